@@ -1,0 +1,23 @@
+#include "modem/comport.h"
+#include "store/appdata.h"
+#include "ui/frmmain.h"
+#include "ui/platform.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    AppData data;
+    data.folder = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+    QtMessageBoxes boxes;
+    QtClipboard clipboard;
+    DesktopUrlOpener urls;
+    ImmediateExit process;
+    Platform platform{&boxes, &clipboard, nullptr, &urls, &process};
+    ComPort port(data.folder);
+    frmMain window(data, platform, port);
+    window.Form_Load();
+    window.show();
+    return app.exec();
+}

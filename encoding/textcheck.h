@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+// Counting, conversions and optimisers that keep a message sendable.
+namespace textcheck {
+
+// Kinds 0 and 1 count characters; the others count CP932 bytes.
+bool countsCharacters(int centerKind);
+// The count panel 5 shows for the text of the message box ('\n' stands for CR LF).
+int count(const QString &text, int centerKind);
+
+// The "文字変換" menu items 0, 1, 2, 4, 5, 6 applied to a text.
+QString convert(int menuIndex, const QString &text);
+
+QString OptimizeForKanji(const QString &text);
+QString OptimizeForKana(const QString &text);
+// The optimiser of a centre kind; kind 7 and unknown kinds leave the text unchanged.
+QString optimize(int centerKind, const QString &text);
+
+// The text without the characters CP932 cannot carry; *removed tells whether any were.
+QString keepEncodable(const QString &text, bool *removed = nullptr);
+
+} // namespace textcheck

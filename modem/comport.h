@@ -1,0 +1,38 @@
+#pragma once
+
+#include "modem/serialport.h"
+
+#include <QString>
+
+class QSerialPort;
+
+// The serial port over QSerialPort. COM n is the device that <folder>/ports/COMn
+// links to, else /dev/ttyS(n-1).
+class ComPort : public SerialPort
+{
+    Q_OBJECT
+public:
+    explicit ComPort(const QString &programFolder, QObject *parent = nullptr);
+    ~ComPort() override;
+
+    // The device path COM n stands for in this program folder.
+    static QString devicePath(const QString &programFolder, int number);
+
+    void setPortNumber(int number) override;
+    int portNumber() const override { return m_number; }
+    void setSettings(const QString &settings) override { m_settings = settings; }
+    QString settings() const override { return m_settings; }
+    void setInputMode(InputMode mode) override { m_mode = mode; }
+    InputMode inputMode() const override { return m_mode; }
+    void setPortOpen(bool open) override;
+    bool isOpen() const override;
+    void output(const QByteArray &bytes) override;
+    QByteArray input() override;
+
+private:
+    QString m_folder;
+    int m_number = 1;
+    QString m_settings = QStringLiteral("9600,n,8,1");
+    InputMode m_mode = Text;
+    QSerialPort *m_port = nullptr;
+};

@@ -1,0 +1,3 @@
+#include "modem/serialport.h"
+
+// The interface has no code of its own; this unit gives it its meta-object.
