@@ -1,0 +1,96 @@
+#pragma once
+
+#include "ui/platform.h"
+
+#include <QList>
+#include <QStringList>
+#include <QUrl>
+#include <stdexcept>
+
+// Platform services for tests: message boxes answered from a script and recorded,
+// a clipboard that keeps every text put on it, a help launcher and URL opener that
+// record their calls, and a process end that throws instead of exiting.
+struct ShownBox {
+    QString text;
+    MessageBoxes::Icon icon;
+    MessageBoxes::Buttons buttons;
+    QString title;
+};
+
+class ScriptedBoxes : public MessageBoxes
+{
+public:
+    QList<ShownBox> shown;
+    QList<Answer> answers; // taken from the front; when empty: Yes for YesNo, Ok otherwise
+    int beeps = 0;
+
+    Answer show(QWidget *, const QString &text, Icon icon, Buttons buttons, const QString &title) override
+    {
+        shown.append({text, icon, buttons, title});
+        if (!answers.isEmpty())
+            return answers.takeFirst();
+        return buttons == YesNo ? AnswerYes : AnswerOk;
+    }
+    void beep() override { ++beeps; }
+    QStringList texts() const
+    {
+        QStringList out;
+        for (const ShownBox &b : shown)
+            out << b.text;
+        return out;
+    }
+};
+
+class RecordingClipboard : public Clipboard
+{
+public:
+    QStringList history; // every text set; an empty entry for each clear
+    QString current;
+    void setText(const QString &text) override
+    {
+        current = text;
+        history << text;
+    }
+    void clear() override
+    {
+        current.clear();
+        history << QString();
+    }
+    QString text() const override { return current; }
+};
+
+class RecordingHelp : public HelpLauncher
+{
+public:
+    QStringList calls; // "contents" or "keyword:<keyword>"
+    void showContents(QWidget *) override { calls << QStringLiteral("contents"); }
+    void showKeyword(QWidget *, const QString &keyword) override { calls << QStringLiteral("keyword:") + keyword; }
+};
+
+class RecordingUrls : public UrlOpener
+{
+public:
+    QList<QUrl> opened;
+    void open(const QUrl &url) override { opened << url; }
+};
+
+struct ProcessEnded : std::runtime_error {
+    int code;
+    explicit ProcessEnded(int c) : std::runtime_error("process ended"), code(c) {}
+};
+
+class ThrowingProcess : public ProcessControl
+{
+public:
+    [[noreturn]] void endProcess(int exitCode) override { throw ProcessEnded(exitCode); }
+};
+
+// All of the above, wired into one Platform.
+struct FakePlatform {
+    ScriptedBoxes boxes;
+    RecordingClipboard clipboard;
+    RecordingHelp help;
+    RecordingUrls urls;
+    ThrowingProcess process;
+    Platform platform{&boxes, &clipboard, &help, &urls, &process};
+};

@@ -1,0 +1,5 @@
+#include "ui/dlgabout.h"
+
+dlgAbout::dlgAbout(Platform &, QWidget *parent) : QDialog(parent) {}
+
+dlgAbout::~dlgAbout() = default;
