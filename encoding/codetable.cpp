@@ -114,12 +114,14 @@ int kutenOfValue(int value)
     const int oddRow = 2 * (lead - 0x81) + 1;
     int row = oddRow;
     int cell = -1;
-    if (trail >= 0x40 && trail <= 0x7E)
+    if (trail >= 0x40 && trail <= 0x7E) {
         cell = trail - 0x3F;
-    else if (trail >= 0x80 && trail <= 0x9E)
+    } else if (trail >= 0x80 && trail <= 0x9E) {
         cell = trail - 0x40;
-    else if (trail >= 0x9F && trail <= 0xFC)
-        row = oddRow + 1, cell = trail - 0x9E;
+    } else if (trail >= 0x9F && trail <= 0xFC) {
+        row = oddRow + 1;
+        cell = trail - 0x9E;
+    }
     return cell > 0 && inKutenSet(row, cell) ? row * 100 + cell : -1;
 }
 
