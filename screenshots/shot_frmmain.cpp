@@ -57,6 +57,14 @@ FUMIDORI_SHOT(frmMain)
     window.txtMail->setPlainText(QStringLiteral("明日の待ち合わせは駅の北口に10時でお願いします。遅れるときは"
                                                 "このポケベルに連絡してください。傘を忘れずに！"));
     saveShot(&window, folder, QStringLiteral("frmMain-toolong.png"));
+
+    // Between two stages of a call, with the longest progress text.
+    window.txtMail->setPlainText(QStringLiteral("ｺﾝﾆﾁﾊ"));
+    window.setStatusText(1, QStringLiteral("相手の電話番号を送信してます"));
+    window.setStatusText(2, QStringLiteral("12"));
+    window.setSendCaption(QStringLiteral("メールを送る"));
+    window.setRepeatEnabled(true);
+    saveShot(&window, folder, QStringLiteral("frmMain-sending.png"));
 }
 
 FUMIDORI_SHOT(HelpWindow)

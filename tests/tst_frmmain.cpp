@@ -35,7 +35,13 @@ public:
     QString settings() const override { return QStringLiteral("9600,n,8,1"); }
     void setInputMode(InputMode mode) override { m_mode = mode; }
     InputMode inputMode() const override { return m_mode; }
-    void setPortOpen(bool open) override { m_open = open; }
+    bool refuseOpen = false; // as a port number that names no device
+    void setPortOpen(bool open) override
+    {
+        if (open && refuseOpen)
+            throw AppError(8002, QStringLiteral("MSComm"), QStringLiteral("Invalid port number"));
+        m_open = open;
+    }
     bool isOpen() const override { return m_open; }
     void output(const QByteArray &bytes) override
     {
@@ -326,6 +332,7 @@ void tst_frmMain::returnAndEscape()
     Fixture f({center(QStringLiteral("C"), 0, 50)});
     f.data.settings.ReturnStart = qint16(returnStart);
     f.w().prepareWindow();
+    f.port.refuseOpen = true; // a press of the send button ends at once
     QSignalSpy sendSpy(f.w().cmdButton, &QPushButton::clicked);
     QSignalSpy cutSpy(f.w().cmdCut, &QPushButton::clicked);
     const auto pressed = Qt::Key(key);
@@ -491,7 +498,7 @@ void tst_frmMain::conversionOnSelectionOrWhole()
 
 void tst_frmMain::onlyCp932IsLetIn()
 {
-    Fixture f(twoCenters);
+    Fixture f({center(QStringLiteral("C"), 0, 50)});
     for (const QString &typed : {QStringLiteral("a"), QString::fromUcs4(U"\U0001F600"), QStringLiteral("b")}) {
         QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, typed);
         QApplication::sendEvent(f.w().txtMail, &press);

@@ -19,6 +19,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QHBoxLayout>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLayout>
@@ -184,14 +185,22 @@ void frmMain::createStatusBar()
     bar->setObjectName(QStringLiteral("stbSTATUS"));
     bar->setSizeGripEnabled(false);
     bar->setFont(uifonts::gothic(9));
+    // The panels sit side by side in one strip: the status bar's own spacing between
+    // widgets would push them past the window's fixed width and onto each other.
+    auto *strip = new QWidget(bar);
+    auto *row = new QHBoxLayout(strip);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
     for (const Panel &p : panels) {
-        auto *label = new ClickLabel(QString::fromUtf8(p.text), bar);
+        auto *label = new ClickLabel(QString::fromUtf8(p.text), strip);
         label->setToolTip(QString::fromUtf8(p.tip));
         label->setFixedWidth(px(p.twips));
         label->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-        bar->addWidget(label);
+        row->addWidget(label);
         stbSTATUS << label;
     }
+    row->addStretch(1);
+    bar->addWidget(strip, 1);
 }
 
 void frmMain::connectControls()
