@@ -108,6 +108,7 @@ private slots:
     void recipientSelectsCentre();
     void startUpSelection_data();
     void startUpSelection();
+    void formLoadInEmptyFolder();
     void panel3DoubleClick_data();
     void panel3DoubleClick();
     void returnAndEscape_data();
@@ -279,6 +280,23 @@ void tst_frmMain::startUpSelection()
     QCOMPARE(f.w().cmbCenter->currentIndex(), centre);
     QCOMPARE(f.w().cmbCenter->currentData().toInt(), centre < 0 ? 0 : twoCenters[centre].maxChars);
     QCOMPARE(f.w().statusText(5), centre < 0 ? QStringLiteral("0/-") : QStringLiteral("0/%1").arg(centre ? 5 : 3));
+}
+
+void tst_frmMain::formLoadInEmptyFolder()
+{
+    QTemporaryDir dir;
+    FakePlatform fake;
+    AppData data;
+    data.folder = dir.path() + QLatin1Char('/');
+    StubPort port;
+    frmMain window(data, fake.platform, port);
+    window.Form_Load();
+    QCOMPARE(data.settings, Settings::defaults());
+    QCOMPARE(window.cmbNumber->count() + window.cmbCenter->count(), 0);
+    QCOMPARE(window.statusText(5), QStringLiteral("0/-"));
+    QVERIFY(!window.cmdButton->isEnabled());
+    QCOMPARE(window.returnStartsSend(), Settings::defaults().ReturnStart == 1);
+    QCOMPARE(window.txtMail->imeMode(), int(Settings::defaults().IME));
 }
 
 void tst_frmMain::panel3DoubleClick_data()
