@@ -1,6 +1,7 @@
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "support/fakeplatform.h"
+#include "support/modalcloser.h"
 #include "ui/frmmain.h"
 #include "ui/helpwindow.h"
 
@@ -30,6 +31,7 @@ private slots:
     void emptyKeywordOpensIndex();
     void contents();
     void missingCollection();
+    void notBlockedByModalDialog();
     void mainWindowBringsItsOwnViewer();
 };
 
@@ -94,6 +96,22 @@ void tst_Help::missingCollection()
     QVERIFY(help.topicsFor(QStringLiteral("設定について")).isEmpty());
     QVERIFY(!QApplication::activeModalWidget());
     QVERIFY(!QFileInfo::exists(dir.filePath(HelpWindow::collectionFileName()))); // nothing created
+}
+
+void tst_Help::notBlockedByModalDialog()
+{
+    // The help buttons of the modal dialogs open the viewer, which must take input over them.
+    HelpWindow help(builtCollection());
+    QDialog dialog;
+    ModalCloser closer([&help](QDialog *d) {
+        help.showKeyword(d, QStringLiteral("設定について"));
+        QVERIFY(help.isVisible());
+        QCOMPARE(help.windowModality(), Qt::ApplicationModal);
+    });
+    dialog.exec();
+    QCOMPARE(closer.opened, QStringList{"QDialog"});
+    help.showContents(nullptr); // from the main window again: an ordinary window
+    QCOMPARE(help.windowModality(), Qt::NonModal);
 }
 
 void tst_Help::mainWindowBringsItsOwnViewer()

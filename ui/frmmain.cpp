@@ -77,7 +77,11 @@ frmMain::frmMain(AppData &data, Platform &platform, SerialPort &port, QWidget *p
     m_sequence = std::make_unique<SendSequence>(m_data, mscCOM, m_waiter, *this);
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain()
+{
+    if (m_ownHelp && m_platform.help == m_ownHelp.get())
+        m_platform.help = nullptr;
+}
 
 void frmMain::createControls()
 {

@@ -4,7 +4,6 @@
 #include "ui/helpbrowser.h"
 #include "ui/uifonts.h"
 
-#include <QApplication>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHelpContentModel>
@@ -109,10 +108,11 @@ void HelpWindow::showPage(const QUrl &url)
         m_browser->setSource(url);
 }
 
-void HelpWindow::present()
+void HelpWindow::present(QWidget *owner)
 {
-    // Over a modal dialog (the help buttons) the viewer must not be blocked by it.
-    const Qt::WindowModality modality = QApplication::activeModalWidget() ? Qt::ApplicationModal : Qt::NonModal;
+    // Opened from a modal dialog (its help button) the viewer must not be blocked by it.
+    const bool overModal = owner && owner->window()->windowModality() != Qt::NonModal;
+    const Qt::WindowModality modality = overModal ? Qt::ApplicationModal : Qt::NonModal;
     if (windowModality() != modality) {
         hide();
         setWindowModality(modality);
@@ -122,15 +122,15 @@ void HelpWindow::present()
     activateWindow();
 }
 
-void HelpWindow::showContents(QWidget *)
+void HelpWindow::showContents(QWidget *owner)
 {
     m_tabs->setCurrentIndex(0);
     if (openCollection())
         showPage(homePage());
-    present();
+    present(owner);
 }
 
-void HelpWindow::showKeyword(QWidget *, const QString &keyword)
+void HelpWindow::showKeyword(QWidget *owner, const QString &keyword)
 {
     m_tabs->setCurrentIndex(1);
     m_search->setText(keyword);
@@ -142,7 +142,7 @@ void HelpWindow::showKeyword(QWidget *, const QString &keyword)
         else if (m_browser->source().isEmpty())
             showPage(homePage());
     }
-    present();
+    present(owner);
 }
 
 QList<QUrl> HelpWindow::topicsFor(const QString &keyword)

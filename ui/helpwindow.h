@@ -41,7 +41,7 @@ private:
     QUrl homePage() const;
     void showPage(const QUrl &url);
     void showProblem(const QString &text);
-    void present();
+    void present(QWidget *owner);
 
     QString m_collectionFile;
     QHelpEngine *m_engine = nullptr;
