@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QClipboard>
 #include <QComboBox>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPushButton>
@@ -512,6 +513,9 @@ void tst_frmMain::conversionOnSelectionOrWhole()
     QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("aBC\nDEf"));
     f.w().mnuSTRING[6]->trigger(); // no selection left: the whole text
     QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("abc\ndef"));
+    f.w().txtMail->setPlainText(QStringLiteral("ＡＢ"));
+    f.w().cmdOptimize->click(); // the selected centre's optimiser
+    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("AB"));
 }
 
 void tst_frmMain::onlyCp932IsLetIn()
@@ -527,6 +531,11 @@ void tst_frmMain::onlyCp932IsLetIn()
     f.w().txtMail->paste();
     QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("abx\nй"));
     QCOMPARE(f.fake.boxes.beeps, 2);
+    QInputMethodEvent composed;
+    composed.setCommitString(QStringLiteral("あ") + QString::fromUcs4(U"\U0001F600"));
+    QApplication::sendEvent(f.w().txtMail, &composed);
+    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("abx\nйあ"));
+    QCOMPARE(f.fake.boxes.beeps, 3);
 }
 
 void tst_frmMain::recordHistoryAndPortFailure()
