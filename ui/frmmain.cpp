@@ -204,7 +204,7 @@ void frmMain::createStatusBar()
         stbSTATUS << label;
     }
     row->addStretch(1);
-    bar->addWidget(strip, 1);
+    bar->addPermanentWidget(strip, 1); // never hidden by a passing status message
 }
 
 void frmMain::connectControls()
