@@ -120,8 +120,10 @@ void ComPort::setPortOpen(bool open)
     applySettings();
     connect(m_port, &QSerialPort::readyRead, this, &SerialPort::readyRead);
     connect(m_port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
-        // The device went away (a USB adapter pulled, the far end of a pty closed).
-        if (error == QSerialPort::ResourceError)
+        // The device went away (a USB adapter pulled, the far end of a pty closed): a pty
+        // reports a read error, a serial device a resource error, and either repeats for
+        // as long as the dead device stays open.
+        if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
             closePort(true);
     });
 }
