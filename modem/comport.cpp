@@ -118,6 +118,9 @@ void ComPort::setPortOpen(bool open)
     }
     m_port = port;
     applySettings();
+    // Whatever the device sent while no one listened (the answer to the last call's
+    // hang-up) is not the answer to this call's first command.
+    m_port->clear();
     connect(m_port, &QSerialPort::readyRead, this, &SerialPort::readyRead);
     connect(m_port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         // The device went away (a USB adapter pulled, the far end of a pty closed): a pty

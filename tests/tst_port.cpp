@@ -14,7 +14,8 @@
 #include <pty.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // A pseudo-terminal whose far end is linked as COMn of a program folder.
 struct Pty {

@@ -1,0 +1,173 @@
+// Whole sends over a real pseudo-terminal to fumidori-modemsim, for every centre
+// kind and every device kind: what the centre decodes is what was written, and
+// the line carried exactly the commands of the device kind.
+#include "support/recordingsendview.h"
+
+#include "encoding/codetable.h"
+#include "modem/comport.h"
+#include "modem/hangup.h"
+#include "modem/sendsequence.h"
+#include "modem/waiter.h"
+#include "store/appdata.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace
+{
+
+const QString CenterNumber = QStringLiteral("0570000111");
+const QString RecipientNumber = QStringLiteral("09012345678");
+const QString Mail = QStringLiteral("ﾃｽﾄ ABC-123 あいう漢字");
+
+// The bytes the program sent in the transcript's lines from the given one on.
+QByteArray receivedSince(const QString &path, int &line)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QByteArray out;
+    for (; line < lines.size() - 1; ++line) { // the last one is not finished yet
+        const QList<QByteArray> parts = lines[line].split(' ');
+        if (parts.size() < 3 || parts[1] != "rx")
+            continue;
+        const QByteArray text = lines[line].mid(parts[0].size() + 4);
+        for (int i = 0; i < text.size(); ++i) {
+            if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
+                out += char(text.mid(i + 2, 2).toInt(nullptr, 16));
+                i += 3;
+            } else {
+                out += text[i];
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+class tst_E2e : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void send_data();
+    void send();
+
+private:
+    QMap<QString, QString> nextCall();
+    QTemporaryDir m_dir;
+    QString m_folder;
+    QProcess m_sim;
+    QByteArray m_out;
+    int m_transcriptLine = 0;
+};
+
+void tst_E2e::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_folder = m_dir.path() + QLatin1Char('/');
+    m_sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
+                {"--folder", m_folder, "--port", "1", "--transcript", m_folder + "transcript.txt"});
+    QVERIFY(m_sim.waitForStarted());
+    m_sim.setReadChannel(QProcess::StandardError);
+    QVERIFY(m_sim.waitForReadyRead(5000)); // it tells its link once the line is up
+    m_sim.setReadChannel(QProcess::StandardOutput);
+}
+
+void tst_E2e::cleanupTestCase()
+{
+    m_sim.terminate();
+    QVERIFY(m_sim.waitForFinished(5000));
+    QVERIFY(!QFile::exists(m_folder + "ports/COM1")); // the link goes with it
+}
+
+// The simulator's summary of the next call that ends.
+QMap<QString, QString> tst_E2e::nextCall()
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_out.contains("--\n") && clock.elapsed() < 5000) {
+        m_sim.waitForReadyRead(200);
+        m_out += m_sim.readAllStandardOutput();
+    }
+    const int end = int(m_out.indexOf("--\n"));
+    QMap<QString, QString> call;
+    for (const QString &line : QString::fromUtf8(m_out.left(end)).split(QLatin1Char('\n'))) {
+        const int colon = int(line.indexOf(QStringLiteral(": ")));
+        if (colon > 0)
+            call[line.left(colon)] = line.mid(colon + 2);
+    }
+    m_out.remove(0, end < 0 ? m_out.size() : end + 3);
+    return call;
+}
+
+void tst_E2e::send_data()
+{
+    QTest::addColumn<int>("centerKind");
+    QTest::addColumn<int>("modemKind");
+    QTest::addColumn<int>("autoTransmit");
+    for (int kind = 0; kind < 8; ++kind)
+        QTest::addRow("centre kind %d", kind) << kind << 0 << 0;
+    for (int kind = 1; kind < 8; ++kind)
+        QTest::addRow("device kind %d", kind) << 0 << kind << 0;
+    QTest::addRow("automatic") << 3 << 0 << 1;
+}
+
+void tst_E2e::send()
+{
+    QFETCH(int, centerKind);
+    QFETCH(int, modemKind);
+    QFETCH(int, autoTransmit);
+    AppData data;
+    data.folder = m_folder;
+    data.settings = Settings::defaults();
+    data.settings.ModemKind = qint16(modemKind);
+    data.settings.AutoTransmit = qint16(autoTransmit);
+    data.settings.MailInterval = 0; // the link cable's pause between pieces
+    data.history.resize(5);
+    const qint16 wait = autoTransmit ? 1 : 0;
+    data.centers << MessageCenter{QStringLiteral("C"), qint16(centerKind), CenterNumber, 160, wait, wait, wait};
+    data.recipients << Recipient{QStringLiteral("R"), 0, RecipientNumber};
+    ComPort port(m_folder);
+    EventLoopWaiter waiter;
+    RecordingSendView view(data);
+    view.mail = Mail;
+    SendSequence seq(data, port, waiter, view);
+    for (int press = 0; press < 6 && seq.stage() != SendSequence::StageDone; ++press)
+        seq.cmdButton_Click();
+    QCOMPARE(view.sendCaption, QStringLiteral("送ったよ！"));
+    QVERIFY(view.errorsReported.isEmpty());
+    QCOMPARE(data.history.used().size(), 1);
+
+    const QMap<QString, QString> call = nextCall();
+    const bool star = centerKind == 2 || centerKind == 7;
+    QCOMPARE(call.value("message"), Mail);
+    QCOMPARE(call.value("recipient"), RecipientNumber);
+    QCOMPARE(call.value("keys"), centerKind == 5 ? "1" : star ? "#" : "");
+    QCOMPARE(call.value("end"), centerKind == 7 ? "#" : "##");
+    QCOMPARE(call.value("star"), star ? "yes" : "no");
+    QVERIFY(call.value("centre").startsWith(CenterNumber));
+
+    QByteArray expected;
+    for (const CallStep &step : CommandChannel::callSteps(data.settings, CenterNumber))
+        expected += step.bytes;
+    QStringList dials = {RecipientNumber + '#'};
+    if (centerKind == 5 || star)
+        dials.prepend(centerKind == 5 ? "1" : "#");
+    dials << messagePieces(Mail, data.settings.SendStrings) << (centerKind == 7 ? "#" : "##");
+    if (star)
+        dials << "*";
+    for (const QString &digits : dials)
+        expected += CommandChannel::dialWrites(modemKind, digits).join();
+    expected += hangUpCommand(modemKind);
+    QCOMPARE(receivedSince(m_folder + "transcript.txt", m_transcriptLine), expected);
+}
+
+QTEST_GUILESS_MAIN(tst_E2e)
+#include "tst_e2e.moc"
