@@ -21,6 +21,17 @@ SendSequence::SendSequence(AppData &data, SerialPort &port, Waiter &waiter, Send
     : m_data(data), m_port(port), m_view(view), m_channel(data.settings, port, waiter)
 {
     m_channel.setNoCarrierAction([this] { lineDropped(); });
+    // The device went away in the middle of a call (a cable pulled): treated as a
+    // dropped line, so the window does not stay with its buttons disabled.
+    m_closedConnection = QObject::connect(&port, &SerialPort::closed, [this] {
+        if (m_inCall && !m_hangingUp)
+            lineDropped();
+    });
+}
+
+SendSequence::~SendSequence()
+{
+    QObject::disconnect(m_closedConnection);
 }
 
 const MessageCenter *SendSequence::selectedCenter() const
@@ -41,6 +52,8 @@ void SendSequence::cmdButton_Click()
     try {
         performStage(center);
     } catch (const AppError &error) {
+        if (!m_port.isOpen())
+            m_inCall = false; // the port did not open, or the line is gone
         m_view.reportError(error);
     }
 }
@@ -103,6 +116,7 @@ void SendSequence::callStage(const MessageCenter &center)
 {
     beginStage(QStringLiteral("センターに電話をかけてます"), QString());
     m_view.setOptionMenusEnabled(false);
+    m_inCall = true;
     m_channel.CallCenter(center.number);
     advance(StageNumber, QStringLiteral("電話番号を送る"));
     AwaitNextStage(center.waitBeforeNumber);
@@ -219,14 +233,19 @@ void SendSequence::cmdCut_Click()
         m_view.setStatusText(1, QStringLiteral("電話回線を切断しました"));
         if (m_stage == StageHangUp)
             m_view.recordHistory();
+        m_hangingUp = true;
         try {
             hangUp(m_port, m_data.settings.ModemKind);
         } catch (const AppError &error) {
             // The device went away while hanging up: the port is closed all the same.
-            if (error.code() != ErrorCode::PortNotOpen)
+            if (error.code() != ErrorCode::PortNotOpen) {
+                m_hangingUp = false;
                 throw;
+            }
         }
+        m_hangingUp = false;
     }
+    m_inCall = false;
     m_port.setInputMode(SerialPort::Text);
     m_view.setRepeatEnabled(false);
     m_view.setSendEnabled(true);

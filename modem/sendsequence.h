@@ -2,6 +2,8 @@
 
 #include "modem/commandchannel.h"
 
+#include <QMetaObject>
+
 struct AppData;
 struct MessageCenter;
 class SerialPort;
@@ -19,6 +21,9 @@ public:
     enum Stage { StageCall = 0, StageNumber, StageMail, StageStar, StageHangUp, StageDone };
 
     SendSequence(AppData &data, SerialPort &port, Waiter &waiter, SendView &view);
+    ~SendSequence();
+    SendSequence(const SendSequence &) = delete;
+    SendSequence &operator=(const SendSequence &) = delete;
 
     void cmdButton_Click();
     void cmdREPEAT_Click();
@@ -47,4 +52,7 @@ private:
     SendView &m_view;
     CommandChannel m_channel;
     int m_stage = StageCall;
+    bool m_inCall = false;    // from the centre call until the hang-up
+    bool m_hangingUp = false; // the port closes by our own hang-up
+    QMetaObject::Connection m_closedConnection;
 };

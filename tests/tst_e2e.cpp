@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 namespace
 {
@@ -48,6 +49,32 @@ QByteArray receivedSince(const QString &path, int &line)
     return out;
 }
 
+AppData sampleData(const QString &folder, int port, int centerKind, int modemKind, int autoTransmit)
+{
+    AppData data;
+    data.folder = folder;
+    data.settings = Settings::defaults();
+    data.settings.PortNumber = qint16(port);
+    data.settings.ModemKind = qint16(modemKind);
+    data.settings.AutoTransmit = qint16(autoTransmit);
+    data.settings.MailInterval = 0; // the link cable's pause between pieces
+    data.history.resize(5);
+    const qint16 wait = autoTransmit ? 1 : 0;
+    data.centers << MessageCenter{QStringLiteral("C"), qint16(centerKind), CenterNumber, 160, wait, wait, wait};
+    data.recipients << Recipient{QStringLiteral("R"), 0, RecipientNumber};
+    return data;
+}
+
+// Presses the send button until the call is done or the line is gone.
+void pressThrough(SendSequence &seq, SerialPort &port)
+{
+    for (int press = 0; press < 6 && seq.stage() != SendSequence::StageDone; ++press) {
+        seq.cmdButton_Click();
+        if (!port.isOpen() && seq.stage() != SendSequence::StageDone)
+            return;
+    }
+}
+
 } // namespace
 
 class tst_E2e : public QObject
@@ -58,6 +85,8 @@ private slots:
     void cleanupTestCase();
     void send_data();
     void send();
+    void faults_data();
+    void faults();
 
 private:
     QMap<QString, QString> nextCall();
@@ -124,23 +153,13 @@ void tst_E2e::send()
     QFETCH(int, centerKind);
     QFETCH(int, modemKind);
     QFETCH(int, autoTransmit);
-    AppData data;
-    data.folder = m_folder;
-    data.settings = Settings::defaults();
-    data.settings.ModemKind = qint16(modemKind);
-    data.settings.AutoTransmit = qint16(autoTransmit);
-    data.settings.MailInterval = 0; // the link cable's pause between pieces
-    data.history.resize(5);
-    const qint16 wait = autoTransmit ? 1 : 0;
-    data.centers << MessageCenter{QStringLiteral("C"), qint16(centerKind), CenterNumber, 160, wait, wait, wait};
-    data.recipients << Recipient{QStringLiteral("R"), 0, RecipientNumber};
+    AppData data = sampleData(m_folder, 1, centerKind, modemKind, autoTransmit);
     ComPort port(m_folder);
     EventLoopWaiter waiter;
     RecordingSendView view(data);
     view.mail = Mail;
     SendSequence seq(data, port, waiter, view);
-    for (int press = 0; press < 6 && seq.stage() != SendSequence::StageDone; ++press)
-        seq.cmdButton_Click();
+    pressThrough(seq, port);
     QCOMPARE(view.sendCaption, QStringLiteral("送ったよ！"));
     QVERIFY(view.errorsReported.isEmpty());
     QCOMPARE(data.history.used().size(), 1);
@@ -167,6 +186,66 @@ void tst_E2e::send()
         expected += CommandChannel::dialWrites(modemKind, digits).join();
     expected += hangUpCommand(modemKind);
     QCOMPARE(receivedSince(m_folder + "transcript.txt", m_transcriptLine), expected);
+}
+
+void tst_E2e::faults_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("userHangsUp");
+    QTest::addColumn<QString>("panel1"); // empty: the send goes through
+    QTest::newRow("NO CARRIER") << QStringList{"--no-carrier-after", "4"} << false
+                                << QStringLiteral("回線が切断されました");
+    QTest::newRow("line closed") << QStringList{"--drop-after", "2"} << false << QStringLiteral("回線が切断されました");
+    QTest::newRow("no answer") << QStringList{"--silent"} << true << QStringLiteral("電話回線を切断しました");
+    QTest::newRow("answer without CR") << QStringList{"--no-cr"} << true << QStringLiteral("電話回線を切断しました");
+    QTest::newRow("slow and noisy") << QStringList{"--delay", "20", "--noise", "40"} << false << QString();
+}
+
+// A device that misbehaves: the send ends cleanly, by NO CARRIER, by the line going
+// away, or by the user's hang-up after a while.
+void tst_E2e::faults()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, userHangsUp);
+    QFETCH(QString, panel1);
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QLatin1Char('/');
+    QProcess sim;
+    sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"), QStringList{"--folder", folder} + options);
+    QVERIFY(sim.waitForStarted());
+    sim.setReadChannel(QProcess::StandardError);
+    QVERIFY(sim.waitForReadyRead(5000));
+    AppData data = sampleData(folder, 1, 0, 0, 0);
+    ComPort port(folder);
+    EventLoopWaiter waiter;
+    RecordingSendView view(data);
+    view.mail = Mail;
+    SendSequence seq(data, port, waiter, view);
+    if (userHangsUp)
+        QTimer::singleShot(300, [&] { seq.cmdCut_Click(); });
+    pressThrough(seq, port);
+    QVERIFY(!port.isOpen());
+    for (int code : view.errorsReported)
+        QCOMPARE(code, 8018);
+    QVERIFY(view.errorsShown.isEmpty());
+    if (panel1.isEmpty()) {
+        QCOMPARE(view.sendCaption, QStringLiteral("送ったよ！"));
+    } else {
+        QCOMPARE(view.panels[1], panel1);
+        QCOMPARE(seq.stage(), int(SendSequence::StageCall));
+        QVERIFY(data.history.used().isEmpty());
+    }
+    if (options.first() == "--drop-after") {
+        // A fresh line has taken the old one's place under the same link.
+        port.setPortOpen(true);
+        port.output("AT\r");
+        QTimer::singleShot(2000, [&] { port.setPortOpen(false); });
+        seq.channel().WaitForOk(0);
+        QVERIFY(port.isOpen());
+        port.setPortOpen(false);
+    }
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(5000));
 }
 
 QTEST_GUILESS_MAIN(tst_E2e)
