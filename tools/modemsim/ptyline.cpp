@@ -16,7 +16,7 @@ PtyLine::~PtyLine()
 {
     close();
     const QFileInfo link(linkPath());
-    if (link.isSymLink())
+    if (link.isSymLink() && link.symLinkTarget() == m_device)
         QFile::remove(linkPath());
 }
 
@@ -39,8 +39,10 @@ bool PtyLine::open(QString *error)
     QDir(m_folder).mkpath(QStringLiteral("ports"));
     const QString link = linkPath();
     const QFileInfo old(link);
-    if (old.exists() && !old.isSymLink()) {
-        *error = link + QStringLiteral(" exists and is not a link");
+    // Only a link to a pseudo-terminal (an earlier simulator's) is replaced: a link to
+    // a real modem is the user's.
+    if (old.exists() && (!old.isSymLink() || !old.symLinkTarget().startsWith(QLatin1String("/dev/pts/")))) {
+        *error = link + QStringLiteral(" is in use for another device");
         return false;
     }
     QFile::remove(link);
