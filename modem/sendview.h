@@ -10,9 +10,9 @@ class SendView
 {
 public:
     virtual ~SendView() = default;
-    virtual int selectedCenter() const = 0;                         // cmbCenter index, -1 for none
-    virtual int selectedRecipient() const = 0;                      // cmbNumber index, -1 for none
-    virtual QString mailText() const = 0;                           // txtMail's text, '\n' for a line break
+    virtual int selectedCenter() const = 0;    // cmbCenter index, -1 for none
+    virtual int selectedRecipient() const = 0; // cmbNumber index, -1 for none
+    virtual QString mailText() const = 0;      // txtMail's text, '\n' for a line break
     virtual void setStatusText(int panel, const QString &text) = 0; // panels 1 to 5
     virtual QString statusText(int panel) const = 0;
     virtual void setSendCaption(const QString &caption) = 0;
