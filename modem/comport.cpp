@@ -112,9 +112,11 @@ void ComPort::setPortOpen(bool open)
     if (!port->open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = port->error();
         delete port;
-        if (error == QSerialPort::DeviceNotFoundError)
-            fail(ErrorCode::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
-        fail(ErrorCode::PortInUse, QStringLiteral("ポートは既に開いています。"));
+        // Held by another program: QSerialPort's lock file, or the device's exclusive
+        // mode (EBUSY), both reported as a permission error.
+        if (error == QSerialPort::PermissionError || error == QSerialPort::OpenError)
+            fail(ErrorCode::PortInUse, QStringLiteral("ポートは既に開いています。"));
+        fail(ErrorCode::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
     }
     m_port = port;
     applySettings();

@@ -87,6 +87,7 @@ private slots:
     void send();
     void faults_data();
     void faults();
+    void probe();
 
 private:
     QMap<QString, QString> nextCall();
@@ -246,6 +247,28 @@ void tst_E2e::faults()
     }
     sim.terminate();
     QVERIFY(sim.waitForFinished(5000));
+}
+
+// What modem detection relies on: the echo as set, and the product code line.
+void tst_E2e::probe()
+{
+    ComPort port(m_folder);
+    EventLoopWaiter waiter;
+    port.setPortOpen(true);
+    auto ask = [&](const QByteArray &command) {
+        port.output(command);
+        QByteArray answer;
+        waiter.waitFor(&port, 2000, [&] {
+            answer += port.input();
+            return answer.contains("OK\r\n");
+        });
+        return answer;
+    };
+    QCOMPARE(ask("ATE1\r"), QByteArray("ATE1\r\r\nOK\r\n"));
+    QCOMPARE(ask("ATI6\r"), QByteArray("ATI6\r\r\nFUMIDORI MODEMSIM VOICE 2.32\r\n\r\nOK\r\n"));
+    QCOMPARE(ask("ATE0\r"), QByteArray("ATE0\r\r\nOK\r\n"));
+    QCOMPARE(ask("AT\r"), QByteArray("\r\nOK\r\n"));
+    port.setPortOpen(false);
 }
 
 QTEST_GUILESS_MAIN(tst_E2e)
