@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 
 namespace filestore
 {
@@ -28,6 +31,12 @@ std::optional<StoreError> writeAtomically(const QString &folder, const QString &
         return StoreError{StoreError::Writing, name, file.errorString()};
     if (file.write(bytes) != bytes.size()) {
         const QString why = file.errorString();
+        file.cancelWriting();
+        return StoreError{StoreError::Writing, name, why};
+    }
+    // On disk before it takes the old file's name, so that a system crash cannot leave an empty file.
+    if (!file.flush() || ::fsync(file.handle()) != 0) {
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
         file.cancelWriting();
         return StoreError{StoreError::Writing, name, why};
     }
