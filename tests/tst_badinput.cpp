@@ -11,11 +11,6 @@
 namespace
 {
 
-QByteArray sample(const char *name)
-{
-    return readFileBytes(QStringLiteral(FUMIDORI_TEST_DATA "/store/") + QLatin1String(name));
-}
-
 // Damages a good file the ways files get damaged: cut off, lines shuffled or lost,
 // bytes changed, or nothing of the original left at all.
 QByteArray damage(const QByteArray &good, QRandomGenerator &random)
@@ -67,8 +62,8 @@ private Q_SLOTS:
     {
         QFETCH(bool, damageSettings);
         QRandomGenerator random(damageSettings ? 1234 : 5678);
-        const QByteArray goodSettings = sample("sample.ini");
-        const QByteArray goodHistory = sample("history.ini");
+        const QByteArray goodSettings = storeTestData("sample.ini");
+        const QByteArray goodHistory = storeTestData("history.ini");
         QTemporaryDir dir;
         int ended = 0;
         for (int round = 0; round < 200; ++round) {

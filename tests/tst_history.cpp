@@ -59,7 +59,7 @@ private Q_SLOTS:
 
     void sampleRoundTrip()
     {
-        const QByteArray original = readFileBytes(QStringLiteral(FUMIDORI_TEST_DATA "/store/history.ini"));
+        const QByteArray original = storeTestData("history.ini");
         HistoryTable table;
         table.resize(20);
         QVERIFY(!historyfile::read(original, table, QStringLiteral("History.ini")));

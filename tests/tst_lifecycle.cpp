@@ -42,11 +42,6 @@ int shutDown(const AppData &data, FakePlatform &fake)
     return -1;
 }
 
-QByteArray sample(const char *name)
-{
-    return readFileBytes(QStringLiteral(FUMIDORI_TEST_DATA "/store/") + QLatin1String(name));
-}
-
 } // namespace
 
 class tst_Lifecycle : public QObject
@@ -83,8 +78,8 @@ private Q_SLOTS:
         QTemporaryDir dir;
         AppData data;
         data.folder = dir.path() + u'/';
-        QVERIFY(writeFileBytes(data.settingsPath(), sample("sample.ini")));
-        QVERIFY(writeFileBytes(dir.filePath(QStringLiteral("history.INI")), sample("history.ini")));
+        QVERIFY(writeFileBytes(data.settingsPath(), storeTestData("sample.ini")));
+        QVERIFY(writeFileBytes(dir.filePath(QStringLiteral("history.INI")), storeTestData("history.ini")));
         FakePlatform fake;
         QCOMPARE(startUp(data, fake), -1);
         QVERIFY(fake.boxes.shown.isEmpty());
@@ -94,7 +89,7 @@ private Q_SLOTS:
 
         data.history.add({QStringLiteral("新"), QStringLiteral("C"), QStringLiteral("t"), QStringLiteral("m")});
         QCOMPARE(shutDown(data, fake), 0);
-        QCOMPARE(readFileBytes(data.settingsPath()), sample("sample.ini"));
+        QCOMPARE(readFileBytes(data.settingsPath()), storeTestData("sample.ini"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
                  QStringList({QStringLiteral("Fumidori.ini"), QStringLiteral("history.INI")}));
 
@@ -110,7 +105,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("settings");
         QTest::addColumn<QByteArray>("history");
         QTest::addColumn<QString>("named");
-        const QByteArray good = sample("sample.ini");
+        const QByteArray good = storeTestData("sample.ini");
         QTest::newRow("no [Information]")
             << QByteArray("[Option]\r\nHistoryCount=3\r\n") << QByteArray() << "Fumidori.ini";
         QTest::newRow("records cut short") << good.left(good.size() - 30) << QByteArray() << "Fumidori.ini";

@@ -51,7 +51,7 @@ private Q_SLOTS:
 
     void sampleReadsAndWritesBackIdentical()
     {
-        const QByteArray original = readFileBytes(QStringLiteral(FUMIDORI_TEST_DATA "/store/sample.ini"));
+        const QByteArray original = storeTestData("sample.ini");
         QVERIFY(!original.isEmpty());
         AppData data;
         QVERIFY(!settingsfile::read(original, data));

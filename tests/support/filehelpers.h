@@ -17,6 +17,12 @@ inline bool writeFileBytes(const QString &path, const QByteArray &bytes)
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
+// A file of the store's test data (tests/data/store).
+inline QByteArray storeTestData(const char *name)
+{
+    return readFileBytes(QStringLiteral(FUMIDORI_TEST_DATA "/store/") + QLatin1String(name));
+}
+
 // The bytes a first start writes to a new settings file: the built-in settings, no address book.
 inline const QByteArray &defaultSettingsBytes()
 {
