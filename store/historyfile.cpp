@@ -10,21 +10,26 @@ namespace historyfile
 namespace
 {
 
+struct Problem {
+    int line;
+    QString what;
+};
+
 // One entry: the first line must hold exactly three fields, and the message line must follow.
-std::optional<QString> readEntry(FieldReader &in, HistoryEntry &entry)
+std::optional<Problem> readEntry(FieldReader &in, HistoryEntry &entry)
 {
     const int line = in.line();
     QByteArray fields[3];
     FieldReader::End ends[3] = {};
     for (int f = 0; f < 3; ++f) {
         if (!in.readField(&fields[f], &ends[f]) || (f < 2 && ends[f] != FieldReader::End::Comma))
-            return QStringLiteral("%1 行目: 1 行目に 3 つの項目（相手先、センター、日時）がありません。").arg(line);
+            return Problem{line, QStringLiteral("相手先、センター、日時の 3 つの項目が 1 行にそろっていません。")};
     }
     if (ends[2] == FieldReader::End::Comma)
-        return QStringLiteral("%1 行目: 項目が 3 つより多くあります。").arg(line);
+        return Problem{line, QStringLiteral("項目が 3 つより多くあります。")};
     QByteArray message;
     if (ends[2] == FieldReader::End::FileEnd || !in.readLine(&message))
-        return QStringLiteral("%1 行目: メッセージの行がありません。").arg(line + 1);
+        return Problem{line + 1, QStringLiteral("メッセージの行がありません。")};
     entry = {cp932::decode(fields[0]), cp932::decode(fields[1]), cp932::decode(fields[2]), cp932::decode(message)};
     return std::nullopt;
 }
@@ -36,8 +41,10 @@ std::optional<StoreError> read(const QByteArray &bytes, HistoryTable &table, con
     HistoryTable loaded = table;
     FieldReader in(bytes);
     for (int i = 0; i < loaded.rowCount() && !in.atEnd(); ++i) {
-        if (const std::optional<QString> problem = readEntry(in, loaded.row(i)))
-            return StoreError{StoreError::Reading, fileName, QStringLiteral("%1 件目の記録、").arg(i + 1) + *problem};
+        if (const std::optional<Problem> problem = readEntry(in, loaded.row(i)))
+            return StoreError{
+                StoreError::Reading, fileName,
+                QStringLiteral("%1 件目の記録（%2 行目）: %3").arg(i + 1).arg(problem->line).arg(problem->what)};
     }
     table = loaded;
     return std::nullopt;

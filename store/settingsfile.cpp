@@ -56,7 +56,9 @@ struct RecordReader {
     {
         const int line = fields.line();
         if (!fields.readField(field)) {
-            error = damaged(QStringLiteral("%1（%2 行目から）のデータが途中で終わっています。").arg(record).arg(line));
+            error = damaged(QStringLiteral("%1のデータが足りないまま、ファイルが終わっています（%2 行目）。")
+                                .arg(record)
+                                .arg(line));
             return false;
         }
         return true;

@@ -111,12 +111,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("where");
-        QTest::newRow("two fields") << QByteArray("\"a\",\"b\"\r\nmsg\r\n") << "1 行目";
-        QTest::newRow("four fields") << QByteArray(entries(1) + "\"a\",\"b\",\"c\",\"d\"\r\nmsg\r\n") << "3 行目";
-        QTest::newRow("no message line") << QByteArray(entries(1) + "\"a\",\"b\",\"c\"\r\n") << "4 行目";
-        QTest::newRow("no line end, no message") << QByteArray("\"a\",\"b\",\"c\"") << "2 行目";
-        QTest::newRow("blank line at the end") << QByteArray(entries(2) + "\r\n") << "5 行目";
-        QTest::newRow("open quote") << QByteArray("\"a,\"b\",\"c\r\nmsg\r\n") << "1 行目";
+        QTest::newRow("two fields") << QByteArray("\"a\",\"b\"\r\nmsg\r\n") << "1 件目の記録（1 行目）";
+        QTest::newRow("four fields") << QByteArray(entries(1) + "\"a\",\"b\",\"c\",\"d\"\r\nmsg\r\n")
+                                     << "2 件目の記録（3 行目）";
+        QTest::newRow("no message line") << QByteArray(entries(1) + "\"a\",\"b\",\"c\"\r\n")
+                                         << "2 件目の記録（4 行目）";
+        QTest::newRow("no line end, no message") << QByteArray("\"a\",\"b\",\"c\"") << "1 件目の記録（2 行目）";
+        QTest::newRow("blank line at the end") << QByteArray(entries(2) + "\r\n") << "3 件目の記録（5 行目）";
+        QTest::newRow("open quote") << QByteArray("\"a,\"b\",\"c\r\nmsg\r\n") << "1 件目の記録（1 行目）";
     }
 
     void damaged()
