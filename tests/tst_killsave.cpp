@@ -89,12 +89,13 @@ private Q_SLOTS:
                 saveForever(versions, pipeFds[1]);
             }
             ::close(pipeFds[1]);
-            // Let a random number of saves finish, then kill after a random part of the next one:
+            // Let a random number of saves finish, then kill at a random moment of the next ones:
             // the moment of the kill has to be random in real time.
             char byte;
             for (int saves = random.bounded(3); saves > 0; --saves)
                 QCOMPARE(::read(pipeFds[0], &byte, 1), ssize_t(1));
-            const timespec pause{0, long(random.bounded(3000000))};
+            const qint64 pauseNs = random.bounded(qMax<qint64>(saveMs, 2) * 1500000);
+            const timespec pause{time_t(pauseNs / 1000000000), long(pauseNs % 1000000000)};
             ::nanosleep(&pause, nullptr);
             ::kill(child, SIGKILL);
             int status = 0;
