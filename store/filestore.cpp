@@ -35,7 +35,7 @@ std::optional<StoreError> writeAtomically(const QString &folder, const QString &
         return StoreError{StoreError::Writing, name, why};
     }
     // On disk before it takes the old file's name, so that a system crash cannot leave an empty file.
-    if (!file.flush() || ::fsync(file.handle()) != 0) {
+    if (!file.flush() || ::fdatasync(file.handle()) != 0) {
         const QString why = QString::fromLocal8Bit(std::strerror(errno));
         file.cancelWriting();
         return StoreError{StoreError::Writing, name, why};
