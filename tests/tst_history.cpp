@@ -57,18 +57,6 @@ private Q_SLOTS:
         }
     }
 
-    void sampleRoundTrip()
-    {
-        const QByteArray original = storeTestData("history.ini");
-        HistoryTable table;
-        table.resize(20);
-        QVERIFY(!historyfile::read(original, table, QStringLiteral("History.ini")));
-        QCOMPARE(table.used().size(), 3);
-        QCOMPARE(table.row(0).message, QStringLiteral("こんにちは、元気？"));
-        QCOMPARE(table.row(2).centerName, QString());
-        QCOMPARE(historyfile::bytes(table), original);
-    }
-
     void addShiftsAndDropsTheLast()
     {
         AppData data;

@@ -90,6 +90,7 @@ private Q_SLOTS:
         data.history.add({QStringLiteral("新"), QStringLiteral("C"), QStringLiteral("t"), QStringLiteral("m")});
         QCOMPARE(shutDown(data, fake), 0);
         QCOMPARE(readFileBytes(data.settingsPath()), storeTestData("sample.ini"));
+        QVERIFY(readFileBytes(dir.filePath(QStringLiteral("history.INI"))).endsWith(storeTestData("history.ini")));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
                  QStringList({QStringLiteral("Fumidori.ini"), QStringLiteral("history.INI")}));
 
