@@ -69,9 +69,10 @@ dlgAbout::dlgAbout(Platform &platform, QWidget *parent) : QDialog(parent), m_pla
         link->installEventFilter(this);
         setLinkColor(link, linkBlue);
     }
-    // A label one line high must not cut off the low strokes of the Japanese fallback font.
+    // A one-line label grows to its text, so that neither the address nor the low strokes of
+    // the Japanese fallback font are cut off.
     for (QLabel *line : {lblSupport, lblHOMEPAGE, lblMAIL})
-        line->resize(line->width(), qMax(line->height(), line->sizeHint().height()));
+        line->resize(line->size().expandedTo(line->sizeHint()));
     connect(cmdICON, &QPushButton::clicked, OKButton, qOverload<>(&QWidget::setFocus));
     connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
     Form_Load();
@@ -89,10 +90,10 @@ QString dlgAbout::notice()
 {
     const QString author = builddata::authorName();
     return QStringList{
-        QStringLiteral("　このソフトはフリーウェアです。無料でお使いいただけます。"),
-        QStringLiteral("　このソフトを使って生じたいかなる問題についても、%1は一切の保証をいたしません。").arg(author),
-        QStringLiteral("　このソフトの著作権は%1が保有しています。").arg(author),
-        QStringLiteral("　このソフトを悪意ある目的で使用することを禁止します。"),
+        QStringLiteral("　フリーウェアです。無料でお使いいただけます。"),
+        QStringLiteral("　このソフトによるいかなる問題についても、%1は一切保証いたしません。").arg(author),
+        QStringLiteral("　著作権は%1にあります。").arg(author),
+        QStringLiteral("　悪意ある目的での使用を禁止します。"),
     }
         .join(QStringLiteral("\r\n"));
 }

@@ -84,6 +84,7 @@ void dlgOption::createNormalTab()
     cmdDetModem = make<QPushButton>(f, "cmdDetModem", QStringLiteral("モデムの接続されたポートを検索します"),
                                     QStringLiteral("..."));
     cmdDetModem->setAutoDefault(false);
+    cmdDetModem->setFixedWidth(32);
     optDIAL[0] = make<QRadioButton>(f, "optDIAL_0", QStringLiteral("ご使用の回線がトーンの時に選んでください"),
                                     QStringLiteral("トーン"));
     optDIAL[1] = make<QRadioButton>(f, "optDIAL_1", QStringLiteral("ご使用の回線がパルスの時に選んでください"),
