@@ -1,19 +1,116 @@
 #include "app/lifecycle.h"
 
 #include "store/appdata.h"
+#include "store/filestore.h"
+#include "store/historyfile.h"
+#include "store/settingsfile.h"
 #include "ui/platform.h"
 
-namespace lifecycle {
+#include <QLockFile>
+#include <cstdlib>
+#include <memory>
 
-void loadAtStartUp(AppData &data, Platform &, QWidget *)
+namespace lifecycle
 {
-    data.settings = Settings::defaults();
-    data.history.resize(data.settings.HistoryCount);
+namespace
+{
+
+std::unique_ptr<QLockFile> &instanceLock()
+{
+    static std::unique_ptr<QLockFile> lock;
+    return lock;
 }
 
-void saveAndExit(const AppData &, Platform &platform, QWidget *)
+// False when another live copy holds the folder. A lock left by a copy that was
+// killed names a process that is gone, and QLockFile takes it over.
+bool takeInstanceLock(const QString &folder)
 {
-    platform.process->endProcess(0);
+    auto lock = std::make_unique<QLockFile>(lockFilePath(folder));
+    // Only a dead owner makes a lock stale; a copy that has run for hours still holds it.
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0)) {
+        instanceLock() = std::move(lock);
+        return true;
+    }
+    // A folder that cannot hold a lock file cannot hold the data either; the saves will say so.
+    return lock->error() != QLockFile::LockFailedError;
+}
+
+QString missingFileMessage(const QString &firstLine)
+{
+    const QString crlf = QStringLiteral("\r\n");
+    return firstLine + crlf + QStringLiteral("初期設定で起動します。") + crlf +
+           QStringLiteral("初めての方は気にせず進めてください。") + crlf +
+           QStringLiteral("以降、このメッセージは表示されなくなります。");
+}
+
+[[noreturn]] void endRun(Platform &platform, int exitCode)
+{
+    releaseInstanceLock();
+    platform.process->endProcess(exitCode);
+    std::abort(); // not reached: endProcess does not return
+}
+
+void endOnError(const std::optional<StoreError> &error, Platform &platform, QWidget *parent)
+{
+    if (!error)
+        return;
+    platform.boxes->show(parent, error->message(), MessageBoxes::Critical);
+    endRun(platform, 1);
+}
+
+void createMissingFiles(AppData &data, Platform &platform, QWidget *parent)
+{
+    if (!filestore::exists(data.folder, QString::fromLatin1(settingsfile::FileName))) {
+        platform.boxes->show(parent, missingFileMessage(QStringLiteral("設定ファイルが見つかりませんでしたので、")),
+                             MessageBoxes::Critical);
+        endOnError(SaveSettingsFile(data), platform, parent);
+    }
+    data.historyFileName = filestore::existingName(data.folder, QString::fromLatin1(historyfile::FileName));
+    if (!filestore::exists(data.folder, data.historyFileName)) {
+        platform.boxes->show(parent, missingFileMessage(QStringLiteral("履歴ファイルが見つかりませんでしたので、")),
+                             MessageBoxes::Critical);
+        endOnError(filestore::writeAtomically(data.folder, data.historyFileName, QByteArray()), platform, parent);
+    }
+}
+
+} // namespace
+
+QString lockFilePath(const QString &folder)
+{
+    return folder + QStringLiteral("Fumidori.lock");
+}
+
+void releaseInstanceLock()
+{
+    instanceLock().reset();
+}
+
+void loadAtStartUp(AppData &data, Platform &platform, QWidget *messageParent)
+{
+    if (!takeInstanceLock(data.folder)) {
+        platform.boxes->show(messageParent, QStringLiteral("すでに起動していますよ！"), MessageBoxes::Critical);
+        platform.process->endProcess(0);
+        std::abort(); // not reached
+    }
+    data.settings = Settings::defaults();
+    data.centers.clear();
+    data.recipients.clear();
+    createMissingFiles(data, platform, messageParent);
+    endOnError(LoadSettingsFile(data), platform, messageParent);
+    endOnError(LoadHistoryFile(data), platform, messageParent);
+}
+
+void saveAndExit(const AppData &data, Platform &platform, QWidget *messageParent)
+{
+    bool saved = true;
+    for (const std::optional<StoreError> &error : {SaveSettingsFile(data), SaveHistoryFile(data)}) {
+        if (error) {
+            platform.boxes->show(messageParent, error->message(), MessageBoxes::Critical);
+            saved = false;
+        }
+    }
+    endRun(platform, saved ? 0 : 1);
 }
 
 } // namespace lifecycle

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QString>
+
 class QWidget;
 struct AppData;
 struct Platform;
 
 // The two ends of a run.
-namespace lifecycle {
+namespace lifecycle
+{
 
 // Start-up up to the loaded history: refuses a second copy for this program folder
 // (message, then the process ends), sets the built-in settings, creates missing files
@@ -17,5 +20,11 @@ void loadAtStartUp(AppData &data, Platform &platform, QWidget *messageParent);
 // Shut-down after the hang-up: writes the settings file and the history file, then
 // ends the process. A save that fails is reported before the end.
 [[noreturn]] void saveAndExit(const AppData &data, Platform &platform, QWidget *messageParent);
+
+// The lock file that keeps a second copy from running on the same program folder.
+QString lockFilePath(const QString &folder);
+
+// Gives up this copy's hold on its program folder (done before the process ends).
+void releaseInstanceLock();
 
 } // namespace lifecycle

@@ -1,3 +1,4 @@
+#include "app/sessionend.h"
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "ui/frmmain.h"
@@ -14,10 +15,13 @@ int main(int argc, char *argv[])
     QtClipboard clipboard;
     DesktopUrlOpener urls;
     ImmediateExit process;
+    // platform.help is the help window's launcher, plugged in here with the help window.
     Platform platform{&boxes, &clipboard, nullptr, &urls, &process};
     ComPort port(data.folder);
     frmMain window(data, platform, port);
     window.Form_Load();
+    // Only after start-up: a shut-down before the files are loaded would write the defaults over them.
+    closeOnSessionEnd(window);
     window.show();
     return app.exec();
 }

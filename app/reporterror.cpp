@@ -1,6 +1,76 @@
 #include "app/reporterror.h"
 
+#include "app/lifecycle.h"
 #include "store/apperror.h"
 #include "ui/platform.h"
 
-void ReportError(const QString &, const QString &, const AppError &, Platform &, ReportTarget *, QWidget *) {}
+#include <QStringList>
+#include <cstdlib>
+
+namespace
+{
+
+const QString CrLf = QStringLiteral("\r\n");
+
+QString reportText(const QString &formName, const QString &eventName, const AppError &error)
+{
+    return QStringList{
+        QStringLiteral("エラーです。"),
+        QStringLiteral("オブジェクト : ") + error.source(),
+        QStringLiteral("フォーム名   : ") + formName,
+        QStringLiteral("イベント     : ") + eventName,
+        QStringLiteral("エラー番号   : ") + QString::number(error.code()),
+        error.description(),
+        QStringLiteral("Ver %1.%2").arg(FUMIDORI_VERSION_MAJOR).arg(FUMIDORI_VERSION_MINOR),
+    }
+        .join(CrLf);
+}
+
+// Shows the advice and gives the send button and the two menu entries back.
+void restore(const QString &advice, const QString &panelText, Platform &platform, ReportTarget *target, QWidget *parent)
+{
+    platform.boxes->show(parent, advice, MessageBoxes::Critical);
+    if (target)
+        target->restoreAfterPortFailure(panelText);
+}
+
+[[noreturn]] void endWith(const QString &text, Platform &platform, QWidget *parent)
+{
+    platform.boxes->show(parent, text, MessageBoxes::Critical);
+    lifecycle::releaseInstanceLock();
+    platform.process->endProcess(1);
+    std::abort(); // not reached: endProcess does not return
+}
+
+} // namespace
+
+void ReportError(const QString &formName, const QString &eventName, const AppError &error, Platform &platform,
+                 ReportTarget *target, QWidget *parent)
+{
+    const QString report = reportText(formName, eventName, error);
+    platform.clipboard->setText(report);
+    switch (error.code()) {
+    case ErrorCode::FileNotFound:
+        endWith(QStringLiteral("設定ファイルか、送信履歴ファイルが足りません。") + CrLf +
+                    QStringLiteral("すみませんが、もう一度インストールしてください。"),
+                platform, parent);
+    case ErrorCode::ReadPastEnd:
+        endWith(QStringLiteral("保存データが欠けている可能性があります。") + CrLf +
+                    QStringLiteral("念のため設定ファイルを保存し、もう一度インストールしてください。"),
+                platform, parent);
+    case ErrorCode::BadPortNumber:
+        restore(QStringLiteral("ポート番号が間違っています。") + CrLf +
+                    QStringLiteral("設定で正しいポートを設定してください。"),
+                QStringLiteral("ポートを設定し直して下さい"), platform, target, parent);
+        return;
+    case ErrorCode::PortInUse:
+        restore(QStringLiteral("ポートがすでに使われております。") + CrLf +
+                    QStringLiteral("他のソフトで使用中でないか、もう一度ご確認ください。"),
+                QStringLiteral("モデムが使用できません"), platform, target, parent);
+        return;
+    case ErrorCode::PortNotOpen:
+        return;
+    default:
+        endWith(report, platform, parent);
+    }
+}

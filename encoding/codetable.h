@@ -8,7 +8,8 @@
 // each kuten code.
 
 // The run counter: -1 after a kuten character, 0 for the first character of a
-// free-word run, n > 0 for its (n + 1)-th character.
+// free-word run, n > 0 for its (n + 1)-th character. It stops at 32767 instead of
+// wrapping, so an endless run keeps dialling bare codes.
 extern qint16 FreeWordRun;
 
 // The code of one character (a string holding exactly one character): two digits,
@@ -17,11 +18,21 @@ QString CharToCode(const QString &ch);
 
 // The digits the mail stage dials for a message, cut into pieces of sendStrings
 // characters each (a line break counts as CR LF, two characters). FreeWordRun runs
-// on across pieces. The only builder of message digits.
+// on across pieces. The only builder of message digits. A sendStrings below 1 is
+// taken as 1.
 QStringList messagePieces(const QString &message, int sendStrings);
 
+// The mark dialled after the last piece: "#" for centre kind 7, "##" for the others.
+QString endMark(int centerKind);
+
+// The JIS row * 100 + cell of a CP932 double-byte value when it lies in the set of
+// characters the centres accept, else -1; and back (-1 when outside the set).
+int kutenOfValue(int cp932Value);
+int valueOfKuten(int kuten);
+
 // The inverse: a digit string (a piece or a whole message, with or without its end
-// mark) back to text. On digits it cannot place, errorPosition is their 0-based index.
+// mark) back to text. Line breaks between pieces are skipped. On digits it cannot
+// place, errorPosition is their 0-based index.
 struct DecodeResult {
     QString text;
     int errorPosition = -1;

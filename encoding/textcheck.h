@@ -3,7 +3,11 @@
 #include <QString>
 
 // Counting, conversions and optimisers that keep a message sendable.
-namespace textcheck {
+namespace textcheck
+{
+
+// The text as it is counted and sent: every line break '\n' as CR LF ("\r\n" stays as it is).
+QString asSent(const QString &text);
 
 // Kinds 0 and 1 count characters; the others count CP932 bytes.
 bool countsCharacters(int centerKind);
@@ -13,6 +17,9 @@ int count(const QString &text, int centerKind);
 // The "文字変換" menu items 0, 1, 2, 4, 5, 6 applied to a text.
 QString convert(int menuIndex, const QString &text);
 
+// Rewrite a text into the forms the code tables send most cheaply: for centres that
+// take kanji (narrow what has a free-word code, widen what has none), and for
+// centres that take katakana only.
 QString OptimizeForKanji(const QString &text);
 QString OptimizeForKana(const QString &text);
 // The optimiser of a centre kind; kind 7 and unknown kinds leave the text unchanged.

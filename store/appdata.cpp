@@ -51,8 +51,9 @@ void HistoryTable::add(const HistoryEntry &entry)
 const QStringList &centerKindNames()
 {
     static const QStringList names = {
-        QStringLiteral("NTT DoCoMo"), QStringLiteral("NTT DoCoMo(ｶﾀｶﾅ専用)"), QStringLiteral("J-PHONE"),
-        QStringLiteral("au (IDO)"),   QStringLiteral("TuKa"),                 QStringLiteral("DDI (Pメール)"),
+        QStringLiteral("NTT DoCoMo"), QStringLiteral("NTT DoCoMo(ｶﾀｶﾅ専用)"),
+        QStringLiteral("J-PHONE"),    QStringLiteral("au (IDO)"),
+        QStringLiteral("TuKa"),       QStringLiteral("DDI (Pメール)"),
         QStringLiteral("アステル"),   QStringLiteral("J-PHONE(2)"),
     };
     return names;
@@ -65,8 +66,10 @@ void AddHistoryEntry(AppData &data, const QString &recipientName, const QString 
     if (data.settings.History == 0)
         return;
     QString text = message;
+    // Line breaks go; a lone CR or LF left in would split the entry when the file is read again.
     text.remove(QStringLiteral("\r\n"));
     text.remove(QLatin1Char('\n'));
+    text.remove(QLatin1Char('\r'));
     data.history.add({recipientName, centerName,
                       QDateTime::currentDateTime().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")), text});
 }

@@ -94,5 +94,5 @@ struct AppData {
 const QStringList &centerKindNames();
 
 // Records a finished send as the newest history row (nothing when History is 0).
-// The message is stored with its CR LF pairs (and lone line feeds) removed.
+// The message is stored with its CR LF pairs (and any lone CR or LF) removed.
 void AddHistoryEntry(AppData &data, const QString &recipientName, const QString &centerName, const QString &message);

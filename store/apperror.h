@@ -28,7 +28,8 @@ private:
 };
 
 // The codes the rest of the program relies on.
-namespace ErrorCode {
+namespace ErrorCode
+{
 constexpr int FileNotFound = 53;
 constexpr int ReadPastEnd = 62;
 constexpr int BadPortNumber = 8002;

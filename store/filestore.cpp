@@ -1,0 +1,65 @@
+#include "store/filestore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace filestore
+{
+
+std::optional<StoreError> readAll(const QString &folder, const QString &name, QByteArray *bytes)
+{
+    QFile file(folder + name);
+    if (!file.open(QIODevice::ReadOnly))
+        return StoreError{StoreError::Reading, name, QStringLiteral("ファイルを開けません: ") + file.errorString()};
+    *bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return StoreError{StoreError::Reading, name, QStringLiteral("ファイルを読めません: ") + file.errorString()};
+    return std::nullopt;
+}
+
+std::optional<StoreError> writeAtomically(const QString &folder, const QString &name, const QByteArray &bytes)
+{
+    QSaveFile file(folder + name);
+    // Never fall back to writing the target in place: that is what could leave half a file.
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly))
+        return StoreError{StoreError::Writing, name, file.errorString()};
+    if (file.write(bytes) != bytes.size()) {
+        const QString why = file.errorString();
+        file.cancelWriting();
+        return StoreError{StoreError::Writing, name, why};
+    }
+    // On disk before it takes the old file's name, so that a system crash cannot leave an empty file.
+    if (!file.flush() || ::fdatasync(file.handle()) != 0) {
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        file.cancelWriting();
+        return StoreError{StoreError::Writing, name, why};
+    }
+    if (!file.commit())
+        return StoreError{StoreError::Writing, name, file.errorString()};
+    return std::nullopt;
+}
+
+QString existingName(const QString &folder, const QString &name)
+{
+    if (QFileInfo(folder + name).isFile())
+        return name;
+    const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QString &entry : entries) {
+        if (entry.compare(name, Qt::CaseInsensitive) == 0)
+            return entry;
+    }
+    return name;
+}
+
+bool exists(const QString &folder, const QString &name)
+{
+    return QFileInfo::exists(folder + name);
+}
+
+} // namespace filestore

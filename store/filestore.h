@@ -1,0 +1,23 @@
+#pragma once
+
+#include "store/storeerror.h"
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+// Whole-file reads and atomic whole-file writes in the program folder. A write goes
+// to a temporary file beside the target and is renamed over it only when every byte
+// is on disk, so a crash or a full disk leaves the old file whole.
+namespace filestore
+{
+
+std::optional<StoreError> readAll(const QString &folder, const QString &name, QByteArray *bytes);
+std::optional<StoreError> writeAtomically(const QString &folder, const QString &name, const QByteArray &bytes);
+
+// The name under which a file exists in folder, matched without regard to letter case
+// (the exact name first); the given name when there is none.
+QString existingName(const QString &folder, const QString &name);
+bool exists(const QString &folder, const QString &name);
+
+} // namespace filestore

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+// Whole-file helpers for tests that work on real files in temporary folders.
+inline QByteArray readFileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline bool writeFileBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// A file of the store's test data (tests/data/store).
+inline QByteArray storeTestData(const char *name)
+{
+    return readFileBytes(QStringLiteral(FUMIDORI_TEST_DATA "/store/") + QLatin1String(name));
+}
+
+// The bytes a first start writes to a new settings file: the built-in settings, no address book.
+inline const QByteArray &defaultSettingsBytes()
+{
+    static const QByteArray bytes =
+        "[Option]\r\nCentorCount=0\r\nNumberCount=0\r\nPortNumber=1\r\nModemKind=0\r\n"
+        "TonePulse=T\r\nDialSpeed=20\r\nSpeakerOff=0\r\nSpeakerVolume=3\r\nSendStrings=8\r\n"
+        "AutoTransmit=0\r\nIME=0\r\nOutSide=\r\nOutsideOn=0\r\nHistory=1\r\n"
+        "HistoryCount=20\r\nOkCheckNo=0\r\nExCommand=\r\nReturnStart=1\r\n"
+        "MailInterval=2\r\n\r\n[Information]\r\n";
+    return bytes;
+}

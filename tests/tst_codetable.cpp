@@ -1,0 +1,252 @@
+#include "encoding/codetable.h"
+#include "encoding/cp932.h"
+
+#include <QMap>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QTest>
+
+namespace
+{
+
+QString digitsOf(const QString &message)
+{
+    return messagePieces(message, 32767).join(QString());
+}
+
+// The classic Shift-JIS to JIS arithmetic, written apart from the program's own.
+int jisRowCell(int value)
+{
+    int lead = value >> 8, trail = value & 0xFF;
+    lead = (lead - (lead < 0xA0 ? 0x70 : 0xB0)) * 2;
+    if (trail < 0x9F) {
+        --lead;
+        trail -= trail >= 0x80 ? 0x20 : 0x1F;
+    } else {
+        trail -= 0x7E;
+    }
+    return (lead - 0x20) * 100 + (trail - 0x20);
+}
+
+// Every character that gets a row/cell code, by the value CP932 gives it.
+QMap<int, QChar> kutenCharacters()
+{
+    QMap<int, QChar> chars;
+    for (int v = 0x8140; v <= 0xFCFC; ++v) {
+        const char32_t ch = cp932::fromValue(v);
+        if (!ch || cp932::value(ch) != v)
+            continue; // no character, or one CP932 writes with another value
+        const QString code = CharToCode(QString(QChar(char16_t(ch))));
+        if (code.size() == 4)
+            chars.insert(v, QChar(char16_t(ch)));
+    }
+    return chars;
+}
+
+} // namespace
+
+class tst_codetable : public QObject
+{
+    Q_OBJECT
+private slots:
+    void gridBothWays_data()
+    {
+        QTest::addColumn<QString>("ch");
+        QTest::addColumn<QString>("code");
+        // The grid as it is printed: columns 1 to 9, then 0; '~' marks an unused code.
+        const QStringList rows{u"ｱｲｳｴｵABCDE"_qs, u"ｶｷｸｹｺFGHIJ"_qs, u"ｻｼｽｾｿKLMNO"_qs,  u"ﾀﾁﾂﾃﾄPQRST"_qs,
+                               u"ﾅﾆﾇﾈﾉUVWXY"_qs, u"ﾊﾋﾌﾍﾎZ?!-/"_qs, u"ﾏﾐﾑﾒﾓ\\&~~~"_qs, u"ﾔ(ﾕ)ﾖ*# ~~"_qs,
+                               u"ﾗﾘﾙﾚﾛ12345"_qs, u"ﾜｦﾝﾞﾟ67890"_qs};
+        for (int r = 0; r < 10; ++r) {
+            for (int c = 0; c < 10; ++c) {
+                const QString code = QString::number((r + 1) % 10) + QString::number((c + 1) % 10);
+                if (rows[r][c] != u'~')
+                    QTest::newRow(qPrintable(code)) << QString(rows[r][c]) << code;
+            }
+        }
+    }
+    void gridBothWays()
+    {
+        QFETCH(QString, ch);
+        QFETCH(QString, code);
+        FreeWordRun = 4;
+        QCOMPARE(CharToCode(ch), code);
+        QCOMPARE(FreeWordRun, qint16(5));
+        const DecodeResult back = decodeDigits(u"*2*2"_qs + code);
+        QVERIFY2(back.ok(), qPrintable(back.error));
+        QCOMPARE(back.text, ch);
+    }
+
+    void unusedCodesNeverProduced()
+    {
+        QSet<QString> produced;
+        for (char32_t c = 0; c <= 0xFFFF; ++c) {
+            const QString code = CharToCode(QString(QChar(char16_t(c))));
+            if (code.size() == 2)
+                produced.insert(code);
+        }
+        QCOMPARE(produced.size(), 95);
+        for (const char *unused : {"78", "79", "70", "89", "80"}) {
+            QVERIFY(!produced.contains(QLatin1String(unused)));
+            QVERIFY(!decodeDigits(u"*2*2"_qs + QLatin1String(unused)).ok());
+        }
+    }
+
+    void kutenSetOverEveryDoubleByteValue()
+    {
+        QMap<int, int> perRow;
+        const QMap<int, QChar> chars = kutenCharacters();
+        for (auto it = chars.cbegin(); it != chars.cend(); ++it) {
+            const int kuten = jisRowCell(it.key());
+            QCOMPARE(CharToCode(QString(it.value())), QString::asprintf("%04d", kuten));
+            QCOMPARE(FreeWordRun, qint16(-1));
+            QCOMPARE(decodeDigits(QString::asprintf("#%04d", kuten)).text, QString(it.value()));
+            ++perRow[kuten / 100];
+        }
+        // Rows 1-8 by their assigned cells, the first-level kanji, nothing else
+        // (no row 13, no second-level kanji, no vendor rows).
+        QMap<int, int> expected{{1, 94}, {2, 53}, {3, 62}, {4, 83}, {5, 86}, {6, 48}, {7, 66}, {8, 32}, {47, 51}};
+        for (int row = 16; row <= 46; ++row)
+            expected[row] = 94;
+        QCOMPARE(perRow, expected);
+    }
+
+    void characterCodes_data()
+    {
+        QTest::addColumn<QString>("ch");
+        QTest::addColumn<QString>("code");
+        const QList<QPair<const char16_t *, const char *>> cases{
+            {u"0", "00"},    {u"5", "90"},    {u"1", "96"},    {u"6", "06"},    {u"E", "10"},    {u"A", "16"},
+            {u"a", ""},      {u"Ａ", "0333"}, {u"ａ", "0365"}, {u" ", "88"},    {u"　", "0101"}, {u"ﾔ", "81"},
+            {u"(", "82"},    {u")", "84"},    {u"*", "86"},    {u"#", "87"},    {u"ｧ", ""},      {u"ｯ", ""},
+            {u"ｰ", ""},      {u"｡", ""},      {u".", ""},      {u"ー", "0128"}, {u"ヶ", "0586"}, {u"ヴ", "0584"},
+            {u"ゐ", "0480"}, {u"亜", "1601"}, {u"腕", "4751"}, {u"弌", ""},     {u"①", ""},      {u"≒", "0266"},
+            {u"∈", "0226"},  {u"＄", "0180"}, {u"\\", "76"},   {u"￥", "0179"}, {u"\r", ""},     {u"😀", ""},
+            {u"", ""},       {u"AB", ""},
+        };
+        for (const auto &[ch, code] : cases)
+            QTest::newRow(qPrintable(QString::fromUtf16(ch) + u'=')) << QString::fromUtf16(ch) << QString(code);
+    }
+    void characterCodes()
+    {
+        QFETCH(QString, ch);
+        QFETCH(QString, code);
+        QCOMPARE(CharToCode(ch), code);
+    }
+
+    void messageDigits_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("digits");
+        QTest::newRow("ABC") << u"ABC"_qs << u"*2*2161718"_qs;
+        QTest::newRow("あ") << u"あ"_qs << u"#0402"_qs;
+        QTest::newRow("Aあ1") << u"Aあ1"_qs << u"*2*216#0402*2*296"_qs;
+        QTest::newRow("漢字") << u"漢字"_qs << u"#2033#2790"_qs;
+        QTest::newRow("ﾒｰﾙ") << u"ﾒｰﾙ"_qs << u"*2*27493"_qs;
+        QTest::newRow("no codes") << u"abc."_qs << u"*2*2"_qs;
+        QTest::newRow("no code after kuten") << u"あa"_qs << u"#0402*2*2"_qs;
+        QTest::newRow("line break") << u"A\nB"_qs << u"*2*21617"_qs;
+        QTest::newRow("line break after kuten") << u"あ\r\nA"_qs << u"#0402*2*216"_qs;
+        QTest::newRow("zero after kuten") << u"あ0"_qs << u"#0402*2*200"_qs;
+    }
+    void messageDigits()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, digits);
+        QCOMPARE(digitsOf(message), digits);
+    }
+
+    void pieces_data()
+    {
+        QTest::addColumn<int>("sendStrings");
+        QTest::newRow("1") << 1;
+        QTest::newRow("8") << 8;
+        QTest::newRow("20") << 20;
+        QTest::newRow("0 taken as 1") << 0;
+    }
+    void pieces()
+    {
+        QFETCH(int, sendStrings);
+        const QString message = u"ﾒｰﾙ ABC あいう漢字\nabc ｶﾞｷﾞ 0123456789 ！？ﾃｽﾄ ＡＢ、。end"_qs;
+        const QStringList pieces = messagePieces(message, sendStrings);
+        const int size = int(message.size()) + 1; // the line break is two characters
+        const int perPiece = qMax(1, sendStrings);
+        QCOMPARE(pieces.size(), (size + perPiece - 1) / perPiece);
+        QCOMPARE(pieces.join(QString()), digitsOf(message));
+    }
+
+    void runCarriesAcrossPieces()
+    {
+        QCOMPARE(messagePieces(u"ABCDEFGHIJ"_qs, 8), QStringList({u"*2*21617181910262728"_qs, u"2920"_qs}));
+        QCOMPARE(messagePieces(u"あいAB"_qs, 1), QStringList({u"#0402"_qs, u"#0404"_qs, u"*2*216"_qs, u"17"_qs}));
+        QCOMPARE(messagePieces(u"a"_qs, 8), QStringList({u"*2*2"_qs}));
+        QVERIFY(messagePieces(QString(), 8).isEmpty());
+    }
+
+    void longRunStaysBare()
+    {
+        const QString digits = digitsOf(QString(40000, u'A'));
+        QCOMPARE(digits, u"*2*2"_qs + u"16"_qs.repeated(40000));
+        QCOMPARE(FreeWordRun, qint16(32767));
+        QCOMPARE(digitsOf(QString(40000, u'A') + u"あB"_qs).right(13), u"16#0402*2*217"_qs);
+    }
+
+    void roundTrip()
+    {
+        QList<QChar> repertoire = kutenCharacters().values();
+        for (QChar c : u"ｱｲｳｴｵABCDEｶｷｸｹｺFGHIJｻｼｽｾｿKLMNOﾀﾁﾂﾃﾄPQRSTﾅﾆﾇﾈﾉUVWXYﾊﾋﾌﾍﾎZ?!-/ﾏﾐﾑﾒﾓ\\&ﾔ(ﾕ)ﾖ*# "
+                       u"ﾗﾘﾙﾚﾛ12345ﾜｦﾝﾞﾟ67890"_qs)
+            repertoire.append(c);
+        QRandomGenerator random(932);
+        for (int n = 0; n < 500; ++n) {
+            QString text;
+            for (int i = random.bounded(1, 40); i > 0; --i)
+                text += repertoire[random.bounded(int(repertoire.size()))];
+            const int sendStrings = random.bounded(1, 21);
+            const DecodeResult back = decodeDigits(messagePieces(text, sendStrings).join(u'\n') + u"\n##"_qs);
+            QVERIFY2(back.ok(), qPrintable(back.error));
+            QCOMPARE(back.text, text);
+        }
+    }
+
+    void decodeErrors_data()
+    {
+        QTest::addColumn<QString>("digits");
+        QTest::addColumn<int>("position");
+        QTest::newRow("letter") << u"*2*216x"_qs << 6;
+        QTest::newRow("space") << u"16 17"_qs << 2;
+        QTest::newRow("odd digit") << u"*2*2161"_qs << 6;
+        QTest::newRow("unused code") << u"16*2*279"_qs << 6;
+        QTest::newRow("bare code after kuten") << u"#040216"_qs << 5;
+        QTest::newRow("broken run mark") << u"*2*3"_qs << 0;
+        QTest::newRow("short kuten") << u"16#12"_qs << 2;
+        QTest::newRow("end mark inside") << u"##16"_qs << 0;
+        QTest::newRow("row 13") << u"#1301"_qs << 0;
+        QTest::newRow("second level") << u"#4801"_qs << 0;
+        QTest::newRow("gap in row 2") << u"16#0215"_qs << 2;
+        QTest::newRow("position counts line breaks") << u"16\n\n1x"_qs << 4;
+    }
+    void decodeErrors()
+    {
+        QFETCH(QString, digits);
+        QFETCH(int, position);
+        const DecodeResult result = decodeDigits(digits);
+        QVERIFY(!result.ok());
+        QVERIFY(!result.error.isEmpty());
+        QCOMPARE(result.errorPosition, position);
+    }
+
+    void decodeEndMarks()
+    {
+        QCOMPARE(decodeDigits(u"*2*2161718##"_qs).text, u"ABC"_qs);
+        QCOMPARE(decodeDigits(u"#0402#"_qs).text, u"あ"_qs);
+        QCOMPARE(decodeDigits(u"1718"_qs).text, u"BC"_qs);
+        QVERIFY(decodeDigits(QString()).ok());
+        QCOMPARE(endMark(7), u"#"_qs);
+        QCOMPARE(endMark(0), u"##"_qs);
+        QCOMPARE(endMark(-1), u"##"_qs);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_codetable)
+#include "tst_codetable.moc"

@@ -1,0 +1,216 @@
+#include "support/filehelpers.h"
+
+#include "encoding/cp932.h"
+#include "store/appdata.h"
+#include "store/numbertext.h"
+#include "store/profile.h"
+#include "store/settingsfile.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace
+{
+
+// The address book in one line, for comparing against a table column.
+QString summary(const AppData &d)
+{
+    QStringList parts;
+    for (const MessageCenter &c : d.centers)
+        parts << QStringLiteral("%1|%2|%3|%4|%5|%6|%7")
+                     .arg(c.name)
+                     .arg(c.kind)
+                     .arg(c.number)
+                     .arg(c.maxChars)
+                     .arg(c.waitBeforeNumber)
+                     .arg(c.waitBeforeMail)
+                     .arg(c.waitBeforeHangUp);
+    for (const Recipient &r : d.recipients)
+        parts << QStringLiteral("%1|%2|%3").arg(r.name).arg(r.centerIndex).arg(r.number);
+    return parts.join(u';');
+}
+
+QByteArray withCounts(int centers, int recipients, const QByteArray &tail)
+{
+    return "[Option]\r\nCentorCount=" + QByteArray::number(centers) +
+           "\r\nNumberCount=" + QByteArray::number(recipients) + "\r\nHistoryCount=3\r\n\r\n" + tail;
+}
+
+} // namespace
+
+class tst_SettingsFile : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void defaultsWriteExactBytes()
+    {
+        AppData data;
+        data.settings = Settings::defaults();
+        QCOMPARE(settingsfile::bytes(data), defaultSettingsBytes());
+    }
+
+    void sampleReadsAndWritesBackIdentical()
+    {
+        const QByteArray original = storeTestData("sample.ini");
+        QVERIFY(!original.isEmpty());
+        AppData data;
+        QVERIFY(!settingsfile::read(original, data));
+        QCOMPARE(data.settings.ModemKind, qint16(6));
+        QCOMPARE(data.settings.ExCommand, QStringLiteral("AT&F"));
+        QCOMPARE(data.history.rowCount(), 6);
+        QCOMPARE(summary(data), QStringLiteral("ドコモ東京|0|0570-000-111|160|5|3|2;ｶﾀｶﾅ局|1|0570000222|-5|0|0|0;"
+                                               "未設定|-1||-32768|-1|32767|10;山田さん|0|09012345678;鈴木|2|"
+                                               "0311112222;だれか|-1|"));
+        QCOMPARE(settingsfile::bytes(data), original);
+
+        QTemporaryDir dir;
+        data.folder = dir.path() + u'/';
+        QVERIFY(!SaveSettingsFile(data));
+        AppData again;
+        again.folder = data.folder;
+        QVERIFY(!LoadSettingsFile(again));
+        QCOMPARE(again.settings, data.settings);
+        QCOMPARE(summary(again), summary(data));
+    }
+
+    void records_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("layout as written")
+            << withCounts(1, 1, "[Information]\r\nA,0\r\n123\r\n 160 \r\n5,3,2\r\nR,0\r\n9\r\n")
+            << "A|0|123|160|5|3|2;R|0|9";
+        QTest::newRow("one line, blanks skipped")
+            << withCounts(1, 1, "[Information]\r\n  A,  2,123, 160 , 5 ,3,2,B , -1 ,9") << "A|2|123|160|5|3|2;B |-1|9";
+        QTest::newRow("quotes keep commas")
+            << withCounts(0, 1, "[Information]\r\n\"R,1\" x,0,\" 9 \"\r\n") << "R,1|0| 9 ";
+        QTest::newRow("word found as a field") << withCounts(0, 1, "[Information],R,1,9\r\n") << "R|1|9";
+        QTest::newRow("leading numbers, halves to even")
+            << withCounts(1, 0, "[Information]\r\nA,2.5kind\r\n1\r\n 3.5 \r\n0.5,1.5,2.5\r\n") << "A|2|1|4|0|2|2";
+        QTest::newRow("lone LF and CR end lines") << withCounts(0, 2, "[Information]\nR,1\r9\nS,0\n8") << "R|1|9;S|0|8";
+        QTest::newRow("rest ignored") << withCounts(0, 0, "[Information]\r\ngarbage,,\"") << "";
+        QTest::newRow("other case not the section") << withCounts(0, 0, "[information]\r\n") << "error";
+        QTest::newRow("fewer records than counted")
+            << withCounts(1, 1, "[Information]\r\nA,0\r\n1\r\n2\r\n3,4,5\r\nR,0") << "error";
+        QTest::newRow("wait not a number")
+            << withCounts(1, 0, "[Information]\r\nA,0\r\n1\r\n2\r\n3,x,5\r\n") << "error";
+        QTest::newRow("empty wait") << withCounts(1, 0, "[Information]\r\nA,0\r\n1\r\n2\r\n3,,5\r\n") << "error";
+        QTest::newRow("number out of range") << withCounts(0, 1, "[Information]\r\nR,40000,9\r\n") << "error";
+        QTest::newRow("negative count") << withCounts(-1, 0, "[Information]\r\n") << "error";
+        QTest::newRow("negative HistoryCount")
+            << QByteArray("[Option]\r\nHistoryCount=-1\r\n[Information]\r\n") << "error";
+        QTest::newRow("setting out of range")
+            << QByteArray("[Option]\r\nPortNumber=32768\r\n[Information]\r\n") << "error";
+    }
+
+    void records()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, expected);
+        AppData data;
+        data.centers = {MessageCenter{QStringLiteral("before"), 0, {}, 0, 0, 0, 0}};
+        const std::optional<StoreError> error = settingsfile::read(file, data);
+        if (expected == QLatin1String("error")) {
+            QVERIFY(error);
+            QCOMPARE(error->fileName, QStringLiteral("Fumidori.ini"));
+            QVERIFY(!error->detail.isEmpty());
+            QCOMPARE(summary(data), QStringLiteral("before|0||0|0|0|0")); // left as it was
+        } else {
+            QVERIFY2(!error, qPrintable(error ? error->detail : QString()));
+            QCOMPARE(summary(data), expected);
+        }
+    }
+
+    void missingKeysGiveZeroAndEmpty()
+    {
+        AppData data;
+        data.settings = Settings::defaults();
+        QVERIFY(!settingsfile::read("[Option]\r\nOutSide=\r\nExCommand=\r\n\r\n[Information]\r\n", data));
+        QCOMPARE(data.settings, Settings());
+        QCOMPARE(data.history.rowCount(), 1); // HistoryCount 0, not 20
+    }
+
+    void profile_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QByteArray>("key");
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray a300(300, 'a');
+        QTest::newRow("case") << QByteArray("[oPTION]\r\nhistorycount=7\r\n") << QByteArray("HistoryCount")
+                              << QByteArray("7");
+        QTest::newRow("trimmed") << QByteArray(" [ Option ] \r\n\t Key \t=  a b \t\r\n") << QByteArray("key")
+                                 << QByteArray("a b");
+        QTest::newRow("missing key") << QByteArray("[Option]\r\nA=1\r\n") << QByteArray("B") << QByteArray();
+        QTest::newRow("other section") << QByteArray("[Other]\r\nA=1\r\n[Option]\r\nB=2\r\n") << QByteArray("A")
+                                       << QByteArray();
+        QTest::newRow("first section and key")
+            << QByteArray("[Option]\r\nA=1\r\nA=2\r\n[Option]\r\nA=3\r\n") << QByteArray("A") << QByteArray("1");
+        QTest::newRow("cut at 254 bytes") << QByteArray("[Option]\r\nA=" + a300) << QByteArray("A") << a300.left(254);
+        QTest::newRow("no half character") << QByteArray("[Option]\r\nA=" + QByteArray(253, 'a') + "\x82\xa0")
+                                           << QByteArray("A") << QByteArray(253, 'a');
+        QTest::newRow("cut at NUL") << QByteArray("[Option]\r\nA=ab\0cd\r\n", 18) << QByteArray("A")
+                                    << QByteArray("ab");
+        QTest::newRow("empty value") << QByteArray("[Option]\r\nOutSide=\r\n") << QByteArray("OutSide") << QByteArray();
+    }
+
+    void profile()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QByteArray, key);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(profileString(file, "Option", key), expected);
+    }
+
+    void readOptionFromFolder()
+    {
+        QTemporaryDir dir;
+        QVERIFY(writeFileBytes(dir.filePath(QStringLiteral("Fumidori.ini")),
+                               cp932::encode(QStringLiteral("[Option]\r\nOutSide= ０ \r\n"))));
+        QCOMPARE(ReadOption(dir.path() + u'/', QStringLiteral("option"), QStringLiteral("outside")),
+                 QStringLiteral("０"));
+        QCOMPARE(ReadOption(dir.path() + QStringLiteral("/none/"), QStringLiteral("Option"), QStringLiteral("A")),
+                 QString());
+    }
+
+    void numbers_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("leading"); // 99999: out of range
+        QTest::addColumn<int>("whole");   // 99999: out of range, -99999: not a number
+        QTest::newRow("plain") << QByteArray("12") << 12 << 12;
+        QTest::newRow("blanks") << QByteArray("  7 ") << 7 << 7;
+        QTest::newRow("trailing text") << QByteArray("12abc") << 12 << -99999;
+        QTest::newRow("no number") << QByteArray("abc") << 0 << -99999;
+        QTest::newRow("empty") << QByteArray() << 0 << -99999;
+        QTest::newRow("sign only") << QByteArray("-") << 0 << -99999;
+        QTest::newRow("plus") << QByteArray("+5") << 5 << 5;
+        QTest::newRow("2.5 to even") << QByteArray("2.5") << 2 << 2;
+        QTest::newRow("3.5 to even") << QByteArray("3.5") << 4 << 4;
+        QTest::newRow("-2.5 to even") << QByteArray("-2.5") << -2 << -2;
+        QTest::newRow("0.5 to even") << QByteArray(".5") << 0 << 0;
+        QTest::newRow("above half") << QByteArray("2.5001") << 3 << 3;
+        QTest::newRow("top") << QByteArray("32767") << 32767 << 32767;
+        QTest::newRow("bottom") << QByteArray("-32768") << -32768 << -32768;
+        QTest::newRow("rounds over") << QByteArray("32767.5") << 99999 << 99999;
+        QTest::newRow("over") << QByteArray("32768") << 99999 << 99999;
+        QTest::newRow("under") << QByteArray("-32769") << 99999 << 99999;
+        QTest::newRow("huge") << QByteArray("99999999999999999999999") << 99999 << 99999;
+    }
+
+    void numbers()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, leading);
+        QFETCH(int, whole);
+        auto asInt = [](numbertext::Result r) {
+            return r.status == numbertext::Status::OutOfRange   ? 99999
+                   : r.status == numbertext::Status::NotANumber ? -99999
+                                                                : int(r.value);
+        };
+        QCOMPARE(asInt(numbertext::leading(text)), leading);
+        QCOMPARE(asInt(numbertext::whole(text)), whole);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_SettingsFile)
+#include "tst_settingsfile.moc"

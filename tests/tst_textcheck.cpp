@@ -1,0 +1,187 @@
+#include "encoding/codetable.h"
+#include "encoding/cp932.h"
+#include "encoding/textcheck.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+using namespace textcheck;
+
+namespace
+{
+
+// Every character CP932 carries, as one-character strings.
+QStringList encodableCharacters()
+{
+    QStringList chars;
+    for (char32_t c = 1; c <= 0xFFFF; ++c) {
+        if (cp932::canEncode(c))
+            chars.append(QString(QChar(char16_t(c))));
+    }
+    return chars;
+}
+
+bool allHaveCodes(const QString &text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return !CharToCode(QString(c)).isEmpty(); });
+}
+
+const QString kNarrowingSet =
+    u"アイウエオカガキギクグケゲコゴサザシジスズセゼソゾタダチヂツヅテデトドナニヌネノハバパヒビピフブプヘベペホボポマ"
+    u"ミムメモ"
+    u"ヤユヨラリルレロヮワヰヱヲンヴヵヶＡＢＣＤＥＦＧＨＩＪＫＬＭＮＯＰＱＲＳＴＵＶＷＸＹＺ０１２３４５６７８９"
+    u"？！－／￥＆＊＃　（）"_qs;
+const QString kWideningSet = u"\"$%'+,.:;<=>@[]^_`{|}~ｧｨｩｪｫｯｬｭｮ｡｢｣､･"_qs;
+
+} // namespace
+
+class tst_textcheck : public QObject
+{
+    Q_OBJECT
+private slots:
+    void counts_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("kana, NTT DoCoMo") << u"あいう"_qs << 0 << 3;
+        QTest::newRow("kana, katakana DoCoMo") << u"あいう"_qs << 1 << 3;
+        QTest::newRow("kana, J-PHONE") << u"あいう"_qs << 2 << 6;
+        QTest::newRow("half-width kana, bytes") << u"ｱｲｳ"_qs << 4 << 3;
+        QTest::newRow("mixed, bytes") << u"ﾒｰﾙ abc漢"_qs << 7 << 9;
+        QTest::newRow("line break, characters") << u"a\nb"_qs << 0 << 4;
+        QTest::newRow("line break, bytes") << u"a\nb"_qs << 2 << 4;
+        QTest::newRow("CR LF as given") << u"a\r\nb"_qs << 0 << 4;
+        QTest::newRow("no centre counts bytes") << u"漢"_qs << -1 << 2;
+        QTest::newRow("emoji is one") << u"😀"_qs << 3 << 1;
+        QTest::newRow("empty") << QString() << 0 << 0;
+    }
+    void counts()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, kind);
+        QFETCH(int, expected);
+        QCOMPARE(count(text, kind), expected);
+    }
+
+    void recountIsFast()
+    {
+        const QString text = u"ﾒｰﾙ abc 漢字かな\n"_qs.repeated(1000);
+        QCOMPARE(count(text, 2), 18000);
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < 100; ++i)
+            count(text, i % 2 ? 2 : 0);
+        qInfo("recount of %lld characters: %.1f us", qlonglong(text.size()), timer.nsecsElapsed() / 100 / 1000.0);
+        QVERIFY(timer.nsecsElapsed() / 100 < 1000000);
+    }
+
+    void conversions_data()
+    {
+        QTest::addColumn<int>("item");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("0 hiragana") << 0 << u"ぁがぱゝゞをん"_qs << u"ァガパヽヾヲン"_qs;
+        QTest::newRow("0 others stay") << 0 << u"ーアｱ漢a"_qs << u"ーアｱ漢a"_qs;
+        QTest::newRow("1 voiced") << 1 << u"ガパヴ"_qs << u"ｶﾞﾊﾟｳﾞ"_qs;
+        QTest::newRow("1 small kana, ー") << 1 << u"ァッャー"_qs << u"ｧｯｬｰ"_qs;
+        QTest::newRow("1 no own form") << 1 << u"ヮヰヱヵヶ"_qs << u"ﾜｲｴｶｹ"_qs;
+        QTest::newRow("1 punctuation") << 1 << u"。「」、・゛゜"_qs << u"｡｢｣､･ﾞﾟ"_qs;
+        QTest::newRow("1 spaces, yen") << 1 << u"　￥＼"_qs << u" \\\\"_qs;
+        QTest::newRow("1 letters, quotes") << 1 << u"ＡｂＣ１’”～"_qs << u"AbC1'\"~"_qs;
+        QTest::newRow("1 no counterpart") << 1 << u"あ漢￣“"_qs << u"あ漢￣“"_qs;
+        QTest::newRow("2 upper") << 2 << u"abcａｂｃαяⅰ"_qs << u"ABCＡＢＣΑЯⅠ"_qs;
+        QTest::newRow("4 katakana") << 4 << u"ァガパヽヾヲン"_qs << u"ぁがぱゝゞをん"_qs;
+        QTest::newRow("4 others stay") << 4 << u"ヴヵヶーｱ"_qs << u"ヴヵヶーｱ"_qs;
+        QTest::newRow("5 voiced joined") << 5 << u"ｶﾞﾊﾟｳﾞ"_qs << u"ガパヴ"_qs;
+        QTest::newRow("5 marks alone") << 5 << u"ｱﾞﾞﾟ"_qs << u"ア゛゛゜"_qs;
+        QTest::newRow("5 small kana, ｰ") << 5 << u"ｧｯｰ｡"_qs << u"ァッー。"_qs;
+        QTest::newRow("5 ascii") << 5 << u"A1a \\\"'~"_qs << u"Ａ１ａ　￥”’～"_qs;
+        QTest::newRow("5 line break stays") << 5 << u"a\nb"_qs << u"ａ\nｂ"_qs;
+        QTest::newRow("6 lower") << 6 << u"ABCＡＢＣΑЯⅠ"_qs << u"abcａｂｃαяⅰ"_qs;
+        QTest::newRow("3 is no conversion") << 3 << u"abc"_qs << u"abc"_qs;
+    }
+    void conversions()
+    {
+        QFETCH(int, item);
+        QFETCH(QString, input);
+        QFETCH(QString, output);
+        QCOMPARE(convert(item, input), output);
+    }
+
+    void optimiserExamples()
+    {
+        QCOMPARE(OptimizeForKanji(u"ﾒｰﾙ abc."_qs), u"ﾒ-ﾙ ABC．"_qs);
+        QCOMPARE(OptimizeForKana(u"めーる"_qs), u"ﾒーﾙ"_qs);
+        QCOMPARE(OptimizeForKana(u"ｧｯｮ"_qs), u"ｱﾂﾖ"_qs);
+        QCOMPARE(OptimizeForKana(u"がａz"_qs), u"ｶﾞAZ"_qs);
+        QCOMPARE(OptimizeForKanji(u"ガＡ￥ぁァー"_qs), u"ｶﾞA\\ぁァー"_qs);
+        const QString small = u"ぁぃぅぇぉっゃゅょ"_qs;
+        QCOMPARE(OptimizeForKana(small), u"ｧｨｩｪｫｯｬｭｮ"_qs);
+        QCOMPARE(OptimizeForKana(OptimizeForKana(small)), u"ｱｲｳｴｵﾂﾔﾕﾖ"_qs);
+        for (int kind : {-1, 7, 8})
+            QCOMPARE(optimize(kind, u"ﾒｰﾙ abc."_qs), u"ﾒｰﾙ abc."_qs);
+        QCOMPARE(optimize(3, u"a"_qs), u"A"_qs);
+        QCOMPARE(optimize(5, u"あ"_qs), u"ｱ"_qs);
+    }
+
+    void narrowingSetGetsFreeWordCodes()
+    {
+        for (QChar c : kNarrowingSet) {
+            const QString kanji = OptimizeForKanji(c);
+            QCOMPARE(OptimizeForKana(c), kanji);
+            QVERIFY2(kanji != QString(c) && kanji.size() <= 2, qPrintable(kanji));
+            for (QChar h : kanji)
+                QVERIFY2(CharToCode(QString(h)).size() == 2, qPrintable(QString(c)));
+        }
+    }
+
+    void wideningSetGetsKutenCodes()
+    {
+        for (QChar c : kWideningSet) {
+            const QString wide = OptimizeForKanji(c);
+            QCOMPARE(wide.size(), 1);
+            QVERIFY2(CharToCode(wide).size() == 4, qPrintable(QString(c)));
+        }
+    }
+
+    void everyResultIsEncodable()
+    {
+        const QStringList chars = encodableCharacters();
+        const QString pairs = u"ｶﾞﾊﾟｳﾞｱﾞ"_qs;
+        for (int item : {0, 1, 2, 4, 5, 6}) {
+            QVERIFY(cp932::canEncode(convert(item, pairs)));
+            for (const QString &c : chars)
+                QVERIFY2(cp932::canEncode(convert(item, c)), qPrintable(u"item %1: "_qs.arg(item) + c));
+        }
+        for (const QString &c : chars) {
+            const QString kanji = OptimizeForKanji(c);
+            QVERIFY(cp932::canEncode(kanji) && cp932::canEncode(OptimizeForKana(c)));
+            QVERIFY2(kanji == c || allHaveCodes(kanji), qPrintable(c));
+        }
+    }
+
+    void optimisersSettle()
+    {
+        const QString small = u"ぁぃぅぇぉっゃゅょ"_qs;
+        for (const QString &c : encodableCharacters()) {
+            const QString kanji = OptimizeForKanji(c);
+            QCOMPARE(OptimizeForKanji(kanji), kanji);
+            const QString kana = OptimizeForKana(c);
+            if (!small.contains(c))
+                QCOMPARE(OptimizeForKana(kana), kana);
+        }
+    }
+
+    void keepsOnlyEncodable()
+    {
+        bool removed = false;
+        QCOMPARE(keepEncodable(u"a😀b¥é漢\n"_qs, &removed), u"ab漢\n"_qs);
+        QVERIFY(removed);
+        QCOMPARE(keepEncodable(u"ﾒｰﾙ①"_qs, &removed), u"ﾒｰﾙ①"_qs);
+        QVERIFY(!removed);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_textcheck)
+#include "tst_textcheck.moc"
