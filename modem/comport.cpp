@@ -5,9 +5,60 @@
 #include <QFileInfo>
 #include <QSerialPort>
 
+namespace
+{
+
+const QString Source = QStringLiteral("MSComm");
+
+[[noreturn]] void fail(int code, const QString &description)
+{
+    throw AppError(code, Source, description);
+}
+
+// "9600,n,8,1" → the QSerialPort line settings; unknown pieces keep their defaults.
+struct LineSettings {
+    qint32 baud = 9600;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+};
+
+LineSettings parseSettings(const QString &text)
+{
+    LineSettings s;
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() > 0 && parts[0].trimmed().toInt() > 0)
+        s.baud = parts[0].trimmed().toInt();
+    if (parts.size() > 1) {
+        const QString parity = parts[1].trimmed().toLower();
+        const QChar p = parity.isEmpty() ? QChar() : parity.front();
+        if (p == QLatin1Char('e'))
+            s.parity = QSerialPort::EvenParity;
+        else if (p == QLatin1Char('o'))
+            s.parity = QSerialPort::OddParity;
+        else if (p == QLatin1Char('m'))
+            s.parity = QSerialPort::MarkParity;
+        else if (p == QLatin1Char('s'))
+            s.parity = QSerialPort::SpaceParity;
+    }
+    if (parts.size() > 2) {
+        const int bits = parts[2].trimmed().toInt();
+        if (bits >= 5 && bits <= 8)
+            s.dataBits = QSerialPort::DataBits(bits);
+    }
+    if (parts.size() > 3 && parts[3].trimmed() == QLatin1String("2"))
+        s.stopBits = QSerialPort::TwoStop;
+    return s;
+}
+
+} // namespace
+
 ComPort::ComPort(const QString &programFolder, QObject *parent) : SerialPort(parent), m_folder(programFolder) {}
 
-ComPort::~ComPort() = default;
+ComPort::~ComPort()
+{
+    closePort(false);
+}
 
 QString ComPort::devicePath(const QString &programFolder, int number)
 {
@@ -19,22 +70,103 @@ QString ComPort::devicePath(const QString &programFolder, int number)
 
 void ComPort::setPortNumber(int number)
 {
+    if (number < 1 || number > 255)
+        fail(ErrorCode::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
     m_number = number;
 }
 
-void ComPort::setPortOpen(bool) {}
+void ComPort::setSettings(const QString &settings)
+{
+    m_settings = settings;
+    if (m_port)
+        applySettings();
+}
+
+// Pseudo-terminals and some adapters refuse parity or modem-control settings; the
+// line still carries bytes, so a refused setting is not a failure to open.
+void ComPort::applySettings()
+{
+    const LineSettings s = parseSettings(m_settings);
+    m_port->setBaudRate(s.baud);
+    m_port->setParity(s.parity);
+    m_port->setDataBits(s.dataBits);
+    m_port->setStopBits(s.stopBits);
+    m_port->setFlowControl(QSerialPort::NoFlowControl);
+    m_port->clearError();
+}
+
+void ComPort::setPortOpen(bool open)
+{
+    if (!open) {
+        closePort(true);
+        return;
+    }
+    if (m_port)
+        fail(ErrorCode::PortInUse, QStringLiteral("ポートは既に開いています。"));
+    // The link is resolved so that the lock names the device itself, as any other
+    // program opening the device by its own name would.
+    const QString target = QFileInfo(devicePath(m_folder, m_number)).canonicalFilePath();
+    if (target.isEmpty())
+        fail(ErrorCode::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
+    auto *port = new QSerialPort(target, this);
+    if (!port->open(QIODevice::ReadWrite)) {
+        const QSerialPort::SerialPortError error = port->error();
+        delete port;
+        // Held by another program: QSerialPort's lock file, or the device's exclusive
+        // mode (EBUSY), both reported as a permission error.
+        if (error == QSerialPort::PermissionError || error == QSerialPort::OpenError)
+            fail(ErrorCode::PortInUse, QStringLiteral("ポートは既に開いています。"));
+        fail(ErrorCode::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
+    }
+    m_port = port;
+    applySettings();
+    // Whatever the device sent while no one listened (the answer to the last call's
+    // hang-up) is not the answer to this call's first command.
+    m_port->clear();
+    connect(m_port, &QSerialPort::readyRead, this, &SerialPort::readyRead);
+    connect(m_port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        // The device went away (a USB adapter pulled, the far end of a pty closed): a pty
+        // reports a read error, a serial device a resource error, and either repeats for
+        // as long as the dead device stays open.
+        if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
+            closePort(true);
+    });
+}
+
+void ComPort::closePort(bool notify)
+{
+    if (!m_port)
+        return;
+    QSerialPort *port = m_port;
+    m_port = nullptr;
+    port->disconnect(this);
+    port->close();
+    port->deleteLater();
+    if (notify)
+        emit closed();
+}
 
 bool ComPort::isOpen() const
 {
-    return false;
+    return m_port != nullptr;
 }
 
-void ComPort::output(const QByteArray &)
+void ComPort::output(const QByteArray &bytes)
 {
-    throw AppError(ErrorCode::PortNotOpen, QStringLiteral("MSComm"), QStringLiteral("ポートが開かれていません。"));
+    if (!m_port)
+        fail(ErrorCode::PortNotOpen, QStringLiteral("ポートが開かれていません。"));
+    if (m_port->write(bytes) != bytes.size()) {
+        closePort(true);
+        fail(ErrorCode::PortNotOpen, QStringLiteral("ポートが開かれていません。"));
+    }
+    // Hand the bytes to the device now rather than at the next turn of the event loop:
+    // a command is followed at once by a wait, and the device must see it to answer.
+    m_port->flush();
 }
 
 QByteArray ComPort::input()
 {
-    return {};
+    if (!m_port)
+        return {};
+    return m_port->readAll();
 }

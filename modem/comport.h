@@ -20,7 +20,7 @@ public:
 
     void setPortNumber(int number) override;
     int portNumber() const override { return m_number; }
-    void setSettings(const QString &settings) override { m_settings = settings; }
+    void setSettings(const QString &settings) override;
     QString settings() const override { return m_settings; }
     void setInputMode(InputMode mode) override { m_mode = mode; }
     InputMode inputMode() const override { return m_mode; }
@@ -30,6 +30,9 @@ public:
     QByteArray input() override;
 
 private:
+    void applySettings();
+    void closePort(bool notify);
+
     QString m_folder;
     int m_number = 1;
     QString m_settings = QStringLiteral("9600,n,8,1");

@@ -1,0 +1,219 @@
+// The serial port over real pseudo-terminals.
+#include "modem/comport.h"
+#include "store/apperror.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+namespace
+{
+
+// A pseudo-terminal whose far end is linked as COMn of a program folder.
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    QString path;
+    Pty()
+    {
+        char name[256] = {};
+        if (openpty(&master, &slave, name, nullptr, nullptr) == 0)
+            path = QString::fromLocal8Bit(name);
+    }
+    ~Pty()
+    {
+        closeMaster();
+        if (slave >= 0)
+            ::close(slave);
+    }
+    void closeMaster()
+    {
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+    }
+    // Everything the master receives within a short time, up to size bytes.
+    QByteArray read(int size)
+    {
+        QByteArray out;
+        while (out.size() < size) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 2000) <= 0)
+                break;
+            char buffer[512];
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            out.append(buffer, n);
+        }
+        return out;
+    }
+};
+
+int codeOf(const std::function<void()> &action)
+{
+    try {
+        action();
+    } catch (const AppError &error) {
+        return error.code();
+    }
+    return 0;
+}
+
+} // namespace
+
+class tst_Port : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void bytesArriveUnchanged_data();
+    void bytesArriveUnchanged();
+    void answersThenDeviceGoes();
+    void missingDevice_data();
+    void missingDevice();
+    void heldByAnother();
+    void closedPort();
+    void devicePath();
+
+private:
+    void link(int number, const QString &target);
+    QTemporaryDir m_dir;
+    QString m_folder;
+};
+
+void tst_Port::init()
+{
+    m_folder = m_dir.path() + QStringLiteral("/");
+    QDir(m_folder).mkpath(QStringLiteral("ports"));
+    for (const QString &name : QDir(m_folder + QStringLiteral("ports")).entryList(QDir::System))
+        QFile::remove(m_folder + QStringLiteral("ports/") + name);
+}
+
+void tst_Port::link(int number, const QString &target)
+{
+    QVERIFY(QFile::link(target, m_folder + QStringLiteral("ports/COM%1").arg(number)));
+}
+
+void tst_Port::bytesArriveUnchanged_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::newRow("AT modem") << "9600,n,8,1";
+    QTest::newRow("link cable") << "600,e,8,1";
+}
+
+void tst_Port::bytesArriveUnchanged()
+{
+    QFETCH(QString, settings);
+    Pty pty;
+    link(3, pty.path);
+    ComPort port(m_folder);
+    port.setPortNumber(3);
+    port.setSettings(settings);
+    port.setPortOpen(true);
+    QVERIFY(port.isOpen());
+    QByteArray all;
+    for (int b = 0; b < 256; ++b)
+        all += char(b);
+    port.output(all);
+    port.output(QByteArray(1, char(0xA4)));
+    QCOMPARE(pty.read(257), all + char(0xA4));
+}
+
+// Answers arrive with readyRead; when the device goes away the port closes by itself.
+void tst_Port::answersThenDeviceGoes()
+{
+    Pty pty;
+    link(1, pty.path);
+    ComPort port(m_folder);
+    port.setPortOpen(true);
+    QSignalSpy ready(&port, &SerialPort::readyRead);
+    QSignalSpy closed(&port, &SerialPort::closed);
+    QCOMPARE(port.input(), QByteArray()); // never waits
+    QCOMPARE(::write(pty.master, "\r\nOK\r\n", 6), 6);
+    QVERIFY(ready.wait(2000));
+    QByteArray got = port.input();
+    while (got.size() < 6 && ready.wait(500))
+        got += port.input();
+    QCOMPARE(got, QByteArray("\r\nOK\r\n"));
+
+    ::close(pty.slave); // only our own end is left on the line
+    pty.slave = -1;
+    pty.closeMaster();
+    QVERIFY(closed.wait(2000));
+    QVERIFY(!port.isOpen());
+    QCOMPARE(codeOf([&] { port.output("AT\r"); }), 8018);
+}
+
+void tst_Port::missingDevice_data()
+{
+    QTest::addColumn<QString>("target"); // empty: no link, so /dev/ttyS(n-1)
+    QTest::newRow("dangling link") << "/dev/no-such-device";
+    QTest::newRow("no link, no ttyS") << "";
+}
+
+void tst_Port::missingDevice()
+{
+    QFETCH(QString, target);
+    if (!target.isEmpty())
+        link(7, target);
+    else if (QFile::exists(QStringLiteral("/dev/ttyS254")))
+        QSKIP("this machine has a /dev/ttyS254");
+    ComPort port(m_folder);
+    port.setPortNumber(target.isEmpty() ? 255 : 7);
+    QCOMPARE(codeOf([&] { port.setPortOpen(true); }), 8002);
+    QVERIFY(!port.isOpen());
+    QCOMPARE(codeOf([&] { port.setPortNumber(0); }), 8002);
+}
+
+void tst_Port::heldByAnother()
+{
+    Pty pty;
+    link(2, pty.path);
+    ComPort first(m_folder);
+    first.setPortNumber(2);
+    first.setPortOpen(true);
+    ComPort second(m_folder);
+    second.setPortNumber(2);
+    QCOMPARE(codeOf([&] { second.setPortOpen(true); }), 8005);
+    first.setPortOpen(false);
+    // Another program holding the device under its own name.
+    QSerialPort other(pty.path);
+    QVERIFY(other.open(QIODevice::ReadWrite));
+    QCOMPARE(codeOf([&] { second.setPortOpen(true); }), 8005);
+    other.close();
+    second.setPortOpen(true);
+    QVERIFY(second.isOpen());
+}
+
+void tst_Port::closedPort()
+{
+    Pty pty;
+    link(1, pty.path);
+    ComPort port(m_folder);
+    QCOMPARE(codeOf([&] { port.output("ATH\r"); }), 8018);
+    port.setPortOpen(true);
+    QSignalSpy closed(&port, &SerialPort::closed);
+    port.setPortOpen(false);
+    QCOMPARE(closed.size(), 1);
+    QCOMPARE(codeOf([&] { port.output("ATH\r"); }), 8018);
+    QCOMPARE(port.input(), QByteArray());
+}
+
+void tst_Port::devicePath()
+{
+    QCOMPARE(ComPort::devicePath(m_folder, 4), QStringLiteral("/dev/ttyS3"));
+    link(4, QStringLiteral("/dev/null"));
+    QCOMPARE(ComPort::devicePath(m_folder, 4), m_folder + QStringLiteral("ports/COM4"));
+}
+
+QTEST_GUILESS_MAIN(tst_Port)
+#include "tst_port.moc"

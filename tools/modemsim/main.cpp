@@ -1,0 +1,182 @@
+// fumidori-modemsim: a voice modem and a message centre on a pseudo-terminal, linked
+// as COMn of a program folder. Prints what each call delivered; runs until killed.
+#include "modemsim.h"
+#include "ptyline.h"
+#include "samplesettings.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <poll.h>
+
+namespace
+{
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+qint64 nowUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Every byte both ways, one line per read or write: monotonic seconds, direction, bytes.
+class Transcript
+{
+public:
+    bool open(const QString &path)
+    {
+        m_file.setFileName(path);
+        return m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    }
+    void log(const char *direction, const QByteArray &bytes)
+    {
+        if (!m_file.isOpen() || bytes.isEmpty())
+            return;
+        QByteArray line = QByteArray::number(double(nowUs()) / 1e6, 'f', 6) + ' ' + direction + ' ';
+        for (char c : bytes) {
+            const uchar b = uchar(c);
+            if (b >= 0x20 && b < 0x7F && c != '\\')
+                line += c;
+            else
+                line += "\\x" + QByteArray::number(b, 16).rightJustified(2, '0');
+        }
+        m_file.write(line + '\n');
+    }
+
+private:
+    QFile m_file;
+};
+
+struct Pending {
+    qint64 dueUs;
+    QByteArray bytes;
+};
+
+void addOptions(QCommandLineParser &p)
+{
+    p.addHelpOption();
+    p.addOptions({
+        {"folder", "Program folder whose ports/COMn the line is linked as.", "dir", "."},
+        {"port", "COM port number.", "n", "1"},
+        {"sample", "Write a settings file that reaches the simulator where the folder has none."},
+        {"transcript", "Write every byte both ways to the file.", "file"},
+        {"no-carrier-after", "Answer the n-th command of a call with NO CARRIER.", "n", "0"},
+        {"drop-after", "Close the line after the n-th command of a call.", "n", "0"},
+        {"silent", "Never answer."},
+        {"no-cr", "Answer without CR."},
+        {"delay", "Milliseconds before each answer.", "ms", "0"},
+        {"noise", "Random bytes before each answer.", "n", "0"},
+    });
+}
+
+int run(const QCommandLineParser &p, const sigset_t &unblocked)
+{
+    const QString folder = QDir(p.value("folder")).absolutePath();
+    const int port = p.value("port").toInt();
+    QString error;
+    if (p.isSet("sample") && !writeSampleSettings(folder, port, &error)) {
+        std::fprintf(stderr, "fumidori-modemsim: %s\n", qPrintable(error));
+        return 1;
+    }
+    Transcript transcript;
+    if (p.isSet("transcript") && !transcript.open(p.value("transcript"))) {
+        std::fprintf(stderr, "fumidori-modemsim: cannot write %s\n", qPrintable(p.value("transcript")));
+        return 1;
+    }
+    SimFaults faults;
+    faults.noCarrierAfter = p.value("no-carrier-after").toInt();
+    faults.dropAfter = p.value("drop-after").toInt();
+    faults.silent = p.isSet("silent");
+    faults.noCr = p.isSet("no-cr");
+    faults.noise = p.value("noise").toInt();
+    const qint64 delayUs = p.value("delay").toLongLong() * 1000;
+
+    PtyLine line(folder, port);
+    if (!line.open(&error)) {
+        std::fprintf(stderr, "fumidori-modemsim: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::fprintf(stderr, "fumidori-modemsim: %s -> %s\n", qPrintable(line.linkPath()), qPrintable(line.devicePath()));
+
+    std::deque<Pending> pending;
+    bool dropRequested = false;
+    auto send = [&](const QByteArray &bytes) {
+        transcript.log("tx", bytes);
+        line.write(bytes);
+    };
+    ModemSim sim(faults);
+    sim.echo = send;
+    sim.answer = [&](const QByteArray &bytes) { pending.push_back({nowUs() + delayUs, bytes}); };
+    sim.dropLine = [&] { dropRequested = true; };
+    sim.callEnded = [](const CallRecord &call) {
+        std::fputs(call.summary().toUtf8().constData(), stdout);
+        std::fflush(stdout);
+    };
+
+    while (!stopRequested) {
+        int timeoutMs = -1;
+        if (!pending.empty())
+            timeoutMs = int(qMax<qint64>(0, (pending.front().dueUs - nowUs() + 999) / 1000));
+        pollfd fd{line.fd(), POLLIN, 0};
+        // The stop signals are blocked outside this call, so none slips in before it sleeps.
+        timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+        const int ready = ::ppoll(&fd, 1, timeoutMs < 0 ? nullptr : &timeout, &unblocked);
+        if (ready < 0)
+            continue; // a signal: look at the stop flag
+        if (fd.revents & POLLIN) {
+            const QByteArray bytes = line.read();
+            transcript.log("rx", bytes);
+            sim.receive(bytes);
+        }
+        while (!pending.empty() && pending.front().dueUs <= nowUs()) {
+            send(pending.front().bytes);
+            pending.pop_front();
+        }
+        if (dropRequested || (fd.revents & (POLLHUP | POLLERR))) {
+            // The line is closed under the program; a fresh one takes its place.
+            dropRequested = false;
+            pending.clear();
+            line.close();
+            transcript.log("tx", "<line closed>");
+            if (!line.open(&error)) {
+                std::fprintf(stderr, "fumidori-modemsim: %s\n", qPrintable(error));
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Simulated voice modem and message centre on a pseudo-terminal."));
+    addOptions(parser);
+    parser.process(app);
+    struct sigaction action {
+    };
+    action.sa_handler = requestStop;
+    sigset_t stops, unblocked;
+    sigemptyset(&stops);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        ::sigaction(sig, &action, nullptr);
+        sigaddset(&stops, sig);
+    }
+    ::sigprocmask(SIG_BLOCK, &stops, &unblocked);
+    return run(parser, unblocked);
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// Faults the simulated modem can be told to show.
+struct SimFaults {
+    int noCarrierAfter = 0; // answer the n-th command of a call with NO CARRIER and drop the call
+    int dropAfter = 0;      // close the line after the n-th command of a call
+    bool silent = false;    // no echo and no answer at all
+    bool noCr = false;      // answers end in LF only, so "OK" is never followed by CR
+    int noise = 0;          // random bytes sent before each answer
+};
+
+// What the message centre made of one call.
+struct CallRecord {
+    QString centre;
+    QString keys; // service keys before the number ("1" or "#")
+    QString recipient;
+    QString digits;    // the message digits, pieces joined
+    QString endMark;   // "##" or "#"
+    bool star = false; // a closing "*" came after the message
+    bool dropped = false;
+    // The printed summary, the message decoded back to text.
+    QString summary() const;
+};
+
+// A voice modem with a message centre behind it, fed the bytes the program writes.
+// AT commands are answered with "OK" + CR LF; the first dial of a call reaches the
+// centre and later dials are touch-tone digits; ATH ends the call. The link cable's
+// key bytes are understood as well.
+class ModemSim
+{
+public:
+    explicit ModemSim(const SimFaults &faults = {});
+
+    void receive(const QByteArray &bytes);
+
+    std::function<void(const QByteArray &)> echo;   // sent at once
+    std::function<void(const QByteArray &)> answer; // sent after the configured delay
+    std::function<void()> dropLine;                 // close the line under the program
+    std::function<void(const CallRecord &)> callEnded;
+
+    static QByteArray productCode() { return QByteArrayLiteral("FUMIDORI MODEMSIM VOICE 2.32"); }
+
+private:
+    void command(const QByteArray &line);
+    bool runCommands(const QByteArray &body);
+    void dial(const QByteArray &dialString);
+    void linkByte(uchar byte);
+    void endCall(bool dropped);
+    void reply(const QByteArray &text);
+
+    SimFaults m_faults;
+    bool m_echo = true;
+    QByteArray m_line;
+    int m_commands = 0; // commands since the last call ended
+    bool m_inCall = false;
+    bool m_linkCentre = false; // between the link cable's 0xA7 and 0x86
+    QString m_centre;
+    QStringList m_dials;
+    QString m_keyStream; // link cable keys after the centre's number
+};
+
+// Splits what was dialled after the centre into keys, number, message and end marks.
+CallRecord parseCall(const QString &centre, const QString &stream);
