@@ -1,7 +1,7 @@
 #include "screenshots/shots.h"
 #include "store/appdata.h"
 #include "support/fakeplatform.h"
-#include "support/probeport.h"
+#include "support/portbank.h"
 #include "ui/dlgabout.h"
 #include "ui/dlgadd.h"
 #include "ui/dlghistory.h"
@@ -52,8 +52,8 @@ FUMIDORI_SHOT(dlgOption)
     data.settings.OutsideOn = 1;
     data.settings.OutSide = QStringLiteral("0");
     FakePlatform fake;
-    ProbePort port;
-    ProbeWaiter waiter;
+    VirtualWaiter waiter;
+    PortBank port(waiter);
     dlgOption dialog(data, fake.platform, port, waiter);
     saveShot(&dialog, folder, QStringLiteral("dlgOption.png"));
     dialog.findChild<QTabBar *>(QStringLiteral("tbsSETTING"))->setCurrentIndex(1);
@@ -64,13 +64,12 @@ FUMIDORI_SHOT(dlgModemDet)
 {
     AppData data = sampleData();
     FakePlatform fake;
-    ProbePort port;
-    ProbeWaiter waiter;
-    port.clock = &waiter.clock;
+    VirtualWaiter waiter;
+    PortBank port(waiter);
     for (int p : {1, 2, 4})
-        port.devices[p].kind = ProbePort::Present;
-    port.devices[3] = {ProbePort::Present, {{50, "ATI6\r\r\nFM56K-JP Rev.2.10\r\n\r\nOK\r\n"}}};
-    port.devices[5] = {ProbePort::Present, {{50, "ATI6\r\r\nTA-128 V1.3\r\n\r\nOK\r\n"}}};
+        port.devices[p].kind = PortBank::Present;
+    port.devices[3] = {PortBank::Present, "ATI6\r\r\nFM56K-JP Rev.2.10\r\n\r\nOK\r\n"};
+    port.devices[5] = {PortBank::Present, "ATI6\r\r\nTA-128 V1.3\r\n\r\nOK\r\n"};
     dlgModemDet dialog(data, fake.platform, port, waiter);
     dialog.findChild<QCheckBox *>(QStringLiteral("chkRevision"))->setChecked(true);
     dialog.findChild<QPushButton *>(QStringLiteral("cmdDetModem"))->click();

@@ -1,4 +1,5 @@
 #include "store/appdata.h"
+#include "store/settingsfile.h"
 #include "support/fakeplatform.h"
 #include "ui/dlgadd.h"
 
@@ -9,6 +10,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
@@ -70,6 +72,19 @@ class tst_dlgAdd : public QObject
             for (int i = 0; i < combo->count(); ++i)
                 out << combo->itemText(i);
         return out;
+    }
+    // What the editor left must come back unchanged through the settings file.
+    void checkRoundTrip()
+    {
+        QTemporaryDir dir;
+        AppData saved = m_data;
+        saved.folder = dir.path() + QLatin1Char('/');
+        QVERIFY(!SaveSettingsFile(saved));
+        AppData loaded;
+        loaded.folder = saved.folder;
+        QVERIFY(!LoadSettingsFile(loaded));
+        QCOMPARE(loaded.centers, m_data.centers);
+        QCOMPARE(loaded.recipients, m_data.recipients);
     }
     QList<int> links() const
     {
@@ -387,7 +402,8 @@ private slots:
                 const int row = random.bounded(count);
                 select(centre ? "lstCenter" : "lstNumber", row);
                 if (op == 1) {
-                    field("txtAddName")->setText(QStringLiteral("o%1").arg(step));
+                    const QStringList names{QStringLiteral("o%1").arg(step), QStringLiteral("名前 %1 ").arg(step), {}};
+                    field("txtAddName")->setText(names[random.bounded(3)]);
                     click("cmdOverWrite");
                 } else if (op == 2) {
                     if (centre)
@@ -411,6 +427,8 @@ private slots:
             QCOMPARE(items("lstCenter"), centreNames);
             QCOMPARE(items("cmbCenetr"), centreNames);
             QCOMPARE(items("lstNumber"), recipientNames);
+            if (step % 50 == 49)
+                checkRoundTrip();
         }
     }
 };

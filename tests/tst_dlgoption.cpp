@@ -1,6 +1,6 @@
 #include "store/appdata.h"
 #include "support/fakeplatform.h"
-#include "support/probeport.h"
+#include "support/portbank.h"
 #include "ui/dlgmodemdet.h"
 #include "ui/dlgoption.h"
 
@@ -24,8 +24,8 @@ class tst_dlgOption : public QObject
 
     AppData m_data;
     FakePlatform m_fake;
-    ProbePort m_port;
-    ProbeWaiter m_waiter;
+    VirtualWaiter m_waiter;
+    PortBank m_port{m_waiter};
     std::unique_ptr<dlgOption> m_dialog;
 
     template <class T> T *c(const char *name) { return m_dialog->findChild<T *>(QString::fromLatin1(name)); }
@@ -41,8 +41,6 @@ class tst_dlgOption : public QObject
     bool accepted() const { return !m_dialog->isVisible() && m_dialog->result() == QDialog::Accepted; }
 
 private slots:
-    void initTestCase() { m_port.clock = &m_waiter.clock; }
-
     void numbersAreChecked_data()
     {
         QTest::addColumn<QString>("fieldName");
@@ -245,7 +243,7 @@ private slots:
     void detectionLeavesItsPortInTheBox()
     {
         m_port.devices.clear();
-        m_port.devices[3] = {ProbePort::Present, {{100, "ATI6\r\r\nX\r\n\r\nOK\r\n"}}};
+        m_port.devices[3] = {PortBank::Present, "ATI6\r\r\nX\r\n\r\nOK\r\n"};
         open();
         QTimer::singleShot(0, this, [this] {
             auto *detection = m_dialog->findChild<dlgModemDet *>();

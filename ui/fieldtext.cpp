@@ -1,42 +1,33 @@
 #include "ui/fieldtext.h"
 
 #include "encoding/cp932.h"
+#include "store/numbertext.h"
 
 #include <QRegularExpression>
-#include <cmath>
 
 namespace fieldtext
 {
 
-std::optional<double> parseNumber(const QString &text)
-{
-    static const QRegularExpression number(QStringLiteral("^[+-]?(\\d+(\\.\\d*)?|\\.\\d+)$"));
-    const QString trimmed = text.trimmed();
-    if (!number.match(trimmed).hasMatch())
-        return std::nullopt;
-    bool ok = false;
-    const double value = trimmed.toDouble(&ok);
-    return ok ? std::optional<double>(value) : std::nullopt;
-}
-
 std::optional<qint16> parseInt16(const QString &text, int minimum, int maximum)
 {
-    const std::optional<double> value = parseNumber(text);
-    if (!value || *value < minimum || *value > maximum)
+    const QByteArray bytes = text.toLatin1(); // anything beyond Latin-1 becomes '?', which no number holds
+    const numbertext::Result r = numbertext::whole(bytes);
+    if (r.status != numbertext::Status::Ok || r.value < minimum || r.value > maximum)
         return std::nullopt;
-    // nearbyint follows the default rounding mode, which rounds halves to the even neighbour.
-    return qint16(std::nearbyint(*value));
+    return r.value;
 }
 
 double leadingNumber(const QString &text)
 {
-    static const QRegularExpression leading(QStringLiteral("^[ \\t]*([+-]?(\\d+(\\.\\d*)?|\\.\\d+))"));
+    static const QRegularExpression leading(QStringLiteral("^[ \\t]*([+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+))"));
     const QRegularExpressionMatch match = leading.match(text);
     return match.hasMatch() ? match.captured(1).toDouble() : 0.0;
 }
 
 QString unstorableCharacter(const QString &text)
 {
+    if (text.startsWith(QLatin1Char(' ')))
+        return QStringLiteral("先頭の空白");
     for (const char32_t ch : text.toUcs4()) {
         if (ch == U'\r' || ch == U'\n')
             return QStringLiteral("改行");
