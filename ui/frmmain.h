@@ -1,24 +1,128 @@
 #pragma once
 
-#include <QMainWindow>
+#include "app/reporterror.h"
+#include "modem/sendview.h"
+#include "modem/waiter.h"
 
+#include <QList>
+#include <QMainWindow>
+#include <memory>
+
+class ClickLabel;
+class HelpLauncher;
+class MailEdit;
+class QAction;
+class QComboBox;
+class QMenu;
+class QPushButton;
+class QTimer;
+class SendSequence;
+class SerialPort;
 struct AppData;
 struct Platform;
-class SerialPort;
 
-// The program's one top-level window.
-class frmMain : public QMainWindow
+// The program's one top-level window: the message box, the recipient and centre
+// selectors, the buttons that drive a send, the menus and the five status panels.
+// The controls keep the names the rest of the program and its tests know them by.
+class frmMain : public QMainWindow, public SendView, public ReportTarget
 {
     Q_OBJECT
 public:
     frmMain(AppData &data, Platform &platform, SerialPort &port, QWidget *parent = nullptr);
     ~frmMain() override;
 
-    // Start-up: refuses a second copy, loads the files and prepares the window.
+    // Start-up: loads the files, then prepares the window (prepareWindow).
     void Form_Load();
+    // The start-up steps after loading: selectors, first selection, help file, the
+    // automatic-send mark, the input-method mode and Return as the send key.
+    void prepareWindow();
+
+    // Status panel 3: "自" while AutoTransmit is 1, empty otherwise.
+    void ShowAutoTransmitMark();
+    // Whether Return presses the send button (ReturnStart was 1 when last applied).
+    bool returnStartsSend() const { return m_returnStartsSend; }
+
+    // Handlers, named by control and event.
+    void cmbNumber_Click(int index);
+    void cmbCenter_Click();
+    void txtMail_Change();
+    void stbSTATUS_PanelDblClick(int panel);
+    void lbl_MouseDown(const QPoint &globalPos);
+    void lbl_DblClick();
+    void mnuFILE_Click(int index);
+    void mnuSTRING_Click(int index);
+    void mnuOPTION_Click(int index);
+    void mnuHELP_Click(int index);
+    void cmdOptimize_Click();
+    void cmdExit_Click();
+
+    // SendView: what the send sequence reads and sets.
+    int selectedCenter() const override;
+    int selectedRecipient() const override;
+    QString mailText() const override;
+    void setStatusText(int panel, const QString &text) override;
+    QString statusText(int panel) const override;
+    void setSendCaption(const QString &caption) override;
+    void setSendEnabled(bool enabled) override;
+    void focusSend() override;
+    void setRepeatCaption(const QString &caption) override;
+    void setRepeatEnabled(bool enabled) override;
+    void setTimerEnabled(bool enabled) override;
+    void setOptionMenusEnabled(bool enabled) override;
+    void setMailEnabled(bool enabled) override;
+    void setClipboardText(const QString &text) override;
+    void showError(const QString &text) override;
+    void reportError(const AppError &error) override;
+    void recordHistory() override;
+
+    // ReportTarget: a port that failed to open gives the controls back.
+    void restoreAfterPortFailure(const QString &panel1Text) override;
+
+    // The controls.
+    MailEdit *txtMail = nullptr;
+    ClickLabel *lblNumber = nullptr;
+    ClickLabel *lblCenter = nullptr;
+    QComboBox *cmbNumber = nullptr;
+    QComboBox *cmbCenter = nullptr;
+    QPushButton *cmdButton = nullptr;
+    QPushButton *cmdREPEAT = nullptr;
+    QPushButton *cmdOptimize = nullptr;
+    QPushButton *cmdCut = nullptr;
+    QPushButton *cmdExit = nullptr;
+    QList<ClickLabel *> stbSTATUS; // panels 1 to 5 at indexes 0 to 4
+    QTimer *timTIME = nullptr;
+    // The menus, addressed by index as their handlers receive it; separators hold places.
+    QList<QAction *> mnuMENU;
+    QList<QAction *> mnuFILE;
+    QList<QAction *> mnuSTRING;
+    QList<QAction *> mnuOPTION;
+    QList<QAction *> mnuHELP;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
+    void createControls();
+    void createMenus();
+    QList<QAction *> addMenu(const QString &title, const QStringList &items, void (frmMain::*handler)(int));
+    void createStatusBar();
+    void connectControls();
+    void fillSelectors();
+    void selectFirst();
+    void applyOptions();
+    void updateSendEnabled();
+    void showLengthState(bool tooLong);
+    HelpLauncher &help();
+
     AppData &m_data;
     Platform &m_platform;
     SerialPort &mscCOM;
+    EventLoopWaiter m_waiter;
+    std::unique_ptr<SendSequence> m_sequence;
+    std::unique_ptr<HelpLauncher> m_ownHelp; // when the platform brings no help viewer
+    QMenu *m_optionMenu = nullptr;
+    bool m_returnStartsSend = false;
+    bool m_sequenceAllowsSend = true; // the send sequence's own enabling of cmdButton
+    bool m_lengthAllowsSend = true;   // the message check's
 };

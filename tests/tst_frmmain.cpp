@@ -1,0 +1,585 @@
+#include "modem/serialport.h"
+#include "store/appdata.h"
+#include "store/apperror.h"
+#include "support/fakeplatform.h"
+#include "support/modalcloser.h"
+#include "ui/clicklabel.h"
+#include "ui/frmmain.h"
+#include "ui/mailedit.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QComboBox>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+namespace
+{
+
+// A port that opens without a device and keeps what is written to it.
+class StubPort : public SerialPort
+{
+public:
+    QByteArray written;
+    bool failWrites = false;
+    void setPortNumber(int number) override { m_number = number; }
+    int portNumber() const override { return m_number; }
+    void setSettings(const QString &) override {}
+    QString settings() const override { return QStringLiteral("9600,n,8,1"); }
+    void setInputMode(InputMode mode) override { m_mode = mode; }
+    InputMode inputMode() const override { return m_mode; }
+    bool refuseOpen = false; // as a port number that names no device
+    void setPortOpen(bool open) override
+    {
+        if (open && refuseOpen)
+            throw AppError(8002, QStringLiteral("MSComm"), QStringLiteral("Invalid port number"));
+        m_open = open;
+    }
+    bool isOpen() const override { return m_open; }
+    void output(const QByteArray &bytes) override
+    {
+        if (!m_open || failWrites)
+            throw AppError(8018, QStringLiteral("MSComm"), QStringLiteral("Port not open"));
+        written += bytes;
+    }
+    QByteArray input() override { return {}; }
+
+private:
+    int m_number = 1;
+    InputMode m_mode = Text;
+    bool m_open = false;
+};
+
+// One main window over an address book of the test's making.
+struct Fixture {
+    QTemporaryDir dir;
+    FakePlatform fake;
+    AppData data;
+    StubPort port;
+    std::unique_ptr<frmMain> window;
+
+    explicit Fixture(QList<MessageCenter> centers = {}, QList<Recipient> recipients = {})
+    {
+        data.folder = dir.path() + QLatin1Char('/');
+        data.settings = Settings::defaults();
+        data.centers = centers;
+        data.recipients = recipients;
+        data.history.resize(data.settings.HistoryCount);
+        window = std::make_unique<frmMain>(data, fake.platform, port);
+        window->prepareWindow();
+    }
+    frmMain &w() { return *window; }
+};
+
+MessageCenter center(const QString &name, int kind, int maxChars)
+{
+    return {name, qint16(kind), QStringLiteral("0120"), qint16(maxChars), 1, 1, 1};
+}
+
+const QList<MessageCenter> twoCenters{center(QStringLiteral("ドコモ"), 0, 3), center(QStringLiteral("Jフォン"), 2, 5)};
+
+QStringList captions(const QList<QAction *> &actions)
+{
+    QStringList out;
+    for (QAction *a : actions)
+        out << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    return out;
+}
+
+} // namespace
+
+class tst_frmMain : public QObject
+{
+    Q_OBJECT
+private slots:
+    void controls_data();
+    void controls();
+    void windowAndTabOrder();
+    void menus();
+    void statusPanels();
+    void recipientSelectsCentre_data();
+    void recipientSelectsCentre();
+    void startUpSelection_data();
+    void startUpSelection();
+    void formLoadInEmptyFolder();
+    void panel3DoubleClick_data();
+    void panel3DoubleClick();
+    void returnAndEscape_data();
+    void returnAndEscape();
+    void labels();
+    void optionsAppliedOnlyWhenAccepted();
+    void addressBookRebuildsSelectors();
+    void helpMenu();
+    void countAgainstLimit_data();
+    void countAgainstLimit();
+    void centreChangeRecounts();
+    void runningStageKeepsSendDisabled();
+    void conversionOnSelectionOrWhole();
+    void onlyCp932IsLetIn();
+    void recordHistoryAndPortFailure();
+    void exitHangsUpAndEnds_data();
+    void exitHangsUpAndEnds();
+};
+
+void tst_frmMain::controls_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("tip");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("txtMail") << "txtMail"
+                             << ""
+                             << "送信するメールを書いてね" << QRect(8, 0, 329, 65) << true;
+    QTest::newRow("lblNumber") << "lblNumber"
+                               << "送信先の相手"
+                               << "" << QRect(8, 72, 96, 16) << true;
+    QTest::newRow("lblCenter") << "lblCenter"
+                               << "送信先のセンター"
+                               << "" << QRect(176, 72, 120, 16) << true;
+    QTest::newRow("cmbNumber") << "cmbNumber"
+                               << ""
+                               << "送信先の相手を選ぶ" << QRect(8, 88, 161, 24) << true;
+    QTest::newRow("cmbCenter") << "cmbCenter"
+                               << ""
+                               << "送信先のセンターを選ぶ" << QRect(176, 88, 161, 24) << true;
+    QTest::newRow("cmdButton") << "cmdButton"
+                               << "センターにかける"
+                               << "" << QRect(8, 120, 161, 25) << false;
+    QTest::newRow("cmdREPEAT") << "cmdREPEAT"
+                               << "もう一度番号を送る"
+                               << "もう一度、送信します" << QRect(176, 120, 161, 25) << false;
+    QTest::newRow("cmdOptimize") << "cmdOptimize"
+                                 << "最適化！"
+                                 << "入力した文字を最適化します" << QRect(8, 152, 105, 25) << true;
+    QTest::newRow("cmdCut") << "cmdCut"
+                            << "回線を切る"
+                            << "回線を切ります" << QRect(120, 152, 105, 25) << true;
+    QTest::newRow("cmdExit") << "cmdExit"
+                             << "終了"
+                             << "終了するよ" << QRect(232, 152, 105, 25) << true;
+}
+
+void tst_frmMain::controls()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, text);
+    QFETCH(QString, tip);
+    QFETCH(QRect, geometry);
+    QFETCH(bool, enabled);
+    // An empty address book: no centre, so the send button starts disabled.
+    Fixture f;
+    auto *widget = f.w().findChild<QWidget *>(name);
+    QVERIFY(widget);
+    const QByteArray property = qobject_cast<QComboBox *>(widget)  ? "currentText"
+                                : qobject_cast<MailEdit *>(widget) ? "plainText"
+                                                                   : "text";
+    QCOMPARE(widget->property(property).toString(), text);
+    QCOMPARE(widget->toolTip(), tip);
+    QCOMPARE(widget->geometry(), geometry);
+    QCOMPARE(widget->isEnabled(), enabled);
+    const QString family =
+        name == QLatin1String("txtMail") ? QStringLiteral("FixedSys") : QStringLiteral("ＭＳ Ｐゴシック");
+    QCOMPARE(widget->font().family(), family);
+}
+
+void tst_frmMain::windowAndTabOrder()
+{
+    Fixture f;
+    QCOMPARE(f.w().windowTitle(), QStringLiteral("携帯電話、PHSにメールを送るよん♪"));
+    QCOMPARE(f.w().centralWidget()->size(), QSize(345, 203));
+    f.w().show();
+    QCOMPARE(f.w().minimumSize(), f.w().maximumSize());
+    QCOMPARE(f.w().timTIME->interval(), 1000);
+    QVERIFY(!f.w().timTIME->isActive());
+    const QList<QWidget *> order{f.w().txtMail,   f.w().cmbNumber, f.w().cmbCenter, f.w().cmdOptimize,
+                                 f.w().cmdButton, f.w().cmdREPEAT, f.w().cmdCut,    f.w().cmdExit};
+    for (qsizetype i = 1; i < order.size(); ++i) {
+        QWidget *next = order[i - 1]->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus || !order.contains(next))
+            next = next->nextInFocusChain();
+        QCOMPARE(next, order[i]);
+    }
+}
+
+void tst_frmMain::menus()
+{
+    Fixture f;
+    QCOMPARE(captions(f.w().mnuMENU), QStringList({"ﾌｧｲﾙ(&F)", "文字変換(&C)", "ｵﾌﾟｼｮﾝ(&O)", "ヘルプ(&H)"}));
+    QCOMPARE(captions(f.w().mnuFILE), QStringList({"終了(&X)"}));
+    QCOMPARE(captions(f.w().mnuSTRING),
+             QStringList({"ひらがな→カタカナ", "全角→半角", "小文字→大文字", "-", "カタカナ→ひらがな", "半角→全角",
+                          "大文字→小文字", "-", "最適化(&O)"}));
+    QCOMPARE(captions(f.w().mnuOPTION), QStringList({"設定(&S)...", "追加／編集(&A)...", "送信履歴(&H)..."}));
+    QCOMPARE(captions(f.w().mnuHELP), QStringList({"目次(&C)...", "検索(&S)...", "-", "バージョン情報(&A)..."}));
+    QCOMPARE(f.w().mnuSTRING[8]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+}
+
+void tst_frmMain::statusPanels()
+{
+    Fixture f;
+    const QList<int> widths{169, 20, 20, 83, 47};
+    const QStringList texts{"", "0", "", "現在の文字数", "0/-"};
+    const QStringList tips{"現在のステータスを表示します", "送信間隔の参考にしてください",
+                           "自動送信の設定の有無を表示しています", "", "現在の文字数です"};
+    QCOMPARE(f.w().stbSTATUS.size(), 5);
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(f.w().stbSTATUS[i]->width(), widths[i]);
+        QCOMPARE(f.w().statusText(i + 1), texts[i]);
+        QCOMPARE(f.w().stbSTATUS[i]->toolTip(), tips[i]);
+    }
+}
+
+void tst_frmMain::recipientSelectsCentre_data()
+{
+    QTest::addColumn<int>("linked");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("second centre") << 1 << 1;
+    QTest::newRow("no centre") << -1 << -1;
+    QTest::newRow("beyond the list") << 2 << -1;
+}
+
+void tst_frmMain::recipientSelectsCentre()
+{
+    QFETCH(int, linked);
+    QFETCH(int, expected);
+    Fixture f(twoCenters, {{QStringLiteral("A"), 0, QStringLiteral("1")}, {QStringLiteral("B"), qint16(linked), "2"}});
+    QCOMPARE(f.w().cmbCenter->currentIndex(), 0);
+    f.w().cmbNumber->setCurrentIndex(1);
+    QCOMPARE(f.w().cmbCenter->currentIndex(), expected);
+    QCOMPARE(f.w().cmdButton->isEnabled(), linked == 1);
+}
+
+void tst_frmMain::startUpSelection_data()
+{
+    QTest::addColumn<bool>("withCentres");
+    QTest::addColumn<bool>("withRecipients");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<int>("centre");
+    QTest::newRow("recipients") << true << true << 0 << 1;
+    QTest::newRow("centres only") << true << false << -1 << 0;
+    QTest::newRow("neither") << false << false << -1 << -1;
+}
+
+void tst_frmMain::startUpSelection()
+{
+    QFETCH(bool, withCentres);
+    QFETCH(bool, withRecipients);
+    QFETCH(int, number);
+    QFETCH(int, centre);
+    const QList<Recipient> recipients{{QStringLiteral("A"), 1, QStringLiteral("1")}};
+    Fixture f(withCentres ? twoCenters : QList<MessageCenter>(), withRecipients ? recipients : QList<Recipient>());
+    QCOMPARE(f.w().cmbNumber->currentIndex(), number);
+    QCOMPARE(f.w().cmbCenter->currentIndex(), centre);
+    QCOMPARE(f.w().cmbCenter->currentData().toInt(), centre < 0 ? 0 : twoCenters[centre].maxChars);
+    QCOMPARE(f.w().statusText(5), centre < 0 ? QStringLiteral("0/-") : QStringLiteral("0/%1").arg(centre ? 5 : 3));
+}
+
+void tst_frmMain::formLoadInEmptyFolder()
+{
+    QTemporaryDir dir;
+    FakePlatform fake;
+    AppData data;
+    data.folder = dir.path() + QLatin1Char('/');
+    StubPort port;
+    frmMain window(data, fake.platform, port);
+    window.Form_Load();
+    QCOMPARE(data.settings, Settings::defaults());
+    QCOMPARE(window.cmbNumber->count() + window.cmbCenter->count(), 0);
+    QCOMPARE(window.statusText(5), QStringLiteral("0/-"));
+    QVERIFY(!window.cmdButton->isEnabled());
+    QCOMPARE(window.returnStartsSend(), Settings::defaults().ReturnStart == 1);
+    QCOMPARE(window.txtMail->imeMode(), int(Settings::defaults().IME));
+}
+
+void tst_frmMain::panel3DoubleClick_data()
+{
+    QTest::addColumn<int>("stored");
+    QTest::addColumn<int>("panel");
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("second");
+    QTest::newRow("0 -> 1 -> 0") << 0 << 3 << 1 << 0;
+    QTest::newRow("1 -> 0 -> 1") << 1 << 3 << 0 << 1;
+    QTest::newRow("5 -> 1 -> 0") << 5 << 3 << 1 << 0;
+    for (int panel : {1, 2, 4, 5})
+        QTest::addRow("panel %d unchanged", panel) << 0 << panel << 0 << 0;
+}
+
+void tst_frmMain::panel3DoubleClick()
+{
+    QFETCH(int, stored);
+    QFETCH(int, panel);
+    QFETCH(int, first);
+    QFETCH(int, second);
+    Fixture f;
+    f.data.settings.AutoTransmit = qint16(stored);
+    f.w().ShowAutoTransmitMark();
+    const QString mark = f.w().statusText(3);
+    for (int expected : {first, second}) {
+        QTest::mouseDClick(f.w().stbSTATUS[panel - 1], Qt::LeftButton);
+        QCOMPARE(int(f.data.settings.AutoTransmit), expected);
+        QCOMPARE(f.w().statusText(3), panel == 3 ? (expected == 1 ? QStringLiteral("自") : QString()) : mark);
+    }
+}
+
+void tst_frmMain::returnAndEscape_data()
+{
+    QTest::addColumn<int>("returnStart");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("sends");
+    QTest::addColumn<int>("cuts");
+    QTest::newRow("Return, ReturnStart 1") << 1 << int(Qt::Key_Return) << 1 << 0;
+    QTest::newRow("Enter, ReturnStart 1") << 1 << int(Qt::Key_Enter) << 1 << 0;
+    QTest::newRow("Return, ReturnStart 0") << 0 << int(Qt::Key_Return) << 0 << 0;
+    QTest::newRow("Esc, ReturnStart 0") << 0 << int(Qt::Key_Escape) << 0 << 1;
+}
+
+void tst_frmMain::returnAndEscape()
+{
+    QFETCH(int, returnStart);
+    QFETCH(int, key);
+    QFETCH(int, sends);
+    QFETCH(int, cuts);
+    Fixture f({center(QStringLiteral("C"), 0, 50)});
+    f.data.settings.ReturnStart = qint16(returnStart);
+    f.w().prepareWindow();
+    f.port.refuseOpen = true; // a press of the send button ends at once
+    QSignalSpy sendSpy(f.w().cmdButton, &QPushButton::clicked);
+    QSignalSpy cutSpy(f.w().cmdCut, &QPushButton::clicked);
+    const auto pressed = Qt::Key(key);
+    for (QWidget *focus : QList<QWidget *>{f.w().txtMail, f.w().cmbNumber, f.w().cmdExit}) {
+        QTest::keyClicks(f.w().txtMail, QStringLiteral("ab"));
+        QTest::keyClick(focus, pressed);
+        QTest::keyClick(focus, pressed, Qt::ShiftModifier);
+    }
+    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("ababab")); // never a line break
+    QCOMPARE(sendSpy.count(), sends * 6);
+    QCOMPARE(cutSpy.count(), cuts * 6);
+}
+
+void tst_frmMain::labels()
+{
+    Fixture f;
+    f.w().show();
+    for (ClickLabel *label : {f.w().lblNumber, f.w().lblCenter}) {
+        QTest::mouseClick(label, Qt::LeftButton);
+        QVERIFY(!QApplication::activePopupWidget());
+        QTest::mousePress(label, Qt::RightButton);
+        QCOMPARE(QApplication::activePopupWidget(), f.w().mnuMENU[2]->menu());
+        QApplication::activePopupWidget()->close();
+
+        ModalCloser closed;
+        QTest::mouseDClick(label, Qt::LeftButton);
+        QCOMPARE(closed.opened, QStringList{"dlgAdd"});
+        f.port.setPortOpen(true); // a call in progress: the shortcut is refused
+        ModalCloser refused;
+        QTest::mouseDClick(label, Qt::LeftButton);
+        QVERIFY(refused.opened.isEmpty());
+        f.port.setPortOpen(false);
+    }
+}
+
+void tst_frmMain::optionsAppliedOnlyWhenAccepted()
+{
+    for (bool accept : {false, true}) {
+        Fixture f;
+        Settings &s = f.data.settings;
+        // The opposites of the built-in values the window started with.
+        s.IME = 1;
+        s.ReturnStart = 0;
+        s.AutoTransmit = 1;
+        s.HistoryCount = 4;
+        ModalCloser closer([accept](QDialog *d) {
+            if (accept)
+                d->accept();
+        });
+        f.w().mnuOPTION[0]->trigger();
+        QCOMPARE(closer.opened, QStringList{"dlgOption"});
+        QCOMPARE(f.w().txtMail->imeMode(), accept ? 1 : 0);
+        QCOMPARE(f.w().returnStartsSend(), !accept);
+        QCOMPARE(f.w().statusText(3), accept ? QStringLiteral("自") : QString());
+        QCOMPARE(f.data.history.rowCount(), accept ? 5 : Settings::defaults().HistoryCount + 1);
+    }
+}
+
+void tst_frmMain::addressBookRebuildsSelectors()
+{
+    Fixture f;
+    ModalCloser closer([&f](QDialog *) {
+        f.data.centers = twoCenters;
+        f.data.recipients = {{QStringLiteral("花子"), 1, QStringLiteral("090")}};
+    });
+    f.w().mnuOPTION[1]->trigger();
+    QCOMPARE(closer.opened, QStringList{"dlgAdd"});
+    QCOMPARE(f.w().cmbNumber->count(), 1);
+    QCOMPARE(f.w().cmbCenter->count(), 2);
+    QCOMPARE(f.w().cmbCenter->itemData(1).toInt(), 5);
+    QCOMPARE(f.w().cmbCenter->currentText(), QStringLiteral("Jフォン"));
+    QCOMPARE(f.w().statusText(5), QStringLiteral("0/5"));
+    QVERIFY(f.w().cmdButton->isEnabled());
+}
+
+void tst_frmMain::helpMenu()
+{
+    Fixture f;
+    f.w().mnuHELP[0]->trigger();
+    f.w().mnuHELP[1]->trigger();
+    QCOMPARE(f.fake.help.calls, QStringList({"contents", "keyword:"}));
+    ModalCloser closer;
+    f.w().mnuHELP[3]->trigger();
+    QCOMPARE(closer.opened, QStringList{"dlgAbout"});
+}
+
+void tst_frmMain::countAgainstLimit_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("panel");
+    QTest::newRow("characters, equal") << 0 << 3 << "あいう"
+                                       << "3/3";
+    QTest::newRow("characters, one more") << 0 << 3 << "あいうa"
+                                          << "4/3";
+    QTest::newRow("bytes, equal") << 2 << 6 << "あいう"
+                                  << "6/6";
+    QTest::newRow("bytes, one more") << 2 << 5 << "あいう"
+                                     << "6/5";
+    QTest::newRow("half-width kana is a byte") << 4 << 3 << "ｱｲｳ"
+                                               << "3/3";
+    QTest::newRow("line break is CR LF") << 3 << 3 << "a\nb"
+                                         << "4/3";
+}
+
+void tst_frmMain::countAgainstLimit()
+{
+    QFETCH(int, kind);
+    QFETCH(int, limit);
+    QFETCH(QString, text);
+    QFETCH(QString, panel);
+    Fixture f({center(QStringLiteral("C"), kind, limit)});
+    f.w().txtMail->setPlainText(text);
+    QCOMPARE(f.w().statusText(5), panel);
+    const bool tooLong = panel.section('/', 0, 0).toInt() > limit;
+    QCOMPARE(f.w().cmdButton->isEnabled(), !tooLong);
+    QCOMPARE(f.w().txtMail->palette().color(QPalette::Text) == QColor(255, 0, 0), tooLong);
+    QCOMPARE(f.fake.boxes.beeps, tooLong ? 1 : 0);
+    QTest::keyClicks(f.w().txtMail, QStringLiteral("x")); // every further change while too long beeps again
+    QCOMPARE(f.fake.boxes.beeps, tooLong ? 2 : 1);
+}
+
+void tst_frmMain::centreChangeRecounts()
+{
+    Fixture f(twoCenters);
+    f.w().txtMail->setPlainText(QStringLiteral("あいう"));
+    QCOMPARE(f.w().statusText(5), QStringLiteral("3/3"));
+    f.w().cmbCenter->setCurrentIndex(1);
+    QCOMPARE(f.w().statusText(5), QStringLiteral("6/5"));
+    QVERIFY(!f.w().cmdButton->isEnabled());
+    f.w().cmbCenter->setCurrentIndex(-1);
+    QCOMPARE(f.w().statusText(5), QStringLiteral("6/-"));
+    QVERIFY(!f.w().cmdButton->isEnabled());
+    QCOMPARE(f.w().txtMail->palette().color(QPalette::Text), QPalette().color(QPalette::Text));
+    f.w().cmdOptimize->click(); // no centre: nothing to optimise for
+    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("あいう"));
+}
+
+void tst_frmMain::runningStageKeepsSendDisabled()
+{
+    Fixture f(twoCenters);
+    f.w().setSendEnabled(false);
+    QTest::keyClicks(f.w().txtMail, QStringLiteral("a"));
+    QVERIFY(!f.w().cmdButton->isEnabled());
+    f.w().setSendEnabled(true);
+    QVERIFY(f.w().cmdButton->isEnabled());
+}
+
+void tst_frmMain::conversionOnSelectionOrWhole()
+{
+    Fixture f(twoCenters);
+    f.w().txtMail->setPlainText(QStringLiteral("abc\ndef"));
+    QTextCursor cursor = f.w().txtMail->textCursor();
+    cursor.setPosition(1);
+    cursor.setPosition(6, QTextCursor::KeepAnchor);
+    f.w().txtMail->setTextCursor(cursor);
+    f.w().mnuSTRING[2]->trigger();
+    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("aBC\nDEf"));
+    f.w().mnuSTRING[6]->trigger(); // no selection left: the whole text
+    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("abc\ndef"));
+    f.w().txtMail->setPlainText(QStringLiteral("ＡＢ"));
+    f.w().cmdOptimize->click(); // the selected centre's optimiser
+    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("AB"));
+}
+
+void tst_frmMain::onlyCp932IsLetIn()
+{
+    Fixture f({center(QStringLiteral("C"), 0, 50)});
+    for (const QString &typed : {QStringLiteral("a"), QString::fromUcs4(U"\U0001F600"), QStringLiteral("b")}) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, typed);
+        QApplication::sendEvent(f.w().txtMail, &press);
+    }
+    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("ab"));
+    QCOMPARE(f.fake.boxes.beeps, 1);
+    QApplication::clipboard()->setText(QStringLiteral("x\r\nй€"));
+    f.w().txtMail->paste();
+    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("abx\nй"));
+    QCOMPARE(f.fake.boxes.beeps, 2);
+    QInputMethodEvent composed;
+    composed.setCommitString(QStringLiteral("あ") + QString::fromUcs4(U"\U0001F600"));
+    QApplication::sendEvent(f.w().txtMail, &composed);
+    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("abx\nйあ"));
+    QCOMPARE(f.fake.boxes.beeps, 3);
+}
+
+void tst_frmMain::recordHistoryAndPortFailure()
+{
+    Fixture f(twoCenters, {{QStringLiteral("花子"), 1, QStringLiteral("090")}});
+    f.data.settings.History = 1;
+    f.w().txtMail->setPlainText(QStringLiteral("a\nb"));
+    f.w().recordHistory();
+    const HistoryEntry &row = f.data.history.row(0);
+    QCOMPARE(QStringList({row.recipientName, row.centerName, row.message}), QStringList({"花子", "Jフォン", "ab"}));
+
+    f.w().setSendEnabled(false);
+    f.w().setOptionMenusEnabled(false);
+    f.w().reportError(AppError(8002, QStringLiteral("MSComm"), QStringLiteral("Invalid port number")));
+    QCOMPARE(f.w().statusText(1), QStringLiteral("ポートを設定し直して下さい"));
+    QVERIFY(f.w().cmdButton->isEnabled());
+    QVERIFY(f.w().mnuOPTION[0]->isEnabled() && f.w().mnuOPTION[1]->isEnabled());
+}
+
+void tst_frmMain::exitHangsUpAndEnds_data()
+{
+    QTest::addColumn<bool>("open");
+    QTest::addColumn<int>("modemKind");
+    QTest::addColumn<bool>("failWrites");
+    QTest::addColumn<QByteArray>("written");
+    QTest::newRow("port closed") << false << 0 << false << QByteArray();
+    QTest::newRow("modem") << true << 0 << false << QByteArray("ATH\r");
+    QTest::newRow("link cable") << true << 6 << false << QByteArray(1, char(0xA4));
+    QTest::newRow("device gone") << true << 0 << true << QByteArray();
+}
+
+void tst_frmMain::exitHangsUpAndEnds()
+{
+    QFETCH(bool, open);
+    QFETCH(int, modemKind);
+    QFETCH(bool, failWrites);
+    QFETCH(QByteArray, written);
+    Fixture f;
+    f.data.settings.ModemKind = qint16(modemKind);
+    f.port.setPortOpen(open);
+    f.port.failWrites = failWrites;
+    QVERIFY_THROWS_EXCEPTION(ProcessEnded, f.w().mnuFILE_Click(0));
+    QCOMPARE(f.port.written, written);
+}
+
+QTEST_MAIN(tst_frmMain)
+#include "tst_frmmain.moc"

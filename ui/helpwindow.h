@@ -1,0 +1,52 @@
+#pragma once
+
+#include "ui/platform.h"
+
+#include <QUrl>
+#include <QWidget>
+
+class HelpBrowser;
+class QHelpEngine;
+class QLineEdit;
+class QTabWidget;
+
+// The program's help viewer: the help collection beside the program, with its
+// contents, its keyword index and the pages. A missing or damaged collection is
+// reported on the viewer's own page; the program goes on.
+class HelpWindow : public QWidget, public HelpLauncher
+{
+    Q_OBJECT
+public:
+    explicit HelpWindow(const QString &collectionFile, QWidget *parent = nullptr);
+    ~HelpWindow() override;
+
+    // The collection's file name in the program folder.
+    static QString collectionFileName();
+
+    void showContents(QWidget *owner) override;
+    void showKeyword(QWidget *owner, const QString &keyword) override;
+
+    // What the viewer shows, for those who check it.
+    bool isIndexShown() const;
+    QString searchText() const;
+    QUrl currentPage() const;
+    QString pageText() const;
+    // The help engine, so that others can wait for its contents and index to be built.
+    QHelpEngine *engine() const { return m_engine; }
+    // The pages a keyword of the index leads to (none when the collection is missing).
+    QList<QUrl> topicsFor(const QString &keyword);
+
+private:
+    bool openCollection();
+    QUrl homePage() const;
+    void showPage(const QUrl &url);
+    void showProblem(const QString &text);
+    void present(QWidget *owner);
+
+    QString m_collectionFile;
+    QHelpEngine *m_engine = nullptr;
+    QTabWidget *m_tabs = nullptr;
+    QLineEdit *m_search = nullptr;
+    HelpBrowser *m_browser = nullptr;
+    enum { NotOpened, Open, Failed } m_state = NotOpened;
+};

@@ -1,0 +1,79 @@
+#include "ui/mailedit.h"
+
+#include "encoding/textcheck.h"
+
+#include <QGuiApplication>
+#include <QInputMethod>
+#include <QKeyEvent>
+#include <QMimeData>
+
+MailEdit::MailEdit(QWidget *parent) : QPlainTextEdit(parent)
+{
+    setAttribute(Qt::WA_InputMethodEnabled, true);
+    setInputMethodHints(Qt::ImhNone);
+}
+
+void MailEdit::setImeMode(int mode)
+{
+    // Desktop input methods on Linux (IBus, Fcitx) keep their own on/off state, and no
+    // program can switch the Japanese conversion on. Both modes leave the input method
+    // enabled with no hints; mode 1 also asks for its panel whenever the box gains the focus.
+    m_imeMode = mode == 1 ? 1 : 0;
+    setInputMethodHints(Qt::ImhNone);
+}
+
+QString MailEdit::admitted(const QString &text)
+{
+    bool removed = false;
+    const QString kept = textcheck::keepEncodable(text, &removed);
+    if (removed)
+        emit refused();
+    return kept;
+}
+
+void MailEdit::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->ignore(); // never a line break; the window decides what Return does
+        return;
+    }
+    const QString text = event->text();
+    if (!text.isEmpty() && admitted(text) != text)
+        return;
+    QPlainTextEdit::keyPressEvent(event);
+}
+
+void MailEdit::inputMethodEvent(QInputMethodEvent *event)
+{
+    const QString commit = event->commitString();
+    if (commit.isEmpty()) {
+        QPlainTextEdit::inputMethodEvent(event);
+        return;
+    }
+    const QString kept = admitted(commit);
+    if (kept == commit) {
+        QPlainTextEdit::inputMethodEvent(event);
+        return;
+    }
+    QInputMethodEvent filtered(event->preeditString(), event->attributes());
+    filtered.setCommitString(kept, event->replacementStart(), event->replacementLength());
+    QPlainTextEdit::inputMethodEvent(&filtered);
+}
+
+void MailEdit::insertFromMimeData(const QMimeData *source)
+{
+    if (!source->hasText())
+        return;
+    QString text = source->text();
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    const QString kept = admitted(text);
+    if (!kept.isEmpty())
+        textCursor().insertText(kept);
+}
+
+void MailEdit::focusInEvent(QFocusEvent *event)
+{
+    QPlainTextEdit::focusInEvent(event);
+    if (m_imeMode == 1)
+        QGuiApplication::inputMethod()->show();
+}
