@@ -1,9 +1,10 @@
 #include "ui/dlgabout.h"
 
+#include "ui/appicon.h"
 #include "ui/builddata.h"
 #include "ui/formcontrols.h"
-#include "ui/pictures.h"
 #include "ui/platform.h"
+#include "ui/uifonts.h"
 
 #include <QKeyEvent>
 #include <QLabel>
@@ -28,17 +29,18 @@ dlgAbout::dlgAbout(Platform &platform, QWidget *parent) : QDialog(parent), m_pla
 {
     setObjectName(QStringLiteral("dlgAbout"));
     setWindowTitle(QStringLiteral("バージョン情報"));
-    setFont(formcontrols::formFont());
+    setFont(uifonts::gothic(9));
     setFixedSize(twips(0, 0, 5055, 3735).size());
     setMouseTracking(true);
 
-    cmdICON = make<QPushButton>(this, "cmdICON", QStringLiteral("押しても何もなりません^_^;"), pictures::program(),
-                                QString());
+    cmdICON =
+        make<QPushButton>(this, "cmdICON", QStringLiteral("押しても何もなりません^_^;"), fumidoriIcon(), QString());
     cmdICON->setGeometry(twips(120, 120, 615, 615));
     cmdICON->setIconSize(QSize(32, 32));
     cmdICON->setAutoDefault(false);
     Label1 = make<QLabel>(this, "Label1", QString(), QStringLiteral("Fumidori"));
-    QFont title = formcontrols::formFont(15.75);
+    QFont title = uifonts::gothic(16);
+    title.setPointSizeF(15.75);
     title.setItalic(true);
     Label1->setFont(title);
     Label1->move(twips(840, 240, 0, 0).topLeft());

@@ -6,6 +6,7 @@
 #include "ui/formcontrols.h"
 #include "ui/pictures.h"
 #include "ui/platform.h"
+#include "ui/uifonts.h"
 
 #include <QComboBox>
 #include <QGridLayout>
@@ -38,7 +39,7 @@ dlgAdd::dlgAdd(AppData &data, Platform &platform, QWidget *parent) : QDialog(par
 {
     setObjectName(QStringLiteral("dlgAdd"));
     setWindowTitle(QStringLiteral("追加／編集"));
-    setFont(formcontrols::formFont());
+    setFont(uifonts::gothic(9));
     createControls();
     layOut();
     connectControls();

@@ -2,6 +2,7 @@
 
 #include "store/appdata.h"
 #include "ui/formcontrols.h"
+#include "ui/uifonts.h"
 
 #include <QComboBox>
 #include <QGridLayout>
@@ -19,7 +20,7 @@ dlgHistory::dlgHistory(const AppData &data, std::function<QString()> mailText,
 {
     setObjectName(QStringLiteral("dlgHistory"));
     setWindowTitle(QStringLiteral("送信履歴"));
-    setFont(formcontrols::formFont());
+    setFont(uifonts::gothic(9));
 
     cmbHistory = make<QComboBox>(this, "cmbHistory", QStringLiteral("誰に送信したのかを選んでください"));
     cmbHistory->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
@@ -27,7 +28,7 @@ dlgHistory::dlgHistory(const AppData &data, std::function<QString()> mailText,
     lblDateTime = make<QLabel>(this, "lblDateTime", QString(), QStringLiteral("----/--/-- (---) --:--"));
     lblNumberCenter = make<QLabel>(this, "lblNumberCenter", QString(), QStringLiteral("(送信相手) / (センター名)"));
     txtPREVIEW = make<QPlainTextEdit>(this, "txtPREVIEW", QStringLiteral("送信したメッセージが表示されます"));
-    txtPREVIEW->setFont(formcontrols::previewFont());
+    txtPREVIEW->setFont(uifonts::fixedSys());
     txtPREVIEW->setReadOnly(true);
     cmdPaste =
         make<QPushButton>(this, "cmdPaste", QStringLiteral("一度送信したメッセージの全体、または一部を貼り付けます"),

@@ -5,6 +5,7 @@
 #include "store/apperror.h"
 #include "ui/formcontrols.h"
 #include "ui/platform.h"
+#include "ui/uifonts.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
@@ -18,7 +19,7 @@ dlgModemDet::dlgModemDet(AppData &data, Platform &platform, SerialPort &port, Wa
 {
     setObjectName(QStringLiteral("dlgModemDet"));
     setWindowTitle(QStringLiteral("モデム検出"));
-    setFont(formcontrols::formFont());
+    setFont(uifonts::gothic(9));
     cmdDetModem = make<QPushButton>(this, "cmdDetModem", QString(), QStringLiteral("検出開始"));
     cmdClose = make<QPushButton>(this, "cmdClose", QString(), QStringLiteral("閉じる"));
     chkRevision = make<QCheckBox>(this, "chkRevision", QString(), QStringLiteral("製品コードを表示する"));

@@ -5,6 +5,7 @@
 #include "ui/fieldtext.h"
 #include "ui/formcontrols.h"
 #include "ui/platform.h"
+#include "ui/uifonts.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -47,7 +48,7 @@ dlgOption::dlgOption(AppData &data, Platform &platform, SerialPort &port, Waiter
 {
     setObjectName(QStringLiteral("dlgOption"));
     setWindowTitle(QStringLiteral("設定"));
-    setFont(formcontrols::formFont());
+    setFont(uifonts::gothic(9));
     tbsSETTING = make<QTabBar>(this, "tbsSETTING", QString());
     tbsSETTING->addTab(normalTab);
     tbsSETTING->setTabToolTip(0, QStringLiteral("最低限の設定です"));

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QFont>
 #include <QString>
 #include <QWidget>
 
@@ -16,23 +15,6 @@ template <class W, class... Args> W *make(QWidget *parent, const char *name, con
     if (!toolTip.isEmpty())
         w->setToolTip(toolTip);
     return w;
-}
-
-// The forms' font. Asked for by name; fontconfig puts a Japanese P Gothic in its place.
-inline QFont formFont(qreal pointSize = 9)
-{
-    QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
-    font.setPointSizeF(pointSize);
-    return font;
-}
-
-// The fixed-pitch font of message previews.
-inline QFont previewFont()
-{
-    QFont font(QStringLiteral("FixedSys"));
-    font.setStyleHint(QFont::TypeWriter);
-    font.setPointSize(10);
-    return font;
 }
 
 } // namespace formcontrols

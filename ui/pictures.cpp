@@ -52,24 +52,4 @@ QIcon remove()
     return QIcon(pixmap);
 }
 
-QIcon program()
-{
-    QPixmap pixmap = canvas(32);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(QColor(40, 40, 40), 1.5));
-    p.setBrush(QColor(70, 110, 190));
-    p.drawRoundedRect(QRectF(2, 6, 28, 20), 4, 4);
-    p.setBrush(QColor(200, 230, 190));
-    p.drawRect(QRectF(6, 10, 20, 8));
-    p.setPen(QPen(QColor(30, 60, 30), 1.2));
-    for (int x = 8; x < 24; x += 4)
-        p.drawLine(QPointF(x, 14), QPointF(x + 2, 14));
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(240, 240, 240));
-    p.drawEllipse(QRectF(8, 20, 4, 4));
-    p.drawEllipse(QRectF(20, 20, 4, 4));
-    return QIcon(pixmap);
-}
-
 } // namespace pictures

@@ -9,7 +9,5 @@ namespace pictures
 QIcon moveUp();
 QIcon moveDown();
 QIcon remove();
-// The program's icon: a pager with a message on its screen.
-QIcon program();
 
 } // namespace pictures
