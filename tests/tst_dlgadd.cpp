@@ -366,6 +366,24 @@ private slots:
         QCOMPARE(c<QComboBox>("cmbCenetr")->currentIndex(), -1);
     }
 
+    // The main window rebuilds its selectors whichever way the dialog closes; the edits stay.
+    void closeBoxAndButtonBothJustClose()
+    {
+        for (bool byBox : {false, true}) {
+            open(threeCentres());
+            m_dialog->show();
+            centreMode();
+            select("lstCenter", 0);
+            click("cmdDEL");
+            if (byBox)
+                m_dialog->close();
+            else
+                click("OKButton");
+            QVERIFY(!m_dialog->isVisible());
+            QCOMPARE(m_data.centers.size(), 2);
+        }
+    }
+
     void helpOpensItsKeyword()
     {
         open(threeCentres());

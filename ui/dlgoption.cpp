@@ -32,6 +32,16 @@ QLabel *label(QWidget *parent, const QString &text)
     return new QLabel(text, parent);
 }
 
+// A field that belongs to the check box above it, set in under it.
+QHBoxLayout *indented(QLabel *label, QLineEdit *field)
+{
+    auto *row = new QHBoxLayout;
+    row->addSpacing(20);
+    row->addWidget(label);
+    row->addWidget(field);
+    return row;
+}
+
 // Both frames keep their room, so the dialog keeps its size when the tab changes.
 QFrame *tabFrame(QWidget *parent, const char *name)
 {
@@ -136,11 +146,7 @@ void dlgOption::createNormalTab()
     grid->addLayout(volume, 4, 1, 1, 3);
     grid->addWidget(chkSpeakerOff, 5, 0, 1, 4);
     grid->addWidget(chkOutside, 6, 0, 1, 4);
-    auto *outside = new QHBoxLayout;
-    outside->addSpacing(20);
-    outside->addWidget(lblOutside);
-    outside->addWidget(txtOUTSIDE);
-    grid->addLayout(outside, 7, 0, 1, 4);
+    grid->addLayout(indented(lblOutside, txtOUTSIDE), 7, 0, 1, 4);
     grid->setColumnStretch(3, 1);
     grid->setRowStretch(8, 1);
     txtCom->setMaximumWidth(60);
@@ -182,10 +188,7 @@ void dlgOption::createOtherTab()
     grid->addWidget(chkAUTO, 2, 0, 1, 4);
     grid->addWidget(chkIME, 3, 0, 1, 4);
     grid->addWidget(chkHISTORY, 4, 0, 1, 4);
-    auto *history = new QHBoxLayout;
-    history->addSpacing(20);
-    history->addWidget(lblHISTORY);
-    history->addWidget(txtHISTORY);
+    QHBoxLayout *history = indented(lblHISTORY, txtHISTORY);
     history->addStretch();
     grid->addLayout(history, 5, 0, 1, 4);
     grid->addWidget(chkOkCheck, 6, 0, 1, 4);
