@@ -7,6 +7,8 @@
 #include "ui/uifonts.h"
 
 #include <QComboBox>
+#include <QGuiApplication>
+#include <QInputMethod>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -51,13 +53,12 @@ void dlgAdd::connectControls()
 
 void dlgAdd::Form_Load()
 {
-    // Qt has no request that switches a Japanese input method on: on Linux the input method
-    // (IBus, Fcitx) keeps its own on/off state. IME 1 makes sure the name field takes composed
-    // input and asks for no Latin-only keyboard; IME 0 leaves the field as it is.
-    if (m_data.settings.IME == 1) {
-        txtAddName->setAttribute(Qt::WA_InputMethodEnabled, true);
-        txtAddName->setInputMethodHints(txtAddName->inputMethodHints() & ~(Qt::ImhLatinOnly | Qt::ImhPreferLatin));
-    }
+    // No program can switch a Linux input method's (IBus, Fcitx) Japanese conversion on: it keeps
+    // its own state. As in the message box, both modes leave the name field open to composed input
+    // with no hints, and IME 1 asks for the input method's panel whenever the field gains the focus.
+    txtAddName->setInputMethodHints(Qt::ImhNone);
+    if (m_data.settings.IME == 1)
+        txtAddName->installEventFilter(this);
     for (const Recipient &r : m_data.recipients)
         lstNumber->addItem(r.name);
     for (const MessageCenter &c : m_data.centers) {
@@ -335,6 +336,8 @@ void dlgAdd::cmdHELP_Click()
 
 bool dlgAdd::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == txtAddName && event->type() == QEvent::FocusIn)
+        QGuiApplication::inputMethod()->show();
     if ((watched == lstNumber || watched == lstCenter) && event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent *>(event)->key() == Qt::Key_Delete) {
         cmdDEL_Click();
