@@ -21,4 +21,10 @@ inline QString mailAddress()
     return QStringLiteral("support@fumidori.example.jp");
 }
 
+// "Ver 2.32": the program's version as the About box and the error messages show it.
+inline QString versionText()
+{
+    return QStringLiteral("Ver %1.%2").arg(FUMIDORI_VERSION_MAJOR).arg(FUMIDORI_VERSION_MINOR);
+}
+
 } // namespace builddata

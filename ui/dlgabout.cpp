@@ -83,11 +83,6 @@ dlgAbout::dlgAbout(Platform &platform, QWidget *parent) : QDialog(parent), m_pla
 
 dlgAbout::~dlgAbout() = default;
 
-QString dlgAbout::versionText()
-{
-    return QStringLiteral("Ver %1.%2").arg(FUMIDORI_VERSION_MAJOR).arg(FUMIDORI_VERSION_MINOR);
-}
-
 QString dlgAbout::notice()
 {
     const QString author = builddata::authorName();
@@ -102,7 +97,7 @@ QString dlgAbout::notice()
 
 void dlgAbout::Form_Load()
 {
-    lblVERSION->setText(versionText());
+    lblVERSION->setText(builddata::versionText());
     lblVERSION->adjustSize();
     // A label breaks lines at LF; the CR of each CR LF pair would show as a stray mark.
     lblData->setText(notice().remove(QLatin1Char('\r')));

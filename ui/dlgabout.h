@@ -18,7 +18,6 @@ public:
 
     // The notice: four lines joined by CR LF, each opening with an ideographic space.
     static QString notice();
-    static QString versionText();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -3,6 +3,7 @@
 #include "modem/serialport.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
+#include "ui/builddata.h"
 #include "ui/formcontrols.h"
 #include "ui/platform.h"
 #include "ui/uifonts.h"
@@ -73,7 +74,7 @@ void dlgModemDet::showFailure(const AppError &error)
     else
         text = QStringList{QStringLiteral("エラーです。"), QStringLiteral("オブジェクト : ") + error.source(),
                            QStringLiteral("エラー番号   : ") + QString::number(error.code()), error.description(),
-                           QStringLiteral("Ver %1.%2").arg(FUMIDORI_VERSION_MAJOR).arg(FUMIDORI_VERSION_MINOR)}
+                           builddata::versionText()}
                    .join(QLatin1Char('\n'));
     m_platform.boxes->show(this, text, MessageBoxes::Critical, MessageBoxes::Ok);
 }
