@@ -79,6 +79,7 @@ private slots:
     void pasteAppendsSelectionOrWhole()
     {
         open({entry("a", "xyz")});
+        m_dialog->show();
         m_mail = QStringLiteral("abc");
         auto *preview = c<QPlainTextEdit>("txtPREVIEW");
         auto *paste = c<QPushButton>("cmdPaste");
@@ -95,7 +96,7 @@ private slots:
         paste->click();
         QCOMPARE(m_mail, QStringLiteral("abcyxyz"));
         QCOMPARE(m_mailChanges, 3);
-        QVERIFY(!m_dialog->isVisible() || m_dialog->result() == 0); // the dialog stays open
+        QVERIFY(m_dialog->isVisible()); // the dialog stays open
     }
 };
 

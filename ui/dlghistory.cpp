@@ -29,7 +29,6 @@ dlgHistory::dlgHistory(const AppData &data, std::function<QString()> mailText,
     lblNumberCenter = make<QLabel>(this, "lblNumberCenter", QString(), QStringLiteral("(送信相手) / (センター名)"));
     txtPREVIEW = make<QPlainTextEdit>(this, "txtPREVIEW", QStringLiteral("送信したメッセージが表示されます"));
     txtPREVIEW->setFont(uifonts::fixedSys());
-    txtPREVIEW->setReadOnly(true);
     cmdPaste =
         make<QPushButton>(this, "cmdPaste", QStringLiteral("一度送信したメッセージの全体、または一部を貼り付けます"),
                           QStringLiteral("貼り付け！"));
