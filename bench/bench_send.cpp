@@ -136,7 +136,7 @@ int main(int argc, char *argv[])
     QByteArray slowest;
     const QList<double> latencies = answerLatencies(folder + "transcript.txt", &slowest);
     std::printf("send ended with: %s\n", qPrintable(view.caption));
-    std::printf("call wall time: %.3f s; specified waits: %d s; beyond them: %.3f s\n", wallSeconds, 3 * Wait,
+    std::printf("call wall time: %.3f s; the centre's waits: %d s; beyond them: %.3f s\n", wallSeconds, 3 * Wait,
                 wallSeconds - 3 * Wait);
     std::printf("program CPU time: %.4f s = %.3f %% of the call's wall time (goal <= 1 %%)\n", cpu,
                 100 * cpu / wallSeconds);

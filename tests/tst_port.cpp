@@ -82,7 +82,6 @@ private slots:
     void missingDevice();
     void heldByAnother();
     void closedPort();
-    void devicePath();
 
 private:
     void link(int number, const QString &target);
@@ -206,13 +205,6 @@ void tst_Port::closedPort()
     QCOMPARE(closed.size(), 1);
     QCOMPARE(codeOf([&] { port.output("ATH\r"); }), 8018);
     QCOMPARE(port.input(), QByteArray());
-}
-
-void tst_Port::devicePath()
-{
-    QCOMPARE(ComPort::devicePath(m_folder, 4), QStringLiteral("/dev/ttyS3"));
-    link(4, QStringLiteral("/dev/null"));
-    QCOMPARE(ComPort::devicePath(m_folder, 4), m_folder + QStringLiteral("ports/COM4"));
 }
 
 QTEST_GUILESS_MAIN(tst_Port)

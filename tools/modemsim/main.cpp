@@ -148,7 +148,6 @@ int run(const QCommandLineParser &p, const sigset_t &unblocked)
             // The line is closed under the program; a fresh one takes its place.
             dropRequested = false;
             pending.clear();
-            line.close();
             transcript.log("tx", "<line closed>");
             if (!line.open(&error)) {
                 std::fprintf(stderr, "fumidori-modemsim: %s\n", qPrintable(error));

@@ -25,18 +25,11 @@ QString PtyLine::linkPath() const
     return QDir(m_folder).filePath(QStringLiteral("ports/COM%1").arg(m_port));
 }
 
+// Opens a fresh line and points the link at it in one step (a new link renamed over
+// the old), so a program opening the port never finds the link pointing nowhere.
+// The line it replaces, if any, is closed after that.
 bool PtyLine::open(QString *error)
 {
-    char name[256] = {};
-    termios raw{};
-    cfmakeraw(&raw);
-    if (::openpty(&m_master, &m_slave, name, &raw, nullptr) != 0) {
-        *error = QStringLiteral("openpty: ") + QString::fromLocal8Bit(strerror(errno));
-        return false;
-    }
-    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    m_device = QString::fromLocal8Bit(name);
-    QDir(m_folder).mkpath(QStringLiteral("ports"));
     const QString link = linkPath();
     const QFileInfo old(link);
     // Only a link to a pseudo-terminal (an earlier simulator's) is replaced: a link to
@@ -45,11 +38,29 @@ bool PtyLine::open(QString *error)
         *error = link + QStringLiteral(" is in use for another device");
         return false;
     }
-    QFile::remove(link);
-    if (!QFile::link(m_device, link)) {
-        *error = QStringLiteral("cannot link ") + link;
+    char name[256] = {};
+    termios raw{};
+    cfmakeraw(&raw);
+    int master = -1;
+    int slave = -1;
+    if (::openpty(&master, &slave, name, &raw, nullptr) != 0) {
+        *error = QStringLiteral("openpty: ") + QString::fromLocal8Bit(strerror(errno));
         return false;
     }
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    QDir(m_folder).mkpath(QStringLiteral("ports"));
+    const QByteArray fresh = QFile::encodeName(link + QStringLiteral(".new"));
+    ::unlink(fresh.constData());
+    if (::symlink(name, fresh.constData()) != 0 || ::rename(fresh.constData(), QFile::encodeName(link)) != 0) {
+        *error = QStringLiteral("cannot link ") + link;
+        ::close(master);
+        ::close(slave);
+        return false;
+    }
+    close();
+    m_master = master;
+    m_slave = slave;
+    m_device = QString::fromLocal8Bit(name);
     return true;
 }
 
