@@ -96,6 +96,7 @@ void loadAtStartUp(AppData &data, Platform &platform, QWidget *messageParent)
     data.settings = Settings::defaults();
     data.centers.clear();
     data.recipients.clear();
+    data.history = HistoryTable();
     createMissingFiles(data, platform, messageParent);
     endOnError(LoadSettingsFile(data), platform, messageParent);
     endOnError(LoadHistoryFile(data), platform, messageParent);
