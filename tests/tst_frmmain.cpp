@@ -2,6 +2,7 @@
 #include "store/appdata.h"
 #include "store/apperror.h"
 #include "support/fakeplatform.h"
+#include "support/fakeport.h"
 #include "support/modalcloser.h"
 #include "ui/clicklabel.h"
 #include "ui/frmmain.h"
@@ -24,46 +25,12 @@
 namespace
 {
 
-// A port that opens without a device and keeps what is written to it.
-class StubPort : public SerialPort
-{
-public:
-    QByteArray written;
-    bool failWrites = false;
-    void setPortNumber(int number) override { m_number = number; }
-    int portNumber() const override { return m_number; }
-    void setSettings(const QString &) override {}
-    QString settings() const override { return QStringLiteral("9600,n,8,1"); }
-    void setInputMode(InputMode mode) override { m_mode = mode; }
-    InputMode inputMode() const override { return m_mode; }
-    bool refuseOpen = false; // as a port number that names no device
-    void setPortOpen(bool open) override
-    {
-        if (open && refuseOpen)
-            throw AppError(8002, QStringLiteral("MSComm"), QStringLiteral("Invalid port number"));
-        m_open = open;
-    }
-    bool isOpen() const override { return m_open; }
-    void output(const QByteArray &bytes) override
-    {
-        if (!m_open || failWrites)
-            throw AppError(8018, QStringLiteral("MSComm"), QStringLiteral("Port not open"));
-        written += bytes;
-    }
-    QByteArray input() override { return {}; }
-
-private:
-    int m_number = 1;
-    InputMode m_mode = Text;
-    bool m_open = false;
-};
-
 // One main window over an address book of the test's making.
 struct Fixture {
     QTemporaryDir dir;
     FakePlatform fake;
     AppData data;
-    StubPort port;
+    FakePort port;
     std::unique_ptr<frmMain> window;
 
     explicit Fixture(QList<MessageCenter> centers = {}, QList<Recipient> recipients = {})
@@ -73,6 +40,10 @@ struct Fixture {
         data.centers = centers;
         data.recipients = recipients;
         data.history.resize(data.settings.HistoryCount);
+        // The device answers every command, so each press of the send button ends.
+        port.onWrite = [this](const QByteArray &) {
+            QTimer::singleShot(0, &port, [this] { port.receive("\r\nOK\r\n"); });
+        };
         window = std::make_unique<frmMain>(data, fake.platform, port);
         window->prepareWindow();
     }
@@ -125,6 +96,7 @@ private slots:
     void conversionOnSelectionOrWhole();
     void onlyCp932IsLetIn();
     void recordHistoryAndPortFailure();
+    void wholeSendThroughTheWindow();
     void exitHangsUpAndEnds_data();
     void exitHangsUpAndEnds();
 };
@@ -289,7 +261,7 @@ void tst_frmMain::formLoadInEmptyFolder()
     FakePlatform fake;
     AppData data;
     data.folder = dir.path() + QLatin1Char('/');
-    StubPort port;
+    FakePort port;
     frmMain window(data, fake.platform, port);
     window.Form_Load();
     QCOMPARE(data.settings, Settings::defaults());
@@ -351,7 +323,6 @@ void tst_frmMain::returnAndEscape()
     Fixture f({center(QStringLiteral("C"), 0, 50)});
     f.data.settings.ReturnStart = qint16(returnStart);
     f.w().prepareWindow();
-    f.port.refuseOpen = true; // a press of the send button ends at once
     QSignalSpy sendSpy(f.w().cmdButton, &QPushButton::clicked);
     QSignalSpy cutSpy(f.w().cmdCut, &QPushButton::clicked);
     const auto pressed = Qt::Key(key);
@@ -555,6 +526,24 @@ void tst_frmMain::recordHistoryAndPortFailure()
     QVERIFY(f.w().mnuOPTION[0]->isEnabled() && f.w().mnuOPTION[1]->isEnabled());
 }
 
+void tst_frmMain::wholeSendThroughTheWindow()
+{
+    Fixture f({center(QStringLiteral("C"), 0, 50)}, {{QStringLiteral("R"), 0, QStringLiteral("0901234")}});
+    f.data.settings.MailInterval = 0;
+    f.w().txtMail->setPlainText(QStringLiteral("ABC"));
+    for (const char *caption : {"電話番号を送る", "メールを送る", "回線を切る", "送ったよ！", "もう一回送る"}) {
+        QVERIFY(f.w().cmdButton->isEnabled());
+        f.w().cmdButton->click();
+        QCOMPARE(f.w().cmdButton->text(), QString::fromUtf8(caption));
+    }
+    QCOMPARE(f.port.written(),
+             QByteArray("ATZ\rATE0M1L3Q0V1X4&C1T\rATD0120T;\rATD0901234#;\rATD*2*2161718;\rATD##;\rATH\r"));
+    const HistoryEntry &row = f.data.history.row(0);
+    QCOMPARE(QStringList({row.recipientName, row.centerName, row.message}), QStringList({"R", "C", "ABC"}));
+    QVERIFY(!f.port.isOpen());
+    QVERIFY(f.w().txtMail->isEnabled());
+}
+
 void tst_frmMain::exitHangsUpAndEnds_data()
 {
     QTest::addColumn<bool>("open");
@@ -564,7 +553,7 @@ void tst_frmMain::exitHangsUpAndEnds_data()
     QTest::newRow("port closed") << false << 0 << false << QByteArray();
     QTest::newRow("modem") << true << 0 << false << QByteArray("ATH\r");
     QTest::newRow("link cable") << true << 6 << false << QByteArray(1, char(0xA4));
-    QTest::newRow("device gone") << true << 0 << true << QByteArray();
+    QTest::newRow("device gone") << true << 0 << true << QByteArray("ATH\r");
 }
 
 void tst_frmMain::exitHangsUpAndEnds()
@@ -576,9 +565,12 @@ void tst_frmMain::exitHangsUpAndEnds()
     Fixture f;
     f.data.settings.ModemKind = qint16(modemKind);
     f.port.setPortOpen(open);
-    f.port.failWrites = failWrites;
+    if (failWrites)
+        f.port.onWrite = [](const QByteArray &) {
+            throw AppError(8018, QStringLiteral("MSComm"), QStringLiteral("device gone"));
+        };
     QVERIFY_THROWS_EXCEPTION(ProcessEnded, f.w().mnuFILE_Click(0));
-    QCOMPARE(f.port.written, written);
+    QCOMPARE(f.port.written(), written);
 }
 
 QTEST_MAIN(tst_frmMain)
