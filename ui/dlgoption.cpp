@@ -1,5 +1,365 @@
 #include "ui/dlgoption.h"
 
-dlgOption::dlgOption(AppData &, Platform &, SerialPort &, Waiter &, QWidget *parent) : QDialog(parent) {}
+#include "store/appdata.h"
+#include "ui/dlgmodemdet.h"
+#include "ui/fieldtext.h"
+#include "ui/formcontrols.h"
+#include "ui/platform.h"
+#include "ui/uifonts.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTabBar>
+#include <QVBoxLayout>
+
+using formcontrols::make;
+
+namespace
+{
+const QString normalTab = QStringLiteral("基本設定");
+
+QLabel *label(QWidget *parent, const QString &text)
+{
+    return new QLabel(text, parent);
+}
+
+// A field that belongs to the check box above it, set in under it.
+QHBoxLayout *indented(QLabel *label, QLineEdit *field)
+{
+    auto *row = new QHBoxLayout;
+    row->addSpacing(20);
+    row->addWidget(label);
+    row->addWidget(field);
+    return row;
+}
+
+// Both frames keep their room, so the dialog keeps its size when the tab changes.
+QFrame *tabFrame(QWidget *parent, const char *name)
+{
+    QFrame *frame = make<QFrame>(parent, name, QString());
+    QSizePolicy policy = frame->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    frame->setSizePolicy(policy);
+    return frame;
+}
+} // namespace
+
+dlgOption::dlgOption(AppData &data, Platform &platform, SerialPort &port, Waiter &waiter, QWidget *parent)
+    : QDialog(parent), m_data(data), m_platform(platform), m_port(port), m_waiter(waiter)
+{
+    setObjectName(QStringLiteral("dlgOption"));
+    setWindowTitle(QStringLiteral("設定"));
+    setFont(uifonts::gothic(9));
+    tbsSETTING = make<QTabBar>(this, "tbsSETTING", QString());
+    tbsSETTING->addTab(normalTab);
+    tbsSETTING->setTabToolTip(0, QStringLiteral("最低限の設定です"));
+    tbsSETTING->addTab(QStringLiteral("その他の設定"));
+    tbsSETTING->setTabToolTip(1, QStringLiteral("好みに合わせて設定してください"));
+    fraNORMAL = tabFrame(this, "fraNORMAL");
+    fraOTHER = tabFrame(this, "fraOTHER");
+    createNormalTab();
+    createOtherTab();
+    OKButton = make<QPushButton>(this, "OKButton", QString(), QStringLiteral("OK"));
+    CancelButton = make<QPushButton>(this, "CancelButton", QString(), QStringLiteral("ｷｬﾝｾﾙ"));
+    cmdHELP = make<QPushButton>(this, "cmdHELP", QString(), QStringLiteral("ヘルプ"));
+    OKButton->setDefault(true);
+    layOut();
+    // The design state: the first tab, tone dialling, the outside-line number disabled.
+    fraOTHER->hide();
+    optDIAL[0]->setChecked(true);
+    txtOUTSIDE->setEnabled(false);
+    lblOutside->setEnabled(false);
+    connectControls();
+    Form_Load();
+}
 
 dlgOption::~dlgOption() = default;
+
+void dlgOption::createNormalTab()
+{
+    QWidget *f = fraNORMAL;
+    cmbMODEM = make<QComboBox>(f, "cmbMODEM", QStringLiteral("お使いの装置に合わせて選んでください"));
+    cmbMODEM->addItems({QStringLiteral("モデム"), QStringLiteral("モデム2"), QStringLiteral("通信PCカード1"),
+                        QStringLiteral("通信PCカード2"), QStringLiteral("通信PCカード3"), QStringLiteral("TA"),
+                        QStringLiteral("リンクケーブル"), QStringLiteral("モデム3")});
+    txtCom = make<QLineEdit>(f, "txtCom", QStringLiteral("モデムの接続されているポートを指定してください"));
+    cmdDetModem = make<QPushButton>(f, "cmdDetModem", QStringLiteral("モデムの接続されたポートを検索します"),
+                                    QStringLiteral("..."));
+    cmdDetModem->setAutoDefault(false);
+    cmdDetModem->setFixedWidth(32);
+    optDIAL[0] = make<QRadioButton>(f, "optDIAL_0", QStringLiteral("ご使用の回線がトーンの時に選んでください"),
+                                    QStringLiteral("トーン"));
+    optDIAL[1] = make<QRadioButton>(f, "optDIAL_1", QStringLiteral("ご使用の回線がパルスの時に選んでください"),
+                                    QStringLiteral("パルス"));
+    optDialSpeed[0] = nullptr;
+    optDialSpeed[1] =
+        make<QRadioButton>(f, "optDialSpeed_1", QStringLiteral("お好みに合わせて選んでください"), QStringLiteral("10"));
+    optDialSpeed[2] =
+        make<QRadioButton>(f, "optDialSpeed_2", QStringLiteral("お好みに合わせて選んでください"), QStringLiteral("20"));
+    // The two button arrays share a frame but not their choice.
+    auto *dial = new QButtonGroup(f);
+    dial->addButton(optDIAL[0]);
+    dial->addButton(optDIAL[1]);
+    auto *speed = new QButtonGroup(f);
+    speed->addButton(optDialSpeed[1]);
+    speed->addButton(optDialSpeed[2]);
+    sldVOLUME = make<QSlider>(f, "sldVOLUME", QStringLiteral("モデムのスピカー音量を設定できます"), Qt::Horizontal);
+    sldVOLUME->setRange(VolumeLow, VolumeHigh);
+    sldVOLUME->setSingleStep(1);
+    sldVOLUME->setPageStep(1);
+    sldVOLUME->setTickPosition(QSlider::TicksBelow);
+    chkSpeakerOff = make<QCheckBox>(
+        f, "chkSpeakerOff", QStringLiteral("会社内での使用など、モデムの音を消したいときにチェックをつけてください"),
+        QStringLiteral("モデムの音を消す"));
+    chkOutside = make<QCheckBox>(
+        f, "chkOutside", QStringLiteral("外線発信番号が必要なときは、こちらにチェックをつけ、数字を設定してください"),
+        QStringLiteral("外線発信番号を使用する"));
+    lblOutside = make<QLabel>(f, "lblOutside", QString(), QStringLiteral("→番号："));
+    txtOUTSIDE = make<QLineEdit>(f, "txtOUTSIDE", QStringLiteral("0発信など、必要な方はここに数字を指定してください"));
+
+    auto *grid = new QGridLayout(f);
+    grid->addWidget(label(f, QStringLiteral("モデムの種類：")), 0, 0);
+    grid->addWidget(cmbMODEM, 0, 1, 1, 3);
+    grid->addWidget(label(f, QStringLiteral("モデムのポート：")), 1, 0);
+    grid->addWidget(txtCom, 1, 1);
+    grid->addWidget(cmdDetModem, 1, 2);
+    grid->addWidget(label(f, QStringLiteral("ダイヤル方式：")), 2, 0);
+    grid->addWidget(optDIAL[0], 2, 1);
+    grid->addWidget(optDIAL[1], 2, 2, 1, 2);
+    grid->addWidget(label(f, QStringLiteral("ダイヤルスピード：")), 3, 0);
+    grid->addWidget(optDialSpeed[1], 3, 1);
+    grid->addWidget(optDialSpeed[2], 3, 2, 1, 2);
+    auto *volume = new QHBoxLayout;
+    volume->addWidget(label(f, QStringLiteral("低")));
+    volume->addWidget(sldVOLUME);
+    volume->addWidget(label(f, QStringLiteral("高")));
+    grid->addWidget(label(f, QStringLiteral("スピーカー音量：")), 4, 0);
+    grid->addLayout(volume, 4, 1, 1, 3);
+    grid->addWidget(chkSpeakerOff, 5, 0, 1, 4);
+    grid->addWidget(chkOutside, 6, 0, 1, 4);
+    grid->addLayout(indented(lblOutside, txtOUTSIDE), 7, 0, 1, 4);
+    grid->setColumnStretch(3, 1);
+    grid->setRowStretch(8, 1);
+    txtCom->setMaximumWidth(60);
+}
+
+void dlgOption::createOtherTab()
+{
+    QWidget *f = fraOTHER;
+    txtSTRINGS = make<QLineEdit>(f, "txtSTRINGS",
+                                 QStringLiteral("モデムによっては、1度にメッセージを送ることができない場合があります。"
+                                                "その場合はここの数字を1～10の間で変えてみてください"));
+    txtINTERVAL = make<QLineEdit>(f, "txtINTERVAL", QStringLiteral("メール送信中の、送信間隔の秒数を指定してください"));
+    chkAUTO = make<QCheckBox>(f, "chkAUTO", QStringLiteral("送信ボタンを押さなくても、自動で送信できます"),
+                              QStringLiteral("自動で送信する"));
+    chkIME = make<QCheckBox>(f, "chkIME", QStringLiteral("ＩＭＥを自動起動したいときにチェックしてください"),
+                             QStringLiteral("IMEを自動起動する"));
+    chkHISTORY =
+        make<QCheckBox>(f, "chkHISTORY", QStringLiteral("送信履歴を付けたい方は、ここにチェックを付けてください"),
+                        QStringLiteral("送信履歴をつける"));
+    lblHISTORY = make<QLabel>(f, "lblHISTORY", QString(), QStringLiteral("→送信履歴の数："));
+    txtHISTORY = make<QLineEdit>(f, "txtHISTORY", QStringLiteral("送信履歴の数を指定できます"));
+    chkOkCheck = make<QCheckBox>(f, "chkOkCheck",
+                                 QStringLiteral("もし、うまく動作しないようでしたらこのチェックをつけてください。"
+                                                "(あくまで応急処置てきな物です)"),
+                                 QStringLiteral("OKチェックを無視する"));
+    txtExCommand =
+        make<QLineEdit>(f, "txtExCommand", QStringLiteral("独自の拡張コマンドが必要な時だけ、ここに記入してください"));
+    chkReturnStart = make<QCheckBox>(f, "chkReturnStart",
+                                     QStringLiteral("メールの文章を作成中に、Returnキーを押したときに、"
+                                                    "メールの送信を開始するかどうかを設定します"),
+                                     QStringLiteral("「Return」キーで送信開始"));
+
+    auto *grid = new QGridLayout(f);
+    grid->addWidget(label(f, QStringLiteral("一回に送信する文字数：")), 0, 0);
+    grid->addWidget(txtSTRINGS, 0, 1);
+    grid->addWidget(label(f, QStringLiteral("メール送信中の送信間隔：")), 1, 0);
+    grid->addWidget(txtINTERVAL, 1, 1);
+    grid->addWidget(label(f, QStringLiteral("秒")), 1, 2);
+    grid->addWidget(chkAUTO, 2, 0, 1, 4);
+    grid->addWidget(chkIME, 3, 0, 1, 4);
+    grid->addWidget(chkHISTORY, 4, 0, 1, 4);
+    QHBoxLayout *history = indented(lblHISTORY, txtHISTORY);
+    history->addStretch();
+    grid->addLayout(history, 5, 0, 1, 4);
+    grid->addWidget(chkOkCheck, 6, 0, 1, 4);
+    grid->addWidget(label(f, QStringLiteral("拡張コマンド：")), 7, 0);
+    grid->addWidget(txtExCommand, 7, 1, 1, 3);
+    grid->addWidget(chkReturnStart, 8, 0, 1, 4);
+    grid->setColumnStretch(3, 1);
+    grid->setRowStretch(9, 1);
+    for (QLineEdit *number : {txtSTRINGS, txtINTERVAL, txtHISTORY})
+        number->setMaximumWidth(60);
+}
+
+void dlgOption::layOut()
+{
+    auto *pages = new QGridLayout;
+    pages->addWidget(fraNORMAL, 0, 0);
+    pages->addWidget(fraOTHER, 0, 0);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(OKButton);
+    buttons->addWidget(CancelButton);
+    buttons->addWidget(cmdHELP);
+    auto *top = new QVBoxLayout(this);
+    top->addWidget(tbsSETTING);
+    top->addLayout(pages);
+    top->addLayout(buttons);
+    for (QFrame *frame : {fraNORMAL, fraOTHER})
+        frame->setFrameShape(QFrame::StyledPanel);
+}
+
+void dlgOption::connectControls()
+{
+    connect(tbsSETTING, &QTabBar::currentChanged, this, &dlgOption::tbsSETTING_Click);
+    connect(optDIAL[0], &QRadioButton::toggled, this, &dlgOption::optDIAL_Click);
+    connect(chkHISTORY, &QCheckBox::toggled, this, &dlgOption::chkHISTORY_Click);
+    connect(chkOutside, &QCheckBox::toggled, this, &dlgOption::chkOutside_Click);
+    connect(cmbMODEM, &QComboBox::activated, this, &dlgOption::cmbMODEM_Click);
+    connect(cmdDetModem, &QPushButton::clicked, this, &dlgOption::cmdDetModem_Click);
+    connect(OKButton, &QPushButton::clicked, this, &dlgOption::OKButton_Click);
+    connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(cmdHELP, &QPushButton::clicked, this, &dlgOption::cmdHELP_Click);
+}
+
+void dlgOption::Form_Load()
+{
+    const Settings &s = m_data.settings;
+    txtCom->setText(QString::number(s.PortNumber));
+    chkIME->setChecked(s.IME != 0);
+    if (s.TonePulse == QStringLiteral("P"))
+        optDIAL[1]->setChecked(true);
+    chkAUTO->setChecked(s.AutoTransmit != 0);
+    txtOUTSIDE->setText(s.OutSide);
+    chkOutside->setChecked(s.OutsideOn != 0);
+    chkSpeakerOff->setChecked(s.SpeakerOff != 0);
+    // A stored value no control can show opens as the nearest choice; OK stores what is shown.
+    sldVOLUME->setValue(qBound(VolumeLow, int(s.SpeakerVolume), VolumeHigh));
+    cmbMODEM->setCurrentIndex(qBound(0, int(s.ModemKind), cmbMODEM->count() - 1));
+    cmbMODEM_Click();
+    chkHISTORY->setChecked(s.History != 0);
+    txtHISTORY->setText(QString::number(s.HistoryCount));
+    txtSTRINGS->setText(QString::number(s.SendStrings));
+    optDialSpeed[s.DialSpeed <= 15 ? 1 : 2]->setChecked(true);
+    chkOkCheck->setChecked(s.OkCheckNo != 0);
+    txtExCommand->setText(s.ExCommand);
+    chkReturnStart->setChecked(s.ReturnStart != 0);
+    txtINTERVAL->setText(QString::number(s.MailInterval));
+    optDIAL_Click();
+    chkHISTORY_Click();
+}
+
+void dlgOption::tbsSETTING_Click()
+{
+    const bool normal = tbsSETTING->tabText(tbsSETTING->currentIndex()) == normalTab;
+    fraNORMAL->setVisible(normal);
+    fraOTHER->setVisible(!normal);
+}
+
+// Pulse dialling has a speed; tone has none. The chosen speed stays selected either way.
+void dlgOption::optDIAL_Click()
+{
+    const bool pulse = optDIAL[1]->isChecked();
+    optDialSpeed[1]->setEnabled(pulse);
+    optDialSpeed[2]->setEnabled(pulse);
+}
+
+void dlgOption::chkHISTORY_Click()
+{
+    lblHISTORY->setEnabled(chkHISTORY->isChecked());
+    txtHISTORY->setEnabled(chkHISTORY->isChecked());
+}
+
+void dlgOption::chkOutside_Click()
+{
+    lblOutside->setEnabled(chkOutside->isChecked());
+    txtOUTSIDE->setEnabled(chkOutside->isChecked());
+}
+
+void dlgOption::cmbMODEM_Click()
+{
+    if (cmbMODEM->currentIndex() != 5)
+        return;
+    m_platform.boxes->show(this,
+                           QStringLiteral("「") + cmbMODEM->currentText() + QStringLiteral("」への送信は、\n") +
+                               QStringLiteral("現在テスト段階のため、まだうまく送信できません。"),
+                           MessageBoxes::Critical, MessageBoxes::Ok);
+}
+
+void dlgOption::cmdDetModem_Click()
+{
+    dlgModemDet detection(m_data, m_platform, m_port, m_waiter, this);
+    if (detection.exec() == QDialog::Accepted)
+        txtCom->setText(QString::number(m_data.settings.PortNumber));
+}
+
+// Every number must be whole text in its range: nothing is stored until all of them are.
+bool dlgOption::fieldsInRange()
+{
+    const struct {
+        QLineEdit *field;
+        int minimum, maximum;
+        QString message;
+    } checks[] = {
+        {txtCom, 1, 15, QStringLiteral("MODEMのポートは1～15の範囲で指定してください。")},
+        {txtSTRINGS, 1, 20, QStringLiteral("一回に送信する文字数は1～20の範囲で指定してください。")},
+        {txtINTERVAL, 1, 10, QStringLiteral("メール送信中の送信間隔は1～10の範囲で指定してください。")},
+        {txtHISTORY, 0, 32766, QStringLiteral("送信履歴の数は0～32766の範囲で指定してください。")},
+    };
+    for (const auto &check : checks) {
+        if (!fieldtext::parseInt16(check.field->text(), check.minimum, check.maximum)) {
+            m_platform.boxes->show(this, check.message, MessageBoxes::Warning, MessageBoxes::Ok);
+            check.field->setFocus();
+            return false;
+        }
+    }
+    return true;
+}
+
+void dlgOption::storeSettings()
+{
+    const auto number = [](const QLineEdit *field) { return *fieldtext::parseInt16(field->text(), -32768, 32767); };
+    const auto ticked = [](const QCheckBox *box) { return qint16(box->isChecked() ? 1 : 0); };
+    Settings &s = m_data.settings;
+    s.PortNumber = number(txtCom);
+    s.IME = ticked(chkIME);
+    s.TonePulse = optDIAL[1]->isChecked() ? QStringLiteral("P") : QStringLiteral("T");
+    s.AutoTransmit = ticked(chkAUTO);
+    s.OutSide = txtOUTSIDE->text();
+    s.OutsideOn = ticked(chkOutside);
+    s.SpeakerOff = ticked(chkSpeakerOff);
+    s.SpeakerVolume = qint16(sldVOLUME->value());
+    s.ModemKind = qint16(cmbMODEM->currentIndex());
+    s.History = ticked(chkHISTORY);
+    s.HistoryCount = number(txtHISTORY);
+    s.SendStrings = number(txtSTRINGS);
+    s.DialSpeed = optDialSpeed[1]->isChecked() ? 10 : 20;
+    s.OkCheckNo = ticked(chkOkCheck);
+    s.ExCommand = txtExCommand->text();
+    s.ReturnStart = ticked(chkReturnStart);
+    s.MailInterval = number(txtINTERVAL);
+}
+
+void dlgOption::OKButton_Click()
+{
+    if (!fieldsInRange())
+        return;
+    storeSettings();
+    accept();
+}
+
+void dlgOption::cmdHELP_Click()
+{
+    if (m_platform.help)
+        m_platform.help->showKeyword(this, QStringLiteral("設定について"));
+}

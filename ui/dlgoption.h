@@ -3,16 +3,81 @@
 #include <QDialog>
 #include <functional>
 
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QSlider;
+class QTabBar;
 struct AppData;
 struct Platform;
 class SerialPort;
 class Waiter;
 
-// The options dialog. exec() returns Accepted when OK stored the settings; the caller then applies them to the main window.
+// The options dialog. exec() returns Accepted when OK stored the settings; the caller then applies them to the main
+// window. Controls carry their names as object names ("optDIAL_0", "optDialSpeed_1"... for the button arrays).
 class dlgOption : public QDialog
 {
     Q_OBJECT
 public:
     dlgOption(AppData &data, Platform &platform, SerialPort &port, Waiter &waiter, QWidget *parent = nullptr);
     ~dlgOption() override;
+
+    // The speaker volume slider's range.
+    static constexpr int VolumeLow = 0;
+    static constexpr int VolumeHigh = 3;
+
+private slots:
+    void tbsSETTING_Click();
+    void optDIAL_Click();
+    void chkHISTORY_Click();
+    void chkOutside_Click();
+    void cmbMODEM_Click();
+    void cmdDetModem_Click();
+    void OKButton_Click();
+    void cmdHELP_Click();
+
+private:
+    void createNormalTab();
+    void createOtherTab();
+    void layOut();
+    void connectControls();
+    void Form_Load();
+    bool fieldsInRange();
+    void storeSettings();
+
+    AppData &m_data;
+    Platform &m_platform;
+    SerialPort &m_port;
+    Waiter &m_waiter;
+
+    QTabBar *tbsSETTING;
+    QFrame *fraNORMAL;
+    QFrame *fraOTHER;
+    QComboBox *cmbMODEM;
+    QLineEdit *txtCom;
+    QPushButton *cmdDetModem;
+    QRadioButton *optDIAL[2];
+    QRadioButton *optDialSpeed[3]; // indices 1 and 2, as the speeds 10 and 20 divided by 10
+    QSlider *sldVOLUME;
+    QCheckBox *chkSpeakerOff;
+    QCheckBox *chkOutside;
+    QLabel *lblOutside;
+    QLineEdit *txtOUTSIDE;
+    QLineEdit *txtSTRINGS;
+    QLineEdit *txtINTERVAL;
+    QCheckBox *chkAUTO;
+    QCheckBox *chkIME;
+    QCheckBox *chkHISTORY;
+    QLabel *lblHISTORY;
+    QLineEdit *txtHISTORY;
+    QCheckBox *chkOkCheck;
+    QLineEdit *txtExCommand;
+    QCheckBox *chkReturnStart;
+    QPushButton *OKButton;
+    QPushButton *CancelButton;
+    QPushButton *cmdHELP;
 };

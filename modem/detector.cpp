@@ -1,0 +1,88 @@
+#include "modem/detector.h"
+
+#include "encoding/cp932.h"
+#include "modem/serialport.h"
+#include "modem/waiter.h"
+#include "store/apperror.h"
+
+namespace
+{
+const QString crlf = QStringLiteral("\r\n");
+}
+
+ModemDetector::ModemDetector(SerialPort &port, Waiter &waiter) : m_port(port), m_waiter(waiter) {}
+
+int ModemDetector::run(bool showProductCode, const std::function<void(const QString &)> &lineDone)
+{
+    m_cancelled = false;
+    m_port.setInputMode(SerialPort::Text);
+    int found = 0;
+    for (int p = FirstPort; p <= LastPort && !m_cancelled; ++p) {
+        const std::optional<QString> answer = probe(p);
+        if (!answer || m_cancelled)
+            continue;
+        if (!answer->isEmpty() && found == 0)
+            found = p;
+        lineDone(QStringLiteral("COM%1 : ").arg(p) + entryText(*answer, showProductCode) + crlf);
+    }
+    return found;
+}
+
+void ModemDetector::cancel()
+{
+    m_cancelled = true;
+    closePort();
+}
+
+void ModemDetector::closePort()
+{
+    try {
+        if (m_port.isOpen())
+            m_port.setPortOpen(false);
+    } catch (const AppError &) {
+        // Closing is the last step of a probe; a port that fails to close is left to the next open.
+    }
+}
+
+std::optional<QString> ModemDetector::probe(int p)
+{
+    QByteArray answer;
+    try {
+        m_port.setPortNumber(p);
+        m_port.setPortOpen(true);
+        m_port.output(QByteArrayLiteral("ATI6\r"));
+        m_waiter.waitFor(&m_port, AnswerTimeoutMs, [&] {
+            answer += m_port.input();
+            return answer.contains("OK\r");
+        });
+        answer += m_port.input();
+    } catch (const AppError &e) {
+        closePort();
+        if (e.code() == ErrorCode::BadPortNumber)
+            return std::nullopt;
+        throw;
+    }
+    closePort();
+    return cp932::decode(answer);
+}
+
+QString ModemDetector::entryText(const QString &answer, bool showProductCode)
+{
+    if (answer.isEmpty())
+        return QStringLiteral("- 未接続 -");
+    if (!showProductCode)
+        return QStringLiteral("検出しました");
+    return QStringLiteral("検出しました") + crlf + QStringLiteral("製品コード : ") + productCode(answer);
+}
+
+QString ModemDetector::productCode(const QString &answer)
+{
+    const qsizetype ok = answer.indexOf(QStringLiteral("OK"));
+    if (ok < 2)
+        return answer.trimmed() + crlf;
+    QString code = answer.left(ok - 2);
+    const qsizetype lineEnd = code.indexOf(crlf);
+    if (lineEnd >= 0)
+        code = code.mid(lineEnd + 2);
+    return code;
+}

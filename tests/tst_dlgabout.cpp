@@ -1,0 +1,106 @@
+#include "support/fakeplatform.h"
+#include "ui/builddata.h"
+#include "ui/dlgabout.h"
+
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTest>
+#include <memory>
+
+// The About box: texts, hover colours, links handed to the desktop, and the keys that close it.
+class tst_dlgAbout : public QObject
+{
+    Q_OBJECT
+
+    FakePlatform m_fake;
+    std::unique_ptr<dlgAbout> m_dialog;
+
+    QLabel *label(const char *name) { return m_dialog->findChild<QLabel *>(QString::fromLatin1(name)); }
+    void open()
+    {
+        m_fake.urls.opened.clear();
+        m_dialog = std::make_unique<dlgAbout>(m_fake.platform);
+        m_dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
+    }
+    static void moveOver(QWidget *w)
+    {
+        QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), w->mapToGlobal(QPointF(2, 2)), Qt::NoButton, Qt::NoButton,
+                         Qt::NoModifier);
+        QCoreApplication::sendEvent(w, &move);
+    }
+    QColor colour(const char *name) { return label(name)->palette().color(QPalette::WindowText); }
+
+private slots:
+    void showsVersionAndNotice()
+    {
+        open();
+        QCOMPARE(label("Label1")->text(), QStringLiteral("Fumidori"));
+        QCOMPARE(label("lblVERSION")->text(), QStringLiteral("Ver 2.32"));
+        const QStringList lines = dlgAbout::notice().split(QStringLiteral("\r\n"));
+        QCOMPARE(lines.size(), 4);
+        for (const QString &line : lines)
+            QVERIFY(line.startsWith(QChar(0x3000)));
+        QVERIFY(lines[1].contains(builddata::authorName()) && lines[2].contains(builddata::authorName()));
+        QCOMPARE(m_dialog->size(), QSize(337, 249));
+    }
+
+    void hoverTurnsLinksRedUntilTheBackground()
+    {
+        open();
+        const QColor blue(0, 0, 255), red(255, 0, 0);
+        QCOMPARE(colour("lblHOMEPAGE"), blue);
+        moveOver(label("lblHOMEPAGE"));
+        moveOver(label("lblMAIL"));
+        QCOMPARE(colour("lblHOMEPAGE"), red); // straight from one link to the other
+        QCOMPARE(colour("lblMAIL"), red);
+        moveOver(m_dialog.get());
+        QCOMPARE(colour("lblHOMEPAGE"), blue);
+        QCOMPARE(colour("lblMAIL"), blue);
+    }
+
+    void linksAreHandedOverAndClose_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QUrl>("url");
+        QTest::newRow("home page") << "lblHOMEPAGE" << QUrl(builddata::homePage());
+        QTest::newRow("mail") << "lblMAIL" << QUrl(QStringLiteral("mailto:") + builddata::mailAddress());
+    }
+    void linksAreHandedOverAndClose()
+    {
+        QFETCH(QString, link);
+        QFETCH(QUrl, url);
+        open();
+        QTest::mouseClick(label(link.toLatin1().constData()), Qt::LeftButton, {}, QPoint(3, 3));
+        QCOMPARE(m_fake.urls.opened, QList<QUrl>{url});
+        QVERIFY(!m_dialog->isVisible());
+    }
+
+    void iconButtonOnlyMovesFocus()
+    {
+        open();
+        m_dialog->activateWindow();
+        m_dialog->findChild<QPushButton *>("cmdICON")->click();
+        QVERIFY(m_dialog->isVisible());
+        QCOMPARE(QApplication::focusWidget(), m_dialog->findChild<QPushButton *>("OKButton"));
+    }
+
+    void returnAndEscClose_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::newRow("Return") << int(Qt::Key_Return);
+        QTest::newRow("Esc") << int(Qt::Key_Escape);
+    }
+    void returnAndEscClose()
+    {
+        QFETCH(int, key);
+        open();
+        QTest::keyClick(m_dialog.get(), Qt::Key(key));
+        QVERIFY(!m_dialog->isVisible());
+        QCOMPARE(m_dialog->result(), int(QDialog::Accepted));
+    }
+};
+
+QTEST_MAIN(tst_dlgAbout)
+#include "tst_dlgabout.moc"

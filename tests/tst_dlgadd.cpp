@@ -1,0 +1,455 @@
+#include "store/appdata.h"
+#include "store/settingsfile.h"
+#include "support/fakeplatform.h"
+#include "ui/dlgadd.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+namespace
+{
+// Centres A, B, C (kinds 0, 1, 2) and one recipient linked to each.
+AppData threeCentres()
+{
+    AppData data;
+    data.settings = Settings::defaults();
+    for (int i = 0; i < 3; ++i) {
+        const QString n(QChar(u'A' + i));
+        data.centers.append(
+            {n, qint16(i), QStringLiteral("0%1").arg(i), qint16(100 + i), qint16(i), qint16(i + 1), qint16(i + 2)});
+        data.recipients.append({QStringLiteral("r") + n, qint16(i), QStringLiteral("090%1").arg(i)});
+    }
+    return data;
+}
+
+const QString confirmAdd = QStringLiteral("追加してもよろしいですか？");
+} // namespace
+
+// The address book editor driven through its controls, as a user would, with scripted message boxes.
+class tst_dlgAdd : public QObject
+{
+    Q_OBJECT
+
+    AppData m_data;
+    FakePlatform m_fake;
+    std::unique_ptr<dlgAdd> m_dialog;
+
+    template <class T> T *c(const char *name) { return m_dialog->findChild<T *>(QString::fromLatin1(name)); }
+    QLineEdit *field(const char *name) { return c<QLineEdit>(name); }
+    void open(const AppData &data)
+    {
+        m_data = data;
+        m_fake.boxes.shown.clear();
+        m_fake.boxes.answers.clear();
+        m_dialog = std::make_unique<dlgAdd>(m_data, m_fake.platform);
+    }
+    void centreMode() { c<QRadioButton>("optCenter")->click(); }
+    void click(const char *button) { c<QPushButton>(button)->click(); }
+    void select(const char *list, int row) { c<QListWidget>(list)->setCurrentRow(row); }
+    void fillCentre(const QString &name, const QString &max, const QStringList &times)
+    {
+        field("txtAddName")->setText(name);
+        field("txtAddNumber")->setText(QStringLiteral("0120"));
+        field("txtMaxText")->setText(max);
+        for (int i = 0; i < 3; ++i)
+            field(QStringLiteral("txtTIME_%1").arg(i).toLatin1().constData())->setText(times.value(i));
+    }
+    QStringList items(const char *name)
+    {
+        QStringList out;
+        if (auto *list = c<QListWidget>(name))
+            for (int i = 0; i < list->count(); ++i)
+                out << list->item(i)->text();
+        if (auto *combo = c<QComboBox>(name))
+            for (int i = 0; i < combo->count(); ++i)
+                out << combo->itemText(i);
+        return out;
+    }
+    // What the editor left must come back unchanged through the settings file.
+    void checkRoundTrip()
+    {
+        QTemporaryDir dir;
+        AppData saved = m_data;
+        saved.folder = dir.path() + QLatin1Char('/');
+        QVERIFY(!SaveSettingsFile(saved));
+        AppData loaded;
+        loaded.folder = saved.folder;
+        QVERIFY(!LoadSettingsFile(loaded));
+        QCOMPARE(loaded.centers, m_data.centers);
+        QCOMPARE(loaded.recipients, m_data.recipients);
+    }
+    QList<int> links() const
+    {
+        QList<int> out;
+        for (const Recipient &r : m_data.recipients)
+            out << r.centerIndex;
+        return out;
+    }
+
+private slots:
+    void opensInRecipientMode()
+    {
+        open(threeCentres());
+        QVERIFY(c<QRadioButton>("optPoint")->isChecked());
+        QCOMPARE(m_dialog->windowTitle(), QStringLiteral("追加／編集"));
+        QCOMPARE(c<QLabel>("lblAddName")->text(), QStringLiteral("相手の登録名"));
+        for (const char *hidden : {"lstCenter", "cmbCenterKind", "txtMaxText", "txtTIME_0", "txtTIME_2", "lblSEC_1"})
+            QVERIFY2(c<QWidget>(hidden)->isHidden(), hidden);
+        QVERIFY(!c<QWidget>("lstNumber")->isHidden());
+        QCOMPARE(items("lstNumber"), QStringList({"rA", "rB", "rC"}));
+        QCOMPARE(items("cmbCenetr"), QStringList({"A", "B", "C"}));
+        QCOMPARE(c<QComboBox>("cmbCenetr")->currentIndex(), -1);
+        QCOMPARE(field("txtMaxText")->text(), QStringLiteral("0"));
+        QCOMPARE(field("txtTIME_0")->text(), QString());
+        centreMode();
+        QCOMPARE(c<QLabel>("lblLinkCenetr")->text(), QStringLiteral("センターの種類"));
+        QVERIFY(c<QWidget>("lstNumber")->isHidden() && !c<QWidget>("txtTIME_1")->isHidden());
+        QCOMPARE(field("txtTIME_1")->text(), QStringLiteral("0"));
+    }
+
+    void addWarnsThenAsks_data()
+    {
+        QTest::addColumn<bool>("centre");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("max");
+        QTest::addColumn<QStringList>("times");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::newRow("empty name") << false << ""
+                                    << "0" << QStringList{}
+                                    << QStringList{"相手の名前、または番号を入力してください。", confirmAdd};
+        QTest::newRow("no centre chosen")
+            << false << "x"
+            << "0" << QStringList{} << QStringList{"後でセンターを選択してくださいね。", confirmAdd};
+        QTest::newRow("limit 0 hides a negative time")
+            << true << "x"
+            << "0" << QStringList{"-1", "-1", "-1"} << QStringList{"最大文字数が適切ではありません。", confirmAdd};
+        QTest::newRow("negative time 0") << true << "x"
+                                         << "12" << QStringList{"-1", "0", "0"}
+                                         << QStringList{"時間の間隔が適切ではありません。", confirmAdd};
+        QTest::newRow("clean centre") << true << "x"
+                                      << "160" << QStringList{"5", "3", "2"} << QStringList{confirmAdd};
+    }
+    void addWarnsThenAsks()
+    {
+        QFETCH(bool, centre);
+        QFETCH(QString, name);
+        QFETCH(QString, max);
+        QFETCH(QStringList, times);
+        QFETCH(QStringList, boxes);
+        open(threeCentres());
+        if (centre)
+            centreMode();
+        fillCentre(name, max, times.isEmpty() ? QStringList{"0", "0", "0"} : times);
+        click("cmdAdd");
+        QCOMPARE(m_fake.boxes.texts(), boxes);
+        for (int i = 0; i + 1 < boxes.size(); ++i)
+            QCOMPARE(m_fake.boxes.shown[i].icon, MessageBoxes::Warning);
+        QCOMPARE(m_fake.boxes.shown.last().buttons, MessageBoxes::YesNo);
+        QCOMPARE(m_fake.boxes.shown.last().icon, MessageBoxes::NoIcon);
+        if (centre) {
+            QCOMPARE(m_data.centers.size(), 4);
+            QCOMPARE(m_data.centers.last().maxChars, qint16(max.toInt()));
+            QCOMPARE(m_data.centers.last().waitBeforeNumber, qint16(times.value(0).toInt()));
+            QCOMPARE(items("lstCenter").last(), name);
+        } else {
+            QCOMPARE(m_data.recipients.last(), (Recipient{name, -1, QStringLiteral("0120")}));
+            QCOMPARE(items("lstNumber").last(), name);
+        }
+        QCOMPARE(field("txtAddName")->text(), QString()); // cleared after adding
+    }
+
+    void answeringNoChangesNothing()
+    {
+        open(threeCentres());
+        const AppData before = m_data;
+        centreMode();
+        select("lstCenter", 1);
+        field("txtAddName")->setText(QStringLiteral("new"));
+        m_fake.boxes.answers = {MessageBoxes::AnswerNo, MessageBoxes::AnswerNo, MessageBoxes::AnswerCancel};
+        click("cmdAdd");
+        click("cmdOverWrite");
+        click("cmdDEL");
+        QCOMPARE(m_data.centers, before.centers);
+        QCOMPARE(m_data.recipients, before.recipients);
+        QCOMPARE(field("txtAddName")->text(), QStringLiteral("new"));
+        QCOMPARE(m_fake.boxes.shown.last().title, QStringLiteral("選択項目の削除"));
+        QCOMPARE(m_fake.boxes.shown.last().icon, MessageBoxes::Critical);
+        QCOMPARE(m_fake.boxes.shown.last().buttons, MessageBoxes::OkCancel);
+    }
+
+    void overwriteBothModes()
+    {
+        open(threeCentres());
+        select("lstNumber", 1);
+        QCOMPARE(field("txtAddNumber")->text(), QStringLiteral("0901"));
+        QCOMPARE(c<QComboBox>("cmbCenetr")->currentIndex(), 1);
+        field("txtAddName")->setText(QStringLiteral("rB2"));
+        click("cmdOverWrite");
+        QCOMPARE(m_data.recipients[1], (Recipient{"rB2", 1, "0901"})); // untouched chooser keeps the link
+        QCOMPARE(items("lstNumber")[1], QStringLiteral("rB2"));
+        centreMode();
+        select("lstCenter", 2);
+        QCOMPARE(field("txtTIME_2")->text(), QStringLiteral("4"));
+        QCOMPARE(c<QComboBox>("cmbCenterKind")->currentIndex(), 2);
+        field("txtAddName")->setText(QStringLiteral("C2"));
+        field("txtMaxText")->setText(QStringLiteral(" 2.5 ")); // a half goes to the even neighbour
+        click("cmdOverWrite");
+        QCOMPARE(m_data.centers[2], (MessageCenter{"C2", 2, "02", 2, 2, 3, 4}));
+        QCOMPARE(items("lstCenter")[2], QStringLiteral("C2"));
+        QCOMPARE(items("cmbCenetr")[2], QStringLiteral("C2"));
+    }
+
+    void overwriteWithoutSelectionOnlyWarns()
+    {
+        open(threeCentres());
+        click("cmdOverWrite");
+        QCOMPARE(m_fake.boxes.texts(), QStringList{"相手の名前、または番号を入力してください。"});
+    }
+
+    void deleteCentreRepointsRecipients_data()
+    {
+        QTest::addColumn<bool>("byKey");
+        QTest::newRow("button") << false;
+        QTest::newRow("Delete key") << true;
+    }
+    void deleteCentreRepointsRecipients()
+    {
+        QFETCH(bool, byKey);
+        open(threeCentres());
+        centreMode();
+        select("lstCenter", 1);
+        if (byKey)
+            QTest::keyClick(c<QListWidget>("lstCenter"), Qt::Key_Delete);
+        else
+            click("cmdDEL");
+        QCOMPARE(m_fake.boxes.texts(), QStringList{"本当に削除してもよろしいですか？"});
+        QCOMPARE(links(), QList<int>({0, -1, 1}));
+        QCOMPARE(m_data.centers.size(), 2);
+        QCOMPARE(m_data.centers[1], threeCentres().centers[2]);
+        QCOMPARE(items("lstCenter"), QStringList({"A", "C"}));
+        QCOMPARE(items("cmbCenetr"), QStringList({"A", "C"}));
+        QCOMPARE(c<QListWidget>("lstCenter")->selectedItems().size(), 0);
+    }
+
+    void moveCentreUpKeepsLinks()
+    {
+        open(threeCentres());
+        centreMode();
+        select("lstCenter", 2);
+        click("cmdUP");
+        QCOMPARE(items("lstCenter"), QStringList({"A", "C", "B"}));
+        QCOMPARE(items("cmbCenetr"), QStringList({"A", "C", "B"}));
+        QCOMPARE(m_data.centers[1], threeCentres().centers[2]);
+        QCOMPARE(links(), QList<int>({0, 2, 1}));
+        QCOMPARE(c<QListWidget>("lstCenter")->currentRow(), 1);
+        QCOMPARE(field("txtAddName")->text(), QStringLiteral("C")); // the moved entry stays shown
+        QVERIFY(m_fake.boxes.shown.isEmpty());
+    }
+
+    void moveAtTheEndsDoesNothing_data()
+    {
+        QTest::addColumn<bool>("centre");
+        QTest::addColumn<int>("row");
+        QTest::addColumn<QString>("button");
+        QTest::newRow("first recipient up") << false << 0 << "cmdUP";
+        QTest::newRow("last recipient down") << false << 2 << "cmdDOWN";
+        QTest::newRow("first centre up") << true << 0 << "cmdUP";
+        QTest::newRow("last centre down") << true << 2 << "cmdDOWN";
+        QTest::newRow("nothing selected") << true << -1 << "cmdDOWN";
+    }
+    void moveAtTheEndsDoesNothing()
+    {
+        QFETCH(bool, centre);
+        QFETCH(int, row);
+        QFETCH(QString, button);
+        open(threeCentres());
+        if (centre)
+            centreMode();
+        select(centre ? "lstCenter" : "lstNumber", row);
+        click(button.toLatin1().constData());
+        QCOMPARE(m_data.centers, threeCentres().centers);
+        QCOMPARE(m_data.recipients, threeCentres().recipients);
+        QVERIFY(m_fake.boxes.shown.isEmpty());
+    }
+
+    void kindFillsOnlyAnEmptyName()
+    {
+        open(threeCentres());
+        centreMode();
+        auto *kind = c<QComboBox>("cmbCenterKind");
+        kind->setCurrentIndex(6);
+        QCOMPARE(field("txtAddName")->text(), QStringLiteral("アステル"));
+        kind->setCurrentIndex(5);
+        QCOMPARE(field("txtAddName")->text(), QStringLiteral("アステル"));
+        QCOMPARE(field("txtMaxText")->text(), QStringLiteral("0")); // no per-kind defaults
+    }
+
+    void newCentreOfferedAtOnce()
+    {
+        open(threeCentres());
+        centreMode();
+        fillCentre(QStringLiteral("D"), QStringLiteral("160"), {"5", "3", "2"});
+        click("cmdAdd");
+        c<QRadioButton>("optPoint")->click();
+        QCOMPARE(items("cmbCenetr"), QStringList({"A", "B", "C", "D"}));
+        select("lstNumber", 0);
+        field("txtAddName")->setText(QStringLiteral("rD"));
+        c<QComboBox>("cmbCenetr")->setCurrentIndex(3);
+        click("cmdAdd");
+        QCOMPARE(m_data.recipients.last().centerIndex, qint16(3));
+    }
+
+    void refusesWhatTheFileCannotCarry_data()
+    {
+        QTest::addColumn<QString>("fieldName");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("comma in name") << "txtAddName"
+                                       << "a,b"
+                                       << "「,」";
+        QTest::newRow("quote in number") << "txtAddNumber"
+                                         << "12\"3"
+                                         << "「\"」";
+        QTest::newRow("line break") << "txtAddName"
+                                    << "a\nb"
+                                    << "「改行」";
+        QTest::newRow("outside CP932") << "txtAddName"
+                                       << "雪☃"
+                                       << "「☃」";
+        QTest::newRow("limit not a number") << "txtMaxText"
+                                            << "12abc"
+                                            << "「最大文字数」";
+        QTest::newRow("limit empty") << "txtMaxText"
+                                     << ""
+                                     << "「最大文字数」";
+        QTest::newRow("limit too large") << "txtMaxText"
+                                         << "32768"
+                                         << "「最大文字数」";
+        QTest::newRow("time too small") << "txtTIME_2"
+                                        << "-32769"
+                                        << "「回線切断までの時間」";
+    }
+    void refusesWhatTheFileCannotCarry()
+    {
+        QFETCH(QString, fieldName);
+        QFETCH(QString, text);
+        QFETCH(QString, named);
+        for (const char *button : {"cmdAdd", "cmdOverWrite"}) {
+            open(threeCentres());
+            centreMode();
+            select("lstCenter", 0);
+            field(fieldName.toLatin1().constData())->setText(text);
+            click(button);
+            QCOMPARE(m_data.centers, threeCentres().centers);
+            QCOMPARE(items("lstCenter"), QStringList({"A", "B", "C"}));
+            QCOMPARE(field(fieldName.toLatin1().constData())->text(), text);
+            QVERIFY2(m_fake.boxes.texts().last().contains(named), qPrintable(m_fake.boxes.texts().join('|')));
+            QVERIFY(!m_fake.boxes.texts().contains(confirmAdd));
+        }
+    }
+
+    void damagedLinkShowsNoCentre()
+    {
+        AppData data = threeCentres();
+        data.recipients[0].centerIndex = 7;
+        open(data);
+        select("lstNumber", 1);
+        select("lstNumber", 0);
+        QCOMPARE(c<QComboBox>("cmbCenetr")->currentIndex(), -1);
+    }
+
+    // The main window rebuilds its selectors whichever way the dialog closes; the edits stay.
+    void closeBoxAndButtonBothJustClose()
+    {
+        for (bool byBox : {false, true}) {
+            open(threeCentres());
+            m_dialog->show();
+            centreMode();
+            select("lstCenter", 0);
+            click("cmdDEL");
+            if (byBox)
+                m_dialog->close();
+            else
+                click("OKButton");
+            QVERIFY(!m_dialog->isVisible());
+            QCOMPARE(m_data.centers.size(), 2);
+        }
+    }
+
+    void helpOpensItsKeyword()
+    {
+        open(threeCentres());
+        click("cmdHELP");
+        QCOMPARE(m_fake.help.calls, QStringList{"keyword:追加／編集について"});
+    }
+
+    // Random edits through the dialog; after each one every recipient must still name the centre
+    // it named before (or none once that centre is gone), and the lists must match the data.
+    void randomEditsKeepLinks()
+    {
+        open(threeCentres());
+        for (int i = 0; i < 3; ++i)
+            m_data.centers[i].number = QStringLiteral("c%1").arg(i);
+        open(m_data);
+        QRandomGenerator random(20261206);
+        int nextId = 3;
+        for (int step = 0; step < 400; ++step) {
+            QHash<QString, QString> before; // recipient number -> its centre's number
+            for (const Recipient &r : m_data.recipients)
+                before[r.number] = r.centerIndex >= 0 ? m_data.centers[r.centerIndex].number : QString();
+            const bool centre = random.bounded(2) == 1;
+            c<QRadioButton>(centre ? "optCenter" : "optPoint")->click();
+            const int count = int(centre ? m_data.centers.size() : m_data.recipients.size());
+            const int op = random.bounded(5);
+            QString deleted;
+            if (op == 0 || count == 0) {
+                fillCentre(QStringLiteral("n%1").arg(nextId), QStringLiteral("10"), {"1", "1", "1"});
+                field("txtAddNumber")->setText(QStringLiteral("%1%2").arg(centre ? "c" : "r").arg(nextId++));
+                if (!centre && !m_data.centers.isEmpty())
+                    c<QComboBox>("cmbCenetr")->setCurrentIndex(random.bounded(int(m_data.centers.size())));
+                click("cmdAdd");
+            } else {
+                const int row = random.bounded(count);
+                select(centre ? "lstCenter" : "lstNumber", row);
+                if (op == 1) {
+                    const QStringList names{QStringLiteral("o%1").arg(step), QStringLiteral("名前 %1 ").arg(step), {}};
+                    field("txtAddName")->setText(names[random.bounded(3)]);
+                    click("cmdOverWrite");
+                } else if (op == 2) {
+                    if (centre)
+                        deleted = m_data.centers[row].number;
+                    click("cmdDEL");
+                } else {
+                    click(op == 3 ? "cmdUP" : "cmdDOWN");
+                }
+            }
+            for (const Recipient &r : m_data.recipients) {
+                QVERIFY(r.centerIndex >= -1 && r.centerIndex < m_data.centers.size());
+                const QString now = r.centerIndex >= 0 ? m_data.centers[r.centerIndex].number : QString();
+                if (before.contains(r.number))
+                    QCOMPARE(now, before[r.number] == deleted ? QString() : before[r.number]);
+            }
+            QStringList centreNames, recipientNames;
+            for (const MessageCenter &mc : m_data.centers)
+                centreNames << mc.name;
+            for (const Recipient &r : m_data.recipients)
+                recipientNames << r.name;
+            QCOMPARE(items("lstCenter"), centreNames);
+            QCOMPARE(items("cmbCenetr"), centreNames);
+            QCOMPARE(items("lstNumber"), recipientNames);
+            if (step % 50 == 49)
+                checkRoundTrip();
+        }
+    }
+};
+
+QTEST_MAIN(tst_dlgAdd)
+#include "tst_dlgadd.moc"

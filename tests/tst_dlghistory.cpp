@@ -1,0 +1,104 @@
+#include "store/appdata.h"
+#include "ui/dlghistory.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <memory>
+
+// The history viewer over tables built in memory; the main window's message is a plain string here.
+class tst_dlgHistory : public QObject
+{
+    Q_OBJECT
+
+    AppData m_data;
+    QString m_mail;
+    int m_mailChanges = 0;
+    std::unique_ptr<dlgHistory> m_dialog;
+
+    template <class T> T *c(const char *name) { return m_dialog->findChild<T *>(QString::fromLatin1(name)); }
+    void open(const QList<HistoryEntry> &rows, int count = 20)
+    {
+        m_data.history.resize(count);
+        for (int i = 0; i < rows.size(); ++i)
+            m_data.history.row(i) = rows[i];
+        m_mailChanges = 0;
+        m_dialog = std::make_unique<dlgHistory>(
+            m_data, [this] { return m_mail; },
+            [this](const QString &text) {
+                m_mail = text;
+                ++m_mailChanges;
+            });
+    }
+    QString shown() const
+    {
+        return m_dialog->findChild<QLabel *>("lblDateTime")->text() + '|' +
+               m_dialog->findChild<QLabel *>("lblNumberCenter")->text() + '|' +
+               m_dialog->findChild<QPlainTextEdit *>("txtPREVIEW")->toPlainText();
+    }
+    static HistoryEntry entry(const QString &who, const QString &message, const QString &at = "2026/12/06 10:00:00")
+    {
+        return {who, QStringLiteral("センターA"), at, message};
+    }
+
+private slots:
+    void emptyHistoryKeepsInitialTexts()
+    {
+        open({});
+        QCOMPARE(c<QComboBox>("cmbHistory")->count(), 0);
+        QCOMPARE(shown(), QStringLiteral("----/--/-- (---) --:--|(送信相手) / (センター名)|"));
+        m_mail = QStringLiteral("abc");
+        c<QPushButton>("cmdPaste")->click();
+        QCOMPARE(m_mail, QStringLiteral("abc"));
+        QCOMPARE(m_mailChanges, 0);
+    }
+
+    void newestShownAtOnce()
+    {
+        open({entry("太郎", "one", "2026/12/06 12:00:00"), entry("花子", "two"), entry("次郎", "three")});
+        QCOMPARE(c<QComboBox>("cmbHistory")->currentIndex(), 0);
+        QCOMPARE(shown(), QStringLiteral("2026/12/06 12:00:00|太郎 / センターA|one"));
+        QCOMPARE(m_dialog->windowTitle(), QStringLiteral("送信履歴"));
+    }
+
+    void emptyRowEndsTheList()
+    {
+        open({entry("a", "m0"), entry("b", "m1"), entry("", "m2"), entry("d", "m3")});
+        QCOMPARE(c<QComboBox>("cmbHistory")->count(), 2);
+    }
+
+    void sameMessageKeptApart()
+    {
+        open({entry("a", "same", "2026/01/01 00:00:00"), entry("b", "same", "2026/02/02 00:00:00")});
+        c<QComboBox>("cmbHistory")->setCurrentIndex(1);
+        QCOMPARE(shown(), QStringLiteral("2026/02/02 00:00:00|b / センターA|same"));
+    }
+
+    void pasteAppendsSelectionOrWhole()
+    {
+        open({entry("a", "xyz")});
+        m_dialog->show();
+        m_mail = QStringLiteral("abc");
+        auto *preview = c<QPlainTextEdit>("txtPREVIEW");
+        auto *paste = c<QPushButton>("cmdPaste");
+        paste->click();
+        QCOMPARE(m_mail, QStringLiteral("abcxyz"));
+        m_mail = QStringLiteral("abc");
+        QTextCursor cursor = preview->textCursor();
+        cursor.setPosition(1);
+        cursor.setPosition(2, QTextCursor::KeepAnchor);
+        preview->setTextCursor(cursor);
+        paste->click();
+        QCOMPARE(m_mail, QStringLiteral("abcy"));
+        QVERIFY(!preview->textCursor().hasSelection());
+        paste->click();
+        QCOMPARE(m_mail, QStringLiteral("abcyxyz"));
+        QCOMPARE(m_mailChanges, 3);
+        QVERIFY(m_dialog->isVisible()); // the dialog stays open
+    }
+};
+
+QTEST_MAIN(tst_dlgHistory)
+#include "tst_dlghistory.moc"

@@ -1,0 +1,238 @@
+#include "modem/comport.h"
+#include "modem/detector.h"
+#include "modem/waiter.h"
+#include "store/appdata.h"
+#include "support/fakeplatform.h"
+#include "support/portbank.h"
+#include "ui/dlgmodemdet.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+namespace
+{
+const QByteArray echoAnswer = "ATI6\r\r\nFM56K-JP Rev.2.10\r\n\r\nOK\r\n";
+
+// Simulated modems on pseudo-terminals, linked as COMn of a temporary program folder; every
+// other COM number links to nothing, so that the machine's own serial ports play no part.
+class SimulatedPorts
+{
+public:
+    explicit SimulatedPorts(const QMap<int, QStringList> &modems)
+    {
+        m_folder = m_dir.path() + QLatin1Char('/');
+        QDir().mkpath(m_folder + QStringLiteral("ports"));
+        for (int n = ModemDetector::FirstPort; n <= ModemDetector::LastPort; ++n) {
+            if (!modems.contains(n)) {
+                QFile::link(QStringLiteral("/nonexistent/fumidori-no-device"),
+                            m_folder + QStringLiteral("ports/COM%1").arg(n));
+                continue;
+            }
+            auto *sim = new QProcess;
+            m_sims.emplace_back(sim);
+            sim->start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
+                       QStringList{"--folder", m_folder, "--port", QString::number(n)} + modems[n]);
+            sim->setReadChannel(QProcess::StandardError);
+            m_ready = m_ready && sim->waitForStarted() && sim->waitForReadyRead(5000); // told once linked
+        }
+    }
+    ~SimulatedPorts()
+    {
+        for (auto &sim : m_sims) {
+            sim->terminate();
+            sim->waitForFinished(5000);
+        }
+    }
+    bool ready() const { return m_ready; }
+    const QString &folder() const { return m_folder; }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_folder;
+    std::vector<std::unique_ptr<QProcess>> m_sims;
+    bool m_ready = true;
+};
+} // namespace
+
+// Modem detection on a scripted port and virtual time: which ports answer, what the result box
+// says, which port becomes PortNumber, and that the port is closed whatever happens.
+class tst_dlgModemDet : public QObject
+{
+    Q_OBJECT
+
+    AppData m_data;
+    FakePlatform m_fake;
+    std::unique_ptr<VirtualWaiter> m_waiter;
+    std::unique_ptr<PortBank> m_port;
+    std::unique_ptr<dlgModemDet> m_dialog;
+
+    QPushButton *startButton() { return m_dialog->findChild<QPushButton *>("cmdDetModem"); }
+    void open(const QMap<int, PortBank::Device> &devices)
+    {
+        m_data.settings = Settings::defaults();
+        m_data.settings.PortNumber = 9;
+        m_fake.boxes.shown.clear();
+        m_dialog.reset();
+        m_waiter = std::make_unique<VirtualWaiter>();
+        m_port = std::make_unique<PortBank>(*m_waiter);
+        m_port->devices = devices;
+        m_dialog = std::make_unique<dlgModemDet>(m_data, m_fake.platform, *m_port, *m_waiter);
+    }
+    void scan(bool productCode = false)
+    {
+        m_dialog->findChild<QCheckBox *>("chkRevision")->setChecked(productCode);
+        startButton()->click();
+        QVERIFY(!m_port->isOpen());
+        QVERIFY(startButton()->isEnabled());
+    }
+    static PortBank::Device silent() { return {PortBank::Present, {}}; }
+    static PortBank::Device modem(const QByteArray &answer) { return {PortBank::Present, answer}; }
+
+private slots:
+    void noModemAnywhere()
+    {
+        open({{1, silent()}, {2, silent()}});
+        scan();
+        QCOMPARE(m_dialog->resultText(), QStringLiteral("COM1 : - 未接続 -\r\nCOM2 : - 未接続 -\r\n"));
+        QCOMPARE(m_data.settings.PortNumber, qint16(9));
+        QCOMPARE(m_waiter->now(), 4000);
+        QCOMPARE(m_port->writes, QByteArrayList({"ATI6\r", "ATI6\r"}));
+        QCOMPARE(m_port->inputMode(), SerialPort::Text);
+        QVERIFY(m_fake.boxes.shown.isEmpty());
+    }
+
+    void firstAnsweringPortWins()
+    {
+        open({{1, silent()}, {3, modem(echoAnswer)}, {5, modem(echoAnswer)}});
+        scan();
+        QCOMPARE(m_dialog->resultText(),
+                 QStringLiteral("COM1 : - 未接続 -\r\nCOM3 : 検出しました\r\nCOM5 : 検出しました\r\n"));
+        QCOMPARE(m_data.settings.PortNumber, qint16(3));
+        QCOMPARE(m_waiter->now(), 2000 + 120 + 120); // "OK" ends each wait early
+        QCOMPARE(m_port->opened, QList<int>({1, 3, 5}));
+    }
+
+    void answerWithoutOkTakesTheFullWait()
+    {
+        open({{4, modem("ATI6\r")}});
+        scan(true);
+        QCOMPARE(m_dialog->resultText(), QStringLiteral("COM4 : 検出しました\r\n製品コード : ATI6\r\n\r\n"));
+        QCOMPARE(m_waiter->now(), 2000);
+        QCOMPARE(m_data.settings.PortNumber, qint16(4));
+    }
+
+    void productCodeIsCut_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("echo on") << QString::fromLatin1(echoAnswer) << "FM56K-JP Rev.2.10\r\n";
+        QTest::newRow("echo off") << "\r\n56000\r\n\r\nOK\r\n"
+                                  << "56000\r\n";
+        QTest::newRow("no line break before the code") << "ABC\r\nOK\r\n"
+                                                       << "ABC";
+        QTest::newRow("no OK: shown whole") << "  ATI6\r\r\nXYZ\r\n"
+                                            << "ATI6\r\r\nXYZ\r\n";
+        QTest::newRow("OK first: shown whole") << "OK\r\n"
+                                               << "OK\r\n";
+        QTest::newRow("OK second") << "\nOK\r\n"
+                                   << "OK\r\n";
+    }
+    void productCodeIsCut()
+    {
+        QFETCH(QString, answer);
+        QFETCH(QString, code);
+        QCOMPARE(ModemDetector::productCode(answer), code);
+    }
+
+    void portInUseStopsTheScan()
+    {
+        open({{1, modem(echoAnswer)}, {2, {PortBank::InUse, {}}}, {3, modem(echoAnswer)}});
+        scan();
+        QCOMPARE(m_fake.boxes.texts(),
+                 QStringList{"ポートがすでに使われております。\n他のソフトで使用中でないか、もう一度ご確認ください。"});
+        QCOMPARE(m_fake.boxes.shown[0].icon, MessageBoxes::Critical);
+        QCOMPARE(m_dialog->resultText(), QStringLiteral("COM1 : 検出しました\r\n"));
+        QCOMPARE(m_data.settings.PortNumber, qint16(9));
+    }
+
+    void otherFailureReportsAndCloses()
+    {
+        open({{2, {PortBank::Failing, {}}}});
+        scan();
+        QCOMPARE(
+            m_fake.boxes.texts(),
+            QStringList{
+                "エラーです。\nオブジェクト : MSComm\nエラー番号   : 8010\nThe device is not available\nVer 2.32"});
+        QCOMPARE(m_data.settings.PortNumber, qint16(9));
+    }
+
+    void closingDuringAScanStopsIt()
+    {
+        open({{1, silent()}, {2, silent()}, {3, modem(echoAnswer)}});
+        m_waiter->after(2010, [this] { m_dialog->reject(); }); // while COM2 is probed
+        m_dialog->show();
+        scan();
+        QCOMPARE(m_port->opened, QList<int>({1, 2}));
+        QCOMPARE(m_dialog->resultText(), QStringLiteral("COM1 : - 未接続 -\r\n"));
+        QVERIFY(!m_dialog->isVisible());
+        QCOMPARE(m_data.settings.PortNumber, qint16(9));
+    }
+
+    // Real pseudo-terminals and real time: a silent port and one answering without CR take
+    // their two seconds each; the modems on COM3 and COM5 answer at once.
+    void simulatedModems()
+    {
+        SimulatedPorts sims({{1, {"--silent"}}, {3, {}}, {4, {"--no-cr"}}, {5, {}}});
+        QVERIFY(sims.ready());
+        AppData data;
+        data.settings = Settings::defaults();
+        ComPort port(sims.folder());
+        EventLoopWaiter waiter;
+        dlgModemDet dialog(data, m_fake.platform, port, waiter);
+        dialog.findChild<QCheckBox *>("chkRevision")->setChecked(true);
+        QElapsedTimer clock;
+        clock.start();
+        dialog.findChild<QPushButton *>("cmdDetModem")->click();
+        QVERIFY2(clock.elapsed() >= 3900 && clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
+        // COM4's answer has no CR LF in front of "OK" to cut away, so its code ends without one.
+        const QString code = QStringLiteral("製品コード : FUMIDORI MODEMSIM VOICE 2.32");
+        QCOMPARE(dialog.resultText().split(QStringLiteral("\r\n")),
+                 QStringList({"COM1 : - 未接続 -", "COM3 : 検出しました", code, "", "COM4 : 検出しました", code,
+                              "COM5 : 検出しました", code, "", ""}));
+        QCOMPARE(data.settings.PortNumber, qint16(3));
+        QVERIFY(!port.isOpen());
+    }
+
+    void simulatedPortHeldByAnotherProgram()
+    {
+        SimulatedPorts sims({{1, {}}, {2, {}}, {3, {}}});
+        QVERIFY(sims.ready());
+        ComPort holder(sims.folder());
+        holder.setPortNumber(2);
+        holder.setPortOpen(true);
+        AppData data;
+        data.settings = Settings::defaults();
+        data.settings.PortNumber = 9;
+        m_fake.boxes.shown.clear();
+        ComPort port(sims.folder());
+        EventLoopWaiter waiter;
+        dlgModemDet dialog(data, m_fake.platform, port, waiter);
+        dialog.findChild<QPushButton *>("cmdDetModem")->click();
+        QCOMPARE(m_fake.boxes.texts().size(), 1);
+        QVERIFY(m_fake.boxes.texts()[0].startsWith(QStringLiteral("ポートがすでに使われております。")));
+        QCOMPARE(dialog.resultText(), QStringLiteral("COM1 : 検出しました\r\n"));
+        QCOMPARE(data.settings.PortNumber, qint16(9));
+        QVERIFY(!port.isOpen());
+        QVERIFY(dialog.findChild<QPushButton *>("cmdDetModem")->isEnabled());
+    }
+};
+
+QTEST_MAIN(tst_dlgModemDet)
+#include "tst_dlgmodemdet.moc"

@@ -1,0 +1,263 @@
+#include "store/appdata.h"
+#include "support/fakeplatform.h"
+#include "support/portbank.h"
+#include "ui/dlgmodemdet.h"
+#include "ui/dlgoption.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTabBar>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+// The options dialog shown offscreen; OK and Cancel are pressed as a user would.
+class tst_dlgOption : public QObject
+{
+    Q_OBJECT
+
+    AppData m_data;
+    FakePlatform m_fake;
+    VirtualWaiter m_waiter;
+    PortBank m_port{m_waiter};
+    std::unique_ptr<dlgOption> m_dialog;
+
+    template <class T> T *c(const char *name) { return m_dialog->findChild<T *>(QString::fromLatin1(name)); }
+    QLineEdit *field(const char *name) { return c<QLineEdit>(name); }
+    void open(const Settings &settings = Settings::defaults())
+    {
+        m_data.settings = settings;
+        m_fake.boxes.shown.clear();
+        m_dialog = std::make_unique<dlgOption>(m_data, m_fake.platform, m_port, m_waiter);
+        m_dialog->show();
+    }
+    void press(const char *button) { c<QPushButton>(button)->click(); }
+    bool accepted() const { return !m_dialog->isVisible() && m_dialog->result() == QDialog::Accepted; }
+
+private slots:
+    void numbersAreChecked_data()
+    {
+        QTest::addColumn<QString>("fieldName");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("stored"); // -1: refused
+        QTest::addColumn<QString>("message");
+        const QString port = QStringLiteral("MODEMのポートは1～15の範囲で指定してください。");
+        const QString chars = QStringLiteral("一回に送信する文字数は1～20の範囲で指定してください。");
+        const QString interval = QStringLiteral("メール送信中の送信間隔は1～10の範囲で指定してください。");
+        const QString history = QStringLiteral("送信履歴の数は0～32766の範囲で指定してください。");
+        QTest::newRow("port 0") << "txtCom"
+                                << "0" << -1 << port;
+        QTest::newRow("port 16") << "txtCom"
+                                 << "16" << -1 << port;
+        QTest::newRow("port 3a") << "txtCom"
+                                 << "3a" << -1 << port;
+        QTest::newRow("port empty") << "txtCom"
+                                    << "" << -1 << port;
+        QTest::newRow("port 1") << "txtCom"
+                                << "1" << 1 << "";
+        QTest::newRow("port 15 with blanks") << "txtCom"
+                                             << " 15 " << 15 << "";
+        QTest::newRow("chars 21") << "txtSTRINGS"
+                                  << "21" << -1 << chars;
+        QTest::newRow("chars 1") << "txtSTRINGS"
+                                 << "1" << 1 << "";
+        QTest::newRow("chars 20") << "txtSTRINGS"
+                                  << "20" << 20 << "";
+        QTest::newRow("chars 2.5 rounds even") << "txtSTRINGS"
+                                               << "2.5" << 2 << "";
+        QTest::newRow("interval 11") << "txtINTERVAL"
+                                     << "11" << -1 << interval;
+        QTest::newRow("interval 0") << "txtINTERVAL"
+                                    << "0" << -1 << interval;
+        QTest::newRow("interval 1") << "txtINTERVAL"
+                                    << "1" << 1 << "";
+        QTest::newRow("history -1") << "txtHISTORY"
+                                    << "-1" << -1 << history;
+        QTest::newRow("history 32767") << "txtHISTORY"
+                                       << "32767" << -1 << history;
+        QTest::newRow("history words") << "txtHISTORY"
+                                       << "twenty" << -1 << history;
+        QTest::newRow("history 0") << "txtHISTORY"
+                                   << "0" << 0 << "";
+        QTest::newRow("history 32766") << "txtHISTORY"
+                                       << "32766" << 32766 << "";
+    }
+    void numbersAreChecked()
+    {
+        QFETCH(QString, fieldName);
+        QFETCH(QString, text);
+        QFETCH(int, stored);
+        QFETCH(QString, message);
+        open();
+        field("txtExCommand")->setText(QStringLiteral("AT&F"));
+        field(fieldName.toLatin1().constData())->setText(text);
+        press("OKButton");
+        if (stored < 0) {
+            QCOMPARE(m_fake.boxes.texts(), QStringList{message});
+            QCOMPARE(m_fake.boxes.shown[0].icon, MessageBoxes::Warning);
+            QVERIFY(m_dialog->isVisible());
+            QCOMPARE(m_data.settings, Settings::defaults());
+            return;
+        }
+        QVERIFY(accepted());
+        QCOMPARE(m_data.settings.ExCommand, QStringLiteral("AT&F"));
+        const Settings &s = m_data.settings;
+        const QMap<QString, int> got{{"txtCom", s.PortNumber},
+                                     {"txtSTRINGS", s.SendStrings},
+                                     {"txtINTERVAL", s.MailInterval},
+                                     {"txtHISTORY", s.HistoryCount}};
+        QCOMPARE(got.value(fieldName), stored);
+    }
+
+    void toneDisablesSpeedButKeepsIt()
+    {
+        Settings s = Settings::defaults();
+        s.DialSpeed = 10;
+        open(s);
+        QVERIFY(c<QRadioButton>("optDialSpeed_1")->isChecked());
+        QVERIFY(!c<QRadioButton>("optDialSpeed_1")->isEnabled() && !c<QRadioButton>("optDialSpeed_2")->isEnabled());
+        c<QRadioButton>("optDIAL_1")->click();
+        QVERIFY(c<QRadioButton>("optDialSpeed_2")->isEnabled());
+        c<QRadioButton>("optDIAL_0")->click();
+        press("OKButton");
+        QCOMPARE(m_data.settings.DialSpeed, qint16(10));
+        QCOMPARE(m_data.settings.TonePulse, QStringLiteral("T"));
+    }
+
+    void historyBoxFollowsItsCheckBox()
+    {
+        open();
+        QVERIFY(field("txtHISTORY")->isEnabled());
+        c<QCheckBox>("chkHISTORY")->click();
+        QVERIFY(!field("txtHISTORY")->isEnabled() && !c<QLabel>("lblHISTORY")->isEnabled());
+        field("txtHISTORY")->setText(QStringLiteral("5"));
+        press("OKButton");
+        QCOMPARE(m_data.settings.History, qint16(0));
+        QCOMPARE(m_data.settings.HistoryCount, qint16(5));
+    }
+
+    void cancelStoresNothing()
+    {
+        open();
+        field("txtCom")->setText(QStringLiteral("7"));
+        c<QCheckBox>("chkAUTO")->click();
+        c<QComboBox>("cmbMODEM")->setCurrentIndex(6);
+        c<QSlider>("sldVOLUME")->setValue(0);
+        press("CancelButton");
+        QCOMPARE(m_dialog->result(), int(QDialog::Rejected));
+        QCOMPARE(m_data.settings, Settings::defaults());
+    }
+
+    void okStoresEveryControl()
+    {
+        open();
+        field("txtCom")->setText(QStringLiteral("4"));
+        c<QComboBox>("cmbMODEM")->setCurrentIndex(7);
+        c<QRadioButton>("optDIAL_1")->click();
+        c<QRadioButton>("optDialSpeed_1")->click();
+        c<QSlider>("sldVOLUME")->setValue(1);
+        for (const char *box : {"chkSpeakerOff", "chkOutside", "chkAUTO", "chkIME", "chkOkCheck", "chkReturnStart"})
+            c<QCheckBox>(box)->click();
+        field("txtOUTSIDE")->setText(QStringLiteral("0"));
+        field("txtSTRINGS")->setText(QStringLiteral("10"));
+        field("txtINTERVAL")->setText(QStringLiteral("3"));
+        field("txtExCommand")->setText(QStringLiteral("ATX3"));
+        press("OKButton");
+        Settings want = Settings::defaults();
+        want.PortNumber = 4;
+        want.ModemKind = 7;
+        want.TonePulse = QStringLiteral("P");
+        want.DialSpeed = 10;
+        want.SpeakerVolume = 1;
+        want.SpeakerOff = want.OutsideOn = want.AutoTransmit = want.IME = want.OkCheckNo = 1;
+        want.ReturnStart = 0;
+        want.OutSide = QStringLiteral("0");
+        want.SendStrings = 10;
+        want.MailInterval = 3;
+        want.ExCommand = QStringLiteral("ATX3");
+        QVERIFY(accepted());
+        QCOMPARE(m_data.settings, want);
+    }
+
+    void loadingFollowsTheRules()
+    {
+        Settings s = Settings::defaults();
+        s.ModemKind = 5;
+        s.OutsideOn = 1;
+        s.TonePulse = QStringLiteral("P");
+        open(s);
+        QCOMPARE(m_fake.boxes.texts(),
+                 QStringList{"「TA」への送信は、\n現在テスト段階のため、まだうまく送信できません。"});
+        QCOMPARE(m_fake.boxes.shown[0].icon, MessageBoxes::Critical);
+        QVERIFY(field("txtOUTSIDE")->isEnabled());
+        QVERIFY(c<QRadioButton>("optDIAL_1")->isChecked() && c<QRadioButton>("optDialSpeed_2")->isEnabled());
+        QVERIFY(!c<QFrame>("fraNORMAL")->isHidden() && c<QFrame>("fraOTHER")->isHidden());
+        c<QTabBar>("tbsSETTING")->setCurrentIndex(1);
+        QVERIFY(c<QFrame>("fraNORMAL")->isHidden() && !c<QFrame>("fraOTHER")->isHidden());
+        press("cmdHELP");
+        QCOMPARE(m_fake.help.calls, QStringList{"keyword:設定について"});
+    }
+
+    void unshowableValuesOpenAsNearest_data()
+    {
+        QTest::addColumn<int>("modemKind");
+        QTest::addColumn<int>("dialSpeed");
+        QTest::addColumn<int>("volume");
+        QTest::addColumn<int>("shownKind");
+        QTest::addColumn<QString>("shownSpeed");
+        QTest::addColumn<int>("shownVolume");
+        QTest::newRow("too high") << 9 << 30 << 7 << 7 << "optDialSpeed_2" << 3;
+        QTest::newRow("too low") << -2 << 0 << -1 << 0 << "optDialSpeed_1" << 0;
+        QTest::newRow("speed 19 is nearer 20") << 0 << 19 << 2 << 0 << "optDialSpeed_2" << 2;
+    }
+    void unshowableValuesOpenAsNearest()
+    {
+        QFETCH(int, modemKind);
+        QFETCH(int, dialSpeed);
+        QFETCH(int, volume);
+        QFETCH(int, shownKind);
+        QFETCH(QString, shownSpeed);
+        QFETCH(int, shownVolume);
+        Settings s = Settings::defaults();
+        s.ModemKind = qint16(modemKind);
+        s.DialSpeed = qint16(dialSpeed);
+        s.SpeakerVolume = qint16(volume);
+        open(s);
+        QCOMPARE(c<QComboBox>("cmbMODEM")->currentIndex(), shownKind);
+        QVERIFY(c<QRadioButton>(shownSpeed.toLatin1().constData())->isChecked());
+        QCOMPARE(c<QSlider>("sldVOLUME")->value(), shownVolume);
+        press("CancelButton");
+        QCOMPARE(m_data.settings, s);
+        open(s);
+        press("OKButton");
+        QCOMPARE(int(m_data.settings.ModemKind), shownKind);
+        QCOMPARE(int(m_data.settings.SpeakerVolume), shownVolume);
+    }
+
+    void detectionLeavesItsPortInTheBox()
+    {
+        m_port.devices.clear();
+        m_port.devices[3] = {PortBank::Present, "ATI6\r\r\nX\r\n\r\nOK\r\n"};
+        open();
+        QTimer::singleShot(0, this, [this] {
+            auto *detection = m_dialog->findChild<dlgModemDet *>();
+            QVERIFY(detection);
+            detection->findChild<QPushButton *>("cmdDetModem")->click();
+            detection->findChild<QPushButton *>("cmdClose")->click();
+        });
+        press("cmdDetModem");
+        QCOMPARE(field("txtCom")->text(), QStringLiteral("3"));
+        QCOMPARE(m_data.settings.PortNumber, qint16(3));
+        press("CancelButton");
+        QCOMPARE(m_data.settings.PortNumber, qint16(3)); // what detection found stays
+    }
+};
+
+QTEST_MAIN(tst_dlgOption)
+#include "tst_dlgoption.moc"

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+// Helpers for building the forms in code: every control carries its form name as its object
+// name (so tests and the error reporter can name it) and its tooltip.
+namespace formcontrols
+{
+
+template <class W, class... Args> W *make(QWidget *parent, const char *name, const QString &toolTip, Args &&...args)
+{
+    W *w = new W(std::forward<Args>(args)..., parent);
+    w->setObjectName(QString::fromLatin1(name));
+    if (!toolTip.isEmpty())
+        w->setToolTip(toolTip);
+    return w;
+}
+
+} // namespace formcontrols
