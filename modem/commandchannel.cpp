@@ -186,22 +186,26 @@ void CommandChannel::WaitSeconds(double seconds)
         m_waiter.waitFor(&m_port, left, {});
 }
 
-// Reads what came, keeps only the tail that can still hold a split token, and says
-// whether the wait is over.
+CommandChannel::Answer CommandChannel::scanAnswer(QByteArray &buffer, QByteArrayView received)
+{
+    buffer += received;
+    if (buffer.contains("NO CARRIER"))
+        return Answer::NoCarrier;
+    if (buffer.contains("OK\r"))
+        return Answer::Ok;
+    if (buffer.size() > ResponseTail)
+        buffer.remove(0, buffer.size() - ResponseTail);
+    return Answer::None;
+}
+
+// Reads what came and says whether the wait is over.
 bool CommandChannel::readAnswer(QByteArray &buffer, bool &noCarrier)
 {
     if (!m_port.isOpen())
         return true;
-    buffer += m_port.input();
-    if (buffer.contains("NO CARRIER")) {
-        noCarrier = true;
-        return true;
-    }
-    if (buffer.contains("OK\r"))
-        return true;
-    if (buffer.size() > ResponseTail)
-        buffer.remove(0, buffer.size() - ResponseTail);
-    return false;
+    const Answer answer = scanAnswer(buffer, m_port.input());
+    noCarrier = answer == Answer::NoCarrier;
+    return answer != Answer::None;
 }
 
 void CommandChannel::WaitForOk(double seconds)

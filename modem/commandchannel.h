@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 #include <functional>
@@ -56,6 +57,13 @@ public:
     // The most of a response the wait keeps once it has looked at it: enough of its
     // tail to find "OK" + CR or "NO CARRIER" split across reads.
     static constexpr int ResponseTail = 9;
+
+    // What the wait for "OK" makes of the device's answer so far.
+    enum class Answer { None, Ok, NoCarrier };
+    // Appends what came to buffer and looks for "NO CARRIER" (first) or "OK" + CR. With
+    // neither, buffer is cut to its last ResponseTail bytes, so a device that talks
+    // without end never grows it.
+    static Answer scanAnswer(QByteArray &buffer, QByteArrayView received);
 
 private:
     bool readAnswer(QByteArray &buffer, bool &noCarrier);

@@ -253,6 +253,19 @@ void tst_Send::lineEndsMidCall_data()
         QTest::addRow("hang-up after write %d", at) << 2 << 1 << at << int(HangUp) << (at == 9 ? 1 : 0);
         QTest::addRow("device gone after write %d", at) << 2 << 1 << at << int(Vanish) << 0;
     }
+    // NO CARRIER answering the last write of each stage, for the other centre kinds:
+    // the call's three writes, the number (after "1" or "#" for some kinds), A, B, C, the end, the star.
+    for (int kind : {0, 1, 3, 4, 5, 6, 7}) {
+        const int number = kind == 5 || hasStar(kind) ? 4 : 3;
+        const int end = number + 4;
+        QTest::addRow("kind %d: NO CARRIER at the centre", kind) << kind << 1 << 2 << int(NoCarrier) << 0;
+        QTest::addRow("kind %d: NO CARRIER at the number", kind) << kind << 1 << number << int(NoCarrier) << 0;
+        QTest::addRow("kind %d: NO CARRIER mid-message", kind) << kind << 1 << number + 2 << int(NoCarrier) << 0;
+        QTest::addRow("kind %d: NO CARRIER at the end", kind)
+            << kind << 1 << end << int(NoCarrier) << (hasStar(kind) ? 0 : 1);
+        if (hasStar(kind))
+            QTest::addRow("kind %d: NO CARRIER at the star", kind) << kind << 1 << end + 1 << int(NoCarrier) << 1;
+    }
     QTest::addRow("hang-up in the 1 s of kind 5") << 5 << 0 << 3 << int(HangUp) << 0;
     QTest::addRow("hang-up mid-mail, by hand") << 0 << 0 << 4 << int(HangUp) << 0;
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -81,7 +82,11 @@ bool PtyLine::write(const QByteArray &bytes)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == EAGAIN) {
-            // The program is not reading: a real line would lose the bytes too.
+            // The line's buffer is full: wait while the program reads. A program that
+            // reads nothing for a second loses the rest, as on a real line.
+            pollfd fd{m_master, POLLOUT, 0};
+            if (::poll(&fd, 1, 1000) > 0 && (fd.revents & POLLOUT))
+                continue;
             return false;
         }
         if (n <= 0)

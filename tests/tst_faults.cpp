@@ -1,0 +1,135 @@
+// Faults on the line, seen from the main window: the real window on a real port, over a
+// pseudo-terminal to fumidori-modemsim playing a faulty device. Whatever the device
+// does, the call ends, the window is ready for the next send, the address book and the
+// history are what they were on disk and in memory, and the process's peak memory
+// grows by less than a mebibyte.
+#include "support/fakeplatform.h"
+#include "support/filehelpers.h"
+
+#include "app/lifecycle.h"
+#include "modem/comport.h"
+#include "store/appdata.h"
+#include "store/historyfile.h"
+#include "store/settingsfile.h"
+#include "ui/frmmain.h"
+#include "ui/mailedit.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace
+{
+
+// The process's peak resident memory so far, in KiB.
+qint64 peakKiB()
+{
+    for (const QByteArray &line : readFileBytes(QStringLiteral("/proc/self/status")).split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+// A folder whose files reach the simulator on COM1: one centre, one recipient, one
+// message already sent.
+AppData savedData(const QString &folder)
+{
+    AppData data;
+    data.folder = folder;
+    data.settings = Settings::defaults();
+    data.history.resize(data.settings.HistoryCount);
+    data.centers << MessageCenter{QStringLiteral("センター"), 0, QStringLiteral("0570000111"), 160, 3, 3, 3};
+    data.recipients << Recipient{QStringLiteral("相手"), 0, QStringLiteral("09012345678")};
+    AddHistoryEntry(data, QStringLiteral("相手"), QStringLiteral("センター"), QStringLiteral("前のメッセージ"));
+    return data;
+}
+
+} // namespace
+
+class tst_Faults : public QObject
+{
+    Q_OBJECT
+private slots:
+    void lineFaults_data();
+    void lineFaults();
+};
+
+void tst_Faults::lineFaults_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("presses");    // of the send button, while the port is open
+    QTest::addColumn<int>("cutAfterMs"); // the hang-up button, pressed while the call waits; 0: never
+    QTest::addColumn<QString>("panel1");
+    const QString dropped = QStringLiteral("回線が切断されました");
+    const QString cut = QStringLiteral("電話回線を切断しました");
+    // Commands of a call with the built-in settings: ATZ, ATE0..., the centre, the number, the message.
+    QTest::newRow("device gone while the centre is dialled") << QStringList{"--drop-after", "3"} << 3 << 0 << dropped;
+    QTest::newRow("device gone at the number") << QStringList{"--drop-after", "4"} << 3 << 0 << dropped;
+    QTest::newRow("device gone mid-message") << QStringList{"--drop-after", "5"} << 3 << 0 << dropped;
+    QTest::newRow("a mebibyte of noise before each answer")
+        << QStringList{"--noise", "1048576"} << 2 << 0 << QStringLiteral("電話回線を切断しました");
+    QTest::newRow("silent device, hung up by hand") << QStringList{"--silent"} << 1 << 400 << cut;
+}
+
+void tst_Faults::lineFaults()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, presses);
+    QFETCH(int, cutAfterMs);
+    QFETCH(QString, panel1);
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QLatin1Char('/');
+    const AppData saved = savedData(folder);
+    QVERIFY(!SaveSettingsFile(saved) && !SaveHistoryFile(saved));
+    const QByteArray settingsBytes = readFileBytes(saved.settingsPath());
+    const QByteArray historyBytes = readFileBytes(saved.historyPath());
+    QProcess sim;
+    sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"), QStringList{"--folder", folder} + options);
+    QVERIFY(sim.waitForStarted());
+    sim.setReadChannel(QProcess::StandardError);
+    QVERIFY(sim.waitForReadyRead(5000)); // the link is up
+
+    FakePlatform fake;
+    AppData data;
+    data.folder = folder;
+    ComPort port(folder);
+    frmMain window(data, fake.platform, port);
+    window.Form_Load();
+    window.txtMail->setPlainText(QStringLiteral("ABC あ"));
+    // A call that hangs is ended after a while, and fails the time check below.
+    constexpr int GiveUpMs = 8000;
+    QTimer::singleShot(cutAfterMs > 0 ? cutAfterMs : GiveUpMs, window.cmdCut, &QPushButton::click);
+    const qint64 peakBefore = peakKiB();
+    QElapsedTimer clock;
+    clock.start();
+    for (int press = 0; press < presses && (press == 0 || port.isOpen()); ++press)
+        window.cmdButton->click();
+    if (port.isOpen())
+        window.cmdCut->click();
+    const qint64 elapsed = clock.elapsed();
+
+    QVERIFY(!port.isOpen());
+    QCOMPARE(window.statusText(1), panel1);
+    QCOMPARE(window.cmdButton->text(), QStringLiteral("センターにかける"));
+    QVERIFY(window.cmdButton->isEnabled());
+    QVERIFY2(elapsed >= cutAfterMs && elapsed < GiveUpMs, qPrintable(QString::number(elapsed)));
+    QVERIFY2(peakKiB() - peakBefore < 1024,
+             qPrintable(QStringLiteral("peak grew by %1 KiB").arg(peakKiB() - peakBefore)));
+    for (const ShownBox &box : fake.boxes.shown)
+        QVERIFY2(box.text.contains(QStringLiteral("8018")), qPrintable(box.text)); // "port not open" at most
+    QCOMPARE(data.centers, saved.centers);
+    QCOMPARE(data.recipients, saved.recipients);
+    QCOMPARE(data.history.used(), saved.history.used());
+    QCOMPARE(readFileBytes(saved.settingsPath()), settingsBytes);
+    QCOMPARE(readFileBytes(saved.historyPath()), historyBytes);
+    lifecycle::releaseInstanceLock(); // the folder goes with this row
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(5000));
+}
+
+QTEST_MAIN(tst_Faults)
+#include "tst_faults.moc"
