@@ -11,7 +11,9 @@
 
 int main(int argc, char *argv[])
 {
+    bench::mark("main()");
     QApplication app(argc, argv);
+    bench::mark("application");
     bench::FirstPaint paint;
     app.installEventFilter(&paint);
     QMainWindow window;

@@ -74,6 +74,12 @@ inline qint64 monotonicNs()
     return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+// A moment of a start-up, for the breakdown of its time.
+inline void mark(const char *what)
+{
+    std::printf("mark %lld %s\n", qlonglong(monotonicNs()), what);
+}
+
 // Once the first paint of any window is done: prints "<monotonic ns> <VmHWM KiB>" and
 // ends the event loop. Installed on the application before the window is shown.
 class FirstPaint : public QObject
