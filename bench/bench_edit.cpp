@@ -5,11 +5,10 @@
 // is next to this program, on the disk the program would use, not in /tmp.
 //   bench_edit [ROUNDS]
 #include "benchdata.h"
+#include "benchwindow.h"
 
 #include "app/lifecycle.h"
 #include "encoding/textcheck.h"
-#include "modem/comport.h"
-#include "ui/frmmain.h"
 #include "ui/mailedit.h"
 #include "ui/platform.h"
 
@@ -72,13 +71,9 @@ int main(int argc, char *argv[])
     data.folder = dir.path() + QLatin1Char('/');
     if (!bench::writeLargeFolder(data.folder))
         return 1;
-    QtMessageBoxes boxes;
-    QtClipboard clipboard;
-    DesktopUrlOpener urls;
     ReturningExit process;
-    Platform platform{&boxes, &clipboard, nullptr, &urls, &process};
-    ComPort port(data.folder);
-    frmMain window(data, platform, port);
+    bench::MainWindow program(data, process);
+    frmMain &window = program.window;
     window.Form_Load();
     window.show();
     const QString message = longMessage();
@@ -112,7 +107,7 @@ int main(int argc, char *argv[])
                 timed(rounds,
                       [&] {
                           try {
-                              lifecycle::saveAndExit(data, platform, &window);
+                              lifecycle::saveAndExit(data, program.platform, &window);
                           } catch (const Ended &) {
                           }
                       }),

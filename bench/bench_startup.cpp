@@ -6,9 +6,7 @@
 //   bench_startup --child FOLDER    (one start of the main window on FOLDER)
 #include "benchdata.h"
 
-#include "modem/comport.h"
-#include "ui/frmmain.h"
-#include "ui/platform.h"
+#include "benchwindow.h"
 
 #include <QApplication>
 #include <QDir>
@@ -29,13 +27,9 @@ int startWindow(int argc, char *argv[])
     bench::mark("application");
     AppData data;
     data.folder = app.arguments().value(2);
-    QtMessageBoxes boxes;
-    QtClipboard clipboard;
-    DesktopUrlOpener urls;
     ImmediateExit process;
-    Platform platform{&boxes, &clipboard, nullptr, &urls, &process};
-    ComPort port(data.folder);
-    frmMain window(data, platform, port);
+    bench::MainWindow program(data, process);
+    frmMain &window = program.window;
     bench::mark("window built");
     window.Form_Load();
     bench::mark("files loaded, selectors filled");
