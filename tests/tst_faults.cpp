@@ -2,11 +2,12 @@
 // pseudo-terminal to fumidori-modemsim playing a faulty device. Whatever the device
 // does, the call ends, the window is ready for the next send, the address book and the
 // history are what they were on disk and in memory, and the process's peak memory
-// grows by less than a mebibyte.
+// grows by less than a mebibyte. And the scanner of the device's answers on its own.
 #include "support/fakeplatform.h"
 #include "support/filehelpers.h"
 
 #include "app/lifecycle.h"
+#include "modem/commandchannel.h"
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "store/historyfile.h"
@@ -24,6 +25,14 @@
 
 namespace
 {
+
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer keeps freed blocks in quarantine instead of reusing them, so the
+// peak memory of a run under it says nothing about the program's own buffers.
+constexpr bool PeakMemoryMeaningful = false;
+#else
+constexpr bool PeakMemoryMeaningful = true;
+#endif
 
 // The process's peak resident memory so far, in KiB.
 qint64 peakKiB()
@@ -56,6 +65,8 @@ class tst_Faults : public QObject
 private slots:
     void lineFaults_data();
     void lineFaults();
+    void answerScanner_data();
+    void answerScanner();
 };
 
 void tst_Faults::lineFaults_data()
@@ -117,8 +128,8 @@ void tst_Faults::lineFaults()
     QCOMPARE(window.cmdButton->text(), QStringLiteral("センターにかける"));
     QVERIFY(window.cmdButton->isEnabled());
     QVERIFY2(elapsed >= cutAfterMs && elapsed < GiveUpMs, qPrintable(QString::number(elapsed)));
-    QVERIFY2(peakKiB() - peakBefore < 1024,
-             qPrintable(QStringLiteral("peak grew by %1 KiB").arg(peakKiB() - peakBefore)));
+    const qint64 growth = peakKiB() - peakBefore;
+    QVERIFY2(!PeakMemoryMeaningful || growth < 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(growth)));
     for (const ShownBox &box : fake.boxes.shown)
         QVERIFY2(box.text.contains(QStringLiteral("8018")), qPrintable(box.text)); // "port not open" at most
     QCOMPARE(data.centers, saved.centers);
@@ -129,6 +140,35 @@ void tst_Faults::lineFaults()
     lifecycle::releaseInstanceLock(); // the folder goes with this row
     sim.terminate();
     QVERIFY(sim.waitForFinished(5000));
+}
+
+using Answer = CommandChannel::Answer;
+
+void tst_Faults::answerScanner_data()
+{
+    QTest::addColumn<QByteArrayList>("reads");
+    QTest::addColumn<int>("answer"); // what the last read ends the wait with
+    QTest::newRow("OK split after O") << QByteArrayList{"\r\nO", "K\r\n"} << int(Answer::Ok);
+    QTest::newRow("NO CARRIER split") << QByteArrayList{"\r\nNO CAR", "R", "IER\r\n"} << int(Answer::NoCarrier);
+    QTest::newRow("NO CARRIER before OK in one read") << QByteArrayList{"OK\r\nNO CARRIER"} << int(Answer::NoCarrier);
+    QTest::newRow("OK without CR") << QByteArrayList{"\r\nOK\n", "OK"} << int(Answer::None);
+    QTest::newRow("lower case") << QByteArrayList{"ok\r\n", "no carrier\r\n"} << int(Answer::None);
+    QTest::newRow("OK after a mebibyte of noise")
+        << QByteArrayList(256, QByteArray(4096, char(0xA5))) + QByteArrayList{"\r\nOK\r\n"} << int(Answer::Ok);
+}
+
+// The wait for "OK": answers split anywhere between reads are found, and what it keeps
+// between reads stays a few bytes whatever the device sends.
+void tst_Faults::answerScanner()
+{
+    QFETCH(QByteArrayList, reads);
+    QFETCH(int, answer);
+    QByteArray buffer;
+    for (qsizetype i = 0; i + 1 < reads.size(); ++i) {
+        QCOMPARE(CommandChannel::scanAnswer(buffer, reads[i]), Answer::None);
+        QVERIFY(buffer.size() <= CommandChannel::ResponseTail);
+    }
+    QCOMPARE(int(CommandChannel::scanAnswer(buffer, reads.last())), answer);
 }
 
 QTEST_MAIN(tst_Faults)
