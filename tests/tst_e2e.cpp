@@ -9,6 +9,7 @@
 #include "modem/sendsequence.h"
 #include "modem/waiter.h"
 #include "store/appdata.h"
+#include "store/settingsfile.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -88,6 +89,7 @@ private slots:
     void faults_data();
     void faults();
     void probe();
+    void sampleSettings();
 
 private:
     QMap<QString, QString> nextCall();
@@ -269,6 +271,42 @@ void tst_E2e::probe()
     QCOMPARE(ask("ATE0\r"), QByteArray("ATE0\r\r\nOK\r\n"));
     QCOMPARE(ask("AT\r"), QByteArray("\r\nOK\r\n"));
     port.setPortOpen(false);
+}
+
+// --sample: a settings file that the program reads and that reaches the simulator on
+// its port; a folder's own settings file is left alone.
+void tst_E2e::sampleSettings()
+{
+    QTemporaryDir dir;
+    AppData data;
+    data.folder = dir.path() + QLatin1Char('/');
+    auto runSample = [&] {
+        QProcess sim;
+        sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
+                  {"--folder", data.folder, "--port", "3", "--sample"});
+        sim.setReadChannel(QProcess::StandardError);
+        const bool up = sim.waitForStarted() && sim.waitForReadyRead(5000);
+        sim.terminate();
+        return up && sim.waitForFinished(5000);
+    };
+    QVERIFY(runSample());
+    QVERIFY(!LoadSettingsFile(data));
+    Settings expected = Settings::defaults();
+    expected.PortNumber = 3;
+    QCOMPARE(data.settings, expected);
+    QCOMPARE(data.centers.size(), 1);
+    QCOMPARE(data.centers[0].number, CenterNumber);
+    QCOMPARE(data.recipients.size(), 1);
+    QCOMPARE(data.recipients[0].number, RecipientNumber);
+    QCOMPARE(data.recipients[0].centerIndex, 0);
+
+    data.settings.PortNumber = 5;
+    QVERIFY(!SaveSettingsFile(data));
+    const QByteArray own = settingsfile::bytes(data);
+    QVERIFY(runSample());
+    QFile file(data.settingsPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), own);
 }
 
 QTEST_GUILESS_MAIN(tst_E2e)
