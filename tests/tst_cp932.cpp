@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+#include <iconv.h>
+
 // The CP932 layer against the Windows table at the points where libraries differ.
 class tst_cp932 : public QObject
 {
@@ -39,6 +41,61 @@ private slots:
         QCOMPARE(cp932::canEncode(char32_t(codePoint)), code >= 0);
         if (code >= 0)
             QCOMPARE(uint(cp932::fromValue(code)), codePoint);
+    }
+
+    // The tables built into the program against iconv itself, over every code point
+    // and every CP932 value: the build-time generator must not lose or invent one.
+    void tablesAgreeWithIconv()
+    {
+        iconv_t toUnicode = iconv_open("UTF-16LE", "CP932");
+        QVERIFY(toUnicode != reinterpret_cast<iconv_t>(-1));
+        int characters = 0;
+        for (int code = 1; code <= 0xFFFF; ++code) {
+            char in[2] = {char(code >> 8), char(code & 0xFF)};
+            const bool single = code <= 0xFF;
+            char16_t out[4];
+            char *inp = single ? in + 1 : in;
+            char *outp = reinterpret_cast<char *>(out);
+            size_t inLeft = single ? 1 : 2, outLeft = sizeof out;
+            iconv(toUnicode, nullptr, nullptr, nullptr, nullptr);
+            const bool ok = iconv(toUnicode, &inp, &inLeft, &outp, &outLeft) != size_t(-1) && inLeft == 0 &&
+                            outLeft == sizeof out - 2;
+            const char32_t expected = ok ? out[0] : 0;
+            if (cp932::fromValue(code) != expected)
+                QFAIL(qPrintable(QStringLiteral("CP932 %1 reads as U+%2, iconv says U+%3")
+                                     .arg(code, 4, 16)
+                                     .arg(uint(cp932::fromValue(code)), 4, 16)
+                                     .arg(uint(expected), 4, 16)));
+            if (ok && code > 0xFF)
+                ++characters;
+        }
+        iconv_close(toUnicode);
+        QVERIFY(characters > 7000); // iconv itself answered for the whole table
+
+        iconv_t fromUnicode = iconv_open("CP932", "UTF-16LE");
+        for (char32_t u = 0; u < 0x10000; ++u) {
+            if (u >= 0xD800 && u <= 0xDFFF)
+                continue;
+            char16_t in = char16_t(u);
+            unsigned char out[4];
+            char *inp = reinterpret_cast<char *>(&in);
+            char *outp = reinterpret_cast<char *>(out);
+            size_t inLeft = 2, outLeft = sizeof out;
+            iconv(fromUnicode, nullptr, nullptr, nullptr, nullptr);
+            int expected = -1;
+            if (iconv(fromUnicode, &inp, &inLeft, &outp, &outLeft) != size_t(-1)) {
+                const size_t n = sizeof out - outLeft;
+                const int code = n == 1 ? out[0] : out[0] << 8 | out[1];
+                if (cp932::fromValue(code) == u || (code == 0 && u == 0)) // best fits are not carried
+                    expected = code;
+            }
+            if (cp932::value(u) != expected)
+                QFAIL(qPrintable(QStringLiteral("U+%1 writes as %2, iconv says %3")
+                                     .arg(uint(u), 4, 16)
+                                     .arg(cp932::value(u), 0, 16)
+                                     .arg(expected, 0, 16)));
+        }
+        iconv_close(fromUnicode);
     }
 
     void decodesDuplicatesOfRow13AndIbmRows()

@@ -126,9 +126,10 @@ void tst_Help::mainWindowBringsItsOwnViewer()
     ComPort port(data.folder);
     frmMain window(data, fake.platform, port);
     window.prepareWindow();
-    auto *viewer = dynamic_cast<HelpWindow *>(fake.platform.help);
-    QVERIFY(viewer);
+    auto *lazy = dynamic_cast<LazyHelpWindow *>(fake.platform.help);
+    QVERIFY(lazy);
     window.mnuHELP[1]->trigger();
+    HelpWindow *viewer = &lazy->window();
     QVERIFY(viewer->isVisible());
     QVERIFY(viewer->pageText().contains(QStringLiteral("見つかりません"))); // no collection in this folder
     QVERIFY(fake.boxes.shown.isEmpty());

@@ -379,7 +379,7 @@ HelpLauncher &frmMain::help()
 {
     if (!m_platform.help) {
         // The help viewer of this run, for the dialogs' help buttons too.
-        m_ownHelp = std::make_unique<HelpWindow>(m_data.folder + HelpWindow::collectionFileName());
+        m_ownHelp = std::make_unique<LazyHelpWindow>(m_data.folder + HelpWindow::collectionFileName());
         m_platform.help = m_ownHelp.get();
     }
     return *m_platform.help;

@@ -174,3 +174,10 @@ QString HelpWindow::pageText() const
 {
     return m_browser->toPlainText();
 }
+
+HelpWindow &LazyHelpWindow::window()
+{
+    if (!m_window)
+        m_window = std::make_unique<HelpWindow>(m_collectionFile);
+    return *m_window;
+}

@@ -5,6 +5,8 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <memory>
+
 class HelpBrowser;
 class QHelpEngine;
 class QLineEdit;
@@ -49,4 +51,20 @@ private:
     QLineEdit *m_search = nullptr;
     HelpBrowser *m_browser = nullptr;
     enum { NotOpened, Open, Failed } m_state = NotOpened;
+};
+
+// The help viewer, made at its first use: a start does not pay for opening the help engine.
+class LazyHelpWindow : public HelpLauncher
+{
+public:
+    explicit LazyHelpWindow(const QString &collectionFile) : m_collectionFile(collectionFile) {}
+
+    void showContents(QWidget *owner) override { window().showContents(owner); }
+    void showKeyword(QWidget *owner, const QString &keyword) override { window().showKeyword(owner, keyword); }
+    // The viewer, made now if it was not yet.
+    HelpWindow &window();
+
+private:
+    QString m_collectionFile;
+    std::unique_ptr<HelpWindow> m_window;
 };
