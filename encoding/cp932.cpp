@@ -46,21 +46,31 @@ bool canEncode(const QString &text)
 
 QByteArray encode(const QString &text, bool *ok)
 {
-    QByteArray out;
-    out.reserve(text.size() * 2);
+    // Written straight into a buffer of the largest size, then cut: files of thousands
+    // of records go through here at every start and exit.
+    QByteArray out(text.size() * 2, Qt::Uninitialized);
+    char *p = out.data();
     bool good = true;
-    for (char32_t ch : text.toUcs4()) {
-        const int code = codeOf(ch);
+    const qsizetype n = text.size();
+    const QChar *s = text.constData();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t u = s[i].unicode();
+        int code = codeOf(u);
+        if (QChar::isHighSurrogate(u) && i + 1 < n && s[i + 1].isLowSurrogate()) {
+            ++i; // outside the BMP: no CP932 value
+            code = -1;
+        }
         if (code < 0) {
             good = false;
-            out.append('?');
+            *p++ = '?';
         } else if (code > 0xFF) {
-            out.append(static_cast<char>(code >> 8));
-            out.append(static_cast<char>(code & 0xFF));
+            *p++ = static_cast<char>(code >> 8);
+            *p++ = static_cast<char>(code & 0xFF);
         } else {
-            out.append(static_cast<char>(code));
+            *p++ = static_cast<char>(code);
         }
     }
+    out.truncate(p - out.constData());
     if (ok)
         *ok = good;
     return out;
@@ -68,16 +78,18 @@ QByteArray encode(const QString &text, bool *ok)
 
 QString decode(const QByteArray &bytes, bool *ok)
 {
-    QString out;
-    out.reserve(bytes.size());
+    QString out(bytes.size(), Qt::Uninitialized);
+    QChar *p = out.data();
     bool good = true;
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const unsigned char b = static_cast<unsigned char>(bytes[i]);
+    const qsizetype n = bytes.size();
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(bytes.constData());
+    for (qsizetype i = 0; i < n; ++i) {
+        const unsigned char b = s[i];
         char16_t u = 0;
         if (!kLeadByte[b]) {
             u = kFromCode[b];
-        } else if (i + 1 < bytes.size()) {
-            u = kFromCode[b << 8 | static_cast<unsigned char>(bytes[i + 1])];
+        } else if (i + 1 < n) {
+            u = kFromCode[b << 8 | s[i + 1]];
             ++i;
         }
         // A byte with no character, a pair with none, or a lead byte at the very end.
@@ -85,8 +97,9 @@ QString decode(const QByteArray &bytes, bool *ok)
             u = 0xFFFD;
             good = false;
         }
-        out.append(QChar(u));
+        *p++ = QChar(u);
     }
+    out.truncate(p - out.constData());
     if (ok)
         *ok = good;
     return out;

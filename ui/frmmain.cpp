@@ -252,8 +252,11 @@ void frmMain::fillSelectors()
     const QSignalBlocker blockCenter(cmbCenter);
     cmbNumber->clear();
     cmbCenter->clear();
+    QStringList names; // one insertion into the model, not one per recipient
+    names.reserve(m_data.recipients.size());
     for (const Recipient &r : std::as_const(m_data.recipients))
-        cmbNumber->addItem(r.name);
+        names << r.name;
+    cmbNumber->addItems(names);
     for (const MessageCenter &c : std::as_const(m_data.centers))
         cmbCenter->addItem(c.name, int(c.maxChars));
     // Filling selects the first items silently; start from no selection so that selecting runs the handlers.
