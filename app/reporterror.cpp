@@ -2,6 +2,7 @@
 
 #include "app/lifecycle.h"
 #include "store/apperror.h"
+#include "ui/builddata.h"
 #include "ui/platform.h"
 
 #include <QStringList>
@@ -21,7 +22,7 @@ QString reportText(const QString &formName, const QString &eventName, const AppE
         QStringLiteral("イベント     : ") + eventName,
         QStringLiteral("エラー番号   : ") + QString::number(error.code()),
         error.description(),
-        QStringLiteral("Ver %1.%2").arg(FUMIDORI_VERSION_MAJOR).arg(FUMIDORI_VERSION_MINOR),
+        builddata::versionText(),
     }
         .join(CrLf);
 }

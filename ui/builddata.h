@@ -2,7 +2,7 @@
 
 #include <QString>
 
-// Who makes this program and where to reach them: shown in the About box.
+// Who makes this program, where to reach them, and its version text.
 namespace builddata
 {
 
