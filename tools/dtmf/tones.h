@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+// The tones command: touch-tone keys rendered to a WAV file or played through the
+// default audio output.
+struct ToneRequest {
+    QString keys;
+    int toneMs = 100;
+    int gapMs = 100;
+    int sampleRate = 8000;
+    QString wavPath; // empty: play
+};
+
+// The characters of a message that have no code, each named with its position
+// (1-based, counting characters as typed), or an empty text.
+QString uncodedCharacters(const QString &text);
+
+// Renders or plays the request; false with *error.
+bool runTones(const ToneRequest &request, QString *error);
