@@ -3,7 +3,7 @@
 #include <QList>
 #include <QString>
 
-// The seventeen "[Option]" values, held for the whole run. Names are the keys of
+// The seventeen "[Option]" values and those of the newer device kinds, held for the whole run. Names are the keys of
 // the settings file; numbers are 16-bit like the file's.
 struct Settings {
     qint16 PortNumber = 0;
@@ -23,6 +23,9 @@ struct Settings {
     QString ExCommand;
     qint16 ReturnStart = 0;
     qint16 MailInterval = 0;
+    // Settings of the newer device kinds, written only when not at their defaults.
+    qint16 ToneLength = 100; // milliseconds a touch tone sounds, 40..500
+    qint16 ToneGap = 100;    // milliseconds of silence after each tone, 40..500
 
     // The built-in values a first start writes to a new settings file.
     static Settings defaults();
