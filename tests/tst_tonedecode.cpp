@@ -1,9 +1,13 @@
 #include "support/pulseserver.h"
 
+#include "modem/tonedialer.h"
+
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 // fumidori-dtmf tones as a person uses it, heard by an independent decoder
 // (multimon-ng): WAV files, and playing through a private PulseAudio server.
@@ -28,6 +32,8 @@ class tst_tonedecode : public QObject
     Q_OBJECT
 private:
     QTemporaryDir m_dir;
+    PulseServer m_server;
+    QString m_noServer;
 
     // The keys multimon-ng hears in the WAV file the tool writes.
     QString heard(QStringList args)
@@ -106,21 +112,49 @@ private slots:
                  QString::fromLatin1(digits.trimmed()));
     }
 
+    void initTestCase()
+    {
+        QString error;
+        if (!m_server.start(&error))
+            m_noServer = QStringLiteral("no audio server can start here: ") + error;
+    }
+
     void playedThroughTheSoundServer()
     {
-        PulseServer server;
+        if (!m_noServer.isEmpty())
+            QSKIP(qPrintable(m_noServer));
         QString error;
-        if (!server.start(&error))
-            QSKIP(qPrintable(QStringLiteral("no audio server can start here: ") + error));
-        QVERIFY2(server.startRecording(&error), qPrintable(error));
+        QVERIFY2(m_server.startRecording(&error), qPrintable(error));
         const QString keys = QStringLiteral("0123456789*#0055");
         int status;
         const QByteArray output = runTool({QStringLiteral("tones"), QStringLiteral("--play"), QStringLiteral("--tone"),
                                            QStringLiteral("80"), QStringLiteral("--gap"), QStringLiteral("80"), keys},
                                           &status);
         QVERIFY2(status == 0, output);
-        QCOMPARE(multimonKeys(server.stopRecording(), &error), keys);
+        QCOMPARE(multimonKeys(m_server.stopRecording(), &error), keys);
         QVERIFY2(error.isEmpty(), qPrintable(error));
+    }
+
+    // The dialer as a call uses it: each stage's keys once the last ones are heard, and
+    // a hang-up that silences it at once.
+    void stagesAndStop()
+    {
+        if (!m_noServer.isEmpty())
+            QSKIP(qPrintable(m_noServer));
+        QString error;
+        QVERIFY2(m_server.startRecording(&error), qPrintable(error));
+        ToneDialer dialer;
+        QSignalSpy finished(&dialer, &ToneDialer::finished);
+        for (const QString &stage : {QStringLiteral("0570000111"), QStringLiteral("09012345678#")}) {
+            QVERIFY2(dialer.play(stage, 60, 60, &error), qPrintable(error));
+            QVERIFY(finished.wait(10000));
+        }
+        // Hung up in the third of ten keys.
+        QVERIFY(dialer.play(QStringLiteral("*2*2161718"), 100, 100, &error));
+        QTimer::singleShot(500, &dialer, &ToneDialer::stop);
+        QVERIFY(!finished.wait(2500));
+        const QString heard = multimonKeys(m_server.stopRecording(), &error);
+        QVERIFY2(heard.startsWith(QStringLiteral("057000011109012345678#*2")) && heard.size() <= 25, qPrintable(heard));
     }
 };
 

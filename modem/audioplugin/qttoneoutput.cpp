@@ -9,6 +9,7 @@
 #include <QIODevice>
 #include <QMediaDevices>
 #include <QObject>
+#include <QTimer>
 
 #include <cstring>
 #include <memory>
@@ -16,20 +17,22 @@
 namespace
 {
 
-// Samples from the source, then enough silence to push the last of them through the
-// sink's buffer, then the end: the sink goes idle only when everything is heard.
+// The samples of the source playing, nothing between two sources.
 class PullDevice : public QIODevice
 {
 public:
-    void begin(ToneSampleSource *source, qint64 tailBytes)
+    std::function<void()> lastSampleTaken;
+
+    void begin(ToneSampleSource *source)
     {
         m_source = source;
-        m_tail = tailBytes;
         if (!isOpen())
             open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+        emit readyRead();
     }
+    void end() { m_source = nullptr; }
     bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return m_source || m_tail > 0 ? 1 << 16 : 0; }
+    qint64 bytesAvailable() const override { return m_source ? 1 << 16 : 0; }
 
 protected:
     qint64 readData(char *data, qint64 maxlen) override
@@ -40,16 +43,11 @@ protected:
             const qint64 n = m_source->read(block, qMin<qint64>(std::size(block), (maxlen - bytes) / 2));
             if (n == 0) {
                 m_source = nullptr;
+                lastSampleTaken();
                 break;
             }
             std::memcpy(data + bytes, block, size_t(n) * 2);
             bytes += n * 2;
-        }
-        if (!m_source && m_tail > 0) {
-            const qint64 silence = qMin(m_tail, (maxlen - bytes) & ~qint64(1));
-            std::memset(data + bytes, 0, size_t(silence));
-            bytes += silence;
-            m_tail -= silence;
         }
         return bytes;
     }
@@ -57,31 +55,39 @@ protected:
 
 private:
     ToneSampleSource *m_source = nullptr;
-    qint64 m_tail = 0;
 };
 
+// One sink for a whole call: each start queues its samples behind what still plays, so
+// the keys of the next stage never cut into the last ones of the stage before.
 class QtToneOutput : public QObject, public ToneOutput
 {
 public:
-    QtToneOutput(const QAudioDevice &device, const QAudioFormat &format) : m_device(device), m_format(format) {}
+    QtToneOutput(const QAudioDevice &device, const QAudioFormat &format) : m_device(device), m_format(format)
+    {
+        m_pull.lastSampleTaken = [this] { m_heard.start(); };
+        m_heard.setSingleShot(true);
+        m_heard.setInterval(HeardAfterMs);
+        connect(&m_heard, &QTimer::timeout, this, [this] { finish(QString()); });
+    }
     ~QtToneOutput() override { stop(); }
 
     int sampleRate() const override { return m_format.sampleRate(); }
 
     bool start(ToneSampleSource *source, std::function<void(const QString &)> done, QString *error) override
     {
-        stop();
+        m_heard.stop();
+        m_done = std::move(done);
+        m_pull.begin(source);
+        if (m_sink && m_sink->state() != QAudio::StoppedState)
+            return true;
         m_sink = std::make_unique<QAudioSink>(m_device, m_format);
         // A short buffer: the first tone starts soon and a stop is heard at once.
-        m_sink->setBufferSize(m_format.bytesForDuration(60000));
+        m_sink->setBufferSize(m_format.bytesForDuration(BufferUs));
         connect(m_sink.get(), &QAudioSink::stateChanged, this, &QtToneOutput::stateChanged);
-        m_done = std::move(done);
-        m_pull.begin(source, m_format.bytesForDuration(120000));
         m_sink->start(&m_pull);
         if (m_sink->error() != QAudio::NoError) {
             *error = describe(m_sink->error());
-            m_done = nullptr;
-            m_sink.reset();
+            stop();
             return false;
         }
         return true;
@@ -90,14 +96,23 @@ public:
     void stop() override
     {
         m_done = nullptr;
+        m_heard.stop();
+        m_pull.end();
         if (m_sink) {
             m_sink->disconnect(this);
             m_sink->reset();
             m_sink->stop();
+            m_sink.reset();
         }
     }
 
 private:
+    // The sink's buffer, and the time the last sample taken needs to come out of it
+    // and the sound server. The sink's own idle state is no guide: it also means the
+    // server ran dry on a busy machine, and a quiet server reports it late.
+    static constexpr int BufferUs = 100000;
+    static constexpr int HeardAfterMs = 160;
+
     static QString describe(QAudio::Error error)
     {
         switch (error) {
@@ -114,25 +129,24 @@ private:
 
     void stateChanged(QAudio::State state)
     {
-        if (!m_done)
-            return;
-        QString problem;
-        if (state == QAudio::IdleState)
-            problem.clear();
-        else if (state == QAudio::StoppedState && m_sink->error() != QAudio::NoError)
-            problem = describe(m_sink->error());
-        else
-            return;
-        auto done = std::move(m_done);
-        m_done = nullptr;
-        m_sink->disconnect(this);
-        m_sink->stop();
-        done(problem);
+        if (state == QAudio::StoppedState && m_sink->error() != QAudio::NoError) {
+            const QString problem = describe(m_sink->error());
+            m_sink->disconnect(this);
+            m_sink.release()->deleteLater();
+            finish(problem);
+        }
+    }
+
+    void finish(const QString &problem)
+    {
+        if (auto done = std::exchange(m_done, nullptr))
+            done(problem);
     }
 
     QAudioDevice m_device;
     QAudioFormat m_format;
     PullDevice m_pull;
+    QTimer m_heard;
     std::unique_ptr<QAudioSink> m_sink;
     std::function<void(const QString &)> m_done;
 };
