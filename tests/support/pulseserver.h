@@ -17,6 +17,7 @@ public:
     // False with *error when no server can start here (no pulseaudio, no room).
     bool start(QString *error);
     QString address() const;
+    qint64 processId() const { return m_server ? m_server->processId() : 0; }
 
     // Starts recording the sink's monitor at 22050 Hz mono, 16-bit, as multimon-ng
     // reads raw input; returns once the first samples have arrived.
