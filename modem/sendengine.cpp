@@ -255,7 +255,7 @@ void SendEngine::hangUp()
 void SendEngine::hangUpForExit()
 {
     try {
-        m_lines.line(m_data.settings.ModemKind).hangUp();
+        m_lines.line(m_data.settings.ModemKind).hangUpForExit();
     } catch (const AppError &) {
         // A device that went away must not keep the settings and history from being saved.
     }

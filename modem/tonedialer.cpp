@@ -58,17 +58,24 @@ QStringList ToneDialer::pluginPaths()
             dir + QStringLiteral("/../lib/fumidori/") + QLatin1String(PluginFile)};
 }
 
+bool ToneDialer::prepare(QString *error)
+{
+    if (m_output)
+        return true;
+    ToneOutputFactory *f = factory(error);
+    if (f)
+        m_output.reset(f->create(error));
+    return bool(m_output);
+}
+
 bool ToneDialer::play(const QString &keys, int toneMs, int gapMs, QString *error)
 {
-    stop();
-    if (!m_output) {
-        ToneOutputFactory *f = factory(error);
-        if (!f)
-            return false;
-        m_output.reset(f->create(error));
-        if (!m_output)
-            return false;
-    }
+    // Keys still playing are cut off; keys that have just been taken by the output
+    // are still heard, before these.
+    if (m_playing)
+        stop();
+    if (!prepare(error))
+        return false;
     m_source = std::make_unique<Source>(keys, dtmftones::Timing{toneMs, gapMs, m_output->sampleRate()});
     const bool started = m_output->start(
         m_source.get(),
@@ -86,7 +93,7 @@ bool ToneDialer::play(const QString &keys, int toneMs, int gapMs, QString *error
 
 void ToneDialer::stop()
 {
-    if (m_playing && m_output)
+    if (m_output)
         m_output->stop();
     m_playing = false;
 }

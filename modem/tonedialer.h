@@ -16,10 +16,14 @@ public:
     explicit ToneDialer(QObject *parent = nullptr);
     ~ToneDialer() override;
 
+    // Loads the audio plugin and opens the default output, so the first play starts at
+    // once; false with *error when there is none. play() does it when needed.
+    bool prepare(QString *error);
     // Starts playing keys (0-9, *, #, A-D; anything else is skipped), replacing what
-    // plays. False with *error when no audio output can be had; then nothing is signalled.
+    // plays; after finished() they follow the keys before without a cut. False with
+    // *error when no audio output can be had; then nothing is signalled.
     bool play(const QString &keys, int toneMs, int gapMs, QString *error);
-    // Stops at once; finished() is not signalled.
+    // Stops at once and lets the audio output go; finished() is not signalled.
     void stop();
     bool isPlaying() const { return m_playing; }
 

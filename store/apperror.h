@@ -35,4 +35,5 @@ constexpr int ReadPastEnd = 62;
 constexpr int BadPortNumber = 8002;
 constexpr int PortInUse = 8005;
 constexpr int PortNotOpen = 8018;
+constexpr int AudioOutput = 8100; // the tone dialer's sound output cannot be had or failed
 } // namespace ErrorCode

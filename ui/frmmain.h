@@ -18,6 +18,8 @@ class QMenu;
 class QPushButton;
 class QTimer;
 class ModemLine;
+class QMessageBox;
+class SoundLine;
 class SendEngine;
 class SerialPort;
 struct AppData;
@@ -76,8 +78,9 @@ public:
     void sent() override;
     void refused(Refusal reason) override;
     void failed(const AppError &error) override;
+    void askToHoldPhone(std::function<void(bool playNumber)> answer) override;
 
-    // LineSet: the serial port's line for every device kind.
+    // LineSet: the serial port's line for every device kind but the sound card's.
     Line &line(int storedDeviceKind) override;
 
     SendEngine &engine() { return *m_engine; }
@@ -132,6 +135,8 @@ private:
     SerialPort &mscCOM;
     EventLoopWaiter m_waiter;
     std::unique_ptr<ModemLine> m_modemLine;
+    std::unique_ptr<SoundLine> m_soundLine;
+    QMessageBox *m_holdPhoneBox = nullptr; // the sound card's question at the call, while shown
     std::unique_ptr<SendEngine> m_engine;
     std::unique_ptr<HelpLauncher> m_ownHelp; // when the platform brings no help viewer
     QMenu *m_optionMenu = nullptr;
