@@ -1,8 +1,18 @@
 // fumidori-modemsim --kind module over its pseudo-terminal: a mobile-phone module
-// driven by the 3GPP voice commands, talked to line by line as a program would.
+// driven by the 3GPP voice commands, talked to line by line, and a whole send of
+// device kind 8 through the send engine.
+#include "support/consolefrontend.h"
+
+#include "modem/comport.h"
+#include "modem/modemline.h"
+#include "modem/sendengine.h"
+#include "store/appdata.h"
+
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QProcess>
 #include <QSerialPort>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -79,6 +89,59 @@ private slots:
         while (!printed.endsWith("--\n") && sim.waitForReadyRead(5000))
             printed += sim.readAllStandardOutput();
         QCOMPARE(printed, summary);
+        sim.terminate();
+        QVERIFY(sim.waitForFinished(5000));
+    }
+
+    void sendThroughTheEngine_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::newRow("module") << QStringList{};
+        QTest::newRow("ERROR to AT+CHUP") << QStringList{"--chup-error"};
+    }
+    void sendThroughTheEngine()
+    {
+        QFETCH(QStringList, options);
+        QProcess sim;
+        QSerialPort probe;
+        QVERIFY(start(sim, probe, options));
+        probe.close();
+        const QString mail = QStringLiteral("ﾃｽﾄ ABC-123 あいう漢字");
+        AppData data;
+        data.folder = m_dir.path() + u'/';
+        data.settings = Settings::defaults();
+        data.settings.PortNumber = 2;
+        data.settings.ModemKind = 8;
+        data.history.resize(5);
+        data.centers << MessageCenter{QStringLiteral("C"), 2, QStringLiteral("0570000111"), 160, 0, 0, 0};
+        data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
+        ComPort port(data.folder);
+        EventLoopWaiter waiter;
+        ModemLine line(data.settings, port, waiter);
+        SingleLine lines(line);
+        ConsoleFrontEnd view(data);
+        view.mail = mail;
+        SendEngine engine(data, lines, view);
+        // Stage by stage: the call, the number, the message, the star, the hang-up.
+        for (int press = 0; press < 5; ++press) {
+            QEventLoop loop;
+            connect(&engine, &SendEngine::settled, &loop, &QEventLoop::quit);
+            engine.send();
+            if (engine.busy())
+                loop.exec();
+        }
+        QCOMPARE(engine.stage(), SendStage::Done);
+        QVERIFY(view.errorsReported.isEmpty());
+        // The hang-up awaits the module's answer in the event loop.
+        QSignalSpy output(&sim, &QProcess::readyReadStandardOutput);
+        QByteArray printed = sim.readAllStandardOutput();
+        while (!printed.endsWith("--\n") && output.wait(5000))
+            printed += sim.readAllStandardOutput();
+        QVERIFY2(printed.contains("\nrecipient: 09012345678\n") && printed.contains("\nkeys: #\n") &&
+                     printed.contains("\nstar: yes\n") && !printed.contains("dropped"),
+                 printed);
+        QVERIFY2(printed.contains(("\nmessage: " + mail + "\n").toUtf8()), printed);
+        QCOMPARE(data.history.used().size(), 1);
         sim.terminate();
         QVERIFY(sim.waitForFinished(5000));
     }
