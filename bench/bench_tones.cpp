@@ -157,5 +157,7 @@ int main(int argc, char *argv[])
                 qlonglong(keys.size()), heard[1], wallMs / 1000);
     std::printf("program CPU time %.3f s = %.2f %% of the time played; sound server %.3f s = %.2f %%\n", cpu,
                 100 * cpu * 1000 / wallMs, serverCpu, 100 * serverCpu * 1000 / wallMs);
+    recording.parec.terminate();
+    recording.parec.waitForFinished();
     return 0;
 }
