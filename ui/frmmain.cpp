@@ -1,6 +1,5 @@
 #include "ui/frmmain.h"
 
-#include "app/lifecycle.h"
 #include "modem/modemline.h"
 #include "modem/sendengine.h"
 #include "modem/serialport.h"
@@ -233,7 +232,7 @@ void frmMain::connectControls()
 
 void frmMain::Form_Load()
 {
-    lifecycle::loadAtStartUp(m_data, m_platform, this);
+    m_platform.run->loadAtStartUp(m_data, this);
     prepareWindow();
 }
 
@@ -279,7 +278,7 @@ void frmMain::selectFirst()
 void frmMain::cmdExit_Click()
 {
     m_engine->hangUpForExit();
-    lifecycle::saveAndExit(m_data, m_platform, this);
+    m_platform.run->saveAndExit(m_data, this);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)
