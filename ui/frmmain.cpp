@@ -11,6 +11,7 @@
 #include "ui/dlgadd.h"
 #include "ui/dlghistory.h"
 #include "ui/dlgoption.h"
+#include "ui/formcontrols.h"
 #include "ui/helpwindow.h"
 #include "ui/mailedit.h"
 #include "ui/platform.h"
@@ -31,15 +32,11 @@
 namespace
 {
 
-// Form positions are in twips; the screen has 15 twips to a pixel.
-int px(int twips)
-{
-    return qRound(twips / 15.0);
-}
+using formcontrols::px;
 
 void place(QWidget *widget, int left, int top, int width, int height)
 {
-    widget->setGeometry(px(left), px(top), px(width), px(height));
+    widget->setGeometry(formcontrols::twips(left, top, width, height));
 }
 
 QPushButton *button(QWidget *parent, const char *name, const QString &text, const QString &tip)
