@@ -1,0 +1,283 @@
+#include "ui/imeswitch.h"
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
+#include <QDir>
+#include <QEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QHash>
+#include <QInputMethod>
+#include <QPointer>
+#include <QSysInfo>
+#include <QThread>
+#include <QWidget>
+#include <functional>
+
+namespace
+{
+
+const QString fcitxService = QStringLiteral("org.fcitx.Fcitx5");
+const QString ibusService = QStringLiteral("org.freedesktop.IBus");
+const QString ibusPath = QStringLiteral("/org/freedesktop/IBus");
+const QString ibusLinkName = QStringLiteral("fumidori-ibus");
+const QStringList japaneseEngines{QStringLiteral("mozc-jp"), QStringLiteral("anthy"), QStringLiteral("kkc")};
+
+// A session bus that is there already: without one, the D-Bus library would start one
+// (autolaunch), which is not ours to do.
+bool sessionBusRunning()
+{
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo::exists(runtime + QLatin1String("/bus"));
+}
+
+// Where ibus-daemon listens: IBUS_ADDRESS, else the address file it writes for the display,
+// <config>/ibus/bus/<machine id>-<host or "unix">-<display number>.
+QString ibusAddress()
+{
+    QString address = qEnvironmentVariable("IBUS_ADDRESS");
+    if (!address.isEmpty())
+        return address;
+    QString file = qEnvironmentVariable("IBUS_ADDRESS_FILE");
+    if (file.isEmpty()) {
+        const QString machine = QString::fromLatin1(QSysInfo::machineUniqueId());
+        QString display = qEnvironmentVariable("DISPLAY");
+        if (display.isEmpty())
+            display = QLatin1Char(':') + qEnvironmentVariable("WAYLAND_DISPLAY", QStringLiteral("0"));
+        QString host = display.section(QLatin1Char(':'), 0, 0);
+        if (host.isEmpty())
+            host = QStringLiteral("unix");
+        const QString number = display.section(QLatin1Char(':'), 1).section(QLatin1Char('.'), 0, 0);
+        QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+        if (config.isEmpty())
+            config = QDir::homePath() + QLatin1String("/.config");
+        file = config + QLatin1String("/ibus/bus/") + machine + QLatin1Char('-') + host + QLatin1Char('-') + number;
+    }
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    while (!f.atEnd()) {
+        const QByteArray line = f.readLine(4096).trimmed();
+        if (line.startsWith("IBUS_ADDRESS="))
+            return QString::fromUtf8(line.mid(13));
+    }
+    return {};
+}
+
+// Opening a bus connection waits for the bus to greet us; that wait happens on a thread of
+// its own so that a bus that does not answer never holds up the window. The connection is
+// kept by name and used again; 'then' runs on the window's thread once it is open.
+void withConnection(QObject *context, const QString &name, const QString &address,
+                    const std::function<void(const QDBusConnection &)> &then)
+{
+    // Those who ask while the connection opens are answered when it is open.
+    static QHash<QString, QList<QPair<QPointer<QObject>, std::function<void(const QDBusConnection &)>>>> waiting;
+    const bool session = address.isEmpty();
+    const QDBusConnection kept(session ? QStringLiteral("qt_default_session_bus") : name);
+    if (kept.isConnected()) {
+        then(session ? QDBusConnection::sessionBus() : kept);
+        return;
+    }
+    const bool opening = waiting.contains(name);
+    waiting[name].append({context, then});
+    if (opening)
+        return;
+    QThread *opener = QThread::create([name, address, session] {
+        if (session) {
+            QDBusConnection::sessionBus();
+            return;
+        }
+        QDBusConnection::disconnectFromBus(name); // one that failed or was lost
+        QDBusConnection::connectToBus(address, name);
+    });
+    QObject::connect(opener, &QThread::finished, QCoreApplication::instance(), [name, session] {
+        const QDBusConnection bus = session ? QDBusConnection::sessionBus() : QDBusConnection(name);
+        for (const auto &[asker, callback] : waiting.take(name))
+            if (asker && bus.isConnected())
+                callback(bus);
+    });
+    QObject::connect(opener, &QThread::finished, opener, &QObject::deleteLater);
+    opener->start();
+}
+
+// Calls are never allowed to start the service they are meant for.
+QDBusMessage call(const QString &service, const QString &path, const QString &interface, const QString &method,
+                  const QVariantList &arguments = {})
+{
+    QDBusMessage m = QDBusMessage::createMethodCall(service, path, interface, method);
+    m.setArguments(arguments);
+    m.setAutoStartService(false);
+    return m;
+}
+
+ImeSwitch::Outcome outcomeOf(const QDBusError &error)
+{
+    if (error.type() == QDBusError::ServiceUnknown ||
+        error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
+        return ImeSwitch::Outcome::Absent;
+    if (error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout ||
+        error.type() == QDBusError::TimedOut)
+        return ImeSwitch::Outcome::NoAnswer;
+    return ImeSwitch::Outcome::Failed;
+}
+
+// Engine names out of IBus's serialised engine descriptions, struct (type name, attachments,
+// name, long name, ...), each wrapped in variants, alone or in an array.
+void collectEngineNames(const QVariant &value, QStringList &names)
+{
+    if (value.canConvert<QDBusVariant>() && value.userType() == qMetaTypeId<QDBusVariant>()) {
+        collectEngineNames(value.value<QDBusVariant>().variant(), names);
+        return;
+    }
+    if (value.userType() == QMetaType::QVariantList) {
+        for (const QVariant &v : value.toList())
+            collectEngineNames(v, names);
+        return;
+    }
+    if (value.userType() != qMetaTypeId<QDBusArgument>())
+        return;
+    const QDBusArgument arg = value.value<QDBusArgument>();
+    if (arg.currentType() == QDBusArgument::ArrayType) {
+        arg.beginArray();
+        while (!arg.atEnd()) {
+            QDBusVariant v;
+            arg >> v;
+            collectEngineNames(v.variant(), names);
+        }
+        arg.endArray();
+    } else if (arg.currentType() == QDBusArgument::StructureType && arg.currentSignature().startsWith("(sa{sv}s")) {
+        QString typeName, name;
+        arg.beginStructure();
+        arg >> typeName;
+        arg.beginMap();
+        while (!arg.atEnd()) {
+            QString key;
+            QDBusVariant v;
+            arg.beginMapEntry();
+            arg >> key >> v;
+            arg.endMapEntry();
+        }
+        arg.endMap();
+        arg >> name;
+        arg.endStructure();
+        names << name;
+    }
+}
+
+template <typename Done>
+void whenAnswered(const QDBusConnection &bus, const QDBusMessage &message, QObject *context, Done done)
+{
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(message, ImeSwitch::answerTimeoutMs), context);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context, [watcher, done] {
+        watcher->deleteLater();
+        done(QDBusMessage(watcher->reply()));
+    });
+}
+
+} // namespace
+
+ImeSwitch::ImeSwitch(QWidget *box) : QObject(box), m_box(box)
+{
+    box->installEventFilter(this);
+}
+
+void ImeSwitch::setEnabled(bool on)
+{
+    const bool was = m_enabled;
+    m_enabled = on;
+    // The box may be waiting for its window to be active again, as after the options dialog.
+    if (on && !was && (m_box->hasFocus() || m_box->window()->focusWidget() == m_box))
+        switchOn();
+}
+
+bool ImeSwitch::eventFilter(QObject *watched, QEvent *event)
+{
+    if (m_enabled && watched == m_box && event->type() == QEvent::FocusIn) {
+        QGuiApplication::inputMethod()->show();
+        switchOn();
+    }
+    return false;
+}
+
+void ImeSwitch::switchOn()
+{
+    // Queued, so that the input method's own client in this program has told it about the
+    // newly focused box before we ask for the box's input to be switched on.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (sessionBusRunning())
+                activateFcitx();
+            switchIbus();
+        },
+        Qt::QueuedConnection);
+}
+
+void ImeSwitch::activateFcitx()
+{
+    withConnection(this, QStringLiteral("session"), QString(), [this](const QDBusConnection &bus) {
+        whenAnswered(bus,
+                     call(fcitxService, QStringLiteral("/controller"), QStringLiteral("org.fcitx.Fcitx.Controller1"),
+                          QStringLiteral("Activate")),
+                     this, [this](const QDBusMessage &reply) {
+                         emit finished(QStringLiteral("fcitx5"), reply.type() == QDBusMessage::ErrorMessage
+                                                                     ? outcomeOf(QDBusError(reply))
+                                                                     : Outcome::Switched);
+                     });
+    });
+}
+
+void ImeSwitch::switchIbus()
+{
+    const QString address = ibusAddress();
+    if (address.isEmpty())
+        return;
+    withConnection(this, ibusLinkName, address, [this](const QDBusConnection &bus) {
+        // The engine in use stays if it is a Japanese one.
+        const QDBusMessage get = call(ibusService, ibusPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                      QStringLiteral("Get"), {ibusService, QStringLiteral("GlobalEngine")});
+        whenAnswered(bus, get, this, [this, bus](const QDBusMessage &reply) {
+            const QDBusError error(reply);
+            const Outcome outcome = outcomeOf(error);
+            if (reply.type() == QDBusMessage::ErrorMessage && outcome != Outcome::Failed) {
+                emit finished(QStringLiteral("ibus"), outcome); // absent or silent
+                return;
+            }
+            QStringList current;
+            if (reply.type() != QDBusMessage::ErrorMessage && !reply.arguments().isEmpty())
+                collectEngineNames(reply.arguments().constFirst(), current);
+            if (!current.isEmpty() && japaneseEngines.contains(current.constFirst())) {
+                emit finished(QStringLiteral("ibus"), Outcome::AlreadyOn);
+                return;
+            }
+            const QDBusMessage find =
+                call(ibusService, ibusPath, ibusService, QStringLiteral("GetEnginesByNames"), {japaneseEngines});
+            whenAnswered(bus, find, this, [this, bus](const QDBusMessage &found) {
+                QStringList names;
+                if (found.type() != QDBusMessage::ErrorMessage && !found.arguments().isEmpty())
+                    collectEngineNames(found.arguments().constFirst(), names);
+                if (found.type() == QDBusMessage::ErrorMessage)
+                    emit finished(QStringLiteral("ibus"), outcomeOf(QDBusError(found)));
+                else if (names.isEmpty())
+                    emit finished(QStringLiteral("ibus"), Outcome::Failed); // no Japanese engine installed
+                else
+                    whenAnswered(bus,
+                                 call(ibusService, ibusPath, ibusService, QStringLiteral("SetGlobalEngine"),
+                                      {names.constFirst()}),
+                                 this, [this](const QDBusMessage &set) {
+                                     emit finished(QStringLiteral("ibus"), set.type() == QDBusMessage::ErrorMessage
+                                                                               ? outcomeOf(QDBusError(set))
+                                                                               : Outcome::Switched);
+                                 });
+            });
+        });
+    });
+}
