@@ -85,6 +85,8 @@ public:
                     list << QDBusVariant(QVariant::fromValue(engineDesc(name)));
             list.endArray();
             out << QVariant::fromValue(list);
+        } else if (member == QLatin1String("State")) {
+            out << 2; // active
         } else if (member == QLatin1String("SetGlobalEngine")) {
             engine = m.arguments().first().toString();
         }

@@ -17,6 +17,7 @@
 #include <QPointer>
 #include <QSysInfo>
 #include <QThread>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 
@@ -221,16 +222,35 @@ void ImeSwitch::switchOn()
         Qt::QueuedConnection);
 }
 
-void ImeSwitch::activateFcitx()
+void ImeSwitch::activateFcitx(int attempt)
 {
-    withConnection(this, QStringLiteral("session"), QString(), [this](const QDBusConnection &bus) {
-        whenAnswered(bus,
-                     call(fcitxService, QStringLiteral("/controller"), QStringLiteral("org.fcitx.Fcitx.Controller1"),
-                          QStringLiteral("Activate")),
-                     this, [this](const QDBusMessage &reply) {
-                         emit finished(QStringLiteral("fcitx5"), reply.type() == QDBusMessage::ErrorMessage
-                                                                     ? outcomeOf(QDBusError(reply))
-                                                                     : Outcome::Switched);
+    withConnection(this, QStringLiteral("session"), QString(), [this, attempt](const QDBusConnection &bus) {
+        const QString controller = QStringLiteral("org.fcitx.Fcitx.Controller1");
+        const QString path = QStringLiteral("/controller");
+        whenAnswered(bus, call(fcitxService, path, controller, QStringLiteral("Activate")), this,
+                     [this, bus, attempt, controller, path](const QDBusMessage &reply) {
+                         if (reply.type() == QDBusMessage::ErrorMessage) {
+                             emit finished(QStringLiteral("fcitx5"), outcomeOf(QDBusError(reply)));
+                             return;
+                         }
+                         // Fcitx activates the input context focused last. On a window's first focus the
+                         // input method's client may not have created and focused the box's context yet,
+                         // so Activate reached none of ours: ask again a little later, a few times at most,
+                         // while the box keeps the focus.
+                         whenAnswered(bus, call(fcitxService, path, controller, QStringLiteral("State")), this,
+                                      [this, attempt](const QDBusMessage &state) {
+                                          const bool on = state.type() != QDBusMessage::ErrorMessage &&
+                                                          state.arguments().value(0).toInt() == 2;
+                                          if (on || attempt >= 4 || !m_box->hasFocus()) {
+                                              emit finished(QStringLiteral("fcitx5"),
+                                                            on ? Outcome::Switched : Outcome::Failed);
+                                              return;
+                                          }
+                                          QTimer::singleShot(answerTimeoutMs, this, [this, attempt] {
+                                              if (m_enabled && m_box->hasFocus())
+                                                  activateFcitx(attempt + 1);
+                                          });
+                                      });
                      });
     });
 }

@@ -39,7 +39,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void activateFcitx();
+    void activateFcitx(int attempt = 0);
     void switchIbus();
 
     QWidget *m_box;
