@@ -134,7 +134,7 @@ ImeSwitch::Outcome outcomeOf(const QDBusError &error)
 // name, long name, ...), each wrapped in variants, alone or in an array.
 void collectEngineNames(const QVariant &value, QStringList &names)
 {
-    if (value.canConvert<QDBusVariant>() && value.userType() == qMetaTypeId<QDBusVariant>()) {
+    if (value.userType() == qMetaTypeId<QDBusVariant>()) {
         collectEngineNames(value.value<QDBusVariant>().variant(), names);
         return;
     }
