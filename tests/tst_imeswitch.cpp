@@ -150,6 +150,7 @@ private slots:
     void absentOrSilentLeavesTheBoxAlone_data();
     void absentOrSilentLeavesTheBoxAlone();
     void ibusFoundThroughItsAddressFile();
+    void ibusAddressLeftBehind();
 };
 
 void tst_ImeSwitch::initTestCase()
@@ -316,6 +317,29 @@ void tst_ImeSwitch::ibusFoundThroughItsAddressFile()
     ime.switchOn();
     QTRY_COMPARE(done.count(), 2);
     qputenv("IBUS_ADDRESS", saved);
+    QCOMPARE(m_ibus->fake.engine, QStringLiteral("anthy"));
+}
+
+void tst_ImeSwitch::ibusAddressLeftBehind()
+{
+    reset(true);
+    QTemporaryDir gone;
+    const QByteArray live = qgetenv("IBUS_ADDRESS");
+    QLineEdit box;
+    ImeSwitch ime(&box);
+    QSignalSpy done(&ime, &ImeSwitch::finished);
+    // An IBus that has ended, then the running one again: each address is the one asked.
+    QList<ImeSwitch::Outcome> ibus;
+    for (const QByteArray &address : {"unix:path=" + gone.path().toLocal8Bit() + "/socket", live}) {
+        qputenv("IBUS_ADDRESS", address);
+        done.clear();
+        ime.switchOn();
+        QTRY_COMPARE(done.count(), 2);
+        for (const QList<QVariant> &d : done)
+            if (d.at(0).toString() == QLatin1String("ibus"))
+                ibus << d.at(1).value<ImeSwitch::Outcome>();
+    }
+    QCOMPARE(ibus, (QList{ImeSwitch::Outcome::Absent, ImeSwitch::Outcome::Switched}));
     QCOMPARE(m_ibus->fake.engine, QStringLiteral("anthy"));
 }
 

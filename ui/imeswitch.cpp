@@ -27,6 +27,8 @@ namespace
 const QString fcitxService = QStringLiteral("org.fcitx.Fcitx5");
 const QString ibusService = QStringLiteral("org.freedesktop.IBus");
 const QString ibusPath = QStringLiteral("/org/freedesktop/IBus");
+const QString fcitxPath = QStringLiteral("/controller");
+const QString fcitxController = QStringLiteral("org.fcitx.Fcitx.Controller1");
 const QString ibusLinkName = QStringLiteral("fumidori-ibus");
 const QStringList japaneseEngines{QStringLiteral("mozc-jp"), QStringLiteral("anthy"), QStringLiteral("kkc")};
 
@@ -75,15 +77,17 @@ QString ibusAddress()
 
 // Opening a bus connection waits for the bus to greet us; that wait happens on a thread of
 // its own so that a bus that does not answer never holds up the window. The connection is
-// kept by name and used again; 'then' runs on the window's thread once it is open.
+// kept by name and used again while the address stays; 'then' runs on the window's thread
+// with the connection, open or not.
 void withConnection(QObject *context, const QString &name, const QString &address,
                     const std::function<void(const QDBusConnection &)> &then)
 {
     // Those who ask while the connection opens are answered when it is open.
     static QHash<QString, QList<QPair<QPointer<QObject>, std::function<void(const QDBusConnection &)>>>> waiting;
+    static QHash<QString, QString> openedAt;
     const bool session = address.isEmpty();
     const QDBusConnection kept(session ? QStringLiteral("qt_default_session_bus") : name);
-    if (kept.isConnected()) {
+    if (kept.isConnected() && openedAt.value(name) == address) {
         then(session ? QDBusConnection::sessionBus() : kept);
         return;
     }
@@ -99,10 +103,11 @@ void withConnection(QObject *context, const QString &name, const QString &addres
         QDBusConnection::disconnectFromBus(name); // one that failed or was lost
         QDBusConnection::connectToBus(address, name);
     });
-    QObject::connect(opener, &QThread::finished, QCoreApplication::instance(), [name, session] {
+    QObject::connect(opener, &QThread::finished, QCoreApplication::instance(), [name, address, session] {
         const QDBusConnection bus = session ? QDBusConnection::sessionBus() : QDBusConnection(name);
+        openedAt.insert(name, address);
         for (const auto &[asker, callback] : waiting.take(name))
-            if (asker && bus.isConnected())
+            if (asker)
                 callback(bus);
     });
     QObject::connect(opener, &QThread::finished, opener, &QObject::deleteLater);
@@ -222,37 +227,43 @@ void ImeSwitch::switchOn()
         Qt::QueuedConnection);
 }
 
+bool ImeSwitch::failed(const QString &inputMethod, const QDBusMessage &reply)
+{
+    if (reply.type() != QDBusMessage::ErrorMessage)
+        return false;
+    emit finished(inputMethod, outcomeOf(QDBusError(reply)));
+    return true;
+}
+
 void ImeSwitch::activateFcitx(int attempt)
 {
     withConnection(this, QStringLiteral("session"), QString(), [this, attempt](const QDBusConnection &bus) {
-        const QString controller = QStringLiteral("org.fcitx.Fcitx.Controller1");
-        const QString path = QStringLiteral("/controller");
-        whenAnswered(bus, call(fcitxService, path, controller, QStringLiteral("Activate")), this,
-                     [this, bus, attempt, controller, path](const QDBusMessage &reply) {
-                         if (reply.type() == QDBusMessage::ErrorMessage) {
-                             emit finished(QStringLiteral("fcitx5"), outcomeOf(QDBusError(reply)));
-                             return;
-                         }
-                         // Fcitx activates the input context focused last. On a window's first focus the
-                         // input method's client may not have created and focused the box's context yet,
-                         // so Activate reached none of ours: ask again a little later, a few times at most,
-                         // while the box keeps the focus.
-                         whenAnswered(bus, call(fcitxService, path, controller, QStringLiteral("State")), this,
-                                      [this, attempt](const QDBusMessage &state) {
-                                          const bool on = state.type() != QDBusMessage::ErrorMessage &&
-                                                          state.arguments().value(0).toInt() == 2;
-                                          if (on || attempt >= 4 || !m_box->hasFocus()) {
-                                              emit finished(QStringLiteral("fcitx5"),
-                                                            on ? Outcome::Switched : Outcome::Failed);
-                                              return;
-                                          }
-                                          QTimer::singleShot(answerTimeoutMs, this, [this, attempt] {
-                                              if (m_enabled && m_box->hasFocus())
-                                                  activateFcitx(attempt + 1);
-                                          });
-                                      });
+        if (!bus.isConnected())
+            return emit finished(QStringLiteral("fcitx5"), Outcome::Absent);
+        whenAnswered(bus, call(fcitxService, fcitxPath, fcitxController, QStringLiteral("Activate")), this,
+                     [this, bus, attempt](const QDBusMessage &reply) {
+                         if (!failed(QStringLiteral("fcitx5"), reply))
+                             checkFcitx(bus, attempt);
                      });
     });
+}
+
+// Fcitx activates the input context focused last. On a window's first focus the input method's
+// client in this program may not have created and focused the box's context yet, so Activate
+// reached none of ours: ask again a little later, a few times at most, while the box keeps the focus.
+void ImeSwitch::checkFcitx(const QDBusConnection &bus, int attempt)
+{
+    whenAnswered(bus, call(fcitxService, fcitxPath, fcitxController, QStringLiteral("State")), this,
+                 [this, attempt](const QDBusMessage &state) {
+                     const bool on =
+                         state.type() != QDBusMessage::ErrorMessage && state.arguments().value(0).toInt() == 2;
+                     if (on || attempt >= 4 || !m_box->hasFocus())
+                         return emit finished(QStringLiteral("fcitx5"), on ? Outcome::Switched : Outcome::Failed);
+                     QTimer::singleShot(answerTimeoutMs, this, [this, attempt] {
+                         if (m_enabled && m_box->hasFocus())
+                             activateFcitx(attempt + 1);
+                     });
+                 });
 }
 
 void ImeSwitch::switchIbus()
@@ -261,43 +272,43 @@ void ImeSwitch::switchIbus()
     if (address.isEmpty())
         return;
     withConnection(this, ibusLinkName, address, [this](const QDBusConnection &bus) {
-        // The engine in use stays if it is a Japanese one.
+        if (!bus.isConnected()) // an address left behind by an IBus that has ended
+            return emit finished(QStringLiteral("ibus"), Outcome::Absent);
         const QDBusMessage get = call(ibusService, ibusPath, QStringLiteral("org.freedesktop.DBus.Properties"),
                                       QStringLiteral("Get"), {ibusService, QStringLiteral("GlobalEngine")});
         whenAnswered(bus, get, this, [this, bus](const QDBusMessage &reply) {
-            const QDBusError error(reply);
-            const Outcome outcome = outcomeOf(error);
-            if (reply.type() == QDBusMessage::ErrorMessage && outcome != Outcome::Failed) {
-                emit finished(QStringLiteral("ibus"), outcome); // absent or silent
-                return;
-            }
+            // No engine in use is an error too; only absence and silence end here.
+            const Outcome outcome = outcomeOf(QDBusError(reply));
+            if (reply.type() == QDBusMessage::ErrorMessage && outcome != Outcome::Failed)
+                return emit finished(QStringLiteral("ibus"), outcome);
             QStringList current;
             if (reply.type() != QDBusMessage::ErrorMessage && !reply.arguments().isEmpty())
                 collectEngineNames(reply.arguments().constFirst(), current);
-            if (!current.isEmpty() && japaneseEngines.contains(current.constFirst())) {
-                emit finished(QStringLiteral("ibus"), Outcome::AlreadyOn);
-                return;
-            }
-            const QDBusMessage find =
-                call(ibusService, ibusPath, ibusService, QStringLiteral("GetEnginesByNames"), {japaneseEngines});
-            whenAnswered(bus, find, this, [this, bus](const QDBusMessage &found) {
-                QStringList names;
-                if (found.type() != QDBusMessage::ErrorMessage && !found.arguments().isEmpty())
-                    collectEngineNames(found.arguments().constFirst(), names);
-                if (found.type() == QDBusMessage::ErrorMessage)
-                    emit finished(QStringLiteral("ibus"), outcomeOf(QDBusError(found)));
-                else if (names.isEmpty())
-                    emit finished(QStringLiteral("ibus"), Outcome::Failed); // no Japanese engine installed
-                else
-                    whenAnswered(bus,
-                                 call(ibusService, ibusPath, ibusService, QStringLiteral("SetGlobalEngine"),
-                                      {names.constFirst()}),
-                                 this, [this](const QDBusMessage &set) {
-                                     emit finished(QStringLiteral("ibus"), set.type() == QDBusMessage::ErrorMessage
-                                                                               ? outcomeOf(QDBusError(set))
-                                                                               : Outcome::Switched);
-                                 });
-            });
+            if (!current.isEmpty() && japaneseEngines.contains(current.constFirst()))
+                return emit finished(QStringLiteral("ibus"), Outcome::AlreadyOn);
+            chooseIbusEngine(bus);
+        });
+    });
+}
+
+// The first of the Japanese engines that IBus has, in our order of preference.
+void ImeSwitch::chooseIbusEngine(const QDBusConnection &bus)
+{
+    const QDBusMessage find =
+        call(ibusService, ibusPath, ibusService, QStringLiteral("GetEnginesByNames"), {japaneseEngines});
+    whenAnswered(bus, find, this, [this, bus](const QDBusMessage &found) {
+        if (failed(QStringLiteral("ibus"), found))
+            return;
+        QStringList names;
+        if (!found.arguments().isEmpty())
+            collectEngineNames(found.arguments().constFirst(), names);
+        if (names.isEmpty())
+            return emit finished(QStringLiteral("ibus"), Outcome::Failed); // none installed
+        const QDBusMessage set =
+            call(ibusService, ibusPath, ibusService, QStringLiteral("SetGlobalEngine"), {names.constFirst()});
+        whenAnswered(bus, set, this, [this](const QDBusMessage &reply) {
+            if (!failed(QStringLiteral("ibus"), reply))
+                emit finished(QStringLiteral("ibus"), Outcome::Switched);
         });
     });
 }

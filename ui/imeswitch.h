@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+class QDBusConnection;
+class QDBusMessage;
 class QWidget;
 
 // Switches the desktop's Japanese input on whenever a text box gains the focus, for the
@@ -40,7 +42,11 @@ protected:
 
 private:
     void activateFcitx(int attempt = 0);
+    void checkFcitx(const QDBusConnection &bus, int attempt);
     void switchIbus();
+    void chooseIbusEngine(const QDBusConnection &bus);
+    // Reports an error answer as the input method's outcome.
+    bool failed(const QString &inputMethod, const QDBusMessage &reply);
 
     QWidget *m_box;
     bool m_enabled = false;
