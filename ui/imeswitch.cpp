@@ -11,6 +11,7 @@
 #include <QEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QFocusEvent>
 #include <QGuiApplication>
 #include <QHash>
 #include <QInputMethod>
@@ -206,7 +207,9 @@ void ImeSwitch::setEnabled(bool on)
 
 bool ImeSwitch::eventFilter(QObject *watched, QEvent *event)
 {
-    if (m_enabled && watched == m_box && event->type() == QEvent::FocusIn) {
+    // Back from the box's own context menu is not a new visit.
+    if (m_enabled && watched == m_box && event->type() == QEvent::FocusIn &&
+        static_cast<QFocusEvent *>(event)->reason() != Qt::PopupFocusReason) {
         QGuiApplication::inputMethod()->show();
         switchOn();
     }
