@@ -1,8 +1,9 @@
+#include "app/platformservices.h"
+#include "app/programrun.h"
 #include "app/sessionend.h"
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "ui/frmmain.h"
-#include "ui/platform.h"
 
 #include <QApplication>
 
@@ -17,6 +18,8 @@ int main(int argc, char *argv[])
     ImmediateExit process;
     // platform.help is the help window's launcher, plugged in here with the help window.
     Platform platform{&boxes, &clipboard, nullptr, &urls, &process};
+    AppRun run(platform);
+    platform.run = &run;
     ComPort port(data.folder);
     frmMain window(data, platform, port);
     window.Form_Load();

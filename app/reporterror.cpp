@@ -51,14 +51,6 @@ void ReportError(const QString &formName, const QString &eventName, const AppErr
     const QString report = reportText(formName, eventName, error);
     platform.clipboard->setText(report);
     switch (error.code()) {
-    case ErrorCode::FileNotFound:
-        endWith(QStringLiteral("設定ファイルか、送信履歴ファイルが足りません。") + CrLf +
-                    QStringLiteral("すみませんが、もう一度インストールしてください。"),
-                platform, parent);
-    case ErrorCode::ReadPastEnd:
-        endWith(QStringLiteral("保存データが欠けている可能性があります。") + CrLf +
-                    QStringLiteral("念のため設定ファイルを保存し、もう一度インストールしてください。"),
-                platform, parent);
     case ErrorCode::BadPortNumber:
         restore(QStringLiteral("ポート番号が間違っています。") + CrLf +
                     QStringLiteral("設定で正しいポートを設定してください。"),

@@ -30,8 +30,6 @@ private:
 // The codes the rest of the program relies on.
 namespace ErrorCode
 {
-constexpr int FileNotFound = 53;
-constexpr int ReadPastEnd = 62;
 constexpr int BadPortNumber = 8002;
 constexpr int PortInUse = 8005;
 constexpr int PortNotOpen = 8018;
