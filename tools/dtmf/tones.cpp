@@ -83,7 +83,6 @@ QString uncodedCharacters(const QString &text)
                                             : QStringLiteral("\"%1\"").arg(ch);
         named << QStringLiteral("%1 (character %2)").arg(shown).arg(position + 1);
     }
-    FreeWordRun = -1;
     return named.join(QStringLiteral(", "));
 }
 
