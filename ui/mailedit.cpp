@@ -1,13 +1,12 @@
 #include "ui/mailedit.h"
 
 #include "encoding/textcheck.h"
+#include "ui/imeswitch.h"
 
-#include <QGuiApplication>
-#include <QInputMethod>
 #include <QKeyEvent>
 #include <QMimeData>
 
-MailEdit::MailEdit(QWidget *parent) : QPlainTextEdit(parent)
+MailEdit::MailEdit(QWidget *parent) : QPlainTextEdit(parent), m_ime(new ImeSwitch(this))
 {
     setAttribute(Qt::WA_InputMethodEnabled, true);
     setInputMethodHints(Qt::ImhNone);
@@ -16,11 +15,11 @@ MailEdit::MailEdit(QWidget *parent) : QPlainTextEdit(parent)
 
 void MailEdit::setImeMode(int mode)
 {
-    // Desktop input methods on Linux (IBus, Fcitx) keep their own on/off state, and no
-    // program can switch the Japanese conversion on. Both modes leave the input method
-    // enabled with no hints; mode 1 also asks for its panel whenever the box gains the focus.
+    // Both modes leave the box open to composed input with no hints; mode 1 also switches
+    // the input method's Japanese input on whenever the box gains the focus.
     m_imeMode = mode == 1 ? 1 : 0;
     setInputMethodHints(Qt::ImhNone);
+    m_ime->setEnabled(m_imeMode == 1);
 }
 
 QString MailEdit::admitted(const QString &text)
@@ -77,11 +76,4 @@ void MailEdit::insertFromMimeData(const QMimeData *source)
     const QString kept = admitted(text);
     if (!kept.isEmpty())
         textCursor().insertText(kept);
-}
-
-void MailEdit::focusInEvent(QFocusEvent *event)
-{
-    QPlainTextEdit::focusInEvent(event);
-    if (m_imeMode == 1)
-        QGuiApplication::inputMethod()->show();
 }
