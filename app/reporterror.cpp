@@ -6,6 +6,7 @@
 #include "ui/platform.h"
 
 #include <QStringList>
+#include <cstdio>
 #include <cstdlib>
 
 namespace
@@ -35,8 +36,17 @@ void restore(const QString &advice, const QString &panelText, Platform &platform
         target->restoreAfterPortFailure(panelText);
 }
 
-[[noreturn]] void endWith(const QString &text, Platform &platform, QWidget *parent)
+// The report goes to standard error too, where a desktop session's journal keeps it.
+void writeToStandardError(const QString &report)
 {
+    const QByteArray bytes = QString(report).replace(CrLf, QStringLiteral("\n")).toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+[[noreturn]] void endWith(const QString &text, const QString &report, Platform &platform, QWidget *parent)
+{
+    writeToStandardError(report);
     platform.boxes->show(parent, text, MessageBoxes::Critical);
     lifecycle::releaseInstanceLock();
     platform.process->endProcess(1);
@@ -61,6 +71,9 @@ void ReportError(const QString &formName, const QString &eventName, const AppErr
                     QStringLiteral("他のソフトで使用中でないか、もう一度ご確認ください。"),
                 QStringLiteral("モデムが使用できません"), platform, target, parent);
         return;
+    case ErrorCode::PermissionDenied:
+        restore(error.description(), QStringLiteral("ポートを開く権限がありません"), platform, target, parent);
+        return;
     case ErrorCode::PortNotOpen:
         return;
     case ErrorCode::AudioOutput:
@@ -69,6 +82,6 @@ void ReportError(const QString &formName, const QString &eventName, const AppErr
                 QStringLiteral("サウンドが使用できません"), platform, target, parent);
         return;
     default:
-        endWith(report, platform, parent);
+        endWith(report, report, platform, parent);
     }
 }

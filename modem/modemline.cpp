@@ -155,5 +155,6 @@ void hangUpPort(SerialPort &port, int storedDeviceKind)
     if (!port.isOpen())
         return;
     port.output(deviceRules(storedDeviceKind).hangUp);
+    port.drain();
     port.setPortOpen(false);
 }

@@ -103,7 +103,7 @@ private slots:
                      QStringLiteral("Aa."), QStringLiteral("--kind"), QStringLiteral("0")},
                     &status);
         QCOMPARE(status, 2);
-        QVERIFY2(output.contains("\"a\" (character 2)") && output.contains("\".\" (character 3)"), output);
+        QVERIFY2(output.contains("\"a\" (2)") && output.contains("\".\" (3)"), output);
         QVERIFY(!QFile::exists(wav));
         const QByteArray digits = runTool(
             {QStringLiteral("encode"), QStringLiteral("--kind"), QStringLiteral("0"), QStringLiteral("A")}, &status);

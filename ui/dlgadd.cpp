@@ -1,5 +1,6 @@
 #include "ui/dlgadd.h"
 
+#include "encoding/textcheck.h"
 #include "store/appdata.h"
 #include "ui/addressbook.h"
 #include "ui/fieldtext.h"
@@ -48,6 +49,17 @@ void dlgAdd::connectControls()
     connect(cmdHELP, &QPushButton::clicked, this, &dlgAdd::cmdHELP_Click);
     lstNumber->installEventFilter(this);
     lstCenter->installEventFilter(this);
+    // ¥ and ‾ typed or pasted become the characters stored for them (0x5C and 0x7E).
+    for (QLineEdit *field : {txtAddName, txtAddNumber}) {
+        connect(field, &QLineEdit::textEdited, this, [field](const QString &text) {
+            const QString stored = textcheck::yenAndOverlineAsAscii(text);
+            if (stored == text)
+                return;
+            const int cursor = field->cursorPosition();
+            field->setText(stored);
+            field->setCursorPosition(cursor);
+        });
+    }
 }
 
 void dlgAdd::Form_Load()

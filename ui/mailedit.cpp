@@ -10,6 +10,7 @@ MailEdit::MailEdit(QWidget *parent) : QPlainTextEdit(parent), m_ime(new ImeSwitc
 {
     setAttribute(Qt::WA_InputMethodEnabled, true);
     setInputMethodHints(Qt::ImhNone);
+    setTabChangesFocus(true);
 }
 
 void MailEdit::setImeMode(int mode)
@@ -24,7 +25,7 @@ void MailEdit::setImeMode(int mode)
 QString MailEdit::admitted(const QString &text)
 {
     bool removed = false;
-    const QString kept = textcheck::keepEncodable(text, &removed);
+    const QString kept = textcheck::keepEncodable(textcheck::yenAndOverlineAsAscii(text), &removed);
     if (removed)
         emit refused();
     return kept;
@@ -37,8 +38,15 @@ void MailEdit::keyPressEvent(QKeyEvent *event)
         return;
     }
     const QString text = event->text();
-    if (!text.isEmpty() && admitted(text) != text)
-        return;
+    if (!text.isEmpty()) {
+        const QString kept = admitted(text);
+        if (kept != text) {
+            // Refused, or typed in the form the box holds (¥ as \): insert what is kept.
+            if (!kept.isEmpty())
+                textCursor().insertText(kept);
+            return;
+        }
+    }
     QPlainTextEdit::keyPressEvent(event);
 }
 

@@ -5,8 +5,8 @@
 class ImeSwitch;
 
 // The message box. It takes no line break from the keyboard (Return goes on to the
-// window, which may press the send button), and it lets in only text that CP932 can
-// carry, so that the count and what is sent always agree with what is shown.
+// window, which may press the send button), Tab moves the focus on, and it lets in only
+// text that CP932 can carry, so that the count and what is sent always agree with what is shown.
 class MailEdit : public QPlainTextEdit
 {
     Q_OBJECT

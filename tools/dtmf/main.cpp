@@ -9,6 +9,7 @@
 #include <QStringDecoder>
 #include <QStringList>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +19,7 @@ namespace
 {
 
 const char kHelp[] = R"(Usage:
-  fumidori-dtmf encode [--pieces N] [--kind K] [TEXT]
+  fumidori-dtmf encode [--pieces N] [--kind K] [--skip] [TEXT]
   fumidori-dtmf decode [DIGITS]
   fumidori-dtmf optimize --kind K [TEXT]
   fumidori-dtmf count --kind K [TEXT]
@@ -27,7 +28,10 @@ const char kHelp[] = R"(Usage:
 
 encode    prints the touch-tone digits a message is dialled as: on one line, or one
           line per piece of N characters with --pieces; --kind adds the end mark of
-          centre kind K ("#" for kind 7, "##" for the others).
+          centre kind K ("#" for kind 7, "##" for the others). A character with
+          neither code below is named with its position, and nothing is printed
+          (exit status 2); --skip leaves such characters out instead, as the
+          main window does when it sends.
 decode    prints the text of a digit string (a piece or a whole message, with or
           without its end mark; pieces may come one per line).
 optimize  prints TEXT as the optimiser of centre kind K rewrites it.
@@ -56,7 +60,8 @@ Two code systems share one digit string:
   row/cell codes    "#" and four digits, the JIS X 0208 row and cell of a
                     full-width character (symbols, full-width letters and digits,
                     hiragana, katakana, Greek, Cyrillic, first-level kanji).
-Characters with neither code (lower-case letters, the full stop, ...) are left out.
+Characters with neither code (lower-case letters, the full stop, ...) cannot be
+sent; optimize rewrites many of them into characters that have a code (a to A).
 A line break counts as CR LF, two characters.
 
 Without TEXT or DIGITS the input is read from standard input (one final line break
@@ -109,12 +114,12 @@ struct Arguments {
     QString command;
     std::optional<int> pieces;
     std::optional<int> kind;
+    bool skip = false;
     std::optional<QString> input;
     // tones
     std::optional<int> tone, gap, rate;
     std::optional<QString> wav, text;
     bool play = false;
-    bool skip = false;
 };
 
 Arguments parse(const QStringList &args)
@@ -164,9 +169,9 @@ void check(const Arguments &a)
                                       QStringLiteral("count"), QStringLiteral("tones")};
     if (!commands.contains(a.command))
         fail(QStringLiteral("unknown command \"%1\" (see --help)").arg(a.command));
-    const bool toneOptions = a.tone || a.gap || a.rate || a.wav || a.text || a.play || a.skip;
+    const bool toneOptions = a.tone || a.gap || a.rate || a.wav || a.text || a.play;
     if (a.command != u"tones" && toneOptions)
-        fail(QStringLiteral("--tone, --gap, --rate, --wav, --play, --text and --skip belong to tones"));
+        fail(QStringLiteral("--tone, --gap, --rate, --wav, --play and --text belong to tones"));
     if (a.command == u"tones") {
         if (bool(a.wav) == a.play)
             fail(QStringLiteral("tones needs either --wav FILE or --play"));
@@ -177,18 +182,44 @@ void check(const Arguments &a)
         if (a.text && !a.kind)
             fail(QStringLiteral("--text needs --kind K for the end mark"));
         if (!a.text && (a.kind || a.skip))
-            fail(QStringLiteral("--kind and --skip belong to --text"));
+            fail(QStringLiteral("tones takes --kind and --skip with --text"));
     }
     if (a.pieces && a.command != u"encode")
         fail(QStringLiteral("--pieces belongs to encode"));
+    if (a.skip && a.command != u"encode" && a.command != u"tones")
+        fail(QStringLiteral("--skip belongs to encode and tones --text"));
     if (a.kind && a.command == u"decode")
         fail(QStringLiteral("decode takes no --kind"));
     if (!a.kind && (a.command == u"optimize" || a.command == u"count"))
         fail(QStringLiteral("%1 needs --kind K").arg(a.command));
 }
 
+// Fails naming every character (1-based position) that has no code, unless told to skip them.
+void requireCodes(const QString &text)
+{
+    QStringList missing;
+    int position = 0;
+    for (qsizetype i = 0; i < text.size(); i += text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1) {
+        ++position;
+        const QString ch = text.mid(i, text[i].isHighSurrogate() ? 2 : 1);
+        // A line break is sent as CR LF.
+        const QStringList sent =
+            ch == u"\n" ? QStringList{QStringLiteral("\r"), QStringLiteral("\n")} : QStringList{ch};
+        const bool coded =
+            std::all_of(sent.begin(), sent.end(), [](const QString &c) { return !CharToCode(c).isEmpty(); });
+        if (!coded)
+            missing << QStringLiteral("\"%1\" (%2)").arg(ch == u"\n" ? QStringLiteral("\\n") : ch).arg(position);
+    }
+    if (!missing.isEmpty())
+        fail(QStringLiteral("no code for %1; \"optimize --kind K\" rewrites many such characters, "
+                            "--skip leaves them out")
+                 .arg(missing.join(QStringLiteral(", "))));
+}
+
 void encode(const Arguments &a, const QString &text)
 {
+    if (!a.skip)
+        requireCodes(text);
     const QStringList pieces = messagePieces(text, a.pieces.value_or(INT_MAX));
     const QString mark = a.kind ? endMark(*a.kind) : QString();
     if (!a.pieces) {
@@ -205,12 +236,8 @@ void tones(const Arguments &a, const QString &input)
 {
     ToneRequest request;
     if (a.text) {
-        const QString uncoded = uncodedCharacters(*a.text);
-        if (!uncoded.isEmpty() && !a.skip)
-            fail(QStringLiteral("no touch-tone code for %1; \"fumidori-dtmf optimize --kind %2\" may rewrite them, "
-                                "--skip leaves them out")
-                     .arg(uncoded)
-                     .arg(*a.kind));
+        if (!a.skip)
+            requireCodes(*a.text);
         request.keys = messagePieces(*a.text, INT_MAX).join(QString()) + endMark(*a.kind);
     } else {
         request.keys = input;

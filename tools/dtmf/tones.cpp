@@ -1,12 +1,10 @@
 #include "tones.h"
 
-#include "encoding/codetable.h"
 #include "modem/dtmftones.h"
 #include "modem/tonedialer.h"
 
 #include <QCoreApplication>
 #include <QSaveFile>
-#include <QStringList>
 #include <QtEndian>
 
 namespace
@@ -67,24 +65,6 @@ bool play(const ToneRequest &r, QString *error)
 }
 
 } // namespace
-
-QString uncodedCharacters(const QString &text)
-{
-    QStringList named;
-    int position = 0;
-    for (qsizetype i = 0; i < text.size(); ++position) {
-        const qsizetype length = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
-        const QString ch = text.mid(i, length);
-        i += length;
-        if (!CharToCode(ch).isEmpty())
-            continue;
-        const QString shown = ch == u"\n"   ? QStringLiteral("a line break")
-                              : ch == u"\r" ? QStringLiteral("a carriage return")
-                                            : QStringLiteral("\"%1\"").arg(ch);
-        named << QStringLiteral("%1 (character %2)").arg(shown).arg(position + 1);
-    }
-    return named.join(QStringLiteral(", "));
-}
 
 bool runTones(const ToneRequest &request, QString *error)
 {

@@ -12,9 +12,5 @@ struct ToneRequest {
     QString wavPath; // empty: play
 };
 
-// The characters of a message that have no code, each named with its position
-// (1-based, counting characters as typed), or an empty text.
-QString uncodedCharacters(const QString &text);
-
 // Renders or plays the request; false with *error.
 bool runTones(const ToneRequest &request, QString *error);
