@@ -241,10 +241,10 @@ void tst_Install::installedProgramKeepsFilesInDataFolder()
     QVERIFY2(waitForError(sim, " -> ", &simSays), simSays.constData());
     QVERIFY2(simSays.startsWith("fumidori-modemsim: " + QFile::encodeName(data) + "ports/COM1 -> "),
              simSays.constData());
+    // It also writes an empty history, so the program starts without the first start's messages.
     const QByteArray sample = readFileBytes(data + QStringLiteral("Fumidori.ini"));
     QVERIFY(!sample.isEmpty());
-    // An earlier run's empty history: a first start would wait for its messages to be answered.
-    QVERIFY(writeFileBytes(data + QStringLiteral("History.ini"), QByteArray()));
+    QVERIFY(QFileInfo::exists(data + QStringLiteral("History.ini")));
     const ino_t settingsBefore = inode(data + QStringLiteral("Fumidori.ini"));
     const ino_t historyBefore = inode(data + QStringLiteral("History.ini"));
 
