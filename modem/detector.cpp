@@ -15,15 +15,19 @@ ModemDetector::ModemDetector(SerialPort &port, Waiter &waiter) : m_port(port), m
 int ModemDetector::run(bool showProductCode, const std::function<void(const QString &)> &lineDone)
 {
     m_cancelled = false;
+    // Every AT device is asked at these settings, whatever the last call used.
+    m_port.setSettings(QStringLiteral("9600,n,8,1"));
     m_port.setInputMode(SerialPort::Text);
     int found = 0;
     for (int p = FirstPort; p <= LastPort && !m_cancelled; ++p) {
-        const std::optional<QString> answer = probe(p);
-        if (!answer || m_cancelled)
+        const std::optional<Probe> probed = probe(p);
+        if (!probed || m_cancelled)
             continue;
-        if (!answer->isEmpty() && found == 0)
+        if (!probed->answer.isEmpty() && found == 0)
             found = p;
-        lineDone(QStringLiteral("COM%1 : ").arg(p) + entryText(*answer, showProductCode) + crlf);
+        const QString entry = probed->refused ? QStringLiteral("- 開けません（権限がありません） -")
+                                              : entryText(probed->answer, showProductCode);
+        lineDone(QStringLiteral("COM%1 : ").arg(p) + entry + crlf);
     }
     return found;
 }
@@ -44,7 +48,7 @@ void ModemDetector::closePort()
     }
 }
 
-std::optional<QString> ModemDetector::probe(int p)
+std::optional<ModemDetector::Probe> ModemDetector::probe(int p)
 {
     QByteArray answer;
     try {
@@ -60,10 +64,12 @@ std::optional<QString> ModemDetector::probe(int p)
         closePort();
         if (e.code() == ErrorCode::BadPortNumber)
             return std::nullopt;
+        if (e.code() == ErrorCode::PermissionDenied)
+            return Probe{{}, true};
         throw;
     }
     closePort();
-    return cp932::decode(answer);
+    return Probe{cp932::decode(answer), false};
 }
 
 QString ModemDetector::entryText(const QString &answer, bool showProductCode)

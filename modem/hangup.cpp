@@ -12,5 +12,6 @@ void hangUp(SerialPort &port, int modemKind)
     if (!port.isOpen())
         return;
     port.output(hangUpCommand(modemKind));
+    port.drain();
     port.setPortOpen(false);
 }

@@ -229,10 +229,12 @@ void SendSequence::cmdREPEAT_Click()
 
 void SendSequence::cmdCut_Click()
 {
+    // At the hang-up stage the message has gone out: it is recorded however the call ends,
+    // by this button, "NO CARRIER" or the device going away.
+    if (m_stage == StageHangUp && (m_inCall || m_port.isOpen()))
+        m_view.recordHistory();
     if (m_port.isOpen()) {
         m_view.setStatusText(1, QStringLiteral("電話回線を切断しました"));
-        if (m_stage == StageHangUp)
-            m_view.recordHistory();
         m_hangingUp = true;
         try {
             hangUp(m_port, m_data.settings.ModemKind);

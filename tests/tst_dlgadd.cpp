@@ -3,6 +3,8 @@
 #include "support/fakeplatform.h"
 #include "ui/dlgadd.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -354,6 +356,20 @@ private slots:
             QVERIFY2(m_fake.boxes.texts().last().contains(named), qPrintable(m_fake.boxes.texts().join('|')));
             QVERIFY(!m_fake.boxes.texts().contains(confirmAdd));
         }
+    }
+
+    // ¥ and ‾ typed or pasted are stored as the CP932 characters 0x5C and 0x7E.
+    void yenSignAndOverlineTakenAsStored()
+    {
+        open(threeCentres());
+        QLineEdit *name = field("txtAddName");
+        QTest::keyClicks(name, QStringLiteral("a¥b"));
+        QApplication::clipboard()->setText(QStringLiteral("‾¥"));
+        name->paste();
+        QCOMPARE(name->text(), QStringLiteral("a\\b~\\"));
+        QCOMPARE(name->cursorPosition(), 5);
+        QTest::keyClicks(field("txtAddNumber"), QStringLiteral("0¥"));
+        QCOMPARE(field("txtAddNumber")->text(), QStringLiteral("0\\"));
     }
 
     void damagedLinkShowsNoCentre()

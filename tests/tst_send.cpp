@@ -251,7 +251,7 @@ void tst_Send::lineEndsMidCall_data()
     for (int at = 0; at < 10; ++at) {
         QTest::addRow("NO CARRIER after write %d", at) << 2 << 1 << at << int(NoCarrier) << (at == 9 ? 1 : 0);
         QTest::addRow("hang-up after write %d", at) << 2 << 1 << at << int(HangUp) << (at == 9 ? 1 : 0);
-        QTest::addRow("device gone after write %d", at) << 2 << 1 << at << int(Vanish) << 0;
+        QTest::addRow("device gone after write %d", at) << 2 << 1 << at << int(Vanish) << (at == 9 ? 1 : 0);
     }
     // NO CARRIER answering the last write of each stage, for the other centre kinds:
     // the call's three writes, the number (after "1" or "#" for some kinds), A, B, C, the end, the star.
@@ -297,7 +297,8 @@ void tst_Send::lineEndsMidCall()
         QCOMPARE(rig.port.writes.size(), atWrite + 1);
     } else {
         QCOMPARE(rig.port.writes.size(), atWrite + 2);
-        QCOMPARE(rig.port.writes.last(), QByteArray("ATH\r"));
+        // The hang-up leaves the device before the port closes (and its settings are restored).
+        QCOMPARE(rig.port.events.mid(rig.port.events.size() - 3), QStringList({"> ATH%0D", "drain", "close"}));
     }
     QCOMPARE(rig.seq.stage(), int(SendSequence::StageCall));
     QCOMPARE(rig.view.sendCaption, QStringLiteral("センターにかける"));

@@ -390,11 +390,14 @@ HelpLauncher &frmMain::help()
 
 void frmMain::keyPressEvent(QKeyEvent *event)
 {
-    // A main window has no default or cancel button: Return and Esc are pressed here.
+    // A main window has no default or cancel button: Return and Esc are pressed here. A push
+    // button with the focus takes Return itself, as it takes Space.
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        if (m_returnStartsSend)
+        if (auto *focused = qobject_cast<QPushButton *>(focusWidget()); focused && focused->isEnabled())
+            focused->click();
+        else if (m_returnStartsSend)
             cmdButton->click();
         break;
     case Qt::Key_Escape:

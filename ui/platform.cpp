@@ -1,5 +1,7 @@
 #include "ui/platform.h"
 
+#include "ui/clipboardhandover.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
@@ -60,6 +62,9 @@ void DesktopUrlOpener::open(const QUrl &url)
 
 void ImmediateExit::endProcess(int exitCode)
 {
+    // What this program put on the clipboard (an error report) stays there after it ends.
+    constexpr int HandOverMs = 2000;
+    handClipboardOver(HandOverMs);
     std::fflush(nullptr);
     ::_exit(exitCode);
 }
