@@ -19,11 +19,6 @@ const double HighAmplitude = LowAmplitude * std::pow(10.0, 2.0 / 20.0);
 
 } // namespace
 
-int lengthOrDefault(int ms)
-{
-    return ms >= MinimumLengthMs && ms <= MaximumLengthMs ? ms : DefaultLengthMs;
-}
-
 bool frequencies(QChar key, int *low, int *high)
 {
     const char c = char(key.toUpper().toLatin1());

@@ -10,19 +10,13 @@
 namespace dtmftones
 {
 
-inline constexpr int DefaultLengthMs = 100;
-inline constexpr int MinimumLengthMs = 40;
-inline constexpr int MaximumLengthMs = 500;
 inline constexpr int RampMs = 3;
 
 struct Timing {
-    int toneMs = DefaultLengthMs;
-    int gapMs = DefaultLengthMs;
+    int toneMs = 100;
+    int gapMs = 100;
     int sampleRate = 8000;
 };
-
-// The settings' tone and gap lengths: a value outside 40..500 ms is the default.
-int lengthOrDefault(int ms);
 
 // The key's low and high frequency in Hz; false for a character that is no key
 // (keys are 0-9, *, # and A-D, the letters also in lower case).

@@ -3,6 +3,19 @@
 #include <QList>
 #include <QString>
 
+// The tone dialer's lengths in milliseconds (ToneLength, ToneGap): 40 to 500, 100 by
+// default; a stored value outside the range, or none, is the default.
+namespace tonelength
+{
+inline constexpr int Minimum = 40;
+inline constexpr int Maximum = 500;
+inline constexpr int Default = 100;
+inline int orDefault(int ms)
+{
+    return ms >= Minimum && ms <= Maximum ? ms : Default;
+}
+} // namespace tonelength
+
 // The seventeen "[Option]" values and those of the newer device kinds, held for the whole run. Names are the keys of
 // the settings file; numbers are 16-bit like the file's.
 struct Settings {
@@ -24,8 +37,8 @@ struct Settings {
     qint16 ReturnStart = 0;
     qint16 MailInterval = 0;
     // Settings of the newer device kinds, written only when not at their defaults.
-    qint16 ToneLength = 100; // milliseconds a touch tone sounds, 40..500
-    qint16 ToneGap = 100;    // milliseconds of silence after each tone, 40..500
+    qint16 ToneLength = tonelength::Default; // milliseconds a touch tone sounds
+    qint16 ToneGap = tonelength::Default;    // milliseconds of silence after each tone
 
     // The built-in values a first start writes to a new settings file.
     static Settings defaults();

@@ -1,7 +1,6 @@
 #include "store/settingsfile.h"
 
 #include "encoding/cp932.h"
-#include "modem/dtmftones.h"
 #include "store/appdata.h"
 #include "store/fieldreader.h"
 #include "store/filestore.h"
@@ -51,7 +50,7 @@ struct OptionReader {
     qint16 toneLength(const char *key) const
     {
         const numbertext::Result r = numbertext::whole(profileString(bytes, "Option", key));
-        return qint16(dtmftones::lengthOrDefault(r.status == numbertext::Status::Ok ? r.value : 0));
+        return qint16(tonelength::orDefault(r.status == numbertext::Status::Ok ? r.value : 0));
     }
 };
 

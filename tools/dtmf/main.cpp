@@ -4,6 +4,7 @@
 #include "encoding/codetable.h"
 #include "encoding/textcheck.h"
 #include "modem/dtmftones.h"
+#include "store/appdata.h"
 #include "tones.h"
 
 #include <QStringDecoder>
@@ -139,8 +140,7 @@ Arguments parse(const QStringList &args)
         else if (!optionsEnded && arg == u"--kind")
             a.kind = number(args[++i], arg, -1, 7);
         else if (!optionsEnded && (arg == u"--tone" || arg == u"--gap"))
-            (arg == u"--tone" ? a.tone : a.gap) =
-                number(args[++i], arg, dtmftones::MinimumLengthMs, dtmftones::MaximumLengthMs);
+            (arg == u"--tone" ? a.tone : a.gap) = number(args[++i], arg, tonelength::Minimum, tonelength::Maximum);
         else if (!optionsEnded && arg == u"--rate")
             a.rate = number(args[++i], arg, 8000, 96000);
         else if (!optionsEnded && arg == u"--wav")
@@ -247,8 +247,8 @@ void tones(const Arguments &a, const QString &input)
         if (input.isEmpty())
             fail(QStringLiteral("no keys to sound"));
     }
-    request.toneMs = a.tone.value_or(dtmftones::DefaultLengthMs);
-    request.gapMs = a.gap.value_or(dtmftones::DefaultLengthMs);
+    request.toneMs = a.tone.value_or(tonelength::Default);
+    request.gapMs = a.gap.value_or(tonelength::Default);
     request.sampleRate = a.rate.value_or(8000);
     request.wavPath = a.wav.value_or(QString());
     QString error;
