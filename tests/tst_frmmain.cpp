@@ -332,10 +332,6 @@ void tst_frmMain::countAgainstLimit_data()
                                   << "6/6";
     QTest::newRow("bytes, one more") << 2 << 5 << "あいう"
                                      << "6/5";
-    QTest::newRow("half-width kana is a byte") << 4 << 3 << "ｱｲｳ"
-                                               << "3/3";
-    QTest::newRow("line break is CR LF") << 3 << 3 << "a\nb"
-                                         << "4/3";
 }
 
 void tst_frmMain::countAgainstLimit()
