@@ -6,7 +6,6 @@
 #include "store/datafolder.h"
 #include "ui/frmmain.h"
 #include "ui/helpwindow.h"
-#include "ui/platform.h"
 
 #include <QApplication>
 

@@ -44,16 +44,6 @@ public:
     void failed(const AppError &) override { std::printf("a failure was reported\n"); }
 };
 
-class OneLine : public LineSet
-{
-public:
-    explicit OneLine(Line &line) : m_line(line) {}
-    Line &line(int) override { return m_line; }
-
-private:
-    Line &m_line;
-};
-
 double cpuSeconds()
 {
     rusage usage{};
@@ -141,7 +131,7 @@ int main(int argc, char *argv[])
     ComPort port(folder);
     EventLoopWaiter waiter;
     ModemLine line(data.settings, port, waiter);
-    OneLine lines(line);
+    SingleLine lines(line);
     SendEngine engine(data, lines, view);
     QObject::connect(&engine, &SendEngine::settled, &app, &QCoreApplication::quit);
     const qint64 peakBefore = peakKiB();

@@ -45,3 +45,14 @@ public:
     virtual ~LineSet() = default;
     virtual Line &line(int storedDeviceKind) = 0;
 };
+
+// The same line for every device kind.
+class SingleLine : public LineSet
+{
+public:
+    explicit SingleLine(Line &line) : m_line(line) {}
+    Line &line(int) override { return m_line; }
+
+private:
+    Line &m_line;
+};

@@ -35,6 +35,8 @@ void SendEngine::send()
 QCoro::Task<> SendEngine::run()
 {
     m_busy = true;
+    // A co_await stays out of conditions and out of "co_return co_await": GCC 12 builds
+    // both wrongly (the awaiting frame is resumed after it is gone).
     bool goOn = true;
     while (goOn)
         goOn = co_await press();

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "store/historyfile.h"
+#include "store/settingsfile.h"
+
 #include <QList>
 #include <QString>
 
@@ -100,9 +103,9 @@ struct AppData {
     QList<Recipient> recipients;
     HistoryTable history;
     // The history file's name as found in the folder (matched without regard to case).
-    QString historyFileName = QStringLiteral("History.ini");
+    QString historyFileName = QString::fromLatin1(historyfile::FileName);
 
-    QString settingsPath() const { return folder + QStringLiteral("Fumidori.ini"); }
+    QString settingsPath() const { return folder + QString::fromLatin1(settingsfile::FileName); }
     QString historyPath() const { return folder + historyFileName; }
 };
 
