@@ -1,10 +1,11 @@
+#include "app/platformservices.h"
+#include "app/programrun.h"
 #include "app/sessionend.h"
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "store/datafolder.h"
 #include "ui/frmmain.h"
 #include "ui/helpwindow.h"
-#include "ui/platform.h"
 
 #include <QApplication>
 
@@ -22,6 +23,8 @@ int main(int argc, char *argv[])
     DesktopUrlOpener urls;
     ImmediateExit process;
     Platform platform{&boxes, &clipboard, &help, &urls, &process};
+    AppRun run(platform);
+    platform.run = &run;
     ComPort port(data.folder);
     frmMain window(data, platform, port);
     window.Form_Load();

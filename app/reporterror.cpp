@@ -61,14 +61,6 @@ void ReportError(const QString &formName, const QString &eventName, const AppErr
     const QString report = reportText(formName, eventName, error);
     platform.clipboard->setText(report);
     switch (error.code()) {
-    case ErrorCode::FileNotFound:
-        endWith(QStringLiteral("設定ファイルか、送信履歴ファイルが足りません。") + CrLf +
-                    QStringLiteral("すみませんが、もう一度インストールしてください。"),
-                report, platform, parent);
-    case ErrorCode::ReadPastEnd:
-        endWith(QStringLiteral("保存データが欠けている可能性があります。") + CrLf +
-                    QStringLiteral("念のため設定ファイルを保存し、もう一度インストールしてください。"),
-                report, platform, parent);
     case ErrorCode::BadPortNumber:
         restore(QStringLiteral("ポート番号が間違っています。") + CrLf +
                     QStringLiteral("設定で正しいポートを設定してください。"),
@@ -83,6 +75,11 @@ void ReportError(const QString &formName, const QString &eventName, const AppErr
         restore(error.description(), QStringLiteral("ポートを開く権限がありません"), platform, target, parent);
         return;
     case ErrorCode::PortNotOpen:
+        return;
+    case ErrorCode::AudioOutput:
+        restore(QStringLiteral("音を出せません。") + CrLf + error.description() + CrLf +
+                    QStringLiteral("音声の出力装置と音量の設定を確かめてください。"),
+                QStringLiteral("サウンドが使用できません"), platform, target, parent);
         return;
     default:
         endWith(report, report, platform, parent);

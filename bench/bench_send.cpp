@@ -3,10 +3,12 @@
 // from the modem's "OK" + CR to the program's next command, and the call's length
 // against the waits it was asked to make.
 #include "modem/comport.h"
-#include "modem/sendsequence.h"
-#include "modem/sendview.h"
+#include "modem/modemline.h"
+#include "modem/sendengine.h"
+#include "modem/stagetexts.h"
 #include "modem/waiter.h"
 #include "store/appdata.h"
+#include "store/apperror.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -21,29 +23,25 @@
 namespace
 {
 
-class QuietView : public SendView
+class QuietView : public SendFrontEnd
 {
 public:
     QString mail;
-    QString panels[6];
     QString caption;
     int selectedCenter() const override { return 0; }
     int selectedRecipient() const override { return 0; }
     QString mailText() const override { return mail; }
-    void setStatusText(int panel, const QString &text) override { panels[panel] = text; }
-    QString statusText(int panel) const override { return panels[panel]; }
-    void setSendCaption(const QString &c) override { caption = c; }
-    void setSendEnabled(bool) override {}
-    void focusSend() override {}
-    void setRepeatCaption(const QString &) override {}
-    void setRepeatEnabled(bool) override {}
-    void setTimerEnabled(bool) override {}
-    void setOptionMenusEnabled(bool) override {}
-    void setMailEnabled(bool) override {}
-    void setClipboardText(const QString &) override {}
-    void showError(const QString &text) override { std::printf("message box: %s\n", qPrintable(text)); }
-    void reportError(const AppError &) override { std::printf("a failure was reported\n"); }
-    void recordHistory() override {}
+    void stageStarted(SendStage) override {}
+    void nextStage(SendStage stage, bool afterSend) override { caption = stagetexts::sendCaption(stage, afterSend); }
+    void stageFinished() override {}
+    void sendAgainAllowed(bool) override {}
+    void waitingForNextStage() override {}
+    void progress(Progress, int, int) override {}
+    void lineStatus(LineStatus) override {}
+    void callEnded() override {}
+    void sent() override {}
+    void refused(Refusal reason) override { std::printf("message box: %s\n", qPrintable(stagetexts::refusal(reason))); }
+    void failed(const AppError &) override { std::printf("a failure was reported\n"); }
 };
 
 double cpuSeconds()
@@ -83,6 +81,17 @@ QList<double> answerLatencies(const QString &transcriptPath, QByteArray *slowest
     return out;
 }
 
+// The process's peak resident memory so far (VmHWM), in KiB.
+qint64 peakKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("VmHWM:"))
+                return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
 double percentile(const QList<double> &sorted, double p)
 {
     return sorted.isEmpty() ? 0 : sorted[qMin(sorted.size() - 1, qsizetype(p * double(sorted.size())))];
@@ -96,8 +105,10 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     const QString folder = dir.path() + QLatin1Char('/');
     QProcess sim;
+    // Further arguments go to the simulator: --noise 1048576 has the device send a mebibyte
+    // of noise before each answer.
     sim.start(QCoreApplication::applicationDirPath() + QStringLiteral("/fumidori-modemsim"),
-              {"--folder", folder, "--transcript", folder + "transcript.txt"});
+              QStringList{"--folder", folder, "--transcript", folder + "transcript.txt"} + app.arguments().mid(1));
     sim.setReadChannel(QProcess::StandardError);
     if (!sim.waitForStarted() || !sim.waitForReadyRead(5000)) {
         std::fprintf(stderr, "bench_send: fumidori-modemsim did not start\n");
@@ -119,13 +130,19 @@ int main(int argc, char *argv[])
 
     ComPort port(folder);
     EventLoopWaiter waiter;
-    SendSequence seq(data, port, waiter, view);
+    ModemLine line(data.settings, port, waiter);
+    SingleLine lines(line);
+    SendEngine engine(data, lines, view);
+    QObject::connect(&engine, &SendEngine::settled, &app, &QCoreApplication::quit);
+    const qint64 peakBefore = peakKiB();
     const double cpuBefore = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
-    seq.cmdButton_Click();
+    engine.send();
+    app.exec();
     const double wallSeconds = double(wall.nsecsElapsed()) / 1e9;
     const double cpu = cpuSeconds() - cpuBefore;
+    const qint64 peakGrowth = peakKiB() - peakBefore; // before the transcript is read below
 
     sim.setReadChannel(QProcess::StandardOutput);
     while (!sim.readAllStandardOutput().contains("--\n") && sim.waitForReadyRead(2000)) {
@@ -145,5 +162,7 @@ int main(int argc, char *argv[])
                 qlonglong(latencies.size()), 1000 * percentile(latencies, 0.5), 1000 * percentile(latencies, 0.99),
                 1000 * (latencies.isEmpty() ? 0 : latencies.last()));
     std::printf("the slowest answer was followed by: %s\n", slowest.constData());
+    std::printf("peak memory (VmHWM) grew by %lld KiB during the call (goal < 1024 KiB under a talking device)\n",
+                qlonglong(peakGrowth));
     return view.caption == QStringLiteral("送ったよ！") ? 0 : 1;
 }

@@ -12,15 +12,14 @@ const QString crlf = QStringLiteral("\r\n");
 
 ModemDetector::ModemDetector(SerialPort &port, Waiter &waiter) : m_port(port), m_waiter(waiter) {}
 
-int ModemDetector::run(bool showProductCode, const std::function<void(const QString &)> &lineDone)
+QCoro::Task<int> ModemDetector::run(bool showProductCode, std::function<void(const QString &)> lineDone)
 {
     m_cancelled = false;
     // Every AT device is asked at these settings, whatever the last call used.
     m_port.setSettings(QStringLiteral("9600,n,8,1"));
-    m_port.setInputMode(SerialPort::Text);
     int found = 0;
     for (int p = FirstPort; p <= LastPort && !m_cancelled; ++p) {
-        const std::optional<Probe> probed = probe(p);
+        const std::optional<Probe> probed = co_await probe(p);
         if (!probed || m_cancelled)
             continue;
         if (!probed->answer.isEmpty() && found == 0)
@@ -29,7 +28,7 @@ int ModemDetector::run(bool showProductCode, const std::function<void(const QStr
                                               : entryText(probed->answer, showProductCode);
         lineDone(QStringLiteral("COM%1 : ").arg(p) + entry + crlf);
     }
-    return found;
+    co_return found;
 }
 
 void ModemDetector::cancel()
@@ -48,28 +47,28 @@ void ModemDetector::closePort()
     }
 }
 
-std::optional<ModemDetector::Probe> ModemDetector::probe(int p)
+QCoro::Task<std::optional<ModemDetector::Probe>> ModemDetector::probe(int p)
 {
     QByteArray answer;
     try {
         m_port.setPortNumber(p);
         m_port.setPortOpen(true);
         m_port.output(QByteArrayLiteral("ATI6\r"));
-        m_waiter.waitFor(&m_port, AnswerTimeoutMs, [&] {
-            answer += m_port.input();
-            return answer.contains("OK\r");
-        });
-        answer += m_port.input();
     } catch (const AppError &e) {
         closePort();
         if (e.code() == ErrorCode::BadPortNumber)
-            return std::nullopt;
+            co_return std::nullopt;
         if (e.code() == ErrorCode::PermissionDenied)
-            return Probe{{}, true};
+            co_return Probe{{}, true};
         throw;
     }
+    co_await m_waiter.wait(&m_port, AnswerTimeoutMs, [&] {
+        answer += m_port.input();
+        return answer.contains("OK\r");
+    });
+    answer += m_port.input();
     closePort();
-    return Probe{cp932::decode(answer), false};
+    co_return Probe{cp932::decode(answer), false};
 }
 
 QString ModemDetector::entryText(const QString &answer, bool showProductCode)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -23,7 +24,7 @@ public:
     // not exist is skipped, one the user may not open is noted as such; any other failure (a port
     // in use: 8005) ends the scan with an AppError.
     // The probed port is closed on every path.
-    int run(bool showProductCode, const std::function<void(const QString &)> &lineDone);
+    QCoro::Task<int> run(bool showProductCode, std::function<void(const QString &)> lineDone);
     // Stops a running scan: the port being probed is closed, which ends its wait.
     void cancel();
 
@@ -39,7 +40,7 @@ private:
         bool refused;   // the user may not open the port
     };
     // What port p gave, or nothing when the port does not exist.
-    std::optional<Probe> probe(int p);
+    QCoro::Task<std::optional<Probe>> probe(int p);
     void closePort();
 
     SerialPort &m_port;

@@ -1,15 +1,15 @@
 // Whole sends over a real pseudo-terminal to fumidori-modemsim, for every centre
 // kind and every device kind: what the centre decodes is what was written, and
 // the line carried exactly the commands of the device kind.
+#include "support/consolefrontend.h"
 #include "support/fakeplatform.h"
-#include "support/recordingsendview.h"
 
 #include "app/lifecycle.h"
 
 #include "encoding/codetable.h"
 #include "modem/comport.h"
-#include "modem/hangup.h"
-#include "modem/sendsequence.h"
+#include "modem/modemline.h"
+#include "modem/sendengine.h"
 #include "modem/waiter.h"
 #include "store/appdata.h"
 #include "store/settingsfile.h"
@@ -17,13 +17,13 @@
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 namespace
 {
@@ -74,15 +74,35 @@ AppData sampleData(const QString &folder, int port, int centerKind, int modemKin
     return data;
 }
 
-// Presses the send button until the call is done or the line is gone.
-void pressThrough(SendSequence &seq, SerialPort &port)
-{
-    for (int press = 0; press < 6 && seq.stage() != SendSequence::StageDone; ++press) {
-        seq.cmdButton_Click();
-        if (!port.isOpen() && seq.stage() != SendSequence::StageDone)
-            return;
+// The engine on the real port, driven by the console front end.
+struct Sender {
+    Sender(AppData &data, const QString &folder)
+        : port(folder), line(data.settings, port, waiter), view(data), engine(data, lines, view)
+    {
+        view.mail = Mail;
     }
-}
+    ComPort port;
+    EventLoopWaiter waiter;
+    ModemLine line;
+    SingleLine lines{line};
+    ConsoleFrontEnd view;
+    SendEngine engine;
+
+    // Presses the send button, each time once the press has run, until the call is done
+    // or the line is gone.
+    void pressThrough()
+    {
+        for (int press = 0; press < 6 && engine.stage() != SendStage::Done; ++press) {
+            QEventLoop loop;
+            QObject::connect(&engine, &SendEngine::settled, &loop, &QEventLoop::quit);
+            engine.send();
+            if (engine.busy())
+                loop.exec();
+            if (!port.isOpen() && engine.stage() != SendStage::Done)
+                return;
+        }
+    }
+};
 
 } // namespace
 
@@ -94,9 +114,6 @@ private slots:
     void cleanupTestCase();
     void send_data();
     void send();
-    void faults_data();
-    void faults();
-    void probe();
     void sampleSettings();
 
 private:
@@ -147,16 +164,57 @@ QMap<QString, QString> tst_E2e::nextCall()
     return call;
 }
 
+namespace
+{
+
+// What each device kind writes with the built-in settings: the centre call, the
+// wrapping of one string of digits ("%1"), the hang-up. The link cable keys the digits.
+struct DeviceBytes {
+    QByteArray call;
+    QByteArray dial;
+    QByteArray hangUp;
+};
+
+const DeviceBytes Devices[] = {
+    {"ATZ\rATE0M1L3Q0V1X4&C1T\rATD03000000111T;\r", "ATD%1;\r", "ATH\r"},
+    {"AT\rATZ\rATE0V1Q0\rATX4&C1\rATM1L3\rATH1\rATDT;\rATDT03000000111T;\r", "ATD%1;\r", "ATH\r"},
+    {"ATE0Q0V1\rATD03000000111V\r", "ATD%1V\r", "ATH\r"},
+    {"ATE0Q0V1\rATDV03000000111;\r", "ATDV%1;\r", "ATH\r"},
+    {"ATE0M1Q0V1X4\rATD03000000111\r", "ATD%1\r", "ATH\r"},
+    {"ATE0Q0V1X4\rATD03000000111#;\r", "ATD%1;\r", "ATH\r"},
+    {"\xA7\x9A\x93\x9A\x9A\x9A\x9A\x9A\x9A\x91\x91\x91\x86", "", "\xA4"},
+    {"ATM1L3Q0V1X4T\rATH1\rATD03000000111T;\r", "ATD%1;\r", "ATH\r"},
+};
+
+// The link cable's keys: 1-9, 0, *, #.
+QByteArray linkKeys(const QByteArray &digits)
+{
+    QByteArray out;
+    for (char d : digits)
+        out += d == '0' ? '\x9A' : d == '*' ? '\x9B' : d == '#' ? '\x9C' : char(0x90 + d - '0');
+    return out;
+}
+
+} // namespace
+
 void tst_E2e::send_data()
 {
     QTest::addColumn<int>("centerKind");
     QTest::addColumn<int>("modemKind");
     QTest::addColumn<int>("autoTransmit");
-    for (int kind = 0; kind < 8; ++kind)
-        QTest::addRow("centre kind %d", kind) << kind << 0 << 0;
+    QTest::addColumn<QByteArrayList>("dials"); // after the centre call, before the hang-up
+    // The message in pieces of eight characters.
+    const QByteArrayList mail{"*2*24433458816171869", "96979888#0402#0404#0406#2033", "#2790"};
+    const QByteArrayList plain = QByteArrayList{"03012345678#"} + mail + QByteArrayList{"##"};
+    const QByteArrayList star = QByteArrayList{"#", "03012345678#"} + mail;
+    for (int kind : {0, 1, 3, 4, 6})
+        QTest::addRow("centre kind %d", kind) << kind << 0 << 0 << plain;
+    QTest::addRow("centre kind 2") << 2 << 0 << 0 << star + QByteArrayList{"##", "*"};
+    QTest::addRow("centre kind 5") << 5 << 0 << 0 << QByteArrayList{"1"} + plain;
+    QTest::addRow("centre kind 7") << 7 << 0 << 0 << star + QByteArrayList{"#", "*"};
     for (int kind = 1; kind < 8; ++kind)
-        QTest::addRow("device kind %d", kind) << 0 << kind << 0;
-    QTest::addRow("automatic") << 3 << 0 << 1;
+        QTest::addRow("device kind %d", kind) << 0 << kind << 0 << plain;
+    QTest::addRow("automatic") << 3 << 0 << 1 << plain;
 }
 
 void tst_E2e::send()
@@ -164,121 +222,26 @@ void tst_E2e::send()
     QFETCH(int, centerKind);
     QFETCH(int, modemKind);
     QFETCH(int, autoTransmit);
+    QFETCH(QByteArrayList, dials);
     AppData data = sampleData(m_folder, 1, centerKind, modemKind, autoTransmit);
-    ComPort port(m_folder);
-    EventLoopWaiter waiter;
-    RecordingSendView view(data);
-    view.mail = Mail;
-    SendSequence seq(data, port, waiter, view);
-    pressThrough(seq, port);
+    Sender sender(data, m_folder);
+    sender.pressThrough();
+    const ConsoleFrontEnd &view = sender.view;
     QCOMPARE(view.sendCaption, QStringLiteral("送ったよ！"));
     QVERIFY(view.errorsReported.isEmpty());
     QCOMPARE(data.history.used().size(), 1);
 
     const QMap<QString, QString> call = nextCall();
-    const bool star = centerKind == 2 || centerKind == 7;
     QCOMPARE(call.value("message"), Mail);
     QCOMPARE(call.value("recipient"), RecipientNumber);
-    QCOMPARE(call.value("keys"), centerKind == 5 ? "1" : star ? "#" : "");
-    QCOMPARE(call.value("end"), centerKind == 7 ? "#" : "##");
-    QCOMPARE(call.value("star"), star ? "yes" : "no");
     QVERIFY(call.value("centre").startsWith(CenterNumber));
 
-    QByteArray expected;
-    for (const CallStep &step : CommandChannel::callSteps(data.settings, CenterNumber))
-        expected += step.bytes;
-    QStringList dials = {RecipientNumber + '#'};
-    if (centerKind == 5 || star)
-        dials.prepend(centerKind == 5 ? "1" : "#");
-    dials << messagePieces(Mail, data.settings.SendStrings) << (centerKind == 7 ? "#" : "##");
-    if (star)
-        dials << "*";
-    for (const QString &digits : dials)
-        expected += CommandChannel::dialWrites(modemKind, digits).join();
-    expected += hangUpCommand(modemKind);
+    const DeviceBytes &device = Devices[modemKind];
+    QByteArray expected = device.call;
+    for (const QByteArray &digits : dials)
+        expected += device.dial.isEmpty() ? linkKeys(digits) : QByteArray(device.dial).replace("%1", digits);
+    expected += device.hangUp;
     QCOMPARE(receivedSince(m_folder + "transcript.txt", m_transcriptLine), expected);
-}
-
-void tst_E2e::faults_data()
-{
-    QTest::addColumn<QStringList>("options");
-    QTest::addColumn<bool>("userHangsUp");
-    QTest::addColumn<QString>("panel1"); // empty: the send goes through
-    QTest::newRow("NO CARRIER") << QStringList{"--no-carrier-after", "4"} << false
-                                << QStringLiteral("回線が切断されました");
-    QTest::newRow("line closed") << QStringList{"--drop-after", "2"} << false << QStringLiteral("回線が切断されました");
-    QTest::newRow("no answer") << QStringList{"--silent"} << true << QStringLiteral("電話回線を切断しました");
-    QTest::newRow("answer without CR") << QStringList{"--no-cr"} << true << QStringLiteral("電話回線を切断しました");
-    QTest::newRow("slow and noisy") << QStringList{"--delay", "20", "--noise", "40"} << false << QString();
-}
-
-// A device that misbehaves: the send ends cleanly, by NO CARRIER, by the line going
-// away, or by the user's hang-up after a while.
-void tst_E2e::faults()
-{
-    QFETCH(QStringList, options);
-    QFETCH(bool, userHangsUp);
-    QFETCH(QString, panel1);
-    QTemporaryDir dir;
-    const QString folder = dir.path() + QLatin1Char('/');
-    QProcess sim;
-    sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"), QStringList{"--folder", folder} + options);
-    QVERIFY(sim.waitForStarted());
-    sim.setReadChannel(QProcess::StandardError);
-    QVERIFY(sim.waitForReadyRead(5000));
-    AppData data = sampleData(folder, 1, 0, 0, 0);
-    ComPort port(folder);
-    EventLoopWaiter waiter;
-    RecordingSendView view(data);
-    view.mail = Mail;
-    SendSequence seq(data, port, waiter, view);
-    if (userHangsUp)
-        QTimer::singleShot(300, [&] { seq.cmdCut_Click(); });
-    pressThrough(seq, port);
-    QVERIFY(!port.isOpen());
-    for (int code : view.errorsReported)
-        QCOMPARE(code, 8018);
-    QVERIFY(view.errorsShown.isEmpty());
-    if (panel1.isEmpty()) {
-        QCOMPARE(view.sendCaption, QStringLiteral("送ったよ！"));
-    } else {
-        QCOMPARE(view.panels[1], panel1);
-        QCOMPARE(seq.stage(), int(SendSequence::StageCall));
-        QVERIFY(data.history.used().isEmpty());
-    }
-    if (options.first() == "--drop-after") {
-        // A fresh line has taken the old one's place under the same link.
-        port.setPortOpen(true);
-        port.output("AT\r");
-        QTimer::singleShot(2000, [&] { port.setPortOpen(false); });
-        seq.channel().WaitForOk(0);
-        QVERIFY(port.isOpen());
-        port.setPortOpen(false);
-    }
-    sim.terminate();
-    QVERIFY(sim.waitForFinished(5000));
-}
-
-// What modem detection relies on: the echo as set, and the product code line.
-void tst_E2e::probe()
-{
-    ComPort port(m_folder);
-    EventLoopWaiter waiter;
-    port.setPortOpen(true);
-    auto ask = [&](const QByteArray &command) {
-        port.output(command);
-        QByteArray answer;
-        waiter.waitFor(&port, 2000, [&] {
-            answer += port.input();
-            return answer.contains("OK\r\n");
-        });
-        return answer;
-    };
-    QVERIFY(ask("ATE1\r").endsWith("\r\nOK\r\n")); // echoed or not, as the last call left it
-    QCOMPARE(ask("ATI6\r"), QByteArray("ATI6\r\r\nFUMIDORI MODEMSIM VOICE 2.32\r\n\r\nOK\r\n"));
-    QCOMPARE(ask("ATE0\r"), QByteArray("ATE0\r\r\nOK\r\n"));
-    QCOMPARE(ask("AT\r"), QByteArray("\r\nOK\r\n"));
-    port.setPortOpen(false);
 }
 
 // Numbers no exchange in Japan connects: 030 and 040 are assigned to no service, and

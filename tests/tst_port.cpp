@@ -1,6 +1,6 @@
 // The serial port over real pseudo-terminals.
 #include "modem/comport.h"
-#include "modem/hangup.h"
+#include "modem/modemline.h"
 #include "store/apperror.h"
 
 #include <QDir>
@@ -279,7 +279,7 @@ void tst_Port::hangUpLeavesBeforeClose()
     port.setPortNumber(5);
     port.setSettings(settings);
     port.setPortOpen(true);
-    hangUp(port, modemKind);
+    hangUpPort(port, modemKind);
     QVERIFY(!port.isOpen());
     QCOMPARE(pty.read(bytes.size()), bytes);
 }

@@ -65,14 +65,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message"); // "report": the report text itself
         QTest::addColumn<bool>("ends");
         QTest::addColumn<QString>("panel");
-        QTest::newRow("53")
-            << 53
-            << "設定ファイルか、送信履歴ファイルが足りません。\r\nすみませんが、もう一度インストールしてください。"
-            << true << "";
-        QTest::newRow("62") << 62
-                            << "保存データが欠けている可能性があります。\r\n念のため設定ファイルを保存し、もう一度イン"
-                               "ストールしてください。"
-                            << true << "";
         QTest::newRow("8002") << 8002 << "ポート番号が間違っています。\r\n設定で正しいポートを設定してください。"
                               << false << "ポートを設定し直して下さい";
         QTest::newRow("8005")

@@ -1,9 +1,9 @@
 #include "ui/frmmain.h"
 
-#include "app/lifecycle.h"
-#include "modem/hangup.h"
-#include "modem/sendsequence.h"
+#include "modem/modemline.h"
+#include "modem/sendengine.h"
 #include "modem/serialport.h"
+#include "modem/soundline.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
 #include "ui/appicon.h"
@@ -12,6 +12,7 @@
 #include "ui/dlgadd.h"
 #include "ui/dlghistory.h"
 #include "ui/dlgoption.h"
+#include "ui/formcontrols.h"
 #include "ui/helpwindow.h"
 #include "ui/mailedit.h"
 #include "ui/platform.h"
@@ -32,15 +33,11 @@
 namespace
 {
 
-// Form positions are in twips; the screen has 15 twips to a pixel.
-int px(int twips)
-{
-    return qRound(twips / 15.0);
-}
+using formcontrols::px;
 
 void place(QWidget *widget, int left, int top, int width, int height)
 {
-    widget->setGeometry(px(left), px(top), px(width), px(height));
+    widget->setGeometry(formcontrols::twips(left, top, width, height));
 }
 
 QPushButton *button(QWidget *parent, const char *name, const QString &text, const QString &tip)
@@ -74,7 +71,9 @@ frmMain::frmMain(AppData &data, Platform &platform, SerialPort &port, QWidget *p
     connectControls();
     // The window keeps the form's client size; menu bar and status bar come on top of it.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
-    m_sequence = std::make_unique<SendSequence>(m_data, mscCOM, m_waiter, *this);
+    m_modemLine = std::make_unique<ModemLine>(m_data.settings, mscCOM, m_waiter);
+    m_soundLine = std::make_unique<SoundLine>(m_data.settings, m_waiter, *this);
+    m_engine = std::make_unique<SendEngine>(m_data, *this, *this);
 }
 
 frmMain::~frmMain()
@@ -220,10 +219,10 @@ void frmMain::connectControls()
     for (int panel = 1; panel <= int(stbSTATUS.size()); ++panel)
         connect(stbSTATUS[panel - 1], &ClickLabel::doubleClicked, this,
                 [this, panel] { stbSTATUS_PanelDblClick(panel); });
-    connect(cmdButton, &QPushButton::clicked, this, [this] { m_sequence->cmdButton_Click(); });
-    connect(cmdREPEAT, &QPushButton::clicked, this, [this] { m_sequence->cmdREPEAT_Click(); });
-    connect(cmdCut, &QPushButton::clicked, this, [this] { m_sequence->cmdCut_Click(); });
-    connect(timTIME, &QTimer::timeout, this, [this] { m_sequence->timTIME_Timer(); });
+    connect(cmdButton, &QPushButton::clicked, this, [this] { m_engine->send(); });
+    connect(cmdREPEAT, &QPushButton::clicked, this, [this] { m_engine->sendAgain(); });
+    connect(cmdCut, &QPushButton::clicked, this, [this] { m_engine->hangUp(); });
+    connect(timTIME, &QTimer::timeout, this, &frmMain::timTIME_Timer);
     connect(cmdOptimize, &QPushButton::clicked, this, &frmMain::cmdOptimize_Click);
     connect(cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
 }
@@ -232,7 +231,7 @@ void frmMain::connectControls()
 
 void frmMain::Form_Load()
 {
-    lifecycle::loadAtStartUp(m_data, m_platform, this);
+    m_platform.run->loadAtStartUp(m_data, this);
     prepareWindow();
 }
 
@@ -277,12 +276,8 @@ void frmMain::selectFirst()
 
 void frmMain::cmdExit_Click()
 {
-    try {
-        hangUp(mscCOM, m_data.settings.ModemKind);
-    } catch (const AppError &) {
-        // A device that went away must not keep the settings and history from being saved.
-    }
-    lifecycle::saveAndExit(m_data, m_platform, this);
+    m_engine->hangUpForExit();
+    m_platform.run->saveAndExit(m_data, this);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)

@@ -1,6 +1,6 @@
-#include "ui/platform.h"
+#include "app/platformservices.h"
 
-#include "ui/clipboardhandover.h"
+#include "app/clipboardhandover.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -16,22 +16,42 @@ MessageBoxes::Answer QtMessageBoxes::show(QWidget *parent, const QString &text, 
     box.setWindowTitle(title.isEmpty() ? QStringLiteral("Fumidori") : title);
     box.setText(text);
     switch (icon) {
-    case NoIcon: box.setIcon(QMessageBox::NoIcon); break;
-    case Information: box.setIcon(QMessageBox::Information); break;
-    case Warning: box.setIcon(QMessageBox::Warning); break;
-    case Critical: box.setIcon(QMessageBox::Critical); break;
-    case Question: box.setIcon(QMessageBox::Question); break;
+    case NoIcon:
+        box.setIcon(QMessageBox::NoIcon);
+        break;
+    case Information:
+        box.setIcon(QMessageBox::Information);
+        break;
+    case Warning:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case Critical:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    case Question:
+        box.setIcon(QMessageBox::Question);
+        break;
     }
     switch (buttons) {
-    case Ok: box.setStandardButtons(QMessageBox::Ok); break;
-    case YesNo: box.setStandardButtons(QMessageBox::Yes | QMessageBox::No); break;
-    case OkCancel: box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel); break;
+    case Ok:
+        box.setStandardButtons(QMessageBox::Ok);
+        break;
+    case YesNo:
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        break;
+    case OkCancel:
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        break;
     }
     switch (box.exec()) {
-    case QMessageBox::Yes: return AnswerYes;
-    case QMessageBox::No: return AnswerNo;
-    case QMessageBox::Cancel: return AnswerCancel;
-    default: return buttons == YesNo ? AnswerNo : (buttons == OkCancel ? AnswerCancel : AnswerOk);
+    case QMessageBox::Yes:
+        return AnswerYes;
+    case QMessageBox::No:
+        return AnswerNo;
+    case QMessageBox::Cancel:
+        return AnswerCancel;
+    default:
+        return buttons == YesNo ? AnswerNo : (buttons == OkCancel ? AnswerCancel : AnswerOk);
     }
 }
 

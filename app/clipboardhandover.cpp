@@ -1,4 +1,4 @@
-#include "ui/clipboardhandover.h"
+#include "app/clipboardhandover.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QClipboard>
