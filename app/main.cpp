@@ -1,5 +1,6 @@
 #include "app/sessionend.h"
 #include "modem/comport.h"
+#include "modem/lockedport.h"
 #include "store/appdata.h"
 #include "ui/frmmain.h"
 #include "ui/platform.h"
@@ -17,7 +18,8 @@ int main(int argc, char *argv[])
     ImmediateExit process;
     // platform.help is the help window's launcher, plugged in here with the help window.
     Platform platform{&boxes, &clipboard, nullptr, &urls, &process};
-    ComPort port(data.folder);
+    ComPort line(data.folder);
+    LockedPort port(line, data.folder); // shares the line with fumidori-send
     frmMain window(data, platform, port);
     window.Form_Load();
     // Only after start-up: a shut-down before the files are loaded would write the defaults over them.

@@ -148,8 +148,7 @@ bool ModemSim::runCommands(const QByteArray &body)
         };
         switch (c) {
         case 'D':
-            dial(body.mid(i));
-            return true;
+            return dial(body.mid(i));
         case 'E':
             m_echo = number() != 0;
             break;
@@ -186,23 +185,37 @@ bool ModemSim::runCommands(const QByteArray &body)
     return true;
 }
 
-void ModemSim::dial(const QByteArray &dialString)
+bool ModemSim::dial(const QByteArray &dialString)
 {
     const QString digits = dialDigits(dialString);
     if (digits.isEmpty())
-        return; // "ATDT;" only picks the dialling method
+        return true; // "ATDT;" only picks the dialling method
     if (!m_inCall) {
         m_inCall = true;
         m_centre = digits;
         m_dials.clear();
-        return;
+        if (m_faults.failEvery > 0 && ++m_calls % m_faults.failEvery == 0) {
+            reply("NO CARRIER");
+            endCall(true);
+            return false;
+        }
+        return true;
     }
     m_dials << digits;
+    return true;
 }
 
 void ModemSim::linkByte(uchar byte)
 {
     if (byte == 0xA7) {
+        if (m_faults.failEvery > 0 && ++m_calls % m_faults.failEvery == 0) {
+            // The cable has no answers to carry NO CARRIER: the line goes.
+            m_inCall = true;
+            endCall(true);
+            if (dropLine)
+                dropLine();
+            return;
+        }
         m_inCall = true;
         m_linkCentre = true;
         m_centre.clear();

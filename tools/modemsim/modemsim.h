@@ -12,6 +12,7 @@ struct SimFaults {
     bool silent = false;    // no echo and no answer at all
     bool noCr = false;      // answers end in LF only, so "OK" is never followed by CR
     int noise = 0;          // random bytes sent before each answer
+    int failEvery = 0;      // every n-th call fails whole: its centre dial gets NO CARRIER
 };
 
 // What the message centre made of one call.
@@ -48,7 +49,8 @@ public:
 private:
     void command(const QByteArray &line);
     bool runCommands(const QByteArray &body);
-    void dial(const QByteArray &dialString);
+    // False when the dial was answered already (a failed call's NO CARRIER).
+    bool dial(const QByteArray &dialString);
     void linkByte(uchar byte);
     void endCall(bool dropped);
     void reply(const QByteArray &text);
@@ -57,6 +59,7 @@ private:
     bool m_echo = true;
     QByteArray m_line;
     int m_commands = 0; // commands since the last call ended
+    int m_calls = 0;    // calls begun, failed ones included
     bool m_inCall = false;
     bool m_linkCentre = false; // between the link cable's 0xA7 and 0x86
     QString m_centre;

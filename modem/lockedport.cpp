@@ -1,0 +1,40 @@
+#include "modem/lockedport.h"
+
+#include "modem/comport.h"
+#include "store/apperror.h"
+
+#include <QFileInfo>
+
+LockedPort::LockedPort(SerialPort &port, QString dataFolder, QObject *parent)
+    : SerialPort(parent), m_port(port), m_folder(std::move(dataFolder))
+{
+    connect(&m_port, &SerialPort::readyRead, this, &SerialPort::readyRead);
+    connect(&m_port, &SerialPort::closed, this, [this] {
+        m_lock.reset();
+        emit closed();
+    });
+}
+
+LockedPort::~LockedPort() = default;
+
+QString LockedPort::lockPath(const QString &dataFolder, int number)
+{
+    const QString link = ComPort::devicePath(dataFolder, number);
+    const QString device = QFileInfo(link).canonicalFilePath();
+    return PortLock::pathFor(device.isEmpty() ? link : device, dataFolder);
+}
+
+void LockedPort::setPortOpen(bool open)
+{
+    if (!open || m_port.isOpen()) {
+        m_port.setPortOpen(open);
+        if (!open)
+            m_lock.reset();
+        return;
+    }
+    auto lock = std::make_unique<PortLock>(lockPath(m_folder, m_port.portNumber()));
+    if (!lock->tryLock())
+        throw AppError(ErrorCode::PortInUse, QStringLiteral("MSComm"), QStringLiteral("ポートは既に開いています。"));
+    m_port.setPortOpen(true); // a failure lets the lock go with it
+    m_lock = std::move(lock);
+}
