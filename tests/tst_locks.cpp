@@ -52,7 +52,8 @@ struct Holder {
     QProcess process;
     bool hold(const QString &path)
     {
-        process.start(QStringLiteral("flock"), {QStringLiteral("-o"), path, QStringLiteral("-c"), QStringLiteral("echo held; cat")});
+        process.start(QStringLiteral("flock"),
+                      {QStringLiteral("-o"), path, QStringLiteral("-c"), QStringLiteral("echo held; cat")});
         return process.waitForReadyRead(5000) && process.readAll() == "held\n";
     }
     ~Holder()

@@ -22,7 +22,6 @@
 #include <QTest>
 #include <QTimer>
 
-
 Q_DECLARE_METATYPE(Outcome)
 
 namespace
@@ -355,8 +354,11 @@ void tst_Sender::checks_data()
     QTest::newRow("no code") << "R0"
                              << "" << false << QStringLiteral("A😀B€")
                              << QStringLiteral("「😀」(U+1F600)、「€」(U+20AC)");
-    QTest::newRow("small letters have no code") << "R0" << "" << false << "abc" << QStringLiteral("「a」");
-    QTest::newRow("the optimiser makes them sendable") << "R0" << "" << true << "abc" << "";
+    QTest::newRow("small letters have no code") << "R0"
+                                                << "" << false << "abc" << QStringLiteral("「a」");
+    QTest::newRow("the optimiser makes them sendable") << "R0"
+                                                       << "" << true << "abc"
+                                                       << "";
     QTest::newRow("unsendable hints the optimiser")
         << "R0"
         << "" << false << QStringLiteral("😀") << QStringLiteral("--optimize");

@@ -38,7 +38,8 @@ bool validNumber(const QString &number)
 
 QString shown(const QString &ch)
 {
-    return QStringLiteral("「%1」(U+%2)").arg(ch, QString::number(ch.toUcs4().value(0), 16).rightJustified(4, u'0').toUpper());
+    return QStringLiteral("「%1」(U+%2)")
+        .arg(ch, QString::number(ch.toUcs4().value(0), 16).rightJustified(4, u'0').toUpper());
 }
 
 } // namespace
