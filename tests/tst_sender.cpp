@@ -449,7 +449,8 @@ void tst_Sender::exitStatus()
         QCOMPARE(sendqueue::waitingIds(folder), QStringList());
 }
 
-// A line held by another program: at once exit 3, and a second queue runner likewise.
+// A line held by another program: at once exit 3, or after waiting for it the send; a
+// second queue runner on a folder exits 3 as well.
 void tst_Sender::busy()
 {
     QTemporaryDir dir;
@@ -463,8 +464,17 @@ void tst_Sender::busy()
     QVERIFY2(r.exitCode == 3, qPrintable(r.err));
     QVERIFY2(r.err.contains("--wait"), qPrintable(r.err));
     QCOMPARE(QJsonDocument::fromJson(r.out).object().value("status").toString(), QStringLiteral("busy"));
+
+    // With --wait the sender waits, and goes on the moment the holder lets go.
+    QProcess waiting;
+    waiting.start(Tool, {"--folder", folder, "--to", "R0", "--wait", "60", "--json", "X"});
+    QVERIFY(waiting.waitForReadyRead(10000));
+    const QJsonObject event = QJsonDocument::fromJson(waiting.readLine()).object();
+    QCOMPARE(event.value("event").toString(), QStringLiteral("waiting"));
     holder.kill();
-    holder.waitForFinished();
+    QVERIFY(holder.waitForFinished(5000));
+    QVERIFY(waiting.waitForFinished(20000));
+    QVERIFY2(waiting.exitCode() != 3, waiting.readAllStandardError().constData());
 
     PortLock runner(sendqueue::queueFolder(folder) + "runner.lock");
     QVERIFY(QDir().mkpath(sendqueue::queueFolder(folder)) && runner.tryLock());
