@@ -52,8 +52,9 @@ void onStop(QObject *context, std::function<void()> stop)
         ::sigaction(sig, &action, nullptr);
 }
 
-// The message from the command line, else standard input in UTF-8; line breaks at its end dropped.
-std::optional<QString> messageText(const Options &o, QString *error)
+// The message from the command line, else standard input in UTF-8; line breaks at its end
+// dropped. Unreadable input is reported.
+std::optional<QString> messageText(const Options &o, Reporter &reporter)
 {
     QString text = o.message;
     if (!o.messageGiven) {
@@ -61,13 +62,13 @@ std::optional<QString> messageText(const Options &o, QString *error)
             std::fputs("fumidori-send: メッセージを入力し、Ctrl+D で終えてください。\n", stderr);
         QFile in;
         if (!in.open(stdin, QIODevice::ReadOnly)) {
-            *error = QStringLiteral("標準入力を読めません。");
+            reporter.result({ExitStatus::BadInput, QStringLiteral("標準入力を読めません。")});
             return std::nullopt;
         }
         QStringDecoder utf8(QStringDecoder::Utf8);
         text = utf8.decode(in.readAll());
         if (utf8.hasError()) {
-            *error = QStringLiteral("標準入力が UTF-8 ではありません。");
+            reporter.result({ExitStatus::BadInput, QStringLiteral("標準入力が UTF-8 ではありません。")});
             return std::nullopt;
         }
     }
@@ -93,12 +94,9 @@ void endWith(const Options &o, Reporter &reporter, const Outcome &outcome, const
 
 int sendNow(const Options &o, Reporter &reporter)
 {
-    QString error;
-    const std::optional<QString> text = messageText(o, &error);
-    if (!text) {
-        reporter.result({ExitStatus::BadInput, error});
+    const std::optional<QString> text = messageText(o, reporter);
+    if (!text)
         return 2;
-    }
     const int attempts = o.attempts.value_or(0);
     const QList<int> delays = o.delays.value_or(QueueSettings().delays);
     MessageSend *current = nullptr;
@@ -146,12 +144,9 @@ int sendNow(const Options &o, Reporter &reporter)
 
 int queueAdd(const Options &o, Reporter &reporter)
 {
-    QString error;
-    const std::optional<QString> text = messageText(o, &error);
-    if (!text) {
-        reporter.result({ExitStatus::BadInput, error});
+    const std::optional<QString> text = messageText(o, reporter);
+    if (!text)
         return 2;
-    }
     // What can never be sent is refused now, while the script can still say so.
     auto checked = prepare(o.folder, o.target, *text);
     if (auto *refusal = std::get_if<Outcome>(&checked)) {
