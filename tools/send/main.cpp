@@ -77,6 +77,16 @@ std::optional<QString> messageText(const Options &o, Reporter &reporter)
     return text;
 }
 
+// What the device kinds that need a person or a secret may have here.
+DeviceAccess deviceAccess(const Options &o)
+{
+    // A prompt can be asked where the process has a terminal, whatever its input is.
+    const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+    if (tty >= 0)
+        ::close(tty);
+    return {tty >= 0, o.sipPasswordFile};
+}
+
 // After the outcome: the hook of the outcome, then the end with its exit status.
 void endWith(const Options &o, Reporter &reporter, const Outcome &outcome, const QString &text, int attempt)
 {
@@ -107,6 +117,7 @@ int sendNow(const Options &o, Reporter &reporter)
         current = new MessageSend(
             o.folder, o.target, *text, reporter, [] { return makeCallDriver(); }, qApp);
         current->setLineWait(o.waitMs);
+        current->setDeviceAccess(deviceAccess(o));
         QObject::connect(current, &MessageSend::done, qApp, [&, attempt](const Outcome &outcome) {
             const QString sent = current->sentText().isEmpty() ? *text : current->sentText();
             const bool interrupted = current->interrupted();
@@ -148,7 +159,7 @@ int queueAdd(const Options &o, Reporter &reporter)
     if (!text)
         return 2;
     // What can never be sent is refused now, while the script can still say so.
-    auto checked = prepare(o.folder, o.target, *text);
+    auto checked = prepare(o.folder, o.target, *text, deviceAccess(o));
     if (auto *refusal = std::get_if<Outcome>(&checked)) {
         reporter.result(*refusal);
         return refusal->exitCode();
@@ -187,6 +198,7 @@ int queueRun(const Options &o, Reporter &reporter)
     if (o.delays)
         settings.delays = *o.delays;
     QueueRunner runner(o.folder, settings, reporter, [] { return makeCallDriver(); });
+    runner.setDeviceAccess(deviceAccess(o));
     if (const std::optional<Outcome> refused = runner.start()) {
         reporter.result(*refused);
         return refused->exitCode();

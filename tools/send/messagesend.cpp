@@ -20,7 +20,7 @@ MessageSend::~MessageSend() = default;
 
 void MessageSend::start()
 {
-    auto prepared = prepare(m_folder, m_target, m_text);
+    auto prepared = prepare(m_folder, m_target, m_text, m_access);
     if (auto *refusal = std::get_if<Outcome>(&prepared)) {
         finish(*refusal);
         return;

@@ -26,6 +26,7 @@ public:
 
     // How long to wait for a line another program holds: 0 not at all, negative for ever.
     void setLineWait(qint64 ms) { m_lineWaitMs = ms; }
+    void setDeviceAccess(DeviceAccess access) { m_access = std::move(access); }
     void start();
     // Stops where it is: a call hangs up. done() follows with LineFailed and interrupted() true.
     void abort();
@@ -48,6 +49,7 @@ private:
     Reporter &m_reporter;
     DriverFactory m_factory;
     qint64 m_lineWaitMs = 0;
+    DeviceAccess m_access;
     std::unique_ptr<Prepared> m_prepared;
     std::unique_ptr<PortLock> m_lock;
     PortLockWaiter *m_waiter = nullptr;

@@ -62,12 +62,22 @@ QStringList unsendableCharacters(const QString &text)
     return out;
 }
 
-bool deviceKindKnown(int modemKind)
+QString deviceKindProblem(int modemKind, const DeviceAccess &access)
 {
-    return modemKind >= 0 && modemKind <= 7;
+    constexpr int SoundCard = 9, Sip = 10;
+    if (modemKind == SoundCard && !access.onTerminal)
+        return QStringLiteral("機器の種類 9（サウンドカード）は、応答を確かめる人がいる端末からだけ使えます。");
+    if (modemKind == Sip && access.sipPasswordFile.isEmpty())
+        return QStringLiteral("機器の種類 10（SIP）のパスワードを --sip-password-file で渡してください"
+                              "（持ち主だけが読めるファイル）。");
+    // The kinds the send engine of this build drives.
+    if (modemKind < 0 || modemKind > 7)
+        return QStringLiteral("設定の機器の種類 (ModemKind=%1) は、この fumidori-send では使えません。").arg(modemKind);
+    return {};
 }
 
-std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &target, const QString &input)
+std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &target, const QString &input,
+                                        const DeviceAccess &access)
 {
     Prepared p;
     p.data.folder = folder;
@@ -125,10 +135,8 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
     }
     p.center = *center;
     const QString &who = p.recipientName;
-    if (!deviceKindKnown(data.settings.ModemKind))
-        return refused(QStringLiteral("設定の機器の種類 (ModemKind=%1) は、この fumidori-send では使えません。")
-                           .arg(data.settings.ModemKind),
-                       who, p.center.name);
+    if (const QString problem = deviceKindProblem(data.settings.ModemKind, access); !problem.isEmpty())
+        return refused(problem, who, p.center.name);
 
     QString text = input;
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));

@@ -115,6 +115,7 @@ void QueueRunner::send(const QueuedMessage &m)
     Target target{m.to, m.number, m.center, m.optimize};
     m_current = new MessageSend(m_folder, target, m.text, m_reporter, m_factory, this);
     m_current->setLineWait(-1); // the window's call ends some time: the queue waits for it
+    m_current->setDeviceAccess(m_access);
     connect(m_current, &MessageSend::done, this, [this, m](const Outcome &outcome) { sendEnded(m, outcome); });
     m_current->start();
 }

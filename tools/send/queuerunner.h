@@ -42,6 +42,7 @@ public:
     // Takes the folder's runner lock and recovers what a killed runner left in work/.
     // An Outcome (Busy) when another runner has the folder.
     std::optional<Outcome> start();
+    void setDeviceAccess(DeviceAccess access) { m_access = std::move(access); }
     // SIGTERM: the current call hangs up, its message stays queued; stopped() follows.
     void stop();
 
@@ -62,6 +63,7 @@ private:
     QueueSettings m_settings;
     Reporter &m_reporter;
     MessageSend::DriverFactory m_factory;
+    DeviceAccess m_access;
     std::unique_ptr<PortLock> m_lock;
     QFileSystemWatcher m_watcher;
     QTimer m_timer;
