@@ -162,9 +162,13 @@ int retryDelay(const QList<int> &delays, int tried)
 
 std::optional<QString> add(const QString &dataFolder, QueuedMessage &m)
 {
-    const QDateTime now = QDateTime::currentDateTimeUtc();
+    // Ids sort in the order of adding: within one process two adds in one millisecond
+    // get successive ones.
+    static qint64 last = 0;
+    last = qMax(last + 1, QDateTime::currentMSecsSinceEpoch());
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(last, Qt::UTC);
     if (m.added == 0)
-        m.added = now.toMSecsSinceEpoch();
+        m.added = last;
     const QString random = QString::number(QRandomGenerator::global()->bounded(0x100000), 16).rightJustified(5, u'0');
     m.id = now.toString(QStringLiteral("yyyyMMddTHHmmsszzz")) + QLatin1Char('-') + random;
     return write(queueFolder(dataFolder), m);
