@@ -1,7 +1,10 @@
 // Whole sends over a real pseudo-terminal to fumidori-modemsim, for every centre
 // kind and every device kind: what the centre decodes is what was written, and
 // the line carried exactly the commands of the device kind.
+#include "support/fakeplatform.h"
 #include "support/recordingsendview.h"
+
+#include "app/lifecycle.h"
 
 #include "encoding/codetable.h"
 #include "modem/comport.h"
@@ -10,10 +13,14 @@
 #include "modem/waiter.h"
 #include "store/appdata.h"
 #include "store/settingsfile.h"
+#include "ui/frmmain.h"
 
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -21,8 +28,9 @@
 namespace
 {
 
-const QString CenterNumber = QStringLiteral("0570000111");
-const QString RecipientNumber = QStringLiteral("09012345678");
+// The sample's numbers, as the sends below deliver them through the simulator.
+const QString CenterNumber = QStringLiteral("03000000111");
+const QString RecipientNumber = QStringLiteral("03012345678");
 const QString Mail = QStringLiteral("ﾃｽﾄ ABC-123 あいう漢字");
 
 // The bytes the program sent in the transcript's lines from the given one on.
@@ -273,8 +281,17 @@ void tst_E2e::probe()
     port.setPortOpen(false);
 }
 
-// --sample: a settings file that the program reads and that reaches the simulator on
-// its port; a folder's own settings file is left alone.
+// Numbers no exchange in Japan connects: 030 and 040 are assigned to no service, and
+// no local number begins with 0, so neither is a number of the areas 03 and 04.
+bool unconnectable(const QString &number)
+{
+    static const QRegularExpression rule(QStringLiteral("^0[34]0[0-9]{8}$"));
+    return rule.match(number).hasMatch();
+}
+
+// --sample: settings that reach the simulator and no real line, and an empty history,
+// so the first start opens on the main window without a message; a folder's own
+// settings file is left alone.
 void tst_E2e::sampleSettings()
 {
     QTemporaryDir dir;
@@ -290,13 +307,25 @@ void tst_E2e::sampleSettings()
         return up && sim.waitForFinished(5000);
     };
     QVERIFY(runSample());
-    QVERIFY(!LoadSettingsFile(data));
+    {
+        FakePlatform fake;
+        ComPort port(data.folder);
+        frmMain window(data, fake.platform, port);
+        window.Form_Load();
+        lifecycle::releaseInstanceLock();
+        QCOMPARE(fake.boxes.texts(), QStringList());
+        QCOMPARE(window.cmbNumber->currentIndex(), 0);
+        QCOMPARE(window.cmbCenter->currentIndex(), 0);
+    }
+    QCOMPARE(QFileInfo(data.historyPath()).size(), 0);
     Settings expected = Settings::defaults();
     expected.PortNumber = 3;
     QCOMPARE(data.settings, expected);
     QCOMPARE(data.centers.size(), 1);
-    QCOMPARE(data.centers[0].number, CenterNumber);
     QCOMPARE(data.recipients.size(), 1);
+    for (const QString &number : {data.centers[0].number, data.recipients[0].number})
+        QVERIFY2(unconnectable(number), qPrintable(number));
+    QCOMPARE(data.centers[0].number, CenterNumber);
     QCOMPARE(data.recipients[0].number, RecipientNumber);
     QCOMPARE(data.recipients[0].centerIndex, 0);
 
@@ -309,5 +338,5 @@ void tst_E2e::sampleSettings()
     QCOMPARE(file.readAll(), own);
 }
 
-QTEST_GUILESS_MAIN(tst_E2e)
+QTEST_MAIN(tst_E2e)
 #include "tst_e2e.moc"
