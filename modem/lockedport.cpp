@@ -8,8 +8,8 @@
 LockedPort::LockedPort(SerialPort &port, QString dataFolder, QObject *parent)
     : SerialPort(parent), m_port(port), m_folder(std::move(dataFolder))
 {
-    connect(&m_port, &SerialPort::readyRead, this, &SerialPort::readyRead);
-    connect(&m_port, &SerialPort::closed, this, [this] {
+    connect(&m_port, &WaitSource::readyRead, this, &WaitSource::readyRead);
+    connect(&m_port, &WaitSource::closed, this, [this] {
         m_lock.reset();
         emit closed();
     });

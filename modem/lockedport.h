@@ -22,8 +22,6 @@ public:
     int portNumber() const override { return m_port.portNumber(); }
     void setSettings(const QString &settings) override { m_port.setSettings(settings); }
     QString settings() const override { return m_port.settings(); }
-    void setInputMode(InputMode mode) override { m_port.setInputMode(mode); }
-    InputMode inputMode() const override { return m_port.inputMode(); }
     void setPortOpen(bool open) override;
     bool isOpen() const override { return m_port.isOpen(); }
     void output(const QByteArray &bytes) override { m_port.output(bytes); }

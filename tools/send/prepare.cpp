@@ -1,5 +1,6 @@
 #include "prepare.h"
 
+#include "encoding/centerkind.h"
 #include "encoding/codetable.h"
 #include "encoding/cp932.h"
 #include "encoding/textcheck.h"
@@ -160,7 +161,7 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
         return refused(
             QStringLiteral("メッセージが長すぎます: %1 %2（センター「%3」は %4 まで）。%5")
                 .arg(count)
-                .arg(textcheck::countsCharacters(p.center.kind) ? QStringLiteral("文字") : QStringLiteral("バイト"))
+                .arg(centerRules(p.center.kind).countsCharacters ? QStringLiteral("文字") : QStringLiteral("バイト"))
                 .arg(p.center.name)
                 .arg(p.center.maxChars)
                 .arg(target.optimize ? QString() : QStringLiteral("--optimize で短くなることがあります。")),
