@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "modem/stagetexts.h"
 #include "outcome.h"
 
 #include <QDateTime>
@@ -32,7 +33,7 @@ void Reporter::stage(const QString &stage, const QString &text)
 void Reporter::progress(int remaining, int total)
 {
     if (!quiet)
-        line(QStringLiteral("T = %1/%2").arg(remaining).arg(total));
+        line(stagetexts::progress(Progress::Piece, remaining, total));
     event(QStringLiteral("progress"), {{QStringLiteral("remaining"), remaining}, {QStringLiteral("total"), total}});
 }
 
