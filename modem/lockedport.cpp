@@ -32,6 +32,12 @@ void LockedPort::setPortOpen(bool open)
             m_lock.reset();
         return;
     }
+    // A device that does not exist is not locked: opening it fails (8002) all the same,
+    // and a lock file for every port a modem detection probes would be litter.
+    if (!QFileInfo::exists(ComPort::devicePath(m_folder, m_port.portNumber()))) {
+        m_port.setPortOpen(true);
+        return;
+    }
     auto lock = std::make_unique<PortLock>(lockPath(m_folder, m_port.portNumber()));
     if (!lock->tryLock())
         throw AppError(ErrorCode::PortInUse, QStringLiteral("MSComm"), QStringLiteral("ポートは既に開いています。"));
