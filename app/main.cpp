@@ -1,9 +1,10 @@
+#include "app/platformservices.h"
+#include "app/programrun.h"
 #include "app/sessionend.h"
 #include "modem/comport.h"
 #include "modem/lockedport.h"
 #include "store/appdata.h"
 #include "ui/frmmain.h"
-#include "ui/platform.h"
 
 #include <QApplication>
 
@@ -18,6 +19,8 @@ int main(int argc, char *argv[])
     ImmediateExit process;
     // platform.help is the help window's launcher, plugged in here with the help window.
     Platform platform{&boxes, &clipboard, nullptr, &urls, &process};
+    AppRun run(platform);
+    platform.run = &run;
     ComPort line(data.folder);
     LockedPort port(line, data.folder); // shares the line with fumidori-send
     frmMain window(data, platform, port);
