@@ -5,6 +5,7 @@
 #include "options.h"
 #include "queuerunner.h"
 #include "report.h"
+#include "store/datafolder.h"
 #include "store/sendqueue.h"
 
 #include <QCoreApplication>
@@ -271,7 +272,7 @@ int main(int argc, char *argv[])
         QStringLiteral("%1.%2").arg(FUMIDORI_VERSION_MAJOR).arg(FUMIDORI_VERSION_MINOR, 2, 10, QLatin1Char('0')));
     QString error;
     const std::optional<Options> options =
-        parseOptions(QCoreApplication::arguments(), QCoreApplication::applicationDirPath(), &error);
+        parseOptions(QCoreApplication::arguments(), datafolder::forThisProgram(), &error);
     if (!options) {
         if (error.isEmpty())
             return 0;
