@@ -357,7 +357,7 @@ private slots:
         QCOMPARE(rig.port.written(), "ATZ\rATE0M1L3Q0V1X4&C1T\r" + dial(CenterNumber + 'T') + numberWrites(0) +
                                          mailWrites(0, true) + "ATH\r");
         QCOMPARE(rig.waiter.now(),
-                 qint64(Mail.size() * 2000)); // only the pauses between pieces // only the pauses between pieces
+                 qint64(Mail.size() * 2000)); // only the pauses between pieces
         QVERIFY(!rig.view.repeatEnabled);
     }
 };
