@@ -213,35 +213,6 @@ private slots:
         if (ends)
             QCOMPARE(waiter.now(), qint64(10 * reads.size())); // no time limit, and no extra wait
     }
-    void answersNotChecked_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<int>("okCheckNo");
-        QTest::newRow("OkCheckNo 1") << 0 << 1;
-        QTest::newRow("link cable") << 6 << 0;
-    }
-    void answersNotChecked()
-    {
-        QFETCH(int, kind);
-        QFETCH(int, okCheckNo);
-        Settings s = Settings::defaults();
-        s.ModemKind = qint16(kind);
-        s.OkCheckNo = qint16(okCheckNo);
-        FakePort port;
-        VirtualWaiter waiter;
-        answerOk(port, waiter);
-        ModemLine line(s, port, waiter);
-        line.call(Center);
-        waiter.run();
-        const qint64 start = waiter.now();
-        line.awaitOk(0);
-        waiter.run();
-        QCOMPARE(waiter.now(), start);
-        line.awaitOk(2.5);
-        waiter.run();
-        QCOMPARE(waiter.now(), start + 2500);
-        QCOMPARE(port.nonEmptyReads, 0);
-    }
     // The hang-up button closes the port under a wait: every wait ends there.
     void waitsEndWhenPortCloses()
     {
