@@ -234,16 +234,6 @@ private Q_SLOTS:
         QVERIFY(written.contains("\r\nOutSide= 0 \r\n"));
     }
 
-    void readOptionFromFolder()
-    {
-        QTemporaryDir dir;
-        QVERIFY(writeFileBytes(dir.filePath(QStringLiteral("Fumidori.ini")),
-                               cp932::encode(QStringLiteral("[Option]\r\nOutSide= ０ \r\n"))));
-        QCOMPARE(ReadOption(dir.path() + u'/', QStringLiteral("option"), QStringLiteral("outside")),
-                 QStringLiteral("０"));
-        QCOMPARE(ReadOption(dir.path() + QStringLiteral("/none/"), QStringLiteral("Option"), QStringLiteral("A")),
-                 QString());
-    }
 
     void numbers_data()
     {
