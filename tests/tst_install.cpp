@@ -1,8 +1,5 @@
 #include "support/filehelpers.h"
 
-#include "store/datafolder.h"
-#include "ui/helpwindow.h"
-
 #include <QApplication>
 #include <QDirIterator>
 #include <QImage>
@@ -149,56 +146,6 @@ private Q_SLOTS:
         for (const QByteArray &line : r.out.split('\n'))
             QVERIFY2(!line.startsWith("W:") && !line.startsWith("E:"), r.out.constData());
     }
-    void completion_data()
-    {
-        QTest::addColumn<QStringList>("words"); // the command line, the last word being completed
-        QTest::addColumn<QStringList>("expected");
-        QTest::newRow("dtmf commands") << QStringList{"fumidori-dtmf", ""}
-                                       << QStringList{"--help", "count", "decode", "encode", "optimize", "tones"};
-        QTest::newRow("dtmf encode options")
-            << QStringList{"fumidori-dtmf", "encode", "-"} << QStringList{"--", "--kind", "--pieces", "--skip"};
-        QTest::newRow("dtmf tones options")
-            << QStringList{"fumidori-dtmf", "tones", "--t"} << QStringList{"--text", "--tone"};
-        QTest::newRow("dtmf kinds") << QStringList{"fumidori-dtmf", "count", "--kind", ""}
-                                    << QStringList{"-1", "0", "1", "2", "3", "4", "5", "6", "7"};
-        QTest::newRow("modemsim options") << QStringList{"fumidori-modemsim", "--sample", "--no"}
-                                          << QStringList{"--no-carrier-after", "--no-cr", "--noise"};
-        QTest::newRow("modemsim ports") << QStringList{"fumidori-modemsim", "--port", "1"}
-                                        << QStringList{"1", "10", "11", "12", "13", "14", "15"};
-    }
-    void completion()
-    {
-        QFETCH(QStringList, words);
-        QFETCH(QStringList, expected);
-        const QString framework = QStringLiteral("/usr/share/bash-completion/bash_completion");
-        if (!QFileInfo::exists(framework))
-            QSKIP("bash-completion is not installed (scripts/setup installs it)");
-        const QString script =
-            QStringLiteral("source \"$1\"; source \"$2\"; shift 2\n"
-                           "COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); COMP_LINE=\"$*\"; COMP_POINT=${#COMP_LINE}\n"
-                           "spec=$(complete -p \"$1\"); spec=${spec#*-F }; \"${spec%% *}\" \"$1\" \"${!#}\" "
-                           "\"${COMP_WORDS[COMP_CWORD-1]}\"\n"
-                           "printf '%s\\n' \"${COMPREPLY[@]}\"");
-        const Result r = run(QStringLiteral("bash"),
-                             QStringList{"-c", script, "bash", framework,
-                                         installed(QStringLiteral("share/bash-completion/completions/") + words[0])} +
-                                 words);
-        QVERIFY2(r.code == 0, r.err.constData());
-        QStringList got = QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts);
-        got.sort();
-        QCOMPARE(got, expected);
-    }
-    void installedHelpOpens()
-    {
-        // The window opens the help collection found by this rule from the program's folder.
-        const QString shared = datafolder::sharedFolder(installed(QStringLiteral("bin")));
-        QCOMPARE(shared, installed(QStringLiteral("share/fumidori/")));
-        HelpWindow help(shared + HelpWindow::collectionFileName());
-        help.showContents(nullptr);
-        QCOMPARE(help.currentPage().fileName(), QStringLiteral("index.html"));
-        QVERIFY(help.pageText().startsWith(QStringLiteral("Fumidori ヘルプ")));
-        QCOMPARE(tree(m_stage.path()), m_tree); // read where it lies, nothing written there
-    }
     void installedProgramKeepsFilesInDataFolder()
     {
         QTemporaryDir home;
@@ -253,29 +200,6 @@ private Q_SLOTS:
         sim.terminate();
         QVERIFY(sim.waitForFinished(30000));
         QVERIFY(!QFileInfo(data + QStringLiteral("ports/COM1")).isSymLink());
-    }
-    void debianPackage()
-    {
-        if (QStandardPaths::findExecutable(QStringLiteral("dpkg-shlibdeps")).isEmpty())
-            QSKIP("dpkg-dev is not installed (scripts/setup installs it)");
-        QTemporaryDir out;
-        const Result made = run(QStringLiteral(FUMIDORI_CPACK),
-                                {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("-B"), out.path(),
-                                 QStringLiteral("--config"), QStringLiteral(FUMIDORI_BUILD_DIR "/CPackConfig.cmake")});
-        QVERIFY2(made.code == 0, (made.out + made.err).constData());
-        const QString deb = out.filePath(QStringLiteral("fumidori_" FUMIDORI_VERSION "_amd64.deb"));
-        QVERIFY2(QFileInfo(deb).isFile(), made.out.constData());
-
-        const Result depends = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), deb, QStringLiteral("Depends")});
-        QVERIFY2(depends.out.contains("libqt6widgets6") && depends.out.contains("libqt6sql6-sqlite"),
-                 depends.out.constData());
-
-        if (QStandardPaths::findExecutable(QStringLiteral("lintian")).isEmpty())
-            QSKIP("lintian is not installed (scripts/setup installs it)");
-        const Result lint = run(QStringLiteral("lintian"), {deb});
-        qInfo("lintian:\n%s%s", lint.out.constData(), lint.err.constData());
-        for (const QByteArray &line : lint.out.split('\n'))
-            QVERIFY2(!line.startsWith("E:"), lint.out.constData());
     }
 
 private:
