@@ -153,7 +153,6 @@ private slots:
         QCOMPARE(digitsOf(message), digits);
     }
 
-
     void longRunStaysBare()
     {
         const QString digits = digitsOf(QString(40000, u'A'));

@@ -126,7 +126,6 @@ private slots:
         cp932::decode(QByteArray("\x81", 1), &ok);
         QVERIFY(!ok);
     }
-
 };
 
 QTEST_APPLESS_MAIN(tst_cp932)

@@ -92,7 +92,6 @@ private slots:
         QVERIFY2(error.contains(QStringLiteral("\"a\" (2), \"😀\" (3), \"@\" (4)")) && error.contains(u"optimize"),
                  qPrintable(error));
     }
-
 };
 
 QTEST_GUILESS_MAIN(tst_dtmf)

@@ -138,7 +138,6 @@ private slots:
         QCOMPARE(rig.port.events.count(QStringLiteral("close")), 1);
     }
 
-
     void exitHangsUpWithoutWaiting()
     {
         Rig rig(0);
@@ -148,7 +147,6 @@ private slots:
         QVERIFY(rig.port.written().endsWith(";\rAT+CHUP\rATH\r"));
         QVERIFY(!rig.port.isOpen());
     }
-
 };
 
 QTEST_GUILESS_MAIN(tst_Module)

@@ -234,7 +234,6 @@ private Q_SLOTS:
         QVERIFY(written.contains("\r\nOutSide= 0 \r\n"));
     }
 
-
     void numbers_data()
     {
         QTest::addColumn<QByteArray>("text");

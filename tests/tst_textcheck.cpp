@@ -148,7 +148,6 @@ private slots:
         }
     }
 
-
     void keepsOnlyEncodable()
     {
         bool removed = false;

@@ -79,7 +79,6 @@ private slots:
         }
     }
 
-
     // Characters without a code stop the tool unless --skip leaves them out, as the
     // mail stage does.
     void uncodedCharacters()
