@@ -132,7 +132,6 @@ private Q_SLOTS:
             << withCounts(1, 1, "[Information]\r\nA,0\r\n1\r\n2\r\n3,4,5\r\nR,0") << "error";
         QTest::newRow("wait not a number")
             << withCounts(1, 0, "[Information]\r\nA,0\r\n1\r\n2\r\n3,x,5\r\n") << "error";
-        QTest::newRow("empty wait") << withCounts(1, 0, "[Information]\r\nA,0\r\n1\r\n2\r\n3,,5\r\n") << "error";
         QTest::newRow("number out of range") << withCounts(0, 1, "[Information]\r\nR,40000,9\r\n") << "error";
         QTest::newRow("negative count") << withCounts(-1, 0, "[Information]\r\n") << "error";
         QTest::newRow("negative HistoryCount")
