@@ -152,6 +152,20 @@ private slots:
         QCOMPARE(clicked, pressed.isEmpty() ? QStringList() : QStringList(pressed));
         QVERIFY(!f.w().txtMail->toPlainText().contains(u'\n')); // never a line break
     }
+    void tabLeavesTheMessageBox()
+    {
+        Fixture f({center(QStringLiteral("C"), 0, 50)});
+        f.w().show();
+        f.w().txtMail->setFocus();
+        QTest::keyClicks(f.w().txtMail, QStringLiteral("ab"));
+        QTest::keyClick(f.w().txtMail, Qt::Key_Tab);
+        QCOMPARE(f.w().focusWidget(), f.w().cmbNumber);
+        QTest::keyClick(f.w().cmbNumber, Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(f.w().focusWidget(), f.w().txtMail);
+        QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("ab"));
+        QCOMPARE(f.w().statusText(5), QStringLiteral("2/50"));
+    }
+    // ¥ and ‾, typed, pasted or composed, are the CP932 characters 0x5C and 0x7E: counted and sent as those.
     // ¥ and ‾, typed, pasted or composed, are the CP932 characters 0x5C and 0x7E: counted and sent as those;
     // a character CP932 cannot carry is refused with a beep.
     void yenSignAndOverline()

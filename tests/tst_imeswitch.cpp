@@ -1,10 +1,13 @@
 #include "store/appdata.h"
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
+#include "support/modalcloser.h"
 #include "ui/frmmain.h"
 #include "ui/imeswitch.h"
 #include "ui/mailedit.h"
 
+#include <QAction>
+#include <QCheckBox>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -12,6 +15,7 @@
 #include <QDBusVirtualObject>
 #include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
@@ -187,6 +191,27 @@ private slots:
         // Leaving the box asks nothing.
         box->clearFocus();
         QCOMPARE(m_fcitx->fake.calls.count(QStringLiteral("Activate")), 1 + fromBox);
+    }
+    void okAppliesAtOnce()
+    {
+        reset(true);
+        FakePlatform platform;
+        FakePort port;
+        AppData data;
+        data.folder = QDir::tempPath() + QLatin1Char('/');
+        data.settings = Settings::defaults();
+        frmMain main(data, platform.platform, port);
+        main.prepareWindow();
+        focus(main.txtMail);
+        QCOMPARE(m_fcitx->fake.calls, QStringList());
+        ModalCloser closer([](QDialog *d) {
+            d->findChild<QCheckBox *>(QStringLiteral("chkIME"))->setChecked(true);
+            d->findChild<QPushButton *>(QStringLiteral("OKButton"))->click();
+        });
+        main.mnuOPTION[0]->trigger();
+        QCOMPARE(closer.opened, QStringList{"dlgOption"});
+        QTRY_COMPARE(m_fcitx->fake.calls.count(QStringLiteral("Activate")), 1);
+        QTRY_COMPARE(m_ibus->fake.engine, QStringLiteral("anthy"));
     }
     void ibusEngineChoice_data()
     {

@@ -1,5 +1,8 @@
 #include "support/filehelpers.h"
 
+#include "store/datafolder.h"
+#include "ui/helpwindow.h"
+
 #include <QApplication>
 #include <QDirIterator>
 #include <QImage>
@@ -146,6 +149,17 @@ private Q_SLOTS:
         for (const QByteArray &line : r.out.split('\n'))
             QVERIFY2(!line.startsWith("W:") && !line.startsWith("E:"), r.out.constData());
     }
+    void installedHelpOpens()
+    {
+        // The window opens the help collection found by this rule from the program's folder.
+        const QString shared = datafolder::sharedFolder(installed(QStringLiteral("bin")));
+        QCOMPARE(shared, installed(QStringLiteral("share/fumidori/")));
+        HelpWindow help(shared + HelpWindow::collectionFileName());
+        help.showContents(nullptr);
+        QCOMPARE(help.currentPage().fileName(), QStringLiteral("index.html"));
+        QVERIFY(help.pageText().startsWith(QStringLiteral("Fumidori ヘルプ")));
+        QCOMPARE(tree(m_stage.path()), m_tree); // read where it lies, nothing written there
+    }
     void installedProgramKeepsFilesInDataFolder()
     {
         QTemporaryDir home;
@@ -200,6 +214,30 @@ private Q_SLOTS:
         sim.terminate();
         QVERIFY(sim.waitForFinished(30000));
         QVERIFY(!QFileInfo(data + QStringLiteral("ports/COM1")).isSymLink());
+    }
+
+    void debianPackage()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("dpkg-shlibdeps")).isEmpty())
+            QSKIP("dpkg-dev is not installed (scripts/setup installs it)");
+        QTemporaryDir out;
+        const Result made = run(QStringLiteral(FUMIDORI_CPACK),
+                                {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("-B"), out.path(),
+                                 QStringLiteral("--config"), QStringLiteral(FUMIDORI_BUILD_DIR "/CPackConfig.cmake")});
+        QVERIFY2(made.code == 0, (made.out + made.err).constData());
+        const QString deb = out.filePath(QStringLiteral("fumidori_" FUMIDORI_VERSION "_amd64.deb"));
+        QVERIFY2(QFileInfo(deb).isFile(), made.out.constData());
+
+        const Result depends = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), deb, QStringLiteral("Depends")});
+        QVERIFY2(depends.out.contains("libqt6widgets6") && depends.out.contains("libqt6sql6-sqlite"),
+                 depends.out.constData());
+
+        if (QStandardPaths::findExecutable(QStringLiteral("lintian")).isEmpty())
+            QSKIP("lintian is not installed (scripts/setup installs it)");
+        const Result lint = run(QStringLiteral("lintian"), {deb});
+        qInfo("lintian:\n%s%s", lint.out.constData(), lint.err.constData());
+        for (const QByteArray &line : lint.out.split('\n'))
+            QVERIFY2(!line.startsWith("E:"), lint.out.constData());
     }
 
 private:

@@ -3,7 +3,9 @@
 #include "app/reporterror.h"
 #include "store/apperror.h"
 
+#include <QTemporaryFile>
 #include <QTest>
+#include <unistd.h>
 
 namespace
 {
@@ -30,6 +32,30 @@ private Q_SLOTS:
                               QStringLiteral("フォーム名   : dlgAdd"), QStringLiteral("イベント     : OKButton_Click"),
                               QStringLiteral("エラー番号   : 8018"), QStringLiteral("ポートが開いていません"),
                               QStringLiteral("Ver 2.32")}));
+    }
+
+    void endingReportOnStandardError()
+    {
+        QTemporaryFile capture;
+        QVERIFY(capture.open());
+        const int saved = ::dup(STDERR_FILENO);
+        ::dup2(capture.handle(), STDERR_FILENO);
+        FakePlatform fake;
+        bool ended = false;
+        try {
+            ReportError(QStringLiteral("frmMain"), QStringLiteral("Form_Load"),
+                        AppError(62, QStringLiteral("src"), QStringLiteral("途中で終わっています")), fake.platform,
+                        nullptr, nullptr);
+        } catch (const ProcessEnded &) {
+            ended = true;
+        }
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
+        QVERIFY(ended);
+        capture.seek(0);
+        const QString written = QString::fromLocal8Bit(capture.readAll());
+        QCOMPARE(written,
+                 QString(fake.clipboard.current).replace(QStringLiteral("\r\n"), QStringLiteral("\n")) + u'\n');
     }
 
     void byCode_data()
