@@ -3,7 +3,7 @@
 #include <QList>
 #include <QString>
 
-// The seventeen "[Option]" values, held for the whole run. Names are the keys of
+// The "[Option]" values (the seventeen, then the newer ones), held for the whole run. Names are the keys of
 // the settings file; numbers are 16-bit like the file's.
 struct Settings {
     qint16 PortNumber = 0;
@@ -23,6 +23,9 @@ struct Settings {
     QString ExCommand;
     qint16 ReturnStart = 0;
     qint16 MailInterval = 0;
+    // The Internet telephone line (device kind 10); stored only when not empty.
+    QString SipServer; // host or host:port of the provider or the centre's gateway
+    QString SipUser;
 
     // The built-in values a first start writes to a new settings file.
     static Settings defaults();

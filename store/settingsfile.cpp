@@ -135,6 +135,8 @@ Settings readOptions(OptionReader &in)
     s.ExCommand = in.text("ExCommand");
     s.ReturnStart = in.number("ReturnStart");
     s.MailInterval = in.number("MailInterval");
+    s.SipServer = in.text("SipServer");
+    s.SipUser = in.text("SipUser");
     return s;
 }
 
@@ -197,6 +199,12 @@ QByteArray bytes(const AppData &data)
     line("ExCommand", s.ExCommand);
     number("ReturnStart", s.ReturnStart);
     number("MailInterval", s.MailInterval);
+    // Keys beyond the seventeen follow in a fixed order, each only when set, so a file
+    // of the seventeen alone is written back byte for byte.
+    if (!s.SipServer.isEmpty())
+        line("SipServer", s.SipServer);
+    if (!s.SipUser.isEmpty())
+        line("SipUser", s.SipUser);
     out += crlf + QStringLiteral("[Information]") + crlf;
     for (const MessageCenter &c : data.centers) {
         // maxChars as a printed number: a blank (or the minus sign), the digits, a blank.
