@@ -3,10 +3,12 @@
 // from the modem's "OK" + CR to the program's next command, and the call's length
 // against the waits it was asked to make.
 #include "modem/comport.h"
-#include "modem/sendsequence.h"
-#include "modem/sendview.h"
+#include "modem/modemline.h"
+#include "modem/sendengine.h"
+#include "modem/stagetexts.h"
 #include "modem/waiter.h"
 #include "store/appdata.h"
+#include "store/apperror.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -21,29 +23,35 @@
 namespace
 {
 
-class QuietView : public SendView
+class QuietView : public SendFrontEnd
 {
 public:
     QString mail;
-    QString panels[6];
     QString caption;
     int selectedCenter() const override { return 0; }
     int selectedRecipient() const override { return 0; }
     QString mailText() const override { return mail; }
-    void setStatusText(int panel, const QString &text) override { panels[panel] = text; }
-    QString statusText(int panel) const override { return panels[panel]; }
-    void setSendCaption(const QString &c) override { caption = c; }
-    void setSendEnabled(bool) override {}
-    void focusSend() override {}
-    void setRepeatCaption(const QString &) override {}
-    void setRepeatEnabled(bool) override {}
-    void setTimerEnabled(bool) override {}
-    void setOptionMenusEnabled(bool) override {}
-    void setMailEnabled(bool) override {}
-    void setClipboardText(const QString &) override {}
-    void showError(const QString &text) override { std::printf("message box: %s\n", qPrintable(text)); }
-    void reportError(const AppError &) override { std::printf("a failure was reported\n"); }
-    void recordHistory() override {}
+    void stageStarted(SendStage) override {}
+    void nextStage(SendStage stage, bool afterSend) override { caption = stagetexts::sendCaption(stage, afterSend); }
+    void stageFinished() override {}
+    void sendAgainAllowed(bool) override {}
+    void waitingForNextStage() override {}
+    void progress(Progress, int, int) override {}
+    void lineStatus(LineStatus) override {}
+    void callEnded() override {}
+    void sent() override {}
+    void refused(Refusal reason) override { std::printf("message box: %s\n", qPrintable(stagetexts::refusal(reason))); }
+    void failed(const AppError &) override { std::printf("a failure was reported\n"); }
+};
+
+class OneLine : public LineSet
+{
+public:
+    explicit OneLine(Line &line) : m_line(line) {}
+    Line &line(int) override { return m_line; }
+
+private:
+    Line &m_line;
 };
 
 double cpuSeconds()
@@ -119,11 +127,15 @@ int main(int argc, char *argv[])
 
     ComPort port(folder);
     EventLoopWaiter waiter;
-    SendSequence seq(data, port, waiter, view);
+    ModemLine line(data.settings, port, waiter);
+    OneLine lines(line);
+    SendEngine engine(data, lines, view);
+    QObject::connect(&engine, &SendEngine::settled, &app, &QCoreApplication::quit);
     const double cpuBefore = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
-    seq.cmdButton_Click();
+    engine.send();
+    app.exec();
     const double wallSeconds = double(wall.nsecsElapsed()) / 1e9;
     const double cpu = cpuSeconds() - cpuBefore;
 

@@ -1,5 +1,6 @@
 #include "encoding/codetable.h"
 
+#include "encoding/centerkind.h"
 #include "encoding/cp932.h"
 #include "encoding/textcheck.h"
 
@@ -186,7 +187,7 @@ QStringList messagePieces(const QString &message, int sendStrings)
 
 QString endMark(int centerKind)
 {
-    return centerKind == 7 ? QStringLiteral("#") : QStringLiteral("##");
+    return QString::fromLatin1(centerRules(centerKind).endMark);
 }
 
 namespace

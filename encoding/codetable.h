@@ -22,7 +22,7 @@ QString CharToCode(const QString &ch);
 // taken as 1.
 QStringList messagePieces(const QString &message, int sendStrings);
 
-// The mark dialled after the last piece: "#" for centre kind 7, "##" for the others.
+// The mark dialled after the last piece (the centre kind's row).
 QString endMark(int centerKind);
 
 // The JIS row * 100 + cell of a CP932 double-byte value when it lies in the set of

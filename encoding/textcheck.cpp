@@ -1,5 +1,6 @@
 #include "encoding/textcheck.h"
 
+#include "encoding/centerkind.h"
 #include "encoding/cp932.h"
 #include "encoding/kanawidth.h"
 
@@ -79,14 +80,9 @@ QString asSent(const QString &text)
     return out;
 }
 
-bool countsCharacters(int centerKind)
-{
-    return centerKind == 0 || centerKind == 1;
-}
-
 int count(const QString &text, int centerKind)
 {
-    const bool characters = countsCharacters(centerKind);
+    const bool characters = centerRules(centerKind).countsCharacters;
     const qsizetype size = text.size();
     int n = 0;
     for (qsizetype i = 0; i < size; ++i) {
@@ -164,19 +160,15 @@ QString OptimizeForKana(const QString &text)
 
 QString optimize(int centerKind, const QString &text)
 {
-    switch (centerKind) {
-    case 0:
-    case 2:
-    case 3:
+    switch (centerRules(centerKind).optimiser) {
+    case Optimiser::Kanji:
         return OptimizeForKanji(text);
-    case 1:
-    case 4:
-    case 5:
-    case 6:
+    case Optimiser::Kana:
         return OptimizeForKana(text);
-    default:
-        return text;
+    case Optimiser::None:
+        break;
     }
+    return text;
 }
 
 QString keepEncodable(const QString &text, bool *removed)

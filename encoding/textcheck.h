@@ -9,8 +9,6 @@ namespace textcheck
 // The text as it is counted and sent: every line break '\n' as CR LF ("\r\n" stays as it is).
 QString asSent(const QString &text);
 
-// Kinds 0 and 1 count characters; the others count CP932 bytes.
-bool countsCharacters(int centerKind);
 // The count panel 5 shows for the text of the message box ('\n' stands for CR LF).
 int count(const QString &text, int centerKind);
 

@@ -4,14 +4,14 @@
 // in the whole stream, with "NO CARRIER" winning within that read.
 #include "fuzzcheck.h"
 
-#include "modem/commandchannel.h"
+#include "modem/modemline.h"
 
 #include <cstddef>
 #include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    using Answer = CommandChannel::Answer;
+    using Answer = ModemLine::Answer;
     const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
     QByteArray buffer;
     QByteArray stream;
@@ -20,14 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QByteArray read = input.mid(at, length);
         at += read.size();
         stream += read;
-        const Answer answer = CommandChannel::scanAnswer(buffer, read);
+        const Answer answer = ModemLine::scanAnswer(buffer, read);
         const Answer expected = stream.contains("NO CARRIER") ? Answer::NoCarrier
                                 : stream.contains("OK\r")     ? Answer::Ok
                                                               : Answer::None;
         FUZZ_CHECK(answer == expected);
         if (answer != Answer::None)
             return 0; // the wait is over
-        FUZZ_CHECK(buffer.size() <= CommandChannel::ResponseTail);
+        FUZZ_CHECK(buffer.size() <= ModemLine::ResponseTail);
     }
     return 0;
 }

@@ -22,8 +22,6 @@ public:
     int portNumber() const override { return m_number; }
     void setSettings(const QString &settings) override;
     QString settings() const override { return m_settings; }
-    void setInputMode(InputMode mode) override { m_mode = mode; }
-    InputMode inputMode() const override { return m_mode; }
     void setPortOpen(bool open) override;
     bool isOpen() const override;
     void output(const QByteArray &bytes) override;
@@ -36,6 +34,5 @@ private:
     QString m_folder;
     int m_number = 1;
     QString m_settings = QStringLiteral("9600,n,8,1");
-    InputMode m_mode = Text;
     QSerialPort *m_port = nullptr;
 };

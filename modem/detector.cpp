@@ -12,20 +12,19 @@ const QString crlf = QStringLiteral("\r\n");
 
 ModemDetector::ModemDetector(SerialPort &port, Waiter &waiter) : m_port(port), m_waiter(waiter) {}
 
-int ModemDetector::run(bool showProductCode, const std::function<void(const QString &)> &lineDone)
+QCoro::Task<int> ModemDetector::run(bool showProductCode, std::function<void(const QString &)> lineDone)
 {
     m_cancelled = false;
-    m_port.setInputMode(SerialPort::Text);
     int found = 0;
     for (int p = FirstPort; p <= LastPort && !m_cancelled; ++p) {
-        const std::optional<QString> answer = probe(p);
+        const std::optional<QString> answer = co_await probe(p);
         if (!answer || m_cancelled)
             continue;
         if (!answer->isEmpty() && found == 0)
             found = p;
         lineDone(QStringLiteral("COM%1 : ").arg(p) + entryText(*answer, showProductCode) + crlf);
     }
-    return found;
+    co_return found;
 }
 
 void ModemDetector::cancel()
@@ -44,26 +43,26 @@ void ModemDetector::closePort()
     }
 }
 
-std::optional<QString> ModemDetector::probe(int p)
+QCoro::Task<std::optional<QString>> ModemDetector::probe(int p)
 {
     QByteArray answer;
     try {
         m_port.setPortNumber(p);
         m_port.setPortOpen(true);
         m_port.output(QByteArrayLiteral("ATI6\r"));
-        m_waiter.waitFor(&m_port, AnswerTimeoutMs, [&] {
-            answer += m_port.input();
-            return answer.contains("OK\r");
-        });
-        answer += m_port.input();
     } catch (const AppError &e) {
         closePort();
         if (e.code() == ErrorCode::BadPortNumber)
-            return std::nullopt;
+            co_return std::nullopt;
         throw;
     }
+    co_await m_waiter.wait(&m_port, AnswerTimeoutMs, [&] {
+        answer += m_port.input();
+        return answer.contains("OK\r");
+    });
+    answer += m_port.input();
     closePort();
-    return cp932::decode(answer);
+    co_return cp932::decode(answer);
 }
 
 QString ModemDetector::entryText(const QString &answer, bool showProductCode)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -22,7 +23,7 @@ public:
     // to lineDone. Returns the first port that answered, 0 when none did. A port that does not
     // exist is skipped; any other failure (a port in use: 8005) ends the scan with an AppError.
     // The probed port is closed on every path.
-    int run(bool showProductCode, const std::function<void(const QString &)> &lineDone);
+    QCoro::Task<int> run(bool showProductCode, std::function<void(const QString &)> lineDone);
     // Stops a running scan: the port being probed is closed, which ends its wait.
     void cancel();
 
@@ -34,7 +35,7 @@ public:
 
 private:
     // The answer of port p (empty when it said nothing), or nothing when the port does not exist.
-    std::optional<QString> probe(int p);
+    QCoro::Task<std::optional<QString>> probe(int p);
     void closePort();
 
     SerialPort &m_port;

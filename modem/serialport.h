@@ -1,19 +1,18 @@
 #pragma once
 
+#include "modem/waiter.h"
+
 #include <QByteArray>
-#include <QObject>
 #include <QString>
 
-// The serial port as the program uses it: a port number, line settings, an input
-// mode, open and close, output and input. Failures throw AppError with the codes
-// 8002 (no such port), 8005 (port in use) and 8018 (port not open).
-class SerialPort : public QObject
+// The serial port as the program uses it: a port number, line settings, open and
+// close, output and input; readyRead and closed come from WaitSource. Failures throw
+// AppError with the codes 8002 (no such port), 8005 (port in use) and 8018 (port not open).
+class SerialPort : public WaitSource
 {
     Q_OBJECT
 public:
-    enum InputMode { Text = 0, Binary = 1 };
-
-    using QObject::QObject;
+    using WaitSource::WaitSource;
     ~SerialPort() override = default;
 
     // 1 = COM1. May throw 8002 for a number that can never name a port.
@@ -22,19 +21,10 @@ public:
     // "9600,n,8,1" style: baud, parity (n, e, o), data bits, stop bits.
     virtual void setSettings(const QString &settings) = 0;
     virtual QString settings() const = 0;
-    virtual void setInputMode(InputMode mode) = 0;
-    virtual InputMode inputMode() const = 0;
     // Opening throws 8002 when the port does not exist and 8005 when another program holds it.
     virtual void setPortOpen(bool open) = 0;
-    virtual bool isOpen() const = 0;
     // Writes the bytes as they are; throws 8018 when the port is closed.
     virtual void output(const QByteArray &bytes) = 0;
     // Everything received since the last call; never waits. Empty when closed.
     virtual QByteArray input() = 0;
-
-signals:
-    // Bytes arrived and can be read with input().
-    void readyRead();
-    // The port closed, by our own close or because the device went away.
-    void closed();
 };

@@ -1,11 +1,12 @@
 #include "modem/waiter.h"
 
-#include "modem/serialport.h"
-
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QTimer>
 #include <limits>
+
+EventLoopWaiter::EventLoopWaiter() : m_waits(std::make_unique<QObject>()) {}
+
+EventLoopWaiter::~EventLoopWaiter() = default;
 
 qint64 EventLoopWaiter::now() const
 {
@@ -17,27 +18,34 @@ qint64 EventLoopWaiter::now() const
     return clock.elapsed();
 }
 
-// A local event loop: the window keeps running its handlers (hang-up, timer, exit)
-// while the loop sleeps until the port has data, the port closes or the time is up.
-void EventLoopWaiter::waitFor(SerialPort *port, qint64 timeoutMs, const std::function<bool()> &done)
+void EventLoopWaiter::start(WaitSource *source, qint64 timeoutMs, std::function<bool()> done,
+                            std::function<void()> wake)
 {
-    if ((done && done()) || (port && !port->isOpen()) || timeoutMs == 0)
-        return;
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    if (timeoutMs > 0)
-        timer.start(int(qMin<qint64>(timeoutMs, std::numeric_limits<int>::max())));
-    if (port) {
-        QObject::connect(port, &SerialPort::closed, &loop, &QEventLoop::quit);
-        if (done) {
-            QObject::connect(port, &SerialPort::readyRead, &loop, [&] {
-                if (done())
-                    loop.quit();
-            });
-        }
+    // One object per wait: deleting it cuts its timer and connections.
+    auto *wait = new QObject(m_waits.get());
+    auto over = std::make_shared<bool>(false);
+    auto finish = [this, wait, over, wake = std::move(wake)] {
+        if (*over)
+            return;
+        *over = true;
+        wait->deleteLater();
+        // Queued: the coroutine goes on after the handler that ended the wait (a hang-up's
+        // close) has finished.
+        QMetaObject::invokeMethod(m_waits.get(), wake, Qt::QueuedConnection);
+    };
+    if (timeoutMs >= 0) {
+        auto *timer = new QTimer(wait);
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(timer, &QTimer::timeout, wait, finish);
+        timer->start(int(qMin<qint64>(timeoutMs, std::numeric_limits<int>::max())));
     }
-    loop.exec();
+    if (source) {
+        QObject::connect(source, &WaitSource::closed, wait, finish);
+        if (done)
+            QObject::connect(source, &WaitSource::readyRead, wait, [finish, done = std::move(done)] {
+                if (done())
+                    finish();
+            });
+    }
 }

@@ -3,6 +3,7 @@
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "support/fakeplatform.h"
+#include "ui/clicklabel.h"
 #include "ui/frmmain.h"
 #include "ui/helpwindow.h"
 #include "ui/mailedit.h"
@@ -60,10 +61,11 @@ FUMIDORI_SHOT(frmMain)
 
     // Between two stages of a call, with the longest progress text.
     window.txtMail->setPlainText(QStringLiteral("ｺﾝﾆﾁﾊ"));
-    window.setStatusText(1, QStringLiteral("相手の電話番号を送信してます"));
-    window.setStatusText(2, QStringLiteral("12"));
-    window.setSendCaption(QStringLiteral("メールを送る"));
-    window.setRepeatEnabled(true);
+    window.stageStarted(SendStage::Number);
+    window.nextStage(SendStage::Mail, false);
+    window.stageFinished();
+    window.sendAgainAllowed(true);
+    window.stbSTATUS[1]->setText(QStringLiteral("12"));
     saveShot(&window, folder, QStringLiteral("frmMain-sending.png"));
 }
 

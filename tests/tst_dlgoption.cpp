@@ -249,6 +249,7 @@ private slots:
             auto *detection = m_dialog->findChild<dlgModemDet *>();
             QVERIFY(detection);
             detection->findChild<QPushButton *>("cmdDetModem")->click();
+            m_waiter.run();
             detection->findChild<QPushButton *>("cmdClose")->click();
         });
         press("cmdDetModem");

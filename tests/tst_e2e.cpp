@@ -1,17 +1,19 @@
 // Whole sends over a real pseudo-terminal to fumidori-modemsim, for every centre
 // kind and every device kind: what the centre decodes is what was written, and
 // the line carried exactly the commands of the device kind.
-#include "support/recordingsendview.h"
+#include "support/consolefrontend.h"
 
 #include "encoding/codetable.h"
 #include "modem/comport.h"
-#include "modem/hangup.h"
-#include "modem/sendsequence.h"
+#include "modem/modemline.h"
+#include "modem/sendengine.h"
 #include "modem/waiter.h"
 #include "store/appdata.h"
 #include "store/settingsfile.h"
 
+#include <QCoro/QCoroTask>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -66,15 +68,35 @@ AppData sampleData(const QString &folder, int port, int centerKind, int modemKin
     return data;
 }
 
-// Presses the send button until the call is done or the line is gone.
-void pressThrough(SendSequence &seq, SerialPort &port)
-{
-    for (int press = 0; press < 6 && seq.stage() != SendSequence::StageDone; ++press) {
-        seq.cmdButton_Click();
-        if (!port.isOpen() && seq.stage() != SendSequence::StageDone)
-            return;
+// The engine on the real port, driven by the console front end.
+struct Sender {
+    Sender(AppData &data, const QString &folder)
+        : port(folder), line(data.settings, port, waiter), view(data), engine(data, lines, view)
+    {
+        view.mail = Mail;
     }
-}
+    ComPort port;
+    EventLoopWaiter waiter;
+    ModemLine line;
+    SingleLine lines{line};
+    ConsoleFrontEnd view;
+    SendEngine engine;
+
+    // Presses the send button, each time once the press has run, until the call is done
+    // or the line is gone.
+    void pressThrough()
+    {
+        for (int press = 0; press < 6 && engine.stage() != SendStage::Done; ++press) {
+            QEventLoop loop;
+            QObject::connect(&engine, &SendEngine::settled, &loop, &QEventLoop::quit);
+            engine.send();
+            if (engine.busy())
+                loop.exec();
+            if (!port.isOpen() && engine.stage() != SendStage::Done)
+                return;
+        }
+    }
+};
 
 } // namespace
 
@@ -157,12 +179,9 @@ void tst_E2e::send()
     QFETCH(int, modemKind);
     QFETCH(int, autoTransmit);
     AppData data = sampleData(m_folder, 1, centerKind, modemKind, autoTransmit);
-    ComPort port(m_folder);
-    EventLoopWaiter waiter;
-    RecordingSendView view(data);
-    view.mail = Mail;
-    SendSequence seq(data, port, waiter, view);
-    pressThrough(seq, port);
+    Sender sender(data, m_folder);
+    sender.pressThrough();
+    const ConsoleFrontEnd &view = sender.view;
     QCOMPARE(view.sendCaption, QStringLiteral("送ったよ！"));
     QVERIFY(view.errorsReported.isEmpty());
     QCOMPARE(data.history.used().size(), 1);
@@ -177,7 +196,7 @@ void tst_E2e::send()
     QVERIFY(call.value("centre").startsWith(CenterNumber));
 
     QByteArray expected;
-    for (const CallStep &step : CommandChannel::callSteps(data.settings, CenterNumber))
+    for (const CallStep &step : deviceRules(modemKind).callSteps(data.settings, CenterNumber))
         expected += step.bytes;
     QStringList dials = {RecipientNumber + '#'};
     if (centerKind == 5 || star)
@@ -186,8 +205,8 @@ void tst_E2e::send()
     if (star)
         dials << "*";
     for (const QString &digits : dials)
-        expected += CommandChannel::dialWrites(modemKind, digits).join();
-    expected += hangUpCommand(modemKind);
+        expected += deviceRules(modemKind).dialWrites(digits).join();
+    expected += deviceRules(modemKind).hangUp;
     QCOMPARE(receivedSince(m_folder + "transcript.txt", m_transcriptLine), expected);
 }
 
@@ -219,14 +238,12 @@ void tst_E2e::faults()
     sim.setReadChannel(QProcess::StandardError);
     QVERIFY(sim.waitForReadyRead(5000));
     AppData data = sampleData(folder, 1, 0, 0, 0);
-    ComPort port(folder);
-    EventLoopWaiter waiter;
-    RecordingSendView view(data);
-    view.mail = Mail;
-    SendSequence seq(data, port, waiter, view);
+    Sender sender(data, folder);
+    ComPort &port = sender.port;
+    const ConsoleFrontEnd &view = sender.view;
     if (userHangsUp)
-        QTimer::singleShot(300, [&] { seq.cmdCut_Click(); });
-    pressThrough(seq, port);
+        QTimer::singleShot(300, [&] { sender.engine.hangUp(); });
+    sender.pressThrough();
     QVERIFY(!port.isOpen());
     for (int code : view.errorsReported)
         QCOMPARE(code, 8018);
@@ -235,7 +252,7 @@ void tst_E2e::faults()
         QCOMPARE(view.sendCaption, QStringLiteral("送ったよ！"));
     } else {
         QCOMPARE(view.panels[1], panel1);
-        QCOMPARE(seq.stage(), int(SendSequence::StageCall));
+        QCOMPARE(sender.engine.stage(), SendStage::Call);
         QVERIFY(data.history.used().isEmpty());
     }
     if (options.first() == "--drop-after") {
@@ -243,7 +260,7 @@ void tst_E2e::faults()
         port.setPortOpen(true);
         port.output("AT\r");
         QTimer::singleShot(2000, [&] { port.setPortOpen(false); });
-        seq.channel().WaitForOk(0);
+        QCoro::waitFor(sender.line.awaitOk(0));
         QVERIFY(port.isOpen());
         port.setPortOpen(false);
     }
@@ -260,10 +277,12 @@ void tst_E2e::probe()
     auto ask = [&](const QByteArray &command) {
         port.output(command);
         QByteArray answer;
-        waiter.waitFor(&port, 2000, [&] {
-            answer += port.input();
-            return answer.contains("OK\r\n");
-        });
+        QCoro::waitFor([&]() -> QCoro::Task<> {
+            co_await waiter.wait(&port, 2000, [&] {
+                answer += port.input();
+                return answer.contains("OK\r\n");
+            });
+        }());
         return answer;
     };
     QVERIFY(ask("ATE1\r").endsWith("\r\nOK\r\n")); // echoed or not, as the last call left it

@@ -1,3 +1,4 @@
+#include "modem/sendengine.h"
 #include "modem/serialport.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
@@ -57,25 +58,12 @@ MessageCenter center(const QString &name, int kind, int maxChars)
 
 const QList<MessageCenter> twoCenters{center(QStringLiteral("ドコモ"), 0, 3), center(QStringLiteral("Jフォン"), 2, 5)};
 
-QStringList captions(const QList<QAction *> &actions)
-{
-    QStringList out;
-    for (QAction *a : actions)
-        out << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    return out;
-}
-
 } // namespace
 
 class tst_frmMain : public QObject
 {
     Q_OBJECT
 private slots:
-    void controls_data();
-    void controls();
-    void windowAndTabOrder();
-    void menus();
-    void statusPanels();
     void recipientSelectsCentre_data();
     void recipientSelectsCentre();
     void startUpSelection_data();
@@ -100,115 +88,6 @@ private slots:
     void exitHangsUpAndEnds_data();
     void exitHangsUpAndEnds();
 };
-
-void tst_frmMain::controls_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("tip");
-    QTest::addColumn<QRect>("geometry");
-    QTest::addColumn<bool>("enabled");
-    QTest::newRow("txtMail") << "txtMail"
-                             << ""
-                             << "送信するメールを書いてね" << QRect(8, 0, 329, 65) << true;
-    QTest::newRow("lblNumber") << "lblNumber"
-                               << "送信先の相手"
-                               << "" << QRect(8, 72, 96, 16) << true;
-    QTest::newRow("lblCenter") << "lblCenter"
-                               << "送信先のセンター"
-                               << "" << QRect(176, 72, 120, 16) << true;
-    QTest::newRow("cmbNumber") << "cmbNumber"
-                               << ""
-                               << "送信先の相手を選ぶ" << QRect(8, 88, 161, 24) << true;
-    QTest::newRow("cmbCenter") << "cmbCenter"
-                               << ""
-                               << "送信先のセンターを選ぶ" << QRect(176, 88, 161, 24) << true;
-    QTest::newRow("cmdButton") << "cmdButton"
-                               << "センターにかける"
-                               << "" << QRect(8, 120, 161, 25) << false;
-    QTest::newRow("cmdREPEAT") << "cmdREPEAT"
-                               << "もう一度番号を送る"
-                               << "もう一度、送信します" << QRect(176, 120, 161, 25) << false;
-    QTest::newRow("cmdOptimize") << "cmdOptimize"
-                                 << "最適化！"
-                                 << "入力した文字を最適化します" << QRect(8, 152, 105, 25) << true;
-    QTest::newRow("cmdCut") << "cmdCut"
-                            << "回線を切る"
-                            << "回線を切ります" << QRect(120, 152, 105, 25) << true;
-    QTest::newRow("cmdExit") << "cmdExit"
-                             << "終了"
-                             << "終了するよ" << QRect(232, 152, 105, 25) << true;
-}
-
-void tst_frmMain::controls()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, text);
-    QFETCH(QString, tip);
-    QFETCH(QRect, geometry);
-    QFETCH(bool, enabled);
-    // An empty address book: no centre, so the send button starts disabled.
-    Fixture f;
-    auto *widget = f.w().findChild<QWidget *>(name);
-    QVERIFY(widget);
-    const QByteArray property = qobject_cast<QComboBox *>(widget)  ? "currentText"
-                                : qobject_cast<MailEdit *>(widget) ? "plainText"
-                                                                   : "text";
-    QCOMPARE(widget->property(property).toString(), text);
-    QCOMPARE(widget->toolTip(), tip);
-    QCOMPARE(widget->geometry(), geometry);
-    QCOMPARE(widget->isEnabled(), enabled);
-    const QString family =
-        name == QLatin1String("txtMail") ? QStringLiteral("FixedSys") : QStringLiteral("ＭＳ Ｐゴシック");
-    QCOMPARE(widget->font().family(), family);
-}
-
-void tst_frmMain::windowAndTabOrder()
-{
-    Fixture f;
-    QCOMPARE(f.w().windowTitle(), QStringLiteral("携帯電話、PHSにメールを送るよん♪"));
-    QCOMPARE(f.w().centralWidget()->size(), QSize(345, 203));
-    f.w().show();
-    QCOMPARE(f.w().minimumSize(), f.w().maximumSize());
-    QCOMPARE(f.w().timTIME->interval(), 1000);
-    QVERIFY(!f.w().timTIME->isActive());
-    const QList<QWidget *> order{f.w().txtMail,   f.w().cmbNumber, f.w().cmbCenter, f.w().cmdOptimize,
-                                 f.w().cmdButton, f.w().cmdREPEAT, f.w().cmdCut,    f.w().cmdExit};
-    for (qsizetype i = 1; i < order.size(); ++i) {
-        QWidget *next = order[i - 1]->nextInFocusChain();
-        while (next->focusPolicy() == Qt::NoFocus || !order.contains(next))
-            next = next->nextInFocusChain();
-        QCOMPARE(next, order[i]);
-    }
-}
-
-void tst_frmMain::menus()
-{
-    Fixture f;
-    QCOMPARE(captions(f.w().mnuMENU), QStringList({"ﾌｧｲﾙ(&F)", "文字変換(&C)", "ｵﾌﾟｼｮﾝ(&O)", "ヘルプ(&H)"}));
-    QCOMPARE(captions(f.w().mnuFILE), QStringList({"終了(&X)"}));
-    QCOMPARE(captions(f.w().mnuSTRING),
-             QStringList({"ひらがな→カタカナ", "全角→半角", "小文字→大文字", "-", "カタカナ→ひらがな", "半角→全角",
-                          "大文字→小文字", "-", "最適化(&O)"}));
-    QCOMPARE(captions(f.w().mnuOPTION), QStringList({"設定(&S)...", "追加／編集(&A)...", "送信履歴(&H)..."}));
-    QCOMPARE(captions(f.w().mnuHELP), QStringList({"目次(&C)...", "検索(&S)...", "-", "バージョン情報(&A)..."}));
-    QCOMPARE(f.w().mnuSTRING[8]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
-}
-
-void tst_frmMain::statusPanels()
-{
-    Fixture f;
-    const QList<int> widths{169, 20, 20, 83, 47};
-    const QStringList texts{"", "0", "", "現在の文字数", "0/-"};
-    const QStringList tips{"現在のステータスを表示します", "送信間隔の参考にしてください",
-                           "自動送信の設定の有無を表示しています", "", "現在の文字数です"};
-    QCOMPARE(f.w().stbSTATUS.size(), 5);
-    for (int i = 0; i < 5; ++i) {
-        QCOMPARE(f.w().stbSTATUS[i]->width(), widths[i]);
-        QCOMPARE(f.w().statusText(i + 1), texts[i]);
-        QCOMPARE(f.w().stbSTATUS[i]->toolTip(), tips[i]);
-    }
-}
 
 void tst_frmMain::recipientSelectsCentre_data()
 {
@@ -323,6 +202,7 @@ void tst_frmMain::returnAndEscape()
     Fixture f({center(QStringLiteral("C"), 0, 50)});
     f.data.settings.ReturnStart = qint16(returnStart);
     f.w().prepareWindow();
+    f.port.failOpenWith = 8002; // each press fails at once and gives the button back
     QSignalSpy sendSpy(f.w().cmdButton, &QPushButton::clicked);
     QSignalSpy cutSpy(f.w().cmdCut, &QPushButton::clicked);
     const auto pressed = Qt::Key(key);
@@ -465,10 +345,10 @@ void tst_frmMain::centreChangeRecounts()
 void tst_frmMain::runningStageKeepsSendDisabled()
 {
     Fixture f(twoCenters);
-    f.w().setSendEnabled(false);
+    f.w().stageStarted(SendStage::Number);
     QTest::keyClicks(f.w().txtMail, QStringLiteral("a"));
     QVERIFY(!f.w().cmdButton->isEnabled());
-    f.w().setSendEnabled(true);
+    f.w().stageFinished();
     QVERIFY(f.w().cmdButton->isEnabled());
 }
 
@@ -514,13 +394,12 @@ void tst_frmMain::recordHistoryAndPortFailure()
     Fixture f(twoCenters, {{QStringLiteral("花子"), 1, QStringLiteral("090")}});
     f.data.settings.History = 1;
     f.w().txtMail->setPlainText(QStringLiteral("a\nb"));
-    f.w().recordHistory();
+    f.w().sent();
     const HistoryEntry &row = f.data.history.row(0);
     QCOMPARE(QStringList({row.recipientName, row.centerName, row.message}), QStringList({"花子", "Jフォン", "ab"}));
 
-    f.w().setSendEnabled(false);
-    f.w().setOptionMenusEnabled(false);
-    f.w().reportError(AppError(8002, QStringLiteral("MSComm"), QStringLiteral("Invalid port number")));
+    f.w().stageStarted(SendStage::Call);
+    f.w().failed(AppError(8002, QStringLiteral("MSComm"), QStringLiteral("Invalid port number")));
     QCOMPARE(f.w().statusText(1), QStringLiteral("ポートを設定し直して下さい"));
     QVERIFY(f.w().cmdButton->isEnabled());
     QVERIFY(f.w().mnuOPTION[0]->isEnabled() && f.w().mnuOPTION[1]->isEnabled());
@@ -533,8 +412,14 @@ void tst_frmMain::wholeSendThroughTheWindow()
     f.w().txtMail->setPlainText(QStringLiteral("ABC"));
     for (const char *caption : {"電話番号を送る", "メールを送る", "回線を切る", "送ったよ！", "もう一回送る"}) {
         QVERIFY(f.w().cmdButton->isEnabled());
+        QSignalSpy settled(&f.w().engine(), &SendEngine::settled);
         f.w().cmdButton->click();
+        QVERIFY(!f.w().engine().busy() || settled.wait());
         QCOMPARE(f.w().cmdButton->text(), QString::fromUtf8(caption));
+        if (f.port.isOpen()) { // the one-second timer counts while the line is open
+            f.w().timTIME_Timer();
+            QCOMPARE(f.w().statusText(2), QStringLiteral("1"));
+        }
     }
     QCOMPARE(f.port.written(),
              QByteArray("ATZ\rATE0M1L3Q0V1X4&C1T\rATD0120T;\rATD0901234#;\rATD*2*2161718;\rATD##;\rATH\r"));
@@ -542,6 +427,8 @@ void tst_frmMain::wholeSendThroughTheWindow()
     QCOMPARE(QStringList({row.recipientName, row.centerName, row.message}), QStringList({"R", "C", "ABC"}));
     QVERIFY(!f.port.isOpen());
     QVERIFY(f.w().txtMail->isEnabled());
+    f.w().timTIME_Timer();
+    QVERIFY(!f.w().timTIME->isActive());
 }
 
 void tst_frmMain::exitHangsUpAndEnds_data()

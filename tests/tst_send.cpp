@@ -1,10 +1,11 @@
-// The send sequence on the fake port and virtual time.
+// The send engine on the fake port and virtual time, driven by the console front end.
+#include "support/consolefrontend.h"
 #include "support/fakeport.h"
-#include "support/recordingsendview.h"
 #include "support/virtualwaiter.h"
 
 #include "encoding/codetable.h"
-#include "modem/sendsequence.h"
+#include "modem/modemline.h"
+#include "modem/sendengine.h"
 #include "store/appdata.h"
 
 #include <QTest>
@@ -22,8 +23,10 @@ struct Rig {
     AppData data;
     FakePort port;
     VirtualWaiter waiter;
-    RecordingSendView view{data};
-    SendSequence seq{data, port, waiter, view};
+    ModemLine line{data.settings, port, waiter};
+    SingleLine lines{line};
+    ConsoleFrontEnd view{data};
+    SendEngine seq{data, lines, view};
     int noCarrierAt = -1; // 0-based index of the write answered with NO CARRIER
 
     explicit Rig(int centerKind, int autoTransmit = 0, int waits = 3)
@@ -53,8 +56,10 @@ struct Rig {
     }
     void press(int times = 1)
     {
-        for (int i = 0; i < times; ++i)
-            seq.cmdButton_Click();
+        for (int i = 0; i < times; ++i) {
+            seq.send();
+            waiter.run();
+        }
     }
     QByteArray writtenSince(int from) const { return port.writes.mid(from).join(); }
 };
@@ -116,7 +121,6 @@ private slots:
     void sendAgain();
     void refusals();
     void answersNotChecked();
-    void timer();
 };
 
 void tst_Send::stageByStage()
@@ -135,7 +139,7 @@ void tst_Send::stageByStage()
         QCOMPARE(rig.view.menusEnabled, !rig.port.isOpen());
     }
     QCOMPARE(rig.port.written(), wholeCall(kind));
-    QCOMPARE(rig.seq.stage(), int(SendSequence::StageCall));
+    QCOMPARE(rig.seq.stage(), SendStage::Call);
     QCOMPARE(rig.data.history.used().size(), 1);
     QCOMPARE(rig.data.history.row(0).recipientName, QStringLiteral("R%1").arg(kind));
     QCOMPARE(rig.data.history.row(0).message, Mail);
@@ -196,7 +200,7 @@ void tst_Send::automatic()
     Rig rig(kind, 1, 4);
     rig.press();
     QCOMPARE(rig.view.sendCaption, QStringLiteral("送ったよ！"));
-    QCOMPARE(rig.seq.stage(), int(SendSequence::StageDone));
+    QCOMPARE(rig.seq.stage(), SendStage::Done);
     QVERIFY(!rig.port.isOpen());
     QCOMPARE(rig.port.written(), wholeCall(kind));
     QCOMPARE(rig.data.history.used().size(), 1);
@@ -212,17 +216,17 @@ void tst_Send::automatic()
 void tst_Send::zeroWaitStopsChain_data()
 {
     QTest::addColumn<int>("zeroWait"); // 0 before the number, 1 before the mail, 2 before the hang-up
-    QTest::addColumn<int>("stage");
+    QTest::addColumn<SendStage>("stage");
     QTest::addColumn<bool>("repeat");
-    QTest::newRow("before number") << 0 << int(SendSequence::StageNumber) << false;
-    QTest::newRow("before mail") << 1 << int(SendSequence::StageMail) << true;
-    QTest::newRow("before hang-up") << 2 << int(SendSequence::StageHangUp) << true;
+    QTest::newRow("before number") << 0 << SendStage::Number << false;
+    QTest::newRow("before mail") << 1 << SendStage::Mail << true;
+    QTest::newRow("before hang-up") << 2 << SendStage::HangUp << true;
 }
 
 void tst_Send::zeroWaitStopsChain()
 {
     QFETCH(int, zeroWait);
-    QFETCH(int, stage);
+    QFETCH(SendStage, stage);
     QFETCH(bool, repeat);
     Rig rig(0, 1, 2);
     MessageCenter &c = rig.data.centers[0];
@@ -286,7 +290,7 @@ void tst_Send::lineEndsMidCall()
         rig.port.onWrite = [&, answer](const QByteArray &bytes) {
             answer(bytes);
             if (rig.port.writes.size() - 1 == atWrite)
-                rig.waiter.after(50, [&] { how == HangUp ? rig.seq.cmdCut_Click() : rig.port.vanish(); });
+                rig.waiter.after(50, [&] { how == HangUp ? rig.seq.hangUp() : rig.port.vanish(); });
         };
     }
     do
@@ -299,7 +303,7 @@ void tst_Send::lineEndsMidCall()
         QCOMPARE(rig.port.writes.size(), atWrite + 2);
         QCOMPARE(rig.port.writes.last(), QByteArray("ATH\r"));
     }
-    QCOMPARE(rig.seq.stage(), int(SendSequence::StageCall));
+    QCOMPARE(rig.seq.stage(), SendStage::Call);
     QCOMPARE(rig.view.sendCaption, QStringLiteral("センターにかける"));
     QCOMPARE(rig.view.panels[1],
              how == HangUp ? QStringLiteral("電話回線を切断しました") : QStringLiteral("回線が切断されました"));
@@ -328,15 +332,16 @@ void tst_Send::sendAgain()
     for (int s = 0; s < (hasStar(kind) ? 3 : 2); ++s) {
         rig.press();
         QVERIFY(rig.view.repeatEnabled);
-        const int stageAfter = rig.seq.stage();
+        const SendStage stageAfter = rig.seq.stage();
         const int before = int(rig.port.writes.size());
-        rig.seq.cmdREPEAT_Click();
+        rig.seq.sendAgain();
+        rig.waiter.run();
         QCOMPARE(rig.writtenSince(before), stages[s]);
         QCOMPARE(rig.seq.stage(), stageAfter);
         QVERIFY(rig.view.repeatEnabled);
     }
     // The hang-up button at the last stage records the send as the send button would.
-    rig.seq.cmdCut_Click();
+    rig.seq.hangUp();
     QVERIFY(!rig.view.repeatEnabled);
     QCOMPARE(rig.data.history.used().size(), 1);
 }
@@ -353,14 +358,14 @@ void tst_Send::refusals()
     rig.port.failOpenWith = 8005;
     rig.press();
     QCOMPARE(rig.view.errorsReported, QList<int>{8005});
-    QCOMPARE(rig.seq.stage(), int(SendSequence::StageCall));
+    QCOMPARE(rig.seq.stage(), SendStage::Call);
     QVERIFY(rig.port.writes.isEmpty());
 
     rig.port.failOpenWith = 0;
     rig.view.recipient = -1;
     rig.press(2);
     QCOMPARE(rig.view.errorsShown.last(), QStringLiteral("送信相手を選択してください。"));
-    QCOMPARE(rig.seq.stage(), int(SendSequence::StageNumber));
+    QCOMPARE(rig.seq.stage(), SendStage::Number);
     QCOMPARE(rig.port.writes.size(), 3);
     QVERIFY(rig.view.sendEnabled);
 }
@@ -378,20 +383,6 @@ void tst_Send::answersNotChecked()
     QCOMPARE(rig.waiter.now(),
              qint64(Mail.size() * 2000)); // only the pauses between pieces // only the pauses between pieces
     QVERIFY(!rig.view.repeatEnabled);
-}
-
-void tst_Send::timer()
-{
-    Rig rig(0);
-    rig.press();
-    QVERIFY(rig.view.timerEnabled);
-    rig.seq.timTIME_Timer();
-    rig.seq.timTIME_Timer();
-    QCOMPARE(rig.view.panels[2], QStringLiteral("2"));
-    rig.port.vanish();
-    rig.seq.timTIME_Timer();
-    QVERIFY(!rig.view.timerEnabled);
-    QCOMPARE(rig.view.panels[2], QStringLiteral("2"));
 }
 
 QTEST_GUILESS_MAIN(tst_Send)

@@ -37,20 +37,20 @@ dlgModemDet::dlgModemDet(AppData &data, Platform &platform, SerialPort &port, Wa
     grid->addWidget(cmdClose, 1, 2);
     resize(380, 320);
 
-    connect(cmdDetModem, &QPushButton::clicked, this, &dlgModemDet::cmdDetModem_Click);
+    connect(cmdDetModem, &QPushButton::clicked, this, [this] { cmdDetModem_Click(); });
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
 }
 
 dlgModemDet::~dlgModemDet() = default;
 
-void dlgModemDet::cmdDetModem_Click()
+QCoro::Task<> dlgModemDet::cmdDetModem_Click()
 {
     cmdDetModem->setEnabled(false);
     m_result.clear();
     txtResult->clear();
     m_scanning = true;
     try {
-        const int found = m_detector.run(chkRevision->isChecked(), [this](const QString &line) {
+        const int found = co_await m_detector.run(chkRevision->isChecked(), [this](const QString &line) {
             m_result += line;
             // The box breaks lines at LF; the CR of each pair would show as a stray mark.
             txtResult->setPlainText(QString(m_result).remove(QLatin1Char('\r')));

@@ -29,8 +29,8 @@ public:
     // Closing while a scan runs stops the scan first.
     void done(int result) override;
 
-private slots:
-    void cmdDetModem_Click();
+    // The start button: scans the ports; the task ends with the scan.
+    QCoro::Task<> cmdDetModem_Click();
 
 private:
     void showFailure(const class AppError &error);

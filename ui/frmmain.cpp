@@ -1,8 +1,8 @@
 #include "ui/frmmain.h"
 
 #include "app/lifecycle.h"
-#include "modem/hangup.h"
-#include "modem/sendsequence.h"
+#include "modem/modemline.h"
+#include "modem/sendengine.h"
 #include "modem/serialport.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
@@ -74,7 +74,8 @@ frmMain::frmMain(AppData &data, Platform &platform, SerialPort &port, QWidget *p
     connectControls();
     // The window keeps the form's client size; menu bar and status bar come on top of it.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
-    m_sequence = std::make_unique<SendSequence>(m_data, mscCOM, m_waiter, *this);
+    m_modemLine = std::make_unique<ModemLine>(m_data.settings, mscCOM, m_waiter);
+    m_engine = std::make_unique<SendEngine>(m_data, *this, *this);
 }
 
 frmMain::~frmMain()
@@ -220,10 +221,10 @@ void frmMain::connectControls()
     for (int panel = 1; panel <= int(stbSTATUS.size()); ++panel)
         connect(stbSTATUS[panel - 1], &ClickLabel::doubleClicked, this,
                 [this, panel] { stbSTATUS_PanelDblClick(panel); });
-    connect(cmdButton, &QPushButton::clicked, this, [this] { m_sequence->cmdButton_Click(); });
-    connect(cmdREPEAT, &QPushButton::clicked, this, [this] { m_sequence->cmdREPEAT_Click(); });
-    connect(cmdCut, &QPushButton::clicked, this, [this] { m_sequence->cmdCut_Click(); });
-    connect(timTIME, &QTimer::timeout, this, [this] { m_sequence->timTIME_Timer(); });
+    connect(cmdButton, &QPushButton::clicked, this, [this] { m_engine->send(); });
+    connect(cmdREPEAT, &QPushButton::clicked, this, [this] { m_engine->sendAgain(); });
+    connect(cmdCut, &QPushButton::clicked, this, [this] { m_engine->hangUp(); });
+    connect(timTIME, &QTimer::timeout, this, &frmMain::timTIME_Timer);
     connect(cmdOptimize, &QPushButton::clicked, this, &frmMain::cmdOptimize_Click);
     connect(cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
 }
@@ -277,11 +278,7 @@ void frmMain::selectFirst()
 
 void frmMain::cmdExit_Click()
 {
-    try {
-        hangUp(mscCOM, m_data.settings.ModemKind);
-    } catch (const AppError &) {
-        // A device that went away must not keep the settings and history from being saved.
-    }
+    m_engine->hangUpForExit();
     lifecycle::saveAndExit(m_data, m_platform, this);
 }
 

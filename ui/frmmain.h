@@ -1,7 +1,8 @@
 #pragma once
 
 #include "app/reporterror.h"
-#include "modem/sendview.h"
+#include "modem/line.h"
+#include "modem/sendfrontend.h"
 #include "modem/waiter.h"
 
 #include <QList>
@@ -16,7 +17,8 @@ class QComboBox;
 class QMenu;
 class QPushButton;
 class QTimer;
-class SendSequence;
+class ModemLine;
+class SendEngine;
 class SerialPort;
 struct AppData;
 struct Platform;
@@ -24,7 +26,7 @@ struct Platform;
 // The program's one top-level window: the message box, the recipient and centre
 // selectors, the buttons that drive a send, the menus and the five status panels.
 // The controls keep the names the rest of the program and its tests know them by.
-class frmMain : public QMainWindow, public SendView, public ReportTarget
+class frmMain : public QMainWindow, public SendFrontEnd, public LineSet, public ReportTarget
 {
     Q_OBJECT
 public:
@@ -56,24 +58,31 @@ public:
     void cmdOptimize_Click();
     void cmdExit_Click();
 
-    // SendView: what the send sequence reads and sets.
+    // The one-second timer: counts in panel 2 while the line is open.
+    void timTIME_Timer();
+
+    // SendFrontEnd: what the send engine asks and tells.
     int selectedCenter() const override;
     int selectedRecipient() const override;
     QString mailText() const override;
-    void setStatusText(int panel, const QString &text) override;
-    QString statusText(int panel) const override;
-    void setSendCaption(const QString &caption) override;
-    void setSendEnabled(bool enabled) override;
-    void focusSend() override;
-    void setRepeatCaption(const QString &caption) override;
-    void setRepeatEnabled(bool enabled) override;
-    void setTimerEnabled(bool enabled) override;
-    void setOptionMenusEnabled(bool enabled) override;
-    void setMailEnabled(bool enabled) override;
-    void setClipboardText(const QString &text) override;
-    void showError(const QString &text) override;
-    void reportError(const AppError &error) override;
-    void recordHistory() override;
+    void stageStarted(SendStage stage) override;
+    void nextStage(SendStage stage, bool afterSend) override;
+    void stageFinished() override;
+    void sendAgainAllowed(bool allowed) override;
+    void waitingForNextStage() override;
+    void progress(Progress mark, int remaining, int total) override;
+    void lineStatus(LineStatus status) override;
+    void callEnded() override;
+    void sent() override;
+    void refused(Refusal reason) override;
+    void failed(const AppError &error) override;
+
+    // LineSet: the serial port's line for every device kind.
+    Line &line(int storedDeviceKind) override;
+
+    SendEngine &engine() { return *m_engine; }
+    // Status panels 1 to 5.
+    QString statusText(int panel) const;
 
     // ReportTarget: a port that failed to open gives the controls back.
     void restoreAfterPortFailure(const QString &panel1Text) override;
@@ -114,15 +123,19 @@ private:
     void updateSendEnabled();
     void showLengthState(bool tooLong);
     HelpLauncher &help();
+    void setStatusText(int panel, const QString &text);
+    void setSendEnabled(bool enabled);
+    void setOptionMenusEnabled(bool enabled);
 
     AppData &m_data;
     Platform &m_platform;
     SerialPort &mscCOM;
     EventLoopWaiter m_waiter;
-    std::unique_ptr<SendSequence> m_sequence;
+    std::unique_ptr<ModemLine> m_modemLine;
+    std::unique_ptr<SendEngine> m_engine;
     std::unique_ptr<HelpLauncher> m_ownHelp; // when the platform brings no help viewer
     QMenu *m_optionMenu = nullptr;
     bool m_returnStartsSend = false;
-    bool m_sequenceAllowsSend = true; // the send sequence's own enabling of cmdButton
+    bool m_sequenceAllowsSend = true; // the send engine's own enabling of cmdButton
     bool m_lengthAllowsSend = true;   // the message check's
 };

@@ -1,7 +1,10 @@
-// frmMain's side of the send sequence: the selections, the message and the controls
-// that the stages read and set, and where their failures and finished sends go.
+// frmMain as the send engine's front end: the selections and the message it asks for,
+// and the captions, panels, enabling and focus its events stand for.
 #include "ui/frmmain.h"
 
+#include "modem/modemline.h"
+#include "modem/sendengine.h"
+#include "modem/stagetexts.h"
 #include "store/appdata.h"
 #include "ui/clicklabel.h"
 #include "ui/mailedit.h"
@@ -29,18 +32,12 @@ QString frmMain::mailText() const
 
 void frmMain::setStatusText(int panel, const QString &text)
 {
-    if (panel >= 1 && panel <= stbSTATUS.size())
-        stbSTATUS[panel - 1]->setText(text);
+    stbSTATUS[panel - 1]->setText(text);
 }
 
 QString frmMain::statusText(int panel) const
 {
-    return panel >= 1 && panel <= stbSTATUS.size() ? stbSTATUS[panel - 1]->text() : QString();
-}
-
-void frmMain::setSendCaption(const QString &caption)
-{
-    cmdButton->setText(caption);
+    return stbSTATUS[panel - 1]->text();
 }
 
 void frmMain::setSendEnabled(bool enabled)
@@ -49,61 +46,105 @@ void frmMain::setSendEnabled(bool enabled)
     updateSendEnabled();
 }
 
-void frmMain::focusSend()
-{
-    cmdButton->setFocus();
-}
-
-void frmMain::setRepeatCaption(const QString &caption)
-{
-    cmdREPEAT->setText(caption);
-}
-
-void frmMain::setRepeatEnabled(bool enabled)
-{
-    cmdREPEAT->setEnabled(enabled);
-}
-
-void frmMain::setTimerEnabled(bool enabled)
-{
-    if (enabled)
-        timTIME->start();
-    else
-        timTIME->stop();
-}
-
 void frmMain::setOptionMenusEnabled(bool enabled)
 {
     mnuOPTION[0]->setEnabled(enabled);
     mnuOPTION[1]->setEnabled(enabled);
 }
 
-void frmMain::setMailEnabled(bool enabled)
+// The send-again button stays off while a stage sends: pressing it then would
+// interleave two sends on one line.
+void frmMain::stageStarted(SendStage stage)
 {
-    txtMail->setEnabled(enabled);
+    setStatusText(1, stagetexts::running(stage));
+    const QString again = stagetexts::sendAgainCaption(stage);
+    if (!again.isEmpty())
+        cmdREPEAT->setText(again);
+    setSendEnabled(false);
+    cmdREPEAT->setEnabled(false);
+    timTIME->stop();
+    if (stage == SendStage::Call)
+        setOptionMenusEnabled(false);
+    if (stage == SendStage::Mail)
+        txtMail->setEnabled(false);
 }
 
-void frmMain::setClipboardText(const QString &text)
+void frmMain::nextStage(SendStage stage, bool afterSend)
 {
+    if (afterSend) {
+        setStatusText(1, QString());
+        setStatusText(2, QStringLiteral("0"));
+    }
+    cmdButton->setText(stagetexts::sendCaption(stage, afterSend));
+}
+
+void frmMain::stageFinished()
+{
+    setSendEnabled(true);
+    cmdButton->setFocus();
+    setStatusText(2, QStringLiteral("0"));
+    timTIME->start();
+}
+
+void frmMain::sendAgainAllowed(bool allowed)
+{
+    cmdREPEAT->setEnabled(allowed);
+}
+
+void frmMain::waitingForNextStage()
+{
+    setStatusText(2, QStringLiteral("0"));
+    timTIME->start();
+}
+
+void frmMain::progress(Progress mark, int remaining, int total)
+{
+    const QString text = stagetexts::progress(mark, remaining, total);
     if (text.isEmpty())
         m_platform.clipboard->clear();
     else
         m_platform.clipboard->setText(text);
 }
 
-void frmMain::showError(const QString &text)
+void frmMain::lineStatus(LineStatus status)
 {
-    m_platform.boxes->show(this, text, MessageBoxes::Critical, MessageBoxes::Ok);
+    setStatusText(1, stagetexts::lineStatus(status));
 }
 
-void frmMain::reportError(const AppError &error)
+void frmMain::callEnded()
+{
+    cmdREPEAT->setEnabled(false);
+    setSendEnabled(true);
+    setOptionMenusEnabled(true);
+    txtMail->setEnabled(true);
+}
+
+void frmMain::sent()
+{
+    AddHistoryEntry(m_data, cmbNumber->currentText(), cmbCenter->currentText(), txtMail->toPlainText());
+}
+
+void frmMain::refused(Refusal reason)
+{
+    m_platform.boxes->show(this, stagetexts::refusal(reason), MessageBoxes::Critical, MessageBoxes::Ok);
+}
+
+void frmMain::failed(const AppError &error)
 {
     ReportError(QStringLiteral("frmMain"), QStringLiteral("cmdButton_Click"), error, m_platform, this, this);
 }
 
-void frmMain::recordHistory()
+Line &frmMain::line(int)
 {
-    AddHistoryEntry(m_data, cmbNumber->currentText(), cmbCenter->currentText(), txtMail->toPlainText());
+    return *m_modemLine;
+}
+
+void frmMain::timTIME_Timer()
+{
+    if (m_engine->lineOpen())
+        setStatusText(2, QString::number(statusText(2).toInt() + 1));
+    else
+        timTIME->stop();
 }
 
 void frmMain::restoreAfterPortFailure(const QString &panel1Text)

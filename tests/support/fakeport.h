@@ -32,8 +32,6 @@ public:
     int portNumber() const override { return m_number; }
     void setSettings(const QString &settings) override { m_settings = settings; }
     QString settings() const override { return m_settings; }
-    void setInputMode(InputMode mode) override { m_mode = mode; }
-    InputMode inputMode() const override { return m_mode; }
     void setPortOpen(bool open) override;
     bool isOpen() const override { return m_open; }
     void output(const QByteArray &bytes) override;
@@ -42,7 +40,6 @@ public:
 private:
     int m_number = 1;
     QString m_settings = QStringLiteral("9600,n,8,1");
-    InputMode m_mode = Text;
     bool m_open = false;
     QByteArray m_pending;
 };

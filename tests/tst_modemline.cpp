@@ -1,8 +1,8 @@
-// The command channel: the bytes every device kind is sent, and the waits.
+// The serial line: the bytes every device kind is sent, and the waits.
 #include "support/fakeport.h"
 #include "support/virtualwaiter.h"
 
-#include "modem/commandchannel.h"
+#include "modem/modemline.h"
 #include "store/appdata.h"
 
 #include <QTest>
@@ -28,7 +28,7 @@ void answerOk(FakePort &port, VirtualWaiter &waiter)
 
 } // namespace
 
-class tst_Channel : public QObject
+class tst_ModemLine : public QObject
 {
     Q_OBJECT
 private slots:
@@ -44,7 +44,7 @@ private slots:
     void waitsEndWhenPortCloses();
 };
 
-void tst_Channel::callCenter_data()
+void tst_ModemLine::callCenter_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("tonePulse");
@@ -102,7 +102,7 @@ void tst_Channel::callCenter_data()
                                      << "" << Center << at({"ATM0Q0V1X4P&P2", "ATH1", "ATD0,0312345678T;"}) << 1000;
 }
 
-void tst_Channel::callCenter()
+void tst_ModemLine::callCenter()
 {
     QFETCH(int, kind);
     QFETCH(QString, tonePulse);
@@ -126,32 +126,34 @@ void tst_Channel::callCenter()
     FakePort port;
     VirtualWaiter waiter;
     answerOk(port, waiter);
-    CommandChannel(s, port, waiter).CallCenter(number);
+    ModemLine line(s, port, waiter);
+    line.call(number);
+    waiter.run();
     QCOMPARE(port.writes, writes);
     QCOMPARE(waiter.now(), qint64(pauseMs));
     QCOMPARE(port.portNumber(), 4);
     QCOMPARE(port.events.first(), kind == 6 ? QStringLiteral("open 600,e,8,1") : QStringLiteral("open 9600,n,8,1"));
-    QCOMPARE(port.inputMode(), kind == 6 ? SerialPort::Binary : SerialPort::Text);
 }
 
 // A link-cable call must not leave a modem used later in the run at 600 baud.
-void tst_Channel::linkCableThenModem()
+void tst_ModemLine::linkCableThenModem()
 {
     Settings s = Settings::defaults();
     s.ModemKind = 6;
     FakePort port;
     VirtualWaiter waiter;
     answerOk(port, waiter);
-    CommandChannel channel(s, port, waiter);
-    channel.CallCenter(Center);
+    ModemLine line(s, port, waiter);
+    line.call(Center);
+    waiter.run();
     port.setPortOpen(false);
     s.ModemKind = 0;
-    channel.CallCenter(Center);
+    line.call(Center);
+    waiter.run();
     QCOMPARE(port.settings(), QStringLiteral("9600,n,8,1"));
-    QCOMPARE(port.inputMode(), SerialPort::Text);
 }
 
-void tst_Channel::dialDigits_data()
+void tst_ModemLine::dialDigits_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("digits");
@@ -167,7 +169,7 @@ void tst_Channel::dialDigits_data()
     QTest::newRow("6 nothing to send") << 6 << "-" << QByteArrayList{};
 }
 
-void tst_Channel::dialDigits()
+void tst_ModemLine::dialDigits()
 {
     QFETCH(int, kind);
     QFETCH(QString, digits);
@@ -177,11 +179,11 @@ void tst_Channel::dialDigits()
     FakePort port;
     VirtualWaiter waiter;
     port.setPortOpen(true);
-    CommandChannel(s, port, waiter).DialDigits(digits);
+    ModemLine(s, port, waiter).dial(digits);
     QCOMPARE(port.writes, writes);
 }
 
-void tst_Channel::waitForOk_data()
+void tst_ModemLine::waitForOk_data()
 {
     QTest::addColumn<QByteArrayList>("reads"); // one read every 10 ms
     QTest::addColumn<bool>("ends");
@@ -199,7 +201,7 @@ void tst_Channel::waitForOk_data()
     QTest::newRow("chatter then split OK") << QByteArrayList{QByteArray(200000, 'x'), "O", "K\r"} << true << false;
 }
 
-void tst_Channel::waitForOk()
+void tst_ModemLine::waitForOk()
 {
     QFETCH(QByteArrayList, reads);
     QFETCH(bool, ends);
@@ -208,9 +210,9 @@ void tst_Channel::waitForOk()
     FakePort port;
     VirtualWaiter waiter;
     port.setPortOpen(true);
-    CommandChannel channel(s, port, waiter);
+    ModemLine line(s, port, waiter);
     bool hungUp = false;
-    channel.setNoCarrierAction([&] {
+    QObject::connect(&line, &Line::noCarrier, [&] {
         hungUp = true;
         port.setPortOpen(false);
     });
@@ -218,7 +220,8 @@ void tst_Channel::waitForOk()
         waiter.after(10 * (i + 1), [&port, bytes = reads[i]] { port.receive(bytes); });
     bool ended = true;
     try {
-        channel.WaitForOk(5);
+        line.awaitOk(5);
+        waiter.run();
     } catch (const VirtualWaiter::Stuck &) {
         ended = false;
     }
@@ -228,7 +231,7 @@ void tst_Channel::waitForOk()
         QCOMPARE(waiter.now(), qint64(10 * reads.size())); // no time limit, and no extra wait
 }
 
-void tst_Channel::answersNotChecked_data()
+void tst_ModemLine::answersNotChecked_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<int>("okCheckNo");
@@ -236,7 +239,7 @@ void tst_Channel::answersNotChecked_data()
     QTest::newRow("link cable") << 6 << 0;
 }
 
-void tst_Channel::answersNotChecked()
+void tst_ModemLine::answersNotChecked()
 {
     QFETCH(int, kind);
     QFETCH(int, okCheckNo);
@@ -246,32 +249,37 @@ void tst_Channel::answersNotChecked()
     FakePort port;
     VirtualWaiter waiter;
     answerOk(port, waiter);
-    CommandChannel channel(s, port, waiter);
-    channel.CallCenter(Center);
+    ModemLine line(s, port, waiter);
+    line.call(Center);
+    waiter.run();
     const qint64 start = waiter.now();
-    channel.WaitForOk(0);
+    line.awaitOk(0);
+    waiter.run();
     QCOMPARE(waiter.now(), start);
-    channel.WaitForOk(2.5);
+    line.awaitOk(2.5);
+    waiter.run();
     QCOMPARE(waiter.now(), start + 2500);
     QCOMPARE(port.nonEmptyReads, 0);
 }
 
 // The hang-up button closes the port under a wait: every wait ends there.
-void tst_Channel::waitsEndWhenPortCloses()
+void tst_ModemLine::waitsEndWhenPortCloses()
 {
     Settings s = Settings::defaults();
     FakePort port;
     VirtualWaiter waiter;
-    CommandChannel channel(s, port, waiter);
+    ModemLine line(s, port, waiter);
     port.setPortOpen(true);
     waiter.after(300, [&] { port.setPortOpen(false); });
-    channel.WaitForOk(0);
+    line.awaitOk(0);
+    waiter.run();
     QCOMPARE(waiter.now(), qint64(300));
     port.setPortOpen(true);
     waiter.after(200, [&] { port.vanish(); });
-    channel.WaitSeconds(5);
+    line.pause(5);
+    waiter.run();
     QCOMPARE(waiter.now(), qint64(500));
 }
 
-QTEST_GUILESS_MAIN(tst_Channel)
-#include "tst_channel.moc"
+QTEST_GUILESS_MAIN(tst_ModemLine)
+#include "tst_modemline.moc"

@@ -1,0 +1,190 @@
+#include "modem/devicekind.h"
+
+#include "encoding/cp932.h"
+#include "store/appdata.h"
+
+namespace atcommand
+{
+
+QString speakerPart(const Settings &s)
+{
+    if (s.SpeakerOff == 1)
+        return QStringLiteral("M0");
+    return QStringLiteral("M1L%1").arg(s.SpeakerVolume);
+}
+
+QString pulseSpeedPart(const Settings &s)
+{
+    if (s.TonePulse != QLatin1String("P"))
+        return {};
+    return QStringLiteral("&P%1").arg(s.DialSpeed / 10);
+}
+
+QString outsideLinePart(const Settings &s)
+{
+    return s.OutsideOn == 1 ? s.OutSide + QLatin1Char(',') : QString();
+}
+
+QByteArray command(const QString &text)
+{
+    return cp932::encode(text + QLatin1Char('\r'));
+}
+
+} // namespace atcommand
+
+namespace
+{
+
+using namespace atcommand;
+
+CallStep waitStep(const QString &text)
+{
+    return {command(text), true, false};
+}
+
+CallStep lastStep(const QString &text)
+{
+    return {command(text)};
+}
+
+// The user's extra command, sent after the device's own set-up.
+QList<CallStep> extra(const Settings &s)
+{
+    if (s.ExCommand.isEmpty())
+        return {};
+    return {waitStep(QStringLiteral("AT") + s.ExCommand)};
+}
+
+QString tail(const QString &digits, const char *end)
+{
+    return digits + QLatin1String(end);
+}
+
+QList<CallStep> modemCall(const Settings &s, const QString &number)
+{
+    return QList<CallStep>{waitStep(QStringLiteral("ATZ")),
+                           waitStep(QStringLiteral("ATE0") + speakerPart(s) + QStringLiteral("Q0V1X4&C1") +
+                                    s.TonePulse + pulseSpeedPart(s))}
+           << extra(s) << lastStep(QStringLiteral("ATD") + outsideLinePart(s) + tail(number, "T;"));
+}
+
+QList<CallStep> modem2Call(const Settings &s, const QString &number)
+{
+    return QList<CallStep>{
+               waitStep(QStringLiteral("AT")), waitStep(QStringLiteral("ATZ")), waitStep(QStringLiteral("ATE0V1Q0")),
+               waitStep(QStringLiteral("ATX4&C1") + pulseSpeedPart(s)), waitStep(QStringLiteral("AT") + speakerPart(s))}
+           << extra(s) << CallStep{command(QStringLiteral("ATH1")), true, true}
+           << CallStep{command(QStringLiteral("ATD") + s.TonePulse + QLatin1Char(';')), true, true}
+           << lastStep(QStringLiteral("ATD") + s.TonePulse + outsideLinePart(s) + tail(number, "T;"));
+}
+
+QList<CallStep> pcCard1Call(const Settings &s, const QString &number)
+{
+    return QList<CallStep>{waitStep(QStringLiteral("ATE0Q0V1"))} << extra(s)
+                                                                 << lastStep(QStringLiteral("ATD") + tail(number, "V"));
+}
+
+QList<CallStep> pcCard2Call(const Settings &s, const QString &number)
+{
+    return QList<CallStep>{waitStep(QStringLiteral("ATE0Q0V1"))}
+           << extra(s) << lastStep(QStringLiteral("ATDV") + tail(number, ";"));
+}
+
+QList<CallStep> pcCard3Call(const Settings &s, const QString &number)
+{
+    return QList<CallStep>{waitStep(QStringLiteral("ATE0M1Q0V1X4"))} << extra(s)
+                                                                     << lastStep(QStringLiteral("ATD") + number);
+}
+
+QList<CallStep> terminalAdapterCall(const Settings &s, const QString &number)
+{
+    return QList<CallStep>{waitStep(QStringLiteral("ATE0Q0V1X4"))}
+           << extra(s) << lastStep(QStringLiteral("ATD") + outsideLinePart(s) + tail(number, "#;"));
+}
+
+QList<QByteArray> linkKeys(const QString &digits);
+
+QList<CallStep> linkCableCall(const Settings &, const QString &number)
+{
+    QList<CallStep> steps{CallStep{QByteArray(1, char(0xA7)), false, true}};
+    for (const QByteArray &key : linkKeys(number))
+        steps << CallStep{key};
+    return steps << CallStep{QByteArray(1, char(0x86))};
+}
+
+QList<CallStep> modem3Call(const Settings &s, const QString &number)
+{
+    return {
+        waitStep(QStringLiteral("AT") + speakerPart(s) + QStringLiteral("Q0V1X4") + s.TonePulse + pulseSpeedPart(s)),
+        CallStep{command(QStringLiteral("ATH1")), true, true},
+        lastStep(QStringLiteral("ATD") + outsideLinePart(s) + tail(number, "T;"))};
+}
+
+QList<CallStep> noCall(const Settings &, const QString &)
+{
+    return {};
+}
+
+QList<QByteArray> atdSemicolon(const QString &digits)
+{
+    return {command(QStringLiteral("ATD") + tail(digits, ";"))};
+}
+
+QList<QByteArray> atdVoice(const QString &digits)
+{
+    return {command(QStringLiteral("ATD") + tail(digits, "V"))};
+}
+
+QList<QByteArray> atdvSemicolon(const QString &digits)
+{
+    return {command(QStringLiteral("ATDV") + tail(digits, ";"))};
+}
+
+QList<QByteArray> atdBare(const QString &digits)
+{
+    return {command(QStringLiteral("ATD") + digits)};
+}
+
+// The link cable's key bytes, one write per key; characters without a key are left out.
+QList<QByteArray> linkKeys(const QString &digits)
+{
+    QList<QByteArray> keys;
+    for (QChar ch : digits) {
+        if (ch >= QLatin1Char('1') && ch <= QLatin1Char('9'))
+            keys << QByteArray(1, char(0x90 + ch.unicode() - '0'));
+        else if (ch == QLatin1Char('0'))
+            keys << QByteArray(1, char(0x9A));
+        else if (ch == QLatin1Char('*'))
+            keys << QByteArray(1, char(0x9B));
+        else if (ch == QLatin1Char('#'))
+            keys << QByteArray(1, char(0x9C));
+    }
+    return keys;
+}
+
+QList<QByteArray> noDigits(const QString &)
+{
+    return {};
+}
+
+const QByteArray Ath = QByteArrayLiteral("ATH\r");
+const char *const Modem9600 = "9600,n,8,1";
+
+const DeviceRules Rows[] = {
+    /* Modem           */ {Modem9600, true, Ath, modemCall, atdSemicolon},
+    /* Modem2          */ {Modem9600, true, Ath, modem2Call, atdSemicolon},
+    /* PcCard1         */ {Modem9600, true, Ath, pcCard1Call, atdVoice},
+    /* PcCard2         */ {Modem9600, true, Ath, pcCard2Call, atdvSemicolon},
+    /* PcCard3         */ {Modem9600, true, Ath, pcCard3Call, atdBare},
+    /* TerminalAdapter */ {Modem9600, true, Ath, terminalAdapterCall, atdSemicolon},
+    /* LinkCable       */ {"600,e,8,1", false, QByteArray(1, char(0xA4)), linkCableCall, linkKeys},
+    /* Modem3          */ {Modem9600, true, Ath, modem3Call, atdSemicolon},
+};
+const DeviceRules Unknown = {Modem9600, true, Ath, noCall, noDigits};
+
+} // namespace
+
+const DeviceRules &deviceRules(int storedKind)
+{
+    return storedKind >= 0 && storedKind < int(std::size(Rows)) ? Rows[storedKind] : Unknown;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+struct Settings;
+
+// The kinds of device that place the call, as stored in the settings (ModemKind) and
+// listed in the options dialog.
+enum class DeviceKind : qint16 {
+    Modem = 0,
+    Modem2,
+    PcCard1,
+    PcCard2,
+    PcCard3,
+    TerminalAdapter,
+    LinkCable,
+    Modem3,
+};
+
+// One write of the centre call: the bytes, then optionally a wait for "OK" and a
+// one-second pause.
+struct CallStep {
+    QByteArray bytes;
+    bool waitOk = false;
+    bool pause = false;
+    bool operator==(const CallStep &) const = default;
+};
+
+// The rules of one device kind. The command strings are built from the settings at
+// the moment a command is sent, so a change in the options dialog takes effect at once.
+struct DeviceRules {
+    const char *lineSettings; // the serial line ("9600,n,8,1"); empty for a device without one
+    bool answersOk;           // answers each command with "OK" + CR (unless OkCheckNo says not to look)
+    QByteArray hangUp;        // written before the line is closed
+    // Every write of the centre call, in order.
+    QList<CallStep> (*callSteps)(const Settings &s, const QString &number);
+    // What keying in one string of touch-tone digits writes, one entry per write.
+    QList<QByteArray> (*dialWrites)(const QString &digits);
+};
+
+// The row of a stored kind; a kind outside the list writes nothing for the call or the
+// digits and hangs up with "ATH".
+const DeviceRules &deviceRules(int storedKind);
+
+// The pieces of the modem commands, built from the settings.
+namespace atcommand
+{
+QString speakerPart(const Settings &s);
+QString pulseSpeedPart(const Settings &s);
+QString outsideLinePart(const Settings &s);
+// The text as a command: CP932 with CR.
+QByteArray command(const QString &text);
+} // namespace atcommand

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "modem/line.h"
+
+#include <QByteArrayView>
+
+struct Settings;
+class SerialPort;
+
+// The line of the device kinds on a serial port: the port opened on PortNumber with
+// the kind's line settings, its command strings and key bytes, and the wait for "OK".
+class ModemLine : public Line
+{
+    Q_OBJECT
+public:
+    ModemLine(const Settings &settings, SerialPort &port, Waiter &waiter, QObject *parent = nullptr);
+
+    bool isOpen() const override;
+    QCoro::Task<> call(const QString &number) override;
+    QCoro::Task<> dial(const QString &digits) override;
+    QCoro::Task<> awaitOk(double seconds) override;
+    QCoro::Task<> pause(double seconds) override;
+    void hangUp() override;
+
+    // The most of a response the wait keeps once it has looked at it: enough of its
+    // tail to find "OK" + CR or "NO CARRIER" split across reads.
+    static constexpr int ResponseTail = 9;
+
+    // What the wait for "OK" makes of the device's answer so far.
+    enum class Answer { None, Ok, NoCarrier };
+    // Appends what came to buffer and looks for "NO CARRIER" (first) or "OK" + CR. With
+    // neither, buffer is cut to its last ResponseTail bytes, so a device that talks
+    // without end never grows it.
+    static Answer scanAnswer(QByteArray &buffer, QByteArrayView received);
+
+private:
+    const DeviceRules &rules() const;
+
+    const Settings &m_settings;
+    SerialPort &m_port;
+    Waiter &m_waiter;
+};
+
+// Writes the kind's hang-up command and closes the port when it is open. No answer is awaited.
+void hangUpPort(SerialPort &port, int storedDeviceKind);

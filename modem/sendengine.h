@@ -1,0 +1,71 @@
+#pragma once
+
+#include "modem/sendfrontend.h"
+
+#include <QCoro/QCoroTask>
+#include <QObject>
+
+struct AppData;
+struct MessageCenter;
+class Line;
+class LineSet;
+
+// The stages of one send, driven by the send, send-again and hang-up buttons (or
+// whatever stands for them). Each stage is a coroutine that runs to its next wait and
+// resumes when the line answers, a timer fires or the line closes; automatic sending
+// runs the next stage once the one before has finished, never from inside it. The
+// hang-up may come during any wait: it closes the line, and the stage's next write
+// fails quietly with the not-open code.
+class SendEngine : public QObject
+{
+    Q_OBJECT
+public:
+    SendEngine(AppData &data, LineSet &lines, SendFrontEnd &frontEnd);
+    ~SendEngine() override;
+
+    // The send button: runs the next stage, and with automatic sending the ones after it.
+    // Does nothing while a stage runs.
+    void send();
+    // The send-again button: the stage just run once more, while the call is open.
+    void sendAgain();
+    // The hang-up button: records a send that reached its hang-up stage, hangs up, and
+    // makes the centre call the next stage.
+    void hangUp();
+    // At the program's end: the hang-up command and the close, nothing else; a device
+    // that has gone away does not stop the end.
+    void hangUpForExit();
+
+    SendStage stage() const { return m_stage; }
+    bool busy() const { return m_busy; }
+    bool lineOpen() const;
+
+signals:
+    // A press has run to its end, with every stage automatic sending went on to: the
+    // engine takes the next press.
+    void settled();
+
+private:
+    QCoro::Task<> run();
+    QCoro::Task<bool> press();
+    QCoro::Task<bool> performStage(const MessageCenter &center);
+    QCoro::Task<bool> callStage(const MessageCenter &center);
+    QCoro::Task<bool> numberStage(const MessageCenter &center);
+    QCoro::Task<bool> mailStage(const MessageCenter &center);
+    QCoro::Task<bool> starStage();
+    QCoro::Task<bool> awaitNextStage(double delay);
+    void hangUpStage();
+    void advance(SendStage stage, bool afterSend = false);
+    void finishStage();
+    const MessageCenter *selectedCenter() const;
+    void takeLine();
+    void lineDropped();
+
+    AppData &m_data;
+    LineSet &m_lines;
+    SendFrontEnd &m_front;
+    Line *m_line = nullptr; // the line of the last call
+    SendStage m_stage = SendStage::Call;
+    bool m_busy = false;      // a press is running
+    bool m_inCall = false;    // from the centre call until the hang-up
+    bool m_hangingUp = false; // the line closes by our own hang-up
+};

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+
+class AppError;
+
+// The stages of one send, in the order the send button runs them.
+enum class SendStage { Call = 0, Number, Mail, Star, HangUp, Done };
+
+// What the line's state is shown as, beside the stage running.
+enum class LineStatus { Ready, HungUp, Dropped };
+
+// The marks of the mail stage's progress.
+enum class Progress { Begun, Piece, DataSent, EndSent, LineCut };
+
+// Why a press of the send button did nothing.
+enum class Refusal { NoCenter, NoRecipient };
+
+// What the send engine asks of its front end (the main window, a command-line sender,
+// a test) and what it tells it. The engine names stages and events; the front end
+// turns them into captions, panel texts, enabling and focus (modem/stagetexts.h has
+// the texts).
+class SendFrontEnd
+{
+public:
+    virtual ~SendFrontEnd() = default;
+
+    // Asked when a stage needs them.
+    virtual int selectedCenter() const = 0;    // index into the centres, -1 for none
+    virtual int selectedRecipient() const = 0; // index into the recipients, -1 for none
+    virtual QString mailText() const = 0;      // '\n' for a line break
+
+    // A stage starts sending: no other stage may be started until it has finished.
+    virtual void stageStarted(SendStage stage) = 0;
+    // What the send button does next; afterSend: a whole send is behind (send it again).
+    virtual void nextStage(SendStage stage, bool afterSend) = 0;
+    // A stage's writes are done (and its wait, when the sequence stops there).
+    virtual void stageFinished() = 0;
+    // Whether the stage just run can be sent again.
+    virtual void sendAgainAllowed(bool allowed) = 0;
+    // Automatic sending counts down to the next stage.
+    virtual void waitingForNextStage() = 0;
+    // The mail stage's progress: characters left to send of total.
+    virtual void progress(Progress mark, int remaining, int total) = 0;
+    virtual void lineStatus(LineStatus status) = 0;
+    // The call is over (hung up, dropped or failed): the line is free.
+    virtual void callEnded() = 0;
+    // The message went through: it belongs in the history.
+    virtual void sent() = 0;
+    virtual void refused(Refusal reason) = 0;
+    // A stage failed; 8018 (the line closed under it) is no news to the user.
+    virtual void failed(const AppError &error) = 0;
+};

@@ -1,3 +1,0 @@
-#include "modem/serialport.h"
-
-// The interface has no code of its own; this unit gives it its meta-object.
