@@ -1,4 +1,5 @@
 #include "app/sessionend.h"
+#include "keyring/keyringstore.h"
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "ui/frmmain.h"
@@ -16,7 +17,8 @@ int main(int argc, char *argv[])
     DesktopUrlOpener urls;
     ImmediateExit process;
     // platform.help is the help window's launcher, plugged in here with the help window.
-    Platform platform{&boxes, &clipboard, nullptr, &urls, &process};
+    KeyringStore keyring;
+    Platform platform{&boxes, &clipboard, nullptr, &urls, &process, &keyring};
     ComPort port(data.folder);
     frmMain window(data, platform, port);
     window.Form_Load();

@@ -71,6 +71,9 @@ void ReportError(const QString &formName, const QString &eventName, const AppErr
         return;
     case ErrorCode::PortNotOpen:
         return;
+    case ErrorCode::LineFailed:
+        restore(error.description(), QStringLiteral("センターにつながりません"), platform, target, parent);
+        return;
     default:
         endWith(report, platform, parent);
     }

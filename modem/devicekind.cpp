@@ -181,10 +181,14 @@ const DeviceRules Rows[] = {
     /* Modem3          */ {Modem9600, true, Ath, modem3Call, atdSemicolon},
 };
 const DeviceRules Unknown = {Modem9600, true, Ath, noCall, noDigits};
+// No serial line and no "OK": SipLine places the call and keys in the digits itself.
+const DeviceRules Sip = {"", false, {}, noCall, noDigits};
 
 } // namespace
 
 const DeviceRules &deviceRules(int storedKind)
 {
+    if (storedKind == int(DeviceKind::Sip))
+        return Sip;
     return storedKind >= 0 && storedKind < int(std::size(Rows)) ? Rows[storedKind] : Unknown;
 }

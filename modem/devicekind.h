@@ -17,6 +17,7 @@ enum class DeviceKind : qint16 {
     TerminalAdapter,
     LinkCable,
     Modem3,
+    Sip = 10, // an Internet telephone account through baresip (SipLine)
 };
 
 // One write of the centre call: the bytes, then optionally a wait for "OK" and a

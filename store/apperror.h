@@ -35,4 +35,6 @@ constexpr int ReadPastEnd = 62;
 constexpr int BadPortNumber = 8002;
 constexpr int PortInUse = 8005;
 constexpr int PortNotOpen = 8018;
+// A line without a port could not be placed or was lost: the description says why.
+constexpr int LineFailed = 8100;
 } // namespace ErrorCode

@@ -4,6 +4,7 @@
 #include "modem/modemline.h"
 #include "modem/sendengine.h"
 #include "modem/serialport.h"
+#include "modem/sipline.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
 #include "ui/appicon.h"
@@ -75,6 +76,7 @@ frmMain::frmMain(AppData &data, Platform &platform, SerialPort &port, QWidget *p
     // The window keeps the form's client size; menu bar and status bar come on top of it.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     m_modemLine = std::make_unique<ModemLine>(m_data.settings, mscCOM, m_waiter);
+    m_sipLine = std::make_unique<SipLine>(m_data.settings, m_waiter, m_platform.passwords);
     m_engine = std::make_unique<SendEngine>(m_data, *this, *this);
 }
 

@@ -18,6 +18,7 @@ class QMenu;
 class QPushButton;
 class QTimer;
 class ModemLine;
+class SipLine;
 class SendEngine;
 class SerialPort;
 struct AppData;
@@ -132,6 +133,7 @@ private:
     SerialPort &mscCOM;
     EventLoopWaiter m_waiter;
     std::unique_ptr<ModemLine> m_modemLine;
+    std::unique_ptr<SipLine> m_sipLine;
     std::unique_ptr<SendEngine> m_engine;
     std::unique_ptr<HelpLauncher> m_ownHelp; // when the platform brings no help viewer
     QMenu *m_optionMenu = nullptr;

@@ -4,6 +4,7 @@
 
 #include "modem/modemline.h"
 #include "modem/sendengine.h"
+#include "modem/sipline.h"
 #include "modem/stagetexts.h"
 #include "store/appdata.h"
 #include "ui/clicklabel.h"
@@ -134,8 +135,10 @@ void frmMain::failed(const AppError &error)
     ReportError(QStringLiteral("frmMain"), QStringLiteral("cmdButton_Click"), error, m_platform, this, this);
 }
 
-Line &frmMain::line(int)
+Line &frmMain::line(int storedDeviceKind)
 {
+    if (storedDeviceKind == int(DeviceKind::Sip))
+        return *m_sipLine;
     return *m_modemLine;
 }
 

@@ -55,12 +55,15 @@ public:
 };
 
 // The platform services one run of the program uses; tests put scripted ones in.
+class PasswordStore;
+
 struct Platform {
     MessageBoxes *boxes = nullptr;
     Clipboard *clipboard = nullptr;
     HelpLauncher *help = nullptr;
     UrlOpener *urls = nullptr;
     ProcessControl *process = nullptr;
+    PasswordStore *passwords = nullptr; // the SIP password's keyring; none: calls without one
 };
 
 // The real services over Qt.
