@@ -1,9 +1,10 @@
+#include "app/platformservices.h"
+#include "app/programrun.h"
 #include "app/sessionend.h"
 #include "keyring/keyringstore.h"
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "ui/frmmain.h"
-#include "ui/platform.h"
 
 #include <QApplication>
 
@@ -18,7 +19,10 @@ int main(int argc, char *argv[])
     ImmediateExit process;
     // platform.help is the help window's launcher, plugged in here with the help window.
     KeyringStore keyring;
-    Platform platform{&boxes, &clipboard, nullptr, &urls, &process, &keyring};
+    Platform platform{&boxes, &clipboard, nullptr, &urls, &process};
+    platform.passwords = &keyring;
+    AppRun run(platform);
+    platform.run = &run;
     ComPort port(data.folder);
     frmMain window(data, platform, port);
     window.Form_Load();

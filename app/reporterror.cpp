@@ -6,6 +6,7 @@
 #include "ui/platform.h"
 
 #include <QStringList>
+#include <cstdio>
 #include <cstdlib>
 
 namespace
@@ -35,8 +36,17 @@ void restore(const QString &advice, const QString &panelText, Platform &platform
         target->restoreAfterPortFailure(panelText);
 }
 
-[[noreturn]] void endWith(const QString &text, Platform &platform, QWidget *parent)
+// The report goes to standard error too, where a desktop session's journal keeps it.
+void writeToStandardError(const QString &report)
 {
+    const QByteArray bytes = QString(report).replace(CrLf, QStringLiteral("\n")).toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+[[noreturn]] void endWith(const QString &text, const QString &report, Platform &platform, QWidget *parent)
+{
+    writeToStandardError(report);
     platform.boxes->show(parent, text, MessageBoxes::Critical);
     lifecycle::releaseInstanceLock();
     platform.process->endProcess(1);
@@ -51,14 +61,6 @@ void ReportError(const QString &formName, const QString &eventName, const AppErr
     const QString report = reportText(formName, eventName, error);
     platform.clipboard->setText(report);
     switch (error.code()) {
-    case ErrorCode::FileNotFound:
-        endWith(QStringLiteral("設定ファイルか、送信履歴ファイルが足りません。") + CrLf +
-                    QStringLiteral("すみませんが、もう一度インストールしてください。"),
-                platform, parent);
-    case ErrorCode::ReadPastEnd:
-        endWith(QStringLiteral("保存データが欠けている可能性があります。") + CrLf +
-                    QStringLiteral("念のため設定ファイルを保存し、もう一度インストールしてください。"),
-                platform, parent);
     case ErrorCode::BadPortNumber:
         restore(QStringLiteral("ポート番号が間違っています。") + CrLf +
                     QStringLiteral("設定で正しいポートを設定してください。"),
@@ -69,12 +71,15 @@ void ReportError(const QString &formName, const QString &eventName, const AppErr
                     QStringLiteral("他のソフトで使用中でないか、もう一度ご確認ください。"),
                 QStringLiteral("モデムが使用できません"), platform, target, parent);
         return;
+    case ErrorCode::PermissionDenied:
+        restore(error.description(), QStringLiteral("ポートを開く権限がありません"), platform, target, parent);
+        return;
     case ErrorCode::PortNotOpen:
         return;
     case ErrorCode::LineFailed:
         restore(error.description(), QStringLiteral("センターにつながりません"), platform, target, parent);
         return;
     default:
-        endWith(report, platform, parent);
+        endWith(report, report, platform, parent);
     }
 }

@@ -2,10 +2,11 @@
 // way the program's main() builds it; only the end of the run is the benchmark's.
 #pragma once
 
+#include "app/platformservices.h"
+#include "app/programrun.h"
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "ui/frmmain.h"
-#include "ui/platform.h"
 
 namespace bench
 {
@@ -15,11 +16,12 @@ struct MainWindow {
     QtClipboard clipboard;
     DesktopUrlOpener urls;
     Platform platform;
+    AppRun run{platform};
     ComPort port;
     frmMain window;
 
     MainWindow(AppData &data, ProcessControl &process)
-        : platform{&boxes, &clipboard, nullptr, &urls, &process}, port(data.folder), window(data, platform, port)
+        : platform{&boxes, &clipboard, nullptr, &urls, &process, &run}, port(data.folder), window(data, platform, port)
     {
     }
 };

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <limits>
 
-qint16 FreeWordRun = 0;
-
 namespace
 {
 
@@ -141,15 +139,16 @@ int valueOfKuten(int kuten)
     return lead << 8 | trail;
 }
 
-QString CharToCode(const QString &ch)
+namespace
 {
-    // The counter stops at its top instead of wrapping: past 32767 characters of one
-    // run the codes stay bare, which is what the run needs.
-    if (FreeWordRun < std::numeric_limits<qint16>::max())
-        ++FreeWordRun;
+
+// The code of one character; kuten tells whether it is a row/cell code.
+QString codeOf(const QString &ch, bool *kuten)
+{
+    *kuten = false;
     const char32_t c = soleCharacter(ch);
     if (isKana(c)) {
-        FreeWordRun = -1;
+        *kuten = true;
         return fourDigits(kutenOfValue(cp932::value(c)));
     }
     const int grid = gridCode(c);
@@ -157,12 +156,33 @@ QString CharToCode(const QString &ch)
         return twoDigits(grid);
     // The digit 0 (grid code 00) is tested against the row/cell set like an ungridded
     // character before it gets its 00.
-    const int kuten = c ? kutenOfValue(cp932::value(c)) : -1;
-    if (kuten >= 0) {
-        FreeWordRun = -1;
-        return fourDigits(kuten);
+    const int value = c ? kutenOfValue(cp932::value(c)) : -1;
+    if (value >= 0) {
+        *kuten = true;
+        return fourDigits(value);
     }
     return grid == 0 ? twoDigits(0) : QString();
+}
+
+} // namespace
+
+QString CharToCode(const QString &ch)
+{
+    bool kuten;
+    return codeOf(ch, &kuten);
+}
+
+QString DigitEncoder::next(const QString &ch)
+{
+    // The counter stops at its top instead of wrapping: past 32767 characters of one
+    // run the codes stay bare, which is what the run needs.
+    if (m_run < std::numeric_limits<qint16>::max())
+        ++m_run;
+    bool kuten;
+    const QString code = codeOf(ch, &kuten);
+    if (kuten)
+        m_run = -1;
+    return runPrefix(m_run) + code;
 }
 
 QStringList messagePieces(const QString &message, int sendStrings)
@@ -170,14 +190,13 @@ QStringList messagePieces(const QString &message, int sendStrings)
     const QString text = textcheck::asSent(message);
     const int perPiece = std::max(1, sendStrings);
     QStringList pieces;
-    FreeWordRun = -1;
+    DigitEncoder encoder;
     qsizetype i = 0;
     while (i < text.size()) {
         QString piece;
         for (int n = 0; n < perPiece && i < text.size(); ++n) {
             const qsizetype len = characterLength(text, i);
-            const QString code = CharToCode(text.mid(i, len));
-            piece += runPrefix(FreeWordRun) + code;
+            piece += encoder.next(text.mid(i, len));
             i += len;
         }
         pieces.append(piece);

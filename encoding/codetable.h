@@ -7,18 +7,28 @@
 // JIS row/cell (kuten) codes, with "*2*2" opening each free-word run and "#" before
 // each kuten code.
 
-// The run counter: -1 after a kuten character, 0 for the first character of a
-// free-word run, n > 0 for its (n + 1)-th character. It stops at 32767 instead of
-// wrapping, so an endless run keeps dialling bare codes.
-extern qint16 FreeWordRun;
-
 // The code of one character (a string holding exactly one character): two digits,
-// four digits, or empty when it has none. Updates FreeWordRun.
+// four digits, or empty when it has none.
 QString CharToCode(const QString &ch);
 
+// The digits of one message, character by character. Its run counter is -1 after a
+// kuten character, 0 for the first character of a free-word run, n > 0 for its
+// (n + 1)-th character; it stops at 32767 instead of wrapping, so an endless run keeps
+// dialling bare codes.
+class DigitEncoder
+{
+public:
+    // The code of the next character, with "*2*2" in front when it opens a free-word
+    // run and "#" in front of a kuten code.
+    QString next(const QString &ch);
+
+private:
+    qint16 m_run = -1;
+};
+
 // The digits the mail stage dials for a message, cut into pieces of sendStrings
-// characters each (a line break counts as CR LF, two characters). FreeWordRun runs
-// on across pieces. The only builder of message digits. A sendStrings below 1 is
+// characters each (a line break counts as CR LF, two characters). The run goes on
+// across pieces. The only builder of message digits. A sendStrings below 1 is
 // taken as 1.
 QStringList messagePieces(const QString &message, int sendStrings);
 

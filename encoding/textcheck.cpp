@@ -171,6 +171,12 @@ QString optimize(int centerKind, const QString &text)
     return text;
 }
 
+QString yenAndOverlineAsAscii(QString text)
+{
+    text.replace(QChar(0x00A5), u'\\').replace(QChar(0x203E), u'~');
+    return text;
+}
+
 QString keepEncodable(const QString &text, bool *removed)
 {
     QString out;

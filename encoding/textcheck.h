@@ -23,6 +23,10 @@ QString OptimizeForKana(const QString &text);
 // The optimiser of a centre kind; kind 7 and unknown kinds leave the text unchanged.
 QString optimize(int centerKind, const QString &text);
 
+// The yen sign U+00A5 and the overline U+203E as the characters of the CP932 bytes 0x5C and 0x7E
+// (U+005C, U+007E), as the desktop's own CP932 conversion takes them; for text typed or pasted.
+QString yenAndOverlineAsAscii(QString text);
+
 // The text without the characters CP932 cannot carry; *removed tells whether any were.
 QString keepEncodable(const QString &text, bool *removed = nullptr);
 

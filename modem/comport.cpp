@@ -2,8 +2,12 @@
 
 #include "store/apperror.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
+#include <cerrno>
+#include <termios.h>
+#include <unistd.h>
 
 namespace
 {
@@ -49,6 +53,29 @@ LineSettings parseSettings(const QString &text)
     if (parts.size() > 3 && parts[3].trimmed() == QLatin1String("2"))
         s.stopBits = QSerialPort::TwoStop;
     return s;
+}
+
+QString permissionAdvice(int number, const QString &device)
+{
+    QString group = QFileInfo(device).group();
+    if (group.isEmpty())
+        group = QStringLiteral("dialout");
+    return QStringLiteral("COM%1（%2）を開く権限がありません。\n"
+                          "このデバイスを持つグループ「%3」にユーザーを加え（sudo adduser $USER %3）、"
+                          "ログインし直してください。")
+        .arg(number)
+        .arg(device, group);
+}
+
+// Hands what QSerialPort still buffers to the device, then waits until the device has sent it
+// (a pseudo-terminal returns at once). A device that is gone fails both at once.
+void drainPort(QSerialPort *port)
+{
+    constexpr int BufferedWaitMs = 1000;
+    if (port->bytesToWrite() > 0)
+        port->waitForBytesWritten(BufferedWaitMs);
+    if (port->handle() >= 0)
+        ::tcdrain(port->handle());
 }
 
 } // namespace
@@ -108,6 +135,10 @@ void ComPort::setPortOpen(bool open)
     const QString target = QFileInfo(devicePath(m_folder, m_number)).canonicalFilePath();
     if (target.isEmpty())
         fail(ErrorCode::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
+    // QSerialPort reports a device the user may not open as it reports one held by another
+    // program; the cure differs, so ask first.
+    if (::access(QFile::encodeName(target).constData(), R_OK | W_OK) != 0 && errno == EACCES)
+        fail(ErrorCode::PermissionDenied, permissionAdvice(m_number, target));
     auto *port = new QSerialPort(target, this);
     if (!port->open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = port->error();
@@ -140,6 +171,7 @@ void ComPort::closePort(bool notify)
     QSerialPort *port = m_port;
     m_port = nullptr;
     port->disconnect(this);
+    drainPort(port);
     port->close();
     port->deleteLater();
     if (notify)
@@ -162,6 +194,12 @@ void ComPort::output(const QByteArray &bytes)
     // Hand the bytes to the device now rather than at the next turn of the event loop:
     // a command is followed at once by a wait, and the device must see it to answer.
     m_port->flush();
+}
+
+void ComPort::drain()
+{
+    if (m_port)
+        drainPort(m_port);
 }
 
 QByteArray ComPort::input()

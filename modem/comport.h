@@ -25,6 +25,7 @@ public:
     void setPortOpen(bool open) override;
     bool isOpen() const override;
     void output(const QByteArray &bytes) override;
+    void drain() override;
     QByteArray input() override;
 
 private:

@@ -15,14 +15,18 @@ ModemDetector::ModemDetector(SerialPort &port, Waiter &waiter) : m_port(port), m
 QCoro::Task<int> ModemDetector::run(bool showProductCode, std::function<void(const QString &)> lineDone)
 {
     m_cancelled = false;
+    // Every AT device is asked at these settings, whatever the last call used.
+    m_port.setSettings(QStringLiteral("9600,n,8,1"));
     int found = 0;
     for (int p = FirstPort; p <= LastPort && !m_cancelled; ++p) {
-        const std::optional<QString> answer = co_await probe(p);
-        if (!answer || m_cancelled)
+        const std::optional<Probe> probed = co_await probe(p);
+        if (!probed || m_cancelled)
             continue;
-        if (!answer->isEmpty() && found == 0)
+        if (!probed->answer.isEmpty() && found == 0)
             found = p;
-        lineDone(QStringLiteral("COM%1 : ").arg(p) + entryText(*answer, showProductCode) + crlf);
+        const QString entry = probed->refused ? QStringLiteral("- 開けません（権限がありません） -")
+                                              : entryText(probed->answer, showProductCode);
+        lineDone(QStringLiteral("COM%1 : ").arg(p) + entry + crlf);
     }
     co_return found;
 }
@@ -43,7 +47,7 @@ void ModemDetector::closePort()
     }
 }
 
-QCoro::Task<std::optional<QString>> ModemDetector::probe(int p)
+QCoro::Task<std::optional<ModemDetector::Probe>> ModemDetector::probe(int p)
 {
     QByteArray answer;
     try {
@@ -54,6 +58,8 @@ QCoro::Task<std::optional<QString>> ModemDetector::probe(int p)
         closePort();
         if (e.code() == ErrorCode::BadPortNumber)
             co_return std::nullopt;
+        if (e.code() == ErrorCode::PermissionDenied)
+            co_return Probe{{}, true};
         throw;
     }
     co_await m_waiter.wait(&m_port, AnswerTimeoutMs, [&] {
@@ -62,7 +68,7 @@ QCoro::Task<std::optional<QString>> ModemDetector::probe(int p)
     });
     answer += m_port.input();
     closePort();
-    co_return cp932::decode(answer);
+    co_return Probe{cp932::decode(answer), false};
 }
 
 QString ModemDetector::entryText(const QString &answer, bool showProductCode)

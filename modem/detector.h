@@ -19,9 +19,10 @@ public:
 
     ModemDetector(SerialPort &port, Waiter &waiter);
 
-    // Probes every port in turn and hands each probed port's line ("COM3 : 検出しました" + CR LF)
-    // to lineDone. Returns the first port that answered, 0 when none did. A port that does not
-    // exist is skipped; any other failure (a port in use: 8005) ends the scan with an AppError.
+    // Probes every port in turn at 9600 baud, 8N1, and hands each probed port's line ("COM3 : 検出しました"
+    // + CR LF) to lineDone. Returns the first port that answered, 0 when none did. A port that does
+    // not exist is skipped, one the user may not open is noted as such; any other failure (a port
+    // in use: 8005) ends the scan with an AppError.
     // The probed port is closed on every path.
     QCoro::Task<int> run(bool showProductCode, std::function<void(const QString &)> lineDone);
     // Stops a running scan: the port being probed is closed, which ends its wait.
@@ -34,8 +35,12 @@ public:
     static QString productCode(const QString &answer);
 
 private:
-    // The answer of port p (empty when it said nothing), or nothing when the port does not exist.
-    QCoro::Task<std::optional<QString>> probe(int p);
+    struct Probe {
+        QString answer; // empty when the port said nothing
+        bool refused;   // the user may not open the port
+    };
+    // What port p gave, or nothing when the port does not exist.
+    QCoro::Task<std::optional<Probe>> probe(int p);
     void closePort();
 
     SerialPort &m_port;

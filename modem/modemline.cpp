@@ -92,5 +92,6 @@ void hangUpPort(SerialPort &port, int storedDeviceKind)
     if (!port.isOpen())
         return;
     port.output(deviceRules(storedDeviceKind).hangUp);
+    port.drain();
     port.setPortOpen(false);
 }

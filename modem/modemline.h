@@ -41,5 +41,6 @@ private:
     Waiter &m_waiter;
 };
 
-// Writes the kind's hang-up command and closes the port when it is open. No answer is awaited.
+// When the port is open: writes the kind's hang-up command, lets it leave at the call's line
+// settings and closes the port. No answer is awaited.
 void hangUpPort(SerialPort &port, int storedDeviceKind);

@@ -231,10 +231,12 @@ void SendEngine::sendAgain()
 
 void SendEngine::hangUp()
 {
+    // At the hang-up stage the message has gone out: it is recorded however the call ends,
+    // by the hang-up button, "NO CARRIER" or the device going away.
+    if (m_stage == SendStage::HangUp && (m_inCall || lineOpen()))
+        m_front.sent();
     if (lineOpen()) {
         m_front.lineStatus(LineStatus::HungUp);
-        if (m_stage == SendStage::HangUp)
-            m_front.sent();
         m_hangingUp = true;
         try {
             m_line->hangUp();

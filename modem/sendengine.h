@@ -28,8 +28,8 @@ public:
     void send();
     // The send-again button: the stage just run once more, while the call is open.
     void sendAgain();
-    // The hang-up button: records a send that reached its hang-up stage, hangs up, and
-    // makes the centre call the next stage.
+    // The hang-up button: records a send that reached its hang-up stage (also when the
+    // line has just dropped), hangs up, and makes the centre call the next stage.
     void hangUp();
     // At the program's end: the hang-up command and the close, nothing else; a device
     // that has gone away does not stop the end.

@@ -30,8 +30,8 @@ private:
 // The codes the rest of the program relies on.
 namespace ErrorCode
 {
-constexpr int FileNotFound = 53;
-constexpr int ReadPastEnd = 62;
+// The user may not open the port's device (not a member of the group that owns it).
+constexpr int PermissionDenied = 70;
 constexpr int BadPortNumber = 8002;
 constexpr int PortInUse = 8005;
 constexpr int PortNotOpen = 8018;

@@ -60,8 +60,11 @@ bool FieldReader::readLine(QByteArray *text)
     if (atEnd())
         return false;
     const qsizetype start = m_pos;
-    while (!atEnd() && !atLineEnd())
+    while (!atEnd() && m_bytes[m_pos] != '\r') {
+        if (m_bytes[m_pos] == '\n')
+            ++m_line;
         ++m_pos;
+    }
     *text = m_bytes.sliced(start, m_pos - start).toByteArray();
     skipLineEnd();
     return true;

@@ -21,7 +21,8 @@ public:
 
     // The next field. False, with nothing read, when the input is used up.
     bool readField(QByteArray *field, End *end = nullptr);
-    // The rest of the current line, without its line end. False at the end of the input.
+    // The rest of the current line up to a CR LF or a lone CR, which is consumed; a lone LF
+    // is part of the text. False at the end of the input.
     bool readLine(QByteArray *text);
 
 private:

@@ -19,6 +19,14 @@ QByteArrayView trimmed(QByteArrayView text)
     return text.sliced(from, to - from);
 }
 
+// One pair of double quotation marks around the whole value goes; a lone mark stays as text.
+QByteArrayView unquoted(QByteArrayView value)
+{
+    if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
+        return value.sliced(1, value.size() - 2);
+    return value;
+}
+
 // Names are ASCII; a CP932 lead byte is never an ASCII letter, so folding bytes is safe.
 bool sameName(QByteArrayView a, QByteArrayView b)
 {
@@ -78,7 +86,7 @@ QByteArray profileString(QByteArrayView fileBytes, QByteArrayView section, QByte
         }
         const qsizetype eq = line.indexOf('=');
         if (inSection && eq >= 0 && sameName(trimmed(line.first(eq)), key))
-            return limited(trimmed(line.sliced(eq + 1)));
+            return limited(unquoted(trimmed(line.sliced(eq + 1))));
     }
     return {};
 }

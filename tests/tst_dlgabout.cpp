@@ -33,19 +33,6 @@ class tst_dlgAbout : public QObject
     QColor colour(const char *name) { return label(name)->palette().color(QPalette::WindowText); }
 
 private slots:
-    void showsVersionAndNotice()
-    {
-        open();
-        QCOMPARE(label("Label1")->text(), QStringLiteral("Fumidori"));
-        QCOMPARE(label("lblVERSION")->text(), QStringLiteral("Ver 2.32"));
-        const QStringList lines = dlgAbout::notice().split(QStringLiteral("\r\n"));
-        QCOMPARE(lines.size(), 4);
-        for (const QString &line : lines)
-            QVERIFY(line.startsWith(QChar(0x3000)));
-        QVERIFY(lines[1].contains(builddata::authorName()) && lines[2].contains(builddata::authorName()));
-        QCOMPARE(m_dialog->size(), QSize(337, 249));
-    }
-
     void hoverTurnsLinksRedUntilTheBackground()
     {
         open();

@@ -3,8 +3,9 @@
 #include "support/fakeplatform.h"
 #include "ui/dlgadd.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -95,26 +96,6 @@ class tst_dlgAdd : public QObject
     }
 
 private slots:
-    void opensInRecipientMode()
-    {
-        open(threeCentres());
-        QVERIFY(c<QRadioButton>("optPoint")->isChecked());
-        QCOMPARE(m_dialog->windowTitle(), QStringLiteral("追加／編集"));
-        QCOMPARE(c<QLabel>("lblAddName")->text(), QStringLiteral("相手の登録名"));
-        for (const char *hidden : {"lstCenter", "cmbCenterKind", "txtMaxText", "txtTIME_0", "txtTIME_2", "lblSEC_1"})
-            QVERIFY2(c<QWidget>(hidden)->isHidden(), hidden);
-        QVERIFY(!c<QWidget>("lstNumber")->isHidden());
-        QCOMPARE(items("lstNumber"), QStringList({"rA", "rB", "rC"}));
-        QCOMPARE(items("cmbCenetr"), QStringList({"A", "B", "C"}));
-        QCOMPARE(c<QComboBox>("cmbCenetr")->currentIndex(), -1);
-        QCOMPARE(field("txtMaxText")->text(), QStringLiteral("0"));
-        QCOMPARE(field("txtTIME_0")->text(), QString());
-        centreMode();
-        QCOMPARE(c<QLabel>("lblLinkCenetr")->text(), QStringLiteral("センターの種類"));
-        QVERIFY(c<QWidget>("lstNumber")->isHidden() && !c<QWidget>("txtTIME_1")->isHidden());
-        QCOMPARE(field("txtTIME_1")->text(), QStringLiteral("0"));
-    }
-
     void addWarnsThenAsks_data()
     {
         QTest::addColumn<bool>("centre");
@@ -254,32 +235,6 @@ private slots:
         QVERIFY(m_fake.boxes.shown.isEmpty());
     }
 
-    void moveAtTheEndsDoesNothing_data()
-    {
-        QTest::addColumn<bool>("centre");
-        QTest::addColumn<int>("row");
-        QTest::addColumn<QString>("button");
-        QTest::newRow("first recipient up") << false << 0 << "cmdUP";
-        QTest::newRow("last recipient down") << false << 2 << "cmdDOWN";
-        QTest::newRow("first centre up") << true << 0 << "cmdUP";
-        QTest::newRow("last centre down") << true << 2 << "cmdDOWN";
-        QTest::newRow("nothing selected") << true << -1 << "cmdDOWN";
-    }
-    void moveAtTheEndsDoesNothing()
-    {
-        QFETCH(bool, centre);
-        QFETCH(int, row);
-        QFETCH(QString, button);
-        open(threeCentres());
-        if (centre)
-            centreMode();
-        select(centre ? "lstCenter" : "lstNumber", row);
-        click(button.toLatin1().constData());
-        QCOMPARE(m_data.centers, threeCentres().centers);
-        QCOMPARE(m_data.recipients, threeCentres().recipients);
-        QVERIFY(m_fake.boxes.shown.isEmpty());
-    }
-
     void kindFillsOnlyAnEmptyName()
     {
         open(threeCentres());
@@ -356,6 +311,20 @@ private slots:
         }
     }
 
+    // ¥ and ‾ typed or pasted are stored as the CP932 characters 0x5C and 0x7E.
+    void yenSignAndOverlineTakenAsStored()
+    {
+        open(threeCentres());
+        QLineEdit *name = field("txtAddName");
+        QTest::keyClicks(name, QStringLiteral("a¥b"));
+        QApplication::clipboard()->setText(QStringLiteral("‾¥"));
+        name->paste();
+        QCOMPARE(name->text(), QStringLiteral("a\\b~\\"));
+        QCOMPARE(name->cursorPosition(), 5);
+        QTest::keyClicks(field("txtAddNumber"), QStringLiteral("0¥"));
+        QCOMPARE(field("txtAddNumber")->text(), QStringLiteral("0\\"));
+    }
+
     void damagedLinkShowsNoCentre()
     {
         AppData data = threeCentres();
@@ -382,13 +351,6 @@ private slots:
             QVERIFY(!m_dialog->isVisible());
             QCOMPARE(m_data.centers.size(), 2);
         }
-    }
-
-    void helpOpensItsKeyword()
-    {
-        open(threeCentres());
-        click("cmdHELP");
-        QCOMPARE(m_fake.help.calls, QStringList{"keyword:追加／編集について"});
     }
 
     // Random edits through the dialog; after each one every recipient must still name the centre

@@ -162,6 +162,19 @@ private slots:
         QCOMPARE(m_data.settings.PortNumber, qint16(9));
     }
 
+    // A port this user may not open is noted and the scan goes on, at 9600 8N1 whatever the last call used.
+    void refusedPortNotedAndSkipped()
+    {
+        open({{1, {PortBank::Refused, {}}}, {2, modem(echoAnswer)}});
+        m_port->setSettings(QStringLiteral("600,e,8,1"));
+        scan();
+        QCOMPARE(m_dialog->resultText(),
+                 QStringLiteral("COM1 : - 開けません（権限がありません） -\r\nCOM2 : 検出しました\r\n"));
+        QCOMPARE(m_data.settings.PortNumber, qint16(2));
+        QVERIFY(m_fake.boxes.shown.isEmpty());
+        QCOMPARE(m_port->events.first(), QStringLiteral("open 9600,n,8,1"));
+    }
+
     void otherFailureReportsAndCloses()
     {
         open({{2, {PortBank::Failing, {}}}});

@@ -214,7 +214,8 @@ private slots:
         QTest::addColumn<int>("shownVolume");
         QTest::newRow("too high") << 9 << 30 << 7 << 7 << "optDialSpeed_2" << 3;
         QTest::newRow("too low") << -2 << 0 << -1 << 0 << "optDialSpeed_1" << 0;
-        QTest::newRow("speed 19 is nearer 20") << 0 << 19 << 2 << 0 << "optDialSpeed_2" << 2;
+        QTest::newRow("speed 19 shows its tens") << 0 << 19 << 2 << 0 << "optDialSpeed_1" << 2;
+        QTest::newRow("speed 29 shows its tens") << 0 << 29 << 2 << 0 << "optDialSpeed_2" << 2;
     }
     void unshowableValuesOpenAsNearest()
     {

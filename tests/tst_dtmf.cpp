@@ -22,6 +22,11 @@ private slots:
         QTest::newRow("encode stdin") << QStringList{"encode"} << QByteArray("漢字\n") << 0
                                       << QByteArray("#2033#2790\n");
         QTest::newRow("encode dash text") << QStringList{"encode", "--", "-1"} << none << 0 << QByteArray("*2*26996\n");
+        QTest::newRow("no code: named, nothing printed") << QStringList{"encode", "Aa.@"} << none << 2 << QByteArray();
+        QTest::newRow("no code, skipped")
+            << QStringList{"encode", "--skip", "Aa@"} << none << 0 << QByteArray("*2*216\n");
+        QTest::newRow("skip belongs to encode")
+            << QStringList{"count", "--skip", "--kind", "0", "a"} << none << 2 << QByteArray();
         QTest::newRow("decode") << QStringList{"decode", "*2*2161718##"} << none << 0 << QByteArray("ABC\n");
         QTest::newRow("decode pieces on stdin")
             << QStringList{"decode"} << QByteArray("*2*21617\n18#0402\n##\n") << 0 << QByteArray("ABCあ\n");
@@ -62,6 +67,19 @@ private slots:
             QCOMPARE(error.count('\n'), 1);
             QVERIFY(error.startsWith("fumidori-dtmf: ") && error.endsWith('\n'));
         }
+    }
+
+    void uncodableCharactersNamedWithPositions()
+    {
+        QProcess tool;
+        tool.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-dtmf"), {QStringLiteral("encode")});
+        tool.write("Aa\xf0\x9f\x98\x80@\n"); // one line break at the end is dropped
+        tool.closeWriteChannel();
+        QVERIFY(tool.waitForFinished());
+        QCOMPARE(tool.exitCode(), 2);
+        const QString error = QString::fromUtf8(tool.readAllStandardError());
+        QVERIFY2(error.contains(QStringLiteral("\"a\" (2), \"😀\" (3), \"@\" (4)")) && error.contains(u"optimize"),
+                 qPrintable(error));
     }
 
     void helpExplainsBothSystems()

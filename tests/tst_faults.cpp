@@ -72,7 +72,10 @@ void tst_Faults::lineFaults_data()
     QTest::newRow("device gone mid-message") << QStringList{"--drop-after", "5"} << 3 << 0 << dropped;
     QTest::newRow("a mebibyte of noise before each answer")
         << QStringList{"--noise", "1048576"} << 2 << 0 << QStringLiteral("電話回線を切断しました");
+    QTest::newRow("NO CARRIER at the number") << QStringList{"--no-carrier-after", "4"} << 3 << 0 << dropped;
     QTest::newRow("silent device, hung up by hand") << QStringList{"--silent"} << 1 << 400 << cut;
+    QTest::newRow("answers without CR, hung up by hand") << QStringList{"--no-cr"} << 1 << 400 << cut;
+    QTest::newRow("slow and noisy") << QStringList{"--delay", "20", "--noise", "40"} << 2 << 0 << cut;
 }
 
 void tst_Faults::lineFaults()

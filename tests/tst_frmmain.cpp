@@ -1,9 +1,12 @@
+#include "encoding/codetable.h"
 #include "modem/sendengine.h"
 #include "modem/serialport.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
+#include "store/settingsfile.h"
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
+#include "support/filehelpers.h"
 #include "support/modalcloser.h"
 #include "ui/clicklabel.h"
 #include "ui/frmmain.h"
@@ -11,6 +14,7 @@
 
 #include <QAction>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -73,6 +77,8 @@ private slots:
     void panel3DoubleClick();
     void returnAndEscape_data();
     void returnAndEscape();
+    void tabLeavesTheMessageBox();
+    void yenSignAndOverline();
     void labels();
     void optionsAppliedOnlyWhenAccepted();
     void addressBookRebuildsSelectors();
@@ -181,39 +187,62 @@ void tst_frmMain::panel3DoubleClick()
     }
 }
 
+// A focused push button takes Return and Space; elsewhere Return presses the send button only
+// while ReturnStart is 1, and Esc the hang-up button.
 void tst_frmMain::returnAndEscape_data()
 {
     QTest::addColumn<int>("returnStart");
+    QTest::addColumn<QString>("focus");
     QTest::addColumn<int>("key");
-    QTest::addColumn<int>("sends");
-    QTest::addColumn<int>("cuts");
-    QTest::newRow("Return, ReturnStart 1") << 1 << int(Qt::Key_Return) << 1 << 0;
-    QTest::newRow("Enter, ReturnStart 1") << 1 << int(Qt::Key_Enter) << 1 << 0;
-    QTest::newRow("Return, ReturnStart 0") << 0 << int(Qt::Key_Return) << 0 << 0;
-    QTest::newRow("Esc, ReturnStart 0") << 0 << int(Qt::Key_Escape) << 0 << 1;
+    QTest::addColumn<QString>("pressed"); // empty: no button
+    const int ret = Qt::Key_Return, enter = Qt::Key_Enter, space = Qt::Key_Space, esc = Qt::Key_Escape;
+    for (int rs : {1, 0}) {
+        const QString send = rs == 1 ? QStringLiteral("cmdButton") : QString();
+        QTest::addRow("%d: Return in the message box", rs) << rs << "txtMail" << ret << send;
+        QTest::addRow("%d: Enter in a selector", rs) << rs << "cmbNumber" << enter << send;
+        QTest::addRow("%d: Return on the hang-up button", rs) << rs << "cmdCut" << ret << "cmdCut";
+        QTest::addRow("%d: Enter on the optimise button", rs) << rs << "cmdOptimize" << enter << "cmdOptimize";
+        QTest::addRow("%d: Return on the send button", rs) << rs << "cmdButton" << ret << "cmdButton";
+        QTest::addRow("%d: Space on the hang-up button", rs) << rs << "cmdCut" << space << "cmdCut";
+        QTest::addRow("%d: Space in the message box", rs) << rs << "txtMail" << space << "";
+        QTest::addRow("%d: Esc in the message box", rs) << rs << "txtMail" << esc << "cmdCut";
+    }
 }
 
 void tst_frmMain::returnAndEscape()
 {
     QFETCH(int, returnStart);
+    QFETCH(QString, focus);
     QFETCH(int, key);
-    QFETCH(int, sends);
-    QFETCH(int, cuts);
+    QFETCH(QString, pressed);
     Fixture f({center(QStringLiteral("C"), 0, 50)});
     f.data.settings.ReturnStart = qint16(returnStart);
     f.w().prepareWindow();
-    f.port.failOpenWith = 8002; // each press fails at once and gives the button back
-    QSignalSpy sendSpy(f.w().cmdButton, &QPushButton::clicked);
-    QSignalSpy cutSpy(f.w().cmdCut, &QPushButton::clicked);
-    const auto pressed = Qt::Key(key);
-    for (QWidget *focus : QList<QWidget *>{f.w().txtMail, f.w().cmbNumber, f.w().cmdExit}) {
-        QTest::keyClicks(f.w().txtMail, QStringLiteral("ab"));
-        QTest::keyClick(focus, pressed);
-        QTest::keyClick(focus, pressed, Qt::ShiftModifier);
-    }
-    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("ababab")); // never a line break
-    QCOMPARE(sendSpy.count(), sends * 6);
-    QCOMPARE(cutSpy.count(), cuts * 6);
+    f.w().show();
+    QStringList clicked;
+    for (QPushButton *b : {f.w().cmdButton, f.w().cmdCut, f.w().cmdOptimize})
+        connect(b, &QPushButton::clicked, b, [&clicked, b] { clicked << b->objectName(); });
+    auto *target = f.w().findChild<QWidget *>(focus);
+    target->setFocus();
+    QCOMPARE(f.w().focusWidget(), target);
+    QTest::keyClick(target, Qt::Key(key));
+    QCOMPARE(clicked, pressed.isEmpty() ? QStringList() : QStringList(pressed));
+    QVERIFY(!f.w().txtMail->toPlainText().contains(u'\n')); // never a line break
+}
+
+// Tab leaves the message box for the next control in tab order, Shift+Tab comes back; no tab is typed.
+void tst_frmMain::tabLeavesTheMessageBox()
+{
+    Fixture f({center(QStringLiteral("C"), 0, 50)});
+    f.w().show();
+    f.w().txtMail->setFocus();
+    QTest::keyClicks(f.w().txtMail, QStringLiteral("ab"));
+    QTest::keyClick(f.w().txtMail, Qt::Key_Tab);
+    QCOMPARE(f.w().focusWidget(), f.w().cmbNumber);
+    QTest::keyClick(f.w().cmbNumber, Qt::Key_Backtab, Qt::ShiftModifier);
+    QCOMPARE(f.w().focusWidget(), f.w().txtMail);
+    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("ab"));
+    QCOMPARE(f.w().statusText(5), QStringLiteral("2/50"));
 }
 
 void tst_frmMain::labels()
@@ -389,6 +418,27 @@ void tst_frmMain::onlyCp932IsLetIn()
     QCOMPARE(f.fake.boxes.beeps, 3);
 }
 
+// ¥ and ‾, typed, pasted or composed, are the CP932 characters 0x5C and 0x7E: counted and sent as those.
+void tst_frmMain::yenSignAndOverline()
+{
+    Fixture f({center(QStringLiteral("C"), 2, 50)});
+    const QString yen(QChar(0x00A5)), overline(QChar(0x203E));
+    for (const QString &typed : {yen, overline}) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, typed);
+        QApplication::sendEvent(f.w().txtMail, &press);
+    }
+    QApplication::clipboard()->setText(overline + yen);
+    f.w().txtMail->paste();
+    QInputMethodEvent composed;
+    composed.setCommitString(yen);
+    QApplication::sendEvent(f.w().txtMail, &composed);
+    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("\\~~\\\\"));
+    QCOMPARE(f.fake.boxes.beeps, 0);
+    QCOMPARE(f.w().statusText(5), QStringLiteral("5/50")); // one byte each
+    QCOMPARE(messagePieces(f.w().txtMail->toPlainText(), 99),
+             QStringList(QStringLiteral("*2*2767676"))); // 0x7E has no code
+}
+
 void tst_frmMain::recordHistoryAndPortFailure()
 {
     Fixture f(twoCenters, {{QStringLiteral("花子"), 1, QStringLiteral("090")}});
@@ -431,33 +481,52 @@ void tst_frmMain::wholeSendThroughTheWindow()
     QVERIFY(!f.w().timTIME->isActive());
 }
 
+// Every way out hangs up and writes both files, also when the device is gone. (SIGTERM closes the
+// window: tst_sessionend. The exit button runs cmdExit_Click, as the menu does. The process end
+// throws here, so it is never sent through a signal, which would leak Qt's guards.)
+enum ExitWay { ExitMenu, ExitButton, CloseBox };
+
 void tst_frmMain::exitHangsUpAndEnds_data()
 {
+    QTest::addColumn<int>("way");
     QTest::addColumn<bool>("open");
     QTest::addColumn<int>("modemKind");
     QTest::addColumn<bool>("failWrites");
     QTest::addColumn<QByteArray>("written");
-    QTest::newRow("port closed") << false << 0 << false << QByteArray();
-    QTest::newRow("modem") << true << 0 << false << QByteArray("ATH\r");
-    QTest::newRow("link cable") << true << 6 << false << QByteArray(1, char(0xA4));
-    QTest::newRow("device gone") << true << 0 << true << QByteArray("ATH\r");
+    QTest::newRow("port closed") << int(ExitMenu) << false << 0 << false << QByteArray();
+    QTest::newRow("modem") << int(ExitButton) << true << 0 << false << QByteArray("ATH\r");
+    QTest::newRow("link cable") << int(CloseBox) << true << 6 << false << QByteArray(1, char(0xA4));
+    for (int way : {ExitMenu, ExitButton, CloseBox})
+        QTest::addRow("device gone, way %d", way) << way << true << 0 << true << QByteArray("ATH\r");
 }
 
 void tst_frmMain::exitHangsUpAndEnds()
 {
+    QFETCH(int, way);
     QFETCH(bool, open);
     QFETCH(int, modemKind);
     QFETCH(bool, failWrites);
     QFETCH(QByteArray, written);
     Fixture f;
     f.data.settings.ModemKind = qint16(modemKind);
+    f.data.history.add(
+        {QStringLiteral("R"), QStringLiteral("C"), QStringLiteral("2026/12/01 10:00:00"), QStringLiteral("m")});
     f.port.setPortOpen(open);
     if (failWrites)
         f.port.onWrite = [](const QByteArray &) {
             throw AppError(8018, QStringLiteral("MSComm"), QStringLiteral("device gone"));
         };
-    QVERIFY_THROWS_EXCEPTION(ProcessEnded, f.w().mnuFILE_Click(0));
+    if (way == ExitMenu)
+        QVERIFY_THROWS_EXCEPTION(ProcessEnded, f.w().mnuFILE_Click(0));
+    else if (way == ExitButton)
+        QVERIFY_THROWS_EXCEPTION(ProcessEnded, f.w().cmdExit_Click());
+    else {
+        QCloseEvent closeBox;
+        QVERIFY_THROWS_EXCEPTION(ProcessEnded, QApplication::sendEvent(&f.w(), &closeBox));
+    }
     QCOMPARE(f.port.written(), written);
+    QCOMPARE(readFileBytes(f.data.settingsPath()), settingsfile::bytes(f.data));
+    QCOMPARE(readFileBytes(f.data.historyPath()), QByteArray("\"R\",\"C\",\"2026/12/01 10:00:00\"\r\nm\r\n"));
 }
 
 QTEST_MAIN(tst_frmMain)

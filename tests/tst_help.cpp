@@ -43,6 +43,8 @@ void tst_Help::keywordOpensTopic_data()
                                          << "addressbook.html";
     QTest::newRow("options dialog") << "設定について"
                                     << "settings.html";
+    QTest::newRow("trouble") << "うまくいかないとき"
+                             << "trouble.html";
 }
 
 void tst_Help::keywordOpensTopic()

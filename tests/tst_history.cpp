@@ -72,6 +72,48 @@ private Q_SLOTS:
         QVERIFY(!used[0].sentAt.contains(u'"'));
     }
 
+    // A lone LF belongs to the message (earlier versions stored it); only CR LF or a lone CR ends the line.
+    void loneLineFeedInMessageRoundTrips()
+    {
+        const QByteArray file = "\"a\",\"b\",\"c\"\r\nab\ncd\r\n\"d\",\"e\",\"f\"\r\n\nx\n\r\n";
+        HistoryTable table;
+        table.resize(20);
+        QVERIFY(!historyfile::read(file, table, QStringLiteral("History.ini")));
+        QCOMPARE(table.used().size(), 2);
+        QCOMPARE(table.row(0).message, QStringLiteral("ab\ncd"));
+        QCOMPARE(table.row(1).recipientName, QStringLiteral("d"));
+        QCOMPARE(table.row(1).message, QStringLiteral("\nx\n"));
+        QCOMPARE(historyfile::bytes(table), file);
+    }
+
+    // What a run of sends leaves in the file: HistoryCount + 1 entries, newest first.
+    void sendsWrittenAndReadBack_data()
+    {
+        QTest::addColumn<int>("historyCount");
+        QTest::addColumn<int>("sends");
+        QTest::addColumn<int>("kept");
+        QTest::newRow("0: each send replaces the one entry") << 0 << 3 << 1;
+        QTest::newRow("20: 25 sends keep 21") << 20 << 25 << 21;
+    }
+
+    void sendsWrittenAndReadBack()
+    {
+        QFETCH(int, historyCount);
+        QFETCH(int, sends);
+        QFETCH(int, kept);
+        AppData data;
+        data.settings.History = 1;
+        data.history.resize(historyCount);
+        for (int i = 0; i < sends; ++i)
+            AddHistoryEntry(data, QStringLiteral("R%1").arg(i), QStringLiteral("C"), QStringLiteral("m"));
+        HistoryTable reread;
+        reread.resize(historyCount);
+        QVERIFY(!historyfile::read(historyfile::bytes(data.history), reread, QStringLiteral("History.ini")));
+        QCOMPARE(reread.used().size(), kept);
+        QCOMPARE(reread.row(0).recipientName, QStringLiteral("R%1").arg(sends - 1));
+        QCOMPARE(reread.row(kept - 1).recipientName, QStringLiteral("R%1").arg(sends - kept));
+    }
+
     void historyOffRecordsNothing()
     {
         AppData data;
@@ -106,6 +148,8 @@ private Q_SLOTS:
                                          << "2 件目の記録（4 行目）";
         QTest::newRow("no line end, no message") << QByteArray("\"a\",\"b\",\"c\"") << "1 件目の記録（2 行目）";
         QTest::newRow("blank line at the end") << QByteArray(entries(2) + "\r\n") << "3 件目の記録（5 行目）";
+        QTest::newRow("lone CR ends the message")
+            << QByteArray("\"a\",\"b\",\"c\"\r\nab\rcd\r\n") << "2 件目の記録（3 行目）";
         QTest::newRow("open quote") << QByteArray("\"a,\"b\",\"c\r\nmsg\r\n") << "1 件目の記録（1 行目）";
     }
 

@@ -1,5 +1,6 @@
 // The serial port over real pseudo-terminals.
 #include "modem/comport.h"
+#include "modem/modemline.h"
 #include "store/apperror.h"
 
 #include <QDir>
@@ -12,6 +13,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -82,6 +85,9 @@ private slots:
     void missingDevice();
     void heldByAnother();
     void closedPort();
+    void refusedIsNotInUse();
+    void hangUpLeavesBeforeClose_data();
+    void hangUpLeavesBeforeClose();
 
 private:
     void link(int number, const QString &target);
@@ -205,6 +211,77 @@ void tst_Port::closedPort()
     QCOMPARE(closed.size(), 1);
     QCOMPARE(codeOf([&] { port.output("ATH\r"); }), 8018);
     QCOMPARE(port.input(), QByteArray());
+}
+
+// A device the user may not open is not "in use": it gets its own code and advice naming the
+// device. Root may open anything, so a child drops to an unprivileged user for the attempt.
+void tst_Port::refusedIsNotInUse()
+{
+    Pty pty;
+    link(4, pty.path);
+    const passwd *nobody = ::getpwnam("nobody");
+    if (::getuid() != 0 || !nobody)
+        QSKIP("needs root and the user nobody to try an open that is refused");
+    QVERIFY(QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) | QFile::ExeOther | QFile::ReadOther));
+    int pipeFds[2];
+    QCOMPARE(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        QByteArray report = "not dropped";
+        if (::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0) {
+            ComPort port(m_folder);
+            port.setPortNumber(4);
+            try {
+                port.setPortOpen(true);
+                report = "opened";
+            } catch (const AppError &error) {
+                report = QByteArray::number(error.code()) + ' ' + error.description().toUtf8();
+            }
+        }
+        (void)!::write(pipeFds[1], report.constData(), size_t(report.size()));
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    QByteArray report;
+    char buffer[1024];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+        report.append(buffer, n);
+    ::close(pipeFds[0]);
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    const QString text = QString::fromUtf8(report);
+    QVERIFY2(text.startsWith(QStringLiteral("70 ")), qPrintable(text));
+    QVERIFY2(text.contains(pty.path) && text.contains(QStringLiteral("COM4")) &&
+                 text.contains(QStringLiteral("ログインし直して")),
+             qPrintable(text));
+}
+
+// The hang-up goes out before the port closes and its earlier settings come back. A pseudo-terminal
+// keeps the speed but not parity or character size, so only the bytes can be checked here.
+void tst_Port::hangUpLeavesBeforeClose_data()
+{
+    QTest::addColumn<int>("modemKind");
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("modem") << 0 << "9600,n,8,1" << QByteArray("ATH\r");
+    QTest::newRow("link cable") << 6 << "600,e,8,1" << QByteArray(1, char(0xA4));
+}
+
+void tst_Port::hangUpLeavesBeforeClose()
+{
+    QFETCH(int, modemKind);
+    QFETCH(QString, settings);
+    QFETCH(QByteArray, bytes);
+    Pty pty;
+    link(5, pty.path);
+    ComPort port(m_folder);
+    port.setPortNumber(5);
+    port.setSettings(settings);
+    port.setPortOpen(true);
+    hangUpPort(port, modemKind);
+    QVERIFY(!port.isOpen());
+    QCOMPARE(pty.read(bytes.size()), bytes);
 }
 
 QTEST_GUILESS_MAIN(tst_Port)

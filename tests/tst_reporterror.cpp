@@ -3,7 +3,9 @@
 #include "app/reporterror.h"
 #include "store/apperror.h"
 
+#include <QTemporaryFile>
 #include <QTest>
+#include <unistd.h>
 
 namespace
 {
@@ -32,25 +34,43 @@ private Q_SLOTS:
                               QStringLiteral("Ver 2.32")}));
     }
 
+    // A report that ends the process is also written to standard error, line by line.
+    void endingReportOnStandardError()
+    {
+        QTemporaryFile capture;
+        QVERIFY(capture.open());
+        const int saved = ::dup(STDERR_FILENO);
+        ::dup2(capture.handle(), STDERR_FILENO);
+        FakePlatform fake;
+        bool ended = false;
+        try {
+            ReportError(QStringLiteral("frmMain"), QStringLiteral("Form_Load"),
+                        AppError(62, QStringLiteral("src"), QStringLiteral("途中で終わっています")), fake.platform,
+                        nullptr, nullptr);
+        } catch (const ProcessEnded &) {
+            ended = true;
+        }
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
+        QVERIFY(ended);
+        capture.seek(0);
+        const QString written = QString::fromLocal8Bit(capture.readAll());
+        QCOMPARE(written,
+                 QString(fake.clipboard.current).replace(QStringLiteral("\r\n"), QStringLiteral("\n")) + u'\n');
+    }
+
     void byCode_data()
     {
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("message"); // "report": the report text itself
         QTest::addColumn<bool>("ends");
         QTest::addColumn<QString>("panel");
-        QTest::newRow("53")
-            << 53
-            << "設定ファイルか、送信履歴ファイルが足りません。\r\nすみませんが、もう一度インストールしてください。"
-            << true << "";
-        QTest::newRow("62") << 62
-                            << "保存データが欠けている可能性があります。\r\n念のため設定ファイルを保存し、もう一度イン"
-                               "ストールしてください。"
-                            << true << "";
         QTest::newRow("8002") << 8002 << "ポート番号が間違っています。\r\n設定で正しいポートを設定してください。"
                               << false << "ポートを設定し直して下さい";
         QTest::newRow("8005")
             << 8005 << "ポートがすでに使われております。\r\n他のソフトで使用中でないか、もう一度ご確認ください。"
             << false << "モデムが使用できません";
+        QTest::newRow("70 refused") << 70 << "desc" << false << "ポートを開く権限がありません";
         QTest::newRow("8018 silent") << 8018 << "" << false << "";
         QTest::newRow("unlisted") << 6 << "report" << true << "";
     }

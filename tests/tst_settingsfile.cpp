@@ -167,6 +167,18 @@ private Q_SLOTS:
         QTest::newRow("cut at NUL") << QByteArray("[Option]\r\nA=ab\0cd\r\n", 18) << QByteArray("A")
                                     << QByteArray("ab");
         QTest::newRow("empty value") << QByteArray("[Option]\r\nOutSide=\r\n") << QByteArray("OutSide") << QByteArray();
+        QTest::newRow("quotes removed, blanks inside kept")
+            << QByteArray("[Option]\r\nA= \" x \" \r\n") << QByteArray("A") << QByteArray(" x ");
+        QTest::newRow("empty quotes") << QByteArray("[Option]\r\nA=\"\"\r\n") << QByteArray("A") << QByteArray();
+        QTest::newRow("only one pair") << QByteArray("[Option]\r\nA=\"\"x\"\"\r\n") << QByteArray("A")
+                                       << QByteArray("\"x\"");
+        QTest::newRow("opening quote alone")
+            << QByteArray("[Option]\r\nA=\"X3\r\n") << QByteArray("A") << QByteArray("\"X3");
+        QTest::newRow("closing quote alone")
+            << QByteArray("[Option]\r\nA=X3\"\r\n") << QByteArray("A") << QByteArray("X3\"");
+        QTest::newRow("a lone mark") << QByteArray("[Option]\r\nA=\"\r\n") << QByteArray("A") << QByteArray("\"");
+        QTest::newRow("quotes before the cut")
+            << QByteArray("[Option]\r\nA=\"" + a300 + "\"") << QByteArray("A") << a300.left(254);
     }
 
     void profile()
@@ -175,6 +187,29 @@ private Q_SLOTS:
         QFETCH(QByteArray, key);
         QFETCH(QByteArray, expected);
         QCOMPARE(profileString(file, "Option", key), expected);
+    }
+
+    // Start-up and ReadOption see the same values; what is written back is the value held, unquoted.
+    void quotedValuesOfEveryType()
+    {
+        QTemporaryDir dir;
+        const QByteArray file = "[Option]\r\nCentorCount=\"0\"\r\nPortNumber=\"3\"\r\nHistoryCount=\" 5\"\r\n"
+                                "TonePulse=\"P\"\r\nExCommand=\"X3\"\r\nOutSide=\" 0 \"\r\n\r\n[Information]\r\n";
+        QVERIFY(writeFileBytes(dir.filePath(QStringLiteral("Fumidori.ini")), file));
+        AppData data;
+        QVERIFY(!settingsfile::read(file, data));
+        QCOMPARE(data.settings.PortNumber, 3);
+        QCOMPARE(data.settings.HistoryCount, 5);
+        QCOMPARE(data.settings.TonePulse, QStringLiteral("P"));
+        QCOMPARE(data.settings.ExCommand, QStringLiteral("X3"));
+        QCOMPARE(data.settings.OutSide, QStringLiteral(" 0 "));
+        const QString folder = dir.path() + u'/';
+        QCOMPARE(ReadOption(folder, QStringLiteral("Option"), QStringLiteral("ExCommand")), data.settings.ExCommand);
+        QCOMPARE(ReadOption(folder, QStringLiteral("Option"), QStringLiteral("PortNumber")), QStringLiteral("3"));
+        const QByteArray written = settingsfile::bytes(data);
+        QVERIFY(written.contains("\r\nPortNumber=3\r\n"));
+        QVERIFY(written.contains("\r\nExCommand=X3\r\n"));
+        QVERIFY(written.contains("\r\nOutSide= 0 \r\n"));
     }
 
     void readOptionFromFolder()

@@ -2,7 +2,6 @@
 #include "encoding/cp932.h"
 #include "encoding/textcheck.h"
 
-#include <QElapsedTimer>
 #include <QTest>
 
 using namespace textcheck;
@@ -62,18 +61,6 @@ private slots:
         QFETCH(int, kind);
         QFETCH(int, expected);
         QCOMPARE(count(text, kind), expected);
-    }
-
-    void recountIsFast()
-    {
-        const QString text = u"ﾒｰﾙ abc 漢字かな\n"_qs.repeated(1000);
-        QCOMPARE(count(text, 2), 18000);
-        QElapsedTimer timer;
-        timer.start();
-        for (int i = 0; i < 100; ++i)
-            count(text, i % 2 ? 2 : 0);
-        qInfo("recount of %lld characters: %.1f us", qlonglong(text.size()), timer.nsecsElapsed() / 100 / 1000.0);
-        QVERIFY(timer.nsecsElapsed() / 100 < 1000000);
     }
 
     void conversions_data()

@@ -12,15 +12,10 @@
 #include <QPushButton>
 
 using formcontrols::make;
+using formcontrols::twips;
 
 namespace
 {
-// The form was laid out in twips; 15 twips make one pixel.
-QRect twips(int left, int top, int width, int height)
-{
-    return QRect(left / 15, top / 15, width / 15, height / 15);
-}
-
 const QColor linkBlue(0, 0, 255);
 const QColor hoverRed(255, 0, 0);
 } // namespace

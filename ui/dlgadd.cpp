@@ -1,14 +1,14 @@
 #include "ui/dlgadd.h"
 
+#include "encoding/textcheck.h"
 #include "store/appdata.h"
 #include "ui/addressbook.h"
 #include "ui/fieldtext.h"
+#include "ui/imeswitch.h"
 #include "ui/platform.h"
 #include "ui/uifonts.h"
 
 #include <QComboBox>
-#include <QGuiApplication>
-#include <QInputMethod>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -49,16 +49,25 @@ void dlgAdd::connectControls()
     connect(cmdHELP, &QPushButton::clicked, this, &dlgAdd::cmdHELP_Click);
     lstNumber->installEventFilter(this);
     lstCenter->installEventFilter(this);
+    // ¥ and ‾ typed or pasted become the characters stored for them (0x5C and 0x7E).
+    for (QLineEdit *field : {txtAddName, txtAddNumber}) {
+        connect(field, &QLineEdit::textEdited, this, [field](const QString &text) {
+            const QString stored = textcheck::yenAndOverlineAsAscii(text);
+            if (stored == text)
+                return;
+            const int cursor = field->cursorPosition();
+            field->setText(stored);
+            field->setCursorPosition(cursor);
+        });
+    }
 }
 
 void dlgAdd::Form_Load()
 {
-    // No program can switch a Linux input method's (IBus, Fcitx) Japanese conversion on: it keeps
-    // its own state. As in the message box, both modes leave the name field open to composed input
-    // with no hints, and IME 1 asks for the input method's panel whenever the field gains the focus.
+    // As in the message box, both modes leave the name field open to composed input with no
+    // hints, and IME 1 switches Japanese input on whenever the field gains the focus.
     txtAddName->setInputMethodHints(Qt::ImhNone);
-    if (m_data.settings.IME == 1)
-        txtAddName->installEventFilter(this);
+    (new ImeSwitch(txtAddName))->setEnabled(m_data.settings.IME == 1);
     for (const Recipient &r : m_data.recipients)
         lstNumber->addItem(r.name);
     for (const MessageCenter &c : m_data.centers) {
@@ -336,8 +345,6 @@ void dlgAdd::cmdHELP_Click()
 
 bool dlgAdd::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == txtAddName && event->type() == QEvent::FocusIn)
-        QGuiApplication::inputMethod()->show();
     if ((watched == lstNumber || watched == lstCenter) && event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent *>(event)->key() == Qt::Key_Delete) {
         cmdDEL_Click();

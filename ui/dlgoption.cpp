@@ -250,7 +250,9 @@ void dlgOption::Form_Load()
     chkHISTORY->setChecked(s.History != 0);
     txtHISTORY->setText(QString::number(s.HistoryCount));
     txtSTRINGS->setText(QString::number(s.SendStrings));
-    optDialSpeed[s.DialSpeed <= 15 ? 1 : 2]->setChecked(true);
+    // The choice is the stored value in tens (19 shows "10"); only what that cannot show goes to the nearest.
+    const int tens = s.DialSpeed / 10;
+    optDialSpeed[tens == 1 || tens == 2 ? tens : s.DialSpeed <= 15 ? 1 : 2]->setChecked(true);
     chkOkCheck->setChecked(s.OkCheckNo != 0);
     txtExCommand->setText(s.ExCommand);
     chkReturnStart->setChecked(s.ReturnStart != 0);

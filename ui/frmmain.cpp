@@ -1,6 +1,5 @@
 #include "ui/frmmain.h"
 
-#include "app/lifecycle.h"
 #include "modem/modemline.h"
 #include "modem/sendengine.h"
 #include "modem/serialport.h"
@@ -13,6 +12,7 @@
 #include "ui/dlgadd.h"
 #include "ui/dlghistory.h"
 #include "ui/dlgoption.h"
+#include "ui/formcontrols.h"
 #include "ui/helpwindow.h"
 #include "ui/mailedit.h"
 #include "ui/platform.h"
@@ -33,15 +33,11 @@
 namespace
 {
 
-// Form positions are in twips; the screen has 15 twips to a pixel.
-int px(int twips)
-{
-    return qRound(twips / 15.0);
-}
+using formcontrols::px;
 
 void place(QWidget *widget, int left, int top, int width, int height)
 {
-    widget->setGeometry(px(left), px(top), px(width), px(height));
+    widget->setGeometry(formcontrols::twips(left, top, width, height));
 }
 
 QPushButton *button(QWidget *parent, const char *name, const QString &text, const QString &tip)
@@ -235,7 +231,7 @@ void frmMain::connectControls()
 
 void frmMain::Form_Load()
 {
-    lifecycle::loadAtStartUp(m_data, m_platform, this);
+    m_platform.run->loadAtStartUp(m_data, this);
     prepareWindow();
 }
 
@@ -281,7 +277,7 @@ void frmMain::selectFirst()
 void frmMain::cmdExit_Click()
 {
     m_engine->hangUpForExit();
-    lifecycle::saveAndExit(m_data, m_platform, this);
+    m_platform.run->saveAndExit(m_data, this);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)
@@ -389,11 +385,14 @@ HelpLauncher &frmMain::help()
 
 void frmMain::keyPressEvent(QKeyEvent *event)
 {
-    // A main window has no default or cancel button: Return and Esc are pressed here.
+    // A main window has no default or cancel button: Return and Esc are pressed here. A push
+    // button with the focus takes Return itself, as it takes Space.
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        if (m_returnStartsSend)
+        if (auto *focused = qobject_cast<QPushButton *>(focusWidget()); focused && focused->isEnabled())
+            focused->click();
+        else if (m_returnStartsSend)
             cmdButton->click();
         break;
     case Qt::Key_Escape:

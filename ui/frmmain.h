@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/reporterror.h"
 #include "modem/line.h"
 #include "modem/sendfrontend.h"
 #include "modem/waiter.h"
+#include "ui/platform.h"
 
 #include <QList>
 #include <QMainWindow>

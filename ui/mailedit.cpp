@@ -1,31 +1,31 @@
 #include "ui/mailedit.h"
 
 #include "encoding/textcheck.h"
+#include "ui/imeswitch.h"
 
-#include <QGuiApplication>
-#include <QInputMethod>
 #include <QKeyEvent>
 #include <QMimeData>
 
-MailEdit::MailEdit(QWidget *parent) : QPlainTextEdit(parent)
+MailEdit::MailEdit(QWidget *parent) : QPlainTextEdit(parent), m_ime(new ImeSwitch(this))
 {
     setAttribute(Qt::WA_InputMethodEnabled, true);
     setInputMethodHints(Qt::ImhNone);
+    setTabChangesFocus(true);
 }
 
 void MailEdit::setImeMode(int mode)
 {
-    // Desktop input methods on Linux (IBus, Fcitx) keep their own on/off state, and no
-    // program can switch the Japanese conversion on. Both modes leave the input method
-    // enabled with no hints; mode 1 also asks for its panel whenever the box gains the focus.
+    // Both modes leave the box open to composed input with no hints; mode 1 also switches
+    // the input method's Japanese input on whenever the box gains the focus.
     m_imeMode = mode == 1 ? 1 : 0;
     setInputMethodHints(Qt::ImhNone);
+    m_ime->setEnabled(m_imeMode == 1);
 }
 
 QString MailEdit::admitted(const QString &text)
 {
     bool removed = false;
-    const QString kept = textcheck::keepEncodable(text, &removed);
+    const QString kept = textcheck::keepEncodable(textcheck::yenAndOverlineAsAscii(text), &removed);
     if (removed)
         emit refused();
     return kept;
@@ -38,8 +38,15 @@ void MailEdit::keyPressEvent(QKeyEvent *event)
         return;
     }
     const QString text = event->text();
-    if (!text.isEmpty() && admitted(text) != text)
-        return;
+    if (!text.isEmpty()) {
+        const QString kept = admitted(text);
+        if (kept != text) {
+            // Refused, or typed in the form the box holds (¥ as \): insert what is kept.
+            if (!kept.isEmpty())
+                textCursor().insertText(kept);
+            return;
+        }
+    }
     QPlainTextEdit::keyPressEvent(event);
 }
 
@@ -69,11 +76,4 @@ void MailEdit::insertFromMimeData(const QMimeData *source)
     const QString kept = admitted(text);
     if (!kept.isEmpty())
         textCursor().insertText(kept);
-}
-
-void MailEdit::focusInEvent(QFocusEvent *event)
-{
-    QPlainTextEdit::focusInEvent(event);
-    if (m_imeMode == 1)
-        QGuiApplication::inputMethod()->show();
 }

@@ -3,7 +3,9 @@
 #include <QString>
 #include <QUrl>
 
+class AppError;
 class QWidget;
+struct AppData;
 
 // Message boxes and the beep, scriptable in tests.
 class MessageBoxes
@@ -54,42 +56,36 @@ public:
     [[noreturn]] virtual void endProcess(int exitCode) = 0;
 };
 
-// The platform services one run of the program uses; tests put scripted ones in.
+// What the error reporter restores after a port failed to open: panel 1's text,
+// the send button and the menu entries "設定(&S)..." and "追加／編集(&A)...".
+class ReportTarget
+{
+public:
+    virtual ~ReportTarget() = default;
+    virtual void restoreAfterPortFailure(const QString &panel1Text) = 0;
+};
+
+// What the windows ask of the program around them: start-up, shut-down and the error
+// reporter (app/ provides them; the windows never include app/).
+class ProgramRun
+{
+public:
+    virtual ~ProgramRun() = default;
+    virtual void loadAtStartUp(AppData &data, QWidget *messageParent) = 0;
+    [[noreturn]] virtual void saveAndExit(const AppData &data, QWidget *messageParent) = 0;
+    virtual void reportError(const QString &formName, const QString &eventName, const AppError &error,
+                             ReportTarget *target, QWidget *parent) = 0;
+};
+
 class PasswordStore;
 
+// The platform services one run of the program uses; tests put scripted ones in.
 struct Platform {
     MessageBoxes *boxes = nullptr;
     Clipboard *clipboard = nullptr;
     HelpLauncher *help = nullptr;
     UrlOpener *urls = nullptr;
     ProcessControl *process = nullptr;
+    ProgramRun *run = nullptr;
     PasswordStore *passwords = nullptr; // the SIP password's keyring; none: calls without one
-};
-
-// The real services over Qt.
-class QtMessageBoxes : public MessageBoxes
-{
-public:
-    Answer show(QWidget *parent, const QString &text, Icon icon, Buttons buttons, const QString &title) override;
-    void beep() override;
-};
-
-class QtClipboard : public Clipboard
-{
-public:
-    void setText(const QString &text) override;
-    void clear() override;
-    QString text() const override;
-};
-
-class DesktopUrlOpener : public UrlOpener
-{
-public:
-    void open(const QUrl &url) override;
-};
-
-class ImmediateExit : public ProcessControl
-{
-public:
-    [[noreturn]] void endProcess(int exitCode) override;
 };

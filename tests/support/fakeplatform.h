@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/programrun.h"
 #include "ui/platform.h"
 
 #include <QList>
@@ -93,4 +94,7 @@ struct FakePlatform {
     RecordingUrls urls;
     ThrowingProcess process;
     Platform platform{&boxes, &clipboard, &help, &urls, &process};
+    AppRun run{platform}; // the program's own start-up, shut-down and error reporter
+    FakePlatform() { platform.run = &run; }
+    FakePlatform(const FakePlatform &) = delete;
 };

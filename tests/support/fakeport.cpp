@@ -48,6 +48,12 @@ void FakePort::output(const QByteArray &bytes)
         onWrite(bytes);
 }
 
+void FakePort::drain()
+{
+    if (m_open)
+        events << QStringLiteral("drain");
+}
+
 QByteArray FakePort::input()
 {
     QByteArray out;

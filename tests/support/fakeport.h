@@ -15,7 +15,7 @@ public:
     using SerialPort::SerialPort;
 
     QByteArrayList writes; // every output(), in order
-    QStringList events;    // "open <settings>", "close", and every write as "> <bytes>"
+    QStringList events;    // "open <settings>", "drain", "close", and every write as "> <bytes>"
     int nonEmptyReads = 0; // input() calls that returned something
     int failOpenWith = 0;  // when set, opening throws AppError with this code
     // Called after every write; tests use it to schedule the device's answers.
@@ -35,6 +35,7 @@ public:
     void setPortOpen(bool open) override;
     bool isOpen() const override { return m_open; }
     void output(const QByteArray &bytes) override;
+    void drain() override;
     QByteArray input() override;
 
 private:

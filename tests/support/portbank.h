@@ -7,12 +7,12 @@
 #include <QMap>
 
 // Fifteen ports behind one FakePort, for modem detection: each number is absent (8002),
-// held by another program (8005), present, or failing on every write; a present device
-// may answer each write after a delay of virtual time.
+// held by another program (8005), not to be opened by this user (70), present, or failing on every write; a present
+// device may answer each write after a delay of virtual time.
 class PortBank : public FakePort
 {
 public:
-    enum Kind { Missing, InUse, Present, Failing };
+    enum Kind { Missing, InUse, Refused, Present, Failing };
     struct Device {
         Kind kind = Missing;
         QByteArray answer; // nothing: the device stays silent
@@ -39,7 +39,10 @@ public:
     {
         if (open) {
             const Kind kind = devices.value(portNumber()).kind;
-            failOpenWith = kind == Missing ? ErrorCode::BadPortNumber : kind == InUse ? ErrorCode::PortInUse : 0;
+            failOpenWith = kind == Missing   ? ErrorCode::BadPortNumber
+                           : kind == InUse   ? ErrorCode::PortInUse
+                           : kind == Refused ? ErrorCode::PermissionDenied
+                                             : 0;
             FakePort::setPortOpen(true);
             opened << portNumber();
             return;

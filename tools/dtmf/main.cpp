@@ -7,6 +7,7 @@
 #include <QStringDecoder>
 #include <QStringList>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -16,14 +17,17 @@ namespace
 {
 
 const char kHelp[] = R"(Usage:
-  fumidori-dtmf encode [--pieces N] [--kind K] [TEXT]
+  fumidori-dtmf encode [--pieces N] [--kind K] [--skip] [TEXT]
   fumidori-dtmf decode [DIGITS]
   fumidori-dtmf optimize --kind K [TEXT]
   fumidori-dtmf count --kind K [TEXT]
 
 encode    prints the touch-tone digits a message is dialled as: on one line, or one
           line per piece of N characters with --pieces; --kind adds the end mark of
-          centre kind K ("#" for kind 7, "##" for the others).
+          centre kind K ("#" for kind 7, "##" for the others). A character with
+          neither code below is named with its position, and nothing is printed
+          (exit status 2); --skip leaves such characters out instead, as the
+          main window does when it sends.
 decode    prints the text of a digit string (a piece or a whole message, with or
           without its end mark; pieces may come one per line).
 optimize  prints TEXT as the optimiser of centre kind K rewrites it.
@@ -40,7 +44,8 @@ Two code systems share one digit string:
   row/cell codes    "#" and four digits, the JIS X 0208 row and cell of a
                     full-width character (symbols, full-width letters and digits,
                     hiragana, katakana, Greek, Cyrillic, first-level kanji).
-Characters with neither code (lower-case letters, the full stop, ...) are left out.
+Characters with neither code (lower-case letters, the full stop, ...) cannot be
+sent; optimize rewrites many of them into characters that have a code (a to A).
 A line break counts as CR LF, two characters.
 
 Without TEXT or DIGITS the input is read from standard input (one final line break
@@ -93,6 +98,7 @@ struct Arguments {
     QString command;
     std::optional<int> pieces;
     std::optional<int> kind;
+    bool skip = false;
     std::optional<QString> input;
 };
 
@@ -110,6 +116,8 @@ Arguments parse(const QStringList &args)
             a.pieces = number(args[++i], arg, 1, SHRT_MAX);
         else if (!optionsEnded && arg == u"--kind")
             a.kind = number(args[++i], arg, -1, 7);
+        else if (!optionsEnded && arg == u"--skip")
+            a.skip = true;
         else if (!optionsEnded && arg == u"--")
             optionsEnded = true;
         else if (!optionsEnded && arg.startsWith(u"--"))
@@ -130,14 +138,40 @@ void check(const Arguments &a)
         fail(QStringLiteral("unknown command \"%1\" (see --help)").arg(a.command));
     if (a.pieces && a.command != u"encode")
         fail(QStringLiteral("--pieces belongs to encode"));
+    if (a.skip && a.command != u"encode")
+        fail(QStringLiteral("--skip belongs to encode"));
     if (a.kind && a.command == u"decode")
         fail(QStringLiteral("decode takes no --kind"));
     if (!a.kind && (a.command == u"optimize" || a.command == u"count"))
         fail(QStringLiteral("%1 needs --kind K").arg(a.command));
 }
 
+// Fails naming every character (1-based position) that has no code, unless told to skip them.
+void requireCodes(const QString &text)
+{
+    QStringList missing;
+    int position = 0;
+    for (qsizetype i = 0; i < text.size(); i += text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1) {
+        ++position;
+        const QString ch = text.mid(i, text[i].isHighSurrogate() ? 2 : 1);
+        // A line break is sent as CR LF.
+        const QStringList sent =
+            ch == u"\n" ? QStringList{QStringLiteral("\r"), QStringLiteral("\n")} : QStringList{ch};
+        const bool coded =
+            std::all_of(sent.begin(), sent.end(), [](const QString &c) { return !CharToCode(c).isEmpty(); });
+        if (!coded)
+            missing << QStringLiteral("\"%1\" (%2)").arg(ch == u"\n" ? QStringLiteral("\\n") : ch).arg(position);
+    }
+    if (!missing.isEmpty())
+        fail(QStringLiteral("no code for %1; \"optimize --kind K\" rewrites many such characters, "
+                            "--skip leaves them out")
+                 .arg(missing.join(QStringLiteral(", "))));
+}
+
 void encode(const Arguments &a, const QString &text)
 {
+    if (!a.skip)
+        requireCodes(text);
     const QStringList pieces = messagePieces(text, a.pieces.value_or(INT_MAX));
     const QString mark = a.kind ? endMark(*a.kind) : QString();
     if (!a.pieces) {

@@ -75,7 +75,8 @@ void addOptions(QCommandLineParser &p)
     p.addOptions({
         {"folder", "Program folder whose ports/COMn the line is linked as.", "dir", "."},
         {"port", "COM port number.", "n", "1"},
-        {"sample", "Write a settings file that reaches the simulator where the folder has none."},
+        {"sample", "Write a settings file that reaches the simulator, and an empty history, where the folder has no "
+                   "settings file."},
         {"transcript", "Write every byte both ways to the file.", "file"},
         {"no-carrier-after", "Answer the n-th command of a call with NO CARRIER.", "n", "0"},
         {"drop-after", "Close the line after the n-th command of a call.", "n", "0"},

@@ -132,7 +132,7 @@ void frmMain::refused(Refusal reason)
 
 void frmMain::failed(const AppError &error)
 {
-    ReportError(QStringLiteral("frmMain"), QStringLiteral("cmdButton_Click"), error, m_platform, this, this);
+    m_platform.run->reportError(QStringLiteral("frmMain"), QStringLiteral("cmdButton_Click"), error, this, this);
 }
 
 Line &frmMain::line(int storedDeviceKind)

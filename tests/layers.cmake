@@ -1,0 +1,27 @@
+# Reads the includes of every source file and fails on one against the layers:
+# encoding/, store/ and modem/ (the core) include no window, no widget and nothing of
+# app/; ui/ includes nothing of app/; the command-line tools include only the core.
+# Run as: cmake -DROOT=<source folder> -P layers.cmake
+set(widgets "<Qt(Widgets|Gui|Help)/|<Q(Widget|Application|GuiApplication|Dialog|MainWindow)>")
+set(forbidden_encoding "\"(ui|app|modem|store)/|${widgets}")
+set(forbidden_store "\"(ui|app|modem)/|${widgets}")
+set(forbidden_modem "\"(ui|app)/|${widgets}")
+set(forbidden_ui "\"app/")
+set(forbidden_tools "\"(ui|app)/|${widgets}")
+set(failures "")
+foreach(folder encoding store modem ui tools)
+    file(GLOB_RECURSE files ${ROOT}/${folder}/*.cpp ${ROOT}/${folder}/*.h)
+    foreach(file ${files})
+        file(STRINGS ${file} includes REGEX "^#include ")
+        foreach(line ${includes})
+            if(line MATCHES "^#include (${forbidden_${folder}})")
+                file(RELATIVE_PATH name ${ROOT} ${file})
+                list(APPEND failures "${name}: ${line}")
+            endif()
+        endforeach()
+    endforeach()
+endforeach()
+if(failures)
+    list(JOIN failures "\n" text)
+    message(FATAL_ERROR "Includes against the layers:\n${text}")
+endif()

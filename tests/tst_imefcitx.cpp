@@ -1,0 +1,152 @@
+// The IME setting against a real Fcitx 5 on a virtual X display, with a session bus of the
+// test's own. The profile's group holds two keyboard layouts, so Fcitx's "active" (state 2)
+// is its second entry and no conversion engine's server is needed.
+#include "store/appdata.h"
+#include "support/fakeplatform.h"
+#include "support/fakeport.h"
+#include "ui/frmmain.h"
+#include "ui/mailedit.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace
+{
+
+QTemporaryDir *config;
+QProcess *xvfb, *bus, *fcitx;
+QString notStarted;
+
+QString firstLine(QProcess &p, const QString &program, const QStringList &args)
+{
+    p.start(program, args);
+    if (!p.waitForStarted() || !p.waitForReadyRead(10000))
+        return {};
+    return QString::fromLatin1(p.readLine().trimmed());
+}
+
+// The display and the bus, before the application connects to either.
+void startServers()
+{
+    config = new QTemporaryDir;
+    xvfb = new QProcess;
+    bus = new QProcess;
+    fcitx = new QProcess;
+    const QString display =
+        firstLine(*xvfb, QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
+    if (display.isEmpty()) {
+        notStarted = QStringLiteral("Xvfb could not start a display");
+        return;
+    }
+    qputenv("DISPLAY", (':' + display).toLatin1());
+    const QString address =
+        firstLine(*bus, QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
+    if (address.isEmpty()) {
+        notStarted = QStringLiteral("dbus-daemon could not start a session bus");
+        return;
+    }
+    qputenv("DBUS_SESSION_BUS_ADDRESS", address.toLatin1());
+    qputenv("XDG_CONFIG_HOME", config->path().toLocal8Bit());
+    qunsetenv("IBUS_ADDRESS");
+    QDir().mkpath(config->path() + "/fcitx5");
+    QFile profile(config->path() + "/fcitx5/profile");
+    if (profile.open(QIODevice::WriteOnly))
+        profile.write("[Groups/0]\nName=Default\nDefault Layout=us\nDefaultIM=keyboard-jp\n\n"
+                      "[Groups/0/Items/0]\nName=keyboard-us\nLayout=\n\n"
+                      "[Groups/0/Items/1]\nName=keyboard-jp\nLayout=\n\n"
+                      "[GroupOrder]\n0=Default\n");
+    fcitx->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    fcitx->start(QStringLiteral("fcitx5"), {"--replace"});
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    qputenv("QT_IM_MODULE", "fcitx");
+}
+
+void stopServers()
+{
+    for (QProcess *p : {fcitx, bus, xvfb}) {
+        p->kill();
+        p->waitForFinished();
+        delete p;
+    }
+    delete config;
+}
+
+// What fcitx5-remote prints: 0 no input context, 1 inactive, 2 active.
+int remoteState()
+{
+    QProcess remote;
+    remote.start(QStringLiteral("fcitx5-remote"), {});
+    remote.waitForFinished();
+    return remote.readAllStandardOutput().trimmed().toInt();
+}
+
+} // namespace
+
+class tst_ImeFcitx : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        if (!notStarted.isEmpty())
+            QSKIP(qPrintable(notStarted));
+        if (fcitx->state() == QProcess::NotRunning)
+            QSKIP("fcitx5 could not start");
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("org.fcitx.Fcitx5")), 20000);
+    }
+    void messageBoxSwitchesFcitxOn_data()
+    {
+        QTest::addColumn<int>("ime");
+        QTest::addColumn<int>("state");
+        QTest::newRow("IME 1: active") << 1 << 2;
+        QTest::newRow("IME 0: left inactive") << 0 << 1;
+    }
+    void messageBoxSwitchesFcitxOn()
+    {
+        QFETCH(int, ime);
+        QFETCH(int, state);
+        FakePlatform platform;
+        FakePort port;
+        AppData data;
+        data.settings = Settings::defaults();
+        data.settings.IME = qint16(ime);
+        frmMain window(data, platform.platform, port);
+        window.prepareWindow();
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        window.txtMail->setFocus();
+        // Fcitx knows the box's input context, then reports the state asked for.
+        QTRY_VERIFY_WITH_TIMEOUT(remoteState() != 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(remoteState(), state, 5000);
+        if (ime == 0) {
+            // Nothing switches it on later either: focus elsewhere and back.
+            window.cmbNumber->setFocus();
+            window.txtMail->setFocus();
+            QCOMPARE(remoteState(), 1);
+        }
+    }
+};
+
+int main(int argc, char **argv)
+{
+    startServers();
+    int status = 0;
+    {
+        QApplication app(argc, argv);
+        tst_ImeFcitx test;
+        status = QTest::qExec(&test, argc, argv);
+    }
+    stopServers();
+    return status;
+}
+
+#include "tst_imefcitx.moc"
