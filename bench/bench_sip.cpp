@@ -42,9 +42,10 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bench_sip: %s\n", qPrintable(message));
         ready.exit(1);
     });
-    centre.start(baresip::configText(*ports, loopback, baresip::modulePath()),
-                 QStringLiteral("<sip:%1@127.0.0.1:%2>;regint=0;answermode=auto\n").arg(number).arg(ports->sip).toUtf8(),
-                 ports->control);
+    centre.start(
+        baresip::configText(*ports, loopback, baresip::modulePath()),
+        QStringLiteral("<sip:%1@127.0.0.1:%2>;regint=0;answermode=auto\n").arg(number).arg(ports->sip).toUtf8(),
+        ports->control);
     if (ready.exec() != 0)
         return 1;
 
@@ -97,9 +98,10 @@ int main(int argc, char *argv[])
     std::printf("digits received %lld; a digit, median gap within a string: %.1f ms (%lld gaps, %lld..%lld ms)\n",
                 qlonglong(digitStarts.size()), digitMs, qlonglong(gaps.size()), gaps.isEmpty() ? 0LL : gaps.first(),
                 gaps.isEmpty() ? 0LL : gaps.last());
-    std::printf("line up to hang-up %7.3f s = waits %.3f s + digits %.3f s (at %d ms) + %.3f s beyond: %.2f %% of the call "
-                "(goal < 5 %%)\n",
-                lineSeconds, waits, digitsSeconds, baresip::DigitMs, beyond, 100 * beyond / lineSeconds);
+    std::printf(
+        "line up to hang-up %7.3f s = waits %.3f s + digits %.3f s (at %d ms) + %.3f s beyond: %.2f %% of the call "
+        "(goal < 5 %%)\n",
+        lineSeconds, waits, digitsSeconds, baresip::DigitMs, beyond, 100 * beyond / lineSeconds);
     centre.stop();
     QEventLoop gone;
     QObject::connect(&centre, &BaresipProcess::finished, &gone, &QEventLoop::quit);
