@@ -24,6 +24,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/prctl.h>
 
 namespace
 {
@@ -45,6 +46,8 @@ struct Centre {
         port = ports->sip;
         QObject::connect(&process, &QProcess::readyReadStandardOutput,
                          [this] { out += process.readAllStandardOutput(); });
+        // A test that dies leaves no centre behind (its engine goes with it).
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         process.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
                       QStringList{"--sip", QString::number(port), "--number", CentreNumber} + options);
         QByteArray err;
