@@ -7,6 +7,7 @@
 #include "ui/platform.h"
 
 #include <QLockFile>
+#include <QStringList>
 #include <cstdlib>
 #include <memory>
 
@@ -21,27 +22,33 @@ std::unique_ptr<QLockFile> &instanceLock()
     return lock;
 }
 
-// False when another live copy holds the folder. A lock left by a copy that was
-// killed names a process that is gone, and QLockFile takes it over.
-bool takeInstanceLock(const QString &folder)
+enum class LockResult { Taken, HeldByOther, FolderNotWritable };
+
+// A lock left by a copy that was killed names a process that is gone, and QLockFile
+// takes it over.
+LockResult takeInstanceLock(const QString &folder)
 {
     auto lock = std::make_unique<QLockFile>(lockFilePath(folder));
     // Only a dead owner makes a lock stale; a copy that has run for hours still holds it.
     lock->setStaleLockTime(0);
     if (lock->tryLock(0)) {
         instanceLock() = std::move(lock);
-        return true;
+        return LockResult::Taken;
     }
-    // A folder that cannot hold a lock file cannot hold the data either; the saves will say so.
-    return lock->error() != QLockFile::LockFailedError;
+    return lock->error() == QLockFile::LockFailedError ? LockResult::HeldByOther : LockResult::FolderNotWritable;
+}
+
+// Lines of a message box, joined with CR LF as all of the program's messages are.
+QString messageLines(const QStringList &lines)
+{
+    return lines.join(QStringLiteral("\r\n"));
 }
 
 QString missingFileMessage(const QString &firstLine)
 {
-    const QString crlf = QStringLiteral("\r\n");
-    return firstLine + crlf + QStringLiteral("初期設定で起動します。") + crlf +
-           QStringLiteral("初めての方は気にせず進めてください。") + crlf +
-           QStringLiteral("以降、このメッセージは表示されなくなります。");
+    return messageLines({firstLine, QStringLiteral("初期設定で起動します。"),
+                         QStringLiteral("初めての方は気にせず進めてください。"),
+                         QStringLiteral("以降、このメッセージは表示されなくなります。")});
 }
 
 [[noreturn]] void endRun(Platform &platform, int exitCode)
@@ -88,9 +95,21 @@ void releaseInstanceLock()
 
 void loadAtStartUp(AppData &data, Platform &platform, QWidget *messageParent)
 {
-    if (!takeInstanceLock(data.folder)) {
+    switch (takeInstanceLock(data.folder)) {
+    case LockResult::Taken:
+        break;
+    case LockResult::HeldByOther:
         platform.boxes->show(messageParent, QStringLiteral("すでに起動していますよ！"), MessageBoxes::Critical);
         platform.process->endProcess(0);
+        std::abort(); // not reached
+    case LockResult::FolderNotWritable:
+        // Changes made in this run could not be saved at its end: say so now, before any are made.
+        platform.boxes->show(messageParent,
+                             messageLines({QStringLiteral("データを保存するフォルダーに書き込めません。"), data.folder,
+                                           QStringLiteral("フォルダーの書き込み権限を確かめてください。"
+                                                          "ファイルは変更せずに終了します。")}),
+                             MessageBoxes::Critical);
+        platform.process->endProcess(1);
         std::abort(); // not reached
     }
     data.settings = Settings::defaults();

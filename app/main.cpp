@@ -4,22 +4,27 @@
 #include "keyring/keyringstore.h"
 #include "modem/comport.h"
 #include "store/appdata.h"
+#include "store/datafolder.h"
 #include "ui/frmmain.h"
+#include "ui/helpwindow.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Names the desktop file, so that a Wayland desktop shows the program with its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.fumidori.Fumidori"));
     AppData data;
-    data.folder = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+    data.folder = datafolder::forThisProgram();
     QtMessageBoxes boxes;
     QtClipboard clipboard;
+    LazyHelpWindow help(datafolder::sharedFolder(QCoreApplication::applicationDirPath()) +
+                        HelpWindow::collectionFileName());
     DesktopUrlOpener urls;
     ImmediateExit process;
-    // platform.help is the help window's launcher, plugged in here with the help window.
     KeyringStore keyring;
-    Platform platform{&boxes, &clipboard, nullptr, &urls, &process};
+    Platform platform{&boxes, &clipboard, &help, &urls, &process};
     platform.passwords = &keyring;
     AppRun run(platform);
     platform.run = &run;

@@ -37,6 +37,11 @@ SipLine::SipLine(const Settings &settings, Waiter &waiter, PasswordStore *passwo
             emit noCarrier();
     });
     connect(&m_call, &BaresipCall::ended, this, [this] {
+        // The engine of a call before this one has gone: nothing to do with this call.
+        if (!std::exchange(m_placed, false)) {
+            wake();
+            return;
+        }
         const bool wasUp = m_up;
         m_up = false;
         if (m_open) {
@@ -61,9 +66,15 @@ QCoro::Task<> SipLine::call(const QString &number)
     m_up = false;
     m_failure.clear();
     // The engine of the call before may still be quitting.
+    m_placed = false;
     if (m_call.state() != BaresipCall::State::Idle)
-        co_await m_waiter.wait(this, BaresipProcess::StopTimeoutMs + 1000,
+        co_await m_waiter.wait(this, 2 * BaresipProcess::StopTimeoutMs,
                                [this] { return m_call.state() == BaresipCall::State::Idle; });
+    if (m_call.state() != BaresipCall::State::Idle) {
+        m_open = false;
+        throw AppError(ErrorCode::LineFailed, Source,
+                       QStringLiteral("前の通話の SIP エンジン（baresip）がまだ終わっていません。"));
+    }
     BaresipCall::Account account{m_settings.SipServer, m_settings.SipUser, {}};
     if (m_passwords && !account.server.trimmed().isEmpty()) {
         struct Answer {
@@ -87,6 +98,7 @@ QCoro::Task<> SipLine::call(const QString &number)
         account.password = answer->password;
     }
     const QString outside = m_settings.OutsideOn == 1 ? m_settings.OutSide : QString();
+    m_placed = true;
     m_call.call(account, outside + number);
     co_await m_waiter.wait(this, -1, [this] { return m_up || !m_failure.isEmpty() || !m_open; });
     if (!m_failure.isEmpty()) {

@@ -37,6 +37,7 @@ private:
     PasswordStore *m_passwords;
     BaresipCall m_call;
     bool m_open = false;
+    bool m_placed = false; // m_call was asked to call for this line's call
     bool m_up = false;
     bool m_played = false;
     QString m_failure; // not yet thrown

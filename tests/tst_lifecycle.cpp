@@ -165,6 +165,37 @@ private Q_SLOTS:
         QCOMPARE(fake.boxes.shown.size(), 2); // the two missing-file messages, no refusal
     }
 
+    void readOnlyFolderNamedAtStart()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        QVERIFY(writeFileBytes(folder + QStringLiteral("Fumidori.ini"), storeTestData("sample.ini")));
+        QVERIFY(writeFileBytes(folder + QStringLiteral("History.ini"), storeTestData("history.ini")));
+        const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup |
+                                            QFile::ReadOther | QFile::ExeOther;
+        QVERIFY(QFile::setPermissions(dir.path(), readOnly));
+        // Root may write anywhere: the start-up runs in a child that is an ordinary user.
+        const pid_t child = fork();
+        if (child == 0) {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+                ::_exit(10);
+            AppData data;
+            data.folder = folder;
+            FakePlatform fake;
+            const int code = startUp(data, fake);
+            const bool named = fake.boxes.shown.size() == 1 && fake.boxes.shown[0].text.contains(folder) &&
+                               fake.boxes.shown[0].icon == MessageBoxes::Critical;
+            ::_exit(code == 1 && named ? 0 : 11);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(QFile::setPermissions(dir.path(), readOnly | QFile::WriteOwner));
+        QCOMPARE(WEXITSTATUS(status), 0); // 11: no message naming the folder, or the start went on
+        QCOMPARE(readFileBytes(folder + QStringLiteral("Fumidori.ini")), storeTestData("sample.ini"));
+        QCOMPARE(readFileBytes(folder + QStringLiteral("History.ini")), storeTestData("history.ini"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+    }
+
     void failedSaveIsReported()
     {
         QTemporaryDir dir;

@@ -1,18 +1,16 @@
 #include "ui/appicon.h"
 
+#include <QImage>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 
-namespace
+// Drawn on the 64 x 64 grid of the scalable icon in data/.
+QImage fumidoriIconImage(int size)
 {
-
-// Drawn on the 64 x 64 grid of data/fumidori.svg.
-QPixmap paintIcon(int size)
-{
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     p.scale(size / 64.0, size / 64.0);
     const QColor dark(0x1f, 0x33, 0x57);
@@ -53,15 +51,14 @@ QPixmap paintIcon(int size)
         wave.quadTo(start + QPointF(4, -3), start + QPointF(8, 0));
         p.drawPath(wave);
     }
-    return pixmap;
+    p.end();
+    return image;
 }
-
-} // namespace
 
 QIcon fumidoriIcon()
 {
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 128})
-        icon.addPixmap(paintIcon(size));
+        icon.addPixmap(QPixmap::fromImage(fumidoriIconImage(size)));
     return icon;
 }

@@ -27,7 +27,7 @@ HelpWindow::HelpWindow(const QString &collectionFile, QWidget *parent)
     resize(760, 520);
 
     m_engine = new QHelpEngine(collectionFile, this);
-    m_engine->setReadOnly(true); // the collection beside the program is never written
+    m_engine->setReadOnly(true); // the collection is never written (installed, it is read-only)
 
     auto *indexPage = new QWidget;
     m_search = new QLineEdit(indexPage);
@@ -91,9 +91,11 @@ bool HelpWindow::openCollection()
 
 void HelpWindow::showProblem(const QString &text)
 {
-    m_browser->setHtml(QStringLiteral("<h2>%1</h2><p>%2</p><p>ヘルプはプログラムと同じフォルダーの %3 "
-                                      "から読み込みます。ビルドし直すと作られます。</p>")
-                           .arg(text, m_collectionFile.toHtmlEscaped(), collectionFileName()));
+    m_browser->setHtml(
+        QStringLiteral("<h2>%1</h2><p>%2</p><p>ヘルプは %3 から読み込みます"
+                       "（インストールしたときは share/fumidori/、そのほかはプログラムと同じフォルダー）。"
+                       "ビルドするか、インストールし直すと作られます。</p>")
+            .arg(text, m_collectionFile.toHtmlEscaped(), collectionFileName()));
 }
 
 QUrl HelpWindow::homePage() const

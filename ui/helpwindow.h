@@ -12,7 +12,7 @@ class QHelpEngine;
 class QLineEdit;
 class QTabWidget;
 
-// The program's help viewer: the help collection beside the program, with its
+// The program's help viewer: the help collection (beside the program, or installed), with its
 // contents, its keyword index and the pages. A missing or damaged collection is
 // reported on the viewer's own page; the program goes on.
 class HelpWindow : public QWidget, public HelpLauncher
@@ -22,7 +22,7 @@ public:
     explicit HelpWindow(const QString &collectionFile, QWidget *parent = nullptr);
     ~HelpWindow() override;
 
-    // The collection's file name in the program folder.
+    // The collection's file name in the program folder or the installed share/fumidori/.
     static QString collectionFileName();
 
     void showContents(QWidget *owner) override;

@@ -4,6 +4,7 @@
 #include "ptyline.h"
 #include "samplesettings.h"
 #include "sipcentre.h"
+#include "store/datafolder.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -73,7 +74,10 @@ void addOptions(QCommandLineParser &p)
 {
     p.addHelpOption();
     p.addOptions({
-        {"folder", "Program folder whose ports/COMn the line is linked as.", "dir", "."},
+        {"folder",
+         "Data folder whose ports/COMn the line is linked as (default: the one the installed or "
+         "portable program beside this tool uses).",
+         "dir"},
         {"port", "COM port number.", "n", "1"},
         {"sample", "Write a settings file that reaches the simulator, and an empty history, where the folder has no "
                    "settings file."},
@@ -129,7 +133,7 @@ int runSip(const QCommandLineParser &p, const sigset_t &stops)
 
 int run(const QCommandLineParser &p, const sigset_t &unblocked)
 {
-    const QString folder = QDir(p.value("folder")).absolutePath();
+    const QString folder = p.isSet("folder") ? QDir(p.value("folder")).absolutePath() : datafolder::forThisProgram();
     const int port = p.value("port").toInt();
     QString error;
     if (p.isSet("sample") && !writeSampleSettings(folder, port, &error)) {

@@ -1,0 +1,56 @@
+#include "store/datafolder.h"
+
+#include "store/filestore.h"
+#include "store/settingsfile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+namespace datafolder
+{
+namespace
+{
+
+QString withSlash(const QString &path)
+{
+    return path.endsWith(u'/') ? path : path + u'/';
+}
+
+QString installedShare(const QString &programDir)
+{
+    return QDir::cleanPath(programDir + QStringLiteral("/../share/fumidori"));
+}
+
+} // namespace
+
+bool isInstalledLayout(const QString &programDir)
+{
+    return QDir(programDir).dirName() == u"bin" && QFileInfo(installedShare(programDir)).isDir();
+}
+
+QString appFolder(const QString &programDir, const QString &xdgDataHome, const QString &home)
+{
+    const QString own = withSlash(programDir);
+    if (filestore::exists(own, QString::fromLatin1(settingsfile::FileName)) || !isInstalledLayout(programDir))
+        return own;
+    // Only an absolute XDG_DATA_HOME counts; anything else means the default.
+    const QString base = QDir::isAbsolutePath(xdgDataHome) ? xdgDataHome : home + QStringLiteral("/.local/share");
+    return withSlash(QDir::cleanPath(base + QStringLiteral("/fumidori")));
+}
+
+QString forThisProgram()
+{
+    const QString programDir = QCoreApplication::applicationDirPath();
+    const QString folder = appFolder(programDir, qEnvironmentVariable("XDG_DATA_HOME"), QDir::homePath());
+    if (folder != withSlash(programDir))
+        QDir().mkpath(folder);
+    return folder;
+}
+
+QString sharedFolder(const QString &programDir)
+{
+    return withSlash(isInstalledLayout(programDir) ? installedShare(programDir) : programDir);
+}
+
+} // namespace datafolder
