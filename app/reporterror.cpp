@@ -79,6 +79,11 @@ void ReportError(const QString &formName, const QString &eventName, const AppErr
     case ErrorCode::LineFailed:
         restore(error.description(), QStringLiteral("センターにつながりません"), platform, target, parent);
         return;
+    case ErrorCode::AudioOutput:
+        restore(QStringLiteral("音を出せません。") + CrLf + error.description() + CrLf +
+                    QStringLiteral("音声の出力装置と音量の設定を確かめてください。"),
+                QStringLiteral("サウンドが使用できません"), platform, target, parent);
+        return;
     default:
         endWith(report, report, platform, parent);
     }

@@ -44,16 +44,6 @@ public:
     void failed(const AppError &) override { std::printf("a failure was reported\n"); }
 };
 
-class OneLine : public LineSet
-{
-public:
-    explicit OneLine(Line &line) : m_line(line) {}
-    Line &line(int) override { return m_line; }
-
-private:
-    Line &m_line;
-};
-
 double cpuSeconds()
 {
     rusage usage{};
@@ -91,6 +81,17 @@ QList<double> answerLatencies(const QString &transcriptPath, QByteArray *slowest
     return out;
 }
 
+// The process's peak resident memory so far (VmHWM), in KiB.
+qint64 peakKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("VmHWM:"))
+                return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
 double percentile(const QList<double> &sorted, double p)
 {
     return sorted.isEmpty() ? 0 : sorted[qMin(sorted.size() - 1, qsizetype(p * double(sorted.size())))];
@@ -104,8 +105,10 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     const QString folder = dir.path() + QLatin1Char('/');
     QProcess sim;
+    // Further arguments go to the simulator: --noise 1048576 has the device send a mebibyte
+    // of noise before each answer.
     sim.start(QCoreApplication::applicationDirPath() + QStringLiteral("/fumidori-modemsim"),
-              {"--folder", folder, "--transcript", folder + "transcript.txt"});
+              QStringList{"--folder", folder, "--transcript", folder + "transcript.txt"} + app.arguments().mid(1));
     sim.setReadChannel(QProcess::StandardError);
     if (!sim.waitForStarted() || !sim.waitForReadyRead(5000)) {
         std::fprintf(stderr, "bench_send: fumidori-modemsim did not start\n");
@@ -128,9 +131,10 @@ int main(int argc, char *argv[])
     ComPort port(folder);
     EventLoopWaiter waiter;
     ModemLine line(data.settings, port, waiter);
-    OneLine lines(line);
+    SingleLine lines(line);
     SendEngine engine(data, lines, view);
     QObject::connect(&engine, &SendEngine::settled, &app, &QCoreApplication::quit);
+    const qint64 peakBefore = peakKiB();
     const double cpuBefore = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
@@ -138,6 +142,7 @@ int main(int argc, char *argv[])
     app.exec();
     const double wallSeconds = double(wall.nsecsElapsed()) / 1e9;
     const double cpu = cpuSeconds() - cpuBefore;
+    const qint64 peakGrowth = peakKiB() - peakBefore; // before the transcript is read below
 
     sim.setReadChannel(QProcess::StandardOutput);
     while (!sim.readAllStandardOutput().contains("--\n") && sim.waitForReadyRead(2000)) {
@@ -157,5 +162,7 @@ int main(int argc, char *argv[])
                 qlonglong(latencies.size()), 1000 * percentile(latencies, 0.5), 1000 * percentile(latencies, 0.99),
                 1000 * (latencies.isEmpty() ? 0 : latencies.last()));
     std::printf("the slowest answer was followed by: %s\n", slowest.constData());
+    std::printf("peak memory (VmHWM) grew by %lld KiB during the call (goal < 1024 KiB under a talking device)\n",
+                qlonglong(peakGrowth));
     return view.caption == QStringLiteral("送ったよ！") ? 0 : 1;
 }

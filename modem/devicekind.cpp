@@ -120,6 +120,19 @@ QList<CallStep> modem3Call(const Settings &s, const QString &number)
         lastStep(QStringLiteral("ATD") + outsideLinePart(s) + tail(number, "T;"))};
 }
 
+// The module's tone length in tenths of a second, at least 1.
+QString toneTenths(const Settings &s)
+{
+    return QString::number(qMax(1, (s.ToneLength + 50) / 100));
+}
+
+QList<CallStep> mobileModuleCall(const Settings &s, const QString &number)
+{
+    return QList<CallStep>{waitStep(QStringLiteral("ATZ")), waitStep(QStringLiteral("ATE0")),
+                           waitStep(QStringLiteral("AT+VTD=") + toneTenths(s))}
+           << extra(s) << lastStep(QStringLiteral("ATD") + outsideLinePart(s) + tail(number, ";"));
+}
+
 QList<CallStep> noCall(const Settings &, const QString &)
 {
     return {};
@@ -162,6 +175,17 @@ QList<QByteArray> linkKeys(const QString &digits)
     return keys;
 }
 
+// One AT+VTS per key; characters without a key are left out.
+QList<QByteArray> vtsKeys(const QString &digits)
+{
+    QList<QByteArray> keys;
+    for (QChar ch : digits) {
+        if ((ch >= QLatin1Char('0') && ch <= QLatin1Char('9')) || ch == QLatin1Char('*') || ch == QLatin1Char('#'))
+            keys << command(QStringLiteral("AT+VTS=") + ch);
+    }
+    return keys;
+}
+
 QList<QByteArray> noDigits(const QString &)
 {
     return {};
@@ -171,24 +195,23 @@ const QByteArray Ath = QByteArrayLiteral("ATH\r");
 const char *const Modem9600 = "9600,n,8,1";
 
 const DeviceRules Rows[] = {
-    /* Modem           */ {Modem9600, true, Ath, modemCall, atdSemicolon},
-    /* Modem2          */ {Modem9600, true, Ath, modem2Call, atdSemicolon},
-    /* PcCard1         */ {Modem9600, true, Ath, pcCard1Call, atdVoice},
-    /* PcCard2         */ {Modem9600, true, Ath, pcCard2Call, atdvSemicolon},
-    /* PcCard3         */ {Modem9600, true, Ath, pcCard3Call, atdBare},
-    /* TerminalAdapter */ {Modem9600, true, Ath, terminalAdapterCall, atdSemicolon},
-    /* LinkCable       */ {"600,e,8,1", false, QByteArray(1, char(0xA4)), linkCableCall, linkKeys},
-    /* Modem3          */ {Modem9600, true, Ath, modem3Call, atdSemicolon},
+    /* Modem           */ {Modem9600, true, Ath, {}, false, modemCall, atdSemicolon},
+    /* Modem2          */ {Modem9600, true, Ath, {}, false, modem2Call, atdSemicolon},
+    /* PcCard1         */ {Modem9600, true, Ath, {}, false, pcCard1Call, atdVoice},
+    /* PcCard2         */ {Modem9600, true, Ath, {}, false, pcCard2Call, atdvSemicolon},
+    /* PcCard3         */ {Modem9600, true, Ath, {}, false, pcCard3Call, atdBare},
+    /* TerminalAdapter */ {Modem9600, true, Ath, {}, false, terminalAdapterCall, atdSemicolon},
+    /* LinkCable       */ {"600,e,8,1", false, QByteArray(1, char(0xA4)), {}, false, linkCableCall, linkKeys},
+    /* Modem3          */ {Modem9600, true, Ath, {}, false, modem3Call, atdSemicolon},
+    /* MobileModule    */ {"115200,n,8,1", true, QByteArrayLiteral("AT+CHUP\r"), Ath, true, mobileModuleCall, vtsKeys},
+    /* SoundCard       */ {"", false, {}, {}, false, noCall, noDigits},
+    /* Sip             */ {"", false, {}, {}, false, noCall, noDigits},
 };
-const DeviceRules Unknown = {Modem9600, true, Ath, noCall, noDigits};
-// No serial line and no "OK": SipLine places the call and keys in the digits itself.
-const DeviceRules Sip = {"", false, {}, noCall, noDigits};
+const DeviceRules Unknown = {Modem9600, true, Ath, {}, false, noCall, noDigits};
 
 } // namespace
 
 const DeviceRules &deviceRules(int storedKind)
 {
-    if (storedKind == int(DeviceKind::Sip))
-        return Sip;
     return storedKind >= 0 && storedKind < int(std::size(Rows)) ? Rows[storedKind] : Unknown;
 }

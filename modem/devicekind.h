@@ -17,7 +17,9 @@ enum class DeviceKind : qint16 {
     TerminalAdapter,
     LinkCable,
     Modem3,
-    Sip = 10, // an Internet telephone account through baresip (SipLine)
+    MobileModule, // a mobile-phone module on the 3GPP voice commands (ATD...;, AT+VTS, AT+CHUP)
+    SoundCard,    // the sound card played as a tone dialer; no serial port
+    Sip, // an Internet telephone account through baresip (SipLine); no serial port
 };
 
 // One write of the centre call: the bytes, then optionally a wait for "OK" and a
@@ -35,6 +37,12 @@ struct DeviceRules {
     const char *lineSettings; // the serial line ("9600,n,8,1"); empty for a device without one
     bool answersOk;           // answers each command with "OK" + CR (unless OkCheckNo says not to look)
     QByteArray hangUp;        // written before the line is closed
+    // Written when the device answers the hang-up with "ERROR"; empty: the line closes
+    // right after the hang-up, awaiting no answer.
+    QByteArray hangUpOnError;
+    // Each write of dialWrites awaits the device's "OK" before the next one, so the
+    // device paces the keys.
+    bool keysPaced;
     // Every write of the centre call, in order.
     QList<CallStep> (*callSteps)(const Settings &s, const QString &number);
     // What keying in one string of touch-tone digits writes, one entry per write.
@@ -42,7 +50,8 @@ struct DeviceRules {
 };
 
 // The row of a stored kind; a kind outside the list writes nothing for the call or the
-// digits and hangs up with "ATH".
+// digits and hangs up with "ATH". The sound card's and SIP's rows have no serial
+// line: their lines (SoundLine, SipLine) place the call and play the digits themselves.
 const DeviceRules &deviceRules(int storedKind);
 
 // The pieces of the modem commands, built from the settings.

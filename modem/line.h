@@ -26,8 +26,11 @@ public:
     virtual QCoro::Task<> awaitOk(double seconds) = 0;
     // The given seconds on the waiter's clock; ends early when the line closes.
     virtual QCoro::Task<> pause(double seconds) = 0;
-    // When open: ends the call and closes the device, awaiting no answer.
+    // When open: ends the call. The line counts as closed at once (the device may
+    // still take a moment to answer before it is closed).
     virtual void hangUp() = 0;
+    // At the program's end: hangs up with nothing left to wait for.
+    virtual void hangUpForExit() { hangUp(); }
 
 signals:
     // The far end ended the call.
@@ -41,4 +44,15 @@ class LineSet
 public:
     virtual ~LineSet() = default;
     virtual Line &line(int storedDeviceKind) = 0;
+};
+
+// The same line for every device kind.
+class SingleLine : public LineSet
+{
+public:
+    explicit SingleLine(Line &line) : m_line(line) {}
+    Line &line(int) override { return m_line; }
+
+private:
+    Line &m_line;
 };

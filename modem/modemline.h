@@ -21,6 +21,7 @@ public:
     QCoro::Task<> awaitOk(double seconds) override;
     QCoro::Task<> pause(double seconds) override;
     void hangUp() override;
+    void hangUpForExit() override;
 
     // The most of a response the wait keeps once it has looked at it: enough of its
     // tail to find "OK" + CR or "NO CARRIER" split across reads.
@@ -35,10 +36,15 @@ public:
 
 private:
     const DeviceRules &rules() const;
+    void write(const QByteArray &bytes);
+    QCoro::Task<> closeAfterHangUp();
 
     const Settings &m_settings;
     SerialPort &m_port;
     Waiter &m_waiter;
+    // A hang-up awaits the device's answer (ERROR asks for the second command) before
+    // the port closes; meanwhile the line counts as closed.
+    bool m_closing = false;
 };
 
 // When the port is open: writes the kind's hang-up command, lets it leave at the call's line

@@ -35,6 +35,8 @@ void SendEngine::send()
 QCoro::Task<> SendEngine::run()
 {
     m_busy = true;
+    // A co_await stays out of conditions and out of "co_return co_await": GCC 12 builds
+    // both wrongly (the awaiting frame is resumed after it is gone).
     bool goOn = true;
     while (goOn)
         goOn = co_await press();
@@ -257,7 +259,7 @@ void SendEngine::hangUp()
 void SendEngine::hangUpForExit()
 {
     try {
-        m_lines.line(m_data.settings.ModemKind).hangUp();
+        m_lines.line(m_data.settings.ModemKind).hangUpForExit();
     } catch (const AppError &) {
         // A device that went away must not keep the settings and history from being saved.
     }

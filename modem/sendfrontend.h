@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class AppError;
 
@@ -50,4 +51,10 @@ public:
     virtual void refused(Refusal reason) = 0;
     // A stage failed; 8018 (the line closed under it) is no news to the user.
     virtual void failed(const AppError &error) = 0;
+    // The sound card's call: the user is to pick up the phone and hold it to the
+    // speaker, then answer true to have the centre's number played (a line that takes
+    // tone dialling dials it) or false after dialling it themselves. The answer may
+    // come later, from the event loop; it is dropped once the call has ended. A front
+    // end without a person to ask plays the number.
+    virtual void askToHoldPhone(std::function<void(bool playNumber)> answer) { answer(true); }
 };

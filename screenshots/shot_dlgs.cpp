@@ -58,6 +58,13 @@ FUMIDORI_SHOT(dlgOption)
     saveShot(&dialog, folder, QStringLiteral("dlgOption.png"));
     dialog.findChild<QTabBar *>(QStringLiteral("tbsSETTING"))->setCurrentIndex(1);
     saveShot(&dialog, folder, QStringLiteral("dlgOption-other.png"));
+    // The newer kinds: a mobile-phone module, and the sound card as a tone dialer.
+    for (int kind : {8, 9}) {
+        data.settings.ModemKind = qint16(kind);
+        dlgOption newer(data, fake.platform, port, waiter);
+        saveShot(&newer, folder,
+                 kind == 8 ? QStringLiteral("dlgOption-module.png") : QStringLiteral("dlgOption-sound.png"));
+    }
 }
 
 FUMIDORI_SHOT(dlgModemDet)

@@ -1,9 +1,25 @@
 #pragma once
 
+#include "store/historyfile.h"
+#include "store/settingsfile.h"
+
 #include <QList>
 #include <QString>
 
-// The "[Option]" values (the seventeen, then the newer ones), held for the whole run. Names are the keys of
+// The tone dialer's lengths in milliseconds (ToneLength, ToneGap): 40 to 500, 100 by
+// default; a stored value outside the range, or none, is the default.
+namespace tonelength
+{
+inline constexpr int Minimum = 40;
+inline constexpr int Maximum = 500;
+inline constexpr int Default = 100;
+inline int orDefault(int ms)
+{
+    return ms >= Minimum && ms <= Maximum ? ms : Default;
+}
+} // namespace tonelength
+
+// The seventeen "[Option]" values and those of the newer device kinds, held for the whole run. Names are the keys of
 // the settings file; numbers are 16-bit like the file's.
 struct Settings {
     qint16 PortNumber = 0;
@@ -23,7 +39,10 @@ struct Settings {
     QString ExCommand;
     qint16 ReturnStart = 0;
     qint16 MailInterval = 0;
-    // The Internet telephone line (device kind 10); stored only when not empty.
+    // Settings of the newer device kinds, written only when not at their defaults.
+    qint16 ToneLength = tonelength::Default; // milliseconds a touch tone sounds
+    qint16 ToneGap = tonelength::Default;    // milliseconds of silence after each tone
+    // The Internet telephone line (device kind 10), written only when not empty.
     QString SipServer; // host or host:port of the provider or the centre's gateway
     QString SipUser;
 
@@ -87,9 +106,9 @@ struct AppData {
     QList<Recipient> recipients;
     HistoryTable history;
     // The history file's name as found in the folder (matched without regard to case).
-    QString historyFileName = QStringLiteral("History.ini");
+    QString historyFileName = QString::fromLatin1(historyfile::FileName);
 
-    QString settingsPath() const { return folder + QStringLiteral("Fumidori.ini"); }
+    QString settingsPath() const { return folder + QString::fromLatin1(settingsfile::FileName); }
     QString historyPath() const { return folder + historyFileName; }
 };
 

@@ -1,6 +1,7 @@
 #include "store/profile.h"
 
 #include "encoding/cp932.h"
+#include "store/settingsfile.h"
 
 #include <QFile>
 
@@ -93,7 +94,7 @@ QByteArray profileString(QByteArrayView fileBytes, QByteArrayView section, QByte
 
 QString ReadOption(const QString &folder, const QString &section, const QString &key)
 {
-    QFile file(folder + QStringLiteral("Fumidori.ini"));
+    QFile file(folder + QString::fromLatin1(settingsfile::FileName));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return cp932::decode(profileString(file.readAll(), cp932::encode(section), cp932::encode(key)));

@@ -44,6 +44,14 @@ struct OptionReader {
             error = damaged(QStringLiteral("[Option] の %1 が負の数（%2）です。").arg(QLatin1String(key)).arg(n));
         return n;
     }
+
+    // A length in milliseconds from 40 to 500; anything else (missing, not a
+    // number, out of range) is the default and no error.
+    qint16 toneLength(const char *key) const
+    {
+        const numbertext::Result r = numbertext::whole(profileString(bytes, "Option", key));
+        return qint16(tonelength::orDefault(r.status == numbertext::Status::Ok ? r.value : 0));
+    }
 };
 
 // The address book records after "[Information]", field by field; the first problem is kept.
@@ -135,6 +143,8 @@ Settings readOptions(OptionReader &in)
     s.ExCommand = in.text("ExCommand");
     s.ReturnStart = in.number("ReturnStart");
     s.MailInterval = in.number("MailInterval");
+    s.ToneLength = in.toneLength("ToneLength");
+    s.ToneGap = in.toneLength("ToneGap");
     s.SipServer = in.text("SipServer");
     s.SipUser = in.text("SipUser");
     return s;
@@ -199,8 +209,11 @@ QByteArray bytes(const AppData &data)
     line("ExCommand", s.ExCommand);
     number("ReturnStart", s.ReturnStart);
     number("MailInterval", s.MailInterval);
-    // Keys beyond the seventeen follow in a fixed order, each only when set, so a file
-    // of the seventeen alone is written back byte for byte.
+    const Settings plain;
+    if (s.ToneLength != plain.ToneLength)
+        number("ToneLength", s.ToneLength);
+    if (s.ToneGap != plain.ToneGap)
+        number("ToneGap", s.ToneGap);
     if (!s.SipServer.isEmpty())
         line("SipServer", s.SipServer);
     if (!s.SipUser.isEmpty())

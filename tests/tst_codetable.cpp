@@ -153,25 +153,6 @@ private slots:
         QCOMPARE(digitsOf(message), digits);
     }
 
-    void pieces_data()
-    {
-        QTest::addColumn<int>("sendStrings");
-        QTest::newRow("1") << 1;
-        QTest::newRow("8") << 8;
-        QTest::newRow("20") << 20;
-        QTest::newRow("0 taken as 1") << 0;
-    }
-    void pieces()
-    {
-        QFETCH(int, sendStrings);
-        const QString message = u"ﾒｰﾙ ABC あいう漢字\nabc ｶﾞｷﾞ 0123456789 ！？ﾃｽﾄ ＡＢ、。end"_qs;
-        const QStringList pieces = messagePieces(message, sendStrings);
-        const int size = int(message.size()) + 1; // the line break is two characters
-        const int perPiece = qMax(1, sendStrings);
-        QCOMPARE(pieces.size(), (size + perPiece - 1) / perPiece);
-        QCOMPARE(pieces.join(QString()), digitsOf(message));
-    }
-
     void runCarriesAcrossPieces()
     {
         QCOMPARE(messagePieces(u"ABCDEFGHIJ"_qs, 8), QStringList({u"*2*21617181910262728"_qs, u"2920"_qs}));

@@ -219,29 +219,6 @@ private slots:
         QCOMPARE(data.settings.PortNumber, qint16(3));
         QVERIFY(!port.isOpen());
     }
-
-    void simulatedPortHeldByAnotherProgram()
-    {
-        SimulatedPorts sims({{1, {}}, {2, {}}, {3, {}}});
-        QVERIFY(sims.ready());
-        ComPort holder(sims.folder());
-        holder.setPortNumber(2);
-        holder.setPortOpen(true);
-        AppData data;
-        data.settings = Settings::defaults();
-        data.settings.PortNumber = 9;
-        m_fake.boxes.shown.clear();
-        ComPort port(sims.folder());
-        EventLoopWaiter waiter;
-        dlgModemDet dialog(data, m_fake.platform, port, waiter);
-        QCoro::waitFor(dialog.cmdDetModem_Click());
-        QCOMPARE(m_fake.boxes.texts().size(), 1);
-        QVERIFY(m_fake.boxes.texts()[0].startsWith(QStringLiteral("ポートがすでに使われております。")));
-        QCOMPARE(dialog.resultText(), QStringLiteral("COM1 : 検出しました\r\n"));
-        QCOMPARE(data.settings.PortNumber, qint16(9));
-        QVERIFY(!port.isOpen());
-        QVERIFY(dialog.findChild<QPushButton *>("cmdDetModem")->isEnabled());
-    }
 };
 
 QTEST_MAIN(tst_dlgModemDet)

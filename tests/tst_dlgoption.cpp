@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFrame>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -212,7 +213,7 @@ private slots:
         QTest::addColumn<int>("shownKind");
         QTest::addColumn<QString>("shownSpeed");
         QTest::addColumn<int>("shownVolume");
-        QTest::newRow("too high") << 9 << 30 << 7 << 7 << "optDialSpeed_2" << 3;
+        QTest::newRow("too high") << 12 << 30 << 7 << 9 << "optDialSpeed_2" << 3;
         QTest::newRow("too low") << -2 << 0 << -1 << 0 << "optDialSpeed_1" << 0;
         QTest::newRow("speed 19 shows its tens") << 0 << 19 << 2 << 0 << "optDialSpeed_1" << 2;
         QTest::newRow("speed 29 shows its tens") << 0 << 29 << 2 << 0 << "optDialSpeed_2" << 2;
@@ -239,6 +240,79 @@ private slots:
         press("OKButton");
         QCOMPARE(int(m_data.settings.ModemKind), shownKind);
         QCOMPARE(int(m_data.settings.SpeakerVolume), shownVolume);
+    }
+
+    // The newer kinds' group shows only for them; the sound card uses no port, and the
+    // module paces its tones itself. A field a kind does not use is neither checked
+    // nor stored (the stored port 0 here would be refused).
+    void newKindsGroup_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("shown");
+        QTest::addColumn<bool>("portUsed");
+        QTest::addColumn<bool>("gapUsed");
+        QTest::newRow("modem 3") << 7 << false << true << false;
+        QTest::newRow("module") << 8 << true << true << false;
+        QTest::newRow("sound card") << 9 << true << false << true;
+    }
+    void newKindsGroup()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, shown);
+        QFETCH(bool, portUsed);
+        QFETCH(bool, gapUsed);
+        Settings s = Settings::defaults();
+        s.ModemKind = qint16(kind);
+        s.PortNumber = 0;
+        open(s);
+        QCOMPARE(!c<QGroupBox>("fraTONE")->isHidden(), shown);
+        QCOMPARE(field("txtCom")->isEnabled(), portUsed);
+        QCOMPARE(c<QPushButton>("cmdDetModem")->isEnabled(), portUsed);
+        field("txtToneLength")->setText(QStringLiteral("60"));
+        field("txtToneGap")->setText(QStringLiteral("300"));
+        press("OKButton");
+        QCOMPARE(accepted(), !portUsed);
+        if (portUsed) {
+            QCOMPARE(m_fake.boxes.texts(), QStringList{"MODEMのポートは1～15の範囲で指定してください。"});
+            field("txtCom")->setText(QStringLiteral("2"));
+            press("OKButton");
+            QVERIFY(accepted());
+        }
+        QCOMPARE(int(m_data.settings.ModemKind), kind);
+        QCOMPARE(int(m_data.settings.PortNumber), portUsed ? 2 : 0);
+        QCOMPARE(int(m_data.settings.ToneLength), shown ? 60 : 100);
+        QCOMPARE(int(m_data.settings.ToneGap), gapUsed ? 300 : 100);
+    }
+
+    void toneLengthsAreChecked_data()
+    {
+        QTest::addColumn<QString>("fieldName");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("tone 39") << "txtToneLength"
+                                 << "39" << false;
+        QTest::newRow("tone 40") << "txtToneLength"
+                                 << "40" << true;
+        QTest::newRow("gap 501") << "txtToneGap"
+                                 << "501" << false;
+        QTest::newRow("gap 500") << "txtToneGap"
+                                 << "500" << true;
+    }
+    void toneLengthsAreChecked()
+    {
+        QFETCH(QString, fieldName);
+        QFETCH(QString, text);
+        QFETCH(bool, stored);
+        Settings s = Settings::defaults();
+        s.ModemKind = 9;
+        open(s);
+        field(fieldName.toLatin1().constData())->setText(text);
+        press("OKButton");
+        QCOMPARE(accepted(), stored);
+        QCOMPARE(m_fake.boxes.texts().size(), stored ? 0 : 1);
+        if (stored)
+            QCOMPARE(QString::number(fieldName == u"txtToneGap" ? m_data.settings.ToneGap : m_data.settings.ToneLength),
+                     text);
     }
 
     void detectionLeavesItsPortInTheBox()

@@ -44,6 +44,17 @@ private slots:
         QTest::newRow("pieces zero") << QStringList{"encode", "--pieces", "0", "a"} << none << 2 << QByteArray();
         QTest::newRow("missing value") << QStringList{"encode", "--kind"} << none << 2 << QByteArray();
         QTest::newRow("two texts") << QStringList{"encode", "a", "b"} << none << 2 << QByteArray();
+        QTest::newRow("tones without output") << QStringList{"tones", "123"} << none << 2 << QByteArray();
+        QTest::newRow("tones, no key") << QStringList{"tones", "--wav", "/nonexistent/x.wav", "12-3"} << none << 2
+                                       << QByteArray();
+        QTest::newRow("tones too short") << QStringList{"tones", "--play", "--tone", "39", "1"} << none << 2
+                                         << QByteArray();
+        QTest::newRow("tones text without kind")
+            << QStringList{"tones", "--play", "--text", "A"} << none << 2 << QByteArray();
+        QTest::newRow("tones unwritable")
+            << QStringList{"tones", "--wav", "/nonexistent/x.wav", "1"} << none << 2 << QByteArray();
+        QTest::newRow("tone option elsewhere")
+            << QStringList{"encode", "--gap", "100", "A"} << none << 2 << QByteArray();
     }
     void runs()
     {

@@ -16,7 +16,6 @@
 #include "ui/frmmain.h"
 
 #include <QComboBox>
-#include <QCoro/QCoroTask>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -25,7 +24,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 namespace
 {
@@ -116,7 +114,6 @@ private slots:
     void cleanupTestCase();
     void send_data();
     void send();
-    void probe();
     void sampleSettings();
 
 private:
@@ -245,30 +242,6 @@ void tst_E2e::send()
         expected += device.dial.isEmpty() ? linkKeys(digits) : QByteArray(device.dial).replace("%1", digits);
     expected += device.hangUp;
     QCOMPARE(receivedSince(m_folder + "transcript.txt", m_transcriptLine), expected);
-}
-
-// What modem detection relies on: the echo as set, and the product code line.
-void tst_E2e::probe()
-{
-    ComPort port(m_folder);
-    EventLoopWaiter waiter;
-    port.setPortOpen(true);
-    auto ask = [&](const QByteArray &command) {
-        port.output(command);
-        QByteArray answer;
-        QCoro::waitFor([&]() -> QCoro::Task<> {
-            co_await waiter.wait(&port, 2000, [&] {
-                answer += port.input();
-                return answer.contains("OK\r\n");
-            });
-        }());
-        return answer;
-    };
-    QVERIFY(ask("ATE1\r").endsWith("\r\nOK\r\n")); // echoed or not, as the last call left it
-    QCOMPARE(ask("ATI6\r"), QByteArray("ATI6\r\r\nFUMIDORI MODEMSIM VOICE 2.32\r\n\r\nOK\r\n"));
-    QCOMPARE(ask("ATE0\r"), QByteArray("ATE0\r\r\nOK\r\n"));
-    QCOMPARE(ask("AT\r"), QByteArray("\r\nOK\r\n"));
-    port.setPortOpen(false);
 }
 
 // Numbers no exchange in Japan connects: 030 and 040 are assigned to no service, and

@@ -72,7 +72,6 @@ private slots:
     void recipientSelectsCentre();
     void startUpSelection_data();
     void startUpSelection();
-    void formLoadInEmptyFolder();
     void panel3DoubleClick_data();
     void panel3DoubleClick();
     void returnAndEscape_data();
@@ -82,7 +81,6 @@ private slots:
     void labels();
     void optionsAppliedOnlyWhenAccepted();
     void addressBookRebuildsSelectors();
-    void helpMenu();
     void countAgainstLimit_data();
     void countAgainstLimit();
     void centreChangeRecounts();
@@ -138,23 +136,6 @@ void tst_frmMain::startUpSelection()
     QCOMPARE(f.w().cmbCenter->currentIndex(), centre);
     QCOMPARE(f.w().cmbCenter->currentData().toInt(), centre < 0 ? 0 : twoCenters[centre].maxChars);
     QCOMPARE(f.w().statusText(5), centre < 0 ? QStringLiteral("0/-") : QStringLiteral("0/%1").arg(centre ? 5 : 3));
-}
-
-void tst_frmMain::formLoadInEmptyFolder()
-{
-    QTemporaryDir dir;
-    FakePlatform fake;
-    AppData data;
-    data.folder = dir.path() + QLatin1Char('/');
-    FakePort port;
-    frmMain window(data, fake.platform, port);
-    window.Form_Load();
-    QCOMPARE(data.settings, Settings::defaults());
-    QCOMPARE(window.cmbNumber->count() + window.cmbCenter->count(), 0);
-    QCOMPARE(window.statusText(5), QStringLiteral("0/-"));
-    QVERIFY(!window.cmdButton->isEnabled());
-    QCOMPARE(window.returnStartsSend(), Settings::defaults().ReturnStart == 1);
-    QCOMPARE(window.txtMail->imeMode(), int(Settings::defaults().IME));
 }
 
 void tst_frmMain::panel3DoubleClick_data()
@@ -307,17 +288,6 @@ void tst_frmMain::addressBookRebuildsSelectors()
     QVERIFY(f.w().cmdButton->isEnabled());
 }
 
-void tst_frmMain::helpMenu()
-{
-    Fixture f;
-    f.w().mnuHELP[0]->trigger();
-    f.w().mnuHELP[1]->trigger();
-    QCOMPARE(f.fake.help.calls, QStringList({"contents", "keyword:"}));
-    ModalCloser closer;
-    f.w().mnuHELP[3]->trigger();
-    QCOMPARE(closer.opened, QStringList{"dlgAbout"});
-}
-
 void tst_frmMain::countAgainstLimit_data()
 {
     QTest::addColumn<int>("kind");
@@ -332,10 +302,6 @@ void tst_frmMain::countAgainstLimit_data()
                                   << "6/6";
     QTest::newRow("bytes, one more") << 2 << 5 << "あいう"
                                      << "6/5";
-    QTest::newRow("half-width kana is a byte") << 4 << 3 << "ｱｲｳ"
-                                               << "3/3";
-    QTest::newRow("line break is CR LF") << 3 << 3 << "a\nb"
-                                         << "4/3";
 }
 
 void tst_frmMain::countAgainstLimit()

@@ -176,9 +176,11 @@ void tst_Install::completion_data()
     QTest::addColumn<QStringList>("words"); // the command line, the last word being completed
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("dtmf commands") << QStringList{"fumidori-dtmf", ""}
-                                   << QStringList{"--help", "count", "decode", "encode", "optimize"};
+                                   << QStringList{"--help", "count", "decode", "encode", "optimize", "tones"};
     QTest::newRow("dtmf encode options") << QStringList{"fumidori-dtmf", "encode", "-"}
-                                         << QStringList{"--", "--kind", "--pieces"};
+                                         << QStringList{"--", "--kind", "--pieces", "--skip"};
+    QTest::newRow("dtmf tones options") << QStringList{"fumidori-dtmf", "tones", "--t"}
+                                        << QStringList{"--text", "--tone"};
     QTest::newRow("dtmf kinds") << QStringList{"fumidori-dtmf", "count", "--kind", ""}
                                 << QStringList{"-1", "0", "1", "2", "3", "4", "5", "6", "7"};
     QTest::newRow("modemsim options") << QStringList{"fumidori-modemsim", "--sample", "--no"}

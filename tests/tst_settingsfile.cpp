@@ -89,6 +89,44 @@ private Q_SLOTS:
         QCOMPARE(summary(again), summary(data));
     }
 
+    // The newer kinds' tone lengths: any problem reads as the default, no error; a
+    // value is written after MailInterval only when it is not the default.
+    void toneLengths_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("gap");
+        QTest::addColumn<QByteArray>("written");
+        QTest::newRow("both") << QByteArray("ToneGap=200\r\nToneLength=60") << 60 << 200
+                              << QByteArray("ToneLength=60\r\nToneGap=200\r\n");
+        QTest::newRow("gap only, limits") << QByteArray("ToneGap=40\r\nToneLength=500") << 500 << 40
+                                          << QByteArray("ToneLength=500\r\nToneGap=40\r\n");
+        QTest::newRow("defaults not written")
+            << QByteArray("ToneLength=100\r\nToneGap=100") << 100 << 100 << QByteArray();
+        QTest::newRow("out of range") << QByteArray("ToneLength=39\r\nToneGap=501") << 100 << 100 << QByteArray();
+        QTest::newRow("not numbers") << QByteArray("ToneLength=abc\r\nToneGap=99999") << 100 << 100 << QByteArray();
+        QTest::newRow("quoted or trailing text")
+            << QByteArray("ToneLength=80ms\r\nToneGap=-80") << 100 << 100 << QByteArray();
+    }
+    void toneLengths()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(int, length);
+        QFETCH(int, gap);
+        QFETCH(QByteArray, written);
+        AppData data;
+        QVERIFY(!settingsfile::read(
+            "[Option]\r\nModemKind=9\r\nMailInterval=3\r\n" + stored + "\r\n\r\n[Information]\r\n", data));
+        QCOMPARE(int(data.settings.ToneLength), length);
+        QCOMPARE(int(data.settings.ToneGap), gap);
+        const QByteArray bytes = settingsfile::bytes(data);
+        QVERIFY2(bytes.contains("\r\nModemKind=9\r\n"), bytes);
+        QVERIFY2(bytes.contains("\r\nMailInterval=3\r\n" + written + "\r\n[Information]\r\n"), bytes);
+        AppData again;
+        QVERIFY(!settingsfile::read(bytes, again));
+        QCOMPARE(again.settings, data.settings);
+    }
+
     void records_data()
     {
         QTest::addColumn<QByteArray>("file");

@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QFrame>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -53,6 +54,25 @@ QFrame *tabFrame(QWidget *parent, const char *name)
 }
 } // namespace
 
+// The device kinds. The newer kinds' longer names widen the box only while one of
+// them is chosen, so the tab keeps its layout for kinds 0 to 7.
+class KindBox : public QComboBox
+{
+public:
+    using QComboBox::QComboBox;
+    QSize sizeHint() const override { return narrowed(QComboBox::sizeHint()); }
+    QSize minimumSizeHint() const override { return narrowed(QComboBox::minimumSizeHint()); }
+    int plainWidth = 0; // the width the names of kinds 0 to 7 need
+
+private:
+    QSize narrowed(QSize size) const
+    {
+        if (currentIndex() < 8)
+            size.setWidth(qMin(size.width(), plainWidth));
+        return size;
+    }
+};
+
 dlgOption::dlgOption(AppData &data, Platform &platform, SerialPort &port, Waiter &waiter, QWidget *parent)
     : QDialog(parent), m_data(data), m_platform(platform), m_port(port), m_waiter(waiter)
 {
@@ -87,10 +107,13 @@ dlgOption::~dlgOption() = default;
 void dlgOption::createNormalTab()
 {
     QWidget *f = fraNORMAL;
-    cmbMODEM = make<QComboBox>(f, "cmbMODEM", QStringLiteral("お使いの装置に合わせて選んでください"));
+    cmbMODEM = make<KindBox>(f, "cmbMODEM", QStringLiteral("お使いの装置に合わせて選んでください"));
     cmbMODEM->addItems({QStringLiteral("モデム"), QStringLiteral("モデム2"), QStringLiteral("通信PCカード1"),
                         QStringLiteral("通信PCカード2"), QStringLiteral("通信PCカード3"), QStringLiteral("TA"),
                         QStringLiteral("リンクケーブル"), QStringLiteral("モデム3")});
+    cmbMODEM->plainWidth = cmbMODEM->QComboBox::sizeHint().width();
+    cmbMODEM->addItems({QStringLiteral("携帯電話モジュール"), QStringLiteral("サウンド（トーンダイヤラー）")});
+
     txtCom = make<QLineEdit>(f, "txtCom", QStringLiteral("モデムの接続されているポートを指定してください"));
     cmdDetModem = make<QPushButton>(f, "cmdDetModem", QStringLiteral("モデムの接続されたポートを検索します"),
                                     QStringLiteral("..."));
@@ -149,7 +172,34 @@ void dlgOption::createNormalTab()
     grid->addLayout(indented(lblOutside, txtOUTSIDE), 7, 0, 1, 4);
     grid->setColumnStretch(3, 1);
     grid->setRowStretch(8, 1);
+    // Hidden for kinds 0 to 7, where the tab keeps its layout.
+    grid->addWidget(createToneGroup(f), 9, 0, 1, 4);
     txtCom->setMaximumWidth(60);
+}
+
+QGroupBox *dlgOption::createToneGroup(QWidget *f)
+{
+    fraTONE = make<QGroupBox>(f, "fraTONE", QString(), QStringLiteral("トーンの設定"));
+    txtToneLength =
+        make<QLineEdit>(fraTONE, "txtToneLength", QStringLiteral("1つの数字の音を鳴らす長さです（40～500 ミリ秒）"));
+    lblToneGap = make<QLabel>(fraTONE, "lblToneGap", QString(), QStringLiteral("音と音の間隔："));
+    txtToneGap =
+        make<QLineEdit>(fraTONE, "txtToneGap", QStringLiteral("数字と数字の間の無音の長さです（40～500 ミリ秒）"));
+    lblKindNote = make<QLabel>(fraTONE, "lblKindNote", QString(), QString());
+    lblKindNote->setWordWrap(true);
+    auto *grid = new QGridLayout(fraTONE);
+    grid->addWidget(label(fraTONE, QStringLiteral("音の長さ：")), 0, 0);
+    grid->addWidget(txtToneLength, 0, 1);
+    grid->addWidget(label(fraTONE, QStringLiteral("ミリ秒")), 0, 2);
+    grid->addWidget(lblToneGap, 1, 0);
+    grid->addWidget(txtToneGap, 1, 1);
+    grid->addWidget(label(fraTONE, QStringLiteral("ミリ秒")), 1, 2);
+    grid->addWidget(lblKindNote, 2, 0, 1, 4);
+    grid->setColumnStretch(3, 1);
+    for (QLineEdit *number : {txtToneLength, txtToneGap})
+        number->setMaximumWidth(60);
+    fraTONE->hide();
+    return fraTONE;
 }
 
 void dlgOption::createOtherTab()
@@ -226,6 +276,7 @@ void dlgOption::connectControls()
     connect(chkHISTORY, &QCheckBox::toggled, this, &dlgOption::chkHISTORY_Click);
     connect(chkOutside, &QCheckBox::toggled, this, &dlgOption::chkOutside_Click);
     connect(cmbMODEM, &QComboBox::activated, this, &dlgOption::cmbMODEM_Click);
+    connect(cmbMODEM, &QComboBox::currentIndexChanged, this, &dlgOption::cmbMODEM_Change);
     connect(cmdDetModem, &QPushButton::clicked, this, &dlgOption::cmdDetModem_Click);
     connect(OKButton, &QPushButton::clicked, this, &dlgOption::OKButton_Click);
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
@@ -257,6 +308,9 @@ void dlgOption::Form_Load()
     txtExCommand->setText(s.ExCommand);
     chkReturnStart->setChecked(s.ReturnStart != 0);
     txtINTERVAL->setText(QString::number(s.MailInterval));
+    txtToneLength->setText(QString::number(s.ToneLength));
+    txtToneGap->setText(QString::number(s.ToneGap));
+    cmbMODEM_Change();
     optDIAL_Click();
     chkHISTORY_Click();
 }
@@ -298,6 +352,31 @@ void dlgOption::cmbMODEM_Click()
                            MessageBoxes::Critical, MessageBoxes::Ok);
 }
 
+namespace
+{
+constexpr int ModuleKind = 8;
+constexpr int SoundKind = 9;
+} // namespace
+
+// The newer kinds' group: tone lengths for the sound card, the module's tone length
+// (it paces the digits itself), and for the sound card no port at all.
+void dlgOption::cmbMODEM_Change()
+{
+    const int kind = cmbMODEM->currentIndex();
+    fraTONE->setVisible(kind >= ModuleKind);
+    cmbMODEM->updateGeometry();
+    lblToneGap->setEnabled(kind == SoundKind);
+    txtToneGap->setEnabled(kind == SoundKind);
+    txtCom->setEnabled(kind != SoundKind);
+    cmdDetModem->setEnabled(kind != SoundKind);
+    lblKindNote->setText(
+        kind == SoundKind
+            ? QStringLiteral("サウンドカードから数字の音を鳴らします。ポートは使いません。"
+                             "電話機の送話口をスピーカーに当て、音量を上げてください。")
+            : QStringLiteral("モジュールのポートを 115200bps で開きます。音の長さは 0.1 秒単位でモジュールに伝え、"
+                             "音と音の間隔はモジュールが決めます。"));
+}
+
 void dlgOption::cmdDetModem_Click()
 {
     dlgModemDet detection(m_data, m_platform, m_port, m_waiter, this);
@@ -305,7 +384,7 @@ void dlgOption::cmdDetModem_Click()
         txtCom->setText(QString::number(m_data.settings.PortNumber));
 }
 
-// Every number must be whole text in its range: nothing is stored until all of them are.
+// Every number in use must be whole text in its range: nothing is stored until all of them are.
 bool dlgOption::fieldsInRange()
 {
     const struct {
@@ -317,8 +396,12 @@ bool dlgOption::fieldsInRange()
         {txtSTRINGS, 1, 20, QStringLiteral("一回に送信する文字数は1～20の範囲で指定してください。")},
         {txtINTERVAL, 1, 10, QStringLiteral("メール送信中の送信間隔は1～10の範囲で指定してください。")},
         {txtHISTORY, 0, 32766, QStringLiteral("送信履歴の数は0～32766の範囲で指定してください。")},
+        {txtToneLength, 40, 500, QStringLiteral("音の長さは40～500の範囲で指定してください。")},
+        {txtToneGap, 40, 500, QStringLiteral("音と音の間隔は40～500の範囲で指定してください。")},
     };
     for (const auto &check : checks) {
+        if (!fieldUsed(check.field))
+            continue;
         if (!fieldtext::parseInt16(check.field->text(), check.minimum, check.maximum)) {
             m_platform.boxes->show(this, check.message, MessageBoxes::Warning, MessageBoxes::Ok);
             check.field->setFocus();
@@ -333,7 +416,8 @@ void dlgOption::storeSettings()
     const auto number = [](const QLineEdit *field) { return *fieldtext::parseInt16(field->text(), -32768, 32767); };
     const auto ticked = [](const QCheckBox *box) { return qint16(box->isChecked() ? 1 : 0); };
     Settings &s = m_data.settings;
-    s.PortNumber = number(txtCom);
+    if (fieldUsed(txtCom))
+        s.PortNumber = number(txtCom);
     s.IME = ticked(chkIME);
     s.TonePulse = optDIAL[1]->isChecked() ? QStringLiteral("P") : QStringLiteral("T");
     s.AutoTransmit = ticked(chkAUTO);
@@ -350,6 +434,17 @@ void dlgOption::storeSettings()
     s.ExCommand = txtExCommand->text();
     s.ReturnStart = ticked(chkReturnStart);
     s.MailInterval = number(txtINTERVAL);
+    if (fieldUsed(txtToneLength))
+        s.ToneLength = number(txtToneLength);
+    if (fieldUsed(txtToneGap))
+        s.ToneGap = number(txtToneGap);
+}
+
+// A field the chosen device kind does not use (disabled, or in the hidden group of
+// the newer kinds) is neither checked nor stored: the settings keep their value.
+bool dlgOption::fieldUsed(const QLineEdit *field) const
+{
+    return field->isEnabled() && !(fraTONE->isHidden() && fraTONE->isAncestorOf(field));
 }
 
 void dlgOption::OKButton_Click()

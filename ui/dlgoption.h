@@ -6,6 +6,7 @@
 class QCheckBox;
 class QComboBox;
 class QFrame;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -36,6 +37,7 @@ private slots:
     void chkHISTORY_Click();
     void chkOutside_Click();
     void cmbMODEM_Click();
+    void cmbMODEM_Change();
     void cmdDetModem_Click();
     void OKButton_Click();
     void cmdHELP_Click();
@@ -43,10 +45,12 @@ private slots:
 private:
     void createNormalTab();
     void createOtherTab();
+    QGroupBox *createToneGroup(QWidget *parent);
     void layOut();
     void connectControls();
     void Form_Load();
     bool fieldsInRange();
+    bool fieldUsed(const QLineEdit *field) const;
     void storeSettings();
 
     AppData &m_data;
@@ -57,7 +61,7 @@ private:
     QTabBar *tbsSETTING;
     QFrame *fraNORMAL;
     QFrame *fraOTHER;
-    QComboBox *cmbMODEM;
+    class KindBox *cmbMODEM;
     QLineEdit *txtCom;
     QPushButton *cmdDetModem;
     QRadioButton *optDIAL[2];
@@ -67,6 +71,12 @@ private:
     QCheckBox *chkOutside;
     QLabel *lblOutside;
     QLineEdit *txtOUTSIDE;
+    // The settings of device kinds 8 and later, shown only for them.
+    QGroupBox *fraTONE;
+    QLineEdit *txtToneLength;
+    QLabel *lblToneGap;
+    QLineEdit *txtToneGap;
+    QLabel *lblKindNote;
     QLineEdit *txtSTRINGS;
     QLineEdit *txtINTERVAL;
     QCheckBox *chkAUTO;

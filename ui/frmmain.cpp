@@ -4,6 +4,7 @@
 #include "modem/sendengine.h"
 #include "modem/serialport.h"
 #include "modem/sipline.h"
+#include "modem/soundline.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
 #include "ui/appicon.h"
@@ -73,6 +74,7 @@ frmMain::frmMain(AppData &data, Platform &platform, SerialPort &port, QWidget *p
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     m_modemLine = std::make_unique<ModemLine>(m_data.settings, mscCOM, m_waiter);
     m_sipLine = std::make_unique<SipLine>(m_data.settings, m_waiter, m_platform.passwords);
+    m_soundLine = std::make_unique<SoundLine>(m_data.settings, m_waiter, *this);
     m_engine = std::make_unique<SendEngine>(m_data, *this, *this);
 }
 

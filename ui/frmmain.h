@@ -18,7 +18,9 @@ class QMenu;
 class QPushButton;
 class QTimer;
 class ModemLine;
+class QMessageBox;
 class SipLine;
+class SoundLine;
 class SendEngine;
 class SerialPort;
 struct AppData;
@@ -77,8 +79,9 @@ public:
     void sent() override;
     void refused(Refusal reason) override;
     void failed(const AppError &error) override;
+    void askToHoldPhone(std::function<void(bool playNumber)> answer) override;
 
-    // LineSet: the serial port's line for every device kind.
+    // LineSet: the serial port's line for every device kind but the sound card's.
     Line &line(int storedDeviceKind) override;
 
     SendEngine &engine() { return *m_engine; }
@@ -134,6 +137,8 @@ private:
     EventLoopWaiter m_waiter;
     std::unique_ptr<ModemLine> m_modemLine;
     std::unique_ptr<SipLine> m_sipLine;
+    std::unique_ptr<SoundLine> m_soundLine;
+    QMessageBox *m_holdPhoneBox = nullptr; // the sound card's question at the call, while shown
     std::unique_ptr<SendEngine> m_engine;
     std::unique_ptr<HelpLauncher> m_ownHelp; // when the platform brings no help viewer
     QMenu *m_optionMenu = nullptr;

@@ -5,6 +5,7 @@
 #include "modem/modemline.h"
 #include "modem/sendengine.h"
 #include "modem/sipline.h"
+#include "modem/soundline.h"
 #include "modem/stagetexts.h"
 #include "store/appdata.h"
 #include "ui/clicklabel.h"
@@ -13,6 +14,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
@@ -114,6 +116,12 @@ void frmMain::lineStatus(LineStatus status)
 
 void frmMain::callEnded()
 {
+    // A question of the call still open goes with it, unanswered.
+    if (m_holdPhoneBox) {
+        m_holdPhoneBox->disconnect(this);
+        m_holdPhoneBox->close();
+        m_holdPhoneBox = nullptr;
+    }
     cmdREPEAT->setEnabled(false);
     setSendEnabled(true);
     setOptionMenusEnabled(true);
@@ -139,7 +147,32 @@ Line &frmMain::line(int storedDeviceKind)
 {
     if (storedDeviceKind == int(DeviceKind::Sip))
         return *m_sipLine;
+    if (storedDeviceKind == int(DeviceKind::SoundCard))
+        return *m_soundLine;
     return *m_modemLine;
+}
+
+// Asked without blocking: the engine's call waits for the answer, the window stays live
+// (the hang-up button ends the call and takes the question away).
+void frmMain::askToHoldPhone(std::function<void(bool playNumber)> answer)
+{
+    auto *box = new QMessageBox(QMessageBox::Information, QStringLiteral("Fumidori"),
+                                QStringLiteral("受話器を取って、送話口をパソコンのスピーカーに当ててください。\n\n"
+                                               "「番号を鳴らす」：センターの番号をトーンで鳴らします"
+                                               "（トーン回線・IP 電話なら、これで電話がかかります）。\n"
+                                               "「自分でかけた」：センターに自分で電話をかけたときに選びます。"),
+                                QMessageBox::NoButton, this);
+    box->setObjectName(QStringLiteral("boxHoldPhone"));
+    QPushButton *play = box->addButton(QStringLiteral("番号を鳴らす"), QMessageBox::AcceptRole);
+    box->addButton(QStringLiteral("自分でかけた"), QMessageBox::RejectRole);
+    box->setDefaultButton(play);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::buttonClicked, this, [this, play, answer](QAbstractButton *button) {
+        m_holdPhoneBox = nullptr;
+        answer(button == play);
+    });
+    m_holdPhoneBox = box;
+    box->open();
 }
 
 void frmMain::timTIME_Timer()

@@ -92,14 +92,3 @@ private:
     }
     AppData &m_data;
 };
-
-// The one line a test drives, for every device kind.
-class SingleLine : public LineSet
-{
-public:
-    explicit SingleLine(Line &line) : m_line(line) {}
-    Line &line(int) override { return m_line; }
-
-private:
-    Line &m_line;
-};

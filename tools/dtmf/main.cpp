@@ -3,6 +3,9 @@
 
 #include "encoding/codetable.h"
 #include "encoding/textcheck.h"
+#include "modem/dtmftones.h"
+#include "store/appdata.h"
+#include "tones.h"
 
 #include <QStringDecoder>
 #include <QStringList>
@@ -21,6 +24,8 @@ const char kHelp[] = R"(Usage:
   fumidori-dtmf decode [DIGITS]
   fumidori-dtmf optimize --kind K [TEXT]
   fumidori-dtmf count --kind K [TEXT]
+  fumidori-dtmf tones [--tone MS] [--gap MS] [--rate HZ] (--wav FILE | --play) [DIGITS]
+  fumidori-dtmf tones [options] (--wav FILE | --play) --text TEXT --kind K [--skip]
 
 encode    prints the touch-tone digits a message is dialled as: on one line, or one
           line per piece of N characters with --pieces; --kind adds the end mark of
@@ -33,6 +38,18 @@ decode    prints the text of a digit string (a piece or a whole message, with or
 optimize  prints TEXT as the optimiser of centre kind K rewrites it.
 count     prints the length of TEXT as the main window counts it for centre kind K
           (characters for kinds 0 and 1, Shift-JIS bytes for the others).
+tones     sounds the keys as touch tones: DIGITS (0-9, * and #, also A-D), or with
+          --text the digits of TEXT followed by the end mark of centre kind K.
+          --wav writes a 16-bit mono WAV file, --play plays them through the default
+          audio output. Each key sounds --tone MS and is followed by --gap MS of
+          silence (40 to 500, default 100); --rate sets the WAV file's sample rate
+          (8000 to 96000, default 8000). A character of TEXT without a code is an
+          error unless --skip leaves it out as the mail stage does.
+
+Keying a message into any phone: call the centre, key in its service key and the
+recipient's number and "#" when it asks for them, then hold the phone's mouthpiece
+to the speaker and run "fumidori-dtmf tones --play --text TEXT --kind K". A line
+that takes tone dialling dials the centre's number itself: play it the same way.
 
 Centre kinds: 0 NTT DoCoMo, 1 NTT DoCoMo (katakana only), 2 J-PHONE, 3 au (IDO),
 4 TuKa, 5 DDI (P-mail), 6 Astel, 7 J-PHONE(2), -1 none.
@@ -100,6 +117,10 @@ struct Arguments {
     std::optional<int> kind;
     bool skip = false;
     std::optional<QString> input;
+    // tones
+    std::optional<int> tone, gap, rate;
+    std::optional<QString> wav, text;
+    bool play = false;
 };
 
 Arguments parse(const QStringList &args)
@@ -109,13 +130,25 @@ Arguments parse(const QStringList &args)
     bool optionsEnded = false;
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString &arg = args[i];
-        const bool takesValue = arg == u"--pieces" || arg == u"--kind";
-        if (!optionsEnded && takesValue && i + 1 >= args.size())
+        static const QStringList valued{QStringLiteral("--pieces"), QStringLiteral("--kind"), QStringLiteral("--tone"),
+                                        QStringLiteral("--gap"),    QStringLiteral("--rate"), QStringLiteral("--wav"),
+                                        QStringLiteral("--text")};
+        if (!optionsEnded && valued.contains(arg) && i + 1 >= args.size())
             fail(QStringLiteral("%1 needs a value").arg(arg));
         if (!optionsEnded && arg == u"--pieces")
             a.pieces = number(args[++i], arg, 1, SHRT_MAX);
         else if (!optionsEnded && arg == u"--kind")
             a.kind = number(args[++i], arg, -1, 7);
+        else if (!optionsEnded && (arg == u"--tone" || arg == u"--gap"))
+            (arg == u"--tone" ? a.tone : a.gap) = number(args[++i], arg, tonelength::Minimum, tonelength::Maximum);
+        else if (!optionsEnded && arg == u"--rate")
+            a.rate = number(args[++i], arg, 8000, 96000);
+        else if (!optionsEnded && arg == u"--wav")
+            a.wav = args[++i];
+        else if (!optionsEnded && arg == u"--text")
+            a.text = args[++i];
+        else if (!optionsEnded && arg == u"--play")
+            a.play = true;
         else if (!optionsEnded && arg == u"--skip")
             a.skip = true;
         else if (!optionsEnded && arg == u"--")
@@ -133,13 +166,28 @@ Arguments parse(const QStringList &args)
 void check(const Arguments &a)
 {
     static const QStringList commands{QStringLiteral("encode"), QStringLiteral("decode"), QStringLiteral("optimize"),
-                                      QStringLiteral("count")};
+                                      QStringLiteral("count"), QStringLiteral("tones")};
     if (!commands.contains(a.command))
         fail(QStringLiteral("unknown command \"%1\" (see --help)").arg(a.command));
+    const bool toneOptions = a.tone || a.gap || a.rate || a.wav || a.text || a.play;
+    if (a.command != u"tones" && toneOptions)
+        fail(QStringLiteral("--tone, --gap, --rate, --wav, --play and --text belong to tones"));
+    if (a.command == u"tones") {
+        if (bool(a.wav) == a.play)
+            fail(QStringLiteral("tones needs either --wav FILE or --play"));
+        if (a.rate && a.play)
+            fail(QStringLiteral("--rate belongs to --wav (--play uses the rate of the audio output)"));
+        if (a.text && a.input)
+            fail(QStringLiteral("tones takes --text TEXT or DIGITS, not both"));
+        if (a.text && !a.kind)
+            fail(QStringLiteral("--text needs --kind K for the end mark"));
+        if (!a.text && (a.kind || a.skip))
+            fail(QStringLiteral("tones takes --kind and --skip with --text"));
+    }
     if (a.pieces && a.command != u"encode")
         fail(QStringLiteral("--pieces belongs to encode"));
-    if (a.skip && a.command != u"encode")
-        fail(QStringLiteral("--skip belongs to encode"));
+    if (a.skip && a.command != u"encode" && a.command != u"tones")
+        fail(QStringLiteral("--skip belongs to encode and tones --text"));
     if (a.kind && a.command == u"decode")
         fail(QStringLiteral("decode takes no --kind"));
     if (!a.kind && (a.command == u"optimize" || a.command == u"count"))
@@ -184,6 +232,30 @@ void encode(const Arguments &a, const QString &text)
         print(mark);
 }
 
+void tones(const Arguments &a, const QString &input)
+{
+    ToneRequest request;
+    if (a.text) {
+        if (!a.skip)
+            requireCodes(*a.text);
+        request.keys = messagePieces(*a.text, INT_MAX).join(QString()) + endMark(*a.kind);
+    } else {
+        request.keys = input;
+        const qsizetype bad = dtmftones::firstNonKey(input);
+        if (bad >= 0)
+            fail(QStringLiteral("\"%1\" at %2 is no touch-tone key (0-9, *, #, A-D)").arg(input[bad]).arg(bad + 1));
+        if (input.isEmpty())
+            fail(QStringLiteral("no keys to sound"));
+    }
+    request.toneMs = a.tone.value_or(tonelength::Default);
+    request.gapMs = a.gap.value_or(tonelength::Default);
+    request.sampleRate = a.rate.value_or(8000);
+    request.wavPath = a.wav.value_or(QString());
+    QString error;
+    if (!runTones(request, &error))
+        fail(error);
+}
+
 void decode(const QString &digits)
 {
     const DecodeResult result = decodeDigits(digits);
@@ -208,8 +280,10 @@ int main(int argc, char **argv)
         fail(QStringLiteral("a command is needed (see --help)"));
     const Arguments a = parse(args);
     check(a);
-    const QString input = a.input ? *a.input : readStandardInput();
-    if (a.command == u"encode")
+    const QString input = a.input ? *a.input : a.text ? QString() : readStandardInput();
+    if (a.command == u"tones")
+        tones(a, input);
+    else if (a.command == u"encode")
         encode(a, input);
     else if (a.command == u"decode")
         decode(input);

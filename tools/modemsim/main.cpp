@@ -1,4 +1,4 @@
-// fumidori-modemsim: a voice modem and a message centre on a pseudo-terminal, linked
+// fumidori-modemsim: a voice modem (or a mobile-phone module) and a message centre on a pseudo-terminal, linked
 // as COMn of a program folder. Prints what each call delivered; runs until killed.
 #include "modemsim.h"
 #include "ptyline.h"
@@ -88,6 +88,11 @@ void addOptions(QCommandLineParser &p)
         {"no-cr", "Answer without CR."},
         {"delay", "Milliseconds before each answer.", "ms", "0"},
         {"noise", "Random bytes before each answer.", "n", "0"},
+        {"kind",
+         "What is on the line: modem, or module (a mobile-phone module: ATD<number>;, AT+VTS=<key>, "
+         "AT+CHUP).",
+         "kind", "modem"},
+        {"chup-error", "As a module, answer AT+CHUP with ERROR."},
         {"sip", "Be the centre over SIP instead: a baresip on 127.0.0.1 at this port.", "port"},
         {"number", "The SIP centre's number.", "digits", "0570000111"},
         {"hang-up-after", "The SIP centre hangs up after the n-th digit of a call.", "n", "0"},
@@ -151,7 +156,13 @@ int run(const QCommandLineParser &p, const sigset_t &unblocked)
     faults.silent = p.isSet("silent");
     faults.noCr = p.isSet("no-cr");
     faults.noise = p.value("noise").toInt();
+    faults.chupError = p.isSet("chup-error");
     const qint64 delayUs = p.value("delay").toLongLong() * 1000;
+    if (p.value("kind") != u"modem" && p.value("kind") != u"module") {
+        std::fprintf(stderr, "fumidori-modemsim: --kind takes modem or module, not %s\n", qPrintable(p.value("kind")));
+        return 2;
+    }
+    const SimKind kind = p.value("kind") == u"module" ? SimKind::Module : SimKind::Modem;
 
     PtyLine line(folder, port);
     if (!line.open(&error)) {
@@ -166,7 +177,7 @@ int run(const QCommandLineParser &p, const sigset_t &unblocked)
         transcript.log("tx", bytes);
         line.write(bytes);
     };
-    ModemSim sim(faults);
+    ModemSim sim(faults, kind);
     sim.echo = send;
     sim.answer = [&](const QByteArray &bytes) { pending.push_back({nowUs() + delayUs, bytes}); };
     sim.dropLine = [&] { dropRequested = true; };

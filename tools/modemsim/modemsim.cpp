@@ -72,7 +72,7 @@ QString CallRecord::summary() const
     return text + QStringLiteral("--\n");
 }
 
-ModemSim::ModemSim(const SimFaults &faults) : m_faults(faults) {}
+ModemSim::ModemSim(const SimFaults &faults, SimKind kind) : m_faults(faults), m_kind(kind) {}
 
 void ModemSim::receive(const QByteArray &bytes)
 {
@@ -148,8 +148,21 @@ bool ModemSim::runCommands(const QByteArray &body)
         };
         switch (c) {
         case 'D':
+            if (m_kind == SimKind::Module && (m_inCall || !body.endsWith(';'))) {
+                reply("ERROR"); // a module makes one voice call at a time
+                return false;
+            }
             dial(body.mid(i));
             return true;
+        case '+': {
+            // An extended command runs to the next ';' (none of ours take quoted text).
+            const qsizetype end = body.indexOf(';', i);
+            const QByteArray command = body.mid(i, end < 0 ? -1 : end - i);
+            i = end < 0 ? body.size() : end + 1;
+            if (!extended(command))
+                return false;
+            break;
+        }
         case 'E':
             m_echo = number() != 0;
             break;
@@ -184,6 +197,28 @@ bool ModemSim::runCommands(const QByteArray &body)
         }
     }
     return true;
+}
+
+// One 3GPP command after its '+'; false when it has been answered with ERROR.
+bool ModemSim::extended(const QByteArray &command)
+{
+    const bool module = m_kind == SimKind::Module;
+    if (module && command.startsWith("VTS=") && command.size() == 5 && m_inCall &&
+        !dialDigits(command.mid(4)).remove(u',').isEmpty()) {
+        m_dials << QString(QLatin1Char(command[4]));
+        return true;
+    }
+    if (module && command.startsWith("VTD=") && command.mid(4).toInt() > 0)
+        return true;
+    if (module && command == "CHUP" && !m_faults.chupError) {
+        if (m_inCall)
+            endCall(false);
+        return true;
+    }
+    if (!module)
+        return true; // a plain modem takes what it does not know
+    reply("ERROR");
+    return false;
 }
 
 void ModemSim::dial(const QByteArray &dialString)

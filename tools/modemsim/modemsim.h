@@ -12,7 +12,12 @@ struct SimFaults {
     bool silent = false;    // no echo and no answer at all
     bool noCr = false;      // answers end in LF only, so "OK" is never followed by CR
     int noise = 0;          // random bytes sent before each answer
+    bool chupError = false; // a mobile-phone module answers AT+CHUP with ERROR (ATH still hangs up)
 };
+
+// What sits on the line: a voice modem, or a mobile-phone module driven by the
+// 3GPP voice commands (ATD<number>; to call, AT+VTS=<key> for each key, AT+CHUP).
+enum class SimKind { Modem, Module };
 
 // What the message centre made of one call.
 struct CallRecord {
@@ -30,11 +35,12 @@ struct CallRecord {
 // A voice modem with a message centre behind it, fed the bytes the program writes.
 // AT commands are answered with "OK" + CR LF; the first dial of a call reaches the
 // centre and later dials are touch-tone digits; ATH ends the call. The link cable's
-// key bytes are understood as well.
+// key bytes are understood as well. As a module, only a voice call (ATD...;) reaches
+// the centre, keys come one AT+VTS each, and AT+CHUP or ATH ends the call.
 class ModemSim
 {
 public:
-    explicit ModemSim(const SimFaults &faults = {});
+    explicit ModemSim(const SimFaults &faults = {}, SimKind kind = SimKind::Modem);
 
     void receive(const QByteArray &bytes);
 
@@ -48,12 +54,14 @@ public:
 private:
     void command(const QByteArray &line);
     bool runCommands(const QByteArray &body);
+    bool extended(const QByteArray &command);
     void dial(const QByteArray &dialString);
     void linkByte(uchar byte);
     void endCall(bool dropped);
     void reply(const QByteArray &text);
 
     SimFaults m_faults;
+    SimKind m_kind;
     bool m_echo = true;
     QByteArray m_line;
     int m_commands = 0; // commands since the last call ended

@@ -1,0 +1,99 @@
+#include "modem/tonedialer.h"
+
+#include "modem/toneoutput.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPluginLoader>
+
+namespace
+{
+
+constexpr char PluginFile[] = "fumidori-audio.so";
+
+// The factory of the first plugin that loads, kept for the rest of the run.
+ToneOutputFactory *factory(QString *error)
+{
+    static ToneOutputFactory *loaded = nullptr;
+    if (loaded)
+        return loaded;
+    QStringList problems;
+    for (const QString &path : ToneDialer::pluginPaths()) {
+        if (!QFileInfo::exists(path))
+            continue;
+        QPluginLoader loader(path);
+        loaded = qobject_cast<ToneOutputFactory *>(loader.instance());
+        if (loaded)
+            return loaded;
+        problems << loader.errorString();
+    }
+    *error = problems.isEmpty()
+                 ? QStringLiteral("音声出力のプラグイン %1 が見つかりません（%2）。")
+                       .arg(QLatin1String(PluginFile), ToneDialer::pluginPaths().join(QStringLiteral("、")))
+                 : QStringLiteral("音声出力のプラグインを読み込めません：%1").arg(problems.join(QStringLiteral("；")));
+    return nullptr;
+}
+
+} // namespace
+
+class ToneDialer::Source : public ToneSampleSource
+{
+public:
+    Source(const QString &keys, const dtmftones::Timing &timing) : renderer(keys, timing) {}
+    qint64 read(qint16 *out, qint64 max) override { return renderer.read(out, max); }
+    dtmftones::Renderer renderer;
+};
+
+ToneDialer::ToneDialer(QObject *parent) : QObject(parent) {}
+
+ToneDialer::~ToneDialer()
+{
+    stop();
+}
+
+QStringList ToneDialer::pluginPaths()
+{
+    const QString dir = QCoreApplication::applicationDirPath();
+    return {dir + u'/' + QLatin1String(PluginFile),
+            dir + QStringLiteral("/../lib/fumidori/") + QLatin1String(PluginFile)};
+}
+
+bool ToneDialer::prepare(QString *error)
+{
+    if (m_output)
+        return true;
+    ToneOutputFactory *f = factory(error);
+    if (f)
+        m_output.reset(f->create(error));
+    return bool(m_output);
+}
+
+bool ToneDialer::play(const QString &keys, int toneMs, int gapMs, QString *error)
+{
+    // Keys still playing are cut off; keys that have just been taken by the output
+    // are still heard, before these.
+    if (m_playing)
+        stop();
+    if (!prepare(error))
+        return false;
+    m_source = std::make_unique<Source>(keys, dtmftones::Timing{toneMs, gapMs, m_output->sampleRate()});
+    const bool started = m_output->start(
+        m_source.get(),
+        [this](const QString &problem) {
+            m_playing = false;
+            if (problem.isEmpty())
+                emit finished();
+            else
+                emit failed(problem);
+        },
+        error);
+    m_playing = started;
+    return started;
+}
+
+void ToneDialer::stop()
+{
+    if (m_output)
+        m_output->stop();
+    m_playing = false;
+}

@@ -1,0 +1,147 @@
+#include "support/pulseserver.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QStandardPaths>
+
+namespace
+{
+
+// Waits for output of a child until a marker shows up, by its own signals.
+bool waitForOutput(QProcess &process, const QByteArray &marker, QByteArray *seen, int ms)
+{
+    const QDeadlineTimer deadline(ms);
+    while (!seen->contains(marker)) {
+        if (process.state() == QProcess::NotRunning || !process.waitForReadyRead(int(deadline.remainingTime())))
+            return false;
+        *seen += process.readAll();
+    }
+    return true;
+}
+
+QString runMultimon(const QStringList &args, const QByteArray &input, QString *error)
+{
+    QProcess multimon;
+    multimon.start(QStringLiteral("multimon-ng"),
+                   QStringList{QStringLiteral("-q"), QStringLiteral("-a"), QStringLiteral("DTMF")} + args);
+    if (!multimon.waitForStarted()) {
+        *error = QStringLiteral("multimon-ng does not start");
+        return {};
+    }
+    multimon.write(input);
+    multimon.closeWriteChannel();
+    multimon.waitForFinished(120000);
+    QString keys;
+    for (const QByteArray &line : multimon.readAllStandardOutput().split('\n')) {
+        if (line.startsWith("DTMF: "))
+            keys += QLatin1Char(line.at(6));
+    }
+    if (multimon.exitCode() != 0)
+        *error = QString::fromLocal8Bit(multimon.readAllStandardError());
+    return keys;
+}
+
+} // namespace
+
+PulseServer::~PulseServer()
+{
+    stopRecording(0);
+    if (m_server) {
+        m_server->terminate();
+        if (!m_server->waitForFinished(5000))
+            m_server->kill();
+        m_server->waitForFinished();
+    }
+}
+
+QString PulseServer::address() const
+{
+    return QStringLiteral("unix:") + m_dir.filePath(QStringLiteral("native"));
+}
+
+bool PulseServer::start(QString *error)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("parec")).isEmpty()) {
+        *error = QStringLiteral("pulseaudio or parec is not installed (scripts/setup installs them)");
+        return false;
+    }
+    if (!m_dir.isValid()) {
+        *error = QStringLiteral("no temporary folder");
+        return false;
+    }
+    QFile script(m_dir.filePath(QStringLiteral("default.pa")));
+    if (!script.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("cannot write the server's script");
+        return false;
+    }
+    script.write("load-module module-null-sink sink_name=fumidori rate=48000\n"
+                 "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
+                 m_dir.filePath(QStringLiteral("native")).toLocal8Bit() +
+                 "\n"
+                 "set-default-sink fumidori\n");
+    script.close();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), m_dir.path());
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    m_server = std::make_unique<QProcess>();
+    m_server->setProcessEnvironment(env);
+    m_server->setProcessChannelMode(QProcess::MergedChannels);
+    m_server->start(QStringLiteral("pulseaudio"),
+                    {QStringLiteral("--daemonize=no"), QStringLiteral("-n"), QStringLiteral("--exit-idle-time=-1"),
+                     QStringLiteral("--disable-shm=yes"), QStringLiteral("--log-target=stderr"), QStringLiteral("-v"),
+                     QStringLiteral("-F"), script.fileName()});
+    QByteArray log;
+    if (!m_server->waitForStarted() || !waitForOutput(*m_server, "Daemon startup complete", &log, 20000)) {
+        *error = QStringLiteral("the PulseAudio server did not start: ") + QString::fromLocal8Bit(log.right(600));
+        return false;
+    }
+    // The log goes on at a few lines a stream; the event loop takes it in.
+    qputenv("PULSE_SERVER", address().toLocal8Bit());
+    return true;
+}
+
+bool PulseServer::startRecording(QString *error)
+{
+    m_recorder = std::make_unique<QProcess>();
+    m_recorder->start(QStringLiteral("parec"),
+                      {QStringLiteral("--server=") + address(), QStringLiteral("--device=fumidori.monitor"),
+                       QStringLiteral("--rate=22050"), QStringLiteral("--channels=1"), QStringLiteral("--format=s16le"),
+                       QStringLiteral("--raw"), QStringLiteral("--latency-msec=20")});
+    // The monitor of a null sink gives silence from the start: the first bytes say
+    // that the recording runs.
+    if (!m_recorder->waitForStarted() || !m_recorder->waitForReadyRead(10000)) {
+        *error =
+            QStringLiteral("parec gives no samples: ") + QString::fromLocal8Bit(m_recorder->readAllStandardError());
+        return false;
+    }
+    return true;
+}
+
+QByteArray PulseServer::stopRecording(int moreMs)
+{
+    if (!m_recorder)
+        return {};
+    // The monitor runs in real time: moreMs of it take in what is still on its way.
+    const qint64 wanted = m_recorder->bytesAvailable() + qint64(moreMs) * 22050 * 2 / 1000;
+    const QDeadlineTimer deadline(moreMs + 5000);
+    while (m_recorder->bytesAvailable() < wanted && m_recorder->waitForReadyRead(int(deadline.remainingTime()))) {
+    }
+    m_recorder->terminate();
+    m_recorder->waitForFinished(5000);
+    const QByteArray samples = m_recorder->readAllStandardOutput();
+    m_recorder.reset();
+    return samples;
+}
+
+QString multimonKeys(const QByteArray &raw22050, QString *error)
+{
+    return runMultimon({QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-")}, raw22050, error);
+}
+
+QString multimonKeysOfWav(const QString &path, QString *error)
+{
+    return runMultimon({QStringLiteral("-t"), QStringLiteral("wav"), path}, {}, error);
+}

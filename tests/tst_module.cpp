@@ -1,0 +1,207 @@
+// Device kind 8, a mobile-phone module on the 3GPP voice commands, driven by the send
+// engine on the fake port and virtual time: whole calls as literal transcripts, keys
+// paced by the module's OK, ERROR to the hang-up, and NO CARRIER at every stage.
+#include "support/consolefrontend.h"
+#include "support/fakeport.h"
+#include "support/virtualwaiter.h"
+
+#include "modem/modemline.h"
+#include "modem/sendengine.h"
+#include "store/appdata.h"
+
+#include <QTest>
+
+namespace
+{
+
+struct Rig {
+    AppData data;
+    FakePort port;
+    VirtualWaiter waiter;
+    ModemLine line{data.settings, port, waiter};
+    SingleLine lines{line};
+    ConsoleFrontEnd view{data};
+    SendEngine engine{data, lines, view};
+    QList<qint64> writeTimes;
+    int noCarrierAt = -1;   // 0-based index of the write answered with NO CARRIER
+    bool chupError = false; // the module refuses AT+CHUP
+
+    explicit Rig(int centerKind)
+    {
+        data.settings = Settings::defaults();
+        data.settings.ModemKind = 8;
+        data.settings.AutoTransmit = 1;
+        data.history.resize(data.settings.HistoryCount);
+        data.centers << MessageCenter{
+            QStringLiteral("C"), qint16(centerKind), QStringLiteral("0570000111"), 160, 2, 2, 2};
+        data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
+        view.mail = QStringLiteral("A");
+        port.onWrite = [this](const QByteArray &bytes) {
+            writeTimes << waiter.now();
+            const bool last = port.writes.size() - 1 == noCarrierAt;
+            const QByteArray answer = last                                ? "\r\nNO CARRIER\r\n"
+                                      : bytes == "AT+CHUP\r" && chupError ? "\r\nERROR\r\n"
+                                                                          : "\r\nOK\r\n";
+            waiter.after(50, [this, answer] { port.receive(answer); });
+        };
+    }
+    void send()
+    {
+        engine.send();
+        waiter.run();
+    }
+};
+
+// One AT+VTS per key.
+QByteArray vts(const QByteArray &keys)
+{
+    QByteArray out;
+    for (char key : keys)
+        out += "AT+VTS=" + QByteArray(1, key) + '\r';
+    return out;
+}
+
+const QByteArray Opening = "ATZ\rATE0\rAT+VTD=1\rATD0570000111;\r";
+
+} // namespace
+
+class tst_Module : public QObject
+{
+    Q_OBJECT
+private slots:
+    void wholeCall_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("keys"); // after the centre call: service key, number, message, end, star
+        QTest::newRow("centre kind 0") << 0 << QByteArray("09012345678#*2*216##");
+        QTest::newRow("centre kind 1") << 1 << QByteArray("09012345678#*2*216##");
+        QTest::newRow("centre kind 2") << 2 << QByteArray("#09012345678#*2*216##*");
+        QTest::newRow("centre kind 3") << 3 << QByteArray("09012345678#*2*216##");
+        QTest::newRow("centre kind 4") << 4 << QByteArray("09012345678#*2*216##");
+        QTest::newRow("centre kind 5") << 5 << QByteArray("109012345678#*2*216##");
+        QTest::newRow("centre kind 6") << 6 << QByteArray("09012345678#*2*216##");
+        QTest::newRow("centre kind 7") << 7 << QByteArray("#09012345678#*2*216#*");
+    }
+    void wholeCall()
+    {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, keys);
+        Rig rig(kind);
+        rig.send();
+        QCOMPARE(rig.port.events.first(), QStringLiteral("open 115200,n,8,1"));
+        QCOMPARE(rig.port.written(), Opening + vts(keys) + "AT+CHUP\r");
+        QVERIFY(!rig.port.isOpen());
+        QCOMPARE(rig.data.history.used().size(), 1);
+        QVERIFY(rig.view.errorsReported.isEmpty());
+        // Each key waits for the module's OK to the one before.
+        for (qsizetype i = 5; i < rig.writeTimes.size() - 1; ++i)
+            QVERIFY2(rig.writeTimes[i] >= rig.writeTimes[i - 1] + 50, qPrintable(QString::number(i)));
+    }
+
+    void settingsInTheCommands_data()
+    {
+        QTest::addColumn<int>("toneLength");
+        QTest::addColumn<QString>("outside");
+        QTest::addColumn<QString>("extra");
+        QTest::addColumn<QByteArray>("opening");
+        QTest::newRow("shortest tone, at least a tenth") << 40 << ""
+                                                         << "" << QByteArray("ATZ\rATE0\rAT+VTD=1\rATD0570000111;\r");
+        QTest::newRow("longest tone, outside line, extra command")
+            << 500 << "0"
+            << "+CLIP=0" << QByteArray("ATZ\rATE0\rAT+VTD=5\rAT+CLIP=0\rATD0,0570000111;\r");
+        QTest::newRow("150 ms rounds to 2") << 150 << ""
+                                            << "" << QByteArray("ATZ\rATE0\rAT+VTD=2\rATD0570000111;\r");
+    }
+    void settingsInTheCommands()
+    {
+        QFETCH(int, toneLength);
+        QFETCH(QString, outside);
+        QFETCH(QString, extra);
+        QFETCH(QByteArray, opening);
+        Rig rig(0);
+        rig.data.settings.ToneLength = qint16(toneLength);
+        rig.data.settings.OutSide = outside;
+        rig.data.settings.OutsideOn = outside.isEmpty() ? 0 : 1;
+        rig.data.settings.ExCommand = extra;
+        rig.data.settings.AutoTransmit = 0;
+        rig.send();
+        QCOMPARE(rig.port.written(), opening);
+    }
+
+    void errorToTheHangUp()
+    {
+        Rig rig(0);
+        rig.chupError = true;
+        rig.send();
+        QVERIFY(rig.port.written().endsWith("AT+VTS=#\rAT+CHUP\rATH\r"));
+        QVERIFY(!rig.port.isOpen());
+        QCOMPARE(rig.data.history.used().size(), 1);
+        // The next call opens the port again only once the last one is closed.
+        rig.send();
+        QCOMPARE(rig.port.events.count(QStringLiteral("close")), 1);
+    }
+
+    void answersNotChecked()
+    {
+        Rig rig(0);
+        rig.data.settings.OkCheckNo = 1;
+        rig.data.settings.ToneLength = 60;
+        rig.data.settings.ToneGap = 80;
+        rig.engine.send();
+        rig.waiter.run();
+        rig.engine.send();
+        rig.waiter.run();
+        QCOMPARE(rig.port.written(), Opening + vts("09012345678#"));
+        QCOMPARE(rig.port.nonEmptyReads, 0);
+        // Keys spaced by their tone and gap.
+        QCOMPARE(rig.writeTimes.last() - rig.writeTimes[4], 11 * 140);
+    }
+
+    void exitHangsUpWithoutWaiting()
+    {
+        Rig rig(0);
+        rig.data.settings.AutoTransmit = 0;
+        rig.send();
+        rig.engine.hangUpForExit();
+        QVERIFY(rig.port.written().endsWith(";\rAT+CHUP\rATH\r"));
+        QVERIFY(!rig.port.isOpen());
+    }
+
+    // NO CARRIER answering a write of each stage; the call ends with the hang-up.
+    void noCarrier_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("atWrite");
+        QTest::addColumn<int>("recorded");
+        // Kind 2: 4 writes of the call, "#", 11 digits and "#", 6 message keys, "##", "*".
+        QTest::newRow("initialisation") << 2 << 1 << 0;
+        QTest::newRow("centre call") << 2 << 3 << 0;
+        QTest::newRow("star key before the number") << 2 << 4 << 0;
+        QTest::newRow("number") << 2 << 10 << 0;
+        QTest::newRow("message") << 2 << 20 << 0;
+        QTest::newRow("end mark") << 2 << 24 << 0;
+        QTest::newRow("star after the message") << 2 << 25 << 1;
+        QTest::newRow("service key") << 5 << 4 << 0;
+    }
+    void noCarrier()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, atWrite);
+        QFETCH(int, recorded);
+        Rig rig(kind);
+        rig.noCarrierAt = atWrite;
+        rig.send();
+        QCOMPARE(rig.port.writes.size(), atWrite + 2);
+        QCOMPARE(rig.port.writes.last(), QByteArray("AT+CHUP\r"));
+        QVERIFY(!rig.port.isOpen());
+        QCOMPARE(rig.engine.stage(), SendStage::Call);
+        QCOMPARE(rig.view.panels[1], QStringLiteral("回線が切断されました"));
+        for (int code : rig.view.errorsReported)
+            QCOMPARE(code, 8018);
+        QCOMPARE(rig.data.history.used().size(), recorded);
+        QVERIFY(rig.view.sendEnabled);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Module)
+#include "tst_module.moc"

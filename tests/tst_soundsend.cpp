@@ -1,0 +1,122 @@
+// Device kind 9 end to end: the main window sends with the sound card as a tone dialer
+// to a private PulseAudio server's null sink; the sink's monitor is recorded and
+// multimon-ng must hear exactly the keys of the call, in order. No port is opened.
+#include "support/fakeplatform.h"
+#include "support/fakeport.h"
+#include "support/pulseserver.h"
+
+#include "modem/sendengine.h"
+#include "store/appdata.h"
+#include "ui/frmmain.h"
+#include "ui/mailedit.h"
+
+#include <QComboBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace
+{
+
+struct Fixture {
+    QTemporaryDir dir;
+    FakePlatform fake;
+    AppData data;
+    FakePort port;
+    std::unique_ptr<frmMain> window;
+
+    explicit Fixture(int autoTransmit)
+    {
+        data.folder = dir.path() + QLatin1Char('/');
+        data.settings = Settings::defaults();
+        data.settings.ModemKind = 9;
+        data.settings.AutoTransmit = qint16(autoTransmit);
+        data.settings.ToneLength = 80;
+        data.settings.ToneGap = 80;
+        data.settings.MailInterval = 1;
+        data.history.resize(data.settings.HistoryCount);
+        data.centers << MessageCenter{QStringLiteral("C"), 0, QStringLiteral("0570000111"), 160, 1, 1, 1};
+        data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
+        window = std::make_unique<frmMain>(data, fake.platform, port);
+        window->prepareWindow();
+        window->show();
+        window->txtMail->setPlainText(QStringLiteral("ABC"));
+    }
+    // Presses the send button and waits until the press (and the stages it runs) is over,
+    // answering the question at the call with the given button.
+    bool press(const QString &answer = QString())
+    {
+        QSignalSpy settled(&window->engine(), &SendEngine::settled);
+        window->cmdButton->click();
+        if (!answer.isEmpty()) {
+            auto *box = window->findChild<QMessageBox *>(QStringLiteral("boxHoldPhone"));
+            if (!box || !box->isVisible())
+                return false;
+            if (answer == u"Return")
+                QTest::keyClick(box, Qt::Key_Return);
+            else
+                for (QAbstractButton *b : box->buttons())
+                    if (b->text() == answer)
+                        b->click();
+        }
+        return settled.wait(60000);
+    }
+};
+
+} // namespace
+
+class tst_SoundSend : public QObject
+{
+    Q_OBJECT
+    PulseServer m_server;
+    QString m_noServer;
+
+private slots:
+    void initTestCase()
+    {
+        QString error;
+        if (!m_server.start(&error))
+            m_noServer = QStringLiteral("no audio server can start here: ") + error;
+    }
+
+    // Return takes the default answer, "番号を鳴らす": the centre's number is played.
+    void automaticSend()
+    {
+        if (!m_noServer.isEmpty())
+            QSKIP(qPrintable(m_noServer));
+        QString error;
+        QVERIFY2(m_server.startRecording(&error), qPrintable(error));
+        Fixture f(1);
+        QVERIFY(f.press(QStringLiteral("Return")));
+        QCOMPARE(f.window->engine().stage(), SendStage::Done);
+        QCOMPARE(f.window->cmdButton->text(), QStringLiteral("送ったよ！"));
+        QCOMPARE(multimonKeys(m_server.stopRecording(), &error), QStringLiteral("057000011109012345678#*2*2161718##"));
+        QVERIFY(f.port.events.isEmpty());
+        QCOMPARE(f.data.history.used().size(), 1);
+        QVERIFY(f.fake.boxes.shown.isEmpty());
+    }
+
+    // "自分でかけた" plays nothing at the call; the hang-up ends the call at once.
+    void dialledByHandThenHungUp()
+    {
+        if (!m_noServer.isEmpty())
+            QSKIP(qPrintable(m_noServer));
+        QString error;
+        QVERIFY2(m_server.startRecording(&error), qPrintable(error));
+        Fixture f(0);
+        QVERIFY(f.press(QStringLiteral("自分でかけた")));
+        QVERIFY(f.press());
+        QCOMPARE(f.window->engine().stage(), SendStage::Mail);
+        f.window->cmdCut->click();
+        QVERIFY(!f.window->engine().lineOpen());
+        QCOMPARE(f.window->engine().stage(), SendStage::Call);
+        QCOMPARE(multimonKeys(m_server.stopRecording(), &error), QStringLiteral("09012345678#"));
+        QVERIFY(f.port.events.isEmpty());
+        QCOMPARE(f.data.history.used().size(), 0);
+    }
+};
+
+QTEST_MAIN(tst_SoundSend)
+#include "tst_soundsend.moc"

@@ -1,0 +1,162 @@
+#include "support/pulseserver.h"
+
+#include "modem/tonedialer.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+// fumidori-dtmf tones as a person uses it, heard by an independent decoder
+// (multimon-ng): WAV files, and playing through a private PulseAudio server.
+namespace
+{
+
+const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-dtmf");
+
+QByteArray runTool(const QStringList &args, int *status)
+{
+    QProcess tool;
+    tool.start(Tool, args);
+    tool.waitForFinished(120000);
+    *status = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+    return tool.readAllStandardOutput() + tool.readAllStandardError();
+}
+
+} // namespace
+
+class tst_tonedecode : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    PulseServer m_server;
+    QString m_noServer;
+
+    // The keys multimon-ng hears in the WAV file the tool writes.
+    QString heard(QStringList args)
+    {
+        const QString wav = m_dir.filePath(QStringLiteral("keys.wav"));
+        int status;
+        const QByteArray output =
+            runTool(QStringList{QStringLiteral("tones"), QStringLiteral("--wav"), wav} + args, &status);
+        if (status != 0)
+            return QStringLiteral("<exit %1: %2>").arg(status).arg(QString::fromUtf8(output));
+        QString error;
+        const QString keys = multimonKeysOfWav(wav, &error);
+        return error.isEmpty() ? keys : QStringLiteral("<multimon-ng: %1>").arg(error);
+    }
+
+private slots:
+    void everyKey_data()
+    {
+        QTest::addColumn<QString>("key");
+        for (QChar key : QStringLiteral("0123456789*#ABCD"))
+            QTest::newRow(qPrintable(QString(key))) << QString(key);
+    }
+    void everyKey()
+    {
+        QFETCH(QString, key);
+        QCOMPARE(heard({key}), key);
+    }
+
+    // Repeated keys included: a gap of 60 ms or more parts them for a decoder that
+    // judges 40 ms windows.
+    void randomStrings()
+    {
+        QRandomGenerator random(20261207);
+        const QString keypad = QStringLiteral("0123456789*#");
+        for (int run = 0; run < 100; ++run) {
+            QString keys;
+            const int length = random.bounded(1, 61);
+            for (int i = 0; i < length; ++i)
+                keys += keypad[random.bounded(int(keypad.size()))];
+            const QString tone = QString::number(random.bounded(60, 201));
+            const QString gap = QString::number(random.bounded(60, 201));
+            QCOMPARE(heard({QStringLiteral("--tone"), tone, QStringLiteral("--gap"), gap, keys}), keys);
+        }
+    }
+
+    void textWithEndMark()
+    {
+        int status;
+        const QByteArray digits = runTool({QStringLiteral("encode"), QStringLiteral("--kind"), QStringLiteral("7"),
+                                           QStringLiteral("ﾃｽﾄ 漢字")},
+                                          &status)
+                                      .trimmed();
+        QCOMPARE(status, 0);
+        QCOMPARE(heard({QStringLiteral("--text"), QStringLiteral("ﾃｽﾄ 漢字"), QStringLiteral("--kind"),
+                        QStringLiteral("7")}),
+                 QString::fromLatin1(digits));
+    }
+
+    // Characters without a code stop the tool unless --skip leaves them out, as the
+    // mail stage does.
+    void uncodedCharacters()
+    {
+        int status;
+        const QString wav = m_dir.filePath(QStringLiteral("refused.wav"));
+        const QByteArray output =
+            runTool({QStringLiteral("tones"), QStringLiteral("--wav"), wav, QStringLiteral("--text"),
+                     QStringLiteral("Aa."), QStringLiteral("--kind"), QStringLiteral("0")},
+                    &status);
+        QCOMPARE(status, 2);
+        QVERIFY2(output.contains("\"a\" (2)") && output.contains("\".\" (3)"), output);
+        QVERIFY(!QFile::exists(wav));
+        const QByteArray digits = runTool(
+            {QStringLiteral("encode"), QStringLiteral("--kind"), QStringLiteral("0"), QStringLiteral("A")}, &status);
+        QCOMPARE(heard({QStringLiteral("--text"), QStringLiteral("Aa."), QStringLiteral("--kind"), QStringLiteral("0"),
+                        QStringLiteral("--skip")}),
+                 QString::fromLatin1(digits.trimmed()));
+    }
+
+    void initTestCase()
+    {
+        QString error;
+        if (!m_server.start(&error))
+            m_noServer = QStringLiteral("no audio server can start here: ") + error;
+    }
+
+    void playedThroughTheSoundServer()
+    {
+        if (!m_noServer.isEmpty())
+            QSKIP(qPrintable(m_noServer));
+        QString error;
+        QVERIFY2(m_server.startRecording(&error), qPrintable(error));
+        const QString keys = QStringLiteral("0123456789*#0055");
+        int status;
+        const QByteArray output = runTool({QStringLiteral("tones"), QStringLiteral("--play"), QStringLiteral("--tone"),
+                                           QStringLiteral("80"), QStringLiteral("--gap"), QStringLiteral("80"), keys},
+                                          &status);
+        QVERIFY2(status == 0, output);
+        QCOMPARE(multimonKeys(m_server.stopRecording(), &error), keys);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    }
+
+    // The dialer as a call uses it: each stage's keys once the last ones are heard, and
+    // a hang-up that silences it at once.
+    void stagesAndStop()
+    {
+        if (!m_noServer.isEmpty())
+            QSKIP(qPrintable(m_noServer));
+        QString error;
+        QVERIFY2(m_server.startRecording(&error), qPrintable(error));
+        ToneDialer dialer;
+        QSignalSpy finished(&dialer, &ToneDialer::finished);
+        for (const QString &stage : {QStringLiteral("0570000111"), QStringLiteral("09012345678#")}) {
+            QVERIFY2(dialer.play(stage, 60, 60, &error), qPrintable(error));
+            QVERIFY(finished.wait(10000));
+        }
+        // Hung up in the third of ten keys.
+        QVERIFY(dialer.play(QStringLiteral("*2*2161718"), 100, 100, &error));
+        QTimer::singleShot(500, &dialer, &ToneDialer::stop);
+        QVERIFY(!finished.wait(2500));
+        const QString heard = multimonKeys(m_server.stopRecording(), &error);
+        QVERIFY2(heard.startsWith(QStringLiteral("057000011109012345678#*2")) && heard.size() <= 25, qPrintable(heard));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_tonedecode)
+#include "tst_tonedecode.moc"
