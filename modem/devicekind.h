@@ -19,7 +19,7 @@ enum class DeviceKind : qint16 {
     Modem3,
     MobileModule, // a mobile-phone module on the 3GPP voice commands (ATD...;, AT+VTS, AT+CHUP)
     SoundCard,    // the sound card played as a tone dialer; no serial port
-    Sip, // an Internet telephone account through baresip (SipLine); no serial port
+    Sip,          // an Internet telephone account through baresip (SipLine); no serial port
 };
 
 // One write of the centre call: the bytes, then optionally a wait for "OK" and a
