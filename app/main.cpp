@@ -1,10 +1,10 @@
 #include "app/platformservices.h"
 #include "app/programrun.h"
 #include "app/sessionend.h"
-#include "keyring/keyringstore.h"
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "store/datafolder.h"
+#include "store/passwordstore.h"
 #include "ui/frmmain.h"
 #include "ui/helpwindow.h"
 
@@ -23,7 +23,7 @@ int main(int argc, char *argv[])
                         HelpWindow::collectionFileName());
     DesktopUrlOpener urls;
     ImmediateExit process;
-    KeyringStore keyring;
+    KeyringPasswords keyring;
     Platform platform{&boxes, &clipboard, &help, &urls, &process};
     platform.passwords = &keyring;
     AppRun run(platform);

@@ -1,12 +1,12 @@
 // The Internet telephone line: baresip driven over its control socket against a
 // centre that is a second baresip (fumidori-modemsim --sip) on loopback, and the
 // password kept in a keyring on a private session bus.
-#include "keyring/keyringstore.h"
 #include "modem/baresipcall.h"
 #include "modem/baresipconfig.h"
 #include "modem/netstring.h"
 #include "modem/sendengine.h"
 #include "store/appdata.h"
+#include "store/passwordstore.h"
 #include "store/settingsfile.h"
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
@@ -315,7 +315,7 @@ void TestSip::passwordNeverInAFile()
 
     const QString password = QStringLiteral("Pw-7781-secret");
     const QString key = sipPasswordKey(QStringLiteral("fumidori"), m_centre.server());
-    KeyringStore store;
+    KeyringPasswords store; // the plugin, as the program loads it
     QString error = QStringLiteral("unanswered");
     store.writePassword(key, password, [&](QString e) { error = e; });
     QTRY_VERIFY_WITH_TIMEOUT(error != QLatin1String("unanswered"), CallMs);
