@@ -3,6 +3,7 @@
 #include "store/appdata.h"
 #include "store/filestore.h"
 #include "store/historyfile.h"
+#include "store/locks.h"
 #include "store/settingsfile.h"
 #include "ui/platform.h"
 
@@ -124,7 +125,9 @@ void loadAtStartUp(AppData &data, Platform &platform, QWidget *messageParent)
 void saveAndExit(const AppData &data, Platform &platform, QWidget *messageParent)
 {
     bool saved = true;
-    for (const std::optional<StoreError> &error : {SaveSettingsFile(data), SaveHistoryFile(data)}) {
+    // The history keeps what fumidori-send recorded while the window was open.
+    const FolderLock lock(data.folder);
+    for (const std::optional<StoreError> &error : {SaveSettingsFile(data), SaveHistoryKeepingOthers(data)}) {
         if (error) {
             platform.boxes->show(messageParent, error->message(), MessageBoxes::Critical);
             saved = false;

@@ -17,8 +17,9 @@ namespace lifecycle
 // message naming the file and what is wrong, and nothing is written.
 void loadAtStartUp(AppData &data, Platform &platform, QWidget *messageParent);
 
-// Shut-down after the hang-up: writes the settings file and the history file, then
-// ends the process. A save that fails is reported before the end.
+// Shut-down after the hang-up: writes the settings file and the history file (with
+// the entries others added to it since start-up), under the folder's lock, then ends
+// the process. A save that fails is reported before the end.
 [[noreturn]] void saveAndExit(const AppData &data, Platform &platform, QWidget *messageParent);
 
 // The lock file that keeps a second copy from running on the same data folder.

@@ -2,6 +2,7 @@
 #include "app/programrun.h"
 #include "app/sessionend.h"
 #include "modem/comport.h"
+#include "modem/lockedport.h"
 #include "store/appdata.h"
 #include "store/datafolder.h"
 #include "store/passwordstore.h"
@@ -28,7 +29,8 @@ int main(int argc, char *argv[])
     platform.passwords = &keyring;
     AppRun run(platform);
     platform.run = &run;
-    ComPort port(data.folder);
+    ComPort line(data.folder);
+    LockedPort port(line, data.folder); // shares the line with fumidori-send
     frmMain window(data, platform, port);
     window.Form_Load();
     // Only after start-up: a shut-down before the files are loaded would write the defaults over them.

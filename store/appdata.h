@@ -105,6 +105,9 @@ struct AppData {
     QList<MessageCenter> centers;
     QList<Recipient> recipients;
     HistoryTable history;
+    // The history file's entries as they were read: what others add to the file later
+    // is told apart from them when the history is written back.
+    QList<HistoryEntry> historyAsLoaded;
     // The history file's name as found in the folder (matched without regard to case).
     QString historyFileName = QString::fromLatin1(historyfile::FileName);
 

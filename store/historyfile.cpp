@@ -4,6 +4,9 @@
 #include "store/appdata.h"
 #include "store/fieldreader.h"
 #include "store/filestore.h"
+#include "store/locks.h"
+
+#include <QDateTime>
 
 namespace historyfile
 {
@@ -61,6 +64,36 @@ QByteArray bytes(const HistoryTable &table)
     return cp932::encode(out);
 }
 
+QList<HistoryEntry> merged(const QList<HistoryEntry> &ours, const QList<HistoryEntry> &asLoaded,
+                           const QList<HistoryEntry> &now, int rows)
+{
+    // Theirs: the entries of the file now less one of each that was there at reading.
+    QList<HistoryEntry> known = asLoaded;
+    QList<HistoryEntry> theirs;
+    for (const HistoryEntry &e : now) {
+        const qsizetype at = known.indexOf(e);
+        if (at >= 0)
+            known.remove(at);
+        else
+            theirs.append(e);
+    }
+    const QString format = QStringLiteral("yyyy/MM/dd HH:mm:ss");
+    auto newer = [&](const HistoryEntry &a, const HistoryEntry &b) {
+        const QDateTime ta = QDateTime::fromString(a.sentAt, format);
+        const QDateTime tb = QDateTime::fromString(b.sentAt, format);
+        return ta.isValid() && tb.isValid() && ta > tb;
+    };
+    QList<HistoryEntry> out;
+    qsizetype i = 0, j = 0;
+    while (out.size() < rows && (i < ours.size() || j < theirs.size())) {
+        if (j < theirs.size() && (i >= ours.size() || newer(theirs[j], ours[i])))
+            out.append(theirs[j++]);
+        else
+            out.append(ours[i++]);
+    }
+    return out;
+}
+
 } // namespace historyfile
 
 std::optional<StoreError> LoadHistoryFile(AppData &data)
@@ -68,10 +101,31 @@ std::optional<StoreError> LoadHistoryFile(AppData &data)
     QByteArray bytes;
     if (auto error = filestore::readAll(data.folder, data.historyFileName, &bytes))
         return error;
-    return historyfile::read(bytes, data.history, data.historyFileName);
+    if (auto error = historyfile::read(bytes, data.history, data.historyFileName))
+        return error;
+    data.historyAsLoaded = data.history.used();
+    return std::nullopt;
 }
 
 std::optional<StoreError> SaveHistoryFile(const AppData &data)
 {
     return filestore::writeAtomically(data.folder, data.historyFileName, historyfile::bytes(data.history));
+}
+
+std::optional<StoreError> SaveHistoryKeepingOthers(const AppData &data)
+{
+    const FolderLock lock(data.folder);
+    HistoryTable now;
+    now.resize(data.history.rowCount() - 1);
+    QByteArray bytes;
+    if (filestore::readAll(data.folder, data.historyFileName, &bytes) ||
+        historyfile::read(bytes, now, data.historyFileName))
+        now = HistoryTable();
+    const QList<HistoryEntry> entries =
+        historyfile::merged(data.history.used(), data.historyAsLoaded, now.used(), data.history.rowCount());
+    HistoryTable table;
+    table.resize(data.history.rowCount() - 1);
+    for (qsizetype i = 0; i < entries.size(); ++i)
+        table.row(int(i)) = entries[i];
+    return filestore::writeAtomically(data.folder, data.historyFileName, historyfile::bytes(table));
 }

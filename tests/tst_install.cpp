@@ -111,11 +111,12 @@ void tst_Install::installedFiles_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<int>("iconSize"); // a PNG's width and height, 0 for other files
-    for (const char *name : {"fumidori", "fumidori-dtmf", "fumidori-modemsim"}) {
+    for (const char *name : {"fumidori", "fumidori-dtmf", "fumidori-modemsim", "fumidori-send"}) {
         QTest::newRow(name) << QStringLiteral("bin/") + QLatin1String(name) << 0;
         QTest::addRow("%s.1.gz", name) << QStringLiteral("share/man/man1/%1.1.gz").arg(QLatin1String(name)) << 0;
     }
-    for (const char *name : {"fumidori-dtmf", "fumidori-modemsim"})
+    QTest::newRow("queue unit") << "lib/systemd/user/fumidori-send.service" << 0;
+    for (const char *name : {"fumidori-dtmf", "fumidori-modemsim", "fumidori-send"})
         QTest::addRow("%s completion", name) << QStringLiteral("share/bash-completion/completions/") + name << 0;
     QTest::newRow("help collection") << "share/fumidori/fumidori.qhc" << 0;
     QTest::newRow("help pages") << "share/fumidori/fumidori.qch" << 0;
@@ -148,7 +149,7 @@ void tst_Install::validators_data()
     QTest::newRow("metainfo") << "appstreamcli"
                               << QStringList{"validate", "--no-net",
                                              QStringLiteral("share/metainfo/%1.metainfo.xml").arg(AppId)};
-    for (const char *name : {"fumidori", "fumidori-dtmf", "fumidori-modemsim"})
+    for (const char *name : {"fumidori", "fumidori-dtmf", "fumidori-modemsim", "fumidori-send"})
         QTest::addRow("man %s", name) << "man"
                                       << QStringList{"--warnings", "-E", "UTF-8", "-l",
                                                      QStringLiteral("share/man/man1/%1.1.gz").arg(name)};

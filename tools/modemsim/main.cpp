@@ -84,6 +84,7 @@ void addOptions(QCommandLineParser &p)
         {"transcript", "Write every byte both ways to the file.", "file"},
         {"no-carrier-after", "Answer the n-th command of a call with NO CARRIER.", "n", "0"},
         {"drop-after", "Close the line after the n-th command of a call.", "n", "0"},
+        {"fail-every", "Fail every n-th call whole: NO CARRIER to its centre dial.", "n", "0"},
         {"silent", "Never answer."},
         {"no-cr", "Answer without CR."},
         {"delay", "Milliseconds before each answer.", "ms", "0"},
@@ -153,6 +154,7 @@ int run(const QCommandLineParser &p, const sigset_t &unblocked)
     SimFaults faults;
     faults.noCarrierAfter = p.value("no-carrier-after").toInt();
     faults.dropAfter = p.value("drop-after").toInt();
+    faults.failEvery = p.value("fail-every").toInt();
     faults.silent = p.isSet("silent");
     faults.noCr = p.isSet("no-cr");
     faults.noise = p.value("noise").toInt();

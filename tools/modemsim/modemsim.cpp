@@ -152,8 +152,7 @@ bool ModemSim::runCommands(const QByteArray &body)
                 reply("ERROR"); // a module makes one voice call at a time
                 return false;
             }
-            dial(body.mid(i));
-            return true;
+            return dial(body.mid(i));
         case '+': {
             // An extended command runs to the next ';' (none of ours take quoted text).
             const qsizetype end = body.indexOf(';', i);
@@ -221,23 +220,37 @@ bool ModemSim::extended(const QByteArray &command)
     return false;
 }
 
-void ModemSim::dial(const QByteArray &dialString)
+bool ModemSim::dial(const QByteArray &dialString)
 {
     const QString digits = dialDigits(dialString);
     if (digits.isEmpty())
-        return; // "ATDT;" only picks the dialling method
+        return true; // "ATDT;" only picks the dialling method
     if (!m_inCall) {
         m_inCall = true;
         m_centre = digits;
         m_dials.clear();
-        return;
+        if (m_faults.failEvery > 0 && ++m_calls % m_faults.failEvery == 0) {
+            reply("NO CARRIER");
+            endCall(true);
+            return false;
+        }
+        return true;
     }
     m_dials << digits;
+    return true;
 }
 
 void ModemSim::linkByte(uchar byte)
 {
     if (byte == 0xA7) {
+        if (m_faults.failEvery > 0 && ++m_calls % m_faults.failEvery == 0) {
+            // The cable has no answers to carry NO CARRIER: the line goes.
+            m_inCall = true;
+            endCall(true);
+            if (dropLine)
+                dropLine();
+            return;
+        }
         m_inCall = true;
         m_linkCentre = true;
         m_centre.clear();

@@ -13,6 +13,7 @@ struct SimFaults {
     bool noCr = false;      // answers end in LF only, so "OK" is never followed by CR
     int noise = 0;          // random bytes sent before each answer
     bool chupError = false; // a mobile-phone module answers AT+CHUP with ERROR (ATH still hangs up)
+    int failEvery = 0;      // every n-th call fails whole: its centre dial gets NO CARRIER
 };
 
 // What sits on the line: a voice modem, or a mobile-phone module driven by the
@@ -55,7 +56,8 @@ private:
     void command(const QByteArray &line);
     bool runCommands(const QByteArray &body);
     bool extended(const QByteArray &command);
-    void dial(const QByteArray &dialString);
+    // False when the dial was answered already (a failed call's NO CARRIER).
+    bool dial(const QByteArray &dialString);
     void linkByte(uchar byte);
     void endCall(bool dropped);
     void reply(const QByteArray &text);
@@ -65,6 +67,7 @@ private:
     bool m_echo = true;
     QByteArray m_line;
     int m_commands = 0; // commands since the last call ended
+    int m_calls = 0;    // calls begun, failed ones included
     bool m_inCall = false;
     bool m_linkCentre = false; // between the link cable's 0xA7 and 0x86
     QString m_centre;

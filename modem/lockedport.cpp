@@ -1,0 +1,46 @@
+#include "modem/lockedport.h"
+
+#include "modem/comport.h"
+#include "store/apperror.h"
+
+#include <QFileInfo>
+
+LockedPort::LockedPort(SerialPort &port, QString dataFolder, QObject *parent)
+    : SerialPort(parent), m_port(port), m_folder(std::move(dataFolder))
+{
+    connect(&m_port, &WaitSource::readyRead, this, &WaitSource::readyRead);
+    connect(&m_port, &WaitSource::closed, this, [this] {
+        m_lock.reset();
+        emit closed();
+    });
+}
+
+LockedPort::~LockedPort() = default;
+
+QString LockedPort::lockPath(const QString &dataFolder, int number)
+{
+    const QString link = ComPort::devicePath(dataFolder, number);
+    const QString device = QFileInfo(link).canonicalFilePath();
+    return PortLock::pathFor(device.isEmpty() ? link : device, dataFolder);
+}
+
+void LockedPort::setPortOpen(bool open)
+{
+    if (!open || m_port.isOpen()) {
+        m_port.setPortOpen(open);
+        if (!open)
+            m_lock.reset();
+        return;
+    }
+    // A device that does not exist is not locked: opening it fails (8002) all the same,
+    // and a lock file for every port a modem detection probes would be litter.
+    if (!QFileInfo::exists(ComPort::devicePath(m_folder, m_port.portNumber()))) {
+        m_port.setPortOpen(true);
+        return;
+    }
+    auto lock = std::make_unique<PortLock>(lockPath(m_folder, m_port.portNumber()));
+    if (!lock->tryLock())
+        throw AppError(ErrorCode::PortInUse, QStringLiteral("MSComm"), QStringLiteral("ポートは既に開いています。"));
+    m_port.setPortOpen(true); // a failure lets the lock go with it
+    m_lock = std::move(lock);
+}

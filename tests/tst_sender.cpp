@@ -1,0 +1,486 @@
+// fumidori-send: the queue runner over a scripted call driver (retries, failures that
+// go to failed/, hooks, stop and recovery), the checks before dialling, and the
+// program's exit statuses.
+#include "support/filehelpers.h"
+
+#include "calldriver.h"
+#include "modem/lockedport.h"
+#include "options.h"
+#include "prepare.h"
+#include "queuerunner.h"
+#include "report.h"
+#include "store/locks.h"
+#include "store/settingsfile.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+Q_DECLARE_METATYPE(Outcome)
+
+namespace
+{
+
+const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
+
+// Calls that end as the test says: fails(n) for the n-th call (from 1) of the run;
+// hang() keeps a call open until it is aborted.
+struct Script {
+    std::function<bool(int)> fails = [](int) { return false; };
+    bool hang = false;
+    std::function<void()> onStart = [] {};
+    int calls = 0;
+    QStringList numbers;
+};
+
+class ScriptedDriver : public CallDriver
+{
+public:
+    explicit ScriptedDriver(Script &script) : m_script(script) {}
+    void start(const CallRequest &request) override
+    {
+        const int call = ++m_script.calls;
+        m_script.numbers << request.number;
+        emit stageChanged(QStringLiteral("call"), QStringLiteral("センターに電話をかけてます"));
+        m_script.onStart();
+        if (m_script.hang)
+            return;
+        QTimer::singleShot(0, this, [this, call] {
+            if (m_script.fails(call))
+                emit finished(ExitStatus::LineFailed, QStringLiteral("NO CARRIER"));
+            else
+                emit finished(ExitStatus::Sent, QString());
+        });
+    }
+    void abort() override
+    {
+        QTimer::singleShot(0, this, [this] { emit finished(ExitStatus::LineFailed, QStringLiteral("切断")); });
+    }
+
+private:
+    Script &m_script;
+};
+
+// A folder with one centre and recipients R0..R(n-1), each with the number 0900000000i.
+QString makeFolder(const QTemporaryDir &dir, int recipients = 3)
+{
+    AppData data;
+    data.folder = dir.path() + u'/';
+    data.settings = Settings::defaults();
+    data.centers << MessageCenter{QStringLiteral("C"), 0, QStringLiteral("0570000111"), 20, 1, 1, 1};
+    for (int i = 0; i < recipients; ++i)
+        data.recipients << Recipient{QStringLiteral("R%1").arg(i), 0, QStringLiteral("0900000000%1").arg(i)};
+    return SaveSettingsFile(data) ? QString() : data.folder;
+}
+
+QueuedMessage message(const QString &to, const QString &text = QStringLiteral("ABC"))
+{
+    QueuedMessage m;
+    m.to = to;
+    m.text = text;
+    return m;
+}
+
+struct Run {
+    QString folder;
+    Script script;
+    Reporter reporter;
+    QueueSettings settings;
+    std::unique_ptr<QueueRunner> runner;
+    std::unique_ptr<QSignalSpy> tried;
+
+    explicit Run(QString f) : folder(std::move(f))
+    {
+        reporter.quiet = true;
+        settings.delays = {0};
+    }
+    bool start()
+    {
+        runner = std::make_unique<QueueRunner>(folder, settings, reporter,
+                                               [this] { return std::make_unique<ScriptedDriver>(script); });
+        tried = std::make_unique<QSignalSpy>(runner.get(), &QueueRunner::tried);
+        return !runner->start();
+    }
+    // Until n tries have ended in all.
+    bool waitForTries(int n)
+    {
+        while (tried->count() < n) {
+            if (!tried->wait(5000))
+                return false;
+        }
+        return true;
+    }
+    // The status word of each try, in order.
+    QStringList outcomes() const
+    {
+        QStringList out;
+        for (const QList<QVariant> &args : *tried)
+            out << args[1].value<Outcome>().word();
+        return out;
+    }
+};
+
+struct ToolRun {
+    int exitCode = -1;
+    QByteArray out;
+    QString err;
+};
+
+ToolRun runTool(const QStringList &args, const QByteArray &input = {})
+{
+    QProcess p;
+    p.start(Tool, args);
+    p.write(input);
+    p.closeWriteChannel();
+    ToolRun r;
+    if (!p.waitForFinished(20000))
+        return r;
+    r.exitCode = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+} // namespace
+
+class tst_Sender : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { qRegisterMetaType<Outcome>(); }
+    void queueRetriesLineFailures();
+    void retryWaitDoesNotHoldOthers();
+    void attemptsUsedUpAndHooks();
+    void stopLeavesMessageQueued();
+    void recoversAfterKill();
+    void spoolCommands();
+    void checks_data();
+    void checks();
+    void delays_data();
+    void delays();
+    void exitStatus_data();
+    void exitStatus();
+    void busy();
+};
+
+// Twenty messages, every third call failing, and one to a name the book no longer has
+// in their middle: all twenty go, each failed one on its second try, the unknown name
+// goes to failed/ at once.
+void tst_Sender::queueRetriesLineFailures()
+{
+    QTemporaryDir dir;
+    const QString folder = makeFolder(dir);
+    QVERIFY(!folder.isEmpty());
+    QStringList ids;
+    for (int i = 0; i < 21; ++i) {
+        QueuedMessage m = message(i == 10 ? QStringLiteral("Ghost") : QStringLiteral("R1"));
+        QVERIFY(!sendqueue::add(folder, m));
+        ids << m.id;
+    }
+    Run run(folder);
+    run.script.fails = [](int call) { return call % 3 == 0; };
+    QVERIFY(run.start());
+    QVERIFY(run.waitForTries(30));
+    QCOMPARE(run.script.calls, 29);
+    QStringList expected;
+    for (int i = 0; i < 21; ++i) {
+        if (i == 10)
+            expected << "refused";
+        else if ((i < 10 ? i : i - 1) % 2 == 0 && i >= 2)
+            expected << "failed"
+                     << "sent";
+        else
+            expected << "sent";
+    }
+    QCOMPARE(run.outcomes(), expected);
+    QCOMPARE(sendqueue::waitingIds(folder), QStringList());
+    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left[0].message.id, ids[10]);
+    QCOMPARE(left[0].state, sendqueue::State::Failed);
+    QVERIFY(left[0].message.failure.contains("Ghost"));
+}
+
+void tst_Sender::retryWaitDoesNotHoldOthers()
+{
+    QTemporaryDir dir;
+    const QString folder = makeFolder(dir);
+    for (int i = 0; i < 3; ++i) {
+        QueuedMessage m = message(QStringLiteral("R%1").arg(i));
+        QVERIFY(!sendqueue::add(folder, m));
+    }
+    Run run(folder);
+    run.settings.delays = {3600, 7200};
+    run.script.fails = [](int call) { return call == 1; };
+    QVERIFY(run.start());
+    QVERIFY(run.waitForTries(3));
+    QCOMPARE(run.outcomes(), QStringList({"failed", "sent", "sent"}));
+    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left[0].message.to, QStringLiteral("R0"));
+    QCOMPARE(left[0].message.tried, 1);
+    const qint64 due = left[0].message.notBefore - QDateTime::currentMSecsSinceEpoch();
+    QVERIFY2(due > 3500 * 1000 && due <= 3600 * 1000, qPrintable(QString::number(due)));
+    QCOMPARE(left[0].message.lastError, QStringLiteral("NO CARRIER"));
+}
+
+// A message whose every call fails is tried attempts + 1 times and given up with the
+// reason; its on-failed hook sees the outcome; a failing on-sent hook changes nothing.
+void tst_Sender::attemptsUsedUpAndHooks()
+{
+    QTemporaryDir dir;
+    const QString folder = makeFolder(dir);
+    const QString log = folder + "hook.log";
+    QueuedMessage doomed = message("R1", QStringLiteral("テスト"));
+    doomed.attempts = 2;
+    doomed.onFailed =
+        QStringLiteral("{ env | grep ^FUMIDORI_ | sort; cat \"$FUMIDORI_MESSAGE_FILE\"; } > '%1'").arg(log);
+    QVERIFY(!sendqueue::add(folder, doomed));
+    QueuedMessage fine = message("R2");
+    fine.onSent = QStringLiteral("exit 7");
+    QVERIFY(!sendqueue::add(folder, fine));
+    Run run(folder);
+    run.script.fails = [](int call) { return call <= 3; };
+    QVERIFY(run.start());
+    QVERIFY(run.waitForTries(4));
+    QCOMPARE(run.outcomes(), QStringList({"failed", "failed", "failed", "sent"}));
+    QCOMPARE(run.script.numbers, QStringList({"09000000001", "09000000001", "09000000001", "09000000002"}));
+    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left[0].state, sendqueue::State::Failed);
+    QCOMPARE(left[0].message.tried, 3);
+    QVERIFY(left[0].message.failure.startsWith(QStringLiteral("3 回試しても送れませんでした")));
+    QSignalSpy idle(run.runner.get(), &QueueRunner::idle);
+    QVERIFY(idle.wait(5000)); // after the last hook
+    const QStringList lines = QString::fromUtf8(readFileBytes(log)).split(u'\n');
+    QCOMPARE(lines.mid(0, 7),
+             QStringList({"FUMIDORI_ATTEMPT=3", "FUMIDORI_CENTER=C", "FUMIDORI_EXIT=1",
+                          "FUMIDORI_ID=" + left[0].message.id, "FUMIDORI_MESSAGE_FILE=" + lines[4].mid(22),
+                          "FUMIDORI_REASON=NO CARRIER", "FUMIDORI_RECIPIENT=R1"}));
+    QCOMPARE(lines.mid(7), QStringList({"FUMIDORI_STATUS=failed", "テスト"}));
+    QVERIFY(!QFile::exists(lines[4].mid(22))); // the message file goes with the hook
+}
+
+void tst_Sender::stopLeavesMessageQueued()
+{
+    QTemporaryDir dir;
+    const QString folder = makeFolder(dir);
+    QueuedMessage m = message("R1");
+    QVERIFY(!sendqueue::add(folder, m));
+    Run run(folder);
+    run.script.hang = true;
+    QVERIFY(run.start());
+    QSignalSpy stopped(run.runner.get(), &QueueRunner::stopped);
+    QEventLoop calling;
+    run.script.onStart = [&] { calling.quit(); };
+    QTimer::singleShot(5000, &calling, &QEventLoop::quit);
+    calling.exec();
+    QCOMPARE(run.script.calls, 1);
+    QCOMPARE(sendqueue::list(folder).value(0).state, sendqueue::State::Sending);
+    run.runner->stop();
+    QVERIFY(stopped.wait(5000));
+    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left[0].state, sendqueue::State::Waiting);
+    QCOMPARE(left[0].message, m);
+}
+
+// A runner killed in a call left its message in work/: the next runner sends it; one
+// killed after giving a message up sends it to failed/.
+void tst_Sender::recoversAfterKill()
+{
+    QTemporaryDir dir;
+    const QString folder = makeFolder(dir);
+    QueuedMessage taken = message("R1"), givenUp = message("R2");
+    QVERIFY(!sendqueue::add(folder, taken) && !sendqueue::add(folder, givenUp));
+    QVERIFY(sendqueue::take(folder, taken.id) && sendqueue::take(folder, givenUp.id));
+    givenUp.failure = QStringLiteral("too long");
+    QVERIFY(writeFileBytes(sendqueue::workFolder(folder) + givenUp.id + ".msg", sendqueue::toJson(givenUp)));
+    QVERIFY(writeFileBytes(sendqueue::queueFolder(folder) + "x.msg.Ab12Cd", "{\"to\":")); // a writer's remains
+    Run run(folder);
+    QVERIFY(run.start());
+    QVERIFY(run.waitForTries(1));
+    QCOMPARE(run.outcomes(), QStringList({"sent"}));
+    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left[0].message.id, givenUp.id);
+    QCOMPARE(left[0].state, sendqueue::State::Failed);
+}
+
+void tst_Sender::spoolCommands()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + u'/';
+    QueuedMessage a = message("A"), b = message("B");
+    QVERIFY(!sendqueue::add(folder, a) && !sendqueue::add(folder, b));
+    QVERIFY(a.id < b.id);
+    QCOMPARE(sendqueue::waitingIds(folder), QStringList({a.id, b.id}));
+    QVERIFY(sendqueue::take(folder, a.id));
+    QVERIFY(!sendqueue::take(folder, a.id)); // taken once only
+    QVERIFY(sendqueue::drop(folder, a.id).value_or("").contains(QStringLiteral("送信中")));
+    QVERIFY(!sendqueue::fail(folder, a, "why", sendqueue::State::Sending));
+    QVERIFY(!sendqueue::retry(folder, a.id));
+    QVERIFY(!sendqueue::drop(folder, b.id));
+    QVERIFY(sendqueue::drop(folder, b.id).has_value());
+    QVERIFY(sendqueue::retry(folder, "../Fumidori").has_value());
+    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left[0].state, sendqueue::State::Waiting);
+    QCOMPARE(left[0].message.failure, QString());
+}
+
+void tst_Sender::checks_data()
+{
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<QString>("center");
+    QTest::addColumn<bool>("optimize");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("refusal"); // a part of the message; empty: accepted
+    QTest::newRow("fits") << "R0"
+                          << "" << false << QStringLiteral("ABC\nあいう") << "";
+    QTest::newRow("twenty characters fit") << "R0"
+                                           << "" << false << QString(20, u'A') << "";
+    QTest::newRow("too long") << "R0"
+                              << "" << false << QString(21, u'A') << QStringLiteral("21 文字");
+    QTest::newRow("a line break counts two") << "R0"
+                                             << "" << false << QString(19, u'A') + "\n"
+                                             << QStringLiteral("21 文字");
+    QTest::newRow("no code") << "R0"
+                             << "" << false << QStringLiteral("A😀B€")
+                             << QStringLiteral("「😀」(U+1F600)、「€」(U+20AC)");
+    QTest::newRow("small letters have no code") << "R0"
+                                                << "" << false << "abc" << QStringLiteral("「a」");
+    QTest::newRow("the optimiser makes them sendable") << "R0"
+                                                       << "" << true << "abc"
+                                                       << "";
+    QTest::newRow("unsendable hints the optimiser")
+        << "R0"
+        << "" << false << QStringLiteral("😀") << QStringLiteral("--optimize");
+    QTest::newRow("unknown name") << "Ghost"
+                                  << "" << false << "A" << QStringLiteral("「Ghost」はアドレス帳にありません");
+    QTest::newRow("unknown centre") << "R0"
+                                    << "X" << false << "A" << QStringLiteral("センター「X」");
+    QTest::newRow("empty") << "R0"
+                           << "" << false << "" << QStringLiteral("空");
+}
+
+void tst_Sender::checks()
+{
+    QFETCH(QString, to);
+    QFETCH(QString, center);
+    QFETCH(bool, optimize);
+    QFETCH(QString, text);
+    QFETCH(QString, refusal);
+    QTemporaryDir dir;
+    const QString folder = makeFolder(dir);
+    const auto result = prepare(folder, {to, {}, center, optimize}, text);
+    if (refusal.isEmpty()) {
+        QVERIFY(std::holds_alternative<Prepared>(result));
+        QCOMPARE(std::get<Prepared>(result).number, QStringLiteral("09000000000"));
+    } else {
+        QVERIFY(std::holds_alternative<Outcome>(result));
+        QCOMPARE(std::get<Outcome>(result).status, ExitStatus::BadInput);
+        QVERIFY2(std::get<Outcome>(result).message.contains(refusal), qPrintable(std::get<Outcome>(result).message));
+    }
+}
+
+void tst_Sender::delays_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QList<int>>("seconds"); // empty: refused
+    QTest::newRow("default") << "1m,5m,15m" << QList<int>{60, 300, 900};
+    QTest::newRow("units") << "30s, 2, 1h" << QList<int>{30, 2, 3600};
+    QTest::newRow("zero") << "0" << QList<int>{0};
+    QTest::newRow("negative") << "-1" << QList<int>{};
+    QTest::newRow("words") << "soon" << QList<int>{};
+    QTest::newRow("nothing") << "," << QList<int>{};
+}
+
+void tst_Sender::delays()
+{
+    QFETCH(QString, text);
+    QFETCH(QList<int>, seconds);
+    QCOMPARE(parseDelays(text).value_or(QList<int>()), seconds);
+    if (!seconds.isEmpty()) // the last delay repeats
+        QCOMPARE(sendqueue::retryDelay(seconds, 9), seconds.last());
+}
+
+void tst_Sender::exitStatus_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("neither --to nor --number") << QStringList{"hello"} << QByteArray() << 2 << "--to";
+    QTest::newRow("both") << QStringList{"--to", "R0", "--number", "1", "--center", "C", "X"} << QByteArray() << 2
+                          << "--number";
+    QTest::newRow("number without centre") << QStringList{"--number", "1", "X"} << QByteArray() << 2 << "--center";
+    QTest::newRow("bad wait") << QStringList{"--to", "R0", "--wait", "soon", "X"} << QByteArray() << 2 << "--wait";
+    QTest::newRow("unknown name") << QStringList{"--to", "Ghost", "X"} << QByteArray() << 2 << "Ghost";
+    QTest::newRow("too long from stdin") << QStringList{"--to", "R0"} << QByteArray(21, 'A') + "\n" << 2 << "21";
+    QTest::newRow("not UTF-8") << QStringList{"--to", "R0"} << QByteArray("\xff\xfe") << 2 << "UTF-8";
+    QTest::newRow("queue add refuses now")
+        << QStringList{"queue", "add", "--to", "Ghost", "X"} << QByteArray() << 2 << "Ghost";
+    QTest::newRow("queue drop unknown") << QStringList{"queue", "drop", "20260101T000000000-00000"} << QByteArray() << 2
+                                        << "ありません";
+    QTest::newRow("queue add") << QStringList{"queue", "add", "--to", "R0", "X"} << QByteArray() << 0 << "";
+}
+
+void tst_Sender::exitStatus()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, input);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    QTemporaryDir dir;
+    const QString folder = makeFolder(dir);
+    const ToolRun r = runTool(QStringList{"--folder", folder} + args, input);
+    QVERIFY2(r.exitCode == status, qPrintable(QString::number(r.exitCode) + ": " + r.err));
+    QVERIFY2(r.err.contains(said), qPrintable(r.err));
+    if (status == 0) // the id, and the message waiting under it
+        QCOMPARE(sendqueue::waitingIds(folder), QStringList{QString::fromUtf8(r.out.trimmed())});
+    else
+        QCOMPARE(sendqueue::waitingIds(folder), QStringList());
+}
+
+// A line held by another program: at once exit 3, or after waiting for it the send; a
+// second queue runner on a folder exits 3 as well.
+void tst_Sender::busy()
+{
+    QTemporaryDir dir;
+    const QString folder = makeFolder(dir);
+    QVERIFY(QDir(folder).mkpath("ports") && writeFileBytes(folder + "line", ""));
+    QVERIFY(QFile::link(folder + "line", folder + "ports/COM1"));
+    QProcess holder;
+    holder.start(QStringLiteral("flock"), {"-o", LockedPort::lockPath(folder, 1), "-c", "echo held; cat"});
+    QVERIFY(holder.waitForReadyRead(5000));
+    ToolRun r = runTool({"--folder", folder, "--to", "R0", "--json", "X"});
+    QVERIFY2(r.exitCode == 3, qPrintable(r.err));
+    QVERIFY2(r.err.contains("--wait"), qPrintable(r.err));
+    QCOMPARE(QJsonDocument::fromJson(r.out).object().value("status").toString(), QStringLiteral("busy"));
+
+    // With --wait the sender waits, and goes on the moment the holder lets go.
+    QProcess waiting;
+    waiting.start(Tool, {"--folder", folder, "--to", "R0", "--wait", "60", "--json", "X"});
+    QVERIFY(waiting.waitForReadyRead(10000));
+    const QJsonObject event = QJsonDocument::fromJson(waiting.readLine()).object();
+    QCOMPARE(event.value("event").toString(), QStringLiteral("waiting"));
+    holder.kill();
+    QVERIFY(holder.waitForFinished(5000));
+    QVERIFY(waiting.waitForFinished(20000));
+    QVERIFY2(waiting.exitCode() != 3, waiting.readAllStandardError().constData());
+
+    PortLock runner(sendqueue::queueFolder(folder) + "runner.lock");
+    QVERIFY(QDir().mkpath(sendqueue::queueFolder(folder)) && runner.tryLock());
+    r = runTool({"--folder", folder, "queue", "run"});
+    QCOMPARE(r.exitCode, 3);
+}
+
+QTEST_GUILESS_MAIN(tst_Sender)
+#include "tst_sender.moc"

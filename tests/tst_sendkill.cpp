@@ -1,0 +1,136 @@
+// The send queue under SIGKILL: "queue add" and "queue run" killed at random moments,
+// round after round, with every third call failing. No message is ever lost or half
+// written: each one added is, after every kill, either delivered to the simulated centre
+// or whole in exactly one of the spool's folders, and in the end every one is delivered.
+// Rounds: FUMIDORI_KILL_ROUNDS (scripts/killtest runs more).
+#include "store/appdata.h"
+#include "store/sendqueue.h"
+#include "store/settingsfile.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace
+{
+
+const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
+const QString Sim = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim");
+
+// Lets the process run for ms milliseconds of the event loop, then kills it.
+void killAfter(QProcess &p, int ms)
+{
+    QEventLoop loop;
+    QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+    p.kill();
+    p.waitForFinished(5000);
+}
+
+} // namespace
+
+class tst_SendKill : public QObject
+{
+    Q_OBJECT
+private slots:
+    void killedAnywhere();
+};
+
+void tst_SendKill::killedAnywhere()
+{
+    const int rounds = qEnvironmentVariableIntValue("FUMIDORI_KILL_ROUNDS") > 0
+                           ? qEnvironmentVariableIntValue("FUMIDORI_KILL_ROUNDS")
+                           : 8;
+    QTemporaryDir dir;
+    const QString folder = dir.path() + u'/';
+    AppData data; // one centre without waits, so that calls are short
+    data.folder = folder;
+    data.settings = Settings::defaults();
+    data.settings.MailInterval = 0;
+    data.centers << MessageCenter{QStringLiteral("C"), 0, QStringLiteral("0570000111"), 160, 0, 0, 0};
+    data.recipients << Recipient{QStringLiteral("模擬ポケベル"), 0, QStringLiteral("09012345678")};
+    QVERIFY(!SaveSettingsFile(data));
+    QProcess sim;
+    sim.start(Sim, {"--folder", folder, "--fail-every", "3"});
+    QVERIFY(sim.waitForStarted());
+    sim.setReadChannel(QProcess::StandardError);
+    QVERIFY(sim.waitForReadyRead(5000));
+    sim.setReadChannel(QProcess::StandardOutput);
+    QRandomGenerator random(rounds);
+
+    // Adds, every other one killed on its way.
+    QMap<QString, QString> added; // id → text, of the adds that finished
+    QString delivered;            // what the centre printed so far
+    for (int i = 0; i < 12; ++i) {
+        QProcess add;
+        add.start(Tool, {"--folder", folder, "queue", "add", "--to", "模擬ポケベル", "--delays", "0s", "--attempts",
+                         "1000", QStringLiteral("M%1").arg(i, 2, 10, QLatin1Char('0'))});
+        if (i % 2)
+            killAfter(add, random.bounded(40));
+        else
+            QVERIFY(add.waitForFinished(10000));
+        if (add.exitStatus() == QProcess::NormalExit && add.exitCode() == 0)
+            added[QString::fromUtf8(add.readAllStandardOutput().trimmed())] =
+                QStringLiteral("M%1").arg(i, 2, 10, QLatin1Char('0'));
+    }
+    QVERIFY(added.size() >= 6);
+
+    auto check = [&](const QString &when) {
+        QStringList seen;
+        for (const QString &sub : {QString(), QStringLiteral("work/"), QStringLiteral("failed/")}) {
+            const QString at = sendqueue::queueFolder(folder) + sub;
+            for (const QString &name : QDir(at).entryList(QDir::Files)) {
+                if (!name.endsWith(".msg"))
+                    continue; // a temporary file of a killed writer, never taken for a message
+                QString problem;
+                const QString id = name.chopped(4);
+                QVERIFY2(sendqueue::read(at, id, &problem), qPrintable(when + ": " + name + ": " + problem));
+                QVERIFY2(!seen.contains(id), qPrintable(when + ": twice: " + id));
+                seen << id;
+            }
+        }
+        delivered += QString::fromUtf8(sim.readAllStandardOutput());
+        for (auto it = added.cbegin(); it != added.cend(); ++it)
+            QVERIFY2(seen.contains(it.key()) || delivered.contains("message: " + it.value() + "\n"),
+                     qPrintable(when + ": lost " + it.key()));
+    };
+    check(QStringLiteral("after the adds"));
+    for (int round = 0; round < rounds; ++round) {
+        QProcess run;
+        run.start(Tool, {"--folder", folder, "--quiet", "queue", "run"});
+        QVERIFY(run.waitForStarted());
+        killAfter(run, random.bounded(300));
+        check(QStringLiteral("round %1").arg(round));
+    }
+
+    // At last a runner left alone sends everything, each message once more at most
+    // than the runners killed.
+    QProcess run;
+    run.start(Tool, {"--folder", folder, "--quiet", "queue", "run"});
+    auto allDelivered = [&] {
+        for (const QString &text : std::as_const(added)) {
+            if (!delivered.contains("message: " + text + "\n"))
+                return false;
+        }
+        return true;
+    };
+    do // what the event loops of the rounds have read already waits in the buffer
+        delivered += QString::fromUtf8(sim.readAllStandardOutput());
+    while (!allDelivered() && sim.waitForReadyRead(20000));
+    run.terminate();
+    QVERIFY(run.waitForFinished(10000));
+    QVERIFY(allDelivered());
+    for (const QString &text : std::as_const(added))
+        QVERIFY(delivered.count("message: " + text + "\n") <= 1 + rounds);
+    QCOMPARE(sendqueue::list(folder).size(), 0);
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(5000));
+}
+
+QTEST_GUILESS_MAIN(tst_SendKill)
+#include "tst_sendkill.moc"

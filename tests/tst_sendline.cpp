@@ -1,0 +1,318 @@
+// fumidori-send end to end over pseudo-terminals with fumidori-modemsim: a send per
+// device kind, the exit statuses, refusals before any byte, the --json events, the
+// queue with failing calls, and the window and a script sharing a folder and a line.
+#include "support/fakeplatform.h"
+
+#include "app/lifecycle.h"
+#include "modem/comport.h"
+#include "modem/lockedport.h"
+#include "modem/sendengine.h"
+#include "store/appdata.h"
+#include "store/historyfile.h"
+#include "store/sendqueue.h"
+#include "store/settingsfile.h"
+#include "ui/frmmain.h"
+#include "ui/mailedit.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace
+{
+
+const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
+
+// A simulator on COM port of folder, with what its centre received so far.
+struct Sim {
+    QProcess process;
+    QString calls;
+    bool start(const QString &folder, int port, QStringList extra = {})
+    {
+        process.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
+                      QStringList{"--folder", folder, "--port", QString::number(port), "--transcript",
+                                  folder + QStringLiteral("line%1.txt").arg(port)} +
+                          extra);
+        process.setReadChannel(QProcess::StandardError);
+        const bool up = process.waitForStarted() && process.waitForReadyRead(5000);
+        process.setReadChannel(QProcess::StandardOutput);
+        return up;
+    }
+    // The messages the centre decoded, in order, once it has told of `count` calls
+    // (failed ones included).
+    QStringList messages(int count)
+    {
+        // What an event loop of the test has read already waits in the process's buffer.
+        calls += QString::fromUtf8(process.readAllStandardOutput());
+        while (calls.count(QLatin1String("--\n")) < count && process.waitForReadyRead(10000))
+            calls += QString::fromUtf8(process.readAllStandardOutput());
+        QStringList out;
+        for (const QString &line : calls.split(u'\n')) {
+            if (line.startsWith(QLatin1String("message: ")) && line.size() > 9) // a failed call's is empty
+                out << line.mid(9);
+        }
+        return out;
+    }
+    ~Sim()
+    {
+        process.terminate();
+        process.waitForFinished(5000);
+    }
+};
+
+// Settings on COM1 with one centre of the kind and recipients R0 and R1; no waits.
+bool writeSettings(const QString &folder, int modemKind, int centerKind, int okCheckNo = 0)
+{
+    AppData data;
+    data.folder = folder;
+    data.settings = Settings::defaults();
+    data.settings.ModemKind = qint16(modemKind);
+    data.settings.OkCheckNo = qint16(okCheckNo);
+    data.settings.MailInterval = 0;
+    data.centers << MessageCenter{QStringLiteral("C"), qint16(centerKind), QStringLiteral("0570000111"), 40, 0, 0, 0};
+    data.recipients << Recipient{QStringLiteral("R0"), 0, QStringLiteral("09000000000")}
+                    << Recipient{QStringLiteral("R1"), 0, QStringLiteral("09000000001")};
+    return !SaveSettingsFile(data) && !SaveHistoryFile(data);
+}
+
+QList<HistoryEntry> history(const QString &folder)
+{
+    AppData data;
+    data.folder = folder;
+    if (LoadSettingsFile(data) || LoadHistoryFile(data))
+        return {};
+    return data.history.used();
+}
+
+struct Run {
+    int exitCode = -1;
+    QList<QJsonObject> events;
+    QString err;
+};
+
+Run runSend(const QStringList &args)
+{
+    QProcess p;
+    p.start(Tool, args);
+    Run r;
+    if (!p.waitForFinished(60000))
+        return r;
+    r.exitCode = p.exitCode();
+    for (const QByteArray &line : p.readAllStandardOutput().split('\n')) {
+        if (!line.isEmpty())
+            r.events << QJsonDocument::fromJson(line).object();
+    }
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+bool lineCarried(const QString &folder, int port)
+{
+    QFile t(folder + QStringLiteral("line%1.txt").arg(port));
+    return t.open(QIODevice::ReadOnly) && t.readAll().contains(" rx ");
+}
+
+} // namespace
+
+class tst_SendLine : public QObject
+{
+    Q_OBJECT
+private slots:
+    void send_data();
+    void send();
+    void refusedBeforeAnyByte_data();
+    void refusedBeforeAnyByte();
+    void queueWithFailingCalls();
+    void windowAndScript();
+};
+
+void tst_SendLine::send_data()
+{
+    QTest::addColumn<int>("modemKind");
+    QTest::addColumn<int>("centerKind");
+    QTest::addColumn<int>("okCheckNo");
+    QTest::addColumn<QStringList>("simOptions");
+    QTest::addColumn<int>("status");
+    for (int kind = 0; kind < 8; ++kind)
+        QTest::addRow("device kind %d", kind) << kind << 0 << 0 << QStringList() << 0;
+    QTest::newRow("star stage") << 0 << 2 << 0 << QStringList() << 0;
+    QTest::newRow("OK not checked") << 0 << 0 << 1 << QStringList() << 0;
+    QTest::newRow("NO CARRIER") << 0 << 0 << 0 << QStringList{"--no-carrier-after", "4"} << 1;
+    QTest::newRow("the call fails") << 0 << 0 << 0 << QStringList{"--fail-every", "1"} << 1;
+    QTest::newRow("the line goes") << 0 << 0 << 0 << QStringList{"--drop-after", "3"} << 1;
+}
+
+// One send: the exit status, what the centre received, the history, and the --json
+// events in their order.
+void tst_SendLine::send()
+{
+    QFETCH(int, modemKind);
+    QFETCH(int, centerKind);
+    QFETCH(int, okCheckNo);
+    QFETCH(QStringList, simOptions);
+    QFETCH(int, status);
+    QTemporaryDir dir;
+    const QString folder = dir.path() + u'/';
+    QVERIFY(writeSettings(folder, modemKind, centerKind, okCheckNo));
+    Sim sim;
+    QVERIFY(sim.start(folder, 1, simOptions));
+    const QString text = QStringLiteral("ﾃｽﾄ ABC-123 あいう漢字");
+    const Run r = runSend({"--folder", folder, "--to", "R0", "--json", text});
+    QVERIFY2(r.exitCode == status, qPrintable(r.err));
+    QStringList order;
+    for (const QJsonObject &e : r.events) {
+        const QString name = e.value("event").toString();
+        const QString detail = e.value(name == "stage" ? "stage" : "status").toString();
+        if (order.isEmpty() || order.last() != name + ':' + detail)
+            order << name + ':' + detail;
+    }
+    if (status == 0) {
+        QStringList expected{"stage:call", "stage:number", "stage:mail", "progress:"};
+        if (centerKind == 2)
+            expected << "stage:star";
+        QCOMPARE(order, expected << "stage:hungup"
+                                 << "result:sent");
+        QCOMPARE(r.events.last().value("exit").toInt(), 0);
+        QCOMPARE(sim.messages(1), QStringList{text});
+        QCOMPARE(history(folder).size(), 1);
+        QCOMPARE(history(folder)[0].message, text);
+    } else {
+        QCOMPARE(order.last(), QStringLiteral("result:failed"));
+        QVERIFY(sim.messages(1).isEmpty());
+        QVERIFY(history(folder).isEmpty());
+    }
+}
+
+void tst_SendLine::refusedBeforeAnyByte_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("too long") << QString(41, u'A') << QStringLiteral("41 文字");
+    QTest::newRow("uncodable") << QStringLiteral("A😀") << QStringLiteral("「😀」");
+}
+
+void tst_SendLine::refusedBeforeAnyByte()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, said);
+    QTemporaryDir dir;
+    const QString folder = dir.path() + u'/';
+    QVERIFY(writeSettings(folder, 0, 0));
+    Sim sim;
+    QVERIFY(sim.start(folder, 1));
+    const Run r = runSend({"--folder", folder, "--to", "R0", text});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains(said), qPrintable(r.err));
+    sim.process.terminate();
+    QVERIFY(sim.process.waitForFinished(5000));
+    QVERIFY(!lineCarried(folder, 1));
+}
+
+// Twenty messages with every third call failing, and one to a name the book does not
+// have: all twenty reach the centre once, the failed ones on their second try; the
+// unknown name waits in failed/ and delays nobody.
+void tst_SendLine::queueWithFailingCalls()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + u'/';
+    QVERIFY(writeSettings(folder, 0, 0));
+    Sim sim;
+    QVERIFY(sim.start(folder, 1, {"--fail-every", "3"}));
+    QStringList texts;
+    for (int i = 0; i < 21; ++i) {
+        QueuedMessage m;
+        m.to = i == 10 ? QStringLiteral("Ghost") : QStringLiteral("R1");
+        m.text = QStringLiteral("M%1").arg(i, 2, 10, QLatin1Char('0'));
+        m.delays = {0};
+        QVERIFY(!sendqueue::add(folder, m));
+        if (i != 10)
+            texts << m.text;
+    }
+    QProcess run;
+    run.start(Tool, {"--folder", folder, "--json", "--quiet", "queue", "run"});
+    QMap<QString, int> attempts; // the attempt each message was sent on
+    int results = 0;
+    while (results < 30 && run.waitForReadyRead(20000)) {
+        while (run.canReadLine()) {
+            const QJsonObject e = QJsonDocument::fromJson(run.readLine()).object();
+            if (e.value("event") != QLatin1String("result"))
+                continue;
+            ++results;
+            if (e.value("status") == QLatin1String("sent"))
+                attempts[e.value("id").toString()] = e.value("attempt").toInt();
+        }
+    }
+    run.terminate();
+    QVERIFY(run.waitForFinished(10000));
+    QCOMPARE(results, 30);
+    QCOMPARE(sim.messages(29), texts);
+    QCOMPARE(attempts.size(), 20);
+    QCOMPARE(int(std::count(attempts.cbegin(), attempts.cend(), 2)), 9);
+    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left[0].state, sendqueue::State::Failed);
+    QCOMPARE(history(folder).size(), 20);
+}
+
+// The window open on the folder. On another line a script sends meanwhile, and both
+// history entries survive the window's exit; on the window's line during its call the
+// script finds the line busy (3), and once the window has hung up it sends.
+void tst_SendLine::windowAndScript()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + u'/';
+    QVERIFY(writeSettings(folder, 0, 0));
+    Sim script, window;
+    QVERIFY(script.start(folder, 1) && window.start(folder, 2));
+    FakePlatform fake;
+    AppData data;
+    data.folder = folder;
+    ComPort com(folder);
+    LockedPort port(com, folder);
+    frmMain w(data, fake.platform, port);
+    w.Form_Load();
+    data.settings.PortNumber = 2; // changed in the options, not yet saved
+    w.txtMail->setPlainText(QStringLiteral("WINDOW"));
+    auto press = [&] {
+        QEventLoop loop;
+        QObject::connect(&w.engine(), &SendEngine::settled, &loop, &QEventLoop::quit);
+        w.engine().send();
+        if (w.engine().busy())
+            loop.exec();
+    };
+    press(); // the window's call is open on COM2
+    QVERIFY(w.engine().lineOpen());
+    QCOMPARE(runSend({"--folder", folder, "--to", "R1", "SCRIPT"}).exitCode, 0);
+    while (w.engine().stage() != SendStage::Done && w.engine().lineOpen())
+        press();
+    QCOMPARE(w.engine().stage(), SendStage::Done);
+
+    data.settings.PortNumber = 1; // the script's line
+    press();                      // after a whole send the first press only readies the next
+    press();
+    QVERIFY(w.engine().lineOpen());
+    const Run busy = runSend({"--folder", folder, "--to", "R1", "BUSY"});
+    QCOMPARE(busy.exitCode, 3);
+    w.engine().hangUp();
+    QCOMPARE(runSend({"--folder", folder, "--to", "R1", "AFTER"}).exitCode, 0);
+    QCOMPARE(script.messages(2), QStringList({"SCRIPT", "AFTER"}));
+    QCOMPARE(window.messages(1), QStringList({"WINDOW"}));
+
+    try {
+        w.cmdExit_Click();
+    } catch (const ProcessEnded &) {
+    }
+    lifecycle::releaseInstanceLock();
+    QStringList messages;
+    for (const HistoryEntry &e : history(folder))
+        messages << e.message;
+    messages.sort(); // their order within one second is the merge's (tst_locks)
+    QCOMPARE(messages, QStringList({"AFTER", "SCRIPT", "WINDOW"}));
+}
+
+QTEST_MAIN(tst_SendLine)
+#include "tst_sendline.moc"

@@ -1,0 +1,3 @@
+#include "calldriver.h"
+
+// The interface has no code of its own; this unit gives it its meta-object.

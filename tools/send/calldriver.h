@@ -1,0 +1,40 @@
+#pragma once
+
+#include "outcome.h"
+#include "store/appdata.h"
+
+#include <QObject>
+#include <memory>
+
+// One whole call for a prepared message, from the centre call to the hang-up, with no
+// window: each stage after its wait, whatever AutoTransmit and OkCheckNo say.
+struct CallRequest {
+    QString folder;
+    Settings settings;
+    MessageCenter center;
+    QString number;
+    QString text; // '\n' for a line break
+};
+
+// Drives the send engine for fumidori-send and tells what happens on the line.
+class CallDriver : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~CallDriver() override = default;
+
+    virtual void start(const CallRequest &request) = 0;
+    // Hangs up at once (SIGTERM); finished() follows with LineFailed.
+    virtual void abort() = 0;
+
+signals:
+    // stage: the engine's name for it; text: the window's status text.
+    void stageChanged(const QString &stage, const QString &text);
+    void progress(int remaining, int total);
+    // Sent, LineFailed, or Busy when the port is held by a program that takes no lock.
+    void finished(ExitStatus status, const QString &message);
+};
+
+// The driver over the send engine and the port of the folder's settings.
+std::unique_ptr<CallDriver> makeCallDriver(QObject *parent = nullptr);

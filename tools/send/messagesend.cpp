@@ -1,0 +1,132 @@
+#include "messagesend.h"
+
+#include "modem/lockedport.h"
+#include "report.h"
+#include "store/filestore.h"
+#include "store/historyfile.h"
+#include "store/locks.h"
+#include "store/settingsfile.h"
+
+#include <QTimer>
+
+MessageSend::MessageSend(QString folder, Target target, QString text, Reporter &reporter, DriverFactory factory,
+                         QObject *parent)
+    : QObject(parent), m_folder(std::move(folder)), m_target(std::move(target)), m_text(std::move(text)),
+      m_reporter(reporter), m_factory(std::move(factory))
+{
+}
+
+MessageSend::~MessageSend() = default;
+
+void MessageSend::start()
+{
+    auto prepared = prepare(m_folder, m_target, m_text, m_access);
+    if (auto *refusal = std::get_if<Outcome>(&prepared)) {
+        finish(*refusal);
+        return;
+    }
+    m_prepared = std::make_unique<Prepared>(std::get<Prepared>(std::move(prepared)));
+    m_sentText = m_prepared->text;
+    const int port = m_prepared->data.settings.PortNumber;
+    m_lock = std::make_unique<PortLock>(LockedPort::lockPath(m_folder, port));
+    if (m_lock->tryLock()) {
+        call();
+        return;
+    }
+    const QString holder = m_lock->holder();
+    const QString busy = QStringLiteral("ポート COM%1 は使用中です（%2）。")
+                             .arg(port)
+                             .arg(holder.isEmpty() ? QStringLiteral("使っているプログラムは不明") : holder);
+    if (m_lineWaitMs == 0) {
+        finish({ExitStatus::Busy, busy + QStringLiteral("空くまで待つには --wait 秒数 を付けてください。")});
+        return;
+    }
+    m_reporter.note(QStringLiteral("waiting"), busy + QStringLiteral("空くのを待っています。"),
+                    {{QStringLiteral("port"), port}});
+    m_waiter = new PortLockWaiter(*m_lock, this);
+    connect(m_waiter, &PortLockWaiter::acquired, this, &MessageSend::call);
+    connect(m_waiter, &PortLockWaiter::timedOut, this, [this, busy] {
+        finish({ExitStatus::Busy,
+                busy + QStringLiteral(
+                           "待ち時間内に空きませんでした。あとで送り直すか、queue add でキューに入れてください。")});
+    });
+    m_waiter->start(m_lineWaitMs);
+}
+
+void MessageSend::call()
+{
+    if (m_finished)
+        return;
+    m_driver = m_factory();
+    connect(m_driver.get(), &CallDriver::stageChanged, this,
+            [this](const QString &stage, const QString &text) { m_reporter.stage(stage, text); });
+    connect(m_driver.get(), &CallDriver::progress, this,
+            [this](int remaining, int total) { m_reporter.progress(remaining, total); });
+    connect(m_driver.get(), &CallDriver::finished, this, &MessageSend::callEnded);
+    const Prepared &p = *m_prepared;
+    m_driver->start({m_folder, p.data.settings, p.center, p.number, p.text});
+}
+
+void MessageSend::callEnded(ExitStatus status, const QString &message)
+{
+    if (status != ExitStatus::Sent) {
+        finish({status, message});
+        return;
+    }
+    Outcome outcome{ExitStatus::Sent, QStringLiteral("送信しました。")};
+    if (auto problem = recordSent(m_folder, m_prepared->recipientName, m_prepared->center.name, m_prepared->text))
+        outcome.message += QStringLiteral("ただし送信履歴に記録できませんでした: ") + *problem;
+    finish(outcome);
+}
+
+void MessageSend::abort()
+{
+    if (m_finished)
+        return;
+    m_aborted = true;
+    if (m_driver) {
+        m_driver->abort();
+        return;
+    }
+    finish({ExitStatus::LineFailed, QStringLiteral("送信の前に止めました。")});
+}
+
+void MessageSend::finish(Outcome outcome)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    if (m_waiter)
+        m_waiter->cancel();
+    if (m_prepared) {
+        outcome.recipient = m_prepared->recipientName;
+        outcome.center = m_prepared->center.name;
+    }
+    // The line is free for others from here; the driver has closed the port.
+    QTimer::singleShot(0, this, [this, outcome] {
+        m_lock.reset();
+        emit done(outcome);
+    });
+}
+
+std::optional<QString> recordSent(const QString &folder, const QString &recipient, const QString &center,
+                                  const QString &text)
+{
+    const FolderLock lock(folder);
+    AppData data;
+    data.folder = folder;
+    data.settings = Settings::defaults();
+    if (auto error = LoadSettingsFile(data))
+        return error->message();
+    if (data.settings.History == 0)
+        return std::nullopt;
+    data.historyFileName = filestore::existingName(folder, QString::fromLatin1(historyfile::FileName));
+    if (filestore::exists(folder, data.historyFileName)) {
+        if (auto error = LoadHistoryFile(data))
+            return error->message();
+    }
+    AddHistoryEntry(data, recipient, center, text);
+    if (auto error = SaveHistoryKeepingOthers(data))
+        return error->message();
+    return std::nullopt;
+}

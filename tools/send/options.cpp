@@ -1,0 +1,168 @@
+#include "options.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+const QString Usage =
+    QStringLiteral("  fumidori-send [オプション] --to 名前 [メッセージ]\n"
+                   "  fumidori-send [オプション] --number 番号 --center センター [メッセージ]\n"
+                   "  fumidori-send queue add [オプション] --to 名前 [メッセージ]\n"
+                   "  fumidori-send queue run | list | retry ID | drop ID\n"
+                   "メッセージを省くと標準入力 (UTF-8) から読みます。\n"
+                   "終了コード: 0 送信した、1 回線の失敗、2 使い方か入力の誤り、3 ポートかキューが使用中。");
+
+void addOptions(QCommandLineParser &p)
+{
+    p.setApplicationDescription(QStringLiteral("ウィンドウを開かずにメッセージを送ります。\n") + Usage);
+    p.addHelpOption();
+    p.addVersionOption();
+    p.addOptions({
+        {"folder", "設定ファイルと送信履歴のあるフォルダー（既定: ウィンドウと同じ）。", "DIR"},
+        {"to", "アドレス帳の相手先の名前。", "NAME"},
+        {"center", "センターの名前（既定: 相手先のセンター）。", "NAME"},
+        {"number", "アドレス帳にない番号（--center と一緒に）。", "DIGITS"},
+        {"optimize", "センターの種類に合わせて文字を最適化してから送る。"},
+        {"quiet", "経過を表示しない。"},
+        {"json", "経過と結果を 1 行 1 つの JSON として標準出力に書く。"},
+        {"wait", "ポートが使用中のとき、空くまで待つ秒数（既定 0）。", "SECONDS", "0"},
+        {"attempts", "回線の失敗をやり直す回数（既定: 直接 0、キュー 3）。", "N"},
+        {"delays", "やり直しまでの時間（既定 1m,5m,15m）。", "LIST"},
+        {"on-sent", "送れたあとに実行するコマンド。", "CMD"},
+        {"on-failed", "送れなかったあとに実行するコマンド。", "CMD"},
+        {"sip-password-file", "SIP のパスワードのファイル（持ち主だけが読めること）。", "FILE"},
+    });
+    p.addPositionalArgument(QStringLiteral("message"), QStringLiteral("メッセージ（省くと標準入力から）。"),
+                            QStringLiteral("[メッセージ]"));
+}
+
+bool isQueueCommand(const QStringList &positional)
+{
+    static const QStringList words = {"add", "run", "list", "retry", "drop"};
+    return positional.size() >= 2 && positional[0] == QLatin1String("queue") && words.contains(positional[1]);
+}
+
+} // namespace
+
+std::optional<QList<int>> parseDelays(const QString &text)
+{
+    QList<int> out;
+    for (QString piece : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        piece = piece.trimmed();
+        int unit = 1;
+        if (piece.endsWith(u's'))
+            piece.chop(1);
+        else if (piece.endsWith(u'm'))
+            unit = 60, piece.chop(1);
+        else if (piece.endsWith(u'h'))
+            unit = 3600, piece.chop(1);
+        bool ok = false;
+        const int n = piece.toInt(&ok);
+        if (!ok || n < 0 || n > 7 * 24 * 3600 / unit)
+            return std::nullopt;
+        out << n * unit;
+    }
+    if (out.isEmpty())
+        return std::nullopt;
+    return out;
+}
+
+std::optional<QString> checkPrivateFile(const QString &path)
+{
+    struct stat st = {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return QStringLiteral("%1 を読めません。").arg(path);
+    if (st.st_uid != ::getuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        return QStringLiteral("%1 はほかの人も読めるため使いません。chmod 600 %1 としてください。").arg(path);
+    return std::nullopt;
+}
+
+std::optional<Options> parseOptions(const QStringList &arguments, const QString &defaultFolder, QString *error)
+{
+    QCommandLineParser p;
+    addOptions(p);
+    if (!p.parse(arguments)) {
+        *error = p.errorText() + QStringLiteral("\n使い方:\n") + Usage;
+        return std::nullopt;
+    }
+    if (p.isSet("help") || p.isSet("version")) {
+        const QString text = p.isSet("help") ? p.helpText()
+                                             : QCoreApplication::applicationName() + QLatin1Char(' ') +
+                                                   QCoreApplication::applicationVersion() + QLatin1Char('\n');
+        std::fputs(text.toUtf8().constData(), stdout);
+        error->clear();
+        return std::nullopt;
+    }
+    Options o;
+    const QString folder = p.isSet("folder") ? p.value("folder") : defaultFolder;
+    o.folder = QDir(folder).absolutePath() + QLatin1Char('/');
+    o.target = {p.value("to"), p.value("number"), p.value("center"), p.isSet("optimize")};
+    o.quiet = p.isSet("quiet");
+    o.json = p.isSet("json");
+    o.onSent = p.value("on-sent");
+    o.onFailed = p.value("on-failed");
+    o.sipPasswordFile = p.value("sip-password-file");
+    auto fail = [&](const QString &text) {
+        *error = text;
+        return std::nullopt;
+    };
+    bool ok = false;
+    const double wait = p.value("wait").toDouble(&ok);
+    if (!ok || wait < 0 || wait > 7 * 24 * 3600)
+        return fail(QStringLiteral("--wait には 0 以上の秒数を指定してください。"));
+    o.waitMs = qint64(wait * 1000);
+    if (p.isSet("attempts")) {
+        const int n = p.value("attempts").toInt(&ok);
+        if (!ok || n < 0 || n > 1000)
+            return fail(QStringLiteral("--attempts には 0 から 1000 までの回数を指定してください。"));
+        o.attempts = n;
+    }
+    if (p.isSet("delays")) {
+        o.delays = parseDelays(p.value("delays"));
+        if (!o.delays)
+            return fail(QStringLiteral("--delays は 30s,5m,1h のように、時間をコンマで区切って指定してください。"));
+    }
+    if (!o.sipPasswordFile.isEmpty()) {
+        if (auto problem = checkPrivateFile(o.sipPasswordFile))
+            return fail(*problem);
+    }
+
+    QStringList positional = p.positionalArguments();
+    if (isQueueCommand(positional)) {
+        const QString word = positional[1];
+        positional = positional.mid(2);
+        if (word == QLatin1String("add")) {
+            o.command = Options::Command::QueueAdd;
+        } else if (word == QLatin1String("run") || word == QLatin1String("list")) {
+            o.command = word == QLatin1String("run") ? Options::Command::QueueRun : Options::Command::QueueList;
+            if (!positional.isEmpty())
+                return fail(QStringLiteral("queue %1 は引数を取りません。").arg(word));
+            return o;
+        } else {
+            o.command = word == QLatin1String("retry") ? Options::Command::QueueRetry : Options::Command::QueueDrop;
+            if (positional.size() != 1)
+                return fail(
+                    QStringLiteral("queue %1 には ID を 1 つ指定してください（queue list で見られます）。").arg(word));
+            o.id = positional[0];
+            return o;
+        }
+    }
+    const Target &t = o.target;
+    if (t.to.isEmpty() == t.number.isEmpty())
+        return fail(QStringLiteral("--to（アドレス帳の名前）か --number（番号）の、どちらか一方を指定してください。"));
+    if (!t.number.isEmpty() && t.center.isEmpty())
+        return fail(QStringLiteral("--number には --center でセンターの名前を添えてください。"));
+    if (!positional.isEmpty()) {
+        o.message = positional.join(QLatin1Char(' '));
+        o.messageGiven = true;
+    }
+    return o;
+}

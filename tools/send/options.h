@@ -1,0 +1,37 @@
+#pragma once
+
+#include "prepare.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// The command line of fumidori-send, checked.
+struct Options {
+    enum class Command { Send, QueueAdd, QueueRun, QueueList, QueueRetry, QueueDrop };
+    Command command = Command::Send;
+    QString folder; // ends in '/'
+    Target target;
+    QString message; // the argument; empty: read standard input
+    bool messageGiven = false;
+    bool quiet = false;
+    bool json = false;
+    qint64 waitMs = 0;
+    std::optional<int> attempts;
+    std::optional<QList<int>> delays; // seconds
+    QString onSent;
+    QString onFailed;
+    QString sipPasswordFile;
+    QString id; // queue retry / drop
+};
+
+// Parses the arguments (argv[0] first). On a problem: nullopt, with the message in
+// *error (empty after --help or --version, which print their text themselves).
+std::optional<Options> parseOptions(const QStringList &arguments, const QString &defaultFolder, QString *error);
+
+// "1m,5m,15m": seconds, or with s, m or h; nullopt when a piece is no such time.
+std::optional<QList<int>> parseDelays(const QString &text);
+
+// Whether only its owner can read the file (a password file must be so); the problem, if any.
+std::optional<QString> checkPrivateFile(const QString &path);

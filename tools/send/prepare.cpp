@@ -1,0 +1,171 @@
+#include "prepare.h"
+
+#include "encoding/centerkind.h"
+#include "encoding/codetable.h"
+#include "encoding/cp932.h"
+#include "encoding/textcheck.h"
+#include "store/filestore.h"
+#include "store/historyfile.h"
+#include "store/locks.h"
+#include "store/settingsfile.h"
+
+namespace
+{
+
+Outcome refused(const QString &message, const QString &recipient = {}, const QString &center = {})
+{
+    return {ExitStatus::BadInput, message, recipient, center};
+}
+
+const MessageCenter *centerNamed(const AppData &data, const QString &name)
+{
+    for (const MessageCenter &c : data.centers) {
+        if (c.name == name)
+            return &c;
+    }
+    return nullptr;
+}
+
+bool validNumber(const QString &number)
+{
+    if (number.isEmpty())
+        return false;
+    for (QChar c : number) {
+        if (!c.isDigit() && c != u'*' && c != u'#')
+            return false;
+    }
+    return true;
+}
+
+QString shown(const QString &ch)
+{
+    return QStringLiteral("「%1」(U+%2)")
+        .arg(ch, QString::number(ch.toUcs4().value(0), 16).rightJustified(4, u'0').toUpper());
+}
+
+} // namespace
+
+QStringList unsendableCharacters(const QString &text)
+{
+    QStringList out;
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype len = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        const QString ch = text.mid(i, len);
+        i += len;
+        if (ch == QLatin1String("\n") || ch == QLatin1String("\r") || out.contains(ch))
+            continue;
+        // The digits of the one character, less the mark that opens a free-word run.
+        QString digits = messagePieces(ch, 1).join(QString());
+        digits.remove(QStringLiteral("*2*2"));
+        if (!cp932::canEncode(ch) || digits.isEmpty())
+            out << ch;
+    }
+    return out;
+}
+
+QString deviceKindProblem(int modemKind, const DeviceAccess &access)
+{
+    constexpr int SoundCard = 9, Sip = 10;
+    if (modemKind == SoundCard && !access.onTerminal)
+        return QStringLiteral("機器の種類 9（サウンドカード）は、応答を確かめる人がいる端末からだけ使えます。");
+    if (modemKind == Sip && access.sipPasswordFile.isEmpty())
+        return QStringLiteral("機器の種類 10（SIP）のパスワードを --sip-password-file で渡してください"
+                              "（持ち主だけが読めるファイル）。");
+    // The kinds fumidori-send drives: the serial ones, the mobile-phone module included.
+    if (modemKind < 0 || modemKind > 8)
+        return QStringLiteral("設定の機器の種類 (ModemKind=%1) は、この fumidori-send では使えません。").arg(modemKind);
+    return {};
+}
+
+std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &target, const QString &input,
+                                        const DeviceAccess &access)
+{
+    Prepared p;
+    p.data.folder = folder;
+    p.data.settings = Settings::defaults();
+    {
+        const FolderLock lock(folder, FolderLock::Shared);
+        if (!filestore::exists(folder, QString::fromLatin1(settingsfile::FileName)))
+            return refused(
+                QStringLiteral("%1%2 がありません。--folder で、ウィンドウが使うフォルダーを指定してください。")
+                    .arg(folder, QLatin1String(settingsfile::FileName)));
+        if (auto error = LoadSettingsFile(p.data))
+            return refused(error->fileName + QStringLiteral(" を読めません: ") + error->detail);
+        p.data.historyFileName = filestore::existingName(folder, QString::fromLatin1(historyfile::FileName));
+        if (filestore::exists(folder, p.data.historyFileName)) {
+            if (auto error = LoadHistoryFile(p.data))
+                return refused(error->fileName + QStringLiteral(" を読めません: ") + error->detail);
+        }
+    }
+    const AppData &data = p.data;
+
+    const MessageCenter *center = nullptr;
+    if (!target.number.isEmpty()) {
+        if (!validNumber(target.number))
+            return refused(QStringLiteral("番号「%1」には 0～9、*、# だけが使えます。").arg(target.number));
+        p.number = target.number;
+        p.recipientName = target.number;
+    } else {
+        const Recipient *recipient = nullptr;
+        for (const Recipient &r : data.recipients) {
+            if (r.name == target.to) {
+                recipient = &r;
+                break;
+            }
+        }
+        if (!recipient)
+            return refused(QStringLiteral("相手先「%1」はアドレス帳にありません。名前を確かめるか、--number と "
+                                          "--center で番号を指定してください。")
+                               .arg(target.to));
+        p.number = recipient->number;
+        p.recipientName = recipient->name;
+        if (target.center.isEmpty()) {
+            if (recipient->centerIndex < 0 || recipient->centerIndex >= data.centers.size())
+                return refused(
+                    QStringLiteral("相手先「%1」にはセンターが結び付いていません。--center で指定してください。")
+                        .arg(target.to),
+                    p.recipientName);
+            center = &data.centers[recipient->centerIndex];
+        }
+    }
+    if (!target.center.isEmpty()) {
+        center = centerNamed(data, target.center);
+        if (!center)
+            return refused(QStringLiteral("センター「%1」はアドレス帳にありません。").arg(target.center),
+                           p.recipientName);
+    }
+    p.center = *center;
+    const QString &who = p.recipientName;
+    if (const QString problem = deviceKindProblem(data.settings.ModemKind, access); !problem.isEmpty())
+        return refused(problem, who, p.center.name);
+
+    QString text = input;
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (target.optimize)
+        text = textcheck::optimize(p.center.kind, text);
+    if (text.isEmpty())
+        return refused(QStringLiteral("メッセージが空です。"), who, p.center.name);
+    const QStringList unsendable = unsendableCharacters(text);
+    if (!unsendable.isEmpty()) {
+        QStringList names;
+        for (const QString &ch : unsendable)
+            names << shown(ch);
+        QString message = QStringLiteral("センター「%1」へは送れない文字があります: %2。")
+                              .arg(p.center.name, names.join(QStringLiteral("、")));
+        if (!target.optimize)
+            message += QStringLiteral("--optimize を付けると、センターの種類に合わせて文字を置き換えます。");
+        return refused(message, who, p.center.name);
+    }
+    const int count = textcheck::count(text, p.center.kind);
+    if (count > p.center.maxChars)
+        return refused(
+            QStringLiteral("メッセージが長すぎます: %1 %2（センター「%3」は %4 まで）。%5")
+                .arg(count)
+                .arg(centerRules(p.center.kind).countsCharacters ? QStringLiteral("文字") : QStringLiteral("バイト"))
+                .arg(p.center.name)
+                .arg(p.center.maxChars)
+                .arg(target.optimize ? QString() : QStringLiteral("--optimize で短くなることがあります。")),
+            who, p.center.name);
+    p.text = text;
+    return p;
+}

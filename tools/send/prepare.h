@@ -1,0 +1,46 @@
+#pragma once
+
+#include "outcome.h"
+#include "store/appdata.h"
+
+#include <QStringList>
+#include <variant>
+
+// Whom a message goes to, as the command line names it.
+struct Target {
+    QString to;     // a recipient's name in the address book
+    QString number; // or a number not in it (with center)
+    QString center; // a centre's name; empty: the recipient's own
+    bool optimize = false;
+};
+
+// What a device kind may need that a window would ask a person for.
+struct DeviceAccess {
+    bool onTerminal = false; // standard input is a terminal: a prompt can be asked there
+    QString sipPasswordFile; // checked already: only its owner can read it
+};
+
+// A send that passed every check that can be made before dialling.
+struct Prepared {
+    AppData data; // the folder's settings, address book and history, as read
+    MessageCenter center;
+    QString recipientName; // as the history records it
+    QString number;
+    QString text; // as it will be sent, '\n' for a line break
+};
+
+// Reads the folder's settings and address book (under the folder's lock) and checks
+// the send: the names, the device kind, and the message against the centre (too long,
+// characters it cannot send). Any problem comes back as an Outcome with exit status 2.
+std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &target, const QString &text,
+                                        const DeviceAccess &access = {});
+
+// The characters of the text that no code carries (CP932 has no place for them, or the
+// centres have no digits for them), each once, in order of appearance.
+QStringList unsendableCharacters(const QString &text);
+
+// Why the device kind cannot be driven here without a person at a window: the sound
+// card (9) asks its prompt on a terminal only, the Internet telephone account (10)
+// needs its password from the keyring or a private file, and a kind this build does
+// not know is refused. Empty when it can.
+QString deviceKindProblem(int modemKind, const DeviceAccess &access);

@@ -1,0 +1,74 @@
+#include "report.h"
+
+#include "modem/stagetexts.h"
+#include "outcome.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <cstdio>
+
+void Reporter::line(const QString &text)
+{
+    std::fputs((QStringLiteral("fumidori-send: ") + text + QLatin1Char('\n')).toUtf8().constData(), stderr);
+    std::fflush(stderr);
+}
+
+void Reporter::event(const QString &name, QJsonObject fields)
+{
+    if (!json)
+        return;
+    fields.insert(QStringLiteral("event"), name);
+    fields.insert(QStringLiteral("time"), QDateTime::currentDateTime().toString(Qt::ISODateWithMs));
+    std::fputs(QJsonDocument(fields).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
+    std::fflush(stdout);
+}
+
+void Reporter::stage(const QString &stage, const QString &text)
+{
+    if (!quiet)
+        line(text);
+    event(QStringLiteral("stage"), {{QStringLiteral("stage"), stage}, {QStringLiteral("text"), text}});
+}
+
+void Reporter::progress(int remaining, int total)
+{
+    if (!quiet)
+        line(stagetexts::progress(Progress::Piece, remaining, total));
+    event(QStringLiteral("progress"), {{QStringLiteral("remaining"), remaining}, {QStringLiteral("total"), total}});
+}
+
+void Reporter::note(const QString &name, const QString &text, QJsonObject fields)
+{
+    if (!quiet)
+        line(text);
+    fields.insert(QStringLiteral("text"), text);
+    event(name, fields);
+}
+
+void Reporter::warn(const QString &name, const QString &text, QJsonObject fields)
+{
+    line(text);
+    fields.insert(QStringLiteral("text"), text);
+    event(name, fields);
+}
+
+void Reporter::problem(const QString &text)
+{
+    line(text);
+}
+
+void Reporter::result(const Outcome &outcome, QJsonObject fields)
+{
+    if (outcome.status != ExitStatus::Sent)
+        line(outcome.message);
+    else if (!quiet)
+        line(outcome.message.isEmpty() ? QStringLiteral("送信しました。") : outcome.message);
+    fields.insert(QStringLiteral("status"), outcome.word());
+    fields.insert(QStringLiteral("exit"), outcome.exitCode());
+    fields.insert(QStringLiteral("message"), outcome.message);
+    if (!outcome.recipient.isEmpty())
+        fields.insert(QStringLiteral("recipient"), outcome.recipient);
+    if (!outcome.center.isEmpty())
+        fields.insert(QStringLiteral("center"), outcome.center);
+    event(QStringLiteral("result"), fields);
+}
