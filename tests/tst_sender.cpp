@@ -173,6 +173,8 @@ private slots:
     void exitStatus_data();
     void exitStatus();
     void busy();
+    void deviceKinds_data();
+    void deviceKinds();
     void holdPrompt_data();
     void holdPrompt();
     void passwordFile_data();
@@ -490,6 +492,28 @@ void tst_Sender::busy()
     QVERIFY(QDir().mkpath(sendqueue::queueFolder(folder)) && runner.tryLock());
     r = runTool({"--folder", folder, "queue", "run"});
     QCOMPARE(r.exitCode, 3);
+}
+
+void tst_Sender::deviceKinds_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<bool>("onTerminal");
+    QTest::addColumn<bool>("driven");
+    QTest::newRow("modem") << 0 << false << true;
+    QTest::newRow("mobile-phone module") << 8 << false << true;
+    QTest::newRow("sound card on a terminal") << 9 << true << true;
+    QTest::newRow("sound card without one") << 9 << false << false;
+    QTest::newRow("SIP") << 10 << true << false;
+    QTest::newRow("unknown") << 11 << true << false;
+    QTest::newRow("negative") << -1 << true << false;
+}
+
+void tst_Sender::deviceKinds()
+{
+    QFETCH(int, kind);
+    QFETCH(bool, onTerminal);
+    QFETCH(bool, driven);
+    QCOMPARE(deviceKindProblem(kind, {onTerminal, {}, {}}).isEmpty(), driven);
 }
 
 void tst_Sender::holdPrompt_data()
