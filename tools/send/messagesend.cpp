@@ -70,7 +70,10 @@ void MessageSend::call()
             [this](int remaining, int total) { m_reporter.progress(remaining, total); });
     connect(m_driver.get(), &CallDriver::finished, this, &MessageSend::callEnded);
     const Prepared &p = *m_prepared;
-    m_driver->start({m_folder, p.data.settings, p.center, p.number, p.text});
+    std::optional<QString> sipPassword;
+    if (!m_access.sipPasswordFile.isEmpty())
+        sipPassword = m_access.sipPassword;
+    m_driver->start({m_folder, p.data.settings, p.center, p.number, p.text, sipPassword});
 }
 
 void MessageSend::callEnded(ExitStatus status, const QString &message)
