@@ -1,4 +1,6 @@
 #include "tones.h"
+#include <cstdio>
+#include <unistd.h>
 
 #include "modem/dtmftones.h"
 #include "modem/tonedialer.h"
@@ -61,7 +63,14 @@ bool play(const ToneRequest &r, QString *error)
     });
     if (!dialer.play(r.keys, r.toneMs, r.gapMs, error))
         return false;
-    return app.exec() == 0;
+    if (app.exec() != 0)
+        return false;
+    // Played to the end: nothing is left to write. Qt Multimedia's PulseAudio back end can
+    // trip an assertion in libpulse while its global state is torn down at exit, so the
+    // process ends here without running the static destructors.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_exit(0);
 }
 
 } // namespace
