@@ -143,6 +143,26 @@ private slots:
         QCOMPARE(m_data.settings.HistoryCount, qint16(5));
     }
 
+    void historyOffKeepsAnUnusableCount_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::newRow("negative") << "-1";
+        QTest::newRow("words") << "abc";
+        QTest::newRow("too large") << "40000";
+    }
+
+    void historyOffKeepsAnUnusableCount()
+    {
+        open();
+        QFETCH(QString, typed);
+        field("txtHISTORY")->setText(typed);
+        c<QCheckBox>("chkHISTORY")->click();
+        press("OKButton");
+        QCOMPARE(m_dialog->result(), int(QDialog::Accepted));
+        QCOMPARE(m_data.settings.History, qint16(0));
+        QCOMPARE(m_data.settings.HistoryCount, Settings::defaults().HistoryCount);
+    }
+
     void cancelStoresNothing()
     {
         open();
