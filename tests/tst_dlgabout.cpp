@@ -3,12 +3,11 @@
 #include "ui/dlgabout.h"
 
 #include <QLabel>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 #include <memory>
 
-// The About box: texts, hover colours, links handed to the desktop, and the keys that close it.
+// The About box: links handed to the desktop, and the keys that close it.
 class tst_dlgAbout : public QObject
 {
     Q_OBJECT
@@ -24,29 +23,7 @@ class tst_dlgAbout : public QObject
         m_dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
     }
-    static void moveOver(QWidget *w)
-    {
-        QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), w->mapToGlobal(QPointF(2, 2)), Qt::NoButton, Qt::NoButton,
-                         Qt::NoModifier);
-        QCoreApplication::sendEvent(w, &move);
-    }
-    QColor colour(const char *name) { return label(name)->palette().color(QPalette::WindowText); }
-
 private slots:
-    void hoverTurnsLinksRedUntilTheBackground()
-    {
-        open();
-        const QColor blue(0, 0, 255), red(255, 0, 0);
-        QCOMPARE(colour("lblHOMEPAGE"), blue);
-        moveOver(label("lblHOMEPAGE"));
-        moveOver(label("lblMAIL"));
-        QCOMPARE(colour("lblHOMEPAGE"), red); // straight from one link to the other
-        QCOMPARE(colour("lblMAIL"), red);
-        moveOver(m_dialog.get());
-        QCOMPARE(colour("lblHOMEPAGE"), blue);
-        QCOMPARE(colour("lblMAIL"), blue);
-    }
-
     void linksAreHandedOverAndClose_data()
     {
         QTest::addColumn<QString>("link");

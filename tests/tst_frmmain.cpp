@@ -64,436 +64,391 @@ const QList<MessageCenter> twoCenters{center(QStringLiteral("ドコモ"), 0, 3),
 
 } // namespace
 
-class tst_frmMain : public QObject
-{
-    Q_OBJECT
-private slots:
-    void recipientSelectsCentre_data();
-    void recipientSelectsCentre();
-    void startUpSelection_data();
-    void startUpSelection();
-    void panel3DoubleClick_data();
-    void panel3DoubleClick();
-    void returnAndEscape_data();
-    void returnAndEscape();
-    void tabLeavesTheMessageBox();
-    void yenSignAndOverline();
-    void labels();
-    void optionsAppliedOnlyWhenAccepted();
-    void addressBookRebuildsSelectors();
-    void countAgainstLimit_data();
-    void countAgainstLimit();
-    void centreChangeRecounts();
-    void runningStageKeepsSendDisabled();
-    void conversionOnSelectionOrWhole();
-    void onlyCp932IsLetIn();
-    void recordHistoryAndPortFailure();
-    void wholeSendThroughTheWindow();
-    void exitHangsUpAndEnds_data();
-    void exitHangsUpAndEnds();
-};
-
-void tst_frmMain::recipientSelectsCentre_data()
-{
-    QTest::addColumn<int>("linked");
-    QTest::addColumn<int>("expected");
-    QTest::newRow("second centre") << 1 << 1;
-    QTest::newRow("no centre") << -1 << -1;
-    QTest::newRow("beyond the list") << 2 << -1;
-}
-
-void tst_frmMain::recipientSelectsCentre()
-{
-    QFETCH(int, linked);
-    QFETCH(int, expected);
-    Fixture f(twoCenters, {{QStringLiteral("A"), 0, QStringLiteral("1")}, {QStringLiteral("B"), qint16(linked), "2"}});
-    QCOMPARE(f.w().cmbCenter->currentIndex(), 0);
-    f.w().cmbNumber->setCurrentIndex(1);
-    QCOMPARE(f.w().cmbCenter->currentIndex(), expected);
-    QCOMPARE(f.w().cmdButton->isEnabled(), linked == 1);
-}
-
-void tst_frmMain::startUpSelection_data()
-{
-    QTest::addColumn<bool>("withCentres");
-    QTest::addColumn<bool>("withRecipients");
-    QTest::addColumn<int>("number");
-    QTest::addColumn<int>("centre");
-    QTest::newRow("recipients") << true << true << 0 << 1;
-    QTest::newRow("centres only") << true << false << -1 << 0;
-    QTest::newRow("neither") << false << false << -1 << -1;
-}
-
-void tst_frmMain::startUpSelection()
-{
-    QFETCH(bool, withCentres);
-    QFETCH(bool, withRecipients);
-    QFETCH(int, number);
-    QFETCH(int, centre);
-    const QList<Recipient> recipients{{QStringLiteral("A"), 1, QStringLiteral("1")}};
-    Fixture f(withCentres ? twoCenters : QList<MessageCenter>(), withRecipients ? recipients : QList<Recipient>());
-    QCOMPARE(f.w().cmbNumber->currentIndex(), number);
-    QCOMPARE(f.w().cmbCenter->currentIndex(), centre);
-    QCOMPARE(f.w().cmbCenter->currentData().toInt(), centre < 0 ? 0 : twoCenters[centre].maxChars);
-    QCOMPARE(f.w().statusText(5), centre < 0 ? QStringLiteral("0/-") : QStringLiteral("0/%1").arg(centre ? 5 : 3));
-}
-
-void tst_frmMain::panel3DoubleClick_data()
-{
-    QTest::addColumn<int>("stored");
-    QTest::addColumn<int>("panel");
-    QTest::addColumn<int>("first");
-    QTest::addColumn<int>("second");
-    QTest::newRow("0 -> 1 -> 0") << 0 << 3 << 1 << 0;
-    QTest::newRow("1 -> 0 -> 1") << 1 << 3 << 0 << 1;
-    QTest::newRow("5 -> 1 -> 0") << 5 << 3 << 1 << 0;
-    for (int panel : {1, 2, 4, 5})
-        QTest::addRow("panel %d unchanged", panel) << 0 << panel << 0 << 0;
-}
-
-void tst_frmMain::panel3DoubleClick()
-{
-    QFETCH(int, stored);
-    QFETCH(int, panel);
-    QFETCH(int, first);
-    QFETCH(int, second);
-    Fixture f;
-    f.data.settings.AutoTransmit = qint16(stored);
-    f.w().ShowAutoTransmitMark();
-    const QString mark = f.w().statusText(3);
-    for (int expected : {first, second}) {
-        QTest::mouseDClick(f.w().stbSTATUS[panel - 1], Qt::LeftButton);
-        QCOMPARE(int(f.data.settings.AutoTransmit), expected);
-        QCOMPARE(f.w().statusText(3), panel == 3 ? (expected == 1 ? QStringLiteral("自") : QString()) : mark);
-    }
-}
-
-// A focused push button takes Return and Space; elsewhere Return presses the send button only
-// while ReturnStart is 1, and Esc the hang-up button.
-void tst_frmMain::returnAndEscape_data()
-{
-    QTest::addColumn<int>("returnStart");
-    QTest::addColumn<QString>("focus");
-    QTest::addColumn<int>("key");
-    QTest::addColumn<QString>("pressed"); // empty: no button
-    const int ret = Qt::Key_Return, enter = Qt::Key_Enter, space = Qt::Key_Space, esc = Qt::Key_Escape;
-    for (int rs : {1, 0}) {
-        const QString send = rs == 1 ? QStringLiteral("cmdButton") : QString();
-        QTest::addRow("%d: Return in the message box", rs) << rs << "txtMail" << ret << send;
-        QTest::addRow("%d: Enter in a selector", rs) << rs << "cmbNumber" << enter << send;
-        QTest::addRow("%d: Return on the hang-up button", rs) << rs << "cmdCut" << ret << "cmdCut";
-        QTest::addRow("%d: Enter on the optimise button", rs) << rs << "cmdOptimize" << enter << "cmdOptimize";
-        QTest::addRow("%d: Return on the send button", rs) << rs << "cmdButton" << ret << "cmdButton";
-        QTest::addRow("%d: Space on the hang-up button", rs) << rs << "cmdCut" << space << "cmdCut";
-        QTest::addRow("%d: Space in the message box", rs) << rs << "txtMail" << space << "";
-        QTest::addRow("%d: Esc in the message box", rs) << rs << "txtMail" << esc << "cmdCut";
-    }
-}
-
-void tst_frmMain::returnAndEscape()
-{
-    QFETCH(int, returnStart);
-    QFETCH(QString, focus);
-    QFETCH(int, key);
-    QFETCH(QString, pressed);
-    Fixture f({center(QStringLiteral("C"), 0, 50)});
-    f.data.settings.ReturnStart = qint16(returnStart);
-    f.w().prepareWindow();
-    f.w().show();
-    QStringList clicked;
-    for (QPushButton *b : {f.w().cmdButton, f.w().cmdCut, f.w().cmdOptimize})
-        connect(b, &QPushButton::clicked, b, [&clicked, b] { clicked << b->objectName(); });
-    auto *target = f.w().findChild<QWidget *>(focus);
-    target->setFocus();
-    QCOMPARE(f.w().focusWidget(), target);
-    QTest::keyClick(target, Qt::Key(key));
-    QCOMPARE(clicked, pressed.isEmpty() ? QStringList() : QStringList(pressed));
-    QVERIFY(!f.w().txtMail->toPlainText().contains(u'\n')); // never a line break
-}
-
-// Tab leaves the message box for the next control in tab order, Shift+Tab comes back; no tab is typed.
-void tst_frmMain::tabLeavesTheMessageBox()
-{
-    Fixture f({center(QStringLiteral("C"), 0, 50)});
-    f.w().show();
-    f.w().txtMail->setFocus();
-    QTest::keyClicks(f.w().txtMail, QStringLiteral("ab"));
-    QTest::keyClick(f.w().txtMail, Qt::Key_Tab);
-    QCOMPARE(f.w().focusWidget(), f.w().cmbNumber);
-    QTest::keyClick(f.w().cmbNumber, Qt::Key_Backtab, Qt::ShiftModifier);
-    QCOMPARE(f.w().focusWidget(), f.w().txtMail);
-    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("ab"));
-    QCOMPARE(f.w().statusText(5), QStringLiteral("2/50"));
-}
-
-void tst_frmMain::labels()
-{
-    Fixture f;
-    f.w().show();
-    for (ClickLabel *label : {f.w().lblNumber, f.w().lblCenter}) {
-        QTest::mouseClick(label, Qt::LeftButton);
-        QVERIFY(!QApplication::activePopupWidget());
-        QTest::mousePress(label, Qt::RightButton);
-        QCOMPARE(QApplication::activePopupWidget(), f.w().mnuMENU[2]->menu());
-        QApplication::activePopupWidget()->close();
-
-        ModalCloser closed;
-        QTest::mouseDClick(label, Qt::LeftButton);
-        QCOMPARE(closed.opened, QStringList{"dlgAdd"});
-        f.port.setPortOpen(true); // a call in progress: the shortcut is refused
-        ModalCloser refused;
-        QTest::mouseDClick(label, Qt::LeftButton);
-        QVERIFY(refused.opened.isEmpty());
-        f.port.setPortOpen(false);
-    }
-}
-
-void tst_frmMain::optionsAppliedOnlyWhenAccepted()
-{
-    for (bool accept : {false, true}) {
-        Fixture f;
-        Settings &s = f.data.settings;
-        // The opposites of the built-in values the window started with.
-        s.IME = 1;
-        s.ReturnStart = 0;
-        s.AutoTransmit = 1;
-        s.HistoryCount = 4;
-        ModalCloser closer([accept](QDialog *d) {
-            if (accept)
-                d->accept();
-        });
-        f.w().mnuOPTION[0]->trigger();
-        QCOMPARE(closer.opened, QStringList{"dlgOption"});
-        QCOMPARE(f.w().txtMail->imeMode(), accept ? 1 : 0);
-        QCOMPARE(f.w().returnStartsSend(), !accept);
-        QCOMPARE(f.w().statusText(3), accept ? QStringLiteral("自") : QString());
-        QCOMPARE(f.data.history.rowCount(), accept ? 5 : Settings::defaults().HistoryCount + 1);
-    }
-}
-
-void tst_frmMain::addressBookRebuildsSelectors()
-{
-    Fixture f;
-    ModalCloser closer([&f](QDialog *) {
-        f.data.centers = twoCenters;
-        f.data.recipients = {{QStringLiteral("花子"), 1, QStringLiteral("090")}};
-    });
-    f.w().mnuOPTION[1]->trigger();
-    QCOMPARE(closer.opened, QStringList{"dlgAdd"});
-    QCOMPARE(f.w().cmbNumber->count(), 1);
-    QCOMPARE(f.w().cmbCenter->count(), 2);
-    QCOMPARE(f.w().cmbCenter->itemData(1).toInt(), 5);
-    QCOMPARE(f.w().cmbCenter->currentText(), QStringLiteral("Jフォン"));
-    QCOMPARE(f.w().statusText(5), QStringLiteral("0/5"));
-    QVERIFY(f.w().cmdButton->isEnabled());
-}
-
-void tst_frmMain::countAgainstLimit_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("limit");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("panel");
-    QTest::newRow("characters, equal") << 0 << 3 << "あいう"
-                                       << "3/3";
-    QTest::newRow("characters, one more") << 0 << 3 << "あいうa"
-                                          << "4/3";
-    QTest::newRow("bytes, equal") << 2 << 6 << "あいう"
-                                  << "6/6";
-    QTest::newRow("bytes, one more") << 2 << 5 << "あいう"
-                                     << "6/5";
-}
-
-void tst_frmMain::countAgainstLimit()
-{
-    QFETCH(int, kind);
-    QFETCH(int, limit);
-    QFETCH(QString, text);
-    QFETCH(QString, panel);
-    Fixture f({center(QStringLiteral("C"), kind, limit)});
-    f.w().txtMail->setPlainText(text);
-    QCOMPARE(f.w().statusText(5), panel);
-    const bool tooLong = panel.section('/', 0, 0).toInt() > limit;
-    QCOMPARE(f.w().cmdButton->isEnabled(), !tooLong);
-    QCOMPARE(f.w().txtMail->palette().color(QPalette::Text) == QColor(255, 0, 0), tooLong);
-    QCOMPARE(f.fake.boxes.beeps, tooLong ? 1 : 0);
-    QTest::keyClicks(f.w().txtMail, QStringLiteral("x")); // every further change while too long beeps again
-    QCOMPARE(f.fake.boxes.beeps, tooLong ? 2 : 1);
-}
-
-void tst_frmMain::centreChangeRecounts()
-{
-    Fixture f(twoCenters);
-    f.w().txtMail->setPlainText(QStringLiteral("あいう"));
-    QCOMPARE(f.w().statusText(5), QStringLiteral("3/3"));
-    f.w().cmbCenter->setCurrentIndex(1);
-    QCOMPARE(f.w().statusText(5), QStringLiteral("6/5"));
-    QVERIFY(!f.w().cmdButton->isEnabled());
-    f.w().cmbCenter->setCurrentIndex(-1);
-    QCOMPARE(f.w().statusText(5), QStringLiteral("6/-"));
-    QVERIFY(!f.w().cmdButton->isEnabled());
-    QCOMPARE(f.w().txtMail->palette().color(QPalette::Text), QPalette().color(QPalette::Text));
-    f.w().cmdOptimize->click(); // no centre: nothing to optimise for
-    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("あいう"));
-}
-
-void tst_frmMain::runningStageKeepsSendDisabled()
-{
-    Fixture f(twoCenters);
-    f.w().stageStarted(SendStage::Number);
-    QTest::keyClicks(f.w().txtMail, QStringLiteral("a"));
-    QVERIFY(!f.w().cmdButton->isEnabled());
-    f.w().stageFinished();
-    QVERIFY(f.w().cmdButton->isEnabled());
-}
-
-void tst_frmMain::conversionOnSelectionOrWhole()
-{
-    Fixture f(twoCenters);
-    f.w().txtMail->setPlainText(QStringLiteral("abc\ndef"));
-    QTextCursor cursor = f.w().txtMail->textCursor();
-    cursor.setPosition(1);
-    cursor.setPosition(6, QTextCursor::KeepAnchor);
-    f.w().txtMail->setTextCursor(cursor);
-    f.w().mnuSTRING[2]->trigger();
-    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("aBC\nDEf"));
-    f.w().mnuSTRING[6]->trigger(); // no selection left: the whole text
-    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("abc\ndef"));
-    f.w().txtMail->setPlainText(QStringLiteral("ＡＢ"));
-    f.w().cmdOptimize->click(); // the selected centre's optimiser
-    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("AB"));
-}
-
-void tst_frmMain::onlyCp932IsLetIn()
-{
-    Fixture f({center(QStringLiteral("C"), 0, 50)});
-    for (const QString &typed : {QStringLiteral("a"), QString::fromUcs4(U"\U0001F600"), QStringLiteral("b")}) {
-        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, typed);
-        QApplication::sendEvent(f.w().txtMail, &press);
-    }
-    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("ab"));
-    QCOMPARE(f.fake.boxes.beeps, 1);
-    QApplication::clipboard()->setText(QStringLiteral("x\r\nй€"));
-    f.w().txtMail->paste();
-    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("abx\nй"));
-    QCOMPARE(f.fake.boxes.beeps, 2);
-    QInputMethodEvent composed;
-    composed.setCommitString(QStringLiteral("あ") + QString::fromUcs4(U"\U0001F600"));
-    QApplication::sendEvent(f.w().txtMail, &composed);
-    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("abx\nйあ"));
-    QCOMPARE(f.fake.boxes.beeps, 3);
-}
-
-// ¥ and ‾, typed, pasted or composed, are the CP932 characters 0x5C and 0x7E: counted and sent as those.
-void tst_frmMain::yenSignAndOverline()
-{
-    Fixture f({center(QStringLiteral("C"), 2, 50)});
-    const QString yen(QChar(0x00A5)), overline(QChar(0x203E));
-    for (const QString &typed : {yen, overline}) {
-        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, typed);
-        QApplication::sendEvent(f.w().txtMail, &press);
-    }
-    QApplication::clipboard()->setText(overline + yen);
-    f.w().txtMail->paste();
-    QInputMethodEvent composed;
-    composed.setCommitString(yen);
-    QApplication::sendEvent(f.w().txtMail, &composed);
-    QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("\\~~\\\\"));
-    QCOMPARE(f.fake.boxes.beeps, 0);
-    QCOMPARE(f.w().statusText(5), QStringLiteral("5/50")); // one byte each
-    QCOMPARE(messagePieces(f.w().txtMail->toPlainText(), 99),
-             QStringList(QStringLiteral("*2*2767676"))); // 0x7E has no code
-}
-
-void tst_frmMain::recordHistoryAndPortFailure()
-{
-    Fixture f(twoCenters, {{QStringLiteral("花子"), 1, QStringLiteral("090")}});
-    f.data.settings.History = 1;
-    f.w().txtMail->setPlainText(QStringLiteral("a\nb"));
-    f.w().sent();
-    const HistoryEntry &row = f.data.history.row(0);
-    QCOMPARE(QStringList({row.recipientName, row.centerName, row.message}), QStringList({"花子", "Jフォン", "ab"}));
-
-    f.w().stageStarted(SendStage::Call);
-    f.w().failed(AppError(8002, QStringLiteral("MSComm"), QStringLiteral("Invalid port number")));
-    QCOMPARE(f.w().statusText(1), QStringLiteral("ポートを設定し直して下さい"));
-    QVERIFY(f.w().cmdButton->isEnabled());
-    QVERIFY(f.w().mnuOPTION[0]->isEnabled() && f.w().mnuOPTION[1]->isEnabled());
-}
-
-void tst_frmMain::wholeSendThroughTheWindow()
-{
-    Fixture f({center(QStringLiteral("C"), 0, 50)}, {{QStringLiteral("R"), 0, QStringLiteral("0901234")}});
-    f.data.settings.MailInterval = 0;
-    f.w().txtMail->setPlainText(QStringLiteral("ABC"));
-    for (const char *caption : {"電話番号を送る", "メールを送る", "回線を切る", "送ったよ！", "もう一回送る"}) {
-        QVERIFY(f.w().cmdButton->isEnabled());
-        QSignalSpy settled(&f.w().engine(), &SendEngine::settled);
-        f.w().cmdButton->click();
-        QVERIFY(!f.w().engine().busy() || settled.wait());
-        QCOMPARE(f.w().cmdButton->text(), QString::fromUtf8(caption));
-        if (f.port.isOpen()) { // the one-second timer counts while the line is open
-            f.w().timTIME_Timer();
-            QCOMPARE(f.w().statusText(2), QStringLiteral("1"));
-        }
-    }
-    QCOMPARE(f.port.written(),
-             QByteArray("ATZ\rATE0M1L3Q0V1X4&C1T\rATD0120T;\rATD0901234#;\rATD*2*2161718;\rATD##;\rATH\r"));
-    const HistoryEntry &row = f.data.history.row(0);
-    QCOMPARE(QStringList({row.recipientName, row.centerName, row.message}), QStringList({"R", "C", "ABC"}));
-    QVERIFY(!f.port.isOpen());
-    QVERIFY(f.w().txtMail->isEnabled());
-    f.w().timTIME_Timer();
-    QVERIFY(!f.w().timTIME->isActive());
-}
-
 // Every way out hangs up and writes both files, also when the device is gone. (SIGTERM closes the
 // window: tst_sessionend. The exit button runs cmdExit_Click, as the menu does. The process end
 // throws here, so it is never sent through a signal, which would leak Qt's guards.)
 enum ExitWay { ExitMenu, ExitButton, CloseBox };
 
-void tst_frmMain::exitHangsUpAndEnds_data()
+class tst_frmMain : public QObject
 {
-    QTest::addColumn<int>("way");
-    QTest::addColumn<bool>("open");
-    QTest::addColumn<int>("modemKind");
-    QTest::addColumn<bool>("failWrites");
-    QTest::addColumn<QByteArray>("written");
-    QTest::newRow("port closed") << int(ExitMenu) << false << 0 << false << QByteArray();
-    QTest::newRow("modem") << int(ExitButton) << true << 0 << false << QByteArray("ATH\r");
-    QTest::newRow("link cable") << int(CloseBox) << true << 6 << false << QByteArray(1, char(0xA4));
-    for (int way : {ExitMenu, ExitButton, CloseBox})
-        QTest::addRow("device gone, way %d", way) << way << true << 0 << true << QByteArray("ATH\r");
-}
-
-void tst_frmMain::exitHangsUpAndEnds()
-{
-    QFETCH(int, way);
-    QFETCH(bool, open);
-    QFETCH(int, modemKind);
-    QFETCH(bool, failWrites);
-    QFETCH(QByteArray, written);
-    Fixture f;
-    f.data.settings.ModemKind = qint16(modemKind);
-    f.data.history.add(
-        {QStringLiteral("R"), QStringLiteral("C"), QStringLiteral("2026/12/01 10:00:00"), QStringLiteral("m")});
-    f.port.setPortOpen(open);
-    if (failWrites)
-        f.port.onWrite = [](const QByteArray &) {
-            throw AppError(8018, QStringLiteral("MSComm"), QStringLiteral("device gone"));
-        };
-    if (way == ExitMenu)
-        QVERIFY_THROWS_EXCEPTION(ProcessEnded, f.w().mnuFILE_Click(0));
-    else if (way == ExitButton)
-        QVERIFY_THROWS_EXCEPTION(ProcessEnded, f.w().cmdExit_Click());
-    else {
-        QCloseEvent closeBox;
-        QVERIFY_THROWS_EXCEPTION(ProcessEnded, QApplication::sendEvent(&f.w(), &closeBox));
+    Q_OBJECT
+private slots:
+    void recipientSelectsCentre_data()
+    {
+        QTest::addColumn<int>("linked");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("second centre") << 1 << 1;
+        QTest::newRow("no centre") << -1 << -1;
+        QTest::newRow("beyond the list") << 2 << -1;
     }
-    QCOMPARE(f.port.written(), written);
-    QCOMPARE(readFileBytes(f.data.settingsPath()), settingsfile::bytes(f.data));
-    QCOMPARE(readFileBytes(f.data.historyPath()), QByteArray("\"R\",\"C\",\"2026/12/01 10:00:00\"\r\nm\r\n"));
-}
+    void recipientSelectsCentre()
+    {
+        QFETCH(int, linked);
+        QFETCH(int, expected);
+        Fixture f(twoCenters,
+                  {{QStringLiteral("A"), 0, QStringLiteral("1")}, {QStringLiteral("B"), qint16(linked), "2"}});
+        QCOMPARE(f.w().cmbCenter->currentIndex(), 0);
+        f.w().cmbNumber->setCurrentIndex(1);
+        QCOMPARE(f.w().cmbCenter->currentIndex(), expected);
+        QCOMPARE(f.w().cmdButton->isEnabled(), linked == 1);
+    }
+    void startUpSelection_data()
+    {
+        QTest::addColumn<bool>("withCentres");
+        QTest::addColumn<bool>("withRecipients");
+        QTest::addColumn<int>("number");
+        QTest::addColumn<int>("centre");
+        QTest::newRow("recipients") << true << true << 0 << 1;
+        QTest::newRow("centres only") << true << false << -1 << 0;
+        QTest::newRow("neither") << false << false << -1 << -1;
+    }
+    void startUpSelection()
+    {
+        QFETCH(bool, withCentres);
+        QFETCH(bool, withRecipients);
+        QFETCH(int, number);
+        QFETCH(int, centre);
+        const QList<Recipient> recipients{{QStringLiteral("A"), 1, QStringLiteral("1")}};
+        Fixture f(withCentres ? twoCenters : QList<MessageCenter>(), withRecipients ? recipients : QList<Recipient>());
+        QCOMPARE(f.w().cmbNumber->currentIndex(), number);
+        QCOMPARE(f.w().cmbCenter->currentIndex(), centre);
+        QCOMPARE(f.w().cmbCenter->currentData().toInt(), centre < 0 ? 0 : twoCenters[centre].maxChars);
+        QCOMPARE(f.w().statusText(5), centre < 0 ? QStringLiteral("0/-") : QStringLiteral("0/%1").arg(centre ? 5 : 3));
+    }
+    void panel3DoubleClick_data()
+    {
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<int>("panel");
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("second");
+        QTest::newRow("0 -> 1 -> 0") << 0 << 3 << 1 << 0;
+        QTest::newRow("1 -> 0 -> 1") << 1 << 3 << 0 << 1;
+        QTest::newRow("5 -> 1 -> 0") << 5 << 3 << 1 << 0;
+        for (int panel : {1, 2, 4, 5})
+            QTest::addRow("panel %d unchanged", panel) << 0 << panel << 0 << 0;
+    }
+    void panel3DoubleClick()
+    {
+        QFETCH(int, stored);
+        QFETCH(int, panel);
+        QFETCH(int, first);
+        QFETCH(int, second);
+        Fixture f;
+        f.data.settings.AutoTransmit = qint16(stored);
+        f.w().ShowAutoTransmitMark();
+        const QString mark = f.w().statusText(3);
+        for (int expected : {first, second}) {
+            QTest::mouseDClick(f.w().stbSTATUS[panel - 1], Qt::LeftButton);
+            QCOMPARE(int(f.data.settings.AutoTransmit), expected);
+            QCOMPARE(f.w().statusText(3), panel == 3 ? (expected == 1 ? QStringLiteral("自") : QString()) : mark);
+        }
+    }
+    // A focused push button takes Return and Space; elsewhere Return presses the send button only
+    // while ReturnStart is 1, and Esc the hang-up button.
+    void returnAndEscape_data()
+    {
+        QTest::addColumn<int>("returnStart");
+        QTest::addColumn<QString>("focus");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("pressed"); // empty: no button
+        const int ret = Qt::Key_Return, enter = Qt::Key_Enter, space = Qt::Key_Space, esc = Qt::Key_Escape;
+        for (int rs : {1, 0}) {
+            const QString send = rs == 1 ? QStringLiteral("cmdButton") : QString();
+            QTest::addRow("%d: Return in the message box", rs) << rs << "txtMail" << ret << send;
+            QTest::addRow("%d: Enter in a selector", rs) << rs << "cmbNumber" << enter << send;
+            QTest::addRow("%d: Return on the hang-up button", rs) << rs << "cmdCut" << ret << "cmdCut";
+            QTest::addRow("%d: Enter on the optimise button", rs) << rs << "cmdOptimize" << enter << "cmdOptimize";
+            QTest::addRow("%d: Return on the send button", rs) << rs << "cmdButton" << ret << "cmdButton";
+            QTest::addRow("%d: Space on the hang-up button", rs) << rs << "cmdCut" << space << "cmdCut";
+            QTest::addRow("%d: Space in the message box", rs) << rs << "txtMail" << space << "";
+            QTest::addRow("%d: Esc in the message box", rs) << rs << "txtMail" << esc << "cmdCut";
+        }
+    }
+    void returnAndEscape()
+    {
+        QFETCH(int, returnStart);
+        QFETCH(QString, focus);
+        QFETCH(int, key);
+        QFETCH(QString, pressed);
+        Fixture f({center(QStringLiteral("C"), 0, 50)});
+        f.data.settings.ReturnStart = qint16(returnStart);
+        f.w().prepareWindow();
+        f.w().show();
+        QStringList clicked;
+        for (QPushButton *b : {f.w().cmdButton, f.w().cmdCut, f.w().cmdOptimize})
+            connect(b, &QPushButton::clicked, b, [&clicked, b] { clicked << b->objectName(); });
+        auto *target = f.w().findChild<QWidget *>(focus);
+        target->setFocus();
+        QCOMPARE(f.w().focusWidget(), target);
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(clicked, pressed.isEmpty() ? QStringList() : QStringList(pressed));
+        QVERIFY(!f.w().txtMail->toPlainText().contains(u'\n')); // never a line break
+    }
+    // Tab leaves the message box for the next control in tab order, Shift+Tab comes back; no tab is typed.
+    void tabLeavesTheMessageBox()
+    {
+        Fixture f({center(QStringLiteral("C"), 0, 50)});
+        f.w().show();
+        f.w().txtMail->setFocus();
+        QTest::keyClicks(f.w().txtMail, QStringLiteral("ab"));
+        QTest::keyClick(f.w().txtMail, Qt::Key_Tab);
+        QCOMPARE(f.w().focusWidget(), f.w().cmbNumber);
+        QTest::keyClick(f.w().cmbNumber, Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(f.w().focusWidget(), f.w().txtMail);
+        QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("ab"));
+        QCOMPARE(f.w().statusText(5), QStringLiteral("2/50"));
+    }
+    // ¥ and ‾, typed, pasted or composed, are the CP932 characters 0x5C and 0x7E: counted and sent as those.
+    void yenSignAndOverline()
+    {
+        Fixture f({center(QStringLiteral("C"), 2, 50)});
+        const QString yen(QChar(0x00A5)), overline(QChar(0x203E));
+        for (const QString &typed : {yen, overline}) {
+            QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, typed);
+            QApplication::sendEvent(f.w().txtMail, &press);
+        }
+        QApplication::clipboard()->setText(overline + yen);
+        f.w().txtMail->paste();
+        QInputMethodEvent composed;
+        composed.setCommitString(yen);
+        QApplication::sendEvent(f.w().txtMail, &composed);
+        QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("\\~~\\\\"));
+        QCOMPARE(f.fake.boxes.beeps, 0);
+        QCOMPARE(f.w().statusText(5), QStringLiteral("5/50")); // one byte each
+        QCOMPARE(messagePieces(f.w().txtMail->toPlainText(), 99),
+                 QStringList(QStringLiteral("*2*2767676"))); // 0x7E has no code
+    }
+    void labels()
+    {
+        Fixture f;
+        f.w().show();
+        for (ClickLabel *label : {f.w().lblNumber, f.w().lblCenter}) {
+            QTest::mouseClick(label, Qt::LeftButton);
+            QVERIFY(!QApplication::activePopupWidget());
+            QTest::mousePress(label, Qt::RightButton);
+            QCOMPARE(QApplication::activePopupWidget(), f.w().mnuMENU[2]->menu());
+            QApplication::activePopupWidget()->close();
+
+            ModalCloser closed;
+            QTest::mouseDClick(label, Qt::LeftButton);
+            QCOMPARE(closed.opened, QStringList{"dlgAdd"});
+            f.port.setPortOpen(true); // a call in progress: the shortcut is refused
+            ModalCloser refused;
+            QTest::mouseDClick(label, Qt::LeftButton);
+            QVERIFY(refused.opened.isEmpty());
+            f.port.setPortOpen(false);
+        }
+    }
+    void optionsAppliedOnlyWhenAccepted()
+    {
+        for (bool accept : {false, true}) {
+            Fixture f;
+            Settings &s = f.data.settings;
+            // The opposites of the built-in values the window started with.
+            s.IME = 1;
+            s.ReturnStart = 0;
+            s.AutoTransmit = 1;
+            s.HistoryCount = 4;
+            ModalCloser closer([accept](QDialog *d) {
+                if (accept)
+                    d->accept();
+            });
+            f.w().mnuOPTION[0]->trigger();
+            QCOMPARE(closer.opened, QStringList{"dlgOption"});
+            QCOMPARE(f.w().txtMail->imeMode(), accept ? 1 : 0);
+            QCOMPARE(f.w().returnStartsSend(), !accept);
+            QCOMPARE(f.w().statusText(3), accept ? QStringLiteral("自") : QString());
+            QCOMPARE(f.data.history.rowCount(), accept ? 5 : Settings::defaults().HistoryCount + 1);
+        }
+    }
+    void addressBookRebuildsSelectors()
+    {
+        Fixture f;
+        ModalCloser closer([&f](QDialog *) {
+            f.data.centers = twoCenters;
+            f.data.recipients = {{QStringLiteral("花子"), 1, QStringLiteral("090")}};
+        });
+        f.w().mnuOPTION[1]->trigger();
+        QCOMPARE(closer.opened, QStringList{"dlgAdd"});
+        QCOMPARE(f.w().cmbNumber->count(), 1);
+        QCOMPARE(f.w().cmbCenter->count(), 2);
+        QCOMPARE(f.w().cmbCenter->itemData(1).toInt(), 5);
+        QCOMPARE(f.w().cmbCenter->currentText(), QStringLiteral("Jフォン"));
+        QCOMPARE(f.w().statusText(5), QStringLiteral("0/5"));
+        QVERIFY(f.w().cmdButton->isEnabled());
+    }
+    void countAgainstLimit_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("panel");
+        QTest::newRow("characters, equal") << 0 << 3 << "あいう"
+                                           << "3/3";
+        QTest::newRow("characters, one more") << 0 << 3 << "あいうa"
+                                              << "4/3";
+        QTest::newRow("bytes, equal") << 2 << 6 << "あいう"
+                                      << "6/6";
+        QTest::newRow("bytes, one more") << 2 << 5 << "あいう"
+                                         << "6/5";
+    }
+    void countAgainstLimit()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, limit);
+        QFETCH(QString, text);
+        QFETCH(QString, panel);
+        Fixture f({center(QStringLiteral("C"), kind, limit)});
+        f.w().txtMail->setPlainText(text);
+        QCOMPARE(f.w().statusText(5), panel);
+        const bool tooLong = panel.section('/', 0, 0).toInt() > limit;
+        QCOMPARE(f.w().cmdButton->isEnabled(), !tooLong);
+        QCOMPARE(f.w().txtMail->palette().color(QPalette::Text) == QColor(255, 0, 0), tooLong);
+        QCOMPARE(f.fake.boxes.beeps, tooLong ? 1 : 0);
+        QTest::keyClicks(f.w().txtMail, QStringLiteral("x")); // every further change while too long beeps again
+        QCOMPARE(f.fake.boxes.beeps, tooLong ? 2 : 1);
+    }
+    void centreChangeRecounts()
+    {
+        Fixture f(twoCenters);
+        f.w().txtMail->setPlainText(QStringLiteral("あいう"));
+        QCOMPARE(f.w().statusText(5), QStringLiteral("3/3"));
+        f.w().cmbCenter->setCurrentIndex(1);
+        QCOMPARE(f.w().statusText(5), QStringLiteral("6/5"));
+        QVERIFY(!f.w().cmdButton->isEnabled());
+        f.w().cmbCenter->setCurrentIndex(-1);
+        QCOMPARE(f.w().statusText(5), QStringLiteral("6/-"));
+        QVERIFY(!f.w().cmdButton->isEnabled());
+        QCOMPARE(f.w().txtMail->palette().color(QPalette::Text), QPalette().color(QPalette::Text));
+        f.w().cmdOptimize->click(); // no centre: nothing to optimise for
+        QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("あいう"));
+    }
+    void runningStageKeepsSendDisabled()
+    {
+        Fixture f(twoCenters);
+        f.w().stageStarted(SendStage::Number);
+        QTest::keyClicks(f.w().txtMail, QStringLiteral("a"));
+        QVERIFY(!f.w().cmdButton->isEnabled());
+        f.w().stageFinished();
+        QVERIFY(f.w().cmdButton->isEnabled());
+    }
+    void conversionOnSelectionOrWhole()
+    {
+        Fixture f(twoCenters);
+        f.w().txtMail->setPlainText(QStringLiteral("abc\ndef"));
+        QTextCursor cursor = f.w().txtMail->textCursor();
+        cursor.setPosition(1);
+        cursor.setPosition(6, QTextCursor::KeepAnchor);
+        f.w().txtMail->setTextCursor(cursor);
+        f.w().mnuSTRING[2]->trigger();
+        QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("aBC\nDEf"));
+        f.w().mnuSTRING[6]->trigger(); // no selection left: the whole text
+        QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("abc\ndef"));
+        f.w().txtMail->setPlainText(QStringLiteral("ＡＢ"));
+        f.w().cmdOptimize->click(); // the selected centre's optimiser
+        QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("AB"));
+    }
+    void onlyCp932IsLetIn()
+    {
+        Fixture f({center(QStringLiteral("C"), 0, 50)});
+        for (const QString &typed : {QStringLiteral("a"), QString::fromUcs4(U"\U0001F600"), QStringLiteral("b")}) {
+            QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, typed);
+            QApplication::sendEvent(f.w().txtMail, &press);
+        }
+        QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("ab"));
+        QCOMPARE(f.fake.boxes.beeps, 1);
+        QApplication::clipboard()->setText(QStringLiteral("x\r\nй€"));
+        f.w().txtMail->paste();
+        QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("abx\nй"));
+        QCOMPARE(f.fake.boxes.beeps, 2);
+        QInputMethodEvent composed;
+        composed.setCommitString(QStringLiteral("あ") + QString::fromUcs4(U"\U0001F600"));
+        QApplication::sendEvent(f.w().txtMail, &composed);
+        QCOMPARE(f.w().txtMail->toPlainText(), QStringLiteral("abx\nйあ"));
+        QCOMPARE(f.fake.boxes.beeps, 3);
+    }
+    void recordHistoryAndPortFailure()
+    {
+        Fixture f(twoCenters, {{QStringLiteral("花子"), 1, QStringLiteral("090")}});
+        f.data.settings.History = 1;
+        f.w().txtMail->setPlainText(QStringLiteral("a\nb"));
+        f.w().sent();
+        const HistoryEntry &row = f.data.history.row(0);
+        QCOMPARE(QStringList({row.recipientName, row.centerName, row.message}), QStringList({"花子", "Jフォン", "ab"}));
+
+        f.w().stageStarted(SendStage::Call);
+        f.w().failed(AppError(8002, QStringLiteral("MSComm"), QStringLiteral("Invalid port number")));
+        QCOMPARE(f.w().statusText(1), QStringLiteral("ポートを設定し直して下さい"));
+        QVERIFY(f.w().cmdButton->isEnabled());
+        QVERIFY(f.w().mnuOPTION[0]->isEnabled() && f.w().mnuOPTION[1]->isEnabled());
+    }
+    void wholeSendThroughTheWindow()
+    {
+        Fixture f({center(QStringLiteral("C"), 0, 50)}, {{QStringLiteral("R"), 0, QStringLiteral("0901234")}});
+        f.data.settings.MailInterval = 0;
+        f.w().txtMail->setPlainText(QStringLiteral("ABC"));
+        for (const char *caption : {"電話番号を送る", "メールを送る", "回線を切る", "送ったよ！", "もう一回送る"}) {
+            QVERIFY(f.w().cmdButton->isEnabled());
+            QSignalSpy settled(&f.w().engine(), &SendEngine::settled);
+            f.w().cmdButton->click();
+            QVERIFY(!f.w().engine().busy() || settled.wait());
+            QCOMPARE(f.w().cmdButton->text(), QString::fromUtf8(caption));
+            if (f.port.isOpen()) { // the one-second timer counts while the line is open
+                f.w().timTIME_Timer();
+                QCOMPARE(f.w().statusText(2), QStringLiteral("1"));
+            }
+        }
+        QCOMPARE(f.port.written(),
+                 QByteArray("ATZ\rATE0M1L3Q0V1X4&C1T\rATD0120T;\rATD0901234#;\rATD*2*2161718;\rATD##;\rATH\r"));
+        const HistoryEntry &row = f.data.history.row(0);
+        QCOMPARE(QStringList({row.recipientName, row.centerName, row.message}), QStringList({"R", "C", "ABC"}));
+        QVERIFY(!f.port.isOpen());
+        QVERIFY(f.w().txtMail->isEnabled());
+        f.w().timTIME_Timer();
+        QVERIFY(!f.w().timTIME->isActive());
+    }
+    void exitHangsUpAndEnds_data()
+    {
+        QTest::addColumn<int>("way");
+        QTest::addColumn<bool>("open");
+        QTest::addColumn<int>("modemKind");
+        QTest::addColumn<bool>("failWrites");
+        QTest::addColumn<QByteArray>("written");
+        QTest::newRow("port closed") << int(ExitMenu) << false << 0 << false << QByteArray();
+        QTest::newRow("modem") << int(ExitButton) << true << 0 << false << QByteArray("ATH\r");
+        QTest::newRow("link cable") << int(CloseBox) << true << 6 << false << QByteArray(1, char(0xA4));
+        for (int way : {ExitMenu, ExitButton, CloseBox})
+            QTest::addRow("device gone, way %d", way) << way << true << 0 << true << QByteArray("ATH\r");
+    }
+    void exitHangsUpAndEnds()
+    {
+        QFETCH(int, way);
+        QFETCH(bool, open);
+        QFETCH(int, modemKind);
+        QFETCH(bool, failWrites);
+        QFETCH(QByteArray, written);
+        Fixture f;
+        f.data.settings.ModemKind = qint16(modemKind);
+        f.data.history.add(
+            {QStringLiteral("R"), QStringLiteral("C"), QStringLiteral("2026/12/01 10:00:00"), QStringLiteral("m")});
+        f.port.setPortOpen(open);
+        if (failWrites)
+            f.port.onWrite = [](const QByteArray &) {
+                throw AppError(8018, QStringLiteral("MSComm"), QStringLiteral("device gone"));
+            };
+        if (way == ExitMenu)
+            QVERIFY_THROWS_EXCEPTION(ProcessEnded, f.w().mnuFILE_Click(0));
+        else if (way == ExitButton)
+            QVERIFY_THROWS_EXCEPTION(ProcessEnded, f.w().cmdExit_Click());
+        else {
+            QCloseEvent closeBox;
+            QVERIFY_THROWS_EXCEPTION(ProcessEnded, QApplication::sendEvent(&f.w(), &closeBox));
+        }
+        QCOMPARE(f.port.written(), written);
+        QCOMPARE(readFileBytes(f.data.settingsPath()), settingsfile::bytes(f.data));
+        QCOMPARE(readFileBytes(f.data.historyPath()), QByteArray("\"R\",\"C\",\"2026/12/01 10:00:00\"\r\nm\r\n"));
+    }
+};
 
 QTEST_MAIN(tst_frmMain)
 #include "tst_frmmain.moc"

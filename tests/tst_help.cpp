@@ -26,117 +26,103 @@ class tst_Help : public QObject
 {
     Q_OBJECT
 private slots:
-    void keywordOpensTopic_data();
-    void keywordOpensTopic();
-    void emptyKeywordOpensIndex();
-    void contents();
-    void missingCollection();
-    void notBlockedByModalDialog();
-    void mainWindowBringsItsOwnViewer();
-};
+    void keywordOpensTopic_data()
+    {
+        QTest::addColumn<QString>("keyword");
+        QTest::addColumn<QString>("page");
+        QTest::newRow("address book editor") << "追加／編集について"
+                                             << "addressbook.html";
+        QTest::newRow("options dialog") << "設定について"
+                                        << "settings.html";
+        QTest::newRow("trouble") << "うまくいかないとき"
+                                 << "trouble.html";
+    }
+    void keywordOpensTopic()
+    {
+        QFETCH(QString, keyword);
+        QFETCH(QString, page);
+        HelpWindow help(builtCollection());
+        const QList<QUrl> topics = help.topicsFor(keyword);
+        QCOMPARE(topics.size(), 1);
+        QCOMPARE(topics.first().fileName(), page);
+        QVERIFY(!help.engine()->fileData(topics.first()).isEmpty());
 
-void tst_Help::keywordOpensTopic_data()
-{
-    QTest::addColumn<QString>("keyword");
-    QTest::addColumn<QString>("page");
-    QTest::newRow("address book editor") << "追加／編集について"
-                                         << "addressbook.html";
-    QTest::newRow("options dialog") << "設定について"
-                                    << "settings.html";
-    QTest::newRow("trouble") << "うまくいかないとき"
-                             << "trouble.html";
-}
-
-void tst_Help::keywordOpensTopic()
-{
-    QFETCH(QString, keyword);
-    QFETCH(QString, page);
-    HelpWindow help(builtCollection());
-    const QList<QUrl> topics = help.topicsFor(keyword);
-    QCOMPARE(topics.size(), 1);
-    QCOMPARE(topics.first().fileName(), page);
-    QVERIFY(!help.engine()->fileData(topics.first()).isEmpty());
-
-    help.showKeyword(nullptr, keyword);
-    QVERIFY(help.isVisible());
-    QVERIFY(help.isIndexShown());
-    QCOMPARE(help.searchText(), keyword);
-    QCOMPARE(help.currentPage(), topics.first());
-    QVERIFY(help.pageText().startsWith(keyword)); // the topic's heading
-}
-
-void tst_Help::emptyKeywordOpensIndex()
-{
-    HelpWindow help(builtCollection());
-    QSignalSpy built(help.engine()->indexModel(), &QHelpIndexModel::indexCreated);
-    help.showKeyword(nullptr, QString());
-    QVERIFY(help.isIndexShown());
-    QVERIFY(help.searchText().isEmpty());
-    QVERIFY(built.count() > 0 || built.wait());
-    const QStringList keywords = help.engine()->indexModel()->stringList();
-    QVERIFY(keywords.contains(QStringLiteral("追加／編集について")));
-    QVERIFY(keywords.contains(QStringLiteral("設定について")));
-}
-
-void tst_Help::contents()
-{
-    HelpWindow help(builtCollection());
-    help.showContents(nullptr);
-    QVERIFY(!help.isIndexShown());
-    QCOMPARE(help.currentPage().fileName(), QStringLiteral("index.html"));
-    QVERIFY(help.pageText().startsWith(QStringLiteral("Fumidori ヘルプ")));
-}
-
-void tst_Help::missingCollection()
-{
-    QTemporaryDir dir;
-    HelpWindow help(dir.filePath(HelpWindow::collectionFileName()));
-    help.showContents(nullptr);
-    help.showKeyword(nullptr, QStringLiteral("設定について"));
-    QVERIFY(help.isVisible());
-    QVERIFY(help.pageText().contains(QStringLiteral("ヘルプファイルが見つかりません。")));
-    QVERIFY(help.topicsFor(QStringLiteral("設定について")).isEmpty());
-    QVERIFY(!QApplication::activeModalWidget());
-    QVERIFY(!QFileInfo::exists(dir.filePath(HelpWindow::collectionFileName()))); // nothing created
-}
-
-void tst_Help::notBlockedByModalDialog()
-{
-    // The help buttons of the modal dialogs open the viewer, which must take input over them.
-    HelpWindow help(builtCollection());
-    QDialog dialog;
-    ModalCloser closer([&help](QDialog *d) {
-        help.showKeyword(d, QStringLiteral("設定について"));
+        help.showKeyword(nullptr, keyword);
         QVERIFY(help.isVisible());
-        QCOMPARE(help.windowModality(), Qt::ApplicationModal);
-    });
-    dialog.exec();
-    QCOMPARE(closer.opened, QStringList{"QDialog"});
-    help.showContents(nullptr); // from the main window again: an ordinary window
-    QCOMPARE(help.windowModality(), Qt::NonModal);
-}
-
-void tst_Help::mainWindowBringsItsOwnViewer()
-{
-    // A platform without a help viewer: the window opens its own, and the dialogs get it too.
-    QTemporaryDir dir;
-    FakePlatform fake;
-    fake.platform.help = nullptr;
-    AppData data;
-    data.folder = dir.path() + QLatin1Char('/');
-    data.settings = Settings::defaults();
-    ComPort port(data.folder);
-    frmMain window(data, fake.platform, port);
-    window.prepareWindow();
-    auto *lazy = dynamic_cast<LazyHelpWindow *>(fake.platform.help);
-    QVERIFY(lazy);
-    window.mnuHELP[1]->trigger();
-    HelpWindow *viewer = &lazy->window();
-    QVERIFY(viewer->isVisible());
-    QVERIFY(viewer->pageText().contains(QStringLiteral("見つかりません"))); // no collection in this folder
-    QVERIFY(fake.boxes.shown.isEmpty());
-    QCOMPARE(window.statusText(5), QStringLiteral("0/-")); // the window goes on
-}
+        QVERIFY(help.isIndexShown());
+        QCOMPARE(help.searchText(), keyword);
+        QCOMPARE(help.currentPage(), topics.first());
+        QVERIFY(help.pageText().startsWith(keyword)); // the topic's heading
+    }
+    void emptyKeywordOpensIndex()
+    {
+        HelpWindow help(builtCollection());
+        QSignalSpy built(help.engine()->indexModel(), &QHelpIndexModel::indexCreated);
+        help.showKeyword(nullptr, QString());
+        QVERIFY(help.isIndexShown());
+        QVERIFY(help.searchText().isEmpty());
+        QVERIFY(built.count() > 0 || built.wait());
+        const QStringList keywords = help.engine()->indexModel()->stringList();
+        QVERIFY(keywords.contains(QStringLiteral("追加／編集について")));
+        QVERIFY(keywords.contains(QStringLiteral("設定について")));
+    }
+    void contents()
+    {
+        HelpWindow help(builtCollection());
+        help.showContents(nullptr);
+        QVERIFY(!help.isIndexShown());
+        QCOMPARE(help.currentPage().fileName(), QStringLiteral("index.html"));
+        QVERIFY(help.pageText().startsWith(QStringLiteral("Fumidori ヘルプ")));
+    }
+    void missingCollection()
+    {
+        QTemporaryDir dir;
+        HelpWindow help(dir.filePath(HelpWindow::collectionFileName()));
+        help.showContents(nullptr);
+        help.showKeyword(nullptr, QStringLiteral("設定について"));
+        QVERIFY(help.isVisible());
+        QVERIFY(help.pageText().contains(QStringLiteral("ヘルプファイルが見つかりません。")));
+        QVERIFY(help.topicsFor(QStringLiteral("設定について")).isEmpty());
+        QVERIFY(!QApplication::activeModalWidget());
+        QVERIFY(!QFileInfo::exists(dir.filePath(HelpWindow::collectionFileName()))); // nothing created
+    }
+    void notBlockedByModalDialog()
+    {
+        // The help buttons of the modal dialogs open the viewer, which must take input over them.
+        HelpWindow help(builtCollection());
+        QDialog dialog;
+        ModalCloser closer([&help](QDialog *d) {
+            help.showKeyword(d, QStringLiteral("設定について"));
+            QVERIFY(help.isVisible());
+            QCOMPARE(help.windowModality(), Qt::ApplicationModal);
+        });
+        dialog.exec();
+        QCOMPARE(closer.opened, QStringList{"QDialog"});
+        help.showContents(nullptr); // from the main window again: an ordinary window
+        QCOMPARE(help.windowModality(), Qt::NonModal);
+    }
+    void mainWindowBringsItsOwnViewer()
+    {
+        // A platform without a help viewer: the window opens its own, and the dialogs get it too.
+        QTemporaryDir dir;
+        FakePlatform fake;
+        fake.platform.help = nullptr;
+        AppData data;
+        data.folder = dir.path() + QLatin1Char('/');
+        data.settings = Settings::defaults();
+        ComPort port(data.folder);
+        frmMain window(data, fake.platform, port);
+        window.prepareWindow();
+        auto *lazy = dynamic_cast<LazyHelpWindow *>(fake.platform.help);
+        QVERIFY(lazy);
+        window.mnuHELP[1]->trigger();
+        HelpWindow *viewer = &lazy->window();
+        QVERIFY(viewer->isVisible());
+        QVERIFY(viewer->pageText().contains(QStringLiteral("見つかりません"))); // no collection in this folder
+        QVERIFY(fake.boxes.shown.isEmpty());
+        QCOMPARE(window.statusText(5), QStringLiteral("0/-")); // the window goes on
+    }
+};
 
 QTEST_MAIN(tst_Help)
 #include "tst_help.moc"

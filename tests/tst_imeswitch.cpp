@@ -153,186 +153,167 @@ class tst_ImeSwitch : public QObject
     }
 
 private slots:
-    void initTestCase();
-    void boxesSwitchOnWithImeOne_data();
-    void boxesSwitchOnWithImeOne();
-    void okAppliesAtOnce();
-    void ibusEngineChoice_data();
-    void ibusEngineChoice();
-    void absentOrSilentLeavesTheBoxAlone_data();
-    void absentOrSilentLeavesTheBoxAlone();
-    void ibusAddress_data();
-    void ibusAddress();
-};
-
-void tst_ImeSwitch::initTestCase()
-{
-    if (!m_session.start() || !m_ibusBus.start())
-        QSKIP("dbus-daemon could not start a private bus");
-    qputenv("DBUS_SESSION_BUS_ADDRESS", m_session.address.toLatin1());
-    qputenv("IBUS_ADDRESS", m_ibusBus.address.toLatin1());
-    m_fcitx = std::make_unique<Served>(m_session.address, "fake-fcitx", "org.fcitx.Fcitx5", "/controller");
-    m_ibus = std::make_unique<Served>(m_ibusBus.address, "fake-ibus", "org.freedesktop.IBus", "/org/freedesktop/IBus");
-    QVERIFY(m_fcitx->bus.isConnected() && m_ibus->bus.isConnected());
-}
-
-void tst_ImeSwitch::boxesSwitchOnWithImeOne_data()
-{
-    QTest::addColumn<bool>("addressBook");
-    QTest::addColumn<int>("ime");
-    QTest::newRow("message box, IME 1") << false << 1;
-    QTest::newRow("message box, IME 0") << false << 0;
-    QTest::newRow("name box, IME 1") << true << 1;
-    QTest::newRow("name box, IME 0") << true << 0;
-}
-
-void tst_ImeSwitch::boxesSwitchOnWithImeOne()
-{
-    QFETCH(bool, addressBook);
-    QFETCH(int, ime);
-    reset(true);
-    FakePlatform platform;
-    FakePort port;
-    AppData data;
-    data.settings = Settings::defaults();
-    data.settings.IME = qint16(ime);
-    std::unique_ptr<QWidget> window;
-    QWidget *box;
-    if (addressBook) {
-        window = std::make_unique<dlgAdd>(data, platform.platform);
-        box = window->findChild<QLineEdit *>(QStringLiteral("txtAddName"));
-    } else {
-        auto *main = new frmMain(data, platform.platform, port);
-        window.reset(main);
-        main->prepareWindow();
-        box = main->txtMail;
+    void initTestCase()
+    {
+        if (!m_session.start() || !m_ibusBus.start())
+            QSKIP("dbus-daemon could not start a private bus");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_session.address.toLatin1());
+        qputenv("IBUS_ADDRESS", m_ibusBus.address.toLatin1());
+        m_fcitx = std::make_unique<Served>(m_session.address, "fake-fcitx", "org.fcitx.Fcitx5", "/controller");
+        m_ibus =
+            std::make_unique<Served>(m_ibusBus.address, "fake-ibus", "org.freedesktop.IBus", "/org/freedesktop/IBus");
+        QVERIFY(m_fcitx->bus.isConnected() && m_ibus->bus.isConnected());
     }
-    focus(box);
-    // A switch of the test's own goes the same way; once it is answered, anything the
-    // box asked for on its focus has been answered too.
-    QCOMPARE(switchOnce().size(), 2);
-    const int fromBox = ime == 1 ? 1 : 0;
-    QCOMPARE(m_fcitx->fake.calls.count(QStringLiteral("Activate")), 1 + fromBox);
-    QCOMPARE(m_ibus->fake.engine, QStringLiteral("anthy"));
-    QCOMPARE(m_ibus->fake.calls.count(QStringLiteral("GlobalEngine")), 1 + fromBox);
-    // Leaving the box asks nothing.
-    box->clearFocus();
-    QCOMPARE(m_fcitx->fake.calls.count(QStringLiteral("Activate")), 1 + fromBox);
-}
-
-void tst_ImeSwitch::okAppliesAtOnce()
-{
-    reset(true);
-    FakePlatform platform;
-    FakePort port;
-    AppData data;
-    data.folder = QDir::tempPath() + QLatin1Char('/');
-    data.settings = Settings::defaults();
-    frmMain main(data, platform.platform, port);
-    main.prepareWindow();
-    focus(main.txtMail);
-    QCOMPARE(m_fcitx->fake.calls, QStringList());
-    ModalCloser closer([](QDialog *d) {
-        d->findChild<QCheckBox *>(QStringLiteral("chkIME"))->setChecked(true);
-        d->findChild<QPushButton *>(QStringLiteral("OKButton"))->click();
-    });
-    main.mnuOPTION[0]->trigger();
-    QCOMPARE(closer.opened, QStringList{"dlgOption"});
-    QTRY_COMPARE(m_fcitx->fake.calls.count(QStringLiteral("Activate")), 1);
-    QTRY_COMPARE(m_ibus->fake.engine, QStringLiteral("anthy"));
-}
-
-void tst_ImeSwitch::ibusEngineChoice_data()
-{
-    QTest::addColumn<QString>("current");
-    QTest::addColumn<QStringList>("installed");
-    QTest::addColumn<QString>("after");
-    QTest::addColumn<ImeSwitch::Outcome>("outcome");
-    QTest::newRow("first of the three") << "xkb:jp::jpn" << QStringList{"kkc", "anthy", "mozc-jp"} << "mozc-jp"
-                                        << ImeSwitch::Outcome::Switched;
-    QTest::newRow("the one in use stays")
-        << "anthy" << QStringList{"anthy", "mozc-jp"} << "anthy" << ImeSwitch::Outcome::AlreadyOn;
-    QTest::newRow("none installed") << "xkb:us::eng" << QStringList{"pinyin"} << "xkb:us::eng"
-                                    << ImeSwitch::Outcome::Failed;
-}
-
-void tst_ImeSwitch::ibusEngineChoice()
-{
-    QFETCH(QString, current);
-    QFETCH(QStringList, installed);
-    QFETCH(QString, after);
-    QFETCH(ImeSwitch::Outcome, outcome);
-    reset(true);
-    m_ibus->fake.engine = current;
-    m_ibus->fake.installed = installed;
-    QCOMPARE(switchOnce().value(QStringLiteral("ibus")), outcome);
-    QCOMPARE(m_ibus->fake.engine, after);
-    m_ibus->fake.installed = {QStringLiteral("kkc"), QStringLiteral("anthy")};
-}
-
-void tst_ImeSwitch::absentOrSilentLeavesTheBoxAlone_data()
-{
-    QTest::addColumn<bool>("present");
-    QTest::addColumn<ImeSwitch::Outcome>("outcome");
-    QTest::newRow("none running") << false << ImeSwitch::Outcome::Absent;
-    QTest::newRow("never answering") << true << ImeSwitch::Outcome::NoAnswer;
-}
-
-void tst_ImeSwitch::absentOrSilentLeavesTheBoxAlone()
-{
-    QFETCH(bool, present);
-    QFETCH(ImeSwitch::Outcome, outcome);
-    reset(present, present);
-    MailEdit box;
-    box.setImeMode(1);
-    QSignalSpy done(box.findChild<ImeSwitch *>(), &ImeSwitch::finished);
-    focus(&box);
-    // The focus returned before any answer, and the box takes typing meanwhile.
-    QCOMPARE(done.count(), 0);
-    QTest::keyClicks(&box, QStringLiteral("abc"));
-    QCOMPARE(box.toPlainText(), QStringLiteral("abc"));
-    QTRY_COMPARE(done.count(), 2);
-    for (const QList<QVariant> &d : done)
-        QCOMPARE(d.at(1).value<ImeSwitch::Outcome>(), outcome);
-    // Absent: the bus said so at once, and nothing reached the input methods.
-    if (!present)
-        QCOMPARE(m_fcitx->fake.calls + m_ibus->fake.calls, QStringList());
-}
-
-void tst_ImeSwitch::ibusAddress_data()
-{
-    QTest::addColumn<bool>("inFile");
-    QTest::addColumn<bool>("live");
-    QTest::addColumn<ImeSwitch::Outcome>("outcome");
-    // In this order: the second row also shows that a new address is followed.
-    QTest::newRow("left behind by an IBus that has ended") << false << false << ImeSwitch::Outcome::Absent;
-    QTest::newRow("from ibus-daemon's address file") << true << true << ImeSwitch::Outcome::Switched;
-}
-
-void tst_ImeSwitch::ibusAddress()
-{
-    QFETCH(bool, inFile);
-    QFETCH(bool, live);
-    QFETCH(ImeSwitch::Outcome, outcome);
-    reset(true);
-    QTemporaryDir config;
-    const QByteArray address =
-        live ? m_ibusBus.address.toLatin1() : "unix:path=" + config.path().toLocal8Bit() + "/gone";
-    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-    qputenv("DISPLAY", ":7.0");
-    QVERIFY(QDir().mkpath(config.path() + "/ibus/bus"));
-    QFile file(config.path() + "/ibus/bus/" + QSysInfo::machineUniqueId() + "-unix-7");
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("# written by ibus-daemon\nIBUS_ADDRESS=" + address + "\nIBUS_DAEMON_PID=1\n");
-    file.close();
-    if (inFile)
-        qunsetenv("IBUS_ADDRESS");
-    else
-        qputenv("IBUS_ADDRESS", address);
-    QCOMPARE(switchOnce().value(QStringLiteral("ibus")), outcome);
-    qputenv("IBUS_ADDRESS", m_ibusBus.address.toLatin1());
-    QCOMPARE(m_ibus->fake.engine, QString::fromLatin1(live ? "anthy" : "xkb:jp::jpn"));
-}
+    void boxesSwitchOnWithImeOne_data()
+    {
+        QTest::addColumn<bool>("addressBook");
+        QTest::addColumn<int>("ime");
+        QTest::newRow("message box, IME 1") << false << 1;
+        QTest::newRow("message box, IME 0") << false << 0;
+        QTest::newRow("name box, IME 1") << true << 1;
+        QTest::newRow("name box, IME 0") << true << 0;
+    }
+    void boxesSwitchOnWithImeOne()
+    {
+        QFETCH(bool, addressBook);
+        QFETCH(int, ime);
+        reset(true);
+        FakePlatform platform;
+        FakePort port;
+        AppData data;
+        data.settings = Settings::defaults();
+        data.settings.IME = qint16(ime);
+        std::unique_ptr<QWidget> window;
+        QWidget *box;
+        if (addressBook) {
+            window = std::make_unique<dlgAdd>(data, platform.platform);
+            box = window->findChild<QLineEdit *>(QStringLiteral("txtAddName"));
+        } else {
+            auto *main = new frmMain(data, platform.platform, port);
+            window.reset(main);
+            main->prepareWindow();
+            box = main->txtMail;
+        }
+        focus(box);
+        // A switch of the test's own goes the same way; once it is answered, anything the
+        // box asked for on its focus has been answered too.
+        QCOMPARE(switchOnce().size(), 2);
+        const int fromBox = ime == 1 ? 1 : 0;
+        QCOMPARE(m_fcitx->fake.calls.count(QStringLiteral("Activate")), 1 + fromBox);
+        QCOMPARE(m_ibus->fake.engine, QStringLiteral("anthy"));
+        QCOMPARE(m_ibus->fake.calls.count(QStringLiteral("GlobalEngine")), 1 + fromBox);
+        // Leaving the box asks nothing.
+        box->clearFocus();
+        QCOMPARE(m_fcitx->fake.calls.count(QStringLiteral("Activate")), 1 + fromBox);
+    }
+    void okAppliesAtOnce()
+    {
+        reset(true);
+        FakePlatform platform;
+        FakePort port;
+        AppData data;
+        data.folder = QDir::tempPath() + QLatin1Char('/');
+        data.settings = Settings::defaults();
+        frmMain main(data, platform.platform, port);
+        main.prepareWindow();
+        focus(main.txtMail);
+        QCOMPARE(m_fcitx->fake.calls, QStringList());
+        ModalCloser closer([](QDialog *d) {
+            d->findChild<QCheckBox *>(QStringLiteral("chkIME"))->setChecked(true);
+            d->findChild<QPushButton *>(QStringLiteral("OKButton"))->click();
+        });
+        main.mnuOPTION[0]->trigger();
+        QCOMPARE(closer.opened, QStringList{"dlgOption"});
+        QTRY_COMPARE(m_fcitx->fake.calls.count(QStringLiteral("Activate")), 1);
+        QTRY_COMPARE(m_ibus->fake.engine, QStringLiteral("anthy"));
+    }
+    void ibusEngineChoice_data()
+    {
+        QTest::addColumn<QString>("current");
+        QTest::addColumn<QStringList>("installed");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<ImeSwitch::Outcome>("outcome");
+        QTest::newRow("first of the three")
+            << "xkb:jp::jpn" << QStringList{"kkc", "anthy", "mozc-jp"} << "mozc-jp" << ImeSwitch::Outcome::Switched;
+        QTest::newRow("the one in use stays")
+            << "anthy" << QStringList{"anthy", "mozc-jp"} << "anthy" << ImeSwitch::Outcome::AlreadyOn;
+        QTest::newRow("none installed") << "xkb:us::eng" << QStringList{"pinyin"} << "xkb:us::eng"
+                                        << ImeSwitch::Outcome::Failed;
+    }
+    void ibusEngineChoice()
+    {
+        QFETCH(QString, current);
+        QFETCH(QStringList, installed);
+        QFETCH(QString, after);
+        QFETCH(ImeSwitch::Outcome, outcome);
+        reset(true);
+        m_ibus->fake.engine = current;
+        m_ibus->fake.installed = installed;
+        QCOMPARE(switchOnce().value(QStringLiteral("ibus")), outcome);
+        QCOMPARE(m_ibus->fake.engine, after);
+        m_ibus->fake.installed = {QStringLiteral("kkc"), QStringLiteral("anthy")};
+    }
+    void absentOrSilentLeavesTheBoxAlone_data()
+    {
+        QTest::addColumn<bool>("present");
+        QTest::addColumn<ImeSwitch::Outcome>("outcome");
+        QTest::newRow("none running") << false << ImeSwitch::Outcome::Absent;
+        QTest::newRow("never answering") << true << ImeSwitch::Outcome::NoAnswer;
+    }
+    void absentOrSilentLeavesTheBoxAlone()
+    {
+        QFETCH(bool, present);
+        QFETCH(ImeSwitch::Outcome, outcome);
+        reset(present, present);
+        MailEdit box;
+        box.setImeMode(1);
+        QSignalSpy done(box.findChild<ImeSwitch *>(), &ImeSwitch::finished);
+        focus(&box);
+        // The focus returned before any answer, and the box takes typing meanwhile.
+        QCOMPARE(done.count(), 0);
+        QTest::keyClicks(&box, QStringLiteral("abc"));
+        QCOMPARE(box.toPlainText(), QStringLiteral("abc"));
+        QTRY_COMPARE(done.count(), 2);
+        for (const QList<QVariant> &d : done)
+            QCOMPARE(d.at(1).value<ImeSwitch::Outcome>(), outcome);
+        // Absent: the bus said so at once, and nothing reached the input methods.
+        if (!present)
+            QCOMPARE(m_fcitx->fake.calls + m_ibus->fake.calls, QStringList());
+    }
+    void ibusAddress_data()
+    {
+        QTest::addColumn<bool>("inFile");
+        QTest::addColumn<bool>("live");
+        QTest::addColumn<ImeSwitch::Outcome>("outcome");
+        // In this order: the second row also shows that a new address is followed.
+        QTest::newRow("left behind by an IBus that has ended") << false << false << ImeSwitch::Outcome::Absent;
+        QTest::newRow("from ibus-daemon's address file") << true << true << ImeSwitch::Outcome::Switched;
+    }
+    void ibusAddress()
+    {
+        QFETCH(bool, inFile);
+        QFETCH(bool, live);
+        QFETCH(ImeSwitch::Outcome, outcome);
+        reset(true);
+        QTemporaryDir config;
+        const QByteArray address =
+            live ? m_ibusBus.address.toLatin1() : "unix:path=" + config.path().toLocal8Bit() + "/gone";
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+        qputenv("DISPLAY", ":7.0");
+        QVERIFY(QDir().mkpath(config.path() + "/ibus/bus"));
+        QFile file(config.path() + "/ibus/bus/" + QSysInfo::machineUniqueId() + "-unix-7");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("# written by ibus-daemon\nIBUS_ADDRESS=" + address + "\nIBUS_DAEMON_PID=1\n");
+        file.close();
+        if (inFile)
+            qunsetenv("IBUS_ADDRESS");
+        else
+            qputenv("IBUS_ADDRESS", address);
+        QCOMPARE(switchOnce().value(QStringLiteral("ibus")), outcome);
+        qputenv("IBUS_ADDRESS", m_ibusBus.address.toLatin1());
+        QCOMPARE(m_ibus->fake.engine, QString::fromLatin1(live ? "anthy" : "xkb:jp::jpn"));
+    }
+};
 
 QTEST_MAIN(tst_ImeSwitch)
 #include "tst_imeswitch.moc"

@@ -77,16 +77,206 @@ class tst_Install : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase();
-    void installedFiles_data();
-    void installedFiles();
-    void validators_data();
-    void validators();
-    void completion_data();
-    void completion();
-    void installedHelpOpens();
-    void installedProgramKeepsFilesInDataFolder();
-    void debianPackage();
+    void initTestCase()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DESTDIR"), m_stage.path());
+        const Result r = run(QStringLiteral(FUMIDORI_CMAKE),
+                             {QStringLiteral("--install"), QStringLiteral(FUMIDORI_BUILD_DIR),
+                              QStringLiteral("--prefix"), QStringLiteral("/usr")},
+                             env);
+        QVERIFY2(r.code == 0, r.err.constData());
+        m_tree = tree(m_stage.path());
+    }
+    void installedFiles_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("iconSize"); // a PNG's width and height, 0 for other files
+        for (const char *name : {"fumidori", "fumidori-dtmf", "fumidori-modemsim", "fumidori-send"}) {
+            QTest::newRow(name) << QStringLiteral("bin/") + QLatin1String(name) << 0;
+            QTest::addRow("%s.1.gz", name) << QStringLiteral("share/man/man1/%1.1.gz").arg(QLatin1String(name)) << 0;
+        }
+        QTest::newRow("queue unit") << "lib/systemd/user/fumidori-send.service" << 0;
+        for (const char *name : {"fumidori-dtmf", "fumidori-modemsim", "fumidori-send"})
+            QTest::addRow("%s completion", name) << QStringLiteral("share/bash-completion/completions/") + name << 0;
+        QTest::newRow("help collection") << "share/fumidori/fumidori.qhc" << 0;
+        QTest::newRow("help pages") << "share/fumidori/fumidori.qch" << 0;
+        QTest::newRow("desktop file") << QStringLiteral("share/applications/%1.desktop").arg(AppId) << 0;
+        QTest::newRow("metainfo") << QStringLiteral("share/metainfo/%1.metainfo.xml").arg(AppId) << 0;
+        QTest::newRow("scalable icon") << QStringLiteral("share/icons/hicolor/scalable/apps/%1.svg").arg(AppId) << 0;
+        for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+            QTest::addRow("icon %d", size)
+                << QStringLiteral("share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(AppId) << size;
+        QTest::newRow("copyright") << "share/doc/fumidori/copyright" << 0;
+        QTest::newRow("changelog") << "share/doc/fumidori/changelog.gz" << 0;
+        QTest::newRow("udev example") << "share/doc/fumidori/examples/70-fumidori-modem.rules" << 0;
+    }
+    void installedFiles()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, iconSize);
+        QVERIFY2(QFileInfo(installed(path)).isFile(), qPrintable(path));
+        if (iconSize)
+            QCOMPARE(QImage(installed(path)).size(), QSize(iconSize, iconSize));
+    }
+    void validators_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("desktop file") << "desktop-file-validate"
+                                      << QStringList{QStringLiteral("share/applications/%1.desktop").arg(AppId)};
+        QTest::newRow("metainfo") << "appstreamcli"
+                                  << QStringList{"validate", "--no-net",
+                                                 QStringLiteral("share/metainfo/%1.metainfo.xml").arg(AppId)};
+        for (const char *name : {"fumidori", "fumidori-dtmf", "fumidori-modemsim", "fumidori-send"})
+            QTest::addRow("man %s", name)
+                << "man"
+                << QStringList{"--warnings", "-E", "UTF-8", "-l", QStringLiteral("share/man/man1/%1.1.gz").arg(name)};
+    }
+    void validators()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, args);
+        if (QStandardPaths::findExecutable(program).isEmpty())
+            QSKIP(qPrintable(program + QStringLiteral(" is not installed (scripts/setup installs it)")));
+        args.last() = installed(args.last());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("MANWIDTH"), QStringLiteral("80"));
+        const Result r = run(program, args, env);
+        QVERIFY2(r.code == 0, (r.out + r.err).constData());
+        QVERIFY2(r.err.isEmpty(), r.err.constData());
+        // appstreamcli reports warnings and errors on standard output and still succeeds.
+        for (const QByteArray &line : r.out.split('\n'))
+            QVERIFY2(!line.startsWith("W:") && !line.startsWith("E:"), r.out.constData());
+    }
+    void completion_data()
+    {
+        QTest::addColumn<QStringList>("words"); // the command line, the last word being completed
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("dtmf commands") << QStringList{"fumidori-dtmf", ""}
+                                       << QStringList{"--help", "count", "decode", "encode", "optimize", "tones"};
+        QTest::newRow("dtmf encode options")
+            << QStringList{"fumidori-dtmf", "encode", "-"} << QStringList{"--", "--kind", "--pieces", "--skip"};
+        QTest::newRow("dtmf tones options")
+            << QStringList{"fumidori-dtmf", "tones", "--t"} << QStringList{"--text", "--tone"};
+        QTest::newRow("dtmf kinds") << QStringList{"fumidori-dtmf", "count", "--kind", ""}
+                                    << QStringList{"-1", "0", "1", "2", "3", "4", "5", "6", "7"};
+        QTest::newRow("modemsim options") << QStringList{"fumidori-modemsim", "--sample", "--no"}
+                                          << QStringList{"--no-carrier-after", "--no-cr", "--noise"};
+        QTest::newRow("modemsim ports") << QStringList{"fumidori-modemsim", "--port", "1"}
+                                        << QStringList{"1", "10", "11", "12", "13", "14", "15"};
+    }
+    void completion()
+    {
+        QFETCH(QStringList, words);
+        QFETCH(QStringList, expected);
+        const QString framework = QStringLiteral("/usr/share/bash-completion/bash_completion");
+        if (!QFileInfo::exists(framework))
+            QSKIP("bash-completion is not installed (scripts/setup installs it)");
+        const QString script =
+            QStringLiteral("source \"$1\"; source \"$2\"; shift 2\n"
+                           "COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); COMP_LINE=\"$*\"; COMP_POINT=${#COMP_LINE}\n"
+                           "spec=$(complete -p \"$1\"); spec=${spec#*-F }; \"${spec%% *}\" \"$1\" \"${!#}\" "
+                           "\"${COMP_WORDS[COMP_CWORD-1]}\"\n"
+                           "printf '%s\\n' \"${COMPREPLY[@]}\"");
+        const Result r = run(QStringLiteral("bash"),
+                             QStringList{"-c", script, "bash", framework,
+                                         installed(QStringLiteral("share/bash-completion/completions/") + words[0])} +
+                                 words);
+        QVERIFY2(r.code == 0, r.err.constData());
+        QStringList got = QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts);
+        got.sort();
+        QCOMPARE(got, expected);
+    }
+    void installedHelpOpens()
+    {
+        // The window opens the help collection found by this rule from the program's folder.
+        const QString shared = datafolder::sharedFolder(installed(QStringLiteral("bin")));
+        QCOMPARE(shared, installed(QStringLiteral("share/fumidori/")));
+        HelpWindow help(shared + HelpWindow::collectionFileName());
+        help.showContents(nullptr);
+        QCOMPARE(help.currentPage().fileName(), QStringLiteral("index.html"));
+        QVERIFY(help.pageText().startsWith(QStringLiteral("Fumidori ヘルプ")));
+        QCOMPARE(tree(m_stage.path()), m_tree); // read where it lies, nothing written there
+    }
+    void installedProgramKeepsFilesInDataFolder()
+    {
+        QTemporaryDir home;
+        QTemporaryDir work;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home.path());
+        env.remove(QStringLiteral("XDG_DATA_HOME"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        const QString data = home.filePath(QStringLiteral(".local/share/fumidori/"));
+
+        // The simulator, told no folder, links its line into the data folder the program uses.
+        QProcess sim;
+        sim.setProcessEnvironment(env);
+        sim.setWorkingDirectory(work.path());
+        sim.start(installed(QStringLiteral("bin/fumidori-modemsim")), {QStringLiteral("--sample")});
+        QByteArray simSays;
+        QVERIFY2(waitForError(sim, " -> ", &simSays), simSays.constData());
+        QVERIFY2(simSays.startsWith("fumidori-modemsim: " + QFile::encodeName(data) + "ports/COM1 -> "),
+                 simSays.constData());
+        // It also writes an empty history, so the program starts without the first start's messages.
+        const QByteArray sample = readFileBytes(data + QStringLiteral("Fumidori.ini"));
+        QVERIFY(!sample.isEmpty());
+        QVERIFY(QFileInfo::exists(data + QStringLiteral("History.ini")));
+        const ino_t settingsBefore = inode(data + QStringLiteral("Fumidori.ini"));
+        const ino_t historyBefore = inode(data + QStringLiteral("History.ini"));
+
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.setWorkingDirectory(work.path());
+        program.start(installed(QStringLiteral("bin/fumidori")), QStringList());
+        QVERIFY(program.waitForStarted());
+        // The offscreen platform says this when the main window is shown, after the program has
+        // loaded its files and set up its shut-down on SIGTERM.
+        QByteArray programSays;
+        QVERIFY2(waitForError(program, "propagateSizeHints", &programSays), programSays.constData());
+        QVERIFY(QFileInfo::exists(data + QStringLiteral("Fumidori.lock")));
+        ::kill(pid_t(program.processId()), SIGTERM);
+        QVERIFY(program.waitForFinished(30000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+
+        // Both files written again (replaced, so new inodes) in the data folder, the lock given up.
+        QVERIFY(inode(data + QStringLiteral("Fumidori.ini")) != settingsBefore);
+        QVERIFY(inode(data + QStringLiteral("History.ini")) != historyBefore);
+        QCOMPARE(readFileBytes(data + QStringLiteral("Fumidori.ini")), sample);
+        QCOMPARE(QDir(data).entryList(QDir::Files | QDir::Hidden),
+                 QStringList({QStringLiteral("Fumidori.ini"), QStringLiteral("History.ini")}));
+        // Nothing beside the program or in the working folder.
+        QCOMPARE(tree(m_stage.path()), m_tree);
+        QCOMPARE(tree(work.path()), QStringList());
+
+        sim.terminate();
+        QVERIFY(sim.waitForFinished(30000));
+        QVERIFY(!QFileInfo(data + QStringLiteral("ports/COM1")).isSymLink());
+    }
+    void debianPackage()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("dpkg-shlibdeps")).isEmpty())
+            QSKIP("dpkg-dev is not installed (scripts/setup installs it)");
+        QTemporaryDir out;
+        const Result made = run(QStringLiteral(FUMIDORI_CPACK),
+                                {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("-B"), out.path(),
+                                 QStringLiteral("--config"), QStringLiteral(FUMIDORI_BUILD_DIR "/CPackConfig.cmake")});
+        QVERIFY2(made.code == 0, (made.out + made.err).constData());
+        const QString deb = out.filePath(QStringLiteral("fumidori_" FUMIDORI_VERSION "_amd64.deb"));
+        QVERIFY2(QFileInfo(deb).isFile(), made.out.constData());
+
+        const Result depends = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), deb, QStringLiteral("Depends")});
+        QVERIFY2(depends.out.contains("libqt6widgets6") && depends.out.contains("libqt6sql6-sqlite"),
+                 depends.out.constData());
+
+        if (QStandardPaths::findExecutable(QStringLiteral("lintian")).isEmpty())
+            QSKIP("lintian is not installed (scripts/setup installs it)");
+        const Result lint = run(QStringLiteral("lintian"), {deb});
+        qInfo("lintian:\n%s%s", lint.out.constData(), lint.err.constData());
+        for (const QByteArray &line : lint.out.split('\n'))
+            QVERIFY2(!line.startsWith("E:"), lint.out.constData());
+    }
 
 private:
     QString installed(const QString &path) const { return m_stage.filePath(QStringLiteral("usr/") + path); }
@@ -94,216 +284,6 @@ private:
     QTemporaryDir m_stage;
     QStringList m_tree;
 };
-
-void tst_Install::initTestCase()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DESTDIR"), m_stage.path());
-    const Result r = run(QStringLiteral(FUMIDORI_CMAKE),
-                         {QStringLiteral("--install"), QStringLiteral(FUMIDORI_BUILD_DIR), QStringLiteral("--prefix"),
-                          QStringLiteral("/usr")},
-                         env);
-    QVERIFY2(r.code == 0, r.err.constData());
-    m_tree = tree(m_stage.path());
-}
-
-void tst_Install::installedFiles_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<int>("iconSize"); // a PNG's width and height, 0 for other files
-    for (const char *name : {"fumidori", "fumidori-dtmf", "fumidori-modemsim", "fumidori-send"}) {
-        QTest::newRow(name) << QStringLiteral("bin/") + QLatin1String(name) << 0;
-        QTest::addRow("%s.1.gz", name) << QStringLiteral("share/man/man1/%1.1.gz").arg(QLatin1String(name)) << 0;
-    }
-    QTest::newRow("queue unit") << "lib/systemd/user/fumidori-send.service" << 0;
-    for (const char *name : {"fumidori-dtmf", "fumidori-modemsim", "fumidori-send"})
-        QTest::addRow("%s completion", name) << QStringLiteral("share/bash-completion/completions/") + name << 0;
-    QTest::newRow("help collection") << "share/fumidori/fumidori.qhc" << 0;
-    QTest::newRow("help pages") << "share/fumidori/fumidori.qch" << 0;
-    QTest::newRow("desktop file") << QStringLiteral("share/applications/%1.desktop").arg(AppId) << 0;
-    QTest::newRow("metainfo") << QStringLiteral("share/metainfo/%1.metainfo.xml").arg(AppId) << 0;
-    QTest::newRow("scalable icon") << QStringLiteral("share/icons/hicolor/scalable/apps/%1.svg").arg(AppId) << 0;
-    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
-        QTest::addRow("icon %d", size) << QStringLiteral("share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(AppId)
-                                       << size;
-    QTest::newRow("copyright") << "share/doc/fumidori/copyright" << 0;
-    QTest::newRow("changelog") << "share/doc/fumidori/changelog.gz" << 0;
-    QTest::newRow("udev example") << "share/doc/fumidori/examples/70-fumidori-modem.rules" << 0;
-}
-
-void tst_Install::installedFiles()
-{
-    QFETCH(QString, path);
-    QFETCH(int, iconSize);
-    QVERIFY2(QFileInfo(installed(path)).isFile(), qPrintable(path));
-    if (iconSize)
-        QCOMPARE(QImage(installed(path)).size(), QSize(iconSize, iconSize));
-}
-
-void tst_Install::validators_data()
-{
-    QTest::addColumn<QString>("program");
-    QTest::addColumn<QStringList>("args");
-    QTest::newRow("desktop file") << "desktop-file-validate"
-                                  << QStringList{QStringLiteral("share/applications/%1.desktop").arg(AppId)};
-    QTest::newRow("metainfo") << "appstreamcli"
-                              << QStringList{"validate", "--no-net",
-                                             QStringLiteral("share/metainfo/%1.metainfo.xml").arg(AppId)};
-    for (const char *name : {"fumidori", "fumidori-dtmf", "fumidori-modemsim", "fumidori-send"})
-        QTest::addRow("man %s", name) << "man"
-                                      << QStringList{"--warnings", "-E", "UTF-8", "-l",
-                                                     QStringLiteral("share/man/man1/%1.1.gz").arg(name)};
-}
-
-void tst_Install::validators()
-{
-    QFETCH(QString, program);
-    QFETCH(QStringList, args);
-    if (QStandardPaths::findExecutable(program).isEmpty())
-        QSKIP(qPrintable(program + QStringLiteral(" is not installed (scripts/setup installs it)")));
-    args.last() = installed(args.last());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("MANWIDTH"), QStringLiteral("80"));
-    const Result r = run(program, args, env);
-    QVERIFY2(r.code == 0, (r.out + r.err).constData());
-    QVERIFY2(r.err.isEmpty(), r.err.constData());
-    // appstreamcli reports warnings and errors on standard output and still succeeds.
-    for (const QByteArray &line : r.out.split('\n'))
-        QVERIFY2(!line.startsWith("W:") && !line.startsWith("E:"), r.out.constData());
-}
-
-void tst_Install::completion_data()
-{
-    QTest::addColumn<QStringList>("words"); // the command line, the last word being completed
-    QTest::addColumn<QStringList>("expected");
-    QTest::newRow("dtmf commands") << QStringList{"fumidori-dtmf", ""}
-                                   << QStringList{"--help", "count", "decode", "encode", "optimize", "tones"};
-    QTest::newRow("dtmf encode options") << QStringList{"fumidori-dtmf", "encode", "-"}
-                                         << QStringList{"--", "--kind", "--pieces", "--skip"};
-    QTest::newRow("dtmf tones options") << QStringList{"fumidori-dtmf", "tones", "--t"}
-                                        << QStringList{"--text", "--tone"};
-    QTest::newRow("dtmf kinds") << QStringList{"fumidori-dtmf", "count", "--kind", ""}
-                                << QStringList{"-1", "0", "1", "2", "3", "4", "5", "6", "7"};
-    QTest::newRow("modemsim options") << QStringList{"fumidori-modemsim", "--sample", "--no"}
-                                      << QStringList{"--no-carrier-after", "--no-cr", "--noise"};
-    QTest::newRow("modemsim ports") << QStringList{"fumidori-modemsim", "--port", "1"}
-                                    << QStringList{"1", "10", "11", "12", "13", "14", "15"};
-}
-
-void tst_Install::completion()
-{
-    QFETCH(QStringList, words);
-    QFETCH(QStringList, expected);
-    const QString framework = QStringLiteral("/usr/share/bash-completion/bash_completion");
-    if (!QFileInfo::exists(framework))
-        QSKIP("bash-completion is not installed (scripts/setup installs it)");
-    const QString script =
-        QStringLiteral("source \"$1\"; source \"$2\"; shift 2\n"
-                       "COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); COMP_LINE=\"$*\"; COMP_POINT=${#COMP_LINE}\n"
-                       "spec=$(complete -p \"$1\"); spec=${spec#*-F }; \"${spec%% *}\" \"$1\" \"${!#}\" "
-                       "\"${COMP_WORDS[COMP_CWORD-1]}\"\n"
-                       "printf '%s\\n' \"${COMPREPLY[@]}\"");
-    const Result r = run(QStringLiteral("bash"),
-                         QStringList{"-c", script, "bash", framework,
-                                     installed(QStringLiteral("share/bash-completion/completions/") + words[0])} +
-                             words);
-    QVERIFY2(r.code == 0, r.err.constData());
-    QStringList got = QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts);
-    got.sort();
-    QCOMPARE(got, expected);
-}
-
-void tst_Install::installedHelpOpens()
-{
-    // The window opens the help collection found by this rule from the program's folder.
-    const QString shared = datafolder::sharedFolder(installed(QStringLiteral("bin")));
-    QCOMPARE(shared, installed(QStringLiteral("share/fumidori/")));
-    HelpWindow help(shared + HelpWindow::collectionFileName());
-    help.showContents(nullptr);
-    QCOMPARE(help.currentPage().fileName(), QStringLiteral("index.html"));
-    QVERIFY(help.pageText().startsWith(QStringLiteral("Fumidori ヘルプ")));
-    QCOMPARE(tree(m_stage.path()), m_tree); // read where it lies, nothing written there
-}
-
-void tst_Install::installedProgramKeepsFilesInDataFolder()
-{
-    QTemporaryDir home;
-    QTemporaryDir work;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home.path());
-    env.remove(QStringLiteral("XDG_DATA_HOME"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    const QString data = home.filePath(QStringLiteral(".local/share/fumidori/"));
-
-    // The simulator, told no folder, links its line into the data folder the program uses.
-    QProcess sim;
-    sim.setProcessEnvironment(env);
-    sim.setWorkingDirectory(work.path());
-    sim.start(installed(QStringLiteral("bin/fumidori-modemsim")), {QStringLiteral("--sample")});
-    QByteArray simSays;
-    QVERIFY2(waitForError(sim, " -> ", &simSays), simSays.constData());
-    QVERIFY2(simSays.startsWith("fumidori-modemsim: " + QFile::encodeName(data) + "ports/COM1 -> "),
-             simSays.constData());
-    // It also writes an empty history, so the program starts without the first start's messages.
-    const QByteArray sample = readFileBytes(data + QStringLiteral("Fumidori.ini"));
-    QVERIFY(!sample.isEmpty());
-    QVERIFY(QFileInfo::exists(data + QStringLiteral("History.ini")));
-    const ino_t settingsBefore = inode(data + QStringLiteral("Fumidori.ini"));
-    const ino_t historyBefore = inode(data + QStringLiteral("History.ini"));
-
-    QProcess program;
-    program.setProcessEnvironment(env);
-    program.setWorkingDirectory(work.path());
-    program.start(installed(QStringLiteral("bin/fumidori")), QStringList());
-    QVERIFY(program.waitForStarted());
-    // The offscreen platform says this when the main window is shown, after the program has
-    // loaded its files and set up its shut-down on SIGTERM.
-    QByteArray programSays;
-    QVERIFY2(waitForError(program, "propagateSizeHints", &programSays), programSays.constData());
-    QVERIFY(QFileInfo::exists(data + QStringLiteral("Fumidori.lock")));
-    ::kill(pid_t(program.processId()), SIGTERM);
-    QVERIFY(program.waitForFinished(30000));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
-
-    // Both files written again (replaced, so new inodes) in the data folder, the lock given up.
-    QVERIFY(inode(data + QStringLiteral("Fumidori.ini")) != settingsBefore);
-    QVERIFY(inode(data + QStringLiteral("History.ini")) != historyBefore);
-    QCOMPARE(readFileBytes(data + QStringLiteral("Fumidori.ini")), sample);
-    QCOMPARE(QDir(data).entryList(QDir::Files | QDir::Hidden),
-             QStringList({QStringLiteral("Fumidori.ini"), QStringLiteral("History.ini")}));
-    // Nothing beside the program or in the working folder.
-    QCOMPARE(tree(m_stage.path()), m_tree);
-    QCOMPARE(tree(work.path()), QStringList());
-
-    sim.terminate();
-    QVERIFY(sim.waitForFinished(30000));
-    QVERIFY(!QFileInfo(data + QStringLiteral("ports/COM1")).isSymLink());
-}
-
-void tst_Install::debianPackage()
-{
-    if (QStandardPaths::findExecutable(QStringLiteral("dpkg-shlibdeps")).isEmpty())
-        QSKIP("dpkg-dev is not installed (scripts/setup installs it)");
-    QTemporaryDir out;
-    const Result made = run(QStringLiteral(FUMIDORI_CPACK),
-                            {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("-B"), out.path(),
-                             QStringLiteral("--config"), QStringLiteral(FUMIDORI_BUILD_DIR "/CPackConfig.cmake")});
-    QVERIFY2(made.code == 0, (made.out + made.err).constData());
-    const QString deb = out.filePath(QStringLiteral("fumidori_" FUMIDORI_VERSION "_amd64.deb"));
-    QVERIFY2(QFileInfo(deb).isFile(), made.out.constData());
-
-    const Result depends = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), deb, QStringLiteral("Depends")});
-    QVERIFY2(depends.out.contains("libqt6widgets6") && depends.out.contains("libqt6sql6-sqlite"),
-             depends.out.constData());
-
-    if (QStandardPaths::findExecutable(QStringLiteral("lintian")).isEmpty())
-        QSKIP("lintian is not installed (scripts/setup installs it)");
-    const Result lint = run(QStringLiteral("lintian"), {deb});
-    qInfo("lintian:\n%s%s", lint.out.constData(), lint.err.constData());
-    for (const QByteArray &line : lint.out.split('\n'))
-        QVERIFY2(!line.startsWith("E:"), lint.out.constData());
-}
 
 QTEST_MAIN(tst_Install)
 #include "tst_install.moc"

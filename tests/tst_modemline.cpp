@@ -32,254 +32,235 @@ class tst_ModemLine : public QObject
 {
     Q_OBJECT
 private slots:
-    void callCenter_data();
-    void callCenter();
-    void linkCableThenModem();
-    void dialDigits_data();
-    void dialDigits();
-    void waitForOk_data();
-    void waitForOk();
-    void answersNotChecked_data();
-    void answersNotChecked();
-    void waitsEndWhenPortCloses();
-};
+    void callCenter_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("tonePulse");
+        QTest::addColumn<int>("dialSpeed");
+        QTest::addColumn<int>("speakerOff");
+        QTest::addColumn<QString>("outside"); // dialled when not empty
+        QTest::addColumn<QString>("extra");
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<QByteArrayList>("writes");
+        QTest::addColumn<int>("pauseMs");
 
-void tst_ModemLine::callCenter_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QString>("tonePulse");
-    QTest::addColumn<int>("dialSpeed");
-    QTest::addColumn<int>("speakerOff");
-    QTest::addColumn<QString>("outside"); // dialled when not empty
-    QTest::addColumn<QString>("extra");
-    QTest::addColumn<QString>("number");
-    QTest::addColumn<QByteArrayList>("writes");
-    QTest::addColumn<int>("pauseMs");
-
-    auto at = [](std::initializer_list<const char *> list) {
-        QByteArrayList out;
-        for (const char *c : list)
-            out << QByteArray(c) + '\r';
-        return out;
-    };
-    QTest::newRow("0 defaults") << 0 << "T" << 20 << 0 << ""
-                                << "" << Center << at({"ATZ", "ATE0M1L3Q0V1X4&C1T", "ATD0312345678T;"}) << 0;
-    QTest::newRow("0 pulse 10 speaker off")
-        << 0 << "P" << 10 << 1 << ""
-        << "" << Center << at({"ATZ", "ATE0M0Q0V1X4&C1P&P1", "ATD0312345678T;"}) << 0;
-    QTest::newRow("0 pulse 20 outside extra")
-        << 0 << "P" << 20 << 0 << "0"
-        << "S7=30" << Center << at({"ATZ", "ATE0M1L3Q0V1X4&C1P&P2", "ATS7=30", "ATD0,0312345678T;"}) << 0;
-    QTest::newRow("1 defaults") << 1 << "T" << 20 << 0 << ""
-                                << "" << Center
-                                << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1", "ATM1L3", "ATH1", "ATDT;",
-                                       "ATDT0312345678T;"})
-                                << 2000;
-    QTest::newRow("1 pulse outside extra")
-        << 1 << "P" << 10 << 1 << "9"
-        << "X3" << Center
-        << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1&P1", "ATM0", "ATX3", "ATH1", "ATDP;", "ATDP9,0312345678T;"}) << 2000;
-    QTest::newRow("2 outside not dialled") << 2 << "P" << 10 << 1 << "0"
-                                           << "X3" << Center << at({"ATE0Q0V1", "ATX3", "ATD0312345678V"}) << 0;
-    QTest::newRow("3") << 3 << "T" << 20 << 0 << "0"
-                       << "" << Center << at({"ATE0Q0V1", "ATDV0312345678;"}) << 0;
-    QTest::newRow("4") << 4 << "P" << 20 << 0 << "0"
-                       << "" << Center << at({"ATE0M1Q0V1X4", "ATD0312345678"}) << 0;
-    QTest::newRow("5 outside") << 5 << "T" << 20 << 0 << "0"
-                               << "" << Center << at({"ATE0Q0V1X4", "ATD0,0312345678#;"}) << 0;
-    QTest::newRow("6 keys") << 6 << "T" << 20 << 0 << "0"
-                            << "X3"
-                            << "0120#" << QByteArrayList{hex("a7"), hex("9a"), hex("91"), hex("92"),
-                                                         hex("9a"), hex("9c"), hex("86")}
-                            << 1000;
-    QTest::newRow("6 hyphen and space send nothing")
-        << 6 << "T" << 20 << 0 << ""
-        << ""
-        << "01-2 *" << QByteArrayList{hex("a7"), hex("9a"), hex("91"), hex("92"), hex("9b"), hex("86")} << 1000;
-    QTest::newRow("7 defaults") << 7 << "T" << 20 << 0 << ""
-                                << "X3" << Center << at({"ATM1L3Q0V1X4T", "ATH1", "ATD0312345678T;"}) << 1000;
-    QTest::newRow("7 pulse outside") << 7 << "P" << 20 << 1 << "0"
-                                     << "" << Center << at({"ATM0Q0V1X4P&P2", "ATH1", "ATD0,0312345678T;"}) << 1000;
-}
-
-void tst_ModemLine::callCenter()
-{
-    QFETCH(int, kind);
-    QFETCH(QString, tonePulse);
-    QFETCH(int, dialSpeed);
-    QFETCH(int, speakerOff);
-    QFETCH(QString, outside);
-    QFETCH(QString, extra);
-    QFETCH(QString, number);
-    QFETCH(QByteArrayList, writes);
-    QFETCH(int, pauseMs);
-
-    Settings s = Settings::defaults();
-    s.ModemKind = qint16(kind);
-    s.TonePulse = tonePulse;
-    s.DialSpeed = qint16(dialSpeed);
-    s.SpeakerOff = qint16(speakerOff);
-    s.OutSide = outside;
-    s.OutsideOn = outside.isEmpty() ? 0 : 1;
-    s.ExCommand = extra;
-    s.PortNumber = 4;
-    FakePort port;
-    VirtualWaiter waiter;
-    answerOk(port, waiter);
-    ModemLine line(s, port, waiter);
-    line.call(number);
-    waiter.run();
-    QCOMPARE(port.writes, writes);
-    QCOMPARE(waiter.now(), qint64(pauseMs));
-    QCOMPARE(port.portNumber(), 4);
-    QCOMPARE(port.events.first(), kind == 6 ? QStringLiteral("open 600,e,8,1") : QStringLiteral("open 9600,n,8,1"));
-}
-
-// A link-cable call must not leave a modem used later in the run at 600 baud.
-void tst_ModemLine::linkCableThenModem()
-{
-    Settings s = Settings::defaults();
-    s.ModemKind = 6;
-    FakePort port;
-    VirtualWaiter waiter;
-    answerOk(port, waiter);
-    ModemLine line(s, port, waiter);
-    line.call(Center);
-    waiter.run();
-    port.setPortOpen(false);
-    s.ModemKind = 0;
-    line.call(Center);
-    waiter.run();
-    QCOMPARE(port.settings(), QStringLiteral("9600,n,8,1"));
-}
-
-void tst_ModemLine::dialDigits_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QString>("digits");
-    QTest::addColumn<QByteArrayList>("writes");
-    for (int kind : {0, 1, 5, 7})
-        QTest::addRow("%d", kind) << kind << "*2*216#0402" << QByteArrayList{"ATD*2*216#0402;\r"};
-    QTest::newRow("2") << 2 << "123#" << QByteArrayList{"ATD123#V\r"};
-    QTest::newRow("3") << 3 << "123#" << QByteArrayList{"ATDV123#;\r"};
-    QTest::newRow("4") << 4 << "123#" << QByteArrayList{"ATD123#\r"};
-    QTest::newRow("0 no digits") << 0 << "" << QByteArrayList{"ATD;\r"};
-    QTest::newRow("6") << 6 << "*2*2 9-0#"
-                       << QByteArrayList{hex("9b"), hex("92"), hex("9b"), hex("92"), hex("99"), hex("9a"), hex("9c")};
-    QTest::newRow("6 nothing to send") << 6 << "-" << QByteArrayList{};
-}
-
-void tst_ModemLine::dialDigits()
-{
-    QFETCH(int, kind);
-    QFETCH(QString, digits);
-    QFETCH(QByteArrayList, writes);
-    Settings s = Settings::defaults();
-    s.ModemKind = qint16(kind);
-    FakePort port;
-    VirtualWaiter waiter;
-    port.setPortOpen(true);
-    ModemLine(s, port, waiter).dial(digits);
-    QCOMPARE(port.writes, writes);
-}
-
-void tst_ModemLine::waitForOk_data()
-{
-    QTest::addColumn<QByteArrayList>("reads"); // one read every 10 ms
-    QTest::addColumn<bool>("ends");
-    QTest::addColumn<bool>("noCarrier");
-    QTest::newRow("CR LF OK CR LF") << QByteArrayList{"\r\nOK\r\n"} << true << false;
-    QTest::newRow("OK without CR") << QByteArrayList{"\r\nOK"} << false << false;
-    QTest::newRow("OK then LF") << QByteArrayList{"OK\n"} << false << false;
-    QTest::newRow("lower case") << QByteArrayList{"ok\r"} << false << false;
-    QTest::newRow("split O|K CR") << QByteArrayList{"\r\nO", "K\r\n"} << true << false;
-    QTest::newRow("split OK|CR") << QByteArrayList{"OK", "\r"} << true << false;
-    QTest::newRow("echo then OK") << QByteArrayList{"ATZ\r", "\r\n", "OK\r\n"} << true << false;
-    QTest::newRow("NO CARRIER") << QByteArrayList{"\r\nNO CARRIER\r\n"} << true << true;
-    QTest::newRow("NO CARRIER split") << QByteArrayList{"\r\nNO CA", "RR", "IER\r\n"} << true << true;
-    QTest::newRow("NO CARRIER before OK") << QByteArrayList{"NO CARRIER\r\nOK\r\n"} << true << true;
-    QTest::newRow("chatter then split OK") << QByteArrayList{QByteArray(200000, 'x'), "O", "K\r"} << true << false;
-}
-
-void tst_ModemLine::waitForOk()
-{
-    QFETCH(QByteArrayList, reads);
-    QFETCH(bool, ends);
-    QFETCH(bool, noCarrier);
-    Settings s = Settings::defaults();
-    FakePort port;
-    VirtualWaiter waiter;
-    port.setPortOpen(true);
-    ModemLine line(s, port, waiter);
-    bool hungUp = false;
-    QObject::connect(&line, &Line::noCarrier, [&] {
-        hungUp = true;
-        port.setPortOpen(false);
-    });
-    for (int i = 0; i < reads.size(); ++i)
-        waiter.after(10 * (i + 1), [&port, bytes = reads[i]] { port.receive(bytes); });
-    bool ended = true;
-    try {
-        line.awaitOk(5);
-        waiter.run();
-    } catch (const VirtualWaiter::Stuck &) {
-        ended = false;
+        auto at = [](std::initializer_list<const char *> list) {
+            QByteArrayList out;
+            for (const char *c : list)
+                out << QByteArray(c) + '\r';
+            return out;
+        };
+        QTest::newRow("0 defaults") << 0 << "T" << 20 << 0 << ""
+                                    << "" << Center << at({"ATZ", "ATE0M1L3Q0V1X4&C1T", "ATD0312345678T;"}) << 0;
+        QTest::newRow("0 pulse 10 speaker off")
+            << 0 << "P" << 10 << 1 << ""
+            << "" << Center << at({"ATZ", "ATE0M0Q0V1X4&C1P&P1", "ATD0312345678T;"}) << 0;
+        QTest::newRow("0 pulse 20 outside extra")
+            << 0 << "P" << 20 << 0 << "0"
+            << "S7=30" << Center << at({"ATZ", "ATE0M1L3Q0V1X4&C1P&P2", "ATS7=30", "ATD0,0312345678T;"}) << 0;
+        QTest::newRow("1 defaults") << 1 << "T" << 20 << 0 << ""
+                                    << "" << Center
+                                    << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1", "ATM1L3", "ATH1", "ATDT;",
+                                           "ATDT0312345678T;"})
+                                    << 2000;
+        QTest::newRow("1 pulse outside extra")
+            << 1 << "P" << 10 << 1 << "9"
+            << "X3" << Center
+            << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1&P1", "ATM0", "ATX3", "ATH1", "ATDP;", "ATDP9,0312345678T;"})
+            << 2000;
+        QTest::newRow("2 outside not dialled") << 2 << "P" << 10 << 1 << "0"
+                                               << "X3" << Center << at({"ATE0Q0V1", "ATX3", "ATD0312345678V"}) << 0;
+        QTest::newRow("3") << 3 << "T" << 20 << 0 << "0"
+                           << "" << Center << at({"ATE0Q0V1", "ATDV0312345678;"}) << 0;
+        QTest::newRow("4") << 4 << "P" << 20 << 0 << "0"
+                           << "" << Center << at({"ATE0M1Q0V1X4", "ATD0312345678"}) << 0;
+        QTest::newRow("5 outside") << 5 << "T" << 20 << 0 << "0"
+                                   << "" << Center << at({"ATE0Q0V1X4", "ATD0,0312345678#;"}) << 0;
+        QTest::newRow("6 keys") << 6 << "T" << 20 << 0 << "0"
+                                << "X3"
+                                << "0120#" << QByteArrayList{hex("a7"), hex("9a"), hex("91"), hex("92"),
+                                                             hex("9a"), hex("9c"), hex("86")}
+                                << 1000;
+        QTest::newRow("6 hyphen and space send nothing")
+            << 6 << "T" << 20 << 0 << ""
+            << ""
+            << "01-2 *" << QByteArrayList{hex("a7"), hex("9a"), hex("91"), hex("92"), hex("9b"), hex("86")} << 1000;
+        QTest::newRow("7 defaults") << 7 << "T" << 20 << 0 << ""
+                                    << "X3" << Center << at({"ATM1L3Q0V1X4T", "ATH1", "ATD0312345678T;"}) << 1000;
+        QTest::newRow("7 pulse outside") << 7 << "P" << 20 << 1 << "0"
+                                         << "" << Center << at({"ATM0Q0V1X4P&P2", "ATH1", "ATD0,0312345678T;"}) << 1000;
     }
-    QCOMPARE(ended, ends);
-    QCOMPARE(hungUp, noCarrier);
-    if (ends)
-        QCOMPARE(waiter.now(), qint64(10 * reads.size())); // no time limit, and no extra wait
-}
+    void callCenter()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, tonePulse);
+        QFETCH(int, dialSpeed);
+        QFETCH(int, speakerOff);
+        QFETCH(QString, outside);
+        QFETCH(QString, extra);
+        QFETCH(QString, number);
+        QFETCH(QByteArrayList, writes);
+        QFETCH(int, pauseMs);
 
-void tst_ModemLine::answersNotChecked_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("okCheckNo");
-    QTest::newRow("OkCheckNo 1") << 0 << 1;
-    QTest::newRow("link cable") << 6 << 0;
-}
-
-void tst_ModemLine::answersNotChecked()
-{
-    QFETCH(int, kind);
-    QFETCH(int, okCheckNo);
-    Settings s = Settings::defaults();
-    s.ModemKind = qint16(kind);
-    s.OkCheckNo = qint16(okCheckNo);
-    FakePort port;
-    VirtualWaiter waiter;
-    answerOk(port, waiter);
-    ModemLine line(s, port, waiter);
-    line.call(Center);
-    waiter.run();
-    const qint64 start = waiter.now();
-    line.awaitOk(0);
-    waiter.run();
-    QCOMPARE(waiter.now(), start);
-    line.awaitOk(2.5);
-    waiter.run();
-    QCOMPARE(waiter.now(), start + 2500);
-    QCOMPARE(port.nonEmptyReads, 0);
-}
-
-// The hang-up button closes the port under a wait: every wait ends there.
-void tst_ModemLine::waitsEndWhenPortCloses()
-{
-    Settings s = Settings::defaults();
-    FakePort port;
-    VirtualWaiter waiter;
-    ModemLine line(s, port, waiter);
-    port.setPortOpen(true);
-    waiter.after(300, [&] { port.setPortOpen(false); });
-    line.awaitOk(0);
-    waiter.run();
-    QCOMPARE(waiter.now(), qint64(300));
-    port.setPortOpen(true);
-    waiter.after(200, [&] { port.vanish(); });
-    line.pause(5);
-    waiter.run();
-    QCOMPARE(waiter.now(), qint64(500));
-}
+        Settings s = Settings::defaults();
+        s.ModemKind = qint16(kind);
+        s.TonePulse = tonePulse;
+        s.DialSpeed = qint16(dialSpeed);
+        s.SpeakerOff = qint16(speakerOff);
+        s.OutSide = outside;
+        s.OutsideOn = outside.isEmpty() ? 0 : 1;
+        s.ExCommand = extra;
+        s.PortNumber = 4;
+        FakePort port;
+        VirtualWaiter waiter;
+        answerOk(port, waiter);
+        ModemLine line(s, port, waiter);
+        line.call(number);
+        waiter.run();
+        QCOMPARE(port.writes, writes);
+        QCOMPARE(waiter.now(), qint64(pauseMs));
+        QCOMPARE(port.portNumber(), 4);
+        QCOMPARE(port.events.first(), kind == 6 ? QStringLiteral("open 600,e,8,1") : QStringLiteral("open 9600,n,8,1"));
+    }
+    // A link-cable call must not leave a modem used later in the run at 600 baud.
+    void linkCableThenModem()
+    {
+        Settings s = Settings::defaults();
+        s.ModemKind = 6;
+        FakePort port;
+        VirtualWaiter waiter;
+        answerOk(port, waiter);
+        ModemLine line(s, port, waiter);
+        line.call(Center);
+        waiter.run();
+        port.setPortOpen(false);
+        s.ModemKind = 0;
+        line.call(Center);
+        waiter.run();
+        QCOMPARE(port.settings(), QStringLiteral("9600,n,8,1"));
+    }
+    void dialDigits_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("digits");
+        QTest::addColumn<QByteArrayList>("writes");
+        for (int kind : {0, 1, 5, 7})
+            QTest::addRow("%d", kind) << kind << "*2*216#0402" << QByteArrayList{"ATD*2*216#0402;\r"};
+        QTest::newRow("2") << 2 << "123#" << QByteArrayList{"ATD123#V\r"};
+        QTest::newRow("3") << 3 << "123#" << QByteArrayList{"ATDV123#;\r"};
+        QTest::newRow("4") << 4 << "123#" << QByteArrayList{"ATD123#\r"};
+        QTest::newRow("0 no digits") << 0 << "" << QByteArrayList{"ATD;\r"};
+        QTest::newRow("6") << 6 << "*2*2 9-0#" << QByteArrayList{hex("9b"), hex("92"), hex("9b"), hex("92"),
+                                                                 hex("99"), hex("9a"), hex("9c")};
+        QTest::newRow("6 nothing to send") << 6 << "-" << QByteArrayList{};
+    }
+    void dialDigits()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, digits);
+        QFETCH(QByteArrayList, writes);
+        Settings s = Settings::defaults();
+        s.ModemKind = qint16(kind);
+        FakePort port;
+        VirtualWaiter waiter;
+        port.setPortOpen(true);
+        ModemLine(s, port, waiter).dial(digits);
+        QCOMPARE(port.writes, writes);
+    }
+    void waitForOk_data()
+    {
+        QTest::addColumn<QByteArrayList>("reads"); // one read every 10 ms
+        QTest::addColumn<bool>("ends");
+        QTest::addColumn<bool>("noCarrier");
+        QTest::newRow("CR LF OK CR LF") << QByteArrayList{"\r\nOK\r\n"} << true << false;
+        QTest::newRow("OK without CR") << QByteArrayList{"\r\nOK"} << false << false;
+        QTest::newRow("OK then LF") << QByteArrayList{"OK\n"} << false << false;
+        QTest::newRow("lower case") << QByteArrayList{"ok\r"} << false << false;
+        QTest::newRow("split O|K CR") << QByteArrayList{"\r\nO", "K\r\n"} << true << false;
+        QTest::newRow("split OK|CR") << QByteArrayList{"OK", "\r"} << true << false;
+        QTest::newRow("echo then OK") << QByteArrayList{"ATZ\r", "\r\n", "OK\r\n"} << true << false;
+        QTest::newRow("NO CARRIER") << QByteArrayList{"\r\nNO CARRIER\r\n"} << true << true;
+        QTest::newRow("NO CARRIER split") << QByteArrayList{"\r\nNO CA", "RR", "IER\r\n"} << true << true;
+        QTest::newRow("NO CARRIER before OK") << QByteArrayList{"NO CARRIER\r\nOK\r\n"} << true << true;
+        QTest::newRow("chatter then split OK") << QByteArrayList{QByteArray(200000, 'x'), "O", "K\r"} << true << false;
+    }
+    void waitForOk()
+    {
+        QFETCH(QByteArrayList, reads);
+        QFETCH(bool, ends);
+        QFETCH(bool, noCarrier);
+        Settings s = Settings::defaults();
+        FakePort port;
+        VirtualWaiter waiter;
+        port.setPortOpen(true);
+        ModemLine line(s, port, waiter);
+        bool hungUp = false;
+        QObject::connect(&line, &Line::noCarrier, [&] {
+            hungUp = true;
+            port.setPortOpen(false);
+        });
+        for (int i = 0; i < reads.size(); ++i)
+            waiter.after(10 * (i + 1), [&port, bytes = reads[i]] { port.receive(bytes); });
+        bool ended = true;
+        try {
+            line.awaitOk(5);
+            waiter.run();
+        } catch (const VirtualWaiter::Stuck &) {
+            ended = false;
+        }
+        QCOMPARE(ended, ends);
+        QCOMPARE(hungUp, noCarrier);
+        if (ends)
+            QCOMPARE(waiter.now(), qint64(10 * reads.size())); // no time limit, and no extra wait
+    }
+    void answersNotChecked_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("okCheckNo");
+        QTest::newRow("OkCheckNo 1") << 0 << 1;
+        QTest::newRow("link cable") << 6 << 0;
+    }
+    void answersNotChecked()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, okCheckNo);
+        Settings s = Settings::defaults();
+        s.ModemKind = qint16(kind);
+        s.OkCheckNo = qint16(okCheckNo);
+        FakePort port;
+        VirtualWaiter waiter;
+        answerOk(port, waiter);
+        ModemLine line(s, port, waiter);
+        line.call(Center);
+        waiter.run();
+        const qint64 start = waiter.now();
+        line.awaitOk(0);
+        waiter.run();
+        QCOMPARE(waiter.now(), start);
+        line.awaitOk(2.5);
+        waiter.run();
+        QCOMPARE(waiter.now(), start + 2500);
+        QCOMPARE(port.nonEmptyReads, 0);
+    }
+    // The hang-up button closes the port under a wait: every wait ends there.
+    void waitsEndWhenPortCloses()
+    {
+        Settings s = Settings::defaults();
+        FakePort port;
+        VirtualWaiter waiter;
+        ModemLine line(s, port, waiter);
+        port.setPortOpen(true);
+        waiter.after(300, [&] { port.setPortOpen(false); });
+        line.awaitOk(0);
+        waiter.run();
+        QCOMPARE(waiter.now(), qint64(300));
+        port.setPortOpen(true);
+        waiter.after(200, [&] { port.vanish(); });
+        line.pause(5);
+        waiter.run();
+        QCOMPARE(waiter.now(), qint64(500));
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_ModemLine)
 #include "tst_modemline.moc"

@@ -77,212 +77,189 @@ class tst_Port : public QObject
 {
     Q_OBJECT
 private slots:
-    void init();
-    void bytesArriveUnchanged_data();
-    void bytesArriveUnchanged();
-    void answersThenDeviceGoes();
-    void missingDevice_data();
-    void missingDevice();
-    void heldByAnother();
-    void closedPort();
-    void refusedIsNotInUse();
-    void hangUpLeavesBeforeClose_data();
-    void hangUpLeavesBeforeClose();
+    void init()
+    {
+        m_folder = m_dir.path() + QStringLiteral("/");
+        QDir(m_folder).mkpath(QStringLiteral("ports"));
+        for (const QString &name : QDir(m_folder + QStringLiteral("ports")).entryList(QDir::System))
+            QFile::remove(m_folder + QStringLiteral("ports/") + name);
+    }
+    void bytesArriveUnchanged_data()
+    {
+        QTest::addColumn<QString>("settings");
+        QTest::newRow("AT modem") << "9600,n,8,1";
+        QTest::newRow("link cable") << "600,e,8,1";
+    }
+    void bytesArriveUnchanged()
+    {
+        QFETCH(QString, settings);
+        Pty pty;
+        link(3, pty.path);
+        ComPort port(m_folder);
+        port.setPortNumber(3);
+        port.setSettings(settings);
+        port.setPortOpen(true);
+        QVERIFY(port.isOpen());
+        QByteArray all;
+        for (int b = 0; b < 256; ++b)
+            all += char(b);
+        port.output(all);
+        port.output(QByteArray(1, char(0xA4)));
+        QCOMPARE(pty.read(257), all + char(0xA4));
+    }
+    // Answers arrive with readyRead; when the device goes away the port closes by itself.
+    void answersThenDeviceGoes()
+    {
+        Pty pty;
+        link(1, pty.path);
+        ComPort port(m_folder);
+        port.setPortOpen(true);
+        QSignalSpy ready(&port, &SerialPort::readyRead);
+        QSignalSpy closed(&port, &SerialPort::closed);
+        QCOMPARE(port.input(), QByteArray()); // never waits
+        QCOMPARE(::write(pty.master, "\r\nOK\r\n", 6), 6);
+        QVERIFY(ready.wait(2000));
+        QByteArray got = port.input();
+        while (got.size() < 6 && ready.wait(500))
+            got += port.input();
+        QCOMPARE(got, QByteArray("\r\nOK\r\n"));
+
+        ::close(pty.slave); // only our own end is left on the line
+        pty.slave = -1;
+        pty.closeMaster();
+        QVERIFY(closed.wait(2000));
+        QVERIFY(!port.isOpen());
+        QCOMPARE(codeOf([&] { port.output("AT\r"); }), 8018);
+    }
+    void missingDevice_data()
+    {
+        QTest::addColumn<QString>("target"); // empty: no link, so /dev/ttyS(n-1)
+        QTest::newRow("dangling link") << "/dev/no-such-device";
+        QTest::newRow("no link, no ttyS") << "";
+    }
+    void missingDevice()
+    {
+        QFETCH(QString, target);
+        if (!target.isEmpty())
+            link(7, target);
+        else if (QFile::exists(QStringLiteral("/dev/ttyS254")))
+            QSKIP("this machine has a /dev/ttyS254");
+        ComPort port(m_folder);
+        port.setPortNumber(target.isEmpty() ? 255 : 7);
+        QCOMPARE(codeOf([&] { port.setPortOpen(true); }), 8002);
+        QVERIFY(!port.isOpen());
+        QCOMPARE(codeOf([&] { port.setPortNumber(0); }), 8002);
+    }
+    void heldByAnother()
+    {
+        Pty pty;
+        link(2, pty.path);
+        ComPort first(m_folder);
+        first.setPortNumber(2);
+        first.setPortOpen(true);
+        ComPort second(m_folder);
+        second.setPortNumber(2);
+        QCOMPARE(codeOf([&] { second.setPortOpen(true); }), 8005);
+        first.setPortOpen(false);
+        // Another program holding the device under its own name.
+        QSerialPort other(pty.path);
+        QVERIFY(other.open(QIODevice::ReadWrite));
+        QCOMPARE(codeOf([&] { second.setPortOpen(true); }), 8005);
+        other.close();
+        second.setPortOpen(true);
+        QVERIFY(second.isOpen());
+    }
+    void closedPort()
+    {
+        Pty pty;
+        link(1, pty.path);
+        ComPort port(m_folder);
+        QCOMPARE(codeOf([&] { port.output("ATH\r"); }), 8018);
+        port.setPortOpen(true);
+        QSignalSpy closed(&port, &SerialPort::closed);
+        port.setPortOpen(false);
+        QCOMPARE(closed.size(), 1);
+        QCOMPARE(codeOf([&] { port.output("ATH\r"); }), 8018);
+        QCOMPARE(port.input(), QByteArray());
+    }
+    // A device the user may not open is not "in use": it gets its own code and advice naming the
+    // device. Root may open anything, so a child drops to an unprivileged user for the attempt.
+    void refusedIsNotInUse()
+    {
+        Pty pty;
+        link(4, pty.path);
+        const passwd *nobody = ::getpwnam("nobody");
+        if (::getuid() != 0 || !nobody)
+            QSKIP("needs root and the user nobody to try an open that is refused");
+        QVERIFY(
+            QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) | QFile::ExeOther | QFile::ReadOther));
+        int pipeFds[2];
+        QCOMPARE(::pipe(pipeFds), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(pipeFds[0]);
+            QByteArray report = "not dropped";
+            if (::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0) {
+                ComPort port(m_folder);
+                port.setPortNumber(4);
+                try {
+                    port.setPortOpen(true);
+                    report = "opened";
+                } catch (const AppError &error) {
+                    report = QByteArray::number(error.code()) + ' ' + error.description().toUtf8();
+                }
+            }
+            (void)!::write(pipeFds[1], report.constData(), size_t(report.size()));
+            ::_exit(0);
+        }
+        ::close(pipeFds[1]);
+        QByteArray report;
+        char buffer[1024];
+        for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+            report.append(buffer, n);
+        ::close(pipeFds[0]);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        const QString text = QString::fromUtf8(report);
+        QVERIFY2(text.startsWith(QStringLiteral("70 ")), qPrintable(text));
+        QVERIFY2(text.contains(pty.path) && text.contains(QStringLiteral("COM4")) &&
+                     text.contains(QStringLiteral("ログインし直して")),
+                 qPrintable(text));
+    }
+    // The hang-up goes out before the port closes and its earlier settings come back. A pseudo-terminal
+    // keeps the speed but not parity or character size, so only the bytes can be checked here.
+    void hangUpLeavesBeforeClose_data()
+    {
+        QTest::addColumn<int>("modemKind");
+        QTest::addColumn<QString>("settings");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("modem") << 0 << "9600,n,8,1" << QByteArray("ATH\r");
+        QTest::newRow("link cable") << 6 << "600,e,8,1" << QByteArray(1, char(0xA4));
+    }
+    void hangUpLeavesBeforeClose()
+    {
+        QFETCH(int, modemKind);
+        QFETCH(QString, settings);
+        QFETCH(QByteArray, bytes);
+        Pty pty;
+        link(5, pty.path);
+        ComPort port(m_folder);
+        port.setPortNumber(5);
+        port.setSettings(settings);
+        port.setPortOpen(true);
+        hangUpPort(port, modemKind);
+        QVERIFY(!port.isOpen());
+        QCOMPARE(pty.read(bytes.size()), bytes);
+    }
 
 private:
-    void link(int number, const QString &target);
+    void link(int number, const QString &target)
+    {
+        QVERIFY(QFile::link(target, m_folder + QStringLiteral("ports/COM%1").arg(number)));
+    }
     QTemporaryDir m_dir;
     QString m_folder;
 };
-
-void tst_Port::init()
-{
-    m_folder = m_dir.path() + QStringLiteral("/");
-    QDir(m_folder).mkpath(QStringLiteral("ports"));
-    for (const QString &name : QDir(m_folder + QStringLiteral("ports")).entryList(QDir::System))
-        QFile::remove(m_folder + QStringLiteral("ports/") + name);
-}
-
-void tst_Port::link(int number, const QString &target)
-{
-    QVERIFY(QFile::link(target, m_folder + QStringLiteral("ports/COM%1").arg(number)));
-}
-
-void tst_Port::bytesArriveUnchanged_data()
-{
-    QTest::addColumn<QString>("settings");
-    QTest::newRow("AT modem") << "9600,n,8,1";
-    QTest::newRow("link cable") << "600,e,8,1";
-}
-
-void tst_Port::bytesArriveUnchanged()
-{
-    QFETCH(QString, settings);
-    Pty pty;
-    link(3, pty.path);
-    ComPort port(m_folder);
-    port.setPortNumber(3);
-    port.setSettings(settings);
-    port.setPortOpen(true);
-    QVERIFY(port.isOpen());
-    QByteArray all;
-    for (int b = 0; b < 256; ++b)
-        all += char(b);
-    port.output(all);
-    port.output(QByteArray(1, char(0xA4)));
-    QCOMPARE(pty.read(257), all + char(0xA4));
-}
-
-// Answers arrive with readyRead; when the device goes away the port closes by itself.
-void tst_Port::answersThenDeviceGoes()
-{
-    Pty pty;
-    link(1, pty.path);
-    ComPort port(m_folder);
-    port.setPortOpen(true);
-    QSignalSpy ready(&port, &SerialPort::readyRead);
-    QSignalSpy closed(&port, &SerialPort::closed);
-    QCOMPARE(port.input(), QByteArray()); // never waits
-    QCOMPARE(::write(pty.master, "\r\nOK\r\n", 6), 6);
-    QVERIFY(ready.wait(2000));
-    QByteArray got = port.input();
-    while (got.size() < 6 && ready.wait(500))
-        got += port.input();
-    QCOMPARE(got, QByteArray("\r\nOK\r\n"));
-
-    ::close(pty.slave); // only our own end is left on the line
-    pty.slave = -1;
-    pty.closeMaster();
-    QVERIFY(closed.wait(2000));
-    QVERIFY(!port.isOpen());
-    QCOMPARE(codeOf([&] { port.output("AT\r"); }), 8018);
-}
-
-void tst_Port::missingDevice_data()
-{
-    QTest::addColumn<QString>("target"); // empty: no link, so /dev/ttyS(n-1)
-    QTest::newRow("dangling link") << "/dev/no-such-device";
-    QTest::newRow("no link, no ttyS") << "";
-}
-
-void tst_Port::missingDevice()
-{
-    QFETCH(QString, target);
-    if (!target.isEmpty())
-        link(7, target);
-    else if (QFile::exists(QStringLiteral("/dev/ttyS254")))
-        QSKIP("this machine has a /dev/ttyS254");
-    ComPort port(m_folder);
-    port.setPortNumber(target.isEmpty() ? 255 : 7);
-    QCOMPARE(codeOf([&] { port.setPortOpen(true); }), 8002);
-    QVERIFY(!port.isOpen());
-    QCOMPARE(codeOf([&] { port.setPortNumber(0); }), 8002);
-}
-
-void tst_Port::heldByAnother()
-{
-    Pty pty;
-    link(2, pty.path);
-    ComPort first(m_folder);
-    first.setPortNumber(2);
-    first.setPortOpen(true);
-    ComPort second(m_folder);
-    second.setPortNumber(2);
-    QCOMPARE(codeOf([&] { second.setPortOpen(true); }), 8005);
-    first.setPortOpen(false);
-    // Another program holding the device under its own name.
-    QSerialPort other(pty.path);
-    QVERIFY(other.open(QIODevice::ReadWrite));
-    QCOMPARE(codeOf([&] { second.setPortOpen(true); }), 8005);
-    other.close();
-    second.setPortOpen(true);
-    QVERIFY(second.isOpen());
-}
-
-void tst_Port::closedPort()
-{
-    Pty pty;
-    link(1, pty.path);
-    ComPort port(m_folder);
-    QCOMPARE(codeOf([&] { port.output("ATH\r"); }), 8018);
-    port.setPortOpen(true);
-    QSignalSpy closed(&port, &SerialPort::closed);
-    port.setPortOpen(false);
-    QCOMPARE(closed.size(), 1);
-    QCOMPARE(codeOf([&] { port.output("ATH\r"); }), 8018);
-    QCOMPARE(port.input(), QByteArray());
-}
-
-// A device the user may not open is not "in use": it gets its own code and advice naming the
-// device. Root may open anything, so a child drops to an unprivileged user for the attempt.
-void tst_Port::refusedIsNotInUse()
-{
-    Pty pty;
-    link(4, pty.path);
-    const passwd *nobody = ::getpwnam("nobody");
-    if (::getuid() != 0 || !nobody)
-        QSKIP("needs root and the user nobody to try an open that is refused");
-    QVERIFY(QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) | QFile::ExeOther | QFile::ReadOther));
-    int pipeFds[2];
-    QCOMPARE(::pipe(pipeFds), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        QByteArray report = "not dropped";
-        if (::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0) {
-            ComPort port(m_folder);
-            port.setPortNumber(4);
-            try {
-                port.setPortOpen(true);
-                report = "opened";
-            } catch (const AppError &error) {
-                report = QByteArray::number(error.code()) + ' ' + error.description().toUtf8();
-            }
-        }
-        (void)!::write(pipeFds[1], report.constData(), size_t(report.size()));
-        ::_exit(0);
-    }
-    ::close(pipeFds[1]);
-    QByteArray report;
-    char buffer[1024];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
-        report.append(buffer, n);
-    ::close(pipeFds[0]);
-    int status = 0;
-    QCOMPARE(::waitpid(child, &status, 0), child);
-    const QString text = QString::fromUtf8(report);
-    QVERIFY2(text.startsWith(QStringLiteral("70 ")), qPrintable(text));
-    QVERIFY2(text.contains(pty.path) && text.contains(QStringLiteral("COM4")) &&
-                 text.contains(QStringLiteral("ログインし直して")),
-             qPrintable(text));
-}
-
-// The hang-up goes out before the port closes and its earlier settings come back. A pseudo-terminal
-// keeps the speed but not parity or character size, so only the bytes can be checked here.
-void tst_Port::hangUpLeavesBeforeClose_data()
-{
-    QTest::addColumn<int>("modemKind");
-    QTest::addColumn<QString>("settings");
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("modem") << 0 << "9600,n,8,1" << QByteArray("ATH\r");
-    QTest::newRow("link cable") << 6 << "600,e,8,1" << QByteArray(1, char(0xA4));
-}
-
-void tst_Port::hangUpLeavesBeforeClose()
-{
-    QFETCH(int, modemKind);
-    QFETCH(QString, settings);
-    QFETCH(QByteArray, bytes);
-    Pty pty;
-    link(5, pty.path);
-    ComPort port(m_folder);
-    port.setPortNumber(5);
-    port.setSettings(settings);
-    port.setPortOpen(true);
-    hangUpPort(port, modemKind);
-    QVERIFY(!port.isOpen());
-    QCOMPARE(pty.read(bytes.size()), bytes);
-}
 
 QTEST_GUILESS_MAIN(tst_Port)
 #include "tst_port.moc"
