@@ -3,7 +3,6 @@
 #include "ui/dlgabout.h"
 
 #include <QLabel>
-#include <QPushButton>
 #include <QTest>
 #include <memory>
 
@@ -39,30 +38,6 @@ private slots:
         QTest::mouseClick(label(link.toLatin1().constData()), Qt::LeftButton, {}, QPoint(3, 3));
         QCOMPARE(m_fake.urls.opened, QList<QUrl>{url});
         QVERIFY(!m_dialog->isVisible());
-    }
-
-    void iconButtonOnlyMovesFocus()
-    {
-        open();
-        m_dialog->activateWindow();
-        m_dialog->findChild<QPushButton *>("cmdICON")->click();
-        QVERIFY(m_dialog->isVisible());
-        QCOMPARE(QApplication::focusWidget(), m_dialog->findChild<QPushButton *>("OKButton"));
-    }
-
-    void returnAndEscClose_data()
-    {
-        QTest::addColumn<int>("key");
-        QTest::newRow("Return") << int(Qt::Key_Return);
-        QTest::newRow("Esc") << int(Qt::Key_Escape);
-    }
-    void returnAndEscClose()
-    {
-        QFETCH(int, key);
-        open();
-        QTest::keyClick(m_dialog.get(), Qt::Key(key));
-        QVERIFY(!m_dialog->isVisible());
-        QCOMPARE(m_dialog->result(), int(QDialog::Accepted));
     }
 };
 

@@ -1,14 +1,11 @@
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "support/fakeplatform.h"
-#include "support/modalcloser.h"
 #include "ui/frmmain.h"
 #include "ui/helpwindow.h"
 
 #include <QAction>
 #include <QHelpEngine>
-#include <QHelpIndexModel>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -49,30 +46,8 @@ private slots:
 
         help.showKeyword(nullptr, keyword);
         QVERIFY(help.isVisible());
-        QVERIFY(help.isIndexShown());
-        QCOMPARE(help.searchText(), keyword);
         QCOMPARE(help.currentPage(), topics.first());
         QVERIFY(help.pageText().startsWith(keyword)); // the topic's heading
-    }
-    void emptyKeywordOpensIndex()
-    {
-        HelpWindow help(builtCollection());
-        QSignalSpy built(help.engine()->indexModel(), &QHelpIndexModel::indexCreated);
-        help.showKeyword(nullptr, QString());
-        QVERIFY(help.isIndexShown());
-        QVERIFY(help.searchText().isEmpty());
-        QVERIFY(built.count() > 0 || built.wait());
-        const QStringList keywords = help.engine()->indexModel()->stringList();
-        QVERIFY(keywords.contains(QStringLiteral("追加／編集について")));
-        QVERIFY(keywords.contains(QStringLiteral("設定について")));
-    }
-    void contents()
-    {
-        HelpWindow help(builtCollection());
-        help.showContents(nullptr);
-        QVERIFY(!help.isIndexShown());
-        QCOMPARE(help.currentPage().fileName(), QStringLiteral("index.html"));
-        QVERIFY(help.pageText().startsWith(QStringLiteral("Fumidori ヘルプ")));
     }
     void missingCollection()
     {
@@ -85,21 +60,6 @@ private slots:
         QVERIFY(help.topicsFor(QStringLiteral("設定について")).isEmpty());
         QVERIFY(!QApplication::activeModalWidget());
         QVERIFY(!QFileInfo::exists(dir.filePath(HelpWindow::collectionFileName()))); // nothing created
-    }
-    void notBlockedByModalDialog()
-    {
-        // The help buttons of the modal dialogs open the viewer, which must take input over them.
-        HelpWindow help(builtCollection());
-        QDialog dialog;
-        ModalCloser closer([&help](QDialog *d) {
-            help.showKeyword(d, QStringLiteral("設定について"));
-            QVERIFY(help.isVisible());
-            QCOMPARE(help.windowModality(), Qt::ApplicationModal);
-        });
-        dialog.exec();
-        QCOMPARE(closer.opened, QStringList{"QDialog"});
-        help.showContents(nullptr); // from the main window again: an ordinary window
-        QCOMPARE(help.windowModality(), Qt::NonModal);
     }
     void mainWindowBringsItsOwnViewer()
     {

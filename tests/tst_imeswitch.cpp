@@ -2,7 +2,6 @@
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
 #include "support/modalcloser.h"
-#include "ui/dlgadd.h"
 #include "ui/frmmain.h"
 #include "ui/imeswitch.h"
 #include "ui/mailedit.h"
@@ -18,7 +17,6 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
@@ -164,18 +162,14 @@ private slots:
             std::make_unique<Served>(m_ibusBus.address, "fake-ibus", "org.freedesktop.IBus", "/org/freedesktop/IBus");
         QVERIFY(m_fcitx->bus.isConnected() && m_ibus->bus.isConnected());
     }
-    void boxesSwitchOnWithImeOne_data()
+    void messageBoxSwitchesOnWithImeOne_data()
     {
-        QTest::addColumn<bool>("addressBook");
         QTest::addColumn<int>("ime");
-        QTest::newRow("message box, IME 1") << false << 1;
-        QTest::newRow("message box, IME 0") << false << 0;
-        QTest::newRow("name box, IME 1") << true << 1;
-        QTest::newRow("name box, IME 0") << true << 0;
+        QTest::newRow("IME 1") << 1;
+        QTest::newRow("IME 0") << 0;
     }
-    void boxesSwitchOnWithImeOne()
+    void messageBoxSwitchesOnWithImeOne()
     {
-        QFETCH(bool, addressBook);
         QFETCH(int, ime);
         reset(true);
         FakePlatform platform;
@@ -183,17 +177,9 @@ private slots:
         AppData data;
         data.settings = Settings::defaults();
         data.settings.IME = qint16(ime);
-        std::unique_ptr<QWidget> window;
-        QWidget *box;
-        if (addressBook) {
-            window = std::make_unique<dlgAdd>(data, platform.platform);
-            box = window->findChild<QLineEdit *>(QStringLiteral("txtAddName"));
-        } else {
-            auto *main = new frmMain(data, platform.platform, port);
-            window.reset(main);
-            main->prepareWindow();
-            box = main->txtMail;
-        }
+        frmMain main(data, platform.platform, port);
+        main.prepareWindow();
+        QWidget *box = main.txtMail;
         focus(box);
         // A switch of the test's own goes the same way; once it is answered, anything the
         // box asked for on its focus has been answered too.
@@ -279,39 +265,6 @@ private slots:
         // Absent: the bus said so at once, and nothing reached the input methods.
         if (!present)
             QCOMPARE(m_fcitx->fake.calls + m_ibus->fake.calls, QStringList());
-    }
-    void ibusAddress_data()
-    {
-        QTest::addColumn<bool>("inFile");
-        QTest::addColumn<bool>("live");
-        QTest::addColumn<ImeSwitch::Outcome>("outcome");
-        // In this order: the second row also shows that a new address is followed.
-        QTest::newRow("left behind by an IBus that has ended") << false << false << ImeSwitch::Outcome::Absent;
-        QTest::newRow("from ibus-daemon's address file") << true << true << ImeSwitch::Outcome::Switched;
-    }
-    void ibusAddress()
-    {
-        QFETCH(bool, inFile);
-        QFETCH(bool, live);
-        QFETCH(ImeSwitch::Outcome, outcome);
-        reset(true);
-        QTemporaryDir config;
-        const QByteArray address =
-            live ? m_ibusBus.address.toLatin1() : "unix:path=" + config.path().toLocal8Bit() + "/gone";
-        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-        qputenv("DISPLAY", ":7.0");
-        QVERIFY(QDir().mkpath(config.path() + "/ibus/bus"));
-        QFile file(config.path() + "/ibus/bus/" + QSysInfo::machineUniqueId() + "-unix-7");
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("# written by ibus-daemon\nIBUS_ADDRESS=" + address + "\nIBUS_DAEMON_PID=1\n");
-        file.close();
-        if (inFile)
-            qunsetenv("IBUS_ADDRESS");
-        else
-            qputenv("IBUS_ADDRESS", address);
-        QCOMPARE(switchOnce().value(QStringLiteral("ibus")), outcome);
-        qputenv("IBUS_ADDRESS", m_ibusBus.address.toLatin1());
-        QCOMPARE(m_ibus->fake.engine, QString::fromLatin1(live ? "anthy" : "xkb:jp::jpn"));
     }
 };
 

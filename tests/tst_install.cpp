@@ -149,45 +149,6 @@ private Q_SLOTS:
         for (const QByteArray &line : r.out.split('\n'))
             QVERIFY2(!line.startsWith("W:") && !line.startsWith("E:"), r.out.constData());
     }
-    void completion_data()
-    {
-        QTest::addColumn<QStringList>("words"); // the command line, the last word being completed
-        QTest::addColumn<QStringList>("expected");
-        QTest::newRow("dtmf commands") << QStringList{"fumidori-dtmf", ""}
-                                       << QStringList{"--help", "count", "decode", "encode", "optimize", "tones"};
-        QTest::newRow("dtmf encode options")
-            << QStringList{"fumidori-dtmf", "encode", "-"} << QStringList{"--", "--kind", "--pieces", "--skip"};
-        QTest::newRow("dtmf tones options")
-            << QStringList{"fumidori-dtmf", "tones", "--t"} << QStringList{"--text", "--tone"};
-        QTest::newRow("dtmf kinds") << QStringList{"fumidori-dtmf", "count", "--kind", ""}
-                                    << QStringList{"-1", "0", "1", "2", "3", "4", "5", "6", "7"};
-        QTest::newRow("modemsim options") << QStringList{"fumidori-modemsim", "--sample", "--no"}
-                                          << QStringList{"--no-carrier-after", "--no-cr", "--noise"};
-        QTest::newRow("modemsim ports") << QStringList{"fumidori-modemsim", "--port", "1"}
-                                        << QStringList{"1", "10", "11", "12", "13", "14", "15"};
-    }
-    void completion()
-    {
-        QFETCH(QStringList, words);
-        QFETCH(QStringList, expected);
-        const QString framework = QStringLiteral("/usr/share/bash-completion/bash_completion");
-        if (!QFileInfo::exists(framework))
-            QSKIP("bash-completion is not installed (scripts/setup installs it)");
-        const QString script =
-            QStringLiteral("source \"$1\"; source \"$2\"; shift 2\n"
-                           "COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); COMP_LINE=\"$*\"; COMP_POINT=${#COMP_LINE}\n"
-                           "spec=$(complete -p \"$1\"); spec=${spec#*-F }; \"${spec%% *}\" \"$1\" \"${!#}\" "
-                           "\"${COMP_WORDS[COMP_CWORD-1]}\"\n"
-                           "printf '%s\\n' \"${COMPREPLY[@]}\"");
-        const Result r = run(QStringLiteral("bash"),
-                             QStringList{"-c", script, "bash", framework,
-                                         installed(QStringLiteral("share/bash-completion/completions/") + words[0])} +
-                                 words);
-        QVERIFY2(r.code == 0, r.err.constData());
-        QStringList got = QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts);
-        got.sort();
-        QCOMPARE(got, expected);
-    }
     void installedHelpOpens()
     {
         // The window opens the help collection found by this rule from the program's folder.
@@ -254,6 +215,7 @@ private Q_SLOTS:
         QVERIFY(sim.waitForFinished(30000));
         QVERIFY(!QFileInfo(data + QStringLiteral("ports/COM1")).isSymLink());
     }
+
     void debianPackage()
     {
         if (QStandardPaths::findExecutable(QStringLiteral("dpkg-shlibdeps")).isEmpty())

@@ -58,8 +58,6 @@ private Q_SLOTS:
         FakePlatform fake;
         QCOMPARE(startUp(data, fake), -1);
         QCOMPARE(fake.boxes.texts(), QStringList({SettingsMissing, HistoryMissing}));
-        QCOMPARE(fake.boxes.shown[0].icon, MessageBoxes::Critical);
-        QCOMPARE(fake.boxes.shown[1].icon, MessageBoxes::Critical);
         QCOMPARE(readFileBytes(data.settingsPath()), defaultSettingsBytes());
         QVERIFY(QFileInfo(data.historyPath()).isFile());
         QCOMPARE(QFileInfo(data.historyPath()).size(), 0);
@@ -101,36 +99,6 @@ private Q_SLOTS:
         QCOMPARE(next.history.row(0).recipientName, QStringLiteral("新"));
     }
 
-    void damagedFileEndsStartUp_data()
-    {
-        QTest::addColumn<QByteArray>("settings");
-        QTest::addColumn<QByteArray>("history");
-        QTest::addColumn<QString>("named");
-        const QByteArray good = storeTestData("sample.ini");
-        QTest::newRow("no [Information]")
-            << QByteArray("[Option]\r\nHistoryCount=3\r\n") << QByteArray() << "Fumidori.ini";
-        QTest::newRow("records cut short") << good.left(good.size() - 30) << QByteArray() << "Fumidori.ini";
-        QTest::newRow("history without message") << good << QByteArray("\"a\",\"b\",\"c\"\r\n") << "History.ini";
-    }
-
-    void damagedFileEndsStartUp()
-    {
-        QFETCH(QByteArray, settings);
-        QFETCH(QByteArray, history);
-        QFETCH(QString, named);
-        QTemporaryDir dir;
-        AppData data;
-        data.folder = dir.path() + u'/';
-        QVERIFY(writeFileBytes(data.settingsPath(), settings));
-        QVERIFY(writeFileBytes(data.historyPath(), history));
-        FakePlatform fake;
-        QCOMPARE(startUp(data, fake), 1);
-        QCOMPARE(fake.boxes.shown.size(), 1);
-        QVERIFY(fake.boxes.shown[0].text.startsWith(named));
-        QCOMPARE(readFileBytes(data.settingsPath()), settings);
-        QCOMPARE(readFileBytes(data.historyPath()), history);
-    }
-
     void secondCopyRefused()
     {
         QTemporaryDir dir;
@@ -141,7 +109,6 @@ private Q_SLOTS:
         FakePlatform fake;
         QCOMPARE(startUp(data, fake), 0);
         QCOMPARE(fake.boxes.texts(), QStringList(QStringLiteral("すでに起動していますよ！")));
-        QCOMPARE(fake.boxes.shown[0].icon, MessageBoxes::Critical);
         QVERIFY(!QFileInfo::exists(data.settingsPath()));
     }
 
