@@ -5,6 +5,7 @@
 #include "modem/lockedport.h"
 #include "store/appdata.h"
 #include "store/datafolder.h"
+#include "store/passwordstore.h"
 #include "ui/frmmain.h"
 #include "ui/helpwindow.h"
 
@@ -23,7 +24,9 @@ int main(int argc, char *argv[])
                         HelpWindow::collectionFileName());
     DesktopUrlOpener urls;
     ImmediateExit process;
+    KeyringPasswords keyring;
     Platform platform{&boxes, &clipboard, &help, &urls, &process};
+    platform.passwords = &keyring;
     AppRun run(platform);
     platform.run = &run;
     ComPort line(data.folder);

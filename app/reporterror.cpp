@@ -76,6 +76,9 @@ void ReportError(const QString &formName, const QString &eventName, const AppErr
         return;
     case ErrorCode::PortNotOpen:
         return;
+    case ErrorCode::LineFailed:
+        restore(error.description(), QStringLiteral("センターにつながりません"), platform, target, parent);
+        return;
     case ErrorCode::AudioOutput:
         restore(QStringLiteral("音を出せません。") + CrLf + error.description() + CrLf +
                     QStringLiteral("音声の出力装置と音量の設定を確かめてください。"),

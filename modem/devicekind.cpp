@@ -205,6 +205,7 @@ const DeviceRules Rows[] = {
     /* Modem3          */ {Modem9600, true, Ath, {}, false, modem3Call, atdSemicolon},
     /* MobileModule    */ {"115200,n,8,1", true, QByteArrayLiteral("AT+CHUP\r"), Ath, true, mobileModuleCall, vtsKeys},
     /* SoundCard       */ {"", false, {}, {}, false, noCall, noDigits},
+    /* Sip             */ {"", false, {}, {}, false, noCall, noDigits},
 };
 const DeviceRules Unknown = {Modem9600, true, Ath, {}, false, noCall, noDigits};
 

@@ -19,6 +19,7 @@ enum class DeviceKind : qint16 {
     Modem3,
     MobileModule, // a mobile-phone module on the 3GPP voice commands (ATD...;, AT+VTS, AT+CHUP)
     SoundCard,    // the sound card played as a tone dialer; no serial port
+    Sip,          // an Internet telephone account through baresip (SipLine); no serial port
 };
 
 // One write of the centre call: the bytes, then optionally a wait for "OK" and a
@@ -49,8 +50,8 @@ struct DeviceRules {
 };
 
 // The row of a stored kind; a kind outside the list writes nothing for the call or the
-// digits and hangs up with "ATH". The sound card's row has no serial line: its line
-// (SoundLine) plays the digits itself.
+// digits and hangs up with "ATH". The sound card's and SIP's rows have no serial
+// line: their lines (SoundLine, SipLine) place the call and play the digits themselves.
 const DeviceRules &deviceRules(int storedKind);
 
 // The pieces of the modem commands, built from the settings.

@@ -1,10 +1,7 @@
 #include "modem/tonedialer.h"
 
 #include "modem/toneoutput.h"
-
-#include <QCoreApplication>
-#include <QFileInfo>
-#include <QPluginLoader>
+#include "store/plugins.h"
 
 namespace
 {
@@ -18,15 +15,9 @@ ToneOutputFactory *factory(QString *error)
     if (loaded)
         return loaded;
     QStringList problems;
-    for (const QString &path : ToneDialer::pluginPaths()) {
-        if (!QFileInfo::exists(path))
-            continue;
-        QPluginLoader loader(path);
-        loaded = qobject_cast<ToneOutputFactory *>(loader.instance());
-        if (loaded)
-            return loaded;
-        problems << loader.errorString();
-    }
+    loaded = qobject_cast<ToneOutputFactory *>(loadPlugin(QLatin1String(PluginFile), &problems));
+    if (loaded)
+        return loaded;
     *error = problems.isEmpty()
                  ? QStringLiteral("音声出力のプラグイン %1 が見つかりません（%2）。")
                        .arg(QLatin1String(PluginFile), ToneDialer::pluginPaths().join(QStringLiteral("、")))
@@ -53,9 +44,7 @@ ToneDialer::~ToneDialer()
 
 QStringList ToneDialer::pluginPaths()
 {
-    const QString dir = QCoreApplication::applicationDirPath();
-    return {dir + u'/' + QLatin1String(PluginFile),
-            dir + QStringLiteral("/../lib/fumidori/") + QLatin1String(PluginFile)};
+    return ::pluginPaths(QLatin1String(PluginFile));
 }
 
 bool ToneDialer::prepare(QString *error)

@@ -1,5 +1,6 @@
 #include "screenshots/shots.h"
 #include "store/appdata.h"
+#include "store/passwordstore.h"
 #include "support/fakeplatform.h"
 #include "support/portbank.h"
 #include "ui/dlgabout.h"
@@ -58,12 +59,20 @@ FUMIDORI_SHOT(dlgOption)
     saveShot(&dialog, folder, QStringLiteral("dlgOption.png"));
     dialog.findChild<QTabBar *>(QStringLiteral("tbsSETTING"))->setCurrentIndex(1);
     saveShot(&dialog, folder, QStringLiteral("dlgOption-other.png"));
-    // The newer kinds: a mobile-phone module, and the sound card as a tone dialer.
-    for (int kind : {8, 9}) {
+    // The newer kinds: a mobile-phone module, the sound card as a tone dialer, an
+    // Internet telephone account.
+    data.settings.SipServer = QStringLiteral("sip.example.jp");
+    data.settings.SipUser = QStringLiteral("0501234567");
+    struct NoPasswords : PasswordStore {
+        void readPassword(const QString &, std::function<void(QString, QString)> done) override { done({}, {}); }
+        void writePassword(const QString &, const QString &, std::function<void(QString)> done) override { done({}); }
+    } keyring;
+    fake.platform.passwords = &keyring;
+    const char *const names[] = {"dlgOption-module.png", "dlgOption-sound.png", "dlgOption-sip.png"};
+    for (int kind : {8, 9, 10}) {
         data.settings.ModemKind = qint16(kind);
         dlgOption newer(data, fake.platform, port, waiter);
-        saveShot(&newer, folder,
-                 kind == 8 ? QStringLiteral("dlgOption-module.png") : QStringLiteral("dlgOption-sound.png"));
+        saveShot(&newer, folder, QString::fromLatin1(names[kind - 8]));
     }
 }
 

@@ -42,6 +42,9 @@ struct Settings {
     // Settings of the newer device kinds, written only when not at their defaults.
     qint16 ToneLength = tonelength::Default; // milliseconds a touch tone sounds
     qint16 ToneGap = tonelength::Default;    // milliseconds of silence after each tone
+    // The Internet telephone line (device kind 10), written only when not empty.
+    QString SipServer; // host or host:port of the provider or the centre's gateway
+    QString SipUser;
 
     // The built-in values a first start writes to a new settings file.
     static Settings defaults();

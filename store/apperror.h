@@ -36,4 +36,6 @@ constexpr int BadPortNumber = 8002;
 constexpr int PortInUse = 8005;
 constexpr int PortNotOpen = 8018;
 constexpr int AudioOutput = 8100; // the tone dialer's sound output cannot be had or failed
+// A line without a port could not be placed or was lost: the description says why.
+constexpr int LineFailed = 8101;
 } // namespace ErrorCode

@@ -145,6 +145,8 @@ Settings readOptions(OptionReader &in)
     s.MailInterval = in.number("MailInterval");
     s.ToneLength = in.toneLength("ToneLength");
     s.ToneGap = in.toneLength("ToneGap");
+    s.SipServer = in.text("SipServer");
+    s.SipUser = in.text("SipUser");
     return s;
 }
 
@@ -212,6 +214,10 @@ QByteArray bytes(const AppData &data)
         number("ToneLength", s.ToneLength);
     if (s.ToneGap != plain.ToneGap)
         number("ToneGap", s.ToneGap);
+    if (!s.SipServer.isEmpty())
+        line("SipServer", s.SipServer);
+    if (!s.SipUser.isEmpty())
+        line("SipUser", s.SipUser);
     out += crlf + QStringLiteral("[Information]") + crlf;
     for (const MessageCenter &c : data.centers) {
         // maxChars as a printed number: a blank (or the minus sign), the digits, a blank.

@@ -1,4 +1,5 @@
 #include "store/appdata.h"
+#include "store/passwordstore.h"
 #include "support/fakeplatform.h"
 #include "support/portbank.h"
 #include "ui/dlgmodemdet.h"
@@ -8,12 +9,31 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QMap>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
 #include <QTest>
 #include <QTimer>
 #include <memory>
+
+// A keyring in memory that answers at once, or refuses every write.
+class MemoryPasswords : public PasswordStore
+{
+public:
+    QMap<QString, QString> entries;
+    QString writeError;
+    void readPassword(const QString &key, std::function<void(QString, QString)> done) override
+    {
+        done(entries.value(key), QString());
+    }
+    void writePassword(const QString &key, const QString &password, std::function<void(QString)> done) override
+    {
+        if (writeError.isEmpty())
+            entries[key] = password;
+        done(writeError);
+    }
+};
 
 // The options dialog shown offscreen; OK and Cancel are pressed as a user would.
 class tst_dlgOption : public QObject
@@ -173,7 +193,7 @@ private slots:
         QTest::addColumn<int>("shownKind");
         QTest::addColumn<QString>("shownSpeed");
         QTest::addColumn<int>("shownVolume");
-        QTest::newRow("too high") << 12 << 30 << 7 << 9 << "optDialSpeed_2" << 3;
+        QTest::newRow("too high") << 12 << 30 << 7 << 10 << "optDialSpeed_2" << 3;
         QTest::newRow("too low") << -2 << 0 << -1 << 0 << "optDialSpeed_1" << 0;
         QTest::newRow("speed 29 shows its tens") << 0 << 29 << 2 << 0 << "optDialSpeed_2" << 2;
     }
@@ -213,6 +233,7 @@ private slots:
         QTest::newRow("modem 3") << 7 << false << true << false;
         QTest::newRow("module") << 8 << true << true << false;
         QTest::newRow("sound card") << 9 << true << false << true;
+        QTest::newRow("sip") << 10 << false << false << false;
     }
     void newKindsGroup()
     {
@@ -240,6 +261,40 @@ private slots:
         QCOMPARE(int(m_data.settings.PortNumber), portUsed ? 2 : 0);
         QCOMPARE(int(m_data.settings.ToneLength), shown ? 60 : 100);
         QCOMPARE(int(m_data.settings.ToneGap), gapUsed ? 300 : 100);
+    }
+
+    // The SIP account: the password goes to the keyring under the account's key and
+    // never into the settings; a refusing keyring keeps the dialog open and stores nothing.
+    void sipAccount_data()
+    {
+        QTest::addColumn<QString>("writeError");
+        QTest::newRow("stored") << QString();
+        QTest::newRow("keyring refuses") << QStringLiteral("locked");
+    }
+    void sipAccount()
+    {
+        QFETCH(QString, writeError);
+        MemoryPasswords keyring;
+        keyring.writeError = writeError;
+        keyring.entries[sipPasswordKey("old", "pbx.test")] = QStringLiteral("before");
+        m_fake.platform.passwords = &keyring;
+        Settings s = Settings::defaults();
+        s.ModemKind = 10;
+        s.SipServer = QStringLiteral("pbx.test");
+        s.SipUser = QStringLiteral("old");
+        open(s);
+        QCOMPARE(field("txtSipPassword")->text(), QStringLiteral("before"));
+        field("txtSipServer")->setText(QStringLiteral(" 127.0.0.1:5062 "));
+        field("txtSipUser")->setText(QStringLiteral("alice"));
+        field("txtSipPassword")->setText(QStringLiteral("secret"));
+        press("OKButton");
+        m_fake.platform.passwords = nullptr;
+        QCOMPARE(accepted(), writeError.isEmpty());
+        QCOMPARE(m_fake.boxes.texts().size(), writeError.isEmpty() ? 0 : 1);
+        QCOMPARE(m_data.settings.SipServer, writeError.isEmpty() ? QStringLiteral("127.0.0.1:5062") : s.SipServer);
+        QCOMPARE(keyring.entries.value(sipPasswordKey("alice", "127.0.0.1:5062")),
+                 writeError.isEmpty() ? QStringLiteral("secret") : QString());
+        QCOMPARE(int(m_data.settings.PortNumber), int(s.PortNumber));
     }
 
     void detectionLeavesItsPortInTheBox()

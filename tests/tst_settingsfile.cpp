@@ -49,6 +49,23 @@ private Q_SLOTS:
         QCOMPARE(settingsfile::bytes(data), defaultSettingsBytes());
     }
 
+    // The SIP account's keys follow the tone keys only when set, and read back.
+    void sipKeysOnlyWhenSet()
+    {
+        AppData data;
+        data.settings = Settings::defaults();
+        data.settings.SipServer = QStringLiteral("sip.example.jp:5070");
+        data.settings.SipUser = QStringLiteral("0501234");
+        data.settings.ToneGap = 200;
+        QByteArray expected = defaultSettingsBytes();
+        expected.replace("MailInterval=2\r\n",
+                         "MailInterval=2\r\nToneGap=200\r\nSipServer=sip.example.jp:5070\r\nSipUser=0501234\r\n");
+        QCOMPARE(settingsfile::bytes(data), expected);
+        AppData back;
+        QVERIFY(!settingsfile::read(expected, back));
+        QCOMPARE(back.settings, data.settings);
+    }
+
     void sampleReadsAndWritesBackIdentical()
     {
         const QByteArray original = storeTestData("sample.ini");

@@ -1,6 +1,7 @@
 #include "ui/dlgoption.h"
 
 #include "store/appdata.h"
+#include "store/passwordstore.h"
 #include "ui/dlgmodemdet.h"
 #include "ui/fieldtext.h"
 #include "ui/formcontrols.h"
@@ -16,6 +17,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -112,7 +114,8 @@ void dlgOption::createNormalTab()
                         QStringLiteral("通信PCカード2"), QStringLiteral("通信PCカード3"), QStringLiteral("TA"),
                         QStringLiteral("リンクケーブル"), QStringLiteral("モデム3")});
     cmbMODEM->plainWidth = cmbMODEM->QComboBox::sizeHint().width();
-    cmbMODEM->addItems({QStringLiteral("携帯電話モジュール"), QStringLiteral("サウンド（トーンダイヤラー）")});
+    cmbMODEM->addItems({QStringLiteral("携帯電話モジュール"), QStringLiteral("サウンド（トーンダイヤラー）"),
+                        QStringLiteral("インターネット電話（SIP）")});
 
     txtCom = make<QLineEdit>(f, "txtCom", QStringLiteral("モデムの接続されているポートを指定してください"));
     cmdDetModem = make<QPushButton>(f, "cmdDetModem", QStringLiteral("モデムの接続されたポートを検索します"),
@@ -174,6 +177,7 @@ void dlgOption::createNormalTab()
     grid->setRowStretch(8, 1);
     // Hidden for kinds 0 to 7, where the tab keeps its layout.
     grid->addWidget(createToneGroup(f), 9, 0, 1, 4);
+    grid->addWidget(createSipGroup(f), 10, 0, 1, 4);
     txtCom->setMaximumWidth(60);
 }
 
@@ -200,6 +204,35 @@ QGroupBox *dlgOption::createToneGroup(QWidget *f)
         number->setMaximumWidth(60);
     fraTONE->hide();
     return fraTONE;
+}
+
+QGroupBox *dlgOption::createSipGroup(QWidget *f)
+{
+    fraSIP = make<QGroupBox>(f, "fraSIP", QString(), QStringLiteral("インターネット電話の設定"));
+    txtSipServer =
+        make<QLineEdit>(fraSIP, "txtSipServer",
+                        QStringLiteral("プロバイダーのSIPサーバー、またはセンターのゲートウェイです（ホスト名、"
+                                       "またはホスト名:ポート）"));
+    txtSipUser = make<QLineEdit>(fraSIP, "txtSipUser", QStringLiteral("SIPアカウントのユーザー名です"));
+    txtSipPassword =
+        make<QLineEdit>(fraSIP, "txtSipPassword",
+                        QStringLiteral("デスクトップのキーリングに保存します。空にすると登録せずに直接かけます"));
+    txtSipPassword->setEchoMode(QLineEdit::Password);
+    auto *note = make<QLabel>(fraSIP, "lblSipNote", QString(),
+                              QStringLiteral("SIPアカウントでセンターにかけます。ポートは使いません。"
+                                             "パスワードはファイルには書かず、キーリングに保存します。"));
+    note->setWordWrap(true);
+    auto *grid = new QGridLayout(fraSIP);
+    grid->addWidget(label(fraSIP, QStringLiteral("サーバー：")), 0, 0);
+    grid->addWidget(txtSipServer, 0, 1);
+    grid->addWidget(label(fraSIP, QStringLiteral("ユーザー：")), 1, 0);
+    grid->addWidget(txtSipUser, 1, 1);
+    grid->addWidget(label(fraSIP, QStringLiteral("パスワード：")), 2, 0);
+    grid->addWidget(txtSipPassword, 2, 1);
+    grid->addWidget(note, 3, 0, 1, 2);
+    grid->setColumnStretch(1, 1);
+    fraSIP->hide();
+    return fraSIP;
 }
 
 void dlgOption::createOtherTab()
@@ -310,9 +343,36 @@ void dlgOption::Form_Load()
     txtINTERVAL->setText(QString::number(s.MailInterval));
     txtToneLength->setText(QString::number(s.ToneLength));
     txtToneGap->setText(QString::number(s.ToneGap));
+    txtSipServer->setText(s.SipServer);
+    txtSipUser->setText(s.SipUser);
+    loadSipPassword();
     cmbMODEM_Change();
     optDIAL_Click();
     chkHISTORY_Click();
+}
+
+QString dlgOption::sipPasswordKey() const
+{
+    return ::sipPasswordKey(txtSipUser->text(), txtSipServer->text());
+}
+
+// The stored account's password fills its field when the keyring answers, unless the
+// user has typed one by then. Without a keyring the field cannot be used.
+void dlgOption::loadSipPassword()
+{
+    if (!m_platform.passwords) {
+        txtSipPassword->setEnabled(false);
+        return;
+    }
+    if (m_data.settings.SipServer.trimmed().isEmpty())
+        return;
+    QPointer<dlgOption> self(this);
+    m_platform.passwords->readPassword(sipPasswordKey(), [self](QString password, QString error) {
+        if (!self || !error.isEmpty() || self->txtSipPassword->isModified())
+            return;
+        self->m_storedPassword = password;
+        self->txtSipPassword->setText(password);
+    });
 }
 
 void dlgOption::tbsSETTING_Click()
@@ -356,6 +416,7 @@ namespace
 {
 constexpr int ModuleKind = 8;
 constexpr int SoundKind = 9;
+constexpr int SipKind = 10;
 } // namespace
 
 // The newer kinds' group: tone lengths for the sound card, the module's tone length
@@ -363,12 +424,14 @@ constexpr int SoundKind = 9;
 void dlgOption::cmbMODEM_Change()
 {
     const int kind = cmbMODEM->currentIndex();
-    fraTONE->setVisible(kind >= ModuleKind);
+    fraTONE->setVisible(kind == ModuleKind || kind == SoundKind);
+    fraSIP->setVisible(kind == SipKind);
     cmbMODEM->updateGeometry();
     lblToneGap->setEnabled(kind == SoundKind);
     txtToneGap->setEnabled(kind == SoundKind);
-    txtCom->setEnabled(kind != SoundKind);
-    cmdDetModem->setEnabled(kind != SoundKind);
+    const bool portUsed = kind != SoundKind && kind != SipKind;
+    txtCom->setEnabled(portUsed);
+    cmdDetModem->setEnabled(portUsed);
     lblKindNote->setText(
         kind == SoundKind
             ? QStringLiteral("サウンドカードから数字の音を鳴らします。ポートは使いません。"
@@ -441,21 +504,52 @@ void dlgOption::storeSettings()
         s.ToneLength = number(txtToneLength);
     if (fieldUsed(txtToneGap))
         s.ToneGap = number(txtToneGap);
+    if (fieldUsed(txtSipServer)) {
+        s.SipServer = txtSipServer->text().trimmed();
+        s.SipUser = txtSipUser->text().trimmed();
+    }
 }
 
 // A field the chosen device kind does not use (disabled, or in the hidden group of
 // the newer kinds) is neither checked nor stored: the settings keep their value.
 bool dlgOption::fieldUsed(const QLineEdit *field) const
 {
-    return field->isEnabled() && !(fraTONE->isHidden() && fraTONE->isAncestorOf(field));
+    for (const QGroupBox *group : {fraTONE, fraSIP})
+        if (group->isHidden() && group->isAncestorOf(field))
+            return false;
+    return field->isEnabled();
 }
 
+// A changed SIP password (or the same one under another account) goes to the keyring
+// first; the settings are stored only once it is there, and a keyring that refuses
+// it keeps the dialog open with the reason.
 void dlgOption::OKButton_Click()
 {
     if (!fieldsInRange())
         return;
-    storeSettings();
-    accept();
+    const bool accountChanged = txtSipServer->text().trimmed() != m_data.settings.SipServer.trimmed() ||
+                                txtSipUser->text().trimmed() != m_data.settings.SipUser.trimmed();
+    if (!fieldUsed(txtSipPassword) || (txtSipPassword->text() == m_storedPassword && !accountChanged)) {
+        storeSettings();
+        accept();
+        return;
+    }
+    OKButton->setEnabled(false);
+    QPointer<dlgOption> self(this);
+    const QString password = txtSipPassword->text();
+    m_platform.passwords->writePassword(sipPasswordKey(), password, [self, password](QString error) {
+        if (!self)
+            return;
+        self->OKButton->setEnabled(true);
+        if (!error.isEmpty()) {
+            self->m_platform.boxes->show(self, QStringLiteral("パスワードをキーリングに保存できません。\n") + error,
+                                         MessageBoxes::Warning, MessageBoxes::Ok);
+            return;
+        }
+        self->m_storedPassword = password;
+        self->storeSettings();
+        self->accept();
+    });
 }
 
 void dlgOption::cmdHELP_Click()

@@ -46,6 +46,9 @@ private:
     void createNormalTab();
     void createOtherTab();
     QGroupBox *createToneGroup(QWidget *parent);
+    QGroupBox *createSipGroup(QWidget *parent);
+    void loadSipPassword();
+    QString sipPasswordKey() const;
     void layOut();
     void connectControls();
     void Form_Load();
@@ -71,12 +74,19 @@ private:
     QCheckBox *chkOutside;
     QLabel *lblOutside;
     QLineEdit *txtOUTSIDE;
-    // The settings of device kinds 8 and later, shown only for them.
+    // The settings of device kinds 8 and 9, shown only for them.
     QGroupBox *fraTONE;
     QLineEdit *txtToneLength;
     QLabel *lblToneGap;
     QLineEdit *txtToneGap;
     QLabel *lblKindNote;
+    // The Internet telephone account (kind 10), shown only for it. The password goes to
+    // the keyring, never to the settings.
+    QGroupBox *fraSIP;
+    QLineEdit *txtSipServer;
+    QLineEdit *txtSipUser;
+    QLineEdit *txtSipPassword;
+    QString m_storedPassword; // as read from the keyring, under the stored account
     QLineEdit *txtSTRINGS;
     QLineEdit *txtINTERVAL;
     QCheckBox *chkAUTO;

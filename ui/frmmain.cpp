@@ -3,6 +3,7 @@
 #include "modem/modemline.h"
 #include "modem/sendengine.h"
 #include "modem/serialport.h"
+#include "modem/sipline.h"
 #include "modem/soundline.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
@@ -72,6 +73,7 @@ frmMain::frmMain(AppData &data, Platform &platform, SerialPort &port, QWidget *p
     // The window keeps the form's client size; menu bar and status bar come on top of it.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     m_modemLine = std::make_unique<ModemLine>(m_data.settings, mscCOM, m_waiter);
+    m_sipLine = std::make_unique<SipLine>(m_data.settings, m_waiter, m_platform.passwords);
     m_soundLine = std::make_unique<SoundLine>(m_data.settings, m_waiter, *this);
     m_engine = std::make_unique<SendEngine>(m_data, *this, *this);
 }

@@ -19,6 +19,7 @@ class QPushButton;
 class QTimer;
 class ModemLine;
 class QMessageBox;
+class SipLine;
 class SoundLine;
 class SendEngine;
 class SerialPort;
@@ -135,6 +136,7 @@ private:
     SerialPort &mscCOM;
     EventLoopWaiter m_waiter;
     std::unique_ptr<ModemLine> m_modemLine;
+    std::unique_ptr<SipLine> m_sipLine;
     std::unique_ptr<SoundLine> m_soundLine;
     QMessageBox *m_holdPhoneBox = nullptr; // the sound card's question at the call, while shown
     std::unique_ptr<SendEngine> m_engine;

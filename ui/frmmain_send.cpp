@@ -4,6 +4,7 @@
 
 #include "modem/modemline.h"
 #include "modem/sendengine.h"
+#include "modem/sipline.h"
 #include "modem/soundline.h"
 #include "modem/stagetexts.h"
 #include "store/appdata.h"
@@ -144,6 +145,8 @@ void frmMain::failed(const AppError &error)
 
 Line &frmMain::line(int storedDeviceKind)
 {
+    if (storedDeviceKind == int(DeviceKind::Sip))
+        return *m_sipLine;
     if (storedDeviceKind == int(DeviceKind::SoundCard))
         return *m_soundLine;
     return *m_modemLine;

@@ -77,6 +77,8 @@ public:
                              ReportTarget *target, QWidget *parent) = 0;
 };
 
+class PasswordStore;
+
 // The platform services one run of the program uses; tests put scripted ones in.
 struct Platform {
     MessageBoxes *boxes = nullptr;
@@ -85,4 +87,5 @@ struct Platform {
     UrlOpener *urls = nullptr;
     ProcessControl *process = nullptr;
     ProgramRun *run = nullptr;
+    PasswordStore *passwords = nullptr; // the SIP password's keyring; none: calls without one
 };

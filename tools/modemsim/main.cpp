@@ -3,6 +3,7 @@
 #include "modemsim.h"
 #include "ptyline.h"
 #include "samplesettings.h"
+#include "sipcentre.h"
 #include "store/datafolder.h"
 
 #include <QCommandLineParser>
@@ -15,6 +16,10 @@
 #include <cstdio>
 #include <deque>
 #include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
 
 namespace
 {
@@ -89,7 +94,47 @@ void addOptions(QCommandLineParser &p)
          "AT+CHUP).",
          "kind", "modem"},
         {"chup-error", "As a module, answer AT+CHUP with ERROR."},
+        {"sip", "Be the centre over SIP instead: a baresip on 127.0.0.1 at this port.", "port"},
+        {"number", "The SIP centre's number.", "digits", "03000000111"},
+        {"hang-up-after", "The SIP centre hangs up after the n-th digit of a call.", "n", "0"},
     });
+}
+
+// The centre over SIP, on Qt's event loop; the stop signals arrive through a signalfd.
+int runSip(const QCommandLineParser &p, const sigset_t &stops)
+{
+    bool ok = false;
+    const uint port = p.value("sip").toUInt(&ok);
+    if (!ok || port == 0 || port > 65534) {
+        std::fprintf(stderr, "fumidori-modemsim: --sip needs a port from 1 to 65534\n");
+        return 1;
+    }
+    const int fd = ::signalfd(-1, &stops, SFD_CLOEXEC);
+    QSocketNotifier stopNotifier(fd, QSocketNotifier::Read);
+    SipCentre centre;
+    int status = 0;
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&] {
+        signalfd_siginfo info;
+        [[maybe_unused]] const ssize_t n = ::read(fd, &info, sizeof info);
+        centre.stop();
+    });
+    QObject::connect(&centre, &SipCentre::ready, [&] {
+        std::fprintf(stderr, "fumidori-modemsim: SIP centre sip:%s@127.0.0.1:%u ready\n", qPrintable(p.value("number")),
+                     port);
+    });
+    QObject::connect(&centre, &SipCentre::failed, [&](const QString &message) {
+        std::fprintf(stderr, "fumidori-modemsim: %s\n", qPrintable(message));
+        status = 1;
+    });
+    QObject::connect(&centre, &SipCentre::finished, qApp, &QCoreApplication::quit);
+    centre.callEnded = [](const QString &digits, const CallRecord &call) {
+        std::fputs(("received: " + digits + u'\n' + call.summary()).toUtf8().constData(), stdout);
+        std::fflush(stdout);
+    };
+    centre.start(quint16(port), p.value("number"), p.value("hang-up-after").toInt());
+    QCoreApplication::exec();
+    ::close(fd);
+    return status;
 }
 
 int run(const QCommandLineParser &p, const sigset_t &unblocked)
@@ -195,5 +240,7 @@ int main(int argc, char *argv[])
         sigaddset(&stops, sig);
     }
     ::sigprocmask(SIG_BLOCK, &stops, &unblocked);
+    if (parser.isSet("sip"))
+        return runSip(parser, stops);
     return run(parser, unblocked);
 }

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "modem/baresipprocess.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+// One call to a message centre over SIP with baresip as the engine, which runs only
+// for the call. call() starts the engine, registers when there is a password, dials
+// and reports established() or failed(); sendDigits() keys in touch-tone digits and
+// reports digitsPlayed() once they have left; hangUp() ends the call and the engine,
+// then ended(). A call the far end closes gives dropped(); a refused or unreachable
+// call, a refused registration or an engine that fails gives failed(); both are
+// followed by ended().
+class BaresipCall : public QObject
+{
+    Q_OBJECT
+public:
+    struct Account {
+        QString server; // host or host:port
+        QString user;
+        QString password; // empty: no registration, direct calls
+    };
+    enum class State { Idle, Starting, Registering, Dialling, Up, HangingUp };
+
+    static constexpr int SetupTimeoutMs = 60000; // from the start until the centre answers
+
+    explicit BaresipCall(QObject *parent = nullptr);
+
+    void setProgram(const QString &program) { m_process.setProgram(program); }
+    void setSetupTimeout(int ms) { m_setupTimer.setInterval(ms); }
+
+    void call(const Account &account, const QString &number);
+    // Only 0-9, * and # are handed on; the rest is dropped.
+    void sendDigits(const QString &digits);
+    void hangUp();
+
+    State state() const { return m_state; }
+    // The engine's configuration folder while it runs.
+    QString engineFolder() const { return m_process.folder(); }
+    qint64 engineProcessId() const { return m_process.processId(); }
+
+signals:
+    void ringing();
+    void established();
+    void digitsPlayed();
+    void dropped(const QString &reason);
+    void failed(const QString &message);
+    void ended();
+
+private:
+    void onReady();
+    void onEvent(const QString &type, const QString &param);
+    void onResponse(bool ok, const QString &data);
+    void onOutput(const QString &line);
+    void dial();
+    void fail(const QString &message);
+    void finish();
+
+    BaresipProcess m_process;
+    QTimer m_setupTimer;
+    QTimer m_digitTimer;
+    State m_state = State::Idle;
+    QString m_uri;
+    bool m_registering = false;
+    bool m_askedRegistration = false;
+    QString m_registerFailure; // the reason the engine printed for a refused registration
+};

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+#include <optional>
+
+// What the program gives baresip, the SIP engine of the Internet telephone line: its
+// private folder, its configuration and account, the ports it listens on, the address
+// and digits of a call, and how long the digits take on the line.
+namespace baresip
+{
+
+// Each touch-tone digit takes 240 ms on the line with baresip 1.0.0 at the default
+// 20 ms packet time (a 180 ms event and its end packets, then the next); measured
+// against a second baresip on loopback (bench/bench_sip). The tail covers the first
+// packet's wait and the end packets' way to the far side.
+inline constexpr int DigitMs = 240;
+inline constexpr int DigitTailMs = 100;
+
+// Milliseconds from handing the engine the digits until the last has left.
+int playingTimeMs(qsizetype digits);
+
+// The characters of text that are touch-tone keys (0-9, *, #); the engine drops the
+// rest of a string at the first other one.
+QString keyDigits(const QString &text);
+
+// sip:<number>@<server>, with '#' escaped; empty when the number has no key digit.
+QString dialUri(const QString &server, const QString &number);
+
+// The host part of "host", "host:port" or "[v6]:port".
+QString hostOf(const QString &server);
+
+// The address baresip should use when the server is this machine (an address literal
+// or "localhost"); null otherwise. Names are not looked up: that would block.
+QHostAddress localAddressFor(const QString &server);
+
+// The engine's ports: SIP on sip (UDP and TCP) and sip + 1 (TLS), media from rtp on,
+// the control socket on 127.0.0.1:control. Each was free when chosen.
+struct Ports {
+    quint16 sip = 0;
+    quint16 rtp = 0;
+    quint16 control = 0;
+};
+inline constexpr int RtpPortCount = 10;
+std::optional<Ports> freePorts(const QHostAddress &bind);
+
+// The folder under which each call's engine keeps its configuration:
+// $XDG_RUNTIME_DIR/fumidori, else fumidori-<uid> in the temporary folder; mode 0700,
+// owned by this user. Empty (with the reason in error) when it cannot be made safe.
+QString runtimeFolder(QString *error);
+
+// The account line. With a password the account registers, and baresip asks for the
+// password on its standard input, so it is never written to a file.
+QByteArray accountLine(const QString &user, const QString &server, bool withPassword);
+
+// The whole configuration. bind is the address to listen on (null: every interface);
+// a server on this machine is reached through it.
+QByteArray configText(const Ports &ports, const QHostAddress &bind, const QString &modulePath);
+
+// The folder holding baresip's modules, empty when none is found.
+QString modulePath();
+
+// A text that cannot go into the account or configuration unchanged, or empty.
+QString checkAccount(const QString &user, const QString &server, const QString &password);
+
+} // namespace baresip

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "modem/baresipcall.h"
+#include "modem/line.h"
+
+struct Settings;
+class PasswordStore;
+
+// Device kind 10: the centre called over an Internet telephone account, with baresip
+// as the engine for the length of the call. The call dials sip:<outside line><number>@
+// SipServer as SipUser, with the password from the keyring when one is stored. The
+// line is up when the centre answers; the far end closing it is a "NO CARRIER". A
+// refused or unreachable call, a refused registration or a failing engine throws
+// AppError LineFailed with the reason. There is no "OK": a digit string's wait is its
+// playing time on the line.
+class SipLine : public Line
+{
+    Q_OBJECT
+public:
+    SipLine(const Settings &settings, Waiter &waiter, PasswordStore *passwords, QObject *parent = nullptr);
+
+    bool isOpen() const override { return m_open; }
+    QCoro::Task<> call(const QString &number) override;
+    QCoro::Task<> dial(const QString &digits) override;
+    QCoro::Task<> awaitOk(double seconds) override;
+    QCoro::Task<> pause(double seconds) override;
+    void hangUp() override;
+
+    BaresipCall &engine() { return m_call; }
+
+private:
+    void throwFailure();
+    void wake() { emit readyRead(); }
+
+    const Settings &m_settings;
+    Waiter &m_waiter;
+    PasswordStore *m_passwords;
+    BaresipCall m_call;
+    bool m_open = false;
+    bool m_placed = false; // m_call was asked to call for this line's call
+    bool m_up = false;
+    bool m_played = false;
+    QString m_failure; // not yet thrown
+};

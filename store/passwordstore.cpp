@@ -1,0 +1,42 @@
+#include "store/passwordstore.h"
+
+#include "store/plugins.h"
+
+#include <QTimer>
+
+namespace
+{
+constexpr char PluginFile[] = "fumidori-keyring.so";
+}
+
+PasswordStore *KeyringPasswords::store(QString *error)
+{
+    if (m_store)
+        return m_store;
+    QStringList problems;
+    m_store = qobject_cast<PasswordStore *>(loadPlugin(QLatin1String(PluginFile), &problems));
+    if (!m_store)
+        *error = problems.isEmpty()
+                     ? QStringLiteral("キーリングのプラグイン %1 が見つかりません（%2）。")
+                           .arg(QLatin1String(PluginFile), pluginPaths(QLatin1String(PluginFile)).join(u'、'))
+                     : QStringLiteral("キーリングのプラグインを読み込めません：%1").arg(problems.join(u'；'));
+    return m_store;
+}
+
+void KeyringPasswords::readPassword(const QString &key, std::function<void(QString, QString)> done)
+{
+    QString error;
+    if (PasswordStore *keyring = store(&error))
+        keyring->readPassword(key, std::move(done));
+    else
+        QTimer::singleShot(0, [done = std::move(done), error] { done({}, error); });
+}
+
+void KeyringPasswords::writePassword(const QString &key, const QString &password, std::function<void(QString)> done)
+{
+    QString error;
+    if (PasswordStore *keyring = store(&error))
+        keyring->writePassword(key, password, std::move(done));
+    else
+        QTimer::singleShot(0, [done = std::move(done), error] { done(error); });
+}
