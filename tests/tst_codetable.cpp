@@ -153,14 +153,6 @@ private slots:
         QCOMPARE(digitsOf(message), digits);
     }
 
-    void runCarriesAcrossPieces()
-    {
-        QCOMPARE(messagePieces(u"ABCDEFGHIJ"_qs, 8), QStringList({u"*2*21617181910262728"_qs, u"2920"_qs}));
-        QCOMPARE(messagePieces(u"あいAB"_qs, 1), QStringList({u"#0402"_qs, u"#0404"_qs, u"*2*216"_qs, u"17"_qs}));
-        QCOMPARE(messagePieces(u"a"_qs, 8), QStringList({u"*2*2"_qs}));
-        QVERIFY(messagePieces(QString(), 8).isEmpty());
-    }
-
     void longRunStaysBare()
     {
         const QString digits = digitsOf(QString(40000, u'A'));

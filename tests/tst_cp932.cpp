@@ -126,23 +126,6 @@ private slots:
         cp932::decode(QByteArray("\x81", 1), &ok);
         QVERIFY(!ok);
     }
-
-    void countsBytes_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("bytes");
-        QTest::newRow("empty") << QString() << 0;
-        QTest::newRow("ascii") << QStringLiteral("abc") << 3;
-        QTest::newRow("hiragana") << QStringLiteral("あいう") << 6;
-        QTest::newRow("halfwidth kana") << QStringLiteral("ﾒｰﾙ") << 3;
-        QTest::newRow("crlf") << QStringLiteral("a\r\nb") << 4;
-    }
-    void countsBytes()
-    {
-        QFETCH(QString, text);
-        QFETCH(int, bytes);
-        QCOMPARE(cp932::byteLength(text), bytes);
-    }
 };
 
 QTEST_APPLESS_MAIN(tst_cp932)

@@ -92,16 +92,6 @@ private slots:
         QVERIFY2(error.contains(QStringLiteral("\"a\" (2), \"😀\" (3), \"@\" (4)")) && error.contains(u"optimize"),
                  qPrintable(error));
     }
-
-    void helpExplainsBothSystems()
-    {
-        QProcess tool;
-        tool.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-dtmf"), {QStringLiteral("--help")});
-        QVERIFY(tool.waitForFinished());
-        QCOMPARE(tool.exitCode(), 0);
-        const QByteArray help = tool.readAllStandardOutput();
-        QVERIFY(help.contains("free-word") && help.contains("row/cell") && help.contains("*2*2"));
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_dtmf)

@@ -86,34 +86,6 @@ private Q_SLOTS:
         QCOMPARE(historyfile::bytes(table), file);
     }
 
-    // What a run of sends leaves in the file: HistoryCount + 1 entries, newest first.
-    void sendsWrittenAndReadBack_data()
-    {
-        QTest::addColumn<int>("historyCount");
-        QTest::addColumn<int>("sends");
-        QTest::addColumn<int>("kept");
-        QTest::newRow("0: each send replaces the one entry") << 0 << 3 << 1;
-        QTest::newRow("20: 25 sends keep 21") << 20 << 25 << 21;
-    }
-
-    void sendsWrittenAndReadBack()
-    {
-        QFETCH(int, historyCount);
-        QFETCH(int, sends);
-        QFETCH(int, kept);
-        AppData data;
-        data.settings.History = 1;
-        data.history.resize(historyCount);
-        for (int i = 0; i < sends; ++i)
-            AddHistoryEntry(data, QStringLiteral("R%1").arg(i), QStringLiteral("C"), QStringLiteral("m"));
-        HistoryTable reread;
-        reread.resize(historyCount);
-        QVERIFY(!historyfile::read(historyfile::bytes(data.history), reread, QStringLiteral("History.ini")));
-        QCOMPARE(reread.used().size(), kept);
-        QCOMPARE(reread.row(0).recipientName, QStringLiteral("R%1").arg(sends - 1));
-        QCOMPARE(reread.row(kept - 1).recipientName, QStringLiteral("R%1").arg(sends - kept));
-    }
-
     void historyOffRecordsNothing()
     {
         AppData data;

@@ -97,7 +97,6 @@ private slots:
     {
         QTest::addColumn<QStringList>("options");
         QTest::newRow("module") << QStringList{};
-        QTest::newRow("ERROR to AT+CHUP") << QStringList{"--chup-error"};
     }
     void sendThroughTheEngine()
     {

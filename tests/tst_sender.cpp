@@ -4,6 +4,7 @@
 #include "support/filehelpers.h"
 
 #include "calldriver.h"
+#include "holdprompt.h"
 #include "modem/lockedport.h"
 #include "options.h"
 #include "prepare.h"
@@ -18,9 +19,14 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(Outcome)
 
@@ -167,6 +173,12 @@ private slots:
     void exitStatus_data();
     void exitStatus();
     void busy();
+    void deviceKinds_data();
+    void deviceKinds();
+    void holdPrompt_data();
+    void holdPrompt();
+    void passwordFile_data();
+    void passwordFile();
 };
 
 // Twenty messages, every third call failing, and one to a name the book no longer has
@@ -480,6 +492,122 @@ void tst_Sender::busy()
     QVERIFY(QDir().mkpath(sendqueue::queueFolder(folder)) && runner.tryLock());
     r = runTool({"--folder", folder, "queue", "run"});
     QCOMPARE(r.exitCode, 3);
+}
+
+void tst_Sender::deviceKinds_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<bool>("onTerminal");
+    QTest::addColumn<bool>("driven");
+    QTest::newRow("modem") << 0 << false << true;
+    QTest::newRow("mobile-phone module") << 8 << false << true;
+    QTest::newRow("sound card on a terminal") << 9 << true << true;
+    QTest::newRow("sound card without one") << 9 << false << false;
+    QTest::newRow("SIP") << 10 << true << false;
+    QTest::newRow("unknown") << 11 << true << false;
+    QTest::newRow("negative") << -1 << true << false;
+}
+
+void tst_Sender::deviceKinds()
+{
+    QFETCH(int, kind);
+    QFETCH(bool, onTerminal);
+    QFETCH(bool, driven);
+    QCOMPARE(deviceKindProblem(kind, {onTerminal, {}, {}}).isEmpty(), driven);
+}
+
+void tst_Sender::holdPrompt_data()
+{
+    QTest::addColumn<QByteArray>("before"); // typed before the question
+    QTest::addColumn<QByteArray>("typed");
+    QTest::addColumn<int>("answer"); // 1 play the number, 0 dialled by hand, -1 input closed
+    QTest::newRow("Return plays") << QByteArray() << QByteArray("\n") << 1;
+    QTest::newRow("1 plays") << QByteArray() << QByteArray("1\n") << 1;
+    QTest::newRow("2 by hand") << QByteArray() << QByteArray(" 2 \n") << 0;
+    QTest::newRow("asked again") << QByteArray() << QByteArray("x\n3\n2\n") << 0;
+    QTest::newRow("typed ahead is dropped") << QByteArray("2\n") << QByteArray("\n") << 1;
+    QTest::newRow("Ctrl+D") << QByteArray() << QByteArray("3\n\x04") << -1;
+}
+
+// The sound card's question answered on a pseudo-terminal, read from the event loop.
+void tst_Sender::holdPrompt()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, typed);
+    QFETCH(int, answer);
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(slave >= 0);
+    auto type = [master](const QByteArray &bytes) { return ::write(master, bytes.constData(), bytes.size()); };
+    if (!before.isEmpty()) {
+        QSocketNotifier arrived(slave, QSocketNotifier::Read);
+        QSignalSpy spy(&arrived, &QSocketNotifier::activated);
+        QCOMPARE(type(before), before.size());
+        QVERIFY(spy.wait(5000));
+    }
+    int got = -2;
+    {
+        HoldPrompt prompt(slave);
+        QEventLoop loop;
+        connect(&prompt, &HoldPrompt::inputClosed, &loop, [&] {
+            got = -1;
+            loop.quit();
+        });
+        prompt.ask([&](bool playNumber) {
+            got = playNumber ? 1 : 0;
+            loop.quit();
+        });
+        QCOMPARE(type(typed), typed.size());
+        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    ::close(slave);
+    ::close(master);
+    QCOMPARE(got, answer);
+}
+
+void tst_Sender::passwordFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("mode"); // -1: no file
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("first line") << QByteArray("pa ss\nnext\n") << 0600 << "pa ss"
+                                << "";
+    QTest::newRow("CRLF") << QByteArray("secret\r\n") << 0400 << "secret"
+                          << "";
+    QTest::newRow("no line break") << QByteArray("secret") << 0600 << "secret"
+                                   << "";
+    QTest::newRow("group may read") << QByteArray("secret") << 0640 << ""
+                                    << "chmod 600";
+    QTest::newRow("others may write") << QByteArray("secret") << 0602 << ""
+                                      << "chmod 600";
+    QTest::newRow("missing") << QByteArray() << -1 << "" << QStringLiteral("読めません");
+}
+
+void tst_Sender::passwordFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, mode);
+    QFETCH(QString, password);
+    QFETCH(QString, refusal);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("password");
+    if (mode >= 0) {
+        QVERIFY(writeFileBytes(path, content));
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0);
+    }
+    QString problem;
+    const std::optional<QString> read = readPrivateFile(path, &problem);
+    QCOMPARE(read.value_or(QString()), password);
+    QCOMPARE(read.has_value(), refusal.isEmpty());
+    QVERIFY2(problem.contains(refusal), qPrintable(problem));
+    if (!refusal.isEmpty()) { // and the command line refuses it with exit 2
+        const ToolRun r = runTool({"--folder", dir.path(), "--sip-password-file", path, "--to", "R0", "X"});
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY2(r.err.contains(refusal), qPrintable(r.err));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Sender)

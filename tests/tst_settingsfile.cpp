@@ -149,7 +149,6 @@ private Q_SLOTS:
             << withCounts(1, 1, "[Information]\r\nA,0\r\n1\r\n2\r\n3,4,5\r\nR,0") << "error";
         QTest::newRow("wait not a number")
             << withCounts(1, 0, "[Information]\r\nA,0\r\n1\r\n2\r\n3,x,5\r\n") << "error";
-        QTest::newRow("empty wait") << withCounts(1, 0, "[Information]\r\nA,0\r\n1\r\n2\r\n3,,5\r\n") << "error";
         QTest::newRow("number out of range") << withCounts(0, 1, "[Information]\r\nR,40000,9\r\n") << "error";
         QTest::newRow("negative count") << withCounts(-1, 0, "[Information]\r\n") << "error";
         QTest::newRow("negative HistoryCount")
@@ -249,17 +248,6 @@ private Q_SLOTS:
         QVERIFY(written.contains("\r\nPortNumber=3\r\n"));
         QVERIFY(written.contains("\r\nExCommand=X3\r\n"));
         QVERIFY(written.contains("\r\nOutSide= 0 \r\n"));
-    }
-
-    void readOptionFromFolder()
-    {
-        QTemporaryDir dir;
-        QVERIFY(writeFileBytes(dir.filePath(QStringLiteral("Fumidori.ini")),
-                               cp932::encode(QStringLiteral("[Option]\r\nOutSide= ０ \r\n"))));
-        QCOMPARE(ReadOption(dir.path() + u'/', QStringLiteral("option"), QStringLiteral("outside")),
-                 QStringLiteral("０"));
-        QCOMPARE(ReadOption(dir.path() + QStringLiteral("/none/"), QStringLiteral("Option"), QStringLiteral("A")),
-                 QString());
     }
 
     void numbers_data()

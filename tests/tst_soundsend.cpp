@@ -1,21 +1,31 @@
 // Device kind 9 end to end: the main window sends with the sound card as a tone dialer
 // to a private PulseAudio server's null sink; the sink's monitor is recorded and
 // multimon-ng must hear exactly the keys of the call, in order. No port is opened.
+// fumidori-send does the same with its question answered on a pseudo-terminal.
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
 #include "support/pulseserver.h"
 
+#include "modem/lockedport.h"
 #include "modem/sendengine.h"
 #include "store/appdata.h"
+#include "store/filestore.h"
+#include "store/historyfile.h"
+#include "store/locks.h"
+#include "store/settingsfile.h"
 #include "ui/frmmain.h"
 #include "ui/mailedit.h"
 
 #include <QComboBox>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace
 {
@@ -115,6 +125,55 @@ private slots:
         QCOMPARE(multimonKeys(m_server.stopRecording(), &error), QStringLiteral("09012345678#"));
         QVERIFY(f.port.events.isEmpty());
         QCOMPARE(f.data.history.used().size(), 0);
+    }
+
+    // fumidori-send with standard input on a terminal: the question on standard error,
+    // Return typed on the terminal plays the number; the whole call is heard, the send
+    // is recorded, and no port is locked.
+    void senderOnTerminal()
+    {
+        if (!m_noServer.isEmpty())
+            QSKIP(qPrintable(m_noServer));
+        QTemporaryDir dir;
+        AppData data;
+        data.folder = dir.path() + QLatin1Char('/');
+        data.settings = Settings::defaults();
+        data.settings.ModemKind = 9;
+        data.settings.ToneLength = 80;
+        data.settings.ToneGap = 80;
+        data.settings.MailInterval = 1;
+        data.centers << MessageCenter{QStringLiteral("C"), 0, QStringLiteral("0570000111"), 160, 1, 1, 1};
+        data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
+        QVERIFY(!SaveSettingsFile(data));
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        PortLock port(LockedPort::lockPath(data.folder, data.settings.PortNumber)); // no matter: no port
+        QVERIFY(port.tryLock());
+        QString error;
+        QVERIFY2(m_server.startRecording(&error), qPrintable(error));
+        QProcess sender;
+        sender.setStandardInputFile(QString::fromLatin1(::ptsname(master)));
+        sender.setReadChannel(QProcess::StandardError);
+        sender.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send"), {"--folder", data.folder, "--to", "R", "ABC"});
+        QByteArray err;
+        while (!err.contains("Return")) {
+            QVERIFY2(sender.waitForReadyRead(20000), err.constData());
+            err += sender.readAllStandardError();
+        }
+        QCOMPARE(::write(master, "\n", 1), 1);
+        QVERIFY(sender.waitForFinished(60000));
+        err += sender.readAllStandardError();
+        ::close(master);
+        QVERIFY2(sender.exitCode() == 0, err.constData());
+        QCOMPARE(multimonKeys(m_server.stopRecording(), &error), QStringLiteral("057000011109012345678#*2*2161718##"));
+        AppData after;
+        after.folder = data.folder;
+        after.settings = Settings::defaults();
+        QVERIFY(!LoadSettingsFile(after));
+        after.historyFileName = filestore::existingName(after.folder, QString::fromLatin1(historyfile::FileName));
+        after.history.resize(after.settings.HistoryCount);
+        QVERIFY(!LoadHistoryFile(after));
+        QCOMPARE(after.history.used().size(), 1);
     }
 };
 

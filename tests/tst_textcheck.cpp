@@ -148,18 +148,6 @@ private slots:
         }
     }
 
-    void optimisersSettle()
-    {
-        const QString small = u"ぁぃぅぇぉっゃゅょ"_qs;
-        for (const QString &c : encodableCharacters()) {
-            const QString kanji = OptimizeForKanji(c);
-            QCOMPARE(OptimizeForKanji(kanji), kanji);
-            const QString kana = OptimizeForKana(c);
-            if (!small.contains(c))
-                QCOMPARE(OptimizeForKana(kana), kana);
-        }
-    }
-
     void keepsOnlyEncodable()
     {
         bool removed = false;

@@ -79,19 +79,6 @@ private slots:
         }
     }
 
-    void textWithEndMark()
-    {
-        int status;
-        const QByteArray digits = runTool({QStringLiteral("encode"), QStringLiteral("--kind"), QStringLiteral("7"),
-                                           QStringLiteral("ﾃｽﾄ 漢字")},
-                                          &status)
-                                      .trimmed();
-        QCOMPARE(status, 0);
-        QCOMPARE(heard({QStringLiteral("--text"), QStringLiteral("ﾃｽﾄ 漢字"), QStringLiteral("--kind"),
-                        QStringLiteral("7")}),
-                 QString::fromLatin1(digits));
-    }
-
     // Characters without a code stop the tool unless --skip leaves them out, as the
     // mail stage does.
     void uncodedCharacters()

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <memory>
+#include <optional>
 
 // One whole call for a prepared message, from the centre call to the hang-up, with no
 // window: each stage after its wait, whatever AutoTransmit and OkCheckNo say.
@@ -14,6 +15,8 @@ struct CallRequest {
     MessageCenter center;
     QString number;
     QString text; // '\n' for a line break
+    // The SIP password from --sip-password-file, for when the keyring has none.
+    std::optional<QString> sipPassword;
 };
 
 // Drives the send engine for fumidori-send and tells what happens on the line.

@@ -1,9 +1,12 @@
 #include "calldriver.h"
+#include "holdprompt.h"
 
 #include "modem/comport.h"
+#include "modem/devicekind.h"
 #include "modem/lockedport.h"
 #include "modem/modemline.h"
 #include "modem/sendengine.h"
+#include "modem/soundline.h"
 #include "modem/stagetexts.h"
 #include "store/apperror.h"
 
@@ -53,9 +56,19 @@ public:
         m_data.centers = {request.center};
         m_data.recipients = {Recipient{QString(), 0, request.number}};
         m_text = request.text;
-        m_port = std::make_unique<ComPort>(request.folder);
-        m_lockedPort = std::make_unique<LockedPort>(*m_port, request.folder);
-        m_line = std::make_unique<ModemLine>(m_data.settings, *m_lockedPort, m_waiter);
+        if (m_data.settings.ModemKind == int(DeviceKind::SoundCard)) {
+            // No port: the question is asked on the terminal, the digits played on the speaker.
+            m_prompt = std::make_unique<HoldPrompt>();
+            connect(m_prompt.get(), &HoldPrompt::inputClosed, this, [this] {
+                m_problem = QStringLiteral("端末の入力が閉じられたため、回線を切りました。");
+                m_engine->hangUp();
+            });
+            m_line = std::make_unique<SoundLine>(m_data.settings, m_waiter, *this);
+        } else {
+            m_port = std::make_unique<ComPort>(request.folder);
+            m_lockedPort = std::make_unique<LockedPort>(*m_port, request.folder);
+            m_line = std::make_unique<ModemLine>(m_data.settings, *m_lockedPort, m_waiter);
+        }
         m_engine = std::make_unique<SendEngine>(m_data, *this, *this);
         m_next.setSingleShot(true);
         connect(&m_next, &QTimer::timeout, m_engine.get(), &SendEngine::send);
@@ -101,7 +114,13 @@ public:
         emit stageChanged(status == LineStatus::Dropped ? QStringLiteral("dropped") : QStringLiteral("hungup"),
                           stagetexts::lineStatus(status));
     }
-    void callEnded() override { m_ended = true; }
+    void callEnded() override
+    {
+        m_ended = true;
+        if (m_prompt)
+            m_prompt->cancel();
+    }
+    void askToHoldPhone(std::function<void(bool playNumber)> answer) override { m_prompt->ask(std::move(answer)); }
     void sent() override { m_sent = true; }
     void refused(Refusal reason) override
     {
@@ -153,7 +172,8 @@ private:
     EventLoopWaiter m_waiter;
     std::unique_ptr<ComPort> m_port;
     std::unique_ptr<LockedPort> m_lockedPort;
-    std::unique_ptr<ModemLine> m_line;
+    std::unique_ptr<HoldPrompt> m_prompt;
+    std::unique_ptr<Line> m_line;
     std::unique_ptr<SendEngine> m_engine;
     QTimer m_next;
     SendStage m_stage = SendStage::Call;

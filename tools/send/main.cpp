@@ -85,7 +85,7 @@ DeviceAccess deviceAccess(const Options &o)
     const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
     if (tty >= 0)
         ::close(tty);
-    return {tty >= 0, o.sipPasswordFile};
+    return {tty >= 0 || ::isatty(STDIN_FILENO), o.sipPasswordFile, o.sipPassword};
 }
 
 // After the outcome: the hook of the outcome, then the end with its exit status.

@@ -1,5 +1,6 @@
 #include "messagesend.h"
 
+#include "modem/devicekind.h"
 #include "modem/lockedport.h"
 #include "report.h"
 #include "store/filestore.h"
@@ -27,6 +28,11 @@ void MessageSend::start()
     }
     m_prepared = std::make_unique<Prepared>(std::get<Prepared>(std::move(prepared)));
     m_sentText = m_prepared->text;
+    // A device without a serial port (the sound card) has nothing to lock.
+    if (*deviceRules(m_prepared->data.settings.ModemKind).lineSettings == '\0') {
+        call();
+        return;
+    }
     const int port = m_prepared->data.settings.PortNumber;
     m_lock = std::make_unique<PortLock>(LockedPort::lockPath(m_folder, port));
     if (m_lock->tryLock()) {
@@ -64,7 +70,10 @@ void MessageSend::call()
             [this](int remaining, int total) { m_reporter.progress(remaining, total); });
     connect(m_driver.get(), &CallDriver::finished, this, &MessageSend::callEnded);
     const Prepared &p = *m_prepared;
-    m_driver->start({m_folder, p.data.settings, p.center, p.number, p.text});
+    std::optional<QString> sipPassword;
+    if (!m_access.sipPasswordFile.isEmpty())
+        sipPassword = m_access.sipPassword;
+    m_driver->start({m_folder, p.data.settings, p.center, p.number, p.text, sipPassword});
 }
 
 void MessageSend::callEnded(ExitStatus status, const QString &message)

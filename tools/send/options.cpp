@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,14 +76,37 @@ std::optional<QList<int>> parseDelays(const QString &text)
     return out;
 }
 
-std::optional<QString> checkPrivateFile(const QString &path)
+std::optional<QString> readPrivateFile(const QString &path, QString *problem)
 {
+    // Opened first and looked at through the descriptor: what is checked is what is read.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     struct stat st = {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
-        return QStringLiteral("%1 を読めません。").arg(path);
-    if (st.st_uid != ::getuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
-        return QStringLiteral("%1 はほかの人も読めるため使いません。chmod 600 %1 としてください。").arg(path);
-    return std::nullopt;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        *problem = QStringLiteral("%1 を読めません。").arg(path);
+        return std::nullopt;
+    }
+    if (st.st_uid != ::geteuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        ::close(fd);
+        *problem = QStringLiteral("%1 は持ち主のほかにも読み書きできるため使いません。chmod 600 %1 としてください。")
+                       .arg(path);
+        return std::nullopt;
+    }
+    QByteArray bytes(4096, Qt::Uninitialized);
+    const ssize_t n = ::read(fd, bytes.data(), size_t(bytes.size()));
+    ::close(fd);
+    if (n < 0) {
+        *problem = QStringLiteral("%1 を読めません。").arg(path);
+        return std::nullopt;
+    }
+    bytes.truncate(n);
+    const qsizetype end = bytes.indexOf('\n');
+    if (end >= 0)
+        bytes.truncate(end);
+    if (bytes.endsWith('\r'))
+        bytes.chop(1);
+    return QString::fromUtf8(bytes);
 }
 
 std::optional<Options> parseOptions(const QStringList &arguments, const QString &defaultFolder, QString *error)
@@ -131,8 +155,11 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
             return fail(QStringLiteral("--delays は 30s,5m,1h のように、時間をコンマで区切って指定してください。"));
     }
     if (!o.sipPasswordFile.isEmpty()) {
-        if (auto problem = checkPrivateFile(o.sipPasswordFile))
-            return fail(*problem);
+        QString problem;
+        const std::optional<QString> password = readPrivateFile(o.sipPasswordFile, &problem);
+        if (!password)
+            return fail(problem);
+        o.sipPassword = *password;
     }
 
     QStringList positional = p.positionalArguments();

@@ -23,7 +23,8 @@ struct Options {
     QString onSent;
     QString onFailed;
     QString sipPasswordFile;
-    QString id; // queue retry / drop
+    QString sipPassword; // its first line
+    QString id;          // queue retry / drop
 };
 
 // Parses the arguments (argv[0] first). On a problem: nullopt, with the message in
@@ -33,5 +34,7 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
 // "1m,5m,15m": seconds, or with s, m or h; nullopt when a piece is no such time.
 std::optional<QList<int>> parseDelays(const QString &text);
 
-// Whether only its owner can read the file (a password file must be so); the problem, if any.
-std::optional<QString> checkPrivateFile(const QString &path);
+// The first line of a file that only its owner (this process's user) may read or write,
+// without its line break: a password. nullopt, with the problem in *problem, when the
+// file cannot be read or others may read it.
+std::optional<QString> readPrivateFile(const QString &path, QString *problem);

@@ -18,6 +18,7 @@ struct Target {
 struct DeviceAccess {
     bool onTerminal = false; // standard input is a terminal: a prompt can be asked there
     QString sipPasswordFile; // checked already: only its owner can read it
+    QString sipPassword;     // its first line
 };
 
 // A send that passed every check that can be made before dialling.
