@@ -117,6 +117,31 @@ private slots:
         QCOMPARE(got.value(fieldName), stored);
     }
 
+    // With the history off its count is not checked: a usable one is kept, another leaves
+    // the stored count as it was (a negative one would make the file unreadable).
+    void historyOffCount_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("stored");
+        QTest::newRow("usable") << "5" << 5;
+        QTest::newRow("negative") << "-1" << int(Settings::defaults().HistoryCount);
+        QTest::newRow("words") << "abc" << int(Settings::defaults().HistoryCount);
+        QTest::newRow("too large") << "40000" << int(Settings::defaults().HistoryCount);
+    }
+
+    void historyOffCount()
+    {
+        QFETCH(QString, typed);
+        QFETCH(int, stored);
+        open();
+        field("txtHISTORY")->setText(typed);
+        c<QCheckBox>("chkHISTORY")->click();
+        press("OKButton");
+        QVERIFY(accepted());
+        QCOMPARE(m_data.settings.History, qint16(0));
+        QCOMPARE(m_data.settings.HistoryCount, qint16(stored));
+    }
+
     void cancelStoresNothing()
     {
         open();

@@ -490,7 +490,10 @@ void dlgOption::storeSettings()
     s.SpeakerVolume = qint16(sldVOLUME->value());
     s.ModemKind = qint16(cmbMODEM->currentIndex());
     s.History = ticked(chkHISTORY);
-    s.HistoryCount = number(txtHISTORY);
+    // The count's box is checked only while the history is on; off, what it holds is kept
+    // only when it is a count the box would take (a negative one would spoil the file).
+    if (const std::optional<qint16> count = fieldtext::parseInt16(txtHISTORY->text(), 0, 32766))
+        s.HistoryCount = *count;
     s.SendStrings = number(txtSTRINGS);
     s.DialSpeed = optDialSpeed[1]->isChecked() ? 10 : 20;
     s.OkCheckNo = ticked(chkOkCheck);

@@ -95,7 +95,7 @@ void addOptions(QCommandLineParser &p)
          "kind", "modem"},
         {"chup-error", "As a module, answer AT+CHUP with ERROR."},
         {"sip", "Be the centre over SIP instead: a baresip on 127.0.0.1 at this port.", "port"},
-        {"number", "The SIP centre's number.", "digits", "0570000111"},
+        {"number", "The SIP centre's number.", "digits", "03000000111"},
         {"hang-up-after", "The SIP centre hangs up after the n-th digit of a call.", "n", "0"},
     });
 }
