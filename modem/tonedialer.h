@@ -28,7 +28,7 @@ public:
     bool isPlaying() const { return m_playing; }
 
     // Where the plugin is looked for, first match wins: beside the program, then
-    // ../lib/fumidori/ from the program's folder.
+    // ../lib/fumidori/plugins/ from the program's folder.
     static QStringList pluginPaths();
 
 signals:

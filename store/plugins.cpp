@@ -7,7 +7,7 @@
 QStringList pluginPaths(const QString &fileName)
 {
     const QString dir = QCoreApplication::applicationDirPath();
-    return {dir + u'/' + fileName, dir + QStringLiteral("/../lib/fumidori/") + fileName};
+    return {dir + u'/' + fileName, dir + QStringLiteral("/../lib/fumidori/plugins/") + fileName};
 }
 
 QObject *loadPlugin(const QString &fileName, QStringList *problems)

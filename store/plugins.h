@@ -8,7 +8,7 @@ class QObject;
 // that neither the window's start nor the command-line tools pay for them).
 
 // Where a plugin file is looked for, first match wins: beside the program (a build
-// folder), then ../lib/fumidori/ from the program's folder (an installed program).
+// folder), then ../lib/fumidori/plugins/ from the program's folder (an installed program).
 QStringList pluginPaths(const QString &fileName);
 
 // The instance of the first of those files that loads; nullptr when none does, with
