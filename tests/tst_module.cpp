@@ -1,12 +1,8 @@
 // Device kind 8, a mobile-phone module on the 3GPP voice commands, driven by the send
 // engine on the fake port and virtual time: whole calls as literal transcripts, keys
 // paced by the module's OK, ERROR to the hang-up, and NO CARRIER at every stage.
-#include "support/consolefrontend.h"
-#include "support/fakeport.h"
-#include "support/virtualwaiter.h"
+#include "support/enginerig.h"
 
-#include "modem/modemline.h"
-#include "modem/sendengine.h"
 #include "store/appdata.h"
 
 #include <QTest>
@@ -14,14 +10,7 @@
 namespace
 {
 
-struct Rig {
-    AppData data;
-    FakePort port;
-    VirtualWaiter waiter;
-    ModemLine line{data.settings, port, waiter};
-    SingleLine lines{line};
-    ConsoleFrontEnd view{data};
-    SendEngine engine{data, lines, view};
+struct Rig : EngineRig {
     QList<qint64> writeTimes;
     int noCarrierAt = -1;   // 0-based index of the write answered with NO CARRIER
     bool chupError = false; // the module refuses AT+CHUP

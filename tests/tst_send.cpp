@@ -1,10 +1,6 @@
 // The send engine on the fake port and virtual time, driven by the console front end.
-#include "support/consolefrontend.h"
-#include "support/fakeport.h"
-#include "support/virtualwaiter.h"
+#include "support/enginerig.h"
 
-#include "modem/modemline.h"
-#include "modem/sendengine.h"
 #include "store/appdata.h"
 
 #include <QTest>
@@ -18,14 +14,8 @@ const QString Mail = QStringLiteral("ABC");
 
 // One centre of each kind (index = kind), one recipient per centre, and a modem
 // answering OK 100 ms after each command (or NO CARRIER at a chosen write).
-struct Rig {
-    AppData data;
-    FakePort port;
-    VirtualWaiter waiter;
-    ModemLine line{data.settings, port, waiter};
-    SingleLine lines{line};
-    ConsoleFrontEnd view{data};
-    SendEngine seq{data, lines, view};
+struct Rig : EngineRig {
+    SendEngine &seq = engine;
     int noCarrierAt = -1; // 0-based index of the write answered with NO CARRIER
 
     explicit Rig(int centerKind, int autoTransmit = 0, int waits = 3)
