@@ -7,20 +7,9 @@
 #include "ui/helpwindow.h"
 
 #include <QAction>
-#include <QHelpEngine>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace
-{
-
-QString builtCollection()
-{
-    return QStringLiteral(FUMIDORI_BIN_DIR "/") + HelpWindow::collectionFileName();
-}
-
-} // namespace
 
 // The help viewer and the About box, the help menu's items.
 class tst_Help : public QObject
@@ -39,11 +28,10 @@ private slots:
     {
         QFETCH(QString, keyword);
         QFETCH(QString, page);
-        HelpWindow help(builtCollection());
+        HelpWindow help(QStringLiteral(FUMIDORI_BIN_DIR "/") + HelpWindow::collectionFileName());
         const QList<QUrl> topics = help.topicsFor(keyword);
         QCOMPARE(topics.size(), 1);
         QCOMPARE(topics.first().fileName(), page);
-        QVERIFY(!help.engine()->fileData(topics.first()).isEmpty());
 
         help.showKeyword(nullptr, keyword);
         QVERIFY(help.isVisible());
