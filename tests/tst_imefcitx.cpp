@@ -124,7 +124,6 @@ private slots:
         FakePlatform platform;
         FakePort port;
         AppData data;
-        data.folder = QDir::tempPath() + QLatin1Char('/');
         data.settings = Settings::defaults();
         data.settings.IME = qint16(ime);
         frmMain window(data, platform.platform, port);
