@@ -22,8 +22,7 @@ bool waitForOutput(QProcess &process, const QByteArray &marker, QByteArray *seen
 QString runMultimon(const QStringList &args, const QByteArray &input, QString *error)
 {
     QProcess multimon;
-    multimon.start(QStringLiteral("multimon-ng"),
-                   QStringList{QStringLiteral("-q"), QStringLiteral("-a"), QStringLiteral("DTMF")} + args);
+    multimon.start(QStringLiteral("multimon-ng"), QStringList{"-q", "-a", "DTMF"} + args);
     if (!multimon.waitForStarted()) {
         *error = QStringLiteral("multimon-ng does not start");
         return {};
@@ -66,13 +65,9 @@ bool PulseServer::start(QString *error)
         *error = QStringLiteral("pulseaudio or parec is not installed (scripts/setup installs them)");
         return false;
     }
-    if (!m_dir.isValid()) {
-        *error = QStringLiteral("no temporary folder");
-        return false;
-    }
     QFile script(m_dir.filePath(QStringLiteral("default.pa")));
-    if (!script.open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("cannot write the server's script");
+    if (!m_dir.isValid() || !script.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("cannot write the server's script in a temporary folder");
         return false;
     }
     script.write("load-module module-null-sink sink_name=fumidori rate=48000\n"
@@ -89,10 +84,8 @@ bool PulseServer::start(QString *error)
     m_server = std::make_unique<QProcess>();
     m_server->setProcessEnvironment(env);
     m_server->setProcessChannelMode(QProcess::MergedChannels);
-    m_server->start(QStringLiteral("pulseaudio"),
-                    {QStringLiteral("--daemonize=no"), QStringLiteral("-n"), QStringLiteral("--exit-idle-time=-1"),
-                     QStringLiteral("--disable-shm=yes"), QStringLiteral("--log-target=stderr"), QStringLiteral("-v"),
-                     QStringLiteral("-F"), script.fileName()});
+    m_server->start(QStringLiteral("pulseaudio"), {"--daemonize=no", "-n", "--exit-idle-time=-1", "--disable-shm=yes",
+                                                   "--log-target=stderr", "-v", "-F", script.fileName()});
     QByteArray log;
     if (!m_server->waitForStarted() || !waitForOutput(*m_server, "Daemon startup complete", &log, 20000)) {
         *error = QStringLiteral("the PulseAudio server did not start: ") + QString::fromLocal8Bit(log.right(600));
@@ -106,10 +99,8 @@ bool PulseServer::start(QString *error)
 bool PulseServer::startRecording(QString *error)
 {
     m_recorder = std::make_unique<QProcess>();
-    m_recorder->start(QStringLiteral("parec"),
-                      {QStringLiteral("--server=") + address(), QStringLiteral("--device=fumidori.monitor"),
-                       QStringLiteral("--rate=22050"), QStringLiteral("--channels=1"), QStringLiteral("--format=s16le"),
-                       QStringLiteral("--raw"), QStringLiteral("--latency-msec=20")});
+    m_recorder->start(QStringLiteral("parec"), {"--server=" + address(), "--device=fumidori.monitor", "--rate=22050",
+                                                "--channels=1", "--format=s16le", "--raw", "--latency-msec=20"});
     // The monitor of a null sink gives silence from the start: the first bytes say
     // that the recording runs.
     if (!m_recorder->waitForStarted() || !m_recorder->waitForReadyRead(10000)) {
@@ -138,10 +129,10 @@ QByteArray PulseServer::stopRecording(int moreMs)
 
 QString multimonKeys(const QByteArray &raw22050, QString *error)
 {
-    return runMultimon({QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-")}, raw22050, error);
+    return runMultimon({"-t", "raw", "-"}, raw22050, error);
 }
 
 QString multimonKeysOfWav(const QString &path, QString *error)
 {
-    return runMultimon({QStringLiteral("-t"), QStringLiteral("wav"), path}, {}, error);
+    return runMultimon({"-t", "wav", path}, {}, error);
 }
