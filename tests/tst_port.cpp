@@ -31,17 +31,14 @@ struct Pty {
         if (openpty(&master, &slave, name, nullptr, nullptr) == 0)
             path = QString::fromLocal8Bit(name);
     }
-    ~Pty()
+    ~Pty() { close(); }
+    void close()
     {
-        closeMaster();
-        if (slave >= 0)
-            ::close(slave);
-    }
-    void closeMaster()
-    {
-        if (master >= 0)
-            ::close(master);
-        master = -1;
+        for (int *fd : {&master, &slave}) {
+            if (*fd >= 0)
+                ::close(*fd);
+            *fd = -1;
+        }
     }
     // Everything the master receives within a short time, up to size bytes.
     QByteArray read(int size)
@@ -101,9 +98,7 @@ private slots:
             got += port.input();
         QCOMPARE(got, QByteArray("\r\nOK\r\n"));
 
-        ::close(pty.slave); // only our own end is left on the line
-        pty.slave = -1;
-        pty.closeMaster();
+        pty.close(); // only our own end is left on the line
         QVERIFY(closed.wait(2000));
         QVERIFY(!port.isOpen());
         QCOMPARE(codeOf([&] { port.output("AT\r"); }), 8018);

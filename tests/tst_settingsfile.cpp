@@ -16,15 +16,11 @@ namespace
 QString summary(const AppData &d)
 {
     QStringList parts;
+    const auto n = [](int value) { return QString::number(value); };
     for (const MessageCenter &c : d.centers)
         parts << QStringLiteral("%1|%2|%3|%4|%5|%6|%7")
-                     .arg(c.name)
-                     .arg(c.kind)
-                     .arg(c.number)
-                     .arg(c.maxChars)
-                     .arg(c.waitBeforeNumber)
-                     .arg(c.waitBeforeMail)
-                     .arg(c.waitBeforeHangUp);
+                     .arg(c.name, n(c.kind), c.number, n(c.maxChars), n(c.waitBeforeNumber), n(c.waitBeforeMail),
+                          n(c.waitBeforeHangUp));
     for (const Recipient &r : d.recipients)
         parts << QStringLiteral("%1|%2|%3").arg(r.name).arg(r.centerIndex).arg(r.number);
     return parts.join(u';');
@@ -55,16 +51,7 @@ private Q_SLOTS:
         QCOMPARE(summary(data), QStringLiteral("ドコモ東京|0|0570-000-111|160|5|3|2;ｶﾀｶﾅ局|1|0570000222|-5|0|0|0;"
                                                "未設定|-1||-32768|-1|32767|10;山田さん|0|09012345678;鈴木|2|"
                                                "0311112222;だれか|-1|"));
-        QCOMPARE(settingsfile::bytes(data), original);
-
-        QTemporaryDir dir;
-        data.folder = dir.path() + u'/';
-        QVERIFY(!SaveSettingsFile(data));
-        AppData again;
-        again.folder = data.folder;
-        QVERIFY(!LoadSettingsFile(again));
-        QCOMPARE(again.settings, data.settings);
-        QCOMPARE(summary(again), summary(data));
+        QCOMPARE(settingsfile::bytes(data), original); // byte for byte
     }
 
     // The keys of newer features (tone lengths, the SIP account): any problem reads as the
@@ -202,18 +189,13 @@ private Q_SLOTS:
         QVERIFY(writeFileBytes(dir.filePath(QStringLiteral("Fumidori.ini")), file));
         AppData data;
         QVERIFY(!settingsfile::read(file, data));
-        QCOMPARE(data.settings.PortNumber, 3);
-        QCOMPARE(data.settings.HistoryCount, 5);
-        QCOMPARE(data.settings.TonePulse, QStringLiteral("P"));
-        QCOMPARE(data.settings.ExCommand, QStringLiteral("X3"));
-        QCOMPARE(data.settings.OutSide, QStringLiteral(" 0 "));
         const QString folder = dir.path() + u'/';
         QCOMPARE(ReadOption(folder, QStringLiteral("Option"), QStringLiteral("ExCommand")), data.settings.ExCommand);
         QCOMPARE(ReadOption(folder, QStringLiteral("Option"), QStringLiteral("PortNumber")), QStringLiteral("3"));
         const QByteArray written = settingsfile::bytes(data);
-        QVERIFY(written.contains("\r\nPortNumber=3\r\n"));
-        QVERIFY(written.contains("\r\nExCommand=X3\r\n"));
-        QVERIFY(written.contains("\r\nOutSide= 0 \r\n"));
+        for (const char *line : {"\r\nPortNumber=3\r\n", "\r\nHistoryCount=5\r\n", "\r\nTonePulse=P\r\n",
+                                 "\r\nExCommand=X3\r\n", "\r\nOutSide= 0 \r\n"})
+            QVERIFY2(written.contains(line), written);
     }
 
     void numbers_data()
