@@ -14,12 +14,10 @@
 namespace
 {
 
-const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-dtmf");
-
 QByteArray runTool(const QStringList &args, int *status)
 {
     QProcess tool;
-    tool.start(Tool, args);
+    tool.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-dtmf"), args);
     tool.waitForFinished(120000);
     *status = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
     return tool.readAllStandardOutput() + tool.readAllStandardError();
@@ -99,8 +97,8 @@ private slots:
         QVERIFY2(error.isEmpty(), qPrintable(error));
     }
 
-    // The dialer as a call uses it: each stage's keys once the last ones are heard, and
-    // a hang-up that silences it at once.
+    // The dialer as a call uses it: a stage's keys, then a hang-up that silences it at once.
+    // (Stage after stage is heard in tst_soundsend.)
     void stagesAndStop()
     {
         if (!m_noServer.isEmpty())
@@ -109,16 +107,14 @@ private slots:
         QVERIFY2(m_server.startRecording(&error), qPrintable(error));
         ToneDialer dialer;
         QSignalSpy finished(&dialer, &ToneDialer::finished);
-        for (const QString &stage : {QStringLiteral("0570000111"), QStringLiteral("09012345678#")}) {
-            QVERIFY2(dialer.play(stage, 60, 60, &error), qPrintable(error));
-            QVERIFY(finished.wait(10000));
-        }
+        QVERIFY2(dialer.play(QStringLiteral("0570000111"), 60, 60, &error), qPrintable(error));
+        QVERIFY(finished.wait(10000));
         // Hung up in the third of ten keys.
         QVERIFY(dialer.play(QStringLiteral("*2*2161718"), 100, 100, &error));
         QTimer::singleShot(500, &dialer, &ToneDialer::stop);
         QVERIFY(!finished.wait(2500));
         const QString heard = multimonKeys(m_server.stopRecording(), &error);
-        QVERIFY2(heard.startsWith(QStringLiteral("057000011109012345678#*2")) && heard.size() <= 25, qPrintable(heard));
+        QVERIFY2(heard.startsWith(QStringLiteral("0570000111*2")) && heard.size() <= 13, qPrintable(heard));
     }
 };
 
