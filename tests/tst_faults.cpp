@@ -25,15 +25,6 @@
 namespace
 {
 
-// Presses the send button and lets the press run to its end.
-void pressSend(frmMain &window)
-{
-    QSignalSpy settled(&window.engine(), &SendEngine::settled);
-    window.cmdButton->click();
-    if (window.engine().busy())
-        QVERIFY(settled.wait(20000));
-}
-
 // A folder whose files reach the simulator on COM1: one centre, one recipient, one
 // message already sent.
 AppData savedData(const QString &folder)
@@ -99,8 +90,12 @@ private slots:
         window.txtMail->setPlainText(QStringLiteral("ABC あ"));
         if (cutAfterMs > 0)
             QTimer::singleShot(cutAfterMs, window.cmdCut, &QPushButton::click);
-        for (int press = 0; press < presses && (press == 0 || port.isOpen()); ++press)
-            pressSend(window);
+        for (int press = 0; press < presses && (press == 0 || port.isOpen()); ++press) {
+            QSignalSpy settled(&window.engine(), &SendEngine::settled);
+            window.cmdButton->click(); // and let the press run to its end
+            if (window.engine().busy())
+                QVERIFY(settled.wait(20000));
+        }
         if (port.isOpen())
             window.cmdCut->click();
 

@@ -32,13 +32,6 @@ class tst_SettingsFile : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void defaultsWriteExactBytes()
-    {
-        AppData data;
-        data.settings = Settings::defaults();
-        QCOMPARE(settingsfile::bytes(data), defaultSettingsBytes());
-    }
-
     void sampleReadsAndWritesBackIdentical()
     {
         const QByteArray original = storeTestData("sample.ini");
