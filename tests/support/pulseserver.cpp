@@ -1,7 +1,6 @@
 #include "support/pulseserver.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QStandardPaths>
 
 namespace
@@ -65,17 +64,10 @@ bool PulseServer::start(QString *error)
         *error = QStringLiteral("pulseaudio or parec is not installed (scripts/setup installs them)");
         return false;
     }
-    QFile script(m_dir.filePath(QStringLiteral("default.pa")));
-    if (!m_dir.isValid() || !script.open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("cannot write the server's script in a temporary folder");
+    if (!m_dir.isValid()) {
+        *error = QStringLiteral("no temporary folder");
         return false;
     }
-    script.write("load-module module-null-sink sink_name=fumidori rate=48000\n"
-                 "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
-                 m_dir.filePath(QStringLiteral("native")).toLocal8Bit() +
-                 "\n"
-                 "set-default-sink fumidori\n");
-    script.close();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), m_dir.path());
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.path());
@@ -84,8 +76,12 @@ bool PulseServer::start(QString *error)
     m_server = std::make_unique<QProcess>();
     m_server->setProcessEnvironment(env);
     m_server->setProcessChannelMode(QProcess::MergedChannels);
-    m_server->start(QStringLiteral("pulseaudio"), {"--daemonize=no", "-n", "--exit-idle-time=-1", "--disable-shm=yes",
-                                                   "--log-target=stderr", "-v", "-F", script.fileName()});
+    // One null sink (the default, as the only one) and a socket of its own.
+    m_server->start(
+        QStringLiteral("pulseaudio"),
+        {"--daemonize=no", "-n", "--exit-idle-time=-1", "--disable-shm=yes", "--log-target=stderr", "-v", "-L",
+         "module-null-sink sink_name=fumidori rate=48000", "-L",
+         "module-native-protocol-unix auth-anonymous=1 socket=" + m_dir.filePath(QStringLiteral("native"))});
     QByteArray log;
     if (!m_server->waitForStarted() || !waitForOutput(*m_server, "Daemon startup complete", &log, 20000)) {
         *error = QStringLiteral("the PulseAudio server did not start: ") + QString::fromLocal8Bit(log.right(600));
