@@ -30,7 +30,6 @@ private slots:
         ok("decode", {"decode", "*2*2161718##"}, "ABC\n");
         ok("decode pieces on stdin", {"decode"}, "ABCあ\n", "*2*21617\n18#0402\n##\n");
         ok("optimize", {"optimize", "--kind", "0", "ﾒｰﾙ abc."}, "ﾒ-ﾙ ABC．\n");
-        ok("count bytes", {"count", "--kind", "2", "あいう"}, "6\n");
         ok("count characters", {"count", "--kind", "0"}, "3\n", "あいう");
         // One line break at the end of standard input is dropped.
         bad("no code: named with positions", {"encode"}, u"\"a\" (2), \"😀\" (3), \"@\" (4); \"optimize"_qs,

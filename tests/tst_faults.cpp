@@ -22,25 +22,6 @@
 #include <QTest>
 #include <QTimer>
 
-namespace
-{
-
-// A folder whose files reach the simulator on COM1: one centre, one recipient, one
-// message already sent.
-AppData savedData(const QString &folder)
-{
-    AppData data;
-    data.folder = folder;
-    data.settings = Settings::defaults();
-    data.history.resize(data.settings.HistoryCount);
-    data.centers << MessageCenter{QStringLiteral("センター"), 0, QStringLiteral("0570000111"), 160, 3, 3, 3};
-    data.recipients << Recipient{QStringLiteral("相手"), 0, QStringLiteral("09012345678")};
-    AddHistoryEntry(data, QStringLiteral("相手"), QStringLiteral("センター"), QStringLiteral("前のメッセージ"));
-    return data;
-}
-
-} // namespace
-
 class tst_Faults : public QObject
 {
     Q_OBJECT
@@ -71,7 +52,14 @@ private slots:
         QFETCH(QString, panel1);
         QTemporaryDir dir;
         const QString folder = dir.path() + QLatin1Char('/');
-        const AppData saved = savedData(folder);
+        // Files that reach the simulator on COM1: one centre, one recipient, one message already sent.
+        AppData saved;
+        saved.folder = folder;
+        saved.settings = Settings::defaults();
+        saved.history.resize(saved.settings.HistoryCount);
+        saved.centers << MessageCenter{QStringLiteral("センター"), 0, QStringLiteral("0570000111"), 160, 3, 3, 3};
+        saved.recipients << Recipient{QStringLiteral("相手"), 0, QStringLiteral("09012345678")};
+        AddHistoryEntry(saved, QStringLiteral("相手"), QStringLiteral("センター"), QStringLiteral("前のメッセージ"));
         QVERIFY(!SaveSettingsFile(saved) && !SaveHistoryFile(saved));
         const QByteArray settingsBytes = readFileBytes(saved.settingsPath());
         const QByteArray historyBytes = readFileBytes(saved.historyPath());
