@@ -21,6 +21,10 @@ struct Result {
 // not start with a number (never NotANumber).
 Result leading(QByteArrayView text);
 
+// Whether the leading number of the text, as written (not rounded: "0.5" is below 1),
+// is below limit; blanks before it skipped, 0 when the text does not start with a number.
+bool leadingBelow(QByteArrayView text, int limit);
+
 // The whole text, blanks around it allowed, as a number; NotANumber otherwise.
 Result whole(QByteArrayView text);
 

@@ -223,6 +223,21 @@ private Q_SLOTS:
         QCOMPARE(asInt(numbertext::leading(text)), leading);
         QCOMPARE(asInt(numbertext::whole(text)), whole);
     }
+
+    // The address book editor's advice reads the number as written, not rounded.
+    void leadingBelow()
+    {
+        const struct {
+            const char *text;
+            bool belowOne, belowZero;
+        } rows[] = {{"0.5", true, false},     {"0.6", true, false},     {" 1x", false, false}, {"12abc", false, false},
+                    {"abc", true, false},     {"-0.0", true, false},    {"-0.01", true, true}, {".5", true, false},
+                    {"-9999999", true, true}, {"9999999", false, false}};
+        for (const auto &r : rows) {
+            QVERIFY2(numbertext::leadingBelow(r.text, 1) == r.belowOne, r.text);
+            QVERIFY2(numbertext::leadingBelow(r.text, 0) == r.belowZero, r.text);
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_SettingsFile)

@@ -162,13 +162,13 @@ void dlgAdd::CheckEntryFields()
     }
     if (!centerMode() && cmbCenetr->currentIndex() < 0)
         warn(QStringLiteral("後でセンターを選択してくださいね。"));
-    if (centerMode() && fieldtext::leadingNumber(txtMaxText->text()) < 1) {
+    if (centerMode() && fieldtext::leadingBelow(txtMaxText->text(), 1)) {
         warn(QStringLiteral("最大文字数が適切ではありません。"));
         return;
     }
-    using fieldtext::leadingNumber;
-    if (leadingNumber(txtTIME[1]->text()) < 0 || leadingNumber(txtTIME[2]->text()) < 0 ||
-        (centerMode() && leadingNumber(txtTIME[0]->text()) < 0))
+    using fieldtext::leadingBelow;
+    if (leadingBelow(txtTIME[1]->text(), 0) || leadingBelow(txtTIME[2]->text(), 0) ||
+        (centerMode() && leadingBelow(txtTIME[0]->text(), 0)))
         warn(QStringLiteral("時間の間隔が適切ではありません。"));
 }
 

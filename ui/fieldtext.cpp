@@ -3,8 +3,6 @@
 #include "encoding/cp932.h"
 #include "store/numbertext.h"
 
-#include <QRegularExpression>
-
 namespace fieldtext
 {
 
@@ -17,11 +15,9 @@ std::optional<qint16> parseInt16(const QString &text, int minimum, int maximum)
     return r.value;
 }
 
-double leadingNumber(const QString &text)
+bool leadingBelow(const QString &text, int limit)
 {
-    static const QRegularExpression leading(QStringLiteral("^[ \\t]*([+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+))"));
-    const QRegularExpressionMatch match = leading.match(text);
-    return match.hasMatch() ? match.captured(1).toDouble() : 0.0;
+    return numbertext::leadingBelow(text.toLatin1(), limit);
 }
 
 QString unstorableCharacter(const QString &text)

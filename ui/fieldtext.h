@@ -12,9 +12,10 @@ namespace fieldtext
 // the even neighbour). Empty text, "3a" or "1e2" give nothing.
 std::optional<qint16> parseInt16(const QString &text, int minimum, int maximum);
 
-// The leading decimal number of the text (blanks skipped), 0 when it starts with none: the
-// reading the address book editor's advice uses ("12abc" counts as 12).
-double leadingNumber(const QString &text);
+// Whether the leading decimal number of the text (blanks skipped, 0 when it starts with none,
+// not rounded) is below limit: the reading the address book editor's advice uses ("12abc"
+// counts as 12, "0.5" is below 1).
+bool leadingBelow(const QString &text, int limit);
 
 // The first character of a name or number that the settings file cannot carry (a comma, a double
 // quotation mark, a line break or other control character, a character outside code page 932, or
