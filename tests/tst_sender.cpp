@@ -1,6 +1,8 @@
 // fumidori-send: the queue runner over a scripted call driver (retries, failures that
 // go to failed/, hooks, stop and recovery), the checks before dialling, and the
-// program's exit statuses.
+// program's exit statuses; with the window, the history merge at save and the line's
+// lock between processes.
+#include "support/fakeport.h"
 #include "support/filehelpers.h"
 
 #include "calldriver.h"
@@ -10,6 +12,8 @@
 #include "prepare.h"
 #include "queuerunner.h"
 #include "report.h"
+#include "store/apperror.h"
+#include "store/historyfile.h"
 #include "store/locks.h"
 #include "store/settingsfile.h"
 
@@ -153,6 +157,40 @@ ToolRun runTool(const QStringList &args, const QByteArray &input = {})
     return r;
 }
 
+// A history entry known by its recipient; the time is the day's seconds.
+HistoryEntry entry(const char *name, int second)
+{
+    return {QString::fromLatin1(name), QStringLiteral("C"),
+            QStringLiteral("2026/12/07 10:%1:%2")
+                .arg(second / 60, 2, 10, QLatin1Char('0'))
+                .arg(second % 60, 2, 10, QLatin1Char('0')),
+            QStringLiteral("m")};
+}
+
+QList<HistoryEntry> entries(std::initializer_list<std::pair<const char *, int>> list)
+{
+    QList<HistoryEntry> out;
+    for (const auto &[name, second] : list)
+        out << entry(name, second);
+    return out;
+}
+
+// Another program holding a lock: flock(1) on the path until it is killed.
+struct Holder {
+    QProcess process;
+    bool hold(const QString &path)
+    {
+        process.start(QStringLiteral("flock"),
+                      {QStringLiteral("-o"), path, QStringLiteral("-c"), QStringLiteral("echo held; cat")});
+        return process.waitForReadyRead(5000) && process.readAll() == "held\n";
+    }
+    ~Holder()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+};
+
 } // namespace
 
 class tst_Sender : public QObject
@@ -160,7 +198,6 @@ class tst_Sender : public QObject
     Q_OBJECT
 private slots:
     void initTestCase() { qRegisterMetaType<Outcome>(); }
-    void queueRetriesLineFailures();
     void retryWaitDoesNotHoldOthers();
     void attemptsUsedUpAndHooks();
     void stopLeavesMessageQueued();
@@ -179,45 +216,11 @@ private slots:
     void holdPrompt();
     void passwordFile_data();
     void passwordFile();
+    void historyMerged_data();
+    void historyMerged();
+    void lineLockBetweenProcesses();
+    void windowPortRefusesHeldLine();
 };
-
-// Twenty messages, every third call failing, and one to a name the book no longer has
-// in their middle: all twenty go, each failed one on its second try, the unknown name
-// goes to failed/ at once.
-void tst_Sender::queueRetriesLineFailures()
-{
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
-    QVERIFY(!folder.isEmpty());
-    QStringList ids;
-    for (int i = 0; i < 21; ++i) {
-        QueuedMessage m = message(i == 10 ? QStringLiteral("Ghost") : QStringLiteral("R1"));
-        QVERIFY(!sendqueue::add(folder, m));
-        ids << m.id;
-    }
-    Run run(folder);
-    run.script.fails = [](int call) { return call % 3 == 0; };
-    QVERIFY(run.start());
-    QVERIFY(run.waitForTries(30));
-    QCOMPARE(run.script.calls, 29);
-    QStringList expected;
-    for (int i = 0; i < 21; ++i) {
-        if (i == 10)
-            expected << "refused";
-        else if ((i < 10 ? i : i - 1) % 2 == 0 && i >= 2)
-            expected << "failed"
-                     << "sent";
-        else
-            expected << "sent";
-    }
-    QCOMPARE(run.outcomes(), expected);
-    QCOMPARE(sendqueue::waitingIds(folder), QStringList());
-    const QList<sendqueue::Entry> left = sendqueue::list(folder);
-    QCOMPARE(left.size(), 1);
-    QCOMPARE(left[0].message.id, ids[10]);
-    QCOMPARE(left[0].state, sendqueue::State::Failed);
-    QVERIFY(left[0].message.failure.contains("Ghost"));
-}
 
 void tst_Sender::retryWaitDoesNotHoldOthers()
 {
@@ -354,32 +357,22 @@ void tst_Sender::checks_data()
     QTest::addColumn<bool>("optimize");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("refusal"); // a part of the message; empty: accepted
-    QTest::newRow("fits") << "R0"
-                          << "" << false << QStringLiteral("ABC\nあいう") << "";
-    QTest::newRow("twenty characters fit") << "R0"
-                                           << "" << false << QString(20, u'A') << "";
-    QTest::newRow("too long") << "R0"
-                              << "" << false << QString(21, u'A') << QStringLiteral("21 文字");
-    QTest::newRow("a line break counts two") << "R0"
-                                             << "" << false << QString(19, u'A') + "\n"
+    const QString none;
+    QTest::newRow("fits") << "R0" << none << false << QStringLiteral("ABC\nあいう") << none;
+    QTest::newRow("twenty characters fit") << "R0" << none << false << QString(20, u'A') << none;
+    QTest::newRow("too long") << "R0" << none << false << QString(21, u'A') << QStringLiteral("21 文字");
+    QTest::newRow("a line break counts two") << "R0" << none << false << QString(19, u'A') + "\n"
                                              << QStringLiteral("21 文字");
-    QTest::newRow("no code") << "R0"
-                             << "" << false << QStringLiteral("A😀B€")
+    QTest::newRow("no code") << "R0" << none << false << QStringLiteral("A😀B€")
                              << QStringLiteral("「😀」(U+1F600)、「€」(U+20AC)");
-    QTest::newRow("small letters have no code") << "R0"
-                                                << "" << false << "abc" << QStringLiteral("「a」");
-    QTest::newRow("the optimiser makes them sendable") << "R0"
-                                                       << "" << true << "abc"
-                                                       << "";
+    QTest::newRow("small letters have no code") << "R0" << none << false << QString("abc") << QStringLiteral("「a」");
+    QTest::newRow("the optimiser makes them sendable") << "R0" << none << true << QString("abc") << none;
     QTest::newRow("unsendable hints the optimiser")
-        << "R0"
-        << "" << false << QStringLiteral("😀") << QStringLiteral("--optimize");
-    QTest::newRow("unknown name") << "Ghost"
-                                  << "" << false << "A" << QStringLiteral("「Ghost」はアドレス帳にありません");
-    QTest::newRow("unknown centre") << "R0"
-                                    << "X" << false << "A" << QStringLiteral("センター「X」");
-    QTest::newRow("empty") << "R0"
-                           << "" << false << "" << QStringLiteral("空");
+        << "R0" << none << false << QStringLiteral("😀") << QStringLiteral("--optimize");
+    QTest::newRow("unknown name") << "Ghost" << none << false << QString("A")
+                                  << QStringLiteral("「Ghost」はアドレス帳にありません");
+    QTest::newRow("unknown centre") << "R0" << QString("X") << false << QString("A") << QStringLiteral("センター「X」");
+    QTest::newRow("empty") << "R0" << none << false << none << QStringLiteral("空");
 }
 
 void tst_Sender::checks()
@@ -469,9 +462,8 @@ void tst_Sender::busy()
     const QString folder = makeFolder(dir);
     QVERIFY(QDir(folder).mkpath("ports") && writeFileBytes(folder + "line", ""));
     QVERIFY(QFile::link(folder + "line", folder + "ports/COM1"));
-    QProcess holder;
-    holder.start(QStringLiteral("flock"), {"-o", LockedPort::lockPath(folder, 1), "-c", "echo held; cat"});
-    QVERIFY(holder.waitForReadyRead(5000));
+    Holder holder;
+    QVERIFY(holder.hold(LockedPort::lockPath(folder, 1)));
     ToolRun r = runTool({"--folder", folder, "--to", "R0", "--json", "X"});
     QVERIFY2(r.exitCode == 3, qPrintable(r.err));
     QVERIFY2(r.err.contains("--wait"), qPrintable(r.err));
@@ -483,8 +475,7 @@ void tst_Sender::busy()
     QVERIFY(waiting.waitForReadyRead(10000));
     const QJsonObject event = QJsonDocument::fromJson(waiting.readLine()).object();
     QCOMPARE(event.value("event").toString(), QStringLiteral("waiting"));
-    holder.kill();
-    QVERIFY(holder.waitForFinished(5000));
+    holder.process.kill();
     QVERIFY(waiting.waitForFinished(20000));
     QVERIFY2(waiting.exitCode() != 3, waiting.readAllStandardError().constData());
 
@@ -573,17 +564,13 @@ void tst_Sender::passwordFile_data()
     QTest::addColumn<int>("mode"); // -1: no file
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("refusal");
-    QTest::newRow("first line") << QByteArray("pa ss\nnext\n") << 0600 << "pa ss"
-                                << "";
-    QTest::newRow("CRLF") << QByteArray("secret\r\n") << 0400 << "secret"
-                          << "";
-    QTest::newRow("no line break") << QByteArray("secret") << 0600 << "secret"
-                                   << "";
-    QTest::newRow("group may read") << QByteArray("secret") << 0640 << ""
-                                    << "chmod 600";
-    QTest::newRow("others may write") << QByteArray("secret") << 0602 << ""
-                                      << "chmod 600";
-    QTest::newRow("missing") << QByteArray() << -1 << "" << QStringLiteral("読めません");
+    const QString none;
+    QTest::newRow("first line") << QByteArray("pa ss\nnext\n") << 0600 << QString("pa ss") << none;
+    QTest::newRow("CRLF") << QByteArray("secret\r\n") << 0400 << QString("secret") << none;
+    QTest::newRow("no line break") << QByteArray("secret") << 0600 << QString("secret") << none;
+    QTest::newRow("group may read") << QByteArray("secret") << 0640 << none << QString("chmod 600");
+    QTest::newRow("others may write") << QByteArray("secret") << 0602 << none << QString("chmod 600");
+    QTest::newRow("missing") << QByteArray() << -1 << none << QStringLiteral("読めません");
 }
 
 void tst_Sender::passwordFile()
@@ -608,6 +595,116 @@ void tst_Sender::passwordFile()
         QCOMPARE(r.exitCode, 2);
         QVERIFY2(r.err.contains(refusal), qPrintable(r.err));
     }
+}
+
+void tst_Sender::historyMerged_data()
+{
+    QTest::addColumn<QList<HistoryEntry>>("ours");
+    QTest::addColumn<QList<HistoryEntry>>("asLoaded");
+    QTest::addColumn<QList<HistoryEntry>>("now");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<QStringList>("expected");
+    const auto old = entries({{"a", 10}, {"b", 5}});
+    QTest::newRow("nobody else wrote") << entries({{"w", 20}, {"a", 10}, {"b", 5}}) << old << old << 21
+                                       << QStringList{"w", "a", "b"};
+    QTest::newRow("a sender's entry between ours")
+        << entries({{"w2", 40}, {"w1", 20}, {"a", 10}, {"b", 5}}) << old << entries({{"s", 30}, {"a", 10}, {"b", 5}})
+        << 21 << QStringList{"w2", "s", "w1", "a", "b"};
+    QTest::newRow("at most the table's rows") << entries({{"w", 20}, {"a", 10}}) << entries({{"a", 10}})
+                                              << entries({{"s", 30}, {"a", 10}}) << 2 << QStringList{"s", "w"};
+    QTest::newRow("the sender's file dropped our oldest: still ours to keep")
+        << entries({{"a", 10}, {"b", 5}}) << old << entries({{"s", 30}, {"a", 10}}) << 21 << QStringList{"s", "a", "b"};
+    QTest::newRow("deleted in the window: not brought back")
+        << entries({{"a", 10}}) << old << old << 21 << QStringList{"a"};
+    QTest::newRow("the same entry twice, once new") << entries({{"a", 10}}) << entries({{"a", 10}})
+                                                    << entries({{"a", 10}, {"a", 10}}) << 21 << QStringList{"a", "a"};
+    QTest::newRow("equal times: ours first")
+        << entries({{"w", 30}}) << QList<HistoryEntry>{} << entries({{"s", 30}}) << 21 << QStringList{"w", "s"};
+    QList<HistoryEntry> oddTime = entries({{"s", 30}});
+    oddTime[0].sentAt = QStringLiteral("yesterday");
+    QTest::newRow("a time that is no time keeps its place after ours")
+        << entries({{"w", 20}}) << QList<HistoryEntry>{} << oddTime << 21 << QStringList{"w", "s"};
+}
+void tst_Sender::historyMerged()
+{
+    QFETCH(QList<HistoryEntry>, ours);
+    QFETCH(QList<HistoryEntry>, asLoaded);
+    QFETCH(QList<HistoryEntry>, now);
+    QFETCH(int, rows);
+    QFETCH(QStringList, expected);
+    QStringList names;
+    for (const HistoryEntry &e : historyfile::merged(ours, asLoaded, now, rows))
+        names << e.recipientName;
+    QCOMPARE(names, expected);
+}
+
+void tst_Sender::lineLockBetweenProcesses()
+{
+    QTemporaryDir dir;
+    const QString path = PortLock::pathFor(dir.path() + "/line", dir.path() + u'/');
+    Holder other;
+    {
+        PortLock probe(path); // makes the file for flock(1) to open
+        QVERIFY(probe.tryLock());
+        PortLock again(path); // a second hold in one process is granted
+        QVERIFY(again.tryLock());
+    }
+    QVERIFY(other.hold(path));
+    PortLock lock(path);
+    QVERIFY(!lock.tryLock());
+
+    PortLockWaiter giveUp(lock);
+    QSignalSpy timedOut(&giveUp, &PortLockWaiter::timedOut);
+    giveUp.start(0);
+    QVERIFY(timedOut.wait(5000));
+
+    PortLockWaiter waiter(lock);
+    QSignalSpy acquired(&waiter, &PortLockWaiter::acquired);
+    waiter.start(-1);
+    QCoreApplication::processEvents();
+    QCOMPARE(acquired.count(), 0); // still held
+    other.process.kill();          // the holder dies: the kernel lets its lock go
+    QVERIFY(acquired.wait(5000));
+    QVERIFY(lock.isLocked());
+    QCOMPARE(lock.holder(), QStringLiteral("tst_sender %1").arg(QCoreApplication::applicationPid()));
+}
+
+// The window's port: a line held by another program is "in use" (8005) and the port
+// stays closed; once free the port opens and holds the line until it closes.
+void tst_Sender::windowPortRefusesHeldLine()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + u'/';
+    QVERIFY(QDir(folder).mkpath("ports"));
+    QVERIFY(writeFileBytes(folder + "device", ""));
+    QVERIFY(QFile::link(folder + "device", folder + "ports/COM2"));
+    const QString path = LockedPort::lockPath(folder, 2);
+    QVERIFY(path.endsWith(QFileInfo(folder + "device").canonicalFilePath().mid(1).replace(u'/', u'_') + ".lock"));
+    FakePort fake;
+    LockedPort port(fake, folder);
+    port.setPortNumber(2);
+    {
+        Holder other;
+        QVERIFY(other.hold(path));
+        try {
+            port.setPortOpen(true);
+            QFAIL("opened a held line");
+        } catch (const AppError &e) {
+            QCOMPARE(e.code(), int(ErrorCode::PortInUse));
+        }
+        QVERIFY(!port.isOpen());
+    }
+    port.setPortOpen(true);
+    QVERIFY(port.isOpen());
+    Holder late;
+    QProcess &p = late.process;
+    p.start(QStringLiteral("flock"), {QStringLiteral("-n"), path, QStringLiteral("true")});
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitCode(), 1); // held by the open port
+    port.setPortOpen(false);
+    p.start(QStringLiteral("flock"), {QStringLiteral("-n"), path, QStringLiteral("true")});
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Sender)

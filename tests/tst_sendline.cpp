@@ -255,6 +255,7 @@ void tst_SendLine::queueWithFailingCalls()
     const QList<sendqueue::Entry> left = sendqueue::list(folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].state, sendqueue::State::Failed);
+    QVERIFY(left[0].message.failure.contains("Ghost"));
     QCOMPARE(history(folder).size(), 20);
 }
 
@@ -310,7 +311,7 @@ void tst_SendLine::windowAndScript()
     QStringList messages;
     for (const HistoryEntry &e : history(folder))
         messages << e.message;
-    messages.sort(); // their order within one second is the merge's (tst_locks)
+    messages.sort(); // their order within one second is the merge's (tst_sender)
     QCOMPARE(messages, QStringList({"AFTER", "SCRIPT", "WINDOW"}));
 }
 
