@@ -1,5 +1,5 @@
 // fumidori-send end to end over pseudo-terminals with fumidori-modemsim: a send per
-// device kind, the exit statuses, refusals before any byte, the --json events, the
+// device kind (the mobile-phone module's too), the exit statuses, refusals before any byte, the --json events, the
 // queue with failing calls, and the window and a script sharing a folder and a line.
 #include "support/fakeplatform.h"
 
@@ -140,6 +140,7 @@ void tst_SendLine::send_data()
     for (int kind = 0; kind < 8; ++kind)
         QTest::addRow("device kind %d", kind) << kind << 0 << 0 << QStringList() << 0;
     QTest::newRow("star stage") << 0 << 2 << 0 << QStringList() << 0;
+    QTest::newRow("mobile-phone module, star stage") << 8 << 2 << 0 << QStringList{"--kind", "module"} << 0;
     QTest::newRow("OK not checked") << 0 << 0 << 1 << QStringList() << 0;
     QTest::newRow("NO CARRIER") << 0 << 0 << 0 << QStringList{"--no-carrier-after", "4"} << 1;
     QTest::newRow("the call fails") << 0 << 0 << 0 << QStringList{"--fail-every", "1"} << 1;
