@@ -6,7 +6,6 @@
 
 #include "app/lifecycle.h"
 
-#include "encoding/codetable.h"
 #include "modem/comport.h"
 #include "modem/modemline.h"
 #include "modem/sendengine.h"
@@ -16,19 +15,18 @@
 #include "ui/frmmain.h"
 
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace
 {
 
-// The sample's numbers, as the sends below deliver them through the simulator.
+// The sample's numbers, as the sends below deliver them through the simulator: numbers
+// no exchange in Japan connects (030 and 040 serve nothing; no local number begins with 0).
 const QString CenterNumber = QStringLiteral("03000000111");
 const QString RecipientNumber = QStringLiteral("03012345678");
 const QString Mail = QStringLiteral("ﾃｽﾄ ABC-123 あいう漢字");
@@ -147,12 +145,8 @@ void tst_E2e::cleanupTestCase()
 // The simulator's summary of the next call that ends.
 QMap<QString, QString> tst_E2e::nextCall()
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (!m_out.contains("--\n") && clock.elapsed() < 5000) {
-        m_sim.waitForReadyRead(200);
+    while (!m_out.contains("--\n") && m_sim.waitForReadyRead(5000))
         m_out += m_sim.readAllStandardOutput();
-    }
     const int end = int(m_out.indexOf("--\n"));
     QMap<QString, QString> call;
     for (const QString &line : QString::fromUtf8(m_out.left(end)).split(QLatin1Char('\n'))) {
@@ -226,9 +220,8 @@ void tst_E2e::send()
     AppData data = sampleData(m_folder, 1, centerKind, modemKind, autoTransmit);
     Sender sender(data, m_folder);
     sender.pressThrough();
-    const ConsoleFrontEnd &view = sender.view;
-    QCOMPARE(view.sendCaption, QStringLiteral("送ったよ！"));
-    QVERIFY(view.errorsReported.isEmpty());
+    QCOMPARE(sender.engine.stage(), SendStage::Done);
+    QVERIFY(sender.view.errorsReported.isEmpty());
     QCOMPARE(data.history.used().size(), 1);
 
     const QMap<QString, QString> call = nextCall();
@@ -242,14 +235,6 @@ void tst_E2e::send()
         expected += device.dial.isEmpty() ? linkKeys(digits) : QByteArray(device.dial).replace("%1", digits);
     expected += device.hangUp;
     QCOMPARE(receivedSince(m_folder + "transcript.txt", m_transcriptLine), expected);
-}
-
-// Numbers no exchange in Japan connects: 030 and 040 are assigned to no service, and
-// no local number begins with 0, so neither is a number of the areas 03 and 04.
-bool unconnectable(const QString &number)
-{
-    static const QRegularExpression rule(QStringLiteral("^0[34]0[0-9]{8}$"));
-    return rule.match(number).hasMatch();
 }
 
 // --sample: settings that reach the simulator and no real line, and an empty history,
@@ -286,8 +271,6 @@ void tst_E2e::sampleSettings()
     QCOMPARE(data.settings, expected);
     QCOMPARE(data.centers.size(), 1);
     QCOMPARE(data.recipients.size(), 1);
-    for (const QString &number : {data.centers[0].number, data.recipients[0].number})
-        QVERIFY2(unconnectable(number), qPrintable(number));
     QCOMPARE(data.centers[0].number, CenterNumber);
     QCOMPARE(data.recipients[0].number, RecipientNumber);
     QCOMPARE(data.recipients[0].centerIndex, 0);

@@ -241,7 +241,7 @@ private slots:
             QCOMPARE(rig.port.events.mid(rig.port.events.size() - 3), QStringList({"> ATH%0D", "drain", "close"}));
         }
         QCOMPARE(rig.engine.stage(), SendStage::Call);
-        QCOMPARE(rig.view.panels[1], stagetexts::lineStatus(how == HangUp ? LineStatus::HungUp : LineStatus::Dropped));
+        QCOMPARE(rig.view.status, stagetexts::lineStatus(how == HangUp ? LineStatus::HungUp : LineStatus::Dropped));
         QVERIFY(rig.view.errorsShown.isEmpty());
         for (int code : rig.view.errorsReported)
             QCOMPARE(code, 8018);
@@ -249,10 +249,10 @@ private slots:
         QVERIFY(!rig.view.repeatEnabled);
         QVERIFY(rig.view.mailEnabled && rig.view.menusEnabled && rig.view.sendEnabled);
         // Another user of the port (modem detection) closing it later changes nothing here.
-        rig.view.panels[1].clear();
+        rig.view.status.clear();
         rig.port.setPortOpen(true);
         rig.port.setPortOpen(false);
-        QCOMPARE(rig.view.panels[1], QString());
+        QCOMPARE(rig.view.status, QString());
     }
     void sendAgain_data() { addKinds(); }
     void sendAgain()
