@@ -3,6 +3,7 @@
 // the line carried exactly the commands of the device kind.
 #include "support/consolefrontend.h"
 #include "support/fakeplatform.h"
+#include "support/modemsim.h"
 
 #include "app/lifecycle.h"
 
@@ -18,7 +19,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -115,11 +115,10 @@ private slots:
     void sampleSettings();
 
 private:
-    QMap<QString, QString> nextCall();
     QTemporaryDir m_dir;
     QString m_folder;
-    QProcess m_sim;
-    QByteArray m_out;
+    ModemSim m_sim;
+    int m_calls = 0;
     int m_transcriptLine = 0;
 };
 
@@ -127,35 +126,14 @@ void tst_E2e::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_folder = m_dir.path() + QLatin1Char('/');
-    m_sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
-                {"--folder", m_folder, "--port", "1", "--transcript", m_folder + "transcript.txt"});
-    QVERIFY(m_sim.waitForStarted());
-    m_sim.setReadChannel(QProcess::StandardError);
-    QVERIFY(m_sim.waitForReadyRead(5000)); // it tells its link once the line is up
-    m_sim.setReadChannel(QProcess::StandardOutput);
+    QVERIFY(m_sim.start(m_folder, 1));
 }
 
 void tst_E2e::cleanupTestCase()
 {
-    m_sim.terminate();
-    QVERIFY(m_sim.waitForFinished(5000));
+    m_sim.process.terminate();
+    QVERIFY(m_sim.process.waitForFinished(5000));
     QVERIFY(!QFile::exists(m_folder + "ports/COM1")); // the link goes with it
-}
-
-// The simulator's summary of the next call that ends.
-QMap<QString, QString> tst_E2e::nextCall()
-{
-    while (!m_out.contains("--\n") && m_sim.waitForReadyRead(5000))
-        m_out += m_sim.readAllStandardOutput();
-    const int end = int(m_out.indexOf("--\n"));
-    QMap<QString, QString> call;
-    for (const QString &line : QString::fromUtf8(m_out.left(end)).split(QLatin1Char('\n'))) {
-        const int colon = int(line.indexOf(QStringLiteral(": ")));
-        if (colon > 0)
-            call[line.left(colon)] = line.mid(colon + 2);
-    }
-    m_out.remove(0, end < 0 ? m_out.size() : end + 3);
-    return call;
 }
 
 namespace
@@ -224,17 +202,17 @@ void tst_E2e::send()
     QVERIFY(sender.view.errorsReported.isEmpty());
     QCOMPARE(data.history.used().size(), 1);
 
-    const QMap<QString, QString> call = nextCall();
-    QCOMPARE(call.value("message"), Mail);
-    QCOMPARE(call.value("recipient"), RecipientNumber);
-    QVERIFY(call.value("centre").startsWith(CenterNumber));
+    const int call = m_calls++; // what the centre decoded
+    QCOMPARE(m_sim.field("message", call + 1).value(call), Mail);
+    QCOMPARE(m_sim.field("recipient", call + 1).value(call), RecipientNumber);
+    QVERIFY(m_sim.field("centre", call + 1).value(call).startsWith(CenterNumber));
 
     const DeviceBytes &device = Devices[modemKind];
     QByteArray expected = device.call;
     for (const QByteArray &digits : dials)
         expected += device.dial.isEmpty() ? linkKeys(digits) : QByteArray(device.dial).replace("%1", digits);
     expected += device.hangUp;
-    QCOMPARE(receivedSince(m_folder + "transcript.txt", m_transcriptLine), expected);
+    QCOMPARE(receivedSince(m_folder + "line1.txt", m_transcriptLine), expected);
 }
 
 // --sample: settings that reach the simulator and no real line, and an empty history,
@@ -245,15 +223,7 @@ void tst_E2e::sampleSettings()
     QTemporaryDir dir;
     AppData data;
     data.folder = dir.path() + QLatin1Char('/');
-    auto runSample = [&] {
-        QProcess sim;
-        sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
-                  {"--folder", data.folder, "--port", "3", "--sample"});
-        sim.setReadChannel(QProcess::StandardError);
-        const bool up = sim.waitForStarted() && sim.waitForReadyRead(5000);
-        sim.terminate();
-        return up && sim.waitForFinished(5000);
-    };
+    auto runSample = [&] { return ModemSim().start(data.folder, 3, {"--sample"}); };
     QVERIFY(runSample());
     {
         FakePlatform fake;

@@ -1,8 +1,9 @@
 // fumidori-modemsim --kind module over its pseudo-terminal: a mobile-phone module
 // driven by the 3GPP voice commands, talked to line by line (tst_sendline sends
 // through it with fumidori-send).
+#include "support/modemsim.h"
+
 #include <QDeadlineTimer>
-#include <QProcess>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTest>
@@ -58,22 +59,14 @@ private slots:
         QFETCH(QStringList, options);
         QFETCH(QByteArray, summary);
         QTemporaryDir dir;
-        QProcess sim;
-        sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
-                  QStringList{"--folder", dir.path(), "--port", "2", "--kind", "module"} + options);
-        sim.setReadChannel(QProcess::StandardError);
-        QVERIFY(sim.waitForStarted() && sim.waitForReadyRead(5000)); // it tells its link once the line is up
-        sim.setReadChannel(QProcess::StandardOutput);
+        ModemSim sim;
+        QVERIFY(sim.start(dir.path(), 2, QStringList{"--kind", "module"} + options));
         QSerialPort line(dir.filePath(QStringLiteral("ports/COM2")));
         QVERIFY(line.open(QIODevice::ReadWrite));
         for (const QByteArrayList &step : steps)
             QCOMPARE(command(line, step[0]), step[1]);
-        QByteArray printed;
-        while (!printed.endsWith("--\n") && sim.waitForReadyRead(5000))
-            printed += sim.readAllStandardOutput();
-        QCOMPARE(printed, summary);
-        sim.terminate();
-        QVERIFY(sim.waitForFinished(5000));
+        sim.field("message", 1); // once the call is told
+        QCOMPARE(sim.printed.toUtf8(), summary);
     }
 };
 
