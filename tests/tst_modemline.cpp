@@ -37,12 +37,12 @@ private slots:
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("tonePulse");
         QTest::addColumn<int>("dialSpeed");
-        QTest::addColumn<int>("speakerOff");
         QTest::addColumn<QString>("outside"); // dialled when not empty
+        QTest::addColumn<int>("speakerOff");
         QTest::addColumn<QString>("extra");
+        QTest::addColumn<int>("pauseMs");
         QTest::addColumn<QString>("number");
         QTest::addColumn<QByteArrayList>("writes");
-        QTest::addColumn<int>("pauseMs");
 
         auto at = [](std::initializer_list<const char *> list) {
             QByteArrayList out;
@@ -50,57 +50,46 @@ private slots:
                 out << QByteArray(c) + '\r';
             return out;
         };
-        QTest::newRow("0 defaults") << 0 << "T" << 20 << 0 << ""
-                                    << "" << Center << at({"ATZ", "ATE0M1L3Q0V1X4&C1T", "ATD0312345678T;"}) << 0;
+        QTest::newRow("0 defaults") << 0 << "T" << 20 << "" << 0 << "" << 0 << Center
+                                    << at({"ATZ", "ATE0M1L3Q0V1X4&C1T", "ATD0312345678T;"});
         QTest::newRow("0 pulse 10 speaker off")
-            << 0 << "P" << 10 << 1 << ""
-            << "" << Center << at({"ATZ", "ATE0M0Q0V1X4&C1P&P1", "ATD0312345678T;"}) << 0;
+            << 0 << "P" << 10 << "" << 1 << "" << 0 << Center << at({"ATZ", "ATE0M0Q0V1X4&C1P&P1", "ATD0312345678T;"});
         QTest::newRow("0 pulse 20 outside extra")
-            << 0 << "P" << 20 << 0 << "0"
-            << "S7=30" << Center << at({"ATZ", "ATE0M1L3Q0V1X4&C1P&P2", "ATS7=30", "ATD0,0312345678T;"}) << 0;
-        QTest::newRow("1 defaults") << 1 << "T" << 20 << 0 << ""
-                                    << "" << Center
+            << 0 << "P" << 20 << "0" << 0 << "S7=30" << 0 << Center
+            << at({"ATZ", "ATE0M1L3Q0V1X4&C1P&P2", "ATS7=30", "ATD0,0312345678T;"});
+        QTest::newRow("1 defaults") << 1 << "T" << 20 << "" << 0 << "" << 2000 << Center
                                     << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1", "ATM1L3", "ATH1", "ATDT;",
-                                           "ATDT0312345678T;"})
-                                    << 2000;
+                                           "ATDT0312345678T;"});
         QTest::newRow("1 pulse outside extra")
-            << 1 << "P" << 10 << 1 << "9"
-            << "X3" << Center
-            << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1&P1", "ATM0", "ATX3", "ATH1", "ATDP;", "ATDP9,0312345678T;"})
-            << 2000;
-        QTest::newRow("2 outside not dialled") << 2 << "P" << 10 << 1 << "0"
-                                               << "X3" << Center << at({"ATE0Q0V1", "ATX3", "ATD0312345678V"}) << 0;
-        QTest::newRow("3") << 3 << "T" << 20 << 0 << "0"
-                           << "" << Center << at({"ATE0Q0V1", "ATDV0312345678;"}) << 0;
-        QTest::newRow("4") << 4 << "P" << 20 << 0 << "0"
-                           << "" << Center << at({"ATE0M1Q0V1X4", "ATD0312345678"}) << 0;
-        QTest::newRow("5 outside") << 5 << "T" << 20 << 0 << "0"
-                                   << "" << Center << at({"ATE0Q0V1X4", "ATD0,0312345678#;"}) << 0;
-        QTest::newRow("6 keys") << 6 << "T" << 20 << 0 << "0"
-                                << "X3"
-                                << "0120#" << QByteArrayList{hex("a7"), hex("9a"), hex("91"), hex("92"),
-                                                             hex("9a"), hex("9c"), hex("86")}
-                                << 1000;
-        QTest::newRow("6 hyphen and space send nothing")
-            << 6 << "T" << 20 << 0 << ""
-            << ""
-            << "01-2 *" << QByteArrayList{hex("a7"), hex("9a"), hex("91"), hex("92"), hex("9b"), hex("86")} << 1000;
-        QTest::newRow("7 defaults") << 7 << "T" << 20 << 0 << ""
-                                    << "X3" << Center << at({"ATM1L3Q0V1X4T", "ATH1", "ATD0312345678T;"}) << 1000;
-        QTest::newRow("7 pulse outside") << 7 << "P" << 20 << 1 << "0"
-                                         << "" << Center << at({"ATM0Q0V1X4P&P2", "ATH1", "ATD0,0312345678T;"}) << 1000;
+            << 1 << "P" << 10 << "9" << 1 << "X3" << 2000 << Center
+            << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1&P1", "ATM0", "ATX3", "ATH1", "ATDP;", "ATDP9,0312345678T;"});
+        QTest::newRow("2 outside not dialled")
+            << 2 << "P" << 10 << "0" << 1 << "X3" << 0 << Center << at({"ATE0Q0V1", "ATX3", "ATD0312345678V"});
+        QTest::newRow("3") << 3 << "T" << 20 << "0" << 0 << "" << 0 << Center << at({"ATE0Q0V1", "ATDV0312345678;"});
+        QTest::newRow("4") << 4 << "P" << 20 << "0" << 0 << "" << 0 << Center << at({"ATE0M1Q0V1X4", "ATD0312345678"});
+        QTest::newRow("5 outside") << 5 << "T" << 20 << "0" << 0 << "" << 0 << Center
+                                   << at({"ATE0Q0V1X4", "ATD0,0312345678#;"});
+        const QByteArrayList keys = {hex("a7"), hex("9a"), hex("91"), hex("92")};
+        QTest::newRow("6 keys") << 6 << "T" << 20 << "0" << 0 << "X3" << 1000 << QString("0120#")
+                                << keys + QByteArrayList{hex("9a"), hex("9c"), hex("86")};
+        QTest::newRow("6 hyphen and space send nothing") << 6 << "T" << 20 << "" << 0 << "" << 1000 << QString("01-2 *")
+                                                         << keys + QByteArrayList{hex("9b"), hex("86")};
+        QTest::newRow("7 defaults") << 7 << "T" << 20 << "" << 0 << "X3" << 1000 << Center
+                                    << at({"ATM1L3Q0V1X4T", "ATH1", "ATD0312345678T;"});
+        QTest::newRow("7 pulse outside") << 7 << "P" << 20 << "0" << 1 << "" << 1000 << Center
+                                         << at({"ATM0Q0V1X4P&P2", "ATH1", "ATD0,0312345678T;"});
     }
     void callCenter()
     {
         QFETCH(int, kind);
         QFETCH(QString, tonePulse);
         QFETCH(int, dialSpeed);
-        QFETCH(int, speakerOff);
         QFETCH(QString, outside);
+        QFETCH(int, speakerOff);
         QFETCH(QString, extra);
+        QFETCH(int, pauseMs);
         QFETCH(QString, number);
         QFETCH(QByteArrayList, writes);
-        QFETCH(int, pauseMs);
 
         Settings s = Settings::defaults();
         s.ModemKind = qint16(kind);

@@ -26,6 +26,7 @@
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTime>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -120,11 +121,9 @@ struct Run {
     // Until n tries have ended in all.
     bool waitForTries(int n)
     {
-        while (tried->count() < n) {
-            if (!tried->wait(5000))
-                return false;
-        }
-        return true;
+        while (tried->count() < n && tried->wait(5000))
+            continue;
+        return tried->count() >= n;
     }
     // The status word of each try, in order.
     QStringList outcomes() const
@@ -157,21 +156,13 @@ ToolRun runTool(const QStringList &args, const QByteArray &input = {})
     return r;
 }
 
-// A history entry known by its recipient; the time is the day's seconds.
-HistoryEntry entry(const char *name, int second)
-{
-    return {QString::fromLatin1(name), QStringLiteral("C"),
-            QStringLiteral("2026/12/07 10:%1:%2")
-                .arg(second / 60, 2, 10, QLatin1Char('0'))
-                .arg(second % 60, 2, 10, QLatin1Char('0')),
-            QStringLiteral("m")};
-}
-
+// History entries known by their recipients, sent at 10:00 and the given seconds.
 QList<HistoryEntry> entries(std::initializer_list<std::pair<const char *, int>> list)
 {
     QList<HistoryEntry> out;
     for (const auto &[name, second] : list)
-        out << entry(name, second);
+        out << HistoryEntry{QString::fromLatin1(name), QStringLiteral("C"),
+                            QTime(10, 0).addSecs(second).toString(u"'2026/12/07 'hh:mm:ss"), QStringLiteral("m")};
     return out;
 }
 
@@ -605,6 +596,7 @@ void tst_Sender::historyMerged_data()
     QTest::addColumn<int>("rows");
     QTest::addColumn<QStringList>("expected");
     const auto old = entries({{"a", 10}, {"b", 5}});
+    const QList<HistoryEntry> none;
     QTest::newRow("nobody else wrote") << entries({{"w", 20}, {"a", 10}, {"b", 5}}) << old << old << 21
                                        << QStringList{"w", "a", "b"};
     QTest::newRow("a sender's entry between ours")
@@ -619,11 +611,11 @@ void tst_Sender::historyMerged_data()
     QTest::newRow("the same entry twice, once new") << entries({{"a", 10}}) << entries({{"a", 10}})
                                                     << entries({{"a", 10}, {"a", 10}}) << 21 << QStringList{"a", "a"};
     QTest::newRow("equal times: ours first")
-        << entries({{"w", 30}}) << QList<HistoryEntry>{} << entries({{"s", 30}}) << 21 << QStringList{"w", "s"};
+        << entries({{"w", 30}}) << none << entries({{"s", 30}}) << 21 << QStringList{"w", "s"};
     QList<HistoryEntry> oddTime = entries({{"s", 30}});
     oddTime[0].sentAt = QStringLiteral("yesterday");
     QTest::newRow("a time that is no time keeps its place after ours")
-        << entries({{"w", 20}}) << QList<HistoryEntry>{} << oddTime << 21 << QStringList{"w", "s"};
+        << entries({{"w", 20}}) << none << oddTime << 21 << QStringList{"w", "s"};
 }
 void tst_Sender::historyMerged()
 {
@@ -694,17 +686,16 @@ void tst_Sender::windowPortRefusesHeldLine()
         }
         QVERIFY(!port.isOpen());
     }
+    auto tryElsewhere = [&] { // flock -n: 1 while the line is held, 0 once free
+        QProcess p;
+        p.start(QStringLiteral("flock"), {QStringLiteral("-n"), path, QStringLiteral("true")});
+        return p.waitForFinished(5000) ? p.exitCode() : -1;
+    };
     port.setPortOpen(true);
     QVERIFY(port.isOpen());
-    Holder late;
-    QProcess &p = late.process;
-    p.start(QStringLiteral("flock"), {QStringLiteral("-n"), path, QStringLiteral("true")});
-    QVERIFY(p.waitForFinished(5000));
-    QCOMPARE(p.exitCode(), 1); // held by the open port
+    QCOMPARE(tryElsewhere(), 1);
     port.setPortOpen(false);
-    p.start(QStringLiteral("flock"), {QStringLiteral("-n"), path, QStringLiteral("true")});
-    QVERIFY(p.waitForFinished(5000));
-    QCOMPARE(p.exitCode(), 0);
+    QCOMPARE(tryElsewhere(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Sender)
