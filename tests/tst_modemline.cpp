@@ -17,14 +17,22 @@ QByteArray hex(const char *text)
     return QByteArray::fromHex(text);
 }
 
-// A modem that answers every command ending in CR with CR LF OK CR LF at once.
-void answerOk(FakePort &port, VirtualWaiter &waiter)
-{
-    port.onWrite = [&](const QByteArray &bytes) {
-        if (bytes.endsWith('\r'))
-            waiter.after(0, [&] { port.receive("\r\nOK\r\n"); });
-    };
-}
+// A line of the device kind with the built-in settings, on the fake port and virtual
+// time; the device answers every command ending in CR with CR LF OK CR LF at once.
+struct Rig {
+    Settings s = Settings::defaults();
+    FakePort port;
+    VirtualWaiter waiter;
+    ModemLine line{s, port, waiter};
+    explicit Rig(int kind = 0)
+    {
+        s.ModemKind = qint16(kind);
+        port.onWrite = [this](const QByteArray &bytes) {
+            if (bytes.endsWith('\r'))
+                waiter.after(0, [this] { port.receive("\r\nOK\r\n"); });
+        };
+    }
+};
 
 } // namespace
 
@@ -91,8 +99,8 @@ private slots:
         QFETCH(QString, number);
         QFETCH(QByteArrayList, writes);
 
-        Settings s = Settings::defaults();
-        s.ModemKind = qint16(kind);
+        Rig rig(kind);
+        Settings &s = rig.s;
         s.TonePulse = tonePulse;
         s.DialSpeed = qint16(dialSpeed);
         s.SpeakerOff = qint16(speakerOff);
@@ -100,33 +108,25 @@ private slots:
         s.OutsideOn = outside.isEmpty() ? 0 : 1;
         s.ExCommand = extra;
         s.PortNumber = 4;
-        FakePort port;
-        VirtualWaiter waiter;
-        answerOk(port, waiter);
-        ModemLine line(s, port, waiter);
-        line.call(number);
-        waiter.run();
-        QCOMPARE(port.writes, writes);
-        QCOMPARE(waiter.now(), qint64(pauseMs));
-        QCOMPARE(port.portNumber(), 4);
-        QCOMPARE(port.events.first(), kind == 6 ? QStringLiteral("open 600,e,8,1") : QStringLiteral("open 9600,n,8,1"));
+        rig.line.call(number);
+        rig.waiter.run();
+        QCOMPARE(rig.port.writes, writes);
+        QCOMPARE(rig.waiter.now(), qint64(pauseMs));
+        QCOMPARE(rig.port.portNumber(), 4);
+        QCOMPARE(rig.port.events.first(),
+                 kind == 6 ? QStringLiteral("open 600,e,8,1") : QStringLiteral("open 9600,n,8,1"));
     }
     // A link-cable call must not leave a modem used later in the run at 600 baud.
     void linkCableThenModem()
     {
-        Settings s = Settings::defaults();
-        s.ModemKind = 6;
-        FakePort port;
-        VirtualWaiter waiter;
-        answerOk(port, waiter);
-        ModemLine line(s, port, waiter);
-        line.call(Center);
-        waiter.run();
-        port.setPortOpen(false);
-        s.ModemKind = 0;
-        line.call(Center);
-        waiter.run();
-        QCOMPARE(port.settings(), QStringLiteral("9600,n,8,1"));
+        Rig rig(6);
+        rig.line.call(Center);
+        rig.waiter.run();
+        rig.port.setPortOpen(false);
+        rig.s.ModemKind = 0;
+        rig.line.call(Center);
+        rig.waiter.run();
+        QCOMPARE(rig.port.settings(), QStringLiteral("9600,n,8,1"));
     }
     void dialDigits_data()
     {
@@ -148,13 +148,10 @@ private slots:
         QFETCH(int, kind);
         QFETCH(QString, digits);
         QFETCH(QByteArrayList, writes);
-        Settings s = Settings::defaults();
-        s.ModemKind = qint16(kind);
-        FakePort port;
-        VirtualWaiter waiter;
-        port.setPortOpen(true);
-        ModemLine(s, port, waiter).dial(digits);
-        QCOMPARE(port.writes, writes);
+        Rig rig(kind);
+        rig.port.setPortOpen(true);
+        rig.line.dial(digits);
+        QCOMPARE(rig.port.writes, writes);
     }
     void waitForOk_data()
     {
@@ -175,47 +172,41 @@ private slots:
         QFETCH(QByteArrayList, reads);
         QFETCH(bool, ends);
         QFETCH(bool, noCarrier);
-        Settings s = Settings::defaults();
-        FakePort port;
-        VirtualWaiter waiter;
-        port.setPortOpen(true);
-        ModemLine line(s, port, waiter);
+        Rig rig;
+        rig.port.setPortOpen(true);
         bool hungUp = false;
-        QObject::connect(&line, &Line::noCarrier, [&] {
+        QObject::connect(&rig.line, &Line::noCarrier, [&] {
             hungUp = true;
-            port.setPortOpen(false);
+            rig.port.setPortOpen(false);
         });
         for (int i = 0; i < reads.size(); ++i)
-            waiter.after(10 * (i + 1), [&port, bytes = reads[i]] { port.receive(bytes); });
+            rig.waiter.after(10 * (i + 1), [&rig, bytes = reads[i]] { rig.port.receive(bytes); });
         bool ended = true;
         try {
-            line.awaitOk(5);
-            waiter.run();
+            rig.line.awaitOk(5);
+            rig.waiter.run();
         } catch (const VirtualWaiter::Stuck &) {
             ended = false;
         }
         QCOMPARE(ended, ends);
         QCOMPARE(hungUp, noCarrier);
         if (ends)
-            QCOMPARE(waiter.now(), qint64(10 * reads.size())); // no time limit, and no extra wait
+            QCOMPARE(rig.waiter.now(), qint64(10 * reads.size())); // no time limit, and no extra wait
     }
     // The hang-up button closes the port under a wait: every wait ends there.
     void waitsEndWhenPortCloses()
     {
-        Settings s = Settings::defaults();
-        FakePort port;
-        VirtualWaiter waiter;
-        ModemLine line(s, port, waiter);
-        port.setPortOpen(true);
-        waiter.after(300, [&] { port.setPortOpen(false); });
-        line.awaitOk(0);
-        waiter.run();
-        QCOMPARE(waiter.now(), qint64(300));
-        port.setPortOpen(true);
-        waiter.after(200, [&] { port.vanish(); });
-        line.pause(5);
-        waiter.run();
-        QCOMPARE(waiter.now(), qint64(500));
+        Rig rig;
+        rig.port.setPortOpen(true);
+        rig.waiter.after(300, [&] { rig.port.setPortOpen(false); });
+        rig.line.awaitOk(0);
+        rig.waiter.run();
+        QCOMPARE(rig.waiter.now(), qint64(300));
+        rig.port.setPortOpen(true);
+        rig.waiter.after(200, [&] { rig.port.vanish(); });
+        rig.line.pause(5);
+        rig.waiter.run();
+        QCOMPARE(rig.waiter.now(), qint64(500));
     }
 };
 

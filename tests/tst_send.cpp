@@ -105,9 +105,8 @@ private slots:
                             << QStringList{"*2*2161718191026272829"
                                            "20"}
                             << QStringList{"", "T = -10/10"} + ends;
-        QStringList oneMarks{""};
-        for (int left = 9; left >= 0; --left)
-            oneMarks << QStringLiteral("T = %1/10").arg(left);
+        const QStringList oneMarks{"",         "T = 9/10", "T = 8/10", "T = 7/10", "T = 6/10", "T = 5/10",
+                                   "T = 4/10", "T = 3/10", "T = 2/10", "T = 1/10", "T = 0/10"};
         QTest::newRow("1") << ten << 1 << QStringList{"*2*216", "17", "18", "19", "10", "26", "27", "28", "29", "20"}
                            << oneMarks + ends;
         QTest::newRow("line break counts two")
