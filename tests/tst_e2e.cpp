@@ -56,12 +56,11 @@ QByteArray receivedSince(const QString &path, int &line)
     return out;
 }
 
-AppData sampleData(const QString &folder, int port, int centerKind, int modemKind, int autoTransmit)
+AppData sampleData(const QString &folder, int centerKind, int modemKind, int autoTransmit)
 {
     AppData data;
     data.folder = folder;
     data.settings = Settings::defaults();
-    data.settings.PortNumber = qint16(port);
     data.settings.ModemKind = qint16(modemKind);
     data.settings.AutoTransmit = qint16(autoTransmit);
     data.settings.MailInterval = 0; // the link cable's pause between pieces
@@ -195,7 +194,7 @@ void tst_E2e::send()
     QFETCH(int, modemKind);
     QFETCH(int, autoTransmit);
     QFETCH(QByteArrayList, dials);
-    AppData data = sampleData(m_folder, 1, centerKind, modemKind, autoTransmit);
+    AppData data = sampleData(m_folder, centerKind, modemKind, autoTransmit);
     Sender sender(data, m_folder);
     sender.pressThrough();
     QCOMPARE(sender.engine.stage(), SendStage::Done);

@@ -189,6 +189,7 @@ class tst_Sender : public QObject
     Q_OBJECT
 private slots:
     void initTestCase() { qRegisterMetaType<Outcome>(); }
+    void init();
     void retryWaitDoesNotHoldOthers();
     void attemptsUsedUpAndHooks();
     void stopLeavesMessageQueued();
@@ -211,23 +212,31 @@ private slots:
     void historyMerged();
     void lineLockBetweenProcesses();
     void windowPortRefusesHeldLine();
+
+private:
+    std::optional<QTemporaryDir> m_dir;
+    QString m_folder; // a fresh folder for each test, as makeFolder() makes it
 };
+
+void tst_Sender::init()
+{
+    m_folder = makeFolder(m_dir.emplace());
+    QVERIFY(!m_folder.isEmpty());
+}
 
 void tst_Sender::retryWaitDoesNotHoldOthers()
 {
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
     for (int i = 0; i < 3; ++i) {
         QueuedMessage m = message(QStringLiteral("R%1").arg(i));
-        QVERIFY(!sendqueue::add(folder, m));
+        QVERIFY(!sendqueue::add(m_folder, m));
     }
-    Run run(folder);
+    Run run(m_folder);
     run.settings.delays = {3600, 7200};
     run.script.fails = [](int call) { return call == 1; };
     QVERIFY(run.start());
     QVERIFY(run.waitForTries(3));
     QCOMPARE(run.outcomes(), QStringList({"failed", "sent", "sent"}));
-    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    const QList<sendqueue::Entry> left = sendqueue::list(m_folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].message.to, QStringLiteral("R0"));
     QCOMPARE(left[0].message.tried, 1);
@@ -240,24 +249,22 @@ void tst_Sender::retryWaitDoesNotHoldOthers()
 // reason; its on-failed hook sees the outcome; a failing on-sent hook changes nothing.
 void tst_Sender::attemptsUsedUpAndHooks()
 {
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
-    const QString log = folder + "hook.log";
+    const QString log = m_folder + "hook.log";
     QueuedMessage doomed = message("R1", QStringLiteral("テスト"));
     doomed.attempts = 2;
     doomed.onFailed =
         QStringLiteral("{ env | grep ^FUMIDORI_ | sort; cat \"$FUMIDORI_MESSAGE_FILE\"; } > '%1'").arg(log);
-    QVERIFY(!sendqueue::add(folder, doomed));
+    QVERIFY(!sendqueue::add(m_folder, doomed));
     QueuedMessage fine = message("R2");
     fine.onSent = QStringLiteral("exit 7");
-    QVERIFY(!sendqueue::add(folder, fine));
-    Run run(folder);
+    QVERIFY(!sendqueue::add(m_folder, fine));
+    Run run(m_folder);
     run.script.fails = [](int call) { return call <= 3; };
     QVERIFY(run.start());
     QVERIFY(run.waitForTries(4));
     QCOMPARE(run.outcomes(), QStringList({"failed", "failed", "failed", "sent"}));
     QCOMPARE(run.script.numbers, QStringList({"09000000001", "09000000001", "09000000001", "09000000002"}));
-    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    const QList<sendqueue::Entry> left = sendqueue::list(m_folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].state, sendqueue::State::Failed);
     QCOMPARE(left[0].message.tried, 3);
@@ -275,11 +282,9 @@ void tst_Sender::attemptsUsedUpAndHooks()
 
 void tst_Sender::stopLeavesMessageQueued()
 {
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
     QueuedMessage m = message("R1");
-    QVERIFY(!sendqueue::add(folder, m));
-    Run run(folder);
+    QVERIFY(!sendqueue::add(m_folder, m));
+    Run run(m_folder);
     run.script.hang = true;
     QVERIFY(run.start());
     QSignalSpy stopped(run.runner.get(), &QueueRunner::stopped);
@@ -288,10 +293,10 @@ void tst_Sender::stopLeavesMessageQueued()
     QTimer::singleShot(5000, &calling, &QEventLoop::quit);
     calling.exec();
     QCOMPARE(run.script.calls, 1);
-    QCOMPARE(sendqueue::list(folder).value(0).state, sendqueue::State::Sending);
+    QCOMPARE(sendqueue::list(m_folder).value(0).state, sendqueue::State::Sending);
     run.runner->stop();
     QVERIFY(stopped.wait(5000));
-    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    const QList<sendqueue::Entry> left = sendqueue::list(m_folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].state, sendqueue::State::Waiting);
     QCOMPARE(left[0].message, m);
@@ -301,19 +306,17 @@ void tst_Sender::stopLeavesMessageQueued()
 // killed after giving a message up sends it to failed/.
 void tst_Sender::recoversAfterKill()
 {
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
     QueuedMessage taken = message("R1"), givenUp = message("R2");
-    QVERIFY(!sendqueue::add(folder, taken) && !sendqueue::add(folder, givenUp));
-    QVERIFY(sendqueue::take(folder, taken.id) && sendqueue::take(folder, givenUp.id));
+    QVERIFY(!sendqueue::add(m_folder, taken) && !sendqueue::add(m_folder, givenUp));
+    QVERIFY(sendqueue::take(m_folder, taken.id) && sendqueue::take(m_folder, givenUp.id));
     givenUp.failure = QStringLiteral("too long");
-    QVERIFY(writeFileBytes(sendqueue::workFolder(folder) + givenUp.id + ".msg", sendqueue::toJson(givenUp)));
-    QVERIFY(writeFileBytes(sendqueue::queueFolder(folder) + "x.msg.Ab12Cd", "{\"to\":")); // a writer's remains
-    Run run(folder);
+    QVERIFY(writeFileBytes(sendqueue::workFolder(m_folder) + givenUp.id + ".msg", sendqueue::toJson(givenUp)));
+    QVERIFY(writeFileBytes(sendqueue::queueFolder(m_folder) + "x.msg.Ab12Cd", "{\"to\":")); // a writer's remains
+    Run run(m_folder);
     QVERIFY(run.start());
     QVERIFY(run.waitForTries(1));
     QCOMPARE(run.outcomes(), QStringList({"sent"}));
-    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    const QList<sendqueue::Entry> left = sendqueue::list(m_folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].message.id, givenUp.id);
     QCOMPARE(left[0].state, sendqueue::State::Failed);
@@ -321,21 +324,19 @@ void tst_Sender::recoversAfterKill()
 
 void tst_Sender::spoolCommands()
 {
-    QTemporaryDir dir;
-    const QString folder = dir.path() + u'/';
     QueuedMessage a = message("A"), b = message("B");
-    QVERIFY(!sendqueue::add(folder, a) && !sendqueue::add(folder, b));
+    QVERIFY(!sendqueue::add(m_folder, a) && !sendqueue::add(m_folder, b));
     QVERIFY(a.id < b.id);
-    QCOMPARE(sendqueue::waitingIds(folder), QStringList({a.id, b.id}));
-    QVERIFY(sendqueue::take(folder, a.id));
-    QVERIFY(!sendqueue::take(folder, a.id)); // taken once only
-    QVERIFY(sendqueue::drop(folder, a.id).value_or("").contains(QStringLiteral("送信中")));
-    QVERIFY(!sendqueue::fail(folder, a, "why", sendqueue::State::Sending));
-    QVERIFY(!sendqueue::retry(folder, a.id));
-    QVERIFY(!sendqueue::drop(folder, b.id));
-    QVERIFY(sendqueue::drop(folder, b.id).has_value());
-    QVERIFY(sendqueue::retry(folder, "../Fumidori").has_value());
-    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    QCOMPARE(sendqueue::waitingIds(m_folder), QStringList({a.id, b.id}));
+    QVERIFY(sendqueue::take(m_folder, a.id));
+    QVERIFY(!sendqueue::take(m_folder, a.id)); // taken once only
+    QVERIFY(sendqueue::drop(m_folder, a.id).value_or("").contains(QStringLiteral("送信中")));
+    QVERIFY(!sendqueue::fail(m_folder, a, "why", sendqueue::State::Sending));
+    QVERIFY(!sendqueue::retry(m_folder, a.id));
+    QVERIFY(!sendqueue::drop(m_folder, b.id));
+    QVERIFY(sendqueue::drop(m_folder, b.id).has_value());
+    QVERIFY(sendqueue::retry(m_folder, "../Fumidori").has_value());
+    const QList<sendqueue::Entry> left = sendqueue::list(m_folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].state, sendqueue::State::Waiting);
     QCOMPARE(left[0].message.failure, QString());
@@ -371,9 +372,7 @@ void tst_Sender::checks()
     QFETCH(bool, optimize);
     QFETCH(QString, text);
     QFETCH(QString, refusal);
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
-    const auto result = prepare(folder, {to, {}, center, optimize}, text);
+    const auto result = prepare(m_folder, {to, {}, center, optimize}, text);
     if (refusal.isEmpty()) {
         QVERIFY(std::holds_alternative<Prepared>(result));
         QCOMPARE(std::get<Prepared>(result).number, QStringLiteral("09000000000"));
@@ -433,35 +432,31 @@ void tst_Sender::exitStatus()
     QFETCH(QByteArray, input);
     QFETCH(int, status);
     QFETCH(QString, said);
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
-    const ToolRun r = runTool(QStringList{"--folder", folder} + args, input);
+    const ToolRun r = runTool(QStringList{"--folder", m_folder} + args, input);
     QVERIFY2(r.exitCode == status, qPrintable(QString::number(r.exitCode) + ": " + r.err));
     QVERIFY2(r.err.contains(said), qPrintable(r.err));
     if (status == 0) // the id, and the message waiting under it
-        QCOMPARE(sendqueue::waitingIds(folder), QStringList{QString::fromUtf8(r.out.trimmed())});
+        QCOMPARE(sendqueue::waitingIds(m_folder), QStringList{QString::fromUtf8(r.out.trimmed())});
     else
-        QCOMPARE(sendqueue::waitingIds(folder), QStringList());
+        QCOMPARE(sendqueue::waitingIds(m_folder), QStringList());
 }
 
 // A line held by another program: at once exit 3, or after waiting for it the send; a
-// second queue runner on a folder exits 3 as well.
+// second queue runner on a m_folder exits 3 as well.
 void tst_Sender::busy()
 {
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
-    QVERIFY(QDir(folder).mkpath("ports") && writeFileBytes(folder + "line", ""));
-    QVERIFY(QFile::link(folder + "line", folder + "ports/COM1"));
+    QVERIFY(QDir(m_folder).mkpath("ports") && writeFileBytes(m_folder + "line", ""));
+    QVERIFY(QFile::link(m_folder + "line", m_folder + "ports/COM1"));
     Holder holder;
-    QVERIFY(holder.hold(LockedPort::lockPath(folder, 1)));
-    ToolRun r = runTool({"--folder", folder, "--to", "R0", "--json", "X"});
+    QVERIFY(holder.hold(LockedPort::lockPath(m_folder, 1)));
+    ToolRun r = runTool({"--folder", m_folder, "--to", "R0", "--json", "X"});
     QVERIFY2(r.exitCode == 3, qPrintable(r.err));
     QVERIFY2(r.err.contains("--wait"), qPrintable(r.err));
     QCOMPARE(QJsonDocument::fromJson(r.out).object().value("status").toString(), QStringLiteral("busy"));
 
     // With --wait the sender waits, and goes on the moment the holder lets go.
     QProcess waiting;
-    waiting.start(Tool, {"--folder", folder, "--to", "R0", "--wait", "60", "--json", "X"});
+    waiting.start(Tool, {"--folder", m_folder, "--to", "R0", "--wait", "60", "--json", "X"});
     QVERIFY(waiting.waitForReadyRead(10000));
     const QJsonObject event = QJsonDocument::fromJson(waiting.readLine()).object();
     QCOMPARE(event.value("event").toString(), QStringLiteral("waiting"));
@@ -469,9 +464,9 @@ void tst_Sender::busy()
     QVERIFY(waiting.waitForFinished(20000));
     QVERIFY2(waiting.exitCode() != 3, waiting.readAllStandardError().constData());
 
-    PortLock runner(sendqueue::queueFolder(folder) + "runner.lock");
-    QVERIFY(QDir().mkpath(sendqueue::queueFolder(folder)) && runner.tryLock());
-    r = runTool({"--folder", folder, "queue", "run"});
+    PortLock runner(sendqueue::queueFolder(m_folder) + "runner.lock");
+    QVERIFY(QDir().mkpath(sendqueue::queueFolder(m_folder)) && runner.tryLock());
+    r = runTool({"--folder", m_folder, "queue", "run"});
     QCOMPARE(r.exitCode, 3);
 }
 
@@ -664,15 +659,13 @@ void tst_Sender::lineLockBetweenProcesses()
 // stays closed; once free the port opens and holds the line until it closes.
 void tst_Sender::windowPortRefusesHeldLine()
 {
-    QTemporaryDir dir;
-    const QString folder = dir.path() + u'/';
-    QVERIFY(QDir(folder).mkpath("ports"));
-    QVERIFY(writeFileBytes(folder + "device", ""));
-    QVERIFY(QFile::link(folder + "device", folder + "ports/COM2"));
-    const QString path = LockedPort::lockPath(folder, 2);
-    QVERIFY(path.endsWith(QFileInfo(folder + "device").canonicalFilePath().mid(1).replace(u'/', u'_') + ".lock"));
+    QVERIFY(QDir(m_folder).mkpath("ports"));
+    QVERIFY(writeFileBytes(m_folder + "device", ""));
+    QVERIFY(QFile::link(m_folder + "device", m_folder + "ports/COM2"));
+    const QString path = LockedPort::lockPath(m_folder, 2);
+    QVERIFY(path.endsWith(QFileInfo(m_folder + "device").canonicalFilePath().mid(1).replace(u'/', u'_') + ".lock"));
     FakePort fake;
-    LockedPort port(fake, folder);
+    LockedPort port(fake, m_folder);
     port.setPortNumber(2);
     {
         Holder other;
