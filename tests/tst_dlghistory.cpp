@@ -21,6 +21,7 @@ class tst_dlgHistory : public QObject
     template <class T> T *c(const char *name) { return m_dialog->findChild<T *>(QString::fromLatin1(name)); }
     void open(const QList<HistoryEntry> &rows, int count = 20)
     {
+        m_data = AppData();
         m_data.history.resize(count);
         for (int i = 0; i < rows.size(); ++i)
             m_data.history.row(i) = rows[i];
@@ -44,41 +45,27 @@ class tst_dlgHistory : public QObject
     }
 
 private slots:
-    void emptyHistoryPastesNothing()
+    // The newest is shown at once; an empty row ends the list; the same message sent twice
+    // is two entries, each shown with its own row.
+    void entriesShown()
     {
-        open({});
-        QCOMPARE(c<QComboBox>("cmbHistory")->count(), 0);
-        m_mail = QStringLiteral("abc");
-        c<QPushButton>("cmdPaste")->click();
-        QCOMPARE(m_mail, QStringLiteral("abc"));
-        QCOMPARE(m_mailChanges, 0);
-    }
-
-    void newestShownAtOnce()
-    {
-        open({entry("太郎", "one", "2026/12/06 12:00:00"), entry("花子", "two"), entry("次郎", "three")});
-        QCOMPARE(c<QComboBox>("cmbHistory")->currentIndex(), 0);
-        QCOMPARE(shown(), QStringLiteral("2026/12/06 12:00:00|太郎 / センターA|one"));
-    }
-
-    void emptyRowEndsTheList()
-    {
-        open({entry("a", "m0"), entry("b", "m1"), entry("", "m2"), entry("d", "m3")});
+        open({entry("太郎", "same", "2026/12/06 12:00:00"), entry("花子", "same"), entry("", "m2"), entry("d", "m3")});
         QCOMPARE(c<QComboBox>("cmbHistory")->count(), 2);
-    }
-
-    void sameMessageKeptApart()
-    {
-        open({entry("a", "same", "2026/01/01 00:00:00"), entry("b", "same", "2026/02/02 00:00:00")});
+        QCOMPARE(c<QComboBox>("cmbHistory")->currentIndex(), 0);
+        QCOMPARE(shown(), QStringLiteral("2026/12/06 12:00:00|太郎 / センターA|same"));
         c<QComboBox>("cmbHistory")->setCurrentIndex(1);
-        QCOMPARE(shown(), QStringLiteral("2026/02/02 00:00:00|b / センターA|same"));
+        QCOMPARE(shown(), QStringLiteral("2026/12/06 10:00:00|花子 / センターA|same"));
     }
 
+    // Paste adds the selection or the whole message, and nothing from an empty history.
     void pasteAppendsSelectionOrWhole()
     {
+        open({});
+        m_mail = QStringLiteral("abc");
+        c<QPushButton>("cmdPaste")->click();
+        QCOMPARE(m_mailChanges, 0);
         open({entry("a", "xyz")});
         m_dialog->show();
-        m_mail = QStringLiteral("abc");
         auto *preview = c<QPlainTextEdit>("txtPREVIEW");
         auto *paste = c<QPushButton>("cmdPaste");
         paste->click();

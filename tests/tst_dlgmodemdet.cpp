@@ -22,42 +22,35 @@ const QByteArray echoAnswer = "ATI6\r\r\nFM56K-JP Rev.2.10\r\n\r\nOK\r\n";
 
 // Simulated modems on pseudo-terminals, linked as COMn of a temporary program folder; every
 // other COM number links to nothing, so that the machine's own serial ports play no part.
-class SimulatedPorts
-{
-public:
+struct SimulatedPorts {
+    QTemporaryDir dir;
+    QString folder = dir.path() + QLatin1Char('/');
+    std::vector<std::unique_ptr<QProcess>> sims;
+    bool ready = true;
+
     explicit SimulatedPorts(const QMap<int, QStringList> &modems)
     {
-        m_folder = m_dir.path() + QLatin1Char('/');
-        QDir().mkpath(m_folder + QStringLiteral("ports"));
+        QDir().mkpath(folder + QStringLiteral("ports"));
         for (int n = ModemDetector::FirstPort; n <= ModemDetector::LastPort; ++n) {
             if (!modems.contains(n)) {
                 QFile::link(QStringLiteral("/nonexistent/fumidori-no-device"),
-                            m_folder + QStringLiteral("ports/COM%1").arg(n));
+                            folder + QStringLiteral("ports/COM%1").arg(n));
                 continue;
             }
-            auto *sim = new QProcess;
-            m_sims.emplace_back(sim);
+            QProcess *sim = sims.emplace_back(std::make_unique<QProcess>()).get();
             sim->start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
-                       QStringList{"--folder", m_folder, "--port", QString::number(n)} + modems[n]);
+                       QStringList{"--folder", folder, "--port", QString::number(n)} + modems[n]);
             sim->setReadChannel(QProcess::StandardError);
-            m_ready = m_ready && sim->waitForStarted() && sim->waitForReadyRead(5000); // told once linked
+            ready = ready && sim->waitForStarted() && sim->waitForReadyRead(5000); // told once linked
         }
     }
     ~SimulatedPorts()
     {
-        for (auto &sim : m_sims) {
+        for (auto &sim : sims) {
             sim->terminate();
             sim->waitForFinished(5000);
         }
     }
-    bool ready() const { return m_ready; }
-    const QString &folder() const { return m_folder; }
-
-private:
-    QTemporaryDir m_dir;
-    QString m_folder;
-    std::vector<std::unique_ptr<QProcess>> m_sims;
-    bool m_ready = true;
 };
 } // namespace
 
@@ -113,15 +106,13 @@ private slots:
     {
         QTest::addColumn<QString>("answer");
         QTest::addColumn<QString>("code");
-        QTest::newRow("echo on") << QString::fromLatin1(echoAnswer) << "FM56K-JP Rev.2.10\r\n";
-        QTest::newRow("echo off") << "\r\n56000\r\n\r\nOK\r\n"
-                                  << "56000\r\n";
-        QTest::newRow("no line break before the code") << "ABC\r\nOK\r\n"
-                                                       << "ABC";
-        QTest::newRow("no OK: shown whole") << "  ATI6\r\r\nXYZ\r\n"
-                                            << "ATI6\r\r\nXYZ\r\n";
-        QTest::newRow("OK first: shown whole") << "OK\r\n"
-                                               << "OK\r\n";
+        const char *rows[][3] = {{"echo on", echoAnswer.constData(), "FM56K-JP Rev.2.10\r\n"},
+                                 {"echo off", "\r\n56000\r\n\r\nOK\r\n", "56000\r\n"},
+                                 {"no line break before the code", "ABC\r\nOK\r\n", "ABC"},
+                                 {"no OK: shown whole", "  ATI6\r\r\nXYZ\r\n", "ATI6\r\r\nXYZ\r\n"},
+                                 {"OK first: shown whole", "OK\r\n", "OK\r\n"}};
+        for (const auto &r : rows)
+            QTest::newRow(r[0]) << QString::fromLatin1(r[1]) << QString::fromLatin1(r[2]);
     }
     void productCodeIsCut()
     {
@@ -182,10 +173,10 @@ private slots:
     void simulatedModems()
     {
         SimulatedPorts sims({{1, {"--silent"}}, {3, {}}, {4, {"--no-cr"}}, {5, {}}});
-        QVERIFY(sims.ready());
+        QVERIFY(sims.ready);
         AppData data;
         data.settings = Settings::defaults();
-        ComPort port(sims.folder());
+        ComPort port(sims.folder);
         EventLoopWaiter waiter;
         dlgModemDet dialog(data, m_fake.platform, port, waiter);
         dialog.findChild<QCheckBox *>("chkRevision")->setChecked(true);

@@ -22,109 +22,87 @@
 #include <QTest>
 #include <QTimer>
 
-namespace
-{
-
-// Presses the send button and lets the press run to its end.
-void pressSend(frmMain &window)
-{
-    QSignalSpy settled(&window.engine(), &SendEngine::settled);
-    window.cmdButton->click();
-    if (window.engine().busy())
-        QVERIFY(settled.wait(20000));
-}
-
-// A folder whose files reach the simulator on COM1: one centre, one recipient, one
-// message already sent.
-AppData savedData(const QString &folder)
-{
-    AppData data;
-    data.folder = folder;
-    data.settings = Settings::defaults();
-    data.history.resize(data.settings.HistoryCount);
-    data.centers << MessageCenter{QStringLiteral("センター"), 0, QStringLiteral("0570000111"), 160, 3, 3, 3};
-    data.recipients << Recipient{QStringLiteral("相手"), 0, QStringLiteral("09012345678")};
-    AddHistoryEntry(data, QStringLiteral("相手"), QStringLiteral("センター"), QStringLiteral("前のメッセージ"));
-    return data;
-}
-
-} // namespace
-
 class tst_Faults : public QObject
 {
     Q_OBJECT
 private slots:
-    void lineFaults_data();
-    void lineFaults();
+    void lineFaults_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("presses");    // of the send button, while the port is open
+        QTest::addColumn<int>("cutAfterMs"); // the hang-up button, pressed while the call waits; 0: never
+        QTest::addColumn<QString>("panel1");
+        const QString dropped = QStringLiteral("回線が切断されました");
+        const QString cut = QStringLiteral("電話回線を切断しました");
+        // Commands of a call with the built-in settings: ATZ, ATE0..., the centre, the number, the message.
+        // (The engine's tests end the call after every write; here the window and the files are watched.)
+        QTest::newRow("device gone mid-message") << QStringList{"--drop-after", "5"} << 3 << 0 << dropped;
+        QTest::newRow("a mebibyte of noise before each answer") << QStringList{"--noise", "1048576"} << 2 << 0 << cut;
+        QTest::newRow("NO CARRIER at the number") << QStringList{"--no-carrier-after", "4"} << 3 << 0 << dropped;
+        QTest::newRow("silent device, hung up by hand") << QStringList{"--silent"} << 1 << 400 << cut;
+        QTest::newRow("answers without CR, hung up by hand") << QStringList{"--no-cr"} << 1 << 400 << cut;
+        QTest::newRow("slow and noisy") << QStringList{"--delay", "20", "--noise", "40"} << 2 << 0 << cut;
+    }
+
+    void lineFaults()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(int, presses);
+        QFETCH(int, cutAfterMs);
+        QFETCH(QString, panel1);
+        QTemporaryDir dir;
+        const QString folder = dir.path() + QLatin1Char('/');
+        // Files that reach the simulator on COM1: one centre, one recipient, one message already sent.
+        AppData saved;
+        saved.folder = folder;
+        saved.settings = Settings::defaults();
+        saved.history.resize(saved.settings.HistoryCount);
+        saved.centers << MessageCenter{QStringLiteral("センター"), 0, QStringLiteral("0570000111"), 160, 3, 3, 3};
+        saved.recipients << Recipient{QStringLiteral("相手"), 0, QStringLiteral("09012345678")};
+        AddHistoryEntry(saved, QStringLiteral("相手"), QStringLiteral("センター"), QStringLiteral("前のメッセージ"));
+        QVERIFY(!SaveSettingsFile(saved) && !SaveHistoryFile(saved));
+        const QByteArray settingsBytes = readFileBytes(saved.settingsPath());
+        const QByteArray historyBytes = readFileBytes(saved.historyPath());
+        QProcess sim;
+        sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"), QStringList{"--folder", folder} + options);
+        QVERIFY(sim.waitForStarted());
+        sim.setReadChannel(QProcess::StandardError);
+        QVERIFY(sim.waitForReadyRead(5000)); // the link is up
+
+        FakePlatform fake;
+        AppData data;
+        data.folder = folder;
+        ComPort port(folder);
+        frmMain window(data, fake.platform, port);
+        window.Form_Load();
+        window.txtMail->setPlainText(QStringLiteral("ABC あ"));
+        if (cutAfterMs > 0)
+            QTimer::singleShot(cutAfterMs, window.cmdCut, &QPushButton::click);
+        for (int press = 0; press < presses && (press == 0 || port.isOpen()); ++press) {
+            QSignalSpy settled(&window.engine(), &SendEngine::settled);
+            window.cmdButton->click(); // and let the press run to its end
+            if (window.engine().busy())
+                QVERIFY(settled.wait(20000));
+        }
+        if (port.isOpen())
+            window.cmdCut->click();
+
+        QVERIFY(!port.isOpen());
+        QCOMPARE(window.statusText(1), panel1);
+        QCOMPARE(window.cmdButton->text(), QStringLiteral("センターにかける"));
+        QVERIFY(window.cmdButton->isEnabled());
+        for (const ShownBox &box : fake.boxes.shown)
+            QVERIFY2(box.text.contains(QStringLiteral("8018")), qPrintable(box.text)); // "port not open" at most
+        QCOMPARE(data.centers, saved.centers);
+        QCOMPARE(data.recipients, saved.recipients);
+        QCOMPARE(data.history.used(), saved.history.used());
+        QCOMPARE(readFileBytes(saved.settingsPath()), settingsBytes);
+        QCOMPARE(readFileBytes(saved.historyPath()), historyBytes);
+        lifecycle::releaseInstanceLock(); // the folder goes with this row
+        sim.terminate();
+        QVERIFY(sim.waitForFinished(5000));
+    }
 };
-
-void tst_Faults::lineFaults_data()
-{
-    QTest::addColumn<QStringList>("options");
-    QTest::addColumn<int>("presses");    // of the send button, while the port is open
-    QTest::addColumn<int>("cutAfterMs"); // the hang-up button, pressed while the call waits; 0: never
-    QTest::addColumn<QString>("panel1");
-    const QString dropped = QStringLiteral("回線が切断されました");
-    const QString cut = QStringLiteral("電話回線を切断しました");
-    // Commands of a call with the built-in settings: ATZ, ATE0..., the centre, the number, the message.
-    QTest::newRow("device gone while the centre is dialled") << QStringList{"--drop-after", "3"} << 3 << 0 << dropped;
-    QTest::newRow("device gone at the number") << QStringList{"--drop-after", "4"} << 3 << 0 << dropped;
-    QTest::newRow("device gone mid-message") << QStringList{"--drop-after", "5"} << 3 << 0 << dropped;
-    QTest::newRow("a mebibyte of noise before each answer")
-        << QStringList{"--noise", "1048576"} << 2 << 0 << QStringLiteral("電話回線を切断しました");
-    QTest::newRow("NO CARRIER at the number") << QStringList{"--no-carrier-after", "4"} << 3 << 0 << dropped;
-    QTest::newRow("silent device, hung up by hand") << QStringList{"--silent"} << 1 << 400 << cut;
-    QTest::newRow("answers without CR, hung up by hand") << QStringList{"--no-cr"} << 1 << 400 << cut;
-    QTest::newRow("slow and noisy") << QStringList{"--delay", "20", "--noise", "40"} << 2 << 0 << cut;
-}
-
-void tst_Faults::lineFaults()
-{
-    QFETCH(QStringList, options);
-    QFETCH(int, presses);
-    QFETCH(int, cutAfterMs);
-    QFETCH(QString, panel1);
-    QTemporaryDir dir;
-    const QString folder = dir.path() + QLatin1Char('/');
-    const AppData saved = savedData(folder);
-    QVERIFY(!SaveSettingsFile(saved) && !SaveHistoryFile(saved));
-    const QByteArray settingsBytes = readFileBytes(saved.settingsPath());
-    const QByteArray historyBytes = readFileBytes(saved.historyPath());
-    QProcess sim;
-    sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"), QStringList{"--folder", folder} + options);
-    QVERIFY(sim.waitForStarted());
-    sim.setReadChannel(QProcess::StandardError);
-    QVERIFY(sim.waitForReadyRead(5000)); // the link is up
-
-    FakePlatform fake;
-    AppData data;
-    data.folder = folder;
-    ComPort port(folder);
-    frmMain window(data, fake.platform, port);
-    window.Form_Load();
-    window.txtMail->setPlainText(QStringLiteral("ABC あ"));
-    if (cutAfterMs > 0)
-        QTimer::singleShot(cutAfterMs, window.cmdCut, &QPushButton::click);
-    for (int press = 0; press < presses && (press == 0 || port.isOpen()); ++press)
-        pressSend(window);
-    if (port.isOpen())
-        window.cmdCut->click();
-
-    QVERIFY(!port.isOpen());
-    QCOMPARE(window.statusText(1), panel1);
-    QCOMPARE(window.cmdButton->text(), QStringLiteral("センターにかける"));
-    QVERIFY(window.cmdButton->isEnabled());
-    for (const ShownBox &box : fake.boxes.shown)
-        QVERIFY2(box.text.contains(QStringLiteral("8018")), qPrintable(box.text)); // "port not open" at most
-    QCOMPARE(data.centers, saved.centers);
-    QCOMPARE(data.recipients, saved.recipients);
-    QCOMPARE(data.history.used(), saved.history.used());
-    QCOMPARE(readFileBytes(saved.settingsPath()), settingsBytes);
-    QCOMPARE(readFileBytes(saved.historyPath()), historyBytes);
-    lifecycle::releaseInstanceLock(); // the folder goes with this row
-    sim.terminate();
-    QVERIFY(sim.waitForFinished(5000));
-}
 
 QTEST_MAIN(tst_Faults)
 #include "tst_faults.moc"

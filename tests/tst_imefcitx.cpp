@@ -4,16 +4,20 @@
 #include "store/appdata.h"
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
+#include "support/modalcloser.h"
 #include "ui/frmmain.h"
 #include "ui/mailedit.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -102,16 +106,20 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("org.fcitx.Fcitx5")), 20000);
     }
+    // On the message box's focus, or at the options dialog's OK while it has the focus.
     void messageBoxSwitchesFcitxOn_data()
     {
         QTest::addColumn<int>("ime");
+        QTest::addColumn<bool>("setAtOk");
         QTest::addColumn<int>("state");
-        QTest::newRow("IME 1: active") << 1 << 2;
-        QTest::newRow("IME 0: left inactive") << 0 << 1;
+        QTest::newRow("IME 1: active") << 1 << false << 2;
+        QTest::newRow("IME 0: left inactive") << 0 << false << 1;
+        QTest::newRow("IME 0, then 1 at OK: active") << 0 << true << 2;
     }
     void messageBoxSwitchesFcitxOn()
     {
         QFETCH(int, ime);
+        QFETCH(bool, setAtOk);
         QFETCH(int, state);
         FakePlatform platform;
         FakePort port;
@@ -126,6 +134,14 @@ private slots:
         window.txtMail->setFocus();
         // Fcitx knows the box's input context, then reports the state asked for.
         QTRY_VERIFY_WITH_TIMEOUT(remoteState() != 0, 10000);
+        if (setAtOk) {
+            ModalCloser closer([](QDialog *d) {
+                d->findChild<QCheckBox *>(QStringLiteral("chkIME"))->setChecked(true);
+                d->findChild<QPushButton *>(QStringLiteral("OKButton"))->click();
+            });
+            window.mnuOPTION[0]->trigger();
+            QCOMPARE(closer.opened, QStringList{"dlgOption"});
+        }
         QTRY_COMPARE_WITH_TIMEOUT(remoteState(), state, 5000);
     }
 };

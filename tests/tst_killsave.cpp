@@ -4,7 +4,6 @@
 #include "store/historyfile.h"
 #include "store/settingsfile.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -52,12 +51,6 @@ AppData bigData(const QString &folder, int generation)
     ::_exit(0);
 }
 
-int rounds()
-{
-    const int fromEnvironment = qEnvironmentVariableIntValue("FUMIDORI_KILL_ROUNDS");
-    return fromEnvironment > 0 ? fromEnvironment : 12;
-}
-
 } // namespace
 
 class tst_KillSave : public QObject
@@ -79,8 +72,8 @@ private Q_SLOTS:
         QVERIFY(!SaveSettingsFile(versions[0]) && !SaveHistoryFile(versions[0]));
         const qint64 saveMs = timer.elapsed();
         QRandomGenerator random(42);
-        int mixed = 0;
-        for (int round = 0; round < rounds(); ++round) {
+        const int rounds = qEnvironmentVariableIntValue("FUMIDORI_KILL_ROUNDS"); // scripts/killtest runs more
+        for (int round = 0; round < (rounds > 0 ? rounds : 12); ++round) {
             int pipeFds[2];
             QCOMPARE(::pipe(pipeFds), 0);
             const pid_t child = fork();
@@ -108,11 +101,7 @@ private Q_SLOTS:
                      qPrintable(QStringLiteral("round %1: settings file").arg(round)));
             QVERIFY2(h == history[0] || h == history[1],
                      qPrintable(QStringLiteral("round %1: history file").arg(round)));
-            mixed += (s == settings[0]) != (h == history[0]);
         }
-        // Left-over temporary files of killed saves are the only trace; they never replace the real ones.
-        qInfo("one save of both files: %lld ms; %d rounds, %d ended between the two saves, %lld temporary files left",
-              qlonglong(saveMs), rounds(), mixed, qlonglong(QDir(folder).entryList(QDir::Files).size() - 2));
     }
 };
 

@@ -2,11 +2,14 @@
 #include "support/filehelpers.h"
 
 #include "app/lifecycle.h"
+#include "app/reporterror.h"
 #include "store/appdata.h"
+#include "store/apperror.h"
 
 #include <QDir>
 #include <QLockFile>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,36 +17,50 @@
 namespace
 {
 
-const QString SettingsMissing = QStringLiteral(
-    "設定ファイルが見つかりませんでしたので、\r\n初期設定で起動します。\r\n初めての方は気にせず進めてください。\r\n"
-    "以降、このメッセージは表示されなくなります。");
-const QString HistoryMissing = QStringLiteral(
-    "履歴ファイルが見つかりませんでしたので、\r\n初期設定で起動します。\r\n初めての方は気にせず進めてください。\r\n"
-    "以降、このメッセージは表示されなくなります。");
-
-// Runs one start-up; the exit code when it ended the process, -1 when it went on.
-int startUp(AppData &data, FakePlatform &fake)
+QString missing(const QString &file)
 {
-    try {
-        lifecycle::loadAtStartUp(data, fake.platform, nullptr);
-    } catch (const ProcessEnded &e) {
-        return e.code;
-    }
-    return -1;
+    return file +
+           QStringLiteral("ファイルが見つかりませんでしたので、\r\n初期設定で起動します。\r\n初めての方は気にせず進めて"
+                          "ください。\r\n以降、このメッセージは表示されなくなります。");
 }
 
-int shutDown(const AppData &data, FakePlatform &fake)
-{
-    try {
-        lifecycle::saveAndExit(data, fake.platform, nullptr);
-    } catch (const ProcessEnded &e) {
-        return e.code;
+// A temporary program folder with its data and platform. Start-up and exit give the exit
+// code when they end the process, -1 when it goes on.
+struct Folder {
+    QTemporaryDir dir;
+    QString path = dir.path() + u'/';
+    AppData data;
+    FakePlatform fake;
+    Folder() { data.folder = path; }
+
+    template <class Run> static int exitCode(Run run)
+    {
+        try {
+            run();
+        } catch (const ProcessEnded &e) {
+            return e.code;
+        }
+        return -1;
     }
-    return -1;
-}
+    int startUp(AppData &d)
+    {
+        return exitCode([&] { lifecycle::loadAtStartUp(d, fake.platform, nullptr); });
+    }
+    int startUp() { return startUp(data); }
+    int shutDown()
+    {
+        return exitCode([&] { lifecycle::saveAndExit(data, fake.platform, nullptr); });
+    }
+};
+
+struct RecordingTarget : ReportTarget {
+    QStringList restored;
+    void restoreAfterPortFailure(const QString &panel1Text) override { restored << panel1Text; }
+};
 
 } // namespace
 
+// Start-up, exit and the error report.
 class tst_Lifecycle : public QObject
 {
     Q_OBJECT
@@ -52,70 +69,53 @@ private Q_SLOTS:
 
     void firstStartInEmptyFolder()
     {
-        QTemporaryDir dir;
-        AppData data;
-        data.folder = dir.path() + u'/';
-        FakePlatform fake;
-        QCOMPARE(startUp(data, fake), -1);
-        QCOMPARE(fake.boxes.texts(), QStringList({SettingsMissing, HistoryMissing}));
-        QCOMPARE(readFileBytes(data.settingsPath()), defaultSettingsBytes());
-        QVERIFY(QFileInfo(data.historyPath()).isFile());
-        QCOMPARE(QFileInfo(data.historyPath()).size(), 0);
-        QCOMPARE(data.settings, Settings::defaults());
-        QCOMPARE(data.history.rowCount(), 21);
+        Folder f;
+        QCOMPARE(f.startUp(), -1);
+        QCOMPARE(f.fake.boxes.texts(), QStringList({missing("設定"), missing("履歴")}));
+        QCOMPARE(readFileBytes(f.data.settingsPath()), defaultSettingsBytes());
+        QVERIFY(QFileInfo(f.data.historyPath()).isFile());
+        QCOMPARE(QFileInfo(f.data.historyPath()).size(), 0);
+        QCOMPARE(f.data.settings, Settings::defaults());
+        QCOMPARE(f.data.history.rowCount(), 21);
 
-        QCOMPARE(shutDown(data, fake), 0); // written again, unchanged
-        QCOMPARE(readFileBytes(data.settingsPath()), defaultSettingsBytes());
-        QCOMPARE(QFileInfo(data.historyPath()).size(), 0);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
-                 QStringList({QStringLiteral("Fumidori.ini"), QStringLiteral("History.ini")}));
+        QCOMPARE(f.shutDown(), 0); // written again, unchanged
+        QCOMPARE(readFileBytes(f.data.settingsPath()), defaultSettingsBytes());
+        QCOMPARE(QFileInfo(f.data.historyPath()).size(), 0);
+        QCOMPARE(QDir(f.path).entryList(QDir::Files | QDir::Hidden), QStringList({"Fumidori.ini", "History.ini"}));
     }
 
     void savedDataComesBack()
     {
-        QTemporaryDir dir;
-        AppData data;
-        data.folder = dir.path() + u'/';
-        QVERIFY(writeFileBytes(data.settingsPath(), storeTestData("sample.ini")));
-        QVERIFY(writeFileBytes(dir.filePath(QStringLiteral("history.INI")), storeTestData("history.ini")));
-        FakePlatform fake;
-        QCOMPARE(startUp(data, fake), -1);
-        QVERIFY(fake.boxes.shown.isEmpty());
-        QCOMPARE(data.historyFileName, QStringLiteral("history.INI"));
-        QCOMPARE(data.recipients.size(), 3);
-        QCOMPARE(data.history.used().size(), 3);
+        Folder f;
+        QVERIFY(writeFileBytes(f.data.settingsPath(), storeTestData("sample.ini")));
+        QVERIFY(writeFileBytes(f.path + QStringLiteral("history.INI"), storeTestData("history.ini")));
+        QCOMPARE(f.startUp(), -1);
+        QVERIFY(f.fake.boxes.shown.isEmpty());
+        QCOMPARE(f.data.historyFileName, QStringLiteral("history.INI"));
+        QCOMPARE(f.data.recipients.size(), 3);
+        QCOMPARE(f.data.history.used().size(), 3);
 
-        data.history.add({QStringLiteral("新"), QStringLiteral("C"), QStringLiteral("t"), QStringLiteral("m")});
-        QCOMPARE(shutDown(data, fake), 0);
-        QCOMPARE(readFileBytes(data.settingsPath()), storeTestData("sample.ini"));
-        QVERIFY(readFileBytes(dir.filePath(QStringLiteral("history.INI"))).endsWith(storeTestData("history.ini")));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
-                 QStringList({QStringLiteral("Fumidori.ini"), QStringLiteral("history.INI")}));
-
-        AppData next;
-        next.folder = data.folder;
-        QCOMPARE(startUp(next, fake), -1);
-        QCOMPARE(next.history.used().size(), 4);
-        QCOMPARE(next.history.row(0).recipientName, QStringLiteral("新"));
+        f.data.history.add({QStringLiteral("新"), QStringLiteral("C"), QStringLiteral("t"), QStringLiteral("m")});
+        QCOMPARE(f.shutDown(), 0);
+        QCOMPARE(readFileBytes(f.data.settingsPath()), storeTestData("sample.ini"));
+        QVERIFY(readFileBytes(f.path + QStringLiteral("history.INI")).endsWith(storeTestData("history.ini")));
+        QCOMPARE(QDir(f.path).entryList(QDir::Files), QStringList({"Fumidori.ini", "history.INI"}));
     }
 
     void secondCopyRefused()
     {
-        QTemporaryDir dir;
-        QLockFile first(lifecycle::lockFilePath(dir.path() + u'/'));
+        Folder f;
+        QLockFile first(lifecycle::lockFilePath(f.path));
         QVERIFY(first.tryLock(0));
-        AppData data;
-        data.folder = dir.path() + u'/';
-        FakePlatform fake;
-        QCOMPARE(startUp(data, fake), 0);
-        QCOMPARE(fake.boxes.texts(), QStringList(QStringLiteral("すでに起動していますよ！")));
-        QVERIFY(!QFileInfo::exists(data.settingsPath()));
+        QCOMPARE(f.startUp(), 0);
+        QCOMPARE(f.fake.boxes.texts(), QStringList(QStringLiteral("すでに起動していますよ！")));
+        QVERIFY(!QFileInfo::exists(f.data.settingsPath()));
     }
 
     void lockOfKilledCopyDoesNotRefuse()
     {
-        QTemporaryDir dir;
-        const QString lockPath = lifecycle::lockFilePath(dir.path() + u'/');
+        Folder f;
+        const QString lockPath = lifecycle::lockFilePath(f.path);
         const pid_t child = fork();
         if (child == 0) {
             QLockFile lock(lockPath);
@@ -125,58 +125,103 @@ private Q_SLOTS:
         QCOMPARE(waitpid(child, &status, 0), child);
         QCOMPARE(WEXITSTATUS(status), 0);
         QVERIFY(QFileInfo::exists(lockPath));
-        AppData data;
-        data.folder = dir.path() + u'/';
-        FakePlatform fake;
-        QCOMPARE(startUp(data, fake), -1);
-        QCOMPARE(fake.boxes.shown.size(), 2); // the two missing-file messages, no refusal
+        QCOMPARE(f.startUp(), -1);
+        QCOMPARE(f.fake.boxes.shown.size(), 2); // the two missing-file messages, no refusal
     }
 
     void readOnlyFolderNamedAtStart()
     {
-        QTemporaryDir dir;
-        const QString folder = dir.path() + u'/';
-        QVERIFY(writeFileBytes(folder + QStringLiteral("Fumidori.ini"), storeTestData("sample.ini")));
-        QVERIFY(writeFileBytes(folder + QStringLiteral("History.ini"), storeTestData("history.ini")));
+        Folder f;
+        QVERIFY(writeFileBytes(f.path + QStringLiteral("Fumidori.ini"), storeTestData("sample.ini")));
+        QVERIFY(writeFileBytes(f.path + QStringLiteral("History.ini"), storeTestData("history.ini")));
         const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup |
                                             QFile::ReadOther | QFile::ExeOther;
-        QVERIFY(QFile::setPermissions(dir.path(), readOnly));
+        QVERIFY(QFile::setPermissions(f.dir.path(), readOnly));
         // Root may write anywhere: the start-up runs in a child that is an ordinary user.
         const pid_t child = fork();
         if (child == 0) {
             if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
                 ::_exit(10);
-            AppData data;
-            data.folder = folder;
-            FakePlatform fake;
-            const int code = startUp(data, fake);
-            const bool named = fake.boxes.shown.size() == 1 && fake.boxes.shown[0].text.contains(folder) &&
-                               fake.boxes.shown[0].icon == MessageBoxes::Critical;
+            const int code = f.startUp();
+            const QList<ShownBox> &shown = f.fake.boxes.shown;
+            const bool named =
+                shown.size() == 1 && shown[0].text.contains(f.path) && shown[0].icon == MessageBoxes::Critical;
             ::_exit(code == 1 && named ? 0 : 11);
         }
         int status = 0;
         QCOMPARE(waitpid(child, &status, 0), child);
-        QVERIFY(QFile::setPermissions(dir.path(), readOnly | QFile::WriteOwner));
+        QVERIFY(QFile::setPermissions(f.dir.path(), readOnly | QFile::WriteOwner));
         QCOMPARE(WEXITSTATUS(status), 0); // 11: no message naming the folder, or the start went on
-        QCOMPARE(readFileBytes(folder + QStringLiteral("Fumidori.ini")), storeTestData("sample.ini"));
-        QCOMPARE(readFileBytes(folder + QStringLiteral("History.ini")), storeTestData("history.ini"));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+        QCOMPARE(readFileBytes(f.path + QStringLiteral("Fumidori.ini")), storeTestData("sample.ini"));
+        QCOMPARE(readFileBytes(f.path + QStringLiteral("History.ini")), storeTestData("history.ini"));
+        QCOMPARE(QDir(f.path).entryList(QDir::Files | QDir::Hidden).size(), 2);
     }
 
     void failedSaveIsReported()
     {
-        QTemporaryDir dir;
-        AppData data;
-        data.folder = dir.path() + u'/';
-        data.settings = Settings::defaults();
-        data.history.resize(3);
-        data.history.add({QStringLiteral("R"), QStringLiteral("C"), QStringLiteral("t"), QStringLiteral("m")});
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Fumidori.ini"))); // cannot be replaced by a file
+        Folder f;
+        f.data.settings = Settings::defaults();
+        f.data.history.resize(3);
+        f.data.history.add({QStringLiteral("R"), QStringLiteral("C"), QStringLiteral("t"), QStringLiteral("m")});
+        QVERIFY(QDir(f.path).mkdir(QStringLiteral("Fumidori.ini"))); // cannot be replaced by a file
+        QCOMPARE(f.shutDown(), 1);
+        QCOMPARE(f.fake.boxes.shown.size(), 1);
+        QVERIFY(f.fake.boxes.shown[0].text.startsWith(QStringLiteral("Fumidori.ini を保存できませんでした。")));
+        QCOMPARE(readFileBytes(f.data.historyPath()), QByteArray("\"R\",\"C\",\"t\"\r\nm\r\n"));
+    }
+
+    // The report goes to the clipboard; by its code, to a message box, a panel text, and
+    // for an unlisted code also to standard error, ending the program.
+    void byCode_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message"); // "report": the report text itself
+        QTest::addColumn<bool>("ends");
+        QTest::addColumn<QString>("panel");
+        QTest::newRow("8002") << 8002 << "ポート番号が間違っています。\r\n設定で正しいポートを設定してください。"
+                              << false << "ポートを設定し直して下さい";
+        QTest::newRow("8005")
+            << 8005 << "ポートがすでに使われております。\r\n他のソフトで使用中でないか、もう一度ご確認ください。"
+            << false << "モデムが使用できません";
+        QTest::newRow("70 refused") << 70 << "desc" << false << "ポートを開く権限がありません";
+        QTest::newRow("8018 silent") << 8018 << "" << false << "";
+        QTest::newRow("unlisted") << 6 << "report" << true << "";
+    }
+
+    void byCode()
+    {
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        QFETCH(bool, ends);
+        QFETCH(QString, panel);
+        const QString report =
+            QStringLiteral("エラーです。\r\nオブジェクト : src\r\nフォーム名   : frmMain\r\nイベント     : "
+                           "cmdButton_Click\r\nエラー番号   : %1\r\ndesc\r\nVer 2.32")
+                .arg(code);
+        QTemporaryFile capture;
+        QVERIFY(capture.open());
+        const int saved = ::dup(STDERR_FILENO);
+        ::dup2(capture.handle(), STDERR_FILENO);
         FakePlatform fake;
-        QCOMPARE(shutDown(data, fake), 1);
-        QCOMPARE(fake.boxes.shown.size(), 1);
-        QVERIFY(fake.boxes.shown[0].text.startsWith(QStringLiteral("Fumidori.ini を保存できませんでした。")));
-        QCOMPARE(readFileBytes(data.historyPath()), QByteArray("\"R\",\"C\",\"t\"\r\nm\r\n"));
+        RecordingTarget target;
+        bool ended = false;
+        try {
+            ReportError(QStringLiteral("frmMain"), QStringLiteral("cmdButton_Click"),
+                        AppError(code, QStringLiteral("src"), QStringLiteral("desc")), fake.platform, &target, nullptr);
+        } catch (const ProcessEnded &e) {
+            ended = true;
+            QCOMPARE(e.code, 1);
+        }
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
+        QCOMPARE(ended, ends);
+        QCOMPARE(fake.clipboard.history, QStringList(report));
+        capture.seek(0);
+        QCOMPARE(QString::fromLocal8Bit(capture.readAll()), ends ? QString(report).replace("\r\n", "\n") + u'\n' : "");
+        if (message == QLatin1String("report"))
+            message = report;
+        QCOMPARE(fake.boxes.texts(), message.isEmpty() ? QStringList() : QStringList(message));
+        QCOMPARE(target.restored, panel.isEmpty() ? QStringList() : QStringList(panel));
     }
 };
 

@@ -479,7 +479,7 @@ void tst_Sender::deviceKinds_data()
     QTest::newRow("mobile-phone module") << 8 << false << true;
     QTest::newRow("sound card on a terminal") << 9 << true << true;
     QTest::newRow("sound card without one") << 9 << false << false;
-    QTest::newRow("SIP") << 10 << true << false;
+    QTest::newRow("SIP") << 10 << false << true;
     QTest::newRow("unknown") << 11 << true << false;
     QTest::newRow("negative") << -1 << true << false;
 }

@@ -6,6 +6,7 @@
 #include "modem/netstring.h"
 #include "modem/sendengine.h"
 #include "store/appdata.h"
+#include "store/historyfile.h"
 #include "store/passwordstore.h"
 #include "store/settingsfile.h"
 #include "support/fakeplatform.h"
@@ -89,6 +90,32 @@ QString failure(const QSignalSpy &failed)
     return failed.isEmpty() ? QString() : failed.first().first().toString();
 }
 
+// A folder whose settings call the centre over SIP, with recipient R on centre C.
+bool saveSipFolder(AppData &data, const QString &folder, const QString &server)
+{
+    data.folder = folder + u'/';
+    data.settings = Settings::defaults();
+    data.settings.ModemKind = 10;
+    data.settings.SipServer = server;
+    data.settings.SipUser = QStringLiteral("fumidori");
+    data.centers = {MessageCenter{QStringLiteral("C"), 0, CentreNumber, 160, 1, 1, 1}};
+    data.recipients = {Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")}};
+    return !SaveSettingsFile(data);
+}
+
+// fumidori-send's exit status and standard error for "ABC" to R.
+std::pair<int, QString> sendFromScript(const QString &folder, const QStringList &options,
+                                       const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess sender;
+    sender.setProcessEnvironment(env);
+    sender.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send"),
+                 QStringList{"--folder", folder, "--to", "R"} + options + QStringList{"ABC"});
+    if (!sender.waitForFinished(2 * CallMs))
+        return {-1, QStringLiteral("did not end")};
+    return {sender.exitCode(), QString::fromUtf8(sender.readAllStandardError())};
+}
+
 } // namespace
 
 class TestSip : public QObject
@@ -106,6 +133,7 @@ private slots:
     void centreHangsUpMidMessage();
     void passwordNeverInAFile();
     void windowSends();
+    void scriptSends();
 
 private:
     // Places a call on the centre and waits until the line is up.
@@ -331,12 +359,11 @@ void TestSip::passwordNeverInAFile()
 
     AppData data;
     QTemporaryDir folder;
-    data.folder = folder.path() + u'/';
-    data.settings = Settings::defaults();
-    data.settings.ModemKind = 10;
-    data.settings.SipServer = m_centre.server();
-    data.settings.SipUser = QStringLiteral("fumidori");
-    QVERIFY(!SaveSettingsFile(data));
+    QVERIFY(saveSipFolder(data, folder.path(), m_centre.server()));
+
+    // fumidori-send takes the keyring's password, and so registers: the centre refuses.
+    const auto [status, complaint] = sendFromScript(folder.path(), {});
+    QVERIFY2(status == 1 && complaint.contains(QLatin1String("501")), qPrintable(complaint));
 
     // The centre takes no registration: the engine, which had the password, says why.
     BaresipCall call;
@@ -426,6 +453,32 @@ void TestSip::windowSends()
     QCOMPARE(data.history.row(0).message, QStringLiteral("ABCDEFGH")); // the newest first
     QCOMPARE(data.history.row(1).message, QStringLiteral("ABC"));
     QVERIFY(report(m_centre).contains("\nmessage: ABCDEFGH\n"));
+}
+
+// fumidori-send with device kind 10: without a keyring a clear refusal before any call;
+// with a password file (an empty one: no registration) a whole call and its record.
+void TestSip::scriptSends()
+{
+    QTemporaryDir dir;
+    AppData data;
+    QVERIFY(saveSipFolder(data, dir.path(), m_centre.server()));
+    QProcessEnvironment noKeyring = QProcessEnvironment::systemEnvironment();
+    noKeyring.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + dir.filePath("no-bus"));
+
+    auto [status, said] = sendFromScript(dir.path(), {}, noKeyring);
+    QVERIFY2(status == 2 && said.contains(QLatin1String("--sip-password-file")), qPrintable(said));
+
+    const QString passwordFile = dir.filePath(QStringLiteral("password"));
+    QVERIFY(writeFileBytes(passwordFile, {}));
+    QVERIFY(QFile::setPermissions(passwordFile, QFile::ReadOwner | QFile::WriteOwner));
+    std::tie(status, said) = sendFromScript(dir.path(), {"--sip-password-file", passwordFile}, noKeyring);
+    QVERIFY2(status == 0, qPrintable(said));
+    QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), CallMs);
+    const QByteArray call = m_centre.nextCall();
+    QVERIFY2(call.contains("\nrecipient: 09012345678\n") && call.contains("\nmessage: ABC\n") &&
+                 !call.contains("dropped"),
+             call.constData());
+    QVERIFY(readFileBytes(dir.filePath(QString::fromLatin1(historyfile::FileName))).contains("ABC"));
 }
 
 QTEST_MAIN(TestSip)

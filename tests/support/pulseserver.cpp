@@ -1,7 +1,6 @@
 #include "support/pulseserver.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QStandardPaths>
 
 namespace
@@ -22,8 +21,7 @@ bool waitForOutput(QProcess &process, const QByteArray &marker, QByteArray *seen
 QString runMultimon(const QStringList &args, const QByteArray &input, QString *error)
 {
     QProcess multimon;
-    multimon.start(QStringLiteral("multimon-ng"),
-                   QStringList{QStringLiteral("-q"), QStringLiteral("-a"), QStringLiteral("DTMF")} + args);
+    multimon.start(QStringLiteral("multimon-ng"), QStringList{"-q", "-a", "DTMF"} + args);
     if (!multimon.waitForStarted()) {
         *error = QStringLiteral("multimon-ng does not start");
         return {};
@@ -70,17 +68,6 @@ bool PulseServer::start(QString *error)
         *error = QStringLiteral("no temporary folder");
         return false;
     }
-    QFile script(m_dir.filePath(QStringLiteral("default.pa")));
-    if (!script.open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("cannot write the server's script");
-        return false;
-    }
-    script.write("load-module module-null-sink sink_name=fumidori rate=48000\n"
-                 "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
-                 m_dir.filePath(QStringLiteral("native")).toLocal8Bit() +
-                 "\n"
-                 "set-default-sink fumidori\n");
-    script.close();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), m_dir.path());
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.path());
@@ -89,10 +76,12 @@ bool PulseServer::start(QString *error)
     m_server = std::make_unique<QProcess>();
     m_server->setProcessEnvironment(env);
     m_server->setProcessChannelMode(QProcess::MergedChannels);
-    m_server->start(QStringLiteral("pulseaudio"),
-                    {QStringLiteral("--daemonize=no"), QStringLiteral("-n"), QStringLiteral("--exit-idle-time=-1"),
-                     QStringLiteral("--disable-shm=yes"), QStringLiteral("--log-target=stderr"), QStringLiteral("-v"),
-                     QStringLiteral("-F"), script.fileName()});
+    // One null sink (the default, as the only one) and a socket of its own.
+    m_server->start(
+        QStringLiteral("pulseaudio"),
+        {"--daemonize=no", "-n", "--exit-idle-time=-1", "--disable-shm=yes", "--log-target=stderr", "-v", "-L",
+         "module-null-sink sink_name=fumidori rate=48000", "-L",
+         "module-native-protocol-unix auth-anonymous=1 socket=" + m_dir.filePath(QStringLiteral("native"))});
     QByteArray log;
     if (!m_server->waitForStarted() || !waitForOutput(*m_server, "Daemon startup complete", &log, 20000)) {
         *error = QStringLiteral("the PulseAudio server did not start: ") + QString::fromLocal8Bit(log.right(600));
@@ -106,10 +95,8 @@ bool PulseServer::start(QString *error)
 bool PulseServer::startRecording(QString *error)
 {
     m_recorder = std::make_unique<QProcess>();
-    m_recorder->start(QStringLiteral("parec"),
-                      {QStringLiteral("--server=") + address(), QStringLiteral("--device=fumidori.monitor"),
-                       QStringLiteral("--rate=22050"), QStringLiteral("--channels=1"), QStringLiteral("--format=s16le"),
-                       QStringLiteral("--raw"), QStringLiteral("--latency-msec=20")});
+    m_recorder->start(QStringLiteral("parec"), {"--server=" + address(), "--device=fumidori.monitor", "--rate=22050",
+                                                "--channels=1", "--format=s16le", "--raw", "--latency-msec=20"});
     // The monitor of a null sink gives silence from the start: the first bytes say
     // that the recording runs.
     if (!m_recorder->waitForStarted() || !m_recorder->waitForReadyRead(10000)) {
@@ -138,10 +125,10 @@ QByteArray PulseServer::stopRecording(int moreMs)
 
 QString multimonKeys(const QByteArray &raw22050, QString *error)
 {
-    return runMultimon({QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-")}, raw22050, error);
+    return runMultimon({"-t", "raw", "-"}, raw22050, error);
 }
 
 QString multimonKeysOfWav(const QString &path, QString *error)
 {
-    return runMultimon({QStringLiteral("-t"), QStringLiteral("wav"), path}, {}, error);
+    return runMultimon({"-t", "wav", path}, {}, error);
 }

@@ -5,7 +5,6 @@
 
 #include <QObject>
 #include <memory>
-#include <optional>
 
 // One whole call for a prepared message, from the centre call to the hang-up, with no
 // window: each stage after its wait, whatever AutoTransmit and OkCheckNo say.
@@ -15,8 +14,9 @@ struct CallRequest {
     MessageCenter center;
     QString number;
     QString text; // '\n' for a line break
-    // The SIP password from --sip-password-file, for when the keyring has none.
-    std::optional<QString> sipPassword;
+    // The SIP account's password, read before the call (empty: the call goes without
+    // registering).
+    QString sipPassword;
 };
 
 // Drives the send engine for fumidori-send and tells what happens on the line.

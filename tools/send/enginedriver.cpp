@@ -6,9 +6,11 @@
 #include "modem/lockedport.h"
 #include "modem/modemline.h"
 #include "modem/sendengine.h"
+#include "modem/sipline.h"
 #include "modem/soundline.h"
 #include "modem/stagetexts.h"
 #include "store/apperror.h"
+#include "store/passwordstore.h"
 
 #include <QTimer>
 
@@ -33,6 +35,15 @@ QString stageName(SendStage stage)
     }
     return {};
 }
+
+// The SIP password read before the call, handed to the line as the keyring would.
+class GivenPassword : public PasswordStore
+{
+public:
+    QString password;
+    void readPassword(const QString &, std::function<void(QString, QString)> done) override { done(password, {}); }
+    void writePassword(const QString &, const QString &, std::function<void(QString)> done) override { done({}); }
+};
 
 // The send engine with a front end that presses the send button itself. With automatic
 // sending on, the engine runs each stage after the centre's wait; where it stops (a wait
@@ -64,6 +75,9 @@ public:
                 m_engine->hangUp();
             });
             m_line = std::make_unique<SoundLine>(m_data.settings, m_waiter, *this);
+        } else if (m_data.settings.ModemKind == int(DeviceKind::Sip)) {
+            m_password.password = request.sipPassword;
+            m_line = std::make_unique<SipLine>(m_data.settings, m_waiter, &m_password);
         } else {
             m_port = std::make_unique<ComPort>(request.folder);
             m_lockedPort = std::make_unique<LockedPort>(*m_port, request.folder);
@@ -164,12 +178,21 @@ private:
     void finish(ExitStatus status, const QString &message)
     {
         m_done = true;
+        // The SIP engine says goodbye to the centre as it quits: the call is over once it
+        // has gone, and not before (a process that ended now would leave the call open).
+        if (auto *sip = qobject_cast<SipLine *>(m_line.get());
+            sip && sip->engine().state() != BaresipCall::State::Idle) {
+            connect(&sip->engine(), &BaresipCall::ended, this,
+                    [this, status, message] { emit finished(status, message); });
+            return;
+        }
         emit finished(status, message);
     }
 
     AppData m_data;
     QString m_text;
     EventLoopWaiter m_waiter;
+    GivenPassword m_password;
     std::unique_ptr<ComPort> m_port;
     std::unique_ptr<LockedPort> m_lockedPort;
     std::unique_ptr<HoldPrompt> m_prompt;

@@ -6,8 +6,10 @@
 #include "store/filestore.h"
 #include "store/historyfile.h"
 #include "store/locks.h"
+#include "store/passwordstore.h"
 #include "store/settingsfile.h"
 
+#include <QPointer>
 #include <QTimer>
 
 MessageSend::MessageSend(QString folder, Target target, QString text, Reporter &reporter, DriverFactory factory,
@@ -28,9 +30,12 @@ void MessageSend::start()
     }
     m_prepared = std::make_unique<Prepared>(std::get<Prepared>(std::move(prepared)));
     m_sentText = m_prepared->text;
-    // A device without a serial port (the sound card) has nothing to lock.
+    // A device without a serial port (the sound card, SIP) has nothing to lock.
     if (*deviceRules(m_prepared->data.settings.ModemKind).lineSettings == '\0') {
-        call();
+        if (m_prepared->data.settings.ModemKind == int(DeviceKind::Sip))
+            readSipPassword();
+        else
+            call();
         return;
     }
     const int port = m_prepared->data.settings.PortNumber;
@@ -59,6 +64,35 @@ void MessageSend::start()
     m_waiter->start(m_lineWaitMs);
 }
 
+// The SIP account's password before the call: the file's when one was given, else the
+// keyring's (none stored there: the call goes without registering, as from the window).
+// Without a keyring to ask (cron, a server) the message is refused, not tried again:
+// the password has to come from a file there.
+void MessageSend::readSipPassword()
+{
+    const Settings &s = m_prepared->data.settings;
+    if (!m_access.sipPasswordFile.isEmpty() || s.SipServer.trimmed().isEmpty()) {
+        m_sipPassword = m_access.sipPassword;
+        call();
+        return;
+    }
+    m_keyring = std::make_unique<KeyringPasswords>();
+    m_keyring->readPassword(sipPasswordKey(s.SipUser, s.SipServer), [self = QPointer<MessageSend>(this)](
+                                                                        const QString &password, const QString &error) {
+        if (!self || self->m_finished)
+            return;
+        if (!error.isEmpty()) {
+            self->finish({ExitStatus::BadInput, error + QStringLiteral("。キーリングの動いていない所（cron "
+                                                                       "など）からは、--sip-password-file "
+                                                                       "でパスワードのファイルを渡してください"
+                                                                       "（パスワードのない口座なら空のファイル）。")});
+            return;
+        }
+        self->m_sipPassword = password;
+        self->call();
+    });
+}
+
 void MessageSend::call()
 {
     if (m_finished)
@@ -70,10 +104,7 @@ void MessageSend::call()
             [this](int remaining, int total) { m_reporter.progress(remaining, total); });
     connect(m_driver.get(), &CallDriver::finished, this, &MessageSend::callEnded);
     const Prepared &p = *m_prepared;
-    std::optional<QString> sipPassword;
-    if (!m_access.sipPasswordFile.isEmpty())
-        sipPassword = m_access.sipPassword;
-    m_driver->start({m_folder, p.data.settings, p.center, p.number, p.text, sipPassword});
+    m_driver->start({m_folder, p.data.settings, p.center, p.number, p.text, m_sipPassword});
 }
 
 void MessageSend::callEnded(ExitStatus status, const QString &message)

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+class KeyringPasswords;
 class PortLock;
 class PortLockWaiter;
 class Reporter;
@@ -38,6 +39,7 @@ signals:
     void done(const Outcome &outcome);
 
 private:
+    void readSipPassword();
     void call();
     void callEnded(ExitStatus status, const QString &message);
     void finish(Outcome outcome);
@@ -50,6 +52,8 @@ private:
     DriverFactory m_factory;
     qint64 m_lineWaitMs = 0;
     DeviceAccess m_access;
+    std::unique_ptr<KeyringPasswords> m_keyring;
+    QString m_sipPassword;
     std::unique_ptr<Prepared> m_prepared;
     std::unique_ptr<PortLock> m_lock;
     PortLockWaiter *m_waiter = nullptr;

@@ -68,12 +68,9 @@ QString deviceKindProblem(int modemKind, const DeviceAccess &access)
     constexpr int SoundCard = 9, Sip = 10;
     if (modemKind == SoundCard && !access.onTerminal)
         return QStringLiteral("機器の種類 9（サウンドカード）は、応答を確かめる人がいる端末からだけ使えます。");
-    if (modemKind == Sip)
-        return QStringLiteral("機器の種類 10（SIP）は、この fumidori-send ではまだ使えません。"
-                              "ウィンドウから送るか、ほかの機器の種類を設定してください。");
     // The kinds fumidori-send drives: the serial ones, the mobile-phone module included,
-    // and the sound card on a terminal.
-    if (modemKind < 0 || modemKind > SoundCard)
+    // the sound card on a terminal, and SIP.
+    if (modemKind < 0 || modemKind > Sip)
         return QStringLiteral("設定の機器の種類 (ModemKind=%1) は、この fumidori-send では使えません。").arg(modemKind);
     return {};
 }

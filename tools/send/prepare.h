@@ -41,7 +41,6 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
 QStringList unsendableCharacters(const QString &text);
 
 // Why the device kind cannot be driven here without a person at a window: the sound
-// card (9) asks its prompt on a terminal only, the Internet telephone account (10)
-// needs its password from the keyring or a private file, and a kind this build does
-// not know is refused. Empty when it can.
+// card (9) asks its prompt on a terminal only, and a kind this build does not know is
+// refused. Empty when it can. (The SIP kind's password is read before its call.)
 QString deviceKindProblem(int modemKind, const DeviceAccess &access);
