@@ -17,14 +17,22 @@ QByteArray hex(const char *text)
     return QByteArray::fromHex(text);
 }
 
-// A modem that answers every command ending in CR with CR LF OK CR LF at once.
-void answerOk(FakePort &port, VirtualWaiter &waiter)
-{
-    port.onWrite = [&](const QByteArray &bytes) {
-        if (bytes.endsWith('\r'))
-            waiter.after(0, [&] { port.receive("\r\nOK\r\n"); });
-    };
-}
+// A line of the device kind with the built-in settings, on the fake port and virtual
+// time; the device answers every command ending in CR with CR LF OK CR LF at once.
+struct Rig {
+    Settings s = Settings::defaults();
+    FakePort port;
+    VirtualWaiter waiter;
+    ModemLine line{s, port, waiter};
+    explicit Rig(int kind = 0)
+    {
+        s.ModemKind = qint16(kind);
+        port.onWrite = [this](const QByteArray &bytes) {
+            if (bytes.endsWith('\r'))
+                waiter.after(0, [this] { port.receive("\r\nOK\r\n"); });
+        };
+    }
+};
 
 } // namespace
 
@@ -37,12 +45,12 @@ private slots:
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("tonePulse");
         QTest::addColumn<int>("dialSpeed");
-        QTest::addColumn<int>("speakerOff");
         QTest::addColumn<QString>("outside"); // dialled when not empty
+        QTest::addColumn<int>("speakerOff");
         QTest::addColumn<QString>("extra");
+        QTest::addColumn<int>("pauseMs");
         QTest::addColumn<QString>("number");
         QTest::addColumn<QByteArrayList>("writes");
-        QTest::addColumn<int>("pauseMs");
 
         auto at = [](std::initializer_list<const char *> list) {
             QByteArrayList out;
@@ -50,60 +58,49 @@ private slots:
                 out << QByteArray(c) + '\r';
             return out;
         };
-        QTest::newRow("0 defaults") << 0 << "T" << 20 << 0 << ""
-                                    << "" << Center << at({"ATZ", "ATE0M1L3Q0V1X4&C1T", "ATD0312345678T;"}) << 0;
+        QTest::newRow("0 defaults") << 0 << "T" << 20 << "" << 0 << "" << 0 << Center
+                                    << at({"ATZ", "ATE0M1L3Q0V1X4&C1T", "ATD0312345678T;"});
         QTest::newRow("0 pulse 10 speaker off")
-            << 0 << "P" << 10 << 1 << ""
-            << "" << Center << at({"ATZ", "ATE0M0Q0V1X4&C1P&P1", "ATD0312345678T;"}) << 0;
+            << 0 << "P" << 10 << "" << 1 << "" << 0 << Center << at({"ATZ", "ATE0M0Q0V1X4&C1P&P1", "ATD0312345678T;"});
         QTest::newRow("0 pulse 20 outside extra")
-            << 0 << "P" << 20 << 0 << "0"
-            << "S7=30" << Center << at({"ATZ", "ATE0M1L3Q0V1X4&C1P&P2", "ATS7=30", "ATD0,0312345678T;"}) << 0;
-        QTest::newRow("1 defaults") << 1 << "T" << 20 << 0 << ""
-                                    << "" << Center
+            << 0 << "P" << 20 << "0" << 0 << "S7=30" << 0 << Center
+            << at({"ATZ", "ATE0M1L3Q0V1X4&C1P&P2", "ATS7=30", "ATD0,0312345678T;"});
+        QTest::newRow("1 defaults") << 1 << "T" << 20 << "" << 0 << "" << 2000 << Center
                                     << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1", "ATM1L3", "ATH1", "ATDT;",
-                                           "ATDT0312345678T;"})
-                                    << 2000;
+                                           "ATDT0312345678T;"});
         QTest::newRow("1 pulse outside extra")
-            << 1 << "P" << 10 << 1 << "9"
-            << "X3" << Center
-            << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1&P1", "ATM0", "ATX3", "ATH1", "ATDP;", "ATDP9,0312345678T;"})
-            << 2000;
-        QTest::newRow("2 outside not dialled") << 2 << "P" << 10 << 1 << "0"
-                                               << "X3" << Center << at({"ATE0Q0V1", "ATX3", "ATD0312345678V"}) << 0;
-        QTest::newRow("3") << 3 << "T" << 20 << 0 << "0"
-                           << "" << Center << at({"ATE0Q0V1", "ATDV0312345678;"}) << 0;
-        QTest::newRow("4") << 4 << "P" << 20 << 0 << "0"
-                           << "" << Center << at({"ATE0M1Q0V1X4", "ATD0312345678"}) << 0;
-        QTest::newRow("5 outside") << 5 << "T" << 20 << 0 << "0"
-                                   << "" << Center << at({"ATE0Q0V1X4", "ATD0,0312345678#;"}) << 0;
-        QTest::newRow("6 keys") << 6 << "T" << 20 << 0 << "0"
-                                << "X3"
-                                << "0120#" << QByteArrayList{hex("a7"), hex("9a"), hex("91"), hex("92"),
-                                                             hex("9a"), hex("9c"), hex("86")}
-                                << 1000;
-        QTest::newRow("6 hyphen and space send nothing")
-            << 6 << "T" << 20 << 0 << ""
-            << ""
-            << "01-2 *" << QByteArrayList{hex("a7"), hex("9a"), hex("91"), hex("92"), hex("9b"), hex("86")} << 1000;
-        QTest::newRow("7 defaults") << 7 << "T" << 20 << 0 << ""
-                                    << "X3" << Center << at({"ATM1L3Q0V1X4T", "ATH1", "ATD0312345678T;"}) << 1000;
-        QTest::newRow("7 pulse outside") << 7 << "P" << 20 << 1 << "0"
-                                         << "" << Center << at({"ATM0Q0V1X4P&P2", "ATH1", "ATD0,0312345678T;"}) << 1000;
+            << 1 << "P" << 10 << "9" << 1 << "X3" << 2000 << Center
+            << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1&P1", "ATM0", "ATX3", "ATH1", "ATDP;", "ATDP9,0312345678T;"});
+        QTest::newRow("2 outside not dialled")
+            << 2 << "P" << 10 << "0" << 1 << "X3" << 0 << Center << at({"ATE0Q0V1", "ATX3", "ATD0312345678V"});
+        QTest::newRow("3") << 3 << "T" << 20 << "0" << 0 << "" << 0 << Center << at({"ATE0Q0V1", "ATDV0312345678;"});
+        QTest::newRow("4") << 4 << "P" << 20 << "0" << 0 << "" << 0 << Center << at({"ATE0M1Q0V1X4", "ATD0312345678"});
+        QTest::newRow("5 outside") << 5 << "T" << 20 << "0" << 0 << "" << 0 << Center
+                                   << at({"ATE0Q0V1X4", "ATD0,0312345678#;"});
+        const QByteArrayList keys = {hex("a7"), hex("9a"), hex("91"), hex("92")};
+        QTest::newRow("6 keys") << 6 << "T" << 20 << "0" << 0 << "X3" << 1000 << QString("0120#")
+                                << keys + QByteArrayList{hex("9a"), hex("9c"), hex("86")};
+        QTest::newRow("6 hyphen and space send nothing") << 6 << "T" << 20 << "" << 0 << "" << 1000 << QString("01-2 *")
+                                                         << keys + QByteArrayList{hex("9b"), hex("86")};
+        QTest::newRow("7 defaults") << 7 << "T" << 20 << "" << 0 << "X3" << 1000 << Center
+                                    << at({"ATM1L3Q0V1X4T", "ATH1", "ATD0312345678T;"});
+        QTest::newRow("7 pulse outside") << 7 << "P" << 20 << "0" << 1 << "" << 1000 << Center
+                                         << at({"ATM0Q0V1X4P&P2", "ATH1", "ATD0,0312345678T;"});
     }
     void callCenter()
     {
         QFETCH(int, kind);
         QFETCH(QString, tonePulse);
         QFETCH(int, dialSpeed);
-        QFETCH(int, speakerOff);
         QFETCH(QString, outside);
+        QFETCH(int, speakerOff);
         QFETCH(QString, extra);
+        QFETCH(int, pauseMs);
         QFETCH(QString, number);
         QFETCH(QByteArrayList, writes);
-        QFETCH(int, pauseMs);
 
-        Settings s = Settings::defaults();
-        s.ModemKind = qint16(kind);
+        Rig rig(kind);
+        Settings &s = rig.s;
         s.TonePulse = tonePulse;
         s.DialSpeed = qint16(dialSpeed);
         s.SpeakerOff = qint16(speakerOff);
@@ -111,33 +108,25 @@ private slots:
         s.OutsideOn = outside.isEmpty() ? 0 : 1;
         s.ExCommand = extra;
         s.PortNumber = 4;
-        FakePort port;
-        VirtualWaiter waiter;
-        answerOk(port, waiter);
-        ModemLine line(s, port, waiter);
-        line.call(number);
-        waiter.run();
-        QCOMPARE(port.writes, writes);
-        QCOMPARE(waiter.now(), qint64(pauseMs));
-        QCOMPARE(port.portNumber(), 4);
-        QCOMPARE(port.events.first(), kind == 6 ? QStringLiteral("open 600,e,8,1") : QStringLiteral("open 9600,n,8,1"));
+        rig.line.call(number);
+        rig.waiter.run();
+        QCOMPARE(rig.port.writes, writes);
+        QCOMPARE(rig.waiter.now(), qint64(pauseMs));
+        QCOMPARE(rig.port.portNumber(), 4);
+        QCOMPARE(rig.port.events.first(),
+                 kind == 6 ? QStringLiteral("open 600,e,8,1") : QStringLiteral("open 9600,n,8,1"));
     }
     // A link-cable call must not leave a modem used later in the run at 600 baud.
     void linkCableThenModem()
     {
-        Settings s = Settings::defaults();
-        s.ModemKind = 6;
-        FakePort port;
-        VirtualWaiter waiter;
-        answerOk(port, waiter);
-        ModemLine line(s, port, waiter);
-        line.call(Center);
-        waiter.run();
-        port.setPortOpen(false);
-        s.ModemKind = 0;
-        line.call(Center);
-        waiter.run();
-        QCOMPARE(port.settings(), QStringLiteral("9600,n,8,1"));
+        Rig rig(6);
+        rig.line.call(Center);
+        rig.waiter.run();
+        rig.port.setPortOpen(false);
+        rig.s.ModemKind = 0;
+        rig.line.call(Center);
+        rig.waiter.run();
+        QCOMPARE(rig.port.settings(), QStringLiteral("9600,n,8,1"));
     }
     void dialDigits_data()
     {
@@ -159,13 +148,10 @@ private slots:
         QFETCH(int, kind);
         QFETCH(QString, digits);
         QFETCH(QByteArrayList, writes);
-        Settings s = Settings::defaults();
-        s.ModemKind = qint16(kind);
-        FakePort port;
-        VirtualWaiter waiter;
-        port.setPortOpen(true);
-        ModemLine(s, port, waiter).dial(digits);
-        QCOMPARE(port.writes, writes);
+        Rig rig(kind);
+        rig.port.setPortOpen(true);
+        rig.line.dial(digits);
+        QCOMPARE(rig.port.writes, writes);
     }
     void waitForOk_data()
     {
@@ -186,47 +172,41 @@ private slots:
         QFETCH(QByteArrayList, reads);
         QFETCH(bool, ends);
         QFETCH(bool, noCarrier);
-        Settings s = Settings::defaults();
-        FakePort port;
-        VirtualWaiter waiter;
-        port.setPortOpen(true);
-        ModemLine line(s, port, waiter);
+        Rig rig;
+        rig.port.setPortOpen(true);
         bool hungUp = false;
-        QObject::connect(&line, &Line::noCarrier, [&] {
+        QObject::connect(&rig.line, &Line::noCarrier, [&] {
             hungUp = true;
-            port.setPortOpen(false);
+            rig.port.setPortOpen(false);
         });
         for (int i = 0; i < reads.size(); ++i)
-            waiter.after(10 * (i + 1), [&port, bytes = reads[i]] { port.receive(bytes); });
+            rig.waiter.after(10 * (i + 1), [&rig, bytes = reads[i]] { rig.port.receive(bytes); });
         bool ended = true;
         try {
-            line.awaitOk(5);
-            waiter.run();
+            rig.line.awaitOk(5);
+            rig.waiter.run();
         } catch (const VirtualWaiter::Stuck &) {
             ended = false;
         }
         QCOMPARE(ended, ends);
         QCOMPARE(hungUp, noCarrier);
         if (ends)
-            QCOMPARE(waiter.now(), qint64(10 * reads.size())); // no time limit, and no extra wait
+            QCOMPARE(rig.waiter.now(), qint64(10 * reads.size())); // no time limit, and no extra wait
     }
     // The hang-up button closes the port under a wait: every wait ends there.
     void waitsEndWhenPortCloses()
     {
-        Settings s = Settings::defaults();
-        FakePort port;
-        VirtualWaiter waiter;
-        ModemLine line(s, port, waiter);
-        port.setPortOpen(true);
-        waiter.after(300, [&] { port.setPortOpen(false); });
-        line.awaitOk(0);
-        waiter.run();
-        QCOMPARE(waiter.now(), qint64(300));
-        port.setPortOpen(true);
-        waiter.after(200, [&] { port.vanish(); });
-        line.pause(5);
-        waiter.run();
-        QCOMPARE(waiter.now(), qint64(500));
+        Rig rig;
+        rig.port.setPortOpen(true);
+        rig.waiter.after(300, [&] { rig.port.setPortOpen(false); });
+        rig.line.awaitOk(0);
+        rig.waiter.run();
+        QCOMPARE(rig.waiter.now(), qint64(300));
+        rig.port.setPortOpen(true);
+        rig.waiter.after(200, [&] { rig.port.vanish(); });
+        rig.line.pause(5);
+        rig.waiter.run();
+        QCOMPARE(rig.waiter.now(), qint64(500));
     }
 };
 

@@ -90,13 +90,13 @@ private slots:
         QTest::addColumn<QString>("outside");
         QTest::addColumn<QString>("extra");
         QTest::addColumn<QByteArray>("opening");
-        QTest::newRow("shortest tone, at least a tenth") << 40 << ""
-                                                         << "" << QByteArray("ATZ\rATE0\rAT+VTD=1\rATD0570000111;\r");
+        const QString none;
+        QTest::newRow("shortest tone, at least a tenth") << 40 << none << none << Opening;
         QTest::newRow("longest tone, outside line, extra command")
-            << 500 << "0"
-            << "+CLIP=0" << QByteArray("ATZ\rATE0\rAT+VTD=5\rAT+CLIP=0\rATD0,0570000111;\r");
-        QTest::newRow("150 ms rounds to 2") << 150 << ""
-                                            << "" << QByteArray("ATZ\rATE0\rAT+VTD=2\rATD0570000111;\r");
+            << 500 << QString("0") << QString("+CLIP=0")
+            << QByteArray("ATZ\rATE0\rAT+VTD=5\rAT+CLIP=0\rATD0,0570000111;\r");
+        QTest::newRow("150 ms rounds to 2")
+            << 150 << none << none << QByteArray("ATZ\rATE0\rAT+VTD=2\rATD0570000111;\r");
     }
     void settingsInTheCommands()
     {

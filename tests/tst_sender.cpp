@@ -1,6 +1,8 @@
 // fumidori-send: the queue runner over a scripted call driver (retries, failures that
 // go to failed/, hooks, stop and recovery), the checks before dialling, and the
-// program's exit statuses.
+// program's exit statuses; with the window, the history merge at save and the line's
+// lock between processes.
+#include "support/fakeport.h"
 #include "support/filehelpers.h"
 
 #include "calldriver.h"
@@ -10,6 +12,8 @@
 #include "prepare.h"
 #include "queuerunner.h"
 #include "report.h"
+#include "store/apperror.h"
+#include "store/historyfile.h"
 #include "store/locks.h"
 #include "store/settingsfile.h"
 
@@ -22,6 +26,7 @@
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTime>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -116,11 +121,9 @@ struct Run {
     // Until n tries have ended in all.
     bool waitForTries(int n)
     {
-        while (tried->count() < n) {
-            if (!tried->wait(5000))
-                return false;
-        }
-        return true;
+        while (tried->count() < n && tried->wait(5000))
+            continue;
+        return tried->count() >= n;
     }
     // The status word of each try, in order.
     QStringList outcomes() const
@@ -153,6 +156,32 @@ ToolRun runTool(const QStringList &args, const QByteArray &input = {})
     return r;
 }
 
+// History entries known by their recipients, sent at 10:00 and the given seconds.
+QList<HistoryEntry> entries(std::initializer_list<std::pair<const char *, int>> list)
+{
+    QList<HistoryEntry> out;
+    for (const auto &[name, second] : list)
+        out << HistoryEntry{QString::fromLatin1(name), QStringLiteral("C"),
+                            QTime(10, 0).addSecs(second).toString(u"'2026/12/07 'hh:mm:ss"), QStringLiteral("m")};
+    return out;
+}
+
+// Another program holding a lock: flock(1) on the path until it is killed.
+struct Holder {
+    QProcess process;
+    bool hold(const QString &path)
+    {
+        process.start(QStringLiteral("flock"),
+                      {QStringLiteral("-o"), path, QStringLiteral("-c"), QStringLiteral("echo held; cat")});
+        return process.waitForReadyRead(5000) && process.readAll() == "held\n";
+    }
+    ~Holder()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+};
+
 } // namespace
 
 class tst_Sender : public QObject
@@ -160,7 +189,7 @@ class tst_Sender : public QObject
     Q_OBJECT
 private slots:
     void initTestCase() { qRegisterMetaType<Outcome>(); }
-    void queueRetriesLineFailures();
+    void init();
     void retryWaitDoesNotHoldOthers();
     void attemptsUsedUpAndHooks();
     void stopLeavesMessageQueued();
@@ -179,61 +208,35 @@ private slots:
     void holdPrompt();
     void passwordFile_data();
     void passwordFile();
+    void historyMerged_data();
+    void historyMerged();
+    void lineLockBetweenProcesses();
+    void windowPortRefusesHeldLine();
+
+private:
+    std::optional<QTemporaryDir> m_dir;
+    QString m_folder; // a fresh folder for each test, as makeFolder() makes it
 };
 
-// Twenty messages, every third call failing, and one to a name the book no longer has
-// in their middle: all twenty go, each failed one on its second try, the unknown name
-// goes to failed/ at once.
-void tst_Sender::queueRetriesLineFailures()
+void tst_Sender::init()
 {
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
-    QVERIFY(!folder.isEmpty());
-    QStringList ids;
-    for (int i = 0; i < 21; ++i) {
-        QueuedMessage m = message(i == 10 ? QStringLiteral("Ghost") : QStringLiteral("R1"));
-        QVERIFY(!sendqueue::add(folder, m));
-        ids << m.id;
-    }
-    Run run(folder);
-    run.script.fails = [](int call) { return call % 3 == 0; };
-    QVERIFY(run.start());
-    QVERIFY(run.waitForTries(30));
-    QCOMPARE(run.script.calls, 29);
-    QStringList expected;
-    for (int i = 0; i < 21; ++i) {
-        if (i == 10)
-            expected << "refused";
-        else if ((i < 10 ? i : i - 1) % 2 == 0 && i >= 2)
-            expected << "failed"
-                     << "sent";
-        else
-            expected << "sent";
-    }
-    QCOMPARE(run.outcomes(), expected);
-    QCOMPARE(sendqueue::waitingIds(folder), QStringList());
-    const QList<sendqueue::Entry> left = sendqueue::list(folder);
-    QCOMPARE(left.size(), 1);
-    QCOMPARE(left[0].message.id, ids[10]);
-    QCOMPARE(left[0].state, sendqueue::State::Failed);
-    QVERIFY(left[0].message.failure.contains("Ghost"));
+    m_folder = makeFolder(m_dir.emplace());
+    QVERIFY(!m_folder.isEmpty());
 }
 
 void tst_Sender::retryWaitDoesNotHoldOthers()
 {
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
     for (int i = 0; i < 3; ++i) {
         QueuedMessage m = message(QStringLiteral("R%1").arg(i));
-        QVERIFY(!sendqueue::add(folder, m));
+        QVERIFY(!sendqueue::add(m_folder, m));
     }
-    Run run(folder);
+    Run run(m_folder);
     run.settings.delays = {3600, 7200};
     run.script.fails = [](int call) { return call == 1; };
     QVERIFY(run.start());
     QVERIFY(run.waitForTries(3));
     QCOMPARE(run.outcomes(), QStringList({"failed", "sent", "sent"}));
-    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    const QList<sendqueue::Entry> left = sendqueue::list(m_folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].message.to, QStringLiteral("R0"));
     QCOMPARE(left[0].message.tried, 1);
@@ -246,24 +249,22 @@ void tst_Sender::retryWaitDoesNotHoldOthers()
 // reason; its on-failed hook sees the outcome; a failing on-sent hook changes nothing.
 void tst_Sender::attemptsUsedUpAndHooks()
 {
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
-    const QString log = folder + "hook.log";
+    const QString log = m_folder + "hook.log";
     QueuedMessage doomed = message("R1", QStringLiteral("テスト"));
     doomed.attempts = 2;
     doomed.onFailed =
         QStringLiteral("{ env | grep ^FUMIDORI_ | sort; cat \"$FUMIDORI_MESSAGE_FILE\"; } > '%1'").arg(log);
-    QVERIFY(!sendqueue::add(folder, doomed));
+    QVERIFY(!sendqueue::add(m_folder, doomed));
     QueuedMessage fine = message("R2");
     fine.onSent = QStringLiteral("exit 7");
-    QVERIFY(!sendqueue::add(folder, fine));
-    Run run(folder);
+    QVERIFY(!sendqueue::add(m_folder, fine));
+    Run run(m_folder);
     run.script.fails = [](int call) { return call <= 3; };
     QVERIFY(run.start());
     QVERIFY(run.waitForTries(4));
     QCOMPARE(run.outcomes(), QStringList({"failed", "failed", "failed", "sent"}));
     QCOMPARE(run.script.numbers, QStringList({"09000000001", "09000000001", "09000000001", "09000000002"}));
-    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    const QList<sendqueue::Entry> left = sendqueue::list(m_folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].state, sendqueue::State::Failed);
     QCOMPARE(left[0].message.tried, 3);
@@ -281,11 +282,9 @@ void tst_Sender::attemptsUsedUpAndHooks()
 
 void tst_Sender::stopLeavesMessageQueued()
 {
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
     QueuedMessage m = message("R1");
-    QVERIFY(!sendqueue::add(folder, m));
-    Run run(folder);
+    QVERIFY(!sendqueue::add(m_folder, m));
+    Run run(m_folder);
     run.script.hang = true;
     QVERIFY(run.start());
     QSignalSpy stopped(run.runner.get(), &QueueRunner::stopped);
@@ -294,10 +293,10 @@ void tst_Sender::stopLeavesMessageQueued()
     QTimer::singleShot(5000, &calling, &QEventLoop::quit);
     calling.exec();
     QCOMPARE(run.script.calls, 1);
-    QCOMPARE(sendqueue::list(folder).value(0).state, sendqueue::State::Sending);
+    QCOMPARE(sendqueue::list(m_folder).value(0).state, sendqueue::State::Sending);
     run.runner->stop();
     QVERIFY(stopped.wait(5000));
-    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    const QList<sendqueue::Entry> left = sendqueue::list(m_folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].state, sendqueue::State::Waiting);
     QCOMPARE(left[0].message, m);
@@ -307,19 +306,17 @@ void tst_Sender::stopLeavesMessageQueued()
 // killed after giving a message up sends it to failed/.
 void tst_Sender::recoversAfterKill()
 {
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
     QueuedMessage taken = message("R1"), givenUp = message("R2");
-    QVERIFY(!sendqueue::add(folder, taken) && !sendqueue::add(folder, givenUp));
-    QVERIFY(sendqueue::take(folder, taken.id) && sendqueue::take(folder, givenUp.id));
+    QVERIFY(!sendqueue::add(m_folder, taken) && !sendqueue::add(m_folder, givenUp));
+    QVERIFY(sendqueue::take(m_folder, taken.id) && sendqueue::take(m_folder, givenUp.id));
     givenUp.failure = QStringLiteral("too long");
-    QVERIFY(writeFileBytes(sendqueue::workFolder(folder) + givenUp.id + ".msg", sendqueue::toJson(givenUp)));
-    QVERIFY(writeFileBytes(sendqueue::queueFolder(folder) + "x.msg.Ab12Cd", "{\"to\":")); // a writer's remains
-    Run run(folder);
+    QVERIFY(writeFileBytes(sendqueue::workFolder(m_folder) + givenUp.id + ".msg", sendqueue::toJson(givenUp)));
+    QVERIFY(writeFileBytes(sendqueue::queueFolder(m_folder) + "x.msg.Ab12Cd", "{\"to\":")); // a writer's remains
+    Run run(m_folder);
     QVERIFY(run.start());
     QVERIFY(run.waitForTries(1));
     QCOMPARE(run.outcomes(), QStringList({"sent"}));
-    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    const QList<sendqueue::Entry> left = sendqueue::list(m_folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].message.id, givenUp.id);
     QCOMPARE(left[0].state, sendqueue::State::Failed);
@@ -327,21 +324,19 @@ void tst_Sender::recoversAfterKill()
 
 void tst_Sender::spoolCommands()
 {
-    QTemporaryDir dir;
-    const QString folder = dir.path() + u'/';
     QueuedMessage a = message("A"), b = message("B");
-    QVERIFY(!sendqueue::add(folder, a) && !sendqueue::add(folder, b));
+    QVERIFY(!sendqueue::add(m_folder, a) && !sendqueue::add(m_folder, b));
     QVERIFY(a.id < b.id);
-    QCOMPARE(sendqueue::waitingIds(folder), QStringList({a.id, b.id}));
-    QVERIFY(sendqueue::take(folder, a.id));
-    QVERIFY(!sendqueue::take(folder, a.id)); // taken once only
-    QVERIFY(sendqueue::drop(folder, a.id).value_or("").contains(QStringLiteral("送信中")));
-    QVERIFY(!sendqueue::fail(folder, a, "why", sendqueue::State::Sending));
-    QVERIFY(!sendqueue::retry(folder, a.id));
-    QVERIFY(!sendqueue::drop(folder, b.id));
-    QVERIFY(sendqueue::drop(folder, b.id).has_value());
-    QVERIFY(sendqueue::retry(folder, "../Fumidori").has_value());
-    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    QCOMPARE(sendqueue::waitingIds(m_folder), QStringList({a.id, b.id}));
+    QVERIFY(sendqueue::take(m_folder, a.id));
+    QVERIFY(!sendqueue::take(m_folder, a.id)); // taken once only
+    QVERIFY(sendqueue::drop(m_folder, a.id).value_or("").contains(QStringLiteral("送信中")));
+    QVERIFY(!sendqueue::fail(m_folder, a, "why", sendqueue::State::Sending));
+    QVERIFY(!sendqueue::retry(m_folder, a.id));
+    QVERIFY(!sendqueue::drop(m_folder, b.id));
+    QVERIFY(sendqueue::drop(m_folder, b.id).has_value());
+    QVERIFY(sendqueue::retry(m_folder, "../Fumidori").has_value());
+    const QList<sendqueue::Entry> left = sendqueue::list(m_folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].state, sendqueue::State::Waiting);
     QCOMPARE(left[0].message.failure, QString());
@@ -354,32 +349,20 @@ void tst_Sender::checks_data()
     QTest::addColumn<bool>("optimize");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("refusal"); // a part of the message; empty: accepted
-    QTest::newRow("fits") << "R0"
-                          << "" << false << QStringLiteral("ABC\nあいう") << "";
-    QTest::newRow("twenty characters fit") << "R0"
-                                           << "" << false << QString(20, u'A') << "";
-    QTest::newRow("too long") << "R0"
-                              << "" << false << QString(21, u'A') << QStringLiteral("21 文字");
-    QTest::newRow("a line break counts two") << "R0"
-                                             << "" << false << QString(19, u'A') + "\n"
+    const QString none;
+    QTest::newRow("fits") << "R0" << none << false << QStringLiteral("ABC\nあいう") << none;
+    QTest::newRow("twenty characters fit") << "R0" << none << false << QString(20, u'A') << none;
+    QTest::newRow("too long") << "R0" << none << false << QString(21, u'A') << QStringLiteral("21 文字");
+    QTest::newRow("a line break counts two") << "R0" << none << false << QString(19, u'A') + "\n"
                                              << QStringLiteral("21 文字");
-    QTest::newRow("no code") << "R0"
-                             << "" << false << QStringLiteral("A😀B€")
+    QTest::newRow("no code") << "R0" << none << false << QStringLiteral("A😀B€")
                              << QStringLiteral("「😀」(U+1F600)、「€」(U+20AC)");
-    QTest::newRow("small letters have no code") << "R0"
-                                                << "" << false << "abc" << QStringLiteral("「a」");
-    QTest::newRow("the optimiser makes them sendable") << "R0"
-                                                       << "" << true << "abc"
-                                                       << "";
+    QTest::newRow("small letters have no code") << "R0" << none << false << QString("abc") << QStringLiteral("「a」");
+    QTest::newRow("the optimiser makes them sendable") << "R0" << none << true << QString("abc") << none;
     QTest::newRow("unsendable hints the optimiser")
-        << "R0"
-        << "" << false << QStringLiteral("😀") << QStringLiteral("--optimize");
-    QTest::newRow("unknown name") << "Ghost"
-                                  << "" << false << "A" << QStringLiteral("「Ghost」はアドレス帳にありません");
-    QTest::newRow("unknown centre") << "R0"
-                                    << "X" << false << "A" << QStringLiteral("センター「X」");
-    QTest::newRow("empty") << "R0"
-                           << "" << false << "" << QStringLiteral("空");
+        << "R0" << none << false << QStringLiteral("😀") << QStringLiteral("--optimize");
+    QTest::newRow("unknown centre") << "R0" << QString("X") << false << QString("A") << QStringLiteral("センター「X」");
+    QTest::newRow("empty") << "R0" << none << false << none << QStringLiteral("空");
 }
 
 void tst_Sender::checks()
@@ -389,9 +372,7 @@ void tst_Sender::checks()
     QFETCH(bool, optimize);
     QFETCH(QString, text);
     QFETCH(QString, refusal);
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
-    const auto result = prepare(folder, {to, {}, center, optimize}, text);
+    const auto result = prepare(m_folder, {to, {}, center, optimize}, text);
     if (refusal.isEmpty()) {
         QVERIFY(std::holds_alternative<Prepared>(result));
         QCOMPARE(std::get<Prepared>(result).number, QStringLiteral("09000000000"));
@@ -434,7 +415,8 @@ void tst_Sender::exitStatus_data()
                           << "--number";
     QTest::newRow("number without centre") << QStringList{"--number", "1", "X"} << QByteArray() << 2 << "--center";
     QTest::newRow("bad wait") << QStringList{"--to", "R0", "--wait", "soon", "X"} << QByteArray() << 2 << "--wait";
-    QTest::newRow("unknown name") << QStringList{"--to", "Ghost", "X"} << QByteArray() << 2 << "Ghost";
+    QTest::newRow("unknown name") << QStringList{"--to", "Ghost", "X"} << QByteArray() << 2
+                                  << QStringLiteral("「Ghost」はアドレス帳にありません");
     QTest::newRow("too long from stdin") << QStringList{"--to", "R0"} << QByteArray(21, 'A') + "\n" << 2 << "21";
     QTest::newRow("not UTF-8") << QStringList{"--to", "R0"} << QByteArray("\xff\xfe") << 2 << "UTF-8";
     QTest::newRow("queue add refuses now")
@@ -450,47 +432,41 @@ void tst_Sender::exitStatus()
     QFETCH(QByteArray, input);
     QFETCH(int, status);
     QFETCH(QString, said);
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
-    const ToolRun r = runTool(QStringList{"--folder", folder} + args, input);
+    const ToolRun r = runTool(QStringList{"--folder", m_folder} + args, input);
     QVERIFY2(r.exitCode == status, qPrintable(QString::number(r.exitCode) + ": " + r.err));
     QVERIFY2(r.err.contains(said), qPrintable(r.err));
     if (status == 0) // the id, and the message waiting under it
-        QCOMPARE(sendqueue::waitingIds(folder), QStringList{QString::fromUtf8(r.out.trimmed())});
+        QCOMPARE(sendqueue::waitingIds(m_folder), QStringList{QString::fromUtf8(r.out.trimmed())});
     else
-        QCOMPARE(sendqueue::waitingIds(folder), QStringList());
+        QCOMPARE(sendqueue::waitingIds(m_folder), QStringList());
 }
 
 // A line held by another program: at once exit 3, or after waiting for it the send; a
-// second queue runner on a folder exits 3 as well.
+// second queue runner on a m_folder exits 3 as well.
 void tst_Sender::busy()
 {
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir);
-    QVERIFY(QDir(folder).mkpath("ports") && writeFileBytes(folder + "line", ""));
-    QVERIFY(QFile::link(folder + "line", folder + "ports/COM1"));
-    QProcess holder;
-    holder.start(QStringLiteral("flock"), {"-o", LockedPort::lockPath(folder, 1), "-c", "echo held; cat"});
-    QVERIFY(holder.waitForReadyRead(5000));
-    ToolRun r = runTool({"--folder", folder, "--to", "R0", "--json", "X"});
+    QVERIFY(QDir(m_folder).mkpath("ports") && writeFileBytes(m_folder + "line", ""));
+    QVERIFY(QFile::link(m_folder + "line", m_folder + "ports/COM1"));
+    Holder holder;
+    QVERIFY(holder.hold(LockedPort::lockPath(m_folder, 1)));
+    ToolRun r = runTool({"--folder", m_folder, "--to", "R0", "--json", "X"});
     QVERIFY2(r.exitCode == 3, qPrintable(r.err));
     QVERIFY2(r.err.contains("--wait"), qPrintable(r.err));
     QCOMPARE(QJsonDocument::fromJson(r.out).object().value("status").toString(), QStringLiteral("busy"));
 
     // With --wait the sender waits, and goes on the moment the holder lets go.
     QProcess waiting;
-    waiting.start(Tool, {"--folder", folder, "--to", "R0", "--wait", "60", "--json", "X"});
+    waiting.start(Tool, {"--folder", m_folder, "--to", "R0", "--wait", "60", "--json", "X"});
     QVERIFY(waiting.waitForReadyRead(10000));
     const QJsonObject event = QJsonDocument::fromJson(waiting.readLine()).object();
     QCOMPARE(event.value("event").toString(), QStringLiteral("waiting"));
-    holder.kill();
-    QVERIFY(holder.waitForFinished(5000));
+    holder.process.kill();
     QVERIFY(waiting.waitForFinished(20000));
     QVERIFY2(waiting.exitCode() != 3, waiting.readAllStandardError().constData());
 
-    PortLock runner(sendqueue::queueFolder(folder) + "runner.lock");
-    QVERIFY(QDir().mkpath(sendqueue::queueFolder(folder)) && runner.tryLock());
-    r = runTool({"--folder", folder, "queue", "run"});
+    PortLock runner(sendqueue::queueFolder(m_folder) + "runner.lock");
+    QVERIFY(QDir().mkpath(sendqueue::queueFolder(m_folder)) && runner.tryLock());
+    r = runTool({"--folder", m_folder, "queue", "run"});
     QCOMPARE(r.exitCode, 3);
 }
 
@@ -573,17 +549,13 @@ void tst_Sender::passwordFile_data()
     QTest::addColumn<int>("mode"); // -1: no file
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("refusal");
-    QTest::newRow("first line") << QByteArray("pa ss\nnext\n") << 0600 << "pa ss"
-                                << "";
-    QTest::newRow("CRLF") << QByteArray("secret\r\n") << 0400 << "secret"
-                          << "";
-    QTest::newRow("no line break") << QByteArray("secret") << 0600 << "secret"
-                                   << "";
-    QTest::newRow("group may read") << QByteArray("secret") << 0640 << ""
-                                    << "chmod 600";
-    QTest::newRow("others may write") << QByteArray("secret") << 0602 << ""
-                                      << "chmod 600";
-    QTest::newRow("missing") << QByteArray() << -1 << "" << QStringLiteral("読めません");
+    const QString none;
+    QTest::newRow("first line") << QByteArray("pa ss\nnext\n") << 0600 << QString("pa ss") << none;
+    QTest::newRow("CRLF") << QByteArray("secret\r\n") << 0400 << QString("secret") << none;
+    QTest::newRow("no line break") << QByteArray("secret") << 0600 << QString("secret") << none;
+    QTest::newRow("group may read") << QByteArray("secret") << 0640 << none << QString("chmod 600");
+    QTest::newRow("others may write") << QByteArray("secret") << 0602 << none << QString("chmod 600");
+    QTest::newRow("missing") << QByteArray() << -1 << none << QStringLiteral("読めません");
 }
 
 void tst_Sender::passwordFile()
@@ -608,6 +580,114 @@ void tst_Sender::passwordFile()
         QCOMPARE(r.exitCode, 2);
         QVERIFY2(r.err.contains(refusal), qPrintable(r.err));
     }
+}
+
+void tst_Sender::historyMerged_data()
+{
+    QTest::addColumn<QList<HistoryEntry>>("ours");
+    QTest::addColumn<QList<HistoryEntry>>("asLoaded");
+    QTest::addColumn<QList<HistoryEntry>>("now");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<QStringList>("expected");
+    const auto old = entries({{"a", 10}, {"b", 5}});
+    const QList<HistoryEntry> none;
+    QTest::newRow("nobody else wrote") << entries({{"w", 20}, {"a", 10}, {"b", 5}}) << old << old << 21
+                                       << QStringList{"w", "a", "b"};
+    QTest::newRow("a sender's entry between ours")
+        << entries({{"w2", 40}, {"w1", 20}, {"a", 10}, {"b", 5}}) << old << entries({{"s", 30}, {"a", 10}, {"b", 5}})
+        << 21 << QStringList{"w2", "s", "w1", "a", "b"};
+    QTest::newRow("at most the table's rows") << entries({{"w", 20}, {"a", 10}}) << entries({{"a", 10}})
+                                              << entries({{"s", 30}, {"a", 10}}) << 2 << QStringList{"s", "w"};
+    QTest::newRow("the sender's file dropped our oldest: still ours to keep")
+        << entries({{"a", 10}, {"b", 5}}) << old << entries({{"s", 30}, {"a", 10}}) << 21 << QStringList{"s", "a", "b"};
+    QTest::newRow("deleted in the window: not brought back")
+        << entries({{"a", 10}}) << old << old << 21 << QStringList{"a"};
+    QTest::newRow("the same entry twice, once new") << entries({{"a", 10}}) << entries({{"a", 10}})
+                                                    << entries({{"a", 10}, {"a", 10}}) << 21 << QStringList{"a", "a"};
+    QTest::newRow("equal times: ours first")
+        << entries({{"w", 30}}) << none << entries({{"s", 30}}) << 21 << QStringList{"w", "s"};
+    QList<HistoryEntry> oddTime = entries({{"s", 30}});
+    oddTime[0].sentAt = QStringLiteral("yesterday");
+    QTest::newRow("a time that is no time keeps its place after ours")
+        << entries({{"w", 20}}) << none << oddTime << 21 << QStringList{"w", "s"};
+}
+void tst_Sender::historyMerged()
+{
+    QFETCH(QList<HistoryEntry>, ours);
+    QFETCH(QList<HistoryEntry>, asLoaded);
+    QFETCH(QList<HistoryEntry>, now);
+    QFETCH(int, rows);
+    QFETCH(QStringList, expected);
+    QStringList names;
+    for (const HistoryEntry &e : historyfile::merged(ours, asLoaded, now, rows))
+        names << e.recipientName;
+    QCOMPARE(names, expected);
+}
+
+void tst_Sender::lineLockBetweenProcesses()
+{
+    QTemporaryDir dir;
+    const QString path = PortLock::pathFor(dir.path() + "/line", dir.path() + u'/');
+    Holder other;
+    {
+        PortLock probe(path); // makes the file for flock(1) to open
+        QVERIFY(probe.tryLock());
+        PortLock again(path); // a second hold in one process is granted
+        QVERIFY(again.tryLock());
+    }
+    QVERIFY(other.hold(path));
+    PortLock lock(path);
+    QVERIFY(!lock.tryLock());
+
+    PortLockWaiter giveUp(lock);
+    QSignalSpy timedOut(&giveUp, &PortLockWaiter::timedOut);
+    giveUp.start(0);
+    QVERIFY(timedOut.wait(5000));
+
+    PortLockWaiter waiter(lock);
+    QSignalSpy acquired(&waiter, &PortLockWaiter::acquired);
+    waiter.start(-1);
+    QCoreApplication::processEvents();
+    QCOMPARE(acquired.count(), 0); // still held
+    other.process.kill();          // the holder dies: the kernel lets its lock go
+    QVERIFY(acquired.wait(5000));
+    QVERIFY(lock.isLocked());
+    QCOMPARE(lock.holder(), QStringLiteral("tst_sender %1").arg(QCoreApplication::applicationPid()));
+}
+
+// The window's port: a line held by another program is "in use" (8005) and the port
+// stays closed; once free the port opens and holds the line until it closes.
+void tst_Sender::windowPortRefusesHeldLine()
+{
+    QVERIFY(QDir(m_folder).mkpath("ports"));
+    QVERIFY(writeFileBytes(m_folder + "device", ""));
+    QVERIFY(QFile::link(m_folder + "device", m_folder + "ports/COM2"));
+    const QString path = LockedPort::lockPath(m_folder, 2);
+    QVERIFY(path.endsWith(QFileInfo(m_folder + "device").canonicalFilePath().mid(1).replace(u'/', u'_') + ".lock"));
+    FakePort fake;
+    LockedPort port(fake, m_folder);
+    port.setPortNumber(2);
+    {
+        Holder other;
+        QVERIFY(other.hold(path));
+        try {
+            port.setPortOpen(true);
+            QFAIL("opened a held line");
+        } catch (const AppError &e) {
+            QCOMPARE(e.code(), int(ErrorCode::PortInUse));
+        }
+        QVERIFY(!port.isOpen());
+    }
+    auto tryElsewhere = [&] { // flock -n: 1 while the line is held, 0 once free
+        QProcess p;
+        p.start(QStringLiteral("flock"), {QStringLiteral("-n"), path, QStringLiteral("true")});
+        return p.waitForFinished(5000) ? p.exitCode() : -1;
+    };
+    port.setPortOpen(true);
+    QVERIFY(port.isOpen());
+    QCOMPARE(tryElsewhere(), 1);
+    port.setPortOpen(false);
+    QCOMPARE(tryElsewhere(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Sender)

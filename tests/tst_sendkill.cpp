@@ -3,6 +3,8 @@
 // written: each one added is, after every kill, either delivered to the simulated centre
 // or whole in exactly one of the spool's folders, and in the end every one is delivered.
 // Rounds: FUMIDORI_KILL_ROUNDS (scripts/killtest runs more).
+#include "support/modemsim.h"
+
 #include "store/appdata.h"
 #include "store/sendqueue.h"
 #include "store/settingsfile.h"
@@ -19,7 +21,6 @@ namespace
 {
 
 const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
-const QString Sim = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim");
 
 // Lets the process run for ms milliseconds of the event loop, then kills it.
 void killAfter(QProcess &p, int ms)
@@ -43,9 +44,8 @@ private slots:
 
 void tst_SendKill::killedAnywhere()
 {
-    const int rounds = qEnvironmentVariableIntValue("FUMIDORI_KILL_ROUNDS") > 0
-                           ? qEnvironmentVariableIntValue("FUMIDORI_KILL_ROUNDS")
-                           : 8;
+    const int asked = qEnvironmentVariableIntValue("FUMIDORI_KILL_ROUNDS");
+    const int rounds = asked > 0 ? asked : 8;
     QTemporaryDir dir;
     const QString folder = dir.path() + u'/';
     AppData data; // one centre without waits, so that calls are short
@@ -55,28 +55,23 @@ void tst_SendKill::killedAnywhere()
     data.centers << MessageCenter{QStringLiteral("C"), 0, QStringLiteral("0570000111"), 160, 0, 0, 0};
     data.recipients << Recipient{QStringLiteral("模擬ポケベル"), 0, QStringLiteral("09012345678")};
     QVERIFY(!SaveSettingsFile(data));
-    QProcess sim;
-    sim.start(Sim, {"--folder", folder, "--fail-every", "3"});
-    QVERIFY(sim.waitForStarted());
-    sim.setReadChannel(QProcess::StandardError);
-    QVERIFY(sim.waitForReadyRead(5000));
-    sim.setReadChannel(QProcess::StandardOutput);
+    ModemSim sim;
+    QVERIFY(sim.start(folder, 1, {"--fail-every", "3"}));
     QRandomGenerator random(rounds);
 
     // Adds, every other one killed on its way.
     QMap<QString, QString> added; // id → text, of the adds that finished
-    QString delivered;            // what the centre printed so far
     for (int i = 0; i < 12; ++i) {
+        const QString text = QStringLiteral("M%1").arg(i, 2, 10, QLatin1Char('0'));
         QProcess add;
         add.start(Tool, {"--folder", folder, "queue", "add", "--to", "模擬ポケベル", "--delays", "0s", "--attempts",
-                         "1000", QStringLiteral("M%1").arg(i, 2, 10, QLatin1Char('0'))});
+                         "1000", text});
         if (i % 2)
             killAfter(add, random.bounded(40));
         else
             QVERIFY(add.waitForFinished(10000));
         if (add.exitStatus() == QProcess::NormalExit && add.exitCode() == 0)
-            added[QString::fromUtf8(add.readAllStandardOutput().trimmed())] =
-                QStringLiteral("M%1").arg(i, 2, 10, QLatin1Char('0'));
+            added[QString::fromUtf8(add.readAllStandardOutput().trimmed())] = text;
     }
     QVERIFY(added.size() >= 6);
 
@@ -94,9 +89,9 @@ void tst_SendKill::killedAnywhere()
                 seen << id;
             }
         }
-        delivered += QString::fromUtf8(sim.readAllStandardOutput());
+        const QStringList delivered = sim.field("message", 0);
         for (auto it = added.cbegin(); it != added.cend(); ++it)
-            QVERIFY2(seen.contains(it.key()) || delivered.contains("message: " + it.value() + "\n"),
+            QVERIFY2(seen.contains(it.key()) || delivered.contains(it.value()),
                      qPrintable(when + ": lost " + it.key()));
     };
     check(QStringLiteral("after the adds"));
@@ -113,23 +108,17 @@ void tst_SendKill::killedAnywhere()
     QProcess run;
     run.start(Tool, {"--folder", folder, "--quiet", "queue", "run"});
     auto allDelivered = [&] {
-        for (const QString &text : std::as_const(added)) {
-            if (!delivered.contains("message: " + text + "\n"))
-                return false;
-        }
-        return true;
+        const QStringList delivered = sim.field("message", 0);
+        return std::all_of(added.cbegin(), added.cend(), [&](const QString &text) { return delivered.contains(text); });
     };
-    do // what the event loops of the rounds have read already waits in the buffer
-        delivered += QString::fromUtf8(sim.readAllStandardOutput());
-    while (!allDelivered() && sim.waitForReadyRead(20000));
+    while (!allDelivered() && sim.process.waitForReadyRead(20000))
+        continue;
     run.terminate();
     QVERIFY(run.waitForFinished(10000));
     QVERIFY(allDelivered());
     for (const QString &text : std::as_const(added))
-        QVERIFY(delivered.count("message: " + text + "\n") <= 1 + rounds);
+        QVERIFY(sim.field("message", 0).count(text) <= 1 + rounds);
     QCOMPARE(sendqueue::list(folder).size(), 0);
-    sim.terminate();
-    QVERIFY(sim.waitForFinished(5000));
 }
 
 QTEST_GUILESS_MAIN(tst_SendKill)

@@ -1,7 +1,9 @@
 // fumidori-send end to end over pseudo-terminals with fumidori-modemsim: a send per
-// device kind, the exit statuses, refusals before any byte, the --json events, the
-// queue with failing calls, and the window and a script sharing a folder and a line.
+// device kind (the mobile-phone module's too), the exit statuses, refusals before any
+// byte, the --json events, the queue with failing calls, and the window and a script
+// sharing a folder and a line.
 #include "support/fakeplatform.h"
+#include "support/modemsim.h"
 
 #include "app/lifecycle.h"
 #include "modem/comport.h"
@@ -26,43 +28,6 @@ namespace
 {
 
 const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
-
-// A simulator on COM port of folder, with what its centre received so far.
-struct Sim {
-    QProcess process;
-    QString calls;
-    bool start(const QString &folder, int port, QStringList extra = {})
-    {
-        process.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
-                      QStringList{"--folder", folder, "--port", QString::number(port), "--transcript",
-                                  folder + QStringLiteral("line%1.txt").arg(port)} +
-                          extra);
-        process.setReadChannel(QProcess::StandardError);
-        const bool up = process.waitForStarted() && process.waitForReadyRead(5000);
-        process.setReadChannel(QProcess::StandardOutput);
-        return up;
-    }
-    // The messages the centre decoded, in order, once it has told of `count` calls
-    // (failed ones included).
-    QStringList messages(int count)
-    {
-        // What an event loop of the test has read already waits in the process's buffer.
-        calls += QString::fromUtf8(process.readAllStandardOutput());
-        while (calls.count(QLatin1String("--\n")) < count && process.waitForReadyRead(10000))
-            calls += QString::fromUtf8(process.readAllStandardOutput());
-        QStringList out;
-        for (const QString &line : calls.split(u'\n')) {
-            if (line.startsWith(QLatin1String("message: ")) && line.size() > 9) // a failed call's is empty
-                out << line.mid(9);
-        }
-        return out;
-    }
-    ~Sim()
-    {
-        process.terminate();
-        process.waitForFinished(5000);
-    }
-};
 
 // Settings on COM1 with one centre of the kind and recipients R0 and R1; no waits.
 bool writeSettings(const QString &folder, int modemKind, int centerKind, int okCheckNo = 0)
@@ -110,12 +75,6 @@ Run runSend(const QStringList &args)
     return r;
 }
 
-bool lineCarried(const QString &folder, int port)
-{
-    QFile t(folder + QStringLiteral("line%1.txt").arg(port));
-    return t.open(QIODevice::ReadOnly) && t.readAll().contains(" rx ");
-}
-
 } // namespace
 
 class tst_SendLine : public QObject
@@ -140,6 +99,7 @@ void tst_SendLine::send_data()
     for (int kind = 0; kind < 8; ++kind)
         QTest::addRow("device kind %d", kind) << kind << 0 << 0 << QStringList() << 0;
     QTest::newRow("star stage") << 0 << 2 << 0 << QStringList() << 0;
+    QTest::newRow("mobile-phone module, star stage") << 8 << 2 << 0 << QStringList{"--kind", "module"} << 0;
     QTest::newRow("OK not checked") << 0 << 0 << 1 << QStringList() << 0;
     QTest::newRow("NO CARRIER") << 0 << 0 << 0 << QStringList{"--no-carrier-after", "4"} << 1;
     QTest::newRow("the call fails") << 0 << 0 << 0 << QStringList{"--fail-every", "1"} << 1;
@@ -158,7 +118,7 @@ void tst_SendLine::send()
     QTemporaryDir dir;
     const QString folder = dir.path() + u'/';
     QVERIFY(writeSettings(folder, modemKind, centerKind, okCheckNo));
-    Sim sim;
+    ModemSim sim;
     QVERIFY(sim.start(folder, 1, simOptions));
     const QString text = QStringLiteral("ﾃｽﾄ ABC-123 あいう漢字");
     const Run r = runSend({"--folder", folder, "--to", "R0", "--json", text});
@@ -177,12 +137,12 @@ void tst_SendLine::send()
         QCOMPARE(order, expected << "stage:hungup"
                                  << "result:sent");
         QCOMPARE(r.events.last().value("exit").toInt(), 0);
-        QCOMPARE(sim.messages(1), QStringList{text});
+        QCOMPARE(sim.field("message", 1), QStringList{text});
         QCOMPARE(history(folder).size(), 1);
         QCOMPARE(history(folder)[0].message, text);
     } else {
         QCOMPARE(order.last(), QStringLiteral("result:failed"));
-        QVERIFY(sim.messages(1).isEmpty());
+        QVERIFY(sim.field("message", 1).isEmpty());
         QVERIFY(history(folder).isEmpty());
     }
 }
@@ -202,14 +162,16 @@ void tst_SendLine::refusedBeforeAnyByte()
     QTemporaryDir dir;
     const QString folder = dir.path() + u'/';
     QVERIFY(writeSettings(folder, 0, 0));
-    Sim sim;
+    ModemSim sim;
     QVERIFY(sim.start(folder, 1));
     const Run r = runSend({"--folder", folder, "--to", "R0", text});
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.err.contains(said), qPrintable(r.err));
     sim.process.terminate();
     QVERIFY(sim.process.waitForFinished(5000));
-    QVERIFY(!lineCarried(folder, 1));
+    QFile transcript(folder + "line1.txt");
+    QVERIFY(transcript.open(QIODevice::ReadOnly));
+    QVERIFY(!transcript.readAll().contains(" rx ")); // the program wrote nothing
 }
 
 // Twenty messages with every third call failing, and one to a name the book does not
@@ -220,7 +182,7 @@ void tst_SendLine::queueWithFailingCalls()
     QTemporaryDir dir;
     const QString folder = dir.path() + u'/';
     QVERIFY(writeSettings(folder, 0, 0));
-    Sim sim;
+    ModemSim sim;
     QVERIFY(sim.start(folder, 1, {"--fail-every", "3"}));
     QStringList texts;
     for (int i = 0; i < 21; ++i) {
@@ -249,12 +211,13 @@ void tst_SendLine::queueWithFailingCalls()
     run.terminate();
     QVERIFY(run.waitForFinished(10000));
     QCOMPARE(results, 30);
-    QCOMPARE(sim.messages(29), texts);
+    QCOMPARE(sim.field("message", 29), texts);
     QCOMPARE(attempts.size(), 20);
     QCOMPARE(int(std::count(attempts.cbegin(), attempts.cend(), 2)), 9);
     const QList<sendqueue::Entry> left = sendqueue::list(folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].state, sendqueue::State::Failed);
+    QVERIFY(left[0].message.failure.contains("Ghost"));
     QCOMPARE(history(folder).size(), 20);
 }
 
@@ -266,7 +229,7 @@ void tst_SendLine::windowAndScript()
     QTemporaryDir dir;
     const QString folder = dir.path() + u'/';
     QVERIFY(writeSettings(folder, 0, 0));
-    Sim script, window;
+    ModemSim script, window;
     QVERIFY(script.start(folder, 1) && window.start(folder, 2));
     FakePlatform fake;
     AppData data;
@@ -299,8 +262,8 @@ void tst_SendLine::windowAndScript()
     QCOMPARE(busy.exitCode, 3);
     w.engine().hangUp();
     QCOMPARE(runSend({"--folder", folder, "--to", "R1", "AFTER"}).exitCode, 0);
-    QCOMPARE(script.messages(2), QStringList({"SCRIPT", "AFTER"}));
-    QCOMPARE(window.messages(1), QStringList({"WINDOW"}));
+    QCOMPARE(script.field("message", 2), QStringList({"SCRIPT", "AFTER"}));
+    QCOMPARE(window.field("message", 1), QStringList({"WINDOW"}));
 
     try {
         w.cmdExit_Click();
@@ -310,7 +273,7 @@ void tst_SendLine::windowAndScript()
     QStringList messages;
     for (const HistoryEntry &e : history(folder))
         messages << e.message;
-    messages.sort(); // their order within one second is the merge's (tst_locks)
+    messages.sort(); // their order within one second is the merge's (tst_sender)
     QCOMPARE(messages, QStringList({"AFTER", "SCRIPT", "WINDOW"}));
 }
 

@@ -9,8 +9,8 @@
 #include <QList>
 #include <QStringList>
 
-// The send engine's front end without widgets, as a console sender would be: every
-// text it would print goes to `printed`, and the state of the window's controls is
+// The send engine's front end without widgets, as a console sender would be: the status
+// texts and the progress marks it would show, and the state of the window's controls,
 // kept for the test to look at. Errors of code 8018 are recorded like the others; the
 // reporter would keep quiet about them.
 class ConsoleFrontEnd : public SendFrontEnd
@@ -21,11 +21,8 @@ public:
     int center = 0;
     int recipient = 0;
     QString mail;
-    QStringList printed;
-    QString panels[3]; // status panels 1 and 2
-    QString sendCaption = stagetexts::sendCaption(SendStage::Call, false);
+    QString status; // status panel 1: the stage running, or the line's state
     bool sendEnabled = true;
-    QString repeatCaption;
     bool repeatEnabled = false;
     bool timerEnabled = false;
     bool menusEnabled = true;
@@ -39,39 +36,24 @@ public:
     QString mailText() const override { return mail; }
     void stageStarted(SendStage stage) override
     {
-        show(stagetexts::running(stage));
-        if (!stagetexts::sendAgainCaption(stage).isEmpty())
-            repeatCaption = stagetexts::sendAgainCaption(stage);
+        status = stagetexts::running(stage);
         sendEnabled = repeatEnabled = timerEnabled = false;
         menusEnabled = menusEnabled && stage != SendStage::Call;
         mailEnabled = mailEnabled && stage != SendStage::Mail;
     }
-    void nextStage(SendStage stage, bool afterSend) override
+    void nextStage(SendStage, bool afterSend) override
     {
-        if (afterSend) {
-            panels[1].clear();
-            panels[2] = QStringLiteral("0");
-        }
-        sendCaption = stagetexts::sendCaption(stage, afterSend);
+        if (afterSend)
+            status.clear();
     }
-    void stageFinished() override
-    {
-        sendEnabled = timerEnabled = true;
-        panels[2] = QStringLiteral("0");
-    }
+    void stageFinished() override { sendEnabled = timerEnabled = true; }
     void sendAgainAllowed(bool allowed) override { repeatEnabled = allowed; }
-    void waitingForNextStage() override
-    {
-        timerEnabled = true;
-        panels[2] = QStringLiteral("0");
-    }
+    void waitingForNextStage() override { timerEnabled = true; }
     void progress(Progress mark, int remaining, int total) override
     {
         clipboard << stagetexts::progress(mark, remaining, total);
-        if (!clipboard.last().isEmpty())
-            printed << clipboard.last();
     }
-    void lineStatus(LineStatus status) override { show(stagetexts::lineStatus(status)); }
+    void lineStatus(LineStatus line) override { status = stagetexts::lineStatus(line); }
     void callEnded() override
     {
         repeatEnabled = false;
@@ -85,10 +67,5 @@ public:
     void failed(const AppError &error) override { errorsReported << error.code(); }
 
 private:
-    void show(const QString &text)
-    {
-        panels[1] = text;
-        printed << text;
-    }
     AppData &m_data;
 };

@@ -9,8 +9,8 @@
 #include <stdexcept>
 
 // Platform services for tests: message boxes answered from a script and recorded,
-// a clipboard that keeps every text put on it, a help launcher and URL opener that
-// record their calls, and a process end that throws instead of exiting.
+// a clipboard that keeps every text put on it, a help launcher that shows nothing, a URL
+// opener that records its calls, and a process end that throws instead of exiting.
 struct ShownBox {
     QString text;
     MessageBoxes::Icon icon;
@@ -60,12 +60,11 @@ public:
     QString text() const override { return current; }
 };
 
-class RecordingHelp : public HelpLauncher
+class NoHelp : public HelpLauncher
 {
 public:
-    QStringList calls; // "contents" or "keyword:<keyword>"
-    void showContents(QWidget *) override { calls << QStringLiteral("contents"); }
-    void showKeyword(QWidget *, const QString &keyword) override { calls << QStringLiteral("keyword:") + keyword; }
+    void showContents(QWidget *) override {}
+    void showKeyword(QWidget *, const QString &) override {}
 };
 
 class RecordingUrls : public UrlOpener
@@ -90,7 +89,7 @@ public:
 struct FakePlatform {
     ScriptedBoxes boxes;
     RecordingClipboard clipboard;
-    RecordingHelp help;
+    NoHelp help;
     RecordingUrls urls;
     ThrowingProcess process;
     Platform platform{&boxes, &clipboard, &help, &urls, &process};

@@ -9,7 +9,6 @@ void VirtualWaiter::after(qint64 delayMs, std::function<void()> action)
 
 void VirtualWaiter::start(WaitSource *source, qint64 timeoutMs, std::function<bool()> done, std::function<void()> wake)
 {
-    ++m_waits;
     const qint64 end = timeoutMs < 0 ? std::numeric_limits<qint64>::max() : m_now + timeoutMs;
     m_open.push_back({source, end, std::move(done), std::move(wake)});
 }

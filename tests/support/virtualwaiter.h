@@ -26,7 +26,6 @@ public:
     // Runs the scheduled events and ends the waits until no wait is open; events after
     // that stay scheduled for the next waits.
     void run();
-    int waits() const { return m_waits; }
 
 private:
     struct Open {
@@ -38,7 +37,6 @@ private:
     bool wakeFinished();
 
     qint64 m_now = 0;
-    int m_waits = 0;
     std::multimap<qint64, std::function<void()>> m_events;
     std::list<Open> m_open;
 };
