@@ -79,10 +79,14 @@ private:
 };
 
 // A folder with one centre and recipients R0..R(n-1), each with the number 0900000000i.
+// Its port 1 is a file of its own, so that its line lock is nobody else's.
 QString makeFolder(const QTemporaryDir &dir, int recipients = 3)
 {
     AppData data;
     data.folder = dir.path() + u'/';
+    if (!QDir(data.folder).mkpath("ports") || !writeFileBytes(data.folder + "line", "") ||
+        !QFile::link(data.folder + "line", data.folder + "ports/COM1"))
+        return {};
     data.settings = Settings::defaults();
     data.centers << MessageCenter{QStringLiteral("C"), 0, QStringLiteral("0570000111"), 20, 1, 1, 1};
     for (int i = 0; i < recipients; ++i)
@@ -445,8 +449,6 @@ void tst_Sender::exitStatus()
 // second queue runner on a m_folder exits 3 as well.
 void tst_Sender::busy()
 {
-    QVERIFY(QDir(m_folder).mkpath("ports") && writeFileBytes(m_folder + "line", ""));
-    QVERIFY(QFile::link(m_folder + "line", m_folder + "ports/COM1"));
     Holder holder;
     QVERIFY(holder.hold(LockedPort::lockPath(m_folder, 1)));
     ToolRun r = runTool({"--folder", m_folder, "--to", "R0", "--json", "X"});
