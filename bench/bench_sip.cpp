@@ -23,7 +23,7 @@ int main(int argc, char *argv[])
     clock.start();
 
     // The centre: answers by itself and notes when each digit begins.
-    const QHostAddress loopback(QHostAddress::LocalHost);
+    const QString loopback = QStringLiteral("127.0.0.1");
     std::optional<baresip::Ports> ports = baresip::freePorts(loopback);
     if (!ports || baresip::modulePath().isEmpty()) {
         std::fprintf(stderr, "bench_sip: baresip (baresip-core) or free ports missing\n");

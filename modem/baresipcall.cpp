@@ -31,7 +31,7 @@ void BaresipCall::call(const Account &account, const QString &number)
     if (problem.isEmpty() && modules.isEmpty())
         problem = QStringLiteral(
             "baresip のモジュール（ctrl_tcp.so）が見つかりません。baresip-core をインストールしてください。");
-    const QHostAddress bind = baresip::localAddressFor(account.server);
+    const QString bind = baresip::localAddressFor(account.server);
     const std::optional<baresip::Ports> ports = baresip::freePorts(bind);
     if (problem.isEmpty() && !ports)
         problem = QStringLiteral("SIP に使える空きポートが見つかりません。");

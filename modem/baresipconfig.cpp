@@ -2,10 +2,12 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QNetworkInterface>
-#include <QTcpServer>
-#include <QUdpSocket>
 
+#include <arpa/inet.h>
+#include <cstring>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,54 +49,122 @@ QString hostOf(const QString &server)
     return s.count(u':') == 1 ? s.section(u':', 0, 0) : s;
 }
 
-QHostAddress localAddressFor(const QString &server)
-{
-    const QString host = hostOf(server);
-    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
-        return QHostAddress(QHostAddress::LocalHost);
-    const QHostAddress address(host);
-    if (address.isNull())
-        return {};
-    if (address.isLoopback() || QNetworkInterface::allAddresses().contains(address))
-        return address;
-    return {};
-}
-
 namespace
 {
 
-bool tcpFree(const QHostAddress &bind, quint16 port)
+// An address literal (empty: every IPv4 interface) with a port as a socket address;
+// false when the text is no address.
+bool socketAddress(const QString &text, quint16 port, sockaddr_storage &out, socklen_t &length)
 {
-    QTcpServer server;
-    return server.listen(bind, port);
+    out = {};
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&out);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&out);
+    const QByteArray host = text.toLatin1();
+    if (text.isEmpty() || ::inet_pton(AF_INET, host.constData(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        length = sizeof *v4;
+        return true;
+    }
+    if (::inet_pton(AF_INET6, host.constData(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        length = sizeof *v6;
+        return true;
+    }
+    return false;
+}
+
+quint16 portOf(const sockaddr_storage &a)
+{
+    return ntohs(a.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in &>(a).sin_port
+                                        : reinterpret_cast<const sockaddr_in6 &>(a).sin6_port);
+}
+
+// The bytes of the address alone, to compare two addresses of one family.
+QByteArrayView addressBytes(const sockaddr *a)
+{
+    if (a->sa_family == AF_INET)
+        return {reinterpret_cast<const char *>(&reinterpret_cast<const sockaddr_in *>(a)->sin_addr), 4};
+    if (a->sa_family == AF_INET6)
+        return {reinterpret_cast<const char *>(&reinterpret_cast<const sockaddr_in6 *>(a)->sin6_addr), 16};
+    return {};
+}
+
+bool isThisMachine(const sockaddr_storage &a)
+{
+    const auto *address = reinterpret_cast<const sockaddr *>(&a);
+    if (a.ss_family == AF_INET && (ntohl(reinterpret_cast<const sockaddr_in &>(a).sin_addr.s_addr) >> 24) == 127)
+        return true;
+    if (a.ss_family == AF_INET6 && IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6 &>(a).sin6_addr))
+        return true;
+    ifaddrs *interfaces = nullptr;
+    if (::getifaddrs(&interfaces) != 0)
+        return false;
+    bool found = false;
+    for (const ifaddrs *i = interfaces; i && !found; i = i->ifa_next)
+        found =
+            i->ifa_addr && i->ifa_addr->sa_family == a.ss_family && addressBytes(i->ifa_addr) == addressBytes(address);
+    ::freeifaddrs(interfaces);
+    return found;
+}
+
+// Binds a socket of the type (a TCP one also listens) to the address and port, 0 for
+// any free one, and closes it again: the port it had, or 0 when the bind failed.
+quint16 bindPort(const QString &address, quint16 port, int type)
+{
+    sockaddr_storage a;
+    socklen_t length = 0;
+    if (!socketAddress(address, port, a, length))
+        return 0;
+    const int fd = ::socket(a.ss_family, type | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    const int on = 1;
+    if (type == SOCK_STREAM)
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    quint16 bound = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), length) == 0 && (type != SOCK_STREAM || ::listen(fd, 1) == 0) &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) == 0)
+        bound = portOf(a);
+    ::close(fd);
+    return bound;
 }
 
 } // namespace
 
-std::optional<Ports> freePorts(const QHostAddress &bind)
+QString localAddressFor(const QString &server)
 {
-    const QHostAddress address = bind.isNull() ? QHostAddress(QHostAddress::AnyIPv4) : bind;
+    const QString host = hostOf(server);
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("127.0.0.1");
+    sockaddr_storage a;
+    socklen_t length = 0;
+    if (host.isEmpty() || !socketAddress(host, 0, a, length) || !isThisMachine(a))
+        return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    const void *bytes = addressBytes(reinterpret_cast<const sockaddr *>(&a)).data();
+    return QString::fromLatin1(::inet_ntop(a.ss_family, bytes, text, sizeof text));
+}
+
+std::optional<Ports> freePorts(const QString &bind)
+{
     Ports ports;
     for (int attempt = 0; attempt < 50 && ports.sip == 0; ++attempt) {
-        QUdpSocket udp;
-        if (!udp.bind(address, 0))
+        const quint16 p = bindPort(bind, 0, SOCK_DGRAM);
+        if (p == 0)
             return std::nullopt;
-        const quint16 p = udp.localPort();
-        if (p < 65535 && tcpFree(address, p) && tcpFree(address, p + 1))
+        if (p < 65535 && bindPort(bind, p, SOCK_STREAM) == p && bindPort(bind, p + 1, SOCK_STREAM) == p + 1)
             ports.sip = p;
     }
     for (int attempt = 0; attempt < 50 && ports.rtp == 0; ++attempt) {
-        QUdpSocket udp;
-        if (!udp.bind(address, 0))
-            return std::nullopt;
-        const quint16 p = udp.localPort() & ~1u; // RTP on even ports
+        const quint16 p = bindPort(bind, 0, SOCK_DGRAM) & ~1u; // RTP on even ports
         if (p != 0 && p + RtpPortCount <= 65535 && p != ports.sip && p != ports.sip + 1 && p + 1 != ports.sip)
             ports.rtp = p;
     }
-    QTcpServer control;
-    if (ports.sip == 0 || ports.rtp == 0 || !control.listen(QHostAddress::LocalHost, 0))
+    ports.control = bindPort(QStringLiteral("127.0.0.1"), 0, SOCK_STREAM);
+    if (ports.sip == 0 || ports.rtp == 0 || ports.control == 0)
         return std::nullopt;
-    ports.control = control.serverPort();
     return ports;
 }
 
@@ -130,12 +200,9 @@ QByteArray accountLine(const QString &user, const QString &server, bool withPass
     return line.toUtf8() + '\n';
 }
 
-QByteArray configText(const Ports &ports, const QHostAddress &bind, const QString &modulePath)
+QByteArray configText(const Ports &ports, const QString &bind, const QString &modulePath)
 {
-    const QString listen =
-        bind.isNull()
-            ? QStringLiteral("0.0.0.0")
-            : (bind.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + bind.toString() + u']' : bind.toString());
+    const QString listen = bind.isEmpty() ? QStringLiteral("0.0.0.0") : bind.contains(u':') ? u'[' + bind + u']' : bind;
     QString text;
     auto line = [&](const char *key, const QString &value) {
         text += QString::fromLatin1(key).leftJustified(24) + value + u'\n';
@@ -143,8 +210,8 @@ QByteArray configText(const Ports &ports, const QHostAddress &bind, const QStrin
     line("poll_method", QStringLiteral("epoll"));
     line("sip_listen", QStringLiteral("%1:%2").arg(listen).arg(ports.sip));
     line("rtp_ports", QStringLiteral("%1-%2").arg(ports.rtp).arg(ports.rtp + RtpPortCount - 1));
-    if (!bind.isNull())
-        line("net_interface", bind.toString());
+    if (!bind.isEmpty())
+        line("net_interface", bind);
     // A clocked source keeps the digits' timing; it is muted once the call is up.
     line("audio_source", QStringLiteral("ausine,1000"));
     line("ausrc_srate", QStringLiteral("48000"));

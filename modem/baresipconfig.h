@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QHostAddress>
 #include <QString>
 #include <optional>
 
@@ -32,8 +31,8 @@ QString dialUri(const QString &server, const QString &number);
 QString hostOf(const QString &server);
 
 // The address baresip should use when the server is this machine (an address literal
-// or "localhost"); null otherwise. Names are not looked up: that would block.
-QHostAddress localAddressFor(const QString &server);
+// or "localhost"), as text; empty otherwise. Names are not looked up: that would block.
+QString localAddressFor(const QString &server);
 
 // The engine's ports: SIP on sip (UDP and TCP) and sip + 1 (TLS), media from rtp on,
 // the control socket on 127.0.0.1:control. Each was free when chosen.
@@ -43,7 +42,7 @@ struct Ports {
     quint16 control = 0;
 };
 inline constexpr int RtpPortCount = 10;
-std::optional<Ports> freePorts(const QHostAddress &bind);
+std::optional<Ports> freePorts(const QString &bind);
 
 // The folder under which each call's engine keeps its configuration:
 // $XDG_RUNTIME_DIR/fumidori, else fumidori-<uid> in the temporary folder; mode 0700,
@@ -54,9 +53,9 @@ QString runtimeFolder(QString *error);
 // password on its standard input, so it is never written to a file.
 QByteArray accountLine(const QString &user, const QString &server, bool withPassword);
 
-// The whole configuration. bind is the address to listen on (null: every interface);
+// The whole configuration. bind is the address to listen on (empty: every interface);
 // a server on this machine is reached through it.
-QByteArray configText(const Ports &ports, const QHostAddress &bind, const QString &modulePath);
+QByteArray configText(const Ports &ports, const QString &bind, const QString &modulePath);
 
 // The folder holding baresip's modules, empty when none is found.
 QString modulePath();

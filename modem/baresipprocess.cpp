@@ -49,18 +49,18 @@ BaresipProcess::BaresipProcess(QObject *parent) : QObject(parent), m_program(def
     });
     connect(&m_process, &QProcess::readyReadStandardOutput, this, &BaresipProcess::readOutput);
     connect(&m_process, &QProcess::finished, this, &BaresipProcess::processEnded);
-    connect(&m_socket, &QTcpSocket::connected, this, [this] {
+    connect(&m_socket, &ControlSocket::connected, this, [this] {
         m_startTimer.stop();
         emit ready();
     });
-    connect(&m_socket, &QTcpSocket::readyRead, this, &BaresipProcess::readControl);
-    connect(&m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-        if (m_stopping || m_failed || !isRunning())
-            return;
-        // Refused: the engine is not listening yet; try again shortly.
-        if (error == QAbstractSocket::ConnectionRefusedError && m_startTimer.isActive())
+    connect(&m_socket, &ControlSocket::received, this, &BaresipProcess::readControl);
+    // Refused: the engine is not listening yet; try again shortly.
+    connect(&m_socket, &ControlSocket::refused, this, [this] {
+        if (!m_stopping && !m_failed && isRunning() && m_startTimer.isActive())
             m_retryTimer.start();
-        else if (error == QAbstractSocket::RemoteHostClosedError)
+    });
+    connect(&m_socket, &ControlSocket::closed, this, [this] {
+        if (!m_stopping && !m_failed && isRunning())
             fail(QStringLiteral("SIP エンジンが制御の接続を切りました。"));
     });
     connect(&m_retryTimer, &QTimer::timeout, this, &BaresipProcess::connectControl);
@@ -125,8 +125,8 @@ void BaresipProcess::start(const QByteArray &config, const QByteArray &accounts,
 
 void BaresipProcess::connectControl()
 {
-    if (isRunning() && m_socket.state() == QAbstractSocket::UnconnectedState)
-        m_socket.connectToHost(QHostAddress::LocalHost, m_controlPort);
+    if (isRunning() && m_socket.isIdle())
+        m_socket.connectTo(m_controlPort);
 }
 
 bool BaresipProcess::command(const QString &name, const QString &params)
@@ -190,9 +190,9 @@ void BaresipProcess::readOutput()
         m_outputLine.remove(0, m_outputLine.size() - 4096);
 }
 
-void BaresipProcess::readControl()
+void BaresipProcess::readControl(const QByteArray &bytes)
 {
-    const QList<QByteArray> frames = m_reader.feed(m_socket.readAll());
+    const QList<QByteArray> frames = m_reader.feed(bytes);
     for (const QByteArray &frame : frames) {
         const QJsonObject object = QJsonDocument::fromJson(frame).object();
         if (object.value(QStringLiteral("event")).toBool())

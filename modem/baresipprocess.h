@@ -1,11 +1,11 @@
 #pragma once
 
+#include "modem/controlsocket.h"
 #include "modem/netstring.h"
 
 #include <QObject>
 #include <QProcess>
 #include <QString>
-#include <QTcpSocket>
 #include <QTimer>
 #include <memory>
 
@@ -40,7 +40,7 @@ public:
     void stop();
 
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
-    bool isReady() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    bool isReady() const { return m_socket.isConnected(); }
     QString folder() const;
     qint64 processId() const { return m_process.processId(); }
 
@@ -60,13 +60,13 @@ private:
     void fail(const QString &message);
     void connectControl();
     void readOutput();
-    void readControl();
+    void readControl(const QByteArray &bytes);
     void processEnded(int exitCode, QProcess::ExitStatus status);
     void cleanUp();
 
     QString m_program;
     QProcess m_process;
-    QTcpSocket m_socket;
+    ControlSocket m_socket;
     QTimer m_startTimer;
     QTimer m_stopTimer;
     QTimer m_retryTimer;

@@ -41,7 +41,7 @@ struct Centre {
 
     bool start(const QStringList &options = {})
     {
-        const auto ports = baresip::freePorts(QHostAddress(QHostAddress::LocalHost));
+        const auto ports = baresip::freePorts(QStringLiteral("127.0.0.1"));
         if (!ports)
             return false;
         port = ports->sip;
@@ -125,6 +125,7 @@ private slots:
     void initTestCase();
     void netstringFrames_data();
     void netstringFrames();
+    void localAddresses();
     void digitsArriveInOrder_data();
     void digitsArriveInOrder();
     void refusals_data();
@@ -190,6 +191,25 @@ bool TestSip::callUp(BaresipCall &call, Spies &spies, const Centre &centre, cons
     return !spies.established.isEmpty();
 }
 
+// A server on this machine is reached through its own address, any other through every
+// interface; names are not looked up.
+void TestSip::localAddresses()
+{
+    const QList<std::pair<QString, QString>> rows = {{"127.0.0.1:5060", "127.0.0.1"},
+                                                     {"LocalHost", "127.0.0.1"},
+                                                     {"[::1]:5062", "::1"},
+                                                     {"0:0:0:0:0:0:0:1", "::1"},
+                                                     {"192.0.2.7", ""},
+                                                     {"sip.example.com", ""},
+                                                     {"", ""}};
+    for (const auto &[server, address] : rows)
+        QCOMPARE(baresip::localAddressFor(server), address);
+    const QByteArray config = baresip::configText({5060, 7000, 4000}, QStringLiteral("::1"), QString());
+    QVERIFY2(config.contains("sip_listen              [::1]:5060\n") &&
+                 config.contains("net_interface           ::1\n"),
+             config.constData());
+}
+
 void TestSip::digitsArriveInOrder_data()
 {
     QTest::addColumn<QStringList>("pieces");
@@ -229,7 +249,7 @@ void TestSip::refusals_data()
     QTest::addColumn<QString>("message");
     const QString server = m_centre.server();
     // A port nobody listens on: UDP gives no answer at all, so the call's own time limit ends it.
-    const auto closed = baresip::freePorts(QHostAddress(QHostAddress::LocalHost));
+    const auto closed = baresip::freePorts(QStringLiteral("127.0.0.1"));
     QTest::newRow("unknown number") << server << "0999"
                                     << "baresip"
                                     << "404";

@@ -14,7 +14,7 @@ void SipCentre::start(quint16 port, const QString &number, int hangUpAfter)
 {
     m_number = number;
     m_hangUpAfter = hangUpAfter;
-    const QHostAddress loopback(QHostAddress::LocalHost);
+    const QString loopback = QStringLiteral("127.0.0.1");
     std::optional<baresip::Ports> ports = baresip::freePorts(loopback);
     if (!ports) {
         emit failed(QStringLiteral("no free ports"));
