@@ -9,6 +9,8 @@
 #include "store/locks.h"
 #include "store/settingsfile.h"
 
+#include <algorithm>
+
 namespace
 {
 
@@ -75,28 +77,32 @@ QString deviceKindProblem(int modemKind, const DeviceAccess &access)
     return {};
 }
 
-std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &target, const QString &input,
-                                        const DeviceAccess &access)
+namespace
 {
-    Prepared p;
-    p.data.folder = folder;
-    p.data.settings = Settings::defaults();
-    {
-        const FolderLock lock(folder, FolderLock::Shared);
-        if (!filestore::exists(folder, QString::fromLatin1(settingsfile::FileName)))
-            return refused(
-                QStringLiteral("%1%2 がありません。--folder で、ウィンドウが使うフォルダーを指定してください。")
-                    .arg(folder, QLatin1String(settingsfile::FileName)));
-        if (auto error = LoadSettingsFile(p.data))
-            return refused(error->fileName + QStringLiteral(" を読めません: ") + error->detail);
-        p.data.historyFileName = filestore::existingName(folder, QString::fromLatin1(historyfile::FileName));
-        if (filestore::exists(folder, p.data.historyFileName)) {
-            if (auto error = LoadHistoryFile(p.data))
-                return refused(error->fileName + QStringLiteral(" を読めません: ") + error->detail);
-        }
-    }
-    const AppData &data = p.data;
 
+// The folder's settings, address book and history, read under the folder's lock.
+std::optional<Outcome> load(const QString &folder, AppData &data)
+{
+    data.folder = folder;
+    data.settings = Settings::defaults();
+    const FolderLock lock(folder, FolderLock::Shared);
+    if (!filestore::exists(folder, QString::fromLatin1(settingsfile::FileName)))
+        return refused(QStringLiteral("%1%2 がありません。--folder で、ウィンドウが使うフォルダーを指定してください。")
+                           .arg(folder, QLatin1String(settingsfile::FileName)));
+    if (auto error = LoadSettingsFile(data))
+        return refused(error->fileName + QStringLiteral(" を読めません: ") + error->detail);
+    data.historyFileName = filestore::existingName(folder, QString::fromLatin1(historyfile::FileName));
+    if (filestore::exists(folder, data.historyFileName)) {
+        if (auto error = LoadHistoryFile(data))
+            return refused(error->fileName + QStringLiteral(" を読めません: ") + error->detail);
+    }
+    return std::nullopt;
+}
+
+// The number, the name the history records and the centre of the target.
+std::optional<Outcome> resolve(const Target &target, Prepared &p)
+{
+    const AppData &data = p.data;
     const MessageCenter *center = nullptr;
     if (!target.number.isEmpty()) {
         if (!validNumber(target.number))
@@ -104,14 +110,9 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
         p.number = target.number;
         p.recipientName = target.number;
     } else {
-        const Recipient *recipient = nullptr;
-        for (const Recipient &r : data.recipients) {
-            if (r.name == target.to) {
-                recipient = &r;
-                break;
-            }
-        }
-        if (!recipient)
+        const auto recipient = std::find_if(data.recipients.cbegin(), data.recipients.cend(),
+                                            [&](const Recipient &r) { return r.name == target.to; });
+        if (recipient == data.recipients.cend())
             return refused(QStringLiteral("相手先「%1」はアドレス帳にありません。名前を確かめるか、--number と "
                                           "--center で番号を指定してください。")
                                .arg(target.to));
@@ -133,10 +134,13 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
                            p.recipientName);
     }
     p.center = *center;
-    const QString &who = p.recipientName;
-    if (const QString problem = deviceKindProblem(data.settings.ModemKind, access); !problem.isEmpty())
-        return refused(problem, who, p.center.name);
+    return std::nullopt;
+}
 
+// The message as it will be sent, or why the centre cannot take it.
+std::variant<QString, Outcome> checkedText(const QString &input, const Target &target, const Prepared &p)
+{
+    const QString &who = p.recipientName;
     QString text = input;
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (target.optimize)
@@ -164,6 +168,24 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
                 .arg(p.center.maxChars)
                 .arg(target.optimize ? QString() : QStringLiteral("--optimize で短くなることがあります。")),
             who, p.center.name);
-    p.text = text;
+    return text;
+}
+
+} // namespace
+
+std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &target, const QString &input,
+                                        const DeviceAccess &access)
+{
+    Prepared p;
+    if (auto refusal = load(folder, p.data))
+        return *refusal;
+    if (auto refusal = resolve(target, p))
+        return *refusal;
+    if (const QString problem = deviceKindProblem(p.data.settings.ModemKind, access); !problem.isEmpty())
+        return refused(problem, p.recipientName, p.center.name);
+    auto text = checkedText(input, target, p);
+    if (auto *refusal = std::get_if<Outcome>(&text))
+        return *refusal;
+    p.text = std::get<QString>(std::move(text));
     return p;
 }
