@@ -77,20 +77,28 @@ void MessageSend::readSipPassword()
         return;
     }
     m_keyring = std::make_unique<KeyringPasswords>();
-    m_keyring->readPassword(sipPasswordKey(s.SipUser, s.SipServer), [self = QPointer<MessageSend>(this)](
-                                                                        const QString &password, const QString &error) {
-        if (!self || self->m_finished)
-            return;
-        if (!error.isEmpty()) {
-            self->finish({ExitStatus::BadInput, error + QStringLiteral("。キーリングの動いていない所（cron "
-                                                                       "など）からは、--sip-password-file "
-                                                                       "でパスワードのファイルを渡してください"
-                                                                       "（パスワードのない口座なら空のファイル）。")});
-            return;
-        }
-        self->m_sipPassword = password;
-        self->call();
-    });
+    m_keyring->readPassword(sipPasswordKey(s.SipUser, s.SipServer),
+                            [self = QPointer<MessageSend>(this)](const QString &password, const QString &error) {
+                                if (self)
+                                    self->sipPasswordRead(password, error);
+                            });
+}
+
+void MessageSend::sipPasswordRead(const QString &password, QString error)
+{
+    if (m_finished)
+        return;
+    if (!error.isEmpty()) {
+        if (!error.endsWith(u'。'))
+            error += u'。';
+        finish({ExitStatus::BadInput,
+                error + QStringLiteral(
+                            "キーリングの動いていない所（cron など）からは、--sip-password-file "
+                            "でパスワードのファイルを渡してください（パスワードのない口座なら空のファイル）。")});
+        return;
+    }
+    m_sipPassword = password;
+    call();
 }
 
 void MessageSend::call()

@@ -40,6 +40,7 @@ signals:
 
 private:
     void readSipPassword();
+    void sipPasswordRead(const QString &password, QString error);
     void call();
     void callEnded(ExitStatus status, const QString &message);
     void finish(Outcome outcome);
