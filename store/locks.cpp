@@ -51,9 +51,11 @@ int openLockFile(const QString &path)
     return fd;
 }
 
+// Counted per thread: a hold of one thread covers that thread's nested holds only, and
+// another thread (the HTTP listener's beside the runner's) takes the lock for itself.
 QHash<QString, int> &heldFolders()
 {
-    static QHash<QString, int> folders;
+    thread_local QHash<QString, int> folders;
     return folders;
 }
 

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 
+#include <atomic>
 #include <cstdio>
 
 namespace sendqueue
@@ -163,12 +164,16 @@ int retryDelay(const QList<int> &delays, int tried)
 std::optional<QString> add(const QString &dataFolder, QueuedMessage &m)
 {
     // Ids sort in the order of adding: within one process two adds in one millisecond
-    // get successive ones.
-    static qint64 last = 0;
-    last = qMax(last + 1, QDateTime::currentMSecsSinceEpoch());
-    const QDateTime now = QDateTime::fromMSecsSinceEpoch(last, Qt::UTC);
+    // get successive ones, from whichever thread they come.
+    static std::atomic<qint64> last = 0;
+    qint64 previous = last.load();
+    qint64 mine = 0;
+    do
+        mine = qMax(previous + 1, QDateTime::currentMSecsSinceEpoch());
+    while (!last.compare_exchange_weak(previous, mine));
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(mine, Qt::UTC);
     if (m.added == 0)
-        m.added = last;
+        m.added = mine;
     const QString random = QString::number(QRandomGenerator::global()->bounded(0x100000), 16).rightJustified(5, u'0');
     m.id = now.toString(QStringLiteral("yyyyMMddTHHmmsszzz")) + QLatin1Char('-') + random;
     return write(queueFolder(dataFolder), m);
