@@ -65,6 +65,31 @@ QStringList unsendableCharacters(const QString &text)
     return out;
 }
 
+QString fitText(const QString &text, int centerKind, int maxCount)
+{
+    const QStringList unsendable = unsendableCharacters(text);
+    QString kept;
+    kept.reserve(text.size());
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype len = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        const QString ch = text.mid(i, len);
+        i += len;
+        if (!unsendable.contains(ch))
+            kept += ch;
+    }
+    if (textcheck::count(kept, centerKind) <= maxCount)
+        return kept;
+    // The longest start that fits: a longer start never counts less.
+    qsizetype fits = 0, over = kept.size();
+    while (over - fits > 1) {
+        const qsizetype mid = (fits + over) / 2;
+        (textcheck::count(kept.left(mid), centerKind) <= maxCount ? fits : over) = mid;
+    }
+    if (fits > 0 && kept[fits - 1].isHighSurrogate())
+        --fits;
+    return kept.left(fits);
+}
+
 QString deviceKindProblem(int modemKind, const DeviceAccess &access)
 {
     constexpr int SoundCard = 9, Sip = 10;
@@ -138,13 +163,15 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
 }
 
 // The message as it will be sent, or why the centre cannot take it.
-std::variant<QString, Outcome> checkedText(const QString &input, const Target &target, const Prepared &p)
+std::variant<QString, Outcome> checkedText(const QString &input, const Target &target, const Prepared &p, TextFit fit)
 {
     const QString &who = p.recipientName;
     QString text = input;
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (target.optimize)
         text = textcheck::optimize(p.center.kind, text);
+    if (fit == TextFit::Fit)
+        text = fitText(text, p.center.kind, p.center.maxChars);
     if (text.isEmpty())
         return refused(QStringLiteral("メッセージが空です。"), who, p.center.name);
     const QStringList unsendable = unsendableCharacters(text);
@@ -174,7 +201,7 @@ std::variant<QString, Outcome> checkedText(const QString &input, const Target &t
 } // namespace
 
 std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &target, const QString &input,
-                                        const DeviceAccess &access)
+                                        const DeviceAccess &access, TextFit fit)
 {
     Prepared p;
     if (auto refusal = load(folder, p.data))
@@ -183,7 +210,7 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
         return *refusal;
     if (const QString problem = deviceKindProblem(p.data.settings.ModemKind, access); !problem.isEmpty())
         return refused(problem, p.recipientName, p.center.name);
-    auto text = checkedText(input, target, p);
+    auto text = checkedText(input, target, p, fit);
     if (auto *refusal = std::get_if<Outcome>(&text))
         return *refusal;
     p.text = std::get<QString>(std::move(text));
