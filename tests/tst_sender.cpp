@@ -4,6 +4,7 @@
 // lock between processes.
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
+#include "support/sendfolder.h"
 
 #include "calldriver.h"
 #include "holdprompt.h"
@@ -77,22 +78,6 @@ public:
 private:
     Script &m_script;
 };
-
-// A folder with one centre and recipients R0..R(n-1), each with the number 0900000000i.
-// Its port 1 is a file of its own, so that its line lock is nobody else's.
-QString makeFolder(const QTemporaryDir &dir, int recipients = 3)
-{
-    AppData data;
-    data.folder = dir.path() + u'/';
-    if (!QDir(data.folder).mkpath("ports") || !writeFileBytes(data.folder + "line", "") ||
-        !QFile::link(data.folder + "line", data.folder + "ports/COM1"))
-        return {};
-    data.settings = Settings::defaults();
-    data.centers << MessageCenter{QStringLiteral("C"), 0, QStringLiteral("0570000111"), 20, 1, 1, 1};
-    for (int i = 0; i < recipients; ++i)
-        data.recipients << Recipient{QStringLiteral("R%1").arg(i), 0, QStringLiteral("0900000000%1").arg(i)};
-    return SaveSettingsFile(data) ? QString() : data.folder;
-}
 
 QueuedMessage message(const QString &to, const QString &text = QStringLiteral("ABC"))
 {
@@ -219,12 +204,12 @@ private slots:
 
 private:
     std::optional<QTemporaryDir> m_dir;
-    QString m_folder; // a fresh folder for each test, as makeFolder() makes it
+    QString m_folder; // a fresh folder for each test, as makeSendFolder() makes it
 };
 
 void tst_Sender::init()
 {
-    m_folder = makeFolder(m_dir.emplace());
+    m_folder = makeSendFolder(m_dir.emplace());
     QVERIFY(!m_folder.isEmpty());
 }
 

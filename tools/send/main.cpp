@@ -3,9 +3,11 @@
 #include "hooks.h"
 #include "messagesend.h"
 #include "options.h"
+#include "queueintake.h"
 #include "queuerunner.h"
 #include "report.h"
 #include "store/datafolder.h"
+#include "store/plugins.h"
 #include "store/sendqueue.h"
 
 #include <QCoreApplication>
@@ -159,32 +161,68 @@ int queueAdd(const Options &o, Reporter &reporter)
     const std::optional<QString> text = messageText(o, reporter);
     if (!text)
         return 2;
-    // What can never be sent is refused now, while the script can still say so.
-    auto checked = prepare(o.folder, o.target, *text, deviceAccess(o));
-    if (auto *refusal = std::get_if<Outcome>(&checked)) {
-        reporter.result(*refusal);
-        return refusal->exitCode();
-    }
     QueuedMessage m;
-    m.to = o.target.to;
-    m.number = o.target.number;
-    m.center = o.target.center;
-    m.optimize = o.target.optimize;
-    m.text = *text;
     m.attempts = o.attempts.value_or(QueueSettings::load(o.folder).attempts);
     m.delays = o.delays.value_or(QList<int>());
     m.onSent = o.onSent;
     m.onFailed = o.onFailed;
-    if (auto problem = sendqueue::add(o.folder, m)) {
-        reporter.result({ExitStatus::BadInput, *problem});
+    const QueueAddResult added = addToQueue(o.folder, o.target, *text, deviceAccess(o), m);
+    if (added.refusal) {
+        reporter.result(*added.refusal);
+        return added.refusal->exitCode();
+    }
+    if (!added.notStored.isEmpty()) {
+        reporter.result({ExitStatus::BadInput, added.notStored});
         return 2;
     }
+    m.id = added.id;
     if (o.json)
         reporter.note(QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + m.id,
                       {{QStringLiteral("id"), m.id}});
     else
         std::fputs((m.id + QLatin1Char('\n')).toUtf8().constData(), stdout);
     return 0;
+}
+
+// The HTTP listener of queue run from its plugin, serving intake; nullptr after telling why not.
+Listener *startListener(const QueueSettings &settings, const QString &folder, QueueIntake &intake, Reporter &reporter)
+{
+    const auto where = parseListen(settings.listen);
+    if (!where) {
+        reporter.result({ExitStatus::BadInput,
+                         QStringLiteral("Listen=%1 は 127.0.0.1:8025 や [::1]:8025 のように、アドレスとポートで指定して"
+                                        "ください。")
+                             .arg(settings.listen)});
+        return nullptr;
+    }
+    QString problem;
+    const std::optional<QByteArray> token = listenerToken(settings.tokenFile, folder, &problem);
+    if (!token) {
+        reporter.result({ExitStatus::BadInput, problem});
+        return nullptr;
+    }
+    QStringList problems;
+    auto *listener = qobject_cast<Listener *>(loadPlugin(QStringLiteral("fumidori-http.so"), &problems));
+    if (!listener) {
+        reporter.result(
+            {ExitStatus::BadInput, QStringLiteral("HTTP の受け付けを読み込めません: %1")
+                                       .arg(problems.isEmpty() ? QStringLiteral("fumidori-http.so がありません")
+                                                               : problems.join(QStringLiteral("; ")))});
+        return nullptr;
+    }
+    ListenerSettings s;
+    s.address = where->first;
+    s.port = where->second;
+    s.token = *token;
+    s.alertTemplate = settings.alertTemplate;
+    if (const QString error = listener->start(s, &intake); !error.isEmpty()) {
+        reporter.result({ExitStatus::BadInput, error});
+        return nullptr;
+    }
+    reporter.note(QStringLiteral("listening"),
+                  QStringLiteral("%1 ポート %2 で HTTP の受け付けを始めました。").arg(s.address).arg(listener->port()),
+                  {{QStringLiteral("address"), s.address}, {QStringLiteral("port"), listener->port()}});
+    return listener;
 }
 
 int queueRun(const Options &o, Reporter &reporter)
@@ -198,15 +236,42 @@ int queueRun(const Options &o, Reporter &reporter)
         settings.attempts = *o.attempts;
     if (o.delays)
         settings.delays = *o.delays;
+    if (!o.listen.isEmpty())
+        settings.listen = o.listen;
+    if (!o.tokenFile.isEmpty())
+        settings.tokenFile = o.tokenFile;
     QueueRunner runner(o.folder, settings, reporter, [] { return makeCallDriver(); });
     runner.setDeviceAccess(deviceAccess(o));
     if (const std::optional<Outcome> refused = runner.start()) {
         reporter.result(*refused);
         return refused->exitCode();
     }
-    onStop(qApp, [&runner] { runner.stop(); });
+    std::unique_ptr<QueueIntake> intake;
+    Listener *listener = nullptr;
+    if (!settings.listen.isEmpty()) {
+        QueuedMessage defaults;
+        defaults.attempts = settings.attempts;
+        intake = std::make_unique<QueueIntake>(o.folder, QueueIntake::lineNameOf(o.folder), deviceAccess(o), defaults);
+        QObject::connect(&runner, &QueueRunner::tried, qApp,
+                         [&intake](const QString &, const Outcome &outcome, int) { intake->callEnded(outcome); });
+        QObject::connect(
+            &runner, &QueueRunner::settled, qApp,
+            [&intake](const QString &id, bool sent, const QString &reason) { intake->settled(id, sent, reason); });
+        listener = startListener(settings, o.folder, *intake, reporter);
+        if (!listener)
+            return 2;
+        intake->setInService(true);
+    }
+    onStop(qApp, [&runner, &listener] {
+        if (listener) // no new message from here on; the one under way goes on
+            listener->stop();
+        runner.stop();
+    });
     QObject::connect(&runner, &QueueRunner::stopped, qApp, [] { QCoreApplication::exit(0); });
-    return QCoreApplication::exec();
+    const int code = QCoreApplication::exec();
+    if (listener) // before the intake it calls goes
+        listener->stop();
+    return code;
 }
 
 QString stateWord(const sendqueue::Entry &e, qint64 now)

@@ -40,6 +40,9 @@ void addOptions(QCommandLineParser &p)
         {"on-sent", "送れたあとに実行するコマンド。", "CMD"},
         {"on-failed", "送れなかったあとに実行するコマンド。", "CMD"},
         {"sip-password-file", "SIP のパスワードのファイル（持ち主だけが読めること）。", "FILE"},
+        {"listen", "queue run: HTTP でメッセージを受け付けるアドレスとポート（127.0.0.1:8025 など）。", "ADDRESS:PORT"},
+        {"token-file", "--listen のトークンのファイル（持ち主だけが読めること。既定: データフォルダーの http-token）。",
+         "FILE"},
     });
     p.addPositionalArgument(QStringLiteral("message"), QStringLiteral("メッセージ（省くと標準入力から）。"),
                             QStringLiteral("[メッセージ]"));
@@ -74,6 +77,23 @@ std::optional<QList<int>> parseDelays(const QString &text)
     if (out.isEmpty())
         return std::nullopt;
     return out;
+}
+
+std::optional<std::pair<QString, quint16>> parseListen(const QString &text)
+{
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon <= 0)
+        return std::nullopt;
+    QString address = text.left(colon);
+    if (address.startsWith(u'[') && address.endsWith(u']'))
+        address = address.mid(1, address.size() - 2);
+    else if (address.contains(u':'))
+        return std::nullopt; // an IPv6 address needs its brackets
+    bool ok = false;
+    const uint port = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || port > 65535 || address.isEmpty())
+        return std::nullopt;
+    return std::pair{address, quint16(port)};
 }
 
 std::optional<QString> readPrivateFile(const QString &path, QString *problem)
@@ -134,6 +154,8 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     o.onSent = p.value("on-sent");
     o.onFailed = p.value("on-failed");
     o.sipPasswordFile = p.value("sip-password-file");
+    o.listen = p.value("listen");
+    o.tokenFile = p.value("token-file");
     auto fail = [&](const QString &text) {
         *error = text;
         return std::nullopt;
@@ -154,6 +176,9 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
         if (!o.delays)
             return fail(QStringLiteral("--delays は 30s,5m,1h のように、時間をコンマで区切って指定してください。"));
     }
+    if (p.isSet("listen") && !parseListen(o.listen))
+        return fail(
+            QStringLiteral("--listen は 127.0.0.1:8025 や [::1]:8025 のように、アドレスとポートで指定してください。"));
     if (!o.sipPasswordFile.isEmpty()) {
         QString problem;
         const std::optional<QString> password = readPrivateFile(o.sipPasswordFile, &problem);
@@ -170,6 +195,8 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
             o.command = Options::Command::QueueAdd;
         } else if (word == QLatin1String("run") || word == QLatin1String("list")) {
             o.command = word == QLatin1String("run") ? Options::Command::QueueRun : Options::Command::QueueList;
+            if (o.command != Options::Command::QueueRun && (p.isSet("listen") || p.isSet("token-file")))
+                return fail(QStringLiteral("--listen と --token-file は queue run で使います。"));
             if (!positional.isEmpty())
                 return fail(QStringLiteral("queue %1 は引数を取りません。").arg(word));
             return o;
@@ -182,6 +209,8 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
             return o;
         }
     }
+    if (p.isSet("listen") || p.isSet("token-file"))
+        return fail(QStringLiteral("--listen と --token-file は queue run で使います。"));
     const Target &t = o.target;
     if (t.to.isEmpty() == t.number.isEmpty())
         return fail(QStringLiteral("--to（アドレス帳の名前）か --number（番号）の、どちらか一方を指定してください。"));

@@ -25,6 +25,8 @@ struct Options {
     QString sipPasswordFile;
     QString sipPassword; // its first line
     QString id;          // queue retry / drop
+    QString listen;      // queue run: ADDRESS:PORT of the HTTP listener
+    QString tokenFile;   // its bearer token
 };
 
 // Parses the arguments (argv[0] first). On a problem: nullopt, with the message in
@@ -33,6 +35,10 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
 
 // "1m,5m,15m": seconds, or with s, m or h; nullopt when a piece is no such time.
 std::optional<QList<int>> parseDelays(const QString &text);
+
+// "127.0.0.1:8080", "[::1]:8080": the address and the port; nullopt when it is not
+// a numeric address and a port.
+std::optional<std::pair<QString, quint16>> parseListen(const QString &text);
 
 // The first line of a file that only its owner (this process's user) may read or write,
 // without its line break: a password. nullopt, with the problem in *problem, when the

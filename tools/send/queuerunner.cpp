@@ -2,6 +2,7 @@
 
 #include "options.h"
 #include "report.h"
+#include "store/inifile.h"
 #include "store/locks.h"
 
 #include <QDateTime>
@@ -37,6 +38,11 @@ QueueSettings QueueSettings::load(const QString &dataFolder)
         s.delays = *delays;
     s.onSent = ini.value(QStringLiteral("OnSent")).toString();
     s.onFailed = ini.value(QStringLiteral("OnFailed")).toString();
+    // The listener's keys are taken raw: a template holds commas and quotes as written.
+    const IniFile raw = IniFile::load(path);
+    s.listen = raw.value(QStringLiteral("Queue"), QStringLiteral("Listen"));
+    s.tokenFile = raw.value(QStringLiteral("Queue"), QStringLiteral("TokenFile"));
+    s.alertTemplate = raw.value(QStringLiteral("Queue"), QStringLiteral("AlertTemplate"));
     return s;
 }
 
@@ -144,23 +150,25 @@ void QueueRunner::sendEnded(QueuedMessage m, const Outcome &outcome)
     case ExitStatus::Sent:
         sendqueue::finish(m_folder, m.id);
         hook = m.onSent.isEmpty() ? m_settings.onSent : m.onSent;
+        emit settled(m.id, true, {});
         break;
     case ExitStatus::BadInput:
         if (auto error = sendqueue::fail(m_folder, m, outcome.message, sendqueue::State::Sending))
             m_reporter.problem(*error);
         hook = m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed;
+        emit settled(m.id, false, outcome.message);
         break;
     case ExitStatus::LineFailed:
     case ExitStatus::Busy:
         m.tried = attempt;
         m.lastError = outcome.message;
         if (m.tried > m.attempts) {
-            if (auto error = sendqueue::fail(
-                    m_folder, m, QStringLiteral("%1 回試しても送れませんでした: ").arg(attempt) + outcome.message,
-                    sendqueue::State::Sending))
+            const QString reason = QStringLiteral("%1 回試しても送れませんでした: ").arg(attempt) + outcome.message;
+            if (auto error = sendqueue::fail(m_folder, m, reason, sendqueue::State::Sending))
                 m_reporter.problem(*error);
             told.status = ExitStatus::LineFailed;
             hook = m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed;
+            emit settled(m.id, false, reason);
         } else {
             const QList<int> &delays = m.delays.isEmpty() ? m_settings.delays : m.delays;
             m.notBefore = now() + qint64(sendqueue::retryDelay(delays, m.tried)) * 1000;

@@ -19,9 +19,12 @@ struct QueueSettings {
     QList<int> delays{60, 300, 900};
     QString onSent;
     QString onFailed;
+    QString listen;        // the HTTP listener's ADDRESS:PORT; empty: none
+    QString tokenFile;     // its token; empty: http-token in the data folder
+    QString alertTemplate; // the page of an Alertmanager notification; empty: the default
 
-    // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed);
-    // missing keys keep the defaults.
+    // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed,
+    // Listen, TokenFile, AlertTemplate); missing keys keep the defaults.
     static QueueSettings load(const QString &dataFolder);
 };
 
@@ -49,6 +52,8 @@ public:
 signals:
     // A message's try ended (attempt counts from 1).
     void tried(const QString &id, const Outcome &outcome, int attempt);
+    // A message left the queue: sent, or given up (in failed/) with the reason.
+    void settled(const QString &id, bool sent, const QString &reason);
     // Nothing is due now (the queue may hold messages waiting for their time).
     void idle();
     void stopped();

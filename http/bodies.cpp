@@ -1,0 +1,148 @@
+#include "http/bodies.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+namespace httpbody
+{
+namespace
+{
+
+// The body as a JSON object, or why it is none.
+std::variant<QJsonObject, QString> object(const QByteArray &body)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError)
+        return QStringLiteral("JSON として読めません（%1 バイト目: %2）。").arg(error.offset).arg(error.errorString());
+    if (!doc.isObject())
+        return QStringLiteral("JSON のオブジェクトを送ってください。");
+    return doc.object();
+}
+
+// A member that must be a string when it is there.
+std::optional<QString> stringField(const QJsonObject &o, const QString &key, QString *problem)
+{
+    const QJsonValue v = o.value(key);
+    if (v.isUndefined() || v.isNull())
+        return QString();
+    if (!v.isString()) {
+        *problem = QStringLiteral("「%1」は文字列で指定してください。").arg(key);
+        return std::nullopt;
+    }
+    return v.toString();
+}
+
+QString text(const QJsonObject &o, const QString &key)
+{
+    const QJsonValue v = o.value(key);
+    return v.isString() ? v.toString() : QString();
+}
+
+} // namespace
+
+std::variant<IntakeMessage, QString> message(const QByteArray &body)
+{
+    auto parsed = object(body);
+    if (auto *problem = std::get_if<QString>(&parsed))
+        return *problem;
+    const QJsonObject o = std::get<QJsonObject>(parsed);
+    QString problem;
+    IntakeMessage m;
+    const auto to = stringField(o, QStringLiteral("to"), &problem);
+    const auto number = stringField(o, QStringLiteral("number"), &problem);
+    const auto center = stringField(o, QStringLiteral("center"), &problem);
+    const auto textField = stringField(o, QStringLiteral("text"), &problem);
+    if (!problem.isEmpty())
+        return problem;
+    const QJsonValue optimize = o.value(QStringLiteral("optimize"));
+    if (!optimize.isUndefined() && !optimize.isNull() && !optimize.isBool())
+        return QStringLiteral("「optimize」は true か false で指定してください。");
+    m.to = *to;
+    m.number = *number;
+    m.center = *center;
+    m.text = *textField;
+    m.optimize = optimize.toBool(false);
+    if (m.to.isEmpty() == m.number.isEmpty())
+        return QStringLiteral("「to」（アドレス帳の名前）か「number」（番号）の、どちらか一方を指定してください。");
+    if (!m.number.isEmpty() && m.center.isEmpty())
+        return QStringLiteral("「number」には「center」でセンターの名前を添えてください。");
+    if (!o.value(QStringLiteral("text")).isString())
+        return QStringLiteral("「text」にメッセージを指定してください。");
+    return m;
+}
+
+std::variant<IntakeMessage, QString> alert(const QByteArray &body, const QString &name, const QString &pageTemplate)
+{
+    auto parsed = object(body);
+    if (auto *problem = std::get_if<QString>(&parsed))
+        return *problem;
+    const QJsonObject o = std::get<QJsonObject>(parsed);
+    if (!o.value(QStringLiteral("alerts")).isArray())
+        return QStringLiteral("Alertmanager の通知（alerts のあるオブジェクト）ではありません。");
+    const QJsonArray alerts = o.value(QStringLiteral("alerts")).toArray();
+    const QJsonObject first = alerts.isEmpty() ? QJsonObject() : alerts.first().toObject();
+    const QJsonObject commonLabels = o.value(QStringLiteral("commonLabels")).toObject();
+    const QJsonObject commonAnnotations = o.value(QStringLiteral("commonAnnotations")).toObject();
+    const QJsonObject firstLabels = first.value(QStringLiteral("labels")).toObject();
+    const QJsonObject firstAnnotations = first.value(QStringLiteral("annotations")).toObject();
+    auto label = [&](const QString &key) {
+        const QString common = text(commonLabels, key);
+        return common.isEmpty() ? text(firstLabels, key) : common;
+    };
+    auto annotation = [&](const QString &key) {
+        const QString common = text(commonAnnotations, key);
+        return common.isEmpty() ? text(firstAnnotations, key) : common;
+    };
+    int firing = 0;
+    for (const QJsonValue &a : alerts) {
+        if (text(a.toObject(), QStringLiteral("status")) == QLatin1String("firing"))
+            ++firing;
+    }
+    const bool resolved = text(o, QStringLiteral("status")) == QLatin1String("resolved");
+    const QString status = resolved ? QStringLiteral("RESOLVED") : QStringLiteral("FIRING");
+    QString summary = annotation(QStringLiteral("summary"));
+    if (summary.isEmpty())
+        summary = annotation(QStringLiteral("description"));
+
+    // One pass over the template, so that a field's own text is never read as a field.
+    static const QRegularExpression field(QStringLiteral("\\{(title|status|count|alertname|summary|"
+                                                         "label:[^{}]*|annotation:[^{}]*)\\}"));
+    const QString pattern = pageTemplate.isEmpty() ? QString::fromLatin1(DefaultAlertTemplate) : pageTemplate;
+    QString page;
+    qsizetype at = 0;
+    for (auto it = field.globalMatch(pattern); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        page += pattern.mid(at, match.capturedStart() - at);
+        at = match.capturedEnd();
+        const QString key = match.captured(1);
+        if (key == QLatin1String("title"))
+            page += resolved ? QStringLiteral("[RESOLVED]") : QStringLiteral("[FIRING:%1]").arg(firing);
+        else if (key == QLatin1String("status"))
+            page += status;
+        else if (key == QLatin1String("count"))
+            page += QString::number(firing);
+        else if (key == QLatin1String("alertname"))
+            page += label(QStringLiteral("alertname"));
+        else if (key == QLatin1String("summary"))
+            page += summary;
+        else if (key.startsWith(QLatin1String("label:")))
+            page += label(key.mid(6));
+        else
+            page += annotation(key.mid(11));
+    }
+    page += pattern.mid(at);
+    static const QRegularExpression spaces(QStringLiteral("  +"));
+    page.replace(spaces, QStringLiteral(" "));
+
+    IntakeMessage m;
+    m.to = name;
+    m.text = page.trimmed();
+    m.optimize = true;
+    m.fit = true;
+    return m;
+}
+
+} // namespace httpbody

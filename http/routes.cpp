@@ -1,0 +1,202 @@
+#include "http/routes.h"
+
+#include "http/bodies.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <limits>
+
+namespace
+{
+
+const QByteArray MessagesPath = "/v1/messages";
+const QByteArray AlertPrefix = "/v1/alertmanager/";
+
+HttpAnswer json(int status, const QJsonObject &o)
+{
+    HttpAnswer a;
+    a.status = status;
+    a.body = QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+    return a;
+}
+
+HttpAnswer error(int status, const QString &text)
+{
+    return json(status, {{QStringLiteral("error"), text}});
+}
+
+enum class Route { None, Messages, Message, Alert, Metrics, Health };
+
+Route routeOf(const QByteArray &path)
+{
+    if (path == MessagesPath)
+        return Route::Messages;
+    if (path.startsWith(MessagesPath + '/') && path.size() > MessagesPath.size() + 1)
+        return Route::Message;
+    if (path.startsWith(AlertPrefix) && path.size() > AlertPrefix.size())
+        return Route::Alert;
+    if (path == "/metrics")
+        return Route::Metrics;
+    if (path == "/healthz")
+        return Route::Health;
+    return Route::None;
+}
+
+bool isPost(Route r)
+{
+    return r == Route::Messages || r == Route::Alert;
+}
+
+// application/json, with at most a charset that is UTF-8.
+bool isJson(const QByteArray &contentType)
+{
+    const QList<QByteArray> parts = contentType.split(';');
+    if (parts.first().trimmed().toLower() != "application/json")
+        return false;
+    for (qsizetype i = 1; i < parts.size(); ++i) {
+        const QByteArray p = parts[i].trimmed().toLower();
+        if (p.isEmpty())
+            continue;
+        if (p != "charset=utf-8" && p != "charset=\"utf-8\"")
+            return false;
+    }
+    return true;
+}
+
+QString pathText(const QByteArray &bytes)
+{
+    return QString::fromUtf8(QByteArray::fromPercentEncoding(bytes));
+}
+
+QByteArray labelValue(const QString &text)
+{
+    QByteArray out;
+    for (char c : text.toUtf8()) {
+        if (c == '\\' || c == '"')
+            out += '\\', out += c;
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+} // namespace
+
+Routes::Routes(Intake &intake, QByteArray token, QString alertTemplate)
+    : m_intake(intake), m_token(std::move(token)), m_alertTemplate(std::move(alertTemplate))
+{
+}
+
+bool Routes::authorized(const QByteArray &header, const QByteArray &token)
+{
+    const QByteArray scheme = header.left(7);
+    if (token.isEmpty() || scheme.toLower() != "bearer ")
+        return false;
+    const QByteArray given = header.mid(7).trimmed();
+    unsigned diff = given.size() != token.size() ? 1 : 0;
+    for (qsizetype i = 0; i < token.size(); ++i)
+        diff |= uchar(token[i]) ^ uchar(i < given.size() ? given[i] : 0);
+    return diff == 0;
+}
+
+std::optional<HttpAnswer> Routes::before(const HttpRequest &r, qint64 declaredLength, qint64 bodyLimit) const
+{
+    const Route route = routeOf(r.path);
+    if (route == Route::None)
+        return error(404, QStringLiteral("そのようなパスはありません。"));
+    if (route != Route::Health && !authorized(r.authorization, m_token)) {
+        HttpAnswer a = error(401, QStringLiteral("Authorization: Bearer でトークンを添えてください。"));
+        a.headers.append(qMakePair(QByteArray("WWW-Authenticate"), QByteArray("Bearer")));
+        return a;
+    }
+    const QByteArray method = isPost(route) ? "POST" : "GET";
+    if (r.method != method && !(method == "GET" && r.method == "HEAD")) {
+        HttpAnswer a = error(405, QStringLiteral("このパスには %1 を使ってください。").arg(QLatin1String(method)));
+        a.headers.append(qMakePair(QByteArray("Allow"), method == "GET" ? QByteArray("GET, HEAD") : method));
+        return a;
+    }
+    if (!isPost(route))
+        return std::nullopt;
+    if (!isJson(r.contentType))
+        return error(415, QStringLiteral("本文は Content-Type: application/json（UTF-8）で送ってください。"));
+    if (declaredLength > bodyLimit)
+        return error(413, QStringLiteral("本文が長すぎます（%1 バイトまで）。").arg(bodyLimit));
+    return std::nullopt;
+}
+
+HttpAnswer Routes::answer(const HttpRequest &r) const
+{
+    if (auto early = before(r, r.body.size(), std::numeric_limits<qint64>::max()))
+        return *early;
+    switch (routeOf(r.path)) {
+    case Route::Messages:
+    case Route::Alert: {
+        const bool alert = routeOf(r.path) == Route::Alert;
+        const auto read = alert ? httpbody::alert(r.body, pathText(r.path.mid(AlertPrefix.size())), m_alertTemplate)
+                                : httpbody::message(r.body);
+        if (auto *problem = std::get_if<QString>(&read))
+            return error(400, *problem);
+        const IntakeAnswer added = m_intake.add(std::get<IntakeMessage>(read));
+        if (added.kind == IntakeAnswer::Queued)
+            return json(202, {{QStringLiteral("id"), added.id}});
+        return error(added.kind == IntakeAnswer::Refused ? 400 : 503, added.reason);
+    }
+    case Route::Message: {
+        const QString id = pathText(r.path.mid(MessagesPath.size() + 1));
+        const IntakeStatus s = m_intake.status(id);
+        static const char *const words[] = {"", "waiting", "sending", "sent", "failed"};
+        if (s.state == IntakeStatus::Unknown)
+            return error(404, QStringLiteral("%1 というメッセージは知りません。").arg(id));
+        QJsonObject o{{QStringLiteral("id"), id}, {QStringLiteral("state"), QLatin1String(words[s.state])}};
+        if (s.state == IntakeStatus::Sending)
+            o[QStringLiteral("line")] = s.line;
+        if (s.state == IntakeStatus::Failed)
+            o[QStringLiteral("reason")] = s.reason;
+        return json(200, o);
+    }
+    case Route::Metrics: {
+        HttpAnswer a;
+        a.contentType = "text/plain; version=0.0.4; charset=utf-8";
+        a.body = metricsText(m_intake.metrics());
+        return a;
+    }
+    case Route::Health: {
+        const bool up = m_intake.healthy();
+        return json(up ? 200 : 503, {{QStringLiteral("status"), up ? QStringLiteral("ok") : QStringLiteral("down")}});
+    }
+    case Route::None:
+        break;
+    }
+    return error(404, QStringLiteral("そのようなパスはありません。"));
+}
+
+QByteArray Routes::metricsText(const IntakeMetrics &m)
+{
+    QByteArray out;
+    auto head = [&](const char *name, const char *type, const char *help) {
+        out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+    };
+    head("fumidori_queue_messages", "gauge", "Messages in the queue by state.");
+    out += "fumidori_queue_messages{state=\"waiting\"} " + QByteArray::number(m.waiting) + '\n';
+    out += "fumidori_queue_messages{state=\"sending\"} " + QByteArray::number(m.sending) + '\n';
+    out += "fumidori_queue_messages{state=\"failed\"} " + QByteArray::number(m.failed) + '\n';
+    head("fumidori_messages_sent_total", "counter", "Messages sent since the runner started.");
+    out += "fumidori_messages_sent_total " + QByteArray::number(m.sentTotal) + '\n';
+    head("fumidori_messages_failed_total", "counter", "Messages given up since the runner started.");
+    out += "fumidori_messages_failed_total " + QByteArray::number(m.failedTotal) + '\n';
+    head("fumidori_line_calls_total", "counter", "Calls by line and outcome since the runner started.");
+    for (const IntakeMetrics::Line &line : m.lines) {
+        for (const char *outcome : {"sent", "failed", "refused", "busy"})
+            out += "fumidori_line_calls_total{line=\"" + labelValue(line.name) + "\",outcome=\"" + outcome + "\"} " +
+                   QByteArray::number(line.calls.value(QLatin1String(outcome))) + '\n';
+    }
+    head("fumidori_line_up", "gauge", "Whether the line is in service (1) or down (0).");
+    for (const IntakeMetrics::Line &line : m.lines)
+        out += "fumidori_line_up{line=\"" + labelValue(line.name) + "\"} " + (line.up ? "1" : "0") + '\n';
+    head("fumidori_queue_oldest_waiting_seconds", "gauge", "Age of the oldest waiting message, 0 when none waits.");
+    out += "fumidori_queue_oldest_waiting_seconds " + QByteArray::number(m.oldestWaitingSeconds, 'f', 3) + '\n';
+    return out;
+}

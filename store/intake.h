@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QtPlugin>
+
+// What an intake (the HTTP listener) needs from the queue runner it serves. The runner
+// implements Intake; the listener calls it from a thread of its own, never the one that
+// drives a line, so every member must be safe to call from any thread.
+
+// A message handed in from outside, as "queue add" takes it.
+struct IntakeMessage {
+    QString to;     // a recipient's name in the address book
+    QString number; // or a number not in it (with center)
+    QString center; // a centre's name; empty: the recipient's own
+    bool optimize = false;
+    QString text;
+    // Made to fit rather than refused: optimised for the centre, characters still
+    // without a code dropped, cut to the centre's limit (an alert must always page).
+    bool fit = false;
+};
+
+struct IntakeAnswer {
+    enum Kind {
+        Queued,   // id is set: the message is on disk, written and renamed in
+        Refused,  // the message can never go: reason as "queue add" words it
+        NotStored // the queue could not be written: reason
+    };
+    Kind kind = Refused;
+    QString id;
+    QString reason;
+};
+
+struct IntakeStatus {
+    enum State { Unknown, Waiting, Sending, Sent, Failed };
+    State state = Unknown;
+    QString line;   // Sending: the line it is on
+    QString reason; // Failed: why it was given up
+};
+
+struct IntakeMetrics {
+    struct Line {
+        QString name;
+        bool up = false;
+        QMap<QString, quint64> calls; // by outcome word: sent, failed, refused, busy
+    };
+    qint64 waiting = 0; // messages in the queue's folders
+    qint64 sending = 0;
+    qint64 failed = 0;
+    quint64 sentTotal = 0; // since the runner started
+    quint64 failedTotal = 0;
+    double oldestWaitingSeconds = 0; // 0 when nothing waits
+    QList<Line> lines;
+};
+
+class Intake
+{
+public:
+    virtual ~Intake() = default;
+    virtual IntakeAnswer add(const IntakeMessage &message) = 0;
+    virtual IntakeStatus status(const QString &id) = 0;
+    virtual IntakeMetrics metrics() = 0;
+    // The runner is in service and at least one of its lines is up.
+    virtual bool healthy() = 0;
+};
+
+// How the listener is set up.
+struct ListenerSettings {
+    QString address;       // a numeric IPv4 or IPv6 address
+    quint16 port = 0;      // 0: any free port
+    QByteArray token;      // what "Authorization: Bearer" must carry
+    QString alertTemplate; // the page of an Alertmanager notification; empty: the default
+    int connectionsPerClient = 8;
+    int connections = 64;
+    int idleSeconds = 5;
+    int requestSeconds = 10; // a whole request, from its first byte
+    int headerBytes = 16 * 1024;
+    int bodyBytes = 64 * 1024;
+};
+
+// The HTTP listener (http/), a plugin loaded only by a runner that listens, so that no
+// other start loads the HTTP server library.
+class Listener
+{
+public:
+    virtual ~Listener() = default;
+    // Starts serving intake on a thread of the listener's own; the problem, if any.
+    virtual QString start(const ListenerSettings &settings, Intake *intake) = 0;
+    // The port it listens on (the chosen one when asked for 0).
+    virtual quint16 port() const = 0;
+    // Closes the socket and every connection; no call into the intake follows.
+    virtual void stop() = 0;
+};
+
+#define Listener_iid "org.fumidori.Listener/1"
+Q_DECLARE_INTERFACE(Listener, Listener_iid)

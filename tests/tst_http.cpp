@@ -1,0 +1,515 @@
+// The HTTP listener through a real socket on loopback, with its plugin and the queue
+// intake of fumidori-send over a real data folder: each route's answers, word for word,
+// with the queue's files after each; Alertmanager's notifications as pages; the state of
+// a message; the metrics; and the limits that keep a bad client from holding the
+// listener.
+#include "support/filehelpers.h"
+#include "support/httpclient.h"
+#include "support/sendfolder.h"
+
+#include "queueintake.h"
+#include "store/plugins.h"
+#include "store/sendqueue.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using httpclient::Reply;
+
+namespace
+{
+
+const QByteArray Token = "s3cret-t0ken";
+using Headers = QList<QPair<QByteArray, QByteArray>>;
+
+Headers withToken(const QByteArray &contentType = "application/json")
+{
+    Headers h{{"Authorization", "Bearer " + Token}};
+    if (!contentType.isEmpty())
+        h.append({"Content-Type", contentType});
+    return h;
+}
+
+QByteArray post(const QByteArray &path, const QByteArray &body, const Headers &headers = withToken())
+{
+    return httpclient::request("POST", path, headers, body);
+}
+
+QByteArray get(const QByteArray &path, const Headers &headers = withToken({}))
+{
+    return httpclient::request("GET", path, headers);
+}
+
+QString utf8(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
+// An Alertmanager notification (payload version 4) around the given alerts.
+QByteArray notification(const QByteArray &status, const QByteArray &commonLabels, const QByteArray &commonAnnotations,
+                        const QByteArray &alerts)
+{
+    return R"({"version":"4","groupKey":"{}:{}","truncatedAlerts":0,"status":")" + status +
+           R"(","receiver":"pager","groupLabels":{},"commonLabels":)" + commonLabels + R"(,"commonAnnotations":)" +
+           commonAnnotations + R"(,"externalURL":"http://am.example:9093","alerts":)" + alerts + "}";
+}
+
+QByteArray firingAlert(const QByteArray &labels, const QByteArray &annotations, const QByteArray &status = "firing")
+{
+    return R"({"status":")" + status + R"(","labels":)" + labels + R"(,"annotations":)" + annotations +
+           R"(,"startsAt":"2026-12-07T06:00:00Z","endsAt":"0001-01-01T00:00:00Z","fingerprint":"f"})";
+}
+
+} // namespace
+
+class tst_Http : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void routes_data();
+    void routes();
+    void alertPages_data();
+    void alertPages();
+    void messageState_data();
+    void messageState();
+    void metrics();
+    void health();
+    void limits_data();
+    void limits();
+    void connectionsPerClient();
+    void tokenFile_data();
+    void tokenFile();
+
+private:
+    QStringList waitingTexts() const;
+    std::optional<QTemporaryDir> m_dir;
+    QString m_folder;
+    std::unique_ptr<QueueIntake> m_intake;
+    Listener *m_listener = nullptr;
+    quint16 m_port = 0;
+};
+
+void tst_Http::init()
+{
+    m_folder = makeSendFolder(m_dir.emplace(), 3, 40);
+    QVERIFY(!m_folder.isEmpty());
+    m_intake = std::make_unique<QueueIntake>(m_folder, QStringLiteral("COM1"), DeviceAccess{}, QueuedMessage{});
+    m_intake->setInService(true);
+    QStringList problems;
+    m_listener = qobject_cast<Listener *>(loadPlugin(QStringLiteral("fumidori-http.so"), &problems));
+    QVERIFY2(m_listener, qPrintable(problems.join(u'\n')));
+    ListenerSettings s;
+    s.address = QStringLiteral("127.0.0.1");
+    s.token = Token;
+    s.idleSeconds = 30; // the limits' checks tell idle connections from refused ones
+    QCOMPARE(m_listener->start(s, m_intake.get()), QString());
+    m_port = m_listener->port();
+    QVERIFY(m_port != 0);
+}
+
+void tst_Http::cleanup()
+{
+    if (m_listener)
+        m_listener->stop();
+    m_intake.reset();
+}
+
+QStringList tst_Http::waitingTexts() const
+{
+    QStringList out;
+    for (const QString &id : sendqueue::waitingIds(m_folder)) {
+        QString problem;
+        out << sendqueue::read(sendqueue::queueFolder(m_folder), id, &problem).value_or(QueuedMessage()).text;
+    }
+    return out;
+}
+
+void tst_Http::routes_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("answer"); // %ID% stands for the id of the message queued
+    QTest::addColumn<QStringList>("queued");
+
+    const QStringList none;
+    QTest::newRow("to a name") << post("/v1/messages", R"({"to":"R0","text":"ABC"})") << 202 << R"({"id":"%ID%"})"
+                               << QStringList{"ABC"};
+    QTest::newRow("to a number") << post("/v1/messages", R"({"number":"0312345678","center":"C","text":"あいう"})")
+                                 << 202 << R"({"id":"%ID%"})" << QStringList{utf8("あいう")};
+    QTest::newRow("charset is welcome") << post("/v1/messages", R"({"to":"R1","text":"A"})",
+                                                withToken("application/json; charset=UTF-8"))
+                                        << 202 << R"({"id":"%ID%"})" << QStringList{"A"};
+    QTest::newRow("optimised as asked") << post("/v1/messages", R"({"to":"R0","text":"abc","optimize":true})") << 202
+                                        << R"({"id":"%ID%"})" << QStringList{"abc"};
+    QTest::newRow("unknown name")
+        << post("/v1/messages", R"({"to":"X","text":"A"})") << 400
+        << utf8(
+               R"({"error":"相手先「X」はアドレス帳にありません。名前を確かめるか、--number と --center で番号を指定してください。"})")
+        << none;
+    QTest::newRow("too long")
+        << post("/v1/messages", R"({"to":"R0","text":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"})") << 400
+        << utf8(
+               R"({"error":"メッセージが長すぎます: 41 文字（センター「C」は 40 まで）。--optimize で短くなることがあります。"})")
+        << none;
+    QTest::newRow("characters without a code")
+        << post("/v1/messages", R"({"to":"R0","text":"A😀B€"})") << 400
+        << utf8(
+               R"({"error":"センター「C」へは送れない文字があります: 「😀」(U+1F600)、「€」(U+20AC)。--optimize を付けると、センターの種類に合わせて文字を置き換えます。"})")
+        << none;
+    QTest::newRow("empty text") << post("/v1/messages", R"({"to":"R0","text":""})") << 400
+                                << utf8(R"({"error":"メッセージが空です。"})") << none;
+    QTest::newRow("no text") << post("/v1/messages", R"({"to":"R0"})") << 400
+                             << utf8(R"({"error":"「text」にメッセージを指定してください。"})") << none;
+    QTest::newRow("name and number")
+        << post("/v1/messages", R"({"to":"R0","number":"1","center":"C","text":"A"})") << 400
+        << utf8(R"({"error":"「to」（アドレス帳の名前）か「number」（番号）の、どちらか一方を指定してください。"})")
+        << none;
+    QTest::newRow("number without centre")
+        << post("/v1/messages", R"({"number":"1","text":"A"})") << 400
+        << utf8(R"({"error":"「number」には「center」でセンターの名前を添えてください。"})") << none;
+    QTest::newRow("a name that is no string") << post("/v1/messages", R"({"to":7,"text":"A"})") << 400
+                                              << utf8(R"({"error":"「to」は文字列で指定してください。"})") << none;
+    QTest::newRow("optimize that is no flag")
+        << post("/v1/messages", R"({"to":"R0","text":"A","optimize":"yes"})") << 400
+        << utf8(R"({"error":"「optimize」は true か false で指定してください。"})") << none;
+    QTest::newRow("malformed JSON") << post("/v1/messages", R"({"to":"R0",)") << 400
+                                    << utf8(
+                                           R"({"error":"JSON として読めません（11 バイト目: unterminated object）。"})")
+                                    << none;
+    QTest::newRow("JSON that is no object")
+        << post("/v1/messages", "[1]") << 400 << utf8(R"({"error":"JSON のオブジェクトを送ってください。"})") << none;
+    QTest::newRow("not UTF-8") << post("/v1/messages", "{\"to\":\"R0\",\"text\":\"\xff\"}") << 400
+                               << utf8(R"({"error":"JSON として読めません（19 バイト目: invalid UTF8 string）。"})")
+                               << none;
+    QTest::newRow("form post") << post("/v1/messages", "to=R0&text=A", withToken("application/x-www-form-urlencoded"))
+                               << 415
+                               << utf8(
+                                      R"({"error":"本文は Content-Type: application/json（UTF-8）で送ってください。"})")
+                               << none;
+    QTest::newRow("plain text")
+        << post("/v1/messages", R"({"to":"R0","text":"A"})", withToken("text/plain")) << 415
+        << utf8(R"({"error":"本文は Content-Type: application/json（UTF-8）で送ってください。"})") << none;
+    QTest::newRow("another charset")
+        << post("/v1/messages", R"({"to":"R0","text":"A"})", withToken("application/json; charset=shift_jis")) << 415
+        << utf8(R"({"error":"本文は Content-Type: application/json（UTF-8）で送ってください。"})") << none;
+    const QString unauthorized = utf8(R"({"error":"Authorization: Bearer でトークンを添えてください。"})");
+    QTest::newRow("no token") << post("/v1/messages", R"({"to":"R0","text":"A"})",
+                                      {{"Content-Type", "application/json"}})
+                              << 401 << unauthorized << none;
+    QTest::newRow("wrong token") << post("/v1/messages", R"({"to":"R0","text":"A"})",
+                                         {{"Authorization", "Bearer s3cret-t0keN"},
+                                          {"Content-Type", "application/json"}})
+                                 << 401 << unauthorized << none;
+    QTest::newRow("token's start") << post("/v1/messages", R"({"to":"R0","text":"A"})",
+                                           {{"Authorization", "Bearer s3cret"}, {"Content-Type", "application/json"}})
+                                   << 401 << unauthorized << none;
+    QTest::newRow("token as basic") << post("/v1/messages", R"({"to":"R0","text":"A"})",
+                                            {{"Authorization", "Basic " + Token}, {"Content-Type", "application/json"}})
+                                    << 401 << unauthorized << none;
+    QTest::newRow("metrics need the token") << get("/metrics", {}) << 401 << unauthorized << none;
+    QTest::newRow("the scheme in any case")
+        << post("/v1/messages", R"({"to":"R2","text":"B"})",
+                {{"Authorization", "bearer " + Token}, {"Content-Type", "application/json"}})
+        << 202 << R"({"id":"%ID%"})" << QStringList{"B"};
+    QTest::newRow("get on a post route") << get("/v1/messages") << 405
+                                         << utf8(R"({"error":"このパスには POST を使ってください。"})") << none;
+    QTest::newRow("post on a get route") << post("/metrics", "{}") << 405
+                                         << utf8(R"({"error":"このパスには GET を使ってください。"})") << none;
+    QTest::newRow("no such path") << get("/v2/messages") << 404 << utf8(R"({"error":"そのようなパスはありません。"})")
+                                  << none;
+    QTest::newRow("unknown id") << get("/v1/messages/20261207T000000000-00000") << 404
+                                << utf8(R"({"error":"20261207T000000000-00000 というメッセージは知りません。"})")
+                                << none;
+    QTest::newRow("a path for an id") << get("/v1/messages/..%2F..%2FFumidori.ini") << 404
+                                      << utf8(R"({"error":"../../Fumidori.ini というメッセージは知りません。"})")
+                                      << none;
+    QTest::newRow("declared too long") << QByteArray(
+                                              "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
+                                              Token +
+                                              "\r\nContent-Type: application/json\r\nContent-Length: 10485760\r\n\r\n{")
+                                       << 413 << utf8(R"({"error":"本文が長すぎます（65536 バイトまで）。"})") << none;
+    QTest::newRow("alert") << post("/v1/alertmanager/R0", notification("firing", R"({"alertname":"DiskFull"})",
+                                                                       R"({"summary":"ディスクがいっぱい"})",
+                                                                       "[" + firingAlert("{}", "{}") + "]"))
+                           << 202 << R"({"id":"%ID%"})" << QStringList{utf8("［FIRING：1］ DISKFULL ﾃﾞィｽｸがいっぱい")};
+    QTest::newRow("alert for an unknown name")
+        << post("/v1/alertmanager/Nobody", notification("firing", "{}", "{}", "[]")) << 400
+        << utf8(
+               R"({"error":"相手先「Nobody」はアドレス帳にありません。名前を確かめるか、--number と --center で番号を指定してください。"})")
+        << none;
+    QTest::newRow("alert that is none")
+        << post("/v1/alertmanager/R0", R"({"status":"firing"})") << 400
+        << utf8(R"({"error":"Alertmanager の通知（alerts のあるオブジェクト）ではありません。"})") << none;
+}
+
+void tst_Http::routes()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QString, answer);
+    QFETCH(QStringList, queued);
+    const Reply reply = httpclient::exchange(m_port, request);
+    QCOMPARE(reply.status, status);
+    const QStringList ids = sendqueue::waitingIds(m_folder);
+    QCOMPARE(waitingTexts(), queued);
+    answer.replace(QStringLiteral("%ID%"), ids.value(0));
+    QCOMPARE(QString::fromUtf8(reply.body), answer + u'\n');
+    QVERIFY(reply.head.contains("Content-Type: application/json"));
+    // Nothing half written is left beside the messages.
+    QCOMPARE(QDir(sendqueue::queueFolder(m_folder)).entryList(QDir::Files | QDir::Hidden).size(), queued.size());
+}
+
+void tst_Http::alertPages_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("pageTemplate");
+    QTest::addColumn<QString>("page");
+    const QString byDefault;
+    QTest::newRow("common labels and annotations")
+        << notification("firing", R"({"alertname":"Down","job":"node"})", R"({"summary":"WEB1 DOWN"})",
+                        "[" + firingAlert("{}", "{}") + "," + firingAlert("{}", "{}") + "]")
+        << byDefault << utf8("［FIRING：2］ DOWN WEB1 DOWN");
+    QTest::newRow("description when no summary")
+        << notification("firing", R"({"alertname":"Down"})", R"({"description":"GONE"})",
+                        "[" + firingAlert("{}", "{}") + "]")
+        << byDefault << utf8("［FIRING：1］ DOWN GONE");
+    QTest::newRow("the first alert when nothing is common")
+        << notification("firing", "{}", "{}",
+                        "[" + firingAlert(R"({"alertname":"A1"})", R"({"summary":"S1"})") + "," +
+                            firingAlert(R"({"alertname":"A2"})", R"({"summary":"S2"})") + "]")
+        << byDefault << utf8("［FIRING：2］ A1 S1");
+    QTest::newRow("resolved") << notification("resolved", R"({"alertname":"Down"})", R"({"summary":"OK"})",
+                                              "[" + firingAlert("{}", "{}", "resolved") + "]")
+                              << byDefault << utf8("［RESOLVED］ DOWN OK");
+    QTest::newRow("some still firing") << notification("firing", R"({"alertname":"Down"})", "{}",
+                                                       "[" + firingAlert("{}", "{}", "resolved") + "," +
+                                                           firingAlert("{}", "{}") + "]")
+                                       << byDefault << utf8("［FIRING：1］ DOWN");
+    QTest::newRow("a template") << notification("firing", R"({"alertname":"Down","instance":"web1"})",
+                                                R"({"runbook":"R7"})", "[" + firingAlert("{}", "{}") + "]")
+                                << "{status} {count} {label:instance} {annotation:runbook} {nothing}"
+                                << utf8("FIRING 1 WEB1 R7 ｛NOTHING｝");
+    QTest::newRow("a field's text is not read as a field")
+        << notification("firing", R"({"alertname":"{summary}"})", R"({"summary":"X"})", "[]") << byDefault
+        << utf8("［FIRING：0］ ｛SUMMARY｝ X");
+    QTest::newRow("Japanese kept, characters without a code dropped")
+        << notification("firing", R"({"alertname":"Disk"})", R"({"summary":"残り😀わずか"})", "[]") << byDefault
+        << utf8("［FIRING：0］ DISK 残りわずか");
+    QTest::newRow("cut to the centre's limit")
+        << notification("firing", R"({"alertname":"Disk"})",
+                        R"({"summary":"0123456789012345678901234567890123456789"})", "[]")
+        << byDefault << utf8("［FIRING：0］ DISK 012345678901234567890123");
+}
+
+void tst_Http::alertPages()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, pageTemplate);
+    QFETCH(QString, page);
+    if (!pageTemplate.isEmpty()) { // a listener of its own for the template
+        m_listener->stop();
+        ListenerSettings s;
+        s.address = QStringLiteral("127.0.0.1");
+        s.token = Token;
+        s.alertTemplate = pageTemplate;
+        QCOMPARE(m_listener->start(s, m_intake.get()), QString());
+        m_port = m_listener->port();
+    }
+    const Reply reply = httpclient::exchange(m_port, post("/v1/alertmanager/R0", payload));
+    QCOMPARE(reply.status, 202);
+    QCOMPARE(waitingTexts(), QStringList{page});
+    QString problem;
+    const auto stored =
+        sendqueue::read(sendqueue::queueFolder(m_folder), sendqueue::waitingIds(m_folder).value(0), &problem);
+    QVERIFY(stored);
+    QCOMPARE(stored->to, QStringLiteral("R0"));
+    QVERIFY(!stored->optimize); // stored as it goes
+}
+
+void tst_Http::messageState_data()
+{
+    QTest::addColumn<QString>("where"); // queue, work, failed, sent, gone
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("waiting") << "queue"
+                             << R"({"id":"%ID%","state":"waiting"})";
+    QTest::newRow("sending") << "work"
+                             << R"({"id":"%ID%","line":"COM1","state":"sending"})";
+    QTest::newRow("failed") << "failed" << utf8(R"({"id":"%ID%","reason":"回線が切れました","state":"failed"})");
+    QTest::newRow("sent") << "sent"
+                          << R"({"id":"%ID%","state":"sent"})";
+}
+
+void tst_Http::messageState()
+{
+    QFETCH(QString, where);
+    QFETCH(QString, answer);
+    QueuedMessage m;
+    m.to = QStringLiteral("R0");
+    m.text = QStringLiteral("A");
+    QVERIFY(!sendqueue::add(m_folder, m));
+    if (where != QLatin1String("queue"))
+        QVERIFY(sendqueue::take(m_folder, m.id));
+    if (where == QLatin1String("failed")) {
+        QVERIFY(!sendqueue::fail(m_folder, m, utf8("回線が切れました"), sendqueue::State::Sending));
+    } else if (where == QLatin1String("sent")) {
+        sendqueue::finish(m_folder, m.id);
+        m_intake->settled(m.id, true, {});
+    }
+    const Reply reply = httpclient::exchange(m_port, get("/v1/messages/" + m.id.toLatin1()));
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(QString::fromUtf8(reply.body), answer.replace(QStringLiteral("%ID%"), m.id) + u'\n');
+}
+
+void tst_Http::metrics()
+{
+    // Two waiting (one added 90 s ago), one being sent, one failed; two calls ended.
+    QueuedMessage old, fresh, sending, failed;
+    for (QueuedMessage *m : {&old, &fresh, &sending, &failed})
+        m->to = QStringLiteral("R0"), m->text = QStringLiteral("A");
+    old.added = QDateTime::currentMSecsSinceEpoch() - 90 * 1000;
+    for (QueuedMessage *m : {&old, &fresh, &sending, &failed})
+        QVERIFY(!sendqueue::add(m_folder, *m));
+    QVERIFY(sendqueue::take(m_folder, sending.id) && sendqueue::take(m_folder, failed.id));
+    QVERIFY(!sendqueue::fail(m_folder, failed, QStringLiteral("x"), sendqueue::State::Sending));
+    m_intake->callEnded({ExitStatus::Sent});
+    m_intake->settled(QStringLiteral("a"), true, {});
+    m_intake->callEnded({ExitStatus::LineFailed, QStringLiteral("NO CARRIER")});
+    m_intake->callEnded({ExitStatus::LineFailed, QStringLiteral("NO CARRIER")});
+    m_intake->settled(QStringLiteral("b"), false, QStringLiteral("NO CARRIER"));
+
+    const Reply reply = httpclient::exchange(m_port, get("/metrics"));
+    QCOMPARE(reply.status, 200);
+    QVERIFY(reply.head.contains("Content-Type: text/plain; version=0.0.4; charset=utf-8"));
+    QStringList lines = QString::fromUtf8(reply.body).split(u'\n');
+    const QString oldest = lines.value(lines.size() - 2);
+    QVERIFY2(oldest.startsWith(QLatin1String("fumidori_queue_oldest_waiting_seconds 9")), qPrintable(oldest));
+    QVERIFY(oldest.section(u' ', 1).toDouble() < 100);
+    lines.removeAt(lines.size() - 2);
+    QCOMPARE(lines.join(u'\n'), QStringLiteral(R"(# HELP fumidori_queue_messages Messages in the queue by state.
+# TYPE fumidori_queue_messages gauge
+fumidori_queue_messages{state="waiting"} 2
+fumidori_queue_messages{state="sending"} 1
+fumidori_queue_messages{state="failed"} 1
+# HELP fumidori_messages_sent_total Messages sent since the runner started.
+# TYPE fumidori_messages_sent_total counter
+fumidori_messages_sent_total 1
+# HELP fumidori_messages_failed_total Messages given up since the runner started.
+# TYPE fumidori_messages_failed_total counter
+fumidori_messages_failed_total 1
+# HELP fumidori_line_calls_total Calls by line and outcome since the runner started.
+# TYPE fumidori_line_calls_total counter
+fumidori_line_calls_total{line="COM1",outcome="sent"} 1
+fumidori_line_calls_total{line="COM1",outcome="failed"} 2
+fumidori_line_calls_total{line="COM1",outcome="refused"} 0
+fumidori_line_calls_total{line="COM1",outcome="busy"} 0
+# HELP fumidori_line_up Whether the line is in service (1) or down (0).
+# TYPE fumidori_line_up gauge
+fumidori_line_up{line="COM1"} 0
+# HELP fumidori_queue_oldest_waiting_seconds Age of the oldest waiting message, 0 when none waits.
+# TYPE fumidori_queue_oldest_waiting_seconds gauge
+)"));
+}
+
+void tst_Http::health()
+{
+    // No token needed; down while the line is down or the runner is out of service.
+    const QByteArray request = httpclient::request("GET", "/healthz", {});
+    QCOMPARE(httpclient::exchange(m_port, request).body, QByteArray(R"({"status":"ok"})"
+                                                                    "\n"));
+    m_intake->callEnded({ExitStatus::LineFailed});
+    QCOMPARE(httpclient::exchange(m_port, request).status, 503);
+    m_intake->callEnded({ExitStatus::Sent});
+    QCOMPARE(httpclient::exchange(m_port, request).status, 200);
+    m_intake->setInService(false);
+    QCOMPARE(httpclient::exchange(m_port, request).body, QByteArray(R"({"status":"down"})"
+                                                                    "\n"));
+}
+
+void tst_Http::limits_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status"); // 0: closed without an answer
+    const QByteArray head = "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + Token +
+                            "\r\nContent-Type: application/json\r\n";
+    const QByteArray chunk = QByteArray::number(0x4000, 16) + "\r\n" + QByteArray(0x4000, ' ') + "\r\n";
+    QTest::newRow("a body in pieces past the limit")
+        << QByteArray(head + "Transfer-Encoding: chunked\r\n\r\n" + chunk.repeated(5) + "0\r\n\r\n") << 0;
+    QTest::newRow("a body at the limit") << QByteArray(head + "Content-Length: 65536\r\n\r\n" +
+                                                       R"({"to":"R0","text":"A"})" + QByteArray(65536 - 22, ' '))
+                                         << 202;
+    QTest::newRow("headers past the limit")
+        << QByteArray(head + "X-Padding: " + QByteArray(17 * 1024, 'a') + "\r\nContent-Length: 2\r\n\r\n{}") << 0;
+    QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << 0;
+}
+
+void tst_Http::limits()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QCOMPARE(httpclient::exchange(m_port, request).status, status);
+    QCOMPARE(sendqueue::waitingIds(m_folder).size(), status == 202 ? 1 : 0);
+    // The listener serves the next client as before.
+    QCOMPARE(httpclient::exchange(m_port, get("/v1/messages/x")).status, 404);
+}
+
+void tst_Http::connectionsPerClient()
+{
+    // 200 connections from one client at once: 8 are kept, the rest closed unanswered.
+    QList<int> fds;
+    for (int i = 0; i < 200; ++i)
+        fds << httpclient::connectTo(m_port);
+    const QList<int> kept = httpclient::keptOpen(fds, 192, 5000);
+    QCOMPARE(kept.size(), 8);
+    QVERIFY(httpclient::sendAll(kept.first(), get("/v1/messages/x")));
+    QCOMPARE(httpclient::parse(httpclient::readAll(kept.first())).status, 404);
+    for (int fd : fds)
+        ::close(fd);
+}
+
+void tst_Http::tokenFile_data()
+{
+    QTest::addColumn<QByteArray>("contents"); // empty with mode 0: none, made at the start
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("made at the first start") << QByteArray() << 0 << QString();
+    QTest::newRow("the owner's") << QByteArray("abc\n") << 0600 << QString();
+    QTest::newRow("others may read") << QByteArray("abc\n") << 0640 << QStringLiteral("chmod 600");
+    QTest::newRow("empty") << QByteArray("\n") << 0600 << QStringLiteral("トークンがありません");
+}
+
+void tst_Http::tokenFile()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(int, mode);
+    QFETCH(QString, problem);
+    const QString path = m_folder + QStringLiteral("http-token");
+    if (mode) {
+        QVERIFY(writeFileBytes(path, contents));
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
+    }
+    QString found;
+    const std::optional<QByteArray> token = listenerToken({}, m_folder, &found);
+    QVERIFY2(found.contains(problem) && token.has_value() == problem.isEmpty(), qPrintable(found));
+    if (!token)
+        return;
+    if (mode) {
+        QCOMPARE(*token, contents.trimmed());
+        return;
+    }
+    QCOMPARE(token->size(), 43); // 256 random bits
+    struct stat st = {};
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    QCOMPARE(readFileBytes(path), *token + '\n');
+    QCOMPARE(listenerToken({}, m_folder, &found).value_or(""), *token); // kept for the next start
+}
+
+QTEST_GUILESS_MAIN(tst_Http)
+#include "tst_http.moc"

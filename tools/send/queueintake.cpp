@@ -1,0 +1,186 @@
+#include "queueintake.h"
+
+#include "modem/devicekind.h"
+#include "options.h"
+#include "store/appdata.h"
+#include "store/locks.h"
+#include "store/settingsfile.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
+
+QueueAddResult addToQueue(const QString &folder, const Target &target, const QString &text, const DeviceAccess &access,
+                          QueuedMessage m, TextFit fit)
+{
+    // What can never be sent is refused now, while the one who hands it in can still say so.
+    auto checked = prepare(folder, target, text, access, fit);
+    if (auto *refusal = std::get_if<Outcome>(&checked))
+        return {{}, *refusal, {}};
+    m.to = target.to;
+    m.number = target.number;
+    m.center = target.center;
+    m.optimize = target.optimize;
+    m.text = text;
+    if (fit == TextFit::Fit) { // stored as it will go: the optimiser has been applied already
+        m.text = std::get<Prepared>(checked).text;
+        m.optimize = false;
+    }
+    if (auto problem = sendqueue::add(folder, m))
+        return {{}, std::nullopt, *problem};
+    return {m.id, std::nullopt, {}};
+}
+
+std::optional<QByteArray> listenerToken(const QString &tokenFile, const QString &folder, QString *problem)
+{
+    const QString path = tokenFile.isEmpty() ? folder + QStringLiteral("http-token") : tokenFile;
+    if (!tokenFile.isEmpty() || QFileInfo::exists(path) || QFileInfo(path).isSymLink()) {
+        const std::optional<QString> token = readPrivateFile(path, problem);
+        if (token && token->trimmed().isEmpty()) {
+            *problem = QStringLiteral("%1 にトークンがありません。").arg(path);
+            return std::nullopt;
+        }
+        return token ? std::optional(token->trimmed().toUtf8()) : std::nullopt;
+    }
+    // The first start: a new token, written whole (0600 from its creation) and renamed in.
+    QByteArray random(32, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), random.size() / 4);
+    const QByteArray token = random.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    const QByteArray temporary = QFile::encodeName(path + QStringLiteral(".new"));
+    ::unlink(temporary.constData());
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const QByteArray line = token + '\n';
+    const bool written =
+        fd >= 0 && ::write(fd, line.constData(), size_t(line.size())) == line.size() && ::fsync(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!written || ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
+        ::unlink(temporary.constData());
+        *problem = QStringLiteral("トークンのファイル %1 を作れません。").arg(path);
+        return std::nullopt;
+    }
+    return token;
+}
+
+QueueIntake::QueueIntake(QString folder, QString lineName, DeviceAccess access, QueuedMessage defaults)
+    : m_folder(std::move(folder)), m_lineName(std::move(lineName)), m_access(std::move(access)),
+      m_defaults(std::move(defaults))
+{
+}
+
+IntakeAnswer QueueIntake::add(const IntakeMessage &message)
+{
+    // No lock here: the spool's own renames keep the files whole, and the checks read the
+    // folder's files under the folder's lock.
+    const Target target{message.to, message.number, message.center, message.optimize};
+    const QueueAddResult added =
+        addToQueue(m_folder, target, message.text, m_access, m_defaults, message.fit ? TextFit::Fit : TextFit::Refuse);
+    if (added.refusal)
+        return {IntakeAnswer::Refused, {}, added.refusal->message};
+    if (!added.notStored.isEmpty())
+        return {IntakeAnswer::NotStored, {}, added.notStored};
+    return {IntakeAnswer::Queued, added.id, {}};
+}
+
+IntakeStatus QueueIntake::status(const QString &id)
+{
+    static const QString allowed = QStringLiteral("0123456789abcdefghijklmnopqrstuvwxyzT-");
+    if (id.isEmpty() || id.size() > 64 ||
+        !std::all_of(id.cbegin(), id.cend(), [](QChar c) { return allowed.contains(c); }))
+        return {};
+    const QString name = id + QStringLiteral(".msg");
+    // Looked at in the order a message moves, so that one moving meanwhile is still found.
+    if (QFileInfo::exists(sendqueue::queueFolder(m_folder) + name))
+        return {IntakeStatus::Waiting, {}, {}};
+    if (QFileInfo::exists(sendqueue::workFolder(m_folder) + name))
+        return {IntakeStatus::Sending, m_lineName, {}};
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto known = m_outcomes.constFind(id);
+        if (known != m_outcomes.cend())
+            return *known;
+    }
+    QString problem;
+    if (const auto failed = sendqueue::read(sendqueue::failedFolder(m_folder), id, &problem))
+        return {IntakeStatus::Failed, {}, failed->failure};
+    if (QFileInfo::exists(sendqueue::queueFolder(m_folder) + name))
+        return {IntakeStatus::Waiting, {}, {}};
+    return {};
+}
+
+IntakeMetrics QueueIntake::metrics()
+{
+    IntakeMetrics m;
+    const QStringList waiting = sendqueue::waitingIds(m_folder);
+    const auto count = [](const QString &folder) {
+        return qint64(QDir(folder).entryList({QStringLiteral("*.msg")}, QDir::Files).size());
+    };
+    m.waiting = waiting.size();
+    m.sending = count(sendqueue::workFolder(m_folder));
+    m.failed = count(sendqueue::failedFolder(m_folder));
+    for (const QString &id : waiting) { // the oldest that can still be read
+        QString problem;
+        if (const auto oldest = sendqueue::read(sendqueue::queueFolder(m_folder), id, &problem)) {
+            m.oldestWaitingSeconds = qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch() - oldest->added) / 1000.0;
+            break;
+        }
+    }
+    const std::lock_guard lock(m_mutex);
+    m.sentTotal = m_sent;
+    m.failedTotal = m_failed;
+    m.lines.append({m_lineName, m_lineUp, m_calls});
+    return m;
+}
+
+bool QueueIntake::healthy()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_inService && m_lineUp;
+}
+
+void QueueIntake::setInService(bool inService)
+{
+    const std::lock_guard lock(m_mutex);
+    m_inService = inService;
+}
+
+void QueueIntake::callEnded(const Outcome &outcome)
+{
+    const std::lock_guard lock(m_mutex);
+    ++m_calls[outcome.word()];
+    if (outcome.status == ExitStatus::Sent)
+        m_lineUp = true;
+    else if (outcome.status == ExitStatus::LineFailed)
+        m_lineUp = false;
+}
+
+void QueueIntake::settled(const QString &id, bool sent, const QString &reason)
+{
+    const std::lock_guard lock(m_mutex);
+    ++(sent ? m_sent : m_failed);
+    if (!m_outcomes.contains(id))
+        m_order.enqueue(id);
+    m_outcomes.insert(id, {sent ? IntakeStatus::Sent : IntakeStatus::Failed, {}, reason});
+    while (m_order.size() > RememberedOutcomes)
+        m_outcomes.remove(m_order.dequeue());
+}
+
+QString QueueIntake::lineNameOf(const QString &folder)
+{
+    AppData data;
+    data.folder = folder;
+    data.settings = Settings::defaults();
+    {
+        const FolderLock lock(folder, FolderLock::Shared);
+        LoadSettingsFile(data); // unreadable: the defaults, as the first call will say
+    }
+    const Settings &s = data.settings;
+    if (*deviceRules(s.ModemKind).lineSettings)
+        return QStringLiteral("COM%1").arg(s.PortNumber);
+    return QStringLiteral("kind %1").arg(s.ModemKind);
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "outcome.h"
+#include "prepare.h"
+#include "store/intake.h"
+#include "store/sendqueue.h"
+
+#include <QHash>
+#include <QQueue>
+#include <mutex>
+#include <optional>
+
+struct QueueAddResult {
+    QString id;                     // queued
+    std::optional<Outcome> refusal; // the message can never go (BadInput)
+    QString notStored;              // the queue could not be written: why
+};
+
+// "queue add": checks a message as its send will and puts it in the queue of the
+// folder. m brings the queue's settings for it (attempts, delays, hooks); its
+// recipient and text come from target and text. With TextFit::Fit the text stored is
+// the one fitted to the centre.
+QueueAddResult addToQueue(const QString &folder, const Target &target, const QString &text, const DeviceAccess &access,
+                          QueuedMessage m, TextFit fit = TextFit::Refuse);
+
+// The listener's bearer token: the first line of tokenFile (only its owner may read
+// it), else of http-token in the data folder, made (mode 0600) with a new random token
+// when there is none. nullopt with *problem when it cannot be had.
+std::optional<QByteArray> listenerToken(const QString &tokenFile, const QString &folder, QString *problem);
+
+// The queue runner as the HTTP listener sees it: adds through addToQueue, answers for
+// messages from the queue's folders and from the outcomes it was told, and keeps the
+// counts the metrics show. The listener calls it from its own thread, the runner tells
+// it what happened from the runner's: every member takes the one mutex.
+class QueueIntake : public Intake
+{
+public:
+    static constexpr int RememberedOutcomes = 10000;
+
+    // lineName: the one line of today's runner, named after the window's device.
+    QueueIntake(QString folder, QString lineName, DeviceAccess access, QueuedMessage defaults);
+
+    IntakeAnswer add(const IntakeMessage &message) override;
+    IntakeStatus status(const QString &id) override;
+    IntakeMetrics metrics() override;
+    bool healthy() override;
+
+    // From the runner.
+    void setInService(bool inService);
+    void callEnded(const Outcome &outcome);
+    // The message left the queue: sent, or given up with the reason.
+    void settled(const QString &id, bool sent, const QString &reason);
+
+    // The line of the folder's settings: "COM<n>" for a device on a serial port, else
+    // the device kind's number ("kind 10").
+    static QString lineNameOf(const QString &folder);
+
+private:
+    QString m_folder;
+    QString m_lineName;
+    DeviceAccess m_access;
+    QueuedMessage m_defaults;
+    std::mutex m_mutex;
+    QHash<QString, IntakeStatus> m_outcomes;
+    QQueue<QString> m_order; // oldest first
+    quint64 m_sent = 0;
+    quint64 m_failed = 0;
+    QMap<QString, quint64> m_calls;
+    bool m_lineUp = true;
+    bool m_inService = false;
+};
