@@ -64,9 +64,10 @@ bool isJson(const QByteArray &contentType)
     return true;
 }
 
+// A piece of the path, which the server library has percent-decoded already.
 QString pathText(const QByteArray &bytes)
 {
-    return QString::fromUtf8(QByteArray::fromPercentEncoding(bytes));
+    return QString::fromUtf8(bytes);
 }
 
 QByteArray labelValue(const QString &text)

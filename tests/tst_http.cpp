@@ -436,8 +436,8 @@ void tst_Http::limits_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("status"); // 0: closed without an answer
-    const QByteArray head = "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + Token +
-                            "\r\nContent-Type: application/json\r\n";
+    const QByteArray head = "POST /v1/messages HTTP/1.1\r\nHost: x\r\nConnection: close\r\nAuthorization: Bearer " +
+                            Token + "\r\nContent-Type: application/json\r\n";
     const QByteArray chunk = QByteArray::number(0x4000, 16) + "\r\n" + QByteArray(0x4000, ' ') + "\r\n";
     QTest::newRow("a body in pieces past the limit")
         << QByteArray(head + "Transfer-Encoding: chunked\r\n\r\n" + chunk.repeated(5) + "0\r\n\r\n") << 0;

@@ -1,0 +1,299 @@
+// fumidori-send's queue runner listening on loopback, with the simulator on its line:
+// a real Alertmanager pages through it, promtool takes its metrics, bad clients leave a
+// call under way unharmed, and a runner killed right after a 202 loses nothing.
+#include "support/httpclient.h"
+#include "support/modemsim.h"
+
+#include "store/appdata.h"
+#include "store/sendqueue.h"
+#include "store/settingsfile.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+#include <thread>
+
+namespace
+{
+
+const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
+const QString Pager = QStringLiteral("模擬ポケベル");
+
+// A port that was free a moment ago, for a server that must be told its port.
+quint16 freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// "queue run --listen 127.0.0.1:0" on the folder; up once it has told its port.
+struct Runner {
+    QProcess process;
+    quint16 port = 0;
+    QByteArray token;
+
+    QByteArray out; // its events, one JSON object a line
+
+    // Until the runner has told of count events of the name.
+    QList<QJsonObject> events(const QString &name, int count)
+    {
+        QList<QJsonObject> found;
+        do {
+            out += process.readAllStandardOutput();
+            found.clear();
+            for (const QByteArray &line : out.split('\n')) {
+                const QJsonObject event = QJsonDocument::fromJson(line).object();
+                if (event.value("event").toString() == name)
+                    found << event;
+            }
+        } while (found.size() < count && process.waitForReadyRead(20000));
+        return found;
+    }
+    bool start(const QString &folder)
+    {
+        process.start(Tool, {"--folder", folder, "--quiet", "--json", "queue", "run", "--listen", "127.0.0.1:0"});
+        port = quint16(events("listening", 1).value(0).value("port").toInt());
+        QFile file(folder + "http-token");
+        token = file.open(QIODevice::ReadOnly) ? file.readLine().trimmed() : QByteArray();
+        return port != 0 && !token.isEmpty();
+    }
+    httpclient::Reply exchange(const QByteArray &method, const QByteArray &path, const QByteArray &body = {})
+    {
+        QList<QPair<QByteArray, QByteArray>> headers{{"Authorization", "Bearer " + token}};
+        if (method == "POST")
+            headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("application/json")));
+        return httpclient::exchange(port, httpclient::request(method, path, headers, body));
+    }
+    QString add(const QString &text)
+    {
+        const QJsonObject body{{"to", Pager}, {"text", text}};
+        const auto reply = exchange("POST", "/v1/messages", QJsonDocument(body).toJson(QJsonDocument::Compact));
+        return QJsonDocument::fromJson(reply.body).object().value("id").toString();
+    }
+    ~Runner()
+    {
+        process.terminate();
+        if (!process.waitForFinished(10000))
+            process.kill();
+    }
+};
+
+// A folder whose line 1 is the simulator's, one centre that takes 160 characters.
+QString makeFolder(const QTemporaryDir &dir)
+{
+    AppData data;
+    data.folder = dir.path() + u'/';
+    data.settings = Settings::defaults();
+    data.settings.MailInterval = 0;
+    data.centers << MessageCenter{QStringLiteral("C"), 0, QStringLiteral("0570000111"), 160, 0, 0, 0};
+    data.recipients << Recipient{Pager, 0, QStringLiteral("09012345678")};
+    return SaveSettingsFile(data) ? QString() : data.folder;
+}
+
+// The line's link made to point nowhere: every call fails at once on opening it.
+bool cutLine(const QString &folder)
+{
+    return QFile::remove(folder + "ports/COM1") && QFile::link(folder + "nothing", folder + "ports/COM1");
+}
+
+bool writeText(const QString &path, const QString &text)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(text.toUtf8()) >= 0;
+}
+
+} // namespace
+
+class tst_HttpSystem : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void alertmanagerPages();
+    void metricsPassPromtool();
+    void badClientsLeaveTheCallAlone();
+    void killedAfterAccepting();
+
+private:
+    std::optional<QTemporaryDir> m_dir;
+    QString m_folder;
+};
+
+void tst_HttpSystem::init()
+{
+    m_folder = makeFolder(m_dir.emplace());
+    QVERIFY(!m_folder.isEmpty());
+}
+
+void tst_HttpSystem::alertmanagerPages()
+{
+    const QString alertmanager = QStandardPaths::findExecutable("prometheus-alertmanager");
+    const QString amtool = QStandardPaths::findExecutable("amtool");
+    if (alertmanager.isEmpty() || amtool.isEmpty())
+        QSKIP("prometheus-alertmanager is not installed (scripts/setup installs it)");
+    ModemSim sim;
+    QVERIFY(sim.start(m_folder, 1));
+    Runner runner;
+    QVERIFY(runner.start(m_folder));
+
+    // The README's receiver, with this runner's port and token.
+    const quint16 amPort = freePort();
+    const QString url = QStringLiteral("http://127.0.0.1:%1/v1/alertmanager/").arg(runner.port) +
+                        QString::fromLatin1(QUrl::toPercentEncoding(Pager));
+    const QString config = QStringLiteral("route:\n"
+                                          "  receiver: pager\n"
+                                          "  group_wait: 1s\n"
+                                          "receivers:\n"
+                                          "  - name: pager\n"
+                                          "    webhook_configs:\n"
+                                          "      - url: '%1'\n"
+                                          "        http_config:\n"
+                                          "          authorization:\n"
+                                          "            credentials_file: '%2'\n")
+                               .arg(url, m_folder + "http-token");
+    QVERIFY(writeText(m_folder + "alertmanager.yml", config));
+    QProcess am;
+    am.setProcessChannelMode(QProcess::MergedChannels);
+    am.start(alertmanager,
+             {"--config.file=" + m_folder + "alertmanager.yml", "--storage.path=" + m_folder + "am",
+              QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(amPort), "--cluster.listen-address="});
+    QByteArray log;
+    while (!log.contains("Listening on") && am.waitForReadyRead(20000))
+        log += am.readAll();
+    if (!log.contains("Listening on"))
+        QSKIP(qPrintable("Alertmanager did not start: " + log));
+
+    QProcess add;
+    add.start(amtool, {"alert", "add", "alertname=DiskFull", "--annotation=summary=ディスクが残りわずか",
+                       QStringLiteral("--alertmanager.url=http://127.0.0.1:%1").arg(amPort)});
+    QVERIFY(add.waitForFinished(20000));
+    QCOMPARE(add.exitCode(), 0);
+    const QStringList pages = sim.field("message", 1);
+    am.terminate();
+    am.waitForFinished(10000);
+    QCOMPARE(pages, QStringList{QStringLiteral("［FIRING：1］ DISKFULL ﾃﾞィｽｸが残りわずか")});
+}
+
+void tst_HttpSystem::metricsPassPromtool()
+{
+    const QString promtool = QStandardPaths::findExecutable("promtool");
+    if (promtool.isEmpty())
+        QSKIP("promtool is not installed (the prometheus package; scripts/setup installs it)");
+    ModemSim sim;
+    QVERIFY(sim.start(m_folder, 1));
+    QVERIFY(QDir().mkpath(m_folder + "queue"));
+    QVERIFY(writeText(m_folder + "queue/queue.ini", "[Queue]\nAttempts=0\n"));
+    Runner runner;
+    QVERIFY(runner.start(m_folder));
+    const QString sent = runner.add("A");
+    QVERIFY2(runner.events("result", 1).size() == 1, runner.out + runner.process.readAllStandardError());
+    // The line goes away: the next two calls fail and are given up, and the line is down.
+    QVERIFY(cutLine(m_folder));
+    const QString failed = runner.add("B");
+    runner.add("C");
+    QVERIFY2(runner.events("result", 3).size() == 3, runner.out.constData());
+    const QByteArray state = runner.exchange("GET", "/v1/messages/" + failed.toLatin1()).body;
+    QVERIFY2(state.contains("\"failed\""), state.constData());
+    QVERIFY(runner.exchange("GET", "/v1/messages/" + sent.toLatin1()).body.contains("\"sent\""));
+    const QByteArray metrics = runner.exchange("GET", "/metrics").body;
+    QVERIFY2(metrics.contains("fumidori_line_up{line=\"COM1\"} 0"), metrics.constData());
+    QVERIFY(metrics.contains("fumidori_messages_sent_total 1"));
+    QVERIFY(metrics.contains("fumidori_line_calls_total{line=\"COM1\",outcome=\"failed\"} 2"));
+    QProcess check;
+    check.setProcessChannelMode(QProcess::MergedChannels);
+    check.start(promtool, {"check", "metrics"});
+    check.write(metrics);
+    check.closeWriteChannel();
+    QVERIFY(check.waitForFinished(20000));
+    QVERIFY2(check.exitCode() == 0, check.readAll().constData());
+    QCOMPARE(runner.exchange("GET", "/healthz").status, 503);
+}
+
+void tst_HttpSystem::badClientsLeaveTheCallAlone()
+{
+    ModemSim sim;
+    QVERIFY(sim.start(m_folder, 1, {"--delay", "150"})); // a call of some seconds
+    Runner runner;
+    QVERIFY(runner.start(m_folder));
+    const QString id = runner.add(QStringLiteral("ぶじにとどく"));
+    QVERIFY(!id.isEmpty());
+
+    // Meanwhile: a client sending a byte a second, 200 connections, a 10 MB body, a
+    // wrong token, garbage.
+    QElapsedTimer slowTime;
+    slowTime.start();
+    const int slowFd = httpclient::connectTo(runner.port, 20000);
+    qsizetype slowSent = 0;
+    const QByteArray slowRequest = "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: slow\r\n\r\n";
+    std::jthread slow([&] {
+        for (; slowSent < slowRequest.size(); ++slowSent) {
+            if (!httpclient::sendAll(slowFd, slowRequest.mid(slowSent, 1)) ||
+                httpclient::keptOpen({slowFd}, 1, 1000).isEmpty())
+                break;
+        }
+    });
+    QList<int> many;
+    for (int i = 0; i < 200; ++i)
+        many << httpclient::connectTo(runner.port);
+    QCOMPARE(httpclient::keptOpen(many, 193, 5000).size(), 7); // 8 for the client, the slow one's among them
+    for (int fd : many)
+        ::close(fd);
+    const int big = httpclient::connectTo(runner.port);
+    const QByteArray head = "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + runner.token +
+                            "\r\nContent-Type: application/json\r\nContent-Length: 10485760\r\n\r\n";
+    httpclient::sendAll(big, head); // answered before the body is read
+    QCOMPARE(httpclient::parse(httpclient::readAll(big)).status, 413);
+    ::close(big);
+    const QByteArray token = runner.token;
+    runner.token = "wrong";
+    QCOMPARE(runner.exchange("GET", "/metrics").status, 401);
+    runner.token = token;
+    QCOMPARE(httpclient::exchange(runner.port, "\x16\x03\x01 not HTTP\r\n\r\n").status, 400);
+
+    // The slow client is cut off 10 s after it came, in the middle of its request.
+    slow.join();
+    ::close(slowFd);
+    QVERIFY2(slowTime.elapsed() >= 9000 && slowTime.elapsed() < 15000, qPrintable(QString::number(slowTime.elapsed())));
+    QVERIFY(slowSent < slowRequest.size());
+    QCOMPARE(runner.exchange("GET", "/v1/messages/" + id.toLatin1()).status, 200);
+    QCOMPARE(sim.field("message", 1), QStringList{QStringLiteral("ぶじにとどく")});
+    QVERIFY(sendqueue::list(m_folder).isEmpty());
+}
+
+void tst_HttpSystem::killedAfterAccepting()
+{
+    ModemSim sim;
+    QVERIFY(sim.start(m_folder, 1));
+    QString id;
+    {
+        Runner runner;
+        QVERIFY(runner.start(m_folder));
+        // No line to send on: the message stays queued however fast the kill comes.
+        QVERIFY(cutLine(m_folder));
+        id = runner.add("KEPT");
+        QVERIFY(!id.isEmpty());
+        runner.process.kill();
+        QVERIFY(runner.process.waitForFinished(5000));
+    }
+    QStringList onDisk;
+    for (const sendqueue::Entry &e : sendqueue::list(m_folder))
+        onDisk << e.message.id + ":" + e.message.text;
+    QVERIFY2(onDisk.contains(id + ":KEPT"), qPrintable(onDisk.join(u' ')));
+}
+
+QTEST_GUILESS_MAIN(tst_HttpSystem)
+#include "tst_httpsystem.moc"
