@@ -10,6 +10,10 @@
 namespace
 {
 
+// The library's threads: a message is answered once it is on disk, and the disk's flush
+// is most of that time, so a few threads let flushes of several clients overlap.
+constexpr int Threads = 4;
+
 // What a request gathers between the library's calls.
 struct Pending {
     HttpRequest request;
@@ -104,7 +108,8 @@ QString HttpListener::start(const ListenerSettings &settings, Intake *intake)
                                 MHD_OPTION_CONNECTION_LIMIT, unsigned(settings.connections),
                                 MHD_OPTION_PER_IP_CONNECTION_LIMIT, unsigned(settings.connectionsPerClient),
                                 MHD_OPTION_CONNECTION_TIMEOUT, unsigned(settings.idleSeconds),
-                                MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool, MHD_OPTION_NOTIFY_COMPLETED, &requestDone,
+                                MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool, MHD_OPTION_THREAD_POOL_SIZE, unsigned(Threads),
+        MHD_OPTION_NOTIFY_COMPLETED, &requestDone,
                                 this, MHD_OPTION_NOTIFY_CONNECTION, &connectionChanged, this, MHD_OPTION_END);
     if (!m_daemon) {
         const int error = errno;

@@ -14,8 +14,9 @@
 struct MHD_Daemon;
 struct MHD_Connection;
 
-// The HTTP listener on libmicrohttpd: one thread of the library's own polls every
-// connection and answers each request through Routes; a second thread closes any
+// The HTTP listener on libmicrohttpd: a few threads of the library's own poll the
+// connections and answer each request through Routes (several at once, so that one
+// client's wait for the disk does not hold up the others); one more thread closes any
 // connection whose request has not come whole in time (the library's own timeout counts
 // idle time only, so a client that sends a byte every few seconds would stay for ever).
 class HttpListener : public QObject, public Listener

@@ -15,10 +15,16 @@
 namespace httpclient
 {
 
-// A connection to 127.0.0.1:port; -1 when refused. Reads give up after timeoutMs.
-inline int connectTo(quint16 port, int timeoutMs = 10000)
+// A connection to 127.0.0.1:port from 127.0.0.<client> (another client for each);
+// -1 when refused. Reads give up after timeoutMs.
+inline int connectTo(quint16 port, int timeoutMs = 10000, int client = 1)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from = {};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl((127u << 24) | quint32(client));
+    if (client != 1)
+        ::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -110,9 +116,9 @@ inline QByteArray request(const QByteArray &method, const QByteArray &path,
 }
 
 // One exchange on a connection of its own.
-inline Reply exchange(quint16 port, const QByteArray &raw)
+inline Reply exchange(quint16 port, const QByteArray &raw, int client = 1)
 {
-    const int fd = connectTo(port);
+    const int fd = connectTo(port, 10000, client);
     if (fd < 0)
         return {};
     Reply r = sendAll(fd, raw) ? parse(readAll(fd)) : Reply();

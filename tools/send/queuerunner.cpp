@@ -142,8 +142,8 @@ void QueueRunner::sendEnded(QueuedMessage m, const Outcome &outcome)
         emit stopped();
         return;
     }
+    emit tried(m.id, outcome, attempt); // counted (metrics) before it is told
     m_reporter.result(outcome, fields);
-    emit tried(m.id, outcome, attempt);
     QString hook;
     Outcome told = outcome;
     switch (outcome.status) {

@@ -1,0 +1,267 @@
+// The HTTP intake of "queue run" under load: 1,000 messages posted over 10 kept
+// connections (from 10 loopback addresses, as 10 clients) while the runner drives a call
+// after call on a line the bench plays itself (a pseudo-terminal linked as COM1,
+// answering every command with OK at once). Prints the rate the runner accepts posts,
+// the runner's memory growth, and the time from each OK to the runner's next command,
+// before and during the posts.
+//   bench_http [MESSAGES]
+#include "store/appdata.h"
+#include "store/settingsfile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+
+namespace
+{
+
+double monotonic()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double percentile(QList<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? 0 : v[qMin(v.size() - 1, qsizetype(p * double(v.size())))];
+}
+
+// The CPU time of a running process so far, in ms.
+double cpuMs(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/schedstat").arg(pid));
+    return stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ').value(0).toDouble() / 1e6 : 0;
+}
+
+qint64 rssKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return 0;
+}
+
+// The modem: OK to every command; the time from each OK to the next command of the same
+// call (a hang-up ends a call) goes to the list of the phase at hand.
+struct Modem {
+    int master = -1;
+    std::atomic<bool> stop = false;
+    std::atomic<int> phase = 0; // 0: before the posts, 1: during, 2: after
+    std::mutex mutex;
+    QList<double> gaps[3];
+
+    void run()
+    {
+        QByteArray pending;
+        double okAt = 0;
+        while (!stop) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n <= 0)
+                continue;
+            const double now = monotonic();
+            pending.append(buffer, n);
+            qsizetype end = 0;
+            while ((end = pending.indexOf('\r')) >= 0) {
+                const QByteArray command = pending.left(end).trimmed();
+                pending.remove(0, end + 1);
+                if (command.isEmpty())
+                    continue;
+                if (okAt > 0) {
+                    const std::lock_guard lock(mutex);
+                    gaps[phase] << (now - okAt) * 1000;
+                }
+                [[maybe_unused]] const ssize_t w = ::write(master, "\r\nOK\r\n", 6);
+                okAt = command.startsWith("ATH") ? 0 : monotonic();
+            }
+        }
+    }
+};
+
+// One client: a kept connection from its own loopback address, posting count messages
+// one after another; the ids of the 202 answers.
+QStringList postAll(int client, quint16 port, const QByteArray &token, int count)
+{
+    QStringList ids;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from = {}, to = {};
+    from.sin_family = to.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + quint32(client));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return ids;
+    }
+    QByteArray in;
+    for (int i = 0; i < count; ++i) {
+        const QByteArray body =
+            QStringLiteral(R"({"to":"模擬ポケベル","text":"ALERT %1-%2"})").arg(client).arg(i).toUtf8();
+        const QByteArray request =
+            "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token +
+            "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
+            body;
+        if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size())
+            break;
+        // One answer: its head, then Content-Length bytes of body.
+        qsizetype headEnd = -1;
+        qsizetype length = -1;
+        while (true) {
+            if (headEnd < 0 && (headEnd = in.indexOf("\r\n\r\n")) >= 0) {
+                const qsizetype at = in.toLower().indexOf("content-length:");
+                length = at < 0 ? 0 : in.mid(at + 15, in.indexOf("\r\n", at) - at - 15).trimmed().toLongLong();
+            }
+            if (headEnd >= 0 && in.size() >= headEnd + 4 + length)
+                break;
+            char buffer[4096];
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                ::close(fd);
+                return ids;
+            }
+            in.append(buffer, n);
+        }
+        const QByteArray reply = in.mid(headEnd + 4, length);
+        if (in.startsWith("HTTP/1.1 202"))
+            ids << QJsonDocument::fromJson(reply).object().value("id").toString();
+        in.remove(0, headEnd + 4 + length);
+    }
+    ::close(fd);
+    return ids;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int messages = argc > 1 ? qMax(10, atoi(argv[1])) : 1000;
+    constexpr int Clients = 10;
+    QTemporaryDir dir(QDir::currentPath() + QStringLiteral("/bench-http-XXXXXX"));
+    const QString folder = dir.path() + u'/';
+    Modem modem;
+    int slave = -1;
+    char name[256] = {};
+    AppData data;
+    data.folder = folder;
+    data.settings = Settings::defaults();
+    data.settings.MailInterval = 0;
+    data.centers << MessageCenter{QStringLiteral("模擬センター"), 0, QStringLiteral("0570000111"), 160, 0, 0, 0};
+    data.recipients << Recipient{QStringLiteral("模擬ポケベル"), 0, QStringLiteral("09012345678")};
+    if (!QDir().mkpath(folder + QStringLiteral("ports")) || ::openpty(&modem.master, &slave, name, nullptr, nullptr) ||
+        !QFile::link(QString::fromLocal8Bit(name), folder + QStringLiteral("ports/COM1")) || SaveSettingsFile(data)) {
+        std::fprintf(stderr, "bench_http: cannot set up the folder and the line\n");
+        return 1;
+    }
+    termios raw{};
+    tcgetattr(modem.master, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(modem.master, TCSANOW, &raw);
+    std::thread line([&] { modem.run(); });
+
+    QProcess run;
+    run.start(QCoreApplication::applicationDirPath() + QStringLiteral("/fumidori-send"),
+              {"--folder", folder, "--quiet", "--json", "queue", "run", "--listen", "127.0.0.1:0"});
+    quint16 port = 0;
+    QByteArray out;
+    while (port == 0 && run.waitForReadyRead(10000)) {
+        out += run.readAllStandardOutput();
+        for (const QByteArray &l : out.split('\n')) {
+            const QJsonObject event = QJsonDocument::fromJson(l).object();
+            if (event.value("event").toString() == QLatin1String("listening"))
+                port = quint16(event.value("port").toInt());
+        }
+    }
+    QFile tokenFile(folder + QStringLiteral("http-token"));
+    const QByteArray token = tokenFile.open(QIODevice::ReadOnly) ? tokenFile.readLine().trimmed() : QByteArray();
+    if (port == 0 || token.isEmpty()) {
+        std::fprintf(stderr, "bench_http: the runner did not listen\n");
+        return 1;
+    }
+
+    // A few calls first, for the line's figures without the posts.
+    const QStringList warmUp = postAll(0, port, token, 20);
+    while (out.count("\"event\":\"result\"") < warmUp.size() && run.waitForReadyRead(10000))
+        out += run.readAllStandardOutput();
+    const qint64 rssBefore = rssKiB(run.processId());
+    const double cpuBefore = cpuMs(run.processId());
+    modem.phase = 1;
+    const double t0 = monotonic();
+    QList<QStringList> accepted(Clients);
+    {
+        std::vector<std::jthread> clients;
+        for (int c = 0; c < Clients; ++c)
+            clients.emplace_back([&, c] { accepted[c] = postAll(c, port, token, messages / Clients); });
+    }
+    const double elapsed = monotonic() - t0;
+    modem.phase = 2;
+    const qint64 rssAfter = rssKiB(run.processId());
+    const double cpu = cpuMs(run.processId()) - cpuBefore;
+
+    // Each accepted message is on disk, or was sent already (a result told).
+    QSet<QString> ids;
+    for (const QStringList &list : accepted)
+        ids.unite(QSet<QString>(list.cbegin(), list.cend()));
+    run.terminate();
+    run.waitForFinished(30000);
+    out += run.readAllStandardOutput();
+    QSet<QString> seen;
+    for (const QByteArray &l : out.split('\n')) {
+        const QJsonObject event = QJsonDocument::fromJson(l).object();
+        if (event.value("event").toString() == QLatin1String("result") && event.value("exit").toInt() == 0)
+            seen << event.value("id").toString();
+    }
+    for (const QString &sub : {QString(), QStringLiteral("work/"), QStringLiteral("failed/")}) {
+        for (const QString &file : QDir(folder + QStringLiteral("queue/") + sub).entryList({"*.msg"}, QDir::Files))
+            seen << file.chopped(4);
+    }
+    const qsizetype missing = (ids - seen).size();
+    modem.stop = true;
+    line.join();
+
+    std::printf("%lld messages posted over %d kept connections (10 clients) while calls go on\n",
+                qlonglong(messages / Clients * Clients), Clients);
+    std::printf("accepted (202)          %lld, %lld of them neither on disk nor sent afterwards\n",
+                qlonglong(ids.size()), qlonglong(missing));
+    std::printf("accept rate             %.0f /s   (goal >= 500 /s)\n", double(ids.size()) / elapsed);
+    std::printf("runner CPU time         %.3f ms a post (calls included), %.0f %% of the posting time\n",
+                cpu / double(qMax<qsizetype>(1, ids.size())), cpu / (elapsed * 1000) * 100);
+    std::printf("runner memory (VmRSS)   %.1f MiB before, %.1f MiB after: +%.2f MiB   (goal < 5 MiB)\n",
+                rssBefore / 1024.0, rssAfter / 1024.0, (rssAfter - rssBefore) / 1024.0);
+    for (int p = 0; p < 2; ++p)
+        std::printf("OK to next command, %s: %lld commands, median %.3f ms, p99 %.3f ms, max %.3f ms%s\n",
+                    p ? "during the posts" : "before the posts ", qlonglong(modem.gaps[p].size()),
+                    percentile(modem.gaps[p], 0.5), percentile(modem.gaps[p], 0.99), percentile(modem.gaps[p], 1.0),
+                    p ? "   (goal p99 <= 2 ms)" : "");
+    ::close(slave);
+    return missing == 0 && !warmUp.isEmpty() ? 0 : 1;
+}
