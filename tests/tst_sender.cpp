@@ -413,6 +413,17 @@ void tst_Sender::exitStatus_data()
     QTest::newRow("queue drop unknown") << QStringList{"queue", "drop", "20260101T000000000-00000"} << QByteArray() << 2
                                         << "ありません";
     QTest::newRow("queue add") << QStringList{"queue", "add", "--to", "R0", "X"} << QByteArray() << 0 << "";
+    QTest::newRow("listen without a port")
+        << QStringList{"queue", "run", "--listen", "127.0.0.1"} << QByteArray() << 2 << "--listen";
+    QTest::newRow("listen on IPv6 without brackets")
+        << QStringList{"queue", "run", "--listen", "::1:8025"} << QByteArray() << 2 << "--listen";
+    QTest::newRow("listen on a name") << QStringList{"queue", "run", "--listen", "localhost:8025"} << QByteArray() << 2
+                                      << QStringLiteral("IPv4 か IPv6");
+    QTest::newRow("listen beside a send")
+        << QStringList{"--to", "R0", "--listen", "127.0.0.1:0", "X"} << QByteArray() << 2 << "queue run";
+    QTest::newRow("token file others may read")
+        << QStringList{"queue", "run", "--listen", "127.0.0.1:0", "--token-file", "/etc/hostname"} << QByteArray() << 2
+        << "/etc/hostname";
 }
 
 void tst_Sender::exitStatus()
