@@ -104,13 +104,12 @@ QString HttpListener::start(const ListenerSettings &settings, Intake *intake)
     // The pool of a connection holds its headers, which may take headerBytes; the rest of
     // the pool is the library's own working room.
     const size_t pool = size_t(settings.headerBytes) + 16 * 1024;
-    m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &answerRequest, this, MHD_OPTION_SOCK_ADDR, &address,
-                                MHD_OPTION_CONNECTION_LIMIT, unsigned(settings.connections),
-                                MHD_OPTION_PER_IP_CONNECTION_LIMIT, unsigned(settings.connectionsPerClient),
-                                MHD_OPTION_CONNECTION_TIMEOUT, unsigned(settings.idleSeconds),
-                                MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool, MHD_OPTION_THREAD_POOL_SIZE, unsigned(Threads),
-        MHD_OPTION_NOTIFY_COMPLETED, &requestDone,
-                                this, MHD_OPTION_NOTIFY_CONNECTION, &connectionChanged, this, MHD_OPTION_END);
+    m_daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &answerRequest, this, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_CONNECTION_LIMIT,
+        unsigned(settings.connections), MHD_OPTION_PER_IP_CONNECTION_LIMIT, unsigned(settings.connectionsPerClient),
+        MHD_OPTION_CONNECTION_TIMEOUT, unsigned(settings.idleSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool,
+        MHD_OPTION_THREAD_POOL_SIZE, unsigned(Threads), MHD_OPTION_NOTIFY_COMPLETED, &requestDone, this,
+        MHD_OPTION_NOTIFY_CONNECTION, &connectionChanged, this, MHD_OPTION_END);
     if (!m_daemon) {
         const int error = errno;
         stop();
