@@ -86,6 +86,8 @@ bool validUtf8(const QByteArray &bytes)
 
 QByteArray iso2022jpAsCp932(const QByteArray &bytes)
 {
+    // A byte CP932 has no character for, read as U+FFFD.
+    constexpr char Bad = '\xFF';
     enum class Set { Ascii, Kana, Double, Unknown };
     Set set = Set::Ascii;
     bool shiftedOut = false; // SO: half-width katakana until SI
@@ -109,7 +111,7 @@ QByteArray iso2022jpAsCp932(const QByteArray &bytes)
             } else if (a == '&' && b == '@') {
                 i += 3; // the JIS X 0208-1990 announcement before ESC $ B
             } else {
-                out.append('?'), ++i;
+                out.append(Bad), ++i;
             }
             continue;
         }
@@ -121,17 +123,17 @@ QByteArray iso2022jpAsCp932(const QByteArray &bytes)
         if (c == '\r' || c == '\n' || c >= 0x80 || c < 0x21) {
             // Line breaks and controls are themselves whatever the set; 8-bit bytes have no
             // place in this charset.
-            out.append(c >= 0x80 ? '?' : char(c));
+            out.append(c >= 0x80 ? Bad : char(c));
             ++i;
             continue;
         }
         if (shiftedOut || set == Set::Kana) {
-            out.append(c <= 0x5F ? char(c + 0x80) : '?');
+            out.append(c <= 0x5F ? char(c + 0x80) : Bad);
             ++i;
         } else if (set == Set::Double || set == Set::Unknown) {
             const uchar c2 = at(i + 1);
             if (c2 < 0x21 || c2 > 0x7E || set == Set::Unknown) {
-                out.append('?');
+                out.append(Bad);
                 i += c2 >= 0x21 && c2 <= 0x7E ? 2 : 1;
                 continue;
             }

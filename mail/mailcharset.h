@@ -16,7 +16,8 @@ namespace mailcharset
 QString decode(const QByteArray &bytes, const QByteArray &charset);
 
 // ISO-2022-JP (with the CP50220/CP50221 extensions: JIS X 0208 rows 13 and 89-92,
-// half-width katakana by ESC ( I or SO/SI) rewritten as CP932 bytes.
+// half-width katakana by ESC ( I or SO/SI) rewritten as CP932 bytes; what is no
+// character there becomes the byte 0xFF, which CP932 does not have.
 QByteArray iso2022jpAsCp932(const QByteArray &bytes);
 
 // A mail's header block with every encoded word (RFC 2047) in a Japanese charset, and

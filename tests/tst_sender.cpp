@@ -4,6 +4,7 @@
 // lock between processes.
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
+#include "support/toolrun.h"
 
 #include "calldriver.h"
 #include "holdprompt.h"
@@ -139,25 +140,9 @@ struct Run {
     }
 };
 
-struct ToolRun {
-    int exitCode = -1;
-    QByteArray out;
-    QString err;
-};
-
 ToolRun runTool(const QStringList &args, const QByteArray &input = {})
 {
-    QProcess p;
-    p.start(Tool, args);
-    p.write(input);
-    p.closeWriteChannel();
-    ToolRun r;
-    if (!p.waitForFinished(20000))
-        return r;
-    r.exitCode = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return runTool(Tool, args, input);
 }
 
 // History entries known by their recipients, sent at 10:00 and the given seconds.

@@ -248,7 +248,7 @@ QString pageText(const MailContent &mail, const QString &pageTemplate)
             return QStringView(pageTemplate).mid(i).startsWith(f.first, Qt::CaseInsensitive);
         });
         if (field != fields.cend()) {
-            out += field->second + QLatin1Char(' ');
+            out += field->second;
             i += field->first.size();
         } else {
             out += pageTemplate[i++];
@@ -448,7 +448,7 @@ int queueMail(const Options &o, const DeviceAccess &access)
     }
     if (!result.ids.isEmpty())
         std::fputs((result.ids.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8().constData(), stdout);
-    if (!o.quiet || result.exitCode != mailexit::Queued) {
+    if (!o.quiet || result.exitCode != mailexit::Queued || result.ids.isEmpty()) {
         QString line = result.message;
         line.replace(QLatin1Char('\n'), QLatin1Char(' '));
         std::fputs((QStringLiteral("fumidori-send: ") + line + QLatin1Char('\n')).toUtf8().constData(), stderr);
