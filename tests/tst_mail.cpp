@@ -150,12 +150,12 @@ void tst_Mail::mails_data()
     row("no AllowFrom: nobody", "no-subject.eml", to, 77, {}, "AllowFrom=", "[Mail]\n");
     row("no mail.ini: nobody", "no-subject.eml", to, 77, {}, "AllowFrom=", QByteArray());
     row("vacation reply", "vacation.eml", to, 0, {}, "auto-replied");
-    row("null sender", "bounce.eml", to + QStringList{"--sender", ""}, 0, {}, QStringLiteral("送信者が空"));
+    row("null sender", "bounce.eml", to + QStringList{"--sender", ""}, 0, {}, "null sender");
     row("null sender as pipe(8) says it", "bounce.eml", to + QStringList{"--sender", "MAILER-DAEMON"}, 0, {},
-        QStringLiteral("送信者が空"));
+        "null sender");
     // What cannot be paged, and what should be tried again later.
-    row("nothing to page", "empty.eml", to, 65, {}, QStringLiteral("件名も本文も空"));
-    row("nothing codable", "emoji.eml", to, 65, {}, QStringLiteral("送れる文字がありません"));
+    row("nothing to page", "empty.eml", to, 65, {}, "no subject");
+    row("nothing codable", "emoji.eml", to, 65, {}, "no character");
     row("no settings in the folder", "no-subject.eml", to, 75, {}, "Fumidori.ini", MailIni, Setup::NoSettings);
     row("queue cannot be written", "no-subject.eml", to, 75, {}, "queue", MailIni, Setup::QueueIsFile);
     Q_UNUSED(normal);

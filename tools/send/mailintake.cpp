@@ -159,20 +159,20 @@ MailSettings MailSettings::fromIni(const IniFile &ini)
     if (split == QLatin1String("0") || split == QLatin1String("1"))
         s.split = split == QLatin1String("1");
     else
-        s.problems << QStringLiteral("[Mail] Split は 0 か 1 です（「%1」は 0 とします）。").arg(split);
+        s.problems << QStringLiteral("[Mail] Split is 0 or 1 (\"%1\" read as 0)").arg(split);
     bool ok = false;
     const QString parts = ini.value(mail, QStringLiteral("MaxParts"), QStringLiteral("3"));
     const int n = parts.toInt(&ok);
     if (ok && n >= 1 && n <= 9)
         s.maxParts = n;
     else
-        s.problems << QStringLiteral("[Mail] MaxParts は 1 から 9 です（「%1」は 3 とします）。").arg(parts);
+        s.problems << QStringLiteral("[Mail] MaxParts is 1 to 9 (\"%1\" read as 3)").arg(parts);
     for (const IniFile::Entry &e : ini.entries()) {
         if (e.section.compare(QLatin1String("Addresses"), Qt::CaseInsensitive) != 0)
             continue;
         const QStringList names = listOf(e.value);
         if (names.isEmpty())
-            s.problems << QStringLiteral("line %1: [Addresses] %2 に名前がありません。").arg(e.line).arg(e.key);
+            s.problems << QStringLiteral("line %1: [Addresses] %2 names nobody").arg(e.line).arg(e.key);
         else
             s.addresses << qMakePair(e.key, names);
     }
@@ -307,27 +307,29 @@ MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteA
 {
     const MailSettings settings = MailSettings::load(o.folder);
     if (!settings.error.isEmpty())
-        return answer(mailexit::TempFail,
-                      QStringLiteral("%1 を読めません: %2").arg(MailSettings::FileName, settings.error));
+        return answer(
+            mailexit::TempFail,
+            QStringLiteral("cannot read %1 (try again later): %2").arg(MailSettings::FileName, settings.error));
 
     const MailContent mail = reader.read(raw.left(MailSettings::MaxBytes));
     if (!mail.readable)
-        return answer(mailexit::DataError, QStringLiteral("メールとして読めません。"));
+        return answer(mailexit::DataError, QStringLiteral("not a mail"));
     // Bounces and vacation replies are taken and page nobody: no loops with other robots.
     if (envelope.sender && isNullSender(*envelope.sender))
-        return answer(mailexit::Queued, QStringLiteral("エラーメールなので送りません（送信者が空）。"));
+        return answer(mailexit::Queued, QStringLiteral("taken, not paged: a bounce (null sender)"));
     if (mail.autoReplied)
-        return answer(mailexit::Queued, QStringLiteral("自動の返信なので送りません (Auto-Submitted: auto-replied)。"));
+        return answer(mailexit::Queued,
+                      QStringLiteral("taken, not paged: an automatic reply (Auto-Submitted: auto-replied)"));
 
     if (!settings.allowListGiven)
         return answer(mailexit::NoPermission,
-                      QStringLiteral("メールからの送信は、送れる送信者を %1%2 の [Mail] に AllowFrom= で指定するまで"
-                                     "受け付けません（例: AllowFrom=alert@example.jp,@example.jp）。")
+                      QStringLiteral("no sender may page until AllowFrom= is set under [Mail] in %1%2 "
+                                     "(for example AllowFrom=alert@example.jp,@example.jp)")
                           .arg(o.folder, QLatin1String(MailSettings::FileName)));
     const QString sender = envelope.sender ? envelope.sender->trimmed() : mail.fromAddress;
     if (!senderAllowed(settings.allowFrom, sender))
         return answer(mailexit::NoPermission,
-                      QStringLiteral("送信者 <%1> からは受け付けません (mail.ini の AllowFrom)。").arg(sender));
+                      QStringLiteral("sender <%1> may not page (not in AllowFrom of mail.ini)").arg(sender));
 
     QStringList names;
     if (!o.target.to.isEmpty())
@@ -335,40 +337,44 @@ MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteA
     else if (!envelope.recipient.trimmed().isEmpty())
         names = namesForAddress(envelope.recipient, settings);
     else
-        return answer(mailexit::NoUser, QStringLiteral("宛先がわかりません。--to か --recipient を指定してください。"));
+        return answer(mailexit::NoUser, QStringLiteral("no recipient: give --to or --recipient"));
     names.removeDuplicates();
 
     AppData data;
     if (const std::optional<Outcome> problem = loadFolder(o.folder, data))
-        return answer(mailexit::TempFail, problem->message);
+        return answer(mailexit::TempFail,
+                      QStringLiteral("cannot read the data folder (try again later): ") + problem->message);
     if (const QString problem = deviceKindProblem(data.settings.ModemKind, access); !problem.isEmpty())
-        return answer(mailexit::TempFail, problem);
+        return answer(mailexit::TempFail, QStringLiteral("the device kind cannot run unattended: ") + problem);
     QList<const Recipient *> recipients;
     for (const QString &name : names) {
         const Recipient *r = recipientNamed(data, name);
         if (!r)
-            return answer(mailexit::NoUser, QStringLiteral("相手先「%1」はアドレス帳にありません。").arg(name));
+            return answer(mailexit::NoUser,
+                          QStringLiteral("unknown recipient: %1 is not in the address book").arg(name));
         if (r->centerIndex < 0 || r->centerIndex >= data.centers.size())
             return answer(mailexit::TempFail,
-                          QStringLiteral("相手先「%1」にはセンターが結び付いていません。").arg(r->name));
+                          QStringLiteral("recipient %1 has no message centre in the address book (try again later)")
+                              .arg(r->name));
         recipients << r;
     }
 
     const QString text = pageText(mail, settings.pageTemplate);
     if (text.isEmpty())
-        return answer(mailexit::DataError, QStringLiteral("メールに送れる文字がありません（件名も本文も空です）。"));
+        return answer(mailexit::DataError, QStringLiteral("nothing to page: no subject and no text"));
 
     // Every page checked before the first is queued: all of them or none.
     QList<QueuedMessage> pages;
     for (const Recipient *r : recipients) {
         const QStringList parts = fitToCenter(text, data.centers[r->centerIndex], settings.split, settings.maxParts);
         if (parts.isEmpty())
-            return answer(mailexit::DataError, QStringLiteral("メールに、センター「%1」へ送れる文字がありません。")
-                                                   .arg(data.centers[r->centerIndex].name));
+            return answer(mailexit::DataError,
+                          QStringLiteral("nothing to page: no character of the mail can be sent to centre %1")
+                              .arg(data.centers[r->centerIndex].name));
         for (const QString &part : parts) {
             auto queued = messageToQueue(o, Target{r->name, {}, {}, false}, part, access);
             if (auto *refusal = std::get_if<Outcome>(&queued))
-                return answer(exitFor(*refusal), refusal->message);
+                return answer(exitFor(*refusal), QStringLiteral("refused: ") + refusal->message);
             pages << std::get<QueuedMessage>(queued);
         }
     }
@@ -377,11 +383,11 @@ MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteA
         if (const std::optional<QString> problem = sendqueue::add(o.folder, page)) {
             for (const QString &id : std::as_const(done.ids))
                 sendqueue::drop(o.folder, id);
-            return answer(mailexit::TempFail, *problem);
+            return answer(mailexit::TempFail, QStringLiteral("cannot write the queue (try again later): ") + *problem);
         }
         done.ids << page.id;
     }
-    done.message = QStringLiteral("%1 件キューに入れました。").arg(done.ids.size());
+    done.message = QStringLiteral("queued %1 page(s)").arg(done.ids.size());
     return done;
 }
 
@@ -414,10 +420,11 @@ MailReader *loadReader(QString *problem)
     QStringList problems;
     auto *reader = qobject_cast<MailReader *>(loadPlugin(QLatin1String(PluginFile), &problems));
     if (!reader)
-        *problem = problems.isEmpty()
-                       ? QStringLiteral("メールのプラグイン %1 が見つかりません（%2）。")
-                             .arg(QLatin1String(PluginFile), pluginPaths(QLatin1String(PluginFile)).join(u'、'))
-                       : QStringLiteral("メールのプラグインを読み込めません：%1").arg(problems.join(u'；'));
+        *problem =
+            problems.isEmpty()
+                ? QStringLiteral("mail reader plugin %1 not found (%2); try again later")
+                      .arg(QLatin1String(PluginFile), pluginPaths(QLatin1String(PluginFile)).join(u'、'))
+                : QStringLiteral("cannot load the mail reader plugin (try again later): %1").arg(problems.join(u';'));
     return reader;
 }
 
@@ -438,7 +445,7 @@ int queueMail(const Options &o, const DeviceAccess &access)
     QStringList warnings; // after the reason, which the mail server's bounce shows first
     const std::optional<QByteArray> raw = readMail(MailSettings::MaxBytes);
     if (!raw) {
-        result = answer(mailexit::TempFail, QStringLiteral("標準入力を読めません。"));
+        result = answer(mailexit::TempFail, QStringLiteral("cannot read standard input"));
     } else if (MailReader *reader = loadReader(&problem)) {
         result = takeMail(o, envelope, *raw, *reader, access);
         for (const QString &line : MailSettings::load(o.folder).problems)

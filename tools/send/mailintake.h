@@ -10,7 +10,7 @@
 // "queue add --mail": the mail server's delivery program. One mail (RFC 5322) on standard
 // input becomes one queued page for each recipient it names, or none at all; the answer is
 // an exit status of sysexits.h with a one-line reason on standard error, which the mail
-// server puts in its bounce.
+// server puts in its bounce: in English, since mail servers pass only ASCII into bounces.
 namespace mailexit
 {
 constexpr int Queued = 0;
