@@ -92,6 +92,7 @@ private slots:
     void addresses();
     void fit_data();
     void fit();
+    void readerOnlyInItsPlugin();
 };
 
 void tst_Mail::mails_data()
@@ -421,6 +422,18 @@ void tst_Mail::fit()
     QFETCH(int, maxParts);
     QFETCH(QStringList, pages);
     QCOMPARE(fitToCenter(text, center(kind, maxChars), split, maxParts), pages);
+}
+
+// GMime and libxml2 come with the plugin that queue add --mail loads, never with the program.
+void tst_Mail::readerOnlyInItsPlugin()
+{
+    const ToolRun send = runTool(QStringLiteral("ldd"), {Tool});
+    const ToolRun plugin = runTool(QStringLiteral("ldd"), {QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-mail.so")});
+    QVERIFY2(send.exitCode == 0 && plugin.exitCode == 0, qPrintable(send.err + plugin.err));
+    for (const char *library : {"libgmime", "libxml2"}) {
+        QVERIFY2(!send.out.contains(library), send.out.constData());
+        QVERIFY2(plugin.out.contains(library), plugin.out.constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Mail)
