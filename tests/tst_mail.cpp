@@ -90,6 +90,8 @@ private slots:
     void senders();
     void addresses_data();
     void addresses();
+    void texts_data();
+    void texts();
     void fit_data();
     void fit();
     void readerOnlyInItsPlugin();
@@ -104,12 +106,13 @@ void tst_Mail::mails_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QStringList>("pages");
     QTest::addColumn<QString>("said");
+    QTest::addColumn<QStringList>("env");
     const QStringList to{"--to", "佐藤"};
     const Setup normal = Setup::Normal;
     const auto row = [&](const char *name, const char *file, const QStringList &args, int status,
                          const QStringList &pages, const QString &said = {}, const QByteArray &ini = MailIni,
-                         Setup setup = Setup::Normal) {
-        QTest::newRow(name) << QString::fromLatin1(file) << args << ini << setup << status << pages << said;
+                         Setup setup = Setup::Normal, const QStringList &env = {}) {
+        QTest::newRow(name) << QString::fromLatin1(file) << args << ini << setup << status << pages << said << env;
     };
     // What is paged: one mail of each kind that monitoring sends.
     row("ISO-2022-JP with ① and ㈱", "iso2022jp.eml", to, 0,
@@ -143,6 +146,13 @@ void tst_Mail::mails_data()
     row("one unknown name of two: none queued", "no-subject.eml", {"--recipient", "mixed@example.jp"}, 67, {}, "幽霊");
     row("unknown --to", "no-subject.eml", {"--to", "幽霊"}, 67, {}, "幽霊");
     row("no recipient at all", "no-subject.eml", {}, 67, {}, "--recipient");
+    row("local delivery's variables", "no-subject.eml", {}, 0, {"鈴木|BACKUP DONE IN 5 MINUTES"}, {}, MailIni,
+        Setup::Normal, {"SENDER=x@example.jp", "ORIGINAL_RECIPIENT=鈴木@example.jp"});
+    row("options before the variables", "no-subject.eml", {"--sender", "x@example.jp", "--recipient", "佐藤@x"}, 0,
+        {"佐藤|BACKUP DONE IN 5 MINUTES"}, {}, MailIni, Setup::Normal,
+        {"SENDER=spam@evil.example", "ORIGINAL_RECIPIENT=鈴木@example.jp"});
+    row("SENDER empty: the null sender", "no-subject.eml", to, 0, {}, "null sender", MailIni, Setup::Normal,
+        {"SENDER="});
     // Who may send.
     row("sender not allowed", "no-subject.eml", to + QStringList{"--sender", "spam@evil.example"}, 77, {},
         "spam@evil.example");
@@ -171,6 +181,7 @@ void tst_Mail::mails()
     QFETCH(int, status);
     QFETCH(QStringList, pages);
     QFETCH(QString, said);
+    QFETCH(QStringList, env);
     QTemporaryDir dir;
     const QString folder = makeFolder(dir, mailIni);
     QVERIFY(!folder.isEmpty());
@@ -184,11 +195,13 @@ void tst_Mail::mails()
                           : mailFile(file);
     QVERIFY(!mail.isEmpty());
     mail.replace("@GRAPH@\n", graph());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("SENDER"));
-    env.remove(QStringLiteral("ORIGINAL_RECIPIENT"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("SENDER"));
+    environment.remove(QStringLiteral("ORIGINAL_RECIPIENT"));
+    for (const QString &variable : env)
+        environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
     const ToolRun r =
-        runTool(Tool, QStringList{"--folder", folder, "--quiet", "queue", "add", "--mail"} + args, mail, env);
+        runTool(Tool, QStringList{"--folder", folder, "--quiet", "queue", "add", "--mail"} + args, mail, environment);
     QVERIFY2(r.exitCode == status, qPrintable(QString::number(r.exitCode) + ": " + r.err));
     QVERIFY2(r.err.contains(said), qPrintable(r.err));
     if (status != 0) // the one-line reason the mail server bounces with
@@ -389,6 +402,59 @@ void tst_Mail::addresses()
     QFETCH(QString, address);
     QFETCH(QStringList, names);
     QCOMPARE(namesForAddress(address, MailSettings::fromIni(IniFile::parse(MailIni))), names);
+}
+
+void tst_Mail::texts_data()
+{
+    QTest::addColumn<QString>("subject");
+    QTest::addColumn<QString>("fromName");
+    QTest::addColumn<QString>("body");
+    QTest::addColumn<QString>("pageTemplate");
+    QTest::addColumn<QString>("text");
+    const QString plain = QStringLiteral("{subject} {body}");
+    QTest::newRow("subject and body") << "S"
+                                      << ""
+                                      << "a\r\n b\n\n\tc\n"
+                                      << plain << "S a b c";
+    QTest::newRow("signature ends the body") << ""
+                                             << ""
+                                             << "a\n-- \nsig\n"
+                                             << plain << "a";
+    QTest::newRow("full-width space squeezed") << QStringLiteral("件名\u3000\u3000本") << ""
+                                               << "" << plain << QStringLiteral("件名 本");
+    QTest::newRow("fields never read as fields") << "{body}"
+                                                 << ""
+                                                 << "B"
+                                                 << "{subject}/{SUBJECT}"
+                                                 << "{body}/{body}";
+    QTest::newRow("from: the name, else the address") << ""
+                                                      << ""
+                                                      << ""
+                                                      << "<{from}>"
+                                                      << "<a@example.jp>";
+    QTest::newRow("from name") << "" << QStringLiteral("監視") << ""
+                               << "{from}" << QStringLiteral("監視");
+    QTest::newRow("controls dropped") << "a\x01"
+                                         "b\u200Bc"
+                                      << ""
+                                      << "" << plain << "abc";
+    QTest::newRow("4096 characters at most") << QString(5000, u'x') << ""
+                                             << "tail" << plain << QString(4096, u'x');
+}
+
+void tst_Mail::texts()
+{
+    QFETCH(QString, subject);
+    QFETCH(QString, fromName);
+    QFETCH(QString, body);
+    QFETCH(QString, pageTemplate);
+    QFETCH(QString, text);
+    MailContent mail;
+    mail.subject = subject;
+    mail.fromName = fromName;
+    mail.fromAddress = QStringLiteral("a@example.jp");
+    mail.body = body;
+    QCOMPARE(pageText(mail, pageTemplate), text);
 }
 
 void tst_Mail::fit_data()

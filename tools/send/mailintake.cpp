@@ -16,7 +16,9 @@
 namespace
 {
 
-constexpr qsizetype MaxBodyChars = 4096; // of the body, looked at for a page
+// Of each field, and of the page's text: more than any centre takes in MaxParts parts, and
+// the checks after it stay cheap however large a hostile subject is.
+constexpr qsizetype MaxTextChars = 4096;
 
 const QStringList MailKeys = {QStringLiteral("AllowFrom"), QStringLiteral("Template"), QStringLiteral("Split"),
                               QStringLiteral("MaxParts")};
@@ -56,7 +58,7 @@ QString squeezed(const QString &text)
 QString bodyLines(const QString &body)
 {
     QString out;
-    for (const QStringView line : QStringView(body).left(MaxBodyChars).split(QLatin1Char('\n'))) {
+    for (const QStringView line : QStringView(body).left(MaxTextChars).split(QLatin1Char('\n'))) {
         const QString text = line.toString();
         if (text == QLatin1String("-- ") || text == QLatin1String("-- \r") || text == QLatin1String("--") ||
             text == QLatin1String("--\r"))
@@ -238,8 +240,8 @@ QStringList namesForAddress(const QString &address, const MailSettings &settings
 QString pageText(const MailContent &mail, const QString &pageTemplate)
 {
     const QString from = mail.fromName.trimmed().isEmpty() ? mail.fromAddress : mail.fromName;
-    const QList<QPair<QString, QString>> fields = {{QStringLiteral("{subject}"), mail.subject},
-                                                   {QStringLiteral("{from}"), from},
+    const QList<QPair<QString, QString>> fields = {{QStringLiteral("{subject}"), mail.subject.left(MaxTextChars)},
+                                                   {QStringLiteral("{from}"), from.left(MaxTextChars)},
                                                    {QStringLiteral("{body}"), bodyLines(mail.body)}};
     // One pass over the template: what a field brings in is never read as a field.
     QString out;
@@ -254,7 +256,7 @@ QString pageText(const MailContent &mail, const QString &pageTemplate)
             out += pageTemplate[i++];
         }
     }
-    return squeezed(out);
+    return squeezed(out).left(MaxTextChars);
 }
 
 QStringList fitToCenter(const QString &text, const MessageCenter &center, bool split, int maxParts)

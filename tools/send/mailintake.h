@@ -55,7 +55,7 @@ bool isNullSender(const QString &sender);
 // [Addresses] or as an address-book name.
 QStringList namesForAddress(const QString &address, const MailSettings &settings);
 // The page's text from the mail by the template ({subject}, {from}, {body}); the body
-// up to its signature, white space squeezed to single spaces.
+// up to its signature, white space squeezed to single spaces; 4096 characters at most.
 QString pageText(const MailContent &mail, const QString &pageTemplate);
 // The text as the centre can take it: optimised for its kind, characters without a
 // code dropped, and when still too long cut at its limit with a mark, or with split
