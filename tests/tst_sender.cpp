@@ -413,6 +413,10 @@ void tst_Sender::exitStatus_data()
     QTest::newRow("queue drop unknown") << QStringList{"queue", "drop", "20260101T000000000-00000"} << QByteArray() << 2
                                         << "ありません";
     QTest::newRow("queue add") << QStringList{"queue", "add", "--to", "R0", "X"} << QByteArray() << 0 << "";
+    QTest::newRow("--sender without --mail")
+        << QStringList{"queue", "add", "--sender", "a@b", "--to", "R0", "X"} << QByteArray() << 2 << "--mail";
+    QTest::newRow("--mail with a message")
+        << QStringList{"queue", "add", "--mail", "--to", "R0", "X"} << QByteArray() << 2 << "--mail";
 }
 
 void tst_Sender::exitStatus()
