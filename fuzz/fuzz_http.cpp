@@ -8,6 +8,7 @@
 #include "encoding/textcheck.h"
 #include "http/bodies.h"
 #include "prepare.h"
+#include "textfit.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(m.to.isEmpty() != m.number.isEmpty());
     if (!m.fit)
         return 0;
-    const QString page = fitText(textcheck::optimize(kind, m.text), kind, limit);
+    const MessageCenter center{QStringLiteral("C"), qint16(kind), QStringLiteral("0"), qint16(limit), 0, 0, 0};
+    const QString page = fitToCenter(m.text, center, false, 1).value(0);
     FUZZ_CHECK(unsendableCharacters(page).isEmpty());
     FUZZ_CHECK(textcheck::count(page, kind) <= limit);
     return 0;

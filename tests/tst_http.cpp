@@ -5,7 +5,7 @@
 // listener.
 #include "support/filehelpers.h"
 #include "support/httpclient.h"
-#include "support/sendfolder.h"
+#include "support/sendrig.h"
 
 #include "queueintake.h"
 #include "store/plugins.h"
@@ -302,10 +302,10 @@ void tst_Http::alertPages_data()
     QTest::newRow("Japanese kept, characters without a code dropped")
         << notification("firing", R"({"alertname":"Disk"})", R"({"summary":"残り😀わずか"})", "[]") << byDefault
         << utf8("［FIRING：0］ DISK 残りわずか");
-    QTest::newRow("cut to the centre's limit")
+    QTest::newRow("cut to the centre's limit with a mark")
         << notification("firing", R"({"alertname":"Disk"})",
                         R"({"summary":"0123456789012345678901234567890123456789"})", "[]")
-        << byDefault << utf8("［FIRING：0］ DISK 012345678901234567890123");
+        << byDefault << utf8("［FIRING：0］ DISK 01234567890123456789012…");
 }
 
 void tst_Http::alertPages()

@@ -4,7 +4,7 @@
 // lock between processes.
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
-#include "support/sendfolder.h"
+#include "support/sendrig.h"
 
 #include "calldriver.h"
 #include "holdprompt.h"
@@ -124,25 +124,9 @@ struct Run {
     }
 };
 
-struct ToolRun {
-    int exitCode = -1;
-    QByteArray out;
-    QString err;
-};
-
 ToolRun runTool(const QStringList &args, const QByteArray &input = {})
 {
-    QProcess p;
-    p.start(Tool, args);
-    p.write(input);
-    p.closeWriteChannel();
-    ToolRun r;
-    if (!p.waitForFinished(20000))
-        return r;
-    r.exitCode = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return runTool(Tool, args, input);
 }
 
 // History entries known by their recipients, sent at 10:00 and the given seconds.
@@ -424,6 +408,10 @@ void tst_Sender::exitStatus_data()
     QTest::newRow("token file others may read")
         << QStringList{"queue", "run", "--listen", "127.0.0.1:0", "--token-file", "/etc/hostname"} << QByteArray() << 2
         << "/etc/hostname";
+    QTest::newRow("--sender without --mail")
+        << QStringList{"queue", "add", "--sender", "a@b", "--to", "R0", "X"} << QByteArray() << 2 << "--mail";
+    QTest::newRow("--mail with a message")
+        << QStringList{"queue", "add", "--mail", "--to", "R0", "X"} << QByteArray() << 2 << "--mail";
 }
 
 void tst_Sender::exitStatus()

@@ -1,8 +1,10 @@
 // fumidori-send: sends a message from a script, with no window, over the settings,
 // address book and history the window uses; or queues it for "queue run".
 #include "hooks.h"
+#include "mailintake.h"
 #include "messagesend.h"
 #include "options.h"
+#include "queueadd.h"
 #include "queueintake.h"
 #include "queuerunner.h"
 #include "report.h"
@@ -158,15 +160,12 @@ int sendNow(const Options &o, Reporter &reporter)
 
 int queueAdd(const Options &o, Reporter &reporter)
 {
+    if (o.mail)
+        return queueMail(o, deviceAccess(o));
     const std::optional<QString> text = messageText(o, reporter);
     if (!text)
         return 2;
-    QueuedMessage m;
-    m.attempts = o.attempts.value_or(QueueSettings::load(o.folder).attempts);
-    m.delays = o.delays.value_or(QList<int>());
-    m.onSent = o.onSent;
-    m.onFailed = o.onFailed;
-    const QueueAddResult added = addToQueue(o.folder, o.target, *text, deviceAccess(o), m);
+    const QueueAddResult added = addToQueue(o.folder, o.target, *text, deviceAccess(o), queueDefaults(o));
     if (added.refusal) {
         reporter.result(*added.refusal);
         return added.refusal->exitCode();
@@ -175,12 +174,11 @@ int queueAdd(const Options &o, Reporter &reporter)
         reporter.result({ExitStatus::BadInput, added.notStored});
         return 2;
     }
-    m.id = added.id;
     if (o.json)
-        reporter.note(QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + m.id,
-                      {{QStringLiteral("id"), m.id}});
+        reporter.note(QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + added.id,
+                      {{QStringLiteral("id"), added.id}});
     else
-        std::fputs((m.id + QLatin1Char('\n')).toUtf8().constData(), stdout);
+        std::fputs((added.id + QLatin1Char('\n')).toUtf8().constData(), stdout);
     return 0;
 }
 

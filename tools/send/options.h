@@ -27,6 +27,10 @@ struct Options {
     QString id;          // queue retry / drop
     QString listen;      // queue run: ADDRESS:PORT of the HTTP listener
     QString tokenFile;   // its bearer token
+    // queue add --mail: a mail on standard input; its envelope as the mail server gives it
+    bool mail = false;
+    std::optional<QString> mailSender; // --sender (empty: the null sender)
+    QString mailRecipient;             // --recipient
 };
 
 // Parses the arguments (argv[0] first). On a problem: nullopt, with the message in

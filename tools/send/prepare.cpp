@@ -1,5 +1,7 @@
 #include "prepare.h"
 
+#include "textfit.h"
+
 #include "encoding/centerkind.h"
 #include "encoding/codetable.h"
 #include "encoding/cp932.h"
@@ -65,31 +67,6 @@ QStringList unsendableCharacters(const QString &text)
     return out;
 }
 
-QString fitText(const QString &text, int centerKind, int maxCount)
-{
-    const QStringList unsendable = unsendableCharacters(text);
-    QString kept;
-    kept.reserve(text.size());
-    for (qsizetype i = 0; i < text.size();) {
-        const qsizetype len = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
-        const QString ch = text.mid(i, len);
-        i += len;
-        if (!unsendable.contains(ch))
-            kept += ch;
-    }
-    if (textcheck::count(kept, centerKind) <= maxCount)
-        return kept;
-    // The longest start that fits: a longer start never counts less.
-    qsizetype fits = 0, over = kept.size();
-    while (over - fits > 1) {
-        const qsizetype mid = (fits + over) / 2;
-        (textcheck::count(kept.left(mid), centerKind) <= maxCount ? fits : over) = mid;
-    }
-    if (fits > 0 && kept[fits - 1].isHighSurrogate())
-        --fits;
-    return kept.left(fits);
-}
-
 QString deviceKindProblem(int modemKind, const DeviceAccess &access)
 {
     constexpr int SoundCard = 9, Sip = 10;
@@ -102,11 +79,7 @@ QString deviceKindProblem(int modemKind, const DeviceAccess &access)
     return {};
 }
 
-namespace
-{
-
-// The folder's settings, address book and history, read under the folder's lock.
-std::optional<Outcome> load(const QString &folder, AppData &data)
+std::optional<Outcome> loadFolder(const QString &folder, AppData &data)
 {
     data.folder = folder;
     data.settings = Settings::defaults();
@@ -123,6 +96,9 @@ std::optional<Outcome> load(const QString &folder, AppData &data)
     }
     return std::nullopt;
 }
+
+namespace
+{
 
 // The number, the name the history records and the centre of the target.
 std::optional<Outcome> resolve(const Target &target, Prepared &p)
@@ -171,7 +147,7 @@ std::variant<QString, Outcome> checkedText(const QString &input, const Target &t
     if (target.optimize)
         text = textcheck::optimize(p.center.kind, text);
     if (fit == TextFit::Fit)
-        text = fitText(text, p.center.kind, p.center.maxChars);
+        text = fitToCenter(text, p.center, false, 1).value(0);
     if (text.isEmpty())
         return refused(QStringLiteral("メッセージが空です。"), who, p.center.name);
     const QStringList unsendable = unsendableCharacters(text);
@@ -204,7 +180,7 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
                                         const DeviceAccess &access, TextFit fit)
 {
     Prepared p;
-    if (auto refusal = load(folder, p.data))
+    if (auto refusal = loadFolder(folder, p.data))
         return *refusal;
     if (auto refusal = resolve(target, p))
         return *refusal;

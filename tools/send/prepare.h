@@ -33,18 +33,18 @@ struct Prepared {
 // What happens to a text the centre cannot take as it is.
 enum class TextFit {
     Refuse, // the send is refused with the reason
-    Fit     // characters without a code are dropped and the text is cut to the centre's limit
+    Fit     // made to fit the centre as fitToCenter() does (textfit.h), one page
 };
+
+// The folder's settings, address book and history, read under the folder's lock; a
+// problem comes back as an Outcome with exit status 2.
+std::optional<Outcome> loadFolder(const QString &folder, AppData &data);
 
 // Reads the folder's settings and address book (under the folder's lock) and checks
 // the send: the names, the device kind, and the message against the centre (too long,
 // characters it cannot send). Any problem comes back as an Outcome with exit status 2.
 std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &target, const QString &text,
                                         const DeviceAccess &access = {}, TextFit fit = TextFit::Refuse);
-
-// The text without the characters no code carries, cut (never inside a character) to
-// the longest start that counts at most maxCount for the centre kind.
-QString fitText(const QString &text, int centerKind, int maxCount);
 
 // The characters of the text that no code carries (CP932 has no place for them, or the
 // centres have no digits for them), each once, in order of appearance.

@@ -1,5 +1,7 @@
 #include "queueintake.h"
 
+#include "queueadd.h"
+
 #include "modem/devicekind.h"
 #include "options.h"
 #include "store/appdata.h"
@@ -14,27 +16,6 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
-
-QueueAddResult addToQueue(const QString &folder, const Target &target, const QString &text, const DeviceAccess &access,
-                          QueuedMessage m, TextFit fit)
-{
-    // What can never be sent is refused now, while the one who hands it in can still say so.
-    auto checked = prepare(folder, target, text, access, fit);
-    if (auto *refusal = std::get_if<Outcome>(&checked))
-        return {{}, *refusal, {}};
-    m.to = target.to;
-    m.number = target.number;
-    m.center = target.center;
-    m.optimize = target.optimize;
-    m.text = text;
-    if (fit == TextFit::Fit) { // stored as it will go: the optimiser has been applied already
-        m.text = std::get<Prepared>(checked).text;
-        m.optimize = false;
-    }
-    if (auto problem = sendqueue::add(folder, m))
-        return {{}, std::nullopt, *problem};
-    return {m.id, std::nullopt, {}};
-}
 
 std::optional<QByteArray> listenerToken(const QString &tokenFile, const QString &folder, QString *problem)
 {

@@ -10,19 +10,6 @@
 #include <mutex>
 #include <optional>
 
-struct QueueAddResult {
-    QString id;                     // queued
-    std::optional<Outcome> refusal; // the message can never go (BadInput)
-    QString notStored;              // the queue could not be written: why
-};
-
-// "queue add": checks a message as its send will and puts it in the queue of the
-// folder. m brings the queue's settings for it (attempts, delays, hooks); its
-// recipient and text come from target and text. With TextFit::Fit the text stored is
-// the one fitted to the centre.
-QueueAddResult addToQueue(const QString &folder, const Target &target, const QString &text, const DeviceAccess &access,
-                          QueuedMessage m, TextFit fit = TextFit::Refuse);
-
 // The listener's bearer token: the first line of tokenFile (only its owner may read
 // it), else of http-token in the data folder, made (mode 0600) with a new random token
 // when there is none. nullopt with *problem when it cannot be had.

@@ -1,5 +1,8 @@
 #pragma once
 
+// The rig of fumidori-send's tests: a data folder with an address book, and runs of the
+// built tools.
+
 #include "support/filehelpers.h"
 
 #include "store/appdata.h"
@@ -7,6 +10,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
 #include <QTemporaryDir>
 
 // A data folder for fumidori-send's tests: one centre "C" (kind 0, maxChars characters) and
@@ -24,4 +30,28 @@ inline QString makeSendFolder(const QTemporaryDir &dir, int recipients = 3, int 
     for (int i = 0; i < recipients; ++i)
         data.recipients << Recipient{QStringLiteral("R%1").arg(i), 0, QStringLiteral("0900000000%1").arg(i)};
     return SaveSettingsFile(data) ? QString() : data.folder;
+}
+
+// One run of a built command-line tool with the given input on its standard input.
+struct ToolRun {
+    int exitCode = -1;
+    QByteArray out;
+    QString err;
+};
+
+inline ToolRun runTool(const QString &program, const QStringList &args, const QByteArray &input = {},
+                       const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    p.write(input);
+    p.closeWriteChannel();
+    ToolRun r;
+    if (!p.waitForFinished(20000))
+        return r;
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
 }
