@@ -17,8 +17,9 @@ struct IntakeMessage {
     QString center; // a centre's name; empty: the recipient's own
     bool optimize = false;
     QString text;
-    // Made to fit rather than refused: optimised for the centre, characters still
-    // without a code dropped, cut to the centre's limit (an alert must always page).
+    // Made to fit rather than refused, as a mail's page is: optimised for the centre,
+    // compatible forms for characters without a code, the rest dropped, cut at the
+    // centre's limit with a mark (an alert must always page).
     bool fit = false;
 };
 

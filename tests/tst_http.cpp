@@ -302,6 +302,9 @@ void tst_Http::alertPages_data()
     QTest::newRow("Japanese kept, characters without a code dropped")
         << notification("firing", R"({"alertname":"Disk"})", R"({"summary":"残り😀わずか"})", "[]") << byDefault
         << utf8("［FIRING：0］ DISK 残りわずか");
+    QTest::newRow("compatible forms, line breaks as spaces")
+        << notification("firing", R"({"alertname":"Disk"})", R"({"summary":"①号機\n㈱"})", "[]") << byDefault
+        << utf8("［FIRING：0］ DISK 1号機 (株)");
     QTest::newRow("cut to the centre's limit with a mark")
         << notification("firing", R"({"alertname":"Disk"})",
                         R"({"summary":"0123456789012345678901234567890123456789"})", "[]")

@@ -3,6 +3,7 @@
 // call under way unharmed, and a runner killed right after a 202 loses nothing.
 #include "support/httpclient.h"
 #include "support/modemsim.h"
+#include "support/sendrig.h"
 
 #include "store/appdata.h"
 #include "store/sendqueue.h"
@@ -25,20 +26,6 @@ namespace
 
 const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
 const QString Pager = QStringLiteral("模擬ポケベル");
-
-// A port that was free a moment ago, for a server that must be told its port.
-quint16 freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 // "queue run --listen 127.0.0.1:0" on the folder; up once it has told its port.
 struct Runner {

@@ -20,10 +20,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,20 +29,6 @@ namespace
 
 const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
 const QString Postfix = QStringLiteral("/usr/sbin/postfix");
-
-// A TCP port on loopback that nobody listens on now.
-int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) == 0;
-    ::close(fd);
-    return ok ? ntohs(a.sin_port) : 0;
-}
 
 // Until done() holds, re-asked whenever something changes in the folders or their files;
 // false after timeoutMs.

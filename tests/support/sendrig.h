@@ -1,7 +1,7 @@
 #pragma once
 
-// The rig of fumidori-send's tests: a data folder with an address book, and runs of the
-// built tools.
+// The rig of fumidori-send's tests: a data folder with an address book, runs of the
+// built tools, and ports for the servers they talk to.
 
 #include "support/filehelpers.h"
 
@@ -14,6 +14,11 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 // A data folder for fumidori-send's tests: one centre "C" (kind 0, maxChars characters) and
 // recipients R0..R(n-1), each with the number 0900000000i. Its port 1 is a file of its
@@ -54,4 +59,20 @@ inline ToolRun runTool(const QString &program, const QStringList &args, const QB
     r.out = p.readAllStandardOutput();
     r.err = QString::fromUtf8(p.readAllStandardError());
     return r;
+}
+
+// A TCP port on loopback that nobody listens on now, for a server that must be told its
+// port; 0 when none could be had.
+inline quint16 freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok ? ntohs(a.sin_port) : 0;
 }
