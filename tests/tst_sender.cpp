@@ -232,7 +232,7 @@ void tst_Sender::retryWaitDoesNotHoldOthers()
 {
     for (int i = 0; i < 3; ++i) {
         QueuedMessage m = message(QStringLiteral("R%1").arg(i));
-        QVERIFY(!sendqueue::add(m_folder, m));
+        QVERIFY(sendqueue::add(m_folder, m).ok());
     }
     Run run(m_folder);
     run.settings.delays = {3600, 7200};
@@ -258,10 +258,10 @@ void tst_Sender::attemptsUsedUpAndHooks()
     doomed.attempts = 2;
     doomed.onFailed =
         QStringLiteral("{ env | grep ^FUMIDORI_ | sort; cat \"$FUMIDORI_MESSAGE_FILE\"; } > '%1'").arg(log);
-    QVERIFY(!sendqueue::add(m_folder, doomed));
+    QVERIFY(sendqueue::add(m_folder, doomed).ok());
     QueuedMessage fine = message("R2");
     fine.onSent = QStringLiteral("exit 7");
-    QVERIFY(!sendqueue::add(m_folder, fine));
+    QVERIFY(sendqueue::add(m_folder, fine).ok());
     Run run(m_folder);
     run.script.fails = [](int call) { return call <= 3; };
     QVERIFY(run.start());
@@ -287,7 +287,7 @@ void tst_Sender::attemptsUsedUpAndHooks()
 void tst_Sender::stopLeavesMessageQueued()
 {
     QueuedMessage m = message("R1");
-    QVERIFY(!sendqueue::add(m_folder, m));
+    QVERIFY(sendqueue::add(m_folder, m).ok());
     Run run(m_folder);
     run.script.hang = true;
     QVERIFY(run.start());
@@ -311,8 +311,8 @@ void tst_Sender::stopLeavesMessageQueued()
 void tst_Sender::recoversAfterKill()
 {
     QueuedMessage taken = message("R1"), givenUp = message("R2");
-    QVERIFY(!sendqueue::add(m_folder, taken) && !sendqueue::add(m_folder, givenUp));
-    QVERIFY(sendqueue::take(m_folder, taken.id) && sendqueue::take(m_folder, givenUp.id));
+    QVERIFY(sendqueue::add(m_folder, taken).ok() && sendqueue::add(m_folder, givenUp).ok());
+    QVERIFY(sendqueue::take(m_folder, taken.id).ok() && sendqueue::take(m_folder, givenUp.id).ok());
     givenUp.failure = QStringLiteral("too long");
     QVERIFY(writeFileBytes(sendqueue::workFolder(m_folder) + givenUp.id + ".msg", sendqueue::toJson(givenUp)));
     QVERIFY(writeFileBytes(sendqueue::queueFolder(m_folder) + "x.msg.Ab12Cd", "{\"to\":")); // a writer's remains
@@ -329,17 +329,19 @@ void tst_Sender::recoversAfterKill()
 void tst_Sender::spoolCommands()
 {
     QueuedMessage a = message("A"), b = message("B");
-    QVERIFY(!sendqueue::add(m_folder, a) && !sendqueue::add(m_folder, b));
+    QVERIFY(sendqueue::add(m_folder, a).ok() && sendqueue::add(m_folder, b).ok());
     QVERIFY(a.id < b.id);
     QCOMPARE(sendqueue::waitingIds(m_folder), QStringList({a.id, b.id}));
-    QVERIFY(sendqueue::take(m_folder, a.id));
-    QVERIFY(!sendqueue::take(m_folder, a.id)); // taken once only
-    QVERIFY(sendqueue::drop(m_folder, a.id).value_or("").contains(QStringLiteral("送信中")));
-    QVERIFY(!sendqueue::fail(m_folder, a, "why", sendqueue::State::Sending));
-    QVERIFY(!sendqueue::retry(m_folder, a.id));
-    QVERIFY(!sendqueue::drop(m_folder, b.id));
-    QVERIFY(sendqueue::drop(m_folder, b.id).has_value());
-    QVERIFY(sendqueue::retry(m_folder, "../Fumidori").has_value());
+    using Kind = sendqueue::Result::Kind;
+    QVERIFY(sendqueue::take(m_folder, a.id).ok());
+    QCOMPARE(sendqueue::take(m_folder, a.id).kind, Kind::NotQueued); // taken once only
+    QCOMPARE(sendqueue::drop(m_folder, a.id).kind, Kind::BeingSent);
+    QCOMPARE(sendqueue::retry(m_folder, a.id).kind, Kind::BeingSent);
+    QVERIFY(sendqueue::fail(m_folder, a, "why", sendqueue::State::Sending).ok());
+    QVERIFY(sendqueue::retry(m_folder, a.id).ok());
+    QVERIFY(sendqueue::drop(m_folder, b.id).ok());
+    QCOMPARE(sendqueue::drop(m_folder, b.id).kind, Kind::NotQueued);
+    QCOMPARE(sendqueue::retry(m_folder, "../Fumidori").kind, Kind::BadId);
     const QList<sendqueue::Entry> left = sendqueue::list(m_folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].state, sendqueue::State::Waiting);
@@ -466,7 +468,7 @@ void tst_Sender::busy()
     QVERIFY(waiting.waitForFinished(20000));
     QVERIFY2(waiting.exitCode() != 3, waiting.readAllStandardError().constData());
 
-    PortLock runner(sendqueue::queueFolder(m_folder) + "runner.lock");
+    sendqueue::RunnerLock runner(m_folder);
     QVERIFY(QDir().mkpath(sendqueue::queueFolder(m_folder)) && runner.tryLock());
     r = runTool({"--folder", m_folder, "queue", "run"});
     QCOMPARE(r.exitCode, 3);

@@ -190,7 +190,7 @@ void tst_SendLine::queueWithFailingCalls()
         m.to = i == 10 ? QStringLiteral("Ghost") : QStringLiteral("R1");
         m.text = QStringLiteral("M%1").arg(i, 2, 10, QLatin1Char('0'));
         m.delays = {0};
-        QVERIFY(!sendqueue::add(folder, m));
+        QVERIFY(sendqueue::add(folder, m).ok());
         if (i != 10)
             texts << m.text;
     }
