@@ -243,7 +243,8 @@ bool folderIsOurs(const QString &folder, QString *problem)
         return false;
     }
     struct stat st = {};
-    if (::lstat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    // Without the slash at its end, so that a link there is seen as one.
+    if (::lstat(name.chopped(name.endsWith('/') ? 1 : 0).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         *problem = QStringLiteral("%1 がフォルダーではありません（リンクは使えません）。").arg(folder);
         return false;
     }
@@ -602,7 +603,10 @@ Result drop(const QString &dataFolder, const QString &id)
         return failure(Result::Kind::BadId, QStringLiteral("ID「%1」の形が正しくありません。").arg(capped(id, 200)));
     for (State state : {State::Waiting, State::Failed}) {
         const QString folder = folderOf(dataFolder, state);
-        if (::unlink(path(folder, id + Suffix).constData()) == 0) {
+        const QByteArray name = path(folder, id + Suffix);
+        // A folder planted under a message's name goes as well, when it is empty.
+        if (::unlink(name.constData()) == 0 ||
+            ((errno == EISDIR || errno == EPERM) && ::rmdir(name.constData()) == 0)) {
             ::unlink(path(folder, id + WhySuffix).constData());
             return {};
         }
