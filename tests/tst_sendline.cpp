@@ -86,6 +86,7 @@ private slots:
     void refusedBeforeAnyByte_data();
     void refusedBeforeAnyByte();
     void queueWithFailingCalls();
+    void queueStopsMidCall();
     void windowAndScript();
 };
 
@@ -219,6 +220,38 @@ void tst_SendLine::queueWithFailingCalls()
     QCOMPARE(left[0].state, sendqueue::State::Failed);
     QVERIFY(left[0].message.failure.contains("Ghost"));
     QCOMPARE(history(folder).size(), 20);
+}
+
+// SIGTERM while a call is under way on a slow modem: the runner hangs up and ends
+// within seconds, the message stays queued with no try counted.
+void tst_SendLine::queueStopsMidCall()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + u'/';
+    QVERIFY(writeSettings(folder, 0, 0));
+    ModemSim sim;
+    QVERIFY(sim.start(folder, 1, {"--delay", "1500"}));
+    QueuedMessage m;
+    m.to = QStringLiteral("R1");
+    m.text = QStringLiteral("STOP");
+    QVERIFY(sendqueue::add(folder, m).ok());
+    QProcess run;
+    run.start(Tool, {"--folder", folder, "--json", "--quiet", "queue", "run"});
+    bool calling = false;
+    while (!calling && run.waitForReadyRead(20000)) {
+        while (run.canReadLine())
+            calling = calling || QJsonDocument::fromJson(run.readLine()).object().value("stage").toString() == u"call";
+    }
+    QVERIFY(calling);
+    run.terminate();
+    QVERIFY(run.waitForFinished(5000));
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.exitCode(), 0);
+    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left[0].state, sendqueue::State::Waiting);
+    QCOMPARE(left[0].message.tried, 0);
+    QVERIFY(history(folder).isEmpty());
 }
 
 // The window open on the folder. On another line a script sends meanwhile, and both
