@@ -56,11 +56,6 @@ void Reporter::warn(const QString &name, const QString &text, QJsonObject fields
     event(name, fields);
 }
 
-void Reporter::problem(const QString &text)
-{
-    line(text);
-}
-
 void Reporter::result(const Outcome &outcome, QJsonObject fields)
 {
     if (outcome.status != ExitStatus::Sent)

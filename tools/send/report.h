@@ -22,7 +22,6 @@ public:
     void note(const QString &event, const QString &text, QJsonObject fields = {});
     // The same, told even when quiet: something went wrong that changes nothing else.
     void warn(const QString &event, const QString &text, QJsonObject fields = {});
-    void problem(const QString &text);
     void result(const Outcome &outcome, QJsonObject fields = {});
 
 private:
