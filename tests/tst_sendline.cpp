@@ -53,6 +53,14 @@ QList<HistoryEntry> history(const QString &folder)
     return data.history.used();
 }
 
+// A folder with the settings above (a modem, centre kind 0) and a simulator on its COM1.
+struct SimFolder {
+    QTemporaryDir dir;
+    QString folder = dir.path() + u'/';
+    ModemSim sim;
+    bool start(const QStringList &options) { return writeSettings(folder, 0, 0) && sim.start(folder, 1, options); }
+};
+
 struct Run {
     int exitCode = -1;
     QList<QJsonObject> events;
@@ -180,11 +188,10 @@ void tst_SendLine::refusedBeforeAnyByte()
 // unknown name waits in failed/ and delays nobody.
 void tst_SendLine::queueWithFailingCalls()
 {
-    QTemporaryDir dir;
-    const QString folder = dir.path() + u'/';
-    QVERIFY(writeSettings(folder, 0, 0));
-    ModemSim sim;
-    QVERIFY(sim.start(folder, 1, {"--fail-every", "3"}));
+    SimFolder f;
+    QVERIFY(f.start({"--fail-every", "3"}));
+    const QString &folder = f.folder;
+    ModemSim &sim = f.sim;
     QStringList texts;
     for (int i = 0; i < 21; ++i) {
         QueuedMessage m;
@@ -226,11 +233,9 @@ void tst_SendLine::queueWithFailingCalls()
 // within seconds, the message stays queued with no try counted.
 void tst_SendLine::queueStopsMidCall()
 {
-    QTemporaryDir dir;
-    const QString folder = dir.path() + u'/';
-    QVERIFY(writeSettings(folder, 0, 0));
-    ModemSim sim;
-    QVERIFY(sim.start(folder, 1, {"--delay", "1500"}));
+    SimFolder f;
+    QVERIFY(f.start({"--delay", "1500"}));
+    const QString &folder = f.folder;
     QueuedMessage m;
     m.to = QStringLiteral("R1");
     m.text = QStringLiteral("STOP");
