@@ -6,6 +6,8 @@
 
 #include <QDateTime>
 
+#include <utility>
+
 namespace
 {
 
@@ -81,6 +83,11 @@ QueueRunner::QueueRunner(QString folder, QueueSettings settings, Reporter &repor
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &QueueRunner::schedule);
     m_stopLimit.setSingleShot(true);
     connect(&m_stopLimit, &QTimer::timeout, this, &QueueRunner::cutOff);
+    m_rewrite.setSingleShot(true);
+    connect(&m_rewrite, &QTimer::timeout, this, [this] {
+        writeBackUnsaved();
+        schedule();
+    });
 }
 
 QueueRunner::~QueueRunner() = default;
@@ -111,9 +118,8 @@ void QueueRunner::schedule()
     if (m_busy || m_stopping)
         return;
     m_timer.stop();
-    writeBackUnsaved();
     const qint64 t = now();
-    qint64 nextWake = m_unsaved.isEmpty() ? -1 : t + RewriteMs;
+    qint64 nextWake = -1;
     for (const sendqueue::Entry &e : sendqueue::entries(m_folder, sendqueue::State::Waiting)) {
         if (!e.problem.isEmpty()) {
             setAside(e);
@@ -156,6 +162,8 @@ void QueueRunner::setAside(const sendqueue::Entry &e)
 
 void QueueRunner::writeBackUnsaved()
 {
+    if (m_busy || m_stopping)
+        return;
     for (auto it = m_unsaved.begin(); it != m_unsaved.end();) {
         const sendqueue::Result taken = sendqueue::take(m_folder, it.key());
         if (taken.kind == sendqueue::Result::Kind::NotQueued) { // dropped meanwhile
@@ -170,6 +178,8 @@ void QueueRunner::writeBackUnsaved()
         }
         ++it;
     }
+    if (!m_unsaved.isEmpty())
+        m_rewrite.start(m_settings.rewriteMs);
 }
 
 void QueueRunner::send(const QueuedMessage &m)
@@ -199,6 +209,8 @@ void QueueRunner::putBack(const QueuedMessage &m)
         return;
     m_unsaved.insert(m.id, m);
     spoolProblem(r, m.id);
+    if (!m_rewrite.isActive())
+        m_rewrite.start(m_settings.rewriteMs);
 }
 
 void QueueRunner::sendEnded(QueuedMessage m, const Outcome &outcome)
@@ -260,7 +272,8 @@ void QueueRunner::sendEnded(QueuedMessage m, const Outcome &outcome)
     }
     m_hook = new Hook(hook, {told, text, attempt, m.id}, m_reporter, m_settings.hookTimeoutMs, this);
     connect(m_hook, &Hook::finished, this, [this] {
-        m_hook->deleteLater();
+        // Gone from here at once: a stop from now on has no hook to wait for.
+        std::exchange(m_hook, nullptr)->deleteLater();
         afterMessage();
     });
     m_hook->start();

@@ -21,6 +21,9 @@ struct QueueSettings {
     QString onSent;
     QString onFailed;
     int hookTimeoutMs = Hook::DefaultTimeoutMs;
+    // How long before contents that could not be written back are tried again (not in the
+    // file: a full disk is no setting).
+    int rewriteMs = 30000;
 
     // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed,
     // HookTimeout), values taken as written; missing or bad keys keep the defaults.
@@ -35,7 +38,8 @@ struct QueueSettings {
 // go (unknown name, too long, a damaged file, a link or another user's file) goes to
 // failed/ at once. Neither holds up the messages behind it. A message whose new
 // contents cannot be written back (a full disk) is kept in memory, its file back in
-// queue/ as it was, and written again at the next turn.
+// queue/ as it was, and written again every rewriteMs until that works (not at every
+// change of the folder: each try changes it).
 class QueueRunner : public QObject
 {
     Q_OBJECT
@@ -54,8 +58,6 @@ public:
     void stop();
 
     static constexpr int StopLimitMs = 4000;
-    // How often contents that could not be written back are tried again.
-    static constexpr int RewriteMs = 30000;
 
 signals:
     // A message's try ended (attempt counts from 1).
@@ -84,6 +86,7 @@ private:
     QFileSystemWatcher m_watcher;
     QTimer m_timer;
     QTimer m_stopLimit;
+    QTimer m_rewrite;
     MessageSend *m_current = nullptr;
     QueuedMessage m_currentMessage;
     QPointer<Hook> m_hook;
