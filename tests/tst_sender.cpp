@@ -643,7 +643,7 @@ void tst_Sender::hookGroupEnds()
     m.onSent = QStringLiteral("trap '' TERM; sleep 300 & echo $! > '%1.new'; mv '%1.new' '%1'; wait").arg(pidFile);
     QVERIFY(sendqueue::add(m_folder, m).ok());
     Run run(m_folder);
-    run.settings.hookTimeoutMs = stop ? 60000 : 300;
+    run.settings.hookTimeoutMs = stop ? 2000 : 300; // the grace after SIGTERM is as long, up to 5 s
     QVERIFY(run.start());
     QVERIFY(run.waitForTries(1));
     QVERIFY(waitForFile(pidFile));
