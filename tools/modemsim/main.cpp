@@ -225,7 +225,7 @@ QString badOption(const QCommandLineParser &p)
     static const Range ranges[] = {
         {"port", 1, 15},
         {"delay", 0, 60000},
-        {"noise", 0, 4096},
+        {"noise", 0, 16 * 1024 * 1024},
         {"no-carrier-after", 0, 1000000},
         {"drop-after", 0, 1000000},
         {"fail-every", 0, 1000000},
