@@ -162,8 +162,12 @@ void QueueRunner::setAside(const sendqueue::Entry &e)
 
 void QueueRunner::writeBackUnsaved()
 {
-    if (m_busy || m_stopping)
+    if (m_stopping)
         return;
+    if (m_busy) { // after the message under way
+        m_rewrite.start(m_settings.rewriteMs);
+        return;
+    }
     for (auto it = m_unsaved.begin(); it != m_unsaved.end();) {
         const sendqueue::Result taken = sendqueue::take(m_folder, it.key());
         if (taken.kind == sendqueue::Result::Kind::NotQueued) { // dropped meanwhile
