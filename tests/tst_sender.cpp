@@ -630,26 +630,39 @@ void tst_Sender::queueSettings()
 // started, even what ignores SIGTERM.
 void tst_Sender::hookGroupEnds_data()
 {
-    QTest::addColumn<bool>("stop");
-    QTest::newRow("at its timeout") << false;
-    QTest::newRow("when the runner stops") << true;
+    QTest::addColumn<QString>("how");
+    QTest::newRow("at its timeout") << "timeout";
+    QTest::newRow("when the runner stops") << "stop";
+    QTest::newRow("when a direct send is stopped") << "direct";
 }
 
 void tst_Sender::hookGroupEnds()
 {
-    QFETCH(bool, stop);
+    QFETCH(QString, how);
     const QString pidFile = m_folder + "grandchild";
+    const QString hook =
+        QStringLiteral("trap '' TERM; sleep 300 & echo $! > '%1.new'; mv '%1.new' '%1'; wait").arg(pidFile);
+    if (how == u"direct") { // the call fails (port 1 is no modem), then the hook runs
+        QProcess send;
+        send.start(Tool, {"--folder", m_folder, "--to", "R0", "--on-failed", hook, "X"});
+        QVERIFY(waitForFile(pidFile));
+        send.terminate();
+        QVERIFY(send.waitForFinished(10000));
+        QCOMPARE(send.exitCode(), 1);
+        QVERIFY2(processEnds(readFileBytes(pidFile)), readFileBytes(pidFile).constData());
+        return;
+    }
     QueuedMessage m = message("R0");
-    m.onSent = QStringLiteral("trap '' TERM; sleep 300 & echo $! > '%1.new'; mv '%1.new' '%1'; wait").arg(pidFile);
+    m.onSent = hook;
     QVERIFY(sendqueue::add(m_folder, m).ok());
     Run run(m_folder);
-    run.settings.hookTimeoutMs = stop ? 2000 : 300; // the grace after SIGTERM is as long, up to 5 s
+    run.settings.hookTimeoutMs = how == u"stop" ? 2000 : 300; // the grace after SIGTERM is as long, up to 5 s
     QVERIFY(run.start());
     QVERIFY(run.waitForTries(1));
     QVERIFY(waitForFile(pidFile));
     const QByteArray pid = readFileBytes(pidFile);
     QVERIFY(pid.trimmed().toInt() > 0);
-    if (stop) {
+    if (how == u"stop") {
         QSignalSpy stopped(run.runner.get(), &QueueRunner::stopped);
         run.runner->stop();
         QVERIFY(stopped.wait(10000));

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QStringDecoder>
 #include <QTimer>
@@ -101,19 +102,21 @@ DeviceAccess deviceAccess(const Options &o)
     return {tty >= 0 || ::isatty(STDIN_FILENO), o.sipPasswordFile, o.sipPassword};
 }
 
-// After the outcome: the hook of the outcome, then the end with its exit status.
-void endWith(const Options &o, Reporter &reporter, const Outcome &outcome, const QString &text, int attempt)
+// After the outcome: the hook of the outcome, then the end with its exit status. The
+// hook, while one runs.
+QPointer<Hook> endWith(const Options &o, Reporter &reporter, const Outcome &outcome, const QString &text, int attempt)
 {
     reporter.result(outcome, {{QStringLiteral("attempt"), attempt}});
     const QString hook = outcome.status == ExitStatus::Sent ? o.onSent : o.onFailed;
     const int code = outcome.exitCode();
     if (hook.isEmpty()) {
         QCoreApplication::exit(code);
-        return;
+        return nullptr;
     }
     auto *run = new Hook(hook, {outcome, text, attempt, {}}, reporter, Hook::DefaultTimeoutMs, qApp);
     QObject::connect(run, &Hook::finished, [code] { QCoreApplication::exit(code); });
     run->start();
+    return run;
 }
 
 int sendNow(const Options &o, Reporter &reporter)
@@ -127,6 +130,7 @@ int sendNow(const Options &o, Reporter &reporter)
     QTimer retryTimer;
     retryTimer.setSingleShot(true);
     bool stopping = false;
+    QPointer<Hook> hook;
     std::function<void(int)> tryOnce = [&](int attempt) {
         current = new MessageSend(
             o.folder, o.target, *text, reporter, [] { return makeCallDriver(); }, qApp);
@@ -147,11 +151,15 @@ int sendNow(const Options &o, Reporter &reporter)
                 retryTimer.start(delay * 1000);
                 return;
             }
-            endWith(o, reporter, outcome, sent, attempt);
+            hook = endWith(o, reporter, outcome, sent, attempt);
         });
         current->start();
     };
     onStop(qApp, [&] {
+        if (hook) { // the outcome is told already: the hook goes, with what it started
+            hook->stop();
+            return;
+        }
         if (stopping)
             return;
         stopping = true;
@@ -159,8 +167,8 @@ int sendNow(const Options &o, Reporter &reporter)
             current->abort();
         } else if (retryTimer.isActive()) {
             retryTimer.stop();
-            endWith(o, reporter, {ExitStatus::LineFailed, QStringLiteral("やり直しを待つ間に止めました。")}, *text,
-                    attempts);
+            hook = endWith(o, reporter, {ExitStatus::LineFailed, QStringLiteral("やり直しを待つ間に止めました。")},
+                           *text, attempts);
         }
     });
     QTimer::singleShot(0, qApp, [&] { tryOnce(1); });
