@@ -52,6 +52,7 @@ struct Script {
     std::function<bool(int)> fails = [](int) { return false; };
     QString failText = QStringLiteral("NO CARRIER");
     bool hang = false;
+    bool deaf = false; // an aborted call never ends
     std::function<void()> onStart = [] {};
     int calls = 0;
     QStringList numbers;
@@ -78,7 +79,8 @@ public:
     }
     void abort() override
     {
-        QTimer::singleShot(0, this, [this] { emit finished(ExitStatus::LineFailed, QStringLiteral("切断")); });
+        if (!m_script.deaf)
+            QTimer::singleShot(0, this, [this] { emit finished(ExitStatus::LineFailed, QStringLiteral("切断")); });
     }
 
 private:
@@ -246,6 +248,7 @@ private slots:
     void init();
     void retryWaitDoesNotHoldOthers();
     void attemptsUsedUpAndHooks();
+    void stopLeavesMessageQueued_data();
     void stopLeavesMessageQueued();
     void recoversAfterKill();
     void spoolCommands();
@@ -344,12 +347,24 @@ void tst_Sender::attemptsUsedUpAndHooks()
     QVERIFY(!QFile::exists(lines[4].mid(22))); // the message file goes with the hook
 }
 
+// A stop during a call: the call hangs up, or, when it does not end within the limit,
+// is cut off; either way the message stays queued as it was.
+void tst_Sender::stopLeavesMessageQueued_data()
+{
+    QTest::addColumn<bool>("deaf");
+    QTest::newRow("the call hangs up") << false;
+    QTest::newRow("the call never ends") << true;
+}
+
 void tst_Sender::stopLeavesMessageQueued()
 {
+    QFETCH(bool, deaf);
     QueuedMessage m = message("R1");
     QVERIFY(sendqueue::add(m_folder, m).ok());
     Run run(m_folder);
     run.script.hang = true;
+    run.script.deaf = deaf;
+    run.settings.stopLimitMs = 100;
     QVERIFY(run.start());
     QSignalSpy stopped(run.runner.get(), &QueueRunner::stopped);
     QEventLoop calling;

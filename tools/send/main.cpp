@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
@@ -18,6 +17,7 @@
 #include <QStringDecoder>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -63,14 +63,25 @@ std::optional<QString> messageText(const Options &o, Reporter &reporter)
     if (!o.messageGiven) {
         if (::isatty(STDIN_FILENO))
             std::fputs("fumidori-send: メッセージを入力し、Ctrl+D で終えてください。\n", stderr);
-        QFile in;
-        if (!in.open(stdin, QIODevice::ReadOnly)) {
-            reporter.result({ExitStatus::BadInput, QStringLiteral("標準入力を読めません。")});
-            return std::nullopt;
+        // Up to the end of the input, or to the first byte past the limit (a pipe gives a
+        // chunk at a time). Room for the line breaks at the end, which do not count.
+        const qsizetype limit = sendqueue::MaxTextBytes + 1024;
+        QByteArray bytes(limit + 1, Qt::Uninitialized);
+        qsizetype got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(STDIN_FILENO, bytes.data() + got, size_t(bytes.size() - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                reporter.result({ExitStatus::BadInput, QStringLiteral("標準入力を読めません。")});
+                return std::nullopt;
+            }
+            if (n == 0)
+                break;
+            got += n;
         }
-        // Room for the line breaks at the end, which do not count.
-        const QByteArray bytes = in.read(sendqueue::MaxTextBytes + 1024);
-        if (bytes.size() > sendqueue::MaxTextBytes + 1000) {
+        bytes.truncate(got);
+        if (got > limit) {
             reporter.result(
                 {ExitStatus::BadInput, QStringLiteral("標準入力のメッセージが大きすぎます（UTF-8 で %1 バイトまで）。")
                                            .arg(sendqueue::MaxTextBytes)});

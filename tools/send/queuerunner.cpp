@@ -301,7 +301,7 @@ void QueueRunner::stop()
     m_timer.stop();
     if (m_current) {
         m_current->abort();
-        m_stopLimit.start(StopLimitMs);
+        m_stopLimit.start(m_settings.stopLimitMs);
         return;
     }
     if (m_hook) {
@@ -312,7 +312,7 @@ void QueueRunner::stop()
         QTimer::singleShot(0, this, &QueueRunner::stopped);
 }
 
-// A call that has not ended StopLimitMs after the stop: its driver goes (closing the
+// A call that has not ended stopLimitMs after the stop: its driver goes (closing the
 // line), the message stays queued.
 void QueueRunner::cutOff()
 {

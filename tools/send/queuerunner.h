@@ -24,6 +24,8 @@ struct QueueSettings {
     // How long before contents that could not be written back are tried again (not in the
     // file: a full disk is no setting).
     int rewriteMs = 30000;
+    // How long a call may take to hang up after a stop before it is cut off.
+    int stopLimitMs = 4000;
 
     // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed,
     // HookTimeout), values taken as written; missing or bad keys keep the defaults.
@@ -53,11 +55,9 @@ public:
     // could change or that cannot be written, Busy when another runner has the folder.
     std::optional<Outcome> start();
     void setDeviceAccess(DeviceAccess access) { m_access = std::move(access); }
-    // SIGTERM: the current call hangs up (within StopLimitMs, else it is cut off), a hook
+    // SIGTERM: the current call hangs up (within stopLimitMs, else it is cut off), a hook
     // under way is stopped, the message stays queued; stopped() follows.
     void stop();
-
-    static constexpr int StopLimitMs = 4000;
 
 signals:
     // A message's try ended (attempt counts from 1).
