@@ -120,6 +120,9 @@ void QueueRunner::schedule()
     m_timer.stop();
     const qint64 t = now();
     qint64 nextWake = -1;
+    std::optional<QueuedMessage> due;
+    // Every entry is looked at, so that those that can never be sent are set aside now,
+    // not only once the messages before them have gone.
     for (const sendqueue::Entry &e : sendqueue::entries(m_folder, sendqueue::State::Waiting)) {
         if (!e.problem.isEmpty()) {
             setAside(e);
@@ -127,14 +130,14 @@ void QueueRunner::schedule()
         }
         // Contents that could not be written back are the message's as far as the runner goes.
         const QueuedMessage m = m_unsaved.value(e.id, e.message);
-        if (m.notBefore > t) {
+        if (m.notBefore > t)
             nextWake = nextWake < 0 ? m.notBefore : qMin(nextWake, m.notBefore);
-            continue;
-        }
-        if (!sendqueue::take(m_folder, e.id).ok())
-            continue;
-        m_unsaved.remove(e.id);
-        send(m);
+        else if (!due && sendqueue::take(m_folder, e.id).ok())
+            due = m;
+    }
+    if (due) {
+        m_unsaved.remove(due->id);
+        send(*due);
         return;
     }
     if (nextWake >= 0)
