@@ -38,14 +38,14 @@ IniFile IniFile::parse(const QByteArray &bytes)
     ini.m_exists = true;
     QByteArrayView rest(bytes);
     if (rest.startsWith("\xEF\xBB\xBF"))
-        rest = rest.mid(3);
+        rest = rest.sliced(3);
     QString section;
     int lineNo = 0;
     while (!rest.isEmpty()) {
         ++lineNo;
         qsizetype end = rest.indexOf('\n');
         QByteArrayView raw = end < 0 ? rest : rest.first(end);
-        rest = end < 0 ? QByteArrayView() : rest.mid(end + 1);
+        rest = end < 0 ? QByteArrayView() : rest.sliced(end + 1);
         if (raw.endsWith('\r'))
             raw.chop(1);
         QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
