@@ -1,10 +1,7 @@
 #include "ui/frmmain.h"
 
-#include "modem/modemline.h"
 #include "modem/sendengine.h"
 #include "modem/serialport.h"
-#include "modem/sipline.h"
-#include "modem/soundline.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
 #include "ui/appicon.h"
@@ -72,10 +69,8 @@ frmMain::frmMain(AppData &data, Platform &platform, SerialPort &port, QWidget *p
     connectControls();
     // The window keeps the form's client size; menu bar and status bar come on top of it.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
-    m_modemLine = std::make_unique<ModemLine>(m_data.settings, mscCOM, m_waiter);
-    m_sipLine = std::make_unique<SipLine>(m_data.settings, m_waiter, m_platform.passwords);
-    m_soundLine = std::make_unique<SoundLine>(m_data.settings, m_waiter, *this);
-    m_engine = std::make_unique<SendEngine>(m_data, *this, *this);
+    m_lines = std::make_unique<KindLines>(LineParts{m_data.settings, m_waiter, mscCOM, m_platform.passwords, this});
+    m_engine = std::make_unique<SendEngine>(m_data, *m_lines, *this);
 }
 
 frmMain::~frmMain()

@@ -17,10 +17,7 @@ class QComboBox;
 class QMenu;
 class QPushButton;
 class QTimer;
-class ModemLine;
 class QMessageBox;
-class SipLine;
-class SoundLine;
 class SendEngine;
 class SerialPort;
 struct AppData;
@@ -29,7 +26,7 @@ struct Platform;
 // The program's one top-level window: the message box, the recipient and centre
 // selectors, the buttons that drive a send, the menus and the five status panels.
 // The controls keep the names the rest of the program and its tests know them by.
-class frmMain : public QMainWindow, public SendFrontEnd, public LineSet, public ReportTarget
+class frmMain : public QMainWindow, public SendFrontEnd, public ReportTarget
 {
     Q_OBJECT
 public:
@@ -80,9 +77,6 @@ public:
     void refused(Refusal reason) override;
     void failed(const AppError &error) override;
     void askToHoldPhone(std::function<void(bool playNumber)> answer) override;
-
-    // LineSet: the serial port's line for every device kind but the sound card's.
-    Line &line(int storedDeviceKind) override;
 
     SendEngine &engine() { return *m_engine; }
     // Status panels 1 to 5.
@@ -135,9 +129,7 @@ private:
     Platform &m_platform;
     SerialPort &mscCOM;
     EventLoopWaiter m_waiter;
-    std::unique_ptr<ModemLine> m_modemLine;
-    std::unique_ptr<SipLine> m_sipLine;
-    std::unique_ptr<SoundLine> m_soundLine;
+    std::unique_ptr<KindLines> m_lines;    // made from the device kinds' rows
     QMessageBox *m_holdPhoneBox = nullptr; // the sound card's question at the call, while shown
     std::unique_ptr<SendEngine> m_engine;
     std::unique_ptr<HelpLauncher> m_ownHelp; // when the platform brings no help viewer
