@@ -176,8 +176,12 @@ QCoro::Task<> ModemLine::closeAfterHangUp()
     QByteArray answer;
     const qint64 end = m_waiter.now() + AnswerMs;
     const auto answered = [&] {
-        if (m_port.isOpen())
-            answer += m_port.input();
+        if (m_port.isOpen()) {
+            const QByteArray received = m_port.input();
+            if (m_log && !received.isEmpty())
+                m_log->read(received);
+            answer += received;
+        }
         return !m_port.isOpen() || answer.contains("OK\r") || answer.contains("ERROR");
     };
     for (qint64 left = AnswerMs; left > 0 && !answered(); left = end - m_waiter.now())
@@ -203,6 +207,8 @@ QCoro::Task<> ModemLine::closeAfterHangUp()
 void ModemLine::hangUpForExit()
 {
     m_closing = false;
+    if (m_log && m_port.isOpen())
+        m_log->written(rules().hangUp + rules().hangUpOnError);
     if (rules().hangUpOnError.isEmpty() || !m_port.isOpen()) {
         hangUpPort(m_port, m_settings.ModemKind);
         return;

@@ -159,6 +159,7 @@ QCoro::Task<bool> SendEngine::performStage(const MessageCenter &center)
         break;
     case SendStage::Done:
         advance(SendStage::Call, true);
+        goOn = m_answerLimitMs >= 0; // unattended, a send is a whole call
         break;
     }
     co_return goOn;

@@ -18,6 +18,7 @@ class QMenu;
 class QPushButton;
 class QTimer;
 class QMessageBox;
+class LineLog;
 class SendEngine;
 class SerialPort;
 struct AppData;
@@ -51,10 +52,23 @@ public:
     void stbSTATUS_PanelDblClick(int panel);
     void lbl_MouseDown(const QPoint &globalPos);
     void lbl_DblClick();
-    void mnuFILE_Click(int index);
-    void mnuSTRING_Click(int index);
-    void mnuOPTION_Click(int index);
-    void mnuHELP_Click(int index);
+    // The menus' items by name, each valued by its place in its menu (separators count).
+    enum class FileItem { Exit = 0 };
+    enum class StringItem {
+        HiraganaToKatakana = 0,
+        FullToHalfWidth = 1,
+        LowerToUpper = 2,
+        KatakanaToHiragana = 4,
+        HalfToFullWidth = 5,
+        UpperToLower = 6,
+        Optimize = 8,
+    };
+    enum class OptionItem { Settings = 0, AddressBook = 1, History = 2 };
+    enum class HelpItem { Contents = 0, Search = 1, About = 3 };
+    void mnuFILE_Click(FileItem item);
+    void mnuSTRING_Click(StringItem item);
+    void mnuOPTION_Click(OptionItem item);
+    void mnuHELP_Click(HelpItem item);
     void cmdOptimize_Click();
     void cmdExit_Click();
 
@@ -112,7 +126,8 @@ protected:
 private:
     void createControls();
     void createMenus();
-    QList<QAction *> addMenu(const QString &title, const QStringList &items, void (frmMain::*handler)(int));
+    template <typename Item>
+    QList<QAction *> addMenu(const QString &title, const QStringList &items, void (frmMain::*handler)(Item));
     void createStatusBar();
     void connectControls();
     void fillSelectors();
@@ -129,6 +144,7 @@ private:
     Platform &m_platform;
     SerialPort &mscCOM;
     EventLoopWaiter m_waiter;
+    std::unique_ptr<LineLog> m_lineLog;    // log/line.log of the data folder
     std::unique_ptr<KindLines> m_lines;    // made from the device kinds' rows
     QMessageBox *m_holdPhoneBox = nullptr; // the sound card's question at the call, while shown
     std::unique_ptr<SendEngine> m_engine;
