@@ -3,6 +3,7 @@
 # kind with a number, by a constant of its own, or by making a kind's line class
 # (included outside modem/). Everything else asks the registry's rows.
 # Run as: cmake -DROOT=<source folder> -P devicekinds.cmake
+include(${CMAKE_CURRENT_LIST_DIR}/sourcecheck.cmake)
 set(patterns
     "DeviceKind::[A-Z]"
     "ModemKind[ )]*(==|!=|<=|>=|<|>) *[0-9]"
@@ -34,7 +35,4 @@ foreach(folder app encoding keyring modem store tools ui)
         endforeach()
     endforeach()
 endforeach()
-if(failures)
-    list(JOIN failures "\n" text)
-    message(FATAL_ERROR "Device kinds named outside the registry:\n${text}")
-endif()
+fail_on_places("${failures}" "Device kinds named outside the registry")
