@@ -148,10 +148,9 @@ QCoro::Task<> ModemLine::awaitAnswer(double seconds, bool setUp)
         endOnAnswer(QStringLiteral("機器が %1 秒以内に応答しませんでした。").arg(double(limit) / 1000));
 }
 
-// Unattended, an answer that ends the call: hung up, and the call fails with the reason.
+// Unattended, an answer that ends the call: it fails with the reason (the engine hangs up).
 void ModemLine::endOnAnswer(const QString &why)
 {
-    hangUp();
     throw AppError(ErrorCode::LineFailed, QStringLiteral("MSComm"), why);
 }
 

@@ -86,10 +86,12 @@ void SendEngine::endUnattended()
     }
     m_reported = true;
     SendOutcome outcome;
-    if (!m_abandoned.isEmpty())
-        outcome = {SendOutcome::LineFailed, m_abandoned};
-    else if (m_sent)
+    // A send abandoned once its message has gone out (in the wait before the hang-up)
+    // was sent: told as failed, it would be sent a second time.
+    if (m_sent)
         outcome = {SendOutcome::Sent, {}};
+    else if (!m_abandoned.isEmpty())
+        outcome = {SendOutcome::LineFailed, m_abandoned};
     else if (!m_outcome.text.isEmpty())
         outcome = m_outcome;
     else
@@ -194,6 +196,7 @@ void SendEngine::takeLine()
     if (m_line)
         m_line->disconnect(this);
     m_line = &m_lines.line(m_data.settings.ModemKind);
+    m_line->setAnswerLimit(m_answerLimitMs); // negative: a person is there
     connect(m_line, &Line::noCarrier, this, &SendEngine::lineDropped);
     // The device went away in the middle of a call (a cable pulled): a dropped line, so
     // the front end does not stay with its buttons disabled.
@@ -213,6 +216,7 @@ QCoro::Task<bool> SendEngine::callStage(const MessageCenter &center)
         m_sent = m_reported = false;
         m_outcome = {};
         m_dropped.clear();
+        m_abandoned.clear();
     }
     startStage(SendStage::Call);
     co_await m_line->call(center.number);

@@ -41,7 +41,7 @@ public:
     // of the send is told once through the front end's ended(). Set before send().
     void setUnattended(qint64 answerLimitMs);
     // Unattended: ends the send for the reason given (a signal, a prompt gone); the
-    // outcome names it.
+    // outcome names it, unless the message had gone out already.
     void abandon(const QString &reason);
 
     // The seconds between the "*" and the hang-up, for the centre kinds with a star stage.

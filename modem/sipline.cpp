@@ -66,10 +66,10 @@ void SipLine::note(const QString &event)
         m_log->event(event);
 }
 
-// Unattended, the engine has not answered within the limit: the call is over.
+// Unattended, the engine has not answered within the limit: the call fails (the send
+// engine hangs up).
 void SipLine::endUnanswered(qint64 limitMs)
 {
-    hangUp();
     throw AppError(ErrorCode::LineFailed, Source,
                    QStringLiteral("SIP エンジンが %1 秒以内に応答しませんでした。").arg(double(limitMs) / 1000));
 }
