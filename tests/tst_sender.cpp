@@ -4,6 +4,7 @@
 // lock between processes.
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
+#include "support/toolrun.h"
 
 #include "calldriver.h"
 #include "holdprompt.h"
@@ -140,25 +141,9 @@ struct Run {
     }
 };
 
-struct ToolRun {
-    int exitCode = -1;
-    QByteArray out;
-    QString err;
-};
-
 ToolRun runTool(const QStringList &args, const QByteArray &input = {})
 {
-    QProcess p;
-    p.start(Tool, args);
-    p.write(input);
-    p.closeWriteChannel();
-    ToolRun r;
-    if (!p.waitForFinished(20000))
-        return r;
-    r.exitCode = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return runTool(Tool, args, input);
 }
 
 // History entries known by their recipients, sent at 10:00 and the given seconds.
@@ -432,6 +417,10 @@ void tst_Sender::exitStatus_data()
     QTest::newRow("queue drop unknown") << QStringList{"queue", "drop", "20260101T000000000-00000"} << QByteArray() << 2
                                         << "ありません";
     QTest::newRow("queue add") << QStringList{"queue", "add", "--to", "R0", "X"} << QByteArray() << 0 << "";
+    QTest::newRow("--sender without --mail")
+        << QStringList{"queue", "add", "--sender", "a@b", "--to", "R0", "X"} << QByteArray() << 2 << "--mail";
+    QTest::newRow("--mail with a message")
+        << QStringList{"queue", "add", "--mail", "--to", "R0", "X"} << QByteArray() << 2 << "--mail";
 }
 
 void tst_Sender::exitStatus()

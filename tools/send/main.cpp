@@ -1,8 +1,10 @@
 // fumidori-send: sends a message from a script, with no window, over the settings,
 // address book and history the window uses; or queues it for "queue run".
 #include "hooks.h"
+#include "mailintake.h"
 #include "messagesend.h"
 #include "options.h"
+#include "queueadd.h"
 #include "queuerunner.h"
 #include "report.h"
 #include "store/datafolder.h"
@@ -160,25 +162,17 @@ int sendNow(const Options &o, Reporter &reporter)
 
 int queueAdd(const Options &o, Reporter &reporter)
 {
+    if (o.mail)
+        return queueMail(o, deviceAccess(o));
     const std::optional<QString> text = messageText(o, reporter);
     if (!text)
         return 2;
-    // What can never be sent is refused now, while the script can still say so.
-    auto checked = prepare(o.folder, o.target, *text, deviceAccess(o));
-    if (auto *refusal = std::get_if<Outcome>(&checked)) {
+    auto queued = messageToQueue(o, o.target, *text, deviceAccess(o));
+    if (auto *refusal = std::get_if<Outcome>(&queued)) {
         reporter.result(*refusal);
         return refusal->exitCode();
     }
-    QueuedMessage m;
-    m.to = o.target.to;
-    m.number = o.target.number;
-    m.center = o.target.center;
-    m.optimize = o.target.optimize;
-    m.text = *text;
-    m.attempts = o.attempts.value_or(QueueSettings::load(o.folder).attempts);
-    m.delays = o.delays.value_or(QList<int>());
-    m.onSent = o.onSent;
-    m.onFailed = o.onFailed;
+    QueuedMessage &m = std::get<QueuedMessage>(queued);
     if (auto problem = sendqueue::add(o.folder, m)) {
         reporter.result({ExitStatus::BadInput, *problem});
         return 2;

@@ -17,6 +17,7 @@ const QString Usage =
     QStringLiteral("  fumidori-send [オプション] --to 名前 [メッセージ]\n"
                    "  fumidori-send [オプション] --number 番号 --center センター [メッセージ]\n"
                    "  fumidori-send queue add [オプション] --to 名前 [メッセージ]\n"
+                   "  fumidori-send queue add --mail [--to 名前] [--sender 送信者] [--recipient 宛先]\n"
                    "  fumidori-send queue run | list | retry ID | drop ID\n"
                    "メッセージを省くと標準入力 (UTF-8) から読みます。\n"
                    "終了コード: 0 送信した、1 回線の失敗、2 使い方か入力の誤り、3 ポートかキューが使用中。");
@@ -42,6 +43,9 @@ void addOptions(QCommandLineParser &p)
         {"sip-password-file", "SIP のパスワードのファイル（持ち主だけが読めること）。", "FILE"},
         {"answer-limit", "機器の応答を待つ秒数（5～3600、既定 60）。過ぎると回線の失敗。", "SECONDS"},
         {"trace", "回線のやり取り（回線ログの記録）を標準エラー出力にも書く。"},
+        {"mail", "queue add: 標準入力のメールをキューに入れる（メールサーバーの配送先として）。"},
+        {"sender", "--mail: エンベロープの送信者（既定: 環境変数 SENDER）。", "ADDRESS"},
+        {"recipient", "--mail: 配送先のアドレス（既定: 環境変数 ORIGINAL_RECIPIENT）。", "ADDRESS"},
     });
     p.addPositionalArgument(QStringLiteral("message"), QStringLiteral("メッセージ（省くと標準入力から）。"),
                             QStringLiteral("[メッセージ]"));
@@ -172,11 +176,24 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     }
 
     QStringList positional = p.positionalArguments();
+    if ((p.isSet("mail") || p.isSet("sender") || p.isSet("recipient")) &&
+        !(isQueueCommand(positional) && positional[1] == QLatin1String("add") && p.isSet("mail")))
+        return fail(QStringLiteral("--mail、--sender、--recipient は queue add --mail で使います。"));
     if (isQueueCommand(positional)) {
         const QString word = positional[1];
         positional = positional.mid(2);
         if (word == QLatin1String("add")) {
             o.command = Options::Command::QueueAdd;
+            if (p.isSet("mail")) {
+                if (!o.target.number.isEmpty() || !o.target.center.isEmpty() || !positional.isEmpty())
+                    return fail(QStringLiteral("--mail はメールを標準入力から読みます。--number、--center "
+                                               "とメッセージの引数は使えません。"));
+                o.mail = true;
+                if (p.isSet("sender"))
+                    o.mailSender = p.value("sender");
+                o.mailRecipient = p.value("recipient");
+                return o;
+            }
         } else if (word == QLatin1String("run") || word == QLatin1String("list")) {
             o.command = word == QLatin1String("run") ? Options::Command::QueueRun : Options::Command::QueueList;
             if (!positional.isEmpty())

@@ -78,11 +78,7 @@ QString deviceKindProblem(int modemKind, const DeviceAccess &access)
     return {};
 }
 
-namespace
-{
-
-// The folder's settings, address book and history, read under the folder's lock.
-std::optional<Outcome> load(const QString &folder, AppData &data)
+std::optional<Outcome> loadFolder(const QString &folder, AppData &data)
 {
     data.folder = folder;
     data.settings = Settings::defaults();
@@ -99,6 +95,9 @@ std::optional<Outcome> load(const QString &folder, AppData &data)
     }
     return std::nullopt;
 }
+
+namespace
+{
 
 // The number, the name the history records and the centre of the target.
 std::optional<Outcome> resolve(const Target &target, Prepared &p)
@@ -178,7 +177,7 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
                                         const DeviceAccess &access)
 {
     Prepared p;
-    if (auto refusal = load(folder, p.data))
+    if (auto refusal = loadFolder(folder, p.data))
         return *refusal;
     if (auto refusal = resolve(target, p))
         return *refusal;
