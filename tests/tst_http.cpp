@@ -356,11 +356,11 @@ void tst_Http::messageState()
     QueuedMessage m;
     m.to = QStringLiteral("R0");
     m.text = QStringLiteral("A");
-    QVERIFY(!sendqueue::add(m_folder, m));
+    QVERIFY(sendqueue::add(m_folder, m).ok());
     if (where != QLatin1String("queue"))
-        QVERIFY(sendqueue::take(m_folder, m.id));
+        QVERIFY(sendqueue::take(m_folder, m.id).ok());
     if (where == QLatin1String("failed")) {
-        QVERIFY(!sendqueue::fail(m_folder, m, utf8("回線が切れました"), sendqueue::State::Sending));
+        QVERIFY(sendqueue::fail(m_folder, m, utf8("回線が切れました"), sendqueue::State::Sending).ok());
     } else if (where == QLatin1String("sent")) {
         sendqueue::finish(m_folder, m.id);
         m_intake->settled(m.id, true, {});
@@ -378,9 +378,9 @@ void tst_Http::metrics()
         m->to = QStringLiteral("R0"), m->text = QStringLiteral("A");
     old.added = QDateTime::currentMSecsSinceEpoch() - 90 * 1000;
     for (QueuedMessage *m : {&old, &fresh, &sending, &failed})
-        QVERIFY(!sendqueue::add(m_folder, *m));
-    QVERIFY(sendqueue::take(m_folder, sending.id) && sendqueue::take(m_folder, failed.id));
-    QVERIFY(!sendqueue::fail(m_folder, failed, QStringLiteral("x"), sendqueue::State::Sending));
+        QVERIFY(sendqueue::add(m_folder, *m).ok());
+    QVERIFY(sendqueue::take(m_folder, sending.id).ok() && sendqueue::take(m_folder, failed.id).ok());
+    QVERIFY(sendqueue::fail(m_folder, failed, QStringLiteral("x"), sendqueue::State::Sending).ok());
     m_intake->callEnded({ExitStatus::Sent});
     m_intake->settled(QStringLiteral("a"), true, {});
     m_intake->callEnded({ExitStatus::LineFailed, QStringLiteral("NO CARRIER")});

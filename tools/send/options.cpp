@@ -44,6 +44,8 @@ void addOptions(QCommandLineParser &p)
         {"listen", "queue run: HTTP でメッセージを受け付けるアドレスとポート（127.0.0.1:8025 など）。", "ADDRESS:PORT"},
         {"token-file", "--listen のトークンのファイル（持ち主だけが読めること。既定: データフォルダーの http-token）。",
          "FILE"},
+        {"answer-limit", "機器の応答を待つ秒数（5～3600、既定 60）。過ぎると回線の失敗。", "SECONDS"},
+        {"trace", "回線のやり取り（回線ログの記録）を標準エラー出力にも書く。"},
         {"mail", "queue add: 標準入力のメールをキューに入れる（メールサーバーの配送先として）。"},
         {"sender", "--mail: エンベロープの送信者（既定: 環境変数 SENDER）。", "ADDRESS"},
         {"recipient", "--mail: 配送先のアドレス（既定: 環境変数 ORIGINAL_RECIPIENT）。", "ADDRESS"},
@@ -166,9 +168,17 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     };
     bool ok = false;
     const double wait = p.value("wait").toDouble(&ok);
-    if (!ok || wait < 0 || wait > 7 * 24 * 3600)
+    // Written so that NaN fails it too.
+    if (!ok || !(wait >= 0 && wait <= 7 * 24 * 3600))
         return fail(QStringLiteral("--wait には 0 以上の秒数を指定してください。"));
     o.waitMs = qint64(wait * 1000);
+    o.trace = p.isSet("trace");
+    if (p.isSet("answer-limit")) {
+        const int limit = p.value("answer-limit").toInt(&ok);
+        if (!ok || limit < DeviceAccess::MinAnswerLimitS || limit > DeviceAccess::MaxAnswerLimitS)
+            return fail(QStringLiteral("--answer-limit には 5 から 3600 までの秒数を指定してください。"));
+        o.answerLimitS = limit;
+    }
     if (p.isSet("attempts")) {
         const int n = p.value("attempts").toInt(&ok);
         if (!ok || n < 0 || n > 1000)

@@ -37,7 +37,7 @@ QueueAddResult addToQueue(const QString &folder, const Target &target, const QSt
     if (auto *refusal = std::get_if<Outcome>(&queued))
         return {{}, *refusal, {}};
     QueuedMessage &message = std::get<QueuedMessage>(queued);
-    if (auto problem = sendqueue::add(folder, message))
-        return {{}, std::nullopt, *problem};
+    if (const sendqueue::Result added = sendqueue::add(folder, message); !added.ok())
+        return {{}, std::nullopt, added.text};
     return {message.id, std::nullopt, {}};
 }
