@@ -382,10 +382,11 @@ MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteA
     }
     MailAnswer done;
     for (QueuedMessage &page : pages) {
-        if (const std::optional<QString> problem = sendqueue::add(o.folder, page)) {
+        if (const sendqueue::Result added = sendqueue::add(o.folder, page); !added.ok()) {
             for (const QString &id : std::as_const(done.ids))
                 sendqueue::drop(o.folder, id);
-            return answer(mailexit::TempFail, QStringLiteral("cannot write the queue (try again later): ") + *problem);
+            return answer(mailexit::TempFail,
+                          QStringLiteral("cannot write the queue (try again later): ") + added.text);
         }
         done.ids << page.id;
     }

@@ -144,7 +144,8 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     };
     bool ok = false;
     const double wait = p.value("wait").toDouble(&ok);
-    if (!ok || wait < 0 || wait > 7 * 24 * 3600)
+    // Written so that NaN fails it too.
+    if (!ok || !(wait >= 0 && wait <= 7 * 24 * 3600))
         return fail(QStringLiteral("--wait には 0 以上の秒数を指定してください。"));
     o.waitMs = qint64(wait * 1000);
     if (p.isSet("attempts")) {
