@@ -229,6 +229,8 @@ private slots:
     void putBackOnFullDisk();
     void queueSettings_data();
     void queueSettings();
+    void answerLimitSetting_data();
+    void answerLimitSetting();
     void hookGroupEnds_data();
     void hookGroupEnds();
     void longReasonReachesHook();
@@ -627,6 +629,30 @@ void tst_Sender::queueSettings()
     QCOMPARE(s.hookTimeoutMs, hookTimeoutMs);
     QCOMPARE(problems.size(), problem.isEmpty() ? 0 : 1);
     QVERIFY2(problems.join(u'\n').contains(problem), qPrintable(problems.join(u'\n')));
+}
+
+void tst_Sender::answerLimitSetting_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<int>("limitS"); // 0: none set
+    QTest::addColumn<int>("problems");
+    QTest::newRow("minutes") << QByteArray("[Queue]\nAnswerLimit=2m\n") << 120 << 0;
+    QTest::newRow("seconds, any case") << QByteArray("[queue]\nanswerlimit=5\n") << 5 << 0;
+    QTest::newRow("below five seconds") << QByteArray("[Queue]\nAnswerLimit=4\n") << 0 << 1;
+    QTest::newRow("over an hour") << QByteArray("[Queue]\nAnswerLimit=2h\n") << 0 << 1;
+}
+
+void tst_Sender::answerLimitSetting()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(int, limitS);
+    QFETCH(int, problems);
+    QVERIFY(QDir().mkpath(sendqueue::queueFolder(m_folder)));
+    QVERIFY(writeFileBytes(sendqueue::queueFolder(m_folder) + "queue.ini", ini));
+    QStringList found;
+    const QueueSettings s = QueueSettings::load(m_folder, &found);
+    QCOMPARE(s.answerLimitS.value_or(0), limitS);
+    QCOMPARE(found.size(), problems);
 }
 
 // A hook that outlives its timeout, or the runner's stop, goes with everything it

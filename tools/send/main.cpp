@@ -278,7 +278,10 @@ int queueRun(const Options &o, Reporter &reporter)
     if (!o.tokenFile.isEmpty())
         settings.tokenFile = o.tokenFile;
     QueueRunner runner(o.folder, settings, reporter, [] { return makeCallDriver(); });
-    runner.setDeviceAccess(deviceAccess(o));
+    DeviceAccess access = deviceAccess(o);
+    if (!o.answerLimitS && settings.answerLimitS)
+        access.answerLimitMs = qint64(*settings.answerLimitS) * 1000;
+    runner.setDeviceAccess(access);
     if (const std::optional<Outcome> refused = runner.start()) {
         reporter.result(*refused);
         return refused->exitCode();

@@ -36,7 +36,7 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
     for (const QString &p : ini.problems())
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &p : ini.unknownKeys(Section, {"Attempts", "Delays", "OnSent", "OnFailed", "HookTimeout",
-                                                      "Listen", "TokenFile", "AlertTemplate"}))
+                                                      "AnswerLimit", "Listen", "TokenFile", "AlertTemplate"}))
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &section : ini.sections()) {
         if (section.compare(Section, Qt::CaseInsensitive) != 0)
@@ -66,6 +66,16 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
             s.hookTimeoutMs = timeout->first() * 1000;
         else
             bad("HookTimeout", QStringLiteral("1 秒から 24 時間までの時間"));
+    }
+    if (ini.has(Section, "AnswerLimit")) {
+        const auto limit = parseDelays(ini.value(Section, "AnswerLimit"));
+        if (limit && limit->size() == 1 && limit->first() >= DeviceAccess::MinAnswerLimitS &&
+            limit->first() <= DeviceAccess::MaxAnswerLimitS)
+            s.answerLimitS = limit->first();
+        else
+            bad("AnswerLimit", QStringLiteral("%1 秒から %2 秒までの時間")
+                                   .arg(DeviceAccess::MinAnswerLimitS)
+                                   .arg(DeviceAccess::MaxAnswerLimitS));
     }
     s.onSent = ini.value(Section, "OnSent");
     s.onFailed = ini.value(Section, "OnFailed");

@@ -24,6 +24,7 @@ struct QueueSettings {
     QString tokenFile;     // its token; empty: http-token in the data folder
     QString alertTemplate; // the page of an Alertmanager notification; empty: the default
     int hookTimeoutMs = Hook::DefaultTimeoutMs;
+    std::optional<int> answerLimitS; // AnswerLimit=: how long the device may take to answer
     // How long before contents that could not be written back are tried again (not in the
     // file: a full disk is no setting).
     int rewriteMs = 30000;
@@ -31,7 +32,8 @@ struct QueueSettings {
     int stopLimitMs = 4000;
 
     // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed,
-    // HookTimeout, Listen, TokenFile, AlertTemplate), values taken as written; missing or bad keys keep the defaults.
+    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate), values taken as written;
+    // missing or bad keys keep the defaults.
     // Unknown keys, bad values and an unreadable file are added to *problems.
     static QueueSettings load(const QString &dataFolder, QStringList *problems = nullptr);
 };
