@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     const IntakeMessage &m = std::get<IntakeMessage>(read);
-    FUZZ_CHECK(m.to.isEmpty() != m.number.isEmpty());
+    FUZZ_CHECK(m.target.to.isEmpty() != m.target.number.isEmpty());
     if (!m.fit)
         return 0;
     const MessageCenter center{QStringLiteral("C"), qint16(kind), QStringLiteral("0"), qint16(limit), 0, 0, 0};

@@ -60,14 +60,14 @@ std::variant<IntakeMessage, QString> message(const QByteArray &body)
     const QJsonValue optimize = o.value(QStringLiteral("optimize"));
     if (!optimize.isUndefined() && !optimize.isNull() && !optimize.isBool())
         return QStringLiteral("「optimize」は true か false で指定してください。");
-    m.to = *to;
-    m.number = *number;
-    m.center = *center;
+    m.target.to = *to;
+    m.target.number = *number;
+    m.target.center = *center;
     m.text = *textField;
-    m.optimize = optimize.toBool(false);
-    if (m.to.isEmpty() == m.number.isEmpty())
+    m.target.optimize = optimize.toBool(false);
+    if (m.target.to.isEmpty() == m.target.number.isEmpty())
         return QStringLiteral("「to」（アドレス帳の名前）か「number」（番号）の、どちらか一方を指定してください。");
-    if (!m.number.isEmpty() && m.center.isEmpty())
+    if (!m.target.number.isEmpty() && m.target.center.isEmpty())
         return QStringLiteral("「number」には「center」でセンターの名前を添えてください。");
     if (!o.value(QStringLiteral("text")).isString())
         return QStringLiteral("「text」にメッセージを指定してください。");
@@ -138,9 +138,9 @@ std::variant<IntakeMessage, QString> alert(const QByteArray &body, const QString
     page.replace(spaces, QStringLiteral(" "));
 
     IntakeMessage m;
-    m.to = name;
+    m.target.to = name;
     m.text = page.trimmed();
-    m.optimize = true;
+    m.target.optimize = true;
     m.fit = true;
     return m;
 }

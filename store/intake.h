@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/target.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMap>
@@ -12,10 +14,7 @@
 
 // A message handed in from outside, as "queue add" takes it.
 struct IntakeMessage {
-    QString to;     // a recipient's name in the address book
-    QString number; // or a number not in it (with center)
-    QString center; // a centre's name; empty: the recipient's own
-    bool optimize = false;
+    Target target;
     QString text;
     // Made to fit rather than refused, as a mail's page is: optimised for the centre,
     // compatible forms for characters without a code, the rest dropped, cut at the

@@ -2,17 +2,10 @@
 
 #include "outcome.h"
 #include "store/appdata.h"
+#include "store/target.h"
 
 #include <QStringList>
 #include <variant>
-
-// Whom a message goes to, as the command line names it.
-struct Target {
-    QString to;     // a recipient's name in the address book
-    QString number; // or a number not in it (with center)
-    QString center; // a centre's name; empty: the recipient's own
-    bool optimize = false;
-};
 
 // What a device kind may need that a window would ask a person for.
 struct DeviceAccess {

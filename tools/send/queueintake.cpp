@@ -58,9 +58,8 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
 {
     // No lock here: the spool's own renames keep the files whole, and the checks read the
     // folder's files under the folder's lock.
-    const Target target{message.to, message.number, message.center, message.optimize};
-    const QueueAddResult added =
-        addToQueue(m_folder, target, message.text, m_access, m_defaults, message.fit ? TextFit::Fit : TextFit::Refuse);
+    const QueueAddResult added = addToQueue(m_folder, message.target, message.text, m_access, m_defaults,
+                                            message.fit ? TextFit::Fit : TextFit::Refuse);
     if (added.refusal)
         return {IntakeAnswer::Refused, {}, added.refusal->message};
     if (!added.notStored.isEmpty())
