@@ -61,9 +61,11 @@ std::optional<Outcome> QueueRunner::start()
     }
     m_lock = std::make_unique<PortLock>(queue + QStringLiteral("runner.lock"));
     if (!m_lock->tryLock())
-        return Outcome{
-            ExitStatus::Busy,
-            QStringLiteral("このフォルダーのキューは、ほかの queue run（%1）が送っています。").arg(m_lock->holder())};
+        return Outcome{ExitStatus::Busy,
+                       m_lock->isUnusable()
+                           ? QStringLiteral("このフォルダーのキューを送れません。") + m_lock->busyText()
+                           : QStringLiteral("このフォルダーのキューは、ほかの queue run が送っています。") +
+                                 m_lock->busyText()};
     if (const int recovered = sendqueue::recover(m_folder))
         m_reporter.note(QStringLiteral("recovered"),
                         QStringLiteral("前回中断した %1 件のメッセージをキューに戻しました。").arg(recovered),
