@@ -54,6 +54,10 @@ struct DeviceRules {
 // line: their lines (SoundLine, SipLine) place the call and play the digits themselves.
 const DeviceRules &deviceRules(int storedKind);
 
+// Whether the kind dials the centre with an AT command (ATD), whose dial string may hold
+// pauses (',') and waits for the dial tone ('W') as well as digits.
+bool dialsWithAt(int storedKind);
+
 // The pieces of the modem commands, built from the settings.
 namespace atcommand
 {

@@ -2,9 +2,11 @@
 
 #include "encoding/centerkind.h"
 #include "encoding/codetable.h"
+#include "modem/devicekind.h"
 #include "modem/line.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
+#include "store/dialnumber.h"
 
 SendEngine::SendEngine(AppData &data, LineSet &lines, SendFrontEnd &frontEnd)
     : m_data(data), m_lines(lines), m_front(frontEnd)
@@ -49,7 +51,7 @@ QCoro::Task<bool> SendEngine::press()
 {
     const MessageCenter *selected = selectedCenter();
     if (!selected) {
-        m_front.refused(Refusal::NoCenter);
+        m_front.refused(Refusal::NoCenter, {});
         co_return false;
     }
     // A copy: the stage outlives the waits, during which the lists could change.
@@ -116,12 +118,36 @@ void SendEngine::takeLine()
     });
 }
 
+// The number to key, or empty after the refusal is shown: a number with a character
+// that cannot be keyed is never dialled in part.
+QString SendEngine::keyedNumber(const QString &typed, bool center, const QString &name)
+{
+    const dialnumber::Kind kind =
+        center && dialsWithAt(m_data.settings.ModemKind) ? dialnumber::Kind::AtCenter : dialnumber::Kind::Keyed;
+    const dialnumber::Number number = dialnumber::normalized(typed, kind);
+    if (!number.ok())
+        m_front.refused(Refusal::BadNumber,
+                        (center ? QStringLiteral("センター「%1」の") : QStringLiteral("相手先「%1」の")).arg(name) +
+                            number.problem);
+    return number.digits;
+}
+
 QCoro::Task<bool> SendEngine::callStage(const MessageCenter &center)
 {
+    // Both numbers are checked before the call: a recipient's that cannot be keyed is
+    // known before anyone is rung.
+    const QString number = keyedNumber(center.number, true, center.name);
+    if (number.isEmpty())
+        co_return false;
+    if (const int r = m_front.selectedRecipient(); r >= 0 && r < m_data.recipients.size()) {
+        const Recipient &recipient = m_data.recipients[r];
+        if (keyedNumber(recipient.number, false, recipient.name).isEmpty())
+            co_return false;
+    }
     m_front.stageStarted(SendStage::Call);
     m_inCall = true;
     takeLine();
-    co_await m_line->call(center.number);
+    co_await m_line->call(number);
     advance(SendStage::Number);
     const bool goOn = co_await awaitNextStage(center.waitBeforeNumber);
     finishStage();
@@ -135,10 +161,12 @@ QCoro::Task<bool> SendEngine::numberStage(const MessageCenter &center)
 {
     const int r = m_front.selectedRecipient();
     if (r < 0 || r >= m_data.recipients.size()) {
-        m_front.refused(Refusal::NoRecipient);
+        m_front.refused(Refusal::NoRecipient, {});
         co_return false;
     }
-    const QString number = m_data.recipients[r].number;
+    const QString number = keyedNumber(m_data.recipients[r].number, false, m_data.recipients[r].name);
+    if (number.isEmpty())
+        co_return false;
     const CenterRules &rules = centerRules(center.kind);
     m_front.stageStarted(SendStage::Number);
     if (*rules.serviceKey) {

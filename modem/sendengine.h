@@ -57,6 +57,7 @@ private:
     void advance(SendStage stage, bool afterSend = false);
     void finishStage();
     const MessageCenter *selectedCenter() const;
+    QString keyedNumber(const QString &typed, bool center, const QString &name);
     void takeLine();
     void lineDropped();
 

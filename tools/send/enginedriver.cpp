@@ -136,9 +136,9 @@ public:
     }
     void askToHoldPhone(std::function<void(bool playNumber)> answer) override { m_prompt->ask(std::move(answer)); }
     void sent() override { m_sent = true; }
-    void refused(Refusal reason) override
+    void refused(Refusal reason, const QString &detail) override
     {
-        m_problem = stagetexts::refusal(reason);
+        m_problem = stagetexts::refusal(reason, detail);
         m_ended = true;
     }
     void failed(const AppError &error) override
