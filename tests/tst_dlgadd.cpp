@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -239,7 +240,9 @@ private slots:
         QFETCH(QString, stored);
         open(threeCentres());
         QLineEdit *edit = field(fieldName.toLatin1().constData());
-        QTest::keyClicks(edit, typed);
+        QInputMethodEvent composed; // as an input method hands over what was typed
+        composed.setCommitString(typed);
+        QApplication::sendEvent(edit, &composed);
         QApplication::clipboard()->setText(pasted);
         edit->paste();
         QCOMPARE(edit->text(), stored);
