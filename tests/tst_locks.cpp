@@ -13,6 +13,8 @@
 #include "store/locks.h"
 
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -119,7 +121,7 @@ void tst_Locks::hostileLockFile_data()
                                                      {Plant::Unreadable, "file we cannot open"},
                                                      {Plant::Folder, "folder"}};
     for (const auto &[plant, what] : plants) {
-        for (const char *program : {"fumidori-send", "queue runner", "window"})
+        for (const char *program : {"fumidori-send", "queue runner", "queue runner's line", "window"})
             QTest::addRow("%s, %s", what, program) << int(plant) << QString::fromLatin1(program);
     }
 }
@@ -152,7 +154,32 @@ void tst_Locks::hostileLockFile()
         QVERIFY(::chmod(name(queue).constData(), 0700) == 0);
     const struct stat before = statOf(lockPath);
 
-    if (program == u"window") {
+    if (program == u"queue runner's line") {
+        // The try ends at once as busy and the message waits for its next try; the runner
+        // goes on with the rest of the queue.
+        QVERIFY(runTool({"--folder", folder, "queue", "add", "--to", "R", "X"}, false).exitCode == 0);
+        QProcess run;
+        run.setChildProcessModifier(otheruser::dropOverrideForChild);
+        run.start(Tool, {"--folder", folder, "--json", "queue", "run"});
+        QJsonObject result;
+        while (result.isEmpty() && run.waitForReadyRead(5000)) {
+            while (run.canReadLine()) {
+                const QJsonObject event = QJsonDocument::fromJson(run.readLine()).object();
+                if (event.value("event").toString() == u"result")
+                    result = event;
+            }
+        }
+        run.terminate();
+        const bool ended = run.waitForFinished(5000);
+        if (!ended) {
+            run.kill();
+            run.waitForFinished();
+        }
+        QVERIFY2(ended, "SIGTERM not acted on: blocked on the lock file");
+        QCOMPARE(result.value("status").toString(), QStringLiteral("busy"));
+        const QString message = result.value("message").toString();
+        QVERIFY2(message.contains(lockPath) && message.contains("nobody"), qPrintable(message));
+    } else if (program == u"window") {
         otheruser::AsOrdinaryUser ordinary;
         QVERIFY(ordinary.active());
         FakePort fake;
