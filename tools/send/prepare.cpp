@@ -9,12 +9,18 @@
 #include "store/filestore.h"
 #include "store/historyfile.h"
 #include "store/locks.h"
+#include "store/sendqueue.h"
 #include "store/settingsfile.h"
+
+#include <QSet>
 
 #include <algorithm>
 
 namespace
 {
+
+// A refusal names at most this many characters the centre cannot take.
+constexpr qsizetype MaxNamedCharacters = 20;
 
 Outcome refused(const QString &message, const QString &recipient = {}, const QString &center = {})
 {
@@ -41,12 +47,14 @@ QString shown(const QString &ch)
 QStringList unsendableCharacters(const QString &text)
 {
     QStringList out;
+    QSet<QString> seen;
     for (qsizetype i = 0; i < text.size();) {
         const qsizetype len = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
         const QString ch = text.mid(i, len);
         i += len;
-        if (ch == QLatin1String("\n") || ch == QLatin1String("\r") || out.contains(ch))
+        if (ch == QLatin1String("\n") || ch == QLatin1String("\r") || seen.contains(ch))
             continue;
+        seen.insert(ch);
         // The digits of the one character, less the mark that opens a free-word run.
         QString digits = messagePieces(ch, 1).join(QString());
         digits.remove(QStringLiteral("*2*2"));
@@ -68,11 +76,7 @@ QString deviceKindProblem(int modemKind, const DeviceAccess &access)
     return {};
 }
 
-namespace
-{
-
-// The folder's settings, address book and history, read under the folder's lock.
-std::optional<Outcome> load(const QString &folder, AppData &data)
+std::optional<Outcome> loadFolder(const QString &folder, AppData &data)
 {
     data.folder = folder;
     data.settings = Settings::defaults();
@@ -92,6 +96,9 @@ std::optional<Outcome> load(const QString &folder, AppData &data)
     }
     return std::nullopt;
 }
+
+namespace
+{
 
 // The number, the name the history records and the centre of the target.
 std::optional<Outcome> resolve(const Target &target, Prepared &p)
@@ -145,23 +152,15 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
 std::variant<QString, Outcome> checkedText(const QString &input, const Target &target, const Prepared &p)
 {
     const QString &who = p.recipientName;
+    if (const QString problem = sendqueue::textSizeProblem(input); !problem.isEmpty())
+        return refused(problem + u'。', who, p.center.name);
     QString text = input;
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (target.optimize)
         text = textcheck::optimize(p.center.kind, text);
     if (text.isEmpty())
         return refused(QStringLiteral("メッセージが空です。"), who, p.center.name);
-    const QStringList unsendable = unsendableCharacters(text);
-    if (!unsendable.isEmpty()) {
-        QStringList names;
-        for (const QString &ch : unsendable)
-            names << shown(ch);
-        QString message = QStringLiteral("センター「%1」へは送れない文字があります: %2。")
-                              .arg(p.center.name, names.join(QStringLiteral("、")));
-        if (!target.optimize)
-            message += QStringLiteral("--optimize を付けると、センターの種類に合わせて文字を置き換えます。");
-        return refused(message, who, p.center.name);
-    }
+    // The length first: it is the cheaper check, and the one a long text fails.
     const int count = textcheck::count(text, p.center.kind);
     if (count > p.center.maxChars)
         return refused(
@@ -172,6 +171,19 @@ std::variant<QString, Outcome> checkedText(const QString &input, const Target &t
                 .arg(p.center.maxChars)
                 .arg(target.optimize ? QString() : QStringLiteral("--optimize で短くなることがあります。")),
             who, p.center.name);
+    const QStringList unsendable = unsendableCharacters(text);
+    if (!unsendable.isEmpty()) {
+        QStringList names;
+        for (const QString &ch : unsendable.first(qMin<qsizetype>(unsendable.size(), MaxNamedCharacters)))
+            names << shown(ch);
+        if (unsendable.size() > MaxNamedCharacters)
+            names << QStringLiteral("ほか %1 文字").arg(unsendable.size() - MaxNamedCharacters);
+        QString message = QStringLiteral("センター「%1」へは送れない文字があります: %2。")
+                              .arg(p.center.name, names.join(QStringLiteral("、")));
+        if (!target.optimize)
+            message += QStringLiteral("--optimize を付けると、センターの種類に合わせて文字を置き換えます。");
+        return refused(message, who, p.center.name);
+    }
     return text;
 }
 
@@ -181,7 +193,7 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
                                         const DeviceAccess &access)
 {
     Prepared p;
-    if (auto refusal = load(folder, p.data))
+    if (auto refusal = loadFolder(folder, p.data))
         return *refusal;
     if (auto refusal = resolve(target, p))
         return *refusal;

@@ -30,6 +30,10 @@ struct Prepared {
     QString text; // as it will be sent, '\n' for a line break
 };
 
+// The folder's settings, address book and history, read under the folder's lock; a
+// problem comes back as an Outcome with exit status 2.
+std::optional<Outcome> loadFolder(const QString &folder, AppData &data);
+
 // Reads the folder's settings and address book (under the folder's lock) and checks
 // the send: the names, the device kind, and the message against the centre (too long,
 // characters it cannot send). Any problem comes back as an Outcome with exit status 2.
