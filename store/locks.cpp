@@ -1,5 +1,7 @@
 #include "store/locks.h"
 
+#include "store/filestore.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -70,18 +72,6 @@ QString errorText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// What stands at the path, for a lock file that could not be used.
-QString kindProblem(const struct stat &st)
-{
-    if (S_ISLNK(st.st_mode))
-        return QStringLiteral("はシンボリックリンクです");
-    if (S_ISDIR(st.st_mode))
-        return QStringLiteral("はフォルダーです");
-    if (S_ISFIFO(st.st_mode))
-        return QStringLiteral("は名前付きパイプです");
-    return QStringLiteral("は通常のファイルではありません");
-}
-
 struct Opened {
     int fd = -1;
     QString problem; // why there is no fd
@@ -117,7 +107,7 @@ Opened openLockFile(const QString &path, mode_t mode)
             return {-1, QStringLiteral("を開けません（%1）").arg(errorText(openError))};
         if (S_ISREG(st.st_mode))
             return {-1, QStringLiteral("を開けません（%1）").arg(errorText(openError))};
-        return {-1, kindProblem(st)};
+        return {-1, u'は' + filestore::notRegularText(st.st_mode)};
     }
     return {-1, QStringLiteral("が作るそばから消されます")};
 }
