@@ -23,17 +23,22 @@ public:
     QCoro::Task<> call(const QString &number) override;
     QCoro::Task<> dial(const QString &digits) override;
     QCoro::Task<> awaitOk(double seconds) override;
-    QCoro::Task<> pause(double seconds) override;
     void hangUp() override;
+    bool releasing() const override { return m_call.state() != BaresipCall::State::Idle; }
+    QString name() const override { return QStringLiteral("sip"); }
 
     BaresipCall &engine() { return m_call; }
 
+protected:
+    void afterPause() override;
+
 private:
     void throwFailure();
+    [[noreturn]] void endUnanswered(qint64 limitMs);
+    void note(const QString &event);
     void wake() { emit readyRead(); }
 
     const Settings &m_settings;
-    Waiter &m_waiter;
     PasswordStore *m_passwords;
     BaresipCall m_call;
     bool m_open = false;

@@ -97,4 +97,23 @@ QString refusal(Refusal reason, const QString &detail)
     return detail + QStringLiteral("アドレス帳で番号を直してください。");
 }
 
+QString name(SendStage stage)
+{
+    switch (stage) {
+    case SendStage::Call:
+        return QStringLiteral("call");
+    case SendStage::Number:
+        return QStringLiteral("number");
+    case SendStage::Mail:
+        return QStringLiteral("mail");
+    case SendStage::Star:
+        return QStringLiteral("star");
+    case SendStage::HangUp:
+        return QStringLiteral("hangup");
+    case SendStage::Done:
+        return QStringLiteral("done");
+    }
+    return {};
+}
+
 } // namespace stagetexts

@@ -20,4 +20,6 @@ QString lineStatus(LineStatus status);
 QString progress(Progress mark, int remaining, int total);
 // Why a press did nothing; detail: the number's problem, for BadNumber.
 QString refusal(Refusal reason, const QString &detail = {});
+// The stage's name in events and logs: "call", "number", "mail", "star", "hangup", "done".
+QString name(SendStage stage);
 } // namespace stagetexts

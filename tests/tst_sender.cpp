@@ -8,6 +8,7 @@
 
 #include "calldriver.h"
 #include "holdprompt.h"
+#include "modem/devicekind.h"
 #include "modem/lockedport.h"
 #include "options.h"
 #include "prepare.h"
@@ -784,6 +785,9 @@ void tst_Sender::exitStatus_data()
                           << "--number";
     QTest::newRow("number without centre") << QStringList{"--number", "1", "X"} << QByteArray() << 2 << "--center";
     QTest::newRow("bad wait") << QStringList{"--to", "R0", "--wait", "soon", "X"} << QByteArray() << 2 << "--wait";
+    for (const char *limit : {"4", "3601", "1e3", "-60", "soon"})
+        QTest::addRow("answer limit %s", limit)
+            << QStringList{"--to", "R0", "--answer-limit", limit, "X"} << QByteArray() << 2 << "--answer-limit";
     QTest::newRow("unknown name") << QStringList{"--to", "Ghost", "X"} << QByteArray() << 2
                                   << QStringLiteral("「Ghost」はアドレス帳にありません");
     QTest::newRow("too long from stdin") << QStringList{"--to", "R0"} << QByteArray(21, 'A') + "\n" << 2 << "21";
@@ -858,7 +862,7 @@ void tst_Sender::deviceKinds_data()
     QTest::newRow("sound card on a terminal") << 9 << true << true;
     QTest::newRow("sound card without one") << 9 << false << false;
     QTest::newRow("SIP") << 10 << false << true;
-    QTest::newRow("unknown") << 11 << true << false;
+    QTest::newRow("unknown") << int(::deviceKinds().size()) << true << false;
     QTest::newRow("negative") << -1 << true << false;
 }
 

@@ -3,6 +3,7 @@
 // byte, the --json events, the queue with failing calls, and the window and a script
 // sharing a folder and a line.
 #include "support/fakeplatform.h"
+#include "support/linelogfile.h"
 #include "support/modemsim.h"
 
 #include "app/lifecycle.h"
@@ -154,6 +155,32 @@ void tst_SendLine::send()
         QVERIFY(sim.field("message", 1).isEmpty());
         QVERIFY(history(folder).isEmpty());
     }
+    // The line log: every byte the simulator received, in order, under one process and
+    // line.
+    const QList<LogRecord> records = readLineLog(folder + "log/line.log");
+    QVERIFY(records.size() > 3);
+    for (const LogRecord &r : records) {
+        QVERIFY(r.ms >= 0);
+        QCOMPARE(r.pid, records[0].pid);
+        QCOMPARE(r.line, QByteArray("COM1"));
+    }
+    // The outcome comes last, but for a hang-up still under way (the module's).
+    qsizetype end = records.size() - 1;
+    while (end > 0 && records[end].mark != '!' && (records[end].mark == '>' || records[end].mark == '<'))
+        --end;
+    QCOMPARE(records[end].mark, '!');
+    QVERIFY2(records[end].text.startsWith(status == 0 ? "end: sent" : "end: failed: "), records[end].text);
+    sim.process.terminate();
+    QVERIFY(sim.process.waitForFinished(5000));
+    QFile transcript(folder + "line1.txt");
+    QVERIFY(transcript.open(QIODevice::ReadOnly));
+    QByteArray received;
+    for (const QByteArray &line : transcript.readAll().split('\n')) {
+        const QList<QByteArray> parts = line.split(' ');
+        if (parts.size() >= 3 && parts[1] == "rx")
+            received += unescapeLogText(line.mid(parts[0].size() + 4));
+    }
+    QCOMPARE(joinedLog(records, '>'), received);
 }
 
 void tst_SendLine::refusedBeforeAnyByte_data()

@@ -112,7 +112,11 @@ DeviceAccess deviceAccess(const Options &o)
     const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
     if (tty >= 0)
         ::close(tty);
-    return {tty >= 0 || ::isatty(STDIN_FILENO), o.sipPasswordFile, o.sipPassword};
+    DeviceAccess access{tty >= 0 || ::isatty(STDIN_FILENO), o.sipPasswordFile, o.sipPassword};
+    if (o.answerLimitS)
+        access.answerLimitMs = qint64(*o.answerLimitS) * 1000;
+    access.trace = o.trace;
+    return access;
 }
 
 // After the outcome: the hook of the outcome, then the end with its exit status. The

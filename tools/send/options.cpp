@@ -41,6 +41,8 @@ void addOptions(QCommandLineParser &p)
         {"on-sent", "送れたあとに実行するコマンド。", "CMD"},
         {"on-failed", "送れなかったあとに実行するコマンド。", "CMD"},
         {"sip-password-file", "SIP のパスワードのファイル（持ち主だけが読めること）。", "FILE"},
+        {"answer-limit", "機器の応答を待つ秒数（5～3600、既定 60）。過ぎると回線の失敗。", "SECONDS"},
+        {"trace", "回線のやり取り（回線ログの記録）を標準エラー出力にも書く。"},
         {"mail", "queue add: 標準入力のメールをキューに入れる（メールサーバーの配送先として）。"},
         {"sender", "--mail: エンベロープの送信者（既定: 環境変数 SENDER）。", "ADDRESS"},
         {"recipient", "--mail: 配送先のアドレス（既定: 環境変数 ORIGINAL_RECIPIENT）。", "ADDRESS"},
@@ -148,6 +150,13 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     if (!ok || !(wait >= 0 && wait <= 7 * 24 * 3600))
         return fail(QStringLiteral("--wait には 0 以上の秒数を指定してください。"));
     o.waitMs = qint64(wait * 1000);
+    o.trace = p.isSet("trace");
+    if (p.isSet("answer-limit")) {
+        const int limit = p.value("answer-limit").toInt(&ok);
+        if (!ok || limit < DeviceAccess::MinAnswerLimitS || limit > DeviceAccess::MaxAnswerLimitS)
+            return fail(QStringLiteral("--answer-limit には 5 から 3600 までの秒数を指定してください。"));
+        o.answerLimitS = limit;
+    }
     if (p.isSet("attempts")) {
         const int n = p.value("attempts").toInt(&ok);
         if (!ok || n < 0 || n > 1000)

@@ -18,6 +18,8 @@ struct Options {
     bool quiet = false;
     bool json = false;
     qint64 waitMs = 0;
+    std::optional<int> answerLimitS; // --answer-limit
+    bool trace = false;
     std::optional<int> attempts;
     std::optional<QList<int>> delays; // seconds
     QString onSent;

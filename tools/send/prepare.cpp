@@ -66,13 +66,13 @@ QStringList unsendableCharacters(const QString &text)
 
 QString deviceKindProblem(int modemKind, const DeviceAccess &access)
 {
-    constexpr int SoundCard = 9, Sip = 10;
-    if (modemKind == SoundCard && !access.onTerminal)
-        return QStringLiteral("機器の種類 9（サウンドカード）は、応答を確かめる人がいる端末からだけ使えます。");
-    // The kinds fumidori-send drives: the serial ones, the mobile-phone module included,
-    // the sound card on a terminal, and SIP.
-    if (modemKind < 0 || modemKind > Sip)
+    const DeviceKindRow *row = deviceKind(modemKind);
+    if (!row)
         return QStringLiteral("設定の機器の種類 (ModemKind=%1) は、この fumidori-send では使えません。").arg(modemKind);
+    if (!row->unattended && !access.onTerminal)
+        return QStringLiteral("機器の種類 %1（%2）は、応答を確かめる人がいる端末からだけ使えます。")
+            .arg(modemKind)
+            .arg(QString::fromUtf8(row->name));
     return {};
 }
 
