@@ -125,7 +125,9 @@ void loadAtStartUp(AppData &data, Platform &platform, QWidget *messageParent)
 void saveAndExit(const AppData &data, Platform &platform, QWidget *messageParent)
 {
     bool saved = true;
-    // The history keeps what fumidori-send recorded while the window was open.
+    // The history keeps what fumidori-send recorded while the window was open. Another
+    // holder of the folder's lock is waited for a bounded time only: the files are saved
+    // then all the same, as losing the user's changes is worse.
     const FolderLock lock(data.folder);
     for (const std::optional<StoreError> &error : {SaveSettingsFile(data), SaveHistoryKeepingOthers(data)}) {
         if (error) {

@@ -42,7 +42,10 @@ public:
     void lineStatus(LineStatus) override {}
     void callEnded() override {}
     void sent() override {}
-    void refused(Refusal reason) override { std::printf("message box: %s\n", qPrintable(stagetexts::refusal(reason))); }
+    void refused(Refusal reason, const QString &detail) override
+    {
+        std::printf("message box: %s\n", qPrintable(stagetexts::refusal(reason, detail)));
+    }
     void failed(const AppError &) override { std::printf("a failure was reported\n"); }
 };
 

@@ -257,6 +257,26 @@ const DeviceRules &deviceRules(int storedKind)
     return storedKind >= 0 && storedKind < int(std::size(Rows)) ? Rows[storedKind] : Unknown;
 }
 
+bool dialsWithAt(int storedKind)
+{
+    switch (DeviceKind(storedKind)) {
+    case DeviceKind::Modem:
+    case DeviceKind::Modem2:
+    case DeviceKind::PcCard1:
+    case DeviceKind::PcCard2:
+    case DeviceKind::PcCard3:
+    case DeviceKind::TerminalAdapter:
+    case DeviceKind::Modem3:
+    case DeviceKind::MobileModule:
+        return true;
+    case DeviceKind::LinkCable:
+    case DeviceKind::SoundCard:
+    case DeviceKind::Sip:
+        break;
+    }
+    return false;
+}
+
 std::span<const DeviceKindRow> deviceKinds()
 {
     return Kinds;

@@ -64,6 +64,9 @@ struct DeviceRules {
 // their lines place the call and play the digits themselves.
 const DeviceRules &deviceRules(int storedKind);
 
+// Whether the kind dials the centre with an AT command (ATD), whose dial string may hold
+// pauses (',') and waits for the dial tone ('W') as well as digits.
+bool dialsWithAt(int storedKind);
 // What a kind's line is made from.
 struct LineParts {
     const Settings &settings;

@@ -2,11 +2,13 @@
 
 #include "encoding/centerkind.h"
 #include "encoding/codetable.h"
+#include "modem/devicekind.h"
 #include "modem/line.h"
 #include "modem/linelog.h"
 #include "modem/stagetexts.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
+#include "store/dialnumber.h"
 
 SendEngine::SendEngine(AppData &data, LineSet &lines, SendFrontEnd &frontEnd)
     : m_data(data), m_lines(lines), m_front(frontEnd)
@@ -167,11 +169,11 @@ QCoro::Task<bool> SendEngine::performStage(const MessageCenter &center)
     co_return goOn;
 }
 
-void SendEngine::refuse(Refusal reason)
+void SendEngine::refuse(Refusal reason, const QString &detail)
 {
     if (m_outcome.text.isEmpty())
-        m_outcome = {SendOutcome::LineFailed, stagetexts::refusal(reason)};
-    m_front.refused(reason);
+        m_outcome = {SendOutcome::LineFailed, stagetexts::refusal(reason, detail)};
+    m_front.refused(reason, detail);
 }
 
 void SendEngine::startStage(SendStage stage)
@@ -206,8 +208,32 @@ void SendEngine::takeLine()
     });
 }
 
+// The number to key, or empty after the refusal is shown: a number with a character
+// that cannot be keyed is never dialled in part.
+QString SendEngine::keyedNumber(const QString &typed, bool center, const QString &name)
+{
+    const dialnumber::Kind kind =
+        center && dialsWithAt(m_data.settings.ModemKind) ? dialnumber::Kind::AtCenter : dialnumber::Kind::Keyed;
+    const dialnumber::Number number = dialnumber::normalized(typed, kind);
+    if (!number.ok())
+        refuse(Refusal::BadNumber,
+               (center ? QStringLiteral("センター「%1」の") : QStringLiteral("相手先「%1」の")).arg(name) +
+                   number.problem);
+    return number.digits;
+}
+
 QCoro::Task<bool> SendEngine::callStage(const MessageCenter &center)
 {
+    // Both numbers are checked before the call: a recipient's that cannot be keyed is
+    // known before anyone is rung.
+    const QString number = keyedNumber(center.number, true, center.name);
+    if (number.isEmpty())
+        co_return false;
+    if (const int r = m_front.selectedRecipient(); r >= 0 && r < m_data.recipients.size()) {
+        const Recipient &recipient = m_data.recipients[r];
+        if (keyedNumber(recipient.number, false, recipient.name).isEmpty())
+            co_return false;
+    }
     m_inCall = true;
     takeLine();
     if (LineLog *log = m_line->log())
@@ -219,7 +245,7 @@ QCoro::Task<bool> SendEngine::callStage(const MessageCenter &center)
         m_abandoned.clear();
     }
     startStage(SendStage::Call);
-    co_await m_line->call(center.number);
+    co_await m_line->call(number);
     advance(SendStage::Number);
     const bool goOn = co_await awaitNextStage(center.waitBeforeNumber);
     finishStage();
@@ -236,7 +262,9 @@ QCoro::Task<bool> SendEngine::numberStage(const MessageCenter &center)
         refuse(Refusal::NoRecipient);
         co_return false;
     }
-    const QString number = m_data.recipients[r].number;
+    const QString number = keyedNumber(m_data.recipients[r].number, false, m_data.recipients[r].name);
+    if (number.isEmpty())
+        co_return false;
     const CenterRules &rules = centerRules(center.kind);
     startStage(SendStage::Number);
     if (*rules.serviceKey) {

@@ -66,11 +66,12 @@ private:
     QCoro::Task<bool> starStage();
     QCoro::Task<bool> awaitNextStage(double delay);
     void hangUpStage();
-    void refuse(Refusal reason);
+    void refuse(Refusal reason, const QString &detail = {});
     void startStage(SendStage stage);
     void advance(SendStage stage, bool afterSend = false);
     void finishStage();
     const MessageCenter *selectedCenter() const;
+    QString keyedNumber(const QString &typed, bool center, const QString &name);
     void takeLine();
     void lineDropped();
     void endUnattended();

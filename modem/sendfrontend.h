@@ -15,7 +15,8 @@ enum class LineStatus { Ready, HungUp, Dropped };
 enum class Progress { Begun, Piece, DataSent, EndSent, LineCut };
 
 // Why a press of the send button did nothing.
-enum class Refusal { NoCenter, NoRecipient };
+// BadNumber: a number holds a character that cannot be keyed (the detail names it).
+enum class Refusal { NoCenter, NoRecipient, BadNumber };
 
 // How an unattended send ended, told once when the engine has settled.
 struct SendOutcome {
@@ -59,7 +60,8 @@ public:
     virtual void callEnded() = 0;
     // The message went through: it belongs in the history.
     virtual void sent() = 0;
-    virtual void refused(Refusal reason) = 0;
+    // detail: what stagetexts::refusal adds to the reason (the number and its character).
+    virtual void refused(Refusal reason, const QString &detail) = 0;
     // A stage failed; 8018 (the line closed under it) is no news to the user.
     virtual void failed(const AppError &error) = 0;
     // The sound card's call: the user is to pick up the phone and hold it to the

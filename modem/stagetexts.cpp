@@ -84,10 +84,17 @@ QString progress(Progress mark, int remaining, int total)
     return {};
 }
 
-QString refusal(Refusal reason)
+QString refusal(Refusal reason, const QString &detail)
 {
-    return reason == Refusal::NoCenter ? QStringLiteral("センターを選択してください。")
-                                       : QStringLiteral("送信相手を選択してください。");
+    switch (reason) {
+    case Refusal::NoCenter:
+        return QStringLiteral("センターを選択してください。");
+    case Refusal::NoRecipient:
+        return QStringLiteral("送信相手を選択してください。");
+    case Refusal::BadNumber:
+        break;
+    }
+    return detail + QStringLiteral("アドレス帳で番号を直してください。");
 }
 
 QString name(SendStage stage)

@@ -18,7 +18,8 @@ QString sendCaption(SendStage stage, bool afterSend);
 QString lineStatus(LineStatus status);
 // The clipboard's mark of the mail stage's progress; empty: the clipboard is cleared.
 QString progress(Progress mark, int remaining, int total);
-QString refusal(Refusal reason);
+// Why a press did nothing; detail: the number's problem, for BadNumber.
+QString refusal(Refusal reason, const QString &detail = {});
 // The stage's name in events and logs: "call", "number", "mail", "star", "hangup", "done".
 QString name(SendStage stage);
 } // namespace stagetexts

@@ -6,6 +6,7 @@
 #include <QSaveFile>
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace filestore
@@ -60,6 +61,19 @@ QString existingName(const QString &folder, const QString &name)
 bool exists(const QString &folder, const QString &name)
 {
     return QFileInfo::exists(folder + name);
+}
+
+QString notRegularText(unsigned mode)
+{
+    if (S_ISLNK(mode))
+        return QStringLiteral("シンボリックリンクです");
+    if (S_ISDIR(mode))
+        return QStringLiteral("フォルダーです");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("FIFO（名前付きパイプ）です");
+    if (!S_ISREG(mode))
+        return QStringLiteral("通常のファイルではありません（デバイスかソケット）");
+    return {};
 }
 
 } // namespace filestore

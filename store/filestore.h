@@ -20,4 +20,8 @@ std::optional<StoreError> writeAtomically(const QString &folder, const QString &
 QString existingName(const QString &folder, const QString &name);
 bool exists(const QString &folder, const QString &name);
 
+// What a path of this mode (from lstat) is when it is not a regular file, as the end of a
+// sentence ("シンボリックリンクです"); empty for a regular file.
+QString notRegularText(unsigned mode);
+
 } // namespace filestore

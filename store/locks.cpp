@@ -1,6 +1,9 @@
 #include "store/locks.h"
 
+#include "store/filestore.h"
+
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,15 +12,22 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
 
 namespace
 {
+
+constexpr int OpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 int lockWithRetry(int fd, int operation)
 {
@@ -26,6 +36,173 @@ int lockWithRetry(int fd, int operation)
         result = ::flock(fd, operation);
     } while (result != 0 && errno == EINTR);
     return result;
+}
+
+// Text another user may have written, fit to be shown: one line, no control or
+// direction-changing characters, at most 100 characters.
+QString printable(const QString &text)
+{
+    QString out;
+    for (const QChar c : text) {
+        if (c == u'\n' || c == u'\r')
+            break;
+        switch (c.category()) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Other_Surrogate:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            continue;
+        default:
+            out += c;
+        }
+    }
+    return out.trimmed().left(100);
+}
+
+QString userName(uid_t uid)
+{
+    if (const passwd *pw = ::getpwuid(uid))
+        return printable(QString::fromLocal8Bit(pw->pw_name));
+    return QString::number(uid);
+}
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+struct Opened {
+    int fd = -1;
+    QString problem; // why there is no fd
+};
+
+// Opens the lock file, making it with the given mode when it is missing. Nothing found
+// there is followed or waited on: a link, a pipe, a folder, a file that cannot be opened
+// come back as a problem.
+Opened openLockFile(const QString &path, mode_t mode)
+{
+    const QByteArray name = QFile::encodeName(path);
+    // A file removed between the two opens is made again; a few rounds are plenty.
+    for (int round = 0; round < 3; ++round) {
+        int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | OpenFlags, mode);
+        if (fd >= 0) {
+            ::fchmod(fd, mode); // the mode asked for, whatever the umask
+            return {fd, {}};
+        }
+        if (errno != EEXIST)
+            return {-1, QStringLiteral("を作れません（%1）").arg(errorText(errno))};
+        fd = ::open(name.constData(), O_RDWR | OpenFlags);
+        if (fd < 0 && (errno == EACCES || errno == EROFS)) // another user's: it can be locked read-only
+            fd = ::open(name.constData(), O_RDONLY | OpenFlags);
+        if (fd < 0 && errno == ENOENT)
+            continue;
+        const int openError = errno;
+        struct stat st = {};
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+            return {fd, {}};
+        if (fd >= 0)
+            ::close(fd);
+        else if (::lstat(name.constData(), &st) != 0)
+            return {-1, QStringLiteral("を開けません（%1）").arg(errorText(openError))};
+        if (S_ISREG(st.st_mode))
+            return {-1, QStringLiteral("を開けません（%1）").arg(errorText(openError))};
+        return {-1, u'は' + filestore::notRegularText(st.st_mode)};
+    }
+    return {-1, QStringLiteral("が作るそばから消されます")};
+}
+
+// A watch that reports each close of the file (the moment a holder may have let go);
+// -1 when none can be set.
+int watchCloses(const QString &path, int flags)
+{
+    const int fd = ::inotify_init1(IN_CLOEXEC | flags);
+    if (fd < 0)
+        return -1;
+    if (::inotify_add_watch(fd, QFile::encodeName(path).constData(),
+                            IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_DONT_FOLLOW) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Takes the lock, waiting at most waitMs for a holder to let go.
+bool lockWithin(int fd, const QString &path, int operation, int waitMs)
+{
+    if (lockWithRetry(fd, operation | LOCK_NB) == 0)
+        return true;
+    if (waitMs <= 0)
+        return false;
+    const QDeadlineTimer deadline(waitMs);
+    const int watch = watchCloses(path, 0);
+    bool held = false;
+    // The watch comes before each try, so a holder that lets go in between is seen.
+    while (!(held = lockWithRetry(fd, operation | LOCK_NB) == 0) && !deadline.hasExpired() && watch >= 0) {
+        pollfd p = {watch, POLLIN, 0};
+        const int left = int(qMin<qint64>(deadline.remainingTime(), std::numeric_limits<int>::max()));
+        if (::poll(&p, 1, left) > 0) {
+            char events[4096];
+            [[maybe_unused]] const ssize_t n = ::read(watch, events, sizeof events);
+        }
+    }
+    if (watch >= 0)
+        ::close(watch);
+    return held;
+}
+
+// The program the kernel names as holding a lock on the file (from /proc/locks), as
+// "name (process id)"; empty when none is found.
+QString kernelHolder(const QString &path)
+{
+    struct stat st = {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray file = QByteArray::number(major(st.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(minor(st.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(quint64(st.st_ino));
+    // On a layered file system the kernel may name the inode's own device: the inode
+    // alone is the next best match.
+    const QByteArray inode = ':' + QByteArray::number(quint64(st.st_ino));
+    qint64 pid = 0;
+    const QList<QByteArray> lines = locks.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        // "1: FLOCK ADVISORY WRITE pid maj:min:inode 0 EOF"; a waiter's line has "->" second.
+        if (fields.size() < 6 || fields[1] == "->" || fields[4].toLongLong() <= 0)
+            continue;
+        if (fields[5] == file) {
+            pid = fields[4].toLongLong();
+            break;
+        }
+        if (fields[5].endsWith(inode) && pid == 0)
+            pid = fields[4].toLongLong();
+    }
+    if (pid == 0)
+        return {};
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    const QString name = comm.open(QIODevice::ReadOnly) ? printable(QString::fromUtf8(comm.readLine(64))) : QString();
+    return name.isEmpty() ? QStringLiteral("プロセス %1").arg(pid)
+                          : QStringLiteral("%1（プロセス %2）").arg(name).arg(pid);
+}
+
+QString ownerOf(const QString &path)
+{
+    struct stat st = {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return userName(st.st_uid);
+}
+
+// "The lock file P (owner U)": the start of every message about one.
+QString lockFileNamed(const QString &path)
+{
+    const QString owner = ownerOf(path);
+    return owner.isEmpty() ? QStringLiteral("ロックファイル %1").arg(path)
+                           : QStringLiteral("ロックファイル %1（持ち主 %2）").arg(path, owner);
 }
 
 // The lines this process holds: the kernel would refuse the process a second hold of
@@ -41,45 +218,77 @@ QHash<QString, HeldLine> &heldLines()
     return lines;
 }
 
-int openLockFile(const QString &path)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    const QByteArray name = QFile::encodeName(path);
-    int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) // made by another user: a read-only open can be locked as well
-        fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
-    return fd;
-}
+// The folders this process is working in: a hold inside a hold shares the outer one's
+// answer, without a second wait.
+struct HeldFolder {
+    int holds = 0;
+    bool held = false;
+    QString problem;
+};
 
 // Counted per thread: a hold of one thread covers that thread's nested holds only, and
 // another thread (the HTTP listener's beside the runner's) takes the lock for itself.
-QHash<QString, int> &heldFolders()
+QHash<QString, HeldFolder> &heldFolders()
 {
-    thread_local QHash<QString, int> folders;
+    thread_local QHash<QString, HeldFolder> folders;
     return folders;
 }
 
 } // namespace
 
-FolderLock::FolderLock(const QString &folder, Mode mode) : m_folder(QDir::cleanPath(folder))
+FolderLock::FolderLock(const QString &folder, Mode mode, int waitMs) : m_folder(QDir::cleanPath(folder))
 {
-    // Held already by this process (a save inside a save): the outer hold covers it.
-    if (heldFolders()[m_folder]++ > 0)
+    HeldFolder &hold = heldFolders()[m_folder];
+    if (hold.holds++ > 0)
         return;
-    m_fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    // A folder that cannot be opened cannot be read or written either: the file work says so.
-    if (m_fd >= 0 && lockWithRetry(m_fd, mode == Shared ? LOCK_SH : LOCK_EX) != 0) {
-        ::close(m_fd);
-        m_fd = -1;
+    m_outer = true;
+    const QByteArray name = QFile::encodeName(m_folder);
+    struct stat st = {};
+    // A folder that is not there cannot be read or written either: the file work says so.
+    if (::stat(name.constData(), &st) != 0 && errno == ENOENT) {
+        hold.held = true;
+        return;
     }
+    ::mkdir(QFile::encodeName(m_folder + QStringLiteral("/locks")).constData(), 0755);
+    const QString path = pathFor(m_folder);
+    Opened opened = openLockFile(path, 0600);
+    if (opened.fd < 0) {
+        hold.problem = lockFileNamed(path) + opened.problem + u'。';
+        return;
+    }
+    m_fd = opened.fd;
+    if (lockWithin(m_fd, path, mode == Shared ? LOCK_SH : LOCK_EX, waitMs)) {
+        hold.held = true;
+        return;
+    }
+    const QString holder = kernelHolder(path);
+    hold.problem = QStringLiteral("%1を%2が持ったまま、%3 秒たっても放しません。")
+                       .arg(lockFileNamed(path), holder.isEmpty() ? QStringLiteral("ほかのプログラム") : holder)
+                       .arg(waitMs / 1000.0);
 }
 
 FolderLock::~FolderLock()
 {
-    if (--heldFolders()[m_folder] == 0)
-        heldFolders().remove(m_folder);
+    QHash<QString, HeldFolder> &folders = heldFolders();
+    if (--folders[m_folder].holds == 0)
+        folders.remove(m_folder);
     if (m_fd >= 0)
         ::close(m_fd);
+}
+
+QString FolderLock::pathFor(const QString &folder)
+{
+    return QDir::cleanPath(folder) + QStringLiteral("/locks/folder.lock");
+}
+
+bool FolderLock::isHeld() const
+{
+    return heldFolders().value(m_folder).held;
+}
+
+QString FolderLock::problem() const
+{
+    return heldFolders().value(m_folder).problem;
 }
 
 QString PortLock::pathFor(const QString &device, const QString &dataFolder)
@@ -114,17 +323,25 @@ bool PortLock::tryLock()
         m_held = true;
         return true;
     }
+    m_problem.clear();
     // The file stays open between tries: closing it would wake every other waiter.
-    if (m_fd < 0)
-        m_fd = openLockFile(m_path);
-    // No lock file can be made where the data folder itself is not writable; the line
-    // is not kept from anyone then, as before these locks.
-    if (m_fd >= 0 && lockWithRetry(m_fd, LOCK_EX | LOCK_NB) != 0)
+    if (m_fd < 0) {
+        QDir().mkpath(QFileInfo(m_path).path());
+        Opened opened = openLockFile(m_path, 0644);
+        if (opened.fd < 0) {
+            m_problem = opened.problem;
+            return false;
+        }
+        m_fd = opened.fd;
+    }
+    if (lockWithRetry(m_fd, LOCK_EX | LOCK_NB) != 0)
         return false;
     const int fd = std::exchange(m_fd, -1);
     lines.insert(m_path, {fd, 1});
     m_held = true;
-    if (fd >= 0 && ::ftruncate(fd, 0) == 0) {
+    // The holder's name goes into a file of our own only: another user's stays as it is.
+    struct stat st = {};
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && ::ftruncate(fd, 0) == 0) {
         const QByteArray who = QCoreApplication::applicationName().toUtf8() + ' ' +
                                QByteArray::number(QCoreApplication::applicationPid()) + '\n';
         [[maybe_unused]] const ssize_t n = ::pwrite(fd, who.constData(), size_t(who.size()), 0);
@@ -149,10 +366,27 @@ void PortLock::unlock()
 
 QString PortLock::holder() const
 {
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readLine(200)).trimmed();
+    QString written;
+    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | OpenFlags);
+    struct stat st = {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buffer[200];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            written = printable(QString::fromUtf8(buffer, n));
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return written.isEmpty() ? kernelHolder(m_path) : written;
+}
+
+QString PortLock::busyText() const
+{
+    if (isUnusable())
+        return lockFileNamed(m_path) + m_problem + u'。';
+    const QString who = holder();
+    return QStringLiteral("%1を%2が持っています。")
+        .arg(lockFileNamed(m_path), who.isEmpty() ? QStringLiteral("ほかのプログラム") : who);
 }
 
 PortLockWaiter::PortLockWaiter(PortLock &lock, QObject *parent) : QObject(parent), m_lock(lock) {}
@@ -168,10 +402,9 @@ void PortLockWaiter::start(qint64 timeoutMs)
     m_active = true;
     // The file must exist to be watched: one try makes it. The watch comes before the
     // second try, so a holder that lets go in between is seen.
-    if (!m_lock.tryLock()) {
-        m_inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (m_inotify >= 0 && ::inotify_add_watch(m_inotify, QFile::encodeName(m_lock.path()).constData(),
-                                                  IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) >= 0) {
+    if (!m_lock.tryLock() && !m_lock.isUnusable()) {
+        m_inotify = watchCloses(m_lock.path(), IN_NONBLOCK);
+        if (m_inotify >= 0) {
             m_notifier = new QSocketNotifier(m_inotify, QSocketNotifier::Read, this);
             connect(m_notifier, &QSocketNotifier::activated, this, [this] {
                 char events[4096];
@@ -195,10 +428,15 @@ void PortLockWaiter::start(qint64 timeoutMs)
 
 void PortLockWaiter::attempt()
 {
-    if (!m_active || !m_lock.tryLock())
+    if (!m_active)
         return;
-    cancel();
-    emit acquired();
+    if (m_lock.tryLock()) {
+        cancel();
+        emit acquired();
+    } else if (m_lock.isUnusable()) {
+        cancel();
+        emit timedOut();
+    }
 }
 
 void PortLockWaiter::cancel()

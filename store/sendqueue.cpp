@@ -1,5 +1,7 @@
 #include "store/sendqueue.h"
 
+#include "store/filestore.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
@@ -99,14 +101,8 @@ QString shownName(const QByteArray &name, bool *utf8)
 // Why a file with this status can never be a message of ours; empty when it can.
 QString fileProblem(const struct stat &st)
 {
-    if (S_ISLNK(st.st_mode))
-        return QStringLiteral("シンボリックリンクです");
-    if (S_ISDIR(st.st_mode))
-        return QStringLiteral("フォルダーです");
-    if (S_ISFIFO(st.st_mode))
-        return QStringLiteral("FIFO（名前付きパイプ）です");
-    if (!S_ISREG(st.st_mode))
-        return QStringLiteral("通常のファイルではありません（デバイスかソケット）");
+    if (const QString kind = filestore::notRegularText(st.st_mode); !kind.isEmpty())
+        return kind;
     if (st.st_uid != ::geteuid() && st.st_uid != 0)
         return QStringLiteral("ほかのユーザー（uid %1）のファイルです").arg(st.st_uid);
     if (st.st_size > MaxFileBytes)

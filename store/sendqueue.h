@@ -146,6 +146,8 @@ public:
     bool tryLock() { return m_lock.tryLock(); }
     bool isLocked() const { return m_lock.isLocked(); }
     QString holder() const { return m_lock.holder(); }
+    bool isUnusable() const { return m_lock.isUnusable(); }
+    QString busyText() const { return m_lock.busyText(); }
 
 private:
     PortLock m_lock;

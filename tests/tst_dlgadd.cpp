@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -204,17 +205,48 @@ private slots:
         }
     }
 
-    // ¥ and ‾ typed or pasted are stored as the CP932 characters 0x5C and 0x7E (the name and the
-    // number field share the conversion).
-    void yenSignAndOverlineTakenAsStored()
+    void typedTakenAsStored_data()
     {
+        QTest::addColumn<QString>("fieldName");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("pasted");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("name: yen sign and overline") << "txtAddName"
+                                                     << "a¥b"
+                                                     << "‾¥"
+                                                     << "a\\b~\\";
+        QTest::newRow("name: full-width digits kept") << "txtAddName"
+                                                      << "Ａ１"
+                                                      << "２"
+                                                      << "Ａ１２";
+        QTest::newRow("number: full-width digits") << "txtAddNumber"
+                                                   << "０９０－"
+                                                   << "１＊＃"
+                                                   << "090－1*#";
+        QTest::newRow("number: yen sign") << "txtAddNumber"
+                                          << "1¥"
+                                          << "2"
+                                          << "1\\2";
+    }
+
+    // ¥ and ‾ typed or pasted are stored as the CP932 characters 0x5C and 0x7E (the name and the
+    // number field share the conversion); in the number field full-width digits, ＊ and ＃ as
+    // the ASCII ones, typed with the input method on or pasted.
+    void typedTakenAsStored()
+    {
+        QFETCH(QString, fieldName);
+        QFETCH(QString, typed);
+        QFETCH(QString, pasted);
+        QFETCH(QString, stored);
         open(threeCentres());
-        QLineEdit *name = field("txtAddName");
-        QTest::keyClicks(name, QStringLiteral("a¥b"));
-        QApplication::clipboard()->setText(QStringLiteral("‾¥"));
-        name->paste();
-        QCOMPARE(name->text(), QStringLiteral("a\\b~\\"));
-        QCOMPARE(name->cursorPosition(), 5);
+        QLineEdit *edit = field(fieldName.toLatin1().constData());
+        QInputMethodEvent composed; // as an input method hands over what was typed
+        composed.setCommitString(typed);
+        QApplication::sendEvent(edit, &composed);
+        QApplication::clipboard()->setText(pasted);
+        edit->paste();
+        QCOMPARE(edit->text(), stored);
+        QCOMPARE(edit->cursorPosition(), stored.size());
     }
 
     // Random edits through the dialog; after each one every recipient must still name the centre

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
+
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,6 +102,19 @@ private Q_SLOTS:
         QCOMPARE(readFileBytes(f.data.settingsPath()), storeTestData("sample.ini"));
         QVERIFY(readFileBytes(f.path + QStringLiteral("history.INI")).endsWith(storeTestData("history.ini")));
         QCOMPARE(QDir(f.path).entryList(QDir::Files), QStringList({"Fumidori.ini", "history.INI"}));
+    }
+
+    // The folder's lock cannot be had (here a named pipe stands in its place): the save at
+    // exit does not wait on it, and saves all the same.
+    void saveAtExitWithoutTheFolderLock()
+    {
+        Folder f;
+        QCOMPARE(f.startUp(), -1);
+        QVERIFY(QDir(f.path).mkpath(QStringLiteral("locks")));
+        QVERIFY(::mkfifo(QFile::encodeName(f.path + QStringLiteral("locks/folder.lock")).constData(), 0600) == 0);
+        f.data.history.add({QStringLiteral("新"), QStringLiteral("C"), QStringLiteral("t"), QStringLiteral("m")});
+        QCOMPARE(f.shutDown(), 0);
+        QVERIFY(readFileBytes(f.data.historyPath()).contains("m"));
     }
 
     void secondCopyRefused()

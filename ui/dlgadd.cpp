@@ -2,6 +2,7 @@
 
 #include "encoding/textcheck.h"
 #include "store/appdata.h"
+#include "store/dialnumber.h"
 #include "ui/addressbook.h"
 #include "ui/fieldtext.h"
 #include "ui/imeswitch.h"
@@ -49,10 +50,13 @@ void dlgAdd::connectControls()
     connect(cmdHELP, &QPushButton::clicked, this, &dlgAdd::cmdHELP_Click);
     lstNumber->installEventFilter(this);
     lstCenter->installEventFilter(this);
-    // ¥ and ‾ typed or pasted become the characters stored for them (0x5C and 0x7E).
+    // ¥ and ‾ typed or pasted become the characters stored for them (0x5C and 0x7E), and
+    // in the number field full-width digits, ＊ and ＃ the ASCII ones.
     for (QLineEdit *field : {txtAddName, txtAddNumber}) {
-        connect(field, &QLineEdit::textEdited, this, [field](const QString &text) {
-            const QString stored = textcheck::yenAndOverlineAsAscii(text);
+        connect(field, &QLineEdit::textEdited, this, [this, field](const QString &text) {
+            QString stored = textcheck::yenAndOverlineAsAscii(text);
+            if (field == txtAddNumber)
+                stored = dialnumber::asciiDigits(stored);
             if (stored == text)
                 return;
             const int cursor = field->cursorPosition();

@@ -88,7 +88,7 @@ public:
     void lineStatus(LineStatus status) override;
     void callEnded() override;
     void sent() override;
-    void refused(Refusal reason) override;
+    void refused(Refusal reason, const QString &detail) override;
     void failed(const AppError &error) override;
     void askToHoldPhone(std::function<void(bool playNumber)> answer) override;
 

@@ -130,9 +130,9 @@ void frmMain::sent()
     AddHistoryEntry(m_data, cmbNumber->currentText(), cmbCenter->currentText(), txtMail->toPlainText());
 }
 
-void frmMain::refused(Refusal reason)
+void frmMain::refused(Refusal reason, const QString &detail)
 {
-    m_platform.boxes->show(this, stagetexts::refusal(reason), MessageBoxes::Critical, MessageBoxes::Ok);
+    m_platform.boxes->show(this, stagetexts::refusal(reason, detail), MessageBoxes::Critical, MessageBoxes::Ok);
 }
 
 void frmMain::failed(const AppError &error)

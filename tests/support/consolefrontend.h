@@ -64,7 +64,7 @@ public:
     {
         AddHistoryEntry(m_data, m_data.recipients.value(recipient).name, m_data.centers.value(center).name, mail);
     }
-    void refused(Refusal reason) override { errorsShown << stagetexts::refusal(reason); }
+    void refused(Refusal reason, const QString &detail) override { errorsShown << stagetexts::refusal(reason, detail); }
     void failed(const AppError &error) override { errorsReported << error.code(); }
     void ended(const SendOutcome &outcome) override { outcomes << outcome; }
 

@@ -101,7 +101,7 @@ public:
         m_prompt->ask(std::move(answer));
     }
     void sent() override {}
-    void refused(Refusal) override {}
+    void refused(Refusal, const QString &) override {}
     void failed(const AppError &) override {}
     void ended(const SendOutcome &outcome) override { finish(exitStatus(outcome.kind), outcome.text); }
 

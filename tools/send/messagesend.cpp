@@ -46,10 +46,12 @@ void MessageSend::start()
         call();
         return;
     }
-    const QString holder = m_lock->holder();
-    const QString busy = QStringLiteral("ポート COM%1 は使用中です（%2）。")
-                             .arg(port)
-                             .arg(holder.isEmpty() ? QStringLiteral("使っているプログラムは不明") : holder);
+    // A lock file that cannot be used never comes free by waiting: busy at once.
+    if (m_lock->isUnusable()) {
+        finish({ExitStatus::Busy, unusableLine(port)});
+        return;
+    }
+    const QString busy = QStringLiteral("ポート COM%1 は使用中です。").arg(port) + m_lock->busyText();
     if (m_lineWaitMs == 0) {
         finish({ExitStatus::Busy, busy + QStringLiteral("空くまで待つには --wait 秒数 を付けてください。")});
         return;
@@ -58,12 +60,20 @@ void MessageSend::start()
                     {{QStringLiteral("port"), port}});
     m_waiter = new PortLockWaiter(*m_lock, this);
     connect(m_waiter, &PortLockWaiter::acquired, this, &MessageSend::call);
-    connect(m_waiter, &PortLockWaiter::timedOut, this, [this, busy] {
-        finish({ExitStatus::Busy,
-                busy + QStringLiteral(
-                           "待ち時間内に空きませんでした。あとで送り直すか、queue add でキューに入れてください。")});
+    connect(m_waiter, &PortLockWaiter::timedOut, this, [this, busy, port] {
+        if (m_lock->isUnusable())
+            finish({ExitStatus::Busy, unusableLine(port)});
+        else
+            finish({ExitStatus::Busy, busy + QStringLiteral("待ち時間内に空きませんでした。あとで送り直すか、queue add "
+                                                            "でキューに入れてください。")});
     });
     m_waiter->start(m_lineWaitMs);
+}
+
+QString MessageSend::unusableLine(int port) const
+{
+    return QStringLiteral("ポート COM%1 を使えません。").arg(port) + m_lock->busyText() +
+           QStringLiteral("ロックファイルを確かめ、必要なら管理者に消してもらってください。");
 }
 
 // The SIP account's password before the call: the file's when one was given, else the

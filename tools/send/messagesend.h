@@ -39,6 +39,7 @@ signals:
     void done(const Outcome &outcome);
 
 private:
+    QString unusableLine(int port) const;
     void readSipPassword();
     void sipPasswordRead(const QString &password, QString error);
     void call();

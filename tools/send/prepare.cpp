@@ -7,6 +7,7 @@
 #include "encoding/cp932.h"
 #include "encoding/textcheck.h"
 #include "modem/devicekind.h"
+#include "store/dialnumber.h"
 #include "store/filestore.h"
 #include "store/historyfile.h"
 #include "store/locks.h"
@@ -35,17 +36,6 @@ const MessageCenter *centerNamed(const AppData &data, const QString &name)
             return &c;
     }
     return nullptr;
-}
-
-bool validNumber(const QString &number)
-{
-    if (number.isEmpty())
-        return false;
-    for (QChar c : number) {
-        if (!c.isDigit() && c != u'*' && c != u'#')
-            return false;
-    }
-    return true;
 }
 
 QString shown(const QString &ch)
@@ -93,6 +83,9 @@ std::optional<Outcome> loadFolder(const QString &folder, AppData &data)
     data.folder = folder;
     data.settings = Settings::defaults();
     const FolderLock lock(folder, FolderLock::Shared);
+    if (!lock.isHeld())
+        return Outcome{ExitStatus::Busy, QStringLiteral("データフォルダーを読めません。") + lock.problem() +
+                                             QStringLiteral("あとで送り直してください。")};
     if (!filestore::exists(folder, QString::fromLatin1(settingsfile::FileName)))
         return refused(QStringLiteral("%1%2 がありません。--folder で、ウィンドウが使うフォルダーを指定してください。")
                            .arg(folder, QLatin1String(settingsfile::FileName)));
@@ -115,10 +108,11 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
     const AppData &data = p.data;
     const MessageCenter *center = nullptr;
     if (!target.number.isEmpty()) {
-        if (!validNumber(target.number))
-            return refused(QStringLiteral("番号「%1」には 0～9、*、# だけが使えます。").arg(target.number));
-        p.number = target.number;
-        p.recipientName = target.number;
+        const dialnumber::Number number = dialnumber::normalized(target.number);
+        if (!number.ok())
+            return refused(QStringLiteral("--number の") + number.problem);
+        p.number = number.digits;
+        p.recipientName = number.digits;
     } else {
         const auto recipient = std::find_if(data.recipients.cbegin(), data.recipients.cend(),
                                             [&](const Recipient &r) { return r.name == target.to; });
@@ -126,7 +120,10 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
             return refused(QStringLiteral("相手先「%1」はアドレス帳にありません。名前を確かめるか、--number と "
                                           "--center で番号を指定してください。")
                                .arg(target.to));
-        p.number = recipient->number;
+        const dialnumber::Number number = dialnumber::normalized(recipient->number);
+        if (!number.ok())
+            return refused(QStringLiteral("相手先「%1」の").arg(recipient->name) + number.problem, recipient->name);
+        p.number = number.digits;
         p.recipientName = recipient->name;
         if (target.center.isEmpty()) {
             if (recipient->centerIndex < 0 || recipient->centerIndex >= data.centers.size())
@@ -144,6 +141,12 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
                            p.recipientName);
     }
     p.center = *center;
+    const dialnumber::Number number = dialnumber::normalized(
+        center->number, dialsWithAt(data.settings.ModemKind) ? dialnumber::Kind::AtCenter : dialnumber::Kind::Keyed);
+    if (!number.ok())
+        return refused(QStringLiteral("センター「%1」の").arg(center->name) + number.problem, p.recipientName,
+                       center->name);
+    p.center.number = number.digits;
     return std::nullopt;
 }
 

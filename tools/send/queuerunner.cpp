@@ -112,9 +112,11 @@ std::optional<Outcome> QueueRunner::start()
         return Outcome{ExitStatus::BadInput, checked.text + QStringLiteral("キューを送りません。")};
     m_lock = std::make_unique<sendqueue::RunnerLock>(m_folder);
     if (!m_lock->tryLock())
-        return Outcome{
-            ExitStatus::Busy,
-            QStringLiteral("このフォルダーのキューは、ほかの queue run（%1）が送っています。").arg(m_lock->holder())};
+        return Outcome{ExitStatus::Busy,
+                       m_lock->isUnusable()
+                           ? QStringLiteral("このフォルダーのキューを送れません。") + m_lock->busyText()
+                           : QStringLiteral("このフォルダーのキューは、ほかの queue run が送っています。") +
+                                 m_lock->busyText()};
     const sendqueue::Recovery recovery = sendqueue::recover(m_folder);
     if (recovery.recovered)
         m_reporter.note(QStringLiteral("recovered"),

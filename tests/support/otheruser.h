@@ -1,0 +1,108 @@
+#pragma once
+
+// Another user of the machine, for the checks of what one user can do to another's
+// files: things made in his name by a child that drops to "nobody", and root made to
+// meet file permissions as an ordinary user does. Both need root (as CI runs).
+#include <QByteArray>
+#include <QString>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <optional>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace otheruser
+{
+
+struct Ids {
+    uid_t uid;
+    gid_t gid;
+};
+
+// nobody's ids; none when this process is not root or the user is missing.
+inline std::optional<Ids> nobody()
+{
+    const passwd *pw = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !pw)
+        return std::nullopt;
+    return Ids{pw->pw_uid, pw->pw_gid};
+}
+
+enum class Plant { Symlink, Fifo, Unreadable, Folder };
+
+// Makes path in the other user's name: a link to target, a named pipe, a file nobody
+// but he may open (mode 0), or a folder. True when made.
+inline bool plant(const Ids &ids, Plant what, const QByteArray &path, const QByteArray &target = {})
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(ids.gid, ids.gid, ids.gid) != 0 ||
+            ::setresuid(ids.uid, ids.uid, ids.uid) != 0)
+            ::_exit(1);
+        bool made = false;
+        switch (what) {
+        case Plant::Symlink:
+            made = ::symlink(target.constData(), path.constData()) == 0;
+            break;
+        case Plant::Fifo:
+            made = ::mkfifo(path.constData(), 0644) == 0;
+            break;
+        case Plant::Unreadable: {
+            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0);
+            made = fd >= 0 && ::fchmod(fd, 0) == 0;
+            break;
+        }
+        case Plant::Folder:
+            made = ::mkdir(path.constData(), 0755) == 0;
+            break;
+        }
+        ::_exit(made ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+inline constexpr unsigned OverrideCaps = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
+
+// For a child process before it runs its program (QProcess::setChildProcessModifier):
+// root without the capabilities that pass over file permissions, after exec too.
+inline void dropOverrideForChild()
+{
+    ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+    ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
+}
+
+// This thread meets file permissions as an ordinary user does while the object lives.
+class AsOrdinaryUser
+{
+public:
+    AsOrdinaryUser()
+    {
+        if (::syscall(SYS_capget, &m_header, m_saved) != 0)
+            return;
+        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
+        reduced[0].effective &= ~OverrideCaps;
+        m_changed = ::syscall(SYS_capset, &m_header, reduced) == 0;
+    }
+    ~AsOrdinaryUser()
+    {
+        if (m_changed)
+            ::syscall(SYS_capset, &m_header, m_saved);
+    }
+    AsOrdinaryUser(const AsOrdinaryUser &) = delete;
+    AsOrdinaryUser &operator=(const AsOrdinaryUser &) = delete;
+    bool active() const { return m_changed; }
+
+private:
+    __user_cap_header_struct m_header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2] = {};
+    bool m_changed = false;
+};
+
+} // namespace otheruser
