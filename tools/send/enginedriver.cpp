@@ -145,6 +145,7 @@ public:
     {
         m_ended = true;
         m_busy = error.code() == ErrorCode::PortInUse;
+        m_accountRefused = error.code() == ErrorCode::AccountRefused;
         if (error.code() != ErrorCode::PortNotOpen)
             m_problem = QStringLiteral("%1（エラー番号 %2）").arg(error.description()).arg(error.code());
     }
@@ -159,7 +160,9 @@ private:
         } else if (m_aborted) {
             finish(ExitStatus::LineFailed, QStringLiteral("止められたため、回線を切りました。"));
         } else if (m_ended || !m_engine->lineOpen()) {
-            finish(m_busy ? ExitStatus::Busy : ExitStatus::LineFailed,
+            finish(m_busy             ? ExitStatus::Busy
+                   : m_accountRefused ? ExitStatus::BadInput
+                                      : ExitStatus::LineFailed,
                    m_problem.isEmpty() ? QStringLiteral("回線が切れました。") : m_problem);
         } else {
             // Stopped between stages: the centre's wait before the next one, then on.
@@ -205,6 +208,7 @@ private:
     bool m_sent = false;
     bool m_ended = false;
     bool m_busy = false;
+    bool m_accountRefused = false; // the SIP server turned the account down: trying again cannot help
     bool m_aborted = false;
     bool m_done = false;
 };

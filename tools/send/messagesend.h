@@ -41,6 +41,7 @@ signals:
 private:
     void readSipPassword();
     void sipPasswordRead(const QString &password, QString error);
+    void callSip(const QString &password);
     void call();
     void callEnded(ExitStatus status, const QString &message);
     void finish(Outcome outcome);
