@@ -31,10 +31,15 @@ public:
     virtual void hangUp() = 0;
     // At the program's end: hangs up with nothing left to wait for.
     virtual void hangUpForExit() { hangUp(); }
+    // True while the device is still ending a call it was asked to end (saying goodbye
+    // to the far end); finished() follows.
+    virtual bool isEnding() const { return false; }
 
 signals:
     // The far end ended the call.
     void noCarrier();
+    // A call that was ending has ended on the device too.
+    void finished();
 };
 
 // The lines of the device kinds; the send engine takes the one of the kind set when a

@@ -265,6 +265,33 @@ void SendEngine::hangUpForExit()
     }
 }
 
+bool SendEngine::lineEnding() const
+{
+    try {
+        return m_lines.line(m_data.settings.ModemKind).isEnding();
+    } catch (const AppError &) {
+        return false;
+    }
+}
+
+void SendEngine::whenLineEnded(QObject *context, std::function<void()> done)
+{
+    Line *line = nullptr;
+    try {
+        line = &m_lines.line(m_data.settings.ModemKind);
+    } catch (const AppError &) {
+    }
+    if (!line || !line->isEnding()) {
+        done();
+        return;
+    }
+    auto once = std::make_shared<QMetaObject::Connection>();
+    *once = connect(line, &Line::finished, context, [once, done = std::move(done)] {
+        QObject::disconnect(*once);
+        done();
+    });
+}
+
 // "NO CARRIER" or a vanished device: the same hang-up, but the line is shown as dropped.
 void SendEngine::lineDropped()
 {

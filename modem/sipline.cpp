@@ -37,6 +37,7 @@ SipLine::SipLine(const Settings &settings, Waiter &waiter, PasswordStore *passwo
         if (m_open)
             emit noCarrier();
     });
+    connect(&m_call, &BaresipCall::ended, this, &Line::finished);
     connect(&m_call, &BaresipCall::ended, this, [this] {
         // The engine of a call before this one has gone: nothing to do with this call.
         if (!std::exchange(m_placed, false)) {

@@ -26,6 +26,7 @@ public:
     QCoro::Task<> awaitOk(double seconds) override;
     QCoro::Task<> pause(double seconds) override;
     void hangUp() override;
+    bool isEnding() const override { return m_call.state() != BaresipCall::State::Idle; }
 
     BaresipCall &engine() { return m_call; }
 

@@ -5,10 +5,13 @@
 #include "modem/baresipconfig.h"
 #include "modem/baresipoutput.h"
 #include "modem/sendengine.h"
+#include "modem/sipline.h"
+#include "modem/waiter.h"
 #include "store/appdata.h"
 #include "store/historyfile.h"
 #include "store/passwordstore.h"
 #include "store/settingsfile.h"
+#include "support/consolefrontend.h"
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
@@ -18,6 +21,7 @@
 
 #include <QComboBox>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QPushButton>
 #include <QSet>
@@ -88,6 +92,7 @@ private slots:
     void passwordNeverInAFile();
     void otherUserGetsNoControl();
     void windowSends();
+    void goodbyeAtExit();
     void scriptSends();
     void scriptRefusesBadSettings_data();
     void scriptRefusesBadSettings();
@@ -596,6 +601,74 @@ void TestSip::windowSends()
     QCOMPARE(data.history.row(0).message, QStringLiteral("ABCDEFGH")); // the newest first
     QCOMPARE(data.history.row(1).message, QStringLiteral("ABC"));
     QVERIFY(report(m_centre).contains("\nmessage: ABCDEFGH\n"));
+}
+
+// At the program's end during a call: the window goes at once and leaves its saving to
+// later; the line hangs up, the engine says goodbye and the centre sees the call end
+// within the wait the window gives it.
+void TestSip::goodbyeAtExit()
+{
+    AppData data;
+    data.settings = Settings::defaults();
+    data.settings.ModemKind = 10;
+    data.settings.AutoTransmit = 0; // the call stage alone: the line stays up
+    data.settings.SipServer = m_centre.server();
+    data.centers << MessageCenter{QStringLiteral("C"), 0, CentreNumber, 160, 1, 1, 1};
+    data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
+    data.history.resize(1);
+    {
+        Centre centre; // the window's engine goes with the window, the call left open there
+        QVERIFY(centre.start());
+        data.settings.SipServer = centre.server();
+        QTemporaryDir dir;
+        data.folder = dir.path() + u'/';
+        FakePlatform fake;
+        FakePort port;
+        auto w = std::make_unique<frmMain>(data, fake.platform, port);
+        w->prepareWindow();
+        w->show();
+        w->txtMail->setPlainText(QStringLiteral("ABC"));
+        QSignalSpy settled(&w->engine(), &SendEngine::settled);
+        w->cmdButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!settled.isEmpty(), CallMs);
+        QVERIFY(w->engine().lineOpen());
+        bool saved = false;
+        try {
+            w->close();
+        } catch (const ProcessEnded &) {
+            saved = true;
+        }
+        QVERIFY(!saved);        // not before the goodbye
+        QVERIFY(w->isHidden()); // but the window is gone at once
+        QVERIFY(w->engine().lineEnding());
+        // The window goes here, before its own save would end this process.
+    }
+    data.settings.SipServer = m_centre.server();
+
+    EventLoopWaiter waiter;
+    SipLine line(data.settings, waiter, nullptr);
+    SingleLine lines(line);
+    ConsoleFrontEnd view(data);
+    view.mail = QStringLiteral("ABC");
+    SendEngine engine(data, lines, view);
+    QSignalSpy settled(&engine, &SendEngine::settled);
+    engine.send();
+    QTRY_VERIFY_WITH_TIMEOUT(!settled.isEmpty(), CallMs);
+    QVERIFY(engine.lineOpen());
+    QElapsedTimer clock;
+    clock.start();
+    engine.hangUpForExit();
+    QVERIFY(engine.lineEnding());
+    qint64 ended = -1;
+    engine.whenLineEnded(this, [&] { ended = clock.elapsed(); });
+    QTRY_VERIFY_WITH_TIMEOUT(ended >= 0, CallMs);
+    QVERIFY2(ended < frmMain::GoodbyeMs, qPrintable(QString::number(ended)));
+    QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), frmMain::GoodbyeMs);
+    QVERIFY2(clock.elapsed() < frmMain::GoodbyeMs, qPrintable(QString::number(clock.elapsed())));
+    bool again = false;
+    engine.whenLineEnded(this, [&] { again = true; });
+    QVERIFY(again); // nothing left to wait for
+    QVERIFY(!m_centre.nextCall().contains("dropped"));
 }
 
 // fumidori-send with device kind 10: without a keyring a clear refusal before any call;
