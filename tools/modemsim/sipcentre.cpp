@@ -30,6 +30,17 @@ void SipCentre::start(quint16 port, const QString &number, int hangUpAfter)
 void SipCentre::onEvent(baresip::Event type, const QString &subject, const QString &detail)
 {
     using baresip::Event;
+    if (type == Event::Closed || type == Event::Terminated) {
+        // A call's end may be told twice, by "session closed" and by "terminated", one
+        // right after the other and in either order: the second tells nothing new.
+        const QString peer = type == Event::Closed ? subject : detail;
+        if (peer == std::exchange(m_lastEnded, QString()))
+            return;
+        m_lastEnded = peer;
+        close(peer);
+        return;
+    }
+    m_lastEnded.clear();
     if (type == Event::Established) {
         m_calls.append({detail, {}, false});
     } else if (type == Event::DigitReceived && !m_calls.isEmpty()) {
@@ -38,18 +49,6 @@ void SipCentre::onEvent(baresip::Event type, const QString &subject, const QStri
         if (m_hangUpAfter > 0 && call.digits.size() == m_hangUpAfter) {
             call.dropped = true;
             m_engine.command(QStringLiteral("hangup"));
-        }
-    } else if (type == Event::Closed) {
-        if (std::any_of(m_calls.cbegin(), m_calls.cend(), [&](const Call &c) { return c.peer == subject; })) {
-            ++m_closedByPeer[subject];
-            close(subject);
-        }
-    } else if (type == Event::Terminated) {
-        if (m_closedByPeer.value(detail) > 0) {
-            if (--m_closedByPeer[detail] == 0)
-                m_closedByPeer.remove(detail);
-        } else {
-            close(detail);
         }
     }
 }

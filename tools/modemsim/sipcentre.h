@@ -3,7 +3,6 @@
 #include "modem/baresipprocess.h"
 #include "modemsim.h"
 
-#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -44,6 +43,5 @@ private:
     // The open calls, the newest last: the engine names a call only by its far end,
     // and a dead call may still be open when the next one comes. Keys go to the newest.
     QList<Call> m_calls;
-    // A call the far end ended is told twice ("session closed", then "terminated").
-    QHash<QString, int> m_closedByPeer;
+    QString m_lastEnded; // the far end of the call whose end was the last event
 };
