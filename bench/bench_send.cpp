@@ -1,8 +1,9 @@
 // One automatic send of a 100-character message to fumidori-modemsim over a pty,
-// with waits of 2 s: the program's CPU time against the call's wall time, the time
-// from the modem's "OK" + CR to the program's next command, and the call's length
-// against the waits it was asked to make.
+// with waits of 2 s and the line log on (--no-log: off): the program's CPU time
+// against the call's wall time, the time from the modem's "OK" + CR to the program's
+// next command, and the call's length against the waits it was asked to make.
 #include "modem/comport.h"
+#include "modem/linelog.h"
 #include "modem/modemline.h"
 #include "modem/sendengine.h"
 #include "modem/stagetexts.h"
@@ -13,6 +14,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -105,10 +107,12 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     const QString folder = dir.path() + QLatin1Char('/');
     QProcess sim;
-    // Further arguments go to the simulator: --noise 1048576 has the device send a mebibyte
-    // of noise before each answer.
+    // --no-log: the call without its line log, for comparing. Further arguments go to the
+    // simulator: --noise 1048576 has the device send a mebibyte of noise before each answer.
+    QStringList simArguments = app.arguments().mid(1);
+    const bool logged = !simArguments.removeAll(QStringLiteral("--no-log"));
     sim.start(QCoreApplication::applicationDirPath() + QStringLiteral("/fumidori-modemsim"),
-              QStringList{"--folder", folder, "--transcript", folder + "transcript.txt"} + app.arguments().mid(1));
+              QStringList{"--folder", folder, "--transcript", folder + "transcript.txt"} + simArguments);
     sim.setReadChannel(QProcess::StandardError);
     if (!sim.waitForStarted() || !sim.waitForReadyRead(5000)) {
         std::fprintf(stderr, "bench_send: fumidori-modemsim did not start\n");
@@ -131,6 +135,9 @@ int main(int argc, char *argv[])
     ComPort port(folder);
     EventLoopWaiter waiter;
     ModemLine line(data.settings, port, waiter);
+    LineLog log(folder);
+    if (logged)
+        line.setLog(&log);
     SingleLine lines(line);
     SendEngine engine(data, lines, view);
     QObject::connect(&engine, &SendEngine::settled, &app, &QCoreApplication::quit);
@@ -153,6 +160,10 @@ int main(int argc, char *argv[])
     QByteArray slowest;
     const QList<double> latencies = answerLatencies(folder + "transcript.txt", &slowest);
     std::printf("send ended with: %s\n", qPrintable(view.caption));
+    std::printf(
+        "line log: %s\n",
+        logged ? qPrintable(QStringLiteral("%1 bytes in log/line.log").arg(QFileInfo(folder + "log/line.log").size()))
+               : "off (--no-log)");
     std::printf("call wall time: %.3f s; the centre's waits: %d s; beyond them: %.3f s\n", wallSeconds, 3 * Wait,
                 wallSeconds - 3 * Wait);
     std::printf("program CPU time: %.4f s = %.3f %% of the call's wall time (goal <= 1 %%)\n", cpu,

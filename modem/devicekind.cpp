@@ -1,6 +1,9 @@
 #include "modem/devicekind.h"
 
 #include "encoding/cp932.h"
+#include "modem/modemline.h"
+#include "modem/sipline.h"
+#include "modem/soundline.h"
 #include "store/appdata.h"
 
 namespace atcommand
@@ -209,9 +212,57 @@ const DeviceRules Rows[] = {
 };
 const DeviceRules Unknown = {Modem9600, true, Ath, {}, false, noCall, noDigits};
 
+std::unique_ptr<Line> serialLine(const LineParts &p)
+{
+    return std::make_unique<ModemLine>(p.settings, p.port, p.waiter);
+}
+
+std::unique_ptr<Line> soundLine(const LineParts &p)
+{
+    Q_ASSERT(p.frontEnd);
+    return std::make_unique<SoundLine>(p.settings, p.waiter, *p.frontEnd);
+}
+
+std::unique_ptr<Line> sipLine(const LineParts &p)
+{
+    return std::make_unique<SipLine>(p.settings, p.waiter, p.passwords);
+}
+
+const char *const ModuleNote = "モジュールのポートを 115200bps で開きます。音の長さは 0.1 秒単位でモジュールに伝え、"
+                               "音と音の間隔はモジュールが決めます。";
+const char *const SoundNote = "サウンドカードから数字の音を鳴らします。ポートは使いません。"
+                              "電話機の送話口をスピーカーに当て、音量を上げてください。";
+
+using G = OptionsGroup;
+// stored, label, name, port, unattended, account, trial, group, note, line
+const DeviceKindRow Kinds[] = {
+    {0, "モデム", "モデム", true, true, false, false, G::None, "", serialLine},
+    {1, "モデム2", "モデム2", true, true, false, false, G::None, "", serialLine},
+    {2, "通信PCカード1", "通信PCカード1", true, true, false, false, G::None, "", serialLine},
+    {3, "通信PCカード2", "通信PCカード2", true, true, false, false, G::None, "", serialLine},
+    {4, "通信PCカード3", "通信PCカード3", true, true, false, false, G::None, "", serialLine},
+    {5, "TA", "TA", true, true, false, true, G::None, "", serialLine},
+    {6, "リンクケーブル", "リンクケーブル", true, true, false, false, G::None, "", serialLine},
+    {7, "モデム3", "モデム3", true, true, false, false, G::None, "", serialLine},
+    {8, "携帯電話モジュール", "携帯電話モジュール", true, true, false, false, G::ToneLength, ModuleNote, serialLine},
+    {9, "サウンド（トーンダイヤラー）", "サウンドカード", false, false, false, false, G::Tones, SoundNote, soundLine},
+    {10, "インターネット電話（SIP）", "インターネット電話", false, true, true, false, G::Account, "", sipLine},
+};
+static_assert(std::size(Kinds) == std::size(Rows));
+
 } // namespace
 
 const DeviceRules &deviceRules(int storedKind)
 {
     return storedKind >= 0 && storedKind < int(std::size(Rows)) ? Rows[storedKind] : Unknown;
+}
+
+std::span<const DeviceKindRow> deviceKinds()
+{
+    return Kinds;
+}
+
+const DeviceKindRow *deviceKind(int storedKind)
+{
+    return storedKind >= 0 && storedKind < int(std::size(Kinds)) ? &Kinds[storedKind] : nullptr;
 }

@@ -4,10 +4,20 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
+#include <span>
+
 struct Settings;
+class Line;
+class LineLog;
+class PasswordStore;
+class SendFrontEnd;
+class SerialPort;
+class Waiter;
 
 // The kinds of device that place the call, as stored in the settings (ModemKind) and
-// listed in the options dialog.
+// listed in the options dialog. Only the registry below names them: everything else
+// asks its rows.
 enum class DeviceKind : qint16 {
     Modem = 0,
     Modem2,
@@ -49,10 +59,49 @@ struct DeviceRules {
     QList<QByteArray> (*dialWrites)(const QString &digits);
 };
 
-// The row of a stored kind; a kind outside the list writes nothing for the call or the
-// digits and hangs up with "ATH". The sound card's and SIP's rows have no serial
-// line: their lines (SoundLine, SipLine) place the call and play the digits themselves.
+// The rules of a stored kind; a kind outside the list writes nothing for the call or the
+// digits and hangs up with "ATH". The kinds without a serial port have empty rules:
+// their lines place the call and play the digits themselves.
 const DeviceRules &deviceRules(int storedKind);
+
+// What a kind's line is made from.
+struct LineParts {
+    const Settings &settings;
+    Waiter &waiter;
+    SerialPort &port;                   // the serial port every kind that uses one shares
+    PasswordStore *passwords = nullptr; // the account's password, for a kind that registers
+    SendFrontEnd *frontEnd = nullptr;   // asks the person at the device, for a kind that needs one
+    LineLog *log = nullptr;             // where the line records its traffic
+};
+
+// The settings group the options dialog shows below the kind.
+enum class OptionsGroup {
+    None,
+    ToneLength, // the tone length alone (the device sets the gap itself)
+    Tones,      // the tone length and the gap
+    Account,    // the Internet telephone account
+};
+
+// One device kind: everything the window, the options dialog, fumidori-send and the
+// queue need to know about it.
+struct DeviceKindRow {
+    qint16 stored;           // ModemKind in the settings
+    const char *label;       // in the options dialog's list (UTF-8)
+    const char *name;        // in messages (UTF-8)
+    bool usesPort;           // opens the serial port of PortNumber
+    bool unattended;         // can send with nobody at a terminal
+    bool usesAccount;        // registers with an account whose password is read before the call
+    bool trial;              // choosing it warns that sending to it does not work yet
+    OptionsGroup group;      // its settings in the options dialog
+    const char *optionsNote; // shown in its group (UTF-8; may be empty)
+    // Makes its line. Kinds with the same maker share one line object.
+    std::unique_ptr<Line> (*makeLine)(const LineParts &parts);
+};
+
+// Every kind, in stored order.
+std::span<const DeviceKindRow> deviceKinds();
+// The row of a stored kind; null for a kind outside the list.
+const DeviceKindRow *deviceKind(int storedKind);
 
 // The pieces of the modem commands, built from the settings.
 namespace atcommand

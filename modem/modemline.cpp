@@ -1,13 +1,12 @@
 #include "modem/modemline.h"
 
+#include "modem/linelog.h"
 #include "modem/serialport.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
 
-#include <QtMath>
-
 ModemLine::ModemLine(const Settings &settings, SerialPort &port, Waiter &waiter, QObject *parent)
-    : Line(parent), m_settings(settings), m_port(port), m_waiter(waiter)
+    : Line(waiter, parent), m_settings(settings), m_port(port)
 {
     connect(&port, &WaitSource::readyRead, this, &WaitSource::readyRead);
     connect(&port, &WaitSource::closed, this, &WaitSource::closed);
@@ -23,11 +22,19 @@ bool ModemLine::isOpen() const
     return m_port.isOpen() && !m_closing;
 }
 
+QString ModemLine::name() const
+{
+    return QStringLiteral("COM%1").arg(m_settings.PortNumber);
+}
+
 void ModemLine::write(const QByteArray &bytes)
 {
     if (m_closing)
         throw AppError(ErrorCode::PortNotOpen, QStringLiteral("MSComm"), QStringLiteral("ポートが開かれていません。"));
     m_port.output(bytes);
+    m_lastDigits = digitCount(bytes);
+    if (m_log)
+        m_log->written(bytes);
 }
 
 QCoro::Task<> ModemLine::call(const QString &number)
@@ -41,7 +48,7 @@ QCoro::Task<> ModemLine::call(const QString &number)
     for (const CallStep &step : rules().callSteps(m_settings, number)) {
         write(step.bytes);
         if (step.waitOk)
-            co_await awaitOk(0);
+            co_await awaitAnswer(0, true);
         if (step.pause)
             co_await pause(1);
     }
@@ -59,47 +66,98 @@ QCoro::Task<> ModemLine::dial(const QString &digits)
     }
 }
 
-QCoro::Task<> ModemLine::pause(double seconds)
-{
-    if (seconds <= 0)
-        co_return;
-    const qint64 end = m_waiter.now() + qCeil(seconds * 1000);
-    for (qint64 left = end - m_waiter.now(); left > 0 && m_port.isOpen(); left = end - m_waiter.now())
-        co_await m_waiter.wait(&m_port, left);
-}
-
 ModemLine::Answer ModemLine::scanAnswer(QByteArray &buffer, QByteArrayView received)
 {
+    static const struct {
+        const char *text;
+        Answer answer;
+    } Answers[] = {
+        {"NO CARRIER", Answer::NoCarrier},
+        {"OK\r", Answer::Ok},
+        {"ERROR\r", Answer::Error},
+        {"BUSY\r", Answer::Busy},
+        {"NO DIALTONE\r", Answer::NoDialtone},
+        {"NO ANSWER\r", Answer::NoAnswer},
+    };
     buffer += received;
-    if (buffer.contains("NO CARRIER"))
-        return Answer::NoCarrier;
-    if (buffer.contains("OK\r"))
-        return Answer::Ok;
+    for (const auto &a : Answers)
+        if (buffer.contains(a.text))
+            return a.answer;
     if (buffer.size() > ResponseTail)
         buffer.remove(0, buffer.size() - ResponseTail);
     return Answer::None;
 }
 
+QString ModemLine::answerText(Answer answer)
+{
+    switch (answer) {
+    case Answer::None:
+    case Answer::Ok:
+        return {};
+    case Answer::NoCarrier:
+        return QStringLiteral("NO CARRIER");
+    case Answer::Error:
+        return QStringLiteral("ERROR");
+    case Answer::Busy:
+        return QStringLiteral("BUSY");
+    case Answer::NoDialtone:
+        return QStringLiteral("NO DIALTONE");
+    case Answer::NoAnswer:
+        return QStringLiteral("NO ANSWER");
+    }
+    return {};
+}
+
 QCoro::Task<> ModemLine::awaitOk(double seconds)
 {
-    if (m_settings.OkCheckNo == 1 || !rules().answersOk) {
+    co_await awaitAnswer(seconds, false);
+}
+
+// The wait for "OK". With a person there a refusing answer is passed over (the person
+// hangs up); unattended, it ends the call, as does a device silent beyond the limit.
+QCoro::Task<> ModemLine::awaitAnswer(double seconds, bool setUp)
+{
+    const bool checked = m_settings.OkCheckNo != 1 || (setUp && unattended());
+    if (!checked || !rules().answersOk) {
         co_await pause(seconds);
         co_return;
     }
     QByteArray buffer;
     Answer answer = Answer::None;
-    co_await m_waiter.wait(&m_port, -1, [&] {
+    const qint64 limit = answerLimitMs(m_lastDigits);
+    co_await m_waiter.wait(&m_port, limit, [&] {
         if (!m_port.isOpen())
             return true;
-        answer = scanAnswer(buffer, m_port.input());
+        const QByteArray received = m_port.input();
+        if (m_log && !received.isEmpty())
+            m_log->read(received);
+        answer = scanAnswer(buffer, received);
+        if (answer == Answer::Ok || answer == Answer::NoCarrier)
+            return true;
+        if (answer != Answer::None && !unattended()) {
+            buffer.clear(); // a refusal a person sees for themselves
+            answer = Answer::None;
+        }
         return answer != Answer::None;
     });
     if (answer == Answer::NoCarrier)
         emit noCarrier();
+    else if (answer != Answer::None && answer != Answer::Ok)
+        endOnAnswer(QStringLiteral("機器が %1 と答えました。").arg(answerText(answer)));
+    else if (answer == Answer::None && limit >= 0 && isOpen())
+        endOnAnswer(QStringLiteral("機器が %1 秒以内に応答しませんでした。").arg(double(limit) / 1000));
+}
+
+// Unattended, an answer that ends the call: it fails with the reason (the engine hangs up).
+void ModemLine::endOnAnswer(const QString &why)
+{
+    throw AppError(ErrorCode::LineFailed, QStringLiteral("MSComm"), why);
 }
 
 void ModemLine::hangUp()
 {
+    if (m_log && m_port.isOpen())
+        m_log->written(rules().hangUp);
     if (rules().hangUpOnError.isEmpty() || !m_port.isOpen() || m_closing) {
         hangUpPort(m_port, m_settings.ModemKind);
         return;
@@ -117,14 +175,20 @@ QCoro::Task<> ModemLine::closeAfterHangUp()
     QByteArray answer;
     const qint64 end = m_waiter.now() + AnswerMs;
     const auto answered = [&] {
-        if (m_port.isOpen())
-            answer += m_port.input();
+        if (m_port.isOpen()) {
+            const QByteArray received = m_port.input();
+            if (m_log && !received.isEmpty())
+                m_log->read(received);
+            answer += received;
+        }
         return !m_port.isOpen() || answer.contains("OK\r") || answer.contains("ERROR");
     };
     for (qint64 left = AnswerMs; left > 0 && !answered(); left = end - m_waiter.now())
         co_await m_waiter.wait(&m_port, left, answered);
     try {
         if (m_port.isOpen() && answer.contains("ERROR")) {
+            if (m_log)
+                m_log->written(rules().hangUpOnError);
             m_port.output(rules().hangUpOnError);
             answer.clear();
             for (qint64 left = AnswerMs; left > 0 && !answered(); left = end + AnswerMs - m_waiter.now())
@@ -142,6 +206,8 @@ QCoro::Task<> ModemLine::closeAfterHangUp()
 void ModemLine::hangUpForExit()
 {
     m_closing = false;
+    if (m_log && m_port.isOpen())
+        m_log->written(rules().hangUp + rules().hangUpOnError);
     if (rules().hangUpOnError.isEmpty() || !m_port.isOpen()) {
         hangUpPort(m_port, m_settings.ModemKind);
         return;

@@ -19,29 +19,34 @@ public:
     QCoro::Task<> call(const QString &number) override;
     QCoro::Task<> dial(const QString &digits) override;
     QCoro::Task<> awaitOk(double seconds) override;
-    QCoro::Task<> pause(double seconds) override;
     void hangUp() override;
     void hangUpForExit() override;
+    QString name() const override;
 
     // The most of a response the wait keeps once it has looked at it: enough of its
-    // tail to find "OK" + CR or "NO CARRIER" split across reads.
-    static constexpr int ResponseTail = 9;
+    // tail to find the longest answer ("NO DIALTONE" + CR) split across reads.
+    static constexpr int ResponseTail = 11;
 
-    // What the wait for "OK" makes of the device's answer so far.
-    enum class Answer { None, Ok, NoCarrier };
-    // Appends what came to buffer and looks for "NO CARRIER" (first) or "OK" + CR. With
-    // neither, buffer is cut to its last ResponseTail bytes, so a device that talks
-    // without end never grows it.
+    // What the wait for "OK" makes of the device's answer so far. The answers after
+    // NoCarrier refuse the call; only unattended sending acts on them.
+    enum class Answer { None, Ok, NoCarrier, Error, Busy, NoDialtone, NoAnswer };
+    // Appends what came to buffer and looks for "NO CARRIER" (first), "OK" + CR, then
+    // the refusals (each + CR). With none, buffer is cut to its last ResponseTail bytes,
+    // so a device that talks without end never grows it.
     static Answer scanAnswer(QByteArray &buffer, QByteArrayView received);
+    // The answer as the device writes it ("NO DIALTONE"); empty for None and Ok.
+    static QString answerText(Answer answer);
 
 private:
     const DeviceRules &rules() const;
     void write(const QByteArray &bytes);
+    QCoro::Task<> awaitAnswer(double seconds, bool setUp);
+    [[noreturn]] void endOnAnswer(const QString &why);
     QCoro::Task<> closeAfterHangUp();
 
     const Settings &m_settings;
     SerialPort &m_port;
-    Waiter &m_waiter;
+    qsizetype m_lastDigits = 0; // the touch-tone digits of the last write
     // A hang-up awaits the device's answer (ERROR asks for the second command) before
     // the port closes; meanwhile the line counts as closed.
     bool m_closing = false;

@@ -3,6 +3,8 @@
 #include "encoding/centerkind.h"
 #include "encoding/codetable.h"
 #include "modem/line.h"
+#include "modem/linelog.h"
+#include "modem/stagetexts.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
 
@@ -41,7 +43,74 @@ QCoro::Task<> SendEngine::run()
     while (goOn)
         goOn = co_await press();
     m_busy = false;
+    if (m_answerLimitMs >= 0)
+        endUnattended();
     emit settled();
+}
+
+void SendEngine::setUnattended(qint64 answerLimitMs)
+{
+    m_answerLimitMs = qMax<qint64>(0, answerLimitMs);
+}
+
+void SendEngine::abandon(const QString &reason)
+{
+    if (m_reported)
+        return;
+    m_abandoned = reason;
+    try {
+        hangUp();
+    } catch (const AppError &) {
+        // The device failed at its hang-up: the call is over all the same.
+    }
+    if (!m_busy && m_answerLimitMs >= 0)
+        endUnattended();
+}
+
+// The end of an unattended send: a call stopped with the line open (nobody will press
+// on) is hung up, and the outcome is told, once.
+void SendEngine::endUnattended()
+{
+    if (m_reported)
+        return;
+    if (lineOpen()) {
+        m_hangingUp = true;
+        try {
+            m_line->hangUp();
+        } catch (const AppError &) {
+            // Gone while hanging up: closed all the same.
+        }
+        m_hangingUp = false;
+        m_inCall = false;
+        m_front.callEnded();
+    }
+    m_reported = true;
+    SendOutcome outcome;
+    // A send abandoned once its message has gone out (in the wait before the hang-up)
+    // was sent: told as failed, it would be sent a second time.
+    if (m_sent)
+        outcome = {SendOutcome::Sent, {}};
+    else if (!m_abandoned.isEmpty())
+        outcome = {SendOutcome::LineFailed, m_abandoned};
+    else if (!m_outcome.text.isEmpty())
+        outcome = m_outcome;
+    else
+        outcome = {SendOutcome::LineFailed, m_dropped.isEmpty() ? QStringLiteral("回線が切れました。") : m_dropped};
+    logOutcome(outcome.kind == SendOutcome::Sent ? QStringLiteral("end: sent")
+                                                 : QStringLiteral("end: failed: ") + outcome.text);
+    m_front.ended(outcome);
+}
+
+void SendEngine::logStage(const QString &name)
+{
+    if (LineLog *log = m_line ? m_line->log() : nullptr)
+        log->stage(name);
+}
+
+void SendEngine::logOutcome(const QString &text)
+{
+    if (LineLog *log = m_line ? m_line->log() : nullptr)
+        log->outcome(text);
 }
 
 // True when automatic sending goes on to the next stage.
@@ -49,7 +118,7 @@ QCoro::Task<bool> SendEngine::press()
 {
     const MessageCenter *selected = selectedCenter();
     if (!selected) {
-        m_front.refused(Refusal::NoCenter);
+        refuse(Refusal::NoCenter);
         co_return false;
     }
     // A copy: the stage outlives the waits, during which the lists could change.
@@ -60,6 +129,14 @@ QCoro::Task<bool> SendEngine::press()
     } catch (const AppError &error) {
         if (!lineOpen())
             m_inCall = false; // the line did not open, or it is gone
+        if (error.code() != ErrorCode::PortNotOpen) {
+            logOutcome(QStringLiteral("failed: %1 (%2)").arg(error.description()).arg(error.code()));
+            if (m_outcome.text.isEmpty())
+                m_outcome = {error.code() == ErrorCode::PortInUse        ? SendOutcome::Busy
+                             : error.code() == ErrorCode::AccountRefused ? SendOutcome::AccountRefused
+                                                                         : SendOutcome::LineFailed,
+                             QStringLiteral("%1（エラー番号 %2）").arg(error.description()).arg(error.code())};
+        }
         m_front.failed(error);
     }
     co_return goOn;
@@ -86,9 +163,23 @@ QCoro::Task<bool> SendEngine::performStage(const MessageCenter &center)
         break;
     case SendStage::Done:
         advance(SendStage::Call, true);
+        goOn = m_answerLimitMs >= 0; // unattended, a send is a whole call
         break;
     }
     co_return goOn;
+}
+
+void SendEngine::refuse(Refusal reason)
+{
+    if (m_outcome.text.isEmpty())
+        m_outcome = {SendOutcome::LineFailed, stagetexts::refusal(reason)};
+    m_front.refused(reason);
+}
+
+void SendEngine::startStage(SendStage stage)
+{
+    logStage(stagetexts::name(stage));
+    m_front.stageStarted(stage);
 }
 
 void SendEngine::advance(SendStage stage, bool afterSend)
@@ -107,6 +198,7 @@ void SendEngine::takeLine()
     if (m_line)
         m_line->disconnect(this);
     m_line = &m_lines.line(m_data.settings.ModemKind);
+    m_line->setAnswerLimit(m_answerLimitMs); // negative: a person is there
     connect(m_line, &Line::noCarrier, this, &SendEngine::lineDropped);
     // The device went away in the middle of a call (a cable pulled): a dropped line, so
     // the front end does not stay with its buttons disabled.
@@ -118,9 +210,17 @@ void SendEngine::takeLine()
 
 QCoro::Task<bool> SendEngine::callStage(const MessageCenter &center)
 {
-    m_front.stageStarted(SendStage::Call);
     m_inCall = true;
     takeLine();
+    if (LineLog *log = m_line->log())
+        log->beginCall(m_line->name());
+    if (m_answerLimitMs >= 0) {
+        m_sent = m_reported = false;
+        m_outcome = {};
+        m_dropped.clear();
+        m_abandoned.clear();
+    }
+    startStage(SendStage::Call);
     co_await m_line->call(center.number);
     advance(SendStage::Number);
     const bool goOn = co_await awaitNextStage(center.waitBeforeNumber);
@@ -135,12 +235,12 @@ QCoro::Task<bool> SendEngine::numberStage(const MessageCenter &center)
 {
     const int r = m_front.selectedRecipient();
     if (r < 0 || r >= m_data.recipients.size()) {
-        m_front.refused(Refusal::NoRecipient);
+        refuse(Refusal::NoRecipient);
         co_return false;
     }
     const QString number = m_data.recipients[r].number;
     const CenterRules &rules = centerRules(center.kind);
-    m_front.stageStarted(SendStage::Number);
+    startStage(SendStage::Number);
     if (*rules.serviceKey) {
         co_await m_line->dial(QString::fromLatin1(rules.serviceKey));
         co_await m_line->pause(1);
@@ -159,7 +259,7 @@ QCoro::Task<bool> SendEngine::numberStage(const MessageCenter &center)
 
 QCoro::Task<bool> SendEngine::mailStage(const MessageCenter &center)
 {
-    m_front.stageStarted(SendStage::Mail);
+    startStage(SendStage::Mail);
     QString text = m_front.mailText();
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     // A piece of no characters would never finish the message.
@@ -186,10 +286,10 @@ QCoro::Task<bool> SendEngine::mailStage(const MessageCenter &center)
 
 QCoro::Task<bool> SendEngine::starStage()
 {
-    m_front.stageStarted(SendStage::Star);
+    startStage(SendStage::Star);
     co_await m_line->dial(QStringLiteral("*"));
     advance(SendStage::HangUp);
-    const bool goOn = co_await awaitNextStage(6);
+    const bool goOn = co_await awaitNextStage(StarToHangUpSeconds);
     finishStage();
     co_return goOn;
 }
@@ -204,6 +304,17 @@ void SendEngine::hangUpStage()
 // wait before the next stage. True when the next stage is to run.
 QCoro::Task<bool> SendEngine::awaitNextStage(double delay)
 {
+    if (m_answerLimitMs >= 0) {
+        // Nobody to press on: the device's "OK" (where answers are looked at), the
+        // centre's wait, and on.
+        if (lineOpen() && m_data.settings.OkCheckNo != 1)
+            co_await m_line->awaitOk(0);
+        if (!lineOpen())
+            co_return false;
+        m_front.waitingForNextStage();
+        co_await m_line->pause(delay);
+        co_return lineOpen();
+    }
     if (!lineOpen() || m_data.settings.OkCheckNo == 1)
         co_return false;
     co_await m_line->awaitOk(0);
@@ -235,9 +346,13 @@ void SendEngine::hangUp()
 {
     // At the hang-up stage the message has gone out: it is recorded however the call ends,
     // by the hang-up button, "NO CARRIER" or the device going away.
-    if (m_stage == SendStage::HangUp && (m_inCall || lineOpen()))
+    if (m_stage == SendStage::HangUp && (m_inCall || lineOpen())) {
+        m_sent = true;
+        logOutcome(QStringLiteral("sent"));
         m_front.sent();
+    }
     if (lineOpen()) {
+        logStage(stagetexts::name(SendStage::HangUp));
         m_front.lineStatus(LineStatus::HungUp);
         m_hangingUp = true;
         try {
@@ -268,7 +383,7 @@ void SendEngine::hangUpForExit()
 bool SendEngine::lineEnding() const
 {
     try {
-        return m_lines.line(m_data.settings.ModemKind).isEnding();
+        return m_lines.line(m_data.settings.ModemKind).releasing();
     } catch (const AppError &) {
         return false;
     }
@@ -281,12 +396,12 @@ void SendEngine::whenLineEnded(QObject *context, std::function<void()> done)
         line = &m_lines.line(m_data.settings.ModemKind);
     } catch (const AppError &) {
     }
-    if (!line || !line->isEnding()) {
+    if (!line || !line->releasing()) {
         done();
         return;
     }
     auto once = std::make_shared<QMetaObject::Connection>();
-    *once = connect(line, &Line::finished, context, [once, done = std::move(done)] {
+    *once = connect(line, &Line::released, context, [once, done = std::move(done)] {
         QObject::disconnect(*once);
         done();
     });
@@ -295,6 +410,8 @@ void SendEngine::whenLineEnded(QObject *context, std::function<void()> done)
 // "NO CARRIER" or a vanished device: the same hang-up, but the line is shown as dropped.
 void SendEngine::lineDropped()
 {
+    logOutcome(QStringLiteral("dropped"));
+    m_dropped = stagetexts::lineStatus(LineStatus::Dropped);
     hangUp();
     m_front.lineStatus(LineStatus::Dropped);
 }

@@ -42,6 +42,18 @@ public:
     // context ends the wait when it goes.
     void whenLineEnded(QObject *context, std::function<void()> done);
 
+    // Sending with nobody there (a script, the queue): each stage goes on to the next
+    // after the centre's wait whatever AutoTransmit and OkCheckNo say, every wait for the
+    // device's answer ends after answerLimitMs (see Line::setAnswerLimit), and the end
+    // of the send is told once through the front end's ended(). Set before send().
+    void setUnattended(qint64 answerLimitMs);
+    // Unattended: ends the send for the reason given (a signal, a prompt gone); the
+    // outcome names it, unless the message had gone out already.
+    void abandon(const QString &reason);
+
+    // The seconds between the "*" and the hang-up, for the centre kinds with a star stage.
+    static constexpr double StarToHangUpSeconds = 6;
+
     SendStage stage() const { return m_stage; }
     bool busy() const { return m_busy; }
     bool lineOpen() const;
@@ -61,11 +73,16 @@ private:
     QCoro::Task<bool> starStage();
     QCoro::Task<bool> awaitNextStage(double delay);
     void hangUpStage();
+    void refuse(Refusal reason);
+    void startStage(SendStage stage);
     void advance(SendStage stage, bool afterSend = false);
     void finishStage();
     const MessageCenter *selectedCenter() const;
     void takeLine();
     void lineDropped();
+    void endUnattended();
+    void logStage(const QString &name);
+    void logOutcome(const QString &text);
 
     AppData &m_data;
     LineSet &m_lines;
@@ -75,4 +92,12 @@ private:
     bool m_busy = false;      // a press is running
     bool m_inCall = false;    // from the centre call until the hang-up
     bool m_hangingUp = false; // the line closes by our own hang-up
+    // Unattended sending: the answer limit (negative: a person is there), what the
+    // outcome will say, and whether it has been told.
+    qint64 m_answerLimitMs = -1;
+    bool m_sent = false;
+    bool m_reported = false;
+    SendOutcome m_outcome;
+    QString m_dropped;   // the line dropped: the text, unless a failure says more
+    QString m_abandoned; // abandon()'s reason
 };

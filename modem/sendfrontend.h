@@ -17,6 +17,18 @@ enum class Progress { Begun, Piece, DataSent, EndSent, LineCut };
 // Why a press of the send button did nothing.
 enum class Refusal { NoCenter, NoRecipient };
 
+// How an unattended send ended, told once when the engine has settled.
+struct SendOutcome {
+    enum Kind {
+        Sent,           // the message went out and the call ended at its hang-up
+        LineFailed,     // the device failed, did not answer or refused the call, the line dropped
+        Busy,           // the port is held by a program that takes no lock
+        AccountRefused, // the line's server turned the account down: trying again cannot help
+    };
+    Kind kind = Sent;
+    QString text; // why, for a person; empty when sent
+};
+
 // What the send engine asks of its front end (the main window, a command-line sender,
 // a test) and what it tells it. The engine names stages and events; the front end
 // turns them into captions, panel texts, enabling and focus (modem/stagetexts.h has
@@ -57,4 +69,6 @@ public:
     // come later, from the event loop; it is dropped once the call has ended. A front
     // end without a person to ask plays the number.
     virtual void askToHoldPhone(std::function<void(bool playNumber)> answer) { answer(true); }
+    // Unattended sending only: how the send ended.
+    virtual void ended(const SendOutcome &) {}
 };

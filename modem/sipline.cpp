@@ -1,11 +1,11 @@
 #include "modem/sipline.h"
 
+#include "modem/linelog.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
 #include "store/passwordstore.h"
 
 #include <QPointer>
-#include <QtMath>
 #include <memory>
 
 namespace
@@ -16,17 +16,20 @@ const QString Source = QStringLiteral("SipLine");
 } // namespace
 
 SipLine::SipLine(const Settings &settings, Waiter &waiter, PasswordStore *passwords, QObject *parent)
-    : Line(parent), m_settings(settings), m_waiter(waiter), m_passwords(passwords)
+    : Line(waiter, parent), m_settings(settings), m_passwords(passwords)
 {
     connect(&m_call, &BaresipCall::established, this, [this] {
+        note(QStringLiteral("established"));
         m_up = true;
         wake();
     });
     connect(&m_call, &BaresipCall::digitsPlayed, this, [this] {
+        note(QStringLiteral("digits played"));
         m_played = true;
         wake();
     });
     connect(&m_call, &BaresipCall::failed, this, [this](const QString &message, bool accountRefused) {
+        note(QStringLiteral("failed: ") + message);
         m_failure = message;
         m_failureCode = accountRefused ? ErrorCode::AccountRefused : ErrorCode::LineFailed;
         if (m_up && m_open)
@@ -34,11 +37,13 @@ SipLine::SipLine(const Settings &settings, Waiter &waiter, PasswordStore *passwo
         wake();
     });
     connect(&m_call, &BaresipCall::dropped, this, [this] {
+        note(QStringLiteral("dropped by the far end"));
         if (m_open)
             emit noCarrier();
     });
-    connect(&m_call, &BaresipCall::ended, this, &Line::finished);
     connect(&m_call, &BaresipCall::ended, this, [this] {
+        note(QStringLiteral("engine ended"));
+        emit released();
         // The engine of a call before this one has gone: nothing to do with this call.
         if (!std::exchange(m_placed, false)) {
             wake();
@@ -54,6 +59,20 @@ SipLine::SipLine(const Settings &settings, Waiter &waiter, PasswordStore *passwo
         }
         wake();
     });
+}
+
+void SipLine::note(const QString &event)
+{
+    if (m_log)
+        m_log->event(event);
+}
+
+// Unattended, the engine has not answered within the limit: the call fails (the send
+// engine hangs up).
+void SipLine::endUnanswered(qint64 limitMs)
+{
+    throw AppError(ErrorCode::LineFailed, Source,
+                   QStringLiteral("SIP エンジンが %1 秒以内に応答しませんでした。").arg(double(limitMs) / 1000));
 }
 
 void SipLine::throwFailure()
@@ -102,12 +121,16 @@ QCoro::Task<> SipLine::call(const QString &number)
     }
     const QString outside = m_settings.OutsideOn == 1 ? m_settings.OutSide : QString();
     m_placed = true;
+    note(QStringLiteral("call sip:%1@%2 as %3").arg(outside + number, account.server, account.user));
     m_call.call(account, outside + number);
-    co_await m_waiter.wait(this, -1, [this] { return m_up || !m_failure.isEmpty() || !m_open; });
+    const qint64 limit = answerLimitMs(digitCount((outside + number).toLatin1()));
+    co_await m_waiter.wait(this, limit, [this] { return m_up || !m_failure.isEmpty() || !m_open; });
     if (!m_failure.isEmpty()) {
         m_open = false;
         throwFailure();
     }
+    if (!m_up && m_open)
+        endUnanswered(limit);
 }
 
 QCoro::Task<> SipLine::dial(const QString &digits)
@@ -117,10 +140,14 @@ QCoro::Task<> SipLine::dial(const QString &digits)
     if (!m_open)
         throw AppError(ErrorCode::PortNotOpen, Source, QStringLiteral("回線が切れています。"));
     m_played = false;
+    note(QStringLiteral("digits ") + digits);
     m_call.sendDigits(digits);
-    co_await m_waiter.wait(this, -1, [this] { return m_played; });
+    const qint64 limit = answerLimitMs(digitCount(digits.toLatin1()));
+    co_await m_waiter.wait(this, limit, [this] { return m_played; });
     if (!m_failure.isEmpty())
         throwFailure();
+    if (!m_played && m_open)
+        endUnanswered(limit);
 }
 
 QCoro::Task<> SipLine::awaitOk(double seconds)
@@ -128,13 +155,8 @@ QCoro::Task<> SipLine::awaitOk(double seconds)
     co_await pause(seconds);
 }
 
-QCoro::Task<> SipLine::pause(double seconds)
+void SipLine::afterPause()
 {
-    if (seconds > 0) {
-        const qint64 end = m_waiter.now() + qCeil(seconds * 1000);
-        for (qint64 left = end - m_waiter.now(); left > 0 && m_open; left = end - m_waiter.now())
-            co_await m_waiter.wait(this, left);
-    }
     if (!m_failure.isEmpty())
         throwFailure();
 }
@@ -145,6 +167,7 @@ void SipLine::hangUp()
         return;
     m_open = false;
     m_up = false;
+    note(QStringLiteral("hang up"));
     m_call.hangUp();
     emit closed();
 }

@@ -11,9 +11,9 @@ class PasswordStore;
 // as the engine for the length of the call. The call dials sip:<outside line><number>@
 // SipServer as SipUser, with the password from the keyring when one is stored. The
 // line is up when the centre answers; the far end closing it is a "NO CARRIER". A
-// refused or unreachable call or a failing engine throws AppError LineFailed with the
-// reason; a server turning the account's name or password down, AccountRefused. There is no "OK": a digit string's wait
-// is its playing time on the line.
+// refused or unreachable call, a refused registration or a failing engine throws
+// AppError LineFailed with the reason. There is no "OK": a digit string's wait is its
+// playing time on the line.
 class SipLine : public Line
 {
     Q_OBJECT
@@ -24,18 +24,22 @@ public:
     QCoro::Task<> call(const QString &number) override;
     QCoro::Task<> dial(const QString &digits) override;
     QCoro::Task<> awaitOk(double seconds) override;
-    QCoro::Task<> pause(double seconds) override;
     void hangUp() override;
-    bool isEnding() const override { return m_call.state() != BaresipCall::State::Idle; }
+    bool releasing() const override { return m_call.state() != BaresipCall::State::Idle; }
+    QString name() const override { return QStringLiteral("sip"); }
 
     BaresipCall &engine() { return m_call; }
 
+protected:
+    void afterPause() override;
+
 private:
     void throwFailure();
+    [[noreturn]] void endUnanswered(qint64 limitMs);
+    void note(const QString &event);
     void wake() { emit readyRead(); }
 
     const Settings &m_settings;
-    Waiter &m_waiter;
     PasswordStore *m_passwords;
     BaresipCall m_call;
     bool m_open = false;

@@ -1,10 +1,9 @@
 #include "modem/soundline.h"
 
+#include "modem/linelog.h"
 #include "modem/sendfrontend.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
-
-#include <QtMath>
 
 namespace
 {
@@ -12,7 +11,7 @@ const QString Source = QStringLiteral("ToneDialer");
 }
 
 SoundLine::SoundLine(const Settings &settings, Waiter &waiter, SendFrontEnd &frontEnd, QObject *parent)
-    : Line(parent), m_settings(settings), m_waiter(waiter), m_front(frontEnd)
+    : Line(waiter, parent), m_settings(settings), m_front(frontEnd)
 {
     connect(&m_dialer, &ToneDialer::finished, this, &WaitSource::readyRead);
     connect(&m_dialer, &ToneDialer::failed, this, [this](const QString &problem) {
@@ -45,6 +44,8 @@ QCoro::Task<> SoundLine::call(const QString &number)
     });
     co_await m_waiter.wait(this, -1, [this] { return m_answer.has_value(); });
     ensureOpen();
+    if (m_log)
+        m_log->event(*m_answer ? QStringLiteral("the number is played") : QStringLiteral("dialled by hand"));
     if (!*m_answer)
         co_return;
     if (m_settings.OutsideOn == 1 && !m_settings.OutSide.isEmpty()) {
@@ -65,9 +66,13 @@ QCoro::Task<> SoundLine::play(const QString &keys)
     ensureOpen();
     QString error;
     m_failure.clear();
+    if (m_log)
+        m_log->event(QStringLiteral("play ") + keys);
     if (!m_dialer.play(keys, m_settings.ToneLength, m_settings.ToneGap, &error))
         throw AppError(ErrorCode::AudioOutput, Source, error);
     co_await m_waiter.wait(this, -1, [this] { return !m_dialer.isPlaying(); });
+    if (m_log)
+        m_log->event(m_failure.isEmpty() ? QStringLiteral("played") : QStringLiteral("failed: ") + m_failure);
     if (!m_failure.isEmpty()) {
         // The sound is gone in the middle of the call: the call is over.
         hangUp();
@@ -81,15 +86,6 @@ QCoro::Task<> SoundLine::awaitOk(double seconds)
     co_await pause(seconds);
 }
 
-QCoro::Task<> SoundLine::pause(double seconds)
-{
-    if (seconds <= 0)
-        co_return;
-    const qint64 end = m_waiter.now() + qCeil(seconds * 1000);
-    for (qint64 left = end - m_waiter.now(); left > 0 && m_open; left = end - m_waiter.now())
-        co_await m_waiter.wait(this, left);
-}
-
 void SoundLine::hangUp()
 {
     m_dialer.stop();
@@ -97,5 +93,7 @@ void SoundLine::hangUp()
     if (!m_open)
         return;
     m_open = false;
+    if (m_log)
+        m_log->event(QStringLiteral("hang up"));
     emit closed();
 }

@@ -23,8 +23,8 @@ public:
     QCoro::Task<> call(const QString &number) override;
     QCoro::Task<> dial(const QString &digits) override;
     QCoro::Task<> awaitOk(double seconds) override;
-    QCoro::Task<> pause(double seconds) override;
     void hangUp() override;
+    QString name() const override { return QStringLiteral("sound"); }
 
     // Seconds between the outside-line digits and the centre's number, as a modem's ",".
     static constexpr double OutsideLinePause = 2;
@@ -34,7 +34,6 @@ private:
     void ensureOpen() const;
 
     const Settings &m_settings;
-    Waiter &m_waiter;
     SendFrontEnd &m_front;
     ToneDialer m_dialer;
     bool m_open = false;

@@ -90,4 +90,23 @@ QString refusal(Refusal reason)
                                        : QStringLiteral("送信相手を選択してください。");
 }
 
+QString name(SendStage stage)
+{
+    switch (stage) {
+    case SendStage::Call:
+        return QStringLiteral("call");
+    case SendStage::Number:
+        return QStringLiteral("number");
+    case SendStage::Mail:
+        return QStringLiteral("mail");
+    case SendStage::Star:
+        return QStringLiteral("star");
+    case SendStage::HangUp:
+        return QStringLiteral("hangup");
+    case SendStage::Done:
+        return QStringLiteral("done");
+    }
+    return {};
+}
+
 } // namespace stagetexts

@@ -19,4 +19,6 @@ QString lineStatus(LineStatus status);
 // The clipboard's mark of the mail stage's progress; empty: the clipboard is cleared.
 QString progress(Progress mark, int remaining, int total);
 QString refusal(Refusal reason);
+// The stage's name in events and logs: "call", "number", "mail", "star", "hangup", "done".
+QString name(SendStage stage);
 } // namespace stagetexts

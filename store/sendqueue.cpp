@@ -1,17 +1,21 @@
 #include "store/sendqueue.h"
 
-#include "store/filestore.h"
-
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QStringDecoder>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sendqueue
 {
@@ -19,11 +23,10 @@ namespace
 {
 
 const QString Suffix = QStringLiteral(".msg");
-
-QString fileName(const QString &id)
-{
-    return id + Suffix;
-}
+const QString WhySuffix = QStringLiteral(".why");
+// The latest time a message file may name (the end of year 9999).
+constexpr qint64 LastTime = 253402300799999;
+constexpr int MaxDelay = 7 * 24 * 3600;
 
 QString folderOf(const QString &dataFolder, State state)
 {
@@ -37,38 +40,226 @@ QString folderOf(const QString &dataFolder, State state)
     }
 }
 
-bool moveFile(const QString &from, const QString &to)
+QByteArray path(const QString &folder, const QString &name)
 {
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    return QFile::encodeName(folder + name);
 }
 
-QStringList idsIn(const QString &folder)
+QString systemError(int error = errno)
 {
-    QStringList ids;
-    for (const QString &name : QDir(folder).entryList({QStringLiteral("*.msg")}, QDir::Files, QDir::Name)) {
-        if (!name.startsWith(QLatin1Char('.')))
-            ids << name.chopped(Suffix.size());
-    }
-    return ids;
+    return QString::fromLocal8Bit(std::strerror(error));
 }
 
-std::optional<QString> write(const QString &folder, const QueuedMessage &m)
+Result failure(Result::Kind kind, const QString &text)
 {
-    if (!QDir().mkpath(folder))
-        return QStringLiteral("フォルダー %1 を作れません。").arg(folder);
-    if (auto error = filestore::writeAtomically(folder, fileName(m.id), toJson(m)))
-        return error->fileName + QStringLiteral(" を書けません: ") + error->detail;
-    return std::nullopt;
+    return {kind, text};
 }
 
 bool validId(const QString &id)
 {
-    static const QString allowed = QStringLiteral("0123456789abcdefghijklmnopqrstuvwxyzT-");
-    if (id.isEmpty() || id.size() > 64)
+    if (id.isEmpty() || id.size() > 128 || id.startsWith(u'.'))
         return false;
-    for (QChar c : id) {
-        if (!allowed.contains(c))
-            return false;
+    return std::none_of(id.cbegin(), id.cend(),
+                        [](QChar c) { return c == u'/' || c.unicode() < 0x20 || c == u'\x7f'; });
+}
+
+// A fresh id, sortable by the time it was made: within one process two in one
+// millisecond get successive ones.
+QString freshId()
+{
+    static qint64 last = 0;
+    last = qMax(last + 1, QDateTime::currentMSecsSinceEpoch());
+    const QString random = QString::number(QRandomGenerator::global()->bounded(0x100000), 16).rightJustified(5, u'0');
+    return QDateTime::fromMSecsSinceEpoch(last, Qt::UTC).toString(QStringLiteral("yyyyMMddTHHmmsszzz")) +
+           QLatin1Char('-') + random;
+}
+
+// The name as shown: the bytes that are not UTF-8 as \xNN.
+QString shownName(const QByteArray &name, bool *utf8)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder(name);
+    *utf8 = !decoder.hasError();
+    if (*utf8)
+        return text;
+    QString out;
+    for (char c : name) {
+        const uchar b = uchar(c);
+        out += b >= 0x20 && b < 0x7f ? QString(QChar(b)) : QStringLiteral("\\x%1").arg(b, 2, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
+// Why a file with this status can never be a message of ours; empty when it can.
+QString fileProblem(const struct stat &st)
+{
+    if (S_ISLNK(st.st_mode))
+        return QStringLiteral("シンボリックリンクです");
+    if (S_ISDIR(st.st_mode))
+        return QStringLiteral("フォルダーです");
+    if (S_ISFIFO(st.st_mode))
+        return QStringLiteral("FIFO（名前付きパイプ）です");
+    if (!S_ISREG(st.st_mode))
+        return QStringLiteral("通常のファイルではありません（デバイスかソケット）");
+    if (st.st_uid != ::geteuid() && st.st_uid != 0)
+        return QStringLiteral("ほかのユーザー（uid %1）のファイルです").arg(st.st_uid);
+    if (st.st_size > MaxFileBytes)
+        return QStringLiteral("%1 バイトあり、大きすぎます（%2 バイトまで）").arg(st.st_size).arg(MaxFileBytes);
+    return {};
+}
+
+// A small file's bytes, read without following a link or blocking on a FIFO, only when
+// fileProblem() has nothing against it (checked on the open file, so what is checked
+// is what is read). The problem, if any.
+QString readSmallFile(const QByteArray &name, QByteArray *bytes)
+{
+    struct stat st = {};
+    if (::lstat(name.constData(), &st) != 0)
+        return systemError();
+    if (QString problem = fileProblem(st); !problem.isEmpty())
+        return problem;
+    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return systemError();
+    QString problem;
+    if (::fstat(fd, &st) != 0)
+        problem = systemError();
+    else
+        problem = fileProblem(st);
+    if (problem.isEmpty()) {
+        bytes->resize(qsizetype(st.st_size) + 1);
+        qsizetype done = 0;
+        while (done < bytes->size()) {
+            const ssize_t n = ::read(fd, bytes->data() + done, size_t(bytes->size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                problem = systemError();
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        bytes->truncate(done);
+        if (done > MaxFileBytes)
+            problem = QStringLiteral("読む間に %1 バイトを超えました").arg(MaxFileBytes);
+    }
+    ::close(fd);
+    return problem;
+}
+
+// Writes the bytes under a temporary name beside the file and renames it over the file:
+// the name itself is replaced, a link there is never followed.
+Result writeFile(const QString &folder, const QString &name, const QByteArray &bytes)
+{
+    QByteArray temporary = path(folder, name) + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return failure(Result::Kind::IoFailed,
+                       QStringLiteral("%1%2 を書けません（%3）。").arg(folder, name, systemError()));
+    int error = 0;
+    qsizetype done = 0;
+    while (done < bytes.size() && error == 0) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno != EINTR)
+            error = errno;
+        else if (n > 0)
+            done += n;
+    }
+    // On disk before it takes the old file's name, so that a system crash cannot leave an empty file.
+    if (error == 0 && ::fdatasync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::rename(temporary.constData(), path(folder, name).constData()) != 0)
+        error = errno;
+    if (error != 0) {
+        ::unlink(temporary.constData());
+        return failure(Result::Kind::IoFailed,
+                       QStringLiteral("%1%2 を書けません（%3）。").arg(folder, name, systemError(error)));
+    }
+    return {};
+}
+
+// The spool's folders are made as they are needed, for this user alone.
+bool makeFolder(const QString &folder)
+{
+    return ::mkdir(QFile::encodeName(folder).constData(), 0700) == 0 || errno == EEXIST;
+}
+
+Result move(const QString &fromFolder, const QString &toFolder, const QString &name)
+{
+    makeFolder(toFolder);
+    if (::rename(path(fromFolder, name).constData(), path(toFolder, name).constData()) == 0)
+        return {};
+    if (errno == ENOENT)
+        return failure(Result::Kind::NotQueued, QStringLiteral("%1%2 がありません。").arg(fromFolder, name));
+    return failure(Result::Kind::IoFailed,
+                   QStringLiteral("%1%2 を %3 に移せません（%4）。").arg(fromFolder, name, toFolder, systemError()));
+}
+
+// The entry's contents, or why it is none.
+void load(const QString &folder, Entry &e, bool utf8Name)
+{
+    if (!utf8Name) {
+        e.problem = QStringLiteral("ファイル名が UTF-8 ではありません");
+        return;
+    }
+    if (!validId(e.id)) {
+        e.problem = QStringLiteral("ファイル名が ID の形ではありません");
+        return;
+    }
+    QByteArray bytes;
+    e.problem = readSmallFile(QFile::encodeName(folder) + e.fileName, &bytes);
+    e.message.id = e.id;
+    if (e.problem.isEmpty()) {
+        if (auto problem = fromJson(bytes, &e.message))
+            e.problem = *problem;
+    }
+    if (!e.problem.isEmpty()) {
+        e.message = QueuedMessage{};
+        e.message.id = e.id;
+    }
+}
+
+// Why an entry of failed/ is there, when the reason is kept beside it.
+QString reasonBeside(const QString &folder, const QString &id)
+{
+    QByteArray bytes;
+    if (!readSmallFile(path(folder, id + WhySuffix), &bytes).isEmpty())
+        return {};
+    return capped(QString::fromUtf8(bytes).trimmed(), MaxFieldBytes);
+}
+
+Result keepReason(const QString &folder, const QString &id, const QString &reason)
+{
+    return writeFile(folder, id + WhySuffix, capped(reason, MaxFieldBytes).toUtf8() + '\n');
+}
+
+bool folderIsOurs(const QString &folder, QString *problem)
+{
+    const QByteArray name = QFile::encodeName(folder);
+    if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
+        *problem = QStringLiteral("フォルダー %1 を作れません（%2）。").arg(folder, systemError());
+        return false;
+    }
+    struct stat st = {};
+    // Without the slash at its end, so that a link there is seen as one.
+    if (::lstat(name.chopped(name.endsWith('/') ? 1 : 0).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *problem = QStringLiteral("%1 がフォルダーではありません（リンクは使えません）。").arg(folder);
+        return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+        *problem = QStringLiteral("フォルダー %1 はほかのユーザー（uid %2）のものです。").arg(folder).arg(st.st_uid);
+        return false;
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        *problem =
+            QStringLiteral("フォルダー %1 はほかのユーザーも書き込めます。chmod go-w %1 としてください。").arg(folder);
+        return false;
+    }
+    if (!(st.st_mode & S_IWUSR) || ::access(name.constData(), W_OK | X_OK) != 0) {
+        *problem = QStringLiteral("フォルダー %1 に書き込めません。").arg(folder);
+        return false;
     }
     return true;
 }
@@ -129,28 +320,60 @@ std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m)
     const QString id = m->id;
     *m = QueuedMessage{};
     m->id = id;
-    m->to = o.value(QStringLiteral("to")).toString();
-    m->number = o.value(QStringLiteral("number")).toString();
-    m->center = o.value(QStringLiteral("center")).toString();
+    const auto text = [&](const char *key) { return o.value(QLatin1String(key)).toString(); };
+    m->to = text("to");
+    m->number = text("number");
+    m->center = text("center");
     m->optimize = o.value(QStringLiteral("optimize")).toBool();
-    m->text = o.value(QStringLiteral("message")).toString();
-    m->attempts = qBound(0, o.value(QStringLiteral("attempts")).toInt(3), 1000);
+    m->text = text("message");
+    m->attempts = qBound(0, o.value(QStringLiteral("attempts")).toInt(3), MaxAttempts);
     for (const QJsonValue &d : o.value(QStringLiteral("delays")).toArray())
-        m->delays << qMax(0, d.toInt());
-    m->tried = qMax(0, o.value(QStringLiteral("tried")).toInt());
+        m->delays << qBound(0, d.toInt(), MaxDelay);
+    m->tried = qBound(0, o.value(QStringLiteral("tried")).toInt(), MaxAttempts + 1);
     const auto time = [&](const char *key) {
-        const QDateTime t = QDateTime::fromString(o.value(QLatin1String(key)).toString(), Qt::ISODateWithMs);
-        return t.isValid() ? t.toMSecsSinceEpoch() : 0;
+        const QDateTime t = QDateTime::fromString(text(key), Qt::ISODateWithMs);
+        return t.isValid() ? qBound<qint64>(0, t.toMSecsSinceEpoch(), LastTime) : 0;
     };
     m->notBefore = time("notBefore");
     m->added = time("added");
-    m->onSent = o.value(QStringLiteral("onSent")).toString();
-    m->onFailed = o.value(QStringLiteral("onFailed")).toString();
-    m->lastError = o.value(QStringLiteral("lastError")).toString();
-    m->failure = o.value(QStringLiteral("failure")).toString();
+    m->onSent = text("onSent");
+    m->onFailed = text("onFailed");
+    m->lastError = capped(text("lastError"), MaxFieldBytes);
+    m->failure = capped(text("failure"), MaxFieldBytes);
     if (m->to.isEmpty() && (m->number.isEmpty() || m->center.isEmpty()))
         return QStringLiteral("宛先（to、または number と center）がありません");
+    if (const QString problem = textSizeProblem(m->text); !problem.isEmpty())
+        return problem;
+    for (const QString *hook : {&m->onSent, &m->onFailed}) {
+        if (hook->toUtf8().size() > MaxFieldBytes)
+            return QStringLiteral("フックのコマンドが %1 バイトを超えています").arg(MaxFieldBytes);
+    }
     return std::nullopt;
+}
+
+QString capped(const QString &text, qsizetype bytes)
+{
+    if (text.size() * 3 <= bytes)
+        return text;
+    QByteArray utf8 = text.toUtf8();
+    if (utf8.size() <= bytes)
+        return text;
+    qsizetype end = bytes - 3; // room for the ellipsis
+    while (end > 0 && (uchar(utf8[end]) & 0xC0) == 0x80)
+        --end;
+    utf8.truncate(end);
+    return QString::fromUtf8(utf8) + u'…';
+}
+
+QString textSizeProblem(const QString &text)
+{
+    // Three bytes a character at most below U+10000, so most texts need no counting.
+    if (text.size() * 3 <= MaxTextBytes)
+        return {};
+    const qsizetype bytes = text.toUtf8().size();
+    if (bytes <= MaxTextBytes)
+        return {};
+    return QStringLiteral("メッセージが大きすぎます（UTF-8 で %1 バイト、%2 バイトまで）").arg(bytes).arg(MaxTextBytes);
 }
 
 int retryDelay(const QList<int> &delays, int tried)
@@ -160,147 +383,252 @@ int retryDelay(const QList<int> &delays, int tried)
     return delays[qMin<qsizetype>(tried, delays.size()) - 1];
 }
 
-std::optional<QString> add(const QString &dataFolder, QueuedMessage &m)
+Result checkFolders(const QString &dataFolder)
 {
-    // Ids sort in the order of adding: within one process two adds in one millisecond
-    // get successive ones.
-    static qint64 last = 0;
-    last = qMax(last + 1, QDateTime::currentMSecsSinceEpoch());
-    const QDateTime now = QDateTime::fromMSecsSinceEpoch(last, Qt::UTC);
+    struct stat st = {};
+    if (::stat(QFile::encodeName(dataFolder).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return failure(Result::Kind::Unsafe, QStringLiteral("データフォルダー %1 がありません。").arg(dataFolder));
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return failure(
+            Result::Kind::Unsafe,
+            QStringLiteral("データフォルダー %1 はほかのユーザーも書き込めます。chmod go-w %1 としてください。")
+                .arg(dataFolder));
+    for (const QString &folder : {queueFolder(dataFolder), workFolder(dataFolder), failedFolder(dataFolder)}) {
+        QString problem;
+        if (!folderIsOurs(folder, &problem))
+            return failure(Result::Kind::Unsafe, problem);
+    }
+    return {};
+}
+
+Result add(const QString &dataFolder, QueuedMessage &m)
+{
+    if (const QString problem = textSizeProblem(m.text); !problem.isEmpty())
+        return failure(Result::Kind::Unusable, problem + u'。');
+    if (!makeFolder(queueFolder(dataFolder)))
+        return failure(
+            Result::Kind::IoFailed,
+            QStringLiteral("フォルダー %1 を作れません（%2）。").arg(queueFolder(dataFolder), systemError()));
+    m.id = freshId();
     if (m.added == 0)
-        m.added = last;
-    const QString random = QString::number(QRandomGenerator::global()->bounded(0x100000), 16).rightJustified(5, u'0');
-    m.id = now.toString(QStringLiteral("yyyyMMddTHHmmsszzz")) + QLatin1Char('-') + random;
-    return write(queueFolder(dataFolder), m);
+        m.added = QDateTime::currentMSecsSinceEpoch();
+    return writeFile(queueFolder(dataFolder), m.id + Suffix, toJson(m));
+}
+
+QList<Entry> entries(const QString &dataFolder, State state)
+{
+    const QString folder = folderOf(dataFolder, state);
+    QList<Entry> out;
+    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return out;
+    QList<QByteArray> names;
+    while (const dirent *d = ::readdir(dir)) {
+        const QByteArray name(d->d_name);
+        if (!name.startsWith('.') && name.endsWith(".msg") && name.size() > 4)
+            names << name;
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const QByteArray &name : names) {
+        Entry e;
+        e.state = state;
+        e.fileName = name;
+        bool utf8 = false;
+        e.id = shownName(name.chopped(4), &utf8);
+        load(folder, e, utf8);
+        if (state == State::Failed) {
+            const QString why = reasonBeside(folder, e.id);
+            if (!e.problem.isEmpty() && !why.isEmpty())
+                e.problem = why;
+            else if (e.problem.isEmpty() && e.message.failure.isEmpty())
+                e.message.failure = why;
+        }
+        out << e;
+    }
+    return out;
 }
 
 QStringList waitingIds(const QString &dataFolder)
 {
-    return idsIn(queueFolder(dataFolder));
+    QStringList ids;
+    for (const Entry &e : entries(dataFolder, State::Waiting))
+        ids << e.id;
+    return ids;
 }
 
 std::optional<QueuedMessage> read(const QString &folder, const QString &id, QString *problem)
 {
-    QFile file(folder + fileName(id));
-    if (!file.open(QIODevice::ReadOnly)) {
-        *problem = file.errorString();
+    Entry e;
+    e.id = id;
+    e.fileName = QFile::encodeName(id + Suffix);
+    load(folder, e, true);
+    if (!e.problem.isEmpty()) {
+        *problem = e.problem;
         return std::nullopt;
     }
-    QueuedMessage m;
-    m.id = id;
-    if (auto error = fromJson(file.readAll(), &m)) {
-        *problem = *error;
-        return std::nullopt;
-    }
-    return m;
+    return e.message;
 }
 
-bool take(const QString &dataFolder, const QString &id)
+Result take(const QString &dataFolder, const QString &id)
 {
-    QDir().mkpath(workFolder(dataFolder));
-    return moveFile(queueFolder(dataFolder) + fileName(id), workFolder(dataFolder) + fileName(id));
+    return move(queueFolder(dataFolder), workFolder(dataFolder), id + Suffix);
 }
 
-std::optional<QString> putBack(const QString &dataFolder, const QueuedMessage &m)
+Result putBack(const QString &dataFolder, const QueuedMessage &m)
 {
-    if (auto error = write(workFolder(dataFolder), m))
-        return error;
-    if (!moveFile(workFolder(dataFolder) + fileName(m.id), queueFolder(dataFolder) + fileName(m.id)))
-        return QStringLiteral("%1 を queue/ に戻せません。").arg(m.id);
-    return std::nullopt;
+    const QString name = m.id + Suffix;
+    Result written = writeFile(workFolder(dataFolder), name, toJson(m));
+    // Written or not, the file leaves work/: the old contents are better than a message
+    // that looks as if it were being sent.
+    Result moved = move(workFolder(dataFolder), queueFolder(dataFolder), name);
+    if (!moved.ok())
+        return written.ok() ? moved : failure(Result::Kind::IoFailed, written.text + moved.text);
+    return written;
 }
 
-std::optional<QString> fail(const QString &dataFolder, QueuedMessage m, const QString &reason, State from)
+Result fail(const QString &dataFolder, QueuedMessage m, const QString &reason, State from)
 {
-    m.failure = reason;
+    m.failure = capped(reason, MaxFieldBytes);
     const QString folder = folderOf(dataFolder, from);
-    if (auto error = write(folder, m))
-        return error;
-    QDir().mkpath(failedFolder(dataFolder));
-    if (!moveFile(folder + fileName(m.id), failedFolder(dataFolder) + fileName(m.id)))
-        return QStringLiteral("%1 を failed/ に移せません。").arg(m.id);
-    return std::nullopt;
+    const QString name = m.id + Suffix;
+    Result written = writeFile(folder, name, toJson(m));
+    if (Result moved = move(folder, failedFolder(dataFolder), name); !moved.ok())
+        return written.ok() ? moved : failure(Result::Kind::IoFailed, written.text + moved.text);
+    if (!written.ok())
+        keepReason(failedFolder(dataFolder), m.id, m.failure);
+    return written;
 }
 
-void finish(const QString &dataFolder, const QString &id)
+Result quarantine(const QString &dataFolder, const Entry &entry, QString *newId)
 {
-    QFile::remove(workFolder(dataFolder) + fileName(id));
+    const QString from = folderOf(dataFolder, entry.state);
+    const QString to = failedFolder(dataFolder);
+    bool utf8 = false;
+    QString id = shownName(entry.fileName.chopped(qMin<qsizetype>(4, entry.fileName.size())), &utf8);
+    struct stat st = {};
+    if (!utf8 || !validId(id) || ::lstat(path(to, id + Suffix).constData(), &st) == 0)
+        id = freshId();
+    const QByteArray source = QFile::encodeName(from) + entry.fileName;
+    makeFolder(to);
+    if (::rename(source.constData(), path(to, id + Suffix).constData()) != 0)
+        return failure(errno == ENOENT ? Result::Kind::NotQueued : Result::Kind::IoFailed,
+                       QStringLiteral("%1%2 を failed/ に移せません（%3）。").arg(from, entry.id, systemError()));
+    if (newId)
+        *newId = id;
+    const QString reason =
+        entry.id == id ? entry.problem : QStringLiteral("%1（元の名前: %2.msg）").arg(entry.problem, entry.id);
+    return keepReason(to, id, reason);
 }
 
-int recover(const QString &dataFolder)
+Result finish(const QString &dataFolder, const QString &id)
 {
-    int count = 0;
-    for (const QString &id : idsIn(workFolder(dataFolder))) {
-        QString problem;
-        const std::optional<QueuedMessage> m = read(workFolder(dataFolder), id, &problem);
-        const State to = m && !m->failure.isEmpty() ? State::Failed : State::Waiting;
-        if (moveFile(workFolder(dataFolder) + fileName(id), folderOf(dataFolder, to) + fileName(id)))
-            ++count;
+    if (::unlink(path(workFolder(dataFolder), id + Suffix).constData()) == 0 || errno == ENOENT)
+        return {};
+    return failure(Result::Kind::IoFailed,
+                   QStringLiteral("送った %1 を work/ から消せません（%2）。").arg(id, systemError()));
+}
+
+Recovery recover(const QString &dataFolder)
+{
+    Recovery r;
+    for (const Entry &e : entries(dataFolder, State::Sending)) {
+        Result moved;
+        if (!e.problem.isEmpty()) {
+            moved = quarantine(dataFolder, e);
+            r.problems << QStringLiteral("%1 を failed/ に移しました: %2").arg(e.id, e.problem);
+        } else {
+            const State to = e.message.failure.isEmpty() ? State::Waiting : State::Failed;
+            moved = move(workFolder(dataFolder), folderOf(dataFolder, to), e.id + Suffix);
+            r.recovered += moved.ok() ? 1 : 0;
+        }
+        if (!moved.ok())
+            r.problems << moved.text;
     }
     // Files a writer that died left under their temporary names: never a message.
-    const QDateTime old = QDateTime::currentDateTimeUtc().addSecs(-600);
+    const qint64 old = QDateTime::currentSecsSinceEpoch() - 600;
     for (const QString &folder : {queueFolder(dataFolder), workFolder(dataFolder), failedFolder(dataFolder)}) {
-        for (const QFileInfo &f : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
-            if (f.fileName().contains(Suffix + QLatin1Char('.')) && f.lastModified().toUTC() < old)
-                QFile::remove(f.filePath());
+        DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+        if (!dir)
+            continue;
+        while (const dirent *d = ::readdir(dir)) {
+            const QByteArray name = QFile::encodeName(folder) + d->d_name;
+            struct stat st = {};
+            if ((QByteArray(d->d_name).contains(".msg.") || QByteArray(d->d_name).contains(".why.")) &&
+                ::lstat(name.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime < old)
+                ::unlink(name.constData());
         }
+        ::closedir(dir);
     }
-    return count;
+    return r;
 }
 
-std::optional<QString> retry(const QString &dataFolder, const QString &id)
+Result retry(const QString &dataFolder, const QString &id)
 {
     if (!validId(id))
-        return QStringLiteral("ID「%1」の形が正しくありません。").arg(id);
+        return failure(Result::Kind::BadId, QStringLiteral("ID「%1」の形が正しくありません。").arg(capped(id, 200)));
     for (State state : {State::Failed, State::Waiting}) {
         const QString folder = folderOf(dataFolder, state);
+        struct stat st = {};
+        if (::lstat(path(folder, id + Suffix).constData(), &st) != 0)
+            continue;
         QString problem;
         std::optional<QueuedMessage> m = read(folder, id, &problem);
-        if (!m)
-            continue;
+        if (!m) {
+            const QString why = state == State::Failed ? reasonBeside(folder, id) : QString();
+            return failure(Result::Kind::Unusable,
+                           QStringLiteral("%1 は送れないファイルです（%2）。drop で消してください。")
+                               .arg(id, why.isEmpty() ? problem : why));
+        }
         m->tried = 0;
         m->notBefore = 0;
         m->failure.clear();
-        if (auto error = write(folder, *m))
-            return error;
-        if (state == State::Failed && !moveFile(folder + fileName(id), queueFolder(dataFolder) + fileName(id)))
-            return QStringLiteral("%1 を queue/ に戻せません。").arg(id);
-        return std::nullopt;
+        if (Result written = writeFile(folder, id + Suffix, toJson(*m)); !written.ok())
+            return written;
+        if (state == State::Failed) {
+            if (Result moved = move(folder, queueFolder(dataFolder), id + Suffix); !moved.ok())
+                return moved;
+            ::unlink(path(folder, id + WhySuffix).constData());
+        }
+        return {};
     }
-    if (QFileInfo::exists(workFolder(dataFolder) + fileName(id)))
-        return QStringLiteral("%1 はいま送信中です。").arg(id);
-    return QStringLiteral("ID %1 のメッセージはキューにありません。").arg(id);
+    if (QFile::exists(workFolder(dataFolder) + id + Suffix))
+        return failure(Result::Kind::BeingSent, QStringLiteral("%1 はいま送信中です。").arg(id));
+    return failure(Result::Kind::NotQueued, QStringLiteral("ID %1 のメッセージはキューにありません。").arg(id));
 }
 
-std::optional<QString> drop(const QString &dataFolder, const QString &id)
+Result drop(const QString &dataFolder, const QString &id)
 {
     if (!validId(id))
-        return QStringLiteral("ID「%1」の形が正しくありません。").arg(id);
+        return failure(Result::Kind::BadId, QStringLiteral("ID「%1」の形が正しくありません。").arg(capped(id, 200)));
     for (State state : {State::Waiting, State::Failed}) {
-        if (QFile::remove(folderOf(dataFolder, state) + fileName(id)))
-            return std::nullopt;
+        const QString folder = folderOf(dataFolder, state);
+        const QByteArray name = path(folder, id + Suffix);
+        // A folder planted under a message's name goes as well, when it is empty.
+        if (::unlink(name.constData()) == 0 ||
+            ((errno == EISDIR || errno == EPERM) && ::rmdir(name.constData()) == 0)) {
+            ::unlink(path(folder, id + WhySuffix).constData());
+            return {};
+        }
+        if (errno != ENOENT)
+            return failure(Result::Kind::IoFailed,
+                           QStringLiteral("%1%2 を消せません（%3）。").arg(folder, id + Suffix, systemError()));
     }
-    if (QFileInfo::exists(workFolder(dataFolder) + fileName(id)))
-        return QStringLiteral("%1 はいま送信中です。終わってから消してください。").arg(id);
-    return QStringLiteral("ID %1 のメッセージはキューにありません。").arg(id);
+    struct stat st = {};
+    if (::lstat(path(workFolder(dataFolder), id + Suffix).constData(), &st) == 0)
+        return failure(Result::Kind::BeingSent,
+                       QStringLiteral("%1 はいま送信中です。終わってから消してください。").arg(id));
+    return failure(Result::Kind::NotQueued, QStringLiteral("ID %1 のメッセージはキューにありません。").arg(id));
 }
 
 QList<Entry> list(const QString &dataFolder)
 {
-    QList<Entry> entries;
-    for (State state : {State::Waiting, State::Sending, State::Failed}) {
-        const QString folder = folderOf(dataFolder, state);
-        for (const QString &id : idsIn(folder)) {
-            Entry e;
-            e.state = state;
-            const std::optional<QueuedMessage> m = read(folder, id, &e.problem);
-            if (m)
-                e.message = *m;
-            e.message.id = id;
-            entries << e;
-        }
-    }
-    return entries;
+    QList<Entry> all;
+    for (State state : {State::Waiting, State::Sending, State::Failed})
+        all += entries(dataFolder, state);
+    return all;
 }
+
+RunnerLock::RunnerLock(const QString &dataFolder) : m_lock(queueFolder(dataFolder) + QStringLiteral("runner.lock")) {}
 
 } // namespace sendqueue

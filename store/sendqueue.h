@@ -1,7 +1,10 @@
 #pragma once
 
+#include "store/locks.h"
+
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 // One message of the send queue, as its file holds it (UTF-8 JSON).
@@ -27,17 +30,50 @@ struct QueuedMessage {
 // The spool in the data folder: queue/ holds one file "<id>.msg" per waiting message;
 // a runner takes one by renaming it into queue/work/ and, when it is done, deletes it,
 // puts it back with its next try's time, or moves it to queue/failed/ with the reason.
-// Every file is written whole under another name and renamed into place, so a crash
-// never leaves half a message, and a message is always in exactly one of the folders.
+// Every file is written whole under another name and renamed into place (never through
+// a link), so a crash never leaves half a message, and a message is always in exactly
+// one of the folders.
+//
+// An entry is read only when it is a regular file of this user's (or root's), no larger
+// than MaxFileBytes, whose name is UTF-8: anything else (a link, a FIFO, another user's
+// file, a damaged one) is never opened for its contents, never followed and never sent;
+// the runner moves it to failed/ with the reason beside it in "<id>.why".
 namespace sendqueue
 {
 
+// A message's text, in UTF-8 bytes, wherever it comes from.
+constexpr qsizetype MaxTextBytes = 64 * 1024;
+// A message file; a larger one is refused unread.
+constexpr qsizetype MaxFileBytes = 1024 * 1024;
+// A hook command or a reason kept in a message.
+constexpr qsizetype MaxFieldBytes = 4096;
+// The most tries a message may be given.
+constexpr int MaxAttempts = 1000;
+
 enum class State { Waiting, Sending, Failed };
 
+// How a spool operation ended. The text is for the person reading.
+struct Result {
+    enum class Kind {
+        Done,
+        BadId,     // not a name the spool can hold
+        NotQueued, // no message with that id
+        BeingSent, // in work/: a runner is sending it
+        Unusable,  // an entry that can never be sent as it is (a link, damaged...)
+        Unsafe,    // the spool's folders could be changed by others, or cannot be written
+        IoFailed,  // the file system refused a write, a rename or a removal
+    };
+    Kind kind = Kind::Done;
+    QString text;
+    bool ok() const { return kind == Kind::Done; }
+};
+
 struct Entry {
-    QueuedMessage message;
+    QString id; // the file's name less ".msg"; bytes that are not UTF-8 shown as \xNN
     State state = State::Waiting;
-    QString problem; // a file that cannot be read: why (message.id is set)
+    QueuedMessage message; // as read (message.id == id); default where problem is set
+    QString problem;       // why it can never be sent as it is
+    QByteArray fileName;   // its name in its folder, as the file system has it
 };
 
 QString queueFolder(const QString &dataFolder);
@@ -45,33 +81,74 @@ QString workFolder(const QString &dataFolder);
 QString failedFolder(const QString &dataFolder);
 
 QByteArray toJson(const QueuedMessage &m);
-std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m); // the problem, if any
+// Reads a message file's bytes into *m (whose id is kept). The problem, if any: bad JSON,
+// no recipient, a text over MaxTextBytes. Numbers and times out of range are clamped.
+std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m);
+
+// The text cut to at most bytes of UTF-8 (an ellipsis at the cut), never inside a character.
+QString capped(const QString &text, qsizetype bytes);
+
+// Why a message text cannot be queued or sent however the centre counts: empty when it can.
+QString textSizeProblem(const QString &text);
 
 // The seconds before the retry after the tried-th failure (tried from 1).
 int retryDelay(const QList<int> &delays, int tried);
 
+// Makes queue/, work/ and failed/ (0700) and checks that nobody else can change them:
+// Unsafe, with the reason, when the data folder or a spool folder is writable by group
+// or others, is not a folder of this user's, or cannot be written.
+Result checkFolders(const QString &dataFolder);
+
 // Gives the message a fresh id (sortable by the time it was added) and puts it in queue/.
-std::optional<QString> add(const QString &dataFolder, QueuedMessage &m);
-// The ids in queue/, oldest first.
+Result add(const QString &dataFolder, QueuedMessage &m);
+// The ids of the well-formed names in queue/, oldest first.
 QStringList waitingIds(const QString &dataFolder);
-// The message file of an id in one of the folders; nullopt with *problem when unreadable.
+// The message file of an id in one of the folders; nullopt with *problem when it is no
+// readable message (see above).
 std::optional<QueuedMessage> read(const QString &folder, const QString &id, QString *problem);
-// Moves the message into work/; false when someone else took it first.
-bool take(const QString &dataFolder, const QString &id);
-// From work/: back into queue/ with the message's new contents.
-std::optional<QString> putBack(const QString &dataFolder, const QueuedMessage &m);
-// From work/ (or queue/) to failed/, the reason written into it.
-std::optional<QString> fail(const QString &dataFolder, QueuedMessage m, const QString &reason, State from);
+// Every entry of one folder, oldest first, read as above.
+QList<Entry> entries(const QString &dataFolder, State state);
+// Moves the message into work/: NotQueued when someone else took it first.
+Result take(const QString &dataFolder, const QString &id);
+// From work/: back into queue/ with the message's new contents. When the new contents
+// cannot be written the old file still goes back to queue/ (IoFailed): the caller keeps
+// the new contents and tries again later.
+Result putBack(const QString &dataFolder, const QueuedMessage &m);
+// From work/ (or queue/) to failed/, the reason written into it. When the file cannot be
+// rewritten it is moved all the same and the reason kept beside it (IoFailed if neither).
+Result fail(const QString &dataFolder, QueuedMessage m, const QString &reason, State from);
+// An entry that can never be sent (its problem set) from queue/ or work/ to failed/,
+// moved as it is (never opened, never followed), under a fresh id when its name is no
+// id; the reason beside it. *newId: the id it has in failed/.
+Result quarantine(const QString &dataFolder, const Entry &entry, QString *newId = nullptr);
 // Sent: the file in work/ goes.
-void finish(const QString &dataFolder, const QString &id);
-// After a crash: whatever is in work/ goes back to queue/ (or on to failed/ when it was
-// given up already). Only the one runner of a folder may do this. The number recovered.
-int recover(const QString &dataFolder);
+Result finish(const QString &dataFolder, const QString &id);
+
+struct Recovery {
+    int recovered = 0;    // back to queue/ (or on to failed/ when it was given up already)
+    QStringList problems; // what could not be moved, or was moved to failed/ as unusable
+};
+// After a crash: whatever is in work/ goes back. Only the one runner of a folder may
+// do this.
+Recovery recover(const QString &dataFolder);
 // A failed or waiting message made due now with its tries counted from zero.
-std::optional<QString> retry(const QString &dataFolder, const QString &id);
+Result retry(const QString &dataFolder, const QString &id);
 // Removes a waiting or failed message; a message being sent cannot be dropped.
-std::optional<QString> drop(const QString &dataFolder, const QString &id);
-// Every message, oldest first in each folder: waiting, sending, failed.
+Result drop(const QString &dataFolder, const QString &id);
+// Every entry, oldest first in each folder: waiting, sending, failed.
 QList<Entry> list(const QString &dataFolder);
+
+// The one runner of a data folder's queue: a lock on queue/runner.lock.
+class RunnerLock
+{
+public:
+    explicit RunnerLock(const QString &dataFolder);
+    bool tryLock() { return m_lock.tryLock(); }
+    bool isLocked() const { return m_lock.isLocked(); }
+    QString holder() const { return m_lock.holder(); }
+
+private:
+    PortLock m_lock;
+};
 
 } // namespace sendqueue

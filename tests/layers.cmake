@@ -2,6 +2,7 @@
 # encoding/, store/ and modem/ (the core) include no window, no widget and nothing of
 # app/; ui/ includes nothing of app/; the command-line tools include only the core.
 # Run as: cmake -DROOT=<source folder> -P layers.cmake
+include(${CMAKE_CURRENT_LIST_DIR}/sourcecheck.cmake)
 set(widgets "<Qt(Widgets|Gui|Help)/|<Q(Widget|Application|GuiApplication|Dialog|MainWindow)>")
 set(forbidden_encoding "\"(ui|app|modem|store)/|${widgets}")
 set(forbidden_store "\"(ui|app|modem)/|${widgets}")
@@ -21,7 +22,4 @@ foreach(folder encoding store modem ui tools)
         endforeach()
     endforeach()
 endforeach()
-if(failures)
-    list(JOIN failures "\n" text)
-    message(FATAL_ERROR "Includes against the layers:\n${text}")
-endif()
+fail_on_places("${failures}" "Includes against the layers")

@@ -1,3 +1,4 @@
+#include "modem/devicekind.h"
 #include "store/appdata.h"
 #include "store/passwordstore.h"
 #include "support/fakeplatform.h"
@@ -189,7 +190,8 @@ private slots:
         QTest::addColumn<int>("shownKind");
         QTest::addColumn<QString>("shownSpeed");
         QTest::addColumn<int>("shownVolume");
-        QTest::newRow("too high") << 12 << 30 << 7 << 10 << "optDialSpeed_2" << 3;
+        const int last = int(deviceKinds().size()) - 1;
+        QTest::newRow("too high") << last + 2 << 30 << 7 << last << "optDialSpeed_2" << 3;
         QTest::newRow("too low") << -2 << 0 << -1 << 0 << "optDialSpeed_1" << 0;
         QTest::newRow("speed 29 shows its tens") << 0 << 29 << 2 << 0 << "optDialSpeed_2" << 2;
     }

@@ -1,5 +1,9 @@
+#include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 // The command-line tool as a person uses it: arguments or standard input in, one
 // line per result out, exit status 2 with one error line on bad input.
@@ -73,6 +77,52 @@ private slots:
                      qPrintable(said));
         } else {
             QVERIFY(said.isEmpty());
+        }
+    }
+
+    // --wav into what is not a regular file writes where it is: a FIFO stays a FIFO and its
+    // reader gets the file, a standard stream gets it, a device is not replaced.
+    void wavInPlace_data()
+    {
+        QTest::addColumn<QString>("target"); // "fifo": a FIFO in a temporary folder
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("standard output") << "/dev/stdout";
+        QTest::newRow("a device") << "/dev/null";
+    }
+    void wavInPlace()
+    {
+        QFETCH(QString, target);
+        QTemporaryDir dir;
+        const QString tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-dtmf");
+        const QStringList keys{"tones", "--tone", "40", "--gap", "40", "--wav"};
+        QCOMPARE(QProcess::execute(tool, keys + QStringList{dir.filePath("ref.wav"), "1#"}), 0);
+        QFile ref(dir.filePath("ref.wav"));
+        QVERIFY(ref.open(QIODevice::ReadOnly));
+        const QByteArray expected = ref.readAll();
+        QVERIFY(expected.startsWith("RIFF"));
+        QProcess reader;
+        if (target == u"fifo") {
+            target = dir.filePath("fifo");
+            QVERIFY(::mkfifo(QFile::encodeName(target).constData(), 0600) == 0);
+            reader.start(QStringLiteral("cat"), {target});
+            QVERIFY(reader.waitForStarted());
+        }
+        QProcess run;
+        run.start(tool, keys + QStringList{target, "1#"});
+        QVERIFY(run.waitForFinished());
+        QCOMPARE(run.exitCode(), 0);
+        QVERIFY(run.readAllStandardError().isEmpty());
+        const QByteArray out = run.readAllStandardOutput();
+        struct stat st = {};
+        QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
+        if (target.endsWith(u"fifo")) {
+            QVERIFY(reader.waitForFinished());
+            QCOMPARE(reader.readAllStandardOutput(), expected);
+            QVERIFY(S_ISFIFO(st.st_mode));
+        } else if (target == u"/dev/stdout") {
+            QCOMPARE(out, expected);
+        } else {
+            QVERIFY(S_ISCHR(st.st_mode));
         }
     }
 };

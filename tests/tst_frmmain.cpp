@@ -246,7 +246,7 @@ private slots:
                 throw AppError(8018, QStringLiteral("MSComm"), QStringLiteral("device gone"));
             };
         if (way == ExitMenu)
-            QVERIFY_THROWS_EXCEPTION(ProcessEnded, f.w().mnuFILE_Click(0));
+            QVERIFY_THROWS_EXCEPTION(ProcessEnded, f.w().mnuFILE_Click(frmMain::FileItem::Exit));
         else if (way == ExitButton)
             QVERIFY_THROWS_EXCEPTION(ProcessEnded, f.w().cmdExit_Click());
         else {

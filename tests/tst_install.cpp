@@ -92,9 +92,11 @@ private Q_SLOTS:
         // program, the simulator and the help by running them.
         for (const char *path :
              {"bin/fumidori-dtmf", "bin/fumidori-send", "lib/systemd/user/fumidori-send.service",
-              "share/doc/fumidori/copyright", "share/doc/fumidori/changelog.gz",
-              "share/doc/fumidori/examples/70-fumidori-modem.rules", "share/bash-completion/completions/fumidori-dtmf",
-              "share/bash-completion/completions/fumidori-modemsim", "share/bash-completion/completions/fumidori-send"})
+              "lib/systemd/system/fumidori-send-system.service", "lib/sysusers.d/fumidori.conf",
+              "lib/tmpfiles.d/fumidori.conf", "lib/fumidori/plugins/fumidori-mail.so", "share/doc/fumidori/copyright",
+              "share/doc/fumidori/changelog.gz", "share/doc/fumidori/examples/70-fumidori-modem.rules",
+              "share/bash-completion/completions/fumidori-dtmf", "share/bash-completion/completions/fumidori-modemsim",
+              "share/bash-completion/completions/fumidori-send"})
             QVERIFY2(QFileInfo(installed(QLatin1String(path))).isFile(), path);
         QVERIFY(QFileInfo(installed("share/icons/hicolor/scalable/apps/" + AppId + ".svg")).isFile());
         for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
@@ -208,8 +210,11 @@ private Q_SLOTS:
         QVERIFY2(QFileInfo(deb).isFile(), made.out.constData());
 
         const Result depends = run(QStringLiteral("dpkg-deb"), {"-f", deb, "Depends"});
-        QVERIFY2(depends.out.contains("libqt6widgets6") && depends.out.contains("libqt6sql6-sqlite"),
+        QVERIFY2(depends.out.contains("libqt6widgets6") && depends.out.contains("libqt6sql6-sqlite") &&
+                     depends.out.contains("systemd | systemd-standalone-sysusers") && depends.out.contains("libgmime"),
                  depends.out.constData());
+        const Result postinst = run(QStringLiteral("dpkg-deb"), {"-I", deb, "postinst"});
+        QVERIFY2(postinst.out.contains("systemd-sysusers"), postinst.out.constData());
 
         if (QStandardPaths::findExecutable(QStringLiteral("lintian")).isEmpty())
             QSKIP("lintian is not installed (scripts/setup installs it)");

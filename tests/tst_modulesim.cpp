@@ -8,6 +8,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 class tst_ModuleSim : public QObject
 {
     Q_OBJECT
@@ -67,6 +72,66 @@ private slots:
             QCOMPARE(command(line, step[0]), step[1]);
         sim.field("message", 1); // once the call is told
         QCOMPARE(sim.printed.toUtf8(), summary);
+    }
+
+    // Bad usage is exit status 2 with one line naming the problem; nothing starts.
+    void badOptions_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("port 0") << QStringList{"--port", "0"} << "--port";
+        QTest::newRow("port 16") << QStringList{"--port", "16"} << "--port";
+        QTest::newRow("port not a number") << QStringList{"--port", "abc"} << "--port";
+        QTest::newRow("negative delay") << QStringList{"--delay", "-5"} << "--delay";
+        QTest::newRow("negative noise") << QStringList{"--noise", "-1"} << "--noise";
+        QTest::newRow("SIP port 0") << QStringList{"--sip", "0"} << "--sip";
+        QTest::newRow("unknown kind") << QStringList{"--kind", "fax"} << "--kind";
+        QTest::newRow("stray argument") << QStringList{"COM1"} << "COM1";
+        QTest::newRow("unknown option") << QStringList{"--speed", "9600"} << "speed";
+    }
+    void badOptions()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        QProcess sim;
+        sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"), QStringList{"--folder", dir.path()} + args);
+        QVERIFY(sim.waitForFinished(5000));
+        QCOMPARE(sim.exitCode(), 2);
+        const QString err = QString::fromUtf8(sim.readAllStandardError());
+        QVERIFY2(err.count(u'\n') == 1 && err.contains(said), qPrintable(err));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("ports"))));
+    }
+
+    // A program that set the line's exclusive mode and went away (killed, say) leaves it
+    // open to the next one, as a real device's last close does.
+    void exclusiveModeEndsWithItsProgram()
+    {
+        QTemporaryDir dir;
+        ModemSim sim;
+        QVERIFY(sim.start(dir.path(), 2));
+        const QByteArray device = QFile::encodeName(dir.filePath(QStringLiteral("ports/COM2")));
+        int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0);
+        ::close(fd);
+        // Once the simulator has answered a command sent after the close, it has seen it.
+        // (Raw descriptors: a serial port object would clear the mode itself as it closes.)
+        fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(fd >= 0 && ::write(fd, "AT\r", 3) == 3);
+        QByteArray answer;
+        pollfd readable{fd, POLLIN, 0};
+        while (!answer.contains("OK\r\n") && ::poll(&readable, 1, 5000) == 1) {
+            char buffer[64];
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            answer += QByteArray(buffer, int(qMax<ssize_t>(0, n)));
+        }
+        ::close(fd);
+        QVERIFY2(answer.contains("OK\r\n"), answer.constData());
+        fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        int exclusive = -1;
+        QVERIFY(fd >= 0 && ::ioctl(fd, TIOCGEXCL, &exclusive) == 0);
+        ::close(fd);
+        QCOMPARE(exclusive, 0);
     }
 };
 

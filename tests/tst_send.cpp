@@ -48,17 +48,33 @@ struct Rig : EngineRig {
 
 // What each centre kind's stages write after the call: the number (after the service
 // key or the star kinds' "#"), "ABC" with the end mark, and the star where there is one.
+struct KindRow {
+    QByteArray name;
+    int kind;
+    QByteArrayList stages;
+};
+
+QList<KindRow> kindRows()
+{
+    const QByteArray number = "ATD09012345678#;\r", mail = "ATD*2*2161718;\rATD##;\r";
+    QList<KindRow> rows;
+    for (int kind : {0, 1, 3, 4, 6})
+        rows << KindRow{"centre kind " + QByteArray::number(kind), kind, {number, mail}};
+    rows << KindRow{"centre kind 2", 2, {"ATD#;\r" + number, mail, "ATD*;\r"}};
+    rows << KindRow{"centre kind 5", 5, {"ATD1;\r" + number, mail}};
+    rows << KindRow{"centre kind 7", 7, {"ATD#;\r" + number, "ATD*2*2161718;\rATD#;\r", "ATD*;\r"}};
+    return rows;
+}
+
 void addKinds()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<QByteArrayList>("stages");
-    const QByteArray number = "ATD09012345678#;\r", mail = "ATD*2*2161718;\rATD##;\r";
-    for (int kind : {0, 1, 3, 4, 6})
-        QTest::addRow("centre kind %d", kind) << kind << QByteArrayList{number, mail};
-    QTest::newRow("centre kind 2") << 2 << QByteArrayList{"ATD#;\r" + number, mail, "ATD*;\r"};
-    QTest::newRow("centre kind 5") << 5 << QByteArrayList{"ATD1;\r" + number, mail};
-    QTest::newRow("centre kind 7") << 7 << QByteArrayList{"ATD#;\r" + number, "ATD*2*2161718;\rATD#;\r", "ATD*;\r"};
+    for (const KindRow &row : kindRows())
+        QTest::newRow(row.name.constData()) << row.kind << row.stages;
 }
+
+constexpr qint64 Limit = 60000;
 
 } // namespace
 
@@ -299,6 +315,140 @@ private slots:
         QCOMPARE(rig.engine.stage(), SendStage::Number);
         QCOMPARE(rig.port.writes.size(), 3);
         QVERIFY(rig.view.sendEnabled);
+    }
+    // Unattended, every centre kind's send goes through by itself whatever AutoTransmit
+    // and OkCheckNo say, waits of 0 included, each wait taken from the centre; with the
+    // OK check off, only the set-up commands' answers are read.
+    void unattended_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArrayList>("stages");
+        QTest::addColumn<int>("waits");
+        QTest::addColumn<int>("okCheckNo");
+        for (const KindRow &row : kindRows()) {
+            QTest::addRow("%s, waits 0, OkCheckNo 1", row.name.constData()) << row.kind << row.stages << 0 << 1;
+            QTest::addRow("%s, waits 3, OkCheckNo 0", row.name.constData()) << row.kind << row.stages << 3 << 0;
+        }
+    }
+    void unattended()
+    {
+        QFETCH(int, kind);
+        QFETCH(QByteArrayList, stages);
+        QFETCH(int, waits);
+        QFETCH(int, okCheckNo);
+        Rig rig(kind, 0, waits);
+        rig.data.settings.OkCheckNo = qint16(okCheckNo);
+        rig.engine.setUnattended(Limit);
+        rig.press();
+        QCOMPARE(rig.port.written(), Opening + stages.join() + "ATH\r");
+        QCOMPARE(rig.view.outcomes.size(), 1);
+        QCOMPARE(rig.view.outcomes[0].kind, SendOutcome::Sent);
+        QCOMPARE(rig.data.history.used().size(), 1);
+        QVERIFY(!rig.port.isOpen());
+        if (okCheckNo == 1)
+            QCOMPARE(rig.port.nonEmptyReads, 2); // ATZ and ATE0..., not the dial
+        const qint64 star = stages.size() == 3 ? qint64(SendEngine::StarToHangUpSeconds * 1000) : 0;
+        const qint64 centreWaits = 3 * waits * 1000 + star;
+        QVERIFY2(rig.waiter.now() >= centreWaits, QByteArray::number(rig.waiter.now()));
+        // (kind 5 pauses a second after its service key)
+        QVERIFY2(rig.waiter.now() < centreWaits + (kind == 5 ? 1000 : 0) + 3000, QByteArray::number(rig.waiter.now()));
+    }
+    // Unattended, a device silent beyond the limit (plus 200 ms a digit of the command),
+    // or refusing the call, ends it at once as a line failure naming why; with a person
+    // there the same refusal is passed over, and the send goes on at the next "OK".
+    void unattendedEnds_data()
+    {
+        QTest::addColumn<int>("atWrite");
+        QTest::addColumn<QByteArray>("answer"); // empty: none at all
+        QTest::addColumn<QString>("why");
+        QTest::addColumn<qint64>("endsAt"); // virtual ms, 0: not looked at
+        QTest::newRow("silent at ATZ") << 0 << QByteArray() << QStringLiteral("60 秒以内に応答しません") << Limit;
+        // ATD0570000111T; has 10 digits
+        QTest::newRow("silent at the dial")
+            << 2 << QByteArray() << QStringLiteral("62 秒以内に応答しません") << Limit + 200 + 10 * 200;
+        QTest::newRow("ERROR at set-up") << 1 << QByteArray("\r\nERROR\r\n") << QStringLiteral("ERROR と答え")
+                                         << qint64(0);
+        QTest::newRow("BUSY") << 2 << QByteArray("\r\nBUSY\r\n") << QStringLiteral("BUSY と答え") << qint64(0);
+        QTest::newRow("NO DIALTONE") << 2 << QByteArray("\r\nNO DIALTONE\r\n") << QStringLiteral("NO DIALTONE と答え")
+                                     << qint64(0);
+        QTest::newRow("NO ANSWER") << 2 << QByteArray("\r\nNO ANSWER\r\n") << QStringLiteral("NO ANSWER と答え")
+                                   << qint64(0);
+        // The wait after the end mark is at the hang-up stage: still no send to record.
+        QTest::newRow("ERROR after the end mark")
+            << 5 << QByteArray("\r\nERROR\r\n") << QStringLiteral("ERROR と答え") << qint64(0);
+        QTest::newRow("ERROR split across reads mid-mail")
+            << 4 << QByteArray("\r\nERR|OR\r\n") << QStringLiteral("ERROR と答え") << qint64(0);
+    }
+    void unattendedEnds()
+    {
+        QFETCH(int, atWrite);
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, why);
+        QFETCH(qint64, endsAt);
+        for (const bool attended : {false, true}) {
+            Rig rig(0, 1, 0);
+            auto ok = rig.port.onWrite;
+            rig.port.onWrite = [&](const QByteArray &bytes) {
+                if (rig.port.writes.size() - 1 != atWrite)
+                    return ok(bytes);
+                // A person's device answers the refusal, then "OK" after a while.
+                for (const QByteArray &piece : answer.split('|'))
+                    rig.waiter.after(50, [&rig, piece] { rig.port.receive(piece); });
+                if (attended)
+                    rig.waiter.after(500, [&rig] { rig.port.receive("\r\nOK\r\n"); });
+            };
+            if (attended) {
+                if (answer.isEmpty())
+                    continue; // silence with a person there waits for them
+                rig.press(5);
+                QCOMPARE(rig.port.written(), Opening + "ATD09012345678#;\rATD*2*2161718;\rATD##;\rATH\r");
+                QVERIFY(rig.view.errorsReported.isEmpty());
+                continue;
+            }
+            rig.engine.setUnattended(Limit);
+            rig.press();
+            QCOMPARE(rig.port.writes.size(), atWrite + 2);
+            QCOMPARE(rig.port.writes.last(), QByteArray("ATH\r"));
+            QVERIFY(!rig.port.isOpen());
+            QCOMPARE(rig.view.outcomes.size(), 1);
+            QCOMPARE(rig.view.outcomes[0].kind, SendOutcome::LineFailed);
+            QVERIFY2(rig.view.outcomes[0].text.contains(why), qPrintable(rig.view.outcomes[0].text));
+            QCOMPARE(rig.data.history.used().size(), 0);
+            if (endsAt)
+                QCOMPARE(rig.waiter.now(), endsAt);
+        }
+    }
+    // Unattended: the port held by another program is busy; a send abandoned is a
+    // failure for its reason, told once, but one abandoned in the wait before its
+    // hang-up had gone out: sent, and recorded once.
+    void unattendedOtherEnds()
+    {
+        Rig busy(0);
+        busy.port.failOpenWith = 8005;
+        busy.engine.setUnattended(Limit);
+        busy.press();
+        QCOMPARE(busy.view.outcomes.size(), 1);
+        QCOMPARE(busy.view.outcomes[0].kind, SendOutcome::Busy);
+
+        for (const int atWrite : {2, 5}) { // the centre call, the end mark
+            const bool gone = atWrite == 5;
+            Rig rig(0, 0, 3);
+            rig.engine.setUnattended(Limit);
+            auto ok = rig.port.onWrite;
+            rig.port.onWrite = [&](const QByteArray &bytes) {
+                ok(bytes);
+                if (rig.port.writes.size() - 1 == atWrite)
+                    rig.waiter.after(1000, [&rig] { rig.engine.abandon(QStringLiteral("止めた")); });
+            };
+            rig.press();
+            QVERIFY(!rig.port.isOpen());
+            QCOMPARE(rig.view.outcomes.size(), 1);
+            QCOMPARE(rig.view.outcomes[0].kind, gone ? SendOutcome::Sent : SendOutcome::LineFailed);
+            QCOMPARE(rig.view.outcomes[0].text, gone ? QString() : QStringLiteral("止めた"));
+            QCOMPARE(rig.data.history.used().size(), gone ? 1 : 0);
+            rig.engine.abandon(QStringLiteral("again"));
+            QCOMPARE(rig.view.outcomes.size(), 1);
+        }
     }
     // Without the OK check nothing is read, and the mail's pieces are MailInterval apart.
     void answersNotChecked()

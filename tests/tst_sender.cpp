@@ -4,9 +4,11 @@
 // lock between processes.
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
+#include "support/toolrun.h"
 
 #include "calldriver.h"
 #include "holdprompt.h"
+#include "modem/devicekind.h"
 #include "modem/lockedport.h"
 #include "options.h"
 #include "prepare.h"
@@ -29,8 +31,14 @@
 #include <QTime>
 #include <QTimer>
 
+#include <QFileSystemWatcher>
+
+#include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 Q_DECLARE_METATYPE(Outcome)
@@ -44,7 +52,9 @@ const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
 // hang() keeps a call open until it is aborted.
 struct Script {
     std::function<bool(int)> fails = [](int) { return false; };
+    QString failText = QStringLiteral("NO CARRIER");
     bool hang = false;
+    bool deaf = false; // an aborted call never ends
     std::function<void()> onStart = [] {};
     int calls = 0;
     QStringList numbers;
@@ -64,14 +74,15 @@ public:
             return;
         QTimer::singleShot(0, this, [this, call] {
             if (m_script.fails(call))
-                emit finished(ExitStatus::LineFailed, QStringLiteral("NO CARRIER"));
+                emit finished(ExitStatus::LineFailed, m_script.failText);
             else
                 emit finished(ExitStatus::Sent, QString());
         });
     }
     void abort() override
     {
-        QTimer::singleShot(0, this, [this] { emit finished(ExitStatus::LineFailed, QStringLiteral("切断")); });
+        if (!m_script.deaf)
+            QTimer::singleShot(0, this, [this] { emit finished(ExitStatus::LineFailed, QStringLiteral("切断")); });
     }
 
 private:
@@ -109,6 +120,7 @@ struct Run {
     QueueSettings settings;
     std::unique_ptr<QueueRunner> runner;
     std::unique_ptr<QSignalSpy> tried;
+    std::unique_ptr<QSignalSpy> idled;
 
     explicit Run(QString f) : folder(std::move(f))
     {
@@ -120,7 +132,14 @@ struct Run {
         runner = std::make_unique<QueueRunner>(folder, settings, reporter,
                                                [this] { return std::make_unique<ScriptedDriver>(script); });
         tried = std::make_unique<QSignalSpy>(runner.get(), &QueueRunner::tried);
+        idled = std::make_unique<QSignalSpy>(runner.get(), &QueueRunner::idle);
         return !runner->start();
+    }
+    // Until the runner has nothing to do (again).
+    bool waitForIdle()
+    {
+        const qsizetype seen = idled->count();
+        return idled->wait(5000) || idled->count() > seen;
     }
     // Until n tries have ended in all.
     bool waitForTries(int n)
@@ -139,25 +158,9 @@ struct Run {
     }
 };
 
-struct ToolRun {
-    int exitCode = -1;
-    QByteArray out;
-    QString err;
-};
-
 ToolRun runTool(const QStringList &args, const QByteArray &input = {})
 {
-    QProcess p;
-    p.start(Tool, args);
-    p.write(input);
-    p.closeWriteChannel();
-    ToolRun r;
-    if (!p.waitForFinished(20000))
-        return r;
-    r.exitCode = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return runTool(Tool, args, input);
 }
 
 // History entries known by their recipients, sent at 10:00 and the given seconds.
@@ -186,6 +189,41 @@ struct Holder {
     }
 };
 
+constexpr uid_t Nobody = 65534;
+
+// A message file the runner would send to R0, its on-sent hook leaving a mark.
+QByteArray trapMessage(const QString &mark)
+{
+    QueuedMessage m = message(QStringLiteral("R0"));
+    m.onSent = QStringLiteral("touch '%1'").arg(mark);
+    return sendqueue::toJson(m);
+}
+
+// Whether a process ends (or has ended) within five seconds: a process signalled a
+// moment ago may still be on its way out.
+bool processEnds(const QByteArray &pid)
+{
+    const int fd = int(::syscall(SYS_pidfd_open, pid.trimmed().toInt(), 0));
+    if (fd < 0)
+        return errno == ESRCH;
+    pollfd ended{fd, POLLIN, 0};
+    const bool gone = ::poll(&ended, 1, 5000) == 1;
+    ::close(fd);
+    return gone;
+}
+
+// Until the file exists (a hook writes it), watched, never polled.
+bool waitForFile(const QString &path)
+{
+    QFileSystemWatcher watcher({QFileInfo(path).path()});
+    QSignalSpy changed(&watcher, &QFileSystemWatcher::directoryChanged);
+    while (!QFile::exists(path)) {
+        if (!changed.wait(5000))
+            return QFile::exists(path);
+    }
+    return true;
+}
+
 } // namespace
 
 class tst_Sender : public QObject
@@ -196,9 +234,22 @@ private slots:
     void init();
     void retryWaitDoesNotHoldOthers();
     void attemptsUsedUpAndHooks();
+    void stopLeavesMessageQueued_data();
     void stopLeavesMessageQueued();
     void recoversAfterKill();
     void spoolCommands();
+    void oddEntries_data();
+    void oddEntries();
+    void unsafeFolders_data();
+    void unsafeFolders();
+    void putBackOnFullDisk();
+    void queueSettings_data();
+    void queueSettings();
+    void answerLimitSetting_data();
+    void answerLimitSetting();
+    void hookGroupEnds_data();
+    void hookGroupEnds();
+    void longReasonReachesHook();
     void checks_data();
     void checks();
     void delays_data();
@@ -232,7 +283,7 @@ void tst_Sender::retryWaitDoesNotHoldOthers()
 {
     for (int i = 0; i < 3; ++i) {
         QueuedMessage m = message(QStringLiteral("R%1").arg(i));
-        QVERIFY(!sendqueue::add(m_folder, m));
+        QVERIFY(sendqueue::add(m_folder, m).ok());
     }
     Run run(m_folder);
     run.settings.delays = {3600, 7200};
@@ -258,10 +309,10 @@ void tst_Sender::attemptsUsedUpAndHooks()
     doomed.attempts = 2;
     doomed.onFailed =
         QStringLiteral("{ env | grep ^FUMIDORI_ | sort; cat \"$FUMIDORI_MESSAGE_FILE\"; } > '%1'").arg(log);
-    QVERIFY(!sendqueue::add(m_folder, doomed));
+    QVERIFY(sendqueue::add(m_folder, doomed).ok());
     QueuedMessage fine = message("R2");
     fine.onSent = QStringLiteral("exit 7");
-    QVERIFY(!sendqueue::add(m_folder, fine));
+    QVERIFY(sendqueue::add(m_folder, fine).ok());
     Run run(m_folder);
     run.script.fails = [](int call) { return call <= 3; };
     QVERIFY(run.start());
@@ -284,12 +335,24 @@ void tst_Sender::attemptsUsedUpAndHooks()
     QVERIFY(!QFile::exists(lines[4].mid(22))); // the message file goes with the hook
 }
 
+// A stop during a call: the call hangs up, or, when it does not end within the limit,
+// is cut off; either way the message stays queued as it was.
+void tst_Sender::stopLeavesMessageQueued_data()
+{
+    QTest::addColumn<bool>("deaf");
+    QTest::newRow("the call hangs up") << false;
+    QTest::newRow("the call never ends") << true;
+}
+
 void tst_Sender::stopLeavesMessageQueued()
 {
+    QFETCH(bool, deaf);
     QueuedMessage m = message("R1");
-    QVERIFY(!sendqueue::add(m_folder, m));
+    QVERIFY(sendqueue::add(m_folder, m).ok());
     Run run(m_folder);
     run.script.hang = true;
+    run.script.deaf = deaf;
+    run.settings.stopLimitMs = 100;
     QVERIFY(run.start());
     QSignalSpy stopped(run.runner.get(), &QueueRunner::stopped);
     QEventLoop calling;
@@ -311,8 +374,8 @@ void tst_Sender::stopLeavesMessageQueued()
 void tst_Sender::recoversAfterKill()
 {
     QueuedMessage taken = message("R1"), givenUp = message("R2");
-    QVERIFY(!sendqueue::add(m_folder, taken) && !sendqueue::add(m_folder, givenUp));
-    QVERIFY(sendqueue::take(m_folder, taken.id) && sendqueue::take(m_folder, givenUp.id));
+    QVERIFY(sendqueue::add(m_folder, taken).ok() && sendqueue::add(m_folder, givenUp).ok());
+    QVERIFY(sendqueue::take(m_folder, taken.id).ok() && sendqueue::take(m_folder, givenUp.id).ok());
     givenUp.failure = QStringLiteral("too long");
     QVERIFY(writeFileBytes(sendqueue::workFolder(m_folder) + givenUp.id + ".msg", sendqueue::toJson(givenUp)));
     QVERIFY(writeFileBytes(sendqueue::queueFolder(m_folder) + "x.msg.Ab12Cd", "{\"to\":")); // a writer's remains
@@ -329,21 +392,350 @@ void tst_Sender::recoversAfterKill()
 void tst_Sender::spoolCommands()
 {
     QueuedMessage a = message("A"), b = message("B");
-    QVERIFY(!sendqueue::add(m_folder, a) && !sendqueue::add(m_folder, b));
+    QVERIFY(sendqueue::add(m_folder, a).ok() && sendqueue::add(m_folder, b).ok());
     QVERIFY(a.id < b.id);
     QCOMPARE(sendqueue::waitingIds(m_folder), QStringList({a.id, b.id}));
-    QVERIFY(sendqueue::take(m_folder, a.id));
-    QVERIFY(!sendqueue::take(m_folder, a.id)); // taken once only
-    QVERIFY(sendqueue::drop(m_folder, a.id).value_or("").contains(QStringLiteral("送信中")));
-    QVERIFY(!sendqueue::fail(m_folder, a, "why", sendqueue::State::Sending));
-    QVERIFY(!sendqueue::retry(m_folder, a.id));
-    QVERIFY(!sendqueue::drop(m_folder, b.id));
-    QVERIFY(sendqueue::drop(m_folder, b.id).has_value());
-    QVERIFY(sendqueue::retry(m_folder, "../Fumidori").has_value());
+    using Kind = sendqueue::Result::Kind;
+    QVERIFY(sendqueue::take(m_folder, a.id).ok());
+    QCOMPARE(sendqueue::take(m_folder, a.id).kind, Kind::NotQueued); // taken once only
+    QCOMPARE(sendqueue::drop(m_folder, a.id).kind, Kind::BeingSent);
+    QCOMPARE(sendqueue::retry(m_folder, a.id).kind, Kind::BeingSent);
+    QVERIFY(sendqueue::fail(m_folder, a, "why", sendqueue::State::Sending).ok());
+    QVERIFY(sendqueue::retry(m_folder, a.id).ok());
+    QVERIFY(sendqueue::drop(m_folder, b.id).ok());
+    QCOMPARE(sendqueue::drop(m_folder, b.id).kind, Kind::NotQueued);
+    QCOMPARE(sendqueue::retry(m_folder, "../Fumidori").kind, Kind::BadId);
     const QList<sendqueue::Entry> left = sendqueue::list(m_folder);
     QCOMPARE(left.size(), 1);
     QCOMPARE(left[0].state, sendqueue::State::Waiting);
     QCOMPARE(left[0].message.failure, QString());
+}
+
+// Entries no runner may trust: each is listed, then moved to failed/ with its reason,
+// never opened for its contents, followed or sent; no hook of it runs, work/ stays
+// empty, and it can be dropped.
+void tst_Sender::oddEntries_data()
+{
+    QTest::addColumn<QByteArray>("plant");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("link to a message of ours") << QByteArray("link") << QStringLiteral("シンボリックリンク");
+    QTest::newRow("FIFO") << QByteArray("fifo") << QStringLiteral("FIFO");
+    QTest::newRow("folder") << QByteArray("folder") << QStringLiteral("フォルダー");
+    QTest::newRow("name not UTF-8") << QByteArray("name") << QStringLiteral("UTF-8");
+    QTest::newRow("another user's message with a hook") << QByteArray("foreign") << QStringLiteral("uid 65534");
+    QTest::newRow("damaged") << QByteArray("damaged") << QStringLiteral("JSON");
+    QTest::newRow("300 MB, refused by its size") << QByteArray("huge") << QStringLiteral("大きすぎます");
+    QTest::newRow("text over 64 KiB") << QByteArray("long") << QStringLiteral("65537 バイト");
+    // What a killed runner left in work/ is looked at the same way when the next one starts.
+    QTest::newRow("link left in work/") << QByteArray("work/link") << QStringLiteral("シンボリックリンク");
+    QTest::newRow("FIFO left in work/") << QByteArray("work/fifo") << QStringLiteral("FIFO");
+}
+
+void tst_Sender::oddEntries()
+{
+    QFETCH(QByteArray, plant);
+    QFETCH(QString, reason);
+    QString queue = sendqueue::queueFolder(m_folder);
+    const QString mark = m_folder + "hook-ran";
+    if (plant.startsWith("work/")) {
+        queue = sendqueue::workFolder(m_folder);
+        plant = plant.mid(5);
+    }
+    QVERIFY(QDir().mkpath(queue));
+    QueuedMessage ahead = message("R1"); // first in the queue: its id is a time
+    QVERIFY(sendqueue::add(m_folder, ahead).ok());
+    const QByteArray entry = QFile::encodeName(queue) + (plant == "name" ? QByteArray("\xff\xfe") : plant) + ".msg";
+    const QString victim = m_folder + "victim.json";
+    QVERIFY(writeFileBytes(victim, trapMessage(mark)));
+    if (plant == "link") {
+        QVERIFY(::symlink(QFile::encodeName(victim).constData(), entry.constData()) == 0);
+    } else if (plant == "fifo") {
+        QVERIFY(::mkfifo(entry.constData(), 0600) == 0);
+    } else if (plant == "folder") {
+        QVERIFY(::mkdir(entry.constData(), 0700) == 0);
+    } else {
+        QByteArray bytes = trapMessage(mark);
+        if (plant == "damaged")
+            bytes = "{\"to\":";
+        if (plant == "long")
+            bytes = sendqueue::toJson(message("R0", QString(sendqueue::MaxTextBytes + 1, u'A')));
+        if (plant != "name") {
+            QVERIFY(writeFileBytes(QFile::decodeName(entry), bytes));
+        } else {
+            const int fd = ::open(entry.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+            QVERIFY(fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size());
+            ::close(fd);
+        }
+        if (plant == "huge")
+            QVERIFY(::truncate(entry.constData(), 300LL * 1024 * 1024) == 0);
+        if (plant == "foreign" && (::geteuid() != 0 || ::chown(entry.constData(), Nobody, Nobody) != 0))
+            QSKIP("another user's file needs root to plant");
+    }
+    const QList<sendqueue::Entry> listed = sendqueue::list(m_folder);
+    QCOMPARE(listed.size(), 2);
+    QVERIFY2(listed[1].problem.contains(reason), qPrintable(listed[1].problem));
+
+    // Set aside at once, while the message ahead of it is still being sent.
+    Run run(m_folder);
+    run.script.hang = true;
+    QEventLoop calling;
+    run.script.onStart = [&] { calling.quit(); };
+    QTimer::singleShot(5000, &calling, &QEventLoop::quit);
+    QVERIFY(run.start());
+    calling.exec();
+    QCOMPARE(run.script.numbers, QStringList{"09000000001"});
+    const QList<sendqueue::Entry> failed = sendqueue::entries(m_folder, sendqueue::State::Failed);
+    QCOMPARE(failed.size(), 1);
+    QSignalSpy stopped(run.runner.get(), &QueueRunner::stopped);
+    run.runner->stop();
+    QVERIFY(stopped.wait(5000));
+    QVERIFY(!QFile::exists(mark));
+    QCOMPARE(readFileBytes(victim), trapMessage(mark));
+    QCOMPARE(sendqueue::waitingIds(m_folder), QStringList{ahead.id});
+    QCOMPARE(sendqueue::entries(m_folder, sendqueue::State::Sending).size(), 0);
+    // A message that is whole under its new name can be tried again; one that is no
+    // message of ours cannot.
+    const sendqueue::Entry &e = failed[0];
+    const QString why = e.problem.isEmpty() ? e.message.failure : e.problem;
+    QVERIFY2(why.contains(reason), qPrintable(why));
+    if (!e.problem.isEmpty())
+        QCOMPARE(sendqueue::retry(m_folder, e.id).kind, sendqueue::Result::Kind::Unusable);
+    QVERIFY(sendqueue::drop(m_folder, failed[0].id).ok());
+    QCOMPARE(sendqueue::list(m_folder).size(), 1);
+    QCOMPARE(QDir(sendqueue::failedFolder(m_folder)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+             QStringList());
+}
+
+// Folders others could change, or that cannot be written: queue run refuses to start
+// (exit 2) and says why.
+void tst_Sender::unsafeFolders_data()
+{
+    QTest::addColumn<QString>("path"); // under the data folder; empty: the folder itself
+    QTest::addColumn<int>("mode");     // -1: a link to a folder of ours; -2: owned by another user
+    QTest::addColumn<QString>("said");
+    QTest::newRow("data folder writable by its group") << QString() << 0770 << QStringLiteral("chmod go-w");
+    QTest::newRow("queue/ writable by others") << "queue" << 0757 << QStringLiteral("chmod go-w");
+    QTest::newRow("queue/ read-only") << "queue" << 0555 << QStringLiteral("書き込めません");
+    QTest::newRow("failed/ writable by its group") << "queue/failed" << 0770 << QStringLiteral("chmod go-w");
+    QTest::newRow("queue/ a link") << "queue" << -1 << QStringLiteral("リンク");
+    QTest::newRow("work/ another user's") << "queue/work" << -2 << QStringLiteral("uid 65534");
+}
+
+void tst_Sender::unsafeFolders()
+{
+    QFETCH(QString, path);
+    QFETCH(int, mode);
+    QFETCH(QString, said);
+    const QString at = m_folder + path;
+    if (mode == -1) {
+        QVERIFY(QDir().mkpath(m_folder + "elsewhere"));
+        QVERIFY(QFile::link(m_folder + "elsewhere", at));
+    } else {
+        QVERIFY(QDir().mkpath(at));
+        if (mode == -2 && (::geteuid() != 0 || ::chown(QFile::encodeName(at).constData(), Nobody, Nobody) != 0))
+            QSKIP("a folder of another user needs root to make");
+        if (mode >= 0)
+            QVERIFY(::chmod(QFile::encodeName(at).constData(), mode_t(mode)) == 0);
+    }
+    const ToolRun r = runTool({"--folder", m_folder, "queue", "run"});
+    ::chmod(QFile::encodeName(at).constData(), 0700);
+    QVERIFY2(r.exitCode == 2, qPrintable(QString::number(r.exitCode) + ": " + r.err));
+    QVERIFY2(r.err.contains(said), qPrintable(r.err));
+}
+
+// A full disk (a file size limit here) at put-back: the failure is reported, the old file
+// goes back to queue/ (nothing is left in work/), the message is not sent again before
+// its time, and its new contents are written once writing works again.
+void tst_Sender::putBackOnFullDisk()
+{
+    for (const char *to : {"R0", "R1"}) {
+        QueuedMessage m = message(QString::fromLatin1(to));
+        QVERIFY(sendqueue::add(m_folder, m).ok());
+    }
+    Run run(m_folder);
+    run.settings.delays = {3600};
+    run.settings.rewriteMs = 200;
+    run.script.fails = [](int) { return true; };
+    run.reporter.json = true;
+    int events[2];
+    QVERIFY(::pipe2(events, O_NONBLOCK | O_CLOEXEC) == 0); // a pipe knows no file size limit
+    const int out = ::dup(STDOUT_FILENO);
+    QVERIFY(::dup2(events[1], STDOUT_FILENO) >= 0);
+    const auto oldSignal = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit old = {};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &old) == 0);
+    rlimit tiny = old;
+    tiny.rlim_cur = 16;
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &tiny) == 0);
+    const bool started = run.start();
+    const bool bothTried = run.waitForTries(2) && run.waitForIdle();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldSignal);
+    std::fflush(stdout);
+    ::dup2(out, STDOUT_FILENO);
+    ::close(out);
+    QByteArray told(65536, '\0');
+    told.truncate(qMax<ssize_t>(0, ::read(events[0], told.data(), size_t(told.size()))));
+    ::close(events[0]);
+    ::close(events[1]);
+    QVERIFY(started && bothTried);
+    QCOMPARE(run.script.calls, 2);
+    QCOMPARE(sendqueue::entries(m_folder, sendqueue::State::Sending).size(), 0);
+    QList<sendqueue::Entry> waiting = sendqueue::entries(m_folder, sendqueue::State::Waiting);
+    QCOMPARE(waiting.size(), 2);
+    QCOMPARE(waiting[0].message.tried, 0); // the old contents
+    QCOMPARE(told.count("\"event\":\"spool\""), 2);
+    QVERIFY2(told.contains("File too large"), told.constData());
+
+    // Writing works again: the next rewrite writes the kept contents; nothing is sent.
+    QVERIFY(run.waitForIdle());
+    waiting = sendqueue::entries(m_folder, sendqueue::State::Waiting);
+    QCOMPARE(waiting.size(), 2);
+    QCOMPARE(waiting[0].message.tried, 1);
+    QCOMPARE(waiting[1].message.tried, 1);
+    QVERIFY(waiting[0].message.notBefore > QDateTime::currentMSecsSinceEpoch() + 3500 * 1000);
+    QCOMPARE(run.script.calls, 2);
+}
+
+void tst_Sender::queueSettings_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QList<int>>("delays");
+    QTest::addColumn<int>("attempts");
+    QTest::addColumn<QString>("onSent");
+    QTest::addColumn<int>("hookTimeoutMs");
+    QTest::addColumn<QString>("problem"); // a part of the problems told; empty: none
+    const QList<int> usual{60, 300, 900};
+    const QString none;
+    QTest::newRow("none") << QByteArray() << usual << 3 << none << 60000 << none;
+    QTest::newRow("delays with commas, as documented")
+        << QByteArray("[Queue]\nDelays=1m,5m,15m\nAttempts=5\n") << usual << 5 << none << 60000 << none;
+    QTest::newRow("other delays") << QByteArray("[Queue]\nDelays=30s, 2h\n") << QList<int>{30, 7200} << 3 << none
+                                  << 60000 << none;
+    QTest::newRow("a hook with a comma") << QByteArray("[Queue]\nOnSent=logger -t page \"sent, $FUMIDORI_ID\"\n")
+                                         << usual << 3 << "logger -t page \"sent, $FUMIDORI_ID\"" << 60000 << none;
+    QTest::newRow("sections and keys in any case")
+        << QByteArray("[queue]\nhooktimeout=90s\nONSENT=true\n") << usual << 3 << "true" << 90000 << none;
+    QTest::newRow("unknown key") << QByteArray("[Queue]\nDelay=1m\n") << usual << 3 << none << 60000 << "Delay";
+    QTest::newRow("unknown section") << QByteArray("[Queu]\nDelays=1m\n") << usual << 3 << none << 60000 << "[Queu]";
+    QTest::newRow("bad attempts kept at the default")
+        << QByteArray("[Queue]\nAttempts=many\n") << usual << 3 << none << 60000 << "Attempts=many";
+    QTest::newRow("bad delays") << QByteArray("[Queue]\nDelays=soon\n") << usual << 3 << none << 60000 << "Delays=soon";
+    QTest::newRow("no timeout of zero") << QByteArray("[Queue]\nHookTimeout=0\n") << usual << 3 << none << 60000
+                                        << "HookTimeout=0";
+    QTest::newRow("not UTF-8") << QByteArray("[Queue]\nOnSent=\xff\n") << usual << 3 << none << 60000 << "UTF-8";
+}
+
+void tst_Sender::queueSettings()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QList<int>, delays);
+    QFETCH(int, attempts);
+    QFETCH(QString, onSent);
+    QFETCH(int, hookTimeoutMs);
+    QFETCH(QString, problem);
+    QVERIFY(QDir().mkpath(sendqueue::queueFolder(m_folder)));
+    if (!ini.isEmpty())
+        QVERIFY(writeFileBytes(sendqueue::queueFolder(m_folder) + "queue.ini", ini));
+    QStringList problems;
+    const QueueSettings s = QueueSettings::load(m_folder, &problems);
+    QCOMPARE(s.delays, delays);
+    QCOMPARE(s.attempts, attempts);
+    QCOMPARE(s.onSent, onSent);
+    QCOMPARE(s.hookTimeoutMs, hookTimeoutMs);
+    QCOMPARE(problems.size(), problem.isEmpty() ? 0 : 1);
+    QVERIFY2(problems.join(u'\n').contains(problem), qPrintable(problems.join(u'\n')));
+}
+
+void tst_Sender::answerLimitSetting_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<int>("limitS"); // 0: none set
+    QTest::addColumn<int>("problems");
+    QTest::newRow("minutes") << QByteArray("[Queue]\nAnswerLimit=2m\n") << 120 << 0;
+    QTest::newRow("seconds, any case") << QByteArray("[queue]\nanswerlimit=5\n") << 5 << 0;
+    QTest::newRow("below five seconds") << QByteArray("[Queue]\nAnswerLimit=4\n") << 0 << 1;
+    QTest::newRow("over an hour") << QByteArray("[Queue]\nAnswerLimit=2h\n") << 0 << 1;
+}
+
+void tst_Sender::answerLimitSetting()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(int, limitS);
+    QFETCH(int, problems);
+    QVERIFY(QDir().mkpath(sendqueue::queueFolder(m_folder)));
+    QVERIFY(writeFileBytes(sendqueue::queueFolder(m_folder) + "queue.ini", ini));
+    QStringList found;
+    const QueueSettings s = QueueSettings::load(m_folder, &found);
+    QCOMPARE(s.answerLimitS.value_or(0), limitS);
+    QCOMPARE(found.size(), problems);
+}
+
+// A hook that outlives its timeout, or the runner's stop, goes with everything it
+// started, even what ignores SIGTERM.
+void tst_Sender::hookGroupEnds_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("at its timeout") << "timeout";
+    QTest::newRow("when the runner stops") << "stop";
+    QTest::newRow("when a direct send is stopped") << "direct";
+}
+
+void tst_Sender::hookGroupEnds()
+{
+    QFETCH(QString, how);
+    const QString pidFile = m_folder + "grandchild";
+    const QString hook =
+        QStringLiteral("trap '' TERM; sleep 300 & echo $! > '%1.new'; mv '%1.new' '%1'; wait").arg(pidFile);
+    if (how == u"direct") { // the call fails (port 1 is no modem), then the hook runs
+        QProcess send;
+        send.start(Tool, {"--folder", m_folder, "--to", "R0", "--on-failed", hook, "X"});
+        QVERIFY(waitForFile(pidFile));
+        send.terminate();
+        QVERIFY(send.waitForFinished(10000));
+        QCOMPARE(send.exitCode(), 1);
+        QVERIFY2(processEnds(readFileBytes(pidFile)), readFileBytes(pidFile).constData());
+        return;
+    }
+    QueuedMessage m = message("R0");
+    m.onSent = hook;
+    QVERIFY(sendqueue::add(m_folder, m).ok());
+    Run run(m_folder);
+    run.settings.hookTimeoutMs = how == u"stop" ? 2000 : 300; // the grace after SIGTERM is as long, up to 5 s
+    QVERIFY(run.start());
+    QVERIFY(run.waitForTries(1));
+    QVERIFY(waitForFile(pidFile));
+    const QByteArray pid = readFileBytes(pidFile);
+    QVERIFY(pid.trimmed().toInt() > 0);
+    if (how == u"stop") {
+        QSignalSpy stopped(run.runner.get(), &QueueRunner::stopped);
+        run.runner->stop();
+        QVERIFY(stopped.wait(10000));
+    } else {
+        QVERIFY(run.waitForIdle());
+    }
+    QVERIFY2(processEnds(pid), pid.constData());
+}
+
+// A refusal far longer than an environment value may be still reaches the on-failed
+// hook, cut.
+void tst_Sender::longReasonReachesHook()
+{
+    const QString told = m_folder + "reason-bytes";
+    QueuedMessage m = message("R0");
+    m.attempts = 0;
+    m.onFailed = QStringLiteral("printf %s \"$FUMIDORI_REASON\" | wc -c > '%1'").arg(told);
+    QVERIFY(sendqueue::add(m_folder, m).ok());
+    Run run(m_folder);
+    run.script.fails = [](int) { return true; };
+    run.script.failText = QString(11000, QChar(0xD55C)); // 한, three bytes each
+    QVERIFY(run.start());
+    QVERIFY(run.waitForTries(1));
+    QVERIFY(run.waitForIdle());
+    const int bytes = readFileBytes(told).trimmed().toInt();
+    QVERIFY2(bytes > 4000 && bytes <= Hook::MaxValueBytes, qPrintable(QString::number(bytes)));
+    QVERIFY(sendqueue::entries(m_folder, sendqueue::State::Failed).value(0).message.failure.toUtf8().size() <=
+            sendqueue::MaxFieldBytes);
 }
 
 void tst_Sender::checks_data()
@@ -419,6 +811,9 @@ void tst_Sender::exitStatus_data()
                           << "--number";
     QTest::newRow("number without centre") << QStringList{"--number", "1", "X"} << QByteArray() << 2 << "--center";
     QTest::newRow("bad wait") << QStringList{"--to", "R0", "--wait", "soon", "X"} << QByteArray() << 2 << "--wait";
+    for (const char *limit : {"4", "3601", "1e3", "-60", "soon"})
+        QTest::addRow("answer limit %s", limit)
+            << QStringList{"--to", "R0", "--answer-limit", limit, "X"} << QByteArray() << 2 << "--answer-limit";
     QTest::newRow("unknown name") << QStringList{"--to", "Ghost", "X"} << QByteArray() << 2
                                   << QStringLiteral("「Ghost」はアドレス帳にありません");
     QTest::newRow("too long from stdin") << QStringList{"--to", "R0"} << QByteArray(21, 'A') + "\n" << 2 << "21";
@@ -427,7 +822,18 @@ void tst_Sender::exitStatus_data()
         << QStringList{"queue", "add", "--to", "Ghost", "X"} << QByteArray() << 2 << "Ghost";
     QTest::newRow("queue drop unknown") << QStringList{"queue", "drop", "20260101T000000000-00000"} << QByteArray() << 2
                                         << "ありません";
+    QTest::newRow("wait of NaN") << QStringList{"--to", "R0", "--wait", "nan", "X"} << QByteArray() << 2 << "--wait";
+    QTest::newRow("endless wait") << QStringList{"--to", "R0", "--wait", "inf", "X"} << QByteArray() << 2 << "--wait";
+    QTest::newRow("10 MB on standard input")
+        << QStringList{"--to", "R0"} << QByteArray(10 * 1024 * 1024, 'A') << 2 << QStringLiteral("大きすぎます");
+    QTest::newRow("queue add over 64 KiB")
+        << QStringList{"queue", "add", "--to", "R0", QString(sendqueue::MaxTextBytes / 3 + 1, QChar(0x3042))}
+        << QByteArray() << 2 << QStringLiteral("65538 バイト");
     QTest::newRow("queue add") << QStringList{"queue", "add", "--to", "R0", "X"} << QByteArray() << 0 << "";
+    QTest::newRow("--sender without --mail")
+        << QStringList{"queue", "add", "--sender", "a@b", "--to", "R0", "X"} << QByteArray() << 2 << "--mail";
+    QTest::newRow("--mail with a message")
+        << QStringList{"queue", "add", "--mail", "--to", "R0", "X"} << QByteArray() << 2 << "--mail";
 }
 
 void tst_Sender::exitStatus()
@@ -466,7 +872,7 @@ void tst_Sender::busy()
     QVERIFY(waiting.waitForFinished(20000));
     QVERIFY2(waiting.exitCode() != 3, waiting.readAllStandardError().constData());
 
-    PortLock runner(sendqueue::queueFolder(m_folder) + "runner.lock");
+    sendqueue::RunnerLock runner(m_folder);
     QVERIFY(QDir().mkpath(sendqueue::queueFolder(m_folder)) && runner.tryLock());
     r = runTool({"--folder", m_folder, "queue", "run"});
     QCOMPARE(r.exitCode, 3);
@@ -482,7 +888,7 @@ void tst_Sender::deviceKinds_data()
     QTest::newRow("sound card on a terminal") << 9 << true << true;
     QTest::newRow("sound card without one") << 9 << false << false;
     QTest::newRow("SIP") << 10 << false << true;
-    QTest::newRow("unknown") << 11 << true << false;
+    QTest::newRow("unknown") << int(::deviceKinds().size()) << true << false;
     QTest::newRow("negative") << -1 << true << false;
 }
 

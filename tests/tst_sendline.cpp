@@ -3,6 +3,7 @@
 // byte, the --json events, the queue with failing calls, and the window and a script
 // sharing a folder and a line.
 #include "support/fakeplatform.h"
+#include "support/linelogfile.h"
 #include "support/modemsim.h"
 
 #include "app/lifecycle.h"
@@ -53,6 +54,14 @@ QList<HistoryEntry> history(const QString &folder)
     return data.history.used();
 }
 
+// A folder with the settings above (a modem, centre kind 0) and a simulator on its COM1.
+struct SimFolder {
+    QTemporaryDir dir;
+    QString folder = dir.path() + u'/';
+    ModemSim sim;
+    bool start(const QStringList &options) { return writeSettings(folder, 0, 0) && sim.start(folder, 1, options); }
+};
+
 struct Run {
     int exitCode = -1;
     QList<QJsonObject> events;
@@ -86,6 +95,7 @@ private slots:
     void refusedBeforeAnyByte_data();
     void refusedBeforeAnyByte();
     void queueWithFailingCalls();
+    void queueStopsMidCall();
     void windowAndScript();
 };
 
@@ -145,6 +155,32 @@ void tst_SendLine::send()
         QVERIFY(sim.field("message", 1).isEmpty());
         QVERIFY(history(folder).isEmpty());
     }
+    // The line log: every byte the simulator received, in order, under one process and
+    // line.
+    const QList<LogRecord> records = readLineLog(folder + "log/line.log");
+    QVERIFY(records.size() > 3);
+    for (const LogRecord &r : records) {
+        QVERIFY(r.ms >= 0);
+        QCOMPARE(r.pid, records[0].pid);
+        QCOMPARE(r.line, QByteArray("COM1"));
+    }
+    // The outcome comes last, but for a hang-up still under way (the module's).
+    qsizetype end = records.size() - 1;
+    while (end > 0 && records[end].mark != '!' && (records[end].mark == '>' || records[end].mark == '<'))
+        --end;
+    QCOMPARE(records[end].mark, '!');
+    QVERIFY2(records[end].text.startsWith(status == 0 ? "end: sent" : "end: failed: "), records[end].text);
+    sim.process.terminate();
+    QVERIFY(sim.process.waitForFinished(5000));
+    QFile transcript(folder + "line1.txt");
+    QVERIFY(transcript.open(QIODevice::ReadOnly));
+    QByteArray received;
+    for (const QByteArray &line : transcript.readAll().split('\n')) {
+        const QList<QByteArray> parts = line.split(' ');
+        if (parts.size() >= 3 && parts[1] == "rx")
+            received += unescapeLogText(line.mid(parts[0].size() + 4));
+    }
+    QCOMPARE(joinedLog(records, '>'), received);
 }
 
 void tst_SendLine::refusedBeforeAnyByte_data()
@@ -179,18 +215,17 @@ void tst_SendLine::refusedBeforeAnyByte()
 // unknown name waits in failed/ and delays nobody.
 void tst_SendLine::queueWithFailingCalls()
 {
-    QTemporaryDir dir;
-    const QString folder = dir.path() + u'/';
-    QVERIFY(writeSettings(folder, 0, 0));
-    ModemSim sim;
-    QVERIFY(sim.start(folder, 1, {"--fail-every", "3"}));
+    SimFolder f;
+    QVERIFY(f.start({"--fail-every", "3"}));
+    const QString &folder = f.folder;
+    ModemSim &sim = f.sim;
     QStringList texts;
     for (int i = 0; i < 21; ++i) {
         QueuedMessage m;
         m.to = i == 10 ? QStringLiteral("Ghost") : QStringLiteral("R1");
         m.text = QStringLiteral("M%1").arg(i, 2, 10, QLatin1Char('0'));
         m.delays = {0};
-        QVERIFY(!sendqueue::add(folder, m));
+        QVERIFY(sendqueue::add(folder, m).ok());
         if (i != 10)
             texts << m.text;
     }
@@ -219,6 +254,36 @@ void tst_SendLine::queueWithFailingCalls()
     QCOMPARE(left[0].state, sendqueue::State::Failed);
     QVERIFY(left[0].message.failure.contains("Ghost"));
     QCOMPARE(history(folder).size(), 20);
+}
+
+// SIGTERM while a call is under way on a slow modem: the runner hangs up and ends
+// within seconds, the message stays queued with no try counted.
+void tst_SendLine::queueStopsMidCall()
+{
+    SimFolder f;
+    QVERIFY(f.start({"--delay", "1500"}));
+    const QString &folder = f.folder;
+    QueuedMessage m;
+    m.to = QStringLiteral("R1");
+    m.text = QStringLiteral("STOP");
+    QVERIFY(sendqueue::add(folder, m).ok());
+    QProcess run;
+    run.start(Tool, {"--folder", folder, "--json", "--quiet", "queue", "run"});
+    bool calling = false;
+    while (!calling && run.waitForReadyRead(20000)) {
+        while (run.canReadLine())
+            calling = calling || QJsonDocument::fromJson(run.readLine()).object().value("stage").toString() == u"call";
+    }
+    QVERIFY(calling);
+    run.terminate();
+    QVERIFY(run.waitForFinished(5000));
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.exitCode(), 0);
+    const QList<sendqueue::Entry> left = sendqueue::list(folder);
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left[0].state, sendqueue::State::Waiting);
+    QCOMPARE(left[0].message.tried, 0);
+    QVERIFY(history(folder).isEmpty());
 }
 
 // The window open on the folder. On another line a script sends meanwhile, and both

@@ -695,6 +695,29 @@ void TestSip::scriptSends()
                  !call.contains("dropped"),
              call.constData());
     QVERIFY(readFileBytes(dir.filePath(QString::fromLatin1(historyfile::FileName))).contains("ABC"));
+    // The line log: the engine's events and the digits, in order.
+    const QByteArray log = readFileBytes(dir.filePath(QStringLiteral("log/line.log")));
+    qsizetype at = 0;
+    for (const char *record :
+         {" sip # call", " sip = call sip:", " sip = established", " sip # number", " sip = digits 09012345678#",
+          " sip # mail", " sip ! sent", " sip # hangup", " sip ! end: sent"}) {
+        at = log.indexOf(record, at);
+        QVERIFY2(at >= 0, (record + QByteArray(" in:\n") + log).constData());
+    }
+
+    // A password given for the account registers (the centre refuses): it appears in
+    // no file of the folder, the log of the failed call included.
+    const QByteArray password = "Pw-4410-never-logged";
+    QVERIFY(writeFileBytes(passwordFile, password + '\n'));
+    QVERIFY(QFile::setPermissions(passwordFile, QFile::ReadOwner | QFile::WriteOwner));
+    std::tie(status, said) = sendFromScript(dir.path(), {"--sip-password-file", passwordFile}, noKeyring);
+    QVERIFY2(status == 1 && said.contains(QLatin1String("501")), qPrintable(said));
+    QVERIFY(readFileBytes(dir.filePath(QStringLiteral("log/line.log"))).contains(" sip ! end: failed: "));
+    QDirIterator files(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString path = files.next();
+        QVERIFY2(path == passwordFile || !readFileBytes(path).contains(password), qPrintable(path));
+    }
 }
 
 namespace

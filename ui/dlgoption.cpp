@@ -1,5 +1,6 @@
 #include "ui/dlgoption.h"
 
+#include "modem/devicekind.h"
 #include "store/appdata.h"
 #include "store/passwordstore.h"
 #include "ui/dlgmodemdet.h"
@@ -56,20 +57,22 @@ QFrame *tabFrame(QWidget *parent, const char *name)
 }
 } // namespace
 
-// The device kinds. The newer kinds' longer names widen the box only while one of
-// them is chosen, so the tab keeps its layout for kinds 0 to 7.
+// The device kinds. The kinds with a settings group of their own have longer names:
+// they widen the box only while one of them is chosen, so the tab keeps its layout for
+// the others.
 class KindBox : public QComboBox
 {
 public:
     using QComboBox::QComboBox;
     QSize sizeHint() const override { return narrowed(QComboBox::sizeHint()); }
     QSize minimumSizeHint() const override { return narrowed(QComboBox::minimumSizeHint()); }
-    int plainWidth = 0; // the width the names of kinds 0 to 7 need
+    int plainWidth = 0; // the width the names of the kinds without a group need
 
 private:
     QSize narrowed(QSize size) const
     {
-        if (currentIndex() < 8)
+        const DeviceKindRow *row = deviceKind(currentIndex());
+        if (!row || row->group == OptionsGroup::None)
             size.setWidth(qMin(size.width(), plainWidth));
         return size;
     }
@@ -110,12 +113,14 @@ void dlgOption::createNormalTab()
 {
     QWidget *f = fraNORMAL;
     cmbMODEM = make<KindBox>(f, "cmbMODEM", QStringLiteral("お使いの装置に合わせて選んでください"));
-    cmbMODEM->addItems({QStringLiteral("モデム"), QStringLiteral("モデム2"), QStringLiteral("通信PCカード1"),
-                        QStringLiteral("通信PCカード2"), QStringLiteral("通信PCカード3"), QStringLiteral("TA"),
-                        QStringLiteral("リンクケーブル"), QStringLiteral("モデム3")});
-    cmbMODEM->plainWidth = cmbMODEM->QComboBox::sizeHint().width();
-    cmbMODEM->addItems({QStringLiteral("携帯電話モジュール"), QStringLiteral("サウンド（トーンダイヤラー）"),
-                        QStringLiteral("インターネット電話（SIP）")});
+    QComboBox plain; // measures the names of the kinds without a group
+    plain.setFont(cmbMODEM->font());
+    for (const DeviceKindRow &row : deviceKinds()) {
+        cmbMODEM->addItem(QString::fromUtf8(row.label));
+        if (row.group == OptionsGroup::None)
+            plain.addItem(QString::fromUtf8(row.label));
+    }
+    cmbMODEM->plainWidth = plain.sizeHint().width();
 
     txtCom = make<QLineEdit>(f, "txtCom", QStringLiteral("モデムの接続されているポートを指定してください"));
     cmdDetModem = make<QPushButton>(f, "cmdDetModem", QStringLiteral("モデムの接続されたポートを検索します"),
@@ -175,7 +180,7 @@ void dlgOption::createNormalTab()
     grid->addLayout(indented(lblOutside, txtOUTSIDE), 7, 0, 1, 4);
     grid->setColumnStretch(3, 1);
     grid->setRowStretch(8, 1);
-    // Hidden for kinds 0 to 7, where the tab keeps its layout.
+    // Hidden for the kinds without a group of their own, where the tab keeps its layout.
     grid->addWidget(createToneGroup(f), 9, 0, 1, 4);
     grid->addWidget(createSipGroup(f), 10, 0, 1, 4);
     txtCom->setMaximumWidth(60);
@@ -427,7 +432,8 @@ void dlgOption::chkOutside_Click()
 
 void dlgOption::cmbMODEM_Click()
 {
-    if (cmbMODEM->currentIndex() != 5)
+    const DeviceKindRow *row = deviceKind(cmbMODEM->currentIndex());
+    if (!row || !row->trial)
         return;
     m_platform.boxes->show(this,
                            QStringLiteral("「") + cmbMODEM->currentText() + QStringLiteral("」への送信は、\n") +
@@ -435,32 +441,21 @@ void dlgOption::cmbMODEM_Click()
                            MessageBoxes::Critical, MessageBoxes::Ok);
 }
 
-namespace
-{
-constexpr int ModuleKind = 8;
-constexpr int SoundKind = 9;
-constexpr int SipKind = 10;
-} // namespace
-
-// The newer kinds' group: tone lengths for the sound card, the module's tone length
-// (it paces the digits itself), and for the sound card no port at all.
+// The chosen kind's settings group (the tone lengths, the account) and whether the
+// port applies to it.
 void dlgOption::cmbMODEM_Change()
 {
-    const int kind = cmbMODEM->currentIndex();
-    fraTONE->setVisible(kind == ModuleKind || kind == SoundKind);
-    fraSIP->setVisible(kind == SipKind);
+    const DeviceKindRow *row = deviceKind(cmbMODEM->currentIndex());
+    const OptionsGroup group = row ? row->group : OptionsGroup::None;
+    fraTONE->setVisible(group == OptionsGroup::ToneLength || group == OptionsGroup::Tones);
+    fraSIP->setVisible(group == OptionsGroup::Account);
     cmbMODEM->updateGeometry();
-    lblToneGap->setEnabled(kind == SoundKind);
-    txtToneGap->setEnabled(kind == SoundKind);
-    const bool portUsed = kind != SoundKind && kind != SipKind;
+    lblToneGap->setEnabled(group == OptionsGroup::Tones);
+    txtToneGap->setEnabled(group == OptionsGroup::Tones);
+    const bool portUsed = !row || row->usesPort;
     txtCom->setEnabled(portUsed);
     cmdDetModem->setEnabled(portUsed);
-    lblKindNote->setText(
-        kind == SoundKind
-            ? QStringLiteral("サウンドカードから数字の音を鳴らします。ポートは使いません。"
-                             "電話機の送話口をスピーカーに当て、音量を上げてください。")
-            : QStringLiteral("モジュールのポートを 115200bps で開きます。音の長さは 0.1 秒単位でモジュールに伝え、"
-                             "音と音の間隔はモジュールが決めます。"));
+    lblKindNote->setText(row ? QString::fromUtf8(row->optionsNote) : QString());
 }
 
 void dlgOption::cmdDetModem_Click()

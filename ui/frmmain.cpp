@@ -1,10 +1,8 @@
 #include "ui/frmmain.h"
 
-#include "modem/modemline.h"
+#include "modem/linelog.h"
 #include "modem/sendengine.h"
 #include "modem/serialport.h"
-#include "modem/sipline.h"
-#include "modem/soundline.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
 #include "ui/appicon.h"
@@ -72,10 +70,10 @@ frmMain::frmMain(AppData &data, Platform &platform, SerialPort &port, QWidget *p
     connectControls();
     // The window keeps the form's client size; menu bar and status bar come on top of it.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
-    m_modemLine = std::make_unique<ModemLine>(m_data.settings, mscCOM, m_waiter);
-    m_sipLine = std::make_unique<SipLine>(m_data.settings, m_waiter, m_platform.passwords);
-    m_soundLine = std::make_unique<SoundLine>(m_data.settings, m_waiter, *this);
-    m_engine = std::make_unique<SendEngine>(m_data, *this, *this);
+    m_lineLog = std::make_unique<LineLog>(m_data.folder);
+    m_lines = std::make_unique<KindLines>(
+        LineParts{m_data.settings, m_waiter, mscCOM, m_platform.passwords, this, m_lineLog.get()});
+    m_engine = std::make_unique<SendEngine>(m_data, *m_lines, *this);
 }
 
 frmMain::~frmMain()
@@ -133,7 +131,9 @@ void frmMain::createControls()
     timTIME->setInterval(1000);
 }
 
-QList<QAction *> frmMain::addMenu(const QString &title, const QStringList &items, void (frmMain::*handler)(int))
+// The items in order, an empty text for a separator; each item's place is its value.
+template <typename Item>
+QList<QAction *> frmMain::addMenu(const QString &title, const QStringList &items, void (frmMain::*handler)(Item))
 {
     QMenu *menu = menuBar()->addMenu(title);
     mnuMENU << menu->menuAction();
@@ -142,7 +142,7 @@ QList<QAction *> frmMain::addMenu(const QString &title, const QStringList &items
         QAction *action = item.isEmpty() ? menu->addSeparator() : menu->addAction(item);
         const int index = int(actions.size());
         if (!item.isEmpty())
-            connect(action, &QAction::triggered, this, [this, handler, index] { (this->*handler)(index); });
+            connect(action, &QAction::triggered, this, [this, handler, index] { (this->*handler)(Item(index)); });
         actions << action;
     }
     return actions;
@@ -158,7 +158,7 @@ void frmMain::createMenus()
                  QString(), QStringLiteral("カタカナ→ひらがな"), QStringLiteral("半角→全角"),
                  QStringLiteral("大文字→小文字"), QString(), QStringLiteral("最適化(&O)")},
                 &frmMain::mnuSTRING_Click);
-    mnuSTRING[8]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    mnuSTRING[int(StringItem::Optimize)]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     mnuOPTION =
         addMenu(QStringLiteral("ｵﾌﾟｼｮﾝ(&O)"),
                 {QStringLiteral("設定(&S)..."), QStringLiteral("追加／編集(&A)..."), QStringLiteral("送信履歴(&H)...")},
@@ -340,31 +340,38 @@ void frmMain::lbl_MouseDown(const QPoint &globalPos)
 void frmMain::lbl_DblClick()
 {
     if (!mscCOM.isOpen())
-        mnuOPTION_Click(1);
+        mnuOPTION_Click(OptionItem::AddressBook);
 }
 
-void frmMain::mnuFILE_Click(int index)
+void frmMain::mnuFILE_Click(FileItem item)
 {
-    if (index == 0)
+    if (item == FileItem::Exit)
         cmdExit_Click();
 }
 
-void frmMain::mnuOPTION_Click(int index)
+void frmMain::mnuOPTION_Click(OptionItem item)
 {
-    if (index == 0) {
+    switch (item) {
+    case OptionItem::Settings: {
         dlgOption dialog(m_data, m_platform, mscCOM, m_waiter, this);
         if (dialog.exec() == QDialog::Accepted)
             applyOptions();
-    } else if (index == 1) {
+        break;
+    }
+    case OptionItem::AddressBook: {
         dlgAdd dialog(m_data, m_platform, this);
         dialog.exec();
         fillSelectors();
         selectFirst();
-    } else if (index == 2) {
+        break;
+    }
+    case OptionItem::History: {
         dlgHistory dialog(
             m_data, [this] { return txtMail->toPlainText(); },
             [this](const QString &text) { txtMail->setPlainText(text); }, this);
         dialog.exec();
+        break;
+    }
     }
 }
 
@@ -376,15 +383,20 @@ void frmMain::applyOptions()
     ShowAutoTransmitMark();
 }
 
-void frmMain::mnuHELP_Click(int index)
+void frmMain::mnuHELP_Click(HelpItem item)
 {
-    if (index == 0) {
+    switch (item) {
+    case HelpItem::Contents:
         help().showContents(this);
-    } else if (index == 1) {
+        break;
+    case HelpItem::Search:
         help().showKeyword(this, QString());
-    } else if (index == 3) {
+        break;
+    case HelpItem::About: {
         dlgAbout dialog(m_platform, this);
         dialog.exec();
+        break;
+    }
     }
 }
 

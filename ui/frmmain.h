@@ -17,10 +17,8 @@ class QComboBox;
 class QMenu;
 class QPushButton;
 class QTimer;
-class ModemLine;
 class QMessageBox;
-class SipLine;
-class SoundLine;
+class LineLog;
 class SendEngine;
 class SerialPort;
 struct AppData;
@@ -29,7 +27,7 @@ struct Platform;
 // The program's one top-level window: the message box, the recipient and centre
 // selectors, the buttons that drive a send, the menus and the five status panels.
 // The controls keep the names the rest of the program and its tests know them by.
-class frmMain : public QMainWindow, public SendFrontEnd, public LineSet, public ReportTarget
+class frmMain : public QMainWindow, public SendFrontEnd, public ReportTarget
 {
     Q_OBJECT
 public:
@@ -57,10 +55,23 @@ public:
     void stbSTATUS_PanelDblClick(int panel);
     void lbl_MouseDown(const QPoint &globalPos);
     void lbl_DblClick();
-    void mnuFILE_Click(int index);
-    void mnuSTRING_Click(int index);
-    void mnuOPTION_Click(int index);
-    void mnuHELP_Click(int index);
+    // The menus' items by name, each valued by its place in its menu (separators count).
+    enum class FileItem { Exit = 0 };
+    enum class StringItem {
+        HiraganaToKatakana = 0,
+        FullToHalfWidth = 1,
+        LowerToUpper = 2,
+        KatakanaToHiragana = 4,
+        HalfToFullWidth = 5,
+        UpperToLower = 6,
+        Optimize = 8,
+    };
+    enum class OptionItem { Settings = 0, AddressBook = 1, History = 2 };
+    enum class HelpItem { Contents = 0, Search = 1, About = 3 };
+    void mnuFILE_Click(FileItem item);
+    void mnuSTRING_Click(StringItem item);
+    void mnuOPTION_Click(OptionItem item);
+    void mnuHELP_Click(HelpItem item);
     void cmdOptimize_Click();
     void cmdExit_Click();
 
@@ -83,9 +94,6 @@ public:
     void refused(Refusal reason) override;
     void failed(const AppError &error) override;
     void askToHoldPhone(std::function<void(bool playNumber)> answer) override;
-
-    // LineSet: the serial port's line for every device kind but the sound card's.
-    Line &line(int storedDeviceKind) override;
 
     SendEngine &engine() { return *m_engine; }
     // Status panels 1 to 5.
@@ -121,7 +129,8 @@ protected:
 private:
     void createControls();
     void createMenus();
-    QList<QAction *> addMenu(const QString &title, const QStringList &items, void (frmMain::*handler)(int));
+    template <typename Item>
+    QList<QAction *> addMenu(const QString &title, const QStringList &items, void (frmMain::*handler)(Item));
     void createStatusBar();
     void connectControls();
     void fillSelectors();
@@ -138,9 +147,8 @@ private:
     Platform &m_platform;
     SerialPort &mscCOM;
     EventLoopWaiter m_waiter;
-    std::unique_ptr<ModemLine> m_modemLine;
-    std::unique_ptr<SipLine> m_sipLine;
-    std::unique_ptr<SoundLine> m_soundLine;
+    std::unique_ptr<LineLog> m_lineLog;    // log/line.log of the data folder
+    std::unique_ptr<KindLines> m_lines;    // made from the device kinds' rows
     QMessageBox *m_holdPhoneBox = nullptr; // the sound card's question at the call, while shown
     std::unique_ptr<SendEngine> m_engine;
     std::unique_ptr<HelpLauncher> m_ownHelp; // when the platform brings no help viewer

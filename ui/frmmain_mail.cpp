@@ -51,18 +51,16 @@ void frmMain::updateSendEnabled()
     cmdButton->setEnabled(m_sequenceAllowsSend && m_lengthAllowsSend);
 }
 
-void frmMain::mnuSTRING_Click(int index)
+void frmMain::mnuSTRING_Click(StringItem item)
 {
-    if (index < 0 || index > 8 || index == 3 || index == 7)
-        return;
     QTextCursor cursor = txtMail->textCursor();
     if (!cursor.hasSelection())
         cursor.select(QTextCursor::Document);
     QString work = cursor.selectedText();
     work.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
     QString result = work;
-    if (index != 8) {
-        result = textcheck::convert(index, work);
+    if (item != StringItem::Optimize) {
+        result = textcheck::convert(int(item), work); // takes the menu's places
     } else {
         const int center = cmbCenter->currentIndex();
         if (center >= 0 && center < m_data.centers.size())
@@ -76,5 +74,5 @@ void frmMain::mnuSTRING_Click(int index)
 
 void frmMain::cmdOptimize_Click()
 {
-    mnuSTRING_Click(8);
+    mnuSTRING_Click(StringItem::Optimize);
 }

@@ -2,10 +2,7 @@
 // and the captions, panels, enabling and focus its events stand for.
 #include "ui/frmmain.h"
 
-#include "modem/modemline.h"
 #include "modem/sendengine.h"
-#include "modem/sipline.h"
-#include "modem/soundline.h"
 #include "modem/stagetexts.h"
 #include "store/appdata.h"
 #include "ui/clicklabel.h"
@@ -141,15 +138,6 @@ void frmMain::refused(Refusal reason)
 void frmMain::failed(const AppError &error)
 {
     m_platform.run->reportError(QStringLiteral("frmMain"), QStringLiteral("cmdButton_Click"), error, this, this);
-}
-
-Line &frmMain::line(int storedDeviceKind)
-{
-    if (storedDeviceKind == int(DeviceKind::Sip))
-        return *m_sipLine;
-    if (storedDeviceKind == int(DeviceKind::SoundCard))
-        return *m_soundLine;
-    return *m_modemLine;
 }
 
 // Asked without blocking: the engine's call waits for the answer, the window stays live

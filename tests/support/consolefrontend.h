@@ -30,6 +30,7 @@ public:
     QStringList clipboard; // every text put there; an empty entry for a clear
     QStringList errorsShown;
     QList<int> errorsReported;
+    QList<SendOutcome> outcomes; // unattended sending's
 
     int selectedCenter() const override { return center; }
     int selectedRecipient() const override { return recipient; }
@@ -65,6 +66,7 @@ public:
     }
     void refused(Refusal reason) override { errorsShown << stagetexts::refusal(reason); }
     void failed(const AppError &error) override { errorsReported << error.code(); }
+    void ended(const SendOutcome &outcome) override { outcomes << outcome; }
 
 private:
     AppData &m_data;

@@ -40,9 +40,10 @@ count     prints the length of TEXT as the main window counts it for centre kind
           (characters for kinds 0 and 1, Shift-JIS bytes for the others).
 tones     sounds the keys as touch tones: DIGITS (0-9, * and #, also A-D), or with
           --text the digits of TEXT followed by the end mark of centre kind K.
-          --wav writes a 16-bit mono WAV file, --play plays them through the default
-          audio output. Each key sounds --tone MS and is followed by --gap MS of
-          silence (40 to 500, default 100); --rate sets the WAV file's sample rate
+          --wav writes a 16-bit mono WAV file (a FIFO, a device or /dev/stdout
+          in place), --play plays them through the default audio output. Each
+          key sounds --tone MS and is followed by --gap MS of silence (40 to
+          500, default 100); --rate sets the WAV file's sample rate
           (8000 to 96000, default 8000). A character of TEXT without a code is an
           error unless --skip leaves it out as the mail stage does.
 

@@ -103,12 +103,7 @@ void addOptions(QCommandLineParser &p)
 // The centre over SIP, on Qt's event loop; the stop signals arrive through a signalfd.
 int runSip(const QCommandLineParser &p, const sigset_t &stops)
 {
-    bool ok = false;
-    const uint port = p.value("sip").toUInt(&ok);
-    if (!ok || port == 0 || port > 65534) {
-        std::fprintf(stderr, "fumidori-modemsim: --sip needs a port from 1 to 65534\n");
-        return 1;
-    }
+    const uint port = p.value("sip").toUInt();
     const int fd = ::signalfd(-1, &stops, SFD_CLOEXEC);
     QSocketNotifier stopNotifier(fd, QSocketNotifier::Read);
     SipCentre centre;
@@ -160,10 +155,6 @@ int run(const QCommandLineParser &p, const sigset_t &unblocked)
     faults.noise = p.value("noise").toInt();
     faults.chupError = p.isSet("chup-error");
     const qint64 delayUs = p.value("delay").toLongLong() * 1000;
-    if (p.value("kind") != u"modem" && p.value("kind") != u"module") {
-        std::fprintf(stderr, "fumidori-modemsim: --kind takes modem or module, not %s\n", qPrintable(p.value("kind")));
-        return 2;
-    }
     const SimKind kind = p.value("kind") == u"module" ? SimKind::Module : SimKind::Modem;
 
     PtyLine line(folder, port);
@@ -192,12 +183,15 @@ int run(const QCommandLineParser &p, const sigset_t &unblocked)
         int timeoutMs = -1;
         if (!pending.empty())
             timeoutMs = int(qMax<qint64>(0, (pending.front().dueUs - nowUs() + 999) / 1000));
-        pollfd fd{line.fd(), POLLIN, 0};
+        pollfd fds[2] = {{line.fd(), POLLIN, 0}, {line.closeWatch(), POLLIN, 0}};
+        pollfd &fd = fds[0];
         // The stop signals are blocked outside this call, so none slips in before it sleeps.
         timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
-        const int ready = ::ppoll(&fd, 1, timeoutMs < 0 ? nullptr : &timeout, &unblocked);
+        const int ready = ::ppoll(fds, line.closeWatch() >= 0 ? 2 : 1, timeoutMs < 0 ? nullptr : &timeout, &unblocked);
         if (ready < 0)
             continue; // a signal: look at the stop flag
+        if (fds[1].revents & POLLIN)
+            line.programClosed();
         if (fd.revents & POLLIN) {
             const QByteArray bytes = line.read();
             transcript.log("rx", bytes);
@@ -221,6 +215,43 @@ int run(const QCommandLineParser &p, const sigset_t &unblocked)
     return 0;
 }
 
+// Every option's value in its range: a whole number from low to high. The problem, if any.
+QString badOption(const QCommandLineParser &p)
+{
+    struct Range {
+        const char *name;
+        qint64 low, high;
+    };
+    static const Range ranges[] = {
+        {"port", 1, 15},
+        {"delay", 0, 60000},
+        {"noise", 0, 16 * 1024 * 1024},
+        {"no-carrier-after", 0, 1000000},
+        {"drop-after", 0, 1000000},
+        {"fail-every", 0, 1000000},
+        {"sip", 1, 65534},
+        {"hang-up-after", 0, 1000000},
+    };
+    for (const Range &r : ranges) {
+        const QString name = QLatin1String(r.name);
+        if (!p.isSet(name) && name == u"sip")
+            continue;
+        bool ok = false;
+        const qint64 value = p.value(name).toLongLong(&ok);
+        if (!ok || value < r.low || value > r.high)
+            return QStringLiteral("--%1 takes a whole number from %2 to %3, not \"%4\"")
+                .arg(name)
+                .arg(r.low)
+                .arg(r.high)
+                .arg(p.value(name).left(40));
+    }
+    if (p.value("kind") != u"modem" && p.value("kind") != u"module")
+        return QStringLiteral("--kind takes modem or module, not \"%1\"").arg(p.value("kind").left(40));
+    if (!p.positionalArguments().isEmpty())
+        return QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments().first().left(40));
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -229,7 +260,17 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Simulated voice modem and message centre on a pseudo-terminal."));
     addOptions(parser);
-    parser.process(app);
+    // Bad usage is exit status 2, as with the other tools.
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "fumidori-modemsim: %s\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet("help"))
+        parser.showHelp(0);
+    if (const QString problem = badOption(parser); !problem.isEmpty()) {
+        std::fprintf(stderr, "fumidori-modemsim: %s\n", qPrintable(problem));
+        return 2;
+    }
     struct sigaction action {
     };
     action.sa_handler = requestStop;

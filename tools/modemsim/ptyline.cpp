@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -62,11 +64,27 @@ bool PtyLine::open(QString *error)
     m_master = master;
     m_slave = slave;
     m_device = QString::fromLocal8Bit(name);
+    m_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_watch >= 0 && ::inotify_add_watch(m_watch, name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        ::close(m_watch);
+        m_watch = -1;
+    }
     return true;
+}
+
+void PtyLine::programClosed()
+{
+    char events[4096];
+    while (::read(m_watch, events, sizeof events) > 0) {
+    }
+    ::ioctl(m_slave, TIOCNXCL);
 }
 
 void PtyLine::close()
 {
+    if (m_watch >= 0)
+        ::close(m_watch);
+    m_watch = -1;
     if (m_master >= 0)
         ::close(m_master);
     if (m_slave >= 0)

@@ -7,7 +7,7 @@
 #include <memory>
 
 // One whole call for a prepared message, from the centre call to the hang-up, with no
-// window: each stage after its wait, whatever AutoTransmit and OkCheckNo say.
+// window: the send engine's unattended mode.
 struct CallRequest {
     QString folder;
     Settings settings;
@@ -17,6 +17,8 @@ struct CallRequest {
     // The SIP account's password, read before the call (empty: the call goes without
     // registering).
     QString sipPassword;
+    qint64 answerLimitMs = 60000; // how long the device may take to answer (Line::setAnswerLimit)
+    bool trace = false;           // the line log's records on standard error as well
 };
 
 // Drives the send engine for fumidori-send and tells what happens on the line.

@@ -1,25 +1,32 @@
 #include "hooks.h"
 
 #include "report.h"
+#include "store/sendqueue.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryFile>
 #include <QTimer>
 
-Hook::Hook(QString command, HookContext context, Reporter &reporter, QObject *parent)
+#include <csignal>
+#include <unistd.h>
+
+Hook::Hook(QString command, HookContext context, Reporter &reporter, int timeoutMs, QObject *parent)
     : QObject(parent), m_command(std::move(command)), m_reporter(reporter), m_process(new QProcess(this)),
-      m_file(new QTemporaryFile(this)), m_timer(new QTimer(this))
+      m_file(new QTemporaryFile(this)), m_timer(new QTimer(this)), m_grace(new QTimer(this)), m_timeoutMs(timeoutMs)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const auto set = [&env](const char *name, const QString &value) {
+        env.insert(QLatin1String(name), sendqueue::capped(value, MaxValueBytes));
+    };
     const Outcome &o = context.outcome;
-    env.insert(QStringLiteral("FUMIDORI_STATUS"), o.word());
-    env.insert(QStringLiteral("FUMIDORI_EXIT"), QString::number(o.exitCode()));
-    env.insert(QStringLiteral("FUMIDORI_RECIPIENT"), o.recipient);
-    env.insert(QStringLiteral("FUMIDORI_CENTER"), o.center);
-    env.insert(QStringLiteral("FUMIDORI_ATTEMPT"), QString::number(context.attempt));
-    env.insert(QStringLiteral("FUMIDORI_REASON"), o.status == ExitStatus::Sent ? QString() : o.message);
-    env.insert(QStringLiteral("FUMIDORI_ID"), context.id);
+    set("FUMIDORI_STATUS", o.word());
+    set("FUMIDORI_EXIT", QString::number(o.exitCode()));
+    set("FUMIDORI_RECIPIENT", o.recipient);
+    set("FUMIDORI_CENTER", o.center);
+    set("FUMIDORI_ATTEMPT", QString::number(context.attempt));
+    set("FUMIDORI_REASON", o.status == ExitStatus::Sent ? QString() : o.message);
+    set("FUMIDORI_ID", context.id);
     if (m_file->open()) {
         m_file->write(context.text.toUtf8());
         m_file->flush();
@@ -32,31 +39,84 @@ Hook::Hook(QString command, HookContext context, Reporter &reporter, QObject *pa
     // The hook's own output never mixes into --json's events on standard output.
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process->setStandardOutputFile(QProcess::nullDevice());
+    // A group of its own, so that what the hook starts can be ended with it.
+    m_process->setChildProcessModifier([] { ::setpgid(0, 0); });
     m_timer->setSingleShot(true);
-    connect(m_timer, &QTimer::timeout, m_process, &QProcess::kill);
+    m_grace->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, this,
+            [this] { terminate(QStringLiteral("%1 秒で終わらなかったため止めました").arg(m_timeoutMs / 1000.0)); });
+    connect(m_grace, &QTimer::timeout, this, [this] {
+        signalGroup(SIGKILL);
+        m_group = 0;
+        if (m_exited)
+            end();
+    });
     connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error != QProcess::FailedToStart)
             return;
-        m_timer->stop();
         failed(m_process->errorString());
-        emit finished();
+        m_group = 0;
+        m_exited = true;
+        end();
     });
     connect(m_process, &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
-        if (!m_timer->isActive())
-            failed(QStringLiteral("%1 秒で終わらなかったため止めました").arg(TimeoutMs / 1000));
+        m_exited = true;
+        m_timer->stop();
+        if (!m_stoppedWhy.isEmpty())
+            failed(m_stoppedWhy);
         else if (status != QProcess::NormalExit)
             failed(QStringLiteral("異常終了"));
         else if (code != 0)
             failed(QStringLiteral("終了コード %1").arg(code));
-        m_timer->stop();
-        emit finished();
+        // A hook that was stopped: what it left in its group goes when the grace is over.
+        // One that ended by itself may leave something running on purpose.
+        if (!m_grace->isActive()) {
+            m_group = 0;
+            end();
+        }
     });
+}
+
+Hook::~Hook()
+{
+    // Nothing the hook started outlives the runner that started it.
+    signalGroup(SIGKILL);
 }
 
 void Hook::start()
 {
-    m_timer->start(TimeoutMs);
+    m_timer->start(m_timeoutMs);
     m_process->start();
+    m_group = m_process->processId();
+}
+
+void Hook::stop()
+{
+    if (!m_ended && m_stoppedWhy.isEmpty())
+        terminate(QStringLiteral("終了の合図で止めました"));
+}
+
+void Hook::terminate(const QString &why)
+{
+    m_stoppedWhy = why;
+    m_timer->stop();
+    signalGroup(SIGTERM);
+    m_grace->start(qMin(GraceMs, qMax(m_timeoutMs, 100)));
+}
+
+void Hook::signalGroup(int sig)
+{
+    if (m_group > 0)
+        ::kill(pid_t(-m_group), sig);
+}
+
+void Hook::end()
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_grace->stop();
+    emit finished();
 }
 
 void Hook::failed(const QString &why)

@@ -1,8 +1,10 @@
 // fumidori-send: sends a message from a script, with no window, over the settings,
 // address book and history the window uses; or queues it for "queue run".
 #include "hooks.h"
+#include "mailintake.h"
 #include "messagesend.h"
 #include "options.h"
+#include "queueadd.h"
 #include "queuerunner.h"
 #include "report.h"
 #include "store/datafolder.h"
@@ -10,13 +12,14 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QStringDecoder>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -54,20 +57,40 @@ void onStop(QObject *context, std::function<void()> stop)
 }
 
 // The message from the command line, else standard input in UTF-8; line breaks at its end
-// dropped. Unreadable input is reported.
+// dropped. Unreadable input, or more than a message may hold, is reported; standard input
+// is read no further than that.
 std::optional<QString> messageText(const Options &o, Reporter &reporter)
 {
     QString text = o.message;
     if (!o.messageGiven) {
         if (::isatty(STDIN_FILENO))
             std::fputs("fumidori-send: メッセージを入力し、Ctrl+D で終えてください。\n", stderr);
-        QFile in;
-        if (!in.open(stdin, QIODevice::ReadOnly)) {
-            reporter.result({ExitStatus::BadInput, QStringLiteral("標準入力を読めません。")});
+        // Up to the end of the input, or to the first byte past the limit (a pipe gives a
+        // chunk at a time). Room for the line breaks at the end, which do not count.
+        const qsizetype limit = sendqueue::MaxTextBytes + 1024;
+        QByteArray bytes(limit + 1, Qt::Uninitialized);
+        qsizetype got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(STDIN_FILENO, bytes.data() + got, size_t(bytes.size() - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                reporter.result({ExitStatus::BadInput, QStringLiteral("標準入力を読めません。")});
+                return std::nullopt;
+            }
+            if (n == 0)
+                break;
+            got += n;
+        }
+        bytes.truncate(got);
+        if (got > limit) {
+            reporter.result(
+                {ExitStatus::BadInput, QStringLiteral("標準入力のメッセージが大きすぎます（UTF-8 で %1 バイトまで）。")
+                                           .arg(sendqueue::MaxTextBytes)});
             return std::nullopt;
         }
         QStringDecoder utf8(QStringDecoder::Utf8);
-        text = utf8.decode(in.readAll());
+        text = utf8.decode(bytes);
         if (utf8.hasError()) {
             reporter.result({ExitStatus::BadInput, QStringLiteral("標準入力が UTF-8 ではありません。")});
             return std::nullopt;
@@ -75,6 +98,10 @@ std::optional<QString> messageText(const Options &o, Reporter &reporter)
     }
     while (text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r')))
         text.chop(1);
+    if (const QString problem = sendqueue::textSizeProblem(text); !problem.isEmpty()) {
+        reporter.result({ExitStatus::BadInput, problem + u'。'});
+        return std::nullopt;
+    }
     return text;
 }
 
@@ -85,22 +112,28 @@ DeviceAccess deviceAccess(const Options &o)
     const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
     if (tty >= 0)
         ::close(tty);
-    return {tty >= 0 || ::isatty(STDIN_FILENO), o.sipPasswordFile, o.sipPassword};
+    DeviceAccess access{tty >= 0 || ::isatty(STDIN_FILENO), o.sipPasswordFile, o.sipPassword};
+    if (o.answerLimitS)
+        access.answerLimitMs = qint64(*o.answerLimitS) * 1000;
+    access.trace = o.trace;
+    return access;
 }
 
-// After the outcome: the hook of the outcome, then the end with its exit status.
-void endWith(const Options &o, Reporter &reporter, const Outcome &outcome, const QString &text, int attempt)
+// After the outcome: the hook of the outcome, then the end with its exit status. The
+// hook, while one runs.
+QPointer<Hook> endWith(const Options &o, Reporter &reporter, const Outcome &outcome, const QString &text, int attempt)
 {
     reporter.result(outcome, {{QStringLiteral("attempt"), attempt}});
     const QString hook = outcome.status == ExitStatus::Sent ? o.onSent : o.onFailed;
     const int code = outcome.exitCode();
     if (hook.isEmpty()) {
         QCoreApplication::exit(code);
-        return;
+        return nullptr;
     }
-    auto *run = new Hook(hook, {outcome, text, attempt, {}}, reporter, qApp);
+    auto *run = new Hook(hook, {outcome, text, attempt, {}}, reporter, Hook::DefaultTimeoutMs, qApp);
     QObject::connect(run, &Hook::finished, [code] { QCoreApplication::exit(code); });
     run->start();
+    return run;
 }
 
 int sendNow(const Options &o, Reporter &reporter)
@@ -114,6 +147,7 @@ int sendNow(const Options &o, Reporter &reporter)
     QTimer retryTimer;
     retryTimer.setSingleShot(true);
     bool stopping = false;
+    QPointer<Hook> hook;
     std::function<void(int)> tryOnce = [&](int attempt) {
         current = new MessageSend(
             o.folder, o.target, *text, reporter, [] { return makeCallDriver(); }, qApp);
@@ -134,11 +168,15 @@ int sendNow(const Options &o, Reporter &reporter)
                 retryTimer.start(delay * 1000);
                 return;
             }
-            endWith(o, reporter, outcome, sent, attempt);
+            hook = endWith(o, reporter, outcome, sent, attempt);
         });
         current->start();
     };
     onStop(qApp, [&] {
+        if (hook) { // the outcome is told already: the hook goes, with what it started
+            hook->stop();
+            return;
+        }
         if (stopping)
             return;
         stopping = true;
@@ -146,8 +184,8 @@ int sendNow(const Options &o, Reporter &reporter)
             current->abort();
         } else if (retryTimer.isActive()) {
             retryTimer.stop();
-            endWith(o, reporter, {ExitStatus::LineFailed, QStringLiteral("やり直しを待つ間に止めました。")}, *text,
-                    attempts);
+            hook = endWith(o, reporter, {ExitStatus::LineFailed, QStringLiteral("やり直しを待つ間に止めました。")},
+                           *text, attempts);
         }
     });
     QTimer::singleShot(0, qApp, [&] { tryOnce(1); });
@@ -156,27 +194,19 @@ int sendNow(const Options &o, Reporter &reporter)
 
 int queueAdd(const Options &o, Reporter &reporter)
 {
+    if (o.mail)
+        return queueMail(o, deviceAccess(o));
     const std::optional<QString> text = messageText(o, reporter);
     if (!text)
         return 2;
-    // What can never be sent is refused now, while the script can still say so.
-    auto checked = prepare(o.folder, o.target, *text, deviceAccess(o));
-    if (auto *refusal = std::get_if<Outcome>(&checked)) {
+    auto queued = messageToQueue(o, o.target, *text, deviceAccess(o));
+    if (auto *refusal = std::get_if<Outcome>(&queued)) {
         reporter.result(*refusal);
         return refusal->exitCode();
     }
-    QueuedMessage m;
-    m.to = o.target.to;
-    m.number = o.target.number;
-    m.center = o.target.center;
-    m.optimize = o.target.optimize;
-    m.text = *text;
-    m.attempts = o.attempts.value_or(QueueSettings::load(o.folder).attempts);
-    m.delays = o.delays.value_or(QList<int>());
-    m.onSent = o.onSent;
-    m.onFailed = o.onFailed;
-    if (auto problem = sendqueue::add(o.folder, m)) {
-        reporter.result({ExitStatus::BadInput, *problem});
+    QueuedMessage &m = std::get<QueuedMessage>(queued);
+    if (const sendqueue::Result added = sendqueue::add(o.folder, m); !added.ok()) {
+        reporter.result({ExitStatus::BadInput, added.text});
         return 2;
     }
     if (o.json)
@@ -189,7 +219,10 @@ int queueAdd(const Options &o, Reporter &reporter)
 
 int queueRun(const Options &o, Reporter &reporter)
 {
-    QueueSettings settings = QueueSettings::load(o.folder);
+    QStringList problems;
+    QueueSettings settings = QueueSettings::load(o.folder, &problems);
+    for (const QString &problem : problems)
+        reporter.warn(QStringLiteral("settings"), problem);
     if (!o.onSent.isEmpty())
         settings.onSent = o.onSent;
     if (!o.onFailed.isEmpty())
@@ -199,7 +232,10 @@ int queueRun(const Options &o, Reporter &reporter)
     if (o.delays)
         settings.delays = *o.delays;
     QueueRunner runner(o.folder, settings, reporter, [] { return makeCallDriver(); });
-    runner.setDeviceAccess(deviceAccess(o));
+    DeviceAccess access = deviceAccess(o);
+    if (!o.answerLimitS && settings.answerLimitS)
+        access.answerLimitMs = qint64(*settings.answerLimitS) * 1000;
+    runner.setDeviceAccess(access);
     if (const std::optional<Outcome> refused = runner.start()) {
         reporter.result(*refused);
         return refused->exitCode();
@@ -221,19 +257,22 @@ QString stateWord(const sendqueue::Entry &e, qint64 now)
     }
 }
 
+// Every entry, odd ones included: one in queue/ or work/ that can never be sent is
+// "damaged" (the runner sets it aside), one in failed/ is "failed", with the reason.
 int queueList(const Options &o, Reporter &)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     for (const sendqueue::Entry &e : sendqueue::list(o.folder)) {
         const QueuedMessage &m = e.message;
-        const QString state = e.problem.isEmpty() ? stateWord(e, now) : QStringLiteral("damaged");
+        const QString state =
+            e.problem.isEmpty() || e.state == sendqueue::State::Failed ? stateWord(e, now) : QStringLiteral("damaged");
         const QString who = m.to.isEmpty() ? m.number : m.to;
         const QString next =
             m.notBefore > now ? QDateTime::fromMSecsSinceEpoch(m.notBefore).toString(Qt::ISODate) : QString();
         const QString why = e.problem.isEmpty() ? (m.failure.isEmpty() ? m.lastError : m.failure) : e.problem;
         QString line;
         if (o.json) {
-            const QJsonObject obj{{QStringLiteral("id"), m.id},       {QStringLiteral("state"), state},
+            const QJsonObject obj{{QStringLiteral("id"), e.id},       {QStringLiteral("state"), state},
                                   {QStringLiteral("recipient"), who}, {QStringLiteral("center"), m.center},
                                   {QStringLiteral("tried"), m.tried}, {QStringLiteral("attempts"), m.attempts},
                                   {QStringLiteral("next"), next},     {QStringLiteral("reason"), why},
@@ -242,7 +281,7 @@ int queueList(const Options &o, Reporter &)
         } else {
             QString preview = m.text.left(20);
             preview.replace(QLatin1Char('\n'), QLatin1Char(' '));
-            line = QStringList{m.id,    state, QStringLiteral("%1/%2").arg(m.tried).arg(m.attempts + 1), next, who,
+            line = QStringList{e.id,    state, QStringLiteral("%1/%2").arg(m.tried).arg(m.attempts + 1), next, who,
                                preview, why}
                        .join(QLatin1Char('\t'));
         }
@@ -254,12 +293,13 @@ int queueList(const Options &o, Reporter &)
 int queueChange(const Options &o, Reporter &reporter)
 {
     const bool retry = o.command == Options::Command::QueueRetry;
-    const std::optional<QString> problem = retry ? sendqueue::retry(o.folder, o.id) : sendqueue::drop(o.folder, o.id);
-    if (!problem)
+    const sendqueue::Result r = retry ? sendqueue::retry(o.folder, o.id) : sendqueue::drop(o.folder, o.id);
+    if (r.ok())
         return 0;
-    const bool busy = problem->contains(QStringLiteral("送信中"));
-    reporter.result({busy ? ExitStatus::Busy : ExitStatus::BadInput, *problem});
-    return busy ? 3 : 2;
+    const Outcome outcome{r.kind == sendqueue::Result::Kind::BeingSent ? ExitStatus::Busy : ExitStatus::BadInput,
+                          r.text};
+    reporter.result(outcome);
+    return outcome.exitCode();
 }
 
 } // namespace
@@ -279,6 +319,8 @@ int main(int argc, char *argv[])
         std::fputs((QStringLiteral("fumidori-send: ") + error + QLatin1Char('\n')).toUtf8().constData(), stderr);
         return 2;
     }
+    // A file over the size limit (ulimit -f) is a write that fails, reported, not the end.
+    ::signal(SIGXFSZ, SIG_IGN);
     Reporter reporter;
     reporter.quiet = options->quiet;
     reporter.json = options->json;

@@ -31,9 +31,11 @@ void MessageSend::start()
     }
     m_prepared = std::make_unique<Prepared>(std::get<Prepared>(std::move(prepared)));
     m_sentText = m_prepared->text;
-    // A device without a serial port (the sound card, SIP) has nothing to lock.
-    if (*deviceRules(m_prepared->data.settings.ModemKind).lineSettings == '\0') {
-        if (m_prepared->data.settings.ModemKind == int(DeviceKind::Sip))
+    // A device without a serial port has nothing to lock; one that registers with an
+    // account has its password read first.
+    const DeviceKindRow *kind = deviceKind(m_prepared->data.settings.ModemKind);
+    if (kind && !kind->usesPort) {
+        if (kind->usesAccount)
             readSipPassword();
         else
             call();
@@ -126,7 +128,10 @@ void MessageSend::call()
             [this](int remaining, int total) { m_reporter.progress(remaining, total); });
     connect(m_driver.get(), &CallDriver::finished, this, &MessageSend::callEnded);
     const Prepared &p = *m_prepared;
-    m_driver->start({m_folder, p.data.settings, p.center, p.number, p.text, m_sipPassword});
+    // The line's lock, when it has one, is held here from before the call to its end:
+    // the driver opens the port without taking it again.
+    m_driver->start(
+        {m_folder, p.data.settings, p.center, p.number, p.text, m_sipPassword, m_access.answerLimitMs, m_access.trace});
 }
 
 void MessageSend::callEnded(ExitStatus status, const QString &message)

@@ -19,6 +19,7 @@ const QString Usage =
     QStringLiteral("  fumidori-send [オプション] --to 名前 [メッセージ]\n"
                    "  fumidori-send [オプション] --number 番号 --center センター [メッセージ]\n"
                    "  fumidori-send queue add [オプション] --to 名前 [メッセージ]\n"
+                   "  fumidori-send queue add --mail [--to 名前] [--sender 送信者] [--recipient 宛先]\n"
                    "  fumidori-send queue run | list | retry ID | drop ID\n"
                    "メッセージを省くと標準入力 (UTF-8) から読みます。\n"
                    "終了コード: 0 送信した、1 回線の失敗、2 使い方か入力の誤り、3 ポートかキューが使用中。");
@@ -42,6 +43,11 @@ void addOptions(QCommandLineParser &p)
         {"on-sent", "送れたあとに実行するコマンド。", "CMD"},
         {"on-failed", "送れなかったあとに実行するコマンド。", "CMD"},
         {"sip-password-file", "SIP のパスワードのファイル（持ち主だけが読めること）。", "FILE"},
+        {"answer-limit", "機器の応答を待つ秒数（5～3600、既定 60）。過ぎると回線の失敗。", "SECONDS"},
+        {"trace", "回線のやり取り（回線ログの記録）を標準エラー出力にも書く。"},
+        {"mail", "queue add: 標準入力のメールをキューに入れる（メールサーバーの配送先として）。"},
+        {"sender", "--mail: エンベロープの送信者（既定: 環境変数 SENDER）。", "ADDRESS"},
+        {"recipient", "--mail: 配送先のアドレス（既定: 環境変数 ORIGINAL_RECIPIENT）。", "ADDRESS"},
     });
     p.addPositionalArgument(QStringLiteral("message"), QStringLiteral("メッセージ（省くと標準入力から）。"),
                             QStringLiteral("[メッセージ]"));
@@ -169,9 +175,17 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     };
     bool ok = false;
     const double wait = p.value("wait").toDouble(&ok);
-    if (!ok || wait < 0 || wait > 7 * 24 * 3600)
+    // Written so that NaN fails it too.
+    if (!ok || !(wait >= 0 && wait <= 7 * 24 * 3600))
         return fail(QStringLiteral("--wait には 0 以上の秒数を指定してください。"));
     o.waitMs = qint64(wait * 1000);
+    o.trace = p.isSet("trace");
+    if (p.isSet("answer-limit")) {
+        const int limit = p.value("answer-limit").toInt(&ok);
+        if (!ok || limit < DeviceAccess::MinAnswerLimitS || limit > DeviceAccess::MaxAnswerLimitS)
+            return fail(QStringLiteral("--answer-limit には 5 から 3600 までの秒数を指定してください。"));
+        o.answerLimitS = limit;
+    }
     if (p.isSet("attempts")) {
         const int n = p.value("attempts").toInt(&ok);
         if (!ok || n < 0 || n > 1000)
@@ -192,11 +206,24 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     }
 
     QStringList positional = p.positionalArguments();
+    if ((p.isSet("mail") || p.isSet("sender") || p.isSet("recipient")) &&
+        !(isQueueCommand(positional) && positional[1] == QLatin1String("add") && p.isSet("mail")))
+        return fail(QStringLiteral("--mail、--sender、--recipient は queue add --mail で使います。"));
     if (isQueueCommand(positional)) {
         const QString word = positional[1];
         positional = positional.mid(2);
         if (word == QLatin1String("add")) {
             o.command = Options::Command::QueueAdd;
+            if (p.isSet("mail")) {
+                if (!o.target.number.isEmpty() || !o.target.center.isEmpty() || !positional.isEmpty())
+                    return fail(QStringLiteral("--mail はメールを標準入力から読みます。--number、--center "
+                                               "とメッセージの引数は使えません。"));
+                o.mail = true;
+                if (p.isSet("sender"))
+                    o.mailSender = p.value("sender");
+                o.mailRecipient = p.value("recipient");
+                return o;
+            }
         } else if (word == QLatin1String("run") || word == QLatin1String("list")) {
             o.command = word == QLatin1String("run") ? Options::Command::QueueRun : Options::Command::QueueList;
             if (!positional.isEmpty())

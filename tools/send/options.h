@@ -18,6 +18,8 @@ struct Options {
     bool quiet = false;
     bool json = false;
     qint64 waitMs = 0;
+    std::optional<int> answerLimitS; // --answer-limit
+    bool trace = false;
     std::optional<int> attempts;
     std::optional<QList<int>> delays; // seconds
     QString onSent;
@@ -25,6 +27,10 @@ struct Options {
     QString sipPasswordFile;
     QString sipPassword; // its first line
     QString id;          // queue retry / drop
+    // queue add --mail: a mail on standard input; its envelope as the mail server gives it
+    bool mail = false;
+    std::optional<QString> mailSender; // --sender (empty: the null sender)
+    QString mailRecipient;             // --recipient
 };
 
 // Parses the arguments (argv[0] first). On a problem: nullopt, with the message in

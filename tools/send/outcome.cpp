@@ -14,3 +14,18 @@ QString Outcome::word() const
     }
     return {};
 }
+
+ExitStatus exitStatus(SendOutcome::Kind kind)
+{
+    switch (kind) {
+    case SendOutcome::Sent:
+        return ExitStatus::Sent;
+    case SendOutcome::LineFailed:
+        return ExitStatus::LineFailed;
+    case SendOutcome::Busy:
+        return ExitStatus::Busy;
+    case SendOutcome::AccountRefused:
+        return ExitStatus::BadInput;
+    }
+    return ExitStatus::LineFailed;
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "modem/sendfrontend.h"
+
 #include <QString>
 
 // How a send ended, as the exit status of fumidori-send says it.
@@ -25,3 +27,6 @@ struct Outcome {
     QString word() const;
     int exitCode() const { return int(status); }
 };
+
+// The exit status of how the send engine said an unattended send ended.
+ExitStatus exitStatus(SendOutcome::Kind kind);

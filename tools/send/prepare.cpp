@@ -4,15 +4,22 @@
 #include "encoding/codetable.h"
 #include "encoding/cp932.h"
 #include "encoding/textcheck.h"
+#include "modem/devicekind.h"
 #include "store/filestore.h"
 #include "store/historyfile.h"
 #include "store/locks.h"
+#include "store/sendqueue.h"
 #include "store/settingsfile.h"
+
+#include <QSet>
 
 #include <algorithm>
 
 namespace
 {
+
+// A refusal names at most this many characters the centre cannot take.
+constexpr qsizetype MaxNamedCharacters = 20;
 
 Outcome refused(const QString &message, const QString &recipient = {}, const QString &center = {})
 {
@@ -50,12 +57,14 @@ QString shown(const QString &ch)
 QStringList unsendableCharacters(const QString &text)
 {
     QStringList out;
+    QSet<QString> seen;
     for (qsizetype i = 0; i < text.size();) {
         const qsizetype len = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
         const QString ch = text.mid(i, len);
         i += len;
-        if (ch == QLatin1String("\n") || ch == QLatin1String("\r") || out.contains(ch))
+        if (ch == QLatin1String("\n") || ch == QLatin1String("\r") || seen.contains(ch))
             continue;
+        seen.insert(ch);
         // The digits of the one character, less the mark that opens a free-word run.
         QString digits = messagePieces(ch, 1).join(QString());
         digits.remove(QStringLiteral("*2*2"));
@@ -67,21 +76,17 @@ QStringList unsendableCharacters(const QString &text)
 
 QString deviceKindProblem(int modemKind, const DeviceAccess &access)
 {
-    constexpr int SoundCard = 9, Sip = 10;
-    if (modemKind == SoundCard && !access.onTerminal)
-        return QStringLiteral("機器の種類 9（サウンドカード）は、応答を確かめる人がいる端末からだけ使えます。");
-    // The kinds fumidori-send drives: the serial ones, the mobile-phone module included,
-    // the sound card on a terminal, and SIP.
-    if (modemKind < 0 || modemKind > Sip)
+    const DeviceKindRow *row = deviceKind(modemKind);
+    if (!row)
         return QStringLiteral("設定の機器の種類 (ModemKind=%1) は、この fumidori-send では使えません。").arg(modemKind);
+    if (!row->unattended && !access.onTerminal)
+        return QStringLiteral("機器の種類 %1（%2）は、応答を確かめる人がいる端末からだけ使えます。")
+            .arg(modemKind)
+            .arg(QString::fromUtf8(row->name));
     return {};
 }
 
-namespace
-{
-
-// The folder's settings, address book and history, read under the folder's lock.
-std::optional<Outcome> load(const QString &folder, AppData &data)
+std::optional<Outcome> loadFolder(const QString &folder, AppData &data)
 {
     data.folder = folder;
     data.settings = Settings::defaults();
@@ -98,6 +103,9 @@ std::optional<Outcome> load(const QString &folder, AppData &data)
     }
     return std::nullopt;
 }
+
+namespace
+{
 
 // The number, the name the history records and the centre of the target.
 std::optional<Outcome> resolve(const Target &target, Prepared &p)
@@ -141,23 +149,15 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
 std::variant<QString, Outcome> checkedText(const QString &input, const Target &target, const Prepared &p)
 {
     const QString &who = p.recipientName;
+    if (const QString problem = sendqueue::textSizeProblem(input); !problem.isEmpty())
+        return refused(problem + u'。', who, p.center.name);
     QString text = input;
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (target.optimize)
         text = textcheck::optimize(p.center.kind, text);
     if (text.isEmpty())
         return refused(QStringLiteral("メッセージが空です。"), who, p.center.name);
-    const QStringList unsendable = unsendableCharacters(text);
-    if (!unsendable.isEmpty()) {
-        QStringList names;
-        for (const QString &ch : unsendable)
-            names << shown(ch);
-        QString message = QStringLiteral("センター「%1」へは送れない文字があります: %2。")
-                              .arg(p.center.name, names.join(QStringLiteral("、")));
-        if (!target.optimize)
-            message += QStringLiteral("--optimize を付けると、センターの種類に合わせて文字を置き換えます。");
-        return refused(message, who, p.center.name);
-    }
+    // The length first: it is the cheaper check, and the one a long text fails.
     const int count = textcheck::count(text, p.center.kind);
     if (count > p.center.maxChars)
         return refused(
@@ -168,6 +168,19 @@ std::variant<QString, Outcome> checkedText(const QString &input, const Target &t
                 .arg(p.center.maxChars)
                 .arg(target.optimize ? QString() : QStringLiteral("--optimize で短くなることがあります。")),
             who, p.center.name);
+    const QStringList unsendable = unsendableCharacters(text);
+    if (!unsendable.isEmpty()) {
+        QStringList names;
+        for (const QString &ch : unsendable.first(qMin<qsizetype>(unsendable.size(), MaxNamedCharacters)))
+            names << shown(ch);
+        if (unsendable.size() > MaxNamedCharacters)
+            names << QStringLiteral("ほか %1 文字").arg(unsendable.size() - MaxNamedCharacters);
+        QString message = QStringLiteral("センター「%1」へは送れない文字があります: %2。")
+                              .arg(p.center.name, names.join(QStringLiteral("、")));
+        if (!target.optimize)
+            message += QStringLiteral("--optimize を付けると、センターの種類に合わせて文字を置き換えます。");
+        return refused(message, who, p.center.name);
+    }
     return text;
 }
 
@@ -177,7 +190,7 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
                                         const DeviceAccess &access)
 {
     Prepared p;
-    if (auto refusal = load(folder, p.data))
+    if (auto refusal = loadFolder(folder, p.data))
         return *refusal;
     if (auto refusal = resolve(target, p))
         return *refusal;

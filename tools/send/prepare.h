@@ -19,6 +19,11 @@ struct DeviceAccess {
     bool onTerminal = false; // standard input is a terminal: a prompt can be asked there
     QString sipPasswordFile; // checked already: only its owner can read it
     QString sipPassword;     // its first line
+    // How long the device may take to answer a command (Line::setAnswerLimit).
+    qint64 answerLimitMs = DefaultAnswerLimitS * 1000;
+    bool trace = false; // the line log's records on standard error as well
+
+    static constexpr int DefaultAnswerLimitS = 60, MinAnswerLimitS = 5, MaxAnswerLimitS = 3600;
 };
 
 // A send that passed every check that can be made before dialling.
@@ -30,6 +35,10 @@ struct Prepared {
     QString text; // as it will be sent, '\n' for a line break
 };
 
+// The folder's settings, address book and history, read under the folder's lock; a
+// problem comes back as an Outcome with exit status 2.
+std::optional<Outcome> loadFolder(const QString &folder, AppData &data);
+
 // Reads the folder's settings and address book (under the folder's lock) and checks
 // the send: the names, the device kind, and the message against the centre (too long,
 // characters it cannot send). Any problem comes back as an Outcome with exit status 2.
@@ -40,7 +49,7 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
 // centres have no digits for them), each once, in order of appearance.
 QStringList unsendableCharacters(const QString &text);
 
-// Why the device kind cannot be driven here without a person at a window: the sound
-// card (9) asks its prompt on a terminal only, and a kind this build does not know is
-// refused. Empty when it can. (The SIP kind's password is read before its call.)
+// Why the device kind cannot be driven here without a person at a window: a kind that
+// cannot send unattended asks its questions on a terminal only, and a kind this build
+// does not know is refused. Empty when it can.
 QString deviceKindProblem(int modemKind, const DeviceAccess &access);

@@ -2,6 +2,7 @@
 
 #include "modem/stagetexts.h"
 #include "outcome.h"
+#include "store/sendqueue.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -9,7 +10,10 @@
 
 void Reporter::line(const QString &text)
 {
-    std::fputs((QStringLiteral("fumidori-send: ") + text + QLatin1Char('\n')).toUtf8().constData(), stderr);
+    std::fputs((QStringLiteral("fumidori-send: ") + sendqueue::capped(text, MaxTextBytes) + QLatin1Char('\n'))
+                   .toUtf8()
+                   .constData(),
+               stderr);
     std::fflush(stderr);
 }
 
@@ -52,11 +56,6 @@ void Reporter::warn(const QString &name, const QString &text, QJsonObject fields
     event(name, fields);
 }
 
-void Reporter::problem(const QString &text)
-{
-    line(text);
-}
-
 void Reporter::result(const Outcome &outcome, QJsonObject fields)
 {
     if (outcome.status != ExitStatus::Sent)
@@ -65,7 +64,7 @@ void Reporter::result(const Outcome &outcome, QJsonObject fields)
         line(outcome.message.isEmpty() ? QStringLiteral("送信しました。") : outcome.message);
     fields.insert(QStringLiteral("status"), outcome.word());
     fields.insert(QStringLiteral("exit"), outcome.exitCode());
-    fields.insert(QStringLiteral("message"), outcome.message);
+    fields.insert(QStringLiteral("message"), sendqueue::capped(outcome.message, MaxTextBytes));
     if (!outcome.recipient.isEmpty())
         fields.insert(QStringLiteral("recipient"), outcome.recipient);
     if (!outcome.center.isEmpty())

@@ -8,12 +8,13 @@ struct Outcome;
 // What fumidori-send tells while it works: progress lines on standard error (the
 // window's status texts, "T = n/m" during the message) unless quiet, and with json
 // one JSON object per event on standard output. Failures are told on standard error
-// even when quiet.
+// even when quiet. A text longer than MaxTextBytes is cut.
 class Reporter
 {
 public:
     bool quiet = false;
     bool json = false;
+    static constexpr qsizetype MaxTextBytes = 4096;
 
     void stage(const QString &stage, const QString &text);
     void progress(int remaining, int total);
@@ -21,7 +22,6 @@ public:
     void note(const QString &event, const QString &text, QJsonObject fields = {});
     // The same, told even when quiet: something went wrong that changes nothing else.
     void warn(const QString &event, const QString &text, QJsonObject fields = {});
-    void problem(const QString &text);
     void result(const Outcome &outcome, QJsonObject fields = {});
 
 private:

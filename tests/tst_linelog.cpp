@@ -1,0 +1,230 @@
+// The line log: its records of whole calls on a serial port (a modem, the mobile-phone
+// module) as the engine drives them on virtual time, how bytes are shown, and how the
+// file is kept: its rights, links planted in its place, and the size it moves aside at.
+#include "support/enginerig.h"
+#include "support/filehelpers.h"
+#include "support/linelogfile.h"
+
+#include "modem/linelog.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+namespace
+{
+
+// The engine on the fake port, unattended, with its log in a folder of its own; the
+// device answers every command with "OK" after 100 ms.
+struct Rig : EngineRig {
+    QTemporaryDir dir;
+    LineLog log{dir.path()};
+    QByteArray answers; // everything the device said
+
+    Rig(int modemKind, int centerKind)
+    {
+        data.settings = Settings::defaults();
+        data.settings.ModemKind = qint16(modemKind);
+        data.history.resize(data.settings.HistoryCount);
+        data.centers << MessageCenter{
+            QStringLiteral("C"), qint16(centerKind), QStringLiteral("0570000111"), 160, 1, 1, 1};
+        data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
+        view.mail = QStringLiteral("AB");
+        line.setLog(&log);
+        engine.setUnattended(60000);
+        port.onWrite = [this](const QByteArray &bytes) {
+            if (!bytes.endsWith('\r') || bytes == "ATH\r")
+                return;
+            waiter.after(100, [this] {
+                const QByteArray ok = "\r\nOK\r\n";
+                answers += ok;
+                port.receive(ok);
+            });
+        };
+    }
+    QString path(const char *name = LineLog::FileName) const
+    {
+        return dir.filePath(QStringLiteral("log/") + QLatin1String(name));
+    }
+    void send()
+    {
+        engine.send();
+        waiter.run();
+    }
+};
+
+QFile::Permissions rights(const QString &path)
+{
+    return QFileInfo(path).permissions() &
+           (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::WriteGroup |
+            QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther);
+}
+
+} // namespace
+
+class tst_LineLog : public QObject
+{
+    Q_OBJECT
+private slots:
+    void escaped_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("shown");
+        QTest::newRow("command") << QByteArray("ATZ\r") << QByteArray("ATZ\\r");
+        QTest::newRow("answer") << QByteArray("\r\nOK\r\n") << QByteArray("\\r\\nOK\\r\\n");
+        QTest::newRow("backslash") << QByteArray("a\\b") << QByteArray("a\\\\b");
+        QTest::newRow("NUL and DEL") << QByteArray("\0\x7f", 2) << QByteArray("\\x00\\x7F");
+        QTest::newRow("link cable keys") << QByteArray("\xA7\x90\x9C") << QByteArray("\\xA7\\x90\\x9C");
+        QTest::newRow("a record's end planted")
+            << QByteArray("OK\n0 1 COM1 ! sent") << QByteArray("OK\\n0 1 COM1 ! sent");
+    }
+    void escaped()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArray, shown);
+        QCOMPARE(LineLog::escaped(bytes), shown);
+        QCOMPARE(unescapeLogText(shown), bytes);
+    }
+
+    // A whole unattended send leaves the literal commands and answers in order, each
+    // answer after its command, and the stages and the outcome.
+    void records_data()
+    {
+        QTest::addColumn<int>("modemKind");
+        QTest::addColumn<int>("centerKind");
+        QTest::addColumn<QByteArrayList>("stages");
+        const QByteArrayList plain{"call", "number", "mail", "hangup"};
+        QTest::newRow("modem") << 0 << 0 << plain;
+        QTest::newRow("modem, star stage") << 0 << 2 << QByteArrayList{"call", "number", "mail", "star", "hangup"};
+        QTest::newRow("mobile-phone module") << 8 << 0 << plain;
+        QTest::newRow("link cable") << 6 << 0 << plain;
+    }
+    void records()
+    {
+        QFETCH(int, modemKind);
+        QFETCH(int, centerKind);
+        QFETCH(QByteArrayList, stages);
+        Rig rig(modemKind, centerKind);
+        rig.send();
+        QCOMPARE(rig.view.outcomes.size(), 1);
+        QCOMPARE(rig.view.outcomes[0].kind, SendOutcome::Sent);
+        const QList<LogRecord> records = readLineLog(rig.path());
+        QVERIFY(!records.isEmpty());
+        qint64 last = 0;
+        QByteArrayList stagesSeen;
+        int unanswered = 0;
+        for (const LogRecord &r : records) {
+            QVERIFY(r.ms >= last);
+            last = r.ms;
+            QCOMPARE(r.pid, qint64(::getpid()));
+            QCOMPARE(r.line, QByteArray("COM1"));
+            if (r.mark == '#')
+                stagesSeen << r.text;
+            if (r.mark == '>')
+                ++unanswered;
+            if (r.mark == '<')
+                QVERIFY2(unanswered > 0, r.text.constData()); // no answer before its command
+        }
+        QCOMPARE(stagesSeen, stages);
+        QCOMPARE(joinedLog(records, '>'), rig.port.written());
+        QCOMPARE(joinedLog(records, '<'), rig.answers);
+        // The outcome last but for the answer to a hang-up that awaits one (the module's).
+        QByteArrayList outcomes;
+        for (const LogRecord &r : records)
+            if (r.mark == '!')
+                outcomes << r.text;
+        QCOMPARE(outcomes, QByteArrayList({"sent", "end: sent"}));
+        QVERIFY(records.last().mark == '!' || (modemKind == 8 && records.last().mark == '<'));
+    }
+
+    // The log's folder and file: made private, never through a planted link, and moved
+    // aside at the start of a call once over the size.
+    void files_data()
+    {
+        QTest::addColumn<QString>("planted");
+        QTest::newRow("nothing yet") << "";
+        QTest::newRow("loose rights") << "loose";
+        QTest::newRow("file is a link") << "file link";
+        QTest::newRow("folder is a link") << "folder link";
+        QTest::newRow("file is a folder") << "file folder";
+        QTest::newRow("over the size") << "big";
+        QTest::newRow("at the size") << "full";
+    }
+    void files()
+    {
+        QFETCH(QString, planted);
+        QTemporaryDir dir, elsewhere;
+        const QString logDir = dir.filePath(QStringLiteral("log")), file = logDir + QStringLiteral("/line.log");
+        const QString victim = elsewhere.filePath(QStringLiteral("victim"));
+        QVERIFY(writeFileBytes(victim, "victim"));
+        if (planted == QLatin1String("folder link")) {
+            QVERIFY(QFile::link(elsewhere.path(), logDir));
+        } else if (!planted.isEmpty()) {
+            QVERIFY(QDir().mkdir(logDir));
+        }
+        const QByteArray big(LineLog::RotateBytes + 1, 'x');
+        if (planted == QLatin1String("loose")) {
+            QVERIFY(writeFileBytes(file, "old\n"));
+            QVERIFY(QFile::setPermissions(logDir, QFile::Permissions(0x7755)));
+            QVERIFY(QFile::setPermissions(file, QFile::Permissions(0x6644)));
+        } else if (planted == QLatin1String("file link")) {
+            QVERIFY(QFile::link(victim, file));
+        } else if (planted == QLatin1String("file folder")) {
+            QVERIFY(QDir().mkdir(file));
+        } else if (planted == QLatin1String("big")) {
+            QVERIFY(writeFileBytes(file, big));
+        } else if (planted == QLatin1String("full")) {
+            QVERIFY(writeFileBytes(file, big.chopped(1)));
+        }
+        {
+            LineLog log(dir.path());
+            log.beginCall(QStringLiteral("COM1"));
+            log.written("ATZ\r");
+        }
+        QCOMPARE(readFileBytes(victim), QByteArray("victim"));
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"victim"});
+        if (planted.endsWith(QLatin1String("link")) || planted == QLatin1String("file folder")) {
+            QVERIFY(QFileInfo(planted == QLatin1String("folder link") ? logDir : file).isSymLink() ||
+                    QFileInfo(file).isDir());
+            return;
+        }
+        QCOMPARE(rights(logDir), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(rights(file), QFile::ReadOwner | QFile::WriteOwner);
+        const QByteArray bytes = readFileBytes(file);
+        QVERIFY2(bytes.endsWith(" COM1 > ATZ\\r\n"), bytes.right(80).constData());
+        if (planted == QLatin1String("big")) {
+            QCOMPARE(readFileBytes(file + QStringLiteral(".1")), big);
+            QVERIFY(bytes.size() < 100);
+        } else {
+            QVERIFY(!QFileInfo::exists(file + QStringLiteral(".1")));
+        }
+    }
+
+    // Over 200 sends the log and the one moved aside each stay under the size and one
+    // call's records.
+    void staysUnderItsCap()
+    {
+        Rig rig(0, 0);
+        rig.view.mail = QString(150, QLatin1Char('A'));
+        rig.data.settings.SendStrings = 1;
+        qint64 biggestCall = 0;
+        for (int i = 0; i < 200; ++i) {
+            const qint64 before = QFileInfo(rig.path()).size();
+            rig.send();
+            const qint64 after = QFileInfo(rig.path()).size();
+            if (after > before)
+                biggestCall = qMax(biggestCall, after - before);
+            QVERIFY(after <= LineLog::RotateBytes + biggestCall);
+            QVERIFY(QFileInfo(rig.path("line.log.1")).size() <= LineLog::RotateBytes + biggestCall);
+        }
+        QCOMPARE(rig.view.outcomes.size(), 200);
+        QVERIFY(QFileInfo::exists(rig.path("line.log.1")));
+        QVERIFY(biggestCall < 64 * 1024);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_LineLog)
+#include "tst_linelog.moc"

@@ -1,0 +1,469 @@
+#include "mailintake.h"
+
+#include "encoding/centerkind.h"
+#include "encoding/textcheck.h"
+#include "queueadd.h"
+#include "store/plugins.h"
+#include "store/sendqueue.h"
+
+#include <QSet>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
+namespace
+{
+
+// Of each field, and of the page's text: more than any centre takes in MaxParts parts, and
+// the checks after it stay cheap however large a hostile subject is.
+constexpr qsizetype MaxTextChars = 4096;
+
+const QStringList MailKeys = {QStringLiteral("AllowFrom"), QStringLiteral("Template"), QStringLiteral("Split"),
+                              QStringLiteral("MaxParts")};
+
+QStringList listOf(const QString &value)
+{
+    QStringList out;
+    for (const QString &piece : value.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        if (!piece.trimmed().isEmpty())
+            out << piece.trimmed();
+    }
+    return out;
+}
+
+// White space runs (line breaks, full-width spaces, tabs) as one space; controls dropped.
+QString squeezed(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    bool space = false;
+    for (QChar c : text) {
+        if (c.isSpace()) {
+            space = true;
+            continue;
+        }
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            continue;
+        if (space && !out.isEmpty())
+            out += QLatin1Char(' ');
+        space = false;
+        out += c;
+    }
+    return out;
+}
+
+// The body up to its signature ("-- " on a line of its own).
+QString bodyLines(const QString &body)
+{
+    QString out;
+    for (const QStringView line : QStringView(body).left(MaxTextChars).split(QLatin1Char('\n'))) {
+        const QString text = line.toString();
+        if (text == QLatin1String("-- ") || text == QLatin1String("-- \r") || text == QLatin1String("--") ||
+            text == QLatin1String("--\r"))
+            break;
+        out += text + QLatin1Char('\n');
+    }
+    return out;
+}
+
+// The text without the characters no code carries; one that has a compatibility form
+// with codes (① 1, ㈱ (株), Ⅲ III) becomes that form.
+QString codable(const QString &text)
+{
+    QString out = text;
+    for (const QString &ch : unsendableCharacters(text)) {
+        const QString plain = ch.normalized(QString::NormalizationForm_KC);
+        out.replace(ch, plain != ch && unsendableCharacters(plain).isEmpty() ? plain : QString());
+    }
+    return squeezed(out);
+}
+
+// Where a text may be cut: not inside a surrogate pair.
+qsizetype cutPoint(const QString &text, qsizetype at)
+{
+    if (at > 0 && at < text.size() && text[at].isLowSurrogate())
+        --at;
+    return at;
+}
+
+// The longest start of text that fits with prefix and suffix, in characters of text.
+qsizetype longestFit(const QString &text, const QString &prefix, const QString &suffix, const MessageCenter &center)
+{
+    const auto fits = [&](qsizetype n) {
+        return textcheck::count(prefix + text.left(n) + suffix, center.kind) <= center.maxChars;
+    };
+    qsizetype lo = 0, hi = text.size();
+    while (lo < hi) { // the count grows with the length: the last length that fits
+        const qsizetype mid = (lo + hi + 1) / 2;
+        if (fits(mid))
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    return cutPoint(text, lo);
+}
+
+QString cutMark()
+{
+    static const QString mark =
+        unsendableCharacters(QStringLiteral("…")).isEmpty() ? QStringLiteral("…") : QStringLiteral("..");
+    return mark;
+}
+
+// The text in n numbered parts; empty when it does not go into n (unless cutLast).
+QStringList numberedParts(const QString &text, int n, const MessageCenter &center, bool cutLast)
+{
+    QStringList parts;
+    QString rest = text;
+    for (int i = 1; i <= n; ++i) {
+        const QString prefix = QStringLiteral("%1/%2 ").arg(i).arg(n);
+        if (textcheck::count(prefix + rest, center.kind) <= center.maxChars) {
+            parts << prefix + rest;
+            rest.clear();
+            break;
+        }
+        if (i == n) {
+            if (!cutLast)
+                return {};
+            parts << prefix + rest.left(longestFit(rest, prefix, cutMark(), center)) + cutMark();
+            rest.clear();
+            break;
+        }
+        const qsizetype take = longestFit(rest, prefix, {}, center);
+        if (take == 0)
+            return {};
+        parts << prefix + rest.left(take);
+        rest = rest.mid(take).trimmed();
+    }
+    if (!rest.isEmpty() || parts.size() != n)
+        return {};
+    return parts;
+}
+
+} // namespace
+
+MailSettings MailSettings::fromIni(const IniFile &ini)
+{
+    MailSettings s;
+    s.problems = ini.problems();
+    s.problems += ini.unknownKeys(QStringLiteral("Mail"), MailKeys);
+    const QString mail = QStringLiteral("Mail");
+    if (ini.has(mail, QStringLiteral("AllowFrom"))) {
+        for (const QString &entry : listOf(ini.value(mail, QStringLiteral("AllowFrom"))))
+            s.allowFrom << entry.toLower();
+        s.allowListGiven = !s.allowFrom.isEmpty();
+    }
+    if (ini.has(mail, QStringLiteral("Template")) && !ini.value(mail, QStringLiteral("Template")).isEmpty())
+        s.pageTemplate = ini.value(mail, QStringLiteral("Template"));
+    const QString split = ini.value(mail, QStringLiteral("Split"), QStringLiteral("0"));
+    if (split == QLatin1String("0") || split == QLatin1String("1"))
+        s.split = split == QLatin1String("1");
+    else
+        s.problems << QStringLiteral("[Mail] Split is 0 or 1 (\"%1\" read as 0)").arg(split);
+    bool ok = false;
+    const QString parts = ini.value(mail, QStringLiteral("MaxParts"), QStringLiteral("3"));
+    const int n = parts.toInt(&ok);
+    if (ok && n >= 1 && n <= 9)
+        s.maxParts = n;
+    else
+        s.problems << QStringLiteral("[Mail] MaxParts is 1 to 9 (\"%1\" read as 3)").arg(parts);
+    for (const IniFile::Entry &e : ini.entries()) {
+        if (e.section.compare(QLatin1String("Addresses"), Qt::CaseInsensitive) != 0)
+            continue;
+        const QStringList names = listOf(e.value);
+        if (names.isEmpty())
+            s.problems << QStringLiteral("line %1: [Addresses] %2 names nobody").arg(e.line).arg(e.key);
+        else
+            s.addresses << qMakePair(e.key, names);
+    }
+    return s;
+}
+
+MailSettings MailSettings::load(const QString &dataFolder)
+{
+    const IniFile ini = IniFile::load(dataFolder + QLatin1String(FileName));
+    if (!ini.ok()) {
+        MailSettings s;
+        s.error = ini.error();
+        return s;
+    }
+    return fromIni(ini);
+}
+
+bool senderAllowed(const QStringList &allowFrom, const QString &address)
+{
+    const QString who = address.trimmed().toLower();
+    for (const QString &entry : allowFrom) {
+        if (entry == QLatin1String("*"))
+            return true;
+        if (who.isEmpty())
+            continue;
+        if (entry.startsWith(QLatin1Char('@')) ? who.endsWith(entry) && who.indexOf(u'@') == who.size() - entry.size()
+                                               : who == entry)
+            return true;
+    }
+    return false;
+}
+
+bool isNullSender(const QString &sender)
+{
+    const QString s = sender.trimmed();
+    return s.isEmpty() || s == QLatin1String("<>") ||
+           s.compare(QLatin1String("MAILER-DAEMON"), Qt::CaseInsensitive) == 0;
+}
+
+QStringList namesForAddress(const QString &address, const MailSettings &settings)
+{
+    const auto mapped = [&](const QString &key) -> std::optional<QStringList> {
+        for (const auto &[k, names] : settings.addresses) {
+            if (k.compare(key, Qt::CaseInsensitive) == 0)
+                return names;
+        }
+        return std::nullopt;
+    };
+    const QString whole = address.trimmed();
+    const qsizetype at = whole.lastIndexOf(QLatin1Char('@'));
+    const QString local = at < 0 ? whole : whole.left(at);
+    for (const QString &key : {whole, local}) {
+        if (auto names = mapped(key))
+            return *names;
+    }
+    const qsizetype plus = local.indexOf(QLatin1Char('+'));
+    const QString who = plus >= 0 && plus + 1 < local.size() ? local.mid(plus + 1) : local;
+    if (auto names = mapped(who))
+        return *names;
+    return {who};
+}
+
+QString pageText(const MailContent &mail, const QString &pageTemplate)
+{
+    const QString from = mail.fromName.trimmed().isEmpty() ? mail.fromAddress : mail.fromName;
+    const QList<QPair<QString, QString>> fields = {{QStringLiteral("{subject}"), mail.subject.left(MaxTextChars)},
+                                                   {QStringLiteral("{from}"), from.left(MaxTextChars)},
+                                                   {QStringLiteral("{body}"), bodyLines(mail.body)}};
+    // One pass over the template: what a field brings in is never read as a field.
+    QString out;
+    for (qsizetype i = 0; i < pageTemplate.size();) {
+        const auto field = std::find_if(fields.cbegin(), fields.cend(), [&](const auto &f) {
+            return QStringView(pageTemplate).mid(i).startsWith(f.first, Qt::CaseInsensitive);
+        });
+        if (field != fields.cend()) {
+            out += field->second;
+            i += field->first.size();
+        } else {
+            out += pageTemplate[i++];
+        }
+    }
+    return squeezed(out).left(MaxTextChars);
+}
+
+QStringList fitToCenter(const QString &text, const MessageCenter &center, bool split, int maxParts)
+{
+    const QString t = codable(textcheck::optimize(center.kind, text));
+    if (t.isEmpty() || center.maxChars <= 0)
+        return {};
+    if (textcheck::count(t, center.kind) <= center.maxChars)
+        return {t};
+    if (split) {
+        for (int n = 2; n <= maxParts; ++n) {
+            const QStringList parts = numberedParts(t, n, center, n == maxParts);
+            if (!parts.isEmpty())
+                return parts;
+        }
+    }
+    const qsizetype keep = longestFit(t, {}, cutMark(), center);
+    return keep > 0 ? QStringList{t.left(keep).trimmed() + cutMark()} : QStringList{};
+}
+
+namespace
+{
+
+MailAnswer answer(int code, const QString &message)
+{
+    return {code, message, {}};
+}
+
+int exitFor(const Outcome &refusal)
+{
+    return refusal.status == ExitStatus::Busy ? mailexit::TempFail : mailexit::DataError;
+}
+
+const Recipient *recipientNamed(const AppData &data, const QString &name)
+{
+    const Recipient *folded = nullptr;
+    for (const Recipient &r : data.recipients) {
+        if (r.name == name)
+            return &r;
+        if (!folded && r.name.compare(name, Qt::CaseInsensitive) == 0)
+            folded = &r;
+    }
+    return folded;
+}
+
+} // namespace
+
+MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteArray &raw, MailReader &reader,
+                    const DeviceAccess &access)
+{
+    const MailSettings settings = MailSettings::load(o.folder);
+    if (!settings.error.isEmpty())
+        return answer(
+            mailexit::TempFail,
+            QStringLiteral("cannot read %1 (try again later): %2").arg(MailSettings::FileName, settings.error));
+
+    const MailContent mail = reader.read(raw.left(MailSettings::MaxBytes));
+    if (!mail.readable)
+        return answer(mailexit::DataError, QStringLiteral("not a mail"));
+    // Bounces and vacation replies are taken and page nobody: no loops with other robots.
+    if (envelope.sender && isNullSender(*envelope.sender))
+        return answer(mailexit::Queued, QStringLiteral("taken, not paged: a bounce (null sender)"));
+    if (mail.autoReplied)
+        return answer(mailexit::Queued,
+                      QStringLiteral("taken, not paged: an automatic reply (Auto-Submitted: auto-replied)"));
+
+    if (!settings.allowListGiven)
+        return answer(mailexit::NoPermission,
+                      QStringLiteral("no sender may page until AllowFrom= is set under [Mail] in %1%2 "
+                                     "(for example AllowFrom=alert@example.jp,@example.jp)")
+                          .arg(o.folder, QLatin1String(MailSettings::FileName)));
+    const QString sender = envelope.sender ? envelope.sender->trimmed() : mail.fromAddress;
+    if (!senderAllowed(settings.allowFrom, sender))
+        return answer(mailexit::NoPermission,
+                      QStringLiteral("sender <%1> may not page (not in AllowFrom of mail.ini)").arg(sender));
+
+    QStringList names;
+    if (!o.target.to.isEmpty())
+        names << o.target.to;
+    else if (!envelope.recipient.trimmed().isEmpty())
+        names = namesForAddress(envelope.recipient, settings);
+    else
+        return answer(mailexit::NoUser, QStringLiteral("no recipient: give --to or --recipient"));
+    names.removeDuplicates();
+
+    AppData data;
+    if (const std::optional<Outcome> problem = loadFolder(o.folder, data))
+        return answer(mailexit::TempFail,
+                      QStringLiteral("cannot read the data folder (try again later): ") + problem->message);
+    if (const QString problem = deviceKindProblem(data.settings.ModemKind, access); !problem.isEmpty())
+        return answer(mailexit::TempFail, QStringLiteral("the device kind cannot run unattended: ") + problem);
+    QList<const Recipient *> recipients;
+    for (const QString &name : names) {
+        const Recipient *r = recipientNamed(data, name);
+        if (!r)
+            return answer(mailexit::NoUser,
+                          QStringLiteral("unknown recipient: %1 is not in the address book").arg(name));
+        if (r->centerIndex < 0 || r->centerIndex >= data.centers.size())
+            return answer(mailexit::TempFail,
+                          QStringLiteral("recipient %1 has no message centre in the address book (try again later)")
+                              .arg(r->name));
+        recipients << r;
+    }
+
+    const QString text = pageText(mail, settings.pageTemplate);
+    if (text.isEmpty())
+        return answer(mailexit::DataError, QStringLiteral("nothing to page: no subject and no text"));
+
+    // Every page checked before the first is queued: all of them or none.
+    QList<QueuedMessage> pages;
+    for (const Recipient *r : recipients) {
+        const QStringList parts = fitToCenter(text, data.centers[r->centerIndex], settings.split, settings.maxParts);
+        if (parts.isEmpty())
+            return answer(mailexit::DataError,
+                          QStringLiteral("nothing to page: no character of the mail can be sent to centre %1")
+                              .arg(data.centers[r->centerIndex].name));
+        for (const QString &part : parts) {
+            auto queued = messageToQueue(o, Target{r->name, {}, {}, false}, part, access);
+            if (auto *refusal = std::get_if<Outcome>(&queued))
+                return answer(exitFor(*refusal), QStringLiteral("refused: ") + refusal->message);
+            pages << std::get<QueuedMessage>(queued);
+        }
+    }
+    MailAnswer done;
+    for (QueuedMessage &page : pages) {
+        if (const sendqueue::Result added = sendqueue::add(o.folder, page); !added.ok()) {
+            for (const QString &id : std::as_const(done.ids))
+                sendqueue::drop(o.folder, id);
+            return answer(mailexit::TempFail,
+                          QStringLiteral("cannot write the queue (try again later): ") + added.text);
+        }
+        done.ids << page.id;
+    }
+    done.message = QStringLiteral("queued %1 page(s)").arg(done.ids.size());
+    return done;
+}
+
+namespace
+{
+
+// The first limit bytes of standard input; the rest is read and passed over, so that the
+// mail server sees the whole mail taken.
+std::optional<QByteArray> readMail(qsizetype limit)
+{
+    QByteArray mail;
+    char buffer[65536];
+    while (true) {
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n == 0)
+            return mail;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        if (mail.size() < limit)
+            mail.append(buffer, qMin<qsizetype>(n, limit - mail.size()));
+    }
+}
+
+MailReader *loadReader(QString *problem)
+{
+    static constexpr char PluginFile[] = "fumidori-mail.so";
+    QStringList problems;
+    auto *reader = qobject_cast<MailReader *>(loadPlugin(QLatin1String(PluginFile), &problems));
+    if (!reader)
+        *problem =
+            problems.isEmpty()
+                ? QStringLiteral("mail reader plugin %1 not found (%2); try again later")
+                      .arg(QLatin1String(PluginFile), pluginPaths(QLatin1String(PluginFile)).join(u'、'))
+                : QStringLiteral("cannot load the mail reader plugin (try again later): %1").arg(problems.join(u';'));
+    return reader;
+}
+
+} // namespace
+
+int queueMail(const Options &o, const DeviceAccess &access)
+{
+    MailEnvelope envelope;
+    envelope.sender = o.mailSender;
+    if (!envelope.sender && qEnvironmentVariableIsSet("SENDER"))
+        envelope.sender = qEnvironmentVariable("SENDER");
+    envelope.recipient = o.mailRecipient;
+    if (envelope.recipient.isEmpty())
+        envelope.recipient = qEnvironmentVariable("ORIGINAL_RECIPIENT");
+
+    MailAnswer result;
+    QString problem;
+    QStringList warnings; // after the reason, which the mail server's bounce shows first
+    const std::optional<QByteArray> raw = readMail(MailSettings::MaxBytes);
+    if (!raw) {
+        result = answer(mailexit::TempFail, QStringLiteral("cannot read standard input"));
+    } else if (MailReader *reader = loadReader(&problem)) {
+        result = takeMail(o, envelope, *raw, *reader, access);
+        for (const QString &line : MailSettings::load(o.folder).problems)
+            warnings << QStringLiteral("fumidori-send: %1: %2").arg(QLatin1String(MailSettings::FileName), line);
+    } else {
+        result = answer(mailexit::TempFail, problem);
+    }
+    if (!result.ids.isEmpty())
+        std::fputs((result.ids.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8().constData(), stdout);
+    if (!o.quiet || result.exitCode != mailexit::Queued || result.ids.isEmpty()) {
+        QString line = result.message;
+        line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+        std::fputs((QStringLiteral("fumidori-send: ") + line + QLatin1Char('\n')).toUtf8().constData(), stderr);
+    }
+    for (const QString &line : std::as_const(warnings))
+        std::fputs((line + QLatin1Char('\n')).toUtf8().constData(), stderr);
+    return result.exitCode;
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "mail/mailreader.h"
+#include "options.h"
+#include "prepare.h"
+#include "store/inifile.h"
+
+#include <QPair>
+
+// "queue add --mail": the mail server's delivery program. One mail (RFC 5322) on standard
+// input becomes one queued page for each recipient it names, or none at all; the answer is
+// an exit status of sysexits.h with a one-line reason on standard error, which the mail
+// server puts in its bounce: in English, since mail servers pass only ASCII into bounces.
+namespace mailexit
+{
+constexpr int Queued = 0;
+constexpr int DataError = 65;    // no usable text, or a text the centre refuses
+constexpr int NoUser = 67;       // a recipient not in the address book
+constexpr int TempFail = 75;     // the folder or the queue cannot be read or written now: try again
+constexpr int NoPermission = 77; // a sender not allowed
+} // namespace mailexit
+
+// mail.ini in the data folder: [Mail] AllowFrom, Template, Split, MaxParts; [Addresses]
+// address=name,name.
+struct MailSettings {
+    static constexpr char FileName[] = "mail.ini";
+    static constexpr qsizetype MaxBytes = 1024 * 1024; // of a mail, read; the rest is passed over
+
+    bool allowListGiven = false;
+    QStringList allowFrom; // lower case: addresses, "@domain", "*"
+    QString pageTemplate = QStringLiteral("{subject} {body}");
+    bool split = false;
+    int maxParts = 3;
+    QList<QPair<QString, QStringList>> addresses; // address or local part → address-book names
+    QStringList problems;                         // "line N: ..." for what was skipped
+    QString error;                                // the file could not be read
+
+    static MailSettings load(const QString &dataFolder);
+    static MailSettings fromIni(const IniFile &ini);
+};
+
+// The envelope: who sent the mail (nullopt: not known; empty or MAILER-DAEMON: the null
+// sender) and the address it was delivered to.
+struct MailEnvelope {
+    std::optional<QString> sender;
+    QString recipient;
+};
+
+// Whether the address is on the list ("*", "@domain", whole addresses; no regard to case).
+bool senderAllowed(const QStringList &allowFrom, const QString &address);
+// The null sender of bounces, as the mail server's programs pass it on.
+bool isNullSender(const QString &sender);
+// The names a mail delivered to the address pages: an [Addresses] entry for the whole
+// address or its local part, else the extension (after '+') or the local part, through
+// [Addresses] or as an address-book name.
+QStringList namesForAddress(const QString &address, const MailSettings &settings);
+// The page's text from the mail by the template ({subject}, {from}, {body}); the body
+// up to its signature, white space squeezed to single spaces; 4096 characters at most.
+QString pageText(const MailContent &mail, const QString &pageTemplate);
+// The text as the centre can take it: optimised for its kind, characters without a
+// code dropped, and when still too long cut at its limit with a mark, or with split
+// made into numbered parts ("1/2 …") of at most maxParts, the last one cut. Empty
+// when nothing is left.
+QStringList fitToCenter(const QString &text, const MessageCenter &center, bool split, int maxParts);
+
+struct MailAnswer {
+    int exitCode = mailexit::Queued;
+    QString message; // one line
+    QStringList ids; // queued
+};
+
+// The mail (its first MaxBytes) checked and queued through the same checks as queue add,
+// with the folder, --to and the queue options of o.
+MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteArray &raw, MailReader &reader,
+                    const DeviceAccess &access);
+
+// The whole delivery: the envelope from the options or the environment Postfix's local
+// delivery sets (SENDER, ORIGINAL_RECIPIENT), the mail from standard input, the reader
+// plugin, the answer on standard error. The exit status.
+int queueMail(const Options &o, const DeviceAccess &access);
