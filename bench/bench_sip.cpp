@@ -32,8 +32,8 @@ int main(int argc, char *argv[])
     const QString number = QStringLiteral("0570000111");
     BaresipProcess centre;
     QList<qint64> digitStarts;
-    QObject::connect(&centre, &BaresipProcess::event, [&](const QString &type) {
-        if (type == QLatin1String("CALL_DTMF_START"))
+    QObject::connect(&centre, &BaresipProcess::event, [&](baresip::Event type) {
+        if (type == baresip::Event::DigitReceived)
             digitStarts << clock.elapsed();
     });
     QEventLoop ready;
@@ -44,8 +44,7 @@ int main(int argc, char *argv[])
     });
     centre.start(
         baresip::configText(*ports, loopback, baresip::modulePath()),
-        QStringLiteral("<sip:%1@127.0.0.1:%2>;regint=0;answermode=auto\n").arg(number).arg(ports->sip).toUtf8(),
-        ports->control);
+        QStringLiteral("<sip:%1@127.0.0.1:%2>;regint=0;answermode=auto\n").arg(number).arg(ports->sip).toUtf8());
     if (ready.exec() != 0)
         return 1;
 

@@ -9,9 +9,7 @@ BaresipCall::BaresipCall(QObject *parent) : QObject(parent)
     m_digitTimer.setSingleShot(true);
     connect(&m_process, &BaresipProcess::ready, this, &BaresipCall::onReady);
     connect(&m_process, &BaresipProcess::event, this, &BaresipCall::onEvent);
-    connect(&m_process, &BaresipProcess::response, this, &BaresipCall::onResponse);
-    connect(&m_process, &BaresipProcess::output, this, &BaresipCall::onOutput);
-    connect(&m_process, &BaresipProcess::failed, this, &BaresipCall::fail);
+    connect(&m_process, &BaresipProcess::failed, this, [this](const QString &message) { fail(message); });
     connect(&m_process, &BaresipProcess::finished, this, &BaresipCall::finish);
     connect(&m_setupTimer, &QTimer::timeout, this, [this] {
         fail(QStringLiteral("センターが %1 秒以内に応答しませんでした。").arg(m_setupTimer.interval() / 1000));
@@ -23,15 +21,15 @@ void BaresipCall::call(const Account &account, const QString &number)
 {
     if (m_state != State::Idle)
         return;
-    QString problem = baresip::checkAccount(account.user, account.server, account.password);
+    QString problem = baresip::checkAccount(account.user, account.server, account.password, account.proxy);
     m_uri = baresip::dialUri(account.server, number);
     if (problem.isEmpty() && m_uri.isEmpty())
         problem = QStringLiteral("センターの電話番号「%1」に数字がありません。").arg(number);
     const QString modules = baresip::modulePath();
     if (problem.isEmpty() && modules.isEmpty())
         problem = QStringLiteral(
-            "baresip のモジュール（ctrl_tcp.so）が見つかりません。baresip-core をインストールしてください。");
-    const QString bind = baresip::localAddressFor(account.server);
+            "baresip のモジュール（stdio.so）が見つかりません。baresip-core をインストールしてください。");
+    const QString bind = baresip::localAddressFor(account.proxy.trimmed().isEmpty() ? account.server : account.proxy);
     const std::optional<baresip::Ports> ports = baresip::freePorts(bind);
     if (problem.isEmpty() && !ports)
         problem = QStringLiteral("SIP に使える空きポートが見つかりません。");
@@ -46,27 +44,35 @@ void BaresipCall::call(const Account &account, const QString &number)
         return;
     }
     m_registering = !account.password.isEmpty();
-    m_askedRegistration = false;
-    m_registerFailure.clear();
+    m_registered = false;
     m_setupTimer.start();
     m_process.start(baresip::configText(*ports, bind, modules),
-                    baresip::accountLine(account.user, account.server, m_registering), ports->control,
-                    m_registering ? account.password.toUtf8() + '\n' : QByteArray());
+                    baresip::accountLine(account.user, account.server, m_registering, account.transport, account.proxy),
+                    account.password.toUtf8());
 }
+
+namespace
+{
+
+// The server's answer turns the credentials down: 401 or 407 after the engine had
+// answered the challenge, or 403.
+bool refusesAccount(const QString &answer)
+{
+    return answer.startsWith(QLatin1String("401 ")) || answer.startsWith(QLatin1String("403 ")) ||
+           answer.startsWith(QLatin1String("407 "));
+}
+
+} // namespace
 
 void BaresipCall::onReady()
 {
     if (m_state != State::Starting)
         return;
-    if (!m_registering) {
+    if (!m_registering || m_registered) {
         dial();
         return;
     }
-    // The registration may have ended before the control socket was there, its
-    // event unseen: ask for its state; a pending one still reports by event.
-    m_state = State::Registering;
-    m_askedRegistration = true;
-    m_process.command(QStringLiteral("reginfo"));
+    m_state = State::Registering; // the server's answer follows
 }
 
 void BaresipCall::dial()
@@ -75,58 +81,47 @@ void BaresipCall::dial()
     m_process.command(QStringLiteral("dial"), m_uri);
 }
 
-void BaresipCall::onResponse(bool ok, const QString &data)
+void BaresipCall::onEvent(baresip::Event type, const QString &, const QString &detail)
 {
-    if (m_state == State::Registering && m_askedRegistration) {
-        m_askedRegistration = false;
-        // One line per account: "> sip:user@host  OK ..." or "ERR", "zzz" while pending.
-        if (data.contains(QLatin1String(" OK ")))
-            dial();
-        else if (data.contains(QLatin1String("ERR")))
-            fail(QStringLiteral("SIP サーバーへの登録に失敗しました: %1")
-                     .arg(m_registerFailure.isEmpty() ? QStringLiteral("理由は不明です") : m_registerFailure));
-        return;
-    }
-    if (m_state == State::Dialling && !ok)
-        fail(QStringLiteral("発信できません: %1").arg(data.trimmed()));
-}
-
-void BaresipCall::onOutput(const QString &line)
-{
-    // "reg: sip:user@host: 401 Unauthorized (server)"
-    if (line.startsWith(QLatin1String("reg: "))) {
-        const qsizetype cut = line.indexOf(QLatin1String(": "), 5);
-        m_registerFailure = line.mid(cut < 0 ? 5 : cut + 2).section(QLatin1String(" ("), 0, 0).trimmed();
-    }
-}
-
-void BaresipCall::onEvent(const QString &type, const QString &param)
-{
-    if (type == QLatin1String("REGISTER_OK")) {
+    using baresip::Event;
+    switch (type) {
+    case Event::Registered:
         if (m_state == State::Registering)
             dial();
-    } else if (type == QLatin1String("REGISTER_FAIL")) {
+        else if (m_state == State::Starting)
+            m_registered = true;
+        break;
+    case Event::RegisterFailed:
         if (m_state == State::Registering || m_state == State::Starting)
-            fail(QStringLiteral("SIP サーバーへの登録に失敗しました: %1").arg(param));
-    } else if (type == QLatin1String("CALL_RINGING")) {
+            fail(QStringLiteral("SIP サーバーへの登録に失敗しました: %1").arg(detail), refusesAccount(detail));
+        break;
+    case Event::Ringing:
         if (m_state == State::Dialling)
             emit ringing();
-    } else if (type == QLatin1String("CALL_ESTABLISHED")) {
+        break;
+    case Event::Established:
         if (m_state == State::Dialling) {
             m_setupTimer.stop();
             m_state = State::Up;
             m_process.command(QStringLiteral("mute")); // the tone source falls silent; digits go on
             emit established();
         }
-    } else if (type == QLatin1String("CALL_CLOSED")) {
+        break;
+    case Event::Closed:
+    case Event::Terminated:
         if (m_state == State::Dialling) {
-            fail(QStringLiteral("センターにつながりません: %1").arg(param));
+            fail(QStringLiteral("センターにつながりません: %1")
+                     .arg(detail.isEmpty() || type == Event::Terminated ? QStringLiteral("切られました") : detail),
+                 type == Event::Closed && refusesAccount(detail));
         } else if (m_state == State::Up) {
             m_digitTimer.stop();
             m_state = State::HangingUp;
-            emit dropped(param);
+            emit dropped(type == Event::Closed ? detail : QString());
             m_process.stop();
         }
+        break;
+    default:
+        break;
     }
 }
 
@@ -155,7 +150,7 @@ void BaresipCall::hangUp()
     m_process.stop();
 }
 
-void BaresipCall::fail(const QString &message)
+void BaresipCall::fail(const QString &message, bool accountRefused)
 {
     if (m_state == State::Idle || m_state == State::HangingUp)
         return;
@@ -163,7 +158,7 @@ void BaresipCall::fail(const QString &message)
     m_digitTimer.stop();
     const bool inCall = m_state == State::Dialling || m_state == State::Up;
     m_state = State::HangingUp;
-    emit failed(message);
+    emit failed(message, accountRefused);
     if (inCall)
         m_process.command(QStringLiteral("hangup"));
     m_process.stop();

@@ -20,7 +20,9 @@ public:
     struct Account {
         QString server; // host or host:port
         QString user;
-        QString password; // empty: no registration, direct calls
+        QString password;  // empty: no registration, direct calls
+        QString transport; // "udp" (also when empty), "tcp" or "tls"
+        QString proxy;     // the outbound proxy, host or host:port; empty: none
     };
     enum class State { Idle, Starting, Registering, Dialling, Up, HangingUp };
 
@@ -46,16 +48,16 @@ signals:
     void established();
     void digitsPlayed();
     void dropped(const QString &reason);
-    void failed(const QString &message);
+    // accountRefused: the server turned the account's name or password down (trying
+    // again cannot help); otherwise the line failed.
+    void failed(const QString &message, bool accountRefused = false);
     void ended();
 
 private:
     void onReady();
-    void onEvent(const QString &type, const QString &param);
-    void onResponse(bool ok, const QString &data);
-    void onOutput(const QString &line);
+    void onEvent(baresip::Event type, const QString &subject, const QString &detail);
     void dial();
-    void fail(const QString &message);
+    void fail(const QString &message, bool accountRefused = false);
     void finish();
 
     BaresipProcess m_process;
@@ -64,6 +66,5 @@ private:
     State m_state = State::Idle;
     QString m_uri;
     bool m_registering = false;
-    bool m_askedRegistration = false;
-    QString m_registerFailure; // the reason the engine printed for a refused registration
+    bool m_registered = false; // before the engine said it was ready
 };

@@ -162,8 +162,7 @@ std::optional<Ports> freePorts(const QString &bind)
         if (p != 0 && p + RtpPortCount <= 65535 && p != ports.sip && p != ports.sip + 1 && p + 1 != ports.sip)
             ports.rtp = p;
     }
-    ports.control = bindPort(QStringLiteral("127.0.0.1"), 0, SOCK_STREAM);
-    if (ports.sip == 0 || ports.rtp == 0 || ports.control == 0)
+    if (ports.sip == 0 || ports.rtp == 0)
         return std::nullopt;
     return ports;
 }
@@ -189,18 +188,23 @@ QString runtimeFolder(QString *error)
     return path;
 }
 
-QByteArray accountLine(const QString &user, const QString &server, bool withPassword)
+QByteArray accountLine(const QString &user, const QString &server, bool withPassword, const QString &transport,
+                       const QString &proxy)
 {
     const QString name = user.trimmed().isEmpty() ? QStringLiteral("fumidori") : user.trimmed();
-    QString line = QStringLiteral("<sip:%1@%2>").arg(name, server.trimmed());
+    const QString t = transport == QLatin1String("tcp") || transport == QLatin1String("tls") ? transport : QString();
+    const QString param = t.isEmpty() ? QString() : QStringLiteral(";transport=") + t;
+    QString line = QStringLiteral("<sip:%1@%2%3>").arg(name, server.trimmed(), param);
     if (withPassword)
         line += QStringLiteral(";auth_user=%1;regint=600").arg(name);
     else
         line += QStringLiteral(";regint=0");
+    if (!proxy.trimmed().isEmpty())
+        line += QStringLiteral(";outbound=\"sip:%1%2\"").arg(proxy.trimmed(), param);
     return line.toUtf8() + '\n';
 }
 
-QByteArray configText(const Ports &ports, const QString &bind, const QString &modulePath)
+QByteArray configText(const Ports &ports, const QString &bind, const QString &modulePath, int maxCalls)
 {
     const QString listen = bind.isEmpty() ? QStringLiteral("0.0.0.0") : bind.contains(u':') ? u'[' + bind + u']' : bind;
     QString text;
@@ -216,43 +220,111 @@ QByteArray configText(const Ports &ports, const QString &bind, const QString &mo
     line("audio_source", QStringLiteral("ausine,1000"));
     line("ausrc_srate", QStringLiteral("48000"));
     line("ausrc_channels", QStringLiteral("2"));
+    line("call_max_calls", QString::number(maxCalls));
     line("module_path", modulePath);
+    // Commands come on the standard input and events go to the standard output, which
+    // only this program holds: no other user can reach the engine.
+    line("module", QStringLiteral("stdio.so"));
     line("module", QStringLiteral("g711.so"));
     line("module", QStringLiteral("ausine.so"));
-    // The control socket listens before the account is read.
-    line("module", QStringLiteral("ctrl_tcp.so"));
     line("module_app", QStringLiteral("menu.so"));
     line("module_app", QStringLiteral("account.so"));
-    line("ctrl_tcp_listen", QStringLiteral("127.0.0.1:%1").arg(ports.control));
     return text.toUtf8();
 }
 
 QString modulePath()
 {
     for (const char *dir : {"/usr/lib/baresip/modules", "/usr/local/lib/baresip/modules"}) {
-        if (QFileInfo::exists(QString::fromLatin1(dir) + QStringLiteral("/ctrl_tcp.so")))
+        if (QFileInfo::exists(QString::fromLatin1(dir) + QStringLiteral("/stdio.so")))
             return QString::fromLatin1(dir);
     }
     return {};
 }
 
-QString checkAccount(const QString &user, const QString &server, const QString &password)
+namespace
+{
+
+bool isAsciiAlnum(QChar ch)
+{
+    return (ch >= u'a' && ch <= u'z') || (ch >= u'A' && ch <= u'Z') || (ch >= u'0' && ch <= u'9');
+}
+
+// host, host:port or [v6]:port, in ASCII: a name of letters, digits, dots and hyphens, or
+// an address; the port from 1 to 65535.
+bool isServer(const QString &server)
+{
+    QString host = server;
+    QString port;
+    if (server.startsWith(u'[')) {
+        const qsizetype end = server.indexOf(u']');
+        if (end < 0)
+            return false;
+        host = server.mid(1, end - 1);
+        const QString rest = server.mid(end + 1);
+        if (!rest.isEmpty() && !rest.startsWith(u':'))
+            return false;
+        port = rest.mid(1);
+        if (!rest.isEmpty() && port.isEmpty())
+            return false;
+        sockaddr_in6 a{};
+        if (::inet_pton(AF_INET6, host.toLatin1().constData(), &a.sin6_addr) != 1)
+            return false;
+    } else {
+        if (server.count(u':') > 1) {
+            sockaddr_in6 a{};
+            return ::inet_pton(AF_INET6, server.toLatin1().constData(), &a.sin6_addr) == 1;
+        }
+        host = server.section(u':', 0, 0);
+        if (server.contains(u':')) {
+            port = server.section(u':', 1);
+            if (port.isEmpty())
+                return false;
+        }
+        if (host.isEmpty() || host.size() > 253 || host.startsWith(u'.') || host.startsWith(u'-'))
+            return false;
+        for (QChar ch : host) {
+            if (!isAsciiAlnum(ch) && ch != u'.' && ch != u'-')
+                return false;
+        }
+    }
+    if (port.isEmpty())
+        return true;
+    bool ok = false;
+    const int n = port.toInt(&ok);
+    return ok && n >= 1 && n <= 65535 && port.size() <= 5 && port[0].isDigit();
+}
+
+// The user part of a SIP address: letters, digits and the marks providers use.
+bool isUser(const QString &user)
+{
+    if (user.size() > 128)
+        return false;
+    for (QChar ch : user) {
+        if (!isAsciiAlnum(ch) && !QStringLiteral("-._~!$&'()*+,=%").contains(ch))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+QString checkAccount(const QString &user, const QString &server, const QString &password, const QString &proxy)
 {
     if (server.trimmed().isEmpty())
         return QStringLiteral("SIP サーバーが設定されていません。");
-    auto unsafe = [](const QString &text, const QString &extra) {
-        for (QChar ch : text.trimmed()) {
-            if (ch.isSpace() || ch.unicode() < 0x20 || QStringLiteral("<>\"").contains(ch) || extra.contains(ch))
-                return true;
-        }
-        return false;
-    };
-    if (unsafe(server, QStringLiteral("@;")))
-        return QStringLiteral("SIP サーバー「%1」に使えない文字があります。").arg(server);
-    if (unsafe(user, QStringLiteral("@;:")))
-        return QStringLiteral("SIP ユーザー「%1」に使えない文字があります。").arg(user);
-    if (password.contains(u'\n') || password.contains(u'\r') || password.toUtf8().size() > 63)
-        return QStringLiteral("SIP のパスワードは改行なしの 63 バイトまでです。");
+    if (!isServer(server.trimmed()))
+        return QStringLiteral("SIP サーバー「%1」はホスト名かアドレス（:ポート番号）として読めません。").arg(server);
+    if (!proxy.trimmed().isEmpty() && !isServer(proxy.trimmed()))
+        return QStringLiteral("SIP のプロキシ「%1」はホスト名かアドレス（:ポート番号）として読めません。").arg(proxy);
+    if (!isUser(user.trimmed()))
+        return QStringLiteral("SIP ユーザー「%1」に使えない文字があります（英数字と -._~!$&'()*+,=% だけです）。")
+            .arg(user);
+    for (QChar ch : password) {
+        if (ch.unicode() < 0x20 || ch.unicode() == 0x7f)
+            return QStringLiteral("SIP のパスワードに制御文字（改行など）は使えません。");
+    }
+    if (password.toUtf8().size() > MaxPasswordBytes)
+        return QStringLiteral("SIP のパスワードは %1 バイトまでです（baresip の上限）。").arg(MaxPasswordBytes);
     return {};
 }
 

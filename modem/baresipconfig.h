@@ -34,12 +34,12 @@ QString hostOf(const QString &server);
 // or "localhost"), as text; empty otherwise. Names are not looked up: that would block.
 QString localAddressFor(const QString &server);
 
-// The engine's ports: SIP on sip (UDP and TCP) and sip + 1 (TLS), media from rtp on,
-// the control socket on 127.0.0.1:control. Each was free when chosen.
+// The engine's ports: SIP on sip (UDP and TCP) and sip + 1 (TLS), media from rtp on.
+// Each was free when chosen. The engine takes its commands on its standard input alone:
+// it opens no port of its own for them.
 struct Ports {
     quint16 sip = 0;
     quint16 rtp = 0;
-    quint16 control = 0;
 };
 inline constexpr int RtpPortCount = 10;
 std::optional<Ports> freePorts(const QString &bind);
@@ -50,17 +50,25 @@ std::optional<Ports> freePorts(const QString &bind);
 QString runtimeFolder(QString *error);
 
 // The account line. With a password the account registers, and baresip asks for the
-// password on its standard input, so it is never written to a file.
-QByteArray accountLine(const QString &user, const QString &server, bool withPassword);
+// password on its standard input, so it is never written to a file. transport is "udp",
+// "tcp" or "tls" (the engine adds it to every address it calls); proxy, when not empty,
+// is the outbound proxy every request goes through.
+QByteArray accountLine(const QString &user, const QString &server, bool withPassword,
+                       const QString &transport = QStringLiteral("udp"), const QString &proxy = {});
 
 // The whole configuration. bind is the address to listen on (empty: every interface);
-// a server on this machine is reached through it.
-QByteArray configText(const Ports &ports, const QString &bind, const QString &modulePath);
+// a server on this machine is reached through it. maxCalls bounds the calls the engine
+// holds at once: 1 for our own call, so that a call coming in is refused as busy.
+QByteArray configText(const Ports &ports, const QString &bind, const QString &modulePath, int maxCalls = 1);
 
 // The folder holding baresip's modules, empty when none is found.
 QString modulePath();
 
+// The longest password baresip takes on its standard input: its line buffer holds 64
+// bytes, the line break included.
+inline constexpr int MaxPasswordBytes = 62;
+
 // A text that cannot go into the account or configuration unchanged, or empty.
-QString checkAccount(const QString &user, const QString &server, const QString &password);
+QString checkAccount(const QString &user, const QString &server, const QString &password, const QString &proxy = {});
 
 } // namespace baresip

@@ -3,8 +3,6 @@
 #include "modem/baresipconfig.h"
 
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTemporaryDir>
@@ -21,6 +19,23 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
 }
 
+// The text of a line as printed: colour sequences and other control characters removed,
+// and the blanks at its ends.
+QString plainText(QByteArrayView bytes, bool trim = true)
+{
+    static const QRegularExpression colours(QStringLiteral("\x1b\\[[0-9;]*m"));
+    QString line = QString::fromUtf8(bytes);
+    line.remove(colours);
+    line.removeIf([](QChar ch) { return ch.unicode() < 0x20 || ch.unicode() == 0x7f; });
+    return trim ? line.trimmed() : line;
+}
+
+void wipe(QByteArray &bytes)
+{
+    bytes.fill('\0');
+    bytes.clear();
+}
+
 } // namespace
 
 BaresipProcess::BaresipProcess(QObject *parent) : QObject(parent), m_program(defaultProgram())
@@ -34,11 +49,10 @@ BaresipProcess::BaresipProcess(QObject *parent) : QObject(parent), m_program(def
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
     });
-    for (QTimer *timer : {&m_startTimer, &m_stopTimer, &m_retryTimer})
+    for (QTimer *timer : {&m_startTimer, &m_stopTimer})
         timer->setSingleShot(true);
     m_startTimer.setInterval(StartTimeoutMs);
     m_stopTimer.setInterval(StopTimeoutMs);
-    m_retryTimer.setInterval(RetryMs);
 
     connect(&m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) {
@@ -49,21 +63,6 @@ BaresipProcess::BaresipProcess(QObject *parent) : QObject(parent), m_program(def
     });
     connect(&m_process, &QProcess::readyReadStandardOutput, this, &BaresipProcess::readOutput);
     connect(&m_process, &QProcess::finished, this, &BaresipProcess::processEnded);
-    connect(&m_socket, &ControlSocket::connected, this, [this] {
-        m_startTimer.stop();
-        emit ready();
-    });
-    connect(&m_socket, &ControlSocket::received, this, &BaresipProcess::readControl);
-    // Refused: the engine is not listening yet; try again shortly.
-    connect(&m_socket, &ControlSocket::refused, this, [this] {
-        if (!m_stopping && !m_failed && isRunning() && m_startTimer.isActive())
-            m_retryTimer.start();
-    });
-    connect(&m_socket, &ControlSocket::closed, this, [this] {
-        if (!m_stopping && !m_failed && isRunning())
-            fail(QStringLiteral("SIP エンジンが制御の接続を切りました。"));
-    });
-    connect(&m_retryTimer, &QTimer::timeout, this, &BaresipProcess::connectControl);
     connect(&m_startTimer, &QTimer::timeout, this, [this] {
         fail(QStringLiteral("SIP エンジンが %1 秒以内に準備できませんでした。").arg(StartTimeoutMs / 1000));
         stop();
@@ -73,8 +72,8 @@ BaresipProcess::BaresipProcess(QObject *parent) : QObject(parent), m_program(def
 
 BaresipProcess::~BaresipProcess()
 {
+    wipe(m_password);
     m_process.disconnect(this);
-    m_socket.disconnect(this);
     if (isRunning()) {
         m_process.kill();
         m_process.waitForFinished(1000); // reaps the child; a killed process ends at once
@@ -92,15 +91,15 @@ QString BaresipProcess::folder() const
     return m_folder ? m_folder->path() : QString();
 }
 
-void BaresipProcess::start(const QByteArray &config, const QByteArray &accounts, quint16 controlPort,
-                           const QByteArray &input)
+void BaresipProcess::start(const QByteArray &config, const QByteArray &accounts, const QByteArray &password)
 {
     m_active = true;
+    m_ready = false;
+    m_prompted = false;
     m_stopping = false;
     m_failed = false;
-    m_reader = {};
     m_outputLine.clear();
-    m_controlPort = controlPort;
+    wipe(m_password);
     QString error;
     const QString base = baresip::runtimeFolder(&error);
     if (!base.isEmpty()) {
@@ -116,43 +115,38 @@ void BaresipProcess::start(const QByteArray &config, const QByteArray &accounts,
         cleanUp();
         return;
     }
+    m_password = password;
     m_startTimer.start();
     m_process.start(m_program, {QStringLiteral("-f"), m_folder->path()});
-    if (!input.isEmpty())
-        m_process.write(input);
-    m_process.closeWriteChannel();
-}
-
-void BaresipProcess::connectControl()
-{
-    if (isRunning() && m_socket.isIdle())
-        m_socket.connectTo(m_controlPort);
 }
 
 bool BaresipProcess::command(const QString &name, const QString &params)
 {
-    if (!isReady())
+    if (!m_ready || m_stopping || !isRunning())
         return false;
-    QJsonObject object{{QStringLiteral("command"), name}, {QStringLiteral("token"), QString::number(++m_token)}};
-    if (!params.isEmpty())
-        object.insert(QStringLiteral("params"), params);
-    m_socket.write(netstring::encode(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+    const QString line = u'/' + name + (params.isEmpty() ? QString() : u' ' + params);
+    // One command is one line: nothing in it may end it early or act as a key.
+    for (QChar ch : line) {
+        if (ch.unicode() < 0x20 || ch.unicode() == 0x7f)
+            return false;
+    }
+    m_process.write(line.toUtf8() + '\n');
     return true;
 }
 
 void BaresipProcess::stop()
 {
     m_startTimer.stop();
-    m_retryTimer.stop();
+    wipe(m_password);
     if (!isRunning()) {
         cleanUp();
         return;
     }
     if (m_stopping)
         return;
-    m_stopping = true;
     if (!command(QStringLiteral("quit")))
         m_process.kill();
+    m_stopping = true;
     m_stopTimer.start();
 }
 
@@ -164,48 +158,69 @@ void BaresipProcess::fail(const QString &message)
     emit failed(message);
 }
 
-// The engine's output: lines end in LF, the status line is rewritten after CR.
+// The engine's output: lines end in LF, the status line is rewritten after CR. The
+// password prompt ends no line: it is looked for in what is still open.
 void BaresipProcess::readOutput()
 {
-    static const QRegularExpression colours(QStringLiteral("\x1b\\[[0-9;]*m"));
     m_outputLine += m_process.readAllStandardOutput();
     qsizetype start = 0;
     for (qsizetype i = 0; i < m_outputLine.size(); ++i) {
         const char c = m_outputLine[i];
         if (c != '\n' && c != '\r')
             continue;
-        QString line = QString::fromUtf8(m_outputLine.mid(start, i - start));
+        const QString line = plainText(QByteArrayView(m_outputLine).sliced(start, i - start));
         start = i + 1;
-        line.remove(colours);
-        line.remove(QChar(0));
-        line = line.trimmed();
-        if (line.isEmpty() || line.contains(QLatin1String("audio=")))
-            continue;
-        if (line.contains(QLatin1String("baresip is ready.")))
-            connectControl();
-        emit output(line);
+        if (!line.isEmpty() && !line.contains(QLatin1String("audio=")))
+            readLine(line);
+        if (!m_active)
+            return;
     }
     m_outputLine.remove(0, start);
+    if (baresip::isPasswordPrompt(plainText(m_outputLine, false))) {
+        m_outputLine.clear();
+        answerPrompt();
+    }
     if (m_outputLine.size() > 4096) // a line without end: only its tail matters
         m_outputLine.remove(0, m_outputLine.size() - 4096);
 }
 
-void BaresipProcess::readControl(const QByteArray &bytes)
+void BaresipProcess::readLine(const QString &line)
 {
-    const QList<QByteArray> frames = m_reader.feed(bytes);
-    for (const QByteArray &frame : frames) {
-        const QJsonObject object = QJsonDocument::fromJson(frame).object();
-        if (object.value(QStringLiteral("event")).toBool())
-            emit event(object.value(QStringLiteral("type")).toString(),
-                       object.value(QStringLiteral("param")).toString(), object.value(QStringLiteral("id")).toString());
-        else if (object.value(QStringLiteral("response")).toBool())
-            emit response(object.value(QStringLiteral("ok")).toBool(), object.value(QStringLiteral("data")).toString());
+    emit output(line);
+    const baresip::EngineLine read = baresip::readLine(line);
+    switch (read.event) {
+    case baresip::Event::None:
+        return;
+    case baresip::Event::Ready:
+        if (m_ready || m_stopping || m_failed)
+            return;
+        m_startTimer.stop();
+        m_ready = true;
+        emit ready();
+        return;
+    case baresip::Event::PasswordRefused:
+        fail(QStringLiteral("SIP エンジンがパスワードを受け付けませんでした（%1 バイトまでです）。")
+                 .arg(baresip::MaxPasswordBytes));
+        stop();
+        return;
+    default:
+        emit event(read.event, read.subject, read.detail);
     }
-    if (m_reader.failed()) {
-        fail(QStringLiteral("SIP エンジンの制御の応答が読めません。"));
+}
+
+// The password goes once, as the first thing the engine reads; a second prompt, or one
+// for an account we gave no password, is not answered.
+void BaresipProcess::answerPrompt()
+{
+    if (m_prompted || m_password.isEmpty()) {
+        fail(QStringLiteral("SIP エンジンが思わぬところでパスワードを求めました。"));
         m_stopping = true;
         m_process.kill();
+        return;
     }
+    m_prompted = true;
+    m_process.write(m_password + '\n');
+    wipe(m_password);
 }
 
 void BaresipProcess::processEnded(int exitCode, QProcess::ExitStatus status)
@@ -223,10 +238,10 @@ void BaresipProcess::cleanUp()
     if (!m_active)
         return;
     m_active = false;
+    m_ready = false;
     m_startTimer.stop();
     m_stopTimer.stop();
-    m_retryTimer.stop();
-    m_socket.abort();
+    wipe(m_password);
     m_folder.reset();
     m_stopping = false;
     emit finished();

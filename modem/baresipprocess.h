@@ -1,7 +1,6 @@
 #pragma once
 
-#include "modem/controlsocket.h"
-#include "modem/netstring.h"
+#include "modem/baresipoutput.h"
 
 #include <QObject>
 #include <QProcess>
@@ -12,16 +11,17 @@
 class QTemporaryDir;
 
 // One run of baresip as a child process: its configuration in a private folder of its
-// own (removed when it ends), its control socket on 127.0.0.1, commands out and events
-// in as netstring-framed JSON. Everything is driven by the process's and the socket's
-// signals and by single-shot timers.
+// own (removed when it ends), commands written to its standard input as the menu's long
+// commands ("/dial ..."), events read from its standard output. Only this program holds
+// those pipes: the engine opens no control port that another user could reach. The
+// standard input stays open until the engine has ended (at its end the engine would
+// spin). Everything is driven by the process's signals and single-shot timers.
 class BaresipProcess : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr int StartTimeoutMs = 10000; // until the control socket answers
-    static constexpr int StopTimeoutMs = 2000;   // after "quit", before the process is killed
-    static constexpr int RetryMs = 100;          // between attempts to reach the control socket
+    static constexpr int StartTimeoutMs = 10000; // until the engine says it is ready
+    static constexpr int StopTimeoutMs = 2000;   // after "/quit", before the process is killed
 
     explicit BaresipProcess(QObject *parent = nullptr);
     ~BaresipProcess() override;
@@ -31,25 +31,24 @@ public:
     void setProgram(const QString &program) { m_program = program; }
 
     // Writes config and accounts into a new folder under the runtime folder and starts
-    // the engine; input goes to its standard input, which is then closed. ready() or
-    // failed() follows.
-    void start(const QByteArray &config, const QByteArray &accounts, quint16 controlPort, const QByteArray &input = {});
-    // Sends one command; false when the control socket is not connected.
+    // the engine. The password goes to its standard input when the account asks for it,
+    // before anything else; a prompt without a password fails. ready() or failed() follows.
+    void start(const QByteArray &config, const QByteArray &accounts, const QByteArray &password = {});
+    // Sends one command; false before the engine is ready, while it stops, or when the
+    // command holds a control character.
     bool command(const QString &name, const QString &params = {});
     // Asks the engine to quit and kills it when it lingers; finished() follows.
     void stop();
 
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
-    bool isReady() const { return m_socket.isConnected(); }
+    bool isReady() const { return m_ready; }
     QString folder() const;
     qint64 processId() const { return m_process.processId(); }
 
 signals:
     void ready();
-    // callId tells the calls apart: a centre may hold a dead call while a new one comes.
-    void event(const QString &type, const QString &param, const QString &callId);
-    void response(bool ok, const QString &data);
-    // A line the engine printed, colours and status lines removed.
+    void event(baresip::Event type, const QString &subject, const QString &detail);
+    // A line the engine printed, colours, control characters and status lines removed.
     void output(const QString &line);
     // The engine could not start, or ended or broke without being asked to.
     void failed(const QString &message);
@@ -58,24 +57,22 @@ signals:
 
 private:
     void fail(const QString &message);
-    void connectControl();
     void readOutput();
-    void readControl(const QByteArray &bytes);
+    void readLine(const QString &line);
+    void answerPrompt();
     void processEnded(int exitCode, QProcess::ExitStatus status);
     void cleanUp();
 
     QString m_program;
     QProcess m_process;
-    ControlSocket m_socket;
     QTimer m_startTimer;
     QTimer m_stopTimer;
-    QTimer m_retryTimer;
-    netstring::Reader m_reader;
     QByteArray m_outputLine;
+    QByteArray m_password;
     std::unique_ptr<QTemporaryDir> m_folder;
-    quint16 m_controlPort = 0;
-    int m_token = 0;
     bool m_active = false; // from start() until finished()
+    bool m_ready = false;
+    bool m_prompted = false;
     bool m_stopping = false;
     bool m_failed = false;
 };

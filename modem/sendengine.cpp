@@ -134,7 +134,9 @@ QCoro::Task<bool> SendEngine::press()
         if (error.code() != ErrorCode::PortNotOpen) {
             logOutcome(QStringLiteral("failed: %1 (%2)").arg(error.description()).arg(error.code()));
             if (m_outcome.text.isEmpty())
-                m_outcome = {error.code() == ErrorCode::PortInUse ? SendOutcome::Busy : SendOutcome::LineFailed,
+                m_outcome = {error.code() == ErrorCode::PortInUse        ? SendOutcome::Busy
+                             : error.code() == ErrorCode::AccountRefused ? SendOutcome::AccountRefused
+                                                                         : SendOutcome::LineFailed,
                              QStringLiteral("%1（エラー番号 %2）").arg(error.description()).arg(error.code())};
         }
         m_front.failed(error);
@@ -404,6 +406,33 @@ void SendEngine::hangUpForExit()
     } catch (const AppError &) {
         // A device that went away must not keep the settings and history from being saved.
     }
+}
+
+bool SendEngine::lineEnding() const
+{
+    try {
+        return m_lines.line(m_data.settings.ModemKind).releasing();
+    } catch (const AppError &) {
+        return false;
+    }
+}
+
+void SendEngine::whenLineEnded(QObject *context, std::function<void()> done)
+{
+    Line *line = nullptr;
+    try {
+        line = &m_lines.line(m_data.settings.ModemKind);
+    } catch (const AppError &) {
+    }
+    if (!line || !line->releasing()) {
+        done();
+        return;
+    }
+    auto once = std::make_shared<QMetaObject::Connection>();
+    *once = connect(line, &Line::released, context, [once, done = std::move(done)] {
+        QObject::disconnect(*once);
+        done();
+    });
 }
 
 // "NO CARRIER" or a vanished device: the same hang-up, but the line is shown as dropped.

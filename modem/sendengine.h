@@ -4,6 +4,7 @@
 
 #include <QCoro/QCoroTask>
 #include <QObject>
+#include <functional>
 
 struct AppData;
 struct MessageCenter;
@@ -34,6 +35,12 @@ public:
     // At the program's end: the hang-up command and the close, nothing else; a device
     // that has gone away does not stop the end.
     void hangUpForExit();
+    // After hangUpForExit(): whether the line's device is still ending the call.
+    bool lineEnding() const;
+    // After hangUpForExit(): done runs once the line's device has ended the call (a SIP
+    // engine has said goodbye to the centre), at once when there is nothing to wait for.
+    // context ends the wait when it goes.
+    void whenLineEnded(QObject *context, std::function<void()> done);
 
     // Sending with nobody there (a script, the queue): each stage goes on to the next
     // after the centre's wait whatever AutoTransmit and OkCheckNo say, every wait for the

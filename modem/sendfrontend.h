@@ -21,9 +21,10 @@ enum class Refusal { NoCenter, NoRecipient, BadNumber };
 // How an unattended send ended, told once when the engine has settled.
 struct SendOutcome {
     enum Kind {
-        Sent,       // the message went out and the call ended at its hang-up
-        LineFailed, // the device failed, did not answer or refused the call, the line dropped
-        Busy,       // the port is held by a program that takes no lock
+        Sent,           // the message went out and the call ended at its hang-up
+        LineFailed,     // the device failed, did not answer or refused the call, the line dropped
+        Busy,           // the port is held by a program that takes no lock
+        AccountRefused, // the line's server turned the account down: trying again cannot help
     };
     Kind kind = Sent;
     QString text; // why, for a person; empty when sent

@@ -28,9 +28,10 @@ SipLine::SipLine(const Settings &settings, Waiter &waiter, PasswordStore *passwo
         m_played = true;
         wake();
     });
-    connect(&m_call, &BaresipCall::failed, this, [this](const QString &message) {
+    connect(&m_call, &BaresipCall::failed, this, [this](const QString &message, bool accountRefused) {
         note(QStringLiteral("failed: ") + message);
         m_failure = message;
+        m_failureCode = accountRefused ? ErrorCode::AccountRefused : ErrorCode::LineFailed;
         if (m_up && m_open)
             emit noCarrier(); // the line is gone; the reason follows at the next step
         wake();
@@ -77,7 +78,7 @@ void SipLine::endUnanswered(qint64 limitMs)
 void SipLine::throwFailure()
 {
     const QString message = std::exchange(m_failure, QString());
-    throw AppError(ErrorCode::LineFailed, Source, message);
+    throw AppError(m_failureCode, Source, message);
 }
 
 QCoro::Task<> SipLine::call(const QString &number)
@@ -95,7 +96,8 @@ QCoro::Task<> SipLine::call(const QString &number)
         throw AppError(ErrorCode::LineFailed, Source,
                        QStringLiteral("前の通話の SIP エンジン（baresip）がまだ終わっていません。"));
     }
-    BaresipCall::Account account{m_settings.SipServer, m_settings.SipUser, {}};
+    BaresipCall::Account account{
+        m_settings.SipServer, m_settings.SipUser, {}, m_settings.SipTransport, m_settings.SipProxy};
     if (m_passwords && !account.server.trimmed().isEmpty()) {
         struct Answer {
             bool given = false;

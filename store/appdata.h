@@ -45,6 +45,10 @@ struct Settings {
     // The Internet telephone line (device kind 10), written only when not empty.
     QString SipServer; // host or host:port of the provider or the centre's gateway
     QString SipUser;
+    // "udp", "tcp" or "tls" (written only when not "udp"; anything else reads as "udp"),
+    // and the outbound proxy a provider may ask for (host or host:port; empty: none).
+    QString SipTransport = QStringLiteral("udp");
+    QString SipProxy;
 
     // The built-in values a first start writes to a new settings file.
     static Settings defaults();

@@ -38,4 +38,6 @@ constexpr int PortNotOpen = 8018;
 constexpr int AudioOutput = 8100; // the tone dialer's sound output cannot be had or failed
 // A line without a port could not be placed or was lost: the description says why.
 constexpr int LineFailed = 8101;
+// The line's server turned the account's name or password down: trying again cannot help.
+constexpr int AccountRefused = 8102;
 } // namespace ErrorCode

@@ -1,6 +1,8 @@
 #include "store/passwordstore.h"
 
+#include "store/inifile.h"
 #include "store/plugins.h"
+#include "store/sendqueue.h"
 
 #include <QTimer>
 
@@ -39,4 +41,20 @@ void KeyringPasswords::writePassword(const QString &key, const QString &password
         keyring->writePassword(key, password, std::move(done));
     else
         QTimer::singleShot(0, [done = std::move(done), error] { done(error); });
+}
+
+bool queueLineUsesAccount(const QString &dataFolder, const QString &key)
+{
+    const IniFile ini = IniFile::load(sendqueue::queueFolder(dataFolder) + QStringLiteral("queue.ini"));
+    // A file that cannot be read may name it: the entry is kept.
+    if (!ini.ok())
+        return true;
+    for (const QString &section : ini.sections()) {
+        if (!section.startsWith(QLatin1String("Line "), Qt::CaseInsensitive))
+            continue;
+        if (sipPasswordKey(ini.value(section, QStringLiteral("SipUser")),
+                           ini.value(section, QStringLiteral("SipServer"))) == key)
+            return true;
+    }
+    return false;
 }

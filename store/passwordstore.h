@@ -40,3 +40,7 @@ inline QString sipPasswordKey(const QString &user, const QString &server)
 {
     return QStringLiteral("sip:%1@%2").arg(user.trimmed(), server.trimmed());
 }
+
+// True when a line section of the data folder's queue ("[Line NAME]" in queue/queue.ini)
+// calls through the account of that key: its keyring entry is still needed there.
+bool queueLineUsesAccount(const QString &dataFolder, const QString &key);

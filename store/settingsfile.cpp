@@ -147,6 +147,10 @@ Settings readOptions(OptionReader &in)
     s.ToneGap = in.toneLength("ToneGap");
     s.SipServer = in.text("SipServer");
     s.SipUser = in.text("SipUser");
+    const QString transport = in.text("SipTransport").trimmed().toLower();
+    if (transport == QLatin1String("tcp") || transport == QLatin1String("tls"))
+        s.SipTransport = transport;
+    s.SipProxy = in.text("SipProxy");
     return s;
 }
 
@@ -218,6 +222,10 @@ QByteArray bytes(const AppData &data)
         line("SipServer", s.SipServer);
     if (!s.SipUser.isEmpty())
         line("SipUser", s.SipUser);
+    if (s.SipTransport != plain.SipTransport)
+        line("SipTransport", s.SipTransport);
+    if (!s.SipProxy.isEmpty())
+        line("SipProxy", s.SipProxy);
     out += crlf + QStringLiteral("[Information]") + crlf;
     for (const MessageCenter &c : data.centers) {
         // maxChars as a printed number: a blank (or the minus sign), the digits, a blank.

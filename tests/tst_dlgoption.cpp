@@ -2,18 +2,22 @@
 #include "store/appdata.h"
 #include "store/passwordstore.h"
 #include "support/fakeplatform.h"
+#include "support/filehelpers.h"
 #include "support/portbank.h"
 #include "ui/dlgmodemdet.h"
 #include "ui/dlgoption.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMap>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <memory>
@@ -30,7 +34,9 @@ public:
     }
     void writePassword(const QString &key, const QString &password, std::function<void(QString)> done) override
     {
-        if (writeError.isEmpty())
+        if (writeError.isEmpty() && password.isEmpty())
+            entries.remove(key);
+        else if (writeError.isEmpty())
             entries[key] = password;
         done(writeError);
     }
@@ -257,15 +263,32 @@ private slots:
 
     // The SIP account: the password goes to the keyring under the account's key and
     // never into the settings; a refusing keyring keeps the dialog open and stores nothing.
+    // The password follows the account: the old entry goes unless a queue line still
+    // calls through it. Transport and proxy are stored with the account.
     void sipAccount_data()
     {
         QTest::addColumn<QString>("writeError");
-        QTest::newRow("stored") << QString();
-        QTest::newRow("keyring refuses") << QStringLiteral("locked");
+        QTest::addColumn<QByteArray>("queueIni");
+        QTest::addColumn<bool>("oldKept");
+        QTest::newRow("stored") << QString() << QByteArray() << false;
+        QTest::newRow("keyring refuses") << QStringLiteral("locked") << QByteArray() << true;
+        QTest::newRow("a queue line uses the old account")
+            << QString() << QByteArray("[Queue]\nDelays=1m\n[line office]\nSipServer = pbx.test\nSIPUSER=old\n")
+            << true;
+        QTest::newRow("a queue line uses another account")
+            << QString() << QByteArray("[Line office]\nSipServer=pbx.test\nSipUser=older\n") << false;
     }
     void sipAccount()
     {
         QFETCH(QString, writeError);
+        QFETCH(QByteArray, queueIni);
+        QFETCH(bool, oldKept);
+        QTemporaryDir folder;
+        m_data.folder = folder.path() + u'/';
+        if (!queueIni.isEmpty()) {
+            QVERIFY(QDir().mkpath(folder.filePath(QStringLiteral("queue"))));
+            QVERIFY(writeFileBytes(folder.filePath(QStringLiteral("queue/queue.ini")), queueIni));
+        }
         MemoryPasswords keyring;
         keyring.writeError = writeError;
         keyring.entries[sipPasswordKey("old", "pbx.test")] = QStringLiteral("before");
@@ -279,13 +302,23 @@ private slots:
         field("txtSipServer")->setText(QStringLiteral(" 127.0.0.1:5062 "));
         field("txtSipUser")->setText(QStringLiteral("alice"));
         field("txtSipPassword")->setText(QStringLiteral("secret"));
+        field("txtSipProxy")->setText(QStringLiteral(" proxy.test:5060 "));
+        auto *transport = c<QComboBox>("cmbSipTransport");
+        auto *tlsNote = c<QLabel>("lblSipTlsNote");
+        QVERIFY(!tlsNote->isVisibleTo(m_dialog.get()));
+        transport->setCurrentIndex(2);
+        QVERIFY(tlsNote->isVisibleTo(m_dialog.get()));
         press("OKButton");
         m_fake.platform.passwords = nullptr;
+        m_data.folder.clear();
         QCOMPARE(accepted(), writeError.isEmpty());
         QCOMPARE(m_fake.boxes.texts().size(), writeError.isEmpty() ? 0 : 1);
         QCOMPARE(m_data.settings.SipServer, writeError.isEmpty() ? QStringLiteral("127.0.0.1:5062") : s.SipServer);
+        QCOMPARE(m_data.settings.SipTransport, writeError.isEmpty() ? QStringLiteral("tls") : QStringLiteral("udp"));
+        QCOMPARE(m_data.settings.SipProxy, writeError.isEmpty() ? QStringLiteral("proxy.test:5060") : QString());
         QCOMPARE(keyring.entries.value(sipPasswordKey("alice", "127.0.0.1:5062")),
                  writeError.isEmpty() ? QStringLiteral("secret") : QString());
+        QCOMPARE(keyring.entries.contains(sipPasswordKey("old", "pbx.test")), oldKept);
         QCOMPARE(int(m_data.settings.PortNumber), int(s.PortNumber));
     }
 

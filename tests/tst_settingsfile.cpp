@@ -64,6 +64,11 @@ private Q_SLOTS:
         QTest::newRow("SIP account") << QByteArray("SipUser=0501234\r\nToneGap=200\r\nSipServer=sip.example.jp:5070")
                                      << QByteArray(
                                             "ToneGap=200\r\nSipServer=sip.example.jp:5070\r\nSipUser=0501234\r\n");
+        QTest::newRow("SIP over TLS through a proxy")
+            << QByteArray("SipProxy=proxy.example.jp\r\nSipTransport=TLS\r\nSipServer=sip.example.jp")
+            << QByteArray("SipServer=sip.example.jp\r\nSipTransport=tls\r\nSipProxy=proxy.example.jp\r\n");
+        QTest::newRow("SIP over UDP not written") << QByteArray("SipTransport=udp") << QByteArray();
+        QTest::newRow("unknown transport reads as UDP") << QByteArray("SipTransport=sctp") << QByteArray();
     }
     void optionalKeys()
     {

@@ -1,80 +1,47 @@
-// The Internet telephone line: baresip driven over its control socket against a
-// centre that is a second baresip (fumidori-modemsim --sip) on loopback, and the
-// password kept in a keyring on a private session bus.
+// The Internet telephone line: baresip driven over its standard input and output
+// against a centre that is a second baresip (fumidori-modemsim --sip) on loopback, and
+// the password kept in a keyring on a private session bus.
 #include "modem/baresipcall.h"
 #include "modem/baresipconfig.h"
-#include "modem/netstring.h"
+#include "modem/baresipoutput.h"
 #include "modem/sendengine.h"
+#include "modem/sipline.h"
+#include "modem/waiter.h"
 #include "store/appdata.h"
 #include "store/historyfile.h"
 #include "store/passwordstore.h"
 #include "store/settingsfile.h"
+#include "support/consolefrontend.h"
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
+#include "support/siprig.h"
 #include "ui/frmmain.h"
 #include "ui/mailedit.h"
 
 #include <QComboBox>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QPushButton>
+#include <QSet>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace siprig;
 
 namespace
 {
-
-constexpr int CallMs = 15000; // a call on loopback takes well under a second
-const QString CentreNumber = QStringLiteral("0570000111");
-
-// One centre: the simulator in SIP mode on a free port.
-struct Centre {
-    QProcess process;
-    quint16 port = 0;
-    QByteArray out;
-
-    bool start(const QStringList &options = {})
-    {
-        const auto ports = baresip::freePorts(QStringLiteral("127.0.0.1"));
-        if (!ports)
-            return false;
-        port = ports->sip;
-        QObject::connect(&process, &QProcess::readyReadStandardOutput,
-                         [this] { out += process.readAllStandardOutput(); });
-        // A test that dies leaves no centre behind (its engine goes with it).
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        process.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
-                      QStringList{"--sip", QString::number(port), "--number", CentreNumber} + options);
-        QByteArray err;
-        const QMetaObject::Connection errors = QObject::connect(&process, &QProcess::readyReadStandardError,
-                                                                [&] { err += process.readAllStandardError(); });
-        (void)QTest::qWaitFor([&] { return err.contains("ready") || process.state() == QProcess::NotRunning; }, CallMs);
-        QObject::disconnect(errors);
-        return err.contains("ready");
-    }
-    QString server() const { return QStringLiteral("127.0.0.1:%1").arg(port); }
-    // What the centre printed for its next call, once it has.
-    QByteArray nextCall()
-    {
-        const qsizetype end = out.indexOf("--\n");
-        if (end < 0)
-            return {};
-        const QByteArray call = out.left(end);
-        out.remove(0, end + 3);
-        return call;
-    }
-    ~Centre()
-    {
-        process.terminate();
-        process.waitForFinished(5000);
-    }
-};
 
 struct Spies {
     explicit Spies(BaresipCall &call)
@@ -85,35 +52,18 @@ struct Spies {
     QSignalSpy established, played, dropped, failed, ended;
 };
 
+BaresipCall::Account account(const QString &server, const QString &user = {}, const QString &password = {})
+{
+    BaresipCall::Account a;
+    a.server = server;
+    a.user = user;
+    a.password = password;
+    return a;
+}
+
 QString failure(const QSignalSpy &failed)
 {
     return failed.isEmpty() ? QString() : failed.first().first().toString();
-}
-
-// A folder whose settings call the centre over SIP, with recipient R on centre C.
-bool saveSipFolder(AppData &data, const QString &folder, const QString &server)
-{
-    data.folder = folder + u'/';
-    data.settings = Settings::defaults();
-    data.settings.ModemKind = 10;
-    data.settings.SipServer = server;
-    data.settings.SipUser = QStringLiteral("fumidori");
-    data.centers = {MessageCenter{QStringLiteral("C"), 0, CentreNumber, 160, 1, 1, 1}};
-    data.recipients = {Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")}};
-    return !SaveSettingsFile(data);
-}
-
-// fumidori-send's exit status and standard error for "ABC" to R.
-std::pair<int, QString> sendFromScript(const QString &folder, const QStringList &options,
-                                       const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
-{
-    QProcess sender;
-    sender.setProcessEnvironment(env);
-    sender.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send"),
-                 QStringList{"--folder", folder, "--to", "R"} + options + QStringList{"ABC"});
-    if (!sender.waitForFinished(2 * CallMs))
-        return {-1, QStringLiteral("did not end")};
-    return {sender.exitCode(), QString::fromUtf8(sender.readAllStandardError())};
 }
 
 } // namespace
@@ -123,8 +73,15 @@ class TestSip : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void netstringFrames_data();
-    void netstringFrames();
+    void engineLines_data();
+    void engineLines();
+    void passwordPrompt_data();
+    void passwordPrompt();
+    void accountChecks_data();
+    void accountChecks();
+    void configuration();
+    void engineDialogue_data();
+    void engineDialogue();
     void localAddresses();
     void digitsArriveInOrder_data();
     void digitsArriveInOrder();
@@ -133,8 +90,12 @@ private slots:
     void engineDiesMidCall();
     void centreHangsUpMidMessage();
     void passwordNeverInAFile();
+    void otherUserGetsNoControl();
     void windowSends();
+    void goodbyeAtExit();
     void scriptSends();
+    void scriptRefusesBadSettings_data();
+    void scriptRefusesBadSettings();
 
 private:
     // Places a call on the centre and waits until the line is up.
@@ -152,39 +113,206 @@ void TestSip::initTestCase()
     QVERIFY(m_hangingCentre.start({"--hang-up-after", "16"}));
 }
 
-void TestSip::netstringFrames_data()
+// baresip 1.0.0's own lines, as it printed them against a second baresip and a SIP
+// server, and lines a far end could shape through its address or its reason.
+void TestSip::engineLines_data()
 {
-    QTest::addColumn<QList<QByteArray>>("reads");
-    QTest::addColumn<QList<QByteArray>>("frames");
-    QTest::addColumn<bool>("failed");
-    QTest::newRow("two in one read") << QList<QByteArray>{"3:abc,0:,"} << QList<QByteArray>{"abc", ""} << false;
-    QTest::newRow("byte by byte") << QList<QByteArray>{"1", "2", ":", "hello", " world", "!", ","}
-                                  << QList<QByteArray>{"hello world!"} << false;
-    QTest::newRow("comma missing") << QList<QByteArray>{"3:abcd,4:abcd,"} << QList<QByteArray>{} << true;
-    QTest::newRow("not a length") << QList<QByteArray>{"x3:abc,"} << QList<QByteArray>{} << true;
-    QTest::newRow("no length") << QList<QByteArray>{":abc,"} << QList<QByteArray>{} << true;
-    QTest::newRow("too long") << QList<QByteArray>{"99999999:"} << QList<QByteArray>{} << true;
-    QTest::newRow("over the frame limit") << QList<QByteArray>{"2000000:"} << QList<QByteArray>{} << true;
+    using baresip::Event;
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("event");
+    QTest::addColumn<QString>("subject");
+    QTest::addColumn<QString>("detail");
+    auto row = [](const char *name, const char *line, Event event, const char *subject = "", const char *detail = "") {
+        QTest::newRow(name) << QString::fromUtf8(line) << int(event) << QString::fromUtf8(subject)
+                            << QString::fromUtf8(detail);
+    };
+    row("ready", "baresip is ready.", Event::Ready);
+    row("password too long", "Invalid password (0 - 63 characters followed by newline)", Event::PasswordRefused);
+    row("password too long after the prompt",
+        "Please enter password for sip:me@127.0.0.1:25070: Invalid password (0 - 63 characters followed by newline)",
+        Event::PasswordRefused, "sip:me@127.0.0.1:25070");
+    row("registered", "me@127.0.0.1: {0/UDP/v4} 200 OK (kamailio (5.6.3 (x86_64/linux))) [1 binding]",
+        Event::Registered, "me@127.0.0.1", "200 OK");
+    row("registered over TLS", "me@127.0.0.1: {0/TLS/v4} 200 OK (kamailio (5.6.3 (x86_64/linux))) [1 binding]",
+        Event::Registered, "me@127.0.0.1", "200 OK");
+    row("registration refused", "reg: sip:me@127.0.0.1:25080: 401 Unauthorized (kamailio (5.6.3 (x86_64/linux)))",
+        Event::RegisterFailed, "sip:me@127.0.0.1:25080", "401 Unauthorized");
+    row("registration not taken", "reg: sip:me@127.0.0.1:25070: 501 Not Implemented (baresip v1.0.0 (x86_64/linux))",
+        Event::RegisterFailed, "sip:me@127.0.0.1:25070", "501 Not Implemented");
+    row("server not there", "reg: sip:me@127.0.0.1:25999: Register: Connection refused", Event::RegisterFailed,
+        "sip:me@127.0.0.1:25999", "Register: Connection refused");
+    row("ringing", "call: SIP Progress: 180 Ringing (/)", Event::Ringing, "", "180 Ringing");
+    row("trying is no ringing", "call: SIP Progress: 100 trying -- your call is important to us (/)", Event::None);
+    row("established", "me@127.0.0.1: Call established: sip:0570@127.0.0.1:25080", Event::Established, "me@127.0.0.1",
+        "sip:0570@127.0.0.1:25080");
+    row("refused call", "sip:0999@127.0.0.1:25070: session closed: 404 Not Found", Event::Closed,
+        "sip:0999@127.0.0.1:25070", "404 Not Found");
+    row("far end hung up", "sip:me@127.0.0.1:25060: session closed: Connection reset by peer", Event::Closed,
+        "sip:me@127.0.0.1:25060", "Connection reset by peer");
+    row("unknown host", "sip:0999@nohost.invalid: session closed: Destination address required", Event::Closed,
+        "sip:0999@nohost.invalid", "Destination address required");
+    row("terminated", "sip:me@127.0.0.1:25080: Call with sip:0570@127.0.0.1:25080 terminated (duration: 2 secs)",
+        Event::Terminated, "sip:me@127.0.0.1:25080", "sip:0570@127.0.0.1:25080");
+    row("key", "received event: '#' (end=0)", Event::DigitReceived, "", "#");
+    row("end of a key", "received event: '#' (end=1)", Event::None);
+    row("key sent", "audio: send DTMF digit: '1'", Event::None);
+    row("ready inside another line", "stream: baresip is ready.", Event::None);
+    // A caller's address holding another line's words: the line stays what it is.
+    row("address posing as an answer",
+        "fumidori@127.0.0.1: Incoming call from: sip:a@b: Call established: sip:c@d - (press ENTER to accept)",
+        Event::None);
+    row("address posing as a hang-up", "sip:a@b: Call established: x: session closed: 404", Event::None);
 }
 
-void TestSip::netstringFrames()
+void TestSip::engineLines()
 {
-    QFETCH(QList<QByteArray>, reads);
-    QFETCH(QList<QByteArray>, frames);
-    QFETCH(bool, failed);
-    netstring::Reader reader;
-    QList<QByteArray> got;
-    for (const QByteArray &read : reads)
-        got += reader.feed(read);
-    QCOMPARE(got, frames);
-    QCOMPARE(reader.failed(), failed);
-    if (!failed)
-        QCOMPARE(reader.feed(netstring::encode("again")), QList<QByteArray>{"again"});
+    QFETCH(QString, line);
+    QFETCH(int, event);
+    QFETCH(QString, subject);
+    QFETCH(QString, detail);
+    const baresip::EngineLine read = baresip::readLine(line);
+    QCOMPARE(int(read.event), event);
+    QCOMPARE(read.subject, subject);
+    QCOMPARE(read.detail, detail);
+}
+
+// The prompt ends no line: it is asked for when the text so far is the whole prompt.
+void TestSip::passwordPrompt_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("prompt");
+    QTest::newRow("the prompt") << "Please enter password for sip:me@127.0.0.1:25070: " << true;
+    QTest::newRow("answered") << "Please enter password for sip:me@127.0.0.1:25070: Populated 1 account" << false;
+    QTest::newRow("still coming") << "Please enter password for sip:me@127.0.0.1:25070:" << false;
+    QTest::newRow("inside a line") << "x Please enter password for sip:me@h: " << false;
+}
+
+void TestSip::passwordPrompt()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, prompt);
+    QCOMPARE(baresip::isPasswordPrompt(text), prompt);
+}
+
+void TestSip::accountChecks_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QString>("refusal"); // empty: taken
+    const QByteArray longest(baresip::MaxPasswordBytes, 'p');
+    QTest::newRow("name and port") << "fumidori"
+                                   << "sip.example.com:5060" << QByteArray("pw") << "";
+    QTest::newRow("v6 and port") << "0312345678"
+                                 << "[2001:db8::1]:5070" << QByteArray() << "";
+    QTest::newRow("bare v6") << "u"
+                             << "2001:db8::1" << QByteArray() << "";
+    QTest::newRow("longest password") << "u"
+                                      << "h" << longest << "";
+    QTest::newRow("longest password in Japanese") << "u"
+                                                  << "h" << QByteArray("パ").repeated(20) << "";
+    QTest::newRow("no server") << "u"
+                               << " " << QByteArray() << "設定されていません";
+    QTest::newRow("port too big") << "u"
+                                  << "h:65536" << QByteArray() << "ホスト名";
+    QTest::newRow("port not a number") << "u"
+                                       << "h:5x" << QByteArray() << "ホスト名";
+    QTest::newRow("empty port") << "u"
+                                << "h:" << QByteArray() << "ホスト名";
+    QTest::newRow("parameter in the server") << "u"
+                                             << "h;transport=tcp" << QByteArray() << "ホスト名";
+    QTest::newRow("full-width server") << "u"
+                                       << "ｈｏｓｔ" << QByteArray() << "ホスト名";
+    QTest::newRow("space in the user") << "a b"
+                                       << "h" << QByteArray() << "ユーザー";
+    QTest::newRow("address in the user") << "a@b"
+                                         << "h" << QByteArray() << "ユーザー";
+    QTest::newRow("angle bracket in the user") << "a>"
+                                               << "h" << QByteArray() << "ユーザー";
+    QTest::newRow("password one byte over") << "u"
+                                            << "h" << longest + 'p' << "62 バイト";
+    QTest::newRow("password with a line break") << "u"
+                                                << "h" << QByteArray("a\nb") << "制御文字";
+}
+
+void TestSip::accountChecks()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, server);
+    QFETCH(QByteArray, password);
+    QFETCH(QString, refusal);
+    const QString problem = baresip::checkAccount(user, server, QString::fromUtf8(password));
+    QCOMPARE(problem.isEmpty(), refusal.isEmpty());
+    QVERIFY2(problem.contains(refusal), qPrintable(problem));
+}
+
+// The engine takes orders on its standard input alone: no control module, no port.
+void TestSip::configuration()
+{
+    const QByteArray config = baresip::configText({5060, 7000}, QStringLiteral("127.0.0.1"), baresip::modulePath());
+    QVERIFY2(!config.contains("ctrl_tcp") && !config.contains("ctrl_"), config.constData());
+    QVERIFY(config.contains("module                  stdio.so\n"));
+    QVERIFY(config.contains("call_max_calls          1\n"));
+    const QByteArray account = baresip::accountLine(QStringLiteral("u"), QStringLiteral("h"), true);
+    QCOMPARE(account, QByteArray("<sip:u@h>;auth_user=u;regint=600\n"));
+}
+
+// What the program writes to the engine, seen by a stand-in engine that notes each line
+// it reads and whether anything came before it asked: the password only when prompted and
+// first of all, no command before "baresip is ready.", the input open until "/quit".
+void TestSip::engineDialogue_data()
+{
+    QTest::addColumn<bool>("prompts");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QStringList>("read");
+    QTest::addColumn<QString>("refusal");
+    const QStringList call = {"/dial sip:0570@127.0.0.1:5060", "/mute", "/hangup", "/quit"};
+    QTest::newRow("with a password") << true << "pa ss" << QStringList{"password:pa ss"} + call << "";
+    QTest::newRow("without one") << false << "" << call << "";
+    QTest::newRow("asked without one") << true << "" << QStringList{} << "パスワード";
+}
+
+void TestSip::engineDialogue()
+{
+    QFETCH(bool, prompts);
+    QFETCH(QString, password);
+    QFETCH(QStringList, read);
+    QFETCH(QString, refusal);
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("log"));
+    const QString engine = dir.filePath(QStringLiteral("baresip"));
+    QByteArray script = "#!/bin/bash\nlog='" + log.toUtf8() + "'\nearly() { read -t 0 && echo early >> \"$log\"; }\n";
+    if (prompts)
+        script += "early; printf 'Please enter password for sip:u@127.0.0.1:5060: '\n"
+                  "IFS= read -r pw; echo \"password:$pw\" >> \"$log\"\n";
+    script += "early; echo 'baresip is ready.'\n"
+              "echo 'u@127.0.0.1: {0/UDP/v4} 200 OK (stand-in) [1 binding]'\n"
+              "while IFS= read -r line; do echo \"$line\" >> \"$log\"\n"
+              "  case \"$line\" in\n"
+              "    /dial*) echo 'u@127.0.0.1: Call established: sip:0570@127.0.0.1:5060';;\n"
+              "    /quit) exit 0;;\n"
+              "  esac\n"
+              "done\necho 'end of input' >> \"$log\"\n";
+    QVERIFY(writeFileBytes(engine, script));
+    QVERIFY(QFile::setPermissions(engine, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    BaresipCall call;
+    call.setProgram(engine);
+    Spies spies(call);
+    call.call(account(QStringLiteral("127.0.0.1:5060"), QStringLiteral("u"), password), QStringLiteral("0570"));
+    if (refusal.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(spies.established.size(), 1, CallMs);
+        call.hangUp();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
+    QVERIFY2(failure(spies.failed).contains(refusal), qPrintable(failure(spies.failed)));
+    QCOMPARE(spies.failed.isEmpty(), refusal.isEmpty());
+    const QStringList got = QString::fromUtf8(readFileBytes(log)).split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(got, read);
 }
 
 bool TestSip::callUp(BaresipCall &call, Spies &spies, const Centre &centre, const QString &password)
 {
-    call.call({centre.server(), QStringLiteral("fumidori"), password}, CentreNumber);
+    call.call(account(centre.server(), QStringLiteral("fumidori"), password), CentreNumber);
     (void)QTest::qWaitFor([&] { return !spies.established.isEmpty() || !spies.ended.isEmpty(); }, CallMs);
     if (spies.established.isEmpty())
         qWarning() << "no line:" << failure(spies.failed);
@@ -204,7 +332,7 @@ void TestSip::localAddresses()
                                                      {"", ""}};
     for (const auto &[server, address] : rows)
         QCOMPARE(baresip::localAddressFor(server), address);
-    const QByteArray config = baresip::configText({5060, 7000, 4000}, QStringLiteral("::1"), QString());
+    const QByteArray config = baresip::configText({5060, 7000}, QStringLiteral("::1"), QString());
     QVERIFY2(config.contains("sip_listen              [::1]:5060\n") &&
                  config.contains("net_interface           ::1\n"),
              config.constData());
@@ -276,7 +404,7 @@ void TestSip::refusals()
     call.setProgram(program);
     call.setSetupTimeout(2000);
     Spies spies(call);
-    call.call({server, {}, {}}, number);
+    call.call(account(server), number);
     QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
     QCOMPARE(spies.failed.size(), 1);
     QVERIFY2(failure(spies.failed).contains(message), qPrintable(failure(spies.failed)));
@@ -388,7 +516,7 @@ void TestSip::passwordNeverInAFile()
     // The centre takes no registration: the engine, which had the password, says why.
     BaresipCall call;
     Spies spies(call);
-    call.call({data.settings.SipServer, data.settings.SipUser, stored}, CentreNumber);
+    call.call(account(data.settings.SipServer, data.settings.SipUser, stored), CentreNumber);
     const QString engineFolder = call.engineFolder();
     QVERIFY(!engineFolder.isEmpty());
     QCOMPARE(QFileInfo(engineFolder + QStringLiteral("/..")).permissions() & 0x0077, QFile::Permissions());
@@ -475,6 +603,74 @@ void TestSip::windowSends()
     QVERIFY(report(m_centre).contains("\nmessage: ABCDEFGH\n"));
 }
 
+// At the program's end during a call: the window goes at once and leaves its saving to
+// later; the line hangs up, the engine says goodbye and the centre sees the call end
+// within the wait the window gives it.
+void TestSip::goodbyeAtExit()
+{
+    AppData data;
+    data.settings = Settings::defaults();
+    data.settings.ModemKind = 10;
+    data.settings.AutoTransmit = 0; // the call stage alone: the line stays up
+    data.settings.SipServer = m_centre.server();
+    data.centers << MessageCenter{QStringLiteral("C"), 0, CentreNumber, 160, 1, 1, 1};
+    data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
+    data.history.resize(1);
+    {
+        Centre centre; // the window's engine goes with the window, the call left open there
+        QVERIFY(centre.start());
+        data.settings.SipServer = centre.server();
+        QTemporaryDir dir;
+        data.folder = dir.path() + u'/';
+        FakePlatform fake;
+        FakePort port;
+        auto w = std::make_unique<frmMain>(data, fake.platform, port);
+        w->prepareWindow();
+        w->show();
+        w->txtMail->setPlainText(QStringLiteral("ABC"));
+        QSignalSpy settled(&w->engine(), &SendEngine::settled);
+        w->cmdButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!settled.isEmpty(), CallMs);
+        QVERIFY(w->engine().lineOpen());
+        bool saved = false;
+        try {
+            w->close();
+        } catch (const ProcessEnded &) {
+            saved = true;
+        }
+        QVERIFY(!saved);        // not before the goodbye
+        QVERIFY(w->isHidden()); // but the window is gone at once
+        QVERIFY(w->engine().lineEnding());
+        // The window goes here, before its own save would end this process.
+    }
+    data.settings.SipServer = m_centre.server();
+
+    EventLoopWaiter waiter;
+    SipLine line(data.settings, waiter, nullptr);
+    SingleLine lines(line);
+    ConsoleFrontEnd view(data);
+    view.mail = QStringLiteral("ABC");
+    SendEngine engine(data, lines, view);
+    QSignalSpy settled(&engine, &SendEngine::settled);
+    engine.send();
+    QTRY_VERIFY_WITH_TIMEOUT(!settled.isEmpty(), CallMs);
+    QVERIFY(engine.lineOpen());
+    QElapsedTimer clock;
+    clock.start();
+    engine.hangUpForExit();
+    QVERIFY(engine.lineEnding());
+    qint64 ended = -1;
+    engine.whenLineEnded(this, [&] { ended = clock.elapsed(); });
+    QTRY_VERIFY_WITH_TIMEOUT(ended >= 0, CallMs);
+    QVERIFY2(ended < frmMain::GoodbyeMs, qPrintable(QString::number(ended)));
+    QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), frmMain::GoodbyeMs);
+    QVERIFY2(clock.elapsed() < frmMain::GoodbyeMs, qPrintable(QString::number(clock.elapsed())));
+    bool again = false;
+    engine.whenLineEnded(this, [&] { again = true; });
+    QVERIFY(again); // nothing left to wait for
+    QVERIFY(!m_centre.nextCall().contains("dropped"));
+}
+
 // fumidori-send with device kind 10: without a keyring a clear refusal before any call;
 // with a password file (an empty one: no registration) a whole call and its record.
 void TestSip::scriptSends()
@@ -522,6 +718,160 @@ void TestSip::scriptSends()
         const QString path = files.next();
         QVERIFY2(path == passwordFile || !readFileBytes(path).contains(password), qPrintable(path));
     }
+}
+
+namespace
+{
+
+// The TCP ports a process listens on, from the socket inodes it holds and the kernel's tables.
+QList<quint16> listeningPorts(qint64 pid)
+{
+    QSet<QByteArray> inodes;
+    QDirIterator fds(QStringLiteral("/proc/%1/fd").arg(pid), QDir::System | QDir::Files | QDir::NoDotAndDotDot);
+    while (fds.hasNext()) {
+        const QString target = QFileInfo(fds.next()).symLinkTarget();
+        if (target.contains(QLatin1String("socket:[")))
+            inodes << target.section(u'[', 1).chopped(1).toLatin1();
+    }
+    QList<quint16> ports;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        const QList<QByteArray> lines = readFileBytes(QString::fromLatin1(table)).split('\n');
+        for (const QByteArray &line : lines) {
+            const QList<QByteArray> f = line.simplified().split(' ');
+            // local address, remote, state (0A: listening), ..., inode in the tenth field
+            if (f.size() > 9 && f[3] == "0A" && inodes.contains(f[9]))
+                ports << quint16(f[1].mid(f[1].indexOf(':') + 1).toUInt(nullptr, 16));
+        }
+    }
+    return ports;
+}
+
+// A child that becomes another user, connects to the port on loopback and sends what
+// would be orders to a control port; true when it could connect.
+bool strangerTalksTo(quint16 port)
+{
+    int ends[2];
+    if (::pipe(ends) != 0)
+        return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ends[0]);
+        char connected = 0;
+        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+                connected = 1;
+                const char orders[] = "/quit\n/insmod /tmp/x.so\nq\n"
+                                      "33:{\"command\":\"quit\",\"token\":\"1\"},"
+                                      "38:{\"command\":\"hangup\",\"token\":\"2\"},";
+                (void)!::write(fd, orders, sizeof orders - 1);
+            }
+            ::close(fd);
+        }
+        (void)!::write(ends[1], &connected, 1);
+        ::_exit(0);
+    }
+    ::close(ends[1]);
+    char connected = 0;
+    const bool read = ::read(ends[0], &connected, 1) == 1;
+    ::close(ends[0]);
+    ::waitpid(child, nullptr, 0);
+    return read && connected == 1;
+}
+
+} // namespace
+
+// Another user of the machine reaches whatever the engine listens on during a call, and
+// the call goes on undisturbed: nothing it listens on takes orders.
+void TestSip::otherUserGetsNoControl()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to act as a second user");
+    BaresipCall call;
+    Spies spies(call);
+    QVERIFY(callUp(call, spies, m_centre));
+    const qint64 pid = call.engineProcessId();
+    const QList<quint16> ports = listeningPorts(pid);
+    QVERIFY2(!ports.isEmpty(), "the engine listens for SIP over TCP");
+    for (quint16 port : ports)
+        QVERIFY2(strangerTalksTo(port), qPrintable(QString::number(port)));
+    call.sendDigits(QStringLiteral("135#"));
+    QTRY_COMPARE_WITH_TIMEOUT(spies.played.size(), 1, CallMs);
+    QCOMPARE(call.state(), BaresipCall::State::Up);
+    QCOMPARE(call.engineProcessId(), pid);
+    call.hangUp();
+    QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
+    QVERIFY2(spies.failed.isEmpty() && spies.dropped.isEmpty(), qPrintable(failure(spies.failed)));
+    QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), CallMs);
+    const QByteArray report = m_centre.nextCall();
+    QVERIFY2(report.startsWith("received: 135#\n"), report.constData());
+}
+
+// Settings or a password the engine cannot take: exit 2 before any call, the reason said.
+void TestSip::scriptRefusesBadSettings_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QByteArray>("password"); // the password file's bytes; "-": an empty path
+    QTest::addColumn<QString>("runtime");     // what stands where the engine's folder goes
+    QTest::addColumn<QString>("refusal");
+    const QString server = m_centre.server();
+    QTest::newRow("server with a parameter") << server + ";lr"
+                                             << "fumidori" << QByteArray() << ""
+                                             << "ホスト名";
+    QTest::newRow("no server") << ""
+                               << "fumidori" << QByteArray() << ""
+                               << "設定されていません";
+    QTest::newRow("user with a space") << server << "fu mi" << QByteArray() << ""
+                                       << "ユーザー";
+    QTest::newRow("password over the engine's limit") << server << "fumidori" << QByteArray(63, 'p') << ""
+                                                      << "62 バイト";
+    QTest::newRow("password not UTF-8") << server << "fumidori" << QByteArray("pass\xff\xfe") << ""
+                                        << "UTF-8";
+    QTest::newRow("password line over 4096 bytes") << server << "fumidori" << QByteArray(5000, 'p') << ""
+                                                   << "4096 バイト";
+    QTest::newRow("empty password file path") << server << "fumidori" << QByteArray("-") << ""
+                                              << "空のパス";
+    QTest::newRow("engine folder is a link") << server << "fumidori" << QByteArray() << "link"
+                                             << "このユーザーのフォルダーではありません";
+    QTest::newRow("engine folder is a file") << server << "fumidori" << QByteArray() << "file"
+                                             << "このユーザーのフォルダーではありません";
+}
+
+void TestSip::scriptRefusesBadSettings()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, user);
+    QFETCH(QByteArray, password);
+    QFETCH(QString, runtime);
+    QFETCH(QString, refusal);
+    QTemporaryDir dir;
+    AppData data;
+    QVERIFY(saveSipFolder(data, dir.path(), server));
+    data.settings.SipUser = user;
+    QVERIFY(!SaveSettingsFile(data));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QString runDir = dir.filePath(QStringLiteral("run"));
+    QVERIFY(QDir().mkpath(runDir));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runDir);
+    if (runtime == QLatin1String("link"))
+        QVERIFY(QFile::link(dir.path(), runDir + QStringLiteral("/fumidori")));
+    else if (runtime == QLatin1String("file"))
+        QVERIFY(writeFileBytes(runDir + QStringLiteral("/fumidori"), "x"));
+    QString passwordPath;
+    if (password != "-") {
+        passwordPath = dir.filePath(QStringLiteral("password"));
+        QVERIFY(writeFileBytes(passwordPath, password));
+        QVERIFY(QFile::setPermissions(passwordPath, QFile::ReadOwner | QFile::WriteOwner));
+    }
+    const QByteArray before = m_centre.out;
+    const auto [status, said] = sendFromScript(dir.path(), {"--sip-password-file", passwordPath}, env);
+    QVERIFY2(status == 2 && said.contains(refusal), qPrintable(QString::number(status) + u' ' + said));
+    QCOMPARE(m_centre.out, before); // no call came
 }
 
 QTEST_MAIN(TestSip)

@@ -223,6 +223,20 @@ QGroupBox *dlgOption::createSipGroup(QWidget *f)
         make<QLineEdit>(fraSIP, "txtSipPassword",
                         QStringLiteral("デスクトップのキーリングに保存します。空にすると登録せずに直接かけます"));
     txtSipPassword->setEchoMode(QLineEdit::Password);
+    cmbSipTransport = make<QComboBox>(fraSIP, "cmbSipTransport",
+                                      QStringLiteral("プロバイダーが指定する SIP の通信方式です（ふつうは UDP）"));
+    cmbSipTransport->addItems({QStringLiteral("UDP"), QStringLiteral("TCP"), QStringLiteral("TLS")});
+    txtSipProxy = make<QLineEdit>(fraSIP, "txtSipProxy",
+                                  QStringLiteral("プロバイダーがアウトバウンドプロキシを指定するときだけ入力します"
+                                                 "（ホスト名、またはホスト名:ポート）"));
+    lblSipTlsNote = make<QLabel>(
+        fraSIP, "lblSipTlsNote", QString(),
+        QStringLiteral("TLS は通信を暗号化しますが、このシステムの baresip（Debian 12 の 1.0.0）は"
+                       "サーバーの証明書を確かめられません。相手が本物のサーバーかどうかは保証されません。"));
+    lblSipTlsNote->setWordWrap(true);
+    lblSipTlsNote->hide();
+    connect(cmbSipTransport, &QComboBox::currentIndexChanged, this,
+            [this](int index) { lblSipTlsNote->setVisible(index == 2); });
     auto *note = make<QLabel>(fraSIP, "lblSipNote", QString(),
                               QStringLiteral("SIPアカウントでセンターにかけます。ポートは使いません。"
                                              "パスワードはファイルには書かず、キーリングに保存します。"));
@@ -234,7 +248,12 @@ QGroupBox *dlgOption::createSipGroup(QWidget *f)
     grid->addWidget(txtSipUser, 1, 1);
     grid->addWidget(label(fraSIP, QStringLiteral("パスワード：")), 2, 0);
     grid->addWidget(txtSipPassword, 2, 1);
-    grid->addWidget(note, 3, 0, 1, 2);
+    grid->addWidget(label(fraSIP, QStringLiteral("通信方式：")), 3, 0);
+    grid->addWidget(cmbSipTransport, 3, 1);
+    grid->addWidget(label(fraSIP, QStringLiteral("プロキシ：")), 4, 0);
+    grid->addWidget(txtSipProxy, 4, 1);
+    grid->addWidget(lblSipTlsNote, 5, 0, 1, 2);
+    grid->addWidget(note, 6, 0, 1, 2);
     grid->setColumnStretch(1, 1);
     fraSIP->hide();
     return fraSIP;
@@ -350,6 +369,10 @@ void dlgOption::Form_Load()
     txtToneGap->setText(QString::number(s.ToneGap));
     txtSipServer->setText(s.SipServer);
     txtSipUser->setText(s.SipUser);
+    cmbSipTransport->setCurrentIndex(s.SipTransport == QLatin1String("tls")   ? 2
+                                     : s.SipTransport == QLatin1String("tcp") ? 1
+                                                                              : 0);
+    txtSipProxy->setText(s.SipProxy);
     loadSipPassword();
     cmbMODEM_Change();
     optDIAL_Click();
@@ -502,6 +525,8 @@ void dlgOption::storeSettings()
     if (fieldUsed(txtSipServer)) {
         s.SipServer = txtSipServer->text().trimmed();
         s.SipUser = txtSipUser->text().trimmed();
+        s.SipTransport = cmbSipTransport->currentText().toLower();
+        s.SipProxy = txtSipProxy->text().trimmed();
     }
 }
 
@@ -517,7 +542,9 @@ bool dlgOption::fieldUsed(const QLineEdit *field) const
 
 // A changed SIP password (or the same one under another account) goes to the keyring
 // first; the settings are stored only once it is there, and a keyring that refuses
-// it keeps the dialog open with the reason.
+// it keeps the dialog open with the reason. The password follows the account: once it
+// is under the new one, the old account's entry goes, unless a line of the queue still
+// calls through that account.
 void dlgOption::OKButton_Click()
 {
     if (!fieldsInRange())
@@ -532,7 +559,12 @@ void dlgOption::OKButton_Click()
     OKButton->setEnabled(false);
     QPointer<dlgOption> self(this);
     const QString password = txtSipPassword->text();
-    m_platform.passwords->writePassword(sipPasswordKey(), password, [self, password](QString error) {
+    const QString oldKey = m_data.settings.SipServer.trimmed().isEmpty()
+                               ? QString()
+                               : ::sipPasswordKey(m_data.settings.SipUser, m_data.settings.SipServer);
+    const bool dropOld = accountChanged && !oldKey.isEmpty() && oldKey != sipPasswordKey() &&
+                         !queueLineUsesAccount(m_data.folder, oldKey);
+    m_platform.passwords->writePassword(sipPasswordKey(), password, [self, password, dropOld, oldKey](QString error) {
         if (!self)
             return;
         self->OKButton->setEnabled(true);
@@ -542,6 +574,8 @@ void dlgOption::OKButton_Click()
             return;
         }
         self->m_storedPassword = password;
+        if (dropOld)
+            self->m_platform.passwords->writePassword(oldKey, QString(), [](QString) {});
         self->storeSettings();
         self->accept();
     });

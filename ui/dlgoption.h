@@ -86,6 +86,9 @@ private:
     QLineEdit *txtSipServer;
     QLineEdit *txtSipUser;
     QLineEdit *txtSipPassword;
+    QComboBox *cmbSipTransport;
+    QLineEdit *txtSipProxy;
+    QLabel *lblSipTlsNote;    // shown while TLS is chosen: what it does not prove
     QString m_storedPassword; // as read from the keyring, under the stored account
     QLineEdit *txtSTRINGS;
     QLineEdit *txtINTERVAL;

@@ -276,10 +276,23 @@ void frmMain::selectFirst()
         txtMail_Change();
 }
 
+// A line that is still ending its call (the SIP engine saying goodbye to the centre)
+// is given up to GoodbyeMs with the window already gone; the event loop runs on
+// meanwhile, and the settings are saved once it has ended.
 void frmMain::cmdExit_Click()
 {
+    if (m_exiting)
+        return;
     m_engine->hangUpForExit();
-    m_platform.run->saveAndExit(m_data, this);
+    if (!m_engine->lineEnding()) {
+        m_platform.run->saveAndExit(m_data, this);
+        return;
+    }
+    m_exiting = true;
+    hide();
+    auto save = [this] { m_platform.run->saveAndExit(m_data, nullptr); };
+    m_engine->whenLineEnded(this, save);
+    QTimer::singleShot(GoodbyeMs, this, save);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)

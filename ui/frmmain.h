@@ -31,6 +31,9 @@ class frmMain : public QMainWindow, public SendFrontEnd, public ReportTarget
 {
     Q_OBJECT
 public:
+    // The longest the program waits at its end for the line to end its call.
+    static constexpr int GoodbyeMs = 2000;
+
     frmMain(AppData &data, Platform &platform, SerialPort &port, QWidget *parent = nullptr);
     ~frmMain() override;
 
@@ -151,6 +154,7 @@ private:
     std::unique_ptr<HelpLauncher> m_ownHelp; // when the platform brings no help viewer
     QMenu *m_optionMenu = nullptr;
     bool m_returnStartsSend = false;
+    bool m_exiting = false;           // the window has gone; the line is still ending its call
     bool m_sequenceAllowsSend = true; // the send engine's own enabling of cmdButton
     bool m_lengthAllowsSend = true;   // the message check's
 };

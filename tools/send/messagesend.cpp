@@ -1,5 +1,6 @@
 #include "messagesend.h"
 
+#include "modem/baresipconfig.h"
 #include "modem/devicekind.h"
 #include "modem/lockedport.h"
 #include "report.h"
@@ -84,8 +85,7 @@ void MessageSend::readSipPassword()
 {
     const Settings &s = m_prepared->data.settings;
     if (!m_access.sipPasswordFile.isEmpty() || s.SipServer.trimmed().isEmpty()) {
-        m_sipPassword = m_access.sipPassword;
-        call();
+        callSip(m_access.sipPassword);
         return;
     }
     m_keyring = std::make_unique<KeyringPasswords>();
@@ -107,6 +107,20 @@ void MessageSend::sipPasswordRead(const QString &password, QString error)
                 error + QStringLiteral(
                             "キーリングの動いていない所（cron など）からは、--sip-password-file "
                             "でパスワードのファイルを渡してください（パスワードのない口座なら空のファイル）。")});
+        return;
+    }
+    callSip(password);
+}
+
+// Settings the engine cannot take are refused before the call: trying again cannot help.
+void MessageSend::callSip(const QString &password)
+{
+    const Settings &s = m_prepared->data.settings;
+    QString problem = baresip::checkAccount(s.SipUser, s.SipServer, password, s.SipProxy);
+    if (problem.isEmpty())
+        baresip::runtimeFolder(&problem);
+    if (!problem.isEmpty()) {
+        finish({ExitStatus::BadInput, problem});
         return;
     }
     m_sipPassword = password;

@@ -42,6 +42,7 @@ private:
     QString unusableLine(int port) const;
     void readSipPassword();
     void sipPasswordRead(const QString &password, QString error);
+    void callSip(const QString &password);
     void call();
     void callEnded(ExitStatus status, const QString &message);
     void finish(Outcome outcome);

@@ -4,7 +4,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QStringDecoder>
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -119,20 +121,41 @@ std::optional<QString> readPrivateFile(const QString &path, QString *problem)
                        .arg(path);
         return std::nullopt;
     }
-    QByteArray bytes(4096, Qt::Uninitialized);
-    const ssize_t n = ::read(fd, bytes.data(), size_t(bytes.size()));
-    ::close(fd);
-    if (n < 0) {
-        *problem = QStringLiteral("%1 を読めません。").arg(path);
-        return std::nullopt;
+    // One byte more than the longest line taken: a longer one is refused, never cut.
+    constexpr qsizetype MaxLine = 4096;
+    QByteArray bytes(MaxLine + 2, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            *problem = QStringLiteral("%1 を読めません。").arg(path);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        got += n;
     }
-    bytes.truncate(n);
+    ::close(fd);
+    bytes.truncate(got);
     const qsizetype end = bytes.indexOf('\n');
     if (end >= 0)
         bytes.truncate(end);
     if (bytes.endsWith('\r'))
         bytes.chop(1);
-    return QString::fromUtf8(bytes);
+    if (bytes.size() > MaxLine) {
+        *problem = QStringLiteral("%1 の 1 行目が %2 バイトを超えています。").arg(path).arg(MaxLine);
+        return std::nullopt;
+    }
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8(bytes);
+    if (utf8.hasError() || bytes.contains('\0')) {
+        *problem = QStringLiteral("%1 の 1 行目が UTF-8 の文字列ではありません。").arg(path);
+        return std::nullopt;
+    }
+    return text;
 }
 
 std::optional<Options> parseOptions(const QStringList &arguments, const QString &defaultFolder, QString *error)
@@ -162,6 +185,12 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     o.sipPasswordFile = p.value("sip-password-file");
     o.listen = p.value("listen");
     o.tokenFile = p.value("token-file");
+    // An empty path is a mistake in a script, not a wish for the keyring.
+    if (p.isSet("sip-password-file") && o.sipPasswordFile.isEmpty()) {
+        *error =
+            QStringLiteral("--sip-password-file に空のパスが指定されました。パスワードのファイルを指定してください。");
+        return std::nullopt;
+    }
     auto fail = [&](const QString &text) {
         *error = text;
         return std::nullopt;

@@ -24,6 +24,8 @@ ExitStatus exitStatus(SendOutcome::Kind kind)
         return ExitStatus::LineFailed;
     case SendOutcome::Busy:
         return ExitStatus::Busy;
+    case SendOutcome::AccountRefused:
+        return ExitStatus::BadInput;
     }
     return ExitStatus::LineFailed;
 }
