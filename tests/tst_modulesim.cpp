@@ -86,6 +86,8 @@ private slots:
         QTest::newRow("negative noise") << QStringList{"--noise", "-1"} << "--noise";
         QTest::newRow("SIP port 0") << QStringList{"--sip", "0"} << "--sip";
         QTest::newRow("unknown kind") << QStringList{"--kind", "fax"} << "--kind";
+        QTest::newRow("unreachable: not digits") << QStringList{"--unreachable", "05a0"} << "--unreachable";
+        QTest::newRow("unreachable: 33 digits") << QStringList{"--unreachable", QString(33, u'1')} << "--unreachable";
         QTest::newRow("stray argument") << QStringList{"COM1"} << "COM1";
         QTest::newRow("unknown option") << QStringList{"--speed", "9600"} << "speed";
     }

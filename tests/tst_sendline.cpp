@@ -113,6 +113,9 @@ void tst_SendLine::send_data()
     QTest::newRow("OK not checked") << 0 << 0 << 1 << QStringList() << 0;
     QTest::newRow("NO CARRIER") << 0 << 0 << 0 << QStringList{"--no-carrier-after", "4"} << 1;
     QTest::newRow("the call fails") << 0 << 0 << 0 << QStringList{"--fail-every", "1"} << 1;
+    QTest::newRow("no dial tone") << 0 << 0 << 0 << QStringList{"--no-dialtone"} << 1;
+    QTest::newRow("the centre never answers") << 0 << 0 << 0 << QStringList{"--unreachable", "0570000111"} << 1;
+    QTest::newRow("another centre never answers") << 0 << 0 << 0 << QStringList{"--unreachable", "0570000112"} << 0;
     QTest::newRow("the line goes") << 0 << 0 << 0 << QStringList{"--drop-after", "3"} << 1;
 }
 

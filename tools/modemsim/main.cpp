@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <chrono>
 #include <csignal>
@@ -85,6 +86,8 @@ void addOptions(QCommandLineParser &p)
         {"no-carrier-after", "Answer the n-th command of a call with NO CARRIER.", "n", "0"},
         {"drop-after", "Close the line after the n-th command of a call.", "n", "0"},
         {"fail-every", "Fail every n-th call whole: NO CARRIER to its centre dial.", "n", "0"},
+        {"no-dialtone", "Answer every centre dial with NO DIALTONE (a dead phone line)."},
+        {"unreachable", "A centre number that never answers: its dial gets NO CARRIER.", "digits"},
         {"silent", "Never answer."},
         {"no-cr", "Answer without CR."},
         {"delay", "Milliseconds before each answer.", "ms", "0"},
@@ -151,6 +154,8 @@ int run(const QCommandLineParser &p, const sigset_t &unblocked)
     faults.dropAfter = p.value("drop-after").toInt();
     faults.failEvery = p.value("fail-every").toInt();
     faults.silent = p.isSet("silent");
+    faults.noDialtone = p.isSet("no-dialtone");
+    faults.unreachable = p.value("unreachable");
     faults.noCr = p.isSet("no-cr");
     faults.noise = p.value("noise").toInt();
     faults.chupError = p.isSet("chup-error");
@@ -245,6 +250,10 @@ QString badOption(const QCommandLineParser &p)
                 .arg(r.high)
                 .arg(p.value(name).left(40));
     }
+    static const QRegularExpression digits(QStringLiteral("^[0-9*#]{1,32}$"));
+    if (p.isSet("unreachable") && !digits.match(p.value("unreachable")).hasMatch())
+        return QStringLiteral("--unreachable takes 1 to 32 dial digits (0-9 * #), not \"%1\"")
+            .arg(p.value("unreachable").left(40));
     if (p.value("kind") != u"modem" && p.value("kind") != u"module")
         return QStringLiteral("--kind takes modem or module, not \"%1\"").arg(p.value("kind").left(40));
     if (!p.positionalArguments().isEmpty())

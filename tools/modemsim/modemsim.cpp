@@ -229,8 +229,11 @@ bool ModemSim::dial(const QByteArray &dialString)
         m_inCall = true;
         m_centre = digits;
         m_dials.clear();
-        if (m_faults.failEvery > 0 && ++m_calls % m_faults.failEvery == 0) {
-            reply("NO CARRIER");
+        const bool failed = m_faults.failEvery > 0 && ++m_calls % m_faults.failEvery == 0;
+        const bool unreachable =
+            !m_faults.unreachable.isEmpty() && QString(digits).remove(u',') == m_faults.unreachable;
+        if (m_faults.noDialtone || failed || unreachable) {
+            reply(m_faults.noDialtone ? "NO DIALTONE" : "NO CARRIER");
             endCall(true);
             return false;
         }
