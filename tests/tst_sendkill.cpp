@@ -1,13 +1,12 @@
 // The send queue under SIGKILL: "queue add" and "queue run" killed at random moments,
-// round after round, with every third call failing. No message is ever lost or half
-// written: each one added is, after every kill, either delivered to the simulated centre
-// or whole in exactly one of the spool's folders, and in the end every one is delivered.
+// round after round, with every third call failing, on the window's one line and on two
+// lines behind the queue. No message is ever lost or half written: each one added is,
+// after every kill, either delivered to a simulated centre or whole in exactly one of the
+// spool's folders, and in the end every one is delivered.
 // Rounds: FUMIDORI_KILL_ROUNDS (scripts/killtest runs more).
-#include "support/modemsim.h"
+#include "support/linesrig.h"
 
-#include "store/appdata.h"
 #include "store/sendqueue.h"
-#include "store/settingsfile.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -39,24 +38,27 @@ class tst_SendKill : public QObject
 {
     Q_OBJECT
 private slots:
+    void killedAnywhere_data();
     void killedAnywhere();
 };
 
-void tst_SendKill::killedAnywhere()
+void tst_SendKill::killedAnywhere_data()
 {
     const int asked = qEnvironmentVariableIntValue("FUMIDORI_KILL_ROUNDS");
-    const int rounds = asked > 0 ? asked : 8;
-    QTemporaryDir dir;
-    const QString folder = dir.path() + u'/';
-    AppData data; // one centre without waits, so that calls are short
-    data.folder = folder;
-    data.settings = Settings::defaults();
-    data.settings.MailInterval = 0;
-    data.centers << MessageCenter{QStringLiteral("C"), 0, QStringLiteral("0570000111"), 160, 0, 0, 0};
-    data.recipients << Recipient{QStringLiteral("模擬ポケベル"), 0, QStringLiteral("09012345678")};
-    QVERIFY(!SaveSettingsFile(data));
-    ModemSim sim;
-    QVERIFY(sim.start(folder, 1, {"--fail-every", "3"}));
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<int>("rounds");
+    QTest::newRow("the window's one line") << 0 << (asked > 0 ? asked : 8);
+    QTest::newRow("two lines") << 2 << (asked > 0 ? asked : 20);
+}
+
+void tst_SendKill::killedAnywhere()
+{
+    QFETCH(int, lines);
+    QFETCH(int, rounds);
+    LinesRig rig; // one centre without waits, so that calls are short
+    const QString &folder = rig.folder;
+    QVERIFY(rig.writeSettings() && rig.writeQueueIni(lines));
+    QVERIFY(rig.startSims(qMax(lines, 1), {"--fail-every", "3"}));
     QRandomGenerator random(rounds);
 
     // Adds, every other one killed on its way.
@@ -64,8 +66,8 @@ void tst_SendKill::killedAnywhere()
     for (int i = 0; i < 12; ++i) {
         const QString text = QStringLiteral("M%1").arg(i, 2, 10, QLatin1Char('0'));
         QProcess add;
-        add.start(Tool, {"--folder", folder, "queue", "add", "--to", "模擬ポケベル", "--delays", "0s", "--attempts",
-                         "1000", text});
+        add.start(Tool,
+                  {"--folder", folder, "queue", "add", "--to", "R", "--delays", "0s", "--attempts", "1000", text});
         if (i % 2)
             killAfter(add, random.bounded(40));
         else
@@ -89,7 +91,7 @@ void tst_SendKill::killedAnywhere()
                 seen << id;
             }
         }
-        const QStringList delivered = sim.field("message", 0);
+        const QStringList delivered = rig.delivered();
         for (auto it = added.cbegin(); it != added.cend(); ++it)
             QVERIFY2(seen.contains(it.key()) || delivered.contains(it.value()),
                      qPrintable(when + ": lost " + it.key()));
@@ -105,19 +107,13 @@ void tst_SendKill::killedAnywhere()
 
     // At last a runner left alone sends everything, each message once more at most
     // than the runners killed.
-    QProcess run;
-    run.start(Tool, {"--folder", folder, "--quiet", "queue", "run"});
-    auto allDelivered = [&] {
-        const QStringList delivered = sim.field("message", 0);
-        return std::all_of(added.cbegin(), added.cend(), [&](const QString &text) { return delivered.contains(text); });
-    };
-    while (!allDelivered() && sim.process.waitForReadyRead(20000))
-        continue;
-    run.terminate();
-    QVERIFY(run.waitForFinished(10000));
-    QVERIFY(allDelivered());
+    QVERIFY(rig.startRunner());
+    QVERIFY(rig.waitFor([&] { return rig.allDelivered(added.values()); }, 60000));
+    rig.stopRunner(); // it may not have reached its signal handler yet: all was sent before
+    QCOMPARE(rig.runner.state(), QProcess::NotRunning);
+    const QStringList delivered = rig.delivered();
     for (const QString &text : std::as_const(added))
-        QVERIFY(sim.field("message", 0).count(text) <= 1 + rounds);
+        QVERIFY(delivered.count(text) <= 1 + rounds);
     QCOMPARE(sendqueue::list(folder).size(), 0);
 }
 
