@@ -202,17 +202,19 @@ struct LinesRig {
 
     // Runs the event loop until done() holds or timeoutMs have passed, looking again at
     // every line of the runner, every call a centre tells of, and every change of the data
-    // folder, the spool or the files under watch (those that exist by then).
+    // folder, the spool's folders or the files under watch (those that exist by then).
     bool waitFor(const std::function<bool()> &done, int timeoutMs = 30000, const QStringList &files = {})
     {
         if (done())
             return true;
-        QFileSystemWatcher watcher({folder, queueFolder()});
+        QFileSystemWatcher watcher;
+        const QStringList paths =
+            QStringList{folder, queueFolder(), sendqueue::workFolder(folder), sendqueue::failedFolder(folder)} + files;
         QEventLoop loop;
         const QDeadlineTimer deadline(timeoutMs);
         auto look = [&] {
-            for (const QString &f : files) {
-                if (QFileInfo::exists(f) && !watcher.files().contains(f))
+            for (const QString &f : paths) {
+                if (QFileInfo::exists(f) && !watcher.files().contains(f) && !watcher.directories().contains(f))
                     watcher.addPath(f);
             }
             if (done() || deadline.hasExpired())
