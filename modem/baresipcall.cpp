@@ -37,7 +37,7 @@ void BaresipCall::call(const Account &account, const QString &number)
     if (!problem.isEmpty()) {
         // Reported from the event loop, as every other failure is.
         QTimer::singleShot(0, this, [this, problem] {
-            emit failed(problem);
+            emit failed(problem, false, true);
             m_state = State::Idle;
             emit ended();
         });
@@ -158,7 +158,7 @@ void BaresipCall::fail(const QString &message, bool accountRefused)
     m_digitTimer.stop();
     const bool inCall = m_state == State::Dialling || m_state == State::Up;
     m_state = State::HangingUp;
-    emit failed(message, accountRefused);
+    emit failed(message, accountRefused, !inCall);
     if (inCall)
         m_process.command(QStringLiteral("hangup"));
     m_process.stop();

@@ -49,8 +49,9 @@ signals:
     void digitsPlayed();
     void dropped(const QString &reason);
     // accountRefused: the server turned the account's name or password down (trying
-    // again cannot help); otherwise the line failed.
-    void failed(const QString &message, bool accountRefused = false);
+    // again cannot help); otherwise the line failed. beforeDial: the engine, its
+    // transport or the registration failed before the centre was called.
+    void failed(const QString &message, bool accountRefused = false, bool beforeDial = false);
     void ended();
 
 private:

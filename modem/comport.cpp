@@ -87,8 +87,10 @@ ComPort::~ComPort()
     closePort(false);
 }
 
-QString ComPort::devicePath(const QString &programFolder, int number)
+QString ComPort::devicePath(const QString &programFolder, int number, const QString &device)
 {
+    if (!device.isEmpty())
+        return device;
     QString link = programFolder + QStringLiteral("ports/COM%1").arg(number);
     if (QFileInfo::exists(link) || QFileInfo(link).isSymLink())
         return link;
@@ -132,7 +134,7 @@ void ComPort::setPortOpen(bool open)
         fail(ErrorCode::PortInUse, QStringLiteral("ポートは既に開いています。"));
     // The link is resolved so that the lock names the device itself, as any other
     // program opening the device by its own name would.
-    const QString target = QFileInfo(devicePath(m_folder, m_number)).canonicalFilePath();
+    const QString target = QFileInfo(devicePath(m_folder, m_number, m_device)).canonicalFilePath();
     if (target.isEmpty())
         fail(ErrorCode::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
     // QSerialPort reports a device the user may not open as it reports one held by another

@@ -15,8 +15,11 @@ public:
     explicit ComPort(const QString &programFolder, QObject *parent = nullptr);
     ~ComPort() override;
 
-    // The device path COM n stands for in this program folder.
-    static QString devicePath(const QString &programFolder, int number);
+    // The device path COM n stands for in this program folder; device, when given, in
+    // its place.
+    static QString devicePath(const QString &programFolder, int number, const QString &device = {});
+    // A device path to open in place of COM n's (a line of the queue that names one).
+    void setDevice(const QString &device) { m_device = device; }
 
     void setPortNumber(int number) override;
     int portNumber() const override { return m_number; }
@@ -34,6 +37,7 @@ private:
 
     QString m_folder;
     int m_number = 1;
+    QString m_device;
     QString m_settings = QStringLiteral("9600,n,8,1");
     QSerialPort *m_port = nullptr;
 };

@@ -17,11 +17,11 @@ LockedPort::LockedPort(SerialPort &port, QString dataFolder, QObject *parent)
 
 LockedPort::~LockedPort() = default;
 
-QString LockedPort::lockPath(const QString &dataFolder, int number)
+QString LockedPort::lockPath(const QString &dataFolder, int number, const QString &device)
 {
-    const QString link = ComPort::devicePath(dataFolder, number);
-    const QString device = QFileInfo(link).canonicalFilePath();
-    return PortLock::pathFor(device.isEmpty() ? link : device, dataFolder);
+    const QString link = ComPort::devicePath(dataFolder, number, device);
+    const QString real = QFileInfo(link).canonicalFilePath();
+    return PortLock::pathFor(real.isEmpty() ? link : real, dataFolder);
 }
 
 void LockedPort::setPortOpen(bool open)

@@ -15,8 +15,9 @@ public:
     LockedPort(SerialPort &port, QString dataFolder, QObject *parent = nullptr);
     ~LockedPort() override;
 
-    // The lock file of COM n in the data folder: named after the device it reaches.
-    static QString lockPath(const QString &dataFolder, int number);
+    // The lock file of COM n (or of device, when given) in the data folder: named after
+    // the device it reaches.
+    static QString lockPath(const QString &dataFolder, int number, const QString &device = {});
 
     void setPortNumber(int number) override { m_port.setPortNumber(number); }
     int portNumber() const override { return m_port.portNumber(); }

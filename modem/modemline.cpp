@@ -143,15 +143,18 @@ QCoro::Task<> ModemLine::awaitAnswer(double seconds, bool setUp)
     if (answer == Answer::NoCarrier)
         emit noCarrier();
     else if (answer != Answer::None && answer != Answer::Ok)
-        endOnAnswer(QStringLiteral("機器が %1 と答えました。").arg(answerText(answer)));
+        endOnAnswer(QStringLiteral("機器が %1 と答えました。").arg(answerText(answer)),
+                    answer == Answer::NoDialtone || (answer == Answer::Error && setUp));
     else if (answer == Answer::None && limit >= 0 && isOpen())
-        endOnAnswer(QStringLiteral("機器が %1 秒以内に応答しませんでした。").arg(double(limit) / 1000));
+        endOnAnswer(QStringLiteral("機器が %1 秒以内に応答しませんでした。").arg(double(limit) / 1000), true);
 }
 
 // Unattended, an answer that ends the call: it fails with the reason (the engine hangs up).
-void ModemLine::endOnAnswer(const QString &why)
+// A silent device, NO DIALTONE and ERROR to a set-up command are the device's or its
+// line's; BUSY, NO ANSWER and ERROR to a dial may be the number's.
+void ModemLine::endOnAnswer(const QString &why, bool deviceFault)
 {
-    throw AppError(ErrorCode::LineFailed, QStringLiteral("MSComm"), why);
+    throw AppError(ErrorCode::LineFailed, QStringLiteral("MSComm"), why, deviceFault);
 }
 
 void ModemLine::hangUp()

@@ -41,7 +41,7 @@ private:
     const DeviceRules &rules() const;
     void write(const QByteArray &bytes);
     QCoro::Task<> awaitAnswer(double seconds, bool setUp);
-    [[noreturn]] void endOnAnswer(const QString &why);
+    [[noreturn]] void endOnAnswer(const QString &why, bool deviceFault);
     QCoro::Task<> closeAfterHangUp();
 
     const Settings &m_settings;

@@ -137,7 +137,8 @@ QCoro::Task<bool> SendEngine::press()
                 m_outcome = {error.code() == ErrorCode::PortInUse        ? SendOutcome::Busy
                              : error.code() == ErrorCode::AccountRefused ? SendOutcome::AccountRefused
                                                                          : SendOutcome::LineFailed,
-                             QStringLiteral("%1（エラー番号 %2）").arg(error.description()).arg(error.code())};
+                             QStringLiteral("%1（エラー番号 %2）").arg(error.description()).arg(error.code()),
+                             error.deviceFault()};
         }
         m_front.failed(error);
     }

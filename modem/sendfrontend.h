@@ -28,6 +28,9 @@ struct SendOutcome {
     };
     Kind kind = Sent;
     QString text; // why, for a person; empty when sent
+    // The device failed rather than the call (AppError::deviceFault): another line may
+    // well carry the same message.
+    bool deviceFault = false;
 };
 
 // What the send engine asks of its front end (the main window, a command-line sender,

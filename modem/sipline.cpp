@@ -28,10 +28,11 @@ SipLine::SipLine(const Settings &settings, Waiter &waiter, PasswordStore *passwo
         m_played = true;
         wake();
     });
-    connect(&m_call, &BaresipCall::failed, this, [this](const QString &message, bool accountRefused) {
+    connect(&m_call, &BaresipCall::failed, this, [this](const QString &message, bool accountRefused, bool beforeDial) {
         note(QStringLiteral("failed: ") + message);
         m_failure = message;
         m_failureCode = accountRefused ? ErrorCode::AccountRefused : ErrorCode::LineFailed;
+        m_failureBeforeDial = beforeDial;
         if (m_up && m_open)
             emit noCarrier(); // the line is gone; the reason follows at the next step
         wake();
@@ -72,13 +73,13 @@ void SipLine::note(const QString &event)
 void SipLine::endUnanswered(qint64 limitMs)
 {
     throw AppError(ErrorCode::LineFailed, Source,
-                   QStringLiteral("SIP エンジンが %1 秒以内に応答しませんでした。").arg(double(limitMs) / 1000));
+                   QStringLiteral("SIP エンジンが %1 秒以内に応答しませんでした。").arg(double(limitMs) / 1000), true);
 }
 
 void SipLine::throwFailure()
 {
     const QString message = std::exchange(m_failure, QString());
-    throw AppError(m_failureCode, Source, message);
+    throw AppError(m_failureCode, Source, message, m_failureBeforeDial);
 }
 
 QCoro::Task<> SipLine::call(const QString &number)
@@ -94,7 +95,7 @@ QCoro::Task<> SipLine::call(const QString &number)
     if (m_call.state() != BaresipCall::State::Idle) {
         m_open = false;
         throw AppError(ErrorCode::LineFailed, Source,
-                       QStringLiteral("前の通話の SIP エンジン（baresip）がまだ終わっていません。"));
+                       QStringLiteral("前の通話の SIP エンジン（baresip）がまだ終わっていません。"), true);
     }
     BaresipCall::Account account{
         m_settings.SipServer, m_settings.SipUser, {}, m_settings.SipTransport, m_settings.SipProxy};
@@ -115,7 +116,7 @@ QCoro::Task<> SipLine::call(const QString &number)
             co_return; // hung up meanwhile
         if (!answer->error.isEmpty()) {
             m_open = false;
-            throw AppError(ErrorCode::LineFailed, Source, answer->error);
+            throw AppError(ErrorCode::LineFailed, Source, answer->error, true);
         }
         account.password = answer->password;
     }

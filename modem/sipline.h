@@ -48,4 +48,5 @@ private:
     bool m_played = false;
     QString m_failure; // not yet thrown
     int m_failureCode = ErrorCode::LineFailed;
+    bool m_failureBeforeDial = false;
 };

@@ -9,8 +9,10 @@
 class AppError : public std::exception
 {
 public:
-    AppError(int code, QString source, QString description)
-        : m_code(code), m_source(std::move(source)), m_description(std::move(description)),
+    // deviceFault: the device (or its account) failed, not the call it was placing: a
+    // silent device, ERROR to a set-up command, no dial tone, a refused registration.
+    AppError(int code, QString source, QString description, bool deviceFault = false)
+        : m_code(code), m_source(std::move(source)), m_description(std::move(description)), m_deviceFault(deviceFault),
           m_what(QStringLiteral("%1 (%2): %3").arg(m_code).arg(m_source, m_description).toUtf8())
     {
     }
@@ -19,11 +21,15 @@ public:
     const QString &source() const { return m_source; }
     const QString &description() const { return m_description; }
     const char *what() const noexcept override { return m_what.constData(); }
+    // The device or its port failed rather than the call: a port that will not open, a
+    // sound output that cannot be had, an account turned down, or a fault so marked.
+    bool deviceFault() const;
 
 private:
     int m_code;
     QString m_source;
     QString m_description;
+    bool m_deviceFault = false;
     QByteArray m_what;
 };
 
@@ -41,3 +47,9 @@ constexpr int LineFailed = 8101;
 // The line's server turned the account's name or password down: trying again cannot help.
 constexpr int AccountRefused = 8102;
 } // namespace ErrorCode
+
+inline bool AppError::deviceFault() const
+{
+    return m_deviceFault || m_code == ErrorCode::PermissionDenied || m_code == ErrorCode::BadPortNumber ||
+           m_code == ErrorCode::PortInUse || m_code == ErrorCode::AudioOutput || m_code == ErrorCode::AccountRefused;
+}

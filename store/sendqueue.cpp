@@ -417,14 +417,16 @@ Result add(const QString &dataFolder, QueuedMessage &m)
     return writeFile(queueFolder(dataFolder), m.id + Suffix, toJson(m));
 }
 
-QList<Entry> entries(const QString &dataFolder, State state)
+namespace
 {
-    const QString folder = folderOf(dataFolder, state);
-    QList<Entry> out;
+
+// The names of the message files in a folder, sorted.
+QList<QByteArray> messageNames(const QString &folder)
+{
+    QList<QByteArray> names;
     DIR *dir = ::opendir(QFile::encodeName(folder).constData());
     if (!dir)
-        return out;
-    QList<QByteArray> names;
+        return names;
     while (const dirent *d = ::readdir(dir)) {
         const QByteArray name(d->d_name);
         if (!name.startsWith('.') && name.endsWith(".msg") && name.size() > 4)
@@ -432,21 +434,49 @@ QList<Entry> entries(const QString &dataFolder, State state)
     }
     ::closedir(dir);
     std::sort(names.begin(), names.end());
-    for (const QByteArray &name : names) {
-        Entry e;
-        e.state = state;
-        e.fileName = name;
-        bool utf8 = false;
-        e.id = shownName(name.chopped(4), &utf8);
-        load(folder, e, utf8);
-        if (state == State::Failed) {
-            const QString why = reasonBeside(folder, e.id);
-            if (!e.problem.isEmpty() && !why.isEmpty())
-                e.problem = why;
-            else if (e.problem.isEmpty() && e.message.failure.isEmpty())
-                e.message.failure = why;
-        }
-        out << e;
+    return names;
+}
+
+} // namespace
+
+Entry entry(const QString &dataFolder, State state, const QByteArray &fileName)
+{
+    const QString folder = folderOf(dataFolder, state);
+    Entry e;
+    e.state = state;
+    e.fileName = fileName;
+    bool utf8 = false;
+    e.id = shownName(fileName.chopped(4), &utf8);
+    load(folder, e, utf8);
+    if (state == State::Failed) {
+        const QString why = reasonBeside(folder, e.id);
+        if (!e.problem.isEmpty() && !why.isEmpty())
+            e.problem = why;
+        else if (e.problem.isEmpty() && e.message.failure.isEmpty())
+            e.message.failure = why;
+    }
+    return e;
+}
+
+QList<Entry> entries(const QString &dataFolder, State state)
+{
+    QList<Entry> out;
+    for (const QByteArray &name : messageNames(folderOf(dataFolder, state)))
+        out << entry(dataFolder, state, name);
+    return out;
+}
+
+QList<Stamp> stamps(const QString &dataFolder, State state)
+{
+    const QString folder = folderOf(dataFolder, state);
+    QList<Stamp> out;
+    for (const QByteArray &name : messageNames(folder)) {
+        struct stat st = {};
+        Stamp s{name};
+        if (::lstat(path(folder, QString()).append(name).constData(), &st) == 0)
+            s = {name, quint64(st.st_ino), qint64(st.st_size),
+                 qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+        out << s;
     }
     return out;
 }
@@ -529,6 +559,24 @@ Result finish(const QString &dataFolder, const QString &id)
         return {};
     return failure(Result::Kind::IoFailed,
                    QStringLiteral("送った %1 を work/ から消せません（%2）。").arg(id, systemError()));
+}
+
+Result writeSide(const QString &dataFolder, const QString &name, const QByteArray &bytes)
+{
+    return writeFile(queueFolder(dataFolder), name, bytes);
+}
+
+std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem)
+{
+    QByteArray bytes;
+    *problem = readSmallFile(path(queueFolder(dataFolder), name), &bytes);
+    if (!problem->isEmpty()) {
+        struct stat st = {};
+        if (::lstat(path(queueFolder(dataFolder), name).constData(), &st) != 0 && errno == ENOENT)
+            problem->clear();
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 Recovery recover(const QString &dataFolder)

@@ -108,6 +108,18 @@ QStringList waitingIds(const QString &dataFolder);
 std::optional<QueuedMessage> read(const QString &folder, const QString &id, QString *problem);
 // Every entry of one folder, oldest first, read as above.
 QList<Entry> entries(const QString &dataFolder, State state);
+// What tells that a file changed without reading it: its inode, size and change time.
+struct Stamp {
+    QByteArray fileName;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 changedNs = 0;
+    bool operator==(const Stamp &) const = default;
+};
+// The message files of one folder as lstat sees them, oldest first; none is opened.
+QList<Stamp> stamps(const QString &dataFolder, State state);
+// The entry of one file of a folder, read as entries() reads it.
+Entry entry(const QString &dataFolder, State state, const QByteArray &fileName);
 // Moves the message into work/: NotQueued when someone else took it first.
 Result take(const QString &dataFolder, const QString &id);
 // From work/: back into queue/ with the message's new contents. When the new contents
@@ -123,6 +135,12 @@ Result fail(const QString &dataFolder, QueuedMessage m, const QString &reason, S
 Result quarantine(const QString &dataFolder, const Entry &entry, QString *newId = nullptr);
 // Sent: the file in work/ goes.
 Result finish(const QString &dataFolder, const QString &id);
+
+// A file of the runner's beside the messages in queue/ (its lines' status), replaced
+// whole; and read back, checked as a message file is (nullopt with *problem otherwise,
+// an empty problem when there is none).
+Result writeSide(const QString &dataFolder, const QString &name, const QByteArray &bytes);
+std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem);
 
 struct Recovery {
     int recovered = 0;    // back to queue/ (or on to failed/ when it was given up already)

@@ -7,6 +7,8 @@
 #include "store/numbertext.h"
 #include "store/profile.h"
 
+#include <algorithm>
+
 namespace settingsfile
 {
 namespace
@@ -154,6 +156,22 @@ Settings readOptions(OptionReader &in)
     return s;
 }
 
+// The keys that say how a device is reached and driven, as a line of the queue may set them.
+struct DeviceField {
+    const char *key;
+    qint16 Settings::*number;
+    QString Settings::*text;
+};
+const DeviceField DeviceFields[] = {
+    {"ModemKind", &Settings::ModemKind, nullptr},       {"PortNumber", &Settings::PortNumber, nullptr},
+    {"TonePulse", nullptr, &Settings::TonePulse},       {"DialSpeed", &Settings::DialSpeed, nullptr},
+    {"OutSide", nullptr, &Settings::OutSide},           {"OutsideOn", &Settings::OutsideOn, nullptr},
+    {"ExCommand", nullptr, &Settings::ExCommand},       {"OkCheckNo", &Settings::OkCheckNo, nullptr},
+    {"ToneLength", &Settings::ToneLength, nullptr},     {"ToneGap", &Settings::ToneGap, nullptr},
+    {"SipServer", nullptr, &Settings::SipServer},       {"SipUser", nullptr, &Settings::SipUser},
+    {"SipTransport", nullptr, &Settings::SipTransport}, {"SipProxy", nullptr, &Settings::SipProxy},
+};
+
 } // namespace
 
 std::optional<StoreError> read(const QByteArray &bytes, AppData &data)
@@ -237,6 +255,47 @@ QByteArray bytes(const AppData &data)
     for (const Recipient &r : data.recipients)
         out += r.name + u',' + QString::number(r.centerIndex) + crlf + r.number + crlf;
     return cp932::encode(out);
+}
+
+const QStringList &deviceKeys()
+{
+    static const QStringList keys = [] {
+        QStringList out;
+        for (const DeviceField &f : DeviceFields)
+            out << QLatin1String(f.key);
+        return out;
+    }();
+    return keys;
+}
+
+std::optional<QString> applyDeviceKeys(Settings &settings, const QList<std::pair<QString, QString>> &values)
+{
+    // Each value read as the settings file's own would be: the same reader, on a file of
+    // that one key.
+    for (const auto &[key, value] : values) {
+        const auto f = std::find_if(std::begin(DeviceFields), std::end(DeviceFields), [&](const DeviceField &d) {
+            return key.compare(QLatin1String(d.key), Qt::CaseInsensitive) == 0;
+        });
+        if (f == std::end(DeviceFields))
+            return QStringLiteral("%1 は機器の設定のキーではありません。").arg(key);
+        bool ok = false;
+        const QByteArray encoded = cp932::encode(value, &ok);
+        if (!ok || encoded.contains('\n') || encoded.contains('\r'))
+            return QStringLiteral("%1=%2 は Shift_JIS の 1 行にできません。").arg(key, value);
+        if (f->text == &Settings::SipTransport &&
+            !QStringList{"udp", "tcp", "tls"}.contains(value.trimmed(), Qt::CaseInsensitive))
+            return QStringLiteral("SipTransport=%1 は使えません（udp、tcp、tls のどれか）。").arg(value);
+        const QByteArray bytes = "[Option]\r\n" + QByteArray(f->key) + '=' + encoded + "\r\n";
+        OptionReader in{bytes, {}};
+        const Settings read = readOptions(in);
+        if (in.error)
+            return in.error->detail;
+        if (f->number)
+            settings.*(f->number) = read.*(f->number);
+        else
+            settings.*(f->text) = read.*(f->text);
+    }
+    return std::nullopt;
 }
 
 } // namespace settingsfile

@@ -5,7 +5,12 @@
 #include <QByteArray>
 #include <optional>
 
+#include <QList>
+#include <QStringList>
+#include <utility>
+
 struct AppData;
+struct Settings;
 
 // The settings file "Fumidori.ini": the "[Option]" keys and the address book records.
 namespace settingsfile
@@ -19,6 +24,16 @@ std::optional<StoreError> read(const QByteArray &bytes, AppData &data);
 
 // The file's bytes for data, exactly as they are stored.
 QByteArray bytes(const AppData &data);
+
+// The [Option] keys that say how a device is reached and driven (ModemKind, PortNumber,
+// TonePulse, DialSpeed, OutSide, OutsideOn, ExCommand, OkCheckNo, ToneLength, ToneGap and
+// the SIP keys): those a line of the queue may set for itself.
+const QStringList &deviceKeys();
+
+// Sets the given device keys (any letter case) in settings, each value read as the
+// settings file's would be. The problem, if any: a key that is none of deviceKeys(), a
+// value out of range or not writable in Shift_JIS. Keys before it are applied.
+std::optional<QString> applyDeviceKeys(Settings &settings, const QList<std::pair<QString, QString>> &values);
 
 } // namespace settingsfile
 

@@ -100,7 +100,7 @@ void tst_Http::init()
 {
     m_folder = makeSendFolder(m_dir.emplace(), 3, 40);
     QVERIFY(!m_folder.isEmpty());
-    m_intake = std::make_unique<QueueIntake>(m_folder, QStringLiteral("COM1"), DeviceAccess{}, QueuedMessage{});
+    m_intake = std::make_unique<QueueIntake>(m_folder, QStringList{"COM1", "sip"}, DeviceAccess{}, QueuedMessage{});
     m_intake->setInService(true);
     QStringList problems;
     m_listener = qobject_cast<Listener *>(loadPlugin(QStringLiteral("fumidori-http.so"), &problems));
@@ -357,8 +357,10 @@ void tst_Http::messageState()
     m.to = QStringLiteral("R0");
     m.text = QStringLiteral("A");
     QVERIFY(sendqueue::add(m_folder, m).ok());
-    if (where != QLatin1String("queue"))
+    if (where != QLatin1String("queue")) {
         QVERIFY(sendqueue::take(m_folder, m.id).ok());
+        m_intake->calling(m.id, QStringLiteral("COM1"));
+    }
     if (where == QLatin1String("failed")) {
         QVERIFY(sendqueue::fail(m_folder, m, utf8("回線が切れました"), sendqueue::State::Sending).ok());
     } else if (where == QLatin1String("sent")) {
@@ -381,10 +383,10 @@ void tst_Http::metrics()
         QVERIFY(sendqueue::add(m_folder, *m).ok());
     QVERIFY(sendqueue::take(m_folder, sending.id).ok() && sendqueue::take(m_folder, failed.id).ok());
     QVERIFY(sendqueue::fail(m_folder, failed, QStringLiteral("x"), sendqueue::State::Sending).ok());
-    m_intake->callEnded({ExitStatus::Sent});
+    m_intake->callEnded(QStringLiteral("a"), {ExitStatus::Sent}, QStringLiteral("COM1"));
     m_intake->settled(QStringLiteral("a"), true, {});
-    m_intake->callEnded({ExitStatus::LineFailed, QStringLiteral("NO CARRIER")});
-    m_intake->callEnded({ExitStatus::LineFailed, QStringLiteral("NO CARRIER")});
+    m_intake->callEnded(QStringLiteral("b"), {ExitStatus::LineFailed, QStringLiteral("NO CARRIER")}, "COM1");
+    m_intake->callEnded(QStringLiteral("b"), {ExitStatus::LineFailed, QStringLiteral("NO CARRIER")}, "COM1");
     m_intake->settled(QStringLiteral("b"), false, QStringLiteral("NO CARRIER"));
 
     const Reply reply = httpclient::exchange(m_port, get("/metrics"));
@@ -412,9 +414,14 @@ fumidori_line_calls_total{line="COM1",outcome="sent"} 1
 fumidori_line_calls_total{line="COM1",outcome="failed"} 2
 fumidori_line_calls_total{line="COM1",outcome="refused"} 0
 fumidori_line_calls_total{line="COM1",outcome="busy"} 0
+fumidori_line_calls_total{line="sip",outcome="sent"} 0
+fumidori_line_calls_total{line="sip",outcome="failed"} 0
+fumidori_line_calls_total{line="sip",outcome="refused"} 0
+fumidori_line_calls_total{line="sip",outcome="busy"} 0
 # HELP fumidori_line_up Whether the line is in service (1) or down (0).
 # TYPE fumidori_line_up gauge
 fumidori_line_up{line="COM1"} 0
+fumidori_line_up{line="sip"} 1
 # HELP fumidori_queue_oldest_waiting_seconds Age of the oldest waiting message, 0 when none waits.
 # TYPE fumidori_queue_oldest_waiting_seconds gauge
 )"));
@@ -426,9 +433,14 @@ void tst_Http::health()
     const QByteArray request = httpclient::request("GET", "/healthz", {});
     QCOMPARE(httpclient::exchange(m_port, request).body, QByteArray(R"({"status":"ok"})"
                                                                     "\n"));
-    m_intake->callEnded({ExitStatus::LineFailed});
+    // Healthy while any line is up: down only when both have failed.
+    m_intake->callEnded(QStringLiteral("c"), {ExitStatus::LineFailed}, QStringLiteral("COM1"));
+    QCOMPARE(httpclient::exchange(m_port, request).status, 200);
+    m_intake->lineChanged(QStringLiteral("sip"), false);
     QCOMPARE(httpclient::exchange(m_port, request).status, 503);
-    m_intake->callEnded({ExitStatus::Sent});
+    m_intake->lineChanged(QStringLiteral("sip"), true);
+    QCOMPARE(httpclient::exchange(m_port, request).status, 200);
+    m_intake->callEnded(QStringLiteral("c"), {ExitStatus::Sent}, QStringLiteral("COM1"));
     QCOMPARE(httpclient::exchange(m_port, request).status, 200);
     m_intake->setInService(false);
     QCOMPARE(httpclient::exchange(m_port, request).body, QByteArray(R"({"status":"down"})"

@@ -311,12 +311,13 @@ void tst_Sender::attemptsUsedUpAndHooks()
     QSignalSpy idle(run.runner.get(), &QueueRunner::idle);
     QVERIFY(idle.wait(5000)); // after the last hook
     const QStringList lines = QString::fromUtf8(readFileBytes(log)).split(u'\n');
-    QCOMPARE(lines.mid(0, 7),
+    QCOMPARE(lines.mid(0, 8),
              QStringList({"FUMIDORI_ATTEMPT=3", "FUMIDORI_CENTER=C", "FUMIDORI_EXIT=1",
-                          "FUMIDORI_ID=" + left[0].message.id, "FUMIDORI_MESSAGE_FILE=" + lines[4].mid(22),
-                          "FUMIDORI_REASON=NO CARRIER", "FUMIDORI_RECIPIENT=R1"}));
-    QCOMPARE(lines.mid(7), QStringList({"FUMIDORI_STATUS=failed", "テスト"}));
-    QVERIFY(!QFile::exists(lines[4].mid(22))); // the message file goes with the hook
+                          "FUMIDORI_ID=" + left[0].message.id, "FUMIDORI_LINE=COM1",
+                          "FUMIDORI_MESSAGE_FILE=" + lines[5].mid(22), "FUMIDORI_REASON=NO CARRIER",
+                          "FUMIDORI_RECIPIENT=R1"}));
+    QCOMPARE(lines.mid(8), QStringList({"FUMIDORI_STATUS=failed", "テスト"}));
+    QVERIFY(!QFile::exists(lines[5].mid(22))); // the message file goes with the hook
 }
 
 // A stop during a call: the call hangs up, or, when it does not end within the limit,
@@ -892,7 +893,9 @@ void tst_Sender::deviceKinds()
     QFETCH(int, kind);
     QFETCH(bool, onTerminal);
     QFETCH(bool, driven);
-    QCOMPARE(deviceKindProblem(kind, {onTerminal, {}, {}}).isEmpty(), driven);
+    DeviceAccess access;
+    access.onTerminal = onTerminal;
+    QCOMPARE(deviceKindProblem(kind, access).isEmpty(), driven);
 }
 
 void tst_Sender::holdPrompt_data()

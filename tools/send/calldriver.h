@@ -17,6 +17,7 @@ struct CallRequest {
     // The SIP account's password, read before the call (empty: the call goes without
     // registering).
     QString sipPassword;
+    QString device;               // a device path to open in place of the COM number's; empty: none
     qint64 answerLimitMs = 60000; // how long the device may take to answer (Line::setAnswerLimit)
     bool trace = false;           // the line log's records on standard error as well
 };
@@ -37,8 +38,9 @@ signals:
     // stage: the engine's name for it; text: the window's status text.
     void stageChanged(const QString &stage, const QString &text);
     void progress(int remaining, int total);
-    // Sent, LineFailed, or Busy when the port is held by a program that takes no lock.
-    void finished(ExitStatus status, const QString &message);
+    // Sent, LineFailed, or Busy when the port is held by a program that takes no lock;
+    // deviceFault as SendOutcome has it.
+    void finished(ExitStatus status, const QString &message, bool deviceFault = false);
 };
 
 // The driver over the send engine and the port of the folder's settings.

@@ -51,6 +51,7 @@ public:
         if (request.trace)
             m_log->setTrace(STDERR_FILENO);
         m_port = std::make_unique<ComPort>(request.folder);
+        m_port->setDevice(request.device);
         m_lines =
             std::make_unique<KindLines>(LineParts{m_data.settings, m_waiter, *m_port, &m_password, this, m_log.get()});
         m_engine = std::make_unique<SendEngine>(m_data, *m_lines, *this);
@@ -103,10 +104,13 @@ public:
     void sent() override {}
     void refused(Refusal, const QString &) override {}
     void failed(const AppError &) override {}
-    void ended(const SendOutcome &outcome) override { finish(exitStatus(outcome.kind), outcome.text); }
+    void ended(const SendOutcome &outcome) override
+    {
+        finish(exitStatus(outcome.kind), outcome.text, outcome.deviceFault);
+    }
 
 private:
-    void finish(ExitStatus status, const QString &message)
+    void finish(ExitStatus status, const QString &message, bool deviceFault)
     {
         if (m_done)
             return;
@@ -116,11 +120,13 @@ private:
         // that ended now would leave the call open).
         Line &line = m_lines->line(m_data.settings.ModemKind);
         if (line.releasing()) {
-            connect(&line, &Line::released, this, [this, status, message] { emit finished(status, message); });
+            connect(&line, &Line::released, this,
+                    [this, status, message, deviceFault] { emit finished(status, message, deviceFault); });
             return;
         }
         // From the event loop: the engine that told the outcome is still on the stack.
-        QTimer::singleShot(0, this, [this, status, message] { emit finished(status, message); });
+        QTimer::singleShot(0, this,
+                           [this, status, message, deviceFault] { emit finished(status, message, deviceFault); });
     }
 
     AppData m_data;

@@ -20,13 +20,14 @@ Hook::Hook(QString command, HookContext context, Reporter &reporter, int timeout
         env.insert(QLatin1String(name), sendqueue::capped(value, MaxValueBytes));
     };
     const Outcome &o = context.outcome;
-    set("FUMIDORI_STATUS", o.word());
+    set("FUMIDORI_STATUS", context.status.isEmpty() ? o.word() : context.status);
     set("FUMIDORI_EXIT", QString::number(o.exitCode()));
     set("FUMIDORI_RECIPIENT", o.recipient);
     set("FUMIDORI_CENTER", o.center);
     set("FUMIDORI_ATTEMPT", QString::number(context.attempt));
     set("FUMIDORI_REASON", o.status == ExitStatus::Sent ? QString() : o.message);
     set("FUMIDORI_ID", context.id);
+    set("FUMIDORI_LINE", context.line);
     if (m_file->open()) {
         m_file->write(context.text.toUtf8());
         m_file->flush();

@@ -15,13 +15,15 @@ struct HookContext {
     Outcome outcome;
     QString text; // the message as sent
     int attempt = 1;
-    QString id; // the queue's id; empty for a direct send
+    QString id;     // the queue's id; empty for a direct send
+    QString line;   // the queue's line that carried the message (or changed state)
+    QString status; // in place of the outcome's word: "line-down", "line-up"
 };
 
 // Runs a hook command (through /bin/sh) after a message, with its outcome in the
 // environment: FUMIDORI_STATUS (sent, failed, refused, busy), FUMIDORI_EXIT,
 // FUMIDORI_RECIPIENT, FUMIDORI_CENTER, FUMIDORI_ATTEMPT, FUMIDORI_REASON,
-// FUMIDORI_ID and FUMIDORI_MESSAGE_FILE (a file holding the message in UTF-8, there
+// FUMIDORI_ID, FUMIDORI_LINE and FUMIDORI_MESSAGE_FILE (a file holding the message in UTF-8, there
 // while the hook runs). Each value is cut to MaxValueBytes, so that a hook always
 // starts. The hook runs in a process group of its own: at its timeout, or at stop(),
 // the whole group gets SIGTERM and, a grace later, SIGKILL, so nothing it started

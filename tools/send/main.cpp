@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
@@ -114,7 +115,10 @@ DeviceAccess deviceAccess(const Options &o)
     const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
     if (tty >= 0)
         ::close(tty);
-    DeviceAccess access{tty >= 0 || ::isatty(STDIN_FILENO), o.sipPasswordFile, o.sipPassword};
+    DeviceAccess access;
+    access.onTerminal = tty >= 0 || ::isatty(STDIN_FILENO);
+    access.sipPasswordFile = o.sipPasswordFile;
+    access.sipPassword = o.sipPassword;
     if (o.answerLimitS)
         access.answerLimitMs = qint64(*o.answerLimitS) * 1000;
     access.trace = o.trace;
@@ -132,7 +136,7 @@ QPointer<Hook> endWith(const Options &o, Reporter &reporter, const Outcome &outc
         QCoreApplication::exit(code);
         return nullptr;
     }
-    auto *run = new Hook(hook, {outcome, text, attempt, {}}, reporter, Hook::DefaultTimeoutMs, qApp);
+    auto *run = new Hook(hook, {outcome, text, attempt, {}, {}, {}}, reporter, Hook::DefaultTimeoutMs, qApp);
     QObject::connect(run, &Hook::finished, [code] { QCoreApplication::exit(code); });
     run->start();
     return run;
@@ -269,6 +273,10 @@ int queueRun(const Options &o, Reporter &reporter)
         settings.onSent = o.onSent;
     if (!o.onFailed.isEmpty())
         settings.onFailed = o.onFailed;
+    if (!o.onLineDown.isEmpty())
+        settings.onLineDown = o.onLineDown;
+    if (!o.onLineUp.isEmpty())
+        settings.onLineUp = o.onLineUp;
     if (o.attempts)
         settings.attempts = *o.attempts;
     if (o.delays)
@@ -291,9 +299,15 @@ int queueRun(const Options &o, Reporter &reporter)
     if (!settings.listen.isEmpty()) {
         QueuedMessage defaults;
         defaults.attempts = settings.attempts;
-        intake = std::make_unique<QueueIntake>(o.folder, QueueIntake::lineNameOf(o.folder), deviceAccess(o), defaults);
+        intake = std::make_unique<QueueIntake>(o.folder, runner.lineNames(), deviceAccess(o), defaults);
         QObject::connect(&runner, &QueueRunner::tried, qApp,
-                         [&intake](const QString &, const Outcome &outcome, int) { intake->callEnded(outcome); });
+                         [&intake](const QString &id, const Outcome &outcome, int, const QString &line) {
+                             intake->callEnded(id, outcome, line);
+                         });
+        QObject::connect(&runner, &QueueRunner::calling, qApp,
+                         [&intake](const QString &id, const QString &line) { intake->calling(id, line); });
+        QObject::connect(&runner, &QueueRunner::lineChanged, qApp,
+                         [&intake](const QString &line, bool up) { intake->lineChanged(line, up); });
         QObject::connect(
             &runner, &QueueRunner::settled, qApp,
             [&intake](const QString &id, bool sent, const QString &reason) { intake->settled(id, sent, reason); });
@@ -328,9 +342,47 @@ QString stateWord(const sendqueue::Entry &e, qint64 now)
 
 // Every entry, odd ones included: one in queue/ or work/ that can never be sent is
 // "damaged" (the runner sets it aside), one in failed/ is "failed", with the reason.
+void printRow(const QString &row)
+{
+    std::fputs((row + QLatin1Char('\n')).toUtf8().constData(), stdout);
+}
+
+// The lines of the runner as it last told them (stopped, all of them, when no runner
+// holds the folder now); the line each message is being sent on, by id.
+QHash<QString, QString> listLines(const Options &o)
+{
+    QHash<QString, QString> lineOf;
+    const std::optional<QJsonObject> status = linestatus::read(o.folder);
+    if (!status)
+        return lineOf;
+    sendqueue::RunnerLock runner(o.folder);
+    const bool running = status->value(QStringLiteral("running")).toBool() && !runner.tryLock();
+    for (const QJsonValue &value : status->value(QStringLiteral("lines")).toArray()) {
+        const QJsonObject line = value.toObject();
+        const QString name = line.value(QStringLiteral("name")).toString();
+        const QString message = running ? line.value(QStringLiteral("message")).toString() : QString();
+        const QString state = running ? line.value(QStringLiteral("state")).toString() : QStringLiteral("stopped");
+        const QString until = running ? line.value(QStringLiteral("until")).toString() : QString();
+        const QString reason = line.value(QStringLiteral("reason")).toString();
+        if (!message.isEmpty())
+            lineOf.insert(message, name);
+        if (o.json)
+            printRow(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("line"), name},
+                                                                 {QStringLiteral("state"), state},
+                                                                 {QStringLiteral("message"), message},
+                                                                 {QStringLiteral("until"), until},
+                                                                 {QStringLiteral("reason"), reason}})
+                                           .toJson(QJsonDocument::Compact)));
+        else
+            printRow(QStringList{QStringLiteral("line"), name, state, message, until, reason}.join(u'\t'));
+    }
+    return lineOf;
+}
+
 int queueList(const Options &o, Reporter &)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QHash<QString, QString> lineOf = listLines(o);
     for (const sendqueue::Entry &e : sendqueue::list(o.folder)) {
         const QueuedMessage &m = e.message;
         const QString state =
@@ -341,20 +393,26 @@ int queueList(const Options &o, Reporter &)
         const QString why = e.problem.isEmpty() ? (m.failure.isEmpty() ? m.lastError : m.failure) : e.problem;
         QString line;
         if (o.json) {
-            const QJsonObject obj{{QStringLiteral("id"), e.id},       {QStringLiteral("state"), state},
-                                  {QStringLiteral("recipient"), who}, {QStringLiteral("center"), m.center},
-                                  {QStringLiteral("tried"), m.tried}, {QStringLiteral("attempts"), m.attempts},
-                                  {QStringLiteral("next"), next},     {QStringLiteral("reason"), why},
-                                  {QStringLiteral("message"), m.text}};
+            const QJsonObject obj{{QStringLiteral("id"), e.id},        {QStringLiteral("state"), state},
+                                  {QStringLiteral("recipient"), who},  {QStringLiteral("center"), m.center},
+                                  {QStringLiteral("tried"), m.tried},  {QStringLiteral("attempts"), m.attempts},
+                                  {QStringLiteral("next"), next},      {QStringLiteral("reason"), why},
+                                  {QStringLiteral("message"), m.text}, {QStringLiteral("line"), lineOf.value(e.id)}};
             line = QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact));
         } else {
             QString preview = m.text.left(20);
             preview.replace(QLatin1Char('\n'), QLatin1Char(' '));
-            line = QStringList{e.id,    state, QStringLiteral("%1/%2").arg(m.tried).arg(m.attempts + 1), next, who,
-                               preview, why}
+            line = QStringList{e.id,
+                               state,
+                               QStringLiteral("%1/%2").arg(m.tried).arg(m.attempts + 1),
+                               next,
+                               who,
+                               preview,
+                               why,
+                               lineOf.value(e.id)}
                        .join(QLatin1Char('\t'));
         }
-        std::fputs((line + QLatin1Char('\n')).toUtf8().constData(), stdout);
+        printRow(line);
     }
     return 0;
 }

@@ -42,19 +42,20 @@ void MessageSend::start()
         return;
     }
     const int port = m_prepared->data.settings.PortNumber;
-    m_lock = std::make_unique<PortLock>(LockedPort::lockPath(m_folder, port));
+    m_lock = std::make_unique<PortLock>(LockedPort::lockPath(m_folder, port, m_access.device));
     if (m_lock->tryLock()) {
         call();
         return;
     }
-    // A lock file that cannot be used never comes free by waiting: busy at once.
+    // A lock file that cannot be used never comes free by waiting: busy at once, and the
+    // line's fault.
     if (m_lock->isUnusable()) {
-        finish({ExitStatus::Busy, unusableLine(port)});
+        finishBusy(unusableLine(port), Outcome::Blame::Device);
         return;
     }
-    const QString busy = QStringLiteral("ポート COM%1 は使用中です。").arg(port) + m_lock->busyText();
+    const QString busy = QStringLiteral("ポート %1 は使用中です。").arg(portName(port)) + m_lock->busyText();
     if (m_lineWaitMs == 0) {
-        finish({ExitStatus::Busy, busy + QStringLiteral("空くまで待つには --wait 秒数 を付けてください。")});
+        finishBusy(busy + QStringLiteral("空くまで待つには --wait 秒数 を付けてください。"), Outcome::Blame::Held);
         return;
     }
     m_reporter.note(QStringLiteral("waiting"), busy + QStringLiteral("空くのを待っています。"),
@@ -63,7 +64,7 @@ void MessageSend::start()
     connect(m_waiter, &PortLockWaiter::acquired, this, &MessageSend::call);
     connect(m_waiter, &PortLockWaiter::timedOut, this, [this, busy, port] {
         if (m_lock->isUnusable())
-            finish({ExitStatus::Busy, unusableLine(port)});
+            finishBusy(unusableLine(port), Outcome::Blame::Device);
         else
             finish({ExitStatus::Busy, busy + QStringLiteral("待ち時間内に空きませんでした。あとで送り直すか、queue add "
                                                             "でキューに入れてください。")});
@@ -71,9 +72,26 @@ void MessageSend::start()
     m_waiter->start(m_lineWaitMs);
 }
 
+QString MessageSend::lockPath() const
+{
+    return m_lock ? m_lock->path() : QString();
+}
+
+QString MessageSend::portName(int port) const
+{
+    return m_access.device.isEmpty() ? QStringLiteral("COM%1").arg(port) : m_access.device;
+}
+
+void MessageSend::finishBusy(const QString &why, Outcome::Blame blame)
+{
+    Outcome busy{ExitStatus::Busy, why};
+    busy.blame = blame;
+    finish(busy);
+}
+
 QString MessageSend::unusableLine(int port) const
 {
-    return QStringLiteral("ポート COM%1 を使えません。").arg(port) + m_lock->busyText() +
+    return QStringLiteral("ポート %1 を使えません。").arg(portName(port)) + m_lock->busyText() +
            QStringLiteral("ロックファイルを確かめ、必要なら管理者に消してもらってください。");
 }
 
@@ -140,14 +158,17 @@ void MessageSend::call()
     const Prepared &p = *m_prepared;
     // The line's lock, when it has one, is held here from before the call to its end:
     // the driver opens the port without taking it again.
-    m_driver->start(
-        {m_folder, p.data.settings, p.center, p.number, p.text, m_sipPassword, m_access.answerLimitMs, m_access.trace});
+    m_driver->start({m_folder, p.data.settings, p.center, p.number, p.text, m_sipPassword, m_access.device,
+                     m_access.answerLimitMs, m_access.trace});
 }
 
-void MessageSend::callEnded(ExitStatus status, const QString &message)
+void MessageSend::callEnded(ExitStatus status, const QString &message, bool deviceFault)
 {
     if (status != ExitStatus::Sent) {
-        finish({status, message});
+        Outcome failed{status, message};
+        if (deviceFault)
+            failed.blame = Outcome::Blame::Device;
+        finish(failed);
         return;
     }
     Outcome outcome{ExitStatus::Sent, QStringLiteral("送信しました。")};

@@ -34,17 +34,21 @@ public:
     bool interrupted() const { return m_aborted; }
     // The message as it was (or would have been) sent, once checked.
     const QString &sentText() const { return m_sentText; }
+    // The lock file of the line it used or found held; empty for a line without one.
+    QString lockPath() const;
 
 signals:
     void done(const Outcome &outcome);
 
 private:
+    QString portName(int port) const;
     QString unusableLine(int port) const;
+    void finishBusy(const QString &why, Outcome::Blame blame);
     void readSipPassword();
     void sipPasswordRead(const QString &password, QString error);
     void callSip(const QString &password);
     void call();
-    void callEnded(ExitStatus status, const QString &message);
+    void callEnded(ExitStatus status, const QString &message, bool deviceFault);
     void finish(Outcome outcome);
 
     QString m_folder;

@@ -42,6 +42,8 @@ void addOptions(QCommandLineParser &p)
         {"delays", "やり直しまでの時間（既定 1m,5m,15m）。", "LIST"},
         {"on-sent", "送れたあとに実行するコマンド。", "CMD"},
         {"on-failed", "送れなかったあとに実行するコマンド。", "CMD"},
+        {"on-line-down", "queue run: 回線を休ませるときに実行するコマンド。", "CMD"},
+        {"on-line-up", "queue run: 休ませた回線が戻ったときに実行するコマンド。", "CMD"},
         {"sip-password-file", "SIP のパスワードのファイル（持ち主だけが読めること）。", "FILE"},
         {"listen", "queue run: HTTP でメッセージを受け付けるアドレスとポート（127.0.0.1:8025 など）。", "ADDRESS:PORT"},
         {"token-file", "--listen のトークンのファイル（持ち主だけが読めること。既定: データフォルダーの http-token）。",
@@ -182,6 +184,8 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     o.json = p.isSet("json");
     o.onSent = p.value("on-sent");
     o.onFailed = p.value("on-failed");
+    o.onLineDown = p.value("on-line-down");
+    o.onLineUp = p.value("on-line-up");
     o.sipPasswordFile = p.value("sip-password-file");
     o.listen = p.value("listen");
     o.tokenFile = p.value("token-file");
@@ -251,8 +255,10 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
             }
         } else if (word == QLatin1String("run") || word == QLatin1String("list")) {
             o.command = word == QLatin1String("run") ? Options::Command::QueueRun : Options::Command::QueueList;
-            if (o.command != Options::Command::QueueRun && (p.isSet("listen") || p.isSet("token-file")))
-                return fail(QStringLiteral("--listen と --token-file は queue run で使います。"));
+            if (o.command != Options::Command::QueueRun &&
+                (p.isSet("listen") || p.isSet("token-file") || p.isSet("on-line-down") || p.isSet("on-line-up")))
+                return fail(
+                    QStringLiteral("--listen、--token-file、--on-line-down、--on-line-up は queue run で使います。"));
             if (!positional.isEmpty())
                 return fail(QStringLiteral("queue %1 は引数を取りません。").arg(word));
             return o;

@@ -24,6 +24,8 @@ struct Options {
     std::optional<QList<int>> delays; // seconds
     QString onSent;
     QString onFailed;
+    QString onLineDown; // queue run: a line goes out of service, and comes back
+    QString onLineUp;
     QString sipPasswordFile;
     QString sipPassword; // its first line
     QString id;          // queue retry / drop

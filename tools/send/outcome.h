@@ -22,6 +22,12 @@ struct Outcome {
     QString message;   // for the person reading: what happened and what to do
     QString recipient; // as far as they were known
     QString center;
+    // Where the fault lies, for a runner with several lines: the device's or its port's
+    // (another line may well carry the message), none at all because another program
+    // holds the line, or the line may not call the message's centre. Unknown: the call
+    // failed for a reason the other lines may share (the number, the centre).
+    enum class Blame { Unknown, Device, Held, NotForLine };
+    Blame blame = Blame::Unknown;
 
     // "sent", "failed", "refused", "busy": the word hooks and --json see.
     QString word() const;

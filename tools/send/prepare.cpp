@@ -199,8 +199,16 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
     Prepared p;
     if (auto refusal = loadFolder(folder, p.data))
         return *refusal;
+    if (const auto problem = settingsfile::applyDeviceKeys(p.data.settings, access.deviceKeys))
+        return refused(QStringLiteral("回線の設定を使えません: ") + *problem);
     if (auto refusal = resolve(target, p))
         return *refusal;
+    if (!access.centers.isEmpty() && !access.centers.contains(p.center.name)) {
+        Outcome other = refused(QStringLiteral("この回線はセンター「%1」にかけません。").arg(p.center.name),
+                                p.recipientName, p.center.name);
+        other.blame = Outcome::Blame::NotForLine;
+        return other;
+    }
     if (const QString problem = deviceKindProblem(p.data.settings.ModemKind, access); !problem.isEmpty())
         return refused(problem, p.recipientName, p.center.name);
     auto text = checkedText(input, target, p, fit);

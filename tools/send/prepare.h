@@ -15,6 +15,12 @@ struct DeviceAccess {
     // How long the device may take to answer a command (Line::setAnswerLimit).
     qint64 answerLimitMs = DefaultAnswerLimitS * 1000;
     bool trace = false; // the line log's records on standard error as well
+    // The queue's line the send goes on: its device keys in place of the settings file's
+    // (settingsfile::applyDeviceKeys), a device path in place of the COM number's, and
+    // the centres it may call (empty: every one).
+    QList<std::pair<QString, QString>> deviceKeys;
+    QString device;
+    QStringList centers;
 
     static constexpr int DefaultAnswerLimitS = 60, MinAnswerLimitS = 5, MaxAnswerLimitS = 3600;
 };

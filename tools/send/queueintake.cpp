@@ -48,10 +48,17 @@ std::optional<QByteArray> listenerToken(const QString &tokenFile, const QString 
     return token;
 }
 
-QueueIntake::QueueIntake(QString folder, QString lineName, DeviceAccess access, QueuedMessage defaults)
-    : m_folder(std::move(folder)), m_lineName(std::move(lineName)), m_access(std::move(access)),
-      m_defaults(std::move(defaults))
+QueueIntake::QueueIntake(QString folder, QStringList lines, DeviceAccess access, QueuedMessage defaults)
+    : m_folder(std::move(folder)), m_access(std::move(access)), m_defaults(std::move(defaults))
 {
+    for (const QString &name : lines)
+        m_lines.append({name, true, true, {}});
+}
+
+QueueIntake::Line *QueueIntake::line(const QString &name)
+{
+    const auto it = std::find_if(m_lines.begin(), m_lines.end(), [&](const Line &l) { return l.name == name; });
+    return it == m_lines.end() ? nullptr : &*it;
 }
 
 IntakeAnswer QueueIntake::add(const IntakeMessage &message)
@@ -77,10 +84,10 @@ IntakeStatus QueueIntake::status(const QString &id)
     // Looked at in the order a message moves, so that one moving meanwhile is still found.
     if (QFileInfo::exists(sendqueue::queueFolder(m_folder) + name))
         return {IntakeStatus::Waiting, {}, {}};
-    if (QFileInfo::exists(sendqueue::workFolder(m_folder) + name))
-        return {IntakeStatus::Sending, m_lineName, {}};
     {
         const std::lock_guard lock(m_mutex);
+        if (QFileInfo::exists(sendqueue::workFolder(m_folder) + name))
+            return {IntakeStatus::Sending, m_calling.value(id), {}};
         const auto known = m_outcomes.constFind(id);
         if (known != m_outcomes.cend())
             return *known;
@@ -113,14 +120,16 @@ IntakeMetrics QueueIntake::metrics()
     const std::lock_guard lock(m_mutex);
     m.sentTotal = m_sent;
     m.failedTotal = m_failed;
-    m.lines.append({m_lineName, m_lineUp, m_calls});
+    for (const Line &l : std::as_const(m_lines))
+        m.lines.append({l.name, l.inService && l.lastCallOk, l.calls});
     return m;
 }
 
 bool QueueIntake::healthy()
 {
     const std::lock_guard lock(m_mutex);
-    return m_inService && m_lineUp;
+    return m_inService &&
+           std::any_of(m_lines.cbegin(), m_lines.cend(), [](const Line &l) { return l.inService && l.lastCallOk; });
 }
 
 void QueueIntake::setInService(bool inService)
@@ -129,38 +138,41 @@ void QueueIntake::setInService(bool inService)
     m_inService = inService;
 }
 
-void QueueIntake::callEnded(const Outcome &outcome)
+void QueueIntake::calling(const QString &id, const QString &name)
 {
     const std::lock_guard lock(m_mutex);
-    ++m_calls[outcome.word()];
+    m_calling.insert(id, name);
+}
+
+void QueueIntake::callEnded(const QString &id, const Outcome &outcome, const QString &name)
+{
+    const std::lock_guard lock(m_mutex);
+    m_calling.remove(id);
+    Line *l = line(name);
+    if (!l)
+        return;
+    ++l->calls[outcome.word()];
     if (outcome.status == ExitStatus::Sent)
-        m_lineUp = true;
+        l->lastCallOk = true;
     else if (outcome.status == ExitStatus::LineFailed)
-        m_lineUp = false;
+        l->lastCallOk = false;
+}
+
+void QueueIntake::lineChanged(const QString &name, bool inService)
+{
+    const std::lock_guard lock(m_mutex);
+    if (Line *l = line(name))
+        l->inService = inService;
 }
 
 void QueueIntake::settled(const QString &id, bool sent, const QString &reason)
 {
     const std::lock_guard lock(m_mutex);
+    m_calling.remove(id);
     ++(sent ? m_sent : m_failed);
     if (!m_outcomes.contains(id))
         m_order.enqueue(id);
     m_outcomes.insert(id, {sent ? IntakeStatus::Sent : IntakeStatus::Failed, {}, reason});
     while (m_order.size() > RememberedOutcomes)
         m_outcomes.remove(m_order.dequeue());
-}
-
-QString QueueIntake::lineNameOf(const QString &folder)
-{
-    AppData data;
-    data.folder = folder;
-    data.settings = Settings::defaults();
-    {
-        const FolderLock lock(folder, FolderLock::Shared);
-        LoadSettingsFile(data); // unreadable: the defaults, as the first call will say
-    }
-    const Settings &s = data.settings;
-    if (*deviceRules(s.ModemKind).lineSettings)
-        return QStringLiteral("COM%1").arg(s.PortNumber);
-    return QStringLiteral("kind %1").arg(s.ModemKind);
 }

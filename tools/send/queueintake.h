@@ -24,8 +24,8 @@ class QueueIntake : public Intake
 public:
     static constexpr int RememberedOutcomes = 10000;
 
-    // lineName: the one line of today's runner, named after the window's device.
-    QueueIntake(QString folder, QString lineName, DeviceAccess access, QueuedMessage defaults);
+    // lines: the runner's lines, by name, in order.
+    QueueIntake(QString folder, QStringList lines, DeviceAccess access, QueuedMessage defaults);
 
     IntakeAnswer add(const IntakeMessage &message) override;
     IntakeStatus status(const QString &id) override;
@@ -34,17 +34,24 @@ public:
 
     // From the runner.
     void setInService(bool inService);
-    void callEnded(const Outcome &outcome);
+    // A call for the message began on the line, and ended there.
+    void calling(const QString &id, const QString &line);
+    void callEnded(const QString &id, const Outcome &outcome, const QString &line);
+    // The line went out of service or came back.
+    void lineChanged(const QString &line, bool inService);
     // The message left the queue: sent, or given up with the reason.
     void settled(const QString &id, bool sent, const QString &reason);
 
-    // The line of the folder's settings: "COM<n>" for a device on a serial port, else
-    // the device kind's number ("kind 10").
-    static QString lineNameOf(const QString &folder);
-
 private:
     QString m_folder;
-    QString m_lineName;
+    struct Line {
+        QString name;
+        bool inService = true;
+        bool lastCallOk = true; // its last call did not fail on the line
+        QMap<QString, quint64> calls;
+    };
+    Line *line(const QString &name);
+
     DeviceAccess m_access;
     QueuedMessage m_defaults;
     std::mutex m_mutex;
@@ -52,7 +59,7 @@ private:
     QQueue<QString> m_order; // oldest first
     quint64 m_sent = 0;
     quint64 m_failed = 0;
-    QMap<QString, quint64> m_calls;
-    bool m_lineUp = true;
+    QList<Line> m_lines;
+    QHash<QString, QString> m_calling; // message id -> the line it is being sent on
     bool m_inService = false;
 };

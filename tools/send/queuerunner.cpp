@@ -5,6 +5,7 @@
 #include "store/inifile.h"
 
 #include <QDateTime>
+#include <QJsonArray>
 
 #include <utility>
 
@@ -23,6 +24,11 @@ QString timeText(qint64 ms)
 
 const QString Section = QStringLiteral("Queue");
 
+QString isoTime(qint64 ms)
+{
+    return ms > 0 ? QDateTime::fromMSecsSinceEpoch(ms).toString(Qt::ISODate) : QString();
+}
+
 } // namespace
 
 QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *problems)
@@ -35,13 +41,15 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
         found << ini.error();
     for (const QString &p : ini.problems())
         found << QStringLiteral("queue.ini の ") + p;
-    for (const QString &p : ini.unknownKeys(Section, {"Attempts", "Delays", "OnSent", "OnFailed", "HookTimeout",
-                                                      "AnswerLimit", "Listen", "TokenFile", "AlertTemplate"}))
+    for (const QString &p :
+         ini.unknownKeys(Section, {"Attempts", "Delays", "OnSent", "OnFailed", "HookTimeout", "AnswerLimit", "Listen",
+                                   "TokenFile", "AlertTemplate", "CoolOff", "OnLineDown", "OnLineUp"}))
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &section : ini.sections()) {
-        if (section.compare(Section, Qt::CaseInsensitive) != 0)
+        if (section.compare(Section, Qt::CaseInsensitive) != 0 && !QueueLine::sectionName(section))
             found << QStringLiteral("queue.ini の [%1] は知らないセクションです。").arg(section);
     }
+    s.lines = QueueLine::read(ini, &s.lineProblems);
     const auto bad = [&](const char *key, const QString &what) {
         found << QStringLiteral("queue.ini の %1=%2 は使えません（%3）。既定のままにします。")
                      .arg(QLatin1String(key), sendqueue::capped(ini.value(Section, QLatin1String(key)), 80), what);
@@ -77,6 +85,15 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
                                    .arg(DeviceAccess::MinAnswerLimitS)
                                    .arg(DeviceAccess::MaxAnswerLimitS));
     }
+    if (ini.has(Section, "CoolOff")) {
+        const auto coolOff = parseDelays(ini.value(Section, "CoolOff"));
+        if (coolOff && coolOff->size() == 1 && coolOff->first() >= 1 && coolOff->first() <= QueueRunner::MaxCoolOffS)
+            s.coolOffS = coolOff->first();
+        else
+            bad("CoolOff", QStringLiteral("1 秒から 1 時間までの時間"));
+    }
+    s.onLineDown = ini.value(Section, "OnLineDown");
+    s.onLineUp = ini.value(Section, "OnLineUp");
     s.onSent = ini.value(Section, "OnSent");
     s.onFailed = ini.value(Section, "OnFailed");
     s.listen = ini.value(Section, "Listen");
@@ -87,6 +104,42 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
     return s;
 }
 
+struct QueueRunner::Line {
+    enum class Service { Up, Down, Trial };
+
+    QString name;
+    DeviceAccess access;
+    Service service = Service::Up;
+    MessageSend *send = nullptr;
+    QueuedMessage message;              // the one under way
+    QPointer<Hook> hook;                // its hook, after the call
+    bool busy = false;                  // a call or its hook under way
+    int failures = 0;                   // counted against the line, in a row
+    int rests = 0;                      // times out of service since its last success
+    qint64 until = 0;                   // out of service until then (ms since the epoch)
+    QString reason;                     // why it failed last
+    std::unique_ptr<PortLock> heldLock; // the lock another program holds, waited for
+    PortLockWaiter *waiter = nullptr;
+    QString heldBy;
+    QTimer coolOff;
+
+    QString stateWord() const
+    {
+        if (busy)
+            return QStringLiteral("calling");
+        if (waiter)
+            return QStringLiteral("held");
+        if (service == Service::Down)
+            return QStringLiteral("down");
+        return service == Service::Trial ? QStringLiteral("trial") : QStringLiteral("free");
+    }
+};
+
+struct QueueRunner::Round {
+    QSet<QString> failedOn; // the lines that failed the message in this round
+    QStringList blameLater; // those whose failure is theirs if another line sends it
+};
+
 QueueRunner::QueueRunner(QString folder, QueueSettings settings, Reporter &reporter, MessageSend::DriverFactory factory,
                          QObject *parent)
     : QObject(parent), m_folder(std::move(folder)), m_settings(std::move(settings)), m_reporter(reporter),
@@ -94,7 +147,10 @@ QueueRunner::QueueRunner(QString folder, QueueSettings settings, Reporter &repor
 {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &QueueRunner::schedule);
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &QueueRunner::schedule);
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+        m_dirty = true;
+        schedule();
+    });
     m_stopLimit.setSingleShot(true);
     connect(&m_stopLimit, &QTimer::timeout, this, &QueueRunner::cutOff);
     m_rewrite.setSingleShot(true);
@@ -110,6 +166,11 @@ std::optional<Outcome> QueueRunner::start()
 {
     if (const sendqueue::Result checked = sendqueue::checkFolders(m_folder); !checked.ok())
         return Outcome{ExitStatus::BadInput, checked.text + QStringLiteral("キューを送りません。")};
+    QStringList problems = m_settings.lineProblems;
+    const QList<ReadyLine> ready = readyLines(m_folder, m_settings.lines, m_access, &problems);
+    if (!problems.isEmpty())
+        return Outcome{ExitStatus::BadInput,
+                       problems.join(u'\n') + QStringLiteral("\n回線の設定を直すまでキューを送りません。")};
     m_lock = std::make_unique<sendqueue::RunnerLock>(m_folder);
     if (!m_lock->tryLock())
         return Outcome{ExitStatus::Busy,
@@ -117,6 +178,14 @@ std::optional<Outcome> QueueRunner::start()
                            ? QStringLiteral("このフォルダーのキューを送れません。") + m_lock->busyText()
                            : QStringLiteral("このフォルダーのキューは、ほかの queue run が送っています。") +
                                  m_lock->busyText()};
+    for (const ReadyLine &r : ready) {
+        auto line = std::make_unique<Line>();
+        line->name = r.name;
+        line->access = r.access;
+        line->coolOff.setSingleShot(true);
+        connect(&line->coolOff, &QTimer::timeout, this, [this, l = line.get()] { coolOffEnded(*l); });
+        m_lines.push_back(std::move(line));
+    }
     const sendqueue::Recovery recovery = sendqueue::recover(m_folder);
     if (recovery.recovered)
         m_reporter.note(QStringLiteral("recovered"),
@@ -125,40 +194,103 @@ std::optional<Outcome> QueueRunner::start()
     for (const QString &problem : recovery.problems)
         m_reporter.warn(QStringLiteral("spool"), problem);
     m_watcher.addPath(sendqueue::queueFolder(m_folder));
+    writeStatus();
     QTimer::singleShot(0, this, &QueueRunner::schedule);
     return std::nullopt;
 }
 
-void QueueRunner::schedule()
+QStringList QueueRunner::lineNames() const
 {
-    if (m_busy || m_stopping)
+    QStringList names;
+    for (const auto &line : m_lines)
+        names << line->name;
+    return names;
+}
+
+// The index of the waiting messages brought up to date: a file is read only when it is
+// new or was replaced since it was last read.
+void QueueRunner::refresh()
+{
+    if (!m_dirty)
         return;
-    m_timer.stop();
-    const qint64 t = now();
-    qint64 nextWake = -1;
-    std::optional<QueuedMessage> due;
-    // Every entry is looked at, so that those that can never be sent are set aside now,
-    // not only once the messages before them have gone.
-    for (const sendqueue::Entry &e : sendqueue::entries(m_folder, sendqueue::State::Waiting)) {
+    m_dirty = false;
+    QMap<QString, Waiting> next;
+    for (const sendqueue::Stamp &stamp : sendqueue::stamps(m_folder, sendqueue::State::Waiting)) {
+        const QString key = QString::fromLatin1(stamp.fileName.toHex());
+        if (const auto old = m_waiting.constFind(key); old != m_waiting.cend() && old->stamp == stamp) {
+            next.insert(key, *old);
+            continue;
+        }
+        const sendqueue::Entry e = sendqueue::entry(m_folder, sendqueue::State::Waiting, stamp.fileName);
+        // Every new entry is looked at, so that those that can never be sent are set
+        // aside now, not only once the messages before them have gone.
         if (!e.problem.isEmpty()) {
             setAside(e);
             continue;
         }
         // Contents that could not be written back are the message's as far as the runner goes.
-        const QueuedMessage m = m_unsaved.value(e.id, e.message);
-        if (m.notBefore > t)
-            nextWake = nextWake < 0 ? m.notBefore : qMin(nextWake, m.notBefore);
-        else if (!due && sendqueue::take(m_folder, e.id).ok())
-            due = m;
+        next.insert(key, {stamp, m_unsaved.value(e.id, e.message)});
     }
-    if (due) {
-        m_unsaved.remove(due->id);
-        send(*due);
+    m_waiting = std::move(next);
+}
+
+bool QueueRunner::mayCarry(const Line &line, const QString &id) const
+{
+    if (line.service == Line::Service::Down || line.waiter)
+        return false;
+    if (const auto round = m_rounds.constFind(id); round != m_rounds.cend() && round->failedOn.contains(line.name))
+        return false;
+    const QString center = m_centers.value(id);
+    return line.access.centers.isEmpty() || center.isEmpty() || line.access.centers.contains(center);
+}
+
+bool QueueRunner::anyLineMayCall(const QString &center) const
+{
+    return std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &line) {
+        return line->access.centers.isEmpty() || line->access.centers.contains(center);
+    });
+}
+
+void QueueRunner::schedule()
+{
+    if (m_stopping)
         return;
+    m_timer.stop();
+    refresh();
+    const qint64 t = now();
+    for (const auto &line : m_lines) {
+        if (line->busy)
+            continue;
+        for (auto it = m_waiting.begin(); it != m_waiting.end();) {
+            const QueuedMessage m = it->message;
+            if (m.notBefore > t || !mayCarry(*line, m.id)) {
+                ++it;
+                continue;
+            }
+            it = m_waiting.erase(it);
+            if (const sendqueue::Result taken = sendqueue::take(m_folder, m.id); !taken.ok()) {
+                if (taken.kind != sendqueue::Result::Kind::NotQueued) // dropped meanwhile: nothing to say
+                    spoolProblem(taken, m.id);
+                continue;
+            }
+            send(*line, m);
+            break;
+        }
+    }
+    qint64 nextWake = -1;
+    for (const Waiting &w : std::as_const(m_waiting)) {
+        if (w.message.notBefore > t)
+            nextWake = nextWake < 0 ? w.message.notBefore : qMin(nextWake, w.message.notBefore);
     }
     if (nextWake >= 0)
         m_timer.start(int(qBound<qint64>(0, nextWake - t + 1, 24LL * 3600 * 1000)));
-    emit idle();
+    if (quiet())
+        emit idle();
+}
+
+bool QueueRunner::quiet() const
+{
+    return std::none_of(m_lines.cbegin(), m_lines.cend(), [](const auto &line) { return line->busy; });
 }
 
 // A file that can never be sent is kept as it was, beside the failed ones.
@@ -183,13 +315,9 @@ void QueueRunner::writeBackUnsaved()
 {
     if (m_stopping)
         return;
-    if (m_busy) { // after the message under way
-        m_rewrite.start(m_settings.rewriteMs);
-        return;
-    }
     for (auto it = m_unsaved.begin(); it != m_unsaved.end();) {
         const sendqueue::Result taken = sendqueue::take(m_folder, it.key());
-        if (taken.kind == sendqueue::Result::Kind::NotQueued) { // dropped meanwhile
+        if (taken.kind == sendqueue::Result::Kind::NotQueued) { // dropped or taken meanwhile
             it = m_unsaved.erase(it);
             continue;
         }
@@ -205,18 +333,23 @@ void QueueRunner::writeBackUnsaved()
         m_rewrite.start(m_settings.rewriteMs);
 }
 
-void QueueRunner::send(const QueuedMessage &m)
+void QueueRunner::send(Line &line, const QueuedMessage &m)
 {
-    m_busy = true;
-    m_currentMessage = m;
-    m_reporter.note(QStringLiteral("message"), QStringLiteral("%1 を送ります（%2 回目）。").arg(m.id).arg(m.tried + 1),
-                    {{QStringLiteral("id"), m.id}, {QStringLiteral("attempt"), m.tried + 1}});
+    line.busy = true;
+    line.message = m;
+    m_unsaved.remove(m.id);
+    m_reporter.note(
+        QStringLiteral("message"),
+        QStringLiteral("%1 を回線 %2 で送ります（%3 回目）。").arg(m.id, line.name).arg(m.tried + 1),
+        {{QStringLiteral("id"), m.id}, {QStringLiteral("attempt"), m.tried + 1}, {QStringLiteral("line"), line.name}});
     Target target{m.to, m.number, m.center, m.optimize};
-    m_current = new MessageSend(m_folder, target, m.text, m_reporter, m_factory, this);
-    m_current->setLineWait(-1); // the window's call ends some time: the queue waits for it
-    m_current->setDeviceAccess(m_access);
-    connect(m_current, &MessageSend::done, this, [this, m](const Outcome &outcome) { sendEnded(m, outcome); });
-    m_current->start();
+    line.send = new MessageSend(m_folder, target, m.text, m_reporter, m_factory, this);
+    line.send->setDeviceAccess(line.access);
+    connect(line.send, &MessageSend::done, this,
+            [this, l = &line, m](const Outcome &outcome) { sendEnded(*l, m, outcome); });
+    writeStatus();
+    emit calling(m.id, line.name);
+    line.send->start();
 }
 
 void QueueRunner::spoolProblem(const sendqueue::Result &r, const QString &id)
@@ -228,6 +361,7 @@ void QueueRunner::spoolProblem(const sendqueue::Result &r, const QString &id)
 void QueueRunner::putBack(const QueuedMessage &m)
 {
     const sendqueue::Result r = sendqueue::putBack(m_folder, m);
+    m_dirty = true; // back in queue/ (new or old contents): read again before the next choice
     if (r.ok())
         return;
     m_unsaved.insert(m.id, m);
@@ -236,81 +370,303 @@ void QueueRunner::putBack(const QueuedMessage &m)
         m_rewrite.start(m_settings.rewriteMs);
 }
 
-void QueueRunner::sendEnded(QueuedMessage m, const Outcome &outcome)
+void QueueRunner::sendEnded(Line &line, QueuedMessage m, const Outcome &outcome)
 {
-    m_stopLimit.stop();
-    const bool interrupted = m_current->interrupted();
-    const QString text = m_current->sentText().isEmpty() ? m.text : m_current->sentText();
-    m_current->deleteLater();
-    m_current = nullptr;
-    const int attempt = m.tried + 1;
-    QJsonObject fields{{QStringLiteral("id"), m.id}, {QStringLiteral("attempt"), attempt}};
+    MessageSend *send = std::exchange(line.send, nullptr);
+    const bool interrupted = send->interrupted();
+    const QString text = send->sentText().isEmpty() ? m.text : send->sentText();
+    const QString lockPath = send->lockPath();
+    send->deleteLater();
+    if (!outcome.center.isEmpty())
+        m_centers.insert(m.id, outcome.center);
     if (interrupted) {
         // Stopped from outside: the message stays queued as it was, no try counted.
         putBack(m);
-        m_busy = false;
-        emit stopped();
+        lineFree(line);
         return;
     }
-    emit tried(m.id, outcome, attempt); // counted (metrics) before it is told
+    if (outcome.blame == Outcome::Blame::Held) {
+        // Another program has the line: no try at all; the other lines carry on.
+        putBack(m);
+        line.busy = false;
+        held(line, lockPath);
+        schedule();
+        return;
+    }
+    if (outcome.blame == Outcome::Blame::NotForLine) {
+        if (!anyLineMayCall(outcome.center)) {
+            const QString reason =
+                QStringLiteral("センター「%1」にかけられる回線がありません（queue.ini の Centers）。")
+                    .arg(outcome.center);
+            if (const sendqueue::Result r = sendqueue::fail(m_folder, m, reason, sendqueue::State::Sending); !r.ok())
+                spoolProblem(r, m.id);
+            m_reporter.result({ExitStatus::BadInput, reason, outcome.recipient, outcome.center},
+                              {{QStringLiteral("id"), m.id}, {QStringLiteral("line"), line.name}});
+            settle(line, m, {ExitStatus::BadInput, reason, outcome.recipient, outcome.center},
+                   m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed, text, m.tried + 1);
+            return;
+        }
+        putBack(m);
+        lineFree(line);
+        return;
+    }
+    const int attempt = m.tried + 1;
+    QJsonObject fields{
+        {QStringLiteral("id"), m.id}, {QStringLiteral("attempt"), attempt}, {QStringLiteral("line"), line.name}};
+    emit tried(m.id, outcome, attempt, line.name); // counted (metrics) before it is told
     m_reporter.result(outcome, fields);
-    QString hook;
-    Outcome told = outcome;
-    switch (outcome.status) {
-    case ExitStatus::Sent:
+    const bool lineTrouble = outcome.status == ExitStatus::LineFailed || outcome.status == ExitStatus::Busy ||
+                             (outcome.blame == Outcome::Blame::Device && m_lines.size() > 1);
+    if (outcome.status == ExitStatus::Sent) {
+        lineSent(line);
+        // The lines that failed the message in this round failed where this one did not.
+        const Round round = m_rounds.take(m.id);
+        for (const QString &name : round.blameLater) {
+            for (const auto &other : m_lines) {
+                if (other->name == name)
+                    lineFailed(*other,
+                               QStringLiteral("ほかの回線が送れたメッセージ %1 を送れませんでした。").arg(m.id));
+            }
+        }
+        m_centers.remove(m.id);
         if (const sendqueue::Result r = sendqueue::finish(m_folder, m.id); !r.ok())
             spoolProblem(r, m.id);
-        hook = m.onSent.isEmpty() ? m_settings.onSent : m.onSent;
         emit settled(m.id, true, {});
-        break;
-    case ExitStatus::BadInput:
+        settle(line, m, outcome, m.onSent.isEmpty() ? m_settings.onSent : m.onSent, text, attempt);
+        return;
+    }
+    if (!lineTrouble) {
+        m_rounds.remove(m.id);
+        m_centers.remove(m.id);
         if (const sendqueue::Result r = sendqueue::fail(m_folder, m, outcome.message, sendqueue::State::Sending);
             !r.ok())
             spoolProblem(r, m.id);
-        hook = m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed;
         emit settled(m.id, false, outcome.message);
-        break;
-    case ExitStatus::LineFailed:
-    case ExitStatus::Busy:
-        m.tried = attempt;
-        m.lastError = sendqueue::capped(outcome.message, sendqueue::MaxFieldBytes);
-        if (m.tried > m.attempts) {
-            const QString reason = QStringLiteral("%1 回試しても送れませんでした: ").arg(attempt) + outcome.message;
-            if (const sendqueue::Result r = sendqueue::fail(m_folder, m, reason, sendqueue::State::Sending); !r.ok())
-                spoolProblem(r, m.id);
-            told.status = ExitStatus::LineFailed;
-            hook = m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed;
-            emit settled(m.id, false, reason);
-        } else {
-            const QList<int> &delays = m.delays.isEmpty() ? m_settings.delays : m.delays;
-            m.notBefore = now() + qint64(sendqueue::retryDelay(delays, m.tried)) * 1000;
-            putBack(m);
-            m_reporter.note(QStringLiteral("retry"),
-                            QStringLiteral("%1 は %2 にもう一度送ります。").arg(m.id, timeText(m.notBefore)), fields);
-        }
-        break;
-    }
-    if (hook.isEmpty()) {
-        afterMessage();
+        settle(line, m, outcome, m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed, text, attempt);
         return;
     }
-    m_hook = new Hook(hook, {told, text, attempt, m.id}, m_reporter, m_settings.hookTimeoutMs, this);
-    connect(m_hook, &Hook::finished, this, [this] {
-        // Gone from here at once: a stop from now on has no hook to wait for.
-        std::exchange(m_hook, nullptr)->deleteLater();
-        afterMessage();
-    });
-    m_hook->start();
+    failedOnLine(line, std::move(m), outcome, fields);
 }
 
-void QueueRunner::afterMessage()
+// A call that failed on a line: on to the next line that may carry the message, or, when
+// every one has failed it in this round, a try counted and the retry's time.
+void QueueRunner::failedOnLine(Line &line, QueuedMessage m, const Outcome &outcome, QJsonObject fields)
 {
-    m_busy = false;
-    if (m_stopping) {
-        emit stopped();
+    Round &round = m_rounds[m.id];
+    round.failedOn.insert(line.name);
+    if (outcome.blame == Outcome::Blame::Device)
+        lineFailed(line, outcome.message);
+    else
+        round.blameLater << line.name;
+    m.lastError = sendqueue::capped(outcome.message, sendqueue::MaxFieldBytes);
+    const bool another =
+        std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &other) { return mayCarry(*other, m.id); });
+    if (another) {
+        putBack(m);
+        m_reporter.note(QStringLiteral("failover"), QStringLiteral("%1 をほかの回線で送ります。").arg(m.id), fields);
+        lineFree(line);
         return;
     }
+    m_rounds.remove(m.id);
+    const int attempt = m.tried + 1;
+    m.tried = attempt;
+    if (m.tried > m.attempts || outcome.status == ExitStatus::BadInput) {
+        const QString reason = outcome.status == ExitStatus::BadInput
+                                   ? outcome.message
+                                   : QStringLiteral("%1 回試しても送れませんでした: ").arg(attempt) + outcome.message;
+        m_centers.remove(m.id);
+        if (const sendqueue::Result r = sendqueue::fail(m_folder, m, reason, sendqueue::State::Sending); !r.ok())
+            spoolProblem(r, m.id);
+        Outcome told = outcome;
+        told.status = outcome.status == ExitStatus::BadInput ? ExitStatus::BadInput : ExitStatus::LineFailed;
+        emit settled(m.id, false, reason);
+        settle(line, m, told, m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed, m.text, attempt);
+        return;
+    }
+    const QList<int> &delays = m.delays.isEmpty() ? m_settings.delays : m.delays;
+    m.notBefore = now() + qint64(sendqueue::retryDelay(delays, m.tried)) * 1000;
+    putBack(m);
+    m_reporter.note(QStringLiteral("retry"),
+                    QStringLiteral("%1 は %2 にもう一度送ります。").arg(m.id, timeText(m.notBefore)), fields);
+    lineFree(line);
+}
+
+// The message's hook, if any, while the line waits for it; then the line is free.
+void QueueRunner::settle(Line &line, const QueuedMessage &m, const Outcome &told, const QString &hook,
+                         const QString &text, int attempt)
+{
+    if (hook.isEmpty()) {
+        lineFree(line);
+        return;
+    }
+    line.hook = new Hook(hook, {told, text, attempt, m.id, line.name, {}}, m_reporter, m_settings.hookTimeoutMs, this);
+    connect(line.hook, &Hook::finished, this, [this, l = &line] {
+        // Gone from here at once: a stop from now on has no hook to wait for.
+        std::exchange(l->hook, nullptr)->deleteLater();
+        lineFree(*l);
+    });
+    line.hook->start();
+}
+
+void QueueRunner::lineFree(Line &line)
+{
+    line.busy = false;
+    writeStatus();
+    if (m_stopping)
+        maybeStopped();
+    else
+        schedule();
+}
+
+void QueueRunner::lineFailed(Line &line, const QString &reason)
+{
+    ++line.failures;
+    line.reason = reason;
+    const bool rest =
+        line.service == Line::Service::Trial || (line.service == Line::Service::Up && line.failures >= FailuresToRest);
+    const bool others = std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &other) {
+        return other.get() != &line && other->service != Line::Service::Down;
+    });
+    if (!rest || !others) {
+        writeStatus();
+        return;
+    }
+    line.service = Line::Service::Down;
+    qint64 coolOffS = m_settings.coolOffS;
+    for (int i = 1; i < line.rests && coolOffS < MaxCoolOffS; ++i)
+        coolOffS *= 2;
+    ++line.rests;
+    coolOffS = qMin<qint64>(coolOffS, MaxCoolOffS);
+    line.until = now() + coolOffS * 1000;
+    line.coolOff.start(int(coolOffS * 1000));
+    m_reporter.warn(QStringLiteral("line-down"),
+                    QStringLiteral("回線 %1 を %2 まで休ませます: %3").arg(line.name, timeText(line.until), reason),
+                    {{QStringLiteral("line"), line.name},
+                     {QStringLiteral("reason"), reason},
+                     {QStringLiteral("until"), isoTime(line.until)}});
+    emit lineChanged(line.name, false);
+    runLineHook(m_settings.onLineDown, line, QStringLiteral("line-down"), reason);
+    writeStatus();
+    // Messages whose round waited for this line end their round now.
+    for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it) {
+        const QString id = it->message.id;
+        if (!m_rounds.contains(id) ||
+            std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &other) { return mayCarry(*other, id); }))
+            continue;
+        if (!sendqueue::take(m_folder, id).ok())
+            continue;
+        QueuedMessage m = it->message;
+        m_rounds.remove(id);
+        m.tried += 1;
+        const QList<int> &delays = m.delays.isEmpty() ? m_settings.delays : m.delays;
+        m.notBefore = now() + qint64(sendqueue::retryDelay(delays, m.tried)) * 1000;
+        if (m.tried > m.attempts) {
+            const QString why = QStringLiteral("%1 回試しても送れませんでした: ").arg(m.tried) + m.lastError;
+            if (const sendqueue::Result r = sendqueue::fail(m_folder, m, why, sendqueue::State::Sending); !r.ok())
+                spoolProblem(r, id);
+            emit settled(id, false, why);
+        } else {
+            putBack(m);
+        }
+        m_dirty = true;
+    }
+}
+
+void QueueRunner::lineSent(Line &line)
+{
+    line.failures = 0;
+    if (line.service != Line::Service::Trial)
+        return;
+    line.service = Line::Service::Up;
+    line.rests = 0;
+    line.reason.clear();
+    m_reporter.note(QStringLiteral("line-up"), QStringLiteral("回線 %1 が戻りました。").arg(line.name),
+                    {{QStringLiteral("line"), line.name}});
+    emit lineChanged(line.name, true);
+    runLineHook(m_settings.onLineUp, line, QStringLiteral("line-up"), {});
+}
+
+void QueueRunner::coolOffEnded(Line &line)
+{
+    if (line.service != Line::Service::Down)
+        return;
+    line.service = Line::Service::Trial;
+    line.until = 0;
+    m_reporter.note(QStringLiteral("line-trial"), QStringLiteral("回線 %1 を試します。").arg(line.name),
+                    {{QStringLiteral("line"), line.name}});
+    writeStatus();
     schedule();
+}
+
+// Another program holds the line: it is busy until the lock comes free (inotify on the
+// lock file, no polling); a lock file that turns out unusable is the line's fault.
+void QueueRunner::held(Line &line, const QString &lockPath)
+{
+    if (line.waiter || lockPath.isEmpty())
+        return;
+    line.heldLock = std::make_unique<PortLock>(lockPath);
+    line.heldBy = line.heldLock->holder();
+    line.waiter = new PortLockWaiter(*line.heldLock, this);
+    const auto release = [this, l = &line] {
+        l->waiter->deleteLater();
+        l->waiter = nullptr;
+        const bool unusable = l->heldLock->isUnusable();
+        const QString why = l->heldLock->busyText();
+        l->heldLock.reset(); // taken only to know it is free: let go at once
+        l->heldBy.clear();
+        if (unusable)
+            lineFailed(*l, why);
+        writeStatus();
+        schedule();
+    };
+    connect(line.waiter, &PortLockWaiter::acquired, this, release);
+    connect(line.waiter, &PortLockWaiter::timedOut, this, release);
+    m_reporter.note(
+        QStringLiteral("line-held"),
+        QStringLiteral("回線 %1 はほかのプログラムが使っています。空くまでほかの回線で送ります。").arg(line.name),
+        {{QStringLiteral("line"), line.name}, {QStringLiteral("holder"), line.heldBy}});
+    line.waiter->start(-1);
+    writeStatus();
+}
+
+void QueueRunner::runLineHook(const QString &command, const Line &line, const QString &status, const QString &reason)
+{
+    if (command.isEmpty())
+        return;
+    auto *hook = new Hook(command, {{ExitStatus::LineFailed, reason}, {}, 0, {}, line.name, status}, m_reporter,
+                          m_settings.hookTimeoutMs, this);
+    m_lineHooks << hook;
+    connect(hook, &Hook::finished, this, [this, hook] {
+        m_lineHooks.removeAll(hook);
+        hook->deleteLater();
+        maybeStopped();
+    });
+    hook->start();
+}
+
+void QueueRunner::writeStatus()
+{
+    QJsonArray lines;
+    for (const auto &line : m_lines) {
+        lines.append(QJsonObject{
+            {QStringLiteral("name"), line->name},
+            {QStringLiteral("state"), m_stopping && !line->busy ? QStringLiteral("stopped") : line->stateWord()},
+            {QStringLiteral("message"), line->busy ? line->message.id : QString()},
+            {QStringLiteral("until"), line->service == Line::Service::Down ? isoTime(line->until) : QString()},
+            {QStringLiteral("reason"), line->service == Line::Service::Up ? QString() : line->reason},
+            {QStringLiteral("holder"), line->heldBy},
+            {QStringLiteral("failures"), line->failures}});
+    }
+    const QJsonObject status{{QStringLiteral("running"), !(m_stopping && quiet())},
+                             {QStringLiteral("updated"), isoTime(now())},
+                             {QStringLiteral("lines"), lines}};
+    if (const auto problem = linestatus::write(m_folder, status)) {
+        if (!m_statusProblem)
+            m_reporter.warn(QStringLiteral("status"), *problem);
+        m_statusProblem = true;
+    } else {
+        m_statusProblem = false;
+    }
 }
 
 void QueueRunner::stop()
@@ -319,30 +675,55 @@ void QueueRunner::stop()
         return;
     m_stopping = true;
     m_timer.stop();
-    if (m_current) {
-        m_current->abort();
+    bool calling = false;
+    for (const auto &line : m_lines) {
+        if (line->waiter) {
+            line->waiter->cancel();
+            line->waiter->deleteLater();
+            line->waiter = nullptr;
+            line->heldLock.reset();
+        }
+        line->coolOff.stop();
+        if (line->send) {
+            line->send->abort();
+            calling = true;
+        } else if (line->hook) {
+            line->hook->stop();
+        }
+    }
+    for (const QPointer<Hook> &hook : std::as_const(m_lineHooks)) {
+        if (hook)
+            hook->stop();
+    }
+    if (calling)
         m_stopLimit.start(m_settings.stopLimitMs);
-        return;
-    }
-    if (m_hook) {
-        m_hook->stop();
-        return;
-    }
-    if (!m_busy)
-        QTimer::singleShot(0, this, &QueueRunner::stopped);
+    QTimer::singleShot(0, this, &QueueRunner::maybeStopped);
 }
 
-// A call that has not ended stopLimitMs after the stop: its driver goes (closing the
-// line), the message stays queued.
+void QueueRunner::maybeStopped()
+{
+    if (!m_stopping || m_stoppedTold || !quiet() || !m_lineHooks.isEmpty())
+        return;
+    m_stoppedTold = true;
+    m_stopLimit.stop();
+    writeStatus();
+    emit stopped();
+}
+
+// Calls that have not ended stopLimitMs after the stop: their drivers go (closing the
+// lines), the messages stay queued.
 void QueueRunner::cutOff()
 {
-    if (!m_current)
-        return;
-    m_reporter.warn(QStringLiteral("stopping"), QStringLiteral("回線の切断を待たずに止めます。"));
-    m_current->disconnect(this);
-    delete m_current;
-    m_current = nullptr;
-    putBack(m_currentMessage);
-    m_busy = false;
-    emit stopped();
+    bool told = false;
+    for (const auto &line : m_lines) {
+        if (!line->send)
+            continue;
+        if (!std::exchange(told, true))
+            m_reporter.warn(QStringLiteral("stopping"), QStringLiteral("回線の切断を待たずに止めます。"));
+        line->send->disconnect(this);
+        delete std::exchange(line->send, nullptr);
+        putBack(line->message);
+        line->busy = false;
+    }
+    maybeStopped();
 }

@@ -2,6 +2,7 @@
 
 #include "hooks.h"
 #include "messagesend.h"
+#include "queuelines.h"
 #include "store/sendqueue.h"
 
 #include <QFileSystemWatcher>
@@ -25,6 +26,11 @@ struct QueueSettings {
     QString alertTemplate; // the page of an Alertmanager notification; empty: the default
     int hookTimeoutMs = Hook::DefaultTimeoutMs;
     std::optional<int> answerLimitS; // AnswerLimit=: how long the device may take to answer
+    QList<QueueLine> lines;          // [Line NAME] sections; none: the window's one line
+    QStringList lineProblems;        // what is wrong in them: the runner does not start
+    int coolOffS = 60;               // CoolOff=: a line's first rest after 3 failures in a row
+    QString onLineDown;              // hooks for a line going out of service and coming back
+    QString onLineUp;
     // How long before contents that could not be written back are tried again (not in the
     // file: a full disk is no setting).
     int rewriteMs = 30000;
@@ -32,56 +38,96 @@ struct QueueSettings {
     int stopLimitMs = 4000;
 
     // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed,
-    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate), values taken as written;
-    // missing or bad keys keep the defaults.
+    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, OnLineDown,
+    // OnLineUp; the [Line NAME] sections), values taken as written; missing or bad keys
+    // keep the defaults.
     // Unknown keys, bad values and an unreadable file are added to *problems.
     static QueueSettings load(const QString &dataFolder, QStringList *problems = nullptr);
 };
 
-// "queue run": sends what is queued, one message at a time, oldest due first, then
-// waits for new files (inotify through QFileSystemWatcher) and for the next retry's time
-// (a timer), never polling. One runner per data folder. A line failure puts the message
-// back with its next try's time until its attempts are used up; a message that can never
-// go (unknown name, too long, a damaged file, a link or another user's file) goes to
-// failed/ at once. Neither holds up the messages behind it. A message whose new
-// contents cannot be written back (a full disk) is kept in memory, its file back in
-// queue/ as it was, and written again every rewriteMs until that works (not at every
-// change of the folder: each try changes it).
+// "queue run": sends what is queued over one or several lines, one call at a time on
+// each, oldest due message first, then waits for new files (inotify through
+// QFileSystemWatcher) and for the next retry's time (a timer), never polling. One runner
+// per data folder. The waiting messages are known from an index kept in memory: a file is
+// read when it appears (or is replaced) and when its message is taken to be sent.
+//
+// Each due message goes to the first free line in service that may call its centre, in
+// the order the lines are listed. A failed call is tried at once on another line that
+// may carry the message; the message's tries grow only when every such line has failed
+// it in one round, and it then waits for its next retry's time; after its attempts it
+// goes to failed/. A failure counts against the line when it is the device's (Blame::
+// Device) or when another line then sends the message; a failure every line shares is the
+// message's. A line with FailuresToRest such failures in a row goes out of service for
+// the cool-off (doubling each time, up to MaxCoolOffS), then gets a trial call and is back
+// at its first success; the last line in service is never taken out. A line another
+// program holds is busy until its lock comes free. A message that can never go (unknown
+// name, too long, a damaged file, a link or another user's file) goes to failed/ at once.
+// Contents that cannot be written back (a full disk) are kept in memory, the file back in
+// queue/ as it was, and written again every rewriteMs until that works.
+// queue/lines.json tells what each line is doing, rewritten at every change.
 class QueueRunner : public QObject
 {
     Q_OBJECT
 public:
+    static constexpr int FailuresToRest = 3;
+    static constexpr int MaxCoolOffS = 3600;
+
     QueueRunner(QString folder, QueueSettings settings, Reporter &reporter, MessageSend::DriverFactory factory,
                 QObject *parent = nullptr);
     ~QueueRunner() override;
 
-    // Checks the spool's folders, takes the folder's runner lock and recovers what a killed
-    // runner left in work/. An Outcome when it cannot run: BadInput for folders others
-    // could change or that cannot be written, Busy when another runner has the folder.
+    // Checks the spool's folders and the lines, takes the folder's runner lock and
+    // recovers what a killed runner left in work/. An Outcome when it cannot run:
+    // BadInput for folders others could change or that cannot be written and for lines
+    // that cannot be driven, Busy when another runner has the folder.
     std::optional<Outcome> start();
+    // What every line's sends are given (a line's own keys go on top).
     void setDeviceAccess(DeviceAccess access) { m_access = std::move(access); }
-    // SIGTERM: the current call hangs up (within stopLimitMs, else it is cut off), a hook
-    // under way is stopped, the message stays queued; stopped() follows.
+    // The lines' names, in order, once started.
+    QStringList lineNames() const;
+    // SIGTERM: the calls under way hang up (within stopLimitMs, else they are cut off),
+    // hooks under way are stopped, the messages stay queued; stopped() follows.
     void stop();
 
 signals:
-    // A message's try ended (attempt counts from 1).
-    void tried(const QString &id, const Outcome &outcome, int attempt);
+    // A call for a message begins on a line.
+    void calling(const QString &id, const QString &line);
+    // A call for a message ended on a line (attempt counts from 1).
+    void tried(const QString &id, const Outcome &outcome, int attempt, const QString &line);
     // A message left the queue: sent, or given up (in failed/) with the reason.
     void settled(const QString &id, bool sent, const QString &reason);
-    // Nothing is due now (the queue may hold messages waiting for their time).
+    // A line went out of service or came back.
+    void lineChanged(const QString &line, bool inService);
+    // Nothing is due now that a line could carry (the queue may hold messages waiting).
     void idle();
     void stopped();
 
 private:
+    struct Line;
+    struct Round;
+
+    void refresh();
     void schedule();
+    bool mayCarry(const Line &line, const QString &id) const;
+    bool anyLineMayCall(const QString &center) const;
     void setAside(const sendqueue::Entry &e);
     void writeBackUnsaved();
-    void send(const QueuedMessage &m);
-    void sendEnded(QueuedMessage m, const Outcome &outcome);
+    void send(Line &line, const QueuedMessage &m);
+    void sendEnded(Line &line, QueuedMessage m, const Outcome &outcome);
+    void failedOnLine(Line &line, QueuedMessage m, const Outcome &outcome, QJsonObject fields);
+    void settle(Line &line, const QueuedMessage &m, const Outcome &told, const QString &hook, const QString &text,
+                int attempt);
     void putBack(const QueuedMessage &m);
     void spoolProblem(const sendqueue::Result &r, const QString &id);
-    void afterMessage();
+    void lineFailed(Line &line, const QString &reason);
+    void lineSent(Line &line);
+    void held(Line &line, const QString &lockPath);
+    void coolOffEnded(Line &line);
+    void runLineHook(const QString &command, const Line &line, const QString &status, const QString &reason);
+    void lineFree(Line &line);
+    void writeStatus();
+    bool quiet() const;
+    void maybeStopped();
     void cutOff();
 
     QString m_folder;
@@ -94,10 +140,20 @@ private:
     QTimer m_timer;
     QTimer m_stopLimit;
     QTimer m_rewrite;
-    MessageSend *m_current = nullptr;
-    QueuedMessage m_currentMessage;
-    QPointer<Hook> m_hook;
+    std::vector<std::unique_ptr<Line>> m_lines;
+    // The waiting messages by id (ids sort by the time they were added), as last read.
+    struct Waiting {
+        sendqueue::Stamp stamp;
+        QueuedMessage message;
+    };
+    QMap<QString, Waiting> m_waiting; // by the file name's bytes in hex: sorted as the names
+
+    QHash<QString, Round> m_rounds;          // failovers of messages in their current round
+    QHash<QString, QString> m_centers;       // a message's centre once a line has looked it up
     QHash<QString, QueuedMessage> m_unsaved; // new contents not yet written back, by id
-    bool m_busy = false;                     // a send or its hook is under way
+    QList<QPointer<Hook>> m_lineHooks;
+    bool m_dirty = true; // queue/ changed since it was last listed
+    bool m_statusProblem = false;
     bool m_stopping = false;
+    bool m_stoppedTold = false;
 };

@@ -1,0 +1,219 @@
+#include "queuelines.h"
+
+#include "options.h"
+
+#include "modem/comport.h"
+#include "modem/devicekind.h"
+#include "store/inifile.h"
+#include "store/locks.h"
+#include "store/sendqueue.h"
+#include "store/settingsfile.h"
+
+#include <QFileInfo>
+#include <QJsonDocument>
+
+namespace
+{
+
+const QString LinePrefix = QStringLiteral("Line ");
+const QString StatusFile = QStringLiteral("lines.json");
+
+QStringList lineKeys()
+{
+    return settingsfile::deviceKeys() + QStringList{"Device", "SipPasswordFile", "Centers", "AnswerLimit"};
+}
+
+// What makes two lines one device: a serial device by its real path, a SIP account by
+// user and server, any other kind (the sound card) by its number.
+QString deviceIdentity(const QString &folder, const Settings &s, const QString &device)
+{
+    const DeviceKindRow *row = deviceKind(s.ModemKind);
+    if (row && row->usesPort) {
+        const QString path = ComPort::devicePath(folder, s.PortNumber, device);
+        const QString real = QFileInfo(path).canonicalFilePath();
+        return QStringLiteral("device ") + (real.isEmpty() ? path : real);
+    }
+    if (row && row->usesAccount)
+        return QStringLiteral("account %1@%2").arg(s.SipUser.trimmed(), s.SipServer.trimmed().toLower());
+    return QStringLiteral("kind %1").arg(s.ModemKind);
+}
+
+} // namespace
+
+bool QueueLine::validName(const QString &name)
+{
+    if (name.isEmpty() || name.size() > MaxNameLength)
+        return false;
+    return std::all_of(name.cbegin(), name.cend(), [](QChar c) {
+        return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'_' ||
+               c == u'-';
+    });
+}
+
+std::optional<QString> QueueLine::sectionName(const QString &section)
+{
+    if (!section.startsWith(LinePrefix, Qt::CaseInsensitive))
+        return std::nullopt;
+    return section.mid(LinePrefix.size()).trimmed();
+}
+
+QList<QueueLine> QueueLine::read(const IniFile &ini, QStringList *problems)
+{
+    QList<QueueLine> lines;
+    QStringList seen;
+    for (const QString &section : ini.sections()) {
+        const std::optional<QString> name = sectionName(section);
+        if (!name)
+            continue;
+        const auto problem = [&](const QString &text) {
+            *problems << QStringLiteral("queue.ini の [%1]: ").arg(section) + text;
+        };
+        if (!validName(*name)) {
+            problem(QStringLiteral("回線の名前は英数字と _ - の 1～%1 文字にしてください。").arg(MaxNameLength));
+            continue;
+        }
+        if (seen.contains(*name, Qt::CaseInsensitive)) {
+            problem(QStringLiteral("同じ名前の回線が二つあります。"));
+            continue;
+        }
+        seen << *name;
+        for (const QString &p : ini.unknownKeys(section, lineKeys()))
+            *problems << QStringLiteral("queue.ini の ") + p;
+        QueueLine line;
+        line.name = *name;
+        for (const IniFile::Entry &e : ini.entries()) {
+            if (e.section.compare(section, Qt::CaseInsensitive) == 0 &&
+                settingsfile::deviceKeys().contains(e.key, Qt::CaseInsensitive))
+                line.deviceKeys.append({e.key, e.value});
+        }
+        line.device = ini.value(section, "Device");
+        if (!line.device.isEmpty() && !line.device.startsWith(u'/'))
+            problem(QStringLiteral("Device=%1 は / で始まる機器のパスにしてください。").arg(line.device));
+        if (ini.has(section, "SipPasswordFile")) {
+            line.sipPasswordFile = ini.value(section, "SipPasswordFile");
+            if (line.sipPasswordFile.isEmpty())
+                problem(QStringLiteral("SipPasswordFile が空です。パスワードのファイルを指定してください。"));
+        }
+        for (const QString &c : ini.value(section, "Centers").split(u',', Qt::SkipEmptyParts)) {
+            if (!c.trimmed().isEmpty())
+                line.centers << c.trimmed();
+        }
+        if (ini.has(section, "AnswerLimit")) {
+            const auto limit = parseDelays(ini.value(section, "AnswerLimit"));
+            if (limit && limit->size() == 1 && limit->first() >= DeviceAccess::MinAnswerLimitS &&
+                limit->first() <= DeviceAccess::MaxAnswerLimitS)
+                line.answerLimitS = limit->first();
+            else
+                problem(QStringLiteral("AnswerLimit=%1 は使えません（%2 秒から %3 秒までの時間）。")
+                            .arg(sendqueue::capped(ini.value(section, "AnswerLimit"), 80))
+                            .arg(DeviceAccess::MinAnswerLimitS)
+                            .arg(DeviceAccess::MaxAnswerLimitS));
+        }
+        lines << line;
+    }
+    return lines;
+}
+
+QList<ReadyLine> readyLines(const QString &folder, const QList<QueueLine> &lines, const DeviceAccess &base,
+                            QStringList *problems)
+{
+    if (lines.isEmpty())
+        return {{windowLineName(folder), base}};
+    AppData data;
+    if (const std::optional<Outcome> refusal = loadFolder(folder, data)) {
+        *problems << refusal->message;
+        return {};
+    }
+    QList<ReadyLine> ready;
+    QHash<QString, QString> devices; // identity -> the line that has it
+    for (const QueueLine &line : lines) {
+        const auto problem = [&](const QString &text) {
+            *problems << QStringLiteral("queue.ini の [Line %1]: ").arg(line.name) + text;
+        };
+        Settings s = data.settings;
+        if (const auto bad = settingsfile::applyDeviceKeys(s, line.deviceKeys)) {
+            problem(*bad);
+            continue;
+        }
+        DeviceAccess access = base;
+        access.onTerminal = false; // a queue's line has nobody at it
+        if (const QString kind = deviceKindProblem(s.ModemKind, access); !kind.isEmpty()) {
+            problem(kind + QStringLiteral("キューの回線にはできません。"));
+            continue;
+        }
+        const QString identity = deviceIdentity(folder, s, line.device);
+        if (const QString other = devices.value(identity); !other.isEmpty()) {
+            problem(QStringLiteral("[Line %1] と同じ機器（%2）です。").arg(other, identity));
+            continue;
+        }
+        devices.insert(identity, line.name);
+        access.deviceKeys = line.deviceKeys;
+        access.device = line.device;
+        access.centers = line.centers;
+        if (line.answerLimitS)
+            access.answerLimitMs = qint64(*line.answerLimitS) * 1000;
+        if (!line.sipPasswordFile.isEmpty()) {
+            QString bad;
+            const std::optional<QString> password = readPrivateFile(line.sipPasswordFile, &bad);
+            if (!password) {
+                problem(bad);
+                continue;
+            }
+            access.sipPasswordFile = line.sipPasswordFile;
+            access.sipPassword = *password;
+        }
+        for (const QString &center : line.centers) {
+            if (std::none_of(data.centers.cbegin(), data.centers.cend(),
+                             [&](const MessageCenter &c) { return c.name == center; }))
+                problem(QStringLiteral("Centers のセンター「%1」はアドレス帳にありません。").arg(center));
+        }
+        ready << ReadyLine{line.name, access};
+    }
+    return ready;
+}
+
+QString windowLineName(const QString &folder)
+{
+    AppData data;
+    data.folder = folder;
+    data.settings = Settings::defaults();
+    {
+        const FolderLock lock(folder, FolderLock::Shared);
+        LoadSettingsFile(data); // unreadable: the defaults, as the first call will say
+    }
+    const DeviceKindRow *row = deviceKind(data.settings.ModemKind);
+    if (row && row->usesPort)
+        return QStringLiteral("COM%1").arg(data.settings.PortNumber);
+    return QStringLiteral("kind %1").arg(data.settings.ModemKind);
+}
+
+namespace linestatus
+{
+
+QString path(const QString &dataFolder)
+{
+    return sendqueue::queueFolder(dataFolder) + StatusFile;
+}
+
+std::optional<QString> write(const QString &dataFolder, const QJsonObject &status)
+{
+    const sendqueue::Result r =
+        sendqueue::writeSide(dataFolder, StatusFile, QJsonDocument(status).toJson(QJsonDocument::Compact) + '\n');
+    if (r.ok())
+        return std::nullopt;
+    return r.text;
+}
+
+std::optional<QJsonObject> read(const QString &dataFolder)
+{
+    QString problem;
+    const std::optional<QByteArray> bytes = sendqueue::readSide(dataFolder, StatusFile, &problem);
+    if (!bytes)
+        return std::nullopt;
+    const QJsonDocument doc = QJsonDocument::fromJson(*bytes);
+    if (!doc.isObject() || !doc.object().value(QStringLiteral("lines")).isArray())
+        return std::nullopt;
+    return doc.object();
+}
+
+} // namespace linestatus

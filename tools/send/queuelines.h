@@ -1,0 +1,63 @@
+#pragma once
+
+#include "prepare.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+class IniFile;
+
+// One line a queue runner drives, as a "[Line NAME]" section of queue.ini gives it:
+// device keys of the settings file's [Option] in place of its own (a key left out takes
+// the file's), a device path in place of the COM number's, a password file for a SIP
+// account, the centres it may call and how long its device may take to answer.
+struct QueueLine {
+    static constexpr int MaxNameLength = 32;
+
+    QString name; // 1 to 32 of A-Z a-z 0-9 _ -
+    QList<std::pair<QString, QString>> deviceKeys;
+    QString device;
+    QString sipPasswordFile;
+    QStringList centers; // empty: every centre
+    std::optional<int> answerLimitS;
+
+    static bool validName(const QString &name);
+    // "[Line NAME]": the NAME, or nullopt for a section that is no line's.
+    static std::optional<QString> sectionName(const QString &section);
+    // Every [Line NAME] section of the file, in the order written; what cannot be used
+    // (a bad name, an unknown key, a bad value) is added to *problems.
+    static QList<QueueLine> read(const IniFile &ini, QStringList *problems);
+};
+
+// A line ready to be driven: its name and what its sends are given.
+struct ReadyLine {
+    QString name;
+    DeviceAccess access;
+};
+
+// The lines of the queue checked against the folder's settings, each with base's access
+// and its own keys: a device kind that cannot send unattended, a key the settings file
+// cannot take, a password file that cannot be used, and two lines that reach one device
+// (a serial device by its real path, a SIP account by user and server, any other kind
+// by its number) are problems, each added to *problems. No line at all: the window's
+// one line, named after its device ("COM1", "kind 10").
+QList<ReadyLine> readyLines(const QString &folder, const QList<QueueLine> &lines, const DeviceAccess &base,
+                            QStringList *problems);
+
+// The name of the window's one line in a folder: "COM<n>" for a device on a serial
+// port, else "kind <n>".
+QString windowLineName(const QString &folder);
+
+// queue/lines.json: what each line of a running queue is doing, rewritten whole at every
+// change. Written and read here only.
+namespace linestatus
+{
+QString path(const QString &dataFolder);
+// Replaces the file atomically; the problem, if any.
+std::optional<QString> write(const QString &dataFolder, const QJsonObject &status);
+// nullopt when there is none, or it is no status of ours.
+std::optional<QJsonObject> read(const QString &dataFolder);
+} // namespace linestatus
