@@ -42,7 +42,8 @@ void MessageSend::start()
         return;
     }
     const int port = m_prepared->data.settings.PortNumber;
-    m_lock = std::make_unique<PortLock>(LockedPort::lockPath(m_folder, port, m_access.device));
+    m_lockPath = LockedPort::lockPath(m_folder, port, m_access.device);
+    m_lock = std::make_unique<PortLock>(m_lockPath);
     if (m_lock->tryLock()) {
         call();
         return;
@@ -74,7 +75,7 @@ void MessageSend::start()
 
 QString MessageSend::lockPath() const
 {
-    return m_lock ? m_lock->path() : QString();
+    return m_lockPath;
 }
 
 QString MessageSend::portName(int port) const
