@@ -152,9 +152,9 @@ void MessageSend::call()
         return;
     m_driver = m_factory();
     connect(m_driver.get(), &CallDriver::stageChanged, this,
-            [this](const QString &stage, const QString &text) { m_reporter.stage(stage, text); });
+            [this](const QString &stage, const QString &text) { m_reporter.stage(stage, text, m_access.line); });
     connect(m_driver.get(), &CallDriver::progress, this,
-            [this](int remaining, int total) { m_reporter.progress(remaining, total); });
+            [this](int remaining, int total) { m_reporter.progress(remaining, total, m_access.line); });
     connect(m_driver.get(), &CallDriver::finished, this, &MessageSend::callEnded);
     const Prepared &p = *m_prepared;
     // The line's lock, when it has one, is held here from before the call to its end:

@@ -116,6 +116,7 @@ struct QueueRunner::Line {
     bool busy = false;                  // a call or its hook under way
     int failures = 0;                   // counted against the line, in a row
     int rests = 0;                      // times out of service since its last success
+    int epoch = 0;                      // grows at every change of service
     qint64 until = 0;                   // out of service until then (ms since the epoch)
     QString reason;                     // why it failed last
     std::unique_ptr<PortLock> heldLock; // the lock another program holds, waited for
@@ -137,7 +138,14 @@ struct QueueRunner::Line {
 
 struct QueueRunner::Round {
     QSet<QString> failedOn; // the lines that failed the message in this round
-    QStringList blameLater; // those whose failure is theirs if another line sends it
+    // Those whose failure is theirs if another line sends it: the line, its epoch then
+    // (a failure from before it went out of service or came back counts no more) and why.
+    struct Failure {
+        QString line;
+        int epoch;
+        QString reason;
+    };
+    QList<Failure> blameLater;
 };
 
 QueueRunner::QueueRunner(QString folder, QueueSettings settings, Reporter &reporter, MessageSend::DriverFactory factory,
@@ -457,11 +465,10 @@ void QueueRunner::sendEnded(Line &line, QueuedMessage m, const Outcome &outcome)
         lineSent(line);
         // The lines that failed the message in this round failed where this one did not.
         const Round round = m_rounds.take(m.id);
-        for (const QString &name : round.blameLater) {
+        for (const Round::Failure &failure : round.blameLater) {
             for (const auto &other : m_lines) {
-                if (other->name == name)
-                    lineFailed(*other,
-                               QStringLiteral("ほかの回線が送れたメッセージ %1 を送れませんでした。").arg(m.id));
+                if (other->name == failure.line && other->epoch == failure.epoch)
+                    lineFailed(*other, failure.reason);
             }
         }
         m_centers.remove(m.id);
@@ -493,7 +500,7 @@ void QueueRunner::failedOnLine(Line &line, QueuedMessage m, const Outcome &outco
     if (outcome.blame == Outcome::Blame::Device)
         lineFailed(line, outcome.message);
     else
-        round.blameLater << line.name;
+        round.blameLater.append({line.name, line.epoch, outcome.message});
     m.lastError = sendqueue::capped(outcome.message, sendqueue::MaxFieldBytes);
     const bool another =
         std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &other) { return mayCarry(*other, m); });
@@ -568,6 +575,7 @@ void QueueRunner::lineFailed(Line &line, const QString &reason)
         return;
     }
     line.service = Line::Service::Down;
+    ++line.epoch;
     qint64 coolOffMs = m_settings.coolOffMs;
     for (int i = 0; i < line.rests && coolOffMs < MaxCoolOffS * 1000; ++i)
         coolOffMs *= 2;
@@ -614,6 +622,7 @@ void QueueRunner::lineSent(Line &line)
     if (line.service != Line::Service::Trial)
         return;
     line.service = Line::Service::Up;
+    ++line.epoch;
     line.rests = 0;
     line.reason.clear();
     m_reporter.note(QStringLiteral("line-up"), QStringLiteral("回線 %1 が戻りました。").arg(line.name),
@@ -627,6 +636,7 @@ void QueueRunner::coolOffEnded(Line &line)
     if (line.service != Line::Service::Down)
         return;
     line.service = Line::Service::Trial;
+    ++line.epoch;
     line.until = 0;
     m_reporter.note(QStringLiteral("line-trial"), QStringLiteral("回線 %1 を試します。").arg(line.name),
                     {{QStringLiteral("line"), line.name}});
