@@ -12,6 +12,7 @@
 #include "modem/lockedport.h"
 #include "options.h"
 #include "prepare.h"
+#include "queuelines.h"
 #include "queuerunner.h"
 #include "report.h"
 #include "store/apperror.h"
@@ -21,6 +22,7 @@
 
 #include <QDir>
 #include <QEventLoop>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -56,8 +58,13 @@ struct Script {
     bool hang = false;
     bool deaf = false; // an aborted call never ends
     std::function<void()> onStart = [] {};
+    // By the line's port and the number: 0 the call goes, 1 it fails (NO CARRIER), 2 the
+    // device fails (NO DIALTONE).
+    std::function<int(int port, const QString &number)> fault = [](int, const QString &) { return 0; };
     int calls = 0;
     QStringList numbers;
+    QList<int> ports;
+    QStringList centers;
 };
 
 class ScriptedDriver : public CallDriver
@@ -68,12 +75,18 @@ public:
     {
         const int call = ++m_script.calls;
         m_script.numbers << request.number;
+        m_script.ports << request.settings.PortNumber;
+        m_script.centers << request.center.name;
         emit stageChanged(QStringLiteral("call"), QStringLiteral("センターに電話をかけてます"));
         m_script.onStart();
         if (m_script.hang)
             return;
-        QTimer::singleShot(0, this, [this, call] {
-            if (m_script.fails(call))
+        const int fault = m_script.fault(request.settings.PortNumber, request.number);
+        QTimer::singleShot(0, this, [this, call, fault] {
+            if (fault)
+                emit finished(ExitStatus::LineFailed, fault == 1 ? m_script.failText : QStringLiteral("NO DIALTONE"),
+                              fault == 2);
+            else if (m_script.fails(call))
                 emit finished(ExitStatus::LineFailed, m_script.failText);
             else
                 emit finished(ExitStatus::Sent, QString());
@@ -251,6 +264,12 @@ private slots:
     void historyMerged();
     void lineLockBetweenProcesses();
     void windowPortRefusesHeldLine();
+    void lineSettings_data();
+    void lineSettings();
+    void failover_data();
+    void failover();
+    void lineComesBack();
+    void heldLineLeftAlone();
 
 private:
     std::optional<QTemporaryDir> m_dir;
@@ -311,11 +330,10 @@ void tst_Sender::attemptsUsedUpAndHooks()
     QSignalSpy idle(run.runner.get(), &QueueRunner::idle);
     QVERIFY(idle.wait(5000)); // after the last hook
     const QStringList lines = QString::fromUtf8(readFileBytes(log)).split(u'\n');
-    QCOMPARE(lines.mid(0, 8),
-             QStringList({"FUMIDORI_ATTEMPT=3", "FUMIDORI_CENTER=C", "FUMIDORI_EXIT=1",
-                          "FUMIDORI_ID=" + left[0].message.id, "FUMIDORI_LINE=COM1",
-                          "FUMIDORI_MESSAGE_FILE=" + lines[5].mid(22), "FUMIDORI_REASON=NO CARRIER",
-                          "FUMIDORI_RECIPIENT=R1"}));
+    QCOMPARE(lines.mid(0, 8), QStringList({"FUMIDORI_ATTEMPT=3", "FUMIDORI_CENTER=C", "FUMIDORI_EXIT=1",
+                                           "FUMIDORI_ID=" + left[0].message.id, "FUMIDORI_LINE=COM1",
+                                           "FUMIDORI_MESSAGE_FILE=" + lines[5].mid(22), "FUMIDORI_REASON=NO CARRIER",
+                                           "FUMIDORI_RECIPIENT=R1"}));
     QCOMPARE(lines.mid(8), QStringList({"FUMIDORI_STATUS=failed", "テスト"}));
     QVERIFY(!QFile::exists(lines[5].mid(22))); // the message file goes with the hook
 }
@@ -1094,6 +1112,300 @@ void tst_Sender::windowPortRefusesHeldLine()
     QCOMPARE(tryElsewhere(), 1);
     port.setPortOpen(false);
     QCOMPARE(tryElsewhere(), 0);
+}
+
+namespace
+{
+
+// queue.ini's text with %F for the data folder.
+bool writeQueueIni(const QString &folder, QString ini)
+{
+    return QDir().mkpath(sendqueue::queueFolder(folder)) &&
+           writeFileBytes(sendqueue::queueFolder(folder) + "queue.ini", ini.replace("%F", folder).toUtf8());
+}
+
+// COM2 and COM3 as files of the folder's own, as COM1 is; a second centre "D".
+bool moreLines(const QString &folder)
+{
+    AppData data;
+    data.folder = folder;
+    data.settings = Settings::defaults();
+    if (LoadSettingsFile(data))
+        return false;
+    data.centers << MessageCenter{QStringLiteral("D"), 0, QStringLiteral("0570000222"), 20, 1, 1, 1};
+    return writeFileBytes(folder + "line2", "") && QFile::link(folder + "line2", folder + "ports/COM2") &&
+           writeFileBytes(folder + "line3", "") && QFile::link(folder + "line3", folder + "ports/COM3") &&
+           !SaveSettingsFile(data);
+}
+
+// A line's state word in queue/lines.json; empty when there is none.
+QString lineState(const QString &folder, int index)
+{
+    const std::optional<QJsonObject> status = linestatus::read(folder);
+    return status ? status->value("lines").toArray().at(index).toObject().value("state").toString() : QString();
+}
+
+// Until done() holds, looked at again at each change of the watched files or folders.
+bool waitUntil(const QStringList &paths, const std::function<bool()> &done)
+{
+    QFileSystemWatcher watcher(paths);
+    QEventLoop loop;
+    QObject::connect(&watcher, &QFileSystemWatcher::fileChanged, &loop, [&] {
+        watcher.addPaths(paths); // a file replaced by a rename is watched anew
+        if (done())
+            loop.quit();
+    });
+    QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+const QString TwoLines = QStringLiteral("[Line a]\nPortNumber=1\n[Line b]\nPortNumber=2\n");
+
+} // namespace
+
+void tst_Sender::lineSettings_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QString>("problem"); // a part of the refusal; empty: the runner starts
+    QTest::addColumn<QStringList>("lines");
+    const QString none;
+    QTest::newRow("no line: the window's") << QString() << none << QStringList{"COM1"};
+    QTest::newRow("two lines, in order") << "[Line b]\nPortNumber=2\n[Line a]\nPortNumber=1\n"
+                                         << none << QStringList{"b", "a"};
+    QTest::newRow("a device path, the centres") << "[Line x]\nDevice=%Fline3\nCenters=C, D\nAnswerLimit=30s\n"
+                                                << none << QStringList{"x"};
+    QTest::newRow("a name with a space") << "[Line a b]\n"
+                                         << "回線の名前" << QStringList();
+    QTest::newRow("a name too long") << "[Line " + QString(33, u'x') + "]\n"
+                                     << "回線の名前" << QStringList();
+    QTest::newRow("an unknown key") << "[Line a]\nSpeed=9600\n"
+                                    << "Speed" << QStringList();
+    QTest::newRow("a number out of range") << "[Line a]\nPortNumber=99999\n"
+                                           << "PortNumber" << QStringList();
+    QTest::newRow("a transport there is none of") << "[Line a]\nSipTransport=sctp\n"
+                                                  << "SipTransport" << QStringList();
+    QTest::newRow("an answer limit too short") << "[Line a]\nAnswerLimit=1s\n"
+                                               << "AnswerLimit" << QStringList();
+    QTest::newRow("a relative device") << "[Line a]\nDevice=ttyUSB0\n"
+                                       << "Device=ttyUSB0" << QStringList();
+    QTest::newRow("a centre not in the book") << "[Line a]\nCenters=Z\n"
+                                              << "「Z」" << QStringList();
+    QTest::newRow("a password file that is not there") << "[Line a]\nSipPasswordFile=%Fnone\n"
+                                                       << "none" << QStringList();
+    QTest::newRow("a kind that needs a person") << "[Line a]\nModemKind=9\n"
+                                                << "キューの回線にはできません" << QStringList();
+    QTest::newRow("one device twice") << TwoLines + "[Line c]\nPortNumber=1\n"
+                                      << "[Line a] と同じ機器" << QStringList();
+    QTest::newRow("one device by its link and its path") << "[Line a]\nPortNumber=2\n[Line b]\nDevice=%Fline2\n"
+                                                         << "同じ機器" << QStringList();
+    QTest::newRow("one SIP account twice") << "[Line a]\nModemKind=10\nSipServer=Example.org\nSipUser=u\n"
+                                              "[Line b]\nModemKind=10\nSipServer=example.org\nSipUser=u\n"
+                                           << "同じ機器" << QStringList();
+}
+
+// The lines of queue.ini as the runner takes them: refused at start with the reason
+// (exit 2) when any cannot be driven.
+void tst_Sender::lineSettings()
+{
+    QFETCH(QString, ini);
+    QFETCH(QString, problem);
+    QFETCH(QStringList, lines);
+    QVERIFY(moreLines(m_folder));
+    QVERIFY(writeQueueIni(m_folder, ini));
+    Run run(m_folder);
+    run.settings = QueueSettings::load(m_folder);
+    QueueRunner runner(m_folder, run.settings, run.reporter,
+                       [&run] { return std::make_unique<ScriptedDriver>(run.script); });
+    const std::optional<Outcome> refused = runner.start();
+    QCOMPARE(refused.has_value(), !problem.isEmpty());
+    if (refused) {
+        QCOMPARE(refused->exitCode(), 2);
+        QVERIFY2(refused->message.contains(problem), qPrintable(refused->message));
+    }
+    QCOMPARE(runner.lineNames(), lines);
+}
+
+void tst_Sender::failover_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<int>("deadPort");      // every call on this port fails
+    QTest::addColumn<int>("deadHow");       // 1 NO CARRIER, 2 the device's fault
+    QTest::addColumn<QString>("badNumber"); // fails on every line
+    QTest::addColumn<int>("messages");
+    QTest::addColumn<int>("sent");
+    QTest::addColumn<QStringList>("down"); // lines that went out of service
+    QTest::addColumn<int>("deadCalls");    // calls on the dead port; -1: not counted
+    QTest::addColumn<QString>("centerD");  // messages to centre D (the last one)
+    const QString none;
+    QTest::newRow("two lines share the work") << TwoLines << 0 << 0 << none << 6 << 6 << QStringList() << -1 << none;
+    QTest::newRow("a dead device: out after three, nothing lost")
+        << TwoLines << 1 << 2 << none << 8 << 8 << QStringList{"a"} << 3 << none;
+    QTest::newRow("NO CARRIER on one line only: that line's fault")
+        << TwoLines << 1 << 1 << none << 8 << 8 << QStringList{"a"} << -1 << none;
+    QTest::newRow("the second of three dead") << TwoLines + "[Line c]\nPortNumber=3\n"
+                                              << 2 << 2 << none << 9 << 9 << QStringList{"b"} << 3 << none;
+    QTest::newRow("a number every line fails: the message's, no line's")
+        << TwoLines << 0 << 0 << "09000000001" << 6 << 4 << QStringList() << -1 << none;
+    QTest::newRow("the last line is never taken out") << "[Line a]\nPortNumber=1\n"
+                                                      << 1 << 2 << none << 4 << 0 << QStringList() << 8 << none;
+    QTest::newRow("a centre one line may call") << "[Line a]\nPortNumber=1\nCenters=C\n[Line b]\nPortNumber=2\n"
+                                                << 0 << 0 << none << 3 << 3 << QStringList() << -1 << "b";
+    QTest::newRow("a centre no line may call")
+        << "[Line a]\nPortNumber=1\nCenters=C\n[Line b]\nPortNumber=2\nCenters=C\n"
+        << 0 << 0 << none << 3 << 2 << QStringList() << -1 << "none";
+}
+
+// Failover between lines: a failed call goes on to another line at once without
+// counting a try; the blame goes to the line when it is the device's or another line
+// then sends the message, to the message when every line fails it.
+void tst_Sender::failover()
+{
+    QFETCH(QString, ini);
+    QFETCH(int, deadPort);
+    QFETCH(int, deadHow);
+    QFETCH(QString, badNumber);
+    QFETCH(int, messages);
+    QFETCH(int, sent);
+    QFETCH(QStringList, down);
+    QFETCH(int, deadCalls);
+    QFETCH(QString, centerD);
+    QVERIFY(moreLines(m_folder));
+    QVERIFY(writeQueueIni(m_folder, ini));
+    for (int i = 0; i < messages; ++i) {
+        QueuedMessage m = message(QStringLiteral("R%1").arg(i % 3));
+        m.attempts = 1;
+        if (!centerD.isEmpty() && i == messages - 1)
+            m.center = QStringLiteral("D");
+        QVERIFY(sendqueue::add(m_folder, m).ok());
+    }
+    Run run(m_folder);
+    run.settings = QueueSettings::load(m_folder);
+    run.settings.delays = {0};
+    run.script.fault = [&](int port, const QString &number) {
+        return port == deadPort ? deadHow : number == badNumber ? 1 : 0;
+    };
+    QVERIFY(run.start());
+    QSignalSpy settled(run.runner.get(), &QueueRunner::settled);
+    QSignalSpy changed(run.runner.get(), &QueueRunner::lineChanged);
+    while (settled.count() < messages)
+        QVERIFY(settled.wait(5000));
+    int sentNow = 0;
+    for (const QList<QVariant> &args : settled)
+        sentNow += args[1].toBool();
+    QCOMPARE(sentNow, sent);
+    QStringList wentDown;
+    for (const QList<QVariant> &args : changed)
+        wentDown << args[0].toString();
+    QCOMPARE(wentDown, down);
+    QCOMPARE(sendqueue::entries(m_folder, sendqueue::State::Failed).size(), messages - sent);
+    QVERIFY(sendqueue::entries(m_folder, sendqueue::State::Waiting).isEmpty());
+    if (deadCalls >= 0)
+        QCOMPARE(run.script.ports.count(deadPort), deadCalls);
+    if (deadPort == 0 && ini.contains("[Line b]"))
+        QVERIFY2(run.script.ports.contains(1) && run.script.ports.contains(2),
+                 qPrintable(QString::number(run.script.calls)));
+    if (centerD == u"b") // the message to D went on the one line that may call it, once
+        QCOMPARE(run.script.ports.value(run.script.centers.indexOf("D")), 2);
+    QCOMPARE(run.script.centers.count("D"), int(centerD == u"b"));
+    const std::optional<QJsonObject> status = linestatus::read(m_folder);
+    QVERIFY(status);
+    const QJsonArray lines = status->value("lines").toArray();
+    for (const QJsonValue &line : lines) {
+        const bool isDown = down.contains(line["name"].toString());
+        QCOMPARE(line["state"].toString(), isDown ? QStringLiteral("down") : QStringLiteral("free"));
+        QCOMPARE(line["until"].toString().isEmpty(), !isDown);
+    }
+}
+
+// A line out of service comes back after its cool-off at its first success; the hooks
+// and the status file say so.
+void tst_Sender::lineComesBack()
+{
+    QVERIFY(moreLines(m_folder));
+    const QString log = m_folder + "lines.log";
+    QVERIFY(writeQueueIni(m_folder, TwoLines + QStringLiteral("[Queue]\nOnLineDown=echo \"$FUMIDORI_STATUS "
+                                                              "$FUMIDORI_LINE $FUMIDORI_REASON\" >> '%1'\n"
+                                                              "OnLineUp=echo \"$FUMIDORI_STATUS $FUMIDORI_LINE\" "
+                                                              ">> '%1'\n")
+                                                   .arg(log)));
+    Run run(m_folder);
+    run.settings = QueueSettings::load(m_folder);
+    run.settings.delays = {0};
+    run.settings.coolOffMs = 50;
+    bool healthy = false;
+    run.script.fault = [&](int port, const QString &) { return port == 1 && !healthy ? 2 : 0; };
+    const auto add = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            QueuedMessage m = message(QStringLiteral("R0"));
+            if (!sendqueue::add(m_folder, m).ok())
+                return false;
+        }
+        return true;
+    };
+    QVERIFY(add(8));
+    QVERIFY(run.start());
+    QSignalSpy changed(run.runner.get(), &QueueRunner::lineChanged);
+    QVERIFY(changed.wait(5000));
+    QCOMPARE(changed[0], (QList<QVariant>{"a", false}));
+    QCOMPARE(lineState(m_folder, 0), QStringLiteral("down"));
+    // Still dead at its trial call: out again at once. Then healthy: back at its first call.
+    for (const bool now : {false, true}) {
+        QVERIFY(run.waitForIdle());
+        QVERIFY(waitUntil({sendqueue::queueFolder(m_folder)}, [&] { return lineState(m_folder, 0) == u"trial"; }));
+        const qsizetype before = changed.count(); // the first batch may have seen trials of its own
+        healthy = now;
+        QVERIFY(add(2));
+        QVERIFY(changed.count() > before || changed.wait(5000));
+        QCOMPARE(changed.last(), (QList<QVariant>{"a", now}));
+    }
+    QVERIFY(waitForFile(log));
+    const QString told = QString("line-down a NO DIALTONE\n").repeated(changed.count() - 1) + "line-up a\n";
+    QVERIFY(waitUntil({log}, [&] { return readFileBytes(log) == told.toUtf8(); }));
+    run.runner->stop();
+    QSignalSpy stopped(run.runner.get(), &QueueRunner::stopped);
+    QVERIFY(stopped.wait(5000));
+    QCOMPARE(linestatus::read(m_folder)->value("running").toBool(), false);
+    QCOMPARE(lineState(m_folder, 0), QStringLiteral("stopped"));
+}
+
+// A line another program holds (the window): the runner sends on the other meanwhile and
+// on the first again once it is let go.
+void tst_Sender::heldLineLeftAlone()
+{
+    QVERIFY(moreLines(m_folder));
+    QVERIFY(writeQueueIni(m_folder, TwoLines));
+    auto holder = std::make_unique<Holder>();
+    QVERIFY(holder->hold(LockedPort::lockPath(m_folder, 1)));
+    for (int i = 0; i < 3; ++i) {
+        QueuedMessage m = message(QStringLiteral("R0"));
+        QVERIFY(sendqueue::add(m_folder, m).ok());
+    }
+    Run run(m_folder);
+    run.settings = QueueSettings::load(m_folder);
+    QVERIFY(run.start());
+    QVERIFY(run.waitForTries(3));
+    QCOMPARE(run.script.ports, (QList<int>{2, 2, 2}));
+    QCOMPARE(lineState(m_folder, 0), QStringLiteral("held"));
+    run.script.hang = true; // b keeps its next call: a must take the one after it
+    holder.reset();
+    for (int i = 0; i < 2; ++i) {
+        QueuedMessage m = message(QStringLiteral("R1"));
+        QVERIFY(sendqueue::add(m_folder, m).ok());
+    }
+    QSignalSpy calling(run.runner.get(), &QueueRunner::calling);
+    while (run.script.ports.size() < 5)
+        QVERIFY(calling.wait(5000));
+    QVERIFY(run.script.ports.mid(3).contains(1));
+    run.runner->stop();
+    QSignalSpy stopped(run.runner.get(), &QueueRunner::stopped);
+    QVERIFY(stopped.wait(10000));
+    QCOMPARE(sendqueue::entries(m_folder, sendqueue::State::Waiting).size(), 2); // stopped calls stay queued
 }
 
 QTEST_GUILESS_MAIN(tst_Sender)

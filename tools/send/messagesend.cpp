@@ -42,7 +42,8 @@ void MessageSend::start()
         return;
     }
     const int port = m_prepared->data.settings.PortNumber;
-    m_lock = std::make_unique<PortLock>(LockedPort::lockPath(m_folder, port, m_access.device));
+    m_lockPath = LockedPort::lockPath(m_folder, port, m_access.device);
+    m_lock = std::make_unique<PortLock>(m_lockPath);
     if (m_lock->tryLock()) {
         call();
         return;
@@ -74,7 +75,7 @@ void MessageSend::start()
 
 QString MessageSend::lockPath() const
 {
-    return m_lock ? m_lock->path() : QString();
+    return m_lockPath;
 }
 
 QString MessageSend::portName(int port) const
@@ -151,9 +152,9 @@ void MessageSend::call()
         return;
     m_driver = m_factory();
     connect(m_driver.get(), &CallDriver::stageChanged, this,
-            [this](const QString &stage, const QString &text) { m_reporter.stage(stage, text); });
+            [this](const QString &stage, const QString &text) { m_reporter.stage(stage, text, m_access.line); });
     connect(m_driver.get(), &CallDriver::progress, this,
-            [this](int remaining, int total) { m_reporter.progress(remaining, total); });
+            [this](int remaining, int total) { m_reporter.progress(remaining, total, m_access.line); });
     connect(m_driver.get(), &CallDriver::finished, this, &MessageSend::callEnded);
     const Prepared &p = *m_prepared;
     // The line's lock, when it has one, is held here from before the call to its end:

@@ -63,6 +63,7 @@ private:
     QString m_sipPassword;
     std::unique_ptr<Prepared> m_prepared;
     std::unique_ptr<PortLock> m_lock;
+    QString m_lockPath;
     PortLockWaiter *m_waiter = nullptr;
     std::unique_ptr<CallDriver> m_driver;
     bool m_aborted = false;

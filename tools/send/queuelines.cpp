@@ -147,6 +147,7 @@ QList<ReadyLine> readyLines(const QString &folder, const QList<QueueLine> &lines
             continue;
         }
         devices.insert(identity, line.name);
+        access.line = line.name;
         access.deviceKeys = line.deviceKeys;
         access.device = line.device;
         access.centers = line.centers;

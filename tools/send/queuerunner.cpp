@@ -88,7 +88,7 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
     if (ini.has(Section, "CoolOff")) {
         const auto coolOff = parseDelays(ini.value(Section, "CoolOff"));
         if (coolOff && coolOff->size() == 1 && coolOff->first() >= 1 && coolOff->first() <= QueueRunner::MaxCoolOffS)
-            s.coolOffS = coolOff->first();
+            s.coolOffMs = coolOff->first() * 1000;
         else
             bad("CoolOff", QStringLiteral("1 秒から 1 時間までの時間"));
     }
@@ -116,6 +116,7 @@ struct QueueRunner::Line {
     bool busy = false;                  // a call or its hook under way
     int failures = 0;                   // counted against the line, in a row
     int rests = 0;                      // times out of service since its last success
+    int epoch = 0;                      // grows at every change of service
     qint64 until = 0;                   // out of service until then (ms since the epoch)
     QString reason;                     // why it failed last
     std::unique_ptr<PortLock> heldLock; // the lock another program holds, waited for
@@ -137,7 +138,14 @@ struct QueueRunner::Line {
 
 struct QueueRunner::Round {
     QSet<QString> failedOn; // the lines that failed the message in this round
-    QStringList blameLater; // those whose failure is theirs if another line sends it
+    // Those whose failure is theirs if another line sends it: the line, its epoch then
+    // (a failure from before it went out of service or came back counts no more) and why.
+    struct Failure {
+        QString line;
+        int epoch;
+        QString reason;
+    };
+    QList<Failure> blameLater;
 };
 
 QueueRunner::QueueRunner(QString folder, QueueSettings settings, Reporter &reporter, MessageSend::DriverFactory factory,
@@ -234,14 +242,37 @@ void QueueRunner::refresh()
     m_waiting = std::move(next);
 }
 
-bool QueueRunner::mayCarry(const Line &line, const QString &id) const
+QString QueueRunner::centerOf(const QueuedMessage &m) const
+{
+    return m.center.isEmpty() ? m_centers.value(m.id) : m.center;
+}
+
+bool QueueRunner::mayCarry(const Line &line, const QueuedMessage &m) const
 {
     if (line.service == Line::Service::Down || line.waiter)
         return false;
-    if (const auto round = m_rounds.constFind(id); round != m_rounds.cend() && round->failedOn.contains(line.name))
+    if (const auto round = m_rounds.constFind(m.id); round != m_rounds.cend() && round->failedOn.contains(line.name))
         return false;
-    const QString center = m_centers.value(id);
+    const QString center = centerOf(m);
     return line.access.centers.isEmpty() || center.isEmpty() || line.access.centers.contains(center);
+}
+
+// A message (in work/) to a centre no line may call goes to failed/: the reason, or empty
+// when some line may call it.
+QString QueueRunner::noLineMayCall(const QueuedMessage &m, const QString &center)
+{
+    if (center.isEmpty() || anyLineMayCall(center))
+        return {};
+    const QString reason =
+        QStringLiteral("センター「%1」にかけられる回線がありません（queue.ini の Centers）。").arg(center);
+    m_centers.remove(m.id);
+    m_rounds.remove(m.id);
+    if (const sendqueue::Result r = sendqueue::fail(m_folder, m, reason, sendqueue::State::Sending); !r.ok())
+        spoolProblem(r, m.id);
+    m_reporter.result({ExitStatus::BadInput, reason, m.to.isEmpty() ? m.number : m.to, center},
+                      {{QStringLiteral("id"), m.id}});
+    emit settled(m.id, false, reason);
+    return reason;
 }
 
 bool QueueRunner::anyLineMayCall(const QString &center) const
@@ -258,12 +289,32 @@ void QueueRunner::schedule()
     m_timer.stop();
     refresh();
     const qint64 t = now();
+    // A message to a centre no line may call waits for nothing.
+    for (auto it = m_waiting.begin(); it != m_waiting.end();) {
+        const QueuedMessage m = it->message;
+        const QString center = centerOf(m);
+        if (center.isEmpty() || anyLineMayCall(center)) {
+            ++it;
+            continue;
+        }
+        it = m_waiting.erase(it);
+        if (sendqueue::take(m_folder, m.id).ok()) {
+            const QString reason = noLineMayCall(m, center);
+            runHook(m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed,
+                    {{ExitStatus::BadInput, reason, m.to.isEmpty() ? m.number : m.to, center},
+                     m.text,
+                     m.tried + 1,
+                     m.id,
+                     {},
+                     {}});
+        }
+    }
     for (const auto &line : m_lines) {
         if (line->busy)
             continue;
         for (auto it = m_waiting.begin(); it != m_waiting.end();) {
             const QueuedMessage m = it->message;
-            if (m.notBefore > t || !mayCarry(*line, m.id)) {
+            if (m.notBefore > t || !mayCarry(*line, m)) {
                 ++it;
                 continue;
             }
@@ -394,14 +445,7 @@ void QueueRunner::sendEnded(Line &line, QueuedMessage m, const Outcome &outcome)
         return;
     }
     if (outcome.blame == Outcome::Blame::NotForLine) {
-        if (!anyLineMayCall(outcome.center)) {
-            const QString reason =
-                QStringLiteral("センター「%1」にかけられる回線がありません（queue.ini の Centers）。")
-                    .arg(outcome.center);
-            if (const sendqueue::Result r = sendqueue::fail(m_folder, m, reason, sendqueue::State::Sending); !r.ok())
-                spoolProblem(r, m.id);
-            m_reporter.result({ExitStatus::BadInput, reason, outcome.recipient, outcome.center},
-                              {{QStringLiteral("id"), m.id}, {QStringLiteral("line"), line.name}});
+        if (const QString reason = noLineMayCall(m, outcome.center); !reason.isEmpty()) {
             settle(line, m, {ExitStatus::BadInput, reason, outcome.recipient, outcome.center},
                    m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed, text, m.tried + 1);
             return;
@@ -421,11 +465,10 @@ void QueueRunner::sendEnded(Line &line, QueuedMessage m, const Outcome &outcome)
         lineSent(line);
         // The lines that failed the message in this round failed where this one did not.
         const Round round = m_rounds.take(m.id);
-        for (const QString &name : round.blameLater) {
+        for (const Round::Failure &failure : round.blameLater) {
             for (const auto &other : m_lines) {
-                if (other->name == name)
-                    lineFailed(*other,
-                               QStringLiteral("ほかの回線が送れたメッセージ %1 を送れませんでした。").arg(m.id));
+                if (other->name == failure.line && other->epoch == failure.epoch)
+                    lineFailed(*other, failure.reason);
             }
         }
         m_centers.remove(m.id);
@@ -457,10 +500,10 @@ void QueueRunner::failedOnLine(Line &line, QueuedMessage m, const Outcome &outco
     if (outcome.blame == Outcome::Blame::Device)
         lineFailed(line, outcome.message);
     else
-        round.blameLater << line.name;
+        round.blameLater.append({line.name, line.epoch, outcome.message});
     m.lastError = sendqueue::capped(outcome.message, sendqueue::MaxFieldBytes);
     const bool another =
-        std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &other) { return mayCarry(*other, m.id); });
+        std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &other) { return mayCarry(*other, m); });
     if (another) {
         putBack(m);
         m_reporter.note(QStringLiteral("failover"), QStringLiteral("%1 をほかの回線で送ります。").arg(m.id), fields);
@@ -532,13 +575,14 @@ void QueueRunner::lineFailed(Line &line, const QString &reason)
         return;
     }
     line.service = Line::Service::Down;
-    qint64 coolOffS = m_settings.coolOffS;
-    for (int i = 1; i < line.rests && coolOffS < MaxCoolOffS; ++i)
-        coolOffS *= 2;
+    ++line.epoch;
+    qint64 coolOffMs = m_settings.coolOffMs;
+    for (int i = 0; i < line.rests && coolOffMs < MaxCoolOffS * 1000; ++i)
+        coolOffMs *= 2;
     ++line.rests;
-    coolOffS = qMin<qint64>(coolOffS, MaxCoolOffS);
-    line.until = now() + coolOffS * 1000;
-    line.coolOff.start(int(coolOffS * 1000));
+    coolOffMs = qMin<qint64>(coolOffMs, MaxCoolOffS * 1000);
+    line.until = now() + coolOffMs;
+    line.coolOff.start(int(coolOffMs));
     m_reporter.warn(QStringLiteral("line-down"),
                     QStringLiteral("回線 %1 を %2 まで休ませます: %3").arg(line.name, timeText(line.until), reason),
                     {{QStringLiteral("line"), line.name},
@@ -550,8 +594,8 @@ void QueueRunner::lineFailed(Line &line, const QString &reason)
     // Messages whose round waited for this line end their round now.
     for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it) {
         const QString id = it->message.id;
-        if (!m_rounds.contains(id) ||
-            std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &other) { return mayCarry(*other, id); }))
+        if (!m_rounds.contains(id) || std::any_of(m_lines.cbegin(), m_lines.cend(),
+                                                  [&](const auto &other) { return mayCarry(*other, it->message); }))
             continue;
         if (!sendqueue::take(m_folder, id).ok())
             continue;
@@ -578,6 +622,7 @@ void QueueRunner::lineSent(Line &line)
     if (line.service != Line::Service::Trial)
         return;
     line.service = Line::Service::Up;
+    ++line.epoch;
     line.rests = 0;
     line.reason.clear();
     m_reporter.note(QStringLiteral("line-up"), QStringLiteral("回線 %1 が戻りました。").arg(line.name),
@@ -591,6 +636,7 @@ void QueueRunner::coolOffEnded(Line &line)
     if (line.service != Line::Service::Down)
         return;
     line.service = Line::Service::Trial;
+    ++line.epoch;
     line.until = 0;
     m_reporter.note(QStringLiteral("line-trial"), QStringLiteral("回線 %1 を試します。").arg(line.name),
                     {{QStringLiteral("line"), line.name}});
@@ -602,8 +648,12 @@ void QueueRunner::coolOffEnded(Line &line)
 // lock file, no polling); a lock file that turns out unusable is the line's fault.
 void QueueRunner::held(Line &line, const QString &lockPath)
 {
-    if (line.waiter || lockPath.isEmpty())
+    if (line.waiter)
         return;
+    if (lockPath.isEmpty()) { // nothing to wait on: the line's trouble, not a loop
+        lineFailed(line, QStringLiteral("回線がほかのプログラムに使われています。"));
+        return;
+    }
     line.heldLock = std::make_unique<PortLock>(lockPath);
     line.heldBy = line.heldLock->holder();
     line.waiter = new PortLockWaiter(*line.heldLock, this);
@@ -631,10 +681,15 @@ void QueueRunner::held(Line &line, const QString &lockPath)
 
 void QueueRunner::runLineHook(const QString &command, const Line &line, const QString &status, const QString &reason)
 {
+    runHook(command, {{ExitStatus::LineFailed, reason}, {}, 0, {}, line.name, status});
+}
+
+// A hook no line waits for.
+void QueueRunner::runHook(const QString &command, const HookContext &context)
+{
     if (command.isEmpty())
         return;
-    auto *hook = new Hook(command, {{ExitStatus::LineFailed, reason}, {}, 0, {}, line.name, status}, m_reporter,
-                          m_settings.hookTimeoutMs, this);
+    auto *hook = new Hook(command, context, m_reporter, m_settings.hookTimeoutMs, this);
     m_lineHooks << hook;
     connect(hook, &Hook::finished, this, [this, hook] {
         m_lineHooks.removeAll(hook);

@@ -28,7 +28,7 @@ struct QueueSettings {
     std::optional<int> answerLimitS; // AnswerLimit=: how long the device may take to answer
     QList<QueueLine> lines;          // [Line NAME] sections; none: the window's one line
     QStringList lineProblems;        // what is wrong in them: the runner does not start
-    int coolOffS = 60;               // CoolOff=: a line's first rest after 3 failures in a row
+    int coolOffMs = 60000;           // CoolOff=: a line's first rest after 3 failures in a row
     QString onLineDown;              // hooks for a line going out of service and coming back
     QString onLineUp;
     // How long before contents that could not be written back are tried again (not in the
@@ -108,7 +108,9 @@ private:
 
     void refresh();
     void schedule();
-    bool mayCarry(const Line &line, const QString &id) const;
+    bool mayCarry(const Line &line, const QueuedMessage &m) const;
+    QString centerOf(const QueuedMessage &m) const;
+    QString noLineMayCall(const QueuedMessage &m, const QString &center);
     bool anyLineMayCall(const QString &center) const;
     void setAside(const sendqueue::Entry &e);
     void writeBackUnsaved();
@@ -123,6 +125,7 @@ private:
     void lineSent(Line &line);
     void held(Line &line, const QString &lockPath);
     void coolOffEnded(Line &line);
+    void runHook(const QString &command, const HookContext &context);
     void runLineHook(const QString &command, const Line &line, const QString &status, const QString &reason);
     void lineFree(Line &line);
     void writeStatus();
@@ -151,8 +154,8 @@ private:
     QHash<QString, Round> m_rounds;          // failovers of messages in their current round
     QHash<QString, QString> m_centers;       // a message's centre once a line has looked it up
     QHash<QString, QueuedMessage> m_unsaved; // new contents not yet written back, by id
-    QList<QPointer<Hook>> m_lineHooks;
-    bool m_dirty = true; // queue/ changed since it was last listed
+    QList<QPointer<Hook>> m_lineHooks;       // hooks no line waits for
+    bool m_dirty = true;                     // queue/ changed since it was last listed
     bool m_statusProblem = false;
     bool m_stopping = false;
     bool m_stoppedTold = false;

@@ -27,18 +27,37 @@ void Reporter::event(const QString &name, QJsonObject fields)
     std::fflush(stdout);
 }
 
-void Reporter::stage(const QString &stage, const QString &text)
+namespace
 {
-    if (!quiet)
-        line(text);
-    event(QStringLiteral("stage"), {{QStringLiteral("stage"), stage}, {QStringLiteral("text"), text}});
+
+QString onLine(const QString &lineName, const QString &text)
+{
+    return lineName.isEmpty() ? text : lineName + QStringLiteral(": ") + text;
 }
 
-void Reporter::progress(int remaining, int total)
+QJsonObject withLine(QJsonObject fields, const QString &lineName)
+{
+    if (!lineName.isEmpty())
+        fields.insert(QStringLiteral("line"), lineName);
+    return fields;
+}
+
+} // namespace
+
+void Reporter::stage(const QString &stage, const QString &text, const QString &lineName)
 {
     if (!quiet)
-        line(stagetexts::progress(Progress::Piece, remaining, total));
-    event(QStringLiteral("progress"), {{QStringLiteral("remaining"), remaining}, {QStringLiteral("total"), total}});
+        line(onLine(lineName, text));
+    event(QStringLiteral("stage"),
+          withLine({{QStringLiteral("stage"), stage}, {QStringLiteral("text"), text}}, lineName));
+}
+
+void Reporter::progress(int remaining, int total, const QString &lineName)
+{
+    if (!quiet)
+        line(onLine(lineName, stagetexts::progress(Progress::Piece, remaining, total)));
+    event(QStringLiteral("progress"),
+          withLine({{QStringLiteral("remaining"), remaining}, {QStringLiteral("total"), total}}, lineName));
 }
 
 void Reporter::note(const QString &name, const QString &text, QJsonObject fields)

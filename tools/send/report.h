@@ -16,8 +16,10 @@ public:
     bool json = false;
     static constexpr qsizetype MaxTextBytes = 4096;
 
-    void stage(const QString &stage, const QString &text);
-    void progress(int remaining, int total);
+    // line: the queue's line the call is on, when the runner has several ("a: " before
+    // the text, "line" in the event).
+    void stage(const QString &stage, const QString &text, const QString &line = {});
+    void progress(int remaining, int total, const QString &line = {});
     // Something worth a line that is no stage: waiting for the line, a retry, a hook.
     void note(const QString &event, const QString &text, QJsonObject fields = {});
     // The same, told even when quiet: something went wrong that changes nothing else.
