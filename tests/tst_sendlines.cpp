@@ -189,22 +189,24 @@ void tst_SendLines::deadLine()
     QVERIFY(rig.startRunner(hooksOnCommandLine ? QStringList{"--on-line-down", hook, "--on-line-up", hook}
                                                : QStringList()));
 
-    // The queue kept fed, one message waiting at a time, until the condition holds.
+    // A message for line a whenever it is free and none waits (it is tried first), until
+    // a is down; those it fails go out on b meanwhile.
     QStringList texts;
-    auto fedUntil = [&](const std::function<bool()> &done, int timeoutMs) {
-        return rig.waitFor(
-            [&] {
-                if (done())
-                    return true;
-                if (texts.size() < 200 && sendqueue::waitingIds(rig.folder).isEmpty()) {
-                    texts << QStringLiteral("D%1").arg(texts.size(), 3, 10, QLatin1Char('0'));
-                    rig.add(texts.last());
-                }
-                return false;
-            },
-            timeoutMs);
+    const auto feedA = [&] {
+        const QString state = rig.lineState("a")["state"].toString();
+        if ((state == u"free" || state == u"trial") && sendqueue::waitingIds(rig.folder).isEmpty()) {
+            texts << QStringLiteral("D%1").arg(texts.size(), 3, 10, QLatin1Char('0'));
+            rig.add(texts.last());
+        }
     };
-    QVERIFY2(fedUntil([&] { return rig.lineState("a")["state"] == QLatin1String("down"); }, 60000),
+    QVERIFY2(rig.waitFor(
+                 [&] {
+                     if (rig.lineState("a")["state"] == QLatin1String("down"))
+                         return true;
+                     feedA();
+                     return false;
+                 },
+                 60000),
              qPrintable(lineStates(rig).join(u' ')));
     const QJsonObject down = rig.lineState("a");
     QVERIFY(!down["until"].toString().isEmpty());
@@ -220,10 +222,17 @@ void tst_SendLines::deadLine()
              qPrintable(hookLines(rig).first()));
     QVERIFY(rig.waitFor([&] { return rig.allDelivered(texts); }));
 
-    // Healthy again: back at its first success after the cool-off.
+    // Healthy again: back at its first success, a trial call after the cool-off.
     rig.killSim(0);
     QVERIFY(rig.startSim(0));
-    QVERIFY2(fedUntil([&] { return !rig.eventsNamed("line-up").isEmpty(); }, 60000),
+    QVERIFY2(rig.waitFor(
+                 [&] {
+                     if (!rig.eventsNamed("line-up").isEmpty())
+                         return true;
+                     feedA();
+                     return false;
+                 },
+                 60000),
              qPrintable(lineStates(rig).join(u' ')));
     QCOMPARE(rig.eventsNamed("line-up").first()["line"].toString(), QStringLiteral("a"));
     QVERIFY(rig.waitFor([&] { return rig.allDelivered(texts) && hookLines(rig).size() >= 2; }, 30000, {rig.hookLog()}));
@@ -319,7 +328,10 @@ void tst_SendLines::windowHoldsLine()
         rig.add(text);
     QVERIFY(rig.startRunner());
     QVERIFY(rig.waitFor([&] { return rig.allDelivered(first); }));
-    QCOMPARE(rig.delivered(1), first);
+    QStringList onB = rig.delivered(1);
+    onB.sort(); // the first went to a, found it held, and came back after the second
+    QCOMPARE(onB, first);
+    QCOMPARE(rig.delivered(0), QStringList());
     QVERIFY(rig.waitFor([&] { return lineStates(rig) == QStringList({"a:held", "b:free"}); }));
     QCOMPARE(listRows(rig).value(0).mid(0, 3), QStringList({"line", "a", "held"}));
     QVERIFY(rig.eventsNamed("line-down").isEmpty());
