@@ -23,8 +23,8 @@ const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
 // The queue's settings of every case: retries at once, a short cool-off.
 const QString QueueKeys = QStringLiteral("Delays=0\nCoolOff=1s\n");
 
-// Hooks that write what they were told to hooks.log in the folder.
-QString downHook(const LinesRig &rig)
+// The line hook of the cases: what it was told, a line to hooks.log in the folder.
+QString lineHook(const LinesRig &rig)
 {
     return QStringLiteral("echo \"$FUMIDORI_STATUS $FUMIDORI_LINE $FUMIDORI_REASON\" >> ") + rig.hookLog();
 }
@@ -181,7 +181,7 @@ void tst_SendLines::deadLine()
     QFETCH(QString, lineKeys);
     QFETCH(bool, hooksOnCommandLine);
     LinesRig rig;
-    const QString hook = downHook(rig);
+    const QString hook = lineHook(rig);
     const QString iniHooks = hooksOnCommandLine ? QStringLiteral("OnLineDown=false\nOnLineUp=false\n")
                                                 : QStringLiteral("OnLineDown=%1\nOnLineUp=%1\n").arg(hook);
     QVERIFY(rig.writeSettings() && rig.writeQueueIni(2, QueueKeys + iniHooks, {{0, lineKeys}}));
