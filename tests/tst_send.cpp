@@ -361,23 +361,25 @@ private slots:
         QTest::addColumn<int>("atWrite");
         QTest::addColumn<QByteArray>("answer"); // empty: none at all
         QTest::addColumn<QString>("why");
-        QTest::addColumn<qint64>("endsAt"); // virtual ms, 0: not looked at
-        QTest::newRow("silent at ATZ") << 0 << QByteArray() << QStringLiteral("60 秒以内に応答しません") << Limit;
+        QTest::addColumn<qint64>("endsAt");    // virtual ms, 0: not looked at
+        QTest::addColumn<bool>("deviceFault"); // the device's, not the number's: another line may do
+        QTest::newRow("silent at ATZ") << 0 << QByteArray() << QStringLiteral("60 秒以内に応答しません") << Limit
+                                       << true;
         // ATD0570000111T; has 10 digits
         QTest::newRow("silent at the dial")
-            << 2 << QByteArray() << QStringLiteral("62 秒以内に応答しません") << Limit + 200 + 10 * 200;
+            << 2 << QByteArray() << QStringLiteral("62 秒以内に応答しません") << Limit + 200 + 10 * 200 << true;
         QTest::newRow("ERROR at set-up") << 1 << QByteArray("\r\nERROR\r\n") << QStringLiteral("ERROR と答え")
-                                         << qint64(0);
-        QTest::newRow("BUSY") << 2 << QByteArray("\r\nBUSY\r\n") << QStringLiteral("BUSY と答え") << qint64(0);
+                                         << qint64(0) << true;
+        QTest::newRow("BUSY") << 2 << QByteArray("\r\nBUSY\r\n") << QStringLiteral("BUSY と答え") << qint64(0) << false;
         QTest::newRow("NO DIALTONE") << 2 << QByteArray("\r\nNO DIALTONE\r\n") << QStringLiteral("NO DIALTONE と答え")
-                                     << qint64(0);
+                                     << qint64(0) << true;
         QTest::newRow("NO ANSWER") << 2 << QByteArray("\r\nNO ANSWER\r\n") << QStringLiteral("NO ANSWER と答え")
-                                   << qint64(0);
+                                   << qint64(0) << false;
         // The wait after the end mark is at the hang-up stage: still no send to record.
         QTest::newRow("ERROR after the end mark")
-            << 5 << QByteArray("\r\nERROR\r\n") << QStringLiteral("ERROR と答え") << qint64(0);
+            << 5 << QByteArray("\r\nERROR\r\n") << QStringLiteral("ERROR と答え") << qint64(0) << false;
         QTest::newRow("ERROR split across reads mid-mail")
-            << 4 << QByteArray("\r\nERR|OR\r\n") << QStringLiteral("ERROR と答え") << qint64(0);
+            << 4 << QByteArray("\r\nERR|OR\r\n") << QStringLiteral("ERROR と答え") << qint64(0) << false;
     }
     void unattendedEnds()
     {
@@ -385,6 +387,7 @@ private slots:
         QFETCH(QByteArray, answer);
         QFETCH(QString, why);
         QFETCH(qint64, endsAt);
+        QFETCH(bool, deviceFault);
         for (const bool attended : {false, true}) {
             Rig rig(0, 1, 0);
             auto ok = rig.port.onWrite;
@@ -413,6 +416,7 @@ private slots:
             QCOMPARE(rig.view.outcomes.size(), 1);
             QCOMPARE(rig.view.outcomes[0].kind, SendOutcome::LineFailed);
             QVERIFY2(rig.view.outcomes[0].text.contains(why), qPrintable(rig.view.outcomes[0].text));
+            QCOMPARE(rig.view.outcomes[0].deviceFault, deviceFault);
             QCOMPARE(rig.data.history.used().size(), 0);
             if (endsAt)
                 QCOMPARE(rig.waiter.now(), endsAt);
@@ -429,6 +433,7 @@ private slots:
         busy.press();
         QCOMPARE(busy.view.outcomes.size(), 1);
         QCOMPARE(busy.view.outcomes[0].kind, SendOutcome::Busy);
+        QVERIFY(busy.view.outcomes[0].deviceFault); // a port that will not open is the line's
 
         for (const int atWrite : {2, 5}) { // the centre call, the end mark
             const bool gone = atWrite == 5;

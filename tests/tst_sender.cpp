@@ -12,6 +12,7 @@
 #include "modem/lockedport.h"
 #include "options.h"
 #include "prepare.h"
+#include "queueadd.h"
 #include "queuelines.h"
 #include "queuerunner.h"
 #include "report.h"
@@ -270,6 +271,8 @@ private slots:
     void failover();
     void lineComesBack();
     void heldLineLeftAlone();
+    void queueAddForLines_data();
+    void queueAddForLines();
 
 private:
     std::optional<QTemporaryDir> m_dir;
@@ -1406,6 +1409,44 @@ void tst_Sender::heldLineLeftAlone()
     QSignalSpy stopped(run.runner.get(), &QueueRunner::stopped);
     QVERIFY(stopped.wait(10000));
     QCOMPARE(sendqueue::entries(m_folder, sendqueue::State::Waiting).size(), 2); // stopped calls stay queued
+}
+
+void tst_Sender::queueAddForLines_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QString>("center");
+    QTest::addColumn<QString>("problem"); // empty: queued
+    QTest::newRow("the window's sound card, no lines of its own") << QString() << "C"
+                                                                  << "端末からだけ";
+    QTest::newRow("the queue's own lines carry it") << TwoLines << "C" << QString();
+    QTest::newRow("a centre some line may call")
+        << QString("[Line a]\nPortNumber=1\nCenters=C\n[Line b]\nPortNumber=2\n") << "D" << QString();
+    QTest::newRow("a centre no line may call") << "[Line a]\nPortNumber=1\nCenters=C\n"
+                                               << "D"
+                                               << "「D」にかけられる回線";
+}
+
+// What queue add checks depends on what will carry the message: the window's device, or
+// the queue's own lines (checked by the runner at its start) and the centres they may call.
+void tst_Sender::queueAddForLines()
+{
+    QFETCH(QString, ini);
+    QFETCH(QString, center);
+    QFETCH(QString, problem);
+    QVERIFY(moreLines(m_folder));
+    AppData data;
+    data.folder = m_folder;
+    QVERIFY(!LoadSettingsFile(data));
+    data.settings.ModemKind = 9; // needs a person at a terminal
+    QVERIFY(!SaveSettingsFile(data));
+    if (!ini.isEmpty())
+        QVERIFY(writeQueueIni(m_folder, ini));
+    const auto queued = messageToQueue(m_folder, {QStringLiteral("R0"), {}, center, false}, QStringLiteral("A"),
+                                       DeviceAccess{}, QueuedMessage{});
+    const Outcome *refused = std::get_if<Outcome>(&queued);
+    QCOMPARE(refused != nullptr, !problem.isEmpty());
+    if (refused)
+        QVERIFY2(refused->message.contains(problem), qPrintable(refused->message));
 }
 
 QTEST_GUILESS_MAIN(tst_Sender)

@@ -89,6 +89,14 @@ std::optional<QList<int>> parseDelays(const QString &text)
     return out;
 }
 
+std::optional<int> parseDuration(const QString &text, int minS, int maxS)
+{
+    const auto times = parseDelays(text);
+    if (!times || times->size() != 1 || times->first() < minS || times->first() > maxS)
+        return std::nullopt;
+    return times->first();
+}
+
 std::optional<std::pair<QString, quint16>> parseListen(const QString &text)
 {
     const qsizetype colon = text.lastIndexOf(u':');

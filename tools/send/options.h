@@ -43,6 +43,8 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
 
 // "1m,5m,15m": seconds, or with s, m or h; nullopt when a piece is no such time.
 std::optional<QList<int>> parseDelays(const QString &text);
+// One such time, in seconds from minS to maxS; nullopt otherwise.
+std::optional<int> parseDuration(const QString &text, int minS, int maxS);
 
 // "127.0.0.1:8080", "[::1]:8080": the address and the port; nullopt when it is not
 // a numeric address and a port.

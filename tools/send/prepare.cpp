@@ -209,7 +209,8 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
         other.blame = Outcome::Blame::NotForLine;
         return other;
     }
-    if (const QString problem = deviceKindProblem(p.data.settings.ModemKind, access); !problem.isEmpty())
+    if (const QString problem = access.checkKind ? deviceKindProblem(p.data.settings.ModemKind, access) : QString();
+        !problem.isEmpty())
         return refused(problem, p.recipientName, p.center.name);
     auto text = checkedText(input, target, p, fit);
     if (auto *refusal = std::get_if<Outcome>(&text))

@@ -18,6 +18,9 @@ struct DeviceAccess {
     // The queue's line the send goes on: its device keys in place of the settings file's
     // (settingsfile::applyDeviceKeys), a device path in place of the COM number's, and
     // the centres it may call (empty: every one).
+    // False where the device is not known yet (a message queued for the queue's own
+    // lines, which the runner checks at its start): the kind is then not checked.
+    bool checkKind = true;
     QString line; // its name, told with the call's stages
     QList<std::pair<QString, QString>> deviceKeys;
     QString device;

@@ -2,6 +2,8 @@
 
 #include "queuerunner.h"
 
+#include <algorithm>
+
 QueuedMessage queueDefaults(const Options &o)
 {
     QueuedMessage m;
@@ -15,9 +17,22 @@ QueuedMessage queueDefaults(const Options &o)
 std::variant<QueuedMessage, Outcome> messageToQueue(const QString &folder, const Target &target, const QString &text,
                                                     const DeviceAccess &access, QueuedMessage m, TextFit fit)
 {
-    auto checked = prepare(folder, target, text, access, fit);
+    // The queue's lines, when it has its own, carry the message, not the window's device;
+    // one of them must be allowed to call its centre.
+    const QList<QueueLine> lines = QueueSettings::load(folder).lines;
+    DeviceAccess checks = access;
+    checks.checkKind = lines.isEmpty();
+    auto checked = prepare(folder, target, text, checks, fit);
     if (auto *refusal = std::get_if<Outcome>(&checked))
         return *refusal;
+    const QString center = std::get<Prepared>(checked).center.name;
+    if (!lines.isEmpty() && std::none_of(lines.cbegin(), lines.cend(), [&](const QueueLine &line) {
+            return line.centers.isEmpty() || line.centers.contains(center);
+        }))
+        return Outcome{
+            ExitStatus::BadInput,
+            QStringLiteral("センター「%1」にかけられる回線がありません（queue.ini の Centers）。").arg(center),
+            target.to.isEmpty() ? target.number : target.to, center};
     m.to = target.to;
     m.number = target.number;
     m.center = target.center;

@@ -99,11 +99,9 @@ QList<QueueLine> QueueLine::read(const IniFile &ini, QStringList *problems)
                 line.centers << c.trimmed();
         }
         if (ini.has(section, "AnswerLimit")) {
-            const auto limit = parseDelays(ini.value(section, "AnswerLimit"));
-            if (limit && limit->size() == 1 && limit->first() >= DeviceAccess::MinAnswerLimitS &&
-                limit->first() <= DeviceAccess::MaxAnswerLimitS)
-                line.answerLimitS = limit->first();
-            else
+            line.answerLimitS = parseDuration(ini.value(section, "AnswerLimit"), DeviceAccess::MinAnswerLimitS,
+                                              DeviceAccess::MaxAnswerLimitS);
+            if (!line.answerLimitS)
                 problem(QStringLiteral("AnswerLimit=%1 は使えません（%2 秒から %3 秒までの時間）。")
                             .arg(sendqueue::capped(ini.value(section, "AnswerLimit"), 80))
                             .arg(DeviceAccess::MinAnswerLimitS)

@@ -69,26 +69,23 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
             bad("Delays", QStringLiteral("1m,5m,15m のようにコンマで区切った時間"));
     }
     if (ini.has(Section, "HookTimeout")) {
-        const auto timeout = parseDelays(ini.value(Section, "HookTimeout"));
-        if (timeout && timeout->size() == 1 && timeout->first() > 0 && timeout->first() <= 24 * 3600)
-            s.hookTimeoutMs = timeout->first() * 1000;
+        if (const auto timeout = parseDuration(ini.value(Section, "HookTimeout"), 1, 24 * 3600))
+            s.hookTimeoutMs = *timeout * 1000;
         else
             bad("HookTimeout", QStringLiteral("1 秒から 24 時間までの時間"));
     }
     if (ini.has(Section, "AnswerLimit")) {
-        const auto limit = parseDelays(ini.value(Section, "AnswerLimit"));
-        if (limit && limit->size() == 1 && limit->first() >= DeviceAccess::MinAnswerLimitS &&
-            limit->first() <= DeviceAccess::MaxAnswerLimitS)
-            s.answerLimitS = limit->first();
+        if (const auto limit = parseDuration(ini.value(Section, "AnswerLimit"), DeviceAccess::MinAnswerLimitS,
+                                             DeviceAccess::MaxAnswerLimitS))
+            s.answerLimitS = *limit;
         else
             bad("AnswerLimit", QStringLiteral("%1 秒から %2 秒までの時間")
                                    .arg(DeviceAccess::MinAnswerLimitS)
                                    .arg(DeviceAccess::MaxAnswerLimitS));
     }
     if (ini.has(Section, "CoolOff")) {
-        const auto coolOff = parseDelays(ini.value(Section, "CoolOff"));
-        if (coolOff && coolOff->size() == 1 && coolOff->first() >= 1 && coolOff->first() <= QueueRunner::MaxCoolOffS)
-            s.coolOffMs = coolOff->first() * 1000;
+        if (const auto coolOff = parseDuration(ini.value(Section, "CoolOff"), 1, QueueRunner::MaxCoolOffS))
+            s.coolOffMs = *coolOff * 1000;
         else
             bad("CoolOff", QStringLiteral("1 秒から 1 時間までの時間"));
     }
