@@ -4,6 +4,7 @@
 #include "support/consolefrontend.h"
 #include "support/fakeplatform.h"
 #include "support/modemsim.h"
+#include "support/table.h"
 
 #include "app/lifecycle.h"
 
@@ -103,6 +104,9 @@ struct Sender {
 
 } // namespace
 
+// dials: after the centre call, before the hang-up
+using Send = table::Of<int, int, int, QByteArrayList>;
+
 class tst_E2e : public QObject
 {
     Q_OBJECT
@@ -170,30 +174,24 @@ QByteArray linkKeys(const QByteArray &digits)
 
 void tst_E2e::send_data()
 {
-    QTest::addColumn<int>("centerKind");
-    QTest::addColumn<int>("modemKind");
-    QTest::addColumn<int>("autoTransmit");
-    QTest::addColumn<QByteArrayList>("dials"); // after the centre call, before the hang-up
+    const Send row;
     // The message in pieces of eight characters.
     const QByteArrayList mail{"*2*24433458816171869", "96979888#0402#0404#0406#2033", "#2790"};
     const QByteArrayList plain = QByteArrayList{"03012345678#"} + mail + QByteArrayList{"##"};
     const QByteArrayList star = QByteArrayList{"#", "03012345678#"} + mail;
     for (int kind : {0, 1, 3, 4, 6})
-        QTest::addRow("centre kind %d", kind) << kind << 0 << 0 << plain;
-    QTest::addRow("centre kind 2") << 2 << 0 << 0 << star + QByteArrayList{"##", "*"};
-    QTest::addRow("centre kind 5") << 5 << 0 << 0 << QByteArrayList{"1"} + plain;
-    QTest::addRow("centre kind 7") << 7 << 0 << 0 << star + QByteArrayList{"#", "*"};
+        QTest::addRow("centre kind %d", kind) << Send::Row{kind, 0, 0, plain};
+    QTest::addRow("centre kind 2") << Send::Row{2, 0, 0, star + QByteArrayList{"##", "*"}};
+    QTest::addRow("centre kind 5") << Send::Row{5, 0, 0, QByteArrayList{"1"} + plain};
+    QTest::addRow("centre kind 7") << Send::Row{7, 0, 0, star + QByteArrayList{"#", "*"}};
     for (int kind = 1; kind < 8; ++kind)
-        QTest::addRow("device kind %d", kind) << 0 << kind << 0 << plain;
-    QTest::addRow("automatic") << 3 << 0 << 1 << plain;
+        QTest::addRow("device kind %d", kind) << Send::Row{0, kind, 0, plain};
+    QTest::addRow("automatic") << Send::Row{3, 0, 1, plain};
 }
 
 void tst_E2e::send()
 {
-    QFETCH(int, centerKind);
-    QFETCH(int, modemKind);
-    QFETCH(int, autoTransmit);
-    QFETCH(QByteArrayList, dials);
+    const auto [centerKind, modemKind, autoTransmit, dials] = Send::row();
     AppData data = sampleData(m_folder, centerKind, modemKind, autoTransmit);
     Sender sender(data, m_folder);
     sender.pressThrough();

@@ -6,6 +6,7 @@
 #include "support/filehelpers.h"
 #include "support/httpclient.h"
 #include "support/sendrig.h"
+#include "support/table.h"
 
 #include "queueintake.h"
 #include "store/plugins.h"
@@ -66,6 +67,15 @@ QByteArray firingAlert(const QByteArray &labels, const QByteArray &annotations, 
 }
 
 } // namespace
+
+// where: queue, work, failed, sent, gone
+using MessageState = table::Of<QString, QString>;
+
+// status: 0: closed without an answer
+using Limits = table::Of<QByteArray, int>;
+
+// contents: empty with mode 0: none, made at the start
+using TokenFile = table::Of<QByteArray, int, QString>;
 
 class tst_Http : public QObject
 {
@@ -137,116 +147,82 @@ void tst_Http::routes_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("answer"); // %ID% stands for the id of the message queued
     QTest::addColumn<QStringList>("queued");
-
-    const QStringList none;
-    QTest::newRow("to a name") << post("/v1/messages", R"({"to":"R0","text":"ABC"})") << 202 << R"({"id":"%ID%"})"
-                               << QStringList{"ABC"};
-    QTest::newRow("to a number") << post("/v1/messages", R"({"number":"0312345678","center":"C","text":"あいう"})")
-                                 << 202 << R"({"id":"%ID%"})" << QStringList{utf8("あいう")};
-    QTest::newRow("charset is welcome") << post("/v1/messages", R"({"to":"R1","text":"A"})",
-                                                withToken("application/json; charset=UTF-8"))
-                                        << 202 << R"({"id":"%ID%"})" << QStringList{"A"};
-    QTest::newRow("optimised as asked") << post("/v1/messages", R"({"to":"R0","text":"abc","optimize":true})") << 202
-                                        << R"({"id":"%ID%"})" << QStringList{"abc"};
-    QTest::newRow("unknown name")
-        << post("/v1/messages", R"({"to":"X","text":"A"})") << 400
-        << utf8(
-               R"({"error":"相手先「X」はアドレス帳にありません。名前を確かめるか、--number と --center で番号を指定してください。"})")
-        << none;
-    QTest::newRow("too long")
-        << post("/v1/messages", R"({"to":"R0","text":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"})") << 400
-        << utf8(
-               R"({"error":"メッセージが長すぎます: 41 文字（センター「C」は 40 まで）。--optimize で短くなることがあります。"})")
-        << none;
-    QTest::newRow("characters without a code")
-        << post("/v1/messages", R"({"to":"R0","text":"A😀B€"})") << 400
-        << utf8(
-               R"({"error":"センター「C」へは送れない文字があります: 「😀」(U+1F600)、「€」(U+20AC)。--optimize を付けると、センターの種類に合わせて文字を置き換えます。"})")
-        << none;
-    QTest::newRow("empty text") << post("/v1/messages", R"({"to":"R0","text":""})") << 400
-                                << utf8(R"({"error":"メッセージが空です。"})") << none;
-    QTest::newRow("no text") << post("/v1/messages", R"({"to":"R0"})") << 400
-                             << utf8(R"({"error":"「text」にメッセージを指定してください。"})") << none;
-    QTest::newRow("name and number")
-        << post("/v1/messages", R"({"to":"R0","number":"1","center":"C","text":"A"})") << 400
-        << utf8(R"({"error":"「to」（アドレス帳の名前）か「number」（番号）の、どちらか一方を指定してください。"})")
-        << none;
-    QTest::newRow("number without centre")
-        << post("/v1/messages", R"({"number":"1","text":"A"})") << 400
-        << utf8(R"({"error":"「number」には「center」でセンターの名前を添えてください。"})") << none;
-    QTest::newRow("a name that is no string") << post("/v1/messages", R"({"to":7,"text":"A"})") << 400
-                                              << utf8(R"({"error":"「to」は文字列で指定してください。"})") << none;
-    QTest::newRow("optimize that is no flag")
-        << post("/v1/messages", R"({"to":"R0","text":"A","optimize":"yes"})") << 400
-        << utf8(R"({"error":"「optimize」は true か false で指定してください。"})") << none;
-    QTest::newRow("malformed JSON") << post("/v1/messages", R"({"to":"R0",)") << 400
-                                    << utf8(
-                                           R"({"error":"JSON として読めません（11 バイト目: unterminated object）。"})")
-                                    << none;
-    QTest::newRow("JSON that is no object")
-        << post("/v1/messages", "[1]") << 400 << utf8(R"({"error":"JSON のオブジェクトを送ってください。"})") << none;
-    QTest::newRow("not UTF-8") << post("/v1/messages", "{\"to\":\"R0\",\"text\":\"\xff\"}") << 400
-                               << utf8(R"({"error":"JSON として読めません（19 バイト目: invalid UTF8 string）。"})")
-                               << none;
-    QTest::newRow("form post") << post("/v1/messages", "to=R0&text=A", withToken("application/x-www-form-urlencoded"))
-                               << 415
-                               << utf8(
-                                      R"({"error":"本文は Content-Type: application/json（UTF-8）で送ってください。"})")
-                               << none;
-    QTest::newRow("plain text")
-        << post("/v1/messages", R"({"to":"R0","text":"A"})", withToken("text/plain")) << 415
-        << utf8(R"({"error":"本文は Content-Type: application/json（UTF-8）で送ってください。"})") << none;
-    QTest::newRow("another charset")
-        << post("/v1/messages", R"({"to":"R0","text":"A"})", withToken("application/json; charset=shift_jis")) << 415
-        << utf8(R"({"error":"本文は Content-Type: application/json（UTF-8）で送ってください。"})") << none;
-    const QString unauthorized = utf8(R"({"error":"Authorization: Bearer でトークンを添えてください。"})");
-    QTest::newRow("no token") << post("/v1/messages", R"({"to":"R0","text":"A"})",
-                                      {{"Content-Type", "application/json"}})
-                              << 401 << unauthorized << none;
-    QTest::newRow("wrong token") << post("/v1/messages", R"({"to":"R0","text":"A"})",
-                                         {{"Authorization", "Bearer s3cret-t0keN"},
-                                          {"Content-Type", "application/json"}})
-                                 << 401 << unauthorized << none;
-    QTest::newRow("token's start") << post("/v1/messages", R"({"to":"R0","text":"A"})",
-                                           {{"Authorization", "Bearer s3cret"}, {"Content-Type", "application/json"}})
-                                   << 401 << unauthorized << none;
-    QTest::newRow("token as basic") << post("/v1/messages", R"({"to":"R0","text":"A"})",
-                                            {{"Authorization", "Basic " + Token}, {"Content-Type", "application/json"}})
-                                    << 401 << unauthorized << none;
-    QTest::newRow("metrics need the token") << get("/metrics", {}) << 401 << unauthorized << none;
-    QTest::newRow("the scheme in any case")
-        << post("/v1/messages", R"({"to":"R2","text":"B"})",
-                {{"Authorization", "bearer " + Token}, {"Content-Type", "application/json"}})
-        << 202 << R"({"id":"%ID%"})" << QStringList{"B"};
-    QTest::newRow("get on a post route") << get("/v1/messages") << 405
-                                         << utf8(R"({"error":"このパスには POST を使ってください。"})") << none;
-    QTest::newRow("post on a get route") << post("/metrics", "{}") << 405
-                                         << utf8(R"({"error":"このパスには GET を使ってください。"})") << none;
-    QTest::newRow("no such path") << get("/v2/messages") << 404 << utf8(R"({"error":"そのようなパスはありません。"})")
-                                  << none;
-    QTest::newRow("unknown id") << get("/v1/messages/20261207T000000000-00000") << 404
-                                << utf8(R"({"error":"20261207T000000000-00000 というメッセージは知りません。"})")
-                                << none;
-    QTest::newRow("a path for an id") << get("/v1/messages/..%2F..%2FFumidori.ini") << 404
-                                      << utf8(R"({"error":"../../Fumidori.ini というメッセージは知りません。"})")
-                                      << none;
-    QTest::newRow("declared too long") << QByteArray(
-                                              "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
-                                              Token +
-                                              "\r\nContent-Type: application/json\r\nContent-Length: 10485760\r\n\r\n{")
-                                       << 413 << utf8(R"({"error":"本文が長すぎます（65536 バイトまで）。"})") << none;
-    QTest::newRow("alert") << post("/v1/alertmanager/R0", notification("firing", R"({"alertname":"DiskFull"})",
-                                                                       R"({"summary":"ディスクがいっぱい"})",
-                                                                       "[" + firingAlert("{}", "{}") + "]"))
-                           << 202 << R"({"id":"%ID%"})" << QStringList{utf8("［FIRING：1］ DISKFULL ﾃﾞィｽｸがいっぱい")};
-    QTest::newRow("alert for an unknown name")
-        << post("/v1/alertmanager/Nobody", notification("firing", "{}", "{}", "[]")) << 400
-        << utf8(
-               R"({"error":"相手先「Nobody」はアドレス帳にありません。名前を確かめるか、--number と --center で番号を指定してください。"})")
-        << none;
-    QTest::newRow("alert that is none")
-        << post("/v1/alertmanager/R0", R"({"status":"firing"})") << 400
-        << utf8(R"({"error":"Alertmanager の通知（alerts のあるオブジェクト）ではありません。"})") << none;
+    const auto accepted = [](const char *tag, const QByteArray &request, const char *queued) {
+        QTest::newRow(tag) << request << 202 << QStringLiteral(R"({"id":"%ID%"})") << QStringList{utf8(queued)};
+    };
+    const auto refused = [](const char *tag, const QByteArray &request, int status, const char *error) {
+        QTest::newRow(tag) << request << status << QString::fromUtf8(QByteArray(R"({"error":")") + error + "\"}")
+                           << QStringList();
+    };
+    const QByteArray messages = "/v1/messages", ok = R"({"to":"R0","text":"A"})";
+    accepted("to a name", post(messages, R"({"to":"R0","text":"ABC"})"), "ABC");
+    accepted("to a number", post(messages, R"({"number":"0312345678","center":"C","text":"あいう"})"), "あいう");
+    accepted("charset is welcome",
+             post(messages, R"({"to":"R1","text":"A"})", withToken("application/json; charset=UTF-8")), "A");
+    accepted("optimised as asked", post(messages, R"({"to":"R0","text":"abc","optimize":true})"), "abc");
+    refused("unknown name", post(messages, R"({"to":"X","text":"A"})"), 400,
+            "相手先「X」はアドレス帳にありません。名前を確かめるか、--number と --center で番号を指定してください。");
+    refused("too long", post(messages, R"({"to":"R0","text":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"})"), 400,
+            "メッセージが長すぎます: 41 文字（センター「C」は 40 まで）。--optimize で短くなることがあります。");
+    refused("characters without a code", post(messages, R"({"to":"R0","text":"A😀B€"})"), 400,
+            "センター「C」へは送れない文字があります: 「😀」(U+1F600)、「€」(U+20AC)。--optimize "
+            "を付けると、センターの種類に合わせて文字を置き換えます。");
+    refused("empty text", post(messages, R"({"to":"R0","text":""})"), 400, "メッセージが空です。");
+    refused("no text", post(messages, R"({"to":"R0"})"), 400, "「text」にメッセージを指定してください。");
+    refused("name and number", post(messages, R"({"to":"R0","number":"1","center":"C","text":"A"})"), 400,
+            "「to」（アドレス帳の名前）か「number」（番号）の、どちらか一方を指定してください。");
+    refused("number without centre", post(messages, R"({"number":"1","text":"A"})"), 400,
+            "「number」には「center」でセンターの名前を添えてください。");
+    refused("a name that is no string", post(messages, R"({"to":7,"text":"A"})"), 400,
+            "「to」は文字列で指定してください。");
+    refused("optimize that is no flag", post(messages, R"({"to":"R0","text":"A","optimize":"yes"})"), 400,
+            "「optimize」は true か false で指定してください。");
+    refused("malformed JSON", post(messages, R"({"to":"R0",)"), 400,
+            "JSON として読めません（11 バイト目: unterminated object）。");
+    refused("JSON that is no object", post(messages, "[1]"), 400, "JSON のオブジェクトを送ってください。");
+    refused("not UTF-8", post(messages, "{\"to\":\"R0\",\"text\":\"\xff\"}"), 400,
+            "JSON として読めません（19 バイト目: invalid UTF8 string）。");
+    const char *notJson = "本文は Content-Type: application/json（UTF-8）で送ってください。";
+    refused("form post", post(messages, "to=R0&text=A", withToken("application/x-www-form-urlencoded")), 415, notJson);
+    refused("plain text", post(messages, ok, withToken("text/plain")), 415, notJson);
+    refused("another charset", post(messages, ok, withToken("application/json; charset=shift_jis")), 415, notJson);
+    const char *unauthorized = "Authorization: Bearer でトークンを添えてください。";
+    refused("no token", post(messages, ok, {{"Content-Type", "application/json"}}), 401, unauthorized);
+    refused("wrong token",
+            post(messages, ok, {{"Authorization", "Bearer s3cret-t0keN"}, {"Content-Type", "application/json"}}), 401,
+            unauthorized);
+    refused("token's start",
+            post(messages, ok, {{"Authorization", "Bearer s3cret"}, {"Content-Type", "application/json"}}), 401,
+            unauthorized);
+    refused("token as basic",
+            post(messages, ok, {{"Authorization", "Basic " + Token}, {"Content-Type", "application/json"}}), 401,
+            unauthorized);
+    refused("metrics need the token", get("/metrics", {}), 401, unauthorized);
+    accepted("the scheme in any case",
+             post(messages, R"({"to":"R2","text":"B"})",
+                  {{"Authorization", "bearer " + Token}, {"Content-Type", "application/json"}}),
+             "B");
+    refused("get on a post route", get(messages), 405, "このパスには POST を使ってください。");
+    refused("post on a get route", post("/metrics", "{}"), 405, "このパスには GET を使ってください。");
+    refused("no such path", get("/v2/messages"), 404, "そのようなパスはありません。");
+    refused("unknown id", get("/v1/messages/20261207T000000000-00000"), 404,
+            "20261207T000000000-00000 というメッセージは知りません。");
+    refused("a path for an id", get("/v1/messages/..%2F..%2FFumidori.ini"), 404,
+            "../../Fumidori.ini というメッセージは知りません。");
+    refused("declared too long",
+            "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + Token +
+                "\r\nContent-Type: application/json\r\nContent-Length: 10485760\r\n\r\n{",
+            413, "本文が長すぎます（65536 バイトまで）。");
+    accepted("alert",
+             post("/v1/alertmanager/R0",
+                  notification("firing", R"({"alertname":"DiskFull"})", R"({"summary":"ディスクがいっぱい"})",
+                               "[" + firingAlert("{}", "{}") + "]")),
+             "［FIRING：1］ DISKFULL ﾃﾞィｽｸがいっぱい");
+    refused(
+        "alert for an unknown name", post("/v1/alertmanager/Nobody", notification("firing", "{}", "{}", "[]")), 400,
+        "相手先「Nobody」はアドレス帳にありません。名前を確かめるか、--number と --center で番号を指定してください。");
+    refused("alert that is none", post("/v1/alertmanager/R0", R"({"status":"firing"})"), 400,
+            "Alertmanager の通知（alerts のあるオブジェクト）ではありません。");
 }
 
 void tst_Http::routes()
@@ -269,46 +245,47 @@ void tst_Http::routes()
 void tst_Http::alertPages_data()
 {
     QTest::addColumn<QByteArray>("payload");
-    QTest::addColumn<QString>("pageTemplate");
+    QTest::addColumn<QString>("pageTemplate"); // empty: the default
     QTest::addColumn<QString>("page");
-    const QString byDefault;
-    QTest::newRow("common labels and annotations")
-        << notification("firing", R"({"alertname":"Down","job":"node"})", R"({"summary":"WEB1 DOWN"})",
-                        "[" + firingAlert("{}", "{}") + "," + firingAlert("{}", "{}") + "]")
-        << byDefault << utf8("［FIRING：2］ DOWN WEB1 DOWN");
-    QTest::newRow("description when no summary")
-        << notification("firing", R"({"alertname":"Down"})", R"({"description":"GONE"})",
-                        "[" + firingAlert("{}", "{}") + "]")
-        << byDefault << utf8("［FIRING：1］ DOWN GONE");
-    QTest::newRow("the first alert when nothing is common")
-        << notification("firing", "{}", "{}",
-                        "[" + firingAlert(R"({"alertname":"A1"})", R"({"summary":"S1"})") + "," +
-                            firingAlert(R"({"alertname":"A2"})", R"({"summary":"S2"})") + "]")
-        << byDefault << utf8("［FIRING：2］ A1 S1");
-    QTest::newRow("resolved") << notification("resolved", R"({"alertname":"Down"})", R"({"summary":"OK"})",
-                                              "[" + firingAlert("{}", "{}", "resolved") + "]")
-                              << byDefault << utf8("［RESOLVED］ DOWN OK");
-    QTest::newRow("some still firing") << notification("firing", R"({"alertname":"Down"})", "{}",
-                                                       "[" + firingAlert("{}", "{}", "resolved") + "," +
-                                                           firingAlert("{}", "{}") + "]")
-                                       << byDefault << utf8("［FIRING：1］ DOWN");
-    QTest::newRow("a template") << notification("firing", R"({"alertname":"Down","instance":"web1"})",
-                                                R"({"runbook":"R7"})", "[" + firingAlert("{}", "{}") + "]")
-                                << "{status} {count} {label:instance} {annotation:runbook} {nothing}"
-                                << utf8("FIRING 1 WEB1 R7 ｛NOTHING｝");
-    QTest::newRow("a field's text is not read as a field")
-        << notification("firing", R"({"alertname":"{summary}"})", R"({"summary":"X"})", "[]") << byDefault
-        << utf8("［FIRING：0］ ｛SUMMARY｝ X");
-    QTest::newRow("Japanese kept, characters without a code dropped")
-        << notification("firing", R"({"alertname":"Disk"})", R"({"summary":"残り😀わずか"})", "[]") << byDefault
-        << utf8("［FIRING：0］ DISK 残りわずか");
-    QTest::newRow("compatible forms, line breaks as spaces")
-        << notification("firing", R"({"alertname":"Disk"})", R"({"summary":"①号機\n㈱"})", "[]") << byDefault
-        << utf8("［FIRING：0］ DISK 1号機 (株)");
-    QTest::newRow("cut to the centre's limit with a mark")
-        << notification("firing", R"({"alertname":"Disk"})",
-                        R"({"summary":"0123456789012345678901234567890123456789"})", "[]")
-        << byDefault << utf8("［FIRING：0］ DISK 01234567890123456789012…");
+    const auto row = [](const char *tag, const QByteArray &payload, const char *page,
+                        const QString &pageTemplate = {}) {
+        QTest::newRow(tag) << payload << pageTemplate << utf8(page);
+    };
+    const QByteArray one = "[" + firingAlert("{}", "{}") + "]";
+    row("common labels and annotations",
+        notification("firing", R"({"alertname":"Down","job":"node"})", R"({"summary":"WEB1 DOWN"})",
+                     "[" + firingAlert("{}", "{}") + "," + firingAlert("{}", "{}") + "]"),
+        "［FIRING：2］ DOWN WEB1 DOWN");
+    row("description when no summary",
+        notification("firing", R"({"alertname":"Down"})", R"({"description":"GONE"})", one), "［FIRING：1］ DOWN GONE");
+    row("the first alert when nothing is common",
+        notification("firing", "{}", "{}",
+                     "[" + firingAlert(R"({"alertname":"A1"})", R"({"summary":"S1"})") + "," +
+                         firingAlert(R"({"alertname":"A2"})", R"({"summary":"S2"})") + "]"),
+        "［FIRING：2］ A1 S1");
+    row("resolved",
+        notification("resolved", R"({"alertname":"Down"})", R"({"summary":"OK"})",
+                     "[" + firingAlert("{}", "{}", "resolved") + "]"),
+        "［RESOLVED］ DOWN OK");
+    row("some still firing",
+        notification("firing", R"({"alertname":"Down"})", "{}",
+                     "[" + firingAlert("{}", "{}", "resolved") + "," + firingAlert("{}", "{}") + "]"),
+        "［FIRING：1］ DOWN");
+    row("a template", notification("firing", R"({"alertname":"Down","instance":"web1"})", R"({"runbook":"R7"})", one),
+        "FIRING 1 WEB1 R7 ｛NOTHING｝", "{status} {count} {label:instance} {annotation:runbook} {nothing}");
+    row("a field's text is not read as a field",
+        notification("firing", R"({"alertname":"{summary}"})", R"({"summary":"X"})", "[]"),
+        "［FIRING：0］ ｛SUMMARY｝ X");
+    row("Japanese kept, characters without a code dropped",
+        notification("firing", R"({"alertname":"Disk"})", R"({"summary":"残り😀わずか"})", "[]"),
+        "［FIRING：0］ DISK 残りわずか");
+    row("compatible forms, line breaks as spaces",
+        notification("firing", R"({"alertname":"Disk"})", R"({"summary":"①号機\n㈱"})", "[]"),
+        "［FIRING：0］ DISK 1号機 (株)");
+    row("cut to the centre's limit with a mark",
+        notification("firing", R"({"alertname":"Disk"})", R"({"summary":"0123456789012345678901234567890123456789"})",
+                     "[]"),
+        "［FIRING：0］ DISK 01234567890123456789012…");
 }
 
 void tst_Http::alertPages()
@@ -338,21 +315,16 @@ void tst_Http::alertPages()
 
 void tst_Http::messageState_data()
 {
-    QTest::addColumn<QString>("where"); // queue, work, failed, sent, gone
-    QTest::addColumn<QString>("answer");
-    QTest::newRow("waiting") << "queue"
-                             << R"({"id":"%ID%","state":"waiting"})";
-    QTest::newRow("sending") << "work"
-                             << R"({"id":"%ID%","line":"COM1","state":"sending"})";
-    QTest::newRow("failed") << "failed" << utf8(R"({"id":"%ID%","reason":"回線が切れました","state":"failed"})");
-    QTest::newRow("sent") << "sent"
-                          << R"({"id":"%ID%","state":"sent"})";
+    const MessageState row;
+    row("waiting", "queue", QStringLiteral(R"({"id":"%ID%","state":"waiting"})"));
+    row("sending", "work", QStringLiteral(R"({"id":"%ID%","line":"COM1","state":"sending"})"));
+    row("failed", "failed", utf8(R"({"id":"%ID%","reason":"回線が切れました","state":"failed"})"));
+    row("sent", "sent", QStringLiteral(R"({"id":"%ID%","state":"sent"})"));
 }
 
 void tst_Http::messageState()
 {
-    QFETCH(QString, where);
-    QFETCH(QString, answer);
+    auto [where, answer] = MessageState::row();
     QueuedMessage m;
     m.to = QStringLiteral("R0");
     m.text = QStringLiteral("A");
@@ -437,25 +409,23 @@ void tst_Http::health()
 
 void tst_Http::limits_data()
 {
-    QTest::addColumn<QByteArray>("request");
-    QTest::addColumn<int>("status"); // 0: closed without an answer
+    const Limits row;
     const QByteArray head = "POST /v1/messages HTTP/1.1\r\nHost: x\r\nConnection: close\r\nAuthorization: Bearer " +
                             Token + "\r\nContent-Type: application/json\r\n";
     const QByteArray chunk = QByteArray::number(0x4000, 16) + "\r\n" + QByteArray(0x4000, ' ') + "\r\n";
-    QTest::newRow("a body in pieces past the limit")
-        << QByteArray(head + "Transfer-Encoding: chunked\r\n\r\n" + chunk.repeated(5) + "0\r\n\r\n") << 0;
-    QTest::newRow("a body at the limit") << QByteArray(head + "Content-Length: 65536\r\n\r\n" +
-                                                       R"({"to":"R0","text":"A"})" + QByteArray(65536 - 22, ' '))
-                                         << 202;
-    QTest::newRow("headers past the limit")
-        << QByteArray(head + "X-Padding: " + QByteArray(17 * 1024, 'a') + "\r\nContent-Length: 2\r\n\r\n{}") << 0;
-    QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << 0;
+    row("a body in pieces past the limit",
+        QByteArray(head + "Transfer-Encoding: chunked\r\n\r\n" + chunk.repeated(5) + "0\r\n\r\n"), 0);
+    row("a body at the limit",
+        QByteArray(head + "Content-Length: 65536\r\n\r\n" + R"({"to":"R0","text":"A"})" + QByteArray(65536 - 22, ' ')),
+        202);
+    row("headers past the limit",
+        QByteArray(head + "X-Padding: " + QByteArray(17 * 1024, 'a') + "\r\nContent-Length: 2\r\n\r\n{}"), 0);
+    row("not HTTP", "HELLO\r\n\r\n", 0);
 }
 
 void tst_Http::limits()
 {
-    QFETCH(QByteArray, request);
-    QFETCH(int, status);
+    const auto [request, status] = Limits::row();
     QCOMPARE(httpclient::exchange(m_port, request).status, status);
     QCOMPARE(sendqueue::waitingIds(m_folder).size(), status == 202 ? 1 : 0);
     // The listener serves the next client as before.
@@ -478,20 +448,16 @@ void tst_Http::connectionsPerClient()
 
 void tst_Http::tokenFile_data()
 {
-    QTest::addColumn<QByteArray>("contents"); // empty with mode 0: none, made at the start
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<QString>("problem");
-    QTest::newRow("made at the first start") << QByteArray() << 0 << QString();
-    QTest::newRow("the owner's") << QByteArray("abc\n") << 0600 << QString();
-    QTest::newRow("others may read") << QByteArray("abc\n") << 0640 << QStringLiteral("chmod 600");
-    QTest::newRow("empty") << QByteArray("\n") << 0600 << QStringLiteral("トークンがありません");
+    const TokenFile row;
+    row("made at the first start", {}, 0, {});
+    row("the owner's", "abc\n", 0600, {});
+    row("others may read", "abc\n", 0640, "chmod 600");
+    row("empty", "\n", 0600, "トークンがありません");
 }
 
 void tst_Http::tokenFile()
 {
-    QFETCH(QByteArray, contents);
-    QFETCH(int, mode);
-    QFETCH(QString, problem);
+    const auto [contents, mode, problem] = TokenFile::row();
     const QString path = m_folder + QStringLiteral("http-token");
     if (mode) {
         QVERIFY(writeFileBytes(path, contents));

@@ -5,6 +5,7 @@
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
 #include "support/modalcloser.h"
+#include "support/table.h"
 #include "ui/frmmain.h"
 #include "ui/mailedit.h"
 
@@ -93,6 +94,8 @@ int remoteState()
 
 } // namespace
 
+using MessageBoxSwitchesFcitxOn = table::Of<int, bool, int>;
+
 class tst_ImeFcitx : public QObject
 {
     Q_OBJECT
@@ -109,18 +112,14 @@ private slots:
     // On the message box's focus, or at the options dialog's OK while it has the focus.
     void messageBoxSwitchesFcitxOn_data()
     {
-        QTest::addColumn<int>("ime");
-        QTest::addColumn<bool>("setAtOk");
-        QTest::addColumn<int>("state");
-        QTest::newRow("IME 1: active") << 1 << false << 2;
-        QTest::newRow("IME 0: left inactive") << 0 << false << 1;
-        QTest::newRow("IME 0, then 1 at OK: active") << 0 << true << 2;
+        const MessageBoxSwitchesFcitxOn row;
+        row("IME 1: active", 1, false, 2);
+        row("IME 0: left inactive", 0, false, 1);
+        row("IME 0, then 1 at OK: active", 0, true, 2);
     }
     void messageBoxSwitchesFcitxOn()
     {
-        QFETCH(int, ime);
-        QFETCH(bool, setAtOk);
-        QFETCH(int, state);
+        const auto [ime, setAtOk, state] = MessageBoxSwitchesFcitxOn::row();
         FakePlatform platform;
         FakePort port;
         AppData data;

@@ -1,3 +1,4 @@
+#include "support/table.h"
 #include "ui/imeswitch.h"
 #include "ui/mailedit.h"
 
@@ -104,6 +105,10 @@ struct Served {
 
 } // namespace
 
+using IbusEngineChoice = table::Of<QString, QStringList, QString, ImeSwitch::Outcome>;
+
+using AbsentOrSilentLeavesTheBoxAlone = table::Of<bool, ImeSwitch::Outcome>;
+
 class tst_ImeSwitch : public QObject
 {
     Q_OBJECT
@@ -146,23 +151,14 @@ private slots:
     }
     void ibusEngineChoice_data()
     {
-        QTest::addColumn<QString>("current");
-        QTest::addColumn<QStringList>("installed");
-        QTest::addColumn<QString>("after");
-        QTest::addColumn<ImeSwitch::Outcome>("outcome");
-        QTest::newRow("first of the three")
-            << "xkb:jp::jpn" << QStringList{"kkc", "anthy", "mozc-jp"} << "mozc-jp" << ImeSwitch::Outcome::Switched;
-        QTest::newRow("the one in use stays")
-            << "anthy" << QStringList{"anthy", "mozc-jp"} << "anthy" << ImeSwitch::Outcome::AlreadyOn;
-        QTest::newRow("none installed") << "xkb:us::eng" << QStringList{"pinyin"} << "xkb:us::eng"
-                                        << ImeSwitch::Outcome::Failed;
+        const IbusEngineChoice row;
+        row("first of the three", "xkb:jp::jpn", {"kkc", "anthy", "mozc-jp"}, "mozc-jp", ImeSwitch::Outcome::Switched);
+        row("the one in use stays", "anthy", {"anthy", "mozc-jp"}, "anthy", ImeSwitch::Outcome::AlreadyOn);
+        row("none installed", "xkb:us::eng", {"pinyin"}, "xkb:us::eng", ImeSwitch::Outcome::Failed);
     }
     void ibusEngineChoice()
     {
-        QFETCH(QString, current);
-        QFETCH(QStringList, installed);
-        QFETCH(QString, after);
-        QFETCH(ImeSwitch::Outcome, outcome);
+        auto [current, installed, after, outcome] = IbusEngineChoice::row();
         reset(true);
         m_ibus->fake.engine = current;
         m_ibus->fake.installed = installed;
@@ -171,15 +167,13 @@ private slots:
     }
     void absentOrSilentLeavesTheBoxAlone_data()
     {
-        QTest::addColumn<bool>("present");
-        QTest::addColumn<ImeSwitch::Outcome>("outcome");
-        QTest::newRow("none running") << false << ImeSwitch::Outcome::Absent;
-        QTest::newRow("never answering") << true << ImeSwitch::Outcome::NoAnswer;
+        const AbsentOrSilentLeavesTheBoxAlone row;
+        row("none running", false, ImeSwitch::Outcome::Absent);
+        row("never answering", true, ImeSwitch::Outcome::NoAnswer);
     }
     void absentOrSilentLeavesTheBoxAlone()
     {
-        QFETCH(bool, present);
-        QFETCH(ImeSwitch::Outcome, outcome);
+        const auto [present, outcome] = AbsentOrSilentLeavesTheBoxAlone::row();
         reset(present, present);
         MailEdit box;
         box.setImeMode(1);

@@ -7,6 +7,7 @@
 #include "support/filehelpers.h"
 #include "support/otheruser.h"
 #include "support/sendfolder.h"
+#include "support/table.h"
 
 #include "modem/lockedport.h"
 #include "store/apperror.h"
@@ -95,6 +96,12 @@ ToolRun runTool(const QStringList &args, bool ordinary)
 
 } // namespace
 
+using HostileLockFile = table::Of<int, QString>;
+
+using LockFileModes = table::Of<int, bool, int>;
+
+using HolderShown = table::Of<QByteArray, QString>;
+
 class tst_Locks : public QObject
 {
     Q_OBJECT
@@ -114,15 +121,14 @@ private slots:
 
 void tst_Locks::hostileLockFile_data()
 {
-    QTest::addColumn<int>("plant");
-    QTest::addColumn<QString>("program");
+    const HostileLockFile row;
     const std::pair<Plant, const char *> plants[] = {{Plant::Symlink, "link to a file of ours"},
                                                      {Plant::Fifo, "named pipe"},
                                                      {Plant::Unreadable, "file we cannot open"},
                                                      {Plant::Folder, "folder"}};
     for (const auto &[plant, what] : plants) {
         for (const char *program : {"fumidori-send", "queue runner", "queue runner's line", "window"})
-            QTest::addRow("%s, %s", what, program) << int(plant) << QString::fromLatin1(program);
+            QTest::addRow("%s, %s", what, program) << HostileLockFile::Row{int(plant), QString::fromLatin1(program)};
     }
 }
 
@@ -131,8 +137,7 @@ void tst_Locks::hostileLockFile_data()
 // file a link points to least of all.
 void tst_Locks::hostileLockFile()
 {
-    QFETCH(int, plant);
-    QFETCH(QString, program);
+    const auto [plant, program] = HostileLockFile::row();
     const std::optional<otheruser::Ids> nobody = otheruser::nobody();
     if (!nobody)
         QSKIP("needs root and the user nobody, who plants the lock files");
@@ -255,12 +260,10 @@ void tst_Locks::anotherUsersLockFileUsedAsFound()
 
 void tst_Locks::lockFileModes_data()
 {
-    QTest::addColumn<int>("umask");
-    QTest::addColumn<bool>("folderLock");
-    QTest::addColumn<int>("mode");
+    const LockFileModes row;
     for (const int mask : {0, 027, 077}) {
-        QTest::addRow("line lock, umask %03o", mask) << mask << false << 0644;
-        QTest::addRow("folder lock, umask %03o", mask) << mask << true << 0600;
+        QTest::addRow("line lock, umask %03o", mask) << LockFileModes::Row{mask, false, 0644};
+        QTest::addRow("folder lock, umask %03o", mask) << LockFileModes::Row{mask, true, 0600};
     }
 }
 
@@ -268,9 +271,7 @@ void tst_Locks::lockFileModes_data()
 // the folder's), whatever the umask.
 void tst_Locks::lockFileModes()
 {
-    QFETCH(int, umask);
-    QFETCH(bool, folderLock);
-    QFETCH(int, mode);
+    const auto [umask, folderLock, mode] = LockFileModes::row();
     QTemporaryDir dir;
     const mode_t old = ::umask(mode_t(umask));
     const auto restore = qScopeGuard([old] { ::umask(old); });
@@ -289,21 +290,19 @@ void tst_Locks::lockFileModes()
 
 void tst_Locks::holderShown_data()
 {
-    QTest::addColumn<QByteArray>("written");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("as a holder writes it") << QByteArray("fumidori-send 1234\n") << "fumidori-send 1234";
-    QTest::newRow("a terminal's escapes") << QByteArray("evil\x1b]0;title\x07 1\x1b[2J\n") << "evil]0;title 1[2J";
-    QTest::newRow("text direction turned") << QByteArray("abc\u202Edef 1") << "abcdef 1";
-    QTest::newRow("a second line") << QByteArray("a 1\nrm -rf ~\n") << "a 1";
-    QTest::newRow("carriage return") << QByteArray("a 1\rfumidori 2") << "a 1";
-    QTest::newRow("long") << QByteArray(300, 'x') << QString(100, u'x');
-    QTest::newRow("not UTF-8") << QByteArray("a\xff\xfe 1") << QStringLiteral("a\uFFFD\uFFFD 1");
+    const HolderShown row;
+    row("as a holder writes it", "fumidori-send 1234\n", "fumidori-send 1234");
+    row("a terminal's escapes", "evil\x1b]0;title\x07 1\x1b[2J\n", "evil]0;title 1[2J");
+    row("text direction turned", "abc\u202Edef 1", "abcdef 1");
+    row("a second line", "a 1\nrm -rf ~\n", "a 1");
+    row("carriage return", "a 1\rfumidori 2", "a 1");
+    row("long", QByteArray(300, 'x'), QString(100, u'x'));
+    row("not UTF-8", "a\xff\xfe 1", "a\uFFFD\uFFFD 1");
 }
 
 void tst_Locks::holderShown()
 {
-    QFETCH(QByteArray, written);
-    QFETCH(QString, shown);
+    const auto [written, shown] = HolderShown::row();
     QTemporaryDir dir;
     const QString path = dir.path() + "/fumidori-line.lock";
     QVERIFY(writeFileBytes(path, written));

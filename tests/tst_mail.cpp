@@ -4,6 +4,7 @@
 // send, who is paged, and how a text is fitted to a centre.
 #include "support/filehelpers.h"
 #include "support/sendrig.h"
+#include "support/table.h"
 
 #include "htmltext.h"
 #include "mail/mailcharset.h"
@@ -71,6 +72,22 @@ enum class Setup { Normal, NoSettings, QueueIsFile };
 } // namespace
 
 Q_DECLARE_METATYPE(Setup)
+
+using Charsets = table::Of<QByteArray, QByteArray, QString>;
+
+using Headers = table::Of<QByteArray, QString, QString, bool>;
+
+using Html = table::Of<QString, QString>;
+
+using SettingsRows = table::Of<QByteArray, QStringList, QString, bool, int, QStringList, int>;
+
+using Senders = table::Of<QStringList, QString, bool>;
+
+using AddressesRows = table::Of<QString, QStringList>;
+
+using Texts = table::Of<QString, QString, QString, QString, QString>;
+
+using Fit = table::Of<QString, int, int, bool, int, QStringList>;
 
 class tst_Mail : public QObject
 {
@@ -213,74 +230,49 @@ void tst_Mail::mails()
 
 void tst_Mail::charsets_data()
 {
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QByteArray>("charset");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("ISO-2022-JP row 13") << QByteArray("\x1b$B-!-j\x1b(BA") << QByteArray("iso-2022-jp")
-                                        << QStringLiteral("①㈱A");
-    QTest::newRow("ISO-2022-JP IBM row 89")
-        << QByteArray("\x1b$By!\x1b(B") << QByteArray("ISO-2022-JP") << QStringLiteral("纊");
-    QTest::newRow("ISO-2022-JP ESC ( I kana")
-        << QByteArray("\x1b(I1\x1b(Bx") << QByteArray("csISO2022JP") << QStringLiteral("ｱx");
-    QTest::newRow("CP50222 SO/SI kana") << QByteArray("a\x0e\x31\x0f b") << QByteArray("cp50222")
-                                        << QStringLiteral("aｱ b");
-    QTest::newRow("ISO-2022-JP JIS X 0212: U+FFFD")
-        << QByteArray("\x1b$(D\"/\x1b(B.") << QByteArray("iso-2022-jp") << QStringLiteral("\uFFFD.");
-    QTest::newRow("ISO-2022-JP cut in a pair")
-        << QByteArray("\x1b$B$\"$") << QByteArray("iso-2022-jp") << QStringLiteral("あ\uFFFD");
-    QTest::newRow("ISO-2022-JP 8-bit byte")
-        << QByteArray("a\xff") << QByteArray("iso-2022-jp") << QStringLiteral("a\uFFFD");
-    QTest::newRow("Shift_JIS NEC and IBM")
-        << QByteArray("\x87\x40\xfa\x40") << QByteArray("Shift_JIS") << QStringLiteral("①ⅰ");
-    QTest::newRow("Shift_JIS broken byte")
-        << QByteArray("\x82\xa0\x82") << QByteArray("shift_jis") << QStringLiteral("あ\uFFFD");
-    QTest::newRow("EUC-JP row 13") << QByteArray("\xad\xa1\xa4\xa2") << QByteArray("EUC-JP") << QStringLiteral("①あ");
-    QTest::newRow("unnamed UTF-8") << QByteArray("\xe3\x81\x82") << QByteArray() << QStringLiteral("あ");
-    QTest::newRow("US-ASCII holding CP932") << QByteArray("\x82\xa0") << QByteArray("us-ascii") << QStringLiteral("あ");
-    QTest::newRow("unnamed JIS") << QByteArray("\x1b$B$\"\x1b(B") << QByteArray() << QStringLiteral("あ");
-    QTest::newRow("Latin-1 through iconv")
-        << QByteArray("caf\xe9") << QByteArray("ISO-8859-1") << QStringLiteral("café");
-    QTest::newRow("a charset nobody knows") << QByteArray("abc") << QByteArray("x-nonsense") << QStringLiteral("abc");
+    const Charsets row;
+    row("ISO-2022-JP row 13", "\x1b$B-!-j\x1b(BA", "iso-2022-jp", "①㈱A");
+    row("ISO-2022-JP IBM row 89", "\x1b$By!\x1b(B", "ISO-2022-JP", "纊");
+    row("ISO-2022-JP ESC ( I kana", "\x1b(I1\x1b(Bx", "csISO2022JP", "ｱx");
+    row("CP50222 SO/SI kana", "a\x0e\x31\x0f b", "cp50222", "aｱ b");
+    row("ISO-2022-JP JIS X 0212: U+FFFD", "\x1b$(D\"/\x1b(B.", "iso-2022-jp", "\uFFFD.");
+    row("ISO-2022-JP cut in a pair", "\x1b$B$\"$", "iso-2022-jp", "あ\uFFFD");
+    row("ISO-2022-JP 8-bit byte", "a\xff", "iso-2022-jp", "a\uFFFD");
+    row("Shift_JIS NEC and IBM", "\x87\x40\xfa\x40", "Shift_JIS", "①ⅰ");
+    row("Shift_JIS broken byte", "\x82\xa0\x82", "shift_jis", "あ\uFFFD");
+    row("EUC-JP row 13", "\xad\xa1\xa4\xa2", "EUC-JP", "①あ");
+    row("unnamed UTF-8", "\xe3\x81\x82", {}, "あ");
+    row("US-ASCII holding CP932", "\x82\xa0", "us-ascii", "あ");
+    row("unnamed JIS", "\x1b$B$\"\x1b(B", {}, "あ");
+    row("Latin-1 through iconv", "caf\xe9", "ISO-8859-1", "café");
+    row("a charset nobody knows", "abc", "x-nonsense", "abc");
 }
 
 void tst_Mail::charsets()
 {
-    QFETCH(QByteArray, bytes);
-    QFETCH(QByteArray, charset);
-    QFETCH(QString, text);
+    const auto [bytes, charset, text] = Charsets::row();
     QCOMPARE(mailcharset::decode(bytes, charset), text);
 }
 
 void tst_Mail::headers_data()
 {
-    QTest::addColumn<QByteArray>("header");
-    QTest::addColumn<QString>("subject");
-    QTest::addColumn<QString>("fromName");
-    QTest::addColumn<bool>("autoReplied");
-    QTest::newRow("JIS words split inside a pair, folded")
-        << QByteArray("Subject: =?ISO-2022-JP?B?GyRCLSEk?=\r\n =?ISO-2022-JP?B?IhsoQg==?=\r\n") << QStringLiteral("①あ")
-        << QString() << false;
-    QTest::newRow("Q encoding, lower case, language")
-        << QByteArray("Subject: =?iso-2022-jp*ja?Q?=1B$B-j=1B(B_x?=\n") << QStringLiteral("㈱ x") << QString() << false;
-    QTest::newRow("UTF-8 then JIS, text between")
-        << QByteArray("Subject: =?UTF-8?B?44GC?= - =?ISO-2022-JP?B?GyRCJCQbKEI=?=\n") << QStringLiteral("あ - い")
-        << QString() << false;
-    QTest::newRow("raw JIS, no encoded words")
-        << QByteArray("Subject: \x1b$B-!\x1b(B ok\n") << QStringLiteral("① ok") << QString() << false;
-    QTest::newRow("raw CP932") << QByteArray("Subject: \x87\x40\n") << QStringLiteral("①") << QString() << false;
-    QTest::newRow("From name in JIS")
-        << QByteArray("From: =?ISO-2022-JP?B?GyRCLSEbKEI=?= <a@example.jp>\nAuto-Submitted: Auto-Replied (vacation)\n")
-        << QString() << QStringLiteral("①") << true;
-    QTest::newRow("a broken word stays") << QByteArray("Subject: =?ISO-2022-JP?B?@@@?= x\n") << QStringLiteral("x")
-                                         << QString() << false;
+    const Headers row;
+    row("JIS words split inside a pair, folded",
+        "Subject: =?ISO-2022-JP?B?GyRCLSEk?=\r\n =?ISO-2022-JP?B?IhsoQg==?=\r\n", "①あ", {}, false);
+    row("Q encoding, lower case, language", "Subject: =?iso-2022-jp*ja?Q?=1B$B-j=1B(B_x?=\n", "㈱ x", {}, false);
+    row("UTF-8 then JIS, text between", "Subject: =?UTF-8?B?44GC?= - =?ISO-2022-JP?B?GyRCJCQbKEI=?=\n", "あ - い", {},
+        false);
+    row("raw JIS, no encoded words", "Subject: \x1b$B-!\x1b(B ok\n", "① ok", {}, false);
+    row("raw CP932", "Subject: \x87\x40\n", "①", {}, false);
+    row("From name in JIS",
+        "From: =?ISO-2022-JP?B?GyRCLSEbKEI=?= <a@example.jp>\nAuto-Submitted: Auto-Replied (vacation)\n", {}, "①",
+        true);
+    row("a broken word stays", "Subject: =?ISO-2022-JP?B?@@@?= x\n", "x", {}, false);
 }
 
 void tst_Mail::headers()
 {
-    QFETCH(QByteArray, header);
-    QFETCH(QString, subject);
-    QFETCH(QString, fromName);
-    QFETCH(bool, autoReplied);
+    const auto [header, subject, fromName, autoReplied] = Headers::row();
     const MailContent mail = parseMail(header + "\nbody\n");
     QVERIFY(mail.readable);
     QCOMPARE(mail.subject.trimmed(), subject);
@@ -291,61 +283,40 @@ void tst_Mail::headers()
 
 void tst_Mail::html_data()
 {
-    QTest::addColumn<QString>("html");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("blocks and entities") << QStringLiteral("<p>a&amp;b</p><p>c<br>d</p>")
-                                         << QStringLiteral("\na&b\n\nc\nd\n");
-    QTest::newRow("no head, script or style")
-        << QStringLiteral("<html><head><title>t</title><style>x</style></head><body><script>s()</script>本文</body>")
-        << QStringLiteral("本文");
-    QTest::newRow("broken markup") << QStringLiteral("<div><b>x<i>y</div>z") << QStringLiteral("\nxy\nz");
-    QTest::newRow("a meta charset is not obeyed")
-        << QStringLiteral("<meta charset=\"shift_jis\"><p>日本</p>") << QStringLiteral("\n日本\n");
-    QTest::newRow("nested 200 deep") << QString(QStringLiteral("<span>").repeated(200) + QStringLiteral("deep"))
-                                     << QStringLiteral("deep");
-    QTest::newRow("nested past the parser's limit")
-        << QString(QStringLiteral("<span>").repeated(5000) + QStringLiteral("deep")) << QString();
-    QTest::newRow("empty") << QString() << QString();
+    const Html row;
+    row("blocks and entities", "<p>a&amp;b</p><p>c<br>d</p>", "\na&b\n\nc\nd\n");
+    row("no head, script or style",
+        "<html><head><title>t</title><style>x</style></head><body><script>s()</script>本文</body>", "本文");
+    row("broken markup", "<div><b>x<i>y</div>z", "\nxy\nz");
+    row("a meta charset is not obeyed", "<meta charset=\"shift_jis\"><p>日本</p>", "\n日本\n");
+    row("nested 200 deep", QString(QStringLiteral("<span>").repeated(200) + QStringLiteral("deep")), "deep");
+    row("nested past the parser's limit", QString(QStringLiteral("<span>").repeated(5000) + QStringLiteral("deep")),
+        {});
+    row("empty", {}, {});
 }
 
 void tst_Mail::html()
 {
-    QFETCH(QString, html);
-    QFETCH(QString, text);
+    const auto [html, text] = Html::row();
     QCOMPARE(htmlAsText(html), text);
 }
 
 void tst_Mail::settings_data()
 {
-    QTest::addColumn<QByteArray>("ini");
-    QTest::addColumn<QStringList>("allowFrom");
-    QTest::addColumn<QString>("pageTemplate");
-    QTest::addColumn<bool>("split");
-    QTest::addColumn<int>("maxParts");
-    QTest::addColumn<QStringList>("addresses");
-    QTest::addColumn<int>("problems");
-    QTest::newRow("defaults") << QByteArray() << QStringList() << "{subject} {body}" << false << 3 << QStringList()
-                              << 0;
-    QTest::newRow("all set") << QByteArray("[mail]\nallowfrom = A@Example.JP ,@b.jp,,*\nTemplate={body}\nSplit=1\n"
-                                           "MaxParts=9\n[Addresses]\nx=佐藤, 鈴木\n")
-                             << QStringList{"a@example.jp", "@b.jp", "*"} << "{body}" << true << 9
-                             << QStringList{"x=佐藤+鈴木"} << 0;
-    QTest::newRow("bad values keep defaults")
-        << QByteArray("[Mail]\nSplit=yes\nMaxParts=10\nColour=red\n[Addresses]\nempty=,\n") << QStringList()
-        << "{subject} {body}" << false << 3 << QStringList() << 4;
-    QTest::newRow("MaxParts 0") << QByteArray("[Mail]\nMaxParts=0\n") << QStringList() << "{subject} {body}" << false
-                                << 3 << QStringList() << 1;
+    const SettingsRows row;
+    row("defaults", {}, {}, "{subject} {body}", false, 3, {}, 0);
+    row("all set",
+        "[mail]\nallowfrom = A@Example.JP ,@b.jp,,*\nTemplate={body}\nSplit=1\n"
+        "MaxParts=9\n[Addresses]\nx=佐藤, 鈴木\n",
+        {"a@example.jp", "@b.jp", "*"}, "{body}", true, 9, {"x=佐藤+鈴木"}, 0);
+    row("bad values keep defaults", "[Mail]\nSplit=yes\nMaxParts=10\nColour=red\n[Addresses]\nempty=,\n", {},
+        "{subject} {body}", false, 3, {}, 4);
+    row("MaxParts 0", "[Mail]\nMaxParts=0\n", {}, "{subject} {body}", false, 3, {}, 1);
 }
 
 void tst_Mail::settings()
 {
-    QFETCH(QByteArray, ini);
-    QFETCH(QStringList, allowFrom);
-    QFETCH(QString, pageTemplate);
-    QFETCH(bool, split);
-    QFETCH(int, maxParts);
-    QFETCH(QStringList, addresses);
-    QFETCH(int, problems);
+    const auto [ini, allowFrom, pageTemplate, split, maxParts, addresses, problems] = SettingsRows::row();
     const MailSettings s = MailSettings::fromIni(IniFile::parse(ini));
     QCOMPARE(s.allowFrom, allowFrom);
     QCOMPARE(s.allowListGiven, !allowFrom.isEmpty());
@@ -361,94 +332,63 @@ void tst_Mail::settings()
 
 void tst_Mail::senders_data()
 {
-    QTest::addColumn<QStringList>("allowFrom");
-    QTest::addColumn<QString>("sender");
-    QTest::addColumn<bool>("allowed");
+    const Senders row;
     const QStringList list{"alert@example.jp", "@ops.example.jp"};
-    QTest::newRow("address, other case") << list << "Alert@Example.JP" << true;
-    QTest::newRow("domain") << list << "x@ops.example.jp" << true;
-    QTest::newRow("subdomain is another domain") << list << "x@a.ops.example.jp" << false;
-    QTest::newRow("domain as a suffix of the local part") << list << "x@ops.example.jp@evil.example" << false;
-    QTest::newRow("longer domain") << list << "x@evilops.example.jp" << false;
-    QTest::newRow("other address") << list << "alert2@example.jp" << false;
-    QTest::newRow("empty sender") << list << "" << false;
-    QTest::newRow("everyone") << QStringList{"*"} << "anyone@anywhere.example" << true;
-    QTest::newRow("empty list") << QStringList() << "alert@example.jp" << false;
+    row("address, other case", list, "Alert@Example.JP", true);
+    row("domain", list, "x@ops.example.jp", true);
+    row("subdomain is another domain", list, "x@a.ops.example.jp", false);
+    row("domain as a suffix of the local part", list, "x@ops.example.jp@evil.example", false);
+    row("longer domain", list, "x@evilops.example.jp", false);
+    row("other address", list, "alert2@example.jp", false);
+    row("empty sender", list, "", false);
+    row("everyone", {"*"}, "anyone@anywhere.example", true);
+    row("empty list", {}, "alert@example.jp", false);
 }
 
 void tst_Mail::senders()
 {
-    QFETCH(QStringList, allowFrom);
-    QFETCH(QString, sender);
-    QFETCH(bool, allowed);
+    const auto [allowFrom, sender, allowed] = Senders::row();
     QCOMPARE(senderAllowed(allowFrom, sender), allowed);
 }
 
 void tst_Mail::addresses_data()
 {
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<QStringList>("names");
-    QTest::newRow("whole address") << "Team@Example.jp" << QStringList{"鈴木"};
-    QTest::newRow("local part mapped") << "oncall@example.jp" << QStringList{"佐藤", "鈴木"};
-    QTest::newRow("extension, not the local part") << "oncall+田中@example.jp" << QStringList{"田中"};
-    QTest::newRow("extension mapped") << "pager+oncall@example.jp" << QStringList{"佐藤", "鈴木"};
-    QTest::newRow("plain local part") << "yamada@example.jp" << QStringList{"yamada"};
-    QTest::newRow("empty extension") << "yamada+@example.jp" << QStringList{"yamada+"};
-    QTest::newRow("no domain") << "oncall" << QStringList{"佐藤", "鈴木"};
+    const AddressesRows row;
+    row("whole address", "Team@Example.jp", {"鈴木"});
+    row("local part mapped", "oncall@example.jp", {"佐藤", "鈴木"});
+    row("extension, not the local part", "oncall+田中@example.jp", {"田中"});
+    row("extension mapped", "pager+oncall@example.jp", {"佐藤", "鈴木"});
+    row("plain local part", "yamada@example.jp", {"yamada"});
+    row("empty extension", "yamada+@example.jp", {"yamada+"});
+    row("no domain", "oncall", {"佐藤", "鈴木"});
 }
 
 void tst_Mail::addresses()
 {
-    QFETCH(QString, address);
-    QFETCH(QStringList, names);
+    const auto [address, names] = AddressesRows::row();
     QCOMPARE(namesForAddress(address, MailSettings::fromIni(IniFile::parse(MailIni))), names);
 }
 
 void tst_Mail::texts_data()
 {
-    QTest::addColumn<QString>("subject");
-    QTest::addColumn<QString>("fromName");
-    QTest::addColumn<QString>("body");
-    QTest::addColumn<QString>("pageTemplate");
-    QTest::addColumn<QString>("text");
+    const Texts row;
     const QString plain = QStringLiteral("{subject} {body}");
-    QTest::newRow("subject and body") << "S"
-                                      << ""
-                                      << "a\r\n b\n\n\tc\n"
-                                      << plain << "S a b c";
-    QTest::newRow("signature ends the body") << ""
-                                             << ""
-                                             << "a\n-- \nsig\n"
-                                             << plain << "a";
-    QTest::newRow("full-width space squeezed") << QStringLiteral("件名\u3000\u3000本") << ""
-                                               << "" << plain << QStringLiteral("件名 本");
-    QTest::newRow("fields never read as fields") << "{body}"
-                                                 << ""
-                                                 << "B"
-                                                 << "{subject}/{SUBJECT}"
-                                                 << "{body}/{body}";
-    QTest::newRow("from: the name, else the address") << ""
-                                                      << ""
-                                                      << ""
-                                                      << "<{from}>"
-                                                      << "<a@example.jp>";
-    QTest::newRow("from name") << "" << QStringLiteral("監視") << ""
-                               << "{from}" << QStringLiteral("監視");
-    QTest::newRow("controls dropped") << "a\x01"
-                                         "b\u200Bc"
-                                      << ""
-                                      << "" << plain << "abc";
-    QTest::newRow("4096 characters at most") << QString(5000, u'x') << ""
-                                             << "tail" << plain << QString(4096, u'x');
+    row("subject and body", "S", "", "a\r\n b\n\n\tc\n", plain, "S a b c");
+    row("signature ends the body", "", "", "a\n-- \nsig\n", plain, "a");
+    row("full-width space squeezed", "件名\u3000\u3000本", "", "", plain, "件名 本");
+    row("fields never read as fields", "{body}", "", "B", "{subject}/{SUBJECT}", "{body}/{body}");
+    row("from: the name, else the address", "", "", "", "<{from}>", "<a@example.jp>");
+    row("from name", "", "監視", "", "{from}", "監視");
+    row("controls dropped",
+        "a\x01"
+        "b\u200Bc",
+        "", "", plain, "abc");
+    row("4096 characters at most", QString(5000, u'x'), "", "tail", plain, QString(4096, u'x'));
 }
 
 void tst_Mail::texts()
 {
-    QFETCH(QString, subject);
-    QFETCH(QString, fromName);
-    QFETCH(QString, body);
-    QFETCH(QString, pageTemplate);
-    QFETCH(QString, text);
+    auto [subject, fromName, body, pageTemplate, text] = Texts::row();
     MailContent mail;
     mail.subject = subject;
     mail.fromName = fromName;
@@ -459,34 +399,22 @@ void tst_Mail::texts()
 
 void tst_Mail::fit_data()
 {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("maxChars");
-    QTest::addColumn<bool>("split");
-    QTest::addColumn<int>("maxParts");
-    QTest::addColumn<QStringList>("pages");
-    QTest::newRow("fits") << "ABC" << 0 << 3 << false << 3 << QStringList{"ABC"};
-    QTest::newRow("cut with a mark") << "ABCDEF" << 0 << 4 << false << 3 << QStringList{"ABC…"};
-    QTest::newRow("bytes: the mark counts two") << "ABCDEF" << 2 << 4 << false << 3 << QStringList{"AB…"};
-    QTest::newRow("surrogate pairs dropped, spaces squeezed")
-        << QStringLiteral("A 😀 B") << 0 << 10 << false << 3 << QStringList{"A B"};
-    QTest::newRow("nothing left") << QStringLiteral("😀") << 0 << 10 << false << 3 << QStringList();
-    QTest::newRow("split in three") << "ABCDEFGH" << 0 << 7 << true << 3 << QStringList{"1/3 ABC", "2/3 DEF", "3/3 GH"};
-    QTest::newRow("split, the last part cut")
-        << "ABCDEFGHIJKLMN" << 0 << 6 << true << 2 << QStringList{"1/2 AB", "2/2 C…"};
-    QTest::newRow("split no further than needed") << "ABCD" << 0 << 8 << true << 9 << QStringList{"ABCD"};
-    QTest::newRow("one part allowed: cut") << "ABCDEFGH" << 0 << 5 << true << 1 << QStringList{"ABCD…"};
-    QTest::newRow("no room at all") << "ABC" << 0 << 0 << false << 3 << QStringList();
+    const Fit row;
+    row("fits", "ABC", 0, 3, false, 3, {"ABC"});
+    row("cut with a mark", "ABCDEF", 0, 4, false, 3, {"ABC…"});
+    row("bytes: the mark counts two", "ABCDEF", 2, 4, false, 3, {"AB…"});
+    row("surrogate pairs dropped, spaces squeezed", "A 😀 B", 0, 10, false, 3, {"A B"});
+    row("nothing left", "😀", 0, 10, false, 3, {});
+    row("split in three", "ABCDEFGH", 0, 7, true, 3, {"1/3 ABC", "2/3 DEF", "3/3 GH"});
+    row("split, the last part cut", "ABCDEFGHIJKLMN", 0, 6, true, 2, {"1/2 AB", "2/2 C…"});
+    row("split no further than needed", "ABCD", 0, 8, true, 9, {"ABCD"});
+    row("one part allowed: cut", "ABCDEFGH", 0, 5, true, 1, {"ABCD…"});
+    row("no room at all", "ABC", 0, 0, false, 3, {});
 }
 
 void tst_Mail::fit()
 {
-    QFETCH(QString, text);
-    QFETCH(int, kind);
-    QFETCH(int, maxChars);
-    QFETCH(bool, split);
-    QFETCH(int, maxParts);
-    QFETCH(QStringList, pages);
+    const auto [text, kind, maxChars, split, maxParts, pages] = Fit::row();
     QCOMPARE(fitToCenter(text, center(kind, maxChars), split, maxParts), pages);
 }
 

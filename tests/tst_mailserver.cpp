@@ -6,6 +6,7 @@
 #include "support/filehelpers.h"
 #include "support/modemsim.h"
 #include "support/sendrig.h"
+#include "support/table.h"
 
 #include "store/appdata.h"
 #include "store/sendqueue.h"
@@ -80,6 +81,9 @@ QStringList queuedTexts(const QString &folder)
 }
 
 } // namespace
+
+// queued: everything queued once this mail is taken; bounced: what the bounce to the sender says
+using Deliveries = table::Of<QString, QString, QString, QStringList, QString>;
 
 class tst_MailServer : public QObject
 {
@@ -200,38 +204,21 @@ void tst_MailServer::cleanupTestCase()
 
 void tst_MailServer::deliveries_data()
 {
-    QTest::addColumn<QString>("from");
-    QTest::addColumn<QString>("to");
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QStringList>("queued"); // everything queued once this mail is taken
-    QTest::addColumn<QString>("bounced");    // what the bounce to the sender says
+    const Deliveries row;
     const QString page = QStringLiteral("障害1：ｻーﾊﾞー停止 (株)山田商事の監視より ﾃﾞィｽｸ使用率95％");
     const QStringList both{u"佐藤|"_qs + page, u"鈴木|"_qs + page};
-    QTest::newRow("pipe transport, [Addresses]") << "alert@example.jp"
-                                                 << "oncall@pager.test"
-                                                 << "iso2022jp.eml" << both << QString();
-    QTest::newRow("alias of a desktop user")
-        << "alert@example.jp"
-        << "pager@local.test"
-        << "no-subject.eml" << both + QStringList{"鈴木|BACKUP DONE IN 5 MINUTES"} << QString();
-    QTest::newRow("unknown recipient bounces, named")
-        << "alert@example.jp"
-        << "ghost@pager.test"
-        << "no-subject.eml" << both + QStringList{"鈴木|BACKUP DONE IN 5 MINUTES"} << "unknown recipient: ghost";
-    QTest::newRow("sender not allowed bounces")
-        << "spam@evil.test"
-        << "oncall@pager.test"
-        << "no-subject.eml" << both + QStringList{"鈴木|BACKUP DONE IN 5 MINUTES"}
-        << "sender <spam@evil.test> may not page";
+    row("pipe transport, [Addresses]", "alert@example.jp", "oncall@pager.test", "iso2022jp.eml", both, {});
+    row("alias of a desktop user", "alert@example.jp", "pager@local.test", "no-subject.eml",
+        both + QStringList{"鈴木|BACKUP DONE IN 5 MINUTES"}, {});
+    row("unknown recipient bounces, named", "alert@example.jp", "ghost@pager.test", "no-subject.eml",
+        both + QStringList{"鈴木|BACKUP DONE IN 5 MINUTES"}, "unknown recipient: ghost");
+    row("sender not allowed bounces", "spam@evil.test", "oncall@pager.test", "no-subject.eml",
+        both + QStringList{"鈴木|BACKUP DONE IN 5 MINUTES"}, "sender <spam@evil.test> may not page");
 }
 
 void tst_MailServer::deliveries()
 {
-    QFETCH(QString, from);
-    QFETCH(QString, to);
-    QFETCH(QString, file);
-    QFETCH(QStringList, queued);
-    QFETCH(QString, bounced);
+    const auto [from, to, file, queued, bounced] = Deliveries::row();
     const QStringList caughtBefore = QDir(m_caught).entryList(QDir::Files);
     const ToolRun sent = runTool(QStringLiteral("swaks"),
                                  {"--server", QStringLiteral("127.0.0.1:%1").arg(m_port), "--from", from, "--to", to,

@@ -1,5 +1,6 @@
 // The serial line: the bytes every device kind is sent, and the waits.
 #include "support/fakeport.h"
+#include "support/table.h"
 #include "support/virtualwaiter.h"
 
 #include "modem/modemline.h"
@@ -35,6 +36,11 @@ struct Rig {
 };
 
 } // namespace
+
+using DialDigits = table::Of<int, QString, QByteArrayList>;
+
+// reads: one read every 10 ms
+using WaitForOk = table::Of<QByteArrayList, bool, bool>;
 
 class tst_ModemLine : public QObject
 {
@@ -130,24 +136,19 @@ private slots:
     }
     void dialDigits_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("digits");
-        QTest::addColumn<QByteArrayList>("writes");
+        const DialDigits row;
         for (int kind : {0, 1, 5, 7})
-            QTest::addRow("%d", kind) << kind << "*2*216#0402" << QByteArrayList{"ATD*2*216#0402;\r"};
-        QTest::newRow("2") << 2 << "123#" << QByteArrayList{"ATD123#V\r"};
-        QTest::newRow("3") << 3 << "123#" << QByteArrayList{"ATDV123#;\r"};
-        QTest::newRow("4") << 4 << "123#" << QByteArrayList{"ATD123#\r"};
-        QTest::newRow("0 no digits") << 0 << "" << QByteArrayList{"ATD;\r"};
-        QTest::newRow("6") << 6 << "*2*2 9-0#" << QByteArrayList{hex("9b"), hex("92"), hex("9b"), hex("92"),
-                                                                 hex("99"), hex("9a"), hex("9c")};
-        QTest::newRow("6 nothing to send") << 6 << "-" << QByteArrayList{};
+            QTest::addRow("%d", kind) << DialDigits::Row{kind, "*2*216#0402", {"ATD*2*216#0402;\r"}};
+        row("2", 2, "123#", {"ATD123#V\r"});
+        row("3", 3, "123#", {"ATDV123#;\r"});
+        row("4", 4, "123#", {"ATD123#\r"});
+        row("0 no digits", 0, "", {"ATD;\r"});
+        row("6", 6, "*2*2 9-0#", {hex("9b"), hex("92"), hex("9b"), hex("92"), hex("99"), hex("9a"), hex("9c")});
+        row("6 nothing to send", 6, "-", {});
     }
     void dialDigits()
     {
-        QFETCH(int, kind);
-        QFETCH(QString, digits);
-        QFETCH(QByteArrayList, writes);
+        const auto [kind, digits, writes] = DialDigits::row();
         Rig rig(kind);
         rig.port.setPortOpen(true);
         rig.line.dial(digits);
@@ -155,23 +156,19 @@ private slots:
     }
     void waitForOk_data()
     {
-        QTest::addColumn<QByteArrayList>("reads"); // one read every 10 ms
-        QTest::addColumn<bool>("ends");
-        QTest::addColumn<bool>("noCarrier");
-        QTest::newRow("CR LF OK CR LF") << QByteArrayList{"\r\nOK\r\n"} << true << false;
-        QTest::newRow("OK without CR") << QByteArrayList{"\r\nOK"} << false << false;
-        QTest::newRow("lower case") << QByteArrayList{"ok\r"} << false << false;
-        QTest::newRow("split O|K CR") << QByteArrayList{"\r\nO", "K\r\n"} << true << false;
-        QTest::newRow("echo then OK") << QByteArrayList{"ATZ\r", "\r\n", "OK\r\n"} << true << false;
-        QTest::newRow("NO CARRIER") << QByteArrayList{"\r\nNO CARRIER\r\n"} << true << true;
-        QTest::newRow("NO CARRIER before OK") << QByteArrayList{"NO CARRIER\r\nOK\r\n"} << true << true;
-        QTest::newRow("chatter then split OK") << QByteArrayList{QByteArray(200000, 'x'), "O", "K\r"} << true << false;
+        const WaitForOk row;
+        row("CR LF OK CR LF", {"\r\nOK\r\n"}, true, false);
+        row("OK without CR", {"\r\nOK"}, false, false);
+        row("lower case", {"ok\r"}, false, false);
+        row("split O|K CR", {"\r\nO", "K\r\n"}, true, false);
+        row("echo then OK", {"ATZ\r", "\r\n", "OK\r\n"}, true, false);
+        row("NO CARRIER", {"\r\nNO CARRIER\r\n"}, true, true);
+        row("NO CARRIER before OK", {"NO CARRIER\r\nOK\r\n"}, true, true);
+        row("chatter then split OK", {QByteArray(200000, 'x'), "O", "K\r"}, true, false);
     }
     void waitForOk()
     {
-        QFETCH(QByteArrayList, reads);
-        QFETCH(bool, ends);
-        QFETCH(bool, noCarrier);
+        const auto [reads, ends, noCarrier] = WaitForOk::row();
         Rig rig;
         rig.port.setPortOpen(true);
         bool hungUp = false;

@@ -2,6 +2,7 @@
 #include "modem/comport.h"
 #include "modem/modemline.h"
 #include "store/apperror.h"
+#include "support/table.h"
 
 #include <QDir>
 #include <QFile>
@@ -69,6 +70,8 @@ int codeOf(const std::function<void()> &action)
 }
 
 } // namespace
+
+using BytesThenHangUpBeforeClose = table::Of<int, QString, QByteArray>;
 
 class tst_Port : public QObject
 {
@@ -188,17 +191,13 @@ private slots:
     // character size, so only the bytes can be checked here.
     void bytesThenHangUpBeforeClose_data()
     {
-        QTest::addColumn<int>("modemKind");
-        QTest::addColumn<QString>("settings");
-        QTest::addColumn<QByteArray>("hangUp");
-        QTest::newRow("modem") << 0 << "9600,n,8,1" << QByteArray("ATH\r");
-        QTest::newRow("link cable") << 6 << "600,e,8,1" << QByteArray(1, char(0xA4));
+        const BytesThenHangUpBeforeClose row;
+        row("modem", 0, "9600,n,8,1", "ATH\r");
+        row("link cable", 6, "600,e,8,1", QByteArray(1, char(0xA4)));
     }
     void bytesThenHangUpBeforeClose()
     {
-        QFETCH(int, modemKind);
-        QFETCH(QString, settings);
-        QFETCH(QByteArray, hangUp);
+        const auto [modemKind, settings, hangUp] = BytesThenHangUpBeforeClose::row();
         Pty pty;
         link(5, pty.path);
         ComPort port(m_folder);

@@ -1,5 +1,6 @@
 // The send engine on the fake port and virtual time, driven by the console front end.
 #include "support/enginerig.h"
+#include "support/table.h"
 
 #include "modem/stagetexts.h"
 #include "store/appdata.h"
@@ -82,6 +83,19 @@ constexpr qint64 Limit = 60000;
 // or by the device going away.
 enum LineEnd { HangUp, NoCarrier, Vanish };
 
+using Pieces = table::Of<QString, int, QStringList, QStringList>;
+
+// zeroWait: 0 before the number, 1 before the mail, 2 before the hang-up
+using ZeroWaitStopsChain = table::Of<int, SendStage, bool>;
+
+// recorded: after the star the send is complete, and recorded
+using LineEndsMidCall = table::Of<int, int, int, int, int>;
+
+using UnattendedRows = table::Of<int, QByteArrayList, int, int>;
+
+// answer: empty: none at all; endsAt: virtual ms, 0: not looked at
+using UnattendedEnds = table::Of<int, QByteArray, QString, qint64>;
+
 class tst_Send : public QObject
 {
     Q_OBJECT
@@ -109,34 +123,24 @@ private slots:
     }
     void pieces_data()
     {
-        QTest::addColumn<QString>("mail");
-        QTest::addColumn<int>("sendStrings");
-        QTest::addColumn<QStringList>("pieces");
-        QTest::addColumn<QStringList>("marks");
+        const Pieces row;
         const QString ten = QStringLiteral("ABCDEFGHIJ");
         const QStringList ends = {"Send Data OK", "Send ## OK", "Line Cut OK"};
-        QTest::newRow("8") << ten << 8 << QStringList{"*2*21617181910262728", "2920"}
-                           << QStringList{"", "T = 2/10", "T = -6/10"} + ends;
-        QTest::newRow("20") << ten << 20
-                            << QStringList{"*2*2161718191026272829"
-                                           "20"}
-                            << QStringList{"", "T = -10/10"} + ends;
+        row("8", ten, 8, {"*2*21617181910262728", "2920"}, QStringList{"", "T = 2/10", "T = -6/10"} + ends);
+        row("20", ten, 20,
+            {"*2*2161718191026272829"
+             "20"},
+            QStringList{"", "T = -10/10"} + ends);
         const QStringList oneMarks{"",         "T = 9/10", "T = 8/10", "T = 7/10", "T = 6/10", "T = 5/10",
                                    "T = 4/10", "T = 3/10", "T = 2/10", "T = 1/10", "T = 0/10"};
-        QTest::newRow("1") << ten << 1 << QStringList{"*2*216", "17", "18", "19", "10", "26", "27", "28", "29", "20"}
-                           << oneMarks + ends;
-        QTest::newRow("line break counts two")
-            << "A\nB" << 2 << QStringList{"*2*216", "17"} << QStringList{"", "T = 2/4", "T = 0/4"} + ends;
-        QTest::newRow("kuten between") << QStringLiteral("AあB") << 2 << QStringList{"*2*216#0402", "*2*217"}
-                                       << QStringList{"", "T = 1/3", "T = -1/3"} + ends;
-        QTest::newRow("empty") << "" << 8 << QStringList{} << QStringList{""} + ends;
+        row("1", ten, 1, {"*2*216", "17", "18", "19", "10", "26", "27", "28", "29", "20"}, oneMarks + ends);
+        row("line break counts two", "A\nB", 2, {"*2*216", "17"}, QStringList{"", "T = 2/4", "T = 0/4"} + ends);
+        row("kuten between", "AあB", 2, {"*2*216#0402", "*2*217"}, QStringList{"", "T = 1/3", "T = -1/3"} + ends);
+        row("empty", "", 8, {}, QStringList{""} + ends);
     }
     void pieces()
     {
-        QFETCH(QString, mail);
-        QFETCH(int, sendStrings);
-        QFETCH(QStringList, pieces);
-        QFETCH(QStringList, marks);
+        auto [mail, sendStrings, pieces, marks] = Pieces::row();
         Rig rig(0);
         rig.data.settings.SendStrings = qint16(sendStrings);
         rig.view.mail = mail;
@@ -173,18 +177,14 @@ private slots:
     }
     void zeroWaitStopsChain_data()
     {
-        QTest::addColumn<int>("zeroWait"); // 0 before the number, 1 before the mail, 2 before the hang-up
-        QTest::addColumn<SendStage>("stage");
-        QTest::addColumn<bool>("repeat");
-        QTest::newRow("before number") << 0 << SendStage::Number << false;
-        QTest::newRow("before mail") << 1 << SendStage::Mail << true;
-        QTest::newRow("before hang-up") << 2 << SendStage::HangUp << true;
+        const ZeroWaitStopsChain row;
+        row("before number", 0, SendStage::Number, false);
+        row("before mail", 1, SendStage::Mail, true);
+        row("before hang-up", 2, SendStage::HangUp, true);
     }
     void zeroWaitStopsChain()
     {
-        QFETCH(int, zeroWait);
-        QFETCH(SendStage, stage);
-        QFETCH(bool, repeat);
+        const auto [zeroWait, stage, repeat] = ZeroWaitStopsChain::row();
         Rig rig(0, 1, 2);
         MessageCenter &c = rig.data.centers[0];
         (zeroWait == 0 ? c.waitBeforeNumber : zeroWait == 1 ? c.waitBeforeMail : c.waitBeforeHangUp) = 0;
@@ -197,16 +197,15 @@ private slots:
     }
     void lineEndsMidCall_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<int>("autoTransmit");
-        QTest::addColumn<int>("atWrite");
-        QTest::addColumn<int>("how");
-        QTest::addColumn<int>("recorded"); // after the star the send is complete, and recorded
+        const LineEndsMidCall row;
         // Kind 2 with SendStrings 1: ATZ, ATE0, ATD centre, #, number, A, B, C, ##, *.
         for (int at = 0; at < 10; ++at) {
-            QTest::addRow("NO CARRIER after write %d", at) << 2 << 1 << at << int(NoCarrier) << (at == 9 ? 1 : 0);
-            QTest::addRow("hang-up after write %d", at) << 2 << 1 << at << int(HangUp) << (at == 9 ? 1 : 0);
-            QTest::addRow("device gone after write %d", at) << 2 << 1 << at << int(Vanish) << (at == 9 ? 1 : 0);
+            QTest::addRow("NO CARRIER after write %d", at)
+                << LineEndsMidCall::Row{2, 1, at, int(NoCarrier), (at == 9 ? 1 : 0)};
+            QTest::addRow("hang-up after write %d", at)
+                << LineEndsMidCall::Row{2, 1, at, int(HangUp), (at == 9 ? 1 : 0)};
+            QTest::addRow("device gone after write %d", at)
+                << LineEndsMidCall::Row{2, 1, at, int(Vanish), (at == 9 ? 1 : 0)};
         }
         // NO CARRIER answering the last write of each stage, for the other centre kinds:
         // the call's three writes, the number (after "1" or "#" for some kinds), A, B, C, the end, the star.
@@ -214,24 +213,24 @@ private slots:
             const bool star = kind == 7;
             const int number = kind == 5 || star ? 4 : 3;
             const int end = number + 4;
-            QTest::addRow("kind %d: NO CARRIER at the centre", kind) << kind << 1 << 2 << int(NoCarrier) << 0;
-            QTest::addRow("kind %d: NO CARRIER at the number", kind) << kind << 1 << number << int(NoCarrier) << 0;
-            QTest::addRow("kind %d: NO CARRIER mid-message", kind) << kind << 1 << number + 2 << int(NoCarrier) << 0;
+            QTest::addRow("kind %d: NO CARRIER at the centre", kind)
+                << LineEndsMidCall::Row{kind, 1, 2, int(NoCarrier), 0};
+            QTest::addRow("kind %d: NO CARRIER at the number", kind)
+                << LineEndsMidCall::Row{kind, 1, number, int(NoCarrier), 0};
+            QTest::addRow("kind %d: NO CARRIER mid-message", kind)
+                << LineEndsMidCall::Row{kind, 1, number + 2, int(NoCarrier), 0};
             QTest::addRow("kind %d: NO CARRIER at the end", kind)
-                << kind << 1 << end << int(NoCarrier) << (star ? 0 : 1);
+                << LineEndsMidCall::Row{kind, 1, end, int(NoCarrier), (star ? 0 : 1)};
             if (star)
-                QTest::addRow("kind %d: NO CARRIER at the star", kind) << kind << 1 << end + 1 << int(NoCarrier) << 1;
+                QTest::addRow("kind %d: NO CARRIER at the star", kind)
+                    << LineEndsMidCall::Row{kind, 1, end + 1, int(NoCarrier), 1};
         }
-        QTest::addRow("hang-up in the 1 s of kind 5") << 5 << 0 << 3 << int(HangUp) << 0;
-        QTest::addRow("hang-up mid-mail, by hand") << 0 << 0 << 4 << int(HangUp) << 0;
+        QTest::addRow("hang-up in the 1 s of kind 5") << LineEndsMidCall::Row{5, 0, 3, int(HangUp), 0};
+        QTest::addRow("hang-up mid-mail, by hand") << LineEndsMidCall::Row{0, 0, 4, int(HangUp), 0};
     }
     void lineEndsMidCall()
     {
-        QFETCH(int, kind);
-        QFETCH(int, autoTransmit);
-        QFETCH(int, atWrite);
-        QFETCH(int, how);
-        QFETCH(int, recorded);
+        const auto [kind, autoTransmit, atWrite, how, recorded] = LineEndsMidCall::row();
         Rig rig(kind, autoTransmit);
         rig.data.settings.SendStrings = 1;
         if (how == NoCarrier) {
@@ -321,21 +320,17 @@ private slots:
     // OK check off, only the set-up commands' answers are read.
     void unattended_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QByteArrayList>("stages");
-        QTest::addColumn<int>("waits");
-        QTest::addColumn<int>("okCheckNo");
+        const UnattendedRows row;
         for (const KindRow &row : kindRows()) {
-            QTest::addRow("%s, waits 0, OkCheckNo 1", row.name.constData()) << row.kind << row.stages << 0 << 1;
-            QTest::addRow("%s, waits 3, OkCheckNo 0", row.name.constData()) << row.kind << row.stages << 3 << 0;
+            QTest::addRow("%s, waits 0, OkCheckNo 1", row.name.constData())
+                << UnattendedRows::Row{row.kind, row.stages, 0, 1};
+            QTest::addRow("%s, waits 3, OkCheckNo 0", row.name.constData())
+                << UnattendedRows::Row{row.kind, row.stages, 3, 0};
         }
     }
     void unattended()
     {
-        QFETCH(int, kind);
-        QFETCH(QByteArrayList, stages);
-        QFETCH(int, waits);
-        QFETCH(int, okCheckNo);
+        const auto [kind, stages, waits, okCheckNo] = UnattendedRows::row();
         Rig rig(kind, 0, waits);
         rig.data.settings.OkCheckNo = qint16(okCheckNo);
         rig.engine.setUnattended(Limit);
@@ -358,33 +353,21 @@ private slots:
     // there the same refusal is passed over, and the send goes on at the next "OK".
     void unattendedEnds_data()
     {
-        QTest::addColumn<int>("atWrite");
-        QTest::addColumn<QByteArray>("answer"); // empty: none at all
-        QTest::addColumn<QString>("why");
-        QTest::addColumn<qint64>("endsAt"); // virtual ms, 0: not looked at
-        QTest::newRow("silent at ATZ") << 0 << QByteArray() << QStringLiteral("60 秒以内に応答しません") << Limit;
+        const UnattendedEnds row;
+        row("silent at ATZ", 0, {}, "60 秒以内に応答しません", Limit);
         // ATD0570000111T; has 10 digits
-        QTest::newRow("silent at the dial")
-            << 2 << QByteArray() << QStringLiteral("62 秒以内に応答しません") << Limit + 200 + 10 * 200;
-        QTest::newRow("ERROR at set-up") << 1 << QByteArray("\r\nERROR\r\n") << QStringLiteral("ERROR と答え")
-                                         << qint64(0);
-        QTest::newRow("BUSY") << 2 << QByteArray("\r\nBUSY\r\n") << QStringLiteral("BUSY と答え") << qint64(0);
-        QTest::newRow("NO DIALTONE") << 2 << QByteArray("\r\nNO DIALTONE\r\n") << QStringLiteral("NO DIALTONE と答え")
-                                     << qint64(0);
-        QTest::newRow("NO ANSWER") << 2 << QByteArray("\r\nNO ANSWER\r\n") << QStringLiteral("NO ANSWER と答え")
-                                   << qint64(0);
+        row("silent at the dial", 2, {}, "62 秒以内に応答しません", Limit + 200 + 10 * 200);
+        row("ERROR at set-up", 1, "\r\nERROR\r\n", "ERROR と答え", qint64(0));
+        row("BUSY", 2, "\r\nBUSY\r\n", "BUSY と答え", qint64(0));
+        row("NO DIALTONE", 2, "\r\nNO DIALTONE\r\n", "NO DIALTONE と答え", qint64(0));
+        row("NO ANSWER", 2, "\r\nNO ANSWER\r\n", "NO ANSWER と答え", qint64(0));
         // The wait after the end mark is at the hang-up stage: still no send to record.
-        QTest::newRow("ERROR after the end mark")
-            << 5 << QByteArray("\r\nERROR\r\n") << QStringLiteral("ERROR と答え") << qint64(0);
-        QTest::newRow("ERROR split across reads mid-mail")
-            << 4 << QByteArray("\r\nERR|OR\r\n") << QStringLiteral("ERROR と答え") << qint64(0);
+        row("ERROR after the end mark", 5, "\r\nERROR\r\n", "ERROR と答え", qint64(0));
+        row("ERROR split across reads mid-mail", 4, "\r\nERR|OR\r\n", "ERROR と答え", qint64(0));
     }
     void unattendedEnds()
     {
-        QFETCH(int, atWrite);
-        QFETCH(QByteArray, answer);
-        QFETCH(QString, why);
-        QFETCH(qint64, endsAt);
+        const auto [atWrite, answer, why, endsAt] = UnattendedEnds::row();
         for (const bool attended : {false, true}) {
             Rig rig(0, 1, 0);
             auto ok = rig.port.onWrite;

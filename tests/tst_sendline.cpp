@@ -5,6 +5,7 @@
 #include "support/fakeplatform.h"
 #include "support/linelogfile.h"
 #include "support/modemsim.h"
+#include "support/table.h"
 
 #include "app/lifecycle.h"
 #include "modem/comport.h"
@@ -86,6 +87,10 @@ Run runSend(const QStringList &args)
 
 } // namespace
 
+using Send = table::Of<int, int, int, QStringList, int>;
+
+using RefusedBeforeAnyByte = table::Of<QString, QString>;
+
 class tst_SendLine : public QObject
 {
     Q_OBJECT
@@ -101,30 +106,22 @@ private slots:
 
 void tst_SendLine::send_data()
 {
-    QTest::addColumn<int>("modemKind");
-    QTest::addColumn<int>("centerKind");
-    QTest::addColumn<int>("okCheckNo");
-    QTest::addColumn<QStringList>("simOptions");
-    QTest::addColumn<int>("status");
+    const Send row;
     for (int kind = 0; kind < 8; ++kind)
-        QTest::addRow("device kind %d", kind) << kind << 0 << 0 << QStringList() << 0;
-    QTest::newRow("star stage") << 0 << 2 << 0 << QStringList() << 0;
-    QTest::newRow("mobile-phone module, star stage") << 8 << 2 << 0 << QStringList{"--kind", "module"} << 0;
-    QTest::newRow("OK not checked") << 0 << 0 << 1 << QStringList() << 0;
-    QTest::newRow("NO CARRIER") << 0 << 0 << 0 << QStringList{"--no-carrier-after", "4"} << 1;
-    QTest::newRow("the call fails") << 0 << 0 << 0 << QStringList{"--fail-every", "1"} << 1;
-    QTest::newRow("the line goes") << 0 << 0 << 0 << QStringList{"--drop-after", "3"} << 1;
+        QTest::addRow("device kind %d", kind) << Send::Row{kind, 0, 0, {}, 0};
+    row("star stage", 0, 2, 0, {}, 0);
+    row("mobile-phone module, star stage", 8, 2, 0, {"--kind", "module"}, 0);
+    row("OK not checked", 0, 0, 1, {}, 0);
+    row("NO CARRIER", 0, 0, 0, {"--no-carrier-after", "4"}, 1);
+    row("the call fails", 0, 0, 0, {"--fail-every", "1"}, 1);
+    row("the line goes", 0, 0, 0, {"--drop-after", "3"}, 1);
 }
 
 // One send: the exit status, what the centre received, the history, and the --json
 // events in their order.
 void tst_SendLine::send()
 {
-    QFETCH(int, modemKind);
-    QFETCH(int, centerKind);
-    QFETCH(int, okCheckNo);
-    QFETCH(QStringList, simOptions);
-    QFETCH(int, status);
+    const auto [modemKind, centerKind, okCheckNo, simOptions, status] = Send::row();
     QTemporaryDir dir;
     const QString folder = dir.path() + u'/';
     QVERIFY(writeSettings(folder, modemKind, centerKind, okCheckNo));
@@ -185,16 +182,14 @@ void tst_SendLine::send()
 
 void tst_SendLine::refusedBeforeAnyByte_data()
 {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("said");
-    QTest::newRow("too long") << QString(41, u'A') << QStringLiteral("41 文字");
-    QTest::newRow("uncodable") << QStringLiteral("A😀") << QStringLiteral("「😀」");
+    const RefusedBeforeAnyByte row;
+    row("too long", QString(41, u'A'), "41 文字");
+    row("uncodable", "A😀", "「😀」");
 }
 
 void tst_SendLine::refusedBeforeAnyByte()
 {
-    QFETCH(QString, text);
-    QFETCH(QString, said);
+    const auto [text, said] = RefusedBeforeAnyByte::row();
     QTemporaryDir dir;
     const QString folder = dir.path() + u'/';
     QVERIFY(writeSettings(folder, 0, 0));

@@ -16,6 +16,7 @@
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
 #include "support/siprig.h"
+#include "support/table.h"
 #include "ui/frmmain.h"
 #include "ui/mailedit.h"
 
@@ -67,6 +68,13 @@ QString failure(const QSignalSpy &failed)
 }
 
 } // namespace
+
+// refusal: empty: taken
+using AccountChecks = table::Of<QString, QString, QByteArray, QString>;
+
+using DigitsArriveInOrder = table::Of<QStringList, QByteArray>;
+
+using Refusals = table::Of<QString, QString, QString, QString>;
 
 class TestSip : public QObject
 {
@@ -176,71 +184,49 @@ void TestSip::engineLines()
     QCOMPARE(read.detail, detail);
 }
 
+using PasswordPrompt = table::Of<QString, bool>;
+
 // The prompt ends no line: it is asked for when the text so far is the whole prompt.
 void TestSip::passwordPrompt_data()
 {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("prompt");
-    QTest::newRow("the prompt") << "Please enter password for sip:me@127.0.0.1:25070: " << true;
-    QTest::newRow("answered") << "Please enter password for sip:me@127.0.0.1:25070: Populated 1 account" << false;
-    QTest::newRow("still coming") << "Please enter password for sip:me@127.0.0.1:25070:" << false;
-    QTest::newRow("inside a line") << "x Please enter password for sip:me@h: " << false;
+    const PasswordPrompt row;
+    row("the prompt", "Please enter password for sip:me@127.0.0.1:25070: ", true);
+    row("answered", "Please enter password for sip:me@127.0.0.1:25070: Populated 1 account", false);
+    row("still coming", "Please enter password for sip:me@127.0.0.1:25070:", false);
+    row("inside a line", "x Please enter password for sip:me@h: ", false);
 }
 
 void TestSip::passwordPrompt()
 {
-    QFETCH(QString, text);
-    QFETCH(bool, prompt);
+    const auto [text, prompt] = PasswordPrompt::row();
     QCOMPARE(baresip::isPasswordPrompt(text), prompt);
 }
 
 void TestSip::accountChecks_data()
 {
-    QTest::addColumn<QString>("user");
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QByteArray>("password");
-    QTest::addColumn<QString>("refusal"); // empty: taken
+    const AccountChecks row;
     const QByteArray longest(baresip::MaxPasswordBytes, 'p');
-    QTest::newRow("name and port") << "fumidori"
-                                   << "sip.example.com:5060" << QByteArray("pw") << "";
-    QTest::newRow("v6 and port") << "0312345678"
-                                 << "[2001:db8::1]:5070" << QByteArray() << "";
-    QTest::newRow("bare v6") << "u"
-                             << "2001:db8::1" << QByteArray() << "";
-    QTest::newRow("longest password") << "u"
-                                      << "h" << longest << "";
-    QTest::newRow("longest password in Japanese") << "u"
-                                                  << "h" << QByteArray("パ").repeated(20) << "";
-    QTest::newRow("no server") << "u"
-                               << " " << QByteArray() << "設定されていません";
-    QTest::newRow("port too big") << "u"
-                                  << "h:65536" << QByteArray() << "ホスト名";
-    QTest::newRow("port not a number") << "u"
-                                       << "h:5x" << QByteArray() << "ホスト名";
-    QTest::newRow("empty port") << "u"
-                                << "h:" << QByteArray() << "ホスト名";
-    QTest::newRow("parameter in the server") << "u"
-                                             << "h;transport=tcp" << QByteArray() << "ホスト名";
-    QTest::newRow("full-width server") << "u"
-                                       << "ｈｏｓｔ" << QByteArray() << "ホスト名";
-    QTest::newRow("space in the user") << "a b"
-                                       << "h" << QByteArray() << "ユーザー";
-    QTest::newRow("address in the user") << "a@b"
-                                         << "h" << QByteArray() << "ユーザー";
-    QTest::newRow("angle bracket in the user") << "a>"
-                                               << "h" << QByteArray() << "ユーザー";
-    QTest::newRow("password one byte over") << "u"
-                                            << "h" << longest + 'p' << "62 バイト";
-    QTest::newRow("password with a line break") << "u"
-                                                << "h" << QByteArray("a\nb") << "制御文字";
+    row("name and port", "fumidori", "sip.example.com:5060", "pw", "");
+    row("v6 and port", "0312345678", "[2001:db8::1]:5070", {}, "");
+    row("bare v6", "u", "2001:db8::1", {}, "");
+    row("longest password", "u", "h", longest, "");
+    row("longest password in Japanese", "u", "h", QByteArray("パ").repeated(20), "");
+    row("no server", "u", " ", {}, "設定されていません");
+    row("port too big", "u", "h:65536", {}, "ホスト名");
+    row("port not a number", "u", "h:5x", {}, "ホスト名");
+    row("empty port", "u", "h:", {}, "ホスト名");
+    row("parameter in the server", "u", "h;transport=tcp", {}, "ホスト名");
+    row("full-width server", "u", "ｈｏｓｔ", {}, "ホスト名");
+    row("space in the user", "a b", "h", {}, "ユーザー");
+    row("address in the user", "a@b", "h", {}, "ユーザー");
+    row("angle bracket in the user", "a>", "h", {}, "ユーザー");
+    row("password one byte over", "u", "h", longest + 'p', "62 バイト");
+    row("password with a line break", "u", "h", "a\nb", "制御文字");
 }
 
 void TestSip::accountChecks()
 {
-    QFETCH(QString, user);
-    QFETCH(QString, server);
-    QFETCH(QByteArray, password);
-    QFETCH(QString, refusal);
+    const auto [user, server, password, refusal] = AccountChecks::row();
     const QString problem = baresip::checkAccount(user, server, QString::fromUtf8(password));
     QCOMPARE(problem.isEmpty(), refusal.isEmpty());
     QVERIFY2(problem.contains(refusal), qPrintable(problem));
@@ -257,27 +243,23 @@ void TestSip::configuration()
     QCOMPARE(account, QByteArray("<sip:u@h>;auth_user=u;regint=600\n"));
 }
 
+using EngineDialogue = table::Of<bool, QString, QStringList, QString>;
+
 // What the program writes to the engine, seen by a stand-in engine that notes each line
 // it reads and whether anything came before it asked: the password only when prompted and
 // first of all, no command before "baresip is ready.", the input open until "/quit".
 void TestSip::engineDialogue_data()
 {
-    QTest::addColumn<bool>("prompts");
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<QStringList>("read");
-    QTest::addColumn<QString>("refusal");
+    const EngineDialogue row;
     const QStringList call = {"/dial sip:0570@127.0.0.1:5060", "/mute", "/hangup", "/quit"};
-    QTest::newRow("with a password") << true << "pa ss" << QStringList{"password:pa ss"} + call << "";
-    QTest::newRow("without one") << false << "" << call << "";
-    QTest::newRow("asked without one") << true << "" << QStringList{} << "パスワード";
+    row("with a password", true, "pa ss", QStringList{"password:pa ss"} + call, "");
+    row("without one", false, "", call, "");
+    row("asked without one", true, "", {}, "パスワード");
 }
 
 void TestSip::engineDialogue()
 {
-    QFETCH(bool, prompts);
-    QFETCH(QString, password);
-    QFETCH(QStringList, read);
-    QFETCH(QString, refusal);
+    const auto [prompts, password, read, refusal] = EngineDialogue::row();
     QTemporaryDir dir;
     const QString log = dir.filePath(QStringLiteral("log"));
     const QString engine = dir.filePath(QStringLiteral("baresip"));
@@ -340,18 +322,15 @@ void TestSip::localAddresses()
 
 void TestSip::digitsArriveInOrder_data()
 {
-    QTest::addColumn<QStringList>("pieces");
-    QTest::addColumn<QByteArray>("received");
-    QTest::newRow("number and message") << QStringList{"09012345678#", "*2*2161718", "##"}
-                                        << QByteArray("09012345678#*2*2161718##");
+    const DigitsArriveInOrder row;
+    row("number and message", {"09012345678#", "*2*2161718", "##"}, "09012345678#*2*2161718##");
     // Only key digits reach the engine, which would drop the rest of a string at the first other character.
-    QTest::newRow("other characters") << QStringList{"0-9 1a#", "#,*"} << QByteArray("091##*");
+    row("other characters", {"0-9 1a#", "#,*"}, "091##*");
 }
 
 void TestSip::digitsArriveInOrder()
 {
-    QFETCH(QStringList, pieces);
-    QFETCH(QByteArray, received);
+    const auto [pieces, received] = DigitsArriveInOrder::row();
     BaresipCall call;
     Spies spies(call);
     QVERIFY(callUp(call, spies, m_centre));
@@ -371,35 +350,22 @@ void TestSip::digitsArriveInOrder()
 
 void TestSip::refusals_data()
 {
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QString>("number");
-    QTest::addColumn<QString>("program");
-    QTest::addColumn<QString>("message");
+    const Refusals row;
     const QString server = m_centre.server();
     // A port nobody listens on: UDP gives no answer at all, so the call's own time limit ends it.
     const auto closed = baresip::freePorts(QStringLiteral("127.0.0.1"));
-    QTest::newRow("unknown number") << server << "0999"
-                                    << "baresip"
-                                    << "404";
-    QTest::newRow("unreachable server") << QStringLiteral("127.0.0.1:%1").arg(closed->sip) << CentreNumber << "baresip"
-                                        << "応答しませんでした";
-    QTest::newRow("unknown host") << "nohost.invalid" << CentreNumber << "baresip"
-                                  << "つながりません";
-    QTest::newRow("engine missing") << server << CentreNumber << "/nonexistent/baresip"
-                                    << "起動できません";
-    QTest::newRow("no server") << "" << CentreNumber << "baresip"
-                               << "設定されていません";
-    QTest::newRow("no digits") << server << "abc"
-                               << "baresip"
-                               << "数字がありません";
+    row("unknown number", server, "0999", "baresip", "404");
+    row("unreachable server", QStringLiteral("127.0.0.1:%1").arg(closed->sip), CentreNumber, "baresip",
+        "応答しませんでした");
+    row("unknown host", "nohost.invalid", CentreNumber, "baresip", "つながりません");
+    row("engine missing", server, CentreNumber, "/nonexistent/baresip", "起動できません");
+    row("no server", "", CentreNumber, "baresip", "設定されていません");
+    row("no digits", server, "abc", "baresip", "数字がありません");
 }
 
 void TestSip::refusals()
 {
-    QFETCH(QString, server);
-    QFETCH(QString, number);
-    QFETCH(QString, program);
-    QFETCH(QString, message);
+    const auto [server, number, program, message] = Refusals::row();
     BaresipCall call;
     call.setProgram(program);
     call.setSetupTimeout(2000);
@@ -811,44 +777,28 @@ void TestSip::otherUserGetsNoControl()
     QVERIFY2(report.startsWith("received: 135#\n"), report.constData());
 }
 
+// password: the password file's bytes; "-": an empty path; runtime: what stands where the engine's folder goes
+using ScriptRefusesBadSettings = table::Of<QString, QString, QByteArray, QString, QString>;
+
 // Settings or a password the engine cannot take: exit 2 before any call, the reason said.
 void TestSip::scriptRefusesBadSettings_data()
 {
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QString>("user");
-    QTest::addColumn<QByteArray>("password"); // the password file's bytes; "-": an empty path
-    QTest::addColumn<QString>("runtime");     // what stands where the engine's folder goes
-    QTest::addColumn<QString>("refusal");
+    const ScriptRefusesBadSettings row;
     const QString server = m_centre.server();
-    QTest::newRow("server with a parameter") << server + ";lr"
-                                             << "fumidori" << QByteArray() << ""
-                                             << "ホスト名";
-    QTest::newRow("no server") << ""
-                               << "fumidori" << QByteArray() << ""
-                               << "設定されていません";
-    QTest::newRow("user with a space") << server << "fu mi" << QByteArray() << ""
-                                       << "ユーザー";
-    QTest::newRow("password over the engine's limit") << server << "fumidori" << QByteArray(63, 'p') << ""
-                                                      << "62 バイト";
-    QTest::newRow("password not UTF-8") << server << "fumidori" << QByteArray("pass\xff\xfe") << ""
-                                        << "UTF-8";
-    QTest::newRow("password line over 4096 bytes") << server << "fumidori" << QByteArray(5000, 'p') << ""
-                                                   << "4096 バイト";
-    QTest::newRow("empty password file path") << server << "fumidori" << QByteArray("-") << ""
-                                              << "空のパス";
-    QTest::newRow("engine folder is a link") << server << "fumidori" << QByteArray() << "link"
-                                             << "このユーザーのフォルダーではありません";
-    QTest::newRow("engine folder is a file") << server << "fumidori" << QByteArray() << "file"
-                                             << "このユーザーのフォルダーではありません";
+    row("server with a parameter", server + ";lr", "fumidori", {}, "", "ホスト名");
+    row("no server", "", "fumidori", {}, "", "設定されていません");
+    row("user with a space", server, "fu mi", {}, "", "ユーザー");
+    row("password over the engine's limit", server, "fumidori", QByteArray(63, 'p'), "", "62 バイト");
+    row("password not UTF-8", server, "fumidori", "pass\xff\xfe", "", "UTF-8");
+    row("password line over 4096 bytes", server, "fumidori", QByteArray(5000, 'p'), "", "4096 バイト");
+    row("empty password file path", server, "fumidori", "-", "", "空のパス");
+    row("engine folder is a link", server, "fumidori", {}, "link", "このユーザーのフォルダーではありません");
+    row("engine folder is a file", server, "fumidori", {}, "file", "このユーザーのフォルダーではありません");
 }
 
 void TestSip::scriptRefusesBadSettings()
 {
-    QFETCH(QString, server);
-    QFETCH(QString, user);
-    QFETCH(QByteArray, password);
-    QFETCH(QString, runtime);
-    QFETCH(QString, refusal);
+    const auto [server, user, password, runtime, refusal] = ScriptRefusesBadSettings::row();
     QTemporaryDir dir;
     AppData data;
     QVERIFY(saveSipFolder(data, dir.path(), server));

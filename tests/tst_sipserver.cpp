@@ -4,6 +4,7 @@
 #include "modem/baresipconfig.h"
 #include "support/filehelpers.h"
 #include "support/siprig.h"
+#include "support/table.h"
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -136,47 +137,27 @@ void TestSipServer::initTestCase()
         QSKIP(qPrintable(problem));
 }
 
+// server: "" the server's UDP/TCP port, "tls" its TLS port, "down" a dead one; proxy: "" none, "server" the server as
+// outbound proxy
+using SendsThroughTheServer = table::Of<QString, QString, QString, QByteArray, int, QString>;
+
 // Each row: fumidori-send with the account's settings and password file; its exit
 // status, what it said, and where the call went through, the centre's decoded digits.
 void TestSipServer::sendsThroughTheServer_data()
 {
-    QTest::addColumn<QString>("transport");
-    QTest::addColumn<QString>("server"); // "" the server's UDP/TCP port, "tls" its TLS port, "down" a dead one
-    QTest::addColumn<QString>("proxy");  // "" none, "server" the server as outbound proxy
-    QTest::addColumn<QByteArray>("password");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("said");
-    QTest::newRow("UDP") << "udp"
-                         << ""
-                         << "" << Password << 0 << "";
-    QTest::newRow("TCP") << "tcp"
-                         << ""
-                         << "" << Password << 0 << "";
-    QTest::newRow("TLS") << "tls"
-                         << "tls"
-                         << "" << Password << 0 << "";
-    QTest::newRow("TCP through an outbound proxy") << "tcp"
-                                                   << "sip.example.invalid"
-                                                   << "server" << Password << 0 << "";
-    QTest::newRow("wrong password") << "udp"
-                                    << ""
-                                    << "" << QByteArray("Pw-5541-wrong") << 2 << "401 Unauthorized";
-    QTest::newRow("wrong password over TLS") << "tls"
-                                             << "tls"
-                                             << "" << QByteArray("x") << 2 << "401 Unauthorized";
-    QTest::newRow("server down") << "tcp"
-                                 << "down"
-                                 << "" << Password << 1 << "Connection refused";
+    const SendsThroughTheServer row;
+    row("UDP", "udp", "", "", Password, 0, "");
+    row("TCP", "tcp", "", "", Password, 0, "");
+    row("TLS", "tls", "tls", "", Password, 0, "");
+    row("TCP through an outbound proxy", "tcp", "sip.example.invalid", "server", Password, 0, "");
+    row("wrong password", "udp", "", "", "Pw-5541-wrong", 2, "401 Unauthorized");
+    row("wrong password over TLS", "tls", "tls", "", "x", 2, "401 Unauthorized");
+    row("server down", "tcp", "down", "", Password, 1, "Connection refused");
 }
 
 void TestSipServer::sendsThroughTheServer()
 {
-    QFETCH(QString, transport);
-    QFETCH(QString, server);
-    QFETCH(QString, proxy);
-    QFETCH(QByteArray, password);
-    QFETCH(int, status);
-    QFETCH(QString, said);
+    auto [transport, server, proxy, password, status, said] = SendsThroughTheServer::row();
     const QString own = QStringLiteral("127.0.0.1:%1").arg(m_server.port);
     if (server.isEmpty())
         server = own;
