@@ -77,6 +77,12 @@ using Limits = table::Of<QByteArray, int>;
 // contents: empty with mode 0: none, made at the start
 using TokenFile = table::Of<QByteArray, int, QString>;
 
+// answer: %ID% stands for the id of the message queued
+using Routes = table::Of<QByteArray, int, QString, QStringList>;
+
+// pageTemplate: empty: the default
+using AlertPages = table::Of<QByteArray, QString, QString>;
+
 class tst_Http : public QObject
 {
     Q_OBJECT
@@ -143,16 +149,12 @@ QStringList tst_Http::waitingTexts() const
 
 void tst_Http::routes_data()
 {
-    QTest::addColumn<QByteArray>("request");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("answer"); // %ID% stands for the id of the message queued
-    QTest::addColumn<QStringList>("queued");
-    const auto accepted = [](const char *tag, const QByteArray &request, const char *queued) {
-        QTest::newRow(tag) << request << 202 << QStringLiteral(R"({"id":"%ID%"})") << QStringList{utf8(queued)};
+    const Routes row;
+    const auto accepted = [&](const char *tag, const QByteArray &request, const char *queued) {
+        row(tag, request, 202, QStringLiteral(R"({"id":"%ID%"})"), {utf8(queued)});
     };
-    const auto refused = [](const char *tag, const QByteArray &request, int status, const char *error) {
-        QTest::newRow(tag) << request << status << QString::fromUtf8(QByteArray(R"({"error":")") + error + "\"}")
-                           << QStringList();
+    const auto refused = [&](const char *tag, const QByteArray &request, int status, const char *error) {
+        row(tag, request, status, QString::fromUtf8(QByteArray(R"({"error":")") + error + "\"}"), {});
     };
     const QByteArray messages = "/v1/messages", ok = R"({"to":"R0","text":"A"})";
     accepted("to a name", post(messages, R"({"to":"R0","text":"ABC"})"), "ABC");
@@ -227,10 +229,7 @@ void tst_Http::routes_data()
 
 void tst_Http::routes()
 {
-    QFETCH(QByteArray, request);
-    QFETCH(int, status);
-    QFETCH(QString, answer);
-    QFETCH(QStringList, queued);
+    auto [request, status, answer, queued] = Routes::row();
     const Reply reply = httpclient::exchange(m_port, request);
     QCOMPARE(reply.status, status);
     const QStringList ids = sendqueue::waitingIds(m_folder);
@@ -244,13 +243,9 @@ void tst_Http::routes()
 
 void tst_Http::alertPages_data()
 {
-    QTest::addColumn<QByteArray>("payload");
-    QTest::addColumn<QString>("pageTemplate"); // empty: the default
-    QTest::addColumn<QString>("page");
-    const auto row = [](const char *tag, const QByteArray &payload, const char *page,
-                        const QString &pageTemplate = {}) {
-        QTest::newRow(tag) << payload << pageTemplate << utf8(page);
-    };
+    const AlertPages table;
+    const auto row = [&](const char *tag, const QByteArray &payload, const char *page,
+                         const QString &pageTemplate = {}) { table(tag, payload, pageTemplate, utf8(page)); };
     const QByteArray one = "[" + firingAlert("{}", "{}") + "]";
     row("common labels and annotations",
         notification("firing", R"({"alertname":"Down","job":"node"})", R"({"summary":"WEB1 DOWN"})",
@@ -290,9 +285,7 @@ void tst_Http::alertPages_data()
 
 void tst_Http::alertPages()
 {
-    QFETCH(QByteArray, payload);
-    QFETCH(QString, pageTemplate);
-    QFETCH(QString, page);
+    const auto [payload, pageTemplate, page] = AlertPages::row();
     if (!pageTemplate.isEmpty()) { // a listener of its own for the template
         m_listener->stop();
         ListenerSettings s;

@@ -4,6 +4,7 @@
 #include "support/httpclient.h"
 #include "support/modemsim.h"
 #include "support/sendrig.h"
+#include "support/server.h"
 
 #include "store/appdata.h"
 #include "store/sendqueue.h"
@@ -97,12 +98,6 @@ bool cutLine(const QString &folder)
     return QFile::remove(folder + "ports/COM1") && QFile::link(folder + "nothing", folder + "ports/COM1");
 }
 
-bool writeText(const QString &path, const QString &text)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(text.toUtf8()) >= 0;
-}
-
 } // namespace
 
 class tst_HttpSystem : public QObject
@@ -152,27 +147,19 @@ void tst_HttpSystem::alertmanagerPages()
                                           "          authorization:\n"
                                           "            credentials_file: '%2'\n")
                                .arg(url, m_folder + "http-token");
-    QVERIFY(writeText(m_folder + "alertmanager.yml", config));
-    QProcess am;
-    am.setProcessChannelMode(QProcess::MergedChannels);
-    am.start(alertmanager,
-             {"--config.file=" + m_folder + "alertmanager.yml", "--storage.path=" + m_folder + "am",
-              QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(amPort), "--cluster.listen-address="});
-    QByteArray log;
-    while (!log.contains("Listening on") && am.waitForReadyRead(20000))
-        log += am.readAll();
-    if (!log.contains("Listening on"))
-        QSKIP(qPrintable("Alertmanager did not start: " + log));
+    QVERIFY(writeFileBytes(m_folder + "alertmanager.yml", config.toUtf8()));
+    ServerProcess am;
+    if (!am.start(alertmanager,
+                  {"--config.file=" + m_folder + "alertmanager.yml", "--storage.path=" + m_folder + "am",
+                   QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(amPort), "--cluster.listen-address="},
+                  "Listening on"))
+        QSKIP(qPrintable("Alertmanager did not start: " + am.log));
 
-    QProcess add;
-    add.start(amtool, {"alert", "add", "alertname=DiskFull", "--annotation=summary=ディスクが残りわずか",
-                       QStringLiteral("--alertmanager.url=http://127.0.0.1:%1").arg(amPort)});
-    QVERIFY(add.waitForFinished(20000));
-    QCOMPARE(add.exitCode(), 0);
-    const QStringList pages = sim.field("message", 1);
-    am.terminate();
-    am.waitForFinished(10000);
-    QCOMPARE(pages, QStringList{QStringLiteral("［FIRING：1］ DISKFULL ﾃﾞィｽｸが残りわずか")});
+    const ToolRun add =
+        runTool(amtool, {"alert", "add", "alertname=DiskFull", "--annotation=summary=ディスクが残りわずか",
+                         QStringLiteral("--alertmanager.url=http://127.0.0.1:%1").arg(amPort)});
+    QVERIFY2(add.exitCode == 0, qPrintable(add.err));
+    QCOMPARE(sim.field("message", 1), QStringList{QStringLiteral("［FIRING：1］ DISKFULL ﾃﾞィｽｸが残りわずか")});
 }
 
 void tst_HttpSystem::metricsPassPromtool()
@@ -183,7 +170,7 @@ void tst_HttpSystem::metricsPassPromtool()
     ModemSim sim;
     QVERIFY(sim.start(m_folder, 1));
     QVERIFY(QDir().mkpath(m_folder + "queue"));
-    QVERIFY(writeText(m_folder + "queue/queue.ini", "[Queue]\nAttempts=0\n"));
+    QVERIFY(writeFileBytes(m_folder + "queue/queue.ini", "[Queue]\nAttempts=0\n"));
     Runner runner;
     QVERIFY(runner.start(m_folder));
     const QString sent = runner.add("A");
@@ -200,13 +187,8 @@ void tst_HttpSystem::metricsPassPromtool()
     QVERIFY2(metrics.contains("fumidori_line_up{line=\"COM1\"} 0"), metrics.constData());
     QVERIFY(metrics.contains("fumidori_messages_sent_total 1"));
     QVERIFY2(metrics.contains("fumidori_line_calls_total{line=\"COM1\",outcome=\"failed\"} 2"), metrics.constData());
-    QProcess check;
-    check.setProcessChannelMode(QProcess::MergedChannels);
-    check.start(promtool, {"check", "metrics"});
-    check.write(metrics);
-    check.closeWriteChannel();
-    QVERIFY(check.waitForFinished(20000));
-    QVERIFY2(check.exitCode() == 0, check.readAll().constData());
+    const ToolRun check = runTool(promtool, {"check", "metrics"}, metrics);
+    QVERIFY2(check.exitCode == 0, qPrintable(check.out + check.err));
     QCOMPARE(runner.exchange("GET", "/healthz").status, 503);
 }
 

@@ -89,6 +89,8 @@ using Texts = table::Of<QString, QString, QString, QString, QString>;
 
 using Fit = table::Of<QString, int, int, bool, int, QStringList>;
 
+using Mails = table::Of<QString, QStringList, QByteArray, Setup, int, QStringList, QString, QStringList>;
+
 class tst_Mail : public QObject
 {
     Q_OBJECT
@@ -116,20 +118,13 @@ private slots:
 
 void tst_Mail::mails_data()
 {
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QByteArray>("mailIni");
-    QTest::addColumn<Setup>("setup");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QStringList>("pages");
-    QTest::addColumn<QString>("said");
-    QTest::addColumn<QStringList>("env");
+    const Mails table;
     const QStringList to{"--to", "佐藤"};
     const Setup normal = Setup::Normal;
     const auto row = [&](const char *name, const char *file, const QStringList &args, int status,
                          const QStringList &pages, const QString &said = {}, const QByteArray &ini = MailIni,
                          Setup setup = Setup::Normal, const QStringList &env = {}) {
-        QTest::newRow(name) << QString::fromLatin1(file) << args << ini << setup << status << pages << said << env;
+        table(name, QString::fromLatin1(file), args, ini, setup, status, pages, said, env);
     };
     // What is paged: one mail of each kind that monitoring sends.
     row("ISO-2022-JP with ① and ㈱", "iso2022jp.eml", to, 0,
@@ -191,14 +186,7 @@ void tst_Mail::mails_data()
 
 void tst_Mail::mails()
 {
-    QFETCH(QString, file);
-    QFETCH(QStringList, args);
-    QFETCH(QByteArray, mailIni);
-    QFETCH(Setup, setup);
-    QFETCH(int, status);
-    QFETCH(QStringList, pages);
-    QFETCH(QString, said);
-    QFETCH(QStringList, env);
+    const auto [file, args, mailIni, setup, status, pages, said, env] = Mails::row();
     QTemporaryDir dir;
     const QString folder = makeFolder(dir, mailIni);
     QVERIFY(!folder.isEmpty());

@@ -42,21 +42,16 @@ using DialDigits = table::Of<int, QString, QByteArrayList>;
 // reads: one read every 10 ms
 using WaitForOk = table::Of<QByteArrayList, bool, bool>;
 
+// outside: dialled when not empty
+using CallCenter = table::Of<int, QString, int, QString, int, QString, int, QString, QByteArrayList>;
+
 class tst_ModemLine : public QObject
 {
     Q_OBJECT
 private slots:
     void callCenter_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("tonePulse");
-        QTest::addColumn<int>("dialSpeed");
-        QTest::addColumn<QString>("outside"); // dialled when not empty
-        QTest::addColumn<int>("speakerOff");
-        QTest::addColumn<QString>("extra");
-        QTest::addColumn<int>("pauseMs");
-        QTest::addColumn<QString>("number");
-        QTest::addColumn<QByteArrayList>("writes");
+        const CallCenter row;
 
         auto at = [](std::initializer_list<const char *> list) {
             QByteArrayList out;
@@ -64,46 +59,31 @@ private slots:
                 out << QByteArray(c) + '\r';
             return out;
         };
-        QTest::newRow("0 defaults") << 0 << "T" << 20 << "" << 0 << "" << 0 << Center
-                                    << at({"ATZ", "ATE0M1L3Q0V1X4&C1T", "ATD0312345678T;"});
-        QTest::newRow("0 pulse 10 speaker off")
-            << 0 << "P" << 10 << "" << 1 << "" << 0 << Center << at({"ATZ", "ATE0M0Q0V1X4&C1P&P1", "ATD0312345678T;"});
-        QTest::newRow("0 pulse 20 outside extra")
-            << 0 << "P" << 20 << "0" << 0 << "S7=30" << 0 << Center
-            << at({"ATZ", "ATE0M1L3Q0V1X4&C1P&P2", "ATS7=30", "ATD0,0312345678T;"});
-        QTest::newRow("1 defaults") << 1 << "T" << 20 << "" << 0 << "" << 2000 << Center
-                                    << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1", "ATM1L3", "ATH1", "ATDT;",
-                                           "ATDT0312345678T;"});
-        QTest::newRow("1 pulse outside extra")
-            << 1 << "P" << 10 << "9" << 1 << "X3" << 2000 << Center
-            << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1&P1", "ATM0", "ATX3", "ATH1", "ATDP;", "ATDP9,0312345678T;"});
-        QTest::newRow("2 outside not dialled")
-            << 2 << "P" << 10 << "0" << 1 << "X3" << 0 << Center << at({"ATE0Q0V1", "ATX3", "ATD0312345678V"});
-        QTest::newRow("3") << 3 << "T" << 20 << "0" << 0 << "" << 0 << Center << at({"ATE0Q0V1", "ATDV0312345678;"});
-        QTest::newRow("4") << 4 << "P" << 20 << "0" << 0 << "" << 0 << Center << at({"ATE0M1Q0V1X4", "ATD0312345678"});
-        QTest::newRow("5 outside") << 5 << "T" << 20 << "0" << 0 << "" << 0 << Center
-                                   << at({"ATE0Q0V1X4", "ATD0,0312345678#;"});
+        row("0 defaults", 0, "T", 20, "", 0, "", 0, Center, at({"ATZ", "ATE0M1L3Q0V1X4&C1T", "ATD0312345678T;"}));
+        row("0 pulse 10 speaker off", 0, "P", 10, "", 1, "", 0, Center,
+            at({"ATZ", "ATE0M0Q0V1X4&C1P&P1", "ATD0312345678T;"}));
+        row("0 pulse 20 outside extra", 0, "P", 20, "0", 0, "S7=30", 0, Center,
+            at({"ATZ", "ATE0M1L3Q0V1X4&C1P&P2", "ATS7=30", "ATD0,0312345678T;"}));
+        row("1 defaults", 1, "T", 20, "", 0, "", 2000, Center,
+            at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1", "ATM1L3", "ATH1", "ATDT;", "ATDT0312345678T;"}));
+        row("1 pulse outside extra", 1, "P", 10, "9", 1, "X3", 2000, Center,
+            at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1&P1", "ATM0", "ATX3", "ATH1", "ATDP;", "ATDP9,0312345678T;"}));
+        row("2 outside not dialled", 2, "P", 10, "0", 1, "X3", 0, Center, at({"ATE0Q0V1", "ATX3", "ATD0312345678V"}));
+        row("3", 3, "T", 20, "0", 0, "", 0, Center, at({"ATE0Q0V1", "ATDV0312345678;"}));
+        row("4", 4, "P", 20, "0", 0, "", 0, Center, at({"ATE0M1Q0V1X4", "ATD0312345678"}));
+        row("5 outside", 5, "T", 20, "0", 0, "", 0, Center, at({"ATE0Q0V1X4", "ATD0,0312345678#;"}));
         const QByteArrayList keys = {hex("a7"), hex("9a"), hex("91"), hex("92")};
-        QTest::newRow("6 keys") << 6 << "T" << 20 << "0" << 0 << "X3" << 1000 << QString("0120#")
-                                << keys + QByteArrayList{hex("9a"), hex("9c"), hex("86")};
-        QTest::newRow("6 hyphen and space send nothing") << 6 << "T" << 20 << "" << 0 << "" << 1000 << QString("01-2 *")
-                                                         << keys + QByteArrayList{hex("9b"), hex("86")};
-        QTest::newRow("7 defaults") << 7 << "T" << 20 << "" << 0 << "X3" << 1000 << Center
-                                    << at({"ATM1L3Q0V1X4T", "ATH1", "ATD0312345678T;"});
-        QTest::newRow("7 pulse outside") << 7 << "P" << 20 << "0" << 1 << "" << 1000 << Center
-                                         << at({"ATM0Q0V1X4P&P2", "ATH1", "ATD0,0312345678T;"});
+        row("6 keys", 6, "T", 20, "0", 0, "X3", 1000, "0120#", keys + QByteArrayList{hex("9a"), hex("9c"), hex("86")});
+        row("6 hyphen and space send nothing", 6, "T", 20, "", 0, "", 1000, "01-2 *",
+            keys + QByteArrayList{hex("9b"), hex("86")});
+        row("7 defaults", 7, "T", 20, "", 0, "X3", 1000, Center, at({"ATM1L3Q0V1X4T", "ATH1", "ATD0312345678T;"}));
+        row("7 pulse outside", 7, "P", 20, "0", 1, "", 1000, Center,
+            at({"ATM0Q0V1X4P&P2", "ATH1", "ATD0,0312345678T;"}));
     }
     void callCenter()
     {
-        QFETCH(int, kind);
-        QFETCH(QString, tonePulse);
-        QFETCH(int, dialSpeed);
-        QFETCH(QString, outside);
-        QFETCH(int, speakerOff);
-        QFETCH(QString, extra);
-        QFETCH(int, pauseMs);
-        QFETCH(QString, number);
-        QFETCH(QByteArrayList, writes);
+        const auto [kind, tonePulse, dialSpeed, outside, speakerOff, extra, pauseMs, number, writes] =
+            CallCenter::row();
 
         Rig rig(kind);
         Settings &s = rig.s;

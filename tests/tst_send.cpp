@@ -49,30 +49,17 @@ struct Rig : EngineRig {
 
 // What each centre kind's stages write after the call: the number (after the service
 // key or the star kinds' "#"), "ABC" with the end mark, and the star where there is one.
-struct KindRow {
-    QByteArray name;
-    int kind;
-    QByteArrayList stages;
-};
+using Kinds = table::Of<int, QByteArrayList>;
 
-QList<KindRow> kindRows()
+// One row for each centre kind.
+void addKinds(const std::function<void(const QByteArray &tag, int kind, const QByteArrayList &stages)> &row)
 {
     const QByteArray number = "ATD09012345678#;\r", mail = "ATD*2*2161718;\rATD##;\r";
-    QList<KindRow> rows;
     for (int kind : {0, 1, 3, 4, 6})
-        rows << KindRow{"centre kind " + QByteArray::number(kind), kind, {number, mail}};
-    rows << KindRow{"centre kind 2", 2, {"ATD#;\r" + number, mail, "ATD*;\r"}};
-    rows << KindRow{"centre kind 5", 5, {"ATD1;\r" + number, mail}};
-    rows << KindRow{"centre kind 7", 7, {"ATD#;\r" + number, "ATD*2*2161718;\rATD#;\r", "ATD*;\r"}};
-    return rows;
-}
-
-void addKinds()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QByteArrayList>("stages");
-    for (const KindRow &row : kindRows())
-        QTest::newRow(row.name.constData()) << row.kind << row.stages;
+        row("centre kind " + QByteArray::number(kind), kind, {number, mail});
+    row("centre kind 2", 2, {"ATD#;\r" + number, mail, "ATD*;\r"});
+    row("centre kind 5", 5, {"ATD1;\r" + number, mail});
+    row("centre kind 7", 7, {"ATD#;\r" + number, "ATD*2*2161718;\rATD#;\r", "ATD*;\r"});
 }
 
 constexpr qint64 Limit = 60000;
@@ -100,11 +87,10 @@ class tst_Send : public QObject
 {
     Q_OBJECT
 private slots:
-    void stageByStage_data() { addKinds(); }
+    void stageByStage_data() { addKinds(Kinds()); }
     void stageByStage()
     {
-        QFETCH(int, kind);
-        QFETCH(QByteArrayList, stages);
+        const auto [kind, stages] = Kinds::row();
         Rig rig(kind);
         QList<SendStage> next{SendStage::Number, SendStage::Mail, SendStage::Star,
                               SendStage::HangUp, SendStage::Done, SendStage::Call};
@@ -155,11 +141,10 @@ private slots:
         QCOMPARE(rig.view.clipboard, marks);
         QVERIFY(!rig.view.mailEnabled);
     }
-    void automatic_data() { addKinds(); }
+    void automatic_data() { addKinds(Kinds()); }
     void automatic()
     {
-        QFETCH(int, kind);
-        QFETCH(QByteArrayList, stages);
+        const auto [kind, stages] = Kinds::row();
         Rig rig(kind, 1, 4);
         rig.press();
         QCOMPARE(rig.engine.stage(), SendStage::Done);
@@ -268,11 +253,10 @@ private slots:
         rig.port.setPortOpen(false);
         QCOMPARE(rig.view.status, QString());
     }
-    void sendAgain_data() { addKinds(); }
+    void sendAgain_data() { addKinds(Kinds()); }
     void sendAgain()
     {
-        QFETCH(int, kind);
-        QFETCH(QByteArrayList, stages);
+        const auto [kind, stages] = Kinds::row();
         Rig rig(kind);
         rig.press();
         QVERIFY(!rig.view.repeatEnabled); // the centre call is not sent again
@@ -321,12 +305,10 @@ private slots:
     void unattended_data()
     {
         const UnattendedRows row;
-        for (const KindRow &row : kindRows()) {
-            QTest::addRow("%s, waits 0, OkCheckNo 1", row.name.constData())
-                << UnattendedRows::Row{row.kind, row.stages, 0, 1};
-            QTest::addRow("%s, waits 3, OkCheckNo 0", row.name.constData())
-                << UnattendedRows::Row{row.kind, row.stages, 3, 0};
-        }
+        addKinds([&](const QByteArray &tag, int kind, const QByteArrayList &stages) {
+            row(tag + ", waits 0, OkCheckNo 1", kind, stages, 0, 1);
+            row(tag + ", waits 3, OkCheckNo 0", kind, stages, 3, 0);
+        });
     }
     void unattended()
     {

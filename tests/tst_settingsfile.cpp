@@ -34,6 +34,10 @@ using OptionalKeys = table::Of<QByteArray, QByteArray>;
 // leading: 99999: out of range; whole: 99999: out of range, -99999: not a number
 using Numbers = table::Of<QByteArray, int, int>;
 
+using Records = table::Of<QByteArray, QString>;
+
+using Profile = table::Of<QByteArray, QByteArray, QByteArray>;
+
 class tst_SettingsFile : public QObject
 {
     Q_OBJECT
@@ -87,14 +91,13 @@ private Q_SLOTS:
 
     void records_data()
     {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char *name, int centers, int recipients, const QByteArray &tail,
-                            const char *expected) {
-            QTest::newRow(name) << "[Option]\r\nCentorCount=" + QByteArray::number(centers) +
-                                       "\r\nNumberCount=" + QByteArray::number(recipients) +
-                                       "\r\nHistoryCount=3\r\n\r\n" + tail
-                                << QString::fromUtf8(expected);
+        const Records table;
+        const auto row = [&](const char *name, int centers, int recipients, const QByteArray &tail,
+                             const char *expected) {
+            table(name,
+                  "[Option]\r\nCentorCount=" + QByteArray::number(centers) +
+                      "\r\nNumberCount=" + QByteArray::number(recipients) + "\r\nHistoryCount=3\r\n\r\n" + tail,
+                  QString::fromUtf8(expected));
         };
         row("layout as written", 1, 1, "[Information]\r\nA,0\r\n123\r\n 160 \r\n5,3,2\r\nR,0\r\n9\r\n",
             "A|0|123|160|5|3|2;R|0|9");
@@ -111,16 +114,13 @@ private Q_SLOTS:
         row("wait not a number", 1, 0, "[Information]\r\nA,0\r\n1\r\n2\r\n3,x,5\r\n", "error");
         row("number out of range", 0, 1, "[Information]\r\nR,40000,9\r\n", "error");
         row("negative count", -1, 0, "[Information]\r\n", "error");
-        QTest::newRow("negative HistoryCount")
-            << QByteArray("[Option]\r\nHistoryCount=-1\r\n[Information]\r\n") << "error";
-        QTest::newRow("setting out of range")
-            << QByteArray("[Option]\r\nPortNumber=32768\r\n[Information]\r\n") << "error";
+        table("negative HistoryCount", "[Option]\r\nHistoryCount=-1\r\n[Information]\r\n", "error");
+        table("setting out of range", "[Option]\r\nPortNumber=32768\r\n[Information]\r\n", "error");
     }
 
     void records()
     {
-        QFETCH(QByteArray, file);
-        QFETCH(QString, expected);
+        const auto [file, expected] = Records::row();
         AppData data;
         data.centers = {MessageCenter{QStringLiteral("before"), 0, {}, 0, 0, 0, 0}};
         const std::optional<StoreError> error = settingsfile::read(file, data);
@@ -146,11 +146,7 @@ private Q_SLOTS:
 
     void profile_data()
     {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QByteArray>("key");
-        QTest::addColumn<QByteArray>("expected");
-        const auto row = [](const char *name, const QByteArray &file, const QByteArray &key,
-                            const QByteArray &expected) { QTest::newRow(name) << file << key << expected; };
+        const Profile row;
         const QByteArray a300(300, 'a');
         row("case", "[oPTION]\r\nhistorycount=7\r\n", "HistoryCount", "7");
         row("trimmed", " [ Option ] \r\n\t Key \t=  a b \t\r\n", "key", "a b");
@@ -172,9 +168,7 @@ private Q_SLOTS:
 
     void profile()
     {
-        QFETCH(QByteArray, file);
-        QFETCH(QByteArray, key);
-        QFETCH(QByteArray, expected);
+        const auto [file, key, expected] = Profile::row();
         QCOMPARE(profileString(file, "Option", key), expected);
     }
 

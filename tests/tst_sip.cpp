@@ -15,6 +15,8 @@
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
+#include "support/otheruser.h"
+#include "support/server.h"
 #include "support/siprig.h"
 #include "support/table.h"
 #include "ui/frmmain.h"
@@ -55,11 +57,7 @@ struct Spies {
 
 BaresipCall::Account account(const QString &server, const QString &user = {}, const QString &password = {})
 {
-    BaresipCall::Account a;
-    a.server = server;
-    a.user = user;
-    a.password = password;
-    return a;
+    return {server, user, password, {}, {}};
 }
 
 QString failure(const QSignalSpy &failed)
@@ -68,6 +66,8 @@ QString failure(const QSignalSpy &failed)
 }
 
 } // namespace
+
+using EngineLines = table::Of<QString, int, QString, QString>; // line, event, subject, detail
 
 // refusal: empty: taken
 using AccountChecks = table::Of<QString, QString, QByteArray, QString>;
@@ -126,13 +126,9 @@ void TestSip::initTestCase()
 void TestSip::engineLines_data()
 {
     using baresip::Event;
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<int>("event");
-    QTest::addColumn<QString>("subject");
-    QTest::addColumn<QString>("detail");
-    auto row = [](const char *name, const char *line, Event event, const char *subject = "", const char *detail = "") {
-        QTest::newRow(name) << QString::fromUtf8(line) << int(event) << QString::fromUtf8(subject)
-                            << QString::fromUtf8(detail);
+    const EngineLines table;
+    auto row = [&](const char *name, const char *line, Event event, const char *subject = "", const char *detail = "") {
+        table(name, line, int(event), subject, detail);
     };
     row("ready", "baresip is ready.", Event::Ready);
     row("password too long", "Invalid password (0 - 63 characters followed by newline)", Event::PasswordRefused);
@@ -174,10 +170,7 @@ void TestSip::engineLines_data()
 
 void TestSip::engineLines()
 {
-    QFETCH(QString, line);
-    QFETCH(int, event);
-    QFETCH(QString, subject);
-    QFETCH(QString, detail);
+    const auto [line, event, subject, detail] = EngineLines::row();
     const baresip::EngineLine read = baresip::readLine(line);
     QCOMPARE(int(read.event), event);
     QCOMPARE(read.subject, subject);
@@ -343,8 +336,7 @@ void TestSip::digitsArriveInOrder()
     QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
     QVERIFY(spies.failed.isEmpty());
     QVERIFY(spies.dropped.isEmpty());
-    QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), CallMs);
-    const QByteArray report = m_centre.nextCall();
+    const QByteArray report = m_centre.waitCall();
     QVERIFY2(report.startsWith("received: " + received + '\n'), report.constData());
 }
 
@@ -408,8 +400,7 @@ void TestSip::centreHangsUpMidMessage()
     QCOMPARE(spies.dropped.size(), 1);
     QVERIFY(spies.failed.isEmpty());
     QVERIFY(spies.played.isEmpty()); // the wait for the digits ends with the line
-    QTRY_VERIFY_WITH_TIMEOUT(m_hangingCentre.out.contains("--\n"), CallMs);
-    const QByteArray report = m_hangingCentre.nextCall();
+    const QByteArray report = m_hangingCentre.waitCall();
     QVERIFY2(report.contains("received: 09012345678#1234\n") && report.contains("dropped: yes"), report.constData());
     // The same object calls again.
     Spies again(call);
@@ -418,8 +409,7 @@ void TestSip::centreHangsUpMidMessage()
     QTRY_COMPARE_WITH_TIMEOUT(again.played.size(), 1, CallMs);
     call.hangUp();
     QTRY_COMPARE_WITH_TIMEOUT(again.ended.size(), 1, CallMs);
-    QTRY_VERIFY_WITH_TIMEOUT(m_hangingCentre.out.contains("--\n"), CallMs);
-    QVERIFY(m_hangingCentre.nextCall().startsWith("received: 12\n"));
+    QVERIFY(m_hangingCentre.waitCall().startsWith("received: 12\n"));
 }
 
 // The password goes from the keyring to the engine's standard input: neither the
@@ -433,27 +423,15 @@ void TestSip::passwordNeverInAFile()
     // GLib's session bus connection (the keyring's client) raises SIGTERM in this process
     // when the bus goes away: the private bus ends with this test, the process goes on.
     std::signal(SIGTERM, SIG_IGN);
-    // Both servers end with the test, passed or not.
-    struct Server : QProcess {
-        ~Server() override
-        {
-            terminate();
-            waitForFinished(5000);
-        }
-    };
-    Server bus;
-    bus.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
-    QTRY_VERIFY_WITH_TIMEOUT(bus.canReadLine(), CallMs);
-    const QByteArray address = bus.readLine().trimmed();
+    ServerProcess bus, keyring; // both end with the test, passed or not
+    const QByteArray address = startBus(bus);
+    QVERIFY2(!address.isEmpty(), bus.log.constData());
     qputenv("DBUS_SESSION_BUS_ADDRESS", address);
     qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
-    Server keyring;
-    keyring.setProcessChannelMode(QProcess::MergedChannels);
-    keyring.start(QStringLiteral("gnome-keyring-daemon"), {"--foreground", "--unlock", "--components=secrets"});
-    keyring.write("keyring-test-password");
-    keyring.closeWriteChannel();
-    QByteArray said;
-    QTRY_VERIFY2_WITH_TIMEOUT((said += keyring.readAll()).contains("GNOME_KEYRING_CONTROL"), said.constData(), CallMs);
+    keyring.start(QStringLiteral("gnome-keyring-daemon"), {"--foreground", "--unlock", "--components=secrets"}, {});
+    keyring.process.write("keyring-test-password");
+    keyring.process.closeWriteChannel();
+    QVERIFY2(keyring.waitFor("GNOME_KEYRING_CONTROL", CallMs), keyring.log.constData());
 
     const QString password = QStringLiteral("Pw-7781-secret");
     const QString key = sipPasswordKey(QStringLiteral("fumidori"), m_centre.server());
@@ -491,13 +469,8 @@ void TestSip::passwordNeverInAFile()
                  failure(spies.failed).contains(QLatin1String("501")),
              qPrintable(failure(spies.failed)));
     QVERIFY(!QFileInfo::exists(engineFolder));
-    for (const QString &root : {folder.path(), QFileInfo(engineFolder).path()}) {
-        QDirIterator files(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (files.hasNext()) {
-            const QString path = files.next();
-            QVERIFY2(!readFileBytes(path).contains(password.toUtf8()), qPrintable(path));
-        }
-    }
+    for (const QString &root : {folder.path(), QFileInfo(engineFolder).path()})
+        QCOMPARE(filesHolding(root, password.toUtf8()), QStringList());
     QVERIFY(readFileBytes(data.settingsPath())
                 .contains("\r\nSipServer=" + m_centre.server().toUtf8() + "\r\nSipUser=fumidori\r\n"));
 }
@@ -510,15 +483,10 @@ void TestSip::windowSends()
     FakePlatform fake;
     FakePort port;
     AppData data;
-    data.folder = dir.path() + u'/';
-    data.settings = Settings::defaults();
-    data.settings.ModemKind = 10;
+    QVERIFY(saveSipFolder(data, dir.path(), m_centre.server()));
     data.settings.AutoTransmit = 1;
     data.settings.MailInterval = 0;
-    data.settings.SipUser = QStringLiteral("fumidori");
-    data.centers << MessageCenter{QStringLiteral("C"), 0, CentreNumber, 160, 1, 1, 1}
-                 << MessageCenter{QStringLiteral("X"), 0, QStringLiteral("0999"), 160, 1, 1, 1};
-    data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
+    data.centers << MessageCenter{QStringLiteral("X"), 0, QStringLiteral("0999"), 160, 1, 1, 1};
     data.history.resize(5);
     frmMain w(data, fake.platform, port);
     w.prepareWindow();
@@ -533,19 +501,12 @@ void TestSip::windowSends()
         QVERIFY(w.cmdButton->isEnabled());
         QVERIFY(w.txtMail->isEnabled());
     };
-    auto report = [](Centre &centre) {
-        (void)QTest::qWaitFor([&] { return centre.out.contains("--\n"); }, CallMs);
-        return centre.nextCall();
-    };
-
     w.txtMail->setPlainText(QStringLiteral("ABC"));
     press(m_centre, 0);
     QCOMPARE(w.engine().stage(), SendStage::Done);
     QCOMPARE(data.history.row(0).message, QStringLiteral("ABC"));
-    QByteArray call = report(m_centre);
-    QVERIFY2(call.contains("\nrecipient: 09012345678\n") && call.contains("\nend: ##\n") &&
-                 call.contains("\nmessage: ABC\n") && !call.contains("dropped"),
-             call.constData());
+    const QByteArray call = m_centre.waitCall();
+    QVERIFY2(wholeCall(call) && call.contains("\nend: ##\n"), call.constData());
 
     // The centre hangs up four digits into the message: a dropped line, no history.
     w.txtMail->setPlainText(QStringLiteral("ABCDEFGH"));
@@ -553,7 +514,7 @@ void TestSip::windowSends()
     QCOMPARE(w.statusText(1), QStringLiteral("回線が切断されました"));
     QCOMPARE(w.engine().stage(), SendStage::Call);
     QVERIFY(data.history.row(1).message.isEmpty());
-    QVERIFY(report(m_hangingCentre).contains("dropped: yes"));
+    QVERIFY(m_hangingCentre.waitCall().contains("dropped: yes"));
 
     // A refused call: the reason in a message, the window ready again.
     press(m_centre, 1);
@@ -566,7 +527,7 @@ void TestSip::windowSends()
     QCOMPARE(w.engine().stage(), SendStage::Done);
     QCOMPARE(data.history.row(0).message, QStringLiteral("ABCDEFGH")); // the newest first
     QCOMPARE(data.history.row(1).message, QStringLiteral("ABC"));
-    QVERIFY(report(m_centre).contains("\nmessage: ABCDEFGH\n"));
+    QVERIFY(m_centre.waitCall().contains("\nmessage: ABCDEFGH\n"));
 }
 
 // At the program's end during a call: the window goes at once and leaves its saving to
@@ -574,20 +535,13 @@ void TestSip::windowSends()
 // within the wait the window gives it.
 void TestSip::goodbyeAtExit()
 {
-    AppData data;
-    data.settings = Settings::defaults();
-    data.settings.ModemKind = 10;
-    data.settings.AutoTransmit = 0; // the call stage alone: the line stays up
-    data.settings.SipServer = m_centre.server();
-    data.centers << MessageCenter{QStringLiteral("C"), 0, CentreNumber, 160, 1, 1, 1};
-    data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
-    data.history.resize(1);
+    AppData data; // AutoTransmit 0: the call stage alone, and the line stays up
     {
         Centre centre; // the window's engine goes with the window, the call left open there
         QVERIFY(centre.start());
-        data.settings.SipServer = centre.server();
         QTemporaryDir dir;
-        data.folder = dir.path() + u'/';
+        QVERIFY(saveSipFolder(data, dir.path(), centre.server()));
+        data.history.resize(1);
         FakePlatform fake;
         FakePort port;
         auto w = std::make_unique<frmMain>(data, fake.platform, port);
@@ -629,12 +583,12 @@ void TestSip::goodbyeAtExit()
     engine.whenLineEnded(this, [&] { ended = clock.elapsed(); });
     QTRY_VERIFY_WITH_TIMEOUT(ended >= 0, CallMs);
     QVERIFY2(ended < frmMain::GoodbyeMs, qPrintable(QString::number(ended)));
-    QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), frmMain::GoodbyeMs);
+    const QByteArray call = m_centre.waitCall(frmMain::GoodbyeMs);
+    QVERIFY2(!call.isEmpty() && !call.contains("dropped"), call.constData());
     QVERIFY2(clock.elapsed() < frmMain::GoodbyeMs, qPrintable(QString::number(clock.elapsed())));
     bool again = false;
     engine.whenLineEnded(this, [&] { again = true; });
     QVERIFY(again); // nothing left to wait for
-    QVERIFY(!m_centre.nextCall().contains("dropped"));
 }
 
 // fumidori-send with device kind 10: without a keyring a clear refusal before any call;
@@ -651,15 +605,11 @@ void TestSip::scriptSends()
     QVERIFY2(status == 2 && said.contains(QLatin1String("--sip-password-file")), qPrintable(said));
 
     const QString passwordFile = dir.filePath(QStringLiteral("password"));
-    QVERIFY(writeFileBytes(passwordFile, {}));
-    QVERIFY(QFile::setPermissions(passwordFile, QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(writePasswordFile(passwordFile, {}));
     std::tie(status, said) = sendFromScript(dir.path(), {"--sip-password-file", passwordFile}, noKeyring);
     QVERIFY2(status == 0, qPrintable(said));
-    QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), CallMs);
-    const QByteArray call = m_centre.nextCall();
-    QVERIFY2(call.contains("\nrecipient: 09012345678\n") && call.contains("\nmessage: ABC\n") &&
-                 !call.contains("dropped"),
-             call.constData());
+    const QByteArray call = m_centre.waitCall();
+    QVERIFY2(wholeCall(call), call.constData());
     QVERIFY(readFileBytes(dir.filePath(QString::fromLatin1(historyfile::FileName))).contains("ABC"));
     // The line log: the engine's events and the digits, in order.
     const QByteArray log = readFileBytes(dir.filePath(QStringLiteral("log/line.log")));
@@ -674,16 +624,11 @@ void TestSip::scriptSends()
     // A password given for the account registers (the centre refuses): it appears in
     // no file of the folder, the log of the failed call included.
     const QByteArray password = "Pw-4410-never-logged";
-    QVERIFY(writeFileBytes(passwordFile, password + '\n'));
-    QVERIFY(QFile::setPermissions(passwordFile, QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(writePasswordFile(passwordFile, password + '\n'));
     std::tie(status, said) = sendFromScript(dir.path(), {"--sip-password-file", passwordFile}, noKeyring);
     QVERIFY2(status == 1 && said.contains(QLatin1String("501")), qPrintable(said));
     QVERIFY(readFileBytes(dir.filePath(QStringLiteral("log/line.log"))).contains(" sip ! end: failed: "));
-    QDirIterator files(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (files.hasNext()) {
-        const QString path = files.next();
-        QVERIFY2(path == passwordFile || !readFileBytes(path).contains(password), qPrintable(path));
-    }
+    QCOMPARE(filesHolding(dir.path(), password), QStringList{passwordFile});
 }
 
 namespace
@@ -712,41 +657,27 @@ QList<quint16> listeningPorts(qint64 pid)
     return ports;
 }
 
-// A child that becomes another user, connects to the port on loopback and sends what
-// would be orders to a control port; true when it could connect.
-bool strangerTalksTo(quint16 port)
+// What a child that has become another user does to the port on loopback: connects and
+// sends what would be orders to a control port; "connected" when it could connect.
+QByteArray strangerTalksTo(const otheruser::Ids &stranger, quint16 port)
 {
-    int ends[2];
-    if (::pipe(ends) != 0)
-        return false;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(ends[0]);
-        char connected = 0;
-        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(port);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
-                connected = 1;
-                const char orders[] = "/quit\n/insmod /tmp/x.so\nq\n"
-                                      "33:{\"command\":\"quit\",\"token\":\"1\"},"
-                                      "38:{\"command\":\"hangup\",\"token\":\"2\"},";
-                (void)!::write(fd, orders, sizeof orders - 1);
-            }
-            ::close(fd);
-        }
-        (void)!::write(ends[1], &connected, 1);
-        ::_exit(0);
-    }
-    ::close(ends[1]);
-    char connected = 0;
-    const bool read = ::read(ends[0], &connected, 1) == 1;
-    ::close(ends[0]);
-    ::waitpid(child, nullptr, 0);
-    return read && connected == 1;
+    return otheruser::asUser(stranger,
+                             [port] {
+                                 const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                                 sockaddr_in a{};
+                                 a.sin_family = AF_INET;
+                                 a.sin_port = htons(port);
+                                 a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                                 const bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+                                 const char orders[] = "/quit\n/insmod /tmp/x.so\nq\n"
+                                                       "33:{\"command\":\"quit\",\"token\":\"1\"},"
+                                                       "38:{\"command\":\"hangup\",\"token\":\"2\"},";
+                                 if (connected)
+                                     (void)!::write(fd, orders, sizeof orders - 1);
+                                 ::close(fd);
+                                 return QByteArray(connected ? "connected" : "refused");
+                             })
+        .value_or("not another user");
 }
 
 } // namespace
@@ -755,8 +686,9 @@ bool strangerTalksTo(quint16 port)
 // the call goes on undisturbed: nothing it listens on takes orders.
 void TestSip::otherUserGetsNoControl()
 {
-    if (::geteuid() != 0)
-        QSKIP("needs root to act as a second user");
+    const std::optional<otheruser::Ids> stranger = otheruser::nobody();
+    if (!stranger)
+        QSKIP("needs root and the user nobody to act as a second user");
     BaresipCall call;
     Spies spies(call);
     QVERIFY(callUp(call, spies, m_centre));
@@ -764,7 +696,7 @@ void TestSip::otherUserGetsNoControl()
     const QList<quint16> ports = listeningPorts(pid);
     QVERIFY2(!ports.isEmpty(), "the engine listens for SIP over TCP");
     for (quint16 port : ports)
-        QVERIFY2(strangerTalksTo(port), qPrintable(QString::number(port)));
+        QCOMPARE(strangerTalksTo(*stranger, port), QByteArray("connected"));
     call.sendDigits(QStringLiteral("135#"));
     QTRY_COMPARE_WITH_TIMEOUT(spies.played.size(), 1, CallMs);
     QCOMPARE(call.state(), BaresipCall::State::Up);
@@ -772,8 +704,7 @@ void TestSip::otherUserGetsNoControl()
     call.hangUp();
     QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
     QVERIFY2(spies.failed.isEmpty() && spies.dropped.isEmpty(), qPrintable(failure(spies.failed)));
-    QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), CallMs);
-    const QByteArray report = m_centre.nextCall();
+    const QByteArray report = m_centre.waitCall();
     QVERIFY2(report.startsWith("received: 135#\n"), report.constData());
 }
 
@@ -815,8 +746,7 @@ void TestSip::scriptRefusesBadSettings()
     QString passwordPath;
     if (password != "-") {
         passwordPath = dir.filePath(QStringLiteral("password"));
-        QVERIFY(writeFileBytes(passwordPath, password));
-        QVERIFY(QFile::setPermissions(passwordPath, QFile::ReadOwner | QFile::WriteOwner));
+        QVERIFY(writePasswordFile(passwordPath, password));
     }
     const QByteArray before = m_centre.out;
     const auto [status, said] = sendFromScript(dir.path(), {"--sip-password-file", passwordPath}, env);

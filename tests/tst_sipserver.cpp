@@ -3,16 +3,13 @@
 // against a fixed password, relaying the call to the centre (a second baresip).
 #include "modem/baresipconfig.h"
 #include "support/filehelpers.h"
+#include "support/server.h"
 #include "support/siprig.h"
 #include "support/table.h"
 
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <csignal>
-#include <sys/prctl.h>
 
 using namespace siprig;
 
@@ -23,11 +20,9 @@ const QByteArray Password = "Pw-5541-right";
 
 // Kamailio with a configuration of its own in a temporary folder: UDP and TCP on port,
 // TLS on port + 1 with a certificate made here.
-struct SipServer {
+struct SipServer : ServerProcess {
     QTemporaryDir dir;
-    QProcess process;
     quint16 port = 0;
-    QByteArray log;
 
     QString start(quint16 centrePort)
     {
@@ -84,14 +79,11 @@ struct SipServer {
             "}\n";
         if (!writeFileBytes(dir.filePath("tls.cfg"), tls) || !writeFileBytes(dir.filePath("kamailio.cfg"), config))
             return QStringLiteral("cannot write the configuration");
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        QObject::connect(&process, &QProcess::readyRead, [this] { log += process.readAll(); });
-        process.start(QStringLiteral("kamailio"), {"-f", dir.filePath("kamailio.cfg"), "-DD", "-E", "-Y", dir.path(),
-                                                   "-P", dir.filePath("kamailio.pid")});
-        (void)QTest::qWaitFor([&] { return log.contains("server ready") || process.state() == QProcess::NotRunning; },
-                              CallMs);
-        return log.contains("server ready") ? QString() : QStringLiteral("Kamailio did not start:\n") + log;
+        const bool up = ServerProcess::start(
+            QStringLiteral("kamailio"),
+            {"-f", dir.filePath("kamailio.cfg"), "-DD", "-E", "-Y", dir.path(), "-P", dir.filePath("kamailio.pid")},
+            "server ready", CallMs);
+        return up ? QString() : QStringLiteral("Kamailio did not start:\n") + log;
     }
     // Why the server is no longer what it was at the start: crashed or ended; empty if fine.
     QString trouble() const
@@ -101,11 +93,6 @@ struct SipServer {
         if (log.contains("exited by a signal"))
             return QStringLiteral("Kamailio crashed:\n") + QString::fromUtf8(log.right(2000));
         return {};
-    }
-    ~SipServer()
-    {
-        process.terminate();
-        process.waitForFinished(5000);
     }
 };
 
@@ -172,8 +159,7 @@ void TestSipServer::sendsThroughTheServer()
     data.settings.SipProxy = proxy.isEmpty() ? QString() : own;
     QVERIFY(!SaveSettingsFile(data));
     const QString passwordFile = dir.filePath(QStringLiteral("password"));
-    QVERIFY(writeFileBytes(passwordFile, password + '\n'));
-    QVERIFY(QFile::setPermissions(passwordFile, QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(writePasswordFile(passwordFile, password + '\n'));
 
     const auto [exitStatus, message] = sendFromScript(dir.path(), {"--sip-password-file", passwordFile});
     if (const QString trouble = m_server.trouble(); !trouble.isEmpty())
@@ -181,11 +167,8 @@ void TestSipServer::sendsThroughTheServer()
     QVERIFY2(exitStatus == status && message.contains(said),
              qPrintable(QStringLiteral("%1: %2").arg(exitStatus).arg(message)));
     if (status == 0) {
-        QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), CallMs);
-        const QByteArray call = m_centre.nextCall();
-        QVERIFY2(call.contains("\nrecipient: 09012345678\n") && call.contains("\nmessage: ABC\n") &&
-                     !call.contains("dropped"),
-                 call.constData());
+        const QByteArray call = m_centre.waitCall();
+        QVERIFY2(wholeCall(call), call.constData());
     } else {
         QVERIFY(!m_centre.out.contains("--\n"));
     }
