@@ -98,81 +98,75 @@ struct SipServer : ServerProcess {
 
 } // namespace
 
+// server: "" the server's UDP/TCP port, "tls" its TLS port, "down" a dead one; proxy: "" none, "server" the server as
+// outbound proxy
+using SendsThroughTheServer = table::Of<QString, QString, QString, QByteArray, int, QString>;
+
 class TestSipServer : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void sendsThroughTheServer_data();
-    void sendsThroughTheServer();
+    void initTestCase()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("baresip")).isEmpty() || baresip::modulePath().isEmpty())
+            QSKIP("baresip (baresip-core) is not installed");
+        if (QStandardPaths::findExecutable(QStringLiteral("kamailio"), {"/usr/sbin", "/usr/bin"}).isEmpty() ||
+            !QFileInfo::exists(QStringLiteral("/usr/lib/x86_64-linux-gnu/kamailio/modules/tls.so")))
+            QSKIP("kamailio or kamailio-tls-modules is not installed");
+        QVERIFY(m_centre.start());
+        const QString problem = m_server.start(m_centre.port);
+        if (!problem.isEmpty())
+            QSKIP(qPrintable(problem));
+    }
+    // Each row: fumidori-send with the account's settings and password file; its exit
+    // status, what it said, and where the call went through, the centre's decoded digits.
+    void sendsThroughTheServer_data()
+    {
+        const SendsThroughTheServer row;
+        row("UDP", "udp", "", "", Password, 0, "");
+        row("TCP", "tcp", "", "", Password, 0, "");
+        row("TLS", "tls", "tls", "", Password, 0, "");
+        row("TCP through an outbound proxy", "tcp", "sip.example.invalid", "server", Password, 0, "");
+        row("wrong password", "udp", "", "", "Pw-5541-wrong", 2, "401 Unauthorized");
+        row("wrong password over TLS", "tls", "tls", "", "x", 2, "401 Unauthorized");
+        row("server down", "tcp", "down", "", Password, 1, "Connection refused");
+    }
+    void sendsThroughTheServer()
+    {
+        auto [transport, server, proxy, password, status, said] = SendsThroughTheServer::row();
+        const QString own = QStringLiteral("127.0.0.1:%1").arg(m_server.port);
+        if (server.isEmpty())
+            server = own;
+        else if (server == QLatin1String("tls"))
+            server = QStringLiteral("127.0.0.1:%1").arg(m_server.port + 1);
+        else if (server == QLatin1String("down"))
+            server = QStringLiteral("127.0.0.1:%1").arg(baresip::freePorts(QStringLiteral("127.0.0.1"))->sip);
+        QTemporaryDir dir;
+        AppData data;
+        QVERIFY(saveSipFolder(data, dir.path(), server));
+        data.settings.SipTransport = transport;
+        data.settings.SipProxy = proxy.isEmpty() ? QString() : own;
+        QVERIFY(!SaveSettingsFile(data));
+        const QString passwordFile = dir.filePath(QStringLiteral("password"));
+        QVERIFY(writePasswordFile(passwordFile, password + '\n'));
+
+        const auto [exitStatus, message] = sendFromScript(dir.path(), {"--sip-password-file", passwordFile});
+        if (const QString trouble = m_server.trouble(); !trouble.isEmpty())
+            QSKIP(qPrintable(trouble)); // the server's failure, not the sender's
+        QVERIFY2(exitStatus == status && message.contains(said),
+                 qPrintable(QStringLiteral("%1: %2").arg(exitStatus).arg(message)));
+        if (status == 0) {
+            const QByteArray call = m_centre.waitCall();
+            QVERIFY2(wholeCall(call), call.constData());
+        } else {
+            QVERIFY(!m_centre.out.contains("--\n"));
+        }
+    }
 
 private:
     Centre m_centre;
     SipServer m_server;
 };
-
-void TestSipServer::initTestCase()
-{
-    if (QStandardPaths::findExecutable(QStringLiteral("baresip")).isEmpty() || baresip::modulePath().isEmpty())
-        QSKIP("baresip (baresip-core) is not installed");
-    if (QStandardPaths::findExecutable(QStringLiteral("kamailio"), {"/usr/sbin", "/usr/bin"}).isEmpty() ||
-        !QFileInfo::exists(QStringLiteral("/usr/lib/x86_64-linux-gnu/kamailio/modules/tls.so")))
-        QSKIP("kamailio or kamailio-tls-modules is not installed");
-    QVERIFY(m_centre.start());
-    const QString problem = m_server.start(m_centre.port);
-    if (!problem.isEmpty())
-        QSKIP(qPrintable(problem));
-}
-
-// server: "" the server's UDP/TCP port, "tls" its TLS port, "down" a dead one; proxy: "" none, "server" the server as
-// outbound proxy
-using SendsThroughTheServer = table::Of<QString, QString, QString, QByteArray, int, QString>;
-
-// Each row: fumidori-send with the account's settings and password file; its exit
-// status, what it said, and where the call went through, the centre's decoded digits.
-void TestSipServer::sendsThroughTheServer_data()
-{
-    const SendsThroughTheServer row;
-    row("UDP", "udp", "", "", Password, 0, "");
-    row("TCP", "tcp", "", "", Password, 0, "");
-    row("TLS", "tls", "tls", "", Password, 0, "");
-    row("TCP through an outbound proxy", "tcp", "sip.example.invalid", "server", Password, 0, "");
-    row("wrong password", "udp", "", "", "Pw-5541-wrong", 2, "401 Unauthorized");
-    row("wrong password over TLS", "tls", "tls", "", "x", 2, "401 Unauthorized");
-    row("server down", "tcp", "down", "", Password, 1, "Connection refused");
-}
-
-void TestSipServer::sendsThroughTheServer()
-{
-    auto [transport, server, proxy, password, status, said] = SendsThroughTheServer::row();
-    const QString own = QStringLiteral("127.0.0.1:%1").arg(m_server.port);
-    if (server.isEmpty())
-        server = own;
-    else if (server == QLatin1String("tls"))
-        server = QStringLiteral("127.0.0.1:%1").arg(m_server.port + 1);
-    else if (server == QLatin1String("down"))
-        server = QStringLiteral("127.0.0.1:%1").arg(baresip::freePorts(QStringLiteral("127.0.0.1"))->sip);
-    QTemporaryDir dir;
-    AppData data;
-    QVERIFY(saveSipFolder(data, dir.path(), server));
-    data.settings.SipTransport = transport;
-    data.settings.SipProxy = proxy.isEmpty() ? QString() : own;
-    QVERIFY(!SaveSettingsFile(data));
-    const QString passwordFile = dir.filePath(QStringLiteral("password"));
-    QVERIFY(writePasswordFile(passwordFile, password + '\n'));
-
-    const auto [exitStatus, message] = sendFromScript(dir.path(), {"--sip-password-file", passwordFile});
-    if (const QString trouble = m_server.trouble(); !trouble.isEmpty())
-        QSKIP(qPrintable(trouble)); // the server's failure, not the sender's
-    QVERIFY2(exitStatus == status && message.contains(said),
-             qPrintable(QStringLiteral("%1: %2").arg(exitStatus).arg(message)));
-    if (status == 0) {
-        const QByteArray call = m_centre.waitCall();
-        QVERIFY2(wholeCall(call), call.constData());
-    } else {
-        QVERIFY(!m_centre.out.contains("--\n"));
-    }
-}
 
 QTEST_MAIN(TestSipServer)
 #include "tst_sipserver.moc"
