@@ -27,12 +27,8 @@ struct Rig : EngineRig {
 
     Rig(int modemKind, int centerKind)
     {
-        data.settings = Settings::defaults();
+        oneCentre(centerKind, 1);
         data.settings.ModemKind = qint16(modemKind);
-        data.history.resize(data.settings.HistoryCount);
-        data.centers << MessageCenter{
-            QStringLiteral("C"), qint16(centerKind), QStringLiteral("0570000111"), 160, 1, 1, 1};
-        data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
         view.mail = QStringLiteral("AB");
         line.setLog(&log);
         engine.setUnattended(60000);
@@ -49,11 +45,6 @@ struct Rig : EngineRig {
     QString path(const char *name = LineLog::FileName) const
     {
         return dir.filePath(QStringLiteral("log/") + QLatin1String(name));
-    }
-    void send()
-    {
-        engine.send();
-        waiter.run();
     }
 };
 
@@ -106,7 +97,7 @@ private slots:
     {
         const auto [modemKind, centerKind, stages] = Records::row();
         Rig rig(modemKind, centerKind);
-        rig.send();
+        rig.press();
         QCOMPARE(rig.view.outcomes.size(), 1);
         QCOMPARE(rig.view.outcomes[0].kind, SendOutcome::Sent);
         const QList<LogRecord> records = readLineLog(rig.path());
@@ -211,7 +202,7 @@ private slots:
         qint64 biggestCall = 0;
         for (int i = 0; i < 200; ++i) {
             const qint64 before = QFileInfo(rig.path()).size();
-            rig.send();
+            rig.press();
             const qint64 after = QFileInfo(rig.path()).size();
             if (after > before)
                 biggestCall = qMax(biggestCall, after - before);

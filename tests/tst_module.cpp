@@ -13,18 +13,13 @@ namespace
 
 struct Rig : EngineRig {
     QList<qint64> writeTimes;
-    int noCarrierAt = -1;   // 0-based index of the write answered with NO CARRIER
     bool chupError = false; // the module refuses AT+CHUP
 
     explicit Rig(int centerKind)
     {
-        data.settings = Settings::defaults();
+        oneCentre(centerKind, 2);
         data.settings.ModemKind = 8;
         data.settings.AutoTransmit = 1;
-        data.history.resize(data.settings.HistoryCount);
-        data.centers << MessageCenter{
-            QStringLiteral("C"), qint16(centerKind), QStringLiteral("0570000111"), 160, 2, 2, 2};
-        data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
         view.mail = QStringLiteral("A");
         port.onWrite = [this](const QByteArray &bytes) {
             writeTimes << waiter.now();
@@ -34,11 +29,6 @@ struct Rig : EngineRig {
                                                                           : "\r\nOK\r\n";
             waiter.after(50, [this, answer] { port.receive(answer); });
         };
-    }
-    void send()
-    {
-        engine.send();
-        waiter.run();
     }
 };
 
@@ -77,7 +67,7 @@ private slots:
     {
         const auto [kind, keys] = WholeCall::row();
         Rig rig(kind);
-        rig.send();
+        rig.press();
         QCOMPARE(rig.port.events.first(), QStringLiteral("open 115200,n,8,1"));
         QCOMPARE(rig.port.written(), Opening + vts(keys) + "AT+CHUP\r");
         QVERIFY(!rig.port.isOpen());
@@ -106,7 +96,7 @@ private slots:
         rig.data.settings.OutsideOn = outside.isEmpty() ? 0 : 1;
         rig.data.settings.ExCommand = extra;
         rig.data.settings.AutoTransmit = 0;
-        rig.send();
+        rig.press();
         QCOMPARE(rig.port.written(), opening);
     }
 
@@ -114,12 +104,12 @@ private slots:
     {
         Rig rig(0);
         rig.chupError = true;
-        rig.send();
+        rig.press();
         QVERIFY(rig.port.written().endsWith("AT+VTS=#\rAT+CHUP\rATH\r"));
         QVERIFY(!rig.port.isOpen());
         QCOMPARE(rig.data.history.used().size(), 1);
         // The next call opens the port again only once the last one is closed.
-        rig.send();
+        rig.press();
         QCOMPARE(rig.port.events.count(QStringLiteral("close")), 1);
     }
 
@@ -127,7 +117,7 @@ private slots:
     {
         Rig rig(0);
         rig.data.settings.AutoTransmit = 0;
-        rig.send();
+        rig.press();
         rig.engine.hangUpForExit();
         QVERIFY(rig.port.written().endsWith(";\rAT+CHUP\rATH\r"));
         QVERIFY(!rig.port.isOpen());

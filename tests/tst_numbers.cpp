@@ -24,20 +24,9 @@ const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
 struct Rig : EngineRig {
     Rig(const QString &centerNumber, const QString &recipientNumber)
     {
-        data.settings = Settings::defaults();
-        data.history.resize(data.settings.HistoryCount);
-        data.centers << MessageCenter{QStringLiteral("C"), 0, centerNumber, 160, 3, 3, 3};
-        data.recipients << Recipient{QStringLiteral("R"), 0, recipientNumber};
+        oneCentre(0, 3, centerNumber, recipientNumber);
         view.mail = QStringLiteral("ABC");
-        port.onWrite = [this](const QByteArray &bytes) {
-            if (bytes.endsWith('\r') && !bytes.startsWith("ATH\r"))
-                waiter.after(100, [this] { port.receive("\r\nOK\r\n"); });
-        };
-    }
-    void press()
-    {
-        engine.send();
-        waiter.run();
+        answerCommands();
     }
 };
 

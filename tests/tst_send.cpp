@@ -16,8 +16,6 @@ const QByteArray Opening = "ATZ\rATE0M1L3Q0V1X4&C1T\rATD0570000111T;\r";
 // One centre of each kind (index = kind), one recipient per centre, and a modem
 // answering OK 100 ms after each command (or NO CARRIER at a chosen write).
 struct Rig : EngineRig {
-    int noCarrierAt = -1; // 0-based index of the write answered with NO CARRIER
-
     explicit Rig(int centerKind, int autoTransmit = 0, int waits = 3)
     {
         data.settings = Settings::defaults();
@@ -31,19 +29,7 @@ struct Rig : EngineRig {
         }
         view.center = view.recipient = centerKind;
         view.mail = QStringLiteral("ABC");
-        port.onWrite = [this](const QByteArray &bytes) {
-            if (!bytes.endsWith('\r') || bytes.startsWith("ATH\r"))
-                return;
-            const QByteArray answer = port.writes.size() - 1 == noCarrierAt ? "\r\nNO CARRIER\r\n" : "\r\nOK\r\n";
-            waiter.after(100, [this, answer] { port.receive(answer); });
-        };
-    }
-    void press(int times = 1)
-    {
-        for (int i = 0; i < times; ++i) {
-            engine.send();
-            waiter.run();
-        }
+        answerCommands();
     }
 };
 
