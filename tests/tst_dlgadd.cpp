@@ -171,15 +171,13 @@ private slots:
     void refusesWhatTheFileCannotCarry_data()
     {
         const RefusesWhatTheFileCannotCarry row;
-        const char *rows[][4] = {{"comma in name", "txtAddName", "a,b", "「,」"},
-                                 {"quote in number", "txtAddNumber", "12\"3", "「\"」"},
-                                 {"line break", "txtAddName", "a\nb", "「改行」"},
-                                 {"outside CP932", "txtAddName", "雪☃", "「☃」"},
-                                 {"limit not a number", "txtMaxText", "12abc", "「最大文字数」"},
-                                 {"limit too large", "txtMaxText", "32768", "「最大文字数」"},
-                                 {"time too small", "txtTIME_2", "-32769", "「回線切断までの時間」"}};
-        for (const auto &r : rows)
-            row(r[0], QString::fromUtf8(r[1]), QString::fromUtf8(r[2]), QString::fromUtf8(r[3]));
+        row("comma in name", "txtAddName", "a,b", "「,」");
+        row("quote in number", "txtAddNumber", "12\"3", "「\"」");
+        row("line break", "txtAddName", "a\nb", "「改行」");
+        row("outside CP932", "txtAddName", "雪☃", "「☃」");
+        row("limit not a number", "txtMaxText", "12abc", "「最大文字数」");
+        row("limit too large", "txtMaxText", "32768", "「最大文字数」");
+        row("time too small", "txtTIME_2", "-32769", "「回線切断までの時間」");
     }
     void refusesWhatTheFileCannotCarry()
     {

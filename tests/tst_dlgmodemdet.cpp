@@ -108,13 +108,11 @@ private slots:
     void productCodeIsCut_data()
     {
         const ProductCodeIsCut row;
-        const char *rows[][3] = {{"echo on", echoAnswer.constData(), "FM56K-JP Rev.2.10\r\n"},
-                                 {"echo off", "\r\n56000\r\n\r\nOK\r\n", "56000\r\n"},
-                                 {"no line break before the code", "ABC\r\nOK\r\n", "ABC"},
-                                 {"no OK: shown whole", "  ATI6\r\r\nXYZ\r\n", "ATI6\r\r\nXYZ\r\n"},
-                                 {"OK first: shown whole", "OK\r\n", "OK\r\n"}};
-        for (const auto &r : rows)
-            row(r[0], QString::fromLatin1(r[1]), QString::fromLatin1(r[2]));
+        row("echo on", QString::fromLatin1(echoAnswer), "FM56K-JP Rev.2.10\r\n");
+        row("echo off", "\r\n56000\r\n\r\nOK\r\n", "56000\r\n");
+        row("no line break before the code", "ABC\r\nOK\r\n", "ABC");
+        row("no OK: shown whole", "  ATI6\r\r\nXYZ\r\n", "ATI6\r\r\nXYZ\r\n");
+        row("OK first: shown whole", "OK\r\n", "OK\r\n");
     }
     void productCodeIsCut()
     {

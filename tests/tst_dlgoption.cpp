@@ -85,25 +85,17 @@ private slots:
         const QString chars = QStringLiteral("一回に送信する文字数は1～20の範囲で指定してください。");
         const QString interval = QStringLiteral("メール送信中の送信間隔は1～10の範囲で指定してください。");
         const QString history = QStringLiteral("送信履歴の数は0～32766の範囲で指定してください。");
-        const struct {
-            const char *row, *field, *text;
-            int stored;
-            QString message;
-        } rows[] = {
-            {"port 0", "txtCom", "0", -1, port},
-            {"port 16", "txtCom", "16", -1, port},
-            {"port 3a", "txtCom", "3a", -1, port},
-            {"port 15 with blanks", "txtCom", " 15 ", 15, QString()},
-            {"chars 21", "txtSTRINGS", "21", -1, chars},
-            {"chars 2.5 rounds even", "txtSTRINGS", "2.5", 2, QString()},
-            {"interval 11", "txtINTERVAL", "11", -1, interval},
-            {"interval 0", "txtINTERVAL", "0", -1, interval},
-            {"history -1", "txtHISTORY", "-1", -1, history},
-            {"history 32767", "txtHISTORY", "32767", -1, history},
-            {"history 32766", "txtHISTORY", "32766", 32766, QString()},
-        };
-        for (const auto &r : rows)
-            row(r.row, QString::fromLatin1(r.field), QString::fromLatin1(r.text), r.stored, r.message);
+        row("port 0", "txtCom", "0", -1, port);
+        row("port 16", "txtCom", "16", -1, port);
+        row("port 3a", "txtCom", "3a", -1, port);
+        row("port 15 with blanks", "txtCom", " 15 ", 15, {});
+        row("chars 21", "txtSTRINGS", "21", -1, chars);
+        row("chars 2.5 rounds even", "txtSTRINGS", "2.5", 2, {});
+        row("interval 11", "txtINTERVAL", "11", -1, interval);
+        row("interval 0", "txtINTERVAL", "0", -1, interval);
+        row("history -1", "txtHISTORY", "-1", -1, history);
+        row("history 32767", "txtHISTORY", "32767", -1, history);
+        row("history 32766", "txtHISTORY", "32766", 32766, {});
     }
     void numbersAreChecked()
     {

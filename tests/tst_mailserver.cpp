@@ -133,31 +133,18 @@ private slots:
         m_port = freePort();
         QVERIFY(m_port > 0);
         const QByteArray root = QFile::encodeName(m_root), tool = QFile::encodeName(Tool);
-        QVERIFY(writeFileBytes(m_config + "/main.cf",
-                               "compatibility_level = 3.6\n"
-                               "queue_directory = " +
-                                   root +
-                                   "spool\n"
-                                   "data_directory = " +
-                                   root +
-                                   "data\n"
-                                   "mail_owner = postfix\nsetgid_group = postdrop\n"
-                                   "myhostname = gateway.test\nmydomain = gateway.test\nmyorigin = gateway.test\n"
-                                   "mydestination = local.test\ninet_interfaces = 127.0.0.1\ninet_protocols = ipv4\n"
-                                   "mynetworks = 127.0.0.0/8\nsmtputf8_enable = no\nbiff = no\ndefault_privs = nobody\n"
-                                   "maillog_file = " +
-                                   root + "maillog\nmaillog_file_prefixes = " + root +
-                                   "\n"
-                                   // The README's lines, with this test's names.
-                                   "relay_domains = pager.test\n"
-                                   "transport_maps = texthash:" +
-                                   root +
-                                   "etc/transport\n"
-                                   "fumidori_destination_recipient_limit = 1\n"
-                                   "alias_maps = texthash:" +
-                                   root +
-                                   "etc/aliases\nalias_database =\n"
-                                   "local_recipient_maps = $alias_maps\n"));
+        // @ stands for the test's root; the last lines are the README's, with this test's names.
+        QByteArray mainCf =
+            "compatibility_level = 3.6\nqueue_directory = @spool\ndata_directory = @data\n"
+            "mail_owner = postfix\nsetgid_group = postdrop\n"
+            "myhostname = gateway.test\nmydomain = gateway.test\nmyorigin = gateway.test\n"
+            "mydestination = local.test\ninet_interfaces = 127.0.0.1\ninet_protocols = ipv4\n"
+            "mynetworks = 127.0.0.0/8\nsmtputf8_enable = no\nbiff = no\ndefault_privs = nobody\n"
+            "maillog_file = @maillog\nmaillog_file_prefixes = @\n"
+            "relay_domains = pager.test\ntransport_maps = texthash:@etc/transport\n"
+            "fumidori_destination_recipient_limit = 1\n"
+            "alias_maps = texthash:@etc/aliases\nalias_database =\nlocal_recipient_maps = $alias_maps\n";
+        QVERIFY(writeFileBytes(m_config + "/main.cf", mainCf.replace("@", root)));
         QVERIFY(writeFileBytes(m_config + "/transport", "pager.test fumidori:\nexample.jp catch:\nevil.test catch:\n"));
         QVERIFY(writeFileBytes(m_config + "/aliases", "pager \"|" + tool + " --folder " + QFile::encodeName(m_folder) +
                                                           " queue add --mail --to 鈴木\"\n"));
