@@ -1,5 +1,6 @@
 #include "encoding/codetable.h"
 #include "encoding/cp932.h"
+#include "support/table.h"
 
 #include <QMap>
 #include <QRandomGenerator>
@@ -50,6 +51,13 @@ const QStringList kGrid{u"ｱｲｳｴｵABCDE"_qs, u"ｶｷｸｹｺFGHIJ"_qs, 
 
 } // namespace
 
+using CharacterCodes = table::Of<QString, QString>;
+
+using MessageDigits = table::Of<QString, QString>;
+
+// position: of the first wrong digit; -1: none
+using Decode = table::Of<QString, QString, int>;
+
 class tst_codetable : public QObject
 {
     Q_OBJECT
@@ -57,13 +65,12 @@ private slots:
     // Every free-word code of the grid both ways; then characters near them, with a row/cell code or none.
     void characterCodes_data()
     {
-        QTest::addColumn<QString>("ch");
-        QTest::addColumn<QString>("code");
+        const CharacterCodes row;
         for (int r = 0; r < 10; ++r) {
             for (int c = 0; c < 10; ++c) {
                 const QString code = QString::number((r + 1) % 10) + QString::number((c + 1) % 10);
                 if (kGrid[r][c] != u'~')
-                    QTest::newRow(qPrintable(code)) << QString(kGrid[r][c]) << code;
+                    row(qPrintable(code), QString(kGrid[r][c]), code);
             }
         }
         const QList<QPair<const char16_t *, const char *>> cases{
@@ -73,12 +80,11 @@ private slots:
             {u"弌", ""},     {u"①", ""},      {u"≒", "0266"},  {u"∈", "0226"},  {u"＄", "0180"},
             {u"￥", "0179"}, {u"\r", ""},     {u"😀", ""},      {u"", ""},       {u"AB", ""}};
         for (const auto &[ch, code] : cases)
-            QTest::newRow(qPrintable(QString::fromUtf16(ch) + u'=')) << QString::fromUtf16(ch) << QString(code);
+            row(qPrintable(QString::fromUtf16(ch) + u'='), QString::fromUtf16(ch), QString(code));
     }
     void characterCodes()
     {
-        QFETCH(QString, ch);
-        QFETCH(QString, code);
+        const auto [ch, code] = CharacterCodes::row();
         QCOMPARE(CharToCode(ch), code);
         if (code.isEmpty())
             return;
@@ -120,23 +126,21 @@ private slots:
 
     void messageDigits_data()
     {
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("digits");
-        QTest::newRow("ABC") << u"ABC"_qs << u"*2*2161718"_qs;
-        QTest::newRow("あ") << u"あ"_qs << u"#0402"_qs;
-        QTest::newRow("Aあ1") << u"Aあ1"_qs << u"*2*216#0402*2*296"_qs;
-        QTest::newRow("漢字") << u"漢字"_qs << u"#2033#2790"_qs;
-        QTest::newRow("ﾒｰﾙ") << u"ﾒｰﾙ"_qs << u"*2*27493"_qs;
-        QTest::newRow("no codes") << u"abc."_qs << u"*2*2"_qs;
-        QTest::newRow("no code after kuten") << u"あa"_qs << u"#0402*2*2"_qs;
-        QTest::newRow("line break") << u"A\nB"_qs << u"*2*21617"_qs;
-        QTest::newRow("line break after kuten") << u"あ\r\nA"_qs << u"#0402*2*216"_qs;
-        QTest::newRow("zero after kuten") << u"あ0"_qs << u"#0402*2*200"_qs;
+        const MessageDigits row;
+        row("ABC", u"ABC"_qs, u"*2*2161718"_qs);
+        row("あ", u"あ"_qs, u"#0402"_qs);
+        row("Aあ1", u"Aあ1"_qs, u"*2*216#0402*2*296"_qs);
+        row("漢字", u"漢字"_qs, u"#2033#2790"_qs);
+        row("ﾒｰﾙ", u"ﾒｰﾙ"_qs, u"*2*27493"_qs);
+        row("no codes", u"abc."_qs, u"*2*2"_qs);
+        row("no code after kuten", u"あa"_qs, u"#0402*2*2"_qs);
+        row("line break", u"A\nB"_qs, u"*2*21617"_qs);
+        row("line break after kuten", u"あ\r\nA"_qs, u"#0402*2*216"_qs);
+        row("zero after kuten", u"あ0"_qs, u"#0402*2*200"_qs);
     }
     void messageDigits()
     {
-        QFETCH(QString, message);
-        QFETCH(QString, digits);
+        const auto [message, digits] = MessageDigits::row();
         QCOMPARE(digitsOf(message), digits);
     }
 
@@ -168,31 +172,27 @@ private slots:
 
     void decode_data()
     {
-        QTest::addColumn<QString>("digits");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("position"); // of the first wrong digit; -1: none
-        QTest::newRow("run and end mark") << u"*2*2161718##"_qs << u"ABC"_qs << -1;
-        QTest::newRow("kuten, one-key end mark") << u"#0402#"_qs << u"あ"_qs << -1;
-        QTest::newRow("bare codes") << u"1718"_qs << u"BC"_qs << -1;
-        QTest::newRow("nothing") << QString() << QString() << -1;
-        QTest::newRow("letter") << u"*2*216x"_qs << QString() << 6;
-        QTest::newRow("space") << u"16 17"_qs << QString() << 2;
-        QTest::newRow("odd digit") << u"*2*2161"_qs << QString() << 6;
-        QTest::newRow("unused code") << u"16*2*279"_qs << QString() << 6;
-        QTest::newRow("bare code after kuten") << u"#040216"_qs << QString() << 5;
-        QTest::newRow("broken run mark") << u"*2*3"_qs << QString() << 0;
-        QTest::newRow("short kuten") << u"16#12"_qs << QString() << 2;
-        QTest::newRow("end mark inside") << u"##16"_qs << QString() << 0;
-        QTest::newRow("row 13") << u"#1301"_qs << QString() << 0;
-        QTest::newRow("second level") << u"#4801"_qs << QString() << 0;
-        QTest::newRow("gap in row 2") << u"16#0215"_qs << QString() << 2;
-        QTest::newRow("position counts line breaks") << u"16\n\n1x"_qs << QString() << 4;
+        const Decode row;
+        row("run and end mark", u"*2*2161718##"_qs, u"ABC"_qs, -1);
+        row("kuten, one-key end mark", u"#0402#"_qs, u"あ"_qs, -1);
+        row("bare codes", u"1718"_qs, u"BC"_qs, -1);
+        row("nothing", {}, {}, -1);
+        row("letter", u"*2*216x"_qs, {}, 6);
+        row("space", u"16 17"_qs, {}, 2);
+        row("odd digit", u"*2*2161"_qs, {}, 6);
+        row("unused code", u"16*2*279"_qs, {}, 6);
+        row("bare code after kuten", u"#040216"_qs, {}, 5);
+        row("broken run mark", u"*2*3"_qs, {}, 0);
+        row("short kuten", u"16#12"_qs, {}, 2);
+        row("end mark inside", u"##16"_qs, {}, 0);
+        row("row 13", u"#1301"_qs, {}, 0);
+        row("second level", u"#4801"_qs, {}, 0);
+        row("gap in row 2", u"16#0215"_qs, {}, 2);
+        row("position counts line breaks", u"16\n\n1x"_qs, {}, 4);
     }
     void decode()
     {
-        QFETCH(QString, digits);
-        QFETCH(QString, text);
-        QFETCH(int, position);
+        const auto [digits, text, position] = Decode::row();
         const DecodeResult result = decodeDigits(digits);
         QCOMPARE(result.errorPosition, position);
         QCOMPARE(result.error.isEmpty(), position < 0);

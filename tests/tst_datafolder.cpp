@@ -1,10 +1,15 @@
 #include "support/filehelpers.h"
+#include "support/table.h"
 
 #include "store/datafolder.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
+
+// programDir: made under a temporary root; made: folders and files (ending in .ini) made there first; expected: ~ is
+// the home folder, $ the program folder
+using Rule = table::Of<QString, QStringList, QString, QString, QString>;
 
 // Where a copy keeps its files, for each way a copy can stand on disk.
 class tst_DataFolder : public QObject
@@ -13,17 +18,7 @@ class tst_DataFolder : public QObject
 private Q_SLOTS:
     void rule_data()
     {
-        QTest::addColumn<QString>("programDir"); // made under a temporary root
-        QTest::addColumn<QStringList>("made");   // folders and files (ending in .ini) made there first
-        QTest::addColumn<QString>("xdgDataHome");
-        QTest::addColumn<QString>("expected"); // ~ is the home folder, $ the program folder
-        QTest::addColumn<QString>("shared");
-
-        const auto row = [](const char *name, const char *programDir, const QStringList &made, const char *xdg,
-                            const char *expected, const char *shared) {
-            QTest::newRow(name) << QString::fromUtf8(programDir) << made << QString::fromUtf8(xdg)
-                                << QString::fromUtf8(expected) << QString::fromUtf8(shared);
-        };
+        const Rule row;
         const QStringList installed{QStringLiteral("usr/bin"), QStringLiteral("usr/share/fumidori")};
         const char *home = "~/.local/share/fumidori/";
         const char *usrShare = "usr/share/fumidori/";
@@ -44,11 +39,7 @@ private Q_SLOTS:
 
     void rule()
     {
-        QFETCH(QString, programDir);
-        QFETCH(QStringList, made);
-        QFETCH(QString, xdgDataHome);
-        QFETCH(QString, expected);
-        QFETCH(QString, shared);
+        const auto [programDir, made, xdgDataHome, expected, shared] = Rule::row();
         QTemporaryDir root;
         const QDir base(root.path());
         for (const QString &path : made) {

@@ -1,6 +1,7 @@
 #include "store/appdata.h"
 #include "store/settingsfile.h"
 #include "support/fakeplatform.h"
+#include "support/table.h"
 #include "ui/dlgadd.h"
 
 #include <QApplication>
@@ -34,6 +35,12 @@ AppData threeCentres()
 
 const QString confirmAdd = QStringLiteral("追加してもよろしいですか？");
 } // namespace
+
+using AddWarnsThenAsks = table::Of<bool, QString, int, QStringList, QString>;
+
+using RefusesWhatTheFileCannotCarry = table::Of<QString, QString, QString>;
+
+using TypedTakenAsStored = table::Of<QString, QString, QString, QString>;
 
 // The address book editor driven through its controls, as a user would, with scripted message boxes.
 class tst_dlgAdd : public QObject
@@ -93,27 +100,17 @@ private slots:
     // The warning (if any), then the question.
     void addWarnsThenAsks_data()
     {
-        QTest::addColumn<bool>("centre");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("max");
-        QTest::addColumn<QStringList>("times");
-        QTest::addColumn<QString>("warning");
+        const AddWarnsThenAsks row;
         const QStringList zero{"0", "0", "0"};
-        QTest::newRow("empty name") << false << "" << 0 << zero << "相手の名前、または番号を入力してください。";
-        QTest::newRow("no centre chosen") << false << "x" << 0 << zero << "後でセンターを選択してくださいね。";
-        QTest::newRow("limit 0 hides a negative time")
-            << true << "x" << 0 << QStringList{"-1", "-1", "-1"} << "最大文字数が適切ではありません。";
-        QTest::newRow("negative time 0") << true << "x" << 12 << QStringList{"-1", "0", "0"}
-                                         << "時間の間隔が適切ではありません。";
-        QTest::newRow("clean centre") << true << "x" << 160 << QStringList{"5", "3", "2"} << "";
+        row("empty name", false, "", 0, zero, "相手の名前、または番号を入力してください。");
+        row("no centre chosen", false, "x", 0, zero, "後でセンターを選択してくださいね。");
+        row("limit 0 hides a negative time", true, "x", 0, {"-1", "-1", "-1"}, "最大文字数が適切ではありません。");
+        row("negative time 0", true, "x", 12, {"-1", "0", "0"}, "時間の間隔が適切ではありません。");
+        row("clean centre", true, "x", 160, {"5", "3", "2"}, "");
     }
     void addWarnsThenAsks()
     {
-        QFETCH(bool, centre);
-        QFETCH(QString, name);
-        QFETCH(int, max);
-        QFETCH(QStringList, times);
-        QFETCH(QString, warning);
+        const auto [centre, name, max, times, warning] = AddWarnsThenAsks::row();
         open(threeCentres());
         if (centre)
             centreMode();
@@ -173,24 +170,18 @@ private slots:
 
     void refusesWhatTheFileCannotCarry_data()
     {
-        QTest::addColumn<QString>("fieldName");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("named");
-        const char *rows[][4] = {{"comma in name", "txtAddName", "a,b", "「,」"},
-                                 {"quote in number", "txtAddNumber", "12\"3", "「\"」"},
-                                 {"line break", "txtAddName", "a\nb", "「改行」"},
-                                 {"outside CP932", "txtAddName", "雪☃", "「☃」"},
-                                 {"limit not a number", "txtMaxText", "12abc", "「最大文字数」"},
-                                 {"limit too large", "txtMaxText", "32768", "「最大文字数」"},
-                                 {"time too small", "txtTIME_2", "-32769", "「回線切断までの時間」"}};
-        for (const auto &r : rows)
-            QTest::newRow(r[0]) << QString::fromUtf8(r[1]) << QString::fromUtf8(r[2]) << QString::fromUtf8(r[3]);
+        const RefusesWhatTheFileCannotCarry row;
+        row("comma in name", "txtAddName", "a,b", "「,」");
+        row("quote in number", "txtAddNumber", "12\"3", "「\"」");
+        row("line break", "txtAddName", "a\nb", "「改行」");
+        row("outside CP932", "txtAddName", "雪☃", "「☃」");
+        row("limit not a number", "txtMaxText", "12abc", "「最大文字数」");
+        row("limit too large", "txtMaxText", "32768", "「最大文字数」");
+        row("time too small", "txtTIME_2", "-32769", "「回線切断までの時間」");
     }
     void refusesWhatTheFileCannotCarry()
     {
-        QFETCH(QString, fieldName);
-        QFETCH(QString, text);
-        QFETCH(QString, named);
+        const auto [fieldName, text, named] = RefusesWhatTheFileCannotCarry::row();
         for (const char *button : {"cmdAdd", "cmdOverWrite"}) {
             open(threeCentres());
             centreMode();
@@ -207,26 +198,11 @@ private slots:
 
     void typedTakenAsStored_data()
     {
-        QTest::addColumn<QString>("fieldName");
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("pasted");
-        QTest::addColumn<QString>("stored");
-        QTest::newRow("name: yen sign and overline") << "txtAddName"
-                                                     << "a¥b"
-                                                     << "‾¥"
-                                                     << "a\\b~\\";
-        QTest::newRow("name: full-width digits kept") << "txtAddName"
-                                                      << "Ａ１"
-                                                      << "２"
-                                                      << "Ａ１２";
-        QTest::newRow("number: full-width digits") << "txtAddNumber"
-                                                   << "０９０－"
-                                                   << "１＊＃"
-                                                   << "090－1*#";
-        QTest::newRow("number: yen sign") << "txtAddNumber"
-                                          << "1¥"
-                                          << "2"
-                                          << "1\\2";
+        const TypedTakenAsStored row;
+        row("name: yen sign and overline", "txtAddName", "a¥b", "‾¥", "a\\b~\\");
+        row("name: full-width digits kept", "txtAddName", "Ａ１", "２", "Ａ１２");
+        row("number: full-width digits", "txtAddNumber", "０９０－", "１＊＃", "090－1*#");
+        row("number: yen sign", "txtAddNumber", "1¥", "2", "1\\2");
     }
 
     // ¥ and ‾ typed or pasted are stored as the CP932 characters 0x5C and 0x7E (the name and the
@@ -234,10 +210,7 @@ private slots:
     // the ASCII ones, typed with the input method on or pasted.
     void typedTakenAsStored()
     {
-        QFETCH(QString, fieldName);
-        QFETCH(QString, typed);
-        QFETCH(QString, pasted);
-        QFETCH(QString, stored);
+        const auto [fieldName, typed, pasted, stored] = TypedTakenAsStored::row();
         open(threeCentres());
         QLineEdit *edit = field(fieldName.toLatin1().constData());
         QInputMethodEvent composed; // as an input method hands over what was typed

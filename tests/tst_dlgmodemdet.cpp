@@ -4,6 +4,7 @@
 #include "store/appdata.h"
 #include "support/fakeplatform.h"
 #include "support/portbank.h"
+#include "support/table.h"
 #include "ui/dlgmodemdet.h"
 
 #include <QCheckBox>
@@ -53,6 +54,8 @@ struct SimulatedPorts {
     }
 };
 } // namespace
+
+using ProductCodeIsCut = table::Of<QString, QString>;
 
 // Modem detection on a scripted port and virtual time: which ports answer, what the result box
 // says, which port becomes PortNumber, and that the port is closed whatever happens.
@@ -104,20 +107,16 @@ private slots:
 
     void productCodeIsCut_data()
     {
-        QTest::addColumn<QString>("answer");
-        QTest::addColumn<QString>("code");
-        const char *rows[][3] = {{"echo on", echoAnswer.constData(), "FM56K-JP Rev.2.10\r\n"},
-                                 {"echo off", "\r\n56000\r\n\r\nOK\r\n", "56000\r\n"},
-                                 {"no line break before the code", "ABC\r\nOK\r\n", "ABC"},
-                                 {"no OK: shown whole", "  ATI6\r\r\nXYZ\r\n", "ATI6\r\r\nXYZ\r\n"},
-                                 {"OK first: shown whole", "OK\r\n", "OK\r\n"}};
-        for (const auto &r : rows)
-            QTest::newRow(r[0]) << QString::fromLatin1(r[1]) << QString::fromLatin1(r[2]);
+        const ProductCodeIsCut row;
+        row("echo on", QString::fromLatin1(echoAnswer), "FM56K-JP Rev.2.10\r\n");
+        row("echo off", "\r\n56000\r\n\r\nOK\r\n", "56000\r\n");
+        row("no line break before the code", "ABC\r\nOK\r\n", "ABC");
+        row("no OK: shown whole", "  ATI6\r\r\nXYZ\r\n", "ATI6\r\r\nXYZ\r\n");
+        row("OK first: shown whole", "OK\r\n", "OK\r\n");
     }
     void productCodeIsCut()
     {
-        QFETCH(QString, answer);
-        QFETCH(QString, code);
+        const auto [answer, code] = ProductCodeIsCut::row();
         QCOMPARE(ModemDetector::productCode(answer), code);
     }
 

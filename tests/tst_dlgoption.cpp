@@ -4,6 +4,7 @@
 #include "support/fakeplatform.h"
 #include "support/filehelpers.h"
 #include "support/portbank.h"
+#include "support/table.h"
 #include "ui/dlgmodemdet.h"
 #include "ui/dlgoption.h"
 
@@ -42,6 +43,17 @@ public:
     }
 };
 
+// stored: -1: refused
+using NumbersAreChecked = table::Of<QString, QString, int, QString>;
+
+using HistoryOffCount = table::Of<QString, int>;
+
+using UnshowableValuesOpenAsNearest = table::Of<int, int, int, int, QString, int>;
+
+using NewKindsGroup = table::Of<int, bool, bool, bool>;
+
+using SipAccount = table::Of<QString, QByteArray, bool>;
+
 // The options dialog shown offscreen; OK and Cancel are pressed as a user would.
 class tst_dlgOption : public QObject
 {
@@ -68,41 +80,26 @@ class tst_dlgOption : public QObject
 private slots:
     void numbersAreChecked_data()
     {
-        QTest::addColumn<QString>("fieldName");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("stored"); // -1: refused
-        QTest::addColumn<QString>("message");
+        const NumbersAreChecked row;
         const QString port = QStringLiteral("MODEMのポートは1～15の範囲で指定してください。");
         const QString chars = QStringLiteral("一回に送信する文字数は1～20の範囲で指定してください。");
         const QString interval = QStringLiteral("メール送信中の送信間隔は1～10の範囲で指定してください。");
         const QString history = QStringLiteral("送信履歴の数は0～32766の範囲で指定してください。");
-        const struct {
-            const char *row, *field, *text;
-            int stored;
-            QString message;
-        } rows[] = {
-            {"port 0", "txtCom", "0", -1, port},
-            {"port 16", "txtCom", "16", -1, port},
-            {"port 3a", "txtCom", "3a", -1, port},
-            {"port 15 with blanks", "txtCom", " 15 ", 15, QString()},
-            {"chars 21", "txtSTRINGS", "21", -1, chars},
-            {"chars 2.5 rounds even", "txtSTRINGS", "2.5", 2, QString()},
-            {"interval 11", "txtINTERVAL", "11", -1, interval},
-            {"interval 0", "txtINTERVAL", "0", -1, interval},
-            {"history -1", "txtHISTORY", "-1", -1, history},
-            {"history 32767", "txtHISTORY", "32767", -1, history},
-            {"history 32766", "txtHISTORY", "32766", 32766, QString()},
-        };
-        for (const auto &r : rows)
-            QTest::newRow(r.row) << QString::fromLatin1(r.field) << QString::fromLatin1(r.text) << r.stored
-                                 << r.message;
+        row("port 0", "txtCom", "0", -1, port);
+        row("port 16", "txtCom", "16", -1, port);
+        row("port 3a", "txtCom", "3a", -1, port);
+        row("port 15 with blanks", "txtCom", " 15 ", 15, {});
+        row("chars 21", "txtSTRINGS", "21", -1, chars);
+        row("chars 2.5 rounds even", "txtSTRINGS", "2.5", 2, {});
+        row("interval 11", "txtINTERVAL", "11", -1, interval);
+        row("interval 0", "txtINTERVAL", "0", -1, interval);
+        row("history -1", "txtHISTORY", "-1", -1, history);
+        row("history 32767", "txtHISTORY", "32767", -1, history);
+        row("history 32766", "txtHISTORY", "32766", 32766, {});
     }
     void numbersAreChecked()
     {
-        QFETCH(QString, fieldName);
-        QFETCH(QString, text);
-        QFETCH(int, stored);
-        QFETCH(QString, message);
+        const auto [fieldName, text, stored, message] = NumbersAreChecked::row();
         open();
         field("txtExCommand")->setText(QStringLiteral("AT&F"));
         field(fieldName.toLatin1().constData())->setText(text);
@@ -128,18 +125,16 @@ private slots:
     // the stored count as it was (a negative one would make the file unreadable).
     void historyOffCount_data()
     {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<int>("stored");
-        QTest::newRow("usable") << "5" << 5;
-        QTest::newRow("negative") << "-1" << int(Settings::defaults().HistoryCount);
-        QTest::newRow("words") << "abc" << int(Settings::defaults().HistoryCount);
-        QTest::newRow("too large") << "40000" << int(Settings::defaults().HistoryCount);
+        const HistoryOffCount row;
+        row("usable", "5", 5);
+        row("negative", "-1", int(Settings::defaults().HistoryCount));
+        row("words", "abc", int(Settings::defaults().HistoryCount));
+        row("too large", "40000", int(Settings::defaults().HistoryCount));
     }
 
     void historyOffCount()
     {
-        QFETCH(QString, typed);
-        QFETCH(int, stored);
+        const auto [typed, stored] = HistoryOffCount::row();
         open();
         field("txtHISTORY")->setText(typed);
         c<QCheckBox>("chkHISTORY")->click();
@@ -184,25 +179,16 @@ private slots:
 
     void unshowableValuesOpenAsNearest_data()
     {
-        QTest::addColumn<int>("modemKind");
-        QTest::addColumn<int>("dialSpeed");
-        QTest::addColumn<int>("volume");
-        QTest::addColumn<int>("shownKind");
-        QTest::addColumn<QString>("shownSpeed");
-        QTest::addColumn<int>("shownVolume");
+        const UnshowableValuesOpenAsNearest row;
         const int last = int(deviceKinds().size()) - 1;
-        QTest::newRow("too high") << last + 2 << 30 << 7 << last << "optDialSpeed_2" << 3;
-        QTest::newRow("too low") << -2 << 0 << -1 << 0 << "optDialSpeed_1" << 0;
-        QTest::newRow("speed 29 shows its tens") << 0 << 29 << 2 << 0 << "optDialSpeed_2" << 2;
+        row("too high", last + 2, 30, 7, last, "optDialSpeed_2", 3);
+        row("too low", -2, 0, -1, 0, "optDialSpeed_1", 0);
+        row("speed 29 shows its tens", 0, 29, 2, 0, "optDialSpeed_2", 2);
     }
     void unshowableValuesOpenAsNearest()
     {
-        QFETCH(int, modemKind);
-        QFETCH(int, dialSpeed);
-        QFETCH(int, volume);
-        QFETCH(int, shownKind);
-        QFETCH(QString, shownSpeed);
-        QFETCH(int, shownVolume);
+        const auto [modemKind, dialSpeed, volume, shownKind, shownSpeed, shownVolume] =
+            UnshowableValuesOpenAsNearest::row();
         Settings s = Settings::defaults();
         s.ModemKind = qint16(modemKind);
         s.DialSpeed = qint16(dialSpeed);
@@ -224,21 +210,15 @@ private slots:
     // nor stored (the stored port 0 here would be refused).
     void newKindsGroup_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<bool>("shown");
-        QTest::addColumn<bool>("portUsed");
-        QTest::addColumn<bool>("gapUsed");
-        QTest::newRow("modem 3") << 7 << false << true << false;
-        QTest::newRow("module") << 8 << true << true << false;
-        QTest::newRow("sound card") << 9 << true << false << true;
-        QTest::newRow("sip") << 10 << false << false << false;
+        const NewKindsGroup row;
+        row("modem 3", 7, false, true, false);
+        row("module", 8, true, true, false);
+        row("sound card", 9, true, false, true);
+        row("sip", 10, false, false, false);
     }
     void newKindsGroup()
     {
-        QFETCH(int, kind);
-        QFETCH(bool, shown);
-        QFETCH(bool, portUsed);
-        QFETCH(bool, gapUsed);
+        const auto [kind, shown, portUsed, gapUsed] = NewKindsGroup::row();
         Settings s = Settings::defaults();
         s.ModemKind = qint16(kind);
         s.PortNumber = 0;
@@ -267,22 +247,16 @@ private slots:
     // calls through it. Transport and proxy are stored with the account.
     void sipAccount_data()
     {
-        QTest::addColumn<QString>("writeError");
-        QTest::addColumn<QByteArray>("queueIni");
-        QTest::addColumn<bool>("oldKept");
-        QTest::newRow("stored") << QString() << QByteArray() << false;
-        QTest::newRow("keyring refuses") << QStringLiteral("locked") << QByteArray() << true;
-        QTest::newRow("a queue line uses the old account")
-            << QString() << QByteArray("[Queue]\nDelays=1m\n[line office]\nSipServer = pbx.test\nSIPUSER=old\n")
-            << true;
-        QTest::newRow("a queue line uses another account")
-            << QString() << QByteArray("[Line office]\nSipServer=pbx.test\nSipUser=older\n") << false;
+        const SipAccount row;
+        row("stored", {}, {}, false);
+        row("keyring refuses", "locked", {}, true);
+        row("a queue line uses the old account", {},
+            "[Queue]\nDelays=1m\n[line office]\nSipServer = pbx.test\nSIPUSER=old\n", true);
+        row("a queue line uses another account", {}, "[Line office]\nSipServer=pbx.test\nSipUser=older\n", false);
     }
     void sipAccount()
     {
-        QFETCH(QString, writeError);
-        QFETCH(QByteArray, queueIni);
-        QFETCH(bool, oldKept);
+        auto [writeError, queueIni, oldKept] = SipAccount::row();
         QTemporaryDir folder;
         m_data.folder = folder.path() + u'/';
         if (!queueIni.isEmpty()) {

@@ -1,9 +1,14 @@
+#include "support/table.h"
+
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
+
+// output: empty: the run fails; error: a part of the one error line
+using Runs = table::Of<QStringList, QByteArray, QByteArray, QString>;
 
 // The command-line tool as a person uses it: arguments or standard input in, one
 // line per result out, exit status 2 with one error line on bad input.
@@ -13,18 +18,11 @@ class tst_dtmf : public QObject
 private slots:
     void runs_data()
     {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<QByteArray>("output"); // empty: the run fails
-        QTest::addColumn<QString>("error");     // a part of the one error line
-        const auto ok = [](const char *name, const QStringList &args, const QByteArray &output,
-                           const QByteArray &input = {}) {
-            QTest::newRow(name) << args << input << output << QString();
-        };
-        const auto bad = [](const char *name, const QStringList &args, const QString &error = {},
-                            const QByteArray &input = {}) {
-            QTest::newRow(name) << args << input << QByteArray() << error;
-        };
+        const Runs row;
+        const auto ok = [&](const char *name, const QStringList &args, const QByteArray &output,
+                            const QByteArray &input = {}) { row(name, args, input, output, {}); };
+        const auto bad = [&](const char *name, const QStringList &args, const QString &error = {},
+                             const QByteArray &input = {}) { row(name, args, input, {}, error); };
         ok("encode", {"encode", "ABC"}, "*2*2161718\n");
         ok("encode with end mark", {"encode", "--kind", "7", "ABC"}, "*2*2161718#\n");
         ok("encode pieces", {"encode", "--pieces", "2", "--kind", "0", "ABCあ"}, "*2*21617\n18#0402\n##\n");
@@ -57,10 +55,7 @@ private slots:
     }
     void runs()
     {
-        QFETCH(QStringList, args);
-        QFETCH(QByteArray, input);
-        QFETCH(QByteArray, output);
-        QFETCH(QString, error);
+        const auto [args, input, output, error] = Runs::row();
         QProcess tool;
         tool.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-dtmf"), args);
         QVERIFY(tool.waitForStarted());

@@ -1,4 +1,5 @@
 #include "modem/dtmftones.h"
+#include "support/table.h"
 
 #include <QTest>
 
@@ -69,26 +70,24 @@ double peak(const qint16 *x, qint64 n, int low, int high, int rate, double *leve
 
 } // namespace
 
+using KeysAndTiming = table::Of<int, int, int>;
+
 class tst_dtmftones : public QObject
 {
     Q_OBJECT
 private slots:
     void keysAndTiming_data()
     {
-        QTest::addColumn<int>("toneMs");
-        QTest::addColumn<int>("gapMs");
-        QTest::addColumn<int>("rate");
-        QTest::newRow("shortest at 8 kHz") << 40 << 40 << 8000;
-        QTest::newRow("shortest at 48 kHz") << 40 << 40 << 48000;
-        QTest::newRow("default") << 100 << 100 << 8000;
-        QTest::newRow("short tone long gap at 44.1 kHz") << 60 << 200 << 44100;
-        QTest::newRow("longest tone") << 500 << 40 << 22050;
+        const KeysAndTiming row;
+        row("shortest at 8 kHz", 40, 40, 8000);
+        row("shortest at 48 kHz", 40, 40, 48000);
+        row("default", 100, 100, 8000);
+        row("short tone long gap at 44.1 kHz", 60, 200, 44100);
+        row("longest tone", 500, 40, 22050);
     }
     void keysAndTiming()
     {
-        QFETCH(int, toneMs);
-        QFETCH(int, gapMs);
-        QFETCH(int, rate);
+        const auto [toneMs, gapMs, rate] = KeysAndTiming::row();
         // ITU-T Q.23: the keypad's rows at 697 770 852 941 Hz, its columns at 1209 1336 1477 1633 Hz.
         const QString keys = QStringLiteral("123A456B789C*0#d");
         const int rowHz[] = {697, 770, 852, 941}, columnHz[] = {1209, 1336, 1477, 1633};

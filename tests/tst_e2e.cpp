@@ -3,7 +3,9 @@
 // the line carried exactly the commands of the device kind.
 #include "support/consolefrontend.h"
 #include "support/fakeplatform.h"
+#include "support/linelogfile.h"
 #include "support/modemsim.h"
+#include "support/table.h"
 
 #include "app/lifecycle.h"
 
@@ -30,31 +32,6 @@ namespace
 const QString CenterNumber = QStringLiteral("03000000111");
 const QString RecipientNumber = QStringLiteral("03012345678");
 const QString Mail = QStringLiteral("ﾃｽﾄ ABC-123 あいう漢字");
-
-// The bytes the program sent in the transcript's lines from the given one on.
-QByteArray receivedSince(const QString &path, int &line)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    QByteArray out;
-    for (; line < lines.size() - 1; ++line) { // the last one is not finished yet
-        const QList<QByteArray> parts = lines[line].split(' ');
-        if (parts.size() < 3 || parts[1] != "rx")
-            continue;
-        const QByteArray text = lines[line].mid(parts[0].size() + 4);
-        for (int i = 0; i < text.size(); ++i) {
-            if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
-                out += char(text.mid(i + 2, 2).toInt(nullptr, 16));
-                i += 3;
-            } else {
-                out += text[i];
-            }
-        }
-    }
-    return out;
-}
 
 AppData sampleData(const QString &folder, int centerKind, int modemKind, int autoTransmit)
 {
@@ -103,37 +80,8 @@ struct Sender {
 
 } // namespace
 
-class tst_E2e : public QObject
-{
-    Q_OBJECT
-private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void send_data();
-    void send();
-    void sampleSettings();
-
-private:
-    QTemporaryDir m_dir;
-    QString m_folder;
-    ModemSim m_sim;
-    int m_calls = 0;
-    int m_transcriptLine = 0;
-};
-
-void tst_E2e::initTestCase()
-{
-    QVERIFY(m_dir.isValid());
-    m_folder = m_dir.path() + QLatin1Char('/');
-    QVERIFY(m_sim.start(m_folder, 1));
-}
-
-void tst_E2e::cleanupTestCase()
-{
-    m_sim.process.terminate();
-    QVERIFY(m_sim.process.waitForFinished(5000));
-    QVERIFY(!QFile::exists(m_folder + "ports/COM1")); // the link goes with it
-}
+// dials: after the centre call, before the hang-up
+using Send = table::Of<int, int, int, QByteArrayList>;
 
 namespace
 {
@@ -168,90 +116,106 @@ QByteArray linkKeys(const QByteArray &digits)
 
 } // namespace
 
-void tst_E2e::send_data()
+class tst_E2e : public QObject
 {
-    QTest::addColumn<int>("centerKind");
-    QTest::addColumn<int>("modemKind");
-    QTest::addColumn<int>("autoTransmit");
-    QTest::addColumn<QByteArrayList>("dials"); // after the centre call, before the hang-up
-    // The message in pieces of eight characters.
-    const QByteArrayList mail{"*2*24433458816171869", "96979888#0402#0404#0406#2033", "#2790"};
-    const QByteArrayList plain = QByteArrayList{"03012345678#"} + mail + QByteArrayList{"##"};
-    const QByteArrayList star = QByteArrayList{"#", "03012345678#"} + mail;
-    for (int kind : {0, 1, 3, 4, 6})
-        QTest::addRow("centre kind %d", kind) << kind << 0 << 0 << plain;
-    QTest::addRow("centre kind 2") << 2 << 0 << 0 << star + QByteArrayList{"##", "*"};
-    QTest::addRow("centre kind 5") << 5 << 0 << 0 << QByteArrayList{"1"} + plain;
-    QTest::addRow("centre kind 7") << 7 << 0 << 0 << star + QByteArrayList{"#", "*"};
-    for (int kind = 1; kind < 8; ++kind)
-        QTest::addRow("device kind %d", kind) << 0 << kind << 0 << plain;
-    QTest::addRow("automatic") << 3 << 0 << 1 << plain;
-}
-
-void tst_E2e::send()
-{
-    QFETCH(int, centerKind);
-    QFETCH(int, modemKind);
-    QFETCH(int, autoTransmit);
-    QFETCH(QByteArrayList, dials);
-    AppData data = sampleData(m_folder, centerKind, modemKind, autoTransmit);
-    Sender sender(data, m_folder);
-    sender.pressThrough();
-    QCOMPARE(sender.engine.stage(), SendStage::Done);
-    QVERIFY(sender.view.errorsReported.isEmpty());
-    QCOMPARE(data.history.used().size(), 1);
-
-    const int call = m_calls++; // what the centre decoded
-    QCOMPARE(m_sim.field("message", call + 1).value(call), Mail);
-    QCOMPARE(m_sim.field("recipient", call + 1).value(call), RecipientNumber);
-    QVERIFY(m_sim.field("centre", call + 1).value(call).startsWith(CenterNumber));
-
-    const DeviceBytes &device = Devices[modemKind];
-    QByteArray expected = device.call;
-    for (const QByteArray &digits : dials)
-        expected += device.dial.isEmpty() ? linkKeys(digits) : QByteArray(device.dial).replace("%1", digits);
-    expected += device.hangUp;
-    QCOMPARE(receivedSince(m_folder + "line1.txt", m_transcriptLine), expected);
-}
-
-// --sample: settings that reach the simulator and no real line, and an empty history,
-// so the first start opens on the main window without a message; a folder's own
-// settings file is left alone.
-void tst_E2e::sampleSettings()
-{
-    QTemporaryDir dir;
-    AppData data;
-    data.folder = dir.path() + QLatin1Char('/');
-    auto runSample = [&] { return ModemSim().start(data.folder, 3, {"--sample"}); };
-    QVERIFY(runSample());
+    Q_OBJECT
+private slots:
+    void initTestCase()
     {
-        FakePlatform fake;
-        ComPort port(data.folder);
-        frmMain window(data, fake.platform, port);
-        window.Form_Load();
-        lifecycle::releaseInstanceLock();
-        QCOMPARE(fake.boxes.texts(), QStringList());
-        QCOMPARE(window.cmbNumber->currentIndex(), 0);
-        QCOMPARE(window.cmbCenter->currentIndex(), 0);
+        QVERIFY(m_dir.isValid());
+        m_folder = m_dir.path() + QLatin1Char('/');
+        QVERIFY(m_sim.start(m_folder, 1));
     }
-    QCOMPARE(QFileInfo(data.historyPath()).size(), 0);
-    Settings expected = Settings::defaults();
-    expected.PortNumber = 3;
-    QCOMPARE(data.settings, expected);
-    QCOMPARE(data.centers.size(), 1);
-    QCOMPARE(data.recipients.size(), 1);
-    QCOMPARE(data.centers[0].number, CenterNumber);
-    QCOMPARE(data.recipients[0].number, RecipientNumber);
-    QCOMPARE(data.recipients[0].centerIndex, 0);
+    void cleanupTestCase()
+    {
+        m_sim.process.terminate();
+        QVERIFY(m_sim.process.waitForFinished(5000));
+        QVERIFY(!QFile::exists(m_folder + "ports/COM1")); // the link goes with it
+    }
+    void send_data()
+    {
+        const Send row;
+        // The message in pieces of eight characters.
+        const QByteArrayList mail{"*2*24433458816171869", "96979888#0402#0404#0406#2033", "#2790"};
+        const QByteArrayList plain = QByteArrayList{"03012345678#"} + mail + QByteArrayList{"##"};
+        const QByteArrayList star = QByteArrayList{"#", "03012345678#"} + mail;
+        for (int kind : {0, 1, 3, 4, 6})
+            QTest::addRow("centre kind %d", kind) << Send::Row{kind, 0, 0, plain};
+        QTest::addRow("centre kind 2") << Send::Row{2, 0, 0, star + QByteArrayList{"##", "*"}};
+        QTest::addRow("centre kind 5") << Send::Row{5, 0, 0, QByteArrayList{"1"} + plain};
+        QTest::addRow("centre kind 7") << Send::Row{7, 0, 0, star + QByteArrayList{"#", "*"}};
+        for (int kind = 1; kind < 8; ++kind)
+            QTest::addRow("device kind %d", kind) << Send::Row{0, kind, 0, plain};
+        QTest::addRow("automatic") << Send::Row{3, 0, 1, plain};
+    }
+    void send()
+    {
+        const auto [centerKind, modemKind, autoTransmit, dials] = Send::row();
+        AppData data = sampleData(m_folder, centerKind, modemKind, autoTransmit);
+        Sender sender(data, m_folder);
+        sender.pressThrough();
+        QCOMPARE(sender.engine.stage(), SendStage::Done);
+        QVERIFY(sender.view.errorsReported.isEmpty());
+        QCOMPARE(data.history.used().size(), 1);
 
-    data.settings.PortNumber = 5;
-    QVERIFY(!SaveSettingsFile(data));
-    const QByteArray own = settingsfile::bytes(data);
-    QVERIFY(runSample());
-    QFile file(data.settingsPath());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), own);
-}
+        const int call = m_calls++; // what the centre decoded
+        QCOMPARE(m_sim.field("message", call + 1).value(call), Mail);
+        QCOMPARE(m_sim.field("recipient", call + 1).value(call), RecipientNumber);
+        QVERIFY(m_sim.field("centre", call + 1).value(call).startsWith(CenterNumber));
+
+        const DeviceBytes &device = Devices[modemKind];
+        QByteArray expected = device.call;
+        for (const QByteArray &digits : dials)
+            expected += device.dial.isEmpty() ? linkKeys(digits) : QByteArray(device.dial).replace("%1", digits);
+        expected += device.hangUp;
+        QCOMPARE(transcriptReceived(m_folder + "line1.txt", &m_transcriptLine), expected);
+    }
+    // --sample: settings that reach the simulator and no real line, and an empty history,
+    // so the first start opens on the main window without a message; a folder's own
+    // settings file is left alone.
+    void sampleSettings()
+    {
+        QTemporaryDir dir;
+        AppData data;
+        data.folder = dir.path() + QLatin1Char('/');
+        auto runSample = [&] { return ModemSim().start(data.folder, 3, {"--sample"}); };
+        QVERIFY(runSample());
+        {
+            FakePlatform fake;
+            ComPort port(data.folder);
+            frmMain window(data, fake.platform, port);
+            window.Form_Load();
+            lifecycle::releaseInstanceLock();
+            QCOMPARE(fake.boxes.texts(), QStringList());
+            QCOMPARE(window.cmbNumber->currentIndex(), 0);
+            QCOMPARE(window.cmbCenter->currentIndex(), 0);
+        }
+        QCOMPARE(QFileInfo(data.historyPath()).size(), 0);
+        Settings expected = Settings::defaults();
+        expected.PortNumber = 3;
+        QCOMPARE(data.settings, expected);
+        QCOMPARE(data.centers.size(), 1);
+        QCOMPARE(data.recipients.size(), 1);
+        QCOMPARE(data.centers[0].number, CenterNumber);
+        QCOMPARE(data.recipients[0].number, RecipientNumber);
+        QCOMPARE(data.recipients[0].centerIndex, 0);
+
+        data.settings.PortNumber = 5;
+        QVERIFY(!SaveSettingsFile(data));
+        const QByteArray own = settingsfile::bytes(data);
+        QVERIFY(runSample());
+        QFile file(data.settingsPath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), own);
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_folder;
+    ModemSim m_sim;
+    int m_calls = 0;
+    int m_transcriptLine = 0;
+};
 
 QTEST_MAIN(tst_E2e)
 #include "tst_e2e.moc"

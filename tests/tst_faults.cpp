@@ -4,6 +4,7 @@
 // the history are what they were on disk and in memory.
 #include "support/fakeplatform.h"
 #include "support/filehelpers.h"
+#include "support/table.h"
 
 #include "app/lifecycle.h"
 #include "modem/comport.h"
@@ -22,34 +23,32 @@
 #include <QTest>
 #include <QTimer>
 
+// presses: of the send button, while the port is open; cutAfterMs: the hang-up button, pressed while the call waits; 0:
+// never
+using LineFaults = table::Of<QStringList, int, int, QString>;
+
 class tst_Faults : public QObject
 {
     Q_OBJECT
 private slots:
     void lineFaults_data()
     {
-        QTest::addColumn<QStringList>("options");
-        QTest::addColumn<int>("presses");    // of the send button, while the port is open
-        QTest::addColumn<int>("cutAfterMs"); // the hang-up button, pressed while the call waits; 0: never
-        QTest::addColumn<QString>("panel1");
+        const LineFaults row;
         const QString dropped = QStringLiteral("回線が切断されました");
         const QString cut = QStringLiteral("電話回線を切断しました");
         // Commands of a call with the built-in settings: ATZ, ATE0..., the centre, the number, the message.
         // (The engine's tests end the call after every write; here the window and the files are watched.)
-        QTest::newRow("device gone mid-message") << QStringList{"--drop-after", "5"} << 3 << 0 << dropped;
-        QTest::newRow("a mebibyte of noise before each answer") << QStringList{"--noise", "1048576"} << 2 << 0 << cut;
-        QTest::newRow("NO CARRIER at the number") << QStringList{"--no-carrier-after", "4"} << 3 << 0 << dropped;
-        QTest::newRow("silent device, hung up by hand") << QStringList{"--silent"} << 1 << 400 << cut;
-        QTest::newRow("answers without CR, hung up by hand") << QStringList{"--no-cr"} << 1 << 400 << cut;
-        QTest::newRow("slow and noisy") << QStringList{"--delay", "20", "--noise", "40"} << 2 << 0 << cut;
+        row("device gone mid-message", {"--drop-after", "5"}, 3, 0, dropped);
+        row("a mebibyte of noise before each answer", {"--noise", "1048576"}, 2, 0, cut);
+        row("NO CARRIER at the number", {"--no-carrier-after", "4"}, 3, 0, dropped);
+        row("silent device, hung up by hand", {"--silent"}, 1, 400, cut);
+        row("answers without CR, hung up by hand", {"--no-cr"}, 1, 400, cut);
+        row("slow and noisy", {"--delay", "20", "--noise", "40"}, 2, 0, cut);
     }
 
     void lineFaults()
     {
-        QFETCH(QStringList, options);
-        QFETCH(int, presses);
-        QFETCH(int, cutAfterMs);
-        QFETCH(QString, panel1);
+        const auto [options, presses, cutAfterMs, panel1] = LineFaults::row();
         QTemporaryDir dir;
         const QString folder = dir.path() + QLatin1Char('/');
         // Files that reach the simulator on COM1: one centre, one recipient, one message already sent.

@@ -6,6 +6,7 @@
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
+#include "support/table.h"
 #include "ui/clicklabel.h"
 #include "ui/frmmain.h"
 #include "ui/mailedit.h"
@@ -65,6 +66,13 @@ const QList<MessageCenter> twoCenters{center(QStringLiteral("ドコモ"), 0, 3),
 // throws here, so it is never sent through a signal, which would leak Qt's guards.)
 enum ExitWay { ExitMenu, ExitButton, CloseBox };
 
+// pressed: empty: no button
+using ReturnAndEscape = table::Of<int, QString, int, QString>;
+
+using CountAgainstLimit = table::Of<int, int, QString, QString>;
+
+using ExitHangsUpAndEnds = table::Of<int, bool, int, bool, QByteArray>;
+
 class tst_frmMain : public QObject
 {
     Q_OBJECT
@@ -96,27 +104,21 @@ private slots:
     // while ReturnStart is 1, and Esc the hang-up button.
     void returnAndEscape_data()
     {
-        QTest::addColumn<int>("returnStart");
-        QTest::addColumn<QString>("focus");
-        QTest::addColumn<int>("key");
-        QTest::addColumn<QString>("pressed"); // empty: no button
+        const ReturnAndEscape row;
         const int ret = Qt::Key_Return, enter = Qt::Key_Enter, space = Qt::Key_Space, esc = Qt::Key_Escape;
         for (int rs : {1, 0}) {
             const QString send = rs == 1 ? QStringLiteral("cmdButton") : QString();
-            QTest::addRow("%d: Return in the message box", rs) << rs << "txtMail" << ret << send;
-            QTest::addRow("%d: Enter in a selector", rs) << rs << "cmbNumber" << enter << send;
-            QTest::addRow("%d: Return on the hang-up button", rs) << rs << "cmdCut" << ret << "cmdCut";
-            QTest::addRow("%d: Space on the hang-up button", rs) << rs << "cmdCut" << space << "cmdCut";
-            QTest::addRow("%d: Space in the message box", rs) << rs << "txtMail" << space << "";
-            QTest::addRow("%d: Esc in the message box", rs) << rs << "txtMail" << esc << "cmdCut";
+            QTest::addRow("%d: Return in the message box", rs) << ReturnAndEscape::Row{rs, "txtMail", ret, send};
+            QTest::addRow("%d: Enter in a selector", rs) << ReturnAndEscape::Row{rs, "cmbNumber", enter, send};
+            QTest::addRow("%d: Return on the hang-up button", rs) << ReturnAndEscape::Row{rs, "cmdCut", ret, "cmdCut"};
+            QTest::addRow("%d: Space on the hang-up button", rs) << ReturnAndEscape::Row{rs, "cmdCut", space, "cmdCut"};
+            QTest::addRow("%d: Space in the message box", rs) << ReturnAndEscape::Row{rs, "txtMail", space, ""};
+            QTest::addRow("%d: Esc in the message box", rs) << ReturnAndEscape::Row{rs, "txtMail", esc, "cmdCut"};
         }
     }
     void returnAndEscape()
     {
-        QFETCH(int, returnStart);
-        QFETCH(QString, focus);
-        QFETCH(int, key);
-        QFETCH(QString, pressed);
+        const auto [returnStart, focus, key, pressed] = ReturnAndEscape::row();
         Fixture f({center(QStringLiteral("C"), 0, 50)});
         f.data.settings.ReturnStart = qint16(returnStart);
         f.w().prepareWindow();
@@ -167,21 +169,15 @@ private slots:
     }
     void countAgainstLimit_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<int>("limit");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("panel");
-        QTest::newRow("characters, equal") << 0 << 3 << QStringLiteral("あいう") << QStringLiteral("3/3");
-        QTest::newRow("characters, one more") << 0 << 3 << QStringLiteral("あいうa") << QStringLiteral("4/3");
-        QTest::newRow("bytes, equal") << 2 << 6 << QStringLiteral("あいう") << QStringLiteral("6/6");
-        QTest::newRow("bytes, one more") << 2 << 5 << QStringLiteral("あいう") << QStringLiteral("6/5");
+        const CountAgainstLimit row;
+        row("characters, equal", 0, 3, "あいう", "3/3");
+        row("characters, one more", 0, 3, "あいうa", "4/3");
+        row("bytes, equal", 2, 6, "あいう", "6/6");
+        row("bytes, one more", 2, 5, "あいう", "6/5");
     }
     void countAgainstLimit()
     {
-        QFETCH(int, kind);
-        QFETCH(int, limit);
-        QFETCH(QString, text);
-        QFETCH(QString, panel);
+        const auto [kind, limit, text, panel] = CountAgainstLimit::row();
         Fixture f({center(QStringLiteral("C"), kind, limit)});
         f.w().txtMail->setPlainText(text);
         QCOMPARE(f.w().statusText(5), panel);
@@ -218,24 +214,16 @@ private slots:
     }
     void exitHangsUpAndEnds_data()
     {
-        QTest::addColumn<int>("way");
-        QTest::addColumn<bool>("open");
-        QTest::addColumn<int>("modemKind");
-        QTest::addColumn<bool>("failWrites");
-        QTest::addColumn<QByteArray>("written");
-        QTest::newRow("port closed") << int(ExitMenu) << false << 0 << false << QByteArray();
-        QTest::newRow("modem") << int(ExitButton) << true << 0 << false << QByteArray("ATH\r");
-        QTest::newRow("link cable") << int(CloseBox) << true << 6 << false << QByteArray(1, char(0xA4));
+        const ExitHangsUpAndEnds row;
+        row("port closed", int(ExitMenu), false, 0, false, {});
+        row("modem", int(ExitButton), true, 0, false, "ATH\r");
+        row("link cable", int(CloseBox), true, 6, false, QByteArray(1, char(0xA4)));
         for (int way : {ExitMenu, ExitButton, CloseBox})
-            QTest::addRow("device gone, way %d", way) << way << true << 0 << true << QByteArray("ATH\r");
+            QTest::addRow("device gone, way %d", way) << ExitHangsUpAndEnds::Row{way, true, 0, true, "ATH\r"};
     }
     void exitHangsUpAndEnds()
     {
-        QFETCH(int, way);
-        QFETCH(bool, open);
-        QFETCH(int, modemKind);
-        QFETCH(bool, failWrites);
-        QFETCH(QByteArray, written);
+        const auto [way, open, modemKind, failWrites, written] = ExitHangsUpAndEnds::row();
         Fixture f;
         f.data.settings.ModemKind = qint16(modemKind);
         f.data.history.add(

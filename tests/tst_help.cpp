@@ -1,6 +1,7 @@
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "support/fakeplatform.h"
+#include "support/table.h"
 #include "ui/builddata.h"
 #include "ui/dlgabout.h"
 #include "ui/frmmain.h"
@@ -11,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using KeywordOpensTopic = table::Of<QString, QString>;
+
 // The help viewer and the About box, the help menu's items.
 class tst_Help : public QObject
 {
@@ -18,16 +21,14 @@ class tst_Help : public QObject
 private slots:
     void keywordOpensTopic_data()
     {
-        QTest::addColumn<QString>("keyword");
-        QTest::addColumn<QString>("page");
-        QTest::newRow("address book editor") << "追加／編集について" << QStringLiteral("addressbook.html");
-        QTest::newRow("options dialog") << "設定について" << QStringLiteral("settings.html");
-        QTest::newRow("trouble") << "うまくいかないとき" << QStringLiteral("trouble.html");
+        const KeywordOpensTopic row;
+        row("address book editor", "追加／編集について", "addressbook.html");
+        row("options dialog", "設定について", "settings.html");
+        row("trouble", "うまくいかないとき", "trouble.html");
     }
     void keywordOpensTopic()
     {
-        QFETCH(QString, keyword);
-        QFETCH(QString, page);
+        const auto [keyword, page] = KeywordOpensTopic::row();
         HelpWindow help(QStringLiteral(FUMIDORI_BIN_DIR "/") + HelpWindow::collectionFileName());
         const QList<QUrl> topics = help.topicsFor(keyword);
         QCOMPARE(topics.size(), 1);

@@ -1,4 +1,5 @@
 #include "support/filehelpers.h"
+#include "support/table.h"
 
 #include "encoding/cp932.h"
 #include "store/appdata.h"
@@ -25,28 +26,28 @@ HistoryEntry entry(const QString &name)
 
 } // namespace
 
+using LoadLimit = table::Of<int, int, int>;
+
+using Damaged = table::Of<QByteArray, QString>;
+
 class tst_History : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
     void loadLimit_data()
     {
-        QTest::addColumn<int>("historyCount");
-        QTest::addColumn<int>("inFile");
-        QTest::addColumn<int>("loaded");
-        QTest::newRow("20, file of 21 as saved") << 20 << 21 << 21;
-        QTest::newRow("20, longer file") << 20 << 25 << 21;
-        QTest::newRow("20, short file") << 20 << 5 << 5;
-        QTest::newRow("0 keeps the one saved") << 0 << 3 << 1;
-        QTest::newRow("1") << 1 << 3 << 2;
-        QTest::newRow("empty file") << 20 << 0 << 0;
+        const LoadLimit row;
+        row("20, file of 21 as saved", 20, 21, 21);
+        row("20, longer file", 20, 25, 21);
+        row("20, short file", 20, 5, 5);
+        row("0 keeps the one saved", 0, 3, 1);
+        row("1", 1, 3, 2);
+        row("empty file", 20, 0, 0);
     }
 
     void loadLimit()
     {
-        QFETCH(int, historyCount);
-        QFETCH(int, inFile);
-        QFETCH(int, loaded);
+        const auto [historyCount, inFile, loaded] = LoadLimit::row();
         HistoryTable table;
         table.resize(historyCount);
         QVERIFY(!historyfile::read(entries(inFile), table, QStringLiteral("History.ini")));
@@ -106,24 +107,19 @@ private Q_SLOTS:
 
     void damaged_data()
     {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("where");
-        QTest::newRow("two fields") << QByteArray("\"a\",\"b\"\r\nmsg\r\n") << "1 件目の記録（1 行目）";
-        QTest::newRow("four fields") << QByteArray(entries(1) + "\"a\",\"b\",\"c\",\"d\"\r\nmsg\r\n")
-                                     << "2 件目の記録（3 行目）";
-        QTest::newRow("no message line") << QByteArray(entries(1) + "\"a\",\"b\",\"c\"\r\n")
-                                         << "2 件目の記録（4 行目）";
-        QTest::newRow("no line end, no message") << QByteArray("\"a\",\"b\",\"c\"") << "1 件目の記録（2 行目）";
-        QTest::newRow("blank line at the end") << QByteArray(entries(2) + "\r\n") << "3 件目の記録（5 行目）";
-        QTest::newRow("lone CR ends the message")
-            << QByteArray("\"a\",\"b\",\"c\"\r\nab\rcd\r\n") << "2 件目の記録（3 行目）";
-        QTest::newRow("open quote") << QByteArray("\"a,\"b\",\"c\r\nmsg\r\n") << "1 件目の記録（1 行目）";
+        const Damaged row;
+        row("two fields", "\"a\",\"b\"\r\nmsg\r\n", "1 件目の記録（1 行目）");
+        row("four fields", QByteArray(entries(1) + "\"a\",\"b\",\"c\",\"d\"\r\nmsg\r\n"), "2 件目の記録（3 行目）");
+        row("no message line", QByteArray(entries(1) + "\"a\",\"b\",\"c\"\r\n"), "2 件目の記録（4 行目）");
+        row("no line end, no message", "\"a\",\"b\",\"c\"", "1 件目の記録（2 行目）");
+        row("blank line at the end", QByteArray(entries(2) + "\r\n"), "3 件目の記録（5 行目）");
+        row("lone CR ends the message", "\"a\",\"b\",\"c\"\r\nab\rcd\r\n", "2 件目の記録（3 行目）");
+        row("open quote", "\"a,\"b\",\"c\r\nmsg\r\n", "1 件目の記録（1 行目）");
     }
 
     void damaged()
     {
-        QFETCH(QByteArray, file);
-        QFETCH(QString, where);
+        const auto [file, where] = Damaged::row();
         HistoryTable table;
         table.resize(20);
         table.row(0) = entry(QStringLiteral("before"));

@@ -4,6 +4,7 @@
 #include "support/httpclient.h"
 #include "support/modemsim.h"
 #include "support/sendrig.h"
+#include "support/server.h"
 
 #include "store/appdata.h"
 #include "store/sendqueue.h"
@@ -97,189 +98,162 @@ bool cutLine(const QString &folder)
     return QFile::remove(folder + "ports/COM1") && QFile::link(folder + "nothing", folder + "ports/COM1");
 }
 
-bool writeText(const QString &path, const QString &text)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(text.toUtf8()) >= 0;
-}
-
 } // namespace
 
 class tst_HttpSystem : public QObject
 {
     Q_OBJECT
 private slots:
-    void init();
-    void alertmanagerPages();
-    void metricsPassPromtool();
-    void badClientsLeaveTheCallAlone();
-    void killedAfterAccepting();
+    void init()
+    {
+        m_folder = makeFolder(m_dir.emplace());
+        QVERIFY(!m_folder.isEmpty());
+    }
+    void alertmanagerPages()
+    {
+        const QString alertmanager = QStandardPaths::findExecutable("prometheus-alertmanager");
+        const QString amtool = QStandardPaths::findExecutable("amtool");
+        if (alertmanager.isEmpty() || amtool.isEmpty())
+            QSKIP("prometheus-alertmanager is not installed (scripts/setup installs it)");
+        ModemSim sim;
+        QVERIFY(sim.start(m_folder, 1));
+        Runner runner;
+        QVERIFY(runner.start(m_folder));
+
+        // The README's receiver, with this runner's port and token.
+        const quint16 amPort = freePort();
+        const QString url = QStringLiteral("http://127.0.0.1:%1/v1/alertmanager/").arg(runner.port) +
+                            QString::fromLatin1(QUrl::toPercentEncoding(Pager));
+        const QString config = QStringLiteral("route:\n"
+                                              "  receiver: pager\n"
+                                              "  group_wait: 1s\n"
+                                              "receivers:\n"
+                                              "  - name: pager\n"
+                                              "    webhook_configs:\n"
+                                              "      - url: '%1'\n"
+                                              "        http_config:\n"
+                                              "          authorization:\n"
+                                              "            credentials_file: '%2'\n")
+                                   .arg(url, m_folder + "http-token");
+        QVERIFY(writeFileBytes(m_folder + "alertmanager.yml", config.toUtf8()));
+        ServerProcess am;
+        if (!am.start(alertmanager,
+                      {"--config.file=" + m_folder + "alertmanager.yml", "--storage.path=" + m_folder + "am",
+                       QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(amPort), "--cluster.listen-address="},
+                      "Listening on"))
+            QSKIP(qPrintable("Alertmanager did not start: " + am.log));
+
+        const ToolRun add =
+            runTool(amtool, {"alert", "add", "alertname=DiskFull", "--annotation=summary=ディスクが残りわずか",
+                             QStringLiteral("--alertmanager.url=http://127.0.0.1:%1").arg(amPort)});
+        QVERIFY2(add.exitCode == 0, qPrintable(add.err));
+        QCOMPARE(sim.field("message", 1), QStringList{QStringLiteral("［FIRING：1］ DISKFULL ﾃﾞィｽｸが残りわずか")});
+    }
+    void metricsPassPromtool()
+    {
+        const QString promtool = QStandardPaths::findExecutable("promtool");
+        if (promtool.isEmpty())
+            QSKIP("promtool is not installed (the prometheus package; scripts/setup installs it)");
+        ModemSim sim;
+        QVERIFY(sim.start(m_folder, 1));
+        QVERIFY(QDir().mkpath(m_folder + "queue"));
+        QVERIFY(writeFileBytes(m_folder + "queue/queue.ini", "[Queue]\nAttempts=0\n"));
+        Runner runner;
+        QVERIFY(runner.start(m_folder));
+        const QString sent = runner.add("A");
+        QVERIFY2(runner.events("result", 1).size() == 1, runner.out + runner.process.readAllStandardError());
+        // The line goes away: the next two calls fail and are given up, and the line is down.
+        QVERIFY(cutLine(m_folder));
+        const QString failed = runner.add("B");
+        runner.add("C");
+        QVERIFY2(runner.events("result", 3).size() == 3, runner.out.constData());
+        const QByteArray state = runner.exchange("GET", "/v1/messages/" + failed.toLatin1()).body;
+        QVERIFY2(state.contains("\"failed\""), state.constData());
+        QVERIFY(runner.exchange("GET", "/v1/messages/" + sent.toLatin1()).body.contains("\"sent\""));
+        const QByteArray metrics = runner.exchange("GET", "/metrics").body;
+        QVERIFY2(metrics.contains("fumidori_line_up{line=\"COM1\"} 0"), metrics.constData());
+        QVERIFY(metrics.contains("fumidori_messages_sent_total 1"));
+        QVERIFY2(metrics.contains("fumidori_line_calls_total{line=\"COM1\",outcome=\"failed\"} 2"),
+                 metrics.constData());
+        const ToolRun check = runTool(promtool, {"check", "metrics"}, metrics);
+        QVERIFY2(check.exitCode == 0, qPrintable(check.out + check.err));
+        QCOMPARE(runner.exchange("GET", "/healthz").status, 503);
+    }
+    void badClientsLeaveTheCallAlone()
+    {
+        ModemSim sim;
+        QVERIFY(sim.start(m_folder, 1, {"--delay", "150"})); // a call of some seconds
+        Runner runner;
+        QVERIFY(runner.start(m_folder));
+        const QString id = runner.add(QStringLiteral("ぶじにとどく"));
+        QVERIFY(!id.isEmpty());
+
+        // Meanwhile: a client sending a byte a second, 200 connections, a 10 MB body, a
+        // wrong token, garbage.
+        QElapsedTimer slowTime;
+        slowTime.start();
+        const int slowFd = httpclient::connectTo(runner.port, 20000);
+        qsizetype slowSent = 0;
+        const QByteArray slowRequest = "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: slow\r\n\r\n";
+        std::jthread slow([&] {
+            for (; slowSent < slowRequest.size(); ++slowSent) {
+                if (!httpclient::sendAll(slowFd, slowRequest.mid(slowSent, 1)) ||
+                    httpclient::keptOpen({slowFd}, 1, 1000).isEmpty())
+                    break;
+            }
+        });
+        QList<int> many;
+        for (int i = 0; i < 200; ++i)
+            many << httpclient::connectTo(runner.port);
+        QCOMPARE(httpclient::keptOpen(many, 193, 5000).size(), 7); // 8 for the client, the slow one's among them
+        for (int fd : many)
+            ::close(fd);
+        const int big = httpclient::connectTo(runner.port, 10000, 2); // another client: this one is at its limit
+        const QByteArray head = "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + runner.token +
+                                "\r\nContent-Type: application/json\r\nContent-Length: 10485760\r\n\r\n";
+        httpclient::sendAll(big, head); // answered before the body is read
+        QCOMPARE(httpclient::parse(httpclient::readAll(big)).status, 413);
+        ::close(big);
+        const QByteArray wrongToken =
+            httpclient::request("GET", "/metrics", {{"Authorization", "Bearer " + runner.token + "x"}});
+        QCOMPARE(httpclient::exchange(runner.port, wrongToken, 3).status, 401);
+        QCOMPARE(httpclient::exchange(runner.port, "\x16\x03\x01 not HTTP\r\n\r\n", 3).status, 400);
+
+        // The slow client is cut off 10 s after it came, in the middle of its request.
+        slow.join();
+        ::close(slowFd);
+        QVERIFY2(slowTime.elapsed() >= 9000 && slowTime.elapsed() < 15000,
+                 qPrintable(QString::number(slowTime.elapsed())));
+        QVERIFY(slowSent < slowRequest.size());
+        QCOMPARE(runner.exchange("GET", "/v1/messages/" + id.toLatin1()).status, 200);
+        QCOMPARE(sim.field("message", 1), QStringList{QStringLiteral("ぶじにとどく")});
+        QVERIFY(sendqueue::list(m_folder).isEmpty());
+    }
+    void killedAfterAccepting()
+    {
+        ModemSim sim;
+        QVERIFY(sim.start(m_folder, 1));
+        QString id;
+        {
+            Runner runner;
+            QVERIFY(runner.start(m_folder));
+            // No line to send on: the message stays queued however fast the kill comes.
+            QVERIFY(cutLine(m_folder));
+            id = runner.add("KEPT");
+            QVERIFY(!id.isEmpty());
+            runner.process.kill();
+            QVERIFY(runner.process.waitForFinished(5000));
+        }
+        QStringList onDisk;
+        for (const sendqueue::Entry &e : sendqueue::list(m_folder))
+            onDisk << e.message.id + ":" + e.message.text;
+        QVERIFY2(onDisk.contains(id + ":KEPT"), qPrintable(onDisk.join(u' ')));
+    }
 
 private:
     std::optional<QTemporaryDir> m_dir;
     QString m_folder;
 };
-
-void tst_HttpSystem::init()
-{
-    m_folder = makeFolder(m_dir.emplace());
-    QVERIFY(!m_folder.isEmpty());
-}
-
-void tst_HttpSystem::alertmanagerPages()
-{
-    const QString alertmanager = QStandardPaths::findExecutable("prometheus-alertmanager");
-    const QString amtool = QStandardPaths::findExecutable("amtool");
-    if (alertmanager.isEmpty() || amtool.isEmpty())
-        QSKIP("prometheus-alertmanager is not installed (scripts/setup installs it)");
-    ModemSim sim;
-    QVERIFY(sim.start(m_folder, 1));
-    Runner runner;
-    QVERIFY(runner.start(m_folder));
-
-    // The README's receiver, with this runner's port and token.
-    const quint16 amPort = freePort();
-    const QString url = QStringLiteral("http://127.0.0.1:%1/v1/alertmanager/").arg(runner.port) +
-                        QString::fromLatin1(QUrl::toPercentEncoding(Pager));
-    const QString config = QStringLiteral("route:\n"
-                                          "  receiver: pager\n"
-                                          "  group_wait: 1s\n"
-                                          "receivers:\n"
-                                          "  - name: pager\n"
-                                          "    webhook_configs:\n"
-                                          "      - url: '%1'\n"
-                                          "        http_config:\n"
-                                          "          authorization:\n"
-                                          "            credentials_file: '%2'\n")
-                               .arg(url, m_folder + "http-token");
-    QVERIFY(writeText(m_folder + "alertmanager.yml", config));
-    QProcess am;
-    am.setProcessChannelMode(QProcess::MergedChannels);
-    am.start(alertmanager,
-             {"--config.file=" + m_folder + "alertmanager.yml", "--storage.path=" + m_folder + "am",
-              QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(amPort), "--cluster.listen-address="});
-    QByteArray log;
-    while (!log.contains("Listening on") && am.waitForReadyRead(20000))
-        log += am.readAll();
-    if (!log.contains("Listening on"))
-        QSKIP(qPrintable("Alertmanager did not start: " + log));
-
-    QProcess add;
-    add.start(amtool, {"alert", "add", "alertname=DiskFull", "--annotation=summary=ディスクが残りわずか",
-                       QStringLiteral("--alertmanager.url=http://127.0.0.1:%1").arg(amPort)});
-    QVERIFY(add.waitForFinished(20000));
-    QCOMPARE(add.exitCode(), 0);
-    const QStringList pages = sim.field("message", 1);
-    am.terminate();
-    am.waitForFinished(10000);
-    QCOMPARE(pages, QStringList{QStringLiteral("［FIRING：1］ DISKFULL ﾃﾞィｽｸが残りわずか")});
-}
-
-void tst_HttpSystem::metricsPassPromtool()
-{
-    const QString promtool = QStandardPaths::findExecutable("promtool");
-    if (promtool.isEmpty())
-        QSKIP("promtool is not installed (the prometheus package; scripts/setup installs it)");
-    ModemSim sim;
-    QVERIFY(sim.start(m_folder, 1));
-    QVERIFY(QDir().mkpath(m_folder + "queue"));
-    QVERIFY(writeText(m_folder + "queue/queue.ini", "[Queue]\nAttempts=0\n"));
-    Runner runner;
-    QVERIFY(runner.start(m_folder));
-    const QString sent = runner.add("A");
-    QVERIFY2(runner.events("result", 1).size() == 1, runner.out + runner.process.readAllStandardError());
-    // The line goes away: the next two calls fail and are given up, and the line is down.
-    QVERIFY(cutLine(m_folder));
-    const QString failed = runner.add("B");
-    runner.add("C");
-    QVERIFY2(runner.events("result", 3).size() == 3, runner.out.constData());
-    const QByteArray state = runner.exchange("GET", "/v1/messages/" + failed.toLatin1()).body;
-    QVERIFY2(state.contains("\"failed\""), state.constData());
-    QVERIFY(runner.exchange("GET", "/v1/messages/" + sent.toLatin1()).body.contains("\"sent\""));
-    const QByteArray metrics = runner.exchange("GET", "/metrics").body;
-    QVERIFY2(metrics.contains("fumidori_line_up{line=\"COM1\"} 0"), metrics.constData());
-    QVERIFY(metrics.contains("fumidori_messages_sent_total 1"));
-    QVERIFY2(metrics.contains("fumidori_line_calls_total{line=\"COM1\",outcome=\"failed\"} 2"), metrics.constData());
-    QProcess check;
-    check.setProcessChannelMode(QProcess::MergedChannels);
-    check.start(promtool, {"check", "metrics"});
-    check.write(metrics);
-    check.closeWriteChannel();
-    QVERIFY(check.waitForFinished(20000));
-    QVERIFY2(check.exitCode() == 0, check.readAll().constData());
-    QCOMPARE(runner.exchange("GET", "/healthz").status, 503);
-}
-
-void tst_HttpSystem::badClientsLeaveTheCallAlone()
-{
-    ModemSim sim;
-    QVERIFY(sim.start(m_folder, 1, {"--delay", "150"})); // a call of some seconds
-    Runner runner;
-    QVERIFY(runner.start(m_folder));
-    const QString id = runner.add(QStringLiteral("ぶじにとどく"));
-    QVERIFY(!id.isEmpty());
-
-    // Meanwhile: a client sending a byte a second, 200 connections, a 10 MB body, a
-    // wrong token, garbage.
-    QElapsedTimer slowTime;
-    slowTime.start();
-    const int slowFd = httpclient::connectTo(runner.port, 20000);
-    qsizetype slowSent = 0;
-    const QByteArray slowRequest = "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: slow\r\n\r\n";
-    std::jthread slow([&] {
-        for (; slowSent < slowRequest.size(); ++slowSent) {
-            if (!httpclient::sendAll(slowFd, slowRequest.mid(slowSent, 1)) ||
-                httpclient::keptOpen({slowFd}, 1, 1000).isEmpty())
-                break;
-        }
-    });
-    QList<int> many;
-    for (int i = 0; i < 200; ++i)
-        many << httpclient::connectTo(runner.port);
-    QCOMPARE(httpclient::keptOpen(many, 193, 5000).size(), 7); // 8 for the client, the slow one's among them
-    for (int fd : many)
-        ::close(fd);
-    const int big = httpclient::connectTo(runner.port, 10000, 2); // another client: this one is at its limit
-    const QByteArray head = "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + runner.token +
-                            "\r\nContent-Type: application/json\r\nContent-Length: 10485760\r\n\r\n";
-    httpclient::sendAll(big, head); // answered before the body is read
-    QCOMPARE(httpclient::parse(httpclient::readAll(big)).status, 413);
-    ::close(big);
-    const QByteArray wrongToken =
-        httpclient::request("GET", "/metrics", {{"Authorization", "Bearer " + runner.token + "x"}});
-    QCOMPARE(httpclient::exchange(runner.port, wrongToken, 3).status, 401);
-    QCOMPARE(httpclient::exchange(runner.port, "\x16\x03\x01 not HTTP\r\n\r\n", 3).status, 400);
-
-    // The slow client is cut off 10 s after it came, in the middle of its request.
-    slow.join();
-    ::close(slowFd);
-    QVERIFY2(slowTime.elapsed() >= 9000 && slowTime.elapsed() < 15000, qPrintable(QString::number(slowTime.elapsed())));
-    QVERIFY(slowSent < slowRequest.size());
-    QCOMPARE(runner.exchange("GET", "/v1/messages/" + id.toLatin1()).status, 200);
-    QCOMPARE(sim.field("message", 1), QStringList{QStringLiteral("ぶじにとどく")});
-    QVERIFY(sendqueue::list(m_folder).isEmpty());
-}
-
-void tst_HttpSystem::killedAfterAccepting()
-{
-    ModemSim sim;
-    QVERIFY(sim.start(m_folder, 1));
-    QString id;
-    {
-        Runner runner;
-        QVERIFY(runner.start(m_folder));
-        // No line to send on: the message stays queued however fast the kill comes.
-        QVERIFY(cutLine(m_folder));
-        id = runner.add("KEPT");
-        QVERIFY(!id.isEmpty());
-        runner.process.kill();
-        QVERIFY(runner.process.waitForFinished(5000));
-    }
-    QStringList onDisk;
-    for (const sendqueue::Entry &e : sendqueue::list(m_folder))
-        onDisk << e.message.id + ":" + e.message.text;
-    QVERIFY2(onDisk.contains(id + ":KEPT"), qPrintable(onDisk.join(u' ')));
-}
 
 QTEST_GUILESS_MAIN(tst_HttpSystem)
 #include "tst_httpsystem.moc"

@@ -5,6 +5,8 @@
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
 #include "support/modalcloser.h"
+#include "support/server.h"
+#include "support/table.h"
 #include "ui/frmmain.h"
 #include "ui/mailedit.h"
 
@@ -25,38 +27,30 @@ namespace
 {
 
 QTemporaryDir *config;
-QProcess *xvfb, *bus, *fcitx;
+ServerProcess *xvfb, *bus;
+QProcess *fcitx;
 QString notStarted;
-
-QString firstLine(QProcess &p, const QString &program, const QStringList &args)
-{
-    p.start(program, args);
-    if (!p.waitForStarted() || !p.waitForReadyRead(10000))
-        return {};
-    return QString::fromLatin1(p.readLine().trimmed());
-}
 
 // The display and the bus, before the application connects to either.
 void startServers()
 {
     config = new QTemporaryDir;
-    xvfb = new QProcess;
-    bus = new QProcess;
+    xvfb = new ServerProcess;
+    bus = new ServerProcess;
     fcitx = new QProcess;
-    const QString display =
-        firstLine(*xvfb, QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
-    if (display.isEmpty()) {
+    xvfb->channels = QProcess::ForwardedErrorChannel; // the display's number alone on standard output
+    if (!xvfb->start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"},
+                     "\n", 10000)) {
         notStarted = QStringLiteral("Xvfb could not start a display");
         return;
     }
-    qputenv("DISPLAY", (':' + display).toLatin1());
-    const QString address =
-        firstLine(*bus, QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
+    qputenv("DISPLAY", ':' + xvfb->firstLine());
+    const QByteArray address = startBus(*bus);
     if (address.isEmpty()) {
         notStarted = QStringLiteral("dbus-daemon could not start a session bus");
         return;
     }
-    qputenv("DBUS_SESSION_BUS_ADDRESS", address.toLatin1());
+    qputenv("DBUS_SESSION_BUS_ADDRESS", address);
     qputenv("XDG_CONFIG_HOME", config->path().toLocal8Bit());
     qunsetenv("IBUS_ADDRESS");
     QDir().mkpath(config->path() + "/fcitx5");
@@ -74,11 +68,11 @@ void startServers()
 
 void stopServers()
 {
-    for (QProcess *p : {fcitx, bus, xvfb}) {
-        p->kill();
-        p->waitForFinished();
-        delete p;
-    }
+    fcitx->kill();
+    fcitx->waitForFinished();
+    delete fcitx;
+    delete bus;
+    delete xvfb;
     delete config;
 }
 
@@ -92,6 +86,8 @@ int remoteState()
 }
 
 } // namespace
+
+using MessageBoxSwitchesFcitxOn = table::Of<int, bool, int>;
 
 class tst_ImeFcitx : public QObject
 {
@@ -109,18 +105,14 @@ private slots:
     // On the message box's focus, or at the options dialog's OK while it has the focus.
     void messageBoxSwitchesFcitxOn_data()
     {
-        QTest::addColumn<int>("ime");
-        QTest::addColumn<bool>("setAtOk");
-        QTest::addColumn<int>("state");
-        QTest::newRow("IME 1: active") << 1 << false << 2;
-        QTest::newRow("IME 0: left inactive") << 0 << false << 1;
-        QTest::newRow("IME 0, then 1 at OK: active") << 0 << true << 2;
+        const MessageBoxSwitchesFcitxOn row;
+        row("IME 1: active", 1, false, 2);
+        row("IME 0: left inactive", 0, false, 1);
+        row("IME 0, then 1 at OK: active", 0, true, 2);
     }
     void messageBoxSwitchesFcitxOn()
     {
-        QFETCH(int, ime);
-        QFETCH(bool, setAtOk);
-        QFETCH(int, state);
+        const auto [ime, setAtOk, state] = MessageBoxSwitchesFcitxOn::row();
         FakePlatform platform;
         FakePort port;
         AppData data;

@@ -1,3 +1,5 @@
+#include "support/server.h"
+#include "support/table.h"
 #include "ui/imeswitch.h"
 #include "ui/mailedit.h"
 
@@ -7,32 +9,12 @@
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QLineEdit>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
 
 namespace
 {
-
-// A message bus of the test's own, ended with the test.
-struct PrivateBus {
-    QProcess daemon;
-    QString address;
-    bool start()
-    {
-        daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
-        if (!daemon.waitForStarted() || !daemon.waitForReadyRead())
-            return false;
-        address = QString::fromLatin1(daemon.readLine().trimmed());
-        return !address.isEmpty();
-    }
-    ~PrivateBus()
-    {
-        daemon.kill();
-        daemon.waitForFinished();
-    }
-};
 
 QDBusArgument engineDesc(const QString &name)
 {
@@ -104,10 +86,14 @@ struct Served {
 
 } // namespace
 
+using IbusEngineChoice = table::Of<QString, QStringList, QString, ImeSwitch::Outcome>;
+
+using AbsentOrSilentLeavesTheBoxAlone = table::Of<bool, ImeSwitch::Outcome>;
+
 class tst_ImeSwitch : public QObject
 {
     Q_OBJECT
-    PrivateBus m_session, m_ibusBus;
+    ServerProcess m_session, m_ibusBus; // message buses of the test's own
     std::unique_ptr<Served> m_fcitx, m_ibus;
 
     void reset(bool present, bool silent = false)
@@ -135,34 +121,26 @@ class tst_ImeSwitch : public QObject
 private slots:
     void initTestCase()
     {
-        if (!m_session.start() || !m_ibusBus.start())
+        const QString session = QString::fromLatin1(startBus(m_session)),
+                      ibus = QString::fromLatin1(startBus(m_ibusBus));
+        if (session.isEmpty() || ibus.isEmpty())
             QSKIP("dbus-daemon could not start a private bus");
-        qputenv("DBUS_SESSION_BUS_ADDRESS", m_session.address.toLatin1());
-        qputenv("IBUS_ADDRESS", m_ibusBus.address.toLatin1());
-        m_fcitx = std::make_unique<Served>(m_session.address, "fake-fcitx", "org.fcitx.Fcitx5", "/controller");
-        m_ibus =
-            std::make_unique<Served>(m_ibusBus.address, "fake-ibus", "org.freedesktop.IBus", "/org/freedesktop/IBus");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", session.toLatin1());
+        qputenv("IBUS_ADDRESS", ibus.toLatin1());
+        m_fcitx = std::make_unique<Served>(session, "fake-fcitx", "org.fcitx.Fcitx5", "/controller");
+        m_ibus = std::make_unique<Served>(ibus, "fake-ibus", "org.freedesktop.IBus", "/org/freedesktop/IBus");
         QVERIFY(m_fcitx->bus.isConnected() && m_ibus->bus.isConnected());
     }
     void ibusEngineChoice_data()
     {
-        QTest::addColumn<QString>("current");
-        QTest::addColumn<QStringList>("installed");
-        QTest::addColumn<QString>("after");
-        QTest::addColumn<ImeSwitch::Outcome>("outcome");
-        QTest::newRow("first of the three")
-            << "xkb:jp::jpn" << QStringList{"kkc", "anthy", "mozc-jp"} << "mozc-jp" << ImeSwitch::Outcome::Switched;
-        QTest::newRow("the one in use stays")
-            << "anthy" << QStringList{"anthy", "mozc-jp"} << "anthy" << ImeSwitch::Outcome::AlreadyOn;
-        QTest::newRow("none installed") << "xkb:us::eng" << QStringList{"pinyin"} << "xkb:us::eng"
-                                        << ImeSwitch::Outcome::Failed;
+        const IbusEngineChoice row;
+        row("first of the three", "xkb:jp::jpn", {"kkc", "anthy", "mozc-jp"}, "mozc-jp", ImeSwitch::Outcome::Switched);
+        row("the one in use stays", "anthy", {"anthy", "mozc-jp"}, "anthy", ImeSwitch::Outcome::AlreadyOn);
+        row("none installed", "xkb:us::eng", {"pinyin"}, "xkb:us::eng", ImeSwitch::Outcome::Failed);
     }
     void ibusEngineChoice()
     {
-        QFETCH(QString, current);
-        QFETCH(QStringList, installed);
-        QFETCH(QString, after);
-        QFETCH(ImeSwitch::Outcome, outcome);
+        auto [current, installed, after, outcome] = IbusEngineChoice::row();
         reset(true);
         m_ibus->fake.engine = current;
         m_ibus->fake.installed = installed;
@@ -171,15 +149,13 @@ private slots:
     }
     void absentOrSilentLeavesTheBoxAlone_data()
     {
-        QTest::addColumn<bool>("present");
-        QTest::addColumn<ImeSwitch::Outcome>("outcome");
-        QTest::newRow("none running") << false << ImeSwitch::Outcome::Absent;
-        QTest::newRow("never answering") << true << ImeSwitch::Outcome::NoAnswer;
+        const AbsentOrSilentLeavesTheBoxAlone row;
+        row("none running", false, ImeSwitch::Outcome::Absent);
+        row("never answering", true, ImeSwitch::Outcome::NoAnswer);
     }
     void absentOrSilentLeavesTheBoxAlone()
     {
-        QFETCH(bool, present);
-        QFETCH(ImeSwitch::Outcome, outcome);
+        const auto [present, outcome] = AbsentOrSilentLeavesTheBoxAlone::row();
         reset(present, present);
         MailEdit box;
         box.setImeMode(1);

@@ -1,4 +1,5 @@
 #include "support/filehelpers.h"
+#include "support/table.h"
 
 #include "store/datafolder.h"
 #include "ui/helpwindow.h"
@@ -73,6 +74,8 @@ ino_t inode(const QString &path)
 
 } // namespace
 
+using Validators = table::Of<QString, QStringList>;
+
 class tst_Install : public QObject
 {
     Q_OBJECT
@@ -106,22 +109,17 @@ private Q_SLOTS:
     }
     void validators_data()
     {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("desktop file") << "desktop-file-validate"
-                                      << QStringList{QStringLiteral("share/applications/%1.desktop").arg(AppId)};
-        QTest::newRow("metainfo") << "appstreamcli"
-                                  << QStringList{"validate", "--no-net",
-                                                 QStringLiteral("share/metainfo/%1.metainfo.xml").arg(AppId)};
+        const Validators row;
+        row("desktop file", "desktop-file-validate", {QStringLiteral("share/applications/%1.desktop").arg(AppId)});
+        row("metainfo", "appstreamcli",
+            {"validate", "--no-net", QStringLiteral("share/metainfo/%1.metainfo.xml").arg(AppId)});
         for (const char *name : {"fumidori", "fumidori-dtmf", "fumidori-modemsim", "fumidori-send"})
-            QTest::addRow("man %s", name)
-                << "man"
-                << QStringList{"--warnings", "-E", "UTF-8", "-l", QStringLiteral("share/man/man1/%1.1.gz").arg(name)};
+            QTest::addRow("man %s", name) << Validators::Row{
+                "man", {"--warnings", "-E", "UTF-8", "-l", QStringLiteral("share/man/man1/%1.1.gz").arg(name)}};
     }
     void validators()
     {
-        QFETCH(QString, program);
-        QFETCH(QStringList, args);
+        auto [program, args] = Validators::row();
         if (QStandardPaths::findExecutable(program).isEmpty())
             QSKIP(qPrintable(program + QStringLiteral(" is not installed (scripts/setup installs it)")));
         args.last() = installed(args.last());

@@ -1,5 +1,6 @@
 #include "support/fakeplatform.h"
 #include "support/filehelpers.h"
+#include "support/table.h"
 
 #include "app/lifecycle.h"
 #include "app/reporterror.h"
@@ -61,6 +62,9 @@ struct RecordingTarget : ReportTarget {
 };
 
 } // namespace
+
+// message: "report": the report text itself
+using ByCode = table::Of<int, QString, bool, QString>;
 
 // Start-up, exit and the error report.
 class tst_Lifecycle : public QObject
@@ -189,26 +193,19 @@ private Q_SLOTS:
     // for an unlisted code also to standard error, ending the program.
     void byCode_data()
     {
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("message"); // "report": the report text itself
-        QTest::addColumn<bool>("ends");
-        QTest::addColumn<QString>("panel");
-        QTest::newRow("8002") << 8002 << "ポート番号が間違っています。\r\n設定で正しいポートを設定してください。"
-                              << false << "ポートを設定し直して下さい";
-        QTest::newRow("8005")
-            << 8005 << "ポートがすでに使われております。\r\n他のソフトで使用中でないか、もう一度ご確認ください。"
-            << false << "モデムが使用できません";
-        QTest::newRow("70 refused") << 70 << "desc" << false << "ポートを開く権限がありません";
-        QTest::newRow("8018 silent") << 8018 << "" << false << "";
-        QTest::newRow("unlisted") << 6 << "report" << true << "";
+        const ByCode row;
+        row("8002", 8002, "ポート番号が間違っています。\r\n設定で正しいポートを設定してください。", false,
+            "ポートを設定し直して下さい");
+        row("8005", 8005, "ポートがすでに使われております。\r\n他のソフトで使用中でないか、もう一度ご確認ください。",
+            false, "モデムが使用できません");
+        row("70 refused", 70, "desc", false, "ポートを開く権限がありません");
+        row("8018 silent", 8018, "", false, "");
+        row("unlisted", 6, "report", true, "");
     }
 
     void byCode()
     {
-        QFETCH(int, code);
-        QFETCH(QString, message);
-        QFETCH(bool, ends);
-        QFETCH(QString, panel);
+        auto [code, message, ends, panel] = ByCode::row();
         const QString report =
             QStringLiteral("エラーです。\r\nオブジェクト : src\r\nフォーム名   : frmMain\r\nイベント     : "
                            "cmdButton_Click\r\nエラー番号   : %1\r\ndesc\r\nVer 2.32")

@@ -4,6 +4,7 @@
 #include "support/enginerig.h"
 #include "support/filehelpers.h"
 #include "support/linelogfile.h"
+#include "support/table.h"
 
 #include "modem/linelog.h"
 
@@ -26,12 +27,8 @@ struct Rig : EngineRig {
 
     Rig(int modemKind, int centerKind)
     {
-        data.settings = Settings::defaults();
+        oneCentre(centerKind, 1);
         data.settings.ModemKind = qint16(modemKind);
-        data.history.resize(data.settings.HistoryCount);
-        data.centers << MessageCenter{
-            QStringLiteral("C"), qint16(centerKind), QStringLiteral("0570000111"), 160, 1, 1, 1};
-        data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
         view.mail = QStringLiteral("AB");
         line.setLog(&log);
         engine.setUnattended(60000);
@@ -49,11 +46,6 @@ struct Rig : EngineRig {
     {
         return dir.filePath(QStringLiteral("log/") + QLatin1String(name));
     }
-    void send()
-    {
-        engine.send();
-        waiter.run();
-    }
 };
 
 QFile::Permissions rights(const QString &path)
@@ -65,26 +57,27 @@ QFile::Permissions rights(const QString &path)
 
 } // namespace
 
+using Escaped = table::Of<QByteArray, QByteArray>;
+
+using Records = table::Of<int, int, QByteArrayList>;
+
 class tst_LineLog : public QObject
 {
     Q_OBJECT
 private slots:
     void escaped_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QByteArray>("shown");
-        QTest::newRow("command") << QByteArray("ATZ\r") << QByteArray("ATZ\\r");
-        QTest::newRow("answer") << QByteArray("\r\nOK\r\n") << QByteArray("\\r\\nOK\\r\\n");
-        QTest::newRow("backslash") << QByteArray("a\\b") << QByteArray("a\\\\b");
-        QTest::newRow("NUL and DEL") << QByteArray("\0\x7f", 2) << QByteArray("\\x00\\x7F");
-        QTest::newRow("link cable keys") << QByteArray("\xA7\x90\x9C") << QByteArray("\\xA7\\x90\\x9C");
-        QTest::newRow("a record's end planted")
-            << QByteArray("OK\n0 1 COM1 ! sent") << QByteArray("OK\\n0 1 COM1 ! sent");
+        const Escaped row;
+        row("command", "ATZ\r", "ATZ\\r");
+        row("answer", "\r\nOK\r\n", "\\r\\nOK\\r\\n");
+        row("backslash", "a\\b", "a\\\\b");
+        row("NUL and DEL", QByteArray("\0\x7f", 2), "\\x00\\x7F");
+        row("link cable keys", "\xA7\x90\x9C", "\\xA7\\x90\\x9C");
+        row("a record's end planted", "OK\n0 1 COM1 ! sent", "OK\\n0 1 COM1 ! sent");
     }
     void escaped()
     {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QByteArray, shown);
+        const auto [bytes, shown] = Escaped::row();
         QCOMPARE(LineLog::escaped(bytes), shown);
         QCOMPARE(unescapeLogText(shown), bytes);
     }
@@ -93,22 +86,18 @@ private slots:
     // answer after its command, and the stages and the outcome.
     void records_data()
     {
-        QTest::addColumn<int>("modemKind");
-        QTest::addColumn<int>("centerKind");
-        QTest::addColumn<QByteArrayList>("stages");
+        const Records row;
         const QByteArrayList plain{"call", "number", "mail", "hangup"};
-        QTest::newRow("modem") << 0 << 0 << plain;
-        QTest::newRow("modem, star stage") << 0 << 2 << QByteArrayList{"call", "number", "mail", "star", "hangup"};
-        QTest::newRow("mobile-phone module") << 8 << 0 << plain;
-        QTest::newRow("link cable") << 6 << 0 << plain;
+        row("modem", 0, 0, plain);
+        row("modem, star stage", 0, 2, {"call", "number", "mail", "star", "hangup"});
+        row("mobile-phone module", 8, 0, plain);
+        row("link cable", 6, 0, plain);
     }
     void records()
     {
-        QFETCH(int, modemKind);
-        QFETCH(int, centerKind);
-        QFETCH(QByteArrayList, stages);
+        const auto [modemKind, centerKind, stages] = Records::row();
         Rig rig(modemKind, centerKind);
-        rig.send();
+        rig.press();
         QCOMPARE(rig.view.outcomes.size(), 1);
         QCOMPARE(rig.view.outcomes[0].kind, SendOutcome::Sent);
         const QList<LogRecord> records = readLineLog(rig.path());
@@ -213,7 +202,7 @@ private slots:
         qint64 biggestCall = 0;
         for (int i = 0; i < 200; ++i) {
             const qint64 before = QFileInfo(rig.path()).size();
-            rig.send();
+            rig.press();
             const qint64 after = QFileInfo(rig.path()).size();
             if (after > before)
                 biggestCall = qMax(biggestCall, after - before);

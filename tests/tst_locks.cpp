@@ -7,6 +7,8 @@
 #include "support/filehelpers.h"
 #include "support/otheruser.h"
 #include "support/sendfolder.h"
+#include "support/server.h"
+#include "support/table.h"
 
 #include "modem/lockedport.h"
 #include "store/apperror.h"
@@ -48,21 +50,11 @@ void removeAny(const QString &path)
         ::rmdir(name(path).constData());
 }
 
-// Another program holding a lock file (flock(1) itself holds it) until killed.
-struct Holder {
-    QProcess process;
-    bool hold(const QString &path, const char *mode = "-x")
-    {
-        process.start(QStringLiteral("flock"), {QStringLiteral("-o"), QString::fromLatin1(mode), path,
-                                                QStringLiteral("-c"), QStringLiteral("echo held; cat")});
-        return process.waitForReadyRead(5000) && process.readAll() == "held\n";
-    }
-    ~Holder()
-    {
-        process.kill();
-        process.waitForFinished();
-    }
-};
+// Another program holding a lock file (flock(1) itself holds it) while the server lives.
+bool hold(ServerProcess &holder, const QString &path)
+{
+    return holder.start(QStringLiteral("flock"), {"-o", "-x", path, "-c", "echo held; cat"}, "held\n", 5000);
+}
 
 struct ToolRun {
     bool ended = false;
@@ -71,16 +63,16 @@ struct ToolRun {
     qint64 ms = 0;
 };
 
-// fumidori-send as root is run, optionally, without the right to pass over file
-// permissions: as an ordinary user meets another user's files.
-ToolRun runTool(const QStringList &args, bool ordinary)
+// fumidori-send (or another program) as root is run, optionally, without the right to
+// pass over file permissions: as an ordinary user meets another user's files.
+ToolRun runTool(const QStringList &args, bool ordinary, const QString &program = Tool)
 {
     QProcess p;
     if (ordinary)
         p.setChildProcessModifier(otheruser::dropOverrideForChild);
     QElapsedTimer clock;
     clock.start();
-    p.start(Tool, args);
+    p.start(program, args);
     ToolRun r;
     r.ended = p.waitForFinished(5000);
     r.ms = clock.elapsed();
@@ -95,307 +87,277 @@ ToolRun runTool(const QStringList &args, bool ordinary)
 
 } // namespace
 
+using HostileLockFile = table::Of<int, QString>;
+
+using LockFileModes = table::Of<int, bool, int>;
+
+using HolderShown = table::Of<QByteArray, QString>;
+
 class tst_Locks : public QObject
 {
     Q_OBJECT
 private slots:
-    void hostileLockFile_data();
-    void hostileLockFile();
-    void anotherUsersLockFileUsedAsFound();
-    void lockFileModes_data();
-    void lockFileModes();
-    void holderShown_data();
-    void holderShown();
-    void folderLockIsAFileOfItsOwn();
-    void folderLockWaitIsBounded();
-    void folderLockFileUnusable_data();
-    void folderLockFileUnusable();
-};
-
-void tst_Locks::hostileLockFile_data()
-{
-    QTest::addColumn<int>("plant");
-    QTest::addColumn<QString>("program");
-    const std::pair<Plant, const char *> plants[] = {{Plant::Symlink, "link to a file of ours"},
-                                                     {Plant::Fifo, "named pipe"},
-                                                     {Plant::Unreadable, "file we cannot open"},
-                                                     {Plant::Folder, "folder"}};
-    for (const auto &[plant, what] : plants) {
-        for (const char *program : {"fumidori-send", "queue runner", "queue runner's line", "window"})
-            QTest::addRow("%s, %s", what, program) << int(plant) << QString::fromLatin1(program);
+    void hostileLockFile_data()
+    {
+        const HostileLockFile row;
+        const std::pair<Plant, const char *> plants[] = {{Plant::Symlink, "link to a file of ours"},
+                                                         {Plant::Fifo, "named pipe"},
+                                                         {Plant::Unreadable, "file we cannot open"},
+                                                         {Plant::Folder, "folder"}};
+        for (const auto &[plant, what] : plants) {
+            for (const char *program : {"fumidori-send", "queue runner", "queue runner's line", "window"})
+                QTest::addRow("%s, %s", what, program)
+                    << HostileLockFile::Row{int(plant), QString::fromLatin1(program)};
+        }
     }
-}
+    // Each answer is "busy", at once, and the lock is not held: the line's for fumidori-send
+    // and the window, the runner's for a queue runner. Nothing planted is changed, and the
+    // file a link points to least of all.
+    void hostileLockFile()
+    {
+        const auto [plant, program] = HostileLockFile::row();
+        const std::optional<otheruser::Ids> nobody = otheruser::nobody();
+        if (!nobody)
+            QSKIP("needs root and the user nobody, who plants the lock files");
+        QTemporaryDir dir;
+        const QString folder = makeSendFolder(dir.path());
+        QVERIFY(!folder.isEmpty());
+        QVERIFY(writeFileBytes(folder + "victim", "precious\n"));
+        QVERIFY(::chmod(name(dir.path()).constData(), 0711) == 0); // nobody may pass, not look
+        const bool runner = program == u"queue runner";
+        const QString queue = folder + "queue";
+        const QString lockPath = runner ? queue + "/runner.lock" : LockedPort::lockPath(folder, 1);
+        if (!runner && !lockPath.startsWith(u"/run/lock/"))
+            QSKIP("/run/lock cannot be written here: the line locks stay in the data folder");
+        const auto cleanup = qScopeGuard([&] { removeAny(lockPath); });
+        if (runner)
+            QVERIFY(QDir().mkpath(queue) && ::chmod(name(queue).constData(), 01777) == 0);
+        QVERIFY(otheruser::plant(*nobody, Plant(plant), name(lockPath), name(folder + "victim")));
+        if (runner)
+            QVERIFY(::chmod(name(queue).constData(), 0700) == 0);
+        const struct stat before = statOf(lockPath);
 
-// Each answer is "busy", at once, and the lock is not held: the line's for fumidori-send
-// and the window, the runner's for a queue runner. Nothing planted is changed, and the
-// file a link points to least of all.
-void tst_Locks::hostileLockFile()
-{
-    QFETCH(int, plant);
-    QFETCH(QString, program);
-    const std::optional<otheruser::Ids> nobody = otheruser::nobody();
-    if (!nobody)
-        QSKIP("needs root and the user nobody, who plants the lock files");
-    QTemporaryDir dir;
-    const QString folder = makeSendFolder(dir.path());
-    QVERIFY(!folder.isEmpty());
-    QVERIFY(writeFileBytes(folder + "victim", "precious\n"));
-    QVERIFY(::chmod(name(dir.path()).constData(), 0711) == 0); // nobody may pass, not look
-    const bool runner = program == u"queue runner";
-    const QString queue = folder + "queue";
-    const QString lockPath = runner ? queue + "/runner.lock" : LockedPort::lockPath(folder, 1);
-    if (!runner && !lockPath.startsWith(u"/run/lock/"))
-        QSKIP("/run/lock cannot be written here: the line locks stay in the data folder");
-    const auto cleanup = qScopeGuard([&] { removeAny(lockPath); });
-    if (runner)
-        QVERIFY(QDir().mkpath(queue) && ::chmod(name(queue).constData(), 01777) == 0);
-    QVERIFY(otheruser::plant(*nobody, Plant(plant), name(lockPath), name(folder + "victim")));
-    if (runner)
-        QVERIFY(::chmod(name(queue).constData(), 0700) == 0);
-    const struct stat before = statOf(lockPath);
-
-    if (program == u"queue runner's line") {
-        // The try ends at once as busy and the message waits for its next try; the runner
-        // goes on with the rest of the queue.
-        QVERIFY(runTool({"--folder", folder, "queue", "add", "--to", "R", "X"}, false).exitCode == 0);
-        QProcess run;
-        run.setChildProcessModifier(otheruser::dropOverrideForChild);
-        run.start(Tool, {"--folder", folder, "--json", "queue", "run"});
-        QJsonObject result;
-        while (result.isEmpty() && run.waitForReadyRead(5000)) {
-            while (run.canReadLine()) {
-                const QJsonObject event = QJsonDocument::fromJson(run.readLine()).object();
-                if (event.value("event").toString() == u"result")
-                    result = event;
+        if (program == u"queue runner's line") {
+            // The try ends at once as busy and the message waits for its next try; the runner
+            // goes on with the rest of the queue.
+            QVERIFY(runTool({"--folder", folder, "queue", "add", "--to", "R", "X"}, false).exitCode == 0);
+            QProcess run;
+            run.setChildProcessModifier(otheruser::dropOverrideForChild);
+            run.start(Tool, {"--folder", folder, "--json", "queue", "run"});
+            QJsonObject result;
+            while (result.isEmpty() && run.waitForReadyRead(5000)) {
+                while (run.canReadLine()) {
+                    const QJsonObject event = QJsonDocument::fromJson(run.readLine()).object();
+                    if (event.value("event").toString() == u"result")
+                        result = event;
+                }
             }
+            run.terminate();
+            const bool ended = run.waitForFinished(5000);
+            if (!ended) {
+                run.kill();
+                run.waitForFinished();
+            }
+            QVERIFY2(ended, "SIGTERM not acted on: blocked on the lock file");
+            QCOMPARE(result.value("status").toString(), QStringLiteral("busy"));
+            const QString message = result.value("message").toString();
+            QVERIFY2(message.contains(lockPath) && message.contains("nobody"), qPrintable(message));
+        } else if (program == u"window") {
+            otheruser::AsOrdinaryUser ordinary;
+            QVERIFY(ordinary.active());
+            FakePort fake;
+            LockedPort port(fake, folder);
+            port.setPortNumber(1);
+            QElapsedTimer clock;
+            clock.start();
+            int code = 0;
+            try {
+                port.setPortOpen(true);
+            } catch (const AppError &e) {
+                code = e.code();
+            }
+            const qint64 ms = clock.elapsed();
+            QCOMPARE(code, int(ErrorCode::PortInUse));
+            QVERIFY(!fake.isOpen());
+            QVERIFY2(ms < 100, qPrintable(QString::number(ms)));
+            PortLock lock(lockPath);
+            QVERIFY(!lock.tryLock());
+            QVERIFY(lock.isUnusable() && !lock.isLocked());
+            QVERIFY2(lock.busyText().contains(lockPath) && lock.busyText().contains("nobody"),
+                     qPrintable(lock.busyText()));
+        } else {
+            const QStringList args = runner ? QStringList{"--folder", folder, "queue", "run"}
+                                            : QStringList{"--folder", folder, "--to", "R", "X"};
+            const ToolRun r = runTool(args, true);
+            QVERIFY2(r.ended, "still running: the lock file was waited on, or taken as held");
+            QVERIFY2(r.exitCode == 3, qPrintable(QString::number(r.exitCode) + ": " + r.err));
+            QVERIFY2(r.err.contains(lockPath) && r.err.contains("nobody"), qPrintable(r.err));
+            qInfo("answered in %lld ms, start-up included", r.ms);
         }
-        run.terminate();
-        const bool ended = run.waitForFinished(5000);
-        if (!ended) {
-            run.kill();
-            run.waitForFinished();
-        }
-        QVERIFY2(ended, "SIGTERM not acted on: blocked on the lock file");
-        QCOMPARE(result.value("status").toString(), QStringLiteral("busy"));
-        const QString message = result.value("message").toString();
-        QVERIFY2(message.contains(lockPath) && message.contains("nobody"), qPrintable(message));
-    } else if (program == u"window") {
+
+        QCOMPARE(readFileBytes(folder + "victim"), QByteArray("precious\n"));
+        const struct stat after = statOf(lockPath);
+        QCOMPARE(after.st_mode, before.st_mode);
+        QCOMPARE(after.st_uid, before.st_uid);
+        QCOMPARE(after.st_size, before.st_size);
+    }
+    // A regular lock file another user made is a lock like ours: it is taken (read-only),
+    // and what its maker wrote in it stays.
+    void anotherUsersLockFileUsedAsFound()
+    {
+        const std::optional<otheruser::Ids> nobody = otheruser::nobody();
+        if (!nobody)
+            QSKIP("needs root and the user nobody, who makes the lock file");
+        QTemporaryDir dir;
+        QVERIFY(::chmod(name(dir.path()).constData(), 01777) == 0);
+        const QString path = dir.path() + "/fumidori-line.lock";
+        const auto made = otheruser::asUser(*nobody, [&] {
+            const int fd = ::open(name(path).constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            return QByteArray(fd >= 0 && ::write(fd, "fumidori-send 99\n", 17) == 17 ? "made" : "");
+        });
+        QCOMPARE(made.value_or("not nobody"), QByteArray("made"));
         otheruser::AsOrdinaryUser ordinary;
         QVERIFY(ordinary.active());
-        FakePort fake;
-        LockedPort port(fake, folder);
-        port.setPortNumber(1);
-        QElapsedTimer clock;
-        clock.start();
-        int code = 0;
-        try {
-            port.setPortOpen(true);
-        } catch (const AppError &e) {
-            code = e.code();
+        {
+            PortLock lock(path);
+            QVERIFY(lock.tryLock());
+            QVERIFY(!lock.isUnusable());
+            QCOMPARE(lock.holder(), QStringLiteral("fumidori-send 99"));
+            QCOMPARE(runTool({"-n", path, "true"}, false, "flock").exitCode, 1); // and it keeps others out
         }
-        const qint64 ms = clock.elapsed();
-        QCOMPARE(code, int(ErrorCode::PortInUse));
-        QVERIFY(!fake.isOpen());
-        QVERIFY2(ms < 100, qPrintable(QString::number(ms)));
-        PortLock lock(lockPath);
-        QVERIFY(!lock.tryLock());
-        QVERIFY(lock.isUnusable() && !lock.isLocked());
-        QVERIFY2(lock.busyText().contains(lockPath) && lock.busyText().contains("nobody"), qPrintable(lock.busyText()));
-    } else {
-        const QStringList args = runner ? QStringList{"--folder", folder, "queue", "run"}
-                                        : QStringList{"--folder", folder, "--to", "R", "X"};
-        const ToolRun r = runTool(args, true);
-        QVERIFY2(r.ended, "still running: the lock file was waited on, or taken as held");
-        QVERIFY2(r.exitCode == 3, qPrintable(QString::number(r.exitCode) + ": " + r.err));
-        QVERIFY2(r.err.contains(lockPath) && r.err.contains("nobody"), qPrintable(r.err));
-        qInfo("answered in %lld ms, start-up included", r.ms);
+        QCOMPARE(readFileBytes(path), QByteArray("fumidori-send 99\n"));
     }
-
-    QCOMPARE(readFileBytes(folder + "victim"), QByteArray("precious\n"));
-    const struct stat after = statOf(lockPath);
-    QCOMPARE(after.st_mode, before.st_mode);
-    QCOMPARE(after.st_uid, before.st_uid);
-    QCOMPARE(after.st_size, before.st_size);
-}
-
-// A regular lock file another user made is a lock like ours: it is taken (read-only),
-// and what its maker wrote in it stays.
-void tst_Locks::anotherUsersLockFileUsedAsFound()
-{
-    const std::optional<otheruser::Ids> nobody = otheruser::nobody();
-    if (!nobody)
-        QSKIP("needs root and the user nobody, who makes the lock file");
-    QTemporaryDir dir;
-    QVERIFY(::chmod(name(dir.path()).constData(), 01777) == 0);
-    const QString path = dir.path() + "/fumidori-line.lock";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::setresgid(nobody->gid, nobody->gid, nobody->gid) != 0 ||
-            ::setresuid(nobody->uid, nobody->uid, nobody->uid) != 0)
-            ::_exit(1);
-        const int fd = ::open(name(path).constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        ::_exit(fd >= 0 && ::write(fd, "fumidori-send 99\n", 17) == 17 ? 0 : 1);
-    }
-    int status = 0;
-    QVERIFY(::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    otheruser::AsOrdinaryUser ordinary;
-    QVERIFY(ordinary.active());
+    void lockFileModes_data()
     {
+        const LockFileModes row;
+        for (const int mask : {0, 027, 077}) {
+            QTest::addRow("line lock, umask %03o", mask) << LockFileModes::Row{mask, false, 0644};
+            QTest::addRow("folder lock, umask %03o", mask) << LockFileModes::Row{mask, true, 0600};
+        }
+    }
+    // Made with the mode the lock needs (others read the line's holder; nobody else opens
+    // the folder's), whatever the umask.
+    void lockFileModes()
+    {
+        const auto [umask, folderLock, mode] = LockFileModes::row();
+        QTemporaryDir dir;
+        const mode_t old = ::umask(mode_t(umask));
+        const auto restore = qScopeGuard([old] { ::umask(old); });
+        QString path;
+        if (folderLock) {
+            const FolderLock lock(dir.path(), FolderLock::Exclusive, 0);
+            QVERIFY(lock.isHeld());
+            path = FolderLock::pathFor(dir.path());
+        } else {
+            path = dir.path() + "/locks/fumidori-line.lock";
+            PortLock lock(path);
+            QVERIFY(lock.tryLock());
+        }
+        QCOMPARE(int(statOf(path).st_mode & 07777), mode);
+    }
+    void holderShown_data()
+    {
+        const HolderShown row;
+        row("as a holder writes it", "fumidori-send 1234\n", "fumidori-send 1234");
+        row("a terminal's escapes", "evil\x1b]0;title\x07 1\x1b[2J\n", "evil]0;title 1[2J");
+        row("text direction turned", "abc\u202Edef 1", "abcdef 1");
+        row("a second line", "a 1\nrm -rf ~\n", "a 1");
+        row("carriage return", "a 1\rfumidori 2", "a 1");
+        row("long", QByteArray(300, 'x'), QString(100, u'x'));
+        row("not UTF-8", "a\xff\xfe 1", "a\uFFFD\uFFFD 1");
+    }
+    void holderShown()
+    {
+        const auto [written, shown] = HolderShown::row();
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/fumidori-line.lock";
+        QVERIFY(writeFileBytes(path, written));
+        ServerProcess other;
+        QVERIFY(hold(other, path));
         PortLock lock(path);
-        QVERIFY(lock.tryLock());
-        QVERIFY(!lock.isUnusable());
-        QCOMPARE(lock.holder(), QStringLiteral("fumidori-send 99"));
-        QProcess other; // and it keeps others out
-        other.start(QStringLiteral("flock"), {"-n", path, "true"});
-        QVERIFY(other.waitForFinished(5000));
-        QCOMPARE(other.exitCode(), 1);
+        QVERIFY(!lock.tryLock());
+        QCOMPARE(lock.holder(), shown);
+        QVERIFY2(lock.busyText().contains(shown), qPrintable(lock.busyText()));
     }
-    QCOMPARE(readFileBytes(path), QByteArray("fumidori-send 99\n"));
-}
-
-void tst_Locks::lockFileModes_data()
-{
-    QTest::addColumn<int>("umask");
-    QTest::addColumn<bool>("folderLock");
-    QTest::addColumn<int>("mode");
-    for (const int mask : {0, 027, 077}) {
-        QTest::addRow("line lock, umask %03o", mask) << mask << false << 0644;
-        QTest::addRow("folder lock, umask %03o", mask) << mask << true << 0600;
-    }
-}
-
-// Made with the mode the lock needs (others read the line's holder; nobody else opens
-// the folder's), whatever the umask.
-void tst_Locks::lockFileModes()
-{
-    QFETCH(int, umask);
-    QFETCH(bool, folderLock);
-    QFETCH(int, mode);
-    QTemporaryDir dir;
-    const mode_t old = ::umask(mode_t(umask));
-    const auto restore = qScopeGuard([old] { ::umask(old); });
-    QString path;
-    if (folderLock) {
+    // A lock on the folder itself (anyone who can read it can take one) holds nothing up.
+    void folderLockIsAFileOfItsOwn()
+    {
+        QTemporaryDir dir;
+        ServerProcess other;
+        QVERIFY(hold(other, dir.path()));
         const FolderLock lock(dir.path(), FolderLock::Exclusive, 0);
         QVERIFY(lock.isHeld());
-        path = FolderLock::pathFor(dir.path());
-    } else {
-        path = dir.path() + "/locks/fumidori-line.lock";
-        PortLock lock(path);
-        QVERIFY(lock.tryLock());
+        QCOMPARE(FolderLock::pathFor(dir.path()), dir.path() + "/locks/folder.lock");
+        QVERIFY(S_ISREG(statOf(FolderLock::pathFor(dir.path())).st_mode));
+        // Readers share it.
+        const FolderLock reader(dir.path() + "/", FolderLock::Shared, 0);
+        QVERIFY(reader.isHeld());
     }
-    QCOMPARE(int(statOf(path).st_mode & 07777), mode);
-}
-
-void tst_Locks::holderShown_data()
-{
-    QTest::addColumn<QByteArray>("written");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("as a holder writes it") << QByteArray("fumidori-send 1234\n") << "fumidori-send 1234";
-    QTest::newRow("a terminal's escapes") << QByteArray("evil\x1b]0;title\x07 1\x1b[2J\n") << "evil]0;title 1[2J";
-    QTest::newRow("text direction turned") << QByteArray("abc\u202Edef 1") << "abcdef 1";
-    QTest::newRow("a second line") << QByteArray("a 1\nrm -rf ~\n") << "a 1";
-    QTest::newRow("carriage return") << QByteArray("a 1\rfumidori 2") << "a 1";
-    QTest::newRow("long") << QByteArray(300, 'x') << QString(100, u'x');
-    QTest::newRow("not UTF-8") << QByteArray("a\xff\xfe 1") << QStringLiteral("a\uFFFD\uFFFD 1");
-}
-
-void tst_Locks::holderShown()
-{
-    QFETCH(QByteArray, written);
-    QFETCH(QString, shown);
-    QTemporaryDir dir;
-    const QString path = dir.path() + "/fumidori-line.lock";
-    QVERIFY(writeFileBytes(path, written));
-    Holder other;
-    QVERIFY(other.hold(path));
-    PortLock lock(path);
-    QVERIFY(!lock.tryLock());
-    QCOMPARE(lock.holder(), shown);
-    QVERIFY2(lock.busyText().contains(shown), qPrintable(lock.busyText()));
-}
-
-// A lock on the folder itself (anyone who can read it can take one) holds nothing up.
-void tst_Locks::folderLockIsAFileOfItsOwn()
-{
-    QTemporaryDir dir;
-    Holder other;
-    QVERIFY(other.hold(dir.path()));
-    const FolderLock lock(dir.path(), FolderLock::Exclusive, 0);
-    QVERIFY(lock.isHeld());
-    QCOMPARE(FolderLock::pathFor(dir.path()), dir.path() + "/locks/folder.lock");
-    QVERIFY(S_ISREG(statOf(FolderLock::pathFor(dir.path())).st_mode));
-    // Readers share it.
-    const FolderLock reader(dir.path() + "/", FolderLock::Shared, 0);
-    QVERIFY(reader.isHeld());
-}
-
-// Another holder is waited for a bounded time and then named; a hold inside a hold does
-// not wait again; a holder that lets go during the wait lets the waiter in.
-void tst_Locks::folderLockWaitIsBounded()
-{
-    QTemporaryDir dir;
+    // Another holder is waited for a bounded time and then named; a hold inside a hold does
+    // not wait again; a holder that lets go during the wait lets the waiter in.
+    void folderLockWaitIsBounded()
     {
-        const FolderLock make(dir.path());
+        QTemporaryDir dir;
+        {
+            const FolderLock make(dir.path());
+        }
+        const QString path = FolderLock::pathFor(dir.path());
+        ServerProcess other;
+        QVERIFY(hold(other, path));
+        {
+            const FolderLock lock(dir.path(), FolderLock::Exclusive, 0);
+            QVERIFY(!lock.isHeld());
+            QVERIFY2(lock.problem().contains(path) && lock.problem().contains("flock"), qPrintable(lock.problem()));
+            QElapsedTimer clock;
+            clock.start();
+            const FolderLock inner(dir.path());
+            QVERIFY(clock.elapsed() < 5000);
+            QCOMPARE(inner.problem(), lock.problem());
+        }
+        {
+            const FolderLock shared(dir.path(), FolderLock::Shared, 0);
+            QVERIFY(!shared.isHeld()); // a writer keeps readers out
+        }
+        bool held = false;
+        std::thread waiter([&] { held = FolderLock(dir.path(), FolderLock::Exclusive, 20000).isHeld(); });
+        other.process.kill();
+        waiter.join();
+        QVERIFY(held);
     }
-    const QString path = FolderLock::pathFor(dir.path());
-    Holder other;
-    QVERIFY(other.hold(path));
+    void folderLockFileUnusable_data()
     {
-        const FolderLock lock(dir.path(), FolderLock::Exclusive, 0);
-        QVERIFY(!lock.isHeld());
-        QVERIFY2(lock.problem().contains(path) && lock.problem().contains("flock"), qPrintable(lock.problem()));
-        QElapsedTimer clock;
-        clock.start();
-        const FolderLock inner(dir.path());
-        QVERIFY(clock.elapsed() < 5000);
-        QCOMPARE(inner.problem(), lock.problem());
+        QTest::addColumn<int>("plant");
+        QTest::newRow("link to a file of ours") << int(Plant::Symlink);
+        QTest::newRow("named pipe") << int(Plant::Fifo);
+        QTest::newRow("folder") << int(Plant::Folder);
     }
+    // fumidori-send answers "busy" (3) at once, naming the lock file, and follows no link.
+    void folderLockFileUnusable()
     {
-        const FolderLock shared(dir.path(), FolderLock::Shared, 0);
-        QVERIFY(!shared.isHeld()); // a writer keeps readers out
+        QFETCH(int, plant);
+        QTemporaryDir dir;
+        const QString folder = makeSendFolder(dir.path());
+        QVERIFY(!folder.isEmpty());
+        QVERIFY(writeFileBytes(folder + "victim", "precious\n"));
+        const QByteArray path = name(FolderLock::pathFor(folder));
+        QVERIFY(QDir().mkpath(folder + "locks"));
+        switch (Plant(plant)) {
+        case Plant::Symlink:
+            QVERIFY(::symlink(name(folder + "victim").constData(), path.constData()) == 0);
+            break;
+        case Plant::Fifo:
+            QVERIFY(::mkfifo(path.constData(), 0600) == 0);
+            break;
+        default:
+            QVERIFY(::mkdir(path.constData(), 0700) == 0);
+        }
+        const ToolRun r = runTool({"--folder", folder, "--to", "R", "X"}, false);
+        QVERIFY2(r.ended, "still running: the lock file was waited on");
+        QVERIFY2(r.exitCode == 3, qPrintable(QString::number(r.exitCode) + ": " + r.err));
+        QVERIFY2(r.err.contains(QString::fromLocal8Bit(path)), qPrintable(r.err));
+        QCOMPARE(readFileBytes(folder + "victim"), QByteArray("precious\n"));
     }
-    bool held = false;
-    std::thread waiter([&] { held = FolderLock(dir.path(), FolderLock::Exclusive, 20000).isHeld(); });
-    other.process.kill();
-    waiter.join();
-    QVERIFY(held);
-}
-
-void tst_Locks::folderLockFileUnusable_data()
-{
-    QTest::addColumn<int>("plant");
-    QTest::newRow("link to a file of ours") << int(Plant::Symlink);
-    QTest::newRow("named pipe") << int(Plant::Fifo);
-    QTest::newRow("folder") << int(Plant::Folder);
-}
-
-// fumidori-send answers "busy" (3) at once, naming the lock file, and follows no link.
-void tst_Locks::folderLockFileUnusable()
-{
-    QFETCH(int, plant);
-    QTemporaryDir dir;
-    const QString folder = makeSendFolder(dir.path());
-    QVERIFY(!folder.isEmpty());
-    QVERIFY(writeFileBytes(folder + "victim", "precious\n"));
-    const QByteArray path = name(FolderLock::pathFor(folder));
-    QVERIFY(QDir().mkpath(folder + "locks"));
-    switch (Plant(plant)) {
-    case Plant::Symlink:
-        QVERIFY(::symlink(name(folder + "victim").constData(), path.constData()) == 0);
-        break;
-    case Plant::Fifo:
-        QVERIFY(::mkfifo(path.constData(), 0600) == 0);
-        break;
-    default:
-        QVERIFY(::mkdir(path.constData(), 0700) == 0);
-    }
-    const ToolRun r = runTool({"--folder", folder, "--to", "R", "X"}, false);
-    QVERIFY2(r.ended, "still running: the lock file was waited on");
-    QVERIFY2(r.exitCode == 3, qPrintable(QString::number(r.exitCode) + ": " + r.err));
-    QVERIFY2(r.err.contains(QString::fromLocal8Bit(path)), qPrintable(r.err));
-    QCOMPARE(readFileBytes(folder + "victim"), QByteArray("precious\n"));
-}
+};
 
 QTEST_GUILESS_MAIN(tst_Locks)
 #include "tst_locks.moc"

@@ -4,6 +4,7 @@
 // send, who is paged, and how a text is fitted to a centre.
 #include "support/filehelpers.h"
 #include "support/sendrig.h"
+#include "support/table.h"
 
 #include "htmltext.h"
 #include "mail/mailcharset.h"
@@ -72,435 +73,315 @@ enum class Setup { Normal, NoSettings, QueueIsFile };
 
 Q_DECLARE_METATYPE(Setup)
 
+using Charsets = table::Of<QByteArray, QByteArray, QString>;
+
+using Headers = table::Of<QByteArray, QString, QString, bool>;
+
+using Html = table::Of<QString, QString>;
+
+using SettingsRows = table::Of<QByteArray, QStringList, QString, bool, int, QStringList, int>;
+
+using Senders = table::Of<QStringList, QString, bool>;
+
+using AddressesRows = table::Of<QString, QStringList>;
+
+using Texts = table::Of<QString, QString, QString, QString, QString>;
+
+using Fit = table::Of<QString, int, int, bool, int, QStringList>;
+
+using Mails = table::Of<QString, QStringList, QByteArray, Setup, int, QStringList, QString, QStringList>;
+
 class tst_Mail : public QObject
 {
     Q_OBJECT
 private slots:
-    void mails_data();
-    void mails();
-    void charsets_data();
-    void charsets();
-    void headers_data();
-    void headers();
-    void html_data();
-    void html();
-    void settings_data();
-    void settings();
-    void senders_data();
-    void senders();
-    void addresses_data();
-    void addresses();
-    void texts_data();
-    void texts();
-    void fit_data();
-    void fit();
-    void readerOnlyInItsPlugin();
-};
-
-void tst_Mail::mails_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QByteArray>("mailIni");
-    QTest::addColumn<Setup>("setup");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QStringList>("pages");
-    QTest::addColumn<QString>("said");
-    QTest::addColumn<QStringList>("env");
-    const QStringList to{"--to", "佐藤"};
-    const Setup normal = Setup::Normal;
-    const auto row = [&](const char *name, const char *file, const QStringList &args, int status,
-                         const QStringList &pages, const QString &said = {}, const QByteArray &ini = MailIni,
-                         Setup setup = Setup::Normal, const QStringList &env = {}) {
-        QTest::newRow(name) << QString::fromLatin1(file) << args << ini << setup << status << pages << said << env;
-    };
-    // What is paged: one mail of each kind that monitoring sends.
-    row("ISO-2022-JP with ① and ㈱", "iso2022jp.eml", to, 0,
-        {"佐藤|障害1：ｻーﾊﾞー停止 (株)山田商事の監視より ﾃﾞィｽｸ使用率95％"});
-    row("UTF-8 quoted-printable, cut", "utf8-qp.eml", to, 0,
-        {"佐藤|PROBLEM： WEB01 ﾀﾞｳﾝ ｻーﾊﾞー WEB01 が応答しません…"});
-    row("Shift_JIS base64", "sjis-base64.eml", to, 0, {"佐藤|夜間処理 ﾊﾞッｸｱッﾌﾟ失敗 III号機"});
-    row("EUC-JP", "eucjp.eml", to, 0, {"佐藤|LOGWATCH ﾛｸﾞ1異常なし"});
-    row("alternative: the plain part", "alternative.eml", to, 0, {"佐藤|PROBLEM： CPU LOAD DB02 の負荷が高い"});
-    row("HTML only", "html-only.eml", to, 0, {"佐藤|停止 API が＜停止＞ 5分前"});
-    row("an attachment only: the subject", "attachment-only.eml", to, 0, {"佐藤|ｽｷャﾝ完了"});
-    row("no subject: the body", "no-subject.eml", to, 0, {"佐藤|BACKUP DONE IN 5 MINUTES"});
-    row("3 MiB, the graph after the text", "graph.eml", to, 0, {"佐藤|［ALERTING］ DISK FULL /VAR 98％"});
-    row("cron: From_ line, auto-generated", "cron.eml", to, 0, {"佐藤|CRON ＜ROOT＠HOST＞ /USR/LOCAL/BIN/CHECK E…"});
-    row("template", "iso2022jp.eml", to, 0, {"佐藤|監視： 障害1：ｻーﾊﾞー停止"}, {},
-        "[Mail]\nAllowFrom=*\nTemplate={from}: {subject}\n");
-    row("split into numbered parts", "utf8-qp.eml", {"--to", "短"}, 0,
-        {"短|1/3 PROBLEM： WEB", "短|2/3 01 ﾀﾞｳﾝ ｻーﾊﾞ", "短|3/3 ー WEB01 が応答…"}, {},
-        "[Mail]\nAllowFrom=*\nSplit=1\n");
-    row("split, two parts at most", "alternative.eml", {"--to", "短"}, 0,
-        {"短|1/2 PROBLEM： CPU", "短|2/2 LOAD DB02 の…"}, {}, "[Mail]\nAllowFrom=*\nSplit=1\nMaxParts=2\n");
-    // Who is paged.
-    row("[Addresses]: two names", "utf8-qp.eml", {"--recipient", "oncall@example.jp"}, 0,
-        {"佐藤|PROBLEM： WEB01 ﾀﾞｳﾝ ｻーﾊﾞー WEB01 が応答しません…",
-         "鈴木|PROBLEM： WEB01 ﾀﾞｳﾝ ｻーﾊﾞー WEB01 が応答しません…"});
-    row("[Addresses]: a whole address", "no-subject.eml", {"--recipient", "TEAM@example.jp"}, 0,
-        {"鈴木|BACKUP DONE IN 5 MINUTES"});
-    row("extension", "no-subject.eml", {"--recipient", "oncall+佐藤@example.jp"}, 0, {"佐藤|BACKUP DONE IN 5 MINUTES"});
-    row("local part", "no-subject.eml", {"--recipient", "鈴木@example.jp"}, 0, {"鈴木|BACKUP DONE IN 5 MINUTES"});
-    row("unknown extension", "no-subject.eml", {"--recipient", "oncall+ghost@example.jp"}, 67, {}, "ghost");
-    row("one unknown name of two: none queued", "no-subject.eml", {"--recipient", "mixed@example.jp"}, 67, {}, "幽霊");
-    row("unknown --to", "no-subject.eml", {"--to", "幽霊"}, 67, {}, "幽霊");
-    row("no recipient at all", "no-subject.eml", {}, 67, {}, "--recipient");
-    row("local delivery's variables", "no-subject.eml", {}, 0, {"鈴木|BACKUP DONE IN 5 MINUTES"}, {}, MailIni,
-        Setup::Normal, {"SENDER=x@example.jp", "ORIGINAL_RECIPIENT=鈴木@example.jp"});
-    row("options before the variables", "no-subject.eml", {"--sender", "x@example.jp", "--recipient", "佐藤@x"}, 0,
-        {"佐藤|BACKUP DONE IN 5 MINUTES"}, {}, MailIni, Setup::Normal,
-        {"SENDER=spam@evil.example", "ORIGINAL_RECIPIENT=鈴木@example.jp"});
-    row("SENDER empty: the null sender", "no-subject.eml", to, 0, {}, "null sender", MailIni, Setup::Normal,
-        {"SENDER="});
-    // Who may send.
-    row("sender not allowed", "no-subject.eml", to + QStringList{"--sender", "spam@evil.example"}, 77, {},
-        "spam@evil.example");
-    row("envelope before From", "iso2022jp.eml", to + QStringList{"--sender", "x@example.jp.evil.example"}, 77, {},
-        "x@example.jp.evil.example");
-    row("no AllowFrom: nobody", "no-subject.eml", to, 77, {}, "AllowFrom=", "[Mail]\n");
-    row("no mail.ini: nobody", "no-subject.eml", to, 77, {}, "AllowFrom=", QByteArray());
-    row("vacation reply", "vacation.eml", to, 0, {}, "auto-replied");
-    row("null sender", "bounce.eml", to + QStringList{"--sender", ""}, 0, {}, "null sender");
-    row("null sender as pipe(8) says it", "bounce.eml", to + QStringList{"--sender", "MAILER-DAEMON"}, 0, {},
-        "null sender");
-    // What cannot be paged, and what should be tried again later.
-    row("nothing to page", "empty.eml", to, 65, {}, "no subject");
-    row("nothing codable", "emoji.eml", to, 65, {}, "no character");
-    row("no settings in the folder", "no-subject.eml", to, 75, {}, "Fumidori.ini", MailIni, Setup::NoSettings);
-    row("queue cannot be written", "no-subject.eml", to, 75, {}, "queue", MailIni, Setup::QueueIsFile);
-    Q_UNUSED(normal);
-}
-
-void tst_Mail::mails()
-{
-    QFETCH(QString, file);
-    QFETCH(QStringList, args);
-    QFETCH(QByteArray, mailIni);
-    QFETCH(Setup, setup);
-    QFETCH(int, status);
-    QFETCH(QStringList, pages);
-    QFETCH(QString, said);
-    QFETCH(QStringList, env);
-    QTemporaryDir dir;
-    const QString folder = makeFolder(dir, mailIni);
-    QVERIFY(!folder.isEmpty());
-    if (setup == Setup::NoSettings)
-        QVERIFY(QFile::remove(folder + QLatin1String(settingsfile::FileName)));
-    if (setup == Setup::QueueIsFile)
-        QVERIFY(writeFileBytes(sendqueue::queueFolder(folder).chopped(1), "not a folder"));
-    QByteArray mail = file == QLatin1String("empty.eml") ? QByteArray("From: a@example.jp\n\n\n")
-                      : file == QLatin1String("emoji.eml")
-                          ? QByteArray("From: a@example.jp\nSubject: =?UTF-8?B?8J+YgA==?=\n\n\xF0\x9F\x98\x80\n")
-                          : mailFile(file);
-    QVERIFY(!mail.isEmpty());
-    mail.replace("@GRAPH@\n", graph());
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("SENDER"));
-    environment.remove(QStringLiteral("ORIGINAL_RECIPIENT"));
-    for (const QString &variable : env)
-        environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
-    const ToolRun r =
-        runTool(Tool, QStringList{"--folder", folder, "--quiet", "queue", "add", "--mail"} + args, mail, environment);
-    QVERIFY2(r.exitCode == status, qPrintable(QString::number(r.exitCode) + ": " + r.err));
-    QVERIFY2(r.err.contains(said), qPrintable(r.err));
-    if (status != 0) // the one-line reason the mail server bounces with
-        QCOMPARE(r.err.count(u'\n'), 1);
-    if (setup != Setup::QueueIsFile)
-        QCOMPARE(queued(folder), pages);
-    QCOMPARE(QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts).size(), pages.size()); // the ids
-}
-
-void tst_Mail::charsets_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QByteArray>("charset");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("ISO-2022-JP row 13") << QByteArray("\x1b$B-!-j\x1b(BA") << QByteArray("iso-2022-jp")
-                                        << QStringLiteral("①㈱A");
-    QTest::newRow("ISO-2022-JP IBM row 89")
-        << QByteArray("\x1b$By!\x1b(B") << QByteArray("ISO-2022-JP") << QStringLiteral("纊");
-    QTest::newRow("ISO-2022-JP ESC ( I kana")
-        << QByteArray("\x1b(I1\x1b(Bx") << QByteArray("csISO2022JP") << QStringLiteral("ｱx");
-    QTest::newRow("CP50222 SO/SI kana") << QByteArray("a\x0e\x31\x0f b") << QByteArray("cp50222")
-                                        << QStringLiteral("aｱ b");
-    QTest::newRow("ISO-2022-JP JIS X 0212: U+FFFD")
-        << QByteArray("\x1b$(D\"/\x1b(B.") << QByteArray("iso-2022-jp") << QStringLiteral("\uFFFD.");
-    QTest::newRow("ISO-2022-JP cut in a pair")
-        << QByteArray("\x1b$B$\"$") << QByteArray("iso-2022-jp") << QStringLiteral("あ\uFFFD");
-    QTest::newRow("ISO-2022-JP 8-bit byte")
-        << QByteArray("a\xff") << QByteArray("iso-2022-jp") << QStringLiteral("a\uFFFD");
-    QTest::newRow("Shift_JIS NEC and IBM")
-        << QByteArray("\x87\x40\xfa\x40") << QByteArray("Shift_JIS") << QStringLiteral("①ⅰ");
-    QTest::newRow("Shift_JIS broken byte")
-        << QByteArray("\x82\xa0\x82") << QByteArray("shift_jis") << QStringLiteral("あ\uFFFD");
-    QTest::newRow("EUC-JP row 13") << QByteArray("\xad\xa1\xa4\xa2") << QByteArray("EUC-JP") << QStringLiteral("①あ");
-    QTest::newRow("unnamed UTF-8") << QByteArray("\xe3\x81\x82") << QByteArray() << QStringLiteral("あ");
-    QTest::newRow("US-ASCII holding CP932") << QByteArray("\x82\xa0") << QByteArray("us-ascii") << QStringLiteral("あ");
-    QTest::newRow("unnamed JIS") << QByteArray("\x1b$B$\"\x1b(B") << QByteArray() << QStringLiteral("あ");
-    QTest::newRow("Latin-1 through iconv")
-        << QByteArray("caf\xe9") << QByteArray("ISO-8859-1") << QStringLiteral("café");
-    QTest::newRow("a charset nobody knows") << QByteArray("abc") << QByteArray("x-nonsense") << QStringLiteral("abc");
-}
-
-void tst_Mail::charsets()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(QByteArray, charset);
-    QFETCH(QString, text);
-    QCOMPARE(mailcharset::decode(bytes, charset), text);
-}
-
-void tst_Mail::headers_data()
-{
-    QTest::addColumn<QByteArray>("header");
-    QTest::addColumn<QString>("subject");
-    QTest::addColumn<QString>("fromName");
-    QTest::addColumn<bool>("autoReplied");
-    QTest::newRow("JIS words split inside a pair, folded")
-        << QByteArray("Subject: =?ISO-2022-JP?B?GyRCLSEk?=\r\n =?ISO-2022-JP?B?IhsoQg==?=\r\n") << QStringLiteral("①あ")
-        << QString() << false;
-    QTest::newRow("Q encoding, lower case, language")
-        << QByteArray("Subject: =?iso-2022-jp*ja?Q?=1B$B-j=1B(B_x?=\n") << QStringLiteral("㈱ x") << QString() << false;
-    QTest::newRow("UTF-8 then JIS, text between")
-        << QByteArray("Subject: =?UTF-8?B?44GC?= - =?ISO-2022-JP?B?GyRCJCQbKEI=?=\n") << QStringLiteral("あ - い")
-        << QString() << false;
-    QTest::newRow("raw JIS, no encoded words")
-        << QByteArray("Subject: \x1b$B-!\x1b(B ok\n") << QStringLiteral("① ok") << QString() << false;
-    QTest::newRow("raw CP932") << QByteArray("Subject: \x87\x40\n") << QStringLiteral("①") << QString() << false;
-    QTest::newRow("From name in JIS")
-        << QByteArray("From: =?ISO-2022-JP?B?GyRCLSEbKEI=?= <a@example.jp>\nAuto-Submitted: Auto-Replied (vacation)\n")
-        << QString() << QStringLiteral("①") << true;
-    QTest::newRow("a broken word stays") << QByteArray("Subject: =?ISO-2022-JP?B?@@@?= x\n") << QStringLiteral("x")
-                                         << QString() << false;
-}
-
-void tst_Mail::headers()
-{
-    QFETCH(QByteArray, header);
-    QFETCH(QString, subject);
-    QFETCH(QString, fromName);
-    QFETCH(bool, autoReplied);
-    const MailContent mail = parseMail(header + "\nbody\n");
-    QVERIFY(mail.readable);
-    QCOMPARE(mail.subject.trimmed(), subject);
-    QCOMPARE(mail.fromName, fromName);
-    QCOMPARE(mail.autoReplied, autoReplied);
-    QCOMPARE(mail.body, QStringLiteral("body\n"));
-}
-
-void tst_Mail::html_data()
-{
-    QTest::addColumn<QString>("html");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("blocks and entities") << QStringLiteral("<p>a&amp;b</p><p>c<br>d</p>")
-                                         << QStringLiteral("\na&b\n\nc\nd\n");
-    QTest::newRow("no head, script or style")
-        << QStringLiteral("<html><head><title>t</title><style>x</style></head><body><script>s()</script>本文</body>")
-        << QStringLiteral("本文");
-    QTest::newRow("broken markup") << QStringLiteral("<div><b>x<i>y</div>z") << QStringLiteral("\nxy\nz");
-    QTest::newRow("a meta charset is not obeyed")
-        << QStringLiteral("<meta charset=\"shift_jis\"><p>日本</p>") << QStringLiteral("\n日本\n");
-    QTest::newRow("nested 200 deep") << QString(QStringLiteral("<span>").repeated(200) + QStringLiteral("deep"))
-                                     << QStringLiteral("deep");
-    QTest::newRow("nested past the parser's limit")
-        << QString(QStringLiteral("<span>").repeated(5000) + QStringLiteral("deep")) << QString();
-    QTest::newRow("empty") << QString() << QString();
-}
-
-void tst_Mail::html()
-{
-    QFETCH(QString, html);
-    QFETCH(QString, text);
-    QCOMPARE(htmlAsText(html), text);
-}
-
-void tst_Mail::settings_data()
-{
-    QTest::addColumn<QByteArray>("ini");
-    QTest::addColumn<QStringList>("allowFrom");
-    QTest::addColumn<QString>("pageTemplate");
-    QTest::addColumn<bool>("split");
-    QTest::addColumn<int>("maxParts");
-    QTest::addColumn<QStringList>("addresses");
-    QTest::addColumn<int>("problems");
-    QTest::newRow("defaults") << QByteArray() << QStringList() << "{subject} {body}" << false << 3 << QStringList()
-                              << 0;
-    QTest::newRow("all set") << QByteArray("[mail]\nallowfrom = A@Example.JP ,@b.jp,,*\nTemplate={body}\nSplit=1\n"
-                                           "MaxParts=9\n[Addresses]\nx=佐藤, 鈴木\n")
-                             << QStringList{"a@example.jp", "@b.jp", "*"} << "{body}" << true << 9
-                             << QStringList{"x=佐藤+鈴木"} << 0;
-    QTest::newRow("bad values keep defaults")
-        << QByteArray("[Mail]\nSplit=yes\nMaxParts=10\nColour=red\n[Addresses]\nempty=,\n") << QStringList()
-        << "{subject} {body}" << false << 3 << QStringList() << 4;
-    QTest::newRow("MaxParts 0") << QByteArray("[Mail]\nMaxParts=0\n") << QStringList() << "{subject} {body}" << false
-                                << 3 << QStringList() << 1;
-}
-
-void tst_Mail::settings()
-{
-    QFETCH(QByteArray, ini);
-    QFETCH(QStringList, allowFrom);
-    QFETCH(QString, pageTemplate);
-    QFETCH(bool, split);
-    QFETCH(int, maxParts);
-    QFETCH(QStringList, addresses);
-    QFETCH(int, problems);
-    const MailSettings s = MailSettings::fromIni(IniFile::parse(ini));
-    QCOMPARE(s.allowFrom, allowFrom);
-    QCOMPARE(s.allowListGiven, !allowFrom.isEmpty());
-    QCOMPARE(s.pageTemplate, pageTemplate);
-    QCOMPARE(s.split, split);
-    QCOMPARE(s.maxParts, maxParts);
-    QStringList shown;
-    for (const auto &[address, names] : s.addresses)
-        shown << address + u'=' + names.join(u'+');
-    QCOMPARE(shown, addresses);
-    QVERIFY2(s.problems.size() == problems, qPrintable(s.problems.join(u'\n')));
-}
-
-void tst_Mail::senders_data()
-{
-    QTest::addColumn<QStringList>("allowFrom");
-    QTest::addColumn<QString>("sender");
-    QTest::addColumn<bool>("allowed");
-    const QStringList list{"alert@example.jp", "@ops.example.jp"};
-    QTest::newRow("address, other case") << list << "Alert@Example.JP" << true;
-    QTest::newRow("domain") << list << "x@ops.example.jp" << true;
-    QTest::newRow("subdomain is another domain") << list << "x@a.ops.example.jp" << false;
-    QTest::newRow("domain as a suffix of the local part") << list << "x@ops.example.jp@evil.example" << false;
-    QTest::newRow("longer domain") << list << "x@evilops.example.jp" << false;
-    QTest::newRow("other address") << list << "alert2@example.jp" << false;
-    QTest::newRow("empty sender") << list << "" << false;
-    QTest::newRow("everyone") << QStringList{"*"} << "anyone@anywhere.example" << true;
-    QTest::newRow("empty list") << QStringList() << "alert@example.jp" << false;
-}
-
-void tst_Mail::senders()
-{
-    QFETCH(QStringList, allowFrom);
-    QFETCH(QString, sender);
-    QFETCH(bool, allowed);
-    QCOMPARE(senderAllowed(allowFrom, sender), allowed);
-}
-
-void tst_Mail::addresses_data()
-{
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<QStringList>("names");
-    QTest::newRow("whole address") << "Team@Example.jp" << QStringList{"鈴木"};
-    QTest::newRow("local part mapped") << "oncall@example.jp" << QStringList{"佐藤", "鈴木"};
-    QTest::newRow("extension, not the local part") << "oncall+田中@example.jp" << QStringList{"田中"};
-    QTest::newRow("extension mapped") << "pager+oncall@example.jp" << QStringList{"佐藤", "鈴木"};
-    QTest::newRow("plain local part") << "yamada@example.jp" << QStringList{"yamada"};
-    QTest::newRow("empty extension") << "yamada+@example.jp" << QStringList{"yamada+"};
-    QTest::newRow("no domain") << "oncall" << QStringList{"佐藤", "鈴木"};
-}
-
-void tst_Mail::addresses()
-{
-    QFETCH(QString, address);
-    QFETCH(QStringList, names);
-    QCOMPARE(namesForAddress(address, MailSettings::fromIni(IniFile::parse(MailIni))), names);
-}
-
-void tst_Mail::texts_data()
-{
-    QTest::addColumn<QString>("subject");
-    QTest::addColumn<QString>("fromName");
-    QTest::addColumn<QString>("body");
-    QTest::addColumn<QString>("pageTemplate");
-    QTest::addColumn<QString>("text");
-    const QString plain = QStringLiteral("{subject} {body}");
-    QTest::newRow("subject and body") << "S"
-                                      << ""
-                                      << "a\r\n b\n\n\tc\n"
-                                      << plain << "S a b c";
-    QTest::newRow("signature ends the body") << ""
-                                             << ""
-                                             << "a\n-- \nsig\n"
-                                             << plain << "a";
-    QTest::newRow("full-width space squeezed") << QStringLiteral("件名\u3000\u3000本") << ""
-                                               << "" << plain << QStringLiteral("件名 本");
-    QTest::newRow("fields never read as fields") << "{body}"
-                                                 << ""
-                                                 << "B"
-                                                 << "{subject}/{SUBJECT}"
-                                                 << "{body}/{body}";
-    QTest::newRow("from: the name, else the address") << ""
-                                                      << ""
-                                                      << ""
-                                                      << "<{from}>"
-                                                      << "<a@example.jp>";
-    QTest::newRow("from name") << "" << QStringLiteral("監視") << ""
-                               << "{from}" << QStringLiteral("監視");
-    QTest::newRow("controls dropped") << "a\x01"
-                                         "b\u200Bc"
-                                      << ""
-                                      << "" << plain << "abc";
-    QTest::newRow("4096 characters at most") << QString(5000, u'x') << ""
-                                             << "tail" << plain << QString(4096, u'x');
-}
-
-void tst_Mail::texts()
-{
-    QFETCH(QString, subject);
-    QFETCH(QString, fromName);
-    QFETCH(QString, body);
-    QFETCH(QString, pageTemplate);
-    QFETCH(QString, text);
-    MailContent mail;
-    mail.subject = subject;
-    mail.fromName = fromName;
-    mail.fromAddress = QStringLiteral("a@example.jp");
-    mail.body = body;
-    QCOMPARE(pageText(mail, pageTemplate), text);
-}
-
-void tst_Mail::fit_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("maxChars");
-    QTest::addColumn<bool>("split");
-    QTest::addColumn<int>("maxParts");
-    QTest::addColumn<QStringList>("pages");
-    QTest::newRow("fits") << "ABC" << 0 << 3 << false << 3 << QStringList{"ABC"};
-    QTest::newRow("cut with a mark") << "ABCDEF" << 0 << 4 << false << 3 << QStringList{"ABC…"};
-    QTest::newRow("bytes: the mark counts two") << "ABCDEF" << 2 << 4 << false << 3 << QStringList{"AB…"};
-    QTest::newRow("surrogate pairs dropped, spaces squeezed")
-        << QStringLiteral("A 😀 B") << 0 << 10 << false << 3 << QStringList{"A B"};
-    QTest::newRow("nothing left") << QStringLiteral("😀") << 0 << 10 << false << 3 << QStringList();
-    QTest::newRow("split in three") << "ABCDEFGH" << 0 << 7 << true << 3 << QStringList{"1/3 ABC", "2/3 DEF", "3/3 GH"};
-    QTest::newRow("split, the last part cut")
-        << "ABCDEFGHIJKLMN" << 0 << 6 << true << 2 << QStringList{"1/2 AB", "2/2 C…"};
-    QTest::newRow("split no further than needed") << "ABCD" << 0 << 8 << true << 9 << QStringList{"ABCD"};
-    QTest::newRow("one part allowed: cut") << "ABCDEFGH" << 0 << 5 << true << 1 << QStringList{"ABCD…"};
-    QTest::newRow("no room at all") << "ABC" << 0 << 0 << false << 3 << QStringList();
-}
-
-void tst_Mail::fit()
-{
-    QFETCH(QString, text);
-    QFETCH(int, kind);
-    QFETCH(int, maxChars);
-    QFETCH(bool, split);
-    QFETCH(int, maxParts);
-    QFETCH(QStringList, pages);
-    QCOMPARE(fitToCenter(text, center(kind, maxChars), split, maxParts), pages);
-}
-
-// GMime and libxml2 come with the plugin that queue add --mail loads, never with the program.
-void tst_Mail::readerOnlyInItsPlugin()
-{
-    const ToolRun send = runTool(QStringLiteral("ldd"), {Tool});
-    const ToolRun plugin = runTool(QStringLiteral("ldd"), {QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-mail.so")});
-    QVERIFY2(send.exitCode == 0 && plugin.exitCode == 0, qPrintable(send.err + plugin.err));
-    for (const char *library : {"libgmime", "libxml2"}) {
-        QVERIFY2(!send.out.contains(library), send.out.constData());
-        QVERIFY2(plugin.out.contains(library), plugin.out.constData());
+    void mails_data()
+    {
+        const Mails table;
+        const QStringList to{"--to", "佐藤"};
+        const Setup normal = Setup::Normal;
+        const auto row = [&](const char *name, const char *file, const QStringList &args, int status,
+                             const QStringList &pages, const QString &said = {}, const QByteArray &ini = MailIni,
+                             Setup setup = Setup::Normal, const QStringList &env = {}) {
+            table(name, QString::fromLatin1(file), args, ini, setup, status, pages, said, env);
+        };
+        // What is paged: one mail of each kind that monitoring sends.
+        row("ISO-2022-JP with ① and ㈱", "iso2022jp.eml", to, 0,
+            {"佐藤|障害1：ｻーﾊﾞー停止 (株)山田商事の監視より ﾃﾞィｽｸ使用率95％"});
+        row("UTF-8 quoted-printable, cut", "utf8-qp.eml", to, 0,
+            {"佐藤|PROBLEM： WEB01 ﾀﾞｳﾝ ｻーﾊﾞー WEB01 が応答しません…"});
+        row("Shift_JIS base64", "sjis-base64.eml", to, 0, {"佐藤|夜間処理 ﾊﾞッｸｱッﾌﾟ失敗 III号機"});
+        row("EUC-JP", "eucjp.eml", to, 0, {"佐藤|LOGWATCH ﾛｸﾞ1異常なし"});
+        row("alternative: the plain part", "alternative.eml", to, 0, {"佐藤|PROBLEM： CPU LOAD DB02 の負荷が高い"});
+        row("HTML only", "html-only.eml", to, 0, {"佐藤|停止 API が＜停止＞ 5分前"});
+        row("an attachment only: the subject", "attachment-only.eml", to, 0, {"佐藤|ｽｷャﾝ完了"});
+        row("no subject: the body", "no-subject.eml", to, 0, {"佐藤|BACKUP DONE IN 5 MINUTES"});
+        row("3 MiB, the graph after the text", "graph.eml", to, 0, {"佐藤|［ALERTING］ DISK FULL /VAR 98％"});
+        row("cron: From_ line, auto-generated", "cron.eml", to, 0,
+            {"佐藤|CRON ＜ROOT＠HOST＞ /USR/LOCAL/BIN/CHECK E…"});
+        row("template", "iso2022jp.eml", to, 0, {"佐藤|監視： 障害1：ｻーﾊﾞー停止"}, {},
+            "[Mail]\nAllowFrom=*\nTemplate={from}: {subject}\n");
+        row("split into numbered parts", "utf8-qp.eml", {"--to", "短"}, 0,
+            {"短|1/3 PROBLEM： WEB", "短|2/3 01 ﾀﾞｳﾝ ｻーﾊﾞ", "短|3/3 ー WEB01 が応答…"}, {},
+            "[Mail]\nAllowFrom=*\nSplit=1\n");
+        row("split, two parts at most", "alternative.eml", {"--to", "短"}, 0,
+            {"短|1/2 PROBLEM： CPU", "短|2/2 LOAD DB02 の…"}, {}, "[Mail]\nAllowFrom=*\nSplit=1\nMaxParts=2\n");
+        // Who is paged.
+        row("[Addresses]: two names", "utf8-qp.eml", {"--recipient", "oncall@example.jp"}, 0,
+            {"佐藤|PROBLEM： WEB01 ﾀﾞｳﾝ ｻーﾊﾞー WEB01 が応答しません…",
+             "鈴木|PROBLEM： WEB01 ﾀﾞｳﾝ ｻーﾊﾞー WEB01 が応答しません…"});
+        row("[Addresses]: a whole address", "no-subject.eml", {"--recipient", "TEAM@example.jp"}, 0,
+            {"鈴木|BACKUP DONE IN 5 MINUTES"});
+        row("extension", "no-subject.eml", {"--recipient", "oncall+佐藤@example.jp"}, 0,
+            {"佐藤|BACKUP DONE IN 5 MINUTES"});
+        row("local part", "no-subject.eml", {"--recipient", "鈴木@example.jp"}, 0, {"鈴木|BACKUP DONE IN 5 MINUTES"});
+        row("unknown extension", "no-subject.eml", {"--recipient", "oncall+ghost@example.jp"}, 67, {}, "ghost");
+        row("one unknown name of two: none queued", "no-subject.eml", {"--recipient", "mixed@example.jp"}, 67, {},
+            "幽霊");
+        row("unknown --to", "no-subject.eml", {"--to", "幽霊"}, 67, {}, "幽霊");
+        row("no recipient at all", "no-subject.eml", {}, 67, {}, "--recipient");
+        row("local delivery's variables", "no-subject.eml", {}, 0, {"鈴木|BACKUP DONE IN 5 MINUTES"}, {}, MailIni,
+            Setup::Normal, {"SENDER=x@example.jp", "ORIGINAL_RECIPIENT=鈴木@example.jp"});
+        row("options before the variables", "no-subject.eml", {"--sender", "x@example.jp", "--recipient", "佐藤@x"}, 0,
+            {"佐藤|BACKUP DONE IN 5 MINUTES"}, {}, MailIni, Setup::Normal,
+            {"SENDER=spam@evil.example", "ORIGINAL_RECIPIENT=鈴木@example.jp"});
+        row("SENDER empty: the null sender", "no-subject.eml", to, 0, {}, "null sender", MailIni, Setup::Normal,
+            {"SENDER="});
+        // Who may send.
+        row("sender not allowed", "no-subject.eml", to + QStringList{"--sender", "spam@evil.example"}, 77, {},
+            "spam@evil.example");
+        row("envelope before From", "iso2022jp.eml", to + QStringList{"--sender", "x@example.jp.evil.example"}, 77, {},
+            "x@example.jp.evil.example");
+        row("no AllowFrom: nobody", "no-subject.eml", to, 77, {}, "AllowFrom=", "[Mail]\n");
+        row("no mail.ini: nobody", "no-subject.eml", to, 77, {}, "AllowFrom=", QByteArray());
+        row("vacation reply", "vacation.eml", to, 0, {}, "auto-replied");
+        row("null sender", "bounce.eml", to + QStringList{"--sender", ""}, 0, {}, "null sender");
+        row("null sender as pipe(8) says it", "bounce.eml", to + QStringList{"--sender", "MAILER-DAEMON"}, 0, {},
+            "null sender");
+        // What cannot be paged, and what should be tried again later.
+        row("nothing to page", "empty.eml", to, 65, {}, "no subject");
+        row("nothing codable", "emoji.eml", to, 65, {}, "no character");
+        row("no settings in the folder", "no-subject.eml", to, 75, {}, "Fumidori.ini", MailIni, Setup::NoSettings);
+        row("queue cannot be written", "no-subject.eml", to, 75, {}, "queue", MailIni, Setup::QueueIsFile);
+        Q_UNUSED(normal);
     }
-}
+    void mails()
+    {
+        const auto [file, args, mailIni, setup, status, pages, said, env] = Mails::row();
+        QTemporaryDir dir;
+        const QString folder = makeFolder(dir, mailIni);
+        QVERIFY(!folder.isEmpty());
+        if (setup == Setup::NoSettings)
+            QVERIFY(QFile::remove(folder + QLatin1String(settingsfile::FileName)));
+        if (setup == Setup::QueueIsFile)
+            QVERIFY(writeFileBytes(sendqueue::queueFolder(folder).chopped(1), "not a folder"));
+        QByteArray mail = file == QLatin1String("empty.eml") ? QByteArray("From: a@example.jp\n\n\n")
+                          : file == QLatin1String("emoji.eml")
+                              ? QByteArray("From: a@example.jp\nSubject: =?UTF-8?B?8J+YgA==?=\n\n\xF0\x9F\x98\x80\n")
+                              : mailFile(file);
+        QVERIFY(!mail.isEmpty());
+        mail.replace("@GRAPH@\n", graph());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("SENDER"));
+        environment.remove(QStringLiteral("ORIGINAL_RECIPIENT"));
+        for (const QString &variable : env)
+            environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
+        const ToolRun r = runTool(Tool, QStringList{"--folder", folder, "--quiet", "queue", "add", "--mail"} + args,
+                                  mail, environment);
+        QVERIFY2(r.exitCode == status, qPrintable(QString::number(r.exitCode) + ": " + r.err));
+        QVERIFY2(r.err.contains(said), qPrintable(r.err));
+        if (status != 0) // the one-line reason the mail server bounces with
+            QCOMPARE(r.err.count(u'\n'), 1);
+        if (setup != Setup::QueueIsFile)
+            QCOMPARE(queued(folder), pages);
+        QCOMPARE(QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts).size(), pages.size()); // the ids
+    }
+    void charsets_data()
+    {
+        const Charsets row;
+        row("ISO-2022-JP row 13", "\x1b$B-!-j\x1b(BA", "iso-2022-jp", "①㈱A");
+        row("ISO-2022-JP IBM row 89", "\x1b$By!\x1b(B", "ISO-2022-JP", "纊");
+        row("ISO-2022-JP ESC ( I kana", "\x1b(I1\x1b(Bx", "csISO2022JP", "ｱx");
+        row("CP50222 SO/SI kana", "a\x0e\x31\x0f b", "cp50222", "aｱ b");
+        row("ISO-2022-JP JIS X 0212: U+FFFD", "\x1b$(D\"/\x1b(B.", "iso-2022-jp", "\uFFFD.");
+        row("ISO-2022-JP cut in a pair", "\x1b$B$\"$", "iso-2022-jp", "あ\uFFFD");
+        row("ISO-2022-JP 8-bit byte", "a\xff", "iso-2022-jp", "a\uFFFD");
+        row("Shift_JIS NEC and IBM", "\x87\x40\xfa\x40", "Shift_JIS", "①ⅰ");
+        row("Shift_JIS broken byte", "\x82\xa0\x82", "shift_jis", "あ\uFFFD");
+        row("EUC-JP row 13", "\xad\xa1\xa4\xa2", "EUC-JP", "①あ");
+        row("unnamed UTF-8", "\xe3\x81\x82", {}, "あ");
+        row("US-ASCII holding CP932", "\x82\xa0", "us-ascii", "あ");
+        row("unnamed JIS", "\x1b$B$\"\x1b(B", {}, "あ");
+        row("Latin-1 through iconv", "caf\xe9", "ISO-8859-1", "café");
+        row("a charset nobody knows", "abc", "x-nonsense", "abc");
+    }
+    void charsets()
+    {
+        const auto [bytes, charset, text] = Charsets::row();
+        QCOMPARE(mailcharset::decode(bytes, charset), text);
+    }
+    void headers_data()
+    {
+        const Headers row;
+        row("JIS words split inside a pair, folded",
+            "Subject: =?ISO-2022-JP?B?GyRCLSEk?=\r\n =?ISO-2022-JP?B?IhsoQg==?=\r\n", "①あ", {}, false);
+        row("Q encoding, lower case, language", "Subject: =?iso-2022-jp*ja?Q?=1B$B-j=1B(B_x?=\n", "㈱ x", {}, false);
+        row("UTF-8 then JIS, text between", "Subject: =?UTF-8?B?44GC?= - =?ISO-2022-JP?B?GyRCJCQbKEI=?=\n", "あ - い",
+            {}, false);
+        row("raw JIS, no encoded words", "Subject: \x1b$B-!\x1b(B ok\n", "① ok", {}, false);
+        row("raw CP932", "Subject: \x87\x40\n", "①", {}, false);
+        row("From name in JIS",
+            "From: =?ISO-2022-JP?B?GyRCLSEbKEI=?= <a@example.jp>\nAuto-Submitted: Auto-Replied (vacation)\n", {}, "①",
+            true);
+        row("a broken word stays", "Subject: =?ISO-2022-JP?B?@@@?= x\n", "x", {}, false);
+    }
+    void headers()
+    {
+        const auto [header, subject, fromName, autoReplied] = Headers::row();
+        const MailContent mail = parseMail(header + "\nbody\n");
+        QVERIFY(mail.readable);
+        QCOMPARE(mail.subject.trimmed(), subject);
+        QCOMPARE(mail.fromName, fromName);
+        QCOMPARE(mail.autoReplied, autoReplied);
+        QCOMPARE(mail.body, QStringLiteral("body\n"));
+    }
+    void html_data()
+    {
+        const Html row;
+        row("blocks and entities", "<p>a&amp;b</p><p>c<br>d</p>", "\na&b\n\nc\nd\n");
+        row("no head, script or style",
+            "<html><head><title>t</title><style>x</style></head><body><script>s()</script>本文</body>", "本文");
+        row("broken markup", "<div><b>x<i>y</div>z", "\nxy\nz");
+        row("a meta charset is not obeyed", "<meta charset=\"shift_jis\"><p>日本</p>", "\n日本\n");
+        row("nested 200 deep", QString(QStringLiteral("<span>").repeated(200) + QStringLiteral("deep")), "deep");
+        row("nested past the parser's limit", QString(QStringLiteral("<span>").repeated(5000) + QStringLiteral("deep")),
+            {});
+        row("empty", {}, {});
+    }
+    void html()
+    {
+        const auto [html, text] = Html::row();
+        QCOMPARE(htmlAsText(html), text);
+    }
+    void settings_data()
+    {
+        const SettingsRows row;
+        row("defaults", {}, {}, "{subject} {body}", false, 3, {}, 0);
+        row("all set",
+            "[mail]\nallowfrom = A@Example.JP ,@b.jp,,*\nTemplate={body}\nSplit=1\n"
+            "MaxParts=9\n[Addresses]\nx=佐藤, 鈴木\n",
+            {"a@example.jp", "@b.jp", "*"}, "{body}", true, 9, {"x=佐藤+鈴木"}, 0);
+        row("bad values keep defaults", "[Mail]\nSplit=yes\nMaxParts=10\nColour=red\n[Addresses]\nempty=,\n", {},
+            "{subject} {body}", false, 3, {}, 4);
+        row("MaxParts 0", "[Mail]\nMaxParts=0\n", {}, "{subject} {body}", false, 3, {}, 1);
+    }
+    void settings()
+    {
+        const auto [ini, allowFrom, pageTemplate, split, maxParts, addresses, problems] = SettingsRows::row();
+        const MailSettings s = MailSettings::fromIni(IniFile::parse(ini));
+        QCOMPARE(s.allowFrom, allowFrom);
+        QCOMPARE(s.allowListGiven, !allowFrom.isEmpty());
+        QCOMPARE(s.pageTemplate, pageTemplate);
+        QCOMPARE(s.split, split);
+        QCOMPARE(s.maxParts, maxParts);
+        QStringList shown;
+        for (const auto &[address, names] : s.addresses)
+            shown << address + u'=' + names.join(u'+');
+        QCOMPARE(shown, addresses);
+        QVERIFY2(s.problems.size() == problems, qPrintable(s.problems.join(u'\n')));
+    }
+    void senders_data()
+    {
+        const Senders row;
+        const QStringList list{"alert@example.jp", "@ops.example.jp"};
+        row("address, other case", list, "Alert@Example.JP", true);
+        row("domain", list, "x@ops.example.jp", true);
+        row("subdomain is another domain", list, "x@a.ops.example.jp", false);
+        row("domain as a suffix of the local part", list, "x@ops.example.jp@evil.example", false);
+        row("longer domain", list, "x@evilops.example.jp", false);
+        row("other address", list, "alert2@example.jp", false);
+        row("empty sender", list, "", false);
+        row("everyone", {"*"}, "anyone@anywhere.example", true);
+        row("empty list", {}, "alert@example.jp", false);
+    }
+    void senders()
+    {
+        const auto [allowFrom, sender, allowed] = Senders::row();
+        QCOMPARE(senderAllowed(allowFrom, sender), allowed);
+    }
+    void addresses_data()
+    {
+        const AddressesRows row;
+        row("whole address", "Team@Example.jp", {"鈴木"});
+        row("local part mapped", "oncall@example.jp", {"佐藤", "鈴木"});
+        row("extension, not the local part", "oncall+田中@example.jp", {"田中"});
+        row("extension mapped", "pager+oncall@example.jp", {"佐藤", "鈴木"});
+        row("plain local part", "yamada@example.jp", {"yamada"});
+        row("empty extension", "yamada+@example.jp", {"yamada+"});
+        row("no domain", "oncall", {"佐藤", "鈴木"});
+    }
+    void addresses()
+    {
+        const auto [address, names] = AddressesRows::row();
+        QCOMPARE(namesForAddress(address, MailSettings::fromIni(IniFile::parse(MailIni))), names);
+    }
+    void texts_data()
+    {
+        const Texts row;
+        const QString plain = QStringLiteral("{subject} {body}");
+        row("subject and body", "S", "", "a\r\n b\n\n\tc\n", plain, "S a b c");
+        row("signature ends the body", "", "", "a\n-- \nsig\n", plain, "a");
+        row("full-width space squeezed", "件名\u3000\u3000本", "", "", plain, "件名 本");
+        row("fields never read as fields", "{body}", "", "B", "{subject}/{SUBJECT}", "{body}/{body}");
+        row("from: the name, else the address", "", "", "", "<{from}>", "<a@example.jp>");
+        row("from name", "", "監視", "", "{from}", "監視");
+        row("controls dropped",
+            "a\x01"
+            "b\u200Bc",
+            "", "", plain, "abc");
+        row("4096 characters at most", QString(5000, u'x'), "", "tail", plain, QString(4096, u'x'));
+    }
+    void texts()
+    {
+        auto [subject, fromName, body, pageTemplate, text] = Texts::row();
+        MailContent mail;
+        mail.subject = subject;
+        mail.fromName = fromName;
+        mail.fromAddress = QStringLiteral("a@example.jp");
+        mail.body = body;
+        QCOMPARE(pageText(mail, pageTemplate), text);
+    }
+    void fit_data()
+    {
+        const Fit row;
+        row("fits", "ABC", 0, 3, false, 3, {"ABC"});
+        row("cut with a mark", "ABCDEF", 0, 4, false, 3, {"ABC…"});
+        row("bytes: the mark counts two", "ABCDEF", 2, 4, false, 3, {"AB…"});
+        row("surrogate pairs dropped, spaces squeezed", "A 😀 B", 0, 10, false, 3, {"A B"});
+        row("nothing left", "😀", 0, 10, false, 3, {});
+        row("split in three", "ABCDEFGH", 0, 7, true, 3, {"1/3 ABC", "2/3 DEF", "3/3 GH"});
+        row("split, the last part cut", "ABCDEFGHIJKLMN", 0, 6, true, 2, {"1/2 AB", "2/2 C…"});
+        row("split no further than needed", "ABCD", 0, 8, true, 9, {"ABCD"});
+        row("one part allowed: cut", "ABCDEFGH", 0, 5, true, 1, {"ABCD…"});
+        row("no room at all", "ABC", 0, 0, false, 3, {});
+    }
+    void fit()
+    {
+        const auto [text, kind, maxChars, split, maxParts, pages] = Fit::row();
+        QCOMPARE(fitToCenter(text, center(kind, maxChars), split, maxParts), pages);
+    }
+    // GMime and libxml2 come with the plugin that queue add --mail loads, never with the program.
+    void readerOnlyInItsPlugin()
+    {
+        const ToolRun send = runTool(QStringLiteral("ldd"), {Tool});
+        const ToolRun plugin = runTool(QStringLiteral("ldd"), {QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-mail.so")});
+        QVERIFY2(send.exitCode == 0 && plugin.exitCode == 0, qPrintable(send.err + plugin.err));
+        for (const char *library : {"libgmime", "libxml2"}) {
+            QVERIFY2(!send.out.contains(library), send.out.constData());
+            QVERIFY2(plugin.out.contains(library), plugin.out.constData());
+        }
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_Mail)
 #include "tst_mail.moc"

@@ -6,6 +6,7 @@
 #include "support/filehelpers.h"
 #include "support/modemsim.h"
 #include "support/sendrig.h"
+#include "support/table.h"
 
 #include "store/appdata.h"
 #include "store/sendqueue.h"
@@ -81,15 +82,162 @@ QStringList queuedTexts(const QString &folder)
 
 } // namespace
 
+// queued: everything queued once this mail is taken; bounced: what the bounce to the sender says
+using Deliveries = table::Of<QString, QString, QString, QStringList, QString>;
+
 class tst_MailServer : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void deliveries_data();
-    void deliveries();
-    void pagesReachTheCentre();
+    void initTestCase()
+    {
+        if (::geteuid() != 0)
+            QSKIP("Postfix's master and pipe(8) need root: run as root (as CI does)");
+        if (!QFileInfo(Postfix).isExecutable() || QStandardPaths::findExecutable(QStringLiteral("swaks")).isEmpty())
+            QSKIP("Postfix or swaks is not installed (scripts/setup installs them where no other mail server is)");
+        // getpwnam() answers in one static buffer: each answer copied before the next.
+        const passwd *entry = ::getpwnam("nobody");
+        const std::optional<std::pair<uid_t, gid_t>> nobody =
+            entry ? std::optional(std::pair(entry->pw_uid, entry->pw_gid)) : std::nullopt;
+        entry = ::getpwnam("postfix");
+        const std::optional<std::pair<uid_t, gid_t>> postfixUser =
+            entry ? std::optional(std::pair(entry->pw_uid, entry->pw_gid)) : std::nullopt;
+        if (!nobody || !postfixUser)
+            QSKIP("no users nobody and postfix on this machine");
+        m_root = m_dir.path() + u'/';
+        m_folder = m_root + QStringLiteral("folder/");
+        m_caught = m_root + QStringLiteral("caught");
+        m_config = m_root + QStringLiteral("etc");
+        for (const char *sub : {"etc", "spool", "data", "caught", "folder/queue"})
+            QVERIFY(QDir().mkpath(m_root + QLatin1String(sub)));
+        QVERIFY(QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                        QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                                        QFile::ExeOther));
+        // The address book: one centre without waits, 佐藤 and 鈴木; senders from example.jp.
+        AppData data;
+        data.folder = m_folder;
+        data.settings = Settings::defaults();
+        data.settings.MailInterval = 0;
+        data.centers << MessageCenter{QStringLiteral("C"), 0, QStringLiteral("0570000111"), 40, 0, 0, 0};
+        data.recipients << Recipient{QStringLiteral("佐藤"), 0, QStringLiteral("09000000001")}
+                        << Recipient{QStringLiteral("鈴木"), 0, QStringLiteral("09000000002")};
+        QVERIFY(!SaveSettingsFile(data));
+        QVERIFY(
+            writeFileBytes(m_folder + "mail.ini", "[Mail]\nAllowFrom=@example.jp\n[Addresses]\noncall=佐藤,鈴木\n"));
+        // The deliveries run as nobody, as pipe(8) and the alias's command do for a user of their own.
+        QVERIFY(chownTree(m_folder, nobody->first, nobody->second));
+        QVERIFY(::chmod(QFile::encodeName(m_folder).constData(), 0700) == 0);
+        QVERIFY(chownTree(m_caught, nobody->first, nobody->second));
+        QVERIFY(chownTree(m_root + "data", postfixUser->first, postfixUser->second));
+
+        m_port = freePort();
+        QVERIFY(m_port > 0);
+        const QByteArray root = QFile::encodeName(m_root), tool = QFile::encodeName(Tool);
+        // @ stands for the test's root; the last lines are the README's, with this test's names.
+        QByteArray mainCf =
+            "compatibility_level = 3.6\nqueue_directory = @spool\ndata_directory = @data\n"
+            "mail_owner = postfix\nsetgid_group = postdrop\n"
+            "myhostname = gateway.test\nmydomain = gateway.test\nmyorigin = gateway.test\n"
+            "mydestination = local.test\ninet_interfaces = 127.0.0.1\ninet_protocols = ipv4\n"
+            "mynetworks = 127.0.0.0/8\nsmtputf8_enable = no\nbiff = no\ndefault_privs = nobody\n"
+            "maillog_file = @maillog\nmaillog_file_prefixes = @\n"
+            "relay_domains = pager.test\ntransport_maps = texthash:@etc/transport\n"
+            "fumidori_destination_recipient_limit = 1\n"
+            "alias_maps = texthash:@etc/aliases\nalias_database =\nlocal_recipient_maps = $alias_maps\n";
+        QVERIFY(writeFileBytes(m_config + "/main.cf", mainCf.replace("@", root)));
+        QVERIFY(writeFileBytes(m_config + "/transport", "pager.test fumidori:\nexample.jp catch:\nevil.test catch:\n"));
+        QVERIFY(writeFileBytes(m_config + "/aliases", "pager \"|" + tool + " --folder " + QFile::encodeName(m_folder) +
+                                                          " queue add --mail --to 鈴木\"\n"));
+        QByteArray master = "127.0.0.1:" + QByteArray::number(m_port) + " inet n - n - - smtpd\n";
+        for (const char *service :
+             {"pickup unix n - n 60 1 pickup", "cleanup unix n - n - 0 cleanup", "qmgr unix n - n 300 1 qmgr",
+              "rewrite unix - - n - - trivial-rewrite", "bounce unix - - n - 0 bounce", "defer unix - - n - 0 bounce",
+              "trace unix - - n - 0 bounce", "verify unix - - n - 1 verify", "flush unix n - n 1000? 0 flush",
+              "proxymap unix - - n - - proxymap", "showq unix n - n - - showq", "error unix - - n - - error",
+              "retry unix - - n - - error", "discard unix - - n - - discard", "local unix - n n - - local",
+              "anvil unix - - n - 1 anvil", "scache unix - - n - 1 scache", "postlog unix-dgram n - n - 1 postlogd"})
+            master += QByteArray(service) + '\n';
+        master += "fumidori unix - n n - - pipe\n  flags=Rq user=nobody argv=" + tool + " --folder " +
+                  QFile::encodeName(m_folder) +
+                  " queue add --mail --sender ${sender} --recipient ${original_recipient}\n"
+                  "catch unix - n n - - pipe\n  flags=R user=nobody argv=/usr/bin/tee " +
+                  QFile::encodeName(m_caught) + "/${queue_id}\n";
+        QVERIFY(writeFileBytes(m_config + "/master.cf", master));
+
+        // Started in the foreground of its script: it returns once the master listens.
+        const ToolRun start = runTool(Postfix, {"-c", m_config, "start"});
+        if (start.exitCode != 0)
+            QSKIP(qPrintable("Postfix cannot start here: " + start.err + readFileBytes(m_root + "maillog")));
+        m_started = true;
+    }
+    void cleanupTestCase()
+    {
+        if (m_started)
+            runTool(Postfix, {"-c", m_config, "stop"});
+    }
+    void deliveries_data()
+    {
+        const Deliveries row;
+        const QString page = QStringLiteral("障害1：ｻーﾊﾞー停止 (株)山田商事の監視より ﾃﾞィｽｸ使用率95％");
+        const QStringList both{u"佐藤|"_qs + page, u"鈴木|"_qs + page};
+        row("pipe transport, [Addresses]", "alert@example.jp", "oncall@pager.test", "iso2022jp.eml", both, {});
+        row("alias of a desktop user", "alert@example.jp", "pager@local.test", "no-subject.eml",
+            both + QStringList{"鈴木|BACKUP DONE IN 5 MINUTES"}, {});
+        row("unknown recipient bounces, named", "alert@example.jp", "ghost@pager.test", "no-subject.eml",
+            both + QStringList{"鈴木|BACKUP DONE IN 5 MINUTES"}, "unknown recipient: ghost");
+        row("sender not allowed bounces", "spam@evil.test", "oncall@pager.test", "no-subject.eml",
+            both + QStringList{"鈴木|BACKUP DONE IN 5 MINUTES"}, "sender <spam@evil.test> may not page");
+    }
+    void deliveries()
+    {
+        const auto [from, to, file, queued, bounced] = Deliveries::row();
+        const QStringList caughtBefore = QDir(m_caught).entryList(QDir::Files);
+        const ToolRun sent = runTool(QStringLiteral("swaks"),
+                                     {"--server", QStringLiteral("127.0.0.1:%1").arg(m_port), "--from", from, "--to",
+                                      to, "--data", "-", "--silent", "2"},
+                                     readFileBytes(QStringLiteral(FUMIDORI_TEST_DATA "/mail/") + file));
+        QVERIFY2(sent.exitCode == 0, qPrintable(sent.err + sent.out));
+        if (bounced.isEmpty()) {
+            QVERIFY2(waitUntil([&] { return queuedTexts(m_folder).size() >= queued.size(); },
+                               {sendqueue::queueFolder(m_folder)}),
+                     readFileBytes(m_root + "maillog").constData());
+        } else {
+            // The bounce reaches the sender's domain, whose transport keeps it in caught/.
+            const auto bounce = [&] {
+                for (const QString &name : QDir(m_caught).entryList(QDir::Files)) {
+                    const QByteArray text = readFileBytes(m_caught + u'/' + name);
+                    if (!caughtBefore.contains(name) && text.contains(bounced.toUtf8()) &&
+                        text.contains("Final-Recipient: rfc822; " + to.toUtf8()))
+                        return true;
+                }
+                return false;
+            };
+            QVERIFY2(waitUntil(bounce, {m_caught}), readFileBytes(m_root + "maillog").constData());
+        }
+        QCOMPARE(queuedTexts(m_folder), queued);
+    }
+    void pagesReachTheCentre()
+    {
+        const QStringList queued = queuedTexts(m_folder);
+        QCOMPARE(queued.size(), 3);
+        // The runner as the folder's owner: here root, as the simulator's terminal is root's.
+        QVERIFY(chownTree(m_folder, 0, 0));
+        ModemSim sim;
+        QVERIFY(sim.start(m_folder, 1));
+        QProcess run;
+        run.start(Tool, {"--folder", m_folder, "--quiet", "queue", "run"});
+        QVERIFY(run.waitForStarted());
+        QStringList decoded = sim.field("message", queued.size());
+        run.terminate();
+        QVERIFY(run.waitForFinished(10000));
+        QStringList expected;
+        for (const QString &q : queued)
+            expected << q.section(u'|', 1);
+        decoded.sort();
+        expected.sort();
+        QCOMPARE(decoded, expected);
+        QCOMPARE(sendqueue::list(m_folder).size(), 0);
+    }
 
 private:
     QTemporaryDir m_dir;
@@ -97,189 +245,6 @@ private:
     int m_port = 0;
     bool m_started = false;
 };
-
-void tst_MailServer::initTestCase()
-{
-    if (::geteuid() != 0)
-        QSKIP("Postfix's master and pipe(8) need root: run as root (as CI does)");
-    if (!QFileInfo(Postfix).isExecutable() || QStandardPaths::findExecutable(QStringLiteral("swaks")).isEmpty())
-        QSKIP("Postfix or swaks is not installed (scripts/setup installs them where no other mail server is)");
-    // getpwnam() answers in one static buffer: each answer copied before the next.
-    const passwd *entry = ::getpwnam("nobody");
-    const std::optional<std::pair<uid_t, gid_t>> nobody =
-        entry ? std::optional(std::pair(entry->pw_uid, entry->pw_gid)) : std::nullopt;
-    entry = ::getpwnam("postfix");
-    const std::optional<std::pair<uid_t, gid_t>> postfixUser =
-        entry ? std::optional(std::pair(entry->pw_uid, entry->pw_gid)) : std::nullopt;
-    if (!nobody || !postfixUser)
-        QSKIP("no users nobody and postfix on this machine");
-    m_root = m_dir.path() + u'/';
-    m_folder = m_root + QStringLiteral("folder/");
-    m_caught = m_root + QStringLiteral("caught");
-    m_config = m_root + QStringLiteral("etc");
-    for (const char *sub : {"etc", "spool", "data", "caught", "folder/queue"})
-        QVERIFY(QDir().mkpath(m_root + QLatin1String(sub)));
-    QVERIFY(QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                                    QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
-                                                    QFile::ExeOther));
-    // The address book: one centre without waits, 佐藤 and 鈴木; senders from example.jp.
-    AppData data;
-    data.folder = m_folder;
-    data.settings = Settings::defaults();
-    data.settings.MailInterval = 0;
-    data.centers << MessageCenter{QStringLiteral("C"), 0, QStringLiteral("0570000111"), 40, 0, 0, 0};
-    data.recipients << Recipient{QStringLiteral("佐藤"), 0, QStringLiteral("09000000001")}
-                    << Recipient{QStringLiteral("鈴木"), 0, QStringLiteral("09000000002")};
-    QVERIFY(!SaveSettingsFile(data));
-    QVERIFY(writeFileBytes(m_folder + "mail.ini", "[Mail]\nAllowFrom=@example.jp\n[Addresses]\noncall=佐藤,鈴木\n"));
-    // The deliveries run as nobody, as pipe(8) and the alias's command do for a user of their own.
-    QVERIFY(chownTree(m_folder, nobody->first, nobody->second));
-    QVERIFY(::chmod(QFile::encodeName(m_folder).constData(), 0700) == 0);
-    QVERIFY(chownTree(m_caught, nobody->first, nobody->second));
-    QVERIFY(chownTree(m_root + "data", postfixUser->first, postfixUser->second));
-
-    m_port = freePort();
-    QVERIFY(m_port > 0);
-    const QByteArray root = QFile::encodeName(m_root), tool = QFile::encodeName(Tool);
-    QVERIFY(writeFileBytes(m_config + "/main.cf",
-                           "compatibility_level = 3.6\n"
-                           "queue_directory = " +
-                               root +
-                               "spool\n"
-                               "data_directory = " +
-                               root +
-                               "data\n"
-                               "mail_owner = postfix\nsetgid_group = postdrop\n"
-                               "myhostname = gateway.test\nmydomain = gateway.test\nmyorigin = gateway.test\n"
-                               "mydestination = local.test\ninet_interfaces = 127.0.0.1\ninet_protocols = ipv4\n"
-                               "mynetworks = 127.0.0.0/8\nsmtputf8_enable = no\nbiff = no\ndefault_privs = nobody\n"
-                               "maillog_file = " +
-                               root + "maillog\nmaillog_file_prefixes = " + root +
-                               "\n"
-                               // The README's lines, with this test's names.
-                               "relay_domains = pager.test\n"
-                               "transport_maps = texthash:" +
-                               root +
-                               "etc/transport\n"
-                               "fumidori_destination_recipient_limit = 1\n"
-                               "alias_maps = texthash:" +
-                               root +
-                               "etc/aliases\nalias_database =\n"
-                               "local_recipient_maps = $alias_maps\n"));
-    QVERIFY(writeFileBytes(m_config + "/transport", "pager.test fumidori:\nexample.jp catch:\nevil.test catch:\n"));
-    QVERIFY(writeFileBytes(m_config + "/aliases", "pager \"|" + tool + " --folder " + QFile::encodeName(m_folder) +
-                                                      " queue add --mail --to 鈴木\"\n"));
-    QByteArray master = "127.0.0.1:" + QByteArray::number(m_port) + " inet n - n - - smtpd\n";
-    for (const char *service :
-         {"pickup unix n - n 60 1 pickup", "cleanup unix n - n - 0 cleanup", "qmgr unix n - n 300 1 qmgr",
-          "rewrite unix - - n - - trivial-rewrite", "bounce unix - - n - 0 bounce", "defer unix - - n - 0 bounce",
-          "trace unix - - n - 0 bounce", "verify unix - - n - 1 verify", "flush unix n - n 1000? 0 flush",
-          "proxymap unix - - n - - proxymap", "showq unix n - n - - showq", "error unix - - n - - error",
-          "retry unix - - n - - error", "discard unix - - n - - discard", "local unix - n n - - local",
-          "anvil unix - - n - 1 anvil", "scache unix - - n - 1 scache", "postlog unix-dgram n - n - 1 postlogd"})
-        master += QByteArray(service) + '\n';
-    master += "fumidori unix - n n - - pipe\n  flags=Rq user=nobody argv=" + tool + " --folder " +
-              QFile::encodeName(m_folder) +
-              " queue add --mail --sender ${sender} --recipient ${original_recipient}\n"
-              "catch unix - n n - - pipe\n  flags=R user=nobody argv=/usr/bin/tee " +
-              QFile::encodeName(m_caught) + "/${queue_id}\n";
-    QVERIFY(writeFileBytes(m_config + "/master.cf", master));
-
-    // Started in the foreground of its script: it returns once the master listens.
-    const ToolRun start = runTool(Postfix, {"-c", m_config, "start"});
-    if (start.exitCode != 0)
-        QSKIP(qPrintable("Postfix cannot start here: " + start.err + readFileBytes(m_root + "maillog")));
-    m_started = true;
-}
-
-void tst_MailServer::cleanupTestCase()
-{
-    if (m_started)
-        runTool(Postfix, {"-c", m_config, "stop"});
-}
-
-void tst_MailServer::deliveries_data()
-{
-    QTest::addColumn<QString>("from");
-    QTest::addColumn<QString>("to");
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QStringList>("queued"); // everything queued once this mail is taken
-    QTest::addColumn<QString>("bounced");    // what the bounce to the sender says
-    const QString page = QStringLiteral("障害1：ｻーﾊﾞー停止 (株)山田商事の監視より ﾃﾞィｽｸ使用率95％");
-    const QStringList both{u"佐藤|"_qs + page, u"鈴木|"_qs + page};
-    QTest::newRow("pipe transport, [Addresses]") << "alert@example.jp"
-                                                 << "oncall@pager.test"
-                                                 << "iso2022jp.eml" << both << QString();
-    QTest::newRow("alias of a desktop user")
-        << "alert@example.jp"
-        << "pager@local.test"
-        << "no-subject.eml" << both + QStringList{"鈴木|BACKUP DONE IN 5 MINUTES"} << QString();
-    QTest::newRow("unknown recipient bounces, named")
-        << "alert@example.jp"
-        << "ghost@pager.test"
-        << "no-subject.eml" << both + QStringList{"鈴木|BACKUP DONE IN 5 MINUTES"} << "unknown recipient: ghost";
-    QTest::newRow("sender not allowed bounces")
-        << "spam@evil.test"
-        << "oncall@pager.test"
-        << "no-subject.eml" << both + QStringList{"鈴木|BACKUP DONE IN 5 MINUTES"}
-        << "sender <spam@evil.test> may not page";
-}
-
-void tst_MailServer::deliveries()
-{
-    QFETCH(QString, from);
-    QFETCH(QString, to);
-    QFETCH(QString, file);
-    QFETCH(QStringList, queued);
-    QFETCH(QString, bounced);
-    const QStringList caughtBefore = QDir(m_caught).entryList(QDir::Files);
-    const ToolRun sent = runTool(QStringLiteral("swaks"),
-                                 {"--server", QStringLiteral("127.0.0.1:%1").arg(m_port), "--from", from, "--to", to,
-                                  "--data", "-", "--silent", "2"},
-                                 readFileBytes(QStringLiteral(FUMIDORI_TEST_DATA "/mail/") + file));
-    QVERIFY2(sent.exitCode == 0, qPrintable(sent.err + sent.out));
-    if (bounced.isEmpty()) {
-        QVERIFY2(waitUntil([&] { return queuedTexts(m_folder).size() >= queued.size(); },
-                           {sendqueue::queueFolder(m_folder)}),
-                 readFileBytes(m_root + "maillog").constData());
-    } else {
-        // The bounce reaches the sender's domain, whose transport keeps it in caught/.
-        const auto bounce = [&] {
-            for (const QString &name : QDir(m_caught).entryList(QDir::Files)) {
-                const QByteArray text = readFileBytes(m_caught + u'/' + name);
-                if (!caughtBefore.contains(name) && text.contains(bounced.toUtf8()) &&
-                    text.contains("Final-Recipient: rfc822; " + to.toUtf8()))
-                    return true;
-            }
-            return false;
-        };
-        QVERIFY2(waitUntil(bounce, {m_caught}), readFileBytes(m_root + "maillog").constData());
-    }
-    QCOMPARE(queuedTexts(m_folder), queued);
-}
-
-void tst_MailServer::pagesReachTheCentre()
-{
-    const QStringList queued = queuedTexts(m_folder);
-    QCOMPARE(queued.size(), 3);
-    // The runner as the folder's owner: here root, as the simulator's terminal is root's.
-    QVERIFY(chownTree(m_folder, 0, 0));
-    ModemSim sim;
-    QVERIFY(sim.start(m_folder, 1));
-    QProcess run;
-    run.start(Tool, {"--folder", m_folder, "--quiet", "queue", "run"});
-    QVERIFY(run.waitForStarted());
-    QStringList decoded = sim.field("message", queued.size());
-    run.terminate();
-    QVERIFY(run.waitForFinished(10000));
-    QStringList expected;
-    for (const QString &q : queued)
-        expected << q.section(u'|', 1);
-    decoded.sort();
-    expected.sort();
-    QCOMPARE(decoded, expected);
-    QCOMPARE(sendqueue::list(m_folder).size(), 0);
-}
 
 QTEST_GUILESS_MAIN(tst_MailServer)
 #include "tst_mailserver.moc"

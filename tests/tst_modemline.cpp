@@ -1,5 +1,6 @@
 // The serial line: the bytes every device kind is sent, and the waits.
 #include "support/fakeport.h"
+#include "support/table.h"
 #include "support/virtualwaiter.h"
 
 #include "modem/modemline.h"
@@ -36,21 +37,21 @@ struct Rig {
 
 } // namespace
 
+using DialDigits = table::Of<int, QString, QByteArrayList>;
+
+// reads: one read every 10 ms
+using WaitForOk = table::Of<QByteArrayList, bool, bool>;
+
+// outside: dialled when not empty
+using CallCenter = table::Of<int, QString, int, QString, int, QString, int, QString, QByteArrayList>;
+
 class tst_ModemLine : public QObject
 {
     Q_OBJECT
 private slots:
     void callCenter_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("tonePulse");
-        QTest::addColumn<int>("dialSpeed");
-        QTest::addColumn<QString>("outside"); // dialled when not empty
-        QTest::addColumn<int>("speakerOff");
-        QTest::addColumn<QString>("extra");
-        QTest::addColumn<int>("pauseMs");
-        QTest::addColumn<QString>("number");
-        QTest::addColumn<QByteArrayList>("writes");
+        const CallCenter row;
 
         auto at = [](std::initializer_list<const char *> list) {
             QByteArrayList out;
@@ -58,46 +59,31 @@ private slots:
                 out << QByteArray(c) + '\r';
             return out;
         };
-        QTest::newRow("0 defaults") << 0 << "T" << 20 << "" << 0 << "" << 0 << Center
-                                    << at({"ATZ", "ATE0M1L3Q0V1X4&C1T", "ATD0312345678T;"});
-        QTest::newRow("0 pulse 10 speaker off")
-            << 0 << "P" << 10 << "" << 1 << "" << 0 << Center << at({"ATZ", "ATE0M0Q0V1X4&C1P&P1", "ATD0312345678T;"});
-        QTest::newRow("0 pulse 20 outside extra")
-            << 0 << "P" << 20 << "0" << 0 << "S7=30" << 0 << Center
-            << at({"ATZ", "ATE0M1L3Q0V1X4&C1P&P2", "ATS7=30", "ATD0,0312345678T;"});
-        QTest::newRow("1 defaults") << 1 << "T" << 20 << "" << 0 << "" << 2000 << Center
-                                    << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1", "ATM1L3", "ATH1", "ATDT;",
-                                           "ATDT0312345678T;"});
-        QTest::newRow("1 pulse outside extra")
-            << 1 << "P" << 10 << "9" << 1 << "X3" << 2000 << Center
-            << at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1&P1", "ATM0", "ATX3", "ATH1", "ATDP;", "ATDP9,0312345678T;"});
-        QTest::newRow("2 outside not dialled")
-            << 2 << "P" << 10 << "0" << 1 << "X3" << 0 << Center << at({"ATE0Q0V1", "ATX3", "ATD0312345678V"});
-        QTest::newRow("3") << 3 << "T" << 20 << "0" << 0 << "" << 0 << Center << at({"ATE0Q0V1", "ATDV0312345678;"});
-        QTest::newRow("4") << 4 << "P" << 20 << "0" << 0 << "" << 0 << Center << at({"ATE0M1Q0V1X4", "ATD0312345678"});
-        QTest::newRow("5 outside") << 5 << "T" << 20 << "0" << 0 << "" << 0 << Center
-                                   << at({"ATE0Q0V1X4", "ATD0,0312345678#;"});
+        row("0 defaults", 0, "T", 20, "", 0, "", 0, Center, at({"ATZ", "ATE0M1L3Q0V1X4&C1T", "ATD0312345678T;"}));
+        row("0 pulse 10 speaker off", 0, "P", 10, "", 1, "", 0, Center,
+            at({"ATZ", "ATE0M0Q0V1X4&C1P&P1", "ATD0312345678T;"}));
+        row("0 pulse 20 outside extra", 0, "P", 20, "0", 0, "S7=30", 0, Center,
+            at({"ATZ", "ATE0M1L3Q0V1X4&C1P&P2", "ATS7=30", "ATD0,0312345678T;"}));
+        row("1 defaults", 1, "T", 20, "", 0, "", 2000, Center,
+            at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1", "ATM1L3", "ATH1", "ATDT;", "ATDT0312345678T;"}));
+        row("1 pulse outside extra", 1, "P", 10, "9", 1, "X3", 2000, Center,
+            at({"AT", "ATZ", "ATE0V1Q0", "ATX4&C1&P1", "ATM0", "ATX3", "ATH1", "ATDP;", "ATDP9,0312345678T;"}));
+        row("2 outside not dialled", 2, "P", 10, "0", 1, "X3", 0, Center, at({"ATE0Q0V1", "ATX3", "ATD0312345678V"}));
+        row("3", 3, "T", 20, "0", 0, "", 0, Center, at({"ATE0Q0V1", "ATDV0312345678;"}));
+        row("4", 4, "P", 20, "0", 0, "", 0, Center, at({"ATE0M1Q0V1X4", "ATD0312345678"}));
+        row("5 outside", 5, "T", 20, "0", 0, "", 0, Center, at({"ATE0Q0V1X4", "ATD0,0312345678#;"}));
         const QByteArrayList keys = {hex("a7"), hex("9a"), hex("91"), hex("92")};
-        QTest::newRow("6 keys") << 6 << "T" << 20 << "0" << 0 << "X3" << 1000 << QString("0120#")
-                                << keys + QByteArrayList{hex("9a"), hex("9c"), hex("86")};
-        QTest::newRow("6 hyphen and space send nothing") << 6 << "T" << 20 << "" << 0 << "" << 1000 << QString("01-2 *")
-                                                         << keys + QByteArrayList{hex("9b"), hex("86")};
-        QTest::newRow("7 defaults") << 7 << "T" << 20 << "" << 0 << "X3" << 1000 << Center
-                                    << at({"ATM1L3Q0V1X4T", "ATH1", "ATD0312345678T;"});
-        QTest::newRow("7 pulse outside") << 7 << "P" << 20 << "0" << 1 << "" << 1000 << Center
-                                         << at({"ATM0Q0V1X4P&P2", "ATH1", "ATD0,0312345678T;"});
+        row("6 keys", 6, "T", 20, "0", 0, "X3", 1000, "0120#", keys + QByteArrayList{hex("9a"), hex("9c"), hex("86")});
+        row("6 hyphen and space send nothing", 6, "T", 20, "", 0, "", 1000, "01-2 *",
+            keys + QByteArrayList{hex("9b"), hex("86")});
+        row("7 defaults", 7, "T", 20, "", 0, "X3", 1000, Center, at({"ATM1L3Q0V1X4T", "ATH1", "ATD0312345678T;"}));
+        row("7 pulse outside", 7, "P", 20, "0", 1, "", 1000, Center,
+            at({"ATM0Q0V1X4P&P2", "ATH1", "ATD0,0312345678T;"}));
     }
     void callCenter()
     {
-        QFETCH(int, kind);
-        QFETCH(QString, tonePulse);
-        QFETCH(int, dialSpeed);
-        QFETCH(QString, outside);
-        QFETCH(int, speakerOff);
-        QFETCH(QString, extra);
-        QFETCH(int, pauseMs);
-        QFETCH(QString, number);
-        QFETCH(QByteArrayList, writes);
+        const auto [kind, tonePulse, dialSpeed, outside, speakerOff, extra, pauseMs, number, writes] =
+            CallCenter::row();
 
         Rig rig(kind);
         Settings &s = rig.s;
@@ -130,24 +116,19 @@ private slots:
     }
     void dialDigits_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("digits");
-        QTest::addColumn<QByteArrayList>("writes");
+        const DialDigits row;
         for (int kind : {0, 1, 5, 7})
-            QTest::addRow("%d", kind) << kind << "*2*216#0402" << QByteArrayList{"ATD*2*216#0402;\r"};
-        QTest::newRow("2") << 2 << "123#" << QByteArrayList{"ATD123#V\r"};
-        QTest::newRow("3") << 3 << "123#" << QByteArrayList{"ATDV123#;\r"};
-        QTest::newRow("4") << 4 << "123#" << QByteArrayList{"ATD123#\r"};
-        QTest::newRow("0 no digits") << 0 << "" << QByteArrayList{"ATD;\r"};
-        QTest::newRow("6") << 6 << "*2*2 9-0#" << QByteArrayList{hex("9b"), hex("92"), hex("9b"), hex("92"),
-                                                                 hex("99"), hex("9a"), hex("9c")};
-        QTest::newRow("6 nothing to send") << 6 << "-" << QByteArrayList{};
+            QTest::addRow("%d", kind) << DialDigits::Row{kind, "*2*216#0402", {"ATD*2*216#0402;\r"}};
+        row("2", 2, "123#", {"ATD123#V\r"});
+        row("3", 3, "123#", {"ATDV123#;\r"});
+        row("4", 4, "123#", {"ATD123#\r"});
+        row("0 no digits", 0, "", {"ATD;\r"});
+        row("6", 6, "*2*2 9-0#", {hex("9b"), hex("92"), hex("9b"), hex("92"), hex("99"), hex("9a"), hex("9c")});
+        row("6 nothing to send", 6, "-", {});
     }
     void dialDigits()
     {
-        QFETCH(int, kind);
-        QFETCH(QString, digits);
-        QFETCH(QByteArrayList, writes);
+        const auto [kind, digits, writes] = DialDigits::row();
         Rig rig(kind);
         rig.port.setPortOpen(true);
         rig.line.dial(digits);
@@ -155,23 +136,19 @@ private slots:
     }
     void waitForOk_data()
     {
-        QTest::addColumn<QByteArrayList>("reads"); // one read every 10 ms
-        QTest::addColumn<bool>("ends");
-        QTest::addColumn<bool>("noCarrier");
-        QTest::newRow("CR LF OK CR LF") << QByteArrayList{"\r\nOK\r\n"} << true << false;
-        QTest::newRow("OK without CR") << QByteArrayList{"\r\nOK"} << false << false;
-        QTest::newRow("lower case") << QByteArrayList{"ok\r"} << false << false;
-        QTest::newRow("split O|K CR") << QByteArrayList{"\r\nO", "K\r\n"} << true << false;
-        QTest::newRow("echo then OK") << QByteArrayList{"ATZ\r", "\r\n", "OK\r\n"} << true << false;
-        QTest::newRow("NO CARRIER") << QByteArrayList{"\r\nNO CARRIER\r\n"} << true << true;
-        QTest::newRow("NO CARRIER before OK") << QByteArrayList{"NO CARRIER\r\nOK\r\n"} << true << true;
-        QTest::newRow("chatter then split OK") << QByteArrayList{QByteArray(200000, 'x'), "O", "K\r"} << true << false;
+        const WaitForOk row;
+        row("CR LF OK CR LF", {"\r\nOK\r\n"}, true, false);
+        row("OK without CR", {"\r\nOK"}, false, false);
+        row("lower case", {"ok\r"}, false, false);
+        row("split O|K CR", {"\r\nO", "K\r\n"}, true, false);
+        row("echo then OK", {"ATZ\r", "\r\n", "OK\r\n"}, true, false);
+        row("NO CARRIER", {"\r\nNO CARRIER\r\n"}, true, true);
+        row("NO CARRIER before OK", {"NO CARRIER\r\nOK\r\n"}, true, true);
+        row("chatter then split OK", {QByteArray(200000, 'x'), "O", "K\r"}, true, false);
     }
     void waitForOk()
     {
-        QFETCH(QByteArrayList, reads);
-        QFETCH(bool, ends);
-        QFETCH(bool, noCarrier);
+        const auto [reads, ends, noCarrier] = WaitForOk::row();
         Rig rig;
         rig.port.setPortOpen(true);
         bool hungUp = false;

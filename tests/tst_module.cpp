@@ -2,6 +2,7 @@
 // engine on the fake port and virtual time: whole calls as literal transcripts, keys
 // paced by the module's OK, ERROR to the hang-up, and NO CARRIER at every stage.
 #include "support/enginerig.h"
+#include "support/table.h"
 
 #include "store/appdata.h"
 
@@ -12,18 +13,13 @@ namespace
 
 struct Rig : EngineRig {
     QList<qint64> writeTimes;
-    int noCarrierAt = -1;   // 0-based index of the write answered with NO CARRIER
     bool chupError = false; // the module refuses AT+CHUP
 
     explicit Rig(int centerKind)
     {
-        data.settings = Settings::defaults();
+        oneCentre(centerKind, 2);
         data.settings.ModemKind = 8;
         data.settings.AutoTransmit = 1;
-        data.history.resize(data.settings.HistoryCount);
-        data.centers << MessageCenter{
-            QStringLiteral("C"), qint16(centerKind), QStringLiteral("0570000111"), 160, 2, 2, 2};
-        data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
         view.mail = QStringLiteral("A");
         port.onWrite = [this](const QByteArray &bytes) {
             writeTimes << waiter.now();
@@ -33,11 +29,6 @@ struct Rig : EngineRig {
                                                                           : "\r\nOK\r\n";
             waiter.after(50, [this, answer] { port.receive(answer); });
         };
-    }
-    void send()
-    {
-        engine.send();
-        waiter.run();
     }
 };
 
@@ -54,26 +45,29 @@ const QByteArray Opening = "ATZ\rATE0\rAT+VTD=1\rATD0570000111;\r";
 
 } // namespace
 
+// keys: after the centre call: service key, number, message, end, star
+using WholeCall = table::Of<int, QByteArray>;
+
+using SettingsInTheCommands = table::Of<int, QString, QString, QByteArray>;
+
 class tst_Module : public QObject
 {
     Q_OBJECT
 private slots:
     void wholeCall_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QByteArray>("keys"); // after the centre call: service key, number, message, end, star
+        const WholeCall row;
         for (int kind : {0, 1, 3, 4, 6})
-            QTest::addRow("centre kind %d", kind) << kind << QByteArray("09012345678#*2*216##");
-        QTest::newRow("centre kind 2") << 2 << QByteArray("#09012345678#*2*216##*");
-        QTest::newRow("centre kind 5") << 5 << QByteArray("109012345678#*2*216##");
-        QTest::newRow("centre kind 7") << 7 << QByteArray("#09012345678#*2*216#*");
+            QTest::addRow("centre kind %d", kind) << WholeCall::Row{kind, "09012345678#*2*216##"};
+        row("centre kind 2", 2, "#09012345678#*2*216##*");
+        row("centre kind 5", 5, "109012345678#*2*216##");
+        row("centre kind 7", 7, "#09012345678#*2*216#*");
     }
     void wholeCall()
     {
-        QFETCH(int, kind);
-        QFETCH(QByteArray, keys);
+        const auto [kind, keys] = WholeCall::row();
         Rig rig(kind);
-        rig.send();
+        rig.press();
         QCOMPARE(rig.port.events.first(), QStringLiteral("open 115200,n,8,1"));
         QCOMPARE(rig.port.written(), Opening + vts(keys) + "AT+CHUP\r");
         QVERIFY(!rig.port.isOpen());
@@ -86,31 +80,23 @@ private slots:
 
     void settingsInTheCommands_data()
     {
-        QTest::addColumn<int>("toneLength");
-        QTest::addColumn<QString>("outside");
-        QTest::addColumn<QString>("extra");
-        QTest::addColumn<QByteArray>("opening");
+        const SettingsInTheCommands row;
         const QString none;
-        QTest::newRow("shortest tone, at least a tenth") << 40 << none << none << Opening;
-        QTest::newRow("longest tone, outside line, extra command")
-            << 500 << QString("0") << QString("+CLIP=0")
-            << QByteArray("ATZ\rATE0\rAT+VTD=5\rAT+CLIP=0\rATD0,0570000111;\r");
-        QTest::newRow("150 ms rounds to 2")
-            << 150 << none << none << QByteArray("ATZ\rATE0\rAT+VTD=2\rATD0570000111;\r");
+        row("shortest tone, at least a tenth", 40, none, none, Opening);
+        row("longest tone, outside line, extra command", 500, "0", "+CLIP=0",
+            "ATZ\rATE0\rAT+VTD=5\rAT+CLIP=0\rATD0,0570000111;\r");
+        row("150 ms rounds to 2", 150, none, none, "ATZ\rATE0\rAT+VTD=2\rATD0570000111;\r");
     }
     void settingsInTheCommands()
     {
-        QFETCH(int, toneLength);
-        QFETCH(QString, outside);
-        QFETCH(QString, extra);
-        QFETCH(QByteArray, opening);
+        const auto [toneLength, outside, extra, opening] = SettingsInTheCommands::row();
         Rig rig(0);
         rig.data.settings.ToneLength = qint16(toneLength);
         rig.data.settings.OutSide = outside;
         rig.data.settings.OutsideOn = outside.isEmpty() ? 0 : 1;
         rig.data.settings.ExCommand = extra;
         rig.data.settings.AutoTransmit = 0;
-        rig.send();
+        rig.press();
         QCOMPARE(rig.port.written(), opening);
     }
 
@@ -118,12 +104,12 @@ private slots:
     {
         Rig rig(0);
         rig.chupError = true;
-        rig.send();
+        rig.press();
         QVERIFY(rig.port.written().endsWith("AT+VTS=#\rAT+CHUP\rATH\r"));
         QVERIFY(!rig.port.isOpen());
         QCOMPARE(rig.data.history.used().size(), 1);
         // The next call opens the port again only once the last one is closed.
-        rig.send();
+        rig.press();
         QCOMPARE(rig.port.events.count(QStringLiteral("close")), 1);
     }
 
@@ -131,7 +117,7 @@ private slots:
     {
         Rig rig(0);
         rig.data.settings.AutoTransmit = 0;
-        rig.send();
+        rig.press();
         rig.engine.hangUpForExit();
         QVERIFY(rig.port.written().endsWith(";\rAT+CHUP\rATH\r"));
         QVERIFY(!rig.port.isOpen());

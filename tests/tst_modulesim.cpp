@@ -2,6 +2,7 @@
 // driven by the 3GPP voice commands, talked to line by line (tst_sendline sends
 // through it with fumidori-send).
 #include "support/modemsim.h"
+#include "support/table.h"
 
 #include <QDeadlineTimer>
 #include <QSerialPort>
@@ -12,6 +13,11 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+// summary: empty: no call
+using Call = table::Of<QList<QByteArrayList>, QStringList, QByteArray>;
+
+using BadOptions = table::Of<QStringList, QString>;
 
 class tst_ModuleSim : public QObject
 {
@@ -33,9 +39,7 @@ private slots:
     void call_data()
     {
         // Each step: command => answer (echo included). The call's summary follows.
-        QTest::addColumn<QList<QByteArrayList>>("steps");
-        QTest::addColumn<QStringList>("options");
-        QTest::addColumn<QByteArray>("summary"); // empty: no call
+        const Call row;
         const QList<QByteArrayList> opening{{"ATZ", "ATZ\r\r\nOK\r\n"},
                                             {"ATE0", "ATE0\r\r\nOK\r\n"},
                                             {"AT+VTD=1", "\r\nOK\r\n"},
@@ -45,24 +49,24 @@ private slots:
             keys.append({"AT+VTS=" + QByteArray(1, key), "\r\nOK\r\n"});
         const QByteArray summary("centre: 0,0570000111\nkeys: \nrecipient: 09012345678\ndigits: *2*216\nend: ##\n"
                                  "star: no\nmessage: A\n--\n");
-        QTest::newRow("whole call") << opening + keys + QList<QByteArrayList>{{"AT+CHUP", "\r\nOK\r\n"}}
-                                    << QStringList{} << summary;
-        QTest::newRow("ERROR to AT+CHUP, ATH hangs up")
-            << opening + keys + QList<QByteArrayList>{{"AT+CHUP", "\r\nERROR\r\n"}, {"ATH", "\r\nOK\r\n"}}
-            << QStringList{"--chup-error"} << summary;
-        QTest::newRow("no data calls, no keys outside a call, no second call")
-            << QList<QByteArrayList>{{"ATE0", "ATE0\r\r\nOK\r\n"},     {"ATD0570000111", "\r\nERROR\r\n"},
-                                     {"AT+VTS=1", "\r\nERROR\r\n"},    {"AT+VTD=0", "\r\nERROR\r\n"},
-                                     {"ATD0570000111;", "\r\nOK\r\n"}, {"ATD0570000222;", "\r\nERROR\r\n"},
-                                     {"AT+VTS=x", "\r\nERROR\r\n"},    {"AT+CHUP", "\r\nOK\r\n"}}
-            << QStringList{}
-            << QByteArray("centre: 0570000111\nkeys: \nrecipient: \ndigits: \nend: \nstar: no\nmessage: \n--\n");
+        row("whole call", opening + keys + QList<QByteArrayList>{{"AT+CHUP", "\r\nOK\r\n"}}, {}, summary);
+        row("ERROR to AT+CHUP, ATH hangs up",
+            opening + keys + QList<QByteArrayList>{{"AT+CHUP", "\r\nERROR\r\n"}, {"ATH", "\r\nOK\r\n"}},
+            {"--chup-error"}, summary);
+        row("no data calls, no keys outside a call, no second call",
+            QList<QByteArrayList>{{"ATE0", "ATE0\r\r\nOK\r\n"},
+                                  {"ATD0570000111", "\r\nERROR\r\n"},
+                                  {"AT+VTS=1", "\r\nERROR\r\n"},
+                                  {"AT+VTD=0", "\r\nERROR\r\n"},
+                                  {"ATD0570000111;", "\r\nOK\r\n"},
+                                  {"ATD0570000222;", "\r\nERROR\r\n"},
+                                  {"AT+VTS=x", "\r\nERROR\r\n"},
+                                  {"AT+CHUP", "\r\nOK\r\n"}},
+            {}, "centre: 0570000111\nkeys: \nrecipient: \ndigits: \nend: \nstar: no\nmessage: \n--\n");
     }
     void call()
     {
-        QFETCH(QList<QByteArrayList>, steps);
-        QFETCH(QStringList, options);
-        QFETCH(QByteArray, summary);
+        const auto [steps, options, summary] = Call::row();
         QTemporaryDir dir;
         ModemSim sim;
         QVERIFY(sim.start(dir.path(), 2, QStringList{"--kind", "module"} + options));
@@ -77,24 +81,22 @@ private slots:
     // Bad usage is exit status 2 with one line naming the problem; nothing starts.
     void badOptions_data()
     {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("said");
-        QTest::newRow("port 0") << QStringList{"--port", "0"} << "--port";
-        QTest::newRow("port 16") << QStringList{"--port", "16"} << "--port";
-        QTest::newRow("port not a number") << QStringList{"--port", "abc"} << "--port";
-        QTest::newRow("negative delay") << QStringList{"--delay", "-5"} << "--delay";
-        QTest::newRow("negative noise") << QStringList{"--noise", "-1"} << "--noise";
-        QTest::newRow("SIP port 0") << QStringList{"--sip", "0"} << "--sip";
-        QTest::newRow("unknown kind") << QStringList{"--kind", "fax"} << "--kind";
-        QTest::newRow("unreachable: not digits") << QStringList{"--unreachable", "05a0"} << "--unreachable";
-        QTest::newRow("unreachable: 33 digits") << QStringList{"--unreachable", QString(33, u'1')} << "--unreachable";
-        QTest::newRow("stray argument") << QStringList{"COM1"} << "COM1";
-        QTest::newRow("unknown option") << QStringList{"--speed", "9600"} << "speed";
+        const BadOptions row;
+        row("port 0", {"--port", "0"}, "--port");
+        row("port 16", {"--port", "16"}, "--port");
+        row("port not a number", {"--port", "abc"}, "--port");
+        row("negative delay", {"--delay", "-5"}, "--delay");
+        row("negative noise", {"--noise", "-1"}, "--noise");
+        row("SIP port 0", {"--sip", "0"}, "--sip");
+        row("unknown kind", {"--kind", "fax"}, "--kind");
+        row("unreachable: not digits", {"--unreachable", "05a0"}, "--unreachable");
+        row("unreachable: 33 digits", {"--unreachable", QString(33, u'1')}, "--unreachable");
+        row("stray argument", {"COM1"}, "COM1");
+        row("unknown option", {"--speed", "9600"}, "speed");
     }
     void badOptions()
     {
-        QFETCH(QStringList, args);
-        QFETCH(QString, said);
+        const auto [args, said] = BadOptions::row();
         QTemporaryDir dir;
         QProcess sim;
         sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"), QStringList{"--folder", dir.path()} + args);

@@ -5,6 +5,7 @@
 #include "support/enginerig.h"
 #include "support/filehelpers.h"
 #include "support/sendfolder.h"
+#include "support/table.h"
 
 #include "prepare.h"
 #include "store/dialnumber.h"
@@ -23,278 +24,165 @@ const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
 struct Rig : EngineRig {
     Rig(const QString &centerNumber, const QString &recipientNumber)
     {
-        data.settings = Settings::defaults();
-        data.history.resize(data.settings.HistoryCount);
-        data.centers << MessageCenter{QStringLiteral("C"), 0, centerNumber, 160, 3, 3, 3};
-        data.recipients << Recipient{QStringLiteral("R"), 0, recipientNumber};
+        oneCentre(0, 3, centerNumber, recipientNumber);
         view.mail = QStringLiteral("ABC");
-        port.onWrite = [this](const QByteArray &bytes) {
-            if (bytes.endsWith('\r') && !bytes.startsWith("ATH\r"))
-                waiter.after(100, [this] { port.receive("\r\nOK\r\n"); });
-        };
-    }
-    void press()
-    {
-        engine.send();
-        waiter.run();
+        answerCommands();
     }
 };
 
 } // namespace
 
+// keyed: empty: refused; refusing: what the refusal names
+using Normalized = table::Of<QString, bool, QString, QString>;
+
+using EditorKeepsAsciiDigits = table::Of<QString, QString>;
+
+// called: the dial command; empty: refused before the call
+using WindowKeys = table::Of<QString, QString, QByteArray, QByteArray, QString>;
+
+// number: --number; empty: the book's recipient; keyed: empty: refused, naming the character below
+using SenderKeys = table::Of<int, QString, QString, QString, QString, QString, QString>;
+
 class tst_Numbers : public QObject
 {
     Q_OBJECT
 private slots:
-    void normalized_data();
-    void normalized();
-    void editorKeepsAsciiDigits_data();
-    void editorKeepsAsciiDigits();
-    void windowKeys_data();
-    void windowKeys();
-    void senderKeys_data();
-    void senderKeys();
-    void toolsRefuse_data();
-    void toolsRefuse();
+    void normalized_data()
+    {
+        const Normalized row;
+        row("ASCII digits", "0901234", false, "0901234", "");
+        row("hyphens and spaces", "090-1234 5678", false, "09012345678", "");
+        row("full-width digits", "０９０１２３４", false, "0901234", "");
+        row("full-width hyphen and long vowel mark", "０９０－１２３４ー５６７８", false, "09012345678", "");
+        row("half-width long vowel mark, dashes", "090ｰ12‐34–56−78", false, "09012345678", "");
+        row("parentheses and dots", "(03) 1234.5678", false, "0312345678", "");
+        row("full-width ones", "（０３）１２３４．５６７８・９", false, "03123456789", "");
+        row("ideographic space and tab", "090\u30001234\t5", false, "09012345", "");
+        row("star and hash, full-width too", "＊２＃*3#", false, "*2#*3#", "");
+        row("Arabic-Indic digits", "٠٩٠١٢", false, "", "U+0660");
+        row("Devanagari digit", "090०", false, "", "U+0966");
+        row("circled digit", "090①", false, "", "U+2460");
+        row("letter", "090ABC", false, "", "「A」(U+0041)");
+        row("dial modifier R", "090R", false, "", "U+0052");
+        row("plus", "+8190", false, "", "U+002B");
+        row("beyond 16 bits", "090😀", false, "", "U+1F600");
+        row("pause in a keyed number", "0,090", false, "", "U+002C");
+        row("pause and wait in an AT centre", "0,W０５７０", true, "0,W0570", "");
+        row("full-width pause, lower-case wait", "0，w0570", true, "0,W0570", "");
+        row("other letter in an AT centre", "0570P", true, "", "U+0050");
+        row("separators alone", "--　", false, "", "番号がありません");
+        row("empty", "", true, "", "番号がありません");
+    }
+    void normalized()
+    {
+        const auto [typed, atCenter, keyed, refusing] = Normalized::row();
+        const dialnumber::Number n =
+            dialnumber::normalized(typed, atCenter ? dialnumber::Kind::AtCenter : dialnumber::Kind::Keyed);
+        QCOMPARE(n.digits, keyed);
+        QCOMPARE(n.ok(), refusing.isEmpty());
+        QVERIFY2(n.problem.contains(refusing), qPrintable(n.problem));
+    }
+    void editorKeepsAsciiDigits_data()
+    {
+        const EditorKeepsAsciiDigits row;
+        row("full-width digits, star, hash", "０９０＊＃", "090*#");
+        row("separators stay as typed", "０９０－１　(２)", "090－1　(2)");
+        row("other digits stay, to be refused at use", "٠٩A", "٠٩A");
+    }
+    // One character for one: the field's cursor stays where it was.
+    void editorKeepsAsciiDigits()
+    {
+        const auto [typed, stored] = EditorKeepsAsciiDigits::row();
+        QCOMPARE(dialnumber::asciiDigits(typed), stored);
+    }
+    void windowKeys_data()
+    {
+        const WindowKeys row;
+        row("as typed with the input method on", "０５７０－０００－１１１", "０９０ー１２３４ー５６７８",
+            "ATD0570000111T;\r", "ATD09012345678#;\r", "");
+        row("pause and wait in the centre", "0,W0570000111", "09012345678", "ATD0,W0570000111T;\r",
+            "ATD09012345678#;\r", "");
+        row("letter in the recipient's number", "0570000111", "090ABC", {}, {},
+            "相手先「R」の番号に使えない文字があります: 「A」(U+0041)");
+        row("other digits in the recipient's number", "0570000111", "٠٩٠", {}, {}, "U+0660");
+        row("dial modifier in the centre's number", "0570R", "09012345678", {}, {},
+            "センター「C」の番号に使えない文字があります: 「R」(U+0052)");
+    }
+    // The window's engine: both numbers are checked before the call, and nothing is written
+    // to the modem when one cannot be keyed.
+    void windowKeys()
+    {
+        const auto [center, recipient, called, keyed, refusal] = WindowKeys::row();
+        Rig rig(center, recipient);
+        rig.press();
+        if (called.isEmpty()) {
+            QCOMPARE(rig.port.writes, QByteArrayList());
+            QCOMPARE(rig.view.errorsShown.size(), 1);
+            QVERIFY2(rig.view.errorsShown[0].contains(refusal), qPrintable(rig.view.errorsShown[0]));
+            return;
+        }
+        QVERIFY(rig.port.writes.contains(called));
+        rig.press();
+        QCOMPARE(rig.port.writes.last(), keyed);
+        QCOMPARE(rig.view.errorsShown, QStringList());
+    }
+    void senderKeys_data()
+    {
+        const SenderKeys row;
+        row("full-width --number", 0, "0570000111", "", "０９０－１２３４", "0570000111", "0901234", "");
+        row("full-width in the book", 0, "（０５７０）０００．１１１", "０９０ ー １２３４", "", "0570000111",
+            "0901234", "");
+        row("Arabic-Indic --number", 0, "0570000111", "", "٠٩٠", "", "", "U+0660");
+        row("letter in the book", 0, "0570000111", "090ABC", "", "", "", "相手先「R」");
+        // The book's fields are separated by commas: a pause is stored full-width.
+        row("pause and wait in a modem's centre", 0, "0，W0570000111", "090", "", "0,W0570000111", "090", "");
+        row("wait in a SIP centre", 10, "0W0570000111", "090", "", "", "", "センター「C」");
+        row("wait in a recipient's number", 0, "0570000111", "0W90", "", "", "", "U+0057");
+    }
+    // fumidori-send and the queue runner check through the same step: what it hands the call
+    // is the keyed form; a number that cannot be keyed is refused (exit 2).
+    void senderKeys()
+    {
+        const auto [kind, center, bookNumber, number, keyedCenter, keyed, refusing] = SenderKeys::row();
+        QTemporaryDir dir;
+        const QString folder = makeSendFolder(dir.path(), center, bookNumber.isEmpty() ? "1" : bookNumber, kind);
+        QVERIFY(!folder.isEmpty());
+        const Target target{number.isEmpty() ? "R" : "", number, number.isEmpty() ? "" : "C", false};
+        const auto prepared = prepare(folder, target, "ABC");
+        if (keyed.isEmpty()) {
+            const Outcome *refusal = std::get_if<Outcome>(&prepared);
+            QVERIFY(refusal);
+            QCOMPARE(refusal->status, ExitStatus::BadInput);
+            QVERIFY2(refusal->message.contains(refusing), qPrintable(refusal->message));
+            return;
+        }
+        const Prepared *p = std::get_if<Prepared>(&prepared);
+        QVERIFY2(p, p ? "" : qPrintable(std::get<Outcome>(prepared).message));
+        QCOMPARE(p->number, keyed);
+        QCOMPARE(p->center.number, keyedCenter);
+    }
+    void toolsRefuse_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("send") << QStringList{"--number", "٠٩٠", "--center", "C", "ABC"};
+        QTest::newRow("queue add") << QStringList{"queue", "add", "--number", "090ABC", "--center", "C", "ABC"};
+    }
+    // Exit 2 naming the character, and nothing queued.
+    void toolsRefuse()
+    {
+        QFETCH(QStringList, args);
+        QTemporaryDir dir;
+        const QString folder = makeSendFolder(dir.path());
+        QVERIFY(!folder.isEmpty());
+        QProcess p;
+        p.start(Tool, QStringList{"--folder", folder} + args);
+        QVERIFY(p.waitForFinished(20000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(p.exitCode() == 2, qPrintable(err));
+        QVERIFY2(err.contains(args.contains("add") ? "「A」(U+0041)" : "U+0660"), qPrintable(err));
+        QCOMPARE(sendqueue::waitingIds(folder), QStringList());
+    }
 };
-
-void tst_Numbers::normalized_data()
-{
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<bool>("atCenter");
-    QTest::addColumn<QString>("keyed");    // empty: refused
-    QTest::addColumn<QString>("refusing"); // what the refusal names
-    QTest::newRow("ASCII digits") << "0901234" << false << "0901234"
-                                  << "";
-    QTest::newRow("hyphens and spaces") << "090-1234 5678" << false << "09012345678"
-                                        << "";
-    QTest::newRow("full-width digits") << "０９０１２３４" << false << "0901234"
-                                       << "";
-    QTest::newRow("full-width hyphen and long vowel mark") << "０９０－１２３４ー５６７８" << false << "09012345678"
-                                                           << "";
-    QTest::newRow("half-width long vowel mark, dashes") << "090ｰ12‐34–56−78" << false << "09012345678"
-                                                        << "";
-    QTest::newRow("parentheses and dots") << "(03) 1234.5678" << false << "0312345678"
-                                          << "";
-    QTest::newRow("full-width ones") << "（０３）１２３４．５６７８・９" << false << "03123456789"
-                                     << "";
-    QTest::newRow("ideographic space and tab") << "090\u30001234\t5" << false << "09012345"
-                                               << "";
-    QTest::newRow("star and hash, full-width too") << "＊２＃*3#" << false << "*2#*3#"
-                                                   << "";
-    QTest::newRow("Arabic-Indic digits") << "٠٩٠١٢" << false << ""
-                                         << "U+0660";
-    QTest::newRow("Devanagari digit") << "090०" << false << ""
-                                      << "U+0966";
-    QTest::newRow("circled digit") << "090①" << false << ""
-                                   << "U+2460";
-    QTest::newRow("letter") << "090ABC" << false << ""
-                            << "「A」(U+0041)";
-    QTest::newRow("dial modifier R") << "090R" << false << ""
-                                     << "U+0052";
-    QTest::newRow("plus") << "+8190" << false << ""
-                          << "U+002B";
-    QTest::newRow("beyond 16 bits") << "090😀" << false << ""
-                                    << "U+1F600";
-    QTest::newRow("pause in a keyed number") << "0,090" << false << ""
-                                             << "U+002C";
-    QTest::newRow("pause and wait in an AT centre") << "0,W０５７０" << true << "0,W0570"
-                                                    << "";
-    QTest::newRow("full-width pause, lower-case wait") << "0，w0570" << true << "0,W0570"
-                                                       << "";
-    QTest::newRow("other letter in an AT centre") << "0570P" << true << ""
-                                                  << "U+0050";
-    QTest::newRow("separators alone") << "--　" << false << ""
-                                      << "番号がありません";
-    QTest::newRow("empty") << "" << true << ""
-                           << "番号がありません";
-}
-
-void tst_Numbers::normalized()
-{
-    QFETCH(QString, typed);
-    QFETCH(bool, atCenter);
-    QFETCH(QString, keyed);
-    QFETCH(QString, refusing);
-    const dialnumber::Number n =
-        dialnumber::normalized(typed, atCenter ? dialnumber::Kind::AtCenter : dialnumber::Kind::Keyed);
-    QCOMPARE(n.digits, keyed);
-    QCOMPARE(n.ok(), refusing.isEmpty());
-    QVERIFY2(n.problem.contains(refusing), qPrintable(n.problem));
-}
-
-void tst_Numbers::editorKeepsAsciiDigits_data()
-{
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("stored");
-    QTest::newRow("full-width digits, star, hash") << "０９０＊＃"
-                                                   << "090*#";
-    QTest::newRow("separators stay as typed") << "０９０－１　(２)"
-                                              << "090－1　(2)";
-    QTest::newRow("other digits stay, to be refused at use") << "٠٩A"
-                                                             << "٠٩A";
-}
-
-// One character for one: the field's cursor stays where it was.
-void tst_Numbers::editorKeepsAsciiDigits()
-{
-    QFETCH(QString, typed);
-    QFETCH(QString, stored);
-    QCOMPARE(dialnumber::asciiDigits(typed), stored);
-}
-
-void tst_Numbers::windowKeys_data()
-{
-    QTest::addColumn<QString>("center");
-    QTest::addColumn<QString>("recipient");
-    QTest::addColumn<QByteArray>("called"); // the dial command; empty: refused before the call
-    QTest::addColumn<QByteArray>("keyed");
-    QTest::addColumn<QString>("refusal");
-    QTest::newRow("as typed with the input method on")
-        << "０５７０－０００－１１１"
-        << "０９０ー１２３４ー５６７８" << QByteArray("ATD0570000111T;\r") << QByteArray("ATD09012345678#;\r") << "";
-    QTest::newRow("pause and wait in the centre")
-        << "0,W0570000111"
-        << "09012345678" << QByteArray("ATD0,W0570000111T;\r") << QByteArray("ATD09012345678#;\r") << "";
-    QTest::newRow("letter in the recipient's number")
-        << "0570000111"
-        << "090ABC" << QByteArray() << QByteArray() << "相手先「R」の番号に使えない文字があります: 「A」(U+0041)";
-    QTest::newRow("other digits in the recipient's number") << "0570000111"
-                                                            << "٠٩٠" << QByteArray() << QByteArray() << "U+0660";
-    QTest::newRow("dial modifier in the centre's number")
-        << "0570R"
-        << "09012345678" << QByteArray() << QByteArray()
-        << "センター「C」の番号に使えない文字があります: 「R」(U+0052)";
-}
-
-// The window's engine: both numbers are checked before the call, and nothing is written
-// to the modem when one cannot be keyed.
-void tst_Numbers::windowKeys()
-{
-    QFETCH(QString, center);
-    QFETCH(QString, recipient);
-    QFETCH(QByteArray, called);
-    QFETCH(QByteArray, keyed);
-    QFETCH(QString, refusal);
-    Rig rig(center, recipient);
-    rig.press();
-    if (called.isEmpty()) {
-        QCOMPARE(rig.port.writes, QByteArrayList());
-        QCOMPARE(rig.view.errorsShown.size(), 1);
-        QVERIFY2(rig.view.errorsShown[0].contains(refusal), qPrintable(rig.view.errorsShown[0]));
-        return;
-    }
-    QVERIFY(rig.port.writes.contains(called));
-    rig.press();
-    QCOMPARE(rig.port.writes.last(), keyed);
-    QCOMPARE(rig.view.errorsShown, QStringList());
-}
-
-void tst_Numbers::senderKeys_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QString>("center");
-    QTest::addColumn<QString>("bookNumber");
-    QTest::addColumn<QString>("number"); // --number; empty: the book's recipient
-    QTest::addColumn<QString>("keyedCenter");
-    QTest::addColumn<QString>("keyed"); // empty: refused, naming the character below
-    QTest::addColumn<QString>("refusing");
-    QTest::newRow("full-width --number") << 0 << "0570000111"
-                                         << ""
-                                         << "０９０－１２３４"
-                                         << "0570000111"
-                                         << "0901234"
-                                         << "";
-    QTest::newRow("full-width in the book") << 0 << "（０５７０）０００．１１１"
-                                            << "０９０ ー １２３４"
-                                            << ""
-                                            << "0570000111"
-                                            << "0901234"
-                                            << "";
-    QTest::newRow("Arabic-Indic --number") << 0 << "0570000111"
-                                           << ""
-                                           << "٠٩٠"
-                                           << ""
-                                           << ""
-                                           << "U+0660";
-    QTest::newRow("letter in the book") << 0 << "0570000111"
-                                        << "090ABC"
-                                        << ""
-                                        << ""
-                                        << ""
-                                        << "相手先「R」";
-    // The book's fields are separated by commas: a pause is stored full-width.
-    QTest::newRow("pause and wait in a modem's centre") << 0 << "0，W0570000111"
-                                                        << "090"
-                                                        << ""
-                                                        << "0,W0570000111"
-                                                        << "090"
-                                                        << "";
-    QTest::newRow("wait in a SIP centre") << 10 << "0W0570000111"
-                                          << "090"
-                                          << ""
-                                          << ""
-                                          << ""
-                                          << "センター「C」";
-    QTest::newRow("wait in a recipient's number") << 0 << "0570000111"
-                                                  << "0W90"
-                                                  << ""
-                                                  << ""
-                                                  << ""
-                                                  << "U+0057";
-}
-
-// fumidori-send and the queue runner check through the same step: what it hands the call
-// is the keyed form; a number that cannot be keyed is refused (exit 2).
-void tst_Numbers::senderKeys()
-{
-    QFETCH(int, kind);
-    QFETCH(QString, center);
-    QFETCH(QString, bookNumber);
-    QFETCH(QString, number);
-    QFETCH(QString, keyedCenter);
-    QFETCH(QString, keyed);
-    QFETCH(QString, refusing);
-    QTemporaryDir dir;
-    const QString folder = makeSendFolder(dir.path(), center, bookNumber.isEmpty() ? "1" : bookNumber, kind);
-    QVERIFY(!folder.isEmpty());
-    const Target target{number.isEmpty() ? "R" : "", number, number.isEmpty() ? "" : "C", false};
-    const auto prepared = prepare(folder, target, "ABC");
-    if (keyed.isEmpty()) {
-        const Outcome *refusal = std::get_if<Outcome>(&prepared);
-        QVERIFY(refusal);
-        QCOMPARE(refusal->status, ExitStatus::BadInput);
-        QVERIFY2(refusal->message.contains(refusing), qPrintable(refusal->message));
-        return;
-    }
-    const Prepared *p = std::get_if<Prepared>(&prepared);
-    QVERIFY2(p, p ? "" : qPrintable(std::get<Outcome>(prepared).message));
-    QCOMPARE(p->number, keyed);
-    QCOMPARE(p->center.number, keyedCenter);
-}
-
-void tst_Numbers::toolsRefuse_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::newRow("send") << QStringList{"--number", "٠٩٠", "--center", "C", "ABC"};
-    QTest::newRow("queue add") << QStringList{"queue", "add", "--number", "090ABC", "--center", "C", "ABC"};
-}
-
-// Exit 2 naming the character, and nothing queued.
-void tst_Numbers::toolsRefuse()
-{
-    QFETCH(QStringList, args);
-    QTemporaryDir dir;
-    const QString folder = makeSendFolder(dir.path());
-    QVERIFY(!folder.isEmpty());
-    QProcess p;
-    p.start(Tool, QStringList{"--folder", folder} + args);
-    QVERIFY(p.waitForFinished(20000));
-    const QString err = QString::fromUtf8(p.readAllStandardError());
-    QVERIFY2(p.exitCode() == 2, qPrintable(err));
-    QVERIFY2(err.contains(args.contains("add") ? "「A」(U+0041)" : "U+0660"), qPrintable(err));
-    QCOMPARE(sendqueue::waitingIds(folder), QStringList());
-}
 
 QTEST_GUILESS_MAIN(tst_Numbers)
 #include "tst_numbers.moc"

@@ -1,4 +1,7 @@
 // The serial port over real pseudo-terminals.
+#include "support/otheruser.h"
+#include "support/table.h"
+
 #include "modem/comport.h"
 #include "modem/modemline.h"
 #include "store/apperror.h"
@@ -13,8 +16,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <pwd.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -69,6 +70,8 @@ int codeOf(const std::function<void()> &action)
 }
 
 } // namespace
+
+using BytesThenHangUpBeforeClose = table::Of<int, QString, QByteArray>;
 
 class tst_Port : public QObject
 {
@@ -148,36 +151,22 @@ private slots:
     {
         Pty pty;
         link(4, pty.path);
-        const passwd *nobody = ::getpwnam("nobody");
-        if (::getuid() != 0 || !nobody)
+        const std::optional<otheruser::Ids> nobody = otheruser::nobody();
+        if (!nobody)
             QSKIP("needs root and the user nobody to try an open that is refused");
         QVERIFY(
             QFile::setPermissions(m_dir.path(), QFile::permissions(m_dir.path()) | QFile::ExeOther | QFile::ReadOther));
-        int pipeFds[2];
-        QCOMPARE(::pipe(pipeFds), 0);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::close(pipeFds[0]);
-            QByteArray report = "not dropped";
-            if (::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0) {
-                ComPort port(m_folder);
-                port.setPortNumber(4);
-                try {
-                    port.setPortOpen(true);
-                    report = "opened";
-                } catch (const AppError &error) {
-                    report = QByteArray::number(error.code()) + ' ' + error.description().toUtf8();
-                }
-            }
-            (void)!::write(pipeFds[1], report.constData(), size_t(report.size()));
-            ::_exit(0);
-        }
-        ::close(pipeFds[1]);
-        QFile report;
-        QVERIFY(report.open(pipeFds[0], QIODevice::ReadOnly, QFile::AutoCloseHandle));
-        const QString text = QString::fromUtf8(report.readAll());
-        int status = 0;
-        QCOMPARE(::waitpid(child, &status, 0), child);
+        const QString text =
+            QString::fromUtf8(otheruser::asUser(*nobody, [&] {
+                                  ComPort port(m_folder);
+                                  port.setPortNumber(4);
+                                  try {
+                                      port.setPortOpen(true);
+                                  } catch (const AppError &error) {
+                                      return QByteArray::number(error.code()) + ' ' + error.description().toUtf8();
+                                  }
+                                  return QByteArray("opened");
+                              }).value_or("not dropped"));
         QVERIFY2(text.startsWith(QStringLiteral("70 ")), qPrintable(text));
         QVERIFY2(text.contains(pty.path) && text.contains(QStringLiteral("COM4")) &&
                      text.contains(QStringLiteral("ログインし直して")),
@@ -188,17 +177,13 @@ private slots:
     // character size, so only the bytes can be checked here.
     void bytesThenHangUpBeforeClose_data()
     {
-        QTest::addColumn<int>("modemKind");
-        QTest::addColumn<QString>("settings");
-        QTest::addColumn<QByteArray>("hangUp");
-        QTest::newRow("modem") << 0 << "9600,n,8,1" << QByteArray("ATH\r");
-        QTest::newRow("link cable") << 6 << "600,e,8,1" << QByteArray(1, char(0xA4));
+        const BytesThenHangUpBeforeClose row;
+        row("modem", 0, "9600,n,8,1", "ATH\r");
+        row("link cable", 6, "600,e,8,1", QByteArray(1, char(0xA4)));
     }
     void bytesThenHangUpBeforeClose()
     {
-        QFETCH(int, modemKind);
-        QFETCH(QString, settings);
-        QFETCH(QByteArray, hangUp);
+        const auto [modemKind, settings, hangUp] = BytesThenHangUpBeforeClose::row();
         Pty pty;
         link(5, pty.path);
         ComPort port(m_folder);

@@ -1,4 +1,5 @@
 #include "support/filehelpers.h"
+#include "support/table.h"
 
 #include "encoding/cp932.h"
 #include "store/appdata.h"
@@ -28,6 +29,15 @@ QString summary(const AppData &d)
 
 } // namespace
 
+using OptionalKeys = table::Of<QByteArray, QByteArray>;
+
+// leading: 99999: out of range; whole: 99999: out of range, -99999: not a number
+using Numbers = table::Of<QByteArray, int, int>;
+
+using Records = table::Of<QByteArray, QString>;
+
+using Profile = table::Of<QByteArray, QByteArray, QByteArray>;
+
 class tst_SettingsFile : public QObject
 {
     Q_OBJECT
@@ -51,29 +61,23 @@ private Q_SLOTS:
     // default, no error; a value is written after MailInterval only when it is not the default.
     void optionalKeys_data()
     {
-        QTest::addColumn<QByteArray>("stored");
-        QTest::addColumn<QByteArray>("written");
-        QTest::newRow("both") << QByteArray("ToneGap=200\r\nToneLength=60")
-                              << QByteArray("ToneLength=60\r\nToneGap=200\r\n");
-        QTest::newRow("limits") << QByteArray("ToneGap=40\r\nToneLength=500")
-                                << QByteArray("ToneLength=500\r\nToneGap=40\r\n");
-        QTest::newRow("defaults not written") << QByteArray("ToneLength=100\r\nToneGap=100") << QByteArray();
-        QTest::newRow("out of range") << QByteArray("ToneLength=39\r\nToneGap=501") << QByteArray();
-        QTest::newRow("not numbers") << QByteArray("ToneLength=abc\r\nToneGap=99999") << QByteArray();
-        QTest::newRow("trailing text") << QByteArray("ToneLength=80ms\r\nToneGap=-80") << QByteArray();
-        QTest::newRow("SIP account") << QByteArray("SipUser=0501234\r\nToneGap=200\r\nSipServer=sip.example.jp:5070")
-                                     << QByteArray(
-                                            "ToneGap=200\r\nSipServer=sip.example.jp:5070\r\nSipUser=0501234\r\n");
-        QTest::newRow("SIP over TLS through a proxy")
-            << QByteArray("SipProxy=proxy.example.jp\r\nSipTransport=TLS\r\nSipServer=sip.example.jp")
-            << QByteArray("SipServer=sip.example.jp\r\nSipTransport=tls\r\nSipProxy=proxy.example.jp\r\n");
-        QTest::newRow("SIP over UDP not written") << QByteArray("SipTransport=udp") << QByteArray();
-        QTest::newRow("unknown transport reads as UDP") << QByteArray("SipTransport=sctp") << QByteArray();
+        const OptionalKeys row;
+        row("both", "ToneGap=200\r\nToneLength=60", "ToneLength=60\r\nToneGap=200\r\n");
+        row("limits", "ToneGap=40\r\nToneLength=500", "ToneLength=500\r\nToneGap=40\r\n");
+        row("defaults not written", "ToneLength=100\r\nToneGap=100", {});
+        row("out of range", "ToneLength=39\r\nToneGap=501", {});
+        row("not numbers", "ToneLength=abc\r\nToneGap=99999", {});
+        row("trailing text", "ToneLength=80ms\r\nToneGap=-80", {});
+        row("SIP account", "SipUser=0501234\r\nToneGap=200\r\nSipServer=sip.example.jp:5070",
+            QByteArray("ToneGap=200\r\nSipServer=sip.example.jp:5070\r\nSipUser=0501234\r\n"));
+        row("SIP over TLS through a proxy", "SipProxy=proxy.example.jp\r\nSipTransport=TLS\r\nSipServer=sip.example.jp",
+            "SipServer=sip.example.jp\r\nSipTransport=tls\r\nSipProxy=proxy.example.jp\r\n");
+        row("SIP over UDP not written", "SipTransport=udp", {});
+        row("unknown transport reads as UDP", "SipTransport=sctp", {});
     }
     void optionalKeys()
     {
-        QFETCH(QByteArray, stored);
-        QFETCH(QByteArray, written);
+        const auto [stored, written] = OptionalKeys::row();
         AppData data;
         QVERIFY(!settingsfile::read(
             "[Option]\r\nModemKind=9\r\nMailInterval=3\r\n" + stored + "\r\n\r\n[Information]\r\n", data));
@@ -87,14 +91,13 @@ private Q_SLOTS:
 
     void records_data()
     {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char *name, int centers, int recipients, const QByteArray &tail,
-                            const char *expected) {
-            QTest::newRow(name) << "[Option]\r\nCentorCount=" + QByteArray::number(centers) +
-                                       "\r\nNumberCount=" + QByteArray::number(recipients) +
-                                       "\r\nHistoryCount=3\r\n\r\n" + tail
-                                << QString::fromUtf8(expected);
+        const Records table;
+        const auto row = [&](const char *name, int centers, int recipients, const QByteArray &tail,
+                             const char *expected) {
+            table(name,
+                  "[Option]\r\nCentorCount=" + QByteArray::number(centers) +
+                      "\r\nNumberCount=" + QByteArray::number(recipients) + "\r\nHistoryCount=3\r\n\r\n" + tail,
+                  QString::fromUtf8(expected));
         };
         row("layout as written", 1, 1, "[Information]\r\nA,0\r\n123\r\n 160 \r\n5,3,2\r\nR,0\r\n9\r\n",
             "A|0|123|160|5|3|2;R|0|9");
@@ -111,16 +114,13 @@ private Q_SLOTS:
         row("wait not a number", 1, 0, "[Information]\r\nA,0\r\n1\r\n2\r\n3,x,5\r\n", "error");
         row("number out of range", 0, 1, "[Information]\r\nR,40000,9\r\n", "error");
         row("negative count", -1, 0, "[Information]\r\n", "error");
-        QTest::newRow("negative HistoryCount")
-            << QByteArray("[Option]\r\nHistoryCount=-1\r\n[Information]\r\n") << "error";
-        QTest::newRow("setting out of range")
-            << QByteArray("[Option]\r\nPortNumber=32768\r\n[Information]\r\n") << "error";
+        table("negative HistoryCount", "[Option]\r\nHistoryCount=-1\r\n[Information]\r\n", "error");
+        table("setting out of range", "[Option]\r\nPortNumber=32768\r\n[Information]\r\n", "error");
     }
 
     void records()
     {
-        QFETCH(QByteArray, file);
-        QFETCH(QString, expected);
+        const auto [file, expected] = Records::row();
         AppData data;
         data.centers = {MessageCenter{QStringLiteral("before"), 0, {}, 0, 0, 0, 0}};
         const std::optional<StoreError> error = settingsfile::read(file, data);
@@ -146,11 +146,7 @@ private Q_SLOTS:
 
     void profile_data()
     {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QByteArray>("key");
-        QTest::addColumn<QByteArray>("expected");
-        const auto row = [](const char *name, const QByteArray &file, const QByteArray &key,
-                            const QByteArray &expected) { QTest::newRow(name) << file << key << expected; };
+        const Profile row;
         const QByteArray a300(300, 'a');
         row("case", "[oPTION]\r\nhistorycount=7\r\n", "HistoryCount", "7");
         row("trimmed", " [ Option ] \r\n\t Key \t=  a b \t\r\n", "key", "a b");
@@ -172,9 +168,7 @@ private Q_SLOTS:
 
     void profile()
     {
-        QFETCH(QByteArray, file);
-        QFETCH(QByteArray, key);
-        QFETCH(QByteArray, expected);
+        const auto [file, key, expected] = Profile::row();
         QCOMPARE(profileString(file, "Option", key), expected);
     }
 
@@ -198,28 +192,24 @@ private Q_SLOTS:
 
     void numbers_data()
     {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<int>("leading"); // 99999: out of range
-        QTest::addColumn<int>("whole");   // 99999: out of range, -99999: not a number
-        QTest::newRow("plain") << QByteArray("12") << 12 << 12;
-        QTest::newRow("blanks") << QByteArray("  7 ") << 7 << 7;
-        QTest::newRow("trailing text") << QByteArray("12abc") << 12 << -99999;
-        QTest::newRow("no number") << QByteArray("abc") << 0 << -99999;
-        QTest::newRow("empty") << QByteArray() << 0 << -99999;
-        QTest::newRow("2.5 to even") << QByteArray("2.5") << 2 << 2;
-        QTest::newRow("3.5 to even") << QByteArray("3.5") << 4 << 4;
-        QTest::newRow("-2.5 to even") << QByteArray("-2.5") << -2 << -2;
-        QTest::newRow("top") << QByteArray("32767") << 32767 << 32767;
-        QTest::newRow("bottom") << QByteArray("-32768") << -32768 << -32768;
-        QTest::newRow("over") << QByteArray("32768") << 99999 << 99999;
-        QTest::newRow("huge") << QByteArray("99999999999999999999999") << 99999 << 99999;
+        const Numbers row;
+        row("plain", "12", 12, 12);
+        row("blanks", "  7 ", 7, 7);
+        row("trailing text", "12abc", 12, -99999);
+        row("no number", "abc", 0, -99999);
+        row("empty", {}, 0, -99999);
+        row("2.5 to even", "2.5", 2, 2);
+        row("3.5 to even", "3.5", 4, 4);
+        row("-2.5 to even", "-2.5", -2, -2);
+        row("top", "32767", 32767, 32767);
+        row("bottom", "-32768", -32768, -32768);
+        row("over", "32768", 99999, 99999);
+        row("huge", "99999999999999999999999", 99999, 99999);
     }
 
     void numbers()
     {
-        QFETCH(QByteArray, text);
-        QFETCH(int, leading);
-        QFETCH(int, whole);
+        const auto [text, leading, whole] = Numbers::row();
         auto asInt = [](numbertext::Result r) {
             return r.status == numbertext::Status::OutOfRange   ? 99999
                    : r.status == numbertext::Status::NotANumber ? -99999

@@ -15,7 +15,10 @@
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
+#include "support/otheruser.h"
+#include "support/server.h"
 #include "support/siprig.h"
+#include "support/table.h"
 #include "ui/frmmain.h"
 #include "ui/mailedit.h"
 
@@ -54,11 +57,7 @@ struct Spies {
 
 BaresipCall::Account account(const QString &server, const QString &user = {}, const QString &password = {})
 {
-    BaresipCall::Account a;
-    a.server = server;
-    a.user = user;
-    a.password = password;
-    return a;
+    return {server, user, password, {}, {}};
 }
 
 QString failure(const QSignalSpy &failed)
@@ -68,657 +67,18 @@ QString failure(const QSignalSpy &failed)
 
 } // namespace
 
-class TestSip : public QObject
-{
-    Q_OBJECT
-private slots:
-    void initTestCase();
-    void engineLines_data();
-    void engineLines();
-    void passwordPrompt_data();
-    void passwordPrompt();
-    void accountChecks_data();
-    void accountChecks();
-    void configuration();
-    void engineDialogue_data();
-    void engineDialogue();
-    void localAddresses();
-    void digitsArriveInOrder_data();
-    void digitsArriveInOrder();
-    void refusals_data();
-    void refusals();
-    void engineDiesMidCall();
-    void centreHangsUpMidMessage();
-    void passwordNeverInAFile();
-    void otherUserGetsNoControl();
-    void windowSends();
-    void goodbyeAtExit();
-    void scriptSends();
-    void scriptRefusesBadSettings_data();
-    void scriptRefusesBadSettings();
+using EngineLines = table::Of<QString, int, QString, QString>; // line, event, subject, detail
 
-private:
-    // Places a call on the centre and waits until the line is up.
-    bool callUp(BaresipCall &call, Spies &spies, const Centre &centre, const QString &password = {});
+// refusal: empty: taken
+using AccountChecks = table::Of<QString, QString, QByteArray, QString>;
 
-    Centre m_centre;
-    Centre m_hangingCentre; // hangs up after sixteen digits
-};
+using DigitsArriveInOrder = table::Of<QStringList, QByteArray>;
 
-void TestSip::initTestCase()
-{
-    if (QStandardPaths::findExecutable(QStringLiteral("baresip")).isEmpty() || baresip::modulePath().isEmpty())
-        QSKIP("baresip (baresip-core) is not installed");
-    QVERIFY(m_centre.start());
-    QVERIFY(m_hangingCentre.start({"--hang-up-after", "16"}));
-}
+using Refusals = table::Of<QString, QString, QString, QString>;
 
-// baresip 1.0.0's own lines, as it printed them against a second baresip and a SIP
-// server, and lines a far end could shape through its address or its reason.
-void TestSip::engineLines_data()
-{
-    using baresip::Event;
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<int>("event");
-    QTest::addColumn<QString>("subject");
-    QTest::addColumn<QString>("detail");
-    auto row = [](const char *name, const char *line, Event event, const char *subject = "", const char *detail = "") {
-        QTest::newRow(name) << QString::fromUtf8(line) << int(event) << QString::fromUtf8(subject)
-                            << QString::fromUtf8(detail);
-    };
-    row("ready", "baresip is ready.", Event::Ready);
-    row("password too long", "Invalid password (0 - 63 characters followed by newline)", Event::PasswordRefused);
-    row("password too long after the prompt",
-        "Please enter password for sip:me@127.0.0.1:25070: Invalid password (0 - 63 characters followed by newline)",
-        Event::PasswordRefused, "sip:me@127.0.0.1:25070");
-    row("registered", "me@127.0.0.1: {0/UDP/v4} 200 OK (kamailio (5.6.3 (x86_64/linux))) [1 binding]",
-        Event::Registered, "me@127.0.0.1", "200 OK");
-    row("registered over TLS", "me@127.0.0.1: {0/TLS/v4} 200 OK (kamailio (5.6.3 (x86_64/linux))) [1 binding]",
-        Event::Registered, "me@127.0.0.1", "200 OK");
-    row("registration refused", "reg: sip:me@127.0.0.1:25080: 401 Unauthorized (kamailio (5.6.3 (x86_64/linux)))",
-        Event::RegisterFailed, "sip:me@127.0.0.1:25080", "401 Unauthorized");
-    row("registration not taken", "reg: sip:me@127.0.0.1:25070: 501 Not Implemented (baresip v1.0.0 (x86_64/linux))",
-        Event::RegisterFailed, "sip:me@127.0.0.1:25070", "501 Not Implemented");
-    row("server not there", "reg: sip:me@127.0.0.1:25999: Register: Connection refused", Event::RegisterFailed,
-        "sip:me@127.0.0.1:25999", "Register: Connection refused");
-    row("ringing", "call: SIP Progress: 180 Ringing (/)", Event::Ringing, "", "180 Ringing");
-    row("trying is no ringing", "call: SIP Progress: 100 trying -- your call is important to us (/)", Event::None);
-    row("established", "me@127.0.0.1: Call established: sip:0570@127.0.0.1:25080", Event::Established, "me@127.0.0.1",
-        "sip:0570@127.0.0.1:25080");
-    row("refused call", "sip:0999@127.0.0.1:25070: session closed: 404 Not Found", Event::Closed,
-        "sip:0999@127.0.0.1:25070", "404 Not Found");
-    row("far end hung up", "sip:me@127.0.0.1:25060: session closed: Connection reset by peer", Event::Closed,
-        "sip:me@127.0.0.1:25060", "Connection reset by peer");
-    row("unknown host", "sip:0999@nohost.invalid: session closed: Destination address required", Event::Closed,
-        "sip:0999@nohost.invalid", "Destination address required");
-    row("terminated", "sip:me@127.0.0.1:25080: Call with sip:0570@127.0.0.1:25080 terminated (duration: 2 secs)",
-        Event::Terminated, "sip:me@127.0.0.1:25080", "sip:0570@127.0.0.1:25080");
-    row("key", "received event: '#' (end=0)", Event::DigitReceived, "", "#");
-    row("end of a key", "received event: '#' (end=1)", Event::None);
-    row("key sent", "audio: send DTMF digit: '1'", Event::None);
-    row("ready inside another line", "stream: baresip is ready.", Event::None);
-    // A caller's address holding another line's words: the line stays what it is.
-    row("address posing as an answer",
-        "fumidori@127.0.0.1: Incoming call from: sip:a@b: Call established: sip:c@d - (press ENTER to accept)",
-        Event::None);
-    row("address posing as a hang-up", "sip:a@b: Call established: x: session closed: 404", Event::None);
-}
+using PasswordPrompt = table::Of<QString, bool>;
 
-void TestSip::engineLines()
-{
-    QFETCH(QString, line);
-    QFETCH(int, event);
-    QFETCH(QString, subject);
-    QFETCH(QString, detail);
-    const baresip::EngineLine read = baresip::readLine(line);
-    QCOMPARE(int(read.event), event);
-    QCOMPARE(read.subject, subject);
-    QCOMPARE(read.detail, detail);
-}
-
-// The prompt ends no line: it is asked for when the text so far is the whole prompt.
-void TestSip::passwordPrompt_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("prompt");
-    QTest::newRow("the prompt") << "Please enter password for sip:me@127.0.0.1:25070: " << true;
-    QTest::newRow("answered") << "Please enter password for sip:me@127.0.0.1:25070: Populated 1 account" << false;
-    QTest::newRow("still coming") << "Please enter password for sip:me@127.0.0.1:25070:" << false;
-    QTest::newRow("inside a line") << "x Please enter password for sip:me@h: " << false;
-}
-
-void TestSip::passwordPrompt()
-{
-    QFETCH(QString, text);
-    QFETCH(bool, prompt);
-    QCOMPARE(baresip::isPasswordPrompt(text), prompt);
-}
-
-void TestSip::accountChecks_data()
-{
-    QTest::addColumn<QString>("user");
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QByteArray>("password");
-    QTest::addColumn<QString>("refusal"); // empty: taken
-    const QByteArray longest(baresip::MaxPasswordBytes, 'p');
-    QTest::newRow("name and port") << "fumidori"
-                                   << "sip.example.com:5060" << QByteArray("pw") << "";
-    QTest::newRow("v6 and port") << "0312345678"
-                                 << "[2001:db8::1]:5070" << QByteArray() << "";
-    QTest::newRow("bare v6") << "u"
-                             << "2001:db8::1" << QByteArray() << "";
-    QTest::newRow("longest password") << "u"
-                                      << "h" << longest << "";
-    QTest::newRow("longest password in Japanese") << "u"
-                                                  << "h" << QByteArray("パ").repeated(20) << "";
-    QTest::newRow("no server") << "u"
-                               << " " << QByteArray() << "設定されていません";
-    QTest::newRow("port too big") << "u"
-                                  << "h:65536" << QByteArray() << "ホスト名";
-    QTest::newRow("port not a number") << "u"
-                                       << "h:5x" << QByteArray() << "ホスト名";
-    QTest::newRow("empty port") << "u"
-                                << "h:" << QByteArray() << "ホスト名";
-    QTest::newRow("parameter in the server") << "u"
-                                             << "h;transport=tcp" << QByteArray() << "ホスト名";
-    QTest::newRow("full-width server") << "u"
-                                       << "ｈｏｓｔ" << QByteArray() << "ホスト名";
-    QTest::newRow("space in the user") << "a b"
-                                       << "h" << QByteArray() << "ユーザー";
-    QTest::newRow("address in the user") << "a@b"
-                                         << "h" << QByteArray() << "ユーザー";
-    QTest::newRow("angle bracket in the user") << "a>"
-                                               << "h" << QByteArray() << "ユーザー";
-    QTest::newRow("password one byte over") << "u"
-                                            << "h" << longest + 'p' << "62 バイト";
-    QTest::newRow("password with a line break") << "u"
-                                                << "h" << QByteArray("a\nb") << "制御文字";
-}
-
-void TestSip::accountChecks()
-{
-    QFETCH(QString, user);
-    QFETCH(QString, server);
-    QFETCH(QByteArray, password);
-    QFETCH(QString, refusal);
-    const QString problem = baresip::checkAccount(user, server, QString::fromUtf8(password));
-    QCOMPARE(problem.isEmpty(), refusal.isEmpty());
-    QVERIFY2(problem.contains(refusal), qPrintable(problem));
-}
-
-// The engine takes orders on its standard input alone: no control module, no port.
-void TestSip::configuration()
-{
-    const QByteArray config = baresip::configText({5060, 7000}, QStringLiteral("127.0.0.1"), baresip::modulePath());
-    QVERIFY2(!config.contains("ctrl_tcp") && !config.contains("ctrl_"), config.constData());
-    QVERIFY(config.contains("module                  stdio.so\n"));
-    QVERIFY(config.contains("call_max_calls          1\n"));
-    const QByteArray account = baresip::accountLine(QStringLiteral("u"), QStringLiteral("h"), true);
-    QCOMPARE(account, QByteArray("<sip:u@h>;auth_user=u;regint=600\n"));
-}
-
-// What the program writes to the engine, seen by a stand-in engine that notes each line
-// it reads and whether anything came before it asked: the password only when prompted and
-// first of all, no command before "baresip is ready.", the input open until "/quit".
-void TestSip::engineDialogue_data()
-{
-    QTest::addColumn<bool>("prompts");
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<QStringList>("read");
-    QTest::addColumn<QString>("refusal");
-    const QStringList call = {"/dial sip:0570@127.0.0.1:5060", "/mute", "/hangup", "/quit"};
-    QTest::newRow("with a password") << true << "pa ss" << QStringList{"password:pa ss"} + call << "";
-    QTest::newRow("without one") << false << "" << call << "";
-    QTest::newRow("asked without one") << true << "" << QStringList{} << "パスワード";
-}
-
-void TestSip::engineDialogue()
-{
-    QFETCH(bool, prompts);
-    QFETCH(QString, password);
-    QFETCH(QStringList, read);
-    QFETCH(QString, refusal);
-    QTemporaryDir dir;
-    const QString log = dir.filePath(QStringLiteral("log"));
-    const QString engine = dir.filePath(QStringLiteral("baresip"));
-    QByteArray script = "#!/bin/bash\nlog='" + log.toUtf8() + "'\nearly() { read -t 0 && echo early >> \"$log\"; }\n";
-    if (prompts)
-        script += "early; printf 'Please enter password for sip:u@127.0.0.1:5060: '\n"
-                  "IFS= read -r pw; echo \"password:$pw\" >> \"$log\"\n";
-    script += "early; echo 'baresip is ready.'\n"
-              "echo 'u@127.0.0.1: {0/UDP/v4} 200 OK (stand-in) [1 binding]'\n"
-              "while IFS= read -r line; do echo \"$line\" >> \"$log\"\n"
-              "  case \"$line\" in\n"
-              "    /dial*) echo 'u@127.0.0.1: Call established: sip:0570@127.0.0.1:5060';;\n"
-              "    /quit) exit 0;;\n"
-              "  esac\n"
-              "done\necho 'end of input' >> \"$log\"\n";
-    QVERIFY(writeFileBytes(engine, script));
-    QVERIFY(QFile::setPermissions(engine, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    BaresipCall call;
-    call.setProgram(engine);
-    Spies spies(call);
-    call.call(account(QStringLiteral("127.0.0.1:5060"), QStringLiteral("u"), password), QStringLiteral("0570"));
-    if (refusal.isEmpty()) {
-        QTRY_COMPARE_WITH_TIMEOUT(spies.established.size(), 1, CallMs);
-        call.hangUp();
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
-    QVERIFY2(failure(spies.failed).contains(refusal), qPrintable(failure(spies.failed)));
-    QCOMPARE(spies.failed.isEmpty(), refusal.isEmpty());
-    const QStringList got = QString::fromUtf8(readFileBytes(log)).split(u'\n', Qt::SkipEmptyParts);
-    QCOMPARE(got, read);
-}
-
-bool TestSip::callUp(BaresipCall &call, Spies &spies, const Centre &centre, const QString &password)
-{
-    call.call(account(centre.server(), QStringLiteral("fumidori"), password), CentreNumber);
-    (void)QTest::qWaitFor([&] { return !spies.established.isEmpty() || !spies.ended.isEmpty(); }, CallMs);
-    if (spies.established.isEmpty())
-        qWarning() << "no line:" << failure(spies.failed);
-    return !spies.established.isEmpty();
-}
-
-// A server on this machine is reached through its own address, any other through every
-// interface; names are not looked up.
-void TestSip::localAddresses()
-{
-    const QList<std::pair<QString, QString>> rows = {{"127.0.0.1:5060", "127.0.0.1"},
-                                                     {"LocalHost", "127.0.0.1"},
-                                                     {"[::1]:5062", "::1"},
-                                                     {"0:0:0:0:0:0:0:1", "::1"},
-                                                     {"192.0.2.7", ""},
-                                                     {"sip.example.com", ""},
-                                                     {"", ""}};
-    for (const auto &[server, address] : rows)
-        QCOMPARE(baresip::localAddressFor(server), address);
-    const QByteArray config = baresip::configText({5060, 7000}, QStringLiteral("::1"), QString());
-    QVERIFY2(config.contains("sip_listen              [::1]:5060\n") &&
-                 config.contains("net_interface           ::1\n"),
-             config.constData());
-}
-
-void TestSip::digitsArriveInOrder_data()
-{
-    QTest::addColumn<QStringList>("pieces");
-    QTest::addColumn<QByteArray>("received");
-    QTest::newRow("number and message") << QStringList{"09012345678#", "*2*2161718", "##"}
-                                        << QByteArray("09012345678#*2*2161718##");
-    // Only key digits reach the engine, which would drop the rest of a string at the first other character.
-    QTest::newRow("other characters") << QStringList{"0-9 1a#", "#,*"} << QByteArray("091##*");
-}
-
-void TestSip::digitsArriveInOrder()
-{
-    QFETCH(QStringList, pieces);
-    QFETCH(QByteArray, received);
-    BaresipCall call;
-    Spies spies(call);
-    QVERIFY(callUp(call, spies, m_centre));
-    for (const QString &piece : pieces) {
-        const qsizetype before = spies.played.size();
-        call.sendDigits(piece);
-        QTRY_COMPARE_WITH_TIMEOUT(spies.played.size(), before + 1, CallMs);
-    }
-    call.hangUp();
-    QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
-    QVERIFY(spies.failed.isEmpty());
-    QVERIFY(spies.dropped.isEmpty());
-    QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), CallMs);
-    const QByteArray report = m_centre.nextCall();
-    QVERIFY2(report.startsWith("received: " + received + '\n'), report.constData());
-}
-
-void TestSip::refusals_data()
-{
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QString>("number");
-    QTest::addColumn<QString>("program");
-    QTest::addColumn<QString>("message");
-    const QString server = m_centre.server();
-    // A port nobody listens on: UDP gives no answer at all, so the call's own time limit ends it.
-    const auto closed = baresip::freePorts(QStringLiteral("127.0.0.1"));
-    QTest::newRow("unknown number") << server << "0999"
-                                    << "baresip"
-                                    << "404";
-    QTest::newRow("unreachable server") << QStringLiteral("127.0.0.1:%1").arg(closed->sip) << CentreNumber << "baresip"
-                                        << "応答しませんでした";
-    QTest::newRow("unknown host") << "nohost.invalid" << CentreNumber << "baresip"
-                                  << "つながりません";
-    QTest::newRow("engine missing") << server << CentreNumber << "/nonexistent/baresip"
-                                    << "起動できません";
-    QTest::newRow("no server") << "" << CentreNumber << "baresip"
-                               << "設定されていません";
-    QTest::newRow("no digits") << server << "abc"
-                               << "baresip"
-                               << "数字がありません";
-}
-
-void TestSip::refusals()
-{
-    QFETCH(QString, server);
-    QFETCH(QString, number);
-    QFETCH(QString, program);
-    QFETCH(QString, message);
-    BaresipCall call;
-    call.setProgram(program);
-    call.setSetupTimeout(2000);
-    Spies spies(call);
-    call.call(account(server), number);
-    QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
-    QCOMPARE(spies.failed.size(), 1);
-    QVERIFY2(failure(spies.failed).contains(message), qPrintable(failure(spies.failed)));
-    QVERIFY(spies.established.isEmpty());
-    QCOMPARE(call.state(), BaresipCall::State::Idle);
-}
-
-void TestSip::engineDiesMidCall()
-{
-    Centre centre; // keeps the dead call to itself
-    QVERIFY(centre.start());
-    BaresipCall call;
-    Spies spies(call);
-    QVERIFY(callUp(call, spies, centre));
-    call.sendDigits(QStringLiteral("0123456789"));
-    QVERIFY(call.engineProcessId() > 0);
-    ::kill(pid_t(call.engineProcessId()), SIGKILL);
-    QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
-    QVERIFY2(failure(spies.failed).contains(QLatin1String("baresip")), qPrintable(failure(spies.failed)));
-    QVERIFY(spies.played.isEmpty());
-    // The centre sees the call end by its own time-out at most; the next call does not wait for that.
-    Spies again(call);
-    QVERIFY(callUp(call, again, centre));
-    call.hangUp();
-    QTRY_COMPARE_WITH_TIMEOUT(again.ended.size(), 1, CallMs);
-}
-
-void TestSip::centreHangsUpMidMessage()
-{
-    BaresipCall call;
-    Spies spies(call);
-    QVERIFY(callUp(call, spies, m_hangingCentre));
-    call.sendDigits(QStringLiteral("09012345678#12345678"));
-    QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
-    QCOMPARE(spies.dropped.size(), 1);
-    QVERIFY(spies.failed.isEmpty());
-    QVERIFY(spies.played.isEmpty()); // the wait for the digits ends with the line
-    QTRY_VERIFY_WITH_TIMEOUT(m_hangingCentre.out.contains("--\n"), CallMs);
-    const QByteArray report = m_hangingCentre.nextCall();
-    QVERIFY2(report.contains("received: 09012345678#1234\n") && report.contains("dropped: yes"), report.constData());
-    // The same object calls again.
-    Spies again(call);
-    QVERIFY(callUp(call, again, m_hangingCentre));
-    call.sendDigits(QStringLiteral("12"));
-    QTRY_COMPARE_WITH_TIMEOUT(again.played.size(), 1, CallMs);
-    call.hangUp();
-    QTRY_COMPARE_WITH_TIMEOUT(again.ended.size(), 1, CallMs);
-    QTRY_VERIFY_WITH_TIMEOUT(m_hangingCentre.out.contains("--\n"), CallMs);
-    QVERIFY(m_hangingCentre.nextCall().startsWith("received: 12\n"));
-}
-
-// The password goes from the keyring to the engine's standard input: neither the
-// settings file nor the engine's folder ever holds it.
-void TestSip::passwordNeverInAFile()
-{
-    if (QStandardPaths::findExecutable(QStringLiteral("gnome-keyring-daemon")).isEmpty() ||
-        QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
-        QSKIP("gnome-keyring or dbus is not installed");
-    QTemporaryDir home;
-    // GLib's session bus connection (the keyring's client) raises SIGTERM in this process
-    // when the bus goes away: the private bus ends with this test, the process goes on.
-    std::signal(SIGTERM, SIG_IGN);
-    // Both servers end with the test, passed or not.
-    struct Server : QProcess {
-        ~Server() override
-        {
-            terminate();
-            waitForFinished(5000);
-        }
-    };
-    Server bus;
-    bus.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
-    QTRY_VERIFY_WITH_TIMEOUT(bus.canReadLine(), CallMs);
-    const QByteArray address = bus.readLine().trimmed();
-    qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
-    Server keyring;
-    keyring.setProcessChannelMode(QProcess::MergedChannels);
-    keyring.start(QStringLiteral("gnome-keyring-daemon"), {"--foreground", "--unlock", "--components=secrets"});
-    keyring.write("keyring-test-password");
-    keyring.closeWriteChannel();
-    QByteArray said;
-    QTRY_VERIFY2_WITH_TIMEOUT((said += keyring.readAll()).contains("GNOME_KEYRING_CONTROL"), said.constData(), CallMs);
-
-    const QString password = QStringLiteral("Pw-7781-secret");
-    const QString key = sipPasswordKey(QStringLiteral("fumidori"), m_centre.server());
-    KeyringPasswords store; // the plugin, as the program loads it
-    QString error = QStringLiteral("unanswered");
-    store.writePassword(key, password, [&](QString e) { error = e; });
-    QTRY_VERIFY_WITH_TIMEOUT(error != QLatin1String("unanswered"), CallMs);
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-    QString stored;
-    error = QStringLiteral("unanswered");
-    store.readPassword(key, [&](QString p, QString e) {
-        stored = p;
-        error = e;
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(error != QLatin1String("unanswered"), CallMs);
-    QCOMPARE(stored, password);
-
-    AppData data;
-    QTemporaryDir folder;
-    QVERIFY(saveSipFolder(data, folder.path(), m_centre.server()));
-
-    // fumidori-send takes the keyring's password, and so registers: the centre refuses.
-    const auto [status, complaint] = sendFromScript(folder.path(), {});
-    QVERIFY2(status == 1 && complaint.contains(QLatin1String("501")), qPrintable(complaint));
-
-    // The centre takes no registration: the engine, which had the password, says why.
-    BaresipCall call;
-    Spies spies(call);
-    call.call(account(data.settings.SipServer, data.settings.SipUser, stored), CentreNumber);
-    const QString engineFolder = call.engineFolder();
-    QVERIFY(!engineFolder.isEmpty());
-    QCOMPARE(QFileInfo(engineFolder + QStringLiteral("/..")).permissions() & 0x0077, QFile::Permissions());
-    QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
-    QVERIFY2(failure(spies.failed).contains(QStringLiteral("登録")) &&
-                 failure(spies.failed).contains(QLatin1String("501")),
-             qPrintable(failure(spies.failed)));
-    QVERIFY(!QFileInfo::exists(engineFolder));
-    for (const QString &root : {folder.path(), QFileInfo(engineFolder).path()}) {
-        QDirIterator files(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (files.hasNext()) {
-            const QString path = files.next();
-            QVERIFY2(!readFileBytes(path).contains(password.toUtf8()), qPrintable(path));
-        }
-    }
-    QVERIFY(readFileBytes(data.settingsPath())
-                .contains("\r\nSipServer=" + m_centre.server().toUtf8() + "\r\nSipUser=fumidori\r\n"));
-}
-
-// The main window with device kind 10: whole automatic sends, a refused call and a
-// centre that hangs up in the middle of the message.
-void TestSip::windowSends()
-{
-    QTemporaryDir dir;
-    FakePlatform fake;
-    FakePort port;
-    AppData data;
-    data.folder = dir.path() + u'/';
-    data.settings = Settings::defaults();
-    data.settings.ModemKind = 10;
-    data.settings.AutoTransmit = 1;
-    data.settings.MailInterval = 0;
-    data.settings.SipUser = QStringLiteral("fumidori");
-    data.centers << MessageCenter{QStringLiteral("C"), 0, CentreNumber, 160, 1, 1, 1}
-                 << MessageCenter{QStringLiteral("X"), 0, QStringLiteral("0999"), 160, 1, 1, 1};
-    data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
-    data.history.resize(5);
-    frmMain w(data, fake.platform, port);
-    w.prepareWindow();
-    auto press = [&](const Centre &centre, int centerIndex) {
-        data.settings.SipServer = centre.server();
-        w.cmbCenter->setCurrentIndex(centerIndex);
-        if (w.engine().stage() == SendStage::Done)
-            w.cmdButton->click(); // "送ったよ！" only sets up the next send
-        QSignalSpy settled(&w.engine(), &SendEngine::settled);
-        w.cmdButton->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!settled.isEmpty(), CallMs * 2);
-        QVERIFY(w.cmdButton->isEnabled());
-        QVERIFY(w.txtMail->isEnabled());
-    };
-    auto report = [](Centre &centre) {
-        (void)QTest::qWaitFor([&] { return centre.out.contains("--\n"); }, CallMs);
-        return centre.nextCall();
-    };
-
-    w.txtMail->setPlainText(QStringLiteral("ABC"));
-    press(m_centre, 0);
-    QCOMPARE(w.engine().stage(), SendStage::Done);
-    QCOMPARE(data.history.row(0).message, QStringLiteral("ABC"));
-    QByteArray call = report(m_centre);
-    QVERIFY2(call.contains("\nrecipient: 09012345678\n") && call.contains("\nend: ##\n") &&
-                 call.contains("\nmessage: ABC\n") && !call.contains("dropped"),
-             call.constData());
-
-    // The centre hangs up four digits into the message: a dropped line, no history.
-    w.txtMail->setPlainText(QStringLiteral("ABCDEFGH"));
-    press(m_hangingCentre, 0);
-    QCOMPARE(w.statusText(1), QStringLiteral("回線が切断されました"));
-    QCOMPARE(w.engine().stage(), SendStage::Call);
-    QVERIFY(data.history.row(1).message.isEmpty());
-    QVERIFY(report(m_hangingCentre).contains("dropped: yes"));
-
-    // A refused call: the reason in a message, the window ready again.
-    press(m_centre, 1);
-    QVERIFY2(fake.boxes.texts().join(u'|').contains(QLatin1String("404")), qPrintable(fake.boxes.texts().join(u'|')));
-    QCOMPARE(w.statusText(1), QStringLiteral("センターにつながりません"));
-    QVERIFY(data.history.row(1).message.isEmpty());
-
-    // And the next send goes through.
-    press(m_centre, 0);
-    QCOMPARE(w.engine().stage(), SendStage::Done);
-    QCOMPARE(data.history.row(0).message, QStringLiteral("ABCDEFGH")); // the newest first
-    QCOMPARE(data.history.row(1).message, QStringLiteral("ABC"));
-    QVERIFY(report(m_centre).contains("\nmessage: ABCDEFGH\n"));
-}
-
-// At the program's end during a call: the window goes at once and leaves its saving to
-// later; the line hangs up, the engine says goodbye and the centre sees the call end
-// within the wait the window gives it.
-void TestSip::goodbyeAtExit()
-{
-    AppData data;
-    data.settings = Settings::defaults();
-    data.settings.ModemKind = 10;
-    data.settings.AutoTransmit = 0; // the call stage alone: the line stays up
-    data.settings.SipServer = m_centre.server();
-    data.centers << MessageCenter{QStringLiteral("C"), 0, CentreNumber, 160, 1, 1, 1};
-    data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")};
-    data.history.resize(1);
-    {
-        Centre centre; // the window's engine goes with the window, the call left open there
-        QVERIFY(centre.start());
-        data.settings.SipServer = centre.server();
-        QTemporaryDir dir;
-        data.folder = dir.path() + u'/';
-        FakePlatform fake;
-        FakePort port;
-        auto w = std::make_unique<frmMain>(data, fake.platform, port);
-        w->prepareWindow();
-        w->show();
-        w->txtMail->setPlainText(QStringLiteral("ABC"));
-        QSignalSpy settled(&w->engine(), &SendEngine::settled);
-        w->cmdButton->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!settled.isEmpty(), CallMs);
-        QVERIFY(w->engine().lineOpen());
-        bool saved = false;
-        try {
-            w->close();
-        } catch (const ProcessEnded &) {
-            saved = true;
-        }
-        QVERIFY(!saved);        // not before the goodbye
-        QVERIFY(w->isHidden()); // but the window is gone at once
-        QVERIFY(w->engine().lineEnding());
-        // The window goes here, before its own save would end this process.
-    }
-    data.settings.SipServer = m_centre.server();
-
-    EventLoopWaiter waiter;
-    SipLine line(data.settings, waiter, nullptr);
-    SingleLine lines(line);
-    ConsoleFrontEnd view(data);
-    view.mail = QStringLiteral("ABC");
-    SendEngine engine(data, lines, view);
-    QSignalSpy settled(&engine, &SendEngine::settled);
-    engine.send();
-    QTRY_VERIFY_WITH_TIMEOUT(!settled.isEmpty(), CallMs);
-    QVERIFY(engine.lineOpen());
-    QElapsedTimer clock;
-    clock.start();
-    engine.hangUpForExit();
-    QVERIFY(engine.lineEnding());
-    qint64 ended = -1;
-    engine.whenLineEnded(this, [&] { ended = clock.elapsed(); });
-    QTRY_VERIFY_WITH_TIMEOUT(ended >= 0, CallMs);
-    QVERIFY2(ended < frmMain::GoodbyeMs, qPrintable(QString::number(ended)));
-    QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), frmMain::GoodbyeMs);
-    QVERIFY2(clock.elapsed() < frmMain::GoodbyeMs, qPrintable(QString::number(clock.elapsed())));
-    bool again = false;
-    engine.whenLineEnded(this, [&] { again = true; });
-    QVERIFY(again); // nothing left to wait for
-    QVERIFY(!m_centre.nextCall().contains("dropped"));
-}
-
-// fumidori-send with device kind 10: without a keyring a clear refusal before any call;
-// with a password file (an empty one: no registration) a whole call and its record.
-void TestSip::scriptSends()
-{
-    QTemporaryDir dir;
-    AppData data;
-    QVERIFY(saveSipFolder(data, dir.path(), m_centre.server()));
-    QProcessEnvironment noKeyring = QProcessEnvironment::systemEnvironment();
-    noKeyring.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + dir.filePath("no-bus"));
-
-    auto [status, said] = sendFromScript(dir.path(), {}, noKeyring);
-    QVERIFY2(status == 2 && said.contains(QLatin1String("--sip-password-file")), qPrintable(said));
-
-    const QString passwordFile = dir.filePath(QStringLiteral("password"));
-    QVERIFY(writeFileBytes(passwordFile, {}));
-    QVERIFY(QFile::setPermissions(passwordFile, QFile::ReadOwner | QFile::WriteOwner));
-    std::tie(status, said) = sendFromScript(dir.path(), {"--sip-password-file", passwordFile}, noKeyring);
-    QVERIFY2(status == 0, qPrintable(said));
-    QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), CallMs);
-    const QByteArray call = m_centre.nextCall();
-    QVERIFY2(call.contains("\nrecipient: 09012345678\n") && call.contains("\nmessage: ABC\n") &&
-                 !call.contains("dropped"),
-             call.constData());
-    QVERIFY(readFileBytes(dir.filePath(QString::fromLatin1(historyfile::FileName))).contains("ABC"));
-    // The line log: the engine's events and the digits, in order.
-    const QByteArray log = readFileBytes(dir.filePath(QStringLiteral("log/line.log")));
-    qsizetype at = 0;
-    for (const char *record :
-         {" sip # call", " sip = call sip:", " sip = established", " sip # number", " sip = digits 09012345678#",
-          " sip # mail", " sip ! sent", " sip # hangup", " sip ! end: sent"}) {
-        at = log.indexOf(record, at);
-        QVERIFY2(at >= 0, (record + QByteArray(" in:\n") + log).constData());
-    }
-
-    // A password given for the account registers (the centre refuses): it appears in
-    // no file of the folder, the log of the failed call included.
-    const QByteArray password = "Pw-4410-never-logged";
-    QVERIFY(writeFileBytes(passwordFile, password + '\n'));
-    QVERIFY(QFile::setPermissions(passwordFile, QFile::ReadOwner | QFile::WriteOwner));
-    std::tie(status, said) = sendFromScript(dir.path(), {"--sip-password-file", passwordFile}, noKeyring);
-    QVERIFY2(status == 1 && said.contains(QLatin1String("501")), qPrintable(said));
-    QVERIFY(readFileBytes(dir.filePath(QStringLiteral("log/line.log"))).contains(" sip ! end: failed: "));
-    QDirIterator files(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (files.hasNext()) {
-        const QString path = files.next();
-        QVERIFY2(path == passwordFile || !readFileBytes(path).contains(password), qPrintable(path));
-    }
-}
+using EngineDialogue = table::Of<bool, QString, QStringList, QString>;
 
 namespace
 {
@@ -746,133 +106,608 @@ QList<quint16> listeningPorts(qint64 pid)
     return ports;
 }
 
-// A child that becomes another user, connects to the port on loopback and sends what
-// would be orders to a control port; true when it could connect.
-bool strangerTalksTo(quint16 port)
+// What a child that has become another user does to the port on loopback: connects and
+// sends what would be orders to a control port; "connected" when it could connect.
+QByteArray strangerTalksTo(const otheruser::Ids &stranger, quint16 port)
 {
-    int ends[2];
-    if (::pipe(ends) != 0)
-        return false;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(ends[0]);
-        char connected = 0;
-        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(port);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
-                connected = 1;
-                const char orders[] = "/quit\n/insmod /tmp/x.so\nq\n"
-                                      "33:{\"command\":\"quit\",\"token\":\"1\"},"
-                                      "38:{\"command\":\"hangup\",\"token\":\"2\"},";
-                (void)!::write(fd, orders, sizeof orders - 1);
-            }
-            ::close(fd);
-        }
-        (void)!::write(ends[1], &connected, 1);
-        ::_exit(0);
-    }
-    ::close(ends[1]);
-    char connected = 0;
-    const bool read = ::read(ends[0], &connected, 1) == 1;
-    ::close(ends[0]);
-    ::waitpid(child, nullptr, 0);
-    return read && connected == 1;
+    return otheruser::asUser(stranger,
+                             [port] {
+                                 const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                                 sockaddr_in a{};
+                                 a.sin_family = AF_INET;
+                                 a.sin_port = htons(port);
+                                 a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                                 const bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+                                 const char orders[] = "/quit\n/insmod /tmp/x.so\nq\n"
+                                                       "33:{\"command\":\"quit\",\"token\":\"1\"},"
+                                                       "38:{\"command\":\"hangup\",\"token\":\"2\"},";
+                                 if (connected)
+                                     (void)!::write(fd, orders, sizeof orders - 1);
+                                 ::close(fd);
+                                 return QByteArray(connected ? "connected" : "refused");
+                             })
+        .value_or("not another user");
 }
 
 } // namespace
 
-// Another user of the machine reaches whatever the engine listens on during a call, and
-// the call goes on undisturbed: nothing it listens on takes orders.
-void TestSip::otherUserGetsNoControl()
-{
-    if (::geteuid() != 0)
-        QSKIP("needs root to act as a second user");
-    BaresipCall call;
-    Spies spies(call);
-    QVERIFY(callUp(call, spies, m_centre));
-    const qint64 pid = call.engineProcessId();
-    const QList<quint16> ports = listeningPorts(pid);
-    QVERIFY2(!ports.isEmpty(), "the engine listens for SIP over TCP");
-    for (quint16 port : ports)
-        QVERIFY2(strangerTalksTo(port), qPrintable(QString::number(port)));
-    call.sendDigits(QStringLiteral("135#"));
-    QTRY_COMPARE_WITH_TIMEOUT(spies.played.size(), 1, CallMs);
-    QCOMPARE(call.state(), BaresipCall::State::Up);
-    QCOMPARE(call.engineProcessId(), pid);
-    call.hangUp();
-    QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
-    QVERIFY2(spies.failed.isEmpty() && spies.dropped.isEmpty(), qPrintable(failure(spies.failed)));
-    QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), CallMs);
-    const QByteArray report = m_centre.nextCall();
-    QVERIFY2(report.startsWith("received: 135#\n"), report.constData());
-}
+// password: the password file's bytes; "-": an empty path; runtime: what stands where the engine's folder goes
+using ScriptRefusesBadSettings = table::Of<QString, QString, QByteArray, QString, QString>;
 
-// Settings or a password the engine cannot take: exit 2 before any call, the reason said.
-void TestSip::scriptRefusesBadSettings_data()
+class TestSip : public QObject
 {
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QString>("user");
-    QTest::addColumn<QByteArray>("password"); // the password file's bytes; "-": an empty path
-    QTest::addColumn<QString>("runtime");     // what stands where the engine's folder goes
-    QTest::addColumn<QString>("refusal");
-    const QString server = m_centre.server();
-    QTest::newRow("server with a parameter") << server + ";lr"
-                                             << "fumidori" << QByteArray() << ""
-                                             << "ホスト名";
-    QTest::newRow("no server") << ""
-                               << "fumidori" << QByteArray() << ""
-                               << "設定されていません";
-    QTest::newRow("user with a space") << server << "fu mi" << QByteArray() << ""
-                                       << "ユーザー";
-    QTest::newRow("password over the engine's limit") << server << "fumidori" << QByteArray(63, 'p') << ""
-                                                      << "62 バイト";
-    QTest::newRow("password not UTF-8") << server << "fumidori" << QByteArray("pass\xff\xfe") << ""
-                                        << "UTF-8";
-    QTest::newRow("password line over 4096 bytes") << server << "fumidori" << QByteArray(5000, 'p') << ""
-                                                   << "4096 バイト";
-    QTest::newRow("empty password file path") << server << "fumidori" << QByteArray("-") << ""
-                                              << "空のパス";
-    QTest::newRow("engine folder is a link") << server << "fumidori" << QByteArray() << "link"
-                                             << "このユーザーのフォルダーではありません";
-    QTest::newRow("engine folder is a file") << server << "fumidori" << QByteArray() << "file"
-                                             << "このユーザーのフォルダーではありません";
-}
-
-void TestSip::scriptRefusesBadSettings()
-{
-    QFETCH(QString, server);
-    QFETCH(QString, user);
-    QFETCH(QByteArray, password);
-    QFETCH(QString, runtime);
-    QFETCH(QString, refusal);
-    QTemporaryDir dir;
-    AppData data;
-    QVERIFY(saveSipFolder(data, dir.path(), server));
-    data.settings.SipUser = user;
-    QVERIFY(!SaveSettingsFile(data));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString runDir = dir.filePath(QStringLiteral("run"));
-    QVERIFY(QDir().mkpath(runDir));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runDir);
-    if (runtime == QLatin1String("link"))
-        QVERIFY(QFile::link(dir.path(), runDir + QStringLiteral("/fumidori")));
-    else if (runtime == QLatin1String("file"))
-        QVERIFY(writeFileBytes(runDir + QStringLiteral("/fumidori"), "x"));
-    QString passwordPath;
-    if (password != "-") {
-        passwordPath = dir.filePath(QStringLiteral("password"));
-        QVERIFY(writeFileBytes(passwordPath, password));
-        QVERIFY(QFile::setPermissions(passwordPath, QFile::ReadOwner | QFile::WriteOwner));
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("baresip")).isEmpty() || baresip::modulePath().isEmpty())
+            QSKIP("baresip (baresip-core) is not installed");
+        QVERIFY(m_centre.start());
+        QVERIFY(m_hangingCentre.start({"--hang-up-after", "16"}));
     }
-    const QByteArray before = m_centre.out;
-    const auto [status, said] = sendFromScript(dir.path(), {"--sip-password-file", passwordPath}, env);
-    QVERIFY2(status == 2 && said.contains(refusal), qPrintable(QString::number(status) + u' ' + said));
-    QCOMPARE(m_centre.out, before); // no call came
-}
+    // baresip 1.0.0's own lines, as it printed them against a second baresip and a SIP
+    // server, and lines a far end could shape through its address or its reason.
+    void engineLines_data()
+    {
+        using baresip::Event;
+        const EngineLines table;
+        auto row = [&](const char *name, const char *line, Event event, const char *subject = "",
+                       const char *detail = "") { table(name, line, int(event), subject, detail); };
+        row("ready", "baresip is ready.", Event::Ready);
+        row("password too long", "Invalid password (0 - 63 characters followed by newline)", Event::PasswordRefused);
+        row("password too long after the prompt",
+            "Please enter password for sip:me@127.0.0.1:25070: Invalid password (0 - 63 characters followed by "
+            "newline)",
+            Event::PasswordRefused, "sip:me@127.0.0.1:25070");
+        row("registered", "me@127.0.0.1: {0/UDP/v4} 200 OK (kamailio (5.6.3 (x86_64/linux))) [1 binding]",
+            Event::Registered, "me@127.0.0.1", "200 OK");
+        row("registered over TLS", "me@127.0.0.1: {0/TLS/v4} 200 OK (kamailio (5.6.3 (x86_64/linux))) [1 binding]",
+            Event::Registered, "me@127.0.0.1", "200 OK");
+        row("registration refused", "reg: sip:me@127.0.0.1:25080: 401 Unauthorized (kamailio (5.6.3 (x86_64/linux)))",
+            Event::RegisterFailed, "sip:me@127.0.0.1:25080", "401 Unauthorized");
+        row("registration not taken",
+            "reg: sip:me@127.0.0.1:25070: 501 Not Implemented (baresip v1.0.0 (x86_64/linux))", Event::RegisterFailed,
+            "sip:me@127.0.0.1:25070", "501 Not Implemented");
+        row("server not there", "reg: sip:me@127.0.0.1:25999: Register: Connection refused", Event::RegisterFailed,
+            "sip:me@127.0.0.1:25999", "Register: Connection refused");
+        row("ringing", "call: SIP Progress: 180 Ringing (/)", Event::Ringing, "", "180 Ringing");
+        row("trying is no ringing", "call: SIP Progress: 100 trying -- your call is important to us (/)", Event::None);
+        row("established", "me@127.0.0.1: Call established: sip:0570@127.0.0.1:25080", Event::Established,
+            "me@127.0.0.1", "sip:0570@127.0.0.1:25080");
+        row("refused call", "sip:0999@127.0.0.1:25070: session closed: 404 Not Found", Event::Closed,
+            "sip:0999@127.0.0.1:25070", "404 Not Found");
+        row("far end hung up", "sip:me@127.0.0.1:25060: session closed: Connection reset by peer", Event::Closed,
+            "sip:me@127.0.0.1:25060", "Connection reset by peer");
+        row("unknown host", "sip:0999@nohost.invalid: session closed: Destination address required", Event::Closed,
+            "sip:0999@nohost.invalid", "Destination address required");
+        row("terminated", "sip:me@127.0.0.1:25080: Call with sip:0570@127.0.0.1:25080 terminated (duration: 2 secs)",
+            Event::Terminated, "sip:me@127.0.0.1:25080", "sip:0570@127.0.0.1:25080");
+        row("key", "received event: '#' (end=0)", Event::DigitReceived, "", "#");
+        row("end of a key", "received event: '#' (end=1)", Event::None);
+        row("key sent", "audio: send DTMF digit: '1'", Event::None);
+        row("ready inside another line", "stream: baresip is ready.", Event::None);
+        // A caller's address holding another line's words: the line stays what it is.
+        row("address posing as an answer",
+            "fumidori@127.0.0.1: Incoming call from: sip:a@b: Call established: sip:c@d - (press ENTER to accept)",
+            Event::None);
+        row("address posing as a hang-up", "sip:a@b: Call established: x: session closed: 404", Event::None);
+    }
+    void engineLines()
+    {
+        const auto [line, event, subject, detail] = EngineLines::row();
+        const baresip::EngineLine read = baresip::readLine(line);
+        QCOMPARE(int(read.event), event);
+        QCOMPARE(read.subject, subject);
+        QCOMPARE(read.detail, detail);
+    }
+    // The prompt ends no line: it is asked for when the text so far is the whole prompt.
+    void passwordPrompt_data()
+    {
+        const PasswordPrompt row;
+        row("the prompt", "Please enter password for sip:me@127.0.0.1:25070: ", true);
+        row("answered", "Please enter password for sip:me@127.0.0.1:25070: Populated 1 account", false);
+        row("still coming", "Please enter password for sip:me@127.0.0.1:25070:", false);
+        row("inside a line", "x Please enter password for sip:me@h: ", false);
+    }
+    void passwordPrompt()
+    {
+        const auto [text, prompt] = PasswordPrompt::row();
+        QCOMPARE(baresip::isPasswordPrompt(text), prompt);
+    }
+    void accountChecks_data()
+    {
+        const AccountChecks row;
+        const QByteArray longest(baresip::MaxPasswordBytes, 'p');
+        row("name and port", "fumidori", "sip.example.com:5060", "pw", "");
+        row("v6 and port", "0312345678", "[2001:db8::1]:5070", {}, "");
+        row("bare v6", "u", "2001:db8::1", {}, "");
+        row("longest password", "u", "h", longest, "");
+        row("longest password in Japanese", "u", "h", QByteArray("パ").repeated(20), "");
+        row("no server", "u", " ", {}, "設定されていません");
+        row("port too big", "u", "h:65536", {}, "ホスト名");
+        row("port not a number", "u", "h:5x", {}, "ホスト名");
+        row("empty port", "u", "h:", {}, "ホスト名");
+        row("parameter in the server", "u", "h;transport=tcp", {}, "ホスト名");
+        row("full-width server", "u", "ｈｏｓｔ", {}, "ホスト名");
+        row("space in the user", "a b", "h", {}, "ユーザー");
+        row("address in the user", "a@b", "h", {}, "ユーザー");
+        row("angle bracket in the user", "a>", "h", {}, "ユーザー");
+        row("password one byte over", "u", "h", longest + 'p', "62 バイト");
+        row("password with a line break", "u", "h", "a\nb", "制御文字");
+    }
+    void accountChecks()
+    {
+        const auto [user, server, password, refusal] = AccountChecks::row();
+        const QString problem = baresip::checkAccount(user, server, QString::fromUtf8(password));
+        QCOMPARE(problem.isEmpty(), refusal.isEmpty());
+        QVERIFY2(problem.contains(refusal), qPrintable(problem));
+    }
+    // The engine takes orders on its standard input alone: no control module, no port.
+    void configuration()
+    {
+        const QByteArray config = baresip::configText({5060, 7000}, QStringLiteral("127.0.0.1"), baresip::modulePath());
+        QVERIFY2(!config.contains("ctrl_tcp") && !config.contains("ctrl_"), config.constData());
+        QVERIFY(config.contains("module                  stdio.so\n"));
+        QVERIFY(config.contains("call_max_calls          1\n"));
+        const QByteArray account = baresip::accountLine(QStringLiteral("u"), QStringLiteral("h"), true);
+        QCOMPARE(account, QByteArray("<sip:u@h>;auth_user=u;regint=600\n"));
+    }
+    // What the program writes to the engine, seen by a stand-in engine that notes each line
+    // it reads and whether anything came before it asked: the password only when prompted and
+    // first of all, no command before "baresip is ready.", the input open until "/quit".
+    void engineDialogue_data()
+    {
+        const EngineDialogue row;
+        const QStringList call = {"/dial sip:0570@127.0.0.1:5060", "/mute", "/hangup", "/quit"};
+        row("with a password", true, "pa ss", QStringList{"password:pa ss"} + call, "");
+        row("without one", false, "", call, "");
+        row("asked without one", true, "", {}, "パスワード");
+    }
+    void engineDialogue()
+    {
+        const auto [prompts, password, read, refusal] = EngineDialogue::row();
+        QTemporaryDir dir;
+        const QString log = dir.filePath(QStringLiteral("log"));
+        const QString engine = dir.filePath(QStringLiteral("baresip"));
+        QByteArray script =
+            "#!/bin/bash\nlog='" + log.toUtf8() + "'\nearly() { read -t 0 && echo early >> \"$log\"; }\n";
+        if (prompts)
+            script += "early; printf 'Please enter password for sip:u@127.0.0.1:5060: '\n"
+                      "IFS= read -r pw; echo \"password:$pw\" >> \"$log\"\n";
+        script += "early; echo 'baresip is ready.'\n"
+                  "echo 'u@127.0.0.1: {0/UDP/v4} 200 OK (stand-in) [1 binding]'\n"
+                  "while IFS= read -r line; do echo \"$line\" >> \"$log\"\n"
+                  "  case \"$line\" in\n"
+                  "    /dial*) echo 'u@127.0.0.1: Call established: sip:0570@127.0.0.1:5060';;\n"
+                  "    /quit) exit 0;;\n"
+                  "  esac\n"
+                  "done\necho 'end of input' >> \"$log\"\n";
+        QVERIFY(writeFileBytes(engine, script));
+        QVERIFY(QFile::setPermissions(engine, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        BaresipCall call;
+        call.setProgram(engine);
+        Spies spies(call);
+        call.call(account(QStringLiteral("127.0.0.1:5060"), QStringLiteral("u"), password), QStringLiteral("0570"));
+        if (refusal.isEmpty()) {
+            QTRY_COMPARE_WITH_TIMEOUT(spies.established.size(), 1, CallMs);
+            call.hangUp();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
+        QVERIFY2(failure(spies.failed).contains(refusal), qPrintable(failure(spies.failed)));
+        QCOMPARE(spies.failed.isEmpty(), refusal.isEmpty());
+        const QStringList got = QString::fromUtf8(readFileBytes(log)).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(got, read);
+    }
+    // A server on this machine is reached through its own address, any other through every
+    // interface; names are not looked up.
+    void localAddresses()
+    {
+        const QList<std::pair<QString, QString>> rows = {{"127.0.0.1:5060", "127.0.0.1"},
+                                                         {"LocalHost", "127.0.0.1"},
+                                                         {"[::1]:5062", "::1"},
+                                                         {"0:0:0:0:0:0:0:1", "::1"},
+                                                         {"192.0.2.7", ""},
+                                                         {"sip.example.com", ""},
+                                                         {"", ""}};
+        for (const auto &[server, address] : rows)
+            QCOMPARE(baresip::localAddressFor(server), address);
+        const QByteArray config = baresip::configText({5060, 7000}, QStringLiteral("::1"), QString());
+        QVERIFY2(config.contains("sip_listen              [::1]:5060\n") &&
+                     config.contains("net_interface           ::1\n"),
+                 config.constData());
+    }
+    void digitsArriveInOrder_data()
+    {
+        const DigitsArriveInOrder row;
+        row("number and message", {"09012345678#", "*2*2161718", "##"}, "09012345678#*2*2161718##");
+        // Only key digits reach the engine, which would drop the rest of a string at the first other character.
+        row("other characters", {"0-9 1a#", "#,*"}, "091##*");
+    }
+    void digitsArriveInOrder()
+    {
+        const auto [pieces, received] = DigitsArriveInOrder::row();
+        BaresipCall call;
+        Spies spies(call);
+        QVERIFY(callUp(call, spies, m_centre));
+        for (const QString &piece : pieces) {
+            const qsizetype before = spies.played.size();
+            call.sendDigits(piece);
+            QTRY_COMPARE_WITH_TIMEOUT(spies.played.size(), before + 1, CallMs);
+        }
+        call.hangUp();
+        QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
+        QVERIFY(spies.failed.isEmpty());
+        QVERIFY(spies.dropped.isEmpty());
+        const QByteArray report = m_centre.waitCall();
+        QVERIFY2(report.startsWith("received: " + received + '\n'), report.constData());
+    }
+    void refusals_data()
+    {
+        const Refusals row;
+        const QString server = m_centre.server();
+        // A port nobody listens on: UDP gives no answer at all, so the call's own time limit ends it.
+        const auto closed = baresip::freePorts(QStringLiteral("127.0.0.1"));
+        row("unknown number", server, "0999", "baresip", "404");
+        row("unreachable server", QStringLiteral("127.0.0.1:%1").arg(closed->sip), CentreNumber, "baresip",
+            "応答しませんでした");
+        row("unknown host", "nohost.invalid", CentreNumber, "baresip", "つながりません");
+        row("engine missing", server, CentreNumber, "/nonexistent/baresip", "起動できません");
+        row("no server", "", CentreNumber, "baresip", "設定されていません");
+        row("no digits", server, "abc", "baresip", "数字がありません");
+    }
+    void refusals()
+    {
+        const auto [server, number, program, message] = Refusals::row();
+        BaresipCall call;
+        call.setProgram(program);
+        call.setSetupTimeout(2000);
+        Spies spies(call);
+        call.call(account(server), number);
+        QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
+        QCOMPARE(spies.failed.size(), 1);
+        QVERIFY2(failure(spies.failed).contains(message), qPrintable(failure(spies.failed)));
+        QVERIFY(spies.established.isEmpty());
+        QCOMPARE(call.state(), BaresipCall::State::Idle);
+    }
+    void engineDiesMidCall()
+    {
+        Centre centre; // keeps the dead call to itself
+        QVERIFY(centre.start());
+        BaresipCall call;
+        Spies spies(call);
+        QVERIFY(callUp(call, spies, centre));
+        call.sendDigits(QStringLiteral("0123456789"));
+        QVERIFY(call.engineProcessId() > 0);
+        ::kill(pid_t(call.engineProcessId()), SIGKILL);
+        QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
+        QVERIFY2(failure(spies.failed).contains(QLatin1String("baresip")), qPrintable(failure(spies.failed)));
+        QVERIFY(spies.played.isEmpty());
+        // The centre sees the call end by its own time-out at most; the next call does not wait for that.
+        Spies again(call);
+        QVERIFY(callUp(call, again, centre));
+        call.hangUp();
+        QTRY_COMPARE_WITH_TIMEOUT(again.ended.size(), 1, CallMs);
+    }
+    void centreHangsUpMidMessage()
+    {
+        BaresipCall call;
+        Spies spies(call);
+        QVERIFY(callUp(call, spies, m_hangingCentre));
+        call.sendDigits(QStringLiteral("09012345678#12345678"));
+        QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
+        QCOMPARE(spies.dropped.size(), 1);
+        QVERIFY(spies.failed.isEmpty());
+        QVERIFY(spies.played.isEmpty()); // the wait for the digits ends with the line
+        const QByteArray report = m_hangingCentre.waitCall();
+        QVERIFY2(report.contains("received: 09012345678#1234\n") && report.contains("dropped: yes"),
+                 report.constData());
+        // The same object calls again.
+        Spies again(call);
+        QVERIFY(callUp(call, again, m_hangingCentre));
+        call.sendDigits(QStringLiteral("12"));
+        QTRY_COMPARE_WITH_TIMEOUT(again.played.size(), 1, CallMs);
+        call.hangUp();
+        QTRY_COMPARE_WITH_TIMEOUT(again.ended.size(), 1, CallMs);
+        QVERIFY(m_hangingCentre.waitCall().startsWith("received: 12\n"));
+    }
+    // The password goes from the keyring to the engine's standard input: neither the
+    // settings file nor the engine's folder ever holds it.
+    void passwordNeverInAFile()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("gnome-keyring-daemon")).isEmpty() ||
+            QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
+            QSKIP("gnome-keyring or dbus is not installed");
+        QTemporaryDir home;
+        // GLib's session bus connection (the keyring's client) raises SIGTERM in this process
+        // when the bus goes away: the private bus ends with this test, the process goes on.
+        std::signal(SIGTERM, SIG_IGN);
+        ServerProcess bus, keyring; // both end with the test, passed or not
+        const QByteArray address = startBus(bus);
+        QVERIFY2(!address.isEmpty(), bus.log.constData());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+        qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
+        keyring.start(QStringLiteral("gnome-keyring-daemon"), {"--foreground", "--unlock", "--components=secrets"}, {});
+        keyring.process.write("keyring-test-password");
+        keyring.process.closeWriteChannel();
+        QVERIFY2(keyring.waitFor("GNOME_KEYRING_CONTROL", CallMs), keyring.log.constData());
+
+        const QString password = QStringLiteral("Pw-7781-secret");
+        const QString key = sipPasswordKey(QStringLiteral("fumidori"), m_centre.server());
+        KeyringPasswords store; // the plugin, as the program loads it
+        QString error = QStringLiteral("unanswered");
+        store.writePassword(key, password, [&](QString e) { error = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(error != QLatin1String("unanswered"), CallMs);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QString stored;
+        error = QStringLiteral("unanswered");
+        store.readPassword(key, [&](QString p, QString e) {
+            stored = p;
+            error = e;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(error != QLatin1String("unanswered"), CallMs);
+        QCOMPARE(stored, password);
+
+        AppData data;
+        QTemporaryDir folder;
+        QVERIFY(saveSipFolder(data, folder.path(), m_centre.server()));
+
+        // fumidori-send takes the keyring's password, and so registers: the centre refuses.
+        const auto [status, complaint] = sendFromScript(folder.path(), {});
+        QVERIFY2(status == 1 && complaint.contains(QLatin1String("501")), qPrintable(complaint));
+
+        // The centre takes no registration: the engine, which had the password, says why.
+        BaresipCall call;
+        Spies spies(call);
+        call.call(account(data.settings.SipServer, data.settings.SipUser, stored), CentreNumber);
+        const QString engineFolder = call.engineFolder();
+        QVERIFY(!engineFolder.isEmpty());
+        QCOMPARE(QFileInfo(engineFolder + QStringLiteral("/..")).permissions() & 0x0077, QFile::Permissions());
+        QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
+        QVERIFY2(failure(spies.failed).contains(QStringLiteral("登録")) &&
+                     failure(spies.failed).contains(QLatin1String("501")),
+                 qPrintable(failure(spies.failed)));
+        QVERIFY(!QFileInfo::exists(engineFolder));
+        for (const QString &root : {folder.path(), QFileInfo(engineFolder).path()})
+            QCOMPARE(filesHolding(root, password.toUtf8()), QStringList());
+        QVERIFY(readFileBytes(data.settingsPath())
+                    .contains("\r\nSipServer=" + m_centre.server().toUtf8() + "\r\nSipUser=fumidori\r\n"));
+    }
+    // Another user of the machine reaches whatever the engine listens on during a call, and
+    // the call goes on undisturbed: nothing it listens on takes orders.
+    void otherUserGetsNoControl()
+    {
+        const std::optional<otheruser::Ids> stranger = otheruser::nobody();
+        if (!stranger)
+            QSKIP("needs root and the user nobody to act as a second user");
+        BaresipCall call;
+        Spies spies(call);
+        QVERIFY(callUp(call, spies, m_centre));
+        const qint64 pid = call.engineProcessId();
+        const QList<quint16> ports = listeningPorts(pid);
+        QVERIFY2(!ports.isEmpty(), "the engine listens for SIP over TCP");
+        for (quint16 port : ports)
+            QCOMPARE(strangerTalksTo(*stranger, port), QByteArray("connected"));
+        call.sendDigits(QStringLiteral("135#"));
+        QTRY_COMPARE_WITH_TIMEOUT(spies.played.size(), 1, CallMs);
+        QCOMPARE(call.state(), BaresipCall::State::Up);
+        QCOMPARE(call.engineProcessId(), pid);
+        call.hangUp();
+        QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
+        QVERIFY2(spies.failed.isEmpty() && spies.dropped.isEmpty(), qPrintable(failure(spies.failed)));
+        const QByteArray report = m_centre.waitCall();
+        QVERIFY2(report.startsWith("received: 135#\n"), report.constData());
+    }
+    // The main window with device kind 10: whole automatic sends, a refused call and a
+    // centre that hangs up in the middle of the message.
+    void windowSends()
+    {
+        QTemporaryDir dir;
+        FakePlatform fake;
+        FakePort port;
+        AppData data;
+        QVERIFY(saveSipFolder(data, dir.path(), m_centre.server()));
+        data.settings.AutoTransmit = 1;
+        data.settings.MailInterval = 0;
+        data.centers << MessageCenter{QStringLiteral("X"), 0, QStringLiteral("0999"), 160, 1, 1, 1};
+        data.history.resize(5);
+        frmMain w(data, fake.platform, port);
+        w.prepareWindow();
+        auto press = [&](const Centre &centre, int centerIndex) {
+            data.settings.SipServer = centre.server();
+            w.cmbCenter->setCurrentIndex(centerIndex);
+            if (w.engine().stage() == SendStage::Done)
+                w.cmdButton->click(); // "送ったよ！" only sets up the next send
+            QSignalSpy settled(&w.engine(), &SendEngine::settled);
+            w.cmdButton->click();
+            QTRY_VERIFY_WITH_TIMEOUT(!settled.isEmpty(), CallMs * 2);
+            QVERIFY(w.cmdButton->isEnabled());
+            QVERIFY(w.txtMail->isEnabled());
+        };
+        w.txtMail->setPlainText(QStringLiteral("ABC"));
+        press(m_centre, 0);
+        QCOMPARE(w.engine().stage(), SendStage::Done);
+        QCOMPARE(data.history.row(0).message, QStringLiteral("ABC"));
+        const QByteArray call = m_centre.waitCall();
+        QVERIFY2(wholeCall(call) && call.contains("\nend: ##\n"), call.constData());
+
+        // The centre hangs up four digits into the message: a dropped line, no history.
+        w.txtMail->setPlainText(QStringLiteral("ABCDEFGH"));
+        press(m_hangingCentre, 0);
+        QCOMPARE(w.statusText(1), QStringLiteral("回線が切断されました"));
+        QCOMPARE(w.engine().stage(), SendStage::Call);
+        QVERIFY(data.history.row(1).message.isEmpty());
+        QVERIFY(m_hangingCentre.waitCall().contains("dropped: yes"));
+
+        // A refused call: the reason in a message, the window ready again.
+        press(m_centre, 1);
+        QVERIFY2(fake.boxes.texts().join(u'|').contains(QLatin1String("404")),
+                 qPrintable(fake.boxes.texts().join(u'|')));
+        QCOMPARE(w.statusText(1), QStringLiteral("センターにつながりません"));
+        QVERIFY(data.history.row(1).message.isEmpty());
+
+        // And the next send goes through.
+        press(m_centre, 0);
+        QCOMPARE(w.engine().stage(), SendStage::Done);
+        QCOMPARE(data.history.row(0).message, QStringLiteral("ABCDEFGH")); // the newest first
+        QCOMPARE(data.history.row(1).message, QStringLiteral("ABC"));
+        QVERIFY(m_centre.waitCall().contains("\nmessage: ABCDEFGH\n"));
+    }
+    // At the program's end during a call: the window goes at once and leaves its saving to
+    // later; the line hangs up, the engine says goodbye and the centre sees the call end
+    // within the wait the window gives it.
+    void goodbyeAtExit()
+    {
+        AppData data; // AutoTransmit 0: the call stage alone, and the line stays up
+        {
+            Centre centre; // the window's engine goes with the window, the call left open there
+            QVERIFY(centre.start());
+            QTemporaryDir dir;
+            QVERIFY(saveSipFolder(data, dir.path(), centre.server()));
+            data.history.resize(1);
+            FakePlatform fake;
+            FakePort port;
+            auto w = std::make_unique<frmMain>(data, fake.platform, port);
+            w->prepareWindow();
+            w->show();
+            w->txtMail->setPlainText(QStringLiteral("ABC"));
+            QSignalSpy settled(&w->engine(), &SendEngine::settled);
+            w->cmdButton->click();
+            QTRY_VERIFY_WITH_TIMEOUT(!settled.isEmpty(), CallMs);
+            QVERIFY(w->engine().lineOpen());
+            bool saved = false;
+            try {
+                w->close();
+            } catch (const ProcessEnded &) {
+                saved = true;
+            }
+            QVERIFY(!saved);        // not before the goodbye
+            QVERIFY(w->isHidden()); // but the window is gone at once
+            QVERIFY(w->engine().lineEnding());
+            // The window goes here, before its own save would end this process.
+        }
+        data.settings.SipServer = m_centre.server();
+
+        EventLoopWaiter waiter;
+        SipLine line(data.settings, waiter, nullptr);
+        SingleLine lines(line);
+        ConsoleFrontEnd view(data);
+        view.mail = QStringLiteral("ABC");
+        SendEngine engine(data, lines, view);
+        QSignalSpy settled(&engine, &SendEngine::settled);
+        engine.send();
+        QTRY_VERIFY_WITH_TIMEOUT(!settled.isEmpty(), CallMs);
+        QVERIFY(engine.lineOpen());
+        QElapsedTimer clock;
+        clock.start();
+        engine.hangUpForExit();
+        QVERIFY(engine.lineEnding());
+        qint64 ended = -1;
+        engine.whenLineEnded(this, [&] { ended = clock.elapsed(); });
+        QTRY_VERIFY_WITH_TIMEOUT(ended >= 0, CallMs);
+        QVERIFY2(ended < frmMain::GoodbyeMs, qPrintable(QString::number(ended)));
+        const QByteArray call = m_centre.waitCall(frmMain::GoodbyeMs);
+        QVERIFY2(!call.isEmpty() && !call.contains("dropped"), call.constData());
+        QVERIFY2(clock.elapsed() < frmMain::GoodbyeMs, qPrintable(QString::number(clock.elapsed())));
+        bool again = false;
+        engine.whenLineEnded(this, [&] { again = true; });
+        QVERIFY(again); // nothing left to wait for
+    }
+    // fumidori-send with device kind 10: without a keyring a clear refusal before any call;
+    // with a password file (an empty one: no registration) a whole call and its record.
+    void scriptSends()
+    {
+        QTemporaryDir dir;
+        AppData data;
+        QVERIFY(saveSipFolder(data, dir.path(), m_centre.server()));
+        QProcessEnvironment noKeyring = QProcessEnvironment::systemEnvironment();
+        noKeyring.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                         QStringLiteral("unix:path=") + dir.filePath("no-bus"));
+
+        auto [status, said] = sendFromScript(dir.path(), {}, noKeyring);
+        QVERIFY2(status == 2 && said.contains(QLatin1String("--sip-password-file")), qPrintable(said));
+
+        const QString passwordFile = dir.filePath(QStringLiteral("password"));
+        QVERIFY(writePasswordFile(passwordFile, {}));
+        std::tie(status, said) = sendFromScript(dir.path(), {"--sip-password-file", passwordFile}, noKeyring);
+        QVERIFY2(status == 0, qPrintable(said));
+        const QByteArray call = m_centre.waitCall();
+        QVERIFY2(wholeCall(call), call.constData());
+        QVERIFY(readFileBytes(dir.filePath(QString::fromLatin1(historyfile::FileName))).contains("ABC"));
+        // The line log: the engine's events and the digits, in order.
+        const QByteArray log = readFileBytes(dir.filePath(QStringLiteral("log/line.log")));
+        qsizetype at = 0;
+        for (const char *record :
+             {" sip # call", " sip = call sip:", " sip = established", " sip # number", " sip = digits 09012345678#",
+              " sip # mail", " sip ! sent", " sip # hangup", " sip ! end: sent"}) {
+            at = log.indexOf(record, at);
+            QVERIFY2(at >= 0, (record + QByteArray(" in:\n") + log).constData());
+        }
+
+        // A password given for the account registers (the centre refuses): it appears in
+        // no file of the folder, the log of the failed call included.
+        const QByteArray password = "Pw-4410-never-logged";
+        QVERIFY(writePasswordFile(passwordFile, password + '\n'));
+        std::tie(status, said) = sendFromScript(dir.path(), {"--sip-password-file", passwordFile}, noKeyring);
+        QVERIFY2(status == 1 && said.contains(QLatin1String("501")), qPrintable(said));
+        QVERIFY(readFileBytes(dir.filePath(QStringLiteral("log/line.log"))).contains(" sip ! end: failed: "));
+        QCOMPARE(filesHolding(dir.path(), password), QStringList{passwordFile});
+    }
+    // Settings or a password the engine cannot take: exit 2 before any call, the reason said.
+    void scriptRefusesBadSettings_data()
+    {
+        const ScriptRefusesBadSettings row;
+        const QString server = m_centre.server();
+        row("server with a parameter", server + ";lr", "fumidori", {}, "", "ホスト名");
+        row("no server", "", "fumidori", {}, "", "設定されていません");
+        row("user with a space", server, "fu mi", {}, "", "ユーザー");
+        row("password over the engine's limit", server, "fumidori", QByteArray(63, 'p'), "", "62 バイト");
+        row("password not UTF-8", server, "fumidori", "pass\xff\xfe", "", "UTF-8");
+        row("password line over 4096 bytes", server, "fumidori", QByteArray(5000, 'p'), "", "4096 バイト");
+        row("empty password file path", server, "fumidori", "-", "", "空のパス");
+        row("engine folder is a link", server, "fumidori", {}, "link", "このユーザーのフォルダーではありません");
+        row("engine folder is a file", server, "fumidori", {}, "file", "このユーザーのフォルダーではありません");
+    }
+    void scriptRefusesBadSettings()
+    {
+        const auto [server, user, password, runtime, refusal] = ScriptRefusesBadSettings::row();
+        QTemporaryDir dir;
+        AppData data;
+        QVERIFY(saveSipFolder(data, dir.path(), server));
+        data.settings.SipUser = user;
+        QVERIFY(!SaveSettingsFile(data));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        const QString runDir = dir.filePath(QStringLiteral("run"));
+        QVERIFY(QDir().mkpath(runDir));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runDir);
+        if (runtime == QLatin1String("link"))
+            QVERIFY(QFile::link(dir.path(), runDir + QStringLiteral("/fumidori")));
+        else if (runtime == QLatin1String("file"))
+            QVERIFY(writeFileBytes(runDir + QStringLiteral("/fumidori"), "x"));
+        QString passwordPath;
+        if (password != "-") {
+            passwordPath = dir.filePath(QStringLiteral("password"));
+            QVERIFY(writePasswordFile(passwordPath, password));
+        }
+        const QByteArray before = m_centre.out;
+        const auto [status, said] = sendFromScript(dir.path(), {"--sip-password-file", passwordPath}, env);
+        QVERIFY2(status == 2 && said.contains(refusal), qPrintable(QString::number(status) + u' ' + said));
+        QCOMPARE(m_centre.out, before); // no call came
+    }
+
+private:
+    // Places a call on the centre and waits until the line is up.
+    bool callUp(BaresipCall &call, Spies &spies, const Centre &centre)
+    {
+        call.call(account(centre.server(), QStringLiteral("fumidori")), CentreNumber);
+        (void)QTest::qWaitFor([&] { return !spies.established.isEmpty() || !spies.ended.isEmpty(); }, CallMs);
+        if (spies.established.isEmpty())
+            qWarning() << "no line:" << failure(spies.failed);
+        return !spies.established.isEmpty();
+    }
+
+    Centre m_centre;
+    Centre m_hangingCentre; // hangs up after sixteen digits
+};
 
 QTEST_MAIN(TestSip)
 #include "tst_sip.moc"

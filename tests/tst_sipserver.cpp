@@ -3,15 +3,13 @@
 // against a fixed password, relaying the call to the centre (a second baresip).
 #include "modem/baresipconfig.h"
 #include "support/filehelpers.h"
+#include "support/server.h"
 #include "support/siprig.h"
+#include "support/table.h"
 
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <csignal>
-#include <sys/prctl.h>
 
 using namespace siprig;
 
@@ -22,11 +20,9 @@ const QByteArray Password = "Pw-5541-right";
 
 // Kamailio with a configuration of its own in a temporary folder: UDP and TCP on port,
 // TLS on port + 1 with a certificate made here.
-struct SipServer {
+struct SipServer : ServerProcess {
     QTemporaryDir dir;
-    QProcess process;
     quint16 port = 0;
-    QByteArray log;
 
     QString start(quint16 centrePort)
     {
@@ -83,14 +79,11 @@ struct SipServer {
             "}\n";
         if (!writeFileBytes(dir.filePath("tls.cfg"), tls) || !writeFileBytes(dir.filePath("kamailio.cfg"), config))
             return QStringLiteral("cannot write the configuration");
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        QObject::connect(&process, &QProcess::readyRead, [this] { log += process.readAll(); });
-        process.start(QStringLiteral("kamailio"), {"-f", dir.filePath("kamailio.cfg"), "-DD", "-E", "-Y", dir.path(),
-                                                   "-P", dir.filePath("kamailio.pid")});
-        (void)QTest::qWaitFor([&] { return log.contains("server ready") || process.state() == QProcess::NotRunning; },
-                              CallMs);
-        return log.contains("server ready") ? QString() : QStringLiteral("Kamailio did not start:\n") + log;
+        const bool up = ServerProcess::start(
+            QStringLiteral("kamailio"),
+            {"-f", dir.filePath("kamailio.cfg"), "-DD", "-E", "-Y", dir.path(), "-P", dir.filePath("kamailio.pid")},
+            "server ready", CallMs);
+        return up ? QString() : QStringLiteral("Kamailio did not start:\n") + log;
     }
     // Why the server is no longer what it was at the start: crashed or ended; empty if fine.
     QString trouble() const
@@ -101,114 +94,79 @@ struct SipServer {
             return QStringLiteral("Kamailio crashed:\n") + QString::fromUtf8(log.right(2000));
         return {};
     }
-    ~SipServer()
-    {
-        process.terminate();
-        process.waitForFinished(5000);
-    }
 };
 
 } // namespace
+
+// server: "" the server's UDP/TCP port, "tls" its TLS port, "down" a dead one; proxy: "" none, "server" the server as
+// outbound proxy
+using SendsThroughTheServer = table::Of<QString, QString, QString, QByteArray, int, QString>;
 
 class TestSipServer : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void sendsThroughTheServer_data();
-    void sendsThroughTheServer();
+    void initTestCase()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("baresip")).isEmpty() || baresip::modulePath().isEmpty())
+            QSKIP("baresip (baresip-core) is not installed");
+        if (QStandardPaths::findExecutable(QStringLiteral("kamailio"), {"/usr/sbin", "/usr/bin"}).isEmpty() ||
+            !QFileInfo::exists(QStringLiteral("/usr/lib/x86_64-linux-gnu/kamailio/modules/tls.so")))
+            QSKIP("kamailio or kamailio-tls-modules is not installed");
+        QVERIFY(m_centre.start());
+        const QString problem = m_server.start(m_centre.port);
+        if (!problem.isEmpty())
+            QSKIP(qPrintable(problem));
+    }
+    // Each row: fumidori-send with the account's settings and password file; its exit
+    // status, what it said, and where the call went through, the centre's decoded digits.
+    void sendsThroughTheServer_data()
+    {
+        const SendsThroughTheServer row;
+        row("UDP", "udp", "", "", Password, 0, "");
+        row("TCP", "tcp", "", "", Password, 0, "");
+        row("TLS", "tls", "tls", "", Password, 0, "");
+        row("TCP through an outbound proxy", "tcp", "sip.example.invalid", "server", Password, 0, "");
+        row("wrong password", "udp", "", "", "Pw-5541-wrong", 2, "401 Unauthorized");
+        row("wrong password over TLS", "tls", "tls", "", "x", 2, "401 Unauthorized");
+        row("server down", "tcp", "down", "", Password, 1, "Connection refused");
+    }
+    void sendsThroughTheServer()
+    {
+        auto [transport, server, proxy, password, status, said] = SendsThroughTheServer::row();
+        const QString own = QStringLiteral("127.0.0.1:%1").arg(m_server.port);
+        if (server.isEmpty())
+            server = own;
+        else if (server == QLatin1String("tls"))
+            server = QStringLiteral("127.0.0.1:%1").arg(m_server.port + 1);
+        else if (server == QLatin1String("down"))
+            server = QStringLiteral("127.0.0.1:%1").arg(baresip::freePorts(QStringLiteral("127.0.0.1"))->sip);
+        QTemporaryDir dir;
+        AppData data;
+        QVERIFY(saveSipFolder(data, dir.path(), server));
+        data.settings.SipTransport = transport;
+        data.settings.SipProxy = proxy.isEmpty() ? QString() : own;
+        QVERIFY(!SaveSettingsFile(data));
+        const QString passwordFile = dir.filePath(QStringLiteral("password"));
+        QVERIFY(writePasswordFile(passwordFile, password + '\n'));
+
+        const auto [exitStatus, message] = sendFromScript(dir.path(), {"--sip-password-file", passwordFile});
+        if (const QString trouble = m_server.trouble(); !trouble.isEmpty())
+            QSKIP(qPrintable(trouble)); // the server's failure, not the sender's
+        QVERIFY2(exitStatus == status && message.contains(said),
+                 qPrintable(QStringLiteral("%1: %2").arg(exitStatus).arg(message)));
+        if (status == 0) {
+            const QByteArray call = m_centre.waitCall();
+            QVERIFY2(wholeCall(call), call.constData());
+        } else {
+            QVERIFY(!m_centre.out.contains("--\n"));
+        }
+    }
 
 private:
     Centre m_centre;
     SipServer m_server;
 };
-
-void TestSipServer::initTestCase()
-{
-    if (QStandardPaths::findExecutable(QStringLiteral("baresip")).isEmpty() || baresip::modulePath().isEmpty())
-        QSKIP("baresip (baresip-core) is not installed");
-    if (QStandardPaths::findExecutable(QStringLiteral("kamailio"), {"/usr/sbin", "/usr/bin"}).isEmpty() ||
-        !QFileInfo::exists(QStringLiteral("/usr/lib/x86_64-linux-gnu/kamailio/modules/tls.so")))
-        QSKIP("kamailio or kamailio-tls-modules is not installed");
-    QVERIFY(m_centre.start());
-    const QString problem = m_server.start(m_centre.port);
-    if (!problem.isEmpty())
-        QSKIP(qPrintable(problem));
-}
-
-// Each row: fumidori-send with the account's settings and password file; its exit
-// status, what it said, and where the call went through, the centre's decoded digits.
-void TestSipServer::sendsThroughTheServer_data()
-{
-    QTest::addColumn<QString>("transport");
-    QTest::addColumn<QString>("server"); // "" the server's UDP/TCP port, "tls" its TLS port, "down" a dead one
-    QTest::addColumn<QString>("proxy");  // "" none, "server" the server as outbound proxy
-    QTest::addColumn<QByteArray>("password");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("said");
-    QTest::newRow("UDP") << "udp"
-                         << ""
-                         << "" << Password << 0 << "";
-    QTest::newRow("TCP") << "tcp"
-                         << ""
-                         << "" << Password << 0 << "";
-    QTest::newRow("TLS") << "tls"
-                         << "tls"
-                         << "" << Password << 0 << "";
-    QTest::newRow("TCP through an outbound proxy") << "tcp"
-                                                   << "sip.example.invalid"
-                                                   << "server" << Password << 0 << "";
-    QTest::newRow("wrong password") << "udp"
-                                    << ""
-                                    << "" << QByteArray("Pw-5541-wrong") << 2 << "401 Unauthorized";
-    QTest::newRow("wrong password over TLS") << "tls"
-                                             << "tls"
-                                             << "" << QByteArray("x") << 2 << "401 Unauthorized";
-    QTest::newRow("server down") << "tcp"
-                                 << "down"
-                                 << "" << Password << 1 << "Connection refused";
-}
-
-void TestSipServer::sendsThroughTheServer()
-{
-    QFETCH(QString, transport);
-    QFETCH(QString, server);
-    QFETCH(QString, proxy);
-    QFETCH(QByteArray, password);
-    QFETCH(int, status);
-    QFETCH(QString, said);
-    const QString own = QStringLiteral("127.0.0.1:%1").arg(m_server.port);
-    if (server.isEmpty())
-        server = own;
-    else if (server == QLatin1String("tls"))
-        server = QStringLiteral("127.0.0.1:%1").arg(m_server.port + 1);
-    else if (server == QLatin1String("down"))
-        server = QStringLiteral("127.0.0.1:%1").arg(baresip::freePorts(QStringLiteral("127.0.0.1"))->sip);
-    QTemporaryDir dir;
-    AppData data;
-    QVERIFY(saveSipFolder(data, dir.path(), server));
-    data.settings.SipTransport = transport;
-    data.settings.SipProxy = proxy.isEmpty() ? QString() : own;
-    QVERIFY(!SaveSettingsFile(data));
-    const QString passwordFile = dir.filePath(QStringLiteral("password"));
-    QVERIFY(writeFileBytes(passwordFile, password + '\n'));
-    QVERIFY(QFile::setPermissions(passwordFile, QFile::ReadOwner | QFile::WriteOwner));
-
-    const auto [exitStatus, message] = sendFromScript(dir.path(), {"--sip-password-file", passwordFile});
-    if (const QString trouble = m_server.trouble(); !trouble.isEmpty())
-        QSKIP(qPrintable(trouble)); // the server's failure, not the sender's
-    QVERIFY2(exitStatus == status && message.contains(said),
-             qPrintable(QStringLiteral("%1: %2").arg(exitStatus).arg(message)));
-    if (status == 0) {
-        QTRY_VERIFY_WITH_TIMEOUT(m_centre.out.contains("--\n"), CallMs);
-        const QByteArray call = m_centre.nextCall();
-        QVERIFY2(call.contains("\nrecipient: 09012345678\n") && call.contains("\nmessage: ABC\n") &&
-                     !call.contains("dropped"),
-                 call.constData());
-    } else {
-        QVERIFY(!m_centre.out.contains("--\n"));
-    }
-}
 
 QTEST_MAIN(TestSipServer)
 #include "tst_sipserver.moc"

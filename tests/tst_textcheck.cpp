@@ -1,6 +1,7 @@
 #include "encoding/codetable.h"
 #include "encoding/cp932.h"
 #include "encoding/textcheck.h"
+#include "support/table.h"
 
 #include <QTest>
 
@@ -23,65 +24,61 @@ const QString kWideningSet = u"\"$%'+,.:;<=>@[]^_`{|}~ｧｨｩｪｫｯｬｭ�
 
 } // namespace
 
+using Counts = table::Of<QString, int, int>;
+
+using Conversions = table::Of<int, QString, QString>;
+
 class tst_textcheck : public QObject
 {
     Q_OBJECT
 private slots:
     void counts_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<int>("expected");
-        QTest::newRow("kana, NTT DoCoMo") << u"あいう"_qs << 0 << 3;
-        QTest::newRow("kana, katakana DoCoMo") << u"あいう"_qs << 1 << 3;
-        QTest::newRow("kana, J-PHONE") << u"あいう"_qs << 2 << 6;
-        QTest::newRow("half-width kana, bytes") << u"ｱｲｳ"_qs << 4 << 3;
-        QTest::newRow("mixed, bytes") << u"ﾒｰﾙ abc漢"_qs << 7 << 9;
-        QTest::newRow("line break, characters") << u"a\nb"_qs << 0 << 4;
-        QTest::newRow("line break, bytes") << u"a\nb"_qs << 2 << 4;
-        QTest::newRow("CR LF as given") << u"a\r\nb"_qs << 0 << 4;
-        QTest::newRow("no centre counts bytes") << u"漢"_qs << -1 << 2;
-        QTest::newRow("emoji is one") << u"😀"_qs << 3 << 1;
-        QTest::newRow("empty") << QString() << 0 << 0;
+        const Counts row;
+        row("kana, NTT DoCoMo", u"あいう"_qs, 0, 3);
+        row("kana, katakana DoCoMo", u"あいう"_qs, 1, 3);
+        row("kana, J-PHONE", u"あいう"_qs, 2, 6);
+        row("half-width kana, bytes", u"ｱｲｳ"_qs, 4, 3);
+        row("mixed, bytes", u"ﾒｰﾙ abc漢"_qs, 7, 9);
+        row("line break, characters", u"a\nb"_qs, 0, 4);
+        row("line break, bytes", u"a\nb"_qs, 2, 4);
+        row("CR LF as given", u"a\r\nb"_qs, 0, 4);
+        row("no centre counts bytes", u"漢"_qs, -1, 2);
+        row("emoji is one", u"😀"_qs, 3, 1);
+        row("empty", {}, 0, 0);
     }
     void counts()
     {
-        QFETCH(QString, text);
-        QFETCH(int, kind);
-        QFETCH(int, expected);
+        const auto [text, kind, expected] = Counts::row();
         QCOMPARE(count(text, kind), expected);
     }
 
     void conversions_data()
     {
-        QTest::addColumn<int>("item");
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("output");
-        QTest::newRow("0 hiragana") << 0 << u"ぁがぱゝゞをん"_qs << u"ァガパヽヾヲン"_qs;
-        QTest::newRow("0 others stay") << 0 << u"ーアｱ漢a"_qs << u"ーアｱ漢a"_qs;
-        QTest::newRow("1 voiced") << 1 << u"ガパヴ"_qs << u"ｶﾞﾊﾟｳﾞ"_qs;
-        QTest::newRow("1 small kana, ー") << 1 << u"ァッャー"_qs << u"ｧｯｬｰ"_qs;
-        QTest::newRow("1 no own form") << 1 << u"ヮヰヱヵヶ"_qs << u"ﾜｲｴｶｹ"_qs;
-        QTest::newRow("1 punctuation") << 1 << u"。「」、・゛゜"_qs << u"｡｢｣､･ﾞﾟ"_qs;
-        QTest::newRow("1 spaces, yen") << 1 << u"　￥＼"_qs << u" \\\\"_qs;
-        QTest::newRow("1 letters, quotes") << 1 << u"ＡｂＣ１’”～"_qs << u"AbC1'\"~"_qs;
-        QTest::newRow("1 no counterpart") << 1 << u"あ漢￣“"_qs << u"あ漢￣“"_qs;
-        QTest::newRow("2 upper") << 2 << u"abcａｂｃαяⅰ"_qs << u"ABCＡＢＣΑЯⅠ"_qs;
-        QTest::newRow("4 katakana") << 4 << u"ァガパヽヾヲン"_qs << u"ぁがぱゝゞをん"_qs;
-        QTest::newRow("4 others stay") << 4 << u"ヴヵヶーｱ"_qs << u"ヴヵヶーｱ"_qs;
-        QTest::newRow("5 voiced joined") << 5 << u"ｶﾞﾊﾟｳﾞ"_qs << u"ガパヴ"_qs;
-        QTest::newRow("5 marks alone") << 5 << u"ｱﾞﾞﾟ"_qs << u"ア゛゛゜"_qs;
-        QTest::newRow("5 small kana, ｰ") << 5 << u"ｧｯｰ｡"_qs << u"ァッー。"_qs;
-        QTest::newRow("5 ascii") << 5 << u"A1a \\\"'~"_qs << u"Ａ１ａ　￥”’～"_qs;
-        QTest::newRow("5 line break stays") << 5 << u"a\nb"_qs << u"ａ\nｂ"_qs;
-        QTest::newRow("6 lower") << 6 << u"ABCＡＢＣΑЯⅠ"_qs << u"abcａｂｃαяⅰ"_qs;
-        QTest::newRow("3 is no conversion") << 3 << u"abc"_qs << u"abc"_qs;
+        const Conversions row;
+        row("0 hiragana", 0, u"ぁがぱゝゞをん"_qs, u"ァガパヽヾヲン"_qs);
+        row("0 others stay", 0, u"ーアｱ漢a"_qs, u"ーアｱ漢a"_qs);
+        row("1 voiced", 1, u"ガパヴ"_qs, u"ｶﾞﾊﾟｳﾞ"_qs);
+        row("1 small kana, ー", 1, u"ァッャー"_qs, u"ｧｯｬｰ"_qs);
+        row("1 no own form", 1, u"ヮヰヱヵヶ"_qs, u"ﾜｲｴｶｹ"_qs);
+        row("1 punctuation", 1, u"。「」、・゛゜"_qs, u"｡｢｣､･ﾞﾟ"_qs);
+        row("1 spaces, yen", 1, u"　￥＼"_qs, u" \\\\"_qs);
+        row("1 letters, quotes", 1, u"ＡｂＣ１’”～"_qs, u"AbC1'\"~"_qs);
+        row("1 no counterpart", 1, u"あ漢￣“"_qs, u"あ漢￣“"_qs);
+        row("2 upper", 2, u"abcａｂｃαяⅰ"_qs, u"ABCＡＢＣΑЯⅠ"_qs);
+        row("4 katakana", 4, u"ァガパヽヾヲン"_qs, u"ぁがぱゝゞをん"_qs);
+        row("4 others stay", 4, u"ヴヵヶーｱ"_qs, u"ヴヵヶーｱ"_qs);
+        row("5 voiced joined", 5, u"ｶﾞﾊﾟｳﾞ"_qs, u"ガパヴ"_qs);
+        row("5 marks alone", 5, u"ｱﾞﾞﾟ"_qs, u"ア゛゛゜"_qs);
+        row("5 small kana, ｰ", 5, u"ｧｯｰ｡"_qs, u"ァッー。"_qs);
+        row("5 ascii", 5, u"A1a \\\"'~"_qs, u"Ａ１ａ　￥”’～"_qs);
+        row("5 line break stays", 5, u"a\nb"_qs, u"ａ\nｂ"_qs);
+        row("6 lower", 6, u"ABCＡＢＣΑЯⅠ"_qs, u"abcａｂｃαяⅰ"_qs);
+        row("3 is no conversion", 3, u"abc"_qs, u"abc"_qs);
     }
     void conversions()
     {
-        QFETCH(int, item);
-        QFETCH(QString, input);
-        QFETCH(QString, output);
+        const auto [item, input, output] = Conversions::row();
         QCOMPARE(convert(item, input), output);
     }
 

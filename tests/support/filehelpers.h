@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDirIterator>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 
 // Whole-file helpers for tests that work on real files in temporary folders.
 inline QByteArray readFileBytes(const QString &path)
@@ -15,6 +17,18 @@ inline bool writeFileBytes(const QString &path, const QByteArray &bytes)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// The files under root (hidden ones and those in sub-folders too) that hold bytes.
+inline QStringList filesHolding(const QString &root, const QByteArray &bytes)
+{
+    QStringList out;
+    for (QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString path = it.next();
+        if (readFileBytes(path).contains(bytes))
+            out << path;
+    }
+    return out;
 }
 
 // A file of the store's test data (tests/data/store).

@@ -36,6 +36,24 @@ inline QByteArray unescapeLogText(const QByteArray &text)
     return out;
 }
 
+// The bytes a simulator's transcript (lineN.txt) says it received, from its "<time> rx
+// <text>" lines: its whole lines from *from on, and *from moved past them.
+inline QByteArray transcriptReceived(const QString &path, int *from = nullptr)
+{
+    QFile file(path);
+    const QList<QByteArray> lines = file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>();
+    QByteArray out;
+    int line = from ? *from : 0;
+    for (; line < lines.size() - 1; ++line) { // the last one is not finished yet
+        const QList<QByteArray> parts = lines[line].split(' ');
+        if (parts.size() >= 3 && parts[1] == "rx")
+            out += unescapeLogText(lines[line].mid(parts[0].size() + 4));
+    }
+    if (from)
+        *from = line;
+    return out;
+}
+
 // Each line "<ms> <pid> <line> <mark> <text>"; a line not of that form gives a record
 // with ms -1.
 inline QList<LogRecord> readLineLog(const QString &path)

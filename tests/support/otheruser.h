@@ -34,38 +34,57 @@ inline std::optional<Ids> nobody()
     return Ids{pw->pw_uid, pw->pw_gid};
 }
 
+// What fn returns when run in a child that has become the other user (no groups of
+// ours kept); none when the child could not become him.
+template <typename Fn> std::optional<QByteArray> asUser(const Ids &ids, Fn fn)
+{
+    int ends[2];
+    if (::pipe(ends) != 0)
+        return std::nullopt;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ends[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(ids.gid, ids.gid, ids.gid) != 0 ||
+            ::setresuid(ids.uid, ids.uid, ids.uid) != 0)
+            ::_exit(1);
+        const QByteArray report = fn();
+        (void)!::write(ends[1], report.constData(), size_t(report.size()));
+        ::_exit(0);
+    }
+    ::close(ends[1]);
+    QByteArray report;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+        report.append(buffer, n);
+    ::close(ends[0]);
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    return report;
+}
+
 enum class Plant { Symlink, Fifo, Unreadable, Folder };
 
 // Makes path in the other user's name: a link to target, a named pipe, a file nobody
 // but he may open (mode 0), or a folder. True when made.
 inline bool plant(const Ids &ids, Plant what, const QByteArray &path, const QByteArray &target = {})
 {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(ids.gid, ids.gid, ids.gid) != 0 ||
-            ::setresuid(ids.uid, ids.uid, ids.uid) != 0)
-            ::_exit(1);
-        bool made = false;
+    const auto made = [&] {
         switch (what) {
         case Plant::Symlink:
-            made = ::symlink(target.constData(), path.constData()) == 0;
-            break;
+            return ::symlink(target.constData(), path.constData()) == 0;
         case Plant::Fifo:
-            made = ::mkfifo(path.constData(), 0644) == 0;
-            break;
+            return ::mkfifo(path.constData(), 0644) == 0;
         case Plant::Unreadable: {
             const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0);
-            made = fd >= 0 && ::fchmod(fd, 0) == 0;
-            break;
+            return fd >= 0 && ::fchmod(fd, 0) == 0;
         }
         case Plant::Folder:
-            made = ::mkdir(path.constData(), 0755) == 0;
-            break;
+            return ::mkdir(path.constData(), 0755) == 0;
         }
-        ::_exit(made ? 0 : 1);
-    }
-    int status = 0;
-    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return false;
+    };
+    return asUser(ids, [&] { return QByteArray(made() ? "made" : ""); }) == QByteArray("made");
 }
 
 inline constexpr unsigned OverrideCaps = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);

@@ -6,18 +6,6 @@
 namespace
 {
 
-// Waits for output of a child until a marker shows up, by its own signals.
-bool waitForOutput(QProcess &process, const QByteArray &marker, QByteArray *seen, int ms)
-{
-    const QDeadlineTimer deadline(ms);
-    while (!seen->contains(marker)) {
-        if (process.state() == QProcess::NotRunning || !process.waitForReadyRead(int(deadline.remainingTime())))
-            return false;
-        *seen += process.readAll();
-    }
-    return true;
-}
-
 QString runMultimon(const QStringList &args, const QByteArray &input, QString *error)
 {
     QProcess multimon;
@@ -44,12 +32,6 @@ QString runMultimon(const QStringList &args, const QByteArray &input, QString *e
 PulseServer::~PulseServer()
 {
     stopRecording(0);
-    if (m_server) {
-        m_server->terminate();
-        if (!m_server->waitForFinished(5000))
-            m_server->kill();
-        m_server->waitForFinished();
-    }
 }
 
 QString PulseServer::address() const
@@ -73,18 +55,16 @@ bool PulseServer::start(QString *error)
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.path());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
     env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    m_server = std::make_unique<QProcess>();
-    m_server->setProcessEnvironment(env);
-    m_server->setProcessChannelMode(QProcess::MergedChannels);
+    m_server = std::make_unique<ServerProcess>();
     // One null sink (the default, as the only one) and a socket of its own.
-    m_server->start(
-        QStringLiteral("pulseaudio"),
-        {"--daemonize=no", "-n", "--exit-idle-time=-1", "--disable-shm=yes", "--log-target=stderr", "-v", "-L",
-         "module-null-sink sink_name=fumidori rate=48000", "-L",
-         "module-native-protocol-unix auth-anonymous=1 socket=" + m_dir.filePath(QStringLiteral("native"))});
-    QByteArray log;
-    if (!m_server->waitForStarted() || !waitForOutput(*m_server, "Daemon startup complete", &log, 20000)) {
-        *error = QStringLiteral("the PulseAudio server did not start: ") + QString::fromLocal8Bit(log.right(600));
+    if (!m_server->start(
+            QStringLiteral("pulseaudio"),
+            {"--daemonize=no", "-n", "--exit-idle-time=-1", "--disable-shm=yes", "--log-target=stderr", "-v", "-L",
+             "module-null-sink sink_name=fumidori rate=48000", "-L",
+             "module-native-protocol-unix auth-anonymous=1 socket=" + m_dir.filePath(QStringLiteral("native"))},
+            "Daemon startup complete", 20000, env)) {
+        *error =
+            QStringLiteral("the PulseAudio server did not start: ") + QString::fromLocal8Bit(m_server->log.right(600));
         return false;
     }
     // The log goes on at a few lines a stream; the event loop takes it in.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/server.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
@@ -17,7 +19,7 @@ public:
     // False with *error when no server can start here (no pulseaudio, no room).
     bool start(QString *error);
     QString address() const;
-    qint64 processId() const { return m_server ? m_server->processId() : 0; }
+    qint64 processId() const { return m_server ? m_server->process.processId() : 0; }
 
     // Starts recording the sink's monitor at 22050 Hz mono, 16-bit, as multimon-ng
     // reads raw input; returns once the first samples have arrived.
@@ -27,7 +29,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    std::unique_ptr<QProcess> m_server;
+    std::unique_ptr<ServerProcess> m_server;
     std::unique_ptr<QProcess> m_recorder;
 };
 

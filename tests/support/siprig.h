@@ -7,6 +7,7 @@
 #include "store/appdata.h"
 #include "store/settingsfile.h"
 
+#include <QFile>
 #include <QObject>
 #include <QProcess>
 #include <QTest>
@@ -56,6 +57,12 @@ struct Centre {
         out.remove(0, end + 3);
         return call;
     }
+    // Its next call once it has ended, within ms; empty when none came.
+    QByteArray waitCall(int ms = CallMs)
+    {
+        (void)QTest::qWaitFor([&] { return out.contains("--\n"); }, ms);
+        return nextCall();
+    }
     ~Centre()
     {
         process.terminate();
@@ -74,6 +81,21 @@ inline bool saveSipFolder(AppData &data, const QString &folder, const QString &s
     data.centers = {MessageCenter{QStringLiteral("C"), 0, CentreNumber, 160, 1, 1, 1}};
     data.recipients = {Recipient{QStringLiteral("R"), 0, QStringLiteral("09012345678")}};
     return !SaveSettingsFile(data);
+}
+
+// A call that reached the centre whole: the recipient R's number, the message, no drop.
+inline bool wholeCall(const QByteArray &call, const QByteArray &message = "ABC")
+{
+    return call.contains("\nrecipient: 09012345678\n") && call.contains("\nmessage: " + message + '\n') &&
+           !call.contains("dropped");
+}
+
+// A password file as fumidori-send takes one: the bytes given, for its owner alone.
+inline bool writePasswordFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size() &&
+           f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
 }
 
 // fumidori-send's exit status and standard error for "ABC" to R.
