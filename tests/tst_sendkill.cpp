@@ -5,6 +5,7 @@
 // spool's folders, and in the end every one is delivered.
 // Rounds: FUMIDORI_KILL_ROUNDS (scripts/killtest runs more).
 #include "support/linesrig.h"
+#include "support/table.h"
 
 #include "store/sendqueue.h"
 
@@ -20,6 +21,8 @@ namespace
 {
 
 const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
+
+using KilledAnywhere = table::Of<int, int>; // lines in queue.ini (0: the window's one), rounds
 
 // Lets the process run for ms milliseconds of the event loop, then kills it.
 void killAfter(QProcess &p, int ms)
@@ -45,16 +48,14 @@ private slots:
 void tst_SendKill::killedAnywhere_data()
 {
     const int asked = qEnvironmentVariableIntValue("FUMIDORI_KILL_ROUNDS");
-    QTest::addColumn<int>("lines");
-    QTest::addColumn<int>("rounds");
-    QTest::newRow("the window's one line") << 0 << (asked > 0 ? asked : 8);
-    QTest::newRow("two lines") << 2 << (asked > 0 ? asked : 20);
+    const KilledAnywhere row;
+    row("the window's one line", 0, asked > 0 ? asked : 8);
+    row("two lines", 2, asked > 0 ? asked : 20);
 }
 
 void tst_SendKill::killedAnywhere()
 {
-    QFETCH(int, lines);
-    QFETCH(int, rounds);
+    const auto [lines, rounds] = KilledAnywhere::row();
     LinesRig rig; // one centre without waits, so that calls are short
     const QString &folder = rig.folder;
     QVERIFY(rig.writeSettings() && rig.writeQueueIni(lines));

@@ -7,6 +7,7 @@
 // show it all.
 #include "support/linesrig.h"
 #include "support/sendrig.h"
+#include "support/table.h"
 
 #include "modem/lockedport.h"
 #include "store/locks.h"
@@ -19,6 +20,9 @@ namespace
 {
 
 const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
+
+using SideBySide = table::Of<int>;                      // lines
+using DeadLine = table::Of<QStringList, QString, bool>; // simulator, line keys, hooks on the command line
 
 // The queue's settings of every case: retries at once, a short cool-off.
 const QString QueueKeys = QStringLiteral("Delays=0\nCoolOff=1s\n");
@@ -102,9 +106,9 @@ private slots:
 
 void tst_SendLines::sideBySide_data()
 {
-    QTest::addColumn<int>("lines");
-    QTest::newRow("two lines") << 2;
-    QTest::newRow("three lines") << 3;
+    const SideBySide row;
+    row("two lines", 2);
+    row("three lines", 3);
 }
 
 // 30 messages over every line at once: each decoded by exactly one centre, on the line its
@@ -112,7 +116,7 @@ void tst_SendLines::sideBySide_data()
 // show the lines free; after a clean stop, stopped.
 void tst_SendLines::sideBySide()
 {
-    QFETCH(int, lines);
+    const auto [lines] = SideBySide::row();
     LinesRig rig;
     QVERIFY(rig.writeSettings() && rig.writeQueueIni(lines, QueueKeys) && rig.startSims(lines));
     QMap<QString, QString> texts; // id → text
@@ -163,12 +167,10 @@ void tst_SendLines::sideBySide()
 
 void tst_SendLines::deadLine_data()
 {
-    QTest::addColumn<QStringList>("simOptions");
-    QTest::addColumn<QString>("lineKeys");
-    QTest::addColumn<bool>("hooksOnCommandLine");
-    QTest::newRow("fails every call") << QStringList{"--fail-every", "1"} << QString() << false;
-    QTest::newRow("no dial tone") << QStringList{"--no-dialtone"} << QString() << true;
-    QTest::newRow("answers nothing") << QStringList{"--silent"} << QStringLiteral("AnswerLimit=5s") << false;
+    const DeadLine row;
+    row("fails every call", {"--fail-every", "1"}, {}, false);
+    row("no dial tone", {"--no-dialtone"}, {}, true);
+    row("answers nothing", {"--silent"}, QStringLiteral("AnswerLimit=5s"), false);
 }
 
 // Line a (listed first, so tried first) dead from the start: the messages go out on b,
@@ -177,9 +179,7 @@ void tst_SendLines::deadLine_data()
 // healthy, a is back (hook and event) after the cool-off, at its first success.
 void tst_SendLines::deadLine()
 {
-    QFETCH(QStringList, simOptions);
-    QFETCH(QString, lineKeys);
-    QFETCH(bool, hooksOnCommandLine);
+    const auto [simOptions, lineKeys, hooksOnCommandLine] = DeadLine::row();
     LinesRig rig;
     const QString hook = lineHook(rig);
     const QString iniHooks = hooksOnCommandLine ? QStringLiteral("OnLineDown=false\nOnLineUp=false\n")
