@@ -195,12 +195,18 @@ int run(const QCommandLineParser &p, const sigset_t &unblocked)
         const int ready = ::ppoll(fds, line.closeWatch() >= 0 ? 2 : 1, timeoutMs < 0 ? nullptr : &timeout, &unblocked);
         if (ready < 0)
             continue; // a signal: look at the stop flag
-        if (fds[1].revents & POLLIN)
-            line.programClosed();
-        if (fd.revents & POLLIN) {
-            const QByteArray bytes = line.read();
+        const auto take = [&](const QByteArray &bytes) {
             transcript.log("rx", bytes);
             sim.receive(bytes);
+        };
+        if (fd.revents & POLLIN)
+            take(line.read());
+        if (fds[1].revents & POLLIN) {
+            // What the program wrote before it closed the port is its call's; then the call ends.
+            for (QByteArray rest = line.read(); !rest.isEmpty(); rest = line.read())
+                take(rest);
+            line.programClosed();
+            sim.portClosed();
         }
         while (!pending.empty() && pending.front().dueUs <= nowUs()) {
             send(pending.front().bytes);

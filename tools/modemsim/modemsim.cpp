@@ -101,6 +101,13 @@ void ModemSim::receive(const QByteArray &bytes)
     flushEcho();
 }
 
+void ModemSim::portClosed()
+{
+    m_line.clear();
+    if (m_inCall && !m_linkCall)
+        endCall(true);
+}
+
 void ModemSim::reply(const QByteArray &text)
 {
     if (m_faults.silent || !answer)
@@ -255,6 +262,7 @@ void ModemSim::linkByte(uchar byte)
             return;
         }
         m_inCall = true;
+        m_linkCall = true;
         m_linkCentre = true;
         m_centre.clear();
         m_dials.clear();
@@ -279,6 +287,7 @@ void ModemSim::endCall(bool dropped)
         callEnded(record);
     }
     m_inCall = false;
+    m_linkCall = false;
     m_linkCentre = false;
     m_commands = 0;
     m_dials.clear();

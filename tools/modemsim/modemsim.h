@@ -46,6 +46,10 @@ public:
     explicit ModemSim(const SimFaults &faults = {}, SimKind kind = SimKind::Modem);
 
     void receive(const QByteArray &bytes);
+    // The program closed its port: a modem's call under way ends there, as a modem hangs up
+    // when DTR drops (a killed program's call does not run on into the next program's). A
+    // phone on the link cable keeps its call: the cable only carries its keys.
+    void portClosed();
 
     std::function<void(const QByteArray &)> echo;   // sent at once
     std::function<void(const QByteArray &)> answer; // sent after the configured delay
@@ -72,6 +76,7 @@ private:
     int m_calls = 0;    // calls begun, failed ones included
     bool m_inCall = false;
     bool m_linkCentre = false; // between the link cable's 0xA7 and 0x86
+    bool m_linkCall = false;   // the call under way was made over the link cable
     QString m_centre;
     QStringList m_dials;
     QString m_keyStream; // link cable keys after the centre's number
