@@ -137,6 +137,26 @@ private slots:
         ::close(fd);
         QCOMPARE(exclusive, 0);
     }
+
+    // A program that closes its port mid-call (killed, say) ends the call, as DTR dropping
+    // hangs a modem up: the next program's centre dial is a call of its own.
+    void callEndsWithItsPort()
+    {
+        QTemporaryDir dir;
+        ModemSim sim;
+        QVERIFY(sim.start(dir.path(), 2));
+        QSerialPort line(dir.filePath(QStringLiteral("ports/COM2")));
+        QVERIFY(line.open(QIODevice::ReadWrite));
+        QVERIFY(command(line, "ATD0570000111;").endsWith("OK\r\n"));
+        QVERIFY(command(line, "ATD09012345678#;").endsWith("OK\r\n"));
+        line.close();
+        QCOMPARE(sim.field("dropped", 1), QStringList{"yes"});
+        QVERIFY(line.open(QIODevice::ReadWrite));
+        for (const char *text : {"ATD0570000222;", "ATD09012345678#;", "ATD*2*216##;", "ATH"})
+            QVERIFY(command(line, text).endsWith("OK\r\n"));
+        QCOMPARE(sim.field("centre", 2), QStringList({"0570000111", "0570000222"}));
+        QCOMPARE(sim.field("message", 2), QStringList{"A"});
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_ModuleSim)
