@@ -786,7 +786,7 @@ private slots:
             QCOMPARE(sendqueue::waitingIds(m_folder), QStringList());
     }
     // A line held by another program: at once exit 3, or after waiting for it the send; a
-    // second queue runner on a m_folder exits 3 as well.
+    // second queue runner on the folder exits 3 as well.
     void busy()
     {
         ServerProcess holder;
