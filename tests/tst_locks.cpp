@@ -50,12 +50,6 @@ void removeAny(const QString &path)
         ::rmdir(name(path).constData());
 }
 
-// Another program holding a lock file (flock(1) itself holds it) while the server lives.
-bool hold(ServerProcess &holder, const QString &path)
-{
-    return holder.start(QStringLiteral("flock"), {"-o", "-x", path, "-c", "echo held; cat"}, "held\n", 5000);
-}
-
 struct ToolRun {
     bool ended = false;
     int exitCode = -1;
@@ -273,7 +267,7 @@ private slots:
         const QString path = dir.path() + "/fumidori-line.lock";
         QVERIFY(writeFileBytes(path, written));
         ServerProcess other;
-        QVERIFY(hold(other, path));
+        QVERIFY(holdLock(other, path));
         PortLock lock(path);
         QVERIFY(!lock.tryLock());
         QCOMPARE(lock.holder(), shown);
@@ -284,7 +278,7 @@ private slots:
     {
         QTemporaryDir dir;
         ServerProcess other;
-        QVERIFY(hold(other, dir.path()));
+        QVERIFY(holdLock(other, dir.path()));
         const FolderLock lock(dir.path(), FolderLock::Exclusive, 0);
         QVERIFY(lock.isHeld());
         QCOMPARE(FolderLock::pathFor(dir.path()), dir.path() + "/locks/folder.lock");
@@ -303,7 +297,7 @@ private slots:
         }
         const QString path = FolderLock::pathFor(dir.path());
         ServerProcess other;
-        QVERIFY(hold(other, path));
+        QVERIFY(holdLock(other, path));
         {
             const FolderLock lock(dir.path(), FolderLock::Exclusive, 0);
             QVERIFY(!lock.isHeld());

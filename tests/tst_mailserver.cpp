@@ -7,6 +7,7 @@
 #include "support/modemsim.h"
 #include "support/sendrig.h"
 #include "support/table.h"
+#include "support/waituntil.h"
 
 #include "store/appdata.h"
 #include "store/sendqueue.h"
@@ -15,7 +16,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QEventLoop>
-#include <QFileSystemWatcher>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,32 +30,6 @@ namespace
 
 const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
 const QString Postfix = QStringLiteral("/usr/sbin/postfix");
-
-// Until done() holds, re-asked whenever something changes in the folders or their files;
-// false after timeoutMs.
-bool waitUntil(const std::function<bool()> &done, const QStringList &folders, int timeoutMs = 30000)
-{
-    QFileSystemWatcher watcher(folders);
-    QEventLoop loop;
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-    const auto check = [&] {
-        for (const QString &folder : folders) {
-            for (const QString &name : QDir(folder).entryList(QDir::Files))
-                watcher.addPath(folder + u'/' + name);
-        }
-        if (done())
-            loop.quit();
-    };
-    QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, &loop, check);
-    QObject::connect(&watcher, &QFileSystemWatcher::fileChanged, &loop, check);
-    if (done())
-        return true;
-    limit.start(timeoutMs);
-    loop.exec();
-    return done();
-}
 
 bool chownTree(const QString &path, uid_t uid, gid_t gid)
 {
@@ -199,7 +173,7 @@ private slots:
         QVERIFY2(sent.exitCode == 0, qPrintable(sent.err + sent.out));
         if (bounced.isEmpty()) {
             QVERIFY2(waitUntil([&] { return queuedTexts(m_folder).size() >= queued.size(); },
-                               {sendqueue::queueFolder(m_folder)}),
+                               {sendqueue::queueFolder(m_folder)}, 30000),
                      readFileBytes(m_root + "maillog").constData());
         } else {
             // The bounce reaches the sender's domain, whose transport keeps it in caught/.
@@ -212,7 +186,7 @@ private slots:
                 }
                 return false;
             };
-            QVERIFY2(waitUntil(bounce, {m_caught}), readFileBytes(m_root + "maillog").constData());
+            QVERIFY2(waitUntil(bounce, {m_caught}, 30000), readFileBytes(m_root + "maillog").constData());
         }
         QCOMPARE(queuedTexts(m_folder), queued);
     }

@@ -55,3 +55,10 @@ inline QByteArray startBus(ServerProcess &bus)
                ? bus.firstLine()
                : QByteArray();
 }
+
+// Another program holding a lock file: flock(1) itself, until it ends with the server or is
+// killed.
+inline bool holdLock(ServerProcess &holder, const QString &path)
+{
+    return holder.start(QStringLiteral("flock"), {"-o", "-x", path, "-c", "echo held; cat"}, "held\n", 5000);
+}
