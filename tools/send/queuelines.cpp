@@ -31,11 +31,11 @@ QString deviceIdentity(const QString &folder, const Settings &s, const QString &
     if (row && row->usesPort) {
         const QString path = ComPort::devicePath(folder, s.PortNumber, device);
         const QString real = QFileInfo(path).canonicalFilePath();
-        return QStringLiteral("device ") + (real.isEmpty() ? path : real);
+        return real.isEmpty() ? path : real;
     }
     if (row && row->usesAccount)
-        return QStringLiteral("account %1@%2").arg(s.SipUser.trimmed(), s.SipServer.trimmed().toLower());
-    return QStringLiteral("kind %1").arg(s.ModemKind);
+        return QStringLiteral("SIP の口座 %1@%2").arg(s.SipUser.trimmed(), s.SipServer.trimmed().toLower());
+    return QStringLiteral("機器の種類 %1").arg(s.ModemKind);
 }
 
 } // namespace
