@@ -219,11 +219,10 @@ void QueueRunner::refresh()
     if (!m_dirty)
         return;
     m_dirty = false;
-    QMap<QString, Waiting> next;
+    QMap<QByteArray, Waiting> next;
     for (const sendqueue::Stamp &stamp : sendqueue::stamps(m_folder, sendqueue::State::Waiting)) {
-        const QString key = QString::fromLatin1(stamp.fileName.toHex());
-        if (const auto old = m_waiting.constFind(key); old != m_waiting.cend() && old->stamp == stamp) {
-            next.insert(key, *old);
+        if (const auto old = m_waiting.constFind(stamp.fileName); old != m_waiting.cend() && old->stamp == stamp) {
+            next.insert(stamp.fileName, *old);
             continue;
         }
         const sendqueue::Entry e = sendqueue::entry(m_folder, sendqueue::State::Waiting, stamp.fileName);
@@ -234,7 +233,7 @@ void QueueRunner::refresh()
             continue;
         }
         // Contents that could not be written back are the message's as far as the runner goes.
-        next.insert(key, {stamp, m_unsaved.value(e.id, e.message)});
+        next.insert(stamp.fileName, {stamp, m_unsaved.value(e.id, e.message)});
     }
     m_waiting = std::move(next);
 }
@@ -507,28 +506,43 @@ void QueueRunner::failedOnLine(Line &line, QueuedMessage m, const Outcome &outco
         lineFree(line);
         return;
     }
-    m_rounds.remove(m.id);
     const int attempt = m.tried + 1;
-    m.tried = attempt;
-    if (m.tried > m.attempts || outcome.status == ExitStatus::BadInput) {
-        const QString reason = outcome.status == ExitStatus::BadInput
-                                   ? outcome.message
-                                   : QStringLiteral("%1 回試しても送れませんでした: ").arg(attempt) + outcome.message;
+    // An account refused on the last line that may carry the message: trying again cannot help.
+    const std::optional<QString> givenUp =
+        endRound(m, outcome.status == ExitStatus::BadInput ? std::optional(outcome.message) : std::nullopt, fields);
+    if (!givenUp) {
+        lineFree(line);
+        return;
+    }
+    Outcome told = outcome;
+    told.status = outcome.status == ExitStatus::BadInput ? ExitStatus::BadInput : ExitStatus::LineFailed;
+    settle(line, m, told, m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed, m.text, attempt);
+}
+
+// The end of a round in which every line that may carry the message (in work/) failed
+// it: one try counted, then back to queue/ with its retry's time, or, once its attempts
+// are used up (or with refusal, at once), to failed/. The reason it was given up for, if
+// it was.
+std::optional<QString> QueueRunner::endRound(QueuedMessage &m, std::optional<QString> refusal,
+                                             const QJsonObject &fields)
+{
+    m_rounds.remove(m.id);
+    m.tried += 1;
+    if (m.tried > m.attempts || refusal) {
+        const QString reason =
+            refusal ? *refusal : QStringLiteral("%1 回試しても送れませんでした: ").arg(m.tried) + m.lastError;
         m_centers.remove(m.id);
         if (const sendqueue::Result r = sendqueue::fail(m_folder, m, reason, sendqueue::State::Sending); !r.ok())
             spoolProblem(r, m.id);
-        Outcome told = outcome;
-        told.status = outcome.status == ExitStatus::BadInput ? ExitStatus::BadInput : ExitStatus::LineFailed;
         emit settled(m.id, false, reason);
-        settle(line, m, told, m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed, m.text, attempt);
-        return;
+        return reason;
     }
     const QList<int> &delays = m.delays.isEmpty() ? m_settings.delays : m.delays;
     m.notBefore = now() + qint64(sendqueue::retryDelay(delays, m.tried)) * 1000;
     putBack(m);
     m_reporter.note(QStringLiteral("retry"),
                     QStringLiteral("%1 は %2 にもう一度送ります。").arg(m.id, timeText(m.notBefore)), fields);
-    lineFree(line);
+    return std::nullopt;
 }
 
 // The message's hook, if any, while the line waits for it; then the line is free.
@@ -597,19 +611,13 @@ void QueueRunner::lineFailed(Line &line, const QString &reason)
         if (!sendqueue::take(m_folder, id).ok())
             continue;
         QueuedMessage m = it->message;
-        m_rounds.remove(id);
-        m.tried += 1;
-        const QList<int> &delays = m.delays.isEmpty() ? m_settings.delays : m.delays;
-        m.notBefore = now() + qint64(sendqueue::retryDelay(delays, m.tried)) * 1000;
-        if (m.tried > m.attempts) {
-            const QString why = QStringLiteral("%1 回試しても送れませんでした: ").arg(m.tried) + m.lastError;
-            if (const sendqueue::Result r = sendqueue::fail(m_folder, m, why, sendqueue::State::Sending); !r.ok())
-                spoolProblem(r, id);
-            emit settled(id, false, why);
-        } else {
-            putBack(m);
-        }
+        const QString center = centerOf(m);
         m_dirty = true;
+        if (const std::optional<QString> reason = endRound(m, std::nullopt, {{QStringLiteral("id"), id}})) {
+            const Outcome told{ExitStatus::LineFailed, *reason, m.to.isEmpty() ? m.number : m.to, center};
+            m_reporter.result(told, {{QStringLiteral("id"), id}});
+            runHook(m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed, {told, m.text, m.tried, id, {}, {}});
+        }
     }
 }
 

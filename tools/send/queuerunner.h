@@ -117,6 +117,7 @@ private:
     void send(Line &line, const QueuedMessage &m);
     void sendEnded(Line &line, QueuedMessage m, const Outcome &outcome);
     void failedOnLine(Line &line, QueuedMessage m, const Outcome &outcome, QJsonObject fields);
+    std::optional<QString> endRound(QueuedMessage &m, std::optional<QString> refusal, const QJsonObject &fields);
     void settle(Line &line, const QueuedMessage &m, const Outcome &told, const QString &hook, const QString &text,
                 int attempt);
     void putBack(const QueuedMessage &m);
@@ -149,7 +150,7 @@ private:
         sendqueue::Stamp stamp;
         QueuedMessage message;
     };
-    QMap<QString, Waiting> m_waiting; // by the file name's bytes in hex: sorted as the names
+    QMap<QByteArray, Waiting> m_waiting; // by file name, so oldest first
 
     QHash<QString, Round> m_rounds;          // failovers of messages in their current round
     QHash<QString, QString> m_centers;       // a message's centre once a line has looked it up
