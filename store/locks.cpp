@@ -380,6 +380,11 @@ QString PortLock::holder() const
     return written.isEmpty() ? kernelHolder(m_path) : written;
 }
 
+bool PortLock::heldNow() const
+{
+    return m_held || !kernelHolder(m_path).isEmpty();
+}
+
 QString PortLock::busyText() const
 {
     if (isUnusable())

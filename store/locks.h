@@ -72,6 +72,8 @@ public:
     // Who holds it, as the holder wrote it ("fumidori-send 1234") with control characters
     // left out, else the program the kernel names as holding it; empty when unknown.
     QString holder() const;
+    // Whether some process holds the lock now, as the kernel tells (nothing is taken).
+    bool heldNow() const;
     // Why the last try failed, for a message: the lock file, its owner, and who holds it
     // or what is wrong with the file.
     QString busyText() const;

@@ -163,6 +163,9 @@ public:
     explicit RunnerLock(const QString &dataFolder);
     bool tryLock() { return m_lock.tryLock(); }
     bool isLocked() const { return m_lock.isLocked(); }
+    // A runner has the folder now (looked up, not taken: a runner starting meanwhile is
+    // not turned away).
+    bool heldNow() const { return m_lock.heldNow(); }
     QString holder() const { return m_lock.holder(); }
     bool isUnusable() const { return m_lock.isUnusable(); }
     QString busyText() const { return m_lock.busyText(); }

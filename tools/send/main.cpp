@@ -355,8 +355,7 @@ QHash<QString, QString> listLines(const Options &o)
     const std::optional<QJsonObject> status = linestatus::read(o.folder);
     if (!status)
         return lineOf;
-    sendqueue::RunnerLock runner(o.folder);
-    const bool running = status->value(QStringLiteral("running")).toBool() && !runner.tryLock();
+    const bool running = status->value(QStringLiteral("running")).toBool() && sendqueue::RunnerLock(o.folder).heldNow();
     for (const QJsonValue &value : status->value(QStringLiteral("lines")).toArray()) {
         const QJsonObject line = value.toObject();
         const QString name = line.value(QStringLiteral("name")).toString();
