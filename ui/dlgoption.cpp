@@ -447,11 +447,12 @@ void dlgOption::cmbMODEM_Change()
 {
     const DeviceKindRow *row = deviceKind(cmbMODEM->currentIndex());
     const OptionsGroup group = row ? row->group : OptionsGroup::None;
-    fraTONE->setVisible(group == OptionsGroup::ToneLength || group == OptionsGroup::Tones);
+    fraTONE->setVisible(group == OptionsGroup::ToneLength || group == OptionsGroup::Tones ||
+                        group == OptionsGroup::Gap);
     fraSIP->setVisible(group == OptionsGroup::Account);
     cmbMODEM->updateGeometry();
-    lblToneGap->setEnabled(group == OptionsGroup::Tones);
-    txtToneGap->setEnabled(group == OptionsGroup::Tones);
+    lblToneGap->setEnabled(group == OptionsGroup::Tones || group == OptionsGroup::Gap);
+    txtToneGap->setEnabled(group == OptionsGroup::Tones || group == OptionsGroup::Gap);
     const bool portUsed = !row || row->usesPort;
     txtCom->setEnabled(portUsed);
     cmdDetModem->setEnabled(portUsed);
