@@ -268,6 +268,7 @@ void ModemManagerLine::watchState(const QString &path, const QString &interface,
 void ModemManagerLine::modemStateChanged(const QVariantList &args)
 {
     m_modemState = args.value(1).toInt();
+    ++m_modemSignals;
     wake();
 }
 
@@ -405,11 +406,13 @@ QCoro::Task<> ModemManagerLine::ensureRegistered(const QString &modem)
         if (!enabled.ok())
             failReply(enabled, QStringLiteral("モジュールを有効にできません"));
         // Its state may have changed before the signal was watched.
+        const int seen = m_modemSignals;
         const QVariantList property{ModemIface, PropState};
         const BusReply state = co_await request(modem, PropertiesIface, MethodGet, property, limit(0));
         if (!m_open)
             co_return;
-        if (state.ok())
+        // A signal that came meanwhile is newer than the answer, which may arrive after it.
+        if (state.ok() && seen == m_modemSignals)
             m_modemState = state.values.value(0).toInt();
     }
     auto registered = m_waiter.wait(this, limit(0), [this] { return m_modemState >= ModemRegistered; });

@@ -73,15 +73,16 @@ private:
     QString m_dataFolder;
     SystemBus *m_bus = nullptr;
     bool m_open = false;
-    bool m_up = false;     // the call turned active
-    int m_generation = 0;  // answers to an earlier call are dropped
-    int m_releasing = 0;   // hang-ups and deletions under way
-    int m_modemState = 0;  // the modem's state, as its last StateChanged told
-    int m_callState = 0;   // the call's
-    uint m_callReason = 0; // why the call's state last changed
-    QString m_owner;       // ModemManager's unique name on the bus
-    QString m_call;        // the call's object path while it exists
-    QString m_modem;       // the modem's object path
-    QString m_dropped;     // the far end ended the call: not yet thrown
+    bool m_up = false;      // the call turned active
+    int m_generation = 0;   // answers to an earlier call are dropped
+    int m_releasing = 0;    // hang-ups and deletions under way
+    int m_modemState = 0;   // the modem's state, as its last StateChanged told
+    int m_modemSignals = 0; // StateChanged signals of the modem so far
+    int m_callState = 0;    // the call's
+    uint m_callReason = 0;  // why the call's state last changed
+    QString m_owner;        // ModemManager's unique name on the bus
+    QString m_call;         // the call's object path while it exists
+    QString m_modem;        // the modem's object path
+    QString m_dropped;      // the far end ended the call: not yet thrown
     QList<int> m_watches;
 };

@@ -105,7 +105,7 @@ void addOptions(QCommandLineParser &p)
          "path"},
         {"imei", "The managed module's equipment identifier.", "digits", "490154203237518"},
         {"busy", "Answer every centre dial with BUSY."},
-        {"no-answer", "Answer every centre dial with NO ANSWER."},
+        {"no-answer", "Answer every centre dial with NO ANSWER (a managed module's call rings on unanswered)."},
         {"sip", "Be the centre over SIP instead: a baresip on 127.0.0.1 at this port.", "port"},
         {"number", "The SIP centre's number.", "digits", "03000000111"},
         {"hang-up-after", "The SIP centre hangs up after the n-th digit of a call.", "n", "0"},

@@ -252,9 +252,10 @@ bool ModemSim::managedQuery(const QByteArray &command)
         return true;
     }
     if (command == "CLCC") {
-        // The call is listed as active from its dial on (the centre answers at once).
+        // The call is listed as active from its dial on (the centre answers at once), or
+        // as alerting while it rings unanswered.
         if (m_inCall)
-            reply("+CLCC: 1,0,0,0,0,\"" + m_centre.toLatin1() + "\",129");
+            reply("+CLCC: 1,0," + QByteArray(m_ringing ? "3" : "0") + ",0,0,\"" + m_centre.toLatin1() + "\",129");
         return true;
     }
     // Settings are taken; a test for support of anything else is refused.
@@ -273,11 +274,11 @@ bool ModemSim::dial(const QByteArray &dialString)
         const bool failed = m_faults.failEvery > 0 && ++m_calls % m_faults.failEvery == 0;
         const bool unreachable =
             !m_faults.unreachable.isEmpty() && QString(digits).remove(u',') == m_faults.unreachable;
-        if (m_faults.noDialtone || m_faults.busy || m_faults.noAnswer || failed || unreachable) {
-            reply(m_faults.noDialtone ? "NO DIALTONE"
-                  : m_faults.busy     ? "BUSY"
-                  : m_faults.noAnswer ? "NO ANSWER"
-                                      : "NO CARRIER");
+        // A managed module's call that nobody answers rings on (+CLCC tells it alerting).
+        m_ringing = m_faults.noAnswer && m_kind == SimKind::Managed;
+        const bool noAnswer = m_faults.noAnswer && !m_ringing;
+        if (m_faults.noDialtone || m_faults.busy || noAnswer || failed || unreachable) {
+            reply(m_faults.noDialtone ? "NO DIALTONE" : m_faults.busy ? "BUSY" : noAnswer ? "NO ANSWER" : "NO CARRIER");
             endCall(true);
             return false;
         }
@@ -328,6 +329,7 @@ void ModemSim::endCall(bool dropped)
     m_linkCentre = false;
     m_commands = 0;
     m_keys = 0;
+    m_ringing = false;
     m_dials.clear();
     m_keyStream.clear();
 }

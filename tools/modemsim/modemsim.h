@@ -17,7 +17,7 @@ struct SimFaults {
     bool noDialtone = false; // the phone line is dead: every centre dial gets NO DIALTONE
     QString unreachable;     // a centre number that never answers: its dial gets NO CARRIER
     bool busy = false;       // every centre dial gets BUSY
-    bool noAnswer = false;   // every centre dial gets NO ANSWER
+    bool noAnswer = false;   // every centre dial gets NO ANSWER (a managed module's rings on unanswered)
     // As a managed module: the call is dropped after its n-th key (NO CARRIER, gone from +CLCC).
     int dropAfterKeys = 0;
     QString imei = QStringLiteral("490154203237518"); // a managed module's equipment identifier (AT+CGSN)
@@ -82,9 +82,10 @@ private:
     SimKind m_kind;
     bool m_echo = true;
     QByteArray m_line;
-    int m_commands = 0; // commands since the last call ended
-    int m_calls = 0;    // calls begun, failed ones included
-    int m_keys = 0;     // keys of the call under way
+    int m_commands = 0;     // commands since the last call ended
+    int m_calls = 0;        // calls begun, failed ones included
+    int m_keys = 0;         // keys of the call under way
+    bool m_ringing = false; // the call under way is not answered
     bool m_inCall = false;
     bool m_linkCentre = false; // between the link cable's 0xA7 and 0x86
     bool m_linkCall = false;   // the call under way was made over the link cable
