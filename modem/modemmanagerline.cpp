@@ -19,11 +19,9 @@
 namespace
 {
 
+using namespace modemmanager;
+
 const QString Source = QStringLiteral("ModemManagerLine");
-const QString Service = QStringLiteral("org.freedesktop.ModemManager1");
-const QString Root = QStringLiteral("/org/freedesktop/ModemManager1");
-const QString ModemIface = QStringLiteral("org.freedesktop.ModemManager1.Modem");
-const QString VoiceIface = QStringLiteral("org.freedesktop.ModemManager1.Modem.Voice");
 const QString CallIface = QStringLiteral("org.freedesktop.ModemManager1.Call");
 const QString Bus = QStringLiteral("org.freedesktop.DBus");
 // What a co_await passes is made beforehand: GCC 12 cannot place the array behind a
@@ -37,7 +35,6 @@ const QString MethodGet = QStringLiteral("Get");
 const QString MethodGetManagedObjects = QStringLiteral("GetManagedObjects");
 const QString MethodGetNameOwner = QStringLiteral("GetNameOwner");
 const QString MethodHangup = QStringLiteral("Hangup");
-const QString ObjectManagerIface = QStringLiteral("org.freedesktop.DBus.ObjectManager");
 const QString PropertiesIface = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString KeyModem = QStringLiteral("modem");
 const QString KeyNumber = QStringLiteral("number");
@@ -85,12 +82,6 @@ QString shown(const QVariantList &values)
 QString shortName(const QString &interface)
 {
     return interface.startsWith(Service + u'.') ? interface.mid(Service.size() + 1) : interface;
-}
-
-// A port as named by the user or by ModemManager, without /dev/.
-QString portName(QString port)
-{
-    return port.startsWith(QLatin1String("/dev/")) ? port.mid(5) : port;
 }
 
 // Why a call ended before it turned active.
@@ -359,25 +350,13 @@ QCoro::Task<QString> ModemManagerLine::findModem()
     if (!reply.ok())
         failReply(reply, QStringLiteral("モジュールの一覧を読めません"));
     const QString wanted = m_settings.VoiceModem.trimmed();
-    const QVariantMap objects = reply.values.value(0).toMap();
-    QStringList found, all;
-    int state = 0;
-    for (auto it = objects.begin(); it != objects.end(); ++it) {
-        const QVariantMap interfaces = it->toMap();
-        if (!interfaces.contains(VoiceIface))
-            continue;
-        const QVariantMap m = interfaces.value(ModemIface).toMap();
-        const QString imei = m.value(QStringLiteral("EquipmentIdentifier")).toString();
-        const QString port = m.value(QStringLiteral("PrimaryPort")).toString();
-        const QString device = m.value(QStringLiteral("Device")).toString();
-        const QString text = QStringLiteral("%1 %2（IMEI %3、%4）")
-                                 .arg(m.value(QStringLiteral("Manufacturer")).toString(),
-                                      m.value(QStringLiteral("Model")).toString(), imei, port);
-        all << text;
-        if (wanted.isEmpty() || wanted == imei || portName(wanted) == portName(port) || wanted == device) {
-            found << it.key();
-            state = m.value(QStringLiteral("State")).toInt();
-        }
+    const QList<VoiceModem> modems = voiceModems(reply.values.value(0).toMap());
+    QStringList all;
+    QList<VoiceModem> found;
+    for (const VoiceModem &m : modems) {
+        all << m.text;
+        if (namesModem(wanted, m))
+            found << m;
     }
     if (found.isEmpty())
         fail(notFoundText(wanted, all), true);
@@ -387,9 +366,9 @@ QCoro::Task<QString> ModemManagerLine::findModem()
                 .arg(found.size())
                 .arg(all.join(u'、')),
             true);
-    m_modemState = state;
-    watchState(found.first(), ModemIface, &ModemManagerLine::modemStateChanged);
-    co_return found.first();
+    m_modemState = found.first().state;
+    watchState(found.first().path, ModemIface, &ModemManagerLine::modemStateChanged);
+    co_return found.first().path;
 }
 
 QCoro::Task<> ModemManagerLine::ensureRegistered(const QString &modem)

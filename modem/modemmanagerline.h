@@ -2,6 +2,7 @@
 
 #include "modem/line.h"
 #include "modem/systembus.h"
+#include "modem/voicemodems.h"
 
 #include <QPointer>
 #include <memory>
