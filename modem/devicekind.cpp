@@ -242,6 +242,12 @@ const char *const SoundNote = "サウンドカードから数字の音を鳴ら�
 const char *const ManagedNote = "ModemManager が管理するモジュールで発信します。ポートは使いません。"
                                 "音の長さはモジュールが決め、数字と数字の間隔をここで決めます。";
 
+// The module of ModemManager's that a line names (empty: the only one).
+QString managedModule(const Settings &s)
+{
+    return QStringLiteral("ModemManager のモジュール %1").arg(s.VoiceModem.trimmed());
+}
+
 using G = OptionsGroup;
 // stored, label, name, port, unattended, account, trial, group, note, line
 const DeviceKindRow Kinds[] = {
@@ -257,7 +263,7 @@ const DeviceKindRow Kinds[] = {
     {9, "サウンド（トーンダイヤラー）", "サウンドカード", false, false, false, false, G::Tones, SoundNote, soundLine},
     {10, "インターネット電話（SIP）", "インターネット電話", false, true, true, false, G::Account, "", sipLine},
     {11, "携帯電話モジュール（ModemManager）", "携帯電話モジュール（ModemManager）", false, true, false, false, G::Gap,
-     ManagedNote, modemManagerLine},
+     ManagedNote, modemManagerLine, managedModule},
 };
 static_assert(std::size(Kinds) == std::size(Rows));
 

@@ -102,6 +102,9 @@ struct DeviceKindRow {
     const char *optionsNote; // shown in its group (UTF-8; may be empty)
     // Makes its line. Kinds with the same maker share one line object.
     std::unique_ptr<Line> (*makeLine)(const LineParts &parts);
+    // For a kind without a port or an account whose settings name one of several devices:
+    // that device, in words (two lines naming the same one are one device).
+    QString (*namedDevice)(const Settings &s) = nullptr;
 };
 
 // Every kind, in stored order.

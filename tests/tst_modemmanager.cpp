@@ -2,6 +2,7 @@
 // whole program on a private bus that stands for the system bus, polkit's mock answering,
 // and fumidori-modemsim modules on UNIX sockets behind it; fumidori-send sends through it.
 #include "support/filehelpers.h"
+#include "support/linesrig.h"
 #include "support/table.h"
 
 #include "store/appdata.h"
@@ -334,6 +335,48 @@ private slots:
         QVERIFY2(exit == 0, qPrintable(errors));
         QCOMPARE(calls(m.path), QStringList{others});
         ask(Manager, m.path, voice, QStringLiteral("DeleteCall"), {QVariant::fromValue(QDBusObjectPath(others))});
+    }
+
+    // Two ModemManager lines and a modem line behind one queue: the busy module fails
+    // its messages over without being taken out of service (ModemManager reports busy as
+    // NoDialtone, which cannot be told from a dead line), and every message goes out once.
+    void queueFailsOver()
+    {
+        LinesRig rig;
+        QVERIFY(rig.writeSettings());
+        const QString mm = QStringLiteral("ModemKind=11\nVoiceModem=");
+        QVERIFY(rig.writeQueueIni(3, QStringLiteral("Delays=1m"),
+                                  {{0, mm + m_modules["busy"].imei}, {1, mm + m_modules["second"].imei}}));
+        QVERIFY(rig.startSim(2));
+        const QStringList texts{"A", "B", "C"};
+        for (const QString &text : texts)
+            QVERIFY(!rig.add(text).isEmpty());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
+        rig.runner.setProcessEnvironment(env);
+        QVERIFY(rig.startRunner({"--answer-limit", "10"}));
+        const auto sent = [&] {
+            QStringList lines;
+            for (const QJsonObject &e : rig.eventsNamed("result"))
+                if (e["status"] == QLatin1String("sent"))
+                    lines << e["line"].toString();
+            return lines;
+        };
+        QVERIFY2(rig.waitFor([&] { return sent().size() == 3; }, 120000),
+                 rig.runner.readAllStandardError().constData());
+        QVERIFY(rig.eventsNamed("line-down").isEmpty());
+        const QList<QJsonObject> failedOver = rig.eventsNamed("failover");
+        QVERIFY(!failedOver.isEmpty() && failedOver.first()["line"] == QLatin1String("a"));
+        QVERIFY2(!sent().contains(QStringLiteral("a")) && sent().contains(QStringLiteral("b")),
+                 qPrintable(sent().join(u' ')));
+        QCOMPARE(rig.stopRunner(), 0);
+        const QString second =
+            m_modules["second"].calls(0) + rig.sims[2]->field(QStringLiteral("message"), 0).join(u'\n');
+        for (const QString &text : texts)
+            QVERIFY2(second.contains(QStringLiteral("message: %1\n").arg(text)) || rig.delivered(2).contains(text),
+                     qPrintable(second));
+        for (const auto &[name, m] : m_modules)
+            QCOMPARE(calls(m.path), QStringList());
     }
 };
 
