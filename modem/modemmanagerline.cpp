@@ -446,6 +446,9 @@ QCoro::Task<> ModemManagerLine::dial(const QString &digits)
             afterPause();
         if (!m_open || generation != m_generation)
             throw AppError(ErrorCode::PortNotOpen, Source, QStringLiteral("回線が切れています。"));
+        // The far end hung up as the key went: its NO CARRIER may come before the signal.
+        if (!sent.ok() && sent.error.endsWith(QLatin1String(".Connection.NoCarrier")))
+            fail(QStringLiteral("通話が切れました（ModemManager：%1）。").arg(sent.message), false);
         if (!sent.ok())
             failReply(sent, QStringLiteral("数字 %1 を送れません").arg(key));
         co_await pause(m_settings.ToneGap / 1000.0);

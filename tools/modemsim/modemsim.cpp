@@ -214,8 +214,10 @@ bool ModemSim::extended(const QByteArray &command)
         !dialDigits(command.mid(4)).remove(u',').isEmpty()) {
         m_dials << QString(QLatin1Char(command[4]));
         if (managed && ++m_keys == m_faults.dropAfterKeys) {
+            // The far end hangs up as the key goes: the module answers it with NO CARRIER.
             endCall(true);
             reply("NO CARRIER");
+            return false;
         }
         return true;
     }
@@ -258,8 +260,9 @@ bool ModemSim::managedQuery(const QByteArray &command)
             reply("+CLCC: 1,0," + QByteArray(m_ringing ? "3" : "0") + ",0,0,\"" + m_centre.toLatin1() + "\",129");
         return true;
     }
-    // Settings are taken; a test for support of anything else is refused.
-    return !command.endsWith("=?");
+    // Settings are taken; a test for support of anything else is refused, and so are keys
+    // outside a call.
+    return !command.endsWith("=?") && !command.startsWith("VTS");
 }
 
 bool ModemSim::dial(const QByteArray &dialString)
