@@ -8,7 +8,7 @@
 #include "support/sendrig.h"
 #include "support/table.h"
 
-#include "queueintake.h"
+#include "gateway/queueintake.h"
 #include "store/plugins.h"
 #include "store/sendqueue.h"
 

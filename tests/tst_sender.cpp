@@ -9,20 +9,20 @@
 #include "support/table.h"
 #include "support/waituntil.h"
 
-#include "calldriver.h"
-#include "holdprompt.h"
+#include "gateway/calldriver.h"
+#include "gateway/prepare.h"
+#include "gateway/queueadd.h"
+#include "gateway/queuelines.h"
+#include "gateway/queuerunner.h"
 #include "modem/devicekind.h"
 #include "modem/lockedport.h"
-#include "options.h"
-#include "prepare.h"
-#include "queueadd.h"
-#include "queuelines.h"
-#include "queuerunner.h"
-#include "report.h"
 #include "store/apperror.h"
 #include "store/historyfile.h"
 #include "store/locks.h"
 #include "store/settingsfile.h"
+#include "tools/send/holdprompt.h"
+#include "tools/send/options.h"
+#include "tools/send/report.h"
 
 #include <QDir>
 #include <QEventLoop>

@@ -1,4 +1,4 @@
-#include "holdprompt.h"
+#include "tools/send/holdprompt.h"
 
 #include <QSocketNotifier>
 #include <QString>

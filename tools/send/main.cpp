@@ -1,16 +1,16 @@
 // fumidori-send: sends a message from a script, with no window, over the settings,
 // address book and history the window uses; or queues it for "queue run".
-#include "hooks.h"
-#include "mailintake.h"
-#include "messagesend.h"
-#include "options.h"
-#include "queueadd.h"
-#include "queueintake.h"
-#include "queuerunner.h"
-#include "report.h"
+#include "gateway/hooks.h"
+#include "gateway/mailintake.h"
+#include "gateway/messagesend.h"
+#include "gateway/queueadd.h"
+#include "gateway/queueintake.h"
+#include "gateway/queuerunner.h"
 #include "store/datafolder.h"
 #include "store/plugins.h"
 #include "store/sendqueue.h"
+#include "tools/send/options.h"
+#include "tools/send/report.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

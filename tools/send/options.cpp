@@ -1,4 +1,4 @@
-#include "options.h"
+#include "tools/send/options.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
-#include "report.h"
+#include "tools/send/report.h"
 
+#include "gateway/outcome.h"
 #include "modem/stagetexts.h"
-#include "outcome.h"
 #include "store/sendqueue.h"
 
 #include <QDateTime>

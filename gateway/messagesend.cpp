@@ -1,14 +1,14 @@
-#include "messagesend.h"
+#include "gateway/messagesend.h"
 
 #include "modem/baresipconfig.h"
 #include "modem/devicekind.h"
 #include "modem/lockedport.h"
-#include "report.h"
 #include "store/filestore.h"
 #include "store/historyfile.h"
 #include "store/locks.h"
 #include "store/passwordstore.h"
 #include "store/settingsfile.h"
+#include "tools/send/report.h"
 
 #include <QPointer>
 #include <QTimer>

@@ -1,5 +1,5 @@
-#include "calldriver.h"
-#include "holdprompt.h"
+#include "gateway/calldriver.h"
+#include "tools/send/holdprompt.h"
 
 #include "modem/comport.h"
 #include "modem/line.h"

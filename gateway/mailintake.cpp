@@ -1,9 +1,9 @@
-#include "mailintake.h"
+#include "gateway/mailintake.h"
 
-#include "queueadd.h"
+#include "gateway/queueadd.h"
+#include "gateway/textfit.h"
 #include "store/plugins.h"
 #include "store/sendqueue.h"
-#include "textfit.h"
 
 #include <QSet>
 

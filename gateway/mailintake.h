@@ -1,10 +1,10 @@
 #pragma once
 
+#include "gateway/prepare.h"
+#include "gateway/textfit.h"
 #include "mail/mailreader.h"
-#include "options.h"
-#include "prepare.h"
 #include "store/inifile.h"
-#include "textfit.h"
+#include "tools/send/options.h"
 
 #include <QPair>
 

@@ -1,12 +1,12 @@
-#include "queueintake.h"
+#include "gateway/queueintake.h"
 
-#include "queueadd.h"
+#include "gateway/queueadd.h"
 
 #include "modem/devicekind.h"
-#include "options.h"
 #include "store/appdata.h"
 #include "store/locks.h"
 #include "store/settingsfile.h"
+#include "tools/send/options.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,8 +1,8 @@
-#include "queuerunner.h"
+#include "gateway/queuerunner.h"
 
-#include "options.h"
-#include "report.h"
 #include "store/inifile.h"
+#include "tools/send/options.h"
+#include "tools/send/report.h"
 
 #include <QDateTime>
 #include <QJsonArray>

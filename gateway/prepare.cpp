@@ -1,6 +1,6 @@
-#include "prepare.h"
+#include "gateway/prepare.h"
 
-#include "textfit.h"
+#include "gateway/textfit.h"
 
 #include "encoding/centerkind.h"
 #include "encoding/codetable.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "options.h"
-#include "prepare.h"
+#include "gateway/prepare.h"
 #include "store/sendqueue.h"
+#include "tools/send/options.h"
 
 #include <optional>
 #include <variant>

@@ -1,7 +1,7 @@
-#include "hooks.h"
+#include "gateway/hooks.h"
 
-#include "report.h"
 #include "store/sendqueue.h"
+#include "tools/send/report.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>

@@ -1,6 +1,6 @@
-#include "queueadd.h"
+#include "gateway/queueadd.h"
 
-#include "queuerunner.h"
+#include "gateway/queuerunner.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "outcome.h"
+#include "gateway/outcome.h"
 #include "store/appdata.h"
 #include "store/target.h"
 
