@@ -1,7 +1,7 @@
 #include "gateway/hooks.h"
 
+#include "gateway/reporter.h"
 #include "store/sendqueue.h"
-#include "tools/send/report.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>

@@ -190,10 +190,10 @@ const Recipient *recipientNamed(const AppData &data, const QString &name)
 
 } // namespace
 
-MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteArray &raw, MailReader &reader,
-                    const DeviceAccess &access)
+MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &reader, const DeviceAccess &access)
 {
-    const MailSettings settings = MailSettings::load(o.folder);
+    const MailEnvelope &envelope = d.envelope;
+    const MailSettings settings = MailSettings::load(d.folder);
     if (!settings.error.isEmpty())
         return answer(
             mailexit::TempFail,
@@ -213,15 +213,15 @@ MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteA
         return answer(mailexit::NoPermission,
                       QStringLiteral("no sender may page until AllowFrom= is set under [Mail] in %1%2 "
                                      "(for example AllowFrom=alert@example.jp,@example.jp)")
-                          .arg(o.folder, QLatin1String(MailSettings::FileName)));
+                          .arg(d.folder, QLatin1String(MailSettings::FileName)));
     const QString sender = envelope.sender ? envelope.sender->trimmed() : mail.fromAddress;
     if (!senderAllowed(settings.allowFrom, sender))
         return answer(mailexit::NoPermission,
                       QStringLiteral("sender <%1> may not page (not in AllowFrom of mail.ini)").arg(sender));
 
     QStringList names;
-    if (!o.target.to.isEmpty())
-        names << o.target.to;
+    if (!d.to.isEmpty())
+        names << d.to;
     else if (!envelope.recipient.trimmed().isEmpty())
         names = namesForAddress(envelope.recipient, settings);
     else
@@ -229,7 +229,7 @@ MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteA
     names.removeDuplicates();
 
     AppData data;
-    if (const std::optional<Outcome> problem = loadFolder(o.folder, data))
+    if (const std::optional<Outcome> problem = loadFolder(d.folder, data))
         return answer(mailexit::TempFail,
                       QStringLiteral("cannot read the data folder (try again later): ") + problem->message);
     if (const QString problem = deviceKindProblem(data.settings.ModemKind, access); !problem.isEmpty())
@@ -260,7 +260,7 @@ MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteA
                           QStringLiteral("nothing to page: no character of the mail can be sent to centre %1")
                               .arg(data.centers[r->centerIndex].name));
         for (const QString &part : parts) {
-            auto queued = messageToQueue(o.folder, Target{r->name, {}, {}, false}, part, access, queueDefaults(o));
+            auto queued = messageToQueue(d.folder, Target{r->name, {}, {}, false}, part, access, d.defaults);
             if (auto *refusal = std::get_if<Outcome>(&queued))
                 return answer(exitFor(*refusal), QStringLiteral("refused: ") + refusal->message);
             pages << std::get<QueuedMessage>(queued);
@@ -268,9 +268,9 @@ MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteA
     }
     MailAnswer done;
     for (QueuedMessage &page : pages) {
-        if (const sendqueue::Result added = sendqueue::add(o.folder, page); !added.ok()) {
+        if (const sendqueue::Result added = sendqueue::add(d.folder, page); !added.ok()) {
             for (const QString &id : std::as_const(done.ids))
-                sendqueue::drop(o.folder, id);
+                sendqueue::drop(d.folder, id);
             return answer(mailexit::TempFail,
                           QStringLiteral("cannot write the queue (try again later): ") + added.text);
         }
@@ -319,13 +319,11 @@ MailReader *loadReader(QString *problem)
 
 } // namespace
 
-int queueMail(const Options &o, const DeviceAccess &access)
+int queueMail(MailDelivery d, const DeviceAccess &access)
 {
-    MailEnvelope envelope;
-    envelope.sender = o.mailSender;
+    MailEnvelope &envelope = d.envelope;
     if (!envelope.sender && qEnvironmentVariableIsSet("SENDER"))
         envelope.sender = qEnvironmentVariable("SENDER");
-    envelope.recipient = o.mailRecipient;
     if (envelope.recipient.isEmpty())
         envelope.recipient = qEnvironmentVariable("ORIGINAL_RECIPIENT");
 
@@ -336,15 +334,15 @@ int queueMail(const Options &o, const DeviceAccess &access)
     if (!raw) {
         result = answer(mailexit::TempFail, QStringLiteral("cannot read standard input"));
     } else if (MailReader *reader = loadReader(&problem)) {
-        result = takeMail(o, envelope, *raw, *reader, access);
-        for (const QString &line : MailSettings::load(o.folder).problems)
+        result = takeMail(d, *raw, *reader, access);
+        for (const QString &line : MailSettings::load(d.folder).problems)
             warnings << QStringLiteral("fumidori-send: %1: %2").arg(QLatin1String(MailSettings::FileName), line);
     } else {
         result = answer(mailexit::TempFail, problem);
     }
     if (!result.ids.isEmpty())
         std::fputs((result.ids.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8().constData(), stdout);
-    if (!o.quiet || result.exitCode != mailexit::Queued || result.ids.isEmpty()) {
+    if (!d.quiet || result.exitCode != mailexit::Queued || result.ids.isEmpty()) {
         QString line = result.message;
         line.replace(QLatin1Char('\n'), QLatin1Char(' '));
         std::fputs((QStringLiteral("fumidori-send: ") + line + QLatin1Char('\n')).toUtf8().constData(), stderr);

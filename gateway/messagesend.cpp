@@ -1,5 +1,6 @@
 #include "gateway/messagesend.h"
 
+#include "gateway/reporter.h"
 #include "modem/baresipconfig.h"
 #include "modem/devicekind.h"
 #include "modem/lockedport.h"
@@ -8,7 +9,6 @@
 #include "store/locks.h"
 #include "store/passwordstore.h"
 #include "store/settingsfile.h"
-#include "tools/send/report.h"
 
 #include <QPointer>
 #include <QTimer>

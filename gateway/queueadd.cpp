@@ -4,16 +4,6 @@
 
 #include <algorithm>
 
-QueuedMessage queueDefaults(const Options &o)
-{
-    QueuedMessage m;
-    m.attempts = o.attempts.value_or(QueueSettings::load(o.folder).attempts);
-    m.delays = o.delays.value_or(QList<int>());
-    m.onSent = o.onSent;
-    m.onFailed = o.onFailed;
-    return m;
-}
-
 std::variant<QueuedMessage, Outcome> messageToQueue(const QString &folder, const Target &target, const QString &text,
                                                     const DeviceAccess &access, QueuedMessage m, TextFit fit)
 {

@@ -2,14 +2,9 @@
 
 #include "gateway/prepare.h"
 #include "store/sendqueue.h"
-#include "tools/send/options.h"
 
 #include <optional>
 #include <variant>
-
-// The queue's settings for a message of this command line: its attempts (else the
-// folder's queue.ini), delays and hooks.
-QueuedMessage queueDefaults(const Options &o);
 
 // A message as "queue add" queues it, after the checks its send will make (what can
 // never be sent is refused while the one who hands it in can still say so): m, with

@@ -2,11 +2,11 @@
 
 #include "gateway/queueadd.h"
 
+#include "gateway/values.h"
 #include "modem/devicekind.h"
 #include "store/appdata.h"
 #include "store/locks.h"
 #include "store/settingsfile.h"
-#include "tools/send/options.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "gateway/queuelines.h"
 
-#include "tools/send/options.h"
+#include "gateway/values.h"
 
 #include "modem/comport.h"
 #include "modem/devicekind.h"

@@ -1,8 +1,8 @@
 #include "gateway/queuerunner.h"
 
+#include "gateway/reporter.h"
+#include "gateway/values.h"
 #include "store/inifile.h"
-#include "tools/send/options.h"
-#include "tools/send/report.h"
 
 #include <QDateTime>
 #include <QJsonArray>

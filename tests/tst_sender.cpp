@@ -138,7 +138,7 @@ bool moreLines(const QString &folder)
 struct Run {
     QString folder;
     Script script;
-    Reporter reporter;
+    TerminalReporter reporter;
     QueueSettings settings;
     std::unique_ptr<QueueRunner> runner;
     std::unique_ptr<QSignalSpy> tried, idled, settled, changed;
