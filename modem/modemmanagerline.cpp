@@ -159,7 +159,7 @@ qint64 ModemManagerLine::limit(qsizetype digits) const
 
 QString ModemManagerLine::stateFolder() const
 {
-    return sendqueue::queueFolder(m_dataFolder) + QStringLiteral("state/");
+    return sendqueue::stateFolder(m_dataFolder);
 }
 
 QString ModemManagerLine::recordName() const
