@@ -307,6 +307,31 @@ private slots:
         QVERIFY2(received.indexOf("AT+CHLD=11", dial) > last, transcript.constData());
     }
 
+    // A sender stopped (SIGTERM) in the middle of a call hangs it up and deletes it before
+    // it ends.
+    void stoppedMidCallEndsIt()
+    {
+        const Module &m = m_modules["plain"];
+        const QString data = folder(QStringLiteral("stopped"), m.imei);
+        QProcess sender;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
+        sender.setProcessEnvironment(env);
+        sender.setProcessChannelMode(QProcess::MergedChannels);
+        sender.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send"),
+                     {"--folder", data, "--to", "R", "--answer-limit", "10", "--trace", "ABC"});
+        QByteArray said;
+        while (!said.contains("SendDtmf(\"0\")") && sender.waitForReadyRead(30000))
+            said += sender.readAll();
+        QVERIFY2(said.contains("SendDtmf"), said.constData());
+        sender.terminate();
+        QVERIFY(sender.waitForFinished(30000));
+        said += sender.readAll();
+        QVERIFY2(said.contains("answer Modem.Voice.DeleteCall"), said.constData());
+        QCOMPARE(calls(m.path), QStringList());
+        QCOMPARE(QDir(data + QStringLiteral("queue/state")).entryList(QDir::Files), QStringList());
+    }
+
     // A call recorded by a run that was killed is ended by the next call; a call of someone
     // else's on the same module is left alone.
     void leftCallEndedOthersKept()
