@@ -104,6 +104,11 @@ QCoro::Task<> SipLine::call(const QString &number)
             bool given = false;
             QString password, error;
         };
+        // Shared with the store's callback, which may outlive this call (the keyring's job
+        // goes later, from the event loop). The wait's condition takes it by reference:
+        // GCC 12 destroys the closure of a lambda written inside a co_await twice, and a
+        // copy of the shared pointer there would drop a count it never took, freeing the
+        // answer under the callback (tests/coroutines.cmake keeps such copies out).
         auto answer = std::make_shared<Answer>();
         QPointer<SipLine> self(this);
         m_passwords->readPassword(sipPasswordKey(account.user, account.server), [answer, self](QString p, QString e) {
@@ -111,7 +116,7 @@ QCoro::Task<> SipLine::call(const QString &number)
             if (self)
                 self->wake();
         });
-        co_await m_waiter.wait(this, -1, [answer] { return answer->given; });
+        co_await m_waiter.wait(this, -1, [&answer] { return answer->given; });
         if (!m_open)
             co_return; // hung up meanwhile
         if (!answer->error.isEmpty()) {
