@@ -173,7 +173,7 @@ MailAnswer answer(int code, const QString &message)
 
 int exitFor(const Outcome &refusal)
 {
-    return refusal.status == ExitStatus::Busy ? mailexit::TempFail : mailexit::DataError;
+    return refusal.status() == ExitStatus::Busy ? mailexit::TempFail : mailexit::DataError;
 }
 
 const Recipient *recipientNamed(const AppData &data, const QString &name)

@@ -26,7 +26,7 @@ constexpr qsizetype MaxNamedCharacters = 20;
 
 Outcome refused(const QString &message, const QString &recipient = {}, const QString &center = {})
 {
-    return {ExitStatus::BadInput, message, recipient, center};
+    return {Failure::Refused, message, recipient, center};
 }
 
 const MessageCenter *centerNamed(const AppData &data, const QString &name)
@@ -84,8 +84,8 @@ std::optional<Outcome> loadFolder(const QString &folder, AppData &data)
     data.settings = Settings::defaults();
     const FolderLock lock(folder, FolderLock::Shared);
     if (!lock.isHeld())
-        return Outcome{ExitStatus::Busy, QStringLiteral("データフォルダーを読めません。") + lock.problem() +
-                                             QStringLiteral("あとで送り直してください。")};
+        return Outcome{Failure::Held, QStringLiteral("データフォルダーを読めません。") + lock.problem() +
+                                          QStringLiteral("あとで送り直してください。")};
     if (!filestore::exists(folder, QString::fromLatin1(settingsfile::FileName)))
         return refused(QStringLiteral("%1%2 がありません。--folder で、ウィンドウが使うフォルダーを指定してください。")
                            .arg(folder, QLatin1String(settingsfile::FileName)));
@@ -204,10 +204,8 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
     if (auto refusal = resolve(target, p))
         return *refusal;
     if (!access.centers.isEmpty() && !access.centers.contains(p.center.name)) {
-        Outcome other = refused(QStringLiteral("この回線はセンター「%1」にかけません。").arg(p.center.name),
-                                p.recipientName, p.center.name);
-        other.blame = Outcome::Blame::NotForLine;
-        return other;
+        return Outcome{Failure::NotForLine, QStringLiteral("この回線はセンター「%1」にかけません。").arg(p.center.name),
+                       p.recipientName, p.center.name};
     }
     if (const QString problem = access.checkKind ? deviceKindProblem(p.data.settings.ModemKind, access) : QString();
         !problem.isEmpty())

@@ -30,7 +30,7 @@ std::variant<QueuedMessage, Outcome> messageToQueue(const QString &folder, const
             return line.centers.isEmpty() || line.centers.contains(center);
         }))
         return Outcome{
-            ExitStatus::BadInput,
+            Failure::Refused,
             QStringLiteral("センター「%1」にかけられる回線がありません（queue.ini の Centers）。").arg(center),
             target.to.isEmpty() ? target.number : target.to, center};
     m.to = target.to;

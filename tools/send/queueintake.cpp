@@ -152,9 +152,9 @@ void QueueIntake::callEnded(const QString &id, const Outcome &outcome, const QSt
     if (!l)
         return;
     ++l->calls[outcome.word()];
-    if (outcome.status == ExitStatus::Sent)
+    if (outcome.status() == ExitStatus::Sent)
         l->lastCallOk = true;
-    else if (outcome.status == ExitStatus::LineFailed)
+    else if (outcome.status() == ExitStatus::LineFailed)
         l->lastCallOk = false;
 }
 

@@ -77,7 +77,7 @@ void Reporter::warn(const QString &name, const QString &text, QJsonObject fields
 
 void Reporter::result(const Outcome &outcome, QJsonObject fields)
 {
-    if (outcome.status != ExitStatus::Sent)
+    if (outcome.status() != ExitStatus::Sent)
         line(outcome.message);
     else if (!quiet)
         line(outcome.message.isEmpty() ? QStringLiteral("送信しました。") : outcome.message);
