@@ -1,7 +1,7 @@
 // What becomes of a message after a call (fail over, retry at a time, give up, put back,
 // hold the line) and how long a failing line rests, as the runner and a direct send
 // decide them: tables on a clock standing at a fixed time.
-#include "decisions.h"
+#include "gateway/decisions.h"
 #include "support/table.h"
 
 #include <QTest>

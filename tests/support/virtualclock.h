@@ -2,7 +2,7 @@
 
 // The queue runner's clock on virtual time: it stands still until a test advances it, and
 // the timers due on the way fire in their order, each at its own time.
-#include "runnerclock.h"
+#include "gateway/runnerclock.h"
 
 #include <algorithm>
 #include <vector>

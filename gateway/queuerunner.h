@@ -1,10 +1,10 @@
 #pragma once
 
-#include "decisions.h"
-#include "hooks.h"
-#include "messagesend.h"
-#include "queuelines.h"
-#include "runnerclock.h"
+#include "gateway/decisions.h"
+#include "gateway/hooks.h"
+#include "gateway/messagesend.h"
+#include "gateway/queuelines.h"
+#include "gateway/runnerclock.h"
 #include "store/sendqueue.h"
 
 #include <QFileSystemWatcher>
@@ -113,7 +113,7 @@ private:
     void schedule();
     bool mayCarry(const Line &line, const QueuedMessage &m) const;
     QString centerOf(const QueuedMessage &m) const;
-    QString noLineMayCall(const QString &center) const;
+    std::optional<Outcome> noLineMayCall(const QueuedMessage &m, const QString &center) const;
     bool anyLineMayCall(const QString &center) const;
     void setAside(const sendqueue::Entry &e);
     void writeBackUnsaved();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/failure.h"
+#include "store/refusal.h"
 
 #include <QString>
 
@@ -17,6 +18,9 @@ struct Outcome {
     QString message;   // for the person reading: what happened and what to do
     QString recipient; // as far as they were known
     QString center;
+    // A message the gateway's rules refuse: why, for the intake to word (message holds
+    // refusal.text then).
+    IntakeRefusal refusal;
 
     const FailureRow &row() const { return failures::row(failure); }
     ExitStatus status() const { return row().exit; }

@@ -1,4 +1,4 @@
-#include "runnerclock.h"
+#include "gateway/runnerclock.h"
 
 #include <QDateTime>
 #include <QTimer>

@@ -1,4 +1,4 @@
-#include "decisions.h"
+#include "gateway/decisions.h"
 
 #include "store/sendqueue.h"
 

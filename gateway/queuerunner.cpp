@@ -1,8 +1,8 @@
-#include "queuerunner.h"
+#include "gateway/queuerunner.h"
 
-#include "decisions.h"
-#include "options.h"
-#include "report.h"
+#include "gateway/decisions.h"
+#include "gateway/reporter.h"
+#include "gateway/values.h"
 #include "store/inifile.h"
 
 #include <QDateTime>
@@ -211,6 +211,9 @@ void QueueRunner::refresh()
     if (!m_dirty)
         return;
     m_dirty = false;
+    // Batches whose writer was stopped before it took their messages out.
+    if (const sendqueue::Result r = sendqueue::unpackBatches(m_folder); !r.ok())
+        spoolProblem(r, {});
     QMap<QByteArray, Waiting> next;
     for (const sendqueue::Stamp &stamp : sendqueue::stamps(m_folder, sendqueue::State::Waiting)) {
         if (const auto old = m_waiting.constFind(stamp.fileName); old != m_waiting.cend() && old->stamp == stamp) {
@@ -242,22 +245,21 @@ bool QueueRunner::mayCarry(const Line &line, const QueuedMessage &m) const
     if (const auto round = m_rounds.constFind(m.id); round != m_rounds.cend() && round->failedOn.contains(line.name))
         return false;
     const QString center = centerOf(m);
-    return line.access.centers.isEmpty() || center.isEmpty() || line.access.centers.contains(center);
+    return center.isEmpty() || lineMayCall(line.access.centers, center);
 }
 
-// Why no line may call the centre; empty when some line may.
-QString QueueRunner::noLineMayCall(const QString &center) const
+// The refusal of a message to a centre no line may call; none when some line may.
+std::optional<Outcome> QueueRunner::noLineMayCall(const QueuedMessage &m, const QString &center) const
 {
     if (center.isEmpty() || anyLineMayCall(center))
-        return {};
-    return QStringLiteral("センター「%1」にかけられる回線がありません（queue.ini の Centers）。").arg(center);
+        return std::nullopt;
+    return noLineForCenter(m.to.isEmpty() ? m.number : m.to, center);
 }
 
 bool QueueRunner::anyLineMayCall(const QString &center) const
 {
-    return std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &line) {
-        return line->access.centers.isEmpty() || line->access.centers.contains(center);
-    });
+    return std::any_of(m_lines.cbegin(), m_lines.cend(),
+                       [&](const auto &line) { return lineMayCall(line->access.centers, center); });
 }
 
 void QueueRunner::schedule()
@@ -271,15 +273,14 @@ void QueueRunner::schedule()
     for (auto it = m_waiting.begin(); it != m_waiting.end();) {
         const QueuedMessage m = it->message;
         const QString center = centerOf(m);
-        const QString reason = noLineMayCall(center);
-        if (reason.isEmpty()) {
+        const std::optional<Outcome> refusal = noLineMayCall(m, center);
+        if (!refusal) {
             ++it;
             continue;
         }
         it = m_waiting.erase(it);
         if (sendqueue::take(m_folder, m.id).ok())
-            giveUp(nullptr, m, reason, {Failure::Refused, reason, m.to.isEmpty() ? m.number : m.to, center}, false,
-                   m.text, m.tried + 1);
+            giveUp(nullptr, m, refusal->message, *refusal, false, m.text, m.tried + 1);
     }
     for (const auto &line : m_lines) {
         if (line->busy)
@@ -408,8 +409,8 @@ void QueueRunner::sendEnded(Line &line, QueuedMessage m, Outcome outcome)
     const bool ran = outcome.sent() || (state == decisions::LineState::Calling && outcome.failure != Failure::Stopped &&
                                         outcome.failure != Failure::Held && outcome.failure != Failure::NotForLine);
     if (outcome.failure == Failure::NotForLine) {
-        if (const QString reason = noLineMayCall(outcome.center); !reason.isEmpty())
-            outcome = {Failure::Refused, reason, outcome.recipient, outcome.center};
+        if (const std::optional<Outcome> refusal = noLineMayCall(m, outcome.center))
+            outcome = *refusal;
     }
     const int attempt = m.tried + 1;
     const QJsonObject fields{
