@@ -181,7 +181,7 @@ void ModemManagerLine::fail(const QString &text, bool deviceFault)
     m_open = false;
     m_up = false;
     release();
-    throw AppError(ErrorCode::LineFailed, Source, text, deviceFault);
+    throw AppError(deviceFault ? Failure::DeviceFailed : Failure::CallFailed, Source, text);
 }
 
 void ModemManagerLine::failReply(const BusReply &reply, const QString &what)
@@ -436,7 +436,7 @@ QCoro::Task<> ModemManagerLine::dial(const QString &digits)
         if (!m_dropped.isEmpty())
             afterPause();
         if (!m_open)
-            throw AppError(ErrorCode::PortNotOpen, Source, QStringLiteral("回線が切れています。"));
+            throw AppError(Failure::PortNotOpen, Source, QStringLiteral("回線が切れています。"));
         if (!((key >= u'0' && key <= u'9') || key == u'*' || key == u'#'))
             continue;
         const int generation = m_generation;
@@ -445,7 +445,7 @@ QCoro::Task<> ModemManagerLine::dial(const QString &digits)
         if (!m_dropped.isEmpty())
             afterPause();
         if (!m_open || generation != m_generation)
-            throw AppError(ErrorCode::PortNotOpen, Source, QStringLiteral("回線が切れています。"));
+            throw AppError(Failure::PortNotOpen, Source, QStringLiteral("回線が切れています。"));
         // The far end hung up as the key went: its NO CARRIER may come before the signal.
         if (!sent.ok() && sent.error.endsWith(QLatin1String(".Connection.NoCarrier")))
             fail(QStringLiteral("通話が切れました（ModemManager：%1）。").arg(sent.message), false);

@@ -19,10 +19,9 @@ struct Settings;
 // end's hang-up end the call and delete it: a call left behind costs money. While a call
 // is up its object path is recorded in the data folder's queue/state/; a call so recorded
 // by a run that is gone is hung up at the next call, and nobody else's is touched. Every
-// method call, its answer and every signal go to the line log. Failures throw AppError
-// LineFailed: the modem, ModemManager, the bus or polkit as the device's fault; busy, no
-// answer, no carrier (and NoDialtone, which is how ModemManager tells a busy centre) as
-// the call's.
+// method call, its answer and every signal go to the line log. Failures throw AppError:
+// DeviceFailed for the modem, ModemManager, the bus or polkit; CallFailed for busy, no
+// answer, no carrier and NoDialtone (which is how ModemManager tells a busy centre).
 class ModemManagerLine : public Line
 {
     Q_OBJECT
@@ -54,6 +53,7 @@ private:
     QCoro::Task<QString> findModem();
     QCoro::Task<> ensureRegistered(const QString &modem);
     QCoro::Task<> clearLeftCalls();
+    // Ends the call and throws DeviceFailed, or CallFailed when the device is not to blame.
     [[noreturn]] void fail(const QString &text, bool deviceFault);
     [[noreturn]] void failReply(const BusReply &reply, const QString &what);
     qint64 limit(qsizetype digits) const;

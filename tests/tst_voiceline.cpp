@@ -61,7 +61,7 @@ struct ScriptedBus : SystemBus {
             reply.values = {CallPath};
         done(reply);
         if (method == u"Enable" && registers)
-            signal(path, state, state = 8);
+            signal(path, std::exchange(state, 8), 8);
         if (method == u"Start")
             signal(CallPath, 1, callEnd, reason);
         if (method == u"SendDtmf" && asked.count(QStringLiteral("SendDtmf")) == dropAfterKeys)
