@@ -180,6 +180,11 @@ void ComPort::closePort(bool notify)
         emit closed();
 }
 
+QString ComPort::device() const
+{
+    return QFileInfo(devicePath(m_folder, m_number, m_device)).canonicalFilePath();
+}
+
 bool ComPort::isOpen() const
 {
     return m_port != nullptr;

@@ -30,6 +30,7 @@ public:
     void output(const QByteArray &bytes) override;
     void drain() override;
     QByteArray input() override;
+    QString device() const override;
 
 private:
     void applySettings();

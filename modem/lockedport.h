@@ -27,6 +27,7 @@ public:
     bool isOpen() const override { return m_port.isOpen(); }
     void output(const QByteArray &bytes) override { m_port.output(bytes); }
     QByteArray input() override { return m_port.input(); }
+    QString device() const override { return m_port.device(); }
 
 private:
     SerialPort &m_port;

@@ -1,6 +1,7 @@
 #include "modem/modemline.h"
 
 #include "modem/linelog.h"
+#include "modem/managedport.h"
 #include "modem/serialport.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
@@ -10,6 +11,21 @@ ModemLine::ModemLine(const Settings &settings, SerialPort &port, Waiter &waiter,
 {
     connect(&port, &WaitSource::readyRead, this, &WaitSource::readyRead);
     connect(&port, &WaitSource::closed, this, &WaitSource::closed);
+    connect(&port, &WaitSource::closed, this, &ModemLine::giveBack);
+}
+
+ModemLine::~ModemLine()
+{
+    managedports::release(m_inhibited);
+}
+
+void ModemLine::giveBack()
+{
+    if (m_inhibited.isEmpty())
+        return;
+    if (m_log)
+        m_log->event(QStringLiteral("ModemManager: InhibitDevice(%1, false)").arg(m_inhibited));
+    managedports::release(std::exchange(m_inhibited, QString()));
 }
 
 const DeviceRules &ModemLine::rules() const
@@ -44,7 +60,30 @@ QCoro::Task<> ModemLine::call(const QString &number)
         co_await m_waiter.wait(&m_port, -1, [this] { return !m_closing; });
     m_port.setPortNumber(m_settings.PortNumber);
     m_port.setSettings(QString::fromLatin1(rules().lineSettings));
-    m_port.setPortOpen(true);
+    const QString device = m_port.device();
+    if (m_settings.InhibitModemManager && m_inhibited.isEmpty() && !device.isEmpty()) {
+        m_inhibited = co_await managedports::inhibit(m_waiter, device);
+        if (m_log && !m_inhibited.isEmpty())
+            m_log->event(QStringLiteral("ModemManager: InhibitDevice(%1, true)").arg(m_inhibited));
+    }
+    std::optional<AppError> held;
+    try {
+        m_port.setPortOpen(true);
+    } catch (const AppError &error) {
+        // Inhibited, or asked to be, and held all the same: someone else holds it.
+        const bool inhibiting = m_settings.InhibitModemManager;
+        giveBack();
+        if (error.failure() != Failure::PortInUse || device.isEmpty() || inhibiting)
+            throw;
+        held = error;
+    }
+    // Held by another program: say so when it is ModemManager, and how to keep it away.
+    if (held) {
+        const std::optional<ManagedPort> modem = co_await managedports::find(m_waiter, device);
+        if (!modem)
+            throw *held;
+        throw AppError(Failure::PortInUse, held->source(), managedports::heldText(device, *modem));
+    }
     for (const CallStep &step : rules().callSteps(m_settings, number)) {
         write(step.bytes);
         if (step.waitOk)

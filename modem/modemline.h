@@ -14,6 +14,7 @@ class ModemLine : public Line
     Q_OBJECT
 public:
     ModemLine(const Settings &settings, SerialPort &port, Waiter &waiter, QObject *parent = nullptr);
+    ~ModemLine() override;
 
     bool isOpen() const override;
     QCoro::Task<> call(const QString &number) override;
@@ -43,6 +44,7 @@ private:
     QCoro::Task<> awaitAnswer(double seconds, bool setUp);
     [[noreturn]] void endOnAnswer(const QString &why, bool deviceFault);
     QCoro::Task<> closeAfterHangUp();
+    void giveBack();
 
     const Settings &m_settings;
     SerialPort &m_port;
@@ -50,6 +52,9 @@ private:
     // A hang-up awaits the device's answer (ERROR asks for the second command) before
     // the port closes; meanwhile the line counts as closed.
     bool m_closing = false;
+    // The modem ModemManager let go of for this call (InhibitModemManager=1): its device,
+    // given back when the port closes.
+    QString m_inhibited;
 };
 
 // When the port is open: writes the kind's hang-up command, lets it leave at the call's line

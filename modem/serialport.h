@@ -32,4 +32,6 @@ public:
     virtual void drain() {}
     // Everything received since the last call; never waits. Empty when closed.
     virtual QByteArray input() = 0;
+    // The device the port opens (links resolved, /dev/ttyUSB2); empty when not known.
+    virtual QString device() const { return {}; }
 };

@@ -53,6 +53,9 @@ struct Settings {
     // equipment identifier (IMEI), primary port or device; empty: the only one with
     // voice calls. Written only when not empty.
     QString VoiceModem;
+    // 1: a serial line asks ModemManager to let go of its port for each call and gives
+    // it back when the line closes. Written only when not 0.
+    qint16 InhibitModemManager = 0;
 
     // The built-in values a first start writes to a new settings file.
     static Settings defaults();

@@ -154,6 +154,7 @@ Settings readOptions(OptionReader &in)
         s.SipTransport = transport;
     s.SipProxy = in.text("SipProxy");
     s.VoiceModem = in.text("VoiceModem");
+    s.InhibitModemManager = in.number("InhibitModemManager") ? 1 : 0;
     return s;
 }
 
@@ -164,14 +165,22 @@ struct DeviceField {
     QString Settings::*text;
 };
 const DeviceField DeviceFields[] = {
-    {"ModemKind", &Settings::ModemKind, nullptr},       {"PortNumber", &Settings::PortNumber, nullptr},
-    {"TonePulse", nullptr, &Settings::TonePulse},       {"DialSpeed", &Settings::DialSpeed, nullptr},
-    {"OutSide", nullptr, &Settings::OutSide},           {"OutsideOn", &Settings::OutsideOn, nullptr},
-    {"ExCommand", nullptr, &Settings::ExCommand},       {"OkCheckNo", &Settings::OkCheckNo, nullptr},
-    {"ToneLength", &Settings::ToneLength, nullptr},     {"ToneGap", &Settings::ToneGap, nullptr},
-    {"SipServer", nullptr, &Settings::SipServer},       {"SipUser", nullptr, &Settings::SipUser},
-    {"SipTransport", nullptr, &Settings::SipTransport}, {"SipProxy", nullptr, &Settings::SipProxy},
+    {"ModemKind", &Settings::ModemKind, nullptr},
+    {"PortNumber", &Settings::PortNumber, nullptr},
+    {"TonePulse", nullptr, &Settings::TonePulse},
+    {"DialSpeed", &Settings::DialSpeed, nullptr},
+    {"OutSide", nullptr, &Settings::OutSide},
+    {"OutsideOn", &Settings::OutsideOn, nullptr},
+    {"ExCommand", nullptr, &Settings::ExCommand},
+    {"OkCheckNo", &Settings::OkCheckNo, nullptr},
+    {"ToneLength", &Settings::ToneLength, nullptr},
+    {"ToneGap", &Settings::ToneGap, nullptr},
+    {"SipServer", nullptr, &Settings::SipServer},
+    {"SipUser", nullptr, &Settings::SipUser},
+    {"SipTransport", nullptr, &Settings::SipTransport},
+    {"SipProxy", nullptr, &Settings::SipProxy},
     {"VoiceModem", nullptr, &Settings::VoiceModem},
+    {"InhibitModemManager", &Settings::InhibitModemManager, nullptr},
 };
 
 } // namespace
@@ -248,6 +257,8 @@ QByteArray bytes(const AppData &data)
         line("SipProxy", s.SipProxy);
     if (!s.VoiceModem.isEmpty())
         line("VoiceModem", s.VoiceModem);
+    if (s.InhibitModemManager)
+        number("InhibitModemManager", s.InhibitModemManager);
     out += crlf + QStringLiteral("[Information]") + crlf;
     for (const MessageCenter &c : data.centers) {
         // maxChars as a printed number: a blank (or the minus sign), the digits, a blank.

@@ -5,6 +5,7 @@
 #include "support/linesrig.h"
 #include "support/table.h"
 
+#include "modem/comport.h"
 #include "store/appdata.h"
 #include "store/settingsfile.h"
 
@@ -16,6 +17,7 @@
 #include <QDBusServiceWatcher>
 #include <QDir>
 #include <QProcess>
+#include <QSerialPort>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -51,13 +53,17 @@ struct Module {
 // modem: VoiceModem= (an IMEI, a socket, a name of Modules); bus: "" ModemManager's, or "bare";
 // said: in the sender's errors; sim: the module whose centre prints, and what it prints.
 using Send = table::Of<QString, bool, QString, int, QString, QString, QString>;
+// A serial line on a port a ModemManager modem lists: InhibitModemManager=, the port held
+// by another program, the sender's exit status, in its errors, ModemManager's InhibitDevice
+// calls in order.
+using Beside = table::Of<int, bool, int, QString, QStringList>;
 
 class tst_ModemManager : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    QString m_address, m_bare;
+    QString m_address, m_bare, m_mock;
     std::deque<std::unique_ptr<QProcess>> m_servers;
     std::map<QString, Module> m_modules;
     QStringList m_added; // modem paths ModemManager told of
@@ -77,11 +83,11 @@ public slots:
     }
 
 private:
-    QProcess &server(const QString &program, const QStringList &args, bool readOutput = false)
+    QProcess &server(const QString &program, const QStringList &args, bool readOutput = false, const QString &bus = {})
     {
         auto &p = *m_servers.emplace_back(std::make_unique<QProcess>());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
+        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus.isEmpty() ? m_address : bus);
         p.setProcessEnvironment(env);
         // What the servers say is kept beside the test's files.
         if (!readOutput)
@@ -159,14 +165,15 @@ private:
     }
 
     // fumidori-send of "ABC" to R; its exit status and what it wrote to standard error.
-    std::pair<int, QString> send(const QString &dataFolder, const QString &busAddress)
+    std::pair<int, QString> send(const QString &dataFolder, const QString &busAddress,
+                                 const QString &to = QStringLiteral("R"))
     {
         QProcess sender;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), busAddress);
         sender.setProcessEnvironment(env);
         sender.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send"),
-                     {QStringLiteral("--folder"), dataFolder, QStringLiteral("--to"), QStringLiteral("R"),
+                     {QStringLiteral("--folder"), dataFolder, QStringLiteral("--to"), to,
                       QStringLiteral("--answer-limit"), QStringLiteral("10"), QStringLiteral("--trace"),
                       QStringLiteral("ABC")});
         if (!sender.waitForFinished(120000))
@@ -182,7 +189,8 @@ private slots:
             QSKIP("ModemManager or python3-dbusmock is not installed (scripts/setup installs them)");
         m_address = startBus(QStringLiteral("bus"));
         m_bare = startBus(QStringLiteral("bare"));
-        QVERIFY(!m_address.isEmpty() && !m_bare.isEmpty());
+        m_mock = startBus(QStringLiteral("mock"));
+        QVERIFY(!m_address.isEmpty() && !m_bare.isEmpty() && !m_mock.isEmpty());
         m_bus = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(m_address, QStringLiteral("mm")));
         QVERIFY(m_bus->isConnected());
         QVERIFY(startOwner(Polkit, Python,
@@ -402,6 +410,91 @@ private slots:
                      qPrintable(second));
         for (const auto &[name, m] : m_modules)
             QCOMPARE(calls(m.path), QStringList());
+    }
+
+    void serialPortBeside_data()
+    {
+        const Beside row;
+        const QStringList both{"true", "false"};
+        row("held: ModemManager named, the ways out", 0, true, 3,
+            "ModemManager が管理するモジュール（Maker M1、IMEI 490000000000009）", QStringList{});
+        row("held, with the udev rule named", 0, true, 3, "ID_MM_DEVICE_IGNORE", QStringList{});
+        row("held, with the setting named", 0, true, 3, "InhibitModemManager=1", QStringList{});
+        row("free: nothing inhibited by default", 0, false, 0, "", QStringList{});
+        row("inhibited for the call, given back", 1, false, 0, "", both);
+        row("inhibited, held all the same: someone else", 1, true, 3, "ポートは既に開いています。（エラー番号 8005）",
+            both);
+    }
+    // A mock ModemManager (its test mode has no serial ports) whose one modem lists the
+    // simulator's pseudo-terminal among its ports.
+    void serialPortBeside()
+    {
+        const auto [inhibit, held, status, said, inhibits] = Beside::row();
+        LinesRig rig;
+        QVERIFY(rig.writeSettings() && rig.startSim(0));
+        AppData data;
+        data.folder = rig.folder;
+        QVERIFY(!LoadSettingsFile(data));
+        data.settings.InhibitModemManager = qint16(inhibit);
+        QVERIFY(!SaveSettingsFile(data));
+        const QString pty = QFileInfo(ComPort::devicePath(rig.folder, 1)).canonicalFilePath();
+        QVERIFY(pty.startsWith(QLatin1String("/dev/")));
+        QDBusConnection bus = QDBusConnection::connectToBus(m_mock, QStringLiteral("mock"));
+        const QString root = QStringLiteral("/org/freedesktop/ModemManager1");
+        if (!bus.interface()->isServiceRegistered(Manager)) {
+            QDBusServiceWatcher watcher(Manager, bus, QDBusServiceWatcher::WatchForRegistration);
+            QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
+            server(Python, {"-m", "dbusmock", "--system", Manager, root, Manager}, false, m_mock);
+            QVERIFY(registered.wait(30000));
+        }
+        const auto mockCall = [&](const QString &method, const QVariantList &args) {
+            QDBusMessage m =
+                QDBusMessage::createMethodCall(Manager, root, QStringLiteral("org.freedesktop.DBus.Mock"), method);
+            m.setArguments(args);
+            return bus.call(m, QDBus::Block, 30000);
+        };
+        const QString objects =
+            QStringLiteral("ret = {dbus.ObjectPath('/org/freedesktop/ModemManager1/Modem/9'): "
+                           "{'org.freedesktop.ModemManager1.Modem': {'Device': '/sys/devices/usb9', "
+                           "'Manufacturer': 'Maker', 'Model': 'M1', 'EquipmentIdentifier': '490000000000009', "
+                           "'Ports': dbus.Array([('ttyUSB8', dbus.UInt32(1)), ('%1', dbus.UInt32(3))], "
+                           "signature='(su)')}}}")
+                .arg(pty.mid(5));
+        QCOMPARE(mockCall(QStringLiteral("AddMethod"),
+                          {"org.freedesktop.DBus.ObjectManager", "GetManagedObjects", "", "a{oa{sa{sv}}}", objects})
+                     .type(),
+                 QDBusMessage::ReplyMessage);
+        mockCall(QStringLiteral("AddMethod"), {Manager, "InhibitDevice", "sb", "", ""});
+        mockCall(QStringLiteral("ClearCalls"), {});
+        // Held as another program holds it (ModemManager's exclusive open does not keep
+        // root out; QSerialPort's lock file does).
+        QSerialPort other(pty);
+        QVERIFY(!held || other.open(QIODevice::ReadWrite));
+        const auto [exit, errors] = send(rig.folder, m_mock);
+        QVERIFY2(exit == status && errors.contains(said), qPrintable(QString::number(exit) + errors));
+        // What ModemManager was asked, once the sender has gone (the give-back needs no answer).
+        QStringList asked;
+        const QDBusMessage calls = mockCall(QStringLiteral("GetCalls"), {});
+        const QDBusArgument list = calls.arguments().value(0).value<QDBusArgument>();
+        list.beginArray();
+        while (!list.atEnd()) {
+            qulonglong when = 0;
+            QString method;
+            QVariantList args;
+            list.beginStructure();
+            list >> when >> method >> args;
+            list.endStructure();
+            const auto plain = [&](int i) {
+                const QVariant v = args.value(i);
+                return (v.canConvert<QDBusVariant>() ? v.value<QDBusVariant>().variant() : v).toString();
+            };
+            if (method == u"InhibitDevice") {
+                QCOMPARE(plain(0), QStringLiteral("/sys/devices/usb9"));
+                asked << plain(1);
+            }
+        }
+        list.endArray();
+        QCOMPARE(asked, inhibits);
     }
 };
 
