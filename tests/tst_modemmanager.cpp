@@ -1,8 +1,8 @@
 // Device kind 11 against the real ModemManager in its test mode: one ModemManager for the
 // whole program on a private bus that stands for the system bus, polkit's mock answering,
 // and fumidori-modemsim modules on UNIX sockets behind it; fumidori-send sends through it.
-#include "support/filehelpers.h"
 #include "support/linesrig.h"
+#include "support/modemmanagerrig.h"
 #include "support/table.h"
 
 #include "modem/comport.h"
@@ -26,30 +26,6 @@
 #include <deque>
 #include <memory>
 
-namespace
-{
-
-const QString Manager = QStringLiteral("org.freedesktop.ModemManager1");
-const QString Polkit = QStringLiteral("org.freedesktop.PolicyKit1");
-const QString Python = QStringLiteral("/usr/bin/python3");
-
-// A module behind ModemManager: its simulator, its equipment identifier and its modem.
-struct Module {
-    QString imei, socket, path;
-    std::unique_ptr<QProcess> sim;
-    QString printed;
-    // What its centre printed so far, once it has told of count calls (10 s at most).
-    const QString &calls(int count)
-    {
-        printed += QString::fromUtf8(sim->readAllStandardOutput());
-        while (printed.count(QLatin1String("--\n")) < count && sim->waitForReadyRead(10000))
-            printed += QString::fromUtf8(sim->readAllStandardOutput());
-        return printed;
-    }
-};
-
-} // namespace
-
 // modem: VoiceModem= (an IMEI, a socket, a name of Modules); bus: "" ModemManager's, or "bare";
 // said: in the sender's errors; sim: the module whose centre prints, and what it prints.
 using Send = table::Of<QString, bool, QString, int, QString, QString, QString>;
@@ -58,97 +34,11 @@ using Send = table::Of<QString, bool, QString, int, QString, QString, QString>;
 // calls in order.
 using Beside = table::Of<int, bool, int, QString, QStringList>;
 
-class tst_ModemManager : public QObject
+class tst_ModemManager : public ModemManagerRig
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    QString m_address, m_bare, m_mock;
-    std::deque<std::unique_ptr<QProcess>> m_servers;
-    std::map<QString, Module> m_modules;
-    QStringList m_added; // modem paths ModemManager told of
-    std::unique_ptr<QDBusConnection> m_bus;
-
-signals:
-    void modemAdded();
-
-public slots:
-    void interfacesAdded(const QDBusMessage &message)
-    {
-        const QString path = message.arguments().value(0).value<QDBusObjectPath>().path();
-        if (path.startsWith(QStringLiteral("/org/freedesktop/ModemManager1/Modem/"))) {
-            m_added << path;
-            emit modemAdded();
-        }
-    }
-
 private:
-    QProcess &server(const QString &program, const QStringList &args, bool readOutput = false, const QString &bus = {})
-    {
-        auto &p = *m_servers.emplace_back(std::make_unique<QProcess>());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus.isEmpty() ? m_address : bus);
-        p.setProcessEnvironment(env);
-        // What the servers say is kept beside the test's files.
-        if (!readOutput)
-            p.setStandardOutputFile(m_dir.filePath(QStringLiteral("servers.log")), QIODevice::Append);
-        p.setStandardErrorFile(m_dir.filePath(QStringLiteral("servers.log")), QIODevice::Append);
-        p.start(program, args);
-        return p;
-    }
-
-    // A private bus standing for the system's; its address.
-    QString startBus(const QString &name)
-    {
-        const QString config = m_dir.filePath(name + QStringLiteral(".conf"));
-        writeFileBytes(config, "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-                               "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\"><busconfig>"
-                               "<type>system</type><listen>unix:path=" +
-                                   QFile::encodeName(m_dir.filePath(name)) +
-                                   "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                                   "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                                   "<allow own=\"*\"/></policy></busconfig>");
-        QProcess &bus = server(QStringLiteral("dbus-daemon"),
-                               {QStringLiteral("--nofork"), QStringLiteral("--print-address=1"),
-                                QStringLiteral("--config-file=") + config},
-                               true);
-        bus.waitForReadyRead(10000);
-        return QString::fromUtf8(bus.readLine()).trimmed();
-    }
-
-    // Starts a program that takes the name on the bus; true once it has.
-    bool startOwner(const QString &name, const QString &program, const QStringList &args)
-    {
-        QDBusServiceWatcher watcher(name, *m_bus, QDBusServiceWatcher::WatchForRegistration);
-        QSignalSpy registered(&watcher, &QDBusServiceWatcher::serviceRegistered);
-        server(program, args);
-        return registered.wait(30000);
-    }
-
-    QDBusMessage ask(const QString &service, const QString &path, const QString &interface, const QString &method,
-                     const QVariantList &args = {})
-    {
-        QDBusMessage m = QDBusMessage::createMethodCall(service, path, interface, method);
-        m.setArguments(args);
-        return m_bus->call(m, QDBus::Block, 30000);
-    }
-
-    void allowAll(bool allow)
-    {
-        ask(Polkit, QStringLiteral("/org/freedesktop/PolicyKit1/Authority"),
-            QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("AllowUnknown"), {allow});
-    }
-
-    QStringList calls(const QString &modem)
-    {
-        QStringList out;
-        const QDBusMessage reply =
-            ask(Manager, modem, Manager + QStringLiteral(".Modem.Voice"), QStringLiteral("ListCalls"));
-        for (const QDBusObjectPath &p : qdbus_cast<QList<QDBusObjectPath>>(reply.arguments().value(0)))
-            out << p.path();
-        return out;
-    }
-
     // A data folder sending to centre 0570000111, recipient 09000000000, through kind 11.
     QString folder(const QString &name, const QString &modem)
     {
@@ -184,75 +74,14 @@ private:
 private slots:
     void initTestCase()
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("ModemManager"), {QStringLiteral("/usr/sbin")}).isEmpty() ||
-            QProcess::execute(Python, {QStringLiteral("-c"), QStringLiteral("import dbusmock")}) != 0)
+        if (!available())
             QSKIP("ModemManager or python3-dbusmock is not installed (scripts/setup installs them)");
-        m_address = startBus(QStringLiteral("bus"));
-        m_bare = startBus(QStringLiteral("bare"));
-        m_mock = startBus(QStringLiteral("mock"));
-        QVERIFY(!m_address.isEmpty() && !m_bare.isEmpty() && !m_mock.isEmpty());
-        m_bus = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(m_address, QStringLiteral("mm")));
-        QVERIFY(m_bus->isConnected());
-        QVERIFY(startOwner(Polkit, Python,
-                           {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--system"),
-                            QStringLiteral("--template"), QStringLiteral("polkitd")}));
-        allowAll(true);
-        QVERIFY(startOwner(Manager, QStringLiteral("/usr/sbin/ModemManager"),
-                           {QStringLiteral("--test-enable"), QStringLiteral("--test-no-udev"),
-                            QStringLiteral("--no-auto-scan"), QStringLiteral("--test-no-suspend-resume")}));
-        QVERIFY(m_bus->connect(Manager, QStringLiteral("/org/freedesktop/ModemManager1"),
-                               QStringLiteral("org.freedesktop.DBus.ObjectManager"), QStringLiteral("InterfacesAdded"),
-                               this, SLOT(interfacesAdded(QDBusMessage))));
-        // Every module at once: ModemManager probes them side by side.
-        const std::pair<const char *, QStringList> modules[] = {{"plain", {}},
-                                                                {"second", {}},
-                                                                {"busy", {"--busy"}},
-                                                                {"silent", {"--no-answer"}},
-                                                                {"drop", {"--drop-after", "14"}}};
-        QSignalSpy added(this, &tst_ModemManager::modemAdded);
-        int n = 0;
-        for (const auto &[name, options] : modules) {
-            Module &m = m_modules[QLatin1String(name)];
-            m.imei = QStringLiteral("49000000000000%1").arg(++n);
-            m.socket = m_dir.filePath(QLatin1String(name) + QStringLiteral(".sock"));
-            m.sim = std::make_unique<QProcess>();
-            m.sim->start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
-                         QStringList{"--managed", m.socket, "--imei", m.imei, "--transcript",
-                                     m_dir.filePath(QLatin1String(name) + QStringLiteral(".txt"))} +
-                             options);
-            m.sim->setReadChannel(QProcess::StandardError);
-            QVERIFY(m.sim->waitForStarted() && m.sim->waitForReadyRead(5000));
-            m.sim->setReadChannel(QProcess::StandardOutput);
-            const QDBusMessage set = ask(Manager, QStringLiteral("/org/freedesktop/ModemManager1"),
-                                         Manager + QStringLiteral(".Test"), QStringLiteral("SetProfile"),
-                                         {QLatin1String(name), QStringLiteral("generic"), QStringList{m.socket}});
-            QVERIFY2(set.type() == QDBusMessage::ReplyMessage, qPrintable(set.errorMessage()));
-        }
-        while (added.size() < int(std::size(modules)))
-            QVERIFY(added.wait(60000));
-        // Which modem is which: by its primary port.
-        for (const QString &path : std::as_const(m_added)) {
-            const QDBusMessage port = ask(Manager, path, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                          QStringLiteral("Get"), {Manager + QStringLiteral(".Modem"), "PrimaryPort"});
-            for (auto &[name, m] : m_modules)
-                if (port.arguments().value(0).value<QDBusVariant>().variant().toString() == m.socket)
-                    m.path = path;
-        }
-        for (auto &[name, m] : m_modules)
-            QVERIFY2(!m.path.isEmpty(), qPrintable(name));
-    }
-
-    void cleanupTestCase()
-    {
-        for (auto &[name, m] : m_modules)
-            if (m.sim) {
-                m.sim->terminate();
-                m.sim->waitForFinished(5000);
-            }
-        for (auto it = m_servers.rbegin(); it != m_servers.rend(); ++it) {
-            (*it)->terminate();
-            (*it)->waitForFinished(10000);
-        }
+        const QString problem = start({{"plain", {}},
+                                       {"second", {}},
+                                       {"busy", {"--busy"}},
+                                       {"silent", {"--no-answer"}},
+                                       {"drop", {"--drop-after", "14"}}});
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 
     void send_data()
