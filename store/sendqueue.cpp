@@ -305,6 +305,8 @@ QByteArray toJson(const QueuedMessage &m)
         o[QStringLiteral("onSent")] = m.onSent;
     if (!m.onFailed.isEmpty())
         o[QStringLiteral("onFailed")] = m.onFailed;
+    if (!m.severity.isEmpty())
+        o[QStringLiteral("severity")] = m.severity;
     if (!m.lastError.isEmpty())
         o[QStringLiteral("lastError")] = m.lastError;
     if (!m.failure.isEmpty())
@@ -340,6 +342,7 @@ std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m)
     m->added = time("added");
     m->onSent = text("onSent");
     m->onFailed = text("onFailed");
+    m->severity = capped(text("severity"), 64);
     m->lastError = capped(text("lastError"), MaxFieldBytes);
     m->failure = capped(text("failure"), MaxFieldBytes);
     if (m->to.isEmpty() && (m->number.isEmpty() || m->center.isEmpty()))
@@ -405,13 +408,23 @@ Result checkFolders(const QString &dataFolder)
 
 Result add(const QString &dataFolder, QueuedMessage &m)
 {
+    m.id = freshId();
+    return addAs(dataFolder, m);
+}
+
+QString newId()
+{
+    return freshId();
+}
+
+Result addAs(const QString &dataFolder, QueuedMessage &m)
+{
     if (const QString problem = textSizeProblem(m.text); !problem.isEmpty())
         return failure(Result::Kind::Unusable, problem + u'。');
     if (!makeFolder(queueFolder(dataFolder)))
         return failure(
             Result::Kind::IoFailed,
             QStringLiteral("フォルダー %1 を作れません（%2）。").arg(queueFolder(dataFolder), systemError()));
-    m.id = freshId();
     if (m.added == 0)
         m.added = QDateTime::currentMSecsSinceEpoch();
     return writeFile(queueFolder(dataFolder), m.id + Suffix, toJson(m));

@@ -22,6 +22,7 @@ struct QueuedMessage {
     qint64 added = 0;     // ms since the epoch
     QString onSent;       // hook commands; empty: the queue's own
     QString onFailed;
+    QString severity;  // "critical" or "info" as an intake gave it; empty: none of its own
     QString lastError; // why the last try failed
     QString failure;   // why it was given up (in failed/)
     bool operator==(const QueuedMessage &) const = default;
@@ -101,6 +102,10 @@ Result checkFolders(const QString &dataFolder);
 
 // Gives the message a fresh id (sortable by the time it was added) and puts it in queue/.
 Result add(const QString &dataFolder, QueuedMessage &m);
+// A fresh id, for an intake that tells it before the message is written: addAs() then
+// writes the message under m.id.
+QString newId();
+Result addAs(const QString &dataFolder, QueuedMessage &m);
 // The ids of the well-formed names in queue/, oldest first.
 QStringList waitingIds(const QString &dataFolder);
 // The message file of an id in one of the folders; nullopt with *problem when it is no

@@ -8,6 +8,8 @@
 #include "queueintake.h"
 #include "queuerunner.h"
 #include "report.h"
+#include "snpp/users.h"
+#include "snppintake.h"
 #include "store/datafolder.h"
 #include "store/plugins.h"
 #include "store/sendqueue.h"
@@ -26,6 +28,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace
@@ -263,6 +266,86 @@ Listener *startListener(const QueueSettings &settings, const QString &folder, Qu
     return listener;
 }
 
+// The SNPP listener of queue run from its plugin, serving desk; nullptr after telling why not.
+SnppListener *startSnpp(const QueueSettings &settings, SnppDesk &desk, Reporter &reporter)
+{
+    const auto where = parseListen(settings.snpp);
+    QStringList problems;
+    auto *listener = qobject_cast<SnppListener *>(loadPlugin(QStringLiteral("fumidori-snpp.so"), &problems));
+    if (!where || !listener) {
+        reporter.result({ExitStatus::BadInput,
+                         !where ? QStringLiteral("Snpp=%1 は 127.0.0.1:4444 や [::1]:4444 のように、アドレスとポートで"
+                                                 "指定してください。")
+                                      .arg(settings.snpp)
+                                : QStringLiteral("SNPP の受け付けを読み込めません: %1")
+                                      .arg(problems.isEmpty() ? QStringLiteral("fumidori-snpp.so がありません")
+                                                              : problems.join(QStringLiteral("; ")))});
+        return nullptr;
+    }
+    SnppSettings s;
+    s.address = where->first;
+    s.port = where->second;
+    s.allowed = settings.snppAllow;
+    if (const QString error = listener->start(s, &desk); !error.isEmpty()) {
+        reporter.result({ExitStatus::BadInput, error});
+        return nullptr;
+    }
+    reporter.note(QStringLiteral("listening"),
+                  QStringLiteral("%1 ポート %2 で SNPP の受け付けを始めました。").arg(s.address).arg(listener->port()),
+                  {{QStringLiteral("address"), s.address},
+                   {QStringLiteral("port"), listener->port()},
+                   {QStringLiteral("protocol"), QStringLiteral("snpp")}});
+    return listener;
+}
+
+// One line of standard input, without echo on a terminal (asked twice there).
+std::optional<QByteArray> readPassword(QString *problem)
+{
+    const bool terminal = ::isatty(STDIN_FILENO);
+    termios saved = {};
+    const auto line = [&](const char *prompt) {
+        if (terminal)
+            std::fputs(prompt, stderr);
+        QByteArray bytes;
+        for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar())
+            bytes += char(c);
+        if (terminal)
+            std::fputs("\n", stderr);
+        return bytes.endsWith('\r') ? bytes.chopped(1) : bytes;
+    };
+    if (terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    const QByteArray password = line("パスワード: ");
+    const QByteArray again = terminal ? line("もう一度: ") : password;
+    if (terminal)
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (password.isEmpty() || password != again) {
+        *problem = password.isEmpty() ? QStringLiteral("パスワードが空です（標準入力の 1 行目）。")
+                                      : QStringLiteral("2 回のパスワードが違います。");
+        return std::nullopt;
+    }
+    return password;
+}
+
+int snppUserAdd(const Options &o, Reporter &reporter)
+{
+    QString problem = snppusers::nameProblem(o.id);
+    const QString path = o.folder + QLatin1String(snppusers::FileName);
+    const std::optional<QByteArray> contents = problem.isEmpty() ? snppusers::read(path, &problem) : std::nullopt;
+    const std::optional<QByteArray> password = contents ? readPassword(&problem) : std::nullopt;
+    const QByteArray hash = password ? snppusers::hash(*password) : QByteArray();
+    if (password && hash.isEmpty())
+        problem = QStringLiteral("パスワードのハッシュを作れません（libcrypt）。");
+    if (hash.isEmpty() || !(problem = snppusers::write(path, snppusers::withUser(*contents, o.id, hash))).isEmpty()) {
+        reporter.result({ExitStatus::BadInput, problem});
+        return 2;
+    }
+    return 0;
+}
+
 int queueRun(const Options &o, Reporter &reporter)
 {
     QStringList problems;
@@ -285,6 +368,8 @@ int queueRun(const Options &o, Reporter &reporter)
         settings.listen = o.listen;
     if (!o.tokenFile.isEmpty())
         settings.tokenFile = o.tokenFile;
+    if (!o.snpp.isEmpty())
+        settings.snpp = o.snpp;
     QueueRunner runner(o.folder, settings, reporter, [] { return makeCallDriver(); });
     DeviceAccess access = deviceAccess(o);
     if (!o.answerLimitS && settings.answerLimitS)
@@ -316,15 +401,32 @@ int queueRun(const Options &o, Reporter &reporter)
             return 2;
         intake->setInService(true);
     }
-    onStop(qApp, [&runner, &listener] {
+    std::unique_ptr<SnppIntake> desk;
+    SnppListener *snpp = nullptr;
+    if (!settings.snpp.isEmpty()) {
+        QueuedMessage defaults;
+        defaults.attempts = settings.attempts;
+        desk = std::make_unique<SnppIntake>(o.folder, deviceAccess(o), defaults, settings.snppCenter);
+        snpp = startSnpp(settings, *desk, reporter);
+        if (!snpp) {
+            if (listener)
+                listener->stop();
+            return 2;
+        }
+    }
+    onStop(qApp, [&runner, &listener, &snpp] {
         if (listener) // no new message from here on; the one under way goes on
             listener->stop();
+        if (snpp)
+            snpp->stop();
         runner.stop();
     });
     QObject::connect(&runner, &QueueRunner::stopped, qApp, [] { QCoreApplication::exit(0); });
     const int code = QCoreApplication::exec();
     if (listener) // before the intake it calls goes
         listener->stop();
+    if (snpp)
+        snpp->stop();
     return code;
 }
 
@@ -462,6 +564,8 @@ int main(int argc, char *argv[])
     case Options::Command::QueueRetry:
     case Options::Command::QueueDrop:
         return queueChange(*options, reporter);
+    case Options::Command::SnppUserAdd:
+        return snppUserAdd(*options, reporter);
     }
     return 2;
 }

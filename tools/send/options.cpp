@@ -21,6 +21,7 @@ const QString Usage =
                    "  fumidori-send queue add [オプション] --to 名前 [メッセージ]\n"
                    "  fumidori-send queue add --mail [--to 名前] [--sender 送信者] [--recipient 宛先]\n"
                    "  fumidori-send queue run | list | retry ID | drop ID\n"
+                   "  fumidori-send queue snpp-user add ユーザー名（パスワードは標準入力から）\n"
                    "メッセージを省くと標準入力 (UTF-8) から読みます。\n"
                    "終了コード: 0 送信した、1 回線の失敗、2 使い方か入力の誤り、3 ポートかキューが使用中。");
 
@@ -48,6 +49,7 @@ void addOptions(QCommandLineParser &p)
         {"listen", "queue run: HTTP でメッセージを受け付けるアドレスとポート（127.0.0.1:8025 など）。", "ADDRESS:PORT"},
         {"token-file", "--listen のトークンのファイル（持ち主だけが読めること。既定: データフォルダーの http-token）。",
          "FILE"},
+        {"snpp", "queue run: SNPP でページを受け付けるアドレスとポート（127.0.0.1:4444 など）。", "ADDRESS:PORT"},
         {"answer-limit", "機器の応答を待つ秒数（5～3600、既定 60）。過ぎると回線の失敗。", "SECONDS"},
         {"trace", "回線のやり取り（回線ログの記録）を標準エラー出力にも書く。"},
         {"mail", "queue add: 標準入力のメールをキューに入れる（メールサーバーの配送先として）。"},
@@ -60,7 +62,7 @@ void addOptions(QCommandLineParser &p)
 
 bool isQueueCommand(const QStringList &positional)
 {
-    static const QStringList words = {"add", "run", "list", "retry", "drop"};
+    static const QStringList words = {"add", "run", "list", "retry", "drop", "snpp-user"};
     return positional.size() >= 2 && positional[0] == QLatin1String("queue") && words.contains(positional[1]);
 }
 
@@ -197,6 +199,7 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     o.sipPasswordFile = p.value("sip-password-file");
     o.listen = p.value("listen");
     o.tokenFile = p.value("token-file");
+    o.snpp = p.value("snpp");
     // An empty path is a mistake in a script, not a wish for the keyring.
     if (p.isSet("sip-password-file") && o.sipPasswordFile.isEmpty()) {
         *error =
@@ -234,6 +237,9 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     if (p.isSet("listen") && !parseListen(o.listen))
         return fail(
             QStringLiteral("--listen は 127.0.0.1:8025 や [::1]:8025 のように、アドレスとポートで指定してください。"));
+    if (p.isSet("snpp") && !parseListen(o.snpp))
+        return fail(
+            QStringLiteral("--snpp は 127.0.0.1:4444 や [::1]:4444 のように、アドレスとポートで指定してください。"));
     if (!o.sipPasswordFile.isEmpty()) {
         QString problem;
         const std::optional<QString> password = readPrivateFile(o.sipPasswordFile, &problem);
@@ -264,11 +270,19 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
         } else if (word == QLatin1String("run") || word == QLatin1String("list")) {
             o.command = word == QLatin1String("run") ? Options::Command::QueueRun : Options::Command::QueueList;
             if (o.command != Options::Command::QueueRun &&
-                (p.isSet("listen") || p.isSet("token-file") || p.isSet("on-line-down") || p.isSet("on-line-up")))
-                return fail(
-                    QStringLiteral("--listen、--token-file、--on-line-down、--on-line-up は queue run で使います。"));
+                (p.isSet("listen") || p.isSet("token-file") || p.isSet("on-line-down") || p.isSet("on-line-up") ||
+                 p.isSet("snpp")))
+                return fail(QStringLiteral(
+                    "--listen、--token-file、--snpp、--on-line-down、--on-line-up は queue run で使います。"));
             if (!positional.isEmpty())
                 return fail(QStringLiteral("queue %1 は引数を取りません。").arg(word));
+            return o;
+        } else if (word == QLatin1String("snpp-user")) {
+            o.command = Options::Command::SnppUserAdd;
+            if (positional.size() != 2 || positional[0] != QLatin1String("add"))
+                return fail(
+                    QStringLiteral("queue snpp-user add ユーザー名 としてください（パスワードは標準入力から）。"));
+            o.id = positional[1];
             return o;
         } else {
             o.command = word == QLatin1String("retry") ? Options::Command::QueueRetry : Options::Command::QueueDrop;
@@ -279,8 +293,8 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
             return o;
         }
     }
-    if (p.isSet("listen") || p.isSet("token-file"))
-        return fail(QStringLiteral("--listen と --token-file は queue run で使います。"));
+    if (p.isSet("listen") || p.isSet("token-file") || p.isSet("snpp"))
+        return fail(QStringLiteral("--listen、--token-file、--snpp は queue run で使います。"));
     const Target &t = o.target;
     if (t.to.isEmpty() == t.number.isEmpty())
         return fail(QStringLiteral("--to（アドレス帳の名前）か --number（番号）の、どちらか一方を指定してください。"));

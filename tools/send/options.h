@@ -9,7 +9,7 @@
 
 // The command line of fumidori-send, checked.
 struct Options {
-    enum class Command { Send, QueueAdd, QueueRun, QueueList, QueueRetry, QueueDrop };
+    enum class Command { Send, QueueAdd, QueueRun, QueueList, QueueRetry, QueueDrop, SnppUserAdd };
     Command command = Command::Send;
     QString folder; // ends in '/'
     Target target;
@@ -28,9 +28,10 @@ struct Options {
     QString onLineUp;
     QString sipPasswordFile;
     QString sipPassword; // its first line
-    QString id;          // queue retry / drop
+    QString id;          // queue retry / drop; queue snpp-user add: the user
     QString listen;      // queue run: ADDRESS:PORT of the HTTP listener
     QString tokenFile;   // its bearer token
+    QString snpp;        // queue run: ADDRESS:PORT of the SNPP listener
     // queue add --mail: a mail on standard input; its envelope as the mail server gives it
     bool mail = false;
     std::optional<QString> mailSender; // --sender (empty: the null sender)

@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QJsonArray>
+#include <QRegularExpression>
 
 #include <utility>
 
@@ -41,9 +42,9 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
         found << ini.error();
     for (const QString &p : ini.problems())
         found << QStringLiteral("queue.ini の ") + p;
-    for (const QString &p :
-         ini.unknownKeys(Section, {"Attempts", "Delays", "OnSent", "OnFailed", "HookTimeout", "AnswerLimit", "Listen",
-                                   "TokenFile", "AlertTemplate", "CoolOff", "OnLineDown", "OnLineUp"}))
+    for (const QString &p : ini.unknownKeys(Section, {"Attempts", "Delays", "OnSent", "OnFailed", "HookTimeout",
+                                                      "AnswerLimit", "Listen", "TokenFile", "AlertTemplate", "CoolOff",
+                                                      "OnLineDown", "OnLineUp", "Snpp", "SnppAllow", "SnppCenter"}))
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &section : ini.sections()) {
         if (section.compare(Section, Qt::CaseInsensitive) != 0 && !QueueLine::sectionName(section))
@@ -96,6 +97,12 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
     s.listen = ini.value(Section, "Listen");
     s.tokenFile = ini.value(Section, "TokenFile");
     s.alertTemplate = ini.value(Section, "AlertTemplate");
+    s.snpp = ini.value(Section, "Snpp");
+    if (!s.snpp.isEmpty() && !parseListen(s.snpp))
+        bad("Snpp", QStringLiteral("127.0.0.1:4444 のようなアドレスとポート"));
+    s.snppAllow =
+        ini.value(Section, "SnppAllow").split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+    s.snppCenter = ini.value(Section, "SnppCenter");
     if (problems)
         *problems += found;
     return s;

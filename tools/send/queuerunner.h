@@ -24,6 +24,9 @@ struct QueueSettings {
     QString listen;        // the HTTP listener's ADDRESS:PORT; empty: none
     QString tokenFile;     // its token; empty: http-token in the data folder
     QString alertTemplate; // the page of an Alertmanager notification; empty: the default
+    QString snpp;          // the SNPP listener's ADDRESS:PORT; empty: none
+    QStringList snppAllow; // addresses that may page over SNPP without LOGI
+    QString snppCenter;    // the centre of an SNPP page to digits; empty: such pages refused
     int hookTimeoutMs = Hook::DefaultTimeoutMs;
     std::optional<int> answerLimitS; // AnswerLimit=: how long the device may take to answer
     QList<QueueLine> lines;          // [Line NAME] sections; none: the window's one line
@@ -39,7 +42,7 @@ struct QueueSettings {
 
     // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed,
     // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, OnLineDown,
-    // OnLineUp; the [Line NAME] sections), values taken as written; missing or bad keys
+    // OnLineUp, Snpp, SnppAllow, SnppCenter; the [Line NAME] sections), values taken as written; missing or bad keys
     // keep the defaults.
     // Unknown keys, bad values and an unreadable file are added to *problems.
     static QueueSettings load(const QString &dataFolder, QStringList *problems = nullptr);

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "prepare.h"
+#include "snpp/desk.h"
+#include "store/sendqueue.h"
+
+// The queue runner as the SNPP listener sees it: PAGE's names from the address book,
+// digits through the centre SnppCenter= names, LOGI against snpp-users in the data
+// folder, and SEND's batch into the queue with the checks of "queue add". Safe from any
+// thread: it keeps no state between calls.
+class SnppIntake : public SnppDesk
+{
+public:
+    // center: the centre for a PAGE of digits; empty: such a PAGE is refused.
+    SnppIntake(QString folder, DeviceAccess access, QueuedMessage defaults, QString center);
+
+    std::variant<SnppPager, QString> pager(const QByteArray &name) override;
+    bool login(const QByteArray &user, const QByteArray &password) override;
+    QString send(const SnppBatch &batch) override;
+
+    // Bytes from a client as text: UTF-8, else CP932.
+    static QString text(const QByteArray &bytes);
+
+private:
+    QString m_folder;
+    DeviceAccess m_access;
+    QueuedMessage m_defaults;
+    QString m_center;
+};
+
+// A batch of messages into the folder's queue, every one or none, each under the id it
+// has (from sendqueue::newId()): empty when all are on disk, else why not.
+QString queueBatch(const QString &folder, QList<QueuedMessage> batch);
