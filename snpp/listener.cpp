@@ -82,6 +82,20 @@ QString SnppServer::start(const SnppSettings &settings, SnppDesk *desk)
         return QStringLiteral("すでに待ち受けています。");
     m_settings = settings;
     m_desk = desk;
+    // The allowed addresses as the listener writes a client's: "::ffff:10.0.0.1" and
+    // "10.0.0.1" are one address, as are the ways of writing an IPv6 address.
+    m_settings.allowed.clear();
+    for (const QString &entry : settings.allowed) {
+        sockaddr_storage a = {};
+        const QByteArray text = entry.toLatin1();
+        if (inet_pton(AF_INET, text.constData(), &reinterpret_cast<sockaddr_in &>(a).sin_addr) == 1)
+            a.ss_family = AF_INET;
+        else if (inet_pton(AF_INET6, text.constData(), &reinterpret_cast<sockaddr_in6 &>(a).sin6_addr) == 1)
+            a.ss_family = AF_INET6;
+        else
+            return QStringLiteral("SnppAllow= の「%1」は IPv4 か IPv6 のアドレスではありません。").arg(entry);
+        m_settings.allowed << QString::fromLatin1(addressText(a));
+    }
     sockaddr_storage address = {};
     socklen_t length = 0;
     const QByteArray host = settings.address.toLatin1();

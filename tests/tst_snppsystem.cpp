@@ -5,6 +5,8 @@
 #include "support/modemsim.h"
 #include "support/sendrig.h"
 
+#include "snpp/desk.h"
+#include "store/plugins.h"
 #include "store/sendqueue.h"
 
 #include <QJsonDocument>
@@ -53,6 +55,15 @@ QByteArray converse(int fd, const QByteArray &lines, int answers)
         out.append(buffer, n);
     return out;
 }
+
+// Pages nobody: for the listener's own limits.
+class NoDesk : public SnppDesk
+{
+public:
+    std::variant<SnppPager, QString> pager(const QByteArray &) override { return QStringLiteral("none"); }
+    bool login(const QByteArray &, const QByteArray &) override { return false; }
+    QString send(const SnppBatch &) override { return QStringLiteral("none"); }
+};
 
 } // namespace
 
@@ -131,6 +142,43 @@ $s->quit;
                  "500 Error, Line Too Long (512 bytes at most)\r\n221 OK, Goodbye\r\n");
         for (int fd : fds + QList<int>{other})
             ::close(fd);
+    }
+    // The plugin alone, its time limits shortened: a silent client goes after the idle
+    // time, a busy one after the session's time, and stop() closes what is left.
+    void timeLimits()
+    {
+        QStringList problems;
+        auto *listener = qobject_cast<SnppListener *>(loadPlugin(QStringLiteral("fumidori-snpp.so"), &problems));
+        QVERIFY2(listener, qPrintable(problems.join(u' ')));
+        NoDesk desk;
+        SnppSettings s{"127.0.0.1", 0, {"::ffff:127.0.0.1"}, 8, 64, 2, 5};
+        QCOMPARE(listener->start(s, &desk), QString());
+        const int quiet = httpclient::connectTo(listener->port(), 10000);
+        QVERIFY(httpclient::sendAll(quiet, "PAGE R1\r\n"));
+        const int busy = httpclient::connectTo(listener->port(), 10000);
+        QByteArray answers;
+        for (int i = 0; i < 60 && !answers.contains("421"); ++i) { // a line every half second
+            pollfd p{busy, POLLIN, 0};
+            char buffer[512];
+            const ssize_t n = ::poll(&p, 1, 500) == 0 ? 0 : ::recv(busy, buffer, sizeof buffer, 0);
+            if (n > 0)
+                answers.append(buffer, n);
+            else if (n < 0 || !httpclient::sendAll(busy, "RESE\r\n"))
+                break;
+        }
+        QVERIFY2(answers.count("250 RESET OK") >= 3, answers.constData());
+        QVERIFY2(answers.endsWith("421 Session Time Limit, Goodbye\r\n"), answers.constData());
+        // From an allowed address (written as IPv6): the PAGE reached the desk.
+        QCOMPARE(converse(quiet, {}, 3),
+                 "220 Fumidori SNPP Gateway Ready\r\n550 Error, Invalid Pager ID: none\r\n421 Timeout, Goodbye\r\n");
+        const int stopped = httpclient::connectTo(listener->port(), 10000);
+        QVERIFY(converse(stopped, {}, 1).startsWith("220 "));
+        listener->stop();
+        QCOMPARE(converse(stopped, {}, 1), QByteArray()); // closed, not timed out
+        for (int fd : {quiet, busy, stopped})
+            ::close(fd);
+        s.allowed = {"localhost"};
+        QVERIFY(listener->start(s, &desk).contains("localhost"));
     }
     void killedAfterAccepting()
     {

@@ -267,7 +267,7 @@ Listener *startListener(const QueueSettings &settings, const QString &folder, Qu
 }
 
 // The SNPP listener of queue run from its plugin, serving desk; nullptr after telling why not.
-SnppListener *startSnpp(const QueueSettings &settings, SnppDesk &desk, Reporter &reporter)
+SnppListener *startSnpp(const QueueSettings &settings, SnppIntake &desk, Reporter &reporter)
 {
     const auto where = parseListen(settings.snpp);
     QStringList problems;
@@ -282,6 +282,10 @@ SnppListener *startSnpp(const QueueSettings &settings, SnppDesk &desk, Reporter 
                                                               : problems.join(QStringLiteral("; ")))});
         return nullptr;
     }
+    // A users file no login could use is told now, not found out by a client's 550.
+    QString problem;
+    if (!snppusers::read(desk.folder() + QLatin1String(snppusers::FileName), &problem))
+        reporter.warn(QStringLiteral("snpp-users"), problem);
     SnppSettings s;
     s.address = where->first;
     s.port = where->second;

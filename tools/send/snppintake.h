@@ -18,6 +18,7 @@ public:
     bool login(const QByteArray &user, const QByteArray &password) override;
     QString send(const SnppBatch &batch) override;
 
+    const QString &folder() const { return m_folder; }
     // Bytes from a client as text: UTF-8, else CP932.
     static QString text(const QByteArray &bytes);
 
