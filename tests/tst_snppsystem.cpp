@@ -9,6 +9,7 @@
 #include "store/plugins.h"
 #include "store/sendqueue.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
@@ -115,6 +116,7 @@ use Net::SNPP;
 my $s = Net::SNPP->new('127.0.0.1', Port => %1) or die "no connection\n";
 $s->login('nagios', $ARGV[0]) or die "login: " . $s->message . "\n";
 $s->send(Pager => ['R1'], Message => "PROBLEM WEB1 HTTP CRITICAL", Alert => 1) or die "send: " . $s->message . "\n";
+$s->send(Pager => ['R1'], Message => "\x83\x54\x81\x5b\x83\x6f\x81\x5b") or die "send: " . $s->message . "\n";
 $s->quit;
 )")
                                    .arg(runner.port);
@@ -123,7 +125,8 @@ $s->quit;
         QVERIFY2(wrong.exitCode != 0 && wrong.err.contains("login"), qPrintable(wrong.err));
         const ToolRun paged = runTool("perl", {m_folder + "page.pl", "s3cret"});
         QVERIFY2(paged.exitCode == 0, qPrintable(paged.err));
-        QCOMPARE(sim.field("message", 1), QStringList{"PROBLEM WEB1 HTTP CRITICAL"});
+        // The second text in CP932, as a Japanese client writes it.
+        QCOMPARE(sim.field("message", 2), QStringList({"PROBLEM WEB1 HTTP CRITICAL", "サーバー"}));
     }
     void limits()
     {
@@ -187,7 +190,8 @@ $s->quit;
             Runner runner; // no simulator: nothing can be sent, the page stays queued
             QVERIFY(runner.start(m_folder));
             const int fd = httpclient::connectTo(runner.port, 5000);
-            const QByteArray answers = converse(fd, "PAGE R0\r\nMESS KEPT\r\nSEND\r\n", 4);
+            const QByteArray answers =
+                converse(fd, "PAGE R0\r\nMESS KEPT\r\nLEVE 0\r\nHOLD 301231235959 +0900\r\nSEND\r\n", 6);
             QVERIFY2(answers.endsWith("250 Message Sent Successfully\r\n"), answers.constData());
             runner.process.kill();
             QVERIFY(runner.process.waitForFinished(5000));
@@ -196,8 +200,10 @@ $s->quit;
         }
         QStringList onDisk;
         for (const sendqueue::Entry &e : sendqueue::list(m_folder))
-            onDisk << e.message.id + ":" + e.message.text;
-        QCOMPARE(onDisk, QStringList{id + ":KEPT"});
+            onDisk << QStringLiteral("%1:%2:%3:%4")
+                          .arg(e.message.id, e.message.text, e.message.severity,
+                               QDateTime::fromMSecsSinceEpoch(e.message.notBefore, Qt::UTC).toString(Qt::ISODate));
+        QCOMPARE(onDisk, QStringList{id + ":KEPT:critical:2030-12-31T14:59:59Z"});
     }
 
 private:
