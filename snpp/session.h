@@ -1,6 +1,6 @@
 #pragma once
 
-#include "snpp/desk.h"
+#include "store/snppdesk.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

@@ -5,7 +5,7 @@
 #include "support/modemsim.h"
 #include "support/sendrig.h"
 
-#include "snpp/desk.h"
+#include "store/snppdesk.h"
 #include "store/plugins.h"
 #include "store/sendqueue.h"
 

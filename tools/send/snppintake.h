@@ -1,7 +1,7 @@
 #pragma once
 
 #include "prepare.h"
-#include "snpp/desk.h"
+#include "store/snppdesk.h"
 #include "store/sendqueue.h"
 
 // The queue runner as the SNPP listener sees it: PAGE's names from the address book,

@@ -9,7 +9,7 @@
 #include <QtPlugin>
 #include <variant>
 
-// What the SNPP listener (snpp/) needs from the queue runner it serves. The runner
+// What the SNPP listener (snpp/, a plugin) needs from the queue runner it serves. The runner
 // implements SnppDesk; the listener calls it from a thread of its own, so every member
 // must be safe to call from any thread.
 
