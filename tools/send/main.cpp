@@ -294,6 +294,11 @@ SnppListener *startSnpp(const QueueSettings &settings, SnppIntake &desk, Reporte
         reporter.result({ExitStatus::BadInput, error});
         return nullptr;
     }
+    if (s.address != QLatin1String("::1") && !s.address.startsWith(QLatin1String("127.")))
+        reporter.warn(QStringLiteral("snpp"),
+                      QStringLiteral("SNPP を %1 で受け付けます。LOGI のパスワードは暗号化されずに流れます。"
+                                     "信頼できるネットワークだけに開いてください。")
+                          .arg(s.address));
     reporter.note(QStringLiteral("listening"),
                   QStringLiteral("%1 ポート %2 で SNPP の受け付けを始めました。").arg(s.address).arg(listener->port()),
                   {{QStringLiteral("address"), s.address},
