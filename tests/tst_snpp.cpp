@@ -165,6 +165,8 @@ private slots:
         row("too many errors", QByteArray("NOPE\r\n").repeated(SnppSession::MaxErrors + 3),
             QString("500 ").repeated(SnppSession::MaxErrors) + "421", 0);
         row("no line end", "PAGE R1\r\nMESS a\r\nSEND", "250 250", 0);
+        row("too many pagers", QByteArray("PAGE R1\r\n").repeated(SnppSession::MaxPagers + 1) + "MESS a\r\nSEND\r\n",
+            QString("250 ").repeated(SnppSession::MaxPagers) + "550 250 250", 1);
     }
     void raw()
     {
