@@ -2,8 +2,8 @@
 // answers out, with what reached the desk; the HOLD times; and the users file.
 #include "support/table.h"
 
+#include "gateway/snppusers.h"
 #include "snpp/session.h"
-#include "snpp/users.h"
 
 #include <QDateTime>
 #include <QTest>

@@ -5,9 +5,9 @@
 #include "support/modemsim.h"
 #include "support/sendrig.h"
 
-#include "store/snppdesk.h"
 #include "store/plugins.h"
 #include "store/sendqueue.h"
+#include "store/snppdesk.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -190,8 +190,13 @@ $s->quit;
             Runner runner; // no simulator: nothing can be sent, the page stays queued
             QVERIFY(runner.start(m_folder));
             const int fd = httpclient::connectTo(runner.port, 5000);
+            // A batch the rules refuse (too long for the centre): 554, and neither page queued.
+            const QByteArray refused =
+                converse(fd, "PAGE R0\r\nPAGE R1\r\nMESS " + QByteArray(200, 'A') + "\r\nSEND\r\nRESE\r\n", 6);
+            QVERIFY2(refused.contains("\r\n554 Error, Failed: R0: ") && refused.endsWith("250 RESET OK\r\n"),
+                     refused.constData());
             const QByteArray answers =
-                converse(fd, "PAGE R0\r\nMESS KEPT\r\nLEVE 0\r\nHOLD 301231235959 +0900\r\nSEND\r\n", 6);
+                converse(fd, "PAGE R0\r\nMESS KEPT\r\nLEVE 0\r\nHOLD 301231235959 +0900\r\nSEND\r\n", 5);
             QVERIFY2(answers.endsWith("250 Message Sent Successfully\r\n"), answers.constData());
             runner.process.kill();
             QVERIFY(runner.process.waitForFinished(5000));

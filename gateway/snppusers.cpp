@@ -1,4 +1,4 @@
-#include "snpp/users.h"
+#include "gateway/snppusers.h"
 
 #include <QFile>
 #include <QList>

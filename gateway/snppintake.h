@@ -1,13 +1,13 @@
 #pragma once
 
-#include "prepare.h"
-#include "store/snppdesk.h"
+#include "gateway/prepare.h"
 #include "store/sendqueue.h"
+#include "store/snppdesk.h"
 
 // The queue runner as the SNPP listener sees it: PAGE's names from the address book,
 // digits through the centre SnppCenter= names, LOGI against snpp-users in the data
-// folder, and SEND's batch into the queue with the checks of "queue add". Safe from any
-// thread: it keeps no state between calls.
+// folder, and SEND's batch into the queue through the one batch path, with the checks of
+// "queue add". Safe from any thread: it keeps no state between calls.
 class SnppIntake : public SnppDesk
 {
 public:
@@ -21,6 +21,8 @@ public:
     const QString &folder() const { return m_folder; }
     // Bytes from a client as text: UTF-8, else CP932.
     static QString text(const QByteArray &bytes);
+    // A refusal of the rules in the words of an SNPP client.
+    static QString refusalText(const IntakeRefusal &r);
 
 private:
     QString m_folder;
@@ -28,7 +30,3 @@ private:
     QueuedMessage m_defaults;
     QString m_center;
 };
-
-// A batch of messages into the folder's queue, every one or none, each under the id it
-// has (from sendqueue::newId()): empty when all are on disk, else why not.
-QString queueBatch(const QString &folder, QList<QueuedMessage> batch);

@@ -1,9 +1,8 @@
-#include "snppintake.h"
-
-#include "queueadd.h"
+#include "gateway/snppintake.h"
 
 #include "encoding/cp932.h"
-#include "snpp/users.h"
+#include "gateway/queueadd.h"
+#include "gateway/snppusers.h"
 
 #include <QStringDecoder>
 
@@ -22,6 +21,30 @@ QString SnppIntake::text(const QByteArray &bytes)
     return utf8.hasError() ? cp932::decode(bytes) : asUtf8;
 }
 
+QString SnppIntake::refusalText(const IntakeRefusal &r)
+{
+    switch (r.why) {
+    case Refused::NoRecipient:
+    case Refused::UnknownRecipient:
+        return r.text + QStringLiteral("PAGE にはアドレス帳の名前か番号を指定してください。");
+    case Refused::NumberWithoutCenter:
+        return QStringLiteral("番号で送るセンターが決まっていません（queue.ini の SnppCenter=）。");
+    case Refused::BadNumber:
+        return QStringLiteral("番号の") + r.subject;
+    case Refused::TooLong:
+    case Refused::Unsendable:
+        return r.text + QStringLiteral("MESS の文を確かめてください。");
+    case Refused::None:
+    case Refused::NoCenterForRecipient:
+    case Refused::NoLineForCenter:
+    case Refused::NoSettings:
+    case Refused::DeviceKind:
+    case Refused::Other:
+        return r.text;
+    }
+    return r.text;
+}
+
 std::variant<SnppPager, QString> SnppIntake::pager(const QByteArray &name)
 {
     AppData data;
@@ -35,7 +58,7 @@ std::variant<SnppPager, QString> SnppIntake::pager(const QByteArray &name)
     if (!digits || name.size() > 32)
         return QStringLiteral("「%1」はアドレス帳にありません。").arg(shown);
     if (m_center.isEmpty())
-        return QStringLiteral("番号で送るセンターが決まっていません（queue.ini の SnppCenter=）。");
+        return refusalText({Refused::NumberWithoutCenter, {}, {}});
     if (std::none_of(data.centers.cbegin(), data.centers.cend(),
                      [&](const MessageCenter &c) { return c.name == m_center; }))
         return QStringLiteral("SnppCenter= のセンター「%1」がアドレス帳にありません。").arg(m_center);
@@ -51,32 +74,18 @@ bool SnppIntake::login(const QByteArray &user, const QByteArray &password)
 
 QString SnppIntake::send(const SnppBatch &batch)
 {
-    QList<QueuedMessage> messages;
+    QList<BatchMessage> messages;
     const QString message = text(batch.text);
-    for (const SnppPager &p : batch.pagers) {
-        QueuedMessage m = m_defaults;
-        m.severity = batch.severity;
-        m.notBefore = batch.notBefore;
-        auto queued = messageToQueue(m_folder, p.target, message, m_access, m);
-        if (const auto *refusal = std::get_if<Outcome>(&queued))
-            return QStringLiteral("%1: %2").arg(p.target.to.isEmpty() ? p.target.number : p.target.to,
-                                                refusal->message);
-        std::get<QueuedMessage>(queued).id = p.id;
-        messages.append(std::get<QueuedMessage>(queued));
+    for (const SnppPager &p : batch.pagers)
+        messages.append({p.target, message, TextFit::Refuse, p.id});
+    QueuedMessage defaults = m_defaults;
+    defaults.severity = batch.severity;
+    defaults.notBefore = batch.notBefore;
+    const BatchResult added = addBatch(m_folder, messages, m_access, defaults);
+    if (added.refusal) {
+        const Target &t = batch.pagers.value(added.refusal->index).target;
+        return QStringLiteral("%1: %2").arg(t.to.isEmpty() ? t.number : t.to,
+                                            refusalText(added.refusal->outcome.refusal));
     }
-    return queueBatch(m_folder, messages);
-}
-
-QString queueBatch(const QString &folder, QList<QueuedMessage> batch)
-{
-    // Each written whole and renamed in; one that cannot be written takes the others
-    // back out, so that the client, told to try again, pages nobody twice.
-    for (qsizetype i = 0; i < batch.size(); ++i) {
-        if (const sendqueue::Result added = sendqueue::addAs(folder, batch[i]); !added.ok()) {
-            for (qsizetype j = 0; j < i; ++j)
-                sendqueue::drop(folder, batch[j].id);
-            return added.text;
-        }
-    }
-    return {};
+    return added.notStored;
 }
