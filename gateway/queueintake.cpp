@@ -32,16 +32,7 @@ std::optional<QByteArray> listenerToken(const QString &tokenFile, const QString 
     QByteArray random(32, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), random.size() / 4);
     const QByteArray token = random.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
-    const QByteArray temporary = QFile::encodeName(path + QStringLiteral(".new"));
-    ::unlink(temporary.constData());
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    const QByteArray line = token + '\n';
-    const bool written =
-        fd >= 0 && ::write(fd, line.constData(), size_t(line.size())) == line.size() && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!written || ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
-        ::unlink(temporary.constData());
+    if (const QString failed = writePrivateFile(path, token + '\n'); !failed.isEmpty()) {
         *problem = QStringLiteral("トークンのファイル %1 を作れません。").arg(path);
         return std::nullopt;
     }

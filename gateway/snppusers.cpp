@@ -141,28 +141,4 @@ std::optional<QByteArray> read(const QString &path, QString *problem)
     return bytes;
 }
 
-QString write(const QString &path, const QByteArray &contents)
-{
-    const QByteArray target = QFile::encodeName(path);
-    const QByteArray temporary = target + ".new";
-    ::unlink(temporary.constData());
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    bool written = fd >= 0;
-    for (qsizetype done = 0; written && done < contents.size();) {
-        const ssize_t n = ::write(fd, contents.constData() + done, size_t(contents.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        written = n > 0;
-        done += qMax<ssize_t>(n, 0);
-    }
-    written = written && ::fsync(fd) == 0;
-    if (fd >= 0)
-        written = ::close(fd) == 0 && written;
-    if (!written || ::rename(temporary.constData(), target.constData()) != 0) {
-        ::unlink(temporary.constData());
-        return QStringLiteral("%1 を書けません: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-    }
-    return {};
-}
-
 } // namespace snppusers

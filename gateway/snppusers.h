@@ -6,7 +6,7 @@
 
 // Who may page over SNPP with LOGI: the file snpp-users in the data folder, one line
 // "user:hash" each, the hash from crypt(3) (yescrypt). Only its owner may read or write
-// it; it is replaced whole.
+// it; it is replaced whole (writePrivateFile).
 namespace snppusers
 {
 
@@ -30,8 +30,5 @@ QByteArray withUser(const QByteArray &contents, const QString &user, const QByte
 // The file's contents: empty when there is none; nullopt with *problem when it cannot
 // be read, is no regular file of this user's, or others may read or write it.
 std::optional<QByteArray> read(const QString &path, QString *problem);
-// Writes the contents (0600) under another name and renames it over the file; the
-// problem, if any.
-QString write(const QString &path, const QByteArray &contents);
 
 } // namespace snppusers

@@ -356,7 +356,7 @@ int snppUserAdd(const Options &o, Reporter &reporter)
     const QByteArray hash = password ? snppusers::hash(*password) : QByteArray();
     if (password && hash.isEmpty())
         problem = QStringLiteral("パスワードのハッシュを作れません（libcrypt）。");
-    if (hash.isEmpty() || !(problem = snppusers::write(path, snppusers::withUser(*contents, o.id, hash))).isEmpty()) {
+    if (hash.isEmpty() || !(problem = writePrivateFile(path, snppusers::withUser(*contents, o.id, hash))).isEmpty()) {
         reporter.result({ExitStatus::BadInput, problem});
         return 2;
     }
