@@ -32,8 +32,9 @@ QString SnppIntake::refusalText(const IntakeRefusal &r)
     case Refused::BadNumber:
         return QStringLiteral("番号の") + r.subject;
     case Refused::TooLong:
+        return r.text + QStringLiteral("文を短くしてください。");
     case Refused::Unsendable:
-        return r.text + QStringLiteral("MESS の文を確かめてください。");
+        return r.text + QStringLiteral("その文字を除いてください。");
     case Refused::None:
     case Refused::NoCenterForRecipient:
     case Refused::NoLineForCenter:
