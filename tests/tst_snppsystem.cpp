@@ -4,6 +4,7 @@
 #include "support/httpclient.h"
 #include "support/modemsim.h"
 #include "support/sendrig.h"
+#include "support/table.h"
 
 #include "store/plugins.h"
 #include "store/sendqueue.h"
@@ -68,6 +69,9 @@ public:
 
 } // namespace
 
+// mode: of an snpp-users there before (0: none); error: what standard error says (empty: exit 0)
+using UserAdd = table::Of<QString, QByteArray, int, QString>;
+
 class tst_SnppSystem : public QObject
 {
     Q_OBJECT
@@ -79,6 +83,35 @@ private slots:
         QVERIFY(QFile::remove(m_folder + "ports/COM1")); // the simulator's link in its place
         QVERIFY(QDir().mkpath(m_folder + "queue"));
         QVERIFY(writeFileBytes(m_folder + "queue/queue.ini", "[Queue]\nSnppAllow=127.0.0.1\nSnppCenter=C\n"));
+    }
+    void snppUserAdd_data()
+    {
+        const UserAdd row;
+        row("added", "nagios", "s3cret\n", 0, "");
+        row("replaced", "nagios", "s3cret\n", 0600, "");
+        row("empty password", "nagios", "\n", 0, "パスワードが空");
+        row("colon in the name", "a:b", "s3cret\n", 0, "「:」");
+        row("file open to others", "nagios", "s3cret\n", 0644, "chmod 600");
+    }
+    void snppUserAdd()
+    {
+        const auto [user, input, mode, error] = UserAdd::row();
+        const QString file = m_folder + "snpp-users";
+        if (mode) {
+            QVERIFY(writeFileBytes(file, "nagios:$y$old\nother:$y$x\n"));
+            QVERIFY(QFile::setPermissions(file, QFileDevice::Permissions(mode == 0600 ? 0x6000 : 0x6444)));
+        }
+        const ToolRun run = runTool(Tool, {"--folder", m_folder, "queue", "snpp-user", "add", user}, input);
+        QCOMPARE(run.exitCode, error.isEmpty() ? 0 : 2);
+        QVERIFY2(run.err.contains(error), qPrintable(run.err));
+        if (!error.isEmpty())
+            return;
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray lines = f.readAll();
+        QCOMPARE(lines.count("nagios:$y$"), 1);
+        QCOMPARE(lines.contains("other:"), bool(mode));
+        QCOMPARE(f.permissions() & 0x0077, 0);
     }
     void sendpagePages()
     {
@@ -106,7 +139,6 @@ private slots:
         QVERIFY(writeFileBytes(m_folder + "queue/queue.ini", "[Queue]\nSnppCenter=C\n"));
         const ToolRun add = runTool(Tool, {"--folder", m_folder, "queue", "snpp-user", "add", "nagios"}, "s3cret\n");
         QVERIFY2(add.exitCode == 0, qPrintable(add.err));
-        QCOMPARE(QFile::permissions(m_folder + "snpp-users") & 0077, 0);
         ModemSim sim;
         QVERIFY(sim.start(m_folder, 1));
         Runner runner;
