@@ -177,8 +177,13 @@ QByteArray SnppSession::command(const QByteArray &line)
         // if in, and pages only from an allowed address.
         if (parts.size() == 1)
             return reply("250 Login Accepted (no password: not logged in)");
-        if (!m_desk.login(parts[0], parts[1]))
-            return reply("550 Error, Invalid Login");
+        if (!m_desk.login(parts[0], parts[1])) {
+            // Each try costs the hash's time: a client guessing passwords goes after a few.
+            if (++m_loginFailures < MaxLoginFailures)
+                return reply("550 Error, Invalid Login");
+            m_ended = true;
+            return reply("550 Error, Invalid Login") + reply("421 Too Many Login Failures, Goodbye");
+        }
         m_loggedIn = true;
         return reply("250 Login Accepted");
     }

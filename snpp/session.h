@@ -17,6 +17,7 @@ public:
     static constexpr qsizetype MaxData = 64 * 1024; // the text of DATA
     static constexpr int MaxPagers = 100;           // PAGEs in one transaction
     static constexpr int MaxErrors = 20;            // unknown commands before the session ends
+    static constexpr int MaxLoginFailures = 3;      // wrong passwords before the session ends
 
     // allowed: the client's address may page without LOGI.
     SnppSession(SnppDesk &desk, bool allowed);
@@ -45,6 +46,7 @@ private:
     bool m_loggedIn = false;
     bool m_ended = false;
     int m_errors = 0;
+    int m_loginFailures = 0;
 
     QByteArray m_pending;    // a line not yet complete
     bool m_overlong = false; // the line under way has passed MaxLine: skipped to its end

@@ -80,6 +80,8 @@ private slots:
         row("not allowed", false, "LOGI root\nPAGE R1\nMESS x\nSEND", "250 550 250 503", {});
         row("logged in", false, "LOGI alice pw\nPAGE R1\nMESS x\nSEND", "250 250 250 250", {"id-R1|x|"});
         row("wrong password", false, "LOGI alice nope\nPAGE R1\nLOGI bob pw\nPAGE R1", "550 550 550 550", {});
+        row("guessing passwords", false, "LOGI alice a\nLOGI alice b\nLOGI alice c\nLOGI alice pw", "550 550 550 421",
+            {});
         row("login lasts past RESE", false, "LOGI alice pw\nRESE\nPAGE R2\nMESS x\nSEND", "250 250 250 250 250",
             {"id-R2|x|"});
         row("data, dot-stuffed", true, "PAGE R1\nDATA\nline one\n..starts with a dot\n.\nSEND", "250 354 250 250",
