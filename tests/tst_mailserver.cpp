@@ -82,7 +82,7 @@ private slots:
         m_folder = m_root + QStringLiteral("folder/");
         m_caught = m_root + QStringLiteral("caught");
         m_config = m_root + QStringLiteral("etc");
-        for (const char *sub : {"etc", "spool", "data", "caught", "folder/queue"})
+        for (const char *sub : {"etc", "spool", "data", "caught", "folder/queue", "bin"})
             QVERIFY(QDir().mkpath(m_root + QLatin1String(sub)));
         QVERIFY(QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                                                         QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
@@ -104,9 +104,19 @@ private slots:
         QVERIFY(chownTree(m_caught, nobody->first, nobody->second));
         QVERIFY(chownTree(m_root + "data", postfixUser->first, postfixUser->second));
 
+        // What pipe(8) runs, where its user may reach it: the build folder may lie in a
+        // home folder others cannot enter.
+        QVERIFY(::chmod(QFile::encodeName(m_root + "bin").constData(), 0755) == 0);
+        for (const char *file : {"fumidori-send", "fumidori-mail.so"}) {
+            const QString copy = m_root + "bin/" + file;
+            QVERIFY(QFile::copy(QStringLiteral(FUMIDORI_BIN_DIR "/") + file, copy));
+            QVERIFY(::chmod(QFile::encodeName(copy).constData(), 0755) == 0);
+        }
+        const QByteArray tool = QFile::encodeName(m_root + "bin/fumidori-send");
+
         m_port = freePort();
         QVERIFY(m_port > 0);
-        const QByteArray root = QFile::encodeName(m_root), tool = QFile::encodeName(Tool);
+        const QByteArray root = QFile::encodeName(m_root);
         // @ stands for the test's root; the last lines are the README's, with this test's names.
         QByteArray mainCf =
             "compatibility_level = 3.6\nqueue_directory = @spool\ndata_directory = @data\n"
