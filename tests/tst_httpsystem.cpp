@@ -252,7 +252,7 @@ private slots:
     }
 
 private:
-    std::optional<QTemporaryDir> m_dir;
+    std::optional<TempDir> m_dir;
     QString m_folder;
 };
 
