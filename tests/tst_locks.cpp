@@ -7,6 +7,7 @@
 #include "support/filehelpers.h"
 #include "support/otheruser.h"
 #include "support/sendfolder.h"
+#include "support/sendrig.h"
 #include "support/server.h"
 #include "support/table.h"
 
@@ -50,33 +51,12 @@ void removeAny(const QString &path)
         ::rmdir(name(path).constData());
 }
 
-struct ToolRun {
-    bool ended = false;
-    int exitCode = -1;
-    QString err;
-    qint64 ms = 0;
-};
-
-// fumidori-send (or another program) as root is run, optionally, without the right to
-// pass over file permissions: as an ordinary user meets another user's files.
+// fumidori-send (or another program) as root run for 5 s at most, optionally without the
+// right to pass over file permissions: as an ordinary user meets another user's files.
 ToolRun runTool(const QStringList &args, bool ordinary, const QString &program = Tool)
 {
-    QProcess p;
-    if (ordinary)
-        p.setChildProcessModifier(otheruser::dropOverrideForChild);
-    QElapsedTimer clock;
-    clock.start();
-    p.start(program, args);
-    ToolRun r;
-    r.ended = p.waitForFinished(5000);
-    r.ms = clock.elapsed();
-    if (!r.ended) {
-        p.kill();
-        p.waitForFinished();
-    }
-    r.exitCode = p.exitCode();
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return runTool(program, args, {}, QProcessEnvironment::systemEnvironment(), 5000,
+                   ordinary ? otheruser::dropOverrideForChild : nullptr);
 }
 
 } // namespace
@@ -113,7 +93,7 @@ private slots:
         const std::optional<otheruser::Ids> nobody = otheruser::nobody();
         if (!nobody)
             QSKIP("needs root and the user nobody, who plants the lock files");
-        QTemporaryDir dir;
+        TempDir dir;
         const QString folder = makeSendFolder(dir.path());
         QVERIFY(!folder.isEmpty());
         QVERIFY(writeFileBytes(folder + "victim", "precious\n"));
@@ -186,7 +166,6 @@ private slots:
             QVERIFY2(r.ended, "still running: the lock file was waited on, or taken as held");
             QVERIFY2(r.exitCode == 3, qPrintable(QString::number(r.exitCode) + ": " + r.err));
             QVERIFY2(r.err.contains(lockPath) && r.err.contains("nobody"), qPrintable(r.err));
-            qInfo("answered in %lld ms, start-up included", r.ms);
         }
 
         QCOMPARE(readFileBytes(folder + "victim"), QByteArray("precious\n"));
@@ -202,7 +181,7 @@ private slots:
         const std::optional<otheruser::Ids> nobody = otheruser::nobody();
         if (!nobody)
             QSKIP("needs root and the user nobody, who makes the lock file");
-        QTemporaryDir dir;
+        TempDir dir;
         QVERIFY(::chmod(name(dir.path()).constData(), 01777) == 0);
         const QString path = dir.path() + "/fumidori-line.lock";
         const auto made = otheruser::asUser(*nobody, [&] {
@@ -234,7 +213,7 @@ private slots:
     void lockFileModes()
     {
         const auto [umask, folderLock, mode] = LockFileModes::row();
-        QTemporaryDir dir;
+        TempDir dir;
         const mode_t old = ::umask(mode_t(umask));
         const auto restore = qScopeGuard([old] { ::umask(old); });
         QString path;
@@ -263,7 +242,7 @@ private slots:
     void holderShown()
     {
         const auto [written, shown] = HolderShown::row();
-        QTemporaryDir dir;
+        TempDir dir;
         const QString path = dir.path() + "/fumidori-line.lock";
         QVERIFY(writeFileBytes(path, written));
         ServerProcess other;
@@ -276,7 +255,7 @@ private slots:
     // A lock on the folder itself (anyone who can read it can take one) holds nothing up.
     void folderLockIsAFileOfItsOwn()
     {
-        QTemporaryDir dir;
+        TempDir dir;
         ServerProcess other;
         QVERIFY(holdLock(other, dir.path()));
         const FolderLock lock(dir.path(), FolderLock::Exclusive, 0);
@@ -291,7 +270,7 @@ private slots:
     // not wait again; a holder that lets go during the wait lets the waiter in.
     void folderLockWaitIsBounded()
     {
-        QTemporaryDir dir;
+        TempDir dir;
         {
             const FolderLock make(dir.path());
         }
@@ -329,7 +308,7 @@ private slots:
     void folderLockFileUnusable()
     {
         QFETCH(int, plant);
-        QTemporaryDir dir;
+        TempDir dir;
         const QString folder = makeSendFolder(dir.path());
         QVERIFY(!folder.isEmpty());
         QVERIFY(writeFileBytes(folder + "victim", "precious\n"));

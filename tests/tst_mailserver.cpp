@@ -224,7 +224,7 @@ private slots:
     }
 
 private:
-    QTemporaryDir m_dir;
+    TempDir m_dir;
     QString m_root, m_folder, m_caught, m_config;
     int m_port = 0;
     bool m_started = false;
