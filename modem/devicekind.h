@@ -70,10 +70,10 @@ struct DeviceKindRow {
     // Each write of dialWrites awaits the device's "OK" before the next one, so the
     // device paces the keys.
     bool keysPaced = false;
-    QByteArray hangUp; // written before the line is closed
+    QByteArray hangUp = {}; // written before the line is closed
     // Written when the device answers the hang-up with "ERROR"; empty: the line closes
     // right after the hang-up, awaiting no answer.
-    QByteArray hangUpOnError;
+    QByteArray hangUpOnError = {};
     // Every write of the centre call, in order (none: nothing is written).
     QList<CallStep> (*callSteps)(const Settings &s, const QString &number) = nullptr;
     // What keying in one string of touch-tone digits writes, one entry per write (none:
