@@ -67,6 +67,8 @@ using LockFileModes = table::Of<int, bool, int>;
 
 using HolderShown = table::Of<QByteArray, QString>;
 
+using FolderLockFileUnusable = table::Of<int>;
+
 class tst_Locks : public QObject
 {
     Q_OBJECT
@@ -299,31 +301,22 @@ private slots:
     }
     void folderLockFileUnusable_data()
     {
-        QTest::addColumn<int>("plant");
-        QTest::newRow("link to a file of ours") << int(Plant::Symlink);
-        QTest::newRow("named pipe") << int(Plant::Fifo);
-        QTest::newRow("folder") << int(Plant::Folder);
+        const FolderLockFileUnusable row;
+        row("link to a file of ours", int(Plant::Symlink));
+        row("named pipe", int(Plant::Fifo));
+        row("folder", int(Plant::Folder));
     }
     // fumidori-send answers "busy" (3) at once, naming the lock file, and follows no link.
     void folderLockFileUnusable()
     {
-        QFETCH(int, plant);
+        const auto [plant] = FolderLockFileUnusable::row();
         TempDir dir;
         const QString folder = makeSendFolder(dir.path());
         QVERIFY(!folder.isEmpty());
         QVERIFY(writeFileBytes(folder + "victim", "precious\n"));
         const QByteArray path = name(FolderLock::pathFor(folder));
         QVERIFY(QDir().mkpath(folder + "locks"));
-        switch (Plant(plant)) {
-        case Plant::Symlink:
-            QVERIFY(::symlink(name(folder + "victim").constData(), path.constData()) == 0);
-            break;
-        case Plant::Fifo:
-            QVERIFY(::mkfifo(path.constData(), 0600) == 0);
-            break;
-        default:
-            QVERIFY(::mkdir(path.constData(), 0700) == 0);
-        }
+        QVERIFY(otheruser::make(Plant(plant), path, name(folder + "victim")));
         const ToolRun r = runTool({"--folder", folder, "--to", "R", "X"}, false);
         QVERIFY2(r.ended, "still running: the lock file was waited on");
         QVERIFY2(r.exitCode == 3, qPrintable(QString::number(r.exitCode) + ": " + r.err));
