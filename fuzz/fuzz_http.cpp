@@ -6,9 +6,9 @@
 #include "fuzzcheck.h"
 
 #include "encoding/textcheck.h"
+#include "gateway/prepare.h"
+#include "gateway/textfit.h"
 #include "http/bodies.h"
-#include "prepare.h"
-#include "textfit.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,8 +4,8 @@
 #include "fuzzcheck.h"
 
 #include "encoding/textcheck.h"
+#include "gateway/mailintake.h"
 #include "mail/mailparser.h"
-#include "mailintake.h"
 
 #include <cstddef>
 #include <cstdint>

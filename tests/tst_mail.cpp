@@ -6,10 +6,10 @@
 #include "support/sendrig.h"
 #include "support/table.h"
 
+#include "gateway/mailintake.h"
 #include "htmltext.h"
 #include "mail/mailcharset.h"
 #include "mail/mailparser.h"
-#include "mailintake.h"
 #include "store/sendqueue.h"
 #include "store/settingsfile.h"
 

@@ -7,7 +7,7 @@
 #include "support/sendfolder.h"
 #include "support/table.h"
 
-#include "prepare.h"
+#include "gateway/prepare.h"
 #include "store/dialnumber.h"
 #include "store/sendqueue.h"
 

@@ -1,4 +1,4 @@
-#include "holdprompt.h"
+#include "tools/send/holdprompt.h"
 
 #include <QSocketNotifier>
 #include <QString>
@@ -18,7 +18,7 @@ std::optional<bool> parseHoldAnswer(QByteArray line)
     return std::nullopt;
 }
 
-HoldPrompt::HoldPrompt(int inputFd, QObject *parent) : QObject(parent), m_fd(inputFd)
+HoldPrompt::HoldPrompt(int inputFd, QObject *parent) : HoldQuestion(parent), m_fd(inputFd)
 {
     if (m_fd < 0 && ::isatty(STDIN_FILENO)) {
         m_fd = STDIN_FILENO;

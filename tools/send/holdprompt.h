@@ -1,7 +1,8 @@
 #pragma once
 
+#include "gateway/calldriver.h"
+
 #include <QByteArray>
-#include <QObject>
 #include <functional>
 #include <optional>
 
@@ -14,7 +15,7 @@ std::optional<bool> parseHoldAnswer(QByteArray line);
 // The sound card's question (pick up the phone, hold it to the speaker) asked on the
 // terminal: standard input when it is one, else the process's terminal. The answer is
 // read from the event loop when a line arrives; nothing blocks.
-class HoldPrompt : public QObject
+class HoldPrompt : public HoldQuestion
 {
     Q_OBJECT
 public:
@@ -25,13 +26,9 @@ public:
 
     // Prints the question and calls answer once a valid answer has been typed. Lines
     // typed before the question are dropped.
-    void ask(std::function<void(bool playNumber)> answer);
-    // The call has ended: the question is taken away.
-    void cancel();
-
-signals:
-    // The terminal's input has ended (or cannot be read): no answer will come.
-    void inputClosed();
+    // inputClosed() when the terminal's input ends (or cannot be read).
+    void ask(std::function<void(bool playNumber)> answer) override;
+    void cancel() override;
 
 private:
     void readInput();

@@ -1,16 +1,17 @@
 // fumidori-send: sends a message from a script, with no window, over the settings,
 // address book and history the window uses; or queues it for "queue run".
-#include "hooks.h"
-#include "mailintake.h"
-#include "messagesend.h"
-#include "options.h"
-#include "queueadd.h"
-#include "queueintake.h"
-#include "queuerunner.h"
-#include "report.h"
+#include "gateway/hooks.h"
+#include "gateway/mailintake.h"
+#include "gateway/messagesend.h"
+#include "gateway/queueadd.h"
+#include "gateway/queueintake.h"
+#include "gateway/queuerunner.h"
 #include "store/datafolder.h"
 #include "store/plugins.h"
 #include "store/sendqueue.h"
+#include "tools/send/holdprompt.h"
+#include "tools/send/options.h"
+#include "tools/send/report.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -62,6 +63,12 @@ void onStop(QObject *context, std::function<void()> stop)
 // The message from the command line, else standard input in UTF-8; line breaks at its end
 // dropped. Unreadable input, or more than a message may hold, is reported; standard input
 // is read no further than that.
+// A driver whose sound-card question is asked on this process's terminal.
+std::unique_ptr<CallDriver> terminalCallDriver()
+{
+    return makeCallDriver(nullptr, [] { return std::make_unique<HoldPrompt>(); });
+}
+
 std::optional<QString> messageText(const Options &o, Reporter &reporter)
 {
     QString text = o.message;
@@ -155,8 +162,7 @@ int sendNow(const Options &o, Reporter &reporter)
     bool stopping = false;
     QPointer<Hook> hook;
     std::function<void(int)> tryOnce = [&](int attempt) {
-        current = new MessageSend(
-            o.folder, o.target, *text, reporter, [] { return makeCallDriver(); }, qApp);
+        current = new MessageSend(o.folder, o.target, *text, reporter, terminalCallDriver, qApp);
         current->setLineWait(o.waitMs);
         current->setDeviceAccess(deviceAccess(o));
         QObject::connect(current, &MessageSend::done, qApp, [&, attempt](const Outcome &outcome) {
@@ -201,24 +207,26 @@ int sendNow(const Options &o, Reporter &reporter)
 int queueAdd(const Options &o, Reporter &reporter)
 {
     if (o.mail)
-        return queueMail(o, deviceAccess(o));
+        return queueMail({o.folder, o.target.to, queueDefaults(o), {o.mailSender, o.mailRecipient}, o.quiet},
+                         deviceAccess(o));
     const std::optional<QString> text = messageText(o, reporter);
     if (!text)
         return 2;
-    const QueueAddResult added = addToQueue(o.folder, o.target, *text, deviceAccess(o), queueDefaults(o));
+    const BatchResult added = addBatch(o.folder, {{o.target, *text}}, deviceAccess(o), queueDefaults(o));
     if (added.refusal) {
-        reporter.result(*added.refusal);
-        return added.refusal->exitCode();
+        reporter.result(added.refusal->outcome);
+        return added.refusal->outcome.exitCode();
     }
     if (!added.notStored.isEmpty()) {
         reporter.result({ExitStatus::BadInput, added.notStored});
         return 2;
     }
+    const QString id = added.ids.value(0);
     if (o.json)
-        reporter.note(QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + added.id,
-                      {{QStringLiteral("id"), added.id}});
+        reporter.note(QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + id,
+                      {{QStringLiteral("id"), id}});
     else
-        std::fputs((added.id + QLatin1Char('\n')).toUtf8().constData(), stdout);
+        std::fputs((id + QLatin1Char('\n')).toUtf8().constData(), stdout);
     return 0;
 }
 
@@ -285,7 +293,7 @@ int queueRun(const Options &o, Reporter &reporter)
         settings.listen = o.listen;
     if (!o.tokenFile.isEmpty())
         settings.tokenFile = o.tokenFile;
-    QueueRunner runner(o.folder, settings, reporter, [] { return makeCallDriver(); });
+    QueueRunner runner(o.folder, settings, reporter, terminalCallDriver);
     DeviceAccess access = deviceAccess(o);
     if (!o.answerLimitS && settings.answerLimitS)
         access.answerLimitMs = qint64(*settings.answerLimitS) * 1000;
@@ -447,7 +455,7 @@ int main(int argc, char *argv[])
     }
     // A file over the size limit (ulimit -f) is a write that fails, reported, not the end.
     ::signal(SIGXFSZ, SIG_IGN);
-    Reporter reporter;
+    TerminalReporter reporter;
     reporter.quiet = options->quiet;
     reporter.json = options->json;
     switch (options->command) {

@@ -1,6 +1,8 @@
 #pragma once
 
-#include "prepare.h"
+#include "gateway/prepare.h"
+#include "gateway/values.h"
+#include "store/sendqueue.h"
 
 #include <QList>
 #include <QString>
@@ -41,16 +43,13 @@ struct Options {
 // *error (empty after --help or --version, which print their text themselves).
 std::optional<Options> parseOptions(const QStringList &arguments, const QString &defaultFolder, QString *error);
 
-// "1m,5m,15m": seconds, or with s, m or h; nullopt when a piece is no such time.
-std::optional<QList<int>> parseDelays(const QString &text);
-// One such time, in seconds from minS to maxS; nullopt otherwise.
-std::optional<int> parseDuration(const QString &text, int minS, int maxS);
-
 // "127.0.0.1:8080", "[::1]:8080": the address and the port; nullopt when it is not
 // a numeric address and a port.
 std::optional<std::pair<QString, quint16>> parseListen(const QString &text);
 
-// The first line of a file that only its owner (this process's user) may read or write,
-// without its line break: a password. nullopt, with the problem in *problem, when the
-// file cannot be read or others may read it.
-std::optional<QString> readPrivateFile(const QString &path, QString *problem);
+// The queue's settings for a message of this command line: its attempts (else the
+// folder's queue.ini), delays and hooks.
+QueuedMessage queueDefaults(const Options &o);
+
+// A refusal of the gateway's rules worded for the command line: the options it was given.
+QString refusalText(const IntakeRefusal &r);

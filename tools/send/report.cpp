@@ -1,14 +1,15 @@
-#include "report.h"
+#include "tools/send/report.h"
+#include "tools/send/options.h"
 
+#include "gateway/outcome.h"
 #include "modem/stagetexts.h"
-#include "outcome.h"
 #include "store/sendqueue.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <cstdio>
 
-void Reporter::line(const QString &text)
+void TerminalReporter::line(const QString &text)
 {
     std::fputs((QStringLiteral("fumidori-send: ") + sendqueue::capped(text, MaxTextBytes) + QLatin1Char('\n'))
                    .toUtf8()
@@ -17,7 +18,7 @@ void Reporter::line(const QString &text)
     std::fflush(stderr);
 }
 
-void Reporter::event(const QString &name, QJsonObject fields)
+void TerminalReporter::event(const QString &name, QJsonObject fields)
 {
     if (!json)
         return;
@@ -44,7 +45,7 @@ QJsonObject withLine(QJsonObject fields, const QString &lineName)
 
 } // namespace
 
-void Reporter::stage(const QString &stage, const QString &text, const QString &lineName)
+void TerminalReporter::stage(const QString &stage, const QString &text, const QString &lineName)
 {
     if (!quiet)
         line(onLine(lineName, text));
@@ -52,7 +53,7 @@ void Reporter::stage(const QString &stage, const QString &text, const QString &l
           withLine({{QStringLiteral("stage"), stage}, {QStringLiteral("text"), text}}, lineName));
 }
 
-void Reporter::progress(int remaining, int total, const QString &lineName)
+void TerminalReporter::progress(int remaining, int total, const QString &lineName)
 {
     if (!quiet)
         line(onLine(lineName, stagetexts::progress(Progress::Piece, remaining, total)));
@@ -60,7 +61,7 @@ void Reporter::progress(int remaining, int total, const QString &lineName)
           withLine({{QStringLiteral("remaining"), remaining}, {QStringLiteral("total"), total}}, lineName));
 }
 
-void Reporter::note(const QString &name, const QString &text, QJsonObject fields)
+void TerminalReporter::note(const QString &name, const QString &text, QJsonObject fields)
 {
     if (!quiet)
         line(text);
@@ -68,15 +69,18 @@ void Reporter::note(const QString &name, const QString &text, QJsonObject fields
     event(name, fields);
 }
 
-void Reporter::warn(const QString &name, const QString &text, QJsonObject fields)
+void TerminalReporter::warn(const QString &name, const QString &text, QJsonObject fields)
 {
     line(text);
     fields.insert(QStringLiteral("text"), text);
     event(name, fields);
 }
 
-void Reporter::result(const Outcome &outcome, QJsonObject fields)
+void TerminalReporter::result(const Outcome &given, QJsonObject fields)
 {
+    Outcome outcome = given;
+    if (outcome.refusal.why != Refused::None)
+        outcome.message = refusalText(outcome.refusal);
     if (outcome.status != ExitStatus::Sent)
         line(outcome.message);
     else if (!quiet)

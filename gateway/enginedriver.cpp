@@ -1,5 +1,4 @@
-#include "calldriver.h"
-#include "holdprompt.h"
+#include "gateway/calldriver.h"
 
 #include "modem/comport.h"
 #include "modem/line.h"
@@ -32,7 +31,7 @@ public:
 class EngineDriver : public CallDriver, public SendFrontEnd
 {
 public:
-    using CallDriver::CallDriver;
+    EngineDriver(QObject *parent, HoldQuestions questions) : CallDriver(parent), m_questions(std::move(questions)) {}
     ~EngineDriver() override
     {
         if (m_engine)
@@ -94,10 +93,16 @@ public:
     // Asked on the terminal (the registry lets only such a kind ask where there is one).
     void askToHoldPhone(std::function<void(bool playNumber)> answer) override
     {
+        if (!m_prompt && m_questions) {
+            m_prompt = m_questions();
+            if (m_prompt)
+                connect(m_prompt.get(), &HoldQuestion::inputClosed, this, [this] {
+                    m_engine->abandon(QStringLiteral("端末の入力が閉じられたため、回線を切りました。"));
+                });
+        }
         if (!m_prompt) {
-            m_prompt = std::make_unique<HoldPrompt>();
-            connect(m_prompt.get(), &HoldPrompt::inputClosed, this,
-                    [this] { m_engine->abandon(QStringLiteral("端末の入力が閉じられたため、回線を切りました。")); });
+            m_engine->abandon(QStringLiteral("電話を持つよう頼める人がいないため、回線を切りました。"));
+            return;
         }
         m_prompt->ask(std::move(answer));
     }
@@ -136,14 +141,15 @@ private:
     std::unique_ptr<LineLog> m_log;
     std::unique_ptr<ComPort> m_port;
     std::unique_ptr<KindLines> m_lines;
-    std::unique_ptr<HoldPrompt> m_prompt;
+    HoldQuestions m_questions;
+    std::unique_ptr<HoldQuestion> m_prompt;
     std::unique_ptr<SendEngine> m_engine;
     bool m_done = false;
 };
 
 } // namespace
 
-std::unique_ptr<CallDriver> makeCallDriver(QObject *parent)
+std::unique_ptr<CallDriver> makeCallDriver(QObject *parent, HoldQuestions questions)
 {
-    return std::make_unique<EngineDriver>(parent);
+    return std::make_unique<EngineDriver>(parent, std::move(questions));
 }

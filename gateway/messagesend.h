@@ -1,8 +1,8 @@
 #pragma once
 
-#include "calldriver.h"
-#include "outcome.h"
-#include "prepare.h"
+#include "gateway/calldriver.h"
+#include "gateway/outcome.h"
+#include "gateway/prepare.h"
 
 #include <QObject>
 #include <functional>

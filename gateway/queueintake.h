@@ -1,7 +1,7 @@
 #pragma once
 
-#include "outcome.h"
-#include "prepare.h"
+#include "gateway/outcome.h"
+#include "gateway/prepare.h"
 #include "store/intake.h"
 #include "store/sendqueue.h"
 

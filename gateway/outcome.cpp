@@ -1,4 +1,4 @@
-#include "outcome.h"
+#include "gateway/outcome.h"
 
 QString Outcome::word() const
 {

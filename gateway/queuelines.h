@@ -1,6 +1,6 @@
 #pragma once
 
-#include "prepare.h"
+#include "gateway/prepare.h"
 
 #include <QJsonObject>
 #include <QList>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "hooks.h"
-#include "messagesend.h"
-#include "queuelines.h"
+#include "gateway/hooks.h"
+#include "gateway/messagesend.h"
+#include "gateway/queuelines.h"
 #include "store/sendqueue.h"
 
 #include <QFileSystemWatcher>

@@ -1,9 +1,10 @@
 #pragma once
 
-#include "outcome.h"
+#include "gateway/outcome.h"
 #include "store/appdata.h"
 
 #include <QObject>
+#include <functional>
 #include <memory>
 
 // One whole call for a prepared message, from the centre call to the hang-up, with no
@@ -43,5 +44,24 @@ signals:
     void finished(ExitStatus status, const QString &message, bool deviceFault = false);
 };
 
-// The driver over the send engine and the port of the folder's settings.
-std::unique_ptr<CallDriver> makeCallDriver(QObject *parent = nullptr);
+// The sound card's question (pick up the phone, hold it to the speaker), asked of a
+// person where there is one: the command line asks on its terminal.
+class HoldQuestion : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    // Asks, and calls answer once a valid answer has come.
+    virtual void ask(std::function<void(bool playNumber)> answer) = 0;
+    // The call has ended: the question is taken away.
+    virtual void cancel() = 0;
+
+signals:
+    // No answer will come (the terminal's input has ended or cannot be read).
+    void inputClosed();
+};
+using HoldQuestions = std::function<std::unique_ptr<HoldQuestion>()>;
+
+// The driver over the send engine and the port of the folder's settings. questions: who
+// is asked to hold the phone (none: a call that needs it is ended).
+std::unique_ptr<CallDriver> makeCallDriver(QObject *parent = nullptr, HoldQuestions questions = {});

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "mail/mailreader.h"
-#include "options.h"
-#include "prepare.h"
+#include "gateway/prepare.h"
+#include "gateway/textfit.h"
 #include "store/inifile.h"
-#include "textfit.h"
+#include "store/mailreader.h"
+#include "store/sendqueue.h"
 
 #include <QPair>
 
@@ -64,12 +64,23 @@ struct MailAnswer {
     QStringList ids; // queued
 };
 
-// The mail (its first MaxBytes) checked and queued through the same checks as queue add,
-// with the folder, --to and the queue options of o.
-MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteArray &raw, MailReader &reader,
-                    const DeviceAccess &access);
+// One delivery as the mail server's program is asked for it.
+struct MailDelivery {
+    QString folder;         // the data folder
+    QString to;             // the address-book name every page goes to; empty: by the address
+    QueuedMessage defaults; // the queue's settings for the pages (attempts, delays, hooks)
+    MailEnvelope envelope;  // as given; unset parts from the environment (queueMail)
+    bool quiet = false;     // no line on standard error when all went well
+};
 
-// The whole delivery: the envelope from the options or the environment Postfix's local
+// A refusal of the gateway's rules as the mail server's bounce says it: the exit status
+// and the reason, in English, naming the recipient or the centre.
+MailAnswer mailRefusal(const Outcome &refusal);
+
+// The mail (its first MaxBytes) checked and queued through the same checks as queue add.
+MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &reader, const DeviceAccess &access);
+
+// The whole delivery: the envelope's missing parts from the environment Postfix's local
 // delivery sets (SENDER, ORIGINAL_RECIPIENT), the mail from standard input, the reader
 // plugin, the answer on standard error. The exit status.
-int queueMail(const Options &o, const DeviceAccess &access);
+int queueMail(MailDelivery d, const DeviceAccess &access);

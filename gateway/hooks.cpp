@@ -1,6 +1,6 @@
-#include "hooks.h"
+#include "gateway/hooks.h"
 
-#include "report.h"
+#include "gateway/reporter.h"
 #include "store/sendqueue.h"
 
 #include <QProcess>

@@ -1,9 +1,9 @@
-#include "mailintake.h"
+#include "gateway/mailintake.h"
 
-#include "queueadd.h"
+#include "gateway/queueadd.h"
+#include "gateway/textfit.h"
 #include "store/plugins.h"
 #include "store/sendqueue.h"
-#include "textfit.h"
 
 #include <QSet>
 
@@ -171,11 +171,6 @@ MailAnswer answer(int code, const QString &message)
     return {code, message, {}};
 }
 
-int exitFor(const Outcome &refusal)
-{
-    return refusal.status == ExitStatus::Busy ? mailexit::TempFail : mailexit::DataError;
-}
-
 const Recipient *recipientNamed(const AppData &data, const QString &name)
 {
     const Recipient *folded = nullptr;
@@ -190,10 +185,46 @@ const Recipient *recipientNamed(const AppData &data, const QString &name)
 
 } // namespace
 
-MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteArray &raw, MailReader &reader,
-                    const DeviceAccess &access)
+// A refusal of the gateway's rules worded for the mail server's bounce: the addresses
+// and the mail, in English; a reason that names nothing of the mail as the rules word it.
+MailAnswer mailRefusal(const Outcome &refusal)
 {
-    const MailSettings settings = MailSettings::load(o.folder);
+    const IntakeRefusal &r = refusal.refusal;
+    switch (r.why) {
+    case Refused::UnknownRecipient:
+        return answer(mailexit::NoUser,
+                      QStringLiteral("unknown recipient: %1 is not in the address book").arg(r.subject));
+    case Refused::NoCenterForRecipient: // the book may be in the middle of an edit
+        return answer(
+            mailexit::TempFail,
+            QStringLiteral("recipient %1 has no message centre in the address book (try again later)").arg(r.subject));
+    case Refused::NoLineForCenter:
+        return answer(mailexit::DataError,
+                      QStringLiteral("no line of the queue may call centre %1 (Centers= in queue.ini)").arg(r.subject));
+    case Refused::NoSettings:
+        return answer(mailexit::TempFail,
+                      QStringLiteral("cannot read the data folder (try again later): ") + refusal.message);
+    case Refused::DeviceKind:
+        return answer(mailexit::TempFail, QStringLiteral("the device kind cannot run unattended: ") + r.text);
+    case Refused::None:
+    case Refused::NoRecipient:
+    case Refused::NumberWithoutCenter:
+    case Refused::BadNumber:
+    case Refused::TooLong:
+    case Refused::Unsendable:
+    case Refused::Other:
+        break;
+    }
+    if (refusal.status == ExitStatus::Busy)
+        return answer(mailexit::TempFail,
+                      QStringLiteral("cannot read the data folder (try again later): ") + refusal.message);
+    return answer(mailexit::DataError, QStringLiteral("refused: ") + refusal.message);
+}
+
+MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &reader, const DeviceAccess &access)
+{
+    const MailEnvelope &envelope = d.envelope;
+    const MailSettings settings = MailSettings::load(d.folder);
     if (!settings.error.isEmpty())
         return answer(
             mailexit::TempFail,
@@ -213,15 +244,15 @@ MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteA
         return answer(mailexit::NoPermission,
                       QStringLiteral("no sender may page until AllowFrom= is set under [Mail] in %1%2 "
                                      "(for example AllowFrom=alert@example.jp,@example.jp)")
-                          .arg(o.folder, QLatin1String(MailSettings::FileName)));
+                          .arg(d.folder, QLatin1String(MailSettings::FileName)));
     const QString sender = envelope.sender ? envelope.sender->trimmed() : mail.fromAddress;
     if (!senderAllowed(settings.allowFrom, sender))
         return answer(mailexit::NoPermission,
                       QStringLiteral("sender <%1> may not page (not in AllowFrom of mail.ini)").arg(sender));
 
     QStringList names;
-    if (!o.target.to.isEmpty())
-        names << o.target.to;
+    if (!d.to.isEmpty())
+        names << d.to;
     else if (!envelope.recipient.trimmed().isEmpty())
         names = namesForAddress(envelope.recipient, settings);
     else
@@ -229,53 +260,40 @@ MailAnswer takeMail(const Options &o, const MailEnvelope &envelope, const QByteA
     names.removeDuplicates();
 
     AppData data;
-    if (const std::optional<Outcome> problem = loadFolder(o.folder, data))
+    if (const std::optional<Outcome> problem = loadFolder(d.folder, data))
         return answer(mailexit::TempFail,
                       QStringLiteral("cannot read the data folder (try again later): ") + problem->message);
-    if (const QString problem = deviceKindProblem(data.settings.ModemKind, access); !problem.isEmpty())
-        return answer(mailexit::TempFail, QStringLiteral("the device kind cannot run unattended: ") + problem);
-    QList<const Recipient *> recipients;
-    for (const QString &name : names) {
-        const Recipient *r = recipientNamed(data, name);
-        if (!r)
-            return answer(mailexit::NoUser,
-                          QStringLiteral("unknown recipient: %1 is not in the address book").arg(name));
-        if (r->centerIndex < 0 || r->centerIndex >= data.centers.size())
-            return answer(mailexit::TempFail,
-                          QStringLiteral("recipient %1 has no message centre in the address book (try again later)")
-                              .arg(r->name));
-        recipients << r;
-    }
-
     const QString text = pageText(mail, settings.pageTemplate);
     if (text.isEmpty())
         return answer(mailexit::DataError, QStringLiteral("nothing to page: no subject and no text"));
 
-    // Every page checked before the first is queued: all of them or none.
-    QList<QueuedMessage> pages;
-    for (const Recipient *r : recipients) {
+    // Every page of every recipient is one batch: checked whole by the rules against the
+    // folder's files as read above, queued all at once or not at all. A name the book
+    // knows in another case is its name there; a name it does not know, or one with no
+    // centre to fit the pages to, goes as it is for the rules to refuse.
+    QList<BatchMessage> pages;
+    for (const QString &name : std::as_const(names)) {
+        const Recipient *r = recipientNamed(data, name);
+        if (!r || r->centerIndex < 0 || r->centerIndex >= data.centers.size()) {
+            pages << BatchMessage{Target{r ? r->name : name, {}, {}, false}, text};
+            continue;
+        }
         const QStringList parts = fitToCenter(text, data.centers[r->centerIndex], settings.split, settings.maxParts);
         if (parts.isEmpty())
             return answer(mailexit::DataError,
                           QStringLiteral("nothing to page: no character of the mail can be sent to centre %1")
                               .arg(data.centers[r->centerIndex].name));
-        for (const QString &part : parts) {
-            auto queued = messageToQueue(o.folder, Target{r->name, {}, {}, false}, part, access, queueDefaults(o));
-            if (auto *refusal = std::get_if<Outcome>(&queued))
-                return answer(exitFor(*refusal), QStringLiteral("refused: ") + refusal->message);
-            pages << std::get<QueuedMessage>(queued);
-        }
+        for (const QString &part : parts)
+            pages << BatchMessage{Target{r->name, {}, {}, false}, part};
     }
+    const BatchResult added = addBatch(d.folder, pages, access, d.defaults, &data);
+    if (added.refusal)
+        return mailRefusal(added.refusal->outcome);
+    if (!added.notStored.isEmpty())
+        return answer(mailexit::TempFail,
+                      QStringLiteral("cannot write the queue (try again later): ") + added.notStored);
     MailAnswer done;
-    for (QueuedMessage &page : pages) {
-        if (const sendqueue::Result added = sendqueue::add(o.folder, page); !added.ok()) {
-            for (const QString &id : std::as_const(done.ids))
-                sendqueue::drop(o.folder, id);
-            return answer(mailexit::TempFail,
-                          QStringLiteral("cannot write the queue (try again later): ") + added.text);
-        }
-        done.ids << page.id;
-    }
+    done.ids = added.ids;
     done.message = QStringLiteral("queued %1 page(s)").arg(done.ids.size());
     return done;
 }
@@ -319,13 +337,11 @@ MailReader *loadReader(QString *problem)
 
 } // namespace
 
-int queueMail(const Options &o, const DeviceAccess &access)
+int queueMail(MailDelivery d, const DeviceAccess &access)
 {
-    MailEnvelope envelope;
-    envelope.sender = o.mailSender;
+    MailEnvelope &envelope = d.envelope;
     if (!envelope.sender && qEnvironmentVariableIsSet("SENDER"))
         envelope.sender = qEnvironmentVariable("SENDER");
-    envelope.recipient = o.mailRecipient;
     if (envelope.recipient.isEmpty())
         envelope.recipient = qEnvironmentVariable("ORIGINAL_RECIPIENT");
 
@@ -336,15 +352,15 @@ int queueMail(const Options &o, const DeviceAccess &access)
     if (!raw) {
         result = answer(mailexit::TempFail, QStringLiteral("cannot read standard input"));
     } else if (MailReader *reader = loadReader(&problem)) {
-        result = takeMail(o, envelope, *raw, *reader, access);
-        for (const QString &line : MailSettings::load(o.folder).problems)
+        result = takeMail(d, *raw, *reader, access);
+        for (const QString &line : MailSettings::load(d.folder).problems)
             warnings << QStringLiteral("fumidori-send: %1: %2").arg(QLatin1String(MailSettings::FileName), line);
     } else {
         result = answer(mailexit::TempFail, problem);
     }
     if (!result.ids.isEmpty())
         std::fputs((result.ids.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8().constData(), stdout);
-    if (!o.quiet || result.exitCode != mailexit::Queued || result.ids.isEmpty()) {
+    if (!d.quiet || result.exitCode != mailexit::Queued || result.ids.isEmpty()) {
         QString line = result.message;
         line.replace(QLatin1Char('\n'), QLatin1Char(' '));
         std::fputs((QStringLiteral("fumidori-send: ") + line + QLatin1Char('\n')).toUtf8().constData(), stderr);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "outcome.h"
+#include "gateway/outcome.h"
 
 #include <QObject>
 #include <QString>

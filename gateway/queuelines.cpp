@@ -1,6 +1,6 @@
-#include "queuelines.h"
+#include "gateway/queuelines.h"
 
-#include "options.h"
+#include "gateway/values.h"
 
 #include "modem/comport.h"
 #include "modem/devicekind.h"

@@ -1,7 +1,7 @@
-#include "textfit.h"
+#include "gateway/textfit.h"
 
 #include "encoding/textcheck.h"
-#include "prepare.h"
+#include "gateway/prepare.h"
 
 // White space runs (line breaks, full-width spaces, tabs) as one space; controls dropped.
 QString squeezeSpaces(const QString &text)

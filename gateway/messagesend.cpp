@@ -1,9 +1,9 @@
-#include "messagesend.h"
+#include "gateway/messagesend.h"
 
+#include "gateway/reporter.h"
 #include "modem/baresipconfig.h"
 #include "modem/devicekind.h"
 #include "modem/lockedport.h"
-#include "report.h"
 #include "store/filestore.h"
 #include "store/historyfile.h"
 #include "store/locks.h"

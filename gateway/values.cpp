@@ -1,0 +1,94 @@
+#include "gateway/values.h"
+
+#include <QFile>
+#include <QStringDecoder>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::optional<QList<int>> parseDelays(const QString &text)
+{
+    QList<int> out;
+    for (QString piece : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        piece = piece.trimmed();
+        int unit = 1;
+        if (piece.endsWith(u's'))
+            piece.chop(1);
+        else if (piece.endsWith(u'm'))
+            unit = 60, piece.chop(1);
+        else if (piece.endsWith(u'h'))
+            unit = 3600, piece.chop(1);
+        bool ok = false;
+        const int n = piece.toInt(&ok);
+        if (!ok || n < 0 || n > 7 * 24 * 3600 / unit)
+            return std::nullopt;
+        out << n * unit;
+    }
+    if (out.isEmpty())
+        return std::nullopt;
+    return out;
+}
+
+std::optional<int> parseDuration(const QString &text, int minS, int maxS)
+{
+    const auto times = parseDelays(text);
+    if (!times || times->size() != 1 || times->first() < minS || times->first() > maxS)
+        return std::nullopt;
+    return times->first();
+}
+
+std::optional<QString> readPrivateFile(const QString &path, QString *problem)
+{
+    // Opened first and looked at through the descriptor: what is checked is what is read.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    struct stat st = {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        *problem = QStringLiteral("%1 を読めません。").arg(path);
+        return std::nullopt;
+    }
+    if (st.st_uid != ::geteuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        ::close(fd);
+        *problem = QStringLiteral("%1 は持ち主のほかにも読み書きできるため使いません。chmod 600 %1 としてください。")
+                       .arg(path);
+        return std::nullopt;
+    }
+    // One byte more than the longest line taken: a longer one is refused, never cut.
+    constexpr qsizetype MaxLine = 4096;
+    QByteArray bytes(MaxLine + 2, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            *problem = QStringLiteral("%1 を読めません。").arg(path);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        got += n;
+    }
+    ::close(fd);
+    bytes.truncate(got);
+    const qsizetype end = bytes.indexOf('\n');
+    if (end >= 0)
+        bytes.truncate(end);
+    if (bytes.endsWith('\r'))
+        bytes.chop(1);
+    if (bytes.size() > MaxLine) {
+        *problem = QStringLiteral("%1 の 1 行目が %2 バイトを超えています。").arg(path).arg(MaxLine);
+        return std::nullopt;
+    }
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8(bytes);
+    if (utf8.hasError() || bytes.contains('\0')) {
+        *problem = QStringLiteral("%1 の 1 行目が UTF-8 の文字列ではありません。").arg(path);
+        return std::nullopt;
+    }
+    return text;
+}
