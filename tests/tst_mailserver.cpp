@@ -5,6 +5,7 @@
 // Needs root (Postfix's master and pipe(8)'s user switch); skips with a message otherwise.
 #include "support/filehelpers.h"
 #include "support/modemsim.h"
+#include "support/otheruser.h"
 #include "support/sendrig.h"
 #include "support/table.h"
 #include "support/waituntil.h"
@@ -21,7 +22,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,13 +69,7 @@ private slots:
             QSKIP("Postfix's master and pipe(8) need root: run as root (as CI does)");
         if (!QFileInfo(Postfix).isExecutable() || QStandardPaths::findExecutable(QStringLiteral("swaks")).isEmpty())
             QSKIP("Postfix or swaks is not installed (scripts/setup installs them where no other mail server is)");
-        // getpwnam() answers in one static buffer: each answer copied before the next.
-        const passwd *entry = ::getpwnam("nobody");
-        const std::optional<std::pair<uid_t, gid_t>> nobody =
-            entry ? std::optional(std::pair(entry->pw_uid, entry->pw_gid)) : std::nullopt;
-        entry = ::getpwnam("postfix");
-        const std::optional<std::pair<uid_t, gid_t>> postfixUser =
-            entry ? std::optional(std::pair(entry->pw_uid, entry->pw_gid)) : std::nullopt;
+        const std::optional<otheruser::Ids> nobody = otheruser::nobody(), postfixUser = otheruser::named("postfix");
         if (!nobody || !postfixUser)
             QSKIP("no users nobody and postfix on this machine");
         m_root = m_dir.path() + u'/';
@@ -99,10 +93,10 @@ private slots:
         QVERIFY(
             writeFileBytes(m_folder + "mail.ini", "[Mail]\nAllowFrom=@example.jp\n[Addresses]\noncall=佐藤,鈴木\n"));
         // The deliveries run as nobody, as pipe(8) and the alias's command do for a user of their own.
-        QVERIFY(chownTree(m_folder, nobody->first, nobody->second));
+        QVERIFY(chownTree(m_folder, nobody->uid, nobody->gid));
         QVERIFY(::chmod(QFile::encodeName(m_folder).constData(), 0700) == 0);
-        QVERIFY(chownTree(m_caught, nobody->first, nobody->second));
-        QVERIFY(chownTree(m_root + "data", postfixUser->first, postfixUser->second));
+        QVERIFY(chownTree(m_caught, nobody->uid, nobody->gid));
+        QVERIFY(chownTree(m_root + "data", postfixUser->uid, postfixUser->gid));
 
         // What pipe(8) runs, where its user may reach it: the build folder may lie in a
         // home folder others cannot enter.

@@ -55,20 +55,14 @@ inline const QByteArray &defaultSettingsBytes()
 
 // A temporary folder that takes along the line locks of the devices inside it: those
 // are kept in the system's lock folder (/run/lock), which would outlive the folder.
-class TempDir : public QTemporaryDir
-{
-public:
-    using QTemporaryDir::QTemporaryDir;
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
+struct TempDir : QTemporaryDir {
     ~TempDir()
     {
         for (const QString &folder : {path(), QFileInfo(path()).canonicalFilePath()}) {
             // The lock of a device named "<folder>/x" is "<prefix>x.lock".
             const QFileInfo prefix(PortLock::pathFor(folder + u'/', folder + u'/').chopped(5));
-            const QDir locks = prefix.dir();
-            for (const QString &name : locks.entryList({prefix.fileName() + u'*'}, QDir::Files | QDir::System))
-                QFile::remove(locks.filePath(name));
+            for (const QString &name : prefix.dir().entryList({prefix.fileName() + u'*'}, QDir::Files | QDir::System))
+                QFile::remove(prefix.dir().filePath(name));
         }
     }
 };

@@ -25,13 +25,18 @@ struct Ids {
     gid_t gid;
 };
 
-// nobody's ids; none when this process is not root or the user is missing.
-inline std::optional<Ids> nobody()
+// A user's ids; none when this process is not root or the user is missing.
+inline std::optional<Ids> named(const char *name)
 {
-    const passwd *pw = ::getpwnam("nobody");
+    const passwd *pw = ::getpwnam(name);
     if (::geteuid() != 0 || !pw)
         return std::nullopt;
     return Ids{pw->pw_uid, pw->pw_gid};
+}
+
+inline std::optional<Ids> nobody()
+{
+    return named("nobody");
 }
 
 // What fn returns when run in a child that has become the other user (no groups of
