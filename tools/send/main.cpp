@@ -1,5 +1,6 @@
 // fumidori-send: sends a message from a script, with no window, over the settings,
 // address book and history the window uses; or queues it for "queue run".
+#include "gateway/decisions.h"
 #include "gateway/hooks.h"
 #include "gateway/mailintake.h"
 #include "gateway/messagesend.h"
@@ -85,7 +86,7 @@ std::optional<QString> messageText(const Options &o, Reporter &reporter)
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
-                reporter.result({ExitStatus::BadInput, QStringLiteral("標準入力を読めません。")});
+                reporter.result({Failure::Refused, QStringLiteral("標準入力を読めません。")});
                 return std::nullopt;
             }
             if (n == 0)
@@ -95,21 +96,21 @@ std::optional<QString> messageText(const Options &o, Reporter &reporter)
         bytes.truncate(got);
         if (got > limit) {
             reporter.result(
-                {ExitStatus::BadInput, QStringLiteral("標準入力のメッセージが大きすぎます（UTF-8 で %1 バイトまで）。")
-                                           .arg(sendqueue::MaxTextBytes)});
+                {Failure::Refused, QStringLiteral("標準入力のメッセージが大きすぎます（UTF-8 で %1 バイトまで）。")
+                                       .arg(sendqueue::MaxTextBytes)});
             return std::nullopt;
         }
         QStringDecoder utf8(QStringDecoder::Utf8);
         text = utf8.decode(bytes);
         if (utf8.hasError()) {
-            reporter.result({ExitStatus::BadInput, QStringLiteral("標準入力が UTF-8 ではありません。")});
+            reporter.result({Failure::Refused, QStringLiteral("標準入力が UTF-8 ではありません。")});
             return std::nullopt;
         }
     }
     while (text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r')))
         text.chop(1);
     if (const QString problem = sendqueue::textSizeProblem(text); !problem.isEmpty()) {
-        reporter.result({ExitStatus::BadInput, problem + u'。'});
+        reporter.result({Failure::Refused, problem + u'。'});
         return std::nullopt;
     }
     return text;
@@ -137,7 +138,7 @@ DeviceAccess deviceAccess(const Options &o)
 QPointer<Hook> endWith(const Options &o, Reporter &reporter, const Outcome &outcome, const QString &text, int attempt)
 {
     reporter.result(outcome, {{QStringLiteral("attempt"), attempt}});
-    const QString hook = outcome.status == ExitStatus::Sent ? o.onSent : o.onFailed;
+    const QString hook = outcome.sent() ? o.onSent : o.onFailed;
     const int code = outcome.exitCode();
     if (hook.isEmpty()) {
         QCoreApplication::exit(code);
@@ -170,8 +171,13 @@ int sendNow(const Options &o, Reporter &reporter)
             const bool interrupted = current->interrupted();
             current->deleteLater();
             current = nullptr;
-            if (outcome.status == ExitStatus::LineFailed && attempt <= attempts && !interrupted) {
-                const int delay = sendqueue::retryDelay(delays, attempt);
+            // The runner's policy, on one line: another try after the delay while tries are left.
+            const qint64 t = QDateTime::currentMSecsSinceEpoch();
+            const decisions::Decision d = decisions::decide(
+                outcome.failure, interrupted ? decisions::LineState::Stopping : decisions::LineState::Calling, false,
+                attempt - 1, attempts, delays, t);
+            if (d.step == decisions::Step::Retry) {
+                const int delay = int((d.at - t) / 1000);
                 reporter.note(QStringLiteral("retry"),
                               QStringLiteral("%1 秒後にもう一度送ります（%2）。").arg(delay).arg(outcome.message),
                               {{QStringLiteral("attempt"), attempt}});
@@ -196,8 +202,8 @@ int sendNow(const Options &o, Reporter &reporter)
             current->abort();
         } else if (retryTimer.isActive()) {
             retryTimer.stop();
-            hook = endWith(o, reporter, {ExitStatus::LineFailed, QStringLiteral("やり直しを待つ間に止めました。")},
-                           *text, attempts);
+            hook = endWith(o, reporter, {Failure::Stopped, QStringLiteral("やり直しを待つ間に止めました。")}, *text,
+                           attempts);
         }
     });
     QTimer::singleShot(0, qApp, [&] { tryOnce(1); });
@@ -218,7 +224,7 @@ int queueAdd(const Options &o, Reporter &reporter)
         return added.refusal->outcome.exitCode();
     }
     if (!added.notStored.isEmpty()) {
-        reporter.result({ExitStatus::BadInput, added.notStored});
+        reporter.result({Failure::Refused, added.notStored});
         return 2;
     }
     const QString id = added.ids.value(0);
@@ -235,7 +241,7 @@ Listener *startListener(const QueueSettings &settings, const QString &folder, Qu
 {
     const auto where = parseListen(settings.listen);
     if (!where) {
-        reporter.result({ExitStatus::BadInput,
+        reporter.result({Failure::Refused,
                          QStringLiteral("Listen=%1 は 127.0.0.1:8025 や [::1]:8025 のように、アドレスとポートで指定して"
                                         "ください。")
                              .arg(settings.listen)});
@@ -244,16 +250,15 @@ Listener *startListener(const QueueSettings &settings, const QString &folder, Qu
     QString problem;
     const std::optional<QByteArray> token = listenerToken(settings.tokenFile, folder, &problem);
     if (!token) {
-        reporter.result({ExitStatus::BadInput, problem});
+        reporter.result({Failure::Refused, problem});
         return nullptr;
     }
     QStringList problems;
     auto *listener = qobject_cast<Listener *>(loadPlugin(QStringLiteral("fumidori-http.so"), &problems));
     if (!listener) {
-        reporter.result(
-            {ExitStatus::BadInput, QStringLiteral("HTTP の受け付けを読み込めません: %1")
-                                       .arg(problems.isEmpty() ? QStringLiteral("fumidori-http.so がありません")
-                                                               : problems.join(QStringLiteral("; ")))});
+        reporter.result({Failure::Refused, QStringLiteral("HTTP の受け付けを読み込めません: %1")
+                                               .arg(problems.isEmpty() ? QStringLiteral("fumidori-http.so がありません")
+                                                                       : problems.join(QStringLiteral("; ")))});
         return nullptr;
     }
     ListenerSettings s;
@@ -262,7 +267,7 @@ Listener *startListener(const QueueSettings &settings, const QString &folder, Qu
     s.token = *token;
     s.alertTemplate = settings.alertTemplate;
     if (const QString error = listener->start(s, &intake); !error.isEmpty()) {
-        reporter.result({ExitStatus::BadInput, error});
+        reporter.result({Failure::Refused, error});
         return nullptr;
     }
     reporter.note(QStringLiteral("listening"),
@@ -430,8 +435,7 @@ int queueChange(const Options &o, Reporter &reporter)
     const sendqueue::Result r = retry ? sendqueue::retry(o.folder, o.id) : sendqueue::drop(o.folder, o.id);
     if (r.ok())
         return 0;
-    const Outcome outcome{r.kind == sendqueue::Result::Kind::BeingSent ? ExitStatus::Busy : ExitStatus::BadInput,
-                          r.text};
+    const Outcome outcome{r.kind == sendqueue::Result::Kind::BeingSent ? Failure::Held : Failure::Refused, r.text};
     reporter.result(outcome);
     return outcome.exitCode();
 }
