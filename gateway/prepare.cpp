@@ -169,7 +169,8 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
     }
     p.center = *center;
     const dialnumber::Number number = dialnumber::normalized(
-        center->number, dialsWithAt(data.settings.ModemKind) ? dialnumber::Kind::AtCenter : dialnumber::Kind::Keyed);
+        center->number,
+        deviceRules(data.settings.ModemKind).dialsWithAt ? dialnumber::Kind::AtCenter : dialnumber::Kind::Keyed);
     if (!number.ok())
         return refused(QStringLiteral("センター「%1」の").arg(center->name) + number.problem, p.recipientName,
                        center->name);

@@ -451,7 +451,7 @@ private:
         }
         return out;
     }
-    std::optional<QTemporaryDir> m_dir;
+    std::optional<TempDir> m_dir;
     QString m_folder;
     std::unique_ptr<QueueIntake> m_intake;
     Listener *m_listener = nullptr;

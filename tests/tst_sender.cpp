@@ -898,7 +898,7 @@ private slots:
     void passwordFile()
     {
         const auto [content, mode, password, refusal] = PasswordFile::row();
-        QTemporaryDir dir;
+        TempDir dir;
         const QString path = dir.filePath("password");
         if (mode >= 0) {
             QVERIFY(writeFileBytes(path, content));
@@ -946,7 +946,7 @@ private slots:
     }
     void lineLockBetweenProcesses()
     {
-        QTemporaryDir dir;
+        TempDir dir;
         const QString path = PortLock::pathFor(dir.path() + "/line", dir.path() + u'/');
         ServerProcess other;
         {
@@ -1315,7 +1315,7 @@ private slots:
     }
 
 private:
-    std::optional<QTemporaryDir> m_dir;
+    std::optional<TempDir> m_dir;
     QString m_folder; // a fresh folder for each test, as makeSendFolder() makes it
 };
 
