@@ -1,5 +1,6 @@
 #include "gateway/queueintake.h"
 
+#include "gateway/dedup.h"
 #include "gateway/queueadd.h"
 
 #include "gateway/values.h"
@@ -78,7 +79,7 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
     }
     if (!added.notStored.isEmpty())
         return {IntakeAnswer::NotStored, {}, added.notStored, {}};
-    return {IntakeAnswer::Queued, added.ids.value(0), {}, {}};
+    return {IntakeAnswer::Queued, added.ids.value(0), {}, {}, !added.repeats.isEmpty()};
 }
 
 IntakeStatus QueueIntake::status(const QString &id)
@@ -110,6 +111,7 @@ IntakeStatus QueueIntake::status(const QString &id)
 IntakeMetrics QueueIntake::metrics()
 {
     IntakeMetrics m;
+    m.suppressedDuplicates = DedupIndex::load(m_folder).suppressed;
     const QStringList waiting = sendqueue::waitingIds(m_folder);
     const auto count = [](const QString &folder) {
         return qint64(QDir(folder).entryList({QStringLiteral("*.msg")}, QDir::Files).size());

@@ -39,7 +39,7 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &p :
          ini.unknownKeys(Section, {"Attempts", "Delays", "OnSent", "OnFailed", "HookTimeout", "AnswerLimit", "Listen",
-                                   "TokenFile", "AlertTemplate", "CoolOff", "OnLineDown", "OnLineUp"}))
+                                   "TokenFile", "AlertTemplate", "CoolOff", "DedupFor", "OnLineDown", "OnLineUp"}))
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &section : ini.sections()) {
         if (section.compare(Section, Qt::CaseInsensitive) != 0 && !QueueLine::sectionName(section))
@@ -84,6 +84,12 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
             s.coolOffMs = *coolOff * 1000;
         else
             bad("CoolOff", QStringLiteral("1 秒から 1 時間までの時間"));
+    }
+    if (ini.has(Section, "DedupFor")) {
+        if (const auto dedupFor = parseDuration(ini.value(Section, "DedupFor"), 0, 24 * 3600))
+            s.dedupForMs = qint64(*dedupFor) * 1000;
+        else
+            bad("DedupFor", QStringLiteral("0（重複も送る）から 24 時間までの時間"));
     }
     s.onLineDown = ini.value(Section, "OnLineDown");
     s.onLineUp = ini.value(Section, "OnLineUp");

@@ -33,6 +33,7 @@ struct IntakeAnswer {
     QString id;
     QString reason; // NotStored: why
     IntakeRefusal refusal;
+    bool repeat = false; // Queued: a repeat not paged again, id the earlier message's
 };
 
 struct IntakeStatus {
@@ -53,7 +54,8 @@ struct IntakeMetrics {
     qint64 failed = 0;
     quint64 sentTotal = 0; // since the runner started
     quint64 failedTotal = 0;
-    double oldestWaitingSeconds = 0; // 0 when nothing waits
+    double oldestWaitingSeconds = 0;  // 0 when nothing waits
+    quint64 suppressedDuplicates = 0; // repeats not paged again, ever (kept with the folder)
     QList<Line> lines;
 };
 

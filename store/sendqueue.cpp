@@ -152,7 +152,7 @@ QString readSmallFile(const QByteArray &name, QByteArray *bytes)
 
 // Writes the bytes under a temporary name beside the file and renames it over the file:
 // the name itself is replaced, a link there is never followed.
-Result writeFile(const QString &folder, const QString &name, const QByteArray &bytes)
+Result writeFile(const QString &folder, const QString &name, const QByteArray &bytes, bool durable = true)
 {
     QByteArray temporary = path(folder, name) + ".XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
@@ -169,7 +169,7 @@ Result writeFile(const QString &folder, const QString &name, const QByteArray &b
             done += n;
     }
     // On disk before it takes the old file's name, so that a system crash cannot leave an empty file.
-    if (error == 0 && ::fdatasync(fd) != 0)
+    if (error == 0 && durable && ::fdatasync(fd) != 0)
         error = errno;
     if (::close(fd) != 0 && error == 0)
         error = errno;
@@ -680,17 +680,40 @@ Result writeSide(const QString &dataFolder, const QString &name, const QByteArra
     return writeFile(queueFolder(dataFolder), name, bytes);
 }
 
-std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem)
+namespace
+{
+
+std::optional<QByteArray> readBeside(const QString &folder, const QString &name, QString *problem)
 {
     QByteArray bytes;
-    *problem = readSmallFile(path(queueFolder(dataFolder), name), &bytes);
+    *problem = readSmallFile(path(folder, name), &bytes);
     if (!problem->isEmpty()) {
         struct stat st = {};
-        if (::lstat(path(queueFolder(dataFolder), name).constData(), &st) != 0 && errno == ENOENT)
+        if (::lstat(path(folder, name).constData(), &st) != 0 && errno == ENOENT)
             problem->clear();
         return std::nullopt;
     }
     return bytes;
+}
+
+} // namespace
+
+std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem)
+{
+    return readBeside(queueFolder(dataFolder), name, problem);
+}
+
+Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes, bool durable)
+{
+    QString problem;
+    if (!folderIsOurs(stateFolder(dataFolder), &problem))
+        return failure(Result::Kind::Unsafe, problem);
+    return writeFile(stateFolder(dataFolder), name, bytes, durable);
+}
+
+std::optional<QByteArray> readState(const QString &dataFolder, const QString &name, QString *problem)
+{
+    return readBeside(stateFolder(dataFolder), name, problem);
 }
 
 Recovery recover(const QString &dataFolder)

@@ -155,6 +155,12 @@ Result finish(const QString &dataFolder, const QString &id);
 Result writeSide(const QString &dataFolder, const QString &name, const QByteArray &bytes);
 std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem);
 
+// A file of the gateway's own in queue/state/ (an index, the state of a page), replaced
+// whole; durable: on disk before it takes the old one's name (a count that may be lost
+// in a system crash need not wait for the disk). Read back as readSide reads.
+Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes, bool durable = true);
+std::optional<QByteArray> readState(const QString &dataFolder, const QString &name, QString *problem);
+
 struct Recovery {
     int recovered = 0;    // back to queue/ (or on to failed/ when it was given up already)
     QStringList problems; // what could not be moved, or was moved to failed/ as unusable
