@@ -97,9 +97,10 @@ BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, co
         index.record(DedupIndex::keyOf(fresh[k]), fresh[k].id, batch[freshAt[k]].page, now, settings.dedupForMs);
     }
     index.suppressed += quint64(done.repeats.size());
-    // The messages are queued whatever becomes of the index: a write that fails costs at
-    // most a repeat paged again. A count alone need not wait for the disk.
+    // The messages are queued whatever becomes of the index: a write that fails, or is
+    // lost in a system crash, costs at most a repeat paged again; so it does not wait for
+    // the disk.
     if (settings.dedupForMs > 0)
-        sendqueue::writeState(folder, DedupIndex::FileName, index.toBytes(), !fresh.isEmpty());
+        sendqueue::writeState(folder, DedupIndex::FileName, index.toBytes(), false);
     return done;
 }
