@@ -43,6 +43,7 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkWith(const QString &folder
         m.center = b.target.center;
         m.optimize = b.target.optimize;
         m.text = b.text;
+        m.severity = sendqueue::capped(b.severity, 64);
         if (b.fit == TextFit::Fit) { // kept as it will go: the optimiser has been applied already
             m.text = p.text;
             m.optimize = false;

@@ -21,6 +21,8 @@ struct BatchMessage {
     // The page it belongs to: the messages of one page never count as repeats of each
     // other (the steps of one escalation). Empty: a page of its own.
     QString page = {};
+    // critical, warning, info... (the order among due messages); empty: unknown.
+    QString severity = {};
 };
 
 // Why a batch is refused: the first message the rules refuse (its index) and why.

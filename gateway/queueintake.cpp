@@ -67,7 +67,8 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
     // No lock here: the spool's own renames keep the files whole, and the checks read the
     // folder's files under the folder's lock.
     const BatchResult added = addBatch(
-        m_folder, {{message.target, message.text, message.fit ? TextFit::Fit : TextFit::Refuse}}, m_access, m_defaults);
+        m_folder, {{message.target, message.text, message.fit ? TextFit::Fit : TextFit::Refuse, {}, message.severity}},
+        m_access, m_defaults);
     if (added.refusal) {
         const Outcome &o = added.refusal->outcome;
         // The folder locked by another program for a moment: not the message's fault.

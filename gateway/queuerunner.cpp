@@ -289,22 +289,30 @@ void QueueRunner::schedule()
             giveUp(nullptr, m, refusal->message, *refusal, false, m.text, m.tried + 1);
     }
     for (const auto &line : m_lines) {
-        if (line->busy)
-            continue;
-        for (auto it = m_waiting.begin(); it != m_waiting.end();) {
-            const QueuedMessage m = it->message;
-            if (m.notBefore > t || !mayCarry(*line, m)) {
-                ++it;
-                continue;
+        while (!line->busy) {
+            // The due message of the highest severity this line may carry, the oldest of
+            // them (the index is in the order the messages were added).
+            auto best = m_waiting.end();
+            for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it) {
+                const QueuedMessage &m = it->message;
+                if (m.notBefore > t || !mayCarry(*line, m))
+                    continue;
+                if (best == m_waiting.end() ||
+                    decisions::severityRank(m.severity) < decisions::severityRank(best->message.severity))
+                    best = it;
+                if (decisions::severityRank(best->message.severity) == 0)
+                    break;
             }
-            it = m_waiting.erase(it);
+            if (best == m_waiting.end())
+                break;
+            const QueuedMessage m = best->message;
+            m_waiting.erase(best);
             if (const sendqueue::Result taken = sendqueue::take(m_folder, m.id); !taken.ok()) {
                 if (taken.kind != sendqueue::Result::Kind::NotQueued) // dropped meanwhile: nothing to say
                     spoolProblem(taken, m.id);
                 continue;
             }
             send(*line, m);
-            break;
         }
     }
     qint64 nextWake = -1;

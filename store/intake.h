@@ -21,6 +21,7 @@ struct IntakeMessage {
     // compatible forms for characters without a code, the rest dropped, cut at the
     // centre's limit with a mark (an alert must always page).
     bool fit = false;
+    QString severity; // critical, warning, info...: the order among due messages; empty: unknown
 };
 
 struct IntakeAnswer {

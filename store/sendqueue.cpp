@@ -324,6 +324,8 @@ QByteArray toJson(const QueuedMessage &m)
         o[QStringLiteral("center")] = m.center;
     o[QStringLiteral("optimize")] = m.optimize;
     o[QStringLiteral("message")] = m.text;
+    if (!m.severity.isEmpty())
+        o[QStringLiteral("severity")] = m.severity;
     o[QStringLiteral("attempts")] = m.attempts;
     QJsonArray delays;
     for (int d : m.delays)
@@ -359,6 +361,7 @@ std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m)
     m->center = text("center");
     m->optimize = o.value(QStringLiteral("optimize")).toBool();
     m->text = text("message");
+    m->severity = capped(text("severity"), 64);
     m->attempts = qBound(0, o.value(QStringLiteral("attempts")).toInt(3), MaxAttempts);
     for (const QJsonValue &d : o.value(QStringLiteral("delays")).toArray())
         m->delays << qBound(0, d.toInt(), MaxDelay);

@@ -15,6 +15,7 @@ struct QueuedMessage {
     QString center; // the centre's name; empty: the recipient's own
     bool optimize = false;
     QString text;
+    QString severity;     // as the sender gave it (critical, warning, info...); empty: unknown
     int attempts = 3;     // how often a line failure is retried
     QList<int> delays;    // seconds before each retry; the last one repeats
     int tried = 0;        // tries that failed on the line so far

@@ -132,6 +132,22 @@ private slots:
         index.record("x", "next", {}, Now, window);
         QCOMPARE(index.repeats(DedupIndex::keyOf(m), page, Now, window).value_or(QString()), expected);
     }
+    void severityRank_data()
+    {
+        const table::Of<QString, int> row;
+        row("critical", "critical", 0);
+        row("none given", "", 0);
+        row("unknown", "page", 0);
+        row("warning", "warning", 1);
+        row("any case", "Warning", 1);
+        row("info", "INFO", 2);
+        row("not a prefix", "informational", 0);
+    }
+    void severityRank()
+    {
+        const auto [severity, rank] = table::Of<QString, int>::row();
+        QCOMPARE(decisions::severityRank(severity), rank);
+    }
     // The index file: unreadable lines left out, its size bounded.
     void dedupFile()
     {

@@ -125,6 +125,9 @@ private slots:
         accepted("charset is welcome",
                  post(messages, R"({"to":"R1","text":"A"})", withToken("application/json; charset=UTF-8")), "A");
         accepted("optimised as asked", post(messages, R"({"to":"R0","text":"abc","optimize":true})"), "abc");
+        accepted("with a severity", post(messages, R"({"to":"R0","text":"B","severity":"warning"})"), "B");
+        refused("a severity not a string", post(messages, R"({"to":"R0","text":"A","severity":2})"), 400,
+                "「severity」は文字列で指定してください。");
         refused(
             "unknown name", post(messages, R"({"to":"X","text":"A"})"), 400,
             "相手先「X」はアドレス帳にありません。名前を確かめるか、「number」と「center」で番号を指定してください。");

@@ -1294,6 +1294,28 @@ private slots:
         QCOMPARE(sendqueue::waitingIds(m_folder).size(), 6);
         QCOMPARE(DedupIndex::load(m_folder).suppressed, 1002u);
     }
+    // Among due messages a free line takes the highest severity first (a severity nobody
+    // knows, or none, as critical), the oldest first within one.
+    void severityFirst()
+    {
+        const QStringList severities{"info", "", "warning", "critical", "info", "page", "WARNING", "Info"};
+        Run run(m_folder);
+        QVERIFY(run.add(int(severities.size()), "R0", [&](QueuedMessage &m, int i) {
+            m.severity = severities[i];
+            m.text = QString::number(i);
+        }));
+        QHash<QString, QString> textOf;
+        for (const sendqueue::Entry &e : sendqueue::list(m_folder))
+            textOf.insert(e.id, e.message.text + u'=' + e.message.severity);
+        QVERIFY(run.start());
+        QVERIFY(run.waitForTries(int(severities.size())));
+        QStringList order;
+        for (const QList<QVariant> &args : std::as_const(*run.tried))
+            order << textOf.value(args[0].toString());
+        QCOMPARE(order,
+                 (QStringList{"1=", "3=critical", "5=page", "2=warning", "6=WARNING", "0=info", "4=info", "7=Info"}));
+        QVERIFY(run.stop());
+    }
     // A batch its writer left in queue/ is taken in by whoever reads the queue next; a
     // writer's private folder goes once it is old; queue/state/ is nobody's but the
     // gateway's (made with the spool, never scanned, never cleaned).
