@@ -17,6 +17,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusServiceWatcher>
+#include <QDir>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSocketNotifier>
@@ -156,6 +157,11 @@ private slots:
         m_address = m_bus.firstLine();
         qputenv("DBUS_SESSION_BUS_ADDRESS", m_address);
         qputenv("XDG_DATA_HOME", m_home.filePath(QStringLiteral("data")).toUtf8());
+        // The keyring's control folder too, so that nothing is left in the home folder.
+        const QString runtime = m_home.filePath(QStringLiteral("run"));
+        QVERIFY(QDir().mkpath(runtime) &&
+                QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
     }
 
     // In the order given: the keyring comes up after the first row and stays, empty.
