@@ -49,11 +49,16 @@ double percentile(QList<double> v, double p)
     return v.isEmpty() ? 0 : v[qMin(v.size() - 1, qsizetype(p * double(v.size())))];
 }
 
-// The CPU time of a running process so far, in ms.
+// The CPU time of a running process so far, all its threads (the listener's too), in ms.
 double cpuMs(qint64 pid)
 {
-    QFile stat(QStringLiteral("/proc/%1/schedstat").arg(pid));
-    return stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ').value(0).toDouble() / 1e6 : 0;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    // After the command's closing parenthesis: utime and stime are the 12th and 13th fields.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
 }
 
 qint64 rssKiB(qint64 pid)

@@ -2,12 +2,14 @@
 
 #include <QCryptographicHash>
 
-QByteArray DedupIndex::keyOf(const QueuedMessage &m)
+QByteArray DedupIndex::keyOf(const Target &target, const QString &text)
 {
     QCryptographicHash hash(QCryptographicHash::Sha256);
     // Each part with its length, so that no two (person, text) pairs run together.
-    const QString who = m.to.isEmpty() ? m.number + u'@' + m.center : m.to;
-    for (const QString *part : {&who, &m.text}) {
+    const QString who =
+        target.to.isEmpty() ? u'#' + target.number + u'@' + target.center : u'=' + target.to + u'@' + target.center;
+    const QString optimize = target.optimize ? QStringLiteral("1") : QStringLiteral("0");
+    for (const QString *part : {&who, &optimize, &text}) {
         const QByteArray bytes = part->toUtf8();
         hash.addData(QByteArray::number(bytes.size()) + ':');
         hash.addData(bytes);

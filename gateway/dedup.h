@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/sendqueue.h"
+#include "store/target.h"
 
 #include <QByteArray>
 #include <QList>
@@ -32,9 +33,11 @@ struct DedupIndex {
     quint64 suppressed = 0;
     bool operator==(const DedupIndex &) const = default;
 
-    // Who the message goes to and what it says, as a key (the person's name, else the
-    // number and centre; the text as it will go).
-    static QByteArray keyOf(const QueuedMessage &m);
+    // Who the message goes to and what it says, as a key: the person's name, else the
+    // number and centre; the text as it was handed in, and whether it is to be optimised
+    // (the text that goes follows from these), so that a repeat is known before the
+    // folder's files are read.
+    static QByteArray keyOf(const Target &target, const QString &text);
 
     // Lines that cannot be read are left out: the index only ever spares a page.
     static DedupIndex parse(const QByteArray &bytes);

@@ -71,31 +71,35 @@ BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, co
     if (std::optional<Outcome> held = folderHeld(lock))
         return {{}, {}, BatchRefusal{0, *held}, {}};
     const QueueSettings settings = QueueSettings::load(folder);
-    auto checked = checkWith(folder, batch, access, defaults, data, settings);
-    if (auto *refusal = std::get_if<BatchRefusal>(&checked))
-        return {{}, {}, *refusal, {}};
-    const QList<QueuedMessage> &messages = std::get<QList<QueuedMessage>>(checked);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     DedupIndex index = settings.dedupForMs > 0 ? DedupIndex::load(folder) : DedupIndex{};
     BatchResult done;
-    QList<QueuedMessage> fresh;
+    QList<BatchMessage> fresh;
     QList<qsizetype> freshAt;
-    for (qsizetype i = 0; i < messages.size(); ++i) {
-        if (const auto earlier =
-                index.repeats(DedupIndex::keyOf(messages[i]), batch[i].page, now, settings.dedupForMs)) {
+    for (qsizetype i = 0; i < batch.size(); ++i) {
+        const BatchMessage &b = batch[i];
+        if (const auto earlier = index.repeats(DedupIndex::keyOf(b.target, b.text), b.page, now, settings.dedupForMs)) {
             done.ids << *earlier;
             done.repeats << i;
         } else {
             done.ids << QString();
-            fresh << messages[i];
+            fresh << b;
             freshAt << i;
         }
     }
-    if (const sendqueue::Result added = sendqueue::add(folder, fresh); !added.ok())
-        return {{}, {}, std::nullopt, added.text};
-    for (qsizetype k = 0; k < fresh.size(); ++k) {
-        done.ids[freshAt[k]] = fresh[k].id;
-        index.record(DedupIndex::keyOf(fresh[k]), fresh[k].id, batch[freshAt[k]].page, now, settings.dedupForMs);
+    // Repeats alone: answered without reading the folder's files, so a storm costs little.
+    if (!fresh.isEmpty()) {
+        auto checked = checkWith(folder, fresh, access, defaults, data, settings);
+        if (auto *refusal = std::get_if<BatchRefusal>(&checked))
+            return {{}, {}, BatchRefusal{freshAt[refusal->index], refusal->outcome}, {}};
+        QList<QueuedMessage> &messages = std::get<QList<QueuedMessage>>(checked);
+        if (const sendqueue::Result added = sendqueue::add(folder, messages); !added.ok())
+            return {{}, {}, std::nullopt, added.text};
+        for (qsizetype k = 0; k < fresh.size(); ++k) {
+            done.ids[freshAt[k]] = messages[k].id;
+            index.record(DedupIndex::keyOf(fresh[k].target, fresh[k].text), messages[k].id, fresh[k].page, now,
+                         settings.dedupForMs);
+        }
     }
     index.suppressed += quint64(done.repeats.size());
     // The messages are queued whatever becomes of the index: a write that fails, or is

@@ -100,37 +100,40 @@ private slots:
         row("a page after a message without one", {"R=A/@60"}, "R=A/p1", 600, "m0");
         row("a clock set back", {"R=A/@-60"}, "R=A/", 600, "");
         row("texts that run together", {"R=AB/@60"}, "RA=B/", 600, "");
+        row("optimised and not", {"R=A/@60"}, "R+=A/", 600, "");
+        row("optimised both times", {"R+=A/@60"}, "R+=A/", 600, "m0");
     }
     void repeats()
     {
         const auto [before, message, windowS, expected] = Repeats::row();
-        const auto parse = [](const QString &spec, QueuedMessage *m, QString *page) {
+        const auto parse = [](const QString &spec, Target *t, QString *text, QString *page) {
             const QString who = spec.section(u'=', 0, 0);
             if (who.startsWith(u'#'))
-                m->number = who.mid(1).section(u'@', 0, 0), m->center = who.section(u'@', 1);
+                t->number = who.mid(1).section(u'@', 0, 0), t->center = who.section(u'@', 1);
             else
-                m->to = who;
-            m->text = spec.section(u'=', 1).section(u'/', 0, 0);
+                t->to = who.section(u'+', 0, 0), t->optimize = who.endsWith(u'+');
+            *text = spec.section(u'=', 1).section(u'/', 0, 0);
             *page = spec.section(u'/', -1).section(u'@', 0, 0);
             return spec.section(u'@', -1).toLongLong();
         };
         DedupIndex index;
         for (qsizetype i = 0; i < before.size(); ++i) {
-            QueuedMessage m;
-            QString page;
-            const qint64 ago = parse(before[i], &m, &page);
-            index.entries << DedupIndex::Entry{DedupIndex::keyOf(m), Now - ago * 1000, "m" + QString::number(i), page};
+            Target t;
+            QString text, page;
+            const qint64 ago = parse(before[i], &t, &text, &page);
+            index.entries << DedupIndex::Entry{DedupIndex::keyOf(t, text), Now - ago * 1000, "m" + QString::number(i),
+                                               page};
         }
-        QueuedMessage m;
-        QString page;
-        parse(message, &m, &page);
+        Target t;
+        QString text, page;
+        parse(message, &t, &text, &page);
+        const QByteArray key = DedupIndex::keyOf(t, text);
         const qint64 window = qint64(windowS) * 1000;
-        QCOMPARE(index.repeats(DedupIndex::keyOf(m), page, Now, window).value_or(QString()), expected);
+        QCOMPARE(index.repeats(key, page, Now, window).value_or(QString()), expected);
         // As stored and read back, and once the next message has been recorded.
-        QCOMPARE(DedupIndex::parse(index.toBytes()).repeats(DedupIndex::keyOf(m), page, Now, window).value_or(""),
-                 expected);
+        QCOMPARE(DedupIndex::parse(index.toBytes()).repeats(key, page, Now, window).value_or(""), expected);
         index.record("x", "next", {}, Now, window);
-        QCOMPARE(index.repeats(DedupIndex::keyOf(m), page, Now, window).value_or(QString()), expected);
+        QCOMPARE(index.repeats(key, page, Now, window).value_or(QString()), expected);
     }
     void severityRank_data()
     {
