@@ -34,6 +34,7 @@ struct QueueSettings {
     QList<QueueLine> lines;          // [Line NAME] sections; none: the window's one line
     QStringList lineProblems;        // what is wrong in them: the runner does not start
     int coolOffMs = 60000;           // CoolOff=: a line's first rest after 3 failures in a row
+    qint64 dedupForMs = 600000;      // DedupFor=: a repeat within this long is not paged; 0: every one is
     QString onLineDown;              // hooks for a line going out of service and coming back
     QString onLineUp;
     // How long before contents that could not be written back are tried again (not in the
@@ -43,8 +44,9 @@ struct QueueSettings {
     int stopLimitMs = 4000;
 
     // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed,
-    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, OnLineDown,
-    // OnLineUp, Snpp, SnppAllow, SnppCenter; the [Line NAME] sections), values taken as written; missing or bad keys
+    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, DedupFor,
+    // OnLineDown, OnLineUp, Snpp, SnppAllow, SnppCenter; the [Line NAME] sections), values
+    // taken as written; missing or bad keys
     // keep the defaults.
     // Unknown keys, bad values and an unreadable file are added to *problems.
     static QueueSettings load(const QString &dataFolder, QStringList *problems = nullptr);

@@ -152,7 +152,7 @@ QString readSmallFile(const QByteArray &name, QByteArray *bytes)
 
 // Writes the bytes under a temporary name beside the file and renames it over the file:
 // the name itself is replaced, a link there is never followed.
-Result writeFile(const QString &folder, const QString &name, const QByteArray &bytes)
+Result writeFile(const QString &folder, const QString &name, const QByteArray &bytes, bool durable = true)
 {
     QByteArray temporary = path(folder, name) + ".XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
@@ -169,7 +169,7 @@ Result writeFile(const QString &folder, const QString &name, const QByteArray &b
             done += n;
     }
     // On disk before it takes the old file's name, so that a system crash cannot leave an empty file.
-    if (error == 0 && ::fdatasync(fd) != 0)
+    if (error == 0 && durable && ::fdatasync(fd) != 0)
         error = errno;
     if (::close(fd) != 0 && error == 0)
         error = errno;
@@ -324,6 +324,8 @@ QByteArray toJson(const QueuedMessage &m)
         o[QStringLiteral("center")] = m.center;
     o[QStringLiteral("optimize")] = m.optimize;
     o[QStringLiteral("message")] = m.text;
+    if (!m.severity.isEmpty())
+        o[QStringLiteral("severity")] = m.severity;
     o[QStringLiteral("attempts")] = m.attempts;
     QJsonArray delays;
     for (int d : m.delays)
@@ -336,8 +338,6 @@ QByteArray toJson(const QueuedMessage &m)
         o[QStringLiteral("onSent")] = m.onSent;
     if (!m.onFailed.isEmpty())
         o[QStringLiteral("onFailed")] = m.onFailed;
-    if (!m.severity.isEmpty())
-        o[QStringLiteral("severity")] = m.severity;
     if (!m.lastError.isEmpty())
         o[QStringLiteral("lastError")] = m.lastError;
     if (!m.failure.isEmpty())
@@ -361,6 +361,7 @@ std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m)
     m->center = text("center");
     m->optimize = o.value(QStringLiteral("optimize")).toBool();
     m->text = text("message");
+    m->severity = capped(text("severity"), 64);
     m->attempts = qBound(0, o.value(QStringLiteral("attempts")).toInt(3), MaxAttempts);
     for (const QJsonValue &d : o.value(QStringLiteral("delays")).toArray())
         m->delays << qBound(0, d.toInt(), MaxDelay);
@@ -373,7 +374,6 @@ std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m)
     m->added = time("added");
     m->onSent = text("onSent");
     m->onFailed = text("onFailed");
-    m->severity = capped(text("severity"), 64);
     m->lastError = capped(text("lastError"), MaxFieldBytes);
     m->failure = capped(text("failure"), MaxFieldBytes);
     if (m->to.isEmpty() && (m->number.isEmpty() || m->center.isEmpty()))
@@ -690,17 +690,40 @@ Result writeSide(const QString &dataFolder, const QString &name, const QByteArra
     return writeFile(queueFolder(dataFolder), name, bytes);
 }
 
-std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem)
+namespace
+{
+
+std::optional<QByteArray> readBeside(const QString &folder, const QString &name, QString *problem)
 {
     QByteArray bytes;
-    *problem = readSmallFile(path(queueFolder(dataFolder), name), &bytes);
+    *problem = readSmallFile(path(folder, name), &bytes);
     if (!problem->isEmpty()) {
         struct stat st = {};
-        if (::lstat(path(queueFolder(dataFolder), name).constData(), &st) != 0 && errno == ENOENT)
+        if (::lstat(path(folder, name).constData(), &st) != 0 && errno == ENOENT)
             problem->clear();
         return std::nullopt;
     }
     return bytes;
+}
+
+} // namespace
+
+std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem)
+{
+    return readBeside(queueFolder(dataFolder), name, problem);
+}
+
+Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes, bool durable)
+{
+    QString problem;
+    if (!folderIsOurs(stateFolder(dataFolder), &problem))
+        return failure(Result::Kind::Unsafe, problem);
+    return writeFile(stateFolder(dataFolder), name, bytes, durable);
+}
+
+std::optional<QByteArray> readState(const QString &dataFolder, const QString &name, QString *problem)
+{
+    return readBeside(stateFolder(dataFolder), name, problem);
 }
 
 Recovery recover(const QString &dataFolder)

@@ -15,6 +15,7 @@ struct QueuedMessage {
     QString center; // the centre's name; empty: the recipient's own
     bool optimize = false;
     QString text;
+    QString severity;     // as the sender gave it (critical, warning, info...); empty: unknown
     int attempts = 3;     // how often a line failure is retried
     QList<int> delays;    // seconds before each retry; the last one repeats
     int tried = 0;        // tries that failed on the line so far
@@ -22,7 +23,6 @@ struct QueuedMessage {
     qint64 added = 0;     // ms since the epoch
     QString onSent;       // hook commands; empty: the queue's own
     QString onFailed;
-    QString severity;  // "critical" or "info" as an intake gave it; empty: none of its own
     QString lastError; // why the last try failed
     QString failure;   // why it was given up (in failed/)
     bool operator==(const QueuedMessage &) const = default;
@@ -157,6 +157,12 @@ Result finish(const QString &dataFolder, const QString &id);
 // an empty problem when there is none).
 Result writeSide(const QString &dataFolder, const QString &name, const QByteArray &bytes);
 std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem);
+
+// A file of the gateway's own in queue/state/ (an index, the state of a page), replaced
+// whole; durable: on disk before it takes the old one's name (a count that may be lost
+// in a system crash need not wait for the disk). Read back as readSide reads.
+Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes, bool durable = true);
+std::optional<QByteArray> readState(const QString &dataFolder, const QString &name, QString *problem);
 
 struct Recovery {
     int recovered = 0;    // back to queue/ (or on to failed/ when it was given up already)

@@ -1,6 +1,7 @@
 // fumidori-send: sends a message from a script, with no window, over the settings,
 // address book and history the window uses; or queues it for "queue run".
 #include "gateway/decisions.h"
+#include "gateway/dedup.h"
 #include "gateway/hooks.h"
 #include "gateway/mailintake.h"
 #include "gateway/messagesend.h"
@@ -231,10 +232,15 @@ int queueAdd(const Options &o, Reporter &reporter)
         return 2;
     }
     const QString id = added.ids.value(0);
-    if (o.json)
+    if (!added.repeats.isEmpty())
+        reporter.note(
+            QStringLiteral("duplicate"),
+            QStringLiteral("同じ宛先に同じ文面を %1 として受け付けたばかりなので、もう一度は送りません。").arg(id),
+            {{QStringLiteral("id"), id}});
+    else if (o.json)
         reporter.note(QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + id,
                       {{QStringLiteral("id"), id}});
-    else
+    if (!o.json)
         std::fputs((id + QLatin1Char('\n')).toUtf8().constData(), stdout);
     return 0;
 }
@@ -506,6 +512,9 @@ int queueList(const Options &o, Reporter &)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QHash<QString, QString> lineOf = listLines(o);
+    if (const quint64 repeats = DedupIndex::load(o.folder).suppressed; repeats > 0)
+        printRow(o.json ? QStringLiteral(R"({"suppressed":"duplicate","count":%1})").arg(repeats)
+                        : QStringLiteral("suppressed\tduplicate\t%1").arg(repeats));
     for (const sendqueue::Entry &e : sendqueue::list(o.folder)) {
         const QueuedMessage &m = e.message;
         const QString state =
