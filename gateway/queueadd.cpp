@@ -1,12 +1,18 @@
 #include "gateway/queueadd.h"
 
+#include "gateway/dedup.h"
 #include "gateway/queuerunner.h"
+
+#include <QDateTime>
 
 #include <algorithm>
 
-std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folder, const QList<BatchMessage> &batch,
-                                                            const DeviceAccess &access, const QueuedMessage &defaults,
-                                                            const AppData *data)
+namespace
+{
+
+std::variant<QList<QueuedMessage>, BatchRefusal> checkWith(const QString &folder, const QList<BatchMessage> &batch,
+                                                           const DeviceAccess &access, const QueuedMessage &defaults,
+                                                           const AppData *data, const QueueSettings &settings)
 {
     AppData read;
     if (!data) {
@@ -17,7 +23,7 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folde
     // The queue's lines, when it has its own, carry the messages, not the window's device:
     // its kind is checked by the runner at its start, and one of them must be allowed to
     // call each message's centre.
-    const QList<QueueLine> lines = QueueSettings::load(folder).lines;
+    const QList<QueueLine> &lines = settings.lines;
     DeviceAccess checks = access;
     checks.checkKind = lines.isEmpty();
     QList<QueuedMessage> out;
@@ -32,11 +38,14 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folde
             }))
             return BatchRefusal{i, noLineForCenter(p.recipientName, p.center.name)};
         QueuedMessage m = defaults;
+        m.id = b.id;
         m.to = b.target.to;
         m.number = b.target.number;
         m.center = b.target.center;
         m.optimize = b.target.optimize;
         m.text = b.text;
+        if (!b.severity.isEmpty()) // else the batch's own, if any
+            m.severity = sendqueue::capped(b.severity, 64);
         if (b.fit == TextFit::Fit) { // kept as it will go: the optimiser has been applied already
             m.text = p.text;
             m.optimize = false;
@@ -46,17 +55,59 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folde
     return out;
 }
 
+} // namespace
+
+std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folder, const QList<BatchMessage> &batch,
+                                                            const DeviceAccess &access, const QueuedMessage &defaults,
+                                                            const AppData *data)
+{
+    return checkWith(folder, batch, access, defaults, data, QueueSettings::load(folder));
+}
+
 BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, const DeviceAccess &access,
                      const QueuedMessage &defaults, const AppData *data)
 {
-    auto checked = checkBatch(folder, batch, access, defaults, data);
-    if (auto *refusal = std::get_if<BatchRefusal>(&checked))
-        return {{}, *refusal, {}};
-    QList<QueuedMessage> &messages = std::get<QList<QueuedMessage>>(checked);
-    if (const sendqueue::Result added = sendqueue::add(folder, messages); !added.ok())
-        return {{}, std::nullopt, added.text};
+    // The check against the index and the write of what it lets through are one step for
+    // every writer of the folder: two copies of an alert arriving together page once.
+    const FolderLock lock(folder, FolderLock::Exclusive);
+    if (std::optional<Outcome> held = folderHeld(lock))
+        return {{}, {}, BatchRefusal{0, *held}, {}};
+    const QueueSettings settings = QueueSettings::load(folder);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    DedupIndex index = settings.dedupForMs > 0 ? DedupIndex::load(folder) : DedupIndex{};
     BatchResult done;
-    for (const QueuedMessage &m : std::as_const(messages))
-        done.ids << m.id;
+    QList<BatchMessage> fresh;
+    QList<qsizetype> freshAt;
+    for (qsizetype i = 0; i < batch.size(); ++i) {
+        const BatchMessage &b = batch[i];
+        if (const auto earlier = index.repeats(DedupIndex::keyOf(b.target, b.text), b.page, now, settings.dedupForMs)) {
+            done.ids << *earlier;
+            done.repeats << i;
+        } else {
+            done.ids << QString();
+            fresh << b;
+            freshAt << i;
+        }
+    }
+    // Repeats alone: answered without reading the folder's files, so a storm costs little.
+    if (!fresh.isEmpty()) {
+        auto checked = checkWith(folder, fresh, access, defaults, data, settings);
+        if (auto *refusal = std::get_if<BatchRefusal>(&checked))
+            return {{}, {}, BatchRefusal{freshAt[refusal->index], refusal->outcome}, {}};
+        QList<QueuedMessage> &messages = std::get<QList<QueuedMessage>>(checked);
+        if (const sendqueue::Result added = sendqueue::add(folder, messages); !added.ok())
+            return {{}, {}, std::nullopt, added.text};
+        for (qsizetype k = 0; k < fresh.size(); ++k) {
+            done.ids[freshAt[k]] = messages[k].id;
+            index.record(DedupIndex::keyOf(fresh[k].target, fresh[k].text), messages[k].id, fresh[k].page, now,
+                         settings.dedupForMs);
+        }
+    }
+    index.suppressed += quint64(done.repeats.size());
+    // The messages are queued whatever becomes of the index: a write that fails, or is
+    // lost in a system crash, costs at most a repeat paged again; so it does not wait for
+    // the disk.
+    if (settings.dedupForMs > 0)
+        sendqueue::writeState(folder, DedupIndex::FileName, index.toBytes(), false);
     return done;
 }

@@ -1,5 +1,6 @@
 #include "gateway/queueintake.h"
 
+#include "gateway/dedup.h"
 #include "gateway/queueadd.h"
 
 #include "gateway/values.h"
@@ -32,16 +33,7 @@ std::optional<QByteArray> listenerToken(const QString &tokenFile, const QString 
     QByteArray random(32, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), random.size() / 4);
     const QByteArray token = random.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
-    const QByteArray temporary = QFile::encodeName(path + QStringLiteral(".new"));
-    ::unlink(temporary.constData());
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    const QByteArray line = token + '\n';
-    const bool written =
-        fd >= 0 && ::write(fd, line.constData(), size_t(line.size())) == line.size() && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!written || ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
-        ::unlink(temporary.constData());
+    if (const QString failed = writePrivateFile(path, token + '\n'); !failed.isEmpty()) {
         *problem = QStringLiteral("トークンのファイル %1 を作れません。").arg(path);
         return std::nullopt;
     }
@@ -66,7 +58,8 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
     // No lock here: the spool's own renames keep the files whole, and the checks read the
     // folder's files under the folder's lock.
     const BatchResult added = addBatch(
-        m_folder, {{message.target, message.text, message.fit ? TextFit::Fit : TextFit::Refuse}}, m_access, m_defaults);
+        m_folder, {{message.target, message.text, message.fit ? TextFit::Fit : TextFit::Refuse, {}, message.severity}},
+        m_access, m_defaults);
     if (added.refusal) {
         const Outcome &o = added.refusal->outcome;
         // The folder locked by another program for a moment: not the message's fault.
@@ -78,7 +71,7 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
     }
     if (!added.notStored.isEmpty())
         return {IntakeAnswer::NotStored, {}, added.notStored, {}};
-    return {IntakeAnswer::Queued, added.ids.value(0), {}, {}};
+    return {IntakeAnswer::Queued, added.ids.value(0), {}, {}, !added.repeats.isEmpty()};
 }
 
 IntakeStatus QueueIntake::status(const QString &id)
@@ -110,6 +103,7 @@ IntakeStatus QueueIntake::status(const QString &id)
 IntakeMetrics QueueIntake::metrics()
 {
     IntakeMetrics m;
+    m.suppressedDuplicates = DedupIndex::load(m_folder).suppressed;
     const QStringList waiting = sendqueue::waitingIds(m_folder);
     const auto count = [](const QString &folder) {
         return qint64(QDir(folder).entryList({QStringLiteral("*.msg")}, QDir::Files).size());

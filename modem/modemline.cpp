@@ -28,7 +28,7 @@ void ModemLine::giveBack()
     managedports::release(std::exchange(m_inhibited, QString()));
 }
 
-const DeviceRules &ModemLine::rules() const
+const DeviceKindRow &ModemLine::rules() const
 {
     return deviceRules(m_settings.ModemKind);
 }
@@ -84,7 +84,8 @@ QCoro::Task<> ModemLine::call(const QString &number)
             throw *held;
         throw AppError(Failure::PortInUse, held->source(), managedports::heldText(device, *modem));
     }
-    for (const CallStep &step : rules().callSteps(m_settings, number)) {
+    const QList<CallStep> steps = rules().callSteps ? rules().callSteps(m_settings, number) : QList<CallStep>();
+    for (const CallStep &step : steps) {
         write(step.bytes);
         if (step.waitOk)
             co_await awaitAnswer(0, true);
@@ -95,7 +96,7 @@ QCoro::Task<> ModemLine::call(const QString &number)
 
 QCoro::Task<> ModemLine::dial(const QString &digits)
 {
-    const QList<QByteArray> writes = rules().dialWrites(digits);
+    const QList<QByteArray> writes = rules().dialWrites ? rules().dialWrites(digits) : QList<QByteArray>();
     for (qsizetype i = 0; i < writes.size(); ++i) {
         // A paced device takes the next key once it has played the one before; where its
         // answers are not looked at, the key's tone and gap stand for the answer.

@@ -21,6 +21,7 @@ struct IntakeMessage {
     // compatible forms for characters without a code, the rest dropped, cut at the
     // centre's limit with a mark (an alert must always page).
     bool fit = false;
+    QString severity; // critical, warning, info...: the order among due messages; empty: unknown
 };
 
 struct IntakeAnswer {
@@ -33,6 +34,7 @@ struct IntakeAnswer {
     QString id;
     QString reason; // NotStored: why
     IntakeRefusal refusal;
+    bool repeat = false; // Queued: a repeat not paged again, id the earlier message's
 };
 
 struct IntakeStatus {
@@ -53,7 +55,8 @@ struct IntakeMetrics {
     qint64 failed = 0;
     quint64 sentTotal = 0; // since the runner started
     quint64 failedTotal = 0;
-    double oldestWaitingSeconds = 0; // 0 when nothing waits
+    double oldestWaitingSeconds = 0;  // 0 when nothing waits
+    quint64 suppressedDuplicates = 0; // repeats not paged again, ever (kept with the folder)
     QList<Line> lines;
 };
 

@@ -152,7 +152,7 @@ QString readSmallFile(const QByteArray &name, QByteArray *bytes)
 
 // Writes the bytes under a temporary name beside the file and renames it over the file:
 // the name itself is replaced, a link there is never followed.
-Result writeFile(const QString &folder, const QString &name, const QByteArray &bytes)
+Result writeFile(const QString &folder, const QString &name, const QByteArray &bytes, bool durable = true)
 {
     QByteArray temporary = path(folder, name) + ".XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
@@ -169,7 +169,7 @@ Result writeFile(const QString &folder, const QString &name, const QByteArray &b
             done += n;
     }
     // On disk before it takes the old file's name, so that a system crash cannot leave an empty file.
-    if (error == 0 && ::fdatasync(fd) != 0)
+    if (error == 0 && durable && ::fdatasync(fd) != 0)
         error = errno;
     if (::close(fd) != 0 && error == 0)
         error = errno;
@@ -324,6 +324,8 @@ QByteArray toJson(const QueuedMessage &m)
         o[QStringLiteral("center")] = m.center;
     o[QStringLiteral("optimize")] = m.optimize;
     o[QStringLiteral("message")] = m.text;
+    if (!m.severity.isEmpty())
+        o[QStringLiteral("severity")] = m.severity;
     o[QStringLiteral("attempts")] = m.attempts;
     QJsonArray delays;
     for (int d : m.delays)
@@ -359,6 +361,7 @@ std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m)
     m->center = text("center");
     m->optimize = o.value(QStringLiteral("optimize")).toBool();
     m->text = text("message");
+    m->severity = capped(text("severity"), 64);
     m->attempts = qBound(0, o.value(QStringLiteral("attempts")).toInt(3), MaxAttempts);
     for (const QJsonValue &d : o.value(QStringLiteral("delays")).toArray())
         m->delays << qBound(0, d.toInt(), MaxDelay);
@@ -438,6 +441,7 @@ Result checkFolders(const QString &dataFolder)
 Result add(const QString &dataFolder, QueuedMessage &m)
 {
     QList<QueuedMessage> one{m};
+    one.first().id.clear(); // always a fresh one
     const Result r = add(dataFolder, one);
     m = one.first();
     return r;
@@ -455,7 +459,8 @@ Result add(const QString &dataFolder, QList<QueuedMessage> &batch)
                        QStringLiteral("フォルダー %1 を作れません（%2）。").arg(queue, systemError()));
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     for (QueuedMessage &m : batch) {
-        m.id = freshId();
+        if (m.id.isEmpty())
+            m.id = freshId();
         if (m.added == 0)
             m.added = now;
     }
@@ -484,6 +489,11 @@ Result add(const QString &dataFolder, QList<QueuedMessage> &batch)
     // In the queue now, all of it: the rest is tidying that anyone may finish.
     unpackBatches(dataFolder);
     return {};
+}
+
+QString newId()
+{
+    return freshId();
 }
 
 Result unpackBatches(const QString &dataFolder)
@@ -680,17 +690,40 @@ Result writeSide(const QString &dataFolder, const QString &name, const QByteArra
     return writeFile(queueFolder(dataFolder), name, bytes);
 }
 
-std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem)
+namespace
+{
+
+std::optional<QByteArray> readBeside(const QString &folder, const QString &name, QString *problem)
 {
     QByteArray bytes;
-    *problem = readSmallFile(path(queueFolder(dataFolder), name), &bytes);
+    *problem = readSmallFile(path(folder, name), &bytes);
     if (!problem->isEmpty()) {
         struct stat st = {};
-        if (::lstat(path(queueFolder(dataFolder), name).constData(), &st) != 0 && errno == ENOENT)
+        if (::lstat(path(folder, name).constData(), &st) != 0 && errno == ENOENT)
             problem->clear();
         return std::nullopt;
     }
     return bytes;
+}
+
+} // namespace
+
+std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem)
+{
+    return readBeside(queueFolder(dataFolder), name, problem);
+}
+
+Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes, bool durable)
+{
+    QString problem;
+    if (!folderIsOurs(stateFolder(dataFolder), &problem))
+        return failure(Result::Kind::Unsafe, problem);
+    return writeFile(stateFolder(dataFolder), name, bytes, durable);
+}
+
+std::optional<QByteArray> readState(const QString &dataFolder, const QString &name, QString *problem)
+{
+    return readBeside(stateFolder(dataFolder), name, problem);
 }
 
 Recovery recover(const QString &dataFolder)
