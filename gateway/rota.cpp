@@ -330,6 +330,15 @@ QList<Calendar::Duty> Calendar::at(qint64 time) const
     return out;
 }
 
+QStringList Calendar::names() const
+{
+    QStringList out;
+    for (const auto &e : m_events)
+        if (!out.contains(e->summary))
+            out << e->summary;
+    return out;
+}
+
 QList<Calendar::Duty> onDuty(const Calendar &calendar, const Calendar *overrides, qint64 time)
 {
     if (overrides) {

@@ -43,6 +43,8 @@ public:
     const QStringList &problems() const { return m_problems; }
     qsizetype eventCount() const { return m_events.size(); }
     const QString &name() const { return m_name; }
+    // Every SUMMARY of the events used, each once.
+    QStringList names() const;
 
     // The occurrences that cover the time (seconds since the epoch), in the order of the
     // events in the file, each event's earliest first.

@@ -1,10 +1,14 @@
 // Pages to people: who is on duty by a rota's calendar (recurrences, zones, moved and
 // cancelled occurrences, overrides), and events that cannot be used left out and told.
+#include "support/filehelpers.h"
 #include "support/table.h"
 
+#include "gateway/oncall.h"
 #include "gateway/rota.h"
+#include "store/inifile.h"
 
 #include <QDateTime>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace
@@ -64,7 +68,45 @@ QString names(const QList<Calendar::Duty> &duties)
     return out.join(QLatin1Char(','));
 }
 
+// A data folder with a rota's calendar (R1 days, R2 evenings, 9:00–18:00 and 18:00–22:00
+// Tokyo time, weekdays) and its override file (R3 on the 7th from 17:00 to 20:00).
+struct Folder {
+    QTemporaryDir dir;
+    const QStringList book{QStringLiteral("R1"), QStringLiteral("R2"), QStringLiteral("R3"), QStringLiteral("R4")};
+    Folder()
+    {
+        writeFileBytes(
+            dir.filePath(QStringLiteral("rota.ics")),
+            ics(vevent("d", "R1",
+                       "DTSTART:20260105T090000\nDTEND:20260105T180000\nRRULE:FREQ=WEEKLY;BYDAY=MO,TU,WE,TH,FR") +
+                vevent("e", "team", "DTSTART:20260105T180000\nDTEND:20260105T220000\nRRULE:FREQ=DAILY")));
+        writeFileBytes(dir.filePath(QStringLiteral("over.ics")),
+                       ics(vevent("o", "R3", "DTSTART:20260107T170000\nDTEND:20260107T200000")));
+    }
+    OnCall load(const QByteArray &ini) const
+    {
+        return OnCall::parse(IniFile::parse("[OnCall]\nTimeZone=Asia/Tokyo\n" + ini), dir.path(), book);
+    }
+};
+
+const QByteArray Rota =
+    "[Group team]\nMembers=R2, R4\n[Rota duty]\nCalendar=rota.ics\nOverrides=over.ics\nDefault=R4\n";
+
+qint64 tokyo(const char *at)
+{
+    return QDateTime::fromString(QString::fromLatin1(at), Qt::ISODate).toSecsSinceEpoch();
+}
+
 } // namespace
+
+// error: a part of the refusal, empty: accepted
+using Loads = table::Of<QByteArray, QString>;
+// reached: "person: why" joined by "; "
+using Reaches = table::Of<QByteArray, QString, const char *, QString>;
+// steps: "delay step name" joined by ", "
+using Schedules = table::Of<QByteArray, QString>;
+// quiet: [Quiet]'s lines; until: the time the page may go
+using Quiet = table::Of<QByteArray, QString, const char *, const char *>;
 
 // overrides: empty: none; zone: the gateway's; onDuty: SUMMARYs joined by ","
 using OnDuty = table::Of<QByteArray, QByteArray, const char *, QString, QString>;
@@ -211,6 +253,15 @@ private slots:
                      qPrintable(cal.problems().first()));
     }
 
+    void loads_data();
+    void loads();
+    void reaches_data();
+    void reaches();
+    void schedules_data();
+    void schedules();
+    void quiet_data();
+    void quiet();
+
     void notACalendar()
     {
         const Calendar cal = Calendar::parse("hello\n", QStringLiteral("rota.ics"), zone("Asia/Tokyo"));
@@ -218,6 +269,108 @@ private slots:
         QVERIFY(!Calendar::load(QStringLiteral("/nonexistent/rota.ics"), zone("Asia/Tokyo")).ok());
     }
 };
+
+void tst_OnCall::loads_data()
+{
+    const Loads row;
+    row("groups, a rota, an escalation, a person",
+        Rota + "[Group all]\nMembers=team, duty, R1\n[Escalation up]\nStep1=duty\nStep2=10m team\nRepeat=2\n[Person "
+               "R1]\nMail=r1@example.org\n",
+        "");
+    row("a loop of groups", "[Group a]\nMembers=b\n[Group b]\nMembers=R1, a\n", "a → b → a");
+    row("a loop through a rota's events", "[Group team]\nMembers=duty\n[Rota duty]\nCalendar=rota.ics\nDefault=R1\n",
+        "自分自身に戻ります");
+    row("a group named as a person", "[Group R1]\nMembers=R2\n", "アドレス帳の「R1」 と [Group R1]");
+    row("a rota named as a group", Rota + "[Rota team]\nCalendar=rota.ics\nDefault=R1\n",
+        "[Group team] と [Rota team]");
+    row("an unknown member", "[Group a]\nMembers=R1, nobody\n", "「nobody」は知らない名前");
+    row("an escalation in a group", "[Escalation up]\nStep1=R1\n[Group a]\nMembers=up\n", "エスカレーションです");
+    row("a rota without a default", "[Rota duty]\nCalendar=rota.ics\n", "Default=");
+    row("a default nobody knows", "[Rota duty]\nCalendar=rota.ics\nDefault=R9\n", "Default=R9");
+    row("a step without a delay", "[Escalation up]\nStep1=R1\nStep2=R2\n", "Step2 に待ち時間");
+    row("a step before the one before", "[Escalation up]\nStep1=R1\nStep2=10m R2\nStep3=5m R3\n", "Step3 が前の段");
+    row("repeat of one step", "[Escalation up]\nStep1=R1\nRepeat=3\n", "二つ以上");
+    row("a person not in the book", "[Person R9]\nMail=x@example.org\n", "[Person R9]");
+    row("bad quiet hours", "[Quiet]\nHours=22-7\n", "Hours=");
+    row("an unknown zone", "[OnCall]\nTimeZone=Mars/Olympus\n", "Mars/Olympus");
+}
+void tst_OnCall::loads()
+{
+    const auto [ini, error] = Loads::row();
+    const Folder folder;
+    const OnCall o = folder.load(ini);
+    QVERIFY2(error.isEmpty() ? o.ok() : o.error().contains(error), qPrintable(o.error()));
+}
+
+void tst_OnCall::reaches_data()
+{
+    const Reaches row;
+    row("a person", Rota, "R1", "2026-01-07T10:00:00+09:00", "R1: ");
+    row("a group", Rota, "team", "2026-01-07T10:00:00+09:00", "R2: team → R2; R4: team → R4");
+    row("a rota: the day's", Rota, "duty", "2026-01-07T10:00:00+09:00", "R1: duty → R1, rota.ics 09:00–18:00");
+    row("a rota: a group on duty", Rota, "duty", "2026-01-08T19:00:00+09:00",
+        "R2: duty → team → R2, rota.ics 18:00–22:00; R4: duty → team → R4, rota.ics 18:00–22:00");
+    row("a rota: the override", Rota, "duty", "2026-01-07T17:30:00+09:00", "R3: duty → R3, over.ics 17:00–20:00");
+    row("a rota: nobody, the default", Rota, "duty", "2026-01-10T10:00:00+09:00", "R4: duty → R4, 当番なし、Default");
+    row("nested, each once", Rota + "[Group all]\nMembers=R4, team, duty\n", "all", "2026-01-08T19:00:00+09:00",
+        "R4: all → R4; R2: all → team → R2");
+    row("an escalation: nobody here", Rota + "[Escalation up]\nStep1=R1\n", "up", "2026-01-07T10:00:00+09:00", "");
+    row("unknown", Rota, "R9", "2026-01-07T10:00:00+09:00", "");
+}
+void tst_OnCall::reaches()
+{
+    const auto [ini, name, at, reached] = Reaches::row();
+    const Folder folder;
+    const OnCall o = folder.load(ini);
+    QVERIFY2(o.ok() && o.problems().isEmpty(), qPrintable(o.error() + o.problems().join(u'\n')));
+    QStringList out;
+    for (const auto &r : o.expand(name, tokyo(at)))
+        out << r.person + QStringLiteral(": ") + r.why;
+    QCOMPARE(out.join(QStringLiteral("; ")), reached);
+}
+
+void tst_OnCall::schedules_data()
+{
+    const Schedules row;
+    row("one step", "Step1=R1", "0 1 R1");
+    row("three steps", "Step1=R1\nStep2=5m R2\nStep3=1h R3", "0 1 R1, 300 2 R2, 3600 3 R3");
+    row("repeated: rounds a step's gap apart", "Step1=R1\nStep2=10m R2\nRepeat=2",
+        "0 1 R1, 600 2 R2, 1200 1 R1, 1800 2 R2, 2400 1 R1, 3000 2 R2");
+}
+void tst_OnCall::schedules()
+{
+    const auto [steps, expected] = Schedules::row();
+    const Folder folder;
+    const OnCall o = folder.load("[Escalation up]\n" + steps + "\n");
+    QVERIFY2(o.ok(), qPrintable(o.error()));
+    QStringList out;
+    for (const auto &s : OnCall::schedule(*o.escalation(QStringLiteral("up"))))
+        out << QStringLiteral("%1 %2 %3").arg(s.delay).arg(s.step).arg(s.name);
+    QCOMPARE(out.join(QStringLiteral(", ")), expected);
+}
+
+void tst_OnCall::quiet_data()
+{
+    const Quiet row;
+    const QByteArray night = "Hours=22:00-07:00\nHold=info, Warning\n";
+    row("a warning at night waits for the morning", night, "warning", "2026-01-07T23:30:00+09:00",
+        "2026-01-08T07:00:00+09:00");
+    row("after midnight, the same morning", night, "info", "2026-01-08T06:59:00+09:00", "2026-01-08T07:00:00+09:00");
+    row("a critical page goes at once", night, "critical", "2026-01-07T23:30:00+09:00", "2026-01-07T23:30:00+09:00");
+    row("outside the hours", night, "warning", "2026-01-07T07:00:00+09:00", "2026-01-07T07:00:00+09:00");
+    row("hours within a day", "Hours=12:00-13:00\nHold=info\n", "info", "2026-01-07T12:10:00+09:00",
+        "2026-01-07T13:00:00+09:00");
+    row("no quiet hours", "Hold=info\n", "info", "2026-01-07T23:30:00+09:00", "2026-01-07T23:30:00+09:00");
+}
+void tst_OnCall::quiet()
+{
+    const auto [lines, severity, at, until] = Quiet::row();
+    const Folder folder;
+    const OnCall o = folder.load("[Quiet]\n" + lines);
+    QVERIFY2(o.ok(), qPrintable(o.error()));
+    QCOMPARE(QDateTime::fromSecsSinceEpoch(o.quietUntil(severity, tokyo(at))),
+             QDateTime::fromSecsSinceEpoch(tokyo(until)));
+}
 
 QTEST_GUILESS_MAIN(tst_OnCall)
 #include "tst_oncall.moc"
