@@ -171,11 +171,6 @@ MailAnswer answer(int code, const QString &message)
     return {code, message, {}};
 }
 
-int exitFor(const Outcome &refusal)
-{
-    return refusal.status == ExitStatus::Busy ? mailexit::TempFail : mailexit::DataError;
-}
-
 const Recipient *recipientNamed(const AppData &data, const QString &name)
 {
     const Recipient *folded = nullptr;
@@ -189,6 +184,42 @@ const Recipient *recipientNamed(const AppData &data, const QString &name)
 }
 
 } // namespace
+
+// A refusal of the gateway's rules worded for the mail server's bounce: the addresses
+// and the mail, in English; a reason that names nothing of the mail as the rules word it.
+MailAnswer mailRefusal(const Outcome &refusal)
+{
+    const IntakeRefusal &r = refusal.refusal;
+    switch (r.why) {
+    case Refused::UnknownRecipient:
+        return answer(mailexit::NoUser,
+                      QStringLiteral("unknown recipient: %1 is not in the address book").arg(r.subject));
+    case Refused::NoCenterForRecipient: // the book may be in the middle of an edit
+        return answer(
+            mailexit::TempFail,
+            QStringLiteral("recipient %1 has no message centre in the address book (try again later)").arg(r.subject));
+    case Refused::NoLineForCenter:
+        return answer(mailexit::DataError,
+                      QStringLiteral("no line of the queue may call centre %1 (Centers= in queue.ini)").arg(r.subject));
+    case Refused::NoSettings:
+        return answer(mailexit::TempFail,
+                      QStringLiteral("cannot read the data folder (try again later): ") + refusal.message);
+    case Refused::DeviceKind:
+        return answer(mailexit::TempFail, QStringLiteral("the device kind cannot run unattended: ") + r.text);
+    case Refused::None:
+    case Refused::NoRecipient:
+    case Refused::NumberWithoutCenter:
+    case Refused::BadNumber:
+    case Refused::TooLong:
+    case Refused::Unsendable:
+    case Refused::Other:
+        break;
+    }
+    if (refusal.status == ExitStatus::Busy)
+        return answer(mailexit::TempFail,
+                      QStringLiteral("cannot read the data folder (try again later): ") + refusal.message);
+    return answer(mailexit::DataError, QStringLiteral("refused: ") + refusal.message);
+}
 
 MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &reader, const DeviceAccess &access)
 {
@@ -232,50 +263,37 @@ MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &re
     if (const std::optional<Outcome> problem = loadFolder(d.folder, data))
         return answer(mailexit::TempFail,
                       QStringLiteral("cannot read the data folder (try again later): ") + problem->message);
-    if (const QString problem = deviceKindProblem(data.settings.ModemKind, access); !problem.isEmpty())
-        return answer(mailexit::TempFail, QStringLiteral("the device kind cannot run unattended: ") + problem);
-    QList<const Recipient *> recipients;
-    for (const QString &name : names) {
-        const Recipient *r = recipientNamed(data, name);
-        if (!r)
-            return answer(mailexit::NoUser,
-                          QStringLiteral("unknown recipient: %1 is not in the address book").arg(name));
-        if (r->centerIndex < 0 || r->centerIndex >= data.centers.size())
-            return answer(mailexit::TempFail,
-                          QStringLiteral("recipient %1 has no message centre in the address book (try again later)")
-                              .arg(r->name));
-        recipients << r;
-    }
-
     const QString text = pageText(mail, settings.pageTemplate);
     if (text.isEmpty())
         return answer(mailexit::DataError, QStringLiteral("nothing to page: no subject and no text"));
 
-    // Every page checked before the first is queued: all of them or none.
-    QList<QueuedMessage> pages;
-    for (const Recipient *r : recipients) {
+    // Every page of every recipient is one batch: checked whole by the rules against the
+    // folder's files as read above, queued all at once or not at all. A name the book
+    // knows in another case is its name there; a name it does not know, or one with no
+    // centre to fit the pages to, goes as it is for the rules to refuse.
+    QList<BatchMessage> pages;
+    for (const QString &name : std::as_const(names)) {
+        const Recipient *r = recipientNamed(data, name);
+        if (!r || r->centerIndex < 0 || r->centerIndex >= data.centers.size()) {
+            pages << BatchMessage{Target{r ? r->name : name, {}, {}, false}, text};
+            continue;
+        }
         const QStringList parts = fitToCenter(text, data.centers[r->centerIndex], settings.split, settings.maxParts);
         if (parts.isEmpty())
             return answer(mailexit::DataError,
                           QStringLiteral("nothing to page: no character of the mail can be sent to centre %1")
                               .arg(data.centers[r->centerIndex].name));
-        for (const QString &part : parts) {
-            auto queued = messageToQueue(d.folder, Target{r->name, {}, {}, false}, part, access, d.defaults);
-            if (auto *refusal = std::get_if<Outcome>(&queued))
-                return answer(exitFor(*refusal), QStringLiteral("refused: ") + refusal->message);
-            pages << std::get<QueuedMessage>(queued);
-        }
+        for (const QString &part : parts)
+            pages << BatchMessage{Target{r->name, {}, {}, false}, part};
     }
+    const BatchResult added = addBatch(d.folder, pages, access, d.defaults, &data);
+    if (added.refusal)
+        return mailRefusal(added.refusal->outcome);
+    if (!added.notStored.isEmpty())
+        return answer(mailexit::TempFail,
+                      QStringLiteral("cannot write the queue (try again later): ") + added.notStored);
     MailAnswer done;
-    for (QueuedMessage &page : pages) {
-        if (const sendqueue::Result added = sendqueue::add(d.folder, page); !added.ok()) {
-            for (const QString &id : std::as_const(done.ids))
-                sendqueue::drop(d.folder, id);
-            return answer(mailexit::TempFail,
-                          QStringLiteral("cannot write the queue (try again later): ") + added.text);
-        }
-        done.ids << page.id;
-    }
+    done.ids = added.ids;
     done.message = QStringLiteral("queued %1 page(s)").arg(done.ids.size());
     return done;
 }

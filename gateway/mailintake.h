@@ -73,6 +73,10 @@ struct MailDelivery {
     bool quiet = false;     // no line on standard error when all went well
 };
 
+// A refusal of the gateway's rules as the mail server's bounce says it: the exit status
+// and the reason, in English, naming the recipient or the centre.
+MailAnswer mailRefusal(const Outcome &refusal);
+
 // The mail (its first MaxBytes) checked and queued through the same checks as queue add.
 MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &reader, const DeviceAccess &access);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "modem/sendfrontend.h"
+#include "store/refusal.h"
 
 #include <QString>
 
@@ -28,6 +29,9 @@ struct Outcome {
     // failed for a reason the other lines may share (the number, the centre).
     enum class Blame { Unknown, Device, Held, NotForLine };
     Blame blame = Blame::Unknown;
+    // A message the gateway's rules refuse: why, for the intake to word (message holds
+    // refusal.text then).
+    IntakeRefusal refusal;
 
     // "sent", "failed", "refused", "busy": the word hooks and --json see.
     QString word() const;

@@ -26,7 +26,24 @@ constexpr qsizetype MaxNamedCharacters = 20;
 
 Outcome refused(const QString &message, const QString &recipient = {}, const QString &center = {})
 {
-    return {ExitStatus::BadInput, message, recipient, center};
+    Outcome o{ExitStatus::BadInput, message, recipient, center};
+    o.refusal = {Refused::Other, {}, message};
+    return o;
+}
+
+// A refusal an intake words in its own terms.
+Outcome refused(Refused why, const QString &subject, const QString &text, const QString &recipient = {},
+                const QString &center = {})
+{
+    Outcome o = refused(text, recipient, center);
+    o.refusal = {why, subject, text};
+    return o;
+}
+
+Outcome withOptimized(Outcome o, bool optimized)
+{
+    o.refusal.optimized = optimized;
+    return o;
 }
 
 const MessageCenter *centerNamed(const AppData &data, const QString &name)
@@ -45,6 +62,18 @@ QString shown(const QString &ch)
 }
 
 } // namespace
+
+bool lineMayCall(const QStringList &centers, const QString &center)
+{
+    return centers.isEmpty() || centers.contains(center);
+}
+
+Outcome noLineForCenter(const QString &recipient, const QString &center)
+{
+    return refused(Refused::NoLineForCenter, center,
+                   QStringLiteral("センター「%1」にかけられる回線がありません（queue.ini の Centers）。").arg(center),
+                   recipient, center);
+}
 
 QStringList unsendableCharacters(const QString &text)
 {
@@ -87,8 +116,8 @@ std::optional<Outcome> loadFolder(const QString &folder, AppData &data)
         return Outcome{ExitStatus::Busy, QStringLiteral("データフォルダーを読めません。") + lock.problem() +
                                              QStringLiteral("あとで送り直してください。")};
     if (!filestore::exists(folder, QString::fromLatin1(settingsfile::FileName)))
-        return refused(QStringLiteral("%1%2 がありません。--folder で、ウィンドウが使うフォルダーを指定してください。")
-                           .arg(folder, QLatin1String(settingsfile::FileName)));
+        return refused(Refused::NoSettings, folder,
+                       QStringLiteral("%1%2 がありません。").arg(folder, QLatin1String(settingsfile::FileName)));
     if (auto error = LoadSettingsFile(data))
         return refused(error->fileName + QStringLiteral(" を読めません: ") + error->detail);
     data.historyFileName = filestore::existingName(folder, QString::fromLatin1(historyfile::FileName));
@@ -110,16 +139,15 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
     if (!target.number.isEmpty()) {
         const dialnumber::Number number = dialnumber::normalized(target.number);
         if (!number.ok())
-            return refused(QStringLiteral("--number の") + number.problem);
+            return refused(Refused::BadNumber, number.problem, QStringLiteral("番号の") + number.problem);
         p.number = number.digits;
         p.recipientName = number.digits;
     } else {
         const auto recipient = std::find_if(data.recipients.cbegin(), data.recipients.cend(),
                                             [&](const Recipient &r) { return r.name == target.to; });
         if (recipient == data.recipients.cend())
-            return refused(QStringLiteral("相手先「%1」はアドレス帳にありません。名前を確かめるか、--number と "
-                                          "--center で番号を指定してください。")
-                               .arg(target.to));
+            return refused(Refused::UnknownRecipient, target.to,
+                           QStringLiteral("相手先「%1」はアドレス帳にありません。").arg(target.to));
         const dialnumber::Number number = dialnumber::normalized(recipient->number);
         if (!number.ok())
             return refused(QStringLiteral("相手先「%1」の").arg(recipient->name) + number.problem, recipient->name);
@@ -127,10 +155,9 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
         p.recipientName = recipient->name;
         if (target.center.isEmpty()) {
             if (recipient->centerIndex < 0 || recipient->centerIndex >= data.centers.size())
-                return refused(
-                    QStringLiteral("相手先「%1」にはセンターが結び付いていません。--center で指定してください。")
-                        .arg(target.to),
-                    p.recipientName);
+                return refused(Refused::NoCenterForRecipient, target.to,
+                               QStringLiteral("相手先「%1」にはセンターが結び付いていません。").arg(target.to),
+                               p.recipientName);
             center = &data.centers[recipient->centerIndex];
         }
     }
@@ -167,14 +194,15 @@ std::variant<QString, Outcome> checkedText(const QString &input, const Target &t
     // The length first: it is the cheaper check, and the one a long text fails.
     const int count = textcheck::count(text, p.center.kind);
     if (count > p.center.maxChars)
-        return refused(
-            QStringLiteral("メッセージが長すぎます: %1 %2（センター「%3」は %4 まで）。%5")
-                .arg(count)
-                .arg(centerRules(p.center.kind).countsCharacters ? QStringLiteral("文字") : QStringLiteral("バイト"))
-                .arg(p.center.name)
-                .arg(p.center.maxChars)
-                .arg(target.optimize ? QString() : QStringLiteral("--optimize で短くなることがあります。")),
-            who, p.center.name);
+        return withOptimized(refused(Refused::TooLong, p.center.name,
+                                     QStringLiteral("メッセージが長すぎます: %1 %2（センター「%3」は %4 まで）。")
+                                         .arg(count)
+                                         .arg(centerRules(p.center.kind).countsCharacters ? QStringLiteral("文字")
+                                                                                          : QStringLiteral("バイト"))
+                                         .arg(p.center.name)
+                                         .arg(p.center.maxChars),
+                                     who, p.center.name),
+                             target.optimize);
     const QStringList unsendable = unsendableCharacters(text);
     if (!unsendable.isEmpty()) {
         QStringList names;
@@ -182,11 +210,11 @@ std::variant<QString, Outcome> checkedText(const QString &input, const Target &t
             names << shown(ch);
         if (unsendable.size() > MaxNamedCharacters)
             names << QStringLiteral("ほか %1 文字").arg(unsendable.size() - MaxNamedCharacters);
-        QString message = QStringLiteral("センター「%1」へは送れない文字があります: %2。")
-                              .arg(p.center.name, names.join(QStringLiteral("、")));
-        if (!target.optimize)
-            message += QStringLiteral("--optimize を付けると、センターの種類に合わせて文字を置き換えます。");
-        return refused(message, who, p.center.name);
+        return withOptimized(refused(Refused::Unsendable, p.center.name,
+                                     QStringLiteral("センター「%1」へは送れない文字があります: %2。")
+                                         .arg(p.center.name, names.join(QStringLiteral("、"))),
+                                     who, p.center.name),
+                             target.optimize);
     }
     return text;
 }
@@ -196,14 +224,27 @@ std::variant<QString, Outcome> checkedText(const QString &input, const Target &t
 std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &target, const QString &input,
                                         const DeviceAccess &access, TextFit fit)
 {
-    Prepared p;
-    if (auto refusal = loadFolder(folder, p.data))
+    AppData data;
+    if (auto refusal = loadFolder(folder, data))
         return *refusal;
+    return prepare(std::move(data), target, input, access, fit);
+}
+
+std::variant<Prepared, Outcome> prepare(AppData data, const Target &target, const QString &input,
+                                        const DeviceAccess &access, TextFit fit)
+{
+    Prepared p;
+    p.data = std::move(data);
+    if (const std::optional<Refused> why = target.problem())
+        return refused(*why, {},
+                       *why == Refused::NoRecipient
+                           ? QStringLiteral("宛先には、アドレス帳の名前か番号の、どちらか一方を指定してください。")
+                           : QStringLiteral("アドレス帳にない番号には、センターの名前を添えてください。"));
     if (const auto problem = settingsfile::applyDeviceKeys(p.data.settings, access.deviceKeys))
         return refused(QStringLiteral("回線の設定を使えません: ") + *problem);
     if (auto refusal = resolve(target, p))
         return *refusal;
-    if (!access.centers.isEmpty() && !access.centers.contains(p.center.name)) {
+    if (!lineMayCall(access.centers, p.center.name)) {
         Outcome other = refused(QStringLiteral("この回線はセンター「%1」にかけません。").arg(p.center.name),
                                 p.recipientName, p.center.name);
         other.blame = Outcome::Blame::NotForLine;
@@ -211,7 +252,7 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
     }
     if (const QString problem = access.checkKind ? deviceKindProblem(p.data.settings.ModemKind, access) : QString();
         !problem.isEmpty())
-        return refused(problem, p.recipientName, p.center.name);
+        return refused(Refused::DeviceKind, {}, problem, p.recipientName, p.center.name);
     auto text = checkedText(input, target, p, fit);
     if (auto *refusal = std::get_if<Outcome>(&text))
         return *refusal;

@@ -29,6 +29,11 @@ struct DeviceAccess {
     static constexpr int DefaultAnswerLimitS = 60, MinAnswerLimitS = 5, MaxAnswerLimitS = 3600;
 };
 
+// Whether a line that may call the centres listed (none listed: every one) may call center.
+bool lineMayCall(const QStringList &centers, const QString &center);
+// The refusal of a message to a centre no line of the queue may call.
+Outcome noLineForCenter(const QString &recipient, const QString &center);
+
 // A send that passed every check that can be made before dialling.
 struct Prepared {
     AppData data; // the folder's settings, address book and history, as read
@@ -52,6 +57,11 @@ std::optional<Outcome> loadFolder(const QString &folder, AppData &data);
 // the send: the names, the device kind, and the message against the centre (too long,
 // characters it cannot send). Any problem comes back as an Outcome with exit status 2.
 std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &target, const QString &text,
+                                        const DeviceAccess &access = {}, TextFit fit = TextFit::Refuse);
+// The same against the folder's files read already (loadFolder): who the message may go
+// to first. A refusal by these rules carries its typed reason (Outcome::refusal) for the
+// intake to word.
+std::variant<Prepared, Outcome> prepare(AppData data, const Target &target, const QString &text,
                                         const DeviceAccess &access = {}, TextFit fit = TextFit::Refuse);
 
 // The characters of the text that no code carries (CP932 has no place for them, or the

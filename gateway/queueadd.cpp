@@ -4,45 +4,59 @@
 
 #include <algorithm>
 
-std::variant<QueuedMessage, Outcome> messageToQueue(const QString &folder, const Target &target, const QString &text,
-                                                    const DeviceAccess &access, QueuedMessage m, TextFit fit)
+std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folder, const QList<BatchMessage> &batch,
+                                                            const DeviceAccess &access, const QueuedMessage &defaults,
+                                                            const AppData *data)
 {
-    // The queue's lines, when it has its own, carry the message, not the window's device;
-    // one of them must be allowed to call its centre.
+    AppData read;
+    if (!data) {
+        if (std::optional<Outcome> problem = loadFolder(folder, read))
+            return BatchRefusal{0, *problem};
+        data = &read;
+    }
+    // The queue's lines, when it has its own, carry the messages, not the window's device:
+    // its kind is checked by the runner at its start, and one of them must be allowed to
+    // call each message's centre.
     const QList<QueueLine> lines = QueueSettings::load(folder).lines;
     DeviceAccess checks = access;
     checks.checkKind = lines.isEmpty();
-    auto checked = prepare(folder, target, text, checks, fit);
-    if (auto *refusal = std::get_if<Outcome>(&checked))
-        return *refusal;
-    const QString center = std::get<Prepared>(checked).center.name;
-    if (!lines.isEmpty() && std::none_of(lines.cbegin(), lines.cend(), [&](const QueueLine &line) {
-            return line.centers.isEmpty() || line.centers.contains(center);
-        }))
-        return Outcome{
-            ExitStatus::BadInput,
-            QStringLiteral("センター「%1」にかけられる回線がありません（queue.ini の Centers）。").arg(center),
-            target.to.isEmpty() ? target.number : target.to, center};
-    m.to = target.to;
-    m.number = target.number;
-    m.center = target.center;
-    m.optimize = target.optimize;
-    m.text = text;
-    if (fit == TextFit::Fit) { // stored as it will go: the optimiser has been applied already
-        m.text = std::get<Prepared>(checked).text;
-        m.optimize = false;
+    QList<QueuedMessage> out;
+    for (qsizetype i = 0; i < batch.size(); ++i) {
+        const BatchMessage &b = batch[i];
+        auto checked = prepare(*data, b.target, b.text, checks, b.fit);
+        if (auto *refusal = std::get_if<Outcome>(&checked))
+            return BatchRefusal{i, *refusal};
+        const Prepared &p = std::get<Prepared>(checked);
+        if (!lines.isEmpty() && std::none_of(lines.cbegin(), lines.cend(), [&](const QueueLine &line) {
+                return lineMayCall(line.centers, p.center.name);
+            }))
+            return BatchRefusal{i, noLineForCenter(p.recipientName, p.center.name)};
+        QueuedMessage m = defaults;
+        m.to = b.target.to;
+        m.number = b.target.number;
+        m.center = b.target.center;
+        m.optimize = b.target.optimize;
+        m.text = b.text;
+        if (b.fit == TextFit::Fit) { // kept as it will go: the optimiser has been applied already
+            m.text = p.text;
+            m.optimize = false;
+        }
+        out << m;
     }
-    return m;
+    return out;
 }
 
-QueueAddResult addToQueue(const QString &folder, const Target &target, const QString &text, const DeviceAccess &access,
-                          QueuedMessage m, TextFit fit)
+BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, const DeviceAccess &access,
+                     const QueuedMessage &defaults, const AppData *data)
 {
-    auto queued = messageToQueue(folder, target, text, access, std::move(m), fit);
-    if (auto *refusal = std::get_if<Outcome>(&queued))
+    auto checked = checkBatch(folder, batch, access, defaults, data);
+    if (auto *refusal = std::get_if<BatchRefusal>(&checked))
         return {{}, *refusal, {}};
-    QueuedMessage &message = std::get<QueuedMessage>(queued);
-    if (const sendqueue::Result added = sendqueue::add(folder, message); !added.ok())
+    QList<QueuedMessage> &messages = std::get<QList<QueuedMessage>>(checked);
+    if (const sendqueue::Result added = sendqueue::add(folder, messages); !added.ok())
         return {{}, std::nullopt, added.text};
-    return {message.id, std::nullopt, {}};
+    BatchResult done;
+    for (const QueuedMessage &m : std::as_const(messages))
+        done.ids << m.id;
+    return done;
 }

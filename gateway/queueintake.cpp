@@ -65,13 +65,20 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
 {
     // No lock here: the spool's own renames keep the files whole, and the checks read the
     // folder's files under the folder's lock.
-    const QueueAddResult added = addToQueue(m_folder, message.target, message.text, m_access, m_defaults,
-                                            message.fit ? TextFit::Fit : TextFit::Refuse);
-    if (added.refusal)
-        return {IntakeAnswer::Refused, {}, added.refusal->message};
+    const BatchResult added = addBatch(
+        m_folder, {{message.target, message.text, message.fit ? TextFit::Fit : TextFit::Refuse}}, m_access, m_defaults);
+    if (added.refusal) {
+        const Outcome &o = added.refusal->outcome;
+        // The folder locked by another program for a moment: not the message's fault.
+        if (o.status == ExitStatus::Busy)
+            return {IntakeAnswer::NotStored, {}, o.message, {}};
+        const IntakeRefusal why =
+            o.refusal.why == Refused::None ? IntakeRefusal{Refused::Other, {}, o.message} : o.refusal;
+        return {IntakeAnswer::Refused, {}, o.message, why};
+    }
     if (!added.notStored.isEmpty())
-        return {IntakeAnswer::NotStored, {}, added.notStored};
-    return {IntakeAnswer::Queued, added.id, {}};
+        return {IntakeAnswer::NotStored, {}, added.notStored, {}};
+    return {IntakeAnswer::Queued, added.ids.value(0), {}, {}};
 }
 
 IntakeStatus QueueIntake::status(const QString &id)

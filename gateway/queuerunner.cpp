@@ -219,6 +219,9 @@ void QueueRunner::refresh()
     if (!m_dirty)
         return;
     m_dirty = false;
+    // Batches whose writer was stopped before it took their messages out.
+    if (const sendqueue::Result r = sendqueue::unpackBatches(m_folder); !r.ok())
+        spoolProblem(r, {});
     QMap<QByteArray, Waiting> next;
     for (const sendqueue::Stamp &stamp : sendqueue::stamps(m_folder, sendqueue::State::Waiting)) {
         if (const auto old = m_waiting.constFind(stamp.fileName); old != m_waiting.cend() && old->stamp == stamp) {
@@ -250,7 +253,7 @@ bool QueueRunner::mayCarry(const Line &line, const QueuedMessage &m) const
     if (const auto round = m_rounds.constFind(m.id); round != m_rounds.cend() && round->failedOn.contains(line.name))
         return false;
     const QString center = centerOf(m);
-    return line.access.centers.isEmpty() || center.isEmpty() || line.access.centers.contains(center);
+    return center.isEmpty() || lineMayCall(line.access.centers, center);
 }
 
 // A message (in work/) to a centre no line may call goes to failed/: the reason, or empty
@@ -259,23 +262,21 @@ QString QueueRunner::noLineMayCall(const QueuedMessage &m, const QString &center
 {
     if (center.isEmpty() || anyLineMayCall(center))
         return {};
-    const QString reason =
-        QStringLiteral("センター「%1」にかけられる回線がありません（queue.ini の Centers）。").arg(center);
+    const Outcome refusal = noLineForCenter(m.to.isEmpty() ? m.number : m.to, center);
+    const QString reason = refusal.message;
     m_centers.remove(m.id);
     m_rounds.remove(m.id);
     if (const sendqueue::Result r = sendqueue::fail(m_folder, m, reason, sendqueue::State::Sending); !r.ok())
         spoolProblem(r, m.id);
-    m_reporter.result({ExitStatus::BadInput, reason, m.to.isEmpty() ? m.number : m.to, center},
-                      {{QStringLiteral("id"), m.id}});
+    m_reporter.result(refusal, {{QStringLiteral("id"), m.id}});
     emit settled(m.id, false, reason);
     return reason;
 }
 
 bool QueueRunner::anyLineMayCall(const QString &center) const
 {
-    return std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &line) {
-        return line->access.centers.isEmpty() || line->access.centers.contains(center);
-    });
+    return std::any_of(m_lines.cbegin(), m_lines.cend(),
+                       [&](const auto &line) { return lineMayCall(line->access.centers, center); });
 }
 
 void QueueRunner::schedule()

@@ -65,10 +65,8 @@ std::variant<IntakeMessage, QString> message(const QByteArray &body)
     m.target.center = *center;
     m.text = *textField;
     m.target.optimize = optimize.toBool(false);
-    if (m.target.to.isEmpty() == m.target.number.isEmpty())
-        return QStringLiteral("「to」（アドレス帳の名前）か「number」（番号）の、どちらか一方を指定してください。");
-    if (!m.target.number.isEmpty() && m.target.center.isEmpty())
-        return QStringLiteral("「number」には「center」でセンターの名前を添えてください。");
+    if (const std::optional<Refused> why = m.target.problem())
+        return refusalText({*why, {}, {}});
     if (!o.value(QStringLiteral("text")).isString())
         return QStringLiteral("「text」にメッセージを指定してください。");
     return m;
@@ -143,6 +141,36 @@ std::variant<IntakeMessage, QString> alert(const QByteArray &body, const QString
     m.target.optimize = true;
     m.fit = true;
     return m;
+}
+
+QString refusalText(const IntakeRefusal &r, bool namedInPath)
+{
+    const QString optimize =
+        r.optimized ? QString() : QStringLiteral("「optimize」: true で、センターの種類に合わせて文字を置き換えます。");
+    switch (r.why) {
+    case Refused::NoRecipient:
+        return QStringLiteral("「to」（アドレス帳の名前）か「number」（番号）の、どちらか一方を指定してください。");
+    case Refused::NumberWithoutCenter:
+        return QStringLiteral("「number」には「center」でセンターの名前を添えてください。");
+    case Refused::BadNumber:
+        return QStringLiteral("「number」の") + r.subject;
+    case Refused::UnknownRecipient:
+        return r.text + (namedInPath
+                             ? QStringLiteral("URL の最後の名前を確かめてください。")
+                             : QStringLiteral("名前を確かめるか、「number」と「center」で番号を指定してください。"));
+    case Refused::NoCenterForRecipient:
+        return r.text + (namedInPath ? QString() : QStringLiteral("「center」で指定してください。"));
+    case Refused::TooLong:
+    case Refused::Unsendable:
+        return r.text + optimize;
+    case Refused::None:
+    case Refused::NoLineForCenter:
+    case Refused::DeviceKind:
+    case Refused::NoSettings:
+    case Refused::Other:
+        return r.text;
+    }
+    return r.text;
 }
 
 } // namespace httpbody

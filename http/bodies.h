@@ -26,4 +26,8 @@ inline constexpr char DefaultAlertTemplate[] = "{title} {alertname} {summary}";
 // an empty field leaves are closed up. The message fits itself to the centre.
 std::variant<IntakeMessage, QString> alert(const QByteArray &body, const QString &name, const QString &pageTemplate);
 
+// A refusal of the gateway's rules worded for an HTTP client: the JSON fields it sent, or
+// the name at the end of the URL (namedInPath: an alert's route).
+QString refusalText(const IntakeRefusal &r, bool namedInPath = false);
+
 } // namespace httpbody

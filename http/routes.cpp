@@ -143,7 +143,9 @@ HttpAnswer Routes::answer(const HttpRequest &r) const
         const IntakeAnswer added = m_intake.add(std::get<IntakeMessage>(read));
         if (added.kind == IntakeAnswer::Queued)
             return json(202, {{QStringLiteral("id"), added.id}});
-        return error(added.kind == IntakeAnswer::Refused ? 400 : 503, added.reason);
+        if (added.kind == IntakeAnswer::Refused)
+            return error(400, httpbody::refusalText(added.refusal, alert));
+        return error(503, added.reason);
     }
     case Route::Message: {
         const QString id = pathText(r.path.mid(MessagesPath.size() + 1));

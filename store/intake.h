@@ -1,5 +1,6 @@
 #pragma once
 
+#include "store/refusal.h"
 #include "store/target.h"
 
 #include <QByteArray>
@@ -25,12 +26,13 @@ struct IntakeMessage {
 struct IntakeAnswer {
     enum Kind {
         Queued,   // id is set: the message is on disk, written and renamed in
-        Refused,  // the message can never go: reason as "queue add" words it
+        Refused,  // the message can never go: refusal says why, the intake words it
         NotStored // the queue could not be written: reason
     };
     Kind kind = Refused;
     QString id;
-    QString reason;
+    QString reason; // NotStored: why
+    IntakeRefusal refusal;
 };
 
 struct IntakeStatus {

@@ -27,6 +27,7 @@ namespace
 
 const QString Suffix = QStringLiteral(".msg");
 const QString WhySuffix = QStringLiteral(".why");
+const QString BatchSuffix = QStringLiteral(".batch");
 // The latest time a message file may name (the end of year 9999).
 constexpr qint64 LastTime = 253402300799999;
 constexpr int MaxDelay = 7 * 24 * 3600;
@@ -182,6 +183,31 @@ Result writeFile(const QString &folder, const QString &name, const QByteArray &b
     return {};
 }
 
+// Renames from onto to unless a file is there already (EEXIST then).
+bool moveNew(const QByteArray &from, const QByteArray &to)
+{
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL) // a file system without it: ids are fresh, a plain rename will do
+        return false;
+    return ::rename(from.constData(), to.constData()) == 0;
+}
+
+// A batch's private folder, written by a writer that failed or died: its files, then itself.
+void removePrivateFolder(const QByteArray &folder)
+{
+    if (DIR *dir = ::opendir(folder.constData())) {
+        while (const dirent *d = ::readdir(dir)) {
+            const QByteArray name = folder + '/' + d->d_name;
+            struct stat st = {};
+            if (::lstat(name.constData(), &st) == 0 && S_ISREG(st.st_mode))
+                ::unlink(name.constData());
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(folder.constData());
+}
+
 // The spool's folders are made as they are needed, for this user alone.
 bool makeFolder(const QString &folder)
 {
@@ -281,6 +307,11 @@ QString workFolder(const QString &dataFolder)
 QString failedFolder(const QString &dataFolder)
 {
     return queueFolder(dataFolder) + QStringLiteral("failed/");
+}
+
+QString stateFolder(const QString &dataFolder)
+{
+    return queueFolder(dataFolder) + QStringLiteral("state/");
 }
 
 QByteArray toJson(const QueuedMessage &m)
@@ -395,7 +426,8 @@ Result checkFolders(const QString &dataFolder)
             Result::Kind::Unsafe,
             QStringLiteral("データフォルダー %1 はほかのユーザーも書き込めます。chmod go-w %1 としてください。")
                 .arg(dataFolder));
-    for (const QString &folder : {queueFolder(dataFolder), workFolder(dataFolder), failedFolder(dataFolder)}) {
+    for (const QString &folder :
+         {queueFolder(dataFolder), workFolder(dataFolder), failedFolder(dataFolder), stateFolder(dataFolder)}) {
         QString problem;
         if (!folderIsOurs(folder, &problem))
             return failure(Result::Kind::Unsafe, problem);
@@ -405,16 +437,97 @@ Result checkFolders(const QString &dataFolder)
 
 Result add(const QString &dataFolder, QueuedMessage &m)
 {
-    if (const QString problem = textSizeProblem(m.text); !problem.isEmpty())
-        return failure(Result::Kind::Unusable, problem + u'。');
-    if (!makeFolder(queueFolder(dataFolder)))
-        return failure(
-            Result::Kind::IoFailed,
-            QStringLiteral("フォルダー %1 を作れません（%2）。").arg(queueFolder(dataFolder), systemError()));
-    m.id = freshId();
-    if (m.added == 0)
-        m.added = QDateTime::currentMSecsSinceEpoch();
-    return writeFile(queueFolder(dataFolder), m.id + Suffix, toJson(m));
+    QList<QueuedMessage> one{m};
+    const Result r = add(dataFolder, one);
+    m = one.first();
+    return r;
+}
+
+Result add(const QString &dataFolder, QList<QueuedMessage> &batch)
+{
+    for (const QueuedMessage &m : std::as_const(batch)) {
+        if (const QString problem = textSizeProblem(m.text); !problem.isEmpty())
+            return failure(Result::Kind::Unusable, problem + u'。');
+    }
+    const QString queue = queueFolder(dataFolder);
+    if (!makeFolder(queue))
+        return failure(Result::Kind::IoFailed,
+                       QStringLiteral("フォルダー %1 を作れません（%2）。").arg(queue, systemError()));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (QueuedMessage &m : batch) {
+        m.id = freshId();
+        if (m.added == 0)
+            m.added = now;
+    }
+    if (batch.size() == 1) // one file: its own rename brings it in whole
+        return writeFile(queue, batch.first().id + Suffix, toJson(batch.first()));
+    if (batch.isEmpty())
+        return {};
+    QByteArray temporary = path(queue, QStringLiteral(".new-XXXXXX"));
+    if (!::mkdtemp(temporary.data()))
+        return failure(Result::Kind::IoFailed,
+                       QStringLiteral("%1 にバッチを書けません（%2）。").arg(queue, systemError()));
+    const QString privateFolder = QFile::decodeName(temporary) + u'/';
+    const QString batchName = batch.first().id + BatchSuffix;
+    Result r;
+    for (const QueuedMessage &m : std::as_const(batch)) {
+        if (r = writeFile(privateFolder, m.id + Suffix, toJson(m)); !r.ok())
+            break;
+    }
+    if (r.ok() && ::rename(temporary.constData(), path(queue, batchName).constData()) != 0)
+        r = failure(Result::Kind::IoFailed,
+                    QStringLiteral("%1%2 を置けません（%3）。").arg(queue, batchName, systemError()));
+    if (!r.ok()) {
+        removePrivateFolder(temporary);
+        return r;
+    }
+    // In the queue now, all of it: the rest is tidying that anyone may finish.
+    unpackBatches(dataFolder);
+    return {};
+}
+
+Result unpackBatches(const QString &dataFolder)
+{
+    const QString queue = queueFolder(dataFolder);
+    QList<QByteArray> batches;
+    if (DIR *dir = ::opendir(QFile::encodeName(queue).constData())) {
+        while (const dirent *d = ::readdir(dir)) {
+            const QByteArray name(d->d_name);
+            if (!name.startsWith('.') && name.endsWith(BatchSuffix.toLatin1()))
+                batches << name;
+        }
+        ::closedir(dir);
+    }
+    Result r;
+    for (const QByteArray &name : std::as_const(batches)) {
+        const QByteArray folder = QFile::encodeName(queue) + name;
+        struct stat st = {};
+        // Only a folder of this user's that nobody else may change; a link is never followed.
+        if (::lstat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+            (st.st_mode & (S_IWGRP | S_IWOTH)))
+            continue;
+        DIR *dir = ::opendir(folder.constData());
+        if (!dir)
+            continue;
+        while (const dirent *d = ::readdir(dir)) {
+            const QByteArray file(d->d_name);
+            if (file.startsWith('.') || !file.endsWith(".msg"))
+                continue;
+            const QByteArray from = folder + '/' + file;
+            const QByteArray to = QFile::encodeName(queue) + file;
+            // Never over a message already there: a name taken gets a fresh id.
+            if (!moveNew(from, to) && errno == EEXIST)
+                moveNew(from, QFile::encodeName(queue + freshId() + Suffix));
+            // ENOENT: another process moved it first.
+            if (::lstat(from.constData(), &st) == 0)
+                r = failure(Result::Kind::IoFailed,
+                            QStringLiteral("%1%2/%3 をキューに移せません（%4）。")
+                                .arg(queue, QFile::decodeName(name), QFile::decodeName(file), systemError()));
+        }
+        ::closedir(dir);
+        ::rmdir(folder.constData()); // fails while anything is left, or once another took it away
+    }
+    return r;
 }
 
 namespace
@@ -483,6 +596,7 @@ QList<Stamp> stamps(const QString &dataFolder, State state)
 
 QStringList waitingIds(const QString &dataFolder)
 {
+    unpackBatches(dataFolder);
     QStringList ids;
     for (const Entry &e : entries(dataFolder, State::Waiting))
         ids << e.id;
@@ -595,7 +709,10 @@ Recovery recover(const QString &dataFolder)
         if (!moved.ok())
             r.problems << moved.text;
     }
-    // Files a writer that died left under their temporary names: never a message.
+    if (const Result unpacked = unpackBatches(dataFolder); !unpacked.ok())
+        r.problems << unpacked.text;
+    // Files and batch folders a writer that died left under their temporary names: never
+    // a message.
     const qint64 old = QDateTime::currentSecsSinceEpoch() - 600;
     for (const QString &folder : {queueFolder(dataFolder), workFolder(dataFolder), failedFolder(dataFolder)}) {
         DIR *dir = ::opendir(QFile::encodeName(folder).constData());
@@ -607,6 +724,9 @@ Recovery recover(const QString &dataFolder)
             if ((QByteArray(d->d_name).contains(".msg.") || QByteArray(d->d_name).contains(".why.")) &&
                 ::lstat(name.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime < old)
                 ::unlink(name.constData());
+            else if (QByteArray(d->d_name).startsWith(".new-") && ::lstat(name.constData(), &st) == 0 &&
+                     S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && st.st_mtime < old)
+                removePrivateFolder(name);
         }
         ::closedir(dir);
     }
@@ -617,6 +737,7 @@ Result retry(const QString &dataFolder, const QString &id)
 {
     if (!validId(id))
         return failure(Result::Kind::BadId, QStringLiteral("ID「%1」の形が正しくありません。").arg(capped(id, 200)));
+    unpackBatches(dataFolder);
     for (State state : {State::Failed, State::Waiting}) {
         const QString folder = folderOf(dataFolder, state);
         struct stat st = {};
@@ -651,6 +772,7 @@ Result drop(const QString &dataFolder, const QString &id)
 {
     if (!validId(id))
         return failure(Result::Kind::BadId, QStringLiteral("ID「%1」の形が正しくありません。").arg(capped(id, 200)));
+    unpackBatches(dataFolder);
     for (State state : {State::Waiting, State::Failed}) {
         const QString folder = folderOf(dataFolder, state);
         const QByteArray name = path(folder, id + Suffix);
@@ -673,6 +795,7 @@ Result drop(const QString &dataFolder, const QString &id)
 
 QList<Entry> list(const QString &dataFolder)
 {
+    unpackBatches(dataFolder);
     QList<Entry> all;
     for (State state : {State::Waiting, State::Sending, State::Failed})
         all += entries(dataFolder, state);

@@ -28,6 +28,12 @@ struct QueuedMessage {
 };
 
 // The spool in the data folder: queue/ holds one file "<id>.msg" per waiting message;
+// a batch of several messages is written as such files in a private folder of its own
+// (queue/.new-XXXXXX) and renamed in whole as queue/<first id>.batch/, so that all of
+// them appear at once or none does; whoever meets a batch there (its writer, the runner,
+// the commands that read the queue) moves its messages into queue/ one by one, each
+// rename whole, and removes the folder once empty. queue/state/ is the gateway's own
+// (what it keeps besides messages): the spool's scans and clean-ups leave it alone.
 // a runner takes one by renaming it into queue/work/ and, when it is done, deletes it,
 // puts it back with its next try's time, or moves it to queue/failed/ with the reason.
 // Every file is written whole under another name and renamed into place (never through
@@ -79,6 +85,7 @@ struct Entry {
 QString queueFolder(const QString &dataFolder);
 QString workFolder(const QString &dataFolder);
 QString failedFolder(const QString &dataFolder);
+QString stateFolder(const QString &dataFolder);
 
 QByteArray toJson(const QueuedMessage &m);
 // Reads a message file's bytes into *m (whose id is kept). The problem, if any: bad JSON,
@@ -94,13 +101,19 @@ QString textSizeProblem(const QString &text);
 // The seconds before the retry after the tried-th failure (tried from 1).
 int retryDelay(const QList<int> &delays, int tried);
 
-// Makes queue/, work/ and failed/ (0700) and checks that nobody else can change them:
+// Makes queue/, work/, failed/ and state/ (0700) and checks that nobody else can change them:
 // Unsafe, with the reason, when the data folder or a spool folder is writable by group
 // or others, is not a folder of this user's, or cannot be written.
 Result checkFolders(const QString &dataFolder);
 
 // Gives the message a fresh id (sortable by the time it was added) and puts it in queue/.
 Result add(const QString &dataFolder, QueuedMessage &m);
+// The same for several messages (fresh ids in their order) that appear in queue/ at once
+// or not at all: nothing is in the queue unless Done.
+Result add(const QString &dataFolder, QList<QueuedMessage> &batch);
+// Moves the messages of every batch in queue/ into queue/ itself (see above). IoFailed
+// with the reason when one could not be moved (it stays in its batch, still queued).
+Result unpackBatches(const QString &dataFolder);
 // The ids of the well-formed names in queue/, oldest first.
 QStringList waitingIds(const QString &dataFolder);
 // The message file of an id in one of the folders; nullopt with *problem when it is no

@@ -127,12 +127,13 @@ private slots:
         accepted("optimised as asked", post(messages, R"({"to":"R0","text":"abc","optimize":true})"), "abc");
         refused(
             "unknown name", post(messages, R"({"to":"X","text":"A"})"), 400,
-            "相手先「X」はアドレス帳にありません。名前を確かめるか、--number と --center で番号を指定してください。");
+            "相手先「X」はアドレス帳にありません。名前を確かめるか、「number」と「center」で番号を指定してください。");
         refused("too long", post(messages, R"({"to":"R0","text":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"})"), 400,
-                "メッセージが長すぎます: 41 文字（センター「C」は 40 まで）。--optimize で短くなることがあります。");
+                "メッセージが長すぎます: 41 文字（センター「C」は 40 まで）。「optimize」: true "
+                "で、センターの種類に合わせて文字を置き換えます。");
         refused("characters without a code", post(messages, R"({"to":"R0","text":"A😀B€"})"), 400,
-                "センター「C」へは送れない文字があります: 「😀」(U+1F600)、「€」(U+20AC)。--optimize "
-                "を付けると、センターの種類に合わせて文字を置き換えます。");
+                "センター「C」へは送れない文字があります: 「😀」(U+1F600)、「€」(U+20AC)。「optimize」: true "
+                "で、センターの種類に合わせて文字を置き換えます。");
         refused("empty text", post(messages, R"({"to":"R0","text":""})"), 400, "メッセージが空です。");
         refused("no text", post(messages, R"({"to":"R0"})"), 400, "「text」にメッセージを指定してください。");
         refused("name and number", post(messages, R"({"to":"R0","number":"1","center":"C","text":"A"})"), 400,
@@ -186,9 +187,7 @@ private slots:
                                    "[" + firingAlert("{}", "{}") + "]")),
                  "［FIRING：1］ DISKFULL ﾃﾞィｽｸがいっぱい");
         refused("alert for an unknown name", post("/v1/alertmanager/Nobody", notification("firing", "{}", "{}", "[]")),
-                400,
-                "相手先「Nobody」はアドレス帳にありません。名前を確かめるか、--number と --center "
-                "で番号を指定してください。");
+                400, "相手先「Nobody」はアドレス帳にありません。URL の最後の名前を確かめてください。");
         refused("alert that is none", post("/v1/alertmanager/R0", R"({"status":"firing"})"), 400,
                 "Alertmanager の通知（alerts のあるオブジェクト）ではありません。");
     }

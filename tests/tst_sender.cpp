@@ -10,10 +10,12 @@
 #include "support/waituntil.h"
 
 #include "gateway/calldriver.h"
+#include "gateway/mailintake.h"
 #include "gateway/prepare.h"
 #include "gateway/queueadd.h"
 #include "gateway/queuelines.h"
 #include "gateway/queuerunner.h"
+#include "http/bodies.h"
 #include "modem/devicekind.h"
 #include "modem/lockedport.h"
 #include "store/apperror.h"
@@ -307,6 +309,11 @@ using LineIni = table::Of<QString, QString, QStringList>; // queue.ini, a part o
 using Failover = table::Of<QString, int, int, QString, int, int, QStringList, int, QString>;
 
 using AddIni = table::Of<QString, QString, QString>; // queue.ini, centre, a part of the refusal (empty: queued)
+
+// A batch ("R0": a name, "#DIGITS@CENTRE": a number, "=TEXT" after either: its text, else
+// "A"), queue.ini; the message refused (-1: all queued), why, and a part of the refusal as
+// the command line, HTTP and mail word it, with mail's exit status.
+using Batch = table::Of<QStringList, QString, int, Refused, QString, QString, QString, int>;
 
 class tst_Sender : public QObject
 {
@@ -720,9 +727,10 @@ private slots:
             QCOMPARE(std::get<Prepared>(result).number, QStringLiteral("09000000000"));
         } else {
             QVERIFY(std::holds_alternative<Outcome>(result));
-            QCOMPARE(std::get<Outcome>(result).status, ExitStatus::BadInput);
-            QVERIFY2(std::get<Outcome>(result).message.contains(refusal),
-                     qPrintable(std::get<Outcome>(result).message));
+            const Outcome &o = std::get<Outcome>(result);
+            QCOMPARE(o.status, ExitStatus::BadInput);
+            const QString said = refusalText(o.refusal); // as the command line words it
+            QVERIFY2(said.contains(refusal), qPrintable(said));
         }
     }
     void delays_data()
@@ -1156,6 +1164,81 @@ private slots:
         QVERIFY(run.stop());
         QCOMPARE(sendqueue::entries(m_folder, sendqueue::State::Waiting).size(), 2); // stopped calls stay queued
     }
+    // The one path into the queue: a batch is checked whole by the same rules for every
+    // intake, each of which words the refusal for its own input; nothing of a refused
+    // batch is queued, and all of a batch appears at once.
+    void batches_data()
+    {
+        const Batch row;
+        const QString none;
+        row("three at once", {"R0", "R1", "R2=あいう"}, none, -1, Refused::None, none, none, none, 0);
+        row("one unknown: none queued", {"R0", "X", "R1"}, none, 1, Refused::UnknownRecipient, "--number と --center",
+            "「number」と「center」", "unknown recipient: X is not", 67);
+        row("nobody", {""}, none, 0, Refused::NoRecipient, "--to（", "「to」（", "refused: ", 65);
+        row("a number needs a centre", {"#0312345678"}, none, 0, Refused::NumberWithoutCenter, "--number には --center",
+            "「number」には「center」", "refused: ", 65);
+        row("no number", {"#12x@C"}, none, 0, Refused::BadNumber, "--number の", "「number」の", "refused: ", 65);
+        row("too long", {"R0", "R1=" + QString(21, u'A')}, none, 1, Refused::TooLong, "--optimize で短く",
+            "「optimize」: true", "refused: メッセージが長すぎます", 65);
+        row("no line calls the centre", {"R0"}, "[Line a]\nPortNumber=2\nCenters=D\n", 0, Refused::NoLineForCenter,
+            "queue.ini の Centers", "queue.ini の Centers", "no line of the queue may call centre C", 65);
+    }
+    void batches()
+    {
+        const auto [specs, ini, refusedAt, why, cli, http, mail, mailExit] = Batch::row();
+        QList<BatchMessage> batch;
+        for (const QString &spec : specs) {
+            const QString who = spec.section(u'=', 0, 0), text = spec.contains(u'=') ? spec.section(u'=', 1) : "A";
+            batch << BatchMessage{who.startsWith(u'#')
+                                      ? Target{{}, who.mid(1).section(u'@', 0, 0), who.section(u'@', 1), false}
+                                      : Target{who, {}, {}, false},
+                                  text};
+        }
+        if (!ini.isEmpty())
+            QVERIFY(moreLines(m_folder) && writeQueueIni(m_folder, ini));
+        const BatchResult r = addBatch(m_folder, batch, DeviceAccess{}, QueuedMessage{});
+        const QStringList left = QDir(sendqueue::queueFolder(m_folder))
+                                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
+        QVERIFY2(!left.join(u' ').contains(".batch") && !left.join(u' ').contains(".new-"),
+                 qPrintable(left.join(u' ')));
+        if (refusedAt < 0) {
+            QCOMPARE(r.ids.size(), specs.size());
+            QCOMPARE(sendqueue::waitingIds(m_folder), r.ids); // in order, as separate messages
+            QString problem;
+            QCOMPARE(sendqueue::read(sendqueue::queueFolder(m_folder), r.ids.last(), &problem)->text, "あいう");
+            return;
+        }
+        QVERIFY(r.ids.isEmpty() && r.refusal);
+        QCOMPARE(sendqueue::list(m_folder).size(), 0);
+        QCOMPARE(r.refusal->index, refusedAt);
+        const Outcome &o = r.refusal->outcome;
+        QCOMPARE(o.refusal.why, why);
+        QVERIFY2(refusalText(o.refusal).contains(cli), qPrintable(refusalText(o.refusal)));
+        QVERIFY2(httpbody::refusalText(o.refusal).contains(http), qPrintable(httpbody::refusalText(o.refusal)));
+        const MailAnswer bounced = mailRefusal(o);
+        QCOMPARE(bounced.exitCode, mailExit);
+        QVERIFY2(bounced.message.contains(mail), qPrintable(bounced.message));
+    }
+    // A batch its writer left in queue/ is taken in by whoever reads the queue next; a
+    // writer's private folder goes once it is old; queue/state/ is nobody's but the
+    // gateway's (made with the spool, never scanned, never cleaned).
+    void batchLeftBehind()
+    {
+        const QString queue = sendqueue::queueFolder(m_folder);
+        QVERIFY(sendqueue::checkFolders(m_folder).ok());
+        QCOMPARE(QFileInfo(sendqueue::stateFolder(m_folder)).permissions() & 0x0077, 0);
+        QueuedMessage m = message(QStringLiteral("R0"));
+        QVERIFY(QDir().mkpath(queue + "b.batch") && QDir().mkpath(queue + ".new-old") &&
+                QDir().mkpath(queue + ".new-now"));
+        for (const char *name : {"b.batch/1.msg", "b.batch/2.msg", ".new-old/3.msg", "state/4.msg"})
+            QVERIFY(writeFileBytes(queue + name, sendqueue::toJson(m)));
+        const timespec old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(queue + ".new-old").constData(), old, 0) == 0);
+        QCOMPARE(sendqueue::recover(m_folder).problems, QStringList());
+        QCOMPARE(sendqueue::waitingIds(m_folder), QStringList({"1", "2"}));
+        QVERIFY(!QFileInfo::exists(queue + "b.batch") && !QFileInfo::exists(queue + ".new-old"));
+        QVERIFY(QFileInfo::exists(queue + ".new-now") && QFileInfo::exists(queue + "state/4.msg"));
+    }
     void queueAddForLines_data()
     {
         const AddIni row;
@@ -1179,12 +1262,12 @@ private slots:
         QVERIFY(!SaveSettingsFile(data));
         if (!ini.isEmpty())
             QVERIFY(writeQueueIni(m_folder, ini));
-        const auto queued = messageToQueue(m_folder, {QStringLiteral("R0"), {}, center, false}, QStringLiteral("A"),
-                                           DeviceAccess{}, QueuedMessage{});
-        const Outcome *refused = std::get_if<Outcome>(&queued);
+        const auto queued = checkBatch(m_folder, {{{QStringLiteral("R0"), {}, center, false}, QStringLiteral("A")}},
+                                       DeviceAccess{}, QueuedMessage{});
+        const BatchRefusal *refused = std::get_if<BatchRefusal>(&queued);
         QCOMPARE(refused != nullptr, !problem.isEmpty());
         if (refused)
-            QVERIFY2(refused->message.contains(problem), qPrintable(refused->message));
+            QVERIFY2(refused->outcome.message.contains(problem), qPrintable(refused->outcome.message));
     }
 
 private:

@@ -3,6 +3,8 @@
 // lines behind the queue. No message is ever lost or half written: each one added is,
 // after every kill, either delivered to a simulated centre or whole in exactly one of the
 // spool's folders, and in the end every one is delivered.
+// And a batch: a mail of nine pages killed on its way into the queue, round after round,
+// is there whole or not at all.
 // Rounds: FUMIDORI_KILL_ROUNDS (scripts/killtest runs more).
 #include "support/linesrig.h"
 #include "support/table.h"
@@ -10,6 +12,7 @@
 #include "store/sendqueue.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -43,6 +46,7 @@ class tst_SendKill : public QObject
 private slots:
     void killedAnywhere_data();
     void killedAnywhere();
+    void batchKilled();
 };
 
 void tst_SendKill::killedAnywhere_data()
@@ -116,6 +120,57 @@ void tst_SendKill::killedAnywhere()
     for (const QString &text : std::as_const(added))
         QVERIFY(delivered.count(text) <= 1 + rounds);
     QCOMPARE(sendqueue::list(folder).size(), 0);
+}
+
+void tst_SendKill::batchKilled()
+{
+    const int asked = qEnvironmentVariableIntValue("FUMIDORI_KILL_ROUNDS");
+    const int rounds = asked > 0 ? asked : 50;
+    LinesRig rig;
+    const QString &folder = rig.folder;
+    QVERIFY(rig.writeSettings() && rig.writeQueueIni(0));
+    QVERIFY(writeFileBytes(folder + "mail.ini", "[Mail]\nAllowFrom=*\nSplit=1\nMaxParts=9\n"));
+    const QByteArray mail = "From: a@example.jp\nSubject: S\n\n" + QByteArray(2000, 'A') + "\n";
+    // Every page there is, read as the runner would; whoever reads first takes the batch in.
+    const auto pages = [&] {
+        int n = 0;
+        for (const sendqueue::Entry &e : sendqueue::list(folder))
+            n += e.problem.isEmpty() ? 1 : 1000;
+        return n;
+    };
+    const auto add = [&](int killAtMs) {
+        QProcess p;
+        p.start(Tool,
+                {"--folder", folder, "--quiet", "queue", "add", "--mail", "--to", "R", "--sender", "a@example.jp"});
+        p.write(mail);
+        p.closeWriteChannel();
+        if (killAtMs >= 0)
+            killAfter(p, killAtMs);
+        else
+            p.waitForFinished(10000);
+        return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    };
+    // The kills walk up and down the moment the batch goes in (later after a round that
+    // left nothing, earlier after one that left the batch), with a little jitter: most
+    // fall in the last part of an add's life, where it writes.
+    QElapsedTimer took;
+    took.start();
+    QVERIFY(add(-1));
+    int edge = int(took.elapsed());
+    QCOMPARE(pages(), 9);
+    QRandomGenerator random(rounds);
+    int whole9 = 1, none = 0;
+    for (int round = 0; round < rounds; ++round) {
+        for (const sendqueue::Entry &e : sendqueue::list(folder))
+            QVERIFY(sendqueue::drop(folder, e.id).ok());
+        const bool finished = add(qMax(0, edge + int(random.bounded(5)) - 2));
+        const int n = pages();
+        QVERIFY2(n == 0 || n == 9, qPrintable(QStringLiteral("round %1: %2 pages").arg(round).arg(n)));
+        QVERIFY(!finished || n == 9);
+        ++(n ? whole9 : none);
+        edge = qMax(1, edge + (n ? -1 : 1));
+    }
+    qInfo("%d batches whole, %d not there (the last kill at %d ms)", whole9, none, edge);
 }
 
 QTEST_GUILESS_MAIN(tst_SendKill)

@@ -212,20 +212,21 @@ int queueAdd(const Options &o, Reporter &reporter)
     const std::optional<QString> text = messageText(o, reporter);
     if (!text)
         return 2;
-    const QueueAddResult added = addToQueue(o.folder, o.target, *text, deviceAccess(o), queueDefaults(o));
+    const BatchResult added = addBatch(o.folder, {{o.target, *text}}, deviceAccess(o), queueDefaults(o));
     if (added.refusal) {
-        reporter.result(*added.refusal);
-        return added.refusal->exitCode();
+        reporter.result(added.refusal->outcome);
+        return added.refusal->outcome.exitCode();
     }
     if (!added.notStored.isEmpty()) {
         reporter.result({ExitStatus::BadInput, added.notStored});
         return 2;
     }
+    const QString id = added.ids.value(0);
     if (o.json)
-        reporter.note(QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + added.id,
-                      {{QStringLiteral("id"), added.id}});
+        reporter.note(QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + id,
+                      {{QStringLiteral("id"), id}});
     else
-        std::fputs((added.id + QLatin1Char('\n')).toUtf8().constData(), stdout);
+        std::fputs((id + QLatin1Char('\n')).toUtf8().constData(), stdout);
     return 0;
 }
 

@@ -192,11 +192,8 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     }
     if (p.isSet("listen") || p.isSet("token-file"))
         return fail(QStringLiteral("--listen と --token-file は queue run で使います。"));
-    const Target &t = o.target;
-    if (t.to.isEmpty() == t.number.isEmpty())
-        return fail(QStringLiteral("--to（アドレス帳の名前）か --number（番号）の、どちらか一方を指定してください。"));
-    if (!t.number.isEmpty() && t.center.isEmpty())
-        return fail(QStringLiteral("--number には --center でセンターの名前を添えてください。"));
+    if (const std::optional<Refused> why = o.target.problem())
+        return fail(refusalText({*why, {}, {}}));
     if (!positional.isEmpty()) {
         o.message = positional.join(QLatin1Char(' '));
         o.messageGiven = true;
@@ -212,4 +209,34 @@ QueuedMessage queueDefaults(const Options &o)
     m.onSent = o.onSent;
     m.onFailed = o.onFailed;
     return m;
+}
+
+QString refusalText(const IntakeRefusal &r)
+{
+    switch (r.why) {
+    case Refused::NoRecipient:
+        return QStringLiteral("--to（アドレス帳の名前）か --number（番号）の、どちらか一方を指定してください。");
+    case Refused::NumberWithoutCenter:
+        return QStringLiteral("--number には --center でセンターの名前を添えてください。");
+    case Refused::BadNumber:
+        return QStringLiteral("--number の") + r.subject;
+    case Refused::UnknownRecipient:
+        return r.text + QStringLiteral("名前を確かめるか、--number と --center で番号を指定してください。");
+    case Refused::NoCenterForRecipient:
+        return r.text + QStringLiteral("--center で指定してください。");
+    case Refused::TooLong:
+        return r.text + (r.optimized ? QString() : QStringLiteral("--optimize で短くなることがあります。"));
+    case Refused::Unsendable:
+        return r.text + (r.optimized
+                             ? QString()
+                             : QStringLiteral("--optimize を付けると、センターの種類に合わせて文字を置き換えます。"));
+    case Refused::NoSettings:
+        return r.text + QStringLiteral("--folder で、ウィンドウが使うフォルダーを指定してください。");
+    case Refused::None:
+    case Refused::NoLineForCenter:
+    case Refused::DeviceKind:
+    case Refused::Other:
+        return r.text;
+    }
+    return r.text;
 }

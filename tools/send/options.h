@@ -50,3 +50,6 @@ std::optional<std::pair<QString, quint16>> parseListen(const QString &text);
 // The queue's settings for a message of this command line: its attempts (else the
 // folder's queue.ini), delays and hooks.
 QueuedMessage queueDefaults(const Options &o);
+
+// A refusal of the gateway's rules worded for the command line: the options it was given.
+QString refusalText(const IntakeRefusal &r);

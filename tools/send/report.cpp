@@ -1,4 +1,5 @@
 #include "tools/send/report.h"
+#include "tools/send/options.h"
 
 #include "gateway/outcome.h"
 #include "modem/stagetexts.h"
@@ -75,8 +76,11 @@ void TerminalReporter::warn(const QString &name, const QString &text, QJsonObjec
     event(name, fields);
 }
 
-void TerminalReporter::result(const Outcome &outcome, QJsonObject fields)
+void TerminalReporter::result(const Outcome &given, QJsonObject fields)
 {
+    Outcome outcome = given;
+    if (outcome.refusal.why != Refused::None)
+        outcome.message = refusalText(outcome.refusal);
     if (outcome.status != ExitStatus::Sent)
         line(outcome.message);
     else if (!quiet)
