@@ -290,8 +290,9 @@ QString OnCall::hoursOf(const Calendar &calendar, const Calendar::Duty &duty) co
 {
     const QDateTime s = QDateTime::fromSecsSinceEpoch(duty.start, m_zone);
     const QDateTime e = QDateTime::fromSecsSinceEpoch(duty.end, m_zone);
-    const bool oneDay = s.date() == e.date();
-    const QString format = oneDay ? QStringLiteral("HH:mm") : QStringLiteral("M/d HH:mm");
+    const QString format = s.date() == e.date()                 ? QStringLiteral("HH:mm")
+                           : s.date().year() == e.date().year() ? QStringLiteral("M/d HH:mm")
+                                                                : QStringLiteral("yyyy-MM-dd HH:mm");
     return QStringLiteral("%1 %2–%3").arg(calendar.name(), s.toString(format), e.toString(format));
 }
 

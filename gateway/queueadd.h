@@ -18,6 +18,7 @@ struct BatchMessage {
     QString text;
     // Fit: made to fit the centre as a mail's page or an alert is, not refused for it.
     TextFit fit = TextFit::Refuse;
+    QString why; // how the page reached the recipient; set when a name is expanded
 };
 
 // Why a batch is refused: the first message the rules refuse (its index) and why.
@@ -26,7 +27,16 @@ struct BatchRefusal {
     Outcome outcome;
 };
 
-// The batch checked by the rules every intake shares (who a message may go to; the
+// The batch with every group and rota of oncall.ini (the data folder's) named as a
+// recipient resolved, at the time (seconds since the epoch), into one message for each
+// person it reaches, each with how; names of the book as they are. The refusal when a
+// name is an escalation (only the runner can wait for its steps) or when oncall.ini is
+// needed and cannot be used. origins: for each message, the index of the one it came from.
+std::variant<QList<BatchMessage>, BatchRefusal> expandBatch(const QString &folder, const QList<BatchMessage> &batch,
+                                                            const AppData &data, qint64 time,
+                                                            QList<qsizetype> *origins = nullptr);
+
+// The batch expanded (expandBatch, now) and checked by the rules every intake shares (who a message may go to; the
 // folder's book and centres; the device kind, unless the queue has lines of its own; a
 // line of the queue that may call the centre; the text against the centre), with the
 // folder's files and queue.ini read once (the files read already when data is given):

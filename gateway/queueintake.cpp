@@ -71,14 +71,14 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
         const Outcome &o = added.refusal->outcome;
         // The folder locked by another program for a moment: not the message's fault.
         if (o.status == ExitStatus::Busy)
-            return {IntakeAnswer::NotStored, {}, o.message, {}};
+            return {IntakeAnswer::NotStored, {}, {}, o.message, {}};
         const IntakeRefusal why =
             o.refusal.why == Refused::None ? IntakeRefusal{Refused::Other, {}, o.message} : o.refusal;
-        return {IntakeAnswer::Refused, {}, o.message, why};
+        return {IntakeAnswer::Refused, {}, {}, o.message, why};
     }
     if (!added.notStored.isEmpty())
-        return {IntakeAnswer::NotStored, {}, added.notStored, {}};
-    return {IntakeAnswer::Queued, added.ids.value(0), {}, {}};
+        return {IntakeAnswer::NotStored, {}, {}, added.notStored, {}};
+    return {IntakeAnswer::Queued, added.ids.value(0), added.ids, {}, {}};
 }
 
 IntakeStatus QueueIntake::status(const QString &id)

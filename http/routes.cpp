@@ -2,6 +2,7 @@
 
 #include "http/bodies.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -142,7 +143,8 @@ HttpAnswer Routes::answer(const HttpRequest &r) const
             return error(400, *problem);
         const IntakeAnswer added = m_intake.add(std::get<IntakeMessage>(read));
         if (added.kind == IntakeAnswer::Queued)
-            return json(202, {{QStringLiteral("id"), added.id}});
+            return json(202, {{QStringLiteral("id"), added.id},
+                              {QStringLiteral("messages"), QJsonArray::fromStringList(added.messages)}});
         if (added.kind == IntakeAnswer::Refused)
             return error(400, httpbody::refusalText(added.refusal, alert));
         return error(503, added.reason);

@@ -30,8 +30,9 @@ struct IntakeAnswer {
         NotStored // the queue could not be written: reason
     };
     Kind kind = Refused;
-    QString id;
-    QString reason; // NotStored: why
+    QString id;           // the page's: its first message's
+    QStringList messages; // every message of the page (a group or rota names several)
+    QString reason;       // NotStored: why
     IntakeRefusal refusal;
 };
 

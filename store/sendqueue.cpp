@@ -340,6 +340,10 @@ QByteArray toJson(const QueuedMessage &m)
         o[QStringLiteral("lastError")] = m.lastError;
     if (!m.failure.isEmpty())
         o[QStringLiteral("failure")] = m.failure;
+    if (!m.page.isEmpty())
+        o[QStringLiteral("page")] = m.page;
+    if (!m.why.isEmpty())
+        o[QStringLiteral("why")] = m.why;
     return QJsonDocument(o).toJson(QJsonDocument::Indented);
 }
 
@@ -373,6 +377,8 @@ std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m)
     m->onFailed = text("onFailed");
     m->lastError = capped(text("lastError"), MaxFieldBytes);
     m->failure = capped(text("failure"), MaxFieldBytes);
+    m->page = capped(text("page"), MaxFieldBytes);
+    m->why = capped(text("why"), MaxFieldBytes);
     if (m->to.isEmpty() && (m->number.isEmpty() || m->center.isEmpty()))
         return QStringLiteral("宛先（to、または number と center）がありません");
     if (const QString problem = textSizeProblem(m->text); !problem.isEmpty())
@@ -458,6 +464,8 @@ Result add(const QString &dataFolder, QList<QueuedMessage> &batch)
         m.id = freshId();
         if (m.added == 0)
             m.added = now;
+        if (m.page.isEmpty())
+            m.page = batch.first().id;
     }
     if (batch.size() == 1) // one file: its own rename brings it in whole
         return writeFile(queue, batch.first().id + Suffix, toJson(batch.first()));

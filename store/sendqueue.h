@@ -24,6 +24,8 @@ struct QueuedMessage {
     QString onFailed;
     QString lastError; // why the last try failed
     QString failure;   // why it was given up (in failed/)
+    QString page;      // the page it is part of: the id of the page's first message
+    QString why;       // how the page reached its recipient ("当番 → R2, rota.ics 09:00–18:00")
     bool operator==(const QueuedMessage &) const = default;
 };
 
@@ -109,7 +111,8 @@ Result checkFolders(const QString &dataFolder);
 // Gives the message a fresh id (sortable by the time it was added) and puts it in queue/.
 Result add(const QString &dataFolder, QueuedMessage &m);
 // The same for several messages (fresh ids in their order) that appear in queue/ at once
-// or not at all: nothing is in the queue unless Done.
+// or not at all: nothing is in the queue unless Done. A batch is one page: a message
+// without a page is given the first message's id as its page.
 Result add(const QString &dataFolder, QList<QueuedMessage> &batch);
 // Moves the messages of every batch in queue/ into queue/ itself (see above). IoFailed
 // with the reason when one could not be moved (it stays in its batch, still queued).

@@ -77,7 +77,7 @@ using Limits = table::Of<QByteArray, int>;
 // contents: empty with mode 0: none, made at the start
 using TokenFile = table::Of<QByteArray, int, QString>;
 
-// answer: %ID% stands for the id of the message queued
+// answer: %ID% and %ID2% stand for the ids of the messages queued
 using Routes = table::Of<QByteArray, int, QString, QStringList>;
 
 // pageTemplate: empty: the default
@@ -91,6 +91,7 @@ private slots:
     {
         m_folder = makeSendFolder(m_dir.emplace(), 3, 40);
         QVERIFY(!m_folder.isEmpty());
+        QVERIFY(writeFileBytes(m_folder + QStringLiteral("oncall.ini"), "[Group pair]\nMembers=R2, R0, R2\n"));
         m_intake = std::make_unique<QueueIntake>(m_folder, QStringList{"COM1", "sip"}, DeviceAccess{}, QueuedMessage{});
         m_intake->setInService(true);
         QStringList problems;
@@ -114,7 +115,7 @@ private slots:
     {
         const Routes row;
         const auto accepted = [&](const char *tag, const QByteArray &request, const char *queued) {
-            row(tag, request, 202, QStringLiteral(R"({"id":"%ID%"})"), {utf8(queued)});
+            row(tag, request, 202, QStringLiteral(R"({"id":"%ID%","messages":["%ID%"]})"), {utf8(queued)});
         };
         const auto refused = [&](const char *tag, const QByteArray &request, int status, const char *error) {
             row(tag, request, status, QString::fromUtf8(QByteArray(R"({"error":")") + error + "\"}"), {});
@@ -188,6 +189,11 @@ private slots:
                  "［FIRING：1］ DISKFULL ﾃﾞィｽｸがいっぱい");
         refused("alert for an unknown name", post("/v1/alertmanager/Nobody", notification("firing", "{}", "{}", "[]")),
                 400, "相手先「Nobody」はアドレス帳にありません。URL の最後の名前を確かめてください。");
+        row("to a group: each once, one page", post(messages, R"({"to":"pair","text":"G"})"), 202,
+            QStringLiteral(R"({"id":"%ID%","messages":["%ID%","%ID2%"]})"), {QStringLiteral("G"), QStringLiteral("G")});
+        refused("an alert for a group that names nobody known",
+                post("/v1/alertmanager/pear", notification("firing", "{}", "{}", "[]")), 400,
+                "相手先「pear」はアドレス帳にありません。URL の最後の名前を確かめてください。");
         refused("alert that is none", post("/v1/alertmanager/R0", R"({"status":"firing"})"), 400,
                 "Alertmanager の通知（alerts のあるオブジェクト）ではありません。");
     }
@@ -198,7 +204,7 @@ private slots:
         QCOMPARE(reply.status, status);
         const QStringList ids = sendqueue::waitingIds(m_folder);
         QCOMPARE(waitingTexts(), queued);
-        answer.replace(QStringLiteral("%ID%"), ids.value(0));
+        answer.replace(QStringLiteral("%ID%"), ids.value(0)).replace(QStringLiteral("%ID2%"), ids.value(1));
         QCOMPARE(QString::fromUtf8(reply.body), answer + u'\n');
         QVERIFY(reply.head.contains("Content-Type: application/json"));
         // Nothing half written is left beside the messages.

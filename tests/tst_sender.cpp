@@ -315,6 +315,11 @@ using AddIni = table::Of<QString, QString, QString>; // queue.ini, centre, a par
 // the command line, HTTP and mail word it, with mail's exit status.
 using Batch = table::Of<QStringList, QString, int, Refused, QString, QString, QString, int>;
 
+// oncall.ini, --to, the messages queued "TO: WHY" joined by "; ", or a part of the refusal
+using Pages = table::Of<QByteArray, QString, QString>;
+const QByteArray OnCallIni = "[Group pair]\nMembers=R1, R0, R1\n[Escalation up]\nStep1=pair\nStep2=5m R2\n"
+                             "[Rota duty]\nCalendar=none.ics\nDefault=R2\n";
+
 class tst_Sender : public QObject
 {
     Q_OBJECT
@@ -324,6 +329,7 @@ private slots:
     {
         m_folder = makeSendFolder(m_dir.emplace());
         QVERIFY(!m_folder.isEmpty());
+        QVERIFY(writeFileBytes(m_folder + "oncall.ini", OnCallIni));
     }
     void retryWaitDoesNotHoldOthers()
     {
@@ -781,6 +787,55 @@ private slots:
             {}, 2, "/etc/hostname");
         row("--sender without --mail", {"queue", "add", "--sender", "a@b", "--to", "R0", "X"}, {}, 2, "--mail");
         row("--mail with a message", {"queue", "add", "--mail", "--to", "R0", "X"}, {}, 2, "--mail");
+        row("a direct send to an escalation", {"--to", "up", "X"}, {}, 2, QStringLiteral("エスカレーション"));
+        row("queue add to an escalation", {"queue", "add", "--to", "up", "X"}, {}, 2,
+            QStringLiteral("エスカレーション"));
+        row("queue oncall of nobody", {"queue", "oncall", "Ghost"}, {}, 2, "Ghost");
+        row("queue oncall at no time", {"queue", "oncall", "--at", "soon"}, {}, 2, "--at");
+    }
+    // A group or rota named as the recipient is one page of a message to each person it
+    // reaches, each once, with how; queue oncall shows the same.
+    void pages_data()
+    {
+        const Pages row;
+        row("a group, nested, each once", "[Group b]\nMembers=R1, R0\n", "pair", "R1: pair → R1; R0: pair → R0");
+        row("a group in a group", "[Group b]\nMembers=pair, R2, R1\n", "b",
+            "R1: b → pair → R1; R0: b → pair → R0; R2: b → R2");
+        row("a rota whose calendar cannot be read: its default", "", "duty", "R2: duty → R2, 当番なし、Default");
+        row("a rota with someone on duty", "[Rota always]\nCalendar=always.ics\nDefault=R2\n", "always",
+            "R0: always → R0, always.ics 2000-01-01 00:00–2100-01-01 00:00");
+        row("a name of the book", "", "R0", "R0: ");
+        row("a bad oncall.ini leaves the book alone", "[Group bad]\nMembers=Ghost\n", "R0", "R0: ");
+        row("a bad oncall.ini refuses its names", "[Group bad]\nMembers=Ghost\n", "pair", "「Ghost」は知らない名前");
+    }
+    void pages()
+    {
+        const auto [more, name, reached] = Pages::row();
+        QVERIFY(writeFileBytes(m_folder + "oncall.ini", OnCallIni + more));
+        QVERIFY(writeFileBytes(m_folder + "always.ics", "BEGIN:VCALENDAR\nBEGIN:VEVENT\nUID:a\nSUMMARY:R0\n"
+                                                        "DTSTART;VALUE=DATE:20000101\nDTEND;VALUE=DATE:21000101\n"
+                                                        "END:VEVENT\nEND:VCALENDAR\n"));
+        const BatchResult r = addBatch(m_folder, {{{name, {}, {}, false}, QStringLiteral("A")}}, {}, QueuedMessage{});
+        if (!reached.contains(u':')) {
+            QVERIFY(r.refusal);
+            QVERIFY2(r.refusal->outcome.message.contains(reached), qPrintable(r.refusal->outcome.message));
+            return;
+        }
+        QStringList queued, shown;
+        QString problem;
+        for (const QString &id : r.ids) {
+            const auto m = sendqueue::read(sendqueue::queueFolder(m_folder), id, &problem);
+            QVERIFY(m && m->page == r.ids.first());
+            queued << m->to + QStringLiteral(": ") + m->why;
+        }
+        QCOMPARE(queued.join(QStringLiteral("; ")), reached);
+        if (name == u"R0")
+            return;
+        const ToolRun run = runTool({"--folder", m_folder, "queue", "oncall", name});
+        QCOMPARE(run.exitCode, 0);
+        for (const QString &line : QString::fromUtf8(run.out).split(u'\n', Qt::SkipEmptyParts))
+            shown << line.section(u'\t', 1, 1) + QStringLiteral(": ") + line.section(u'\t', 2);
+        QCOMPARE(shown.join(QStringLiteral("; ")), reached);
     }
     void exitStatus()
     {

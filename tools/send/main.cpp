@@ -3,6 +3,7 @@
 #include "gateway/hooks.h"
 #include "gateway/mailintake.h"
 #include "gateway/messagesend.h"
+#include "gateway/oncall.h"
 #include "gateway/queueadd.h"
 #include "gateway/queueintake.h"
 #include "gateway/queuerunner.h"
@@ -43,7 +44,7 @@ void onStopSignal(int)
 // SIGTERM, SIGINT and SIGHUP run stop from the event loop.
 void onStop(QObject *context, std::function<void()> stop)
 {
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
     QObject::connect(notifier, &QSocketNotifier::activated, context, [stop = std::move(stop)] {
@@ -161,6 +162,7 @@ int sendNow(const Options &o, Reporter &reporter)
     retryTimer.setSingleShot(true);
     bool stopping = false;
     QPointer<Hook> hook;
+    QObject scope; // the stop signals' handler goes with this send
     std::function<void(int)> tryOnce = [&](int attempt) {
         current = new MessageSend(o.folder, o.target, *text, reporter, terminalCallDriver, qApp);
         current->setLineWait(o.waitMs);
@@ -184,7 +186,7 @@ int sendNow(const Options &o, Reporter &reporter)
         });
         current->start();
     };
-    onStop(qApp, [&] {
+    onStop(&scope, [&] {
         if (hook) { // the outcome is told already: the hook goes, with what it started
             hook->stop();
             return;
@@ -202,6 +204,40 @@ int sendNow(const Options &o, Reporter &reporter)
     });
     QTimer::singleShot(0, qApp, [&] { tryOnce(1); });
     return QCoreApplication::exec();
+}
+
+// A send to a group or a rota: to each person it reaches now, in turn; the first failure's
+// exit status, or 0. An escalation is refused: only the runner can wait for its steps.
+int sendToEach(const Options &o, Reporter &reporter)
+{
+    AppData data;
+    if (o.target.to.isEmpty() || loadFolder(o.folder, data))
+        return sendNow(o, reporter); // its own checks tell what is wrong
+    auto expanded = expandBatch(o.folder, {{o.target, {}}}, data, QDateTime::currentSecsSinceEpoch());
+    if (auto *refusal = std::get_if<BatchRefusal>(&expanded)) {
+        reporter.result(refusal->outcome);
+        return refusal->outcome.exitCode();
+    }
+    const QList<BatchMessage> &people = std::get<QList<BatchMessage>>(expanded);
+    if (people.size() == 1 && people.first().target.to == o.target.to)
+        return sendNow(o, reporter);
+    const std::optional<QString> text = messageText(o, reporter);
+    if (!text)
+        return 2;
+    int first = 0;
+    for (const BatchMessage &person : people) {
+        Options one = o;
+        one.target = person.target;
+        one.message = *text;
+        one.messageGiven = true;
+        reporter.note(QStringLiteral("person"),
+                      QStringLiteral("%1 に送ります（%2）。").arg(person.target.to, person.why),
+                      {{QStringLiteral("to"), person.target.to}, {QStringLiteral("why"), person.why}});
+        const int code = sendNow(one, reporter);
+        if (first == 0)
+            first = code;
+    }
+    return first;
 }
 
 int queueAdd(const Options &o, Reporter &reporter)
@@ -223,8 +259,9 @@ int queueAdd(const Options &o, Reporter &reporter)
     }
     const QString id = added.ids.value(0);
     if (o.json)
-        reporter.note(QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + id,
-                      {{QStringLiteral("id"), id}});
+        reporter.note(
+            QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + id,
+            {{QStringLiteral("id"), id}, {QStringLiteral("messages"), QJsonArray::fromStringList(added.ids)}});
     else
         std::fputs((id + QLatin1Char('\n')).toUtf8().constData(), stdout);
     return 0;
@@ -436,6 +473,57 @@ int queueChange(const Options &o, Reporter &reporter)
     return outcome.exitCode();
 }
 
+// Who is on duty for each rota (or whom the name reaches) now or at --at: one row each,
+// "ROTA<TAB>PERSON<TAB>HOW".
+int queueOnCall(const Options &o, Reporter &reporter)
+{
+    AppData data;
+    if (std::optional<Outcome> problem = loadFolder(o.folder, data)) {
+        reporter.result(*problem);
+        return problem->exitCode();
+    }
+    QStringList book;
+    for (const Recipient &r : data.recipients)
+        book << r.name;
+    const OnCall oncall = OnCall::load(o.folder, book);
+    for (const QString &problem : oncall.problems())
+        reporter.warn(QStringLiteral("oncall"), problem);
+    if (!oncall.ok()) {
+        reporter.result({ExitStatus::BadInput, oncall.error()});
+        return 2;
+    }
+    const QStringList names = o.id.isEmpty() ? oncall.rotaNames() : QStringList{o.id};
+    if (!o.id.isEmpty() && oncall.kindOf(o.id) == OnCall::Kind::Unknown) {
+        reporter.result(
+            {ExitStatus::BadInput, QStringLiteral("「%1」はアドレス帳にも oncall.ini にもない名前です。").arg(o.id)});
+        return 2;
+    }
+    const qint64 at = o.at.value_or(QDateTime::currentSecsSinceEpoch());
+    for (const QString &name : names) {
+        if (const OnCall::Escalation *e = oncall.escalation(name)) {
+            for (const OnCall::DueStep &step : OnCall::schedule(*e))
+                for (const OnCall::Reached &r : oncall.expand(step.name, at))
+                    printRow(o.json ? QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("name"), name},
+                                                                                  {QStringLiteral("step"), step.step},
+                                                                                  {QStringLiteral("delay"), step.delay},
+                                                                                  {QStringLiteral("person"), r.person},
+                                                                                  {QStringLiteral("why"), r.why}})
+                                                            .toJson(QJsonDocument::Compact))
+                                    : QStringList{name, QStringLiteral("Step%1+%2s").arg(step.step).arg(step.delay),
+                                                  r.person, r.why}
+                                          .join(QLatin1Char('\t')));
+            continue;
+        }
+        for (const OnCall::Reached &r : oncall.expand(name, at))
+            printRow(o.json ? QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("name"), name},
+                                                                          {QStringLiteral("person"), r.person},
+                                                                          {QStringLiteral("why"), r.why}})
+                                                    .toJson(QJsonDocument::Compact))
+                            : QStringList{name, r.person, r.why}.join(QLatin1Char('\t')));
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -460,7 +548,7 @@ int main(int argc, char *argv[])
     reporter.json = options->json;
     switch (options->command) {
     case Options::Command::Send:
-        return sendNow(*options, reporter);
+        return sendToEach(*options, reporter);
     case Options::Command::QueueAdd:
         return queueAdd(*options, reporter);
     case Options::Command::QueueRun:
@@ -470,6 +558,8 @@ int main(int argc, char *argv[])
     case Options::Command::QueueRetry:
     case Options::Command::QueueDrop:
         return queueChange(*options, reporter);
+    case Options::Command::QueueOnCall:
+        return queueOnCall(*options, reporter);
     }
     return 2;
 }

@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 
 #include <cstdio>
@@ -17,6 +18,7 @@ const QString Usage =
                    "  fumidori-send queue add [オプション] --to 名前 [メッセージ]\n"
                    "  fumidori-send queue add --mail [--to 名前] [--sender 送信者] [--recipient 宛先]\n"
                    "  fumidori-send queue run | list | retry ID | drop ID\n"
+                   "  fumidori-send queue oncall [名前] [--at 日時]\n"
                    "メッセージを省くと標準入力 (UTF-8) から読みます。\n"
                    "終了コード: 0 送信した、1 回線の失敗、2 使い方か入力の誤り、3 ポートかキューが使用中。");
 
@@ -27,7 +29,7 @@ void addOptions(QCommandLineParser &p)
     p.addVersionOption();
     p.addOptions({
         {"folder", "設定ファイルと送信履歴のあるフォルダー（既定: ウィンドウと同じ）。", "DIR"},
-        {"to", "アドレス帳の相手先の名前。", "NAME"},
+        {"to", "アドレス帳の相手先、または oncall.ini のグループか当番表の名前。", "NAME"},
         {"center", "センターの名前（既定: 相手先のセンター）。", "NAME"},
         {"number", "アドレス帳にない番号（--center と一緒に）。", "DIGITS"},
         {"optimize", "センターの種類に合わせて文字を最適化してから送る。"},
@@ -49,6 +51,7 @@ void addOptions(QCommandLineParser &p)
         {"mail", "queue add: 標準入力のメールをキューに入れる（メールサーバーの配送先として）。"},
         {"sender", "--mail: エンベロープの送信者（既定: 環境変数 SENDER）。", "ADDRESS"},
         {"recipient", "--mail: 配送先のアドレス（既定: 環境変数 ORIGINAL_RECIPIENT）。", "ADDRESS"},
+        {"at", "queue oncall: この日時の当番（2026-01-07T10:00 など。既定: いま）。", "TIME"},
     });
     p.addPositionalArgument(QStringLiteral("message"), QStringLiteral("メッセージ（省くと標準入力から）。"),
                             QStringLiteral("[メッセージ]"));
@@ -56,7 +59,7 @@ void addOptions(QCommandLineParser &p)
 
 bool isQueueCommand(const QStringList &positional)
 {
-    static const QStringList words = {"add", "run", "list", "retry", "drop"};
+    static const QStringList words = {"add", "run", "list", "retry", "drop", "oncall"};
     return positional.size() >= 2 && positional[0] == QLatin1String("queue") && words.contains(positional[1]);
 }
 
@@ -172,6 +175,19 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
                 o.mailRecipient = p.value("recipient");
                 return o;
             }
+        } else if (word == QLatin1String("oncall")) {
+            o.command = Options::Command::QueueOnCall;
+            if (positional.size() > 1)
+                return fail(QStringLiteral("queue oncall には名前を 1 つまで指定してください。"));
+            o.id = positional.value(0);
+            if (p.isSet("at")) {
+                const QDateTime at = QDateTime::fromString(p.value("at"), Qt::ISODate);
+                if (!at.isValid())
+                    return fail(QStringLiteral(
+                        "--at は 2026-01-07T10:00 や 2026-01-07T10:00:00+09:00 のように指定してください。"));
+                o.at = at.toSecsSinceEpoch();
+            }
+            return o;
         } else if (word == QLatin1String("run") || word == QLatin1String("list")) {
             o.command = word == QLatin1String("run") ? Options::Command::QueueRun : Options::Command::QueueList;
             if (o.command != Options::Command::QueueRun &&
