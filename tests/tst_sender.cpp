@@ -317,6 +317,7 @@ using Batch = table::Of<QStringList, QString, int, Refused, QString, QString, QS
 
 // oncall.ini, --to, the messages queued "TO: WHY" joined by "; ", or a part of the refusal
 using Pages = table::Of<QByteArray, QString, QString>;
+using OnCallAt = table::Of<QString, QString>; // --at, who is on duty
 const QByteArray OnCallIni = "[Group pair]\nMembers=R1, R0, R1\n[Escalation up]\nStep1=pair\nStep2=5m R2\n"
                              "[Rota duty]\nCalendar=none.ics\nDefault=R2\n";
 
@@ -807,6 +808,26 @@ private slots:
         row("a name of the book", "", "R0", "R0: ");
         row("a bad oncall.ini leaves the book alone", "[Group bad]\nMembers=Ghost\n", "R0", "R0: ");
         row("a bad oncall.ini refuses its names", "[Group bad]\nMembers=Ghost\n", "pair", "「Ghost」は知らない名前");
+    }
+    // --at without an offset is a wall time of the gateway's zone, not the machine's.
+    void onCallAt_data()
+    {
+        const OnCallAt row;
+        row("the gateway's 10:00", "2026-01-07T10:00", "R0");
+        row("10:00 UTC: 19:00 in Tokyo", "2026-01-07T10:00:00Z", "R2");
+        row("with an offset", "2026-01-07T17:59:00+09:00", "R0");
+    }
+    void onCallAt()
+    {
+        const auto [at, person] = OnCallAt::row();
+        QVERIFY(writeFileBytes(m_folder + "oncall.ini",
+                               "[OnCall]\nTimeZone=Asia/Tokyo\n[Rota day]\nCalendar=day.ics\nDefault=R2\n"));
+        QVERIFY(writeFileBytes(m_folder + "day.ics",
+                               "BEGIN:VCALENDAR\nBEGIN:VEVENT\nUID:d\nSUMMARY:R0\nDTSTART:20260105T090000\n"
+                               "DTEND:20260105T180000\nRRULE:FREQ=DAILY\nEND:VEVENT\nEND:VCALENDAR\n"));
+        const ToolRun run = runTool({"--folder", m_folder, "queue", "oncall", "--at", at});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(QString::fromUtf8(run.out).section(u'\t', 1, 1), person);
     }
     void pages()
     {

@@ -441,7 +441,8 @@ int queueList(const Options &o, Reporter &)
                                   {QStringLiteral("recipient"), who},  {QStringLiteral("center"), m.center},
                                   {QStringLiteral("tried"), m.tried},  {QStringLiteral("attempts"), m.attempts},
                                   {QStringLiteral("next"), next},      {QStringLiteral("reason"), why},
-                                  {QStringLiteral("message"), m.text}, {QStringLiteral("line"), lineOf.value(e.id)}};
+                                  {QStringLiteral("message"), m.text}, {QStringLiteral("line"), lineOf.value(e.id)},
+                                  {QStringLiteral("page"), m.page},    {QStringLiteral("why"), m.why}};
             line = QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact));
         } else {
             QString preview = m.text.left(20);
@@ -498,7 +499,10 @@ int queueOnCall(const Options &o, Reporter &reporter)
             {ExitStatus::BadInput, QStringLiteral("「%1」はアドレス帳にも oncall.ini にもない名前です。").arg(o.id)});
         return 2;
     }
-    const qint64 at = o.at.value_or(QDateTime::currentSecsSinceEpoch());
+    QDateTime when = o.at.isEmpty() ? QDateTime::currentDateTime() : QDateTime::fromString(o.at, Qt::ISODate);
+    if (!o.at.isEmpty() && when.timeSpec() == Qt::LocalTime) // a wall time of the gateway's zone
+        when.setTimeZone(oncall.zone());
+    const qint64 at = when.toSecsSinceEpoch();
     for (const QString &name : names) {
         if (const OnCall::Escalation *e = oncall.escalation(name)) {
             for (const OnCall::DueStep &step : OnCall::schedule(*e))

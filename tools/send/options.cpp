@@ -185,7 +185,7 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
                 if (!at.isValid())
                     return fail(QStringLiteral(
                         "--at は 2026-01-07T10:00 や 2026-01-07T10:00:00+09:00 のように指定してください。"));
-                o.at = at.toSecsSinceEpoch();
+                o.at = p.value("at");
             }
             return o;
         } else if (word == QLatin1String("run") || word == QLatin1String("list")) {

@@ -29,11 +29,11 @@ struct Options {
     QString onLineDown; // queue run: a line goes out of service, and comes back
     QString onLineUp;
     QString sipPasswordFile;
-    QString sipPassword;      // its first line
-    QString id;               // queue retry / drop; queue oncall: the name (empty: every rota)
-    std::optional<qint64> at; // queue oncall --at: seconds since the epoch
-    QString listen;           // queue run: ADDRESS:PORT of the HTTP listener
-    QString tokenFile;        // its bearer token
+    QString sipPassword; // its first line
+    QString id;          // queue retry / drop; queue oncall: the name (empty: every rota)
+    QString at;          // queue oncall --at: a date and time (without an offset: in the gateway's zone)
+    QString listen;      // queue run: ADDRESS:PORT of the HTTP listener
+    QString tokenFile;   // its bearer token
     // queue add --mail: a mail on standard input; its envelope as the mail server gives it
     bool mail = false;
     std::optional<QString> mailSender; // --sender (empty: the null sender)
