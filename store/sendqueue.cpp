@@ -3,6 +3,7 @@
 #include "store/filestore.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -344,6 +345,8 @@ QByteArray toJson(const QueuedMessage &m)
         o[QStringLiteral("page")] = m.page;
     if (!m.why.isEmpty())
         o[QStringLiteral("why")] = m.why;
+    if (m.step > 0)
+        o[QStringLiteral("step")] = m.step;
     return QJsonDocument(o).toJson(QJsonDocument::Indented);
 }
 
@@ -379,6 +382,7 @@ std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m)
     m->failure = capped(text("failure"), MaxFieldBytes);
     m->page = capped(text("page"), MaxFieldBytes);
     m->why = capped(text("why"), MaxFieldBytes);
+    m->step = qBound(0, o.value(QStringLiteral("step")).toInt(), 1000);
     if (m->to.isEmpty() && (m->number.isEmpty() || m->center.isEmpty()))
         return QStringLiteral("宛先（to、または number と center）がありません");
     if (const QString problem = textSizeProblem(m->text); !problem.isEmpty())
@@ -688,17 +692,49 @@ Result writeSide(const QString &dataFolder, const QString &name, const QByteArra
     return writeFile(queueFolder(dataFolder), name, bytes);
 }
 
-std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem)
+namespace
+{
+
+std::optional<QByteArray> readIn(const QString &folder, const QString &name, QString *problem)
 {
     QByteArray bytes;
-    *problem = readSmallFile(path(queueFolder(dataFolder), name), &bytes);
+    *problem = readSmallFile(path(folder, name), &bytes);
     if (!problem->isEmpty()) {
         struct stat st = {};
-        if (::lstat(path(queueFolder(dataFolder), name).constData(), &st) != 0 && errno == ENOENT)
+        if (::lstat(path(folder, name).constData(), &st) != 0 && errno == ENOENT)
             problem->clear();
         return std::nullopt;
     }
     return bytes;
+}
+
+} // namespace
+
+std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem)
+{
+    return readIn(queueFolder(dataFolder), name, problem);
+}
+
+Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes)
+{
+    if (const Result r = checkFolders(dataFolder); !r.ok())
+        return r;
+    return writeFile(stateFolder(dataFolder), name, bytes);
+}
+
+std::optional<QByteArray> readState(const QString &dataFolder, const QString &name, QString *problem)
+{
+    return readIn(stateFolder(dataFolder), name, problem);
+}
+
+QStringList stateNames(const QString &dataFolder, const QString &suffix)
+{
+    return QDir(stateFolder(dataFolder)).entryList({QLatin1Char('*') + suffix}, QDir::Files, QDir::Name);
+}
+
+QString newId()
+{
+    return freshId();
 }
 
 Recovery recover(const QString &dataFolder)

@@ -26,6 +26,7 @@ struct QueuedMessage {
     QString failure;   // why it was given up (in failed/)
     QString page;      // the page it is part of: the id of the page's first message
     QString why;       // how the page reached its recipient ("当番 → R2, rota.ics 09:00–18:00")
+    int step = 0;      // the escalation's step it was sent for; 0: none
     bool operator==(const QueuedMessage &) const = default;
 };
 
@@ -157,6 +158,13 @@ Result finish(const QString &dataFolder, const QString &id);
 // an empty problem when there is none).
 Result writeSide(const QString &dataFolder, const QString &name, const QByteArray &bytes);
 std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem);
+// The same for the gateway's own files in queue/state/ (made when missing), and the names
+// there that end in suffix.
+Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes);
+std::optional<QByteArray> readState(const QString &dataFolder, const QString &name, QString *problem);
+QStringList stateNames(const QString &dataFolder, const QString &suffix);
+// A fresh id, as a message is given (sortable by the time it was made).
+QString newId();
 
 struct Recovery {
     int recovered = 0;    // back to queue/ (or on to failed/ when it was given up already)

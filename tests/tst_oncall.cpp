@@ -4,6 +4,7 @@
 #include "support/table.h"
 
 #include "gateway/oncall.h"
+#include "gateway/pages.h"
 #include "gateway/rota.h"
 #include "store/inifile.h"
 
@@ -107,6 +108,11 @@ using Reaches = table::Of<QByteArray, QString, const char *, QString>;
 using Schedules = table::Of<QByteArray, QString>;
 // quiet: [Quiet]'s lines; until: the time the page may go
 using Quiet = table::Of<QByteArray, QString, const char *, const char *>;
+
+// script: "run:T", "ack:T" (by the page's id), "code:T" (by its code), "resolve:T" at T
+// seconds from the page's start; "crash:N": step N's batch written, the state not after it.
+// queued: the steps' names in the order queued; waiting: messages of the page still queued
+using Escalates = table::Of<QByteArray, QString, QString, QString, int>;
 
 // overrides: empty: none; zone: the gateway's; onDuty: SUMMARYs joined by ","
 using OnDuty = table::Of<QByteArray, QByteArray, const char *, QString, QString>;
@@ -261,6 +267,8 @@ private slots:
     void schedules();
     void quiet_data();
     void quiet();
+    void escalates_data();
+    void escalates();
 
     void notACalendar()
     {
@@ -370,6 +378,70 @@ void tst_OnCall::quiet()
     QVERIFY2(o.ok(), qPrintable(o.error()));
     QCOMPARE(QDateTime::fromSecsSinceEpoch(o.quietUntil(severity, tokyo(at))),
              QDateTime::fromSecsSinceEpoch(tokyo(until)));
+}
+
+void tst_OnCall::escalates_data()
+{
+    const Escalates row;
+    const QByteArray three = "Step1=R1\nStep2=10m R2\nStep3=20m R3\n";
+    row("acknowledged before step 2", three, "ack:300 run:900", "R1", "acknowledged", 0);
+    row("by its code, after step 2", three, "run:599 run:600 code:700 run:5000", "R1 R2", "acknowledged", 0);
+    row("nobody answers", three, "run:600 run:1199 run:1200 run:9000", "R1 R2 R3", "exhausted", 3);
+    row("late: every step due, in order", three, "run:5000", "R1 R2 R3", "exhausted", 3);
+    row("a restart between two steps: the step once", three, "crash:2 run:600 run:601", "R1 R2", "open", 2);
+    row("a restart before the batch: the step then", three, "run:300", "R1", "open", 1);
+    row("resolved by the alert", three, "resolve:100 run:900", "R1", "resolved", 0);
+    row("acknowledged twice", three, "ack:100 ack:200 run:900", "R1", "acknowledged", 0);
+    row("repeated", "Step1=R1\nStep2=10m R2\nRepeat=1\n", "run:1799 run:1800", "R1 R2 R1 R2", "exhausted", 4);
+}
+void tst_OnCall::escalates()
+{
+    const auto [steps, script, queued, word, waiting] = Escalates::row();
+    QTemporaryDir dir;
+    const QString folder = dir.path() + u'/';
+    const OnCall o = OnCall::parse(IniFile::parse("[Escalation up]\n" + steps), folder, {"R1", "R2", "R3"});
+    QVERIFY2(o.ok(), qPrintable(o.error()));
+    QStringList log;
+    const auto addStep = [&](const QString &id, int step, const QString &name) {
+        QueuedMessage m;
+        m.to = name;
+        m.text = QStringLiteral("A");
+        m.page = id;
+        m.step = step;
+        QList<QueuedMessage> batch{m};
+        sendqueue::add(folder, batch);
+        log << name;
+        return QStringList{batch.first().id};
+    };
+    const pages::StepQueuer queuer = [&](const PageState &p, const OnCall::DueStep &s) {
+        return std::variant<QStringList, QString>(addStep(p.id, p.queued + 1, s.name));
+    };
+    const qint64 t0 = 1800000000;
+    auto started = pages::start(folder, o, QStringLiteral("up"), QStringLiteral("A"), {}, t0, queuer);
+    QVERIFY(std::holds_alternative<PageState>(started));
+    PageState p = std::get<PageState>(started);
+    QCOMPARE(p.ack.size(), 6);
+    for (const QString &token : script.split(u' ')) {
+        const QString what = token.section(u':', 0, 0);
+        const int n = token.section(u':', 1).toInt();
+        if (what == u"run") {
+            QVERIFY(pages::runDue(folder, p, t0 + n, queuer).problems.isEmpty());
+        } else if (what == u"crash") {
+            p = *pages::read(folder, p.id);
+            p.adding = n;
+            QVERIFY(pages::write(folder, p).ok());
+            addStep(p.id, n, p.steps[n - 1].name);
+        } else {
+            auto acked = pages::acknowledge(folder, what == u"code" ? p.ack : p.id, QStringLiteral("R1"), t0 + n,
+                                            what == u"resolve");
+            QVERIFY(std::holds_alternative<PageState>(acked));
+        }
+    }
+    QCOMPARE(log.join(u' '), queued);
+    p = *pages::read(folder, p.id);
+    QCOMPARE(p.word(), word);
+    QCOMPARE(sendqueue::entries(folder, sendqueue::State::Waiting).size(), waiting);
+    QCOMPARE(p.people.size(), qMin(3, int(QSet<QString>(log.begin(), log.end()).size())));
 }
 
 QTEST_GUILESS_MAIN(tst_OnCall)
