@@ -11,6 +11,7 @@
 
 #include "gateway/calldriver.h"
 #include "gateway/mailintake.h"
+#include "gateway/pages.h"
 #include "gateway/prepare.h"
 #include "gateway/queueadd.h"
 #include "gateway/queuelines.h"
@@ -789,8 +790,8 @@ private slots:
         row("--sender without --mail", {"queue", "add", "--sender", "a@b", "--to", "R0", "X"}, {}, 2, "--mail");
         row("--mail with a message", {"queue", "add", "--mail", "--to", "R0", "X"}, {}, 2, "--mail");
         row("a direct send to an escalation", {"--to", "up", "X"}, {}, 2, QStringLiteral("エスカレーション"));
-        row("queue add to an escalation", {"queue", "add", "--to", "up", "X"}, {}, 2,
-            QStringLiteral("エスカレーション"));
+        row("queue ack of no page", {"queue", "ack", "20260101T000000000-00000"}, {}, 2,
+            QStringLiteral("ページはありません"));
         row("queue oncall of nobody", {"queue", "oncall", "Ghost"}, {}, 2, "Ghost");
         row("queue oncall at no time", {"queue", "oncall", "--at", "soon"}, {}, 2, "--at");
     }
@@ -808,6 +809,25 @@ private slots:
         row("a name of the book", "", "R0", "R0: ");
         row("a bad oncall.ini leaves the book alone", "[Group bad]\nMembers=Ghost\n", "R0", "R0: ");
         row("a bad oncall.ini refuses its names", "[Group bad]\nMembers=Ghost\n", "pair", "「Ghost」は知らない名前");
+    }
+    // A page to an escalation from the command line: its first step queued at once with the
+    // page's code at the end of the text, the page's id printed; queue ack stops it.
+    void escalationFromTheCommandLine()
+    {
+        const ToolRun added = runTool({"--folder", m_folder, "queue", "add", "--to", "up", "DOWN"});
+        QCOMPARE(added.exitCode, 0);
+        const QString page = QString::fromUtf8(added.out.trimmed());
+        const auto state = pages::read(m_folder, page);
+        QVERIFY(state && state->queued == 1 && state->open() && state->people == QStringList({"R1", "R0"}));
+        const QList<sendqueue::Entry> waiting = sendqueue::entries(m_folder, sendqueue::State::Waiting);
+        QCOMPARE(waiting.size(), 2);
+        for (const auto &e : waiting) {
+            QCOMPARE(e.message.text, QStringLiteral("DOWN #") + state->ack);
+            QVERIFY(e.message.page == page && e.message.step == 1 && e.message.why.startsWith(u"up Step1 → pair → "));
+        }
+        QCOMPARE(runTool({"--folder", m_folder, "queue", "ack", state->ack}).exitCode, 0);
+        QCOMPARE(pages::read(m_folder, page)->word(), QStringLiteral("acknowledged"));
+        QCOMPARE(sendqueue::entries(m_folder, sendqueue::State::Waiting).size(), 0);
     }
     // --at without an offset is a wall time of the gateway's zone, not the machine's.
     void onCallAt_data()

@@ -4,6 +4,8 @@
 #include "gateway/mailintake.h"
 #include "gateway/messagesend.h"
 #include "gateway/oncall.h"
+#include "gateway/pageclock.h"
+#include "gateway/pages.h"
 #include "gateway/queueadd.h"
 #include "gateway/queueintake.h"
 #include "gateway/queuerunner.h"
@@ -240,6 +242,71 @@ int sendToEach(const Options &o, Reporter &reporter)
     return first;
 }
 
+// oncall.ini of the folder, with the book's names; nullopt after telling why not.
+std::optional<OnCall> loadOnCall(const QString &folder, Reporter &reporter)
+{
+    AppData data;
+    if (std::optional<Outcome> problem = loadFolder(folder, data)) {
+        reporter.result(*problem);
+        return std::nullopt;
+    }
+    QStringList book;
+    for (const Recipient &r : data.recipients)
+        book << r.name;
+    OnCall oncall = OnCall::load(folder, book);
+    for (const QString &problem : oncall.problems())
+        reporter.warn(QStringLiteral("oncall"), problem);
+    if (!oncall.ok()) {
+        reporter.result({ExitStatus::BadInput, oncall.error()});
+        return std::nullopt;
+    }
+    return oncall;
+}
+
+// queue add --to ESCALATION: the page started, its first step queued, its id printed; the
+// exit status. nullopt when the name is no escalation.
+std::optional<int> pageEscalation(const Options &o, const QString &text, Reporter &reporter)
+{
+    AppData data;
+    if (o.target.to.isEmpty() || loadFolder(o.folder, data) ||
+        std::any_of(data.recipients.cbegin(), data.recipients.cend(),
+                    [&](const Recipient &r) { return r.name == o.target.to; }))
+        return std::nullopt;
+    const std::optional<OnCall> oncall = loadOnCall(o.folder, reporter);
+    if (!oncall || oncall->kindOf(o.target.to) != OnCall::Kind::Escalation)
+        return std::nullopt;
+    const auto started =
+        pages::start(o.folder, *oncall, o.target.to, text, {}, QDateTime::currentSecsSinceEpoch(),
+                     pages::stepQueuer(o.folder, deviceAccess(o), queueDefaults(o), oncall->ackSuffix()));
+    if (const auto *problem = std::get_if<QString>(&started)) {
+        reporter.result({ExitStatus::BadInput, *problem, o.target.to});
+        return 2;
+    }
+    const PageState &p = std::get<PageState>(started);
+    if (o.json)
+        reporter.note(QStringLiteral("queued"), QStringLiteral("ページを始めました: ") + p.id,
+                      {{QStringLiteral("id"), p.id}, {QStringLiteral("ack"), p.ack}});
+    else
+        std::fputs((p.id + QLatin1Char('\n')).toUtf8().constData(), stdout);
+    return 0;
+}
+
+// queue ack ID: the page acknowledged (its steps still to come stopped, its messages still
+// waiting dropped).
+int queueAck(const Options &o, Reporter &reporter)
+{
+    const auto acked =
+        pages::acknowledge(o.folder, o.id, QStringLiteral("queue ack"), QDateTime::currentSecsSinceEpoch());
+    if (const auto *problem = std::get_if<QString>(&acked)) {
+        reporter.result({ExitStatus::BadInput, *problem});
+        return 2;
+    }
+    const PageState &p = std::get<PageState>(acked);
+    reporter.note(QStringLiteral("page"), QStringLiteral("ページ %1: %2").arg(p.id, p.word()),
+                  {{QStringLiteral("page"), p.id}, {QStringLiteral("state"), p.word()}});
+    return 0;
+}
+
 int queueAdd(const Options &o, Reporter &reporter)
 {
     if (o.mail)
@@ -248,6 +315,8 @@ int queueAdd(const Options &o, Reporter &reporter)
     const std::optional<QString> text = messageText(o, reporter);
     if (!text)
         return 2;
+    if (std::optional<int> code = pageEscalation(o, *text, reporter))
+        return *code;
     const BatchResult added = addBatch(o.folder, {{o.target, *text}}, deviceAccess(o), queueDefaults(o));
     if (added.refusal) {
         reporter.result(added.refusal->outcome);
@@ -339,6 +408,24 @@ int queueRun(const Options &o, Reporter &reporter)
         reporter.result(*refused);
         return refused->exitCode();
     }
+    // The steps of escalations as they come due, with the suffix oncall.ini gives now.
+    QueuedMessage stepDefaults;
+    stepDefaults.attempts = settings.attempts;
+    stepDefaults.delays = settings.delays;
+    PageClock clock(
+        o.folder,
+        [&](const PageState &p, const OnCall::DueStep &step) {
+            AppData data;
+            QStringList book;
+            if (!loadFolder(o.folder, data))
+                for (const Recipient &r : data.recipients)
+                    book << r.name;
+            const OnCall oncall = OnCall::load(o.folder, book);
+            const QString suffix = oncall.ok() ? oncall.ackSuffix() : QString::fromLatin1(OnCall::DefaultAckSuffix);
+            return pages::stepQueuer(o.folder, access, stepDefaults, suffix)(p, step);
+        },
+        reporter, [] { return QDateTime::currentSecsSinceEpoch(); });
+    clock.start();
     std::unique_ptr<QueueIntake> intake;
     Listener *listener = nullptr;
     if (!settings.listen.isEmpty()) {
@@ -478,21 +565,10 @@ int queueChange(const Options &o, Reporter &reporter)
 // "ROTA<TAB>PERSON<TAB>HOW".
 int queueOnCall(const Options &o, Reporter &reporter)
 {
-    AppData data;
-    if (std::optional<Outcome> problem = loadFolder(o.folder, data)) {
-        reporter.result(*problem);
-        return problem->exitCode();
-    }
-    QStringList book;
-    for (const Recipient &r : data.recipients)
-        book << r.name;
-    const OnCall oncall = OnCall::load(o.folder, book);
-    for (const QString &problem : oncall.problems())
-        reporter.warn(QStringLiteral("oncall"), problem);
-    if (!oncall.ok()) {
-        reporter.result({ExitStatus::BadInput, oncall.error()});
+    const std::optional<OnCall> loaded = loadOnCall(o.folder, reporter);
+    if (!loaded)
         return 2;
-    }
+    const OnCall &oncall = *loaded;
     const QStringList names = o.id.isEmpty() ? oncall.rotaNames() : QStringList{o.id};
     if (!o.id.isEmpty() && oncall.kindOf(o.id) == OnCall::Kind::Unknown) {
         reporter.result(
@@ -564,6 +640,8 @@ int main(int argc, char *argv[])
         return queueChange(*options, reporter);
     case Options::Command::QueueOnCall:
         return queueOnCall(*options, reporter);
+    case Options::Command::QueueAck:
+        return queueAck(*options, reporter);
     }
     return 2;
 }

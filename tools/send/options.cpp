@@ -18,7 +18,7 @@ const QString Usage =
                    "  fumidori-send queue add [オプション] --to 名前 [メッセージ]\n"
                    "  fumidori-send queue add --mail [--to 名前] [--sender 送信者] [--recipient 宛先]\n"
                    "  fumidori-send queue run | list | retry ID | drop ID\n"
-                   "  fumidori-send queue oncall [名前] [--at 日時]\n"
+                   "  fumidori-send queue oncall [名前] [--at 日時] | ack ページID\n"
                    "メッセージを省くと標準入力 (UTF-8) から読みます。\n"
                    "終了コード: 0 送信した、1 回線の失敗、2 使い方か入力の誤り、3 ポートかキューが使用中。");
 
@@ -59,7 +59,7 @@ void addOptions(QCommandLineParser &p)
 
 bool isQueueCommand(const QStringList &positional)
 {
-    static const QStringList words = {"add", "run", "list", "retry", "drop", "oncall"};
+    static const QStringList words = {"add", "run", "list", "retry", "drop", "oncall", "ack"};
     return positional.size() >= 2 && positional[0] == QLatin1String("queue") && words.contains(positional[1]);
 }
 
@@ -198,7 +198,9 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
                 return fail(QStringLiteral("queue %1 は引数を取りません。").arg(word));
             return o;
         } else {
-            o.command = word == QLatin1String("retry") ? Options::Command::QueueRetry : Options::Command::QueueDrop;
+            o.command = word == QLatin1String("retry")  ? Options::Command::QueueRetry
+                        : word == QLatin1String("drop") ? Options::Command::QueueDrop
+                                                        : Options::Command::QueueAck;
             if (positional.size() != 1)
                 return fail(
                     QStringLiteral("queue %1 には ID を 1 つ指定してください（queue list で見られます）。").arg(word));

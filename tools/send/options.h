@@ -11,7 +11,7 @@
 
 // The command line of fumidori-send, checked.
 struct Options {
-    enum class Command { Send, QueueAdd, QueueRun, QueueList, QueueRetry, QueueDrop, QueueOnCall };
+    enum class Command { Send, QueueAdd, QueueRun, QueueList, QueueRetry, QueueDrop, QueueOnCall, QueueAck };
     Command command = Command::Send;
     QString folder; // ends in '/'
     Target target;
