@@ -8,11 +8,13 @@
 #include "support/sendrig.h"
 #include "support/table.h"
 
+#include "gateway/pages.h"
 #include "gateway/queueintake.h"
 #include "store/plugins.h"
 #include "store/sendqueue.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -91,7 +93,8 @@ private slots:
     {
         m_folder = makeSendFolder(m_dir.emplace(), 3, 40);
         QVERIFY(!m_folder.isEmpty());
-        QVERIFY(writeFileBytes(m_folder + QStringLiteral("oncall.ini"), "[Group pair]\nMembers=R2, R0, R2\n"));
+        QVERIFY(writeFileBytes(m_folder + QStringLiteral("oncall.ini"), "[Group pair]\nMembers=R2, R0, R2\n"
+                                                                        "[Escalation up]\nStep1=R0\nStep2=10m R1\n"));
         m_intake = std::make_unique<QueueIntake>(m_folder, QStringList{"COM1", "sip"}, DeviceAccess{}, QueuedMessage{});
         m_intake->setInService(true);
         QStringList problems;
@@ -354,9 +357,46 @@ fumidori_line_calls_total{line="sip",outcome="busy"} 0
 # TYPE fumidori_line_up gauge
 fumidori_line_up{line="COM1"} 0
 fumidori_line_up{line="sip"} 1
+# HELP fumidori_pages_total Pages to escalations that ended, by outcome.
+# TYPE fumidori_pages_total counter
+fumidori_pages_total{outcome="acknowledged"} 0
+fumidori_pages_total{outcome="resolved"} 0
+fumidori_pages_total{outcome="exhausted"} 0
+# HELP fumidori_escalation_steps_total Steps of escalations queued.
+# TYPE fumidori_escalation_steps_total counter
+fumidori_escalation_steps_total 0
 # HELP fumidori_queue_oldest_waiting_seconds Age of the oldest waiting message, 0 when none waits.
 # TYPE fumidori_queue_oldest_waiting_seconds gauge
 )"));
+    }
+    // A page to an escalation: its first step at once with its code, then shown and
+    // acknowledged by its id; the counts follow.
+    void escalation()
+    {
+        const Reply added = httpclient::exchange(m_port, post("/v1/messages", R"({"to":"up","text":"A"})"));
+        QCOMPARE(added.status, 202);
+        const QJsonObject answer = QJsonDocument::fromJson(added.body).object();
+        const QString page = answer["id"].toString();
+        QCOMPARE(answer["messages"].toArray().size(), 1);
+        const auto state = pages::read(m_folder, page);
+        QVERIFY(state);
+        QCOMPARE(waitingTexts(), QStringList{QStringLiteral("A #") + state->ack});
+        const auto shown = [&](const QByteArray &request) {
+            const Reply r = httpclient::exchange(m_port, request);
+            return QString::number(r.status) + u' ' + QString::fromUtf8(r.body.trimmed());
+        };
+        const QByteArray path = "/v1/pages/" + page.toUtf8();
+        const QString fields = QStringLiteral(R"("escalation":"up","id":"%1","people":["R0"],)").arg(page);
+        QCOMPARE(shown(get(path)), QStringLiteral(R"(200 {"by":"",%1"state":"open","step":1,"steps":2})").arg(fields));
+        QCOMPARE(shown(post(path + "/ack", {}, withToken({}))),
+                 QStringLiteral(R"(200 {"by":"HTTP",%1"state":"acknowledged","step":1,"steps":2})").arg(fields));
+        QCOMPARE(waitingTexts(), QStringList());
+        QCOMPARE(shown(get("/v1/pages/" + state->ack.toUtf8())).left(3), QStringLiteral("404"));
+        QCOMPARE(shown(post("/v1/pages/20260101T000000000-00000/ack", {}, withToken({}))).left(3),
+                 QStringLiteral("404"));
+        const QString metrics = shown(get("/metrics"));
+        QVERIFY(metrics.contains(u"fumidori_pages_total{outcome=\"acknowledged\"} 1\n"));
+        QVERIFY(metrics.contains(u"fumidori_escalation_steps_total 1\n"));
     }
     void health()
     {
