@@ -255,7 +255,8 @@ StepQueuer stepQueuer(const QString &dataFolder, const DeviceAccess &access, con
     return [=](const PageState &p, const OnCall::DueStep &step) -> std::variant<QStringList, QString> {
         const int number = p.queued + 1;
         auto checked =
-            checkBatch(dataFolder, {{{step.name, {}, {}, false}, stepText(p, suffix), TextFit::Fit}}, access, defaults);
+            checkBatch(dataFolder, {{{step.name, {}, {}, false}, stepText(p, suffix), TextFit::Fit, {}, p.severity}},
+                       access, defaults);
         if (const auto *refusal = std::get_if<BatchRefusal>(&checked))
             return refusal->outcome.message;
         QList<QueuedMessage> messages = std::get<QList<QueuedMessage>>(checked);
@@ -276,7 +277,7 @@ StepQueuer stepQueuer(const QString &dataFolder, const DeviceAccess &access, con
 
 std::variant<PageState, QString> start(const QString &dataFolder, const OnCall &oncall, const QString &escalation,
                                        const QString &text, const QString &severity, qint64 now,
-                                       const StepQueuer &queue)
+                                       const StepQueuer &queue, const QString &group)
 {
     const OnCall::Escalation *e = oncall.escalation(escalation);
     if (!e)
@@ -286,6 +287,7 @@ std::variant<PageState, QString> start(const QString &dataFolder, const OnCall &
     p.escalation = e->name;
     p.text = text;
     p.severity = severity;
+    p.group = group;
     p.started = now;
     p.steps = OnCall::schedule(*e);
     {

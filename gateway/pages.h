@@ -91,6 +91,6 @@ StepQueuer stepQueuer(const QString &dataFolder, const DeviceAccess &access, con
 // why not (nothing kept when the first step is refused).
 std::variant<PageState, QString> start(const QString &dataFolder, const OnCall &oncall, const QString &escalation,
                                        const QString &text, const QString &severity, qint64 now,
-                                       const StepQueuer &queue);
+                                       const StepQueuer &queue, const QString &group = {});
 
 } // namespace pages

@@ -76,6 +76,9 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folde
     const QList<QueueLine> lines = QueueSettings::load(folder).lines;
     DeviceAccess checks = access;
     checks.checkKind = lines.isEmpty();
+    // Quiet hours: a page of a severity held waits for their end.
+    std::optional<OnCall> quiet;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
     QList<QueuedMessage> out;
     for (qsizetype i = 0; i < messages.size(); ++i) {
         const BatchMessage &b = messages[i];
@@ -94,6 +97,16 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folde
         m.optimize = b.target.optimize;
         m.text = b.text;
         m.why = b.why;
+        if (!b.severity.isEmpty()) {
+            if (!quiet) {
+                QStringList book;
+                for (const Recipient &r : data->recipients)
+                    book << r.name;
+                quiet = OnCall::load(folder, book);
+            }
+            if (const qint64 until = quiet->quietUntil(b.severity, now); until > now)
+                m.notBefore = qMax(m.notBefore, until * 1000);
+        }
         if (b.fit == TextFit::Fit) { // kept as it will go: the optimiser has been applied already
             m.text = p.text;
             m.optimize = false;

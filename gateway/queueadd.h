@@ -18,7 +18,8 @@ struct BatchMessage {
     QString text;
     // Fit: made to fit the centre as a mail's page or an alert is, not refused for it.
     TextFit fit = TextFit::Refuse;
-    QString why; // how the page reached the recipient; set when a name is expanded
+    QString why;      // how the page reached the recipient; set when a name is expanded
+    QString severity; // held through oncall.ini's quiet hours when one of its Hold=
 };
 
 // Why a batch is refused: the first message the rules refuse (its index) and why.

@@ -103,9 +103,19 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
                 book << r.name;
             const OnCall oncall = OnCall::load(m_folder, book);
             if (oncall.ok() && oncall.kindOf(message.target.to) == OnCall::Kind::Escalation) {
-                const auto started = pages::start(
-                    m_folder, oncall, message.target.to, message.text, {}, QDateTime::currentSecsSinceEpoch(),
-                    pages::stepQueuer(m_folder, m_access, m_defaults, oncall.ackSuffix()));
+                const qint64 now = QDateTime::currentSecsSinceEpoch();
+                if (message.resolved) { // the alert is over: its open pages end, nobody is paged
+                    QStringList ended;
+                    for (const PageState &p : pages::all(m_folder))
+                        if (p.open() && !message.group.isEmpty() && p.group == message.group &&
+                            std::holds_alternative<PageState>(
+                                pages::acknowledge(m_folder, p.id, QStringLiteral("Alertmanager"), now, true)))
+                            ended << p.id;
+                    return {IntakeAnswer::Queued, ended.value(0), {}, {}, {}};
+                }
+                const auto started =
+                    pages::start(m_folder, oncall, message.target.to, message.text, message.severity, now,
+                                 pages::stepQueuer(m_folder, m_access, m_defaults, oncall.ackSuffix()), message.group);
                 if (const auto *problem = std::get_if<QString>(&started))
                     return {IntakeAnswer::Refused, {}, {}, *problem, {Refused::Other, message.target.to, *problem}};
                 const PageState &p = std::get<PageState>(started);
@@ -120,7 +130,8 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
     // No lock here: the spool's own renames keep the files whole, and the checks read the
     // folder's files under the folder's lock.
     const BatchResult added = addBatch(
-        m_folder, {{message.target, message.text, message.fit ? TextFit::Fit : TextFit::Refuse}}, m_access, m_defaults);
+        m_folder, {{message.target, message.text, message.fit ? TextFit::Fit : TextFit::Refuse, {}, message.severity}},
+        m_access, m_defaults);
     if (added.refusal) {
         const Outcome &o = added.refusal->outcome;
         // The folder locked by another program for a moment: not the message's fault.

@@ -55,6 +55,7 @@ std::variant<IntakeMessage, QString> message(const QByteArray &body)
     const auto number = stringField(o, QStringLiteral("number"), &problem);
     const auto center = stringField(o, QStringLiteral("center"), &problem);
     const auto textField = stringField(o, QStringLiteral("text"), &problem);
+    const auto severity = stringField(o, QStringLiteral("severity"), &problem);
     if (!problem.isEmpty())
         return problem;
     const QJsonValue optimize = o.value(QStringLiteral("optimize"));
@@ -64,6 +65,7 @@ std::variant<IntakeMessage, QString> message(const QByteArray &body)
     m.target.number = *number;
     m.target.center = *center;
     m.text = *textField;
+    m.severity = *severity;
     m.target.optimize = optimize.toBool(false);
     if (const std::optional<Refused> why = m.target.problem())
         return refusalText({*why, {}, {}});
@@ -140,6 +142,9 @@ std::variant<IntakeMessage, QString> alert(const QByteArray &body, const QString
     m.text = page.trimmed();
     m.target.optimize = true;
     m.fit = true;
+    m.severity = label(QStringLiteral("severity"));
+    m.group = text(o, QStringLiteral("groupKey"));
+    m.resolved = resolved;
     return m;
 }
 

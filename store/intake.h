@@ -21,6 +21,9 @@ struct IntakeMessage {
     // compatible forms for characters without a code, the rest dropped, cut at the
     // centre's limit with a mark (an alert must always page).
     bool fit = false;
+    QString severity;      // held through oncall.ini's quiet hours when one of Hold=
+    QString group;         // the alert group it was raised for (Alertmanager's groupKey)
+    bool resolved = false; // the group's alerts are resolved: its open pages end
 };
 
 struct IntakeAnswer {

@@ -394,9 +394,19 @@ fumidori_escalation_steps_total 0
         QCOMPARE(shown(get("/v1/pages/" + state->ack.toUtf8())).left(3), QStringLiteral("404"));
         QCOMPARE(shown(post("/v1/pages/20260101T000000000-00000/ack", {}, withToken({}))).left(3),
                  QStringLiteral("404"));
+        // An alert's page ends when Alertmanager tells its group resolved.
+        const QByteArray alert = "/v1/alertmanager/up", one = "[" + firingAlert("{}", "{}") + "]";
+        const Reply firing = httpclient::exchange(m_port, post(alert, notification("firing", "{}", "{}", one)));
+        QCOMPARE(firing.status, 202);
+        const QString alertPage = QJsonDocument::fromJson(firing.body).object()["id"].toString();
+        QCOMPARE(waitingTexts().size(), 1);
+        QCOMPARE(httpclient::exchange(m_port, post(alert, notification("resolved", "{}", "{}", one))).status, 202);
+        QCOMPARE(pages::read(m_folder, alertPage)->word(), QStringLiteral("resolved"));
+        QCOMPARE(waitingTexts(), QStringList());
         const QString metrics = shown(get("/metrics"));
+        QVERIFY(metrics.contains(u"fumidori_pages_total{outcome=\"resolved\"} 1\n"));
         QVERIFY(metrics.contains(u"fumidori_pages_total{outcome=\"acknowledged\"} 1\n"));
-        QVERIFY(metrics.contains(u"fumidori_escalation_steps_total 1\n"));
+        QVERIFY(metrics.contains(u"fumidori_escalation_steps_total 2\n"));
     }
     void health()
     {

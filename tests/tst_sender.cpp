@@ -319,6 +319,7 @@ using Batch = table::Of<QStringList, QString, int, Refused, QString, QString, QS
 // oncall.ini, --to, the messages queued "TO: WHY" joined by "; ", or a part of the refusal
 using Pages = table::Of<QByteArray, QString, QString>;
 using OnCallAt = table::Of<QString, QString>; // --at, who is on duty
+using QuietHours = table::Of<QString, bool>;  // --severity, held
 const QByteArray OnCallIni = "[Group pair]\nMembers=R1, R0, R1\n[Escalation up]\nStep1=pair\nStep2=5m R2\n"
                              "[Rota duty]\nCalendar=none.ics\nDefault=R2\n";
 
@@ -828,6 +829,31 @@ private slots:
         QCOMPARE(runTool({"--folder", m_folder, "queue", "ack", state->ack}).exitCode, 0);
         QCOMPARE(pages::read(m_folder, page)->word(), QStringLiteral("acknowledged"));
         QCOMPARE(sendqueue::entries(m_folder, sendqueue::State::Waiting).size(), 0);
+    }
+    // Quiet hours (here the two hours around now): a page of a severity held waits for
+    // their end; any other goes at once.
+    void quietHours_data()
+    {
+        const QuietHours row;
+        row("a warning waits", "warning", true);
+        row("a critical page goes at once", "critical", false);
+        row("no severity goes at once", "", false);
+    }
+    void quietHours()
+    {
+        const auto [severity, held] = QuietHours::row();
+        const int hour = QDateTime::currentDateTimeUtc().time().hour();
+        QVERIFY(writeFileBytes(m_folder + "oncall.ini",
+                               QStringLiteral("[OnCall]\nTimeZone=UTC\n[Quiet]\nHours=%1:00-%2:59\n"
+                                              "Hold=info, warning\n")
+                                   .arg((hour + 23) % 24)
+                                   .arg((hour + 1) % 24)
+                                   .toUtf8()));
+        QCOMPARE(runTool({"--folder", m_folder, "queue", "add", "--to", "R0", "--severity", severity, "X"}).exitCode,
+                 0);
+        const auto waiting = sendqueue::entries(m_folder, sendqueue::State::Waiting);
+        QCOMPARE(waiting.size(), 1);
+        QCOMPARE(waiting.first().message.notBefore > QDateTime::currentMSecsSinceEpoch() + 59 * 60 * 1000, held);
     }
     // --at without an offset is a wall time of the gateway's zone, not the machine's.
     void onCallAt_data()

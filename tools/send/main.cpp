@@ -276,7 +276,7 @@ std::optional<int> pageEscalation(const Options &o, const QString &text, Reporte
     if (!oncall || oncall->kindOf(o.target.to) != OnCall::Kind::Escalation)
         return std::nullopt;
     const auto started =
-        pages::start(o.folder, *oncall, o.target.to, text, {}, QDateTime::currentSecsSinceEpoch(),
+        pages::start(o.folder, *oncall, o.target.to, text, o.severity, QDateTime::currentSecsSinceEpoch(),
                      pages::stepQueuer(o.folder, deviceAccess(o), queueDefaults(o), oncall->ackSuffix()));
     if (const auto *problem = std::get_if<QString>(&started)) {
         reporter.result({ExitStatus::BadInput, *problem, o.target.to});
@@ -317,7 +317,8 @@ int queueAdd(const Options &o, Reporter &reporter)
         return 2;
     if (std::optional<int> code = pageEscalation(o, *text, reporter))
         return *code;
-    const BatchResult added = addBatch(o.folder, {{o.target, *text}}, deviceAccess(o), queueDefaults(o));
+    const BatchResult added =
+        addBatch(o.folder, {{o.target, *text, TextFit::Refuse, {}, o.severity}}, deviceAccess(o), queueDefaults(o));
     if (added.refusal) {
         reporter.result(added.refusal->outcome);
         return added.refusal->outcome.exitCode();

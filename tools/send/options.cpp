@@ -51,6 +51,10 @@ void addOptions(QCommandLineParser &p)
         {"mail", "queue add: 標準入力のメールをキューに入れる（メールサーバーの配送先として）。"},
         {"sender", "--mail: エンベロープの送信者（既定: 環境変数 SENDER）。", "ADDRESS"},
         {"recipient", "--mail: 配送先のアドレス（既定: 環境変数 ORIGINAL_RECIPIENT）。", "ADDRESS"},
+        {"severity",
+         "queue add: ページの重大度（info、warning、critical など）。oncall.ini の静かな時間に Hold= "
+         "の重大度なら、静かな時間が終わるまで待ちます。",
+         "LEVEL"},
         {"at", "queue oncall: この日時の当番（2026-01-07T10:00 など。既定: いま）。", "TIME"},
     });
     p.addPositionalArgument(QStringLiteral("message"), QStringLiteral("メッセージ（省くと標準入力から）。"),
@@ -104,6 +108,7 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     o.target = {p.value("to"), p.value("number"), p.value("center"), p.isSet("optimize")};
     o.quiet = p.isSet("quiet");
     o.json = p.isSet("json");
+    o.severity = p.value("severity");
     o.onSent = p.value("on-sent");
     o.onFailed = p.value("on-failed");
     o.onLineDown = p.value("on-line-down");

@@ -31,6 +31,7 @@ struct Options {
     QString sipPasswordFile;
     QString sipPassword; // its first line
     QString id;          // queue retry / drop; queue oncall: the name (empty: every rota)
+    QString severity;    // queue add --severity
     QString at;          // queue oncall --at: a date and time (without an offset: in the gateway's zone)
     QString listen;      // queue run: ADDRESS:PORT of the HTTP listener
     QString tokenFile;   // its bearer token
