@@ -295,6 +295,11 @@ std::optional<int> pageEscalation(const Options &o, const QString &text, Reporte
 // waiting dropped).
 int queueAck(const Options &o, Reporter &reporter)
 {
+    if (o.mail) {
+        MailDelivery d{o.folder, {}, {}, {o.mailSender, o.mailRecipient}, o.quiet};
+        d.ack = true;
+        return queueMail(d, deviceAccess(o));
+    }
     const auto acked =
         pages::acknowledge(o.folder, o.id, QStringLiteral("queue ack"), QDateTime::currentSecsSinceEpoch());
     if (const auto *problem = std::get_if<QString>(&acked)) {

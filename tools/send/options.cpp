@@ -163,8 +163,10 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
 
     QStringList positional = p.positionalArguments();
     if ((p.isSet("mail") || p.isSet("sender") || p.isSet("recipient")) &&
-        !(isQueueCommand(positional) && positional[1] == QLatin1String("add") && p.isSet("mail")))
-        return fail(QStringLiteral("--mail、--sender、--recipient は queue add --mail で使います。"));
+        !(isQueueCommand(positional) &&
+          (positional[1] == QLatin1String("add") || positional[1] == QLatin1String("ack")) && p.isSet("mail")))
+        return fail(
+            QStringLiteral("--mail、--sender、--recipient は queue add --mail と queue ack --mail で使います。"));
     if (isQueueCommand(positional)) {
         const QString word = positional[1];
         positional = positional.mid(2);
@@ -201,6 +203,15 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
                     QStringLiteral("--listen、--token-file、--on-line-down、--on-line-up は queue run で使います。"));
             if (!positional.isEmpty())
                 return fail(QStringLiteral("queue %1 は引数を取りません。").arg(word));
+            return o;
+        } else if (word == QLatin1String("ack") && p.isSet("mail")) {
+            o.command = Options::Command::QueueAck;
+            if (!positional.isEmpty())
+                return fail(QStringLiteral("queue ack --mail はメールを標準入力から読みます。ID は付けません。"));
+            o.mail = true;
+            if (p.isSet("sender"))
+                o.mailSender = p.value("sender");
+            o.mailRecipient = p.value("recipient");
             return o;
         } else {
             o.command = word == QLatin1String("retry")  ? Options::Command::QueueRetry
