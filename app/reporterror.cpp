@@ -28,12 +28,14 @@ QString reportText(const QString &formName, const QString &eventName, const AppE
         .join(CrLf);
 }
 
-// Shows the advice and gives the send button and the two menu entries back.
-void restore(const QString &advice, const QString &panelText, Platform &platform, ReportTarget *target, QWidget *parent)
+// The box's text of a failure's row: its advice around the description, or the
+// description alone.
+QString adviceText(const FailureRow &row, const AppError &error)
 {
-    platform.boxes->show(parent, advice, MessageBoxes::Critical);
-    if (target)
-        target->restoreAfterPortFailure(panelText);
+    const QString text = QString::fromUtf8(row.text);
+    if (text.isEmpty())
+        return error.description();
+    return QString(text).replace(u'\n', CrLf).arg(error.description());
 }
 
 // The report goes to standard error too, where a desktop session's journal keeps it.
@@ -44,10 +46,10 @@ void writeToStandardError(const QString &report)
     std::fflush(stderr);
 }
 
-[[noreturn]] void endWith(const QString &text, const QString &report, Platform &platform, QWidget *parent)
+[[noreturn]] void endWith(const QString &report, Platform &platform, QWidget *parent)
 {
     writeToStandardError(report);
-    platform.boxes->show(parent, text, MessageBoxes::Critical);
+    platform.boxes->show(parent, report, MessageBoxes::Critical);
     lifecycle::releaseInstanceLock();
     platform.process->endProcess(1);
     std::abort(); // not reached: endProcess does not return
@@ -60,31 +62,17 @@ void ReportError(const QString &formName, const QString &eventName, const AppErr
 {
     const QString report = reportText(formName, eventName, error);
     platform.clipboard->setText(report);
-    switch (error.code()) {
-    case ErrorCode::BadPortNumber:
-        restore(QStringLiteral("ポート番号が間違っています。") + CrLf +
-                    QStringLiteral("設定で正しいポートを設定してください。"),
-                QStringLiteral("ポートを設定し直して下さい"), platform, target, parent);
+    const FailureRow &row = failures::row(error.failure());
+    switch (row.window) {
+    case WindowAction::Silent:
         return;
-    case ErrorCode::PortInUse:
-        restore(QStringLiteral("ポートがすでに使われております。") + CrLf +
-                    QStringLiteral("他のソフトで使用中でないか、もう一度ご確認ください。"),
-                QStringLiteral("モデムが使用できません"), platform, target, parent);
+    case WindowAction::Box:
+        // The advice, then the send button and the two menu entries back.
+        platform.boxes->show(parent, adviceText(row, error), MessageBoxes::Critical);
+        if (target)
+            target->restoreAfterPortFailure(QString::fromUtf8(row.panel));
         return;
-    case ErrorCode::PermissionDenied:
-        restore(error.description(), QStringLiteral("ポートを開く権限がありません"), platform, target, parent);
-        return;
-    case ErrorCode::PortNotOpen:
-        return;
-    case ErrorCode::LineFailed:
-        restore(error.description(), QStringLiteral("センターにつながりません"), platform, target, parent);
-        return;
-    case ErrorCode::AudioOutput:
-        restore(QStringLiteral("音を出せません。") + CrLf + error.description() + CrLf +
-                    QStringLiteral("音声の出力装置と音量の設定を確かめてください。"),
-                QStringLiteral("サウンドが使用できません"), platform, target, parent);
-        return;
-    default:
-        endWith(report, report, platform, parent);
+    case WindowAction::EndProgram:
+        endWith(report, platform, parent);
     }
 }

@@ -4,7 +4,8 @@
 
 #include <QString>
 
-// The central error reporter: puts the report on the clipboard and, by code, shows
-// advice and goes on (port failures), stays silent (8018) or ends the process.
+// The central error reporter: puts the report on the clipboard, then does what the
+// failure's row says: advice in a box and the window ready again, nothing (the line was
+// cut), or the report and the end of the program.
 void ReportError(const QString &formName, const QString &eventName, const AppError &error, Platform &platform,
                  ReportTarget *target, QWidget *parent);

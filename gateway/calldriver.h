@@ -32,16 +32,15 @@ public:
     ~CallDriver() override = default;
 
     virtual void start(const CallRequest &request) = 0;
-    // Hangs up at once (SIGTERM); finished() follows with LineFailed.
+    // Hangs up at once (SIGTERM); finished() follows with Stopped.
     virtual void abort() = 0;
 
 signals:
     // stage: the engine's name for it; text: the window's status text.
     void stageChanged(const QString &stage, const QString &text);
     void progress(int remaining, int total);
-    // Sent, LineFailed, or Busy when the port is held by a program that takes no lock;
-    // deviceFault as SendOutcome has it.
-    void finished(ExitStatus status, const QString &message, bool deviceFault = false);
+    // Failure::None when sent, else the failure the engine told (SendOutcome).
+    void finished(Failure failure, const QString &message);
 };
 
 // The sound card's question (pick up the phone, hold it to the speaker), asked of a

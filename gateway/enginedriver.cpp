@@ -109,13 +109,10 @@ public:
     void sent() override {}
     void refused(Refusal, const QString &) override {}
     void failed(const AppError &) override {}
-    void ended(const SendOutcome &outcome) override
-    {
-        finish(exitStatus(outcome.kind), outcome.text, outcome.deviceFault);
-    }
+    void ended(const SendOutcome &outcome) override { finish(outcome.failure, outcome.text); }
 
 private:
-    void finish(ExitStatus status, const QString &message, bool deviceFault)
+    void finish(Failure failure, const QString &message)
     {
         if (m_done)
             return;
@@ -125,13 +122,11 @@ private:
         // that ended now would leave the call open).
         Line &line = m_lines->line(m_data.settings.ModemKind);
         if (line.releasing()) {
-            connect(&line, &Line::released, this,
-                    [this, status, message, deviceFault] { emit finished(status, message, deviceFault); });
+            connect(&line, &Line::released, this, [this, failure, message] { emit finished(failure, message); });
             return;
         }
         // From the event loop: the engine that told the outcome is still on the stack.
-        QTimer::singleShot(0, this,
-                           [this, status, message, deviceFault] { emit finished(status, message, deviceFault); });
+        QTimer::singleShot(0, this, [this, failure, message] { emit finished(failure, message); });
     }
 
     AppData m_data;

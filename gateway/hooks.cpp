@@ -25,7 +25,7 @@ Hook::Hook(QString command, HookContext context, Reporter &reporter, int timeout
     set("FUMIDORI_RECIPIENT", o.recipient);
     set("FUMIDORI_CENTER", o.center);
     set("FUMIDORI_ATTEMPT", QString::number(context.attempt));
-    set("FUMIDORI_REASON", o.status == ExitStatus::Sent ? QString() : o.message);
+    set("FUMIDORI_REASON", o.status() == ExitStatus::Sent ? QString() : o.message);
     set("FUMIDORI_ID", context.id);
     set("FUMIDORI_LINE", context.line);
     if (m_file->open()) {

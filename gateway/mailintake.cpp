@@ -222,7 +222,7 @@ MailAnswer mailRefusal(const Outcome &refusal)
     case Refused::Other:
         break;
     }
-    if (refusal.status == ExitStatus::Busy)
+    if (refusal.status() == ExitStatus::Busy)
         return answer(mailexit::TempFail,
                       QStringLiteral("cannot read the data folder (try again later): ") + refusal.message);
     return answer(mailexit::DataError, QStringLiteral("refused: ") + refusal.message);

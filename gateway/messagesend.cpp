@@ -51,12 +51,12 @@ void MessageSend::start()
     // A lock file that cannot be used never comes free by waiting: busy at once, and the
     // line's fault.
     if (m_lock->isUnusable()) {
-        finishBusy(unusableLine(port), Outcome::Blame::Device);
+        finish({Failure::PortInUse, unusableLine(port)});
         return;
     }
     const QString busy = QStringLiteral("ポート %1 は使用中です。").arg(portName(port)) + m_lock->busyText();
     if (m_lineWaitMs == 0) {
-        finishBusy(busy + QStringLiteral("空くまで待つには --wait 秒数 を付けてください。"), Outcome::Blame::Held);
+        finish({Failure::Held, busy + QStringLiteral("空くまで待つには --wait 秒数 を付けてください。")});
         return;
     }
     m_reporter.note(QStringLiteral("waiting"), busy + QStringLiteral("空くのを待っています。"),
@@ -65,10 +65,10 @@ void MessageSend::start()
     connect(m_waiter, &PortLockWaiter::acquired, this, &MessageSend::call);
     connect(m_waiter, &PortLockWaiter::timedOut, this, [this, busy, port] {
         if (m_lock->isUnusable())
-            finishBusy(unusableLine(port), Outcome::Blame::Device);
+            finish({Failure::PortInUse, unusableLine(port)});
         else
-            finish({ExitStatus::Busy, busy + QStringLiteral("待ち時間内に空きませんでした。あとで送り直すか、queue add "
-                                                            "でキューに入れてください。")});
+            finish({Failure::Held, busy + QStringLiteral("待ち時間内に空きませんでした。あとで送り直すか、queue add "
+                                                         "でキューに入れてください。")});
     });
     m_waiter->start(m_lineWaitMs);
 }
@@ -81,13 +81,6 @@ QString MessageSend::lockPath() const
 QString MessageSend::portName(int port) const
 {
     return m_access.device.isEmpty() ? QStringLiteral("COM%1").arg(port) : m_access.device;
-}
-
-void MessageSend::finishBusy(const QString &why, Outcome::Blame blame)
-{
-    Outcome busy{ExitStatus::Busy, why};
-    busy.blame = blame;
-    finish(busy);
 }
 
 QString MessageSend::unusableLine(int port) const
@@ -122,7 +115,7 @@ void MessageSend::sipPasswordRead(const QString &password, QString error)
     if (!error.isEmpty()) {
         if (!error.endsWith(u'。'))
             error += u'。';
-        finish({ExitStatus::BadInput,
+        finish({Failure::Refused,
                 error + QStringLiteral(
                             "キーリングの動いていない所（cron など）からは、--sip-password-file "
                             "でパスワードのファイルを渡してください（パスワードのない口座なら空のファイル）。")});
@@ -139,7 +132,7 @@ void MessageSend::callSip(const QString &password)
     if (problem.isEmpty())
         baresip::runtimeFolder(&problem);
     if (!problem.isEmpty()) {
-        finish({ExitStatus::BadInput, problem});
+        finish({Failure::Refused, problem});
         return;
     }
     m_sipPassword = password;
@@ -163,16 +156,13 @@ void MessageSend::call()
                      m_access.answerLimitMs, m_access.trace});
 }
 
-void MessageSend::callEnded(ExitStatus status, const QString &message, bool deviceFault)
+void MessageSend::callEnded(Failure failure, const QString &message)
 {
-    if (status != ExitStatus::Sent) {
-        Outcome failed{status, message};
-        if (deviceFault)
-            failed.blame = Outcome::Blame::Device;
-        finish(failed);
+    if (failure != Failure::None) {
+        finish({failure, message});
         return;
     }
-    Outcome outcome{ExitStatus::Sent, QStringLiteral("送信しました。")};
+    Outcome outcome{Failure::None, QStringLiteral("送信しました。")};
     if (auto problem = recordSent(m_folder, m_prepared->recipientName, m_prepared->center.name, m_prepared->text))
         outcome.message += QStringLiteral("ただし送信履歴に記録できませんでした: ") + *problem;
     finish(outcome);
@@ -187,7 +177,7 @@ void MessageSend::abort()
         m_driver->abort();
         return;
     }
-    finish({ExitStatus::LineFailed, QStringLiteral("送信の前に止めました。")});
+    finish({Failure::Stopped, QStringLiteral("送信の前に止めました。")});
 }
 
 void MessageSend::finish(Outcome outcome)

@@ -29,7 +29,7 @@ public:
     void setLineWait(qint64 ms) { m_lineWaitMs = ms; }
     void setDeviceAccess(DeviceAccess access) { m_access = std::move(access); }
     void start();
-    // Stops where it is: a call hangs up. done() follows with LineFailed and interrupted() true.
+    // Stops where it is: a call hangs up. done() follows with Stopped and interrupted() true.
     void abort();
     bool interrupted() const { return m_aborted; }
     // The message as it was (or would have been) sent, once checked.
@@ -43,12 +43,11 @@ signals:
 private:
     QString portName(int port) const;
     QString unusableLine(int port) const;
-    void finishBusy(const QString &why, Outcome::Blame blame);
     void readSipPassword();
     void sipPasswordRead(const QString &password, QString error);
     void callSip(const QString &password);
     void call();
-    void callEnded(ExitStatus status, const QString &message, bool deviceFault);
+    void callEnded(Failure failure, const QString &message);
     void finish(Outcome outcome);
 
     QString m_folder;

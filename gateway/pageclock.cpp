@@ -4,13 +4,10 @@
 
 #include <algorithm>
 
-PageClock::PageClock(QString folder, pages::StepQueuer queue, Reporter &reporter, std::function<qint64()> now,
-                     QObject *parent)
-    : QObject(parent), m_folder(std::move(folder)), m_queue(std::move(queue)), m_reporter(reporter),
-      m_now(std::move(now))
+PageClock::PageClock(QString folder, pages::StepQueuer queue, Reporter &reporter, RunnerClock &clock, QObject *parent)
+    : QObject(parent), m_folder(std::move(folder)), m_queue(std::move(queue)), m_reporter(reporter), m_clock(clock),
+      m_timer(clock.timer([this] { runAll(); }))
 {
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &PageClock::runAll);
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &PageClock::runAll);
 }
 
@@ -27,7 +24,7 @@ void PageClock::runAll()
     for (PageState p : pages::all(m_folder)) {
         if (!p.open())
             continue;
-        const pages::Ran ran = pages::runDue(m_folder, p, m_now(), m_queue);
+        const pages::Ran ran = pages::runDue(m_folder, p, now(), m_queue);
         if (ran.steps > 0)
             m_reporter.note(QStringLiteral("page"),
                             QStringLiteral("ページ %1（%2）: %3 段目までキューに入れました。")
@@ -38,11 +35,11 @@ void PageClock::runAll()
             m_reporter.warn(QStringLiteral("page"), QStringLiteral("ページ %1: %2").arg(p.id, problem),
                             {{QStringLiteral("page"), p.id}});
         // A step that could not be queued is tried again a minute later.
-        const auto due = ran.problems.isEmpty() ? p.nextDue() : std::optional<qint64>(m_now() + 60);
+        const auto due = ran.problems.isEmpty() ? p.nextDue() : std::optional<qint64>(now() + 60);
         if (due)
             next = next ? qMin(*next, *due) : *due;
     }
-    m_timer.stop();
+    m_timer->stop();
     if (next)
-        m_timer.start(int(std::clamp<qint64>(*next - m_now(), 1, 24 * 3600) * 1000));
+        m_timer->start(std::clamp<qint64>(*next - now(), 1, 24 * 3600) * 1000);
 }

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "gateway/pages.h"
+#include "gateway/runnerclock.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>
-#include <QTimer>
 
-#include <functional>
+#include <memory>
 
 class Reporter;
 
@@ -18,18 +18,19 @@ class PageClock : public QObject
 {
     Q_OBJECT
 public:
-    // now: seconds since the epoch.
-    PageClock(QString folder, pages::StepQueuer queue, Reporter &reporter, std::function<qint64()> now,
+    // clock: the runner's (virtual in tests).
+    PageClock(QString folder, pages::StepQueuer queue, Reporter &reporter, RunnerClock &clock,
               QObject *parent = nullptr);
     void start();
 
 private:
     void runAll();
+    qint64 now() const { return m_clock.now() / 1000; }
 
     QString m_folder;
     pages::StepQueuer m_queue;
     Reporter &m_reporter;
-    std::function<qint64()> m_now;
+    RunnerClock &m_clock;
+    std::unique_ptr<RunnerClock::Timer> m_timer;
     QFileSystemWatcher m_watcher;
-    QTimer m_timer;
 };

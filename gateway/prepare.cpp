@@ -26,7 +26,7 @@ constexpr qsizetype MaxNamedCharacters = 20;
 
 Outcome refused(const QString &message, const QString &recipient = {}, const QString &center = {})
 {
-    Outcome o{ExitStatus::BadInput, message, recipient, center};
+    Outcome o{Failure::Refused, message, recipient, center};
     o.refusal = {Refused::Other, {}, message};
     return o;
 }
@@ -113,8 +113,8 @@ std::optional<Outcome> loadFolder(const QString &folder, AppData &data)
     data.settings = Settings::defaults();
     const FolderLock lock(folder, FolderLock::Shared);
     if (!lock.isHeld())
-        return Outcome{ExitStatus::Busy, QStringLiteral("データフォルダーを読めません。") + lock.problem() +
-                                             QStringLiteral("あとで送り直してください。")};
+        return Outcome{Failure::Held, QStringLiteral("データフォルダーを読めません。") + lock.problem() +
+                                          QStringLiteral("あとで送り直してください。")};
     if (!filestore::exists(folder, QString::fromLatin1(settingsfile::FileName)))
         return refused(Refused::NoSettings, folder,
                        QStringLiteral("%1%2 がありません。").arg(folder, QLatin1String(settingsfile::FileName)));
@@ -247,7 +247,7 @@ std::variant<Prepared, Outcome> prepare(AppData data, const Target &target, cons
     if (!lineMayCall(access.centers, p.center.name)) {
         Outcome other = refused(QStringLiteral("この回線はセンター「%1」にかけません。").arg(p.center.name),
                                 p.recipientName, p.center.name);
-        other.blame = Outcome::Blame::NotForLine;
+        other.failure = Failure::NotForLine;
         return other;
     }
     if (const QString problem = access.checkKind ? deviceKindProblem(p.data.settings.ModemKind, access) : QString();

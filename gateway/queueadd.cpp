@@ -27,7 +27,7 @@ std::variant<QList<BatchMessage>, BatchRefusal> expandBatch(const QString &folde
         const BatchMessage &b = batch[i];
         const OnCall::Kind kind = named(b) && oncall.ok() ? oncall.kindOf(b.target.to) : OnCall::Kind::Person;
         const auto refuse = [&](const QString &text) {
-            Outcome o{ExitStatus::BadInput, text, b.target.to};
+            Outcome o{Failure::Refused, text, b.target.to};
             o.refusal = {Refused::Other, b.target.to, text};
             return BatchRefusal{i, o};
         };

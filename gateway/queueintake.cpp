@@ -135,7 +135,7 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
     if (added.refusal) {
         const Outcome &o = added.refusal->outcome;
         // The folder locked by another program for a moment: not the message's fault.
-        if (o.status == ExitStatus::Busy)
+        if (o.status() == ExitStatus::Busy)
             return {IntakeAnswer::NotStored, {}, {}, o.message, {}};
         const IntakeRefusal why =
             o.refusal.why == Refused::None ? IntakeRefusal{Refused::Other, {}, o.message} : o.refusal;
@@ -232,9 +232,9 @@ void QueueIntake::callEnded(const QString &id, const Outcome &outcome, const QSt
     if (!l)
         return;
     ++l->calls[outcome.word()];
-    if (outcome.status == ExitStatus::Sent)
+    if (outcome.status() == ExitStatus::Sent)
         l->lastCallOk = true;
-    else if (outcome.status == ExitStatus::LineFailed)
+    else if (outcome.status() == ExitStatus::LineFailed)
         l->lastCallOk = false;
 }
 

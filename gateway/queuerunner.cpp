@@ -1,5 +1,6 @@
 #include "gateway/queuerunner.h"
 
+#include "gateway/decisions.h"
 #include "gateway/reporter.h"
 #include "gateway/values.h"
 #include "store/inifile.h"
@@ -11,11 +12,6 @@
 
 namespace
 {
-
-qint64 now()
-{
-    return QDateTime::currentMSecsSinceEpoch();
-}
 
 QString timeText(qint64 ms)
 {
@@ -119,7 +115,7 @@ struct QueueRunner::Line {
     std::unique_ptr<PortLock> heldLock; // the lock another program holds, waited for
     PortLockWaiter *waiter = nullptr;
     QString heldBy;
-    QTimer coolOff;
+    std::unique_ptr<RunnerClock::Timer> coolOff;
 
     QString stateWord() const
     {
@@ -137,29 +133,26 @@ struct QueueRunner::Round {
     QSet<QString> failedOn; // the lines that failed the message in this round
     // Those whose failure is theirs if another line sends it: the line, its epoch then
     // (a failure from before it went out of service or came back counts no more) and why.
-    struct Failure {
+    struct Blame {
         QString line;
         int epoch;
         QString reason;
     };
-    QList<Failure> blameLater;
+    QList<Blame> blameLater;
 };
 
 QueueRunner::QueueRunner(QString folder, QueueSettings settings, Reporter &reporter, MessageSend::DriverFactory factory,
-                         QObject *parent)
+                         RunnerClock &clock, QObject *parent)
     : QObject(parent), m_folder(std::move(folder)), m_settings(std::move(settings)), m_reporter(reporter),
-      m_factory(std::move(factory))
+      m_factory(std::move(factory)), m_clock(clock)
 {
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &QueueRunner::schedule);
+    m_timer = m_clock.timer([this] { schedule(); });
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
         m_dirty = true;
         schedule();
     });
-    m_stopLimit.setSingleShot(true);
-    connect(&m_stopLimit, &QTimer::timeout, this, &QueueRunner::cutOff);
-    m_rewrite.setSingleShot(true);
-    connect(&m_rewrite, &QTimer::timeout, this, [this] {
+    m_stopLimit = m_clock.timer([this] { cutOff(); });
+    m_rewrite = m_clock.timer([this] {
         writeBackUnsaved();
         schedule();
     });
@@ -170,15 +163,15 @@ QueueRunner::~QueueRunner() = default;
 std::optional<Outcome> QueueRunner::start()
 {
     if (const sendqueue::Result checked = sendqueue::checkFolders(m_folder); !checked.ok())
-        return Outcome{ExitStatus::BadInput, checked.text + QStringLiteral("キューを送りません。")};
+        return Outcome{Failure::Refused, checked.text + QStringLiteral("キューを送りません。")};
     QStringList problems = m_settings.lineProblems;
     const QList<ReadyLine> ready = readyLines(m_folder, m_settings.lines, m_access, &problems);
     if (!problems.isEmpty())
-        return Outcome{ExitStatus::BadInput,
+        return Outcome{Failure::Refused,
                        problems.join(u'\n') + QStringLiteral("\n回線の設定を直すまでキューを送りません。")};
     m_lock = std::make_unique<sendqueue::RunnerLock>(m_folder);
     if (!m_lock->tryLock())
-        return Outcome{ExitStatus::Busy,
+        return Outcome{Failure::Held,
                        m_lock->isUnusable()
                            ? QStringLiteral("このフォルダーのキューを送れません。") + m_lock->busyText()
                            : QStringLiteral("このフォルダーのキューは、ほかの queue run が送っています。") +
@@ -187,8 +180,7 @@ std::optional<Outcome> QueueRunner::start()
         auto line = std::make_unique<Line>();
         line->name = r.name;
         line->access = r.access;
-        line->coolOff.setSingleShot(true);
-        connect(&line->coolOff, &QTimer::timeout, this, [this, l = line.get()] { coolOffEnded(*l); });
+        line->coolOff = m_clock.timer([this, l = line.get()] { coolOffEnded(*l); });
         m_lines.push_back(std::move(line));
     }
     const sendqueue::Recovery recovery = sendqueue::recover(m_folder);
@@ -256,21 +248,12 @@ bool QueueRunner::mayCarry(const Line &line, const QueuedMessage &m) const
     return center.isEmpty() || lineMayCall(line.access.centers, center);
 }
 
-// A message (in work/) to a centre no line may call goes to failed/: the reason, or empty
-// when some line may call it.
-QString QueueRunner::noLineMayCall(const QueuedMessage &m, const QString &center)
+// The refusal of a message to a centre no line may call; none when some line may.
+std::optional<Outcome> QueueRunner::noLineMayCall(const QueuedMessage &m, const QString &center) const
 {
     if (center.isEmpty() || anyLineMayCall(center))
-        return {};
-    const Outcome refusal = noLineForCenter(m.to.isEmpty() ? m.number : m.to, center);
-    const QString reason = refusal.message;
-    m_centers.remove(m.id);
-    m_rounds.remove(m.id);
-    if (const sendqueue::Result r = sendqueue::fail(m_folder, m, reason, sendqueue::State::Sending); !r.ok())
-        spoolProblem(r, m.id);
-    m_reporter.result(refusal, {{QStringLiteral("id"), m.id}});
-    emit settled(m.id, false, reason);
-    return reason;
+        return std::nullopt;
+    return noLineForCenter(m.to.isEmpty() ? m.number : m.to, center);
 }
 
 bool QueueRunner::anyLineMayCall(const QString &center) const
@@ -283,28 +266,21 @@ void QueueRunner::schedule()
 {
     if (m_stopping)
         return;
-    m_timer.stop();
+    m_timer->stop();
     refresh();
-    const qint64 t = now();
+    const qint64 t = m_clock.now();
     // A message to a centre no line may call waits for nothing.
     for (auto it = m_waiting.begin(); it != m_waiting.end();) {
         const QueuedMessage m = it->message;
         const QString center = centerOf(m);
-        if (center.isEmpty() || anyLineMayCall(center)) {
+        const std::optional<Outcome> refusal = noLineMayCall(m, center);
+        if (!refusal) {
             ++it;
             continue;
         }
         it = m_waiting.erase(it);
-        if (sendqueue::take(m_folder, m.id).ok()) {
-            const QString reason = noLineMayCall(m, center);
-            runHook(m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed,
-                    {{ExitStatus::BadInput, reason, m.to.isEmpty() ? m.number : m.to, center},
-                     m.text,
-                     m.tried + 1,
-                     m.id,
-                     {},
-                     {}});
-        }
+        if (sendqueue::take(m_folder, m.id).ok())
+            giveUp(nullptr, m, refusal->message, *refusal, false, m.text, m.tried + 1);
     }
     for (const auto &line : m_lines) {
         if (line->busy)
@@ -331,7 +307,7 @@ void QueueRunner::schedule()
             nextWake = nextWake < 0 ? w.message.notBefore : qMin(nextWake, w.message.notBefore);
     }
     if (nextWake >= 0)
-        m_timer.start(int(qBound<qint64>(0, nextWake - t + 1, 24LL * 3600 * 1000)));
+        m_timer->start(qBound<qint64>(0, nextWake - t + 1, 24LL * 3600 * 1000));
     if (quiet())
         emit idle();
 }
@@ -378,7 +354,7 @@ void QueueRunner::writeBackUnsaved()
         ++it;
     }
     if (!m_unsaved.isEmpty())
-        m_rewrite.start(m_settings.rewriteMs);
+        m_rewrite->start(m_settings.rewriteMs);
 }
 
 void QueueRunner::send(Line &line, const QueuedMessage &m)
@@ -414,136 +390,151 @@ void QueueRunner::putBack(const QueuedMessage &m)
         return;
     m_unsaved.insert(m.id, m);
     spoolProblem(r, m.id);
-    if (!m_rewrite.isActive())
-        m_rewrite.start(m_settings.rewriteMs);
+    if (!m_rewrite->isActive())
+        m_rewrite->start(m_settings.rewriteMs);
 }
 
-void QueueRunner::sendEnded(Line &line, QueuedMessage m, const Outcome &outcome)
+void QueueRunner::sendEnded(Line &line, QueuedMessage m, Outcome outcome)
 {
     MessageSend *send = std::exchange(line.send, nullptr);
-    const bool interrupted = send->interrupted();
+    const decisions::LineState state =
+        send->interrupted() ? decisions::LineState::Stopping : decisions::LineState::Calling;
     const QString text = send->sentText().isEmpty() ? m.text : send->sentText();
     const QString lockPath = send->lockPath();
     send->deleteLater();
     if (!outcome.center.isEmpty())
         m_centers.insert(m.id, outcome.center);
-    if (interrupted) {
-        // Stopped from outside: the message stays queued as it was, no try counted.
-        putBack(m);
-        lineFree(line);
-        return;
-    }
-    if (outcome.blame == Outcome::Blame::Held) {
-        // Another program has the line: no try at all; the other lines carry on.
-        putBack(m);
-        line.busy = false;
-        held(line, lockPath);
-        schedule();
-        return;
-    }
-    if (outcome.blame == Outcome::Blame::NotForLine) {
-        if (const QString reason = noLineMayCall(m, outcome.center); !reason.isEmpty()) {
-            settle(line, m, {ExitStatus::BadInput, reason, outcome.recipient, outcome.center},
-                   m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed, text, m.tried + 1);
-            return;
-        }
-        putBack(m);
-        lineFree(line);
-        return;
+    // A call that ran on the line (sent, or not stopped, held or turned away before it) is
+    // a try, told and counted.
+    const bool ran = outcome.sent() || (state == decisions::LineState::Calling && outcome.failure != Failure::Stopped &&
+                                        outcome.failure != Failure::Held && outcome.failure != Failure::NotForLine);
+    if (outcome.failure == Failure::NotForLine) {
+        if (const std::optional<Outcome> refusal = noLineMayCall(m, outcome.center))
+            outcome = *refusal;
     }
     const int attempt = m.tried + 1;
-    QJsonObject fields{
+    const QJsonObject fields{
         {QStringLiteral("id"), m.id}, {QStringLiteral("attempt"), attempt}, {QStringLiteral("line"), line.name}};
-    emit tried(m.id, outcome, attempt, line.name); // counted (metrics) before it is told
-    m_reporter.result(outcome, fields);
-    const bool lineTrouble = outcome.status == ExitStatus::LineFailed || outcome.status == ExitStatus::Busy ||
-                             (outcome.blame == Outcome::Blame::Device && m_lines.size() > 1);
-    if (outcome.status == ExitStatus::Sent) {
-        lineSent(line);
+    if (ran) {
+        emit tried(m.id, outcome, attempt, line.name); // counted (metrics) before it is told
+        m_reporter.result(outcome, fields);
+    }
+    // A failure of the line or the call, not of the message itself: the line's when it is
+    // the device's, else the line's only if another line then sends the message.
+    if (ran && !outcome.sent() && outcome.row().fault != Fault::Message) {
+        Round &round = m_rounds[m.id];
+        round.failedOn.insert(line.name);
+        if (outcome.row().fault == Fault::Device)
+            lineFailed(line, outcome.message);
+        else
+            round.blameLater.append({line.name, line.epoch, outcome.message});
+        m.lastError = sendqueue::capped(outcome.message, sendqueue::MaxFieldBytes);
+    }
+    const bool another =
+        std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &other) { return mayCarry(*other, m); });
+    const QList<int> &delays = m.delays.isEmpty() ? m_settings.delays : m.delays;
+    const decisions::Decision d =
+        decisions::decide(outcome.failure, state, another, m.tried, m.attempts, delays, m_clock.now());
+    carryOut(&line, std::move(m), d, outcome, {ran, ran, text, lockPath, fields});
+}
+
+// Carries a decision out for a message taken into work/, on the line whose call it was
+// (none: a round that ended because its last line went out of service).
+void QueueRunner::carryOut(Line *line, QueuedMessage m, const decisions::Decision &d, const Outcome &outcome,
+                           const Call &call)
+{
+    const auto lineFree = [&] {
+        if (line)
+            this->lineFree(*line);
+    };
+    switch (d.step) {
+    case decisions::Step::Sent: {
+        if (line)
+            lineSent(*line);
         // The lines that failed the message in this round failed where this one did not.
         const Round round = m_rounds.take(m.id);
-        for (const Round::Failure &failure : round.blameLater) {
+        for (const Round::Blame &blame : round.blameLater) {
             for (const auto &other : m_lines) {
-                if (other->name == failure.line && other->epoch == failure.epoch)
-                    lineFailed(*other, failure.reason);
+                if (other->name == blame.line && other->epoch == blame.epoch)
+                    lineFailed(*other, blame.reason);
             }
         }
         m_centers.remove(m.id);
         if (const sendqueue::Result r = sendqueue::finish(m_folder, m.id); !r.ok())
             spoolProblem(r, m.id);
         emit settled(m.id, true, {});
-        settle(line, m, outcome, m.onSent.isEmpty() ? m_settings.onSent : m.onSent, text, attempt);
+        const QString hook = m.onSent.isEmpty() ? m_settings.onSent : m.onSent;
+        if (line)
+            settle(*line, m, outcome, hook, call.text, m.tried + 1);
+        else
+            runHook(hook, {outcome, call.text, m.tried + 1, m.id, {}, {}});
         return;
     }
-    if (!lineTrouble) {
-        m_rounds.remove(m.id);
-        m_centers.remove(m.id);
-        if (const sendqueue::Result r = sendqueue::fail(m_folder, m, outcome.message, sendqueue::State::Sending);
-            !r.ok())
-            spoolProblem(r, m.id);
-        emit settled(m.id, false, outcome.message);
-        settle(line, m, outcome, m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed, text, attempt);
-        return;
-    }
-    failedOnLine(line, std::move(m), outcome, fields);
-}
-
-// A call that failed on a line: on to the next line that may carry the message, or, when
-// every one has failed it in this round, a try counted and the retry's time.
-void QueueRunner::failedOnLine(Line &line, QueuedMessage m, const Outcome &outcome, QJsonObject fields)
-{
-    Round &round = m_rounds[m.id];
-    round.failedOn.insert(line.name);
-    if (outcome.blame == Outcome::Blame::Device)
-        lineFailed(line, outcome.message);
-    else
-        round.blameLater.append({line.name, line.epoch, outcome.message});
-    m.lastError = sendqueue::capped(outcome.message, sendqueue::MaxFieldBytes);
-    const bool another =
-        std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &other) { return mayCarry(*other, m); });
-    if (another) {
+    case decisions::Step::FailOver:
         putBack(m);
-        m_reporter.note(QStringLiteral("failover"), QStringLiteral("%1 をほかの回線で送ります。").arg(m.id), fields);
-        lineFree(line);
+        m_reporter.note(QStringLiteral("failover"), QStringLiteral("%1 をほかの回線で送ります。").arg(m.id),
+                        call.fields);
+        lineFree();
+        return;
+    case decisions::Step::Retry:
+        m_rounds.remove(m.id);
+        m.tried += 1;
+        m.notBefore = d.at;
+        putBack(m);
+        m_reporter.note(QStringLiteral("retry"),
+                        QStringLiteral("%1 は %2 にもう一度送ります。").arg(m.id, timeText(m.notBefore)), call.fields);
+        lineFree();
+        return;
+    case decisions::Step::GiveUp: {
+        if (call.ran)
+            m.tried += 1;
+        // A message given up has failed: busy would tell its sender to come back later.
+        Outcome told = outcome;
+        if (told.status() == ExitStatus::Busy)
+            told.failure = Failure::DeviceFailed;
+        const QString reason = outcome.row().retryHelps
+                                   ? QStringLiteral("%1 回試しても送れませんでした: ").arg(m.tried) + m.lastError
+                                   : outcome.message;
+        // The hook of a try told already hears that try's reason.
+        if (!call.told)
+            told.message = reason;
+        giveUp(line, m, reason, told, call.told, call.text, qMax(m.tried, 1));
         return;
     }
-    const int attempt = m.tried + 1;
-    // An account refused on the last line that may carry the message: trying again cannot help.
-    const std::optional<QString> givenUp =
-        endRound(m, outcome.status == ExitStatus::BadInput ? std::optional(outcome.message) : std::nullopt, fields);
-    if (!givenUp) {
-        lineFree(line);
+    case decisions::Step::PutBack:
+        putBack(m);
+        lineFree();
+        return;
+    case decisions::Step::Hold:
+        // Another program has the line: no try at all; the other lines carry on.
+        putBack(m);
+        if (line) {
+            line->busy = false;
+            held(*line, call.lockPath);
+        }
+        schedule();
         return;
     }
-    Outcome told = outcome;
-    told.status = outcome.status == ExitStatus::BadInput ? ExitStatus::BadInput : ExitStatus::LineFailed;
-    settle(line, m, told, m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed, m.text, attempt);
 }
 
-// The end of a round in which every line that may carry the message (in work/) failed
-// it: one try counted, then back to queue/ with its retry's time, or, once its attempts
-// are used up (or with refusal, at once), to failed/. The reason it was given up for, if
-// it was.
-std::optional<QString> QueueRunner::endRound(QueuedMessage &m, std::optional<QString> refusal,
-                                             const QJsonObject &fields)
+// The one way a message (in work/) is given up: to failed/ with the reason, told unless
+// its try was told already, its on-failed hook run once (on the line, which waits for it,
+// or on its own).
+void QueueRunner::giveUp(Line *line, const QueuedMessage &m, const QString &reason, const Outcome &told, bool tryTold,
+                         const QString &text, int attempt)
 {
     m_rounds.remove(m.id);
-    m.tried += 1;
-    if (m.tried > m.attempts || refusal) {
-        const QString reason =
-            refusal ? *refusal : QStringLiteral("%1 回試しても送れませんでした: ").arg(m.tried) + m.lastError;
-        m_centers.remove(m.id);
-        if (const sendqueue::Result r = sendqueue::fail(m_folder, m, reason, sendqueue::State::Sending); !r.ok())
-            spoolProblem(r, m.id);
-        emit settled(m.id, false, reason);
-        return reason;
-    }
-    const QList<int> &delays = m.delays.isEmpty() ? m_settings.delays : m.delays;
-    m.notBefore = now() + qint64(sendqueue::retryDelay(delays, m.tried)) * 1000;
-    putBack(m);
-    m_reporter.note(QStringLiteral("retry"),
-                    QStringLiteral("%1 は %2 にもう一度送ります。").arg(m.id, timeText(m.notBefore)), fields);
-    return std::nullopt;
+    m_centers.remove(m.id);
+    if (const sendqueue::Result r = sendqueue::fail(m_folder, m, reason, sendqueue::State::Sending); !r.ok())
+        spoolProblem(r, m.id);
+    if (!tryTold)
+        m_reporter.result(told, {{QStringLiteral("id"), m.id}});
+    emit settled(m.id, false, reason);
+    const QString hook = m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed;
+    if (line)
+        settle(*line, m, told, hook, text, attempt);
+    else
+        runHook(hook, {told, text, attempt, m.id, {}, {}});
 }
 
 // The message's hook, if any, while the line waits for it; then the line is free.
@@ -588,13 +579,9 @@ void QueueRunner::lineFailed(Line &line, const QString &reason)
     }
     line.service = Line::Service::Down;
     ++line.epoch;
-    qint64 coolOffMs = m_settings.coolOffMs;
-    for (int i = 0; i < line.rests && coolOffMs < MaxCoolOffS * 1000; ++i)
-        coolOffMs *= 2;
-    ++line.rests;
-    coolOffMs = qMin<qint64>(coolOffMs, MaxCoolOffS * 1000);
-    line.until = now() + coolOffMs;
-    line.coolOff.start(int(coolOffMs));
+    const qint64 coolOffMs = decisions::coolOff(m_settings.coolOffMs, line.rests++);
+    line.until = m_clock.now() + coolOffMs;
+    line.coolOff->start(coolOffMs);
     m_reporter.warn(QStringLiteral("line-down"),
                     QStringLiteral("回線 %1 を %2 まで休ませます: %3").arg(line.name, timeText(line.until), reason),
                     {{QStringLiteral("line"), line.name},
@@ -612,13 +599,13 @@ void QueueRunner::lineFailed(Line &line, const QString &reason)
         if (!sendqueue::take(m_folder, id).ok())
             continue;
         QueuedMessage m = it->message;
-        const QString center = centerOf(m);
+        const Outcome failed{Failure::CallFailed, m.lastError, m.to.isEmpty() ? m.number : m.to, centerOf(m)};
         m_dirty = true;
-        if (const std::optional<QString> reason = endRound(m, std::nullopt, {{QStringLiteral("id"), id}})) {
-            const Outcome told{ExitStatus::LineFailed, *reason, m.to.isEmpty() ? m.number : m.to, center};
-            m_reporter.result(told, {{QStringLiteral("id"), id}});
-            runHook(m.onFailed.isEmpty() ? m_settings.onFailed : m.onFailed, {told, m.text, m.tried, id, {}, {}});
-        }
+        const QList<int> &delays = m.delays.isEmpty() ? m_settings.delays : m.delays;
+        // The end of its round is a try counted.
+        const decisions::Decision d = decisions::decide(failed.failure, decisions::LineState::Calling, false, m.tried,
+                                                        m.attempts, delays, m_clock.now());
+        carryOut(nullptr, std::move(m), d, failed, {true, false, it->message.text, {}, {{QStringLiteral("id"), id}}});
     }
 }
 
@@ -687,7 +674,7 @@ void QueueRunner::held(Line &line, const QString &lockPath)
 
 void QueueRunner::runLineHook(const QString &command, const Line &line, const QString &status, const QString &reason)
 {
-    runHook(command, {{ExitStatus::LineFailed, reason}, {}, 0, {}, line.name, status});
+    runHook(command, {{Failure::DeviceFailed, reason}, {}, 0, {}, line.name, status});
 }
 
 // A hook no line waits for.
@@ -719,7 +706,7 @@ void QueueRunner::writeStatus()
             {QStringLiteral("failures"), line->failures}});
     }
     const QJsonObject status{{QStringLiteral("running"), !(m_stopping && quiet())},
-                             {QStringLiteral("updated"), isoTime(now())},
+                             {QStringLiteral("updated"), isoTime(m_clock.now())},
                              {QStringLiteral("lines"), lines}};
     if (const auto problem = linestatus::write(m_folder, status)) {
         if (!m_statusProblem)
@@ -735,7 +722,7 @@ void QueueRunner::stop()
     if (m_stopping)
         return;
     m_stopping = true;
-    m_timer.stop();
+    m_timer->stop();
     bool calling = false;
     for (const auto &line : m_lines) {
         if (line->waiter) {
@@ -744,7 +731,7 @@ void QueueRunner::stop()
             line->waiter = nullptr;
             line->heldLock.reset();
         }
-        line->coolOff.stop();
+        line->coolOff->stop();
         if (line->send) {
             line->send->abort();
             calling = true;
@@ -757,7 +744,7 @@ void QueueRunner::stop()
             hook->stop();
     }
     if (calling)
-        m_stopLimit.start(m_settings.stopLimitMs);
+        m_stopLimit->start(m_settings.stopLimitMs);
     QTimer::singleShot(0, this, &QueueRunner::maybeStopped);
 }
 
@@ -766,7 +753,7 @@ void QueueRunner::maybeStopped()
     if (!m_stopping || m_stoppedTold || !quiet() || !m_lineHooks.isEmpty())
         return;
     m_stoppedTold = true;
-    m_stopLimit.stop();
+    m_stopLimit->stop();
     writeStatus();
     emit stopped();
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "gateway/decisions.h"
 #include "gateway/hooks.h"
 #include "gateway/messagesend.h"
 #include "gateway/queuelines.h"
+#include "gateway/runnerclock.h"
 #include "store/sendqueue.h"
 
 #include <QFileSystemWatcher>
@@ -55,8 +57,8 @@ struct QueueSettings {
 // the order the lines are listed. A failed call is tried at once on another line that
 // may carry the message; the message's tries grow only when every such line has failed
 // it in one round, and it then waits for its next retry's time; after its attempts it
-// goes to failed/. A failure counts against the line when it is the device's (Blame::
-// Device) or when another line then sends the message; a failure every line shares is the
+// goes to failed/. A failure counts against the line when it is the device's (its
+// failure's fault is the device's) or when another line then sends the message; a failure every line shares is the
 // message's. A line with FailuresToRest such failures in a row goes out of service for
 // the cool-off (doubling each time, up to MaxCoolOffS), then gets a trial call and is back
 // at its first success; the last line in service is never taken out. A line another
@@ -70,10 +72,11 @@ class QueueRunner : public QObject
     Q_OBJECT
 public:
     static constexpr int FailuresToRest = 3;
-    static constexpr int MaxCoolOffS = 3600;
+    static constexpr int MaxCoolOffS = int(decisions::MaxCoolOffMs / 1000);
 
+    // Its time and timers come from clock.
     QueueRunner(QString folder, QueueSettings settings, Reporter &reporter, MessageSend::DriverFactory factory,
-                QObject *parent = nullptr);
+                RunnerClock &clock = RunnerClock::system(), QObject *parent = nullptr);
     ~QueueRunner() override;
 
     // Checks the spool's folders and the lines, takes the folder's runner lock and
@@ -110,14 +113,23 @@ private:
     void schedule();
     bool mayCarry(const Line &line, const QueuedMessage &m) const;
     QString centerOf(const QueuedMessage &m) const;
-    QString noLineMayCall(const QueuedMessage &m, const QString &center);
+    std::optional<Outcome> noLineMayCall(const QueuedMessage &m, const QString &center) const;
     bool anyLineMayCall(const QString &center) const;
     void setAside(const sendqueue::Entry &e);
     void writeBackUnsaved();
     void send(Line &line, const QueuedMessage &m);
-    void sendEnded(Line &line, QueuedMessage m, const Outcome &outcome);
-    void failedOnLine(Line &line, QueuedMessage m, const Outcome &outcome, QJsonObject fields);
-    std::optional<QString> endRound(QueuedMessage &m, std::optional<QString> refusal, const QJsonObject &fields);
+    // What a call left to carry a decision out with.
+    struct Call {
+        bool ran;         // a try: counted when the message is given up
+        bool told;        // the try's result was told as it ended
+        QString text;     // as sent
+        QString lockPath; // the line's lock, found held
+        QJsonObject fields;
+    };
+    void sendEnded(Line &line, QueuedMessage m, Outcome outcome);
+    void carryOut(Line *line, QueuedMessage m, const decisions::Decision &d, const Outcome &outcome, const Call &call);
+    void giveUp(Line *line, const QueuedMessage &m, const QString &reason, const Outcome &told, bool tryTold,
+                const QString &text, int attempt);
     void settle(Line &line, const QueuedMessage &m, const Outcome &told, const QString &hook, const QString &text,
                 int attempt);
     void putBack(const QueuedMessage &m);
@@ -141,9 +153,10 @@ private:
     DeviceAccess m_access;
     std::unique_ptr<sendqueue::RunnerLock> m_lock;
     QFileSystemWatcher m_watcher;
-    QTimer m_timer;
-    QTimer m_stopLimit;
-    QTimer m_rewrite;
+    RunnerClock &m_clock;
+    std::unique_ptr<RunnerClock::Timer> m_timer;
+    std::unique_ptr<RunnerClock::Timer> m_stopLimit;
+    std::unique_ptr<RunnerClock::Timer> m_rewrite;
     std::vector<std::unique_ptr<Line>> m_lines;
     // The waiting messages by id (ids sort by the time they were added), as last read.
     struct Waiting {

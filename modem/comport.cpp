@@ -14,9 +14,9 @@ namespace
 
 const QString Source = QStringLiteral("MSComm");
 
-[[noreturn]] void fail(int code, const QString &description)
+[[noreturn]] void fail(Failure failure, const QString &description)
 {
-    throw AppError(code, Source, description);
+    throw AppError(failure, Source, description);
 }
 
 // "9600,n,8,1" → the QSerialPort line settings; unknown pieces keep their defaults.
@@ -100,7 +100,7 @@ QString ComPort::devicePath(const QString &programFolder, int number, const QStr
 void ComPort::setPortNumber(int number)
 {
     if (number < 1 || number > 255)
-        fail(ErrorCode::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
+        fail(Failure::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
     m_number = number;
 }
 
@@ -131,16 +131,16 @@ void ComPort::setPortOpen(bool open)
         return;
     }
     if (m_port)
-        fail(ErrorCode::PortInUse, QStringLiteral("ポートは既に開いています。"));
+        fail(Failure::PortInUse, QStringLiteral("ポートは既に開いています。"));
     // The link is resolved so that the lock names the device itself, as any other
     // program opening the device by its own name would.
     const QString target = QFileInfo(devicePath(m_folder, m_number, m_device)).canonicalFilePath();
     if (target.isEmpty())
-        fail(ErrorCode::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
+        fail(Failure::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
     // QSerialPort reports a device the user may not open as it reports one held by another
     // program; the cure differs, so ask first.
     if (::access(QFile::encodeName(target).constData(), R_OK | W_OK) != 0 && errno == EACCES)
-        fail(ErrorCode::PermissionDenied, permissionAdvice(m_number, target));
+        fail(Failure::PermissionDenied, permissionAdvice(m_number, target));
     auto *port = new QSerialPort(target, this);
     if (!port->open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = port->error();
@@ -148,8 +148,8 @@ void ComPort::setPortOpen(bool open)
         // Held by another program: QSerialPort's lock file, or the device's exclusive
         // mode (EBUSY), both reported as a permission error.
         if (error == QSerialPort::PermissionError || error == QSerialPort::OpenError)
-            fail(ErrorCode::PortInUse, QStringLiteral("ポートは既に開いています。"));
-        fail(ErrorCode::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
+            fail(Failure::PortInUse, QStringLiteral("ポートは既に開いています。"));
+        fail(Failure::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
     }
     m_port = port;
     applySettings();
@@ -188,10 +188,10 @@ bool ComPort::isOpen() const
 void ComPort::output(const QByteArray &bytes)
 {
     if (!m_port)
-        fail(ErrorCode::PortNotOpen, QStringLiteral("ポートが開かれていません。"));
+        fail(Failure::PortNotOpen, QStringLiteral("ポートが開かれていません。"));
     if (m_port->write(bytes) != bytes.size()) {
         closePort(true);
-        fail(ErrorCode::PortNotOpen, QStringLiteral("ポートが開かれていません。"));
+        fail(Failure::PortNotOpen, QStringLiteral("ポートが開かれていません。"));
     }
     // Hand the bytes to the device now rather than at the next turn of the event loop:
     // a command is followed at once by a wait, and the device must see it to answer.

@@ -56,9 +56,9 @@ QCoro::Task<std::optional<ModemDetector::Probe>> ModemDetector::probe(int p)
         m_port.output(QByteArrayLiteral("ATI6\r"));
     } catch (const AppError &e) {
         closePort();
-        if (e.code() == ErrorCode::BadPortNumber)
+        if (e.failure() == Failure::BadPortNumber)
             co_return std::nullopt;
-        if (e.code() == ErrorCode::PermissionDenied)
+        if (e.failure() == Failure::PermissionDenied)
             co_return Probe{{}, true};
         throw;
     }

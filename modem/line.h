@@ -45,8 +45,8 @@ public:
     // device's answer ends after answerLimitMs plus AnswerMsPerDigit for each digit the
     // command wrote, as a line failure; the set-up commands before the dial await
     // their answer whatever OkCheckNo says; and an answer that refuses the call
-    // (ERROR, BUSY, NO DIALTONE, NO ANSWER) fails it at once (AppError LineFailed; the
-    // caller hangs up). Negative: a person is there, and the waits are as long as the
+    // (ERROR, BUSY, NO DIALTONE, NO ANSWER) fails it at once (AppError DeviceFailed or
+    // CallFailed; the caller hangs up). Negative: a person is there, and the waits are as long as the
     // device takes.
     void setAnswerLimit(qint64 answerLimitMs) { m_answerLimitMs = answerLimitMs; }
     bool unattended() const { return m_answerLimitMs >= 0; }

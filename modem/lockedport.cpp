@@ -40,7 +40,7 @@ void LockedPort::setPortOpen(bool open)
     }
     auto lock = std::make_unique<PortLock>(lockPath(m_folder, m_port.portNumber()));
     if (!lock->tryLock())
-        throw AppError(ErrorCode::PortInUse, QStringLiteral("MSComm"), QStringLiteral("ポートは既に開いています。"));
+        throw AppError(Failure::PortInUse, QStringLiteral("MSComm"), QStringLiteral("ポートは既に開いています。"));
     m_port.setPortOpen(true); // a failure lets the lock go with it
     m_lock = std::move(lock);
 }

@@ -30,7 +30,7 @@ QString ModemLine::name() const
 void ModemLine::write(const QByteArray &bytes)
 {
     if (m_closing)
-        throw AppError(ErrorCode::PortNotOpen, QStringLiteral("MSComm"), QStringLiteral("ポートが開かれていません。"));
+        throw AppError(Failure::PortNotOpen, QStringLiteral("MSComm"), QStringLiteral("ポートが開かれていません。"));
     m_port.output(bytes);
     m_lastDigits = digitCount(bytes);
     if (m_log)
@@ -154,7 +154,7 @@ QCoro::Task<> ModemLine::awaitAnswer(double seconds, bool setUp)
 // line's; BUSY, NO ANSWER and ERROR to a dial may be the number's.
 void ModemLine::endOnAnswer(const QString &why, bool deviceFault)
 {
-    throw AppError(ErrorCode::LineFailed, QStringLiteral("MSComm"), why, deviceFault);
+    throw AppError(deviceFault ? Failure::DeviceFailed : Failure::CallFailed, QStringLiteral("MSComm"), why);
 }
 
 void ModemLine::hangUp()

@@ -91,15 +91,15 @@ void SendEngine::endUnattended()
     // A send abandoned once its message has gone out (in the wait before the hang-up)
     // was sent: told as failed, it would be sent a second time.
     if (m_sent)
-        outcome = {SendOutcome::Sent, {}};
+        outcome = {Failure::None, {}};
     else if (!m_abandoned.isEmpty())
-        outcome = {SendOutcome::LineFailed, m_abandoned};
+        outcome = {Failure::Stopped, m_abandoned};
     else if (!m_outcome.text.isEmpty())
         outcome = m_outcome;
     else
-        outcome = {SendOutcome::LineFailed, m_dropped.isEmpty() ? QStringLiteral("回線が切れました。") : m_dropped};
-    logOutcome(outcome.kind == SendOutcome::Sent ? QStringLiteral("end: sent")
-                                                 : QStringLiteral("end: failed: ") + outcome.text);
+        outcome = {Failure::CallFailed, m_dropped.isEmpty() ? QStringLiteral("回線が切れました。") : m_dropped};
+    logOutcome(outcome.failure == Failure::None ? QStringLiteral("end: sent")
+                                                : QStringLiteral("end: failed: ") + outcome.text);
     m_front.ended(outcome);
 }
 
@@ -131,14 +131,11 @@ QCoro::Task<bool> SendEngine::press()
     } catch (const AppError &error) {
         if (!lineOpen())
             m_inCall = false; // the line did not open, or it is gone
-        if (error.code() != ErrorCode::PortNotOpen) {
+        if (error.failure() != Failure::PortNotOpen) {
             logOutcome(QStringLiteral("failed: %1 (%2)").arg(error.description()).arg(error.code()));
             if (m_outcome.text.isEmpty())
-                m_outcome = {error.code() == ErrorCode::PortInUse        ? SendOutcome::Busy
-                             : error.code() == ErrorCode::AccountRefused ? SendOutcome::AccountRefused
-                                                                         : SendOutcome::LineFailed,
-                             QStringLiteral("%1（エラー番号 %2）").arg(error.description()).arg(error.code()),
-                             error.deviceFault()};
+                m_outcome = {error.failure(),
+                             QStringLiteral("%1（エラー番号 %2）").arg(error.description()).arg(error.code())};
         }
         m_front.failed(error);
     }
@@ -175,7 +172,7 @@ QCoro::Task<bool> SendEngine::performStage(const MessageCenter &center)
 void SendEngine::refuse(Refusal reason, const QString &detail)
 {
     if (m_outcome.text.isEmpty())
-        m_outcome = {SendOutcome::LineFailed, stagetexts::refusal(reason, detail)};
+        m_outcome = {Failure::CallFailed, stagetexts::refusal(reason, detail)};
     m_front.refused(reason, detail);
 }
 
@@ -388,7 +385,7 @@ void SendEngine::hangUp()
             m_line->hangUp();
         } catch (const AppError &error) {
             // The device went away while hanging up: the line is closed all the same.
-            if (error.code() != ErrorCode::PortNotOpen) {
+            if (error.failure() != Failure::PortNotOpen) {
                 m_hangingUp = false;
                 throw;
             }

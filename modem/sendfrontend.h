@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/failure.h"
+
 #include <QString>
 #include <functional>
 
@@ -19,18 +21,11 @@ enum class Progress { Begun, Piece, DataSent, EndSent, LineCut };
 enum class Refusal { NoCenter, NoRecipient, BadNumber };
 
 // How an unattended send ended, told once when the engine has settled.
+// None: the message went out and the call ended at its hang-up; otherwise the failure
+// that ended it (a dropped line is CallFailed, an abandoned send Stopped).
 struct SendOutcome {
-    enum Kind {
-        Sent,           // the message went out and the call ended at its hang-up
-        LineFailed,     // the device failed, did not answer or refused the call, the line dropped
-        Busy,           // the port is held by a program that takes no lock
-        AccountRefused, // the line's server turned the account down: trying again cannot help
-    };
-    Kind kind = Sent;
+    Failure failure = Failure::None;
     QString text; // why, for a person; empty when sent
-    // The device failed rather than the call (AppError::deviceFault): another line may
-    // well carry the same message.
-    bool deviceFault = false;
 };
 
 // What the send engine asks of its front end (the main window, a command-line sender,

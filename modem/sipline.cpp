@@ -31,8 +31,9 @@ SipLine::SipLine(const Settings &settings, Waiter &waiter, PasswordStore *passwo
     connect(&m_call, &BaresipCall::failed, this, [this](const QString &message, bool accountRefused, bool beforeDial) {
         note(QStringLiteral("failed: ") + message);
         m_failure = message;
-        m_failureCode = accountRefused ? ErrorCode::AccountRefused : ErrorCode::LineFailed;
-        m_failureBeforeDial = beforeDial;
+        m_failureKind = accountRefused ? Failure::AccountRefused
+                        : beforeDial   ? Failure::DeviceFailed
+                                       : Failure::CallFailed;
         if (m_up && m_open)
             emit noCarrier(); // the line is gone; the reason follows at the next step
         wake();
@@ -72,14 +73,14 @@ void SipLine::note(const QString &event)
 // engine hangs up).
 void SipLine::endUnanswered(qint64 limitMs)
 {
-    throw AppError(ErrorCode::LineFailed, Source,
-                   QStringLiteral("SIP エンジンが %1 秒以内に応答しませんでした。").arg(double(limitMs) / 1000), true);
+    throw AppError(Failure::DeviceFailed, Source,
+                   QStringLiteral("SIP エンジンが %1 秒以内に応答しませんでした。").arg(double(limitMs) / 1000));
 }
 
 void SipLine::throwFailure()
 {
     const QString message = std::exchange(m_failure, QString());
-    throw AppError(m_failureCode, Source, message, m_failureBeforeDial);
+    throw AppError(m_failureKind, Source, message);
 }
 
 QCoro::Task<> SipLine::call(const QString &number)
@@ -94,8 +95,8 @@ QCoro::Task<> SipLine::call(const QString &number)
                                [this] { return m_call.state() == BaresipCall::State::Idle; });
     if (m_call.state() != BaresipCall::State::Idle) {
         m_open = false;
-        throw AppError(ErrorCode::LineFailed, Source,
-                       QStringLiteral("前の通話の SIP エンジン（baresip）がまだ終わっていません。"), true);
+        throw AppError(Failure::DeviceFailed, Source,
+                       QStringLiteral("前の通話の SIP エンジン（baresip）がまだ終わっていません。"));
     }
     BaresipCall::Account account{
         m_settings.SipServer, m_settings.SipUser, {}, m_settings.SipTransport, m_settings.SipProxy};
@@ -104,6 +105,11 @@ QCoro::Task<> SipLine::call(const QString &number)
             bool given = false;
             QString password, error;
         };
+        // Shared with the store's callback, which may outlive this call (the keyring's job
+        // goes later, from the event loop). The wait's condition takes it by reference:
+        // GCC 12 destroys the closure of a lambda written inside a co_await twice, and a
+        // copy of the shared pointer there would drop a count it never took, freeing the
+        // answer under the callback (tests/coroutines.cmake keeps such copies out).
         auto answer = std::make_shared<Answer>();
         QPointer<SipLine> self(this);
         m_passwords->readPassword(sipPasswordKey(account.user, account.server), [answer, self](QString p, QString e) {
@@ -111,12 +117,12 @@ QCoro::Task<> SipLine::call(const QString &number)
             if (self)
                 self->wake();
         });
-        co_await m_waiter.wait(this, -1, [answer] { return answer->given; });
+        co_await m_waiter.wait(this, -1, [&answer] { return answer->given; });
         if (!m_open)
             co_return; // hung up meanwhile
         if (!answer->error.isEmpty()) {
             m_open = false;
-            throw AppError(ErrorCode::LineFailed, Source, answer->error, true);
+            throw AppError(Failure::KeyringUnavailable, Source, answer->error);
         }
         account.password = answer->password;
     }
@@ -139,7 +145,7 @@ QCoro::Task<> SipLine::dial(const QString &digits)
     if (!m_failure.isEmpty())
         throwFailure();
     if (!m_open)
-        throw AppError(ErrorCode::PortNotOpen, Source, QStringLiteral("回線が切れています。"));
+        throw AppError(Failure::PortNotOpen, Source, QStringLiteral("回線が切れています。"));
     m_played = false;
     note(QStringLiteral("digits ") + digits);
     m_call.sendDigits(digits);

@@ -11,9 +11,10 @@ class PasswordStore;
 // as the engine for the length of the call. The call dials sip:<outside line><number>@
 // SipServer as SipUser, with the password from the keyring when one is stored. The
 // line is up when the centre answers; the far end closing it is a "NO CARRIER". A
-// refused or unreachable call or a failing engine throws AppError LineFailed with the
-// reason; a server turning the account's name or password down (401, 403, 407),
-// AccountRefused. There is no "OK": a digit string's wait is its playing time on the line.
+// refused call throws AppError CallFailed with the reason; a failing engine or a call
+// that failed before dialling, DeviceFailed; a keyring that cannot be read,
+// KeyringUnavailable; a server turning the account's name or password down (401, 403,
+// 407), AccountRefused. There is no "OK": a digit string's wait is its playing time on the line.
 class SipLine : public Line
 {
     Q_OBJECT
@@ -47,6 +48,5 @@ private:
     bool m_up = false;
     bool m_played = false;
     QString m_failure; // not yet thrown
-    int m_failureCode = ErrorCode::LineFailed;
-    bool m_failureBeforeDial = false;
+    Failure m_failureKind = Failure::CallFailed;
 };

@@ -23,7 +23,7 @@ SoundLine::SoundLine(const Settings &settings, Waiter &waiter, SendFrontEnd &fro
 void SoundLine::ensureOpen() const
 {
     if (!m_open)
-        throw AppError(ErrorCode::PortNotOpen, Source, QStringLiteral("回線が切られています。"));
+        throw AppError(Failure::PortNotOpen, Source, QStringLiteral("回線が切られています。"));
 }
 
 QCoro::Task<> SoundLine::call(const QString &number)
@@ -32,7 +32,7 @@ QCoro::Task<> SoundLine::call(const QString &number)
     // answer at once; a machine without one fails here.
     QString error;
     if (!m_dialer.prepare(&error))
-        throw AppError(ErrorCode::AudioOutput, Source, error);
+        throw AppError(Failure::AudioOutput, Source, error);
     m_open = true;
     m_answer.reset();
     const int asked = ++m_asked;
@@ -69,14 +69,14 @@ QCoro::Task<> SoundLine::play(const QString &keys)
     if (m_log)
         m_log->event(QStringLiteral("play ") + keys);
     if (!m_dialer.play(keys, m_settings.ToneLength, m_settings.ToneGap, &error))
-        throw AppError(ErrorCode::AudioOutput, Source, error);
+        throw AppError(Failure::AudioOutput, Source, error);
     co_await m_waiter.wait(this, -1, [this] { return !m_dialer.isPlaying(); });
     if (m_log)
         m_log->event(m_failure.isEmpty() ? QStringLiteral("played") : QStringLiteral("failed: ") + m_failure);
     if (!m_failure.isEmpty()) {
         // The sound is gone in the middle of the call: the call is over.
         hangUp();
-        throw AppError(ErrorCode::AudioOutput, Source, m_failure);
+        throw AppError(Failure::AudioOutput, Source, m_failure);
     }
     ensureOpen();
 }

@@ -32,7 +32,7 @@ constexpr std::array Rows{
     FailureRow{NotForLine, 0, Nobody, true, ExitStatus::BadInput, "refused", Box, "", ""},
     FailureRow{Refused, 0, Message, false, ExitStatus::BadInput, "refused", Box, "", ""},
     FailureRow{Stopped, 0, Nobody, true, ExitStatus::LineFailed, "failed", Silent, "", ""},
-    FailureRow{Unexpected, 0, Nobody, false, ExitStatus::LineFailed, "failed", EndProgram, "", ""},
+    FailureRow{Unexpected, 0, Nobody, true, ExitStatus::LineFailed, "failed", EndProgram, "", ""},
 };
 
 constexpr bool inEnumOrder()
@@ -61,14 +61,6 @@ Failure ofCode(int code)
         if (r.code != 0 && r.code == code)
             return r.failure;
     return Unexpected;
-}
-
-QString word(ExitStatus status)
-{
-    for (const FailureRow &r : Rows)
-        if (r.exit == status)
-            return QString::fromLatin1(r.word);
-    return {};
 }
 
 } // namespace failures

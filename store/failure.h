@@ -71,6 +71,4 @@ const FailureRow &row(Failure failure);
 // The failure whose report code this is (the first row with it); Unexpected for a code
 // no row has.
 Failure ofCode(int code);
-// The word of an exit status, as hooks and --json see it.
-QString word(ExitStatus status);
 } // namespace failures

@@ -318,10 +318,10 @@ private slots:
             QVERIFY(sendqueue::add(m_folder, *m).ok());
         QVERIFY(sendqueue::take(m_folder, sending.id).ok() && sendqueue::take(m_folder, failed.id).ok());
         QVERIFY(sendqueue::fail(m_folder, failed, QStringLiteral("x"), sendqueue::State::Sending).ok());
-        m_intake->callEnded(QStringLiteral("a"), {ExitStatus::Sent}, QStringLiteral("COM1"));
+        m_intake->callEnded(QStringLiteral("a"), {Failure::None}, QStringLiteral("COM1"));
         m_intake->settled(QStringLiteral("a"), true, {});
-        m_intake->callEnded(QStringLiteral("b"), {ExitStatus::LineFailed, QStringLiteral("NO CARRIER")}, "COM1");
-        m_intake->callEnded(QStringLiteral("b"), {ExitStatus::LineFailed, QStringLiteral("NO CARRIER")}, "COM1");
+        m_intake->callEnded(QStringLiteral("b"), {Failure::CallFailed, QStringLiteral("NO CARRIER")}, "COM1");
+        m_intake->callEnded(QStringLiteral("b"), {Failure::CallFailed, QStringLiteral("NO CARRIER")}, "COM1");
         m_intake->settled(QStringLiteral("b"), false, QStringLiteral("NO CARRIER"));
 
         const Reply reply = httpclient::exchange(m_port, get("/metrics"));
@@ -415,13 +415,13 @@ fumidori_escalation_steps_total 0
         QCOMPARE(httpclient::exchange(m_port, request).body, QByteArray(R"({"status":"ok"})"
                                                                         "\n"));
         // Healthy while any line is up: down only when both are.
-        m_intake->callEnded(QStringLiteral("c"), {ExitStatus::LineFailed}, QStringLiteral("COM1"));
+        m_intake->callEnded(QStringLiteral("c"), {Failure::CallFailed}, QStringLiteral("COM1"));
         QCOMPARE(httpclient::exchange(m_port, request).status, 200);
         m_intake->lineChanged(QStringLiteral("sip"), false);
         QCOMPARE(httpclient::exchange(m_port, request).status, 503);
         m_intake->lineChanged(QStringLiteral("sip"), true);
         QCOMPARE(httpclient::exchange(m_port, request).status, 200);
-        m_intake->callEnded(QStringLiteral("c"), {ExitStatus::Sent}, QStringLiteral("COM1"));
+        m_intake->callEnded(QStringLiteral("c"), {Failure::None}, QStringLiteral("COM1"));
         QCOMPARE(httpclient::exchange(m_port, request).status, 200);
         m_intake->setInService(false);
         QCOMPARE(httpclient::exchange(m_port, request).body, QByteArray(R"({"status":"down"})"

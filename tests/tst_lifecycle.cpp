@@ -63,8 +63,8 @@ struct RecordingTarget : ReportTarget {
 
 } // namespace
 
-// message: "report": the report text itself
-using ByCode = table::Of<int, QString, bool, QString>;
+// failure, raw code (0: none), report code, exit status, word, box, panel, ends
+using EveryFailure = table::Of<Failure, int, int, int, QString, QString, QString, bool>;
 
 // Start-up, exit and the error report.
 class tst_Lifecycle : public QObject
@@ -189,23 +189,54 @@ private Q_SLOTS:
         QCOMPARE(readFileBytes(f.data.historyPath()), QByteArray("\"R\",\"C\",\"t\"\r\nm\r\n"));
     }
 
-    // The report goes to the clipboard; by its code, to a message box, a panel text, and
-    // for an unlisted code also to standard error, ending the program.
-    void byCode_data()
+    // Every failure from the line to the exit: its report code, exit status and word as
+    // fumidori-send tells them, and what the window does with it (the box, the first panel,
+    // or the report and the end of the program). A raw code (a file's error number) is
+    // looked up; one no row has ends the program.
+    void everyFailure_data()
     {
-        const ByCode row;
-        row("8002", 8002, "ポート番号が間違っています。\r\n設定で正しいポートを設定してください。", false,
-            "ポートを設定し直して下さい");
-        row("8005", 8005, "ポートがすでに使われております。\r\n他のソフトで使用中でないか、もう一度ご確認ください。",
-            false, "モデムが使用できません");
-        row("70 refused", 70, "desc", false, "ポートを開く権限がありません");
-        row("8018 silent", 8018, "", false, "");
-        row("unlisted", 6, "report", true, "");
+        const EveryFailure row;
+        using enum Failure;
+        const QString cut, desc = QStringLiteral("desc"), reach = QStringLiteral("センターにつながりません");
+        row("sent", None, 0, 0, 0, "sent", cut, cut, false);
+        row("70 permission", PermissionDenied, 0, 70, 1, "failed", desc, "ポートを開く権限がありません", false);
+        row("8002 no such port", BadPortNumber, 0, 8002, 1, "failed",
+            "ポート番号が間違っています。\r\n設定で正しいポートを設定してください。", "ポートを設定し直して下さい",
+            false);
+        row("8005 port in use", PortInUse, 0, 8005, 3, "busy",
+            "ポートがすでに使われております。\r\n他のソフトで使用中でないか、もう一度ご確認ください。",
+            "モデムが使用できません", false);
+        row("8018 silent", PortNotOpen, 0, 8018, 1, "failed", cut, cut, false);
+        row("8100 sound", AudioOutput, 0, 8100, 1, "failed",
+            "音を出せません。\r\ndesc\r\n音声の出力装置と音量の設定を確かめてください。", "サウンドが使用できません",
+            false);
+        row("8101 device", DeviceFailed, 0, 8101, 1, "failed", desc, reach, false);
+        row("8101 call", CallFailed, 0, 8101, 1, "failed", desc, reach, false);
+        row("8101 keyring", KeyringUnavailable, 0, 8101, 2, "refused", desc, reach, false);
+        row("8102 account refused", AccountRefused, 0, 8102, 2, "refused", desc, reach, false);
+        row("held", Held, 0, 0, 3, "busy", desc, "モデムが使用できません", false);
+        row("not for this line", NotForLine, 0, 0, 2, "refused", desc, cut, false);
+        row("refused", Refused, 0, 0, 2, "refused", desc, cut, false);
+        row("stopped", Stopped, 0, 0, 1, "failed", cut, cut, false);
+        row("unexpected", Unexpected, 0, 0, 1, "failed", cut, cut, true);
+        row("raw 8002", BadPortNumber, 8002, 8002, 1, "failed",
+            "ポート番号が間違っています。\r\n設定で正しいポートを設定してください。", "ポートを設定し直して下さい",
+            false);
+        row("raw 8018", PortNotOpen, 8018, 8018, 1, "failed", cut, cut, false);
+        row("raw 53", Unexpected, 53, 53, 1, "failed", cut, cut, true);
+        row("raw 62", Unexpected, 62, 62, 1, "failed", cut, cut, true);
+        row("raw 6", Unexpected, 6, 6, 1, "failed", cut, cut, true);
     }
 
-    void byCode()
+    void everyFailure()
     {
-        auto [code, message, ends, panel] = ByCode::row();
+        const auto [failure, raw, code, exit, word, box, panel, ends] = EveryFailure::row();
+        const AppError error = raw ? AppError(raw, QStringLiteral("src"), QStringLiteral("desc"))
+                                   : AppError(failure, QStringLiteral("src"), QStringLiteral("desc"));
+        QCOMPARE(error.failure(), failure);
+        QCOMPARE(error.code(), code);
+        QCOMPARE(int(failures::row(failure).exit), exit);
+        QCOMPARE(QString::fromLatin1(failures::row(failure).word), word);
         const QString report =
             QStringLiteral("エラーです。\r\nオブジェクト : src\r\nフォーム名   : frmMain\r\nイベント     : "
                            "cmdButton_Click\r\nエラー番号   : %1\r\ndesc\r\nVer 2.32")
@@ -218,8 +249,8 @@ private Q_SLOTS:
         RecordingTarget target;
         bool ended = false;
         try {
-            ReportError(QStringLiteral("frmMain"), QStringLiteral("cmdButton_Click"),
-                        AppError(code, QStringLiteral("src"), QStringLiteral("desc")), fake.platform, &target, nullptr);
+            ReportError(QStringLiteral("frmMain"), QStringLiteral("cmdButton_Click"), error, fake.platform, &target,
+                        nullptr);
         } catch (const ProcessEnded &e) {
             ended = true;
             QCOMPARE(e.code, 1);
@@ -230,10 +261,10 @@ private Q_SLOTS:
         QCOMPARE(fake.clipboard.history, QStringList(report));
         capture.seek(0);
         QCOMPARE(QString::fromLocal8Bit(capture.readAll()), ends ? QString(report).replace("\r\n", "\n") + u'\n' : "");
-        if (message == QLatin1String("report"))
-            message = report;
-        QCOMPARE(fake.boxes.texts(), message.isEmpty() ? QStringList() : QStringList(message));
-        QCOMPARE(target.restored, panel.isEmpty() ? QStringList() : QStringList(panel));
+        const QStringList boxes = ends ? QStringList(report) : box.isEmpty() ? QStringList() : QStringList(box);
+        QCOMPARE(fake.boxes.texts(), boxes);
+        // A box leaves the window ready for the next send, with its panel text.
+        QCOMPARE(target.restored, box.isEmpty() || ends ? QStringList() : QStringList(panel));
     }
 };
 

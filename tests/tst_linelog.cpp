@@ -99,7 +99,7 @@ private slots:
         Rig rig(modemKind, centerKind);
         rig.press();
         QCOMPARE(rig.view.outcomes.size(), 1);
-        QCOMPARE(rig.view.outcomes[0].kind, SendOutcome::Sent);
+        QCOMPARE(rig.view.outcomes[0].failure, Failure::None);
         const QList<LogRecord> records = readLineLog(rig.path());
         QVERIFY(!records.isEmpty());
         qint64 last = 0;

@@ -152,7 +152,7 @@ private slots:
         if (keyed.isEmpty()) {
             const Outcome *refusal = std::get_if<Outcome>(&prepared);
             QVERIFY(refusal);
-            QCOMPARE(refusal->status, ExitStatus::BadInput);
+            QCOMPARE(refusal->status(), ExitStatus::BadInput);
             QVERIFY2(refusal->message.contains(refusing), qPrintable(refusal->message));
             return;
         }

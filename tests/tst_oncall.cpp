@@ -2,9 +2,12 @@
 // cancelled occurrences, overrides), and events that cannot be used left out and told.
 #include "support/filehelpers.h"
 #include "support/table.h"
+#include "support/virtualclock.h"
 
 #include "gateway/oncall.h"
+#include "gateway/pageclock.h"
 #include "gateway/pages.h"
+#include "gateway/reporter.h"
 #include "gateway/rota.h"
 #include "store/inifile.h"
 
@@ -269,6 +272,41 @@ private slots:
     void quiet();
     void escalates_data();
     void escalates();
+
+    // The runner's side on its clock: each step when due, none after the acknowledgement.
+    void stepsOnTheRunnersClock()
+    {
+        struct Quiet : Reporter {
+            void stage(const QString &, const QString &, const QString &) override {}
+            void progress(int, int, const QString &) override {}
+            void note(const QString &, const QString &, QJsonObject) override {}
+            void warn(const QString &, const QString &, QJsonObject) override {}
+            void result(const Outcome &, QJsonObject) override {}
+        } reporter;
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        const OnCall o = OnCall::parse(IniFile::parse("[Escalation up]\nStep1=R1\nStep2=10m R2\nStep3=1h R3\n"), folder,
+                                       {"R1", "R2", "R3"});
+        QStringList queued;
+        const pages::StepQueuer queuer = [&](const PageState &, const OnCall::DueStep &s) {
+            queued << s.name;
+            return std::variant<QStringList, QString>(QStringList{});
+        };
+        VirtualClock clock;
+        const auto p =
+            pages::start(folder, o, QStringLiteral("up"), QStringLiteral("A"), {}, clock.now() / 1000, queuer);
+        QVERIFY(std::holds_alternative<PageState>(p));
+        PageClock pageClock(folder, queuer, reporter, clock);
+        pageClock.start();
+        clock.advance(599 * 1000);
+        QCOMPARE(queued, QStringList{"R1"});
+        clock.advance(1000);
+        QCOMPARE(queued, QStringList({"R1", "R2"}));
+        QVERIFY(std::holds_alternative<PageState>(
+            pages::acknowledge(folder, std::get<PageState>(p).id, QStringLiteral("R2"), clock.now() / 1000)));
+        clock.advance(2 * 3600 * 1000);
+        QCOMPARE(queued, QStringList({"R1", "R2"}));
+    }
 
     void notACalendar()
     {

@@ -305,7 +305,7 @@ private slots:
         rig.press();
         QCOMPARE(rig.port.written(), Opening + stages.join() + "ATH\r");
         QCOMPARE(rig.view.outcomes.size(), 1);
-        QCOMPARE(rig.view.outcomes[0].kind, SendOutcome::Sent);
+        QCOMPARE(rig.view.outcomes[0].failure, Failure::None);
         QCOMPARE(rig.data.history.used().size(), 1);
         QVERIFY(!rig.port.isOpen());
         if (okCheckNo == 1)
@@ -362,10 +362,9 @@ private slots:
             QCOMPARE(rig.port.writes.last(), QByteArray("ATH\r"));
             QVERIFY(!rig.port.isOpen());
             QCOMPARE(rig.view.outcomes.size(), 1);
-            QCOMPARE(rig.view.outcomes[0].kind, SendOutcome::LineFailed);
             QVERIFY2(rig.view.outcomes[0].text.contains(why), qPrintable(rig.view.outcomes[0].text));
             // The device's fault, not the number's: another line may well carry the message.
-            QCOMPARE(rig.view.outcomes[0].deviceFault, deviceFault);
+            QCOMPARE(rig.view.outcomes[0].failure, deviceFault ? Failure::DeviceFailed : Failure::CallFailed);
             QCOMPARE(rig.data.history.used().size(), 0);
             if (endsAt)
                 QCOMPARE(rig.waiter.now(), endsAt);
@@ -381,8 +380,7 @@ private slots:
         busy.engine.setUnattended(Limit);
         busy.press();
         QCOMPARE(busy.view.outcomes.size(), 1);
-        QCOMPARE(busy.view.outcomes[0].kind, SendOutcome::Busy);
-        QVERIFY(busy.view.outcomes[0].deviceFault); // a port that will not open is the line's
+        QCOMPARE(busy.view.outcomes[0].failure, Failure::PortInUse); // the line's, and busy
 
         for (const int atWrite : {2, 5}) { // the centre call, the end mark
             const bool gone = atWrite == 5;
@@ -397,7 +395,7 @@ private slots:
             rig.press();
             QVERIFY(!rig.port.isOpen());
             QCOMPARE(rig.view.outcomes.size(), 1);
-            QCOMPARE(rig.view.outcomes[0].kind, gone ? SendOutcome::Sent : SendOutcome::LineFailed);
+            QCOMPARE(rig.view.outcomes[0].failure, gone ? Failure::None : Failure::Stopped);
             QCOMPARE(rig.view.outcomes[0].text, gone ? QString() : QStringLiteral("止めた"));
             QCOMPARE(rig.data.history.used().size(), gone ? 1 : 0);
             rig.engine.abandon(QStringLiteral("again"));

@@ -7,6 +7,7 @@
 #include "support/sendrig.h"
 #include "support/server.h"
 #include "support/table.h"
+#include "support/virtualclock.h"
 #include "support/waituntil.h"
 
 #include "gateway/calldriver.h"
@@ -89,18 +90,18 @@ public:
         const int fault = m_script.fault(request.settings.PortNumber, request.number);
         QTimer::singleShot(0, this, [this, call, fault] {
             if (fault)
-                emit finished(ExitStatus::LineFailed, fault == 1 ? m_script.failText : QStringLiteral("NO DIALTONE"),
-                              fault == 2);
+                emit finished(fault == 1 ? Failure::CallFailed : Failure::DeviceFailed,
+                              fault == 1 ? m_script.failText : QStringLiteral("NO DIALTONE"));
             else if (m_script.fails(call))
-                emit finished(ExitStatus::LineFailed, m_script.failText);
+                emit finished(Failure::CallFailed, m_script.failText);
             else
-                emit finished(ExitStatus::Sent, QString());
+                emit finished(Failure::None, QString());
         });
     }
     void abort() override
     {
         if (!m_script.deaf)
-            QTimer::singleShot(0, this, [this] { emit finished(ExitStatus::LineFailed, QStringLiteral("切断")); });
+            QTimer::singleShot(0, this, [this] { emit finished(Failure::Stopped, QStringLiteral("切断")); });
     }
 
 private:
@@ -146,6 +147,7 @@ struct Run {
     std::unique_ptr<QueueRunner> runner;
     std::unique_ptr<QSignalSpy> tried, idled, settled, changed;
     std::optional<Outcome> refused; // why start() failed
+    RunnerClock *clock = &RunnerClock::system();
 
     explicit Run(QString f) : folder(std::move(f))
     {
@@ -175,8 +177,8 @@ struct Run {
     }
     bool start()
     {
-        runner = std::make_unique<QueueRunner>(folder, settings, reporter,
-                                               [this] { return std::make_unique<ScriptedDriver>(script); });
+        runner = std::make_unique<QueueRunner>(
+            folder, settings, reporter, [this] { return std::make_unique<ScriptedDriver>(script); }, *clock);
         tried = std::make_unique<QSignalSpy>(runner.get(), &QueueRunner::tried);
         idled = std::make_unique<QSignalSpy>(runner.get(), &QueueRunner::idle);
         settled = std::make_unique<QSignalSpy>(runner.get(), &QueueRunner::settled);
@@ -737,7 +739,7 @@ private slots:
         } else {
             QVERIFY(std::holds_alternative<Outcome>(result));
             const Outcome &o = std::get<Outcome>(result);
-            QCOMPARE(o.status, ExitStatus::BadInput);
+            QCOMPARE(o.status(), ExitStatus::BadInput);
             const QString said = refusalText(o.refusal); // as the command line words it
             QVERIFY2(said.contains(refusal), qPrintable(said));
         }
@@ -1113,7 +1115,7 @@ private slots:
                 port.setPortOpen(true);
                 QFAIL("opened a held line");
             } catch (const AppError &e) {
-                QCOMPARE(e.code(), int(ErrorCode::PortInUse));
+                QCOMPARE(e.failure(), Failure::PortInUse);
             }
             QVERIFY(!port.isOpen());
         }
@@ -1264,6 +1266,48 @@ private slots:
         QVERIFY(run.stop());
         QCOMPARE(linestatus::read(m_folder)->value("running").toBool(), false);
         QCOMPARE(lineState(m_folder, 0), QStringLiteral("stopped"));
+    }
+    // Minutes and hours on the runner's virtual clock: a message waits for its retry's time
+    // and not a moment less; a dead line rests 60 s, then 120 s, then 240 s between trials.
+    void minutesOnVirtualTime()
+    {
+        VirtualClock clock;
+        Run run(m_folder);
+        run.clock = &clock;
+        QVERIFY(run.withLines(TwoLines));
+        run.settings.delays = {60};
+        run.settings.coolOffMs = 60000;
+        bool lineBFails = true;
+        run.script.fault = [&](int port, const QString &) { return port == 1 ? 2 : port == 2 && lineBFails ? 1 : 0; };
+        QVERIFY(run.add(1, "R0", [](QueuedMessage &m, int) { m.attempts = 1; }));
+        QVERIFY(run.start());
+        QVERIFY(run.waitForTries(2)); // a (the device) and b (the call) in one round
+        clock.advance(59'999);
+        QCOMPARE(run.script.calls, 2);
+        lineBFails = false;
+        clock.advance(2'000);
+        QVERIFY(run.waitForTries(4)); // a again, then b sends it
+        QCOMPARE(run.outcomes(), (QStringList{"failed", "failed", "failed", "sent"}));
+        QCOMPARE(run.changed->count(), 0); // two failures of a: not yet out of service
+
+        auto until = [&] {
+            return linestatus::read(m_folder)->value("lines").toArray().at(0).toObject().value("until").toString();
+        };
+        auto at = [&](qint64 ms) { return QDateTime::fromMSecsSinceEpoch(clock.now() + ms).toString(Qt::ISODate); };
+        QVERIFY(run.add(1, "R0"));
+        QVERIFY(run.changed->wait(5000));
+        QCOMPARE(run.changed->last(), (QList<QVariant>{"a", false}));
+        for (const qint64 rest : {60'000, 120'000, 240'000}) {
+            QCOMPARE(until(), at(rest));
+            QVERIFY(run.waitForIdle());
+            clock.advance(rest);
+            QCOMPARE(lineState(m_folder, 0), QStringLiteral("trial"));
+            const qsizetype before = run.changed->count();
+            QVERIFY(run.add(1, "R0")); // a's trial call fails: out again, for twice as long
+            QVERIFY(run.changed->count() > before || run.changed->wait(5000));
+        }
+        QCOMPARE(until(), at(480'000));
+        QVERIFY(run.stop());
     }
     // A line another program holds (the window): the runner sends on the other meanwhile and
     // on the first again once it is let go.

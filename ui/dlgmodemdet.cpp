@@ -69,7 +69,7 @@ QCoro::Task<> dlgModemDet::cmdDetModem_Click()
 void dlgModemDet::showFailure(const AppError &error)
 {
     QString text;
-    if (error.code() == ErrorCode::PortInUse)
+    if (error.failure() == Failure::PortInUse)
         text = QStringLiteral("ポートがすでに使われております。\n他のソフトで使用中でないか、もう一度ご確認ください。");
     else
         text = QStringList{QStringLiteral("エラーです。"), QStringLiteral("オブジェクト : ") + error.source(),

@@ -25,7 +25,7 @@ void FakePort::setPortOpen(bool open)
         if (failOpenWith != 0)
             throw AppError(failOpenWith, QStringLiteral("MSComm"), QStringLiteral("open failed"));
         if (m_open)
-            throw AppError(ErrorCode::PortInUse, QStringLiteral("MSComm"), QStringLiteral("already open"));
+            throw AppError(Failure::PortInUse, QStringLiteral("MSComm"), QStringLiteral("already open"));
         m_open = true;
         m_pending.clear();
         events << QStringLiteral("open ") + m_settings;
@@ -41,7 +41,7 @@ void FakePort::setPortOpen(bool open)
 void FakePort::output(const QByteArray &bytes)
 {
     if (!m_open)
-        throw AppError(ErrorCode::PortNotOpen, QStringLiteral("MSComm"), QStringLiteral("not open"));
+        throw AppError(Failure::PortNotOpen, QStringLiteral("MSComm"), QStringLiteral("not open"));
     writes << bytes;
     events << QStringLiteral("> ") + QString::fromLatin1(bytes.toPercentEncoding("#*;&,+ "));
     if (onWrite)

@@ -39,10 +39,7 @@ public:
     {
         if (open) {
             const Kind kind = devices.value(portNumber()).kind;
-            failOpenWith = kind == Missing   ? ErrorCode::BadPortNumber
-                           : kind == InUse   ? ErrorCode::PortInUse
-                           : kind == Refused ? ErrorCode::PermissionDenied
-                                             : 0;
+            failOpenWith = kind == Missing ? 8002 : kind == InUse ? 8005 : kind == Refused ? 70 : 0;
             FakePort::setPortOpen(true);
             opened << portNumber();
             return;

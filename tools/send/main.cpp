@@ -1,5 +1,6 @@
 // fumidori-send: sends a message from a script, with no window, over the settings,
 // address book and history the window uses; or queues it for "queue run".
+#include "gateway/decisions.h"
 #include "gateway/hooks.h"
 #include "gateway/mailintake.h"
 #include "gateway/messagesend.h"
@@ -88,7 +89,7 @@ std::optional<QString> messageText(const Options &o, Reporter &reporter)
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
-                reporter.result({ExitStatus::BadInput, QStringLiteral("標準入力を読めません。")});
+                reporter.result({Failure::Refused, QStringLiteral("標準入力を読めません。")});
                 return std::nullopt;
             }
             if (n == 0)
@@ -98,21 +99,21 @@ std::optional<QString> messageText(const Options &o, Reporter &reporter)
         bytes.truncate(got);
         if (got > limit) {
             reporter.result(
-                {ExitStatus::BadInput, QStringLiteral("標準入力のメッセージが大きすぎます（UTF-8 で %1 バイトまで）。")
-                                           .arg(sendqueue::MaxTextBytes)});
+                {Failure::Refused, QStringLiteral("標準入力のメッセージが大きすぎます（UTF-8 で %1 バイトまで）。")
+                                       .arg(sendqueue::MaxTextBytes)});
             return std::nullopt;
         }
         QStringDecoder utf8(QStringDecoder::Utf8);
         text = utf8.decode(bytes);
         if (utf8.hasError()) {
-            reporter.result({ExitStatus::BadInput, QStringLiteral("標準入力が UTF-8 ではありません。")});
+            reporter.result({Failure::Refused, QStringLiteral("標準入力が UTF-8 ではありません。")});
             return std::nullopt;
         }
     }
     while (text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r')))
         text.chop(1);
     if (const QString problem = sendqueue::textSizeProblem(text); !problem.isEmpty()) {
-        reporter.result({ExitStatus::BadInput, problem + u'。'});
+        reporter.result({Failure::Refused, problem + u'。'});
         return std::nullopt;
     }
     return text;
@@ -140,7 +141,7 @@ DeviceAccess deviceAccess(const Options &o)
 QPointer<Hook> endWith(const Options &o, Reporter &reporter, const Outcome &outcome, const QString &text, int attempt)
 {
     reporter.result(outcome, {{QStringLiteral("attempt"), attempt}});
-    const QString hook = outcome.status == ExitStatus::Sent ? o.onSent : o.onFailed;
+    const QString hook = outcome.sent() ? o.onSent : o.onFailed;
     const int code = outcome.exitCode();
     if (hook.isEmpty()) {
         QCoreApplication::exit(code);
@@ -174,8 +175,13 @@ int sendNow(const Options &o, Reporter &reporter)
             const bool interrupted = current->interrupted();
             current->deleteLater();
             current = nullptr;
-            if (outcome.status == ExitStatus::LineFailed && attempt <= attempts && !interrupted) {
-                const int delay = sendqueue::retryDelay(delays, attempt);
+            // The runner's policy, on one line: another try after the delay while tries are left.
+            const qint64 t = QDateTime::currentMSecsSinceEpoch();
+            const decisions::Decision d = decisions::decide(
+                outcome.failure, interrupted ? decisions::LineState::Stopping : decisions::LineState::Calling, false,
+                attempt - 1, attempts, delays, t);
+            if (d.step == decisions::Step::Retry) {
+                const int delay = int((d.at - t) / 1000);
                 reporter.note(QStringLiteral("retry"),
                               QStringLiteral("%1 秒後にもう一度送ります（%2）。").arg(delay).arg(outcome.message),
                               {{QStringLiteral("attempt"), attempt}});
@@ -200,8 +206,8 @@ int sendNow(const Options &o, Reporter &reporter)
             current->abort();
         } else if (retryTimer.isActive()) {
             retryTimer.stop();
-            hook = endWith(o, reporter, {ExitStatus::LineFailed, QStringLiteral("やり直しを待つ間に止めました。")},
-                           *text, attempts);
+            hook = endWith(o, reporter, {Failure::Stopped, QStringLiteral("やり直しを待つ間に止めました。")}, *text,
+                           attempts);
         }
     });
     QTimer::singleShot(0, qApp, [&] { tryOnce(1); });
@@ -257,7 +263,7 @@ std::optional<OnCall> loadOnCall(const QString &folder, Reporter &reporter)
     for (const QString &problem : oncall.problems())
         reporter.warn(QStringLiteral("oncall"), problem);
     if (!oncall.ok()) {
-        reporter.result({ExitStatus::BadInput, oncall.error()});
+        reporter.result({Failure::Refused, oncall.error()});
         return std::nullopt;
     }
     return oncall;
@@ -279,7 +285,7 @@ std::optional<int> pageEscalation(const Options &o, const QString &text, Reporte
         pages::start(o.folder, *oncall, o.target.to, text, o.severity, QDateTime::currentSecsSinceEpoch(),
                      pages::stepQueuer(o.folder, deviceAccess(o), queueDefaults(o), oncall->ackSuffix()));
     if (const auto *problem = std::get_if<QString>(&started)) {
-        reporter.result({ExitStatus::BadInput, *problem, o.target.to});
+        reporter.result({Failure::Refused, *problem, o.target.to});
         return 2;
     }
     const PageState &p = std::get<PageState>(started);
@@ -303,7 +309,7 @@ int queueAck(const Options &o, Reporter &reporter)
     const auto acked =
         pages::acknowledge(o.folder, o.id, QStringLiteral("queue ack"), QDateTime::currentSecsSinceEpoch());
     if (const auto *problem = std::get_if<QString>(&acked)) {
-        reporter.result({ExitStatus::BadInput, *problem});
+        reporter.result({Failure::Refused, *problem});
         return 2;
     }
     const PageState &p = std::get<PageState>(acked);
@@ -329,7 +335,7 @@ int queueAdd(const Options &o, Reporter &reporter)
         return added.refusal->outcome.exitCode();
     }
     if (!added.notStored.isEmpty()) {
-        reporter.result({ExitStatus::BadInput, added.notStored});
+        reporter.result({Failure::Refused, added.notStored});
         return 2;
     }
     const QString id = added.ids.value(0);
@@ -347,7 +353,7 @@ Listener *startListener(const QueueSettings &settings, const QString &folder, Qu
 {
     const auto where = parseListen(settings.listen);
     if (!where) {
-        reporter.result({ExitStatus::BadInput,
+        reporter.result({Failure::Refused,
                          QStringLiteral("Listen=%1 は 127.0.0.1:8025 や [::1]:8025 のように、アドレスとポートで指定して"
                                         "ください。")
                              .arg(settings.listen)});
@@ -356,16 +362,15 @@ Listener *startListener(const QueueSettings &settings, const QString &folder, Qu
     QString problem;
     const std::optional<QByteArray> token = listenerToken(settings.tokenFile, folder, &problem);
     if (!token) {
-        reporter.result({ExitStatus::BadInput, problem});
+        reporter.result({Failure::Refused, problem});
         return nullptr;
     }
     QStringList problems;
     auto *listener = qobject_cast<Listener *>(loadPlugin(QStringLiteral("fumidori-http.so"), &problems));
     if (!listener) {
-        reporter.result(
-            {ExitStatus::BadInput, QStringLiteral("HTTP の受け付けを読み込めません: %1")
-                                       .arg(problems.isEmpty() ? QStringLiteral("fumidori-http.so がありません")
-                                                               : problems.join(QStringLiteral("; ")))});
+        reporter.result({Failure::Refused, QStringLiteral("HTTP の受け付けを読み込めません: %1")
+                                               .arg(problems.isEmpty() ? QStringLiteral("fumidori-http.so がありません")
+                                                                       : problems.join(QStringLiteral("; ")))});
         return nullptr;
     }
     ListenerSettings s;
@@ -374,7 +379,7 @@ Listener *startListener(const QueueSettings &settings, const QString &folder, Qu
     s.token = *token;
     s.alertTemplate = settings.alertTemplate;
     if (const QString error = listener->start(s, &intake); !error.isEmpty()) {
-        reporter.result({ExitStatus::BadInput, error});
+        reporter.result({Failure::Refused, error});
         return nullptr;
     }
     reporter.note(QStringLiteral("listening"),
@@ -430,7 +435,7 @@ int queueRun(const Options &o, Reporter &reporter)
             const QString suffix = oncall.ok() ? oncall.ackSuffix() : QString::fromLatin1(OnCall::DefaultAckSuffix);
             return pages::stepQueuer(o.folder, access, stepDefaults, suffix)(p, step);
         },
-        reporter, [] { return QDateTime::currentSecsSinceEpoch(); });
+        reporter, RunnerClock::system());
     clock.start();
     std::unique_ptr<QueueIntake> intake;
     Listener *listener = nullptr;
@@ -561,8 +566,7 @@ int queueChange(const Options &o, Reporter &reporter)
     const sendqueue::Result r = retry ? sendqueue::retry(o.folder, o.id) : sendqueue::drop(o.folder, o.id);
     if (r.ok())
         return 0;
-    const Outcome outcome{r.kind == sendqueue::Result::Kind::BeingSent ? ExitStatus::Busy : ExitStatus::BadInput,
-                          r.text};
+    const Outcome outcome{r.kind == sendqueue::Result::Kind::BeingSent ? Failure::Held : Failure::Refused, r.text};
     reporter.result(outcome);
     return outcome.exitCode();
 }
@@ -578,7 +582,7 @@ int queueOnCall(const Options &o, Reporter &reporter)
     const QStringList names = o.id.isEmpty() ? oncall.rotaNames() : QStringList{o.id};
     if (!o.id.isEmpty() && oncall.kindOf(o.id) == OnCall::Kind::Unknown) {
         reporter.result(
-            {ExitStatus::BadInput, QStringLiteral("「%1」はアドレス帳にも oncall.ini にもない名前です。").arg(o.id)});
+            {Failure::Refused, QStringLiteral("「%1」はアドレス帳にも oncall.ini にもない名前です。").arg(o.id)});
         return 2;
     }
     QDateTime when = o.at.isEmpty() ? QDateTime::currentDateTime() : QDateTime::fromString(o.at, Qt::ISODate);

@@ -81,7 +81,7 @@ void TerminalReporter::result(const Outcome &given, QJsonObject fields)
     Outcome outcome = given;
     if (outcome.refusal.why != Refused::None)
         outcome.message = refusalText(outcome.refusal);
-    if (outcome.status != ExitStatus::Sent)
+    if (!outcome.sent())
         line(outcome.message);
     else if (!quiet)
         line(outcome.message.isEmpty() ? QStringLiteral("送信しました。") : outcome.message);

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "store/failure.h"
+
+#include <QList>
+#include <QtGlobal>
+
+// What becomes of a message and a line after a call: pure functions of what happened,
+// so that queue run and a direct send decide alike and tests can ask them row by row.
+namespace decisions
+{
+
+// What the line was doing as its call ended.
+enum class LineState {
+    Calling,  // the call ran its course
+    Stopping, // the runner or the user stopped it: the call was cut from outside
+};
+
+enum class Step {
+    Sent,     // the message went through
+    FailOver, // at once on another line in service that may carry it; no try counted
+    Retry,    // the round is over: one try counted, again at Decision::at
+    GiveUp,   // to failed/, its on-failed hook once
+    PutBack,  // back as it was, no try counted
+    Hold,     // another program holds the line: the message back without a try, the line
+              // waits for its lock
+};
+
+struct Decision {
+    Step step;
+    qint64 at = 0; // Retry: when (ms, on the clock given as now)
+    bool operator==(const Decision &) const = default;
+};
+
+// The message's fate after a call on a line ended with failure. anotherLine: another line
+// in service that has not failed it in this round may carry it; tried: the tries counted
+// before this one; attempts: the tries allowed after the first; delays: the waits before
+// each retry in seconds (the last one repeats).
+Decision decide(Failure failure, LineState line, bool anotherLine, int tried, int attempts, const QList<int> &delays,
+                qint64 now);
+
+// The longest a line rests.
+constexpr qint64 MaxCoolOffMs = 3600 * 1000;
+
+// How long a line rests after it has rested `rests` times since its last success: the
+// base doubled each time, at most MaxCoolOffMs.
+qint64 coolOff(qint64 baseMs, int rests);
+
+} // namespace decisions
