@@ -360,10 +360,7 @@ MailAnswer takeAck(const MailDelivery &d, const QByteArray &raw, MailReader &rea
     AppData data;
     if (std::optional<Outcome> problem = loadFolder(d.folder, data))
         return answer(mailexit::TempFail, QStringLiteral("cannot read the data folder (try again later)"));
-    QStringList book;
-    for (const Recipient &r : data.recipients)
-        book << r.name;
-    const OnCall oncall = OnCall::load(d.folder, book);
+    const OnCall oncall = OnCall::load(d.folder, data);
     if (!oncall.ok())
         return answer(mailexit::TempFail, QStringLiteral("cannot use oncall.ini (try again later)"));
 
@@ -392,7 +389,7 @@ MailAnswer takeAck(const MailDelivery &d, const QByteArray &raw, MailReader &rea
                       QStringLiteral("no open page with that code that <%1> may acknowledge").arg(sender));
     }
     const auto acked = pages::acknowledge(d.folder, page->id, sender, now);
-    if (const auto *why = std::get_if<QString>(&acked))
+    if (std::holds_alternative<QString>(acked))
         return answer(mailexit::TempFail, QStringLiteral("cannot acknowledge now (try again later)"));
     return answer(mailexit::Queued, QStringLiteral("page %1 acknowledged").arg(page->id));
 }

@@ -1,6 +1,7 @@
 #include "gateway/oncall.h"
 
 #include "gateway/values.h"
+#include "store/appdata.h"
 #include "store/inifile.h"
 
 #include <QDateTime>
@@ -56,6 +57,19 @@ OnCall OnCall::load(const QString &folder, const QStringList &book)
         return o;
     }
     return parse(ini, folder, book);
+}
+
+QStringList OnCall::bookNames(const AppData &data)
+{
+    QStringList book;
+    for (const Recipient &r : data.recipients)
+        book << r.name;
+    return book;
+}
+
+OnCall OnCall::load(const QString &folder, const AppData &data)
+{
+    return load(folder, bookNames(data));
 }
 
 OnCall OnCall::parse(const IniFile &ini, const QString &folder, const QStringList &book)

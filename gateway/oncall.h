@@ -12,6 +12,7 @@
 #include <optional>
 
 class IniFile;
+struct AppData;
 
 // Who a page reaches, from oncall.ini in the data folder: groups of names, rotas read from
 // iCalendar files, escalations of steps, the addresses a person acknowledges from, and
@@ -67,6 +68,9 @@ public:
     // file is an empty OnCall (every name a person of the book).
     static OnCall load(const QString &folder, const QStringList &book);
     static OnCall parse(const IniFile &ini, const QString &folder, const QStringList &book);
+    // The same with the book of the folder's data, read already.
+    static OnCall load(const QString &folder, const AppData &data);
+    static QStringList bookNames(const AppData &data);
 
     bool ok() const { return m_error.isEmpty(); }
     const QString &error() const { return m_error; }

@@ -10,9 +10,7 @@
 std::variant<QList<BatchMessage>, BatchRefusal> expandBatch(const QString &folder, const QList<BatchMessage> &batch,
                                                             const AppData &data, qint64 time, QList<qsizetype> *origins)
 {
-    QStringList book;
-    for (const Recipient &r : data.recipients)
-        book << r.name;
+    const QStringList book = OnCall::bookNames(data);
     const auto named = [&](const BatchMessage &b) { return !b.target.to.isEmpty() && !book.contains(b.target.to); };
     if (origins)
         origins->clear();
@@ -98,12 +96,8 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folde
         m.text = b.text;
         m.why = b.why;
         if (!b.severity.isEmpty()) {
-            if (!quiet) {
-                QStringList book;
-                for (const Recipient &r : data->recipients)
-                    book << r.name;
-                quiet = OnCall::load(folder, book);
-            }
+            if (!quiet)
+                quiet = OnCall::load(folder, *data);
             if (const qint64 until = quiet->quietUntil(b.severity, now); until > now)
                 m.notBefore = qMax(m.notBefore, until * 1000);
         }

@@ -14,6 +14,11 @@
 
 // One message as an intake hands it in.
 struct BatchMessage {
+    BatchMessage(Target t = {}, QString message = {}, TextFit textFit = TextFit::Refuse, QString how = {},
+                 QString level = {})
+        : target(std::move(t)), text(std::move(message)), fit(textFit), why(std::move(how)), severity(std::move(level))
+    {
+    }
     Target target;
     QString text;
     // Fit: made to fit the centre as a mail's page or an alert is, not refused for it.

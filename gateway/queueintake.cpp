@@ -98,10 +98,7 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
         if (!loadFolder(m_folder, data) &&
             std::none_of(data.recipients.cbegin(), data.recipients.cend(),
                          [&](const Recipient &r) { return r.name == message.target.to; })) {
-            QStringList book;
-            for (const Recipient &r : data.recipients)
-                book << r.name;
-            const OnCall oncall = OnCall::load(m_folder, book);
+            const OnCall oncall = OnCall::load(m_folder, data);
             if (oncall.ok() && oncall.kindOf(message.target.to) == OnCall::Kind::Escalation) {
                 const qint64 now = QDateTime::currentSecsSinceEpoch();
                 if (message.resolved) { // the alert is over: its open pages end, nobody is paged

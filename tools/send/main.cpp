@@ -256,10 +256,7 @@ std::optional<OnCall> loadOnCall(const QString &folder, Reporter &reporter)
         reporter.result(*problem);
         return std::nullopt;
     }
-    QStringList book;
-    for (const Recipient &r : data.recipients)
-        book << r.name;
-    OnCall oncall = OnCall::load(folder, book);
+    OnCall oncall = OnCall::load(folder, data);
     for (const QString &problem : oncall.problems())
         reporter.warn(QStringLiteral("oncall"), problem);
     if (!oncall.ok()) {
@@ -427,11 +424,9 @@ int queueRun(const Options &o, Reporter &reporter)
         o.folder,
         [&](const PageState &p, const OnCall::DueStep &step) {
             AppData data;
-            QStringList book;
-            if (!loadFolder(o.folder, data))
-                for (const Recipient &r : data.recipients)
-                    book << r.name;
-            const OnCall oncall = OnCall::load(o.folder, book);
+            if (loadFolder(o.folder, data)) // unreadable now: the names of oncall.ini alone
+                data = AppData{};
+            const OnCall oncall = OnCall::load(o.folder, data);
             const QString suffix = oncall.ok() ? oncall.ackSuffix() : QString::fromLatin1(OnCall::DefaultAckSuffix);
             return pages::stepQueuer(o.folder, access, stepDefaults, suffix)(p, step);
         },
