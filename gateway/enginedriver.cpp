@@ -51,8 +51,8 @@ public:
             m_log->setTrace(STDERR_FILENO);
         m_port = std::make_unique<ComPort>(request.folder);
         m_port->setDevice(request.device);
-        m_lines =
-            std::make_unique<KindLines>(LineParts{m_data.settings, m_waiter, *m_port, &m_password, this, m_log.get()});
+        m_lines = std::make_unique<KindLines>(
+            LineParts{m_data.settings, m_waiter, *m_port, &m_password, this, m_log.get(), request.folder});
         m_engine = std::make_unique<SendEngine>(m_data, *m_lines, *this);
         m_engine->setUnattended(request.answerLimitMs);
         m_engine->send();

@@ -24,7 +24,8 @@ QStringList lineKeys()
 }
 
 // What makes two lines one device: a serial device by its real path, a SIP account by
-// user and server, any other kind (the sound card) by its number.
+// user and server, a kind whose settings name its device by that, any other kind (the
+// sound card) by its number.
 QString deviceIdentity(const QString &folder, const Settings &s, const QString &device)
 {
     const DeviceKindRow *row = deviceKind(s.ModemKind);
@@ -35,6 +36,8 @@ QString deviceIdentity(const QString &folder, const Settings &s, const QString &
     }
     if (row && row->usesAccount)
         return QStringLiteral("SIP の口座 %1@%2").arg(s.SipUser.trimmed(), s.SipServer.trimmed().toLower());
+    if (row && row->namedDevice)
+        return row->namedDevice(s);
     return QStringLiteral("機器の種類 %1").arg(s.ModemKind);
 }
 

@@ -2,6 +2,7 @@
 
 #include "encoding/cp932.h"
 #include "modem/modemline.h"
+#include "modem/modemmanagerline.h"
 #include "modem/sipline.h"
 #include "modem/soundline.h"
 #include "store/appdata.h"
@@ -209,6 +210,7 @@ const DeviceRules Rows[] = {
     /* MobileModule    */ {"115200,n,8,1", true, QByteArrayLiteral("AT+CHUP\r"), Ath, true, mobileModuleCall, vtsKeys},
     /* SoundCard       */ {"", false, {}, {}, false, noCall, noDigits},
     /* Sip             */ {"", false, {}, {}, false, noCall, noDigits},
+    /* ModemManager    */ {"", false, {}, {}, false, noCall, noDigits},
 };
 const DeviceRules Unknown = {Modem9600, true, Ath, {}, false, noCall, noDigits};
 
@@ -228,10 +230,23 @@ std::unique_ptr<Line> sipLine(const LineParts &p)
     return std::make_unique<SipLine>(p.settings, p.waiter, p.passwords);
 }
 
+std::unique_ptr<Line> modemManagerLine(const LineParts &p)
+{
+    return std::make_unique<ModemManagerLine>(p.settings, p.dataFolder, p.waiter);
+}
+
 const char *const ModuleNote = "モジュールのポートを 115200bps で開きます。音の長さは 0.1 秒単位でモジュールに伝え、"
                                "音と音の間隔はモジュールが決めます。";
 const char *const SoundNote = "サウンドカードから数字の音を鳴らします。ポートは使いません。"
                               "電話機の送話口をスピーカーに当て、音量を上げてください。";
+const char *const ManagedNote = "ModemManager が管理するモジュールで発信します。ポートは使いません。"
+                                "音の長さはモジュールが決め、数字と数字の間隔をここで決めます。";
+
+// The module of ModemManager's that a line names (empty: the only one).
+QString managedModule(const Settings &s)
+{
+    return QStringLiteral("ModemManager のモジュール %1").arg(s.VoiceModem.trimmed());
+}
 
 using G = OptionsGroup;
 // stored, label, name, port, unattended, account, trial, group, note, line
@@ -247,6 +262,8 @@ const DeviceKindRow Kinds[] = {
     {8, "携帯電話モジュール", "携帯電話モジュール", true, true, false, false, G::ToneLength, ModuleNote, serialLine},
     {9, "サウンド（トーンダイヤラー）", "サウンドカード", false, false, false, false, G::Tones, SoundNote, soundLine},
     {10, "インターネット電話（SIP）", "インターネット電話", false, true, true, false, G::Account, "", sipLine},
+    {11, "携帯電話モジュール（ModemManager）", "携帯電話モジュール（ModemManager）", false, true, false, false, G::Gap,
+     ManagedNote, modemManagerLine, managedModule},
 };
 static_assert(std::size(Kinds) == std::size(Rows));
 
@@ -272,6 +289,7 @@ bool dialsWithAt(int storedKind)
     case DeviceKind::LinkCable:
     case DeviceKind::SoundCard:
     case DeviceKind::Sip:
+    case DeviceKind::ModemManager:
         break;
     }
     return false;

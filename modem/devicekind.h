@@ -30,6 +30,7 @@ enum class DeviceKind : qint16 {
     MobileModule, // a mobile-phone module on the 3GPP voice commands (ATD...;, AT+VTS, AT+CHUP)
     SoundCard,    // the sound card played as a tone dialer; no serial port
     Sip,          // an Internet telephone account through baresip (SipLine); no serial port
+    ModemManager, // a phone module ModemManager manages, through its voice interface; no port of ours
 };
 
 // One write of the centre call: the bytes, then optionally a wait for "OK" and a
@@ -75,6 +76,7 @@ struct LineParts {
     PasswordStore *passwords = nullptr; // the account's password, for a kind that registers
     SendFrontEnd *frontEnd = nullptr;   // asks the person at the device, for a kind that needs one
     LineLog *log = nullptr;             // where the line records its traffic
+    QString dataFolder = {};            // where a line keeps what must outlive the program
 };
 
 // The settings group the options dialog shows below the kind.
@@ -83,6 +85,7 @@ enum class OptionsGroup {
     ToneLength, // the tone length alone (the device sets the gap itself)
     Tones,      // the tone length and the gap
     Account,    // the Internet telephone account
+    Gap,        // the gap between digits alone (the device sets the tone length itself)
 };
 
 // One device kind: everything the window, the options dialog, fumidori-send and the
@@ -99,6 +102,9 @@ struct DeviceKindRow {
     const char *optionsNote; // shown in its group (UTF-8; may be empty)
     // Makes its line. Kinds with the same maker share one line object.
     std::unique_ptr<Line> (*makeLine)(const LineParts &parts);
+    // For a kind without a port or an account whose settings name one of several devices:
+    // that device, in words (two lines naming the same one are one device).
+    QString (*namedDevice)(const Settings &s) = nullptr;
 };
 
 // Every kind, in stored order.

@@ -49,6 +49,10 @@ struct Settings {
     // and the outbound proxy a provider may ask for (host or host:port; empty: none).
     QString SipTransport = QStringLiteral("udp");
     QString SipProxy;
+    // The module ModemManager manages that places the calls (device kind 11): its
+    // equipment identifier (IMEI), primary port or device; empty: the only one with
+    // voice calls. Written only when not empty.
+    QString VoiceModem;
 
     // The built-in values a first start writes to a new settings file.
     static Settings defaults();

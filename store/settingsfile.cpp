@@ -153,6 +153,7 @@ Settings readOptions(OptionReader &in)
     if (transport == QLatin1String("tcp") || transport == QLatin1String("tls"))
         s.SipTransport = transport;
     s.SipProxy = in.text("SipProxy");
+    s.VoiceModem = in.text("VoiceModem");
     return s;
 }
 
@@ -170,6 +171,7 @@ const DeviceField DeviceFields[] = {
     {"ToneLength", &Settings::ToneLength, nullptr},     {"ToneGap", &Settings::ToneGap, nullptr},
     {"SipServer", nullptr, &Settings::SipServer},       {"SipUser", nullptr, &Settings::SipUser},
     {"SipTransport", nullptr, &Settings::SipTransport}, {"SipProxy", nullptr, &Settings::SipProxy},
+    {"VoiceModem", nullptr, &Settings::VoiceModem},
 };
 
 } // namespace
@@ -244,6 +246,8 @@ QByteArray bytes(const AppData &data)
         line("SipTransport", s.SipTransport);
     if (!s.SipProxy.isEmpty())
         line("SipProxy", s.SipProxy);
+    if (!s.VoiceModem.isEmpty())
+        line("VoiceModem", s.VoiceModem);
     out += crlf + QStringLiteral("[Information]") + crlf;
     for (const MessageCenter &c : data.centers) {
         // maxChars as a printed number: a blank (or the minus sign), the digits, a blank.

@@ -26,8 +26,8 @@ std::optional<StoreError> read(const QByteArray &bytes, AppData &data);
 QByteArray bytes(const AppData &data);
 
 // The [Option] keys that say how a device is reached and driven (ModemKind, PortNumber,
-// TonePulse, DialSpeed, OutSide, OutsideOn, ExCommand, OkCheckNo, ToneLength, ToneGap and
-// the SIP keys): those a line of the queue may set for itself.
+// TonePulse, DialSpeed, OutSide, OutsideOn, ExCommand, OkCheckNo, ToneLength, ToneGap,
+// the SIP keys and VoiceModem): those a line of the queue may set for itself.
 const QStringList &deviceKeys();
 
 // Sets the given device keys (any letter case) in settings, each value read as the

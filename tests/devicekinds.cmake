@@ -11,7 +11,7 @@ set(patterns
     "cmbMODEM->currentIndex\\(\\) *(==|!=|<=|>=|<|>) *[0-9]"
     "constexpr int [A-Za-z]*(Kind|Card|Sip|Module)[A-Za-z]* *= *[0-9]"
     "constexpr int [A-Za-z]+ *= *[0-9]+ *, *(Sip|SoundCard)")
-set(lineclasses "^#include \"modem/(modemline|soundline|sipline)\\.h\"")
+set(lineclasses "^#include \"modem/(modemline|soundline|sipline|modemmanagerline)\\.h\"")
 cmake_policy(SET CMP0007 NEW)
 set(failures "")
 foreach(folder app encoding keyring modem store tools ui)

@@ -50,7 +50,7 @@ using HistoryOffCount = table::Of<QString, int>;
 
 using UnshowableValuesOpenAsNearest = table::Of<int, int, int, int, QString, int>;
 
-using NewKindsGroup = table::Of<int, bool, bool, bool>;
+using NewKindsGroup = table::Of<int, bool, bool, bool, bool>;
 
 using SipAccount = table::Of<QString, QByteArray, bool>;
 
@@ -211,14 +211,15 @@ private slots:
     void newKindsGroup_data()
     {
         const NewKindsGroup row;
-        row("modem 3", 7, false, true, false);
-        row("module", 8, true, true, false);
-        row("sound card", 9, true, false, true);
-        row("sip", 10, false, false, false);
+        row("modem 3", 7, false, true, false, false);
+        row("module", 8, true, true, false, true);
+        row("sound card", 9, true, false, true, true);
+        row("sip", 10, false, false, false, false);
+        row("ModemManager's module: the gap alone", 11, true, false, true, false);
     }
     void newKindsGroup()
     {
-        const auto [kind, shown, portUsed, gapUsed] = NewKindsGroup::row();
+        const auto [kind, shown, portUsed, gapUsed, lengthUsed] = NewKindsGroup::row();
         Settings s = Settings::defaults();
         s.ModemKind = qint16(kind);
         s.PortNumber = 0;
@@ -237,7 +238,7 @@ private slots:
         }
         QCOMPARE(int(m_data.settings.ModemKind), kind);
         QCOMPARE(int(m_data.settings.PortNumber), portUsed ? 2 : 0);
-        QCOMPARE(int(m_data.settings.ToneLength), shown ? 60 : 100);
+        QCOMPARE(int(m_data.settings.ToneLength), lengthUsed ? 60 : 100);
         QCOMPARE(int(m_data.settings.ToneGap), gapUsed ? 300 : 100);
     }
 

@@ -98,6 +98,7 @@ private Q_SLOTS:
               "lib/systemd/system/fumidori-send-system.service", "lib/sysusers.d/fumidori.conf",
               "lib/tmpfiles.d/fumidori.conf", "lib/fumidori/plugins/fumidori-mail.so", "share/doc/fumidori/copyright",
               "share/doc/fumidori/changelog.gz", "share/doc/fumidori/examples/70-fumidori-modem.rules",
+              "share/polkit-1/rules.d/50-fumidori-modemmanager.rules", "lib/fumidori/plugins/fumidori-systembus.so",
               "share/bash-completion/completions/fumidori-dtmf", "share/bash-completion/completions/fumidori-modemsim",
               "share/bash-completion/completions/fumidori-send"})
             QVERIFY2(QFileInfo(installed(QLatin1String(path))).isFile(), path);

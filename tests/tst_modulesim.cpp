@@ -89,6 +89,7 @@ private slots:
         row("negative noise", {"--noise", "-1"}, "--noise");
         row("SIP port 0", {"--sip", "0"}, "--sip");
         row("unknown kind", {"--kind", "fax"}, "--kind");
+        row("IMEI not digits", {"--imei", "4901x"}, "--imei");
         row("unreachable: not digits", {"--unreachable", "05a0"}, "--unreachable");
         row("unreachable: 33 digits", {"--unreachable", QString(33, u'1')}, "--unreachable");
         row("stray argument", {"COM1"}, "COM1");

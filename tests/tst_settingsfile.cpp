@@ -74,6 +74,8 @@ private Q_SLOTS:
             "SipServer=sip.example.jp\r\nSipTransport=tls\r\nSipProxy=proxy.example.jp\r\n");
         row("SIP over UDP not written", "SipTransport=udp", {});
         row("unknown transport reads as UDP", "SipTransport=sctp", {});
+        row("the ModemManager module last", "VoiceModem=490154203237518\r\nSipProxy=p.example.jp",
+            "SipProxy=p.example.jp\r\nVoiceModem=490154203237518\r\n");
     }
     void optionalKeys()
     {

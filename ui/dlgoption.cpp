@@ -1,6 +1,7 @@
 #include "ui/dlgoption.h"
 
 #include "modem/devicekind.h"
+#include "modem/voicemodems.h"
 #include "store/appdata.h"
 #include "store/passwordstore.h"
 #include "ui/dlgmodemdet.h"
@@ -194,6 +195,14 @@ QGroupBox *dlgOption::createToneGroup(QWidget *f)
     lblToneGap = make<QLabel>(fraTONE, "lblToneGap", QString(), QStringLiteral("音と音の間隔："));
     txtToneGap =
         make<QLineEdit>(fraTONE, "txtToneGap", QStringLiteral("数字と数字の間の無音の長さです（40～500 ミリ秒）"));
+    lblVoiceModem = make<QLabel>(fraTONE, "lblVoiceModem", QString(), QStringLiteral("モジュール："));
+    cmbVoiceModem = make<QComboBox>(fraTONE, "cmbVoiceModem",
+                                    QStringLiteral("ModemManager が管理するモジュールです。空にすると、音声通話の"
+                                                   "できるモジュールが 1 台だけのときそれを使います（IMEI かポートを"
+                                                   "入力することもできます）"));
+    cmbVoiceModem->setEditable(true);
+    lblVoiceModems = make<QLabel>(fraTONE, "lblVoiceModems", QString(), QString());
+    lblVoiceModems->setWordWrap(true);
     lblKindNote = make<QLabel>(fraTONE, "lblKindNote", QString(), QString());
     lblKindNote->setWordWrap(true);
     auto *grid = new QGridLayout(fraTONE);
@@ -203,7 +212,10 @@ QGroupBox *dlgOption::createToneGroup(QWidget *f)
     grid->addWidget(lblToneGap, 1, 0);
     grid->addWidget(txtToneGap, 1, 1);
     grid->addWidget(label(fraTONE, QStringLiteral("ミリ秒")), 1, 2);
-    grid->addWidget(lblKindNote, 2, 0, 1, 4);
+    grid->addWidget(lblVoiceModem, 2, 0);
+    grid->addWidget(cmbVoiceModem, 2, 1, 1, 3);
+    grid->addWidget(lblVoiceModems, 3, 0, 1, 4);
+    grid->addWidget(lblKindNote, 4, 0, 1, 4);
     grid->setColumnStretch(3, 1);
     for (QLineEdit *number : {txtToneLength, txtToneGap})
         number->setMaximumWidth(60);
@@ -373,6 +385,7 @@ void dlgOption::Form_Load()
                                      : s.SipTransport == QLatin1String("tcp") ? 1
                                                                               : 0);
     txtSipProxy->setText(s.SipProxy);
+    cmbVoiceModem->setEditText(s.VoiceModem);
     loadSipPassword();
     cmbMODEM_Change();
     optDIAL_Click();
@@ -447,15 +460,43 @@ void dlgOption::cmbMODEM_Change()
 {
     const DeviceKindRow *row = deviceKind(cmbMODEM->currentIndex());
     const OptionsGroup group = row ? row->group : OptionsGroup::None;
-    fraTONE->setVisible(group == OptionsGroup::ToneLength || group == OptionsGroup::Tones);
+    fraTONE->setVisible(group == OptionsGroup::ToneLength || group == OptionsGroup::Tones ||
+                        group == OptionsGroup::Gap);
     fraSIP->setVisible(group == OptionsGroup::Account);
     cmbMODEM->updateGeometry();
-    lblToneGap->setEnabled(group == OptionsGroup::Tones);
-    txtToneGap->setEnabled(group == OptionsGroup::Tones);
+    lblToneGap->setEnabled(group == OptionsGroup::Tones || group == OptionsGroup::Gap);
+    txtToneGap->setEnabled(group == OptionsGroup::Tones || group == OptionsGroup::Gap);
+    txtToneLength->setEnabled(group != OptionsGroup::Gap);
+    for (QWidget *w : std::initializer_list<QWidget *>{lblVoiceModem, cmbVoiceModem, lblVoiceModems})
+        w->setVisible(group == OptionsGroup::Gap);
+    if (group == OptionsGroup::Gap)
+        askForModems();
     const bool portUsed = !row || row->usesPort;
     txtCom->setEnabled(portUsed);
     cmdDetModem->setEnabled(portUsed);
     lblKindNote->setText(row ? QString::fromUtf8(row->optionsNote) : QString());
+}
+
+// Lists ModemManager's modules with voice calls, once a dialog, without waiting for them.
+void dlgOption::askForModems()
+{
+    if (std::exchange(m_modemsAsked, true))
+        return;
+    lblVoiceModems->setText(QStringLiteral("ModemManager に問い合わせています…"));
+    QPointer<dlgOption> self(this);
+    listVoiceModems([self](const QList<VoiceModem> &modems, const QString &problem) {
+        if (!self)
+            return;
+        const QString typed = self->cmbVoiceModem->currentText();
+        for (const VoiceModem &m : modems) {
+            self->cmbVoiceModem->addItem(m.text, m.imei);
+            if (!typed.isEmpty() && namesModem(typed, m))
+                self->cmbVoiceModem->setCurrentIndex(self->cmbVoiceModem->count() - 1);
+        }
+        self->lblVoiceModems->setText(!problem.isEmpty() ? problem
+                                      : modems.isEmpty() ? QStringLiteral("音声通話のできるモジュールがありません。")
+                                                         : QStringLiteral("%1 台見つかりました。").arg(modems.size()));
+    });
 }
 
 void dlgOption::cmdDetModem_Click()
@@ -522,6 +563,12 @@ void dlgOption::storeSettings()
         s.ToneLength = number(txtToneLength);
     if (fieldUsed(txtToneGap))
         s.ToneGap = number(txtToneGap);
+    if (!fraTONE->isHidden() && cmbVoiceModem->isVisibleTo(fraTONE)) {
+        // A module chosen from the list is stored by its IMEI.
+        const int chosen = cmbVoiceModem->findText(cmbVoiceModem->currentText());
+        s.VoiceModem =
+            chosen >= 0 ? cmbVoiceModem->itemData(chosen).toString() : cmbVoiceModem->currentText().trimmed();
+    }
     if (fieldUsed(txtSipServer)) {
         s.SipServer = txtSipServer->text().trimmed();
         s.SipUser = txtSipUser->text().trimmed();

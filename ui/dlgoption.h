@@ -39,6 +39,7 @@ private slots:
     void cmbMODEM_Click();
     void cmbMODEM_Change();
     void cmdDetModem_Click();
+    void askForModems();
     void OKButton_Click();
     void cmdHELP_Click();
 
@@ -74,12 +75,18 @@ private:
     QCheckBox *chkOutside;
     QLabel *lblOutside;
     QLineEdit *txtOUTSIDE;
-    // The settings of device kinds 8 and 9, shown only for them.
+    // The settings of the newer device kinds' tones, shown only for them.
     QGroupBox *fraTONE;
     QLineEdit *txtToneLength;
     QLabel *lblToneGap;
     QLineEdit *txtToneGap;
     QLabel *lblKindNote;
+    // The module ModemManager manages (kind 11): the ones it has, asked for when the
+    // group first shows; one may be chosen or a port typed.
+    QLabel *lblVoiceModem;
+    QComboBox *cmbVoiceModem;
+    QLabel *lblVoiceModems;
+    bool m_modemsAsked = false;
     // The Internet telephone account (kind 10), shown only for it. The password goes to
     // the keyring, never to the settings.
     QGroupBox *fraSIP;

@@ -72,7 +72,7 @@ frmMain::frmMain(AppData &data, Platform &platform, SerialPort &port, QWidget *p
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     m_lineLog = std::make_unique<LineLog>(m_data.folder);
     m_lines = std::make_unique<KindLines>(
-        LineParts{m_data.settings, m_waiter, mscCOM, m_platform.passwords, this, m_lineLog.get()});
+        LineParts{m_data.settings, m_waiter, mscCOM, m_platform.passwords, this, m_lineLog.get(), m_data.folder});
     m_engine = std::make_unique<SendEngine>(m_data, *m_lines, *this);
 }
 

@@ -4,6 +4,7 @@
 #include "ptyline.h"
 #include "samplesettings.h"
 #include "sipcentre.h"
+#include "socketline.h"
 #include "store/datafolder.h"
 
 #include <QCommandLineParser>
@@ -97,6 +98,14 @@ void addOptions(QCommandLineParser &p)
          "AT+CHUP).",
          "kind", "modem"},
         {"chup-error", "As a module, answer AT+CHUP with ERROR."},
+        {"managed",
+         "Be a mobile-phone module as a modem manager in its test mode sees it, on a UNIX socket at this path "
+         "(it answers the manager's probing and lists its call in +CLCC); --drop-after then counts the keys of a "
+         "call.",
+         "path"},
+        {"imei", "The managed module's equipment identifier.", "digits", "490154203237518"},
+        {"busy", "Answer every centre dial with BUSY."},
+        {"no-answer", "Answer every centre dial with NO ANSWER (a managed module's call rings on unanswered)."},
         {"sip", "Be the centre over SIP instead: a baresip on 127.0.0.1 at this port.", "port"},
         {"number", "The SIP centre's number.", "digits", "03000000111"},
         {"hang-up-after", "The SIP centre hangs up after the n-th digit of a call.", "n", "0"},
@@ -135,47 +144,17 @@ int runSip(const QCommandLineParser &p, const sigset_t &stops)
     return status;
 }
 
-int run(const QCommandLineParser &p, const sigset_t &unblocked)
+// Serves the line until a stop signal: what the program writes goes to the simulator,
+// its answers come back after the delay.
+template <class L> int serve(L &line, ModemSim &sim, Transcript &transcript, qint64 delayUs, const sigset_t &unblocked)
 {
-    const QString folder = p.isSet("folder") ? QDir(p.value("folder")).absolutePath() : datafolder::forThisProgram();
-    const int port = p.value("port").toInt();
     QString error;
-    if (p.isSet("sample") && !writeSampleSettings(folder, port, &error)) {
-        std::fprintf(stderr, "fumidori-modemsim: %s\n", qPrintable(error));
-        return 1;
-    }
-    Transcript transcript;
-    if (p.isSet("transcript") && !transcript.open(p.value("transcript"))) {
-        std::fprintf(stderr, "fumidori-modemsim: cannot write %s\n", qPrintable(p.value("transcript")));
-        return 1;
-    }
-    SimFaults faults;
-    faults.noCarrierAfter = p.value("no-carrier-after").toInt();
-    faults.dropAfter = p.value("drop-after").toInt();
-    faults.failEvery = p.value("fail-every").toInt();
-    faults.silent = p.isSet("silent");
-    faults.noDialtone = p.isSet("no-dialtone");
-    faults.unreachable = p.value("unreachable");
-    faults.noCr = p.isSet("no-cr");
-    faults.noise = p.value("noise").toInt();
-    faults.chupError = p.isSet("chup-error");
-    const qint64 delayUs = p.value("delay").toLongLong() * 1000;
-    const SimKind kind = p.value("kind") == u"module" ? SimKind::Module : SimKind::Modem;
-
-    PtyLine line(folder, port);
-    if (!line.open(&error)) {
-        std::fprintf(stderr, "fumidori-modemsim: %s\n", qPrintable(error));
-        return 1;
-    }
-    std::fprintf(stderr, "fumidori-modemsim: %s -> %s\n", qPrintable(line.linkPath()), qPrintable(line.devicePath()));
-
     std::deque<Pending> pending;
     bool dropRequested = false;
     auto send = [&](const QByteArray &bytes) {
         transcript.log("tx", bytes);
         line.write(bytes);
     };
-    ModemSim sim(faults, kind);
     sim.echo = send;
     sim.answer = [&](const QByteArray &bytes) { pending.push_back({nowUs() + delayUs, bytes}); };
     sim.dropLine = [&] { dropRequested = true; };
@@ -216,6 +195,7 @@ int run(const QCommandLineParser &p, const sigset_t &unblocked)
             // The line is closed under the program; a fresh one takes its place.
             dropRequested = false;
             pending.clear();
+            sim.portClosed();
             transcript.log("tx", "<line closed>");
             if (!line.open(&error)) {
                 std::fprintf(stderr, "fumidori-modemsim: %s\n", qPrintable(error));
@@ -226,6 +206,57 @@ int run(const QCommandLineParser &p, const sigset_t &unblocked)
     return 0;
 }
 
+int run(const QCommandLineParser &p, const sigset_t &unblocked)
+{
+    const QString folder = p.isSet("folder") ? QDir(p.value("folder")).absolutePath() : datafolder::forThisProgram();
+    const int port = p.value("port").toInt();
+    QString error;
+    if (p.isSet("sample") && !writeSampleSettings(folder, port, &error)) {
+        std::fprintf(stderr, "fumidori-modemsim: %s\n", qPrintable(error));
+        return 1;
+    }
+    Transcript transcript;
+    if (p.isSet("transcript") && !transcript.open(p.value("transcript"))) {
+        std::fprintf(stderr, "fumidori-modemsim: cannot write %s\n", qPrintable(p.value("transcript")));
+        return 1;
+    }
+    SimFaults faults;
+    faults.noCarrierAfter = p.value("no-carrier-after").toInt();
+    faults.dropAfter = p.value("drop-after").toInt();
+    faults.failEvery = p.value("fail-every").toInt();
+    faults.silent = p.isSet("silent");
+    faults.noDialtone = p.isSet("no-dialtone");
+    faults.unreachable = p.value("unreachable");
+    faults.noCr = p.isSet("no-cr");
+    faults.noise = p.value("noise").toInt();
+    faults.chupError = p.isSet("chup-error");
+    const qint64 delayUs = p.value("delay").toLongLong() * 1000;
+    faults.busy = p.isSet("busy");
+    faults.noAnswer = p.isSet("no-answer");
+    faults.imei = p.value("imei");
+    const bool managed = p.isSet("managed");
+    if (managed) {
+        faults.dropAfterKeys = faults.dropAfter;
+        faults.dropAfter = 0;
+    }
+    const SimKind kind = managed ? SimKind::Managed : p.value("kind") == u"module" ? SimKind::Module : SimKind::Modem;
+    ModemSim sim(faults, kind);
+    const auto opened = [&](auto &line) {
+        if (!line.open(&error)) {
+            std::fprintf(stderr, "fumidori-modemsim: %s\n", qPrintable(error));
+            return false;
+        }
+        std::fprintf(stderr, "fumidori-modemsim: %s -> %s\n", qPrintable(line.linkPath()),
+                     qPrintable(line.devicePath()));
+        return true;
+    };
+    if (managed) {
+        SocketLine line(p.value("managed"));
+        return opened(line) ? serve(line, sim, transcript, delayUs, unblocked) : 1;
+    }
+    PtyLine line(folder, port);
+    return opened(line) ? serve(line, sim, transcript, delayUs, unblocked) : 1;
+}
 // Every option's value in its range: a whole number from low to high. The problem, if any.
 QString badOption(const QCommandLineParser &p)
 {
@@ -260,6 +291,9 @@ QString badOption(const QCommandLineParser &p)
     if (p.isSet("unreachable") && !digits.match(p.value("unreachable")).hasMatch())
         return QStringLiteral("--unreachable takes 1 to 32 dial digits (0-9 * #), not \"%1\"")
             .arg(p.value("unreachable").left(40));
+    static const QRegularExpression imei(QStringLiteral("^[0-9]{1,20}$"));
+    if (!imei.match(p.value("imei")).hasMatch())
+        return QStringLiteral("--imei takes 1 to 20 digits, not \"%1\"").arg(p.value("imei").left(40));
     if (p.value("kind") != u"modem" && p.value("kind") != u"module")
         return QStringLiteral("--kind takes modem or module, not \"%1\"").arg(p.value("kind").left(40));
     if (!p.positionalArguments().isEmpty())

@@ -155,7 +155,7 @@ bool ModemSim::runCommands(const QByteArray &body)
         };
         switch (c) {
         case 'D':
-            if (m_kind == SimKind::Module && (m_inCall || !body.endsWith(';'))) {
+            if (m_kind != SimKind::Modem && (m_inCall || !body.endsWith(';'))) {
                 reply("ERROR"); // a module makes one voice call at a time
                 return false;
             }
@@ -208,23 +208,61 @@ bool ModemSim::runCommands(const QByteArray &body)
 // One 3GPP command after its '+'; false when it has been answered with ERROR.
 bool ModemSim::extended(const QByteArray &command)
 {
-    const bool module = m_kind == SimKind::Module;
+    const bool module = m_kind != SimKind::Modem;
+    const bool managed = m_kind == SimKind::Managed;
     if (module && command.startsWith("VTS=") && command.size() == 5 && m_inCall &&
         !dialDigits(command.mid(4)).remove(u',').isEmpty()) {
         m_dials << QString(QLatin1Char(command[4]));
+        if (managed && ++m_keys == m_faults.dropAfterKeys) {
+            // The far end hangs up as the key goes: the module answers it with NO CARRIER.
+            endCall(true);
+            reply("NO CARRIER");
+            return false;
+        }
         return true;
     }
     if (module && command.startsWith("VTD=") && command.mid(4).toInt() > 0)
         return true;
-    if (module && command == "CHUP" && !m_faults.chupError) {
+    if (module && (command == "CHUP" || (managed && (command == "CHLD=11" || command == "CHLD=1"))) &&
+        !m_faults.chupError) {
         if (m_inCall)
             endCall(false);
         return true;
     }
-    if (!module)
+    if (!module || (managed && managedQuery(command)))
         return true; // a plain modem takes what it does not know
     reply("ERROR");
     return false;
+}
+
+bool ModemSim::managedQuery(const QByteArray &command)
+{
+    static const std::pair<const char *, const char *> answers[] = {
+        {"GCAP", "+GCAP: +CGSM"},  {"CGMI", "FUMIDORI"},    {"CGMM", "MODEMSIM"},      {"CGMR", "2.32"},
+        {"CPIN?", "+CPIN: READY"}, {"CREG?", "+CREG: 0,1"}, {"CGREG?", "+CGREG: 0,1"}, {"CFUN?", "+CFUN: 1"},
+        {"CSQ", "+CSQ: 20,99"},    {"CLCC=?", nullptr},
+    };
+    for (const auto &[query, text] : answers) {
+        if (command == query) {
+            if (text)
+                reply(text);
+            return true;
+        }
+    }
+    if (command == "CGSN" || command == "GSN") {
+        reply(m_faults.imei.toLatin1());
+        return true;
+    }
+    if (command == "CLCC") {
+        // The call is listed as active from its dial on (the centre answers at once), or
+        // as alerting while it rings unanswered.
+        if (m_inCall)
+            reply("+CLCC: 1,0," + QByteArray(m_ringing ? "3" : "0") + ",0,0,\"" + m_centre.toLatin1() + "\",129");
+        return true;
+    }
+    // Settings are taken; a test for support of anything else is refused, and so are keys
+    // outside a call.
+    return !command.endsWith("=?") && !command.startsWith("VTS");
 }
 
 bool ModemSim::dial(const QByteArray &dialString)
@@ -239,8 +277,11 @@ bool ModemSim::dial(const QByteArray &dialString)
         const bool failed = m_faults.failEvery > 0 && ++m_calls % m_faults.failEvery == 0;
         const bool unreachable =
             !m_faults.unreachable.isEmpty() && QString(digits).remove(u',') == m_faults.unreachable;
-        if (m_faults.noDialtone || failed || unreachable) {
-            reply(m_faults.noDialtone ? "NO DIALTONE" : "NO CARRIER");
+        // A managed module's call that nobody answers rings on (+CLCC tells it alerting).
+        m_ringing = m_faults.noAnswer && m_kind == SimKind::Managed;
+        const bool noAnswer = m_faults.noAnswer && !m_ringing;
+        if (m_faults.noDialtone || m_faults.busy || noAnswer || failed || unreachable) {
+            reply(m_faults.noDialtone ? "NO DIALTONE" : m_faults.busy ? "BUSY" : noAnswer ? "NO ANSWER" : "NO CARRIER");
             endCall(true);
             return false;
         }
@@ -290,6 +331,8 @@ void ModemSim::endCall(bool dropped)
     m_linkCall = false;
     m_linkCentre = false;
     m_commands = 0;
+    m_keys = 0;
+    m_ringing = false;
     m_dials.clear();
     m_keyStream.clear();
 }

@@ -16,11 +16,19 @@ struct SimFaults {
     int failEvery = 0;       // every n-th call fails whole: its centre dial gets NO CARRIER
     bool noDialtone = false; // the phone line is dead: every centre dial gets NO DIALTONE
     QString unreachable;     // a centre number that never answers: its dial gets NO CARRIER
+    bool busy = false;       // every centre dial gets BUSY
+    bool noAnswer = false;   // every centre dial gets NO ANSWER (a managed module's rings on unanswered)
+    // As a managed module: the call is dropped after its n-th key (NO CARRIER, gone from +CLCC).
+    int dropAfterKeys = 0;
+    QString imei = QStringLiteral("490154203237518"); // a managed module's equipment identifier (AT+CGSN)
 };
 
 // What sits on the line: a voice modem, or a mobile-phone module driven by the
-// 3GPP voice commands (ATD<number>; to call, AT+VTS=<key> for each key, AT+CHUP).
-enum class SimKind { Modem, Module };
+// 3GPP voice commands (ATD<number>; to call, AT+VTS=<key> for each key, AT+CHUP), or
+// such a module as a modem manager sees it: it also answers the manager's probing
+// (+GCAP, +CGMI, +CGSN, +CPIN?, +CREG? ...), lists its call in +CLCC and ends it with
+// AT+CHLD=11 as well.
+enum class SimKind { Modem, Module, Managed };
 
 // What the message centre made of one call.
 struct CallRecord {
@@ -64,6 +72,8 @@ private:
     bool extended(const QByteArray &command);
     // False when the dial was answered already (a failed call's NO CARRIER).
     bool dial(const QByteArray &dialString);
+    // A managed module's answers to the probing and call-list queries; false: not one of them.
+    bool managedQuery(const QByteArray &command);
     void linkByte(uchar byte);
     void endCall(bool dropped);
     void reply(const QByteArray &text);
@@ -72,8 +82,10 @@ private:
     SimKind m_kind;
     bool m_echo = true;
     QByteArray m_line;
-    int m_commands = 0; // commands since the last call ended
-    int m_calls = 0;    // calls begun, failed ones included
+    int m_commands = 0;     // commands since the last call ended
+    int m_calls = 0;        // calls begun, failed ones included
+    int m_keys = 0;         // keys of the call under way
+    bool m_ringing = false; // the call under way is not answered
     bool m_inCall = false;
     bool m_linkCentre = false; // between the link cable's 0xA7 and 0x86
     bool m_linkCall = false;   // the call under way was made over the link cable
