@@ -3,8 +3,9 @@
 // after call on a line the bench plays itself (a pseudo-terminal linked as COM1,
 // answering every command with OK at once). Prints the rate the runner accepts posts,
 // the runner's memory growth, and the time from each OK to the runner's next command,
-// before and during the posts.
-//   bench_http [MESSAGES]
+// before and during the posts. With --same every post is the same alert (a storm of
+// repeats): all of them are to leave one message.
+//   bench_http [MESSAGES] [--same]
 #include "store/appdata.h"
 #include "store/settingsfile.h"
 
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <mutex>
 #include <netinet/in.h>
+#include <numeric>
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
@@ -47,11 +49,16 @@ double percentile(QList<double> v, double p)
     return v.isEmpty() ? 0 : v[qMin(v.size() - 1, qsizetype(p * double(v.size())))];
 }
 
-// The CPU time of a running process so far, in ms.
+// The CPU time of a running process so far, all its threads (the listener's too), in ms.
 double cpuMs(qint64 pid)
 {
-    QFile stat(QStringLiteral("/proc/%1/schedstat").arg(pid));
-    return stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ').value(0).toDouble() / 1e6 : 0;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    // After the command's closing parenthesis: utime and stime are the 12th and 13th fields.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
 }
 
 qint64 rssKiB(qint64 pid)
@@ -108,7 +115,7 @@ struct Modem {
 
 // One client: a kept connection from its own loopback address, posting count messages
 // one after another; the ids of the 202 answers.
-QStringList postAll(int client, quint16 port, const QByteArray &token, int count)
+QStringList postAll(int client, quint16 port, const QByteArray &token, int count, const QString &text = {})
 {
     QStringList ids;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -124,8 +131,8 @@ QStringList postAll(int client, quint16 port, const QByteArray &token, int count
     }
     QByteArray in;
     for (int i = 0; i < count; ++i) {
-        const QByteArray body =
-            QStringLiteral(R"({"to":"模擬ポケベル","text":"ALERT %1-%2"})").arg(client).arg(i).toUtf8();
+        const QString page = text.isEmpty() ? QStringLiteral("ALERT %1-%2").arg(client).arg(i) : text;
+        const QByteArray body = QStringLiteral(R"({"to":"模擬ポケベル","text":"%1"})").arg(page).toUtf8();
         const QByteArray request =
             "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token +
             "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
@@ -164,7 +171,9 @@ QStringList postAll(int client, quint16 port, const QByteArray &token, int count
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const int messages = argc > 1 ? qMax(10, atoi(argv[1])) : 1000;
+    const QStringList args = QCoreApplication::arguments();
+    const bool same = args.contains(QStringLiteral("--same"));
+    const int messages = argc > 1 && args[1] != QStringLiteral("--same") ? qMax(10, atoi(argv[1])) : 1000;
     constexpr int Clients = 10;
     QTemporaryDir dir(QDir::currentPath() + QStringLiteral("/bench-http-XXXXXX"));
     const QString folder = dir.path() + u'/';
@@ -209,7 +218,7 @@ int main(int argc, char *argv[])
     }
 
     // A few calls first, for the line's figures without the posts.
-    const QStringList warmUp = postAll(0, port, token, 20);
+    const QStringList warmUp = postAll(0, port, token, 20, QStringLiteral("WARM"));
     while (out.count("\"event\":\"result\"") < warmUp.size() && run.waitForReadyRead(10000))
         out += run.readAllStandardOutput();
     const qint64 rssBefore = rssKiB(run.processId());
@@ -220,7 +229,10 @@ int main(int argc, char *argv[])
     {
         std::vector<std::jthread> clients;
         for (int c = 0; c < Clients; ++c)
-            clients.emplace_back([&, c] { accepted[c] = postAll(c, port, token, messages / Clients); });
+            clients.emplace_back([&, c] {
+                accepted[c] =
+                    postAll(c, port, token, messages / Clients, same ? QStringLiteral("WATCHDOG") : QString());
+            });
     }
     const double elapsed = monotonic() - t0;
     modem.phase = 2;
@@ -245,6 +257,9 @@ int main(int argc, char *argv[])
             seen << file.chopped(4);
     }
     const qsizetype missing = (ids - seen).size();
+    qsizetype taken = 0; // messages of the posts in the queue's folders or sent
+    for (const QString &id : std::as_const(seen))
+        taken += warmUp.contains(id) ? 0 : 1;
     modem.stop = true;
     line.join();
 
@@ -252,9 +267,14 @@ int main(int argc, char *argv[])
                 qlonglong(messages / Clients * Clients), Clients);
     std::printf("accepted (202)          %lld, %lld of them neither on disk nor sent afterwards\n",
                 qlonglong(ids.size()), qlonglong(missing));
-    std::printf("accept rate             %.0f /s   (goal >= 500 /s)\n", double(ids.size()) / elapsed);
+    if (same)
+        std::printf("one alert posted each time: %lld distinct id(s), %lld message(s) taken in   (goal 1)\n",
+                    qlonglong(ids.size()), qlonglong(taken));
+    const qsizetype answered = std::accumulate(accepted.cbegin(), accepted.cend(), qsizetype(0),
+                                               [](qsizetype n, const QStringList &l) { return n + l.size(); });
+    std::printf("accept rate             %.0f /s   (goal >= 500 /s)\n", double(answered) / elapsed);
     std::printf("runner CPU time         %.3f ms a post (calls included), %.0f %% of the posting time\n",
-                cpu / double(qMax<qsizetype>(1, ids.size())), cpu / (elapsed * 1000) * 100);
+                cpu / double(qMax<qsizetype>(1, answered)), cpu / (elapsed * 1000) * 100);
     std::printf("runner memory (VmRSS)   %.1f MiB before, %.1f MiB after: +%.2f MiB   (goal < 5 MiB)\n",
                 rssBefore / 1024.0, rssAfter / 1024.0, (rssAfter - rssBefore) / 1024.0);
     for (int p = 0; p < 2; ++p)

@@ -26,6 +26,15 @@ Decision decide(Failure failure, LineState line, bool anotherLine, int tried, in
     return {Step::Retry, now + qint64(sendqueue::retryDelay(delays, tried + 1)) * 1000};
 }
 
+int severityRank(const QString &severity)
+{
+    if (severity.compare(QLatin1String("warning"), Qt::CaseInsensitive) == 0)
+        return 1;
+    if (severity.compare(QLatin1String("info"), Qt::CaseInsensitive) == 0)
+        return 2;
+    return 0;
+}
+
 qint64 coolOff(qint64 baseMs, int rests)
 {
     qint64 ms = qMax<qint64>(baseMs, 0);

@@ -3,6 +3,7 @@
 #include "store/failure.h"
 
 #include <QList>
+#include <QString>
 #include <QtGlobal>
 
 // What becomes of a message and a line after a call: pure functions of what happened,
@@ -38,6 +39,10 @@ struct Decision {
 // each retry in seconds (the last one repeats).
 Decision decide(Failure failure, LineState line, bool anotherLine, int tried, int attempts, const QList<int> &delays,
                 qint64 now);
+
+// Which of several due messages a free line takes first: the lowest rank (critical 0,
+// warning 1, info 2, a severity nobody knows as critical), then the oldest.
+int severityRank(const QString &severity);
 
 // The longest a line rests.
 constexpr qint64 MaxCoolOffMs = 3600 * 1000;

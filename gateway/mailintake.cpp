@@ -301,7 +301,9 @@ MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &re
                       QStringLiteral("cannot write the queue (try again later): ") + added.notStored);
     MailAnswer done;
     done.ids = added.ids;
-    done.message = QStringLiteral("queued %1 page(s)").arg(done.ids.size());
+    done.message = QStringLiteral("queued %1 page(s)").arg(done.ids.size() - added.repeats.size());
+    if (!added.repeats.isEmpty())
+        done.message += QStringLiteral(", %1 repeat(s) of recent pages not sent again").arg(added.repeats.size());
     return done;
 }
 

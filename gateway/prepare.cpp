@@ -107,14 +107,21 @@ QString deviceKindProblem(int modemKind, const DeviceAccess &access)
     return {};
 }
 
+std::optional<Outcome> folderHeld(const FolderLock &lock)
+{
+    if (lock.isHeld())
+        return std::nullopt;
+    return Outcome{Failure::Held, QStringLiteral("データフォルダーを読めません。") + lock.problem() +
+                                      QStringLiteral("あとで送り直してください。")};
+}
+
 std::optional<Outcome> loadFolder(const QString &folder, AppData &data)
 {
     data.folder = folder;
     data.settings = Settings::defaults();
     const FolderLock lock(folder, FolderLock::Shared);
-    if (!lock.isHeld())
-        return Outcome{Failure::Held, QStringLiteral("データフォルダーを読めません。") + lock.problem() +
-                                          QStringLiteral("あとで送り直してください。")};
+    if (std::optional<Outcome> held = folderHeld(lock))
+        return held;
     if (!filestore::exists(folder, QString::fromLatin1(settingsfile::FileName)))
         return refused(Refused::NoSettings, folder,
                        QStringLiteral("%1%2 がありません。").arg(folder, QLatin1String(settingsfile::FileName)));
@@ -169,7 +176,8 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
     }
     p.center = *center;
     const dialnumber::Number number = dialnumber::normalized(
-        center->number, dialsWithAt(data.settings.ModemKind) ? dialnumber::Kind::AtCenter : dialnumber::Kind::Keyed);
+        center->number,
+        deviceRules(data.settings.ModemKind).dialsWithAt ? dialnumber::Kind::AtCenter : dialnumber::Kind::Keyed);
     if (!number.ok())
         return refused(QStringLiteral("センター「%1」の").arg(center->name) + number.problem, p.recipientName,
                        center->name);

@@ -49,6 +49,10 @@ enum class TextFit {
     Fit     // made to fit the centre as fitToCenter() does (textfit.h), one page
 };
 
+class FolderLock;
+// Why the folder's lock could not be had, as the refusal every reader of the folder gives.
+std::optional<Outcome> folderHeld(const FolderLock &lock);
+
 // The folder's settings, address book and history, read under the folder's lock; a
 // problem comes back as an Outcome with exit status 2.
 std::optional<Outcome> loadFolder(const QString &folder, AppData &data);

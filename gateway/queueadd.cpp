@@ -1,5 +1,6 @@
 #include "gateway/queueadd.h"
 
+#include "gateway/dedup.h"
 #include "gateway/oncall.h"
 #include "gateway/queuerunner.h"
 
@@ -53,9 +54,12 @@ std::variant<QList<BatchMessage>, BatchRefusal> expandBatch(const QString &folde
     return out;
 }
 
-std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folder, const QList<BatchMessage> &batch,
-                                                            const DeviceAccess &access, const QueuedMessage &defaults,
-                                                            const AppData *data)
+namespace
+{
+
+std::variant<QList<QueuedMessage>, BatchRefusal> checkWith(const QString &folder, const QList<BatchMessage> &batch,
+                                                           const DeviceAccess &access, const QueuedMessage &defaults,
+                                                           const AppData *data, const QueueSettings &settings)
 {
     AppData read;
     if (!data) {
@@ -66,34 +70,32 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folde
     // The queue's lines, when it has its own, carry the messages, not the window's device:
     // its kind is checked by the runner at its start, and one of them must be allowed to
     // call each message's centre.
-    QList<qsizetype> origins;
-    auto expanded = expandBatch(folder, batch, *data, QDateTime::currentSecsSinceEpoch(), &origins);
-    if (auto *refusal = std::get_if<BatchRefusal>(&expanded))
-        return *refusal;
-    const QList<BatchMessage> &messages = std::get<QList<BatchMessage>>(expanded);
-    const QList<QueueLine> lines = QueueSettings::load(folder).lines;
+    const QList<QueueLine> &lines = settings.lines;
     DeviceAccess checks = access;
     checks.checkKind = lines.isEmpty();
     // Quiet hours: a page of a severity held waits for their end.
     std::optional<OnCall> quiet;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     QList<QueuedMessage> out;
-    for (qsizetype i = 0; i < messages.size(); ++i) {
-        const BatchMessage &b = messages[i];
+    for (qsizetype i = 0; i < batch.size(); ++i) {
+        const BatchMessage &b = batch[i];
         auto checked = prepare(*data, b.target, b.text, checks, b.fit);
         if (auto *refusal = std::get_if<Outcome>(&checked))
-            return BatchRefusal{origins[i], *refusal};
+            return BatchRefusal{i, *refusal};
         const Prepared &p = std::get<Prepared>(checked);
         if (!lines.isEmpty() && std::none_of(lines.cbegin(), lines.cend(), [&](const QueueLine &line) {
                 return lineMayCall(line.centers, p.center.name);
             }))
-            return BatchRefusal{origins[i], noLineForCenter(p.recipientName, p.center.name)};
+            return BatchRefusal{i, noLineForCenter(p.recipientName, p.center.name)};
         QueuedMessage m = defaults;
+        m.id = b.id;
         m.to = b.target.to;
         m.number = b.target.number;
         m.center = b.target.center;
         m.optimize = b.target.optimize;
         m.text = b.text;
+        if (!b.severity.isEmpty()) // else the batch's own, if any
+            m.severity = sendqueue::capped(b.severity, 64);
         m.why = b.why;
         if (!b.severity.isEmpty()) {
             if (!quiet)
@@ -110,17 +112,85 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folde
     return out;
 }
 
+} // namespace
+
+std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folder, const QList<BatchMessage> &batch,
+                                                            const DeviceAccess &access, const QueuedMessage &defaults,
+                                                            const AppData *data)
+{
+    AppData read;
+    if (!data) {
+        if (std::optional<Outcome> problem = loadFolder(folder, read))
+            return BatchRefusal{0, *problem};
+        data = &read;
+    }
+    QList<qsizetype> origins;
+    auto expanded = expandBatch(folder, batch, *data, QDateTime::currentSecsSinceEpoch(), &origins);
+    if (auto *refusal = std::get_if<BatchRefusal>(&expanded))
+        return *refusal;
+    auto checked =
+        checkWith(folder, std::get<QList<BatchMessage>>(expanded), access, defaults, data, QueueSettings::load(folder));
+    if (auto *refusal = std::get_if<BatchRefusal>(&checked))
+        return BatchRefusal{origins[refusal->index], refusal->outcome};
+    return checked;
+}
+
 BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, const DeviceAccess &access,
                      const QueuedMessage &defaults, const AppData *data)
 {
-    auto checked = checkBatch(folder, batch, access, defaults, data);
-    if (auto *refusal = std::get_if<BatchRefusal>(&checked))
-        return {{}, *refusal, {}};
-    QList<QueuedMessage> &messages = std::get<QList<QueuedMessage>>(checked);
-    if (const sendqueue::Result added = sendqueue::add(folder, messages); !added.ok())
-        return {{}, std::nullopt, added.text};
+    // The check against the index and the write of what it lets through are one step for
+    // every writer of the folder: two copies of an alert arriving together page once.
+    const FolderLock lock(folder, FolderLock::Exclusive);
+    if (std::optional<Outcome> held = folderHeld(lock))
+        return {{}, {}, BatchRefusal{0, *held}, {}};
+    const QueueSettings settings = QueueSettings::load(folder);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    AppData read;
+    if (!data) {
+        if (std::optional<Outcome> problem = loadFolder(folder, read))
+            return {{}, {}, BatchRefusal{0, *problem}, {}};
+        data = &read;
+    }
+    // A group or a rota becomes one message a person; a repeat is known per person.
+    QList<qsizetype> origins;
+    auto expansion = expandBatch(folder, batch, *data, now / 1000, &origins);
+    if (auto *refusal = std::get_if<BatchRefusal>(&expansion))
+        return {{}, {}, *refusal, {}};
+    const QList<BatchMessage> &expanded = std::get<QList<BatchMessage>>(expansion);
+    DedupIndex index = settings.dedupForMs > 0 ? DedupIndex::load(folder) : DedupIndex{};
     BatchResult done;
-    for (const QueuedMessage &m : std::as_const(messages))
-        done.ids << m.id;
+    QList<BatchMessage> fresh;
+    QList<qsizetype> freshAt;
+    for (qsizetype i = 0; i < expanded.size(); ++i) {
+        const BatchMessage &b = expanded[i];
+        if (const auto earlier = index.repeats(DedupIndex::keyOf(b.target, b.text), b.page, now, settings.dedupForMs)) {
+            done.ids << *earlier;
+            done.repeats << i;
+        } else {
+            done.ids << QString();
+            fresh << b;
+            freshAt << i;
+        }
+    }
+    // Repeats alone: answered without reading the folder's files, so a storm costs little.
+    if (!fresh.isEmpty()) {
+        auto checked = checkWith(folder, fresh, access, defaults, data, settings);
+        if (auto *refusal = std::get_if<BatchRefusal>(&checked))
+            return {{}, {}, BatchRefusal{origins[freshAt[refusal->index]], refusal->outcome}, {}};
+        QList<QueuedMessage> &messages = std::get<QList<QueuedMessage>>(checked);
+        if (const sendqueue::Result added = sendqueue::add(folder, messages); !added.ok())
+            return {{}, {}, std::nullopt, added.text};
+        for (qsizetype k = 0; k < fresh.size(); ++k) {
+            done.ids[freshAt[k]] = messages[k].id;
+            index.record(DedupIndex::keyOf(fresh[k].target, fresh[k].text), messages[k].id, fresh[k].page, now,
+                         settings.dedupForMs);
+        }
+    }
+    index.suppressed += quint64(done.repeats.size());
+    // The messages are queued whatever becomes of the index: a write that fails, or is
+    // lost in a system crash, costs at most a repeat paged again; so it does not wait for
+    // the disk.
+    if (settings.dedupForMs > 0)
+        sendqueue::writeState(folder, DedupIndex::FileName, index.toBytes(), false);
     return done;
 }

@@ -23,8 +23,15 @@ struct BatchMessage {
     QString text;
     // Fit: made to fit the centre as a mail's page or an alert is, not refused for it.
     TextFit fit = TextFit::Refuse;
-    QString why;      // how the page reached the recipient; set when a name is expanded
-    QString severity; // held through oncall.ini's quiet hours when one of its Hold=
+    QString why; // how the page reached the recipient; set when a name is expanded
+    // The id the message will have, told already (sendqueue::newId()); empty: a fresh one.
+    QString id = {};
+    // The page it belongs to: the messages of one page never count as repeats of each
+    // other (the steps of one escalation). Empty: a page of its own.
+    QString page = {};
+    // critical, warning, info... (the order among due messages, and held through
+    // oncall.ini's quiet hours when one of its Hold=); empty: unknown.
+    QString severity = {};
 };
 
 // Why a batch is refused: the first message the rules refuse (its index) and why.
@@ -54,10 +61,13 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folde
 
 struct BatchResult {
     QStringList ids;                     // queued, in the batch's order: every message
+    QList<qsizetype> repeats;            // not queued: a repeat, its id the earlier message's
     std::optional<BatchRefusal> refusal; // the batch can never go: nothing queued
     QString notStored;                   // the queue could not be written: nothing queued
 };
 
-// checkBatch, then written into the folder's queue, all at once.
+// checkBatch, then written into the folder's queue, all at once, under the folder's lock:
+// a message that repeats one taken in from another page within DedupFor= is counted in
+// the folder's index (DedupIndex) and not queued again.
 BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, const DeviceAccess &access,
                      const QueuedMessage &defaults, const AppData *data = nullptr);

@@ -1,5 +1,6 @@
 #include "gateway/queueintake.h"
 
+#include "gateway/dedup.h"
 #include "gateway/pages.h"
 #include "gateway/queueadd.h"
 
@@ -33,16 +34,7 @@ std::optional<QByteArray> listenerToken(const QString &tokenFile, const QString 
     QByteArray random(32, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), random.size() / 4);
     const QByteArray token = random.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
-    const QByteArray temporary = QFile::encodeName(path + QStringLiteral(".new"));
-    ::unlink(temporary.constData());
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    const QByteArray line = token + '\n';
-    const bool written =
-        fd >= 0 && ::write(fd, line.constData(), size_t(line.size())) == line.size() && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!written || ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
-        ::unlink(temporary.constData());
+    if (const QString failed = writePrivateFile(path, token + '\n'); !failed.isEmpty()) {
         *problem = QStringLiteral("トークンのファイル %1 を作れません。").arg(path);
         return std::nullopt;
     }
@@ -140,7 +132,7 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
     }
     if (!added.notStored.isEmpty())
         return {IntakeAnswer::NotStored, {}, {}, added.notStored, {}};
-    return {IntakeAnswer::Queued, added.ids.value(0), added.ids, {}, {}};
+    return {IntakeAnswer::Queued, added.ids.value(0), added.ids, {}, {}, !added.repeats.isEmpty()};
 }
 
 IntakeStatus QueueIntake::status(const QString &id)
@@ -180,6 +172,7 @@ IntakeMetrics QueueIntake::metrics()
     IntakeMetrics m;
     m.pages = pagesSeen.pages;
     m.escalationSteps = pagesSeen.escalationSteps;
+    m.suppressedDuplicates = DedupIndex::load(m_folder).suppressed;
     const QStringList waiting = sendqueue::waitingIds(m_folder);
     const auto count = [](const QString &folder) {
         return qint64(QDir(folder).entryList({QStringLiteral("*.msg")}, QDir::Files).size());

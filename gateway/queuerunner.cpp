@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QJsonArray>
+#include <QRegularExpression>
 
 #include <utility>
 
@@ -39,7 +40,8 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &p :
          ini.unknownKeys(Section, {"Attempts", "Delays", "OnSent", "OnFailed", "HookTimeout", "AnswerLimit", "Listen",
-                                   "TokenFile", "AlertTemplate", "CoolOff", "OnLineDown", "OnLineUp"}))
+                                   "TokenFile", "AlertTemplate", "CoolOff", "DedupFor", "OnLineDown", "OnLineUp",
+                                   "Snpp", "SnppAllow", "SnppCenter"}))
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &section : ini.sections()) {
         if (section.compare(Section, Qt::CaseInsensitive) != 0 && !QueueLine::sectionName(section))
@@ -85,6 +87,12 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
         else
             bad("CoolOff", QStringLiteral("1 秒から 1 時間までの時間"));
     }
+    if (ini.has(Section, "DedupFor")) {
+        if (const auto dedupFor = parseDuration(ini.value(Section, "DedupFor"), 0, 24 * 3600))
+            s.dedupForMs = qint64(*dedupFor) * 1000;
+        else
+            bad("DedupFor", QStringLiteral("0（重複も送る）から 24 時間までの時間"));
+    }
     s.onLineDown = ini.value(Section, "OnLineDown");
     s.onLineUp = ini.value(Section, "OnLineUp");
     s.onSent = ini.value(Section, "OnSent");
@@ -92,6 +100,12 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
     s.listen = ini.value(Section, "Listen");
     s.tokenFile = ini.value(Section, "TokenFile");
     s.alertTemplate = ini.value(Section, "AlertTemplate");
+    s.snpp = ini.value(Section, "Snpp");
+    if (!s.snpp.isEmpty() && !parseListen(s.snpp))
+        bad("Snpp", QStringLiteral("127.0.0.1:4444 のようなアドレスとポート"));
+    s.snppAllow =
+        ini.value(Section, "SnppAllow").split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+    s.snppCenter = ini.value(Section, "SnppCenter");
     if (problems)
         *problems += found;
     return s;
@@ -283,22 +297,30 @@ void QueueRunner::schedule()
             giveUp(nullptr, m, refusal->message, *refusal, false, m.text, m.tried + 1);
     }
     for (const auto &line : m_lines) {
-        if (line->busy)
-            continue;
-        for (auto it = m_waiting.begin(); it != m_waiting.end();) {
-            const QueuedMessage m = it->message;
-            if (m.notBefore > t || !mayCarry(*line, m)) {
-                ++it;
-                continue;
+        while (!line->busy) {
+            // The due message of the highest severity this line may carry, the oldest of
+            // them (the index is in the order the messages were added).
+            auto best = m_waiting.end();
+            for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it) {
+                const QueuedMessage &m = it->message;
+                if (m.notBefore > t || !mayCarry(*line, m))
+                    continue;
+                if (best == m_waiting.end() ||
+                    decisions::severityRank(m.severity) < decisions::severityRank(best->message.severity))
+                    best = it;
+                if (decisions::severityRank(best->message.severity) == 0)
+                    break;
             }
-            it = m_waiting.erase(it);
+            if (best == m_waiting.end())
+                break;
+            const QueuedMessage m = best->message;
+            m_waiting.erase(best);
             if (const sendqueue::Result taken = sendqueue::take(m_folder, m.id); !taken.ok()) {
                 if (taken.kind != sendqueue::Result::Kind::NotQueued) // dropped meanwhile: nothing to say
                     spoolProblem(taken, m.id);
                 continue;
             }
             send(*line, m);
-            break;
         }
     }
     qint64 nextWake = -1;

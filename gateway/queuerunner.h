@@ -26,11 +26,15 @@ struct QueueSettings {
     QString listen;        // the HTTP listener's ADDRESS:PORT; empty: none
     QString tokenFile;     // its token; empty: http-token in the data folder
     QString alertTemplate; // the page of an Alertmanager notification; empty: the default
+    QString snpp;          // the SNPP listener's ADDRESS:PORT; empty: none
+    QStringList snppAllow; // addresses that may page over SNPP without LOGI
+    QString snppCenter;    // the centre of an SNPP page to digits; empty: such pages refused
     int hookTimeoutMs = Hook::DefaultTimeoutMs;
     std::optional<int> answerLimitS; // AnswerLimit=: how long the device may take to answer
     QList<QueueLine> lines;          // [Line NAME] sections; none: the window's one line
     QStringList lineProblems;        // what is wrong in them: the runner does not start
     int coolOffMs = 60000;           // CoolOff=: a line's first rest after 3 failures in a row
+    qint64 dedupForMs = 600000;      // DedupFor=: a repeat within this long is not paged; 0: every one is
     QString onLineDown;              // hooks for a line going out of service and coming back
     QString onLineUp;
     // How long before contents that could not be written back are tried again (not in the
@@ -40,8 +44,9 @@ struct QueueSettings {
     int stopLimitMs = 4000;
 
     // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed,
-    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, OnLineDown,
-    // OnLineUp; the [Line NAME] sections), values taken as written; missing or bad keys
+    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, DedupFor,
+    // OnLineDown, OnLineUp, Snpp, SnppAllow, SnppCenter; the [Line NAME] sections), values
+    // taken as written; missing or bad keys
     // keep the defaults.
     // Unknown keys, bad values and an unreadable file are added to *problems.
     static QueueSettings load(const QString &dataFolder, QStringList *problems = nullptr);

@@ -4,6 +4,7 @@
 #include <QStringDecoder>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,4 +92,45 @@ std::optional<QString> readPrivateFile(const QString &path, QString *problem)
         return std::nullopt;
     }
     return text;
+}
+
+std::optional<std::pair<QString, quint16>> parseListen(const QString &text)
+{
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon <= 0)
+        return std::nullopt;
+    QString address = text.left(colon);
+    if (address.startsWith(u'[') && address.endsWith(u']'))
+        address = address.mid(1, address.size() - 2);
+    else if (address.contains(u':'))
+        return std::nullopt; // an IPv6 address needs its brackets
+    bool ok = false;
+    const uint port = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || port > 65535 || address.isEmpty())
+        return std::nullopt;
+    return std::pair{address, quint16(port)};
+}
+
+QString writePrivateFile(const QString &path, const QByteArray &contents)
+{
+    const QByteArray target = QFile::encodeName(path);
+    const QByteArray temporary = target + ".new";
+    ::unlink(temporary.constData());
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool written = fd >= 0;
+    for (qsizetype done = 0; written && done < contents.size();) {
+        const ssize_t n = ::write(fd, contents.constData() + done, size_t(contents.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        written = n > 0;
+        done += qMax<ssize_t>(n, 0);
+    }
+    written = written && ::fsync(fd) == 0;
+    if (fd >= 0)
+        written = ::close(fd) == 0 && written;
+    if (!written || ::rename(temporary.constData(), target.constData()) != 0) {
+        ::unlink(temporary.constData());
+        return QStringLiteral("%1 を書けません: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    return {};
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <optional>
+#include <utility>
 
 // Values of settings and options that the runner's files and the command line share.
 
@@ -15,3 +17,10 @@ std::optional<int> parseDuration(const QString &text, int minS, int maxS);
 // without its line break: a password. nullopt, with the problem in *problem, when the
 // file cannot be read or others may read it.
 std::optional<QString> readPrivateFile(const QString &path, QString *problem);
+// Writes the bytes to a file that only its owner may read or write (0600 from its
+// creation), under another name first, flushed and renamed over path: the problem, if any.
+QString writePrivateFile(const QString &path, const QByteArray &contents);
+
+// "127.0.0.1:8080", "[::1]:8080": the address and the port; nullopt when it is not
+// a numeric address and a port.
+std::optional<std::pair<QString, quint16>> parseListen(const QString &text);

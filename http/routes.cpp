@@ -148,6 +148,8 @@ HttpAnswer Routes::answer(const HttpRequest &r) const
         if (auto *problem = std::get_if<QString>(&read))
             return error(400, *problem);
         const IntakeAnswer added = m_intake.add(std::get<IntakeMessage>(read));
+        if (added.kind == IntakeAnswer::Queued && added.repeat)
+            return json(202, {{QStringLiteral("id"), added.id}, {QStringLiteral("duplicate"), true}});
         if (added.kind == IntakeAnswer::Queued)
             return json(202, {{QStringLiteral("id"), added.id},
                               {QStringLiteral("messages"), QJsonArray::fromStringList(added.messages)}});
@@ -217,6 +219,8 @@ QByteArray Routes::metricsText(const IntakeMetrics &m)
     out += "fumidori_messages_sent_total " + QByteArray::number(m.sentTotal) + '\n';
     head("fumidori_messages_failed_total", "counter", "Messages given up since the runner started.");
     out += "fumidori_messages_failed_total " + QByteArray::number(m.failedTotal) + '\n';
+    head("fumidori_pages_suppressed_total", "counter", "Pages not sent, by reason.");
+    out += "fumidori_pages_suppressed_total{reason=\"duplicate\"} " + QByteArray::number(m.suppressedDuplicates) + '\n';
     head("fumidori_line_calls_total", "counter", "Calls by line and outcome since the runner started.");
     for (const IntakeMetrics::Line &line : m.lines) {
         for (const char *outcome : {"sent", "failed", "refused", "busy"})

@@ -137,11 +137,6 @@ QList<CallStep> mobileModuleCall(const Settings &s, const QString &number)
            << extra(s) << lastStep(QStringLiteral("ATD") + outsideLinePart(s) + tail(number, ";"));
 }
 
-QList<CallStep> noCall(const Settings &, const QString &)
-{
-    return {};
-}
-
 QList<QByteArray> atdSemicolon(const QString &digits)
 {
     return {command(QStringLiteral("ATD") + tail(digits, ";"))};
@@ -190,29 +185,7 @@ QList<QByteArray> vtsKeys(const QString &digits)
     return keys;
 }
 
-QList<QByteArray> noDigits(const QString &)
-{
-    return {};
-}
-
 const QByteArray Ath = QByteArrayLiteral("ATH\r");
-const char *const Modem9600 = "9600,n,8,1";
-
-const DeviceRules Rows[] = {
-    /* Modem           */ {Modem9600, true, Ath, {}, false, modemCall, atdSemicolon},
-    /* Modem2          */ {Modem9600, true, Ath, {}, false, modem2Call, atdSemicolon},
-    /* PcCard1         */ {Modem9600, true, Ath, {}, false, pcCard1Call, atdVoice},
-    /* PcCard2         */ {Modem9600, true, Ath, {}, false, pcCard2Call, atdvSemicolon},
-    /* PcCard3         */ {Modem9600, true, Ath, {}, false, pcCard3Call, atdBare},
-    /* TerminalAdapter */ {Modem9600, true, Ath, {}, false, terminalAdapterCall, atdSemicolon},
-    /* LinkCable       */ {"600,e,8,1", false, QByteArray(1, char(0xA4)), {}, false, linkCableCall, linkKeys},
-    /* Modem3          */ {Modem9600, true, Ath, {}, false, modem3Call, atdSemicolon},
-    /* MobileModule    */ {"115200,n,8,1", true, QByteArrayLiteral("AT+CHUP\r"), Ath, true, mobileModuleCall, vtsKeys},
-    /* SoundCard       */ {"", false, {}, {}, false, noCall, noDigits},
-    /* Sip             */ {"", false, {}, {}, false, noCall, noDigits},
-    /* ModemManager    */ {"", false, {}, {}, false, noCall, noDigits},
-};
-const DeviceRules Unknown = {Modem9600, true, Ath, {}, false, noCall, noDigits};
 
 std::unique_ptr<Line> serialLine(const LineParts &p)
 {
@@ -235,65 +208,94 @@ std::unique_ptr<Line> modemManagerLine(const LineParts &p)
     return std::make_unique<ModemManagerLine>(p.settings, p.dataFolder, p.waiter);
 }
 
-const char *const ModuleNote = "モジュールのポートを 115200bps で開きます。音の長さは 0.1 秒単位でモジュールに伝え、"
-                               "音と音の間隔はモジュールが決めます。";
-const char *const SoundNote = "サウンドカードから数字の音を鳴らします。ポートは使いません。"
-                              "電話機の送話口をスピーカーに当て、音量を上げてください。";
-const char *const ManagedNote = "ModemManager が管理するモジュールで発信します。ポートは使いません。"
-                                "音の長さはモジュールが決め、数字と数字の間隔をここで決めます。";
-
 // The module of ModemManager's that a line names (empty: the only one).
 QString managedModule(const Settings &s)
 {
     return QStringLiteral("ModemManager のモジュール %1").arg(s.VoiceModem.trimmed());
 }
 
-using G = OptionsGroup;
-// stored, label, name, port, unattended, account, trial, group, note, line
+// A modem that takes AT commands on a 9600 bps line and answers each with "OK".
+DeviceKindRow atModem(const char *label, QList<CallStep> (*call)(const Settings &, const QString &),
+                      QList<QByteArray> (*digits)(const QString &), bool trial = false)
+{
+    return {.label = label,
+            .name = label,
+            .makeLine = serialLine,
+            .unattended = true,
+            .trial = trial,
+            .dialsWithAt = true,
+            .usesPort = true,
+            .lineSettings = "9600,n,8,1",
+            .answersOk = true,
+            .hangUp = Ath,
+            .callSteps = call,
+            .dialWrites = digits};
+}
+
 const DeviceKindRow Kinds[] = {
-    {0, "モデム", "モデム", true, true, false, false, G::None, "", serialLine},
-    {1, "モデム2", "モデム2", true, true, false, false, G::None, "", serialLine},
-    {2, "通信PCカード1", "通信PCカード1", true, true, false, false, G::None, "", serialLine},
-    {3, "通信PCカード2", "通信PCカード2", true, true, false, false, G::None, "", serialLine},
-    {4, "通信PCカード3", "通信PCカード3", true, true, false, false, G::None, "", serialLine},
-    {5, "TA", "TA", true, true, false, true, G::None, "", serialLine},
-    {6, "リンクケーブル", "リンクケーブル", true, true, false, false, G::None, "", serialLine},
-    {7, "モデム3", "モデム3", true, true, false, false, G::None, "", serialLine},
-    {8, "携帯電話モジュール", "携帯電話モジュール", true, true, false, false, G::ToneLength, ModuleNote, serialLine},
-    {9, "サウンド（トーンダイヤラー）", "サウンドカード", false, false, false, false, G::Tones, SoundNote, soundLine},
-    {10, "インターネット電話（SIP）", "インターネット電話", false, true, true, false, G::Account, "", sipLine},
-    {11, "携帯電話モジュール（ModemManager）", "携帯電話モジュール（ModemManager）", false, true, false, false, G::Gap,
-     ManagedNote, modemManagerLine, managedModule},
+    atModem("モデム", modemCall, atdSemicolon),
+    atModem("モデム2", modem2Call, atdSemicolon),
+    atModem("通信PCカード1", pcCard1Call, atdVoice),
+    atModem("通信PCカード2", pcCard2Call, atdvSemicolon),
+    atModem("通信PCカード3", pcCard3Call, atdBare),
+    atModem("TA", terminalAdapterCall, atdSemicolon, /* trial */ true),
+    {.label = "リンクケーブル",
+     .name = "リンクケーブル",
+     .makeLine = serialLine,
+     .unattended = true,
+     .usesPort = true,
+     .lineSettings = "600,e,8,1",
+     .hangUp = QByteArray(1, char(0xA4)),
+     .callSteps = linkCableCall,
+     .dialWrites = linkKeys},
+    atModem("モデム3", modem3Call, atdSemicolon),
+    {.label = "携帯電話モジュール",
+     .name = "携帯電話モジュール",
+     .makeLine = serialLine,
+     .unattended = true,
+     .group = OptionsGroup::ToneLength,
+     .optionsNote = "モジュールのポートを 115200bps で開きます。音の長さは 0.1 秒単位でモジュールに伝え、"
+                    "音と音の間隔はモジュールが決めます。",
+     .dialsWithAt = true,
+     .usesPort = true,
+     .lineSettings = "115200,n,8,1",
+     .answersOk = true,
+     .keysPaced = true,
+     .hangUp = QByteArrayLiteral("AT+CHUP\r"),
+     .hangUpOnError = Ath,
+     .callSteps = mobileModuleCall,
+     .dialWrites = vtsKeys},
+    {.label = "サウンド（トーンダイヤラー）",
+     .name = "サウンドカード",
+     .makeLine = soundLine,
+     .group = OptionsGroup::Tones,
+     .optionsNote = "サウンドカードから数字の音を鳴らします。ポートは使いません。"
+                    "電話機の送話口をスピーカーに当て、音量を上げてください。"},
+    {.label = "インターネット電話（SIP）",
+     .name = "インターネット電話",
+     .makeLine = sipLine,
+     .unattended = true,
+     .usesAccount = true,
+     .group = OptionsGroup::Account},
+    {.label = "携帯電話モジュール（ModemManager）",
+     .name = "携帯電話モジュール（ModemManager）",
+     .makeLine = modemManagerLine,
+     .unattended = true,
+     .group = OptionsGroup::Gap,
+     .optionsNote = "ModemManager が管理するモジュールで発信します。ポートは使いません。"
+                    "音の長さはモジュールが決め、数字と数字の間隔をここで決めます。",
+     .namedDevice = managedModule},
 };
-static_assert(std::size(Kinds) == std::size(Rows));
+
+const DeviceKindRow Unknown = {.label = "",
+                               .name = "",
+                               .makeLine = serialLine,
+                               .usesPort = true,
+                               .lineSettings = "9600,n,8,1",
+                               .answersOk = true,
+                               .hangUp = Ath};
 
 } // namespace
-
-const DeviceRules &deviceRules(int storedKind)
-{
-    return storedKind >= 0 && storedKind < int(std::size(Rows)) ? Rows[storedKind] : Unknown;
-}
-
-bool dialsWithAt(int storedKind)
-{
-    switch (DeviceKind(storedKind)) {
-    case DeviceKind::Modem:
-    case DeviceKind::Modem2:
-    case DeviceKind::PcCard1:
-    case DeviceKind::PcCard2:
-    case DeviceKind::PcCard3:
-    case DeviceKind::TerminalAdapter:
-    case DeviceKind::Modem3:
-    case DeviceKind::MobileModule:
-        return true;
-    case DeviceKind::LinkCable:
-    case DeviceKind::SoundCard:
-    case DeviceKind::Sip:
-    case DeviceKind::ModemManager:
-        break;
-    }
-    return false;
-}
 
 std::span<const DeviceKindRow> deviceKinds()
 {
@@ -303,4 +305,10 @@ std::span<const DeviceKindRow> deviceKinds()
 const DeviceKindRow *deviceKind(int storedKind)
 {
     return storedKind >= 0 && storedKind < int(std::size(Kinds)) ? &Kinds[storedKind] : nullptr;
+}
+
+const DeviceKindRow &deviceRules(int storedKind)
+{
+    const DeviceKindRow *row = deviceKind(storedKind);
+    return row ? *row : Unknown;
 }

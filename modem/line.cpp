@@ -22,9 +22,7 @@ qsizetype Line::digitCount(QByteArrayView bytes)
 
 Line &KindLines::line(int storedDeviceKind)
 {
-    // A kind outside the list: the first row's line, the serial port's.
-    const DeviceKindRow *row = deviceKind(storedDeviceKind);
-    const auto maker = (row ? *row : deviceKinds().front()).makeLine;
+    const auto maker = deviceRules(storedDeviceKind).makeLine;
     std::unique_ptr<Line> &made = m_lines[maker];
     if (!made) {
         made = maker(m_parts);

@@ -102,7 +102,7 @@ private:
 
 // The lines of the device kinds, each made from its row when first asked for (kinds
 // whose rows share a maker share the line); a kind outside the list gets the serial
-// port's line, which writes nothing but its hang-up.
+// port's line, which writes nothing but its hang-up (deviceRules).
 class KindLines : public LineSet
 {
 public:

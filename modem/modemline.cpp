@@ -12,7 +12,7 @@ ModemLine::ModemLine(const Settings &settings, SerialPort &port, Waiter &waiter,
     connect(&port, &WaitSource::closed, this, &WaitSource::closed);
 }
 
-const DeviceRules &ModemLine::rules() const
+const DeviceKindRow &ModemLine::rules() const
 {
     return deviceRules(m_settings.ModemKind);
 }
@@ -45,7 +45,8 @@ QCoro::Task<> ModemLine::call(const QString &number)
     m_port.setPortNumber(m_settings.PortNumber);
     m_port.setSettings(QString::fromLatin1(rules().lineSettings));
     m_port.setPortOpen(true);
-    for (const CallStep &step : rules().callSteps(m_settings, number)) {
+    const QList<CallStep> steps = rules().callSteps ? rules().callSteps(m_settings, number) : QList<CallStep>();
+    for (const CallStep &step : steps) {
         write(step.bytes);
         if (step.waitOk)
             co_await awaitAnswer(0, true);
@@ -56,7 +57,7 @@ QCoro::Task<> ModemLine::call(const QString &number)
 
 QCoro::Task<> ModemLine::dial(const QString &digits)
 {
-    const QList<QByteArray> writes = rules().dialWrites(digits);
+    const QList<QByteArray> writes = rules().dialWrites ? rules().dialWrites(digits) : QList<QByteArray>();
     for (qsizetype i = 0; i < writes.size(); ++i) {
         // A paced device takes the next key once it has played the one before; where its
         // answers are not looked at, the key's tone and gap stand for the answer.

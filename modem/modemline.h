@@ -38,7 +38,7 @@ public:
     static QString answerText(Answer answer);
 
 private:
-    const DeviceRules &rules() const;
+    const DeviceKindRow &rules() const;
     void write(const QByteArray &bytes);
     QCoro::Task<> awaitAnswer(double seconds, bool setUp);
     [[noreturn]] void endOnAnswer(const QString &why, bool deviceFault);

@@ -21,7 +21,8 @@ struct IntakeMessage {
     // compatible forms for characters without a code, the rest dropped, cut at the
     // centre's limit with a mark (an alert must always page).
     bool fit = false;
-    QString severity;      // held through oncall.ini's quiet hours when one of Hold=
+    QString severity;      // critical, warning, info...: the order among due messages, and held
+                           // through oncall.ini's quiet hours when one of Hold=; empty: unknown
     QString group;         // the alert group it was raised for (Alertmanager's groupKey)
     bool resolved = false; // the group's alerts are resolved: its open pages end
 };
@@ -37,6 +38,7 @@ struct IntakeAnswer {
     QStringList messages; // every message of the page (a group or rota names several)
     QString reason;       // NotStored: why
     IntakeRefusal refusal;
+    bool repeat = false; // Queued: a repeat not paged again, id the earlier message's
 };
 
 struct IntakeStatus {
@@ -71,7 +73,8 @@ struct IntakeMetrics {
     qint64 failed = 0;
     quint64 sentTotal = 0; // since the runner started
     quint64 failedTotal = 0;
-    double oldestWaitingSeconds = 0; // 0 when nothing waits
+    double oldestWaitingSeconds = 0;  // 0 when nothing waits
+    quint64 suppressedDuplicates = 0; // repeats not paged again, ever (kept with the folder)
     QList<Line> lines;
 };
 

@@ -153,7 +153,7 @@ QString readSmallFile(const QByteArray &name, QByteArray *bytes)
 
 // Writes the bytes under a temporary name beside the file and renames it over the file:
 // the name itself is replaced, a link there is never followed.
-Result writeFile(const QString &folder, const QString &name, const QByteArray &bytes)
+Result writeFile(const QString &folder, const QString &name, const QByteArray &bytes, bool durable = true)
 {
     QByteArray temporary = path(folder, name) + ".XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
@@ -170,7 +170,7 @@ Result writeFile(const QString &folder, const QString &name, const QByteArray &b
             done += n;
     }
     // On disk before it takes the old file's name, so that a system crash cannot leave an empty file.
-    if (error == 0 && ::fdatasync(fd) != 0)
+    if (error == 0 && durable && ::fdatasync(fd) != 0)
         error = errno;
     if (::close(fd) != 0 && error == 0)
         error = errno;
@@ -325,6 +325,8 @@ QByteArray toJson(const QueuedMessage &m)
         o[QStringLiteral("center")] = m.center;
     o[QStringLiteral("optimize")] = m.optimize;
     o[QStringLiteral("message")] = m.text;
+    if (!m.severity.isEmpty())
+        o[QStringLiteral("severity")] = m.severity;
     o[QStringLiteral("attempts")] = m.attempts;
     QJsonArray delays;
     for (int d : m.delays)
@@ -366,6 +368,7 @@ std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m)
     m->center = text("center");
     m->optimize = o.value(QStringLiteral("optimize")).toBool();
     m->text = text("message");
+    m->severity = capped(text("severity"), 64);
     m->attempts = qBound(0, o.value(QStringLiteral("attempts")).toInt(3), MaxAttempts);
     for (const QJsonValue &d : o.value(QStringLiteral("delays")).toArray())
         m->delays << qBound(0, d.toInt(), MaxDelay);
@@ -448,6 +451,7 @@ Result checkFolders(const QString &dataFolder)
 Result add(const QString &dataFolder, QueuedMessage &m)
 {
     QList<QueuedMessage> one{m};
+    one.first().id.clear(); // always a fresh one
     const Result r = add(dataFolder, one);
     m = one.first();
     return r;
@@ -465,7 +469,8 @@ Result add(const QString &dataFolder, QList<QueuedMessage> &batch)
                        QStringLiteral("フォルダー %1 を作れません（%2）。").arg(queue, systemError()));
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     for (QueuedMessage &m : batch) {
-        m.id = freshId();
+        if (m.id.isEmpty())
+            m.id = freshId();
         if (m.added == 0)
             m.added = now;
         if (m.page.isEmpty())
@@ -496,6 +501,11 @@ Result add(const QString &dataFolder, QList<QueuedMessage> &batch)
     // In the queue now, all of it: the rest is tidying that anyone may finish.
     unpackBatches(dataFolder);
     return {};
+}
+
+QString newId()
+{
+    return freshId();
 }
 
 Result unpackBatches(const QString &dataFolder)
@@ -695,7 +705,7 @@ Result writeSide(const QString &dataFolder, const QString &name, const QByteArra
 namespace
 {
 
-std::optional<QByteArray> readIn(const QString &folder, const QString &name, QString *problem)
+std::optional<QByteArray> readBeside(const QString &folder, const QString &name, QString *problem)
 {
     QByteArray bytes;
     *problem = readSmallFile(path(folder, name), &bytes);
@@ -712,29 +722,24 @@ std::optional<QByteArray> readIn(const QString &folder, const QString &name, QSt
 
 std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem)
 {
-    return readIn(queueFolder(dataFolder), name, problem);
+    return readBeside(queueFolder(dataFolder), name, problem);
 }
 
-Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes)
+Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes, bool durable)
 {
     if (const Result r = checkFolders(dataFolder); !r.ok())
         return r;
-    return writeFile(stateFolder(dataFolder), name, bytes);
+    return writeFile(stateFolder(dataFolder), name, bytes, durable);
 }
 
 std::optional<QByteArray> readState(const QString &dataFolder, const QString &name, QString *problem)
 {
-    return readIn(stateFolder(dataFolder), name, problem);
+    return readBeside(stateFolder(dataFolder), name, problem);
 }
 
 QStringList stateNames(const QString &dataFolder, const QString &suffix)
 {
     return QDir(stateFolder(dataFolder)).entryList({QLatin1Char('*') + suffix}, QDir::Files, QDir::Name);
-}
-
-QString newId()
-{
-    return freshId();
 }
 
 Recovery recover(const QString &dataFolder)

@@ -15,6 +15,7 @@ struct QueuedMessage {
     QString center; // the centre's name; empty: the recipient's own
     bool optimize = false;
     QString text;
+    QString severity;     // as the sender gave it (critical, warning, info...); empty: unknown
     int attempts = 3;     // how often a line failure is retried
     QList<int> delays;    // seconds before each retry; the last one repeats
     int tried = 0;        // tries that failed on the line so far
@@ -111,10 +112,12 @@ Result checkFolders(const QString &dataFolder);
 
 // Gives the message a fresh id (sortable by the time it was added) and puts it in queue/.
 Result add(const QString &dataFolder, QueuedMessage &m);
-// The same for several messages (fresh ids in their order) that appear in queue/ at once
-// or not at all: nothing is in the queue unless Done. A batch is one page: a message
+// The same for several messages that appear in queue/ at once or not at all: nothing is
+// in the queue unless Done. Each keeps an id from newId() that it holds (an intake that
+// told the id before the message was written), else gets a fresh one, in their order. A batch is one page: a message
 // without a page is given the first message's id as its page.
 Result add(const QString &dataFolder, QList<QueuedMessage> &batch);
+QString newId();
 // Moves the messages of every batch in queue/ into queue/ itself (see above). IoFailed
 // with the reason when one could not be moved (it stays in its batch, still queued).
 Result unpackBatches(const QString &dataFolder);
@@ -158,13 +161,14 @@ Result finish(const QString &dataFolder, const QString &id);
 // an empty problem when there is none).
 Result writeSide(const QString &dataFolder, const QString &name, const QByteArray &bytes);
 std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem);
-// The same for the gateway's own files in queue/state/ (made when missing), and the names
-// there that end in suffix.
-Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes);
+
+// A file of the gateway's own in queue/state/ (an index, the state of a page), replaced
+// whole; durable: on disk before it takes the old one's name (a count that may be lost
+// in a system crash need not wait for the disk). Read back as readSide reads.
+Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes, bool durable = true);
 std::optional<QByteArray> readState(const QString &dataFolder, const QString &name, QString *problem);
+// The names in queue/state/ that end in suffix.
 QStringList stateNames(const QString &dataFolder, const QString &suffix);
-// A fresh id, as a message is given (sortable by the time it was made).
-QString newId();
 
 struct Recovery {
     int recovered = 0;    // back to queue/ (or on to failed/ when it was given up already)

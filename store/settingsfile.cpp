@@ -276,7 +276,9 @@ std::optional<QString> applyDeviceKeys(Settings &settings, const QList<std::pair
 {
     // Each value read as the settings file's own would be: the same reader, on a file of
     // that one key.
-    for (const auto &[key, value] : values) {
+    for (const auto &pair : values) {
+        const QString &key = pair.first;
+        const QString &value = pair.second;
         const auto f = std::find_if(std::begin(DeviceFields), std::end(DeviceFields), [&](const DeviceField &d) {
             return key.compare(QLatin1String(d.key), Qt::CaseInsensitive) == 0;
         });

@@ -3,12 +3,13 @@
 # app/, the gateway, the tools or the plugins; ui/ includes nothing of app/; gateway/
 # (the runner, its lines, the path into the queue) includes the core alone; the
 # command-line tools include the core and the gateway; the plugins (http/, mail/,
-# keyring/) include their own files and the core's interfaces they serve, nothing of
-# the gateway (they reach the runner through store/intake.h and store/mailreader.h).
+# keyring/, snpp/) include their own files and the core's interfaces they serve, nothing of
+# the gateway (they reach the runner through store/intake.h, store/mailreader.h and
+# store/snppdesk.h).
 # Run as: cmake -DROOT=<source folder> -P layers.cmake
 include(${CMAKE_CURRENT_LIST_DIR}/sourcecheck.cmake)
 set(widgets "<Qt(Widgets|Gui|Help)/|<Q(Widget|Application|GuiApplication|Dialog|MainWindow)>")
-set(above_core "gateway|tools|http|mail|keyring")
+set(above_core "gateway|tools|http|mail|keyring|snpp")
 set(forbidden_encoding "\"(ui|app|modem|store|${above_core})/|${widgets}")
 set(forbidden_store "\"(ui|app|modem|${above_core})/|${widgets}")
 set(forbidden_modem "\"(ui|app|${above_core})/|${widgets}")
@@ -18,8 +19,9 @@ set(forbidden_tools "\"(ui|app|http|mail|keyring)/|${widgets}")
 set(forbidden_http "\"(ui|app|modem|gateway|tools|mail|keyring)/|${widgets}")
 set(forbidden_mail "\"(ui|app|modem|gateway|tools|http|keyring)/|${widgets}")
 set(forbidden_keyring "\"(ui|app|modem|gateway|tools|http|mail)/|${widgets}")
+set(forbidden_snpp "\"(ui|app|modem|gateway|tools|http|mail|keyring)/|${widgets}")
 set(failures "")
-foreach(folder encoding store modem ui gateway tools http mail keyring)
+foreach(folder encoding store modem ui gateway tools http mail keyring snpp)
     file(GLOB_RECURSE files ${ROOT}/${folder}/*.cpp ${ROOT}/${folder}/*.h)
     foreach(file ${files})
         file(STRINGS ${file} includes REGEX "^#include ")

@@ -2,6 +2,7 @@
 // hold the line) and how long a failing line rests, as the runner and a direct send
 // decide them: tables on a clock standing at a fixed time.
 #include "gateway/decisions.h"
+#include "gateway/dedup.h"
 #include "support/table.h"
 
 #include <QTest>
@@ -12,6 +13,9 @@ using namespace decisions;
 using Decides = table::Of<Failure, LineState, bool, int, int, Step, int>;
 // base (s), rests, cool-off (s)
 using CoolsOff = table::Of<int, int, int>;
+// taken in before ("who=text/page@seconds ago", id "m<n>" by order), the message
+// ("who=text/page"), DedupFor= (s), the id it repeats (empty: paged)
+using Repeats = table::Of<QStringList, QString, int, QString>;
 
 class TestDecisions : public QObject
 {
@@ -73,6 +77,93 @@ private slots:
     {
         const auto [base, rests, seconds] = CoolsOff::row();
         QCOMPARE(coolOff(qint64(base) * 1000, rests), qint64(seconds) * 1000);
+    }
+
+    // Whether a message repeats one taken in lately: the same text to the same person
+    // from another page within the window, whatever else came meanwhile.
+    void repeats_data()
+    {
+        const Repeats row;
+        row("the same text to the same person", {"R=A/@60"}, "R=A/", 600, "m0");
+        row("another text", {"R=A/@60"}, "R=B/", 600, "");
+        row("another person", {"R=A/@60"}, "S=A/", 600, "");
+        row("a number is a person of its own", {"R=A/@60"}, "#0312@C=A/", 600, "");
+        row("the same number and centre", {"#0312@C=A/@60"}, "#0312@C=A/", 600, "m0");
+        row("the same number by another centre", {"#0312@C=A/@60"}, "#0312@D=A/", 600, "");
+        row("just inside the window", {"R=A/@599"}, "R=A/", 600, "m0");
+        row("at the window's end", {"R=A/@600"}, "R=A/", 600, "");
+        row("long after", {"R=A/@86400"}, "R=A/", 600, "");
+        row("no window: every one pages", {"R=A/@1"}, "R=A/", 0, "");
+        row("among others, the latest", {"R=A/@500", "S=A/@400", "R=A/@300", "R=B/@1"}, "R=A/", 600, "m2");
+        row("a step of the same page", {"R=A/p1@60"}, "R=A/p1", 600, "");
+        row("another page", {"R=A/p1@60"}, "R=A/p2", 600, "m0");
+        row("a page after a message without one", {"R=A/@60"}, "R=A/p1", 600, "m0");
+        row("a clock set back", {"R=A/@-60"}, "R=A/", 600, "");
+        row("texts that run together", {"R=AB/@60"}, "RA=B/", 600, "");
+        row("optimised and not", {"R=A/@60"}, "R+=A/", 600, "");
+        row("optimised both times", {"R+=A/@60"}, "R+=A/", 600, "m0");
+    }
+    void repeats()
+    {
+        const auto [before, message, windowS, expected] = Repeats::row();
+        const auto parse = [](const QString &spec, Target *t, QString *text, QString *page) {
+            const QString who = spec.section(u'=', 0, 0);
+            if (who.startsWith(u'#'))
+                t->number = who.mid(1).section(u'@', 0, 0), t->center = who.section(u'@', 1);
+            else
+                t->to = who.section(u'+', 0, 0), t->optimize = who.endsWith(u'+');
+            *text = spec.section(u'=', 1).section(u'/', 0, 0);
+            *page = spec.section(u'/', -1).section(u'@', 0, 0);
+            return spec.section(u'@', -1).toLongLong();
+        };
+        DedupIndex index;
+        for (qsizetype i = 0; i < before.size(); ++i) {
+            Target t;
+            QString text, page;
+            const qint64 ago = parse(before[i], &t, &text, &page);
+            index.entries << DedupIndex::Entry{DedupIndex::keyOf(t, text), Now - ago * 1000, "m" + QString::number(i),
+                                               page};
+        }
+        Target t;
+        QString text, page;
+        parse(message, &t, &text, &page);
+        const QByteArray key = DedupIndex::keyOf(t, text);
+        const qint64 window = qint64(windowS) * 1000;
+        QCOMPARE(index.repeats(key, page, Now, window).value_or(QString()), expected);
+        // As stored and read back, and once the next message has been recorded.
+        QCOMPARE(DedupIndex::parse(index.toBytes()).repeats(key, page, Now, window).value_or(""), expected);
+        index.record("x", "next", {}, Now, window);
+        QCOMPARE(index.repeats(key, page, Now, window).value_or(QString()), expected);
+    }
+    void severityRank_data()
+    {
+        const table::Of<QString, int> row;
+        row("critical", "critical", 0);
+        row("none given", "", 0);
+        row("unknown", "page", 0);
+        row("warning", "warning", 1);
+        row("any case", "Warning", 1);
+        row("info", "INFO", 2);
+        row("not a prefix", "informational", 0);
+    }
+    void severityRank()
+    {
+        const auto [severity, rank] = table::Of<QString, int>::row();
+        QCOMPARE(decisions::severityRank(severity), rank);
+    }
+    // The index file: unreadable lines left out, its size bounded.
+    void dedupFile()
+    {
+        DedupIndex index = DedupIndex::parse("suppressed 7\n" + QByteArray(24, 'a') + " 5 id1 -\ngarbage\n" +
+                                             QByteArray(24, 'b') + " x id2 -\n" + QByteArray(24, 'c') + " 6 id3 p\n");
+        QCOMPARE(index.suppressed, 7u);
+        QCOMPARE(index.entries.size(), 2);
+        QCOMPARE(index.entries[1], (DedupIndex::Entry{QByteArray(24, 'c'), 6, "id3", "p"}));
+        for (int i = 0; i < DedupIndex::MaxEntries + 10; ++i)
+            index.record(QByteArray(24, 'k'), "i" + QString::number(i), {}, Now, 3600000);
+        QCOMPARE(index.entries.size(), DedupIndex::MaxEntries);
+        QCOMPARE(index.entries.last().id, "i" + QString::number(DedupIndex::MaxEntries + 9));
+        QCOMPARE(DedupIndex::parse(index.toBytes()), index);
     }
 };
 

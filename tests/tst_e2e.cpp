@@ -3,6 +3,7 @@
 // the line carried exactly the commands of the device kind.
 #include "support/consolefrontend.h"
 #include "support/fakeplatform.h"
+#include "support/filehelpers.h"
 #include "support/linelogfile.h"
 #include "support/modemsim.h"
 #include "support/table.h"
@@ -175,7 +176,7 @@ private slots:
     // settings file is left alone.
     void sampleSettings()
     {
-        QTemporaryDir dir;
+        TempDir dir;
         AppData data;
         data.folder = dir.path() + QLatin1Char('/');
         auto runSample = [&] { return ModemSim().start(data.folder, 3, {"--sample"}); };
@@ -210,7 +211,7 @@ private slots:
     }
 
 private:
-    QTemporaryDir m_dir;
+    TempDir m_dir;
     QString m_folder;
     ModemSim m_sim;
     int m_calls = 0;

@@ -129,6 +129,9 @@ private slots:
         accepted("charset is welcome",
                  post(messages, R"({"to":"R1","text":"A"})", withToken("application/json; charset=UTF-8")), "A");
         accepted("optimised as asked", post(messages, R"({"to":"R0","text":"abc","optimize":true})"), "abc");
+        accepted("with a severity", post(messages, R"({"to":"R0","text":"B","severity":"warning"})"), "B");
+        refused("a severity not a string", post(messages, R"({"to":"R0","text":"A","severity":2})"), 400,
+                "「severity」は文字列で指定してください。");
         refused(
             "unknown name", post(messages, R"({"to":"X","text":"A"})"), 400,
             "相手先「X」はアドレス帳にありません。名前を確かめるか、「number」と「center」で番号を指定してください。");
@@ -323,6 +326,10 @@ private slots:
         m_intake->callEnded(QStringLiteral("b"), {Failure::CallFailed, QStringLiteral("NO CARRIER")}, "COM1");
         m_intake->callEnded(QStringLiteral("b"), {Failure::CallFailed, QStringLiteral("NO CARRIER")}, "COM1");
         m_intake->settled(QStringLiteral("b"), false, QStringLiteral("NO CARRIER"));
+        // A repeat of a message posted: the first one's id again, not queued, counted.
+        const QByteArray repeat = post("/v1/messages", R"({"to":"R1","text":"DOWN"})");
+        const QByteArray first = httpclient::exchange(m_port, repeat).body;
+        QCOMPARE(httpclient::exchange(m_port, repeat).body, R"({"duplicate":true,)" + first.mid(1));
 
         const Reply reply = httpclient::exchange(m_port, get("/metrics"));
         QCOMPARE(reply.status, 200);
@@ -334,7 +341,7 @@ private slots:
         lines.removeAt(lines.size() - 2);
         QCOMPARE(lines.join(u'\n'), QStringLiteral(R"(# HELP fumidori_queue_messages Messages in the queue by state.
 # TYPE fumidori_queue_messages gauge
-fumidori_queue_messages{state="waiting"} 2
+fumidori_queue_messages{state="waiting"} 3
 fumidori_queue_messages{state="sending"} 1
 fumidori_queue_messages{state="failed"} 1
 # HELP fumidori_messages_sent_total Messages sent since the runner started.
@@ -343,6 +350,9 @@ fumidori_messages_sent_total 1
 # HELP fumidori_messages_failed_total Messages given up since the runner started.
 # TYPE fumidori_messages_failed_total counter
 fumidori_messages_failed_total 1
+# HELP fumidori_pages_suppressed_total Pages not sent, by reason.
+# TYPE fumidori_pages_suppressed_total counter
+fumidori_pages_suppressed_total{reason="duplicate"} 1
 # HELP fumidori_line_calls_total Calls by line and outcome since the runner started.
 # TYPE fumidori_line_calls_total counter
 fumidori_line_calls_total{line="COM1",outcome="sent"} 1
@@ -507,7 +517,7 @@ private:
         }
         return out;
     }
-    std::optional<QTemporaryDir> m_dir;
+    std::optional<TempDir> m_dir;
     QString m_folder;
     std::unique_ptr<QueueIntake> m_intake;
     Listener *m_listener = nullptr;

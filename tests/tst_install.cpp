@@ -96,7 +96,8 @@ private Q_SLOTS:
         for (const char *path :
              {"bin/fumidori-dtmf", "bin/fumidori-send", "lib/systemd/user/fumidori-send.service",
               "lib/systemd/system/fumidori-send-system.service", "lib/sysusers.d/fumidori.conf",
-              "lib/tmpfiles.d/fumidori.conf", "lib/fumidori/plugins/fumidori-mail.so", "share/doc/fumidori/copyright",
+              "lib/tmpfiles.d/fumidori.conf", "lib/fumidori/plugins/fumidori-mail.so",
+              "lib/fumidori/plugins/fumidori-snpp.so", "share/doc/fumidori/copyright",
               "share/doc/fumidori/changelog.gz", "share/doc/fumidori/examples/70-fumidori-modem.rules",
               "share/polkit-1/rules.d/50-fumidori-modemmanager.rules", "lib/fumidori/plugins/fumidori-systembus.so",
               "share/bash-completion/completions/fumidori-dtmf", "share/bash-completion/completions/fumidori-modemsim",

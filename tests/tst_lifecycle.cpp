@@ -30,7 +30,7 @@ QString missing(const QString &file)
 // A temporary program folder with its data and platform. Start-up and exit give the exit
 // code when they end the process, -1 when it goes on.
 struct Folder {
-    QTemporaryDir dir;
+    TempDir dir;
     QString path = dir.path() + u'/';
     AppData data;
     FakePlatform fake;

@@ -7,6 +7,7 @@
 #include "support/filehelpers.h"
 #include "support/otheruser.h"
 #include "support/sendfolder.h"
+#include "support/sendrig.h"
 #include "support/server.h"
 #include "support/table.h"
 
@@ -50,33 +51,12 @@ void removeAny(const QString &path)
         ::rmdir(name(path).constData());
 }
 
-struct ToolRun {
-    bool ended = false;
-    int exitCode = -1;
-    QString err;
-    qint64 ms = 0;
-};
-
-// fumidori-send (or another program) as root is run, optionally, without the right to
-// pass over file permissions: as an ordinary user meets another user's files.
+// fumidori-send (or another program) as root run for 5 s at most, optionally without the
+// right to pass over file permissions: as an ordinary user meets another user's files.
 ToolRun runTool(const QStringList &args, bool ordinary, const QString &program = Tool)
 {
-    QProcess p;
-    if (ordinary)
-        p.setChildProcessModifier(otheruser::dropOverrideForChild);
-    QElapsedTimer clock;
-    clock.start();
-    p.start(program, args);
-    ToolRun r;
-    r.ended = p.waitForFinished(5000);
-    r.ms = clock.elapsed();
-    if (!r.ended) {
-        p.kill();
-        p.waitForFinished();
-    }
-    r.exitCode = p.exitCode();
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return runTool(program, args, {}, QProcessEnvironment::systemEnvironment(), 5000,
+                   ordinary ? otheruser::dropOverrideForChild : nullptr);
 }
 
 } // namespace
@@ -86,6 +66,8 @@ using HostileLockFile = table::Of<int, QString>;
 using LockFileModes = table::Of<int, bool, int>;
 
 using HolderShown = table::Of<QByteArray, QString>;
+
+using FolderLockFileUnusable = table::Of<int>;
 
 class tst_Locks : public QObject
 {
@@ -113,7 +95,7 @@ private slots:
         const std::optional<otheruser::Ids> nobody = otheruser::nobody();
         if (!nobody)
             QSKIP("needs root and the user nobody, who plants the lock files");
-        QTemporaryDir dir;
+        TempDir dir;
         const QString folder = makeSendFolder(dir.path());
         QVERIFY(!folder.isEmpty());
         QVERIFY(writeFileBytes(folder + "victim", "precious\n"));
@@ -186,7 +168,6 @@ private slots:
             QVERIFY2(r.ended, "still running: the lock file was waited on, or taken as held");
             QVERIFY2(r.exitCode == 3, qPrintable(QString::number(r.exitCode) + ": " + r.err));
             QVERIFY2(r.err.contains(lockPath) && r.err.contains("nobody"), qPrintable(r.err));
-            qInfo("answered in %lld ms, start-up included", r.ms);
         }
 
         QCOMPARE(readFileBytes(folder + "victim"), QByteArray("precious\n"));
@@ -202,7 +183,7 @@ private slots:
         const std::optional<otheruser::Ids> nobody = otheruser::nobody();
         if (!nobody)
             QSKIP("needs root and the user nobody, who makes the lock file");
-        QTemporaryDir dir;
+        TempDir dir;
         QVERIFY(::chmod(name(dir.path()).constData(), 01777) == 0);
         const QString path = dir.path() + "/fumidori-line.lock";
         const auto made = otheruser::asUser(*nobody, [&] {
@@ -234,7 +215,7 @@ private slots:
     void lockFileModes()
     {
         const auto [umask, folderLock, mode] = LockFileModes::row();
-        QTemporaryDir dir;
+        TempDir dir;
         const mode_t old = ::umask(mode_t(umask));
         const auto restore = qScopeGuard([old] { ::umask(old); });
         QString path;
@@ -263,7 +244,7 @@ private slots:
     void holderShown()
     {
         const auto [written, shown] = HolderShown::row();
-        QTemporaryDir dir;
+        TempDir dir;
         const QString path = dir.path() + "/fumidori-line.lock";
         QVERIFY(writeFileBytes(path, written));
         ServerProcess other;
@@ -276,7 +257,7 @@ private slots:
     // A lock on the folder itself (anyone who can read it can take one) holds nothing up.
     void folderLockIsAFileOfItsOwn()
     {
-        QTemporaryDir dir;
+        TempDir dir;
         ServerProcess other;
         QVERIFY(holdLock(other, dir.path()));
         const FolderLock lock(dir.path(), FolderLock::Exclusive, 0);
@@ -291,7 +272,7 @@ private slots:
     // not wait again; a holder that lets go during the wait lets the waiter in.
     void folderLockWaitIsBounded()
     {
-        QTemporaryDir dir;
+        TempDir dir;
         {
             const FolderLock make(dir.path());
         }
@@ -320,31 +301,22 @@ private slots:
     }
     void folderLockFileUnusable_data()
     {
-        QTest::addColumn<int>("plant");
-        QTest::newRow("link to a file of ours") << int(Plant::Symlink);
-        QTest::newRow("named pipe") << int(Plant::Fifo);
-        QTest::newRow("folder") << int(Plant::Folder);
+        const FolderLockFileUnusable row;
+        row("link to a file of ours", int(Plant::Symlink));
+        row("named pipe", int(Plant::Fifo));
+        row("folder", int(Plant::Folder));
     }
     // fumidori-send answers "busy" (3) at once, naming the lock file, and follows no link.
     void folderLockFileUnusable()
     {
-        QFETCH(int, plant);
-        QTemporaryDir dir;
+        const auto [plant] = FolderLockFileUnusable::row();
+        TempDir dir;
         const QString folder = makeSendFolder(dir.path());
         QVERIFY(!folder.isEmpty());
         QVERIFY(writeFileBytes(folder + "victim", "precious\n"));
         const QByteArray path = name(FolderLock::pathFor(folder));
         QVERIFY(QDir().mkpath(folder + "locks"));
-        switch (Plant(plant)) {
-        case Plant::Symlink:
-            QVERIFY(::symlink(name(folder + "victim").constData(), path.constData()) == 0);
-            break;
-        case Plant::Fifo:
-            QVERIFY(::mkfifo(path.constData(), 0600) == 0);
-            break;
-        default:
-            QVERIFY(::mkdir(path.constData(), 0700) == 0);
-        }
+        QVERIFY(otheruser::make(Plant(plant), path, name(folder + "victim")));
         const ToolRun r = runTool({"--folder", folder, "--to", "R", "X"}, false);
         QVERIFY2(r.ended, "still running: the lock file was waited on");
         QVERIFY2(r.exitCode == 3, qPrintable(QString::number(r.exitCode) + ": " + r.err));

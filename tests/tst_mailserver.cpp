@@ -5,6 +5,7 @@
 // Needs root (Postfix's master and pipe(8)'s user switch); skips with a message otherwise.
 #include "support/filehelpers.h"
 #include "support/modemsim.h"
+#include "support/otheruser.h"
 #include "support/sendrig.h"
 #include "support/table.h"
 #include "support/waituntil.h"
@@ -21,7 +22,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,20 +69,14 @@ private slots:
             QSKIP("Postfix's master and pipe(8) need root: run as root (as CI does)");
         if (!QFileInfo(Postfix).isExecutable() || QStandardPaths::findExecutable(QStringLiteral("swaks")).isEmpty())
             QSKIP("Postfix or swaks is not installed (scripts/setup installs them where no other mail server is)");
-        // getpwnam() answers in one static buffer: each answer copied before the next.
-        const passwd *entry = ::getpwnam("nobody");
-        const std::optional<std::pair<uid_t, gid_t>> nobody =
-            entry ? std::optional(std::pair(entry->pw_uid, entry->pw_gid)) : std::nullopt;
-        entry = ::getpwnam("postfix");
-        const std::optional<std::pair<uid_t, gid_t>> postfixUser =
-            entry ? std::optional(std::pair(entry->pw_uid, entry->pw_gid)) : std::nullopt;
+        const std::optional<otheruser::Ids> nobody = otheruser::nobody(), postfixUser = otheruser::named("postfix");
         if (!nobody || !postfixUser)
             QSKIP("no users nobody and postfix on this machine");
         m_root = m_dir.path() + u'/';
         m_folder = m_root + QStringLiteral("folder/");
         m_caught = m_root + QStringLiteral("caught");
         m_config = m_root + QStringLiteral("etc");
-        for (const char *sub : {"etc", "spool", "data", "caught", "folder/queue"})
+        for (const char *sub : {"etc", "spool", "data", "caught", "folder/queue", "bin"})
             QVERIFY(QDir().mkpath(m_root + QLatin1String(sub)));
         QVERIFY(QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                                                         QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
@@ -99,14 +93,24 @@ private slots:
         QVERIFY(
             writeFileBytes(m_folder + "mail.ini", "[Mail]\nAllowFrom=@example.jp\n[Addresses]\noncall=佐藤,鈴木\n"));
         // The deliveries run as nobody, as pipe(8) and the alias's command do for a user of their own.
-        QVERIFY(chownTree(m_folder, nobody->first, nobody->second));
+        QVERIFY(chownTree(m_folder, nobody->uid, nobody->gid));
         QVERIFY(::chmod(QFile::encodeName(m_folder).constData(), 0700) == 0);
-        QVERIFY(chownTree(m_caught, nobody->first, nobody->second));
-        QVERIFY(chownTree(m_root + "data", postfixUser->first, postfixUser->second));
+        QVERIFY(chownTree(m_caught, nobody->uid, nobody->gid));
+        QVERIFY(chownTree(m_root + "data", postfixUser->uid, postfixUser->gid));
+
+        // What pipe(8) runs, where its user may reach it: the build folder may lie in a
+        // home folder others cannot enter.
+        QVERIFY(::chmod(QFile::encodeName(m_root + "bin").constData(), 0755) == 0);
+        for (const char *file : {"fumidori-send", "fumidori-mail.so"}) {
+            const QString copy = m_root + "bin/" + file;
+            QVERIFY(QFile::copy(QStringLiteral(FUMIDORI_BIN_DIR "/") + file, copy));
+            QVERIFY(::chmod(QFile::encodeName(copy).constData(), 0755) == 0);
+        }
+        const QByteArray tool = QFile::encodeName(m_root + "bin/fumidori-send");
 
         m_port = freePort();
         QVERIFY(m_port > 0);
-        const QByteArray root = QFile::encodeName(m_root), tool = QFile::encodeName(Tool);
+        const QByteArray root = QFile::encodeName(m_root);
         // @ stands for the test's root; the last lines are the README's, with this test's names.
         QByteArray mainCf =
             "compatibility_level = 3.6\nqueue_directory = @spool\ndata_directory = @data\n"
@@ -214,7 +218,7 @@ private slots:
     }
 
 private:
-    QTemporaryDir m_dir;
+    TempDir m_dir;
     QString m_root, m_folder, m_caught, m_config;
     int m_port = 0;
     bool m_started = false;

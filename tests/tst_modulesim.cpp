@@ -1,6 +1,7 @@
 // fumidori-modemsim --kind module over its pseudo-terminal: a mobile-phone module
 // driven by the 3GPP voice commands, talked to line by line (tst_sendline sends
 // through it with fumidori-send).
+#include "support/filehelpers.h"
 #include "support/modemsim.h"
 #include "support/table.h"
 
@@ -67,7 +68,7 @@ private slots:
     void call()
     {
         const auto [steps, options, summary] = Call::row();
-        QTemporaryDir dir;
+        TempDir dir;
         ModemSim sim;
         QVERIFY(sim.start(dir.path(), 2, QStringList{"--kind", "module"} + options));
         QSerialPort line(dir.filePath(QStringLiteral("ports/COM2")));
@@ -98,7 +99,7 @@ private slots:
     void badOptions()
     {
         const auto [args, said] = BadOptions::row();
-        QTemporaryDir dir;
+        TempDir dir;
         QProcess sim;
         sim.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"), QStringList{"--folder", dir.path()} + args);
         QVERIFY(sim.waitForFinished(5000));
@@ -112,7 +113,7 @@ private slots:
     // open to the next one, as a real device's last close does.
     void exclusiveModeEndsWithItsProgram()
     {
-        QTemporaryDir dir;
+        TempDir dir;
         ModemSim sim;
         QVERIFY(sim.start(dir.path(), 2));
         const QByteArray device = QFile::encodeName(dir.filePath(QStringLiteral("ports/COM2")));
@@ -143,7 +144,7 @@ private slots:
     // hangs a modem up: the next program's centre dial is a call of its own.
     void callEndsWithItsPort()
     {
-        QTemporaryDir dir;
+        TempDir dir;
         ModemSim sim;
         QVERIFY(sim.start(dir.path(), 2));
         QSerialPort line(dir.filePath(QStringLiteral("ports/COM2")));

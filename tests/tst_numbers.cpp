@@ -144,7 +144,7 @@ private slots:
     void senderKeys()
     {
         const auto [kind, center, bookNumber, number, keyedCenter, keyed, refusing] = SenderKeys::row();
-        QTemporaryDir dir;
+        TempDir dir;
         const QString folder = makeSendFolder(dir.path(), center, bookNumber.isEmpty() ? "1" : bookNumber, kind);
         QVERIFY(!folder.isEmpty());
         const Target target{number.isEmpty() ? "R" : "", number, number.isEmpty() ? "" : "C", false};
@@ -171,7 +171,7 @@ private slots:
     void toolsRefuse()
     {
         QFETCH(QStringList, args);
-        QTemporaryDir dir;
+        TempDir dir;
         const QString folder = makeSendFolder(dir.path());
         QVERIFY(!folder.isEmpty());
         QProcess p;

@@ -11,6 +11,7 @@
 #include "support/waituntil.h"
 
 #include "gateway/calldriver.h"
+#include "gateway/dedup.h"
 #include "gateway/mailintake.h"
 #include "gateway/pages.h"
 #include "gateway/prepare.h"
@@ -1020,7 +1021,7 @@ private slots:
     void passwordFile()
     {
         const auto [content, mode, password, refusal] = PasswordFile::row();
-        QTemporaryDir dir;
+        TempDir dir;
         const QString path = dir.filePath("password");
         if (mode >= 0) {
             QVERIFY(writeFileBytes(path, content));
@@ -1068,7 +1069,7 @@ private slots:
     }
     void lineLockBetweenProcesses()
     {
-        QTemporaryDir dir;
+        TempDir dir;
         const QString path = PortLock::pathFor(dir.path() + "/line", dir.path() + u'/');
         ServerProcess other;
         {
@@ -1385,6 +1386,58 @@ private slots:
         QCOMPARE(bounced.exitCode, mailExit);
         QVERIFY2(bounced.message.contains(mail), qPrintable(bounced.message));
     }
+    // A storm of repeats leaves one message, each answered with its id and counted; what
+    // differs pages; DedupFor=0 lets every one through.
+    void repeatsPageOnce()
+    {
+        const auto add = [&](const QString &text, const QString &page = {}) {
+            return addBatch(m_folder, {BatchMessage{Target{"R0", {}, {}, false}, text, TextFit::Refuse, page}},
+                            DeviceAccess{}, QueuedMessage{});
+        };
+        const QString first = add("A").ids.value(0);
+        QVERIFY(!first.isEmpty());
+        for (int i = 0; i < 1000; ++i) {
+            const BatchResult r = add("A");
+            QVERIFY(r.ids == QStringList{first} && r.repeats == QList<qsizetype>{0});
+        }
+        QCOMPARE(sendqueue::waitingIds(m_folder), QStringList{first});
+        QCOMPARE(DedupIndex::load(m_folder).suppressed, 1000u);
+        // A batch of a repeat and a new text: the new one alone is queued, in its place.
+        const BatchResult mixed =
+            addBatch(m_folder, {{Target{"R0", {}, {}, false}, "A"}, {Target{"R0", {}, {}, false}, "B"}}, DeviceAccess{},
+                     QueuedMessage{});
+        QCOMPARE(mixed.repeats, QList<qsizetype>{0});
+        QCOMPARE(mixed.ids.value(0), first);
+        QCOMPARE(sendqueue::waitingIds(m_folder), (QStringList{first, mixed.ids.value(1)}));
+        QVERIFY(add("A", "page1").repeats.size() == 1 && add("C", "page1").repeats.isEmpty());
+        QVERIFY(add("C", "page1").repeats.isEmpty()); // a step of the same page
+        QVERIFY(writeQueueIni(m_folder, "[Queue]\nDedupFor=0\n"));
+        QVERIFY(add("A").repeats.isEmpty() && add("A").repeats.isEmpty());
+        QCOMPARE(sendqueue::waitingIds(m_folder).size(), 6);
+        QCOMPARE(DedupIndex::load(m_folder).suppressed, 1002u);
+    }
+    // Among due messages a free line takes the highest severity first (a severity nobody
+    // knows, or none, as critical), the oldest first within one.
+    void severityFirst()
+    {
+        const QStringList severities{"info", "", "warning", "critical", "info", "page", "WARNING", "Info"};
+        Run run(m_folder);
+        QVERIFY(run.add(int(severities.size()), "R0", [&](QueuedMessage &m, int i) {
+            m.severity = severities[i];
+            m.text = QString::number(i);
+        }));
+        QHash<QString, QString> textOf;
+        for (const sendqueue::Entry &e : sendqueue::list(m_folder))
+            textOf.insert(e.id, e.message.text + u'=' + e.message.severity);
+        QVERIFY(run.start());
+        QVERIFY(run.waitForTries(int(severities.size())));
+        QStringList order;
+        for (const QList<QVariant> &args : std::as_const(*run.tried))
+            order << textOf.value(args[0].toString());
+        QCOMPARE(order,
+                 (QStringList{"1=", "3=critical", "5=page", "2=warning", "6=WARNING", "0=info", "4=info", "7=Info"}));
+        QVERIFY(run.stop());
+    }
     // A batch its writer left in queue/ is taken in by whoever reads the queue next; a
     // writer's private folder goes once it is old; queue/state/ is nobody's but the
     // gateway's (made with the spool, never scanned, never cleaned).
@@ -1437,7 +1490,7 @@ private slots:
     }
 
 private:
-    std::optional<QTemporaryDir> m_dir;
+    std::optional<TempDir> m_dir;
     QString m_folder; // a fresh folder for each test, as makeSendFolder() makes it
 };
 

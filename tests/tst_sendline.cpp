@@ -6,6 +6,7 @@
 #include "support/filehelpers.h"
 #include "support/linelogfile.h"
 #include "support/modemsim.h"
+#include "support/sendrig.h"
 #include "support/table.h"
 
 #include "app/lifecycle.h"
@@ -58,32 +59,25 @@ QList<HistoryEntry> history(const QString &folder)
 
 // A folder with the settings above (a modem, centre kind 0) and a simulator on its COM1.
 struct SimFolder {
-    QTemporaryDir dir;
+    TempDir dir;
     QString folder = dir.path() + u'/';
     ModemSim sim;
     bool start(const QStringList &options) { return writeSettings(folder, 0, 0) && sim.start(folder, 1, options); }
 };
 
-struct Run {
-    int exitCode = -1;
-    QList<QJsonObject> events;
-    QString err;
-};
-
-Run runSend(const QStringList &args)
+ToolRun runSend(const QStringList &args)
 {
-    QProcess p;
-    p.start(Tool, args);
-    Run r;
-    if (!p.waitForFinished(60000))
-        return r;
-    r.exitCode = p.exitCode();
-    for (const QByteArray &line : p.readAllStandardOutput().split('\n')) {
+    return runTool(Tool, args, {}, QProcessEnvironment::systemEnvironment(), 60000);
+}
+
+// The --json events a run printed, one a line.
+QList<QJsonObject> events(const QByteArray &out)
+{
+    QList<QJsonObject> events;
+    for (const QByteArray &line : out.split('\n'))
         if (!line.isEmpty())
-            r.events << QJsonDocument::fromJson(line).object();
-    }
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+            events << QJsonDocument::fromJson(line).object();
+    return events;
 }
 
 } // namespace
@@ -116,16 +110,17 @@ private slots:
     void send()
     {
         const auto [modemKind, centerKind, okCheckNo, simOptions, status] = Send::row();
-        QTemporaryDir dir;
+        TempDir dir;
         const QString folder = dir.path() + u'/';
         QVERIFY(writeSettings(folder, modemKind, centerKind, okCheckNo));
         ModemSim sim;
         QVERIFY(sim.start(folder, 1, simOptions));
         const QString text = QStringLiteral("ﾃｽﾄ ABC-123 あいう漢字");
-        const Run r = runSend({"--folder", folder, "--to", "R0", "--json", text});
+        const ToolRun r = runSend({"--folder", folder, "--to", "R0", "--json", text});
         QVERIFY2(r.exitCode == status, qPrintable(r.err));
         QStringList order;
-        for (const QJsonObject &e : r.events) {
+        const QList<QJsonObject> printed = events(r.out);
+        for (const QJsonObject &e : printed) {
             const QString name = e.value("event").toString();
             const QString detail = e.value(name == "stage" ? "stage" : "status").toString();
             if (order.isEmpty() || order.last() != name + ':' + detail)
@@ -137,7 +132,7 @@ private slots:
                 expected << "stage:star";
             QCOMPARE(order, expected << "stage:hungup"
                                      << "result:sent");
-            QCOMPARE(r.events.last().value("exit").toInt(), 0);
+            QCOMPARE(printed.last().value("exit").toInt(), 0);
             QCOMPARE(sim.field("message", 1), QStringList{text});
             QCOMPARE(history(folder).size(), 1);
             QCOMPARE(history(folder)[0].message, text);
@@ -174,12 +169,12 @@ private slots:
     void refusedBeforeAnyByte()
     {
         const auto [text, said] = RefusedBeforeAnyByte::row();
-        QTemporaryDir dir;
+        TempDir dir;
         const QString folder = dir.path() + u'/';
         QVERIFY(writeSettings(folder, 0, 0));
         ModemSim sim;
         QVERIFY(sim.start(folder, 1));
-        const Run r = runSend({"--folder", folder, "--to", "R0", text});
+        const ToolRun r = runSend({"--folder", folder, "--to", "R0", text});
         QCOMPARE(r.exitCode, 2);
         QVERIFY2(r.err.contains(said), qPrintable(r.err));
         sim.process.terminate();
@@ -267,7 +262,7 @@ private slots:
     // script finds the line busy (3), and once the window has hung up it sends.
     void windowAndScript()
     {
-        QTemporaryDir dir;
+        TempDir dir;
         const QString folder = dir.path() + u'/';
         QVERIFY(writeSettings(folder, 0, 0));
         ModemSim script, window;
@@ -299,7 +294,7 @@ private slots:
         press();                      // after a whole send the first press only readies the next
         press();
         QVERIFY(w.engine().lineOpen());
-        const Run busy = runSend({"--folder", folder, "--to", "R1", "BUSY"});
+        const ToolRun busy = runSend({"--folder", folder, "--to", "R1", "BUSY"});
         QCOMPARE(busy.exitCode, 3);
         w.engine().hangUp();
         QCOMPARE(runSend({"--folder", folder, "--to", "R1", "AFTER"}).exitCode, 0);

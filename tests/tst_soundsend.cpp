@@ -46,7 +46,7 @@ AppData soundData(const QString &folder)
 }
 
 struct Fixture {
-    QTemporaryDir dir;
+    TempDir dir;
     FakePlatform fake;
     AppData data = soundData(dir.path() + QLatin1Char('/'));
     FakePort port;
@@ -139,7 +139,7 @@ private slots:
     // is recorded, and no port is locked.
     void senderOnTerminal()
     {
-        QTemporaryDir dir;
+        TempDir dir;
         const AppData data = soundData(dir.path() + QLatin1Char('/'));
         QVERIFY(!SaveSettingsFile(data));
         const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "store/locks.h"
+
 #include <QByteArray>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 // Whole-file helpers for tests that work on real files in temporary folders.
 inline QByteArray readFileBytes(const QString &path)
@@ -48,3 +52,17 @@ inline const QByteArray &defaultSettingsBytes()
         "MailInterval=2\r\n\r\n[Information]\r\n";
     return bytes;
 }
+
+// A temporary folder that takes along the line locks of the devices inside it: those
+// are kept in the system's lock folder (/run/lock), which would outlive the folder.
+struct TempDir : QTemporaryDir {
+    ~TempDir()
+    {
+        for (const QString &folder : {path(), QFileInfo(path()).canonicalFilePath()}) {
+            // The lock of a device named "<folder>/x" is "<prefix>x.lock".
+            const QFileInfo prefix(PortLock::pathFor(folder + u'/', folder + u'/').chopped(5));
+            for (const QString &name : prefix.dir().entryList({prefix.fileName() + u'*'}, QDir::Files | QDir::System))
+                QFile::remove(prefix.dir().filePath(name));
+        }
+    }
+};

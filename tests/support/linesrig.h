@@ -33,7 +33,7 @@ struct LinesRig {
     static constexpr const char *CentreNumber = "0570000111";
     static constexpr const char *DeadCentreNumber = "0570000999";
 
-    QTemporaryDir dir;
+    TempDir dir;
     const QString folder = dir.path() + u'/';
     std::vector<std::unique_ptr<ModemSim>> sims; // sims[i] plays COM(i+1), the line lineName(i)
     QProcess runner;

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "store/locks.h"
+
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStringList>
 
@@ -9,12 +13,15 @@
 // "key: value" lines ending in "--".
 struct ModemSim {
     QProcess process;
-    QString printed; // what the centre printed so far
+    QString printed;          // what the centre printed so far
+    QString link, dataFolder; // the line's link, and the folder it is in
 
     // Up once the simulator has told of its line's link (on standard error).
     bool start(const QString &folder, int port, const QStringList &extra = {})
     {
         const QString n = QString::number(port);
+        link = QDir(folder).filePath("ports/COM" + n);
+        dataFolder = QDir(folder).path() + u'/';
         process.start(
             QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
             QStringList{"--folder", folder, "--port", n, "--transcript", QDir(folder).filePath("line" + n + ".txt")} +
@@ -41,6 +48,10 @@ struct ModemSim {
     }
     ~ModemSim()
     {
+        // The line's lock in the system's lock folder goes while its terminal is still
+        // ours, so no other test's line can be named alike meanwhile.
+        if (const QString pty = QFileInfo(link).symLinkTarget(); pty.startsWith(QLatin1String("/dev/pts/")))
+            QFile::remove(PortLock::pathFor(pty, dataFolder));
         process.terminate();
         process.waitForFinished(5000);
     }

@@ -25,13 +25,18 @@ struct Ids {
     gid_t gid;
 };
 
-// nobody's ids; none when this process is not root or the user is missing.
-inline std::optional<Ids> nobody()
+// A user's ids; none when this process is not root or the user is missing.
+inline std::optional<Ids> named(const char *name)
 {
-    const passwd *pw = ::getpwnam("nobody");
+    const passwd *pw = ::getpwnam(name);
     if (::geteuid() != 0 || !pw)
         return std::nullopt;
     return Ids{pw->pw_uid, pw->pw_gid};
+}
+
+inline std::optional<Ids> nobody()
+{
+    return named("nobody");
 }
 
 // What fn returns when run in a child that has become the other user (no groups of
@@ -65,26 +70,29 @@ template <typename Fn> std::optional<QByteArray> asUser(const Ids &ids, Fn fn)
 
 enum class Plant { Symlink, Fifo, Unreadable, Folder };
 
-// Makes path in the other user's name: a link to target, a named pipe, a file nobody
-// but he may open (mode 0), or a folder. True when made.
+// Makes path: a link to target, a named pipe, a file nobody but its owner may open
+// (mode 0), or a folder. True when made.
+inline bool make(Plant what, const QByteArray &path, const QByteArray &target = {})
+{
+    switch (what) {
+    case Plant::Symlink:
+        return ::symlink(target.constData(), path.constData()) == 0;
+    case Plant::Fifo:
+        return ::mkfifo(path.constData(), 0644) == 0;
+    case Plant::Unreadable: {
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0);
+        return fd >= 0 && ::fchmod(fd, 0) == 0;
+    }
+    case Plant::Folder:
+        return ::mkdir(path.constData(), 0755) == 0;
+    }
+    return false;
+}
+
+// Makes path as above in the other user's name.
 inline bool plant(const Ids &ids, Plant what, const QByteArray &path, const QByteArray &target = {})
 {
-    const auto made = [&] {
-        switch (what) {
-        case Plant::Symlink:
-            return ::symlink(target.constData(), path.constData()) == 0;
-        case Plant::Fifo:
-            return ::mkfifo(path.constData(), 0644) == 0;
-        case Plant::Unreadable: {
-            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0);
-            return fd >= 0 && ::fchmod(fd, 0) == 0;
-        }
-        case Plant::Folder:
-            return ::mkdir(path.constData(), 0755) == 0;
-        }
-        return false;
-    };
-    return asUser(ids, [&] { return QByteArray(made() ? "made" : ""); }) == QByteArray("made");
+    return asUser(ids, [&] { return QByteArray(make(what, path, target) ? "made" : ""); }) == QByteArray("made");
 }
 
 inline constexpr unsigned OverrideCaps = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);

@@ -37,23 +37,29 @@ inline QString makeSendFolder(const QTemporaryDir &dir, int recipients = 3, int 
     return SaveSettingsFile(data) ? QString() : data.folder;
 }
 
-// One run of a built command-line tool with the given input on its standard input.
+// One run of a built command-line tool with the given input on its standard input; one
+// still running after timeoutMs is killed (ended false). The child runs childSetUp first.
 struct ToolRun {
     int exitCode = -1;
     QByteArray out;
     QString err;
+    bool ended = false;
 };
 
 inline ToolRun runTool(const QString &program, const QStringList &args, const QByteArray &input = {},
-                       const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+                       const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(), int timeoutMs = 20000,
+                       void (*childSetUp)() = nullptr)
 {
     QProcess p;
     p.setProcessEnvironment(env);
+    if (childSetUp)
+        p.setChildProcessModifier(childSetUp);
     p.start(program, args);
     p.write(input);
     p.closeWriteChannel();
     ToolRun r;
-    if (!p.waitForFinished(20000))
+    r.ended = p.waitForFinished(timeoutMs);
+    if (!r.ended)
         return r;
     r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     r.out = p.readAllStandardOutput();

@@ -1,6 +1,7 @@
 // fumidori-send: sends a message from a script, with no window, over the settings,
 // address book and history the window uses; or queues it for "queue run".
 #include "gateway/decisions.h"
+#include "gateway/dedup.h"
 #include "gateway/hooks.h"
 #include "gateway/mailintake.h"
 #include "gateway/messagesend.h"
@@ -10,6 +11,8 @@
 #include "gateway/queueadd.h"
 #include "gateway/queueintake.h"
 #include "gateway/queuerunner.h"
+#include "gateway/snppintake.h"
+#include "gateway/snppusers.h"
 #include "store/datafolder.h"
 #include "store/plugins.h"
 #include "store/sendqueue.h"
@@ -31,6 +34,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace
@@ -336,11 +340,16 @@ int queueAdd(const Options &o, Reporter &reporter)
         return 2;
     }
     const QString id = added.ids.value(0);
-    if (o.json)
+    if (!added.repeats.isEmpty())
+        reporter.note(
+            QStringLiteral("duplicate"),
+            QStringLiteral("同じ宛先に同じ文面を %1 として受け付けたばかりなので、もう一度は送りません。").arg(id),
+            {{QStringLiteral("id"), id}});
+    else if (o.json)
         reporter.note(
             QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + id,
             {{QStringLiteral("id"), id}, {QStringLiteral("messages"), QJsonArray::fromStringList(added.ids)}});
-    else
+    if (!o.json)
         std::fputs((id + QLatin1Char('\n')).toUtf8().constData(), stdout);
     return 0;
 }
@@ -385,6 +394,95 @@ Listener *startListener(const QueueSettings &settings, const QString &folder, Qu
     return listener;
 }
 
+// The SNPP listener of queue run from its plugin, serving desk; nullptr after telling why not.
+SnppListener *startSnpp(const QueueSettings &settings, SnppIntake &desk, Reporter &reporter)
+{
+    const auto where = parseListen(settings.snpp);
+    QStringList problems;
+    auto *listener = qobject_cast<SnppListener *>(loadPlugin(QStringLiteral("fumidori-snpp.so"), &problems));
+    if (!where || !listener) {
+        reporter.result({Failure::Refused,
+                         !where ? QStringLiteral("Snpp=%1 は 127.0.0.1:4444 や [::1]:4444 のように、アドレスとポートで"
+                                                 "指定してください。")
+                                      .arg(settings.snpp)
+                                : QStringLiteral("SNPP の受け付けを読み込めません: %1")
+                                      .arg(problems.isEmpty() ? QStringLiteral("fumidori-snpp.so がありません")
+                                                              : problems.join(QStringLiteral("; ")))});
+        return nullptr;
+    }
+    // A users file no login could use is told now, not found out by a client's 550.
+    QString problem;
+    if (!snppusers::read(desk.folder() + QLatin1String(snppusers::FileName), &problem))
+        reporter.warn(QStringLiteral("snpp-users"), problem);
+    SnppSettings s;
+    s.address = where->first;
+    s.port = where->second;
+    s.allowed = settings.snppAllow;
+    if (const QString error = listener->start(s, &desk); !error.isEmpty()) {
+        reporter.result({Failure::Refused, error});
+        return nullptr;
+    }
+    if (s.address != QLatin1String("::1") && !s.address.startsWith(QLatin1String("127.")))
+        reporter.warn(QStringLiteral("snpp"),
+                      QStringLiteral("SNPP を %1 で受け付けます。LOGI のパスワードは暗号化されずに流れます。"
+                                     "信頼できるネットワークだけに開いてください。")
+                          .arg(s.address));
+    reporter.note(QStringLiteral("listening"),
+                  QStringLiteral("%1 ポート %2 で SNPP の受け付けを始めました。").arg(s.address).arg(listener->port()),
+                  {{QStringLiteral("address"), s.address},
+                   {QStringLiteral("port"), listener->port()},
+                   {QStringLiteral("protocol"), QStringLiteral("snpp")}});
+    return listener;
+}
+
+// One line of standard input, without echo on a terminal (asked twice there).
+std::optional<QByteArray> readPassword(QString *problem)
+{
+    const bool terminal = ::isatty(STDIN_FILENO);
+    termios saved = {};
+    const auto line = [&](const char *prompt) {
+        if (terminal)
+            std::fputs(prompt, stderr);
+        QByteArray bytes;
+        for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar())
+            bytes += char(c);
+        if (terminal)
+            std::fputs("\n", stderr);
+        return bytes.endsWith('\r') ? bytes.chopped(1) : bytes;
+    };
+    if (terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    const QByteArray password = line("パスワード: ");
+    const QByteArray again = terminal ? line("もう一度: ") : password;
+    if (terminal)
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (password.isEmpty() || password != again) {
+        *problem = password.isEmpty() ? QStringLiteral("パスワードが空です（標準入力の 1 行目）。")
+                                      : QStringLiteral("2 回のパスワードが違います。");
+        return std::nullopt;
+    }
+    return password;
+}
+
+int snppUserAdd(const Options &o, Reporter &reporter)
+{
+    QString problem = snppusers::nameProblem(o.id);
+    const QString path = o.folder + QLatin1String(snppusers::FileName);
+    const std::optional<QByteArray> contents = problem.isEmpty() ? snppusers::read(path, &problem) : std::nullopt;
+    const std::optional<QByteArray> password = contents ? readPassword(&problem) : std::nullopt;
+    const QByteArray hash = password ? snppusers::hash(*password) : QByteArray();
+    if (password && hash.isEmpty())
+        problem = QStringLiteral("パスワードのハッシュを作れません（libcrypt）。");
+    if (hash.isEmpty() || !(problem = writePrivateFile(path, snppusers::withUser(*contents, o.id, hash))).isEmpty()) {
+        reporter.result({Failure::Refused, problem});
+        return 2;
+    }
+    return 0;
+}
+
 int queueRun(const Options &o, Reporter &reporter)
 {
     QStringList problems;
@@ -407,6 +505,8 @@ int queueRun(const Options &o, Reporter &reporter)
         settings.listen = o.listen;
     if (!o.tokenFile.isEmpty())
         settings.tokenFile = o.tokenFile;
+    if (!o.snpp.isEmpty())
+        settings.snpp = o.snpp;
     QueueRunner runner(o.folder, settings, reporter, terminalCallDriver);
     DeviceAccess access = deviceAccess(o);
     if (!o.answerLimitS && settings.answerLimitS)
@@ -454,15 +554,32 @@ int queueRun(const Options &o, Reporter &reporter)
             return 2;
         intake->setInService(true);
     }
-    onStop(qApp, [&runner, &listener] {
+    std::unique_ptr<SnppIntake> desk;
+    SnppListener *snpp = nullptr;
+    if (!settings.snpp.isEmpty()) {
+        QueuedMessage defaults;
+        defaults.attempts = settings.attempts;
+        desk = std::make_unique<SnppIntake>(o.folder, deviceAccess(o), defaults, settings.snppCenter);
+        snpp = startSnpp(settings, *desk, reporter);
+        if (!snpp) {
+            if (listener)
+                listener->stop();
+            return 2;
+        }
+    }
+    onStop(qApp, [&runner, &listener, &snpp] {
         if (listener) // no new message from here on; the one under way goes on
             listener->stop();
+        if (snpp)
+            snpp->stop();
         runner.stop();
     });
     QObject::connect(&runner, &QueueRunner::stopped, qApp, [] { QCoreApplication::exit(0); });
     const int code = QCoreApplication::exec();
     if (listener) // before the intake it calls goes
         listener->stop();
+    if (snpp)
+        snpp->stop();
     return code;
 }
 
@@ -520,6 +637,9 @@ int queueList(const Options &o, Reporter &)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QHash<QString, QString> lineOf = listLines(o);
+    if (const quint64 repeats = DedupIndex::load(o.folder).suppressed; repeats > 0)
+        printRow(o.json ? QStringLiteral(R"({"suppressed":"duplicate","count":%1})").arg(repeats)
+                        : QStringLiteral("suppressed\tduplicate\t%1").arg(repeats));
     for (const sendqueue::Entry &e : sendqueue::list(o.folder)) {
         const QueuedMessage &m = e.message;
         const QString state =
@@ -647,6 +767,8 @@ int main(int argc, char *argv[])
         return queueOnCall(*options, reporter);
     case Options::Command::QueueAck:
         return queueAck(*options, reporter);
+    case Options::Command::SnppUserAdd:
+        return snppUserAdd(*options, reporter);
     }
     return 2;
 }

@@ -19,6 +19,7 @@ const QString Usage =
                    "  fumidori-send queue add --mail [--to 名前] [--sender 送信者] [--recipient 宛先]\n"
                    "  fumidori-send queue run | list | retry ID | drop ID\n"
                    "  fumidori-send queue oncall [名前] [--at 日時] | ack ページID\n"
+                   "  fumidori-send queue snpp-user add ユーザー名（パスワードは標準入力から）\n"
                    "メッセージを省くと標準入力 (UTF-8) から読みます。\n"
                    "終了コード: 0 送信した、1 回線の失敗、2 使い方か入力の誤り、3 ポートかキューが使用中。");
 
@@ -46,6 +47,7 @@ void addOptions(QCommandLineParser &p)
         {"listen", "queue run: HTTP でメッセージを受け付けるアドレスとポート（127.0.0.1:8025 など）。", "ADDRESS:PORT"},
         {"token-file", "--listen のトークンのファイル（持ち主だけが読めること。既定: データフォルダーの http-token）。",
          "FILE"},
+        {"snpp", "queue run: SNPP でページを受け付けるアドレスとポート（127.0.0.1:4444 など）。", "ADDRESS:PORT"},
         {"answer-limit", "機器の応答を待つ秒数（5～3600、既定 60）。過ぎると回線の失敗。", "SECONDS"},
         {"trace", "回線のやり取り（回線ログの記録）を標準エラー出力にも書く。"},
         {"mail", "queue add: 標準入力のメールをキューに入れる（メールサーバーの配送先として）。"},
@@ -63,28 +65,11 @@ void addOptions(QCommandLineParser &p)
 
 bool isQueueCommand(const QStringList &positional)
 {
-    static const QStringList words = {"add", "run", "list", "retry", "drop", "oncall", "ack"};
+    static const QStringList words = {"add", "run", "list", "retry", "drop", "oncall", "ack", "snpp-user"};
     return positional.size() >= 2 && positional[0] == QLatin1String("queue") && words.contains(positional[1]);
 }
 
 } // namespace
-
-std::optional<std::pair<QString, quint16>> parseListen(const QString &text)
-{
-    const qsizetype colon = text.lastIndexOf(u':');
-    if (colon <= 0)
-        return std::nullopt;
-    QString address = text.left(colon);
-    if (address.startsWith(u'[') && address.endsWith(u']'))
-        address = address.mid(1, address.size() - 2);
-    else if (address.contains(u':'))
-        return std::nullopt; // an IPv6 address needs its brackets
-    bool ok = false;
-    const uint port = text.mid(colon + 1).toUInt(&ok);
-    if (!ok || port > 65535 || address.isEmpty())
-        return std::nullopt;
-    return std::pair{address, quint16(port)};
-}
 
 std::optional<Options> parseOptions(const QStringList &arguments, const QString &defaultFolder, QString *error)
 {
@@ -116,6 +101,7 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     o.sipPasswordFile = p.value("sip-password-file");
     o.listen = p.value("listen");
     o.tokenFile = p.value("token-file");
+    o.snpp = p.value("snpp");
     // An empty path is a mistake in a script, not a wish for the keyring.
     if (p.isSet("sip-password-file") && o.sipPasswordFile.isEmpty()) {
         *error =
@@ -153,6 +139,9 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     if (p.isSet("listen") && !parseListen(o.listen))
         return fail(
             QStringLiteral("--listen は 127.0.0.1:8025 や [::1]:8025 のように、アドレスとポートで指定してください。"));
+    if (p.isSet("snpp") && !parseListen(o.snpp))
+        return fail(
+            QStringLiteral("--snpp は 127.0.0.1:4444 や [::1]:4444 のように、アドレスとポートで指定してください。"));
     if (!o.sipPasswordFile.isEmpty()) {
         QString problem;
         const std::optional<QString> password = readPrivateFile(o.sipPasswordFile, &problem);
@@ -198,9 +187,10 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
         } else if (word == QLatin1String("run") || word == QLatin1String("list")) {
             o.command = word == QLatin1String("run") ? Options::Command::QueueRun : Options::Command::QueueList;
             if (o.command != Options::Command::QueueRun &&
-                (p.isSet("listen") || p.isSet("token-file") || p.isSet("on-line-down") || p.isSet("on-line-up")))
-                return fail(
-                    QStringLiteral("--listen、--token-file、--on-line-down、--on-line-up は queue run で使います。"));
+                (p.isSet("listen") || p.isSet("token-file") || p.isSet("on-line-down") || p.isSet("on-line-up") ||
+                 p.isSet("snpp")))
+                return fail(QStringLiteral(
+                    "--listen、--token-file、--snpp、--on-line-down、--on-line-up は queue run で使います。"));
             if (!positional.isEmpty())
                 return fail(QStringLiteral("queue %1 は引数を取りません。").arg(word));
             return o;
@@ -212,6 +202,12 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
             if (p.isSet("sender"))
                 o.mailSender = p.value("sender");
             o.mailRecipient = p.value("recipient");
+        } else if (word == QLatin1String("snpp-user")) {
+            o.command = Options::Command::SnppUserAdd;
+            if (positional.size() != 2 || positional[0] != QLatin1String("add"))
+                return fail(
+                    QStringLiteral("queue snpp-user add ユーザー名 としてください（パスワードは標準入力から）。"));
+            o.id = positional[1];
             return o;
         } else {
             o.command = word == QLatin1String("retry")  ? Options::Command::QueueRetry
@@ -224,8 +220,8 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
             return o;
         }
     }
-    if (p.isSet("listen") || p.isSet("token-file"))
-        return fail(QStringLiteral("--listen と --token-file は queue run で使います。"));
+    if (p.isSet("listen") || p.isSet("token-file") || p.isSet("snpp"))
+        return fail(QStringLiteral("--listen、--token-file、--snpp は queue run で使います。"));
     if (const std::optional<Refused> why = o.target.problem())
         return fail(refusalText({*why, {}, {}}));
     if (!positional.isEmpty()) {

@@ -11,7 +11,17 @@
 
 // The command line of fumidori-send, checked.
 struct Options {
-    enum class Command { Send, QueueAdd, QueueRun, QueueList, QueueRetry, QueueDrop, QueueOnCall, QueueAck };
+    enum class Command {
+        Send,
+        QueueAdd,
+        QueueRun,
+        QueueList,
+        QueueRetry,
+        QueueDrop,
+        QueueOnCall,
+        QueueAck,
+        SnppUserAdd
+    };
     Command command = Command::Send;
     QString folder; // ends in '/'
     Target target;
@@ -30,11 +40,12 @@ struct Options {
     QString onLineUp;
     QString sipPasswordFile;
     QString sipPassword; // its first line
-    QString id;          // queue retry / drop; queue oncall: the name (empty: every rota)
-    QString severity;    // queue add --severity
-    QString at;          // queue oncall --at: a date and time (without an offset: in the gateway's zone)
-    QString listen;      // queue run: ADDRESS:PORT of the HTTP listener
-    QString tokenFile;   // its bearer token
+    QString id;        // queue retry / drop; queue snpp-user add: the user; queue oncall: the name (empty: every rota)
+    QString severity;  // queue add --severity
+    QString at;        // queue oncall --at: a date and time (without an offset: in the gateway's zone)
+    QString listen;    // queue run: ADDRESS:PORT of the HTTP listener
+    QString tokenFile; // its bearer token
+    QString snpp;      // queue run: ADDRESS:PORT of the SNPP listener
     // queue add --mail: a mail on standard input; its envelope as the mail server gives it
     bool mail = false;
     std::optional<QString> mailSender; // --sender (empty: the null sender)
@@ -44,10 +55,6 @@ struct Options {
 // Parses the arguments (argv[0] first). On a problem: nullopt, with the message in
 // *error (empty after --help or --version, which print their text themselves).
 std::optional<Options> parseOptions(const QStringList &arguments, const QString &defaultFolder, QString *error);
-
-// "127.0.0.1:8080", "[::1]:8080": the address and the port; nullopt when it is not
-// a numeric address and a port.
-std::optional<std::pair<QString, quint16>> parseListen(const QString &text);
 
 // The queue's settings for a message of this command line: its attempts (else the
 // folder's queue.ini), delays and hooks.

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "store/sendqueue.h"
+#include "store/target.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <optional>
+
+// What the queue took in lately, by person and text: the index every writer of a data
+// folder (queue add, the mail intake, the HTTP listener) checks a batch against under
+// the folder's lock, so that the same text to the same person from another page within
+// DedupFor= is not paged again (an alert resent, a resolved notice sent twice). The
+// messages of one page (the steps and repeats of one escalation) share its page id and
+// never count as repeats of each other; a message without a page id is a page of its own.
+// Kept in queue/state/dedup: a line "suppressed N" (the repeats not paged, ever), then one
+// line per message taken in within the window: its key, the time, its id and its page.
+struct DedupIndex {
+    static inline const QString FileName = QStringLiteral("dedup");
+    // Entries beyond this many are forgotten oldest first, so the file stays small
+    // whatever comes in (a flood of different texts pages each of them).
+    static constexpr qsizetype MaxEntries = 8192;
+
+    struct Entry {
+        QByteArray key;
+        qint64 addedMs = 0;
+        QString id;
+        QString page;
+        bool operator==(const Entry &) const = default;
+    };
+    QList<Entry> entries; // oldest first
+    quint64 suppressed = 0;
+    bool operator==(const DedupIndex &) const = default;
+
+    // Who the message goes to and what it says, as a key: the person's name, else the
+    // number and centre; the text as it was handed in, and whether it is to be optimised
+    // (the text that goes follows from these), so that a repeat is known before the
+    // folder's files are read.
+    static QByteArray keyOf(const Target &target, const QString &text);
+
+    // Lines that cannot be read are left out: the index only ever spares a page.
+    static DedupIndex parse(const QByteArray &bytes);
+    QByteArray toBytes() const;
+
+    // The id of the message that this one (key, from page) repeats: taken in at most
+    // windowMs before nowMs, from another page. nullopt: it is to be paged.
+    std::optional<QString> repeats(const QByteArray &key, const QString &page, qint64 nowMs, qint64 windowMs) const;
+    // A message taken in; entries older than the window are dropped.
+    void record(const QByteArray &key, const QString &id, const QString &page, qint64 nowMs, qint64 windowMs);
+
+    // The folder's index as stored (empty when there is none or it cannot be read).
+    static DedupIndex load(const QString &dataFolder);
+};
