@@ -1,6 +1,7 @@
 #include "gateway/snppintake.h"
 
 #include "encoding/cp932.h"
+#include "gateway/oncall.h"
 #include "gateway/queueadd.h"
 #include "gateway/snppusers.h"
 
@@ -56,6 +57,14 @@ std::variant<SnppPager, QString> SnppIntake::pager(const QByteArray &name)
                     [&](const Recipient &r) { return r.name == shown; }))
         return SnppPager{sendqueue::newId(), {shown, {}, {}, false}};
     const bool digits = std::all_of(name.cbegin(), name.cend(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits) { // a group or a rota of oncall.ini: expanded into its people when SEND adds the batch
+        const OnCall oncall = OnCall::load(m_folder, data);
+        const OnCall::Kind kind = oncall.ok() ? oncall.kindOf(shown) : OnCall::Kind::Unknown;
+        if (kind == OnCall::Kind::Group || kind == OnCall::Kind::Rota)
+            return SnppPager{sendqueue::newId(), {shown, {}, {}, false}};
+        if (kind == OnCall::Kind::Escalation)
+            return QStringLiteral("「%1」はエスカレーションです。HTTP か queue add で送ってください。").arg(shown);
+    }
     if (!digits || name.size() > 32)
         return QStringLiteral("「%1」はアドレス帳にありません。").arg(shown);
     if (m_center.isEmpty())
@@ -77,8 +86,11 @@ QString SnppIntake::send(const SnppBatch &batch)
 {
     QList<BatchMessage> messages;
     const QString message = text(batch.text);
-    for (const SnppPager &p : batch.pagers)
-        messages.append({p.target, message, TextFit::Refuse, p.id});
+    for (const SnppPager &p : batch.pagers) {
+        BatchMessage m{p.target, message};
+        m.id = p.id; // the id PAGE told the client
+        messages << m;
+    }
     QueuedMessage defaults = m_defaults;
     defaults.severity = batch.severity;
     defaults.notBefore = batch.notBefore;

@@ -1391,8 +1391,9 @@ private slots:
     void repeatsPageOnce()
     {
         const auto add = [&](const QString &text, const QString &page = {}) {
-            return addBatch(m_folder, {BatchMessage{Target{"R0", {}, {}, false}, text, TextFit::Refuse, page}},
-                            DeviceAccess{}, QueuedMessage{});
+            BatchMessage m{Target{"R0", {}, {}, false}, text};
+            m.page = page;
+            return addBatch(m_folder, {m}, DeviceAccess{}, QueuedMessage{});
         };
         const QString first = add("A").ids.value(0);
         QVERIFY(!first.isEmpty());
