@@ -1,10 +1,17 @@
 #include "gateway/mailintake.h"
 
+#include "gateway/pages.h"
+
 #include "gateway/queueadd.h"
 #include "gateway/textfit.h"
 #include "store/plugins.h"
 #include "store/sendqueue.h"
 
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
@@ -339,6 +346,56 @@ MailReader *loadReader(QString *problem)
 
 } // namespace
 
+MailAnswer takeAck(const MailDelivery &d, const QByteArray &raw, MailReader &reader, qint64 now)
+{
+    const MailContent mail = reader.read(raw.left(MailSettings::MaxBytes));
+    if (!mail.readable)
+        return answer(mailexit::DataError, QStringLiteral("not a mail"));
+    if ((d.envelope.sender && isNullSender(*d.envelope.sender)) || mail.autoReplied)
+        return answer(mailexit::Queued, QStringLiteral("taken, not an acknowledgement: an automatic mail"));
+    const QString sender = (d.envelope.sender ? *d.envelope.sender : mail.fromAddress).trimmed().toLower();
+    static const QRegularExpression sixDigits(QStringLiteral("(?<![0-9])([0-9]{6})(?![0-9])"));
+    QString code = sixDigits.match(mail.subject).captured(1);
+    if (code.isEmpty())
+        code = sixDigits.match(mail.body.trimmed().section(QLatin1Char('\n'), 0, 0)).captured(1);
+
+    AppData data;
+    if (std::optional<Outcome> problem = loadFolder(d.folder, data))
+        return answer(mailexit::TempFail, QStringLiteral("cannot read the data folder (try again later)"));
+    const OnCall oncall = OnCall::load(d.folder, data);
+    if (!oncall.ok())
+        return answer(mailexit::TempFail, QStringLiteral("cannot use oncall.ini (try again later)"));
+
+    // The wrong codes of the last hour, by sender, kept in queue/state/.
+    static constexpr char WrongFile[] = "ackmail.json";
+    QString problem;
+    QJsonObject wrong = QJsonDocument::fromJson(
+                            sendqueue::readState(d.folder, QLatin1String(WrongFile), &problem).value_or(QByteArray()))
+                            .object();
+    QJsonArray times;
+    for (const QJsonValue &t : wrong.value(sender).toArray())
+        if (qint64(t.toDouble()) > now - 3600)
+            times.append(t);
+    if (times.size() >= MaxWrongCodes)
+        return answer(mailexit::NoPermission,
+                      QStringLiteral("too many wrong codes from <%1>: try again within the hour").arg(sender));
+    const auto page = code.isEmpty() ? std::nullopt : pages::find(d.folder, code);
+    const bool fromPerson = page && page->open() &&
+                            std::any_of(page->people.cbegin(), page->people.cend(),
+                                        [&](const QString &person) { return oncall.mailOf(person).contains(sender); });
+    if (!fromPerson) {
+        times.append(double(now));
+        wrong[sender] = times;
+        sendqueue::writeState(d.folder, QLatin1String(WrongFile), QJsonDocument(wrong).toJson(QJsonDocument::Compact));
+        return answer(mailexit::NoPermission,
+                      QStringLiteral("no open page with that code that <%1> may acknowledge").arg(sender));
+    }
+    const auto acked = pages::acknowledge(d.folder, page->id, sender, now);
+    if (std::holds_alternative<QString>(acked))
+        return answer(mailexit::TempFail, QStringLiteral("cannot acknowledge now (try again later)"));
+    return answer(mailexit::Queued, QStringLiteral("page %1 acknowledged").arg(page->id));
+}
+
 int queueMail(MailDelivery d, const DeviceAccess &access)
 {
     MailEnvelope &envelope = d.envelope;
@@ -354,7 +411,8 @@ int queueMail(MailDelivery d, const DeviceAccess &access)
     if (!raw) {
         result = answer(mailexit::TempFail, QStringLiteral("cannot read standard input"));
     } else if (MailReader *reader = loadReader(&problem)) {
-        result = takeMail(d, *raw, *reader, access);
+        result =
+            d.ack ? takeAck(d, *raw, *reader, QDateTime::currentSecsSinceEpoch()) : takeMail(d, *raw, *reader, access);
         for (const QString &line : MailSettings::load(d.folder).problems)
             warnings << QStringLiteral("fumidori-send: %1: %2").arg(QLatin1String(MailSettings::FileName), line);
     } else {

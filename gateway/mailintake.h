@@ -71,6 +71,7 @@ struct MailDelivery {
     QueuedMessage defaults; // the queue's settings for the pages (attempts, delays, hooks)
     MailEnvelope envelope;  // as given; unset parts from the environment (queueMail)
     bool quiet = false;     // no line on standard error when all went well
+    bool ack = false;       // an acknowledgement of a page, not a page (queue ack --mail)
 };
 
 // A refusal of the gateway's rules as the mail server's bounce says it: the exit status
@@ -79,6 +80,13 @@ MailAnswer mailRefusal(const Outcome &refusal);
 
 // The mail (its first MaxBytes) checked and queued through the same checks as queue add.
 MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &reader, const DeviceAccess &access);
+
+// A mail that acknowledges a page: the page's 6-digit code in its subject or the first line
+// of its body, from an address that oncall.ini's [Person NAME] Mail= gives one of the
+// people the page reached (mail.ini's AllowFrom= is not asked: acknowledging pages nobody).
+// Wrong codes are limited to MaxWrongCodes an hour a sender, since a sender can be forged.
+constexpr int MaxWrongCodes = 5;
+MailAnswer takeAck(const MailDelivery &d, const QByteArray &raw, MailReader &reader, qint64 now);
 
 // The whole delivery: the envelope's missing parts from the environment Postfix's local
 // delivery sets (SENDER, ORIGINAL_RECIPIENT), the mail from standard input, the reader

@@ -1,11 +1,58 @@
 #include "gateway/queueadd.h"
 
 #include "gateway/dedup.h"
+#include "gateway/oncall.h"
 #include "gateway/queuerunner.h"
 
 #include <QDateTime>
 
 #include <algorithm>
+
+std::variant<QList<BatchMessage>, BatchRefusal> expandBatch(const QString &folder, const QList<BatchMessage> &batch,
+                                                            const AppData &data, qint64 time, QList<qsizetype> *origins)
+{
+    const QStringList book = OnCall::bookNames(data);
+    const auto named = [&](const BatchMessage &b) { return !b.target.to.isEmpty() && !book.contains(b.target.to); };
+    if (origins)
+        origins->clear();
+    if (std::none_of(batch.cbegin(), batch.cend(), named)) { // nothing for oncall.ini to say
+        for (qsizetype i = 0; origins && i < batch.size(); ++i)
+            *origins << i;
+        return batch;
+    }
+    const OnCall oncall = OnCall::load(folder, book);
+    QList<BatchMessage> out;
+    for (qsizetype i = 0; i < batch.size(); ++i) {
+        const BatchMessage &b = batch[i];
+        const OnCall::Kind kind = named(b) && oncall.ok() ? oncall.kindOf(b.target.to) : OnCall::Kind::Person;
+        const auto refuse = [&](const QString &text) {
+            Outcome o{Failure::Refused, text, b.target.to};
+            o.refusal = {Refused::Other, b.target.to, text};
+            return BatchRefusal{i, o};
+        };
+        if (named(b) && !oncall.ok())
+            return refuse(QStringLiteral("「%1」はアドレス帳にありません。グループや当番表は %2")
+                              .arg(b.target.to, oncall.error()));
+        if (kind == OnCall::Kind::Escalation)
+            return refuse(
+                QStringLiteral("「%1」はエスカレーションです。段を待てるのは queue run だけです。").arg(b.target.to));
+        if (kind != OnCall::Kind::Group && kind != OnCall::Kind::Rota) {
+            out << b;
+            if (origins)
+                *origins << i;
+            continue;
+        }
+        for (const OnCall::Reached &r : oncall.expand(b.target.to, time)) {
+            BatchMessage m = b;
+            m.target.to = r.person;
+            m.why = r.why;
+            out << m;
+            if (origins)
+                *origins << i;
+        }
+    }
+    return out;
+}
 
 namespace
 {
@@ -26,6 +73,9 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkWith(const QString &folder
     const QList<QueueLine> &lines = settings.lines;
     DeviceAccess checks = access;
     checks.checkKind = lines.isEmpty();
+    // Quiet hours: a page of a severity held waits for their end.
+    std::optional<OnCall> quiet;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
     QList<QueuedMessage> out;
     for (qsizetype i = 0; i < batch.size(); ++i) {
         const BatchMessage &b = batch[i];
@@ -46,6 +96,13 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkWith(const QString &folder
         m.text = b.text;
         if (!b.severity.isEmpty()) // else the batch's own, if any
             m.severity = sendqueue::capped(b.severity, 64);
+        m.why = b.why;
+        if (!b.severity.isEmpty()) {
+            if (!quiet)
+                quiet = OnCall::load(folder, *data);
+            if (const qint64 until = quiet->quietUntil(b.severity, now); until > now)
+                m.notBefore = qMax(m.notBefore, until * 1000);
+        }
         if (b.fit == TextFit::Fit) { // kept as it will go: the optimiser has been applied already
             m.text = p.text;
             m.optimize = false;
@@ -61,7 +118,21 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folde
                                                             const DeviceAccess &access, const QueuedMessage &defaults,
                                                             const AppData *data)
 {
-    return checkWith(folder, batch, access, defaults, data, QueueSettings::load(folder));
+    AppData read;
+    if (!data) {
+        if (std::optional<Outcome> problem = loadFolder(folder, read))
+            return BatchRefusal{0, *problem};
+        data = &read;
+    }
+    QList<qsizetype> origins;
+    auto expanded = expandBatch(folder, batch, *data, QDateTime::currentSecsSinceEpoch(), &origins);
+    if (auto *refusal = std::get_if<BatchRefusal>(&expanded))
+        return *refusal;
+    auto checked =
+        checkWith(folder, std::get<QList<BatchMessage>>(expanded), access, defaults, data, QueueSettings::load(folder));
+    if (auto *refusal = std::get_if<BatchRefusal>(&checked))
+        return BatchRefusal{origins[refusal->index], refusal->outcome};
+    return checked;
 }
 
 BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, const DeviceAccess &access,
@@ -74,12 +145,24 @@ BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, co
         return {{}, {}, BatchRefusal{0, *held}, {}};
     const QueueSettings settings = QueueSettings::load(folder);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    AppData read;
+    if (!data) {
+        if (std::optional<Outcome> problem = loadFolder(folder, read))
+            return {{}, {}, BatchRefusal{0, *problem}, {}};
+        data = &read;
+    }
+    // A group or a rota becomes one message a person; a repeat is known per person.
+    QList<qsizetype> origins;
+    auto expansion = expandBatch(folder, batch, *data, now / 1000, &origins);
+    if (auto *refusal = std::get_if<BatchRefusal>(&expansion))
+        return {{}, {}, *refusal, {}};
+    const QList<BatchMessage> &expanded = std::get<QList<BatchMessage>>(expansion);
     DedupIndex index = settings.dedupForMs > 0 ? DedupIndex::load(folder) : DedupIndex{};
     BatchResult done;
     QList<BatchMessage> fresh;
     QList<qsizetype> freshAt;
-    for (qsizetype i = 0; i < batch.size(); ++i) {
-        const BatchMessage &b = batch[i];
+    for (qsizetype i = 0; i < expanded.size(); ++i) {
+        const BatchMessage &b = expanded[i];
         if (const auto earlier = index.repeats(DedupIndex::keyOf(b.target, b.text), b.page, now, settings.dedupForMs)) {
             done.ids << *earlier;
             done.repeats << i;
@@ -93,7 +176,7 @@ BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, co
     if (!fresh.isEmpty()) {
         auto checked = checkWith(folder, fresh, access, defaults, data, settings);
         if (auto *refusal = std::get_if<BatchRefusal>(&checked))
-            return {{}, {}, BatchRefusal{freshAt[refusal->index], refusal->outcome}, {}};
+            return {{}, {}, BatchRefusal{origins[freshAt[refusal->index]], refusal->outcome}, {}};
         QList<QueuedMessage> &messages = std::get<QList<QueuedMessage>>(checked);
         if (const sendqueue::Result added = sendqueue::add(folder, messages); !added.ok())
             return {{}, {}, std::nullopt, added.text};

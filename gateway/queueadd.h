@@ -14,16 +14,23 @@
 
 // One message as an intake hands it in.
 struct BatchMessage {
+    BatchMessage(Target t = {}, QString message = {}, TextFit textFit = TextFit::Refuse, QString how = {},
+                 QString level = {})
+        : target(std::move(t)), text(std::move(message)), fit(textFit), why(std::move(how)), severity(std::move(level))
+    {
+    }
     Target target;
     QString text;
     // Fit: made to fit the centre as a mail's page or an alert is, not refused for it.
     TextFit fit = TextFit::Refuse;
+    QString why; // how the page reached the recipient; set when a name is expanded
     // The id the message will have, told already (sendqueue::newId()); empty: a fresh one.
     QString id = {};
     // The page it belongs to: the messages of one page never count as repeats of each
     // other (the steps of one escalation). Empty: a page of its own.
     QString page = {};
-    // critical, warning, info... (the order among due messages); empty: unknown.
+    // critical, warning, info... (the order among due messages, and held through
+    // oncall.ini's quiet hours when one of its Hold=); empty: unknown.
     QString severity = {};
 };
 
@@ -33,7 +40,16 @@ struct BatchRefusal {
     Outcome outcome;
 };
 
-// The batch checked by the rules every intake shares (who a message may go to; the
+// The batch with every group and rota of oncall.ini (the data folder's) named as a
+// recipient resolved, at the time (seconds since the epoch), into one message for each
+// person it reaches, each with how; names of the book as they are. The refusal when a
+// name is an escalation (only the runner can wait for its steps) or when oncall.ini is
+// needed and cannot be used. origins: for each message, the index of the one it came from.
+std::variant<QList<BatchMessage>, BatchRefusal> expandBatch(const QString &folder, const QList<BatchMessage> &batch,
+                                                            const AppData &data, qint64 time,
+                                                            QList<qsizetype> *origins = nullptr);
+
+// The batch expanded (expandBatch, now) and checked by the rules every intake shares (who a message may go to; the
 // folder's book and centres; the device kind, unless the queue has lines of its own; a
 // line of the queue that may call the centre; the text against the centre), with the
 // folder's files and queue.ini read once (the files read already when data is given):

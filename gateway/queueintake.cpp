@@ -1,6 +1,7 @@
 #include "gateway/queueintake.h"
 
 #include "gateway/dedup.h"
+#include "gateway/pages.h"
 #include "gateway/queueadd.h"
 
 #include "gateway/values.h"
@@ -53,8 +54,68 @@ QueueIntake::Line *QueueIntake::line(const QString &name)
     return it == m_lines.end() ? nullptr : &*it;
 }
 
+namespace
+{
+
+IntakePage shown(const PageState &p)
+{
+    return {true, p.id, p.escalation, p.word(), p.queued, int(p.steps.size()), p.people, p.by};
+}
+
+} // namespace
+
+IntakePage QueueIntake::page(const QString &id)
+{
+    const auto p = pages::read(m_folder, id);
+    return p ? shown(*p) : IntakePage{};
+}
+
+IntakePage QueueIntake::acknowledge(const QString &id, QString *problem)
+{
+    if (!pages::read(m_folder, id)) // by its id only: the code is for the people paged
+        return {};
+    const auto acked = pages::acknowledge(m_folder, id, QStringLiteral("HTTP"), QDateTime::currentSecsSinceEpoch());
+    if (const auto *why = std::get_if<QString>(&acked)) {
+        *problem = *why;
+        return {};
+    }
+    return shown(std::get<PageState>(acked));
+}
+
 IntakeAnswer QueueIntake::add(const IntakeMessage &message)
 {
+    // A page to an escalation: its first step now, the runner's clock the rest.
+    if (!message.target.to.isEmpty()) {
+        AppData data;
+        if (!loadFolder(m_folder, data) &&
+            std::none_of(data.recipients.cbegin(), data.recipients.cend(),
+                         [&](const Recipient &r) { return r.name == message.target.to; })) {
+            const OnCall oncall = OnCall::load(m_folder, data);
+            if (oncall.ok() && oncall.kindOf(message.target.to) == OnCall::Kind::Escalation) {
+                const qint64 now = QDateTime::currentSecsSinceEpoch();
+                if (message.resolved) { // the alert is over: its open pages end, nobody is paged
+                    QStringList ended;
+                    for (const PageState &p : pages::all(m_folder))
+                        if (p.open() && !message.group.isEmpty() && p.group == message.group &&
+                            std::holds_alternative<PageState>(
+                                pages::acknowledge(m_folder, p.id, QStringLiteral("Alertmanager"), now, true)))
+                            ended << p.id;
+                    return {IntakeAnswer::Queued, ended.value(0), {}, {}, {}};
+                }
+                const auto started =
+                    pages::start(m_folder, oncall, message.target.to, message.text, message.severity, now,
+                                 pages::stepQueuer(m_folder, m_access, m_defaults, oncall.ackSuffix()), message.group);
+                if (const auto *problem = std::get_if<QString>(&started))
+                    return {IntakeAnswer::Refused, {}, {}, *problem, {Refused::Other, message.target.to, *problem}};
+                const PageState &p = std::get<PageState>(started);
+                QStringList ids;
+                for (const sendqueue::Entry &e : sendqueue::list(m_folder))
+                    if (e.message.page == p.id)
+                        ids << e.id;
+                return {IntakeAnswer::Queued, p.id, ids, {}, {}};
+            }
+        }
+    }
     // No lock here: the spool's own renames keep the files whole, and the checks read the
     // folder's files under the folder's lock.
     const BatchResult added = addBatch(
@@ -64,14 +125,14 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
         const Outcome &o = added.refusal->outcome;
         // The folder locked by another program for a moment: not the message's fault.
         if (o.status() == ExitStatus::Busy)
-            return {IntakeAnswer::NotStored, {}, o.message, {}};
+            return {IntakeAnswer::NotStored, {}, {}, o.message, {}};
         const IntakeRefusal why =
             o.refusal.why == Refused::None ? IntakeRefusal{Refused::Other, {}, o.message} : o.refusal;
-        return {IntakeAnswer::Refused, {}, o.message, why};
+        return {IntakeAnswer::Refused, {}, {}, o.message, why};
     }
     if (!added.notStored.isEmpty())
-        return {IntakeAnswer::NotStored, {}, added.notStored, {}};
-    return {IntakeAnswer::Queued, added.ids.value(0), {}, {}, !added.repeats.isEmpty()};
+        return {IntakeAnswer::NotStored, {}, {}, added.notStored, {}};
+    return {IntakeAnswer::Queued, added.ids.value(0), added.ids, {}, {}, !added.repeats.isEmpty()};
 }
 
 IntakeStatus QueueIntake::status(const QString &id)
@@ -102,7 +163,15 @@ IntakeStatus QueueIntake::status(const QString &id)
 
 IntakeMetrics QueueIntake::metrics()
 {
+    IntakeMetrics pagesSeen;
+    for (const PageState &p : pages::all(m_folder)) {
+        if (!p.open() || p.exhausted())
+            ++pagesSeen.pages[p.word()];
+        pagesSeen.escalationSteps += quint64(p.queued);
+    }
     IntakeMetrics m;
+    m.pages = pagesSeen.pages;
+    m.escalationSteps = pagesSeen.escalationSteps;
     m.suppressedDuplicates = DedupIndex::load(m_folder).suppressed;
     const QStringList waiting = sendqueue::waitingIds(m_folder);
     const auto count = [](const QString &folder) {

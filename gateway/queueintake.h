@@ -30,6 +30,8 @@ public:
     IntakeAnswer add(const IntakeMessage &message) override;
     IntakeStatus status(const QString &id) override;
     IntakeMetrics metrics() override;
+    IntakePage page(const QString &id) override;
+    IntakePage acknowledge(const QString &id, QString *problem) override;
     bool healthy() override;
 
     // From the runner.

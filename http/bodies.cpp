@@ -143,6 +143,8 @@ std::variant<IntakeMessage, QString> alert(const QByteArray &body, const QString
     m.target.optimize = true;
     m.fit = true;
     m.severity = label(QStringLiteral("severity"));
+    m.group = text(o, QStringLiteral("groupKey"));
+    m.resolved = resolved;
     return m;
 }
 

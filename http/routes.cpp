@@ -2,6 +2,7 @@
 
 #include "http/bodies.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -11,6 +12,8 @@ namespace
 {
 
 const QByteArray MessagesPath = "/v1/messages";
+const QByteArray PagesPath = "/v1/pages/";
+const QByteArray AckTail = "/ack";
 const QByteArray AlertPrefix = "/v1/alertmanager/";
 
 HttpAnswer json(int status, const QJsonObject &o)
@@ -26,7 +29,7 @@ HttpAnswer error(int status, const QString &text)
     return json(status, {{QStringLiteral("error"), text}});
 }
 
-enum class Route { None, Messages, Message, Alert, Metrics, Health };
+enum class Route { None, Messages, Message, Page, PageAck, Alert, Metrics, Health };
 
 Route routeOf(const QByteArray &path)
 {
@@ -36,6 +39,10 @@ Route routeOf(const QByteArray &path)
         return Route::Message;
     if (path.startsWith(AlertPrefix) && path.size() > AlertPrefix.size())
         return Route::Alert;
+    if (path.startsWith(PagesPath) && path.endsWith(AckTail) && path.size() > PagesPath.size() + AckTail.size())
+        return Route::PageAck;
+    if (path.startsWith(PagesPath) && path.size() > PagesPath.size() && !path.mid(PagesPath.size()).contains('/'))
+        return Route::Page;
     if (path == "/metrics")
         return Route::Metrics;
     if (path == "/healthz")
@@ -45,7 +52,7 @@ Route routeOf(const QByteArray &path)
 
 bool isPost(Route r)
 {
-    return r == Route::Messages || r == Route::Alert;
+    return r == Route::Messages || r == Route::Alert || r == Route::PageAck;
 }
 
 // application/json, with at most a charset that is UTF-8.
@@ -119,7 +126,7 @@ std::optional<HttpAnswer> Routes::before(const HttpRequest &r, qint64 declaredLe
         a.headers.append(qMakePair(QByteArray("Allow"), method == "GET" ? QByteArray("GET, HEAD") : method));
         return a;
     }
-    if (!isPost(route))
+    if (!isPost(route) || route == Route::PageAck) // an acknowledgement needs no body
         return std::nullopt;
     if (!isJson(r.contentType))
         return error(415, QStringLiteral("本文は Content-Type: application/json（UTF-8）で送ってください。"));
@@ -144,7 +151,8 @@ HttpAnswer Routes::answer(const HttpRequest &r) const
         if (added.kind == IntakeAnswer::Queued && added.repeat)
             return json(202, {{QStringLiteral("id"), added.id}, {QStringLiteral("duplicate"), true}});
         if (added.kind == IntakeAnswer::Queued)
-            return json(202, {{QStringLiteral("id"), added.id}});
+            return json(202, {{QStringLiteral("id"), added.id},
+                              {QStringLiteral("messages"), QJsonArray::fromStringList(added.messages)}});
         if (added.kind == IntakeAnswer::Refused)
             return error(400, httpbody::refusalText(added.refusal, alert));
         return error(503, added.reason);
@@ -161,6 +169,25 @@ HttpAnswer Routes::answer(const HttpRequest &r) const
         if (s.state == IntakeStatus::Failed)
             o[QStringLiteral("reason")] = s.reason;
         return json(200, o);
+    }
+    case Route::Page:
+    case Route::PageAck: {
+        const bool ack = routeOf(r.path) == Route::PageAck;
+        const QString id =
+            pathText(r.path.mid(PagesPath.size(), r.path.size() - PagesPath.size() - (ack ? AckTail.size() : 0)));
+        QString problem;
+        const IntakePage p = ack ? m_intake.acknowledge(id, &problem) : m_intake.page(id);
+        if (!problem.isEmpty())
+            return error(503, problem);
+        if (!p.found)
+            return error(404, QStringLiteral("%1 というページは知りません。").arg(id));
+        return json(200, {{QStringLiteral("id"), p.id},
+                          {QStringLiteral("escalation"), p.escalation},
+                          {QStringLiteral("state"), p.state},
+                          {QStringLiteral("step"), p.step},
+                          {QStringLiteral("steps"), p.steps},
+                          {QStringLiteral("people"), QJsonArray::fromStringList(p.people)},
+                          {QStringLiteral("by"), p.by}});
     }
     case Route::Metrics: {
         HttpAnswer a;
@@ -203,6 +230,12 @@ QByteArray Routes::metricsText(const IntakeMetrics &m)
     head("fumidori_line_up", "gauge", "Whether the line is in service (1) or down (0).");
     for (const IntakeMetrics::Line &line : m.lines)
         out += "fumidori_line_up{line=\"" + labelValue(line.name) + "\"} " + (line.up ? "1" : "0") + '\n';
+    head("fumidori_pages_total", "counter", "Pages to escalations that ended, by outcome.");
+    for (const char *outcome : {"acknowledged", "resolved", "exhausted"})
+        out += "fumidori_pages_total{outcome=\"" + QByteArray(outcome) + "\"} " +
+               QByteArray::number(m.pages.value(QLatin1String(outcome))) + '\n';
+    head("fumidori_escalation_steps_total", "counter", "Steps of escalations queued.");
+    out += "fumidori_escalation_steps_total " + QByteArray::number(m.escalationSteps) + '\n';
     head("fumidori_queue_oldest_waiting_seconds", "gauge", "Age of the oldest waiting message, 0 when none waits.");
     out += "fumidori_queue_oldest_waiting_seconds " + QByteArray::number(m.oldestWaitingSeconds, 'f', 3) + '\n';
     return out;

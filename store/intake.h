@@ -21,7 +21,10 @@ struct IntakeMessage {
     // compatible forms for characters without a code, the rest dropped, cut at the
     // centre's limit with a mark (an alert must always page).
     bool fit = false;
-    QString severity; // critical, warning, info...: the order among due messages; empty: unknown
+    QString severity;      // critical, warning, info...: the order among due messages, and held
+                           // through oncall.ini's quiet hours when one of Hold=; empty: unknown
+    QString group;         // the alert group it was raised for (Alertmanager's groupKey)
+    bool resolved = false; // the group's alerts are resolved: its open pages end
 };
 
 struct IntakeAnswer {
@@ -31,8 +34,9 @@ struct IntakeAnswer {
         NotStored // the queue could not be written: reason
     };
     Kind kind = Refused;
-    QString id;
-    QString reason; // NotStored: why
+    QString id;           // the page's: its first message's
+    QStringList messages; // every message of the page (a group or rota names several)
+    QString reason;       // NotStored: why
     IntakeRefusal refusal;
     bool repeat = false; // Queued: a repeat not paged again, id the earlier message's
 };
@@ -44,13 +48,27 @@ struct IntakeStatus {
     QString reason; // Failed: why it was given up
 };
 
+// A page to an escalation, as the intake shows it.
+struct IntakePage {
+    bool found = false;
+    QString id;
+    QString escalation;
+    QString state; // open, acknowledged, resolved, exhausted
+    int step = 0;  // steps queued so far
+    int steps = 0;
+    QStringList people; // paged so far
+    QString by;         // who acknowledged or resolved it
+};
+
 struct IntakeMetrics {
     struct Line {
         QString name;
         bool up = false;
         QMap<QString, quint64> calls; // by outcome word: sent, failed, refused, busy
     };
-    qint64 waiting = 0; // messages in the queue's folders
+    QMap<QString, quint64> pages; // pages that ended, by outcome: acknowledged, resolved, exhausted
+    quint64 escalationSteps = 0;  // steps of escalations queued
+    qint64 waiting = 0;           // messages in the queue's folders
     qint64 sending = 0;
     qint64 failed = 0;
     quint64 sentTotal = 0; // since the runner started
@@ -67,6 +85,9 @@ public:
     virtual IntakeAnswer add(const IntakeMessage &message) = 0;
     virtual IntakeStatus status(const QString &id) = 0;
     virtual IntakeMetrics metrics() = 0;
+    // A page by its id; acknowledging it (the steps still to come stop). problem: why not.
+    virtual IntakePage page(const QString &id) = 0;
+    virtual IntakePage acknowledge(const QString &id, QString *problem) = 0;
     // The runner is in service and at least one of its lines is up.
     virtual bool healthy() = 0;
 };
@@ -99,5 +120,5 @@ public:
     virtual void stop() = 0;
 };
 
-#define Listener_iid "org.fumidori.Listener/1"
+#define Listener_iid "org.fumidori.Listener/2"
 Q_DECLARE_INTERFACE(Listener, Listener_iid)

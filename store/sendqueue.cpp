@@ -3,6 +3,7 @@
 #include "store/filestore.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -342,6 +343,12 @@ QByteArray toJson(const QueuedMessage &m)
         o[QStringLiteral("lastError")] = m.lastError;
     if (!m.failure.isEmpty())
         o[QStringLiteral("failure")] = m.failure;
+    if (!m.page.isEmpty())
+        o[QStringLiteral("page")] = m.page;
+    if (!m.why.isEmpty())
+        o[QStringLiteral("why")] = m.why;
+    if (m.step > 0)
+        o[QStringLiteral("step")] = m.step;
     return QJsonDocument(o).toJson(QJsonDocument::Indented);
 }
 
@@ -376,6 +383,9 @@ std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m)
     m->onFailed = text("onFailed");
     m->lastError = capped(text("lastError"), MaxFieldBytes);
     m->failure = capped(text("failure"), MaxFieldBytes);
+    m->page = capped(text("page"), MaxFieldBytes);
+    m->why = capped(text("why"), MaxFieldBytes);
+    m->step = qBound(0, o.value(QStringLiteral("step")).toInt(), 1000);
     if (m->to.isEmpty() && (m->number.isEmpty() || m->center.isEmpty()))
         return QStringLiteral("宛先（to、または number と center）がありません");
     if (const QString problem = textSizeProblem(m->text); !problem.isEmpty())
@@ -463,6 +473,8 @@ Result add(const QString &dataFolder, QList<QueuedMessage> &batch)
             m.id = freshId();
         if (m.added == 0)
             m.added = now;
+        if (m.page.isEmpty())
+            m.page = batch.first().id;
     }
     if (batch.size() == 1) // one file: its own rename brings it in whole
         return writeFile(queue, batch.first().id + Suffix, toJson(batch.first()));
@@ -715,15 +727,19 @@ std::optional<QByteArray> readSide(const QString &dataFolder, const QString &nam
 
 Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes, bool durable)
 {
-    QString problem;
-    if (!folderIsOurs(stateFolder(dataFolder), &problem))
-        return failure(Result::Kind::Unsafe, problem);
+    if (const Result r = checkFolders(dataFolder); !r.ok())
+        return r;
     return writeFile(stateFolder(dataFolder), name, bytes, durable);
 }
 
 std::optional<QByteArray> readState(const QString &dataFolder, const QString &name, QString *problem)
 {
     return readBeside(stateFolder(dataFolder), name, problem);
+}
+
+QStringList stateNames(const QString &dataFolder, const QString &suffix)
+{
+    return QDir(stateFolder(dataFolder)).entryList({QLatin1Char('*') + suffix}, QDir::Files, QDir::Name);
 }
 
 Recovery recover(const QString &dataFolder)

@@ -25,6 +25,9 @@ struct QueuedMessage {
     QString onFailed;
     QString lastError; // why the last try failed
     QString failure;   // why it was given up (in failed/)
+    QString page;      // the page it is part of: the id of the page's first message
+    QString why;       // how the page reached its recipient ("当番 → R2, rota.ics 09:00–18:00")
+    int step = 0;      // the escalation's step it was sent for; 0: none
     bool operator==(const QueuedMessage &) const = default;
 };
 
@@ -111,7 +114,8 @@ Result checkFolders(const QString &dataFolder);
 Result add(const QString &dataFolder, QueuedMessage &m);
 // The same for several messages that appear in queue/ at once or not at all: nothing is
 // in the queue unless Done. Each keeps an id from newId() that it holds (an intake that
-// told the id before the message was written), else gets a fresh one, in their order.
+// told the id before the message was written), else gets a fresh one, in their order. A batch is one page: a message
+// without a page is given the first message's id as its page.
 Result add(const QString &dataFolder, QList<QueuedMessage> &batch);
 QString newId();
 // Moves the messages of every batch in queue/ into queue/ itself (see above). IoFailed
@@ -163,6 +167,8 @@ std::optional<QByteArray> readSide(const QString &dataFolder, const QString &nam
 // in a system crash need not wait for the disk). Read back as readSide reads.
 Result writeState(const QString &dataFolder, const QString &name, const QByteArray &bytes, bool durable = true);
 std::optional<QByteArray> readState(const QString &dataFolder, const QString &name, QString *problem);
+// The names in queue/state/ that end in suffix.
+QStringList stateNames(const QString &dataFolder, const QString &suffix);
 
 struct Recovery {
     int recovered = 0;    // back to queue/ (or on to failed/ when it was given up already)

@@ -8,11 +8,13 @@
 #include "support/sendrig.h"
 #include "support/table.h"
 
+#include "gateway/pages.h"
 #include "gateway/queueintake.h"
 #include "store/plugins.h"
 #include "store/sendqueue.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -77,7 +79,7 @@ using Limits = table::Of<QByteArray, int>;
 // contents: empty with mode 0: none, made at the start
 using TokenFile = table::Of<QByteArray, int, QString>;
 
-// answer: %ID% stands for the id of the message queued
+// answer: %ID% and %ID2% stand for the ids of the messages queued
 using Routes = table::Of<QByteArray, int, QString, QStringList>;
 
 // pageTemplate: empty: the default
@@ -91,6 +93,8 @@ private slots:
     {
         m_folder = makeSendFolder(m_dir.emplace(), 3, 40);
         QVERIFY(!m_folder.isEmpty());
+        QVERIFY(writeFileBytes(m_folder + QStringLiteral("oncall.ini"), "[Group pair]\nMembers=R2, R0, R2\n"
+                                                                        "[Escalation up]\nStep1=R0\nStep2=10m R1\n"));
         m_intake = std::make_unique<QueueIntake>(m_folder, QStringList{"COM1", "sip"}, DeviceAccess{}, QueuedMessage{});
         m_intake->setInService(true);
         QStringList problems;
@@ -114,7 +118,7 @@ private slots:
     {
         const Routes row;
         const auto accepted = [&](const char *tag, const QByteArray &request, const char *queued) {
-            row(tag, request, 202, QStringLiteral(R"({"id":"%ID%"})"), {utf8(queued)});
+            row(tag, request, 202, QStringLiteral(R"({"id":"%ID%","messages":["%ID%"]})"), {utf8(queued)});
         };
         const auto refused = [&](const char *tag, const QByteArray &request, int status, const char *error) {
             row(tag, request, status, QString::fromUtf8(QByteArray(R"({"error":")") + error + "\"}"), {});
@@ -191,6 +195,11 @@ private slots:
                  "［FIRING：1］ DISKFULL ﾃﾞィｽｸがいっぱい");
         refused("alert for an unknown name", post("/v1/alertmanager/Nobody", notification("firing", "{}", "{}", "[]")),
                 400, "相手先「Nobody」はアドレス帳にありません。URL の最後の名前を確かめてください。");
+        row("to a group: each once, one page", post(messages, R"({"to":"pair","text":"G"})"), 202,
+            QStringLiteral(R"({"id":"%ID%","messages":["%ID%","%ID2%"]})"), {QStringLiteral("G"), QStringLiteral("G")});
+        refused("an alert for a group that names nobody known",
+                post("/v1/alertmanager/pear", notification("firing", "{}", "{}", "[]")), 400,
+                "相手先「pear」はアドレス帳にありません。URL の最後の名前を確かめてください。");
         refused("alert that is none", post("/v1/alertmanager/R0", R"({"status":"firing"})"), 400,
                 "Alertmanager の通知（alerts のあるオブジェクト）ではありません。");
     }
@@ -201,7 +210,7 @@ private slots:
         QCOMPARE(reply.status, status);
         const QStringList ids = sendqueue::waitingIds(m_folder);
         QCOMPARE(waitingTexts(), queued);
-        answer.replace(QStringLiteral("%ID%"), ids.value(0));
+        answer.replace(QStringLiteral("%ID%"), ids.value(0)).replace(QStringLiteral("%ID2%"), ids.value(1));
         QCOMPARE(QString::fromUtf8(reply.body), answer + u'\n');
         QVERIFY(reply.head.contains("Content-Type: application/json"));
         // Nothing half written is left beside the messages.
@@ -358,9 +367,56 @@ fumidori_line_calls_total{line="sip",outcome="busy"} 0
 # TYPE fumidori_line_up gauge
 fumidori_line_up{line="COM1"} 0
 fumidori_line_up{line="sip"} 1
+# HELP fumidori_pages_total Pages to escalations that ended, by outcome.
+# TYPE fumidori_pages_total counter
+fumidori_pages_total{outcome="acknowledged"} 0
+fumidori_pages_total{outcome="resolved"} 0
+fumidori_pages_total{outcome="exhausted"} 0
+# HELP fumidori_escalation_steps_total Steps of escalations queued.
+# TYPE fumidori_escalation_steps_total counter
+fumidori_escalation_steps_total 0
 # HELP fumidori_queue_oldest_waiting_seconds Age of the oldest waiting message, 0 when none waits.
 # TYPE fumidori_queue_oldest_waiting_seconds gauge
 )"));
+    }
+    // A page to an escalation: its first step at once with its code, then shown and
+    // acknowledged by its id; the counts follow.
+    void escalation()
+    {
+        const Reply added = httpclient::exchange(m_port, post("/v1/messages", R"({"to":"up","text":"A"})"));
+        QCOMPARE(added.status, 202);
+        const QJsonObject answer = QJsonDocument::fromJson(added.body).object();
+        const QString page = answer["id"].toString();
+        QCOMPARE(answer["messages"].toArray().size(), 1);
+        const auto state = pages::read(m_folder, page);
+        QVERIFY(state);
+        QCOMPARE(waitingTexts(), QStringList{QStringLiteral("A #") + state->ack});
+        const auto shown = [&](const QByteArray &request) {
+            const Reply r = httpclient::exchange(m_port, request);
+            return QString::number(r.status) + u' ' + QString::fromUtf8(r.body.trimmed());
+        };
+        const QByteArray path = "/v1/pages/" + page.toUtf8();
+        const QString fields = QStringLiteral(R"("escalation":"up","id":"%1","people":["R0"],)").arg(page);
+        QCOMPARE(shown(get(path)), QStringLiteral(R"(200 {"by":"",%1"state":"open","step":1,"steps":2})").arg(fields));
+        QCOMPARE(shown(post(path + "/ack", {}, withToken({}))),
+                 QStringLiteral(R"(200 {"by":"HTTP",%1"state":"acknowledged","step":1,"steps":2})").arg(fields));
+        QCOMPARE(waitingTexts(), QStringList());
+        QCOMPARE(shown(get("/v1/pages/" + state->ack.toUtf8())).left(3), QStringLiteral("404"));
+        QCOMPARE(shown(post("/v1/pages/20260101T000000000-00000/ack", {}, withToken({}))).left(3),
+                 QStringLiteral("404"));
+        // An alert's page ends when Alertmanager tells its group resolved.
+        const QByteArray alert = "/v1/alertmanager/up", one = "[" + firingAlert("{}", "{}") + "]";
+        const Reply firing = httpclient::exchange(m_port, post(alert, notification("firing", "{}", "{}", one)));
+        QCOMPARE(firing.status, 202);
+        const QString alertPage = QJsonDocument::fromJson(firing.body).object()["id"].toString();
+        QCOMPARE(waitingTexts().size(), 1);
+        QCOMPARE(httpclient::exchange(m_port, post(alert, notification("resolved", "{}", "{}", one))).status, 202);
+        QCOMPARE(pages::read(m_folder, alertPage)->word(), QStringLiteral("resolved"));
+        QCOMPARE(waitingTexts(), QStringList());
+        const QString metrics = shown(get("/metrics"));
+        QVERIFY(metrics.contains(u"fumidori_pages_total{outcome=\"resolved\"} 1\n"));
+        QVERIFY(metrics.contains(u"fumidori_pages_total{outcome=\"acknowledged\"} 1\n"));
+        QVERIFY(metrics.contains(u"fumidori_escalation_steps_total 2\n"));
     }
     void health()
     {

@@ -7,6 +7,7 @@
 #include "support/table.h"
 
 #include "gateway/mailintake.h"
+#include "gateway/pages.h"
 #include "htmltext.h"
 #include "mail/mailcharset.h"
 #include "mail/mailparser.h"
@@ -88,6 +89,10 @@ using AddressesRows = table::Of<QString, QStringList>;
 using Texts = table::Of<QString, QString, QString, QString, QString>;
 
 using Fit = table::Of<QString, int, int, bool, int, QStringList>;
+
+// mails: "sender|subject|first line|exit status", {code} standing for the page's code;
+// state: the page's at the end
+using Acks = table::Of<QStringList, QString>;
 
 using Mails = table::Of<QString, QStringList, QByteArray, Setup, int, QStringList, QString, QStringList>;
 
@@ -195,6 +200,42 @@ private slots:
         if (setup != Setup::QueueIsFile)
             QCOMPARE(queued(folder), pages);
         QCOMPARE(QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts).size(), pages.size()); // the ids
+    }
+    // queue ack --mail: the code of an open page, from an address of a person it reached.
+    void acks_data()
+    {
+        const Acks row;
+        row("from the person's address", {"Sato@Example.jp|Re: {code}||0"}, "acknowledged");
+        row("the code on the body's first line", {"sato@example.jp|Re: page|{code} on my way|0"}, "acknowledged");
+        row("from another address", {"mallory@example.jp|{code}||77"}, "open");
+        row("from someone the page has not reached", {"suzuki@example.jp|{code}||77"}, "open");
+        row("a bounce", {"|{code}||0"}, "open");
+        row("wrong codes limited", QStringList(5, "sato@example.jp|000000||77") << "sato@example.jp|{code}||77",
+            "open");
+        row("wrong codes of another sender count apart",
+            QStringList(5, "mallory@example.jp|000000||77") << "sato@example.jp|{code}||0", "acknowledged");
+    }
+    void acks()
+    {
+        const auto [mails, state] = Acks::row();
+        QTemporaryDir dir;
+        const QString folder = makeFolder(dir, MailIni);
+        QVERIFY(writeFileBytes(folder + "oncall.ini", "[Escalation up]\nStep1=佐藤\nStep2=10m 鈴木\n"
+                                                      "[Person 佐藤]\nMail=sato@example.jp\n"
+                                                      "[Person 鈴木]\nMail=suzuki@example.jp\n"));
+        const ToolRun added = runTool(Tool, {"--folder", folder, "queue", "add", "--to", "up", "A"});
+        QCOMPARE(added.exitCode, 0);
+        const auto page = pages::read(folder, QString::fromUtf8(added.out.trimmed()));
+        QVERIFY(page);
+        for (QString mail : mails) {
+            mail.replace(QStringLiteral("{code}"), page->ack);
+            const QStringList f = mail.split(u'|');
+            const QByteArray raw =
+                "From: " + f[0].toUtf8() + "\nSubject: " + f[1].toUtf8() + "\n\n" + f[2].toUtf8() + "\n";
+            const ToolRun r = runTool(Tool, {"--folder", folder, "queue", "ack", "--mail", "--sender", f[0]}, raw);
+            QVERIFY2(r.exitCode == f[3].toInt(), qPrintable(mail + ": " + r.err));
+        }
+        QCOMPARE(pages::read(folder, page->id)->word(), state);
     }
     void charsets_data()
     {

@@ -13,6 +13,7 @@
 #include "gateway/calldriver.h"
 #include "gateway/dedup.h"
 #include "gateway/mailintake.h"
+#include "gateway/pages.h"
 #include "gateway/prepare.h"
 #include "gateway/queueadd.h"
 #include "gateway/queuelines.h"
@@ -318,6 +319,13 @@ using AddIni = table::Of<QString, QString, QString>; // queue.ini, centre, a par
 // the command line, HTTP and mail word it, with mail's exit status.
 using Batch = table::Of<QStringList, QString, int, Refused, QString, QString, QString, int>;
 
+// oncall.ini, --to, the messages queued "TO: WHY" joined by "; ", or a part of the refusal
+using Pages = table::Of<QByteArray, QString, QString>;
+using OnCallAt = table::Of<QString, QString>; // --at, who is on duty
+using QuietHours = table::Of<QString, bool>;  // --severity, held
+const QByteArray OnCallIni = "[Group pair]\nMembers=R1, R0, R1\n[Escalation up]\nStep1=pair\nStep2=5m R2\n"
+                             "[Rota duty]\nCalendar=none.ics\nDefault=R2\n";
+
 class tst_Sender : public QObject
 {
     Q_OBJECT
@@ -327,6 +335,7 @@ private slots:
     {
         m_folder = makeSendFolder(m_dir.emplace());
         QVERIFY(!m_folder.isEmpty());
+        QVERIFY(writeFileBytes(m_folder + "oncall.ini", OnCallIni));
     }
     void retryWaitDoesNotHoldOthers()
     {
@@ -784,6 +793,119 @@ private slots:
             {}, 2, "/etc/hostname");
         row("--sender without --mail", {"queue", "add", "--sender", "a@b", "--to", "R0", "X"}, {}, 2, "--mail");
         row("--mail with a message", {"queue", "add", "--mail", "--to", "R0", "X"}, {}, 2, "--mail");
+        row("a direct send to an escalation", {"--to", "up", "X"}, {}, 2, QStringLiteral("エスカレーション"));
+        row("queue ack of no page", {"queue", "ack", "20260101T000000000-00000"}, {}, 2,
+            QStringLiteral("ページはありません"));
+        row("queue oncall of nobody", {"queue", "oncall", "Ghost"}, {}, 2, "Ghost");
+        row("queue oncall at no time", {"queue", "oncall", "--at", "soon"}, {}, 2, "--at");
+    }
+    // A group or rota named as the recipient is one page of a message to each person it
+    // reaches, each once, with how; queue oncall shows the same.
+    void pages_data()
+    {
+        const Pages row;
+        row("a group, nested, each once", "[Group b]\nMembers=R1, R0\n", "pair", "R1: pair → R1; R0: pair → R0");
+        row("a group in a group", "[Group b]\nMembers=pair, R2, R1\n", "b",
+            "R1: b → pair → R1; R0: b → pair → R0; R2: b → R2");
+        row("a rota whose calendar cannot be read: its default", "", "duty", "R2: duty → R2, 当番なし、Default");
+        row("a rota with someone on duty", "[Rota always]\nCalendar=always.ics\nDefault=R2\n", "always",
+            "R0: always → R0, always.ics 2000-01-01 00:00–2100-01-01 00:00");
+        row("a name of the book", "", "R0", "R0: ");
+        row("a bad oncall.ini leaves the book alone", "[Group bad]\nMembers=Ghost\n", "R0", "R0: ");
+        row("a bad oncall.ini refuses its names", "[Group bad]\nMembers=Ghost\n", "pair", "「Ghost」は知らない名前");
+    }
+    // A page to an escalation from the command line: its first step queued at once with the
+    // page's code at the end of the text, the page's id printed; queue ack stops it.
+    void escalationFromTheCommandLine()
+    {
+        const ToolRun added = runTool({"--folder", m_folder, "queue", "add", "--to", "up", "DOWN"});
+        QCOMPARE(added.exitCode, 0);
+        const QString page = QString::fromUtf8(added.out.trimmed());
+        const auto state = pages::read(m_folder, page);
+        QVERIFY(state && state->queued == 1 && state->open() && state->people == QStringList({"R1", "R0"}));
+        const QList<sendqueue::Entry> waiting = sendqueue::entries(m_folder, sendqueue::State::Waiting);
+        QCOMPARE(waiting.size(), 2);
+        for (const auto &e : waiting) {
+            QCOMPARE(e.message.text, QStringLiteral("DOWN #") + state->ack);
+            QVERIFY(e.message.page == page && e.message.step == 1 && e.message.why.startsWith(u"up Step1 → pair → "));
+        }
+        QCOMPARE(runTool({"--folder", m_folder, "queue", "ack", state->ack}).exitCode, 0);
+        QCOMPARE(pages::read(m_folder, page)->word(), QStringLiteral("acknowledged"));
+        QCOMPARE(sendqueue::entries(m_folder, sendqueue::State::Waiting).size(), 0);
+    }
+    // Quiet hours (here the two hours around now): a page of a severity held waits for
+    // their end; any other goes at once.
+    void quietHours_data()
+    {
+        const QuietHours row;
+        row("a warning waits", "warning", true);
+        row("a critical page goes at once", "critical", false);
+        row("no severity goes at once", "", false);
+    }
+    void quietHours()
+    {
+        const auto [severity, held] = QuietHours::row();
+        const int hour = QDateTime::currentDateTimeUtc().time().hour();
+        QVERIFY(writeFileBytes(m_folder + "oncall.ini",
+                               QStringLiteral("[OnCall]\nTimeZone=UTC\n[Quiet]\nHours=%1:00-%2:59\n"
+                                              "Hold=info, warning\n")
+                                   .arg((hour + 23) % 24)
+                                   .arg((hour + 1) % 24)
+                                   .toUtf8()));
+        QCOMPARE(runTool({"--folder", m_folder, "queue", "add", "--to", "R0", "--severity", severity, "X"}).exitCode,
+                 0);
+        const auto waiting = sendqueue::entries(m_folder, sendqueue::State::Waiting);
+        QCOMPARE(waiting.size(), 1);
+        QCOMPARE(waiting.first().message.notBefore > QDateTime::currentMSecsSinceEpoch() + 59 * 60 * 1000, held);
+    }
+    // --at without an offset is a wall time of the gateway's zone, not the machine's.
+    void onCallAt_data()
+    {
+        const OnCallAt row;
+        row("the gateway's 10:00", "2026-01-07T10:00", "R0");
+        row("10:00 UTC: 19:00 in Tokyo", "2026-01-07T10:00:00Z", "R2");
+        row("with an offset", "2026-01-07T17:59:00+09:00", "R0");
+    }
+    void onCallAt()
+    {
+        const auto [at, person] = OnCallAt::row();
+        QVERIFY(writeFileBytes(m_folder + "oncall.ini",
+                               "[OnCall]\nTimeZone=Asia/Tokyo\n[Rota day]\nCalendar=day.ics\nDefault=R2\n"));
+        QVERIFY(writeFileBytes(m_folder + "day.ics",
+                               "BEGIN:VCALENDAR\nBEGIN:VEVENT\nUID:d\nSUMMARY:R0\nDTSTART:20260105T090000\n"
+                               "DTEND:20260105T180000\nRRULE:FREQ=DAILY\nEND:VEVENT\nEND:VCALENDAR\n"));
+        const ToolRun run = runTool({"--folder", m_folder, "queue", "oncall", "--at", at});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(QString::fromUtf8(run.out).section(u'\t', 1, 1), person);
+    }
+    void pages()
+    {
+        const auto [more, name, reached] = Pages::row();
+        QVERIFY(writeFileBytes(m_folder + "oncall.ini", OnCallIni + more));
+        QVERIFY(writeFileBytes(m_folder + "always.ics", "BEGIN:VCALENDAR\nBEGIN:VEVENT\nUID:a\nSUMMARY:R0\n"
+                                                        "DTSTART;VALUE=DATE:20000101\nDTEND;VALUE=DATE:21000101\n"
+                                                        "END:VEVENT\nEND:VCALENDAR\n"));
+        const BatchResult r = addBatch(m_folder, {{{name, {}, {}, false}, QStringLiteral("A")}}, {}, QueuedMessage{});
+        if (!reached.contains(u':')) {
+            QVERIFY(r.refusal);
+            QVERIFY2(r.refusal->outcome.message.contains(reached), qPrintable(r.refusal->outcome.message));
+            return;
+        }
+        QStringList queued, shown;
+        QString problem;
+        for (const QString &id : r.ids) {
+            const auto m = sendqueue::read(sendqueue::queueFolder(m_folder), id, &problem);
+            QVERIFY(m && m->page == r.ids.first());
+            queued << m->to + QStringLiteral(": ") + m->why;
+        }
+        QCOMPARE(queued.join(QStringLiteral("; ")), reached);
+        if (name == u"R0")
+            return;
+        const ToolRun run = runTool({"--folder", m_folder, "queue", "oncall", name});
+        QCOMPARE(run.exitCode, 0);
+        for (const QString &line : QString::fromUtf8(run.out).split(u'\n', Qt::SkipEmptyParts))
+            shown << line.section(u'\t', 1, 1) + QStringLiteral(": ") + line.section(u'\t', 2);
+        QCOMPARE(shown.join(QStringLiteral("; ")), reached);
     }
     void exitStatus()
     {

@@ -5,6 +5,9 @@
 #include "gateway/hooks.h"
 #include "gateway/mailintake.h"
 #include "gateway/messagesend.h"
+#include "gateway/oncall.h"
+#include "gateway/pageclock.h"
+#include "gateway/pages.h"
 #include "gateway/queueadd.h"
 #include "gateway/queueintake.h"
 #include "gateway/queuerunner.h"
@@ -48,7 +51,7 @@ void onStopSignal(int)
 // SIGTERM, SIGINT and SIGHUP run stop from the event loop.
 void onStop(QObject *context, std::function<void()> stop)
 {
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
     QObject::connect(notifier, &QSocketNotifier::activated, context, [stop = std::move(stop)] {
@@ -166,6 +169,7 @@ int sendNow(const Options &o, Reporter &reporter)
     retryTimer.setSingleShot(true);
     bool stopping = false;
     QPointer<Hook> hook;
+    QObject scope; // the stop signals' handler goes with this send
     std::function<void(int)> tryOnce = [&](int attempt) {
         current = new MessageSend(o.folder, o.target, *text, reporter, terminalCallDriver, qApp);
         current->setLineWait(o.waitMs);
@@ -194,7 +198,7 @@ int sendNow(const Options &o, Reporter &reporter)
         });
         current->start();
     };
-    onStop(qApp, [&] {
+    onStop(&scope, [&] {
         if (hook) { // the outcome is told already: the hook goes, with what it started
             hook->stop();
             return;
@@ -214,6 +218,107 @@ int sendNow(const Options &o, Reporter &reporter)
     return QCoreApplication::exec();
 }
 
+// A send to a group or a rota: to each person it reaches now, in turn; the first failure's
+// exit status, or 0. An escalation is refused: only the runner can wait for its steps.
+int sendToEach(const Options &o, Reporter &reporter)
+{
+    AppData data;
+    if (o.target.to.isEmpty() || loadFolder(o.folder, data))
+        return sendNow(o, reporter); // its own checks tell what is wrong
+    auto expanded = expandBatch(o.folder, {{o.target, {}}}, data, QDateTime::currentSecsSinceEpoch());
+    if (auto *refusal = std::get_if<BatchRefusal>(&expanded)) {
+        reporter.result(refusal->outcome);
+        return refusal->outcome.exitCode();
+    }
+    const QList<BatchMessage> &people = std::get<QList<BatchMessage>>(expanded);
+    if (people.size() == 1 && people.first().target.to == o.target.to)
+        return sendNow(o, reporter);
+    const std::optional<QString> text = messageText(o, reporter);
+    if (!text)
+        return 2;
+    int first = 0;
+    for (const BatchMessage &person : people) {
+        Options one = o;
+        one.target = person.target;
+        one.message = *text;
+        one.messageGiven = true;
+        reporter.note(QStringLiteral("person"),
+                      QStringLiteral("%1 に送ります（%2）。").arg(person.target.to, person.why),
+                      {{QStringLiteral("to"), person.target.to}, {QStringLiteral("why"), person.why}});
+        const int code = sendNow(one, reporter);
+        if (first == 0)
+            first = code;
+    }
+    return first;
+}
+
+// oncall.ini of the folder, with the book's names; nullopt after telling why not.
+std::optional<OnCall> loadOnCall(const QString &folder, Reporter &reporter)
+{
+    AppData data;
+    if (std::optional<Outcome> problem = loadFolder(folder, data)) {
+        reporter.result(*problem);
+        return std::nullopt;
+    }
+    OnCall oncall = OnCall::load(folder, data);
+    for (const QString &problem : oncall.problems())
+        reporter.warn(QStringLiteral("oncall"), problem);
+    if (!oncall.ok()) {
+        reporter.result({Failure::Refused, oncall.error()});
+        return std::nullopt;
+    }
+    return oncall;
+}
+
+// queue add --to ESCALATION: the page started, its first step queued, its id printed; the
+// exit status. nullopt when the name is no escalation.
+std::optional<int> pageEscalation(const Options &o, const QString &text, Reporter &reporter)
+{
+    AppData data;
+    if (o.target.to.isEmpty() || loadFolder(o.folder, data) ||
+        std::any_of(data.recipients.cbegin(), data.recipients.cend(),
+                    [&](const Recipient &r) { return r.name == o.target.to; }))
+        return std::nullopt;
+    const std::optional<OnCall> oncall = loadOnCall(o.folder, reporter);
+    if (!oncall || oncall->kindOf(o.target.to) != OnCall::Kind::Escalation)
+        return std::nullopt;
+    const auto started =
+        pages::start(o.folder, *oncall, o.target.to, text, o.severity, QDateTime::currentSecsSinceEpoch(),
+                     pages::stepQueuer(o.folder, deviceAccess(o), queueDefaults(o), oncall->ackSuffix()));
+    if (const auto *problem = std::get_if<QString>(&started)) {
+        reporter.result({Failure::Refused, *problem, o.target.to});
+        return 2;
+    }
+    const PageState &p = std::get<PageState>(started);
+    if (o.json)
+        reporter.note(QStringLiteral("queued"), QStringLiteral("ページを始めました: ") + p.id,
+                      {{QStringLiteral("id"), p.id}, {QStringLiteral("ack"), p.ack}});
+    else
+        std::fputs((p.id + QLatin1Char('\n')).toUtf8().constData(), stdout);
+    return 0;
+}
+
+// queue ack ID: the page acknowledged (its steps still to come stopped, its messages still
+// waiting dropped).
+int queueAck(const Options &o, Reporter &reporter)
+{
+    if (o.mail) {
+        MailDelivery d{o.folder, {}, {}, {o.mailSender, o.mailRecipient}, o.quiet};
+        d.ack = true;
+        return queueMail(d, deviceAccess(o));
+    }
+    const auto acked =
+        pages::acknowledge(o.folder, o.id, QStringLiteral("queue ack"), QDateTime::currentSecsSinceEpoch());
+    if (const auto *problem = std::get_if<QString>(&acked)) {
+        reporter.result({Failure::Refused, *problem});
+        return 2;
+    }
+    const PageState &p = std::get<PageState>(acked);
+    reporter.note(QStringLiteral("page"), QStringLiteral("ページ %1: %2").arg(p.id, p.word()),
+                  {{QStringLiteral("page"), p.id}, {QStringLiteral("state"), p.word()}});
+    return 0;
+}
+
 int queueAdd(const Options &o, Reporter &reporter)
 {
     if (o.mail)
@@ -222,7 +327,10 @@ int queueAdd(const Options &o, Reporter &reporter)
     const std::optional<QString> text = messageText(o, reporter);
     if (!text)
         return 2;
-    const BatchResult added = addBatch(o.folder, {{o.target, *text}}, deviceAccess(o), queueDefaults(o));
+    if (std::optional<int> code = pageEscalation(o, *text, reporter))
+        return *code;
+    const BatchResult added =
+        addBatch(o.folder, {{o.target, *text, TextFit::Refuse, {}, o.severity}}, deviceAccess(o), queueDefaults(o));
     if (added.refusal) {
         reporter.result(added.refusal->outcome);
         return added.refusal->outcome.exitCode();
@@ -238,8 +346,9 @@ int queueAdd(const Options &o, Reporter &reporter)
             QStringLiteral("同じ宛先に同じ文面を %1 として受け付けたばかりなので、もう一度は送りません。").arg(id),
             {{QStringLiteral("id"), id}});
     else if (o.json)
-        reporter.note(QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + id,
-                      {{QStringLiteral("id"), id}});
+        reporter.note(
+            QStringLiteral("queued"), QStringLiteral("キューに入れました: ") + id,
+            {{QStringLiteral("id"), id}, {QStringLiteral("messages"), QJsonArray::fromStringList(added.ids)}});
     if (!o.json)
         std::fputs((id + QLatin1Char('\n')).toUtf8().constData(), stdout);
     return 0;
@@ -407,6 +516,22 @@ int queueRun(const Options &o, Reporter &reporter)
         reporter.result(*refused);
         return refused->exitCode();
     }
+    // The steps of escalations as they come due, with the suffix oncall.ini gives now.
+    QueuedMessage stepDefaults;
+    stepDefaults.attempts = settings.attempts;
+    stepDefaults.delays = settings.delays;
+    PageClock clock(
+        o.folder,
+        [&](const PageState &p, const OnCall::DueStep &step) {
+            AppData data;
+            if (loadFolder(o.folder, data)) // unreadable now: the names of oncall.ini alone
+                data = AppData{};
+            const OnCall oncall = OnCall::load(o.folder, data);
+            const QString suffix = oncall.ok() ? oncall.ackSuffix() : QString::fromLatin1(OnCall::DefaultAckSuffix);
+            return pages::stepQueuer(o.folder, access, stepDefaults, suffix)(p, step);
+        },
+        reporter, RunnerClock::system());
+    clock.start();
     std::unique_ptr<QueueIntake> intake;
     Listener *listener = nullptr;
     if (!settings.listen.isEmpty()) {
@@ -529,7 +654,8 @@ int queueList(const Options &o, Reporter &)
                                   {QStringLiteral("recipient"), who},  {QStringLiteral("center"), m.center},
                                   {QStringLiteral("tried"), m.tried},  {QStringLiteral("attempts"), m.attempts},
                                   {QStringLiteral("next"), next},      {QStringLiteral("reason"), why},
-                                  {QStringLiteral("message"), m.text}, {QStringLiteral("line"), lineOf.value(e.id)}};
+                                  {QStringLiteral("message"), m.text}, {QStringLiteral("line"), lineOf.value(e.id)},
+                                  {QStringLiteral("page"), m.page},    {QStringLiteral("why"), m.why}};
             line = QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact));
         } else {
             QString preview = m.text.left(20);
@@ -560,6 +686,49 @@ int queueChange(const Options &o, Reporter &reporter)
     return outcome.exitCode();
 }
 
+// Who is on duty for each rota (or whom the name reaches) now or at --at: one row each,
+// "ROTA<TAB>PERSON<TAB>HOW".
+int queueOnCall(const Options &o, Reporter &reporter)
+{
+    const std::optional<OnCall> loaded = loadOnCall(o.folder, reporter);
+    if (!loaded)
+        return 2;
+    const OnCall &oncall = *loaded;
+    const QStringList names = o.id.isEmpty() ? oncall.rotaNames() : QStringList{o.id};
+    if (!o.id.isEmpty() && oncall.kindOf(o.id) == OnCall::Kind::Unknown) {
+        reporter.result(
+            {Failure::Refused, QStringLiteral("「%1」はアドレス帳にも oncall.ini にもない名前です。").arg(o.id)});
+        return 2;
+    }
+    QDateTime when = o.at.isEmpty() ? QDateTime::currentDateTime() : QDateTime::fromString(o.at, Qt::ISODate);
+    if (!o.at.isEmpty() && when.timeSpec() == Qt::LocalTime) // a wall time of the gateway's zone
+        when.setTimeZone(oncall.zone());
+    const qint64 at = when.toSecsSinceEpoch();
+    for (const QString &name : names) {
+        if (const OnCall::Escalation *e = oncall.escalation(name)) {
+            for (const OnCall::DueStep &step : OnCall::schedule(*e))
+                for (const OnCall::Reached &r : oncall.expand(step.name, at))
+                    printRow(o.json ? QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("name"), name},
+                                                                                  {QStringLiteral("step"), step.step},
+                                                                                  {QStringLiteral("delay"), step.delay},
+                                                                                  {QStringLiteral("person"), r.person},
+                                                                                  {QStringLiteral("why"), r.why}})
+                                                            .toJson(QJsonDocument::Compact))
+                                    : QStringList{name, QStringLiteral("Step%1+%2s").arg(step.step).arg(step.delay),
+                                                  r.person, r.why}
+                                          .join(QLatin1Char('\t')));
+            continue;
+        }
+        for (const OnCall::Reached &r : oncall.expand(name, at))
+            printRow(o.json ? QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("name"), name},
+                                                                          {QStringLiteral("person"), r.person},
+                                                                          {QStringLiteral("why"), r.why}})
+                                                    .toJson(QJsonDocument::Compact))
+                            : QStringList{name, r.person, r.why}.join(QLatin1Char('\t')));
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -584,7 +753,7 @@ int main(int argc, char *argv[])
     reporter.json = options->json;
     switch (options->command) {
     case Options::Command::Send:
-        return sendNow(*options, reporter);
+        return sendToEach(*options, reporter);
     case Options::Command::QueueAdd:
         return queueAdd(*options, reporter);
     case Options::Command::QueueRun:
@@ -594,6 +763,10 @@ int main(int argc, char *argv[])
     case Options::Command::QueueRetry:
     case Options::Command::QueueDrop:
         return queueChange(*options, reporter);
+    case Options::Command::QueueOnCall:
+        return queueOnCall(*options, reporter);
+    case Options::Command::QueueAck:
+        return queueAck(*options, reporter);
     case Options::Command::SnppUserAdd:
         return snppUserAdd(*options, reporter);
     }

@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 
 #include <cstdio>
@@ -17,6 +18,7 @@ const QString Usage =
                    "  fumidori-send queue add [オプション] --to 名前 [メッセージ]\n"
                    "  fumidori-send queue add --mail [--to 名前] [--sender 送信者] [--recipient 宛先]\n"
                    "  fumidori-send queue run | list | retry ID | drop ID\n"
+                   "  fumidori-send queue oncall [名前] [--at 日時] | ack ページID\n"
                    "  fumidori-send queue snpp-user add ユーザー名（パスワードは標準入力から）\n"
                    "メッセージを省くと標準入力 (UTF-8) から読みます。\n"
                    "終了コード: 0 送信した、1 回線の失敗、2 使い方か入力の誤り、3 ポートかキューが使用中。");
@@ -28,7 +30,7 @@ void addOptions(QCommandLineParser &p)
     p.addVersionOption();
     p.addOptions({
         {"folder", "設定ファイルと送信履歴のあるフォルダー（既定: ウィンドウと同じ）。", "DIR"},
-        {"to", "アドレス帳の相手先の名前。", "NAME"},
+        {"to", "アドレス帳の相手先、または oncall.ini のグループか当番表の名前。", "NAME"},
         {"center", "センターの名前（既定: 相手先のセンター）。", "NAME"},
         {"number", "アドレス帳にない番号（--center と一緒に）。", "DIGITS"},
         {"optimize", "センターの種類に合わせて文字を最適化してから送る。"},
@@ -51,6 +53,11 @@ void addOptions(QCommandLineParser &p)
         {"mail", "queue add: 標準入力のメールをキューに入れる（メールサーバーの配送先として）。"},
         {"sender", "--mail: エンベロープの送信者（既定: 環境変数 SENDER）。", "ADDRESS"},
         {"recipient", "--mail: 配送先のアドレス（既定: 環境変数 ORIGINAL_RECIPIENT）。", "ADDRESS"},
+        {"severity",
+         "queue add: ページの重大度（info、warning、critical など）。oncall.ini の静かな時間に Hold= "
+         "の重大度なら、静かな時間が終わるまで待ちます。",
+         "LEVEL"},
+        {"at", "queue oncall: この日時の当番（2026-01-07T10:00 など。既定: いま）。", "TIME"},
     });
     p.addPositionalArgument(QStringLiteral("message"), QStringLiteral("メッセージ（省くと標準入力から）。"),
                             QStringLiteral("[メッセージ]"));
@@ -58,7 +65,7 @@ void addOptions(QCommandLineParser &p)
 
 bool isQueueCommand(const QStringList &positional)
 {
-    static const QStringList words = {"add", "run", "list", "retry", "drop", "snpp-user"};
+    static const QStringList words = {"add", "run", "list", "retry", "drop", "oncall", "ack", "snpp-user"};
     return positional.size() >= 2 && positional[0] == QLatin1String("queue") && words.contains(positional[1]);
 }
 
@@ -86,6 +93,7 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     o.target = {p.value("to"), p.value("number"), p.value("center"), p.isSet("optimize")};
     o.quiet = p.isSet("quiet");
     o.json = p.isSet("json");
+    o.severity = p.value("severity");
     o.onSent = p.value("on-sent");
     o.onFailed = p.value("on-failed");
     o.onLineDown = p.value("on-line-down");
@@ -144,8 +152,10 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
 
     QStringList positional = p.positionalArguments();
     if ((p.isSet("mail") || p.isSet("sender") || p.isSet("recipient")) &&
-        !(isQueueCommand(positional) && positional[1] == QLatin1String("add") && p.isSet("mail")))
-        return fail(QStringLiteral("--mail、--sender、--recipient は queue add --mail で使います。"));
+        !(isQueueCommand(positional) &&
+          (positional[1] == QLatin1String("add") || positional[1] == QLatin1String("ack")) && p.isSet("mail")))
+        return fail(
+            QStringLiteral("--mail、--sender、--recipient は queue add --mail と queue ack --mail で使います。"));
     if (isQueueCommand(positional)) {
         const QString word = positional[1];
         positional = positional.mid(2);
@@ -161,6 +171,19 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
                 o.mailRecipient = p.value("recipient");
                 return o;
             }
+        } else if (word == QLatin1String("oncall")) {
+            o.command = Options::Command::QueueOnCall;
+            if (positional.size() > 1)
+                return fail(QStringLiteral("queue oncall には名前を 1 つまで指定してください。"));
+            o.id = positional.value(0);
+            if (p.isSet("at")) {
+                const QDateTime at = QDateTime::fromString(p.value("at"), Qt::ISODate);
+                if (!at.isValid())
+                    return fail(QStringLiteral(
+                        "--at は 2026-01-07T10:00 や 2026-01-07T10:00:00+09:00 のように指定してください。"));
+                o.at = p.value("at");
+            }
+            return o;
         } else if (word == QLatin1String("run") || word == QLatin1String("list")) {
             o.command = word == QLatin1String("run") ? Options::Command::QueueRun : Options::Command::QueueList;
             if (o.command != Options::Command::QueueRun &&
@@ -171,6 +194,14 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
             if (!positional.isEmpty())
                 return fail(QStringLiteral("queue %1 は引数を取りません。").arg(word));
             return o;
+        } else if (word == QLatin1String("ack") && p.isSet("mail")) {
+            o.command = Options::Command::QueueAck;
+            if (!positional.isEmpty())
+                return fail(QStringLiteral("queue ack --mail はメールを標準入力から読みます。ID は付けません。"));
+            o.mail = true;
+            if (p.isSet("sender"))
+                o.mailSender = p.value("sender");
+            o.mailRecipient = p.value("recipient");
         } else if (word == QLatin1String("snpp-user")) {
             o.command = Options::Command::SnppUserAdd;
             if (positional.size() != 2 || positional[0] != QLatin1String("add"))
@@ -179,7 +210,9 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
             o.id = positional[1];
             return o;
         } else {
-            o.command = word == QLatin1String("retry") ? Options::Command::QueueRetry : Options::Command::QueueDrop;
+            o.command = word == QLatin1String("retry")  ? Options::Command::QueueRetry
+                        : word == QLatin1String("drop") ? Options::Command::QueueDrop
+                                                        : Options::Command::QueueAck;
             if (positional.size() != 1)
                 return fail(
                     QStringLiteral("queue %1 には ID を 1 つ指定してください（queue list で見られます）。").arg(word));

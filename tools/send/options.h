@@ -11,7 +11,17 @@
 
 // The command line of fumidori-send, checked.
 struct Options {
-    enum class Command { Send, QueueAdd, QueueRun, QueueList, QueueRetry, QueueDrop, SnppUserAdd };
+    enum class Command {
+        Send,
+        QueueAdd,
+        QueueRun,
+        QueueList,
+        QueueRetry,
+        QueueDrop,
+        QueueOnCall,
+        QueueAck,
+        SnppUserAdd
+    };
     Command command = Command::Send;
     QString folder; // ends in '/'
     Target target;
@@ -30,10 +40,12 @@ struct Options {
     QString onLineUp;
     QString sipPasswordFile;
     QString sipPassword; // its first line
-    QString id;          // queue retry / drop; queue snpp-user add: the user
-    QString listen;      // queue run: ADDRESS:PORT of the HTTP listener
-    QString tokenFile;   // its bearer token
-    QString snpp;        // queue run: ADDRESS:PORT of the SNPP listener
+    QString id;        // queue retry / drop; queue snpp-user add: the user; queue oncall: the name (empty: every rota)
+    QString severity;  // queue add --severity
+    QString at;        // queue oncall --at: a date and time (without an offset: in the gateway's zone)
+    QString listen;    // queue run: ADDRESS:PORT of the HTTP listener
+    QString tokenFile; // its bearer token
+    QString snpp;      // queue run: ADDRESS:PORT of the SNPP listener
     // queue add --mail: a mail on standard input; its envelope as the mail server gives it
     bool mail = false;
     std::optional<QString> mailSender; // --sender (empty: the null sender)

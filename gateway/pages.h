@@ -1,0 +1,96 @@
+#pragma once
+
+#include "gateway/oncall.h"
+#include "gateway/prepare.h"
+#include "store/sendqueue.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+#include <variant>
+
+// A page to an escalation: its steps, which of them have been queued, its acknowledgement
+// code and whether it was acknowledged. Each is a file of its own in queue/state/
+// ("<id>.page"), written whole and renamed in, so that a runner started again finds the
+// steps still to come, and a step is queued once: the file says which step is being
+// queued before its batch is written, and the messages carry their page and step.
+struct PageState {
+    enum class State { Open, Acknowledged, Resolved };
+    QString id;
+    QString escalation;
+    QString text;
+    QString severity;
+    QString group;      // the alert group it was raised for (Alertmanager's groupKey); empty: none
+    QString ack;        // 6 digits, unique among open pages
+    qint64 started = 0; // seconds since the epoch
+    QList<OnCall::DueStep> steps;
+    int queued = 0;     // steps queued so far
+    int adding = -1;    // the step being queued: its batch may be in the queue already
+    QStringList people; // everyone paged so far
+    State state = State::Open;
+    QString by;       // who acknowledged or resolved it
+    qint64 ended = 0; // when
+    bool operator==(const PageState &) const = default;
+
+    bool open() const { return state == State::Open; }
+    // Every step queued without an acknowledgement.
+    bool exhausted() const { return open() && queued >= steps.size(); }
+    // When the next step comes due (seconds since the epoch); nullopt when none will.
+    std::optional<qint64> nextDue() const;
+    // "open", "acknowledged", "resolved", "exhausted".
+    QString word() const;
+};
+
+namespace pages
+{
+
+constexpr const char *Suffix = ".page";
+
+QByteArray toJson(const PageState &p);
+std::optional<PageState> fromJson(const QByteArray &bytes);
+
+sendqueue::Result write(const QString &dataFolder, const PageState &p);
+std::optional<PageState> read(const QString &dataFolder, const QString &id);
+QList<PageState> all(const QString &dataFolder);
+// A page by its id or its acknowledgement code.
+std::optional<PageState> find(const QString &dataFolder, const QString &idOrCode);
+
+// A 6-digit code that no open page has.
+QString newAckCode(const QList<PageState> &pages);
+// The text of a step's message: the page's text with the suffix ({ack} replaced).
+QString stepText(const PageState &p, const QString &suffix);
+
+// Queues one step's messages: the ids queued, or why not.
+using StepQueuer = std::function<std::variant<QStringList, QString>(const PageState &, const OnCall::DueStep &)>;
+
+// Queues the steps of an open page that are due at now, each once, the state written
+// before and after each: the number of steps queued, and problems (a step that could not
+// be queued is tried again at the next call).
+struct Ran {
+    int steps = 0;
+    QStringList problems;
+};
+Ran runDue(const QString &dataFolder, PageState &p, qint64 now, const StepQueuer &queue);
+
+// Acknowledges (or, with resolved, resolves) an open page: the steps still to come stop,
+// and its messages still waiting are dropped (not one being sent). The page as it is now,
+// or why not.
+std::variant<PageState, QString> acknowledge(const QString &dataFolder, const QString &idOrCode, const QString &by,
+                                             qint64 now, bool resolved = false);
+
+// The queuer of the gateway: a step's name resolved now into one batch through the rules
+// of every intake (checkBatch), the page's text with its suffix fitted to each centre,
+// each message carrying the page, its step and how it was reached.
+StepQueuer stepQueuer(const QString &dataFolder, const DeviceAccess &access, const QueuedMessage &defaults,
+                      const QString &suffix);
+
+// A page to the escalation: its state written, then its first step queued. The page, or
+// why not (nothing kept when the first step is refused).
+std::variant<PageState, QString> start(const QString &dataFolder, const OnCall &oncall, const QString &escalation,
+                                       const QString &text, const QString &severity, qint64 now,
+                                       const StepQueuer &queue, const QString &group = {});
+
+} // namespace pages
