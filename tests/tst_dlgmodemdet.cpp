@@ -57,6 +57,9 @@ struct SimulatedPorts {
 
 using ProductCodeIsCut = table::Of<QString, QString>;
 
+// devices, result text, box (empty: none), PortNumber after, ports that opened, virtual ms (-1: not looked at)
+using Scans = table::Of<QMap<int, PortBank::Device>, QString, QString, int, QList<int>, qint64>;
+
 // Modem detection on a scripted port and virtual time: which ports answer, what the result box
 // says, which port becomes PortNumber, and that the port is closed whatever happens.
 class tst_dlgModemDet : public QObject
@@ -94,15 +97,41 @@ class tst_dlgModemDet : public QObject
 
 private slots:
 
-    void firstAnsweringPortWins()
+    // A scan from the last call's 600 baud: each port opened at 9600 8N1 in turn, the first
+    // that answers taken; a busy port stops the scan, one this user may not open is noted
+    // and passed over.
+    void scans_data()
     {
-        open({{1, silent()}, {3, modem(echoAnswer)}, {5, modem(echoAnswer)}});
+        using Devices = QMap<int, PortBank::Device>;
+        const Scans row;
+        const PortBank::Device echo = modem(echoAnswer);
+        row("first answering port wins", Devices{{1, silent()}, {3, echo}, {5, echo}},
+            "COM1 : - 未接続 -\r\nCOM3 : 検出しました\r\nCOM5 : 検出しました\r\n", {}, 3, {1, 3, 5},
+            2000 + 120 + 120); // "OK" ends each wait early
+        row("port in use stops the scan", Devices{{1, echo}, {2, {PortBank::InUse, {}}}, {3, echo}},
+            "COM1 : 検出しました\r\n",
+            "ポートがすでに使われております。\n他のソフトで使用中でないか、もう一度ご確認ください。", 9, {1}, -1);
+        row("refused port noted and skipped", Devices{{1, {PortBank::Refused, {}}}, {2, echo}},
+            "COM1 : - 開けません（権限がありません） -\r\nCOM2 : 検出しました\r\n", {}, 2, {2}, -1);
+        row("other failure reports and closes", Devices{{2, {PortBank::Failing, {}}}}, {},
+            "エラーです。\nオブジェクト : MSComm\nエラー番号   : 8010\nThe device is not available\nVer 2.32", 9, {2},
+            -1);
+    }
+    void scans()
+    {
+        const auto [devices, result, box, portNumber, opened, ms] = Scans::row();
+        open(devices);
+        m_port->setSettings(QStringLiteral("600,e,8,1"));
         scan();
-        QCOMPARE(m_dialog->resultText(),
-                 QStringLiteral("COM1 : - 未接続 -\r\nCOM3 : 検出しました\r\nCOM5 : 検出しました\r\n"));
-        QCOMPARE(m_data.settings.PortNumber, qint16(3));
-        QCOMPARE(m_waiter->now(), 2000 + 120 + 120); // "OK" ends each wait early
-        QCOMPARE(m_port->opened, QList<int>({1, 3, 5}));
+        QCOMPARE(m_fake.boxes.texts(), box.isEmpty() ? QStringList() : QStringList{box});
+        if (!box.isEmpty())
+            QCOMPARE(m_fake.boxes.shown[0].icon, MessageBoxes::Critical);
+        QCOMPARE(m_dialog->resultText(), result);
+        QCOMPARE(m_data.settings.PortNumber, qint16(portNumber));
+        QCOMPARE(m_port->events.first(), QStringLiteral("open 9600,n,8,1"));
+        QCOMPARE(m_port->opened, opened);
+        if (ms >= 0)
+            QCOMPARE(m_waiter->now(), ms);
     }
 
     void productCodeIsCut_data()
@@ -118,41 +147,6 @@ private slots:
     {
         const auto [answer, code] = ProductCodeIsCut::row();
         QCOMPARE(ModemDetector::productCode(answer), code);
-    }
-
-    void portInUseStopsTheScan()
-    {
-        open({{1, modem(echoAnswer)}, {2, {PortBank::InUse, {}}}, {3, modem(echoAnswer)}});
-        scan();
-        QCOMPARE(m_fake.boxes.texts(),
-                 QStringList{"ポートがすでに使われております。\n他のソフトで使用中でないか、もう一度ご確認ください。"});
-        QCOMPARE(m_fake.boxes.shown[0].icon, MessageBoxes::Critical);
-        QCOMPARE(m_dialog->resultText(), QStringLiteral("COM1 : 検出しました\r\n"));
-        QCOMPARE(m_data.settings.PortNumber, qint16(9));
-    }
-
-    // A port this user may not open is noted and the scan goes on, at 9600 8N1 whatever the last call used.
-    void refusedPortNotedAndSkipped()
-    {
-        open({{1, {PortBank::Refused, {}}}, {2, modem(echoAnswer)}});
-        m_port->setSettings(QStringLiteral("600,e,8,1"));
-        scan();
-        QCOMPARE(m_dialog->resultText(),
-                 QStringLiteral("COM1 : - 開けません（権限がありません） -\r\nCOM2 : 検出しました\r\n"));
-        QCOMPARE(m_data.settings.PortNumber, qint16(2));
-        QVERIFY(m_fake.boxes.shown.isEmpty());
-        QCOMPARE(m_port->events.first(), QStringLiteral("open 9600,n,8,1"));
-    }
-
-    void otherFailureReportsAndCloses()
-    {
-        open({{2, {PortBank::Failing, {}}}});
-        scan();
-        QCOMPARE(
-            m_fake.boxes.texts(),
-            QStringList{
-                "エラーです。\nオブジェクト : MSComm\nエラー番号   : 8010\nThe device is not available\nVer 2.32"});
-        QCOMPARE(m_data.settings.PortNumber, qint16(9));
     }
 
     void closingDuringAScanStopsIt()

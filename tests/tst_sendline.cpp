@@ -141,15 +141,10 @@ private slots:
             QVERIFY(sim.field("message", 1).isEmpty());
             QVERIFY(history(folder).isEmpty());
         }
-        // The line log: every byte the simulator received, in order, under one process and
-        // line.
+        // The line log: every byte the simulator received, in order (its records' fields
+        // and order are tst_linelog's).
         const QList<LogRecord> records = readLineLog(folder + "log/line.log");
         QVERIFY(records.size() > 3);
-        for (const LogRecord &r : records) {
-            QVERIFY(r.ms >= 0);
-            QCOMPARE(r.pid, records[0].pid);
-            QCOMPARE(r.line, QByteArray("COM1"));
-        }
         // The outcome comes last, but for a hang-up still under way (the module's).
         qsizetype end = records.size() - 1;
         while (end > 0 && records[end].mark != '!' && (records[end].mark == '>' || records[end].mark == '<'))

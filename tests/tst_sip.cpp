@@ -214,6 +214,8 @@ private slots:
         const auto [text, prompt] = PasswordPrompt::row();
         QCOMPARE(baresip::isPasswordPrompt(text), prompt);
     }
+    // An empty server, a parameter in it, a space in the user and a password over the
+    // engine's limit are refused end to end in scriptRefusesBadSettings.
     void accountChecks_data()
     {
         const AccountChecks row;
@@ -223,16 +225,12 @@ private slots:
         row("bare v6", "u", "2001:db8::1", {}, "");
         row("longest password", "u", "h", longest, "");
         row("longest password in Japanese", "u", "h", QByteArray("パ").repeated(20), "");
-        row("no server", "u", " ", {}, "設定されていません");
         row("port too big", "u", "h:65536", {}, "ホスト名");
         row("port not a number", "u", "h:5x", {}, "ホスト名");
         row("empty port", "u", "h:", {}, "ホスト名");
-        row("parameter in the server", "u", "h;transport=tcp", {}, "ホスト名");
         row("full-width server", "u", "ｈｏｓｔ", {}, "ホスト名");
-        row("space in the user", "a b", "h", {}, "ユーザー");
         row("address in the user", "a@b", "h", {}, "ユーザー");
         row("angle bracket in the user", "a>", "h", {}, "ユーザー");
-        row("password one byte over", "u", "h", longest + 'p', "62 バイト");
         row("password with a line break", "u", "h", "a\nb", "制御文字");
     }
     void accountChecks()
