@@ -149,7 +149,9 @@ HttpAnswer Routes::answer(const HttpRequest &r) const
             return error(400, *problem);
         const IntakeAnswer added = m_intake.add(std::get<IntakeMessage>(read));
         if (added.kind == IntakeAnswer::Queued && added.repeat)
-            return json(202, {{QStringLiteral("id"), added.id}, {QStringLiteral("duplicate"), true}});
+            return json(202, {{QStringLiteral("id"), added.id},
+                              {QStringLiteral("duplicate"), true},
+                              {QStringLiteral("messages"), QJsonArray::fromStringList(added.messages)}});
         if (added.kind == IntakeAnswer::Queued)
             return json(202, {{QStringLiteral("id"), added.id},
                               {QStringLiteral("messages"), QJsonArray::fromStringList(added.messages)}});

@@ -202,6 +202,7 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
             if (p.isSet("sender"))
                 o.mailSender = p.value("sender");
             o.mailRecipient = p.value("recipient");
+            return o;
         } else if (word == QLatin1String("snpp-user")) {
             o.command = Options::Command::SnppUserAdd;
             if (positional.size() != 2 || positional[0] != QLatin1String("add"))
