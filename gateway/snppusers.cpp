@@ -1,5 +1,7 @@
 #include "gateway/snppusers.h"
 
+#include "gateway/values.h"
+
 #include <QFile>
 #include <QList>
 
@@ -100,44 +102,25 @@ QByteArray withUser(const QByteArray &contents, const QString &user, const QByte
 
 std::optional<QByteArray> read(const QString &path, QString *problem)
 {
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0 && errno == ENOENT)
+    QByteArray bytes;
+    switch (readOwnerOnly(path, MaxFileBytes, true, &bytes)) {
+    case OwnerOnly::Read:
+        break;
+    case OwnerOnly::Missing:
         return QByteArray();
-    struct stat st = {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0)
-            ::close(fd);
+    case OwnerOnly::Unreadable:
         *problem = QStringLiteral("%1 を読めません（普通のファイルではないか、読む権限がありません）。").arg(path);
         return std::nullopt;
-    }
-    if (st.st_uid != ::geteuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        ::close(fd);
+    case OwnerOnly::Shared:
         *problem = QStringLiteral("%1 はほかのユーザーのものか、持ち主のほかにも読み書きできるため使いません"
                                   "（chmod 600 %1）。")
                        .arg(path);
         return std::nullopt;
     }
-    QByteArray bytes(MaxFileBytes + 1, Qt::Uninitialized);
-    qsizetype got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n < 0)
-                got = -1;
-            break;
-        }
-        got += n;
-    }
-    ::close(fd);
-    if (got < 0 || got > MaxFileBytes) {
-        *problem = got < 0 ? QStringLiteral("%1 を読めません。").arg(path)
-                           : QStringLiteral("%1 が大きすぎます（%2 バイトまで）。").arg(path).arg(MaxFileBytes);
+    if (bytes.size() > MaxFileBytes) {
+        *problem = QStringLiteral("%1 が大きすぎます（%2 バイトまで）。").arg(path).arg(MaxFileBytes);
         return std::nullopt;
     }
-    bytes.truncate(got);
     return bytes;
 }
 

@@ -40,42 +40,58 @@ std::optional<int> parseDuration(const QString &text, int minS, int maxS)
     return times->first();
 }
 
-std::optional<QString> readPrivateFile(const QString &path, QString *problem)
+OwnerOnly readOwnerOnly(const QString &path, qsizetype maxBytes, bool noFollow, QByteArray *bytes)
 {
-    // Opened first and looked at through the descriptor: what is checked is what is read.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (noFollow ? O_NOFOLLOW : 0));
+    if (fd < 0 && errno == ENOENT)
+        return OwnerOnly::Missing;
     struct stat st = {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0)
             ::close(fd);
-        *problem = QStringLiteral("%1 を読めません。").arg(path);
-        return std::nullopt;
+        return OwnerOnly::Unreadable;
     }
     if (st.st_uid != ::geteuid() || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         ::close(fd);
-        *problem = QStringLiteral("%1 は持ち主のほかにも読み書きできるため使いません。chmod 600 %1 としてください。")
-                       .arg(path);
-        return std::nullopt;
+        return OwnerOnly::Shared;
     }
-    // One byte more than the longest line taken: a longer one is refused, never cut.
-    constexpr qsizetype MaxLine = 4096;
-    QByteArray bytes(MaxLine + 2, Qt::Uninitialized);
+    bytes->resize(maxBytes + 1);
     qsizetype got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
+    while (got < bytes->size()) {
+        const ssize_t n = ::read(fd, bytes->data() + got, size_t(bytes->size() - got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             ::close(fd);
-            *problem = QStringLiteral("%1 を読めません。").arg(path);
-            return std::nullopt;
+            return OwnerOnly::Unreadable;
         }
         if (n == 0)
             break;
         got += n;
     }
     ::close(fd);
-    bytes.truncate(got);
+    bytes->truncate(got);
+    return OwnerOnly::Read;
+}
+
+std::optional<QString> readPrivateFile(const QString &path, QString *problem)
+{
+    // One byte more than the longest line taken: a longer one is refused, never cut.
+    constexpr qsizetype MaxLine = 4096;
+    QByteArray bytes;
+    switch (readOwnerOnly(path, MaxLine + 1, false, &bytes)) {
+    case OwnerOnly::Read:
+        break;
+    case OwnerOnly::Missing:
+    case OwnerOnly::Unreadable:
+        *problem = QStringLiteral("%1 を読めません。").arg(path);
+        return std::nullopt;
+    case OwnerOnly::Shared:
+        *problem = QStringLiteral("%1 は持ち主のほかにも読み書きできるため使いません。chmod 600 %1 としてください。")
+                       .arg(path);
+        return std::nullopt;
+    }
     const qsizetype end = bytes.indexOf('\n');
     if (end >= 0)
         bytes.truncate(end);

@@ -13,6 +13,14 @@ std::optional<QList<int>> parseDelays(const QString &text);
 // One such time, in seconds from minS to maxS; nullopt otherwise.
 std::optional<int> parseDuration(const QString &text, int minS, int maxS);
 
+// What readOwnerOnly found.
+enum class OwnerOnly { Read, Missing, Unreadable, Shared };
+// A file that only its owner (this process's user) may read or write, opened first and
+// looked at through its descriptor (what is checked is what is read): its first
+// maxBytes + 1 bytes into *bytes when Read, so that a caller sees a file too long.
+// noFollow: a link is Unreadable, not followed. Missing: no such file. Shared: another
+// user's, or others may read or write it.
+OwnerOnly readOwnerOnly(const QString &path, qsizetype maxBytes, bool noFollow, QByteArray *bytes);
 // The first line of a file that only its owner (this process's user) may read or write,
 // without its line break: a password. nullopt, with the problem in *problem, when the
 // file cannot be read or others may read it.
