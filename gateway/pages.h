@@ -33,7 +33,6 @@ struct PageState {
     State state = State::Open;
     QString by;       // who acknowledged or resolved it
     qint64 ended = 0; // when
-    bool operator==(const PageState &) const = default;
 
     bool open() const { return state == State::Open; }
     // Every step queued without an acknowledgement.
