@@ -338,8 +338,9 @@ MailReader *loadReader(QString *problem)
     if (!reader)
         *problem =
             problems.isEmpty()
-                ? QStringLiteral("mail reader plugin %1 not found (%2); try again later")
-                      .arg(QLatin1String(PluginFile), pluginPaths(QLatin1String(PluginFile)).join(u'、'))
+                ? QStringLiteral("mail reader plugin %1 not found (%2; a build makes it with scripts/run); "
+                                 "try again later")
+                      .arg(QLatin1String(PluginFile), pluginPaths(QLatin1String(PluginFile)).join(u','))
                 : QStringLiteral("cannot load the mail reader plugin (try again later): %1").arg(problems.join(u';'));
     return reader;
 }

@@ -116,10 +116,7 @@ SystemBus *systemBus(QString *error)
     QStringList problems;
     auto *factory = qobject_cast<SystemBusFactory *>(loadPlugin(file, &problems));
     if (!factory) {
-        *error = problems.isEmpty()
-                     ? QStringLiteral("D-Bus のプラグイン %1 が見つかりません（%2）。")
-                           .arg(file, pluginPaths(file).join(u'、'))
-                     : QStringLiteral("D-Bus のプラグインを読み込めません：%1").arg(problems.join(u'；'));
+        *error = QStringLiteral("D-Bus を使えません：") + pluginProblem(file, problems);
         return nullptr;
     }
     bus = factory->connect(error);

@@ -18,10 +18,7 @@ ToneOutputFactory *factory(QString *error)
     loaded = qobject_cast<ToneOutputFactory *>(loadPlugin(QLatin1String(PluginFile), &problems));
     if (loaded)
         return loaded;
-    *error = problems.isEmpty()
-                 ? QStringLiteral("音声出力のプラグイン %1 が見つかりません（%2）。")
-                       .arg(QLatin1String(PluginFile), ToneDialer::pluginPaths().join(QStringLiteral("、")))
-                 : QStringLiteral("音声出力のプラグインを読み込めません：%1").arg(problems.join(QStringLiteral("；")));
+    *error = QStringLiteral("音声出力を使えません：") + pluginProblem(QLatin1String(PluginFile), problems);
     return nullptr;
 }
 
@@ -40,11 +37,6 @@ ToneDialer::ToneDialer(QObject *parent) : QObject(parent) {}
 ToneDialer::~ToneDialer()
 {
     stop();
-}
-
-QStringList ToneDialer::pluginPaths()
-{
-    return ::pluginPaths(QLatin1String(PluginFile));
 }
 
 bool ToneDialer::prepare(QString *error)

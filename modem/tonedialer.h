@@ -27,10 +27,6 @@ public:
     void stop();
     bool isPlaying() const { return m_playing; }
 
-    // Where the plugin is looked for, first match wins: beside the program, then
-    // ../lib/fumidori/plugins/ from the program's folder.
-    static QStringList pluginPaths();
-
 signals:
     void finished();
     void failed(const QString &error);

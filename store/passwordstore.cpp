@@ -18,10 +18,7 @@ PasswordStore *KeyringPasswords::store(QString *error)
     QStringList problems;
     m_store = qobject_cast<PasswordStore *>(loadPlugin(QLatin1String(PluginFile), &problems));
     if (!m_store)
-        *error = problems.isEmpty()
-                     ? QStringLiteral("キーリングのプラグイン %1 が見つかりません（%2）。")
-                           .arg(QLatin1String(PluginFile), pluginPaths(QLatin1String(PluginFile)).join(u'、'))
-                     : QStringLiteral("キーリングのプラグインを読み込めません：%1").arg(problems.join(u'；'));
+        *error = QStringLiteral("キーリングを使えません：") + pluginProblem(QLatin1String(PluginFile), problems);
     return m_store;
 }
 

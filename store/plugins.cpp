@@ -1,5 +1,7 @@
 #include "store/plugins.h"
 
+#include "store/datafolder.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QPluginLoader>
@@ -21,4 +23,17 @@ QObject *loadPlugin(const QString &fileName, QStringList *problems)
         problems->append(loader.errorString());
     }
     return nullptr;
+}
+
+QString pluginProblem(const QString &fileName, const QStringList &problems)
+{
+    if (!problems.isEmpty())
+        return QStringLiteral("%1 を読み込めません：%2").arg(fileName, problems.join(u'；'));
+    const QString missing = QStringLiteral("%1 がありません（%2）。").arg(fileName, pluginPaths(fileName).join(u'、'));
+    if (datafolder::isInstalledLayout(QCoreApplication::applicationDirPath()))
+        return missing;
+    // A build folder: the plugins are built with the program by scripts/run, not by a
+    // build of the program's target alone.
+    return missing + QStringLiteral("ソースのフォルダーで scripts/run（ウィンドウを開かずに作るなら "
+                                    "TARGETS=fumidori_run scripts/build build）を実行すると作られます。");
 }

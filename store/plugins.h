@@ -14,3 +14,7 @@ QStringList pluginPaths(const QString &fileName);
 // The instance of the first of those files that loads; nullptr when none does, with
 // *problems holding each loader's complaint (empty: no file was found).
 QObject *loadPlugin(const QString &fileName, QStringList *problems);
+
+// Why a plugin did not load, for a message: each loader's complaint, or where the file was
+// looked for and, in a build folder, the command that builds it.
+QString pluginProblem(const QString &fileName, const QStringList &problems);
