@@ -185,6 +185,22 @@ QString ComPort::device() const
     return QFileInfo(devicePath(m_folder, m_number, m_device)).canonicalFilePath();
 }
 
+QString ComPort::deviceText() const
+{
+    if (!m_device.isEmpty())
+        return m_device;
+    const QString path = devicePath(m_folder, m_number);
+    const QString link = m_folder + QStringLiteral("ports/COM%1").arg(m_number);
+    if (path != link)
+        return QStringLiteral("COM%1 は %2。%3 というリンクがないので、その番号の内蔵ポートです")
+            .arg(m_number)
+            .arg(path, link);
+    const QString target = QFileInfo(link).canonicalFilePath();
+    return QStringLiteral("COM%1 は %2 → %3")
+        .arg(m_number)
+        .arg(link, target.isEmpty() ? QStringLiteral("（行き先がありません）") : target);
+}
+
 bool ComPort::isOpen() const
 {
     return m_port != nullptr;

@@ -31,6 +31,7 @@ public:
     void drain() override;
     QByteArray input() override;
     QString device() const override;
+    QString deviceText() const override;
 
 private:
     void applySettings();

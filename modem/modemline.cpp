@@ -84,6 +84,8 @@ QCoro::Task<> ModemLine::call(const QString &number)
             throw *held;
         throw AppError(Failure::PortInUse, held->source(), managedports::heldText(device, *modem));
     }
+    if (const QString opened = m_port.deviceText(); m_log && !opened.isEmpty())
+        m_log->event(QStringLiteral("device: ") + opened);
     const QList<CallStep> steps = rules().callSteps ? rules().callSteps(m_settings, number) : QList<CallStep>();
     for (const CallStep &step : steps) {
         write(step.bytes);
@@ -186,7 +188,16 @@ QCoro::Task<> ModemLine::awaitAnswer(double seconds, bool setUp)
         endOnAnswer(QStringLiteral("機器が %1 と答えました。").arg(answerText(answer)),
                     answer == Answer::NoDialtone || (answer == Answer::Error && setUp));
     else if (answer == Answer::None && limit >= 0 && isOpen())
-        endOnAnswer(QStringLiteral("機器が %1 秒以内に応答しませんでした。").arg(double(limit) / 1000), true);
+        endOnAnswer(silentText(limit), true);
+}
+
+// A silent device named, so that a person sees which one was asked (a COM number without
+// its link reaches the built-in port, which is rarely the modem).
+QString ModemLine::silentText(qint64 limitMs) const
+{
+    const QString text = QStringLiteral("機器が %1 秒以内に応答しませんでした").arg(double(limitMs) / 1000);
+    const QString device = m_port.deviceText();
+    return device.isEmpty() ? text + QStringLiteral("。") : QStringLiteral("%1（%2）。").arg(text, device);
 }
 
 // Unattended, an answer that ends the call: it fails with the reason (the engine hangs up).

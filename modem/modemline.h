@@ -43,6 +43,7 @@ private:
     void write(const QByteArray &bytes);
     QCoro::Task<> awaitAnswer(double seconds, bool setUp);
     [[noreturn]] void endOnAnswer(const QString &why, bool deviceFault);
+    QString silentText(qint64 limitMs) const;
     QCoro::Task<> closeAfterHangUp();
     void giveBack();
 

@@ -72,6 +72,7 @@ int codeOf(const std::function<void()> &action)
 } // namespace
 
 using BytesThenHangUpBeforeClose = table::Of<int, QString, QByteArray>;
+using DeviceTexts = table::Of<QString, QString, QStringList>; // link target, device, named
 
 class tst_Port : public QObject
 {
@@ -105,6 +106,27 @@ private slots:
         QVERIFY(closed.wait(2000));
         QVERIFY(!port.isOpen());
         QCOMPARE(codeOf([&] { port.output("AT\r"); }), 8018);
+    }
+    // What a silent device's message names: the link and its device, the built-in port a
+    // number without a link falls back to (and the missing link), or the device given.
+    void deviceText_data()
+    {
+        const DeviceTexts row;
+        row("link", "/dev/null", "", {"ports/COM4 → /dev/null"});
+        row("no link", "", "", {"/dev/ttyS3", "ports/COM4 というリンクがない"});
+        row("dangling link", "/dev/no-such-device", "", {"ports/COM4 → （行き先がありません）"});
+        row("device given", "", "/dev/ttyUSB9", {"/dev/ttyUSB9"});
+    }
+    void deviceText()
+    {
+        const auto [target, device, named] = DeviceTexts::row();
+        if (!target.isEmpty())
+            link(4, target);
+        ComPort port(m_folder);
+        port.setPortNumber(4);
+        port.setDevice(device);
+        for (const QString &part : named)
+            QVERIFY2(port.deviceText().contains(part), qPrintable(port.deviceText()));
     }
     void missingDevice_data()
     {
