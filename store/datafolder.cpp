@@ -39,11 +39,15 @@ QString appFolder(const QString &programDir, const QString &xdgDataHome, const Q
     return withSlash(QDir::cleanPath(base + QStringLiteral("/fumidori")));
 }
 
+QString locate()
+{
+    return appFolder(QCoreApplication::applicationDirPath(), qEnvironmentVariable("XDG_DATA_HOME"), QDir::homePath());
+}
+
 QString forThisProgram()
 {
-    const QString programDir = QCoreApplication::applicationDirPath();
-    const QString folder = appFolder(programDir, qEnvironmentVariable("XDG_DATA_HOME"), QDir::homePath());
-    if (folder != withSlash(programDir))
+    const QString folder = locate();
+    if (folder != withSlash(QCoreApplication::applicationDirPath()))
         QDir().mkpath(folder);
     return folder;
 }

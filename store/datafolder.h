@@ -18,9 +18,11 @@ bool isInstalledLayout(const QString &programDir);
 // relative XDG_DATA_HOME.
 QString appFolder(const QString &programDir, const QString &xdgDataHome, const QString &home);
 
-// appFolder for the running program and this process's environment. The data folder of
-// an installed copy is created here when it is missing (a failure shows when the folder
-// is used).
+// appFolder for the running program and this process's environment, made by nobody: a
+// tool whose folder may be given in its place asks here first.
+QString locate();
+// locate(), the data folder of an installed copy created when it is missing (a failure
+// shows when the folder is used).
 QString forThisProgram();
 
 // The folder of the help collection and other shared files, ending in '/':
