@@ -247,6 +247,10 @@ void load(const QString &folder, Entry &e, bool utf8Name)
     if (!e.problem.isEmpty()) {
         e.message = QueuedMessage{};
         e.message.id = e.id;
+        struct stat st = {};
+        if (::lstat((QFile::encodeName(folder) + e.fileName).constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid != ::geteuid() && st.st_uid != 0)
+            e.otherOwner = st.st_uid;
     }
 }
 

@@ -81,9 +81,10 @@ struct Result {
 struct Entry {
     QString id; // the file's name less ".msg"; bytes that are not UTF-8 shown as \xNN
     State state = State::Waiting;
-    QueuedMessage message; // as read (message.id == id); default where problem is set
-    QString problem;       // why it can never be sent as it is
-    QByteArray fileName;   // its name in its folder, as the file system has it
+    QueuedMessage message;          // as read (message.id == id); default where problem is set
+    QString problem;                // why it can never be sent as it is
+    QByteArray fileName;            // its name in its folder, as the file system has it
+    std::optional<uint> otherOwner; // set for a regular file of another user's (left unread)
 };
 
 QString queueFolder(const QString &dataFolder);

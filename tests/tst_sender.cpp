@@ -45,6 +45,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -452,6 +453,53 @@ private slots:
         QCOMPARE(left.size(), 1);
         QCOMPARE(left[0].state, sendqueue::State::Waiting);
         QCOMPARE(left[0].message.failure, QString());
+    }
+    // queue list: a waiting message is "waiting"; listed by another user (root on the
+    // gateway's folder), a message file of its owner's is shown as his, unread, not as
+    // damaged, and the lister is told whom to list the queue as.
+    void listOfAnotherUsersQueue()
+    {
+        QueuedMessage a = message("A");
+        QVERIFY(sendqueue::add(m_folder, a).ok());
+        const auto list = [&] { return runTool({"--folder", m_folder, "queue", "list"}); };
+        QCOMPARE(QString::fromUtf8(list().out).section(u'\t', 1, 1), QStringLiteral("waiting"));
+        const QByteArray queue = QFile::encodeName(sendqueue::queueFolder(m_folder));
+        if (::geteuid() != 0 || ::chown(queue + a.id.toLatin1() + ".msg", Nobody, Nobody) != 0 ||
+            ::chown(queue, Nobody, Nobody) != 0)
+            QSKIP("another user's queue needs root to make");
+        const ToolRun r = list();
+        const QStringList row = QString::fromUtf8(r.out).trimmed().split(u'\t');
+        QCOMPARE(row.mid(0, 2), QStringList({a.id, "other-user"}));
+        QVERIFY2(row.value(6).contains("uid 65534"), qPrintable(row.value(6)));
+        QVERIFY2(r.err.contains("sudo -u " + QString::fromLocal8Bit(::getpwuid(Nobody)->pw_name)), qPrintable(r.err));
+        QCOMPARE(r.exitCode, 0);
+    }
+    // A message queue add turns away runs --on-failed, as a refused direct send does.
+    void refusedAddRunsOnFailed()
+    {
+        const QString mark = m_folder + "hook";
+        const QString hook = "echo \"$FUMIDORI_STATUS $FUMIDORI_EXIT $FUMIDORI_ATTEMPT $FUMIDORI_RECIPIENT\" > " + mark;
+        const ToolRun r =
+            runTool({"--folder", m_folder, "queue", "add", "--to", "誰でもない", "--on-failed", hook, "T"});
+        QCOMPARE(r.exitCode, 2);
+        QCOMPARE(QString::fromUtf8(readFileBytes(mark)), QStringLiteral("refused 2 0 誰でもない\n"));
+        QCOMPARE(sendqueue::waitingIds(m_folder), QStringList());
+    }
+    // An installed copy makes its default data folder only when it is the one used.
+    void folderGivenMakesNoOther()
+    {
+        QTemporaryDir root;
+        const QString bin = root.path() + "/bin/", home = root.path() + "/home";
+        QVERIFY(QDir().mkpath(root.path() + "/share/fumidori") && QDir().mkpath(bin) && QDir().mkpath(home));
+        QVERIFY(QFile::copy(Tool, bin + "fumidori-send"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home);
+        env.remove("XDG_DATA_HOME");
+        const QString made = home + "/.local/share/fumidori";
+        QCOMPARE(runTool(bin + "fumidori-send", {"--folder", m_folder, "queue", "list"}, {}, env).exitCode, 0);
+        QVERIFY(!QFileInfo::exists(made));
+        runTool(bin + "fumidori-send", {"queue", "list"}, {}, env);
+        QVERIFY(QFileInfo(made).isDir());
     }
     // Entries no runner may trust: each is listed, then moved to failed/ with its reason,
     // never opened for its contents, followed or sent; no hook of it runs, work/ stays

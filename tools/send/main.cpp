@@ -22,6 +22,8 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -34,6 +36,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <pwd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -319,6 +322,22 @@ int queueAck(const Options &o, Reporter &reporter)
     return 0;
 }
 
+// A message queue add turns away is one that will never be sent: told, and handed to
+// --on-failed as a refused direct send is, so that the script's one hook hears of it.
+int refuseAdd(const Options &o, Reporter &reporter, Outcome outcome, const QString &text)
+{
+    if (o.onFailed.isEmpty()) {
+        reporter.result(outcome);
+        return outcome.exitCode();
+    }
+    if (outcome.recipient.isEmpty())
+        outcome.recipient = o.target.to.isEmpty() ? o.target.number : o.target.to;
+    if (outcome.center.isEmpty())
+        outcome.center = o.target.center;
+    endWith(o, reporter, outcome, text, 0); // no try was made
+    return QCoreApplication::exec();
+}
+
 int queueAdd(const Options &o, Reporter &reporter)
 {
     if (o.mail)
@@ -331,14 +350,10 @@ int queueAdd(const Options &o, Reporter &reporter)
         return *code;
     const BatchResult added =
         addBatch(o.folder, {{o.target, *text, TextFit::Refuse, {}, o.severity}}, deviceAccess(o), queueDefaults(o));
-    if (added.refusal) {
-        reporter.result(added.refusal->outcome);
-        return added.refusal->outcome.exitCode();
-    }
-    if (!added.notStored.isEmpty()) {
-        reporter.result({Failure::Refused, added.notStored});
-        return 2;
-    }
+    if (added.refusal)
+        return refuseAdd(o, reporter, added.refusal->outcome, *text);
+    if (!added.notStored.isEmpty())
+        return refuseAdd(o, reporter, {Failure::Refused, added.notStored}, *text);
     const QString id = added.ids.value(0);
     if (!added.repeats.isEmpty())
         reporter.note(
@@ -374,9 +389,8 @@ Listener *startListener(const QueueSettings &settings, const QString &folder, Qu
     QStringList problems;
     auto *listener = qobject_cast<Listener *>(loadPlugin(QStringLiteral("fumidori-http.so"), &problems));
     if (!listener) {
-        reporter.result({Failure::Refused, QStringLiteral("HTTP の受け付けを読み込めません: %1")
-                                               .arg(problems.isEmpty() ? QStringLiteral("fumidori-http.so がありません")
-                                                                       : problems.join(QStringLiteral("; ")))});
+        reporter.result({Failure::Refused, QStringLiteral("HTTP の受け付けを始められません：") +
+                                               pluginProblem(QStringLiteral("fumidori-http.so"), problems)});
         return nullptr;
     }
     ListenerSettings s;
@@ -405,9 +419,8 @@ SnppListener *startSnpp(const QueueSettings &settings, SnppIntake &desk, Reporte
                          !where ? QStringLiteral("Snpp=%1 は 127.0.0.1:4444 や [::1]:4444 のように、アドレスとポートで"
                                                  "指定してください。")
                                       .arg(settings.snpp)
-                                : QStringLiteral("SNPP の受け付けを読み込めません: %1")
-                                      .arg(problems.isEmpty() ? QStringLiteral("fumidori-snpp.so がありません")
-                                                              : problems.join(QStringLiteral("; ")))});
+                                : QStringLiteral("SNPP の受け付けを始められません：") +
+                                      pluginProblem(QStringLiteral("fumidori-snpp.so"), problems)});
         return nullptr;
     }
     // A users file no login could use is told now, not found out by a client's 550.
@@ -590,13 +603,22 @@ QString stateWord(const sendqueue::Entry &e, qint64 now)
         return QStringLiteral("sending");
     case sendqueue::State::Failed:
         return QStringLiteral("failed");
-    default:
-        return e.message.notBefore > now ? QStringLiteral("retry") : QStringLiteral("queued");
+    case sendqueue::State::Waiting:
+        break;
     }
+    return e.message.notBefore > now ? QStringLiteral("retry") : QStringLiteral("waiting");
+}
+
+// A user's login name (his number when he has none).
+QString userName(uint uid)
+{
+    const passwd *pw = ::getpwuid(uid);
+    return pw ? QString::fromLocal8Bit(pw->pw_name) : QString::number(uid);
 }
 
 // Every entry, odd ones included: one in queue/ or work/ that can never be sent is
-// "damaged" (the runner sets it aside), one in failed/ is "failed", with the reason.
+// "damaged" (the runner sets it aside), one in failed/ is "failed", with the reason. A
+// file of another user's (the gateway's, listed by root) is left unread and shown as his.
 void printRow(const QString &row)
 {
     std::fputs((row + QLatin1Char('\n')).toUtf8().constData(), stdout);
@@ -633,21 +655,37 @@ QHash<QString, QString> listLines(const Options &o)
     return lineOf;
 }
 
-int queueList(const Options &o, Reporter &)
+int queueList(const Options &o, Reporter &reporter)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    // Only the folder's owner reads its queue; anyone else is told whom to list it as.
+    if (const QFileInfo queue(sendqueue::queueFolder(o.folder)); queue.exists() && queue.ownerId() != ::geteuid()) {
+        const QString owner = userName(queue.ownerId());
+        reporter.warn(QStringLiteral("owner"),
+                      QStringLiteral("このキューは %1（uid %2）のもので、そのファイルは読まずに示します。その人として"
+                                     "一覧してください: sudo -u %1 fumidori-send --folder %3 queue list")
+                          .arg(owner)
+                          .arg(queue.ownerId())
+                          .arg(o.folder));
+    }
     const QHash<QString, QString> lineOf = listLines(o);
     if (const quint64 repeats = DedupIndex::load(o.folder).suppressed; repeats > 0)
         printRow(o.json ? QStringLiteral(R"({"suppressed":"duplicate","count":%1})").arg(repeats)
                         : QStringLiteral("suppressed\tduplicate\t%1").arg(repeats));
     for (const sendqueue::Entry &e : sendqueue::list(o.folder)) {
         const QueuedMessage &m = e.message;
-        const QString state =
-            e.problem.isEmpty() || e.state == sendqueue::State::Failed ? stateWord(e, now) : QStringLiteral("damaged");
+        const QString state = e.problem.isEmpty() || e.state == sendqueue::State::Failed ? stateWord(e, now)
+                              : e.otherOwner                                             ? QStringLiteral("other-user")
+                                                                                         : QStringLiteral("damaged");
         const QString who = m.to.isEmpty() ? m.number : m.to;
         const QString next =
             m.notBefore > now ? QDateTime::fromMSecsSinceEpoch(m.notBefore).toString(Qt::ISODate) : QString();
-        const QString why = e.problem.isEmpty() ? (m.failure.isEmpty() ? m.lastError : m.failure) : e.problem;
+        const QString why = !e.problem.isEmpty() && e.otherOwner
+                                ? QStringLiteral("%1（uid %2）のファイルです（読まずに示します）")
+                                      .arg(userName(*e.otherOwner))
+                                      .arg(*e.otherOwner)
+                            : e.problem.isEmpty() ? (m.failure.isEmpty() ? m.lastError : m.failure)
+                                                  : e.problem;
         QString line;
         if (o.json) {
             const QJsonObject obj{{QStringLiteral("id"), e.id},        {QStringLiteral("state"), state},
@@ -738,8 +776,11 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(
         QStringLiteral("%1.%2").arg(FUMIDORI_VERSION_MAJOR).arg(FUMIDORI_VERSION_MINOR, 2, 10, QLatin1Char('0')));
     QString error;
-    const std::optional<Options> options =
-        parseOptions(QCoreApplication::arguments(), datafolder::forThisProgram(), &error);
+    // The default folder is made only when it is the one used: --folder makes no other.
+    const QString defaultFolder = datafolder::locate();
+    const std::optional<Options> options = parseOptions(QCoreApplication::arguments(), defaultFolder, &error);
+    if (options && QDir(options->folder) == QDir(defaultFolder))
+        datafolder::forThisProgram();
     if (!options) {
         if (error.isEmpty())
             return 0;
