@@ -136,7 +136,7 @@ void ComPort::setPortOpen(bool open)
     // program opening the device by its own name would.
     const QString target = QFileInfo(devicePath(m_folder, m_number, m_device)).canonicalFilePath();
     if (target.isEmpty())
-        fail(Failure::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
+        fail(Failure::BadPortNumber, QStringLiteral("ポート番号が無効です（%1）。").arg(deviceText()));
     // QSerialPort reports a device the user may not open as it reports one held by another
     // program; the cure differs, so ask first.
     if (::access(QFile::encodeName(target).constData(), R_OK | W_OK) != 0 && errno == EACCES)
@@ -149,7 +149,7 @@ void ComPort::setPortOpen(bool open)
         // mode (EBUSY), both reported as a permission error.
         if (error == QSerialPort::PermissionError || error == QSerialPort::OpenError)
             fail(Failure::PortInUse, QStringLiteral("ポートは既に開いています。"));
-        fail(Failure::BadPortNumber, QStringLiteral("ポート番号が無効です。"));
+        fail(Failure::BadPortNumber, QStringLiteral("ポート番号が無効です（%1）。").arg(deviceText()));
     }
     m_port = port;
     applySettings();
