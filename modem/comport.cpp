@@ -136,7 +136,7 @@ void ComPort::setPortOpen(bool open)
     // program opening the device by its own name would.
     const QString target = QFileInfo(devicePath(m_folder, m_number, m_device)).canonicalFilePath();
     if (target.isEmpty())
-        fail(Failure::BadPortNumber, QStringLiteral("ポート番号が無効です（%1）。").arg(deviceText()));
+        fail(Failure::BadPortNumber, QStringLiteral("ポート番号が無効です（%1）。").arg(describe()));
     // QSerialPort reports a device the user may not open as it reports one held by another
     // program; the cure differs, so ask first.
     if (::access(QFile::encodeName(target).constData(), R_OK | W_OK) != 0 && errno == EACCES)
@@ -149,9 +149,10 @@ void ComPort::setPortOpen(bool open)
         // mode (EBUSY), both reported as a permission error.
         if (error == QSerialPort::PermissionError || error == QSerialPort::OpenError)
             fail(Failure::PortInUse, QStringLiteral("ポートは既に開いています。"));
-        fail(Failure::BadPortNumber, QStringLiteral("ポート番号が無効です（%1）。").arg(deviceText()));
+        fail(Failure::BadPortNumber, QStringLiteral("ポート番号が無効です（%1）。").arg(describe()));
     }
     m_port = port;
+    m_openedText = describe();
     applySettings();
     // Whatever the device sent while no one listened (the answer to the last call's
     // hang-up) is not the answer to this call's first command.
@@ -186,6 +187,12 @@ QString ComPort::device() const
 }
 
 QString ComPort::deviceText() const
+{
+    return m_port ? m_openedText : describe();
+}
+
+// How COM n reaches its device now (the link may change while a port is open).
+QString ComPort::describe() const
 {
     if (!m_device.isEmpty())
         return m_device;

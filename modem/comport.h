@@ -35,6 +35,7 @@ public:
 
 private:
     void applySettings();
+    QString describe() const;
     void closePort(bool notify);
 
     QString m_folder;
@@ -42,4 +43,5 @@ private:
     QString m_device;
     QString m_settings = QStringLiteral("9600,n,8,1");
     QSerialPort *m_port = nullptr;
+    QString m_openedText; // deviceText() as it was when the port opened
 };

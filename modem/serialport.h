@@ -35,6 +35,7 @@ public:
     // The device the port opens (links resolved, /dev/ttyUSB2); empty when not known.
     virtual QString device() const { return {}; }
     // The device for a person finding out why it is silent: how the port number reached
-    // it (a link, or the built-in port for want of one). Empty when not known.
+    // it (a link, or the built-in port for want of one), as it was when the port opened.
+    // Empty when not known.
     virtual QString deviceText() const { return device(); }
 };
