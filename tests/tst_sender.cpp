@@ -469,7 +469,7 @@ private slots:
             QSKIP("another user's queue needs root to make");
         const ToolRun r = list();
         const QStringList row = QString::fromUtf8(r.out).trimmed().split(u'\t');
-        QCOMPARE(row.mid(0, 2), QStringList({a.id, "other-user"}));
+        QCOMPARE(row.mid(0, 3), QStringList({a.id, "other-user", ""}));
         QVERIFY2(row.value(6).contains("uid 65534"), qPrintable(row.value(6)));
         QVERIFY2(r.err.contains("sudo -u " + QString::fromLocal8Bit(::getpwuid(Nobody)->pw_name)), qPrintable(r.err));
         QCOMPARE(r.exitCode, 0);

@@ -698,15 +698,12 @@ int queueList(const Options &o, Reporter &reporter)
         } else {
             QString preview = m.text.left(20);
             preview.replace(QLatin1Char('\n'), QLatin1Char(' '));
-            line = QStringList{e.id,
-                               state,
-                               QStringLiteral("%1/%2").arg(m.tried).arg(m.attempts + 1),
-                               next,
-                               who,
-                               preview,
-                               why,
-                               lineOf.value(e.id)}
-                       .join(QLatin1Char('\t'));
+            line =
+                QStringList{e.id, state,
+                            // (nothing known of the tries of a file left unread)
+                            e.problem.isEmpty() ? QStringLiteral("%1/%2").arg(m.tried).arg(m.attempts + 1) : QString(),
+                            next, who, preview, why, lineOf.value(e.id)}
+                    .join(QLatin1Char('\t'));
         }
         printRow(line);
     }
