@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <csignal>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
@@ -93,6 +94,34 @@ inline bool make(Plant what, const QByteArray &path, const QByteArray &target = 
 inline bool plant(const Ids &ids, Plant what, const QByteArray &path, const QByteArray &target = {})
 {
     return asUser(ids, [&] { return QByteArray(make(what, path, target) ? "made" : ""); }) == QByteArray("made");
+}
+
+// For a child process before it runs its program (QProcess::setChildProcessModifier): it
+// becomes the other user, and ends with this process.
+inline void becomeForChild(const Ids &ids)
+{
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(ids.gid, ids.gid, ids.gid) != 0 ||
+        ::setresuid(ids.uid, ids.uid, ids.uid) != 0)
+        ::_exit(127);
+}
+
+// A process id of the other user's that has ended.
+inline qint64 endedProcess(const Ids &ids)
+{
+    return asUser(ids, [] { return QByteArray::number(::getpid()); }).value_or("0").toLongLong();
+}
+
+// The lock file other programs take on a serial device ("      1234\n", as UUCP writes
+// it), made at path in the other user's name for the process pid.
+inline bool plantDeviceLock(const Ids &ids, const QByteArray &path, qint64 pid)
+{
+    return asUser(ids, [&] {
+               const QByteArray text = QByteArray::number(pid).rightJustified(10) + '\n';
+               const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+               return QByteArray(fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size() ? "made"
+                                                                                                              : "");
+           }) == QByteArray("made");
 }
 
 inline constexpr unsigned OverrideCaps = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
