@@ -298,13 +298,23 @@ void QueueRunner::schedule()
             giveUp(nullptr, m, refusal->message, *refusal, false, m.text, m.tried + 1);
     }
     for (const auto &line : m_lines) {
+        const bool blamePending = std::any_of(m_rounds.cbegin(), m_rounds.cend(), [&](const Round &round) {
+            return std::any_of(round.blameLater.cbegin(), round.blameLater.cend(),
+                               [&](const Round::Blame &b) { return b.line == line->name && b.epoch == line->epoch; });
+        });
+        const auto takes = [&](const QueuedMessage &m) {
+            return mayCarry(*line, m) &&
+                   decisions::takes(blamePending, std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &o) {
+                                        return o != line && mayCarry(*o, m);
+                                    }));
+        };
         while (!line->busy) {
             // The due message of the highest severity this line may carry, the oldest of
             // them (the index is in the order the messages were added).
             auto best = m_waiting.end();
             for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it) {
                 const QueuedMessage &m = it->message;
-                if (m.notBefore > t || !mayCarry(*line, m))
+                if (m.notBefore > t || !takes(m))
                     continue;
                 if (best == m_waiting.end() ||
                     decisions::severityRank(m.severity) < decisions::severityRank(best->message.severity))

@@ -1185,7 +1185,8 @@ private slots:
         const QString none;
         row("two lines share the work", TwoLines, 0, 0, none, 6, 6, {}, -1, none);
         row("a dead device: out after three, nothing lost", TwoLines, 1, 2, none, 8, 8, {"a"}, 3, none);
-        row("NO CARRIER on one line only: that line's fault", TwoLines, 1, 1, none, 8, 8, {"a"}, -1, none);
+        row("NO CARRIER on one line only: that line's fault, out after 3 calls", TwoLines, 1, 1, none, 8, 8, {"a"}, 3,
+            none);
         row("the second of three dead", TwoLines + "[Line c]\nPortNumber=3\n", 2, 2, none, 9, 9, {"b"}, 3, none);
         row("a number every line fails: the message's, no line's", TwoLines, 0, 0, "09000000001", 6, 4, {}, -1, none);
         row("the last line is never taken out", "[Line a]\nPortNumber=1\n", 1, 2, none, 4, 0, {}, 8, none);
