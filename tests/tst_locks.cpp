@@ -72,10 +72,10 @@ using HolderShown = table::Of<QByteArray, QString>;
 
 using FolderLockFileUnusable = table::Of<int>;
 
-// the device lock's process (1 a live one of nobody's, 0 one that has ended, -1 none named),
-// its age (s), its owner nobody (else this user), the window meets permissions as an
-// ordinary user; the port opens (the file gone), else 8005 naming the file and its owner
-using DeviceLockFound = table::Of<int, int, bool, bool, bool>;
+// the device's lock file (otheruser::ForeignLock::Kind, planted by nobody; -1 one of ours
+// naming a process that has ended), its age (s), the window meets permissions as an ordinary
+// user; the port opens (the file gone), else 8005 naming the file and its owner
+using DeviceLockFound = table::Of<int, int, bool, bool>;
 
 class tst_Locks : public QObject
 {
@@ -189,14 +189,14 @@ private slots:
     void deviceLockFound_data()
     {
         const DeviceLockFound row;
+        using enum otheruser::ForeignLock::Kind;
         for (const bool ordinary : {false, true}) {
             const char *who = ordinary ? "window meets permissions" : "root window";
-            QTest::addRow("live holder, %s", who) << DeviceLockFound::Row{1, 0, true, ordinary, false};
-            QTest::addRow("live holder, a minute old, %s", who) << DeviceLockFound::Row{1, 60, true, ordinary, false};
-            QTest::addRow("holder gone, another user's, %s", who) << DeviceLockFound::Row{0, 60, true, ordinary, false};
-            QTest::addRow("no process named, %s", who) << DeviceLockFound::Row{-1, 60, true, ordinary, false};
-            QTest::addRow("holder gone, our own: removed, %s", who)
-                << DeviceLockFound::Row{0, 0, false, ordinary, true};
+            QTest::addRow("live holder, %s", who) << DeviceLockFound::Row{Live, 0, ordinary, false};
+            QTest::addRow("live holder, a minute old, %s", who) << DeviceLockFound::Row{Live, 60, ordinary, false};
+            QTest::addRow("holder gone, another user's, %s", who) << DeviceLockFound::Row{Stale, 60, ordinary, false};
+            QTest::addRow("no process named, %s", who) << DeviceLockFound::Row{Unreadable, 60, ordinary, false};
+            QTest::addRow("holder gone, our own: removed, %s", who) << DeviceLockFound::Row{-1, 0, ordinary, true};
         }
     }
     // The window's port on a pseudo-terminal that another program's lock file names: the
@@ -204,7 +204,7 @@ private slots:
     // (QSerialPort would take an old one for stale and remove it).
     void deviceLockFound()
     {
-        const auto [process, age, theirs, ordinary, opens] = DeviceLockFound::row();
+        const auto [kind, age, ordinary, opens] = DeviceLockFound::row();
         const std::optional<otheruser::Ids> nobody = otheruser::nobody();
         if (!nobody)
             QSKIP("needs root and the user nobody, who takes the device");
@@ -220,28 +220,13 @@ private slots:
         QVERIFY(QDir(folder).mkpath("ports") && QFile::link(QString::fromLocal8Bit(pts), folder + "ports/COM1"));
         const QString lockPath = DeviceLock::pathFor(QString::fromLocal8Bit(pts));
         QVERIFY(lockPath.endsWith(QStringLiteral("/LCK..") + QString::fromLocal8Bit(pts + 5).replace(u'/', u'_')));
-        const QByteArray path = QFile::encodeName(lockPath);
-        const auto cleanup = qScopeGuard([&] { ::unlink(path.constData()); });
-        QProcess holder;
-        const auto endHolder = qScopeGuard([&] {
-            holder.kill();
-            holder.waitForFinished();
-        });
-        holder.setChildProcessModifier([ids = *nobody] { otheruser::becomeForChild(ids); });
-        if (process == 1) {
-            holder.start("sh", {"-c", "echo held; exec sleep 600"});
-            QVERIFY(holder.waitForReadyRead(5000));
-        }
-        const qint64 pid = process == 1 ? holder.processId() : otheruser::endedProcess(*nobody);
-        if (process < 0)
-            QVERIFY(otheruser::plant(*nobody, Plant::Unreadable, path));
-        else if (theirs)
-            QVERIFY(otheruser::plantDeviceLock(*nobody, path, pid));
+        otheruser::ForeignLock lock;
+        if (kind >= 0)
+            QVERIFY(lock.plant(*nobody, otheruser::ForeignLock::Kind(kind), lockPath));
         else
-            QVERIFY(writeFileBytes(lockPath, QByteArray::number(pid).rightJustified(10) + '\n'));
+            QVERIFY(writeFileBytes(lockPath, QByteArray::number(otheruser::endedPid(*nobody)) + '\n'));
         const struct timeval old[2] = {{::time(nullptr) - age, 0}, {::time(nullptr) - age, 0}};
-        QVERIFY(::lutimes(path.constData(), old) == 0);
-        const struct stat before = statOf(lockPath);
+        QVERIFY(::lutimes(name(lockPath).constData(), old) == 0);
 
         std::optional<otheruser::AsOrdinaryUser> asUser;
         if (ordinary)
@@ -260,11 +245,10 @@ private slots:
         if (opens) {
             port.setPortOpen(false);
             QVERIFY(!QFileInfo::exists(lockPath));
-            return;
+        } else {
+            QVERIFY2(said.contains(lockPath) && said.contains("nobody"), qPrintable(said));
+            QVERIFY(lock.unchanged());
         }
-        QVERIFY2(said.contains(lockPath) && said.contains("nobody"), qPrintable(said));
-        const struct stat after = statOf(lockPath);
-        QVERIFY(after.st_ino == before.st_ino && after.st_uid == nobody->uid && after.st_size == before.st_size);
     }
     // A holder's process the kernel will not let us signal (another user's) lives.
     void deviceLockOfAnotherUsersProcess()

@@ -36,7 +36,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
@@ -282,11 +281,10 @@ QString lineState(const QString &folder, int index)
 
 using Deaf = table::Of<bool>;
 
-// Another user's lock on the line: what it is, whether the runner meets file permissions as
-// an ordinary user, whether it holds the line (else the message goes at once), whether it
-// never clears by itself (told as the line going down)
-enum class Foreign { OurLockHeld, DeviceLive, DeviceStale, Fifo, OurUnreadable, DeviceUnreadable };
-using ForeignLock = table::Of<Foreign, bool, bool, bool>;
+// Another user's lock on the line: what it is (otheruser::ForeignLock::Kind), on the
+// device (else ours), the runner meets file permissions as an ordinary user, it holds the
+// line (else the message goes at once), it never clears by itself (told as the line down)
+using Foreign = table::Of<int, bool, bool, bool, bool>;
 
 using Planted = table::Of<QByteArray, QString>; // what is planted, a part of the reason
 
@@ -1342,17 +1340,16 @@ private slots:
     }
     void foreignLock_data()
     {
-        const ForeignLock row;
-        using enum Foreign;
+        const Foreign row;
+        using enum otheruser::ForeignLock::Kind;
         for (const bool ordinary : {false, true}) {
             const char *who = ordinary ? "runner meets permissions" : "root runner";
-            QTest::addRow("our lock held, %s", who) << ForeignLock::Row{OurLockHeld, ordinary, true, false};
-            QTest::addRow("device lock, live, %s", who) << ForeignLock::Row{DeviceLive, ordinary, true, false};
-            QTest::addRow("device lock, stale, %s", who) << ForeignLock::Row{DeviceStale, ordinary, true, true};
-            QTest::addRow("pipe as our lock, %s", who) << ForeignLock::Row{Fifo, ordinary, true, true};
-            QTest::addRow("our lock unreadable, %s", who) << ForeignLock::Row{OurUnreadable, ordinary, ordinary, false};
-            QTest::addRow("device lock unreadable, %s", who)
-                << ForeignLock::Row{DeviceUnreadable, ordinary, true, false};
+            QTest::addRow("our lock held, %s", who) << Foreign::Row{Flock, false, ordinary, true, false};
+            QTest::addRow("device lock, live, %s", who) << Foreign::Row{Live, true, ordinary, true, false};
+            QTest::addRow("device lock, stale, %s", who) << Foreign::Row{Stale, true, ordinary, true, true};
+            QTest::addRow("pipe as our lock, %s", who) << Foreign::Row{Fifo, false, ordinary, true, true};
+            QTest::addRow("our lock unreadable, %s", who) << Foreign::Row{Unreadable, false, ordinary, ordinary, false};
+            QTest::addRow("device lock unreadable, %s", who) << Foreign::Row{Unreadable, true, ordinary, true, false};
         }
     }
     // The one line held by another user's lock: no try, no call, the lock file left as it
@@ -1360,46 +1357,21 @@ private slots:
     // line). Once the lock goes, the message goes out at its first try, and the line is back.
     void foreignLock()
     {
-        const auto [kind, ordinary, holds, lasts] = ForeignLock::row();
+        const auto [kind, onDevice, ordinary, holds, lasts] = Foreign::row();
         const std::optional<otheruser::Ids> nobody = otheruser::nobody();
         if (!nobody)
             QSKIP("needs root and the user nobody, whose locks these are");
         const QString ours = LockedPort::lockPath(m_folder, 1);
         if (!ours.startsWith(u"/run/lock/"))
             QSKIP("/run/lock cannot be written here");
-        const QString device = LockedPort::devicePath(m_folder, 1);
-        const bool onDevice =
-            kind == Foreign::DeviceLive || kind == Foreign::DeviceStale || kind == Foreign::DeviceUnreadable;
-        const QString planted = onDevice ? DeviceLock::pathFor(device) : ours;
-        const auto cleanup = qScopeGuard([&] { QFile::remove(planted); });
-        QProcess holder; // a process of nobody's: the live holder, ended with the test
-        const auto endHolder = qScopeGuard([&] {
-            holder.kill();
-            holder.waitForFinished();
-        });
-        holder.setChildProcessModifier([ids = *nobody] { otheruser::becomeForChild(ids); });
-        if (kind == Foreign::OurLockHeld)
-            holder.start("sh", {"-c", "exec 9>\"$0\" && flock 9 && echo held && exec sleep 600", planted});
-        else if (kind == Foreign::DeviceLive)
-            holder.start("sh", {"-c", "echo held; exec sleep 600"});
-        if (holder.state() != QProcess::NotRunning)
-            QVERIFY(holder.waitForReadyRead(5000));
-        const QByteArray path = QFile::encodeName(planted);
-        if (onDevice && kind != Foreign::DeviceUnreadable)
-            QVERIFY(otheruser::plantDeviceLock(
-                *nobody, path, kind == Foreign::DeviceLive ? holder.processId() : otheruser::endedProcess(*nobody)));
-        else if (kind != Foreign::OurLockHeld)
-            QVERIFY(otheruser::plant(
-                *nobody, kind == Foreign::Fifo ? otheruser::Plant::Fifo : otheruser::Plant::Unreadable, path));
-        struct stat before = {};
-        QVERIFY(::lstat(path.constData(), &before) == 0);
+        const QString planted = onDevice ? DeviceLock::pathFor(LockedPort::devicePath(m_folder, 1)) : ours;
+        otheruser::ForeignLock lock;
+        QVERIFY(lock.plant(*nobody, otheruser::ForeignLock::Kind(kind), planted));
 
         const QString log = m_folder + "lines.log";
         Run run(m_folder);
-        const QString hook =
+        run.settings.onLineDown = run.settings.onLineUp =
             QStringLiteral("echo \"$FUMIDORI_STATUS $FUMIDORI_LINE $FUMIDORI_REASON\" >> '%1'").arg(log);
-        run.settings.onLineDown = hook;
-        run.settings.onLineUp = hook;
         QVERIFY(run.add(1, "R0"));
         std::optional<otheruser::AsOrdinaryUser> asUser;
         if (ordinary)
@@ -1407,35 +1379,22 @@ private slots:
         QVERIFY(run.start());
         if (holds) {
             QVERIFY(waitUntil([&] { return lineState(m_folder, 0) == u"held"; }, {sendqueue::queueFolder(m_folder)}));
-            if (lasts)
-                QVERIFY(waitForFile(log));
-            QCOMPARE(run.tried->count(), 0);
-            QCOMPARE(run.script.calls, 0);
-            struct stat now = {};
-            QVERIFY(::lstat(path.constData(), &now) == 0);
-            QVERIFY(now.st_ino == before.st_ino && now.st_uid == nobody->uid && now.st_size == before.st_size);
-            // The lock goes as its holder would let it go.
-            if (kind == Foreign::OurLockHeld)
-                holder.kill();
-            else
-                QVERIFY(::unlink(path.constData()) == 0);
+            QVERIFY(!lasts || waitForFile(log));
+            QCOMPARE(run.script.calls + run.tried->count(), 0);
+            QVERIFY(lock.unchanged());
+            QVERIFY(lock.release());
         }
         QVERIFY(run.settled->count() == 1 || run.settled->wait(5000));
-        QCOMPARE(run.settled->first().at(1).toBool(), true);
         QCOMPARE(run.outcomes(), QStringList{"sent"});
-        QCOMPARE(run.tried->first().at(2).toInt(), 1);
+        QCOMPARE(run.tried->first().at(2).toInt(), 1); // its first try
         QCOMPARE(run.script.calls, 1);
+        QVERIFY(!lasts || waitUntil([&] { return readFileBytes(log).contains("line-up"); }, {m_folder}));
         const QStringList told = QString::fromUtf8(readFileBytes(log)).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(told.size(), lasts ? 2 : 0);
         if (lasts) {
-            QVERIFY(waitUntil([&] { return readFileBytes(log).contains("line-up"); }, {m_folder}));
-            const QStringList after = QString::fromUtf8(readFileBytes(log)).split(u'\n', Qt::SkipEmptyParts);
-            QCOMPARE(after.size(), 2);
-            QVERIFY2(after[0].startsWith("line-down COM1 ") && after[0].contains(planted) &&
-                         after[0].contains("nobody"),
-                     qPrintable(after[0]));
-            QCOMPARE(after[1], QStringLiteral("line-up COM1 "));
-        } else {
-            QCOMPARE(told, QStringList());
+            QVERIFY2(told[0].startsWith("line-down COM1 ") && told[0].contains(planted) && told[0].contains("nobody"),
+                     qPrintable(told[0]));
+            QCOMPARE(told[1], QStringLiteral("line-up COM1 "));
         }
         asUser.reset();
         QVERIFY(run.stop());
