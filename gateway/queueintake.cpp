@@ -202,6 +202,18 @@ bool QueueIntake::healthy()
            std::any_of(m_lines.cbegin(), m_lines.cend(), [](const Line &l) { return l.inService && l.lastCallOk; });
 }
 
+QStringList QueueIntake::warnings()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_onCallProblem.isEmpty() ? QStringList() : QStringList{m_onCallProblem};
+}
+
+void QueueIntake::setOnCallProblem(const QString &problem)
+{
+    const std::lock_guard lock(m_mutex);
+    m_onCallProblem = problem;
+}
+
 void QueueIntake::setInService(bool inService)
 {
     const std::lock_guard lock(m_mutex);
