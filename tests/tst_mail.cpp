@@ -147,7 +147,7 @@ private slots:
         row("unknown --to", "no-subject.eml", {"--to", "幽霊"}, 67, {}, "幽霊");
         // An escalation: its first step, the code kept at the end of a text cut to fit.
         row("--to an escalation", "utf8-qp.eml", {"--to", "up"}, 0,
-            {"佐藤|PROBLEM： WEB01 ﾀﾞｳﾝ ｻーﾊﾞー WEB01 が… #{ack}"});
+            {"佐藤|PROBLEM： WEB01 ﾀﾞｳﾝ ｻーﾊﾞー WEB01… #{ack}"});
         row("[Addresses] naming an escalation", "no-subject.eml", {"--recipient", "alert@example.jp"}, 0,
             {"鈴木|BACKUP DONE IN 5 MINUTES", "佐藤|BACKUP DONE IN 5 MINUTES #{ack}"}, {},
             "[Mail]\nAllowFrom=*\n[Addresses]\nalert=up, 鈴木\n");
