@@ -159,18 +159,54 @@ std::optional<PageState> find(const QString &dataFolder, const QString &idOrCode
     return std::nullopt;
 }
 
+namespace
+{
+constexpr const char *RemovedFile = "pages-removed.json";
+}
+
+Totals removed(const QString &dataFolder)
+{
+    QString problem;
+    const QJsonObject o =
+        QJsonDocument::fromJson(
+            sendqueue::readState(dataFolder, QLatin1String(RemovedFile), &problem).value_or(QByteArray()))
+            .object();
+    Totals t;
+    for (auto it = o.constBegin(); it != o.constEnd(); ++it)
+        if (it.key() == u"steps")
+            t.steps = quint64(it.value().toDouble());
+        else
+            t.ended[it.key()] = quint64(it.value().toDouble());
+    return t;
+}
+
 int removeEnded(const QString &dataFolder, qint64 now, qint64 keep)
 {
     const Lock lock(dataFolder);
-    int removed = 0;
-    for (const PageState &p : all(dataFolder)) {
-        const auto end = p.endedAt();
-        if (end && *end < now - keep &&
-            ::unlink(
-                QFile::encodeName(sendqueue::stateFolder(dataFolder) + p.id + QLatin1String(Suffix)).constData()) == 0)
-            ++removed;
+    QList<PageState> gone;
+    for (const PageState &p : all(dataFolder))
+        if (const auto end = p.endedAt(); end && *end < now - keep)
+            gone << p;
+    if (gone.isEmpty())
+        return 0;
+    // Counted first: the totals shown never go down (a page counted twice after a crash
+    // here is the lesser harm).
+    Totals t = removed(dataFolder);
+    for (const PageState &p : std::as_const(gone)) {
+        ++t.ended[p.word()];
+        t.steps += quint64(p.queued);
     }
-    return removed;
+    QJsonObject o{{QStringLiteral("steps"), double(t.steps)}};
+    for (auto it = t.ended.constBegin(); it != t.ended.constEnd(); ++it)
+        o.insert(it.key(), double(it.value()));
+    if (!sendqueue::writeState(dataFolder, QLatin1String(RemovedFile), QJsonDocument(o).toJson()).ok())
+        return 0;
+    int count = 0;
+    for (const PageState &p : std::as_const(gone))
+        if (::unlink(
+                QFile::encodeName(sendqueue::stateFolder(dataFolder) + p.id + QLatin1String(Suffix)).constData()) == 0)
+            ++count;
+    return count;
 }
 
 QString newAckCode(const QList<PageState> &pages)

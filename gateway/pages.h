@@ -6,6 +6,7 @@
 #include "store/sendqueue.h"
 
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -81,6 +82,13 @@ std::optional<PageState> find(const QString &dataFolder, const QString &idOrCode
 // the number removed.
 constexpr qint64 KeepEnded = 7 * 24 * 3600;
 int removeEnded(const QString &dataFolder, qint64 now, qint64 keep = KeepEnded);
+// What the pages removed counted: ended, by word(); their steps queued. The metrics add it,
+// so that their totals never go down.
+struct Totals {
+    QMap<QString, quint64> ended;
+    quint64 steps = 0;
+};
+Totals removed(const QString &dataFolder);
 
 // A 6-digit code that no open page has.
 QString newAckCode(const QList<PageState> &pages);

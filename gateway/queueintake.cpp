@@ -164,6 +164,9 @@ IntakeStatus QueueIntake::status(const QString &id)
 IntakeMetrics QueueIntake::metrics()
 {
     IntakeMetrics pagesSeen;
+    const pages::Totals gone = pages::removed(m_folder);
+    pagesSeen.pages = gone.ended;
+    pagesSeen.escalationSteps = gone.steps;
     for (const PageState &p : pages::all(m_folder)) {
         if (!p.open() || p.exhausted())
             ++pagesSeen.pages[p.word()];
