@@ -279,11 +279,13 @@ MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &re
     // knows in another case is its name there; a name it does not know, or one with no
     // centre to fit the pages to, goes as it is for the rules to refuse.
     QList<BatchMessage> pages;
-    QStringList escalations; // started once the batch is queued: a page to an escalation waits for no batch
-    const OnCall oncall = OnCall::load(d.folder, data);
+    QStringList escalations;      // started once the batch is queued: a page to an escalation waits for no batch
+    std::optional<OnCall> oncall; // read only for a name the book does not have
     for (const QString &name : std::as_const(names)) {
         const Recipient *r = recipientNamed(data, name);
-        if (!r && oncall.ok() && oncall.kindOf(name) == OnCall::Kind::Escalation) {
+        if (!r && !oncall)
+            oncall = OnCall::load(d.folder, data);
+        if (!r && oncall->ok() && oncall->kindOf(name) == OnCall::Kind::Escalation) {
             escalations << name;
             continue;
         }

@@ -354,7 +354,7 @@ private slots:
         watch.start();
         const auto until = [&](const std::function<bool()> &done) {
             while (!done())
-                if (!reread.wait(5000))
+                if (!reread.wait(10000))
                     return false;
             return true;
         };
