@@ -75,8 +75,14 @@ void OnCallWatch::changed()
     m_files.removeDuplicates();
     m_signature = signature(m_files);
     watch(m_files);
-    if (!read.ok()) {
-        m_problem = first ? read.error() : QStringLiteral("%1 前に読めたものを使い続けます。").arg(read.error());
+    // Emptied, not removed: most likely an editor writing it in place, caught in between.
+    const QFileInfo ini(m_files.value(0));
+    const bool emptied = m_kept && ini.exists() && ini.size() == 0;
+    if (!read.ok() || emptied) {
+        const QString why = emptied
+                                ? QStringLiteral("%1 が空です（書いている途中かもしれません）。").arg(OnCall::FileName)
+                                : read.error();
+        m_problem = m_kept ? QStringLiteral("%1 前に読めたものを使い続けます。").arg(why) : why;
         m_reporter.warn(QStringLiteral("oncall"), m_problem, {{QStringLiteral("file"), m_files.value(0)}});
         emit reread(m_problem);
         return;
@@ -86,6 +92,7 @@ void OnCallWatch::changed()
     if (!first)
         m_reporter.note(QStringLiteral("oncall"), QStringLiteral("%1 を読み直しました。").arg(OnCall::FileName));
     OnCall::keep(m_folder, read);
+    m_kept = true;
     m_problem.clear();
     emit reread(m_problem);
 }

@@ -43,4 +43,5 @@ private:
     QStringList m_files; // what the copy in use was read from
     QByteArray m_signature;
     QString m_problem;
+    bool m_kept = false; // a good copy is in use
 };

@@ -382,6 +382,10 @@ private slots:
                    OnCall::load(folder, QStringList()).kindOf(QStringLiteral("crew")) == OnCall::Kind::Group;
         }));
         QCOMPARE(OnCall::load(folder, QStringList()).kindOf(QStringLiteral("team")), OnCall::Kind::Unknown);
+
+        QVERIFY(writeFileBytes(ini, "")); // as an editor truncates before it writes
+        QVERIFY(until([&] { return !watch.problem().isEmpty(); }));
+        QCOMPARE(OnCall::load(folder, QStringList()).kindOf(QStringLiteral("crew")), OnCall::Kind::Group);
     }
 
     // An escalation's code survives the fitting: the text before it is cut instead.
