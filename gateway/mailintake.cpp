@@ -279,8 +279,16 @@ MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &re
     // knows in another case is its name there; a name it does not know, or one with no
     // centre to fit the pages to, goes as it is for the rules to refuse.
     QList<BatchMessage> pages;
+    QStringList escalations;      // started once the batch is queued: a page to an escalation waits for no batch
+    std::optional<OnCall> oncall; // read only for a name the book does not have
     for (const QString &name : std::as_const(names)) {
         const Recipient *r = recipientNamed(data, name);
+        if (!r && !oncall)
+            oncall = OnCall::load(d.folder, data);
+        if (!r && oncall->ok() && oncall->kindOf(name) == OnCall::Kind::Escalation) {
+            escalations << name;
+            continue;
+        }
         if (!r || r->centerIndex < 0 || r->centerIndex >= data.centers.size()) {
             pages << BatchMessage{Target{r ? r->name : name, {}, {}, false}, text};
             continue;
@@ -293,7 +301,7 @@ MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &re
         for (const QString &part : parts)
             pages << BatchMessage{Target{r->name, {}, {}, false}, part};
     }
-    const BatchResult added = addBatch(d.folder, pages, access, d.defaults, &data);
+    const BatchResult added = pages.isEmpty() ? BatchResult{} : addBatch(d.folder, pages, access, d.defaults, &data);
     if (added.refusal)
         return mailRefusal(added.refusal->outcome);
     if (!added.notStored.isEmpty())
@@ -304,6 +312,19 @@ MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &re
     done.message = QStringLiteral("queued %1 page(s)").arg(done.ids.size() - added.repeats.size());
     if (!added.repeats.isEmpty())
         done.message += QStringLiteral(", %1 repeat(s) of recent pages not sent again").arg(added.repeats.size());
+    // Not tried again by the mail server once anything is queued: a repeat would page twice.
+    for (const QString &name : std::as_const(escalations)) {
+        const auto started = pages::startEscalation(d.folder, data, name, text, {}, QDateTime::currentSecsSinceEpoch(),
+                                                    access, d.defaults);
+        if (const auto *problem = started ? std::get_if<QString>(&*started) : nullptr)
+            return answer(mailexit::DataError,
+                          QStringLiteral("%1; escalation %2 refused: %3").arg(done.message, name, *problem));
+        if (started) {
+            const PageState &p = std::get<PageState>(*started);
+            done.ids << p.id;
+            done.message += QStringLiteral(", escalation %1 started as page %2").arg(name, p.id);
+        }
+    }
     return done;
 }
 
@@ -367,29 +388,46 @@ MailAnswer takeAck(const MailDelivery &d, const QByteArray &raw, MailReader &rea
     if (!oncall.ok())
         return answer(mailexit::TempFail, QStringLiteral("cannot use oncall.ini (try again later)"));
 
-    // The wrong codes of the last hour, by sender, kept in queue/state/.
-    static constexpr char WrongFile[] = "ackmail.json";
-    QString problem;
-    QJsonObject wrong = QJsonDocument::fromJson(
-                            sendqueue::readState(d.folder, QLatin1String(WrongFile), &problem).value_or(QByteArray()))
-                            .object();
-    QJsonArray times;
-    for (const QJsonValue &t : wrong.value(sender).toArray())
-        if (qint64(t.toDouble()) > now - 3600)
-            times.append(t);
-    if (times.size() >= MaxWrongCodes)
-        return answer(mailexit::NoPermission,
-                      QStringLiteral("too many wrong codes from <%1>: try again within the hour").arg(sender));
-    const auto page = code.isEmpty() ? std::nullopt : pages::find(d.folder, code);
-    const bool fromPerson = page && page->open() &&
-                            std::any_of(page->people.cbegin(), page->people.cend(),
-                                        [&](const QString &person) { return oncall.mailOf(person).contains(sender); });
-    if (!fromPerson) {
-        times.append(double(now));
-        wrong[sender] = times;
-        sendqueue::writeState(d.folder, QLatin1String(WrongFile), QJsonDocument(wrong).toJson(QJsonDocument::Compact));
-        return answer(mailexit::NoPermission,
-                      QStringLiteral("no open page with that code that <%1> may acknowledge").arg(sender));
+    std::optional<PageState> page;
+    {
+        // The wrong codes of the last hour, by sender, kept in queue/state/ and changed under
+        // the pages' lock: two mails at once both count.
+        static constexpr char WrongFile[] = "ackmail.json";
+        const pages::Lock lock(d.folder);
+        QString problem;
+        QJsonObject wrong =
+            QJsonDocument::fromJson(
+                sendqueue::readState(d.folder, QLatin1String(WrongFile), &problem).value_or(QByteArray()))
+                .object();
+        for (const QString &other : wrong.keys()) { // senders with no wrong code this hour are forgotten
+            QJsonArray times;
+            for (const QJsonValue &t : wrong.value(other).toArray())
+                if (qint64(t.toDouble()) > now - 3600)
+                    times.append(t);
+            if (times.isEmpty())
+                wrong.remove(other);
+            else
+                wrong[other] = times;
+        }
+        QJsonArray times = wrong.value(sender).toArray();
+        if (times.size() >= MaxWrongCodes)
+            return answer(mailexit::NoPermission,
+                          QStringLiteral("too many wrong codes from <%1>: try again within the hour").arg(sender));
+        page = code.isEmpty() ? std::nullopt : pages::find(d.folder, code);
+        const bool fromPerson =
+            page && page->open() && std::any_of(page->people.cbegin(), page->people.cend(), [&](const QString &person) {
+                return oncall.mailOf(person).contains(sender);
+            });
+        if (!fromPerson) {
+            times.append(double(now));
+            wrong[sender] = times;
+            const sendqueue::Result written = sendqueue::writeState(
+                d.folder, QLatin1String(WrongFile), QJsonDocument(wrong).toJson(QJsonDocument::Compact));
+            if (!written.ok()) // an uncounted wrong code would lift the limit
+                return answer(mailexit::TempFail, QStringLiteral("cannot write the queue's state (try again later)"));
+            return answer(mailexit::NoPermission,
+                          QStringLiteral("no open page with that code that <%1> may acknowledge").arg(sender));
+        }
     }
     const auto acked = pages::acknowledge(d.folder, page->id, sender, now);
     if (std::holds_alternative<QString>(acked))

@@ -9,9 +9,14 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <mutex>
 
 namespace
 {
+
+// The copies kept in use, by folder; the HTTP listener's thread reads them too.
+std::mutex keptMutex;
+QHash<QString, OnCall> kept;
 
 const QString Arrow = QStringLiteral(" → ");
 
@@ -48,7 +53,36 @@ QList<OnCall::DueStep> OnCall::schedule(const Escalation &escalation)
     return out;
 }
 
+void OnCall::keep(const QString &folder, std::optional<OnCall> copy)
+{
+    const std::lock_guard lock(keptMutex);
+    if (copy)
+        kept.insert(QDir::cleanPath(folder), std::move(*copy));
+    else
+        kept.remove(QDir::cleanPath(folder));
+}
+
+QStringList OnCall::calendarFiles(const QString &folder) const
+{
+    QStringList out;
+    for (const Rota &r : m_rotas)
+        for (const QString &file : {r.calendarFile, r.overridesFile})
+            if (!file.isEmpty())
+                out << QDir(folder).absoluteFilePath(file);
+    return out;
+}
+
 OnCall OnCall::load(const QString &folder, const QStringList &book)
+{
+    {
+        const std::lock_guard lock(keptMutex);
+        if (const auto k = kept.constFind(QDir::cleanPath(folder)); k != kept.cend())
+            return *k;
+    }
+    return read(folder, book);
+}
+
+OnCall OnCall::read(const QString &folder, const QStringList &book)
 {
     const IniFile ini = IniFile::load(QDir(folder).filePath(QString::fromLatin1(FileName)));
     if (!ini.ok()) {
@@ -211,13 +245,15 @@ OnCall OnCall::parse(const IniFile &ini, const QString &folder, const QStringLis
                               .arg(i + 1)
                               .arg(e.steps[i].name);
     const auto known = [&](const QString &name) { return book.contains(name) || o.m_groups.contains(name); };
+    QStringList knownNames = book + o.m_groups.keys();
+    knownNames.sort();
+    const QByteArray knownKey = knownNames.join(u'\n').toUtf8();
     for (Rota &r : o.m_rotas) {
         if (!known(r.fallback))
             errors << QStringLiteral("[Rota %1] Default=%2 はアドレス帳の名前かグループではありません")
                           .arg(r.name, r.fallback);
         auto read = [&](const QString &file) {
-            auto cal =
-                std::make_shared<const Calendar>(Calendar::load(QDir(folder).absoluteFilePath(file), o.m_zone, known));
+            auto cal = Calendar::cached(QDir(folder).absoluteFilePath(file), o.m_zone, known, knownKey);
             if (!cal->ok())
                 o.m_problems << QStringLiteral("[Rota %1]: %2 当番がいないときの %3 に送ります")
                                     .arg(r.name, cal->error(), r.fallback);

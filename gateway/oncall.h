@@ -64,13 +64,21 @@ public:
         friend bool operator==(const Reached &, const Reached &) = default;
     };
 
-    // Reads the data folder's oncall.ini; book: the address book's names. A missing
-    // file is an empty OnCall (every name a person of the book).
+    // The data folder's oncall.ini: the copy kept in use (keep()), else read(). book: the
+    // address book's names.
     static OnCall load(const QString &folder, const QStringList &book);
+    // Reads the data folder's oncall.ini. A missing file is an empty OnCall (every name a
+    // person of the book).
+    static OnCall read(const QString &folder, const QStringList &book);
     static OnCall parse(const IniFile &ini, const QString &folder, const QStringList &book);
     // The same with the book of the folder's data, read already.
     static OnCall load(const QString &folder, const AppData &data);
     static QStringList bookNames(const AppData &data);
+    // The copy a long-running program keeps in use for the folder (OnCallWatch): while one
+    // is kept, load() for that folder gives it and reads nothing. nullopt: none kept.
+    static void keep(const QString &folder, std::optional<OnCall> copy);
+    // The calendar files of the rotas (Calendar= and Overrides=), as absolute paths.
+    QStringList calendarFiles(const QString &folder) const;
 
     bool ok() const { return m_error.isEmpty(); }
     const QString &error() const { return m_error; }

@@ -6,7 +6,7 @@
 
 PageClock::PageClock(QString folder, pages::StepQueuer queue, Reporter &reporter, RunnerClock &clock, QObject *parent)
     : QObject(parent), m_folder(std::move(folder)), m_queue(std::move(queue)), m_reporter(reporter), m_clock(clock),
-      m_timer(clock.timer([this] { runAll(); }))
+      m_timer(clock.timer([this] { runAll(); })), m_sweep(clock.timer([this] { sweep(); }))
 {
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &PageClock::runAll);
 }
@@ -15,7 +15,19 @@ void PageClock::start()
 {
     if (sendqueue::checkFolders(m_folder).ok())
         m_watcher.addPath(sendqueue::stateFolder(m_folder));
+    sweep();
     runAll();
+}
+
+void PageClock::sweep()
+{
+    if (const int removed = pages::removeEnded(m_folder, now()); removed > 0)
+        m_reporter.note(QStringLiteral("page"),
+                        QStringLiteral("%1 日より前に終わったページ %2 件の記録を消しました。")
+                            .arg(pages::KeepEnded / (24 * 3600))
+                            .arg(removed),
+                        {{QStringLiteral("removed"), removed}});
+    m_sweep->start(24 * 3600 * 1000);
 }
 
 void PageClock::runAll()

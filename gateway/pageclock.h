@@ -13,7 +13,8 @@ class Reporter;
 // The runner's side of escalations: queues the steps of open pages as they come due. It
 // wakes when a page's file changes in queue/state/ (a new page, an acknowledgement) and at
 // the next step's time, never in between; a page added while no runner ran has its late
-// steps queued at the start.
+// steps queued at the start. The files of pages that ended a week ago go at the start and
+// once a day.
 class PageClock : public QObject
 {
     Q_OBJECT
@@ -25,6 +26,7 @@ public:
 
 private:
     void runAll();
+    void sweep();
     qint64 now() const { return m_clock.now() / 1000; }
 
     QString m_folder;
@@ -32,5 +34,6 @@ private:
     Reporter &m_reporter;
     RunnerClock &m_clock;
     std::unique_ptr<RunnerClock::Timer> m_timer;
+    std::unique_ptr<RunnerClock::Timer> m_sweep;
     QFileSystemWatcher m_watcher;
 };

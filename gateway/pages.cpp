@@ -15,33 +15,6 @@
 namespace
 {
 
-// The pages' files are changed under one lock (queue/state/pages.lock), held for a
-// read, a change and a write: a runner queuing a step and an acknowledgement never
-// write over each other.
-class PagesLock
-{
-public:
-    explicit PagesLock(const QString &dataFolder)
-    {
-        if (sendqueue::checkFolders(dataFolder).ok())
-            m_fd =
-                ::open(QFile::encodeName(sendqueue::stateFolder(dataFolder) + QStringLiteral("pages.lock")).constData(),
-                       O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (m_fd >= 0)
-            ::flock(m_fd, LOCK_EX);
-    }
-    ~PagesLock()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    PagesLock(const PagesLock &) = delete;
-    PagesLock &operator=(const PagesLock &) = delete;
-
-private:
-    int m_fd = -1;
-};
-
 const char *const Words[] = {"open", "acknowledged", "resolved"};
 
 bool safeId(const QString &id)
@@ -60,6 +33,15 @@ std::optional<qint64> PageState::nextDue() const
     return started + steps[queued].delay;
 }
 
+std::optional<qint64> PageState::endedAt() const
+{
+    if (!open())
+        return ended;
+    if (exhausted())
+        return started + (steps.isEmpty() ? 0 : steps.last().delay);
+    return std::nullopt;
+}
+
 QString PageState::word() const
 {
     return exhausted() ? QStringLiteral("exhausted") : QLatin1String(Words[int(state)]);
@@ -67,6 +49,21 @@ QString PageState::word() const
 
 namespace pages
 {
+
+Lock::Lock(const QString &dataFolder)
+{
+    if (sendqueue::checkFolders(dataFolder).ok())
+        m_fd = ::open(QFile::encodeName(sendqueue::stateFolder(dataFolder) + QStringLiteral("pages.lock")).constData(),
+                      O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (m_fd >= 0)
+        ::flock(m_fd, LOCK_EX);
+}
+
+Lock::~Lock()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
 
 QByteArray toJson(const PageState &p)
 {
@@ -162,6 +159,56 @@ std::optional<PageState> find(const QString &dataFolder, const QString &idOrCode
     return std::nullopt;
 }
 
+namespace
+{
+constexpr const char *RemovedFile = "pages-removed.json";
+}
+
+Totals removed(const QString &dataFolder)
+{
+    QString problem;
+    const QJsonObject o =
+        QJsonDocument::fromJson(
+            sendqueue::readState(dataFolder, QLatin1String(RemovedFile), &problem).value_or(QByteArray()))
+            .object();
+    Totals t;
+    for (auto it = o.constBegin(); it != o.constEnd(); ++it)
+        if (it.key() == u"steps")
+            t.steps = quint64(it.value().toDouble());
+        else
+            t.ended[it.key()] = quint64(it.value().toDouble());
+    return t;
+}
+
+int removeEnded(const QString &dataFolder, qint64 now, qint64 keep)
+{
+    const Lock lock(dataFolder);
+    QList<PageState> gone;
+    for (const PageState &p : all(dataFolder))
+        if (const auto end = p.endedAt(); end && *end < now - keep)
+            gone << p;
+    if (gone.isEmpty())
+        return 0;
+    // Counted first: the totals shown never go down (a page counted twice after a crash
+    // here is the lesser harm).
+    Totals t = removed(dataFolder);
+    for (const PageState &p : std::as_const(gone)) {
+        ++t.ended[p.word()];
+        t.steps += quint64(p.queued);
+    }
+    QJsonObject o{{QStringLiteral("steps"), double(t.steps)}};
+    for (auto it = t.ended.constBegin(); it != t.ended.constEnd(); ++it)
+        o.insert(it.key(), double(it.value()));
+    if (!sendqueue::writeState(dataFolder, QLatin1String(RemovedFile), QJsonDocument(o).toJson()).ok())
+        return 0;
+    int count = 0;
+    for (const PageState &p : std::as_const(gone))
+        if (::unlink(
+                QFile::encodeName(sendqueue::stateFolder(dataFolder) + p.id + QLatin1String(Suffix)).constData()) == 0)
+            ++count;
+    return count;
+}
+
 QString newAckCode(const QList<PageState> &pages)
 {
     for (;;) {
@@ -171,16 +218,18 @@ QString newAckCode(const QList<PageState> &pages)
     }
 }
 
-QString stepText(const PageState &p, const QString &suffix)
+BatchMessage stepMessage(const PageState &p, const QString &name, const QString &suffix)
 {
-    QString tail = suffix;
-    return p.text + tail.replace(QStringLiteral("{ack}"), p.ack);
+    const auto withCode = [&](QString text) { return text.replace(QStringLiteral("{ack}"), p.ack); };
+    BatchMessage m{{name, {}, {}, false}, withCode(p.text), TextFit::Fit, {}, p.severity};
+    m.tail = withCode(suffix);
+    return m;
 }
 
 Ran runDue(const QString &dataFolder, PageState &p, qint64 now, const StepQueuer &queue)
 {
     Ran ran;
-    const PagesLock lock(dataFolder);
+    const Lock lock(dataFolder);
     if (auto current = read(dataFolder, p.id)) // as it is now: acknowledged meanwhile?
         p = *current;
     while (p.open() && p.queued < p.steps.size() && p.started + p.steps[p.queued].delay <= now) {
@@ -226,7 +275,7 @@ Ran runDue(const QString &dataFolder, PageState &p, qint64 now, const StepQueuer
 std::variant<PageState, QString> acknowledge(const QString &dataFolder, const QString &idOrCode, const QString &by,
                                              qint64 now, bool resolved)
 {
-    const PagesLock lock(dataFolder);
+    const Lock lock(dataFolder);
     auto p = find(dataFolder, idOrCode);
     if (!p)
         return QStringLiteral("%1 というページはありません（queue add が出した ID か、ページの末尾の番号）。")
@@ -254,9 +303,7 @@ StepQueuer stepQueuer(const QString &dataFolder, const DeviceAccess &access, con
 {
     return [=](const PageState &p, const OnCall::DueStep &step) -> std::variant<QStringList, QString> {
         const int number = p.queued + 1;
-        auto checked =
-            checkBatch(dataFolder, {{{step.name, {}, {}, false}, stepText(p, suffix), TextFit::Fit, {}, p.severity}},
-                       access, defaults);
+        auto checked = checkBatch(dataFolder, {stepMessage(p, step.name, suffix)}, access, defaults);
         if (const auto *refusal = std::get_if<BatchRefusal>(&checked))
             return refusal->outcome.message;
         QList<QueuedMessage> messages = std::get<QList<QueuedMessage>>(checked);
@@ -291,7 +338,7 @@ std::variant<PageState, QString> start(const QString &dataFolder, const OnCall &
     p.started = now;
     p.steps = OnCall::schedule(*e);
     {
-        const PagesLock lock(dataFolder);
+        const Lock lock(dataFolder);
         p.ack = newAckCode(all(dataFolder));
         if (const auto r = write(dataFolder, p); !r.ok())
             return r.text;
@@ -302,6 +349,21 @@ std::variant<PageState, QString> start(const QString &dataFolder, const OnCall &
         return ran.problems.join(u' ');
     }
     return p;
+}
+
+std::optional<std::variant<PageState, QString>> startEscalation(const QString &dataFolder, const AppData &data,
+                                                                const QString &name, const QString &text,
+                                                                const QString &severity, qint64 now,
+                                                                const DeviceAccess &access,
+                                                                const QueuedMessage &defaults, const QString &group)
+{
+    if (name.isEmpty() || OnCall::bookNames(data).contains(name))
+        return std::nullopt;
+    const OnCall oncall = OnCall::load(dataFolder, data);
+    if (!oncall.ok() || oncall.kindOf(name) != OnCall::Kind::Escalation)
+        return std::nullopt;
+    return start(dataFolder, oncall, name, text, severity, now,
+                 stepQueuer(dataFolder, access, defaults, oncall.ackSuffix()), group);
 }
 
 } // namespace pages

@@ -2,9 +2,11 @@
 
 #include "gateway/oncall.h"
 #include "gateway/prepare.h"
+#include "gateway/queueadd.h"
 #include "store/sendqueue.h"
 
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -37,6 +39,8 @@ struct PageState {
     bool open() const { return state == State::Open; }
     // Every step queued without an acknowledgement.
     bool exhausted() const { return open() && queued >= steps.size(); }
+    // When it ended (its last step's time when exhausted); nullopt while open.
+    std::optional<qint64> endedAt() const;
     // When the next step comes due (seconds since the epoch); nullopt when none will.
     std::optional<qint64> nextDue() const;
     // "open", "acknowledged", "resolved", "exhausted".
@@ -48,6 +52,22 @@ namespace pages
 
 constexpr const char *Suffix = ".page";
 
+// The pages' files (and the records kept beside them, such as the mail intake's wrong
+// codes) are changed under one lock, queue/state/pages.lock, held for a read, a change and
+// a write: a runner queuing a step and an acknowledgement never write over each other. Not
+// taken twice by one program at once: the functions below that change a page take it.
+class Lock
+{
+public:
+    explicit Lock(const QString &dataFolder);
+    ~Lock();
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+
+private:
+    int m_fd = -1;
+};
+
 QByteArray toJson(const PageState &p);
 std::optional<PageState> fromJson(const QByteArray &bytes);
 
@@ -57,10 +77,24 @@ QList<PageState> all(const QString &dataFolder);
 // A page by its id or its acknowledgement code.
 std::optional<PageState> find(const QString &dataFolder, const QString &idOrCode);
 
+// The files of pages that ended (acknowledged, resolved, or every step queued) more than
+// keep seconds before now are removed, so that queue/state/ does not grow without bound:
+// the number removed.
+constexpr qint64 KeepEnded = 7 * 24 * 3600;
+int removeEnded(const QString &dataFolder, qint64 now, qint64 keep = KeepEnded);
+// What the pages removed counted: ended, by word(); their steps queued. The metrics add it,
+// so that their totals never go down.
+struct Totals {
+    QMap<QString, quint64> ended;
+    quint64 steps = 0;
+};
+Totals removed(const QString &dataFolder);
+
 // A 6-digit code that no open page has.
 QString newAckCode(const QList<PageState> &pages);
-// The text of a step's message: the page's text with the suffix ({ack} replaced).
-QString stepText(const PageState &p, const QString &suffix);
+// A step's message: the page's text and the suffix after it, {ack} replaced in both (a
+// template may place the code itself). The suffix is kept whole when the text is fitted.
+BatchMessage stepMessage(const PageState &p, const QString &name, const QString &suffix);
 
 // Queues one step's messages: the ids queued, or why not.
 using StepQueuer = std::function<std::variant<QStringList, QString>(const PageState &, const OnCall::DueStep &)>;
@@ -91,5 +125,13 @@ StepQueuer stepQueuer(const QString &dataFolder, const DeviceAccess &access, con
 std::variant<PageState, QString> start(const QString &dataFolder, const OnCall &oncall, const QString &escalation,
                                        const QString &text, const QString &severity, qint64 now,
                                        const StepQueuer &queue, const QString &group = {});
+
+// A page to the name when oncall.ini (as OnCall::load gives it) makes it an escalation and
+// the book has no such name: started as start() does, its steps queued by stepQueuer with
+// oncall.ini's suffix. nullopt when the name is no escalation.
+std::optional<std::variant<PageState, QString>>
+startEscalation(const QString &dataFolder, const AppData &data, const QString &name, const QString &text,
+                const QString &severity, qint64 now, const DeviceAccess &access, const QueuedMessage &defaults,
+                const QString &group = {});
 
 } // namespace pages

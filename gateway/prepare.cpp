@@ -186,17 +186,18 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
 }
 
 // The message as it will be sent, or why the centre cannot take it.
-std::variant<QString, Outcome> checkedText(const QString &input, const Target &target, const Prepared &p, TextFit fit)
+std::variant<QString, Outcome> checkedText(const QString &input, const Target &target, const Prepared &p, TextFit fit,
+                                           const QString &tail)
 {
     const QString &who = p.recipientName;
-    if (const QString problem = sendqueue::textSizeProblem(input); !problem.isEmpty())
+    if (const QString problem = sendqueue::textSizeProblem(input + tail); !problem.isEmpty())
         return refused(problem + u'。', who, p.center.name);
-    QString text = input;
+    QString text = fit == TextFit::Fit ? input : input + tail;
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (target.optimize)
         text = textcheck::optimize(p.center.kind, text);
     if (fit == TextFit::Fit)
-        text = fitToCenter(text, p.center, false, 1).value(0);
+        text = fitToCenter(text, p.center, false, 1, tail).value(0);
     if (text.isEmpty())
         return refused(QStringLiteral("メッセージが空です。"), who, p.center.name);
     // The length first: it is the cheaper check, and the one a long text fails.
@@ -239,7 +240,7 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
 }
 
 std::variant<Prepared, Outcome> prepare(AppData data, const Target &target, const QString &input,
-                                        const DeviceAccess &access, TextFit fit)
+                                        const DeviceAccess &access, TextFit fit, const QString &tail)
 {
     Prepared p;
     p.data = std::move(data);
@@ -261,7 +262,7 @@ std::variant<Prepared, Outcome> prepare(AppData data, const Target &target, cons
     if (const QString problem = access.checkKind ? deviceKindProblem(p.data.settings.ModemKind, access) : QString();
         !problem.isEmpty())
         return refused(Refused::DeviceKind, {}, problem, p.recipientName, p.center.name);
-    auto text = checkedText(input, target, p, fit);
+    auto text = checkedText(input, target, p, fit, tail);
     if (auto *refusal = std::get_if<Outcome>(&text))
         return *refusal;
     p.text = std::get<QString>(std::move(text));

@@ -64,9 +64,10 @@ std::variant<Prepared, Outcome> prepare(const QString &folder, const Target &tar
                                         const DeviceAccess &access = {}, TextFit fit = TextFit::Refuse);
 // The same against the folder's files read already (loadFolder): who the message may go
 // to first. A refusal by these rules carries its typed reason (Outcome::refusal) for the
-// intake to word.
+// intake to word. tail: ends the text, kept whole when the text is fitted (fitToCenter).
 std::variant<Prepared, Outcome> prepare(AppData data, const Target &target, const QString &text,
-                                        const DeviceAccess &access = {}, TextFit fit = TextFit::Refuse);
+                                        const DeviceAccess &access = {}, TextFit fit = TextFit::Refuse,
+                                        const QString &tail = {});
 
 // The characters of the text that no code carries (CP932 has no place for them, or the
 // centres have no digits for them), each once, in order of appearance.

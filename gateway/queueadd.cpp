@@ -79,7 +79,7 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkWith(const QString &folder
     QList<QueuedMessage> out;
     for (qsizetype i = 0; i < batch.size(); ++i) {
         const BatchMessage &b = batch[i];
-        auto checked = prepare(*data, b.target, b.text, checks, b.fit);
+        auto checked = prepare(*data, b.target, b.text, checks, b.fit, b.tail);
         if (auto *refusal = std::get_if<Outcome>(&checked))
             return BatchRefusal{i, *refusal};
         const Prepared &p = std::get<Prepared>(checked);
@@ -93,7 +93,7 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkWith(const QString &folder
         m.number = b.target.number;
         m.center = b.target.center;
         m.optimize = b.target.optimize;
-        m.text = b.text;
+        m.text = b.text + b.tail;
         if (!b.severity.isEmpty()) // else the batch's own, if any
             m.severity = sendqueue::capped(b.severity, 64);
         m.why = b.why;

@@ -32,6 +32,8 @@ struct BatchMessage {
     // critical, warning, info... (the order among due messages, and held through
     // oncall.ini's quiet hours when one of its Hold=); empty: unknown.
     QString severity = {};
+    // Ends the text and is kept whole when the text is fitted (an escalation's " #{ack}").
+    QString tail = {};
 };
 
 // Why a batch is refused: the first message the rules refuse (its index) and why.

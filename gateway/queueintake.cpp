@@ -164,6 +164,9 @@ IntakeStatus QueueIntake::status(const QString &id)
 IntakeMetrics QueueIntake::metrics()
 {
     IntakeMetrics pagesSeen;
+    const pages::Totals gone = pages::removed(m_folder);
+    pagesSeen.pages = gone.ended;
+    pagesSeen.escalationSteps = gone.steps;
     for (const PageState &p : pages::all(m_folder)) {
         if (!p.open() || p.exhausted())
             ++pagesSeen.pages[p.word()];
@@ -200,6 +203,18 @@ bool QueueIntake::healthy()
     const std::lock_guard lock(m_mutex);
     return m_inService &&
            std::any_of(m_lines.cbegin(), m_lines.cend(), [](const Line &l) { return l.inService && l.lastCallOk; });
+}
+
+QStringList QueueIntake::warnings()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_onCallProblem.isEmpty() ? QStringList() : QStringList{m_onCallProblem};
+}
+
+void QueueIntake::setOnCallProblem(const QString &problem)
+{
+    const std::lock_guard lock(m_mutex);
+    m_onCallProblem = problem;
 }
 
 void QueueIntake::setInService(bool inService)

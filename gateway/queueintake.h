@@ -33,9 +33,12 @@ public:
     IntakePage page(const QString &id) override;
     IntakePage acknowledge(const QString &id, QString *problem) override;
     bool healthy() override;
+    QStringList warnings() override;
 
     // From the runner.
     void setInService(bool inService);
+    // Why oncall.ini in use is not the one on disk (OnCallWatch); empty: it is.
+    void setOnCallProblem(const QString &problem);
     // A call for the message began on the line, and ended there.
     void calling(const QString &id, const QString &line);
     void callEnded(const QString &id, const Outcome &outcome, const QString &line);
@@ -64,4 +67,5 @@ private:
     QList<Line> m_lines;
     QHash<QString, QString> m_calling; // message id -> the line it is being sent on
     bool m_inService = false;
+    QString m_onCallProblem;
 };

@@ -9,7 +9,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <mutex>
 #include <optional>
+
+#include <sys/stat.h>
 
 namespace
 {
@@ -91,6 +94,10 @@ struct Calendar::Event {
     qint64 until = Never;      // the last start the rule may give
     QList<Duty> extra;         // RDATE occurrences
     QSet<qint64> skipped;      // starts taken out: EXDATE, occurrences moved or cancelled
+    // A series changed from one occurrence on (RECURRENCE-ID;RANGE=THISANDFUTURE): its
+    // occurrences from `from` on, each moved by shift, with the change's SUMMARY and length.
+    qint64 from = std::numeric_limits<qint64>::min();
+    qint64 shift = 0;
 
     qint64 endOf(const icaltimetype &wall, qint64 startUtc) const
     {
@@ -105,19 +112,20 @@ struct Calendar::Event {
     void occurrencesAt(qint64 time, QList<Duty> &out) const
     {
         const qsizetype first = out.size();
+        const qint64 at = time - shift; // in the series' own times
         auto consider = [&](const icaltimetype &wall, qint64 s) {
-            if (s > time || skipped.contains(s))
+            if (s > at || s < from || s > until || skipped.contains(s))
                 return;
-            const qint64 e = endOf(wall, s);
+            const qint64 e = endOf(wall, s) + shift;
             if (time < e)
-                out << Duty{summary, uid, s, e};
+                out << Duty{summary, uid, s + shift, e};
         };
         consider(start, startUtc);
         for (const Duty &d : extra)
-            if (d.start <= time && time < d.end && !skipped.contains(d.start))
-                out << d;
-        if (ruled && time >= startUtc)
-            ruleAt(time, consider);
+            if (d.start >= from && d.start <= until && d.start <= at && at < d.end && !skipped.contains(d.start))
+                out << Duty{summary, uid, d.start + shift, d.end + shift};
+        if (ruled && at >= startUtc)
+            ruleAt(at, consider);
         std::sort(out.begin() + first, out.end(), [](const Duty &a, const Duty &b) { return a.start < b.start; });
         out.erase(std::unique(out.begin() + first, out.end()), out.end());
     }
@@ -199,25 +207,108 @@ Calendar Calendar::parse(const QByteArray &bytes, const QString &name, const QTi
         return utcOf(v, *zone);
     };
 
-    // Occurrences moved or cancelled by a component of their own, by UID.
+    // Occurrences moved or cancelled by a component of their own, by UID; the series changed
+    // from an occurrence on (RANGE=THISANDFUTURE), by UID, with the occurrence's start.
     QHash<QString, QSet<qint64>> replaced;
+    QHash<QString, QList<std::pair<qint64, icalcomponent *>>> futures;
+    const auto thisAndFuture = [](icalproperty *rid) {
+        icalparameter *range = rid ? icalproperty_get_first_parameter(rid, ICAL_RANGE_PARAMETER) : nullptr;
+        return range && icalparameter_get_range(range) == ICAL_RANGE_THISANDFUTURE;
+    };
     for (icalcomponent *c : std::as_const(events)) {
         icalproperty *rid = icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY);
         QString why;
         if (!rid)
             continue;
-        if (auto s = utcOfProperty(rid, icalproperty_get_recurrenceid(rid), &why))
+        if (auto s = utcOfProperty(rid, icalproperty_get_recurrenceid(rid), &why)) {
             replaced[text(icalcomponent_get_uid(c))].insert(*s);
+            if (thisAndFuture(rid) && !icalcomponent_get_first_property(c, ICAL_XLICERROR_PROPERTY))
+                futures[text(icalcomponent_get_uid(c))] << std::pair{*s, c};
+        }
     }
+    // The length of an event: DTEND, DURATION, or a day for a date and nothing for a time.
+    const auto lengthOf = [&](icalcomponent *c, const icaltimetype &start, Event &e, QString *why) {
+        e.days = 0;
+        e.seconds = 0;
+        if (icalproperty *dtend = icalcomponent_get_first_property(c, ICAL_DTEND_PROPERTY)) {
+            const icaltimetype end = icalproperty_get_dtend(dtend);
+            if (start.is_date) {
+                e.days = int(QDate(start.year, start.month, start.day).daysTo(QDate(end.year, end.month, end.day)));
+            } else if (auto endUtc = utcOfProperty(dtend, end, why)) {
+                e.seconds = *endUtc - e.startUtc;
+            } else {
+                return false;
+            }
+        } else if (icalproperty *duration = icalcomponent_get_first_property(c, ICAL_DURATION_PROPERTY)) {
+            const icaldurationtype d = icalproperty_get_duration(duration);
+            e.days = (d.is_neg ? -1 : 1) * int(d.weeks * 7 + d.days);
+            e.seconds = (d.is_neg ? -1 : 1) * qint64(d.hours * 3600 + d.minutes * 60 + d.seconds);
+        } else if (start.is_date) {
+            e.days = 1;
+        }
+        if (e.days < 0 || e.seconds < 0 || (e.days == 0 && e.seconds == 0 && start.is_date)) {
+            *why = QStringLiteral("終わりが始まりより前です");
+            return false;
+        }
+        return true;
+    };
+
+    // A series changed from an occurrence on ends before its first change; each change's
+    // part runs to the next, its occurrences the series' moved as the change moved its own.
+    const auto addFutures = [&](Event &series) {
+        auto changes = futures.value(series.uid);
+        std::sort(changes.begin(), changes.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        const qint64 until = series.until;
+        if (!changes.isEmpty())
+            series.until = qMin(until, changes.first().first - 1);
+        for (qsizetype i = 0; i < changes.size(); ++i) {
+            const auto [from, c] = changes[i];
+            if (icalcomponent_get_status(c) == ICAL_STATUS_CANCELLED)
+                continue; // the series ends there
+            auto part = std::make_shared<Event>(series);
+            part->until = i + 1 < changes.size() ? qMin(until, changes[i + 1].first - 1) : until;
+            part->from = from;
+            part->skipped.remove(from);
+            part->summary = text(icalcomponent_get_summary(c));
+            if (part->summary.isEmpty() || (known && !known(part->summary))) {
+                leaveOut(c,
+                         part->summary.isEmpty()
+                             ? QStringLiteral("SUMMARY（当番の名前）がありません")
+                             : QStringLiteral("「%1」はアドレス帳にも oncall.ini にもない名前です").arg(part->summary));
+                continue;
+            }
+            QString why;
+            icalproperty *dtstart = icalcomponent_get_first_property(c, ICAL_DTSTART_PROPERTY);
+            const icaltimetype start = dtstart ? icalproperty_get_dtstart(dtstart) : series.start;
+            const auto zone = dtstart ? zoneOf(dtstart, start, vcal, local, &why) : std::optional<Zone>(series.zone);
+            if (!zone) {
+                leaveOut(c, why);
+                continue;
+            }
+            icaltimetype wall = start;
+            wall.zone = nullptr;
+            part->startUtc = utcOf(wall, *zone);
+            if (!lengthOf(c, start, *part, &why)) {
+                leaveOut(c, why);
+                continue;
+            }
+            part->shift = part->startUtc - from;
+            part->startUtc = series.startUtc;
+            cal.m_events << part;
+        }
+    };
 
     for (icalcomponent *c : std::as_const(events)) {
         if (icalproperty *error = icalcomponent_get_first_property(c, ICAL_XLICERROR_PROPERTY)) {
             leaveOut(c, QStringLiteral("読めない行があります（%1）").arg(text(icalproperty_get_xlicerror(error))));
             continue;
         }
-        const bool moved = icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY);
-        if (icalcomponent_get_status(c) == ICAL_STATUS_CANCELLED)
+        icalproperty *rid = icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY);
+        const bool moved = rid;
+        if (icalcomponent_get_status(c) == ICAL_STATUS_CANCELLED && !thisAndFuture(rid))
             continue; // a cancelled occurrence is only taken out of its series (above)
+        if (thisAndFuture(rid))
+            continue; // made a part of its series below
         auto e = std::make_shared<Event>();
         e->uid = text(icalcomponent_get_uid(c));
         e->summary = text(icalcomponent_get_summary(c));
@@ -246,26 +337,8 @@ Calendar Calendar::parse(const QByteArray &bytes, const QString &name, const QTi
         e->start.zone = nullptr;
         e->startUtc = utcOf(e->start, e->zone);
 
-        // The length: DTEND, DURATION, or a day for a date and nothing for a time.
-        if (icalproperty *dtend = icalcomponent_get_first_property(c, ICAL_DTEND_PROPERTY)) {
-            const icaltimetype end = icalproperty_get_dtend(dtend);
-            if (start.is_date) {
-                e->days = int(QDate(start.year, start.month, start.day).daysTo(QDate(end.year, end.month, end.day)));
-            } else if (auto endUtc = utcOfProperty(dtend, end, &why)) {
-                e->seconds = *endUtc - e->startUtc;
-            } else {
-                leaveOut(c, why);
-                continue;
-            }
-        } else if (icalproperty *duration = icalcomponent_get_first_property(c, ICAL_DURATION_PROPERTY)) {
-            const icaldurationtype d = icalproperty_get_duration(duration);
-            e->days = (d.is_neg ? -1 : 1) * int(d.weeks * 7 + d.days);
-            e->seconds = (d.is_neg ? -1 : 1) * qint64(d.hours * 3600 + d.minutes * 60 + d.seconds);
-        } else if (start.is_date) {
-            e->days = 1;
-        }
-        if (e->days < 0 || e->seconds < 0 || (e->days == 0 && e->seconds == 0 && start.is_date)) {
-            leaveOut(c, QStringLiteral("終わりが始まりより前です"));
+        if (!lengthOf(c, start, *e, &why)) {
+            leaveOut(c, why);
             continue;
         }
 
@@ -318,8 +391,45 @@ Calendar Calendar::parse(const QByteArray &bytes, const QString &name, const QTi
             }
         }
         cal.m_events << e;
+        if (!moved)
+            addFutures(*e);
     }
     return cal;
+}
+
+QByteArray fileStamp(const QString &path)
+{
+    struct stat st = {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return "-";
+    return QByteArray::number(qulonglong(st.st_dev)) + ':' + QByteArray::number(qulonglong(st.st_ino)) + ',' +
+           QByteArray::number(qlonglong(st.st_size)) + ',' + QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + '.' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
+}
+
+std::shared_ptr<const Calendar> Calendar::cached(const QString &path, const QTimeZone &zone, const Known &known,
+                                                 const QByteArray &knownKey)
+{
+    struct Entry {
+        QByteArray key;
+        std::shared_ptr<const Calendar> calendar;
+    };
+    static std::mutex mutex;
+    static QHash<QString, Entry> cache;
+    const QByteArray stamp = fileStamp(path);
+    const QByteArray key = stamp + '|' + zone.id() + '|' + knownKey;
+    {
+        const std::lock_guard lock(mutex);
+        if (const auto e = cache.constFind(path); e != cache.cend() && e->key == key && stamp != "-")
+            return e->calendar;
+    }
+    auto calendar = std::make_shared<const Calendar>(load(path, zone, known));
+    // Kept only when the file did not change while it was read.
+    if (calendar->ok() && fileStamp(path) == stamp) {
+        const std::lock_guard lock(mutex);
+        cache.insert(path, Entry{key, calendar});
+    }
+    return calendar;
 }
 
 QList<Calendar::Duty> Calendar::at(qint64 time) const

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 // Who is on duty, from an iCalendar file: each event's SUMMARY names who, its
 // occurrences when. Read once (parse or load) into events of our own; asked many times
@@ -36,6 +37,11 @@ public:
     // A file that cannot be read, or is larger than MaxFileBytes, gives ok() false.
     static Calendar load(const QString &path, const QTimeZone &zone, const Known &known = {});
     static constexpr qint64 MaxFileBytes = 32 * 1024 * 1024;
+    // load(), parsed once for each change of the file (fileStamp()): the copy of the last
+    // load of the same path, zone and names (knownKey: what known() accepts, as a key) while
+    // the file is unchanged. One copy a path is kept.
+    static std::shared_ptr<const Calendar> cached(const QString &path, const QTimeZone &zone, const Known &known,
+                                                  const QByteArray &knownKey);
 
     bool ok() const { return m_error.isEmpty(); }
     const QString &error() const { return m_error; }
@@ -59,6 +65,10 @@ private:
     QList<std::shared_ptr<const Event>> m_events;
     std::shared_ptr<void> m_root; // the parsed file, which the events' zones point into
 };
+
+// A file's identity, size and time of change ("-" when it cannot be seen): a file written
+// in place or renamed in changes it.
+QByteArray fileStamp(const QString &path);
 
 // Who is on duty at the time from a rota's calendar and its overrides: the overrides'
 // occurrences when any covers the time (they win over the calendar's), else the

@@ -103,8 +103,20 @@ QStringList numberedParts(const QString &text, int n, const MessageCenter &cente
 
 } // namespace
 
-QStringList fitToCenter(const QString &text, const MessageCenter &center, bool split, int maxParts)
+QStringList fitToCenter(const QString &text, const MessageCenter &center, bool split, int maxParts, const QString &tail)
 {
+    if (!tail.isEmpty()) {
+        QString end = codable(textcheck::optimize(center.kind, tail));
+        if (!end.isEmpty() && tail.front().isSpace()) // squeezed away at the start: kept as one space
+            end.prepend(u' ');
+        const QString t = codable(textcheck::optimize(center.kind, text));
+        if (!t.isEmpty() && !end.isEmpty() && textcheck::count(t + end, center.kind) <= center.maxChars)
+            return {t + end};
+        const qsizetype keep = t.isEmpty() || end.isEmpty() ? 0 : longestFit(t, {}, cutMark() + end, center);
+        if (keep > 0)
+            return {t.left(keep).trimmed() + cutMark() + end};
+        return fitToCenter(text + tail, center, split, maxParts);
+    }
     const QString t = codable(textcheck::optimize(center.kind, text));
     if (t.isEmpty() || center.maxChars <= 0)
         return {};

@@ -199,7 +199,10 @@ HttpAnswer Routes::answer(const HttpRequest &r) const
     }
     case Route::Health: {
         const bool up = m_intake.healthy();
-        return json(up ? 200 : 503, {{QStringLiteral("status"), up ? QStringLiteral("ok") : QStringLiteral("down")}});
+        QJsonObject o{{QStringLiteral("status"), up ? QStringLiteral("ok") : QStringLiteral("down")}};
+        if (const QStringList warnings = m_intake.warnings(); !warnings.isEmpty())
+            o.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(warnings));
+        return json(up ? 200 : 503, o);
     }
     case Route::None:
         break;

@@ -90,6 +90,9 @@ public:
     virtual IntakePage acknowledge(const QString &id, QString *problem) = 0;
     // The runner is in service and at least one of its lines is up.
     virtual bool healthy() = 0;
+    // What is wrong without stopping the pages (a file kept from before its bad change),
+    // shown by /healthz.
+    virtual QStringList warnings() { return {}; }
 };
 
 // How the listener is set up.

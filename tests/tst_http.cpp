@@ -433,6 +433,12 @@ fumidori_escalation_steps_total 0
         QCOMPARE(httpclient::exchange(m_port, request).status, 200);
         m_intake->callEnded(QStringLiteral("c"), {Failure::None}, QStringLiteral("COM1"));
         QCOMPARE(httpclient::exchange(m_port, request).status, 200);
+        // A bad oncall.ini kept from its last good copy: still up, and told.
+        m_intake->setOnCallProblem(QStringLiteral("oncall.ini: bad"));
+        QCOMPARE(httpclient::exchange(m_port, request).body,
+                 QByteArray(R"({"status":"ok","warnings":["oncall.ini: bad"]})"
+                            "\n"));
+        m_intake->setOnCallProblem({});
         m_intake->setInService(false);
         QCOMPARE(httpclient::exchange(m_port, request).body, QByteArray(R"({"status":"down"})"
                                                                         "\n"));

@@ -15,6 +15,7 @@
 #include "store/settingsfile.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -144,6 +145,12 @@ private slots:
         row("one unknown name of two: none queued", "no-subject.eml", {"--recipient", "mixed@example.jp"}, 67, {},
             "幽霊");
         row("unknown --to", "no-subject.eml", {"--to", "幽霊"}, 67, {}, "幽霊");
+        // An escalation: its first step, the code kept at the end of a text cut to fit.
+        row("--to an escalation", "utf8-qp.eml", {"--to", "up"}, 0,
+            {"佐藤|PROBLEM： WEB01 ﾀﾞｳﾝ ｻーﾊﾞー WEB01… #{ack}"});
+        row("[Addresses] naming an escalation", "no-subject.eml", {"--recipient", "alert@example.jp"}, 0,
+            {"鈴木|BACKUP DONE IN 5 MINUTES", "佐藤|BACKUP DONE IN 5 MINUTES #{ack}"}, {},
+            "[Mail]\nAllowFrom=*\n[Addresses]\nalert=up, 鈴木\n");
         row("no recipient at all", "no-subject.eml", {}, 67, {}, "--recipient");
         row("local delivery's variables", "no-subject.eml", {}, 0, {"鈴木|BACKUP DONE IN 5 MINUTES"}, {}, MailIni,
             Setup::Normal, {"SENDER=x@example.jp", "ORIGINAL_RECIPIENT=鈴木@example.jp"});
@@ -175,7 +182,8 @@ private slots:
         const auto [file, args, mailIni, setup, status, pages, said, env] = Mails::row();
         QTemporaryDir dir;
         const QString folder = makeFolder(dir, mailIni);
-        QVERIFY(!folder.isEmpty());
+        QVERIFY(!folder.isEmpty() &&
+                writeFileBytes(folder + "oncall.ini", "[Escalation up]\nStep1=佐藤\nStep2=10m 鈴木\n"));
         if (setup == Setup::NoSettings)
             QVERIFY(QFile::remove(folder + QLatin1String(settingsfile::FileName)));
         if (setup == Setup::QueueIsFile)
@@ -198,7 +206,9 @@ private slots:
         if (status != 0) // the one-line reason the mail server bounces with
             QCOMPARE(r.err.count(u'\n'), 1);
         if (setup != Setup::QueueIsFile)
-            QCOMPARE(queued(folder), pages);
+            QCOMPARE(queued(folder).replaceInStrings(QRegularExpression(QStringLiteral(" #[0-9]{6}$")),
+                                                     QStringLiteral(" #{ack}")),
+                     pages);
         QCOMPARE(QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts).size(), pages.size()); // the ids
     }
     // queue ack --mail: the code of an open page, from an address of a person it reached.

@@ -1,19 +1,25 @@
 // Pages to people: who is on duty by a rota's calendar (recurrences, zones, moved and
 // cancelled occurrences, overrides), and events that cannot be used left out and told.
 #include "support/filehelpers.h"
+#include "support/sendfolder.h"
 #include "support/table.h"
 #include "support/virtualclock.h"
 
 #include "gateway/oncall.h"
+#include "gateway/oncallwatch.h"
 #include "gateway/pageclock.h"
 #include "gateway/pages.h"
 #include "gateway/reporter.h"
 #include "gateway/rota.h"
+#include "gateway/textfit.h"
 #include "store/inifile.h"
 
 #include <QDateTime>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cstdio>
 
 namespace
 {
@@ -49,9 +55,11 @@ END:DAYLIGHT
 END:VTIMEZONE
 )";
 const QByteArray Shift = "DTSTART:20260105T090000\nDTEND:20260105T180000\nRRULE:FREQ=WEEKLY;BYDAY=MO,WE,FR\n";
-const QByteArray Moved = vevent("w", "A",
-                                "DTSTART;TZID=Asia/Tokyo:20260105T090000\nDTEND;TZID=Asia/Tokyo:20260105T180000\n"
-                                "RRULE:FREQ=WEEKLY;BYDAY=MO") +
+// Mondays 9:00–18:00 Tokyo time from 2026-01-05, then one occurrence moved, one cancelled.
+const QByteArray Mondays = vevent("w", "A",
+                                  "DTSTART;TZID=Asia/Tokyo:20260105T090000\nDTEND;TZID=Asia/Tokyo:20260105T180000\n"
+                                  "RRULE:FREQ=WEEKLY;BYDAY=MO");
+const QByteArray Moved = Mondays +
                          vevent("w", "B",
                                 "RECURRENCE-ID;TZID=Asia/Tokyo:20260112T090000\n"
                                 "DTSTART;TZID=Asia/Tokyo:20260113T090000\nDTEND;TZID=Asia/Tokyo:20260113T120000") +
@@ -96,6 +104,22 @@ struct Folder {
 const QByteArray Rota =
     "[Group team]\nMembers=R2, R4\n[Rota duty]\nCalendar=rota.ics\nOverrides=over.ics\nDefault=R4\n";
 
+// What the gateway told: its warnings, in order.
+struct Told : Reporter {
+    QStringList warnings;
+    void stage(const QString &, const QString &, const QString &) override {}
+    void progress(int, int, const QString &) override {}
+    void note(const QString &, const QString &, QJsonObject) override {}
+    void warn(const QString &, const QString &text, QJsonObject) override { warnings << text; }
+    void result(const Outcome &, QJsonObject) override {}
+};
+
+// Written whole and renamed in, as an editor or curl's timer does.
+bool replaceFile(const QString &path, const QByteArray &bytes)
+{
+    return writeFileBytes(path + u'~', bytes) && ::rename(qPrintable(path + u'~'), qPrintable(path)) == 0;
+}
+
 qint64 tokyo(const char *at)
 {
     return QDateTime::fromString(QString::fromLatin1(at), Qt::ISODate).toSecsSinceEpoch();
@@ -112,10 +136,14 @@ using Schedules = table::Of<QByteArray, QString>;
 // quiet: [Quiet]'s lines; until: the time the page may go
 using Quiet = table::Of<QByteArray, QString, const char *, const char *>;
 
-// script: "run:T", "ack:T" (by the page's id), "code:T" (by its code), "resolve:T" at T
-// seconds from the page's start; "crash:N": step N's batch written, the state not after it.
+// script: "run:T", "ack:T" (by the page's id), "code:T" (by its code), "resolve:T",
+// "sweep:T" (ended pages' files removed) at T seconds from the page's start; "crash:N":
+// step N's batch written, the state not after it. word: "gone" when its file was removed
 // queued: the steps' names in the order queued; waiting: messages of the page still queued
 using Escalates = table::Of<QByteArray, QString, QString, QString, int>;
+
+// maxChars: of a centre counting characters; fitted: the one page
+using Tails = table::Of<QString, int, QString, QString>;
 
 // overrides: empty: none; zone: the gateway's; onDuty: SUMMARYs joined by ","
 using OnDuty = table::Of<QByteArray, QByteArray, const char *, QString, QString>;
@@ -203,6 +231,14 @@ private slots:
         row("moved: the new length", Moved, "", tokyo, "2026-01-13T12:00:00+09:00", "");
         row("cancelled", Moved, "", tokyo, "2026-01-19T10:00:00+09:00", "");
         row("the series goes on", Moved, "", tokyo, "2026-01-26T10:00:00+09:00", "A");
+        const QByteArray future =
+            Mondays + vevent("w", "B",
+                             "RECURRENCE-ID;RANGE=THISANDFUTURE;TZID=Asia/Tokyo:20260119T090000\n"
+                             "DTSTART;TZID=Asia/Tokyo:20260120T100000\nDTEND;TZID=Asia/Tokyo:20260120T120000");
+        row("this and future: before the change", future, "", tokyo, "2026-01-12T10:00:00+09:00", "A");
+        row("this and future: not at the old time", future, "", tokyo, "2026-01-26T10:00:00+09:00", "");
+        row("this and future: moved, with its SUMMARY", future, "", tokyo, "2026-02-03T11:00:00+09:00", "B");
+        row("this and future: with its length", future, "", tokyo, "2026-02-03T12:30:00+09:00", "");
 
         const QByteArray rdates =
             vevent("r", "A",
@@ -276,13 +312,7 @@ private slots:
     // The runner's side on its clock: each step when due, none after the acknowledgement.
     void stepsOnTheRunnersClock()
     {
-        struct Quiet : Reporter {
-            void stage(const QString &, const QString &, const QString &) override {}
-            void progress(int, int, const QString &) override {}
-            void note(const QString &, const QString &, QJsonObject) override {}
-            void warn(const QString &, const QString &, QJsonObject) override {}
-            void result(const Outcome &, QJsonObject) override {}
-        } reporter;
+        Told reporter;
         QTemporaryDir dir;
         const QString folder = dir.path() + u'/';
         const OnCall o = OnCall::parse(IniFile::parse("[Escalation up]\nStep1=R1\nStep2=10m R2\nStep3=1h R3\n"), folder,
@@ -306,6 +336,73 @@ private slots:
             pages::acknowledge(folder, std::get<PageState>(p).id, QStringLiteral("R2"), clock.now() / 1000)));
         clock.advance(2 * 3600 * 1000);
         QCOMPARE(queued, QStringList({"R1", "R2"}));
+    }
+
+    // The runner's copy follows oncall.ini and the calendars as they change; a bad change
+    // keeps the last good copy in use and says why.
+    void rereadsWhenChanged()
+    {
+        QTemporaryDir dir;
+        const QString folder = makeSendFolder(dir.path());
+        QVERIFY(!folder.isEmpty());
+        const QString ini = folder + QLatin1String(OnCall::FileName);
+        QVERIFY(replaceFile(ini, "[Group team]\nMembers=R\n[Rota duty]\nCalendar=rota.ics\nDefault=R\n"));
+        Told told;
+        VirtualClock clock;
+        OnCallWatch watch(folder, told, clock);
+        QSignalSpy reread(&watch, &OnCallWatch::reread);
+        watch.start();
+        const auto until = [&](const std::function<bool()> &done) {
+            while (!done())
+                if (!reread.wait(10000))
+                    return false;
+            return true;
+        };
+        const auto whyDuty = [&] {
+            return OnCall::load(folder, QStringList()).expand(QStringLiteral("duty"), 0).value(0).why;
+        };
+        QCOMPARE(OnCall::load(folder, QStringList()).kindOf(QStringLiteral("team")), OnCall::Kind::Group);
+        QVERIFY2(whyDuty().contains(u"Default"), qPrintable(whyDuty()));
+        QVERIFY2(told.warnings.size() == 1 && told.warnings[0].contains(u"rota.ics"),
+                 qPrintable(told.warnings.join(u'\n')));
+
+        QVERIFY(replaceFile(folder + QStringLiteral("rota.ics"),
+                            ics(vevent("u", "team", "DTSTART:19700101T000000Z\nRRULE:FREQ=DAILY\nDURATION:P1D"))));
+        QVERIFY(until([&] { return whyDuty().contains(u"rota.ics"); }));
+
+        QVERIFY(replaceFile(ini, "[Group team]\nMembers=Ghost\n"));
+        QVERIFY(until([&] { return !watch.problem().isEmpty(); }));
+        QVERIFY2(watch.problem().contains(u"Ghost") && told.warnings.last() == watch.problem(),
+                 qPrintable(watch.problem()));
+        QCOMPARE(OnCall::load(folder, QStringList()).kindOf(QStringLiteral("team")), OnCall::Kind::Group);
+
+        QVERIFY(writeFileBytes(ini, "[Group crew]\nMembers=R\n")); // written in place
+        QVERIFY(until([&] {
+            return watch.problem().isEmpty() &&
+                   OnCall::load(folder, QStringList()).kindOf(QStringLiteral("crew")) == OnCall::Kind::Group;
+        }));
+        QCOMPARE(OnCall::load(folder, QStringList()).kindOf(QStringLiteral("team")), OnCall::Kind::Unknown);
+
+        QVERIFY(writeFileBytes(ini, "")); // as an editor truncates before it writes
+        QVERIFY(until([&] { return !watch.problem().isEmpty(); }));
+        QCOMPARE(OnCall::load(folder, QStringList()).kindOf(QStringLiteral("crew")), OnCall::Kind::Group);
+    }
+
+    // An escalation's code survives the fitting: the text before it is cut instead.
+    void fitsBeforeTheCode_data()
+    {
+        const Tails row;
+        row("fits whole", "ABC", 11, " #123456", "ABC #123456");
+        row("the text cut, the code kept", "ABCDEFGH", 12, " #123456", "ABC… #123456");
+        row("no space before the code", "ABCDEFGH", 6, "42", "ABC…42");
+        row("no room beside the code: cut as any text", "ABCDEFGH", 6, " #123456", "ABCDE…");
+        row("a code of characters no centre has", "ABCDEFGH", 6, " 😀", "ABCDE…");
+    }
+    void fitsBeforeTheCode()
+    {
+        const auto [text, maxChars, tail, fitted] = Tails::row();
+        const MessageCenter center{QStringLiteral("C"), 0, QStringLiteral("0570000111"), qint16(maxChars), 1, 1, 1};
+        QCOMPARE(fitToCenter(text, center, false, 1, tail).value(0), fitted);
     }
 
     void notACalendar()
@@ -431,6 +528,11 @@ void tst_OnCall::escalates_data()
     row("resolved by the alert", three, "resolve:100 run:900", "R1", "resolved", 0);
     row("acknowledged twice", three, "ack:100 ack:200 run:900", "R1", "acknowledged", 0);
     row("repeated", "Step1=R1\nStep2=10m R2\nRepeat=1\n", "run:1799 run:1800", "R1 R2 R1 R2", "exhausted", 4);
+    // The files of pages that ended go a week (604800 s) after their end.
+    row("acknowledged six days ago: kept", three, "ack:300 sweep:605100", "R1", "acknowledged", 0);
+    row("acknowledged a week ago: gone", three, "ack:300 sweep:605101", "R1", "gone", 0);
+    row("exhausted a week ago: gone", three, "run:1200 sweep:606001", "R1 R2 R3", "gone", 3);
+    row("open: kept however old", three, "run:600 sweep:9000000", "R1 R2", "open", 2);
 }
 void tst_OnCall::escalates()
 {
@@ -464,6 +566,8 @@ void tst_OnCall::escalates()
         const int n = token.section(u':', 1).toInt();
         if (what == u"run") {
             QVERIFY(pages::runDue(folder, p, t0 + n, queuer).problems.isEmpty());
+        } else if (what == u"sweep") {
+            pages::removeEnded(folder, t0 + n);
         } else if (what == u"crash") {
             p = *pages::read(folder, p.id);
             p.adding = n;
@@ -476,10 +580,13 @@ void tst_OnCall::escalates()
         }
     }
     QCOMPARE(log.join(u' '), queued);
-    p = *pages::read(folder, p.id);
-    QCOMPARE(p.word(), word);
+    const auto last = pages::read(folder, p.id);
+    QCOMPARE(last ? last->word() : QStringLiteral("gone"), word);
     QCOMPARE(sendqueue::entries(folder, sendqueue::State::Waiting).size(), waiting);
-    QCOMPARE(p.people.size(), qMin(3, int(QSet<QString>(log.begin(), log.end()).size())));
+    if (last)
+        QCOMPARE(last->people.size(), qMin(3, int(QSet<QString>(log.begin(), log.end()).size())));
+    else // still counted
+        QCOMPARE(pages::removed(folder).steps, quint64(log.size()));
 }
 
 QTEST_GUILESS_MAIN(tst_OnCall)

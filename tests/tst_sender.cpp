@@ -883,9 +883,16 @@ private slots:
             QCOMPARE(e.message.text, QStringLiteral("DOWN #") + state->ack);
             QVERIFY(e.message.page == page && e.message.step == 1 && e.message.why.startsWith(u"up Step1 → pair → "));
         }
+        const auto listed = [&] {
+            return QString::fromUtf8(runTool({"--folder", m_folder, "queue", "list"}).out).section(u'\n', 0, 0);
+        };
+        QVERIFY2(listed().startsWith(QStringLiteral("page\t%1\tup\topen\t1/%2\t").arg(page).arg(state->steps.size())),
+                 qPrintable(listed()));
         QCOMPARE(runTool({"--folder", m_folder, "queue", "ack", state->ack}).exitCode, 0);
         QCOMPARE(pages::read(m_folder, page)->word(), QStringLiteral("acknowledged"));
         QCOMPARE(sendqueue::entries(m_folder, sendqueue::State::Waiting).size(), 0);
+        QCOMPARE(listed(),
+                 QStringLiteral("page\t%1\tup\tacknowledged\t1/%2\t\tqueue ack").arg(page).arg(state->steps.size()));
     }
     // Quiet hours (here the two hours around now): a page of a severity held waits for
     // their end; any other goes at once.

@@ -89,6 +89,19 @@ QMap<QString, QString> sentOn(const LinesRig &rig)
     return lines;
 }
 
+// Each call line i's centre took: "recipient's number|the message's first character".
+QStringList calls(LinesRig &rig, int i)
+{
+    rig.delivered(i); // what came so far
+    QStringList out;
+    for (const QString &call : rig.sims[size_t(i)]->printed.split(QStringLiteral("--\n"), Qt::SkipEmptyParts)) {
+        const QString number = call.section(QStringLiteral("recipient: "), 1).section(u'\n', 0, 0);
+        const QString text = call.section(QStringLiteral("message: "), 1).section(u'\n', 0, 0);
+        out << number + u'|' + text.left(1);
+    }
+    return out;
+}
+
 } // namespace
 
 class tst_SendLines : public QObject
@@ -102,6 +115,7 @@ private slots:
     void centreFailsEverywhere();
     void lineDiesMidCall();
     void windowHoldsLine();
+    void pagesToPeople();
 };
 
 void tst_SendLines::sideBySide_data()
@@ -350,3 +364,47 @@ void tst_SendLines::windowHoldsLine()
 
 QTEST_GUILESS_MAIN(tst_SendLines)
 #include "tst_sendlines.moc"
+
+// Pages to people through the runner and a centre: a group pages each member once (R named
+// twice), a rota the one on duty (R2, all day every day), and an escalation its second step
+// (the rota) only while its first went unanswered. Page A is acknowledged once its first
+// step went out, page B never; B's second step comes due just after A's would have, so
+// once B's has gone, A's would have been queued too: counted, not timed.
+void tst_SendLines::pagesToPeople()
+{
+    LinesRig rig;
+    QVERIFY(rig.writeSettings() && rig.writeQueueIni(1, QueueKeys) && rig.startSims(1));
+    QVERIFY(writeFileBytes(rig.folder + "rota.ics", "BEGIN:VCALENDAR\nVERSION:2.0\nBEGIN:VEVENT\nUID:d\nSUMMARY:R2\n"
+                                                    "DTSTART:20000101T000000Z\nDURATION:P1D\nRRULE:FREQ=DAILY\n"
+                                                    "END:VEVENT\nEND:VCALENDAR\n"));
+    QVERIFY(writeFileBytes(rig.folder + "oncall.ini", "[Group team]\nMembers=R, R2, R\n"
+                                                      "[Rota duty]\nCalendar=rota.ics\nDefault=R\n"
+                                                      "[Escalation up]\nStep1=R\nStep2=20s duty\n"));
+    QVERIFY(rig.startRunner());
+    const auto add = [&](const char *to, const char *text) {
+        const ToolRun r = runTool(Tool, {"--folder", rig.folder, "queue", "add", "--to", to, text});
+        return r.exitCode == 0 ? QString::fromUtf8(r.out.trimmed()).section(u'\n', 0, 0) : QString();
+    };
+    QVERIFY(!add("team", "G").isEmpty() && !add("duty", "D").isEmpty());
+    const QString a = add("up", "A");
+    const QString b = add("up", "B");
+    QVERIFY(!a.isEmpty() && !b.isEmpty());
+    const QString R = QStringLiteral("09000000001"), R2 = QStringLiteral("09000000003");
+    QVERIFY2(rig.waitFor([&] { return calls(rig, 0).contains(R + "|A"); }, 60000),
+             qPrintable(calls(rig, 0).join(u' ')));
+    QCOMPARE(runTool(Tool, {"--folder", rig.folder, "queue", "ack", a}).exitCode, 0);
+    QVERIFY2(rig.waitFor([&] { return calls(rig, 0).contains(R2 + "|B"); }, 90000),
+             qPrintable(calls(rig, 0).join(u' ')));
+    QCOMPARE(rig.stopRunner(), 0);
+    QStringList seen = calls(rig, 0);
+    seen.sort();
+    QCOMPARE(seen, QStringList({R + "|A", R + "|B", R + "|G", R2 + "|B", R2 + "|D", R2 + "|G"}));
+    QStringList pages; // as queue list shows them
+    for (const QJsonObject &o : listObjects(rig))
+        if (o.contains("page"))
+            pages << QStringLiteral("%1 %2 %3/%4")
+                         .arg(o["page"] == a ? "A" : "B", o["state"].toString())
+                         .arg(o["step"].toInt())
+                         .arg(o["steps"].toInt());
+    QCOMPARE(pages, QStringList({"A acknowledged 1/2", "B exhausted 2/2"}));
+}

@@ -52,8 +52,9 @@ struct LinesRig {
     QString queueFolder() const { return sendqueue::queueFolder(folder); }
     QString hookLog() const { return folder + QStringLiteral("hooks.log"); }
 
-    // The book: centre C (CentreNumber) with recipient R, centre Dead (DeadCentreNumber) with
-    // recipient X; each centre waits `wait` seconds at each stage, MailInterval as given.
+    // The book: centre C (CentreNumber) with recipients R and R2, centre Dead
+    // (DeadCentreNumber) with recipient X; each centre waits `wait` seconds at each stage,
+    // MailInterval as given.
     bool writeSettings(int wait = 0, int mailInterval = 0)
     {
         AppData data;
@@ -64,7 +65,8 @@ struct LinesRig {
         data.centers << MessageCenter{QStringLiteral("C"), 0, QLatin1String(CentreNumber), 160, w, w, w}
                      << MessageCenter{QStringLiteral("Dead"), 0, QLatin1String(DeadCentreNumber), 160, w, w, w};
         data.recipients << Recipient{QStringLiteral("R"), 0, QStringLiteral("09000000001")}
-                        << Recipient{QStringLiteral("X"), 1, QStringLiteral("09000000002")};
+                        << Recipient{QStringLiteral("X"), 1, QStringLiteral("09000000002")}
+                        << Recipient{QStringLiteral("R2"), 0, QStringLiteral("09000000003")};
         return !SaveSettingsFile(data);
     }
 

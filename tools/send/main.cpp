@@ -6,6 +6,7 @@
 #include "gateway/mailintake.h"
 #include "gateway/messagesend.h"
 #include "gateway/oncall.h"
+#include "gateway/oncallwatch.h"
 #include "gateway/pageclock.h"
 #include "gateway/pages.h"
 #include "gateway/queueadd.h"
@@ -529,6 +530,9 @@ int queueRun(const Options &o, Reporter &reporter)
         reporter.result(*refused);
         return refused->exitCode();
     }
+    // oncall.ini read again as it changes, the last good copy kept in use.
+    OnCallWatch oncall(o.folder, reporter, RunnerClock::system());
+    oncall.start();
     // The steps of escalations as they come due, with the suffix oncall.ini gives now.
     QueuedMessage stepDefaults;
     stepDefaults.attempts = settings.attempts;
@@ -536,11 +540,8 @@ int queueRun(const Options &o, Reporter &reporter)
     PageClock clock(
         o.folder,
         [&](const PageState &p, const OnCall::DueStep &step) {
-            AppData data;
-            if (loadFolder(o.folder, data)) // unreadable now: the names of oncall.ini alone
-                data = AppData{};
-            const OnCall oncall = OnCall::load(o.folder, data);
-            const QString suffix = oncall.ok() ? oncall.ackSuffix() : QString::fromLatin1(OnCall::DefaultAckSuffix);
+            const OnCall now = OnCall::load(o.folder, QStringList());
+            const QString suffix = now.ok() ? now.ackSuffix() : QString::fromLatin1(OnCall::DefaultAckSuffix);
             return pages::stepQueuer(o.folder, access, stepDefaults, suffix)(p, step);
         },
         reporter, RunnerClock::system());
@@ -551,6 +552,9 @@ int queueRun(const Options &o, Reporter &reporter)
         QueuedMessage defaults;
         defaults.attempts = settings.attempts;
         intake = std::make_unique<QueueIntake>(o.folder, runner.lineNames(), deviceAccess(o), defaults);
+        intake->setOnCallProblem(oncall.problem());
+        QObject::connect(&oncall, &OnCallWatch::reread, qApp,
+                         [&intake](const QString &problem) { intake->setOnCallProblem(problem); });
         QObject::connect(&runner, &QueueRunner::tried, qApp,
                          [&intake](const QString &id, const Outcome &outcome, int, const QString &line) {
                              intake->callEnded(id, outcome, line);
@@ -655,6 +659,33 @@ QHash<QString, QString> listLines(const Options &o)
     return lineOf;
 }
 
+// The pages to escalations, oldest first: the steps queued of all, whether acknowledged
+// (or resolved, or every step sent without an answer), by whom, and when the next step is due.
+void listPages(const Options &o)
+{
+    QList<PageState> all = pages::all(o.folder);
+    std::sort(all.begin(), all.end(), [](const PageState &a, const PageState &b) { return a.started < b.started; });
+    for (const PageState &p : std::as_const(all)) {
+        const auto due = p.nextDue();
+        const QString next = due ? QDateTime::fromSecsSinceEpoch(*due).toString(Qt::ISODate) : QString();
+        if (o.json)
+            printRow(QString::fromUtf8(
+                QJsonDocument(QJsonObject{{QStringLiteral("page"), p.id},
+                                          {QStringLiteral("escalation"), p.escalation},
+                                          {QStringLiteral("state"), p.word()},
+                                          {QStringLiteral("step"), p.queued},
+                                          {QStringLiteral("steps"), int(p.steps.size())},
+                                          {QStringLiteral("next"), next},
+                                          {QStringLiteral("by"), p.by},
+                                          {QStringLiteral("people"), QJsonArray::fromStringList(p.people)}})
+                    .toJson(QJsonDocument::Compact)));
+        else
+            printRow(QStringList{QStringLiteral("page"), p.id, p.escalation, p.word(),
+                                 QStringLiteral("%1/%2").arg(p.queued).arg(p.steps.size()), next, p.by}
+                         .join(u'\t'));
+    }
+}
+
 int queueList(const Options &o, Reporter &reporter)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -669,6 +700,7 @@ int queueList(const Options &o, Reporter &reporter)
                           .arg(o.folder));
     }
     const QHash<QString, QString> lineOf = listLines(o);
+    listPages(o);
     if (const quint64 repeats = DedupIndex::load(o.folder).suppressed; repeats > 0)
         printRow(o.json ? QStringLiteral(R"({"suppressed":"duplicate","count":%1})").arg(repeats)
                         : QStringLiteral("suppressed\tduplicate\t%1").arg(repeats));
