@@ -391,6 +391,7 @@ void QueueRunner::send(Line &line, const QueuedMessage &m)
     Target target{m.to, m.number, m.center, m.optimize};
     line.send = new MessageSend(m_folder, target, m.text, m_reporter, m_factory, this);
     line.send->setDeviceAccess(line.access);
+    line.send->setClock(m_clock);
     connect(line.send, &MessageSend::done, this,
             [this, l = &line, m](const Outcome &outcome) { sendEnded(*l, m, outcome); });
     writeStatus();
@@ -685,12 +686,12 @@ void QueueRunner::held(Line &line, const QString &lockPath)
         schedule();
     };
     connect(line.waiter, &PortLockWaiter::acquired, this, release);
-    connect(line.waiter, &PortLockWaiter::timedOut, this, release);
+    connect(line.waiter, &PortLockWaiter::unusable, this, release);
     m_reporter.note(
         QStringLiteral("line-held"),
         QStringLiteral("回線 %1 はほかのプログラムが使っています。空くまでほかの回線で送ります。").arg(line.name),
         {{QStringLiteral("line"), line.name}, {QStringLiteral("holder"), line.heldBy}});
-    line.waiter->start(-1);
+    line.waiter->start();
     writeStatus();
 }
 

@@ -401,7 +401,7 @@ PortLockWaiter::~PortLockWaiter()
     cancel();
 }
 
-void PortLockWaiter::start(qint64 timeoutMs)
+void PortLockWaiter::start()
 {
     cancel();
     m_active = true;
@@ -418,15 +418,6 @@ void PortLockWaiter::start(qint64 timeoutMs)
                 attempt();
             });
         }
-        if (timeoutMs >= 0) {
-            m_timer = new QTimer(this);
-            m_timer->setSingleShot(true);
-            connect(m_timer, &QTimer::timeout, this, [this] {
-                cancel();
-                emit timedOut();
-            });
-            m_timer->start(int(qMin<qint64>(timeoutMs, std::numeric_limits<int>::max())));
-        }
     }
     QTimer::singleShot(0, this, &PortLockWaiter::attempt);
 }
@@ -440,23 +431,18 @@ void PortLockWaiter::attempt()
         emit acquired();
     } else if (m_lock.isUnusable()) {
         cancel();
-        emit timedOut();
+        emit unusable();
     }
 }
 
 void PortLockWaiter::cancel()
 {
     m_active = false;
-    // Either may be the sender of the signal being handled: deleted once that returns.
+    // It may be the sender of the signal being handled: deleted once that returns.
     if (m_notifier) {
         m_notifier->setEnabled(false);
         m_notifier->deleteLater();
         m_notifier = nullptr;
-    }
-    if (m_timer) {
-        m_timer->stop();
-        m_timer->deleteLater();
-        m_timer = nullptr;
     }
     if (m_inotify >= 0)
         ::close(m_inotify);

@@ -5,7 +5,6 @@
 #include <memory>
 
 class QSocketNotifier;
-class QTimer;
 
 // The locks between the programs that share a data folder and a line (the window,
 // fumidori-send, a queue runner). All are flock(2) locks: the kernel lets one go when
@@ -87,7 +86,8 @@ private:
 
 // Waits for a port lock without polling: inotify reports every close of the lock file
 // (a holder lets go by closing it, or by ending), and each close is a moment to try.
-// A lock file that cannot be used ends the wait at once.
+// A lock file that cannot be used ends the wait at once. It keeps no time: a caller that
+// waits only so long stops it from a timer of its own clock.
 class PortLockWaiter : public QObject
 {
     Q_OBJECT
@@ -95,15 +95,15 @@ public:
     explicit PortLockWaiter(PortLock &lock, QObject *parent = nullptr);
     ~PortLockWaiter() override;
 
-    // Emits acquired() once the lock is held, or timedOut() after timeoutMs (negative: never)
-    // or as soon as the lock file turns out unusable. When the lock is free now, acquired()
-    // comes from the event loop all the same.
-    void start(qint64 timeoutMs);
+    // Emits acquired() once the lock is held, or unusable() as soon as the lock file turns
+    // out unusable. When the lock is free now, acquired() comes from the event loop all the
+    // same.
+    void start();
     void cancel();
 
 signals:
     void acquired();
-    void timedOut();
+    void unusable();
 
 private:
     void attempt();
@@ -112,5 +112,4 @@ private:
     bool m_active = false;
     int m_inotify = -1;
     QSocketNotifier *m_notifier = nullptr;
-    QTimer *m_timer = nullptr;
 };
