@@ -1,4 +1,5 @@
 // The send engine on the fake port and virtual time, driven by the console front end.
+#include "support/centrekinds.h"
 #include "support/enginerig.h"
 #include "support/table.h"
 
@@ -33,19 +34,18 @@ struct Rig : EngineRig {
     }
 };
 
-// What each centre kind's stages write after the call: the number (after the service
-// key or the star kinds' "#"), "ABC" with the end mark, and the star where there is one.
+// What each centre kind's stages write after the call, each string of digits a dial.
 using Kinds = table::Of<int, QByteArrayList>;
 
 // One row for each centre kind.
 void addKinds(const std::function<void(const QByteArray &tag, int kind, const QByteArrayList &stages)> &row)
 {
-    const QByteArray number = "ATD09012345678#;\r", mail = "ATD*2*2161718;\rATD##;\r";
-    for (int kind : {0, 1, 3, 4, 6})
-        row("centre kind " + QByteArray::number(kind), kind, {number, mail});
-    row("centre kind 2", 2, {"ATD#;\r" + number, mail, "ATD*;\r"});
-    row("centre kind 5", 5, {"ATD1;\r" + number, mail});
-    row("centre kind 7", 7, {"ATD#;\r" + number, "ATD*2*2161718;\rATD#;\r", "ATD*;\r"});
+    for (const CentreKindKeys &k : centreKindKeys("09012345678", {"*2*2161718"})) {
+        QByteArrayList writes;
+        for (const QByteArrayList &keys : k.stages)
+            writes << "ATD" + keys.join(";\rATD") + ";\r";
+        row("centre kind " + QByteArray::number(k.kind), k.kind, writes);
+    }
 }
 
 constexpr qint64 Limit = 60000;
