@@ -122,12 +122,15 @@ private slots:
     void send_data()
     {
         const Send row;
-        // The message in pieces of eight characters.
-        const auto kinds =
-            centreKindKeys("03012345678", {"*2*24433458816171869", "96979888#0402#0404#0406#2033", "#2790"});
-        for (const CentreKindKeys &k : kinds)
-            QTest::addRow("centre kind %d", k.kind) << Send::Row{k.kind, 0, 0, k.all()};
-        const QByteArrayList plain = kinds[0].all();
+        QByteArrayList plain; // centre kind 0's
+        for (int kind = 0; kind < 8; ++kind) {
+            QByteArrayList keys; // the message in pieces of eight characters
+            for (const QByteArrayList &stage :
+                 centreKindKeys(kind, "03012345678", {"*2*24433458816171869", "96979888#0402#0404#0406#2033", "#2790"}))
+                keys += stage;
+            QTest::addRow("centre kind %d", kind) << Send::Row{kind, 0, 0, keys};
+            plain = kind ? plain : keys;
+        }
         for (int kind = 1; kind < 8; ++kind)
             QTest::addRow("device kind %d", kind) << Send::Row{0, kind, 0, plain};
         QTest::addRow("automatic") << Send::Row{3, 0, 1, plain};

@@ -40,11 +40,11 @@ using Kinds = table::Of<int, QByteArrayList>;
 // One row for each centre kind.
 void addKinds(const std::function<void(const QByteArray &tag, int kind, const QByteArrayList &stages)> &row)
 {
-    for (const CentreKindKeys &k : centreKindKeys("09012345678", {"*2*2161718"})) {
+    for (int kind = 0; kind < 8; ++kind) {
         QByteArrayList writes;
-        for (const QByteArrayList &keys : k.stages)
+        for (const QByteArrayList &keys : centreKindKeys(kind, "09012345678", {"*2*2161718"}))
             writes << "ATD" + keys.join(";\rATD") + ";\r";
-        row("centre kind " + QByteArray::number(k.kind), k.kind, writes);
+        row("centre kind " + QByteArray::number(kind), kind, writes);
     }
 }
 
