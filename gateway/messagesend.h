@@ -39,6 +39,8 @@ public:
     const QString &sentText() const { return m_sentText; }
     // The lock file of the line it used or found held; empty for a line without one.
     QString lockPath() const;
+    // The device of that line (links resolved), whose lock other programs take.
+    QString device() const;
 
 signals:
     void done(const Outcome &outcome);
@@ -50,7 +52,7 @@ private:
     void sipPasswordRead(const QString &password, QString error);
     void callSip(const QString &password);
     void call();
-    void lineWaitEnded(const QString &busy, int port);
+    void lineWaitEnded(int port);
     void callEnded(Failure failure, const QString &message);
     void finish(Outcome outcome);
 
@@ -69,6 +71,7 @@ private:
     std::unique_ptr<Prepared> m_prepared;
     std::unique_ptr<PortLock> m_lock;
     QString m_lockPath;
+    QString m_device;
     PortLockWaiter *m_waiter = nullptr;
     std::unique_ptr<CallDriver> m_driver;
     bool m_aborted = false;
