@@ -1,5 +1,6 @@
 #include "gateway/messagesend.h"
 
+#include "gateway/decisions.h"
 #include "gateway/reporter.h"
 #include "modem/baresipconfig.h"
 #include "modem/devicekind.h"
@@ -69,17 +70,28 @@ void MessageSend::start()
     m_reporter.note(QStringLiteral("waiting"), busy + QStringLiteral("空くのを待っています。"),
                     {{QStringLiteral("port"), port}});
     m_waiter = new PortLockWaiter(*m_lock, m_device, this);
-    connect(m_waiter, &PortLockWaiter::acquired, this, &MessageSend::call);
-    connect(m_waiter, &PortLockWaiter::timedOut, this, [this, port] {
-        if (m_lock->isUnusable())
-            finish({Failure::Held, unusableLine(port)});
-        else
-            finish({Failure::Held, QStringLiteral("ポート %1 は使用中です。").arg(portName(port)) +
-                                       m_waiter->busyText() +
-                                       QStringLiteral("待ち時間内に空きませんでした。あとで送り直すか、queue add "
-                                                      "でキューに入れてください。")});
+    connect(m_waiter, &PortLockWaiter::acquired, this, [this] {
+        m_waitLimit.reset();
+        call();
     });
-    m_waiter->start(m_lineWaitMs);
+    // The waiter keeps no time here: the wait ends at once for an unusable lock file, or
+    // from a timer of the clock.
+    connect(m_waiter, &PortLockWaiter::timedOut, this, [this, port] { lineWaitEnded(port); });
+    if (m_lineWaitMs > 0) {
+        m_waitLimit = m_clock->timer([this, port] { lineWaitEnded(port); });
+        m_waitLimit->start(m_lineWaitMs);
+    }
+    m_waiter->start(-1);
+}
+
+void MessageSend::lineWaitEnded(int port)
+{
+    if (m_lock->isUnusable())
+        finish({Failure::Held, unusableLine(port)});
+    else
+        finish({Failure::Held, QStringLiteral("ポート %1 は使用中です。").arg(portName(port)) + m_waiter->busyText() +
+                                   QStringLiteral("待ち時間内に空きませんでした。あとで送り直すか、queue add "
+                                                  "でキューに入れてください。")});
 }
 
 QString MessageSend::lockPath() const
@@ -199,6 +211,8 @@ void MessageSend::finish(Outcome outcome)
     m_finished = true;
     if (m_waiter)
         m_waiter->cancel();
+    if (m_waitLimit)
+        m_waitLimit->stop();
     if (m_prepared) {
         outcome.recipient = m_prepared->recipientName;
         outcome.center = m_prepared->center.name;
@@ -208,6 +222,57 @@ void MessageSend::finish(Outcome outcome)
         m_lock.reset();
         emit done(outcome);
     });
+}
+
+RetriedSend::RetriedSend(TryFactory factory, QString text, int attempts, QList<int> delays, Reporter &reporter,
+                         RunnerClock &clock, QObject *parent)
+    : QObject(parent), m_factory(std::move(factory)), m_text(std::move(text)), m_attempts(attempts),
+      m_delays(std::move(delays)), m_reporter(reporter), m_clock(clock)
+{
+    m_retry = m_clock.timer([this] { tryOnce(m_next); });
+}
+
+RetriedSend::~RetriedSend() = default;
+
+void RetriedSend::tryOnce(int attempt)
+{
+    m_current = m_factory(this);
+    connect(m_current, &MessageSend::done, this, [this, attempt](const Outcome &outcome) {
+        const QString sent = m_current->sentText().isEmpty() ? m_text : m_current->sentText();
+        const bool interrupted = m_current->interrupted();
+        m_current->deleteLater();
+        m_current = nullptr;
+        // The runner's policy, on one line: another try after the delay while tries are left.
+        const qint64 t = m_clock.now();
+        const decisions::Decision d = decisions::decide(
+            outcome.failure, interrupted ? decisions::LineState::Stopping : decisions::LineState::Calling, false,
+            attempt - 1, m_attempts, m_delays, t);
+        if (d.step != decisions::Step::Retry) {
+            emit finished(outcome, sent, attempt);
+            return;
+        }
+        const qint64 delay = (d.at - t) / 1000;
+        m_reporter.note(QStringLiteral("retry"),
+                        QStringLiteral("%1 秒後にもう一度送ります（%2）。").arg(delay).arg(outcome.message),
+                        {{QStringLiteral("attempt"), attempt}});
+        m_next = attempt + 1;
+        m_retry->start(delay * 1000);
+        emit retrying(t + delay * 1000, outcome, attempt);
+    });
+    m_current->start();
+}
+
+void RetriedSend::stop()
+{
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    if (m_current) {
+        m_current->abort();
+    } else if (m_retry->isActive()) {
+        m_retry->stop();
+        emit finished({Failure::Stopped, QStringLiteral("やり直しを待つ間に止めました。")}, m_text, m_attempts);
+    }
 }
 
 std::optional<QString> recordSent(const QString &folder, const QString &recipient, const QString &center,

@@ -3,6 +3,7 @@
 #include "gateway/calldriver.h"
 #include "gateway/outcome.h"
 #include "gateway/prepare.h"
+#include "gateway/runnerclock.h"
 
 #include <QObject>
 #include <functional>
@@ -27,6 +28,8 @@ public:
 
     // How long to wait for a line another program holds: 0 not at all, negative for ever.
     void setLineWait(qint64 ms) { m_lineWaitMs = ms; }
+    // Where that wait takes its time from (the system's clock unless told).
+    void setClock(RunnerClock &clock) { m_clock = &clock; }
     void setDeviceAccess(DeviceAccess access) { m_access = std::move(access); }
     void start();
     // Stops where it is: a call hangs up. done() follows with Stopped and interrupted() true.
@@ -49,6 +52,7 @@ private:
     void sipPasswordRead(const QString &password, QString error);
     void callSip(const QString &password);
     void call();
+    void lineWaitEnded(int port);
     void callEnded(Failure failure, const QString &message);
     void finish(Outcome outcome);
 
@@ -59,6 +63,8 @@ private:
     Reporter &m_reporter;
     DriverFactory m_factory;
     qint64 m_lineWaitMs = 0;
+    RunnerClock *m_clock = &RunnerClock::system();
+    std::unique_ptr<RunnerClock::Timer> m_waitLimit;
     DeviceAccess m_access;
     std::unique_ptr<KeyringPasswords> m_keyring;
     QString m_sipPassword;
@@ -70,6 +76,45 @@ private:
     std::unique_ptr<CallDriver> m_driver;
     bool m_aborted = false;
     bool m_finished = false;
+};
+
+// A direct send: one message tried until it is sent or the runner's policy gives it up,
+// each retry after its delay on the clock. finished() tells the last outcome, the text as
+// sent and the try it came from.
+class RetriedSend : public QObject
+{
+    Q_OBJECT
+public:
+    // One try, made by the caller with its settings (a child of parent).
+    using TryFactory = std::function<MessageSend *(QObject *parent)>;
+
+    // attempts: the tries allowed after the first; delays: the waits before each retry in
+    // seconds (the last one repeats).
+    RetriedSend(TryFactory factory, QString text, int attempts, QList<int> delays, Reporter &reporter,
+                RunnerClock &clock = RunnerClock::system(), QObject *parent = nullptr);
+    ~RetriedSend() override;
+
+    void start() { tryOnce(1); }
+    // A call under way hangs up (its outcome follows); a wait for a retry ends at once, stopped.
+    void stop();
+
+signals:
+    void retrying(qint64 at, const Outcome &outcome, int attempt);
+    void finished(const Outcome &outcome, const QString &text, int attempt);
+
+private:
+    void tryOnce(int attempt);
+
+    TryFactory m_factory;
+    QString m_text;
+    int m_attempts;
+    QList<int> m_delays;
+    Reporter &m_reporter;
+    RunnerClock &m_clock;
+    std::unique_ptr<RunnerClock::Timer> m_retry;
+    MessageSend *m_current = nullptr;
+    int m_next = 0; // the try the retry timer starts
+    bool m_stopping = false;
 };
 
 // Records a sent message in the folder's history as the window does (nothing when

@@ -402,6 +402,7 @@ void QueueRunner::send(Line &line, const QueuedMessage &m)
     Target target{m.to, m.number, m.center, m.optimize};
     line.send = new MessageSend(m_folder, target, m.text, m_reporter, m_factory, this);
     line.send->setDeviceAccess(line.access);
+    line.send->setClock(m_clock);
     connect(line.send, &MessageSend::done, this,
             [this, l = &line, m](const Outcome &outcome) { sendEnded(*l, m, outcome); });
     writeStatus();

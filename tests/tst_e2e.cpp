@@ -1,11 +1,13 @@
 // Whole sends over a real pseudo-terminal to fumidori-modemsim, for every centre
 // kind and every device kind: what the centre decodes is what was written, and
 // the line carried exactly the commands of the device kind.
+#include "support/centrekinds.h"
 #include "support/consolefrontend.h"
 #include "support/fakeplatform.h"
 #include "support/filehelpers.h"
 #include "support/linelogfile.h"
 #include "support/modemsim.h"
+#include "support/press.h"
 #include "support/table.h"
 
 #include "app/lifecycle.h"
@@ -19,7 +21,6 @@
 #include "ui/frmmain.h"
 
 #include <QComboBox>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -62,21 +63,6 @@ struct Sender {
     SingleLine lines{line};
     ConsoleFrontEnd view;
     SendEngine engine;
-
-    // Presses the send button, each time once the press has run, until the call is done
-    // or the line is gone.
-    void pressThrough()
-    {
-        for (int press = 0; press < 6 && engine.stage() != SendStage::Done; ++press) {
-            QEventLoop loop;
-            QObject::connect(&engine, &SendEngine::settled, &loop, &QEventLoop::quit);
-            engine.send();
-            if (engine.busy())
-                loop.exec();
-            if (!port.isOpen() && engine.stage() != SendStage::Done)
-                return;
-        }
-    }
 };
 
 } // namespace
@@ -136,15 +122,15 @@ private slots:
     void send_data()
     {
         const Send row;
-        // The message in pieces of eight characters.
-        const QByteArrayList mail{"*2*24433458816171869", "96979888#0402#0404#0406#2033", "#2790"};
-        const QByteArrayList plain = QByteArrayList{"03012345678#"} + mail + QByteArrayList{"##"};
-        const QByteArrayList star = QByteArrayList{"#", "03012345678#"} + mail;
-        for (int kind : {0, 1, 3, 4, 6})
-            QTest::addRow("centre kind %d", kind) << Send::Row{kind, 0, 0, plain};
-        QTest::addRow("centre kind 2") << Send::Row{2, 0, 0, star + QByteArrayList{"##", "*"}};
-        QTest::addRow("centre kind 5") << Send::Row{5, 0, 0, QByteArrayList{"1"} + plain};
-        QTest::addRow("centre kind 7") << Send::Row{7, 0, 0, star + QByteArrayList{"#", "*"}};
+        QByteArrayList plain; // centre kind 0's
+        for (int kind = 0; kind < 8; ++kind) {
+            QByteArrayList keys; // the message in pieces of eight characters
+            for (const QByteArrayList &stage :
+                 centreKindKeys(kind, "03012345678", {"*2*24433458816171869", "96979888#0402#0404#0406#2033", "#2790"}))
+                keys += stage;
+            QTest::addRow("centre kind %d", kind) << Send::Row{kind, 0, 0, keys};
+            plain = kind ? plain : keys;
+        }
         for (int kind = 1; kind < 8; ++kind)
             QTest::addRow("device kind %d", kind) << Send::Row{0, kind, 0, plain};
         QTest::addRow("automatic") << Send::Row{3, 0, 1, plain};
@@ -154,7 +140,7 @@ private slots:
         const auto [centerKind, modemKind, autoTransmit, dials] = Send::row();
         AppData data = sampleData(m_folder, centerKind, modemKind, autoTransmit);
         Sender sender(data, m_folder);
-        sender.pressThrough();
+        pressThrough(sender.engine, [&] { sender.engine.send(); });
         QCOMPARE(sender.engine.stage(), SendStage::Done);
         QVERIFY(sender.view.errorsReported.isEmpty());
         QCOMPARE(data.history.used().size(), 1);

@@ -4,6 +4,7 @@
 // the history are what they were on disk and in memory.
 #include "support/fakeplatform.h"
 #include "support/filehelpers.h"
+#include "support/press.h"
 #include "support/table.h"
 
 #include "app/lifecycle.h"
@@ -18,7 +19,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -77,12 +77,8 @@ private slots:
         window.txtMail->setPlainText(QStringLiteral("ABC あ"));
         if (cutAfterMs > 0)
             QTimer::singleShot(cutAfterMs, window.cmdCut, &QPushButton::click);
-        for (int press = 0; press < presses && (press == 0 || port.isOpen()); ++press) {
-            QSignalSpy settled(&window.engine(), &SendEngine::settled);
-            window.cmdButton->click(); // and let the press run to its end
-            if (window.engine().busy())
-                QVERIFY(settled.wait(20000));
-        }
+        for (int press = 0; press < presses && (press == 0 || port.isOpen()); ++press)
+            QVERIFY(pressAndSettle(window.engine(), [&] { window.cmdButton->click(); }));
         if (port.isOpen())
             window.cmdCut->click();
 

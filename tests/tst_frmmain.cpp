@@ -6,6 +6,7 @@
 #include "support/fakeplatform.h"
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
+#include "support/press.h"
 #include "support/table.h"
 #include "ui/clicklabel.h"
 #include "ui/frmmain.h"
@@ -194,9 +195,7 @@ private slots:
         f.w().txtMail->setPlainText(QStringLiteral("ABC"));
         for (const char *caption : {"電話番号を送る", "メールを送る", "回線を切る", "送ったよ！", "もう一回送る"}) {
             QVERIFY(f.w().cmdButton->isEnabled());
-            QSignalSpy settled(&f.w().engine(), &SendEngine::settled);
-            f.w().cmdButton->click();
-            QVERIFY(!f.w().engine().busy() || settled.wait());
+            QVERIFY(pressAndSettle(f.w().engine(), [&] { f.w().cmdButton->click(); }));
             QCOMPARE(f.w().cmdButton->text(), QString::fromUtf8(caption));
             if (f.port.isOpen()) { // the one-second timer counts while the line is open
                 f.w().timTIME_Timer();

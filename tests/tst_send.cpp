@@ -1,4 +1,5 @@
 // The send engine on the fake port and virtual time, driven by the console front end.
+#include "support/centrekinds.h"
 #include "support/enginerig.h"
 #include "support/table.h"
 
@@ -33,19 +34,18 @@ struct Rig : EngineRig {
     }
 };
 
-// What each centre kind's stages write after the call: the number (after the service
-// key or the star kinds' "#"), "ABC" with the end mark, and the star where there is one.
+// What each centre kind's stages write after the call, each string of digits a dial.
 using Kinds = table::Of<int, QByteArrayList>;
 
 // One row for each centre kind.
 void addKinds(const std::function<void(const QByteArray &tag, int kind, const QByteArrayList &stages)> &row)
 {
-    const QByteArray number = "ATD09012345678#;\r", mail = "ATD*2*2161718;\rATD##;\r";
-    for (int kind : {0, 1, 3, 4, 6})
-        row("centre kind " + QByteArray::number(kind), kind, {number, mail});
-    row("centre kind 2", 2, {"ATD#;\r" + number, mail, "ATD*;\r"});
-    row("centre kind 5", 5, {"ATD1;\r" + number, mail});
-    row("centre kind 7", 7, {"ATD#;\r" + number, "ATD*2*2161718;\rATD#;\r", "ATD*;\r"});
+    for (int kind = 0; kind < 8; ++kind) {
+        QByteArrayList writes;
+        for (const QByteArrayList &keys : centreKindKeys(kind, "09012345678", {"*2*2161718"}))
+            writes << "ATD" + keys.join(";\rATD") + ";\r";
+        row("centre kind " + QByteArray::number(kind), kind, writes);
+    }
 }
 
 constexpr qint64 Limit = 60000;
@@ -64,7 +64,8 @@ using ZeroWaitStopsChain = table::Of<int, SendStage, bool>;
 // recorded: after the star the send is complete, and recorded
 using LineEndsMidCall = table::Of<int, int, int, int, int>;
 
-using UnattendedRows = table::Of<int, QByteArrayList, int, int>;
+// stages; AutoTransmit, the centre's waits, OkCheckNo, unattended
+using Chained = table::Of<int, QByteArrayList, int, int, int, bool>;
 
 // answer: empty: none at all; endsAt: virtual ms, 0: not looked at
 using UnattendedEnds = table::Of<int, QByteArray, QString, qint64, bool>;
@@ -126,25 +127,6 @@ private slots:
         QCOMPARE(rig.port.writes.mid(before), expected);
         QCOMPARE(rig.view.clipboard, marks);
         QVERIFY(!rig.view.mailEnabled);
-    }
-    void automatic_data() { addKinds(Kinds()); }
-    void automatic()
-    {
-        const auto [kind, stages] = Kinds::row();
-        Rig rig(kind, 1, 4);
-        rig.press();
-        QCOMPARE(rig.engine.stage(), SendStage::Done);
-        QVERIFY(!rig.port.isOpen());
-        QCOMPARE(rig.port.written(), Opening + stages.join() + "ATH\r");
-        QCOMPARE(rig.data.history.used().size(), 1);
-        QVERIFY(rig.view.sendEnabled);
-        QVERIFY(!rig.view.repeatEnabled);
-        // The three waits (and 6 s before the star's hang-up) passed on the virtual clock.
-        const qint64 waits = 3 * 4000 + (stages.size() == 3 ? 6000 : 0);
-        QVERIFY(rig.waiter.now() >= waits);
-        QVERIFY(rig.waiter.now() < waits + (kind == 5 ? 1000 : 0) + 3000);
-        rig.press();
-        QCOMPARE(rig.engine.stage(), SendStage::Call);
     }
     void zeroWaitStopsChain_data()
     {
@@ -285,36 +267,45 @@ private slots:
         QCOMPARE(rig.port.writes.size(), 3);
         QVERIFY(rig.view.sendEnabled);
     }
-    // Unattended, every centre kind's send goes through by itself whatever AutoTransmit
-    // and OkCheckNo say, waits of 0 included, each wait taken from the centre; with the
-    // OK check off, only the set-up commands' answers are read.
-    void unattended_data()
+    // Every centre kind's send goes through by itself with AutoTransmit, and unattended
+    // whatever AutoTransmit and OkCheckNo say, waits of 0 included; each wait is taken from
+    // the centre, on the virtual clock. With the OK check off, only the set-up commands'
+    // answers are read.
+    void chained_data()
     {
-        const UnattendedRows row;
+        const Chained row;
         addKinds([&](const QByteArray &tag, int kind, const QByteArrayList &stages) {
-            row(tag + ", waits 0, OkCheckNo 1", kind, stages, 0, 1);
-            row(tag + ", waits 3, OkCheckNo 0", kind, stages, 3, 0);
+            row(tag + ", AutoTransmit, waits 4", kind, stages, 1, 4, 0, false);
+            row(tag + ", unattended, waits 0, OkCheckNo 1", kind, stages, 0, 0, 1, true);
+            row(tag + ", unattended, waits 3, OkCheckNo 0", kind, stages, 0, 3, 0, true);
         });
     }
-    void unattended()
+    void chained()
     {
-        const auto [kind, stages, waits, okCheckNo] = UnattendedRows::row();
-        Rig rig(kind, 0, waits);
+        const auto [kind, stages, autoTransmit, waits, okCheckNo, unattended] = Chained::row();
+        Rig rig(kind, autoTransmit, waits);
         rig.data.settings.OkCheckNo = qint16(okCheckNo);
-        rig.engine.setUnattended(Limit);
+        if (unattended)
+            rig.engine.setUnattended(Limit);
         rig.press();
-        QCOMPARE(rig.port.written(), Opening + stages.join() + "ATH\r");
-        QCOMPARE(rig.view.outcomes.size(), 1);
-        QCOMPARE(rig.view.outcomes[0].failure, Failure::None);
-        QCOMPARE(rig.data.history.used().size(), 1);
+        QCOMPARE(rig.engine.stage(), SendStage::Done);
         QVERIFY(!rig.port.isOpen());
+        QCOMPARE(rig.port.written(), Opening + stages.join() + "ATH\r");
+        QCOMPARE(rig.view.outcomes.size(), unattended ? 1 : 0);
+        QVERIFY(rig.view.outcomes.isEmpty() || rig.view.outcomes[0].failure == Failure::None);
+        QCOMPARE(rig.data.history.used().size(), 1);
+        QVERIFY(rig.view.sendEnabled && !rig.view.repeatEnabled);
         if (okCheckNo == 1)
             QCOMPARE(rig.port.nonEmptyReads, 2); // ATZ and ATE0..., not the dial
+        // The three waits (and 6 s before the star's hang-up); kind 5 pauses a second after its service key.
         const qint64 star = stages.size() == 3 ? qint64(SendEngine::StarToHangUpSeconds * 1000) : 0;
         const qint64 centreWaits = 3 * waits * 1000 + star;
         QVERIFY2(rig.waiter.now() >= centreWaits, QByteArray::number(rig.waiter.now()));
-        // (kind 5 pauses a second after its service key)
         QVERIFY2(rig.waiter.now() < centreWaits + (kind == 5 ? 1000 : 0) + 3000, QByteArray::number(rig.waiter.now()));
+        if (!unattended) { // the next press readies the next send
+            rig.press();
+            QCOMPARE(rig.engine.stage(), SendStage::Call);
+        }
     }
     // Unattended, a device silent beyond the limit (plus 200 ms a digit of the command),
     // or refusing the call, ends it at once as a line failure naming why; with a person

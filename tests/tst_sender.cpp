@@ -312,7 +312,12 @@ using PasswordFile = table::Of<QByteArray, int, QString, QString>; // content, m
 
 using Histories = table::Of<QList<HistoryEntry>, QList<HistoryEntry>, QList<HistoryEntry>, int, QStringList>;
 
-using LineIni = table::Of<QString, QString, QStringList>; // queue.ini, a part of the refusal (empty: starts), lines
+using LineIni = table::Of<QString, QString, QStringList>;
+
+// the line held by another program (else the first call fails); let go, or the send
+// stopped, within the wait; the outcome's word and a part of its text; calls; its try
+using DirectWaits =
+    table::Of<bool, bool, QString, QString, int, int>; // queue.ini, a part of the refusal (empty: starts), lines
 
 // queue.ini; the port every call on fails, how (1 NO CARRIER, 2 the device's fault); a
 // number that fails on every line; messages, sent; lines that went out of service; calls
@@ -858,13 +863,11 @@ private slots:
     void pages_data()
     {
         const Pages row;
-        row("a group, nested, each once", "[Group b]\nMembers=R1, R0\n", "pair", "R1: pair → R1; R0: pair → R0");
-        row("a group in a group", "[Group b]\nMembers=pair, R2, R1\n", "b",
+        row("a group in a group, each once", "[Group b]\nMembers=pair, R2, R1\n", "b",
             "R1: b → pair → R1; R0: b → pair → R0; R2: b → R2");
         row("a rota whose calendar cannot be read: its default", "", "duty", "R2: duty → R2, 当番なし、Default");
         row("a rota with someone on duty", "[Rota always]\nCalendar=always.ics\nDefault=R2\n", "always",
             "R0: always → R0, always.ics 2000-01-01 00:00–2100-01-01 00:00");
-        row("a name of the book", "", "R0", "R0: ");
         row("a bad oncall.ini leaves the book alone", "[Group bad]\nMembers=Ghost\n", "R0", "R0: ");
         row("a bad oncall.ini refuses its names", "[Group bad]\nMembers=Ghost\n", "pair", "「Ghost」は知らない名前");
     }
@@ -1128,6 +1131,8 @@ private slots:
             names << e.recipientName;
         QCOMPARE(names, expected);
     }
+    // A second hold in one process is granted, one of another process's is not; the holder
+    // written is this program.
     void lineLockBetweenProcesses()
     {
         TempDir dir;
@@ -1136,26 +1141,14 @@ private slots:
         {
             PortLock probe(path); // makes the file for flock(1) to open
             QVERIFY(probe.tryLock());
-            PortLock again(path); // a second hold in one process is granted
+            PortLock again(path);
             QVERIFY(again.tryLock());
         }
         QVERIFY(holdLock(other, path));
         PortLock lock(path);
         QVERIFY(!lock.tryLock());
-
-        PortLockWaiter giveUp(lock);
-        QSignalSpy timedOut(&giveUp, &PortLockWaiter::timedOut);
-        giveUp.start(0);
-        QVERIFY(timedOut.wait(5000));
-
-        PortLockWaiter waiter(lock);
-        QSignalSpy acquired(&waiter, &PortLockWaiter::acquired);
-        waiter.start(-1);
-        QCoreApplication::processEvents();
-        QCOMPARE(acquired.count(), 0); // still held
-        other.process.kill();          // the holder dies: the kernel lets its lock go
-        QVERIFY(acquired.wait(5000));
-        QVERIFY(lock.isLocked());
+        other.process.kill(); // the holder dies: the kernel lets its lock go (waited for: directSendWaits)
+        QVERIFY(other.process.waitForFinished(5000) && lock.tryLock());
         QCOMPARE(lock.holder(), QStringLiteral("tst_sender %1").arg(QCoreApplication::applicationPid()));
     }
     // The window's port: a line held by another program is "in use" (8005) and the port
@@ -1294,41 +1287,56 @@ private slots:
             QCOMPARE(line["until"].toString().isEmpty(), !isDown);
         }
     }
-    // A line out of service comes back after its cool-off at its first success; the hooks
-    // and the status file say so.
-    void lineComesBack()
+    // A direct send's waits on the runner's clock: a retry not a moment before its delay, a
+    // line another program holds waited for as long as --wait says and no longer.
+    void directSendWaits_data()
     {
-        const QString log = m_folder + "lines.log";
-        Run run(m_folder);
-        QVERIFY(run.withLines(TwoLines + QStringLiteral("[Queue]\nOnLineDown=echo \"$FUMIDORI_STATUS "
-                                                        "$FUMIDORI_LINE $FUMIDORI_REASON\" >> '%1'\n"
-                                                        "OnLineUp=echo \"$FUMIDORI_STATUS $FUMIDORI_LINE\" >> '%1'\n")
-                                             .arg(log)));
-        run.settings.coolOffMs = 50;
-        bool healthy = false;
-        run.script.fault = [&](int port, const QString &) { return port == 1 && !healthy ? 2 : 0; };
-        QVERIFY(run.add(8, "R0"));
-        QVERIFY(run.start());
-        QSignalSpy &changed = *run.changed;
-        QVERIFY(changed.wait(5000));
-        QCOMPARE(changed[0], (QList<QVariant>{"a", false}));
-        QCOMPARE(lineState(m_folder, 0), QStringLiteral("down"));
-        // Still dead at its trial call: out again at once. Then healthy: back at its first call.
-        for (const bool now : {false, true}) {
-            QVERIFY(run.waitForIdle());
-            QVERIFY(waitUntil([&] { return lineState(m_folder, 0) == u"trial"; }, {sendqueue::queueFolder(m_folder)}));
-            const qsizetype before = changed.count(); // the first batch may have seen trials of its own
-            healthy = now;
-            QVERIFY(run.add(2, "R0"));
-            QVERIFY(changed.count() > before || changed.wait(5000));
-            QCOMPARE(changed.last(), (QList<QVariant>{"a", now}));
-        }
-        QVERIFY(waitForFile(log));
-        const QString told = QString("line-down a NO DIALTONE\n").repeated(changed.count() - 1) + "line-up a\n";
-        QVERIFY(waitUntil([&] { return readFileBytes(log) == told.toUtf8(); }, {log}));
-        QVERIFY(run.stop());
-        QCOMPARE(linestatus::read(m_folder)->value("running").toBool(), false);
-        QCOMPARE(lineState(m_folder, 0), QStringLiteral("stopped"));
+        const DirectWaits row;
+        row("a retry after its delay", false, false, "sent", "送信しました", 2, 2);
+        row("stopped while a retry waits", false, true, "failed", "やり直しを待つ間", 1, 1);
+        row("the line let go within the wait", true, true, "sent", "送信しました", 1, 1);
+        row("the line held past the wait", true, false, "busy", "待ち時間内に空きませんでした", 0, 1);
+    }
+    void directSendWaits()
+    {
+        const auto [held, meanwhile, word, said, calls, attempt] = DirectWaits::row();
+        VirtualClock clock;
+        Script script;
+        script.fails = [held](int call) { return !held && call == 1; };
+        TerminalReporter reporter;
+        reporter.quiet = true;
+        ServerProcess holder;
+        if (held)
+            QVERIFY(holdLock(holder, LockedPort::lockPath(m_folder, 1)));
+        const auto oneTry = [&](QObject *parent) {
+            auto *one = new MessageSend(
+                m_folder, {QStringLiteral("R0"), {}, {}, false}, "X", reporter,
+                [&] { return std::make_unique<ScriptedDriver>(script); }, parent);
+            one->setLineWait(60000);
+            one->setClock(clock);
+            return one;
+        };
+        RetriedSend send(oneTry, "X", 1, {60}, reporter, clock);
+        QSignalSpy retrying(&send, &RetriedSend::retrying), finished(&send, &RetriedSend::finished);
+        send.start();
+        QVERIFY(held || retrying.wait(5000)); // the first call failed: again in 60 s
+        clock.advance(59'999);
+        QCOMPARE(script.calls, held ? 0 : 1);
+        QVERIFY(finished.isEmpty());
+        if (!meanwhile)
+            clock.advance(1);
+        else if (held)
+            holder.process.kill(); // the holder ends: its lock goes with it
+        else
+            send.stop();
+        QVERIFY(!finished.isEmpty() || finished.wait(5000));
+        const Outcome outcome = finished[0][0].value<Outcome>();
+        QCOMPARE(outcome.word(), word);
+        QVERIFY2(outcome.message.contains(said), qPrintable(outcome.message));
+        QCOMPARE(finished[0][2].toInt(), attempt);
+        clock.advance(3'600'000); // nothing more comes of it
+        QCOMPARE(script.calls, calls);
+        QCOMPARE(finished.size(), 1);
     }
     // Minutes and hours on the runner's virtual clock: a message waits for its retry's time
     // and not a moment less; a dead line rests 60 s, then 120 s, then 240 s between trials.
@@ -1371,27 +1379,6 @@ private slots:
         }
         QCOMPARE(until(), at(480'000));
         QVERIFY(run.stop());
-    }
-    // A line another program holds (the window): the runner sends on the other meanwhile and
-    // on the first again once it is let go.
-    void heldLineLeftAlone()
-    {
-        Run run(m_folder);
-        QVERIFY(run.withLines(TwoLines));
-        auto holder = std::make_unique<ServerProcess>();
-        QVERIFY(holdLock(*holder, LockedPort::lockPath(m_folder, 1)));
-        QVERIFY(run.add(3, "R0"));
-        QVERIFY(run.start());
-        QVERIFY(run.waitForTries(3));
-        QCOMPARE(run.script.ports, (QList<int>{2, 2, 2}));
-        QCOMPARE(lineState(m_folder, 0), QStringLiteral("held"));
-        run.script.hang = true; // b keeps its next call: a must take the one after it
-        holder.reset();
-        QVERIFY(run.add(2, "R1"));
-        QVERIFY(run.waitForCalls(5));
-        QVERIFY(run.script.ports.mid(3).contains(1));
-        QVERIFY(run.stop());
-        QCOMPARE(sendqueue::entries(m_folder, sendqueue::State::Waiting).size(), 2); // stopped calls stay queued
     }
     void foreignLock_data()
     {

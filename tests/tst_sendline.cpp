@@ -6,6 +6,7 @@
 #include "support/filehelpers.h"
 #include "support/linelogfile.h"
 #include "support/modemsim.h"
+#include "support/press.h"
 #include "support/sendrig.h"
 #include "support/table.h"
 
@@ -20,7 +21,6 @@
 #include "ui/frmmain.h"
 #include "ui/mailedit.h"
 
-#include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -271,18 +271,11 @@ private slots:
         w.Form_Load();
         data.settings.PortNumber = 2; // changed in the options, not yet saved
         w.txtMail->setPlainText(QStringLiteral("WINDOW"));
-        auto press = [&] {
-            QEventLoop loop;
-            QObject::connect(&w.engine(), &SendEngine::settled, &loop, &QEventLoop::quit);
-            w.engine().send();
-            if (w.engine().busy())
-                loop.exec();
-        };
+        const auto press = [&] { QVERIFY(pressAndSettle(w.engine(), [&] { w.engine().send(); })); };
         press(); // the window's call is open on COM2
         QVERIFY(w.engine().lineOpen());
         QCOMPARE(runSend({"--folder", folder, "--to", "R1", "SCRIPT"}).exitCode, 0);
-        while (w.engine().stage() != SendStage::Done && w.engine().lineOpen())
-            press();
+        pressThrough(w.engine(), [&] { w.engine().send(); });
         QCOMPARE(w.engine().stage(), SendStage::Done);
 
         data.settings.PortNumber = 1; // the script's line

@@ -1,6 +1,5 @@
 // fumidori-send: sends a message from a script, with no window, over the settings,
 // address book and history the window uses; or queues it for "queue run".
-#include "gateway/decisions.h"
 #include "gateway/dedup.h"
 #include "gateway/hooks.h"
 #include "gateway/mailintake.h"
@@ -167,58 +166,27 @@ int sendNow(const Options &o, Reporter &reporter)
     if (!text)
         return 2;
     const int attempts = o.attempts.value_or(0);
-    const QList<int> delays = o.delays.value_or(QueueSettings().delays);
-    MessageSend *current = nullptr;
-    QTimer retryTimer;
-    retryTimer.setSingleShot(true);
-    bool stopping = false;
+    RetriedSend send(
+        [&](QObject *parent) {
+            auto *one = new MessageSend(o.folder, o.target, *text, reporter, terminalCallDriver, parent);
+            one->setLineWait(o.waitMs);
+            one->setDeviceAccess(deviceAccess(o));
+            return one;
+        },
+        *text, attempts, o.delays.value_or(QueueSettings().delays), reporter);
     QPointer<Hook> hook;
+    QObject::connect(&send, &RetriedSend::finished, qApp,
+                     [&](const Outcome &outcome, const QString &sent, int attempt) {
+                         hook = endWith(o, reporter, outcome, sent, attempt);
+                     });
     QObject scope; // the stop signals' handler goes with this send
-    std::function<void(int)> tryOnce = [&](int attempt) {
-        current = new MessageSend(o.folder, o.target, *text, reporter, terminalCallDriver, qApp);
-        current->setLineWait(o.waitMs);
-        current->setDeviceAccess(deviceAccess(o));
-        QObject::connect(current, &MessageSend::done, qApp, [&, attempt](const Outcome &outcome) {
-            const QString sent = current->sentText().isEmpty() ? *text : current->sentText();
-            const bool interrupted = current->interrupted();
-            current->deleteLater();
-            current = nullptr;
-            // The runner's policy, on one line: another try after the delay while tries are left.
-            const qint64 t = QDateTime::currentMSecsSinceEpoch();
-            const decisions::Decision d = decisions::decide(
-                outcome.failure, interrupted ? decisions::LineState::Stopping : decisions::LineState::Calling, false,
-                attempt - 1, attempts, delays, t);
-            if (d.step == decisions::Step::Retry) {
-                const int delay = int((d.at - t) / 1000);
-                reporter.note(QStringLiteral("retry"),
-                              QStringLiteral("%1 秒後にもう一度送ります（%2）。").arg(delay).arg(outcome.message),
-                              {{QStringLiteral("attempt"), attempt}});
-                QObject::disconnect(&retryTimer, nullptr, nullptr, nullptr);
-                QObject::connect(&retryTimer, &QTimer::timeout, qApp, [&, attempt] { tryOnce(attempt + 1); });
-                retryTimer.start(delay * 1000);
-                return;
-            }
-            hook = endWith(o, reporter, outcome, sent, attempt);
-        });
-        current->start();
-    };
     onStop(&scope, [&] {
-        if (hook) { // the outcome is told already: the hook goes, with what it started
+        if (hook) // the outcome is told already: the hook goes, with what it started
             hook->stop();
-            return;
-        }
-        if (stopping)
-            return;
-        stopping = true;
-        if (current) {
-            current->abort();
-        } else if (retryTimer.isActive()) {
-            retryTimer.stop();
-            hook = endWith(o, reporter, {Failure::Stopped, QStringLiteral("やり直しを待つ間に止めました。")}, *text,
-                           attempts);
-        }
+        else
+            send.stop();
     });
-    QTimer::singleShot(0, qApp, [&] { tryOnce(1); });
+    QTimer::singleShot(0, qApp, [&] { send.start(); });
     return QCoreApplication::exec();
 }
 
