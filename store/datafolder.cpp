@@ -5,7 +5,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace datafolder
 {
@@ -44,8 +47,17 @@ QString forThisProgram()
     const QString programDir = QCoreApplication::applicationDirPath();
     const QString folder = appFolder(programDir, qEnvironmentVariable("XDG_DATA_HOME"), QDir::homePath());
     if (folder != withSlash(programDir))
-        QDir().mkpath(folder);
+        make(folder);
     return folder;
+}
+
+void make(const QString &folder)
+{
+    const QString clean = QDir::cleanPath(folder);
+    if (QFileInfo::exists(clean))
+        return;
+    QDir().mkpath(QFileInfo(clean).path());
+    ::mkdir(QFile::encodeName(clean).constData(), 0700);
 }
 
 QString sharedFolder(const QString &programDir)

@@ -23,6 +23,10 @@ QString appFolder(const QString &programDir, const QString &xdgDataHome, const Q
 // is used).
 QString forThisProgram();
 
+// Makes the data folder, for this user alone (0700), when it is not there; the folders
+// above it as usual. One that exists is left as it is.
+void make(const QString &folder);
+
 // The folder of the help collection and other shared files, ending in '/':
 // ../share/fumidori/ in an installed layout, else the program's folder.
 QString sharedFolder(const QString &programDir);
