@@ -69,8 +69,8 @@ public:
     // The last try failed because the lock file cannot be used (made, opened, or not a
     // regular file): waiting for a holder to let go is no use then.
     bool isUnusable() const { return !m_problem.isEmpty(); }
-    // Who holds it, as the holder wrote it ("fumidori-send 1234") with control characters
-    // left out, else the program the kernel names as holding it; empty when unknown.
+    // Who holds it, as the kernel's lock table names it ("fumidori-send（プロセス 1234）"),
+    // never from the file's contents; empty when nobody does.
     QString holder() const;
     // Whether some process holds the lock now, as the kernel tells (nothing is taken).
     bool heldNow() const;
