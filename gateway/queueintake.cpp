@@ -123,9 +123,10 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
         m_access, m_defaults);
     if (added.refusal) {
         const Outcome &o = added.refusal->outcome;
-        // The folder locked by another program for a moment: not the message's fault.
+        // The folder locked by another program for a moment, or the queue full: not the
+        // message's fault.
         if (o.status() == ExitStatus::Busy)
-            return {IntakeAnswer::NotStored, {}, {}, o.message, {}};
+            return {IntakeAnswer::NotStored, {}, {}, o.message, o.refusal};
         const IntakeRefusal why =
             o.refusal.why == Refused::None ? IntakeRefusal{Refused::Other, {}, o.message} : o.refusal;
         return {IntakeAnswer::Refused, {}, {}, o.message, why};
