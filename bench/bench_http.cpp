@@ -106,22 +106,10 @@ int main(int argc, char *argv[])
     const QString folder = dir.path() + u'/';
     Modem modem;
     int slave = -1;
-    char name[256] = {};
-    AppData data;
-    data.folder = folder;
-    data.settings = Settings::defaults();
-    data.settings.MailInterval = 0;
-    data.centers << MessageCenter{QStringLiteral("模擬センター"), 0, QStringLiteral("0570000111"), 160, 0, 0, 0};
-    data.recipients << Recipient{QStringLiteral("模擬ポケベル"), 0, QStringLiteral("09012345678")};
-    if (!QDir().mkpath(folder + QStringLiteral("ports")) || ::openpty(&modem.master, &slave, name, nullptr, nullptr) ||
-        !QFile::link(QString::fromLocal8Bit(name), folder + QStringLiteral("ports/COM1")) || SaveSettingsFile(data)) {
+    if (!makeFolder(folder, modem, &slave)) {
         std::fprintf(stderr, "bench_http: cannot set up the folder and the line\n");
         return 1;
     }
-    termios raw{};
-    tcgetattr(modem.master, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(modem.master, TCSANOW, &raw);
     std::thread line([&] { modem.run(); });
 
     QProcess run;

@@ -105,27 +105,13 @@ int main(int argc, char *argv[])
     const QString folder = dir.path() + u'/';
     Modem modem;
     int slave = -1;
-    char name[256] = {};
-    AppData data;
-    data.folder = folder;
-    data.settings = Settings::defaults();
-    data.settings.MailInterval = 0;
-    data.centers << MessageCenter{QStringLiteral("模擬センター"), 0, QStringLiteral("0570000111"), 160, 3, 0, 0};
-    data.recipients << Recipient{QStringLiteral("模擬ポケベル"), 0, QStringLiteral("09012345678")};
-    if (!QDir().mkpath(folder + QStringLiteral("ports")) || !QDir().mkpath(sendqueue::queueFolder(folder)) ||
-        ::openpty(&modem.master, &slave, name, nullptr, nullptr) ||
-        !QFile::link(QString::fromLocal8Bit(name), folder + QStringLiteral("ports/COM1")) || SaveSettingsFile(data)) {
+    QFile ini(sendqueue::queueFolder(folder) + QStringLiteral("queue.ini"));
+    if (!makeFolder(folder, modem, &slave, 3) || !QDir().mkpath(sendqueue::queueFolder(folder)) ||
+        !ini.open(QIODevice::WriteOnly) || ini.write("[Queue]\nMaxQueued=30000\nDedupFor=0\n") <= 0) {
         std::fprintf(stderr, "bench_queuewait: cannot set up the folder and the line\n");
         return 1;
     }
-    QFile ini(sendqueue::queueFolder(folder) + QStringLiteral("queue.ini"));
-    if (!ini.open(QIODevice::WriteOnly) || ini.write("[Queue]\nMaxQueued=30000\nDedupFor=0\n") <= 0)
-        return 1;
     ini.close();
-    termios raw{};
-    tcgetattr(modem.master, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(modem.master, TCSANOW, &raw);
     std::thread line([&] { modem.run(); });
 
     QProcess run;

@@ -3,7 +3,11 @@
 // the runner started with its listener.
 #pragma once
 
+#include "store/appdata.h"
+#include "store/settingsfile.h"
+
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +19,8 @@
 #include <atomic>
 #include <mutex>
 #include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -98,6 +104,29 @@ struct Modem {
         }
     }
 };
+
+// A data folder with the centre 模擬センター (its wait before the number in seconds) and
+// the recipient 模擬ポケベル, whose COM1 is a pseudo-terminal in raw mode: the modem's side
+// in modem.master, the other in *slave. False when it cannot be made.
+inline bool makeFolder(const QString &folder, Modem &modem, int *slave, int waitBeforeNumber = 0)
+{
+    char name[256] = {};
+    AppData data;
+    data.folder = folder;
+    data.settings = Settings::defaults();
+    data.settings.MailInterval = 0;
+    data.centers << MessageCenter{
+        QStringLiteral("模擬センター"), 0, QStringLiteral("0570000111"), 160, qint16(waitBeforeNumber), 0, 0};
+    data.recipients << Recipient{QStringLiteral("模擬ポケベル"), 0, QStringLiteral("09012345678")};
+    if (!QDir().mkpath(folder + QStringLiteral("ports")) || ::openpty(&modem.master, slave, name, nullptr, nullptr) ||
+        !QFile::link(QString::fromLocal8Bit(name), folder + QStringLiteral("ports/COM1")) || SaveSettingsFile(data))
+        return false;
+    termios raw{};
+    tcgetattr(modem.master, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(modem.master, TCSANOW, &raw);
+    return true;
+}
 
 // fumidori-send queue run --listen 127.0.0.1:0 on the folder, with --json: its port once
 // it listens, and its token; 0 when it does not listen within 10 s. Its output so far in *out.
