@@ -6,6 +6,8 @@
 // before and during the posts. With --same every post is the same alert (a storm of
 // repeats): all of them are to leave one message.
 //   bench_http [MESSAGES] [--same]
+#include "benchline.h"
+
 #include "store/appdata.h"
 #include "store/settingsfile.h"
 
@@ -36,82 +38,7 @@
 namespace
 {
 
-double monotonic()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-double percentile(QList<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.isEmpty() ? 0 : v[qMin(v.size() - 1, qsizetype(p * double(v.size())))];
-}
-
-// The CPU time of a running process so far, all its threads (the listener's too), in ms.
-double cpuMs(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    // After the command's closing parenthesis: utime and stime are the 12th and 13th fields.
-    const QByteArray line = stat.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
-}
-
-qint64 rssKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return 0;
-}
-
-// The modem: OK to every command; the time from each OK to the next command of the same
-// call (a hang-up ends a call) goes to the list of the phase at hand.
-struct Modem {
-    int master = -1;
-    std::atomic<bool> stop = false;
-    std::atomic<int> phase = 0; // 0: before the posts, 1: during, 2: after
-    std::mutex mutex;
-    QList<double> gaps[3];
-
-    void run()
-    {
-        QByteArray pending;
-        double okAt = 0;
-        while (!stop) {
-            pollfd p{master, POLLIN, 0};
-            if (::poll(&p, 1, 200) <= 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = ::read(master, buffer, sizeof buffer);
-            if (n <= 0)
-                continue;
-            const double now = monotonic();
-            pending.append(buffer, n);
-            qsizetype end = 0;
-            while ((end = pending.indexOf('\r')) >= 0) {
-                const QByteArray command = pending.left(end).trimmed();
-                pending.remove(0, end + 1);
-                if (command.isEmpty())
-                    continue;
-                if (okAt > 0) {
-                    const std::lock_guard lock(mutex);
-                    gaps[phase] << (now - okAt) * 1000;
-                }
-                [[maybe_unused]] const ssize_t w = ::write(master, "\r\nOK\r\n", 6);
-                okAt = command.startsWith("ATH") ? 0 : monotonic();
-            }
-        }
-    }
-};
+using namespace benchline;
 
 // One client: a kept connection from its own loopback address, posting count messages
 // one after another; the ids of the 202 answers.
@@ -179,40 +106,17 @@ int main(int argc, char *argv[])
     const QString folder = dir.path() + u'/';
     Modem modem;
     int slave = -1;
-    char name[256] = {};
-    AppData data;
-    data.folder = folder;
-    data.settings = Settings::defaults();
-    data.settings.MailInterval = 0;
-    data.centers << MessageCenter{QStringLiteral("模擬センター"), 0, QStringLiteral("0570000111"), 160, 0, 0, 0};
-    data.recipients << Recipient{QStringLiteral("模擬ポケベル"), 0, QStringLiteral("09012345678")};
-    if (!QDir().mkpath(folder + QStringLiteral("ports")) || ::openpty(&modem.master, &slave, name, nullptr, nullptr) ||
-        !QFile::link(QString::fromLocal8Bit(name), folder + QStringLiteral("ports/COM1")) || SaveSettingsFile(data)) {
+    if (!makeFolder(folder, modem, &slave)) {
         std::fprintf(stderr, "bench_http: cannot set up the folder and the line\n");
         return 1;
     }
-    termios raw{};
-    tcgetattr(modem.master, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(modem.master, TCSANOW, &raw);
     std::thread line([&] { modem.run(); });
 
     QProcess run;
-    run.start(QCoreApplication::applicationDirPath() + QStringLiteral("/fumidori-send"),
-              {"--folder", folder, "--quiet", "--json", "queue", "run", "--listen", "127.0.0.1:0"});
-    quint16 port = 0;
-    QByteArray out;
-    while (port == 0 && run.waitForReadyRead(10000)) {
-        out += run.readAllStandardOutput();
-        for (const QByteArray &l : out.split('\n')) {
-            const QJsonObject event = QJsonDocument::fromJson(l).object();
-            if (event.value("event").toString() == QLatin1String("listening"))
-                port = quint16(event.value("port").toInt());
-        }
-    }
-    QFile tokenFile(folder + QStringLiteral("http-token"));
-    const QByteArray token = tokenFile.open(QIODevice::ReadOnly) ? tokenFile.readLine().trimmed() : QByteArray();
-    if (port == 0 || token.isEmpty()) {
+    QByteArray out, token;
+    const quint16 port = startRunner(run, QCoreApplication::applicationDirPath() + QStringLiteral("/fumidori-send"),
+                                     folder, &out, &token);
+    if (port == 0) {
         std::fprintf(stderr, "bench_http: the runner did not listen\n");
         return 1;
     }

@@ -4,13 +4,17 @@
 
 QByteArray DedupIndex::keyOf(const Target &target, const QString &text)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    // Each part with its length, so that no two (person, text) pairs run together.
     const QString who =
         target.to.isEmpty() ? u'#' + target.number + u'@' + target.center : u'=' + target.to + u'@' + target.center;
-    const QString optimize = target.optimize ? QStringLiteral("1") : QStringLiteral("0");
-    for (const QString *part : {&who, &optimize, &text}) {
-        const QByteArray bytes = part->toUtf8();
+    return keyOf({who, target.optimize ? QStringLiteral("1") : QStringLiteral("0"), text});
+}
+
+QByteArray DedupIndex::keyOf(const QStringList &parts)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    // Each part with its length, so that no two lists of parts run together.
+    for (const QString &part : parts) {
+        const QByteArray bytes = part.toUtf8();
         hash.addData(QByteArray::number(bytes.size()) + ':');
         hash.addData(bytes);
     }
@@ -85,9 +89,9 @@ void DedupIndex::record(const QByteArray &key, const QString &id, const QString 
         entries.removeFirst();
 }
 
-DedupIndex DedupIndex::load(const QString &dataFolder)
+DedupIndex DedupIndex::load(const QString &dataFolder, const QString &fileName)
 {
     QString problem;
-    const std::optional<QByteArray> bytes = sendqueue::readState(dataFolder, FileName, &problem);
+    const std::optional<QByteArray> bytes = sendqueue::readState(dataFolder, fileName, &problem);
     return bytes ? parse(*bytes) : DedupIndex{};
 }

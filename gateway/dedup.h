@@ -38,6 +38,8 @@ struct DedupIndex {
     // (the text that goes follows from these), so that a repeat is known before the
     // folder's files are read.
     static QByteArray keyOf(const Target &target, const QString &text);
+    // The parts as one key, each part kept apart from the next.
+    static QByteArray keyOf(const QStringList &parts);
 
     // Lines that cannot be read are left out: the index only ever spares a page.
     static DedupIndex parse(const QByteArray &bytes);
@@ -50,5 +52,14 @@ struct DedupIndex {
     void record(const QByteArray &key, const QString &id, const QString &page, qint64 nowMs, qint64 windowMs);
 
     // The folder's index as stored (empty when there is none or it cannot be read).
-    static DedupIndex load(const QString &dataFolder);
+    static DedupIndex load(const QString &dataFolder, const QString &fileName = FileName);
 };
+
+// The batches taken in under a key of their sender's (a mail's Message-ID and whom it
+// pages), kept a week in queue/state/taken in the index's form: the mail server's retry
+// of a mail queued already (its answer lost, or cut by a timeout) pages nobody twice.
+namespace taken
+{
+inline const QString FileName = QStringLiteral("taken");
+constexpr qint64 KeepMs = 7 * 24 * 3600 * 1000LL;
+} // namespace taken

@@ -1,5 +1,6 @@
 #include "gateway/mailintake.h"
 
+#include "gateway/dedup.h"
 #include "gateway/pages.h"
 
 #include "gateway/queueadd.h"
@@ -213,6 +214,9 @@ MailAnswer mailRefusal(const Outcome &refusal)
                       QStringLiteral("cannot read the data folder (try again later): ") + refusal.message);
     case Refused::DeviceKind:
         return answer(mailexit::TempFail, QStringLiteral("the device kind cannot run unattended: ") + r.text);
+    case Refused::QueueFull:
+        return answer(mailexit::TempFail,
+                      QStringLiteral("the queue is full (MaxQueued=%1 in queue.ini); try again later").arg(r.subject));
     case Refused::None:
     case Refused::NoRecipient:
     case Refused::NumberWithoutCenter:
@@ -301,7 +305,18 @@ MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &re
         for (const QString &part : parts)
             pages << BatchMessage{Target{r->name, {}, {}, false}, part};
     }
-    const BatchResult added = pages.isEmpty() ? BatchResult{} : addBatch(d.folder, pages, access, d.defaults, &data);
+    // The mail server tries a delivery again when it lost the answer (a timeout, a crash):
+    // the same mail to the same people is taken once.
+    QStringList whom = names;
+    whom.sort();
+    const QByteArray once = mail.messageId.isEmpty()
+                                ? QByteArray()
+                                : DedupIndex::keyOf(QStringList{QStringLiteral("mail"), mail.messageId} + whom);
+    const BatchResult added =
+        pages.isEmpty() ? BatchResult{} : addBatch(d.folder, pages, access, d.defaults, &data, once);
+    if (!added.takenAs.isEmpty())
+        return answer(mailexit::Queued, QStringLiteral("taken already, not paged again: mail %1 was queued as %2")
+                                            .arg(sendqueue::capped(mail.messageId, 200), added.takenAs));
     if (added.refusal)
         return mailRefusal(added.refusal->outcome);
     if (!added.notStored.isEmpty())
@@ -460,11 +475,10 @@ int queueMail(MailDelivery d, const DeviceAccess &access)
     if (!result.ids.isEmpty())
         std::fputs((result.ids.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8().constData(), stdout);
     if (!d.quiet || result.exitCode != mailexit::Queued || result.ids.isEmpty()) {
-        QString line = result.message;
-        line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+        const QString line = sendqueue::escaped(result.message);
         std::fputs((QStringLiteral("fumidori-send: ") + line + QLatin1Char('\n')).toUtf8().constData(), stderr);
     }
     for (const QString &line : std::as_const(warnings))
-        std::fputs((line + QLatin1Char('\n')).toUtf8().constData(), stderr);
+        std::fputs((sendqueue::escaped(line) + QLatin1Char('\n')).toUtf8().constData(), stderr);
     return result.exitCode;
 }

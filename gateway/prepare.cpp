@@ -144,7 +144,7 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
     const AppData &data = p.data;
     const MessageCenter *center = nullptr;
     if (!target.number.isEmpty()) {
-        const dialnumber::Number number = dialnumber::normalized(target.number);
+        const dialnumber::Number number = dialnumber::normalized(target.number, dialnumber::Kind::Recipient);
         if (!number.ok())
             return refused(Refused::BadNumber, number.problem, QStringLiteral("番号の") + number.problem);
         p.number = number.digits;
@@ -155,7 +155,7 @@ std::optional<Outcome> resolve(const Target &target, Prepared &p)
         if (recipient == data.recipients.cend())
             return refused(Refused::UnknownRecipient, target.to,
                            QStringLiteral("相手先「%1」はアドレス帳にありません。").arg(target.to));
-        const dialnumber::Number number = dialnumber::normalized(recipient->number);
+        const dialnumber::Number number = dialnumber::normalized(recipient->number, dialnumber::Kind::Recipient);
         if (!number.ok())
             return refused(QStringLiteral("相手先「%1」の").arg(recipient->name) + number.problem, recipient->name);
         p.number = number.digits;

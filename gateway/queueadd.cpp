@@ -57,6 +57,19 @@ std::variant<QList<BatchMessage>, BatchRefusal> expandBatch(const QString &folde
 namespace
 {
 
+// The queue holds as many as it may: not the batch's fault, to be tried again later.
+Outcome queueFull(qsizetype waiting, qsizetype limit)
+{
+    const QString text =
+        QStringLiteral(
+            "キューに送信待ちが %1 件あり、上限（queue.ini の MaxQueued=%2）を超えます。あとで送り直してください。")
+            .arg(waiting)
+            .arg(limit);
+    Outcome o{Failure::Held, text};
+    o.refusal = {Refused::QueueFull, QString::number(limit), text};
+    return o;
+}
+
 std::variant<QList<QueuedMessage>, BatchRefusal> checkWith(const QString &folder, const QList<BatchMessage> &batch,
                                                            const DeviceAccess &access, const QueuedMessage &defaults,
                                                            const AppData *data, const QueueSettings &settings)
@@ -136,7 +149,7 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folde
 }
 
 BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, const DeviceAccess &access,
-                     const QueuedMessage &defaults, const AppData *data)
+                     const QueuedMessage &defaults, const AppData *data, const QByteArray &onceKey)
 {
     // The check against the index and the write of what it lets through are one step for
     // every writer of the folder: two copies of an alert arriving together page once.
@@ -145,6 +158,12 @@ BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, co
         return {{}, {}, BatchRefusal{0, *held}, {}};
     const QueueSettings settings = QueueSettings::load(folder);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    DedupIndex takenIn = onceKey.isEmpty() ? DedupIndex{} : DedupIndex::load(folder, taken::FileName);
+    if (const auto earlier = takenIn.repeats(onceKey, {}, now, taken::KeepMs)) {
+        BatchResult again;
+        again.takenAs = *earlier;
+        return again;
+    }
     AppData read;
     if (!data) {
         if (std::optional<Outcome> problem = loadFolder(folder, read))
@@ -178,6 +197,8 @@ BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, co
         if (auto *refusal = std::get_if<BatchRefusal>(&checked))
             return {{}, {}, BatchRefusal{origins[freshAt[refusal->index]], refusal->outcome}, {}};
         QList<QueuedMessage> &messages = std::get<QList<QueuedMessage>>(checked);
+        if (const qsizetype waiting = sendqueue::waitingCount(folder); waiting + messages.size() > settings.maxQueued)
+            return {{}, {}, BatchRefusal{0, queueFull(waiting, settings.maxQueued)}, {}};
         if (const sendqueue::Result added = sendqueue::add(folder, messages); !added.ok())
             return {{}, {}, std::nullopt, added.text};
         for (qsizetype k = 0; k < fresh.size(); ++k) {
@@ -185,6 +206,10 @@ BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, co
             index.record(DedupIndex::keyOf(fresh[k].target, fresh[k].text), messages[k].id, fresh[k].page, now,
                          settings.dedupForMs);
         }
+    }
+    if (!onceKey.isEmpty()) { // durable: a record lost would page the mail server's retry again
+        takenIn.record(onceKey, done.ids.value(0), {}, now, taken::KeepMs);
+        sendqueue::writeState(folder, taken::FileName, takenIn.toBytes());
     }
     index.suppressed += quint64(done.repeats.size());
     // The messages are queued whatever becomes of the index: a write that fails, or is

@@ -64,12 +64,17 @@ std::variant<QList<QueuedMessage>, BatchRefusal> checkBatch(const QString &folde
 struct BatchResult {
     QStringList ids;                     // queued, in the batch's order: every message
     QList<qsizetype> repeats;            // not queued: a repeat, its id the earlier message's
-    std::optional<BatchRefusal> refusal; // the batch can never go: nothing queued
+    std::optional<BatchRefusal> refusal; // nothing queued: the batch can never go, or the queue is
+                                         // full (Refused::QueueFull, a busy outcome: try later)
     QString notStored;                   // the queue could not be written: nothing queued
+    QString takenAs = {};                // the batch's key was taken in already: nothing queued; the first id then
 };
 
 // checkBatch, then written into the folder's queue, all at once, under the folder's lock:
 // a message that repeats one taken in from another page within DedupFor= is counted in
-// the folder's index (DedupIndex) and not queued again.
+// the folder's index (DedupIndex) and not queued again. Refused as busy when the queue
+// would hold more than MaxQueued= waiting messages. onceKey (DedupIndex::keyOf of what
+// the sender knows the batch by): a batch taken in under it within a week is not queued
+// again (takenAs), and one queued now is recorded under it (queue/state/taken).
 BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, const DeviceAccess &access,
-                     const QueuedMessage &defaults, const AppData *data = nullptr);
+                     const QueuedMessage &defaults, const AppData *data = nullptr, const QByteArray &onceKey = {});

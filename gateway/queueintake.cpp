@@ -12,10 +12,12 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -123,9 +125,10 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
         m_access, m_defaults);
     if (added.refusal) {
         const Outcome &o = added.refusal->outcome;
-        // The folder locked by another program for a moment: not the message's fault.
+        // The folder locked by another program for a moment, or the queue full: not the
+        // message's fault.
         if (o.status() == ExitStatus::Busy)
-            return {IntakeAnswer::NotStored, {}, {}, o.message, {}};
+            return {IntakeAnswer::NotStored, {}, {}, o.message, o.refusal};
         const IntakeRefusal why =
             o.refusal.why == Refused::None ? IntakeRefusal{Refused::Other, {}, o.message} : o.refusal;
         return {IntakeAnswer::Refused, {}, {}, o.message, why};
@@ -161,6 +164,31 @@ IntakeStatus QueueIntake::status(const QString &id)
     return {};
 }
 
+namespace
+{
+
+// The messages waiting in queue/ and the id of the oldest, from one pass over the names
+// (nothing sorted or opened); an id empty when none waits.
+std::pair<qint64, QString> waitingNames(const QString &folder)
+{
+    qint64 count = 0;
+    QByteArray oldest;
+    if (DIR *dir = ::opendir(QFile::encodeName(sendqueue::queueFolder(folder)).constData())) {
+        while (const dirent *d = ::readdir(dir)) {
+            const QByteArray name(d->d_name);
+            if (name.startsWith('.') || !name.endsWith(".msg") || name.size() <= 4)
+                continue;
+            ++count;
+            if (oldest.isEmpty() || name < oldest)
+                oldest = name;
+        }
+        ::closedir(dir);
+    }
+    return {count, QFile::decodeName(oldest.chopped(qMin<qsizetype>(4, oldest.size())))};
+}
+
+} // namespace
+
 IntakeMetrics QueueIntake::metrics()
 {
     IntakeMetrics pagesSeen;
@@ -176,20 +204,23 @@ IntakeMetrics QueueIntake::metrics()
     m.pages = pagesSeen.pages;
     m.escalationSteps = pagesSeen.escalationSteps;
     m.suppressedDuplicates = DedupIndex::load(m_folder).suppressed;
-    const QStringList waiting = sendqueue::waitingIds(m_folder);
+    // From the names alone, however long the queue: only the oldest message is read.
     const auto count = [](const QString &folder) {
         return qint64(QDir(folder).entryList({QStringLiteral("*.msg")}, QDir::Files).size());
     };
-    m.waiting = waiting.size();
+    const auto [waiting, first] = waitingNames(m_folder);
+    m.waiting = waiting;
     m.sending = count(sendqueue::workFolder(m_folder));
     m.failed = count(sendqueue::failedFolder(m_folder));
-    for (const QString &id : waiting) { // the oldest that can still be read
-        QString problem;
-        if (const auto oldest = sendqueue::read(sendqueue::queueFolder(m_folder), id, &problem)) {
-            m.oldestWaitingSeconds = qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch() - oldest->added) / 1000.0;
+    QString problem;
+    std::optional<QueuedMessage> oldest =
+        first.isEmpty() ? std::nullopt : sendqueue::read(sendqueue::queueFolder(m_folder), first, &problem);
+    for (const QString &id : oldest || first.isEmpty() ? QStringList() : sendqueue::waitingIds(m_folder)) {
+        if ((oldest = sendqueue::read(sendqueue::queueFolder(m_folder), id, &problem))) // the oldest readable
             break;
-        }
     }
+    if (oldest)
+        m.oldestWaitingSeconds = qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch() - oldest->added) / 1000.0;
     const std::lock_guard lock(m_mutex);
     m.sentTotal = m_sent;
     m.failedTotal = m_failed;

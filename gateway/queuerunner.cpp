@@ -6,9 +6,14 @@
 #include "store/inifile.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 
+#include <cerrno>
+#include <sys/inotify.h>
+#include <unistd.h>
 #include <utility>
 
 namespace
@@ -20,6 +25,7 @@ QString timeText(qint64 ms)
 }
 
 const QString Section = QStringLiteral("Queue");
+constexpr qsizetype MaxQueuedLimit = 1000000;
 
 QString isoTime(qint64 ms)
 {
@@ -40,8 +46,8 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &p :
          ini.unknownKeys(Section, {"Attempts", "Delays", "OnSent", "OnFailed", "HookTimeout", "AnswerLimit", "Listen",
-                                   "TokenFile", "AlertTemplate", "CoolOff", "DedupFor", "OnLineDown", "OnLineUp",
-                                   "Snpp", "SnppAllow", "SnppCenter"}))
+                                   "TokenFile", "AlertTemplate", "CoolOff", "DedupFor", "MaxQueued", "OnLineDown",
+                                   "OnLineUp", "Snpp", "SnppAllow", "SnppCenter"}))
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &section : ini.sections()) {
         if (section.compare(Section, Qt::CaseInsensitive) != 0 && !QueueLine::sectionName(section))
@@ -92,6 +98,14 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
             s.dedupForMs = qint64(*dedupFor) * 1000;
         else
             bad("DedupFor", QStringLiteral("0（重複も送る）から 24 時間までの時間"));
+    }
+    if (ini.has(Section, "MaxQueued")) {
+        bool ok = false;
+        const qsizetype n = ini.value(Section, "MaxQueued").toLongLong(&ok);
+        if (ok && n >= 1 && n <= MaxQueuedLimit)
+            s.maxQueued = n;
+        else
+            bad("MaxQueued", QStringLiteral("1 から %1 までの件数").arg(MaxQueuedLimit));
     }
     s.onLineDown = ini.value(Section, "OnLineDown");
     s.onLineUp = ini.value(Section, "OnLineUp");
@@ -173,6 +187,49 @@ QueueRunner::QueueRunner(QString folder, QueueSettings settings, Reporter &repor
     });
 }
 
+// inotify on queue/: each event names the file it concerns, so the index is brought up
+// to date file by file; an overflow of the kernel's queue (or the folder gone) asks for a
+// whole listing.
+struct QueueRunner::Events {
+    explicit Events(const QString &folder) : fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        constexpr uint32_t mask = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE | IN_ATTRIB |
+                                  IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+        if (fd >= 0 && ::inotify_add_watch(fd, QFile::encodeName(folder).constData(), mask) < 0) {
+            ::close(fd);
+            fd = -1;
+        }
+        if (fd >= 0)
+            notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    }
+    ~Events()
+    {
+        notifier.reset();
+        if (fd >= 0)
+            ::close(fd);
+    }
+    // The names the events read now concern; false when the folder must be listed whole.
+    bool read(QSet<QByteArray> &names)
+    {
+        bool whole = false;
+        alignas(inotify_event) char buffer[65536];
+        ssize_t n = 0;
+        while ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+            for (ssize_t at = 0; n > 0 && at < n;) {
+                const auto *e = reinterpret_cast<const inotify_event *>(buffer + at);
+                if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))
+                    whole = true;
+                else if (e->len > 0)
+                    names.insert(QByteArray(e->name));
+                at += ssize_t(sizeof(inotify_event)) + e->len;
+            }
+        }
+        return !whole;
+    }
+    int fd = -1;
+    std::unique_ptr<QSocketNotifier> notifier;
+};
+
 QueueRunner::~QueueRunner() = default;
 
 std::optional<Outcome> QueueRunner::start()
@@ -205,7 +262,16 @@ std::optional<Outcome> QueueRunner::start()
                         {{QStringLiteral("count"), recovery.recovered}});
     for (const QString &problem : recovery.problems)
         m_reporter.warn(QStringLiteral("spool"), problem);
-    m_watcher.addPath(sendqueue::queueFolder(m_folder));
+    m_events = std::make_unique<Events>(sendqueue::queueFolder(m_folder));
+    if (m_events->notifier)
+        connect(m_events->notifier.get(), &QSocketNotifier::activated, this, [this] {
+            if (!m_events->read(m_changed))
+                m_dirty = true;
+            schedule();
+        });
+    else
+        m_watcher.addPath(sendqueue::queueFolder(m_folder));
+    m_dirty = true;
     writeStatus();
     QTimer::singleShot(0, this, &QueueRunner::schedule);
     return std::nullopt;
@@ -223,9 +289,12 @@ QStringList QueueRunner::lineNames() const
 // new or was replaced since it was last read.
 void QueueRunner::refresh()
 {
-    if (!m_dirty)
+    if (!m_dirty) {
+        reread(std::exchange(m_changed, {}));
         return;
+    }
     m_dirty = false;
+    m_changed.clear();
     // Batches whose writer was stopped before it took their messages out.
     if (const sendqueue::Result r = sendqueue::unpackBatches(m_folder); !r.ok())
         spoolProblem(r, {});
@@ -246,6 +315,35 @@ void QueueRunner::refresh()
         next.insert(stamp.fileName, {stamp, m_unsaved.value(e.id, e.message)});
     }
     m_waiting = std::move(next);
+}
+
+// The index brought up to date for the names that changed alone.
+void QueueRunner::reread(const QSet<QByteArray> &names)
+{
+    for (const QByteArray &name : names) {
+        if (name.endsWith(".batch") && !name.startsWith('.')) { // its messages come as changes of their own
+            if (const sendqueue::Result r = sendqueue::unpackBatches(m_folder); !r.ok())
+                spoolProblem(r, {});
+            continue;
+        }
+        if (name.startsWith('.') || !name.endsWith(".msg") || name.size() <= 4)
+            continue;
+        const std::optional<sendqueue::Stamp> stamp = sendqueue::stamp(m_folder, sendqueue::State::Waiting, name);
+        const auto old = m_waiting.constFind(name);
+        if (!stamp) { // gone: taken, dropped, moved
+            m_waiting.remove(name);
+            continue;
+        }
+        if (old != m_waiting.cend() && old->stamp == *stamp)
+            continue;
+        const sendqueue::Entry e = sendqueue::entry(m_folder, sendqueue::State::Waiting, name);
+        if (!e.problem.isEmpty()) {
+            m_waiting.remove(name);
+            setAside(e);
+            continue;
+        }
+        m_waiting.insert(name, {*stamp, m_unsaved.value(e.id, e.message)});
+    }
 }
 
 QString QueueRunner::centerOf(const QueuedMessage &m) const
@@ -419,7 +517,7 @@ void QueueRunner::spoolProblem(const sendqueue::Result &r, const QString &id)
 void QueueRunner::putBack(const QueuedMessage &m)
 {
     const sendqueue::Result r = sendqueue::putBack(m_folder, m);
-    m_dirty = true; // back in queue/ (new or old contents): read again before the next choice
+    m_changed.insert(QFile::encodeName(m.id) + ".msg"); // back in queue/: read again before the next choice
     if (r.ok())
         return;
     m_unsaved.insert(m.id, m);
@@ -635,7 +733,7 @@ void QueueRunner::lineFailed(Line &line, const QString &reason)
             continue;
         QueuedMessage m = it->message;
         const Outcome failed{Failure::CallFailed, m.lastError, m.to.isEmpty() ? m.number : m.to, centerOf(m)};
-        m_dirty = true;
+        m_changed.insert(it.key());
         const QList<int> &delays = m.delays.isEmpty() ? m_settings.delays : m.delays;
         // The end of its round is a try counted.
         const decisions::Decision d = decisions::decide(failed.failure, decisions::LineState::Calling, false, m.tried,

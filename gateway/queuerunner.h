@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QTimer>
 #include <memory>
 #include <optional>
@@ -35,6 +36,7 @@ struct QueueSettings {
     QStringList lineProblems;        // what is wrong in them: the runner does not start
     int coolOffMs = 60000;           // CoolOff=: a line's first rest after 3 failures in a row
     qint64 dedupForMs = 600000;      // DedupFor=: a repeat within this long is not paged; 0: every one is
+    qsizetype maxQueued = 10000;     // MaxQueued=: past this many waiting, intakes are told to try later
     QString onLineDown;              // hooks for a line going out of service and coming back
     QString onLineUp;
     // How long before contents that could not be written back are tried again (not in the
@@ -44,7 +46,7 @@ struct QueueSettings {
     int stopLimitMs = 4000;
 
     // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed,
-    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, DedupFor,
+    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, DedupFor, MaxQueued,
     // OnLineDown, OnLineUp, Snpp, SnppAllow, SnppCenter; the [Line NAME] sections), values
     // taken as written; missing or bad keys
     // keep the defaults.
@@ -56,7 +58,8 @@ struct QueueSettings {
 // each, oldest due message first, then waits for new files (inotify through
 // QFileSystemWatcher) and for the next retry's time (a timer), never polling. One runner
 // per data folder. The waiting messages are known from an index kept in memory: a file is
-// read when it appears (or is replaced) and when its message is taken to be sent.
+// read when it appears (or is replaced) and when its message is taken to be sent; inotify
+// names the files that changed, so a change costs the same however many messages wait.
 //
 // Each due message goes to the first free line in service that may call its centre, in
 // the order the lines are listed. A failed call is tried at once on another line that
@@ -115,6 +118,7 @@ private:
     struct Round;
 
     void refresh();
+    void reread(const QSet<QByteArray> &names);
     void schedule();
     bool mayCarry(const Line &line, const QueuedMessage &m) const;
     QString centerOf(const QueuedMessage &m) const;
@@ -158,7 +162,9 @@ private:
     MessageSend::DriverFactory m_factory;
     DeviceAccess m_access;
     std::unique_ptr<sendqueue::RunnerLock> m_lock;
-    QFileSystemWatcher m_watcher;
+    QFileSystemWatcher m_watcher; // queue/ when inotify cannot be had: every change a whole listing
+    struct Events;                // inotify on queue/: the names that changed
+    std::unique_ptr<Events> m_events;
     RunnerClock &m_clock;
     std::unique_ptr<RunnerClock::Timer> m_timer;
     std::unique_ptr<RunnerClock::Timer> m_stopLimit;
@@ -175,7 +181,8 @@ private:
     QHash<QString, QString> m_centers;       // a message's centre once a line has looked it up
     QHash<QString, QueuedMessage> m_unsaved; // new contents not yet written back, by id
     QList<QPointer<Hook>> m_lineHooks;       // hooks no line waits for
-    bool m_dirty = true;                     // queue/ changed since it was last listed
+    bool m_dirty = true;                     // queue/ to be listed whole before the next choice
+    QSet<QByteArray> m_changed;              // names in queue/ changed since the index was made
     bool m_statusProblem = false;
     bool m_stopping = false;
     bool m_stoppedTold = false;

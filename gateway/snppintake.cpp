@@ -41,6 +41,7 @@ QString SnppIntake::refusalText(const IntakeRefusal &r)
     case Refused::NoLineForCenter:
     case Refused::NoSettings:
     case Refused::DeviceKind:
+    case Refused::QueueFull:
     case Refused::Other:
         return r.text;
     }

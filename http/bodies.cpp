@@ -172,6 +172,7 @@ QString refusalText(const IntakeRefusal &r, bool namedInPath)
     case Refused::NoLineForCenter:
     case Refused::DeviceKind:
     case Refused::NoSettings:
+    case Refused::QueueFull:
     case Refused::Other:
         return r.text;
     }

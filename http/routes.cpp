@@ -15,6 +15,8 @@ const QByteArray MessagesPath = "/v1/messages";
 const QByteArray PagesPath = "/v1/pages/";
 const QByteArray AckTail = "/ack";
 const QByteArray AlertPrefix = "/v1/alertmanager/";
+// Seconds a client is asked to wait when the queue is full (MaxQueued=).
+constexpr int QueueFullRetryS = 30;
 
 HttpAnswer json(int status, const QJsonObject &o)
 {
@@ -157,7 +159,10 @@ HttpAnswer Routes::answer(const HttpRequest &r) const
                               {QStringLiteral("messages"), QJsonArray::fromStringList(added.messages)}});
         if (added.kind == IntakeAnswer::Refused)
             return error(400, httpbody::refusalText(added.refusal, alert));
-        return error(503, added.reason);
+        HttpAnswer busy = error(503, added.reason);
+        if (added.refusal.why == Refused::QueueFull)
+            busy.headers << qMakePair(QByteArray("Retry-After"), QByteArray::number(QueueFullRetryS));
+        return busy;
     }
     case Route::Message: {
         const QString id = pathText(r.path.mid(MessagesPath.size() + 1));

@@ -146,6 +146,8 @@ MailContent parseMail(const QByteArray &raw)
             break;
         }
     }
+    if (const char *id = g_mime_object_get_header(GMIME_OBJECT(message), "Message-ID"))
+        mail.messageId = QString::fromUtf8(QByteArray(id).simplified().left(998));
     if (const char *autoSubmitted = g_mime_object_get_header(GMIME_OBJECT(message), "Auto-Submitted"))
         mail.autoReplied = QByteArray(autoSubmitted).trimmed().toLower().startsWith("auto-replied");
     if (const std::optional<TextPart> text = firstTextPart(g_mime_message_get_mime_part(message), 0))

@@ -212,9 +212,9 @@ void SendEngine::takeLine()
 // that cannot be keyed is never dialled in part.
 QString SendEngine::keyedNumber(const QString &typed, bool center, const QString &name)
 {
-    const dialnumber::Kind kind = center && deviceRules(m_data.settings.ModemKind).dialsWithAt
-                                      ? dialnumber::Kind::AtCenter
-                                      : dialnumber::Kind::Keyed;
+    const dialnumber::Kind kind = !center                                              ? dialnumber::Kind::Recipient
+                                  : deviceRules(m_data.settings.ModemKind).dialsWithAt ? dialnumber::Kind::AtCenter
+                                                                                       : dialnumber::Kind::Keyed;
     const dialnumber::Number number = dialnumber::normalized(typed, kind);
     if (!number.ok())
         refuse(Refusal::BadNumber,

@@ -5,7 +5,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace datafolder
 {
@@ -48,8 +51,17 @@ QString forThisProgram()
 {
     const QString folder = locate();
     if (folder != withSlash(QCoreApplication::applicationDirPath()))
-        QDir().mkpath(folder);
+        make(folder);
     return folder;
+}
+
+void make(const QString &folder)
+{
+    const QString clean = QDir::cleanPath(folder);
+    if (QFileInfo::exists(clean))
+        return;
+    QDir().mkpath(QFileInfo(clean).path());
+    ::mkdir(QFile::encodeName(clean).constData(), 0700);
 }
 
 QString sharedFolder(const QString &programDir)

@@ -25,6 +25,10 @@ QString locate();
 // shows when the folder is used).
 QString forThisProgram();
 
+// Makes the data folder, for this user alone (0700), when it is not there; the folders
+// above it as usual. One that exists is left as it is.
+void make(const QString &folder);
+
 // The folder of the help collection and other shared files, ending in '/':
 // ../share/fumidori/ in an installed layout, else the program's folder.
 QString sharedFolder(const QString &programDir);

@@ -73,7 +73,13 @@ Number normalized(const QString &typed, Kind kind)
     for (const char32_t c : typed.toUcs4()) {
         if (isSeparator(c))
             continue;
-        if (const char key = keyOf(c, kind)) {
+        if (const char key = keyOf(c, kind); key == '#' && kind == Kind::Recipient) {
+            n.digits.clear();
+            n.problem = QStringLiteral("番号に %1 があります。相手先の番号の終わりはセンターに # で伝えるので、"
+                                       "番号の中の # はそこで番号を終えてしまいます。")
+                            .arg(shown(c));
+            return n;
+        } else if (key) {
             n.digits += QLatin1Char(key);
             continue;
         }
@@ -85,6 +91,10 @@ Number normalized(const QString &typed, Kind kind)
     }
     if (n.digits.isEmpty())
         n.problem = QStringLiteral("番号がありません。");
+    if (n.digits.size() > MaxDigits) {
+        n.problem = QStringLiteral("番号が長すぎます（%1 桁、%2 桁まで）。").arg(n.digits.size()).arg(MaxDigits);
+        n.digits.clear();
+    }
     return n;
 }
 

@@ -12,10 +12,16 @@ namespace dialnumber
 {
 
 enum class Kind {
-    Keyed,    // keyed as touch-tones: 0-9, *, #
-    AtCenter, // a centre number dialled by an AT device: a comma (pause) and W (wait for
-              // the dial tone) as well
+    Keyed,     // keyed as touch-tones: 0-9, *, #
+    AtCenter,  // a centre number dialled by an AT device: a comma (pause) and W (wait for
+               // the dial tone) as well
+    Recipient, // a recipient's number, keyed at the centre and ended by the # keyed after
+               // it: a # of its own would end it early, so it has none
 };
+
+// The most keys a number holds: more than any centre or pager takes, and what a device's
+// dial command holds with room to spare.
+constexpr qsizetype MaxDigits = 32;
 
 struct Number {
     QString digits;  // what is keyed; empty when refused

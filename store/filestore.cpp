@@ -30,6 +30,13 @@ std::optional<StoreError> writeAtomically(const QString &folder, const QString &
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly))
         return StoreError{StoreError::Writing, name, file.errorString()};
+    // For this user alone from before the first byte (the address book, the numbers and
+    // texts sent), whatever the umask or the file it replaces.
+    if (::fchmod(file.handle(), 0600) != 0) {
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        file.cancelWriting();
+        return StoreError{StoreError::Writing, name, why};
+    }
     if (file.write(bytes) != bytes.size()) {
         const QString why = file.errorString();
         file.cancelWriting();

@@ -13,6 +13,7 @@ namespace filestore
 {
 
 std::optional<StoreError> readAll(const QString &folder, const QString &name, QByteArray *bytes);
+// The file replaced whole (written under another name, on disk, renamed), mode 0600.
 std::optional<StoreError> writeAtomically(const QString &folder, const QString &name, const QByteArray &bytes);
 
 // The name under which a file exists in folder, matched without regard to letter case

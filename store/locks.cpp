@@ -371,18 +371,9 @@ void PortLock::unlock()
 
 QString PortLock::holder() const
 {
-    QString written;
-    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | OpenFlags);
-    struct stat st = {};
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buffer[200];
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0)
-            written = printable(QString::fromUtf8(buffer, n));
-    }
-    if (fd >= 0)
-        ::close(fd);
-    return written.isEmpty() ? kernelHolder(m_path) : written;
+    // From the kernel's lock table alone: what the file says outlives its writer (a
+    // holder killed leaves its name in it) and anyone who may write the file can forge it.
+    return kernelHolder(m_path);
 }
 
 bool PortLock::heldNow() const

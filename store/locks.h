@@ -72,8 +72,8 @@ public:
     // It cannot be used because it is no regular file (a pipe, a link, a folder): no holder
     // ending clears that, only someone removing it.
     bool problemLasts() const { return m_lasting; }
-    // Who holds it, as the holder wrote it ("fumidori-send 1234") with control characters
-    // left out, else the program the kernel names as holding it; empty when unknown.
+    // Who holds it, as the kernel's lock table names it ("fumidori-send（プロセス 1234）"),
+    // never from the file's contents; empty when nobody does.
     QString holder() const;
     // Whether some process holds the lock now, as the kernel tells (nothing is taken).
     bool heldNow() const;

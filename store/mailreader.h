@@ -11,6 +11,7 @@ struct MailContent {
     QString fromName;         // its display name, decoded; may be empty
     QString body;             // the first text part as text (an HTML part turned into text)
     bool autoReplied = false; // Auto-Submitted: auto-replied (a vacation reply and the like)
+    QString messageId;        // the Message-ID header as written, white space squeezed; may be empty
     bool readable = true;     // false: not a mail at all
 };
 

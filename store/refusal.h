@@ -17,6 +17,7 @@ enum class Refused {
     Unsendable,           // subject: the centre; characters it cannot take
     NoSettings,           // the data folder holds no settings file
     DeviceKind,           // the device kind cannot send here without a person
+    QueueFull,            // MaxQueued= messages wait already: try again later (subject: the limit)
     Other                 // text says it the same for everyone
 };
 

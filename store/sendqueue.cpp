@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,8 @@ namespace
 const QString Suffix = QStringLiteral(".msg");
 const QString WhySuffix = QStringLiteral(".why");
 const QString BatchSuffix = QStringLiteral(".batch");
+// The runner's files beside the messages (writeSide): lines.json.
+constexpr char SideSuffix[] = ".json";
 // The latest time a message file may name (the end of year 9999).
 constexpr qint64 LastTime = 253402300799999;
 constexpr int MaxDelay = 7 * 24 * 3600;
@@ -415,6 +418,33 @@ QString capped(const QString &text, qsizetype bytes)
     return QString::fromUtf8(utf8) + u'…';
 }
 
+QString escaped(const QString &text, bool keepNewlines)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\n' && keepNewlines) {
+            out += c;
+            continue;
+        }
+        switch (c.category()) {
+        case QChar::Other_Control: // C0, DEL and C1
+            out += u < 0x100 ? QStringLiteral("\\x%1").arg(uint(u), 2, 16, QLatin1Char('0'))
+                             : QStringLiteral("\\u%1").arg(uint(u), 4, 16, QLatin1Char('0'));
+            break;
+        case QChar::Other_Format: // direction marks and overrides, which reorder what follows
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            out += QStringLiteral("\\u%1").arg(uint(u), 4, 16, QLatin1Char('0'));
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
 QString textSizeProblem(const QString &text)
 {
     // Three bytes a character at most below U+10000, so most texts need no counting.
@@ -605,18 +635,20 @@ QList<Entry> entries(const QString &dataFolder, State state)
     return out;
 }
 
+std::optional<Stamp> stamp(const QString &dataFolder, State state, const QByteArray &fileName)
+{
+    struct stat st = {};
+    if (::lstat(path(folderOf(dataFolder, state), QString()).append(fileName).constData(), &st) != 0)
+        return std::nullopt;
+    return Stamp{fileName, quint64(st.st_ino), qint64(st.st_size),
+                 qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
+
 QList<Stamp> stamps(const QString &dataFolder, State state)
 {
-    const QString folder = folderOf(dataFolder, state);
     QList<Stamp> out;
-    for (const QByteArray &name : messageNames(folder)) {
-        struct stat st = {};
-        Stamp s{name};
-        if (::lstat(path(folder, QString()).append(name).constData(), &st) == 0)
-            s = {name, quint64(st.st_ino), qint64(st.st_size),
-                 qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
-        out << s;
-    }
+    for (const QByteArray &name : messageNames(folderOf(dataFolder, state)))
+        out << stamp(dataFolder, state, name).value_or(Stamp{name});
     return out;
 }
 
@@ -624,9 +656,30 @@ QStringList waitingIds(const QString &dataFolder)
 {
     unpackBatches(dataFolder);
     QStringList ids;
-    for (const Entry &e : entries(dataFolder, State::Waiting))
-        ids << e.id;
+    bool utf8 = false;
+    for (const QByteArray &name : messageNames(queueFolder(dataFolder)))
+        ids << shownName(name.chopped(4), &utf8);
     return ids;
+}
+
+qsizetype waitingCount(const QString &dataFolder)
+{
+    const QString queue = queueFolder(dataFolder);
+    qsizetype n = 0;
+    DIR *dir = ::opendir(QFile::encodeName(queue).constData());
+    if (!dir)
+        return 0;
+    while (const dirent *d = ::readdir(dir)) {
+        const QByteArray name(d->d_name);
+        if (name.startsWith('.'))
+            continue;
+        if (name.endsWith(".msg") && name.size() > 4)
+            ++n;
+        else if (name.endsWith(BatchSuffix.toLatin1())) // one unpacked meanwhile is counted once at least
+            n += messageNames(queue + QFile::decodeName(name) + u'/').size();
+    }
+    ::closedir(dir);
+    return n;
 }
 
 std::optional<QueuedMessage> read(const QString &folder, const QString &id, QString *problem)
@@ -765,20 +818,33 @@ Recovery recover(const QString &dataFolder)
     if (const Result unpacked = unpackBatches(dataFolder); !unpacked.ok())
         r.problems << unpacked.text;
     // Files and batch folders a writer that died left under their temporary names: never
-    // a message.
+    // a message. A batch is written under the folder's lock, so with the lock every batch
+    // folder is a dead writer's; the runner's own files beside the messages (lines.json)
+    // are written by the one runner alone; a message's file may be rewritten by a command
+    // without the lock, so only one left for ten minutes is a dead writer's for sure.
+    const FolderLock lock(dataFolder, FolderLock::Exclusive, 0);
     const qint64 old = QDateTime::currentSecsSinceEpoch() - 600;
     for (const QString &folder : {queueFolder(dataFolder), workFolder(dataFolder), failedFolder(dataFolder)}) {
         DIR *dir = ::opendir(QFile::encodeName(folder).constData());
         if (!dir)
             continue;
         while (const dirent *d = ::readdir(dir)) {
-            const QByteArray name = QFile::encodeName(folder) + d->d_name;
+            const QByteArray entry(d->d_name);
+            const QByteArray name = QFile::encodeName(folder) + entry;
             struct stat st = {};
-            if ((QByteArray(d->d_name).contains(".msg.") || QByteArray(d->d_name).contains(".why.")) &&
-                ::lstat(name.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime < old)
+            if (::lstat(name.constData(), &st) != 0 || st.st_uid != ::geteuid())
+                continue;
+            // mkostemp's name: the file's own, a dot and six letters or digits.
+            const bool temporary =
+                entry.size() > 7 && entry.at(entry.size() - 7) == '.' &&
+                std::all_of(entry.cend() - 6, entry.cend(), [](char c) { return std::isalnum(uchar(c)); });
+            const QByteArray base = temporary ? entry.chopped(7) : QByteArray();
+            if (S_ISREG(st.st_mode) && temporary &&
+                ((base.endsWith(".msg") || base.endsWith(".why"))
+                     ? st.st_mtime < old
+                     : folder == queueFolder(dataFolder) && base.endsWith(SideSuffix) && !base.startsWith('.')))
                 ::unlink(name.constData());
-            else if (QByteArray(d->d_name).startsWith(".new-") && ::lstat(name.constData(), &st) == 0 &&
-                     S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && st.st_mtime < old)
+            else if (entry.startsWith(".new-") && S_ISDIR(st.st_mode) && (lock.isHeld() || st.st_mtime < old))
                 removePrivateFolder(name);
         }
         ::closedir(dir);

@@ -100,6 +100,12 @@ std::optional<QString> fromJson(const QByteArray &bytes, QueuedMessage *m);
 // The text cut to at most bytes of UTF-8 (an ellipsis at the cut), never inside a character.
 QString capped(const QString &text, qsizetype bytes);
 
+// Text from outside (a sender, a name, a reason) as it may be printed on a terminal: each
+// control character as \xNN and each that changes the direction or the lines as \uNNNN,
+// so that none moves the cursor, clears the screen or forges a line. keepNewlines: line
+// breaks of a text of several lines stay.
+QString escaped(const QString &text, bool keepNewlines = false);
+
 // Why a message text cannot be queued or sent however the centre counts: empty when it can.
 QString textSizeProblem(const QString &text);
 
@@ -122,8 +128,10 @@ QString newId();
 // Moves the messages of every batch in queue/ into queue/ itself (see above). IoFailed
 // with the reason when one could not be moved (it stays in its batch, still queued).
 Result unpackBatches(const QString &dataFolder);
-// The ids of the well-formed names in queue/, oldest first.
+// The ids of the message names in queue/, oldest first (no file is opened).
 QStringList waitingIds(const QString &dataFolder);
+// How many messages wait in queue/ and its batches, from their names alone.
+qsizetype waitingCount(const QString &dataFolder);
 // The message file of an id in one of the folders; nullopt with *problem when it is no
 // readable message (see above).
 std::optional<QueuedMessage> read(const QString &folder, const QString &id, QString *problem);
@@ -139,6 +147,8 @@ struct Stamp {
 };
 // The message files of one folder as lstat sees them, oldest first; none is opened.
 QList<Stamp> stamps(const QString &dataFolder, State state);
+// One file's; nullopt when it is not there.
+std::optional<Stamp> stamp(const QString &dataFolder, State state, const QByteArray &fileName);
 // The entry of one file of a folder, read as entries() reads it.
 Entry entry(const QString &dataFolder, State state, const QByteArray &fileName);
 // Moves the message into work/: NotQueued when someone else took it first.
@@ -157,9 +167,9 @@ Result quarantine(const QString &dataFolder, const Entry &entry, QString *newId 
 // Sent: the file in work/ goes.
 Result finish(const QString &dataFolder, const QString &id);
 
-// A file of the runner's beside the messages in queue/ (its lines' status), replaced
-// whole; and read back, checked as a message file is (nullopt with *problem otherwise,
-// an empty problem when there is none).
+// A file of the runner's beside the messages in queue/ (its lines' status; its name ends
+// in .json, so that recover() knows one left half written), replaced whole; and read back, checked as a message file is
+// (nullopt with *problem otherwise, an empty problem when there is none).
 Result writeSide(const QString &dataFolder, const QString &name, const QByteArray &bytes);
 std::optional<QByteArray> readSide(const QString &dataFolder, const QString &name, QString *problem);
 

@@ -1,15 +1,25 @@
 #include "support/filehelpers.h"
 #include "support/table.h"
 
+#include "store/appdata.h"
 #include "store/datafolder.h"
+#include "store/historyfile.h"
+#include "store/settingsfile.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 // programDir: made under a temporary root; made: folders and files (ending in .ini) made there first; expected: ~ is
 // the home folder, $ the program folder
 using Rule = table::Of<QString, QStringList, QString, QString, QString>;
+
+// what is written (a file's name, or "folder/" for the data folder), its mode before (0:
+// none), its mode after
+using Modes = table::Of<QString, int, int>;
 
 // Where a copy keeps its files, for each way a copy can stand on disk.
 class tst_DataFolder : public QObject
@@ -63,6 +73,42 @@ private Q_SLOTS:
         QCOMPARE(datafolder::sharedFolder(program), resolve(shared));
         // The same answer however the folder is written.
         QCOMPARE(datafolder::appFolder(program + u'/', xdgDataHome, home), resolve(expected));
+    }
+    // The address book and the numbers and texts sent are this user's alone, whatever the
+    // umask, from the first start on; a folder that was there keeps its mode.
+    void modes_data()
+    {
+        const Modes row;
+        row("the settings, first start", "Fumidori.ini", 0, 0600);
+        row("the settings, saved over a 0644 file", "Fumidori.ini", 0644, 0600);
+        row("the history, first save", "History.ini", 0, 0600);
+        row("the history, saved over a 0644 file", "History.ini", 0644, 0600);
+        row("a data folder made", "folder/", 0, 0700);
+        row("a data folder there already", "folder/", 0755, 0755);
+    }
+    void modes()
+    {
+        const auto [name, before, after] = Modes::row();
+        const mode_t old = ::umask(022);
+        const auto restore = qScopeGuard([old] { ::umask(old); });
+        QTemporaryDir root;
+        const QString path = root.path() + u'/' + name;
+        const QByteArray file = QFile::encodeName(QDir::cleanPath(path));
+        AppData data;
+        data.folder = root.path() + u'/';
+        data.settings = Settings::defaults();
+        data.historyFileName = name;
+        if (before && name.endsWith(u'/'))
+            QVERIFY(::mkdir(file.constData(), mode_t(before)) == 0);
+        else if (before)
+            QVERIFY(writeFileBytes(path, "") && ::chmod(file.constData(), mode_t(before)) == 0);
+        if (name.endsWith(u'/'))
+            datafolder::make(path);
+        else
+            QVERIFY(!(name == QLatin1String(settingsfile::FileName) ? SaveSettingsFile(data) : SaveHistoryFile(data)));
+        struct stat st = {};
+        QVERIFY(::stat(file.constData(), &st) == 0);
+        QCOMPARE(int(st.st_mode & 07777), after);
     }
 };
 

@@ -216,6 +216,18 @@ private slots:
         // Nothing half written is left beside the messages.
         QCOMPARE(QDir(sendqueue::queueFolder(m_folder)).entryList(QDir::Files | QDir::Hidden).size(), queued.size());
     }
+    // A full queue (MaxQueued=) is not the client's fault: 503 and when to come back.
+    void queueFull()
+    {
+        QVERIFY(QDir().mkpath(sendqueue::queueFolder(m_folder)) &&
+                writeFileBytes(sendqueue::queueFolder(m_folder) + "queue.ini", "[Queue]\nMaxQueued=1\n"));
+        const QByteArray request = post("/v1/messages", R"({"to":"R0","text":"A"})");
+        QCOMPARE(httpclient::exchange(m_port, request).status, 202);
+        const Reply full = httpclient::exchange(m_port, post("/v1/messages", R"({"to":"R1","text":"B"})"));
+        QCOMPARE(full.status, 503);
+        QVERIFY2(full.head.contains("Retry-After: 30\r\n"), full.head.constData());
+        QCOMPARE(waitingTexts(), QStringList{"A"});
+    }
     void alertPages_data()
     {
         const AlertPages table;

@@ -16,8 +16,14 @@
 
 #include <QDir>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace
 {
@@ -95,6 +101,12 @@ using Fit = table::Of<QString, int, int, bool, int, QStringList>;
 // state: the page's at the end
 using Acks = table::Of<QStringList, QString>;
 
+// the first delivery's arguments and Message-ID, the second's; the pages queued in all
+using Retries = table::Of<QStringList, QString, QStringList, QString, int>;
+
+// arguments, messages waiting before, exit status
+using Limits = table::Of<QStringList, int, int>;
+
 using Mails = table::Of<QString, QStringList, QByteArray, Setup, int, QStringList, QString, QStringList>;
 
 class tst_Mail : public QObject
@@ -162,6 +174,8 @@ private slots:
         // Who may send.
         row("sender not allowed", "no-subject.eml", to + QStringList{"--sender", "spam@evil.example"}, 77, {},
             "spam@evil.example");
+        row("a sender's controls escaped", "no-subject.eml", to + QStringList{"--sender", "ev\x1b[2Jil\r\n@x"}, 77, {},
+            "<ev\\x1b[2Jil\\x0d\\x0a@x>");
         row("envelope before From", "iso2022jp.eml", to + QStringList{"--sender", "x@example.jp.evil.example"}, 77, {},
             "x@example.jp.evil.example");
         row("no AllowFrom: nobody", "no-subject.eml", to, 77, {}, "AllowFrom=", "[Mail]\n");
@@ -210,6 +224,92 @@ private slots:
                                                      QStringLiteral(" #{ack}")),
                      pages);
         QCOMPARE(QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts).size(), pages.size()); // the ids
+    }
+    // The mail server delivers a mail again when it lost the answer: a mail taken already
+    // (its Message-ID, to the same people) pages nobody twice, whatever DedupFor= says.
+    void retries_data()
+    {
+        const Retries row;
+        const QStringList to{"--to", "短"};
+        row("the same mail again: its parts once", to, "<1@x>", to, "<1@x>", 3);
+        row("to another person: paged", to, "<1@x>", {"--to", "佐藤"}, "<1@x>", 4);
+        row("another Message-ID: paged", to, "<1@x>", to, "<2@x>", 6);
+        row("no Message-ID: paged", to, "", to, "", 6);
+    }
+    void retries()
+    {
+        const auto [firstArgs, firstId, againArgs, againId, pages] = Retries::row();
+        QTemporaryDir dir;
+        const QString folder = makeFolder(dir, "[Mail]\nAllowFrom=*\nSplit=1\n");
+        QVERIFY(!folder.isEmpty() && QDir().mkpath(sendqueue::queueFolder(folder)) &&
+                writeFileBytes(sendqueue::queueFolder(folder) + "queue.ini", "[Queue]\nDedupFor=0\n"));
+        for (const auto &[args, id] : {qMakePair(firstArgs, firstId), qMakePair(againArgs, againId)}) {
+            const QByteArray mail = "From: a@example.jp\n" + (id.isEmpty() ? "" : "Message-ID: " + id.toUtf8() + '\n') +
+                                    "Subject: DISK FULL ON WEB01 AND WEB02\n\n\n";
+            const ToolRun r = runTool(Tool, QStringList{"--folder", folder, "queue", "add", "--mail"} + args, mail);
+            QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+        }
+        QCOMPARE(queued(folder).size(), pages);
+    }
+    // Killed the moment its pages begin to reach queue/ (wherever in the batch that is):
+    // after the runner's start the mail is queued whole or not at all.
+    void killedMidMail()
+    {
+        QTemporaryDir dir;
+        const QString folder = makeFolder(dir, "[Mail]\nAllowFrom=*\nSplit=1\n");
+        QVERIFY(!folder.isEmpty() && QDir().mkpath(sendqueue::queueFolder(folder)));
+        const int events = ::inotify_init1(IN_CLOEXEC);
+        QVERIFY(events >= 0 &&
+                ::inotify_add_watch(events, QFile::encodeName(sendqueue::queueFolder(folder)).constData(),
+                                    IN_CREATE | IN_MOVED_TO) >= 0);
+        const auto closeEvents = qScopeGuard([events] { ::close(events); });
+        QProcess mail;
+        mail.start(Tool, {"--folder", folder, "queue", "add", "--mail", "--to", "短"});
+        mail.write("From: a@example.jp\nSubject: DISK FULL ON WEB01 AND WEB02\n\n\n");
+        QVERIFY(mail.waitForBytesWritten(20000));
+        mail.closeWriteChannel();
+        pollfd p{events, POLLIN, 0};
+        QVERIFY(::poll(&p, 1, 20000) == 1);
+        ::kill(pid_t(mail.processId()), SIGKILL);
+        QVERIFY(mail.waitForFinished(20000));
+        sendqueue::recover(folder);
+        const qsizetype pages = queued(folder).size();
+        QVERIFY2(pages == 0 || pages == 3, qPrintable(QString::number(pages)));
+        QCOMPARE(QDir(sendqueue::queueFolder(folder)).entryList({".new-*", "*.batch"}, QDir::Dirs | QDir::Hidden),
+                 QStringList());
+    }
+    // MaxQueued=: past it queue add is busy (3) and a mail is to be tried again (75), and
+    // nothing of the batch is queued.
+    void maxQueued_data()
+    {
+        const Limits row;
+        const QStringList add{"queue", "add", "--to", "佐藤", "X"}, mail{"queue", "add", "--mail", "--to", "佐藤"},
+            split{"queue", "add", "--mail", "--to", "短"};
+        row("queue add below the limit", add, 3, 0);
+        row("queue add at the limit", add, 4, 3);
+        row("a mail below the limit", mail, 3, 0);
+        row("a mail at the limit", mail, 4, 75);
+        row("a mail's parts that would pass it", split, 2, 75);
+    }
+    void maxQueued()
+    {
+        const auto [args, waiting, status] = Limits::row();
+        QTemporaryDir dir;
+        const QString folder = makeFolder(dir, "[Mail]\nAllowFrom=*\nSplit=1\n");
+        QVERIFY(!folder.isEmpty() && QDir().mkpath(sendqueue::queueFolder(folder)) &&
+                writeFileBytes(sendqueue::queueFolder(folder) + "queue.ini", "[Queue]\nMaxQueued=4\n"));
+        for (int i = 0; i < waiting; ++i) {
+            QueuedMessage m;
+            m.to = QStringLiteral("鈴木");
+            m.text = QString::number(i);
+            QVERIFY(sendqueue::add(folder, m).ok());
+        }
+        const ToolRun r = runTool(Tool, QStringList{"--folder", folder} + args,
+                                  "From: a@example.jp\nSubject: DISK FULL ON WEB01 AND WEB02\n\n\n");
+        QVERIFY2(r.exitCode == status, qPrintable(QString::number(r.exitCode) + ": " + r.err));
+        QCOMPARE(queued(folder).size(), waiting + (status == 0 ? 1 : 0));
+        if (status != 0)
+            QVERIFY2(r.err.contains("MaxQueued=4"), qPrintable(r.err));
     }
     // queue ack --mail: the code of an open page, from an address of a person it reached.
     void acks_data()

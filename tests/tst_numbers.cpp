@@ -105,6 +105,9 @@ private slots:
         row("letter in the recipient's number", "0570000111", "090ABC", {}, {},
             "相手先「R」の番号に使えない文字があります: 「A」(U+0041)");
         row("other digits in the recipient's number", "0570000111", "٠٩٠", {}, {}, "U+0660");
+        row("a # inside the recipient's number: it would end it", "0570000111", "090＃1234", {}, {},
+            "相手先「R」の番号に 「＃」(U+FF03) があります");
+        row("33 digits", "0570000111", QString(33, u'9'), {}, {}, "33 桁");
         row("dial modifier in the centre's number", "0570R", "09012345678", {}, {},
             "センター「C」の番号に使えない文字があります: 「R」(U+0052)");
     }
@@ -138,6 +141,7 @@ private slots:
         row("pause and wait in a modem's centre", 0, "0，W0570000111", "090", "", "0,W0570000111", "090", "");
         row("wait in a SIP centre", 10, "0W0570000111", "090", "", "", "", "センター「C」");
         row("wait in a recipient's number", 0, "0570000111", "0W90", "", "", "", "U+0057");
+        row("a # inside the book's number", 0, "0570000111", "090#12", "", "", "", "相手先「R」の番号に 「#」");
     }
     // fumidori-send and the queue runner check through the same step: what it hands the call
     // is the keyed form; a number that cannot be keyed is refused (exit 2).

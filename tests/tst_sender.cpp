@@ -844,6 +844,11 @@ private slots:
             {"queue", "add", "--to", "R0", QString(sendqueue::MaxTextBytes / 3 + 1, QChar(0x3042))}, {}, 2,
             QStringLiteral("65538 バイト"));
         row("queue add", {"queue", "add", "--to", "R0", "X"}, {}, 0, "");
+        row("a number of 32 digits", {"queue", "add", "--number", QString(32, u'1'), "--center", "C", "X"}, {}, 0, "");
+        row("a number of 33 digits", {"queue", "add", "--number", QString(33, u'1'), "--center", "C", "X"}, {}, 2,
+            QStringLiteral("33 桁"));
+        row("a # inside a number", {"queue", "add", "--number", "0900#1234", "--center", "C", "X"}, {}, 2,
+            QStringLiteral("「#」(U+0023)"));
         row("listen without a port", {"queue", "run", "--listen", "127.0.0.1"}, {}, 2, "--listen");
         row("listen on IPv6 without brackets", {"queue", "run", "--listen", "::1:8025"}, {}, 2, "--listen");
         row("listen on a name", {"queue", "run", "--listen", "localhost:8025"}, {}, 2, QStringLiteral("IPv4 か IPv6"));
@@ -1149,7 +1154,7 @@ private slots:
         QVERIFY(!lock.tryLock());
         other.process.kill(); // the holder dies: the kernel lets its lock go (waited for: directSendWaits)
         QVERIFY(other.process.waitForFinished(5000) && lock.tryLock());
-        QCOMPARE(lock.holder(), QStringLiteral("tst_sender %1").arg(QCoreApplication::applicationPid()));
+        QCOMPARE(lock.holder(), QStringLiteral("tst_sender（プロセス %1）").arg(QCoreApplication::applicationPid()));
     }
     // The window's port: a line held by another program is "in use" (8005) and the port
     // stays closed; once free the port opens and holds the line until it closes.
@@ -1552,6 +1557,9 @@ private slots:
     // A batch its writer left in queue/ is taken in by whoever reads the queue next; a
     // writer's private folder goes once it is old; queue/state/ is nobody's but the
     // gateway's (made with the spool, never scanned, never cleaned).
+    // Left by writers that died: a batch renamed in comes in whole; the runner's own file
+    // and a batch folder half written (written under the folder's lock, free now) go at
+    // once; a message's file only when old (a command may rewrite one without the lock).
     void batchLeftBehind()
     {
         const QString queue = sendqueue::queueFolder(m_folder);
@@ -1560,14 +1568,32 @@ private slots:
         QueuedMessage m = message(QStringLiteral("R0"));
         QVERIFY(QDir().mkpath(queue + "b.batch") && QDir().mkpath(queue + ".new-old") &&
                 QDir().mkpath(queue + ".new-now"));
-        for (const char *name : {"b.batch/1.msg", "b.batch/2.msg", ".new-old/3.msg", "state/4.msg"})
+        for (const char *name : {"b.batch/1.msg", "b.batch/2.msg", ".new-old/3.msg", ".new-now/5.msg", "state/4.msg",
+                                 "lines.json.CTmjAA", "6.msg.Xy12ab", "7.msg.Zz99zz", "queue.ini.backup"})
             QVERIFY(writeFileBytes(queue + name, sendqueue::toJson(m)));
         const timespec old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
-        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(queue + ".new-old").constData(), old, 0) == 0);
+        for (const char *name : {".new-old", "7.msg.Zz99zz"})
+            QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(queue + name).constData(), old, 0) == 0);
         QCOMPARE(sendqueue::recover(m_folder).problems, QStringList());
         QCOMPARE(sendqueue::waitingIds(m_folder), QStringList({"1", "2"}));
-        QVERIFY(!QFileInfo::exists(queue + "b.batch") && !QFileInfo::exists(queue + ".new-old"));
-        QVERIFY(QFileInfo::exists(queue + ".new-now") && QFileInfo::exists(queue + "state/4.msg"));
+        QStringList left = QDir(queue).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        left.sort();
+        QCOMPARE(left, QStringList({"1.msg", "2.msg", "6.msg.Xy12ab", "failed", "queue.ini.backup", "state", "work"}));
+        QVERIFY(QFileInfo::exists(queue + "state/4.msg"));
+    }
+    // What others wrote (a name, a text, a reason) keeps to its column and never drives
+    // the terminal that shows the queue.
+    void listEscaped()
+    {
+        QueuedMessage m = message(QStringLiteral("R\x1b[2J0"), QStringLiteral("A\tB"));
+        m.lastError = QStringLiteral("x\r\nfumidori-send: \u202Eok");
+        QVERIFY(sendqueue::add(m_folder, m).ok());
+        const ToolRun r = runTool({"--folder", m_folder, "queue", "list"});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out.count('\n'), 1);
+        const QStringList fields = QString::fromUtf8(r.out.chopped(1)).split(u'\t');
+        QCOMPARE(fields.size(), 8);
+        QCOMPARE(fields.mid(4, 3), QStringList({"R\\x1b[2J0", "A\\x09B", "x\\x0d\\x0afumidori-send: \\u202eok"}));
     }
     void queueAddForLines_data()
     {

@@ -596,6 +596,16 @@ void printRow(const QString &row)
     std::fputs((row + QLatin1Char('\n')).toUtf8().constData(), stdout);
 }
 
+// A row of fields apart by tabs, each printed with its control characters (a tab among
+// them) escaped: what others wrote keeps to its column and never drives the terminal.
+void printFields(const QStringList &fields)
+{
+    QStringList shown;
+    for (const QString &field : fields)
+        shown << sendqueue::escaped(field);
+    printRow(shown.join(u'\t'));
+}
+
 // The lines of the runner as it last told them (stopped, all of them, when no runner
 // holds the folder now); the line each message is being sent on, by id.
 QHash<QString, QString> listLines(const Options &o)
@@ -622,7 +632,7 @@ QHash<QString, QString> listLines(const Options &o)
                                                                  {QStringLiteral("reason"), reason}})
                                            .toJson(QJsonDocument::Compact)));
         else
-            printRow(QStringList{QStringLiteral("line"), name, state, message, until, reason}.join(u'\t'));
+            printFields({QStringLiteral("line"), name, state, message, until, reason});
     }
     return lineOf;
 }
@@ -698,12 +708,11 @@ int queueList(const Options &o, Reporter &reporter)
         } else {
             QString preview = m.text.left(20);
             preview.replace(QLatin1Char('\n'), QLatin1Char(' '));
-            line =
-                QStringList{e.id, state,
-                            // (nothing known of the tries of a file left unread)
-                            e.problem.isEmpty() ? QStringLiteral("%1/%2").arg(m.tried).arg(m.attempts + 1) : QString(),
-                            next, who, preview, why, lineOf.value(e.id)}
-                    .join(QLatin1Char('\t'));
+            printFields({e.id, state,
+                         // (nothing known of the tries of a file left unread)
+                         e.problem.isEmpty() ? QStringLiteral("%1/%2").arg(m.tried).arg(m.attempts + 1) : QString(),
+                         next, who, preview, why, lineOf.value(e.id)});
+            continue;
         }
         printRow(line);
     }
@@ -781,7 +790,10 @@ int main(int argc, char *argv[])
     if (!options) {
         if (error.isEmpty())
             return 0;
-        std::fputs((QStringLiteral("fumidori-send: ") + error + QLatin1Char('\n')).toUtf8().constData(), stderr);
+        std::fputs((QStringLiteral("fumidori-send: ") + sendqueue::escaped(error, true) + QLatin1Char('\n'))
+                       .toUtf8()
+                       .constData(),
+                   stderr);
         return 2;
     }
     // A file over the size limit (ulimit -f) is a write that fails, reported, not the end.

@@ -266,6 +266,7 @@ QString refusalText(const IntakeRefusal &r)
     case Refused::None:
     case Refused::NoLineForCenter:
     case Refused::DeviceKind:
+    case Refused::QueueFull:
     case Refused::Other:
         return r.text;
     }

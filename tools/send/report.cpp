@@ -11,7 +11,8 @@
 
 void TerminalReporter::line(const QString &text)
 {
-    std::fputs((QStringLiteral("fumidori-send: ") + sendqueue::capped(text, MaxTextBytes) + QLatin1Char('\n'))
+    std::fputs((QStringLiteral("fumidori-send: ") + sendqueue::escaped(sendqueue::capped(text, MaxTextBytes), true) +
+                QLatin1Char('\n'))
                    .toUtf8()
                    .constData(),
                stderr);
