@@ -16,8 +16,7 @@
 #include <QStandardPaths>
 #include <QTest>
 
-#include <condition_variable>
-#include <mutex>
+#include <future>
 
 namespace
 {
@@ -77,26 +76,11 @@ public:
     std::variant<SnppPager, QString> pager(const QByteArray &) override { return SnppPager{"id", {}}; }
     QString send(const SnppBatch &) override
     {
-        std::unique_lock lock(mutex);
-        sending = true;
-        changed.notify_all();
-        changed.wait(lock, [this] { return letGo; });
+        sending.set_value();
+        letGo.get_future().wait();
         return {};
     }
-    bool waitForSend()
-    {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(30), [this] { return sending; });
-    }
-    void release()
-    {
-        const std::lock_guard lock(mutex);
-        letGo = true;
-        changed.notify_all();
-    }
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool sending = false, letGo = false;
+    std::promise<void> sending, letGo;
 };
 
 } // namespace
@@ -258,11 +242,11 @@ $s->quit;
         QCOMPARE(listener->start({"127.0.0.1", 0, {"127.0.0.1"}}, &desk), QString());
         const int slow = httpclient::connectTo(listener->port(), 5000);
         QCOMPARE(converse(slow, "PAGE R1\r\nMESS x\r\nSEND\r\n", 3).count("\r\n"), 3);
-        QVERIFY(desk.waitForSend());
+        QVERIFY(desk.sending.get_future().wait_for(std::chrono::seconds(30)) == std::future_status::ready);
         const int other = httpclient::connectTo(listener->port(), 5000);
         QCOMPARE(converse(other, "PAGE R2\r\nQUIT\r\n", 3),
                  "220 Fumidori SNPP Gateway Ready\r\n250 Pager ID Accepted; jobid: id\r\n221 OK, Goodbye\r\n");
-        desk.release();
+        desk.letGo.set_value();
         QCOMPARE(converse(slow, {}, 1), "250 Message Sent Successfully\r\n");
         listener->stop();
         for (int fd : {slow, other})
