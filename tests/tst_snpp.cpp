@@ -214,10 +214,10 @@ private slots:
         QVERIFY(writeFileBytes(folder + "oncall.ini", "[Escalation up]\nStep1=R1\nStep2=10m R0\n"));
         SnppIntake desk(folder, DeviceAccess{}, QueuedMessage{}, {});
         SnppSession session(desk, true);
-        const QByteArray held = session.feed("PAGE up\r\nMESS later\r\nHOLD 991231235959 +0000\r\nSEND\r\nRESE\r\n");
+        const QByteArray held = session.feed("PAGE up\r\nMESS LATER\r\nHOLD 991231235959 +0000\r\nSEND\r\nRESE\r\n");
         QVERIFY2(held.contains("554 Error, Failed: up: "), held.constData());
         QCOMPARE(pages::all(folder).size(), 0);
-        const QByteArray out = session.feed("PAGE up\r\nPAGE R0\r\nMESS disk full\r\nLEVE 0\r\nSEND\r\n");
+        const QByteArray out = session.feed("PAGE up\r\nPAGE R0\r\nMESS DISK FULL\r\nLEVE 0\r\nSEND\r\n");
         QVERIFY2(out.endsWith("250 Message Sent Successfully\r\n"), out.constData());
         QStringList ids;
         for (const QByteArray &line : out.split('\n'))
