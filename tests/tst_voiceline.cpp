@@ -37,6 +37,12 @@ struct ScriptedBus : SystemBus {
     }
     void answerHeld(const BusReply &reply) { std::exchange(held, nullptr)(reply); }
 
+    BusReply callNow(const QString &, const QString &, const QString &, const QString &method, const QVariantList &,
+                     int) override
+    {
+        asked << method;
+        return {};
+    }
     void call(const QString &, const QString &path, const QString &, const QString &method, const QVariantList &, int,
               std::function<void(const BusReply &)> done) override
     {
@@ -66,12 +72,6 @@ struct ScriptedBus : SystemBus {
             signal(CallPath, 1, callEnd, reason);
         if (method == u"SendDtmf" && asked.count(QStringLiteral("SendDtmf")) == dropAfterKeys)
             signal(CallPath, 4, 7, 4);
-    }
-    BusReply callNow(const QString &, const QString &, const QString &, const QString &method, const QVariantList &,
-                     int) override
-    {
-        asked << method;
-        return {};
     }
     int watch(const QString &, const QString &path, const QString &, const QString &,
               std::function<void(const QString &, const QVariantList &)> signal) override

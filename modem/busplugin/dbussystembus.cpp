@@ -114,8 +114,9 @@ QDBusMessage message(const QString &service, const QString &path, const QString 
     QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
     QList<QVariant> out;
     for (const QVariant &a : args)
-        out << (a.metaType() == QMetaType::fromType<BusPath>() ? QVariant::fromValue(QDBusObjectPath(a.value<BusPath>().path))
-                                                              : a);
+        out << (a.metaType() == QMetaType::fromType<BusPath>()
+                    ? QVariant::fromValue(QDBusObjectPath(a.value<BusPath>().path))
+                    : a);
     message.setArguments(out);
     return message;
 }
@@ -135,8 +136,8 @@ public:
     void call(const QString &service, const QString &path, const QString &interface, const QString &method,
               const QVariantList &args, int timeoutMs, std::function<void(const BusReply &)> done) override
     {
-        auto *watcher =
-            new QDBusPendingCallWatcher(m_bus.asyncCall(message(service, path, interface, method, args), timeoutMs), this);
+        auto *watcher = new QDBusPendingCallWatcher(
+            m_bus.asyncCall(message(service, path, interface, method, args), timeoutMs), this);
         QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
                          [done = std::move(done)](QDBusPendingCallWatcher *w) {
                              const QDBusMessage reply = w->reply();
