@@ -324,13 +324,13 @@ StepQueuer stepQueuer(const QString &dataFolder, const DeviceAccess &access, con
 
 std::variant<PageState, QString> start(const QString &dataFolder, const OnCall &oncall, const QString &escalation,
                                        const QString &text, const QString &severity, qint64 now,
-                                       const StepQueuer &queue, const QString &group)
+                                       const StepQueuer &queue, const QString &group, const QString &id)
 {
     const OnCall::Escalation *e = oncall.escalation(escalation);
     if (!e)
         return QStringLiteral("「%1」はエスカレーションではありません。").arg(escalation);
     PageState p;
-    p.id = sendqueue::newId();
+    p.id = id.isEmpty() ? sendqueue::newId() : id;
     p.escalation = e->name;
     p.text = text;
     p.severity = severity;

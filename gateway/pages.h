@@ -121,10 +121,11 @@ StepQueuer stepQueuer(const QString &dataFolder, const DeviceAccess &access, con
                       const QString &suffix);
 
 // A page to the escalation: its state written, then its first step queued. The page, or
-// why not (nothing kept when the first step is refused).
+// why not (nothing kept when the first step is refused). id: the page's, told to the
+// client beforehand; empty: a new one.
 std::variant<PageState, QString> start(const QString &dataFolder, const OnCall &oncall, const QString &escalation,
                                        const QString &text, const QString &severity, qint64 now,
-                                       const StepQueuer &queue, const QString &group = {});
+                                       const StepQueuer &queue, const QString &group = {}, const QString &id = {});
 
 // A page to the name when oncall.ini (as OnCall::load gives it) makes it an escalation and
 // the book has no such name: started as start() does, its steps queued by stepQueuer with

@@ -24,9 +24,9 @@ QStringList lineKeys()
 }
 
 // What makes two lines one device: a serial device by its real path, a SIP account by
-// user and server, a kind whose settings name its device by that, any other kind (the
-// sound card) by its number.
-QString deviceIdentity(const QString &folder, const Settings &s, const QString &device)
+// user and server, a kind whose settings name its device by the device they find, any
+// other kind (the sound card) by its number. Settings that find no one device: *problem.
+QString deviceIdentity(const QString &folder, const Settings &s, const QString &device, QString *problem)
 {
     const DeviceKindRow *row = deviceKind(s.ModemKind);
     if (row && row->usesPort) {
@@ -37,7 +37,7 @@ QString deviceIdentity(const QString &folder, const Settings &s, const QString &
     if (row && row->usesAccount)
         return QStringLiteral("SIP の口座 %1@%2").arg(s.SipUser.trimmed(), s.SipServer.trimmed().toLower());
     if (row && row->namedDevice)
-        return row->namedDevice(s);
+        return row->namedDevice(s, problem);
     return QStringLiteral("機器の種類 %1").arg(s.ModemKind);
 }
 
@@ -142,7 +142,12 @@ QList<ReadyLine> readyLines(const QString &folder, const QList<QueueLine> &lines
             problem(kind + QStringLiteral("キューの回線にはできません。"));
             continue;
         }
-        const QString identity = deviceIdentity(folder, s, line.device);
+        QString unusable;
+        const QString identity = deviceIdentity(folder, s, line.device, &unusable);
+        if (!unusable.isEmpty()) {
+            problem(unusable);
+            continue;
+        }
         if (const QString other = devices.value(identity); !other.isEmpty()) {
             problem(QStringLiteral("[Line %1] と同じ機器（%2）です。").arg(other, identity));
             continue;

@@ -40,10 +40,11 @@ struct ReadyLine {
 
 // The lines of the queue checked against the folder's settings, each with base's access
 // and its own keys: a device kind that cannot send unattended, a key the settings file
-// cannot take, a password file that cannot be used, and two lines that reach one device
-// (a serial device by its real path, a SIP account by user and server, any other kind
-// by its number) are problems, each added to *problems. No line at all: the window's
-// one line, named after its device ("COM1", "kind 10").
+// cannot take, a password file that cannot be used, a device the settings do not name
+// among several (the modules ModemManager has, asked now), and two lines that reach one
+// device (a serial device by its real path, a SIP account by user and server, a module
+// by the module found, any other kind by its number) are problems, each added to *problems. No line at all: the
+// window's one line, named after its device ("COM1", "kind 10").
 QList<ReadyLine> readyLines(const QString &folder, const QList<QueueLine> &lines, const DeviceAccess &base,
                             QStringList *problems);
 

@@ -2,9 +2,11 @@
 
 #include "encoding/cp932.h"
 #include "gateway/oncall.h"
+#include "gateway/pages.h"
 #include "gateway/queueadd.h"
 #include "gateway/snppusers.h"
 
+#include <QDateTime>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -61,10 +63,8 @@ std::variant<SnppPager, QString> SnppIntake::pager(const QByteArray &name)
     if (!digits) { // a group or a rota of oncall.ini: expanded into its people when SEND adds the batch
         const OnCall oncall = OnCall::load(m_folder, data);
         const OnCall::Kind kind = oncall.ok() ? oncall.kindOf(shown) : OnCall::Kind::Unknown;
-        if (kind == OnCall::Kind::Group || kind == OnCall::Kind::Rota)
-            return SnppPager{sendqueue::newId(), {shown, {}, {}, false}};
-        if (kind == OnCall::Kind::Escalation)
-            return QStringLiteral("「%1」はエスカレーションです。HTTP か queue add で送ってください。").arg(shown);
+        if (kind == OnCall::Kind::Group || kind == OnCall::Kind::Rota || kind == OnCall::Kind::Escalation)
+            return SnppPager{sendqueue::newId(), {shown, {}, {}, false}, kind == OnCall::Kind::Escalation};
     }
     if (!digits || name.size() > 32)
         return QStringLiteral("「%1」はアドレス帳にありません。").arg(shown);
@@ -86,20 +86,47 @@ bool SnppIntake::login(const QByteArray &user, const QByteArray &password)
 QString SnppIntake::send(const SnppBatch &batch)
 {
     QList<BatchMessage> messages;
+    QList<SnppPager> escalations;
     const QString message = text(batch.text);
     for (const SnppPager &p : batch.pagers) {
+        if (p.escalation) {
+            escalations << p;
+            continue;
+        }
         BatchMessage m{p.target, message};
         m.id = p.id; // the id PAGE told the client
         messages << m;
     }
+    // An escalation's steps follow the runner's clock from now: a later start is not theirs.
+    if (!escalations.isEmpty() && batch.notBefore > QDateTime::currentMSecsSinceEpoch())
+        return QStringLiteral("%1: エスカレーションは HOLD で遅らせられません。").arg(escalations.first().target.to);
     QueuedMessage defaults = m_defaults;
     defaults.severity = batch.severity;
     defaults.notBefore = batch.notBefore;
-    const BatchResult added = addBatch(m_folder, messages, m_access, defaults);
-    if (added.refusal) {
-        const Target &t = batch.pagers.value(added.refusal->index).target;
-        return QStringLiteral("%1: %2").arg(t.to.isEmpty() ? t.number : t.to,
-                                            refusalText(added.refusal->outcome.refusal));
+    if (!messages.isEmpty()) {
+        const BatchResult added = addBatch(m_folder, messages, m_access, defaults);
+        if (added.refusal) {
+            const Target &t = messages.value(added.refusal->index).target;
+            return QStringLiteral("%1: %2").arg(t.to.isEmpty() ? t.number : t.to,
+                                                refusalText(added.refusal->outcome.refusal));
+        }
+        if (!added.notStored.isEmpty())
+            return added.notStored;
     }
-    return added.notStored;
+    // Each escalation started as "queue add --to" starts it, under the id PAGE told.
+    for (const SnppPager &p : std::as_const(escalations)) {
+        AppData data;
+        if (const std::optional<Outcome> problem = loadFolder(m_folder, data))
+            return problem->message;
+        const OnCall oncall = OnCall::load(m_folder, data);
+        const auto started =
+            pages::start(m_folder, oncall, p.target.to, message, batch.severity, QDateTime::currentSecsSinceEpoch(),
+                         pages::stepQueuer(m_folder, m_access, defaults, oncall.ackSuffix()), {}, p.id);
+        if (const auto *problem = std::get_if<QString>(&started))
+            return QStringLiteral("%1: %2").arg(p.target.to, *problem) +
+                   (p.id == escalations.first().id && messages.isEmpty()
+                        ? QString()
+                        : QStringLiteral("（その前の宛先は受け付けました）"));
+    }
+    return {};
 }

@@ -4,10 +4,11 @@
 #include "store/sendqueue.h"
 #include "store/snppdesk.h"
 
-// The queue runner as the SNPP listener sees it: PAGE's names from the address book,
-// digits through the centre SnppCenter= names, LOGI against snpp-users in the data
-// folder, and SEND's batch into the queue through the one batch path, with the checks of
-// "queue add". Safe from any thread: it keeps no state between calls.
+// The queue runner as the SNPP listener sees it: PAGE's names from the address book and
+// oncall.ini, digits through the centre SnppCenter= names, LOGI against snpp-users in the
+// data folder, and SEND's batch into the queue through the one batch path, with the checks
+// of "queue add"; an escalation is started as "queue add --to" starts it, under the id
+// its PAGE told. Safe from any thread: it keeps no state between calls.
 class SnppIntake : public SnppDesk
 {
 public:

@@ -5,6 +5,7 @@
 #include "modem/modemmanagerline.h"
 #include "modem/sipline.h"
 #include "modem/soundline.h"
+#include "modem/voicemodems.h"
 #include "store/appdata.h"
 
 namespace atcommand
@@ -208,10 +209,24 @@ std::unique_ptr<Line> modemManagerLine(const LineParts &p)
     return std::make_unique<ModemManagerLine>(p.settings, p.dataFolder, p.waiter);
 }
 
-// The module of ModemManager's that a line names (empty: the only one).
-QString managedModule(const Settings &s)
+// The module of ModemManager's that a line names, by its equipment identifier, so that
+// an IMEI and a port naming one module are one device. None named with several there is
+// refused (they are named). A module ModemManager does not have now, or a ModemManager
+// that cannot be asked, is left to the call to report: by what the line says.
+QString managedModule(const Settings &s, QString *problem)
 {
-    return QStringLiteral("ModemManager のモジュール %1").arg(s.VoiceModem.trimmed());
+    const QString wanted = s.VoiceModem.trimmed();
+    QString unasked;
+    VoiceModem chosen;
+    if (const std::optional<QList<VoiceModem>> modems = voiceModemsNow(&unasked)) {
+        const QString why = chooseModem(*modems, wanted, &chosen);
+        if (why.isEmpty())
+            return QStringLiteral("ModemManager のモジュール（IMEI %1）")
+                .arg(chosen.imei.isEmpty() ? chosen.path : chosen.imei);
+        if (wanted.isEmpty() && modems->size() > 1)
+            *problem = why;
+    }
+    return QStringLiteral("ModemManager のモジュール %1").arg(wanted);
 }
 
 // A modem that takes AT commands on a 9600 bps line and answers each with "OK".

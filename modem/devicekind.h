@@ -82,8 +82,10 @@ struct DeviceKindRow {
     // nothing is written).
     QList<QByteArray> (*dialWrites)(const QString &digits) = nullptr;
     // For a kind without a port or an account whose settings name one of several devices:
-    // that device, in words (two lines naming the same one are one device).
-    QString (*namedDevice)(const Settings &s) = nullptr;
+    // that device, in words (two lines naming the same one are one device), looked up
+    // where the devices are listed; settings that cannot name one device: why, in *problem.
+    // Asked once, at the start of a queue run.
+    QString (*namedDevice)(const Settings &s, QString *problem) = nullptr;
 };
 
 // Every kind, in stored order: a row's position is its ModemKind.

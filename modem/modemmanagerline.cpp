@@ -92,14 +92,6 @@ QString endedText(uint reason)
     return QStringLiteral("通話が始まらずに終わりました（ModemManager の理由 %1）。").arg(reason);
 }
 
-QString notFoundText(const QString &wanted, const QStringList &all)
-{
-    if (wanted.isEmpty())
-        return QStringLiteral("ModemManager に音声通話のできるモジュールがありません。");
-    return QStringLiteral("VoiceModem=%1 のモジュールが ModemManager にありません（あるもの：%2）。")
-        .arg(wanted, all.isEmpty() ? QStringLiteral("なし") : all.join(u'、'));
-}
-
 bool processAlive(qint64 pid)
 {
     return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
@@ -346,26 +338,14 @@ QCoro::Task<QString> ModemManagerLine::findModem()
         co_return QString();
     if (!reply.ok())
         failReply(reply, QStringLiteral("モジュールの一覧を読めません"));
-    const QString wanted = m_settings.VoiceModem.trimmed();
-    const QList<VoiceModem> modems = voiceModems(reply.values.value(0).toMap());
-    QStringList all;
-    QList<VoiceModem> found;
-    for (const VoiceModem &m : modems) {
-        all << m.text;
-        if (namesModem(wanted, m))
-            found << m;
-    }
-    if (found.isEmpty())
-        fail(notFoundText(wanted, all), true);
-    if (found.size() > 1)
-        fail(
-            QStringLiteral("音声通話のできるモジュールが %1 台あります。VoiceModem= でどれを使うか指定してください：%2")
-                .arg(found.size())
-                .arg(all.join(u'、')),
-            true);
-    m_modemState = found.first().state;
-    watchState(found.first().path, ModemIface, &ModemManagerLine::modemStateChanged);
-    co_return found.first().path;
+    VoiceModem found;
+    const QString why =
+        chooseModem(voiceModems(reply.values.value(0).toMap()), m_settings.VoiceModem.trimmed(), &found);
+    if (!why.isEmpty())
+        fail(why, true);
+    m_modemState = found.state;
+    watchState(found.path, ModemIface, &ModemManagerLine::modemStateChanged);
+    co_return found.path;
 }
 
 QCoro::Task<> ModemManagerLine::ensureRegistered(const QString &modem)

@@ -48,6 +48,49 @@ bool namesModem(const QString &wanted, const VoiceModem &modem)
            wanted == modem.device;
 }
 
+QString chooseModem(const QList<VoiceModem> &modems, const QString &wanted, VoiceModem *chosen)
+{
+    QStringList all;
+    QList<VoiceModem> found;
+    for (const VoiceModem &m : modems) {
+        all << m.text;
+        if (namesModem(wanted, m))
+            found << m;
+    }
+    if (found.size() == 1) {
+        *chosen = found.first();
+        return {};
+    }
+    if (found.size() > 1)
+        return QStringLiteral(
+                   "音声通話のできるモジュールが %1 台あります。VoiceModem= でどれを使うか指定してください：%2")
+            .arg(found.size())
+            .arg(all.join(u'、'));
+    if (wanted.isEmpty())
+        return QStringLiteral("ModemManager に音声通話のできるモジュールがありません。");
+    return QStringLiteral("VoiceModem=%1 のモジュールが ModemManager にありません（あるもの：%2）。")
+        .arg(wanted, all.isEmpty() ? QStringLiteral("なし") : all.join(u'、'));
+}
+
+namespace
+{
+
+constexpr int ListMs = 5000;
+
+// The modules in ModemManager's answer, or why there are none to be had.
+std::optional<QList<VoiceModem>> modemsOf(const BusReply &reply, QString *problem)
+{
+    if (reply.ok())
+        return voiceModems(reply.values.value(0).toMap());
+    *problem =
+        reply.error.endsWith(QLatin1String(".ServiceUnknown")) || reply.error.endsWith(QLatin1String(".NameHasNoOwner"))
+            ? QStringLiteral("ModemManager が動いていません。")
+            : reply.message;
+    return std::nullopt;
+}
+
+} // namespace
+
 void listVoiceModems(std::function<void(const QList<VoiceModem> &, const QString &)> done)
 {
     QString error;
@@ -56,14 +99,19 @@ void listVoiceModems(std::function<void(const QList<VoiceModem> &, const QString
         QTimer::singleShot(0, [done = std::move(done), error] { done({}, error); });
         return;
     }
-    bus->call(Service, Root, ObjectManagerIface, QStringLiteral("GetManagedObjects"), {}, 5000,
+    bus->call(Service, Root, ObjectManagerIface, QStringLiteral("GetManagedObjects"), {}, ListMs,
               [done = std::move(done)](const BusReply &reply) {
-                  if (!reply.ok())
-                      done({}, reply.error.endsWith(QLatin1String(".ServiceUnknown")) ||
-                                       reply.error.endsWith(QLatin1String(".NameHasNoOwner"))
-                                   ? QStringLiteral("ModemManager が動いていません。")
-                                   : reply.message);
-                  else
-                      done(voiceModems(reply.values.value(0).toMap()), {});
+                  QString problem;
+                  const auto modems = modemsOf(reply, &problem);
+                  done(modems.value_or(QList<VoiceModem>()), problem);
               });
+}
+
+std::optional<QList<VoiceModem>> voiceModemsNow(QString *problem)
+{
+    SystemBus *bus = systemBus(problem);
+    if (!bus)
+        return std::nullopt;
+    return modemsOf(bus->callNow(Service, Root, ObjectManagerIface, QStringLiteral("GetManagedObjects"), {}, ListMs),
+                    problem);
 }

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QVariantMap>
 #include <functional>
+#include <optional>
 
 // The modules ModemManager manages, as the line through it and the options dialog see them.
 namespace modemmanager
@@ -32,6 +33,12 @@ QList<VoiceModem> voiceModems(const QVariantMap &objects);
 // Whether VoiceModem= names the module (its IMEI, its port with or without /dev/, its
 // device); empty names every one.
 bool namesModem(const QString &wanted, const VoiceModem &modem);
+// The one module of modems that VoiceModem= names: *chosen, or why none can be: none
+// names it, or none is named and there are several (each one named in the text).
+QString chooseModem(const QList<VoiceModem> &modems, const QString &wanted, VoiceModem *chosen);
 // Asks ModemManager for its modules with voice calls; done gets them from the event loop,
 // or why they cannot be had.
 void listVoiceModems(std::function<void(const QList<VoiceModem> &modems, const QString &problem)> done);
+// The same, waiting for the answer (a few seconds at most): for a check made once, at the
+// start of a run. nullopt with *problem when ModemManager cannot be asked.
+std::optional<QList<VoiceModem>> voiceModemsNow(QString *problem);

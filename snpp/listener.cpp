@@ -2,20 +2,18 @@
 
 #include "snpp/session.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <list>
-#include <map>
-#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <vector>
 
 namespace
 {
@@ -26,16 +24,6 @@ using Clock = std::chrono::steady_clock;
 constexpr qsizetype MaxUnsent = 256 * 1024;
 // How long a connection that is ending has to take its last answers.
 constexpr auto Linger = std::chrono::seconds(5);
-
-struct Connection {
-    int fd = -1;
-    QByteArray address;
-    std::unique_ptr<SnppSession> session;
-    QByteArray out;
-    Clock::time_point idleUntil;
-    Clock::time_point endsAt;
-    bool closing = false; // close once out is sent
-};
 
 // The peer's address as text (an IPv4 address inside IPv6 as IPv4).
 QByteArray addressText(const sockaddr_storage &a)
@@ -54,17 +42,24 @@ QByteArray addressText(const sockaddr_storage &a)
 }
 
 // As much of out as the socket takes now; false when the connection is broken.
-bool flush(Connection &c)
+bool flush(int fd, QByteArray &out)
 {
-    while (!c.out.isEmpty()) {
-        const ssize_t n = ::send(c.fd, c.out.constData(), size_t(c.out.size()), MSG_NOSIGNAL);
+    while (!out.isEmpty()) {
+        const ssize_t n = ::send(fd, out.constData(), size_t(out.size()), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return errno == EAGAIN || errno == EWOULDBLOCK;
-        c.out.remove(0, n);
+        out.remove(0, n);
     }
     return true;
+}
+
+// Milliseconds from now until then, for poll().
+int msUntil(Clock::time_point then)
+{
+    return int(std::clamp<qint64>(std::chrono::ceil<std::chrono::milliseconds>(then - Clock::now()).count(), 0,
+                                  60 * 60 * 1000));
 }
 
 } // namespace
@@ -151,95 +146,108 @@ void SnppServer::stop()
     m_socket = m_wake = -1;
 }
 
+// Accepts each connection the limits allow, on a thread of its own, and ends with every one.
 void SnppServer::serve()
 {
-    std::list<Connection> connections;
-    std::map<QByteArray, int> perClient;
-    const auto idle = std::chrono::seconds(m_settings.idleSeconds);
-    const auto lifetime = std::chrono::seconds(m_settings.sessionSeconds);
-    const auto drop = [&](std::list<Connection>::iterator it) {
-        ::close(it->fd);
-        if (--perClient[it->address] == 0)
-            perClient.erase(it->address);
-        return connections.erase(it);
-    };
+    std::list<Conversation> conversations;
     for (;;) {
-        std::vector<pollfd> fds{{m_wake, POLLIN, 0}, {m_socket, POLLIN, 0}};
-        Clock::time_point next = Clock::time_point::max();
-        for (const Connection &c : connections) {
-            fds.push_back({c.fd, short((c.closing ? 0 : POLLIN) | (c.out.isEmpty() ? 0 : POLLOUT)), 0});
-            next = std::min({next, c.closing ? c.endsAt : std::min(c.idleUntil, c.endsAt)});
+        pollfd fds[2] = {{m_wake, POLLIN, 0}, {m_socket, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        if (fds[0].revents)
+            break;
+        // The threads of connections that have ended.
+        for (auto it = conversations.begin(); it != conversations.end();) {
+            if (!it->done)
+                ++it;
+            else {
+                it->thread.join();
+                it = conversations.erase(it);
+            }
         }
-        int timeout = -1;
-        if (next != Clock::time_point::max())
-            timeout = int(std::clamp<qint64>(std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count(),
-                                             0, 60 * 60 * 1000));
-        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
+        for (;;) {
+            sockaddr_storage peer = {};
+            socklen_t length = sizeof peer;
+            const int fd =
+                ::accept4(m_socket, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0)
+                break;
+            const QByteArray address = addressText(peer);
+            bool room = false;
+            {
+                const std::lock_guard lock(m_mutex);
+                room = m_connections < m_settings.connections && m_perClient[address] < m_settings.connectionsPerClient;
+                if (room) {
+                    ++m_connections;
+                    ++m_perClient[address];
+                } else if (m_perClient[address] == 0) {
+                    m_perClient.erase(address);
+                }
+            }
+            if (!room) {
+                static const char busy[] = "421 Too Many Connections, Try Later\r\n";
+                [[maybe_unused]] const ssize_t n = ::send(fd, busy, sizeof busy - 1, MSG_NOSIGNAL);
+                ::close(fd);
+                continue;
+            }
+            Conversation &c = conversations.emplace_back();
+            c.thread = std::thread([this, fd, address, &c] { converse(fd, address, c.done); });
+        }
+    }
+    for (Conversation &c : conversations) // each has seen the wake-up too
+        c.thread.join();
+}
+
+// One connection, on its own thread: its bytes to its session, the answers back, its time
+// limits; ends at QUIT, when the client goes (what it SEND-ed is in the queue), at stop().
+void SnppServer::converse(int fd, const QByteArray &address, std::atomic<bool> &done)
+{
+    const auto idle = std::chrono::seconds(m_settings.idleSeconds);
+    const Clock::time_point started = Clock::now();
+    Clock::time_point idleUntil = started + idle;
+    Clock::time_point endsAt = started + std::chrono::seconds(m_settings.sessionSeconds);
+    SnppSession session(*m_desk, m_settings.allowed.contains(QString::fromLatin1(address)));
+    QByteArray out = SnppSession::greeting();
+    bool closing = false; // close once out is sent
+    bool broken = !flush(fd, out);
+    while (!broken) {
+        pollfd fds[2] = {{m_wake, POLLIN, 0}, {fd, short((closing ? 0 : POLLIN) | (out.isEmpty() ? 0 : POLLOUT)), 0}};
+        if (::poll(fds, 2, msUntil(closing ? endsAt : std::min(idleUntil, endsAt))) < 0 && errno != EINTR)
             break;
         if (fds[0].revents)
             break;
         const Clock::time_point now = Clock::now();
-        // Each connection in the order polled: its bytes, its answers, its limits.
-        auto it = connections.begin();
-        for (size_t i = 2; i < fds.size(); ++i) {
-            Connection &c = *it;
-            bool broken = (fds[i].revents & (POLLERR | POLLNVAL)) != 0;
-            if (!broken && (fds[i].revents & (POLLIN | POLLHUP)) && !c.closing) {
-                char buffer[4096];
-                const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
-                if (n > 0) {
-                    c.out += c.session->feed(QByteArrayView(buffer, n));
-                    c.idleUntil = now + idle;
-                    if (c.session->ended()) {
-                        c.closing = true;
-                        c.endsAt = now + Linger;
-                    }
-                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                    // The client went, with or without QUIT: what it sent is in the queue.
-                    broken = true;
+        broken = (fds[1].revents & (POLLERR | POLLNVAL)) != 0;
+        if (!broken && (fds[1].revents & (POLLIN | POLLHUP)) && !closing) {
+            char buffer[4096];
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n > 0) {
+                out += session.feed(QByteArrayView(buffer, n));
+                idleUntil = Clock::now() + idle; // from the answer: the desk may have taken its time
+                if (session.ended()) {
+                    closing = true;
+                    endsAt = now + Linger;
                 }
-            }
-            if (!broken && !c.closing && (now >= c.idleUntil || now >= c.endsAt)) {
-                c.out += now >= c.endsAt ? "421 Session Time Limit, Goodbye\r\n" : "421 Timeout, Goodbye\r\n";
-                c.closing = true;
-                c.endsAt = now + Linger;
-            } else if (c.closing && now >= c.endsAt) {
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                // The client went, with or without QUIT: what it sent is in the queue.
                 broken = true;
             }
-            broken = broken || !flush(c) || c.out.size() > MaxUnsent || (c.closing && c.out.isEmpty());
-            it = broken ? drop(it) : std::next(it);
         }
-        if (fds[1].revents & POLLIN) {
-            for (;;) {
-                sockaddr_storage peer = {};
-                socklen_t length = sizeof peer;
-                const int fd =
-                    ::accept4(m_socket, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (fd < 0)
-                    break;
-                Connection c;
-                c.fd = fd;
-                c.address = addressText(peer);
-                c.idleUntil = now + idle;
-                c.endsAt = now + lifetime;
-                ++perClient[c.address];
-                if (int(connections.size()) >= m_settings.connections ||
-                    perClient[c.address] > m_settings.connectionsPerClient) {
-                    static const char busy[] = "421 Too Many Connections, Try Later\r\n";
-                    [[maybe_unused]] const ssize_t n = ::send(fd, busy, sizeof busy - 1, MSG_NOSIGNAL);
-                    ::close(fd);
-                    if (--perClient[c.address] == 0)
-                        perClient.erase(c.address);
-                    continue;
-                }
-                c.session =
-                    std::make_unique<SnppSession>(*m_desk, m_settings.allowed.contains(QString::fromLatin1(c.address)));
-                c.out = SnppSession::greeting();
-                connections.push_back(std::move(c));
-                flush(connections.back());
-            }
+        if (!broken && !closing && (now >= idleUntil || now >= endsAt)) {
+            out += now >= endsAt ? "421 Session Time Limit, Goodbye\r\n" : "421 Timeout, Goodbye\r\n";
+            closing = true;
+            endsAt = now + Linger;
+        } else if (closing && now >= endsAt) {
+            broken = true;
         }
+        broken = broken || !flush(fd, out) || out.size() > MaxUnsent || (closing && out.isEmpty());
     }
-    for (auto it = connections.begin(); it != connections.end();)
-        it = drop(it);
+    ::close(fd);
+    {
+        const std::lock_guard lock(m_mutex);
+        --m_connections;
+        if (--m_perClient[address] == 0)
+            m_perClient.erase(address);
+    }
+    done = true;
 }

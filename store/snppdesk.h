@@ -18,6 +18,7 @@
 struct SnppPager {
     QString id;
     Target target;
+    bool escalation = false; // a page to an escalation, started at SEND: id is the page's
 };
 
 // What SEND hands in: every PAGE since the last SEND or RESE, with one text.

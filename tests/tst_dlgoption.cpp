@@ -153,7 +153,7 @@ private slots:
         want.TonePulse = QStringLiteral("P");
         want.DialSpeed = 10;
         want.SpeakerVolume = 1;
-        want.SpeakerOff = want.OutsideOn = want.AutoTransmit = want.IME = want.OkCheckNo = 1;
+        want.SpeakerOff = want.OutsideOn = want.AutoTransmit = want.IME = want.OkCheckNo = want.InhibitModemManager = 1;
         want.ReturnStart = 0;
         want.OutSide = QStringLiteral("0");
         want.SendStrings = 10;
@@ -166,7 +166,8 @@ private slots:
             c<QRadioButton>("optDIAL_1")->click();
             c<QRadioButton>("optDialSpeed_1")->click();
             c<QSlider>("sldVOLUME")->setValue(1);
-            for (const char *box : {"chkSpeakerOff", "chkOutside", "chkAUTO", "chkIME", "chkOkCheck", "chkReturnStart"})
+            for (const char *box : {"chkSpeakerOff", "chkOutside", "chkAUTO", "chkIME", "chkOkCheck", "chkReturnStart",
+                                    "chkInhibitModemManager"})
                 c<QCheckBox>(box)->click();
             field("txtOUTSIDE")->setText(QStringLiteral("0"));
             field("txtSTRINGS")->setText(QStringLiteral("10"));
@@ -226,6 +227,7 @@ private slots:
         open(s);
         QCOMPARE(!c<QGroupBox>("fraTONE")->isHidden(), shown);
         QCOMPARE(field("txtCom")->isEnabled(), portUsed);
+        QCOMPARE(c<QCheckBox>("chkInhibitModemManager")->isEnabled(), portUsed);
         field("txtToneLength")->setText(QStringLiteral("60"));
         field("txtToneGap")->setText(QStringLiteral("300"));
         press("OKButton");

@@ -1,14 +1,20 @@
 // Device kind 11 against the real ModemManager in its test mode: one ModemManager for the
 // whole program on a private bus that stands for the system bus, polkit's mock answering,
 // and fumidori-modemsim modules on UNIX sockets behind it; fumidori-send sends through it.
+#include "support/fakeplatform.h"
 #include "support/linesrig.h"
 #include "support/modemmanagerrig.h"
+#include "support/portbank.h"
+#include "support/sendrig.h"
 #include "support/table.h"
+#include "support/virtualwaiter.h"
 
 #include "modem/comport.h"
 #include "store/appdata.h"
 #include "store/settingsfile.h"
+#include "ui/dlgoption.h"
 
+#include <QComboBox>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -17,6 +23,7 @@
 #include <QDBusServiceWatcher>
 #include <QDir>
 #include <QProcess>
+#include <QPushButton>
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -33,6 +40,9 @@ using Send = table::Of<QString, bool, QString, int, QString, QString, QString>;
 // by another program, the sender's exit status, in its errors, ModemManager's InhibitDevice
 // calls in order.
 using Beside = table::Of<int, bool, int, QString, QStringList>;
+// A queue's two ModemManager lines: their VoiceModem= (line b's "-": no line b), what the
+// refusal at the start names.
+using Start = table::Of<QString, QString, QStringList>;
 
 class tst_ModemManager : public ModemManagerRig
 {
@@ -119,6 +129,64 @@ private slots:
         for (const auto &[name, m] : m_modules)
             QCOMPARE(calls(m.path), QStringList());
         QCOMPARE(QDir(data + QStringLiteral("queue/state")).entryList(QDir::Files), QStringList());
+    }
+
+    // A queue's ModemManager lines are checked against the modules there before any call:
+    // none named among several, and one module named twice (by its IMEI and by its port),
+    // are refused at the start, naming the modules and both lines.
+    void queueStartChecksModules_data()
+    {
+        const Start row;
+        row("none named among five", "", "-", {"5 台", "490000000000001", "490000000000005", "MODEMSIM"});
+        row("one module by its IMEI and its port", "490000000000001", "plain.sock",
+            {"[Line a]", "[Line b]", "IMEI 490000000000001"});
+    }
+    void queueStartChecksModules()
+    {
+        const auto [a, b, said] = Start::row();
+        LinesRig rig;
+        QVERIFY(rig.writeSettings());
+        const QString mm = QStringLiteral("ModemKind=11\nVoiceModem=");
+        QMap<int, QString> keys{{0, mm + a}};
+        if (b != u"-")
+            keys[1] = mm + m_dir.filePath(b);
+        QVERIFY(rig.writeQueueIni(int(keys.size()), {}, keys));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
+        const ToolRun run = runTool(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send"),
+                                    {"--folder", rig.folder, "queue", "run"}, {}, env);
+        QVERIFY2(run.ended && run.exitCode == 2, qPrintable(run.err));
+        for (const QString &text : said)
+            QVERIFY2(run.err.contains(text), qPrintable(run.err));
+    }
+
+    // The options dialog asks ModemManager for its modules as it opens: each listed with
+    // its model and IMEI, the one the settings name by its port chosen, stored by its IMEI.
+    void optionsDialogListsModules()
+    {
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.toUtf8());
+        AppData data;
+        data.settings = Settings::defaults();
+        data.settings.ModemKind = 11;
+        data.settings.VoiceModem = m_modules["second"].socket;
+        FakePlatform fake;
+        VirtualWaiter waiter;
+        PortBank port{waiter};
+        dlgOption dialog(data, fake.platform, port, waiter);
+        auto *list = dialog.findChild<QComboBox *>(QStringLiteral("cmbVoiceModem"));
+        QSignalSpy listed(list, &QComboBox::currentIndexChanged);
+        dialog.show();
+        QVERIFY(listed.wait(30000)); // the whole list comes in one answer
+        QCOMPARE(list->count(), int(m_modules.size()));
+        QStringList texts;
+        for (int i = 0; i < list->count(); ++i)
+            texts << list->itemText(i);
+        for (const auto &[name, m] : m_modules)
+            QVERIFY2(texts.filter(m.imei).filter(QStringLiteral("MODEMSIM")).size() == 1,
+                     qPrintable(texts.join(u'\n')));
+        QCOMPARE(list->currentData().toString(), m_modules["second"].imei);
+        dialog.findChild<QPushButton *>(QStringLiteral("OKButton"))->click();
+        QCOMPARE(data.settings.VoiceModem, m_modules["second"].imei);
     }
 
     // What the module was told in the whole send: the centre dialled, each digit its own
@@ -327,5 +395,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_ModemManager)
+QTEST_MAIN(tst_ModemManager)
 #include "tst_modemmanager.moc"

@@ -1,7 +1,10 @@
 // The SNPP session without a socket: whole conversations as command lines in and
 // answers out, with what reached the desk; the HOLD times; and the users file.
+#include "support/sendrig.h"
 #include "support/table.h"
 
+#include "gateway/pages.h"
+#include "gateway/snppintake.h"
 #include "gateway/snppusers.h"
 #include "snpp/session.h"
 
@@ -199,6 +202,38 @@ private slots:
     {
         const auto [argument, expected] = Hold::row();
         QCOMPARE(SnppSession::holdTime(argument).value_or(0), expected);
+    }
+
+    // PAGE of an escalation starts it at SEND as "queue add --to" does: the page's id is the
+    // jobid PAGE told, its first step queued under it, beside a plain page of the same
+    // batch. HOLD cannot delay an escalation: refused, nothing started.
+    void escalationStartsAtSend()
+    {
+        QTemporaryDir dir;
+        const QString folder = makeSendFolder(dir, 2, 160);
+        QVERIFY(writeFileBytes(folder + "oncall.ini", "[Escalation up]\nStep1=R1\nStep2=10m R0\n"));
+        SnppIntake desk(folder, DeviceAccess{}, QueuedMessage{}, {});
+        SnppSession session(desk, true);
+        const QByteArray held = session.feed("PAGE up\r\nMESS LATER\r\nHOLD 991231235959 +0000\r\nSEND\r\nRESE\r\n");
+        QVERIFY2(held.contains("554 Error, Failed: up: "), held.constData());
+        QCOMPARE(pages::all(folder).size(), 0);
+        const QByteArray out = session.feed("PAGE up\r\nPAGE R0\r\nMESS DISK FULL\r\nLEVE 0\r\nSEND\r\n");
+        QVERIFY2(out.endsWith("250 Message Sent Successfully\r\n"), out.constData());
+        QStringList ids;
+        for (const QByteArray &line : out.split('\n'))
+            if (line.contains("jobid: "))
+                ids << QString::fromLatin1(line.mid(line.indexOf("jobid: ") + 7).trimmed());
+        QCOMPARE(ids.size(), 2);
+        const std::optional<PageState> page = pages::read(folder, ids[0]);
+        QVERIFY(page && page->escalation == u"up" && page->queued == 1 && page->severity == u"critical");
+        QStringList queued;
+        for (const sendqueue::Entry &e : sendqueue::list(folder))
+            queued << e.message.to + u':' +
+                          (e.message.page == ids[0] ? QStringLiteral("page")
+                           : e.message.id == ids[1] ? QStringLiteral("id")
+                                                    : QStringLiteral("?"));
+        queued.sort();
+        QCOMPARE(queued, QStringList({"R0:id", "R1:page"}));
     }
 
     void users()

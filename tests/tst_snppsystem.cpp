@@ -16,6 +16,8 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <future>
+
 namespace
 {
 
@@ -65,6 +67,20 @@ public:
     std::variant<SnppPager, QString> pager(const QByteArray &) override { return QStringLiteral("none"); }
     bool login(const QByteArray &, const QByteArray &) override { return false; }
     QString send(const SnppBatch &) override { return QStringLiteral("none"); }
+};
+
+// Takes every name; its SEND waits until let go, as a disk that does not answer.
+class SlowDesk : public NoDesk
+{
+public:
+    std::variant<SnppPager, QString> pager(const QByteArray &) override { return SnppPager{"id", {}}; }
+    QString send(const SnppBatch &) override
+    {
+        sending.set_value();
+        letGo.get_future().wait();
+        return {};
+    }
+    std::promise<void> sending, letGo;
 };
 
 } // namespace
@@ -214,6 +230,28 @@ $s->quit;
             ::close(fd);
         s.allowed = {"localhost"};
         QVERIFY(listener->start(s, &desk).contains("localhost"));
+    }
+    // A client whose SEND waits for the disk holds up no other: a second client is greeted
+    // and answered meanwhile (each waits 5 s at most for an answer).
+    void slowSendHoldsUpNobody()
+    {
+        QStringList problems;
+        auto *listener = qobject_cast<SnppListener *>(loadPlugin(QStringLiteral("fumidori-snpp.so"), &problems));
+        QVERIFY2(listener, qPrintable(problems.join(u' ')));
+        SlowDesk desk;
+        QCOMPARE(listener->start({"127.0.0.1", 0, {"127.0.0.1"}}, &desk), QString());
+        const int slow = httpclient::connectTo(listener->port(), 5000);
+        QCOMPARE(converse(slow, "PAGE R1\r\nMESS x\r\n", 3).count("\r\n"), 3);
+        QVERIFY(httpclient::sendAll(slow, "SEND\r\n"));
+        QVERIFY(desk.sending.get_future().wait_for(std::chrono::seconds(30)) == std::future_status::ready);
+        const int other = httpclient::connectTo(listener->port(), 5000);
+        QCOMPARE(converse(other, "PAGE R2\r\nQUIT\r\n", 3),
+                 "220 Fumidori SNPP Gateway Ready\r\n250 Pager ID Accepted; jobid: id\r\n221 OK, Goodbye\r\n");
+        desk.letGo.set_value();
+        QCOMPARE(converse(slow, {}, 1), "250 Message Sent Successfully\r\n");
+        listener->stop();
+        for (int fd : {slow, other})
+            ::close(fd);
     }
     void killedAfterAccepting()
     {

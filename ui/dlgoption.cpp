@@ -155,6 +155,11 @@ void dlgOption::createNormalTab()
     chkOutside = make<QCheckBox>(
         f, "chkOutside", QStringLiteral("外線発信番号が必要なときは、こちらにチェックをつけ、数字を設定してください"),
         QStringLiteral("外線発信番号を使用する"));
+    chkInhibitModemManager =
+        make<QCheckBox>(f, "chkInhibitModemManager",
+                        QStringLiteral("ModemManager が管理するモジュールのポートを使うときにチェックしてください。"
+                                       "管理者の許可が要り、通話のたびにモジュールのデータ通信が切れます"),
+                        QStringLiteral("通話のたびに ModemManager にポートを手放させる"));
     lblOutside = make<QLabel>(f, "lblOutside", QString(), QStringLiteral("→番号："));
     txtOUTSIDE = make<QLineEdit>(f, "txtOUTSIDE", QStringLiteral("0発信など、必要な方はここに数字を指定してください"));
 
@@ -179,11 +184,12 @@ void dlgOption::createNormalTab()
     grid->addWidget(chkSpeakerOff, 5, 0, 1, 4);
     grid->addWidget(chkOutside, 6, 0, 1, 4);
     grid->addLayout(indented(lblOutside, txtOUTSIDE), 7, 0, 1, 4);
+    grid->addWidget(chkInhibitModemManager, 8, 0, 1, 4);
     grid->setColumnStretch(3, 1);
-    grid->setRowStretch(8, 1);
+    grid->setRowStretch(9, 1);
     // Hidden for the kinds without a group of their own, where the tab keeps its layout.
-    grid->addWidget(createToneGroup(f), 9, 0, 1, 4);
-    grid->addWidget(createSipGroup(f), 10, 0, 1, 4);
+    grid->addWidget(createToneGroup(f), 10, 0, 1, 4);
+    grid->addWidget(createSipGroup(f), 11, 0, 1, 4);
     txtCom->setMaximumWidth(60);
 }
 
@@ -363,6 +369,7 @@ void dlgOption::Form_Load()
     txtOUTSIDE->setText(s.OutSide);
     chkOutside->setChecked(s.OutsideOn != 0);
     chkSpeakerOff->setChecked(s.SpeakerOff != 0);
+    chkInhibitModemManager->setChecked(s.InhibitModemManager != 0);
     // A stored value no control can show opens as the nearest choice; OK stores what is shown.
     sldVOLUME->setValue(qBound(VolumeLow, int(s.SpeakerVolume), VolumeHigh));
     cmbMODEM->setCurrentIndex(qBound(0, int(s.ModemKind), cmbMODEM->count() - 1));
@@ -474,6 +481,7 @@ void dlgOption::cmbMODEM_Change()
     const bool portUsed = !row || row->usesPort;
     txtCom->setEnabled(portUsed);
     cmdDetModem->setEnabled(portUsed);
+    chkInhibitModemManager->setEnabled(portUsed);
     lblKindNote->setText(row ? QString::fromUtf8(row->optionsNote) : QString());
 }
 
@@ -546,6 +554,8 @@ void dlgOption::storeSettings()
     s.OutSide = txtOUTSIDE->text();
     s.OutsideOn = ticked(chkOutside);
     s.SpeakerOff = ticked(chkSpeakerOff);
+    if (chkInhibitModemManager->isEnabled())
+        s.InhibitModemManager = ticked(chkInhibitModemManager);
     s.SpeakerVolume = qint16(sldVOLUME->value());
     s.ModemKind = qint16(cmbMODEM->currentIndex());
     s.History = ticked(chkHISTORY);

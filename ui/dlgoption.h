@@ -73,6 +73,7 @@ private:
     QSlider *sldVOLUME;
     QCheckBox *chkSpeakerOff;
     QCheckBox *chkOutside;
+    QCheckBox *chkInhibitModemManager; // the serial kinds: ModemManager lets go of the port for each call
     QLabel *lblOutside;
     QLineEdit *txtOUTSIDE;
     // The settings of the newer device kinds' tones, shown only for them.
