@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QMap>
+#include <QPair>
 #include <QString>
 #include <QtPlugin>
 
@@ -60,6 +61,13 @@ struct IntakePage {
     QString by;         // who acknowledged or resolved it
 };
 
+// A heartbeat's beat.
+struct IntakeBeat {
+    enum Kind { Taken, Unknown, NotStored };
+    Kind kind = Unknown;
+    QString reason; // NotStored: why
+};
+
 struct IntakeMetrics {
     struct Line {
         QString name;
@@ -76,6 +84,7 @@ struct IntakeMetrics {
     double oldestWaitingSeconds = 0;  // 0 when nothing waits
     quint64 suppressedDuplicates = 0; // repeats not paged again, ever (kept with the folder)
     QList<Line> lines;
+    QList<QPair<QString, double>> heartbeatAges; // seconds since each heartbeat's last beat, by name
 };
 
 class Intake
@@ -90,6 +99,8 @@ public:
     virtual IntakePage acknowledge(const QString &id, QString *problem) = 0;
     // The runner is in service and at least one of its lines is up.
     virtual bool healthy() = 0;
+    // A beat of oncall.ini's [Heartbeat NAME]; Unknown for a name it does not have.
+    virtual IntakeBeat heartbeat(const QString &name) = 0;
 };
 
 // How the listener is set up.
@@ -120,5 +131,5 @@ public:
     virtual void stop() = 0;
 };
 
-#define Listener_iid "org.fumidori.Listener/2"
+#define Listener_iid "org.fumidori.Listener/3"
 Q_DECLARE_INTERFACE(Listener, Listener_iid)
