@@ -1,6 +1,7 @@
 // Pages to people: who is on duty by a rota's calendar (recurrences, zones, moved and
 // cancelled occurrences, overrides), and events that cannot be used left out and told.
 #include "support/filehelpers.h"
+#include "support/quietreporter.h"
 #include "support/table.h"
 #include "support/virtualclock.h"
 
@@ -276,13 +277,7 @@ private slots:
     // The runner's side on its clock: each step when due, none after the acknowledgement.
     void stepsOnTheRunnersClock()
     {
-        struct Quiet : Reporter {
-            void stage(const QString &, const QString &, const QString &) override {}
-            void progress(int, int, const QString &) override {}
-            void note(const QString &, const QString &, QJsonObject) override {}
-            void warn(const QString &, const QString &, QJsonObject) override {}
-            void result(const Outcome &, QJsonObject) override {}
-        } reporter;
+        QuietReporter reporter;
         QTemporaryDir dir;
         const QString folder = dir.path() + u'/';
         const OnCall o = OnCall::parse(IniFile::parse("[Escalation up]\nStep1=R1\nStep2=10m R2\nStep3=1h R3\n"), folder,

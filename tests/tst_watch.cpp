@@ -4,6 +4,7 @@
 // exit statuses. The rate per person: when a person's window is full, when it reopens, and
 // the summary page's text.
 #include "support/filehelpers.h"
+#include "support/quietreporter.h"
 #include "support/sendrig.h"
 #include "support/table.h"
 #include "support/virtualclock.h"
@@ -11,7 +12,6 @@
 #include "gateway/heartbeat.h"
 #include "gateway/oncall.h"
 #include "gateway/personrate.h"
-#include "gateway/reporter.h"
 #include "store/inifile.h"
 
 #include <QTemporaryDir>
@@ -21,14 +21,6 @@ namespace
 {
 
 const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
-
-struct Quiet : Reporter {
-    void stage(const QString &, const QString &, const QString &) override {}
-    void progress(int, int, const QString &) override {}
-    void note(const QString &, const QString &, QJsonObject) override {}
-    void warn(const QString &, const QString &, QJsonObject) override {}
-    void result(const Outcome &, QJsonObject) override {}
-};
 
 } // namespace
 
@@ -115,7 +107,7 @@ private slots:
         h.page = QStringLiteral("R0");
         h.text = QString::fromUtf8(Heartbeat::DefaultText);
         h.restored = QStringLiteral("{name} 復旧");
-        Quiet reporter;
+        QuietReporter reporter;
         VirtualClock clock;
         QStringList paged;
         bool fail = false;
