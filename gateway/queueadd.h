@@ -32,6 +32,8 @@ struct BatchMessage {
     // critical, warning, info... (the order among due messages, and held through
     // oncall.ini's quiet hours when one of its Hold=); empty: unknown.
     QString severity = {};
+    // News each time, never a repeat of an earlier page (a heartbeat's silence and its end).
+    bool news = false;
 };
 
 // Why a batch is refused: the first message the rules refuse (its index) and why.

@@ -125,9 +125,9 @@ IntakeAnswer addIntakeMessage(const QString &folder, const DeviceAccess &access,
     }
     // No lock here: the spool's own renames keep the files whole, and the checks read the
     // folder's files under the folder's lock.
-    const BatchResult added = addBatch(
-        folder, {{message.target, message.text, message.fit ? TextFit::Fit : TextFit::Refuse, {}, message.severity}},
-        access, defaults);
+    BatchMessage b{message.target, message.text, message.fit ? TextFit::Fit : TextFit::Refuse, {}, message.severity};
+    b.news = message.news;
+    const BatchResult added = addBatch(folder, {b}, access, defaults);
     if (added.refusal) {
         const Outcome &o = added.refusal->outcome;
         // The folder locked by another program for a moment: not the message's fault.

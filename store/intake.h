@@ -26,6 +26,7 @@ struct IntakeMessage {
                            // through oncall.ini's quiet hours when one of Hold=; empty: unknown
     QString group;         // the alert group it was raised for (Alertmanager's groupKey)
     bool resolved = false; // the group's alerts are resolved: its open pages end
+    bool news = false;     // never a repeat of an earlier page (a heartbeat's silence and its end)
 };
 
 struct IntakeAnswer {

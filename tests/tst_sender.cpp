@@ -1416,10 +1416,13 @@ private slots:
         QCOMPARE(mixed.ids.value(0), first);
         QCOMPARE(sendqueue::waitingIds(m_folder), (QStringList{first, mixed.ids.value(1)}));
         QVERIFY(add("A", "page1").repeats.size() == 1 && add("C", "page1").repeats.isEmpty());
-        QVERIFY(add("C", "page1").repeats.isEmpty()); // a step of the same page
+        QVERIFY(add("C", "page1").repeats.isEmpty());        // a step of the same page
+        BatchMessage news{Target{"R0", {}, {}, false}, "A"}; // a heartbeat's silence: news each time
+        news.news = true;
+        QVERIFY(addBatch(m_folder, {news}, DeviceAccess{}, QueuedMessage{}).repeats.isEmpty());
         QVERIFY(writeQueueIni(m_folder, "[Queue]\nDedupFor=0\n"));
         QVERIFY(add("A").repeats.isEmpty() && add("A").repeats.isEmpty());
-        QCOMPARE(sendqueue::waitingIds(m_folder).size(), 6);
+        QCOMPARE(sendqueue::waitingIds(m_folder).size(), 7);
         QCOMPARE(DedupIndex::load(m_folder).suppressed, 1002u);
     }
     // Among due messages a free line takes the highest severity first (a severity nobody

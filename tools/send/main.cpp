@@ -570,7 +570,7 @@ int queueRun(const Options &o, Reporter &reporter)
             return oncall.ok() ? std::optional(oncall.heartbeats().values()) : std::nullopt;
         },
         [&](const QString &to, const QString &text) {
-            IntakeMessage m{Target{to, {}, {}, false}, text, true, QStringLiteral("critical"), {}, false};
+            IntakeMessage m{Target{to, {}, {}, false}, text, true, QStringLiteral("critical"), {}, false, true};
             const IntakeAnswer a = addIntakeMessage(o.folder, access, alertDefaults, m);
             return a.kind == IntakeAnswer::Queued ? QString() : a.reason.isEmpty() ? a.refusal.text : a.reason;
         },
