@@ -4,8 +4,9 @@
 // answering every command with OK at once). Prints the rate the runner accepts posts,
 // the runner's memory growth, and the time from each OK to the runner's next command,
 // before and during the posts. With --same every post is the same alert (a storm of
-// repeats): all of them are to leave one message.
-//   bench_http [MESSAGES] [--same]
+// repeats): all of them are to leave one message. With --beats every post is a beat of a
+// heartbeat (Alertmanager's Watchdog, every client at once): none is to leave a message.
+//   bench_http [MESSAGES] [--same | --beats]
 #include "benchline.h"
 
 #include "store/appdata.h"
@@ -42,7 +43,10 @@ using namespace benchline;
 
 // One client: a kept connection from its own loopback address, posting count messages
 // one after another; the ids of the 202 answers.
-QStringList postAll(int client, quint16 port, const QByteArray &token, int count, const QString &text = {})
+const QByteArray BeatPath = "/v1/heartbeat/watchdog";
+
+QStringList postAll(int client, quint16 port, const QByteArray &token, int count, const QString &text = {},
+                    bool beats = false)
 {
     QStringList ids;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -59,9 +63,11 @@ QStringList postAll(int client, quint16 port, const QByteArray &token, int count
     QByteArray in;
     for (int i = 0; i < count; ++i) {
         const QString page = text.isEmpty() ? QStringLiteral("ALERT %1-%2").arg(client).arg(i) : text;
-        const QByteArray body = QStringLiteral(R"({"to":"模擬ポケベル","text":"%1"})").arg(page).toUtf8();
+        const QByteArray body = beats ? QByteArray(R"({"version":"4","status":"firing","alerts":[]})")
+                                      : QStringLiteral(R"({"to":"模擬ポケベル","text":"%1"})").arg(page).toUtf8();
         const QByteArray request =
-            "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token +
+            "POST " + (beats ? BeatPath : QByteArray("/v1/messages")) +
+            " HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token +
             "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
             body;
         if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size())
@@ -87,10 +93,19 @@ QStringList postAll(int client, quint16 port, const QByteArray &token, int count
         const QByteArray reply = in.mid(headEnd + 4, length);
         if (in.startsWith("HTTP/1.1 202"))
             ids << QJsonDocument::fromJson(reply).object().value("id").toString();
+        else if (beats && in.startsWith("HTTP/1.1 200"))
+            ids << QStringLiteral("beat");
         in.remove(0, headEnd + 4 + length);
     }
     ::close(fd);
     return ids;
+}
+
+bool writeOnCall(const QString &folder)
+{
+    QFile file(folder + QStringLiteral("oncall.ini"));
+    return file.open(QIODevice::WriteOnly) &&
+           file.write(QStringLiteral("[Heartbeat watchdog]\nEvery=5m\nPage=模擬ポケベル\n").toUtf8()) > 0;
 }
 
 } // namespace
@@ -100,13 +115,14 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const bool same = args.contains(QStringLiteral("--same"));
-    const int messages = argc > 1 && args[1] != QStringLiteral("--same") ? qMax(10, atoi(argv[1])) : 1000;
+    const bool beats = args.contains(QStringLiteral("--beats"));
+    const int messages = argc > 1 && !args[1].startsWith(QStringLiteral("--")) ? qMax(10, atoi(argv[1])) : 1000;
     constexpr int Clients = 10;
     QTemporaryDir dir(QDir::currentPath() + QStringLiteral("/bench-http-XXXXXX"));
     const QString folder = dir.path() + u'/';
     Modem modem;
     int slave = -1;
-    if (!makeFolder(folder, modem, &slave)) {
+    if (!makeFolder(folder, modem, &slave) || (beats && !writeOnCall(folder))) {
         std::fprintf(stderr, "bench_http: cannot set up the folder and the line\n");
         return 1;
     }
@@ -135,7 +151,7 @@ int main(int argc, char *argv[])
         for (int c = 0; c < Clients; ++c)
             clients.emplace_back([&, c] {
                 accepted[c] =
-                    postAll(c, port, token, messages / Clients, same ? QStringLiteral("WATCHDOG") : QString());
+                    postAll(c, port, token, messages / Clients, same ? QStringLiteral("WATCHDOG") : QString(), beats);
             });
     }
     const double elapsed = monotonic() - t0;
@@ -147,6 +163,7 @@ int main(int argc, char *argv[])
     QSet<QString> ids;
     for (const QStringList &list : accepted)
         ids.unite(QSet<QString>(list.cbegin(), list.cend()));
+    ids.remove(QStringLiteral("beat"));
     run.terminate();
     run.waitForFinished(30000);
     out += run.readAllStandardOutput();
@@ -171,6 +188,11 @@ int main(int argc, char *argv[])
                 qlonglong(messages / Clients * Clients), Clients);
     std::printf("accepted (202)          %lld, %lld of them neither on disk nor sent afterwards\n",
                 qlonglong(ids.size()), qlonglong(missing));
+    if (beats)
+        std::printf("beats of one heartbeat: %lld answered 200, %lld message(s) taken in   (goal 0)\n",
+                    qlonglong(std::accumulate(accepted.cbegin(), accepted.cend(), qsizetype(0),
+                                              [](qsizetype n, const QStringList &l) { return n + l.count("beat"); })),
+                    qlonglong(taken));
     if (same)
         std::printf("one alert posted each time: %lld distinct id(s), %lld message(s) taken in   (goal 1)\n",
                     qlonglong(ids.size()), qlonglong(taken));
@@ -187,5 +209,5 @@ int main(int argc, char *argv[])
                     percentile(modem.gaps[p], 0.5), percentile(modem.gaps[p], 0.99), percentile(modem.gaps[p], 1.0),
                     p ? "   (goal p99 <= 2 ms)" : "");
     ::close(slave);
-    return missing == 0 && !warmUp.isEmpty() ? 0 : 1;
+    return missing == 0 && !warmUp.isEmpty() && (!beats || taken == 0) ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 #include "gateway/mailintake.h"
 
 #include "gateway/dedup.h"
+#include "gateway/heartbeat.h"
 #include "gateway/pages.h"
 
 #include "gateway/queueadd.h"
@@ -232,25 +233,26 @@ MailAnswer mailRefusal(const Outcome &refusal)
     return answer(mailexit::DataError, QStringLiteral("refused: ") + refusal.message);
 }
 
-MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &reader, const DeviceAccess &access)
+namespace
+{
+
+// What every mail that pages (or beats) passes: mail.ini read, a mail, not a bounce or an
+// automatic reply (taken, doing nothing: no loops with other robots), from a sender
+// AllowFrom= lets page. The answer when it is not to be used.
+std::optional<MailAnswer> refusedMail(const MailDelivery &d, const MailSettings &settings, const MailContent &mail)
 {
     const MailEnvelope &envelope = d.envelope;
-    const MailSettings settings = MailSettings::load(d.folder);
     if (!settings.error.isEmpty())
         return answer(
             mailexit::TempFail,
             QStringLiteral("cannot read %1 (try again later): %2").arg(MailSettings::FileName, settings.error));
-
-    const MailContent mail = reader.read(raw.left(MailSettings::MaxBytes));
     if (!mail.readable)
         return answer(mailexit::DataError, QStringLiteral("not a mail"));
-    // Bounces and vacation replies are taken and page nobody: no loops with other robots.
     if (envelope.sender && isNullSender(*envelope.sender))
         return answer(mailexit::Queued, QStringLiteral("taken, not paged: a bounce (null sender)"));
     if (mail.autoReplied)
         return answer(mailexit::Queued,
                       QStringLiteral("taken, not paged: an automatic reply (Auto-Submitted: auto-replied)"));
-
     if (!settings.allowListGiven)
         return answer(mailexit::NoPermission,
                       QStringLiteral("no sender may page until AllowFrom= is set under [Mail] in %1%2 "
@@ -260,6 +262,37 @@ MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &re
     if (!senderAllowed(settings.allowFrom, sender))
         return answer(mailexit::NoPermission,
                       QStringLiteral("sender <%1> may not page (not in AllowFrom of mail.ini)").arg(sender));
+    return std::nullopt;
+}
+
+} // namespace
+
+MailAnswer takeBeat(const MailDelivery &d, const QByteArray &raw, MailReader &reader, qint64 nowMs)
+{
+    const MailSettings settings = MailSettings::load(d.folder);
+    const MailContent mail = settings.error.isEmpty() ? reader.read(raw.left(MailSettings::MaxBytes)) : MailContent{};
+    if (std::optional<MailAnswer> refused = refusedMail(d, settings, mail))
+        return *refused;
+    AppData data;
+    if (loadFolder(d.folder, data))
+        return answer(mailexit::TempFail, QStringLiteral("cannot read the data folder (try again later)"));
+    const OnCall oncall = OnCall::load(d.folder, data);
+    if (!oncall.ok())
+        return answer(mailexit::TempFail, QStringLiteral("cannot use oncall.ini (try again later)"));
+    if (!oncall.heartbeats().contains(d.heartbeat))
+        return answer(mailexit::NoUser, QStringLiteral("no heartbeat %1 in oncall.ini").arg(d.heartbeat));
+    if (const QString problem = heartbeats::beat(d.folder, d.heartbeat, nowMs); !problem.isEmpty())
+        return answer(mailexit::TempFail, QStringLiteral("cannot keep the beat (try again later): ") + problem);
+    return answer(mailexit::Queued, QStringLiteral("heartbeat %1 taken").arg(d.heartbeat));
+}
+
+MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &reader, const DeviceAccess &access)
+{
+    const MailEnvelope &envelope = d.envelope;
+    const MailSettings settings = MailSettings::load(d.folder);
+    const MailContent mail = settings.error.isEmpty() ? reader.read(raw.left(MailSettings::MaxBytes)) : MailContent{};
+    if (std::optional<MailAnswer> refused = refusedMail(d, settings, mail))
+        return *refused;
 
     QStringList names;
     if (!d.to.isEmpty())
@@ -465,8 +498,9 @@ int queueMail(MailDelivery d, const DeviceAccess &access)
     if (!raw) {
         result = answer(mailexit::TempFail, QStringLiteral("cannot read standard input"));
     } else if (MailReader *reader = loadReader(&problem)) {
-        result =
-            d.ack ? takeAck(d, *raw, *reader, QDateTime::currentSecsSinceEpoch()) : takeMail(d, *raw, *reader, access);
+        result = d.ack                    ? takeAck(d, *raw, *reader, QDateTime::currentSecsSinceEpoch())
+                 : !d.heartbeat.isEmpty() ? takeBeat(d, *raw, *reader, QDateTime::currentMSecsSinceEpoch())
+                                          : takeMail(d, *raw, *reader, access);
         for (const QString &line : MailSettings::load(d.folder).problems)
             warnings << QStringLiteral("fumidori-send: %1: %2").arg(QLatin1String(MailSettings::FileName), line);
     } else {

@@ -72,6 +72,7 @@ struct MailDelivery {
     MailEnvelope envelope;  // as given; unset parts from the environment (queueMail)
     bool quiet = false;     // no line on standard error when all went well
     bool ack = false;       // an acknowledgement of a page, not a page (queue ack --mail)
+    QString heartbeat = {}; // a beat of this heartbeat, not a page (queue heartbeat --mail NAME)
 };
 
 // A refusal of the gateway's rules as the mail server's bounce says it: the exit status
@@ -80,6 +81,10 @@ MailAnswer mailRefusal(const Outcome &refusal);
 
 // The mail (its first MaxBytes) checked and queued through the same checks as queue add.
 MailAnswer takeMail(const MailDelivery &d, const QByteArray &raw, MailReader &reader, const DeviceAccess &access);
+
+// A mail that beats a heartbeat of oncall.ini: taken from a sender that may page, as
+// takeMail takes one (a bounce or an automatic reply is taken and beats nothing).
+MailAnswer takeBeat(const MailDelivery &d, const QByteArray &raw, MailReader &reader, qint64 nowMs);
 
 // A mail that acknowledges a page: the page's 6-digit code in its subject or the first line
 // of its body, from an address that oncall.ini's [Person NAME] Mail= gives one of the

@@ -211,6 +211,8 @@ OnCall OnCall::parse(const IniFile &ini, const QString &folder, const QStringLis
                 o.m_ackSuffix = suffix;
             }
             o.m_problems << ini.unknownKeys(section, {QStringLiteral("TimeZone"), QStringLiteral("AckSuffix")});
+        } else if (kind == u"heartbeat") {
+            continue; // read whole below
         } else {
             o.m_problems << QStringLiteral(
                                 "[%1] は読みません（Group、Rota、Escalation、Person、Quiet、OnCall のどれか）")
@@ -244,6 +246,10 @@ OnCall OnCall::parse(const IniFile &ini, const QString &folder, const QStringLis
                               .arg(e.name)
                               .arg(i + 1)
                               .arg(e.steps[i].name);
+    o.m_heartbeats = heartbeats::read(ini, &errors, &o.m_problems);
+    for (const Heartbeat &h : std::as_const(o.m_heartbeats))
+        if (!h.page.isEmpty() && o.kindOf(h.page) == Kind::Unknown)
+            errors << QStringLiteral("[Heartbeat %1] Page=%2 は知らない名前です").arg(h.name, h.page);
     const auto known = [&](const QString &name) { return book.contains(name) || o.m_groups.contains(name); };
     QStringList knownNames = book + o.m_groups.keys();
     knownNames.sort();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gateway/heartbeat.h"
 #include "gateway/rota.h"
 
 #include <QHash>
@@ -89,6 +90,8 @@ public:
     const Rota *rota(const QString &name) const;
     const Escalation *escalation(const QString &name) const;
     QStringList rotaNames() const;
+    // [Heartbeat NAME] sections, by name (not names a page goes to).
+    const QHash<QString, Heartbeat> &heartbeats() const { return m_heartbeats; }
     const QTimeZone &zone() const { return m_zone; }
     const QString &ackSuffix() const { return m_ackSuffix; }
     // The addresses a person acknowledges from, lower-cased.
@@ -114,6 +117,7 @@ private:
     QHash<QString, Rota> m_rotas;
     QHash<QString, Escalation> m_escalations;
     QHash<QString, QStringList> m_mail;
+    QHash<QString, Heartbeat> m_heartbeats;
     QStringList m_book;
     QTimeZone m_zone = QTimeZone::systemTimeZone();
     QString m_ackSuffix = QString::fromLatin1(DefaultAckSuffix);

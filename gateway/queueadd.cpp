@@ -182,7 +182,10 @@ BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, co
     QList<qsizetype> freshAt;
     for (qsizetype i = 0; i < expanded.size(); ++i) {
         const BatchMessage &b = expanded[i];
-        if (const auto earlier = index.repeats(DedupIndex::keyOf(b.target, b.text), b.page, now, settings.dedupForMs)) {
+        const auto earlier = b.news
+                                 ? std::nullopt
+                                 : index.repeats(DedupIndex::keyOf(b.target, b.text), b.page, now, settings.dedupForMs);
+        if (earlier) {
             done.ids << *earlier;
             done.repeats << i;
         } else {

@@ -34,6 +34,8 @@ struct BatchMessage {
     QString severity = {};
     // Ends the text and is kept whole when the text is fitted (an escalation's " #{ack}").
     QString tail = {};
+    // News each time, never a repeat of an earlier page (a heartbeat's silence and its end).
+    bool news = false;
 };
 
 // Why a batch is refused: the first message the rules refuse (its index) and why.

@@ -1,6 +1,7 @@
 #include "gateway/queueintake.h"
 
 #include "gateway/dedup.h"
+#include "gateway/heartbeat.h"
 #include "gateway/pages.h"
 #include "gateway/queueadd.h"
 
@@ -86,32 +87,38 @@ IntakePage QueueIntake::acknowledge(const QString &id, QString *problem)
 
 IntakeAnswer QueueIntake::add(const IntakeMessage &message)
 {
+    return addIntakeMessage(m_folder, m_access, m_defaults, message);
+}
+
+IntakeAnswer addIntakeMessage(const QString &folder, const DeviceAccess &access, const QueuedMessage &defaults,
+                              const IntakeMessage &message)
+{
     // A page to an escalation: its first step now, the runner's clock the rest.
     if (!message.target.to.isEmpty()) {
         AppData data;
-        if (!loadFolder(m_folder, data) &&
+        if (!loadFolder(folder, data) &&
             std::none_of(data.recipients.cbegin(), data.recipients.cend(),
                          [&](const Recipient &r) { return r.name == message.target.to; })) {
-            const OnCall oncall = OnCall::load(m_folder, data);
+            const OnCall oncall = OnCall::load(folder, data);
             if (oncall.ok() && oncall.kindOf(message.target.to) == OnCall::Kind::Escalation) {
                 const qint64 now = QDateTime::currentSecsSinceEpoch();
                 if (message.resolved) { // the alert is over: its open pages end, nobody is paged
                     QStringList ended;
-                    for (const PageState &p : pages::all(m_folder))
+                    for (const PageState &p : pages::all(folder))
                         if (p.open() && !message.group.isEmpty() && p.group == message.group &&
                             std::holds_alternative<PageState>(
-                                pages::acknowledge(m_folder, p.id, QStringLiteral("Alertmanager"), now, true)))
+                                pages::acknowledge(folder, p.id, QStringLiteral("Alertmanager"), now, true)))
                             ended << p.id;
                     return {IntakeAnswer::Queued, ended.value(0), {}, {}, {}};
                 }
                 const auto started =
-                    pages::start(m_folder, oncall, message.target.to, message.text, message.severity, now,
-                                 pages::stepQueuer(m_folder, m_access, m_defaults, oncall.ackSuffix()), message.group);
+                    pages::start(folder, oncall, message.target.to, message.text, message.severity, now,
+                                 pages::stepQueuer(folder, access, defaults, oncall.ackSuffix()), message.group);
                 if (const auto *problem = std::get_if<QString>(&started))
                     return {IntakeAnswer::Refused, {}, {}, *problem, {Refused::Other, message.target.to, *problem}};
                 const PageState &p = std::get<PageState>(started);
                 QStringList ids;
-                for (const sendqueue::Entry &e : sendqueue::list(m_folder))
+                for (const sendqueue::Entry &e : sendqueue::list(folder))
                     if (e.message.page == p.id)
                         ids << e.id;
                 return {IntakeAnswer::Queued, p.id, ids, {}, {}};
@@ -120,9 +127,9 @@ IntakeAnswer QueueIntake::add(const IntakeMessage &message)
     }
     // No lock here: the spool's own renames keep the files whole, and the checks read the
     // folder's files under the folder's lock.
-    const BatchResult added = addBatch(
-        m_folder, {{message.target, message.text, message.fit ? TextFit::Fit : TextFit::Refuse, {}, message.severity}},
-        m_access, m_defaults);
+    BatchMessage b{message.target, message.text, message.fit ? TextFit::Fit : TextFit::Refuse, {}, message.severity};
+    b.news = message.news;
+    const BatchResult added = addBatch(folder, {b}, access, defaults);
     if (added.refusal) {
         const Outcome &o = added.refusal->outcome;
         // The folder locked by another program for a moment, or the queue full: not the
@@ -221,12 +228,37 @@ IntakeMetrics QueueIntake::metrics()
     }
     if (oldest)
         m.oldestWaitingSeconds = qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch() - oldest->added) / 1000.0;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (const QString &name : heartbeats::names(m_folder))
+        if (const auto last = heartbeats::lastBeat(m_folder, name))
+            m.heartbeatAges.append({name, qMax<qint64>(0, now - *last) / 1000.0});
     const std::lock_guard lock(m_mutex);
     m.sentTotal = m_sent;
     m.failedTotal = m_failed;
     for (const Line &l : std::as_const(m_lines))
         m.lines.append({l.name, l.inService && l.lastCallOk, l.calls});
     return m;
+}
+
+IntakeBeat QueueIntake::heartbeat(const QString &name)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QFileInfo oncall(m_folder + QLatin1String(OnCall::FileName));
+    const QPair<qint64, qint64> stamp{oncall.exists() ? oncall.lastModified().toMSecsSinceEpoch() : 0,
+                                      oncall.exists() ? oncall.size() : -1};
+    const std::lock_guard lock(m_mutex);
+    if (stamp != m_oncallStamp) {
+        m_heartbeats = heartbeats::names(m_folder);
+        m_oncallStamp = stamp;
+    }
+    if (!m_heartbeats.contains(name))
+        return {IntakeBeat::Unknown, {}};
+    if (const auto kept = m_beatKept.constFind(name); kept != m_beatKept.cend() && *kept <= now && now - *kept < 1000)
+        return {IntakeBeat::Taken, {}};
+    if (const QString problem = heartbeats::beat(m_folder, name, now); !problem.isEmpty())
+        return {IntakeBeat::NotStored, problem};
+    m_beatKept.insert(name, now);
+    return {IntakeBeat::Taken, {}};
 }
 
 bool QueueIntake::healthy()

@@ -15,6 +15,12 @@
 // when there is none. nullopt with *problem when it cannot be had.
 std::optional<QByteArray> listenerToken(const QString &tokenFile, const QString &folder, QString *problem);
 
+// A message handed in from outside into the folder's queue: a page to an escalation starts
+// (its later steps are the runner's), a resolved notice ends the open pages of its group,
+// anything else goes through addBatch.
+IntakeAnswer addIntakeMessage(const QString &folder, const DeviceAccess &access, const QueuedMessage &defaults,
+                              const IntakeMessage &message);
+
 // The queue runner as the HTTP listener sees it: adds through addToQueue, answers for
 // messages from the queue's folders and from the outcomes it was told, and keeps the
 // counts the metrics show. The listener calls it from its own thread, the runner tells
@@ -34,6 +40,7 @@ public:
     IntakePage acknowledge(const QString &id, QString *problem) override;
     bool healthy() override;
     QStringList warnings() override;
+    IntakeBeat heartbeat(const QString &name) override;
 
     // From the runner.
     void setInService(bool inService);
@@ -68,4 +75,9 @@ private:
     QHash<QString, QString> m_calling; // message id -> the line it is being sent on
     bool m_inService = false;
     QString m_onCallProblem;
+    // oncall.ini's heartbeats as last read, with the file's stamp then; the last beat kept
+    // of each, so that a storm of beats neither reads nor writes the disk.
+    QStringList m_heartbeats;
+    QPair<qint64, qint64> m_oncallStamp{-1, -1};
+    QHash<QString, qint64> m_beatKept;
 };

@@ -1,6 +1,7 @@
 #include "gateway/queuerunner.h"
 
 #include "gateway/decisions.h"
+#include "gateway/queueadd.h"
 #include "gateway/reporter.h"
 #include "gateway/values.h"
 #include "store/inifile.h"
@@ -47,7 +48,7 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
     for (const QString &p :
          ini.unknownKeys(Section, {"Attempts", "Delays", "OnSent", "OnFailed", "HookTimeout", "AnswerLimit", "Listen",
                                    "TokenFile", "AlertTemplate", "CoolOff", "DedupFor", "MaxQueued", "OnLineDown",
-                                   "OnLineUp", "Snpp", "SnppAllow", "SnppCenter"}))
+                                   "OnLineUp", "Snpp", "SnppAllow", "SnppCenter", "MaxPerPerson", "Per"}))
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &section : ini.sections()) {
         if (section.compare(Section, Qt::CaseInsensitive) != 0 && !QueueLine::sectionName(section))
@@ -106,6 +107,20 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
             s.maxQueued = n;
         else
             bad("MaxQueued", QStringLiteral("1 から %1 までの件数").arg(MaxQueuedLimit));
+    }
+    if (ini.has(Section, "MaxPerPerson")) {
+        bool ok = false;
+        const int n = ini.value(Section, "MaxPerPerson").toInt(&ok);
+        if (ok && n >= 0 && n <= 1000)
+            s.maxPerPerson = n;
+        else
+            bad("MaxPerPerson", QStringLiteral("0（制限なし）から 1000 までの数"));
+    }
+    if (ini.has(Section, "Per")) {
+        if (const auto per = parseDuration(ini.value(Section, "Per"), 1, 24 * 3600))
+            s.perMs = qint64(*per) * 1000;
+        else
+            bad("Per", QStringLiteral("1 秒から 24 時間までの時間"));
     }
     s.onLineDown = ini.value(Section, "OnLineDown");
     s.onLineUp = ini.value(Section, "OnLineUp");
@@ -173,7 +188,7 @@ struct QueueRunner::Round {
 QueueRunner::QueueRunner(QString folder, QueueSettings settings, Reporter &reporter, MessageSend::DriverFactory factory,
                          RunnerClock &clock, QObject *parent)
     : QObject(parent), m_folder(std::move(folder)), m_settings(std::move(settings)), m_reporter(reporter),
-      m_factory(std::move(factory)), m_clock(clock)
+      m_factory(std::move(factory)), m_clock(clock), m_rate(m_settings.maxPerPerson, m_settings.perMs)
 {
     m_timer = m_clock.timer([this] { schedule(); });
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
@@ -395,6 +410,7 @@ void QueueRunner::schedule()
         if (sendqueue::take(m_folder, m.id).ok())
             giveUp(nullptr, m, refusal->message, *refusal, false, m.text, m.tried + 1);
     }
+    summarizeHeld(t);
     for (const auto &line : m_lines) {
         const bool blamePending = std::any_of(m_rounds.cbegin(), m_rounds.cend(), [&](const Round &round) {
             return std::any_of(round.blameLater.cbegin(), round.blameLater.cend(),
@@ -412,7 +428,7 @@ void QueueRunner::schedule()
             auto best = m_waiting.end();
             for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it) {
                 const QueuedMessage &m = it->message;
-                if (m.notBefore > t || !takes(m))
+                if (m.notBefore > t || !takes(m) || limited(m, t))
                     continue;
                 if (best == m_waiting.end() ||
                     decisions::severityRank(m.severity) < decisions::severityRank(best->message.severity))
@@ -437,10 +453,98 @@ void QueueRunner::schedule()
         if (w.message.notBefore > t)
             nextWake = nextWake < 0 ? w.message.notBefore : qMin(nextWake, w.message.notBefore);
     }
+    for (const QString &person : std::as_const(m_limited))
+        if (const qint64 at = m_rate.freeAt(person, t, inFlight(person)); at != PersonRate::Never)
+            nextWake = nextWake < 0 ? at : qMin(nextWake, at);
     if (nextWake >= 0)
         m_timer->start(qBound<qint64>(0, nextWake - t + 1, 24LL * 3600 * 1000));
     if (quiet())
         emit idle();
+}
+
+bool QueueRunner::limited(const QueuedMessage &m, qint64 now)
+{
+    if (m.to.isEmpty() || m_rate.freeAt(m.to, now, inFlight(m.to)) <= now)
+        return false;
+    m_limited.insert(m.to);
+    return true;
+}
+
+int QueueRunner::inFlight(const QString &person) const
+{
+    return int(std::count_if(m_lines.cbegin(), m_lines.cend(),
+                             [&](const auto &line) { return line->send && line->message.to == person; }));
+}
+
+void QueueRunner::summarizeHeld(qint64 now)
+{
+    const QSet<QString> people = m_limited;
+    for (const QString &person : people) {
+        if (m_rate.freeAt(person, now, inFlight(person)) > now)
+            continue;
+        m_limited.remove(person);
+        QList<QueuedMessage> held; // oldest first, as the index is
+        for (const Waiting &w : std::as_const(m_waiting))
+            if (w.message.to == person && w.message.notBefore <= now && !m_rounds.contains(w.message.id))
+                held << w.message;
+        if (held.size() < 2)
+            continue;
+        QList<QueuedMessage> taken;
+        QStringList texts;
+        QString severity = held.first().severity;
+        for (const QueuedMessage &m : std::as_const(held)) {
+            if (!sendqueue::take(m_folder, m.id).ok())
+                continue;
+            taken << m;
+            texts << m.text;
+            if (decisions::severityRank(m.severity) < decisions::severityRank(severity))
+                severity = m.severity;
+        }
+        for (auto it = m_waiting.begin(); it != m_waiting.end();)
+            it = std::any_of(taken.cbegin(), taken.cend(),
+                             [&](const QueuedMessage &m) { return m.id == it->message.id; })
+                     ? m_waiting.erase(it)
+                     : std::next(it);
+        m_dirty = true;
+        QueuedMessage defaults;
+        defaults.attempts = m_settings.attempts;
+        defaults.delays = m_settings.delays;
+        const BatchResult added =
+            taken.size() < 2
+                ? BatchResult{}
+                : addBatch(
+                      m_folder,
+                      {BatchMessage{
+                          Target{person, {}, {}, false}, PersonRate::summaryText(texts), TextFit::Fit, {}, severity}},
+                      m_access, defaults);
+        if (taken.size() < 2 || added.refusal || !added.notStored.isEmpty()) {
+            // Not summed up: each goes on its own.
+            if (taken.size() >= 2)
+                m_reporter.warn(QStringLiteral("summary"),
+                                QStringLiteral("%1 への %2 件をまとめられません: %3")
+                                    .arg(person)
+                                    .arg(taken.size())
+                                    .arg(added.refusal ? added.refusal->outcome.message : added.notStored));
+            for (const QueuedMessage &m : std::as_const(taken))
+                putBack(m);
+            continue;
+        }
+        QStringList ids;
+        for (const QueuedMessage &m : std::as_const(taken)) {
+            if (const sendqueue::Result r = sendqueue::finish(m_folder, m.id); !r.ok())
+                spoolProblem(r, m.id);
+            ids << m.id;
+        }
+        m_reporter.note(QStringLiteral("summary"),
+                        QStringLiteral("%1 への %2 件を 1 件にまとめました（%3）。")
+                            .arg(person)
+                            .arg(taken.size())
+                            .arg(added.ids.value(0)),
+                        {{QStringLiteral("recipient"), person},
+                         {QStringLiteral("id"), added.ids.value(0)},
+                         {QStringLiteral("messages"), QJsonArray::fromStringList(ids)}});
+        refresh(); // the summary in the index before the lines choose
+    }
 }
 
 bool QueueRunner::quiet() const
@@ -582,6 +686,7 @@ void QueueRunner::carryOut(Line *line, QueuedMessage m, const decisions::Decisio
     };
     switch (d.step) {
     case decisions::Step::Sent: {
+        m_rate.paged(m.to, m_clock.now());
         if (line)
             lineSent(*line);
         // The lines that failed the message in this round failed where this one did not.

@@ -3,6 +3,7 @@
 #include "gateway/decisions.h"
 #include "gateway/hooks.h"
 #include "gateway/messagesend.h"
+#include "gateway/personrate.h"
 #include "gateway/queuelines.h"
 #include "gateway/runnerclock.h"
 #include "store/sendqueue.h"
@@ -39,6 +40,9 @@ struct QueueSettings {
     qsizetype maxQueued = 10000;     // MaxQueued=: past this many waiting, intakes are told to try later
     QString onLineDown;              // hooks for a line going out of service and coming back
     QString onLineUp;
+    // MaxPerPerson=, Per=: at most this many pages to one person per this long; 0: no limit.
+    int maxPerPerson = PersonRate::DefaultMax;
+    qint64 perMs = PersonRate::DefaultPerMs;
     // How long before contents that could not be written back are tried again (not in the
     // file: a full disk is no setting).
     int rewriteMs = 30000;
@@ -47,6 +51,7 @@ struct QueueSettings {
 
     // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed,
     // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, DedupFor, MaxQueued,
+    // MaxPerPerson, Per,
     // OnLineDown, OnLineUp, Snpp, SnppAllow, SnppCenter; the [Line NAME] sections), values
     // taken as written; missing or bad keys
     // keep the defaults.
@@ -74,6 +79,9 @@ struct QueueSettings {
 // name, too long, a damaged file, a link or another user's file) goes to failed/ at once.
 // Contents that cannot be written back (a full disk) are kept in memory, the file back in
 // queue/ as it was, and written again every rewriteMs until that works.
+// At most MaxPerPerson= calls a person's page through per Per=: what comes beyond waits,
+// and when the window reopens with two or more due for the person, they go as one summary
+// page (queued in their place through addBatch, made to fit the centre).
 // queue/lines.json tells what each line is doing, rewritten at every change.
 class QueueRunner : public QObject
 {
@@ -120,6 +128,11 @@ private:
     void refresh();
     void reread(const QSet<QByteArray> &names);
     void schedule();
+    // Whether the message waits for its person's window (noted in m_limited).
+    bool limited(const QueuedMessage &m, qint64 now);
+    int inFlight(const QString &person) const;
+    // The due messages of people whose window reopened, two or more, as one summary page.
+    void summarizeHeld(qint64 now);
     bool mayCarry(const Line &line, const QueuedMessage &m) const;
     QString centerOf(const QueuedMessage &m) const;
     std::optional<Outcome> noLineMayCall(const QueuedMessage &m, const QString &center) const;
@@ -180,6 +193,8 @@ private:
     QHash<QString, Round> m_rounds;          // failovers of messages in their current round
     QHash<QString, QString> m_centers;       // a message's centre once a line has looked it up
     QHash<QString, QueuedMessage> m_unsaved; // new contents not yet written back, by id
+    PersonRate m_rate;
+    QSet<QString> m_limited;                 // people with pages waiting for their window
     QList<QPointer<Hook>> m_lineHooks;       // hooks no line waits for
     bool m_dirty = true;                     // queue/ to be listed whole before the next choice
     QSet<QByteArray> m_changed;              // names in queue/ changed since the index was made

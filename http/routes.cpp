@@ -17,6 +17,7 @@ const QByteArray AckTail = "/ack";
 const QByteArray AlertPrefix = "/v1/alertmanager/";
 // Seconds a client is asked to wait when the queue is full (MaxQueued=).
 constexpr int QueueFullRetryS = 30;
+const QByteArray HeartbeatPrefix = "/v1/heartbeat/";
 
 HttpAnswer json(int status, const QJsonObject &o)
 {
@@ -31,7 +32,7 @@ HttpAnswer error(int status, const QString &text)
     return json(status, {{QStringLiteral("error"), text}});
 }
 
-enum class Route { None, Messages, Message, Page, PageAck, Alert, Metrics, Health };
+enum class Route { None, Messages, Message, Page, PageAck, Alert, Heartbeat, Metrics, Health };
 
 Route routeOf(const QByteArray &path)
 {
@@ -41,6 +42,8 @@ Route routeOf(const QByteArray &path)
         return Route::Message;
     if (path.startsWith(AlertPrefix) && path.size() > AlertPrefix.size())
         return Route::Alert;
+    if (path.startsWith(HeartbeatPrefix) && path.size() > HeartbeatPrefix.size())
+        return Route::Heartbeat;
     if (path.startsWith(PagesPath) && path.endsWith(AckTail) && path.size() > PagesPath.size() + AckTail.size())
         return Route::PageAck;
     if (path.startsWith(PagesPath) && path.size() > PagesPath.size() && !path.mid(PagesPath.size()).contains('/'))
@@ -54,7 +57,7 @@ Route routeOf(const QByteArray &path)
 
 bool isPost(Route r)
 {
-    return r == Route::Messages || r == Route::Alert || r == Route::PageAck;
+    return r == Route::Messages || r == Route::Alert || r == Route::PageAck || r == Route::Heartbeat;
 }
 
 // application/json, with at most a charset that is UTF-8.
@@ -130,7 +133,8 @@ std::optional<HttpAnswer> Routes::before(const HttpRequest &r, qint64 declaredLe
     }
     if (!isPost(route) || route == Route::PageAck) // an acknowledgement needs no body
         return std::nullopt;
-    if (!isJson(r.contentType))
+    // A beat takes any body of any type: a webhook's as it comes.
+    if (route != Route::Heartbeat && !isJson(r.contentType))
         return error(415, QStringLiteral("本文は Content-Type: application/json（UTF-8）で送ってください。"));
     if (declaredLength > bodyLimit)
         return error(413, QStringLiteral("本文が長すぎます（%1 バイトまで）。").arg(bodyLimit));
@@ -196,6 +200,16 @@ HttpAnswer Routes::answer(const HttpRequest &r) const
                           {QStringLiteral("people"), QJsonArray::fromStringList(p.people)},
                           {QStringLiteral("by"), p.by}});
     }
+    case Route::Heartbeat: {
+        const QString name = pathText(r.path.mid(HeartbeatPrefix.size()));
+        const IntakeBeat beat = m_intake.heartbeat(name);
+        if (beat.kind == IntakeBeat::Unknown)
+            return error(404,
+                         QStringLiteral("「%1」というハートビートは oncall.ini にありません。").arg(name.left(80)));
+        if (beat.kind == IntakeBeat::NotStored)
+            return error(503, beat.reason);
+        return json(200, {{QStringLiteral("heartbeat"), name}});
+    }
     case Route::Metrics: {
         HttpAnswer a;
         a.contentType = "text/plain; version=0.0.4; charset=utf-8";
@@ -248,5 +262,9 @@ QByteArray Routes::metricsText(const IntakeMetrics &m)
     out += "fumidori_escalation_steps_total " + QByteArray::number(m.escalationSteps) + '\n';
     head("fumidori_queue_oldest_waiting_seconds", "gauge", "Age of the oldest waiting message, 0 when none waits.");
     out += "fumidori_queue_oldest_waiting_seconds " + QByteArray::number(m.oldestWaitingSeconds, 'f', 3) + '\n';
+    head("fumidori_heartbeat_age_seconds", "gauge", "Seconds since the heartbeat's last beat.");
+    for (const auto &[name, age] : m.heartbeatAges)
+        out += "fumidori_heartbeat_age_seconds{name=\"" + labelValue(name) + "\"} " + QByteArray::number(age, 'f', 3) +
+               '\n';
     return out;
 }

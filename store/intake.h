@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QMap>
+#include <QPair>
 #include <QString>
 #include <QtPlugin>
 
@@ -25,6 +26,7 @@ struct IntakeMessage {
                            // through oncall.ini's quiet hours when one of Hold=; empty: unknown
     QString group;         // the alert group it was raised for (Alertmanager's groupKey)
     bool resolved = false; // the group's alerts are resolved: its open pages end
+    bool news = false;     // never a repeat of an earlier page (a heartbeat's silence and its end)
 };
 
 struct IntakeAnswer {
@@ -60,6 +62,13 @@ struct IntakePage {
     QString by;         // who acknowledged or resolved it
 };
 
+// A heartbeat's beat.
+struct IntakeBeat {
+    enum Kind { Taken, Unknown, NotStored };
+    Kind kind = Unknown;
+    QString reason; // NotStored: why
+};
+
 struct IntakeMetrics {
     struct Line {
         QString name;
@@ -76,6 +85,7 @@ struct IntakeMetrics {
     double oldestWaitingSeconds = 0;  // 0 when nothing waits
     quint64 suppressedDuplicates = 0; // repeats not paged again, ever (kept with the folder)
     QList<Line> lines;
+    QList<QPair<QString, double>> heartbeatAges; // seconds since each heartbeat's last beat, by name
 };
 
 class Intake
@@ -93,6 +103,8 @@ public:
     // What is wrong without stopping the pages (a file kept from before its bad change),
     // shown by /healthz.
     virtual QStringList warnings() { return {}; }
+    // A beat of oncall.ini's [Heartbeat NAME]; Unknown for a name it does not have.
+    virtual IntakeBeat heartbeat(const QString &name) = 0;
 };
 
 // How the listener is set up.
@@ -123,5 +135,5 @@ public:
     virtual void stop() = 0;
 };
 
-#define Listener_iid "org.fumidori.Listener/2"
+#define Listener_iid "org.fumidori.Listener/3"
 Q_DECLARE_INTERFACE(Listener, Listener_iid)

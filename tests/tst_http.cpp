@@ -8,6 +8,7 @@
 #include "support/sendrig.h"
 #include "support/table.h"
 
+#include "gateway/heartbeat.h"
 #include "gateway/pages.h"
 #include "gateway/queueintake.h"
 #include "store/plugins.h"
@@ -94,7 +95,8 @@ private slots:
         m_folder = makeSendFolder(m_dir.emplace(), 3, 40);
         QVERIFY(!m_folder.isEmpty());
         QVERIFY(writeFileBytes(m_folder + QStringLiteral("oncall.ini"), "[Group pair]\nMembers=R2, R0, R2\n"
-                                                                        "[Escalation up]\nStep1=R0\nStep2=10m R1\n"));
+                                                                        "[Escalation up]\nStep1=R0\nStep2=10m R1\n"
+                                                                        "[Heartbeat 見張り]\nPage=up\n"));
         m_intake = std::make_unique<QueueIntake>(m_folder, QStringList{"COM1", "sip"}, DeviceAccess{}, QueuedMessage{});
         m_intake->setInService(true);
         QStringList problems;
@@ -200,6 +202,14 @@ private slots:
         refused("an alert for a group that names nobody known",
                 post("/v1/alertmanager/pear", notification("firing", "{}", "{}", "[]")), 400,
                 "相手先「pear」はアドレス帳にありません。URL の最後の名前を確かめてください。");
+        const QByteArray beat = "/v1/heartbeat/%E8%A6%8B%E5%BC%B5%E3%82%8A";
+        row("a beat", post(beat, notification("firing", "{}", "{}", "[]")), 200, utf8(R"({"heartbeat":"見張り"})"), {});
+        row("a beat of any body and type", post(beat, "ok", withToken("text/plain")), 200,
+            utf8(R"({"heartbeat":"見張り"})"), {});
+        refused("a beat of a name not in oncall.ini", post("/v1/heartbeat/up", ""), 404,
+                "「up」というハートビートは oncall.ini にありません。");
+        refused("a beat needs the token", post(beat, "", {}), 401, unauthorized);
+        refused("a beat by get", get(beat), 405, "このパスには POST を使ってください。");
         refused("alert that is none", post("/v1/alertmanager/R0", R"({"status":"firing"})"), 400,
                 "Alertmanager の通知（alerts のあるオブジェクト）ではありません。");
     }
@@ -343,14 +353,19 @@ private slots:
         const QByteArray first = httpclient::exchange(m_port, repeat).body;
         QCOMPARE(httpclient::exchange(m_port, repeat).body, R"({"duplicate":true,)" + first.mid(1));
 
+        QCOMPARE(heartbeats::beat(m_folder, utf8("見張り"), old.added), QString());
         const Reply reply = httpclient::exchange(m_port, get("/metrics"));
         QCOMPARE(reply.status, 200);
         QVERIFY(reply.head.contains("Content-Type: text/plain; version=0.0.4; charset=utf-8"));
         QStringList lines = QString::fromUtf8(reply.body).split(u'\n');
-        const QString oldest = lines.value(lines.size() - 2);
-        QVERIFY2(oldest.startsWith(QLatin1String("fumidori_queue_oldest_waiting_seconds 9")), qPrintable(oldest));
-        QVERIFY(oldest.section(u' ', 1).toDouble() < 100);
-        lines.removeAt(lines.size() - 2);
+        // Ages on the clock: 90 s and a little, shown as "~90".
+        for (QString &line : lines)
+            if (line.startsWith(QLatin1String("fumidori_queue_oldest_waiting_seconds ")) ||
+                line.startsWith(QLatin1String("fumidori_heartbeat_age_seconds{"))) {
+                const double age = line.section(u' ', -1).toDouble();
+                QVERIFY2(age >= 90 && age < 100, qPrintable(line));
+                line = line.section(u' ', 0, -2) + QStringLiteral(" ~90");
+            }
         QCOMPARE(lines.join(u'\n'), QStringLiteral(R"(# HELP fumidori_queue_messages Messages in the queue by state.
 # TYPE fumidori_queue_messages gauge
 fumidori_queue_messages{state="waiting"} 3
@@ -389,6 +404,10 @@ fumidori_pages_total{outcome="exhausted"} 0
 fumidori_escalation_steps_total 0
 # HELP fumidori_queue_oldest_waiting_seconds Age of the oldest waiting message, 0 when none waits.
 # TYPE fumidori_queue_oldest_waiting_seconds gauge
+fumidori_queue_oldest_waiting_seconds ~90
+# HELP fumidori_heartbeat_age_seconds Seconds since the heartbeat's last beat.
+# TYPE fumidori_heartbeat_age_seconds gauge
+fumidori_heartbeat_age_seconds{name="見張り"} ~90
 )"));
     }
     // A page to an escalation: its first step at once with its code, then shown and

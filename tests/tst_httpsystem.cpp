@@ -251,6 +251,57 @@ private slots:
         QVERIFY2(onDisk.contains(id + ":KEPT"), qPrintable(onDisk.join(u' ')));
     }
 
+    // A dead man's switch: Alertmanager's always-firing Watchdog routed to the heartbeat
+    // (the README's route), beating; Alertmanager stopped: one page, after Every + Grace.
+    void watchdogSilence()
+    {
+        const QString alertmanager = QStandardPaths::findExecutable("prometheus-alertmanager");
+        const QString amtool = QStandardPaths::findExecutable("amtool");
+        if (alertmanager.isEmpty() || amtool.isEmpty())
+            QSKIP("prometheus-alertmanager is not installed (scripts/setup installs it)");
+        ModemSim sim;
+        QVERIFY(sim.start(m_folder, 1));
+        QVERIFY(writeFileBytes(m_folder + "oncall.ini", "[Heartbeat prometheus]\nEvery=3s\nGrace=1s\nPage=" +
+                                                            Pager.toUtf8() + "\nText=監視が止まりました\n"));
+        Runner runner;
+        QVERIFY(runner.start(m_folder));
+        const quint16 amPort = freePort();
+        const QString config = QStringLiteral("route:\n"
+                                              "  receiver: pager\n"
+                                              "  routes:\n"
+                                              "    - matchers: ['alertname = \"Watchdog\"']\n"
+                                              "      receiver: heartbeat\n"
+                                              "      group_wait: 0s\n"
+                                              "      group_interval: 1s\n"
+                                              "      repeat_interval: 1s\n"
+                                              "receivers:\n"
+                                              "  - name: pager\n"
+                                              "  - name: heartbeat\n"
+                                              "    webhook_configs:\n"
+                                              "      - url: 'http://127.0.0.1:%1/v1/heartbeat/prometheus'\n"
+                                              "        send_resolved: false\n"
+                                              "        http_config:\n"
+                                              "          authorization:\n"
+                                              "            credentials_file: '%2'\n")
+                                   .arg(runner.port)
+                                   .arg(m_folder + "http-token");
+        QVERIFY(writeFileBytes(m_folder + "alertmanager.yml", config.toUtf8()));
+        ServerProcess am;
+        if (!am.start(alertmanager,
+                      {"--config.file=" + m_folder + "alertmanager.yml", "--storage.path=" + m_folder + "am",
+                       QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(amPort), "--cluster.listen-address="},
+                      "Listening on"))
+            QSKIP(qPrintable("Alertmanager did not start: " + am.log));
+        const ToolRun add = runTool(amtool, {"alert", "add", "alertname=Watchdog",
+                                             QStringLiteral("--alertmanager.url=http://127.0.0.1:%1").arg(amPort)});
+        QVERIFY2(add.exitCode == 0, qPrintable(add.err));
+        QVERIFY2(runner.events("heartbeat-heard", 1).size() == 1, runner.out.constData());
+        am.process.terminate();
+        QVERIFY(am.process.waitForFinished(10000));
+        QVERIFY2(runner.events("heartbeat-silent", 1).size() == 1, runner.out.constData());
+        QCOMPARE(sim.field("message", 1), QStringList{QStringLiteral("監視が止まりました")});
+    }
+
 private:
     std::optional<TempDir> m_dir;
     QString m_folder;

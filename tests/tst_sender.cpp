@@ -74,6 +74,7 @@ struct Script {
     QStringList numbers;
     QList<int> ports;
     QStringList centers;
+    QStringList texts;
 };
 
 class ScriptedDriver : public CallDriver
@@ -86,6 +87,7 @@ public:
         m_script.numbers << request.number;
         m_script.ports << request.settings.PortNumber;
         m_script.centers << request.center.name;
+        m_script.texts << request.text;
         emit stageChanged(QStringLiteral("call"), QStringLiteral("センターに電話をかけてます"));
         m_script.onStart();
         if (m_script.hang)
@@ -152,10 +154,12 @@ struct Run {
     std::optional<Outcome> refused; // why start() failed
     RunnerClock *clock = &RunnerClock::system();
 
+    // No rate per person unless a test sets one (ratePerPerson).
     explicit Run(QString f) : folder(std::move(f))
     {
         reporter.quiet = true;
         settings.delays = {0};
+        settings.maxPerPerson = 0;
     }
     // The folder's lines COM2, COM3 and centre D, and the settings of the given queue.ini.
     bool withLines(const QString &ini)
@@ -164,6 +168,7 @@ struct Run {
             return false;
         settings = QueueSettings::load(folder);
         settings.delays = {0};
+        settings.maxPerPerson = 0;
         return true;
     }
     // Queues n messages, to R(i % 3) or all to `to`, each as edit leaves it.
@@ -1526,10 +1531,13 @@ private slots:
         QCOMPARE(mixed.ids.value(0), first);
         QCOMPARE(sendqueue::waitingIds(m_folder), (QStringList{first, mixed.ids.value(1)}));
         QVERIFY(add("A", "page1").repeats.size() == 1 && add("C", "page1").repeats.isEmpty());
-        QVERIFY(add("C", "page1").repeats.isEmpty()); // a step of the same page
+        QVERIFY(add("C", "page1").repeats.isEmpty());        // a step of the same page
+        BatchMessage news{Target{"R0", {}, {}, false}, "A"}; // a heartbeat's silence: news each time
+        news.news = true;
+        QVERIFY(addBatch(m_folder, {news}, DeviceAccess{}, QueuedMessage{}).repeats.isEmpty());
         QVERIFY(writeQueueIni(m_folder, "[Queue]\nDedupFor=0\n"));
         QVERIFY(add("A").repeats.isEmpty() && add("A").repeats.isEmpty());
-        QCOMPARE(sendqueue::waitingIds(m_folder).size(), 6);
+        QCOMPARE(sendqueue::waitingIds(m_folder).size(), 7);
         QCOMPARE(DedupIndex::load(m_folder).suppressed, 1002u);
     }
     // Among due messages a free line takes the highest severity first (a severity nobody
@@ -1552,6 +1560,40 @@ private slots:
             order << textOf.value(args[0].toString());
         QCOMPARE(order,
                  (QStringList{"1=", "3=critical", "5=page", "2=warning", "6=WARNING", "0=info", "4=info", "7=Info"}));
+        QVERIFY(run.stop());
+    }
+    // At most MaxPerPerson= pages to a person per Per=, the highest severity first: beyond,
+    // they wait for the window and go as one summary page when it reopens, fitted to the
+    // centre (20 characters); another person's go meanwhile.
+    void ratePerPerson()
+    {
+        VirtualClock clock;
+        Run run(m_folder);
+        run.clock = &clock;
+        run.settings.maxPerPerson = 2;
+        run.settings.perMs = 600000;
+        QVERIFY(run.add(5, "R0", [](QueuedMessage &m, int i) {
+            m.text = QStringLiteral("DISK%1").arg(i);
+            m.severity = i == 3 ? QStringLiteral("warning") : QStringLiteral("info");
+        }));
+        // Nothing more until the window has passed, then the next call.
+        const auto windowPasses = [&](int calls) {
+            clock.advance(599'999);
+            return run.script.calls == calls && (clock.advance(2), run.waitForTries(calls + 1));
+        };
+        QVERIFY(run.start());
+        QVERIFY(run.waitForTries(2));
+        QVERIFY(run.add(1, "R1"));
+        QVERIFY(run.waitForTries(3));
+        QVERIFY(windowPasses(3));
+        QCOMPARE(run.script.texts, (QStringList{"DISK3", "DISK0", "ABC", "他3件：DISK1 / DISK2 /…"}));
+        QCOMPARE(run.script.numbers.last(), QStringLiteral("09000000000"));
+        QVERIFY(sendqueue::list(m_folder).isEmpty());
+        // The summary counts as one page: one more goes now, the next waits, alone, as it is.
+        QVERIFY(run.add(2, "R0"));
+        QVERIFY(run.waitForTries(5));
+        QVERIFY(windowPasses(5));
+        QCOMPARE(run.script.texts.mid(4), (QStringList{"ABC", "ABC"}));
         QVERIFY(run.stop());
     }
     // A batch its writer left in queue/ is taken in by whoever reads the queue next; a

@@ -62,7 +62,12 @@ struct SimFolder {
     TempDir dir;
     QString folder = dir.path() + u'/';
     ModemSim sim;
-    bool start(const QStringList &options) { return writeSettings(folder, 0, 0) && sim.start(folder, 1, options); }
+    // Many pages to one person: no rate per person here (tst_sender has its own test).
+    bool start(const QStringList &options)
+    {
+        return writeSettings(folder, 0, 0) && QDir().mkpath(folder + "queue") &&
+               writeFileBytes(folder + "queue/queue.ini", "[Queue]\nMaxPerPerson=0\n") && sim.start(folder, 1, options);
+    }
 };
 
 ToolRun runSend(const QStringList &args)

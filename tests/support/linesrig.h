@@ -75,7 +75,8 @@ struct LinesRig {
     // line), each with its lineKeys.
     bool writeQueueIni(int lines, const QString &queueKeys = {}, const QMap<int, QString> &lineKeys = {})
     {
-        QString ini = QStringLiteral("[Queue]\n") + queueKeys + u'\n';
+        // Many pages to one person: no rate per person here (tst_sender has its own test).
+        QString ini = QStringLiteral("[Queue]\nMaxPerPerson=0\n") + queueKeys + u'\n';
         for (int i = 0; i < lines; ++i)
             ini +=
                 QStringLiteral("\n[Line %1]\nPortNumber=%2\n%3\n").arg(lineName(i)).arg(i + 1).arg(lineKeys.value(i));

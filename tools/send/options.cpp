@@ -19,6 +19,7 @@ const QString Usage =
                    "  fumidori-send queue add --mail [--to 名前] [--sender 送信者] [--recipient 宛先]\n"
                    "  fumidori-send queue run | list | retry ID | drop ID\n"
                    "  fumidori-send queue oncall [名前] [--at 日時] | ack ページID\n"
+                   "  fumidori-send queue heartbeat [--mail] ハートビート名\n"
                    "  fumidori-send queue snpp-user add ユーザー名（パスワードは標準入力から）\n"
                    "メッセージを省くと標準入力 (UTF-8) から読みます。\n"
                    "終了コード: 0 送信した、1 回線の失敗、2 使い方か入力の誤り、3 ポートかキューが使用中。");
@@ -65,7 +66,7 @@ void addOptions(QCommandLineParser &p)
 
 bool isQueueCommand(const QStringList &positional)
 {
-    static const QStringList words = {"add", "run", "list", "retry", "drop", "oncall", "ack", "snpp-user"};
+    static const QStringList words = {"add", "run", "list", "retry", "drop", "oncall", "ack", "heartbeat", "snpp-user"};
     return positional.size() >= 2 && positional[0] == QLatin1String("queue") && words.contains(positional[1]);
 }
 
@@ -153,9 +154,11 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
     QStringList positional = p.positionalArguments();
     if ((p.isSet("mail") || p.isSet("sender") || p.isSet("recipient")) &&
         !(isQueueCommand(positional) &&
-          (positional[1] == QLatin1String("add") || positional[1] == QLatin1String("ack")) && p.isSet("mail")))
-        return fail(
-            QStringLiteral("--mail、--sender、--recipient は queue add --mail と queue ack --mail で使います。"));
+          (positional[1] == QLatin1String("add") || positional[1] == QLatin1String("ack") ||
+           positional[1] == QLatin1String("heartbeat")) &&
+          p.isSet("mail")))
+        return fail(QStringLiteral("--mail、--sender、--recipient は queue add --mail、queue ack --mail と queue "
+                                   "heartbeat --mail で使います。"));
     if (isQueueCommand(positional)) {
         const QString word = positional[1];
         positional = positional.mid(2);
@@ -199,6 +202,17 @@ std::optional<Options> parseOptions(const QStringList &arguments, const QString 
             if (!positional.isEmpty())
                 return fail(QStringLiteral("queue ack --mail はメールを標準入力から読みます。ID は付けません。"));
             o.mail = true;
+            if (p.isSet("sender"))
+                o.mailSender = p.value("sender");
+            o.mailRecipient = p.value("recipient");
+            return o;
+        } else if (word == QLatin1String("heartbeat")) {
+            o.command = Options::Command::QueueHeartbeat;
+            if (positional.size() != 1)
+                return fail(
+                    QStringLiteral("queue heartbeat には oncall.ini のハートビートの名前を 1 つ指定してください。"));
+            o.id = positional[0];
+            o.mail = p.isSet("mail");
             if (p.isSet("sender"))
                 o.mailSender = p.value("sender");
             o.mailRecipient = p.value("recipient");

@@ -20,6 +20,7 @@ struct Options {
         QueueDrop,
         QueueOnCall,
         QueueAck,
+        QueueHeartbeat,
         SnppUserAdd
     };
     Command command = Command::Send;
@@ -40,7 +41,8 @@ struct Options {
     QString onLineUp;
     QString sipPasswordFile;
     QString sipPassword; // its first line
-    QString id;        // queue retry / drop; queue snpp-user add: the user; queue oncall: the name (empty: every rota)
+    QString
+        id; // queue retry / drop; snpp-user add: the user; oncall: the name (empty: every rota); heartbeat: its name
     QString severity;  // queue add --severity
     QString at;        // queue oncall --at: a date and time (without an offset: in the gateway's zone)
     QString listen;    // queue run: ADDRESS:PORT of the HTTP listener
