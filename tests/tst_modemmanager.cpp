@@ -24,6 +24,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -31,7 +32,12 @@
 #include <QTest>
 
 #include <deque>
+#include <fcntl.h>
+#include <linux/capability.h>
 #include <memory>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 // modem: VoiceModem= (an IMEI, a socket, a name of Modules); bus: "" ModemManager's, or "bare";
 // said: in the sender's errors; sim: the module whose centre prints, and what it prints.
@@ -65,10 +71,14 @@ private:
     }
 
     // fumidori-send of "ABC" to R; its exit status and what it wrote to standard error.
+    // With exclusive, a device opened exclusively (TIOCEXCL) keeps it out even as root: only
+    // CAP_SYS_ADMIN passes that mode, and it runs without.
     std::pair<int, QString> send(const QString &dataFolder, const QString &busAddress,
-                                 const QString &to = QStringLiteral("R"))
+                                 const QString &to = QStringLiteral("R"), bool exclusive = false)
     {
         QProcess sender;
+        if (exclusive)
+            sender.setChildProcessModifier([] { ::prctl(PR_CAPBSET_DROP, CAP_SYS_ADMIN, 0, 0, 0); });
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), busAddress);
         sender.setProcessEnvironment(env);
@@ -363,11 +373,16 @@ private slots:
                  QDBusMessage::ReplyMessage);
         mockCall(QStringLiteral("AddMethod"), {Manager, "InhibitDevice", "sb", "", ""});
         mockCall(QStringLiteral("ClearCalls"), {});
-        // Held as another program holds it (ModemManager's exclusive open does not keep
-        // root out; QSerialPort's lock file does).
-        QSerialPort other(pty);
-        QVERIFY(!held || other.open(QIODevice::ReadWrite));
-        const auto [exit, errors] = send(rig.folder, m_mock);
+        // Held as ModemManager holds a port: opened exclusively, with no lock file.
+        const int other = held ? ::open(QFile::encodeName(pty).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+        QVERIFY(!held || (other >= 0 && ::ioctl(other, TIOCEXCL) == 0));
+        const auto release = qScopeGuard([other] {
+            if (other >= 0) {
+                ::ioctl(other, TIOCNXCL);
+                ::close(other);
+            }
+        });
+        const auto [exit, errors] = send(rig.folder, m_mock, QStringLiteral("R"), held);
         QVERIFY2(exit == status && errors.contains(said), qPrintable(QString::number(exit) + errors));
         // What ModemManager was asked, once the sender has gone (the give-back needs no answer).
         QStringList asked;
