@@ -259,7 +259,7 @@ struct Crowd {
 
 // Posts with the token, each on a connection of its own from 127.0.0.1, one after
 // another: the time from connecting to the answer of each, in ms; accepted: the 202s.
-QList<double> timedPosts(quint16 port, const QByteArray &token, int count, int *accepted)
+QList<double> timedPosts(quint16 port, const QByteArray &token, const QString &tag, int count, int *accepted)
 {
     QList<double> waits;
     for (int i = 0; i < count; ++i) {
@@ -267,7 +267,7 @@ QList<double> timedPosts(quint16 port, const QByteArray &token, int count, int *
         const int fd = connectFrom(1, port);
         QByteArray in, reply;
         bool close = false;
-        const QByteArray request = postRequest(token, QStringLiteral("CROWD %1").arg(i));
+        const QByteArray request = postRequest(token, QStringLiteral("%1 %2").arg(tag).arg(i));
         const int status =
             fd >= 0 && ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size()
                 ? readAnswer(fd, in, &reply, &close)
@@ -340,11 +340,11 @@ int main(int argc, char *argv[])
         out += run.readAllStandardOutput();
     if (crowded) {
         int alone = 0, amid = 0;
-        const QList<double> before = timedPosts(port, token, messages, &alone);
+        const QList<double> before = timedPosts(port, token, QStringLiteral("ALONE"), messages, &alone);
         Crowd crowd;
         std::thread members([&] { crowd.run(port); });
         crowd.busy.get_future().wait();
-        const QList<double> during = timedPosts(port, token, messages, &amid);
+        const QList<double> during = timedPosts(port, token, QStringLiteral("CROWD"), messages, &amid);
         const quint64 one = 1;
         [[maybe_unused]] const ssize_t w = ::write(crowd.stop, &one, sizeof one);
         members.join();

@@ -203,11 +203,11 @@ int HttpListener::onRequest(MHD_Connection *connection, const char *url, const c
         // Two lengths, or a length beside chunks: a proxy in front may have read another
         // body than the library would, so neither is taken.
         if (count.contentLengths > 1 || (count.contentLengths > 0 && count.transferEncodings > 0))
-            return queue(connection, Routes::ambiguousLength(), true);
+            return queue(connection, Routes::ambiguousLength(), closing(connection, false, true));
         bool ok = false;
         const qint64 declared = header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH).toLongLong(&ok);
         if (auto early = m_routes->before(r, ok ? declared : 0, pending->bodyLimit))
-            return queue(connection, *early, pending->close || closing(connection, false));
+            return queue(connection, *early, closing(connection, false, pending->close));
         return true;
     }
     if (*uploadSize > 0) {
@@ -227,10 +227,10 @@ int HttpListener::onRequest(MHD_Connection *connection, const char *url, const c
     }
     closing(connection, true);
     const HttpAnswer answer = m_routes->answer(pending->request);
-    return queue(connection, answer, closing(connection, false) || pending->close);
+    return queue(connection, answer, closing(connection, false, pending->close));
 }
 
-bool HttpListener::closing(MHD_Connection *connection, bool busy)
+bool HttpListener::closing(MHD_Connection *connection, bool busy, bool close)
 {
     const std::lock_guard lock(m_mutex);
     const auto it = m_watched.find(connection);
@@ -241,7 +241,10 @@ bool HttpListener::closing(MHD_Connection *connection, bool busy)
     // Past half its time a connection is not offered another request, which might not
     // come whole before its end.
     const auto life = std::chrono::seconds(m_settings.requestSeconds);
-    return c.overdue || Clock::now() - c.opened > life / 2;
+    close = close || c.overdue || Clock::now() - c.opened > life / 2;
+    // Answered for the last time: it no longer takes room.
+    c.leaving = c.leaving || (close && !busy);
+    return close;
 }
 
 void HttpListener::onRequestDone(MHD_Connection *, void **requestContext)
@@ -254,7 +257,8 @@ HttpListener::Watched *HttpListener::oldestWithoutToken(const QByteArray *client
 {
     Watched *oldest = nullptr;
     for (auto &[connection, c] : m_watched) {
-        if (!c.token && !c.shut && (!client || c.client == *client) && (!oldest || c.order < oldest->order))
+        if (!c.token && !c.shut && !c.leaving && (!client || c.client == *client) &&
+            (!oldest || c.order < oldest->order))
             oldest = &c;
     }
     return oldest;
@@ -286,8 +290,8 @@ void HttpListener::onConnection(MHD_Connection *connection, bool opened)
     // Room for it: the oldest connections without the token go first, this one last.
     int ofClient = 0, open = 0;
     for (const auto &[other, c] : m_watched) {
-        open += c.shut ? 0 : 1;
-        ofClient += !c.shut && c.client == added.client ? 1 : 0;
+        open += c.shut || c.leaving ? 0 : 1;
+        ofClient += !c.shut && !c.leaving && c.client == added.client ? 1 : 0;
     }
     for (; ofClient > m_settings.connectionsPerClient; --ofClient, --open) {
         if (Watched *oldest = oldestWithoutToken(&added.client))

@@ -57,8 +57,9 @@ private:
     void shut(Watched &c);
     // The oldest connection without the token, of the client when given; nullptr: none.
     Watched *oldestWithoutToken(const QByteArray *client);
-    // Whether an answer now on the connection should close it.
-    bool closing(MHD_Connection *connection, bool busy);
+    // Marks the connection busy answering, or not; whether an answer now closes it (close:
+    // it must), so that it no longer counts against the limits.
+    bool closing(MHD_Connection *connection, bool busy, bool close = false);
 
     ListenerSettings m_settings;
     std::unique_ptr<Routes> m_routes;
@@ -75,6 +76,7 @@ private:
         bool busy = false;    // a request of it is being answered
         bool overdue = false; // its time ran out while busy: shut once answered
         bool shut = false;    // shut, the library not yet done with it
+        bool leaving = false; // its last answer closes it
     };
     std::mutex m_mutex;
     std::condition_variable m_wake;
