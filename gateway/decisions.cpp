@@ -26,6 +26,11 @@ Decision decide(Failure failure, LineState line, bool anotherLine, int tried, in
     return {Step::Retry, now + qint64(sendqueue::retryDelay(delays, tried + 1)) * 1000};
 }
 
+bool takes(bool blamePending, bool anotherMay)
+{
+    return !blamePending || !anotherMay;
+}
+
 int severityRank(const QString &severity)
 {
     if (severity.compare(QLatin1String("warning"), Qt::CaseInsensitive) == 0)

@@ -40,6 +40,12 @@ struct Decision {
 Decision decide(Failure failure, LineState line, bool anotherLine, int tried, int attempts, const QList<int> &delays,
                 qint64 now);
 
+// Whether a free line that may carry a message takes it. A line whose failures still wait
+// for their blame (another line has yet to send what it failed) takes one only when no
+// other line may: else a line that fails at once would be handed every new message while
+// the others are busy, and called again and again before its failures count.
+bool takes(bool blamePending, bool anotherMay);
+
 // Which of several due messages a free line takes first: the lowest rank (critical 0,
 // warning 1, info 2, a severity nobody knows as critical), then the oldest.
 int severityRank(const QString &severity);

@@ -43,32 +43,41 @@ void MessageSend::start()
     }
     const int port = m_prepared->data.settings.PortNumber;
     m_lockPath = LockedPort::lockPath(m_folder, port, m_access.device);
+    m_device = LockedPort::devicePath(m_folder, port, m_access.device);
     m_lock = std::make_unique<PortLock>(m_lockPath);
-    if (m_lock->tryLock()) {
+    // Another program's lock on the device is looked at before ours is taken: a line
+    // held either way costs no try.
+    const DeviceLock device = DeviceLock::check(m_device);
+    if (device.isFree() && m_lock->tryLock()) {
         call();
         return;
     }
-    // A lock file that cannot be used never comes free by waiting: busy at once, and the
-    // line's fault.
-    if (m_lock->isUnusable()) {
-        finish({Failure::PortInUse, unusableLine(port)});
+    const bool lasting = device.isFree() ? m_lock->problemLasts() : device.lasts();
+    const QString busy = QStringLiteral("ポート %1 は使用中です。").arg(portName(port)) +
+                         (device.isFree() ? m_lock->busyText() : device.text);
+    // A lock file that cannot be used never comes free by waiting: busy at once.
+    if (device.isFree() && m_lock->isUnusable()) {
+        finish({Failure::Held, unusableLine(port)});
         return;
     }
-    const QString busy = QStringLiteral("ポート %1 は使用中です。").arg(portName(port)) + m_lock->busyText();
-    if (m_lineWaitMs == 0) {
-        finish({Failure::Held, busy + QStringLiteral("空くまで待つには --wait 秒数 を付けてください。")});
+    if (m_lineWaitMs == 0 || lasting) {
+        finish({Failure::Held,
+                busy + (lasting ? QStringLiteral("ロックファイルを確かめ、必要なら管理者に消してもらってください。")
+                                : QStringLiteral("空くまで待つには --wait 秒数 を付けてください。"))});
         return;
     }
     m_reporter.note(QStringLiteral("waiting"), busy + QStringLiteral("空くのを待っています。"),
                     {{QStringLiteral("port"), port}});
-    m_waiter = new PortLockWaiter(*m_lock, this);
+    m_waiter = new PortLockWaiter(*m_lock, m_device, this);
     connect(m_waiter, &PortLockWaiter::acquired, this, &MessageSend::call);
-    connect(m_waiter, &PortLockWaiter::timedOut, this, [this, busy, port] {
+    connect(m_waiter, &PortLockWaiter::timedOut, this, [this, port] {
         if (m_lock->isUnusable())
-            finish({Failure::PortInUse, unusableLine(port)});
+            finish({Failure::Held, unusableLine(port)});
         else
-            finish({Failure::Held, busy + QStringLiteral("待ち時間内に空きませんでした。あとで送り直すか、queue add "
-                                                         "でキューに入れてください。")});
+            finish({Failure::Held, QStringLiteral("ポート %1 は使用中です。").arg(portName(port)) +
+                                       m_waiter->busyText() +
+                                       QStringLiteral("待ち時間内に空きませんでした。あとで送り直すか、queue add "
+                                                      "でキューに入れてください。")});
     });
     m_waiter->start(m_lineWaitMs);
 }
@@ -76,6 +85,11 @@ void MessageSend::start()
 QString MessageSend::lockPath() const
 {
     return m_lockPath;
+}
+
+QString MessageSend::device() const
+{
+    return m_device;
 }
 
 QString MessageSend::portName(int port) const
@@ -128,9 +142,7 @@ void MessageSend::sipPasswordRead(const QString &password, QString error)
 void MessageSend::callSip(const QString &password)
 {
     const Settings &s = m_prepared->data.settings;
-    QString problem = baresip::checkAccount(s.SipUser, s.SipServer, password, s.SipProxy);
-    if (problem.isEmpty())
-        baresip::runtimeFolder(&problem);
+    const QString problem = baresip::checkAccount(s.SipUser, s.SipServer, password, s.SipProxy);
     if (!problem.isEmpty()) {
         finish({Failure::Refused, problem});
         return;

@@ -36,6 +36,8 @@ public:
     const QString &sentText() const { return m_sentText; }
     // The lock file of the line it used or found held; empty for a line without one.
     QString lockPath() const;
+    // The device of that line (links resolved), whose lock other programs take.
+    QString device() const;
 
 signals:
     void done(const Outcome &outcome);
@@ -63,6 +65,7 @@ private:
     std::unique_ptr<Prepared> m_prepared;
     std::unique_ptr<PortLock> m_lock;
     QString m_lockPath;
+    QString m_device;
     PortLockWaiter *m_waiter = nullptr;
     std::unique_ptr<CallDriver> m_driver;
     bool m_aborted = false;

@@ -129,6 +129,7 @@ struct QueueRunner::Line {
     std::unique_ptr<PortLock> heldLock; // the lock another program holds, waited for
     PortLockWaiter *waiter = nullptr;
     QString heldBy;
+    bool stuck = false; // held by a lock that never clears by itself: told as down
     std::unique_ptr<RunnerClock::Timer> coolOff;
 
     QString stateWord() const
@@ -297,13 +298,23 @@ void QueueRunner::schedule()
             giveUp(nullptr, m, refusal->message, *refusal, false, m.text, m.tried + 1);
     }
     for (const auto &line : m_lines) {
+        const bool blamePending = std::any_of(m_rounds.cbegin(), m_rounds.cend(), [&](const Round &round) {
+            return std::any_of(round.blameLater.cbegin(), round.blameLater.cend(),
+                               [&](const Round::Blame &b) { return b.line == line->name && b.epoch == line->epoch; });
+        });
+        const auto takes = [&](const QueuedMessage &m) {
+            return mayCarry(*line, m) &&
+                   decisions::takes(blamePending, std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &o) {
+                                        return o != line && mayCarry(*o, m);
+                                    }));
+        };
         while (!line->busy) {
             // The due message of the highest severity this line may carry, the oldest of
             // them (the index is in the order the messages were added).
             auto best = m_waiting.end();
             for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it) {
                 const QueuedMessage &m = it->message;
-                if (m.notBefore > t || !mayCarry(*line, m))
+                if (m.notBefore > t || !takes(m))
                     continue;
                 if (best == m_waiting.end() ||
                     decisions::severityRank(m.severity) < decisions::severityRank(best->message.severity))
@@ -423,6 +434,7 @@ void QueueRunner::sendEnded(Line &line, QueuedMessage m, Outcome outcome)
         send->interrupted() ? decisions::LineState::Stopping : decisions::LineState::Calling;
     const QString text = send->sentText().isEmpty() ? m.text : send->sentText();
     const QString lockPath = send->lockPath();
+    const QString device = send->device();
     send->deleteLater();
     if (!outcome.center.isEmpty())
         m_centers.insert(m.id, outcome.center);
@@ -457,7 +469,7 @@ void QueueRunner::sendEnded(Line &line, QueuedMessage m, Outcome outcome)
     const QList<int> &delays = m.delays.isEmpty() ? m_settings.delays : m.delays;
     const decisions::Decision d =
         decisions::decide(outcome.failure, state, another, m.tried, m.attempts, delays, m_clock.now());
-    carryOut(&line, std::move(m), d, outcome, {ran, ran, text, lockPath, fields});
+    carryOut(&line, std::move(m), d, outcome, {ran, ran, text, lockPath, device, fields});
 }
 
 // Carries a decision out for a message taken into work/, on the line whose call it was
@@ -532,7 +544,7 @@ void QueueRunner::carryOut(Line *line, QueuedMessage m, const decisions::Decisio
         putBack(m);
         if (line) {
             line->busy = false;
-            held(*line, call.lockPath);
+            held(*line, call.lockPath, call.device, outcome.message);
         }
         schedule();
         return;
@@ -627,7 +639,8 @@ void QueueRunner::lineFailed(Line &line, const QString &reason)
         // The end of its round is a try counted.
         const decisions::Decision d = decisions::decide(failed.failure, decisions::LineState::Calling, false, m.tried,
                                                         m.attempts, delays, m_clock.now());
-        carryOut(nullptr, std::move(m), d, failed, {true, false, it->message.text, {}, {{QStringLiteral("id"), id}}});
+        carryOut(nullptr, std::move(m), d, failed,
+                 {true, false, it->message.text, {}, {}, {{QStringLiteral("id"), id}}});
     }
 }
 
@@ -659,9 +672,11 @@ void QueueRunner::coolOffEnded(Line &line)
     schedule();
 }
 
-// Another program holds the line: it is busy until the lock comes free (inotify on the
-// lock file, no polling); a lock file that turns out unusable is the line's fault.
-void QueueRunner::held(Line &line, const QString &lockPath)
+// Another program holds the line (our lock, or its own on the device): it is held until
+// both come free, watched without polling, and carries nothing meanwhile. A lock that
+// never clears by itself (a stale file of another user, a pipe) is told as the line
+// going down, once, and its clearing as the line coming back.
+void QueueRunner::held(Line &line, const QString &lockPath, const QString &device, const QString &why)
 {
     if (line.waiter)
         return;
@@ -670,27 +685,40 @@ void QueueRunner::held(Line &line, const QString &lockPath)
         return;
     }
     line.heldLock = std::make_unique<PortLock>(lockPath);
-    line.heldBy = line.heldLock->holder();
-    line.waiter = new PortLockWaiter(*line.heldLock, this);
-    const auto release = [this, l = &line] {
+    const DeviceLock other = DeviceLock::check(device);
+    line.heldBy = other.isFree() ? line.heldLock->holder() : other.text;
+    line.waiter = new PortLockWaiter(*line.heldLock, device, this);
+    connect(line.waiter, &PortLockWaiter::acquired, this, [this, l = &line] {
         l->waiter->deleteLater();
         l->waiter = nullptr;
-        const bool unusable = l->heldLock->isUnusable();
-        const QString why = l->heldLock->busyText();
         l->heldLock.reset(); // taken only to know it is free: let go at once
         l->heldBy.clear();
-        if (unusable)
-            lineFailed(*l, why);
+        if (std::exchange(l->stuck, false)) {
+            l->reason.clear();
+            m_reporter.note(QStringLiteral("line-up"), QStringLiteral("回線 %1 が戻りました。").arg(l->name),
+                            {{QStringLiteral("line"), l->name}});
+            emit lineChanged(l->name, true);
+            runLineHook(m_settings.onLineUp, *l, QStringLiteral("line-up"), {});
+        }
         writeStatus();
         schedule();
-    };
-    connect(line.waiter, &PortLockWaiter::acquired, this, release);
-    connect(line.waiter, &PortLockWaiter::timedOut, this, release);
-    m_reporter.note(
-        QStringLiteral("line-held"),
-        QStringLiteral("回線 %1 はほかのプログラムが使っています。空くまでほかの回線で送ります。").arg(line.name),
-        {{QStringLiteral("line"), line.name}, {QStringLiteral("holder"), line.heldBy}});
-    line.waiter->start(-1);
+    });
+    connect(line.waiter, &PortLockWaiter::stuck, this, [this, l = &line](const QString &why) {
+        l->heldBy = why;
+        if (std::exchange(l->stuck, true))
+            return;
+        l->reason = why;
+        m_reporter.warn(QStringLiteral("line-down"), QStringLiteral("回線 %1 を使えません: %2").arg(l->name, why),
+                        {{QStringLiteral("line"), l->name}, {QStringLiteral("reason"), why}});
+        emit lineChanged(l->name, false);
+        runLineHook(m_settings.onLineDown, *l, QStringLiteral("line-down"), why);
+        writeStatus();
+    });
+    m_reporter.note(QStringLiteral("line-held"),
+                    QStringLiteral("回線 %1 はほかのプログラムが使っています。空くまでほかの回線で送ります。%2")
+                        .arg(line.name, why),
+                    {{QStringLiteral("line"), line.name}, {QStringLiteral("holder"), line.heldBy}});
+    line.waiter->start(-1, PortLockWaiter::Problems::Wait);
     writeStatus();
 }
 

@@ -129,6 +129,7 @@ private:
         bool told;        // the try's result was told as it ended
         QString text;     // as sent
         QString lockPath; // the line's lock, found held
+        QString device;   // the line's device, whose lock other programs take
         QJsonObject fields;
     };
     void sendEnded(Line &line, QueuedMessage m, Outcome outcome);
@@ -141,7 +142,7 @@ private:
     void spoolProblem(const sendqueue::Result &r, const QString &id);
     void lineFailed(Line &line, const QString &reason);
     void lineSent(Line &line);
-    void held(Line &line, const QString &lockPath);
+    void held(Line &line, const QString &lockPath, const QString &device, const QString &why);
     void coolOffEnded(Line &line);
     void runHook(const QString &command, const HookContext &context);
     void runLineHook(const QString &command, const Line &line, const QString &status, const QString &reason);

@@ -167,25 +167,14 @@ std::optional<Ports> freePorts(const QString &bind)
     return ports;
 }
 
-QString runtimeFolder(QString *error)
+QString callFolderBase()
 {
-    const QString xdg = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    const QString path = !xdg.isEmpty() && QFileInfo(xdg).isDir()
-                             ? xdg + QStringLiteral("/fumidori")
-                             : QDir::tempPath() + QStringLiteral("/fumidori-%1").arg(::getuid());
-    QDir().mkdir(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    struct stat st {
-    };
-    // Not a link, a folder, ours: another user could have made it first in a shared folder.
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
-        *error = QStringLiteral("%1 を作れないか、このユーザーのフォルダーではありません。").arg(path);
-        return {};
+    for (const char *name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
+        const QString path = qEnvironmentVariable(name);
+        if (!path.isEmpty() && QFileInfo(path).isDir())
+            return path;
     }
-    if ((st.st_mode & 077) != 0 && ::chmod(QFile::encodeName(path).constData(), 0700) != 0) {
-        *error = QStringLiteral("%1 を本人だけが読めるようにできません。").arg(path);
-        return {};
-    }
-    return path;
+    return QStringLiteral("/tmp");
 }
 
 QByteArray accountLine(const QString &user, const QString &server, bool withPassword, const QString &transport,

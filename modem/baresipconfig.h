@@ -44,10 +44,10 @@ struct Ports {
 inline constexpr int RtpPortCount = 10;
 std::optional<Ports> freePorts(const QString &bind);
 
-// The folder under which each call's engine keeps its configuration:
-// $XDG_RUNTIME_DIR/fumidori, else fumidori-<uid> in the temporary folder; mode 0700,
-// owned by this user. Empty (with the reason in error) when it cannot be made safe.
-QString runtimeFolder(QString *error);
+// The folder in which each call's engine gets a folder of its own (made new for the call,
+// as mkdtemp makes one: mode 0700, a name nobody could have taken first):
+// $XDG_RUNTIME_DIR, else $TMPDIR, else /tmp.
+QString callFolderBase();
 
 // The account line. With a password the account registers, and baresip asks for the
 // password on its standard input, so it is never written to a file. transport is "udp",

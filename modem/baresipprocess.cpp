@@ -100,16 +100,15 @@ void BaresipProcess::start(const QByteArray &config, const QByteArray &accounts,
     m_failed = false;
     m_outputLine.clear();
     wipe(m_password);
+    // A folder that cannot be made fails the call, not the message: tried again.
     QString error;
-    const QString base = baresip::runtimeFolder(&error);
-    if (!base.isEmpty()) {
-        m_folder = std::make_unique<QTemporaryDir>(base + QStringLiteral("/call-XXXXXX"));
-        if (!m_folder->isValid())
-            error = QStringLiteral("%1 にフォルダーを作れません: %2").arg(base, m_folder->errorString());
-        else if (!writeFile(m_folder->filePath(QStringLiteral("config")), config) ||
-                 !writeFile(m_folder->filePath(QStringLiteral("accounts")), accounts))
-            error = QStringLiteral("%1 に SIP エンジンの設定を書けません。").arg(m_folder->path());
-    }
+    const QString base = baresip::callFolderBase();
+    m_folder = std::make_unique<QTemporaryDir>(base + QStringLiteral("/fumidori-call-XXXXXX"));
+    if (!m_folder->isValid())
+        error = QStringLiteral("%1 にフォルダーを作れません: %2").arg(base, m_folder->errorString());
+    else if (!writeFile(m_folder->filePath(QStringLiteral("config")), config) ||
+             !writeFile(m_folder->filePath(QStringLiteral("accounts")), accounts))
+        error = QStringLiteral("%1 に SIP エンジンの設定を書けません。").arg(m_folder->path());
     if (!error.isEmpty()) {
         fail(error);
         cleanUp();

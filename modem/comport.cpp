@@ -1,6 +1,7 @@
 #include "modem/comport.h"
 
 #include "store/apperror.h"
+#include "store/locks.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -141,6 +142,10 @@ void ComPort::setPortOpen(bool open)
     // program; the cure differs, so ask first.
     if (::access(QFile::encodeName(target).constData(), R_OK | W_OK) != 0 && errno == EACCES)
         fail(Failure::PermissionDenied, permissionAdvice(m_number, target));
+    // Another program's lock on the device is read here, never left to QSerialPort, which
+    // takes a lock file without its own format for stale and removes it.
+    if (const DeviceLock lock = DeviceLock::check(target); !lock.isFree())
+        fail(Failure::PortInUse, QStringLiteral("ポートは既に開いています。") + lock.text);
     auto *port = new QSerialPort(target, this);
     if (!port->open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = port->error();

@@ -17,11 +17,16 @@ LockedPort::LockedPort(SerialPort &port, QString dataFolder, QObject *parent)
 
 LockedPort::~LockedPort() = default;
 
-QString LockedPort::lockPath(const QString &dataFolder, int number, const QString &device)
+QString LockedPort::devicePath(const QString &dataFolder, int number, const QString &device)
 {
     const QString link = ComPort::devicePath(dataFolder, number, device);
     const QString real = QFileInfo(link).canonicalFilePath();
-    return PortLock::pathFor(real.isEmpty() ? link : real, dataFolder);
+    return real.isEmpty() ? link : real;
+}
+
+QString LockedPort::lockPath(const QString &dataFolder, int number, const QString &device)
+{
+    return PortLock::pathFor(devicePath(dataFolder, number, device), dataFolder);
 }
 
 void LockedPort::setPortOpen(bool open)
@@ -40,7 +45,8 @@ void LockedPort::setPortOpen(bool open)
     }
     auto lock = std::make_unique<PortLock>(lockPath(m_folder, m_port.portNumber()));
     if (!lock->tryLock())
-        throw AppError(Failure::PortInUse, QStringLiteral("MSComm"), QStringLiteral("ポートは既に開いています。"));
+        throw AppError(Failure::PortInUse, QStringLiteral("MSComm"),
+                       QStringLiteral("ポートは既に開いています。") + lock->busyText());
     m_port.setPortOpen(true); // a failure lets the lock go with it
     m_lock = std::move(lock);
 }

@@ -18,6 +18,9 @@ public:
     // The lock file of COM n (or of device, when given) in the data folder: named after
     // the device it reaches.
     static QString lockPath(const QString &dataFolder, int number, const QString &device = {});
+    // The device COM n (or device) reaches, links resolved; the link itself when it leads
+    // nowhere.
+    static QString devicePath(const QString &dataFolder, int number, const QString &device = {});
 
     void setPortNumber(int number) override { m_port.setPortNumber(number); }
     int portNumber() const override { return m_port.portNumber(); }

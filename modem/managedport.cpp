@@ -99,7 +99,7 @@ void release(const QString &device)
 {
     QString error;
     if (SystemBus *bus = device.isEmpty() ? nullptr : systemBus(&error))
-        bus->call(Service, Root, Service, MethodInhibit, {device, false}, AnswerMs, [](const BusReply &) {});
+        bus->callNow(Service, Root, Service, MethodInhibit, {device, false}, AnswerMs);
 }
 
 QString heldText(const QString &port, const ManagedPort &modem)

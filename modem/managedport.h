@@ -25,8 +25,10 @@ QCoro::Task<std::optional<ManagedPort>> find(Waiter &waiter, QString port);
 // inhibition (inhibit(), then release()). Its device, or empty when no modem lists the
 // port; throws AppError (DeviceFailed) when ModemManager refuses.
 QCoro::Task<QString> inhibit(Waiter &waiter, QString port);
-// Gives the modem back to ModemManager; no answer is awaited (ModemManager also gives it
-// back by itself when this program leaves the bus).
+// Gives the modem back to ModemManager and waits for its answer (a few milliseconds; at
+// most a few seconds), so that the request has left before the program may end: a
+// request only queued is lost with the process. (ModemManager also gives the modem back
+// by itself when this program leaves the bus.)
 void release(const QString &device);
 // The refusal of a port in use that ModemManager holds: names the modem and the two ways out.
 QString heldText(const QString &port, const ManagedPort &modem);

@@ -35,6 +35,10 @@ public:
     // error when no answer came within timeoutMs).
     virtual void call(const QString &service, const QString &path, const QString &interface, const QString &method,
                       const QVariantList &args, int timeoutMs, std::function<void(const BusReply &)> done) = 0;
+    // Calls a method and blocks until its answer, or the bus's error after timeoutMs: for a
+    // last word that must have left before the program may end.
+    virtual BusReply callNow(const QString &service, const QString &path, const QString &interface,
+                             const QString &method, const QVariantList &args, int timeoutMs) = 0;
     // The signal of the interface at path, from the service, each time it comes (empty
     // path: any path), until unwatch() with the number returned.
     virtual int watch(const QString &service, const QString &path, const QString &interface, const QString &name,

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -20,6 +21,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
@@ -74,7 +76,8 @@ QString errorText(int error)
 
 struct Opened {
     int fd = -1;
-    QString problem; // why there is no fd
+    QString problem;      // why there is no fd
+    bool lasting = false; // the file is no regular file: no holder ending clears that
 };
 
 // Opens the lock file, making it with the given mode when it is missing. Nothing found
@@ -107,7 +110,7 @@ Opened openLockFile(const QString &path, mode_t mode)
             return {-1, QStringLiteral("を開けません（%1）").arg(errorText(openError))};
         if (S_ISREG(st.st_mode))
             return {-1, QStringLiteral("を開けません（%1）").arg(errorText(openError))};
-        return {-1, u'は' + filestore::notRegularText(st.st_mode)};
+        return {-1, u'は' + filestore::notRegularText(st.st_mode), true};
     }
     return {-1, QStringLiteral("が作るそばから消されます")};
 }
@@ -341,12 +344,14 @@ bool PortLock::tryLock()
         return true;
     }
     m_problem.clear();
+    m_lasting = false;
     // The file stays open between tries: closing it would wake every other waiter.
     if (m_fd < 0) {
         QDir().mkpath(QFileInfo(m_path).path());
         Opened opened = openLockFile(m_path, 0644);
         if (opened.fd < 0) {
             m_problem = opened.problem;
+            m_lasting = opened.lasting;
             return false;
         }
         m_fd = opened.fd;
@@ -411,71 +416,232 @@ QString PortLock::busyText() const
         .arg(lockFileNamed(m_path), who.isEmpty() ? QStringLiteral("ほかのプログラム") : who);
 }
 
-PortLockWaiter::PortLockWaiter(PortLock &lock, QObject *parent) : QObject(parent), m_lock(lock) {}
+QString DeviceLock::pathFor(const QString &device)
+{
+    // The folders QSerialPort looks in, in its order: the first it may read that holds the
+    // file or that it may write is the one it uses.
+    static const char *const folders[] = {"/var/lock", "/etc/locks", "/var/spool/locks",  "/var/spool/uucp",
+                                          "/tmp",      "/var/tmp",   "/var/lock/lockdev", "/run/lock"};
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name.replace(u'/', u'_');
+    name.prepend(QStringLiteral("/LCK.."));
+    for (const char *folder : folders) {
+        const QByteArray dir(folder);
+        const QString path = QString::fromLatin1(folder) + name;
+        struct stat st = {};
+        if (::access(dir.constData(), R_OK) == 0 &&
+            (::lstat(QFile::encodeName(path).constData(), &st) == 0 || ::access(dir.constData(), W_OK) == 0))
+            return path;
+    }
+    return {};
+}
+
+DeviceLock DeviceLock::check(const QString &device)
+{
+    DeviceLock lock;
+    lock.path = pathFor(device);
+    if (lock.path.isEmpty())
+        return lock;
+    const QByteArray name = QFile::encodeName(lock.path);
+    const int fd = ::open(name.constData(), O_RDONLY | OpenFlags);
+    const int openError = errno;
+    struct stat st = {};
+    if (fd < 0 && ::lstat(name.constData(), &st) != 0)
+        return lock; // no file: free
+    const QString file = lockFileNamed(lock.path);
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        if (fd >= 0 || !S_ISREG(st.st_mode)) {
+            lock.state = State::Wrong;
+            lock.text = file + u'は' + filestore::notRegularText(st.st_mode) + u'。';
+        } else {
+            lock.state = State::Unknown;
+            lock.text = file + QStringLiteral("を読めません（%1）。").arg(errorText(openError));
+        }
+        return lock;
+    }
+    // "      1234\n" (UUCP), "1234\nprogram\nhost\n" (QLockFile), or the pid as 4 bytes.
+    char buffer[128];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    const QByteArray content(buffer, qMax<ssize_t>(n, 0));
+    bool ok = false;
+    lock.pid = content.left(content.indexOf('\n')).trimmed().toLongLong(&ok);
+    if (!ok && content.size() == 4) {
+        qint32 binary = 0;
+        std::memcpy(&binary, content.constData(), 4);
+        lock.pid = binary;
+        ok = true;
+    }
+    if (!ok || lock.pid <= 0 || lock.pid > std::numeric_limits<pid_t>::max()) {
+        lock.pid = 0;
+        lock.state = State::Unknown;
+        lock.text = file + QStringLiteral("にプロセス番号がありません。");
+        return lock;
+    }
+    if (::kill(pid_t(lock.pid), 0) == 0 || errno == EPERM) {
+        lock.state = State::Live;
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(lock.pid));
+        const QString program =
+            comm.open(QIODevice::ReadOnly) ? printable(QString::fromUtf8(comm.readLine(64))) : QString();
+        lock.text = QStringLiteral("%1をプロセス %2%3が持っています。")
+                        .arg(file)
+                        .arg(lock.pid)
+                        .arg(program.isEmpty() ? QString() : QStringLiteral("（%1）").arg(program));
+        return lock;
+    }
+    // Its process is gone. A file of this user's is removed (QSerialPort would take it for
+    // stale as well); another user's is left for him or the administrator to remove.
+    if (st.st_uid == ::geteuid() && ::unlink(name.constData()) == 0)
+        return {State::Free, lock.path, 0, {}};
+    lock.state = State::Stale;
+    lock.text = QStringLiteral("%1のプロセス %2 はもうありません。持ち主か管理者が消すまで回線を使えません。")
+                    .arg(file)
+                    .arg(lock.pid);
+    return lock;
+}
+
+PortLockWaiter::PortLockWaiter(PortLock &lock, QString device, QObject *parent)
+    : QObject(parent), m_lock(lock), m_device(std::move(device))
+{
+}
 
 PortLockWaiter::~PortLockWaiter()
 {
     cancel();
 }
 
-void PortLockWaiter::start(qint64 timeoutMs)
+void PortLockWaiter::start(qint64 timeoutMs, Problems problems)
 {
     cancel();
     m_active = true;
-    // The file must exist to be watched: one try makes it. The watch comes before the
-    // second try, so a holder that lets go in between is seen.
-    if (!m_lock.tryLock() && !m_lock.isUnusable()) {
-        m_inotify = watchCloses(m_lock.path(), IN_NONBLOCK);
-        if (m_inotify >= 0) {
-            m_notifier = new QSocketNotifier(m_inotify, QSocketNotifier::Read, this);
-            connect(m_notifier, &QSocketNotifier::activated, this, [this] {
-                char events[4096];
-                while (::read(m_inotify, events, sizeof events) > 0) {
+    m_problems = problems;
+    m_stuck = false;
+    // The folders are watched before the first try, so that a holder that lets go in
+    // between is seen.
+    m_inotify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    const QString lockName = QFileInfo(m_lock.path()).fileName();
+    const QString devicePath = m_device.isEmpty() ? QString() : DeviceLock::pathFor(m_device);
+    const QString deviceName = QFileInfo(devicePath).fileName();
+    constexpr uint32_t Changes = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_CLOSE_WRITE |
+                                 IN_CLOSE_NOWRITE | IN_ONLYDIR;
+    if (m_inotify >= 0) {
+        for (const QString &path : {m_lock.path(), devicePath}) {
+            if (!path.isEmpty())
+                ::inotify_add_watch(m_inotify, QFile::encodeName(QFileInfo(path).path()).constData(), Changes);
+        }
+        m_notifier = new QSocketNotifier(m_inotify, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, [this, lockName, deviceName] {
+            alignas(inotify_event) char events[4096];
+            bool relevant = false;
+            for (ssize_t n; (n = ::read(m_inotify, events, sizeof events)) > 0;) {
+                for (const char *p = events; p < events + n;) {
+                    const auto *e = reinterpret_cast<const inotify_event *>(p);
+                    p += sizeof(inotify_event) + e->len;
+                    const QString name = e->len ? QFile::decodeName(e->name) : QString();
+                    const bool closed = e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+                    // A close of ours tells a holder let go; of a file that cannot be used,
+                    // only our own try closing it. The device's lock file is read at each
+                    // try: only its making, removal or change count.
+                    if (name == lockName)
+                        relevant |= !closed || !m_lock.isUnusable();
+                    else if (name == deviceName)
+                        relevant |= !(e->mask & IN_CLOSE_NOWRITE);
                 }
+            }
+            if (relevant)
                 attempt();
-            });
-        }
-        if (timeoutMs >= 0) {
-            m_timer = new QTimer(this);
-            m_timer->setSingleShot(true);
-            connect(m_timer, &QTimer::timeout, this, [this] {
-                cancel();
-                emit timedOut();
-            });
-            m_timer->start(int(qMin<qint64>(timeoutMs, std::numeric_limits<int>::max())));
-        }
+        });
+    }
+    if (timeoutMs >= 0) {
+        m_timer = new QTimer(this);
+        m_timer->setSingleShot(true);
+        connect(m_timer, &QTimer::timeout, this, [this] {
+            cancel();
+            emit timedOut();
+        });
+        m_timer->start(int(qMin<qint64>(timeoutMs, std::numeric_limits<int>::max())));
     }
     QTimer::singleShot(0, this, &PortLockWaiter::attempt);
+}
+
+// The device's holder watched by a pidfd: readable once the process has ended.
+void PortLockWaiter::watchHolder(qint64 pid)
+{
+    if (pid == m_pid)
+        return;
+    if (m_holder) {
+        m_holder->setEnabled(false);
+        m_holder->deleteLater();
+        m_holder = nullptr;
+    }
+    if (m_pidfd >= 0)
+        ::close(m_pidfd);
+    m_pid = pid;
+    m_pidfd = pid > 0 ? int(::syscall(SYS_pidfd_open, pid_t(pid), 0)) : -1;
+    if (m_pidfd < 0)
+        return; // gone already (the next try sees it), or no pidfd: the folder's watch is left
+    m_holder = new QSocketNotifier(m_pidfd, QSocketNotifier::Read, this);
+    connect(m_holder, &QSocketNotifier::activated, this, [this] {
+        m_holder->setEnabled(false);
+        attempt();
+    });
 }
 
 void PortLockWaiter::attempt()
 {
     if (!m_active)
         return;
-    if (m_lock.tryLock()) {
-        cancel();
-        emit acquired();
-    } else if (m_lock.isUnusable()) {
-        cancel();
-        emit timedOut();
+    // The device's lock first: ours is not taken (nor let go, which would wake us) while
+    // another program has the device.
+    m_deviceLock = m_device.isEmpty() ? DeviceLock{} : DeviceLock::check(m_device);
+    watchHolder(m_deviceLock.state == DeviceLock::State::Live ? m_deviceLock.pid : 0);
+    bool lasting = m_deviceLock.lasts();
+    if (m_deviceLock.isFree()) {
+        if (m_lock.tryLock()) {
+            cancel();
+            emit acquired();
+            return;
+        }
+        lasting = m_lock.problemLasts();
+        if (m_lock.isUnusable() && m_problems == Problems::End) {
+            cancel();
+            emit timedOut();
+            return;
+        }
     }
+    if (lasting && !m_stuck)
+        emit stuck(busyText());
+    m_stuck = lasting;
+}
+
+QString PortLockWaiter::busyText() const
+{
+    return m_deviceLock.isFree() ? m_lock.busyText() : m_deviceLock.text;
 }
 
 void PortLockWaiter::cancel()
 {
     m_active = false;
-    // Either may be the sender of the signal being handled: deleted once that returns.
-    if (m_notifier) {
-        m_notifier->setEnabled(false);
-        m_notifier->deleteLater();
-        m_notifier = nullptr;
+    // Any may be the sender of the signal being handled: deleted once that returns.
+    for (QObject *o :
+         {static_cast<QObject *>(m_notifier), static_cast<QObject *>(m_holder), static_cast<QObject *>(m_timer)}) {
+        if (auto *n = qobject_cast<QSocketNotifier *>(o))
+            n->setEnabled(false);
+        if (auto *t = qobject_cast<QTimer *>(o))
+            t->stop();
+        if (o)
+            o->deleteLater();
     }
-    if (m_timer) {
-        m_timer->stop();
-        m_timer->deleteLater();
-        m_timer = nullptr;
-    }
+    m_notifier = nullptr;
+    m_holder = nullptr;
+    m_timer = nullptr;
     if (m_inotify >= 0)
         ::close(m_inotify);
+    if (m_pidfd >= 0)
+        ::close(m_pidfd);
     m_inotify = -1;
+    m_pidfd = -1;
+    m_pid = 0;
 }

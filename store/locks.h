@@ -85,6 +85,9 @@ public:
     // The last try failed because the lock file cannot be used (made, opened, or not a
     // regular file): waiting for a holder to let go is no use then.
     bool isUnusable() const { return !m_problem.isEmpty(); }
+    // It cannot be used because it is no regular file (a pipe, a link, a folder): no holder
+    // ending clears that, only someone removing it.
+    bool problemLasts() const { return m_lasting; }
     // Who holds it, as the holder wrote it ("fumidori-send 1234") with control characters
     // left out, else the program the kernel names as holding it; empty when unknown.
     QString holder() const;
@@ -99,34 +102,80 @@ private:
     int m_fd = -1; // the file, open while not yet held
     bool m_held = false;
     QString m_problem; // why the file cannot be used; empty when it can
+    bool m_lasting = false;
 };
 
-// Waits for a port lock without polling: inotify reports every close of the lock file
-// (a holder lets go by closing it, or by ending), and each close is a moment to try.
-// A lock file that cannot be used ends the wait at once.
+// The lock other programs on the machine take on a serial device (minicom, cu, a
+// QSerialPort of another program): a UUCP-style file LCK..NAME in the first of the
+// system's lock folders QSerialPort would use, holding the holder's process id. Read here
+// before any open of the device: QSerialPort itself takes a file without its own format
+// for stale and removes it, whether its holder lives or not.
+struct DeviceLock {
+    enum class State {
+        Free,    // no file (a stale one of this user's was removed)
+        Live,    // its process lives (kill(pid, 0) succeeds or is refused)
+        Stale,   // its process is gone, and the file is another user's: never clears by itself
+        Unknown, // a file that cannot be read or names no process: it may be a holder's
+        Wrong,   // not a regular file: never clears by itself
+    };
+    State state = State::Free;
+    QString path;
+    qint64 pid = 0;
+    QString text; // the file, its owner and its holder or what is wrong; empty when free
+
+    // The lock file of a device as QSerialPort names it (the device's path without /dev/,
+    // slashes as underscores).
+    static QString pathFor(const QString &device);
+    static DeviceLock check(const QString &device);
+
+    bool isFree() const { return state == State::Free; }
+    // Held by nothing that can end: someone has to remove the file.
+    bool lasts() const { return state == State::Stale || state == State::Wrong; }
+};
+
+// Waits for a port lock, and for the device's lock of other programs when a device is
+// given, without polling: inotify on the folders of the two lock files reports each close
+// of ours (a holder lets go by closing it, or by ending) and each file made, removed or
+// replaced; a pidfd reports the end of the device lock's holder. Each is a moment to try.
 class PortLockWaiter : public QObject
 {
     Q_OBJECT
 public:
-    explicit PortLockWaiter(PortLock &lock, QObject *parent = nullptr);
+    explicit PortLockWaiter(PortLock &lock, QString device = {}, QObject *parent = nullptr);
     ~PortLockWaiter() override;
 
-    // Emits acquired() once the lock is held, or timedOut() after timeoutMs (negative: never)
-    // or as soon as the lock file turns out unusable. When the lock is free now, acquired()
-    // comes from the event loop all the same.
-    void start(qint64 timeoutMs);
+    enum class Problems {
+        End,  // a lock file that cannot be used ends the wait at once (timedOut)
+        Wait, // it is waited out too, until someone removes or replaces it
+    };
+    // Emits acquired() once the lock is held and the device's is free, or timedOut() after
+    // timeoutMs (negative: never). When both are free now, acquired() comes from the event
+    // loop all the same.
+    void start(qint64 timeoutMs, Problems problems = Problems::End);
     void cancel();
+    // What keeps the line now: the text of the device's lock or of ours.
+    QString busyText() const;
 
 signals:
     void acquired();
     void timedOut();
+    // A lock that never clears by itself was found (once for each time it appears).
+    void stuck(const QString &why);
 
 private:
     void attempt();
+    void watchHolder(qint64 pid);
 
     PortLock &m_lock;
+    QString m_device;
+    DeviceLock m_deviceLock;
+    Problems m_problems = Problems::End;
     bool m_active = false;
+    bool m_stuck = false;
     int m_inotify = -1;
+    int m_pidfd = -1;
+    qint64 m_pid = 0;
     QSocketNotifier *m_notifier = nullptr;
+    QSocketNotifier *m_holder = nullptr;
     QTimer *m_timer = nullptr;
 };

@@ -11,6 +11,8 @@ using namespace decisions;
 
 // failure, line, another line may carry it, tried before, attempts, step, retry after (s)
 using Decides = table::Of<Failure, LineState, bool, int, int, Step, int>;
+// the line's failures wait for their blame, another line may carry the message, taken
+using Takes = table::Of<bool, bool, bool>;
 // base (s), rests, cool-off (s)
 using CoolsOff = table::Of<int, int, int>;
 // taken in before ("who=text/page@seconds ago", id "m<n>" by order), the message
@@ -56,6 +58,20 @@ private slots:
         const Decision d = decide(failure, line, another, tried, attempts, {60, 300}, Now);
         QCOMPARE(d.step, step);
         QCOMPARE(d.at, step == Step::Retry ? Now + after * 1000 : 0);
+    }
+
+    void takes_data()
+    {
+        const Takes row;
+        row("a line with no failure waiting, others or not", false, true, true);
+        row("the only line, no failure waiting", false, false, true);
+        row("failures waiting: another line takes it", true, true, false);
+        row("failures waiting, no other line may: still sent", true, false, true);
+    }
+    void takes()
+    {
+        const auto [pending, another, taken] = Takes::row();
+        QCOMPARE(decisions::takes(pending, another), taken);
     }
 
     void coolsOff_data()

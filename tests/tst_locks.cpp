@@ -11,6 +11,7 @@
 #include "support/server.h"
 #include "support/table.h"
 
+#include "modem/comport.h"
 #include "modem/lockedport.h"
 #include "store/apperror.h"
 #include "store/locks.h"
@@ -23,8 +24,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <pty.h>
 #include <sys/file.h>
 #include <thread>
+#include <utime.h>
 
 namespace
 {
@@ -68,6 +71,11 @@ using LockFileModes = table::Of<int, bool, int>;
 using HolderShown = table::Of<QByteArray, QString>;
 
 using FolderLockFileUnusable = table::Of<int>;
+
+// the device's lock file (otheruser::ForeignLock::Kind, planted by nobody; -1 one of ours
+// naming a process that has ended), its age (s), the window meets permissions as an ordinary
+// user; the port opens (the file gone), else 8005 naming the file and its owner
+using DeviceLockFound = table::Of<int, int, bool, bool>;
 
 class tst_Locks : public QObject
 {
@@ -114,18 +122,20 @@ private slots:
         const struct stat before = statOf(lockPath);
 
         if (program == u"queue runner's line") {
-            // The try ends at once as busy and the message waits for its next try; the runner
-            // goes on with the rest of the queue.
+            // The line is held at once, naming the file and its owner: no try is counted and
+            // the message waits for the lock to go.
             QVERIFY(runTool({"--folder", folder, "queue", "add", "--to", "R", "X"}, false).exitCode == 0);
             QProcess run;
             run.setChildProcessModifier(otheruser::dropOverrideForChild);
             run.start(Tool, {"--folder", folder, "--json", "queue", "run"});
-            QJsonObject result;
-            while (result.isEmpty() && run.waitForReadyRead(5000)) {
+            QJsonObject held;
+            QStringList seen;
+            while (held.isEmpty() && run.waitForReadyRead(5000)) {
                 while (run.canReadLine()) {
                     const QJsonObject event = QJsonDocument::fromJson(run.readLine()).object();
-                    if (event.value("event").toString() == u"result")
-                        result = event;
+                    seen << event.value("event").toString();
+                    if (seen.last() == u"line-held")
+                        held = event;
                 }
             }
             run.terminate();
@@ -135,8 +145,8 @@ private slots:
                 run.waitForFinished();
             }
             QVERIFY2(ended, "SIGTERM not acted on: blocked on the lock file");
-            QCOMPARE(result.value("status").toString(), QStringLiteral("busy"));
-            const QString message = result.value("message").toString();
+            QVERIFY2(!seen.contains("result"), qPrintable(seen.join(u' ')));
+            const QString message = held.value("text").toString();
             QVERIFY2(message.contains(lockPath) && message.contains("nobody"), qPrintable(message));
         } else if (program == u"window") {
             otheruser::AsOrdinaryUser ordinary;
@@ -175,6 +185,86 @@ private slots:
         QCOMPARE(after.st_mode, before.st_mode);
         QCOMPARE(after.st_uid, before.st_uid);
         QCOMPARE(after.st_size, before.st_size);
+    }
+    void deviceLockFound_data()
+    {
+        const DeviceLockFound row;
+        using enum otheruser::ForeignLock::Kind;
+        for (const bool ordinary : {false, true}) {
+            const char *who = ordinary ? "window meets permissions" : "root window";
+            QTest::addRow("live holder, %s", who) << DeviceLockFound::Row{Live, 0, ordinary, false};
+            QTest::addRow("live holder, a minute old, %s", who) << DeviceLockFound::Row{Live, 60, ordinary, false};
+            QTest::addRow("holder gone, another user's, %s", who) << DeviceLockFound::Row{Stale, 60, ordinary, false};
+            QTest::addRow("no process named, %s", who) << DeviceLockFound::Row{Unreadable, 60, ordinary, false};
+            QTest::addRow("holder gone, our own: removed, %s", who) << DeviceLockFound::Row{-1, 0, ordinary, true};
+        }
+    }
+    // The window's port on a pseudo-terminal that another program's lock file names: the
+    // file is read before the device is opened, and never removed while its holder may live
+    // (QSerialPort would take an old one for stale and remove it).
+    void deviceLockFound()
+    {
+        const auto [kind, age, ordinary, opens] = DeviceLockFound::row();
+        const std::optional<otheruser::Ids> nobody = otheruser::nobody();
+        if (!nobody)
+            QSKIP("needs root and the user nobody, who takes the device");
+        int master = -1, slave = -1;
+        char pts[256] = {};
+        QVERIFY(::openpty(&master, &slave, pts, nullptr, nullptr) == 0);
+        const auto closePty = qScopeGuard([&] {
+            ::close(master);
+            ::close(slave);
+        });
+        TempDir dir;
+        const QString folder = dir.path() + u'/';
+        QVERIFY(QDir(folder).mkpath("ports") && QFile::link(QString::fromLocal8Bit(pts), folder + "ports/COM1"));
+        const QString lockPath = DeviceLock::pathFor(QString::fromLocal8Bit(pts));
+        QVERIFY(lockPath.endsWith(QStringLiteral("/LCK..") + QString::fromLocal8Bit(pts + 5).replace(u'/', u'_')));
+        otheruser::ForeignLock lock;
+        if (kind >= 0)
+            QVERIFY(lock.plant(*nobody, otheruser::ForeignLock::Kind(kind), lockPath));
+        else
+            QVERIFY(writeFileBytes(lockPath, QByteArray::number(otheruser::endedPid(*nobody)) + '\n'));
+        const struct timeval old[2] = {{::time(nullptr) - age, 0}, {::time(nullptr) - age, 0}};
+        QVERIFY(::lutimes(name(lockPath).constData(), old) == 0);
+
+        std::optional<otheruser::AsOrdinaryUser> asUser;
+        if (ordinary)
+            QVERIFY(asUser.emplace().active());
+        ComPort device(folder);
+        LockedPort port(device, folder);
+        port.setPortNumber(1);
+        QString said;
+        try {
+            port.setPortOpen(true);
+        } catch (const AppError &e) {
+            QCOMPARE(e.code(), 8005);
+            said = e.description();
+        }
+        QCOMPARE(port.isOpen(), opens);
+        if (opens) {
+            port.setPortOpen(false);
+            QVERIFY(!QFileInfo::exists(lockPath));
+        } else {
+            QVERIFY2(said.contains(lockPath) && said.contains("nobody"), qPrintable(said));
+            QVERIFY(lock.unchanged());
+        }
+    }
+    // A holder's process the kernel will not let us signal (another user's) lives.
+    void deviceLockOfAnotherUsersProcess()
+    {
+        const std::optional<otheruser::Ids> nobody = otheruser::nobody();
+        if (!nobody)
+            QSKIP("needs root and the user nobody, who looks at root's lock");
+        TempDir dir;
+        const QString device = dir.path() + "/device";
+        const QString lockPath = DeviceLock::pathFor(device);
+        const auto cleanup = qScopeGuard([&] { QFile::remove(lockPath); });
+        QVERIFY(writeFileBytes(lockPath, QByteArray::number(QCoreApplication::applicationPid()) + '\n'));
+        const auto state =
+            otheruser::asUser(*nobody, [&] { return QByteArray::number(int(DeviceLock::check(device).state)); });
+        QCOMPARE(state.value_or("none"), QByteArray::number(int(DeviceLock::State::Live)));
+        QVERIFY(QFileInfo::exists(lockPath));
     }
     // A regular lock file another user made is a lock like ours: it is taken (read-only),
     // and what its maker wrote in it stays.

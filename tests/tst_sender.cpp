@@ -4,6 +4,7 @@
 // lock between processes.
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
+#include "support/otheruser.h"
 #include "support/sendrig.h"
 #include "support/server.h"
 #include "support/table.h"
@@ -279,6 +280,11 @@ QString lineState(const QString &folder, int index)
 } // namespace
 
 using Deaf = table::Of<bool>;
+
+// Another user's lock on the line: what it is (otheruser::ForeignLock::Kind), on the
+// device (else ours), the runner meets file permissions as an ordinary user, it holds the
+// line (else the message goes at once), it never clears by itself (told as the line down)
+using Foreign = table::Of<int, bool, bool, bool, bool>;
 
 using Planted = table::Of<QByteArray, QString>; // what is planted, a part of the reason
 
@@ -1177,7 +1183,8 @@ private slots:
         const QString none;
         row("two lines share the work", TwoLines, 0, 0, none, 6, 6, {}, -1, none);
         row("a dead device: out after three, nothing lost", TwoLines, 1, 2, none, 8, 8, {"a"}, 3, none);
-        row("NO CARRIER on one line only: that line's fault", TwoLines, 1, 1, none, 8, 8, {"a"}, -1, none);
+        row("NO CARRIER on one line only: that line's fault, out after 3 calls", TwoLines, 1, 1, none, 8, 8, {"a"}, 3,
+            none);
         row("the second of three dead", TwoLines + "[Line c]\nPortNumber=3\n", 2, 2, none, 9, 9, {"b"}, 3, none);
         row("a number every line fails: the message's, no line's", TwoLines, 0, 0, "09000000001", 6, 4, {}, -1, none);
         row("the last line is never taken out", "[Line a]\nPortNumber=1\n", 1, 2, none, 4, 0, {}, 8, none);
@@ -1330,6 +1337,67 @@ private slots:
         QVERIFY(run.script.ports.mid(3).contains(1));
         QVERIFY(run.stop());
         QCOMPARE(sendqueue::entries(m_folder, sendqueue::State::Waiting).size(), 2); // stopped calls stay queued
+    }
+    void foreignLock_data()
+    {
+        const Foreign row;
+        using enum otheruser::ForeignLock::Kind;
+        for (const bool ordinary : {false, true}) {
+            const char *who = ordinary ? "runner meets permissions" : "root runner";
+            QTest::addRow("our lock held, %s", who) << Foreign::Row{Flock, false, ordinary, true, false};
+            QTest::addRow("device lock, live, %s", who) << Foreign::Row{Live, true, ordinary, true, false};
+            QTest::addRow("device lock, stale, %s", who) << Foreign::Row{Stale, true, ordinary, true, true};
+            QTest::addRow("pipe as our lock, %s", who) << Foreign::Row{Fifo, false, ordinary, true, true};
+            QTest::addRow("our lock unreadable, %s", who) << Foreign::Row{Unreadable, false, ordinary, ordinary, false};
+            QTest::addRow("device lock unreadable, %s", who) << Foreign::Row{Unreadable, true, ordinary, true, false};
+        }
+    }
+    // The one line held by another user's lock: no try, no call, the lock file left as it
+    // is; one that never clears by itself is told once as the line going down (even the last
+    // line). Once the lock goes, the message goes out at its first try, and the line is back.
+    void foreignLock()
+    {
+        const auto [kind, onDevice, ordinary, holds, lasts] = Foreign::row();
+        const std::optional<otheruser::Ids> nobody = otheruser::nobody();
+        if (!nobody)
+            QSKIP("needs root and the user nobody, whose locks these are");
+        const QString ours = LockedPort::lockPath(m_folder, 1);
+        if (!ours.startsWith(u"/run/lock/"))
+            QSKIP("/run/lock cannot be written here");
+        const QString planted = onDevice ? DeviceLock::pathFor(LockedPort::devicePath(m_folder, 1)) : ours;
+        otheruser::ForeignLock lock;
+        QVERIFY(lock.plant(*nobody, otheruser::ForeignLock::Kind(kind), planted));
+
+        const QString log = m_folder + "lines.log";
+        Run run(m_folder);
+        run.settings.onLineDown = run.settings.onLineUp =
+            QStringLiteral("echo \"$FUMIDORI_STATUS $FUMIDORI_LINE $FUMIDORI_REASON\" >> '%1'").arg(log);
+        QVERIFY(run.add(1, "R0"));
+        std::optional<otheruser::AsOrdinaryUser> asUser;
+        if (ordinary)
+            QVERIFY(asUser.emplace().active());
+        QVERIFY(run.start());
+        if (holds) {
+            QVERIFY(waitUntil([&] { return lineState(m_folder, 0) == u"held"; }, {sendqueue::queueFolder(m_folder)}));
+            QVERIFY(!lasts || waitForFile(log));
+            QCOMPARE(run.script.calls + run.tried->count(), 0);
+            QVERIFY(lock.unchanged());
+            QVERIFY(lock.release());
+        }
+        QVERIFY(run.settled->count() == 1 || run.settled->wait(5000));
+        QCOMPARE(run.outcomes(), QStringList{"sent"});
+        QCOMPARE(run.tried->first().at(2).toInt(), 1); // its first try
+        QCOMPARE(run.script.calls, 1);
+        QVERIFY(!lasts || waitUntil([&] { return readFileBytes(log).contains("line-up"); }, {m_folder}));
+        const QStringList told = QString::fromUtf8(readFileBytes(log)).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(told.size(), lasts ? 2 : 0);
+        if (lasts) {
+            QVERIFY2(told[0].startsWith("line-down COM1 ") && told[0].contains(planted) && told[0].contains("nobody"),
+                     qPrintable(told[0]));
+            QCOMPARE(told[1], QStringLiteral("line-up COM1 "));
+        }
+        asUser.reset();
+        QVERIFY(run.stop());
     }
     // The one path into the queue: a batch is checked whole by the same rules for every
     // intake, each of which words the refusal for its own input; nothing of a refused

@@ -131,8 +131,11 @@ QByteArray strangerTalksTo(const otheruser::Ids &stranger, quint16 port)
 
 } // namespace
 
-// password: the password file's bytes; "-": an empty path; runtime: what stands where the engine's folder goes
-using ScriptRefusesBadSettings = table::Of<QString, QString, QByteArray, QString, QString>;
+// password: the password file's bytes; "-": an empty path
+using ScriptRefusesBadSettings = table::Of<QString, QString, QByteArray, QString>;
+// what stands where a shared engine folder would go, XDG_RUNTIME_DIR ("-": unset; "%D": a
+// folder of the test), the exit status, a part of what is said
+using CallFolder = table::Of<QString, QString, int, QString>;
 
 class TestSip : public QObject
 {
@@ -655,41 +658,79 @@ private slots:
     {
         const ScriptRefusesBadSettings row;
         const QString server = m_centre.server();
-        row("server with a parameter", server + ";lr", "fumidori", {}, "", "ホスト名");
-        row("no server", "", "fumidori", {}, "", "設定されていません");
-        row("user with a space", server, "fu mi", {}, "", "ユーザー");
-        row("password over the engine's limit", server, "fumidori", QByteArray(63, 'p'), "", "62 バイト");
-        row("password not UTF-8", server, "fumidori", "pass\xff\xfe", "", "UTF-8");
-        row("password line over 4096 bytes", server, "fumidori", QByteArray(5000, 'p'), "", "4096 バイト");
-        row("empty password file path", server, "fumidori", "-", "", "空のパス");
-        row("engine folder is a link", server, "fumidori", {}, "link", "このユーザーのフォルダーではありません");
-        row("engine folder is a file", server, "fumidori", {}, "file", "このユーザーのフォルダーではありません");
+        row("server with a parameter", server + ";lr", "fumidori", {}, "ホスト名");
+        row("no server", "", "fumidori", {}, "設定されていません");
+        row("user with a space", server, "fu mi", {}, "ユーザー");
+        row("password over the engine's limit", server, "fumidori", QByteArray(63, 'p'), "62 バイト");
+        row("password not UTF-8", server, "fumidori", "pass\xff\xfe", "UTF-8");
+        row("password line over 4096 bytes", server, "fumidori", QByteArray(5000, 'p'), "4096 バイト");
+        row("empty password file path", server, "fumidori", "-", "空のパス");
     }
     void scriptRefusesBadSettings()
     {
-        const auto [server, user, password, runtime, refusal] = ScriptRefusesBadSettings::row();
+        const auto [server, user, password, refusal] = ScriptRefusesBadSettings::row();
         QTemporaryDir dir;
         AppData data;
         QVERIFY(saveSipFolder(data, dir.path(), server));
         data.settings.SipUser = user;
         QVERIFY(!SaveSettingsFile(data));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        const QString runDir = dir.filePath(QStringLiteral("run"));
-        QVERIFY(QDir().mkpath(runDir));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runDir);
-        if (runtime == QLatin1String("link"))
-            QVERIFY(QFile::link(dir.path(), runDir + QStringLiteral("/fumidori")));
-        else if (runtime == QLatin1String("file"))
-            QVERIFY(writeFileBytes(runDir + QStringLiteral("/fumidori"), "x"));
         QString passwordPath;
         if (password != "-") {
             passwordPath = dir.filePath(QStringLiteral("password"));
             QVERIFY(writePasswordFile(passwordPath, password));
         }
         const QByteArray before = m_centre.out;
-        const auto [status, said] = sendFromScript(dir.path(), {"--sip-password-file", passwordPath}, env);
+        const auto [status, said] = sendFromScript(dir.path(), {"--sip-password-file", passwordPath});
         QVERIFY2(status == 2 && said.contains(refusal), qPrintable(QString::number(status) + u' ' + said));
         QCOMPARE(m_centre.out, before); // no call came
+    }
+
+    void callFolder_data()
+    {
+        const CallFolder row;
+        const QString own = QStringLiteral("fumidori-%1").arg(::getuid());
+        row("another user's folder where the shared one went, no XDG_RUNTIME_DIR", own, "-", 0, "");
+        row("a link where the shared one went", "fumidori", "%D", 0, "");
+        row("no folder can be made: the line's fault, tried again", "", "/proc", 1, "フォルダーを作れません");
+    }
+    // Each call's engine gets a new folder of its own: nothing another user made first in a
+    // shared folder stops the page, and a folder that cannot be made is the line's failure.
+    void callFolder()
+    {
+        const auto [planted, runtime, status, said] = CallFolder::row();
+        QTemporaryDir dir;
+        AppData data;
+        QVERIFY(saveSipFolder(data, dir.path(), m_centre.server()));
+        const QString shared = dir.filePath(QStringLiteral("tmp")); // a shared temporary folder
+        QVERIFY(QDir().mkpath(shared) && ::chmod(QFile::encodeName(shared).constData(), 01777) == 0 &&
+                ::chmod(QFile::encodeName(dir.path()).constData(), 0711) == 0);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), shared);
+        if (runtime == u"-")
+            env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        else
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime == u"%D" ? shared : runtime);
+        const QByteArray plantedPath = QFile::encodeName(shared + u'/' + planted);
+        if (planted.startsWith(u"fumidori-")) {
+            const std::optional<otheruser::Ids> nobody = otheruser::nobody();
+            if (!nobody)
+                QSKIP("needs root and the user nobody, who makes the folder first");
+            QVERIFY(otheruser::plant(*nobody, otheruser::Plant::Folder, plantedPath));
+        } else if (!planted.isEmpty()) {
+            QVERIFY(otheruser::make(otheruser::Plant::Symlink, plantedPath, QFile::encodeName(dir.path())));
+        }
+        const QString passwordFile = dir.filePath(QStringLiteral("password"));
+        QVERIFY(writePasswordFile(passwordFile, {}));
+        const QByteArray before = m_centre.out;
+        const auto [exit, told] = sendFromScript(dir.path(), {"--sip-password-file", passwordFile}, env);
+        QVERIFY2(exit == status && told.contains(said), qPrintable(QString::number(exit) + u' ' + told));
+        if (status == 0)
+            QVERIFY(wholeCall(m_centre.waitCall()));
+        else
+            QCOMPARE(m_centre.out, before); // no call came
+        // Nothing is left behind, and what was planted stays as it was.
+        QStringList left = QDir(shared).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+        QCOMPARE(left, planted.isEmpty() ? QStringList() : QStringList{planted});
     }
 
 private:

@@ -108,6 +108,26 @@ private:
     std::function<void(const QString &, const QVariantList &)> m_signal;
 };
 
+QDBusMessage message(const QString &service, const QString &path, const QString &interface, const QString &method,
+                     const QVariantList &args)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    QList<QVariant> out;
+    for (const QVariant &a : args)
+        out << (a.metaType() == QMetaType::fromType<BusPath>()
+                    ? QVariant::fromValue(QDBusObjectPath(a.value<BusPath>().path))
+                    : a);
+    message.setArguments(out);
+    return message;
+}
+
+BusReply answer(const QDBusMessage &reply)
+{
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        return {{}, reply.errorName(), reply.errorMessage()};
+    return {plainList(reply.arguments()), {}, {}};
+}
+
 class DBusSystemBus : public QObject, public SystemBus
 {
 public:
@@ -116,23 +136,20 @@ public:
     void call(const QString &service, const QString &path, const QString &interface, const QString &method,
               const QVariantList &args, int timeoutMs, std::function<void(const BusReply &)> done) override
     {
-        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
-        QList<QVariant> out;
-        for (const QVariant &a : args)
-            out << (a.metaType() == QMetaType::fromType<BusPath>()
-                        ? QVariant::fromValue(QDBusObjectPath(a.value<BusPath>().path))
-                        : a);
-        message.setArguments(out);
-        auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message, timeoutMs), this);
+        auto *watcher = new QDBusPendingCallWatcher(
+            m_bus.asyncCall(message(service, path, interface, method, args), timeoutMs), this);
         QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
                          [done = std::move(done)](QDBusPendingCallWatcher *w) {
                              const QDBusMessage reply = w->reply();
                              w->deleteLater();
-                             if (reply.type() == QDBusMessage::ErrorMessage)
-                                 done({{}, reply.errorName(), reply.errorMessage()});
-                             else
-                                 done({plainList(reply.arguments()), {}, {}});
+                             done(answer(reply));
                          });
+    }
+
+    BusReply callNow(const QString &service, const QString &path, const QString &interface, const QString &method,
+                     const QVariantList &args, int timeoutMs) override
+    {
+        return answer(m_bus.call(message(service, path, interface, method, args), QDBus::Block, timeoutMs));
     }
 
     int watch(const QString &service, const QString &path, const QString &interface, const QString &name,

@@ -4,8 +4,11 @@
 // files: things made in his name by a child that drops to "nobody", and root made to
 // meet file permissions as an ordinary user does. Both need root (as CI runs).
 #include <QByteArray>
+#include <QFile>
+#include <QProcess>
 #include <QString>
 
+#include <csignal>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
@@ -39,6 +42,13 @@ inline std::optional<Ids> nobody()
     return named("nobody");
 }
 
+// This process becomes the other user, keeping no groups of ours.
+inline bool become(const Ids &ids)
+{
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(ids.gid, ids.gid, ids.gid) == 0 &&
+           ::setresuid(ids.uid, ids.uid, ids.uid) == 0;
+}
+
 // What fn returns when run in a child that has become the other user (no groups of
 // ours kept); none when the child could not become him.
 template <typename Fn> std::optional<QByteArray> asUser(const Ids &ids, Fn fn)
@@ -49,8 +59,7 @@ template <typename Fn> std::optional<QByteArray> asUser(const Ids &ids, Fn fn)
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(ends[0]);
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(ids.gid, ids.gid, ids.gid) != 0 ||
-            ::setresuid(ids.uid, ids.uid, ids.uid) != 0)
+        if (!become(ids))
             ::_exit(1);
         const QByteArray report = fn();
         (void)!::write(ends[1], report.constData(), size_t(report.size()));
@@ -94,6 +103,76 @@ inline bool plant(const Ids &ids, Plant what, const QByteArray &path, const QByt
 {
     return asUser(ids, [&] { return QByteArray(make(what, path, target) ? "made" : ""); }) == QByteArray("made");
 }
+
+// A process id of the other user's that has ended.
+inline qint64 endedPid(const Ids &ids)
+{
+    return asUser(ids, [] { return QByteArray::number(::getpid()); }).value_or("0").toLongLong();
+}
+
+// A lock the other user holds on a line, planted at path as a check wants it: his process
+// holding a flock on it, a UUCP-style file ("      1234\n") naming a live process of his or
+// one that has ended, a named pipe, or a file only he may open. Ended and removed with it.
+struct ForeignLock {
+    enum Kind { Flock, Live, Stale, Fifo, Unreadable };
+    Kind kind = Flock;
+    QProcess holder;
+    QByteArray path;
+    struct stat made = {};
+
+    ~ForeignLock()
+    {
+        holder.kill();
+        holder.waitForFinished();
+        ::unlink(path.constData());
+    }
+    bool plant(const Ids &ids, Kind how, const QString &at)
+    {
+        kind = how;
+        path = QFile::encodeName(at);
+        holder.setChildProcessModifier([ids] {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (!become(ids))
+                ::_exit(127);
+        });
+        if (kind == Flock || kind == Live) {
+            holder.start("sh", {"-c",
+                                kind == Flock ? "exec 9>\"$0\" && flock 9 && echo held && exec sleep 600"
+                                              : "echo held; exec sleep 600",
+                                at});
+            if (!holder.waitForReadyRead(5000))
+                return false;
+        }
+        const qint64 pid = kind == Live ? holder.processId() : kind == Stale ? endedPid(ids) : 0;
+        const QByteArray text = QByteArray::number(pid).rightJustified(10) + '\n';
+        const bool planted =
+            kind == Flock ||
+            (pid ? asUser(ids,
+                          [&] {
+                              const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+                              return QByteArray(
+                                  fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size() ? "made"
+                                                                                                               : "");
+                          }) == QByteArray("made")
+                 : otheruser::plant(ids, kind == Fifo ? Plant::Fifo : Plant::Unreadable, path));
+        return planted && ::lstat(path.constData(), &made) == 0;
+    }
+    // Still there as it was made.
+    bool unchanged() const
+    {
+        struct stat now = {};
+        return ::lstat(path.constData(), &now) == 0 && now.st_ino == made.st_ino && now.st_uid == made.st_uid &&
+               now.st_size == made.st_size;
+    }
+    // Gone as its holder lets it go: the process ends (its flock with it), or the file goes.
+    bool release()
+    {
+        const bool removed = kind == Flock || ::unlink(path.constData()) == 0;
+        holder.kill();
+        holder.waitForFinished();
+        return removed;
+    }
+};
 
 inline constexpr unsigned OverrideCaps = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
 
