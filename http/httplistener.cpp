@@ -255,13 +255,31 @@ void HttpListener::onRequestDone(MHD_Connection *, void **requestContext)
 
 HttpListener::Watched *HttpListener::oldestWithoutToken(const QByteArray *client)
 {
-    Watched *oldest = nullptr;
-    for (auto &[connection, c] : m_watched) {
-        if (!c.token && !c.shut && !c.leaving && (!client || c.client == *client) &&
-            (!oldest || c.order < oldest->order))
-            oldest = &c;
+    while (true) {
+        Watched *oldest = nullptr;
+        for (auto &[connection, c] : m_watched) {
+            if (!c.token && !c.shut && !c.leaving && (!client || c.client == *client) &&
+                (!oldest || c.order < oldest->order))
+                oldest = &c;
+        }
+        if (!oldest || !sentToken(oldest->fd))
+            return oldest;
+        // Its headers carry the token, the library has not read them yet.
+        oldest->token = true;
+        oldest->deadline = oldest->opened + std::chrono::seconds(m_settings.requestSeconds);
     }
-    return oldest;
+}
+
+bool HttpListener::sentToken(int fd) const
+{
+    QByteArray waiting(m_settings.headerBytes, Qt::Uninitialized);
+    const ssize_t n = ::recv(fd, waiting.data(), size_t(waiting.size()), MSG_PEEK | MSG_DONTWAIT);
+    if (n <= 0)
+        return false;
+    waiting.truncate(n);
+    const qsizetype at = waiting.toLower().indexOf("\r\nauthorization:");
+    const qsizetype end = at < 0 ? -1 : waiting.indexOf("\r\n", at + 16);
+    return end >= 0 && Routes::authorized(waiting.mid(at + 16, end - at - 16).trimmed(), m_settings.token);
 }
 
 void HttpListener::shut(Watched &c)

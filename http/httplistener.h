@@ -25,7 +25,8 @@ struct MHD_Connection;
 //   most requestSeconds whatever it does once they carry the token (a request being
 //   answered then is answered, with "Connection: close", and the connection shut after);
 // - a new connection over the limits (per client, in all) shuts the oldest connection that
-//   has not shown the token, of its client or of all, else is shut itself;
+//   has not shown the token (headers waiting unread on its socket are looked at), of its
+//   client or of all, else is shut itself;
 // - answers to requests without the token, and to /healthz, close their connection.
 // One more thread shuts the connections whose time is up, woken at the next deadline.
 class HttpListener : public QObject, public Listener
@@ -57,6 +58,8 @@ private:
     void shut(Watched &c);
     // The oldest connection without the token, of the client when given; nullptr: none.
     Watched *oldestWithoutToken(const QByteArray *client);
+    // The request waiting on the socket, not read yet, carries the token in its headers.
+    bool sentToken(int fd) const;
     // Marks the connection busy answering, or not; whether an answer now closes it (close:
     // it must), so that it no longer counts against the limits.
     bool closing(MHD_Connection *connection, bool busy, bool close = false);
