@@ -31,6 +31,13 @@ std::optional<QByteArray> listenerToken(const QString &tokenFile, const QString 
             *problem = QStringLiteral("%1 にトークンがありません。").arg(path);
             return std::nullopt;
         }
+        if (token && token->trimmed().size() < MinimumTokenLength) {
+            *problem = QStringLiteral("%1 のトークンが短すぎます（%2 文字）。%3 文字以上にしてください。")
+                           .arg(path)
+                           .arg(token->trimmed().size())
+                           .arg(MinimumTokenLength);
+            return std::nullopt;
+        }
         return token ? std::optional(token->trimmed().toUtf8()) : std::nullopt;
     }
     // The first start: a new token, written whole (0600 from its creation) and renamed in.
@@ -75,6 +82,7 @@ IntakePage QueueIntake::page(const QString &id)
 
 IntakePage QueueIntake::acknowledge(const QString &id, QString *problem)
 {
+    const FolderLock::WaitLimit limit(FolderWaitMs);
     if (!pages::read(m_folder, id)) // by its id only: the code is for the people paged
         return {};
     const auto acked = pages::acknowledge(m_folder, id, QStringLiteral("HTTP"), QDateTime::currentSecsSinceEpoch());
@@ -87,6 +95,7 @@ IntakePage QueueIntake::acknowledge(const QString &id, QString *problem)
 
 IntakeAnswer QueueIntake::add(const IntakeMessage &message)
 {
+    const FolderLock::WaitLimit limit(FolderWaitMs);
     return addIntakeMessage(m_folder, m_access, m_defaults, message);
 }
 

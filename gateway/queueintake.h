@@ -12,7 +12,9 @@
 
 // The listener's bearer token: the first line of tokenFile (only its owner may read
 // it), else of http-token in the data folder, made (mode 0600) with a new random token
-// when there is none. nullopt with *problem when it cannot be had.
+// when there is none. nullopt with *problem when it cannot be had or is shorter than
+// MinimumTokenLength (one a client could guess).
+inline constexpr int MinimumTokenLength = 16;
 std::optional<QByteArray> listenerToken(const QString &tokenFile, const QString &folder, QString *problem);
 
 // A message handed in from outside into the folder's queue: a page to an escalation starts
@@ -29,6 +31,9 @@ class QueueIntake : public Intake
 {
 public:
     static constexpr int RememberedOutcomes = 10000;
+    // How long in all a request waits for the data folder's lock (held by another program
+    // for a moment) before it is answered "try again": well within the listener's time.
+    static constexpr int FolderWaitMs = 5000;
 
     // lines: the runner's lines, by name, in order.
     QueueIntake(QString folder, QStringList lines, DeviceAccess access, QueuedMessage defaults);

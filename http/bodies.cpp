@@ -74,16 +74,14 @@ std::variant<IntakeMessage, QString> message(const QByteArray &body)
     return m;
 }
 
-std::variant<IntakeMessage, QString> alert(const QByteArray &body, const QString &name, const QString &pageTemplate)
+namespace
 {
-    auto parsed = object(body);
-    if (auto *problem = std::get_if<QString>(&parsed))
-        return *problem;
-    const QJsonObject o = std::get<QJsonObject>(parsed);
-    if (!o.value(QStringLiteral("alerts")).isArray())
-        return QStringLiteral("Alertmanager の通知（alerts のあるオブジェクト）ではありません。");
-    const QJsonArray alerts = o.value(QStringLiteral("alerts")).toArray();
-    const QJsonObject first = alerts.isEmpty() ? QJsonObject() : alerts.first().toObject();
+
+// The page of a notification from its top-level fields, its first alert (empty when not
+// read) and the count of alerts firing.
+IntakeMessage alertPage(const QJsonObject &o, const QJsonObject &first, int firing, const QString &name,
+                        const QString &pageTemplate)
+{
     const QJsonObject commonLabels = o.value(QStringLiteral("commonLabels")).toObject();
     const QJsonObject commonAnnotations = o.value(QStringLiteral("commonAnnotations")).toObject();
     const QJsonObject firstLabels = first.value(QStringLiteral("labels")).toObject();
@@ -96,11 +94,6 @@ std::variant<IntakeMessage, QString> alert(const QByteArray &body, const QString
         const QString common = text(commonAnnotations, key);
         return common.isEmpty() ? text(firstAnnotations, key) : common;
     };
-    int firing = 0;
-    for (const QJsonValue &a : alerts) {
-        if (text(a.toObject(), QStringLiteral("status")) == QLatin1String("firing"))
-            ++firing;
-    }
     const bool resolved = text(o, QStringLiteral("status")) == QLatin1String("resolved");
     const QString status = resolved ? QStringLiteral("RESOLVED") : QStringLiteral("FIRING");
     QString summary = annotation(QStringLiteral("summary"));
@@ -146,6 +139,67 @@ std::variant<IntakeMessage, QString> alert(const QByteArray &body, const QString
     m.group = text(o, QStringLiteral("groupKey"));
     m.resolved = resolved;
     return m;
+}
+
+// Where an alert that fires begins: the sender writes an alert's state first, and the
+// notification's own state after its receiver.
+const QByteArray FiringAlert = R"({"status":"firing")";
+
+int truncatedAlerts(const QJsonObject &o)
+{
+    return qMax(0, o.value(QStringLiteral("truncatedAlerts")).toInt());
+}
+
+} // namespace
+
+std::variant<IntakeMessage, QString, NoAlerts> alert(const QByteArray &body, const QString &name,
+                                                     const QString &pageTemplate)
+{
+    auto parsed = object(body);
+    if (auto *problem = std::get_if<QString>(&parsed))
+        return *problem;
+    const QJsonObject o = std::get<QJsonObject>(parsed);
+    if (!o.value(QStringLiteral("alerts")).isArray())
+        return QStringLiteral("Alertmanager の通知（alerts のあるオブジェクト）ではありません。");
+    const QJsonArray alerts = o.value(QStringLiteral("alerts")).toArray();
+    if (alerts.isEmpty() && truncatedAlerts(o) == 0)
+        return NoAlerts{};
+    int firing = truncatedAlerts(o);
+    for (const QJsonValue &a : alerts) {
+        if (text(a.toObject(), QStringLiteral("status")) == QLatin1String("firing"))
+            ++firing;
+    }
+    return alertPage(o, alerts.isEmpty() ? QJsonObject() : alerts.first().toObject(), firing, name, pageTemplate);
+}
+
+void Overflow::add(const QByteArray &kept, const char *data, qsizetype size)
+{
+    if (bytes == 0)
+        tail = kept.right(TailBytes);
+    // An alert's beginning split between two pieces is counted with the second.
+    const qsizetype from = qMax<qsizetype>(0, tail.size() - FiringAlert.size() + 1);
+    tail.append(data, size);
+    bytes += size;
+    firing += int(tail.mid(from).count(FiringAlert));
+    if (tail.size() > 2 * TailBytes)
+        tail = tail.right(TailBytes);
+}
+
+std::variant<IntakeMessage, QString, NoAlerts> alertSummary(const QByteArray &start, const Overflow &rest,
+                                                            const QString &name, const QString &pageTemplate)
+{
+    // The group's fields follow the alerts: the last of them whose object can be read.
+    QJsonObject o;
+    const QByteArray end = rest.tail.trimmed();
+    for (qsizetype at = end.lastIndexOf(R"(,"groupLabels":)"); at >= 0 && o.isEmpty();
+         at = at > 0 ? end.lastIndexOf(R"(,"groupLabels":)", at - 1) : -1)
+        o = QJsonDocument::fromJson('{' + end.mid(at + 1)).object();
+    // The notification's state comes before its alerts.
+    const QByteArray head = start.left(start.indexOf(R"("alerts":)"));
+    o[QStringLiteral("status")] =
+        head.contains(R"("status":"resolved")") ? QStringLiteral("resolved") : QStringLiteral("firing");
+    const int firing = int(start.count(FiringAlert)) + rest.firing + truncatedAlerts(o);
+    return alertPage(o, {}, firing, name, pageTemplate);
 }
 
 QString refusalText(const IntakeRefusal &r, bool namedInPath)

@@ -32,6 +32,15 @@ HttpAnswer error(int status, const QString &text)
     return json(status, {{QStringLiteral("error"), text}});
 }
 
+// Not now (the data folder locked by another program for a moment, the disk): the
+// client is told when to try again.
+HttpAnswer unavailable(const QString &text, int retryS = 5)
+{
+    HttpAnswer a = error(503, text);
+    a.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray::number(retryS)));
+    return a;
+}
+
 enum class Route { None, Messages, Message, Page, PageAck, Alert, Heartbeat, Metrics, Health };
 
 Route routeOf(const QByteArray &path)
@@ -115,16 +124,31 @@ bool Routes::authorized(const QByteArray &header, const QByteArray &token)
     return diff == 0;
 }
 
+bool Routes::needsToken(const QByteArray &path)
+{
+    return routeOf(path) != Route::Health;
+}
+
+HttpAnswer Routes::ambiguousLength()
+{
+    return error(400, QStringLiteral("Content-Length と Transfer-Encoding は、どちらか一方を一度だけ送ってください。"));
+}
+
+bool Routes::keepsOverflow(const QByteArray &path)
+{
+    return routeOf(path) == Route::Alert;
+}
+
 std::optional<HttpAnswer> Routes::before(const HttpRequest &r, qint64 declaredLength, qint64 bodyLimit) const
 {
     const Route route = routeOf(r.path);
-    if (route == Route::None)
-        return error(404, QStringLiteral("そのようなパスはありません。"));
     if (route != Route::Health && !authorized(r.authorization, m_token)) {
         HttpAnswer a = error(401, QStringLiteral("Authorization: Bearer でトークンを添えてください。"));
         a.headers.append(qMakePair(QByteArray("WWW-Authenticate"), QByteArray("Bearer")));
         return a;
     }
+    if (route == Route::None)
+        return error(404, QStringLiteral("そのようなパスはありません。"));
     const QByteArray method = isPost(route) ? "POST" : "GET";
     if (r.method != method && !(method == "GET" && r.method == "HEAD")) {
         HttpAnswer a = error(405, QStringLiteral("このパスには %1 を使ってください。").arg(QLatin1String(method)));
@@ -136,7 +160,7 @@ std::optional<HttpAnswer> Routes::before(const HttpRequest &r, qint64 declaredLe
     // A beat takes any body of any type: a webhook's as it comes.
     if (route != Route::Heartbeat && !isJson(r.contentType))
         return error(415, QStringLiteral("本文は Content-Type: application/json（UTF-8）で送ってください。"));
-    if (declaredLength > bodyLimit)
+    if (declaredLength > bodyLimit && route != Route::Alert)
         return error(413, QStringLiteral("本文が長すぎます（%1 バイトまで）。").arg(bodyLimit));
     return std::nullopt;
 }
@@ -149,10 +173,15 @@ HttpAnswer Routes::answer(const HttpRequest &r) const
     case Route::Messages:
     case Route::Alert: {
         const bool alert = routeOf(r.path) == Route::Alert;
-        const auto read = alert ? httpbody::alert(r.body, pathText(r.path.mid(AlertPrefix.size())), m_alertTemplate)
-                                : httpbody::message(r.body);
+        using Read = std::variant<IntakeMessage, QString, httpbody::NoAlerts>;
+        const QString name = pathText(r.path.mid(AlertPrefix.size()));
+        const Read read = !alert         ? std::visit([](auto &&v) -> Read { return v; }, httpbody::message(r.body))
+                          : r.rest.bytes ? httpbody::alertSummary(r.body, r.rest, name, m_alertTemplate)
+                                         : httpbody::alert(r.body, name, m_alertTemplate);
         if (auto *problem = std::get_if<QString>(&read))
             return error(400, *problem);
+        if (std::holds_alternative<httpbody::NoAlerts>(read)) // answered, so that it is not sent again
+            return json(200, {{QStringLiteral("messages"), QJsonArray()}});
         const IntakeAnswer added = m_intake.add(std::get<IntakeMessage>(read));
         if (added.kind == IntakeAnswer::Queued && added.repeat)
             return json(202, {{QStringLiteral("id"), added.id},
@@ -163,10 +192,7 @@ HttpAnswer Routes::answer(const HttpRequest &r) const
                               {QStringLiteral("messages"), QJsonArray::fromStringList(added.messages)}});
         if (added.kind == IntakeAnswer::Refused)
             return error(400, httpbody::refusalText(added.refusal, alert));
-        HttpAnswer busy = error(503, added.reason);
-        if (added.refusal.why == Refused::QueueFull)
-            busy.headers << qMakePair(QByteArray("Retry-After"), QByteArray::number(QueueFullRetryS));
-        return busy;
+        return unavailable(added.reason, added.refusal.why == Refused::QueueFull ? QueueFullRetryS : 5);
     }
     case Route::Message: {
         const QString id = pathText(r.path.mid(MessagesPath.size() + 1));
@@ -189,7 +215,7 @@ HttpAnswer Routes::answer(const HttpRequest &r) const
         QString problem;
         const IntakePage p = ack ? m_intake.acknowledge(id, &problem) : m_intake.page(id);
         if (!problem.isEmpty())
-            return error(503, problem);
+            return unavailable(problem);
         if (!p.found)
             return error(404, QStringLiteral("%1 というページは知りません。").arg(id));
         return json(200, {{QStringLiteral("id"), p.id},

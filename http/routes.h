@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/bodies.h"
 #include "store/intake.h"
 
 #include <QByteArray>
@@ -13,6 +14,7 @@ struct HttpRequest {
     QByteArray contentType;
     QByteArray authorization;
     QByteArray body;
+    httpbody::Overflow rest; // an Alertmanager notification's part past its limit
 };
 
 struct HttpAnswer {
@@ -31,11 +33,21 @@ public:
     Routes(Intake &intake, QByteArray token, QString alertTemplate);
 
     // The answer to a request whose body has not been read yet, when it can be given
-    // now: a wrong route or method, a missing token, a body of the wrong type or one
-    // declared longer than bodyLimit. nullopt: read the body, then call answer().
+    // now: a missing token (before a wrong route, which only a client with the token
+    // learns), a wrong route or method, a body of the wrong type or one declared longer
+    // than bodyLimit (never on the Alertmanager route: see keepsOverflow). nullopt: read
+    // the body, then call answer().
     std::optional<HttpAnswer> before(const HttpRequest &request, qint64 declaredLength, qint64 bodyLimit) const;
     HttpAnswer answer(const HttpRequest &request) const;
 
+    // The route takes a body past its limit, kept up to httpbody::AlertBytes and the rest
+    // in HttpRequest::rest: Alertmanager's, which drops for good what it is refused.
+    static bool keepsOverflow(const QByteArray &path);
+    // Whether the route wants the token (all but the health check).
+    static bool needsToken(const QByteArray &path);
+    // The answer to a request whose body's end is told twice (two Content-Length, or one
+    // beside Transfer-Encoding): a proxy in front may have read another body than ours.
+    static HttpAnswer ambiguousLength();
     // The bearer token matches, in a time that does not depend on where they differ.
     static bool authorized(const QByteArray &header, const QByteArray &token);
     // The Prometheus text format of a snapshot.

@@ -237,10 +237,27 @@ QHash<QString, HeldFolder> &heldFolders()
     return folders;
 }
 
+QDeadlineTimer &waitLimit()
+{
+    thread_local QDeadlineTimer limit(QDeadlineTimer::Forever);
+    return limit;
+}
+
 } // namespace
+
+FolderLock::WaitLimit::WaitLimit(int ms) : m_outer(waitLimit())
+{
+    waitLimit() = std::min(m_outer, QDeadlineTimer(ms));
+}
+
+FolderLock::WaitLimit::~WaitLimit()
+{
+    waitLimit() = m_outer;
+}
 
 FolderLock::FolderLock(const QString &folder, Mode mode, int waitMs) : m_folder(QDir::cleanPath(folder))
 {
+    waitMs = int(std::min<qint64>(waitMs, waitLimit().remainingTime() < 0 ? waitMs : waitLimit().remainingTime()));
     HeldFolder &hold = heldFolders()[m_folder];
     if (hold.holds++ > 0)
         return;

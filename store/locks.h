@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <memory>
@@ -32,6 +33,21 @@ public:
     FolderLock &operator=(const FolderLock &) = delete;
 
     static QString pathFor(const QString &folder);
+
+    // While one lives, the waits of every FolderLock of its thread end by its deadline, all
+    // of them together: for a request that must be answered in time however many holds it
+    // takes. One inside another keeps the earlier deadline.
+    class WaitLimit
+    {
+    public:
+        explicit WaitLimit(int ms);
+        ~WaitLimit();
+        WaitLimit(const WaitLimit &) = delete;
+        WaitLimit &operator=(const WaitLimit &) = delete;
+
+    private:
+        QDeadlineTimer m_outer;
+    };
 
     // Whether the file work may go on: the lock is held, or the folder does not exist (the
     // file work reports that itself).

@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using httpclient::Reply;
@@ -54,13 +55,15 @@ QString utf8(const char *text)
     return QString::fromUtf8(text);
 }
 
-// An Alertmanager notification (payload version 4) around the given alerts.
+// An Alertmanager notification (payload version 4) around the given alerts, its fields in
+// the order Alertmanager writes them.
 QByteArray notification(const QByteArray &status, const QByteArray &commonLabels, const QByteArray &commonAnnotations,
-                        const QByteArray &alerts)
+                        const QByteArray &alerts, int truncated = 0)
 {
-    return R"({"version":"4","groupKey":"{}:{}","truncatedAlerts":0,"status":")" + status +
-           R"(","receiver":"pager","groupLabels":{},"commonLabels":)" + commonLabels + R"(,"commonAnnotations":)" +
-           commonAnnotations + R"(,"externalURL":"http://am.example:9093","alerts":)" + alerts + "}";
+    return R"({"receiver":"pager","status":")" + status + R"(","alerts":)" + alerts +
+           R"(,"groupLabels":{},"commonLabels":)" + commonLabels + R"(,"commonAnnotations":)" + commonAnnotations +
+           R"(,"externalURL":"http://am.example:9093","version":"4","groupKey":"{}:{}","truncatedAlerts":)" +
+           QByteArray::number(truncated) + "}";
 }
 
 QByteArray firingAlert(const QByteArray &labels, const QByteArray &annotations, const QByteArray &status = "firing")
@@ -76,6 +79,14 @@ using MessageState = table::Of<QString, QString>;
 
 // status: 0: closed without an answer
 using Limits = table::Of<QByteArray, int>;
+
+// request: what each connection of the crowd sends; first: its first client (1: the
+// posting client's own address); clients, connections: how many, of each
+using Crowd = table::Of<QByteArray, int, int, int>;
+
+// request: sent a piece at a time, one each pace; steps: at most before the listener
+// closes the connection (today's figures are about twice as many)
+using Deadlines = table::Of<QList<QByteArray>, int, int>;
 
 // contents: empty with mode 0: none, made at the start
 using TokenFile = table::Of<QByteArray, int, QString>;
@@ -102,13 +113,9 @@ private slots:
         QStringList problems;
         m_listener = qobject_cast<Listener *>(loadPlugin(QStringLiteral("fumidori-http.so"), &problems));
         QVERIFY2(m_listener, qPrintable(problems.join(u'\n')));
-        ListenerSettings s;
-        s.address = QStringLiteral("127.0.0.1");
-        s.token = Token;
-        s.idleSeconds = 30; // the limits' checks tell idle connections from refused ones
-        QCOMPARE(m_listener->start(s, m_intake.get()), QString());
-        m_port = m_listener->port();
-        QVERIFY(m_port != 0);
+        // A connection's 60 s: the crowd's checks tell the connections room is made for
+        // from those the listener's own time cuts.
+        QVERIFY(listen({}, 60));
     }
     void cleanup()
     {
@@ -195,12 +202,14 @@ private slots:
                       notification("firing", R"({"alertname":"DiskFull"})", R"({"summary":"ディスクがいっぱい"})",
                                    "[" + firingAlert("{}", "{}") + "]")),
                  "［FIRING：1］ DISKFULL ﾃﾞィｽｸがいっぱい");
-        refused("alert for an unknown name", post("/v1/alertmanager/Nobody", notification("firing", "{}", "{}", "[]")),
-                400, "相手先「Nobody」はアドレス帳にありません。URL の最後の名前を確かめてください。");
+        const QByteArray oneAlert = "[" + firingAlert("{}", "{}") + "]";
+        refused("alert for an unknown name",
+                post("/v1/alertmanager/Nobody", notification("firing", "{}", "{}", oneAlert)), 400,
+                "相手先「Nobody」はアドレス帳にありません。URL の最後の名前を確かめてください。");
         row("to a group: each once, one page", post(messages, R"({"to":"pair","text":"G"})"), 202,
             QStringLiteral(R"({"id":"%ID%","messages":["%ID%","%ID2%"]})"), {QStringLiteral("G"), QStringLiteral("G")});
         refused("an alert for a group that names nobody known",
-                post("/v1/alertmanager/pear", notification("firing", "{}", "{}", "[]")), 400,
+                post("/v1/alertmanager/pear", notification("firing", "{}", "{}", oneAlert)), 400,
                 "相手先「pear」はアドレス帳にありません。URL の最後の名前を確かめてください。");
         const QByteArray beat = "/v1/heartbeat/%E8%A6%8B%E5%BC%B5%E3%82%8A";
         row("a beat", post(beat, notification("firing", "{}", "{}", "[]")), 200, utf8(R"({"heartbeat":"見張り"})"), {});
@@ -212,6 +221,10 @@ private slots:
         refused("a beat by get", get(beat), 405, "このパスには POST を使ってください。");
         refused("alert that is none", post("/v1/alertmanager/R0", R"({"status":"firing"})"), 400,
                 "Alertmanager の通知（alerts のあるオブジェクト）ではありません。");
+        row("a notification without alerts pages nothing",
+            post("/v1/alertmanager/R0", notification("firing", R"({"alertname":"X"})", "{}", "[]")), 200,
+            QStringLiteral(R"({"messages":[]})"), {});
+        refused("no such path without the token: the token first", get("/v2/messages", {}), 401, unauthorized);
     }
     void routes()
     {
@@ -268,31 +281,39 @@ private slots:
             notification("firing", R"({"alertname":"Down","instance":"web1"})", R"({"runbook":"R7"})", one),
             "FIRING 1 WEB1 R7 ｛NOTHING｝", "{status} {count} {label:instance} {annotation:runbook} {nothing}");
         row("a field's text is not read as a field",
-            notification("firing", R"({"alertname":"{summary}"})", R"({"summary":"X"})", "[]"),
-            "［FIRING：0］ ｛SUMMARY｝ X");
+            notification("firing", R"({"alertname":"{summary}"})", R"({"summary":"X"})", one),
+            "［FIRING：1］ ｛SUMMARY｝ X");
         row("Japanese kept, characters without a code dropped",
-            notification("firing", R"({"alertname":"Disk"})", R"({"summary":"残り😀わずか"})", "[]"),
-            "［FIRING：0］ DISK 残りわずか");
+            notification("firing", R"({"alertname":"Disk"})", R"({"summary":"残り😀わずか"})", one),
+            "［FIRING：1］ DISK 残りわずか");
         row("compatible forms, line breaks as spaces",
-            notification("firing", R"({"alertname":"Disk"})", R"({"summary":"①号機\n㈱"})", "[]"),
-            "［FIRING：0］ DISK 1号機 (株)");
+            notification("firing", R"({"alertname":"Disk"})", R"({"summary":"①号機\n㈱"})", one),
+            "［FIRING：1］ DISK 1号機 (株)");
         row("cut to the centre's limit with a mark",
             notification("firing", R"({"alertname":"Disk"})",
-                         R"({"summary":"0123456789012345678901234567890123456789"})", "[]"),
-            "［FIRING：0］ DISK 01234567890123456789012…");
+                         R"({"summary":"0123456789012345678901234567890123456789"})", one),
+            "［FIRING：1］ DISK 01234567890123456789012…");
+        // A storm: never refused for its size (Alertmanager drops a 4xx for good).
+        const auto storm = [](int alerts, int truncated = 0, int padding = 250) { // about 420 bytes an alert
+            QByteArray list;
+            for (int i = 0; i < alerts; ++i)
+                list += (i ? "," : "") +
+                        firingAlert(R"({"alertname":"DiskFull","instance":"web)" + QByteArray::number(i) + R"("})",
+                                    R"({"runbook":")" + QByteArray(padding, 'r') + R"("})");
+            return notification("firing", R"({"alertname":"DiskFull"})", R"({"summary":"満杯"})", "[" + list + "]",
+                                truncated);
+        };
+        row("110 alerts", storm(110), "［FIRING：110］ DISKFULL 満杯");
+        row("300 alerts", storm(300), "［FIRING：300］ DISKFULL 満杯");
+        row("3,000 alerts", storm(3000), "［FIRING：3000］ DISKFULL 満杯");
+        row("cut by Alertmanager's max_alerts: its count", storm(100, 2900), "［FIRING：3000］ DISKFULL 満杯");
+        row("past 4 MiB: a summary from what goes by", storm(4000, 0, 1200), "［FIRING：4000］ DISKFULL 満杯");
     }
     void alertPages()
     {
         const auto [payload, pageTemplate, page] = AlertPages::row();
-        if (!pageTemplate.isEmpty()) { // a listener of its own for the template
-            m_listener->stop();
-            ListenerSettings s;
-            s.address = QStringLiteral("127.0.0.1");
-            s.token = Token;
-            s.alertTemplate = pageTemplate;
-            QCOMPARE(m_listener->start(s, m_intake.get()), QString());
-            m_port = m_listener->port();
-        }
+        if (!pageTemplate.isEmpty()) // a listener of its own for the template
+            QVERIFY(listen(pageTemplate, 10));
         const Reply reply = httpclient::exchange(m_port, post("/v1/alertmanager/R0", payload));
         QCOMPARE(reply.status, 202);
         QCOMPARE(waitingTexts(), QStringList{page});
@@ -489,6 +510,12 @@ fumidori_heartbeat_age_seconds{name="見張り"} ~90
         row("headers past the limit",
             QByteArray(head + "X-Padding: " + QByteArray(17 * 1024, 'a') + "\r\nContent-Length: 2\r\n\r\n{}"), 0);
         row("not HTTP", "HELLO\r\n\r\n", 0);
+        // A proxy in front may take another body than the listener would (smuggling).
+        const QByteArray body = R"({"to":"R0","text":"A"})";
+        row("two lengths", QByteArray(head + "Content-Length: 22\r\nContent-Length: 2\r\n\r\n" + body), 400);
+        row("a length beside chunks",
+            QByteArray(head + "Content-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n16\r\n" + body + "\r\n0\r\n\r\n"),
+            400);
     }
     void limits()
     {
@@ -500,24 +527,106 @@ fumidori_heartbeat_age_seconds{name="見張り"} ~90
     }
     void connectionsPerClient()
     {
-        // 200 connections from one client at once: 8 are kept, the rest closed unanswered.
+        // 200 connections from one client at once: the newest 8 are kept, the rest closed
+        // unanswered, the oldest first.
         QList<int> fds;
         for (int i = 0; i < 200; ++i)
             fds << httpclient::connectTo(m_port);
         const QList<int> kept = httpclient::keptOpen(fds, 192, 5000);
-        QCOMPARE(kept.size(), 8);
+        QCOMPARE(kept, fds.mid(192));
         QVERIFY(httpclient::sendAll(kept.first(), get("/v1/messages/x")));
         QCOMPARE(httpclient::parse(httpclient::readAll(kept.first())).status, 404);
         for (int fd : fds)
             ::close(fd);
     }
+    // Clients without the token, however many, never keep one with it out: each post is
+    // answered, and the connections closed to make room are the oldest.
+    void crowd_data()
+    {
+        const Crowd row;
+        const QByteArray healthz = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n";
+        row("8 tokenless keep-alive clients", healthz, 1, 1, 8);
+        row("8 keep-alive clients with a wrong token",
+            "GET /metrics HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + Token + "x\r\n\r\n", 1, 1, 8);
+        row("8 idle connections of the same client", {}, 1, 1, 8);
+        row("64 slow ones of 8 other clients", "GET /healthz HTTP/1.1\r\nHost:", 2, 8, 8);
+        row("1,000 connections from 125 addresses", {}, 2, 125, 8);
+    }
+    void crowd()
+    {
+        const auto [request, first, clients, connections] = Crowd::row();
+        rlimit files = {};
+        ::getrlimit(RLIMIT_NOFILE, &files);
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        QList<int> fds;
+        for (int client = first; client < first + clients; ++client) {
+            for (int i = 0; i < connections; ++i) {
+                fds << httpclient::connectTo(m_port, 10000, client);
+                QVERIFY(fds.last() >= 0 && (request.isEmpty() || httpclient::sendAll(fds.last(), request)));
+            }
+        }
+        const bool answered = request.endsWith("\r\n\r\n");
+        if (answered) { // each answered once, and closed after it
+            for (int fd : std::as_const(fds)) {
+                const Reply r = httpclient::parse(httpclient::readAll(fd));
+                QVERIFY2(r.status == 200 || r.status == 401, r.head.constData());
+                QVERIFY(r.head.contains("Connection: close"));
+            }
+        }
+        int accepted = 0;
+        for (int i = 0; i < 26; ++i) {
+            const QByteArray body = "{\"to\":\"R0\",\"text\":\"P" + QByteArray::number(i) + "\"}";
+            accepted += httpclient::exchange(m_port, post("/v1/messages", body)).status == 202 ? 1 : 0;
+        }
+        QCOMPARE(accepted, 26);
+        QCOMPARE(sendqueue::waitingIds(m_folder).size(), 26);
+        // Closed: a prefix of the crowd, in the order they came.
+        QList<bool> closed;
+        for (int fd : std::as_const(fds)) {
+            char byte = 0;
+            closed << (answered || ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0);
+            ::close(fd);
+        }
+        QVERIFY(closed.first());
+        QVERIFY2(closed.indexOf(false) < 0 || !closed.mid(closed.indexOf(false)).contains(true),
+                 qPrintable(QString::number(closed.count(true))));
+    }
+    // Time is counted in steps of a client that paces itself by waiting for the close.
+    void deadlines_data()
+    {
+        const Deadlines row;
+        QList<QByteArray> header;
+        for (char c : QByteArray("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: abcdefghijklmnopqrstuvwxyz"))
+            header << QByteArray(1, c);
+        row("headers without the token within 2 s", header, 500, 10);
+        row("a kept connection with the token lives 10 s",
+            QList<QByteArray>(20,
+                              "GET /v1/messages/x HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + Token + "\r\n\r\n"),
+            1000, 12);
+    }
+    void deadlines()
+    {
+        const auto [pieces, pace, steps] = Deadlines::row();
+        QVERIFY(listen({}, 10));
+        const int fd = httpclient::connectTo(m_port);
+        int sent = 0;
+        for (; sent < pieces.size() && httpclient::sendAll(fd, pieces[sent]); ++sent) {
+            if (httpclient::keptOpen({fd}, 1, pace).isEmpty())
+                break;
+        }
+        ::close(fd);
+        QVERIFY2(sent < steps, qPrintable(QString::number(sent)));
+        QVERIFY(sent >= 1);
+    }
     void tokenFile_data()
     {
         const TokenFile row;
         row("made at the first start", {}, 0, {});
-        row("the owner's", "abc\n", 0600, {});
-        row("others may read", "abc\n", 0640, "chmod 600");
+        row("the owner's", "0123456789abcdef\n", 0600, {});
+        row("others may read", "0123456789abcdef\n", 0640, "chmod 600");
         row("empty", "\n", 0600, "トークンがありません");
+        row("shorter than 16 characters", "0123456789abcde\n", 0600, "短すぎます（15 文字）");
     }
     void tokenFile()
     {
@@ -545,6 +654,20 @@ fumidori_heartbeat_age_seconds{name="見張り"} ~90
     }
 
 private:
+    // The listener (again) on loopback, idle connections kept (the limits' checks tell
+    // them from refused ones).
+    bool listen(const QString &pageTemplate, int requestSeconds)
+    {
+        m_listener->stop();
+        ListenerSettings s;
+        s.address = QStringLiteral("127.0.0.1");
+        s.token = Token;
+        s.alertTemplate = pageTemplate;
+        s.idleSeconds = 30;
+        s.requestSeconds = requestSeconds;
+        m_port = m_listener->start(s, m_intake.get()).isEmpty() ? m_listener->port() : 0;
+        return m_port != 0;
+    }
     QStringList waitingTexts() const
     {
         QStringList out;

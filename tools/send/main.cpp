@@ -360,6 +360,12 @@ int queueAdd(const Options &o, Reporter &reporter)
     return 0;
 }
 
+// A listen address only this machine reaches (127.0.0.0/8, ::1).
+bool loopback(const QString &address)
+{
+    return address == QLatin1String("::1") || address.startsWith(QLatin1String("127."));
+}
+
 // The HTTP listener of queue run from its plugin, serving intake; nullptr after telling why not.
 Listener *startListener(const QueueSettings &settings, const QString &folder, QueueIntake &intake, Reporter &reporter)
 {
@@ -393,6 +399,12 @@ Listener *startListener(const QueueSettings &settings, const QString &folder, Qu
         reporter.result({Failure::Refused, error});
         return nullptr;
     }
+    if (!loopback(s.address))
+        reporter.warn(QStringLiteral("http"),
+                      QStringLiteral("HTTP を %1 で受け付けます。このマシンの外からも届き、トークンは暗号化されずに"
+                                     "流れます。信頼できるネットワークだけに開くか、TLS のリバースプロキシを前に"
+                                     "置いてください。")
+                          .arg(s.address));
     reporter.note(QStringLiteral("listening"),
                   QStringLiteral("%1 ポート %2 で HTTP の受け付けを始めました。").arg(s.address).arg(listener->port()),
                   {{QStringLiteral("address"), s.address}, {QStringLiteral("port"), listener->port()}});
@@ -426,7 +438,7 @@ SnppListener *startSnpp(const QueueSettings &settings, SnppIntake &desk, Reporte
         reporter.result({Failure::Refused, error});
         return nullptr;
     }
-    if (s.address != QLatin1String("::1") && !s.address.startsWith(QLatin1String("127.")))
+    if (!loopback(s.address))
         reporter.warn(QStringLiteral("snpp"),
                       QStringLiteral("SNPP を %1 で受け付けます。LOGI のパスワードは暗号化されずに流れます。"
                                      "信頼できるネットワークだけに開いてください。")
