@@ -2,7 +2,6 @@
 // cancelled occurrences, overrides), and events that cannot be used left out and told.
 #include "support/filehelpers.h"
 #include "support/sendfolder.h"
-#include "support/quietreporter.h"
 #include "support/table.h"
 #include "support/virtualclock.h"
 
@@ -314,7 +313,6 @@ private slots:
     void stepsOnTheRunnersClock()
     {
         Told reporter;
-        QuietReporter reporter;
         QTemporaryDir dir;
         const QString folder = dir.path() + u'/';
         const OnCall o = OnCall::parse(IniFile::parse("[Escalation up]\nStep1=R1\nStep2=10m R2\nStep3=1h R3\n"), folder,

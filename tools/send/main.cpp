@@ -306,6 +306,8 @@ int refuseAdd(const Options &o, Reporter &reporter, Outcome outcome, const QStri
         outcome.center = o.target.center;
     endWith(o, reporter, outcome, text, 0); // no try was made
     return QCoreApplication::exec();
+}
+
 // queue heartbeat NAME: a beat of oncall.ini's [Heartbeat NAME]; with --mail, from a mail.
 int queueHeartbeat(const Options &o, Reporter &reporter)
 {
