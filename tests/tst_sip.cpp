@@ -462,13 +462,18 @@ private slots:
         call.call(account(data.settings.SipServer, data.settings.SipUser, stored), CentreNumber);
         const QString engineFolder = call.engineFolder();
         QVERIFY(!engineFolder.isEmpty());
-        QCOMPARE(QFileInfo(engineFolder + QStringLiteral("/..")).permissions() & 0x0077, QFile::Permissions());
+        QCOMPARE(QFileInfo(engineFolder).permissions() & 0x0077, QFile::Permissions()); // made as mkdtemp does
         QTRY_COMPARE_WITH_TIMEOUT(spies.ended.size(), 1, CallMs);
         QVERIFY2(failure(spies.failed).contains(QStringLiteral("登録")) &&
                      failure(spies.failed).contains(QLatin1String("501")),
                  qPrintable(failure(spies.failed)));
         QVERIFY(!QFileInfo::exists(engineFolder));
-        for (const QString &root : {folder.path(), QFileInfo(engineFolder).path()})
+        // Nor in the data folder, nor in any call folder left beside the engine's.
+        const QDir base = QFileInfo(engineFolder).dir();
+        QStringList roots{folder.path()};
+        for (const QString &left : base.entryList({QStringLiteral("fumidori-call-*")}, QDir::Dirs))
+            roots << base.filePath(left);
+        for (const QString &root : std::as_const(roots))
             QCOMPARE(filesHolding(root, password.toUtf8()), QStringList());
         QVERIFY(readFileBytes(data.settingsPath())
                     .contains("\r\nSipServer=" + m_centre.server().toUtf8() + "\r\nSipUser=fumidori\r\n"));
