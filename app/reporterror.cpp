@@ -29,13 +29,20 @@ QString reportText(const QString &formName, const QString &eventName, const AppE
 }
 
 // The box's text of a failure's row: its advice around the description, or the
-// description alone.
+// description alone. A port held by another program keeps its advice, followed by what
+// the port found out about the holder (a lock file and its owner, ModemManager), if
+// anything.
 QString adviceText(const FailureRow &row, const AppError &error)
 {
     const QString text = QString::fromUtf8(row.text);
     if (text.isEmpty())
         return error.description();
-    return QString(text).replace(u'\n', CrLf).arg(error.description());
+    const QString advice = QString(text).replace(u'\n', CrLf).arg(error.description());
+    const QString held = QStringLiteral("ポートは既に開いています。");
+    const QString &description = error.description();
+    if (error.failure() == Failure::PortInUse && description.startsWith(held) && description.size() > held.size())
+        return advice + CrLf + description.mid(held.size());
+    return advice;
 }
 
 // The report goes to standard error too, where a desktop session's journal keeps it.

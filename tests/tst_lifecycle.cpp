@@ -266,6 +266,23 @@ private Q_SLOTS:
         // A box leaves the window ready for the next send, with its panel text.
         QCOMPARE(target.restored, box.isEmpty() || ends ? QStringList() : QStringList(panel));
     }
+    // A port another program holds: the advice as ever, then the holder when the port
+    // found out who it is.
+    void heldPortNamesHolder()
+    {
+        const QString held = QStringLiteral("ポートは既に開いています。");
+        const QString who = QStringLiteral("ロックファイル /run/lock/LCK..ttyS0 は nobody（uid 65534）のものです。");
+        const QString advice =
+            QStringLiteral("ポートがすでに使われております。\r\n他のソフトで使用中でないか、もう一度ご確認ください。");
+        for (const auto &[description, box] : {std::pair{held, advice}, std::pair{held + who, advice + "\r\n" + who}}) {
+            FakePlatform fake;
+            RecordingTarget target;
+            ReportError(QStringLiteral("frmMain"), QStringLiteral("cmdButton_Click"),
+                        AppError(Failure::PortInUse, QStringLiteral("MSComm"), description), fake.platform, &target,
+                        nullptr);
+            QCOMPARE(fake.boxes.texts(), QStringList(box));
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_Lifecycle)
