@@ -9,6 +9,8 @@
 // connections without the token crowd the listener (idle, slow, keep-alive, each opened
 // again as soon as it is shut): how many are answered 202 and how long each waits.
 //   bench_crowd [MESSAGES] [--same | --crowd]
+#include "benchline.h"
+
 #include "store/appdata.h"
 #include "store/settingsfile.h"
 
@@ -41,82 +43,7 @@
 namespace
 {
 
-double monotonic()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-double percentile(QList<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.isEmpty() ? 0 : v[qMin(v.size() - 1, qsizetype(p * double(v.size())))];
-}
-
-// The CPU time of a running process so far, all its threads (the listener's too), in ms.
-double cpuMs(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    // After the command's closing parenthesis: utime and stime are the 12th and 13th fields.
-    const QByteArray line = stat.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
-}
-
-qint64 rssKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return 0;
-}
-
-// The modem: OK to every command; the time from each OK to the next command of the same
-// call (a hang-up ends a call) goes to the list of the phase at hand.
-struct Modem {
-    int master = -1;
-    std::atomic<bool> stop = false;
-    std::atomic<int> phase = 0; // 0: before the posts, 1: during, 2: after
-    std::mutex mutex;
-    QList<double> gaps[3];
-
-    void run()
-    {
-        QByteArray pending;
-        double okAt = 0;
-        while (!stop) {
-            pollfd p{master, POLLIN, 0};
-            if (::poll(&p, 1, 200) <= 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = ::read(master, buffer, sizeof buffer);
-            if (n <= 0)
-                continue;
-            const double now = monotonic();
-            pending.append(buffer, n);
-            qsizetype end = 0;
-            while ((end = pending.indexOf('\r')) >= 0) {
-                const QByteArray command = pending.left(end).trimmed();
-                pending.remove(0, end + 1);
-                if (command.isEmpty())
-                    continue;
-                if (okAt > 0) {
-                    const std::lock_guard lock(mutex);
-                    gaps[phase] << (now - okAt) * 1000;
-                }
-                [[maybe_unused]] const ssize_t w = ::write(master, "\r\nOK\r\n", 6);
-                okAt = command.startsWith("ATH") ? 0 : monotonic();
-            }
-        }
-    }
-};
+using namespace benchline;
 
 // A connection to the listener from 127.0.0.<address>; -1 when refused.
 int connectFrom(quint32 address, quint16 port)
