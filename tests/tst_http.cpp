@@ -248,12 +248,15 @@ private slots:
         const auto row = [&](const char *tag, const QByteArray &payload, const char *page,
                              const QString &pageTemplate = {}) { table(tag, payload, pageTemplate, utf8(page)); };
         const QByteArray one = "[" + firingAlert("{}", "{}") + "]";
+        // One alert firing, the group's labels and annotations given.
+        const auto firing = [&](const QByteArray &labels, const QByteArray &annotations) {
+            return notification("firing", labels, annotations, one);
+        };
         row("common labels and annotations",
             notification("firing", R"({"alertname":"Down","job":"node"})", R"({"summary":"WEB1 DOWN"})",
                          "[" + firingAlert("{}", "{}") + "," + firingAlert("{}", "{}") + "]"),
             "［FIRING：2］ DOWN WEB1 DOWN");
-        row("description when no summary",
-            notification("firing", R"({"alertname":"Down"})", R"({"description":"GONE"})", one),
+        row("description when no summary", firing(R"({"alertname":"Down"})", R"({"description":"GONE"})"),
             "［FIRING：1］ DOWN GONE");
         row("the first alert when nothing is common",
             notification("firing", "{}", "{}",
@@ -268,21 +271,16 @@ private slots:
             notification("firing", R"({"alertname":"Down"})", "{}",
                          "[" + firingAlert("{}", "{}", "resolved") + "," + firingAlert("{}", "{}") + "]"),
             "［FIRING：1］ DOWN");
-        row("a template",
-            notification("firing", R"({"alertname":"Down","instance":"web1"})", R"({"runbook":"R7"})", one),
+        row("a template", firing(R"({"alertname":"Down","instance":"web1"})", R"({"runbook":"R7"})"),
             "FIRING 1 WEB1 R7 ｛NOTHING｝", "{status} {count} {label:instance} {annotation:runbook} {nothing}");
-        row("a field's text is not read as a field",
-            notification("firing", R"({"alertname":"{summary}"})", R"({"summary":"X"})", one),
+        row("a field's text is not read as a field", firing(R"({"alertname":"{summary}"})", R"({"summary":"X"})"),
             "［FIRING：1］ ｛SUMMARY｝ X");
         row("Japanese kept, characters without a code dropped",
-            notification("firing", R"({"alertname":"Disk"})", R"({"summary":"残り😀わずか"})", one),
-            "［FIRING：1］ DISK 残りわずか");
-        row("compatible forms, line breaks as spaces",
-            notification("firing", R"({"alertname":"Disk"})", R"({"summary":"①号機\n㈱"})", one),
+            firing(R"({"alertname":"Disk"})", R"({"summary":"残り😀わずか"})"), "［FIRING：1］ DISK 残りわずか");
+        row("compatible forms, line breaks as spaces", firing(R"({"alertname":"Disk"})", R"({"summary":"①号機\n㈱"})"),
             "［FIRING：1］ DISK 1号機 (株)");
         row("cut to the centre's limit with a mark",
-            notification("firing", R"({"alertname":"Disk"})",
-                         R"({"summary":"0123456789012345678901234567890123456789"})", one),
+            firing(R"({"alertname":"Disk"})", R"({"summary":"0123456789012345678901234567890123456789"})"),
             "［FIRING：1］ DISK 01234567890123456789012…");
         // A storm: never refused for its size (Alertmanager drops a 4xx for good).
         const auto storm = [](int alerts, int truncated = 0, int padding = 250) { // about 420 bytes an alert
