@@ -104,6 +104,16 @@ inline bool plant(const Ids &ids, Plant what, const QByteArray &path, const QByt
     return asUser(ids, [&] { return QByteArray(make(what, path, target) ? "made" : ""); }) == QByteArray("made");
 }
 
+// Writes bytes to a new file at path (mode 0644) in the other user's name. True when written.
+inline bool writeAs(const Ids &ids, const QByteArray &path, const QByteArray &bytes)
+{
+    return asUser(ids, [&] {
+               const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+               return QByteArray(
+                   fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size() ? "made" : "");
+           }) == QByteArray("made");
+}
+
 // A process id of the other user's that has ended.
 inline qint64 endedPid(const Ids &ids)
 {
@@ -146,15 +156,8 @@ struct ForeignLock {
         const qint64 pid = kind == Live ? holder.processId() : kind == Stale ? endedPid(ids) : 0;
         const QByteArray text = QByteArray::number(pid).rightJustified(10) + '\n';
         const bool planted =
-            kind == Flock ||
-            (pid ? asUser(ids,
-                          [&] {
-                              const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-                              return QByteArray(
-                                  fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size() ? "made"
-                                                                                                               : "");
-                          }) == QByteArray("made")
-                 : otheruser::plant(ids, kind == Fifo ? Plant::Fifo : Plant::Unreadable, path));
+            kind == Flock || (pid ? writeAs(ids, path, text)
+                                  : otheruser::plant(ids, kind == Fifo ? Plant::Fifo : Plant::Unreadable, path));
         return planted && ::lstat(path.constData(), &made) == 0;
     }
     // Still there as it was made.
