@@ -1341,6 +1341,8 @@ private slots:
             QTest::addRow("device lock, live, %s", who) << Foreign::Row{Live, true, ordinary, true, false};
             QTest::addRow("device lock, stale, %s", who) << Foreign::Row{Stale, true, ordinary, true, true};
             QTest::addRow("pipe as our lock, %s", who) << Foreign::Row{Fifo, false, ordinary, true, true};
+            QTest::addRow("link as our lock, %s", who) << Foreign::Row{Symlink, false, ordinary, true, true};
+            QTest::addRow("folder as our lock, %s", who) << Foreign::Row{Folder, false, ordinary, true, true};
             QTest::addRow("our lock unreadable, %s", who) << Foreign::Row{Unreadable, false, ordinary, ordinary, false};
             QTest::addRow("device lock unreadable, %s", who) << Foreign::Row{Unreadable, true, ordinary, true, false};
         }
@@ -1358,8 +1360,10 @@ private slots:
         if (!ours.startsWith(u"/run/lock/"))
             QSKIP("/run/lock cannot be written here");
         const QString planted = onDevice ? DeviceLock::pathFor(LockedPort::devicePath(m_folder, 1)) : ours;
+        const QString victim = m_folder + "victim"; // where a planted link points: never touched
+        QVERIFY(writeFileBytes(victim, "precious\n"));
         otheruser::ForeignLock lock;
-        QVERIFY(lock.plant(*nobody, otheruser::ForeignLock::Kind(kind), planted));
+        QVERIFY(lock.plant(*nobody, otheruser::ForeignLock::Kind(kind), planted, QFile::encodeName(victim)));
 
         const QString log = m_folder + "lines.log";
         Run run(m_folder);
@@ -1375,6 +1379,7 @@ private slots:
             QVERIFY(!lasts || waitForFile(log));
             QCOMPARE(run.script.calls + run.tried->count(), 0);
             QVERIFY(lock.unchanged());
+            QCOMPARE(readFileBytes(victim), QByteArray("precious\n"));
             QVERIFY(lock.release());
         }
         QVERIFY(run.settled->count() == 1 || run.settled->wait(5000));

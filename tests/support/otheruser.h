@@ -122,9 +122,10 @@ inline qint64 endedPid(const Ids &ids)
 
 // A lock the other user holds on a line, planted at path as a check wants it: his process
 // holding a flock on it, a UUCP-style file ("      1234\n") naming a live process of his or
-// one that has ended, a named pipe, or a file only he may open. Ended and removed with it.
+// one that has ended, a named pipe, a file only he may open, a link (to target) or a folder.
+// Ended and removed with it.
 struct ForeignLock {
-    enum Kind { Flock, Live, Stale, Fifo, Unreadable };
+    enum Kind { Flock, Live, Stale, Fifo, Unreadable, Symlink, Folder };
     Kind kind = Flock;
     QProcess holder;
     QByteArray path;
@@ -134,9 +135,10 @@ struct ForeignLock {
     {
         holder.kill();
         holder.waitForFinished();
-        ::unlink(path.constData());
+        if (::unlink(path.constData()) != 0)
+            ::rmdir(path.constData());
     }
-    bool plant(const Ids &ids, Kind how, const QString &at)
+    bool plant(const Ids &ids, Kind how, const QString &at, const QByteArray &target = {})
     {
         kind = how;
         path = QFile::encodeName(at);
@@ -155,9 +157,12 @@ struct ForeignLock {
         }
         const qint64 pid = kind == Live ? holder.processId() : kind == Stale ? endedPid(ids) : 0;
         const QByteArray text = QByteArray::number(pid).rightJustified(10) + '\n';
+        const Plant file = kind == Fifo      ? Plant::Fifo
+                           : kind == Symlink ? Plant::Symlink
+                           : kind == Folder  ? Plant::Folder
+                                             : Plant::Unreadable;
         const bool planted =
-            kind == Flock || (pid ? writeAs(ids, path, text)
-                                  : otheruser::plant(ids, kind == Fifo ? Plant::Fifo : Plant::Unreadable, path));
+            kind == Flock || (pid ? writeAs(ids, path, text) : otheruser::plant(ids, file, path, target));
         return planted && ::lstat(path.constData(), &made) == 0;
     }
     // Still there as it was made.
@@ -170,7 +175,7 @@ struct ForeignLock {
     // Gone as its holder lets it go: the process ends (its flock with it), or the file goes.
     bool release()
     {
-        const bool removed = kind == Flock || ::unlink(path.constData()) == 0;
+        const bool removed = kind == Flock || ::unlink(path.constData()) == 0 || ::rmdir(path.constData()) == 0;
         holder.kill();
         holder.waitForFinished();
         return removed;
