@@ -83,15 +83,16 @@ QList<HistoryEntry> history(const QString &folder)
     return data.history.used();
 }
 
-// A folder with the settings above (a modem, centre kind 0) and a simulator on its COM1.
+// A folder with the settings above (a modem and centre kind 0 unless told) and a
+// simulator on its COM1.
 struct SimFolder {
     TempDir dir;
     QString folder = dir.path() + u'/';
     ModemSim sim;
     // Many pages to one person: no rate per person here (tst_sender has its own test).
-    bool start(const QStringList &options)
+    bool start(const QStringList &options, int modemKind = 0, int centerKind = 0, int okCheckNo = 0)
     {
-        return writeSettings(folder, 0, 0) && QDir().mkpath(folder + "queue") &&
+        return writeSettings(folder, modemKind, centerKind, okCheckNo) && QDir().mkpath(folder + "queue") &&
                writeFileBytes(folder + "queue/queue.ini", "[Queue]\nMaxPerPerson=0\n") && sim.start(folder, 1, options);
     }
 };
@@ -240,11 +241,10 @@ private slots:
     void send()
     {
         const auto [modemKind, centerKind, okCheckNo, simOptions, status] = Send::row();
-        TempDir dir;
-        const QString folder = dir.path() + u'/';
-        QVERIFY(writeSettings(folder, modemKind, centerKind, okCheckNo));
-        ModemSim sim;
-        QVERIFY(sim.start(folder, 1, simOptions));
+        SimFolder f;
+        QVERIFY(f.start(simOptions, modemKind, centerKind, okCheckNo));
+        const QString &folder = f.folder;
+        ModemSim &sim = f.sim;
         const QString text = QStringLiteral("ﾃｽﾄ ABC-123 あいう漢字");
         const ToolRun r = runSend({"--folder", folder, "--to", "R0", "--json", text});
         QVERIFY2(r.exitCode == status, qPrintable(r.err));
@@ -299,18 +299,15 @@ private slots:
     void refusedBeforeAnyByte()
     {
         const auto [text, said] = RefusedBeforeAnyByte::row();
-        TempDir dir;
-        const QString folder = dir.path() + u'/';
-        QVERIFY(writeSettings(folder, 0, 0));
-        ModemSim sim;
-        QVERIFY(sim.start(folder, 1));
-        const ToolRun r = runSend({"--folder", folder, "--to", "R0", text});
+        SimFolder f;
+        QVERIFY(f.start({}));
+        const ToolRun r = runSend({"--folder", f.folder, "--to", "R0", text});
         QCOMPARE(r.exitCode, 2);
         QVERIFY2(r.err.contains(said), qPrintable(r.err));
-        sim.process.terminate();
-        QVERIFY(sim.process.waitForFinished(5000));
-        QVERIFY(QFile::exists(folder + "line1.txt"));
-        QVERIFY(!readFileBytes(folder + "line1.txt").contains(" rx ")); // the program wrote nothing
+        f.sim.process.terminate();
+        QVERIFY(f.sim.process.waitForFinished(5000));
+        QVERIFY(QFile::exists(f.folder + "line1.txt"));
+        QVERIFY(!readFileBytes(f.folder + "line1.txt").contains(" rx ")); // the program wrote nothing
     }
     // Twenty messages with every third call failing, and one to a name the book does not
     // have: all twenty reach the centre once, the failed ones on their second try; the
