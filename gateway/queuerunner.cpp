@@ -132,8 +132,8 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
     s.snpp = ini.value(Section, "Snpp");
     if (!s.snpp.isEmpty() && !parseListen(s.snpp))
         bad("Snpp", QStringLiteral("127.0.0.1:4444 のようなアドレスとポート"));
-    s.snppAllow =
-        ini.value(Section, "SnppAllow").split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+")); // made once: read at every post
+    s.snppAllow = ini.value(Section, "SnppAllow").split(separators, Qt::SkipEmptyParts);
     s.snppCenter = ini.value(Section, "SnppCenter");
     if (problems)
         *problems += found;

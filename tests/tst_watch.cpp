@@ -65,8 +65,8 @@ using Summaries = table::Of<QStringList, QString>;
 
 // handed in, in order, to R0 or the escalation "up" (Step1=R0, Step2=1m R0, Repeat=1):
 // "beat" (a silence of heartbeat wd, as the runner pages it), "mail" (queue add --mail),
-// "add:TEXT" (queue add); calls: the texts of the first call and of the one after the
-// window of MaxPerPerson=1 reopened; left: the messages still waiting; suppressed
+// "add:TEXT" (addBatch here), "cli:TEXT" (queue add, another writer); calls: the texts of the first call and of the one
+// after the window of MaxPerPerson=1 reopened; left: the messages still waiting; suppressed
 using Storms = table::Of<QStringList, QStringList, int, int>;
 
 class tst_Watch : public QObject
@@ -217,6 +217,8 @@ private slots:
             {"A", "他2件：B / C"}, 0, 2);
         row("steps beside a storm: the storm folded, the steps not", {"beat", "add:B", "add:C", "add:B"}, {step, step},
             3, 1);
+        row("another writer's page and repeats seen here", {"add:A", "cli:B", "add:B", "cli:A", "add:A"}, {"A", "B"}, 0,
+            3);
     }
     void storms()
     {
@@ -234,6 +236,9 @@ private slots:
             } else if (what == u"mail") {
                 const ToolRun r = runTool(Tool, {"--folder", folder, "queue", "add", "--mail", "--to", "up"},
                                           "From: nagios@example.jp\nSubject: WD\n\nDOWN\n");
+                QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+            } else if (what.startsWith(u"cli:")) {
+                const ToolRun r = runTool(Tool, {"--folder", folder, "queue", "add", "--to", "R0", what.mid(4)});
                 QVERIFY2(r.exitCode == 0, qPrintable(r.err));
             } else {
                 const BatchResult r = addBatch(folder, {{Target{"R0", {}, {}, false}, what.mid(4)}}, {}, {});
