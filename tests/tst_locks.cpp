@@ -136,7 +136,9 @@ private slots:
             const qint64 ms = clock.elapsed();
             QCOMPARE(code, 8005);
             QVERIFY(!fake.isOpen());
-            QVERIFY2(ms < 100, qPrintable(QString::number(ms)));
+            // Refused at once, not after a wait for the lock (any wait of the port is seconds
+            // long): the bound is loose so that a loaded machine does not fail it.
+            QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
             PortLock lock(lockPath);
             QVERIFY(!lock.tryLock());
             QVERIFY(lock.isUnusable() && !lock.isLocked());
