@@ -81,7 +81,8 @@ struct QueueSettings {
 // queue/ as it was, and written again every rewriteMs until that works.
 // At most MaxPerPerson= calls a person's page through per Per=: what comes beyond waits,
 // and when the window reopens with two or more due for the person, they go as one summary
-// page (queued in their place through addBatch, made to fit the centre).
+// page (queued in their place through addBatch, made to fit the centre); an escalation's
+// steps wait as the others do but are never folded into one.
 // queue/lines.json tells what each line is doing, rewritten at every change.
 class QueueRunner : public QObject
 {
@@ -194,10 +195,10 @@ private:
     QHash<QString, QString> m_centers;       // a message's centre once a line has looked it up
     QHash<QString, QueuedMessage> m_unsaved; // new contents not yet written back, by id
     PersonRate m_rate;
-    QSet<QString> m_limited;                 // people with pages waiting for their window
-    QList<QPointer<Hook>> m_lineHooks;       // hooks no line waits for
-    bool m_dirty = true;                     // queue/ to be listed whole before the next choice
-    QSet<QByteArray> m_changed;              // names in queue/ changed since the index was made
+    QSet<QString> m_limited;           // people with pages waiting for their window
+    QList<QPointer<Hook>> m_lineHooks; // hooks no line waits for
+    bool m_dirty = true;               // queue/ to be listed whole before the next choice
+    QSet<QByteArray> m_changed;        // names in queue/ changed since the index was made
     bool m_statusProblem = false;
     bool m_stopping = false;
     bool m_stoppedTold = false;
