@@ -1,3 +1,4 @@
+#include "support/sendrig.h"
 #include "support/table.h"
 
 #include <QFileInfo>
@@ -6,6 +7,8 @@
 #include <QTest>
 
 #include <sys/stat.h>
+
+const QString Dtmf = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-dtmf");
 
 // output: empty: the run fails; error: a part of the one error line
 using Runs = table::Of<QStringList, QByteArray, QByteArray, QString>;
@@ -56,22 +59,15 @@ private slots:
     void runs()
     {
         const auto [args, input, output, error] = Runs::row();
-        QProcess tool;
-        tool.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-dtmf"), args);
-        QVERIFY(tool.waitForStarted());
-        tool.write(input);
-        tool.closeWriteChannel();
-        QVERIFY(tool.waitForFinished());
-        QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(tool.exitCode(), output.isEmpty() ? 2 : 0);
-        QCOMPARE(tool.readAllStandardOutput(), output);
-        const QString said = QString::fromUtf8(tool.readAllStandardError());
+        const ToolRun run = runTool(Dtmf, args, input);
+        QCOMPARE(run.exitCode, output.isEmpty() ? 2 : 0);
+        QCOMPARE(run.out, output);
         if (output.isEmpty()) {
-            QCOMPARE(said.count(u'\n'), 1);
-            QVERIFY2(said.startsWith(u"fumidori-dtmf: ") && said.endsWith(u'\n') && said.contains(error),
-                     qPrintable(said));
+            QCOMPARE(run.err.count(u'\n'), 1);
+            QVERIFY2(run.err.startsWith(u"fumidori-dtmf: ") && run.err.endsWith(u'\n') && run.err.contains(error),
+                     qPrintable(run.err));
         } else {
-            QVERIFY(said.isEmpty());
+            QVERIFY(run.err.isEmpty());
         }
     }
 
@@ -88,12 +84,9 @@ private slots:
     {
         QFETCH(QString, target);
         QTemporaryDir dir;
-        const QString tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-dtmf");
         const QStringList keys{"tones", "--tone", "40", "--gap", "40", "--wav"};
-        QCOMPARE(QProcess::execute(tool, keys + QStringList{dir.filePath("ref.wav"), "1#"}), 0);
-        QFile ref(dir.filePath("ref.wav"));
-        QVERIFY(ref.open(QIODevice::ReadOnly));
-        const QByteArray expected = ref.readAll();
+        QCOMPARE(runTool(Dtmf, keys + QStringList{dir.filePath("ref.wav"), "1#"}).exitCode, 0);
+        const QByteArray expected = readFileBytes(dir.filePath("ref.wav"));
         QVERIFY(expected.startsWith("RIFF"));
         QProcess reader;
         if (target == u"fifo") {
@@ -102,12 +95,9 @@ private slots:
             reader.start(QStringLiteral("cat"), {target});
             QVERIFY(reader.waitForStarted());
         }
-        QProcess run;
-        run.start(tool, keys + QStringList{target, "1#"});
-        QVERIFY(run.waitForFinished());
-        QCOMPARE(run.exitCode(), 0);
-        QVERIFY(run.readAllStandardError().isEmpty());
-        const QByteArray out = run.readAllStandardOutput();
+        const ToolRun run = runTool(Dtmf, keys + QStringList{target, "1#"});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(run.err.isEmpty());
         struct stat st = {};
         QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
         if (target.endsWith(u"fifo")) {
@@ -115,7 +105,7 @@ private slots:
             QCOMPARE(reader.readAllStandardOutput(), expected);
             QVERIFY(S_ISFIFO(st.st_mode));
         } else if (target == u"/dev/stdout") {
-            QCOMPARE(out, expected);
+            QCOMPARE(run.out, expected);
         } else {
             QVERIFY(S_ISCHR(st.st_mode));
         }

@@ -86,7 +86,6 @@ private slots:
     {
         QCOMPARE(OptimizeForKanji(u"ﾒｰﾙ abc."_qs), u"ﾒ-ﾙ ABC．"_qs);
         QCOMPARE(OptimizeForKana(u"めーる"_qs), u"ﾒーﾙ"_qs);
-        QCOMPARE(OptimizeForKana(u"ｧｯｮ"_qs), u"ｱﾂﾖ"_qs);
         QCOMPARE(OptimizeForKana(u"がａz"_qs), u"ｶﾞAZ"_qs);
         QCOMPARE(OptimizeForKanji(u"ガＡ￥ぁァー"_qs), u"ｶﾞA\\ぁァー"_qs);
         const QString small = u"ぁぃぅぇぉっゃゅょ"_qs;
