@@ -1,8 +1,8 @@
 #include "support/pulseserver.h"
+#include "support/sendrig.h"
 
 #include "modem/tonedialer.h"
 
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -14,13 +14,10 @@
 namespace
 {
 
-QByteArray runTool(const QStringList &args, int *status)
+ToolRun dtmf(const QStringList &args)
 {
-    QProcess tool;
-    tool.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-dtmf"), args);
-    tool.waitForFinished(120000);
-    *status = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
-    return tool.readAllStandardOutput() + tool.readAllStandardError();
+    return runTool(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-dtmf"), args, {},
+                   QProcessEnvironment::systemEnvironment(), 120000);
 }
 
 } // namespace
@@ -37,10 +34,9 @@ private:
     QString heard(QStringList args)
     {
         const QString wav = m_dir.filePath(QStringLiteral("keys.wav"));
-        int status;
-        const QByteArray output = runTool(QStringList{"tones", "--wav", wav} + args, &status);
-        if (status != 0)
-            return QStringLiteral("<exit %1: %2>").arg(status).arg(QString::fromUtf8(output));
+        const ToolRun run = dtmf(QStringList{"tones", "--wav", wav} + args);
+        if (run.exitCode != 0)
+            return QStringLiteral("<exit %1: %2>").arg(run.exitCode).arg(run.err);
         QString error;
         const QString keys = multimonKeysOfWav(wav, &error);
         return error.isEmpty() ? keys : QStringLiteral("<multimon-ng: %1>").arg(error);
@@ -68,10 +64,9 @@ private slots:
     // them out, as the mail stage does.
     void uncodedCharacters()
     {
-        int status;
         const QString wav = m_dir.filePath(QStringLiteral("refused.wav"));
-        const QByteArray output = runTool({"tones", "--wav", wav, "--text", "Aa.", "--kind", "0"}, &status);
-        QVERIFY2(status == 2 && output.contains("\"a\" (2), \".\" (3)"), output);
+        const ToolRun run = dtmf({"tones", "--wav", wav, "--text", "Aa.", "--kind", "0"});
+        QVERIFY2(run.exitCode == 2 && run.err.contains(u"\"a\" (2), \".\" (3)"), qPrintable(run.err));
         QVERIFY(!QFile::exists(wav));
         QCOMPARE(heard({"--text", "Aa.", "--kind", "0", "--skip"}), u"*2*216##"_qs);
     }
@@ -90,9 +85,8 @@ private slots:
         QString error;
         QVERIFY2(m_server.startRecording(&error), qPrintable(error));
         const QString keys = QStringLiteral("0123456789*#0055");
-        int status;
-        const QByteArray output = runTool({"tones", "--play", "--tone", "80", "--gap", "80", keys}, &status);
-        QVERIFY2(status == 0, output);
+        const ToolRun run = dtmf({"tones", "--play", "--tone", "80", "--gap", "80", keys});
+        QVERIFY2(run.exitCode == 0, qPrintable(run.err));
         QCOMPARE(multimonKeys(m_server.stopRecording(), &error), keys);
         QVERIFY2(error.isEmpty(), qPrintable(error));
     }
