@@ -62,7 +62,7 @@ class tst_codetable : public QObject
 {
     Q_OBJECT
 private slots:
-    // Every free-word code of the grid both ways; then characters near them, with a row/cell code or none.
+    // Every free-word code of the grid both ways; then characters near them that have none.
     void characterCodes_data()
     {
         const CharacterCodes row;
@@ -73,14 +73,9 @@ private slots:
                     row(qPrintable(code), QString(kGrid[r][c]), code);
             }
         }
-        const QList<QPair<const char16_t *, const char *>> cases{
-            {u"a", ""},      {u"Ａ", "0333"}, {u"ａ", "0365"}, {u"　", "0101"}, {u"ｧ", ""},
-            {u"ｯ", ""},      {u"ｰ", ""},      {u"｡", ""},      {u".", ""},      {u"ー", "0128"},
-            {u"ヶ", "0586"}, {u"ヴ", "0584"}, {u"ゐ", "0480"}, {u"亜", "1601"}, {u"腕", "4751"},
-            {u"弌", ""},     {u"①", ""},      {u"≒", "0266"},  {u"∈", "0226"},  {u"＄", "0180"},
-            {u"￥", "0179"}, {u"\r", ""},     {u"😀", ""},      {u"", ""},       {u"AB", ""}};
-        for (const auto &[ch, code] : cases)
-            row(qPrintable(QString::fromUtf16(ch) + u'='), QString::fromUtf16(ch), QString(code));
+        // Row/cell codes are checked over every character by kutenSetOverEveryDoubleByteValue.
+        for (const char16_t *ch : {u"a", u"ｧ", u"ｯ", u"ｰ", u"｡", u".", u"弌", u"①", u"\r", u"😀", u"", u"AB"})
+            row(qPrintable(QString::fromUtf16(ch) + u'='), QString::fromUtf16(ch), QString());
     }
     void characterCodes()
     {

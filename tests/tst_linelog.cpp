@@ -101,7 +101,6 @@ private slots:
         QCOMPARE(rig.view.outcomes.size(), 1);
         QCOMPARE(rig.view.outcomes[0].failure, Failure::None);
         const QList<LogRecord> records = readLineLog(rig.path());
-        QVERIFY(!records.isEmpty());
         qint64 last = 0;
         QByteArrayList stagesSeen;
         QByteArrayList outcomes;
