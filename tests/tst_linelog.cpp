@@ -132,13 +132,9 @@ private slots:
     void files_data()
     {
         QTest::addColumn<QString>("planted");
-        QTest::newRow("nothing yet") << "";
-        QTest::newRow("loose rights") << "loose";
-        QTest::newRow("file is a link") << "file link";
-        QTest::newRow("folder is a link") << "folder link";
-        QTest::newRow("file is a folder") << "file folder";
-        QTest::newRow("over the size") << "big";
-        QTest::newRow("at the size") << "full";
+        for (const char *planted : {"nothing yet", "loose rights", "file is a link", "folder is a link",
+                                    "file is a folder", "over the size", "at the size"})
+            QTest::newRow(planted) << QString::fromLatin1(planted);
     }
     void files()
     {
@@ -147,23 +143,23 @@ private slots:
         const QString logDir = dir.filePath(QStringLiteral("log")), file = logDir + QStringLiteral("/line.log");
         const QString victim = elsewhere.filePath(QStringLiteral("victim"));
         QVERIFY(writeFileBytes(victim, "victim"));
-        if (planted == QLatin1String("folder link")) {
+        if (planted == u"folder is a link") {
             QVERIFY(QFile::link(elsewhere.path(), logDir));
-        } else if (!planted.isEmpty()) {
+        } else if (planted != u"nothing yet") {
             QVERIFY(QDir().mkdir(logDir));
         }
         const QByteArray big(LineLog::RotateBytes + 1, 'x');
-        if (planted == QLatin1String("loose")) {
+        if (planted == u"loose rights") {
             QVERIFY(writeFileBytes(file, "old\n"));
             QVERIFY(QFile::setPermissions(logDir, QFile::Permissions(0x7755)));
             QVERIFY(QFile::setPermissions(file, QFile::Permissions(0x6644)));
-        } else if (planted == QLatin1String("file link")) {
+        } else if (planted == u"file is a link") {
             QVERIFY(QFile::link(victim, file));
-        } else if (planted == QLatin1String("file folder")) {
+        } else if (planted == u"file is a folder") {
             QVERIFY(QDir().mkdir(file));
-        } else if (planted == QLatin1String("big")) {
+        } else if (planted == u"over the size") {
             QVERIFY(writeFileBytes(file, big));
-        } else if (planted == QLatin1String("full")) {
+        } else if (planted == u"at the size") {
             QVERIFY(writeFileBytes(file, big.chopped(1)));
         }
         {
@@ -173,16 +169,15 @@ private slots:
         }
         QCOMPARE(readFileBytes(victim), QByteArray("victim"));
         QCOMPARE(QDir(elsewhere.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"victim"});
-        if (planted.endsWith(QLatin1String("link")) || planted == QLatin1String("file folder")) {
-            QVERIFY(QFileInfo(planted == QLatin1String("folder link") ? logDir : file).isSymLink() ||
-                    QFileInfo(file).isDir());
+        if (planted.contains(u" is a ")) {
+            QVERIFY(QFileInfo(planted == u"folder is a link" ? logDir : file).isSymLink() || QFileInfo(file).isDir());
             return;
         }
         QCOMPARE(rights(logDir), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QCOMPARE(rights(file), QFile::ReadOwner | QFile::WriteOwner);
         const QByteArray bytes = readFileBytes(file);
         QVERIFY2(bytes.endsWith(" COM1 > ATZ\\r\n"), bytes.right(80).constData());
-        if (planted == QLatin1String("big")) {
+        if (planted == u"over the size") {
             QCOMPARE(readFileBytes(file + QStringLiteral(".1")), big);
             QVERIFY(bytes.size() < 100);
         } else {
