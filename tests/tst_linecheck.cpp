@@ -253,6 +253,9 @@ struct Rig {
 
 // the kind's check, what plays the devices
 using Kinds = table::Of<IdleCheck, Device>;
+// the kind's check, the simulator's options, killed before the check, what a failure says
+// (empty: it passes)
+using AtChecks = table::Of<IdleCheck, QStringList, bool, QString>;
 // CheckEvery=, the kind's check
 using Trials = table::Of<QString, IdleCheck>;
 // the holder marks its hold as a check, the window's port opens
@@ -350,38 +353,48 @@ private slots:
         QVERIFY(rig.checked->isEmpty());
     }
 
-    // The AT check over the device simulator: it answers OK; once killed, the check fails
-    // as the device's fault, within a second's wait.
+    void atCheckOverSimulator_data()
+    {
+        const AtChecks row;
+        const QStringList module{"--kind", "module"};
+        row("modem answers OK", IdleCheck::At, {}, false, "");
+        row("modem gone", IdleCheck::At, {}, true, "ポート");
+        row("module registered", IdleCheck::AtRegistered, module, false, "");
+        row("module searching", IdleCheck::AtRegistered, module + QStringList{"--unregistered"}, false,
+            "登録されていません");
+        row("no registration in the answer", IdleCheck::AtRegistered, {}, false, "AT+CREG?");
+    }
+    // The AT checks over the device simulator; a failure is the device's, and says why.
     void atCheckOverSimulator()
     {
+        const auto [check, options, killed, said] = AtChecks::row();
         QTemporaryDir dir;
         const QString folder = dir.path() + u'/';
         ModemSim sim;
-        if (!sim.start(folder, 1))
+        if (!sim.start(folder, 1, options))
             QSKIP("the device simulator cannot start here");
-        Settings s = Settings::defaults();
-        s.ModemKind = qint16(kindChecking(IdleCheck::At));
-        s.PortNumber = 1;
-        for (const bool alive : {true, false}) {
-            if (!alive) {
-                sim.process.kill();
-                sim.process.waitForFinished(5000);
-            }
-            std::unique_ptr<CallDriver> driver = makeCallDriver();
-            QEventLoop loop;
-            std::optional<Failure> failure;
-            connect(driver.get(), &CallDriver::finished, &loop, [&](Failure f) {
-                failure = f;
-                loop.quit();
-            });
-            QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-            driver->check({folder, s, {}, {}, {}, {}, {}, 60000, false});
-            loop.exec();
-            QVERIFY(failure);
-            QCOMPARE(*failure == Failure::None, alive);
-            if (!alive)
-                QCOMPARE(failures::row(*failure).fault, Fault::Device);
+        if (killed) {
+            sim.process.kill();
+            sim.process.waitForFinished(5000);
         }
+        Settings s = Settings::defaults();
+        s.ModemKind = qint16(kindChecking(check));
+        s.PortNumber = 1;
+        std::unique_ptr<CallDriver> driver = makeCallDriver();
+        QEventLoop loop;
+        std::optional<std::pair<Failure, QString>> ended;
+        connect(driver.get(), &CallDriver::finished, &loop, [&](Failure f, const QString &message) {
+            ended = {f, message};
+            loop.quit();
+        });
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        driver->check({folder, s, {}, {}, {}, {}, {}, 60000, false});
+        loop.exec();
+        QVERIFY(ended);
+        QVERIFY2(ended->second.contains(said), qPrintable(ended->second));
+        QCOMPARE(ended->first == Failure::None, said.isEmpty());
+        if (!said.isEmpty())
+            QCOMPARE(failures::row(ended->first).fault, Fault::Device);
     }
 
     void windowWaitsForCheck_data()
