@@ -324,6 +324,15 @@ QStringList QueueRunner::lineNames() const
     return names;
 }
 
+QStringList QueueRunner::checkedLines() const
+{
+    QStringList names;
+    for (const auto &line : m_lines)
+        if (line->checks)
+            names << line->name;
+    return names;
+}
+
 // The index of the waiting messages brought up to date: a file is read only when it is
 // new or was replaced since it was last read.
 void QueueRunner::refresh()

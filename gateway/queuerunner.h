@@ -109,6 +109,8 @@ public:
     void setDeviceAccess(DeviceAccess access) { m_access = std::move(access); }
     // The lines' names, in order, once started.
     QStringList lineNames() const;
+    // Those checked when idle.
+    QStringList checkedLines() const;
     // SIGTERM: the calls under way hang up (within stopLimitMs, else they are cut off),
     // hooks under way are stopped, the messages stay queued; stopped() follows.
     void stop();

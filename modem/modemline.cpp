@@ -102,6 +102,15 @@ std::optional<bool> ModemLine::registered(QByteArrayView answer)
     return stat == 1 || stat == 5;
 }
 
+// What the device sent since the last look, recorded in the line log.
+QByteArray ModemLine::received()
+{
+    const QByteArray bytes = m_port.input();
+    if (m_log && !bytes.isEmpty())
+        m_log->read(bytes);
+    return bytes;
+}
+
 // Writes a command and returns what the device answered up to its "OK"; an "ERROR" or
 // silence beyond the answer limit throws DeviceFailed.
 QCoro::Task<QByteArray> ModemLine::ask(const QByteArray &command)
@@ -112,10 +121,7 @@ QCoro::Task<QByteArray> ModemLine::ask(const QByteArray &command)
     co_await m_waiter.wait(&m_port, limit, [&] {
         if (!m_port.isOpen())
             return true;
-        const QByteArray received = m_port.input();
-        if (m_log && !received.isEmpty())
-            m_log->read(received);
-        answer += received;
+        answer += received();
         return answer.contains("OK\r") || answer.contains("ERROR");
     });
     if (answer.contains("ERROR"))
@@ -238,10 +244,7 @@ QCoro::Task<> ModemLine::awaitAnswer(double seconds, bool setUp)
     co_await m_waiter.wait(&m_port, limit, [&] {
         if (!m_port.isOpen())
             return true;
-        const QByteArray received = m_port.input();
-        if (m_log && !received.isEmpty())
-            m_log->read(received);
-        answer = scanAnswer(buffer, received);
+        answer = scanAnswer(buffer, received());
         if (answer == Answer::Ok || answer == Answer::NoCarrier)
             return true;
         if (answer != Answer::None && !unattended()) {
@@ -297,12 +300,8 @@ QCoro::Task<> ModemLine::closeAfterHangUp()
     QByteArray answer;
     const qint64 end = m_waiter.now() + AnswerMs;
     const auto answered = [&] {
-        if (m_port.isOpen()) {
-            const QByteArray received = m_port.input();
-            if (m_log && !received.isEmpty())
-                m_log->read(received);
-            answer += received;
-        }
+        if (m_port.isOpen())
+            answer += received();
         return !m_port.isOpen() || answer.contains("OK\r") || answer.contains("ERROR");
     };
     for (qint64 left = AnswerMs; left > 0 && !answered(); left = end - m_waiter.now())

@@ -49,6 +49,7 @@ private:
     QCoro::Task<> open(bool inhibit);
     QCoro::Task<QByteArray> ask(const QByteArray &command);
     void write(const QByteArray &bytes);
+    QByteArray received();
     QCoro::Task<> awaitAnswer(double seconds, bool setUp);
     [[noreturn]] void endOnAnswer(const QString &why, bool deviceFault);
     QString silentText(qint64 limitMs) const;

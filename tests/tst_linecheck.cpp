@@ -5,19 +5,23 @@
 #include "support/filehelpers.h"
 #include "support/modemsim.h"
 #include "support/quietreporter.h"
+#include "support/scriptedbus.h"
 #include "support/sendrig.h"
 #include "support/server.h"
 #include "support/table.h"
 #include "support/virtualclock.h"
+#include "support/virtualwaiter.h"
 
 #include "gateway/calldriver.h"
 #include "gateway/linecheck.h"
 #include "gateway/queuelines.h"
 #include "gateway/queuerunner.h"
+#include "http/routes.h"
 #include "modem/baresipconfig.h"
 #include "modem/comport.h"
 #include "modem/devicekind.h"
 #include "modem/lockedport.h"
+#include "modem/modemmanagerline.h"
 #include "store/apperror.h"
 #include "store/locks.h"
 
@@ -256,6 +260,8 @@ using Kinds = table::Of<IdleCheck, Device>;
 // the kind's check, the simulator's options, killed before the check, what a failure says
 // (empty: it passes)
 using AtChecks = table::Of<IdleCheck, QStringList, bool, QString>;
+// the module's state, it registers once enabled, the methods asked, what a failure says
+using BusChecks = table::Of<int, bool, QString, QString>;
 // CheckEvery=, the kind's check
 using Trials = table::Of<QString, IdleCheck>;
 // the holder marks its hold as a check, the window's port opens
@@ -395,6 +401,59 @@ private slots:
         QCOMPARE(ended->first == Failure::None, said.isEmpty());
         if (!said.isEmpty())
             QCOMPARE(failures::row(ended->first).fault, Fault::Device);
+    }
+
+    void modemStateCheck_data()
+    {
+        const BusChecks row;
+        const QString found = QStringLiteral("GetNameOwner GetManagedObjects");
+        row("registered already", 8, true, found, "");
+        row("enabled, then registered", 3, true, found + " Enable Get", "");
+        row("never registers", 3, false, found + " Enable Get", "登録されていません");
+        row("SIM locked", 2, true, found, "ロック");
+    }
+    // A ModemManager line's check asks for its modem's state over the bus, and makes no call.
+    void modemStateCheck()
+    {
+        const auto [state, registers, asked, said] = BusChecks::row();
+        QTemporaryDir dir;
+        ScriptedBus bus;
+        bus.state = state;
+        bus.registers = registers;
+        Settings settings = Settings::defaults();
+        VirtualWaiter waiter;
+        ModemManagerLine line(settings, dir.path() + u'/', waiter);
+        line.setBus(&bus);
+        line.setAnswerLimit(10000);
+        QString error = QStringLiteral("(running)");
+        bool deviceFault = false;
+        [](Line &l, QString &e, bool &device) -> QCoro::Task<> {
+            try {
+                co_await l.check();
+                e.clear();
+            } catch (const AppError &a) {
+                e = a.description();
+                device = a.deviceFault();
+            }
+        }(line, error, deviceFault);
+        waiter.run();
+        QCOMPARE(bus.asked.join(u' '), asked);
+        QVERIFY2(said.isEmpty() ? error.isEmpty() : error.contains(said), qPrintable(error));
+        QCOMPARE(deviceFault, !said.isEmpty());
+    }
+
+    // /metrics counts the checks of the lines checked, and says nothing of the others.
+    void checkMetrics()
+    {
+        IntakeMetrics m;
+        m.lines = {{QStringLiteral("a"), true, {}, true, 7, 2, 1'800'000'000'500},
+                   {QStringLiteral("b"), true, {}, false, 0, 0, 0}};
+        const QByteArray text = Routes::metricsText(m);
+        for (const QByteArray &line : {QByteArray(R"(fumidori_line_checks_total{line="a",outcome="ok"} 7)"),
+                                       QByteArray(R"(fumidori_line_checks_total{line="a",outcome="failed"} 2)"),
+                                       QByteArray(R"(fumidori_line_last_check_seconds{line="a"} 1800000000.500)")})
+            QVERIFY2(text.contains(line + '\n'), text.constData());
+        QVERIFY(!text.contains(R"(check_seconds{line="b"})") && !text.contains(R"(checks_total{line="b")"));
     }
 
     void windowWaitsForCheck_data()
