@@ -1,16 +1,14 @@
-// The self-checks of idle lines: a runner on virtual time over a scripted driver whose
-// devices stop answering and answer again (counted checks, the line's service, its events
-// and hooks), the trial call kept where no check is made, the real AT check over the
-// device simulator, and the window waiting for a line a check holds.
+// The self-checks of idle lines: a runner on virtual time whose devices (scripted, the
+// device simulator, SIP accounts with a registrar) stop answering and answer again
+// (counted checks, the line's service, its events and hooks), the trial call kept where no
+// check is made, the check metrics, and the window waiting for a line a check holds.
 #include "support/filehelpers.h"
 #include "support/modemsim.h"
 #include "support/quietreporter.h"
-#include "support/scriptedbus.h"
 #include "support/sendrig.h"
 #include "support/server.h"
 #include "support/table.h"
 #include "support/virtualclock.h"
-#include "support/virtualwaiter.h"
 
 #include "gateway/calldriver.h"
 #include "gateway/linecheck.h"
@@ -21,11 +19,9 @@
 #include "modem/comport.h"
 #include "modem/devicekind.h"
 #include "modem/lockedport.h"
-#include "modem/modemmanagerline.h"
 #include "store/apperror.h"
 #include "store/locks.h"
 
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QSignalSpy>
 #include <QSocketNotifier>
@@ -69,10 +65,8 @@ public:
 private:
     void end(const CallRequest &r, QMap<int, int> &count)
     {
-        // A SIP line has no port: its account's user names it.
-        const int port = r.settings.SipUser.isEmpty() ? r.settings.PortNumber : r.settings.SipUser.toInt();
-        ++count[port];
-        const bool fails = m_devices.silent.contains(port);
+        ++count[r.settings.PortNumber]; // a SIP line's too (the lines' sections set one)
+        const bool fails = m_devices.silent.contains(r.settings.PortNumber);
         QTimer::singleShot(0, this, [this, fails] {
             emit finished(fails ? Failure::DeviceFailed : Failure::None,
                           fails ? QStringLiteral("応答なし") : QString());
@@ -81,67 +75,49 @@ private:
     Devices &m_devices;
 };
 
-// A SIP registrar on loopback UDP: a REGISTER is answered 200 OK, or 503 for the users
-// failing.
+// A SIP registrar on loopback UDP: a REGISTER is answered 200 OK, or 503 while failing.
 struct Registrar {
-    int fd = -1;
-    quint16 port = 0;
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     std::unique_ptr<QSocketNotifier> notifier;
-    QSet<QByteArray> failing;
+    bool failing = false;
 
-    ~Registrar()
-    {
-        notifier.reset();
-        if (fd >= 0)
-            ::close(fd);
-    }
+    ~Registrar() { notifier.reset(), ::close(fd); }
     bool start()
     {
-        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof a;
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) != 0)
+        socklen_t size = sizeof address;
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0)
             return false;
-        port = ntohs(a.sin_port);
         notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         QObject::connect(notifier.get(), &QSocketNotifier::activated, [this] { answer(); });
         return true;
     }
-    QString server() const { return QStringLiteral("127.0.0.1:%1").arg(port); }
+    QString server() const { return QStringLiteral("127.0.0.1:%1").arg(ntohs(address.sin_port)); }
     void answer()
     {
         char buffer[65536];
         sockaddr_in from = {};
         socklen_t size = sizeof from;
-        ssize_t n;
-        while ((n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &size)) > 0) {
-            const QByteArray request(buffer, n);
-            if (!request.startsWith("REGISTER "))
-                continue;
-            QByteArray headers, user;
-            for (const QByteArray &line : request.split('\n')) {
+        for (ssize_t n; (n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &size)) > 0;
+             size = sizeof from) {
+            QByteArray reply = failing ? "SIP/2.0 503 Service Unavailable\r\n" : "SIP/2.0 200 OK\r\n";
+            for (const QByteArray &line : QByteArray(buffer, n).split('\n')) {
                 const QByteArray name = line.left(line.indexOf(':')).trimmed().toLower();
-                if (name == "from")
-                    user = line.mid(line.indexOf("sip:") + 4).split('@').value(0);
-                if (name == "via" || name == "from" || name == "call-id" || name == "cseq" || name == "contact")
-                    headers += line.trimmed() + "\r\n";
-                else if (name == "to")
-                    headers += line.trimmed() + ";tag=r\r\n";
+                if (name == "via" || name == "from" || name == "call-id" || name == "cseq" || name == "contact" ||
+                    name == "to")
+                    reply += line.trimmed() + (name == "to" ? ";tag=r\r\n" : "\r\n");
             }
-            const QByteArray reply = "SIP/2.0 " +
-                                     QByteArray(failing.contains(user) ? "503 Service Unavailable" : "200 OK") +
-                                     "\r\n" + headers + "Expires: 600\r\nContent-Length: 0\r\n\r\n";
-            ::sendto(fd, reply.constData(), size_t(reply.size()), 0, reinterpret_cast<sockaddr *>(&from), size);
-            size = sizeof from;
+            reply += "Expires: 600\r\nContent-Length: 0\r\n\r\n";
+            if (QByteArray(buffer, n).startsWith("REGISTER "))
+                ::sendto(fd, reply.constData(), size_t(reply.size()), 0, reinterpret_cast<sockaddr *>(&from), size);
         }
     }
 };
 
 // What plays the lines' devices: the scripted driver, the device simulator on COM1 and
-// COM2 (a silent one never answers), or SIP accounts with a registrar.
+// COM2 (with the row's options; falling silent, with the row's options for that), or SIP
+// accounts with a registrar.
 enum class Device { Scripted, Simulator, Registrar };
 
 // Two lines a (port or account 1) and b (2) of the given kind, checked as CheckEvery= says,
@@ -153,17 +129,9 @@ struct Rig {
     Device device = Device::Scripted;
     Devices devices;
     std::unique_ptr<ModemSim> sims[2];
+    QStringList simOptions, silentOptions;
     Registrar registrar;
-    struct Events : QuietReporter {
-        QStringList seen; // "event line"
-        void note(const QString &e, const QString &, QJsonObject f) override { add(e, f); }
-        void warn(const QString &e, const QString &, QJsonObject f) override { add(e, f); }
-        void add(const QString &e, const QJsonObject &f)
-        {
-            if (e.startsWith(QLatin1String("line-")))
-                seen << e + u' ' + f.value(QStringLiteral("line")).toString();
-        }
-    } reporter;
+    QuietReporter reporter;
     std::unique_ptr<QueueRunner> runner;
     std::unique_ptr<QSignalSpy> checked, changed;
 
@@ -184,10 +152,10 @@ struct Rig {
     bool silence(bool on)
     {
         devices.silent = on ? QSet<int>{1, 2} : QSet<int>{};
-        registrar.failing = on ? QSet<QByteArray>{"1", "2"} : QSet<QByteArray>{};
+        registrar.failing = on;
         for (int i = 0; device == Device::Simulator && i < 2; ++i) {
             sims[i] = std::make_unique<ModemSim>();
-            if (!sims[i]->start(folder, i + 1, on ? QStringList{"--silent"} : QStringList{}))
+            if (!sims[i]->start(folder, i + 1, simOptions + (on ? silentOptions : QStringList())))
                 return false;
         }
         return true;
@@ -255,17 +223,10 @@ struct Rig {
 
 } // namespace
 
-// the kind's check, what plays the devices
-using Kinds = table::Of<IdleCheck, Device>;
-// the kind's check, the simulator's options, killed before the check, what a failure says
-// (empty: it passes)
-using AtChecks = table::Of<IdleCheck, QStringList, bool, QString>;
-// the module's state, it registers once enabled, the methods asked, what a failure says
-using BusChecks = table::Of<int, bool, QString, QString>;
+// the kind's check, what plays the devices, the simulator's options, and to fall silent
+using Kinds = table::Of<IdleCheck, Device, QStringList, QStringList>;
 // CheckEvery=, the kind's check
 using Trials = table::Of<QString, IdleCheck>;
-// the holder marks its hold as a check, the window's port opens
-using Holds = table::Of<bool, bool>;
 
 class TestLineCheck : public QObject
 {
@@ -277,10 +238,12 @@ private slots:
     void deviceStopsAnswering_data()
     {
         const Kinds row;
-        row("modem (AT), scripted", IdleCheck::At, Device::Scripted);
-        row("SIP account, scripted", IdleCheck::Register, Device::Scripted);
-        row("modem (AT) over the simulator", IdleCheck::At, Device::Simulator);
-        row("SIP account with a registrar", IdleCheck::Register, Device::Registrar);
+        row("modem (AT), scripted", IdleCheck::At, Device::Scripted, {}, {});
+        row("SIP account, scripted", IdleCheck::Register, Device::Scripted, {}, {});
+        row("modem over the simulator: AT unanswered", IdleCheck::At, Device::Simulator, {}, {"--silent"});
+        row("module over the simulator: not registered (AT+CREG?)", IdleCheck::AtRegistered, Device::Simulator,
+            {"--kind", "module"}, {"--unregistered"});
+        row("SIP account with a registrar: registration refused", IdleCheck::Register, Device::Registrar, {}, {});
     }
     // Both devices fall silent between calls, a checked every minute, b every two: a is out
     // after its third failed check; b, the last line in service then, never is. a rests
@@ -288,10 +251,12 @@ private slots:
     // in service once that check passes.
     void deviceStopsAnswering()
     {
-        const auto [check, device] = Kinds::row();
+        const auto [check, device, options, silent] = Kinds::row();
         if (device == Device::Registrar && baresip::modulePath().isEmpty())
             QSKIP("baresip (baresip-core) is not installed");
         Rig rig;
+        rig.simOptions = options;
+        rig.silentOptions = silent;
         QVERIFY(rig.start(kindChecking(check), "1m", device, "2m"));
         const bool scripted = device == Device::Scripted; // its checks and calls counted
         QVERIFY(rig.minute(1) && rig.minute(3));
@@ -303,7 +268,6 @@ private slots:
         QVERIFY(rig.minute(7)); // a's third failure in a row
         QCOMPARE(*rig.changed, (QList<QList<QVariant>>{{"a", false}}));
         QCOMPARE(rig.state(0), QStringLiteral("down"));
-        QCOMPARE(rig.reporter.seen.filter("line-down"), QStringList{"line-down a"});
         QVERIFY(rig.minute(9)); // a's rest ends: checked, still silent, out again for twice as long
         QCOMPARE(rig.changed->size(), 2);
         QVERIFY(rig.minute(11, 2)); // a's second rest ends as b fails for the third time
@@ -314,7 +278,6 @@ private slots:
         QCOMPARE(rig.state(0), QStringLiteral("down"));
         QVERIFY(rig.minute(14, 2)); // b, and a's check after its third rest passes
         QCOMPARE(rig.changed->last(), (QList<QVariant>{"a", true}));
-        QCOMPARE(rig.reporter.seen.filter("line-up"), QStringList{"line-up a"});
         QCOMPARE(rig.state(0), QStringLiteral("free"));
         QVERIFY(rig.devices.calls.isEmpty()); // no trial call
         QVERIFY(rig.minute(15));              // checked every minute again
@@ -325,121 +288,21 @@ private slots:
         QVERIFY(readFileBytes(rig.folder + "hooks.log").startsWith("down a\ndown a\ndown a\n"));
     }
 
-    void noCheckKeepsTrialCall_data()
+    void neverChecked_data()
     {
         const Trials row;
         row("CheckEvery=0", "0", IdleCheck::At);
         row("a kind without a check", "1m", IdleCheck::None);
     }
-    // Without checks a line is never checked, and after its rest a message is its trial
-    // call, as ever.
-    void noCheckKeepsTrialCall()
+    // No check in an hour (the trial call after a rest stays as ever: afterCoolOff's rows).
+    void neverChecked()
     {
         const auto [every, check] = Trials::row();
         Rig rig;
         QVERIFY(rig.start(kindChecking(check), every));
-        rig.devices.silent = {1};
-        QueuedMessage m;
-        m.to = QStringLiteral("R0");
-        m.text = QStringLiteral("X");
-        QSignalSpy settled(rig.runner.get(), &QueueRunner::settled);
-        for (int i = 1; i <= 3; ++i) { // each fails on a, then goes on b
-            QVERIFY(sendqueue::add(rig.folder, m).ok());
-            QVERIFY(settled.count() >= i || settled.wait(5000));
-        }
-        QCOMPARE(rig.state(0), QStringLiteral("down"));
-        rig.devices.silent.clear();
-        rig.clock.advance(60'000);
-        QCOMPARE(rig.state(0), QStringLiteral("trial"));
-        QVERIFY(sendqueue::add(rig.folder, m).ok());
-        QVERIFY(rig.changed->wait(5000) || rig.changed->count() == 2);
-        QCOMPARE(rig.changed->last(), (QList<QVariant>{"a", true}));
         rig.clock.advance(3'600'000);
-        QCOMPARE(rig.devices.checks, (QMap<int, int>{}));
-        QVERIFY(rig.checked->isEmpty());
-    }
-
-    void atCheckOverSimulator_data()
-    {
-        const AtChecks row;
-        const QStringList module{"--kind", "module"};
-        row("modem answers OK", IdleCheck::At, {}, false, "");
-        row("modem gone", IdleCheck::At, {}, true, "ポート");
-        row("module registered", IdleCheck::AtRegistered, module, false, "");
-        row("module searching", IdleCheck::AtRegistered, module + QStringList{"--unregistered"}, false,
-            "登録されていません");
-        row("no registration in the answer", IdleCheck::AtRegistered, {}, false, "AT+CREG?");
-    }
-    // The AT checks over the device simulator; a failure is the device's, and says why.
-    void atCheckOverSimulator()
-    {
-        const auto [check, options, killed, said] = AtChecks::row();
-        QTemporaryDir dir;
-        const QString folder = dir.path() + u'/';
-        ModemSim sim;
-        if (!sim.start(folder, 1, options))
-            QSKIP("the device simulator cannot start here");
-        if (killed) {
-            sim.process.kill();
-            sim.process.waitForFinished(5000);
-        }
-        Settings s = Settings::defaults();
-        s.ModemKind = qint16(kindChecking(check));
-        s.PortNumber = 1;
-        std::unique_ptr<CallDriver> driver = makeCallDriver();
-        QEventLoop loop;
-        std::optional<std::pair<Failure, QString>> ended;
-        connect(driver.get(), &CallDriver::finished, &loop, [&](Failure f, const QString &message) {
-            ended = {f, message};
-            loop.quit();
-        });
-        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-        driver->check({folder, s, {}, {}, {}, {}, {}, 60000, false});
-        loop.exec();
-        QVERIFY(ended);
-        QVERIFY2(ended->second.contains(said), qPrintable(ended->second));
-        QCOMPARE(ended->first == Failure::None, said.isEmpty());
-        if (!said.isEmpty())
-            QCOMPARE(failures::row(ended->first).fault, Fault::Device);
-    }
-
-    void modemStateCheck_data()
-    {
-        const BusChecks row;
-        const QString found = QStringLiteral("GetNameOwner GetManagedObjects");
-        row("registered already", 8, true, found, "");
-        row("enabled, then registered", 3, true, found + " Enable Get", "");
-        row("never registers", 3, false, found + " Enable Get", "登録されていません");
-        row("SIM locked", 2, true, found, "ロック");
-    }
-    // A ModemManager line's check asks for its modem's state over the bus, and makes no call.
-    void modemStateCheck()
-    {
-        const auto [state, registers, asked, said] = BusChecks::row();
-        QTemporaryDir dir;
-        ScriptedBus bus;
-        bus.state = state;
-        bus.registers = registers;
-        Settings settings = Settings::defaults();
-        VirtualWaiter waiter;
-        ModemManagerLine line(settings, dir.path() + u'/', waiter);
-        line.setBus(&bus);
-        line.setAnswerLimit(10000);
-        QString error = QStringLiteral("(running)");
-        bool deviceFault = false;
-        [](Line &l, QString &e, bool &device) -> QCoro::Task<> {
-            try {
-                co_await l.check();
-                e.clear();
-            } catch (const AppError &a) {
-                e = a.description();
-                device = a.deviceFault();
-            }
-        }(line, error, deviceFault);
-        waiter.run();
-        QCOMPARE(bus.asked.join(u' '), asked);
-        QVERIFY2(said.isEmpty() ? error.isEmpty() : error.contains(said), qPrintable(error));
-        QCOMPARE(deviceFault, !said.isEmpty());
+        QVERIFY(rig.checked->isEmpty() && rig.devices.checks.isEmpty());
+        QCOMPARE(rig.state(0), QStringLiteral("free"));
     }
 
     // /metrics counts the checks of the lines checked, and says nothing of the others.
@@ -456,17 +319,10 @@ private slots:
         QVERIFY(!text.contains(R"(check_seconds{line="b"})") && !text.contains(R"(checks_total{line="b")"));
     }
 
-    void windowWaitsForCheck_data()
-    {
-        const Holds row;
-        row("held for a check: waited for", true, true);
-        row("held by a call: 8005 at once", false, false);
-    }
-    // Another process holds the line; it lets go once its input closes. The window's port
-    // waits for a check's hold, and refuses any other at once.
+    // Another process holds the line for a check, and lets go once its input closes: the
+    // window's port waits for it (a hold of another kind is refused at once: tst_sender).
     void windowWaitsForCheck()
     {
-        const auto [mark, opens] = Holds::row();
         QTemporaryDir dir;
         const QString folder = dir.path() + u'/';
         ModemSim sim;
@@ -476,24 +332,16 @@ private slots:
         ServerProcess holder;
         const QString script = QStringLiteral("import fcntl,sys\n"
                                               "a=open(sys.argv[1],'a'); fcntl.flock(a, fcntl.LOCK_EX)\n"
-                                              "if sys.argv[2]=='1': b=open(sys.argv[1]+'.check','a'); "
-                                              "fcntl.flock(b, fcntl.LOCK_EX)\n"
+                                              "b=open(sys.argv[1]+'.check','a'); fcntl.flock(b, fcntl.LOCK_EX)\n"
                                               "print('held', flush=True); sys.stdin.read()\n");
-        QVERIFY(holder.start("python3", {"-c", script, path, mark ? "1" : "0"}, "held\n", 10000));
-        QCOMPARE(PortLock::heldForCheck(path), mark);
-        if (mark)
-            holder.process.closeWriteChannel();
+        QVERIFY(holder.start("python3", {"-c", script, path}, "held\n", 10000));
+        QVERIFY(PortLock::heldForCheck(path) && !PortLock::heldForCheck(folder + "elsewhere"));
+        holder.process.closeWriteChannel();
         ComPort com(folder);
         LockedPort port(com, folder);
         port.setPortNumber(1);
-        bool opened = false;
-        try {
-            port.setPortOpen(true);
-            opened = port.isOpen();
-        } catch (const AppError &error) {
-            QCOMPARE(error.failure(), Failure::PortInUse);
-        }
-        QCOMPARE(opened, opens);
+        port.setPortOpen(true); // 8005 would throw
+        QVERIFY(port.isOpen());
     }
 };
 

@@ -2,7 +2,6 @@
 // it asks in which order, and that every way a call ends leaves no call behind, including
 // the ones the real ModemManager cannot be made to show on cue (a hang-up while an answer
 // is still out, a module that never registers, the far end hanging up mid-message).
-#include "support/scriptedbus.h"
 #include "support/table.h"
 #include "support/virtualwaiter.h"
 
@@ -17,15 +16,87 @@
 namespace
 {
 
+const QString CallPath = QStringLiteral("/org/freedesktop/ModemManager1/Call/1");
+
+// ModemManager with one module, answering at once, except the one method held back.
+struct ScriptedBus : SystemBus {
+    int state = 3;         // the module's, at the start
+    bool registers = true; // enabling it ends registered
+    int callEnd = 4;       // the call's state after Start: 4 active, 7 terminated
+    uint reason = 0;       // why, when terminated
+    int dropAfterKeys = 0; // the far end hangs up after this many digits
+    QString hold;          // this method's answer waits for answerHeld()
+    QStringList asked;     // the methods called, in order
+    std::function<void(const BusReply &)> held;
+    std::map<QString, std::function<void(const QString &, const QVariantList &)>> watches;
+
+    void signal(const QString &path, int from, int to, uint why = 0)
+    {
+        if (watches.count(path))
+            watches[path](path, {from, to, why});
+    }
+    void answerHeld(const BusReply &reply) { std::exchange(held, nullptr)(reply); }
+
+    BusReply callNow(const QString &, const QString &, const QString &, const QString &method, const QVariantList &,
+                     int) override
+    {
+        asked << method;
+        return {};
+    }
+    void call(const QString &, const QString &path, const QString &, const QString &method, const QVariantList &, int,
+              std::function<void(const BusReply &)> done) override
+    {
+        asked << method;
+        if (method == hold) {
+            held = std::move(done);
+            return;
+        }
+        BusReply reply;
+        if (method == u"GetNameOwner")
+            reply.values = {QStringLiteral(":1.7")};
+        else if (method == u"GetManagedObjects")
+            reply.values = {QVariantMap{
+                {QStringLiteral("/org/freedesktop/ModemManager1/Modem/0"),
+                 QVariantMap{{QStringLiteral("org.freedesktop.ModemManager1.Modem.Voice"), QVariantMap{}},
+                             {QStringLiteral("org.freedesktop.ModemManager1.Modem"),
+                              QVariantMap{{QStringLiteral("EquipmentIdentifier"), QStringLiteral("490154203237518")},
+                                          {QStringLiteral("State"), state}}}}}}};
+        else if (method == u"Get")
+            reply.values = {state};
+        else if (method == u"CreateCall")
+            reply.values = {CallPath};
+        done(reply);
+        if (method == u"Enable" && registers)
+            signal(path, std::exchange(state, 8), 8);
+        if (method == u"Start")
+            signal(CallPath, 1, callEnd, reason);
+        if (method == u"SendDtmf" && asked.count(QStringLiteral("SendDtmf")) == dropAfterKeys)
+            signal(CallPath, 4, 7, 4);
+    }
+    int watch(const QString &, const QString &path, const QString &, const QString &,
+              std::function<void(const QString &, const QVariantList &)> signal) override
+    {
+        watches[path] = std::move(signal);
+        return int(watches.size());
+    }
+    void unwatch(int) override {}
+};
+
 struct Outcome {
     QString error;
     bool deviceFault = false;
     bool done = false;
 };
 
-QCoro::Task<> callAndKey(ModemManagerLine *line, Outcome *out)
+// check: the idle line's check in place of the call.
+QCoro::Task<> callAndKey(ModemManagerLine *line, Outcome *out, bool check)
 {
     try {
+        if (check) {
+            co_await line->check();
+            out->done = true;
+            co_return;
+        }
         co_await line->call(QStringLiteral("0570000111"));
         co_await line->dial(QStringLiteral("0901#"));
         line->hangUp();
@@ -38,7 +109,8 @@ QCoro::Task<> callAndKey(ModemManagerLine *line, Outcome *out)
 
 } // namespace
 
-// state, registers, call end and reason, drop after keys, held method, hang-up at (ms,
+// state, registers, call end and reason, drop after keys, held method ("check": the idle
+// check in place of the call), hang-up at (ms,
 // -1 none), the held answer given after the hang-up; the methods asked, the error (part),
 // whose fault.
 using Script = table::Of<int, bool, int, int, int, QString, int, bool, QString, QString, bool>;
@@ -68,6 +140,10 @@ private slots:
             "回線が切れています", false);
         row("call made after the hang-up is deleted", 3, true, 4, 0, 0, "CreateCall", 5000, true,
             "GetNameOwner GetManagedObjects Enable Get CreateCall DeleteCall", "回線が切れています", false);
+        row("check, registered already", 8, true, 4, 0, 0, "check", -1, false, "GetNameOwner GetManagedObjects", "",
+            false);
+        row("check, never registers", 3, false, 4, 0, 0, "check", -1, false,
+            "GetNameOwner GetManagedObjects Enable Get", "登録されていません", true);
     }
     void call()
     {
@@ -91,7 +167,7 @@ private slots:
         if (hangUpAt >= 0)
             waiter.after(hangUpAt, [&] { line.hangUp(); });
         Outcome out;
-        callAndKey(&line, &out);
+        callAndKey(&line, &out, hold == u"check");
         waiter.run();
         if (answerLate)
             bus.answerHeld({{CallPath}, {}, {}});
