@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
-#include <ctime>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,16 +37,18 @@ AppData bigData(const QString &folder, int generation)
     return d;
 }
 
-// The child: saves the two versions in turn and reports each finished save on the pipe.
-[[noreturn]] void saveForever(const AppData versions[2], int reportFd)
+// The child: saves the two versions in turn; once `before` saves are done, a timer ends it
+// pauseUs later wherever it is (SIGALRM's default, as abrupt as a kill).
+[[noreturn]] void saveUntilAlarm(const AppData versions[2], int before, qint64 pauseUs)
 {
+    ::signal(SIGALRM, SIG_DFL);
     for (int i = 0; i < 100000; ++i) {
+        const itimerval alarm{{0, 0}, {time_t(pauseUs / 1000000), suseconds_t(pauseUs % 1000000)}};
+        if (i == before && ::setitimer(ITIMER_REAL, &alarm, nullptr) != 0)
+            ::_exit(3);
         const AppData &d = versions[i % 2];
         if (SaveSettingsFile(d) || SaveHistoryFile(d))
             ::_exit(2);
-        const char byte = 1;
-        if (::write(reportFd, &byte, 1) != 1)
-            ::_exit(3);
     }
     ::_exit(0);
 }
@@ -74,27 +76,16 @@ private Q_SLOTS:
         QRandomGenerator random(42);
         const int rounds = qEnvironmentVariableIntValue("FUMIDORI_KILL_ROUNDS"); // scripts/killtest runs more
         for (int round = 0; round < (rounds > 0 ? rounds : 12); ++round) {
-            int pipeFds[2];
-            QCOMPARE(::pipe(pipeFds), 0);
+            // A random number of saves finish, then the saver ends at a random moment of the
+            // next ones: the moment has to be random in real time.
+            const int before = int(random.bounded(3));
+            const qint64 pauseUs = 1 + random.bounded(qMax<qint64>(saveMs, 2) * 1500);
             const pid_t child = fork();
-            if (child == 0) {
-                ::close(pipeFds[0]);
-                saveForever(versions, pipeFds[1]);
-            }
-            ::close(pipeFds[1]);
-            // Let a random number of saves finish, then kill at a random moment of the next ones:
-            // the moment of the kill has to be random in real time.
-            char byte;
-            for (int saves = random.bounded(3); saves > 0; --saves)
-                QCOMPARE(::read(pipeFds[0], &byte, 1), ssize_t(1));
-            const qint64 pauseNs = random.bounded(qMax<qint64>(saveMs, 2) * 1500000);
-            const timespec pause{time_t(pauseNs / 1000000000), long(pauseNs % 1000000000)};
-            ::nanosleep(&pause, nullptr);
-            ::kill(child, SIGKILL);
+            if (child == 0)
+                saveUntilAlarm(versions, before, pauseUs);
             int status = 0;
             QCOMPARE(::waitpid(child, &status, 0), child);
-            ::close(pipeFds[0]);
-            QVERIFY2(WIFSIGNALED(status), "the saver ended by itself");
+            QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM, "the saver ended by itself");
             const QByteArray s = readFileBytes(folder + QStringLiteral("Fumidori.ini"));
             const QByteArray h = readFileBytes(folder + QStringLiteral("History.ini"));
             QVERIFY2(s == settings[0] || s == settings[1],

@@ -17,9 +17,6 @@
 #include "store/locks.h"
 
 #include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -89,14 +86,15 @@ private slots:
                                                          {Plant::Unreadable, "file we cannot open"},
                                                          {Plant::Folder, "folder"}};
         for (const auto &[plant, what] : plants) {
-            for (const char *program : {"fumidori-send", "queue runner", "queue runner's line", "window"})
+            for (const char *program : {"fumidori-send", "queue runner", "window"})
                 QTest::addRow("%s, %s", what, program)
                     << HostileLockFile::Row{int(plant), QString::fromLatin1(program)};
         }
     }
     // Each answer is "busy", at once, and the lock is not held: the line's for fumidori-send
-    // and the window, the runner's for a queue runner. Nothing planted is changed, and the
-    // file a link points to least of all.
+    // and the window, the runner's for a queue runner (the runner's lines meet them in
+    // tst_sender's foreignLock). Nothing planted is changed, and the file a link points to
+    // least of all.
     void hostileLockFile()
     {
         const auto [plant, program] = HostileLockFile::row();
@@ -121,34 +119,7 @@ private slots:
             QVERIFY(::chmod(name(queue).constData(), 0700) == 0);
         const struct stat before = statOf(lockPath);
 
-        if (program == u"queue runner's line") {
-            // The line is held at once, naming the file and its owner: no try is counted and
-            // the message waits for the lock to go.
-            QVERIFY(runTool({"--folder", folder, "queue", "add", "--to", "R", "X"}, false).exitCode == 0);
-            QProcess run;
-            run.setChildProcessModifier(otheruser::dropOverrideForChild);
-            run.start(Tool, {"--folder", folder, "--json", "queue", "run"});
-            QJsonObject held;
-            QStringList seen;
-            while (held.isEmpty() && run.waitForReadyRead(5000)) {
-                while (run.canReadLine()) {
-                    const QJsonObject event = QJsonDocument::fromJson(run.readLine()).object();
-                    seen << event.value("event").toString();
-                    if (seen.last() == u"line-held")
-                        held = event;
-                }
-            }
-            run.terminate();
-            const bool ended = run.waitForFinished(5000);
-            if (!ended) {
-                run.kill();
-                run.waitForFinished();
-            }
-            QVERIFY2(ended, "SIGTERM not acted on: blocked on the lock file");
-            QVERIFY2(!seen.contains("result"), qPrintable(seen.join(u' ')));
-            const QString message = held.value("text").toString();
-            QVERIFY2(message.contains(lockPath) && message.contains("nobody"), qPrintable(message));
-        } else if (program == u"window") {
+        if (program == u"window") {
             otheruser::AsOrdinaryUser ordinary;
             QVERIFY(ordinary.active());
             FakePort fake;
@@ -165,7 +136,9 @@ private slots:
             const qint64 ms = clock.elapsed();
             QCOMPARE(code, 8005);
             QVERIFY(!fake.isOpen());
-            QVERIFY2(ms < 100, qPrintable(QString::number(ms)));
+            // Refused at once, not after a wait for the lock (any wait of the port is seconds
+            // long): the bound is loose so that a loaded machine does not fail it.
+            QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
             PortLock lock(lockPath);
             QVERIFY(!lock.tryLock());
             QVERIFY(lock.isUnusable() && !lock.isLocked());
@@ -276,11 +249,7 @@ private slots:
         TempDir dir;
         QVERIFY(::chmod(name(dir.path()).constData(), 01777) == 0);
         const QString path = dir.path() + "/fumidori-line.lock";
-        const auto made = otheruser::asUser(*nobody, [&] {
-            const int fd = ::open(name(path).constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-            return QByteArray(fd >= 0 && ::write(fd, "fumidori-send 99\n", 17) == 17 ? "made" : "");
-        });
-        QCOMPARE(made.value_or("not nobody"), QByteArray("made"));
+        QVERIFY(otheruser::writeAs(*nobody, name(path), "fumidori-send 99\n"));
         otheruser::AsOrdinaryUser ordinary;
         QVERIFY(ordinary.active());
         {
@@ -329,7 +298,8 @@ private slots:
         row("a holder killed left its name", "fumidori-send 1234\n", false);
     }
     // Who holds a line is the kernel's word (its lock table), never what the file says:
-    // the file outlives a killed holder and others may write into it.
+    // the file outlives a killed holder and others may write into it. A free line's lock is
+    // ours to take, twice in one process, and names this program.
     void holderShown()
     {
         const auto [written, held] = HolderShown::row();
@@ -346,7 +316,12 @@ private slots:
         if (held) {
             QVERIFY(!lock.tryLock());
             QVERIFY2(lock.busyText().contains(shown), qPrintable(lock.busyText()));
+            return;
         }
+        QVERIFY(lock.tryLock());
+        PortLock again(path);
+        QVERIFY(again.tryLock());
+        QCOMPARE(lock.holder(), QStringLiteral("tst_locks（プロセス %1）").arg(QCoreApplication::applicationPid()));
     }
     // A lock on the folder itself (anyone who can read it can take one) holds nothing up.
     void folderLockIsAFileOfItsOwn()

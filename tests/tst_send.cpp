@@ -153,33 +153,26 @@ private slots:
         const LineEndsMidCall row;
         // Kind 2 with SendStrings 1: ATZ, ATE0, ATD centre, #, number, A, B, C, ##, *.
         for (int at = 0; at < 10; ++at) {
-            QTest::addRow("NO CARRIER after write %d", at)
-                << LineEndsMidCall::Row{2, 1, at, int(NoCarrier), (at == 9 ? 1 : 0)};
-            QTest::addRow("hang-up after write %d", at)
-                << LineEndsMidCall::Row{2, 1, at, int(HangUp), (at == 9 ? 1 : 0)};
-            QTest::addRow("device gone after write %d", at)
-                << LineEndsMidCall::Row{2, 1, at, int(Vanish), (at == 9 ? 1 : 0)};
+            const QByteArray after = " after write " + QByteArray::number(at);
+            row("NO CARRIER" + after, 2, 1, at, int(NoCarrier), at == 9);
+            row("hang-up" + after, 2, 1, at, int(HangUp), at == 9);
+            row("device gone" + after, 2, 1, at, int(Vanish), at == 9);
         }
         // NO CARRIER answering the last write of each stage, for the other centre kinds:
         // the call's three writes, the number (after "1" or "#" for some kinds), A, B, C, the end, the star.
         for (int kind : {0, 1, 3, 4, 5, 6, 7}) {
             const bool star = kind == 7;
             const int number = kind == 5 || star ? 4 : 3;
-            const int end = number + 4;
-            QTest::addRow("kind %d: NO CARRIER at the centre", kind)
-                << LineEndsMidCall::Row{kind, 1, 2, int(NoCarrier), 0};
-            QTest::addRow("kind %d: NO CARRIER at the number", kind)
-                << LineEndsMidCall::Row{kind, 1, number, int(NoCarrier), 0};
-            QTest::addRow("kind %d: NO CARRIER mid-message", kind)
-                << LineEndsMidCall::Row{kind, 1, number + 2, int(NoCarrier), 0};
-            QTest::addRow("kind %d: NO CARRIER at the end", kind)
-                << LineEndsMidCall::Row{kind, 1, end, int(NoCarrier), (star ? 0 : 1)};
+            const QByteArray noCarrier = "kind " + QByteArray::number(kind) + ": NO CARRIER ";
+            row(noCarrier + "at the centre", kind, 1, 2, int(NoCarrier), 0);
+            row(noCarrier + "at the number", kind, 1, number, int(NoCarrier), 0);
+            row(noCarrier + "mid-message", kind, 1, number + 2, int(NoCarrier), 0);
+            row(noCarrier + "at the end", kind, 1, number + 4, int(NoCarrier), !star);
             if (star)
-                QTest::addRow("kind %d: NO CARRIER at the star", kind)
-                    << LineEndsMidCall::Row{kind, 1, end + 1, int(NoCarrier), 1};
+                row(noCarrier + "at the star", kind, 1, number + 5, int(NoCarrier), 1);
         }
-        QTest::addRow("hang-up in the 1 s of kind 5") << LineEndsMidCall::Row{5, 0, 3, int(HangUp), 0};
-        QTest::addRow("hang-up mid-mail, by hand") << LineEndsMidCall::Row{0, 0, 4, int(HangUp), 0};
+        row("hang-up in the 1 s of kind 5", 5, 0, 3, int(HangUp), 0);
+        row("hang-up mid-mail, by hand", 0, 0, 4, int(HangUp), 0);
     }
     void lineEndsMidCall()
     {

@@ -304,8 +304,6 @@ using How = table::Of<QString>;
 
 using Check = table::Of<QString, bool, QString, QString>; // centre, optimise, text, a part of the refusal
 
-using Delays = table::Of<QString, QList<int>>; // text, seconds (empty: refused)
-
 using Exit = table::Of<QStringList, QByteArray, int, QString>; // arguments, standard input, status, said
 
 using KindDriven = table::Of<int, bool, bool>; // device kind, on a terminal, driven
@@ -372,7 +370,8 @@ private slots:
         QCOMPARE(left[0].message.lastError, QStringLiteral("NO CARRIER"));
     }
     // A message whose every call fails is tried attempts + 1 times and given up with the
-    // reason; its on-failed hook sees the outcome; a failing on-sent hook changes nothing.
+    // reason; its on-failed hook sees the outcome, the reason (far longer than an environment
+    // value may be) cut; a failing on-sent hook changes nothing.
     void attemptsUsedUpAndHooks()
     {
         const QString log = m_folder + "hook.log";
@@ -385,6 +384,7 @@ private slots:
         }));
         QVERIFY(run.add(1, "R2", [](QueuedMessage &m, int) { m.onSent = QStringLiteral("exit 7"); }));
         run.script.fails = [](int call) { return call <= 3; };
+        run.script.failText = QString(11000, QChar(0xD55C)); // 한, three bytes each
         QVERIFY(run.start());
         QVERIFY(run.waitForTries(4));
         QCOMPARE(run.outcomes(), QStringList({"failed", "failed", "failed", "sent"}));
@@ -394,12 +394,16 @@ private slots:
         QCOMPARE(left[0].state, sendqueue::State::Failed);
         QCOMPARE(left[0].message.tried, 3);
         QVERIFY(left[0].message.failure.startsWith(QStringLiteral("3 回試しても送れませんでした")));
+        QVERIFY(left[0].message.failure.toUtf8().size() <= sendqueue::MaxFieldBytes);
         QVERIFY(run.waitForIdle()); // after the last hook
         const QStringList lines = QString::fromUtf8(readFileBytes(log)).split(u'\n');
-        QCOMPARE(lines.mid(0, 8), QStringList({"FUMIDORI_ATTEMPT=3", "FUMIDORI_CENTER=C", "FUMIDORI_EXIT=1",
-                                               "FUMIDORI_ID=" + left[0].message.id, "FUMIDORI_LINE=COM1",
-                                               "FUMIDORI_MESSAGE_FILE=" + lines[5].mid(22),
-                                               "FUMIDORI_REASON=NO CARRIER", "FUMIDORI_RECIPIENT=R1"}));
+        QCOMPARE(lines.mid(0, 8),
+                 QStringList({"FUMIDORI_ATTEMPT=3", "FUMIDORI_CENTER=C", "FUMIDORI_EXIT=1",
+                              "FUMIDORI_ID=" + left[0].message.id, "FUMIDORI_LINE=COM1",
+                              "FUMIDORI_MESSAGE_FILE=" + lines[5].mid(22), lines[6], "FUMIDORI_RECIPIENT=R1"}));
+        const QByteArray reason = readFileBytes(log).split('\n').value(6);
+        QVERIFY2(reason.startsWith(QStringLiteral("FUMIDORI_REASON=한한").toUtf8()), reason.left(40).constData());
+        QVERIFY2(reason.size() - 16 > 4000 && reason.size() - 16 <= Hook::MaxValueBytes, reason.right(40).constData());
         QCOMPARE(lines.mid(8), QStringList({"FUMIDORI_STATUS=failed", "テスト"}));
         QVERIFY(!QFile::exists(lines[5].mid(22))); // the message file goes with the hook
     }
@@ -470,22 +474,30 @@ private slots:
         QCOMPARE(left[0].state, sendqueue::State::Waiting);
         QCOMPARE(left[0].message.failure, QString());
     }
-    // queue list: a waiting message is "waiting"; listed by another user (root on the
-    // gateway's folder), a message file of its owner's is shown as his, unread, not as
-    // damaged, and the lister is told whom to list the queue as.
-    void listOfAnotherUsersQueue()
+    // queue list: a waiting message is "waiting", and what others wrote (a name, a text, a
+    // reason) keeps to its column and never drives the terminal that shows the queue; listed
+    // by another user (root on the gateway's folder), a message file of its owner's is shown
+    // as his, unread, not as damaged, and the lister is told whom to list the queue as.
+    void listQueue()
     {
-        QueuedMessage a = message("A");
-        QVERIFY(sendqueue::add(m_folder, a).ok());
+        QueuedMessage m = message(QStringLiteral("R\x1b[2J0"), QStringLiteral("A\tB"));
+        m.lastError = QStringLiteral("x\r\nfumidori-send: \u202Eok");
+        QVERIFY(sendqueue::add(m_folder, m).ok());
         const auto list = [&] { return runTool({"--folder", m_folder, "queue", "list"}); };
-        QCOMPARE(QString::fromUtf8(list().out).section(u'\t', 1, 1), QStringLiteral("waiting"));
+        ToolRun r = list();
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out.count('\n'), 1);
+        const QStringList fields = QString::fromUtf8(r.out.chopped(1)).split(u'\t');
+        QCOMPARE(fields.size(), 8);
+        QCOMPARE(fields[1], QStringLiteral("waiting"));
+        QCOMPARE(fields.mid(4, 3), QStringList({"R\\x1b[2J0", "A\\x09B", "x\\x0d\\x0afumidori-send: \\u202eok"}));
         const QByteArray queue = QFile::encodeName(sendqueue::queueFolder(m_folder));
-        if (::geteuid() != 0 || ::chown(queue + a.id.toLatin1() + ".msg", Nobody, Nobody) != 0 ||
+        if (::geteuid() != 0 || ::chown(queue + m.id.toLatin1() + ".msg", Nobody, Nobody) != 0 ||
             ::chown(queue, Nobody, Nobody) != 0)
             QSKIP("another user's queue needs root to make");
-        const ToolRun r = list();
+        r = list();
         const QStringList row = QString::fromUtf8(r.out).trimmed().split(u'\t');
-        QCOMPARE(row.mid(0, 3), QStringList({a.id, "other-user", ""}));
+        QCOMPARE(row.mid(0, 3), QStringList({m.id, "other-user", ""}));
         QVERIFY2(row.value(6).contains("uid 65534"), qPrintable(row.value(6)));
         QVERIFY2(r.err.contains("sudo -u " + QString::fromLocal8Bit(::getpwuid(Nobody)->pw_name)), qPrintable(r.err));
         QCOMPARE(r.exitCode, 0);
@@ -550,12 +562,10 @@ private slots:
         const QByteArray entry = QFile::encodeName(queue) + (plant == "name" ? QByteArray("\xff\xfe") : plant) + ".msg";
         const QString victim = m_folder + "victim.json";
         QVERIFY(writeFileBytes(victim, trapMessage(mark)));
-        if (plant == "link") {
-            QVERIFY(::symlink(QFile::encodeName(victim).constData(), entry.constData()) == 0);
-        } else if (plant == "fifo") {
-            QVERIFY(::mkfifo(entry.constData(), 0600) == 0);
-        } else if (plant == "folder") {
-            QVERIFY(::mkdir(entry.constData(), 0700) == 0);
+        using enum otheruser::Plant;
+        const QMap<QByteArray, otheruser::Plant> made{{"link", Symlink}, {"fifo", Fifo}, {"folder", Folder}};
+        if (made.contains(plant)) {
+            QVERIFY(otheruser::make(made[plant], entry, QFile::encodeName(victim)));
         } else {
             QByteArray bytes = trapMessage(mark);
             if (plant == "damaged")
@@ -699,6 +709,11 @@ private slots:
         row("unknown section", "[Queu]\nDelays=1m\n", usual, 3, none, 60000, 0, "[Queu]");
         row("bad attempts kept at the default", "[Queue]\nAttempts=many\n", usual, 3, none, 60000, 0, "Attempts=many");
         row("bad delays", "[Queue]\nDelays=soon\n", usual, 3, none, 60000, 0, "Delays=soon");
+        row("delays of every unit, a bare number in seconds", "[Queue]\nDelays=30s, 2, 1h\n", {30, 2, 3600}, 3, none,
+            60000, 0, none);
+        row("a delay of zero", "[Queue]\nDelays=0\n", {0}, 3, none, 60000, 0, none);
+        row("a negative delay", "[Queue]\nDelays=-1\n", usual, 3, none, 60000, 0, "Delays=-1");
+        row("no delay between the commas", "[Queue]\nDelays=,\n", usual, 3, none, 60000, 0, "Delays=,");
         row("no timeout of zero", "[Queue]\nHookTimeout=0\n", usual, 3, none, 60000, 0, "HookTimeout=0");
         row("not UTF-8", "[Queue]\nOnSent=\xff\n", usual, 3, none, 60000, 0, "UTF-8");
         row("answer limit in minutes", "[Queue]\nAnswerLimit=2m\n", usual, 3, none, 60000, 120, none);
@@ -758,26 +773,6 @@ private slots:
         QVERIFY(how == u"stop" ? run.stop() : run.waitForIdle());
         QVERIFY2(processEnds(pid), pid.constData());
     }
-    // A refusal far longer than an environment value may be still reaches the on-failed
-    // hook, cut.
-    void longReasonReachesHook()
-    {
-        const QString told = m_folder + "reason-bytes";
-        Run run(m_folder);
-        QVERIFY(run.add(1, "R0", [&](QueuedMessage &m, int) {
-            m.attempts = 0;
-            m.onFailed = QStringLiteral("printf %s \"$FUMIDORI_REASON\" | wc -c > '%1'").arg(told);
-        }));
-        run.script.fails = [](int) { return true; };
-        run.script.failText = QString(11000, QChar(0xD55C)); // 한, three bytes each
-        QVERIFY(run.start());
-        QVERIFY(run.waitForTries(1));
-        QVERIFY(run.waitForIdle());
-        const int bytes = readFileBytes(told).trimmed().toInt();
-        QVERIFY2(bytes > 4000 && bytes <= Hook::MaxValueBytes, qPrintable(QString::number(bytes)));
-        QVERIFY(sendqueue::entries(m_folder, sendqueue::State::Failed).value(0).message.failure.toUtf8().size() <=
-                sendqueue::MaxFieldBytes);
-    }
     // What is checked before dialling R0 through centre C (20 characters) or the one named.
     void checks_data()
     {
@@ -808,23 +803,6 @@ private slots:
             const QString said = refusalText(o.refusal); // as the command line words it
             QVERIFY2(said.contains(refusal), qPrintable(said));
         }
-    }
-    void delays_data()
-    {
-        const Delays row;
-        row("default", "1m,5m,15m", {60, 300, 900});
-        row("units", "30s, 2, 1h", {30, 2, 3600});
-        row("zero", "0", {0});
-        row("negative", "-1", {});
-        row("words", "soon", {});
-        row("nothing", ",", {});
-    }
-    void delays()
-    {
-        const auto [text, seconds] = Delays::row();
-        QCOMPARE(parseDelays(text).value_or(QList<int>()), seconds);
-        if (!seconds.isEmpty()) // the last delay repeats
-            QCOMPARE(sendqueue::retryDelay(seconds, 9), seconds.last());
     }
     void exitStatus_data()
     {
@@ -1141,35 +1119,14 @@ private slots:
             names << e.recipientName;
         QCOMPARE(names, expected);
     }
-    // A second hold in one process is granted, one of another process's is not; the holder
-    // written is this program.
-    void lineLockBetweenProcesses()
-    {
-        TempDir dir;
-        const QString path = PortLock::pathFor(dir.path() + "/line", dir.path() + u'/');
-        ServerProcess other;
-        {
-            PortLock probe(path); // makes the file for flock(1) to open
-            QVERIFY(probe.tryLock());
-            PortLock again(path);
-            QVERIFY(again.tryLock());
-        }
-        QVERIFY(holdLock(other, path));
-        PortLock lock(path);
-        QVERIFY(!lock.tryLock());
-        other.process.kill(); // the holder dies: the kernel lets its lock go (waited for: directSendWaits)
-        QVERIFY(other.process.waitForFinished(5000) && lock.tryLock());
-        QCOMPARE(lock.holder(), QStringLiteral("tst_sender（プロセス %1）").arg(QCoreApplication::applicationPid()));
-    }
     // The window's port: a line held by another program is "in use" (8005) and the port
-    // stays closed; once free the port opens and holds the line until it closes.
+    // stays closed; once free the port opens (that it holds the line until it closes,
+    // tst_sendline's windowAndScript sees from a script).
     void windowPortRefusesHeldLine()
     {
-        QVERIFY(QDir(m_folder).mkpath("ports"));
-        QVERIFY(writeFileBytes(m_folder + "device", ""));
-        QVERIFY(QFile::link(m_folder + "device", m_folder + "ports/COM2"));
+        QVERIFY(moreLines(m_folder));
         const QString path = LockedPort::lockPath(m_folder, 2);
-        QVERIFY(path.endsWith(QFileInfo(m_folder + "device").canonicalFilePath().mid(1).replace(u'/', u'_') + ".lock"));
+        QVERIFY(path.endsWith(QFileInfo(m_folder + "line2").canonicalFilePath().mid(1).replace(u'/', u'_') + ".lock"));
         FakePort fake;
         LockedPort port(fake, m_folder);
         port.setPortNumber(2);
@@ -1184,16 +1141,8 @@ private slots:
             }
             QVERIFY(!port.isOpen());
         }
-        auto tryElsewhere = [&] { // flock -n: 1 while the line is held, 0 once free
-            QProcess p;
-            p.start(QStringLiteral("flock"), {QStringLiteral("-n"), path, QStringLiteral("true")});
-            return p.waitForFinished(5000) ? p.exitCode() : -1;
-        };
         port.setPortOpen(true);
         QVERIFY(port.isOpen());
-        QCOMPARE(tryElsewhere(), 1);
-        port.setPortOpen(false);
-        QCOMPARE(tryElsewhere(), 0);
     }
     void lineSettings_data()
     {
@@ -1400,6 +1349,8 @@ private slots:
             QTest::addRow("device lock, live, %s", who) << Foreign::Row{Live, true, ordinary, true, false};
             QTest::addRow("device lock, stale, %s", who) << Foreign::Row{Stale, true, ordinary, true, true};
             QTest::addRow("pipe as our lock, %s", who) << Foreign::Row{Fifo, false, ordinary, true, true};
+            QTest::addRow("link as our lock, %s", who) << Foreign::Row{Symlink, false, ordinary, true, true};
+            QTest::addRow("folder as our lock, %s", who) << Foreign::Row{Folder, false, ordinary, true, true};
             QTest::addRow("our lock unreadable, %s", who) << Foreign::Row{Unreadable, false, ordinary, ordinary, false};
             QTest::addRow("device lock unreadable, %s", who) << Foreign::Row{Unreadable, true, ordinary, true, false};
         }
@@ -1417,8 +1368,10 @@ private slots:
         if (!ours.startsWith(u"/run/lock/"))
             QSKIP("/run/lock cannot be written here");
         const QString planted = onDevice ? DeviceLock::pathFor(LockedPort::devicePath(m_folder, 1)) : ours;
+        const QString victim = m_folder + "victim"; // where a planted link points: never touched
+        QVERIFY(writeFileBytes(victim, "precious\n"));
         otheruser::ForeignLock lock;
-        QVERIFY(lock.plant(*nobody, otheruser::ForeignLock::Kind(kind), planted));
+        QVERIFY(lock.plant(*nobody, otheruser::ForeignLock::Kind(kind), planted, QFile::encodeName(victim)));
 
         const QString log = m_folder + "lines.log";
         Run run(m_folder);
@@ -1434,6 +1387,7 @@ private slots:
             QVERIFY(!lasts || waitForFile(log));
             QCOMPARE(run.script.calls + run.tried->count(), 0);
             QVERIFY(lock.unchanged());
+            QCOMPARE(readFileBytes(victim), QByteArray("precious\n"));
             QVERIFY(lock.release());
         }
         QVERIFY(run.settled->count() == 1 || run.settled->wait(5000));
@@ -1623,20 +1577,6 @@ private slots:
         QCOMPARE(left, QStringList({"1.msg", "2.msg", "6.msg.Xy12ab", "failed", "queue.ini.backup", "state", "work"}));
         QVERIFY(QFileInfo::exists(queue + "state/4.msg"));
     }
-    // What others wrote (a name, a text, a reason) keeps to its column and never drives
-    // the terminal that shows the queue.
-    void listEscaped()
-    {
-        QueuedMessage m = message(QStringLiteral("R\x1b[2J0"), QStringLiteral("A\tB"));
-        m.lastError = QStringLiteral("x\r\nfumidori-send: \u202Eok");
-        QVERIFY(sendqueue::add(m_folder, m).ok());
-        const ToolRun r = runTool({"--folder", m_folder, "queue", "list"});
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.out.count('\n'), 1);
-        const QStringList fields = QString::fromUtf8(r.out.chopped(1)).split(u'\t');
-        QCOMPARE(fields.size(), 8);
-        QCOMPARE(fields.mid(4, 3), QStringList({"R\\x1b[2J0", "A\\x09B", "x\\x0d\\x0afumidori-send: \\u202eok"}));
-    }
     void queueAddForLines_data()
     {
         const AddIni row;
@@ -1644,8 +1584,6 @@ private slots:
         row("the queue's own lines carry it", TwoLines, "C", QString());
         row("a centre some line may call", "[Line a]\nPortNumber=1\nCenters=C\n[Line b]\nPortNumber=2\n", "D",
             QString());
-        row("a centre no line may call", "[Line a]\nPortNumber=1\nCenters=C\n", "D",
-            QStringLiteral("「D」にかけられる回線"));
     }
     // What queue add checks depends on what will carry the message: the window's device, or
     // the queue's own lines (checked by the runner at its start) and the centres they may call.

@@ -1,8 +1,12 @@
-// The window's Internet telephone line when its account or the keyring fails: a box, the
-// window ready again, and the next send going through. The keyring is the program's own
-// plugin on a private session bus; the registrar turning the account down answers every
-// request on loopback with 401 or 407. Unlike the other SIP tests this one runs in the
-// sanitizer pass as well: the keyring's answer outlives the call that asked for it.
+// The window's Internet telephone line (device kind 10) and its password in the keyring:
+// whatever fails (the keyring, the account, the call, the centre mid-message) a box or the
+// status panel says so, the window is ready again and the next send goes through; the
+// window closed mid-call says goodbye first; the password reaches no file. The keyring is
+// the program's own plugin on a private session bus; the registrar turning the account
+// down answers every request on loopback with 401 or 407. Unlike the other SIP tests this
+// one runs in the sanitizer pass as well: the keyring's answer outlives the call that
+// asked for it.
+#include "modem/baresipcall.h"
 #include "modem/sendengine.h"
 #include "store/passwordstore.h"
 #include "support/fakeplatform.h"
@@ -13,6 +17,8 @@
 #include "support/table.h"
 #include "ui/frmmain.h"
 #include "ui/mailedit.h"
+
+#include <QComboBox>
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -97,16 +103,58 @@ struct Refuser {
     }
 };
 
+// The main window on a folder calling server over SIP, sending "ABC" automatically to R
+// on centre C (the centre's number) or X (an unknown number), its password from the
+// keyring.
+struct Window {
+    QTemporaryDir dir;
+    FakePlatform fake;
+    KeyringPasswords passwords; // the plugin, as the program loads it
+    FakePort port;
+    AppData data;
+    std::unique_ptr<frmMain> w;
+
+    Window(const QString &server, int autoTransmit = 1)
+    {
+        fake.platform.passwords = &passwords;
+        QVERIFY(saveSipFolder(data, dir.path(), server));
+        data.settings.AutoTransmit = qint16(autoTransmit);
+        data.settings.MailInterval = 0;
+        data.centers << MessageCenter{QStringLiteral("X"), 0, QStringLiteral("0999"), 160, 1, 1, 1};
+        data.history.resize(5);
+        w = std::make_unique<frmMain>(data, fake.platform, port);
+        w->prepareWindow();
+        w->show();
+        w->txtMail->setPlainText(QStringLiteral("ABC"));
+    }
+    // Presses the send button for the centre given and waits until the press is over;
+    // the window must neither end the program nor stay busy.
+    void press(int centerIndex = 0)
+    {
+        w->cmbCenter->setCurrentIndex(centerIndex);
+        QSignalSpy settled(&w->engine(), &SendEngine::settled);
+        try {
+            w->cmdButton->click();
+            QVERIFY(settled.wait(CallMs * 2));
+        } catch (const ProcessEnded &) {
+            QFAIL("the window ended the program");
+        }
+        QVERIFY(w->cmdButton->isEnabled());
+        QVERIFY(w->txtMail->isEnabled());
+    }
+};
+
 } // namespace
 
-// keyring up; registrar: 0 the centre itself, else the status it turns the account down
-// with; the box holds
-using FailureLeavesTheWindowReady = table::Of<bool, int, QString>;
+// keyring up; where the call goes: "401"/"407" a registrar turning the account down so,
+// "hangs up" a centre hanging up mid-message, "X" the centre with an unknown number,
+// "C" the centre; what the box holds (empty: no box); the status panel's text
+using FailureLeavesTheWindowReady = table::Of<bool, QString, QString, QString>;
 
 class TestSipWindow : public QObject
 {
     Q_OBJECT
-    Centre m_centre;
+    Centre m_centre, m_hangingCentre; // the second hangs up after sixteen digits
     ServerProcess m_bus, m_keyring;
     QByteArray m_address;
     QTemporaryDir m_home;
@@ -136,7 +184,8 @@ private slots:
         for (const char *program : {"baresip", "dbus-daemon", "gnome-keyring-daemon"})
             if (QStandardPaths::findExecutable(QLatin1String(program)).isEmpty())
                 QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(program))));
-        QVERIFY2(m_centre.start(), "the SIP centre (fumidori-modemsim --sip) did not start");
+        QVERIFY2(m_centre.start() && m_hangingCentre.start({"--hang-up-after", "16"}),
+                 "the SIP centre (fumidori-modemsim --sip) did not start");
         // GLib's session bus connection raises SIGTERM in this process when the bus goes
         // away: the private bus ends with this test, the process goes on.
         std::signal(SIGTERM, SIG_IGN);
@@ -164,64 +213,123 @@ private slots:
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
     }
 
-    // In the order given: the keyring comes up after the first row and stays, empty.
+    // In the order given: the keyring comes up after the first row and stays, empty until
+    // the last test.
     void failureLeavesTheWindowReady_data()
     {
         const FailureLeavesTheWindowReady row;
-        row("keyring unreachable", false, 0, "キーリングからパスワードを読めません");
-        row("account refused, 401", true, 401, "401 Unauthorized");
-        row("account refused, 407", true, 407, "407 Proxy Authentication Required");
+        const QString noLine = QStringLiteral("センターにつながりません");
+        row("keyring unreachable", false, "C", "キーリングからパスワードを読めません", noLine);
+        row("account refused, 401", true, "401", "401 Unauthorized", noLine);
+        row("account refused, 407", true, "407", "407 Proxy Authentication Required", noLine);
+        row("call refused", true, "X", "404", noLine);
+        row("centre hangs up mid-message", true, "hangs up", "", QStringLiteral("回線が切断されました"));
     }
     void failureLeavesTheWindowReady()
     {
-        const auto [keyring, status, said] = FailureLeavesTheWindowReady::row();
+        const auto [keyring, to, said, panel] = FailureLeavesTheWindowReady::row();
         if (keyring)
             QVERIFY2(keyringUp(), m_keyring.log.constData());
         Refuser registrar;
-        registrar.status = status;
+        registrar.status = to.toInt();
         QVERIFY(registrar.start());
-        QTemporaryDir dir;
-        FakePlatform fake;
-        KeyringPasswords passwords; // the plugin, as the program loads it
-        fake.platform.passwords = &passwords;
-        FakePort port;
-        AppData data;
-        QVERIFY(saveSipFolder(data, dir.path(), status ? registrar.server() : m_centre.server()));
-        data.settings.AutoTransmit = 1;
-        data.settings.MailInterval = 0;
-        data.history.resize(5);
-        frmMain w(data, fake.platform, port);
-        w.prepareWindow();
-        w.txtMail->setPlainText(QStringLiteral("ABC"));
-        auto press = [&] {
-            QSignalSpy settled(&w.engine(), &SendEngine::settled);
-            try {
-                w.cmdButton->click();
-                QVERIFY(settled.wait(CallMs * 2));
-            } catch (const ProcessEnded &) {
-                QFAIL("the window ended the program");
-            }
-            QVERIFY(w.cmdButton->isEnabled());
-            QVERIFY(w.txtMail->isEnabled());
-        };
-        press();
+        Window window(registrar.status    ? registrar.server()
+                      : to == u"hangs up" ? m_hangingCentre.server()
+                                          : m_centre.server());
+        frmMain &w = *window.w;
+        window.press(to == u"X" ? 1 : 0);
         if (QTest::currentTestFailed())
             return;
-        QCOMPARE(fake.boxes.texts().size(), 1);
-        QVERIFY2(fake.boxes.texts().constFirst().contains(said), qPrintable(fake.boxes.texts().constFirst()));
-        QCOMPARE(w.statusText(1), QStringLiteral("センターにつながりません"));
+        const QStringList boxes = window.fake.boxes.texts();
+        QCOMPARE(boxes.size(), said.isEmpty() ? 0 : 1);
+        QVERIFY2(boxes.join(u'|').contains(said), qPrintable(boxes.join(u'|')));
+        QCOMPARE(w.statusText(1), panel);
         QCOMPARE(w.engine().stage(), SendStage::Call);
-        QVERIFY(data.history.row(0).message.isEmpty());
+        QVERIFY(window.data.history.row(0).message.isEmpty());
+        if (to == u"hangs up")
+            QVERIFY(m_hangingCentre.waitCall().contains("dropped: yes"));
 
         // The next send, to the centre with the keyring there, goes through.
         QVERIFY2(keyringUp(), m_keyring.log.constData());
-        data.settings.SipServer = m_centre.server();
-        press();
-        QCOMPARE(fake.boxes.texts().size(), 1);
+        window.data.settings.SipServer = m_centre.server();
+        window.press();
+        QCOMPARE(window.fake.boxes.texts(), boxes);
         QCOMPARE(w.engine().stage(), SendStage::Done);
-        QCOMPARE(data.history.row(0).message, QStringLiteral("ABC"));
+        QCOMPARE(window.data.history.row(0).message, QStringLiteral("ABC"));
         const QByteArray call = m_centre.waitCall();
-        QVERIFY2(wholeCall(call), call.constData());
+        QVERIFY2(wholeCall(call) && call.contains("\nend: ##\n"), call.constData());
+    }
+    // The window closed during a call goes at once and leaves its saving to later, as the
+    // line hangs up (the engine's goodbye itself is tst_sip's). AutoTransmit 0: the call
+    // stage alone, and the line stays up.
+    void closedDuringACall()
+    {
+        Centre centre; // the window's engine goes with the window, the call left open there
+        QVERIFY(centre.start());
+        Window window(centre.server(), 0);
+        frmMain &w = *window.w;
+        window.press();
+        QVERIFY(w.engine().lineOpen());
+        bool saved = false;
+        try {
+            w.close();
+        } catch (const ProcessEnded &) {
+            saved = true;
+        }
+        QVERIFY(!saved);       // not before the goodbye
+        QVERIFY(w.isHidden()); // but the window is gone at once
+        QVERIFY(w.engine().lineEnding());
+        // The window goes here, before its own save would end this process.
+    }
+    // Last, as it fills the keyring: the password goes from the keyring to the engine's
+    // standard input, and neither the settings file nor the engine's folder ever holds it.
+    void passwordNeverInAFile()
+    {
+        QVERIFY2(keyringUp(), m_keyring.log.constData());
+        const QString password = QStringLiteral("Pw-7781-secret");
+        const QString key = sipPasswordKey(QStringLiteral("fumidori"), m_centre.server());
+        KeyringPasswords store; // the plugin, as the program loads it
+        QString error = QStringLiteral("unanswered");
+        store.writePassword(key, password, [&](QString e) { error = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(error != QLatin1String("unanswered"), CallMs);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QString stored;
+        error = QStringLiteral("unanswered");
+        store.readPassword(key, [&](QString p, QString e) {
+            stored = p;
+            error = e;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(error != QLatin1String("unanswered"), CallMs);
+        QCOMPARE(stored, password);
+
+        AppData data;
+        QTemporaryDir folder;
+        QVERIFY(saveSipFolder(data, folder.path(), m_centre.server()));
+
+        // fumidori-send takes the keyring's password, and so registers: the centre refuses.
+        const auto [status, complaint] = sendFromScript(folder.path(), {});
+        QVERIFY2(status == 1 && complaint.contains(QLatin1String("501")), qPrintable(complaint));
+
+        // The centre takes no registration: the engine, which had the password, says why.
+        BaresipCall call;
+        QSignalSpy failed(&call, &BaresipCall::failed), ended(&call, &BaresipCall::ended);
+        call.call({data.settings.SipServer, data.settings.SipUser, stored, {}, {}}, CentreNumber);
+        const QString engineFolder = call.engineFolder();
+        QVERIFY(!engineFolder.isEmpty());
+        QCOMPARE(QFileInfo(engineFolder).permissions() & 0x0077, QFile::Permissions()); // made as mkdtemp does
+        QVERIFY(ended.wait(CallMs));
+        const QString why = failed.isEmpty() ? QString() : failed.first().first().toString();
+        QVERIFY2(why.contains(QStringLiteral("登録")) && why.contains(QLatin1String("501")), qPrintable(why));
+        QVERIFY(!QFileInfo::exists(engineFolder));
+        // Nor in the data folder, nor in any call folder left beside the engine's.
+        const QDir base = QFileInfo(engineFolder).dir();
+        QStringList roots{folder.path()};
+        for (const QString &left : base.entryList({QStringLiteral("fumidori-call-*")}, QDir::Dirs))
+            roots << base.filePath(left);
+        for (const QString &root : std::as_const(roots))
+            QCOMPARE(filesHolding(root, password.toUtf8()), QStringList());
+        QVERIFY(readFileBytes(data.settingsPath())
+                    .contains("\r\nSipServer=" + m_centre.server().toUtf8() + "\r\nSipUser=fumidori\r\n"));
     }
 };
 

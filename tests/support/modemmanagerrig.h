@@ -79,12 +79,18 @@ public slots:
     }
 
 public:
+    // This process's environment with the bus given standing for the system bus.
+    static QProcessEnvironment onBus(const QString &address)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address);
+        return env;
+    }
+
     QProcess &server(const QString &program, const QStringList &args, bool readOutput = false, const QString &bus = {})
     {
         auto &p = *m_servers.emplace_back(std::make_unique<QProcess>());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus.isEmpty() ? m_address : bus);
-        p.setProcessEnvironment(env);
+        p.setProcessEnvironment(onBus(bus.isEmpty() ? m_address : bus));
         // What the servers say is kept beside the test's files.
         if (!readOutput)
             p.setStandardOutputFile(m_dir.filePath(QStringLiteral("servers.log")), QIODevice::Append);
@@ -211,7 +217,7 @@ public:
         return {};
     }
 
-    void stop()
+    ~ModemManagerRig() override
     {
         for (auto &[name, m] : m_modules)
             if (m.sim) {
@@ -223,7 +229,5 @@ public:
             (*it)->waitForFinished(10000);
         }
     }
-
-    ~ModemManagerRig() override { stop(); }
 };
 #undef CHECK

@@ -104,6 +104,16 @@ inline bool plant(const Ids &ids, Plant what, const QByteArray &path, const QByt
     return asUser(ids, [&] { return QByteArray(make(what, path, target) ? "made" : ""); }) == QByteArray("made");
 }
 
+// Writes bytes to a new file at path (mode 0644) in the other user's name. True when written.
+inline bool writeAs(const Ids &ids, const QByteArray &path, const QByteArray &bytes)
+{
+    return asUser(ids, [&] {
+               const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+               return QByteArray(
+                   fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size() ? "made" : "");
+           }) == QByteArray("made");
+}
+
 // A process id of the other user's that has ended.
 inline qint64 endedPid(const Ids &ids)
 {
@@ -112,9 +122,10 @@ inline qint64 endedPid(const Ids &ids)
 
 // A lock the other user holds on a line, planted at path as a check wants it: his process
 // holding a flock on it, a UUCP-style file ("      1234\n") naming a live process of his or
-// one that has ended, a named pipe, or a file only he may open. Ended and removed with it.
+// one that has ended, a named pipe, a file only he may open, a link (to target) or a folder.
+// Ended and removed with it.
 struct ForeignLock {
-    enum Kind { Flock, Live, Stale, Fifo, Unreadable };
+    enum Kind { Flock, Live, Stale, Fifo, Unreadable, Symlink, Folder };
     Kind kind = Flock;
     QProcess holder;
     QByteArray path;
@@ -124,9 +135,10 @@ struct ForeignLock {
     {
         holder.kill();
         holder.waitForFinished();
-        ::unlink(path.constData());
+        if (::unlink(path.constData()) != 0)
+            ::rmdir(path.constData());
     }
-    bool plant(const Ids &ids, Kind how, const QString &at)
+    bool plant(const Ids &ids, Kind how, const QString &at, const QByteArray &target = {})
     {
         kind = how;
         path = QFile::encodeName(at);
@@ -145,16 +157,12 @@ struct ForeignLock {
         }
         const qint64 pid = kind == Live ? holder.processId() : kind == Stale ? endedPid(ids) : 0;
         const QByteArray text = QByteArray::number(pid).rightJustified(10) + '\n';
+        const Plant file = kind == Fifo      ? Plant::Fifo
+                           : kind == Symlink ? Plant::Symlink
+                           : kind == Folder  ? Plant::Folder
+                                             : Plant::Unreadable;
         const bool planted =
-            kind == Flock ||
-            (pid ? asUser(ids,
-                          [&] {
-                              const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-                              return QByteArray(
-                                  fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size() ? "made"
-                                                                                                               : "");
-                          }) == QByteArray("made")
-                 : otheruser::plant(ids, kind == Fifo ? Plant::Fifo : Plant::Unreadable, path));
+            kind == Flock || (pid ? writeAs(ids, path, text) : otheruser::plant(ids, file, path, target));
         return planted && ::lstat(path.constData(), &made) == 0;
     }
     // Still there as it was made.
@@ -167,7 +175,7 @@ struct ForeignLock {
     // Gone as its holder lets it go: the process ends (its flock with it), or the file goes.
     bool release()
     {
-        const bool removed = kind == Flock || ::unlink(path.constData()) == 0;
+        const bool removed = kind == Flock || ::unlink(path.constData()) == 0 || ::rmdir(path.constData()) == 0;
         holder.kill();
         holder.waitForFinished();
         return removed;

@@ -6,6 +6,7 @@
 #include "modem/baresipconfig.h"
 #include "store/appdata.h"
 #include "store/settingsfile.h"
+#include "support/sendrig.h"
 
 #include <QFile>
 #include <QObject>
@@ -102,13 +103,10 @@ inline bool writePasswordFile(const QString &path, const QByteArray &bytes)
 inline std::pair<int, QString> sendFromScript(const QString &folder, const QStringList &options,
                                               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
 {
-    QProcess sender;
-    sender.setProcessEnvironment(env);
-    sender.start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send"),
-                 QStringList{"--folder", folder, "--to", "R"} + options + QStringList{"ABC"});
-    if (!sender.waitForFinished(2 * CallMs))
-        return {-1, QStringLiteral("did not end")};
-    return {sender.exitCode(), QString::fromUtf8(sender.readAllStandardError())};
+    const ToolRun r =
+        runTool(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send"),
+                QStringList{"--folder", folder, "--to", "R"} + options + QStringList{"ABC"}, {}, env, 2 * CallMs);
+    return {r.exitCode, r.ended ? r.err : QStringLiteral("did not end")};
 }
 
 } // namespace siprig
