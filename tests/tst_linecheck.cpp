@@ -1,8 +1,10 @@
 // The self-checks of idle lines: a runner on virtual time whose devices (scripted, the
 // device simulator, SIP accounts with a registrar) stop answering and answer again
-// (counted checks, the line's service, its events and hooks), the trial call kept where no
-// check is made, the check metrics, and the window waiting for a line a check holds.
+// (counted checks, the line's service, its changes and hooks), no check where none is
+// asked for, the ModemManager line's check over ModemManager's test mode, the check
+// metrics, and the window waiting for a line a check holds.
 #include "support/filehelpers.h"
+#include "support/modemmanagerrig.h"
 #include "support/modemsim.h"
 #include "support/quietreporter.h"
 #include "support/sendrig.h"
@@ -43,7 +45,7 @@ int kindChecking(IdleCheck check)
 {
     const auto kinds = deviceKinds();
     for (size_t i = 0; i < kinds.size(); ++i)
-        if (kinds[i].unattended && kinds[i].check == check && (kinds[i].usesPort || kinds[i].usesAccount))
+        if (kinds[i].unattended && kinds[i].check == check)
             return int(i);
     return -1;
 }
@@ -317,6 +319,31 @@ private slots:
                                        QByteArray(R"(fumidori_line_last_check_seconds{line="a"} 1800000000.500)")})
             QVERIFY2(text.contains(line + '\n'), text.constData());
         QVERIFY(!text.contains(R"(check_seconds{line="b"})") && !text.contains(R"(checks_total{line="b")"));
+    }
+
+    // A ModemManager line's check, over ModemManager in its test mode: its module found and
+    // registered passes; a module it does not have fails, the device's fault.
+    void modemStateCheck()
+    {
+        if (!ModemManagerRig::available())
+            QSKIP("ModemManager or python3-dbusmock is not installed");
+        ModemManagerRig mm;
+        if (const QString problem = mm.start({{"m", {}}}); !problem.isEmpty())
+            QSKIP(qPrintable(problem));
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", mm.m_address.toUtf8());
+        Settings s = Settings::defaults();
+        s.ModemKind = qint16(kindChecking(IdleCheck::ModemState));
+        for (const QString &imei : {mm.m_modules["m"].imei, QStringLiteral("490000000000099")}) {
+            s.VoiceModem = imei;
+            std::unique_ptr<CallDriver> driver = makeCallDriver();
+            QSignalSpy ended(driver.get(), &CallDriver::finished);
+            driver->check({mm.m_dir.path() + u'/', s, {}, {}, {}, {}, {}, 30000, false});
+            QVERIFY(ended.wait(60000));
+            const auto failure = ended[0][0].value<Failure>();
+            QCOMPARE(failure == Failure::None, imei == mm.m_modules["m"].imei);
+            QVERIFY2(failure == Failure::None || failures::row(failure).fault == Fault::Device,
+                     qPrintable(ended[0][1].toString()));
+        }
     }
 
     // Another process holds the line for a check, and lets go once its input closes: the
