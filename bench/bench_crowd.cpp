@@ -11,12 +11,8 @@
 //   bench_crowd [MESSAGES] [--same | --crowd]
 #include "benchline.h"
 
-#include "store/appdata.h"
-#include "store/settingsfile.h"
-
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -32,10 +28,8 @@
 #include <netinet/in.h>
 #include <numeric>
 #include <poll.h>
-#include <pty.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -223,40 +217,17 @@ int main(int argc, char *argv[])
     const QString folder = dir.path() + u'/';
     Modem modem;
     int slave = -1;
-    char name[256] = {};
-    AppData data;
-    data.folder = folder;
-    data.settings = Settings::defaults();
-    data.settings.MailInterval = 0;
-    data.centers << MessageCenter{QStringLiteral("模擬センター"), 0, QStringLiteral("0570000111"), 160, 0, 0, 0};
-    data.recipients << Recipient{QStringLiteral("模擬ポケベル"), 0, QStringLiteral("09012345678")};
-    if (!QDir().mkpath(folder + QStringLiteral("ports")) || ::openpty(&modem.master, &slave, name, nullptr, nullptr) ||
-        !QFile::link(QString::fromLocal8Bit(name), folder + QStringLiteral("ports/COM1")) || SaveSettingsFile(data)) {
+    if (!makeFolder(folder, modem, &slave)) {
         std::fprintf(stderr, "bench_crowd: cannot set up the folder and the line\n");
         return 1;
     }
-    termios raw{};
-    tcgetattr(modem.master, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(modem.master, TCSANOW, &raw);
     std::thread line([&] { modem.run(); });
 
     QProcess run;
-    run.start(QCoreApplication::applicationDirPath() + QStringLiteral("/fumidori-send"),
-              {"--folder", folder, "--quiet", "--json", "queue", "run", "--listen", "127.0.0.1:0"});
-    quint16 port = 0;
-    QByteArray out;
-    while (port == 0 && run.waitForReadyRead(10000)) {
-        out += run.readAllStandardOutput();
-        for (const QByteArray &l : out.split('\n')) {
-            const QJsonObject event = QJsonDocument::fromJson(l).object();
-            if (event.value("event").toString() == QLatin1String("listening"))
-                port = quint16(event.value("port").toInt());
-        }
-    }
-    QFile tokenFile(folder + QStringLiteral("http-token"));
-    const QByteArray token = tokenFile.open(QIODevice::ReadOnly) ? tokenFile.readLine().trimmed() : QByteArray();
-    if (port == 0 || token.isEmpty()) {
+    QByteArray out, token;
+    const quint16 port = startRunner(run, QCoreApplication::applicationDirPath() + QStringLiteral("/fumidori-send"),
+                                     folder, &out, &token);
+    if (port == 0) {
         std::fprintf(stderr, "bench_crowd: the runner did not listen\n");
         return 1;
     }

@@ -1,6 +1,13 @@
 #include "gateway/dedup.h"
 
 #include <QCryptographicHash>
+#include <QFile>
+#include <QHash>
+
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 QByteArray DedupIndex::keyOf(const Target &target, const QString &text)
 {
@@ -89,9 +96,106 @@ void DedupIndex::record(const QByteArray &key, const QString &id, const QString 
         entries.removeFirst();
 }
 
+namespace
+{
+
+// An index as this process read it last, its file held open.
+struct Kept {
+    int fd = -1;
+    struct stat st = {};
+    DedupIndex index;
+};
+// A few folders' (a test's run makes many): beyond, the one to be kept makes room.
+constexpr qsizetype MostKept = 8;
+
+std::mutex keptMutex;
+QHash<QString, Kept> kept;
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+void forget(QHash<QString, Kept>::iterator it)
+{
+    ::close(it->fd);
+    kept.erase(it);
+}
+
+QByteArray tallyPath(const QString &dataFolder, const QString &fileName)
+{
+    return QFile::encodeName(sendqueue::stateFolder(dataFolder) + fileName + DedupIndex::TallySuffix);
+}
+
+} // namespace
+
 DedupIndex DedupIndex::load(const QString &dataFolder, const QString &fileName)
 {
-    QString problem;
-    const std::optional<QByteArray> bytes = sendqueue::readState(dataFolder, fileName, &problem);
-    return bytes ? parse(*bytes) : DedupIndex{};
+    const FolderLock lock(dataFolder, FolderLock::Shared);
+    const QString path = sendqueue::stateFolder(dataFolder) + fileName;
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st = {};
+    const bool there = ::lstat(name.constData(), &st) == 0;
+    DedupIndex index;
+    {
+        const std::lock_guard guard(keptMutex);
+        auto it = kept.find(path);
+        if (there && it != kept.end() && sameFile(it->st, st)) {
+            index = it->index;
+        } else {
+            if (it != kept.end())
+                forget(it);
+            QString problem;
+            const std::optional<QByteArray> bytes =
+                there ? sendqueue::readState(dataFolder, fileName, &problem) : std::nullopt;
+            if (bytes)
+                index = parse(*bytes);
+            // Kept when the file open now is the one read: the same before the read and after.
+            struct stat now = {};
+            const int fd =
+                bytes ? ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+            if (fd >= 0 && ::fstat(fd, &now) == 0 && sameFile(now, st)) {
+                if (kept.size() >= MostKept)
+                    forget(kept.begin());
+                kept.insert(path, Kept{fd, st, index});
+            } else if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    struct stat tally = {};
+    if (::lstat(tallyPath(dataFolder, fileName).constData(), &tally) == 0 && S_ISREG(tally.st_mode) &&
+        tally.st_uid == ::geteuid()) {
+        index.tallied = quint64(tally.st_size);
+        index.suppressed += index.tallied;
+    }
+    return index;
+}
+
+sendqueue::Result DedupIndex::save(const QString &dataFolder, bool durable, const QString &fileName) const
+{
+    const sendqueue::Result r = sendqueue::writeState(dataFolder, fileName, toBytes(), durable);
+    if (r.ok() && tallied > 0)
+        ::unlink(tallyPath(dataFolder, fileName).constData());
+    return r;
+}
+
+void DedupIndex::tally(const QString &dataFolder, quint64 count, const QString &fileName)
+{
+    // The folders were checked when the index beside it was written: a repeat is known only
+    // from one. Only a file of this user's, never through a link, takes the marks.
+    if (count == 0)
+        return;
+    const int fd = ::open(tallyPath(dataFolder, fileName).constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return; // a count lost, never a page
+    struct stat st = {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) {
+        const QByteArray marks(qsizetype(count), '+');
+        [[maybe_unused]] const ssize_t n = ::write(fd, marks.constData(), size_t(marks.size()));
+    }
+    ::close(fd);
 }

@@ -16,8 +16,14 @@
 // never count as repeats of each other; a message without a page id is a page of its own.
 // Kept in queue/state/dedup: a line "suppressed N" (the repeats not paged, ever), then one
 // line per message taken in within the window: its key, the time, its id and its page.
+// A repeat rewrites nothing: it appends a byte to queue/state/dedup.tally, which the next
+// rewrite of the index folds into N. So a storm of repeats costs a read of the index only
+// when another writer has changed it, and no write that waits for the disk.
 struct DedupIndex {
     static inline const QString FileName = QStringLiteral("dedup");
+    static inline const QString TallySuffix = QStringLiteral(".tally");
+    // A tally this long is folded into the index by the next repeat already.
+    static constexpr quint64 FoldAt = 64 * 1024;
     // Entries beyond this many are forgotten oldest first, so the file stays small
     // whatever comes in (a flood of different texts pages each of them).
     static constexpr qsizetype MaxEntries = 8192;
@@ -29,8 +35,9 @@ struct DedupIndex {
         QString page;
         bool operator==(const Entry &) const = default;
     };
-    QList<Entry> entries; // oldest first
-    quint64 suppressed = 0;
+    QList<Entry> entries;   // oldest first
+    quint64 suppressed = 0; // the tally's included
+    quint64 tallied = 0;    // of suppressed, those in the tally (load)
     bool operator==(const DedupIndex &) const = default;
 
     // Who the message goes to and what it says, as a key: the person's name, else the
@@ -51,8 +58,17 @@ struct DedupIndex {
     // A message taken in; entries older than the window are dropped.
     void record(const QByteArray &key, const QString &id, const QString &page, qint64 nowMs, qint64 windowMs);
 
-    // The folder's index as stored (empty when there is none or it cannot be read).
+    // The folder's index as stored (empty when there is none or it cannot be read), its
+    // tally in suppressed; read under the folder's lock (shared unless held already), so
+    // that the two agree. The file is parsed again only when it has changed: the copy this
+    // process read last is kept with the file held open, so that no other file can take its
+    // inode, and a file at the name with the same inode, size and times is the same file.
     static DedupIndex load(const QString &dataFolder, const QString &fileName = FileName);
+    // The index written whole and its tally emptied (folded into suppressed), under the
+    // folder's lock, exclusive: what load gave, changed, is written back.
+    sendqueue::Result save(const QString &dataFolder, bool durable, const QString &fileName = FileName) const;
+    // count repeats more not paged: appended to the tally, under the folder's lock, exclusive.
+    static void tally(const QString &dataFolder, quint64 count, const QString &fileName = FileName);
 };
 
 // The batches taken in under a key of their sender's (a mail's Message-ID and whom it

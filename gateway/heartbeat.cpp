@@ -1,5 +1,6 @@
 #include "gateway/heartbeat.h"
 
+#include "gateway/queueintake.h"
 #include "gateway/reporter.h"
 #include "gateway/values.h"
 #include "store/inifile.h"
@@ -207,4 +208,14 @@ void HeartbeatWatch::saveSilences()
         out += it.key().toLatin1() + ' ' + QByteArray::number(it.value()) + '\n';
     if (const sendqueue::Result r = sendqueue::writeState(m_folder, SilentFile, out); !r.ok())
         m_reporter.warn(QStringLiteral("heartbeat"), r.text);
+}
+
+HeartbeatWatch::Pager heartbeats::pager(const QString &folder, const DeviceAccess &access,
+                                        const QueuedMessage &defaults)
+{
+    return [=](const QString &to, const QString &text) {
+        const IntakeMessage m{Target{to, {}, {}, false}, text, true, QStringLiteral("critical"), {}, false, true};
+        const IntakeAnswer a = addIntakeMessage(folder, access, defaults, m);
+        return a.kind == IntakeAnswer::Queued ? QString() : a.reason.isEmpty() ? a.refusal.text : a.reason;
+    };
 }

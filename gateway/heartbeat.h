@@ -16,6 +16,8 @@
 
 class IniFile;
 class Reporter;
+struct DeviceAccess;
+struct QueuedMessage;
 
 // A dead man's switch: something (Alertmanager's always-firing Watchdog alert, a cron job)
 // beats at least every Every=; a silence longer than Every= + Grace= pages Page= once, and
@@ -93,3 +95,12 @@ private:
     std::unique_ptr<RunnerClock::Timer> m_timer;
     QFileSystemWatcher m_watcher;
 };
+
+namespace heartbeats
+{
+
+// The gateway's pager: a silence and its end page as an alert does, through the intakes'
+// own path (made to fit, critical, news each time); a name that is an escalation starts it.
+HeartbeatWatch::Pager pager(const QString &folder, const DeviceAccess &access, const QueuedMessage &defaults);
+
+} // namespace heartbeats

@@ -212,13 +212,16 @@ BatchResult addBatch(const QString &folder, const QList<BatchMessage> &batch, co
     }
     if (!onceKey.isEmpty()) { // durable: a record lost would page the mail server's retry again
         takenIn.record(onceKey, done.ids.value(0), {}, now, taken::KeepMs);
-        sendqueue::writeState(folder, taken::FileName, takenIn.toBytes());
+        takenIn.save(folder, true, taken::FileName);
     }
-    index.suppressed += quint64(done.repeats.size());
     // The messages are queued whatever becomes of the index: a write that fails, or is
     // lost in a system crash, costs at most a repeat paged again; so it does not wait for
-    // the disk.
-    if (settings.dedupForMs > 0)
-        sendqueue::writeState(folder, DedupIndex::FileName, index.toBytes(), false);
+    // the disk. Repeats alone are tallied, the index left as it is.
+    const quint64 repeats = quint64(done.repeats.size());
+    index.suppressed += repeats;
+    if (settings.dedupForMs > 0 && (!fresh.isEmpty() || index.tallied + repeats >= DedupIndex::FoldAt))
+        index.save(folder, false);
+    else if (settings.dedupForMs > 0)
+        DedupIndex::tally(folder, repeats);
     return done;
 }

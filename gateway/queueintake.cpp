@@ -103,10 +103,10 @@ IntakeAnswer addIntakeMessage(const QString &folder, const DeviceAccess &access,
                               const IntakeMessage &message)
 {
     // A page to an escalation: its first step now, the runner's clock the rest.
-    if (!message.target.to.isEmpty()) {
-        AppData data;
-        if (!loadFolder(folder, data) &&
-            std::none_of(data.recipients.cbegin(), data.recipients.cend(),
+    AppData data;
+    const bool loaded = !message.target.to.isEmpty() && !loadFolder(folder, data);
+    if (loaded) {
+        if (std::none_of(data.recipients.cbegin(), data.recipients.cend(),
                          [&](const Recipient &r) { return r.name == message.target.to; })) {
             const OnCall oncall = OnCall::load(folder, data);
             if (oncall.ok() && oncall.kindOf(message.target.to) == OnCall::Kind::Escalation) {
@@ -135,10 +135,11 @@ IntakeAnswer addIntakeMessage(const QString &folder, const DeviceAccess &access,
         }
     }
     // No lock here: the spool's own renames keep the files whole, and the checks read the
-    // folder's files under the folder's lock.
+    // folder's files under the folder's lock (the book read above serves them, as the mail
+    // intake's does: read once a request).
     BatchMessage b{message.target, message.text, message.fit ? TextFit::Fit : TextFit::Refuse, {}, message.severity};
     b.news = message.news;
-    const BatchResult added = addBatch(folder, {b}, access, defaults);
+    const BatchResult added = addBatch(folder, {b}, access, defaults, loaded ? &data : nullptr);
     if (added.refusal) {
         const Outcome &o = added.refusal->outcome;
         // The folder locked by another program for a moment, or the queue full: not the

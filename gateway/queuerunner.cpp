@@ -141,8 +141,8 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
     s.snpp = ini.value(Section, "Snpp");
     if (!s.snpp.isEmpty() && !parseListen(s.snpp))
         bad("Snpp", QStringLiteral("127.0.0.1:4444 のようなアドレスとポート"));
-    s.snppAllow =
-        ini.value(Section, "SnppAllow").split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+")); // made once: read at every post
+    s.snppAllow = ini.value(Section, "SnppAllow").split(separators, Qt::SkipEmptyParts);
     s.snppCenter = ini.value(Section, "SnppCenter");
     if (problems)
         *problems += found;
@@ -518,9 +518,12 @@ void QueueRunner::summarizeHeld(qint64 now)
         if (m_rate.freeAt(person, now, inFlight(person)) > now)
             continue;
         m_limited.remove(person);
+        // An escalation's steps and repeats are never folded: each goes as it is, its code
+        // whole, and an acknowledgement still finds it waiting.
         QList<QueuedMessage> held; // oldest first, as the index is
         for (const Waiting &w : std::as_const(m_waiting))
-            if (w.message.to == person && w.message.notBefore <= now && !m_rounds.contains(w.message.id))
+            if (w.message.to == person && w.message.step == 0 && w.message.notBefore <= now &&
+                !m_rounds.contains(w.message.id))
                 held << w.message;
         if (held.size() < 2)
             continue;
@@ -544,14 +547,11 @@ void QueueRunner::summarizeHeld(qint64 now)
         QueuedMessage defaults;
         defaults.attempts = m_settings.attempts;
         defaults.delays = m_settings.delays;
-        const BatchResult added =
-            taken.size() < 2
-                ? BatchResult{}
-                : addBatch(
-                      m_folder,
-                      {BatchMessage{
-                          Target{person, {}, {}, false}, PersonRate::summaryText(texts), TextFit::Fit, {}, severity}},
-                      m_access, defaults);
+        // News: its texts passed the check for repeats as they came in, and a summary taken
+        // for a repeat would drop them all.
+        BatchMessage summary{Target{person, {}, {}, false}, PersonRate::summaryText(texts), TextFit::Fit, {}, severity};
+        summary.news = true;
+        const BatchResult added = taken.size() < 2 ? BatchResult{} : addBatch(m_folder, {summary}, m_access, defaults);
         if (taken.size() < 2 || added.refusal || !added.notStored.isEmpty()) {
             // Not summed up: each goes on its own.
             if (taken.size() >= 2)

@@ -86,7 +86,8 @@ struct QueueSettings {
 // queue/ as it was, and written again every rewriteMs until that works.
 // At most MaxPerPerson= calls a person's page through per Per=: what comes beyond waits,
 // and when the window reopens with two or more due for the person, they go as one summary
-// page (queued in their place through addBatch, made to fit the centre).
+// page (queued in their place through addBatch, made to fit the centre); an escalation's
+// steps wait as the others do but are never folded into one.
 // queue/lines.json tells what each line is doing, rewritten at every change.
 class QueueRunner : public QObject
 {

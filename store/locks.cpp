@@ -16,8 +16,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <poll.h>
 #include <pwd.h>
+#include <shared_mutex>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -227,7 +230,24 @@ struct HeldFolder {
     int holds = 0;
     bool held = false;
     QString problem;
+    std::shared_timed_mutex *turn = nullptr; // taken by the outer hold (folderTurn)
+    bool shared = false;
 };
+
+// The threads of this process take a folder in turn here before they ask the kernel, so
+// that one waiting for another thread sleeps on a mutex and is handed the folder the moment
+// it is let go, rather than watching the lock file for closes (an inotify watch made and
+// dropped each time: under a storm of requests that was most of a request's wait).
+std::shared_timed_mutex &folderTurn(const QString &folder)
+{
+    static std::mutex guard;
+    static QHash<QString, std::shared_ptr<std::shared_timed_mutex>> turns;
+    const std::lock_guard lock(guard);
+    std::shared_ptr<std::shared_timed_mutex> &turn = turns[folder];
+    if (!turn)
+        turn = std::make_shared<std::shared_timed_mutex>();
+    return *turn;
+}
 
 // Counted per thread: a hold of one thread covers that thread's nested holds only, and
 // another thread (the HTTP listener's beside the runner's) takes the lock for itself.
@@ -269,17 +289,25 @@ FolderLock::FolderLock(const QString &folder, Mode mode, int waitMs) : m_folder(
         hold.held = true;
         return;
     }
-    ::mkdir(QFile::encodeName(m_folder + QStringLiteral("/locks")).constData(), 0755);
     const QString path = pathFor(m_folder);
-    Opened opened = openLockFile(path, 0600);
-    if (opened.fd < 0) {
-        hold.problem = lockFileNamed(path) + opened.problem + u'。';
-        return;
-    }
-    m_fd = opened.fd;
-    if (lockWithin(m_fd, path, mode == Shared ? LOCK_SH : LOCK_EX, waitMs)) {
-        hold.held = true;
-        return;
+    const QDeadlineTimer deadline(std::max(waitMs, 0));
+    std::shared_timed_mutex &turn = folderTurn(m_folder);
+    const auto within = std::chrono::milliseconds(std::max(waitMs, 0));
+    if (mode == Shared ? turn.try_lock_shared_for(within) : turn.try_lock_for(within)) {
+        hold.turn = &turn;
+        hold.shared = mode == Shared;
+        Opened opened = openLockFile(path, 0600);
+        if (opened.fd < 0 && ::mkdir(QFile::encodeName(m_folder + QStringLiteral("/locks")).constData(), 0755) == 0)
+            opened = openLockFile(path, 0600); // the first lock of the folder
+        if (opened.fd < 0) {
+            hold.problem = lockFileNamed(path) + opened.problem + u'。';
+            return;
+        }
+        m_fd = opened.fd;
+        if (lockWithin(m_fd, path, mode == Shared ? LOCK_SH : LOCK_EX, int(deadline.remainingTime()))) {
+            hold.held = true;
+            return;
+        }
     }
     const QString holder = kernelHolder(path);
     hold.problem = QStringLiteral("%1を%2が持ったまま、%3 秒たっても放しません。")
@@ -290,10 +318,17 @@ FolderLock::FolderLock(const QString &folder, Mode mode, int waitMs) : m_folder(
 FolderLock::~FolderLock()
 {
     QHash<QString, HeldFolder> &folders = heldFolders();
-    if (--folders[m_folder].holds == 0)
+    HeldFolder &hold = folders[m_folder];
+    std::shared_timed_mutex *turn = m_outer ? std::exchange(hold.turn, nullptr) : nullptr;
+    const bool shared = hold.shared;
+    if (--hold.holds == 0)
         folders.remove(m_folder);
-    if (m_fd >= 0)
+    if (m_fd >= 0) // the kernel's lock first, then the next thread's turn
         ::close(m_fd);
+    if (turn && shared)
+        turn->unlock_shared();
+    else if (turn)
+        turn->unlock();
 }
 
 QString FolderLock::pathFor(const QString &folder)

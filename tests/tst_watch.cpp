@@ -2,25 +2,45 @@
 // runner's watch on its virtual clock through beats in time, a silence, the beat that ends
 // it, restarts and the first start; beats from the command line and from mail, with their
 // exit statuses. The rate per person: when a person's window is full, when it reopens, and
-// the summary page's text.
+// the summary page's text; an escalation's steps, whoever started it, neither taken for
+// repeats nor folded into a summary, while plain repeats still are.
 #include "support/filehelpers.h"
 #include "support/quietreporter.h"
 #include "support/sendrig.h"
 #include "support/table.h"
 #include "support/virtualclock.h"
 
+#include "gateway/calldriver.h"
+#include "gateway/dedup.h"
 #include "gateway/heartbeat.h"
 #include "gateway/oncall.h"
+#include "gateway/pages.h"
 #include "gateway/personrate.h"
+#include "gateway/queuerunner.h"
 #include "store/inifile.h"
 
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 namespace
 {
 
 const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
+
+// Calls that go at once, their texts kept.
+struct TextsDriver : CallDriver {
+    QStringList &texts;
+    explicit TextsDriver(QStringList &t) : texts(t) {}
+    void start(const CallRequest &request) override
+    {
+        texts << request.text;
+        QTimer::singleShot(0, this, [this] { emit finished(Failure::None, {}); });
+    }
+    void abort() override {}
+};
 
 } // namespace
 
@@ -42,6 +62,12 @@ using Beats = table::Of<QStringList, QByteArray, int, bool>;
 using Rates = table::Of<QStringList, int, QString, int, int, int>;
 
 using Summaries = table::Of<QStringList, QString>;
+
+// handed in, in order, to R0 or the escalation "up" (Step1=R0, Step2=1m R0, Repeat=1):
+// "beat" (a silence of heartbeat wd, as the runner pages it), "mail" (queue add --mail),
+// "add:TEXT" (addBatch here), "cli:TEXT" (queue add, another writer); calls: the texts of the first call and of the one
+// after the window of MaxPerPerson=1 reopened; left: the messages still waiting; suppressed
+using Storms = table::Of<QStringList, QStringList, int, int>;
 
 class tst_Watch : public QObject
 {
@@ -179,6 +205,72 @@ private slots:
     {
         const auto [texts, summary] = Summaries::row();
         QCOMPARE(PersonRate::summaryText(texts), summary);
+    }
+
+    void storms_data()
+    {
+        const Storms row;
+        const QString step = QStringLiteral("WD DOWN #code");
+        row("heartbeat to an escalation, twice", {"beat", "beat"}, {step, step}, 6, 0);
+        row("mail to an escalation, twice", {"mail", "mail"}, {step, step}, 6, 0);
+        row("plain repeats still suppressed, the rest folded", {"add:A", "add:A", "add:A", "add:B", "add:C"},
+            {"A", "他2件：B / C"}, 0, 2);
+        row("steps beside a storm: the storm folded, the steps not", {"beat", "add:B", "add:C", "add:B"}, {step, step},
+            3, 1);
+        row("another writer's page and repeats seen here", {"add:A", "cli:B", "add:B", "cli:A", "add:A"}, {"A", "B"}, 0,
+            3);
+    }
+    void storms()
+    {
+        const auto [handedIn, calls, left, suppressed] = Storms::row();
+        QTemporaryDir dir;
+        const QString folder = makeSendFolder(dir);
+        QVERIFY(!folder.isEmpty());
+        QVERIFY(writeFileBytes(folder + "oncall.ini",
+                               "[Escalation up]\nStep1=R0\nStep2=1m R0\nRepeat=1\n[Heartbeat wd]\nPage=up\n"));
+        QVERIFY(writeFileBytes(folder + "mail.ini", "[Mail]\nAllowFrom=@example.jp\n"));
+        const auto pager = heartbeats::pager(folder, DeviceAccess{}, QueuedMessage{});
+        for (const QString &what : handedIn) {
+            if (what == u"beat") {
+                QCOMPARE(pager(QStringLiteral("up"), QStringLiteral("WD DOWN")), QString());
+            } else if (what == u"mail") {
+                const ToolRun r = runTool(Tool, {"--folder", folder, "queue", "add", "--mail", "--to", "up"},
+                                          "From: nagios@example.jp\nSubject: WD\n\nDOWN\n");
+                QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+            } else if (what.startsWith(u"cli:")) {
+                const ToolRun r = runTool(Tool, {"--folder", folder, "queue", "add", "--to", "R0", what.mid(4)});
+                QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+            } else {
+                const BatchResult r = addBatch(folder, {{Target{"R0", {}, {}, false}, what.mid(4)}}, {}, {});
+                QVERIFY(!r.refusal && r.notStored.isEmpty());
+            }
+        }
+        // Every step of every page queued: the first and its repeat, four in all.
+        for (PageState &p : pages::all(folder))
+            QCOMPARE(pages::runDue(folder, p, p.started + 3600,
+                                   pages::stepQueuer(folder, {}, {}, QString::fromLatin1(OnCall::DefaultAckSuffix)))
+                         .steps,
+                     3);
+        QueueSettings settings;
+        settings.delays = {0};
+        settings.maxPerPerson = 1;
+        QuietReporter reporter;
+        VirtualClock clock;
+        QStringList texts;
+        QueueRunner runner(
+            folder, settings, reporter, [&] { return std::make_unique<TextsDriver>(texts); }, clock);
+        QSignalSpy tried(&runner, &QueueRunner::tried);
+        QVERIFY(!runner.start());
+        QVERIFY(tried.count() >= 1 || tried.wait(5000));
+        clock.advance(PersonRate::DefaultPerMs + 1);
+        QVERIFY(tried.count() >= 2 || tried.wait(5000));
+        QSignalSpy stopped(&runner, &QueueRunner::stopped);
+        runner.stop();
+        QVERIFY(stopped.count() || stopped.wait(5000));
+        texts.replaceInStrings(QRegularExpression(QStringLiteral("#\\d{6}$")), QStringLiteral("#code"));
+        QCOMPARE(texts, calls);
+        QCOMPARE(sendqueue::waitingIds(folder).size(), left);
+        QCOMPARE(DedupIndex::load(folder).suppressed, quint64(suppressed));
     }
 
     void beats_data()

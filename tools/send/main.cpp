@@ -550,8 +550,7 @@ int queueRun(const Options &o, Reporter &reporter)
         },
         reporter, RunnerClock::system());
     clock.start();
-    // Heartbeats: a silence pages as an alert does (made to fit, critical), through the
-    // intakes' own path; oncall.ini read again when the data folder changes.
+    // Heartbeats: oncall.ini read again when the data folder changes.
     QueuedMessage alertDefaults;
     alertDefaults.attempts = settings.attempts;
     HeartbeatWatch heartbeats(
@@ -563,12 +562,7 @@ int queueRun(const Options &o, Reporter &reporter)
             const OnCall oncall = OnCall::load(o.folder, data);
             return oncall.ok() ? std::optional(oncall.heartbeats().values()) : std::nullopt;
         },
-        [&](const QString &to, const QString &text) {
-            IntakeMessage m{Target{to, {}, {}, false}, text, true, QStringLiteral("critical"), {}, false, true};
-            const IntakeAnswer a = addIntakeMessage(o.folder, access, alertDefaults, m);
-            return a.kind == IntakeAnswer::Queued ? QString() : a.reason.isEmpty() ? a.refusal.text : a.reason;
-        },
-        reporter, RunnerClock::system());
+        heartbeats::pager(o.folder, access, alertDefaults), reporter, RunnerClock::system());
     heartbeats.start();
     std::unique_ptr<QueueIntake> intake;
     Listener *listener = nullptr;
