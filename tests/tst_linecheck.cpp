@@ -261,7 +261,9 @@ private slots:
         rig.silentOptions = silent;
         QVERIFY(rig.start(kindChecking(check), "1m", device, "2m"));
         const bool scripted = device == Device::Scripted; // its checks and calls counted
-        QVERIFY(rig.minute(1) && rig.minute(3));
+        rig.clock.advance(60'000);
+        QCOMPARE(rig.state(0), QStringLiteral("checking")); // in lines.json while it runs
+        QVERIFY(rig.minute(1, 0) && rig.minute(3));
         QCOMPARE(rig.checked->at(0).at(1).value<Outcome>().failure, Failure::None);
         QVERIFY(!scripted || rig.devices.checks == (QMap<int, int>{{1, 2}, {2, 1}}));
         QVERIFY(rig.silence(true));
