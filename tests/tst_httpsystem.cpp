@@ -3,6 +3,7 @@
 // call under way unharmed, and a runner killed right after a 202 loses nothing.
 #include "support/httpclient.h"
 #include "support/modemsim.h"
+#include "support/queuerunner.h"
 #include "support/sendrig.h"
 #include "support/server.h"
 
@@ -28,36 +29,15 @@ namespace
 const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
 const QString Pager = QStringLiteral("模擬ポケベル");
 
-// "queue run --listen 127.0.0.1:0" on the folder; up once it has told its port.
-struct Runner {
-    QProcess process;
-    quint16 port = 0;
+// "queue run --listen 127.0.0.1:0" on the folder, with the token it made.
+struct Runner : QueueRunner {
     QByteArray token;
 
-    QByteArray out; // its events, one JSON object a line
-
-    // Until the runner has told of count events of the name.
-    QList<QJsonObject> events(const QString &name, int count)
-    {
-        QList<QJsonObject> found;
-        do {
-            out += process.readAllStandardOutput();
-            found.clear();
-            for (const QByteArray &line : out.split('\n')) {
-                const QJsonObject event = QJsonDocument::fromJson(line).object();
-                if (event.value("event").toString() == name)
-                    found << event;
-            }
-        } while (found.size() < count && process.waitForReadyRead(20000));
-        return found;
-    }
     bool start(const QString &folder)
     {
-        process.start(Tool, {"--folder", folder, "--quiet", "--json", "queue", "run", "--listen", "127.0.0.1:0"});
-        port = quint16(events("listening", 1).value(0).value("port").toInt());
         QFile file(folder + "http-token");
-        token = file.open(QIODevice::ReadOnly) ? file.readLine().trimmed() : QByteArray();
-        return port != 0 && !token.isEmpty();
+        return QueueRunner::start(folder, "--listen") && file.open(QIODevice::ReadOnly) &&
+               !(token = file.readLine().trimmed()).isEmpty();
     }
     httpclient::Reply exchange(const QByteArray &method, const QByteArray &path, const QByteArray &body = {})
     {
@@ -71,12 +51,6 @@ struct Runner {
         const QJsonObject body{{"to", Pager}, {"text", text}};
         const auto reply = exchange("POST", "/v1/messages", QJsonDocument(body).toJson(QJsonDocument::Compact));
         return QJsonDocument::fromJson(reply.body).object().value("id").toString();
-    }
-    ~Runner()
-    {
-        process.terminate();
-        if (!process.waitForFinished(10000))
-            process.kill();
     }
 };
 

@@ -1,4 +1,6 @@
 #include "support/filehelpers.h"
+#include "support/sendrig.h"
+#include "support/server.h"
 #include "support/table.h"
 
 #include "store/datafolder.h"
@@ -22,25 +24,8 @@ namespace
 
 const QString AppId = QStringLiteral("org.example.fumidori.Fumidori");
 
-struct Result {
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Result run(const QString &program, const QStringList &args,
-           const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(), int timeoutMs = 300000)
-{
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    Result r;
-    if (p.waitForFinished(timeoutMs) && p.exitStatus() == QProcess::NormalExit)
-        r.code = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
-}
+// Installing, packing and checking a package take minutes on a busy machine.
+const int Slow = 300000;
 
 // Every file and link under root, relative to it.
 QStringList tree(const QString &root)
@@ -51,18 +36,6 @@ QStringList tree(const QString &root)
         files << QDir(root).relativeFilePath(it.next());
     files.sort();
     return files;
-}
-
-// Reads the process's standard error until text shows up; false when it ends or goes quiet first.
-bool waitForError(QProcess &p, const QByteArray &text, QByteArray *seen)
-{
-    p.setReadChannel(QProcess::StandardError);
-    while (!seen->contains(text)) {
-        if (!p.waitForReadyRead(30000))
-            return false;
-        *seen += p.readAllStandardError();
-    }
-    return true;
 }
 
 ino_t inode(const QString &path)
@@ -84,9 +57,9 @@ private Q_SLOTS:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DESTDIR"), m_stage.path());
-        const Result r =
-            run(QStringLiteral(FUMIDORI_CMAKE), {"--install", FUMIDORI_BUILD_DIR, "--prefix", "/usr"}, env);
-        QVERIFY2(r.code == 0, r.err.constData());
+        const ToolRun r = runTool(QStringLiteral(FUMIDORI_CMAKE), {"--install", FUMIDORI_BUILD_DIR, "--prefix", "/usr"},
+                                  {}, env, Slow);
+        QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         m_tree = tree(m_stage.path());
     }
     void installedFiles()
@@ -127,9 +100,9 @@ private Q_SLOTS:
         args.last() = installed(args.last());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("MANWIDTH"), QStringLiteral("80"));
-        const Result r = run(program, args, env);
-        QVERIFY2(r.code == 0, (r.out + r.err).constData());
-        QVERIFY2(r.err.isEmpty(), r.err.constData());
+        const ToolRun r = runTool(program, args, {}, env, Slow);
+        QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
+        QVERIFY2(r.err.isEmpty(), qPrintable(r.err));
         // appstreamcli reports warnings and errors on standard output and still succeeds.
         for (const QByteArray &line : r.out.split('\n'))
             QVERIFY2(!line.startsWith("W:") && !line.startsWith("E:"), r.out.constData());
@@ -155,35 +128,29 @@ private Q_SLOTS:
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         const QString data = home.filePath(QStringLiteral(".local/share/fumidori/"));
         const QString settings = data + "Fumidori.ini", history = data + "History.ini";
-        QProcess sim;
-        QProcess program;
-        for (QProcess *p : {&sim, &program}) {
-            p->setProcessEnvironment(env);
-            p->setWorkingDirectory(work.path());
-        }
+        ServerProcess sim, program; // what each says on standard error, in its log
+        sim.process.setWorkingDirectory(work.path());
+        program.process.setWorkingDirectory(work.path());
 
         // The simulator, told no folder, links its line into the data folder the program uses.
-        sim.start(installed(QStringLiteral("bin/fumidori-modemsim")), {"--sample"});
-        QByteArray simSays;
-        QVERIFY2(waitForError(sim, " -> ", &simSays), simSays.constData());
-        QVERIFY2(simSays.startsWith("fumidori-modemsim: " + QFile::encodeName(data) + "ports/COM1 -> "),
-                 simSays.constData());
+        QVERIFY2(sim.start(installed(QStringLiteral("bin/fumidori-modemsim")), {"--sample"}, " -> ", 30000, env),
+                 sim.log.constData());
+        QVERIFY2(sim.log.startsWith("fumidori-modemsim: " + QFile::encodeName(data) + "ports/COM1 -> "),
+                 sim.log.constData());
         // It also writes an empty history, so the program starts without the first start's messages.
         const QByteArray sample = readFileBytes(settings);
         QVERIFY(!sample.isEmpty() && QFileInfo::exists(history));
         const ino_t settingsBefore = inode(settings), historyBefore = inode(history);
 
-        program.start(installed(QStringLiteral("bin/fumidori")), QStringList());
-        QVERIFY(program.waitForStarted());
         // The offscreen platform says this when the main window is shown, after the program has
         // loaded its files and set up its shut-down on SIGTERM.
-        QByteArray programSays;
-        QVERIFY2(waitForError(program, "propagateSizeHints", &programSays), programSays.constData());
+        QVERIFY2(program.start(installed(QStringLiteral("bin/fumidori")), {}, "propagateSizeHints", 30000, env),
+                 program.log.constData());
         QVERIFY(QFileInfo::exists(data + QStringLiteral("Fumidori.lock")));
-        ::kill(pid_t(program.processId()), SIGTERM);
-        QVERIFY(program.waitForFinished(30000));
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
+        ::kill(pid_t(program.process.processId()), SIGTERM);
+        QVERIFY(program.process.waitForFinished(30000));
+        QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.process.exitCode(), 0);
 
         // Both files written again (replaced, so new inodes) in the data folder, the lock given up.
         QVERIFY(inode(settings) != settingsBefore && inode(history) != historyBefore);
@@ -193,8 +160,8 @@ private Q_SLOTS:
         QCOMPARE(tree(m_stage.path()), m_tree);
         QCOMPARE(tree(work.path()), QStringList());
 
-        sim.terminate();
-        QVERIFY(sim.waitForFinished(30000));
+        sim.process.terminate();
+        QVERIFY(sim.process.waitForFinished(30000));
         QVERIFY(!QFileInfo(data + QStringLiteral("ports/COM1")).isSymLink());
     }
 
@@ -203,23 +170,26 @@ private Q_SLOTS:
         if (QStandardPaths::findExecutable(QStringLiteral("dpkg-shlibdeps")).isEmpty())
             QSKIP("dpkg-dev is not installed (scripts/setup installs it)");
         QTemporaryDir out;
-        const Result made = run(QStringLiteral(FUMIDORI_CPACK),
-                                {"-G", "DEB", "-B", out.path(), "--config", FUMIDORI_BUILD_DIR "/CPackConfig.cmake"});
-        QVERIFY2(made.code == 0, (made.out + made.err).constData());
+        const ToolRun made =
+            runTool(QStringLiteral(FUMIDORI_CPACK),
+                    {"-G", "DEB", "-B", out.path(), "--config", FUMIDORI_BUILD_DIR "/CPackConfig.cmake"}, {},
+                    QProcessEnvironment::systemEnvironment(), Slow);
+        QVERIFY2(made.exitCode == 0, qPrintable(made.out + made.err));
         const QString deb = out.filePath(QStringLiteral("fumidori_" FUMIDORI_VERSION "_amd64.deb"));
         QVERIFY2(QFileInfo(deb).isFile(), made.out.constData());
 
-        const Result depends = run(QStringLiteral("dpkg-deb"), {"-f", deb, "Depends"});
+        const ToolRun depends = runTool(QStringLiteral("dpkg-deb"), {"-f", deb, "Depends"});
         QVERIFY2(depends.out.contains("libqt6widgets6") && depends.out.contains("libqt6sql6-sqlite") &&
                      depends.out.contains("systemd | systemd-standalone-sysusers") && depends.out.contains("libgmime"),
                  depends.out.constData());
-        const Result postinst = run(QStringLiteral("dpkg-deb"), {"-I", deb, "postinst"});
+        const ToolRun postinst = runTool(QStringLiteral("dpkg-deb"), {"-I", deb, "postinst"});
         QVERIFY2(postinst.out.contains("systemd-sysusers"), postinst.out.constData());
 
         if (QStandardPaths::findExecutable(QStringLiteral("lintian")).isEmpty())
             QSKIP("lintian is not installed (scripts/setup installs it)");
-        const Result lint = run(QStringLiteral("lintian"), {deb});
-        qInfo("lintian:\n%s%s", lint.out.constData(), lint.err.constData());
+        const ToolRun lint =
+            runTool(QStringLiteral("lintian"), {deb}, {}, QProcessEnvironment::systemEnvironment(), Slow);
+        qInfo("lintian:\n%s%s", lint.out.constData(), qPrintable(lint.err));
         for (const QByteArray &line : lint.out.split('\n'))
             QVERIFY2(!line.startsWith("E:"), lint.out.constData());
     }

@@ -1,6 +1,7 @@
 // Pages to people: who is on duty by a rota's calendar (recurrences, zones, moved and
 // cancelled occurrences, overrides), and events that cannot be used left out and told.
 #include "support/filehelpers.h"
+#include "support/quietreporter.h"
 #include "support/sendfolder.h"
 #include "support/table.h"
 #include "support/virtualclock.h"
@@ -9,7 +10,6 @@
 #include "gateway/oncallwatch.h"
 #include "gateway/pageclock.h"
 #include "gateway/pages.h"
-#include "gateway/reporter.h"
 #include "gateway/rota.h"
 #include "gateway/textfit.h"
 #include "store/inifile.h"
@@ -105,13 +105,9 @@ const QByteArray Rota =
     "[Group team]\nMembers=R2, R4\n[Rota duty]\nCalendar=rota.ics\nOverrides=over.ics\nDefault=R4\n";
 
 // What the gateway told: its warnings, in order.
-struct Told : Reporter {
+struct Told : QuietReporter {
     QStringList warnings;
-    void stage(const QString &, const QString &, const QString &) override {}
-    void progress(int, int, const QString &) override {}
-    void note(const QString &, const QString &, QJsonObject) override {}
     void warn(const QString &, const QString &text, QJsonObject) override { warnings << text; }
-    void result(const Outcome &, QJsonObject) override {}
 };
 
 // Written whole and renamed in, as an editor or curl's timer does.
@@ -205,7 +201,6 @@ private slots:
                                          "EXDATE;VALUE=DATE:20260112");
         row("all-day weekly: until's day included", weekly, "", tokyo, "2026-01-26T12:00:00+09:00", "A");
         row("all-day weekly: EXDATE", weekly, "", tokyo, "2026-01-12T12:00:00+09:00", "");
-        row("all-day weekly: other weeks", weekly, "", tokyo, "2026-01-19T12:00:00+09:00", "A");
 
         const QByteArray nyDaily = vevent("n", "A",
                                           "DTSTART;TZID=America/New_York:20260301T090000\n"
@@ -297,17 +292,6 @@ private slots:
             QVERIFY2(cal.problems().first().contains(problem) && cal.problems().first().startsWith(u"rota.ics: "),
                      qPrintable(cal.problems().first()));
     }
-
-    void loads_data();
-    void loads();
-    void reaches_data();
-    void reaches();
-    void schedules_data();
-    void schedules();
-    void quiet_data();
-    void quiet();
-    void escalates_data();
-    void escalates();
 
     // The runner's side on its clock: each step when due, none after the acknowledgement.
     void stepsOnTheRunnersClock()
@@ -411,183 +395,187 @@ private slots:
         QVERIFY(!cal.ok());
         QVERIFY(!Calendar::load(QStringLiteral("/nonexistent/rota.ics"), zone("Asia/Tokyo")).ok());
     }
-};
 
-void tst_OnCall::loads_data()
-{
-    const Loads row;
-    row("groups, a rota, an escalation, a person",
-        Rota + "[Group all]\nMembers=team, duty, R1\n[Escalation up]\nStep1=duty\nStep2=10m team\nRepeat=2\n[Person "
-               "R1]\nMail=r1@example.org\n",
-        "");
-    row("a loop of groups", "[Group a]\nMembers=b\n[Group b]\nMembers=R1, a\n", "a → b → a");
-    row("a loop through a rota's events", "[Group team]\nMembers=duty\n[Rota duty]\nCalendar=rota.ics\nDefault=R1\n",
-        "自分自身に戻ります");
-    row("a group named as a person", "[Group R1]\nMembers=R2\n", "アドレス帳の「R1」 と [Group R1]");
-    row("a rota named as a group", Rota + "[Rota team]\nCalendar=rota.ics\nDefault=R1\n",
-        "[Group team] と [Rota team]");
-    row("an unknown member", "[Group a]\nMembers=R1, nobody\n", "「nobody」は知らない名前");
-    row("an escalation in a group", "[Escalation up]\nStep1=R1\n[Group a]\nMembers=up\n", "エスカレーションです");
-    row("a rota without a default", "[Rota duty]\nCalendar=rota.ics\n", "Default=");
-    row("a default nobody knows", "[Rota duty]\nCalendar=rota.ics\nDefault=R9\n", "Default=R9");
-    row("a step without a delay", "[Escalation up]\nStep1=R1\nStep2=R2\n", "Step2 に待ち時間");
-    row("a step before the one before", "[Escalation up]\nStep1=R1\nStep2=10m R2\nStep3=5m R3\n", "Step3 が前の段");
-    row("repeat of one step", "[Escalation up]\nStep1=R1\nRepeat=3\n", "二つ以上");
-    row("a person not in the book", "[Person R9]\nMail=x@example.org\n", "[Person R9]");
-    row("bad quiet hours", "[Quiet]\nHours=22-7\n", "Hours=");
-    row("an unknown zone", "[OnCall]\nTimeZone=Mars/Olympus\n", "Mars/Olympus");
-}
-void tst_OnCall::loads()
-{
-    const auto [ini, error] = Loads::row();
-    const Folder folder;
-    const OnCall o = folder.load(ini);
-    QVERIFY2(error.isEmpty() ? o.ok() : o.error().contains(error), qPrintable(o.error()));
-}
-
-void tst_OnCall::reaches_data()
-{
-    const Reaches row;
-    row("a person", Rota, "R1", "2026-01-07T10:00:00+09:00", "R1: ");
-    row("a group", Rota, "team", "2026-01-07T10:00:00+09:00", "R2: team → R2; R4: team → R4");
-    row("a rota: the day's", Rota, "duty", "2026-01-07T10:00:00+09:00", "R1: duty → R1, rota.ics 09:00–18:00");
-    row("a rota: a group on duty", Rota, "duty", "2026-01-08T19:00:00+09:00",
-        "R2: duty → team → R2, rota.ics 18:00–22:00; R4: duty → team → R4, rota.ics 18:00–22:00");
-    row("a rota: the override", Rota, "duty", "2026-01-07T17:30:00+09:00", "R3: duty → R3, over.ics 17:00–20:00");
-    row("a rota: nobody, the default", Rota, "duty", "2026-01-10T10:00:00+09:00", "R4: duty → R4, 当番なし、Default");
-    row("nested, each once", Rota + "[Group all]\nMembers=R4, team, duty\n", "all", "2026-01-08T19:00:00+09:00",
-        "R4: all → R4; R2: all → team → R2");
-    row("an escalation: nobody here", Rota + "[Escalation up]\nStep1=R1\n", "up", "2026-01-07T10:00:00+09:00", "");
-    row("unknown", Rota, "R9", "2026-01-07T10:00:00+09:00", "");
-}
-void tst_OnCall::reaches()
-{
-    const auto [ini, name, at, reached] = Reaches::row();
-    const Folder folder;
-    const OnCall o = folder.load(ini);
-    QVERIFY2(o.ok() && o.problems().isEmpty(), qPrintable(o.error() + o.problems().join(u'\n')));
-    QStringList out;
-    for (const auto &r : o.expand(name, tokyo(at)))
-        out << r.person + QStringLiteral(": ") + r.why;
-    QCOMPARE(out.join(QStringLiteral("; ")), reached);
-}
-
-void tst_OnCall::schedules_data()
-{
-    const Schedules row;
-    row("one step", "Step1=R1", "0 1 R1");
-    row("three steps", "Step1=R1\nStep2=5m R2\nStep3=1h R3", "0 1 R1, 300 2 R2, 3600 3 R3");
-    row("repeated: rounds a step's gap apart", "Step1=R1\nStep2=10m R2\nRepeat=2",
-        "0 1 R1, 600 2 R2, 1200 1 R1, 1800 2 R2, 2400 1 R1, 3000 2 R2");
-}
-void tst_OnCall::schedules()
-{
-    const auto [steps, expected] = Schedules::row();
-    const Folder folder;
-    const OnCall o = folder.load("[Escalation up]\n" + steps + "\n");
-    QVERIFY2(o.ok(), qPrintable(o.error()));
-    QStringList out;
-    for (const auto &s : OnCall::schedule(*o.escalation(QStringLiteral("up"))))
-        out << QStringLiteral("%1 %2 %3").arg(s.delay).arg(s.step).arg(s.name);
-    QCOMPARE(out.join(QStringLiteral(", ")), expected);
-}
-
-void tst_OnCall::quiet_data()
-{
-    const Quiet row;
-    const QByteArray night = "Hours=22:00-07:00\nHold=info, Warning\n";
-    row("a warning at night waits for the morning", night, "warning", "2026-01-07T23:30:00+09:00",
-        "2026-01-08T07:00:00+09:00");
-    row("after midnight, the same morning", night, "info", "2026-01-08T06:59:00+09:00", "2026-01-08T07:00:00+09:00");
-    row("a critical page goes at once", night, "critical", "2026-01-07T23:30:00+09:00", "2026-01-07T23:30:00+09:00");
-    row("outside the hours", night, "warning", "2026-01-07T07:00:00+09:00", "2026-01-07T07:00:00+09:00");
-    row("hours within a day", "Hours=12:00-13:00\nHold=info\n", "info", "2026-01-07T12:10:00+09:00",
-        "2026-01-07T13:00:00+09:00");
-    row("no quiet hours", "Hold=info\n", "info", "2026-01-07T23:30:00+09:00", "2026-01-07T23:30:00+09:00");
-}
-void tst_OnCall::quiet()
-{
-    const auto [lines, severity, at, until] = Quiet::row();
-    const Folder folder;
-    const OnCall o = folder.load("[Quiet]\n" + lines);
-    QVERIFY2(o.ok(), qPrintable(o.error()));
-    QCOMPARE(QDateTime::fromSecsSinceEpoch(o.quietUntil(severity, tokyo(at))),
-             QDateTime::fromSecsSinceEpoch(tokyo(until)));
-}
-
-void tst_OnCall::escalates_data()
-{
-    const Escalates row;
-    const QByteArray three = "Step1=R1\nStep2=10m R2\nStep3=20m R3\n";
-    row("acknowledged before step 2", three, "ack:300 run:900", "R1", "acknowledged", 0);
-    row("by its code, after step 2", three, "run:599 run:600 code:700 run:5000", "R1 R2", "acknowledged", 0);
-    row("nobody answers", three, "run:600 run:1199 run:1200 run:9000", "R1 R2 R3", "exhausted", 3);
-    row("late: every step due, in order", three, "run:5000", "R1 R2 R3", "exhausted", 3);
-    row("a restart between two steps: the step once", three, "crash:2 run:600 run:601", "R1 R2", "open", 2);
-    row("a restart before the batch: the step then", three, "run:300", "R1", "open", 1);
-    row("resolved by the alert", three, "resolve:100 run:900", "R1", "resolved", 0);
-    row("acknowledged twice", three, "ack:100 ack:200 run:900", "R1", "acknowledged", 0);
-    row("repeated", "Step1=R1\nStep2=10m R2\nRepeat=1\n", "run:1799 run:1800", "R1 R2 R1 R2", "exhausted", 4);
-    // The files of pages that ended go a week (604800 s) after their end.
-    row("acknowledged six days ago: kept", three, "ack:300 sweep:605100", "R1", "acknowledged", 0);
-    row("acknowledged a week ago: gone", three, "ack:300 sweep:605101", "R1", "gone", 0);
-    row("exhausted a week ago: gone", three, "run:1200 sweep:606001", "R1 R2 R3", "gone", 3);
-    row("open: kept however old", three, "run:600 sweep:9000000", "R1 R2", "open", 2);
-}
-void tst_OnCall::escalates()
-{
-    const auto [steps, script, queued, word, waiting] = Escalates::row();
-    QTemporaryDir dir;
-    const QString folder = dir.path() + u'/';
-    const OnCall o = OnCall::parse(IniFile::parse("[Escalation up]\n" + steps), folder, {"R1", "R2", "R3"});
-    QVERIFY2(o.ok(), qPrintable(o.error()));
-    QStringList log;
-    const auto addStep = [&](const QString &id, int step, const QString &name) {
-        QueuedMessage m;
-        m.to = name;
-        m.text = QStringLiteral("A");
-        m.page = id;
-        m.step = step;
-        QList<QueuedMessage> batch{m};
-        sendqueue::add(folder, batch);
-        log << name;
-        return QStringList{batch.first().id};
-    };
-    const pages::StepQueuer queuer = [&](const PageState &p, const OnCall::DueStep &s) {
-        return std::variant<QStringList, QString>(addStep(p.id, p.queued + 1, s.name));
-    };
-    const qint64 t0 = 1800000000;
-    auto started = pages::start(folder, o, QStringLiteral("up"), QStringLiteral("A"), {}, t0, queuer);
-    QVERIFY(std::holds_alternative<PageState>(started));
-    PageState p = std::get<PageState>(started);
-    QCOMPARE(p.ack.size(), 6);
-    for (const QString &token : script.split(u' ')) {
-        const QString what = token.section(u':', 0, 0);
-        const int n = token.section(u':', 1).toInt();
-        if (what == u"run") {
-            QVERIFY(pages::runDue(folder, p, t0 + n, queuer).problems.isEmpty());
-        } else if (what == u"sweep") {
-            pages::removeEnded(folder, t0 + n);
-        } else if (what == u"crash") {
-            p = *pages::read(folder, p.id);
-            p.adding = n;
-            QVERIFY(pages::write(folder, p).ok());
-            addStep(p.id, n, p.steps[n - 1].name);
-        } else {
-            auto acked = pages::acknowledge(folder, what == u"code" ? p.ack : p.id, QStringLiteral("R1"), t0 + n,
-                                            what == u"resolve");
-            QVERIFY(std::holds_alternative<PageState>(acked));
-        }
+    void loads_data()
+    {
+        const Loads row;
+        row("groups, a rota, an escalation, a person",
+            Rota +
+                "[Group all]\nMembers=team, duty, R1\n[Escalation up]\nStep1=duty\nStep2=10m team\nRepeat=2\n[Person "
+                "R1]\nMail=r1@example.org\n",
+            "");
+        row("a loop of groups", "[Group a]\nMembers=b\n[Group b]\nMembers=R1, a\n", "a → b → a");
+        row("a loop through a rota's events",
+            "[Group team]\nMembers=duty\n[Rota duty]\nCalendar=rota.ics\nDefault=R1\n", "自分自身に戻ります");
+        row("a group named as a person", "[Group R1]\nMembers=R2\n", "アドレス帳の「R1」 と [Group R1]");
+        row("a rota named as a group", Rota + "[Rota team]\nCalendar=rota.ics\nDefault=R1\n",
+            "[Group team] と [Rota team]");
+        row("an unknown member", "[Group a]\nMembers=R1, nobody\n", "「nobody」は知らない名前");
+        row("an escalation in a group", "[Escalation up]\nStep1=R1\n[Group a]\nMembers=up\n", "エスカレーションです");
+        row("a rota without a default", "[Rota duty]\nCalendar=rota.ics\n", "Default=");
+        row("a default nobody knows", "[Rota duty]\nCalendar=rota.ics\nDefault=R9\n", "Default=R9");
+        row("a step without a delay", "[Escalation up]\nStep1=R1\nStep2=R2\n", "Step2 に待ち時間");
+        row("a step before the one before", "[Escalation up]\nStep1=R1\nStep2=10m R2\nStep3=5m R3\n", "Step3 が前の段");
+        row("repeat of one step", "[Escalation up]\nStep1=R1\nRepeat=3\n", "二つ以上");
+        row("a person not in the book", "[Person R9]\nMail=x@example.org\n", "[Person R9]");
+        row("bad quiet hours", "[Quiet]\nHours=22-7\n", "Hours=");
+        row("an unknown zone", "[OnCall]\nTimeZone=Mars/Olympus\n", "Mars/Olympus");
     }
-    QCOMPARE(log.join(u' '), queued);
-    const auto last = pages::read(folder, p.id);
-    QCOMPARE(last ? last->word() : QStringLiteral("gone"), word);
-    QCOMPARE(sendqueue::entries(folder, sendqueue::State::Waiting).size(), waiting);
-    if (last)
-        QCOMPARE(last->people.size(), qMin(3, int(QSet<QString>(log.begin(), log.end()).size())));
-    else // still counted
-        QCOMPARE(pages::removed(folder).steps, quint64(log.size()));
-}
+    void loads()
+    {
+        const auto [ini, error] = Loads::row();
+        const Folder folder;
+        const OnCall o = folder.load(ini);
+        QVERIFY2(error.isEmpty() ? o.ok() : o.error().contains(error), qPrintable(o.error()));
+    }
+
+    void reaches_data()
+    {
+        const Reaches row;
+        row("a person", Rota, "R1", "2026-01-07T10:00:00+09:00", "R1: ");
+        row("a group", Rota, "team", "2026-01-07T10:00:00+09:00", "R2: team → R2; R4: team → R4");
+        row("a rota: the day's", Rota, "duty", "2026-01-07T10:00:00+09:00", "R1: duty → R1, rota.ics 09:00–18:00");
+        row("a rota: a group on duty", Rota, "duty", "2026-01-08T19:00:00+09:00",
+            "R2: duty → team → R2, rota.ics 18:00–22:00; R4: duty → team → R4, rota.ics 18:00–22:00");
+        row("a rota: the override", Rota, "duty", "2026-01-07T17:30:00+09:00", "R3: duty → R3, over.ics 17:00–20:00");
+        row("a rota: nobody, the default", Rota, "duty", "2026-01-10T10:00:00+09:00",
+            "R4: duty → R4, 当番なし、Default");
+        row("nested, each once", Rota + "[Group all]\nMembers=R4, team, duty\n", "all", "2026-01-08T19:00:00+09:00",
+            "R4: all → R4; R2: all → team → R2");
+        row("an escalation: nobody here", Rota + "[Escalation up]\nStep1=R1\n", "up", "2026-01-07T10:00:00+09:00", "");
+        row("unknown", Rota, "R9", "2026-01-07T10:00:00+09:00", "");
+    }
+    void reaches()
+    {
+        const auto [ini, name, at, reached] = Reaches::row();
+        const Folder folder;
+        const OnCall o = folder.load(ini);
+        QVERIFY2(o.ok() && o.problems().isEmpty(), qPrintable(o.error() + o.problems().join(u'\n')));
+        QStringList out;
+        for (const auto &r : o.expand(name, tokyo(at)))
+            out << r.person + QStringLiteral(": ") + r.why;
+        QCOMPARE(out.join(QStringLiteral("; ")), reached);
+    }
+
+    void schedules_data()
+    {
+        const Schedules row;
+        row("one step", "Step1=R1", "0 1 R1");
+        row("three steps", "Step1=R1\nStep2=5m R2\nStep3=1h R3", "0 1 R1, 300 2 R2, 3600 3 R3");
+        row("repeated: rounds a step's gap apart", "Step1=R1\nStep2=10m R2\nRepeat=2",
+            "0 1 R1, 600 2 R2, 1200 1 R1, 1800 2 R2, 2400 1 R1, 3000 2 R2");
+    }
+    void schedules()
+    {
+        const auto [steps, expected] = Schedules::row();
+        const Folder folder;
+        const OnCall o = folder.load("[Escalation up]\n" + steps + "\n");
+        QVERIFY2(o.ok(), qPrintable(o.error()));
+        QStringList out;
+        for (const auto &s : OnCall::schedule(*o.escalation(QStringLiteral("up"))))
+            out << QStringLiteral("%1 %2 %3").arg(s.delay).arg(s.step).arg(s.name);
+        QCOMPARE(out.join(QStringLiteral(", ")), expected);
+    }
+
+    void quiet_data()
+    {
+        const Quiet row;
+        const QByteArray night = "Hours=22:00-07:00\nHold=info, Warning\n";
+        row("a warning at night waits for the morning", night, "warning", "2026-01-07T23:30:00+09:00",
+            "2026-01-08T07:00:00+09:00");
+        row("after midnight, the same morning", night, "info", "2026-01-08T06:59:00+09:00",
+            "2026-01-08T07:00:00+09:00");
+        row("a critical page goes at once", night, "critical", "2026-01-07T23:30:00+09:00",
+            "2026-01-07T23:30:00+09:00");
+        row("outside the hours", night, "warning", "2026-01-07T07:00:00+09:00", "2026-01-07T07:00:00+09:00");
+        row("hours within a day", "Hours=12:00-13:00\nHold=info\n", "info", "2026-01-07T12:10:00+09:00",
+            "2026-01-07T13:00:00+09:00");
+        row("no quiet hours", "Hold=info\n", "info", "2026-01-07T23:30:00+09:00", "2026-01-07T23:30:00+09:00");
+    }
+    void quiet()
+    {
+        const auto [lines, severity, at, until] = Quiet::row();
+        const Folder folder;
+        const OnCall o = folder.load("[Quiet]\n" + lines);
+        QVERIFY2(o.ok(), qPrintable(o.error()));
+        QCOMPARE(QDateTime::fromSecsSinceEpoch(o.quietUntil(severity, tokyo(at))),
+                 QDateTime::fromSecsSinceEpoch(tokyo(until)));
+    }
+
+    void escalates_data()
+    {
+        const Escalates row;
+        const QByteArray three = "Step1=R1\nStep2=10m R2\nStep3=20m R3\n";
+        row("acknowledged before step 2", three, "ack:300 run:900", "R1", "acknowledged", 0);
+        row("by its code, after step 2", three, "run:599 run:600 code:700 run:5000", "R1 R2", "acknowledged", 0);
+        row("nobody answers", three, "run:600 run:1199 run:1200 run:9000", "R1 R2 R3", "exhausted", 3);
+        row("late: every step due, in order", three, "run:5000", "R1 R2 R3", "exhausted", 3);
+        row("a restart between two steps: the step once", three, "crash:2 run:600 run:601", "R1 R2", "open", 2);
+        row("a restart before the batch: the step then", three, "run:300", "R1", "open", 1);
+        row("resolved by the alert", three, "resolve:100 run:900", "R1", "resolved", 0);
+        row("acknowledged twice", three, "ack:100 ack:200 run:900", "R1", "acknowledged", 0);
+        row("repeated", "Step1=R1\nStep2=10m R2\nRepeat=1\n", "run:1799 run:1800", "R1 R2 R1 R2", "exhausted", 4);
+        // The files of pages that ended go a week (604800 s) after their end.
+        row("acknowledged six days ago: kept", three, "ack:300 sweep:605100", "R1", "acknowledged", 0);
+        row("acknowledged a week ago: gone", three, "ack:300 sweep:605101", "R1", "gone", 0);
+        row("exhausted a week ago: gone", three, "run:1200 sweep:606001", "R1 R2 R3", "gone", 3);
+        row("open: kept however old", three, "run:600 sweep:9000000", "R1 R2", "open", 2);
+    }
+    void escalates()
+    {
+        const auto [steps, script, queued, word, waiting] = Escalates::row();
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        const OnCall o = OnCall::parse(IniFile::parse("[Escalation up]\n" + steps), folder, {"R1", "R2", "R3"});
+        QVERIFY2(o.ok(), qPrintable(o.error()));
+        QStringList log;
+        const auto addStep = [&](const QString &id, int step, const QString &name) {
+            QueuedMessage m;
+            m.to = name;
+            m.text = QStringLiteral("A");
+            m.page = id;
+            m.step = step;
+            QList<QueuedMessage> batch{m};
+            sendqueue::add(folder, batch);
+            log << name;
+            return QStringList{batch.first().id};
+        };
+        const pages::StepQueuer queuer = [&](const PageState &p, const OnCall::DueStep &s) {
+            return std::variant<QStringList, QString>(addStep(p.id, p.queued + 1, s.name));
+        };
+        const qint64 t0 = 1800000000;
+        auto started = pages::start(folder, o, QStringLiteral("up"), QStringLiteral("A"), {}, t0, queuer);
+        QVERIFY(std::holds_alternative<PageState>(started));
+        PageState p = std::get<PageState>(started);
+        QCOMPARE(p.ack.size(), 6);
+        for (const QString &token : script.split(u' ')) {
+            const QString what = token.section(u':', 0, 0);
+            const int n = token.section(u':', 1).toInt();
+            if (what == u"run") {
+                QVERIFY(pages::runDue(folder, p, t0 + n, queuer).problems.isEmpty());
+            } else if (what == u"sweep") {
+                pages::removeEnded(folder, t0 + n);
+            } else if (what == u"crash") {
+                p = *pages::read(folder, p.id);
+                p.adding = n;
+                QVERIFY(pages::write(folder, p).ok());
+                addStep(p.id, n, p.steps[n - 1].name);
+            } else {
+                auto acked = pages::acknowledge(folder, what == u"code" ? p.ack : p.id, QStringLiteral("R1"), t0 + n,
+                                                what == u"resolve");
+                QVERIFY(std::holds_alternative<PageState>(acked));
+            }
+        }
+        QCOMPARE(log.join(u' '), queued);
+        const auto last = pages::read(folder, p.id);
+        QCOMPARE(last ? last->word() : QStringLiteral("gone"), word);
+        QCOMPARE(sendqueue::entries(folder, sendqueue::State::Waiting).size(), waiting);
+        if (last)
+            QCOMPARE(last->people.size(), qMin(3, int(QSet<QString>(log.begin(), log.end()).size())));
+        else // still counted
+            QCOMPARE(pages::removed(folder).steps, quint64(log.size()));
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_OnCall)
 #include "tst_oncall.moc"

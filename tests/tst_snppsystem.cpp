@@ -3,6 +3,7 @@
 // listener's limits hold, and a runner killed right after a 250 loses nothing.
 #include "support/httpclient.h"
 #include "support/modemsim.h"
+#include "support/queuerunner.h"
 #include "support/sendrig.h"
 #include "support/table.h"
 
@@ -11,8 +12,6 @@
 #include "store/snppdesk.h"
 
 #include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -22,30 +21,6 @@ namespace
 {
 
 const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
-
-// "queue run --snpp 127.0.0.1:0" on the folder; up once it has told its port.
-struct Runner {
-    QProcess process;
-    quint16 port = 0;
-    bool start(const QString &folder)
-    {
-        process.start(Tool, {"--folder", folder, "--quiet", "--json", "queue", "run", "--snpp", "127.0.0.1:0"});
-        QByteArray out;
-        while (port == 0 && process.waitForReadyRead(20000)) {
-            out += process.readAllStandardOutput();
-            for (const QByteArray &line : out.split('\n'))
-                if (const QJsonObject e = QJsonDocument::fromJson(line).object(); e.value("event") == "listening")
-                    port = quint16(e.value("port").toInt());
-        }
-        return port != 0;
-    }
-    ~Runner()
-    {
-        process.terminate();
-        if (!process.waitForFinished(10000))
-            process.kill();
-    }
-};
 
 // Sends the lines and reads until as many answer lines have come (or the server closes).
 QByteArray converse(int fd, const QByteArray &lines, int answers)
@@ -136,8 +111,8 @@ private slots:
             QSKIP("hylafax-client is not installed (scripts/setup installs it)");
         ModemSim sim;
         QVERIFY(sim.start(m_folder, 1));
-        Runner runner;
-        QVERIFY(runner.start(m_folder));
+        QueueRunner runner;
+        QVERIFY(runner.start(m_folder, "--snpp"));
         const ToolRun run = runTool(sendpage, {"-h", QStringLiteral("127.0.0.1:%1").arg(runner.port), "-p", "R0", "-p",
                                                "09099990000", "DISK FULL ON DB1"});
         QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
@@ -157,8 +132,8 @@ private slots:
         QVERIFY2(add.exitCode == 0, qPrintable(add.err));
         ModemSim sim;
         QVERIFY(sim.start(m_folder, 1));
-        Runner runner;
-        QVERIFY(runner.start(m_folder));
+        QueueRunner runner;
+        QVERIFY(runner.start(m_folder, "--snpp"));
         const QString script = QStringLiteral(R"(
 use Net::SNPP;
 my $s = Net::SNPP->new('127.0.0.1', Port => %1) or die "no connection\n";
@@ -178,8 +153,8 @@ $s->quit;
     }
     void limits()
     {
-        Runner runner;
-        QVERIFY(runner.start(m_folder));
+        QueueRunner runner;
+        QVERIFY(runner.start(m_folder, "--snpp"));
         QList<int> fds;
         for (int i = 0; i < 9; ++i)
             fds << httpclient::connectTo(runner.port, 5000);
@@ -257,8 +232,8 @@ $s->quit;
     {
         QString id;
         {
-            Runner runner; // no simulator: nothing can be sent, the page stays queued
-            QVERIFY(runner.start(m_folder));
+            QueueRunner runner; // no simulator: nothing can be sent, the page stays queued
+            QVERIFY(runner.start(m_folder, "--snpp"));
             const int fd = httpclient::connectTo(runner.port, 5000);
             // A batch the rules refuse (too long for the centre): 554, and neither page queued.
             const QByteArray refused =
