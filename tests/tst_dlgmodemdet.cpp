@@ -3,6 +3,7 @@
 #include "modem/waiter.h"
 #include "store/appdata.h"
 #include "support/fakeplatform.h"
+#include "support/modemsim.h"
 #include "support/portbank.h"
 #include "support/table.h"
 #include "ui/dlgmodemdet.h"
@@ -11,10 +12,10 @@
 #include <QCoro/QCoroTask>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <list>
 #include <memory>
 
 namespace
@@ -26,30 +27,17 @@ const QByteArray echoAnswer = "ATI6\r\r\nFM56K-JP Rev.2.10\r\n\r\nOK\r\n";
 struct SimulatedPorts {
     QTemporaryDir dir;
     QString folder = dir.path() + QLatin1Char('/');
-    std::vector<std::unique_ptr<QProcess>> sims;
-    bool ready = true;
+    std::list<ModemSim> sims;
+    bool ready = QDir().mkpath(folder + QStringLiteral("ports"));
 
     explicit SimulatedPorts(const QMap<int, QStringList> &modems)
     {
-        QDir().mkpath(folder + QStringLiteral("ports"));
         for (int n = ModemDetector::FirstPort; n <= ModemDetector::LastPort; ++n) {
-            if (!modems.contains(n)) {
+            if (modems.contains(n))
+                ready = sims.emplace_back().start(folder, n, modems[n]) && ready;
+            else
                 QFile::link(QStringLiteral("/nonexistent/fumidori-no-device"),
                             folder + QStringLiteral("ports/COM%1").arg(n));
-                continue;
-            }
-            QProcess *sim = sims.emplace_back(std::make_unique<QProcess>()).get();
-            sim->start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
-                       QStringList{"--folder", folder, "--port", QString::number(n)} + modems[n]);
-            sim->setReadChannel(QProcess::StandardError);
-            ready = ready && sim->waitForStarted() && sim->waitForReadyRead(5000); // told once linked
-        }
-    }
-    ~SimulatedPorts()
-    {
-        for (auto &sim : sims) {
-            sim->terminate();
-            sim->waitForFinished(5000);
         }
     }
 };
