@@ -244,22 +244,17 @@ private slots:
         QCOMPARE(readFileBytes(f.data.settingsPath()), settingsfile::bytes(f.data));
         QCOMPARE(readFileBytes(f.data.historyPath()), QByteArray("\"R\",\"C\",\"2026/12/01 10:00:00\"\r\nm\r\n"));
     }
-    void signalClosesTheWindow_data()
-    {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGTERM") << SIGTERM;
-        QTest::newRow("SIGHUP") << SIGHUP;
-    }
     void signalClosesTheWindow()
     {
-        QFETCH(int, signal);
-        auto *window = new QWidget;
-        window->setAttribute(Qt::WA_DeleteOnClose);
-        window->show();
-        closeOnSessionEnd(*window);
-        QSignalSpy closed(window, &QObject::destroyed);
-        ::raise(signal);
-        QVERIFY(closed.wait(5000));
+        for (const int signal : {SIGTERM, SIGHUP}) {
+            auto *window = new QWidget;
+            window->setAttribute(Qt::WA_DeleteOnClose);
+            window->show();
+            closeOnSessionEnd(*window);
+            QSignalSpy closed(window, &QObject::destroyed);
+            ::raise(signal);
+            QVERIFY2(closed.wait(5000), qPrintable(QString::number(signal)));
+        }
     }
 };
 
