@@ -1,13 +1,10 @@
 // The IME setting against a real Fcitx 5 on a virtual X display, with a session bus of the
 // test's own. The profile's group holds two keyboard layouts, so Fcitx's "active" (state 2)
 // is its second entry and no conversion engine's server is needed.
-#include "store/appdata.h"
-#include "support/fakeplatform.h"
-#include "support/fakeport.h"
+#include "support/mainwindowrig.h"
 #include "support/modalcloser.h"
 #include "support/server.h"
 #include "support/table.h"
-#include "ui/frmmain.h"
 #include "ui/mailedit.h"
 
 #include <QAction>
@@ -99,13 +96,10 @@ private slots:
     void messageBoxSwitchesFcitxOn()
     {
         const auto [ime, setAtOk, state] = MessageBoxSwitchesFcitxOn::row();
-        FakePlatform platform;
-        FakePort port;
-        AppData data;
-        data.settings = Settings::defaults();
-        data.settings.IME = qint16(ime);
-        frmMain window(data, platform.platform, port);
-        window.prepareWindow();
+        MainWindowRig f;
+        f.data.settings.IME = qint16(ime);
+        f.w().prepareWindow();
+        frmMain &window = f.w();
         window.show();
         window.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&window));
