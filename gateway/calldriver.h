@@ -32,6 +32,12 @@ public:
     ~CallDriver() override = default;
 
     virtual void start(const CallRequest &request) = 0;
+    // Checks the idle line without a call, as its kind's row says (the request's centre,
+    // number and text go unused); finished() tells the outcome. One that cannot check
+    // fails it.
+    virtual void check(const CallRequest &request);
+    // The longest an AT check waits for each answer: the line is held under a second.
+    static constexpr qint64 AtCheckAnswerMs = 1000;
     // Hangs up at once (SIGTERM); finished() follows with Stopped.
     virtual void abort() = 0;
 

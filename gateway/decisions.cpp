@@ -48,4 +48,15 @@ qint64 coolOff(qint64 baseMs, int rests)
     return qMin(ms, MaxCoolOffMs);
 }
 
+Service afterFailure(Service service, int failures, int failuresToRest, bool anotherServes)
+{
+    const bool rest = service == Service::Trial || (service == Service::Up && failures >= failuresToRest);
+    return rest && anotherServes ? Service::Down : service;
+}
+
+Return afterCoolOff(qint64 checkEveryMs, bool lineChecks)
+{
+    return checkEveryMs > 0 && lineChecks ? Return::Check : Return::TrialCall;
+}
+
 } // namespace decisions

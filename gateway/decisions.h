@@ -57,4 +57,20 @@ constexpr qint64 MaxCoolOffMs = 3600 * 1000;
 // base doubled each time, at most MaxCoolOffMs.
 qint64 coolOff(qint64 baseMs, int rests);
 
+// A line of the queue: in service, out of service for its cool-off, or on trial after it.
+enum class Service { Up, Down, Trial };
+
+// A line's service after a failure counted against it, a failed call's or a failed
+// check's alike: failures is its count in a row, this one included; anotherServes: some
+// other line is not out of service. Out after failuresToRest in a row, or at once on
+// trial; never the last line.
+Service afterFailure(Service service, int failures, int failuresToRest, bool anotherServes);
+
+// What a line does when its cool-off ends. Without checks (checkEveryMs 0, or a kind
+// whose row has none, or a line given over to ModemManager's control) a trial call: it
+// takes a message, and is back in service once one is sent. With them, a check: it stays
+// out of service and is back only once the check passes.
+enum class Return { TrialCall, Check };
+Return afterCoolOff(qint64 checkEveryMs, bool lineChecks);
+
 } // namespace decisions

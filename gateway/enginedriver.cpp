@@ -1,6 +1,7 @@
 #include "gateway/calldriver.h"
 
 #include "modem/comport.h"
+#include "modem/devicekind.h"
 #include "modem/line.h"
 #include "modem/linelog.h"
 #include "modem/sendengine.h"
@@ -40,6 +41,25 @@ public:
 
     void start(const CallRequest &request) override
     {
+        setUp(request);
+        m_engine = std::make_unique<SendEngine>(m_data, *m_lines, *this);
+        m_engine->setUnattended(request.answerLimitMs);
+        m_engine->send();
+    }
+
+    void check(const CallRequest &request) override
+    {
+        setUp(request);
+        Line &line = m_lines->line(m_data.settings.ModemKind);
+        const IdleCheck kind = deviceRules(m_data.settings.ModemKind).check;
+        const bool at = kind == IdleCheck::At || kind == IdleCheck::AtRegistered;
+        line.setAnswerLimit(at ? qMin(request.answerLimitMs, AtCheckAnswerMs) : request.answerLimitMs);
+        m_checking = &line;
+        runCheck(line);
+    }
+
+    void setUp(const CallRequest &request)
+    {
         m_data.folder = request.folder;
         m_data.settings = request.settings;
         m_data.centers = {request.center};
@@ -53,13 +73,29 @@ public:
         m_port->setDevice(request.device);
         m_lines = std::make_unique<KindLines>(
             LineParts{m_data.settings, m_waiter, *m_port, &m_password, this, m_log.get(), request.folder});
-        m_engine = std::make_unique<SendEngine>(m_data, *m_lines, *this);
-        m_engine->setUnattended(request.answerLimitMs);
-        m_engine->send();
+    }
+
+    QCoro::Task<> runCheck(Line &line)
+    {
+        Failure failure = Failure::None;
+        QString message;
+        try {
+            co_await line.check();
+        } catch (const AppError &error) {
+            failure = error.failure();
+            message = error.description();
+        }
+        if (m_aborted)
+            failure = Failure::Stopped, message = QStringLiteral("止められたため、確認をやめました。");
+        finish(failure, message);
     }
 
     void abort() override
     {
+        if (m_checking && !std::exchange(m_aborted, true)) {
+            m_checking->hangUp();
+            return;
+        }
         if (m_engine && !m_done)
             m_engine->abandon(QStringLiteral("止められたため、回線を切りました。"));
     }
@@ -140,6 +176,8 @@ private:
     std::unique_ptr<HoldQuestion> m_prompt;
     std::unique_ptr<SendEngine> m_engine;
     bool m_done = false;
+    Line *m_checking = nullptr; // the line under a check
+    bool m_aborted = false;
 };
 
 } // namespace

@@ -55,7 +55,7 @@ QueueIntake::QueueIntake(QString folder, QStringList lines, DeviceAccess access,
     : m_folder(std::move(folder)), m_access(std::move(access)), m_defaults(std::move(defaults))
 {
     for (const QString &name : lines)
-        m_lines.append({name, true, true, {}});
+        m_lines.append({name, true, true, {}, false, 0, 0, 0});
 }
 
 QueueIntake::Line *QueueIntake::line(const QString &name)
@@ -246,7 +246,8 @@ IntakeMetrics QueueIntake::metrics()
     m.sentTotal = m_sent;
     m.failedTotal = m_failed;
     for (const Line &l : std::as_const(m_lines))
-        m.lines.append({l.name, l.inService && l.lastCallOk, l.calls});
+        m.lines.append(
+            {l.name, l.inService && l.lastCallOk, l.calls, l.checked, l.checksOk, l.checksFailed, l.lastCheckMs});
     return m;
 }
 
@@ -321,6 +322,22 @@ void QueueIntake::lineChanged(const QString &name, bool inService)
     const std::lock_guard lock(m_mutex);
     if (Line *l = line(name))
         l->inService = inService;
+}
+
+void QueueIntake::setChecked(const QStringList &lines)
+{
+    const std::lock_guard lock(m_mutex);
+    for (Line &l : m_lines)
+        l.checked = lines.contains(l.name);
+}
+
+void QueueIntake::lineChecked(const QString &name, bool ok, qint64 atMs)
+{
+    const std::lock_guard lock(m_mutex);
+    if (Line *l = line(name)) {
+        ++(ok ? l->checksOk : l->checksFailed);
+        l->lastCheckMs = atMs;
+    }
 }
 
 void QueueIntake::settled(const QString &id, bool sent, const QString &reason)

@@ -56,6 +56,10 @@ public:
     void callEnded(const QString &id, const Outcome &outcome, const QString &line);
     // The line went out of service or came back.
     void lineChanged(const QString &line, bool inService);
+    // The lines the runner checks when idle (their check counts are shown).
+    void setChecked(const QStringList &lines);
+    // A check of the idle line ended, passed or not, at atMs.
+    void lineChecked(const QString &line, bool ok, qint64 atMs);
     // The message left the queue: sent, or given up with the reason.
     void settled(const QString &id, bool sent, const QString &reason);
 
@@ -66,6 +70,9 @@ private:
         bool inService = true;
         bool lastCallOk = true; // its last call did not fail on the line
         QMap<QString, quint64> calls;
+        bool checked = false;
+        quint64 checksOk = 0, checksFailed = 0;
+        qint64 lastCheckMs = 0;
     };
     Line *line(const QString &name);
 

@@ -20,7 +20,8 @@ const QString StatusFile = QStringLiteral("lines.json");
 
 QStringList lineKeys()
 {
-    return settingsfile::deviceKeys() + QStringList{"Device", "SipPasswordFile", "Centers", "AnswerLimit"};
+    return settingsfile::deviceKeys() +
+           QStringList{"Device", "SipPasswordFile", "Centers", "AnswerLimit", "CheckEvery"};
 }
 
 // What makes two lines one device: a serial device by its real path, a SIP account by
@@ -110,16 +111,31 @@ QList<QueueLine> QueueLine::read(const IniFile &ini, QStringList *problems)
                             .arg(DeviceAccess::MinAnswerLimitS)
                             .arg(DeviceAccess::MaxAnswerLimitS));
         }
+        if (ini.has(section, "CheckEvery")) {
+            line.checkEveryS = parseCheckEvery(ini.value(section, "CheckEvery"));
+            if (!line.checkEveryS)
+                problem(QStringLiteral("CheckEvery=%1 は使えません（0 か、%2 秒から 24 時間までの時間）。")
+                            .arg(sendqueue::capped(ini.value(section, "CheckEvery"), 80))
+                            .arg(MinCheckEveryS));
+        }
         lines << line;
     }
     return lines;
+}
+
+std::optional<int> QueueLine::parseCheckEvery(const QString &value)
+{
+    const std::optional<int> s = parseDuration(value, 0, MaxCheckEveryS);
+    if (!s || (*s > 0 && *s < MinCheckEveryS))
+        return std::nullopt;
+    return s;
 }
 
 QList<ReadyLine> readyLines(const QString &folder, const QList<QueueLine> &lines, const DeviceAccess &base,
                             QStringList *problems)
 {
     if (lines.isEmpty())
-        return {{windowLineName(folder), base}};
+        return {{windowLineName(folder), base, std::nullopt}};
     AppData data;
     if (const std::optional<Outcome> refusal = loadFolder(folder, data)) {
         *problems << refusal->message;
@@ -174,7 +190,7 @@ QList<ReadyLine> readyLines(const QString &folder, const QList<QueueLine> &lines
                              [&](const MessageCenter &c) { return c.name == center; }))
                 problem(QStringLiteral("Centers のセンター「%1」はアドレス帳にありません。").arg(center));
         }
-        ready << ReadyLine{line.name, access};
+        ready << ReadyLine{line.name, access, line.checkEveryS};
     }
     return ready;
 }

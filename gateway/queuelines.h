@@ -23,8 +23,13 @@ struct QueueLine {
     QString sipPasswordFile;
     QStringList centers; // empty: every centre
     std::optional<int> answerLimitS;
+    std::optional<int> checkEveryS; // CheckEvery=: in place of [Queue]'s
+
+    static constexpr int MinCheckEveryS = 10, MaxCheckEveryS = 24 * 3600;
 
     static bool validName(const QString &name);
+    // CheckEvery=: 0 (never) or MinCheckEveryS to MaxCheckEveryS; nullopt when bad.
+    static std::optional<int> parseCheckEvery(const QString &value);
     // "[Line NAME]": the NAME, or nullopt for a section that is no line's.
     static std::optional<QString> sectionName(const QString &section);
     // Every [Line NAME] section of the file, in the order written; what cannot be used
@@ -36,6 +41,7 @@ struct QueueLine {
 struct ReadyLine {
     QString name;
     DeviceAccess access;
+    std::optional<int> checkEveryS;
 };
 
 // The lines of the queue checked against the folder's settings, each with base's access

@@ -1,6 +1,7 @@
 #include "gateway/queuerunner.h"
 
 #include "gateway/decisions.h"
+#include "gateway/linecheck.h"
 #include "gateway/queueadd.h"
 #include "gateway/reporter.h"
 #include "gateway/values.h"
@@ -46,9 +47,10 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
     for (const QString &p : ini.problems())
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &p :
-         ini.unknownKeys(Section, {"Attempts", "Delays", "OnSent", "OnFailed", "HookTimeout", "AnswerLimit", "Listen",
-                                   "TokenFile", "AlertTemplate", "CoolOff", "DedupFor", "MaxQueued", "OnLineDown",
-                                   "OnLineUp", "Snpp", "SnppAllow", "SnppCenter", "MaxPerPerson", "Per"}))
+         ini.unknownKeys(Section, {"Attempts",    "Delays",    "OnSent",     "OnFailed",      "HookTimeout",
+                                   "AnswerLimit", "Listen",    "TokenFile",  "AlertTemplate", "CoolOff",
+                                   "CheckEvery",  "DedupFor",  "MaxQueued",  "OnLineDown",    "OnLineUp",
+                                   "Snpp",        "SnppAllow", "SnppCenter", "MaxPerPerson",  "Per"}))
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &section : ini.sections()) {
         if (section.compare(Section, Qt::CaseInsensitive) != 0 && !QueueLine::sectionName(section))
@@ -93,6 +95,13 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
             s.coolOffMs = *coolOff * 1000;
         else
             bad("CoolOff", QStringLiteral("1 秒から 1 時間までの時間"));
+    }
+    if (ini.has(Section, "CheckEvery")) {
+        if (const auto every = QueueLine::parseCheckEvery(ini.value(Section, "CheckEvery")))
+            s.checkEveryMs = qint64(*every) * 1000;
+        else
+            bad("CheckEvery",
+                QStringLiteral("0（確かめない）か、%1 秒から 24 時間までの時間").arg(QueueLine::MinCheckEveryS));
     }
     if (ini.has(Section, "DedupFor")) {
         if (const auto dedupFor = parseDuration(ini.value(Section, "DedupFor"), 0, 24 * 3600))
@@ -141,7 +150,7 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
 }
 
 struct QueueRunner::Line {
-    enum class Service { Up, Down, Trial };
+    using Service = decisions::Service;
 
     QString name;
     DeviceAccess access;
@@ -160,9 +169,17 @@ struct QueueRunner::Line {
     QString heldBy;
     bool stuck = false; // held by a lock that never clears by itself: told as down
     std::unique_ptr<RunnerClock::Timer> coolOff;
+    bool checks = false;        // its kind has a check, and it is not kept from ModemManager
+    qint64 checkEveryMs = 0;    // how often it is checked when idle; 0: never
+    LineCheck *check = nullptr; // the check under way
+    int checkFailures = 0;      // failed checks in a row, among its failures
+    std::unique_ptr<RunnerClock::Timer> checkTimer;
 
+    decisions::Return afterRest() const { return decisions::afterCoolOff(checkEveryMs, checks); }
     QString stateWord() const
     {
+        if (check)
+            return QStringLiteral("checking");
         if (busy)
             return QStringLiteral("calling");
         if (waiter)
@@ -268,6 +285,13 @@ std::optional<Outcome> QueueRunner::start()
         line->name = r.name;
         line->access = r.access;
         line->coolOff = m_clock.timer([this, l = line.get()] { coolOffEnded(*l); });
+        line->checkEveryMs = r.checkEveryS ? qint64(*r.checkEveryS) * 1000 : m_settings.checkEveryMs;
+        line->checks = line->checkEveryMs > 0 && LineCheck::checks(m_folder, r.access);
+        line->checkTimer = m_clock.timer([this, l = line.get()] {
+            if (!l->busy && !l->waiter && l->service != Line::Service::Down && !m_stopping)
+                startCheck(*l);
+        });
+        armCheck(*line);
         m_lines.push_back(std::move(line));
     }
     const sendqueue::Recovery recovery = sendqueue::recover(m_folder);
@@ -297,6 +321,15 @@ QStringList QueueRunner::lineNames() const
     QStringList names;
     for (const auto &line : m_lines)
         names << line->name;
+    return names;
+}
+
+QStringList QueueRunner::checkedLines() const
+{
+    QStringList names;
+    for (const auto &line : m_lines)
+        if (line->checks)
+            names << line->name;
     return names;
 }
 
@@ -368,7 +401,9 @@ QString QueueRunner::centerOf(const QueuedMessage &m) const
 
 bool QueueRunner::mayCarry(const Line &line, const QueuedMessage &m) const
 {
-    if (line.service == Line::Service::Down || line.waiter)
+    // A line on trial after its rest takes a trial call, unless a check decides instead.
+    if (line.service == Line::Service::Down || line.waiter ||
+        (line.service == Line::Service::Trial && line.afterRest() == decisions::Return::Check))
         return false;
     if (const auto round = m_rounds.constFind(m.id); round != m_rounds.cend() && round->failedOn.contains(line.name))
         return false;
@@ -795,6 +830,7 @@ void QueueRunner::settle(Line &line, const QueuedMessage &m, const Outcome &told
 void QueueRunner::lineFree(Line &line)
 {
     line.busy = false;
+    armCheck(line);
     writeStatus();
     if (m_stopping)
         maybeStopped();
@@ -806,16 +842,20 @@ void QueueRunner::lineFailed(Line &line, const QString &reason)
 {
     ++line.failures;
     line.reason = reason;
-    const bool rest =
-        line.service == Line::Service::Trial || (line.service == Line::Service::Up && line.failures >= FailuresToRest);
+    // Another line carries messages: one in service, or on trial by a call (one on trial
+    // by a check carries nothing until it passes).
     const bool others = std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const auto &other) {
-        return other.get() != &line && other->service != Line::Service::Down;
+        return other.get() != &line &&
+               (other->service == Line::Service::Up ||
+                (other->service == Line::Service::Trial && other->afterRest() == decisions::Return::TrialCall));
     });
-    if (!rest || !others) {
+    if (line.service == Line::Service::Down ||
+        decisions::afterFailure(line.service, line.failures, FailuresToRest, others) != Line::Service::Down) {
         writeStatus();
         return;
     }
     line.service = Line::Service::Down;
+    line.checkTimer->stop();
     ++line.epoch;
     const qint64 coolOffMs = decisions::coolOff(m_settings.coolOffMs, line.rests++);
     line.until = m_clock.now() + coolOffMs;
@@ -851,9 +891,18 @@ void QueueRunner::lineFailed(Line &line, const QString &reason)
 void QueueRunner::lineSent(Line &line)
 {
     line.failures = 0;
+    line.checkFailures = 0;
+    lineBack(line);
+}
+
+// A line on trial has shown it works (a message sent, or its check passed): back in service.
+void QueueRunner::lineBack(Line &line)
+{
     if (line.service != Line::Service::Trial)
         return;
     line.service = Line::Service::Up;
+    line.failures = 0;
+    line.checkFailures = 0;
     ++line.epoch;
     line.rests = 0;
     line.reason.clear();
@@ -872,8 +921,65 @@ void QueueRunner::coolOffEnded(Line &line)
     line.until = 0;
     m_reporter.note(QStringLiteral("line-trial"), QStringLiteral("回線 %1 を試します。").arg(line.name),
                     {{QStringLiteral("line"), line.name}});
+    if (line.afterRest() == decisions::Return::Check && !line.busy && !line.waiter)
+        startCheck(line);
     writeStatus();
     schedule();
+}
+
+// The next check of an idle line in service, CheckEvery= from now.
+void QueueRunner::armCheck(Line &line)
+{
+    if (line.checks && !m_stopping && line.service != Line::Service::Down)
+        line.checkTimer->start(line.checkEveryMs);
+}
+
+void QueueRunner::startCheck(Line &line)
+{
+    line.checkTimer->stop();
+    line.busy = true;
+    line.check = new LineCheck(m_folder, line.access, m_factory, this);
+    connect(line.check, &LineCheck::done, this, [this, l = &line](const Outcome &outcome) { checkEnded(*l, outcome); });
+    writeStatus();
+    line.check->start();
+}
+
+// A check ended: one that could not be made counts for nothing (a line on trial waits a
+// check's interval for the next); a passed one brings a line on trial back; a failed one
+// counts against the line as the device's failed call would.
+void QueueRunner::checkEnded(Line &line, const Outcome &outcome)
+{
+    std::exchange(line.check, nullptr)->deleteLater();
+    const QJsonObject fields{{QStringLiteral("line"), line.name}, {QStringLiteral("reason"), outcome.message}};
+    if (outcome.failure == Failure::Held || outcome.failure == Failure::Stopped ||
+        outcome.failure == Failure::Refused) {
+        if (outcome.failure == Failure::Refused)
+            m_reporter.warn(QStringLiteral("line-check"), outcome.message, fields);
+        if (line.service == Line::Service::Trial && !m_stopping) { // rests a check's interval more
+            line.service = Line::Service::Down;
+            line.until = m_clock.now() + line.checkEveryMs;
+            line.coolOff->start(line.checkEveryMs);
+        }
+        lineFree(line);
+        return;
+    }
+    emit checked(line.name, outcome);
+    if (outcome.failure == Failure::None) {
+        line.failures = qMax(0, line.failures - line.checkFailures);
+        line.checkFailures = 0;
+        m_reporter.note(QStringLiteral("line-check"), QStringLiteral("回線 %1 を確かめました。").arg(line.name),
+                        {{QStringLiteral("line"), line.name}, {QStringLiteral("ok"), true}});
+        lineBack(line);
+    } else {
+        ++line.checkFailures;
+        m_reporter.warn(QStringLiteral("line-check"),
+                        QStringLiteral("回線 %1 の確認に失敗しました: %2").arg(line.name, outcome.message),
+                        {{QStringLiteral("line"), line.name},
+                         {QStringLiteral("ok"), false},
+                         {QStringLiteral("reason"), outcome.message}});
+        lineFailed(line, outcome.message);
+    }
+    lineFree(line);
 }
 
 // Another program holds the line (our lock, or its own on the device): it is held until
@@ -986,7 +1092,11 @@ void QueueRunner::stop()
             line->heldLock.reset();
         }
         line->coolOff->stop();
-        if (line->send) {
+        line->checkTimer->stop();
+        if (line->check) {
+            line->check->abort();
+            calling = true;
+        } else if (line->send) {
             line->send->abort();
             calling = true;
         } else if (line->hook) {
@@ -1018,6 +1128,11 @@ void QueueRunner::cutOff()
 {
     bool told = false;
     for (const auto &line : m_lines) {
+        if (line->check) {
+            line->check->disconnect(this);
+            delete std::exchange(line->check, nullptr);
+            line->busy = false;
+        }
         if (!line->send)
             continue;
         if (!std::exchange(told, true))

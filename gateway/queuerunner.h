@@ -36,6 +36,7 @@ struct QueueSettings {
     QList<QueueLine> lines;          // [Line NAME] sections; none: the window's one line
     QStringList lineProblems;        // what is wrong in them: the runner does not start
     int coolOffMs = 60000;           // CoolOff=: a line's first rest after 3 failures in a row
+    qint64 checkEveryMs = 0;         // CheckEvery=: how often an idle line is checked; 0: never
     qint64 dedupForMs = 600000;      // DedupFor=: a repeat within this long is not paged; 0: every one is
     qsizetype maxQueued = 10000;     // MaxQueued=: past this many waiting, intakes are told to try later
     QString onLineDown;              // hooks for a line going out of service and coming back
@@ -50,7 +51,7 @@ struct QueueSettings {
     int stopLimitMs = 4000;
 
     // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed,
-    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, DedupFor, MaxQueued,
+    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, CheckEvery, DedupFor, MaxQueued,
     // MaxPerPerson, Per,
     // OnLineDown, OnLineUp, Snpp, SnppAllow, SnppCenter; the [Line NAME] sections), values
     // taken as written; missing or bad keys
@@ -74,7 +75,11 @@ struct QueueSettings {
 // failure's fault is the device's) or when another line then sends the message; a failure every line shares is the
 // message's. A line with FailuresToRest such failures in a row goes out of service for
 // the cool-off (doubling each time, up to MaxCoolOffS), then gets a trial call and is back
-// at its first success; the last line in service is never taken out. A line another
+// at its first success; the last line in service is never taken out. With CheckEvery= an
+// idle line whose kind has a check (LineCheck) is checked that often without a call; a
+// failed check counts against it as a device's failed call does (a passed one clears the
+// failures of checks, not those of calls), and a line out of service is checked when its
+// cool-off ends, in place of the trial call, and is back only when the check passes. A line another
 // program holds is busy until its lock comes free. A message that can never go (unknown
 // name, too long, a damaged file, a link or another user's file) goes to failed/ at once.
 // Contents that cannot be written back (a full disk) are kept in memory, the file back in
@@ -105,6 +110,8 @@ public:
     void setDeviceAccess(DeviceAccess access) { m_access = std::move(access); }
     // The lines' names, in order, once started.
     QStringList lineNames() const;
+    // Those checked when idle.
+    QStringList checkedLines() const;
     // SIGTERM: the calls under way hang up (within stopLimitMs, else they are cut off),
     // hooks under way are stopped, the messages stay queued; stopped() follows.
     void stop();
@@ -118,6 +125,9 @@ signals:
     void settled(const QString &id, bool sent, const QString &reason);
     // A line went out of service or came back.
     void lineChanged(const QString &line, bool inService);
+    // A check of an idle line ended: passed (Failure::None) or failed on the device; checks
+    // that could not be made (the line held by another program) are not told.
+    void checked(const QString &line, const Outcome &outcome);
     // Nothing is due now that a line could carry (the queue may hold messages waiting).
     void idle();
     void stopped();
@@ -162,6 +172,10 @@ private:
     void lineSent(Line &line);
     void held(Line &line, const QString &lockPath, const QString &device, const QString &why);
     void coolOffEnded(Line &line);
+    void lineBack(Line &line);
+    void armCheck(Line &line);
+    void startCheck(Line &line);
+    void checkEnded(Line &line, const Outcome &outcome);
     void runHook(const QString &command, const HookContext &context);
     void runLineHook(const QString &command, const Line &line, const QString &status, const QString &reason);
     void lineFree(Line &line);

@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace
@@ -280,6 +282,22 @@ QByteArray Routes::metricsText(const IntakeMetrics &m)
     head("fumidori_line_up", "gauge", "Whether the line is in service (1) or down (0).");
     for (const IntakeMetrics::Line &line : m.lines)
         out += "fumidori_line_up{line=\"" + labelValue(line.name) + "\"} " + (line.up ? "1" : "0") + '\n';
+    // The lines checked when idle alone: a site without checks sees no such series.
+    QList<IntakeMetrics::Line> checked;
+    std::copy_if(m.lines.cbegin(), m.lines.cend(), std::back_inserter(checked),
+                 [](const IntakeMetrics::Line &line) { return line.checked; });
+    if (!checked.isEmpty()) {
+        head("fumidori_line_checks_total", "counter",
+             "Checks of idle lines by line and outcome since the runner started.");
+        for (const IntakeMetrics::Line &line : checked)
+            for (const auto &[outcome, n] : {std::pair{"ok", line.checksOk}, std::pair{"failed", line.checksFailed}})
+                out += "fumidori_line_checks_total{line=\"" + labelValue(line.name) + "\",outcome=\"" + outcome +
+                       "\"} " + QByteArray::number(n) + '\n';
+        head("fumidori_line_last_check_seconds", "gauge", "Unix time of the line's last check, 0 before the first.");
+        for (const IntakeMetrics::Line &line : checked)
+            out += "fumidori_line_last_check_seconds{line=\"" + labelValue(line.name) + "\"} " +
+                   QByteArray::number(line.lastCheckMs / 1000.0, 'f', 3) + '\n';
+    }
     head("fumidori_pages_total", "counter", "Pages to escalations that ended, by outcome.");
     for (const char *outcome : {"acknowledged", "resolved", "exhausted"})
         out += "fumidori_pages_total{outcome=\"" + QByteArray(outcome) + "\"} " +

@@ -19,11 +19,22 @@ BaresipCall::BaresipCall(QObject *parent) : QObject(parent)
 
 void BaresipCall::call(const Account &account, const QString &number)
 {
+    start(account, number, false);
+}
+
+void BaresipCall::registerAccount(const Account &account)
+{
+    start(account, {}, true);
+}
+
+void BaresipCall::start(const Account &account, const QString &number, bool registerOnly)
+{
     if (m_state != State::Idle)
         return;
+    m_registerOnly = registerOnly;
     QString problem = baresip::checkAccount(account.user, account.server, account.password, account.proxy);
-    m_uri = baresip::dialUri(account.server, number);
-    if (problem.isEmpty() && m_uri.isEmpty())
+    m_uri = registerOnly ? QString() : baresip::dialUri(account.server, number);
+    if (problem.isEmpty() && m_uri.isEmpty() && !registerOnly)
         problem = QStringLiteral("センターの電話番号「%1」に数字がありません。").arg(number);
     const QString modules = baresip::modulePath();
     if (problem.isEmpty() && modules.isEmpty())
@@ -69,10 +80,23 @@ void BaresipCall::onReady()
     if (m_state != State::Starting)
         return;
     if (!m_registering || m_registered) {
-        dial();
+        dialOrEnd();
         return;
     }
     m_state = State::Registering; // the server's answer follows
+}
+
+// Registered (or nothing to register): the call dials; a registration alone is over.
+void BaresipCall::dialOrEnd()
+{
+    if (!m_registerOnly) {
+        dial();
+        return;
+    }
+    m_setupTimer.stop();
+    m_state = State::HangingUp;
+    emit registered();
+    m_process.stop();
 }
 
 void BaresipCall::dial()
@@ -87,7 +111,7 @@ void BaresipCall::onEvent(baresip::Event type, const QString &, const QString &d
     switch (type) {
     case Event::Registered:
         if (m_state == State::Registering)
-            dial();
+            dialOrEnd();
         else if (m_state == State::Starting)
             m_registered = true;
         break;

@@ -34,6 +34,10 @@ public:
     void setSetupTimeout(int ms) { m_setupTimer.setInterval(ms); }
 
     void call(const Account &account, const QString &number);
+    // Starts the engine and registers the account, then ends: registered() (or failed())
+    // and ended(). An account without a password has nothing to register: registered()
+    // once the engine is ready.
+    void registerAccount(const Account &account);
     // Only 0-9, * and # are handed on; the rest is dropped.
     void sendDigits(const QString &digits);
     void hangUp();
@@ -45,6 +49,7 @@ public:
 
 signals:
     void ringing();
+    void registered();
     void established();
     void digitsPlayed();
     void dropped(const QString &reason);
@@ -55,7 +60,9 @@ signals:
     void ended();
 
 private:
+    void start(const Account &account, const QString &number, bool registerOnly);
     void onReady();
+    void dialOrEnd();
     void onEvent(baresip::Event type, const QString &subject, const QString &detail);
     void dial();
     void fail(const QString &message, bool accountRefused = false);
@@ -68,4 +75,5 @@ private:
     QString m_uri;
     bool m_registering = false;
     bool m_registered = false; // before the engine said it was ready
+    bool m_registerOnly = false;
 };

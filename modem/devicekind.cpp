@@ -239,6 +239,7 @@ DeviceKindRow atModem(const char *label, QList<CallStep> (*call)(const Settings 
             .unattended = true,
             .trial = trial,
             .dialsWithAt = true,
+            .check = IdleCheck::At,
             .usesPort = true,
             .lineSettings = "9600,n,8,1",
             .answersOk = true,
@@ -272,6 +273,7 @@ const DeviceKindRow Kinds[] = {
      .optionsNote = "モジュールのポートを 115200bps で開きます。音の長さは 0.1 秒単位でモジュールに伝え、"
                     "音と音の間隔はモジュールが決めます。",
      .dialsWithAt = true,
+     .check = IdleCheck::AtRegistered,
      .usesPort = true,
      .lineSettings = "115200,n,8,1",
      .answersOk = true,
@@ -291,7 +293,8 @@ const DeviceKindRow Kinds[] = {
      .makeLine = sipLine,
      .unattended = true,
      .usesAccount = true,
-     .group = OptionsGroup::Account},
+     .group = OptionsGroup::Account,
+     .check = IdleCheck::Register},
     {.label = "携帯電話モジュール（ModemManager）",
      .name = "携帯電話モジュール（ModemManager）",
      .makeLine = modemManagerLine,
@@ -299,6 +302,7 @@ const DeviceKindRow Kinds[] = {
      .group = OptionsGroup::Gap,
      .optionsNote = "ModemManager が管理するモジュールで発信します。ポートは使いません。"
                     "音の長さはモジュールが決め、数字と数字の間隔をここで決めます。",
+     .check = IdleCheck::ModemState,
      .namedDevice = managedModule},
 };
 

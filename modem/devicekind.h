@@ -46,6 +46,15 @@ enum class OptionsGroup {
     Gap,        // the gap between digits alone (the device sets the tone length itself)
 };
 
+// How an idle line of a kind is checked without a call (queue.ini's CheckEvery=).
+enum class IdleCheck {
+    None,         // not at all (a device that takes no command, or that the queue does not drive)
+    At,           // "AT" answered with "OK"
+    AtRegistered, // that, and "AT+CREG?" telling the module is registered (1 home, 5 roaming)
+    Register,     // the account registers with its server
+    ModemState,   // the modem's state asked over the bus (enabled and registered)
+};
+
 // One device kind, as stored in the settings (ModemKind) and listed in the options
 // dialog: every rule the window, the options dialog, fumidori-send and the queue need.
 // Nothing outside the registry names a particular kind; everything asks its row.
@@ -62,6 +71,7 @@ struct DeviceKindRow {
     // Dials the centre with an AT command (ATD), whose dial string may hold pauses (',')
     // and waits for the dial tone ('W') as well as digits.
     bool dialsWithAt = false;
+    IdleCheck check = IdleCheck::None; // how an idle line of the kind is checked
 
     // The rest is read by the line on a serial port (ModemLine) alone. The command
     // strings are built from the settings at the moment a command is sent, so a change

@@ -40,6 +40,9 @@ public:
     virtual bool releasing() const { return false; }
     // The line's name in the line log.
     virtual QString name() const = 0;
+    // Checks the idle device without a call, as its kind's row says (IdleCheck), and
+    // leaves it closed; a failure throws AppError. A kind without a check passes.
+    virtual QCoro::Task<> check() { co_return; }
 
     // Sending with nobody there to hang up (answerLimitMs >= 0): every wait for the
     // device's answer ends after answerLimitMs plus AnswerMsPerDigit for each digit the

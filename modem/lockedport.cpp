@@ -44,7 +44,8 @@ void LockedPort::setPortOpen(bool open)
         return;
     }
     auto lock = std::make_unique<PortLock>(lockPath(m_folder, m_port.portNumber()));
-    if (!lock->tryLock())
+    // A queue runner's check of the idle line lets go within moments: waited for.
+    if (!lock->tryLock() && !(PortLock::heldForCheck(lock->path()) && lock->tryLock(PortLock::CheckWaitMs)))
         throw AppError(Failure::PortInUse, QStringLiteral("MSComm"),
                        QStringLiteral("ポートは既に開いています。") + lock->busyText());
     m_port.setPortOpen(true); // a failure lets the lock go with it

@@ -7,7 +7,8 @@
 
 // A port that holds the line's PortLock while it is open, so that the window and
 // fumidori-send never use one line at once: opening a line another program holds
-// fails with 8005, as a port in use does. Everything else goes to the port inside.
+// fails with 8005, as a port in use does (a queue runner's check of the line is waited
+// for, PortLock::CheckWaitMs at most). Everything else goes to the port inside.
 class LockedPort : public SerialPort
 {
     Q_OBJECT

@@ -55,13 +55,95 @@ void ModemLine::write(const QByteArray &bytes)
 
 QCoro::Task<> ModemLine::call(const QString &number)
 {
+    co_await open(m_settings.InhibitModemManager);
+    const QList<CallStep> steps = rules().callSteps ? rules().callSteps(m_settings, number) : QList<CallStep>();
+    for (const CallStep &step : steps) {
+        write(step.bytes);
+        if (step.waitOk)
+            co_await awaitAnswer(0, true);
+        if (step.pause)
+            co_await pause(1);
+    }
+}
+
+QCoro::Task<> ModemLine::check()
+{
+    co_await open(false);
+    std::optional<AppError> failed;
+    try {
+        co_await ask(atcommand::command(QStringLiteral("AT")));
+        if (rules().check == IdleCheck::AtRegistered) {
+            const std::optional<bool> on = registered(co_await ask(QByteArrayLiteral("AT+CREG?\r")));
+            if (on != true)
+                throw AppError(Failure::DeviceFailed, QStringLiteral("MSComm"),
+                               on ? QStringLiteral("モジュールが携帯電話網に登録されていません。")
+                                  : QStringLiteral("モジュールが AT+CREG? に登録の状態を答えませんでした。"));
+        }
+    } catch (const AppError &error) {
+        failed = error;
+    }
+    m_port.setPortOpen(false);
+    if (failed)
+        throw *failed;
+}
+
+std::optional<bool> ModemLine::registered(QByteArrayView answer)
+{
+    const QByteArray text = answer.toByteArray();
+    const qsizetype at = text.indexOf("+CREG:");
+    if (at < 0)
+        return std::nullopt;
+    // "+CREG: <n>,<stat>[,...]": the state is the second field.
+    const QList<QByteArray> fields = text.mid(at + 6).split('\r').value(0).split(',');
+    bool ok = false;
+    const int stat = fields.value(1).trimmed().toInt(&ok);
+    if (!ok)
+        return std::nullopt;
+    return stat == 1 || stat == 5;
+}
+
+// What the device sent since the last look, recorded in the line log.
+QByteArray ModemLine::received()
+{
+    const QByteArray bytes = m_port.input();
+    if (m_log && !bytes.isEmpty())
+        m_log->read(bytes);
+    return bytes;
+}
+
+// Writes a command and returns what the device answered up to its "OK"; an "ERROR" or
+// silence beyond the answer limit throws DeviceFailed.
+QCoro::Task<QByteArray> ModemLine::ask(const QByteArray &command)
+{
+    write(command);
+    QByteArray answer;
+    const qint64 limit = answerLimitMs(0);
+    co_await m_waiter.wait(&m_port, limit, [&] {
+        if (!m_port.isOpen())
+            return true;
+        answer += received();
+        return answer.contains("OK\r") || answer.contains("ERROR");
+    });
+    if (answer.contains("ERROR"))
+        endOnAnswer(QStringLiteral("機器が %1 に ERROR と答えました。").arg(QString::fromLatin1(command.trimmed())),
+                    true);
+    if (!answer.contains("OK\r"))
+        endOnAnswer(silentText(limit < 0 ? 0 : limit), true);
+    co_return answer;
+}
+
+// Opens the port with the kind's line settings; inhibit: ModemManager lets go of the
+// device first (InhibitModemManager=1). A port another program holds throws 8005, naming
+// ModemManager when it is the holder.
+QCoro::Task<> ModemLine::open(bool inhibit)
+{
     // A hang-up still waiting for the device's answer finishes first.
     if (m_closing)
         co_await m_waiter.wait(&m_port, -1, [this] { return !m_closing; });
     m_port.setPortNumber(m_settings.PortNumber);
     m_port.setSettings(QString::fromLatin1(rules().lineSettings));
     const QString device = m_port.device();
-    if (m_settings.InhibitModemManager && m_inhibited.isEmpty() && !device.isEmpty()) {
+    if (inhibit && m_inhibited.isEmpty() && !device.isEmpty()) {
         m_inhibited = co_await managedports::inhibit(m_waiter, device);
         if (m_log && !m_inhibited.isEmpty())
             m_log->event(QStringLiteral("ModemManager: InhibitDevice(%1, true)").arg(m_inhibited));
@@ -71,7 +153,7 @@ QCoro::Task<> ModemLine::call(const QString &number)
         m_port.setPortOpen(true);
     } catch (const AppError &error) {
         // Inhibited, or asked to be, and held all the same: someone else holds it.
-        const bool inhibiting = m_settings.InhibitModemManager;
+        const bool inhibiting = inhibit;
         giveBack();
         if (error.failure() != Failure::PortInUse || device.isEmpty() || inhibiting)
             throw;
@@ -86,14 +168,6 @@ QCoro::Task<> ModemLine::call(const QString &number)
     }
     if (const QString opened = m_port.deviceText(); m_log && !opened.isEmpty())
         m_log->event(QStringLiteral("device: ") + opened);
-    const QList<CallStep> steps = rules().callSteps ? rules().callSteps(m_settings, number) : QList<CallStep>();
-    for (const CallStep &step : steps) {
-        write(step.bytes);
-        if (step.waitOk)
-            co_await awaitAnswer(0, true);
-        if (step.pause)
-            co_await pause(1);
-    }
 }
 
 QCoro::Task<> ModemLine::dial(const QString &digits)
@@ -170,10 +244,7 @@ QCoro::Task<> ModemLine::awaitAnswer(double seconds, bool setUp)
     co_await m_waiter.wait(&m_port, limit, [&] {
         if (!m_port.isOpen())
             return true;
-        const QByteArray received = m_port.input();
-        if (m_log && !received.isEmpty())
-            m_log->read(received);
-        answer = scanAnswer(buffer, received);
+        answer = scanAnswer(buffer, received());
         if (answer == Answer::Ok || answer == Answer::NoCarrier)
             return true;
         if (answer != Answer::None && !unattended()) {
@@ -229,12 +300,8 @@ QCoro::Task<> ModemLine::closeAfterHangUp()
     QByteArray answer;
     const qint64 end = m_waiter.now() + AnswerMs;
     const auto answered = [&] {
-        if (m_port.isOpen()) {
-            const QByteArray received = m_port.input();
-            if (m_log && !received.isEmpty())
-                m_log->read(received);
-            answer += received;
-        }
+        if (m_port.isOpen())
+            answer += received();
         return !m_port.isOpen() || answer.contains("OK\r") || answer.contains("ERROR");
     };
     for (qint64 left = AnswerMs; left > 0 && !answered(); left = end - m_waiter.now())

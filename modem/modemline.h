@@ -3,6 +3,7 @@
 #include "modem/line.h"
 
 #include <QByteArrayView>
+#include <optional>
 
 struct Settings;
 class SerialPort;
@@ -23,6 +24,11 @@ public:
     void hangUp() override;
     void hangUpForExit() override;
     QString name() const override;
+    // "AT", and for a module "AT+CREG?" too; never lets ModemManager go of the port.
+    QCoro::Task<> check() override;
+    // The registration a module reports in its answer to "AT+CREG?": true for 1 (home) or
+    // 5 (roaming), false for another state, nullopt when the answer has none.
+    static std::optional<bool> registered(QByteArrayView answer);
 
     // The most of a response the wait keeps once it has looked at it: enough of its
     // tail to find the longest answer ("NO DIALTONE" + CR) split across reads.
@@ -40,7 +46,10 @@ public:
 
 private:
     const DeviceKindRow &rules() const;
+    QCoro::Task<> open(bool inhibit);
+    QCoro::Task<QByteArray> ask(const QByteArray &command);
     void write(const QByteArray &bytes);
+    QByteArray received();
     QCoro::Task<> awaitAnswer(double seconds, bool setUp);
     [[noreturn]] void endOnAnswer(const QString &why, bool deviceFault);
     QString silentText(qint64 limitMs) const;

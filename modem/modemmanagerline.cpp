@@ -275,7 +275,8 @@ void ModemManagerLine::recordCall()
         note(QStringLiteral("the call cannot be recorded: ") + problem->detail);
 }
 
-QCoro::Task<> ModemManagerLine::call(const QString &number)
+// The line opened on the modem, found and registered; empty when hung up meanwhile.
+QCoro::Task<QString> ModemManagerLine::registeredModem(bool clearLeft)
 {
     const int generation = ++m_generation;
     m_open = true;
@@ -289,17 +290,40 @@ QCoro::Task<> ModemManagerLine::call(const QString &number)
     const QVariantList name{Service};
     const BusReply owner = co_await request(BusObject, Bus, MethodGetNameOwner, name, limit(0));
     if (!m_open || generation != m_generation)
-        co_return;
+        co_return QString();
     if (!owner.ok())
         failReply(owner, QStringLiteral("ModemManager を探せません"));
     m_owner = owner.values.value(0).toString();
-    co_await clearLeftCalls();
+    if (clearLeft)
+        co_await clearLeftCalls();
     const QString modem = co_await findModem();
     if (!m_open || generation != m_generation)
-        co_return;
+        co_return QString();
     co_await ensureRegistered(modem);
     if (!m_open || generation != m_generation)
+        co_return QString();
+    co_return modem;
+}
+
+QCoro::Task<> ModemManagerLine::check()
+{
+    std::optional<AppError> failed;
+    try {
+        co_await registeredModem(false);
+    } catch (const AppError &error) {
+        failed = error;
+    }
+    hangUp();
+    if (failed)
+        throw *failed;
+}
+
+QCoro::Task<> ModemManagerLine::call(const QString &number)
+{
+    const QString modem = co_await registeredModem(true);
+    if (modem.isEmpty())
         co_return;
+    const int generation = m_generation;
 
     const QString outside = m_settings.OutsideOn == 1 ? m_settings.OutSide : QString();
     const QVariantList properties{QVariantMap{{KeyNumber, outside + number}}};

@@ -36,6 +36,8 @@ public:
     void hangUp() override;
     bool releasing() const override { return m_releasing > 0; }
     QString name() const override { return QStringLiteral("modemmanager"); }
+    // The modem found and registered, as a call begins, and nothing more.
+    QCoro::Task<> check() override;
 
     // Uses this bus instead of the plugin's (tests).
     void setBus(SystemBus *bus) { m_bus = bus; }
@@ -50,6 +52,7 @@ protected:
 private:
     QCoro::Task<BusReply> request(const QString &path, const QString &interface, const QString &method,
                                   const QVariantList &args, qint64 limitMs);
+    QCoro::Task<QString> registeredModem(bool clearLeft);
     QCoro::Task<QString> findModem();
     QCoro::Task<> ensureRegistered(const QString &modem);
     QCoro::Task<> clearLeftCalls();

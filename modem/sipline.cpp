@@ -23,6 +23,11 @@ SipLine::SipLine(const Settings &settings, Waiter &waiter, PasswordStore *passwo
         m_up = true;
         wake();
     });
+    connect(&m_call, &BaresipCall::registered, this, [this] {
+        note(QStringLiteral("registered"));
+        m_registered = true;
+        wake();
+    });
     connect(&m_call, &BaresipCall::digitsPlayed, this, [this] {
         note(QStringLiteral("digits played"));
         m_played = true;
@@ -83,13 +88,11 @@ void SipLine::throwFailure()
     throw AppError(m_failureKind, Source, message);
 }
 
-QCoro::Task<> SipLine::call(const QString &number)
+// Once the engine of the call before has ended, the account with its password from the
+// store (the keyring's, or the one given), read while the line is open; a store that
+// cannot be read throws KeyringUnavailable.
+QCoro::Task<BaresipCall::Account> SipLine::accountNow()
 {
-    m_open = true;
-    m_up = false;
-    m_failure.clear();
-    // The engine of the call before may still be quitting.
-    m_placed = false;
     if (m_call.state() != BaresipCall::State::Idle)
         co_await m_waiter.wait(this, 2 * BaresipProcess::StopTimeoutMs,
                                [this] { return m_call.state() == BaresipCall::State::Idle; });
@@ -119,13 +122,48 @@ QCoro::Task<> SipLine::call(const QString &number)
         });
         co_await m_waiter.wait(this, -1, [&answer] { return answer->given; });
         if (!m_open)
-            co_return; // hung up meanwhile
+            co_return account;
         if (!answer->error.isEmpty()) {
             m_open = false;
             throw AppError(Failure::KeyringUnavailable, Source, answer->error);
         }
         account.password = answer->password;
     }
+    co_return account;
+}
+
+QCoro::Task<> SipLine::check()
+{
+    m_open = true;
+    m_failure.clear();
+    m_placed = false;
+    const BaresipCall::Account account = co_await accountNow();
+    if (!m_open)
+        co_return;
+    note(QStringLiteral("register %1 at %2").arg(account.user, account.server));
+    m_registered = false;
+    m_call.registerAccount(account);
+    co_await m_waiter.wait(this, RegisterLimitMs, [this] { return m_registered || !m_failure.isEmpty(); });
+    m_open = false;
+    m_call.hangUp();
+    if (!m_failure.isEmpty())
+        throwFailure();
+    if (!m_registered)
+        throw AppError(
+            Failure::DeviceFailed, Source,
+            QStringLiteral("SIP サーバーへの登録が %1 秒以内に終わりませんでした。").arg(RegisterLimitMs / 1000));
+}
+
+QCoro::Task<> SipLine::call(const QString &number)
+{
+    m_open = true;
+    m_up = false;
+    m_failure.clear();
+    // The engine of the call before may still be quitting.
+    m_placed = false;
+    BaresipCall::Account account = co_await accountNow();
+    if (!m_open)
+        co_return; // hung up meanwhile
     const QString outside = m_settings.OutsideOn == 1 ? m_settings.OutSide : QString();
     m_placed = true;
     note(QStringLiteral("call sip:%1@%2 as %3").arg(outside + number, account.server, account.user));

@@ -28,6 +28,9 @@ public:
     void hangUp() override;
     bool releasing() const override { return m_call.state() != BaresipCall::State::Idle; }
     QString name() const override { return QStringLiteral("sip"); }
+    // The account registers with its server (at most RegisterLimitMs), and the engine ends.
+    QCoro::Task<> check() override;
+    static constexpr int RegisterLimitMs = 15000;
 
     BaresipCall &engine() { return m_call; }
 
@@ -35,6 +38,7 @@ protected:
     void afterPause() override;
 
 private:
+    QCoro::Task<BaresipCall::Account> accountNow();
     void throwFailure();
     [[noreturn]] void endUnanswered(qint64 limitMs);
     void note(const QString &event);
@@ -47,6 +51,7 @@ private:
     bool m_placed = false; // m_call was asked to call for this line's call
     bool m_up = false;
     bool m_played = false;
+    bool m_registered = false;
     QString m_failure; // not yet thrown
     Failure m_failureKind = Failure::CallFailed;
 };

@@ -73,7 +73,10 @@ struct IntakeMetrics {
     struct Line {
         QString name;
         bool up = false;
-        QMap<QString, quint64> calls; // by outcome word: sent, failed, refused, busy
+        QMap<QString, quint64> calls;           // by outcome word: sent, failed, refused, busy
+        bool checked = false;                   // checked when idle (CheckEvery=): the counts below are shown
+        quint64 checksOk = 0, checksFailed = 0; // its checks when idle
+        qint64 lastCheckMs = 0;                 // when it was last checked (ms since the epoch); 0: never
     };
     QMap<QString, quint64> pages; // pages that ended, by outcome: acknowledged, resolved, exhausted
     quint64 escalationSteps = 0;  // steps of escalations queued

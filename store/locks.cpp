@@ -368,7 +368,7 @@ PortLock::~PortLock()
         ::close(m_fd);
 }
 
-bool PortLock::tryLock()
+bool PortLock::tryLock(int waitMs)
 {
     if (m_held)
         return true;
@@ -391,7 +391,7 @@ bool PortLock::tryLock()
         }
         m_fd = opened.fd;
     }
-    if (lockWithRetry(m_fd, LOCK_EX | LOCK_NB) != 0)
+    if (!lockWithin(m_fd, m_path, LOCK_EX, waitMs))
         return false;
     const int fd = std::exchange(m_fd, -1);
     lines.insert(m_path, {fd, 1});
@@ -406,8 +406,31 @@ bool PortLock::tryLock()
     return true;
 }
 
+bool PortLock::markCheck()
+{
+    if (!m_held || m_checkFd >= 0)
+        return m_checkFd >= 0;
+    const Opened opened = openLockFile(m_path + QStringLiteral(".check"), 0644);
+    if (opened.fd < 0)
+        return false;
+    if (lockWithRetry(opened.fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(opened.fd);
+        return false;
+    }
+    m_checkFd = opened.fd;
+    return true;
+}
+
+bool PortLock::heldForCheck(const QString &path)
+{
+    const QString holder = kernelHolder(path);
+    return !holder.isEmpty() && holder == kernelHolder(path + QStringLiteral(".check"));
+}
+
 void PortLock::unlock()
 {
+    if (m_checkFd >= 0)
+        ::close(std::exchange(m_checkFd, -1));
     if (!m_held)
         return;
     m_held = false;

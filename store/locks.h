@@ -78,9 +78,18 @@ public:
     PortLock &operator=(const PortLock &) = delete;
 
     const QString &path() const { return m_path; }
-    // Takes the lock without waiting; true when this object holds it.
-    bool tryLock();
+    // Takes the lock, waiting at most waitMs for a holder to let go (0: not at all); true
+    // when this object holds it.
+    bool tryLock(int waitMs = 0);
     void unlock();
+    // Marks the hold as a short check of the idle line (a lock on "<path>.check" beside it,
+    // held until unlock()): a program that finds the line held by a check may wait
+    // CheckWaitMs for it instead of refusing. False when the mark could not be made.
+    bool markCheck();
+    // Whether the line's holder holds it for a check, as the kernel's lock table tells
+    // (both locks held by one process; never from the files' contents).
+    static bool heldForCheck(const QString &path);
+    static constexpr int CheckWaitMs = 3000;
     bool isLocked() const { return m_held; }
     // The last try failed because the lock file cannot be used (made, opened, or not a
     // regular file): waiting for a holder to let go is no use then.
@@ -99,7 +108,8 @@ public:
 
 private:
     QString m_path;
-    int m_fd = -1; // the file, open while not yet held
+    int m_fd = -1;      // the file, open while not yet held
+    int m_checkFd = -1; // the check's mark, while held
     bool m_held = false;
     QString m_problem; // why the file cannot be used; empty when it can
     bool m_lasting = false;

@@ -15,6 +15,10 @@ using Decides = table::Of<Failure, LineState, bool, int, int, Step, int>;
 using Takes = table::Of<bool, bool, bool>;
 // base (s), rests, cool-off (s)
 using CoolsOff = table::Of<int, int, int>;
+// service, failures in a row, another line serves, service after the failure
+using Fails = table::Of<Service, int, bool, Service>;
+// CheckEvery= (s), the line's kind has a check, what it does when its cool-off ends
+using Returns = table::Of<int, bool, Return>;
 // taken in before ("who=text/page@seconds ago", id "m<n>" by order), the message
 // ("who=text/page"), DedupFor= (s), the id it repeats (empty: paged)
 using Repeats = table::Of<QStringList, QString, int, QString>;
@@ -93,6 +97,38 @@ private slots:
     {
         const auto [base, rests, seconds] = CoolsOff::row();
         QCOMPARE(coolOff(qint64(base) * 1000, rests), qint64(seconds) * 1000);
+    }
+
+    // A failed call and a failed check count alike.
+    void afterFailure_data()
+    {
+        const Fails row;
+        using enum Service;
+        row("first failure", Up, 1, true, Up);
+        row("second failure", Up, 2, true, Up);
+        row("third failure: out", Up, 3, true, Down);
+        row("third failure, the last line: kept", Up, 3, false, Up);
+        row("on trial: out at once", Trial, 1, true, Down);
+        row("on trial, the last line", Trial, 1, false, Trial);
+        row("out already", Down, 5, true, Down);
+    }
+    void afterFailure()
+    {
+        const auto [service, failures, another, after] = Fails::row();
+        QCOMPARE(decisions::afterFailure(service, failures, 3, another), after);
+    }
+    void afterCoolOff_data()
+    {
+        const Returns row;
+        row("no checks: the trial call as ever", 0, true, Return::TrialCall);
+        row("checks on: a check", 300, true, Return::Check);
+        row("checks on, a kind without a check", 300, false, Return::TrialCall);
+        row("no checks, a kind without one", 0, false, Return::TrialCall);
+    }
+    void afterCoolOff()
+    {
+        const auto [every, checks, after] = Returns::row();
+        QCOMPARE(decisions::afterCoolOff(qint64(every) * 1000, checks), after);
     }
 
     // Whether a message repeats one taken in lately: the same text to the same person

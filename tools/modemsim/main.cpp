@@ -98,6 +98,7 @@ void addOptions(QCommandLineParser &p)
          "AT+CHUP).",
          "kind", "modem"},
         {"chup-error", "As a module, answer AT+CHUP with ERROR."},
+        {"unregistered", "As a module, tell AT+CREG? it is searching for a network (not registered)."},
         {"managed",
          "Be a mobile-phone module as a modem manager in its test mode sees it, on a UNIX socket at this path "
          "(it answers the manager's probing and lists its call in +CLCC); --drop-after then counts the keys of a "
@@ -230,6 +231,7 @@ int run(const QCommandLineParser &p, const sigset_t &unblocked)
     faults.noCr = p.isSet("no-cr");
     faults.noise = p.value("noise").toInt();
     faults.chupError = p.isSet("chup-error");
+    faults.unregistered = p.isSet("unregistered");
     const qint64 delayUs = p.value("delay").toLongLong() * 1000;
     faults.busy = p.isSet("busy");
     faults.noAnswer = p.isSet("no-answer");

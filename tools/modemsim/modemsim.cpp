@@ -223,6 +223,10 @@ bool ModemSim::extended(const QByteArray &command)
     }
     if (module && command.startsWith("VTD=") && command.mid(4).toInt() > 0)
         return true;
+    if (module && command == "CREG?") {
+        reply(m_faults.unregistered ? "+CREG: 0,2" : "+CREG: 0,1");
+        return true;
+    }
     if (module && (command == "CHUP" || (managed && (command == "CHLD=11" || command == "CHLD=1"))) &&
         !m_faults.chupError) {
         if (m_inCall)

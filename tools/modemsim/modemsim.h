@@ -7,17 +7,18 @@
 
 // Faults the simulated modem can be told to show.
 struct SimFaults {
-    int noCarrierAfter = 0;  // answer the n-th command of a call with NO CARRIER and drop the call
-    int dropAfter = 0;       // close the line after the n-th command of a call
-    bool silent = false;     // no echo and no answer at all
-    bool noCr = false;       // answers end in LF only, so "OK" is never followed by CR
-    int noise = 0;           // random bytes sent before each answer
-    bool chupError = false;  // a mobile-phone module answers AT+CHUP with ERROR (ATH still hangs up)
-    int failEvery = 0;       // every n-th call fails whole: its centre dial gets NO CARRIER
-    bool noDialtone = false; // the phone line is dead: every centre dial gets NO DIALTONE
-    QString unreachable;     // a centre number that never answers: its dial gets NO CARRIER
-    bool busy = false;       // every centre dial gets BUSY
-    bool noAnswer = false;   // every centre dial gets NO ANSWER (a managed module's rings on unanswered)
+    int noCarrierAfter = 0;    // answer the n-th command of a call with NO CARRIER and drop the call
+    int dropAfter = 0;         // close the line after the n-th command of a call
+    bool silent = false;       // no echo and no answer at all
+    bool noCr = false;         // answers end in LF only, so "OK" is never followed by CR
+    int noise = 0;             // random bytes sent before each answer
+    bool chupError = false;    // a mobile-phone module answers AT+CHUP with ERROR (ATH still hangs up)
+    bool unregistered = false; // a mobile-phone module answers AT+CREG? with "searching" (2), not registered
+    int failEvery = 0;         // every n-th call fails whole: its centre dial gets NO CARRIER
+    bool noDialtone = false;   // the phone line is dead: every centre dial gets NO DIALTONE
+    QString unreachable;       // a centre number that never answers: its dial gets NO CARRIER
+    bool busy = false;         // every centre dial gets BUSY
+    bool noAnswer = false;     // every centre dial gets NO ANSWER (a managed module's rings on unanswered)
     // As a managed module: the call is dropped after its n-th key (NO CARRIER, gone from +CLCC).
     int dropAfterKeys = 0;
     QString imei = QStringLiteral("490154203237518"); // a managed module's equipment identifier (AT+CGSN)

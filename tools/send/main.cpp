@@ -581,6 +581,10 @@ int queueRun(const Options &o, Reporter &reporter)
                          [&intake](const QString &id, const QString &line) { intake->calling(id, line); });
         QObject::connect(&runner, &QueueRunner::lineChanged, qApp,
                          [&intake](const QString &line, bool up) { intake->lineChanged(line, up); });
+        intake->setChecked(runner.checkedLines());
+        QObject::connect(&runner, &QueueRunner::checked, qApp, [&intake](const QString &line, const Outcome &outcome) {
+            intake->lineChecked(line, outcome.sent(), QDateTime::currentMSecsSinceEpoch());
+        });
         QObject::connect(
             &runner, &QueueRunner::settled, qApp,
             [&intake](const QString &id, bool sent, const QString &reason) { intake->settled(id, sent, reason); });
