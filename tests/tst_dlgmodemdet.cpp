@@ -21,6 +21,7 @@
 namespace
 {
 const QByteArray echoAnswer = "ATI6\r\r\nFM56K-JP Rev.2.10\r\n\r\nOK\r\n";
+const PortBank::Device echo{PortBank::Present, echoAnswer}; // a modem answering with its echo on
 
 // Simulated modems on pseudo-terminals, linked as COMn of a temporary program folder; every
 // other COM number links to nothing, so that the machine's own serial ports play no part.
@@ -81,7 +82,6 @@ class tst_dlgModemDet : public QObject
         QVERIFY(startButton()->isEnabled());
     }
     static PortBank::Device silent() { return {PortBank::Present, {}}; }
-    static PortBank::Device modem(const QByteArray &answer) { return {PortBank::Present, answer}; }
 
 private slots:
 
@@ -92,7 +92,6 @@ private slots:
     {
         using Devices = QMap<int, PortBank::Device>;
         const Scans row;
-        const PortBank::Device echo = modem(echoAnswer);
         row("first answering port wins", Devices{{1, silent()}, {3, echo}, {5, echo}},
             "COM1 : - 未接続 -\r\nCOM3 : 検出しました\r\nCOM5 : 検出しました\r\n", {}, 3, {1, 3, 5},
             2000 + 120 + 120); // "OK" ends each wait early
@@ -139,7 +138,7 @@ private slots:
 
     void closingDuringAScanStopsIt()
     {
-        open({{1, silent()}, {2, silent()}, {3, modem(echoAnswer)}});
+        open({{1, silent()}, {2, silent()}, {3, echo}});
         m_waiter->after(2010, [this] { m_dialog->reject(); }); // while COM2 is probed
         m_dialog->show();
         scan();
