@@ -53,12 +53,9 @@ private Q_SLOTS:
         QTemporaryDir root;
         const QDir base(root.path());
         for (const QString &path : made) {
-            if (path.endsWith(u".ini")) {
-                QVERIFY(base.mkpath(QFileInfo(path).path()));
-                QVERIFY(writeFileBytes(base.filePath(path), "[Option]\r\n"));
-            } else {
-                QVERIFY(base.mkpath(path));
-            }
+            const bool file = path.endsWith(u".ini");
+            QVERIFY(base.mkpath(file ? QFileInfo(path).path() : path));
+            QVERIFY(!file || writeFileBytes(base.filePath(path), "[Option]\r\n"));
         }
         const QString program = base.filePath(programDir);
         const QString home = QStringLiteral("/home/someone");

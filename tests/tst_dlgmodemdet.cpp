@@ -3,6 +3,7 @@
 #include "modem/waiter.h"
 #include "store/appdata.h"
 #include "support/fakeplatform.h"
+#include "support/modemsim.h"
 #include "support/portbank.h"
 #include "support/table.h"
 #include "ui/dlgmodemdet.h"
@@ -11,45 +12,33 @@
 #include <QCoro/QCoroTask>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <list>
 #include <memory>
 
 namespace
 {
 const QByteArray echoAnswer = "ATI6\r\r\nFM56K-JP Rev.2.10\r\n\r\nOK\r\n";
+const PortBank::Device echo{PortBank::Present, echoAnswer}; // a modem answering with its echo on
 
 // Simulated modems on pseudo-terminals, linked as COMn of a temporary program folder; every
 // other COM number links to nothing, so that the machine's own serial ports play no part.
 struct SimulatedPorts {
     QTemporaryDir dir;
     QString folder = dir.path() + QLatin1Char('/');
-    std::vector<std::unique_ptr<QProcess>> sims;
-    bool ready = true;
+    std::list<ModemSim> sims;
+    bool ready = QDir().mkpath(folder + QStringLiteral("ports"));
 
     explicit SimulatedPorts(const QMap<int, QStringList> &modems)
     {
-        QDir().mkpath(folder + QStringLiteral("ports"));
         for (int n = ModemDetector::FirstPort; n <= ModemDetector::LastPort; ++n) {
-            if (!modems.contains(n)) {
+            if (modems.contains(n))
+                ready = sims.emplace_back().start(folder, n, modems[n]) && ready;
+            else
                 QFile::link(QStringLiteral("/nonexistent/fumidori-no-device"),
                             folder + QStringLiteral("ports/COM%1").arg(n));
-                continue;
-            }
-            QProcess *sim = sims.emplace_back(std::make_unique<QProcess>()).get();
-            sim->start(QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-modemsim"),
-                       QStringList{"--folder", folder, "--port", QString::number(n)} + modems[n]);
-            sim->setReadChannel(QProcess::StandardError);
-            ready = ready && sim->waitForStarted() && sim->waitForReadyRead(5000); // told once linked
-        }
-    }
-    ~SimulatedPorts()
-    {
-        for (auto &sim : sims) {
-            sim->terminate();
-            sim->waitForFinished(5000);
         }
     }
 };
@@ -93,7 +82,6 @@ class tst_dlgModemDet : public QObject
         QVERIFY(startButton()->isEnabled());
     }
     static PortBank::Device silent() { return {PortBank::Present, {}}; }
-    static PortBank::Device modem(const QByteArray &answer) { return {PortBank::Present, answer}; }
 
 private slots:
 
@@ -104,7 +92,6 @@ private slots:
     {
         using Devices = QMap<int, PortBank::Device>;
         const Scans row;
-        const PortBank::Device echo = modem(echoAnswer);
         row("first answering port wins", Devices{{1, silent()}, {3, echo}, {5, echo}},
             "COM1 : - 未接続 -\r\nCOM3 : 検出しました\r\nCOM5 : 検出しました\r\n", {}, 3, {1, 3, 5},
             2000 + 120 + 120); // "OK" ends each wait early
@@ -151,7 +138,7 @@ private slots:
 
     void closingDuringAScanStopsIt()
     {
-        open({{1, silent()}, {2, silent()}, {3, modem(echoAnswer)}});
+        open({{1, silent()}, {2, silent()}, {3, echo}});
         m_waiter->after(2010, [this] { m_dialog->reject(); }); // while COM2 is probed
         m_dialog->show();
         scan();

@@ -43,10 +43,8 @@ public:
     }
 };
 
-// stored: -1: refused
-using NumbersAreChecked = table::Of<QString, QString, int, QString>;
-
-using HistoryOffCount = table::Of<QString, int>;
+// stored: -1: refused; historyOff: the history switched off first
+using NumbersAreChecked = table::Of<QString, QString, bool, int, QString>;
 
 using UnshowableValuesOpenAsNearest = table::Of<int, int, int, int, QString, int>;
 
@@ -78,6 +76,8 @@ class tst_dlgOption : public QObject
     bool accepted() const { return !m_dialog->isVisible() && m_dialog->result() == QDialog::Accepted; }
 
 private slots:
+    // With the history off its count is not checked: a usable one is kept, another leaves
+    // the stored count as it was (a negative one would make the file unreadable).
     void numbersAreChecked_data()
     {
         const NumbersAreChecked row;
@@ -85,24 +85,31 @@ private slots:
         const QString chars = QStringLiteral("一回に送信する文字数は1～20の範囲で指定してください。");
         const QString interval = QStringLiteral("メール送信中の送信間隔は1～10の範囲で指定してください。");
         const QString history = QStringLiteral("送信履歴の数は0～32766の範囲で指定してください。");
-        row("port 0", "txtCom", "0", -1, port);
-        row("port 16", "txtCom", "16", -1, port);
-        row("port 3a", "txtCom", "3a", -1, port);
-        row("port 15 with blanks", "txtCom", " 15 ", 15, {});
-        row("chars 21", "txtSTRINGS", "21", -1, chars);
-        row("chars 2.5 rounds even", "txtSTRINGS", "2.5", 2, {});
-        row("interval 11", "txtINTERVAL", "11", -1, interval);
-        row("interval 0", "txtINTERVAL", "0", -1, interval);
-        row("history -1", "txtHISTORY", "-1", -1, history);
-        row("history 32767", "txtHISTORY", "32767", -1, history);
-        row("history 32766", "txtHISTORY", "32766", 32766, {});
+        const int kept = Settings::defaults().HistoryCount;
+        row("port 0", "txtCom", "0", false, -1, port);
+        row("port 16", "txtCom", "16", false, -1, port);
+        row("port 3a", "txtCom", "3a", false, -1, port);
+        row("port 15 with blanks", "txtCom", " 15 ", false, 15, {});
+        row("chars 21", "txtSTRINGS", "21", false, -1, chars);
+        row("chars 2.5 rounds even", "txtSTRINGS", "2.5", false, 2, {});
+        row("interval 11", "txtINTERVAL", "11", false, -1, interval);
+        row("interval 0", "txtINTERVAL", "0", false, -1, interval);
+        row("history -1", "txtHISTORY", "-1", false, -1, history);
+        row("history 32767", "txtHISTORY", "32767", false, -1, history);
+        row("history 32766", "txtHISTORY", "32766", false, 32766, {});
+        row("history off, usable", "txtHISTORY", "5", true, 5, {});
+        row("history off, negative", "txtHISTORY", "-1", true, kept, {});
+        row("history off, words", "txtHISTORY", "abc", true, kept, {});
+        row("history off, too large", "txtHISTORY", "40000", true, kept, {});
     }
     void numbersAreChecked()
     {
-        const auto [fieldName, text, stored, message] = NumbersAreChecked::row();
+        const auto [fieldName, text, historyOff, stored, message] = NumbersAreChecked::row();
         open();
         field("txtExCommand")->setText(QStringLiteral("AT&F"));
         field(fieldName.toLatin1().constData())->setText(text);
+        if (historyOff)
+            c<QCheckBox>("chkHISTORY")->click();
         press("OKButton");
         if (stored < 0) {
             QCOMPARE(m_fake.boxes.texts(), QStringList{message});
@@ -113,35 +120,13 @@ private slots:
         }
         QVERIFY(accepted());
         QCOMPARE(m_data.settings.ExCommand, QStringLiteral("AT&F"));
+        QCOMPARE(m_data.settings.History, qint16(historyOff ? 0 : 1));
         const Settings &s = m_data.settings;
         const QMap<QString, int> got{{"txtCom", s.PortNumber},
                                      {"txtSTRINGS", s.SendStrings},
                                      {"txtINTERVAL", s.MailInterval},
                                      {"txtHISTORY", s.HistoryCount}};
         QCOMPARE(got.value(fieldName), stored);
-    }
-
-    // With the history off its count is not checked: a usable one is kept, another leaves
-    // the stored count as it was (a negative one would make the file unreadable).
-    void historyOffCount_data()
-    {
-        const HistoryOffCount row;
-        row("usable", "5", 5);
-        row("negative", "-1", int(Settings::defaults().HistoryCount));
-        row("words", "abc", int(Settings::defaults().HistoryCount));
-        row("too large", "40000", int(Settings::defaults().HistoryCount));
-    }
-
-    void historyOffCount()
-    {
-        const auto [typed, stored] = HistoryOffCount::row();
-        open();
-        field("txtHISTORY")->setText(typed);
-        c<QCheckBox>("chkHISTORY")->click();
-        press("OKButton");
-        QVERIFY(accepted());
-        QCOMPARE(m_data.settings.History, qint16(0));
-        QCOMPARE(m_data.settings.HistoryCount, qint16(stored));
     }
 
     // Every control reaches its setting at OK, none at Cancel.
@@ -296,7 +281,6 @@ private slots:
         QCOMPARE(keyring.entries.value(sipPasswordKey("alice", "127.0.0.1:5062")),
                  writeError.isEmpty() ? QStringLiteral("secret") : QString());
         QCOMPARE(keyring.entries.contains(sipPasswordKey("old", "pbx.test")), oldKept);
-        QCOMPARE(int(m_data.settings.PortNumber), int(s.PortNumber));
     }
 
     void detectionLeavesItsPortInTheBox()

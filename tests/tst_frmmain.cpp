@@ -3,9 +3,8 @@
 #include "modem/sendengine.h"
 #include "store/appdata.h"
 #include "store/apperror.h"
-#include "support/fakeplatform.h"
-#include "support/fakeport.h"
 #include "support/filehelpers.h"
+#include "support/mainwindowrig.h"
 #include "support/press.h"
 #include "support/table.h"
 #include "ui/clicklabel.h"
@@ -19,39 +18,11 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 #include <csignal>
-#include <memory>
 
 namespace
 {
-
-// One main window over an address book of the test's making.
-struct Fixture {
-    QTemporaryDir dir;
-    FakePlatform fake;
-    AppData data;
-    FakePort port;
-    std::unique_ptr<frmMain> window;
-
-    explicit Fixture(QList<MessageCenter> centers = {}, QList<Recipient> recipients = {})
-    {
-        data.folder = dir.path() + QLatin1Char('/');
-        data.settings = Settings::defaults();
-        data.centers = centers;
-        data.recipients = recipients;
-        data.history.resize(data.settings.HistoryCount);
-        // The device answers every command, so each press of the send button ends.
-        port.onWrite = [this](const QByteArray &) {
-            QTimer::singleShot(0, &port, [this] { port.receive("\r\nOK\r\n"); });
-        };
-        window = std::make_unique<frmMain>(data, fake.platform, port);
-        window->prepareWindow();
-    }
-    frmMain &w() { return *window; }
-};
 
 MessageCenter center(const QString &name, int kind, int maxChars)
 {
@@ -82,7 +53,7 @@ private slots:
     void recipientSelectsCentre()
     {
         for (const int linked : {1, -1, 2}) {
-            Fixture f(twoCenters, {{QStringLiteral("A"), 0, "1"}, {QStringLiteral("B"), qint16(linked), "2"}});
+            MainWindowRig f(twoCenters, {{QStringLiteral("A"), 0, "1"}, {QStringLiteral("B"), qint16(linked), "2"}});
             QCOMPARE(f.w().cmbCenter->currentIndex(), 0);
             f.w().cmbNumber->setCurrentIndex(1);
             QCOMPARE(f.w().cmbCenter->currentIndex(), linked == 1 ? 1 : -1);
@@ -92,7 +63,7 @@ private slots:
     // as off); the other panels leave it alone.
     void panel3DoubleClick()
     {
-        Fixture f;
+        MainWindowRig f;
         f.data.settings.AutoTransmit = 5;
         for (int expected : {1, 0}) {
             QTest::mouseDClick(f.w().stbSTATUS[2], Qt::LeftButton);
@@ -120,7 +91,7 @@ private slots:
     void returnAndEscape()
     {
         const auto [returnStart, focus, key, pressed] = ReturnAndEscape::row();
-        Fixture f({center(QStringLiteral("C"), 0, 50)});
+        MainWindowRig f({center(QStringLiteral("C"), 0, 50)});
         f.data.settings.ReturnStart = qint16(returnStart);
         f.w().prepareWindow();
         f.w().show();
@@ -136,7 +107,7 @@ private slots:
     }
     void tabLeavesTheMessageBox()
     {
-        Fixture f({center(QStringLiteral("C"), 0, 50)});
+        MainWindowRig f({center(QStringLiteral("C"), 0, 50)});
         f.w().show();
         f.w().txtMail->setFocus();
         QTest::keyClicks(f.w().txtMail, QStringLiteral("ab"));
@@ -151,7 +122,7 @@ private slots:
     // a character CP932 cannot carry is refused with a beep.
     void yenSignAndOverline()
     {
-        Fixture f({center(QStringLiteral("C"), 2, 50)});
+        MainWindowRig f({center(QStringLiteral("C"), 2, 50)});
         const QString yen(QChar(0x00A5)), overline(QChar(0x203E)), face = QString::fromUcs4(U"\U0001F600");
         for (const QString &typed : {yen, face, overline}) {
             QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, typed);
@@ -179,7 +150,7 @@ private slots:
     void countAgainstLimit()
     {
         const auto [kind, limit, text, panel] = CountAgainstLimit::row();
-        Fixture f({center(QStringLiteral("C"), kind, limit)});
+        MainWindowRig f({center(QStringLiteral("C"), kind, limit)});
         f.w().txtMail->setPlainText(text);
         QCOMPARE(f.w().statusText(5), panel);
         const bool tooLong = panel.section('/', 0, 0).toInt() > limit;
@@ -190,7 +161,7 @@ private slots:
     }
     void wholeSendThroughTheWindow()
     {
-        Fixture f({center(QStringLiteral("C"), 0, 50)}, {{QStringLiteral("R"), 0, QStringLiteral("0901234")}});
+        MainWindowRig f({center(QStringLiteral("C"), 0, 50)}, {{QStringLiteral("R"), 0, QStringLiteral("0901234")}});
         f.data.settings.MailInterval = 0;
         f.w().txtMail->setPlainText(QStringLiteral("ABC"));
         for (const char *caption : {"電話番号を送る", "メールを送る", "回線を切る", "送ったよ！", "もう一回送る"}) {
@@ -223,7 +194,7 @@ private slots:
     void exitHangsUpAndEnds()
     {
         const auto [way, open, modemKind, failWrites, written] = ExitHangsUpAndEnds::row();
-        Fixture f;
+        MainWindowRig f;
         f.data.settings.ModemKind = qint16(modemKind);
         f.data.history.add(
             {QStringLiteral("R"), QStringLiteral("C"), QStringLiteral("2026/12/01 10:00:00"), QStringLiteral("m")});
@@ -244,22 +215,17 @@ private slots:
         QCOMPARE(readFileBytes(f.data.settingsPath()), settingsfile::bytes(f.data));
         QCOMPARE(readFileBytes(f.data.historyPath()), QByteArray("\"R\",\"C\",\"2026/12/01 10:00:00\"\r\nm\r\n"));
     }
-    void signalClosesTheWindow_data()
-    {
-        QTest::addColumn<int>("signal");
-        QTest::newRow("SIGTERM") << SIGTERM;
-        QTest::newRow("SIGHUP") << SIGHUP;
-    }
     void signalClosesTheWindow()
     {
-        QFETCH(int, signal);
-        auto *window = new QWidget;
-        window->setAttribute(Qt::WA_DeleteOnClose);
-        window->show();
-        closeOnSessionEnd(*window);
-        QSignalSpy closed(window, &QObject::destroyed);
-        ::raise(signal);
-        QVERIFY(closed.wait(5000));
+        for (const int signal : {SIGTERM, SIGHUP}) {
+            auto *window = new QWidget;
+            window->setAttribute(Qt::WA_DeleteOnClose);
+            window->show();
+            closeOnSessionEnd(*window);
+            QSignalSpy closed(window, &QObject::destroyed);
+            ::raise(signal);
+            QVERIFY2(closed.wait(5000), qPrintable(QString::number(signal)));
+        }
     }
 };
 

@@ -1,15 +1,12 @@
-#include "modem/comport.h"
-#include "store/appdata.h"
 #include "support/fakeplatform.h"
+#include "support/mainwindowrig.h"
 #include "support/table.h"
 #include "ui/builddata.h"
 #include "ui/dlgabout.h"
-#include "ui/frmmain.h"
 #include "ui/helpwindow.h"
 
 #include <QAction>
 #include <QLabel>
-#include <QTemporaryDir>
 #include <QTest>
 
 using KeywordOpensTopic = table::Of<QString, QString>;
@@ -43,26 +40,20 @@ private slots:
     {
         // A platform without a help viewer: the window opens its own, and the dialogs get it too.
         // With no collection in the folder it says so, creates none, and the window goes on.
-        QTemporaryDir dir;
-        FakePlatform fake;
-        fake.platform.help = nullptr;
-        AppData data;
-        data.folder = dir.path() + QLatin1Char('/');
-        data.settings = Settings::defaults();
-        ComPort port(data.folder);
-        frmMain window(data, fake.platform, port);
-        window.prepareWindow();
-        auto *lazy = dynamic_cast<LazyHelpWindow *>(fake.platform.help);
+        MainWindowRig f;
+        f.fake.platform.help = nullptr;
+        f.w().prepareWindow();
+        auto *lazy = dynamic_cast<LazyHelpWindow *>(f.fake.platform.help);
         QVERIFY(lazy);
-        window.mnuHELP[1]->trigger();
+        f.w().mnuHELP[1]->trigger();
         HelpWindow *viewer = &lazy->window();
         QVERIFY(viewer->isVisible());
         QVERIFY(viewer->pageText().contains(QStringLiteral("ヘルプファイルが見つかりません。")));
         QVERIFY(viewer->topicsFor(QStringLiteral("設定について")).isEmpty());
-        QVERIFY(!QFileInfo::exists(dir.filePath(HelpWindow::collectionFileName())));
-        QVERIFY(fake.boxes.shown.isEmpty());
+        QVERIFY(!QFileInfo::exists(f.dir.filePath(HelpWindow::collectionFileName())));
+        QVERIFY(f.fake.boxes.shown.isEmpty());
         QVERIFY(!QApplication::activeModalWidget());
-        QCOMPARE(window.statusText(5), QStringLiteral("0/-"));
+        QCOMPARE(f.w().statusText(5), QStringLiteral("0/-"));
     }
     // The About box's links are handed to the desktop, and the box closes.
     void aboutLinksHandedOver()

@@ -1,13 +1,10 @@
 // The IME setting against a real Fcitx 5 on a virtual X display, with a session bus of the
 // test's own. The profile's group holds two keyboard layouts, so Fcitx's "active" (state 2)
 // is its second entry and no conversion engine's server is needed.
-#include "store/appdata.h"
-#include "support/fakeplatform.h"
-#include "support/fakeport.h"
+#include "support/mainwindowrig.h"
 #include "support/modalcloser.h"
 #include "support/server.h"
 #include "support/table.h"
-#include "ui/frmmain.h"
 #include "ui/mailedit.h"
 
 #include <QAction>
@@ -26,54 +23,40 @@
 namespace
 {
 
-QTemporaryDir *config;
-ServerProcess *xvfb, *bus;
-QProcess *fcitx;
+QTemporaryDir config;
+ServerProcess xvfb, bus;
+QProcess fcitx;
 QString notStarted;
 
 // The display and the bus, before the application connects to either.
 void startServers()
 {
-    config = new QTemporaryDir;
-    xvfb = new ServerProcess;
-    bus = new ServerProcess;
-    fcitx = new QProcess;
-    xvfb->channels = QProcess::ForwardedErrorChannel; // the display's number alone on standard output
-    if (!xvfb->start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"},
-                     "\n", 10000)) {
+    xvfb.channels = QProcess::ForwardedErrorChannel; // the display's number alone on standard output
+    if (!xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"}, "\n",
+                    10000)) {
         notStarted = QStringLiteral("Xvfb could not start a display");
         return;
     }
-    qputenv("DISPLAY", ':' + xvfb->firstLine());
-    const QByteArray address = startBus(*bus);
+    qputenv("DISPLAY", ':' + xvfb.firstLine());
+    const QByteArray address = startBus(bus);
     if (address.isEmpty()) {
         notStarted = QStringLiteral("dbus-daemon could not start a session bus");
         return;
     }
     qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-    qputenv("XDG_CONFIG_HOME", config->path().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     qunsetenv("IBUS_ADDRESS");
-    QDir().mkpath(config->path() + "/fcitx5");
-    QFile profile(config->path() + "/fcitx5/profile");
+    QDir().mkpath(config.path() + "/fcitx5");
+    QFile profile(config.path() + "/fcitx5/profile");
     if (profile.open(QIODevice::WriteOnly))
         profile.write("[Groups/0]\nName=Default\nDefault Layout=us\nDefaultIM=keyboard-jp\n\n"
                       "[Groups/0/Items/0]\nName=keyboard-us\nLayout=\n\n"
                       "[Groups/0/Items/1]\nName=keyboard-jp\nLayout=\n\n"
                       "[GroupOrder]\n0=Default\n");
-    fcitx->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    fcitx->start(QStringLiteral("fcitx5"), {"--replace"});
+    fcitx.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    fcitx.start(QStringLiteral("fcitx5"), {"--replace"});
     qputenv("QT_QPA_PLATFORM", "xcb");
     qputenv("QT_IM_MODULE", "fcitx");
-}
-
-void stopServers()
-{
-    fcitx->kill();
-    fcitx->waitForFinished();
-    delete fcitx;
-    delete bus;
-    delete xvfb;
-    delete config;
 }
 
 // What fcitx5-remote prints: 0 no input context, 1 inactive, 2 active.
@@ -97,7 +80,7 @@ private slots:
     {
         if (!notStarted.isEmpty())
             QSKIP(qPrintable(notStarted));
-        if (fcitx->state() == QProcess::NotRunning)
+        if (fcitx.state() == QProcess::NotRunning)
             QSKIP("fcitx5 could not start");
         QTRY_VERIFY_WITH_TIMEOUT(
             QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("org.fcitx.Fcitx5")), 20000);
@@ -113,13 +96,10 @@ private slots:
     void messageBoxSwitchesFcitxOn()
     {
         const auto [ime, setAtOk, state] = MessageBoxSwitchesFcitxOn::row();
-        FakePlatform platform;
-        FakePort port;
-        AppData data;
-        data.settings = Settings::defaults();
-        data.settings.IME = qint16(ime);
-        frmMain window(data, platform.platform, port);
-        window.prepareWindow();
+        MainWindowRig f;
+        f.data.settings.IME = qint16(ime);
+        f.w().prepareWindow();
+        frmMain &window = f.w();
         window.show();
         window.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&window));
@@ -147,7 +127,8 @@ int main(int argc, char **argv)
         tst_ImeFcitx test;
         status = QTest::qExec(&test, argc, argv);
     }
-    stopServers();
+    fcitx.kill(); // the display and the bus end with the program
+    fcitx.waitForFinished();
     return status;
 }
 

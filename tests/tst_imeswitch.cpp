@@ -28,7 +28,8 @@ QDBusArgument engineDesc(const QString &name)
     return d;
 }
 
-// Stands in for Fcitx 5's controller or for ibus-daemon: notes every call; when silent, answers none.
+// Stands in for Fcitx 5's controller or for ibus-daemon on a bus, under the input method's
+// name while 'present': notes every call; when silent, answers none.
 class FakeInputMethod : public QDBusVirtualObject
 {
 public:
@@ -36,6 +37,21 @@ public:
     bool silent = false;
     QString engine;
     QStringList installed;
+    QDBusConnection bus;
+    QString service;
+
+    FakeInputMethod(const QString &address, const QString &name, const QString &service, const QString &path)
+        : bus(QDBusConnection::connectToBus(address, name)), service(service)
+    {
+        bus.registerVirtualObject(path, this);
+    }
+    void setPresent(bool present)
+    {
+        if (present)
+            bus.registerService(service);
+        else
+            bus.unregisterService(service);
+    }
 
     QString introspect(const QString &) const override { return {}; }
     bool handleMessage(const QDBusMessage &m, const QDBusConnection &bus) override
@@ -65,25 +81,6 @@ public:
     }
 };
 
-// One fake on a bus, under the input method's name while 'present'.
-struct Served {
-    FakeInputMethod fake;
-    QDBusConnection bus;
-    QString service;
-    Served(const QString &address, const QString &name, const QString &service, const QString &path)
-        : bus(QDBusConnection::connectToBus(address, name)), service(service)
-    {
-        bus.registerVirtualObject(path, &fake);
-    }
-    void setPresent(bool present)
-    {
-        if (present)
-            bus.registerService(service);
-        else
-            bus.unregisterService(service);
-    }
-};
-
 } // namespace
 
 using IbusEngineChoice = table::Of<QString, QStringList, QString, ImeSwitch::Outcome>;
@@ -94,13 +91,13 @@ class tst_ImeSwitch : public QObject
 {
     Q_OBJECT
     ServerProcess m_session, m_ibusBus; // message buses of the test's own
-    std::unique_ptr<Served> m_fcitx, m_ibus;
+    std::unique_ptr<FakeInputMethod> m_fcitx, m_ibus;
 
     void reset(bool present, bool silent = false)
     {
-        for (Served *s : {m_fcitx.get(), m_ibus.get()}) {
-            s->fake.calls.clear();
-            s->fake.silent = silent;
+        for (FakeInputMethod *s : {m_fcitx.get(), m_ibus.get()}) {
+            s->calls.clear();
+            s->silent = silent;
             s->setPresent(present);
         }
     }
@@ -127,8 +124,8 @@ private slots:
             QSKIP("dbus-daemon could not start a private bus");
         qputenv("DBUS_SESSION_BUS_ADDRESS", session.toLatin1());
         qputenv("IBUS_ADDRESS", ibus.toLatin1());
-        m_fcitx = std::make_unique<Served>(session, "fake-fcitx", "org.fcitx.Fcitx5", "/controller");
-        m_ibus = std::make_unique<Served>(ibus, "fake-ibus", "org.freedesktop.IBus", "/org/freedesktop/IBus");
+        m_fcitx = std::make_unique<FakeInputMethod>(session, "fake-fcitx", "org.fcitx.Fcitx5", "/controller");
+        m_ibus = std::make_unique<FakeInputMethod>(ibus, "fake-ibus", "org.freedesktop.IBus", "/org/freedesktop/IBus");
         QVERIFY(m_fcitx->bus.isConnected() && m_ibus->bus.isConnected());
     }
     void ibusEngineChoice_data()
@@ -142,10 +139,10 @@ private slots:
     {
         auto [current, installed, after, outcome] = IbusEngineChoice::row();
         reset(true);
-        m_ibus->fake.engine = current;
-        m_ibus->fake.installed = installed;
+        m_ibus->engine = current;
+        m_ibus->installed = installed;
         QCOMPARE(switchOnce().value(QStringLiteral("ibus")), outcome);
-        QCOMPARE(m_ibus->fake.engine, after);
+        QCOMPARE(m_ibus->engine, after);
     }
     void absentOrSilentLeavesTheBoxAlone_data()
     {
@@ -174,7 +171,7 @@ private slots:
             QCOMPARE(d.at(1).value<ImeSwitch::Outcome>(), outcome);
         // Absent: the bus said so at once, and nothing reached the input methods.
         if (!present)
-            QCOMPARE(m_fcitx->fake.calls + m_ibus->fake.calls, QStringList());
+            QCOMPARE(m_fcitx->calls + m_ibus->calls, QStringList());
     }
 };
 
