@@ -187,7 +187,9 @@ void MessageSend::callEnded(Failure failure, const QString &message)
         return;
     }
     Outcome outcome{Failure::None, QStringLiteral("送信しました。")};
-    if (auto problem = recordSent(m_folder, m_prepared->recipientName, m_prepared->center.name, m_prepared->text))
+    if (auto problem = !m_recordHistory
+                           ? std::nullopt
+                           : recordSent(m_folder, m_prepared->recipientName, m_prepared->center.name, m_prepared->text))
         outcome.message += QStringLiteral("ただし送信履歴に記録できませんでした: ") + *problem;
     finish(outcome);
 }

@@ -31,6 +31,8 @@ public:
     // Where that wait takes its time from (the system's clock unless told).
     void setClock(RunnerClock &clock) { m_clock = &clock; }
     void setDeviceAccess(DeviceAccess access) { m_access = std::move(access); }
+    // Whether a sent message goes into the folder's history (a line's test page does not).
+    void setRecordHistory(bool on) { m_recordHistory = on; }
     void start();
     // Stops where it is: a call hangs up. done() follows with Stopped and interrupted() true.
     void abort();
@@ -76,6 +78,7 @@ private:
     std::unique_ptr<CallDriver> m_driver;
     bool m_aborted = false;
     bool m_finished = false;
+    bool m_recordHistory = true;
 };
 
 // A direct send: one message tried until it is sent or the runner's policy gives it up,

@@ -9,6 +9,7 @@
 #include "store/sendqueue.h"
 #include "store/settingsfile.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonDocument>
 
@@ -21,7 +22,7 @@ const QString StatusFile = QStringLiteral("lines.json");
 QStringList lineKeys()
 {
     return settingsfile::deviceKeys() +
-           QStringList{"Device", "SipPasswordFile", "Centers", "AnswerLimit", "CheckEvery"};
+           QStringList{"Device", "SipPasswordFile", "Centers", "AnswerLimit", "CheckEvery", "TestPage", "TestAt"};
 }
 
 // What makes two lines one device: a serial device by its real path, a SIP account by
@@ -118,9 +119,57 @@ QList<QueueLine> QueueLine::read(const IniFile &ini, QStringList *problems)
                             .arg(sendqueue::capped(ini.value(section, "CheckEvery"), 80))
                             .arg(MinCheckEveryS));
         }
+        QStringList bad;
+        line.testPage = TestPage::read(ini, section, &bad);
+        for (const QString &text : std::as_const(bad))
+            problem(text);
         lines << line;
     }
     return lines;
+}
+
+std::optional<TestPage> TestPage::read(const IniFile &ini, const QString &section, QStringList *problems)
+{
+    const bool hasPage = ini.has(section, "TestPage"), hasAt = ini.has(section, "TestAt");
+    if (!hasPage && !hasAt)
+        return std::nullopt;
+    TestPage t;
+    t.to = ini.value(section, "TestPage").trimmed();
+    const QString at = ini.value(section, "TestAt").simplified();
+    if (t.to.isEmpty() || !hasAt) {
+        *problems << QStringLiteral("TestPage= と TestAt= は二つ揃えて書いてください（試験送信の宛先と日時）。");
+        return std::nullopt;
+    }
+    static const QStringList days{"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+    const QStringList parts = at.split(u' ');
+    const QTime time = QTime::fromString(parts.last(), QStringLiteral("H:mm"));
+    const qsizetype day = parts.size() == 2 ? days.indexOf(parts.first().left(3).toLower()) : -1;
+    if (parts.size() > 2 || !time.isValid() || (parts.size() == 2 && (day < 0 || parts.first().size() > 3))) {
+        *problems << QStringLiteral("TestAt=%1 は使えません（Mon 09:00 のような曜日と時刻か、毎日なら 09:00）。")
+                         .arg(sendqueue::capped(at, 80));
+        return std::nullopt;
+    }
+    t.weekday = int(day + 1);
+    t.minutes = time.hour() * 60 + time.minute();
+    return t;
+}
+
+qint64 TestPage::next(qint64 nowMs) const
+{
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(nowMs);
+    for (int d = 0; d <= 8; ++d) {
+        const QDate date = now.date().addDays(d);
+        const QDateTime at(date, QTime(minutes / 60, minutes % 60));
+        if ((weekday == 0 || date.dayOfWeek() == weekday) && at.toMSecsSinceEpoch() > nowMs)
+            return at.toMSecsSinceEpoch();
+    }
+    return nowMs + 7 * 24 * 3600 * 1000LL; // not reached
+}
+
+QString TestPage::text(const QString &line, qint64 dueMs) const
+{
+    return QStringLiteral("回線 %1 の試験送信です %2")
+        .arg(line, QDateTime::fromMSecsSinceEpoch(dueMs).toString(QStringLiteral("M月d日H時mm分")));
 }
 
 std::optional<int> QueueLine::parseCheckEvery(const QString &value)
@@ -135,7 +184,7 @@ QList<ReadyLine> readyLines(const QString &folder, const QList<QueueLine> &lines
                             QStringList *problems)
 {
     if (lines.isEmpty())
-        return {{windowLineName(folder), base, std::nullopt}};
+        return {{windowLineName(folder), base, std::nullopt, std::nullopt}};
     AppData data;
     if (const std::optional<Outcome> refusal = loadFolder(folder, data)) {
         *problems << refusal->message;
@@ -190,7 +239,7 @@ QList<ReadyLine> readyLines(const QString &folder, const QList<QueueLine> &lines
                              [&](const MessageCenter &c) { return c.name == center; }))
                 problem(QStringLiteral("Centers のセンター「%1」はアドレス帳にありません。").arg(center));
         }
-        ready << ReadyLine{line.name, access, line.checkEveryS};
+        ready << ReadyLine{line.name, access, line.checkEveryS, line.testPage};
     }
     return ready;
 }

@@ -10,6 +10,22 @@
 
 class IniFile;
 
+// TestPage= with TestAt=: a real page to a recipient at a set time, local on the runner's
+// clock ("Mon 09:00" a weekday's, "09:00" every day's), sent on the line as a check.
+struct TestPage {
+    QString to;      // a recipient of the address book, or a number
+    int weekday = 0; // 1 (Monday) to 7; 0: every day
+    int minutes = 0; // after midnight
+
+    // The page's text: the line's name and the time it was due.
+    QString text(const QString &line, qint64 dueMs) const;
+    // The first such time after nowMs (ms since the epoch).
+    qint64 next(qint64 nowMs) const;
+    // The section's TestPage= and TestAt=, nullopt when neither is there; what is wrong
+    // with them (one without the other, an unknown weekday, a bad time) goes to *problems.
+    static std::optional<TestPage> read(const IniFile &ini, const QString &section, QStringList *problems);
+};
+
 // One line a queue runner drives, as a "[Line NAME]" section of queue.ini gives it:
 // device keys of the settings file's [Option] in place of its own (a key left out takes
 // the file's), a device path in place of the COM number's, a password file for a SIP
@@ -23,7 +39,8 @@ struct QueueLine {
     QString sipPasswordFile;
     QStringList centers; // empty: every centre
     std::optional<int> answerLimitS;
-    std::optional<int> checkEveryS; // CheckEvery=: in place of [Queue]'s
+    std::optional<int> checkEveryS;   // CheckEvery=: in place of [Queue]'s
+    std::optional<TestPage> testPage; // TestPage=, TestAt=: in place of [Queue]'s
 
     static constexpr int MinCheckEveryS = 10, MaxCheckEveryS = 24 * 3600;
 
@@ -42,6 +59,7 @@ struct ReadyLine {
     QString name;
     DeviceAccess access;
     std::optional<int> checkEveryS;
+    std::optional<TestPage> testPage;
 };
 
 // The lines of the queue checked against the folder's settings, each with base's access

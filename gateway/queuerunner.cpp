@@ -46,11 +46,11 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
         found << ini.error();
     for (const QString &p : ini.problems())
         found << QStringLiteral("queue.ini の ") + p;
-    for (const QString &p :
-         ini.unknownKeys(Section, {"Attempts",    "Delays",    "OnSent",     "OnFailed",      "HookTimeout",
-                                   "AnswerLimit", "Listen",    "TokenFile",  "AlertTemplate", "CoolOff",
-                                   "CheckEvery",  "DedupFor",  "MaxQueued",  "OnLineDown",    "OnLineUp",
-                                   "Snpp",        "SnppAllow", "SnppCenter", "MaxPerPerson",  "Per"}))
+    for (const QString &p : ini.unknownKeys(
+             Section, {"Attempts",     "Delays",     "OnSent",        "OnFailed", "HookTimeout", "AnswerLimit",
+                       "Listen",       "TokenFile",  "AlertTemplate", "CoolOff",  "CheckEvery",  "DedupFor",
+                       "MaxQueued",    "OnLineDown", "OnLineUp",      "Snpp",     "SnppAllow",   "SnppCenter",
+                       "MaxPerPerson", "Per",        "TestPage",      "TestAt"}))
         found << QStringLiteral("queue.ini の ") + p;
     for (const QString &section : ini.sections()) {
         if (section.compare(Section, Qt::CaseInsensitive) != 0 && !QueueLine::sectionName(section))
@@ -102,6 +102,12 @@ QueueSettings QueueSettings::load(const QString &dataFolder, QStringList *proble
         else
             bad("CheckEvery",
                 QStringLiteral("0（確かめない）か、%1 秒から 24 時間までの時間").arg(QueueLine::MinCheckEveryS));
+    }
+    {
+        QStringList bad;
+        s.testPage = TestPage::read(ini, Section, &bad);
+        for (const QString &text : std::as_const(bad))
+            found << QStringLiteral("queue.ini の [%1]: ").arg(Section) + text;
     }
     if (ini.has(Section, "DedupFor")) {
         if (const auto dedupFor = parseDuration(ini.value(Section, "DedupFor"), 0, 24 * 3600))
@@ -174,11 +180,16 @@ struct QueueRunner::Line {
     LineCheck *check = nullptr; // the check under way
     int checkFailures = 0;      // failed checks in a row, among its failures
     std::unique_ptr<RunnerClock::Timer> checkTimer;
+    std::optional<TestPage> testPage;
+    std::unique_ptr<RunnerClock::Timer> testTimer;
+    qint64 testAt = 0;               // the next test page's time
+    qint64 testDue = 0;              // that of the one due, waiting for the line to be idle; 0: none
+    MessageSend *testSend = nullptr; // the test page under way: a check
 
     decisions::Return afterRest() const { return decisions::afterCoolOff(checkEveryMs, checks); }
     QString stateWord() const
     {
-        if (check)
+        if (check || testSend)
             return QStringLiteral("checking");
         if (busy)
             return QStringLiteral("calling");
@@ -292,6 +303,13 @@ std::optional<Outcome> QueueRunner::start()
                 startCheck(*l);
         });
         armCheck(*line);
+        line->testPage = r.testPage ? r.testPage : m_settings.testPage;
+        line->testTimer = m_clock.timer([this, l = line.get()] {
+            l->testDue = l->testAt;
+            armTestPage(*l);
+            maybeTestPage(*l);
+        });
+        armTestPage(*line);
         m_lines.push_back(std::move(line));
     }
     const sendqueue::Recovery recovery = sendqueue::recover(m_folder);
@@ -830,6 +848,9 @@ void QueueRunner::settle(Line &line, const QueuedMessage &m, const Outcome &told
 void QueueRunner::lineFree(Line &line)
 {
     line.busy = false;
+    maybeTestPage(line);
+    if (line.busy)
+        return;
     armCheck(line);
     writeStatus();
     if (m_stopping)
@@ -949,13 +970,24 @@ void QueueRunner::startCheck(Line &line)
 // counts against the line as the device's failed call would.
 void QueueRunner::checkEnded(Line &line, const Outcome &outcome)
 {
-    std::exchange(line.check, nullptr)->deleteLater();
-    const QJsonObject fields{{QStringLiteral("line"), line.name}, {QStringLiteral("reason"), outcome.message}};
-    if (outcome.failure == Failure::Held || outcome.failure == Failure::Stopped ||
-        outcome.failure == Failure::Refused) {
-        if (outcome.failure == Failure::Refused)
+    const bool testPage = line.testSend;
+    if (testPage)
+        std::exchange(line.testSend, nullptr)->deleteLater();
+    else
+        std::exchange(line.check, nullptr)->deleteLater();
+    const QJsonObject fields{{QStringLiteral("line"), line.name},
+                             {QStringLiteral("reason"), outcome.message},
+                             {QStringLiteral("testPage"), testPage}};
+    // A test page that cannot go for its own sake (an unknown name, a text too long) says
+    // nothing of the line.
+    const bool refused =
+        outcome.failure == Failure::Refused || (testPage && !outcome.sent() && outcome.row().fault == Fault::Message);
+    if (outcome.failure == Failure::Held || outcome.failure == Failure::Stopped || refused) {
+        if (refused)
             m_reporter.warn(QStringLiteral("line-check"), outcome.message, fields);
-        if (line.service == Line::Service::Trial && !m_stopping) { // rests a check's interval more
+        if (testPage && outcome.failure == Failure::Held && !m_stopping)
+            line.testDue = m_clock.now();                                       // sent when the line is next free
+        if (!testPage && line.service == Line::Service::Trial && !m_stopping) { // rests a check's interval more
             line.service = Line::Service::Down;
             line.until = m_clock.now() + line.checkEveryMs;
             line.coolOff->start(line.checkEveryMs);
@@ -967,19 +999,55 @@ void QueueRunner::checkEnded(Line &line, const Outcome &outcome)
     if (outcome.failure == Failure::None) {
         line.failures = qMax(0, line.failures - line.checkFailures);
         line.checkFailures = 0;
-        m_reporter.note(QStringLiteral("line-check"), QStringLiteral("回線 %1 を確かめました。").arg(line.name),
-                        {{QStringLiteral("line"), line.name}, {QStringLiteral("ok"), true}});
+        m_reporter.note(
+            QStringLiteral("line-check"),
+            (testPage ? QStringLiteral("回線 %1 で試験送信しました。") : QStringLiteral("回線 %1 を確かめました。"))
+                .arg(line.name),
+            {{QStringLiteral("line"), line.name},
+             {QStringLiteral("ok"), true},
+             {QStringLiteral("testPage"), testPage}});
         lineBack(line);
     } else {
         ++line.checkFailures;
         m_reporter.warn(QStringLiteral("line-check"),
-                        QStringLiteral("回線 %1 の確認に失敗しました: %2").arg(line.name, outcome.message),
+                        (testPage ? QStringLiteral("回線 %1 の試験送信に失敗しました: %2")
+                                  : QStringLiteral("回線 %1 の確認に失敗しました: %2"))
+                            .arg(line.name, outcome.message),
                         {{QStringLiteral("line"), line.name},
                          {QStringLiteral("ok"), false},
-                         {QStringLiteral("reason"), outcome.message}});
+                         {QStringLiteral("reason"), outcome.message},
+                         {QStringLiteral("testPage"), testPage}});
         lineFailed(line, outcome.message);
     }
     lineFree(line);
+}
+
+// The next test page's time, on the runner's clock: a time already past waits a day or a week.
+void QueueRunner::armTestPage(Line &line)
+{
+    if (!line.testPage || m_stopping)
+        return;
+    const qint64 now = m_clock.now();
+    line.testAt = line.testPage->next(now);
+    line.testTimer->start(line.testAt - now);
+}
+
+void QueueRunner::maybeTestPage(Line &line)
+{
+    if (!line.testDue || line.busy || line.waiter || line.service == Line::Service::Down || m_stopping)
+        return;
+    line.checkTimer->stop();
+    line.busy = true;
+    line.testSend =
+        new MessageSend(m_folder, Target{line.testPage->to, {}, {}, true},
+                        line.testPage->text(line.name, std::exchange(line.testDue, 0)), m_reporter, m_factory, this);
+    line.testSend->setDeviceAccess(line.access);
+    line.testSend->setClock(m_clock);
+    line.testSend->setRecordHistory(false);
+    connect(line.testSend, &MessageSend::done, this,
+            [this, l = &line](const Outcome &outcome) { checkEnded(*l, outcome); });
+    writeStatus();
+    line.testSend->start();
 }
 
 // Another program holds the line (our lock, or its own on the device): it is held until
@@ -1093,8 +1161,13 @@ void QueueRunner::stop()
         }
         line->coolOff->stop();
         line->checkTimer->stop();
+        if (line->testPage)
+            line->testTimer->stop();
         if (line->check) {
             line->check->abort();
+            calling = true;
+        } else if (line->testSend) {
+            line->testSend->abort();
             calling = true;
         } else if (line->send) {
             line->send->abort();
@@ -1131,6 +1204,11 @@ void QueueRunner::cutOff()
         if (line->check) {
             line->check->disconnect(this);
             delete std::exchange(line->check, nullptr);
+            line->busy = false;
+        }
+        if (line->testSend) {
+            line->testSend->disconnect(this);
+            delete std::exchange(line->testSend, nullptr);
             line->busy = false;
         }
         if (!line->send)

@@ -32,14 +32,15 @@ struct QueueSettings {
     QStringList snppAllow; // addresses that may page over SNPP without LOGI
     QString snppCenter;    // the centre of an SNPP page to digits; empty: such pages refused
     int hookTimeoutMs = Hook::DefaultTimeoutMs;
-    std::optional<int> answerLimitS; // AnswerLimit=: how long the device may take to answer
-    QList<QueueLine> lines;          // [Line NAME] sections; none: the window's one line
-    QStringList lineProblems;        // what is wrong in them: the runner does not start
-    int coolOffMs = 60000;           // CoolOff=: a line's first rest after 3 failures in a row
-    qint64 checkEveryMs = 0;         // CheckEvery=: how often an idle line is checked; 0: never
-    qint64 dedupForMs = 600000;      // DedupFor=: a repeat within this long is not paged; 0: every one is
-    qsizetype maxQueued = 10000;     // MaxQueued=: past this many waiting, intakes are told to try later
-    QString onLineDown;              // hooks for a line going out of service and coming back
+    std::optional<int> answerLimitS;  // AnswerLimit=: how long the device may take to answer
+    QList<QueueLine> lines;           // [Line NAME] sections; none: the window's one line
+    QStringList lineProblems;         // what is wrong in them: the runner does not start
+    int coolOffMs = 60000;            // CoolOff=: a line's first rest after 3 failures in a row
+    qint64 checkEveryMs = 0;          // CheckEvery=: how often an idle line is checked; 0: never
+    std::optional<TestPage> testPage; // TestPage=, TestAt=: every line's test page, unless its own
+    qint64 dedupForMs = 600000;       // DedupFor=: a repeat within this long is not paged; 0: every one is
+    qsizetype maxQueued = 10000;      // MaxQueued=: past this many waiting, intakes are told to try later
+    QString onLineDown;               // hooks for a line going out of service and coming back
     QString onLineUp;
     // MaxPerPerson=, Per=: at most this many pages to one person per this long; 0: no limit.
     int maxPerPerson = PersonRate::DefaultMax;
@@ -51,7 +52,8 @@ struct QueueSettings {
     int stopLimitMs = 4000;
 
     // queue/queue.ini of the data folder ([Queue] Attempts, Delays, OnSent, OnFailed,
-    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, CheckEvery, DedupFor, MaxQueued,
+    // HookTimeout, AnswerLimit, Listen, TokenFile, AlertTemplate, CoolOff, CheckEvery, TestPage, TestAt,
+    // DedupFor, MaxQueued,
     // MaxPerPerson, Per,
     // OnLineDown, OnLineUp, Snpp, SnppAllow, SnppCenter; the [Line NAME] sections), values
     // taken as written; missing or bad keys
@@ -79,7 +81,11 @@ struct QueueSettings {
 // idle line whose kind has a check (LineCheck) is checked that often without a call; a
 // failed check counts against it as a device's failed call does (a passed one clears the
 // failures of checks, not those of calls), and a line out of service is checked when its
-// cool-off ends, in place of the trial call, and is back only when the check passes. A line another
+// cool-off ends, in place of the trial call, and is back only when the check passes. A line
+// with TestPage= (checks on or not) sends its test page at each TestAt= when it is next
+// idle, as a check of that line: told, counted and held against it as one (a page that
+// cannot go for its own sake, an unknown name or a text too long, is only told), and kept
+// out of the history. A line another
 // program holds is busy until its lock comes free. A message that can never go (unknown
 // name, too long, a damaged file, a link or another user's file) goes to failed/ at once.
 // Contents that cannot be written back (a full disk) are kept in memory, the file back in
@@ -176,6 +182,9 @@ private:
     void armCheck(Line &line);
     void startCheck(Line &line);
     void checkEnded(Line &line, const Outcome &outcome);
+    void armTestPage(Line &line);
+    // The test page due on the line, if it is idle now.
+    void maybeTestPage(Line &line);
     void runHook(const QString &command, const HookContext &context);
     void runLineHook(const QString &command, const Line &line, const QString &status, const QString &reason);
     void lineFree(Line &line);

@@ -1,4 +1,4 @@
-// The self-checks of idle lines: a runner on virtual time whose devices (scripted, the
+// The self-checks of idle lines (test pages among them): a runner on virtual time whose devices (scripted, the
 // device simulator, SIP accounts with a registrar) stop answering and answer again
 // (counted checks, the line's service, its changes and hooks), no check where none is
 // asked for, the ModemManager line's check over ModemManager's test mode, the check
@@ -126,8 +126,9 @@ enum class Device { Scripted, Simulator, Registrar };
 // a minute's cool-off, hooks of lines going and coming writing to hooks.log.
 struct Rig {
     QTemporaryDir dir;
-    QString folder = makeSendFolder(dir);
+    QString folder = makeSendFolder(dir, 3, 40);
     VirtualClock clock;
+    QString lineA; // more keys of line a
     Device device = Device::Scripted;
     Devices devices;
     std::unique_ptr<ModemSim> sims[2];
@@ -185,7 +186,8 @@ struct Rig {
                        .arg(QChar(u'a' + i - 1))
                        .arg(kind)
                        .arg(i)
-                       .arg(device == Device::Registrar ? registrar.server() : QStringLiteral("127.0.0.1"), folder);
+                       .arg(device == Device::Registrar ? registrar.server() : QStringLiteral("127.0.0.1"), folder) +
+                   (i == 1 ? lineA : QString());
         if (!bEvery.isEmpty())
             ini += QStringLiteral("CheckEvery=%1\n").arg(bEvery);
         if (!QDir().mkpath(sendqueue::queueFolder(folder)) ||
@@ -229,6 +231,16 @@ struct Rig {
 using Kinds = table::Of<IdleCheck, Device, QStringList, QStringList>;
 // CheckEvery=, the kind's check
 using Trials = table::Of<QString, IdleCheck>;
+// TestAt= this many minutes from the start (local time), a weekday's or every day's; CheckEvery=
+using Pages = table::Of<int, bool, QString>;
+
+// TestAt= for the local time at ms, a weekday's or every day's.
+QString testAt(qint64 ms, bool weekly)
+{
+    const QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
+    const QString day = QStringList{"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"}.at(t.date().dayOfWeek() - 1);
+    return (weekly ? day + u' ' : QString()) + t.toString(QStringLiteral("H:mm"));
+}
 
 class TestLineCheck : public QObject
 {
@@ -307,6 +319,68 @@ private slots:
         rig.clock.advance(3'600'000);
         QVERIFY(rig.checked->isEmpty() && rig.devices.checks.isEmpty());
         QCOMPARE(rig.state(0), QStringLiteral("free"));
+    }
+
+    void testPage_data()
+    {
+        const Pages row;
+        row("a weekday's, checks off", 5, true, "0");
+        row("every day's, checks on", 5, false, "1h");
+        row("past at the start: the next day's, no catch-up", -1, false, "0");
+    }
+    // Line a's test page goes at its time on a, a check of a, not a minute before.
+    void testPage()
+    {
+        const auto [offset, weekly, every] = Pages::row();
+        Rig rig;
+        rig.lineA = "TestPage=R0\nTestAt=" + testAt(rig.clock.now() + offset * 60'000, weekly) + u'\n';
+        QVERIFY(rig.start(kindChecking(IdleCheck::At), every));
+        rig.clock.advance(((offset + 24 * 60) % (24 * 60) - 1) * 60'000);
+        QVERIFY(rig.devices.calls.isEmpty());
+        QVERIFY(rig.minute(int(rig.checked->count()) + 1));
+        QCOMPARE(rig.devices.calls, (QMap<int, int>{{1, 1}}));
+        QCOMPARE(rig.checked->last().at(0).toString(), QStringLiteral("a"));
+        QCOMPARE(rig.checked->last().at(1).value<Outcome>().failure, Failure::None);
+    }
+    // A daily test page failing three days running takes a out, as failed calls would.
+    void testPageFails()
+    {
+        Rig rig;
+        rig.lineA = "TestPage=R0\nTestAt=" + testAt(rig.clock.now() + 5 * 60'000, false) + u'\n';
+        QVERIFY(rig.start(kindChecking(IdleCheck::At), "0") && rig.silence(true));
+        for (int day = 1; day <= 3; ++day)
+            QVERIFY(rig.minute(day, 24 * 60));
+        QCOMPARE(rig.checked->last().at(1).value<Outcome>().failure, Failure::DeviceFailed);
+        QCOMPARE(*rig.changed, (QList<QList<QVariant>>{{"a", false}}));
+    }
+
+    void badTestPage_data()
+    {
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("a weekday's") << "TestPage=R0\nTestAt=sun 9:30" << true;
+        QTest::newRow("every day's") << "TestPage=R0\nTestAt=09:00" << true;
+        QTest::newRow("TestAt alone") << "TestAt=09:00" << false;
+        QTest::newRow("TestPage alone") << "TestPage=R0" << false;
+        QTest::newRow("unknown weekday") << "TestPage=R0\nTestAt=Xyz 09:00" << false;
+        QTest::newRow("bad time") << "TestPage=R0\nTestAt=Mon 25:00" << false;
+        QTest::newRow("more than a day and a time") << "TestPage=R0\nTestAt=Mon 09:00 10:00" << false;
+    }
+    // Refused at the start under a line (the runner does not start) and told under [Queue].
+    void badTestPage()
+    {
+        QFETCH(QString, keys);
+        QFETCH(bool, ok);
+        QTemporaryDir dir;
+        const QString folder = makeSendFolder(dir);
+        for (const char *section : {"[Queue]", "[Line a]"}) {
+            QVERIFY(QDir().mkpath(sendqueue::queueFolder(folder)) &&
+                    writeFileBytes(sendqueue::queueFolder(folder) + "queue.ini", (section + (u'\n' + keys)).toUtf8()));
+            QStringList problems;
+            const QueueSettings s = QueueSettings::load(folder, &problems);
+            QCOMPARE((problems + s.lineProblems).isEmpty(), ok);
+            QCOMPARE(bool(s.lines.isEmpty() ? s.testPage : s.lines[0].testPage), ok);
+        }
     }
 
     // /metrics counts the checks of the lines checked, and says nothing of the others.
