@@ -971,9 +971,12 @@ void QueueRunner::startCheck(Line &line)
 void QueueRunner::checkEnded(Line &line, const Outcome &outcome)
 {
     const bool testPage = line.testSend;
-    if (testPage)
+    QString lockPath, device; // of a line found held by a test page
+    if (testPage) {
+        lockPath = line.testSend->lockPath();
+        device = line.testSend->device();
         std::exchange(line.testSend, nullptr)->deleteLater();
-    else
+    } else
         std::exchange(line.check, nullptr)->deleteLater();
     const QJsonObject fields{{QStringLiteral("line"), line.name},
                              {QStringLiteral("reason"), outcome.message},
@@ -985,9 +988,14 @@ void QueueRunner::checkEnded(Line &line, const Outcome &outcome)
     if (outcome.failure == Failure::Held || outcome.failure == Failure::Stopped || refused) {
         if (refused)
             m_reporter.warn(QStringLiteral("line-check"), outcome.message, fields);
-        if (testPage && outcome.failure == Failure::Held && !m_stopping)
-            line.testDue = m_clock.now();                                       // sent when the line is next free
-        if (!testPage && line.service == Line::Service::Trial && !m_stopping) { // rests a check's interval more
+        if (testPage && outcome.failure == Failure::Held && !m_stopping) {
+            // Sent when the other program lets go of the line, watched as for a message.
+            if (!lockPath.isEmpty())
+                line.testDue = m_clock.now();
+            held(line, lockPath, device, outcome.message);
+        }
+        // A check that could not be made: a line on trial rests a check's interval more.
+        if (!testPage && line.service == Line::Service::Trial && !m_stopping) {
             line.service = Line::Service::Down;
             line.until = m_clock.now() + line.checkEveryMs;
             line.coolOff->start(line.checkEveryMs);
@@ -1079,6 +1087,7 @@ void QueueRunner::held(Line &line, const QString &lockPath, const QString &devic
             runLineHook(m_settings.onLineUp, *l, QStringLiteral("line-up"), {});
         }
         writeStatus();
+        maybeTestPage(*l);
         schedule();
     });
     connect(line.waiter, &PortLockWaiter::stuck, this, [this, l = &line](const QString &why) {
