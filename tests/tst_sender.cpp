@@ -700,7 +700,6 @@ private slots:
         row("none", {}, usual, 3, none, 60000, 0, none);
         row("delays with commas, as documented", "[Queue]\nDelays=1m,5m,15m\nAttempts=5\n", usual, 5, none, 60000, 0,
             none);
-        row("other delays", "[Queue]\nDelays=30s, 2h\n", {30, 7200}, 3, none, 60000, 0, none);
         row("a hook with a comma", "[Queue]\nOnSent=logger -t page \"sent, $FUMIDORI_ID\"\n", usual, 3,
             "logger -t page \"sent, $FUMIDORI_ID\"", 60000, 0, none);
         row("sections and keys in any case", "[queue]\nhooktimeout=90s\nONSENT=true\n", usual, 3, "true", 90000, 0,

@@ -214,7 +214,8 @@ using ModuleCall = table::Of<QList<QByteArrayList>, QStringList, QByteArray>;
 using SimBadOptions = table::Of<QStringList, QString>;
 
 using BytesThenHangUpBeforeClose = table::Of<int, QString, QByteArray>;
-using DeviceTexts = table::Of<QString, QString, QStringList>; // link target, device, named
+// link target, port, device, named, missing (fails to open)
+using DeviceTexts = table::Of<QString, int, QString, QStringList, bool>;
 
 class tst_SendLine : public QObject
 {
@@ -243,10 +244,8 @@ private slots:
         const auto [modemKind, centerKind, okCheckNo, simOptions, status] = Send::row();
         SimFolder f;
         QVERIFY(f.start(simOptions, modemKind, centerKind, okCheckNo));
-        const QString &folder = f.folder;
-        ModemSim &sim = f.sim;
         const QString text = QStringLiteral("ﾃｽﾄ ABC-123 あいう漢字");
-        const ToolRun r = runSend({"--folder", folder, "--to", "R0", "--json", text});
+        const ToolRun r = runSend({"--folder", f.folder, "--to", "R0", "--json", text});
         QVERIFY2(r.exitCode == status, qPrintable(r.err));
         QStringList order;
         const QList<QJsonObject> printed = events(r.out);
@@ -263,18 +262,18 @@ private slots:
             QCOMPARE(order, expected << "stage:hungup"
                                      << "result:sent");
             QCOMPARE(printed.last().value("exit").toInt(), 0);
-            QCOMPARE(sim.field("message", 1), QStringList{text});
-            QCOMPARE(sim.field("recipient", 1), QStringList{SampleRecipient});
-            QCOMPARE(history(folder).size(), 1);
-            QCOMPARE(history(folder)[0].message, text);
+            QCOMPARE(f.sim.field("message", 1), QStringList{text});
+            QCOMPARE(f.sim.field("recipient", 1), QStringList{SampleRecipient});
+            QCOMPARE(history(f.folder).size(), 1);
+            QCOMPARE(history(f.folder)[0].message, text);
         } else {
             QCOMPARE(order.last(), QStringLiteral("result:failed"));
-            QVERIFY(sim.field("message", 1).isEmpty());
-            QVERIFY(history(folder).isEmpty());
+            QVERIFY(f.sim.field("message", 1).isEmpty());
+            QVERIFY(history(f.folder).isEmpty());
         }
         // The line log: every byte the simulator received, in order (its records' fields
         // and order are tst_linelog's).
-        const QList<LogRecord> records = readLineLog(folder + "log/line.log");
+        const QList<LogRecord> records = readLineLog(f.folder + "log/line.log");
         QVERIFY(records.size() > 3);
         // The outcome comes last, but for a hang-up still under way (the module's).
         qsizetype end = records.size() - 1;
@@ -282,10 +281,10 @@ private slots:
             --end;
         QCOMPARE(records[end].mark, '!');
         QVERIFY2(records[end].text.startsWith(status == 0 ? "end: sent" : "end: failed: "), records[end].text);
-        sim.process.terminate();
-        QVERIFY(sim.process.waitForFinished(5000));
-        QVERIFY(!QFile::exists(folder + "ports/COM1")); // the link goes with the simulator
-        const QByteArray received = transcriptReceived(folder + "line1.txt");
+        f.sim.process.terminate();
+        QVERIFY(f.sim.process.waitForFinished(5000));
+        QVERIFY(!QFile::exists(f.folder + "ports/COM1")); // the link goes with the simulator
+        const QByteArray received = transcriptReceived(f.folder + "line1.txt");
         QCOMPARE(joinedLog(records, '>'), received);
         if (status == 0 && modemKind < 8)
             QCOMPARE(received, lineBytes(modemKind, centerKind));
@@ -316,20 +315,18 @@ private slots:
     {
         SimFolder f;
         QVERIFY(f.start({"--fail-every", "3"}));
-        const QString &folder = f.folder;
-        ModemSim &sim = f.sim;
         QStringList texts;
         for (int i = 0; i < 21; ++i) {
             QueuedMessage m;
             m.to = i == 10 ? QStringLiteral("Ghost") : QStringLiteral("R1");
             m.text = QStringLiteral("M%1").arg(i, 2, 10, QLatin1Char('0'));
             m.delays = {0};
-            QVERIFY(sendqueue::add(folder, m).ok());
+            QVERIFY(sendqueue::add(f.folder, m).ok());
             if (i != 10)
                 texts << m.text;
         }
         QProcess run;
-        run.start(Tool, {"--folder", folder, "--json", "--quiet", "queue", "run"});
+        run.start(Tool, {"--folder", f.folder, "--json", "--quiet", "queue", "run"});
         QMap<QString, int> attempts; // the attempt each message was sent on
         int results = 0;
         while (results < 30 && run.waitForReadyRead(20000)) {
@@ -345,14 +342,14 @@ private slots:
         run.terminate();
         QVERIFY(run.waitForFinished(10000));
         QCOMPARE(results, 30);
-        QCOMPARE(sim.field("message", 29), texts);
+        QCOMPARE(f.sim.field("message", 29), texts);
         QCOMPARE(attempts.size(), 20);
         QCOMPARE(int(std::count(attempts.cbegin(), attempts.cend(), 2)), 9);
-        const QList<sendqueue::Entry> left = sendqueue::list(folder);
+        const QList<sendqueue::Entry> left = sendqueue::list(f.folder);
         QCOMPARE(left.size(), 1);
         QCOMPARE(left[0].state, sendqueue::State::Failed);
         QVERIFY(left[0].message.failure.contains("Ghost"));
-        QCOMPARE(history(folder).size(), 20);
+        QCOMPARE(history(f.folder).size(), 20);
     }
     // SIGTERM while a call is under way on a slow modem: the runner hangs up and ends
     // within seconds, the message stays queued with no try counted.
@@ -360,13 +357,12 @@ private slots:
     {
         SimFolder f;
         QVERIFY(f.start({"--delay", "1500"}));
-        const QString &folder = f.folder;
         QueuedMessage m;
         m.to = QStringLiteral("R1");
         m.text = QStringLiteral("STOP");
-        QVERIFY(sendqueue::add(folder, m).ok());
+        QVERIFY(sendqueue::add(f.folder, m).ok());
         QProcess run;
-        run.start(Tool, {"--folder", folder, "--json", "--quiet", "queue", "run"});
+        run.start(Tool, {"--folder", f.folder, "--json", "--quiet", "queue", "run"});
         bool calling = false;
         while (!calling && run.waitForReadyRead(20000)) {
             while (run.canReadLine())
@@ -378,11 +374,11 @@ private slots:
         QVERIFY(run.waitForFinished(5000));
         QCOMPARE(run.exitStatus(), QProcess::NormalExit);
         QCOMPARE(run.exitCode(), 0);
-        const QList<sendqueue::Entry> left = sendqueue::list(folder);
+        const QList<sendqueue::Entry> left = sendqueue::list(f.folder);
         QCOMPARE(left.size(), 1);
         QCOMPARE(left[0].state, sendqueue::State::Waiting);
         QCOMPARE(left[0].message.tried, 0);
-        QVERIFY(history(folder).isEmpty());
+        QVERIFY(history(f.folder).isEmpty());
     }
     // The window open on the folder. On another line a script sends meanwhile, and both
     // history entries survive the window's exit; on the window's line during its call the
@@ -566,15 +562,14 @@ private slots:
     void moduleSim()
     {
         const auto [steps, options, summary] = ModuleCall::row();
-        TempDir dir;
-        ModemSim sim;
-        QVERIFY(sim.start(dir.path(), 2, QStringList{"--kind", "module"} + options));
-        QSerialPort line(dir.filePath(QStringLiteral("ports/COM2")));
+        SimFolder f;
+        QVERIFY(f.start(QStringList{"--kind", "module"} + options));
+        QSerialPort line(f.folder + "ports/COM1");
         QVERIFY(line.open(QIODevice::ReadWrite));
         for (const QByteArrayList &step : steps)
             QCOMPARE(command(line, step[0]), step[1]);
-        sim.field("message", 1); // once the call is told
-        QCOMPARE(sim.printed.toUtf8(), summary);
+        f.sim.field("message", 1); // once the call is told
+        QCOMPARE(f.sim.printed.toUtf8(), summary);
     }
 
     // Bad usage is exit status 2 with one line naming the problem; nothing starts.
@@ -611,10 +606,9 @@ private slots:
     // open to the next one, as a real device's last close does.
     void exclusiveModeEndsWithItsProgram()
     {
-        TempDir dir;
-        ModemSim sim;
-        QVERIFY(sim.start(dir.path(), 2));
-        const QByteArray device = QFile::encodeName(dir.filePath(QStringLiteral("ports/COM2")));
+        SimFolder f;
+        QVERIFY(f.start({}));
+        const QByteArray device = QFile::encodeName(f.folder + "ports/COM1");
         int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         QVERIFY(fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0);
         ::close(fd);
@@ -637,20 +631,19 @@ private slots:
     // hangs a modem up: the next program's centre dial is a call of its own.
     void callEndsWithItsPort()
     {
-        TempDir dir;
-        ModemSim sim;
-        QVERIFY(sim.start(dir.path(), 2));
-        QSerialPort line(dir.filePath(QStringLiteral("ports/COM2")));
+        SimFolder f;
+        QVERIFY(f.start({}));
+        QSerialPort line(f.folder + "ports/COM1");
         QVERIFY(line.open(QIODevice::ReadWrite));
         QVERIFY(command(line, "ATD0570000111;").endsWith("OK\r\n"));
         QVERIFY(command(line, "ATD09012345678#;").endsWith("OK\r\n"));
         line.close();
-        QCOMPARE(sim.field("dropped", 1), QStringList{"yes"});
+        QCOMPARE(f.sim.field("dropped", 1), QStringList{"yes"});
         QVERIFY(line.open(QIODevice::ReadWrite));
         for (const char *text : {"ATD0570000222;", "ATD09012345678#;", "ATD*2*216##;", "ATH"})
             QVERIFY(command(line, text).endsWith("OK\r\n"));
-        QCOMPARE(sim.field("centre", 2), QStringList({"0570000111", "0570000222"}));
-        QCOMPARE(sim.field("message", 2), QStringList{"A"});
+        QCOMPARE(f.sim.field("centre", 2), QStringList({"0570000111", "0570000222"}));
+        QCOMPARE(f.sim.field("message", 2), QStringList{"A"});
     }
     // The serial port itself over bare pseudo-terminals, from a folder of its own.
     void init()
@@ -686,41 +679,30 @@ private slots:
         QCOMPARE(codeOf([&] { port.output("AT\r"); }), 8018);
     }
     // What a silent device's message names: the link and its device, the built-in port a
-    // number without a link falls back to (and the missing link), or the device given.
+    // number without a link falls back to (and the missing link), or the device given. A
+    // device that is not there fails to open (8002), and so does port 0.
     void deviceText_data()
     {
         const DeviceTexts row;
-        row("link", "/dev/null", "", {"ports/COM4 → /dev/null"});
-        row("no link", "", "", {"/dev/ttyS3", "ports/COM4 というリンクがない"});
-        row("dangling link", "/dev/no-such-device", "", {"ports/COM4 → （行き先がありません）"});
-        row("device given", "", "/dev/ttyUSB9", {"/dev/ttyUSB9"});
+        row("link", "/dev/null", 4, "", {"ports/COM4 → /dev/null"}, false);
+        row("no link, no ttyS", "", 255, "", {"/dev/ttyS254", "ports/COM255 というリンクがない"}, true);
+        row("dangling link", "/dev/no-such-device", 4, "", {"ports/COM4 → （行き先がありません）"}, true);
+        row("device given", "", 4, "/dev/ttyUSB9", {"/dev/ttyUSB9"}, false);
     }
     void deviceText()
     {
-        const auto [target, device, named] = DeviceTexts::row();
+        const auto [target, number, device, named, missing] = DeviceTexts::row();
         if (!target.isEmpty())
-            link(4, target);
+            link(number, target);
         ComPort port(m_folder);
-        port.setPortNumber(4);
+        port.setPortNumber(number);
         port.setDevice(device);
         for (const QString &part : named)
             QVERIFY2(port.deviceText().contains(part), qPrintable(port.deviceText()));
-    }
-    void missingDevice_data()
-    {
-        QTest::addColumn<QString>("target"); // empty: no link, so /dev/ttyS(n-1)
-        QTest::newRow("dangling link") << "/dev/no-such-device";
-        QTest::newRow("no link, no ttyS") << "";
-    }
-    void missingDevice()
-    {
-        QFETCH(QString, target);
-        if (!target.isEmpty())
-            link(7, target);
-        else if (QFile::exists(QStringLiteral("/dev/ttyS254")))
+        if (!missing)
+            return;
+        if (target.isEmpty() && QFile::exists(QStringLiteral("/dev/ttyS254")))
             QSKIP("this machine has a /dev/ttyS254");
-        ComPort port(m_folder);
-        port.setPortNumber(target.isEmpty() ? 255 : 7);
         QCOMPARE(codeOf([&] { port.setPortOpen(true); }), 8002);
         QVERIFY(!port.isOpen());
         QCOMPARE(codeOf([&] { port.output("ATH\r"); }), 8018);

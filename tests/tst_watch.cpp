@@ -246,11 +246,9 @@ private slots:
             }
         }
         // Every step of every page queued: the first and its repeat, four in all.
+        const auto queuer = pages::stepQueuer(folder, {}, {}, QString::fromLatin1(OnCall::DefaultAckSuffix));
         for (PageState &p : pages::all(folder))
-            QCOMPARE(pages::runDue(folder, p, p.started + 3600,
-                                   pages::stepQueuer(folder, {}, {}, QString::fromLatin1(OnCall::DefaultAckSuffix)))
-                         .steps,
-                     3);
+            QCOMPARE(pages::runDue(folder, p, p.started + 3600, queuer).steps, 3);
         QueueSettings settings;
         settings.delays = {0};
         settings.maxPerPerson = 1;
