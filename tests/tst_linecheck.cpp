@@ -7,6 +7,7 @@
 #include "support/modemmanagerrig.h"
 #include "support/modemsim.h"
 #include "support/quietreporter.h"
+#include "support/scripteddriver.h"
 #include "support/sendrig.h"
 #include "support/server.h"
 #include "support/table.h"
@@ -49,33 +50,6 @@ int kindChecking(IdleCheck check)
             return int(i);
     return -1;
 }
-
-// Devices by port: those in `silent` fail their checks and their calls (the device's fault).
-struct Devices {
-    QSet<int> silent;
-    QMap<int, int> checks, calls; // by port
-};
-
-class ScriptedDriver : public CallDriver
-{
-public:
-    explicit ScriptedDriver(Devices &d) : m_devices(d) {}
-    void start(const CallRequest &r) override { end(r, m_devices.calls); }
-    void check(const CallRequest &r) override { end(r, m_devices.checks); }
-    void abort() override {}
-
-private:
-    void end(const CallRequest &r, QMap<int, int> &count)
-    {
-        ++count[r.settings.PortNumber]; // a SIP line's too (the lines' sections set one)
-        const bool fails = m_devices.silent.contains(r.settings.PortNumber);
-        QTimer::singleShot(0, this, [this, fails] {
-            emit finished(fails ? Failure::DeviceFailed : Failure::None,
-                          fails ? QStringLiteral("応答なし") : QString());
-        });
-    }
-    Devices &m_devices;
-};
 
 // A SIP registrar on loopback UDP: a REGISTER is answered 200 OK, or 503 while failing.
 struct Registrar {
@@ -130,7 +104,7 @@ struct Rig {
     VirtualClock clock;
     QString lineA; // more keys of line a
     Device device = Device::Scripted;
-    Devices devices;
+    Script script; // the scripted devices; silent ones fail their checks and calls
     std::unique_ptr<ModemSim> sims[2];
     QStringList simOptions, silentOptions;
     Registrar registrar;
@@ -154,7 +128,7 @@ struct Rig {
     // Both devices fall silent, or answer again.
     bool silence(bool on)
     {
-        devices.silent = on ? QSet<int>{1, 2} : QSet<int>{};
+        script.fault = [on](int, const QString &) { return on ? 2 : 0; };
         registrar.failing = on;
         for (int i = 0; device == Device::Simulator && i < 2; ++i) {
             sims[i] = std::make_unique<ModemSim>();
@@ -200,7 +174,7 @@ struct Rig {
             folder, settings, reporter,
             [this]() -> std::unique_ptr<CallDriver> {
                 if (device == Device::Scripted)
-                    return std::make_unique<ScriptedDriver>(devices);
+                    return std::make_unique<ScriptedDriver>(script);
                 return makeCallDriver();
             },
             clock);
@@ -277,7 +251,7 @@ private slots:
         QCOMPARE(rig.state(0), QStringLiteral("checking")); // in lines.json while it runs
         QVERIFY(rig.minute(1, 0) && rig.minute(3));
         QCOMPARE(rig.checked->at(0).at(1).value<Outcome>().failure, Failure::None);
-        QVERIFY(!scripted || rig.devices.checks == (QMap<int, int>{{1, 2}, {2, 1}}));
+        QVERIFY(!scripted || rig.script.checks == (QMap<int, int>{{1, 2}, {2, 1}}));
         QVERIFY(rig.silence(true));
         QVERIFY(rig.minute(4) && rig.minute(6));
         QVERIFY(rig.changed->isEmpty());
@@ -295,8 +269,8 @@ private slots:
         QVERIFY(rig.minute(14, 2)); // b, and a's check after its third rest passes
         QCOMPARE(rig.changed->last(), (QList<QVariant>{"a", true}));
         QCOMPARE(rig.state(0), QStringLiteral("free"));
-        QVERIFY(rig.devices.calls.isEmpty()); // no trial call
-        QVERIFY(rig.minute(15));              // checked every minute again
+        QVERIFY(rig.script.calls == 0); // no trial call
+        QVERIFY(rig.minute(15));        // checked every minute again
         QCOMPARE(rig.checked->last().at(1).value<Outcome>().failure, Failure::None);
         // The hooks of a line going, as for calls (the stop waits for those that ran long
         // enough; the one of its coming back may be stopped on the way).
@@ -317,7 +291,7 @@ private slots:
         Rig rig;
         QVERIFY(rig.start(kindChecking(check), every));
         rig.clock.advance(3'600'000);
-        QVERIFY(rig.checked->isEmpty() && rig.devices.checks.isEmpty());
+        QVERIFY(rig.checked->isEmpty() && rig.script.checks.isEmpty());
         QCOMPARE(rig.state(0), QStringLiteral("free"));
     }
 
@@ -336,9 +310,9 @@ private slots:
         rig.lineA = "TestPage=R0\nTestAt=" + testAt(rig.clock.now() + offset * 60'000, weekly) + u'\n';
         QVERIFY(rig.start(kindChecking(IdleCheck::At), every));
         rig.clock.advance(((offset + 24 * 60) % (24 * 60) - 1) * 60'000);
-        QVERIFY(rig.devices.calls.isEmpty());
+        QVERIFY(rig.script.calls == 0);
         QVERIFY(rig.minute(int(rig.checked->count()) + 1));
-        QCOMPARE(rig.devices.calls, (QMap<int, int>{{1, 1}}));
+        QCOMPARE(rig.script.ports, QList<int>{1});
         QCOMPARE(rig.checked->last().at(0).toString(), QStringLiteral("a"));
         QCOMPARE(rig.checked->last().at(1).value<Outcome>().failure, Failure::None);
     }
