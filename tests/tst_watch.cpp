@@ -6,6 +6,7 @@
 // repeats nor folded into a summary, while plain repeats still are.
 #include "support/filehelpers.h"
 #include "support/quietreporter.h"
+#include "support/scripteddriver.h"
 #include "support/sendrig.h"
 #include "support/table.h"
 #include "support/virtualclock.h"
@@ -29,18 +30,6 @@ namespace
 {
 
 const QString Tool = QStringLiteral(FUMIDORI_BIN_DIR "/fumidori-send");
-
-// Calls that go at once, their texts kept.
-struct TextsDriver : CallDriver {
-    QStringList &texts;
-    explicit TextsDriver(QStringList &t) : texts(t) {}
-    void start(const CallRequest &request) override
-    {
-        texts << request.text;
-        QTimer::singleShot(0, this, [this] { emit finished(Failure::None, {}); });
-    }
-    void abort() override {}
-};
 
 } // namespace
 
@@ -254,9 +243,10 @@ private slots:
         settings.maxPerPerson = 1;
         QuietReporter reporter;
         VirtualClock clock;
-        QStringList texts;
+        Script script;
+        QStringList &texts = script.texts;
         QueueRunner runner(
-            folder, settings, reporter, [&] { return std::make_unique<TextsDriver>(texts); }, clock);
+            folder, settings, reporter, [&] { return std::make_unique<ScriptedDriver>(script); }, clock);
         QSignalSpy tried(&runner, &QueueRunner::tried);
         QVERIFY(!runner.start());
         QVERIFY(tried.count() >= 1 || tried.wait(5000));
