@@ -7,7 +7,7 @@
 #include "support/modemmanagerrig.h"
 #include "support/modemsim.h"
 #include "support/quietreporter.h"
-#include "support/scripteddriver.h"
+#include "support/scriptedrunner.h"
 #include "support/sendrig.h"
 #include "support/server.h"
 #include "support/table.h"
@@ -98,29 +98,25 @@ enum class Device { Scripted, Simulator, Registrar };
 
 // Two lines a (port or account 1) and b (2) of the given kind, checked as CheckEvery= says,
 // a minute's cool-off, hooks of lines going and coming writing to hooks.log.
-struct Rig {
+struct Rig : RunnerRig<QuietReporter> {
     QTemporaryDir dir;
-    QString folder = makeSendFolder(dir, 3, 40);
     VirtualClock clock;
     QString lineA; // more keys of line a
     Device device = Device::Scripted;
-    Script script; // the scripted devices; silent ones fail their checks and calls
     std::unique_ptr<ModemSim> sims[2];
     QStringList simOptions, silentOptions;
     Registrar registrar;
-    QuietReporter reporter;
-    std::unique_ptr<QueueRunner> runner;
-    std::unique_ptr<QSignalSpy> checked, changed;
 
+    Rig()
+    {
+        folder = makeSendFolder(dir, 3, 40);
+        runnerClock = &clock;
+    }
     ~Rig() { stop(); }
-    // Stopped, its hooks with it.
+    // Stopped, its hooks with it, and gone.
     bool stop()
     {
-        if (!runner)
-            return false;
-        QSignalSpy stopped(runner.get(), &QueueRunner::stopped);
-        runner->stop();
-        const bool done = stopped.wait(10000);
+        const bool done = RunnerRig::stop();
         runner.reset();
         return done;
     }
@@ -167,21 +163,10 @@ struct Rig {
         if (!QDir().mkpath(sendqueue::queueFolder(folder)) ||
             !writeFileBytes(sendqueue::queueFolder(folder) + "queue.ini", ini.toUtf8()))
             return false;
-        QueueSettings settings = QueueSettings::load(folder);
-        settings.delays = {0};
-        settings.maxPerPerson = 0;
-        runner = std::make_unique<QueueRunner>(
-            folder, settings, reporter,
-            [this]() -> std::unique_ptr<CallDriver> {
-                if (device == Device::Scripted)
-                    return std::make_unique<ScriptedDriver>(script);
-                return makeCallDriver();
-            },
-            clock);
-        checked = std::make_unique<QSignalSpy>(runner.get(), &QueueRunner::checked);
-        changed = std::make_unique<QSignalSpy>(runner.get(), &QueueRunner::lineChanged);
-        const std::optional<Outcome> refused = runner->start();
-        if (refused)
+        loadSettings();
+        if (device != Device::Scripted)
+            makeDriver = [] { return makeCallDriver(); };
+        if (!RunnerRig::start())
             qWarning() << refused->message;
         return !refused;
     }

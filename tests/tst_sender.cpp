@@ -5,7 +5,7 @@
 #include "support/fakeport.h"
 #include "support/filehelpers.h"
 #include "support/otheruser.h"
-#include "support/scripteddriver.h"
+#include "support/scriptedrunner.h"
 #include "support/sendrig.h"
 #include "support/server.h"
 #include "support/table.h"
@@ -91,31 +91,14 @@ bool moreLines(const QString &folder)
            !SaveSettingsFile(data);
 }
 
-struct Run {
-    QString folder;
-    Script script;
-    TerminalReporter reporter;
-    QueueSettings settings;
-    std::unique_ptr<QueueRunner> runner;
-    std::unique_ptr<QSignalSpy> tried, idled, settled, changed;
-    std::optional<Outcome> refused; // why start() failed
-    RunnerClock *clock = &RunnerClock::system();
-
-    // No rate per person unless a test sets one (ratePerPerson).
-    explicit Run(QString f) : folder(std::move(f))
-    {
-        reporter.quiet = true;
-        settings.delays = {0};
-        settings.maxPerPerson = 0;
-    }
+struct Run : RunnerRig<TerminalReporter> {
+    explicit Run(QString f) : RunnerRig(std::move(f)) { reporter.quiet = true; }
     // The folder's lines COM2, COM3 and centre D, and the settings of the given queue.ini.
     bool withLines(const QString &ini)
     {
         if (!moreLines(folder) || !writeQueueIni(folder, ini))
             return false;
-        settings = QueueSettings::load(folder);
-        settings.delays = {0};
-        settings.maxPerPerson = 0;
+        loadSettings();
         return true;
     }
     // Queues n messages, to R(i % 3) or all to `to`, each as edit leaves it.
@@ -129,59 +112,6 @@ struct Run {
                 return false;
         }
         return true;
-    }
-    bool start()
-    {
-        runner = std::make_unique<QueueRunner>(
-            folder, settings, reporter, [this] { return std::make_unique<ScriptedDriver>(script); }, *clock);
-        tried = std::make_unique<QSignalSpy>(runner.get(), &QueueRunner::tried);
-        idled = std::make_unique<QSignalSpy>(runner.get(), &QueueRunner::idle);
-        settled = std::make_unique<QSignalSpy>(runner.get(), &QueueRunner::settled);
-        changed = std::make_unique<QSignalSpy>(runner.get(), &QueueRunner::lineChanged);
-        refused = runner->start();
-        return !refused;
-    }
-    // Until the runner has nothing to do (again).
-    bool waitForIdle()
-    {
-        const qsizetype seen = idled->count();
-        return idled->wait(5000) || idled->count() > seen;
-    }
-    // Until n tries have ended in all.
-    bool waitForTries(int n)
-    {
-        while (tried->count() < n && tried->wait(5000))
-            continue;
-        return tried->count() >= n;
-    }
-    // Until the driver has been asked for n calls in all.
-    bool waitForCalls(int n)
-    {
-        QEventLoop calling;
-        script.onStart = [&] {
-            if (script.calls >= n)
-                calling.quit();
-        };
-        QTimer::singleShot(5000, &calling, &QEventLoop::quit);
-        if (script.calls < n)
-            calling.exec();
-        script.onStart = [] {};
-        return script.calls >= n;
-    }
-    // The runner stopped, and told so.
-    bool stop()
-    {
-        QSignalSpy stopped(runner.get(), &QueueRunner::stopped);
-        runner->stop();
-        return stopped.wait(10000);
-    }
-    // The status word of each try, in order.
-    QStringList outcomes() const
-    {
-        QStringList out;
-        for (const QList<QVariant> &args : *tried)
-            out << args[1].value<Outcome>().word();
-        return out;
     }
 };
 
@@ -1249,7 +1179,7 @@ private slots:
     {
         VirtualClock clock;
         Run run(m_folder);
-        run.clock = &clock;
+        run.runnerClock = &clock;
         QVERIFY(run.withLines(TwoLines));
         run.settings.delays = {60};
         run.settings.coolOffMs = 60000;
@@ -1469,7 +1399,7 @@ private slots:
     {
         VirtualClock clock;
         Run run(m_folder);
-        run.clock = &clock;
+        run.runnerClock = &clock;
         run.settings.maxPerPerson = 2;
         run.settings.perMs = 600000;
         QVERIFY(run.add(5, "R0", [](QueuedMessage &m, int i) {

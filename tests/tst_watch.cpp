@@ -6,7 +6,7 @@
 // repeats nor folded into a summary, while plain repeats still are.
 #include "support/filehelpers.h"
 #include "support/quietreporter.h"
-#include "support/scripteddriver.h"
+#include "support/scriptedrunner.h"
 #include "support/sendrig.h"
 #include "support/table.h"
 #include "support/virtualclock.h"
@@ -238,23 +238,14 @@ private slots:
         const auto queuer = pages::stepQueuer(folder, {}, {}, QString::fromLatin1(OnCall::DefaultAckSuffix));
         for (PageState &p : pages::all(folder))
             QCOMPARE(pages::runDue(folder, p, p.started + 3600, queuer).steps, 3);
-        QueueSettings settings;
-        settings.delays = {0};
-        settings.maxPerPerson = 1;
-        QuietReporter reporter;
-        VirtualClock clock;
-        Script script;
-        QStringList &texts = script.texts;
-        QueueRunner runner(
-            folder, settings, reporter, [&] { return std::make_unique<ScriptedDriver>(script); }, clock);
-        QSignalSpy tried(&runner, &QueueRunner::tried);
-        QVERIFY(!runner.start());
-        QVERIFY(tried.count() >= 1 || tried.wait(5000));
+        VirtualClock clock; // outlives the runner
+        RunnerRig<QuietReporter> rig(folder);
+        rig.settings.maxPerPerson = 1;
+        rig.runnerClock = &clock;
+        QVERIFY(rig.start() && rig.waitForTries(1));
         clock.advance(PersonRate::DefaultPerMs + 1);
-        QVERIFY(tried.count() >= 2 || tried.wait(5000));
-        QSignalSpy stopped(&runner, &QueueRunner::stopped);
-        runner.stop();
-        QVERIFY(stopped.count() || stopped.wait(5000));
+        QVERIFY(rig.waitForTries(2) && rig.stop());
+        QStringList &texts = rig.script.texts;
         texts.replaceInStrings(QRegularExpression(QStringLiteral("#\\d{6}$")), QStringLiteral("#code"));
         QCOMPARE(texts, calls);
         QCOMPARE(sendqueue::waitingIds(folder).size(), left);
