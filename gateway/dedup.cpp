@@ -1,5 +1,7 @@
 #include "gateway/dedup.h"
 
+#include "store/filestore.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 #include <QHash>
@@ -111,13 +113,6 @@ constexpr qsizetype MostKept = 8;
 std::mutex keptMutex;
 QHash<QString, Kept> kept;
 
-bool sameFile(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
 void forget(QHash<QString, Kept>::iterator it)
 {
     ::close(it->fd);
@@ -142,7 +137,7 @@ DedupIndex DedupIndex::load(const QString &dataFolder, const QString &fileName)
     {
         const std::lock_guard guard(keptMutex);
         auto it = kept.find(path);
-        if (there && it != kept.end() && sameFile(it->st, st)) {
+        if (there && it != kept.end() && filestore::sameFile(it->st, st)) {
             index = it->index;
         } else {
             if (it != kept.end())
@@ -156,7 +151,7 @@ DedupIndex DedupIndex::load(const QString &dataFolder, const QString &fileName)
             struct stat now = {};
             const int fd =
                 bytes ? ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
-            if (fd >= 0 && ::fstat(fd, &now) == 0 && sameFile(now, st)) {
+            if (fd >= 0 && ::fstat(fd, &now) == 0 && filestore::sameFile(now, st)) {
                 if (kept.size() >= MostKept)
                     forget(kept.begin());
                 kept.insert(path, Kept{fd, st, index});

@@ -14,9 +14,15 @@
 #include "store/sendqueue.h"
 #include "store/settingsfile.h"
 
+#include <QFile>
+#include <QHash>
 #include <QSet>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -115,8 +121,70 @@ std::optional<Outcome> folderHeld(const FolderLock &lock)
                                       QStringLiteral("あとで送り直してください。")};
 }
 
+namespace
+{
+
+// A folder's settings and history as this process read them last, both files held open:
+// while the files at their names are the same (filestore::sameFile), what was read serves
+// again, and a post to the listener reads no file. Every writer replaces them whole.
+struct KeptFolder {
+    int fds[2] = {-1, -1};
+    struct stat st[2] = {};
+    AppData data;
+};
+constexpr qsizetype MostKeptFolders = 8; // a test's run makes many; beyond, one makes room
+std::mutex keptMutex;
+QHash<QString, KeptFolder> keptFolders;
+
+void forget(QHash<QString, KeptFolder>::iterator it)
+{
+    for (const int fd : it->fds)
+        if (fd >= 0)
+            ::close(fd);
+    keptFolders.erase(it);
+}
+
+// The two files' states now (a missing history: all zero).
+void statFiles(const QByteArray (&paths)[2], struct stat (&st)[2])
+{
+    for (int i = 0; i < 2; ++i)
+        if (::stat(paths[i].constData(), &st[i]) != 0)
+            st[i] = {};
+}
+
+// Kept when the files open now are the ones read: the same before the reads and after.
+void keep(const QString &folder, const QByteArray (&paths)[2], const struct stat (&st)[2], const AppData &data)
+{
+    KeptFolder k{{-1, -1}, {st[0], st[1]}, data};
+    bool same = true;
+    for (int i = 0; i < 2 && same; ++i) {
+        if (st[i].st_ino == 0) { // no history before the reads, and none after
+            same = i == 1 && ::access(paths[i].constData(), F_OK) != 0;
+            continue;
+        }
+        struct stat now = {};
+        k.fds[i] = ::open(paths[i].constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        same = k.fds[i] >= 0 && ::fstat(k.fds[i], &now) == 0 && filestore::sameFile(now, st[i]);
+    }
+    const std::lock_guard guard(keptMutex);
+    if (const auto it = keptFolders.find(folder); it != keptFolders.end())
+        forget(it);
+    if (!same) {
+        for (const int fd : k.fds)
+            if (fd >= 0)
+                ::close(fd);
+        return;
+    }
+    if (keptFolders.size() >= MostKeptFolders)
+        forget(keptFolders.begin());
+    keptFolders.insert(folder, k);
+}
+
+} // namespace
+
 std::optional<Outcome> loadFolder(const QString &folder, AppData &data)
 {
+    data = AppData{};
     data.folder = folder;
     data.settings = Settings::defaults();
     const FolderLock lock(folder, FolderLock::Shared);
@@ -125,13 +193,26 @@ std::optional<Outcome> loadFolder(const QString &folder, AppData &data)
     if (!filestore::exists(folder, QString::fromLatin1(settingsfile::FileName)))
         return refused(Refused::NoSettings, folder,
                        QStringLiteral("%1%2 がありません。").arg(folder, QLatin1String(settingsfile::FileName)));
+    data.historyFileName = filestore::existingName(folder, QString::fromLatin1(historyfile::FileName));
+    const QByteArray paths[2] = {QFile::encodeName(data.settingsPath()), QFile::encodeName(data.historyPath())};
+    struct stat st[2];
+    statFiles(paths, st);
+    {
+        const std::lock_guard guard(keptMutex);
+        const auto it = keptFolders.constFind(folder);
+        if (it != keptFolders.cend() && st[0].st_ino != 0 && filestore::sameFile(it->st[0], st[0]) &&
+            filestore::sameFile(it->st[1], st[1])) {
+            data = it->data;
+            return std::nullopt;
+        }
+    }
     if (auto error = LoadSettingsFile(data))
         return refused(error->fileName + QStringLiteral(" を読めません: ") + error->detail);
-    data.historyFileName = filestore::existingName(folder, QString::fromLatin1(historyfile::FileName));
     if (filestore::exists(folder, data.historyFileName)) {
         if (auto error = LoadHistoryFile(data))
             return refused(error->fileName + QStringLiteral(" を読めません: ") + error->detail);
     }
+    keep(folder, paths, st, data);
     return std::nullopt;
 }
 

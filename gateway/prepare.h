@@ -53,8 +53,9 @@ class FolderLock;
 // Why the folder's lock could not be had, as the refusal every reader of the folder gives.
 std::optional<Outcome> folderHeld(const FolderLock &lock);
 
-// The folder's settings, address book and history, read under the folder's lock; a
-// problem comes back as an Outcome with exit status 2.
+// The folder's settings, address book and history, read under the folder's lock (what
+// this process read last serves again while both files are the same); a problem comes
+// back as an Outcome with exit status 2.
 std::optional<Outcome> loadFolder(const QString &folder, AppData &data);
 
 // Reads the folder's settings and address book (under the folder's lock) and checks

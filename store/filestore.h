@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 #include <optional>
+#include <sys/stat.h>
 
 // Whole-file reads and atomic whole-file writes in the program folder. A write goes
 // to a temporary file beside the target and is renamed over it only when every byte
@@ -24,5 +25,10 @@ bool exists(const QString &folder, const QString &name);
 // What a path of this mode (from lstat) is when it is not a regular file, as the end of a
 // sentence ("シンボリックリンクです"); empty for a regular file.
 QString notRegularText(unsigned mode);
+
+// Whether two stat results are of one file, unchanged: the same inode, size and times. A
+// file this process holds open keeps its inode, so a file found at its name with the same
+// inode, size and times is that file as it was read.
+bool sameFile(const struct stat &a, const struct stat &b);
 
 } // namespace filestore

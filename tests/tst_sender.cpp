@@ -1429,6 +1429,24 @@ private slots:
     // A batch its writer left in queue/ is taken in by whoever reads the queue next; a
     // writer's private folder goes once it is old; queue/state/ is nobody's but the
     // gateway's (made with the spool, never scanned, never cleaned).
+    // What a folder's readers take from its book and history is what the files hold now:
+    // each replaced (as every writer does, within the same second), removed, made again.
+    void folderReadAgainWhenReplaced()
+    {
+        AppData data, read;
+        QVERIFY(!loadFolder(m_folder, data) && !loadFolder(m_folder, read));
+        QCOMPARE(read.recipients.size(), data.recipients.size());
+        data.recipients << Recipient{QStringLiteral("New"), 0, QStringLiteral("09000000009")};
+        AddHistoryEntry(data, QStringLiteral("New"), QStringLiteral("C"), QStringLiteral("m"));
+        QVERIFY(!SaveSettingsFile(data) && !SaveHistoryFile(data));
+        QVERIFY(!loadFolder(m_folder, read));
+        QCOMPARE(read.recipients.last().name, QStringLiteral("New"));
+        QCOMPARE(read.history.used().size(), 1);
+        QVERIFY(QFile::remove(data.historyPath()) && !loadFolder(m_folder, read));
+        QVERIFY(read.history.used().isEmpty());
+        QVERIFY(QFile::remove(data.settingsPath()));
+        QCOMPARE(loadFolder(m_folder, read)->failure, Failure::Refused);
+    }
     // Left by writers that died: a batch renamed in comes in whole; the runner's own file
     // and a batch folder half written (written under the folder's lock, free now) go at
     // once; a message's file only when old (a command may rewrite one without the lock).
