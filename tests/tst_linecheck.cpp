@@ -178,10 +178,6 @@ struct Rig : RunnerRig<QuietReporter> {
             continue;
         return checked->count() == n;
     }
-    QString state(int line) const
-    {
-        return linestatus::read(folder)->value("lines").toArray().at(line).toObject().value("state").toString();
-    }
 };
 
 } // namespace
@@ -192,6 +188,8 @@ using Kinds = table::Of<IdleCheck, Device, QStringList, QStringList>;
 using Trials = table::Of<QString, IdleCheck>;
 // TestAt= this many minutes from the start (local time), a weekday's or every day's; CheckEvery=
 using Pages = table::Of<int, bool, QString>;
+// queue.ini's keys, whether they are taken
+using TestKeys = table::Of<QString, bool>;
 
 // TestAt= for the local time at ms, a weekday's or every day's.
 QString testAt(qint64 ms, bool weekly)
@@ -233,7 +231,7 @@ private slots:
         QVERIFY(rig.start(kindChecking(check), "1m", device, "2m"));
         const bool scripted = device == Device::Scripted; // its checks and calls counted
         rig.clock.advance(60'000);
-        QCOMPARE(rig.state(0), QStringLiteral("checking")); // in lines.json while it runs
+        QCOMPARE(rig.lineField(0), QStringLiteral("checking")); // in lines.json while it runs
         QVERIFY(rig.minute(1, 0) && rig.minute(3));
         QCOMPARE(rig.checked->at(0).at(1).value<Outcome>().failure, Failure::None);
         QVERIFY(!scripted || rig.script.checks == (QMap<int, int>{{1, 2}, {2, 1}}));
@@ -242,18 +240,18 @@ private slots:
         QVERIFY(rig.changed->isEmpty());
         QVERIFY(rig.minute(7)); // a's third failure in a row
         QCOMPARE(*rig.changed, (QList<QList<QVariant>>{{"a", false}}));
-        QCOMPARE(rig.state(0), QStringLiteral("down"));
+        QCOMPARE(rig.lineField(0), QStringLiteral("down"));
         QVERIFY(rig.minute(9)); // a's rest ends: checked, still silent, out again for twice as long
         QCOMPARE(rig.changed->size(), 2);
         QVERIFY(rig.minute(11, 2)); // a's second rest ends as b fails for the third time
         QCOMPARE(*rig.changed, (QList<QList<QVariant>>(3, {"a", false})));
-        QCOMPARE(rig.state(1), QStringLiteral("free"));
+        QCOMPARE(rig.lineField(1), QStringLiteral("free"));
         QVERIFY(rig.silence(false));
         QVERIFY(rig.minute(12, 2));
-        QCOMPARE(rig.state(0), QStringLiteral("down"));
+        QCOMPARE(rig.lineField(0), QStringLiteral("down"));
         QVERIFY(rig.minute(14, 2)); // b, and a's check after its third rest passes
         QCOMPARE(rig.changed->last(), (QList<QVariant>{"a", true}));
-        QCOMPARE(rig.state(0), QStringLiteral("free"));
+        QCOMPARE(rig.lineField(0), QStringLiteral("free"));
         QVERIFY(rig.script.calls == 0); // no trial call
         QVERIFY(rig.minute(15));        // checked every minute again
         QCOMPARE(rig.checked->last().at(1).value<Outcome>().failure, Failure::None);
@@ -277,7 +275,7 @@ private slots:
         QVERIFY(rig.start(kindChecking(check), every));
         rig.clock.advance(3'600'000);
         QVERIFY(rig.checked->isEmpty() && rig.script.checks.isEmpty());
-        QCOMPARE(rig.state(0), QStringLiteral("free"));
+        QCOMPARE(rig.lineField(0), QStringLiteral("free"));
     }
 
     void testPage_data()
@@ -315,21 +313,19 @@ private slots:
 
     void badTestPage_data()
     {
-        QTest::addColumn<QString>("keys");
-        QTest::addColumn<bool>("ok");
-        QTest::newRow("a weekday's") << "TestPage=R0\nTestAt=sun 9:30" << true;
-        QTest::newRow("every day's") << "TestPage=R0\nTestAt=09:00" << true;
-        QTest::newRow("TestAt alone") << "TestAt=09:00" << false;
-        QTest::newRow("TestPage alone") << "TestPage=R0" << false;
-        QTest::newRow("unknown weekday") << "TestPage=R0\nTestAt=Xyz 09:00" << false;
-        QTest::newRow("bad time") << "TestPage=R0\nTestAt=Mon 25:00" << false;
-        QTest::newRow("more than a day and a time") << "TestPage=R0\nTestAt=Mon 09:00 10:00" << false;
+        const TestKeys row;
+        row("a weekday's", "TestPage=R0\nTestAt=sun 9:30", true);
+        row("every day's", "TestPage=R0\nTestAt=09:00", true);
+        row("TestAt alone", "TestAt=09:00", false);
+        row("TestPage alone", "TestPage=R0", false);
+        row("unknown weekday", "TestPage=R0\nTestAt=Xyz 09:00", false);
+        row("bad time", "TestPage=R0\nTestAt=Mon 25:00", false);
+        row("more than a day and a time", "TestPage=R0\nTestAt=Mon 09:00 10:00", false);
     }
     // Refused at the start under a line (the runner does not start) and told under [Queue].
     void badTestPage()
     {
-        QFETCH(QString, keys);
-        QFETCH(bool, ok);
+        const auto [keys, ok] = TestKeys::row();
         QTemporaryDir dir;
         const QString folder = makeSendFolder(dir);
         for (const char *section : {"[Queue]", "[Line a]"}) {

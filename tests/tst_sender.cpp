@@ -153,13 +153,6 @@ bool processEnds(const QByteArray &pid)
     return gone;
 }
 
-// A line's state word in queue/lines.json; empty when there is none.
-QString lineState(const QString &folder, int index)
-{
-    const std::optional<QJsonObject> status = linestatus::read(folder);
-    return status ? status->value("lines").toArray().at(index).toObject().value("state").toString() : QString();
-}
-
 } // namespace
 
 using Deaf = table::Of<bool>;
@@ -1196,23 +1189,20 @@ private slots:
         QCOMPARE(run.outcomes(), (QStringList{"failed", "failed", "failed", "sent"}));
         QCOMPARE(run.changed->count(), 0); // two failures of a: not yet out of service
 
-        auto until = [&] {
-            return linestatus::read(m_folder)->value("lines").toArray().at(0).toObject().value("until").toString();
-        };
         auto at = [&](qint64 ms) { return QDateTime::fromMSecsSinceEpoch(clock.now() + ms).toString(Qt::ISODate); };
         QVERIFY(run.add(1, "R0"));
         QVERIFY(run.changed->wait(5000));
         QCOMPARE(run.changed->last(), (QList<QVariant>{"a", false}));
         for (const qint64 rest : {60'000, 120'000, 240'000}) {
-            QCOMPARE(until(), at(rest));
+            QCOMPARE(run.lineField(0, "until"), at(rest));
             QVERIFY(run.waitForIdle());
             clock.advance(rest);
-            QCOMPARE(lineState(m_folder, 0), QStringLiteral("trial"));
+            QCOMPARE(run.lineField(0), QStringLiteral("trial"));
             const qsizetype before = run.changed->count();
             QVERIFY(run.add(1, "R0")); // a's trial call fails: out again, for twice as long
             QVERIFY(run.changed->count() > before || run.changed->wait(5000));
         }
-        QCOMPARE(until(), at(480'000));
+        QCOMPARE(run.lineField(0, "until"), at(480'000));
         QVERIFY(run.stop());
     }
     void foreignLock_data()
@@ -1259,7 +1249,7 @@ private slots:
             QVERIFY(asUser.emplace().active());
         QVERIFY(run.start());
         if (holds) {
-            QVERIFY(waitUntil([&] { return lineState(m_folder, 0) == u"held"; }, {sendqueue::queueFolder(m_folder)}));
+            QVERIFY(waitUntil([&] { return run.lineField(0) == u"held"; }, {sendqueue::queueFolder(m_folder)}));
             QVERIFY(!lasts || waitForFile(log));
             QCOMPARE(run.script.calls + run.tried->count(), 0);
             QVERIFY(lock.unchanged());

@@ -3,10 +3,13 @@
 // The queue runner in the test's own process, its calls and checks played by a driver
 // that ends them as the test says.
 #include "gateway/calldriver.h"
+#include "gateway/queuelines.h"
 #include "gateway/queuerunner.h"
 #include "store/failure.h"
 
 #include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QMap>
 #include <QSignalSpy>
 #include <QStringList>
@@ -153,6 +156,13 @@ template <typename ReporterType> struct RunnerRig {
         QSignalSpy stopped(runner.get(), &QueueRunner::stopped);
         runner->stop();
         return stopped.wait(10000);
+    }
+    // A field of line i in queue/lines.json (its state word unless told); empty when none.
+    QString lineField(int i, const char *field = "state") const
+    {
+        const std::optional<QJsonObject> status = linestatus::read(folder);
+        return status ? status->value("lines").toArray().at(i).toObject().value(QLatin1String(field)).toString()
+                      : QString();
     }
     // The status word of each try, in order.
     QStringList outcomes() const
