@@ -1,7 +1,6 @@
 #include "support/sendrig.h"
 #include "support/table.h"
 
-#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>

@@ -5,7 +5,6 @@
 #include "ui/dlgabout.h"
 #include "ui/helpwindow.h"
 
-#include <QAction>
 #include <QLabel>
 #include <QTest>
 

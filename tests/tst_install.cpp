@@ -6,7 +6,6 @@
 #include "store/datafolder.h"
 #include "ui/helpwindow.h"
 
-#include <QApplication>
 #include <QDirIterator>
 #include <QImage>
 #include <QProcess>

@@ -9,7 +9,6 @@
 
 #include <QDir>
 #include <QLockFile>
-#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 

@@ -25,7 +25,6 @@
 #include "store/apperror.h"
 #include "store/locks.h"
 
-#include <QJsonArray>
 #include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QTemporaryDir>

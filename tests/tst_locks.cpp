@@ -18,7 +18,6 @@
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <pty.h>

@@ -16,11 +16,8 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QEventLoop>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <sys/stat.h>
 #include <unistd.h>

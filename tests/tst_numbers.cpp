@@ -12,7 +12,6 @@
 #include "store/dialnumber.h"
 #include "store/sendqueue.h"
 
-#include <QTemporaryDir>
 #include <QTest>
 
 // keyed: empty: refused; refusing: what the refusal names

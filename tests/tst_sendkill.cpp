@@ -16,7 +16,6 @@
 #include <QEventLoop>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 

@@ -21,10 +21,8 @@
 #include "store/inifile.h"
 
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 namespace
 {

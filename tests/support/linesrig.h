@@ -21,7 +21,6 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <functional>

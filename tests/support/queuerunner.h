@@ -5,7 +5,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QStringList>
 
 struct QueueRunner {
     QProcess process;
