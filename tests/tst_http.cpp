@@ -293,6 +293,7 @@ private slots:
         };
         row("110 alerts", storm(110), "［FIRING：110］ DISKFULL 満杯");
         row("300 alerts", storm(300), "［FIRING：300］ DISKFULL 満杯");
+        row("3,000 alerts", storm(3000), "［FIRING：3000］ DISKFULL 満杯");
         row("cut by Alertmanager's max_alerts: its count", storm(100, 2900), "［FIRING：3000］ DISKFULL 満杯");
         row("past 4 MiB: a summary from what goes by", storm(4000, 0, 1200), "［FIRING：4000］ DISKFULL 満杯");
     }
