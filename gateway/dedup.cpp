@@ -148,15 +148,10 @@ DedupIndex DedupIndex::load(const QString &dataFolder, const QString &fileName)
             if (bytes)
                 index = parse(*bytes);
             // Kept when the file open now is the one read: the same before the read and after.
-            struct stat now = {};
-            const int fd =
-                bytes ? ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
-            if (fd >= 0 && ::fstat(fd, &now) == 0 && filestore::sameFile(now, st)) {
+            if (const int fd = bytes ? filestore::holdIfSame(name, st) : -1; fd >= 0) {
                 if (kept.size() >= MostKept)
                     forget(kept.begin());
                 kept.insert(path, Kept{fd, st, index});
-            } else if (fd >= 0) {
-                ::close(fd);
             }
         }
     }

@@ -162,9 +162,8 @@ void keep(const QString &folder, const QByteArray (&paths)[2], const struct stat
             same = i == 1 && ::access(paths[i].constData(), F_OK) != 0;
             continue;
         }
-        struct stat now = {};
-        k.fds[i] = ::open(paths[i].constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        same = k.fds[i] >= 0 && ::fstat(k.fds[i], &now) == 0 && filestore::sameFile(now, st[i]);
+        k.fds[i] = filestore::holdIfSame(paths[i], st[i]);
+        same = k.fds[i] >= 0;
     }
     const std::lock_guard guard(keptMutex);
     if (const auto it = keptFolders.find(folder); it != keptFolders.end())

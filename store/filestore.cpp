@@ -6,6 +6,7 @@
 #include <QSaveFile>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,6 +89,17 @@ bool sameFile(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+int holdIfSame(const QByteArray &path, const struct stat &before)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat now = {};
+    if (fd >= 0 && ::fstat(fd, &now) == 0 && sameFile(now, before))
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
 }
 
 } // namespace filestore

@@ -30,5 +30,8 @@ QString notRegularText(unsigned mode);
 // file this process holds open keeps its inode, so a file found at its name with the same
 // inode, size and times is that file as it was read.
 bool sameFile(const struct stat &a, const struct stat &b);
+// The file at path opened to be held while what was read of it is kept: -1 when the file
+// there now is not the one `before` was taken of (replaced or gone meanwhile).
+int holdIfSame(const QByteArray &path, const struct stat &before);
 
 } // namespace filestore
